@@ -1,0 +1,37 @@
+# The two commands a newcomer needs:
+#   make run    install what is missing, build, and start the daemon
+#   make test   install what is missing, build, and run every test
+# Everything is incremental: a second run only rebuilds what changed.
+
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+ARGS ?=
+
+.PHONY: all deps configure build run test asan clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+configure: $(BUILD)/build.ninja
+
+build: deps configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/src/quillbright $(ARGS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DQB_SANITIZE=ON -DQB_BUILD_BENCH=OFF -DQB_BUILD_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug"
+
+clean:
+	rm -rf build build-asan
