@@ -11,6 +11,7 @@
 // All times are media-clock seconds (runtime/Clock.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -59,6 +60,8 @@ public:
     bool hasTransportEstimate() const;
     int ackSampleCount() const;
     double nextVsyncPrediction() const;
+    // Frames whose send time is still remembered (the newest 300 at most).
+    std::size_t pendingSendTimes() const;
 
 private:
     const double smoothingAlpha_;
