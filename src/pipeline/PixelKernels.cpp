@@ -1,0 +1,416 @@
+#include "pipeline/PixelKernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include <immintrin.h>
+
+namespace qb {
+
+namespace {
+
+constexpr int WEIGHT_B = 29;
+constexpr int WEIGHT_G = 150;
+constexpr int WEIGHT_R = 77;
+
+inline std::uint8_t greyOf(const std::uint8_t* p)
+{
+    return static_cast<std::uint8_t>((WEIGHT_B * p[0] + WEIGHT_G * p[1] + WEIGHT_R * p[2]) >> 8);
+}
+
+inline std::uint32_t load32(const std::uint8_t* p)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline std::uint64_t load64(const std::uint8_t* p)
+{
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
+inline void store64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
+
+void greyTail(const std::uint8_t* src, std::uint8_t* dst, int from, int width)
+{
+    for (int x = from; x < width; ++x) dst[x] = greyOf(src + 4 * x);
+}
+
+void rgbTail(const std::uint8_t* src, std::uint8_t* dst, int from, int width)
+{
+    for (int x = from; x < width; ++x) {
+        dst[3 * x] = src[4 * x + 2];
+        dst[3 * x + 1] = src[4 * x + 1];
+        dst[3 * x + 2] = src[4 * x];
+    }
+}
+
+void xorTail(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* out, std::int64_t from,
+    std::int64_t count)
+{
+    for (std::int64_t i = from; i < count; ++i) out[i] = a[i] ^ b[i];
+}
+
+// ---------------------------------------------------------------- SSE2 set
+
+void greySSE2(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst, int width,
+    int height)
+{
+    const __m128i weights = _mm_setr_epi16(WEIGHT_B, WEIGHT_G, WEIGHT_R, 0, WEIGHT_B, WEIGHT_G,
+        WEIGHT_R, 0);
+    const __m128i zero = _mm_setzero_si128();
+    // Two pixels widened to 16 bits, multiplied and paired: (B·29 + G·150, R·77)
+    // per pixel; adding the even and odd 32-bit lanes finishes the sums.
+    auto sums4 = [&](__m128i px) {
+        __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi8(px, zero), weights);
+        __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi8(px, zero), weights);
+        __m128 even = _mm_shuffle_ps(_mm_castsi128_ps(lo), _mm_castsi128_ps(hi), _MM_SHUFFLE(2, 0, 2, 0));
+        __m128 odd = _mm_shuffle_ps(_mm_castsi128_ps(lo), _mm_castsi128_ps(hi), _MM_SHUFFLE(3, 1, 3, 1));
+        return _mm_srli_epi32(_mm_add_epi32(_mm_castps_si128(even), _mm_castps_si128(odd)), 8);
+    };
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        int x = 0;
+        for (; x + 16 <= width; x += 16) {
+            const std::uint8_t* p = row + 4 * x;
+            __m128i a = sums4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+            __m128i b = sums4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)));
+            __m128i c = sums4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)));
+            __m128i d = sums4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)));
+            __m128i packed = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), packed);
+        }
+        greyTail(row, out, x, width);
+    }
+}
+
+// No byte shuffle before SSSE3: four pixels become three 32-bit words of RGB
+// through word arithmetic.
+void rgbWords(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst, int width,
+    int height)
+{
+    auto rgbOf = [](std::uint32_t bgra) { return __builtin_bswap32(bgra) >> 8; }; // bytes R, G, B, 0
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+        int x = 0;
+        for (; x + 4 <= width; x += 4) {
+            const std::uint32_t p0 = rgbOf(load32(row + 4 * x));
+            const std::uint32_t p1 = rgbOf(load32(row + 4 * x + 4));
+            const std::uint32_t p2 = rgbOf(load32(row + 4 * x + 8));
+            const std::uint32_t p3 = rgbOf(load32(row + 4 * x + 12));
+            std::uint8_t* o = out + 3 * x;
+            store32(o, p0 | (p1 << 24));
+            store32(o + 4, (p1 >> 8) | (p2 << 16));
+            store32(o + 8, (p2 >> 16) | (p3 << 8));
+        }
+        rgbTail(row, out, x, width);
+    }
+}
+
+void toneCurveUnrolled(const ToneCurve& curve, std::uint8_t* data, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const std::uint64_t v = load64(data + i);
+        std::uint64_t r = 0;
+        for (int k = 0; k < 8; ++k) {
+            r |= static_cast<std::uint64_t>(curve[(v >> (8 * k)) & 0xFF]) << (8 * k);
+        }
+        store64(data + i, r);
+    }
+    for (; i < count; ++i) data[i] = curve[data[i]];
+}
+
+void xorSSE2(const std::uint8_t* current, const std::uint8_t* previous, std::uint8_t* delta,
+    std::int64_t count)
+{
+    if (count <= 0) return;
+    std::int64_t i = 0;
+    for (; i + 64 <= count; i += 64) {
+        for (int k = 0; k < 64; k += 16) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(current + i + k));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(previous + i + k));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(delta + i + k), _mm_xor_si128(a, b));
+        }
+    }
+    for (; i + 8 <= count; i += 8) store64(delta + i, load64(current + i) ^ load64(previous + i));
+    xorTail(current, previous, delta, i, count);
+}
+
+// ---------------------------------------------------------------- AVX2 set
+
+// Grey through vpmaddubsw, which multiplies unsigned by signed bytes. The
+// weights (29, 150, 77, 0) fit unsigned bytes; the pixels are made signed by
+// flipping their top bit (p − 128), which moves every sum by −128·256 =
+// −32768. Each pair sum stays inside int16 (no saturation), the two pairs of
+// a pixel add up to at least −32768 and at most 32512, and adding 0x8000 back
+// as an unsigned 16-bit value restores the exact sum 0..65280.
+__attribute__((target("avx2"), always_inline)) inline __m256i greyPairsAVX2(const std::uint8_t* p,
+    __m256i weights, __m256i flip)
+{
+    __m256i px = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), flip);
+    return _mm256_maddubs_epi16(weights, px);
+}
+
+__attribute__((target("avx2"))) void greyAVX2(const std::uint8_t* src, std::size_t srcStride,
+    std::uint8_t* dst, int width, int height)
+{
+    const __m256i weights = _mm256_set1_epi32(static_cast<int>(
+        WEIGHT_B | (WEIGHT_G << 8) | (WEIGHT_R << 16)));
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    const __m256i bias = _mm256_set1_epi16(static_cast<short>(0x8000));
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        int x = 0;
+        for (; x + 32 <= width; x += 32) {
+            const std::uint8_t* p = row + 4 * x;
+            __m256i s01 = _mm256_hadd_epi16(greyPairsAVX2(p, weights, flip), greyPairsAVX2(p + 32, weights, flip));
+            __m256i s23 = _mm256_hadd_epi16(greyPairsAVX2(p + 64, weights, flip), greyPairsAVX2(p + 96, weights, flip));
+            s01 = _mm256_srli_epi16(_mm256_add_epi16(s01, bias), 8);
+            s23 = _mm256_srli_epi16(_mm256_add_epi16(s23, bias), 8);
+            // packus works within 128-bit lanes; put the 4-pixel groups back in order.
+            __m256i packed = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(s01, s23), order);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), packed);
+        }
+        greyTail(row, out, x, width);
+    }
+}
+
+__attribute__((target("avx2"))) void rgbAVX2(const std::uint8_t* src, std::size_t srcStride,
+    std::uint8_t* dst, int width, int height)
+{
+    // Four BGRA pixels to twelve RGB bytes at the bottom of the register.
+    const __m128i pick = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+        int x = 0;
+        for (; x + 16 <= width; x += 16) {
+            const std::uint8_t* p = row + 4 * x;
+            __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pick);
+            __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), pick);
+            __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), pick);
+            __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), pick);
+            std::uint8_t* o = out + 3 * x;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_or_si128(a, _mm_slli_si128(b, 12)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16),
+                _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32),
+                _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+        }
+        rgbTail(row, out, x, width);
+    }
+}
+
+// A 256-entry lookup as sixteen 16-entry vpshufb lookups, one per high
+// nibble. For table h the index is (x − 16h) + 0x70 with unsigned
+// saturation: it keeps bit 7 clear (a real lookup) exactly when x − 16h is
+// below 16, and sets it (vpshufb yields 0) otherwise.
+__attribute__((target("avx2"))) void toneCurveAVX2(const ToneCurve& curve, std::uint8_t* data,
+    std::size_t count)
+{
+    __m256i tables[16];
+    for (int h = 0; h < 16; ++h) {
+        tables[h] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(curve.data() + 16 * h)));
+    }
+    const __m256i step = _mm256_set1_epi8(16);
+    const __m256i lift = _mm256_set1_epi8(0x70);
+    std::size_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        __m256i result = _mm256_setzero_si256();
+        for (int h = 0; h < 16; ++h) {
+            result = _mm256_or_si256(result, _mm256_shuffle_epi8(tables[h], _mm256_adds_epu8(x, lift)));
+            x = _mm256_sub_epi8(x, step);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(data + i), result);
+    }
+    for (; i < count; ++i) data[i] = curve[data[i]];
+}
+
+__attribute__((target("avx2"))) void xorAVX2(const std::uint8_t* current,
+    const std::uint8_t* previous, std::uint8_t* delta, std::int64_t count)
+{
+    if (count <= 0) return;
+    std::int64_t i = 0;
+    for (; i + 128 <= count; i += 128) {
+        for (int k = 0; k < 128; k += 32) {
+            __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(current + i + k));
+            __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(previous + i + k));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(delta + i + k), _mm256_xor_si256(a, b));
+        }
+    }
+    for (; i + 8 <= count; i += 8) store64(delta + i, load64(current + i) ^ load64(previous + i));
+    xorTail(current, previous, delta, i, count);
+}
+
+// ------------------------------------------------- AVX-512 VBMI tone curve
+
+// vpermi2b looks up 128 entries at once; two of them and a blend on the top
+// bit of each byte cover the whole table, 64 bytes at a time.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void toneCurveVBMI(const ToneCurve& curve,
+    std::uint8_t* data, std::size_t count)
+{
+    const __m512i t0 = _mm512_loadu_si512(curve.data());
+    const __m512i t1 = _mm512_loadu_si512(curve.data() + 64);
+    const __m512i t2 = _mm512_loadu_si512(curve.data() + 128);
+    const __m512i t3 = _mm512_loadu_si512(curve.data() + 192);
+    std::size_t i = 0;
+    for (; i + 64 <= count; i += 64) {
+        const __m512i x = _mm512_loadu_si512(data + i);
+        const __m512i low = _mm512_permutex2var_epi8(t0, x, t1);
+        const __m512i high = _mm512_permutex2var_epi8(t2, x, t3);
+        _mm512_storeu_si512(data + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low, high));
+    }
+    if (i < count) {
+        // The last bytes through a masked load and store, never past the end.
+        const __mmask64 mask = (~0ULL) >> (64 - (count - i));
+        const __m512i x = _mm512_maskz_loadu_epi8(mask, data + i);
+        const __m512i low = _mm512_permutex2var_epi8(t0, x, t1);
+        const __m512i high = _mm512_permutex2var_epi8(t2, x, t3);
+        _mm512_mask_storeu_epi8(data + i, mask, _mm512_mask_blend_epi8(_mm512_movepi8_mask(x), low, high));
+    }
+}
+
+const PixelKernelSet SCALAR_SET{SimdLevel::scalar, scalar::convertBGRAToGrey,
+    scalar::convertBGRAToRGB, scalar::applyToneCurve, scalar::xorDeltaBuffers};
+const PixelKernelSet SSE2_SET{SimdLevel::sse2, greySSE2, rgbWords, toneCurveUnrolled, xorSSE2};
+const PixelKernelSet AVX2_SET{SimdLevel::avx2, greyAVX2, rgbAVX2, toneCurveAVX2, xorAVX2};
+const PixelKernelSet AVX512_SET{SimdLevel::avx512vbmi, greyAVX2, rgbAVX2, toneCurveVBMI, xorAVX2};
+
+bool hasAVX2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+bool hasVBMI()
+{
+    __builtin_cpu_init();
+    return hasAVX2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+        && __builtin_cpu_supports("avx512vbmi");
+}
+
+} // namespace
+
+namespace scalar {
+
+void convertBGRAToGrey(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
+    int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        greyTail(src + static_cast<std::size_t>(y) * srcStride,
+            dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width), 0, width);
+    }
+}
+
+void convertBGRAToRGB(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
+    int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        rgbTail(src + static_cast<std::size_t>(y) * srcStride,
+            dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3, 0, width);
+    }
+}
+
+void applyToneCurve(const ToneCurve& curve, std::uint8_t* data, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) data[i] = curve[data[i]];
+}
+
+// 64-bit words, then the last 0-7 bytes singly.
+void xorDeltaBuffers(const std::uint8_t* current, const std::uint8_t* previous, std::uint8_t* delta,
+    std::int64_t count)
+{
+    if (count <= 0) return;
+    std::int64_t i = 0;
+    for (; i + 8 <= count; i += 8) store64(delta + i, load64(current + i) ^ load64(previous + i));
+    xorTail(current, previous, delta, i, count);
+}
+
+} // namespace scalar
+
+bool toneCurveIsIdentity(double contrast, double gamma)
+{
+    return std::abs(contrast - 1.0) <= 0.01 && std::abs(gamma - 1.0) <= 0.01;
+}
+
+ToneCurve makeToneCurve(double contrast, double gamma)
+{
+    ToneCurve curve{};
+    const bool applyGamma = std::abs(gamma - 1.0) > 0.01;
+    const bool applyContrast = std::abs(contrast - 1.0) > 0.01;
+    for (int i = 0; i < 256; ++i) {
+        double v = i / 255.0;
+        if (applyGamma) v = std::pow(v, 1.0 / gamma);
+        const double out = applyContrast ? contrast * (v * 255.0 - 128.0) + 128.0 : v * 255.0;
+        // Truncate toward zero first, then clamp; NaN (a nonsensical gamma) maps to 0.
+        const double truncated = std::trunc(out);
+        const double clamped = std::isnan(truncated) ? 0.0 : std::clamp(truncated, 0.0, 255.0);
+        curve[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(clamped);
+    }
+    return curve;
+}
+
+const PixelKernelSet& activePixelKernels()
+{
+    static const PixelKernelSet& chosen = hasVBMI() ? AVX512_SET : hasAVX2() ? AVX2_SET : SSE2_SET;
+    return chosen;
+}
+
+const PixelKernelSet* pixelKernels(SimdLevel level)
+{
+    switch (level) {
+    case SimdLevel::scalar: return &SCALAR_SET;
+    case SimdLevel::sse2: return &SSE2_SET;
+    case SimdLevel::avx2: return hasAVX2() ? &AVX2_SET : nullptr;
+    case SimdLevel::avx512vbmi: return hasVBMI() ? &AVX512_SET : nullptr;
+    }
+    return nullptr;
+}
+
+std::string_view simdLevelName(SimdLevel level)
+{
+    switch (level) {
+    case SimdLevel::scalar: return "scalar";
+    case SimdLevel::sse2: return "sse2";
+    case SimdLevel::avx2: return "avx2";
+    case SimdLevel::avx512vbmi: return "avx512vbmi";
+    }
+    return "unknown";
+}
+
+void convertBGRAToGrey(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
+    int width, int height)
+{
+    activePixelKernels().toGrey(src, srcStride, dst, width, height);
+}
+
+void convertBGRAToRGB(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
+    int width, int height)
+{
+    activePixelKernels().toRGB(src, srcStride, dst, width, height);
+}
+
+void applyToneCurve(const ToneCurve& curve, std::uint8_t* data, std::size_t count)
+{
+    activePixelKernels().toneCurve(curve, data, count);
+}
+
+void xorDeltaBuffers(const std::uint8_t* current, const std::uint8_t* previous, std::uint8_t* delta,
+    std::int64_t count)
+{
+    activePixelKernels().xorDelta(current, previous, delta, count);
+}
+
+} // namespace qb
