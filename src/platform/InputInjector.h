@@ -1,0 +1,92 @@
+// Input injection: the platform service the input server (InputServer) turns
+// the device's touches into. It posts pointer and scroll events onto the
+// desktop in global display coordinates, as if a trackpad had produced them.
+//
+// On Linux the x11 backend injects through the XTEST extension (XTestFake*
+// requests); the sim backend records every event for tests and demos.
+//
+//   auto injector = makeInputInjector(selectedPlatform());
+//   if (!injector->isTrusted()) ...                  // events will be dropped
+//   auto bounds = injector->displayBounds(id);        // nullopt: unknown display
+//   injector->postMouseEvent(MouseEventType::leftDown, {x, y});
+//   injector->postScrollEvent(ScrollPhase::began, /*vertical*/ -12, /*horizontal*/ 0);
+//
+// "Trusted" means the process may inject input at all. On X11 that is: the X
+// display opens and offers the XTEST extension. An untrusted injector still
+// accepts posts and drops them, so callers warn once and carry on.
+//
+// Threads: every member may be called from any thread; the input server calls
+// them from its serial queue.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+namespace qb {
+
+enum class MouseEventType {
+    moved,       // pointer motion, no button held
+    leftDown,
+    leftUp,
+    leftDragged, // pointer motion with the left button held
+};
+
+std::string_view mouseEventTypeName(MouseEventType type);
+
+// Trackpad-style scroll phases; the values are those the scroll events carry.
+// The momentum phase of injected scrolls is always 0 (no momentum).
+enum class ScrollPhase : std::uint8_t {
+    began = 1,
+    changed = 2,
+    ended = 4,
+};
+
+std::string_view scrollPhaseName(ScrollPhase phase);
+
+class InputInjector {
+public:
+    struct Point {
+        double x = 0;
+        double y = 0;
+        bool operator==(const Point&) const = default;
+    };
+
+    // A display's rectangle in global coordinates: origin at its top-left.
+    struct Bounds {
+        double left = 0;
+        double top = 0;
+        double width = 0;
+        double height = 0;
+        bool operator==(const Bounds&) const = default;
+    };
+
+    virtual ~InputInjector() = default;
+
+    // May this process inject input (see above)?
+    virtual bool isTrusted() const = 0;
+
+    // The rectangle of `displayId`; nullopt when no such display exists.
+    virtual std::optional<Bounds> displayBounds(std::uint32_t displayId) const = 0;
+
+    // One pointer event at `location` (global coordinates, finite).
+    virtual void postMouseEvent(MouseEventType type, Point location) = 0;
+
+    // One pixel-precise scroll event with two wheels: `vertical` first, then
+    // `horizontal`, in whole pixels.
+    virtual void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) = 0;
+};
+
+// The backend's injector. The x11 backend plugs in here once it exists; until
+// then every kind gets the sim injector.
+std::shared_ptr<InputInjector> makeInputInjector(PlatformKind kind);
+
+// The warning logged once per input server when injection is not trusted.
+inline constexpr std::string_view INPUT_NOT_TRUSTED_WARNING =
+    "[InputServer] WARNING: XTest input injection not available — touch injection will fail. "
+    "Enable the XTEST extension of the X server (Section \"Extensions\" in xorg.conf).";
+
+} // namespace qb

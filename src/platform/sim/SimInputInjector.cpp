@@ -1,0 +1,104 @@
+#include "platform/sim/SimInputInjector.h"
+
+namespace qb {
+
+SimInputInjector::SimInputInjector()
+{
+    displays_[DEFAULT_DISPLAY_ID] = Bounds{0, 0, 1600, 1200};
+}
+
+bool SimInputInjector::isTrusted() const
+{
+    std::lock_guard guard(lock_);
+    return trusted_;
+}
+
+std::optional<InputInjector::Bounds> SimInputInjector::displayBounds(std::uint32_t displayId) const
+{
+    std::lock_guard guard(lock_);
+    auto it = displays_.find(displayId);
+    if (it == displays_.end()) return std::nullopt;
+    return it->second;
+}
+
+void SimInputInjector::postMouseEvent(MouseEventType type, Point location)
+{
+    RecordedInputEvent event;
+    event.kind = RecordedInputEvent::Kind::mouse;
+    event.mouseType = type;
+    event.location = location;
+    record(event);
+}
+
+void SimInputInjector::postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal)
+{
+    RecordedInputEvent event;
+    event.kind = RecordedInputEvent::Kind::scroll;
+    event.phase = phase;
+    event.vertical = vertical;
+    event.horizontal = horizontal;
+    record(event);
+}
+
+void SimInputInjector::record(RecordedInputEvent event)
+{
+    event.postedAt = std::chrono::steady_clock::now();
+    {
+        std::lock_guard guard(lock_);
+        if (!trusted_) {
+            ++dropped_;
+            return;
+        }
+        events_.push_back(event);
+    }
+    changed_.notify_all();
+}
+
+void SimInputInjector::setTrusted(bool trusted)
+{
+    std::lock_guard guard(lock_);
+    trusted_ = trusted;
+}
+
+void SimInputInjector::setDisplayBounds(std::uint32_t displayId, std::optional<Bounds> bounds)
+{
+    std::lock_guard guard(lock_);
+    if (bounds) {
+        displays_[displayId] = *bounds;
+    } else {
+        displays_.erase(displayId);
+    }
+}
+
+std::vector<RecordedInputEvent> SimInputInjector::events() const
+{
+    std::lock_guard guard(lock_);
+    return events_;
+}
+
+std::size_t SimInputInjector::eventCount() const
+{
+    std::lock_guard guard(lock_);
+    return events_.size();
+}
+
+std::size_t SimInputInjector::droppedCount() const
+{
+    std::lock_guard guard(lock_);
+    return dropped_;
+}
+
+void SimInputInjector::clear()
+{
+    std::lock_guard guard(lock_);
+    events_.clear();
+    dropped_ = 0;
+}
+
+bool SimInputInjector::waitForEvents(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, timeout, [&] { return events_.size() >= count; });
+}
+
+} // namespace qb

@@ -1,0 +1,317 @@
+#include "transport/InputServer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include <fmt/format.h>
+
+#include "diagnostics/Log.h"
+
+namespace qb {
+
+namespace {
+
+constexpr std::string_view COMPONENT = "InputServer";
+
+void log(LogLevel level, const std::string& line) { componentLog(level, COMPONENT, line); }
+
+// Fractions outside the display are pulled onto its edge so a touch can only
+// ever land on the display it belongs to.
+double clampFraction(float value) { return std::clamp(double(value), 0.0, 1.0); }
+
+} // namespace
+
+std::shared_ptr<InputServer> InputServer::make(std::uint16_t port, std::uint32_t targetDisplayID,
+    std::shared_ptr<InputInjector> injector, std::string bindAddress, Timing timing)
+{
+    return std::shared_ptr<InputServer>(
+        new InputServer(port, targetDisplayID, std::move(injector), std::move(bindAddress), timing));
+}
+
+InputServer::InputServer(std::uint16_t port, std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector,
+    std::string bindAddress, Timing timing)
+    : port_(port),
+      targetDisplayID_(targetDisplayID),
+      injector_(std::move(injector)),
+      bindAddress_(std::move(bindAddress)),
+      timing_(timing),
+      queue_(SerialQueue::make("app.quillbright.input", QoS::userInitiated))
+{
+}
+
+InputServer::~InputServer()
+{
+    if (scrollEndTimer_) scrollEndTimer_->cancel();
+    // Sockets belong to the queue: close them there. Their read loops then
+    // end on their own (they hold the connections, not the server).
+    if (listener_ || !connections_.empty()) {
+        queue_->async([listener = std::move(listener_), connections = std::move(connections_)] {
+            boost::system::error_code ignored;
+            if (listener) listener->close(ignored);
+            for (const auto& connection : connections) connection->socket.close(ignored);
+        });
+    }
+}
+
+void InputServer::start()
+{
+    queue_->sync([this] { startOnQueue(); });
+}
+
+void InputServer::stop()
+{
+    queue_->sync([this] { stopOnQueue(); });
+}
+
+void InputServer::startOnQueue()
+{
+    if (running_.load() || listener_) return;
+
+    if (!injector_->isTrusted() && !accessibilityWarned_) {
+        log(LogLevel::warn, std::string(INPUT_NOT_TRUSTED_WARNING));
+        accessibilityWarned_ = true;
+    }
+
+    boost::system::error_code error;
+    auto address = parseListenAddress(bindAddress_, error);
+    if (!address) {
+        log(LogLevel::error, fmt::format("[InputServer] Failed to create listener on port {}: {}", port_,
+                                 error.message()));
+        return;
+    }
+
+    auto listener = std::make_shared<asio::ip::tcp::acceptor>(queue_->executor());
+    error = openListenSocket(*listener, *address, port_);
+    if (error) {
+        log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));
+        running_.store(false);
+        return;
+    }
+    listener_ = listener;
+    boundPort_.store(listener->local_endpoint().port());
+    running_.store(true);
+    log(LogLevel::info,
+        fmt::format("[InputServer] Listening on port {} (display {})", boundPort_.load(), targetDisplayID_));
+
+    asio::co_spawn(queue_->executor(), acceptLoop(weak_from_this(), listener), [](std::exception_ptr e) {
+        if (e) log(LogLevel::error, "[InputServer] Listener ended unexpectedly");
+    });
+}
+
+void InputServer::stopOnQueue()
+{
+    cancelScrollEndTimer();
+    endScrollGesture();
+
+    boost::system::error_code ignored;
+    if (listener_) listener_->close(ignored);
+    listener_.reset();
+    auto connections = std::move(connections_);
+    connections_.clear();
+    connectionCount_.store(0);
+    for (const auto& connection : connections) connection->socket.close(ignored);
+    releaseGesture();
+
+    running_.store(false);
+    boundPort_.store(0);
+    log(LogLevel::info, "[InputServer] Stopped");
+}
+
+asio::awaitable<void> InputServer::acceptLoop(std::weak_ptr<InputServer> weak,
+    std::shared_ptr<asio::ip::tcp::acceptor> listener)
+{
+    for (;;) {
+        auto [error, socket] = co_await listener->async_accept(asio::as_tuple(asio::use_awaitable));
+        auto self = weak.lock();
+        if (!self || self->listener_ != listener) co_return; // stopped or gone
+        if (!error) {
+            self->addConnection(std::move(socket));
+            continue;
+        }
+        if (error == asio::error::connection_aborted) continue; // the client gave up before we took it
+        log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));
+        boost::system::error_code ignored;
+        listener->close(ignored);
+        self->listener_.reset();
+        self->running_.store(false);
+        self->boundPort_.store(0);
+        co_return;
+    }
+}
+
+void InputServer::addConnection(asio::ip::tcp::socket socket)
+{
+    boost::system::error_code ignored;
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    auto connection = std::make_shared<Connection>(std::move(socket));
+    connections_.push_back(connection);
+    connectionCount_.store(connections_.size());
+    log(LogLevel::info, "[InputServer] Client connected");
+    asio::co_spawn(queue_->executor(), readLoop(weak_from_this(), connection), [](std::exception_ptr e) {
+        if (e) log(LogLevel::error, "[InputServer] Connection reader ended unexpectedly");
+    });
+}
+
+asio::awaitable<void> InputServer::readLoop(std::weak_ptr<InputServer> weak, std::shared_ptr<Connection> connection)
+{
+    std::array<std::uint8_t, READ_SIZE> buffer{};
+    for (;;) {
+        auto [error, size] =
+            co_await connection->socket.async_read_some(asio::buffer(buffer), asio::as_tuple(asio::use_awaitable));
+        auto self = weak.lock();
+        if (!self) co_return;
+        if (size > 0) {
+            for (const auto& message : walkTouchMessages(connection->stream, std::span(buffer.data(), size))) {
+                self->handleTouch(message);
+            }
+        }
+        if (error) {
+            // End of stream, a reset, or our own close.
+            self->removeConnection(connection);
+            co_return;
+        }
+    }
+}
+
+void InputServer::removeConnection(const std::shared_ptr<Connection>& connection)
+{
+    auto it = std::find(connections_.begin(), connections_.end(), connection);
+    if (it == connections_.end()) return; // already removed by stop()
+    connections_.erase(it);
+    connectionCount_.store(connections_.size());
+    boost::system::error_code ignored;
+    connection->socket.close(ignored);
+    releaseGesture();
+}
+
+void InputServer::releaseGesture()
+{
+    // Only a drag has the button down; a finger that is merely resting has
+    // posted nothing but motion, so there is nothing to release for it.
+    if (mouseDown_ && dragStarted_) injector_->postMouseEvent(MouseEventType::leftUp, lastMouseLocation_);
+    mouseDown_ = false;
+    dragStarted_ = false;
+    scrolledDuringTouch_ = false;
+    endScrollGesture();
+    cancelScrollEndTimer();
+}
+
+void InputServer::handleTouch(const TouchMessage& message)
+{
+    // Where on the desktop the touch lands; nullopt when the target display
+    // is gone or the coordinates are not numbers.
+    std::optional<InputInjector::Point> target;
+    if (auto bounds = injector_->displayBounds(targetDisplayID_)) {
+        warnedNoBounds_ = false;
+        if (std::isfinite(message.x) && std::isfinite(message.y)) {
+            target = InputInjector::Point{bounds->left + bounds->width * clampFraction(message.x),
+                bounds->top + bounds->height * clampFraction(message.y)};
+        }
+    } else if (!warnedNoBounds_) {
+        warnedNoBounds_ = true;
+        log(LogLevel::warn, fmt::format("[InputServer] Display {} not found — touches have nowhere to land",
+                                targetDisplayID_));
+    }
+
+    switch (static_cast<TouchType>(message.type)) {
+    case TouchType::down:
+        if (!target) return;
+        // A lost touch-up must not leave the button held into the next touch.
+        if (mouseDown_ && dragStarted_) injector_->postMouseEvent(MouseEventType::leftUp, lastMouseLocation_);
+        mouseDown_ = true;
+        dragStarted_ = false;
+        scrolledDuringTouch_ = false;
+        touchDownLocation_ = *target;
+        lastMouseLocation_ = *target;
+        injector_->postMouseEvent(MouseEventType::moved, *target);
+        return;
+
+    case TouchType::move: {
+        if (!target) return;
+        const auto p = *target;
+        lastMouseLocation_ = p;
+        if (!mouseDown_) {
+            injector_->postMouseEvent(MouseEventType::moved, p);
+        } else if (!dragStarted_) {
+            const double distance = std::hypot(p.x - touchDownLocation_.x, p.y - touchDownLocation_.y);
+            if (distance < DRAG_THRESHOLD) return;
+            dragStarted_ = true;
+            injector_->postMouseEvent(MouseEventType::leftDown, touchDownLocation_);
+            injector_->postMouseEvent(MouseEventType::leftDragged, p);
+        } else {
+            injector_->postMouseEvent(MouseEventType::leftDragged, p);
+        }
+        return;
+    }
+
+    case TouchType::up: {
+        const auto p = target.value_or(lastMouseLocation_);
+        if (!scrolledDuringTouch_ && mouseDown_) {
+            if (dragStarted_) {
+                injector_->postMouseEvent(MouseEventType::leftUp, p);
+            } else {
+                injector_->postMouseEvent(MouseEventType::leftDown, touchDownLocation_);
+                injector_->postMouseEvent(MouseEventType::leftUp, touchDownLocation_);
+            }
+        }
+        mouseDown_ = false;
+        dragStarted_ = false;
+        scrolledDuringTouch_ = false;
+        lastMouseLocation_ = p;
+        return;
+    }
+
+    case TouchType::scroll:
+        if (mouseDown_ && dragStarted_) {
+            injector_->postMouseEvent(MouseEventType::leftUp, lastMouseLocation_);
+            dragStarted_ = false;
+        }
+        scrolledDuringTouch_ = true;
+        mouseDown_ = false;
+        injectScroll(lastMouseLocation_, message.dx, message.dy);
+        return;
+    }
+    // Other types are ignored.
+}
+
+void InputServer::injectScroll(InputInjector::Point at, float dx, float dy)
+{
+    cancelScrollEndTimer();
+    const auto pixels = scrollPixels(dx, dy, scrollRemainders_);
+    if (pixels.vertical != 0 || pixels.horizontal != 0) {
+        ScrollPhase phase = ScrollPhase::changed;
+        if (!scrollGestureActive_) {
+            scrollGestureActive_ = true;
+            injector_->postMouseEvent(MouseEventType::moved, at);
+            phase = ScrollPhase::began;
+        }
+        injector_->postScrollEvent(phase, pixels.vertical, pixels.horizontal);
+    } else if (!scrollGestureActive_) {
+        return; // nothing begun, nothing to end
+    }
+    // The pause is counted from the last scroll message, including one too
+    // small to move a pixel, so an active gesture always gets its end.
+    std::weak_ptr<InputServer> weak = weak_from_this();
+    scrollEndTimer_ = Timer::oneShot(queue_->executor(), timing_.scrollEnd, [weak] {
+        if (auto self = weak.lock()) self->endScrollGesture();
+    });
+}
+
+void InputServer::endScrollGesture()
+{
+    if (!scrollGestureActive_) return;
+    scrollGestureActive_ = false;
+    scrollRemainders_ = {};
+    injector_->postScrollEvent(ScrollPhase::ended, 0, 0);
+}
+
+void InputServer::cancelScrollEndTimer()
+{
+    if (scrollEndTimer_) {
+        scrollEndTimer_->cancel();
+        scrollEndTimer_.reset();
+    }
+}
+
+} // namespace qb

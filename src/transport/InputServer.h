@@ -1,0 +1,137 @@
+// The input server: receives the companion's touch messages (InputProtocol.h)
+// on a TCP port (8892 for a device session) and injects them as pointer and
+// scroll events on the virtual display that mirrors the device.
+//
+// Gestures: a touch that goes down and up without travelling is a left click
+// at the point where it went down; once it travels 8 points or more it becomes
+// a left-button drag (button down at the down point, drags, up at the last
+// point); scroll messages become trackpad-style pixel scrolling with began /
+// changed phases and an ended event after a 60 ms pause. A scroll during a
+// touch turns that touch's click off. When a connection ends, a held button
+// and an active scroll gesture are released, so nothing stays pressed when
+// the device goes away mid-gesture.
+//
+// Ownership: the device session owns the server from start to stop. Handlers
+// hold it weakly; dropping the last reference closes the listener and every
+// connection.
+//
+// Threads: listening, reading, parsing, injection and the scroll-end timer all
+// run on the serial queue "app.quillbright.input", so the gesture state needs
+// no lock. start() and stop() may be called from any thread except that
+// queue's items (they run their work on the queue and wait for it); the
+// read-only accessors may be called from anywhere.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/InputInjector.h"
+#include "runtime/Asio.h"
+#include "runtime/Queues.h"
+#include "runtime/Timer.h"
+#include "transport/InputProtocol.h"
+#include "transport/ListenSocket.h"
+
+namespace qb {
+
+struct InputServerTiming {
+    // Pause after the last scroll message that ends the scroll gesture.
+    Duration scrollEnd = std::chrono::milliseconds(60);
+};
+
+class InputServer : public std::enable_shared_from_this<InputServer> {
+public:
+    using Timing = InputServerTiming;
+
+    // A touch must travel this far (in points) from where it went down before
+    // it becomes a drag; below it, it stays a click.
+    static constexpr double DRAG_THRESHOLD = 8.0;
+    // Bytes asked for per read: sixteen messages.
+    static constexpr std::size_t READ_SIZE = 16 * TOUCH_MESSAGE_SIZE;
+
+    // Creates the queue; nothing listens until start(). `bindAddress` is
+    // loopback unless the session runs in Wi-Fi mode.
+    static std::shared_ptr<InputServer> make(std::uint16_t port, std::uint32_t targetDisplayID,
+        std::shared_ptr<InputInjector> injector, std::string bindAddress = std::string(LOOPBACK_ADDRESS),
+        Timing timing = {});
+    ~InputServer();
+    InputServer(const InputServer&) = delete;
+    InputServer& operator=(const InputServer&) = delete;
+
+    // Warns once per server when injection is not trusted, then listens.
+    // Does nothing while already listening. A listener that cannot be set up
+    // is logged and leaves the server not running (the session carries on
+    // without touch input).
+    void start();
+
+    // Ends an active scroll gesture, releases a held button, closes the
+    // listener and every connection, logs "[InputServer] Stopped".
+    void stop();
+
+    bool running() const { return running_.load(); }
+    std::uint16_t port() const { return port_; }
+    std::uint32_t targetDisplayID() const { return targetDisplayID_; }
+    // The port actually listened on (differs from port() when that is 0);
+    // 0 while not running.
+    std::uint16_t boundPort() const { return boundPort_.load(); }
+    std::size_t connectionCount() const { return connectionCount_.load(); }
+    const std::string& queueName() const { return queue_->name(); }
+
+private:
+    struct Connection {
+        explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+        asio::ip::tcp::socket socket;
+        TouchStreamState stream;
+    };
+
+    InputServer(std::uint16_t port, std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector,
+        std::string bindAddress, Timing timing);
+
+    // All below run on queue_.
+    void startOnQueue();
+    void stopOnQueue();
+    static asio::awaitable<void> acceptLoop(std::weak_ptr<InputServer> weak,
+        std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
+    static asio::awaitable<void> readLoop(std::weak_ptr<InputServer> weak, std::shared_ptr<Connection> connection);
+    void addConnection(asio::ip::tcp::socket socket);
+    void removeConnection(const std::shared_ptr<Connection>& connection);
+    void handleTouch(const TouchMessage& message);
+    void injectScroll(InputInjector::Point at, float dx, float dy);
+    void endScrollGesture();
+    void cancelScrollEndTimer();
+    void releaseGesture();
+
+    const std::uint16_t port_;
+    const std::uint32_t targetDisplayID_;
+    const std::shared_ptr<InputInjector> injector_;
+    const std::string bindAddress_;
+    const Timing timing_;
+    std::shared_ptr<SerialQueue> queue_;
+
+    // Listener and connections (queue_ only).
+    std::shared_ptr<asio::ip::tcp::acceptor> listener_;
+    std::vector<std::shared_ptr<Connection>> connections_;
+
+    // Gesture state (queue_ only).
+    bool mouseDown_ = false;
+    InputInjector::Point lastMouseLocation_;
+    InputInjector::Point touchDownLocation_;
+    bool dragStarted_ = false;
+    bool scrolledDuringTouch_ = false;
+    bool scrollGestureActive_ = false;
+    std::shared_ptr<Timer> scrollEndTimer_;
+    ScrollRemainders scrollRemainders_;
+    bool accessibilityWarned_ = false;
+    bool warnedNoBounds_ = false;
+
+    std::atomic<bool> running_{false};
+    std::atomic<std::uint16_t> boundPort_{0};
+    std::atomic<std::size_t> connectionCount_{0};
+};
+
+} // namespace qb

@@ -1,0 +1,390 @@
+#include "transport/InputServer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "diagnostics/PlatformLog.h"
+#include "platform/sim/SimInputInjector.h"
+
+using namespace qb;
+using namespace std::chrono_literals;
+using asio::ip::tcp;
+
+namespace {
+
+constexpr std::uint32_t DISPLAY = 7;
+// Display 7 spans x 100..1100, y 50..850: the centre is (600, 450).
+const InputInjector::Bounds BOUNDS{100, 50, 1000, 800};
+
+std::vector<std::uint8_t> touch(TouchType type, float x, float y, float dx = 0, float dy = 0)
+{
+    auto bytes = encodeTouchMessage({static_cast<std::uint8_t>(type), x, y, dx, dy});
+    return {bytes.begin(), bytes.end()};
+}
+
+std::vector<std::uint8_t> concat(std::initializer_list<std::vector<std::uint8_t>> parts)
+{
+    std::vector<std::uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::string describe(const RecordedInputEvent& e)
+{
+    if (e.kind == RecordedInputEvent::Kind::mouse) {
+        return fmt::format("{} {:g},{:g}", mouseEventTypeName(e.mouseType), e.location.x, e.location.y);
+    }
+    return fmt::format("scroll {} v={} h={}", scrollPhaseName(e.phase), e.vertical, e.horizontal);
+}
+
+template <class Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 3s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A blocking loopback client standing in for the companion.
+class TouchClient {
+public:
+    explicit TouchClient(std::uint16_t port, const char* address = "127.0.0.1")
+    {
+        socket_.connect(tcp::endpoint(asio::ip::make_address(address), port));
+        socket_.set_option(tcp::no_delay(true));
+    }
+    void send(const std::vector<std::uint8_t>& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    void close() { socket_.close(); }
+    // True when the server closed the connection.
+    bool readsEndOfStream()
+    {
+        std::uint8_t byte;
+        boost::system::error_code error;
+        socket_.read_some(asio::buffer(&byte, 1), error);
+        return error == asio::error::eof || error == asio::error::connection_reset;
+    }
+
+private:
+    asio::io_context io_;
+    tcp::socket socket_{io_};
+};
+
+class InputServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { injector->setDisplayBounds(DISPLAY, BOUNDS); }
+    void TearDown() override
+    {
+        if (server) server->stop();
+    }
+
+    void startServer(InputServer::Timing timing = {}, std::string address = std::string(LOOPBACK_ADDRESS))
+    {
+        server = InputServer::make(0, DISPLAY, injector, std::move(address), timing);
+        server->start();
+        ASSERT_TRUE(server->running());
+        ASSERT_NE(server->boundPort(), 0);
+    }
+
+    // Sends the bytes on a fresh connection and waits for `count` events.
+    std::vector<std::string> play(const std::vector<std::uint8_t>& bytes, std::size_t count)
+    {
+        TouchClient client(server->boundPort());
+        client.send(bytes);
+        EXPECT_TRUE(injector->waitForEvents(count, 3s)) << "got " << injector->eventCount();
+        return described();
+    }
+
+    std::vector<std::string> described()
+    {
+        std::vector<std::string> out;
+        for (const auto& e : injector->events()) out.push_back(describe(e));
+        return out;
+    }
+
+    std::shared_ptr<SimInputInjector> injector = std::make_shared<SimInputInjector>();
+    std::shared_ptr<InputServer> server;
+};
+
+} // namespace
+
+TEST_F(InputServerTest, TapsClickWhereTheFingerWentDown)
+{
+    startServer();
+    // A tap in the centre.
+    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::up, 0.5f, 0.5f)}), 3),
+        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftUp 600,450"}));
+
+    // A finger that wanders 5 points is still a tap, and it clicks where it
+    // went down, not where it came up. 7.9 points is still below the threshold.
+    injector->clear();
+    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.505f, 0.5f),
+                       touch(TouchType::move, 0.5f, 0.50987f), touch(TouchType::up, 0.505f, 0.5f)}),
+                  3),
+        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftUp 600,450"}));
+}
+
+TEST_F(InputServerTest, MovingEightPointsOrMoreBecomesADrag)
+{
+    startServer();
+    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.51f, 0.5f),
+                       touch(TouchType::move, 0.52f, 0.5f), touch(TouchType::up, 0.53f, 0.5f)}),
+                  5),
+        (std::vector<std::string>{
+            "moved 600,450", "leftDown 600,450", "leftDragged 610,450", "leftDragged 620,450", "leftUp 630,450"}));
+
+    // Exactly at the threshold the drag starts (a display where 8 points is
+    // an exact fraction).
+    injector->clear();
+    injector->setDisplayBounds(DISPLAY, InputInjector::Bounds{0, 0, 1024, 1024});
+    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.5f, 0.5078125f),
+                       touch(TouchType::up, 0.5f, 0.5078125f)}),
+                  4),
+        (std::vector<std::string>{"moved 512,512", "leftDown 512,512", "leftDragged 512,520", "leftUp 512,520"}));
+    injector->setDisplayBounds(DISPLAY, BOUNDS);
+
+    // Without a finger down a move only moves the pointer.
+    injector->clear();
+    EXPECT_EQ(play(touch(TouchType::move, 0.f, 1.f), 1), (std::vector<std::string>{"moved 100,850"}));
+}
+
+TEST_F(InputServerTest, ScrollsCarryFractionsAndRunThroughTheirPhases)
+{
+    startServer(); // the real 60 ms pause
+    // 0.001 scales to 0.8 and bends to 0.748 pixels: nothing yet, carried.
+    TouchClient client(server->boundPort());
+    client.send(concat({touch(TouchType::move, 0.5f, 0.5f), touch(TouchType::scroll, 0.9f, 0.9f, 0, 0.001f)}));
+    ASSERT_TRUE(injector->waitForEvents(1, 3s));
+    // The second tiny scroll crosses a whole pixel and begins the gesture at
+    // the pointer (the scroll's own position is not used); the pause ends it.
+    client.send(touch(TouchType::scroll, 0.9f, 0.9f, 0, 0.001f));
+    ASSERT_TRUE(injector->waitForEvents(4, 3s));
+    auto events = injector->events();
+    EXPECT_EQ(described(), (std::vector<std::string>{
+                               "moved 600,450", "moved 600,450", "scroll began v=1 h=0", "scroll ended v=0 h=0"}));
+    EXPECT_GE(events[3].postedAt - events[2].postedAt, 60ms);
+
+    // Two messages back to back: began then changed, remainders carried on
+    // both axes with their signs (8^1.3 = 14.93 -> 14, then 14.93 + 0.93 -> 15).
+    injector->clear();
+    client.send(concat({touch(TouchType::scroll, 0, 0, -0.01f, 0.01f), touch(TouchType::scroll, 0, 0, -0.01f, 0.01f)}));
+    ASSERT_TRUE(injector->waitForEvents(4, 3s));
+    EXPECT_EQ(described(), (std::vector<std::string>{"moved 600,450", "scroll began v=14 h=-14",
+                               "scroll changed v=15 h=-15", "scroll ended v=0 h=0"}));
+
+    // A last message too small for a pixel still leaves the gesture its end.
+    injector->clear();
+    client.send(concat({touch(TouchType::scroll, 0, 0, 0, 0.01f), touch(TouchType::scroll, 0, 0, 0, 0.0001f)}));
+    ASSERT_TRUE(injector->waitForEvents(3, 3s));
+    EXPECT_EQ(described(),
+        (std::vector<std::string>{"moved 600,450", "scroll began v=14 h=0", "scroll ended v=0 h=0"}));
+}
+
+TEST_F(InputServerTest, ScrollingDuringATouchCancelsItsClickAndReleasesItsDrag)
+{
+    startServer(InputServer::Timing{.scrollEnd = 10s});
+    // A scroll while resting: no click on the way up.
+    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::scroll, 0, 0, 0, 0.01f),
+                       touch(TouchType::up, 0.5f, 0.5f)}),
+                  3),
+        (std::vector<std::string>{"moved 600,450", "moved 600,450", "scroll began v=14 h=0"}));
+    server->stop(); // ends the gesture
+    EXPECT_EQ(described().back(), "scroll ended v=0 h=0");
+
+    // A scroll during a drag lets go of the button first.
+    injector->clear();
+    server->start();
+    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.6f, 0.5f),
+                       touch(TouchType::scroll, 0, 0, 0, 0.01f), touch(TouchType::up, 0.7f, 0.5f)}),
+                  6),
+        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftDragged 700,450", "leftUp 700,450",
+            "moved 700,450", "scroll began v=14 h=0"}));
+}
+
+TEST_F(InputServerTest, AConnectionEndingMidGestureReleasesEverything)
+{
+    startServer(InputServer::Timing{.scrollEnd = 10s});
+    {
+        TouchClient client(server->boundPort());
+        client.send(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.6f, 0.6f)}));
+        ASSERT_TRUE(injector->waitForEvents(3, 3s));
+        client.close();
+        ASSERT_TRUE(injector->waitForEvents(4, 3s));
+        EXPECT_EQ(described().back(), "leftUp 700,530");
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 0; }));
+
+    // An active scroll gesture ends at once, not after its pause; a finger
+    // merely resting has no button to release.
+    injector->clear();
+    {
+        TouchClient client(server->boundPort());
+        client.send(concat({touch(TouchType::scroll, 0, 0, 0, 0.01f), touch(TouchType::down, 0.5f, 0.5f)}));
+        ASSERT_TRUE(injector->waitForEvents(3, 3s));
+        client.close();
+        ASSERT_TRUE(injector->waitForEvents(4, 3s));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 0; }));
+    EXPECT_EQ(described(), (std::vector<std::string>{"moved 700,530", "scroll began v=14 h=0", "moved 600,450",
+                               "scroll ended v=0 h=0"}));
+}
+
+TEST_F(InputServerTest, MessagesSurviveSplitsGarbageAndOddValues)
+{
+    startServer();
+    TouchClient client(server->boundPort());
+    const auto down = touch(TouchType::down, 0.5f, 0.5f);
+    // A message split over three writes, garbage between messages, a message
+    // of an unknown type, and coordinates that are not numbers or lie off the
+    // display.
+    client.send({down.begin(), down.begin() + 1});
+    client.send({down.begin() + 1, down.begin() + 15});
+    client.send({down.begin() + 15, down.end()});
+    client.send({0x00, 0xDA, 0x11, 0x70, 0xFF});
+    client.send(touch(TouchType(9), 0.1f, 0.1f));
+    client.send(touch(TouchType::move, std::nanf(""), 0.5f));
+    client.send(touch(TouchType::move, std::numeric_limits<float>::infinity(), 0.5f));
+    client.send(concat({touch(TouchType::up, 0.5f, 0.5f), touch(TouchType::move, -3.f, 42.f)}));
+    ASSERT_TRUE(injector->waitForEvents(4, 3s));
+    EXPECT_EQ(described(),
+        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftUp 600,450", "moved 100,850"}));
+
+    // Scroll amounts beyond any pixel count are clamped, never a crash.
+    injector->clear();
+    client.send(concat({touch(TouchType::scroll, 0, 0, -std::numeric_limits<float>::infinity(), 1e30f),
+        touch(TouchType::scroll, 0, 0, std::nanf(""), std::nanf(""))}));
+    ASSERT_TRUE(injector->waitForEvents(3, 3s));
+    EXPECT_EQ(described(), (std::vector<std::string>{"moved 100,850", "scroll began v=2147483647 h=-2147483648",
+                               "scroll ended v=0 h=0"}));
+
+    // Touches for a display that has gone away are dropped, with one warning.
+    PlatformLogCapture log;
+    injector->setDisplayBounds(DISPLAY, std::nullopt);
+    injector->clear();
+    client.send(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::down, 0.5f, 0.5f)}));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("[InputServer] Display 7 not found"); }));
+    injector->setDisplayBounds(DISPLAY, BOUNDS);
+    client.send(touch(TouchType::move, 0.9f, 0.5f));
+    ASSERT_TRUE(injector->waitForEvents(1, 3s));
+    EXPECT_EQ(described(), (std::vector<std::string>{"moved 1000,450"}));
+    EXPECT_EQ(log.matching("[InputServer] Display 7 not found").size(), 1u);
+}
+
+TEST_F(InputServerTest, WarnsOnceWhenInjectionIsNotTrusted)
+{
+    PlatformLogCapture log;
+    injector->setTrusted(false);
+    startServer(); // starts anyway
+    server->stop();
+    server->start();
+    EXPECT_TRUE(server->running());
+    EXPECT_EQ(log.matching(INPUT_NOT_TRUSTED_WARNING).size(), 1u);
+
+    // Events are still posted; the desktop drops them.
+    TouchClient client(server->boundPort());
+    client.send(touch(TouchType::move, 0.5f, 0.5f));
+    ASSERT_TRUE(waitUntil([&] { return injector->droppedCount() == 1; }));
+}
+
+TEST_F(InputServerTest, ListenerLifecycle)
+{
+    PlatformLogCapture log;
+    startServer();
+    EXPECT_TRUE(log.contains(fmt::format("[InputServer] Listening on port {} (display 7)", server->boundPort())));
+
+    // The listener takes only its bind address: 127.0.0.1 by default, so
+    // another address of the same machine is refused, while a listener bound
+    // to that address takes it.
+    {
+        asio::io_context io;
+        tcp::socket socket(io);
+        boost::system::error_code error;
+        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.2"), server->boundPort()), error);
+        EXPECT_EQ(error, asio::error::connection_refused);
+    }
+    auto other = InputServer::make(0, DISPLAY, injector, "127.0.0.2");
+    other->start();
+    TouchClient viaOtherAddress(other->boundPort(), "127.0.0.2");
+    ASSERT_TRUE(waitUntil([&] { return other->connectionCount() == 1; }));
+    other->stop();
+
+    // A second listener on a taken port fails and stays down; the first is
+    // untouched. A bind address that is not an address fails to create.
+    auto second = InputServer::make(server->boundPort(), DISPLAY, injector);
+    second->start();
+    EXPECT_FALSE(second->running());
+    EXPECT_TRUE(log.contains("[InputServer] Listener failed: "));
+    auto invalid = InputServer::make(0, DISPLAY, injector, "not-an-address");
+    invalid->start();
+    EXPECT_FALSE(invalid->running());
+    EXPECT_TRUE(log.contains("[InputServer] Failed to create listener on port 0: "));
+    EXPECT_TRUE(server->running());
+
+    // Stop closes the connections and the listener; start listens again.
+    TouchClient client(server->boundPort());
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
+    EXPECT_TRUE(log.contains("[InputServer] Client connected"));
+    server->stop();
+    EXPECT_FALSE(server->running());
+    EXPECT_TRUE(log.contains("[InputServer] Stopped"));
+    EXPECT_TRUE(client.readsEndOfStream());
+    server->start();
+    EXPECT_TRUE(server->running());
+    EXPECT_EQ(play(touch(TouchType::move, 0.5f, 0.5f), 1), (std::vector<std::string>{"moved 600,450"}));
+
+    // Dropping the last reference without stop() closes everything too.
+    TouchClient orphan(server->boundPort());
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
+    server.reset();
+    EXPECT_TRUE(orphan.readsEndOfStream());
+}
+
+TEST(TouchMessageWalkerTest, FindsEveryMessageHoweverTheStreamIsCut)
+{
+    const std::vector<TouchMessage> sent{{1, 0.25f, 0.75f, 0, 0}, {4, 0, 0, -1.5f, 2.5f}, {3, 1, 1, 0, 0}};
+    std::vector<std::uint8_t> stream;
+    for (const auto& m : sent) {
+        auto bytes = encodeTouchMessage(m);
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+        // Garbage between messages, including a lone first magic byte.
+        stream.insert(stream.end(), {0xDA, 0x00, 0x70, 0xDA});
+    }
+    for (std::size_t cut1 = 0; cut1 <= stream.size(); ++cut1) {
+        for (std::size_t cut2 = cut1; cut2 <= stream.size(); cut2 += 7) {
+            TouchStreamState state;
+            std::vector<TouchMessage> got;
+            for (auto [from, to] : {std::pair{std::size_t(0), cut1}, {cut1, cut2}, {cut2, stream.size()}}) {
+                auto part = walkTouchMessages(state, std::span(stream).subspan(from, to - from));
+                got.insert(got.end(), part.begin(), part.end());
+                ASSERT_LT(state.pending.size(), TOUCH_MESSAGE_SIZE);
+            }
+            ASSERT_EQ(got, sent) << "cut at " << cut1 << " and " << cut2;
+        }
+    }
+}
+
+TEST(TouchMessageWalkerTest, ArbitraryBytesNeverHoldAWholeMessageBack)
+{
+    std::uint32_t seed = 12345;
+    TouchStreamState state;
+    std::size_t messages = 0;
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<std::uint8_t> chunk(seed % 400);
+        for (auto& b : chunk) {
+            seed = seed * 1664525u + 1013904223u;
+            b = (seed >> 24) % 3 == 0 ? std::uint8_t(0xDA + (seed >> 8) % 2 * 0x96) : std::uint8_t(seed >> 16);
+        }
+        messages += walkTouchMessages(state, chunk).size();
+        ASSERT_LT(state.pending.size(), TOUCH_MESSAGE_SIZE);
+    }
+    EXPECT_GT(messages, 0u); // 0xDA 0x70 pairs do occur in this mix
+}
