@@ -1,0 +1,65 @@
+#include "diagnostics/ProcessInfo.h"
+
+#include <random>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+namespace qb {
+namespace {
+
+TEST(ProcessInfoTest, ParsesStatmAndUptime)
+{
+    const auto memory = parseStatm("25600 512 300 10 0 900 0\n", 4096);
+    ASSERT_TRUE(memory);
+    EXPECT_DOUBLE_EQ(memory->virtualMB, 100.0);
+    EXPECT_DOUBLE_EQ(memory->residentMB, 2.0);
+
+    EXPECT_EQ(parseUptimeSeconds("18420.99 73000.12\n"), 18420u);
+    EXPECT_EQ(parseUptimeSeconds("7"), 7u);
+    EXPECT_EQ(formatUptime(18420), "5h7m");
+    EXPECT_EQ(formatUptime(0), "0h0m");
+    EXPECT_EQ(formatUptime(3599), "0h59m");
+    EXPECT_EQ(formatUptime(400 * 3600 + 61), "400h1m");
+
+    for (const char* bad : {"", "\n", "abc def", "-1 2", "1", "12 x", "1 2x", "99999999999999999999999 1"}) {
+        EXPECT_FALSE(parseStatm(bad, 4096)) << bad;
+    }
+    EXPECT_FALSE(parseStatm("1 2", 0));
+    // Absurd page counts do not overflow into small numbers.
+    const auto huge = parseStatm("18446744073709551615 18446744073709551615", 65536);
+    ASSERT_TRUE(huge);
+    EXPECT_GT(huge->residentMB, 1e15);
+
+    for (const char* bad : {"", "x", "-5.0 1", ".5 1", "12abc 1", "99999999999999999999999.0 1"}) {
+        EXPECT_FALSE(parseUptimeSeconds(bad)) << bad;
+    }
+}
+
+TEST(ProcessInfoTest, ParsersSurviveAnyBytes)
+{
+    std::mt19937 random(1234);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text(random() % 40, '\0');
+        for (auto& c : text) {
+            // Mostly digits, blanks and points, so the parsers get deep.
+            const auto pick = random() % 4;
+            c = pick == 0 ? static_cast<char>(random()) : "0123456789 .\n"[random() % 13];
+        }
+        (void)parseStatm(text, 4096);
+        (void)parseUptimeSeconds(text);
+    }
+}
+
+TEST(ProcessInfoTest, ReadsThisProcessAndTheSystem)
+{
+    const auto memory = processMemoryInfo();
+    ASSERT_TRUE(memory);
+    EXPECT_GT(memory->residentMB, 0);
+    EXPECT_GE(memory->virtualMB, memory->residentMB);
+    EXPECT_TRUE(std::regex_match(processMemoryMB(), std::regex(R"(\d+\.\d)"))) << processMemoryMB();
+    EXPECT_TRUE(std::regex_match(processUptime(), std::regex(R"(\d+h([0-9]|[1-5][0-9])m)"))) << processUptime();
+}
+
+} // namespace
+} // namespace qb

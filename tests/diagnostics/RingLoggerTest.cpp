@@ -1,0 +1,79 @@
+#include "diagnostics/RingLogger.h"
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/DiagnosticsTestSupport.h"
+
+namespace qb {
+namespace {
+
+TEST(RingLoggerTest, KeepsTheLatest500Entries)
+{
+    RingLogger ring;
+    for (int i = 0; i < 501; ++i) ring.log(LogLevel::info, "Engine", std::to_string(i));
+    const auto entries = ring.entries();
+    ASSERT_EQ(entries.size(), 500u);
+    EXPECT_EQ(entries.front().message, "1");
+    EXPECT_EQ(entries.back().message, "500");
+
+    ring.clear();
+    EXPECT_TRUE(ring.entries().empty());
+    EXPECT_EQ(ring.formatted(), "(no log entries)");
+}
+
+TEST(RingLoggerTest, FiltersByLevelSubsystemAndAge)
+{
+    test::FixedTime time;
+    RingLogger ring;
+    ring.log(LogLevel::debug, "ADB", "d");   // t = 0
+    time.clock.advance(1);
+    ring.log(LogLevel::info, "ADB", "i");    // t = 1
+    time.clock.advance(1);
+    ring.log(LogLevel::warn, "Engine", "w"); // t = 2
+    time.clock.advance(1);
+    ring.log(LogLevel::error, "ADB", "e");   // t = 3
+
+    const auto messages = [](const std::vector<RingLogger::Entry>& entries) {
+        std::string text;
+        for (const auto& e : entries) text += e.message;
+        return text;
+    };
+    EXPECT_EQ(messages(ring.entries()), "diwe");
+    EXPECT_EQ(messages(ring.entries(LogLevel::warn)), "we");
+    EXPECT_EQ(messages(ring.entries(std::nullopt, "ADB")), "die");
+    EXPECT_EQ(messages(ring.entries(std::nullopt, "adb")), "");
+    EXPECT_EQ(messages(ring.entries(LogLevel::info, "ADB")), "ie");
+    EXPECT_EQ(messages(ring.entries(std::nullopt, std::nullopt, time.clock.now() - std::chrono::seconds(1))), "we");
+
+    // `last` counts back from now: 61 s ago is out, 59 s ago is in, and an
+    // entry exactly on the edge is still in.
+    time.clock.advance(58); // now t = 61
+    EXPECT_EQ(ring.formatted(std::nullopt, std::nullopt, 60.0).find("ADB: d"), std::string::npos);
+    EXPECT_NE(ring.formatted(std::nullopt, std::nullopt, 60.0).find("ADB: i"), std::string::npos);
+    EXPECT_NE(ring.formatted(std::nullopt, std::nullopt, 59.0).find("Engine: w"), std::string::npos);
+    EXPECT_EQ(ring.formatted(std::nullopt, std::nullopt, 57.0), "(no log entries)");
+    EXPECT_EQ(ring.formatted(LogLevel::error, "Engine"), "(no log entries)");
+}
+
+TEST(RingLoggerTest, RendersAFiveWideLevelColumn)
+{
+    test::FixedTime time;
+    RingLogger ring;
+    ring.log(LogLevel::debug, "USB", "poll");
+    time.clock.advance(0.5);
+    ring.log(LogLevel::info, "Engine", "Mirroring started");
+    ring.log(LogLevel::warn, "ADB", "reverse failed");
+    time.clock.advance(3600.001);
+    ring.log(LogLevel::error, "Session", "[ABC] lost");
+    EXPECT_EQ(ring.formatted(),
+        "09:15:30.250 [debug] USB: poll\n"
+        "09:15:30.750 [info ] Engine: Mirroring started\n"
+        "09:15:30.750 [warn ] ADB: reverse failed\n"
+        "10:15:30.751 [error] Session: [ABC] lost");
+    EXPECT_EQ(RingLogger::levelFromString("warn"), LogLevel::warn);
+    EXPECT_FALSE(RingLogger::levelFromString("WARN"));
+    EXPECT_FALSE(RingLogger::levelFromString("warning"));
+}
+
+} // namespace
+} // namespace qb
