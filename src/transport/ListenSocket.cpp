@@ -2,6 +2,10 @@
 
 #include <string>
 
+#include <fmt/format.h>
+
+#include "diagnostics/Log.h"
+
 namespace qb {
 
 std::optional<asio::ip::address> parseListenAddress(std::string_view text, boost::system::error_code& error)
@@ -25,6 +29,78 @@ boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, co
         acceptor.close(ignored);
     }
     return error;
+}
+
+LocalListener::LocalListener(Executor executor, std::string name)
+    : executor_(executor), name_(std::move(name)), acceptor_(executor), loopEnded_(executor)
+{
+}
+
+std::shared_ptr<LocalListener> LocalListener::open(Executor executor, std::string_view address, std::uint16_t port,
+    std::string name)
+{
+    auto listener = std::shared_ptr<LocalListener>(new LocalListener(executor, std::move(name)));
+    boost::system::error_code error;
+    auto parsed = parseListenAddress(address, error);
+    if (!parsed) throw boost::system::system_error(error, "listen address");
+    error = openListenSocket(listener->acceptor_, *parsed, port);
+    if (error) throw boost::system::system_error(error, "listen");
+    listener->port_ = listener->acceptor_.local_endpoint().port();
+    return listener;
+}
+
+void LocalListener::start(ConnectionHandler handler)
+{
+    asio::post(executor_, [self = shared_from_this(), handler = std::move(handler)]() mutable {
+        if (self->looping_ || self->stopped_) return;
+        self->handler_ = std::move(handler);
+        self->looping_ = true;
+        self->loopEnded_.expires_at(asio::steady_timer::time_point::max());
+        asio::co_spawn(self->executor_, acceptLoop(self), [](std::exception_ptr) {});
+    });
+}
+
+asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> self)
+{
+    for (;;) {
+        auto [error, socket] = co_await self->acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
+        if (self->stopped_) break;
+        if (!error) {
+            self->handler_(std::move(socket));
+            continue;
+        }
+        if (error == asio::error::connection_aborted) continue;
+        componentLog(LogLevel::error, self->name_,
+            fmt::format("[{}] Listener failed: {}", self->name_, error.message()));
+        break;
+    }
+    self->looping_ = false;
+    self->handler_ = nullptr; // it may hold the owner
+    self->loopEnded_.cancel();
+}
+
+void LocalListener::cancel()
+{
+    asio::post(executor_, [self = shared_from_this()] {
+        self->stopped_ = true;
+        boost::system::error_code ignored;
+        self->acceptor_.close(ignored);
+    });
+}
+
+asio::awaitable<void> LocalListener::stopAsync()
+{
+    co_await asio::co_spawn(executor_, stopOnExecutor(), asio::use_awaitable);
+}
+
+asio::awaitable<void> LocalListener::stopOnExecutor()
+{
+    auto keep = shared_from_this();
+    stopped_ = true;
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    if (!looping_) co_return;
+    co_await loopEnded_.async_wait(asio::as_tuple(asio::use_awaitable));
 }
 
 } // namespace qb

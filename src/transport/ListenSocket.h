@@ -6,7 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "runtime/Asio.h"
@@ -23,5 +26,48 @@ std::optional<asio::ip::address> parseListenAddress(std::string_view text, boost
 // Opens, binds (local address reuse allowed) and starts listening.
 boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, const asio::ip::address& address,
     std::uint16_t port);
+
+// A listening socket whose accept loop runs on one serial executor and hands
+// each new connection to a handler there. The preview servers use it.
+//
+//   auto listener = LocalListener::open(queue->executor(), "127.0.0.1", 8891, "HTTPServer");  // throws
+//   listener->start([](asio::ip::tcp::socket socket) { ... });   // once
+//   co_await listener->stopAsync();   // from any coroutine: closes, waits for the loop to end
+//
+// A listener that fails while accepting logs "[<name>] Listener failed: ..."
+// and stops accepting.
+class LocalListener : public std::enable_shared_from_this<LocalListener> {
+public:
+    using ConnectionHandler = std::function<void(asio::ip::tcp::socket)>;
+
+    // Binds and listens at once; throws boost::system::system_error when the
+    // address is not an address or the port cannot be had.
+    static std::shared_ptr<LocalListener> open(Executor executor, std::string_view address, std::uint16_t port,
+        std::string name);
+
+    // The port actually bound (the requested one unless that was 0).
+    std::uint16_t port() const { return port_; }
+
+    void start(ConnectionHandler handler);
+    asio::awaitable<void> stopAsync();
+    // Closes without waiting (owners' destructors).
+    void cancel();
+
+private:
+    LocalListener(Executor executor, std::string name);
+    static asio::awaitable<void> acceptLoop(std::shared_ptr<LocalListener> self);
+    asio::awaitable<void> stopOnExecutor();
+
+    Executor executor_;
+    std::string name_;
+    asio::ip::tcp::acceptor acceptor_;
+    std::uint16_t port_ = 0;
+    ConnectionHandler handler_;
+    // Executor only: the loop's state, and a timer that never expires on its
+    // own and is cancelled when the loop ends, for stopAsync to wait on.
+    bool looping_ = false;
+    bool stopped_ = false;
+    asio::steady_timer loopEnded_;
+};
 
 } // namespace qb

@@ -1,0 +1,73 @@
+// The preview's HTTP port (8891 for the engine): serves the one-page viewer
+// for the WebSocket preview and takes two commands from the companion (or any
+// local client), POST /start and POST /stop, which ask the engine to start or
+// stop mirroring. Each connection is judged by its first read alone and then
+// closed (PreviewRequests.h).
+//
+// Ownership: the engine creates one when it starts and stops it with
+// stopAsync() when it stops. Handlers hold the server weakly.
+//
+// Threads: accepting, reading and answering run on the serial queue
+// "http-server"; onStartRequested / onStopRequested run on the main loop.
+// Install the callbacks before start(); stopAsync() may be awaited from any
+// coroutine.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "runtime/Asio.h"
+#include "runtime/Queues.h"
+#include "runtime/Timer.h"
+#include "transport/ListenSocket.h"
+#include "transport/PreviewRequests.h"
+
+namespace qb {
+
+struct HTTPServerOptions {
+    // Loopback unless the engine runs in Wi-Fi mode.
+    std::string bindAddress = std::string(LOOPBACK_ADDRESS);
+    // The WebSocket port the viewer page connects to.
+    std::uint16_t webSocketPort = PREVIEW_WEBSOCKET_PORT;
+    // A connection that sends nothing for this long is closed unanswered, so
+    // idle connections cannot pile up.
+    Duration firstReadTimeout = std::chrono::seconds(10);
+};
+
+class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
+public:
+    // Bytes asked for by the one read of a connection.
+    static constexpr std::size_t READ_SIZE = 65536;
+
+    // Binds the port and builds the page; throws boost::system::system_error
+    // when the port cannot be had.
+    static std::shared_ptr<HTTPServer> make(std::uint16_t port, int width, int height, HTTPServerOptions options = {});
+    ~HTTPServer();
+    HTTPServer(const HTTPServer&) = delete;
+    HTTPServer& operator=(const HTTPServer&) = delete;
+
+    std::function<void()> onStartRequested;
+    std::function<void()> onStopRequested;
+
+    void start();
+    // Closes the listener; completes once it has stopped accepting.
+    asio::awaitable<void> stopAsync();
+
+    const std::string& htmlPage() const { return htmlPage_; }
+    std::uint16_t boundPort() const { return listener_->port(); }
+
+private:
+    HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener, std::string page,
+        HTTPServerOptions options);
+    static asio::awaitable<void> serve(std::weak_ptr<HTTPServer> weak, asio::ip::tcp::socket socket);
+
+    std::shared_ptr<SerialQueue> queue_;
+    std::shared_ptr<LocalListener> listener_;
+    const std::string htmlPage_;
+    const HTTPServerOptions options_;
+};
+
+} // namespace qb

@@ -1,0 +1,97 @@
+#include "transport/PreviewRequests.h"
+
+namespace qb {
+
+bool isValidUTF8(std::span<const std::uint8_t> bytes)
+{
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    while (i < n) {
+        const std::uint8_t lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        std::uint8_t low = 0x80; // allowed range of the second byte
+        std::uint8_t high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;  // overlong
+            if (lead == 0xED) high = 0x9F; // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;  // overlong
+            if (lead == 0xF4) high = 0x8F; // beyond U+10FFFF
+        } else {
+            return false;
+        }
+        if (n - i < length) return false;
+        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+PreviewRequest judgePreviewRequest(std::span<const std::uint8_t> firstRead)
+{
+    if (!isValidUTF8(firstRead)) return PreviewRequest::unanswered;
+    const std::string_view text(reinterpret_cast<const char*>(firstRead.data()), firstRead.size());
+    if (text.starts_with("POST /start")) return PreviewRequest::start;
+    if (text.starts_with("POST /stop")) return PreviewRequest::stop;
+    if (text.find("GET") != std::string_view::npos) return PreviewRequest::page;
+    return PreviewRequest::unanswered;
+}
+
+std::string previewResponse(PreviewRequest request, std::string_view htmlPage)
+{
+    switch (request) {
+    case PreviewRequest::start:
+    case PreviewRequest::stop: {
+        const std::string_view body = "OK";
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n"
+            + std::string(body);
+    }
+    case PreviewRequest::page:
+        return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(htmlPage.size())
+            + "\r\nConnection: close\r\n\r\n" + std::string(htmlPage);
+    case PreviewRequest::unanswered: break;
+    }
+    return {};
+}
+
+std::string buildViewerPage(int width, int height, std::uint16_t webSocketPort)
+{
+    static constexpr std::string_view head =
+        "<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
+        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1,maximum-scale=1,user-scalable=no\">"
+        "<title>QuillBright</title><style>"
+        "html,body{margin:0;padding:0;background:#000;overflow:hidden;touch-action:none}"
+        "#c{display:block;width:100vw;height:100vh;image-rendering:pixelated}"
+        "</style></head><body><canvas id=\"c\"></canvas><script>\n"
+        "const c=document.getElementById('c');\n";
+    static constexpr std::string_view setup =
+        "const g=c.getContext('2d');\n"
+        "let next=null,pending=false;\n"
+        "function draw(){pending=false;if(!next)return;"
+        "g.drawImage(next,0,0,c.width,c.height);next.close();next=null;}\n"
+        "ws.onmessage=e=>{createImageBitmap(new Blob([e.data],{type:'image/jpeg'})).then(b=>{"
+        "if(next)next.close();next=b;"
+        "if(!pending){pending=true;requestAnimationFrame(draw);}}).catch(()=>{});};\n"
+        "c.addEventListener('click',()=>{const r=document.documentElement.requestFullscreen;"
+        "if(r)r.call(document.documentElement).catch(()=>{});});\n"
+        "</script></body></html>\n";
+    std::string page(head);
+    page += "c.width=" + std::to_string(width) + ";c.height=" + std::to_string(height) + ";\n";
+    page += "const ws=new WebSocket('ws://localhost:" + std::to_string(webSocketPort) + "');\n";
+    page += "ws.binaryType='arraybuffer';\n";
+    page += setup;
+    return page;
+}
+
+} // namespace qb

@@ -1,0 +1,198 @@
+#include "transport/WebSocketServer.h"
+
+#include <algorithm>
+#include <deque>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <fmt/format.h>
+
+#include "diagnostics/Log.h"
+
+namespace qb {
+
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+
+namespace {
+
+void log(LogLevel level, const std::string& line) { componentLog(level, "WebSocket", line); }
+
+} // namespace
+
+struct WebSocketServer::Client : std::enable_shared_from_this<Client> {
+    Client(asio::ip::tcp::socket socket, std::size_t maxQueued)
+        : ws(std::move(socket)), maxQueuedFrames(std::max<std::size_t>(maxQueued, 1))
+    {
+    }
+
+    websocket::stream<beast::tcp_stream> ws;
+    const std::size_t maxQueuedFrames;
+    // Set once the handshake is done, cleared when the connection ends; read
+    // by broadcast() and previewClientCount() from the capture queue.
+    std::atomic<bool> open{false};
+
+    // The server's queue only.
+    std::deque<Frame> waiting;
+    bool writing = false;
+    bool closed = false;
+
+    // Returns whether a waiting frame had to be dropped.
+    bool enqueue(const Frame& frame)
+    {
+        if (closed || !open.load()) return false;
+        bool dropped = false;
+        if (waiting.size() >= maxQueuedFrames) {
+            waiting.pop_front();
+            dropped = true;
+        }
+        waiting.push_back(frame);
+        if (!writing) writeNext();
+        return dropped;
+    }
+
+    void writeNext()
+    {
+        if (closed || waiting.empty()) return;
+        Frame frame = std::move(waiting.front());
+        waiting.pop_front();
+        writing = true;
+        ws.binary(true);
+        ws.async_write(asio::buffer(*frame),
+            [self = shared_from_this(), frame](const boost::system::error_code& error, std::size_t) {
+                self->writing = false;
+                if (error) {
+                    // The reader sees the broken connection and removes it.
+                    self->close();
+                    return;
+                }
+                self->writeNext();
+            });
+    }
+
+    void close()
+    {
+        closed = true;
+        open.store(false);
+        waiting.clear();
+        beast::get_lowest_layer(ws).close();
+    }
+};
+
+std::shared_ptr<WebSocketServer> WebSocketServer::make(std::uint16_t port, WebSocketServerOptions options)
+{
+    auto queue = SerialQueue::make("ws-server");
+    auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "WebSocket");
+    return std::shared_ptr<WebSocketServer>(new WebSocketServer(std::move(queue), std::move(listener), std::move(options)));
+}
+
+WebSocketServer::WebSocketServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener,
+    WebSocketServerOptions options)
+    : queue_(std::move(queue)), listener_(std::move(listener)), options_(std::move(options))
+{
+}
+
+WebSocketServer::~WebSocketServer()
+{
+    listener_->cancel();
+    std::vector<std::shared_ptr<Client>> clients;
+    {
+        std::lock_guard guard(lock_);
+        clients.swap(connections_);
+    }
+    if (!clients.empty()) {
+        asio::post(queue_->executor(), [clients = std::move(clients)] {
+            for (const auto& client : clients) client->close();
+        });
+    }
+}
+
+void WebSocketServer::start()
+{
+    std::weak_ptr<WebSocketServer> weak = weak_from_this();
+    listener_->start([weak](asio::ip::tcp::socket socket) {
+        auto self = weak.lock();
+        if (!self) return;
+        auto client = std::make_shared<Client>(std::move(socket), self->options_.maxQueuedFrames);
+        {
+            std::lock_guard guard(self->lock_);
+            self->connections_.push_back(client);
+        }
+        asio::co_spawn(self->queue_->executor(), session(weak, client), [](std::exception_ptr) {});
+    });
+    log(LogLevel::info, fmt::format("[WebSocket] Listening on ws://localhost:{}", listener_->port()));
+}
+
+asio::awaitable<void> WebSocketServer::stopAsync()
+{
+    co_await listener_->stopAsync();
+    std::vector<std::shared_ptr<Client>> clients;
+    {
+        std::lock_guard guard(lock_);
+        clients.swap(connections_);
+    }
+    auto closeAll = [](std::vector<std::shared_ptr<Client>> all) -> asio::awaitable<void> {
+        for (const auto& client : all) client->close();
+        co_return;
+    };
+    co_await asio::co_spawn(queue_->executor(), closeAll(std::move(clients)), asio::use_awaitable);
+}
+
+asio::awaitable<void> WebSocketServer::session(std::weak_ptr<WebSocketServer> weak, std::shared_ptr<Client> client)
+{
+    client->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    {
+        auto self = weak.lock();
+        if (!self) co_return;
+        client->ws.read_message_max(self->options_.maxIncomingMessage);
+    }
+    auto [handshakeError] = co_await client->ws.async_accept(asio::as_tuple(asio::use_awaitable));
+    if (!handshakeError && !client->closed) {
+        client->open.store(true);
+        log(LogLevel::info, "[WebSocket] Client connected");
+        beast::flat_buffer buffer;
+        for (;;) {
+            auto [readError, size] = co_await client->ws.async_read(buffer, asio::as_tuple(asio::use_awaitable));
+            if (readError) break;
+            buffer.clear(); // browsers' messages mean nothing to us
+        }
+        log(LogLevel::info, "[WebSocket] Client disconnected");
+    }
+    if (!client->closed) client->close();
+    if (auto self = weak.lock()) self->remove(client);
+}
+
+void WebSocketServer::remove(const std::shared_ptr<Client>& client)
+{
+    std::lock_guard guard(lock_);
+    std::erase(connections_, client);
+}
+
+int WebSocketServer::previewClientCount() const
+{
+    std::lock_guard guard(lock_);
+    return int(std::count_if(connections_.begin(), connections_.end(),
+        [](const auto& client) { return client->open.load(); }));
+}
+
+void WebSocketServer::broadcast(std::vector<std::uint8_t> jpeg)
+{
+    std::vector<std::shared_ptr<Client>> clients;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& client : connections_) {
+            if (client->open.load()) clients.push_back(client);
+        }
+    }
+    if (clients.empty()) return;
+    auto frame = std::make_shared<const std::vector<std::uint8_t>>(std::move(jpeg));
+    std::weak_ptr<WebSocketServer> weak = weak_from_this();
+    asio::post(queue_->executor(), [weak, clients = std::move(clients), frame] {
+        std::uint64_t dropped = 0;
+        for (const auto& client : clients) dropped += client->enqueue(frame) ? 1 : 0;
+        if (dropped == 0) return;
+        if (auto self = weak.lock()) self->droppedFrames_ += dropped;
+    });
+}
+
+} // namespace qb

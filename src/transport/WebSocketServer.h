@@ -1,0 +1,84 @@
+// The browser preview's WebSocket port (8890 for the engine): every preview
+// frame goes to every connected browser as one binary message holding a
+// complete JPEG image. Browsers' own messages are read and ignored.
+//
+// A browser that cannot keep up does not hold the others back or make the
+// daemon's memory grow: each browser has a short send queue, and when it is
+// full the oldest waiting frame is dropped for the newest (a preview only
+// ever needs the latest picture). A browser that stops reading altogether is
+// closed by the WebSocket keep-alive once its pings go unanswered.
+//
+// Ownership: the engine creates one when it starts and stops it with
+// stopAsync() when it stops. Handlers hold the server weakly.
+//
+// Threads: accepting, handshakes, reads and writes run on the serial queue
+// "ws-server". broadcast() and previewClientCount() are called from the
+// frame encoder's capture queue; the connection list is guarded by a lock that
+// is never held while sending.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "pipeline/FrameSink.h"
+#include "runtime/Asio.h"
+#include "runtime/Queues.h"
+#include "transport/ListenSocket.h"
+
+namespace qb {
+
+struct WebSocketServerOptions {
+    // Loopback unless the engine runs in Wi-Fi mode.
+    std::string bindAddress = std::string(LOOPBACK_ADDRESS);
+    // Frames waiting per browser behind the one being sent.
+    std::size_t maxQueuedFrames = 2;
+    // Largest message a browser may send (it is discarded anyway).
+    std::size_t maxIncomingMessage = 64 * 1024;
+};
+
+class WebSocketServer final : public PreviewSink, public std::enable_shared_from_this<WebSocketServer> {
+public:
+    // Binds the port; throws boost::system::system_error when it cannot be had.
+    static std::shared_ptr<WebSocketServer> make(std::uint16_t port, WebSocketServerOptions options = {});
+    ~WebSocketServer() override;
+    WebSocketServer(const WebSocketServer&) = delete;
+    WebSocketServer& operator=(const WebSocketServer&) = delete;
+
+    void start();
+    // Closes the listener and every browser connection; completes once the
+    // listener has stopped accepting.
+    asio::awaitable<void> stopAsync();
+
+    // Browsers whose handshake completed and that are still connected.
+    int previewClientCount() const override;
+    // Queues `jpeg` for every connected browser; does nothing without any.
+    void broadcast(std::vector<std::uint8_t> jpeg) override;
+
+    std::uint16_t boundPort() const { return listener_->port(); }
+    // Frames dropped for browsers that could not keep up, since creation.
+    std::uint64_t droppedFrames() const { return droppedFrames_.load(); }
+
+private:
+    struct Client; // one browser connection
+    using Frame = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+    WebSocketServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener,
+        WebSocketServerOptions options);
+    static asio::awaitable<void> session(std::weak_ptr<WebSocketServer> weak, std::shared_ptr<Client> client);
+    void remove(const std::shared_ptr<Client>& client);
+
+    std::shared_ptr<SerialQueue> queue_;
+    std::shared_ptr<LocalListener> listener_;
+    const WebSocketServerOptions options_;
+
+    mutable std::mutex lock_;
+    std::vector<std::shared_ptr<Client>> connections_; // guarded by lock_
+    std::atomic<std::uint64_t> droppedFrames_{0};
+};
+
+} // namespace qb

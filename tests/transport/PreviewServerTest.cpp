@@ -1,0 +1,257 @@
+#include "transport/HTTPServer.h"
+#include "transport/WebSocketServer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "diagnostics/PlatformLog.h"
+#include "runtime/MainLoop.h"
+
+using namespace qb;
+using namespace std::chrono_literals;
+using asio::ip::tcp;
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+
+namespace {
+
+template <class Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 5s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Runs a server's stopAsync() to completion on a private context.
+bool await(asio::awaitable<void> task)
+{
+    asio::io_context io;
+    bool done = false;
+    asio::co_spawn(io, std::move(task), [&](std::exception_ptr) { done = true; });
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        io.restart();
+        io.run_for(5ms);
+    }
+    return done;
+}
+
+std::span<const std::uint8_t> bytes(std::string_view text)
+{
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Sends `request` on a new connection and reads until the server closes it.
+std::string exchange(std::uint16_t port, std::string_view request)
+{
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    asio::write(socket, asio::buffer(request));
+    std::string response;
+    boost::system::error_code error;
+    asio::read(socket, asio::dynamic_buffer(response), error);
+    return response;
+}
+
+struct BrowserClient {
+    explicit BrowserClient(std::uint16_t port, int receiveBuffer = 0)
+    {
+        auto& socket = ws.next_layer();
+        socket.open(tcp::v4());
+        if (receiveBuffer > 0) socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+        ws.handshake("localhost", "/");
+    }
+    std::string receive(bool* binary = nullptr)
+    {
+        beast::flat_buffer buffer;
+        ws.read(buffer);
+        if (binary) *binary = ws.got_binary();
+        return beast::buffers_to_string(buffer.data());
+    }
+    asio::io_context io;
+    websocket::stream<tcp::socket> ws{io};
+};
+
+} // namespace
+
+TEST(PreviewRequestTest, FirstReadDecidesTheAnswer)
+{
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /start HTTP/1.1\r\nHost: x\r\n\r\n")), PreviewRequest::start);
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /stop HTTP/1.1\r\n\r\n")), PreviewRequest::stop);
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /start?GET")), PreviewRequest::start); // start wins over GET
+    EXPECT_EQ(judgePreviewRequest(bytes("GET / HTTP/1.1\r\n\r\n")), PreviewRequest::page);
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /anything/else")), PreviewRequest::page);
+    EXPECT_EQ(judgePreviewRequest(bytes("HEAD /x\r\nX-GET: 1")), PreviewRequest::page);
+    EXPECT_EQ(judgePreviewRequest(bytes("PUT /x HTTP/1.1\r\n\r\n")), PreviewRequest::unanswered);
+    EXPECT_EQ(judgePreviewRequest(bytes(" POST /start")), PreviewRequest::unanswered);
+    EXPECT_EQ(judgePreviewRequest(bytes("get /")), PreviewRequest::unanswered);
+    EXPECT_EQ(judgePreviewRequest({}), PreviewRequest::unanswered);
+    // Bytes that are not UTF-8 count as empty text, whatever else they hold.
+    EXPECT_EQ(judgePreviewRequest(bytes("GET / \xff")), PreviewRequest::unanswered);
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /start \xc0\xaf")), PreviewRequest::unanswered); // overlong
+    EXPECT_EQ(judgePreviewRequest(bytes("GET \xed\xa0\x80")), PreviewRequest::unanswered);     // surrogate
+    EXPECT_EQ(judgePreviewRequest(bytes("GET \xf4\x90\x80\x80")), PreviewRequest::unanswered); // > U+10FFFF
+    EXPECT_EQ(judgePreviewRequest(bytes("GET \xe2\x82")), PreviewRequest::unanswered);         // cut short
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /caf\xc3\xa9 \xf0\x9f\x93\xb1")), PreviewRequest::page);
+
+    EXPECT_EQ(previewResponse(PreviewRequest::start, "page"),
+        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK");
+    EXPECT_EQ(previewResponse(PreviewRequest::page, "h\xc3\xa9"),
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\nConnection: close\r\n\r\nh\xc3\xa9");
+    EXPECT_EQ(previewResponse(PreviewRequest::unanswered, "page"), "");
+}
+
+TEST(PreviewRequestTest, ViewerPageCarriesSizeAndSocket)
+{
+    const auto page = buildViewerPage(1600, 1200);
+    EXPECT_TRUE(page.starts_with("<!DOCTYPE html>"));
+    EXPECT_NE(page.find("user-scalable=no"), std::string::npos);
+    EXPECT_NE(page.find("<canvas id=\"c\"></canvas>"), std::string::npos);
+    EXPECT_NE(page.find("width:100vw;height:100vh;image-rendering:pixelated"), std::string::npos);
+    EXPECT_NE(page.find("c.width=1600;c.height=1200;"), std::string::npos);
+    EXPECT_NE(page.find("new WebSocket('ws://localhost:8890')"), std::string::npos);
+    EXPECT_NE(page.find("binaryType='arraybuffer'"), std::string::npos);
+    EXPECT_NE(page.find("type:'image/jpeg'"), std::string::npos);
+    EXPECT_NE(page.find("requestFullscreen"), std::string::npos);
+    EXPECT_NE(buildViewerPage(10, 20, 9999).find("ws://localhost:9999"), std::string::npos);
+}
+
+TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
+{
+    PlatformLogCapture log;
+    auto server = HTTPServer::make(0, 1600, 1200, {.firstReadTimeout = 200ms});
+    int starts = 0;
+    int stops = 0;
+    server->onStartRequested = [&] {
+        EXPECT_TRUE(MainLoop::shared().isCurrent());
+        ++starts;
+    };
+    server->onStopRequested = [&] { ++stops; };
+    server->start();
+    const auto port = server->boundPort();
+
+    const auto page = server->htmlPage();
+    EXPECT_EQ(exchange(port, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"),
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size())
+            + "\r\nConnection: close\r\n\r\n" + page);
+
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK";
+    EXPECT_EQ(exchange(port, "POST /start HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), ok);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return starts == 1; }, 3s));
+    EXPECT_EQ(exchange(port, "POST /stop HTTP/1.1\r\n\r\n"), ok);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return stops == 1; }, 3s));
+    EXPECT_TRUE(log.contains("[HTTP:info] POST /start — companion requested mirror start"));
+    EXPECT_TRUE(log.contains("[HTTP:info] POST /stop — companion requested mirror stop"));
+
+    // Junk, non-UTF-8 and silence are all closed without a byte of reply.
+    EXPECT_EQ(exchange(port, "PUT /x HTTP/1.1\r\n\r\n"), "");
+    EXPECT_EQ(exchange(port, "GET /\xff\xfe"), "");
+    {
+        asio::io_context io;
+        tcp::socket idle(io);
+        idle.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+        std::string response;
+        boost::system::error_code error;
+        asio::read(idle, asio::dynamic_buffer(response), error);
+        EXPECT_EQ(error, asio::error::eof);
+        EXPECT_EQ(response, "");
+    }
+    MainLoop::shared().runFor(20ms);
+    EXPECT_EQ(starts, 1);
+    EXPECT_EQ(stops, 1);
+
+    // The port is taken while it runs; after stopAsync it refuses.
+    EXPECT_THROW(HTTPServer::make(port, 1, 1), boost::system::system_error);
+    ASSERT_TRUE(await(server->stopAsync()));
+    asio::io_context io;
+    tcp::socket late(io);
+    boost::system::error_code error;
+    late.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
+    EXPECT_EQ(error, asio::error::connection_refused);
+}
+
+TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
+{
+    PlatformLogCapture log;
+    auto server = WebSocketServer::make(0);
+    server->start();
+    server->broadcast({1, 2, 3}); // nobody to send to
+
+    BrowserClient first(server->boundPort());
+    BrowserClient second(server->boundPort());
+    ASSERT_TRUE(waitUntil([&] { return server->previewClientCount() == 2; }));
+    EXPECT_TRUE(log.contains("[WebSocket] Client connected"));
+
+    const std::vector<std::uint8_t> jpeg{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0xFF, 0xD9};
+    // Text from a browser changes nothing: it stays connected and gets frames.
+    first.ws.text(true);
+    first.ws.write(asio::buffer(std::string("hello from the browser")));
+    server->broadcast(jpeg);
+    bool binary = false;
+    EXPECT_EQ(first.receive(&binary), std::string(jpeg.begin(), jpeg.end()));
+    EXPECT_TRUE(binary);
+    EXPECT_EQ(second.receive(), std::string(jpeg.begin(), jpeg.end()));
+    EXPECT_EQ(server->previewClientCount(), 2);
+
+    // A browser that leaves is forgotten.
+    second.ws.close(websocket::close_code::normal);
+    ASSERT_TRUE(waitUntil([&] { return server->previewClientCount() == 1; }));
+    EXPECT_TRUE(log.contains("[WebSocket] Client disconnected"));
+
+    // Stopping closes the rest and the listener.
+    ASSERT_TRUE(await(server->stopAsync()));
+    EXPECT_EQ(server->previewClientCount(), 0);
+    beast::flat_buffer buffer;
+    boost::system::error_code error;
+    first.ws.read(buffer, error);
+    EXPECT_TRUE(error);
+    EXPECT_THROW(BrowserClient late(server->boundPort()), boost::system::system_error);
+}
+
+TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
+{
+    PlatformLogMute quiet;
+    auto server = WebSocketServer::make(0, {.maxQueuedFrames = 2});
+    server->start();
+    BrowserClient stalled(server->boundPort(), 4096); // never reads
+    BrowserClient reader(server->boundPort());
+    ASSERT_TRUE(waitUntil([&] { return server->previewClientCount() == 2; }));
+
+    constexpr int frames = 120;
+    std::atomic<int> lastSeen{-1};
+    std::thread readerThread([&] {
+        beast::flat_buffer buffer;
+        boost::system::error_code error;
+        while (lastSeen.load() < frames - 1 && !error) {
+            buffer.clear();
+            reader.ws.read(buffer, error);
+            if (!error) lastSeen.store(static_cast<const std::uint8_t*>(buffer.data().data())[0]);
+        }
+    });
+    for (int i = 0; i < frames; ++i) {
+        std::vector<std::uint8_t> frame(256 * 1024, 0xAB);
+        frame[0] = std::uint8_t(i);
+        server->broadcast(std::move(frame));
+    }
+    // The reader gets the newest frame; the stalled browser's frames are
+    // dropped rather than piling up.
+    const bool gotNewest = waitUntil([&] { return lastSeen.load() == frames - 1; }, 10s);
+    EXPECT_TRUE(gotNewest);
+    if (!gotNewest) reader.ws.next_layer().shutdown(tcp::socket::shutdown_both);
+    readerThread.join();
+    EXPECT_GT(server->droppedFrames(), 0u);
+    EXPECT_EQ(server->previewClientCount(), 2);
+    ASSERT_TRUE(await(server->stopAsync())); // a stalled write does not hold up stopping
+}
