@@ -1,0 +1,322 @@
+#include "runtime/SettingsStore.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "diagnostics/PlatformLog.h"
+#include "runtime/Clock.h"
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "qb-settings-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        file_ = dir_ / "quillbright" / "settings.json";
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    void writeRaw(std::string_view text)
+    {
+        fs::create_directories(file_.parent_path());
+        std::ofstream(file_, std::ios::binary) << text;
+    }
+    std::string readRaw(const fs::path& path) const
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::vector<std::string> filesInStoreDirectory() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(file_.parent_path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir_;
+    fs::path file_;
+};
+
+TEST_F(SettingsStoreTest, EachTypeRoundTripsAndSurvivesANewInstance)
+{
+    {
+        SettingsStore store(file_);
+        EXPECT_FALSE(store.contains("resolution"));
+        EXPECT_FALSE(store.string("resolution"));
+        ASSERT_TRUE(store.setString("resolution", "portraitCozy"));
+        ASSERT_TRUE(store.setDouble("gammaAmount", 1.35));
+        ASSERT_TRUE(store.setInteger("launches", -9007199254740993));
+        ASSERT_TRUE(store.setBool("autoDimMac", false));
+        ASSERT_TRUE(store.setBool("setupCompleted", true));
+        ASSERT_TRUE(store.setString("sharpenAmount", "obsolete"));
+        ASSERT_TRUE(store.remove("sharpenAmount"));
+        ASSERT_TRUE(store.remove("neverThere"));
+        EXPECT_EQ(store.string("resolution"), "portraitCozy");
+    }
+    SettingsStore reopened(file_);
+    EXPECT_EQ(reopened.string("resolution"), "portraitCozy");
+    EXPECT_EQ(reopened.doubleValue("gammaAmount"), 1.35);
+    EXPECT_EQ(reopened.integer("launches"), -9007199254740993); // not rounded through a double
+    EXPECT_EQ(reopened.boolean("autoDimMac"), false);
+    EXPECT_EQ(reopened.boolean("setupCompleted"), true);
+    EXPECT_TRUE(reopened.contains("autoDimMac"));
+    EXPECT_FALSE(reopened.contains("sharpenAmount"));
+    auto keys = reopened.keys();
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (std::vector<std::string>{"autoDimMac", "gammaAmount", "launches", "resolution", "setupCompleted"}));
+
+    // The file is plain JSON, and no temporary file is left behind.
+    const auto document = nlohmann::json::parse(readRaw(file_));
+    EXPECT_EQ(document["resolution"], "portraitCozy");
+    EXPECT_EQ(document["autoDimMac"], false);
+    EXPECT_EQ(filesInStoreDirectory(), (std::vector<std::string>{"settings.json", "settings.json.lock"}));
+}
+
+TEST_F(SettingsStoreTest, ReadsConvertBetweenTypes)
+{
+    SettingsStore store(file_);
+    store.setInteger("int", 3);
+    store.setDouble("double", -2.9);
+    store.setDouble("half", 0.5);
+    store.setDouble("big", 1e300);
+    store.setBool("yes", true);
+    store.setString("number", "1.25");
+    store.setString("word", "YES");
+    store.setString("text", "portrait-cozy");
+
+    EXPECT_EQ(store.doubleValue("int"), 3.0);
+    EXPECT_EQ(store.integer("double"), -2); // truncated toward zero
+    EXPECT_EQ(store.integer("big"), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(store.boolean("half"), true); // nonzero
+    EXPECT_EQ(store.boolean("int"), true);
+    EXPECT_EQ(store.integer("yes"), 1);
+    EXPECT_EQ(store.doubleValue("yes"), 1.0);
+    EXPECT_EQ(store.string("int"), "3");
+    EXPECT_EQ(store.string("double"), "-2.9");
+    EXPECT_EQ(store.string("yes"), "1");
+    EXPECT_EQ(store.doubleValue("number"), 1.25);
+    EXPECT_EQ(store.integer("number"), 1);
+    EXPECT_EQ(store.boolean("word"), true);
+    EXPECT_FALSE(store.doubleValue("text"));
+    EXPECT_FALSE(store.boolean("text"));
+    EXPECT_FALSE(store.integer("missing"));
+
+    // Other JSON put there by hand is kept but reads as nothing typed.
+    writeRaw(R"({"list": [1, 2], "nothing": null, "big": 18446744073709551615})");
+    SettingsStore other(file_);
+    EXPECT_TRUE(other.contains("list"));
+    EXPECT_FALSE(other.string("list"));
+    EXPECT_FALSE(other.boolean("nothing"));
+    EXPECT_EQ(other.integer("big"), std::numeric_limits<std::int64_t>::max());
+    ASSERT_TRUE(other.setBool("flag", true));
+    EXPECT_EQ(nlohmann::json::parse(readRaw(file_))["list"], nlohmann::json({1, 2}));
+}
+
+TEST_F(SettingsStoreTest, RefusesWhatItCannotStoreAndLeavesTheStoreAlone)
+{
+    SettingsStore store(file_);
+    store.setDouble("contrastAmount", 1.1);
+    {
+        PlatformLogMute mute;
+        EXPECT_FALSE(store.setDouble("contrastAmount", std::nan("")));
+        EXPECT_FALSE(store.setDouble("contrastAmount", std::numeric_limits<double>::infinity()));
+    }
+    EXPECT_EQ(store.doubleValue("contrastAmount"), 1.1);
+
+    // Invalid UTF-8 is stored with replacement characters, not thrown.
+    ASSERT_TRUE(store.setString("name", "tab\xff\xfe"));
+    EXPECT_EQ(store.string("name"), "tab\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(SettingsStore(file_).string("name"), store.string("name"));
+
+    // A directory that cannot be created fails the write.
+    writeRaw("{}");
+    SettingsStore blocked(file_ / "below-a-file" / "settings.json");
+    PlatformLogCapture capture;
+    EXPECT_FALSE(blocked.setBool("x", true));
+    EXPECT_FALSE(blocked.contains("x"));
+    EXPECT_TRUE(capture.contains("could not save \"x\""));
+}
+
+TEST_F(SettingsStoreTest, WaitsForAnotherWriterOnlyUntilItsDeadline)
+{
+    SettingsStore store(file_, SettingsStore::Timing{50ms});
+    ASSERT_TRUE(store.setString("a", "1"));
+    const int fd = ::open((file_.string() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    {
+        PlatformLogCapture capture;
+        PlatformLogMute mute;
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(store.setString("a", "2"));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+        EXPECT_TRUE(capture.contains("timed out waiting for the lock"));
+    }
+    EXPECT_EQ(store.string("a"), "1");
+    ::close(fd);
+    EXPECT_TRUE(store.setString("a", "2"));
+}
+
+TEST_F(SettingsStoreTest, InstancesSeeEachOthersWritesAndKeepThem)
+{
+    SettingsStore first(file_);
+    SettingsStore second(file_);
+    ASSERT_TRUE(first.setString("displayMode", "extended"));
+    EXPECT_EQ(second.string("displayMode"), "extended");
+    ASSERT_TRUE(second.setBool("autoMirrorEnabled", false));
+    // `first` re-reads the file before its next write, so it keeps
+    // `second`'s key instead of writing back its own older picture.
+    ASSERT_TRUE(first.setString("connectionMode", "wifi"));
+    SettingsStore third(file_);
+    EXPECT_EQ(third.string("displayMode"), "extended");
+    EXPECT_EQ(third.boolean("autoMirrorEnabled"), false);
+    EXPECT_EQ(third.string("connectionMode"), "wifi");
+    ASSERT_TRUE(second.remove("displayMode"));
+    EXPECT_FALSE(first.contains("displayMode"));
+}
+
+TEST_F(SettingsStoreTest, ConcurrentProcessesAndThreadsLoseNoWrite)
+{
+    constexpr int writes = 200;
+    SettingsStore parent(file_);
+    ASSERT_TRUE(parent.setBool("created", true)); // the directory exists before the fork
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SettingsStore store(file_);
+        int failures = 0;
+        for (int i = 0; i < writes; ++i) {
+            if (!store.setInteger("child." + std::to_string(i), i)) ++failures;
+        }
+        ::_exit(failures == 0 ? 0 : 1);
+    }
+
+    // Meanwhile this process writes from two threads through one instance
+    // and through a second instance.
+    SettingsStore sibling(file_);
+    std::thread helper([&] {
+        for (int i = 0; i < writes / 2; ++i) sibling.setInteger("sibling." + std::to_string(i), i);
+    });
+    for (int i = 0; i < writes; ++i) parent.setInteger("parent." + std::to_string(i), i);
+    helper.join();
+
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    pid_t waited = 0;
+    while ((waited = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    if (waited == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        FAIL() << "the writing child did not finish in time";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    SettingsStore fresh(file_);
+    EXPECT_EQ(fresh.keys().size(), 1u + writes + writes + writes / 2);
+    for (int i = 0; i < writes; ++i) {
+        EXPECT_EQ(fresh.integer("child." + std::to_string(i)), i);
+        EXPECT_EQ(fresh.integer("parent." + std::to_string(i)), i);
+    }
+    EXPECT_EQ(fresh.integer("sibling.99"), 99);
+}
+
+TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideNotDiscarded)
+{
+    ManualClock clock(WallTime(std::chrono::seconds(1796548530))); // 2026-12-06 09:15:30 UTC
+    ScopedClock installed(clock);
+    const std::string garbage = "{\"resolution\": \"cozy\", truncated";
+    writeRaw(garbage);
+
+    PlatformLogCapture capture;
+    PlatformLogMute mute;
+    SettingsStore store(file_);
+    EXPECT_FALSE(store.string("resolution"));
+    EXPECT_TRUE(store.keys().empty());
+    const auto aside = file_.parent_path() / "settings.json.corrupt-20261206T091530Z";
+    ASSERT_TRUE(fs::exists(aside));
+    EXPECT_EQ(readRaw(aside), garbage);
+    EXPECT_FALSE(fs::exists(file_));
+    EXPECT_TRUE(capture.contains("[Engine:warn] settings file"));
+    EXPECT_TRUE(capture.contains(aside.string()));
+
+    // The store works on, and a second bad file in the same second gets its
+    // own name.
+    ASSERT_TRUE(store.setString("resolution", "sharp"));
+    EXPECT_EQ(SettingsStore(file_).string("resolution"), "sharp");
+    writeRaw("[1, 2, 3]"); // valid JSON, but not a settings object
+    ASSERT_TRUE(store.setBool("autoDimMac", true)); // found during a write
+    EXPECT_EQ(readRaw(file_.parent_path() / "settings.json.corrupt-20261206T091530Z-2"), "[1, 2, 3]");
+    EXPECT_FALSE(store.contains("resolution"));
+    EXPECT_EQ(store.boolean("autoDimMac"), true);
+
+    // Nesting deep enough to hurt a recursive parser is refused as corrupt.
+    writeRaw(std::string(100000, '[') + std::string(100000, ']'));
+    EXPECT_TRUE(SettingsStore(file_).keys().empty());
+    EXPECT_TRUE(fs::exists(file_.parent_path() / "settings.json.corrupt-20261206T091530Z-3"));
+
+    // An empty file holds nothing to lose: it is simply an empty store.
+    writeRaw("");
+    EXPECT_TRUE(SettingsStore(file_).keys().empty());
+    EXPECT_TRUE(fs::exists(file_));
+}
+
+TEST_F(SettingsStoreTest, DefaultPathFollowsTheConfigDirectory)
+{
+    const auto saved = [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto restore = [](const char* name, const std::optional<std::string>& value) {
+        if (value) ::setenv(name, value->c_str(), 1);
+        else ::unsetenv(name);
+    };
+    const auto xdg = saved("XDG_CONFIG_HOME");
+    const auto home = saved("HOME");
+
+    ::setenv("XDG_CONFIG_HOME", "/srv/config", 1);
+    ::setenv("HOME", "/home/ada", 1);
+    EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/srv/config/quillbright/settings.json"));
+    ::setenv("XDG_CONFIG_HOME", "relative/config", 1); // ignored: not absolute
+    EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/home/ada/.config/quillbright/settings.json"));
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/home/ada/.config/quillbright/settings.json"));
+
+    restore("XDG_CONFIG_HOME", xdg);
+    restore("HOME", home);
+}
+
+} // namespace
+} // namespace qb
