@@ -1,0 +1,604 @@
+#include "device/ADBBridge.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <mutex>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "diagnostics/Log.h"
+#include "diagnostics/SMLog.h"
+#include "runtime/Process.h"
+
+namespace qb {
+
+namespace fs = std::filesystem;
+
+DeviceFamily ConnectedDevice::deviceFamily() const { return deviceFamilyForModel(model); }
+
+namespace ADBBridge {
+
+namespace {
+
+void bridgeLog(std::string_view line) { componentLog(LogLevel::info, "ADBBridge", line); }
+void bridgeError(std::string_view line) { componentLog(LogLevel::error, "ADBBridge", line); }
+
+std::string joined(const std::vector<std::string>& args)
+{
+    std::string text;
+    for (const auto& arg : args) {
+        if (!text.empty()) text += ' ';
+        text += arg;
+    }
+    return text;
+}
+
+std::string trimmed(std::string_view text) { return std::string(trimWhitespace(text)); }
+
+std::string serialText(const Serial& serial) { return serial ? *serial : "default"; }
+
+bool isExecutableFile(const fs::path& path)
+{
+    std::error_code error;
+    return fs::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string homeDirectory()
+{
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
+    if (const char* home = std::getenv("HOME")) return home;
+    return "/";
+}
+
+std::mutex timingLock;
+Timing currentTiming;
+
+// The once-computed values. Each lock is held while its value is computed, so
+// threads that need it at the same moment wait for the one computation.
+std::mutex pathLock;
+std::optional<std::optional<std::string>> cachedPath;
+std::mutex environmentLock;
+std::optional<std::map<std::string, std::string>> cachedEnvironment;
+
+std::optional<std::string> findADB()
+{
+    if (const char* forced = std::getenv("QUILLBRIGHT_ADB"); forced && *forced) {
+        if (isExecutableFile(forced)) {
+            bridgeLog(fmt::format("[ADBBridge] Using adb from QUILLBRIGHT_ADB: {}", forced));
+            return std::string(forced);
+        }
+        bridgeError(fmt::format("[ADBBridge] QUILLBRIGHT_ADB is not an executable file: {}", forced));
+    }
+
+    std::vector<std::string> known = KNOWN_ADB_LOCATIONS;
+    if (const char* sdk = std::getenv("ANDROID_HOME"); sdk && *sdk) {
+        known.push_back((fs::path(sdk) / "platform-tools" / "adb").string());
+    }
+    for (const auto& path : known) {
+        if (isExecutableFile(path)) {
+            bridgeLog(fmt::format("[ADBBridge] Using system adb: {}", path));
+            return path;
+        }
+    }
+
+    // A login shell, so the user's profile sets the search path.
+    ProcessOptions which;
+    which.executable = "/bin/sh";
+    which.arguments = {"-l", "-c", "which adb"};
+    which.standardError = OutputMode::discard;
+    auto result = runProcess(which, timing().shellLookup, "which adb");
+    if (!result.launched) {
+        bridgeError(fmt::format("[ADBBridge] Failed to run 'which adb': {}", result.launchError));
+    } else if (result.exitStatus == 0 && isValidUtf8(result.standardOutput)) {
+        std::string path = trimmed(result.standardOutput);
+        if (!path.empty()) {
+            bridgeLog(fmt::format("[ADBBridge] Using system adb (via which): {}", path));
+            return path;
+        }
+    }
+
+    if (auto resources = resourcesDirectory()) {
+        const fs::path bundled = *resources / BUNDLED_ADB_NAME;
+        if (isExecutableFile(bundled)) {
+            bridgeLog(fmt::format("[ADBBridge] Using bundled adb (no system adb found): {}", bundled.string()));
+            return bundled.string();
+        }
+    }
+    bridgeError("[ADBBridge] No adb binary found (checked known paths + which + bundle)");
+    return std::nullopt;
+}
+
+std::map<std::string, std::string> loadShellEnvironment()
+{
+    ProcessOptions env;
+    env.executable = "/bin/sh";
+    env.arguments = {"-l", "-c", "env"};
+    env.standardError = OutputMode::discard;
+    auto result = runProcess(env, timing().shellLookup, "shell env");
+    std::string output;
+    if (!result.launched) {
+        bridgeError(fmt::format("[ADBBridge] Failed to run shell env: {}", result.launchError));
+    } else if (isValidUtf8(result.standardOutput)) {
+        output = result.standardOutput;
+    }
+    auto environment = parseEnvironment(output);
+    if (!environment.contains("HOME")) environment["HOME"] = homeDirectory();
+    auto valueOf = [&](const char* key) {
+        auto found = environment.find(key);
+        return found == environment.end() ? std::string("nil") : found->second;
+    };
+    bridgeLog(fmt::format("[ADBBridge] Shell environment loaded ({} vars, HOME={}, ANDROID_HOME={})",
+        environment.size(), valueOf("HOME"), valueOf("ANDROID_HOME")));
+    return environment;
+}
+
+// An adb child process ready to launch, or nothing without adb.
+std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& args, const Serial& serial)
+{
+    auto path = resolvedADBPath();
+    if (!path) return std::nullopt;
+    ProcessOptions options;
+    options.executable = *path;
+    if (serial) {
+        options.arguments = {"-s", *serial};
+    }
+    options.arguments.insert(options.arguments.end(), args.begin(), args.end());
+    options.environment = shellEnvironment();
+    return options;
+}
+
+struct Outcome {
+    bool launched = false;
+    std::string launchError;
+    int exitStatus = -1;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+Outcome execute(const ProcessOptions& options, double timeout, const std::string& label)
+{
+    Outcome outcome;
+    auto process = Process::launch(options, &outcome.launchError);
+    if (!process) return outcome;
+    outcome.launched = true;
+    processWaitWithTimeout(*process, timeout, label);
+    outcome.exitStatus = process->exitStatus().value_or(-1);
+    outcome.standardOutput = process->standardOutput();
+    outcome.standardError = process->standardError();
+    return outcome;
+}
+
+std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& args, const Serial& serial,
+    OutputMode out, OutputMode err)
+{
+    auto options = makeADBProcess(args, serial);
+    if (options) {
+        options->standardOutput = out;
+        options->standardError = err;
+    }
+    return options;
+}
+
+std::string tcp(int port) { return fmt::format("tcp:{}", port); }
+
+// Each line of `reverse --list` reads "<transport> tcp:<device port> tcp:<host port>".
+// Only the device side counts: tcp:8888 must match neither tcp:88880 nor a
+// tunnel that merely ends at host port 8888.
+bool reverseListHasDevicePort(std::string_view list, int devicePort)
+{
+    const std::string wanted = tcp(devicePort);
+    while (!list.empty()) {
+        const size_t end = std::min(list.find('\n'), list.size());
+        std::string_view line = list.substr(0, end);
+        list.remove_prefix(std::min(end + 1, list.size()));
+        for (size_t at = 0; at < line.size();) {
+            const size_t start = line.find_first_not_of(" \t\r", at);
+            if (start == std::string_view::npos) break;
+            const size_t stop = std::min(line.find_first_of(" \t\r", start), line.size());
+            const std::string_view word = line.substr(start, stop - start);
+            if (word.substr(0, 4) == "tcp:") {
+                if (word == wanted) return true;
+                break;
+            }
+            at = stop;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void setTiming(const Timing& value)
+{
+    std::lock_guard guard(timingLock);
+    currentTiming = value;
+}
+
+Timing timing()
+{
+    std::lock_guard guard(timingLock);
+    return currentTiming;
+}
+
+std::optional<std::string> resolvedADBPath()
+{
+    std::lock_guard guard(pathLock);
+    if (!cachedPath) cachedPath = findADB();
+    return *cachedPath;
+}
+
+std::map<std::string, std::string> shellEnvironment()
+{
+    std::lock_guard guard(environmentLock);
+    if (!cachedEnvironment) cachedEnvironment = loadShellEnvironment();
+    return *cachedEnvironment;
+}
+
+void resetForTesting()
+{
+    {
+        std::lock_guard guard(pathLock);
+        cachedPath.reset();
+    }
+    std::lock_guard guard(environmentLock);
+    cachedEnvironment.reset();
+}
+
+std::optional<fs::path> resourcesDirectory()
+{
+    if (const char* forced = std::getenv("QUILLBRIGHT_RESOURCES"); forced && *forced) return fs::path(forced);
+    std::error_code error;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
+    if (error) return std::nullopt;
+    const fs::path directory = executable.parent_path();
+    for (const fs::path& candidate : {directory / ".." / "share" / "quillbright", directory / "resources"}) {
+        if (fs::is_directory(candidate, error)) return candidate.lexically_normal();
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> runADB(const std::vector<std::string>& args, const Serial& serial, double timeout)
+{
+    auto options = makeADBProcess(args, serial, OutputMode::capture, OutputMode::discard);
+    if (!options) return std::nullopt;
+    auto outcome = execute(*options, timeout, "adb " + joined(args));
+    if (!outcome.launched) {
+        SMLog::adb().error(fmt::format("Failed to run adb {}: {}", joined(args), outcome.launchError));
+        return std::nullopt;
+    }
+    if (outcome.exitStatus != 0 || !isValidUtf8(outcome.standardOutput)) return std::nullopt;
+    return outcome.standardOutput;
+}
+
+bool isADBInstalled() { return resolvedADBPath().has_value(); }
+
+bool ensureServerRunning()
+{
+    auto options = makeADBProcess({"start-server"}, std::nullopt, OutputMode::discard, OutputMode::capture);
+    if (!options) return false;
+    auto outcome = execute(*options, timing().startServer, "adb start-server");
+    if (!outcome.launched) {
+        bridgeError(fmt::format("[ADBBridge] start-server: failed to launch — {}", outcome.launchError));
+        return false;
+    }
+    if (outcome.exitStatus != 0) {
+        bridgeError(fmt::format("[ADBBridge] WARNING: start-server failed (exit {}) — {}", outcome.exitStatus,
+            trimmed(outcome.standardError)));
+        return false;
+    }
+    bridgeLog("[ADBBridge] Server running");
+    return true;
+}
+
+namespace {
+
+std::optional<std::pair<int, int>> queryScreenResolution(const std::string& serial)
+{
+    auto output = runADB({"shell", "wm", "size"}, serial, timing().screenSize);
+    if (!output) return std::nullopt;
+    auto size = parseScreenResolution(*output);
+    if (size) {
+        bridgeLog(fmt::format("[ADBBridge] queryScreenResolution({}): {}x{}", serial, size->first, size->second));
+    } else {
+        bridgeLog(fmt::format("[ADBBridge] queryScreenResolution({}): failed to parse — {}", serial, trimmed(*output)));
+    }
+    return size;
+}
+
+} // namespace
+
+std::vector<ConnectedDevice> connectedDevices()
+{
+    auto options = makeADBProcess({"devices", "-l"}, std::nullopt, OutputMode::capture, OutputMode::capture);
+    if (!options) {
+        bridgeLog("[ADBBridge] connectedDevices: no adb binary");
+        return {};
+    }
+    auto outcome = execute(*options, timing().devices, "adb devices");
+    if (!outcome.launched) {
+        bridgeError(fmt::format("[ADBBridge] connectedDevices: failed to launch — {}", outcome.launchError));
+        return {};
+    }
+    if (outcome.exitStatus != 0) {
+        bridgeError(fmt::format("[ADBBridge] connectedDevices: exit {} — {}", outcome.exitStatus,
+            trimmed(outcome.standardError)));
+        return {};
+    }
+    std::vector<ConnectedDevice> devices;
+    for (auto& line : parseDeviceLines(outcome.standardOutput)) {
+        ConnectedDevice device;
+        device.serial = line.serial;
+        device.model = line.model;
+        std::string native = "unknown";
+        if (auto size = queryScreenResolution(line.serial)) {
+            device.nativeWidth = size->first;
+            device.nativeHeight = size->second;
+            native = fmt::format("{}x{}", size->first, size->second);
+        }
+        bridgeLog(fmt::format("[ADBBridge] connectedDevices: found {} (model: {}, native: {})", device.serial,
+            device.model, native));
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+std::vector<std::string> unauthorizedDevices()
+{
+    auto output = runADB({"devices", "-l"}, std::nullopt, timing().devices);
+    if (!output) return {};
+    return parseUnauthorizedDevices(*output);
+}
+
+bool connectWiFi(const std::string& ip, int port)
+{
+    const std::string target = fmt::format("{}:{}", ip, port);
+    auto output = runADB({"connect", target}, std::nullopt, timing().connect);
+    if (output && output->find("connected") != std::string::npos) {
+        SMLog::adb().info("WiFi connected to " + target);
+        return true;
+    }
+    SMLog::adb().warn(fmt::format("WiFi connect failed for {}: {}", target, output ? *output : "nil"));
+    return false;
+}
+
+bool setupReverseTunnel(const Serial& serial, int devicePort, int hostPort)
+{
+    auto options = makeADBProcess({"reverse", tcp(devicePort), tcp(hostPort)}, serial, OutputMode::capture,
+        OutputMode::capture);
+    if (!options) return false;
+    auto outcome = execute(*options, timing().reverse, "adb reverse");
+    if (!outcome.launched) {
+        SMLog::adb().error("setupReverseTunnel: failed to launch — " + outcome.launchError);
+        return false;
+    }
+    if (outcome.exitStatus != 0) {
+        SMLog::adb().error(fmt::format("setupReverseTunnel: exit {} — stdout='{}' stderr='{}'", outcome.exitStatus,
+            trimmed(outcome.standardOutput), trimmed(outcome.standardError)));
+        return false;
+    }
+    SMLog::adb().info(
+        fmt::format("setupReverseTunnel: {}:{} → host:{} — success", serialText(serial), devicePort, hostPort));
+
+    // adb has been seen to exit 0 without creating the tunnel: trust the list.
+    const std::string list = trimmed(runADB({"reverse", "--list"}, serial, timing().reverseList).value_or(""));
+    const bool present = reverseListHasDevicePort(list, devicePort);
+    if (!present) {
+        SMLog::adb().warn(fmt::format("verifyReverseTunnel: NOT FOUND for tcp:{} — full list: '{}'", devicePort,
+            list.empty() ? "(empty)" : list));
+        SMLog::adb().warn("setupReverseTunnel: command succeeded but tunnel not in --list!");
+        return false;
+    }
+    SMLog::adb().debug(fmt::format("verifyReverseTunnel: VERIFIED (list='{}')", list));
+    return true;
+}
+
+bool removeReverseTunnel(const Serial& serial, int devicePort)
+{
+    auto options =
+        makeADBProcess({"reverse", "--remove", tcp(devicePort)}, serial, OutputMode::discard, OutputMode::discard);
+    if (!options) return false;
+    auto outcome = execute(*options, timing().reverseRemove, "adb reverse --remove");
+    if (!outcome.launched) {
+        bridgeError(fmt::format("[ADBBridge] Failed to remove reverse tunnel on port {}: {}", devicePort,
+            outcome.launchError));
+        return false;
+    }
+    return outcome.exitStatus == 0;
+}
+
+bool installBundledAPK(const Serial& serial)
+{
+    auto resources = resourcesDirectory();
+    if (!resources) {
+        SMLog::adb().error("installBundledAPK: no resource path in bundle");
+        return false;
+    }
+    const fs::path apk = *resources / BUNDLED_APK_NAME;
+    std::error_code error;
+    if (!fs::exists(apk, error)) {
+        SMLog::adb().error("installBundledAPK: no bundled APK found at " + apk.string());
+        return false;
+    }
+    auto options = makeADBProcess({"install", "-r", apk.string()}, serial, OutputMode::capture,
+        OutputMode::mergeIntoOutput);
+    if (!options) {
+        SMLog::adb().error("installBundledAPK: ADB not available");
+        return false;
+    }
+    auto outcome = execute(*options, timing().install, "adb install");
+    if (!outcome.launched) {
+        SMLog::adb().error("installBundledAPK: failed to launch process: " + outcome.launchError);
+        return false;
+    }
+    if (outcome.exitStatus != 0) {
+        SMLog::adb().error(fmt::format("installBundledAPK failed on {}: {}", serialText(serial),
+            trimmed(outcome.standardOutput)));
+        return false;
+    }
+    SMLog::adb().info("Installed bundled APK on " + serialText(serial));
+
+    auto grant = makeADBProcess({"shell", "pm", "grant", std::string(COMPANION_PACKAGE),
+                                    std::string(GRANTED_PERMISSION)},
+        serial, OutputMode::capture, OutputMode::mergeIntoOutput);
+    if (grant) {
+        auto granted = execute(*grant, timing().grant, "adb pm grant");
+        if (!granted.launched) {
+            bridgeError(fmt::format("[ADBBridge] Failed to grant WRITE_SECURE_SETTINGS: {}", granted.launchError));
+        } else {
+            bridgeLog("[ADBBridge] Granted WRITE_SECURE_SETTINGS to app.quillbright");
+        }
+    }
+    return true;
+}
+
+bool isAppInstalled(const Serial& serial)
+{
+    auto output = runADB({"shell", "pm", "list", "packages", std::string(COMPANION_PACKAGE)}, serial,
+        timing().packageList);
+    if (!output) return false;
+    // `pm list packages` filters by substring: "package:app.quillbright.tools"
+    // must not count, so the whole line has to match.
+    for (std::string_view rest = *output; !rest.empty();) {
+        const size_t end = std::min(rest.find('\n'), rest.size());
+        if (trimWhitespace(rest.substr(0, end)) == "package:app.quillbright") return true;
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    return false;
+}
+
+std::optional<std::string> queryCompanionVersion(const Serial& serial)
+{
+    auto output = runADB({"shell", "dumpsys", "package", std::string(COMPANION_PACKAGE)}, serial,
+        timing().versionQuery);
+    if (!output) return std::nullopt;
+    return parseCompanionVersion(*output);
+}
+
+bool isCompanionRunning(const Serial& serial)
+{
+    auto output = runADB({"shell", "pidof", std::string(COMPANION_PACKAGE)}, serial, timing().pidof);
+    return output && !trimWhitespace(*output).empty();
+}
+
+void launchApp(const Serial& serial, bool forceRestart, const std::optional<std::string>& wifiHost)
+{
+    std::vector<std::string> args = {"shell", "am", "start"};
+    if (forceRestart) args.push_back("-S");
+    args.insert(args.end(), {"-n", std::string(COMPANION_ACTIVITY)});
+    if (wifiHost) args.insert(args.end(), {"--es", "wifi_host", *wifiHost});
+    auto options = makeADBProcess(args, serial, OutputMode::discard, OutputMode::capture);
+    if (!options) return;
+    auto outcome = execute(*options, timing().launch, "adb am start");
+    if (!outcome.launched) {
+        SMLog::adb().error("launchApp: failed to launch — " + outcome.launchError);
+        return;
+    }
+    if (outcome.exitStatus == 0) {
+        SMLog::adb().info(
+            fmt::format("Launched QuillBright on {}{}", serialText(serial), forceRestart ? " (force-restart)" : ""));
+    } else {
+        SMLog::adb().warn(fmt::format("launchApp: exit {} — {}", outcome.exitStatus, trimmed(outcome.standardError)));
+    }
+}
+
+void sendStatus(const Serial& serial, const std::string& state)
+{
+    runADB({"shell", "am", "broadcast", "-a", std::string(STATUS_ACTION), "--es", "state", state}, serial,
+        timing().status);
+}
+
+bool checkStartRequest(const Serial& serial)
+{
+    auto output = runADB({"shell", "cat", std::string(START_REQUEST_FILE)}, serial, timing().startRequest);
+    if (!output || trimWhitespace(*output).empty()) return false;
+    // Removing the file makes each request count once.
+    runADB({"shell", "rm", std::string(START_REQUEST_FILE)}, serial, timing().startRequest);
+    return true;
+}
+
+bool resetDisplaySizeOverride(const Serial& serial)
+{
+    auto check = makeADBProcess({"shell", "wm", "size"}, serial, OutputMode::capture, OutputMode::discard);
+    if (!check) return false;
+    auto current = execute(*check, timing().sizeOverride, "adb wm size");
+    if (!current.launched) {
+        bridgeError(fmt::format("[ADBBridge] Failed to check display size override: {}", current.launchError));
+        return false;
+    }
+    if (current.standardOutput.find("Override") == std::string::npos) {
+        bridgeLog("[ADBBridge] No display size override to reset");
+        return false;
+    }
+    auto reset = makeADBProcess({"shell", "wm", "size", "reset"}, serial, OutputMode::discard, OutputMode::discard);
+    if (!reset) return false;
+    auto outcome = execute(*reset, timing().sizeOverride, "adb wm size reset");
+    if (!outcome.launched) {
+        bridgeError(fmt::format("[ADBBridge] Failed to reset display size override: {}", outcome.launchError));
+        return false;
+    }
+    bridgeLog(fmt::format("[ADBBridge] Reset display size override (was: {})", trimmed(current.standardOutput)));
+    return outcome.exitStatus == 0;
+}
+
+std::optional<int> querySystemSetting(const std::string& name, const Serial& serial)
+{
+    auto output = runADB({"shell", "settings", "get", "system", name}, serial, timing().settingGet);
+    if (!output) return std::nullopt;
+    return parseSettingValue(*output);
+}
+
+void setSystemSetting(const std::string& name, int value, const Serial& serial)
+{
+    auto options = makeADBProcess({"shell", "settings", "put", "system", name, std::to_string(value)}, serial,
+        OutputMode::discard, OutputMode::discard);
+    if (!options) return;
+    auto outcome = execute(*options, timing().settingPut, "adb settings put");
+    if (!outcome.launched) {
+        bridgeError(
+            fmt::format("[ADBBridge] Failed to set system setting {}={}: {}", name, value, outcome.launchError));
+    }
+}
+
+} // namespace ADBBridge
+
+BundleIntegrity BundleIntegrity::check(const std::optional<fs::path>& resources)
+{
+    if (!resources) return ok;
+    std::error_code error;
+    const bool hasADB = fs::exists(*resources / ADBBridge::BUNDLED_ADB_NAME, error);
+    const bool hasAPK = fs::exists(*resources / ADBBridge::BUNDLED_APK_NAME, error);
+    if (hasADB && hasAPK) return ok;
+    if (!hasADB && !hasAPK) return missingBoth;
+    return hasADB ? missingAPK : missingADB;
+}
+
+BundleIntegrity BundleIntegrity::checkCurrentBundle() { return check(ADBBridge::resourcesDirectory()); }
+
+std::string_view BundleIntegrity::description() const
+{
+    switch (value_) {
+    case ok: return "ok";
+    case missingADB: return "missing_adb";
+    case missingAPK: return "missing_apk";
+    case missingBoth: return "missing_both";
+    }
+    return "ok";
+}
+
+std::string BundleIntegrity::bannerMessage() const
+{
+    std::string_view what;
+    switch (value_) {
+    case ok: return {};
+    case missingADB: what = "bundled adb is missing"; break;
+    case missingAPK: what = "companion APK is missing"; break;
+    case missingBoth: what = "bundled adb and APK are both missing"; break;
+    }
+    return fmt::format("Your copy of QuillBright is incomplete — {}. Re-download from {}.", what, PRODUCT_WEBSITE);
+}
+
+} // namespace qb

@@ -1,0 +1,50 @@
+// Pure parsers for the text adb prints. They read only the tokens the device
+// link relies on ("device", "unauthorized", "model:", "Physical size:",
+// "Override", "versionName=", "=" in env lines, decimal settings); every other
+// word of adb's output is adb's own and may change between releases.
+//
+// All functions are pure, thread-safe and accept any bytes.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qb::ADBBridge {
+
+struct DeviceLine {
+    std::string serial;
+    std::string model; // "unknown" when the line has no "model:" token
+    bool operator==(const DeviceLine&) const = default;
+};
+
+// `adb devices -l`: the first line is adb's header; every further line whose
+// second word is "device" yields (serial, model), in order.
+std::vector<DeviceLine> parseDeviceLines(std::string_view output);
+
+// `adb devices -l`: the serials whose second word is exactly "unauthorized".
+std::vector<std::string> parseUnauthorizedDevices(std::string_view output);
+
+// `adb shell wm size`: the physical size only; the override line is ignored.
+std::optional<std::pair<int, int>> parseScreenResolution(std::string_view output);
+
+// `adb shell dumpsys package <pkg>`: the text after the first "versionName=",
+// nothing when that text is empty.
+std::optional<std::string> parseCompanionVersion(std::string_view output);
+
+// `sh -l -c env`: KEY=value lines; the value keeps further equals signs; a
+// later key replaces an earlier one; lines without "=" are skipped.
+std::map<std::string, std::string> parseEnvironment(std::string_view output);
+
+// `adb shell settings get system <name>`: a trimmed decimal integer with an
+// optional sign ("null", blanks and overflow give nothing).
+std::optional<int> parseSettingValue(std::string_view output);
+
+// Helpers shared with the bridge.
+std::string_view trimWhitespace(std::string_view text);
+bool isValidUtf8(std::string_view bytes);
+
+} // namespace qb::ADBBridge

@@ -1,0 +1,391 @@
+#include "device/ADBBridge.h"
+#include "device/ADBBridging.h"
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "diagnostics/PlatformLog.h"
+#include "fake-adb/FakeAdbState.h"
+
+namespace qb {
+namespace {
+
+using Calls = std::vector<std::vector<std::string>>;
+using ::testing::ElementsAre;
+
+class ADBBridgeTest : public ::testing::Test {
+protected:
+    ADBBridgeTest()
+    {
+        ADBBridge::resetForTesting();
+        ADBBridge::setTiming({});
+    }
+    ~ADBBridgeTest() override
+    {
+        ADBBridge::resetForTesting();
+        ADBBridge::setTiming({});
+    }
+
+    // The adb calls made since the last check, then forgets them.
+    Calls calls()
+    {
+        auto log = fake.log();
+        fake.clearLog();
+        return log;
+    }
+
+    PlatformLogMute mute;
+    PlatformLogCapture logs;
+    test::FakeAdbState fake{QB_FAKE_ADB};
+};
+
+TEST_F(ADBBridgeTest, EveryOperationIssuesItsExactCommandLine)
+{
+    auto dc1 = test::FakeAdbState::device("DC1");
+    dc1["overrideSize"] = "1080x1440";
+    dc1["startRequest"] = true;
+    fake.setDevices({dc1});
+    fake.state["serverRunning"] = false;
+    fake.state["network"]["192.168.1.20:5555"] = test::FakeAdbState::device("ignored", "SM_X700");
+    fake.write();
+    fake.writeAPK("2.4.4");
+
+    EXPECT_TRUE(ADBBridge::ensureServerRunning());
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("start-server")));
+
+    auto devices = ADBBridge::connectedDevices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0], (ConnectedDevice{"DC1", "DC_1", 1200, 1600}));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("devices", "-l"), ElementsAre("-s", "DC1", "shell", "wm", "size")));
+
+    EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("devices", "-l")));
+
+    EXPECT_TRUE(ADBBridge::connectWiFi("192.168.1.20", 5555));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("connect", "192.168.1.20:5555")));
+
+    EXPECT_TRUE(ADBBridge::setupReverseTunnel("DC1", 8888, 8889));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "reverse", "tcp:8888", "tcp:8889"),
+                             ElementsAre("-s", "DC1", "reverse", "--list")));
+
+    EXPECT_TRUE(ADBBridge::removeReverseTunnel("DC1", 8888));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "reverse", "--remove", "tcp:8888")));
+
+    EXPECT_TRUE(ADBBridge::installBundledAPK("DC1"));
+    const std::string apk = (fake.resources() / "app-debug.apk").string();
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "install", "-r", apk),
+                             ElementsAre("-s", "DC1", "shell", "pm", "grant", "app.quillbright",
+                                 "android.permission.WRITE_SECURE_SETTINGS")));
+
+    EXPECT_TRUE(ADBBridge::isAppInstalled("DC1"));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "pm", "list", "packages", "app.quillbright")));
+
+    EXPECT_EQ(ADBBridge::queryCompanionVersion("DC1"), "2.4.4");
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "dumpsys", "package", "app.quillbright")));
+
+    EXPECT_FALSE(ADBBridge::isCompanionRunning("DC1"));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "pidof", "app.quillbright")));
+
+    ADBBridge::launchApp("DC1", true, "192.168.1.5");
+    ADBBridge::launchApp("DC1", false, std::nullopt);
+    EXPECT_THAT(calls(),
+        ElementsAre(ElementsAre("-s", "DC1", "shell", "am", "start", "-S", "-n", "app.quillbright/.MirrorActivity",
+                        "--es", "wifi_host", "192.168.1.5"),
+            ElementsAre("-s", "DC1", "shell", "am", "start", "-n", "app.quillbright/.MirrorActivity")));
+    EXPECT_TRUE(ADBBridge::isCompanionRunning("DC1"));
+    calls();
+
+    ADBBridge::sendStatus("DC1", "capture_ready");
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "am", "broadcast", "-a",
+                             "app.quillbright.STATUS", "--es", "state", "capture_ready")));
+
+    EXPECT_TRUE(ADBBridge::checkStartRequest("DC1"));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "cat", "/data/local/tmp/quillbright_start"),
+                             ElementsAre("-s", "DC1", "shell", "rm", "/data/local/tmp/quillbright_start")));
+
+    EXPECT_TRUE(ADBBridge::resetDisplaySizeOverride("DC1"));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "wm", "size"),
+                             ElementsAre("-s", "DC1", "shell", "wm", "size", "reset")));
+
+    ADBBridge::setSystemSetting("screen_brightness", -42, "DC1");
+    EXPECT_EQ(ADBBridge::querySystemSetting("screen_brightness", "DC1"), -42);
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "settings", "put", "system",
+                                         "screen_brightness", "-42"),
+                             ElementsAre("-s", "DC1", "shell", "settings", "get", "system", "screen_brightness")));
+
+    // The effects reached the device.
+    auto& device = fake.read()["devices"][0];
+    EXPECT_EQ(device["companion"]["granted"], true);
+    EXPECT_FALSE(device.contains("overrideSize"));
+    EXPECT_FALSE(device.contains("startRequest"));
+    EXPECT_EQ(device["broadcasts"][0][2], "capture_ready");
+    EXPECT_EQ(device["launches"][0]["extras"]["wifi_host"], "192.168.1.5");
+    EXPECT_EQ(fake.state["devices"][1]["serial"], "192.168.1.20:5555");
+
+    EXPECT_TRUE(logs.contains("Installed bundled APK on DC1"));
+    EXPECT_TRUE(logs.contains("Launched QuillBright on DC1 (force-restart)"));
+    EXPECT_TRUE(logs.contains("[ADBBridge] Granted WRITE_SECURE_SETTINGS to app.quillbright"));
+    EXPECT_TRUE(logs.contains("[ADBBridge] Reset display size override (was: Physical size: 1200x1600\n"
+                              "Override size: 1080x1440)"));
+    EXPECT_TRUE(logs.contains("setupReverseTunnel: DC1:8888 → host:8889 — success"));
+    EXPECT_TRUE(logs.contains("WiFi connected to 192.168.1.20:5555"));
+}
+
+TEST_F(ADBBridgeTest, DeviceListReadsSizesAndSurvivesFailures)
+{
+    auto plain = test::FakeAdbState::device("R52N80", "SM_X700");
+    plain.erase("physicalSize");
+    auto unauthorized = nlohmann::json{{"serial", "XYZ"}, {"state", "unauthorized"}, {"usb", "1-1"}};
+    fake.setDevices({test::FakeAdbState::device("DC1"), plain, unauthorized});
+
+    auto devices = ADBBridge::connectedDevices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].deviceFamily(), DeviceFamily::daylightDC1);
+    EXPECT_EQ(devices[1], (ConnectedDevice{"R52N80", "SM_X700", std::nullopt, std::nullopt}));
+    EXPECT_EQ(devices[1].deviceFamily(), DeviceFamily::other);
+    EXPECT_TRUE(logs.contains("[ADBBridge] queryScreenResolution(DC1): 1200x1600"));
+    EXPECT_TRUE(logs.contains("[ADBBridge] queryScreenResolution(R52N80): failed to parse — "));
+    EXPECT_TRUE(logs.contains("[ADBBridge] connectedDevices: found DC1 (model: DC_1, native: 1200x1600)"));
+    EXPECT_TRUE(logs.contains("[ADBBridge] connectedDevices: found R52N80 (model: SM_X700, native: unknown)"));
+    EXPECT_EQ(ADBBridge::unauthorizedDevices(), std::vector<std::string>{"XYZ"});
+
+    // A failed size query leaves the size absent without a line.
+    fake.fail("shell wm size", {{"exit", 1}, {"serial", "DC1"}});
+    logs.clear();
+    devices = ADBBridge::connectedDevices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_FALSE(devices[0].nativeWidth);
+    EXPECT_FALSE(logs.contains("queryScreenResolution(DC1)"));
+
+    fake.fail("devices", {{"exit", 1}, {"stderr", "error: protocol fault (couldn't read status): reset\n"}});
+    EXPECT_TRUE(ADBBridge::connectedDevices().empty());
+    EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
+    EXPECT_TRUE(logs.contains(
+        "[ADBBridge] connectedDevices: exit 1 — error: protocol fault (couldn't read status): reset"));
+
+    // Garbage on standard output is not a device list.
+    fake.fail("devices", {{"mode", "garbage"}});
+    EXPECT_TRUE(ADBBridge::connectedDevices().empty());
+    EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
+}
+
+TEST_F(ADBBridgeTest, ReverseTunnelIsTrustedOnlyWhenListed)
+{
+    fake.setDevices({test::FakeAdbState::device("DC1"), test::FakeAdbState::device("DC2")});
+
+    // adb exits 0 but the device never created the tunnel.
+    fake.fail("reverse tcp:8888", {{"mode", "silent"}, {"count", 1}});
+    EXPECT_FALSE(ADBBridge::setupReverseTunnel("DC1", 8888, 8888));
+    EXPECT_TRUE(logs.contains("verifyReverseTunnel: NOT FOUND for tcp:8888 — full list: '(empty)'"));
+    EXPECT_TRUE(logs.contains("setupReverseTunnel: command succeeded but tunnel not in --list!"));
+
+    // A listed tunnel for a longer port number is not this one.
+    EXPECT_TRUE(ADBBridge::setupReverseTunnel("DC1", 88880, 8888));
+    fake.fail("reverse tcp:8888", {{"mode", "silent"}, {"count", 1}});
+    EXPECT_FALSE(ADBBridge::setupReverseTunnel("DC1", 8888, 8888));
+
+    EXPECT_TRUE(ADBBridge::setupReverseTunnel("DC1", 8888, 8889));
+    EXPECT_TRUE(ADBBridge::setupReverseTunnel("DC1", 8892, 8892));
+    EXPECT_EQ(fake.read()["devices"][0]["reverse"].size(), 3u);
+
+    // Without a serial adb refuses to choose between two devices.
+    EXPECT_FALSE(ADBBridge::setupReverseTunnel(std::nullopt, 8888, 8888));
+    EXPECT_TRUE(logs.contains("setupReverseTunnel: exit 1 — stdout='' stderr='error: more than one device/emulator'"));
+
+    EXPECT_TRUE(ADBBridge::removeReverseTunnel("DC1", 8888));
+    EXPECT_FALSE(ADBBridge::removeReverseTunnel("DC1", 8888)); // already gone
+    EXPECT_FALSE(ADBBridge::removeReverseTunnel("NOPE", 8892));
+}
+
+TEST_F(ADBBridgeTest, InstallNeedsThePackageFileAndReportsFailures)
+{
+    fake.setDevices({test::FakeAdbState::device("DC1")});
+
+    EXPECT_FALSE(ADBBridge::installBundledAPK("DC1"));
+    EXPECT_TRUE(logs.contains("installBundledAPK: no bundled APK found at " + (fake.resources() / "app-debug.apk").string()));
+    EXPECT_TRUE(calls().empty());
+    EXPECT_FALSE(ADBBridge::isAppInstalled("DC1"));
+    EXPECT_EQ(ADBBridge::queryCompanionVersion("DC1"), std::nullopt);
+    calls();
+
+    fake.writeAPK("2.5.0");
+    fake.fail("install", {{"exit", 1}, {"stdout", "Performing Streamed Install\n"},
+                             {"stderr", "adb: failed to install: INSTALL_FAILED_INSUFFICIENT_STORAGE\n"}, {"count", 1}});
+    EXPECT_FALSE(ADBBridge::installBundledAPK("DC1"));
+    // Both streams of adb install reach the log.
+    EXPECT_TRUE(logs.contains("installBundledAPK failed on DC1: Performing Streamed Install"));
+    EXPECT_TRUE(logs.contains("INSTALL_FAILED_INSUFFICIENT_STORAGE"));
+
+    // A failed grant does not undo a good install.
+    fake.fail("shell pm grant", {{"exit", 255}, {"count", 1}});
+    EXPECT_TRUE(ADBBridge::installBundledAPK("DC1"));
+    EXPECT_TRUE(logs.contains("[ADBBridge] Granted WRITE_SECURE_SETTINGS to app.quillbright"));
+    EXPECT_EQ(ADBBridge::queryCompanionVersion("DC1"), "2.5.0");
+
+    // Another package whose name merely contains ours is not the companion.
+    fake.read();
+    fake.deviceState("DC1").erase("companion");
+    fake.deviceState("DC1")["packages"] = {"app.quillbright.tools"};
+    fake.write();
+    EXPECT_FALSE(ADBBridge::isAppInstalled("DC1"));
+}
+
+TEST_F(ADBBridgeTest, StartRequestCountsOnceAndAbsenceIsQuiet)
+{
+    auto dc1 = test::FakeAdbState::device("DC1");
+    dc1["startRequest"] = true;
+    fake.setDevices({dc1});
+
+    EXPECT_TRUE(ADBBridge::checkStartRequest(std::nullopt));
+    calls();
+    EXPECT_FALSE(ADBBridge::checkStartRequest(std::nullopt));
+    // A missing file makes cat fail: no removal is sent.
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("shell", "cat", "/data/local/tmp/quillbright_start")));
+
+    fake.read();
+    fake.deviceState("DC1")["startRequest"] = " \n";
+    fake.write();
+    EXPECT_FALSE(ADBBridge::checkStartRequest("DC1"));
+    EXPECT_EQ(calls().size(), 1u);
+
+    // Without an override nothing is reset.
+    EXPECT_FALSE(ADBBridge::resetDisplaySizeOverride("DC1"));
+    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "wm", "size")));
+    EXPECT_TRUE(logs.contains("[ADBBridge] No display size override to reset"));
+
+    EXPECT_EQ(ADBBridge::querySystemSetting("screen_brightness", "DC1"), std::nullopt); // "null"
+}
+
+TEST_F(ADBBridgeTest, HungAdbIsKilledAtItsLimit)
+{
+    fake.setDevices({test::FakeAdbState::device("DC1")});
+    ADBBridge::Timing timing;
+    timing.pidof = 1.5;
+    ADBBridge::setTiming(timing);
+    fake.fail("shell pidof", {{"mode", "hang"}, {"count", 1}});
+
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ADBBridge::isCompanionRunning("DC1"));
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::seconds(5));
+    // The limit is printed in whole seconds.
+    EXPECT_EQ(logs.matching("TIMEOUT: killing adb shell pidof app.quillbright after 1s").size(), 1u);
+
+    // Output that is not UTF-8 counts as no output.
+    fake.fail("shell pidof", {{"mode", "garbage"}, {"count", 1}});
+    EXPECT_FALSE(ADBBridge::isCompanionRunning("DC1"));
+}
+
+TEST_F(ADBBridgeTest, ServerStartAndNetworkConnect)
+{
+    fake.state["serverRunning"] = false;
+    fake.write();
+    EXPECT_TRUE(ADBBridge::ensureServerRunning());
+    EXPECT_TRUE(logs.contains("[ADBBridge] Server running"));
+
+    fake.fail("start-server", {{"exit", 1}, {"stderr", "* failed to start daemon\nerror: cannot connect to daemon\n"}});
+    EXPECT_FALSE(ADBBridge::ensureServerRunning());
+    EXPECT_TRUE(logs.contains(
+        "[ADBBridge] WARNING: start-server failed (exit 1) — * failed to start daemon\nerror: cannot connect to daemon"));
+
+    EXPECT_FALSE(ADBBridge::connectWiFi("10.0.0.9", 5555));
+    EXPECT_TRUE(logs.contains("WiFi connect failed for 10.0.0.9:5555: nil"));
+    fake.fail("connect", {{"exit", 0}, {"stdout", "cannot resolve host 'x'\n"}});
+    EXPECT_FALSE(ADBBridge::connectWiFi("x", 5555));
+    EXPECT_TRUE(logs.contains("WiFi connect failed for x:5555: cannot resolve host 'x'\n"));
+}
+
+TEST_F(ADBBridgeTest, AdbIsFoundOnceAndRunsInTheLoginShellEnvironment)
+{
+    // Many threads asking at once compute the path once.
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back([] { EXPECT_EQ(ADBBridge::resolvedADBPath(), QB_FAKE_ADB); });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(logs.matching("[ADBBridge] Using adb from QUILLBRIGHT_ADB: ").size(), 1u);
+
+    auto environment = ADBBridge::shellEnvironment();
+    EXPECT_EQ(environment.at("FAKE_ADB_STATE"), fake.statePath().string());
+    EXPECT_FALSE(environment.at("HOME").empty());
+    EXPECT_EQ(logs.matching("[ADBBridge] Shell environment loaded (").size(), 1u);
+
+    // Read once: a later change of our own environment does not reach adb.
+    ::setenv("QB_ADB_TEST_LATE", "1", 1);
+    EXPECT_FALSE(ADBBridge::shellEnvironment().contains("QB_ADB_TEST_LATE"));
+    ::unsetenv("QB_ADB_TEST_LATE");
+}
+
+TEST_F(ADBBridgeTest, WithoutAdbEveryOperationFailsQuietly)
+{
+    ::setenv("QUILLBRIGHT_ADB", (fake.resources() / "missing").c_str(), 1);
+    std::filesystem::remove(fake.resources() / "adb");
+    ADBBridge::resetForTesting();
+    if (ADBBridge::isADBInstalled()) GTEST_SKIP() << "this machine has an adb of its own";
+
+    EXPECT_TRUE(logs.contains("[ADBBridge] No adb binary found (checked known paths + which + bundle)"));
+    EXPECT_TRUE(ADBBridge::connectedDevices().empty());
+    EXPECT_TRUE(logs.contains("[ADBBridge] connectedDevices: no adb binary"));
+    EXPECT_FALSE(ADBBridge::ensureServerRunning());
+    EXPECT_FALSE(ADBBridge::setupReverseTunnel("DC1", 8888, 8888));
+    fake.writeAPK("2.4.4");
+    EXPECT_FALSE(ADBBridge::installBundledAPK("DC1"));
+    EXPECT_TRUE(logs.contains("installBundledAPK: ADB not available"));
+    EXPECT_FALSE(ADBBridge::checkStartRequest(std::nullopt));
+    EXPECT_EQ(logs.matching("No adb binary found").size(), 1u);
+
+    // The bundled copy is the last resort.
+    std::filesystem::copy_file(QB_FAKE_ADB, fake.resources() / "adb");
+    ADBBridge::resetForTesting();
+    EXPECT_EQ(ADBBridge::resolvedADBPath(), (fake.resources() / "adb").string());
+    EXPECT_TRUE(logs.contains("[ADBBridge] Using bundled adb (no system adb found): "));
+}
+
+TEST(BundleIntegrity, ChecksTheResourcesDirectory)
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "qb-bundle-XXXXXX").string();
+    const std::filesystem::path dir = ::mkdtemp(pattern.data());
+    auto touch = [&](const char* name) { std::ofstream(dir / name) << "x"; };
+
+    EXPECT_EQ(BundleIntegrity::check(std::nullopt), BundleIntegrity::ok);
+    EXPECT_EQ(BundleIntegrity::check(dir), BundleIntegrity::missingBoth);
+    touch("adb");
+    EXPECT_EQ(BundleIntegrity::check(dir), BundleIntegrity::missingAPK);
+    touch("app-debug.apk");
+    EXPECT_TRUE(BundleIntegrity::check(dir).isOK());
+    std::filesystem::remove(dir / "adb");
+    EXPECT_EQ(BundleIntegrity::check(dir), BundleIntegrity::missingADB);
+    std::filesystem::remove_all(dir);
+
+    EXPECT_EQ(BundleIntegrity(BundleIntegrity::missingBoth).description(), "missing_both");
+    EXPECT_EQ(BundleIntegrity(BundleIntegrity::missingAPK).description(), "missing_apk");
+    EXPECT_EQ(BundleIntegrity().bannerMessage(), "");
+    EXPECT_EQ(BundleIntegrity(BundleIntegrity::missingADB).bannerMessage(),
+        "Your copy of QuillBright is incomplete — bundled adb is missing. Re-download from https://quillbright.app.");
+    EXPECT_EQ(BundleIntegrity(BundleIntegrity::missingBoth).bannerMessage(),
+        "Your copy of QuillBright is incomplete — bundled adb and APK are both missing. Re-download from "
+        "https://quillbright.app.");
+}
+
+TEST_F(ADBBridgeTest, RealBridgeForwardsToTheBridge)
+{
+    fake.setDevices({test::FakeAdbState::device("DC1")});
+    fake.writeAPK("2.4.4");
+    std::unique_ptr<ADBBridging> adb = std::make_unique<RealADBBridge>();
+    EXPECT_FALSE(adb->isAppInstalled("DC1"));
+    EXPECT_TRUE(adb->installBundledAPK("DC1"));
+    EXPECT_EQ(adb->companionVersion("DC1"), "2.4.4");
+    EXPECT_TRUE(adb->setupReverseTunnel("DC1", 8892, 8892));
+    adb->launchApp("DC1", false, std::nullopt);
+    EXPECT_TRUE(adb->isCompanionRunning("DC1"));
+    adb->sendStatus("DC1", "starting_display");
+    EXPECT_TRUE(adb->removeReverseTunnel("DC1", 8892));
+    EXPECT_FALSE(adb->resetDisplaySizeOverride("DC1"));
+    EXPECT_EQ(calls().size(), 11u);
+}
+
+} // namespace
+} // namespace qb

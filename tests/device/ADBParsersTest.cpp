@@ -1,0 +1,155 @@
+#include "device/ADBParsers.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace qb::ADBBridge {
+namespace {
+
+std::string fixture(const std::string& name)
+{
+    std::ifstream in(std::string(QB_FIXTURES_DIR) + "/adb/" + name, std::ios::binary);
+    EXPECT_TRUE(in) << name;
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+TEST(ADBParsers, DeviceListKeepsAuthorizedDevicesInOrder)
+{
+    EXPECT_TRUE(parseDeviceLines(fixture("devices-l-empty.txt")).empty());
+    EXPECT_TRUE(parseDeviceLines("List of devices attached\n").empty());
+    EXPECT_TRUE(parseDeviceLines("").empty());
+
+    // Unauthorized and offline lines are left out; a network device is kept.
+    EXPECT_EQ(parseDeviceLines(fixture("devices-l-mixed.txt")),
+        (std::vector<DeviceLine>{{"DC1A2B3C4D5E", "DC_1"}, {"R52N80ABCDE", "SM_X700"}, {"192.168.1.20:5555", "DC_1"}}));
+    EXPECT_EQ(parseDeviceLines(fixture("devices-l-no-model.txt")),
+        (std::vector<DeviceLine>{{"emulator-5554", "unknown"}}));
+    EXPECT_EQ(parseDeviceLines(fixture("devices-short.txt")), (std::vector<DeviceLine>{{"DC1A2B3C4D5E", "unknown"}}));
+
+    // The first line is adb's header even when it looks like a device.
+    EXPECT_TRUE(parseDeviceLines("A device model:x\n").empty());
+    EXPECT_EQ(parseDeviceLines("h\nA device model:x\nlonely\nB device model:\n"),
+        (std::vector<DeviceLine>{{"A", "x"}, {"B", ""}}));
+    // Windows line ends do not leak into the model.
+    EXPECT_EQ(parseDeviceLines("h\r\nA device model:Pixel_7\r\n"), (std::vector<DeviceLine>{{"A", "Pixel_7"}}));
+}
+
+TEST(ADBParsers, UnauthorizedDevicesNeedTheExactState)
+{
+    EXPECT_EQ(parseUnauthorizedDevices(fixture("devices-l-unauthorized.txt")), std::vector<std::string>{"XYZ"});
+    EXPECT_EQ(parseUnauthorizedDevices(fixture("devices-l-mixed.txt")), std::vector<std::string>{"XYZ"});
+    EXPECT_EQ(parseUnauthorizedDevices(fixture("devices-short.txt")), std::vector<std::string>{"XYZ"});
+    EXPECT_TRUE(parseUnauthorizedDevices("h\nA unauthorized-ish\nunauthorized\n").empty());
+    EXPECT_TRUE(parseUnauthorizedDevices("XYZ unauthorized usb:1-1\n").empty()); // header only
+}
+
+TEST(ADBParsers, ScreenResolutionReadsOnlyThePhysicalSize)
+{
+    using Size = std::optional<std::pair<int, int>>;
+    EXPECT_EQ(parseScreenResolution(fixture("wm-size.txt")), Size({1200, 1600}));
+    EXPECT_EQ(parseScreenResolution(fixture("wm-size-override.txt")), Size({1200, 1600}));
+    EXPECT_EQ(parseScreenResolution(fixture("wm-size-truncated.txt")), std::nullopt);
+    EXPECT_EQ(parseScreenResolution("Override size: 1080x1440\n"), std::nullopt);
+    EXPECT_EQ(parseScreenResolution(" \tPhysical size:   1404x1872  \r\n"), Size({1404, 1872}));
+    // A broken first line does not hide a good later one.
+    EXPECT_EQ(parseScreenResolution("Physical size: axb\nPhysical size: 800x600\n"), Size({800, 600}));
+    for (const char* bad : {"Physical size: 0x1600", "Physical size: 1200x1600x3", "Physical size: -1200x1600",
+             "Physical size: 99999999999x1", "Physical size: 1200 x 1600", "physical size: 1200x1600", ""}) {
+        EXPECT_EQ(parseScreenResolution(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(ADBParsers, CompanionVersionFromTheFirstVersionLine)
+{
+    EXPECT_EQ(parseCompanionVersion(fixture("dumpsys-package.txt")), "2.4.4");
+    // An empty first versionName= wins over a later one.
+    EXPECT_EQ(parseCompanionVersion(fixture("dumpsys-package-empty-version.txt")), std::nullopt);
+    EXPECT_EQ(parseCompanionVersion(fixture("dumpsys-package-missing.txt")), std::nullopt);
+    EXPECT_EQ(parseCompanionVersion("    versionName=3.0.0-beta 1\r\n"), "3.0.0-beta 1");
+    EXPECT_EQ(parseCompanionVersion("xversionName=1\n"), std::nullopt);
+}
+
+TEST(ADBParsers, LoginShellEnvironment)
+{
+    auto environment = parseEnvironment(fixture("env-login-shell.txt"));
+    EXPECT_EQ(environment.at("A"), "b=c");
+    EXPECT_EQ(environment.at("PATH"), "/opt/platform-tools:/usr/bin:/bin"); // the later line wins
+    EXPECT_EQ(environment.at("LS_COLORS"), "rs=0:di=01;34:ln=01;36");
+    EXPECT_EQ(environment.at("ANDROID_HOME"), "/home/ana/Android/Sdk");
+    EXPECT_EQ(environment.size(), 5u);
+    EXPECT_EQ(parseEnvironment("=x\nEMPTY=\n"), (std::map<std::string, std::string>{{"", "x"}, {"EMPTY", ""}}));
+}
+
+TEST(ADBParsers, SettingValues)
+{
+    EXPECT_EQ(parseSettingValue("120\n"), 120);
+    EXPECT_EQ(parseSettingValue("  -5\r\n"), -5);
+    EXPECT_EQ(parseSettingValue("+7"), 7);
+    for (const char* bad : {"null\n", "", " \n", "12abc", "99999999999", "+", "++1", "+-1", "1 2"}) {
+        EXPECT_EQ(parseSettingValue(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(ADBParsers, Utf8Validation)
+{
+    EXPECT_TRUE(isValidUtf8("Physical size: 1200x1600 — ok"));
+    EXPECT_TRUE(isValidUtf8("\xF0\x9F\x98\x80"));
+    for (std::string bad : {"\xff", "\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ab\xE2\x82"}) {
+        EXPECT_FALSE(isValidUtf8(bad));
+    }
+}
+
+// Whatever adb prints (a dying device, a broken pipe, a different release),
+// the parsers must return without crashing or reading out of bounds.
+TEST(ADBParsers, SurviveArbitraryBytes)
+{
+    std::mt19937 random(20261206);
+    const std::vector<std::string> seeds = {fixture("devices-l-mixed.txt"), fixture("wm-size-override.txt"),
+        fixture("dumpsys-package.txt"), fixture("env-login-shell.txt"), "Physical size:", "versionName=", "model:"};
+    const std::string alphabet = " \t\r\n=:x-+0123456789model:Physical size:versionName=device unauthorized\xff\x80";
+    for (int round = 0; round < 20000; ++round) {
+        std::string input;
+        switch (round % 3) {
+        case 0: { // random bytes
+            input.resize(random() % 200);
+            for (auto& c : input) c = static_cast<char>(random());
+            break;
+        }
+        case 1: { // tokens adb really prints, shuffled
+            const size_t n = random() % 120;
+            for (size_t i = 0; i < n; ++i) input += alphabet[random() % alphabet.size()];
+            break;
+        }
+        default: { // a real output with bytes flipped, cut or duplicated
+            input = seeds[random() % seeds.size()];
+            for (int edits = 1 + random() % 6; edits > 0 && !input.empty(); --edits) {
+                const size_t at = random() % input.size();
+                switch (random() % 3) {
+                case 0: input[at] = static_cast<char>(random()); break;
+                case 1: input.resize(at); break;
+                default: input.insert(at, input.substr(at, random() % 16)); break;
+                }
+            }
+        }
+        }
+        for (const auto& line : parseDeviceLines(input)) EXPECT_FALSE(line.serial.empty());
+        parseUnauthorizedDevices(input);
+        if (auto size = parseScreenResolution(input)) {
+            EXPECT_GT(size->first, 0);
+        }
+        if (auto version = parseCompanionVersion(input)) {
+            EXPECT_FALSE(version->empty());
+        }
+        parseEnvironment(input);
+        parseSettingValue(input);
+        isValidUtf8(input);
+    }
+}
+
+} // namespace
+} // namespace qb::ADBBridge

@@ -1,0 +1,148 @@
+// Test-side handle on fake-adb: a private directory with the state file, the
+// invocation log and a resources directory, and the environment that points
+// QuillBright's adb bridge at them.
+//
+// State file (JSON):
+//   {
+//     "serverRunning": false,            // start-server prints adb's daemon lines once
+//     "devices": [{
+//       "serial": "DC1-0001", "state": "device" | "unauthorized" | "offline",
+//       "usb": "1-1", "product": "dc1", "model": "DC_1", "device": "dc1", "transportId": 1,
+//       "physicalSize": "1200x1600", "overrideSize": "1080x1440",      // `wm size`
+//       "companion": {"versionName": "2.4.4", "running": false, "granted": false},  // absent: not installed
+//       "packages": ["com.other"],                                     // other installed packages
+//       "settings": {"system": {"screen_brightness": "120"}},
+//       "startRequest": true | "text",                                 // the start-request file
+//       "reverse": [["tcp:8888", "tcp:8888"]],
+//       "broadcasts": [[action, key, value]], "launches": [{"forceRestart": true, "extras": {}}]
+//     }],
+//     "network": {"192.168.1.20:5555": {device fields}},               // what `connect` can reach
+//     "failures": {"<argument prefix>": {"mode": "exit" | "hang" | "garbage" | "silent",
+//                  "exit": 1, "stdout": "", "stderr": "", "count": 1, "serial": "X", "hangSeconds": 300}}
+//   }
+// A failure applies to the command lines (arguments without "-s serial") that
+// start with its key; the longest key wins; "count" limits how often.
+// "silent" answers success without touching the device.
+//
+// Not thread-safe: one test thread drives it.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace qb::test {
+
+class FakeAdbState {
+public:
+    // `executable` is the fake-adb program.
+    explicit FakeAdbState(const std::string& executable)
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "fake-adb-XXXXXX").string();
+        dir_ = ::mkdtemp(pattern.data());
+        std::filesystem::create_directories(resources());
+        std::filesystem::copy_file(executable, resources() / "adb");
+        ::setenv("FAKE_ADB_STATE", statePath().c_str(), 1);
+        ::setenv("FAKE_ADB_LOG", logPath().c_str(), 1);
+        ::setenv("QUILLBRIGHT_ADB", executable.c_str(), 1);
+        ::setenv("QUILLBRIGHT_RESOURCES", resources().c_str(), 1);
+        state = nlohmann::json{{"serverRunning", true}, {"devices", nlohmann::json::array()}};
+        write();
+    }
+
+    ~FakeAdbState()
+    {
+        ::unsetenv("FAKE_ADB_STATE");
+        ::unsetenv("FAKE_ADB_LOG");
+        ::unsetenv("QUILLBRIGHT_ADB");
+        ::unsetenv("QUILLBRIGHT_RESOURCES");
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    FakeAdbState(const FakeAdbState&) = delete;
+    FakeAdbState& operator=(const FakeAdbState&) = delete;
+
+    std::filesystem::path statePath() const { return dir_ / "state.json"; }
+    std::filesystem::path logPath() const { return dir_ / "adb.log"; }
+    std::filesystem::path resources() const { return dir_ / "resources"; }
+
+    // A device in the "device" state with a DC-1's identity and screen.
+    static nlohmann::json device(const std::string& serial, const std::string& model = "DC_1")
+    {
+        return {{"serial", serial}, {"state", "device"}, {"usb", "1-1"}, {"product", "dc1"}, {"model", model},
+            {"device", "dc1"}, {"physicalSize", "1200x1600"}};
+    }
+
+    // The state the tests edit; write() hands it to fake-adb.
+    nlohmann::json state;
+
+    void write() const
+    {
+        std::ofstream out(statePath(), std::ios::trunc);
+        out << state.dump(2);
+    }
+
+    // What fake-adb left behind (also refreshes `state`).
+    nlohmann::json& read()
+    {
+        std::ifstream in(statePath());
+        state = nlohmann::json::parse(in);
+        return state;
+    }
+
+    nlohmann::json& deviceState(const std::string& serial)
+    {
+        for (auto& d : state["devices"]) {
+            if (d["serial"] == serial) return d;
+        }
+        throw std::runtime_error("no device " + serial);
+    }
+
+    // Both read what fake-adb left behind first, so its effects are kept.
+    void setDevices(std::vector<nlohmann::json> devices)
+    {
+        read();
+        state["devices"] = devices;
+        write();
+    }
+
+    void fail(const std::string& prefix, nlohmann::json failure)
+    {
+        read();
+        state["failures"][prefix] = std::move(failure);
+        write();
+    }
+
+    // The companion package file the bridge installs; its content carries the version.
+    void writeAPK(const std::string& version) const
+    {
+        std::ofstream out(resources() / "app-debug.apk", std::ios::trunc);
+        out << "versionName=" << version << "\n";
+    }
+
+    // Every invocation's full argument list, oldest first.
+    std::vector<std::vector<std::string>> log() const
+    {
+        std::vector<std::vector<std::string>> entries;
+        std::ifstream in(logPath());
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty()) entries.push_back(nlohmann::json::parse(line).get<std::vector<std::string>>());
+        }
+        return entries;
+    }
+
+    void clearLog() const { std::ofstream(logPath(), std::ios::trunc); }
+
+private:
+    std::filesystem::path dir_;
+};
+
+} // namespace qb::test
