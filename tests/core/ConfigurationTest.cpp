@@ -55,9 +55,6 @@ TEST(DisplayResolutionTest, PresetListsKeepTheirOrder)
         EXPECT_EQ(portrait[i].height, landscape[i].width);
         EXPECT_EQ(portrait[i].isHiDPI, landscape[i].isHiDPI);
     }
-    EXPECT_EQ(DisplayResolution::comfortable().rawValue(), "1024x768");
-    EXPECT_EQ(DisplayResolution::portraitBalanced().rawValue(), "960x1280");
-    EXPECT_EQ(DisplayResolution::portraitComfortable().label, "Portrait Comfortable");
 }
 
 TEST(DisplayResolutionTest, PresetNamedIsExactAndCaseSensitive)
@@ -96,53 +93,29 @@ TEST(DisplayResolutionTest, ComputedPresetsFromANativeSize)
     EXPECT_FALSE(odd.preset);
 }
 
-TEST(EnumerationTest, RawValuesLabelsAndConstruction)
+TEST(EnumerationTest, ConstructionFromRawValues)
 {
-    EXPECT_EQ(rawValue(DeviceFamily::daylightDC1), "Daylight DC-1");
-    EXPECT_EQ(rawValue(DeviceFamily::other), "External Display");
-    EXPECT_EQ(deviceFamilyFromRawValue("External Display"), DeviceFamily::other);
-    EXPECT_FALSE(deviceFamilyFromRawValue("daylight dc-1"));
-
-    // The pixel format's raw value is the byte on the wire.
-    EXPECT_EQ(rawValue(PixelFormat::greyscale), 0);
-    EXPECT_EQ(rawValue(PixelFormat::rgb), 1);
-    EXPECT_EQ(pixelFormatFromRawValue(1), PixelFormat::rgb);
-    EXPECT_FALSE(pixelFormatFromRawValue(2));
-    EXPECT_FALSE(pixelFormatFromRawValue(255));
-    EXPECT_EQ(label(PixelFormat::greyscale), "Greyscale");
-    EXPECT_EQ(label(PixelFormat::rgb), "Color");
-    EXPECT_EQ(bytesPerPixel(PixelFormat::greyscale), 1u);
-    EXPECT_EQ(bytesPerPixel(PixelFormat::rgb), 3u);
-    EXPECT_EQ(allPixelFormats[0], PixelFormat::greyscale);
-
-    EXPECT_EQ(label(DisplayMode::extended), "Extend");
-    EXPECT_EQ(id(DisplayMode::extended), "extended");
-    EXPECT_EQ(displayModeFromRawValue("mirror"), DisplayMode::mirror);
-    EXPECT_FALSE(displayModeFromRawValue("Mirror"));
-    EXPECT_FALSE(displayModeFromRawValue("extend"));
-
-    EXPECT_EQ(label(ConnectionMode::wifi), "WiFi");
-    EXPECT_EQ(label(ConnectionMode::usb), "USB");
-    EXPECT_EQ(connectionModeFromRawValue("wifi"), ConnectionMode::wifi);
-    EXPECT_FALSE(connectionModeFromRawValue("WiFi"));
-
-    // The older profile name still loads, and saves under the new one.
-    const auto legacy = displayProfileFromRawValue("E-ink Crisp");
-    ASSERT_TRUE(legacy);
-    EXPECT_EQ(*legacy, DisplayProfile::crispPaper);
-    EXPECT_EQ(rawValue(*legacy), "Crisp Paper");
-    EXPECT_FALSE(displayProfileFromRawValue("crisp paper"));
-    EXPECT_FALSE(displayProfileFromRawValue(""));
-    EXPECT_DOUBLE_EQ(contrast(DisplayProfile::crispPaper), 1.2);
-    EXPECT_DOUBLE_EQ(gamma(DisplayProfile::crispPaper), 1.2);
-    EXPECT_DOUBLE_EQ(contrast(DisplayProfile::balanced), 1.0);
-    EXPECT_DOUBLE_EQ(gamma(DisplayProfile::custom), 1.0);
-
-    // Every case round-trips through its raw value.
+    // Every case round-trips through its raw value; lookups are exact.
     for (auto p : allDisplayProfiles) EXPECT_EQ(displayProfileFromRawValue(rawValue(p)), p);
     for (auto m : allDisplayModes) EXPECT_EQ(displayModeFromRawValue(rawValue(m)), m);
     for (auto m : allConnectionModes) EXPECT_EQ(connectionModeFromRawValue(rawValue(m)), m);
     for (auto f : allPixelFormats) EXPECT_EQ(pixelFormatFromRawValue(rawValue(f)), f);
+    for (auto f : {DeviceFamily::daylightDC1, DeviceFamily::other}) EXPECT_EQ(deviceFamilyFromRawValue(rawValue(f)), f);
+    EXPECT_FALSE(displayModeFromRawValue("Mirror"));
+    EXPECT_FALSE(connectionModeFromRawValue("WiFi"));
+    EXPECT_FALSE(displayProfileFromRawValue("crisp paper"));
+
+    // The pixel format's raw value is the byte on the wire; only 0 and 1 exist.
+    EXPECT_EQ(rawValue(PixelFormat::rgb), 1);
+    EXPECT_EQ(bytesPerPixel(PixelFormat::rgb), 3u);
+    EXPECT_FALSE(pixelFormatFromRawValue(2));
+
+    // The older profile name still loads, and saves under the new one.
+    const auto legacy = displayProfileFromRawValue("E-ink Crisp");
+    ASSERT_TRUE(legacy);
+    EXPECT_EQ(rawValue(*legacy), "Crisp Paper");
+    EXPECT_DOUBLE_EQ(contrast(*legacy), 1.2);
+    EXPECT_DOUBLE_EQ(gamma(DisplayProfile::balanced), 1.0);
 }
 
 TEST(MirrorStatusTest, LabelsAndEquality)
@@ -160,9 +133,6 @@ TEST(MirrorStatusTest, LabelsAndEquality)
     EXPECT_NE(MirrorStatus::error("a"), MirrorStatus::error("b"));
     EXPECT_NE(MirrorStatus::error(""), MirrorStatus::idle());
     EXPECT_NE(MirrorStatus::running(), MirrorStatus::starting());
-    EXPECT_TRUE(MirrorStatus::error("x").isError());
-    EXPECT_TRUE(MirrorStatus::running().is(MirrorStatus::Kind::running));
-    EXPECT_EQ(std::hash<MirrorStatus>{}(MirrorStatus::error("a")), std::hash<MirrorStatus>{}(MirrorStatus::error("a")));
 }
 
 TEST(KnownDeviceTest, TableShape)
@@ -274,11 +244,7 @@ TEST(MirrorErrorTest, FixedDescriptions)
 {
     EXPECT_EQ(MirrorError::portUnavailable(8888).errorDescription(),
         "TCP port 8888 is unavailable (already in use or permission denied).");
-    EXPECT_EQ(MirrorError::portUnavailable(8888).port(), 8888);
-    EXPECT_FALSE(MirrorError::adbNotFound().port());
-    EXPECT_EQ(std::string(MirrorError::noDeviceConnected().what()), "No USB-connected Android device detected.");
     EXPECT_NE(MirrorError::portUnavailable(1), MirrorError::portUnavailable(2));
-    EXPECT_EQ(MirrorError::noVirtualDisplay(), MirrorError::noVirtualDisplay());
 
     // Thrown and caught as an ordinary exception.
     try {
