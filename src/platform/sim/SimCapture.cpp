@@ -101,21 +101,24 @@ void deliver(const std::shared_ptr<StreamState>& state)
         }
     }
 
-    std::shared_ptr<Timer> timer;
-    bool wasActive = false;
-    {
-        std::lock_guard guard(state->lock);
-        --state->inHandler;
-        state->handlerThread = {};
-        if (ended) {
+    if (ended) {
+        std::shared_ptr<Timer> timer;
+        bool wasActive = false;
+        {
+            std::lock_guard guard(state->lock);
             wasActive = state->active;
             state->active = false;
             timer = std::move(state->timer);
         }
+        if (timer) timer->cancel();
+        if (wasActive) world.streamStopped();
+    }
+    {
+        std::lock_guard guard(state->lock);
+        --state->inHandler;
+        state->handlerThread = {};
     }
     state->idle.notify_all();
-    if (timer) timer->cancel();
-    if (ended && wasActive) world.streamStopped();
 }
 
 class SimCaptureStream final : public CaptureStream {

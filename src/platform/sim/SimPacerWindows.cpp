@@ -37,6 +37,7 @@ public:
     {
         SimWorld::shared().updateWindow(id_, [&color](SimWindowState& w) {
             if (w.closed) return;
+            ++w.colorSets;
             if (!(w.background == color)) ++w.colorChanges;
             w.background = color;
         });

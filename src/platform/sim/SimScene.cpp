@@ -134,6 +134,15 @@ private:
     mutable std::size_t cachedBytes_ = 0;
 };
 
+// Broken files are expected (any bytes may be handed to us): report them by
+// result, not on standard error.
+void pngError(png_structp png, png_const_charp)
+{
+    png_longjmp(png, 1);
+}
+
+void pngWarning(png_structp, png_const_charp) { }
+
 } // namespace
 
 std::optional<SimImage> loadPng(const std::filesystem::path& path)
@@ -141,7 +150,7 @@ std::optional<SimImage> loadPng(const std::filesystem::path& path)
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) return std::nullopt;
 
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
     if (!png) return std::nullopt;
     png_infop info = png_create_info_struct(png);
     if (!info) {

@@ -78,7 +78,8 @@ struct SimWindowState {
     std::uint32_t displayNumber = 0; // the screen it is on
     ScreenRect frame;
     WindowColor background;
-    std::uint64_t colorChanges = 0;
+    std::uint64_t colorSets = 0;    // setBackgroundColor calls
+    std::uint64_t colorChanges = 0; // of which changed the colour
     bool orderedFront = false;
     bool closed = false;
 };

@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/CaptureStream.h"
+#include "platform/PacerWindows.h"
+#include "platform/VirtualDisplays.h"
+#include "platform/sim/SimWorld.h"
+#include "runtime/Queues.h"
+
+namespace qb {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Delivery {
+    std::int32_t status = 0;
+    std::size_t width = 0, height = 0, bytesPerRow = 0, bytesPerElement = 0;
+    std::vector<std::uint8_t> pixels; // copied while the surface was valid
+};
+
+// Collects deliveries from the capture queue; tests wait on it with a deadline.
+class Recorder {
+public:
+    CaptureFrameHandler handler()
+    {
+        return [this](std::int32_t status, const CaptureSurface* surface) {
+            Delivery d;
+            d.status = status;
+            if (surface) {
+                d.width = surface->width();
+                d.height = surface->height();
+                d.bytesPerRow = surface->bytesPerRow();
+                d.bytesPerElement = surface->bytesPerElement();
+                SurfaceReadLock lock(*surface);
+                if (lock) d.pixels.assign(lock.data(), lock.data() + d.bytesPerRow * d.height);
+            }
+            if (onDelivery) onDelivery(d);
+            std::lock_guard guard(lock_);
+            deliveries_.push_back(std::move(d));
+            changed_.notify_all();
+        };
+    }
+
+    bool waitFor(const std::function<bool(const std::vector<Delivery>&)>& done, std::chrono::milliseconds limit = 5s)
+    {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, limit, [&] { return done(deliveries_); });
+    }
+
+    std::vector<Delivery> deliveries()
+    {
+        std::lock_guard guard(lock_);
+        return deliveries_;
+    }
+
+    std::function<void(const Delivery&)> onDelivery;
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<Delivery> deliveries_;
+};
+
+std::size_t count(const std::vector<Delivery>& ds, CaptureFrameStatus status)
+{
+    std::size_t n = 0;
+    for (const auto& d : ds) n += d.status == static_cast<std::int32_t>(status);
+    return n;
+}
+
+const std::uint8_t* pixel(const Delivery& d, std::size_t x, std::size_t y)
+{
+    return d.pixels.data() + y * d.bytesPerRow + x * 4;
+}
+
+class SimCaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        world.reset();
+        auto displays = makeVirtualDisplays(PlatformKind::sim);
+        VirtualDisplayDescriptor descriptor;
+        descriptor.name = "Test";
+        descriptor.maxPixelsWide = 64;
+        descriptor.maxPixelsHigh = 48;
+        display = displays->createVirtualDisplay(descriptor);
+        ASSERT_TRUE(display);
+        scene = std::make_shared<sim::ScriptedScene>();
+        world.setScene(display->displayId(), scene);
+        backend = makeCaptureBackend(PlatformKind::sim);
+    }
+
+    std::unique_ptr<CaptureStream> makeStream(Recorder& recorder, std::size_t width = 64, std::size_t height = 48)
+    {
+        auto library = backend->openLibrary();
+        if (!library) return nullptr;
+        CaptureStreamRequest request;
+        request.displayId = display->displayId();
+        request.width = width;
+        request.height = height;
+        request.minimumFrameTime = 0.001;
+        request.queue = SerialQueue::makeDedicated("capture");
+        return library->createStream(request, recorder.handler());
+    }
+
+    sim::SimWorld& world = sim::SimWorld::shared();
+    std::unique_ptr<VirtualDisplay> display;
+    std::shared_ptr<sim::ScriptedScene> scene;
+    std::shared_ptr<CaptureBackend> backend;
+};
+
+TEST_F(SimCaptureTest, DeliversPaddedSurfacesAndIdleWhileThePictureStaysTheSame)
+{
+    world.setRowPadding(24);
+    scene->showSolid(10, 10, 1, 2, 3);
+    Recorder recorder;
+    auto stream = makeStream(recorder);
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->start(), 0);
+    EXPECT_EQ(stream->start(), 0) << "starting a started stream is harmless";
+
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameIdle) >= 3; }));
+    auto first = recorder.deliveries();
+    ASSERT_EQ(first.front().status, 0) << "the first delivery is a complete frame";
+    EXPECT_EQ(count(first, CaptureFrameStatus::frameComplete), 1u) << "an unchanged picture is not delivered again";
+    const Delivery& frame = first.front();
+    EXPECT_EQ(frame.width, 64u);
+    EXPECT_EQ(frame.height, 48u);
+    EXPECT_EQ(frame.bytesPerElement, 4u);
+    EXPECT_EQ(frame.bytesPerRow, 64u * 4 + 24);
+    // The 10×10 picture covers the whole surface, the last pixel of the last row included.
+    for (auto [x, y] : {std::pair<std::size_t, std::size_t>{0, 0}, {63, 0}, {0, 47}, {63, 47}}) {
+        const std::uint8_t* p = pixel(frame, x, y);
+        EXPECT_EQ(p[0], 1);
+        EXPECT_EQ(p[1], 2);
+        EXPECT_EQ(p[2], 3);
+        EXPECT_EQ(p[3], 255);
+    }
+
+    scene->showSolid(4, 4, 9, 8, 7);
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameComplete) == 2; }));
+    auto all = recorder.deliveries();
+    const Delivery* second = nullptr;
+    for (const auto& d : all) {
+        if (d.status == 0) second = &d;
+    }
+    EXPECT_EQ(pixel(*second, 10, 10)[0], 9);
+    EXPECT_EQ(world.activeStreams(), 1u);
+
+    stream->stop();
+    EXPECT_EQ(world.activeStreams(), 0u);
+    stream->stop();
+    EXPECT_EQ(stream->start(), CAPTURE_ERROR_CANNOT_COMPLETE) << "a stopped stream stays stopped";
+}
+
+TEST_F(SimCaptureTest, ScalesTheDisplayPictureToTheRequestedSizeWithPacerWindowOnTop)
+{
+    // A 2×1 picture: left half blue, right half green.
+    sim::SimImage image{2, 1, {255, 0, 0, 255, 0, 255, 0, 255}};
+    scene->show(image);
+    auto windows = makePacerWindows(PlatformKind::sim);
+    std::optional<ScreenInfo> screen;
+    for (const auto& s : windows->screens()) {
+        if (s.displayNumber == display->displayId()) screen = s;
+    }
+    ASSERT_TRUE(screen);
+    PacerWindowSpec spec;
+    spec.screen = screen;
+    auto window = windows->makeWindow(spec);
+    window->setFrameOrigin(screen->frame.minX(), screen->frame.maxY() - 4);
+    window->orderFrontRegardless();
+    window->setBackgroundColor({1.0 / 255.0, 0, 0, 1});
+
+    Recorder recorder;
+    auto stream = makeStream(recorder, 32, 24); // half the display's size
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->start(), 0);
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameComplete) >= 1; }));
+    Delivery frame = recorder.deliveries().front();
+    EXPECT_EQ(frame.width, 32u);
+    // The 4×4 window of the 64×48 display covers 2×2 pixels of the 32×24 picture.
+    EXPECT_EQ(pixel(frame, 0, 0)[2], 1);
+    EXPECT_EQ(pixel(frame, 1, 1)[2], 1);
+    EXPECT_EQ(pixel(frame, 2, 2)[0], 255) << "outside the window: the scene";
+    EXPECT_EQ(pixel(frame, 31, 23)[1], 255);
+
+    // A colour flip is a new picture.
+    window->setBackgroundColor({0, 0, 0, 1});
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameComplete) >= 2; }));
+    Delivery flipped;
+    for (const auto& d : recorder.deliveries()) {
+        if (d.status == 0) flipped = d;
+    }
+    EXPECT_EQ(pixel(flipped, 0, 0)[2], 0);
+    stream->stop();
+}
+
+TEST_F(SimCaptureTest, StopWaitsForTheRunningHandlerAndMayBeCalledFromIt)
+{
+    scene->showSolid(1, 1, 0, 0, 0);
+    std::atomic<bool> inside{false};
+    Recorder slow;
+    slow.onDelivery = [&](const Delivery&) {
+        inside = true;
+        std::this_thread::sleep_for(20ms); // a slow frame under way
+        inside = false;
+    };
+    auto stream = makeStream(slow);
+    ASSERT_EQ(stream->start(), 0);
+    ASSERT_TRUE(slow.waitFor([](const auto& ds) { return !ds.empty(); }));
+    stream->stop();
+    EXPECT_FALSE(inside.load()) << "stop returned while the handler still ran";
+    const auto delivered = slow.deliveries().size();
+    stream.reset();
+    EXPECT_EQ(slow.deliveries().size(), delivered);
+
+    // Stopping from the handler itself must not deadlock, and ends deliveries.
+    Recorder selfStopping;
+    std::unique_ptr<CaptureStream> second;
+    std::atomic<int> calls{0};
+    selfStopping.onDelivery = [&](const Delivery&) {
+        if (++calls == 1) second->stop();
+    };
+    second = makeStream(selfStopping);
+    ASSERT_EQ(second->start(), 0);
+    ASSERT_TRUE(selfStopping.waitFor([](const auto& ds) { return !ds.empty(); }));
+    second->stop();
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST_F(SimCaptureTest, RemovedDisplayEndsTheStreamWithStoppedStatus)
+{
+    Recorder recorder;
+    auto stream = makeStream(recorder);
+    ASSERT_EQ(stream->start(), 0);
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return !ds.empty(); }));
+    display.reset(); // releasing the virtual display removes it
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::stopped) == 1; }));
+    EXPECT_EQ(recorder.deliveries().back().status, static_cast<std::int32_t>(CaptureFrameStatus::stopped));
+    stream->stop();
+    EXPECT_EQ(world.activeStreams(), 0u);
+    EXPECT_EQ(count(recorder.deliveries(), CaptureFrameStatus::stopped), 1u);
+}
+
+TEST_F(SimCaptureTest, InjectedPlatformFailures)
+{
+    Recorder recorder;
+    world.updateFailures([](sim::SimFailures& f) { f.permissionDenied = true; });
+    EXPECT_FALSE(backend->preflightScreenCaptureAccess());
+    EXPECT_FALSE(backend->requestScreenCaptureAccess());
+
+    world.updateFailures([](sim::SimFailures& f) { f.captureLibraryMissing = true; });
+    EXPECT_EQ(backend->openLibrary(), nullptr);
+
+    world.updateFailures([](sim::SimFailures& f) {
+        f.captureLibraryMissing = false;
+        f.missingSymbols = {std::string(CAPTURE_SYMBOL_START)};
+    });
+    auto library = backend->openLibrary();
+    ASSERT_TRUE(library);
+    EXPECT_TRUE(library->resolve(CAPTURE_SYMBOL_STOP));
+    EXPECT_FALSE(library->resolve(CAPTURE_SYMBOL_START));
+    EXPECT_FALSE(library->resolve("dlsym"));
+    EXPECT_EQ(makeStream(recorder), nullptr) << "no stream without the start operation";
+
+    world.updateFailures([](sim::SimFailures& f) {
+        f.missingSymbols.clear();
+        f.startError = CAPTURE_ERROR_ILLEGAL_ARGUMENT;
+    });
+    auto stream = makeStream(recorder);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->start(), 1001);
+
+    world.updateFailures([](sim::SimFailures& f) { f.startError = 0; });
+    CaptureStreamRequest offline;
+    offline.displayId = 999;
+    offline.width = 8;
+    offline.height = 8;
+    EXPECT_EQ(library->createStream(offline, recorder.handler()), nullptr);
+    offline.displayId = display->displayId();
+    offline.pixelFormat = 0x34323076; // not BGRA
+    EXPECT_EQ(library->createStream(offline, recorder.handler()), nullptr);
+
+    EXPECT_EQ(capture_text::streamStartFailed(1001), "XShmAttach failed with code 1001.");
+    EXPECT_EQ(capture_text::symbolResolutionFailed(CAPTURE_SYMBOL_STOP), "Failed to resolve XShm capture symbol: XShmDetach");
+}
+
+} // namespace
+} // namespace qb
