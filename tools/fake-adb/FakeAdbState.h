@@ -31,9 +31,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -84,18 +87,30 @@ public:
     // The state the tests edit; write() hands it to fake-adb.
     nlohmann::json state;
 
+    // Writes and reads take fake-adb's lock, and a write replaces the file
+    // atomically, so a running fake-adb never sees half a state.
     void write() const
     {
-        std::ofstream out(statePath(), std::ios::trunc);
-        out << state.dump(2);
+        Lock lock(statePath());
+        writeLocked();
     }
 
     // What fake-adb left behind (also refreshes `state`).
     nlohmann::json& read()
     {
-        std::ifstream in(statePath());
-        state = nlohmann::json::parse(in);
+        Lock lock(statePath());
+        readLocked();
         return state;
+    }
+
+    // Read, change and write back under one lock: fake-adb's own effects survive.
+    template <class Fn>
+    void update(Fn&& change)
+    {
+        Lock lock(statePath());
+        readLocked();
+        change(state);
+        writeLocked();
     }
 
     nlohmann::json& deviceState(const std::string& serial)
@@ -106,19 +121,19 @@ public:
         throw std::runtime_error("no device " + serial);
     }
 
-    // Both read what fake-adb left behind first, so its effects are kept.
     void setDevices(std::vector<nlohmann::json> devices)
     {
-        read();
-        state["devices"] = devices;
-        write();
+        update([&](nlohmann::json& s) { s["devices"] = devices; });
     }
 
     void fail(const std::string& prefix, nlohmann::json failure)
     {
-        read();
-        state["failures"][prefix] = std::move(failure);
-        write();
+        update([&](nlohmann::json& s) { s["failures"][prefix] = failure; });
+    }
+
+    void clearFailures()
+    {
+        update([](nlohmann::json& s) { s.erase("failures"); });
     }
 
     // The companion package file the bridge installs; its content carries the version.
@@ -134,7 +149,9 @@ public:
         std::vector<std::vector<std::string>> entries;
         std::ifstream in(logPath());
         for (std::string line; std::getline(in, line);) {
-            if (!line.empty()) entries.push_back(nlohmann::json::parse(line).get<std::vector<std::string>>());
+            // A line being appended right now may be incomplete: skip it.
+            auto entry = nlohmann::json::parse(line, nullptr, false);
+            if (entry.is_array()) entries.push_back(entry.get<std::vector<std::string>>());
         }
         return entries;
     }
@@ -142,6 +159,35 @@ public:
     void clearLog() const { std::ofstream(logPath(), std::ios::trunc); }
 
 private:
+    struct Lock {
+        explicit Lock(const std::filesystem::path& state)
+            : fd(::open((state.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+        {
+            if (fd >= 0) ::flock(fd, LOCK_EX);
+        }
+        ~Lock()
+        {
+            if (fd >= 0) ::close(fd);
+        }
+        int fd;
+    };
+
+    void writeLocked() const
+    {
+        const auto tmp = statePath().string() + ".test-tmp";
+        {
+            std::ofstream out(tmp, std::ios::trunc);
+            out << state.dump(2);
+        }
+        std::filesystem::rename(tmp, statePath());
+    }
+
+    void readLocked()
+    {
+        std::ifstream in(statePath());
+        state = nlohmann::json::parse(in);
+    }
+
     std::filesystem::path dir_;
 };
 

@@ -1,0 +1,166 @@
+#include "device/USBDeviceMonitor.h"
+
+#include <algorithm>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "device/ADBBridge.h"
+#include "diagnostics/PlatformLog.h"
+#include "fake-adb/FakeAdbState.h"
+#include "runtime/MainLoop.h"
+
+namespace qb {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+
+class USBDeviceMonitorTest : public ::testing::Test {
+protected:
+    USBDeviceMonitorTest() { ADBBridge::resetForTesting(); }
+
+    ~USBDeviceMonitorTest() override
+    {
+        if (monitor) monitor->stop();
+        queue->sync([] {}); // the poll under way, if any, finishes before the fake goes
+        ADBBridge::resetForTesting();
+    }
+
+    void startMonitor(bool mirroring = false)
+    {
+        monitor = USBDeviceMonitor::make({.pollInterval = 20ms, .pollQueue = queue->executor()});
+        monitor->isMirroring = mirroring;
+        auto record = [this](std::string event) {
+            onMainThread = onMainThread && MainLoop::shared().isCurrent();
+            events.push_back(std::move(event));
+        };
+        monitor->onDeviceConnected = [record] { record("connected"); };
+        monitor->onDeviceDisconnected = [record] { record("disconnected"); };
+        monitor->onUnauthorizedChanged = [record](const std::vector<std::string>& serials) {
+            std::string text = "unauthorized:";
+            for (const auto& s : serials) text += s + ",";
+            record(text);
+        };
+        monitor->onStartRequested = [record] { record("start"); };
+        monitor->start();
+    }
+
+    size_t countCalls(const std::vector<std::string>& call) const
+    {
+        auto log = fake.log();
+        return static_cast<size_t>(std::count(log.begin(), log.end(), call));
+    }
+
+    // Runs the main loop until `polls` more polls have finished and their
+    // callbacks have been delivered (each poll lists devices twice).
+    void waitForPolls(size_t polls)
+    {
+        const size_t target = countCalls({"devices", "-l"}) + 2 * (polls + 1);
+        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return countCalls({"devices", "-l"}) >= target; }, 10s));
+        MainLoop::shared().runFor(0ms);
+    }
+
+    void waitForEvents(size_t count)
+    {
+        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return events.size() >= count; }, 10s))
+            << ::testing::PrintToString(events);
+    }
+
+    PlatformLogMute mute;
+    PlatformLogCapture logs;
+    test::FakeAdbState fake{QB_FAKE_ADB};
+    std::shared_ptr<SerialQueue> queue = SerialQueue::make("usb-monitor-test", QoS::utility);
+    std::shared_ptr<USBDeviceMonitor> monitor;
+    std::vector<std::string> events;
+    bool onMainThread = true;
+};
+
+TEST_F(USBDeviceMonitorTest, UnauthorizedDeviceThenAccepted)
+{
+    fake.setDevices({{{"serial", "XYZ"}, {"state", "unauthorized"}, {"usb", "1-1"}}});
+    startMonitor();
+    EXPECT_TRUE(monitor->isPolling());
+    EXPECT_TRUE(logs.contains("[USBMonitor] Device monitoring started (polling adb every 2s)"));
+    waitForEvents(1);
+    waitForPolls(2);
+    EXPECT_THAT(events, ElementsAre("unauthorized:XYZ,"));
+    // No start request is read from a device that cannot be used.
+    EXPECT_EQ(countCalls({"shell", "cat", "/data/local/tmp/quillbright_start"}), 0u);
+
+    fake.setDevices({test::FakeAdbState::device("XYZ")});
+    waitForEvents(3);
+    waitForPolls(2);
+    EXPECT_THAT(events, ElementsAre("unauthorized:XYZ,", "connected", "unauthorized:"));
+    EXPECT_TRUE(onMainThread);
+    EXPECT_EQ(logs.matching("[USBMonitor] Device connected").size(), 1u);
+}
+
+TEST_F(USBDeviceMonitorTest, OnlyTheLastDeviceLeavingIsAnEdge)
+{
+    fake.setDevices({test::FakeAdbState::device("DC1"), test::FakeAdbState::device("TAB2", "SM_X700")});
+    startMonitor();
+    waitForEvents(1);
+    fake.setDevices({test::FakeAdbState::device("TAB2", "SM_X700")});
+    waitForPolls(2);
+    EXPECT_THAT(events, ElementsAre("connected"));
+
+    // A failing device list is indistinguishable from no device.
+    fake.fail("devices", {{"exit", 1}, {"stderr", "error: protocol fault\n"}});
+    waitForEvents(2);
+    EXPECT_THAT(events, ElementsAre("connected", "disconnected"));
+    EXPECT_TRUE(logs.contains("[USBMonitor] Device disconnected"));
+
+    fake.clearFailures();
+    waitForEvents(3);
+    EXPECT_THAT(events, ElementsAre("connected", "disconnected", "connected"));
+
+    monitor->stop();
+    queue->sync([] {});
+    EXPECT_FALSE(monitor->isPolling());
+    const size_t callsAfterStop = fake.log().size();
+    fake.setDevices({});
+    MainLoop::shared().runFor(100ms);
+    EXPECT_EQ(fake.log().size(), callsAfterStop);
+    EXPECT_EQ(events.size(), 3u);
+}
+
+TEST_F(USBDeviceMonitorTest, StartRequestLeftWhileMirroringIsReportedOnceAfterwards)
+{
+    auto dc1 = test::FakeAdbState::device("DC1");
+    dc1["startRequest"] = true;
+    fake.setDevices({dc1});
+    startMonitor(/*mirroring=*/true);
+    waitForEvents(1);
+    waitForPolls(2);
+    EXPECT_THAT(events, ElementsAre("connected"));
+    EXPECT_EQ(countCalls({"shell", "cat", "/data/local/tmp/quillbright_start"}), 0u);
+    EXPECT_TRUE(fake.read()["devices"][0].contains("startRequest"));
+
+    monitor->isMirroring = false;
+    waitForEvents(2);
+    waitForPolls(3);
+    EXPECT_THAT(events, ElementsAre("connected", "start"));
+    EXPECT_EQ(logs.matching("Companion requested mirror start").size(), 1u);
+    EXPECT_EQ(countCalls({"shell", "rm", "/data/local/tmp/quillbright_start"}), 1u);
+}
+
+TEST_F(USBDeviceMonitorTest, WithoutAdbNothingPolls)
+{
+    ::setenv("QUILLBRIGHT_ADB", "/nonexistent/adb", 1);
+    std::filesystem::remove(fake.resources() / "adb");
+    ADBBridge::resetForTesting();
+    if (ADBBridge::isADBInstalled()) GTEST_SKIP() << "this machine has an adb of its own";
+
+    fake.setDevices({test::FakeAdbState::device("DC1")});
+    startMonitor();
+    startMonitor();
+    EXPECT_FALSE(monitor->isPolling());
+    EXPECT_EQ(logs.matching("[USBMonitor] No adb available — device monitoring disabled").size(), 2u);
+    MainLoop::shared().runFor(100ms);
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(fake.log().empty());
+}
+
+} // namespace
+} // namespace qb
