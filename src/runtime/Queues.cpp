@@ -58,7 +58,7 @@ SerialQueue::SerialQueue(std::string name, Executor executor)
 
 std::shared_ptr<SerialQueue> SerialQueue::make(std::string name, QoS qos)
 {
-    auto strand = asio::make_strand(globalQueue(qos));
+    auto strand = asio::make_strand(pools().pool(qos).get_executor());
     return std::shared_ptr<SerialQueue>(new SerialQueue(std::move(name), strand));
 }
 

@@ -6,33 +6,31 @@
 
 namespace qb {
 
-TaskGroup::TaskGroup(Executor executor)
-    : executor_(executor), idle_(std::make_shared<asio::steady_timer>(executor)),
-      alive_(std::make_shared<bool>(true))
+TaskGroup::TaskGroup(Executor executor) : executor_(executor), state_(std::make_shared<State>())
 {
-    idle_->expires_at(asio::steady_timer::time_point::max());
+    state_->idle = std::make_shared<asio::steady_timer>(executor);
+    state_->idle->expires_at(asio::steady_timer::time_point::max());
 }
 
-TaskGroup::~TaskGroup()
-{
-    *alive_ = false;
-    cancelAll();
-}
+TaskGroup::~TaskGroup() { cancelAll(); }
 
 void TaskGroup::spawn(asio::awaitable<void> task, std::string name)
 {
-    tasks_.emplace_back();
-    auto it = std::prev(tasks_.end());
+    auto& tasks = state_->tasks;
+    tasks.emplace_back();
+    auto it = std::prev(tasks.end());
     it->name = std::move(name);
-    std::weak_ptr<bool> alive = alive_;
     asio::co_spawn(executor_, std::move(task),
-        asio::bind_cancellation_slot(it->signal.slot(), [this, it, alive](std::exception_ptr error) {
-            if (alive.expired()) return; // the group is gone; nothing to account for
-            finished(it, error);
-        }));
+        asio::bind_cancellation_slot(it->signal.slot(),
+            [state = state_, it, executor = executor_](std::exception_ptr error) {
+                // The completion runs while the coroutine frame still holds
+                // the cancellation slot; erase the task only once it is gone.
+                asio::post(executor, [state, it, error] { finished(state, it, error); });
+            }));
 }
 
-void TaskGroup::finished(std::list<Task>::iterator it, std::exception_ptr error)
+void TaskGroup::finished(const std::shared_ptr<State>& state, std::list<Task>::iterator it,
+    std::exception_ptr error)
 {
     if (error) {
         try {
@@ -47,28 +45,29 @@ void TaskGroup::finished(std::list<Task>::iterator it, std::exception_ptr error)
             logError("Engine", fmt::format("Task {} failed", it->name));
         }
     }
-    tasks_.erase(it);
-    if (tasks_.empty()) {
-        idle_->cancel();
+    state->tasks.erase(it);
+    if (state->tasks.empty()) {
+        state->idle->cancel();
     }
 }
 
 void TaskGroup::cancelAll()
 {
-    for (auto& task : tasks_) {
+    for (auto& task : state_->tasks) {
         task.signal.emit(asio::cancellation_type::all);
     }
 }
 
 asio::awaitable<void> TaskGroup::join()
 {
-    while (!tasks_.empty()) {
+    auto state = state_;
+    while (!state->tasks.empty()) {
         boost::system::error_code ignored;
-        auto idle = idle_;
+        auto idle = state->idle;
         idle->expires_at(asio::steady_timer::time_point::max());
         co_await idle->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-        auto state = co_await asio::this_coro::cancellation_state;
-        if (state.cancelled() != asio::cancellation_type::none) co_return;
+        auto cancellation = co_await asio::this_coro::cancellation_state;
+        if (cancellation.cancelled() != asio::cancellation_type::none) co_return;
     }
 }
 

@@ -39,19 +39,25 @@ public:
     // Completes when no task is running.
     asio::awaitable<void> join();
 
-    std::size_t running() const { return tasks_.size(); }
+    std::size_t running() const { return state_->tasks.size(); }
 
 private:
     struct Task {
         asio::cancellation_signal signal;
         std::string name;
     };
-    void finished(std::list<Task>::iterator it, std::exception_ptr error);
+    // Shared with every running coroutine's completion, so a task's
+    // cancellation signal outlives its coroutine frame even when the group
+    // itself is destroyed first.
+    struct State {
+        std::list<Task> tasks;
+        std::shared_ptr<asio::steady_timer> idle; // woken when tasks becomes empty
+    };
+    static void finished(const std::shared_ptr<State>& state, std::list<Task>::iterator it,
+        std::exception_ptr error);
 
     Executor executor_;
-    std::list<Task> tasks_;
-    std::shared_ptr<asio::steady_timer> idle_; // woken when tasks_ becomes empty
-    std::shared_ptr<bool> alive_;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace qb

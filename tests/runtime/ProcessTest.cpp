@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <unistd.h>
+
+#include "diagnostics/PlatformLog.h"
+#include "diagnostics/RingLogger.h"
+#include "runtime/Process.h"
+
+using namespace qb;
+using namespace std::chrono_literals;
+
+namespace {
+
+ProcessOptions shell(std::string script)
+{
+    ProcessOptions options;
+    options.executable = "/bin/sh";
+    options.arguments = {"-c", std::move(script)};
+    return options;
+}
+
+bool processExists(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+} // namespace
+
+TEST(Process, CapturesOutputArgumentsAndExitStatus)
+{
+    // An argument with spaces and shell metacharacters stays one argument.
+    ProcessOptions options;
+    options.executable = "/usr/bin/printf";
+    options.arguments = {"[%s]\\n", "two words; $HOME", "x"};
+    auto process = Process::launch(options);
+    ASSERT_TRUE(process);
+    process->waitUntilExit();
+    EXPECT_EQ(process->standardOutput(), "[two words; $HOME]\n[x]\n");
+    EXPECT_EQ(process->exitStatus(), 0);
+
+    auto failing = Process::launch(shell("echo out; echo err >&2; exit 3"));
+    ASSERT_TRUE(failing);
+    failing->waitUntilExit();
+    EXPECT_EQ(failing->exitStatus(), 3);
+    EXPECT_EQ(failing->standardOutput(), "out\n");
+    EXPECT_EQ(failing->standardError(), "err\n");
+
+    auto merged = shell("echo out; echo err >&2");
+    merged.standardError = OutputMode::mergeIntoOutput;
+    auto m = Process::launch(merged);
+    m->waitUntilExit();
+    EXPECT_EQ(m->standardOutput(), "out\nerr\n");
+    EXPECT_EQ(m->standardError(), "");
+
+    auto discarded = shell("echo out; echo err >&2");
+    discarded.standardOutput = OutputMode::discard;
+    discarded.standardError = OutputMode::discard;
+    auto d = Process::launch(discarded);
+    d->waitUntilExit();
+    EXPECT_EQ(d->standardOutput(), "");
+    EXPECT_EQ(d->exitStatus(), 0);
+}
+
+TEST(Process, EnvironmentIsExactlyTheMap)
+{
+    setenv("QB_SHOULD_NOT_LEAK", "1", 1);
+    ProcessOptions options;
+    options.executable = "/usr/bin/env";
+    options.environment = std::map<std::string, std::string>{{"A", "1"}, {"PATH", "/nowhere"}};
+    auto process = Process::launch(options);
+    ASSERT_TRUE(process);
+    process->waitUntilExit();
+    EXPECT_EQ(process->standardOutput(), "A=1\nPATH=/nowhere\n");
+
+    // Without a map the child inherits ours.
+    options.environment.reset();
+    auto inherited = Process::launch(options);
+    inherited->waitUntilExit();
+    EXPECT_NE(inherited->standardOutput().find("QB_SHOULD_NOT_LEAK=1"), std::string::npos);
+    unsetenv("QB_SHOULD_NOT_LEAK");
+}
+
+TEST(Process, LaunchFailuresAreValues)
+{
+    std::string error;
+    ProcessOptions missing;
+    missing.executable = "/nonexistent/tool";
+    EXPECT_EQ(Process::launch(missing, &error), nullptr);
+    EXPECT_FALSE(error.empty());
+
+    ProcessOptions relative;
+    relative.executable = "sh"; // never looked up on PATH
+    EXPECT_EQ(Process::launch(relative, &error), nullptr);
+}
+
+TEST(Process, LargeOutputDoesNotDeadlock)
+{
+    // 4 MB on each stream: far beyond a pipe buffer.
+    auto options = shell("head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2");
+    auto process = Process::launch(options);
+    ASSERT_TRUE(process);
+    processWaitWithTimeout(*process, 20.0, "large output");
+    EXPECT_EQ(process->exitStatus(), 0);
+    EXPECT_EQ(process->standardOutput().size(), 4194304u);
+    EXPECT_EQ(process->standardError().size(), 4194304u);
+}
+
+TEST(Process, TimeoutKillsAndLogsWholeSeconds)
+{
+    PlatformLogCapture log;
+    RingLogger::shared().clear();
+    auto process = Process::launch(shell("exec sleep 30"));
+    ASSERT_TRUE(process);
+    const auto start = std::chrono::steady_clock::now();
+    processWaitWithTimeout(*process, 0.5, "sleepy tool");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_FALSE(process->isRunning());
+    EXPECT_EQ(process->terminationSignal(), SIGTERM);
+    EXPECT_TRUE(log.contains("TIMEOUT: killing sleepy tool after 0s"));
+    auto entries = RingLogger::shared().entries(LogLevel::error, std::string("Process"));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].message, "TIMEOUT: killing sleepy tool after 0s");
+
+    // 2.5 s is reported as whole seconds; a child that finishes in time logs nothing.
+    log.clear();
+    auto quick = Process::launch(shell("exit 0"));
+    processWaitWithTimeout(*quick, 2.5, "quick tool");
+    EXPECT_EQ(quick->exitStatus(), 0);
+    EXPECT_FALSE(log.contains("TIMEOUT"));
+
+    auto slow = Process::launch(shell("exec sleep 30"));
+    std::thread waiter([&] { processWaitWithTimeout(*slow, 2.5, "adb devices"); });
+    waiter.join();
+    EXPECT_TRUE(log.contains("TIMEOUT: killing adb devices after 2s"));
+}
+
+TEST(Process, ChildIgnoringTerminationIsKilledAfterGrace)
+{
+    auto options = shell("trap '' TERM; echo ready; while :; do sleep 0.05; done");
+    options.terminationGrace = 300ms;
+    auto process = Process::launch(options);
+    ASSERT_TRUE(process);
+    // Wait until the trap is installed.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (process->standardOutput().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    const pid_t pid = process->pid();
+    const auto start = std::chrono::steady_clock::now();
+    processWaitWithTimeout(*process, 0.2, "stubborn");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(process->terminationSignal(), SIGKILL);
+    EXPECT_FALSE(processExists(pid));
+}
+
+TEST(Process, TerminateReachesGrandchildrenAndIgnoresHeldPipes)
+{
+    // The grandchild keeps the output pipe open; the wait must end with the
+    // child, and terminate() must take the grandchild down with it.
+    auto process = Process::launch(shell("sleep 30 & echo $!; wait"));
+    ASSERT_TRUE(process);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (process->standardOutput().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    const pid_t grandchild = std::stoi(process->standardOutput());
+    process->terminate();
+    EXPECT_TRUE(process->waitUntilExit(5000ms));
+    const auto gone = std::chrono::steady_clock::now() + 5s;
+    while (processExists(grandchild) && std::chrono::steady_clock::now() < gone) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(processExists(grandchild));
+}

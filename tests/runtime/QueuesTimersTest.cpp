@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "runtime/MainLoop.h"
+#include "runtime/Queues.h"
+#include "runtime/TaskGroup.h"
+#include "runtime/Timer.h"
+
+using namespace qb;
+using namespace std::chrono_literals;
+
+namespace {
+// Coroutines take their state as parameters: a lambda coroutine's captures
+// die with the lambda object, long before the coroutine finishes.
+asio::awaitable<void> sleepOn(Sleeper* sleeper, Duration duration, std::optional<bool>* result)
+{
+    *result = co_await sleeper->sleep(duration);
+}
+
+asio::awaitable<void> plainSleep(Duration duration, int* interrupted)
+{
+    const bool completed = co_await sleepFor(duration);
+    if (!completed) ++*interrupted;
+}
+
+asio::awaitable<void> joinThenMark(TaskGroup* group, bool* joined)
+{
+    co_await group->join();
+    *joined = true;
+}
+
+asio::awaitable<void> throwing()
+{
+    throw std::runtime_error("boom"); // logged, never fatal
+    co_return;
+}
+} // namespace
+
+TEST(SerialQueue, RunsItemsOneAtATimeInOrder)
+{
+    for (auto queue : {SerialQueue::make("tcp-server"), SerialQueue::makeDedicated("capture")}) {
+        std::vector<int> order;
+        std::atomic<int> concurrent{0};
+        std::atomic<bool> overlapped{false};
+        for (int i = 0; i < 200; ++i) {
+            queue->async([&, i] {
+                if (concurrent.fetch_add(1) != 0) overlapped = true;
+                order.push_back(i);
+                concurrent.fetch_sub(1);
+            });
+        }
+        const bool inside = queue->sync([&] { return queue->isCurrent(); });
+        EXPECT_TRUE(inside) << queue->name();
+        EXPECT_FALSE(queue->isCurrent());
+        EXPECT_FALSE(overlapped.load());
+        ASSERT_EQ(order.size(), 200u);
+        for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
+        // sync from the queue itself runs inline instead of deadlocking.
+        EXPECT_EQ(queue->sync([&] { return queue->sync([] { return 7; }); }), 7);
+    }
+}
+
+TEST(SerialQueue, DedicatedQueueReleasedFromItsOwnThread)
+{
+    auto queue = SerialQueue::makeDedicated("capture");
+    std::promise<void> done;
+    auto* raw = queue.get();
+    raw->async([q = std::move(queue), &done]() mutable {
+        q.reset(); // last owner lets go inside an item
+        done.set_value();
+    });
+    EXPECT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+}
+
+TEST(Timer, OneShotRepeatingAndCancel)
+{
+    auto& loop = MainLoop::shared();
+    int oneShot = 0;
+    auto t1 = Timer::oneShot(loop.executor(), 10ms, [&] { ++oneShot; });
+    EXPECT_TRUE(loop.runUntil([&] { return oneShot == 1; }, 5000ms));
+
+    std::atomic<int> ticks{0};
+    auto repeating = Timer::repeating(globalQueue(QoS::utility), 5ms, 5ms, [&] { ++ticks; });
+    EXPECT_TRUE(loop.runUntil([&] { return ticks.load() >= 3; }, 5000ms));
+    repeating->cancel();
+    const int afterCancel = ticks.load();
+    loop.runFor(50ms);
+    EXPECT_LE(ticks.load(), afterCancel + 1); // a firing under way may finish
+
+    int never = 0;
+    auto t2 = Timer::oneShot(loop.executor(), 20ms, [&] { ++never; });
+    t2->cancel();
+    auto t3 = Timer::oneShot(loop.executor(), 20ms, [&] { ++never; });
+    t3.reset(); // dropping the last reference cancels too
+    loop.runFor(60ms);
+    EXPECT_EQ(never, 0);
+    EXPECT_EQ(oneShot, 1);
+}
+
+TEST(Sleeper, InterruptEndsSleepEarlyAndReportsIt)
+{
+    auto& loop = MainLoop::shared();
+    Sleeper sleeper, other;
+    std::optional<bool> completed, shortOne;
+    TaskGroup tasks(loop.executor());
+    tasks.spawn(sleepOn(&sleeper, 10s, &completed));
+    tasks.spawn(sleepOn(&other, 5ms, &shortOne));
+    loop.runFor(20ms);
+    EXPECT_EQ(shortOne, true);
+    EXPECT_FALSE(completed.has_value());
+    const auto start = std::chrono::steady_clock::now();
+    std::thread([&] { sleeper.interrupt(); }).join();
+    EXPECT_TRUE(loop.runUntil([&] { return completed.has_value(); }, 5000ms));
+    EXPECT_EQ(completed, false);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    // Once interrupted, later sleeps return false at once until reset.
+    std::optional<bool> again;
+    tasks.spawn(sleepOn(&sleeper, 10s, &again));
+    EXPECT_TRUE(loop.runUntil([&] { return again.has_value(); }, 1000ms));
+    EXPECT_EQ(again, false);
+}
+
+TEST(TaskGroup, CancelAllStopsSleepsAndJoinWaitsForEveryTask)
+{
+    auto& loop = MainLoop::shared();
+    TaskGroup tasks(loop.executor());
+    int interrupted = 0;
+    for (int i = 0; i < 3; ++i) tasks.spawn(plainSleep(30s, &interrupted));
+    tasks.spawn(throwing(), "thrower");
+    loop.runFor(10ms);
+    EXPECT_EQ(tasks.running(), 3u);
+
+    bool joined = false;
+    TaskGroup outer(loop.executor());
+    outer.spawn(joinThenMark(&tasks, &joined));
+    loop.runFor(10ms);
+    EXPECT_FALSE(joined);
+    tasks.cancelAll();
+    EXPECT_TRUE(loop.runUntil([&] { return joined; }, 5000ms));
+    EXPECT_EQ(interrupted, 3);
+    EXPECT_EQ(tasks.running(), 0u);
+}
+
+TEST(MainLoop, PostRunsOnTheMainThreadOnly)
+{
+    auto& loop = MainLoop::shared();
+    std::atomic<bool> onMain{false};
+    std::atomic<bool> offMain{true};
+    std::thread worker([&] {
+        offMain = loop.isCurrent();
+        loop.post([&] { onMain = loop.isCurrent(); });
+    });
+    worker.join();
+    EXPECT_TRUE(loop.runUntil([&] { return onMain.load(); }, 5000ms));
+    EXPECT_FALSE(offMain.load());
+    EXPECT_FALSE(loop.isCurrent()); // outside runUntil nobody runs the loop
+}
