@@ -1,0 +1,598 @@
+#include "pipeline/ScreenCapture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <utility>
+
+#include <boost/asio/error.hpp>
+#include <fmt/format.h>
+#include <lz4.h>
+
+#include "diagnostics/Log.h"
+#include "runtime/Queues.h"
+
+namespace qb {
+
+namespace {
+
+constexpr std::string_view COMPONENT = "ScreenCapture";
+
+void captureLog(LogLevel level, const std::string& line) { componentLog(level, COMPONENT, line); }
+void captureLog(const std::string& line) { captureLog(LogLevel::info, line); }
+
+// The description a cancelled wait reports.
+std::string cancelledDescription()
+{
+    return boost::system::error_code(asio::error::operation_aborted).message();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- errors
+
+ScreenCaptureError::ScreenCaptureError(Kind kind, std::string description, std::string symbol, std::int32_t code)
+    : std::runtime_error(std::move(description))
+    , kind_(kind)
+    , symbol_(std::move(symbol))
+    , code_(code)
+{
+}
+
+ScreenCaptureError ScreenCaptureError::symbolResolutionFailed(std::string_view symbol)
+{
+    return {Kind::symbolResolutionFailed, capture_text::symbolResolutionFailed(symbol), std::string(symbol)};
+}
+
+ScreenCaptureError ScreenCaptureError::streamStartFailed(std::int32_t code)
+{
+    return {Kind::streamStartFailed, capture_text::streamStartFailed(code), {}, code};
+}
+
+ScreenCaptureError ScreenCaptureError::permissionDenied()
+{
+    return {Kind::permissionDenied, std::string(capture_text::PERMISSION_DENIED)};
+}
+
+ScreenCaptureError ScreenCaptureError::libraryLoadFailed()
+{
+    return {Kind::libraryLoadFailed, std::string(capture_text::LIBRARY_LOAD_FAILED)};
+}
+
+ScreenCaptureError ScreenCaptureError::streamCreationFailed()
+{
+    return {Kind::streamCreationFailed, std::string(capture_text::STREAM_CREATION_FAILED)};
+}
+
+// ---------------------------------------------------------------- construction
+
+ScreenCapture::ScreenCapture(std::shared_ptr<FrameSink> tcpServer, std::shared_ptr<PreviewSink> wsServer,
+    std::uint32_t targetDisplayID, std::int64_t width, std::int64_t height, PixelFormat pixelFormat,
+    Options options)
+    : tcpServer_(std::move(tcpServer))
+    , wsServer_(std::move(wsServer))
+    , targetDisplayID_(targetDisplayID)
+    , pixelFormat_(pixelFormat)
+    , expectedWidth_(width)
+    , expectedHeight_(height)
+    , backend_(options.backend ? std::move(options.backend) : makeCaptureBackend(selectedPlatform()))
+    , timing_(options.timing)
+    , comparisonEncoderFactory_(std::move(options.comparisonEncoderFactory))
+    , lastStatTime_(wallNow())
+{
+    for (int i = 0; i < 256; ++i) contrastLUT_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    jitterSamples_.reserve(JITTER_WINDOW_SIZE + 1);
+}
+
+ScreenCapture::~ScreenCapture()
+{
+    // The stream goes first: destroying it waits for a frame under way.
+    releaseStream();
+    std::lock_guard frame(frameLock_);
+    if (hwEncoder_) hwEncoder_->stop();
+}
+
+void ScreenCapture::setOnStats(std::function<void(const CaptureStats&)> onStats)
+{
+    std::lock_guard guard(statsCallbackLock_);
+    onStats_ = std::move(onStats);
+}
+
+bool ScreenCapture::isRunning() const
+{
+    std::lock_guard guard(lifecycleLock_);
+    return lifecycle_ == CaptureLifecycle::running;
+}
+
+std::int64_t ScreenCapture::skippedFrames() const
+{
+    std::lock_guard frame(frameLock_);
+    return skippedFrames_;
+}
+
+// ---------------------------------------------------------------- per frame
+
+bool ScreenCapture::surfaceCoversFrame(const CaptureSurface& surface, const std::uint8_t* base)
+{
+    const auto width = static_cast<std::size_t>(frameWidth_);
+    const auto height = static_cast<std::size_t>(frameHeight_);
+    const bool covers = base != nullptr && surface.width() >= width && surface.height() >= height
+        && surface.bytesPerElement() == 4 && surface.bytesPerRow() >= width * 4;
+    if (covers) return true;
+    // Reading this surface with the frame's geometry would run past its end.
+    if (unreadableSurfaces_++ % ADVICE_LOG_INTERVAL == 0) {
+        captureLog(LogLevel::warn,
+            fmt::format("[ScreenCapture] Skipping frame: surface {}x{}, {} bpp, rowBytes={}{} cannot hold the "
+                        "{}x{} frame",
+                surface.width(), surface.height(), surface.bytesPerElement(), surface.bytesPerRow(),
+                base ? "" : ", no pixels", frameWidth_, frameHeight_));
+    }
+    return false;
+}
+
+void ScreenCapture::convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow)
+{
+    std::uint8_t* current = buffers_.currentFrame.data();
+    convertBGRAToGrey(base, bytesPerRow, current, static_cast<int>(frameWidth_), static_cast<int>(frameHeight_));
+
+    const double c = contrastAmount();
+    const double g = gammaAmount();
+    if (toneCurveIsIdentity(c, g)) return;
+    if (c != lastContrastAmount_ || g != lastGammaAmount_) {
+        contrastLUT_ = makeToneCurve(c, g);
+        lastContrastAmount_ = c;
+        lastGammaAmount_ = g;
+    }
+    applyToneCurve(contrastLUT_, current, static_cast<std::size_t>(pixelCount_));
+}
+
+void ScreenCapture::convertFrame(const std::uint8_t* base, std::size_t bytesPerRow)
+{
+    if (pixelFormat_ == PixelFormat::greyscale) {
+        convertGreyscale(base, bytesPerRow);
+    } else {
+        convertBGRAToRGB(base, bytesPerRow, buffers_.currentFrame.data(), static_cast<int>(frameWidth_),
+            static_cast<int>(frameHeight_));
+    }
+}
+
+void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surface)
+{
+    if (status != static_cast<std::int32_t>(CaptureFrameStatus::frameComplete) || !surface) return;
+
+    // The frame lock marks a frame in flight: stop() frees the buffers only
+    // when it can take it.
+    std::lock_guard frame(frameLock_);
+    {
+        std::lock_guard guard(lifecycleLock_);
+        if (lifecycle_ != CaptureLifecycle::running) return;
+    }
+    if (!buffers_.exist()) return;
+
+    const double t0 = mediaTime();
+
+    if (lastCallbackTime_ > 0) {
+        jitterSamples_.push_back(std::abs((t0 - lastCallbackTime_) * 1000.0 - 16.666666666666668));
+        if (jitterSamples_.size() > JITTER_WINDOW_SIZE) {
+            jitterSamples_.erase(jitterSamples_.begin(),
+                jitterSamples_.begin() + static_cast<std::ptrdiff_t>(jitterSamples_.size() - JITTER_WINDOW_SIZE));
+        }
+    }
+    lastCallbackTime_ = t0;
+
+    SurfaceReadLock pixels(*surface);
+    const std::size_t bytesPerRow = surface->bytesPerRow();
+
+    if (frameCount_ == 0) {
+        captureLog(fmt::format("[ScreenCapture] XShm image: {}x{}, {} bpp, rowBytes={} (expected {}x{})",
+            surface->width(), surface->height(), surface->bytesPerElement(), bytesPerRow, frameWidth_,
+            frameHeight_));
+    }
+    if (!surfaceCoversFrame(*surface, pixels.data())) {
+        ++skippedFrames_;
+        return;
+    }
+
+    convertFrame(pixels.data(), bytesPerRow);
+
+    const double t1 = mediaTime();
+    const double convertMs = (t1 - t0) * 1000.0;
+
+    // The pacer's advice is logged only; the back-pressure rule below decides.
+    FramePacer& pacer = tcpServer_->framePacer();
+    const double transportMs = pacer.smoothedTransportTime() * 1000.0;
+    const FrameAdvice advice = pacer.advise(convertMs, transportMs, mediaTime());
+    if (frameCount_ > 0 && frameCount_ % ADVICE_LOG_INTERVAL == 0) {
+        componentLog(LogLevel::info, "FramePacer",
+            fmt::format("[FramePacer] advice={} encode={:.2f}ms transport={:.2f}ms vsync={:.2f}ms",
+                advice.description(), convertMs, transportMs, pacer.smoothedVsyncPeriod() * 1000.0));
+    }
+
+    const bool periodic = frameCount_ % KEYFRAME_INTERVAL == 0;
+    if (tcpServer_->ackProtocolActive()) {
+        double rtt = 15.0;
+        if (auto stats = tcpServer_->latencyStats()) rtt = stats->rttAvgMs > 1.0 ? stats->rttAvgMs : 1.0;
+        const auto window = static_cast<int>(std::clamp(std::floor(120.0 / rtt), 2.0, 6.0));
+        if (tcpServer_->inflightFrames() > window && !periodic) {
+            ++skippedFrames_;
+            forceNextKeyframe_ = true;
+            std::swap(buffers_.currentFrame, buffers_.previousFrame);
+            ++frameCount_;
+            return;
+        }
+    }
+
+    const bool isKeyframe = periodic || forceNextKeyframe_;
+    forceNextKeyframe_ = false;
+    const std::uint32_t seq = frameSequence_++;
+
+    const int inputSize = static_cast<int>(bufferSize_);
+    const int capacity = static_cast<int>(buffers_.compressedBuffer.size());
+    auto* compressed = reinterpret_cast<char*>(buffers_.compressedBuffer.data());
+    int n = 0;
+    if (isKeyframe) {
+        n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.currentFrame.data()), compressed,
+            inputSize, capacity);
+        if (n > 0) {
+            tcpServer_->broadcast({buffers_.compressedBuffer.data(), static_cast<std::size_t>(n)}, true, seq);
+        } else {
+            // Cannot happen with a capacity of LZ4_compressBound; never send an empty keyframe.
+            ++skippedFrames_;
+            forceNextKeyframe_ = true;
+            --frameSequence_;
+        }
+    } else {
+        xorDeltaBuffers(buffers_.currentFrame.data(), buffers_.previousFrame.data(), buffers_.deltaBuffer.data(),
+            bufferSize_);
+        n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.deltaBuffer.data()), compressed,
+            inputSize, capacity);
+        if (n < MIN_DELTA_BYTES) {
+            ++skippedFrames_;
+            --frameSequence_; // the number is reused by the next frame sent
+        } else if (rollingAvgFrameSize_ >= 1.0 && n > OVERSIZED_DELTA_FACTOR * rollingAvgFrameSize_) {
+            ++skippedFrames_;
+            forceNextKeyframe_ = true;
+            --frameSequence_;
+        } else {
+            tcpServer_->broadcast({buffers_.compressedBuffer.data(), static_cast<std::size_t>(n)}, false, seq);
+        }
+    }
+    lastCompressedSize_ = n;
+    rollingAvgFrameSize_ = 0.95 * rollingAvgFrameSize_ + 0.05 * n;
+
+    if (hwEncoder_ && frameCount_ % KEYFRAME_INTERVAL == 0) {
+        const double lz4Ms = (mediaTime() - t1) * 1000.0;
+        const double tb = mediaTime();
+        auto bytes = hwEncoder_->encode(*surface);
+        const double h264Ms = (mediaTime() - tb) * 1000.0;
+        if (bytes) {
+            const auto h264Size = static_cast<std::int64_t>(bytes->size());
+            componentLog(LogLevel::info, "H264Compare",
+                fmt::format("[H264Compare] {}: LZ4={}KB H264={}KB | LZ4={:.2f}ms H264={:.2f}ms | ratio={:.1f}x",
+                    isKeyframe ? "keyframe" : "delta", n / 1024, h264Size / 1024, lz4Ms, h264Ms,
+                    static_cast<double>(n) / static_cast<double>(std::max<std::int64_t>(h264Size, 1))));
+        }
+    }
+
+    // The frame just converted is the reference for the next delta, also when
+    // its delta was not sent: the next periodic keyframe resynchronises.
+    std::swap(buffers_.currentFrame, buffers_.previousFrame);
+
+    const double t2 = mediaTime();
+
+    if (wsServer_ && wsServer_->previewClientCount() > 0) {
+        auto jpeg = previewEncoder_.encode(pixels.data(), surface->width(), surface->height(), bytesPerRow,
+            pixelFormat_ == PixelFormat::greyscale);
+        if (jpeg) wsServer_->broadcast(std::move(*jpeg));
+    }
+
+    ++frameCount_;
+    ++statFrames_;
+    convertTimeSum_ += convertMs;
+    compressTimeSum_ += (t2 - t1) * 1000.0;
+
+    publishStatsIfDue();
+}
+
+void ScreenCapture::publishStatsIfDue()
+{
+    const WallTime now = wallNow();
+    const double elapsed = std::chrono::duration<double>(now - lastStatTime_).count();
+    if (elapsed < timing_.statsInterval || elapsed <= 0) return;
+
+    const double fps = static_cast<double>(statFrames_) / elapsed;
+    const double convertMean = statFrames_ > 0 ? convertTimeSum_ / static_cast<double>(statFrames_) : 0.0;
+    const double compressMean = statFrames_ > 0 ? compressTimeSum_ / static_cast<double>(statFrames_) : 0.0;
+    const double bandwidth = fps * static_cast<double>(lastCompressedSize_) / 1024.0 / 1024.0;
+    const double jitter = jitterSamples_.empty()
+        ? 0.0
+        : std::accumulate(jitterSamples_.begin(), jitterSamples_.end(), 0.0) / static_cast<double>(jitterSamples_.size());
+
+    captureLog(fmt::format("[ScreenCapture] FPS: {:.1f} | {}: {:.1f}ms | lz4+delta: {:.1f}ms | jitter: {:.1f}ms | "
+                           "frame: {}KB | ~{:.1f}MB/s | total: {} | skipped: {}",
+        fps, pixelFormat_ == PixelFormat::greyscale ? "grey" : "rgb", convertMean, compressMean, jitter,
+        lastCompressedSize_ / 1024, bandwidth, frameCount_, skippedFrames_));
+
+    CaptureStats stats;
+    stats.fps = fps;
+    stats.bandwidthMBps = bandwidth;
+    stats.frameSizeKB = lastCompressedSize_ / 1024;
+    stats.totalFrames = frameCount_;
+    stats.convertMs = convertMean;
+    stats.compressMs = compressMean;
+    stats.jitterMs = jitter;
+    stats.skippedFrames = skippedFrames_;
+
+    std::function<void(const CaptureStats&)> onStats;
+    {
+        std::lock_guard guard(statsCallbackLock_);
+        onStats = onStats_;
+    }
+    if (onStats) onStats(stats);
+
+    statFrames_ = 0;
+    convertTimeSum_ = 0;
+    compressTimeSum_ = 0;
+    lastStatTime_ = now;
+}
+
+// ---------------------------------------------------------------- stream life
+
+void ScreenCapture::createAndStartStream()
+{
+    std::shared_ptr<CaptureLibrary> library;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        library = cgHandle_;
+    }
+    if (!library || !library->resolve(CAPTURE_SYMBOL_CREATE) || !library->resolve(CAPTURE_SYMBOL_START)) {
+        throw ScreenCaptureError::symbolResolutionFailed(CAPTURE_SYMBOL_CREATE_START);
+    }
+
+    CaptureStreamRequest request;
+    request.displayId = targetDisplayID_;
+    request.width = static_cast<std::size_t>(frameWidth_);
+    request.height = static_cast<std::size_t>(frameHeight_);
+    request.pixelFormat = CAPTURE_PIXEL_FORMAT_BGRA;
+    request.minimumFrameTime = 1.0 / NOMINAL_FPS;
+    request.showCursor = true;
+    request.queue = SerialQueue::makeDedicated("capture");
+
+    std::weak_ptr<ScreenCapture> weak = weak_from_this();
+    std::shared_ptr<CaptureStream> stream = library->createStream(request,
+        [weak](std::int32_t status, const CaptureSurface* surface) {
+            if (auto self = weak.lock()) self->handleFrame(status, surface);
+        });
+    if (!stream) throw ScreenCaptureError::streamCreationFailed();
+
+    std::shared_ptr<CaptureStream> replaced;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        replaced = std::exchange(displayStream_, stream);
+    }
+    replaced.reset(); // a stream left from a failed start; destroying it stops it
+
+    if (const std::int32_t code = stream->start(); code != 0) throw ScreenCaptureError::streamStartFailed(code);
+}
+
+void ScreenCapture::stopHeldStream()
+{
+    std::shared_ptr<CaptureStream> stream;
+    std::shared_ptr<CaptureLibrary> library;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        stream = displayStream_;
+        library = cgHandle_;
+    }
+    // Outside the lock: stopping waits for a frame under way, which reads the lifecycle.
+    if (stream && library && library->resolve(CAPTURE_SYMBOL_STOP)) stream->stop();
+}
+
+void ScreenCapture::releaseStream()
+{
+    std::shared_ptr<CaptureStream> stream;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        stream = std::move(displayStream_);
+        displayStream_.reset();
+    }
+    if (stream) stream->stop();
+}
+
+void ScreenCapture::freeBuffers()
+{
+    Buffers released;
+    std::unique_ptr<ComparisonEncoder> encoder;
+    {
+        std::lock_guard frame(frameLock_);
+        released = std::exchange(buffers_, Buffers{});
+        encoder = std::move(hwEncoder_);
+    }
+    if (encoder) encoder->stop();
+}
+
+asio::awaitable<void> ScreenCapture::start()
+{
+    {
+        std::lock_guard guard(lifecycleLock_);
+        lifecycle_ = CaptureLifecycle::running;
+    }
+    if (!backend_->preflightScreenCaptureAccess()) throw ScreenCaptureError::permissionDenied();
+
+    const std::int64_t bytesPerPixelValue = static_cast<std::int64_t>(bytesPerPixel(pixelFormat_));
+    // LZ4 takes sizes as int; a frame it cannot take cannot be streamed.
+    if (expectedWidth_ <= 0 || expectedHeight_ <= 0
+        || expectedWidth_ > LZ4_MAX_INPUT_SIZE / expectedHeight_ / bytesPerPixelValue) {
+        captureLog(LogLevel::error,
+            fmt::format("[ScreenCapture] Cannot capture a {}x{} frame", expectedWidth_, expectedHeight_));
+        throw ScreenCaptureError::streamCreationFailed();
+    }
+
+    {
+        std::lock_guard frame(frameLock_);
+        frameWidth_ = expectedWidth_;
+        frameHeight_ = expectedHeight_;
+        pixelCount_ = frameWidth_ * frameHeight_;
+        bufferSize_ = pixelCount_ * bytesPerPixelValue;
+        const auto size = static_cast<std::size_t>(bufferSize_);
+        buffers_.currentFrame.assign(size, 0);
+        buffers_.previousFrame.assign(size, 0);
+        buffers_.deltaBuffer.assign(size, 0);
+        buffers_.compressedBuffer.assign(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(bufferSize_))), 0);
+    }
+
+    captureLog(fmt::format("[ScreenCapture] Capturing display: {}x{} {} ({} bpp, ID: {})", frameWidth_,
+        frameHeight_, label(pixelFormat_), bytesPerPixelValue, targetDisplayID_));
+
+    if (enableHardwareEncoderComparison_) {
+        std::unique_ptr<ComparisonEncoder> encoder;
+        if (comparisonEncoderFactory_) {
+            encoder = comparisonEncoderFactory_(frameWidth_, frameHeight_, NOMINAL_FPS, COMPARISON_BITRATE_MBPS);
+        }
+        if (!encoder || !encoder->hasSession()) {
+            captureLog(LogLevel::warn, "[ScreenCapture] HardwareEncoder failed to initialize — comparison disabled");
+        } else {
+            captureLog("[ScreenCapture] HardwareEncoder comparison mode enabled (log-only)");
+            std::lock_guard frame(frameLock_);
+            hwEncoder_ = std::move(encoder);
+        }
+    }
+
+    std::shared_ptr<CaptureLibrary> library = backend_->openLibrary();
+    if (!library) throw ScreenCaptureError::libraryLoadFailed();
+    {
+        std::lock_guard guard(lifecycleLock_);
+        cgHandle_ = library;
+    }
+    if (!library->resolve(CAPTURE_SYMBOL_STOP)) throw ScreenCaptureError::symbolResolutionFailed(CAPTURE_SYMBOL_STOP);
+
+    createAndStartStream();
+
+    {
+        std::lock_guard frame(frameLock_);
+        lastStatTime_ = wallNow();
+    }
+    captureLog(fmt::format("[ScreenCapture] Capture started at {}fps -- {} + SIMD kernels + LZ4 delta (zero GPU)",
+        NOMINAL_FPS, CAPTURE_STREAM_NAME));
+    co_return;
+}
+
+asio::awaitable<void> ScreenCapture::stop()
+{
+    {
+        std::lock_guard guard(lifecycleLock_);
+        if (lifecycle_ == CaptureLifecycle::stopped) co_return;
+        lifecycle_ = CaptureLifecycle::stopped;
+    }
+
+    stopHeldStream();
+
+    if (!co_await sleepFor(timing_.drain)) {
+        captureLog(LogLevel::warn,
+            fmt::format("[ScreenCapture] Sleep interrupted during stop drain: {}", cancelledDescription()));
+    }
+
+    releaseStream();
+
+    std::shared_ptr<CaptureLibrary> library;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        library = std::move(cgHandle_);
+        cgHandle_.reset();
+    }
+    library.reset();
+
+    // The stream is stopped and released, so no frame runs now; the frame lock
+    // makes that certain even for a frame that outlived the drain.
+    freeBuffers();
+}
+
+asio::awaitable<void> ScreenCapture::restartStream()
+{
+    captureLog(fmt::format("[ScreenCapture] Restarting {} for display {}...", CAPTURE_STREAM_NAME, targetDisplayID_));
+    {
+        std::unique_lock guard(lifecycleLock_);
+        if (lifecycle_ != CaptureLifecycle::running) {
+            guard.unlock();
+            captureLog(LogLevel::warn, "[ScreenCapture] Cannot restart — lifecycle is not .running");
+            co_return;
+        }
+        lifecycle_ = CaptureLifecycle::restarting;
+    }
+
+    stopHeldStream();
+
+    if (!co_await sleepFor(timing_.restartPause)) {
+        captureLog(LogLevel::warn,
+            fmt::format("[ScreenCapture] Sleep interrupted during stream restart: {}", cancelledDescription()));
+    }
+
+    releaseStream();
+    {
+        std::lock_guard frame(frameLock_);
+        forceNextKeyframe_ = true;
+        frameCount_ = 0;
+        lastCallbackTime_ = 0;
+    }
+
+    // A stop() that ran during the pause has torn everything down; creating a
+    // stream now would leave one running with no buffers and nobody to stop it.
+    auto stillRestarting = [this] {
+        std::lock_guard guard(lifecycleLock_);
+        return lifecycle_ == CaptureLifecycle::restarting;
+    };
+    if (!stillRestarting()) {
+        captureLog(fmt::format("[ScreenCapture] Restart of display {} abandoned: capture was stopped", targetDisplayID_));
+        co_return;
+    }
+
+    bool haveLibrary = false;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        haveLibrary = cgHandle_ != nullptr;
+    }
+    if (!haveLibrary) {
+        std::shared_ptr<CaptureLibrary> library = backend_->openLibrary();
+        if (!library) {
+            captureLog(LogLevel::error,
+                fmt::format("[ScreenCapture] FATAL: Failed to dlopen {} on restart", CAPTURE_LIBRARY_NAME));
+            std::lock_guard guard(lifecycleLock_);
+            if (lifecycle_ == CaptureLifecycle::restarting) lifecycle_ = CaptureLifecycle::stopped;
+            co_return;
+        }
+        std::lock_guard guard(lifecycleLock_);
+        cgHandle_ = std::move(library);
+    }
+
+    try {
+        createAndStartStream();
+    } catch (const ScreenCaptureError& error) {
+        {
+            std::lock_guard guard(lifecycleLock_);
+            if (lifecycle_ == CaptureLifecycle::restarting) lifecycle_ = CaptureLifecycle::stopped;
+        }
+        releaseStream(); // a created stream that failed to start serves nothing
+        captureLog(LogLevel::error, fmt::format("[ScreenCapture] Failed to restart {} for display {}: {}",
+                                        CAPTURE_STREAM_NAME, targetDisplayID_, error.what()));
+        co_return;
+    }
+
+    bool resumed = false;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        if (lifecycle_ == CaptureLifecycle::restarting) {
+            lifecycle_ = CaptureLifecycle::running;
+            resumed = true;
+        }
+    }
+    if (resumed) {
+        captureLog(fmt::format("[ScreenCapture] {} restarted successfully for display {}", CAPTURE_STREAM_NAME,
+            targetDisplayID_));
+    } else {
+        // stop() ran while the stream was being created: it must not keep running.
+        releaseStream();
+        captureLog(fmt::format("[ScreenCapture] Restart of display {} abandoned: capture was stopped", targetDisplayID_));
+    }
+}
+
+} // namespace qb

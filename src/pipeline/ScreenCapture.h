@@ -1,0 +1,226 @@
+// ScreenCapture: captures one display and turns every captured frame into a
+// compressed message for the device.
+//
+// Per frame (on the stream's serial "capture" queue, one at a time) it
+// converts the BGRA surface to the device's pixel format (8-bit grey through
+// the contrast/gamma tone curve, or packed RGB), chooses a keyframe (every
+// 60th frame, or when forced) or the XOR delta against the previous frame,
+// compresses it as one raw LZ4 block and hands it to the frame server with
+// its keyframe flag and sequence number. It throttles itself against the
+// frames in flight, drops deltas that are tiny (< 512 B) or abnormally large
+// (> 3× the rolling average), feeds the browser preview with JPEGs while a
+// preview client is connected, and publishes CaptureStats every 5 seconds.
+//
+// Ownership: the device session owns it (always through a std::shared_ptr:
+// the stream's handler holds it weakly) from construction to after stop().
+// start(), stop() and restartStream() are coroutines awaited by the session
+// or the engine, one at a time per object except that stop() may arrive
+// while restartStream() waits. setContrastAmount/setGammaAmount may be called
+// from any thread at any time; the other setters before start().
+//
+// Buffers: allocated by start(), swapped between frames (never copied),
+// freed by stop(). A frame's buffers are guarded by a frame lock held for
+// the whole frame, so stop() never frees them under a running frame.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/Configuration.h"
+#include "pipeline/FrameSink.h"
+#include "pipeline/PixelKernels.h"
+#include "pipeline/PreviewEncoder.h"
+#include "platform/CaptureStream.h"
+#include "runtime/Asio.h"
+#include "runtime/Clock.h"
+#include "runtime/Timer.h"
+
+namespace qb {
+
+class ScreenCaptureError : public std::runtime_error {
+public:
+    enum class Kind {
+        symbolResolutionFailed, // payload: the symbol name
+        streamStartFailed,      // payload: the platform error code
+        permissionDenied,
+        libraryLoadFailed,
+        streamCreationFailed,
+    };
+
+    static ScreenCaptureError symbolResolutionFailed(std::string_view symbol);
+    static ScreenCaptureError streamStartFailed(std::int32_t code);
+    static ScreenCaptureError permissionDenied();
+    static ScreenCaptureError libraryLoadFailed();
+    static ScreenCaptureError streamCreationFailed();
+
+    Kind kind() const { return kind_; }
+    const std::string& symbol() const { return symbol_; }
+    std::int32_t code() const { return code_; }
+
+private:
+    ScreenCaptureError(Kind kind, std::string description, std::string symbol = {}, std::int32_t code = 0);
+    Kind kind_;
+    std::string symbol_;
+    std::int32_t code_;
+};
+
+// The H.264 comparison encoder as the capture uses it: created at start when
+// the experiment is enabled, asked to encode the surface of every 60th
+// frame, stopped by stop(). Log-only; nothing it produces is sent.
+class ComparisonEncoder {
+public:
+    virtual ~ComparisonEncoder() = default;
+    // False when the encoder could not set up its session (comparison off).
+    virtual bool hasSession() const = 0;
+    virtual std::optional<std::vector<std::uint8_t>> encode(const CaptureSurface& surface) = 0;
+    virtual void stop() = 0;
+};
+
+// Creates the comparison encoder for (width, height, fps, bitrate Mbit/s);
+// nullptr when none can be had.
+using ComparisonEncoderFactory =
+    std::function<std::unique_ptr<ComparisonEncoder>(std::int64_t, std::int64_t, std::int64_t, double)>;
+
+struct ScreenCaptureTiming {
+    Duration drain = std::chrono::milliseconds(100);        // stop: let a frame under way finish
+    Duration restartPause = std::chrono::milliseconds(200); // restart: between old and new stream
+    double statsInterval = 5.0;                             // seconds of wall clock per CaptureStats
+};
+
+struct ScreenCaptureOptions {
+    std::shared_ptr<CaptureBackend> backend; // default: makeCaptureBackend(selectedPlatform())
+    ScreenCaptureTiming timing;
+    ComparisonEncoderFactory comparisonEncoderFactory; // default: none available
+};
+
+class ScreenCapture : public std::enable_shared_from_this<ScreenCapture> {
+public:
+    using Timing = ScreenCaptureTiming;
+    using Options = ScreenCaptureOptions;
+
+    // Frame geometry and cadence.
+    static constexpr std::int64_t KEYFRAME_INTERVAL = 60;
+    static constexpr std::int64_t ADVICE_LOG_INTERVAL = 300;
+    static constexpr int MIN_DELTA_BYTES = 512;
+    static constexpr double OVERSIZED_DELTA_FACTOR = 3.0;
+    static constexpr std::size_t JITTER_WINDOW_SIZE = 150;
+    static constexpr int NOMINAL_FPS = 60;
+    static constexpr double COMPARISON_BITRATE_MBPS = 20.0;
+
+    ScreenCapture(std::shared_ptr<FrameSink> tcpServer, std::shared_ptr<PreviewSink> wsServer,
+        std::uint32_t targetDisplayID, std::int64_t width, std::int64_t height, PixelFormat pixelFormat,
+        Options options = {});
+    ~ScreenCapture();
+    ScreenCapture(const ScreenCapture&) = delete;
+    ScreenCapture& operator=(const ScreenCapture&) = delete;
+
+    // Throws ScreenCaptureError. A start that throws leaves the capture
+    // running-without-stream and keeps what it allocated; stop() releases it.
+    asio::awaitable<void> start();
+    // Never throws; a second stop returns at once.
+    asio::awaitable<void> stop();
+    // Re-creates the stream in place (after a lid opening). Never throws;
+    // refused unless running; a failure leaves the capture stopped.
+    asio::awaitable<void> restartStream();
+
+    void setContrastAmount(double amount) { contrastAmount_.store(amount, std::memory_order_relaxed); }
+    void setGammaAmount(double amount) { gammaAmount_.store(amount, std::memory_order_relaxed); }
+    double contrastAmount() const { return contrastAmount_.load(std::memory_order_relaxed); }
+    double gammaAmount() const { return gammaAmount_.load(std::memory_order_relaxed); }
+
+    void setEnableHardwareEncoderComparison(bool enabled) { enableHardwareEncoderComparison_ = enabled; }
+    // Called on the capture queue every statistics interval.
+    void setOnStats(std::function<void(const CaptureStats&)> onStats);
+
+    std::uint32_t targetDisplayID() const { return targetDisplayID_; }
+    PixelFormat pixelFormat() const { return pixelFormat_; }
+    bool isRunning() const;
+    // Frames not sent since creation (back-pressure, tiny and oversized deltas,
+    // unreadable surfaces).
+    std::int64_t skippedFrames() const;
+
+private:
+    enum class CaptureLifecycle { running, restarting, stopped };
+
+    struct Buffers {
+        std::vector<std::uint8_t> currentFrame;
+        std::vector<std::uint8_t> previousFrame;
+        std::vector<std::uint8_t> deltaBuffer;
+        std::vector<std::uint8_t> compressedBuffer;
+        bool exist() const { return !currentFrame.empty(); }
+    };
+
+    void handleFrame(std::int32_t status, const CaptureSurface* surface);
+    // Frame helpers; called with frameLock_ held.
+    void convertFrame(const std::uint8_t* base, std::size_t bytesPerRow);
+    void convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow);
+    bool surfaceCoversFrame(const CaptureSurface& surface, const std::uint8_t* base);
+    void publishStatsIfDue();
+
+    // Creates and starts a stream into displayStream_; throws ScreenCaptureError.
+    void createAndStartStream();
+    // Takes the stream out under the lifecycle lock, stops and destroys it outside.
+    void releaseStream();
+    void stopHeldStream();
+    void freeBuffers();
+
+    const std::shared_ptr<FrameSink> tcpServer_;
+    const std::shared_ptr<PreviewSink> wsServer_;
+    const std::uint32_t targetDisplayID_;
+    const PixelFormat pixelFormat_;
+    const std::int64_t expectedWidth_;
+    const std::int64_t expectedHeight_;
+    const std::shared_ptr<CaptureBackend> backend_;
+    const Timing timing_;
+    const ComparisonEncoderFactory comparisonEncoderFactory_;
+
+    // Lifecycle, the stream and the library handle: short sections only.
+    mutable std::mutex lifecycleLock_;
+    CaptureLifecycle lifecycle_ = CaptureLifecycle::stopped;
+    std::shared_ptr<CaptureLibrary> cgHandle_;
+    std::shared_ptr<CaptureStream> displayStream_;
+
+    std::atomic<double> contrastAmount_{1.0};
+    std::atomic<double> gammaAmount_{1.2};
+    bool enableHardwareEncoderComparison_ = false;
+
+    std::mutex statsCallbackLock_;
+    std::function<void(const CaptureStats&)> onStats_;
+
+    // Held for a whole frame, and by start/stop/restart while they touch the
+    // frame state below.
+    mutable std::mutex frameLock_;
+    Buffers buffers_;
+    PreviewEncoder previewEncoder_;
+    std::unique_ptr<ComparisonEncoder> hwEncoder_;
+    ToneCurve contrastLUT_{};
+    double lastContrastAmount_ = 1.0;
+    double lastGammaAmount_ = 1.0;
+    std::int64_t frameWidth_ = 0;
+    std::int64_t frameHeight_ = 0;
+    std::int64_t pixelCount_ = 0;
+    std::int64_t bufferSize_ = 0;
+    std::int64_t frameCount_ = 0;
+    std::uint32_t frameSequence_ = 0;
+    std::int64_t skippedFrames_ = 0;
+    double rollingAvgFrameSize_ = 10000.0;
+    bool forceNextKeyframe_ = false;
+    WallTime lastStatTime_;
+    double convertTimeSum_ = 0;
+    double compressTimeSum_ = 0;
+    std::int64_t statFrames_ = 0;
+    std::int64_t lastCompressedSize_ = 0;
+    double lastCallbackTime_ = 0;
+    std::vector<double> jitterSamples_;
+    std::int64_t unreadableSurfaces_ = 0;
+};
+
+} // namespace qb
