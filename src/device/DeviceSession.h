@@ -1,0 +1,261 @@
+// DeviceSession: everything the daemon runs for one mirrored device, from
+// the engine's decision to mirror to it until it stops — the virtual display,
+// the compositor pacer that keeps it repainting, the frame server the device
+// connects to, the input server for its touches, the capture and encoder that
+// feed the frame server, and the device link over adb (reverse tunnels,
+// companion install, version check and launch, companion supervision).
+//
+// The session never runs adb itself: every adb operation goes through the
+// ADBBridging value given at construction (RealADBBridge in production), so a
+// session can be driven by a scripted bridge.
+//
+// Life: construct (always owned by a std::shared_ptr: the callbacks it
+// installs hold it weakly) → set the callbacks and skipADB → co_await start()
+// → any number of reconnect() → co_await stop(). A session is used once.
+//
+// Threads:
+//  - start() and stop() are coroutines run on the main loop; every field and
+//    accessor below is main-loop state unless its comment says otherwise.
+//    The blocking adb calls of the start run on the utility global queue and
+//    their results come back to the main loop; the pauses suspend without
+//    blocking and stop() cuts them short.
+//  - The session's callbacks (onStatsChanged, onClientCountChanged,
+//    onLatencyStats, onSetupFailure, onCompanionCrashed) are called on the
+//    main loop.
+//  - reconnect() blocks on adb: call it off the main loop, like the engine's
+//    reconnect task does. adbConnected() and relaunchAttempts() may be read
+//    from any thread.
+//  - The health check fires on the utility global queue every 30 seconds
+//    while the device link is up, and relaunches the companion when it is
+//    not running; after three failed relaunches it gives up and reports
+//    onCompanionCrashed on the main loop.
+//
+// Start failures: start() throws MirrorError::noVirtualDisplay (the display
+// could not be created, or the session was stopped while starting),
+// boost::system::system_error (the frame server could not listen, or the
+// resolution does not fit the frame stream's 16-bit fields) or
+// ScreenCaptureError (the capture did not start). Components created before
+// the failure stay until stop() removes them. Adb failures never fail the
+// start: they are reported through onSetupFailure and the display, capture
+// and servers keep running.
+//
+// Touch input: every session's input server listens on the one input port
+// (8892) and every device reaches it through the same device port. Only one
+// session can hold that port; a later session logs that touch is disabled
+// and does not map the device's input port either, so its touches never land
+// on another device's display.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/Configuration.h"
+#include "device/ADBBridge.h"
+#include "device/ADBBridging.h"
+#include "pipeline/CompositorPacer.h"
+#include "pipeline/ScreenCapture.h"
+#include "pipeline/VirtualDisplayManager.h"
+#include "platform/CaptureStream.h"
+#include "platform/InputInjector.h"
+#include "platform/PacerWindows.h"
+#include "platform/VirtualDisplays.h"
+#include "runtime/Asio.h"
+#include "runtime/Timer.h"
+#include "transport/FramePacer.h"
+#include "transport/InputServer.h"
+#include "transport/TCPServer.h"
+#include "transport/WebSocketServer.h"
+
+namespace qb {
+
+struct DeviceSessionTiming {
+    // After the virtual display appears, and after the display mode is set,
+    // so the desktop has settled before the next step uses the display.
+    Duration displayPause = std::chrono::seconds(1);
+    // Between tunnel attempts and before each companion version re-query.
+    Duration retryPause = std::chrono::seconds(1);
+    // First companion health check and the period after it.
+    Duration healthCheckInterval = std::chrono::seconds(30);
+    // Passed on to the components.
+    ScreenCaptureTiming capture;
+    CompositorPacerTiming pacer;
+    InputServerTiming input;
+};
+
+// The platform services and settings a session builds its components on.
+// Empty members are filled from selectedPlatform() and the user's settings.
+struct DeviceSessionEnvironment {
+    std::shared_ptr<VirtualDisplays> virtualDisplays;
+    std::shared_ptr<PacerWindows> pacerWindows;
+    std::shared_ptr<CaptureBackend> captureBackend;
+    std::shared_ptr<InputInjector> inputInjector;
+    // Creates the H.264 comparison encoder; default: the libavcodec one.
+    ComparisonEncoderFactory comparisonEncoderFactory;
+    // Whether the comparison experiment is on; default: the boolean user
+    // setting "experimentH264Compare".
+    std::function<bool()> hardwareComparisonEnabled;
+    // Host port of the input server. 8892 in production (the device's input
+    // tunnel points at it); tests pass 0 for any free port.
+    std::uint16_t inputPort = 8892;
+    // Options of the frame server.
+    TCPServer::Options frameServer;
+};
+
+class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
+public:
+    using Timing = DeviceSessionTiming;
+    using Environment = DeviceSessionEnvironment;
+
+    // The companion version the Mac side expects (only the major must match).
+    static constexpr std::string_view EXPECTED_COMPANION_VERSION = "2.4.4";
+    // Device-side ports of the two reverse tunnels.
+    static constexpr int DEVICE_STREAM_PORT = 8888;
+    static constexpr int DEVICE_INPUT_PORT = 8892;
+    static constexpr int INPUT_PORT = 8892;
+    static constexpr int TUNNEL_ATTEMPTS = 3;
+    static constexpr int VERSION_REQUERIES = 3;
+    static constexpr int MAX_RELAUNCHES = 3;
+
+    DeviceSession(std::uint16_t port, DisplayResolution resolution, DisplayMode displayMode, ConnectedDevice device,
+        PixelFormat pixelFormat, std::shared_ptr<ADBBridging> adb, Timing timing = {}, Environment environment = {});
+    ~DeviceSession();
+    DeviceSession(const DeviceSession&) = delete;
+    DeviceSession& operator=(const DeviceSession&) = delete;
+
+    // See the header comment for the errors. `wsServer` may be null.
+    asio::awaitable<void> start(std::shared_ptr<WebSocketServer> wsServer, double contrastAmount,
+        double gammaAmount);
+    // Never throws; safe on a half-started or already stopped session.
+    asio::awaitable<void> stop();
+    // Re-creates the adb tunnels and relaunches the companion (no install, no
+    // version check, no new health check). Blocks on adb: call it off the
+    // main loop.
+    void reconnect();
+
+    // The IPv4 address of this machine's Wi-Fi interface: the one named by
+    // $QUILLBRIGHT_WIFI_INTERFACE, else the first interface whose name begins
+    // with "wl". Nothing when there is none or it has no IPv4 address.
+    static std::optional<std::string> macWiFiIP();
+
+    // Where the frame and input servers listen: loopback for a USB session
+    // (the device arrives through adb reverse tunnels), every interface for a
+    // network-only session, unless the owner chose an address before start().
+    std::string bindAddress() const;
+    void setBindAddress(std::string address) { bindAddress_ = std::move(address); }
+
+    // ---- Identity and configuration ----
+    const std::string& id() const { return device_.serial; }
+    bool isWiFi() const { return skipADB_; }
+    std::uint16_t port() const { return port_; }
+    const DisplayResolution& resolution() const { return resolution_; }
+    DisplayMode displayMode() const { return displayMode_; }
+    const ConnectedDevice& device() const { return device_; }
+    PixelFormat pixelFormat() const { return pixelFormat_; }
+    // Network-only session: no adb command is ever issued during start and
+    // stop. Set before start().
+    bool skipADB() const { return skipADB_; }
+    void setSkipADB(bool skip) { skipADB_ = skip; }
+    const std::shared_ptr<ADBBridging>& adb() const { return adb_; }
+
+    // ---- Components (null before start, after stop, or when absent) ----
+    VirtualDisplayManager* displayManager() const { return displayManager_.get(); }
+    // The frame server; the engine's display controller sends its commands here.
+    const std::shared_ptr<TCPServer>& tcpServer() const { return tcpServer_; }
+    const std::shared_ptr<ScreenCapture>& capture() const { return capture_; }
+    const std::shared_ptr<CompositorPacer>& compositorPacer() const { return compositorPacer_; }
+    const std::shared_ptr<InputServer>& inputServer() const { return inputServer_; }
+
+    // ---- Device link ----
+    bool adbConnected() const { return adbConnected_.load(); }
+    const std::optional<std::string>& companionVersion() const { return companionVersion_; }
+    bool companionUpdateFailed() const { return companionUpdateFailed_; }
+    bool hasHealthCheck() const;
+    int relaunchAttempts() const { return relaunchAttempts_.load(); }
+
+    // ---- Statistics (written by the component callbacks on the main loop) ----
+    int clientCount() const { return clientCount_; }
+    double fps() const { return fps_; }
+    double bandwidth() const { return bandwidth_; }
+    std::int64_t totalFrames() const { return totalFrames_; }
+    std::int64_t frameSizeKB() const { return frameSizeKB_; }
+    double greyMs() const { return greyMs_; }
+    double compressMs() const { return compressMs_; }
+    double jitterMs() const { return jitterMs_; }
+    double rttMs() const { return rttMs_; }
+    double rttP95Ms() const { return rttP95Ms_; }
+    std::int64_t skippedFrames() const { return skippedFrames_; }
+
+    // ---- Callbacks, set by the owner before start(); called on the main loop ----
+    std::function<void()> onStatsChanged;
+    std::function<void(int)> onClientCountChanged;
+    std::function<void(const LatencyStats&)> onLatencyStats;
+    std::function<void(const std::string&)> onSetupFailure;
+    std::function<void()> onCompanionCrashed;
+
+private:
+    struct StartSignal;
+
+    asio::awaitable<void> setupADB();
+    void startHealthCheck();
+    void healthCheckFiring();
+    void cancelHealthCheck();
+    std::optional<std::string> launchHost() const;
+    int streamHostPort() const;
+    bool inputTunnelWanted() const;
+    int inputHostPort() const;
+    std::string prefix() const;
+    // True once stop() has begun: a start under way gives up at its next step.
+    bool stopping() const { return stopRequested_.load(); }
+
+    const std::uint16_t port_;
+    const DisplayResolution resolution_;
+    const DisplayMode displayMode_;
+    const ConnectedDevice device_;
+    const PixelFormat pixelFormat_;
+    const std::shared_ptr<ADBBridging> adb_;
+    const Timing timing_;
+    Environment environment_;
+    std::optional<std::string> bindAddress_;
+    bool skipADB_ = false;
+
+    std::unique_ptr<VirtualDisplayManager> displayManager_;
+    std::shared_ptr<TCPServer> tcpServer_;
+    std::shared_ptr<ScreenCapture> capture_;
+    std::shared_ptr<CompositorPacer> compositorPacer_;
+    std::shared_ptr<InputServer> inputServer_;
+    std::uint16_t inputHostPort_ = 0;
+
+    std::atomic<bool> adbConnected_{false};
+    std::optional<std::string> companionVersion_;
+    bool companionUpdateFailed_ = false;
+
+    mutable std::mutex healthLock_; // guards healthCheckTimer_
+    std::shared_ptr<Timer> healthCheckTimer_;
+    std::atomic<int> relaunchAttempts_{0};
+
+    // Start/stop coordination (main loop).
+    Sleeper pause_;
+    std::atomic<bool> stopRequested_{false};
+    std::shared_ptr<StartSignal> captureStarting_; // set while start awaits the capture
+
+    int clientCount_ = 0;
+    double fps_ = 0;
+    double bandwidth_ = 0;
+    std::int64_t totalFrames_ = 0;
+    std::int64_t frameSizeKB_ = 0;
+    double greyMs_ = 0;
+    double compressMs_ = 0;
+    double jitterMs_ = 0;
+    double rttMs_ = 0;
+    double rttP95Ms_ = 0;
+    std::int64_t skippedFrames_ = 0;
+};
+
+} // namespace qb
