@@ -1,6 +1,7 @@
 // The sim input injector: records every event it is asked to post, so tests
 // and demos can see exactly what the input server injected. Display bounds
-// come from a table the test fills; trust can be withdrawn to rehearse a
+// come from a table: it starts with DEFAULT_DISPLAY_ID at 1600x1200 on the
+// origin, and tests add, move or remove displays. Trust can be withdrawn to rehearse a
 // desktop without injection (events are then dropped and counted, as the real
 // desktop would drop them).
 //
