@@ -1,0 +1,555 @@
+#include "transport/TCPServer.h"
+
+#include <algorithm>
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "diagnostics/EventLog.h"
+#include "diagnostics/Log.h"
+#include "runtime/Clock.h"
+#include "runtime/Queues.h"
+#include "runtime/Timer.h"
+#include "transport/FrameProtocol.h"
+#include "transport/ListenSocket.h"
+
+namespace qb {
+
+namespace {
+
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+void logLine(std::string_view line) { componentLog(LogLevel::info, "TCPServer", line); }
+
+template <std::size_t N>
+std::shared_ptr<const std::vector<std::uint8_t>> messageOf(const std::array<std::uint8_t, N>& bytes)
+{
+    return std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
+}
+
+std::string goneReason(const error_code& ec)
+{
+    if (ec == asio::error::operation_aborted) return "cancelled";
+    if (ec == asio::error::eof) return "closed by peer";
+    return "failed: " + ec.message();
+}
+
+} // namespace
+
+struct TCPServer::Connection {
+    explicit Connection(tcp::socket s) : socket(std::move(s)) {}
+
+    tcp::socket socket;
+    std::deque<Message> outgoing; // the front one is being written
+    std::size_t outgoingBytes = 0;
+    bool writing = false;
+    bool closed = false; // nothing more is sent
+    bool gone = false;   // its departure was reported
+    AckParser ackParser; // one per connection: clients never share partial acknowledgements
+    std::vector<std::uint8_t> readBuffer = std::vector<std::uint8_t>(65536);
+
+    void close()
+    {
+        closed = true;
+        error_code ignored;
+        socket.close(ignored);
+    }
+};
+
+std::shared_ptr<TCPServer> TCPServer::make(Options options)
+{
+    return std::shared_ptr<TCPServer>(new TCPServer(options));
+}
+
+TCPServer::TCPServer(Options options)
+    : options_(options)
+    , queue_(SerialQueue::make("tcp-server"))
+    , lastAckStatsTime_(mediaTime())
+{
+}
+
+TCPServer::~TCPServer()
+{
+    // Handlers still queued hold the connections, not the server; close
+    // everything on the queue, where the sockets live.
+    std::vector<std::shared_ptr<Connection>> connections;
+    {
+        std::lock_guard guard(lock_);
+        connections.swap(connections_);
+    }
+    queue_->async([acceptor = acceptor_, connections = std::move(connections)] {
+        error_code ignored;
+        if (acceptor) acceptor->close(ignored);
+        for (const auto& c : connections) c->close();
+    });
+}
+
+error_code TCPServer::start(std::uint16_t port, std::string_view bindAddress)
+{
+    return queue_->sync([&]() -> error_code {
+        if (started_) return asio::error::already_started;
+        error_code ec;
+        auto address = parseListenAddress(bindAddress, ec);
+        auto acceptor = std::make_shared<tcp::acceptor>(queue_->executor());
+        if (address) ec = openListenSocket(*acceptor, *address, port);
+        if (ec) {
+            logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", bindAddress, port, ec.message()));
+            return ec;
+        }
+        started_ = true;
+        auto local = acceptor->local_endpoint(ec);
+        port_ = ec ? 0 : local.port();
+        acceptor_ = std::move(acceptor);
+        logLine(fmt::format("[TCPServer] Listening on tcp://localhost:{}", port_.load()));
+        acceptNext();
+        return {};
+    });
+}
+
+void TCPServer::stop()
+{
+    queue_->sync([this] {
+        error_code ignored;
+        started_ = true; // a stopped server is not restarted
+        if (acceptor_) acceptor_->close(ignored);
+        if (acceptRetry_) acceptRetry_->cancel();
+        port_ = 0;
+        std::vector<std::shared_ptr<Connection>> connections;
+        {
+            std::lock_guard guard(lock_);
+            connections.swap(connections_);
+        }
+        // Each closed socket's pending read then fails and reports it gone.
+        for (const auto& c : connections) c->close();
+    });
+}
+
+std::uint16_t TCPServer::port() const { return port_; }
+
+void TCPServer::acceptNext()
+{
+    acceptor_->async_accept([weak = weak_from_this(), acceptor = acceptor_](error_code ec, tcp::socket socket) {
+        auto self = weak.lock();
+        if (!self || !acceptor->is_open()) return;
+        if (ec == asio::error::operation_aborted) return;
+        if (ec && ec != asio::error::connection_aborted) {
+            // Out of descriptors or similar: try again shortly rather than spin.
+            logLine(fmt::format("[TCPServer] Accept failed ({}) — retrying", ec.message()));
+            self->acceptRetry_ = Timer::oneShot(self->queue_->executor(), self->options_.acceptRetryDelay, [weak] {
+                if (auto server = weak.lock(); server && server->acceptor_ && server->acceptor_->is_open()) {
+                    server->acceptNext();
+                }
+            });
+            return;
+        }
+        if (!ec) {
+            error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            if (self->options_.socketSendBufferBytes > 0) {
+                socket.set_option(asio::socket_base::send_buffer_size(self->options_.socketSendBufferBytes), ignored);
+            }
+            self->handleReady(std::make_shared<Connection>(std::move(socket)));
+        }
+        self->acceptNext();
+    });
+}
+
+void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
+{
+    logLine("[TCPServer] Client connected");
+    const std::uint16_t port = port_;
+    EventLog::shared().record(MirrorEvent::clientConnected(port));
+
+    int count = 0;
+    std::vector<Message> chain;
+    std::uint16_t width = 0, height = 0;
+    PixelFormat format = PixelFormat::greyscale;
+    std::uint8_t brightness = 0, warmth = 0;
+    std::function<void(int)> countChanged;
+    {
+        std::lock_guard guard(lock_);
+        connections_.push_back(connection);
+        count = static_cast<int>(connections_.size());
+        chain = keyframeChain_;
+        width = frameWidth_;
+        height = frameHeight_;
+        format = pixelFormat_;
+        brightness = lastBrightness_;
+        warmth = lastWarmth_;
+        countChanged = onClientCountChanged_;
+    }
+    {
+        // A new client starts the acknowledgement bookkeeping afresh; the
+        // RTT window, the statistics and the pacer carry over.
+        std::lock_guard guard(rttLock_);
+        inflightFrames_ = 0;
+        sendTimestamps_.clear();
+        totalFramesSent_ = 0;
+        totalAcks_ = 0;
+    }
+    if (countChanged) countChanged(count);
+
+    // The greeting is queued in this same queue item as the client joined
+    // the list, so no frame broadcast meanwhile can overtake it or be missed.
+    enqueue(connection, messageOf(encodeResolutionCommand(width, height)));
+    logLine(fmt::format("[TCPServer] Sent resolution: {}x{}", width, height));
+    enqueue(connection, messageOf(encodeCommand(static_cast<std::uint8_t>(CommandCode::pixelFormat), rawValue(format))));
+    logLine(fmt::format("[TCPServer] Sent pixel format: {}", label(format)));
+    enqueue(connection, messageOf(encodeCommand(static_cast<std::uint8_t>(CommandCode::brightness), brightness)));
+    enqueue(connection, messageOf(encodeCommand(static_cast<std::uint8_t>(CommandCode::warmth), warmth)));
+    logLine(fmt::format("[TCPServer] Sent brightness: {}, warmth: {}", brightness, warmth));
+    if (!chain.empty()) {
+        for (const auto& message : chain) enqueue(connection, message);
+        logLine(fmt::format("[TCPServer] Sent cached keyframe ({} bytes)", chain.front()->size()));
+    } else {
+        logLine("[TCPServer] No cached keyframe yet — client will get next broadcast keyframe");
+    }
+    readNext(connection);
+}
+
+void TCPServer::readNext(const std::shared_ptr<Connection>& connection)
+{
+    if (connection->closed) {
+        handleGone(connection, "cancelled");
+        return;
+    }
+    connection->socket.async_read_some(asio::buffer(connection->readBuffer),
+        [weak = weak_from_this(), connection](error_code ec, std::size_t n) {
+            auto self = weak.lock();
+            if (!self) {
+                connection->close();
+                return;
+            }
+            if (ec || n == 0) {
+                connection->close();
+                self->handleGone(connection, goneReason(ec ? ec : asio::error::eof));
+                return;
+            }
+            std::vector<std::uint32_t> acks;
+            connection->ackParser.feed(std::span(connection->readBuffer.data(), n),
+                [&acks](std::uint32_t seq) { acks.push_back(seq); });
+            if (!acks.empty()) self->handleAcks(acks);
+            self->bytesReceived_ += n; // counted once handled, so waiting on it sees the result
+            self->readNext(connection);
+        });
+}
+
+void TCPServer::handleAcks(const std::vector<std::uint32_t>& sequenceNumbers)
+{
+    std::vector<LatencyStats> fresh;
+    std::vector<std::string> lines;
+    {
+        std::lock_guard guard(rttLock_);
+        for (std::uint32_t seq : sequenceNumbers) {
+            const double now = mediaTime();
+            auto it = sendTimestamps_.find(seq);
+            // Too old, sent before this client connected, or a replay from
+            // the keyframe cache: nothing to measure.
+            if (it == sendTimestamps_.end()) continue;
+            const double sent = it->second;
+            sendTimestamps_.erase(it);
+            inflightFrames_ = std::max(0, inflightFrames_ - 1);
+
+            const double rtt = (now - sent) * 1000;
+            rttSamples_.push_back(rtt);
+            while (rttSamples_.size() > rttWindowSize) rttSamples_.pop_front();
+            ++totalAcks_;
+            framePacer_.recordACK(seq, now);
+
+            std::vector<double> sorted(rttSamples_.begin(), rttSamples_.end());
+            std::sort(sorted.begin(), sorted.end());
+            const std::size_t n = sorted.size();
+            double sum = 0;
+            for (double v : sorted) sum += v;
+            LatencyStats stats;
+            stats.rttMs = rtt;
+            stats.rttMinMs = sorted.front();
+            stats.rttMaxMs = sorted.back();
+            stats.rttAvgMs = sum / static_cast<double>(n);
+            stats.rttP95Ms = sorted[std::min(static_cast<std::size_t>(static_cast<double>(n) * 0.95), n - 1)];
+            stats.acksReceived = totalAcks_;
+            const double age = now - lastAckStatsTime_;
+            stats.ackRate = age > 0 ? static_cast<double>(totalAcks_) / age : 0;
+            if (totalAcks_ % 30 == 0) {
+                lines.push_back(fmt::format("[TCPServer:RTT] last: {:.1f}ms | avg: {:.1f}ms | p95: {:.1f}ms | acks: {}",
+                    stats.rttMs, stats.rttAvgMs, stats.rttP95Ms, totalAcks_));
+            }
+            latencyStats_ = stats;
+            fresh.push_back(stats);
+        }
+    }
+    for (const auto& line : lines) logLine(line);
+    if (fresh.empty()) return;
+    std::function<void(const LatencyStats&)> callback;
+    {
+        std::lock_guard guard(lock_);
+        callback = onLatencyStats_;
+    }
+    if (callback) {
+        for (const auto& stats : fresh) callback(stats);
+    }
+}
+
+void TCPServer::handleGone(const std::shared_ptr<Connection>& connection, const std::string& reason)
+{
+    if (connection->gone) return;
+    connection->gone = true;
+    connection->outgoing.clear();
+    connection->outgoingBytes = 0;
+    int count = 0;
+    std::function<void(int)> countChanged;
+    {
+        std::lock_guard guard(lock_);
+        std::erase(connections_, connection);
+        count = static_cast<int>(connections_.size());
+        countChanged = onClientCountChanged_;
+    }
+    if (countChanged) countChanged(count);
+    EventLog::shared().record(MirrorEvent::clientDisconnected(port_));
+    logLine(fmt::format("[TCPServer] Client disconnected ({})", reason));
+}
+
+void TCPServer::enqueue(const std::shared_ptr<Connection>& connection, const Message& message)
+{
+    if (connection->closed) return;
+    if (connection->outgoing.size() + 1 > options_.maxQueuedMessages
+        || connection->outgoingBytes + message->size() > options_.maxQueuedBytes) {
+        // The client stopped reading. Holding more would grow without bound
+        // and dropping single frames would corrupt its picture; let it go
+        // (the device reconnects and is greeted with a fresh keyframe).
+        logLine(fmt::format("[TCPServer] Client not reading ({} messages, {} bytes unsent) — dropping it",
+            connection->outgoing.size(), connection->outgoingBytes));
+        connection->close(); // the pending read fails and reports it gone
+        return;
+    }
+    connection->outgoing.push_back(message);
+    connection->outgoingBytes += message->size();
+    if (!connection->writing) writeNext(connection);
+}
+
+void TCPServer::writeNext(const std::shared_ptr<Connection>& connection)
+{
+    if (connection->closed || connection->outgoing.empty()) {
+        connection->writing = false;
+        return;
+    }
+    connection->writing = true;
+    const Message message = connection->outgoing.front();
+    asio::async_write(connection->socket, asio::buffer(*message),
+        [weak = weak_from_this(), connection, message](error_code ec, std::size_t) {
+            auto self = weak.lock();
+            if (!self) return;
+            if (ec) {
+                // The read side notices the closed socket and reports it gone.
+                connection->writing = false;
+                connection->close();
+                return;
+            }
+            if (!connection->outgoing.empty()) {
+                connection->outgoingBytes -= connection->outgoing.front()->size();
+                connection->outgoing.pop_front();
+            }
+            self->writeNext(connection);
+        });
+}
+
+void TCPServer::sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine_)
+{
+    if (targets.empty()) return;
+    queue_->async([weak = weak_from_this(), targets = std::move(targets), message = std::move(message),
+                      line = std::move(logLine_)] {
+        auto self = weak.lock();
+        if (!self) return;
+        for (const auto& c : targets) {
+            self->enqueue(c, message);
+            if (!line.empty()) logLine(line);
+        }
+    });
+}
+
+void TCPServer::broadcast(std::span<const std::uint8_t> payload, bool isKeyframe, std::uint32_t sequenceNumber)
+{
+    if (payload.size() > std::numeric_limits<std::uint32_t>::max()) {
+        logLine(fmt::format("[TCPServer] Frame {} too large to send ({} bytes)", sequenceNumber, payload.size()));
+        return;
+    }
+    Message message = std::make_shared<const std::vector<std::uint8_t>>(
+        encodeFrameMessage(payload, isKeyframe, sequenceNumber));
+    const double now = mediaTime();
+
+    std::vector<std::shared_ptr<Connection>> targets;
+    bool chainDropped = false;
+    {
+        std::lock_guard guard(lock_);
+        if (isKeyframe) {
+            keyframeChain_.assign(1, message);
+            keyframeChainBytes_ = message->size();
+        } else if (!keyframeChain_.empty()) {
+            // Late joiners get the keyframe and every delta since, so their
+            // picture is whole from the first frame on.
+            if (keyframeChain_.size() + 1 > options_.keyframeChainMaxFrames
+                || keyframeChainBytes_ + message->size() > options_.keyframeChainMaxBytes) {
+                dropKeyframeCacheLocked();
+                chainDropped = true;
+            } else {
+                keyframeChain_.push_back(message);
+                keyframeChainBytes_ += message->size();
+            }
+        }
+        targets = connections_;
+    }
+    if (chainDropped) {
+        logLine("[TCPServer] Too many deltas since the cached keyframe — late joiners wait for the next keyframe");
+    }
+    {
+        std::lock_guard guard(rttLock_);
+        sendTimestamps_[sequenceNumber] = now;
+        ++inflightFrames_;
+        ++totalFramesSent_;
+        framePacer_.recordFrameSent(sequenceNumber, now);
+        if (sendTimestamps_.size() > maxTrackedFrames) {
+            // Frames never acknowledged expire once 300 newer ones were sent.
+            // Distances are taken on the 32-bit circle so the window survives
+            // the sequence number wrapping.
+            const auto removed = std::erase_if(sendTimestamps_, [sequenceNumber](const auto& entry) {
+                return static_cast<std::uint32_t>(sequenceNumber - entry.first) >= maxTrackedFrames;
+            });
+            inflightFrames_ = std::max(0, inflightFrames_ - static_cast<int>(removed));
+        }
+    }
+    sendToAll(std::move(targets), std::move(message), {});
+}
+
+void TCPServer::dropKeyframeCacheLocked()
+{
+    keyframeChain_.clear();
+    keyframeChainBytes_ = 0;
+}
+
+void TCPServer::sendCommand(std::uint8_t command, std::uint8_t value)
+{
+    std::vector<std::shared_ptr<Connection>> targets;
+    {
+        std::lock_guard guard(lock_);
+        if (command == static_cast<std::uint8_t>(CommandCode::warmth)) lastWarmth_ = value;
+        if (command == static_cast<std::uint8_t>(CommandCode::brightness)) lastBrightness_ = value;
+        targets = connections_;
+    }
+    sendToAll(std::move(targets), messageOf(encodeCommand(command, value)), {});
+}
+
+void TCPServer::setDimension(bool width, std::uint16_t value)
+{
+    std::vector<std::shared_ptr<Connection>> targets;
+    std::uint16_t w = 0, h = 0;
+    {
+        std::lock_guard guard(lock_);
+        std::uint16_t& field = width ? frameWidth_ : frameHeight_;
+        const bool changed = field != value;
+        field = value;
+        // The cached frame no longer matches; dropped even when the value
+        // is unchanged, since the encoder restarts with a keyframe anyway.
+        dropKeyframeCacheLocked();
+        if (!changed) return;
+        w = frameWidth_;
+        h = frameHeight_;
+        targets = connections_;
+    }
+    sendToAll(std::move(targets), messageOf(encodeResolutionCommand(w, h)),
+        fmt::format("[TCPServer] Sent resolution: {}x{}", w, h));
+}
+
+std::uint16_t TCPServer::frameWidth() const
+{
+    std::lock_guard guard(lock_);
+    return frameWidth_;
+}
+
+void TCPServer::setFrameWidth(std::uint16_t width) { setDimension(true, width); }
+
+std::uint16_t TCPServer::frameHeight() const
+{
+    std::lock_guard guard(lock_);
+    return frameHeight_;
+}
+
+void TCPServer::setFrameHeight(std::uint16_t height) { setDimension(false, height); }
+
+PixelFormat TCPServer::pixelFormat() const
+{
+    std::lock_guard guard(lock_);
+    return pixelFormat_;
+}
+
+void TCPServer::setPixelFormat(PixelFormat format)
+{
+    std::lock_guard guard(lock_);
+    if (pixelFormat_ != format) dropKeyframeCacheLocked();
+    pixelFormat_ = format;
+}
+
+std::uint8_t TCPServer::lastBrightness() const
+{
+    std::lock_guard guard(lock_);
+    return lastBrightness_;
+}
+
+std::uint8_t TCPServer::lastWarmth() const
+{
+    std::lock_guard guard(lock_);
+    return lastWarmth_;
+}
+
+void TCPServer::setOnClientCountChanged(std::function<void(int)> callback)
+{
+    std::lock_guard guard(lock_);
+    onClientCountChanged_ = std::move(callback);
+}
+
+void TCPServer::setOnLatencyStats(std::function<void(const LatencyStats&)> callback)
+{
+    std::lock_guard guard(lock_);
+    onLatencyStats_ = std::move(callback);
+}
+
+int TCPServer::clientCount() const
+{
+    std::lock_guard guard(lock_);
+    return static_cast<int>(connections_.size());
+}
+
+std::optional<std::vector<std::uint8_t>> TCPServer::lastKeyframeData() const
+{
+    std::lock_guard guard(lock_);
+    if (keyframeChain_.empty()) return std::nullopt;
+    return *keyframeChain_.front();
+}
+
+int TCPServer::inflightFrames() const
+{
+    std::lock_guard guard(rttLock_);
+    return inflightFrames_;
+}
+
+bool TCPServer::ackProtocolActive() const
+{
+    std::lock_guard guard(rttLock_);
+    return totalFramesSent_ < ackProtocolProbeFrames || totalAcks_ > 0;
+}
+
+std::optional<LatencyStats> TCPServer::latencyStats() const
+{
+    std::lock_guard guard(rttLock_);
+    return latencyStats_;
+}
+
+std::size_t TCPServer::trackedFrameCount() const
+{
+    std::lock_guard guard(rttLock_);
+    return sendTimestamps_.size();
+}
+
+std::uint64_t TCPServer::bytesReceived() const { return bytesReceived_; }
+
+} // namespace qb

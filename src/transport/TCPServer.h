@@ -1,0 +1,184 @@
+// TCPServer: the host end of the frame stream (FrameProtocol.h), one per
+// device session, listening on that session's port.
+//
+// It greets every client with the geometry, the pixel format and the
+// front-light state, replays the cached keyframe (and the deltas broadcast
+// since it) to late joiners, sends every encoded frame and every command to
+// all clients, and reads the clients' acknowledgements into the round-trip
+// statistics and the frame pacer.
+//
+// Threads: sockets, handlers and the callbacks run on the server's own serial
+// queue "tcp-server". broadcast(), sendCommand(), the geometry setters and the
+// readers may be called from any thread (the encoder calls broadcast() on its
+// capture queue). Two locks, never nested: one guards the client list, the
+// keyframe cache and the announced state; the other guards the
+// acknowledgement bookkeeping and the pacer feeding.
+//
+// Sending: each frame is built once into one shared buffer that every client
+// queue references. Sends are asynchronous; a client that does not read
+// (a stalled device) is dropped once its queue passes the limits in Options,
+// so it costs neither unbounded memory nor the other clients' frames.
+//
+// Life: make() → set the callbacks, frameWidth/frameHeight/pixelFormat →
+// start(port, bindAddress) → ... → stop(). A stopped server is not restarted.
+// Callbacks hold the server weakly and do nothing once it is gone.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/Configuration.h"
+#include "pipeline/FrameSink.h"
+#include "runtime/Asio.h"
+#include "transport/FramePacer.h"
+#include "transport/ListenSocket.h"
+
+namespace qb {
+
+class SerialQueue;
+class Timer;
+
+class TCPServer final : public FrameSink, public std::enable_shared_from_this<TCPServer> {
+public:
+    struct Options {
+        // A client whose unsent messages pass either limit is dropped: about
+        // two seconds of frames at 60 Hz, or a few large keyframes.
+        std::size_t maxQueuedMessages = 120;
+        std::size_t maxQueuedBytes = 64u << 20;
+        // The deltas kept after the cached keyframe for late joiners; beyond
+        // either limit the cache is dropped and late joiners wait for the
+        // next keyframe.
+        std::size_t keyframeChainMaxFrames = 100;
+        std::size_t keyframeChainMaxBytes = 32u << 20;
+        // SO_SNDBUF for client sockets; 0 keeps the system's default.
+        int socketSendBufferBytes = 0;
+        // Pause before accepting again after a failed accept (descriptors
+        // exhausted, ...).
+        std::chrono::milliseconds acceptRetryDelay{100};
+    };
+
+    static constexpr std::size_t rttWindowSize = 150;
+    static constexpr std::size_t maxTrackedFrames = 300;
+    static constexpr std::int64_t ackProtocolProbeFrames = 60;
+
+    static std::shared_ptr<TCPServer> make(Options options);
+    static std::shared_ptr<TCPServer> make() { return make(Options{}); }
+    ~TCPServer() override;
+    TCPServer(const TCPServer&) = delete;
+    TCPServer& operator=(const TCPServer&) = delete;
+
+    // Binds `bindAddress` (loopback unless the engine is in Wi-Fi mode) and
+    // starts accepting. A failure (port in use, bad address, second start)
+    // comes back as the error and nothing listens. Port 0 picks a free port
+    // (see port()).
+    boost::system::error_code start(std::uint16_t port, std::string_view bindAddress = LOOPBACK_ADDRESS);
+    // Closes the listener and every client. Each closed client is then
+    // reported gone as usual (count callback, event log). Any thread.
+    void stop();
+    // The listening port, 0 when not listening.
+    std::uint16_t port() const;
+
+    // FrameSink
+    void broadcast(std::span<const std::uint8_t> payload, bool isKeyframe, std::uint32_t sequenceNumber) override;
+    int inflightFrames() const override;
+    bool ackProtocolActive() const override;
+    std::optional<LatencyStats> latencyStats() const override;
+    FramePacer& framePacer() override { return framePacer_; }
+
+    // Sends a command to every client now; brightness (1) and warmth (2)
+    // values are remembered and greet later clients.
+    void sendCommand(std::uint8_t command, std::uint8_t value);
+
+    // Assigning either dimension discards the keyframe cache (the cached
+    // frame has the old size); a changed value also goes to every client as a
+    // resolution command carrying the new pair.
+    std::uint16_t frameWidth() const;
+    void setFrameWidth(std::uint16_t width);
+    std::uint16_t frameHeight() const;
+    void setFrameHeight(std::uint16_t height);
+    // Announced to clients that connect afterwards. A change discards the
+    // keyframe cache, which no longer matches the format.
+    PixelFormat pixelFormat() const;
+    void setPixelFormat(PixelFormat format);
+    std::uint8_t lastBrightness() const;
+    std::uint8_t lastWarmth() const;
+
+    // Told the number of clients after each connect and disconnect, on the
+    // server's queue.
+    void setOnClientCountChanged(std::function<void(int)> callback);
+    // Told fresh statistics after each matched acknowledgement, on the
+    // server's queue, with no lock held.
+    void setOnLatencyStats(std::function<void(const LatencyStats&)> callback);
+
+    int clientCount() const;
+    // The complete frame message of the cached keyframe, if any.
+    std::optional<std::vector<std::uint8_t>> lastKeyframeData() const;
+    // Frames sent and still awaiting their acknowledgement (at most 300).
+    std::size_t trackedFrameCount() const;
+    // Bytes read from all clients so far (diagnostics and tests).
+    std::uint64_t bytesReceived() const;
+
+private:
+    struct Connection;
+    using Message = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+    explicit TCPServer(Options options);
+
+    void acceptNext();
+    void handleReady(const std::shared_ptr<Connection>& connection);
+    void readNext(const std::shared_ptr<Connection>& connection);
+    void handleAcks(const std::vector<std::uint32_t>& sequenceNumbers);
+    void handleGone(const std::shared_ptr<Connection>& connection, const std::string& reason);
+    void enqueue(const std::shared_ptr<Connection>& connection, const Message& message);
+    void writeNext(const std::shared_ptr<Connection>& connection);
+    void sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine);
+    void setDimension(bool width, std::uint16_t value);
+    void dropKeyframeCacheLocked();
+
+    const Options options_;
+    std::shared_ptr<SerialQueue> queue_;
+    std::shared_ptr<asio::ip::tcp::acceptor> acceptor_; // used on queue_ only
+    bool started_ = false;                              // queue_ only
+    std::shared_ptr<Timer> acceptRetry_;                // queue_ only
+    std::atomic<std::uint16_t> port_{0};
+    std::atomic<std::uint64_t> bytesReceived_{0};
+
+    // Guarded by lock_: the clients, the keyframe cache, the announced state.
+    mutable std::mutex lock_;
+    std::vector<std::shared_ptr<Connection>> connections_;
+    std::vector<Message> keyframeChain_; // the keyframe, then the deltas since
+    std::size_t keyframeChainBytes_ = 0;
+    std::uint16_t frameWidth_ = 1024;
+    std::uint16_t frameHeight_ = 768;
+    PixelFormat pixelFormat_ = PixelFormat::greyscale;
+    std::uint8_t lastBrightness_ = 128;
+    std::uint8_t lastWarmth_ = 128;
+    std::function<void(int)> onClientCountChanged_;
+    std::function<void(const LatencyStats&)> onLatencyStats_;
+
+    // Guarded by rttLock_: the acknowledgement bookkeeping and pacer feeding.
+    mutable std::mutex rttLock_;
+    std::unordered_map<std::uint32_t, double> sendTimestamps_;
+    std::deque<double> rttSamples_;
+    std::int64_t totalAcks_ = 0;
+    std::int64_t totalFramesSent_ = 0;
+    double lastAckStatsTime_ = 0;
+    int inflightFrames_ = 0;
+    std::optional<LatencyStats> latencyStats_;
+    FramePacer framePacer_{0.1, 2.0, 10};
+};
+
+} // namespace qb

@@ -1,0 +1,493 @@
+#include "transport/TCPServer.h"
+
+#include <chrono>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <fmt/format.h>
+#include <lz4.h>
+
+#include "companion/CompanionClient.h"
+#include "diagnostics/EventLog.h"
+#include "diagnostics/PlatformLog.h"
+#include "runtime/Clock.h"
+#include "transport/FrameProtocol.h"
+
+namespace qb {
+namespace {
+
+using namespace std::chrono_literals;
+using companion::CompanionClient;
+using Bytes = std::vector<std::uint8_t>;
+using ::testing::ElementsAre;
+
+constexpr auto deadline = 5s;
+
+// Waits for a condition another thread brings about, up to a deadline.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+struct CountRecorder {
+    std::mutex lock;
+    std::vector<int> counts;
+    void operator()(int n)
+    {
+        std::lock_guard g(lock);
+        counts.push_back(n);
+    }
+    std::vector<int> get()
+    {
+        std::lock_guard g(lock);
+        return counts;
+    }
+};
+
+class TCPServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server = TCPServer::make(options);
+        server->setOnClientCountChanged([rec = counts](int n) { (*rec)(n); });
+    }
+    void TearDown() override { server->stop(); }
+
+    void startServer()
+    {
+        ASSERT_FALSE(server->start(0));
+        ASSERT_NE(server->port(), 0);
+    }
+
+    std::unique_ptr<CompanionClient> connect(CompanionClient::Options o = {})
+    {
+        auto client = std::make_unique<CompanionClient>(o);
+        EXPECT_TRUE(client->connect("127.0.0.1", server->port(), deadline));
+        return client;
+    }
+
+    std::unique_ptr<CompanionClient> connectAndGreet()
+    {
+        auto client = connect();
+        EXPECT_TRUE(client->readGreeting(deadline)) << client->violation();
+        return client;
+    }
+
+    TCPServer::Options options;
+    std::shared_ptr<TCPServer> server;
+    std::shared_ptr<CountRecorder> counts = std::make_shared<CountRecorder>();
+    PlatformLogMute mute;
+};
+
+// Frames the way the encoder builds them: a keyframe is the LZ4 block of the
+// frame, a delta the LZ4 block of its XOR with the previous one.
+Bytes lz4(const Bytes& raw)
+{
+    Bytes out(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(raw.size()))));
+    int n = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()), reinterpret_cast<char*>(out.data()),
+        static_cast<int>(raw.size()), static_cast<int>(out.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// Reads exactly n raw bytes, failing after the deadline.
+Bytes readRaw(asio::ip::tcp::socket& socket, std::size_t n)
+{
+    Bytes out(n);
+    timeval tv{5, 0};
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    boost::system::error_code ec;
+    std::size_t got = asio::read(socket, asio::buffer(out), ec);
+    out.resize(got);
+    return out;
+}
+
+TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
+{
+    PlatformLogCapture log;
+    server->setFrameWidth(1600);
+    server->setFrameHeight(1200);
+    server->setPixelFormat(PixelFormat::rgb);
+    server->sendCommand(2, 40); // warmth, remembered with no client connected
+    startServer();
+    EXPECT_TRUE(log.contains(fmt::format("[TCPServer] Listening on tcp://localhost:{}", server->port())));
+
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), server->port()});
+    EXPECT_THAT(readRaw(socket, 19), ElementsAre(0xDA, 0x7F, 4, 0x40, 0x06, 0xB0, 0x04, // resolution 1600x1200
+                                         0xDA, 0x7F, 5, 1,                            // rgb
+                                         0xDA, 0x7F, 1, 128,                          // brightness
+                                         0xDA, 0x7F, 2, 40));                         // warmth
+    // No keyframe yet: the live frames follow directly.
+    Bytes payload{1, 2, 3};
+    server->broadcast(payload, false, 0);
+    EXPECT_EQ(readRaw(socket, 14), encodeFrameMessage(payload, false, 0));
+
+    // Commands go to every client and brightness is remembered too.
+    server->sendCommand(1, 200);
+    EXPECT_THAT(readRaw(socket, 4), ElementsAre(0xDA, 0x7F, 1, 200));
+    EXPECT_EQ(server->lastBrightness(), 200);
+    EXPECT_EQ(server->lastWarmth(), 40);
+
+    EXPECT_TRUE(log.contains("[TCPServer] Client connected"));
+    EXPECT_TRUE(log.contains("[TCPServer] Sent resolution: 1600x1200"));
+    EXPECT_TRUE(log.contains("[TCPServer] Sent pixel format: Color"));
+    EXPECT_TRUE(log.contains("[TCPServer] Sent brightness: 128, warmth: 40"));
+    EXPECT_TRUE(log.contains("[TCPServer] No cached keyframe yet — client will get next broadcast keyframe"));
+    EXPECT_THAT(counts->get(), ElementsAre(1));
+}
+
+TEST_F(TCPServerTest, LateJoinerGetsTheCachedKeyframeAndTheDeltasSince)
+{
+    server->setFrameWidth(8);
+    server->setFrameHeight(4);
+    startServer();
+    const Bytes key = lz4(Bytes(32, 9)), d1 = lz4(Bytes(32, 1)), d2 = lz4(Bytes(32, 2));
+    server->broadcast(key, true, 7);
+    server->broadcast(d1, false, 8);
+    server->broadcast(d2, false, 9);
+    ASSERT_TRUE(server->lastKeyframeData());
+    EXPECT_EQ(*server->lastKeyframeData(), encodeFrameMessage(key, true, 7));
+
+    PlatformLogCapture log;
+    auto client = connectAndGreet();
+    auto frame = client->readFrame(deadline);
+    ASSERT_TRUE(frame) << client->violation();
+    EXPECT_TRUE(frame->isKeyframe);
+    EXPECT_EQ(frame->sequenceNumber, 7u); // as it was first broadcast
+    EXPECT_EQ(frame->payload, key);
+    EXPECT_TRUE(log.contains(fmt::format("[TCPServer] Sent cached keyframe ({} bytes)", key.size() + 11)));
+
+    // The deltas since, then the live stream, without a gap.
+    for (std::uint32_t seq : {8u, 9u}) {
+        frame = client->readFrame(deadline);
+        ASSERT_TRUE(frame) << client->violation();
+        EXPECT_EQ(frame->sequenceNumber, seq);
+    }
+    server->broadcast(lz4(Bytes(32, 0)), false, 10);
+    frame = client->readFrame(deadline);
+    ASSERT_TRUE(frame) << client->violation();
+    EXPECT_EQ(frame->sequenceNumber, 10u);
+    EXPECT_EQ(client->decoder().frame(), Bytes(32, 9 ^ 1 ^ 2));
+}
+
+TEST_F(TCPServerTest, GeometryAssignmentsDiscardTheCacheAndAnnounceChanges)
+{
+    startServer();
+    auto client = connectAndGreet();
+    server->broadcast(lz4(Bytes(1024 * 768)), true, 0);
+    ASSERT_TRUE(server->lastKeyframeData());
+
+    server->setFrameWidth(1024); // the current value: cache gone, nothing sent
+    EXPECT_FALSE(server->lastKeyframeData());
+    server->setFrameWidth(1600);
+    server->setFrameHeight(1200);
+
+    std::vector<std::pair<int, int>> resolutions;
+    while (resolutions.size() < 2) {
+        auto m = client->readMessage(deadline);
+        ASSERT_TRUE(m) << client->violation();
+        if (auto* c = std::get_if<CommandMessage>(&*m); c && c->code == CommandCode::resolution) {
+            resolutions.emplace_back(c->width, c->height);
+        }
+    }
+    // The first carries the new width with the old height.
+    EXPECT_THAT(resolutions, ElementsAre(std::pair(1600, 768), std::pair(1600, 1200)));
+
+    // A pixel format change also discards the cache; the same format keeps it.
+    server->broadcast(Bytes{1}, true, 1);
+    server->setPixelFormat(PixelFormat::greyscale);
+    EXPECT_TRUE(server->lastKeyframeData());
+    server->setPixelFormat(PixelFormat::rgb);
+    EXPECT_FALSE(server->lastKeyframeData());
+}
+
+TEST_F(TCPServerTest, EveryClientGetsEveryFrameAndCountsFollowArrivals)
+{
+    EventLog::shared().clear();
+    startServer();
+    auto a = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return counts->get().size() == 1; }));
+    auto b = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return counts->get().size() == 2; }));
+    for (std::uint32_t seq = 0; seq < 5; ++seq) server->broadcast(Bytes{static_cast<std::uint8_t>(seq)}, false, seq);
+    for (auto* c : {a.get(), b.get()}) {
+        for (std::uint32_t seq = 0; seq < 5; ++seq) {
+            auto frame = c->readFrame(deadline);
+            ASSERT_TRUE(frame);
+            EXPECT_EQ(frame->sequenceNumber, seq);
+        }
+    }
+    a->close();
+    ASSERT_TRUE(eventually([&] { return counts->get().size() == 3; }));
+    EXPECT_THAT(counts->get(), ElementsAre(1, 2, 1));
+    EXPECT_EQ(server->clientCount(), 1);
+
+    // stop() closes the rest; the client sees the end of the stream.
+    server->stop();
+    EXPECT_FALSE(b->readMessage(deadline));
+    EXPECT_TRUE(b->closed());
+    ASSERT_TRUE(eventually([&] { return counts->get().size() == 4; }));
+    EXPECT_EQ(counts->get().back(), 0);
+
+    const auto events = EventLog::shared().events();
+    std::vector<std::string> ours;
+    for (const auto& e : events) ours.push_back(e.event.description());
+    EXPECT_EQ(std::count_if(ours.begin(), ours.end(),
+                  [](const std::string& d) { return d.starts_with("client_connected"); }),
+        2);
+    EXPECT_EQ(std::count_if(ours.begin(), ours.end(),
+                  [](const std::string& d) { return d.starts_with("client_disconnected"); }),
+        2);
+}
+
+TEST_F(TCPServerTest, UnacknowledgedFramesExpireAfter300)
+{
+    for (std::uint32_t seq = 0; seq < 301; ++seq) server->broadcast(Bytes{}, false, seq);
+    EXPECT_EQ(server->trackedFrameCount(), 300u);
+    EXPECT_EQ(server->inflightFrames(), 300);
+
+    // Across the 32-bit wrap the newest frames are the ones kept.
+    auto wrapping = TCPServer::make();
+    std::uint32_t seq = 0xFFFFFF80u;
+    for (int i = 0; i < 400; ++i) wrapping->broadcast(Bytes{}, false, seq++);
+    EXPECT_EQ(wrapping->trackedFrameCount(), 300u);
+    EXPECT_EQ(wrapping->inflightFrames(), 300);
+}
+
+TEST_F(TCPServerTest, AckProtocolIsAssumedForSixtyFramesAfterEachConnection)
+{
+    startServer();
+    auto client = connectAndGreet();
+    for (std::uint32_t seq = 0; seq < 59; ++seq) server->broadcast(Bytes{}, false, seq);
+    EXPECT_TRUE(server->ackProtocolActive());
+    server->broadcast(Bytes{}, false, 59);
+    EXPECT_FALSE(server->ackProtocolActive()); // 60 frames, no acknowledgement
+
+    // An acknowledgement for a frame never sent changes nothing.
+    ASSERT_TRUE(client->sendAck(5000));
+    ASSERT_TRUE(client->sendAck(59));
+    ASSERT_TRUE(eventually([&] { return server->latencyStats().has_value(); }));
+    EXPECT_TRUE(server->ackProtocolActive());
+    EXPECT_EQ(server->latencyStats()->acksReceived, 1);
+    EXPECT_EQ(server->inflightFrames(), 59);
+
+    // A new connection starts the probe again and clears what is in flight.
+    auto second = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+    EXPECT_EQ(server->inflightFrames(), 0);
+    EXPECT_TRUE(server->ackProtocolActive());
+    for (std::uint32_t seq = 60; seq < 120; ++seq) server->broadcast(Bytes{}, false, seq);
+    EXPECT_FALSE(server->ackProtocolActive());
+    // The statistics survive the reconnection.
+    EXPECT_TRUE(server->latencyStats().has_value());
+}
+
+TEST_F(TCPServerTest, AcknowledgementsSurviveSplitsAndGarbage)
+{
+    startServer();
+    auto client = connectAndGreet();
+    for (std::uint32_t seq = 0; seq < 10; ++seq) server->broadcast(Bytes{}, false, seq);
+    auto acks = [&] { return server->latencyStats() ? server->latencyStats()->acksReceived : 0; };
+    std::uint64_t sent = 0;
+    auto send = [&](const Bytes& bytes) {
+        ASSERT_TRUE(client->sendBytes(bytes));
+        sent += bytes.size();
+        ASSERT_TRUE(eventually([&] { return server->bytesReceived() == sent; }));
+    };
+
+    // Split 4 + 2: matched once the second part arrives.
+    auto ack = encodeAck(5);
+    send(Bytes(ack.begin(), ack.begin() + 4));
+    EXPECT_EQ(acks(), 0);
+    send(Bytes(ack.begin() + 4, ack.end()));
+    EXPECT_EQ(acks(), 1);
+
+    // A stray byte, then an acknowledgement.
+    Bytes stray{0x42};
+    for (auto b : encodeAck(6)) stray.push_back(b);
+    send(stray);
+    EXPECT_EQ(acks(), 2);
+
+    // 300 zero bytes are dropped whole; the next acknowledgement still counts.
+    send(Bytes(300, 0));
+    EXPECT_EQ(acks(), 2);
+    auto seven = encodeAck(7);
+    send(Bytes(seven.begin(), seven.end()));
+    EXPECT_EQ(acks(), 3);
+    EXPECT_EQ(server->inflightFrames(), 7);
+}
+
+TEST_F(TCPServerTest, ClientsDoNotShareAcknowledgementBytes)
+{
+    startServer();
+    auto a = connectAndGreet();
+    auto b = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+    for (std::uint32_t seq = 0; seq < 4; ++seq) server->broadcast(Bytes{}, false, seq);
+
+    // Byte by byte, alternating clients, each byte seen by the server before
+    // the next is sent: a reader shared between connections would see the
+    // two acknowledgements shuffled into garbage.
+    auto ackA = encodeAck(1), ackB = encodeAck(2);
+    std::uint64_t sent = 0;
+    for (std::size_t i = 0; i < ACK_SIZE; ++i) {
+        for (auto [client, ack] : {std::pair{a.get(), &ackA}, std::pair{b.get(), &ackB}}) {
+            ASSERT_TRUE(client->sendBytes(std::span(ack->data() + i, 1)));
+            ++sent;
+            ASSERT_TRUE(eventually([&] { return server->bytesReceived() == sent; }));
+        }
+    }
+    ASSERT_TRUE(server->latencyStats());
+    EXPECT_EQ(server->latencyStats()->acksReceived, 2);
+    EXPECT_EQ(server->inflightFrames(), 2);
+}
+
+TEST_F(TCPServerTest, RoundTripStatisticsOverTheWindow)
+{
+    ManualClock clock;
+    ScopedClock scoped(clock);
+    server = TCPServer::make(); // created under the manual clock
+    startServer();
+    std::vector<LatencyStats> seen;
+    std::mutex seenLock;
+    server->setOnLatencyStats([&](const LatencyStats& s) {
+        std::lock_guard g(seenLock);
+        seen.push_back(s);
+    });
+    PlatformLogCapture log;
+    auto client = connectAndGreet();
+
+    // Frame i is acknowledged i + 1 ms after it was sent: 151 samples of
+    // 1..151 ms, of which the window keeps the newest 150 (2..151).
+    for (std::uint32_t i = 0; i < 151; ++i) {
+        server->broadcast(Bytes{}, false, i);
+        clock.advance((i + 1) / 1000.0);
+        ASSERT_TRUE(client->sendAck(i));
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard g(seenLock);
+            return seen.size() == i + 1;
+        }));
+    }
+    auto stats = *server->latencyStats();
+    EXPECT_NEAR(stats.rttMs, 151, 1e-6);
+    EXPECT_NEAR(stats.rttMinMs, 2, 1e-6);
+    EXPECT_NEAR(stats.rttMaxMs, 151, 1e-6);
+    EXPECT_NEAR(stats.rttAvgMs, (2 + 151) / 2.0, 1e-6);
+    EXPECT_NEAR(stats.rttP95Ms, 2 + 142, 1e-6); // sorted index 142 of 150
+    EXPECT_EQ(stats.acksReceived, 151);
+    // Acknowledgements since the connection over the server's age.
+    double age = 151 * 152 / 2 / 1000.0;
+    EXPECT_NEAR(stats.ackRate, 151 / age, 1e-6);
+
+    // The RTT line at every 30th acknowledgement.
+    const auto lines = log.matching("[TCPServer:RTT]");
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_THAT(lines[0], ::testing::HasSubstr("last: 30.0ms | avg: 15.5ms | p95: 29.0ms | acks: 30"));
+    // The pacer is fed too: 151 acknowledgements give it a transport estimate.
+    EXPECT_TRUE(server->framePacer().hasTransportEstimate());
+}
+
+TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
+{
+    options.maxQueuedMessages = 16;
+    options.socketSendBufferBytes = 16 * 1024;
+    server = TCPServer::make(options);
+    server->setOnClientCountChanged([rec = counts](int n) { (*rec)(n); });
+    startServer();
+    PlatformLogCapture log;
+
+    CompanionClient::Options small;
+    small.receiveBufferBytes = 16 * 1024;
+    auto stalled = connect(small); // never reads
+    auto healthy = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+
+    Bytes payload(64 * 1024, 0x5A);
+    std::uint32_t seq = 0;
+    std::uint32_t received = 0;
+    // Keep the healthy client reading while frames go out, until the stalled
+    // one is dropped (bounded: the limits above are reached within a few MB).
+    while (server->clientCount() == 2 && seq < 2000) {
+        server->broadcast(payload, false, seq++);
+        while (received < seq) {
+            auto frame = healthy->readFrame(deadline);
+            ASSERT_TRUE(frame) << healthy->violation();
+            ASSERT_EQ(frame->sequenceNumber, received);
+            ++received;
+        }
+    }
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
+    EXPECT_TRUE(log.contains("— dropping it"));
+
+    // The healthy client goes on as before.
+    server->broadcast(payload, false, seq++);
+    auto frame = healthy->readFrame(deadline);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->sequenceNumber, seq - 1);
+}
+
+TEST_F(TCPServerTest, ListenFailuresAreReturned)
+{
+    startServer();
+    auto other = TCPServer::make();
+    EXPECT_TRUE(other->start(server->port())); // already in use
+    EXPECT_EQ(other->port(), 0);
+    EXPECT_TRUE(TCPServer::make()->start(0, "not-an-address"));
+    EXPECT_TRUE(server->start(0)); // a second start on a running server
+    server->stop();
+    EXPECT_TRUE(server->start(0)); // nor after stop
+}
+
+TEST_F(TCPServerTest, ReferenceClientDecodesBroadcastFrames)
+{
+    const std::uint16_t w = 64, h = 48;
+    server->setFrameWidth(w);
+    server->setFrameHeight(h);
+    server->setPixelFormat(PixelFormat::rgb);
+    startServer();
+
+    std::vector<Bytes> frames;
+    for (int f = 0; f < 6; ++f) {
+        Bytes frame(std::size_t{w} * h * 3);
+        for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>((i * (f + 1)) / 7);
+        frames.push_back(std::move(frame));
+    }
+    auto send = [&](std::uint32_t seq) {
+        if (seq % 3 == 0) {
+            server->broadcast(lz4(frames[seq]), true, seq);
+        } else {
+            Bytes delta(frames[seq].size());
+            for (std::size_t i = 0; i < delta.size(); ++i) delta[i] = frames[seq][i] ^ frames[seq - 1][i];
+            server->broadcast(lz4(delta), false, seq);
+        }
+    };
+    send(0);
+    send(1); // broadcast before anyone listens: replayed after the keyframe
+
+    auto live = connectAndGreet();
+    auto frame = live->readFrame(deadline);
+    ASSERT_TRUE(frame) << live->violation();
+    ASSERT_TRUE(live->readFrame(deadline));
+    EXPECT_EQ(live->decoder().frame(), frames[1]);
+    for (std::uint32_t seq = 2; seq < 6; ++seq) {
+        send(seq);
+        ASSERT_TRUE(live->readFrame(deadline)) << live->violation();
+        EXPECT_EQ(live->decoder().frame(), frames[seq]) << "frame " << seq;
+        ASSERT_TRUE(live->sendAck(seq));
+    }
+    EXPECT_EQ(live->decoder().counters().keyframes, 2u);
+    EXPECT_EQ(live->decoder().counters().deltas, 4u);
+    EXPECT_TRUE(live->violation().empty());
+}
+
+} // namespace
+} // namespace qb
