@@ -478,8 +478,20 @@ fs::path SettingsStore::defaultPath()
 
 SettingsStore::SettingsStore(fs::path file) : SettingsStore(std::move(file), Timing{}) {}
 
+namespace {
+
+// A bare file name would have no directory to create and flush.
+fs::path absoluteOrAsIs(fs::path file)
+{
+    std::error_code ec;
+    auto absolute = fs::absolute(file, ec);
+    return ec ? file : absolute;
+}
+
+} // namespace
+
 SettingsStore::SettingsStore(fs::path file, Timing timing)
-    : path_(std::move(file)), timing_(timing), state_(std::make_unique<State>())
+    : path_(absoluteOrAsIs(std::move(file))), timing_(timing), state_(std::make_unique<State>())
 {
 }
 
@@ -532,9 +544,14 @@ bool SettingsStore::write(std::string_view key, Change&& change)
             return false;
         };
 
+        const auto directory = path_.parent_path();
         std::error_code ec;
-        fs::create_directories(path_.parent_path(), ec);
-        if (ec) return fail("cannot create " + path_.parent_path().string() + ": " + ec.message());
+        if (fs::create_directories(directory, ec)) {
+            // The new directory entry must reach the disk too, or a crash
+            // could leave the flushed file in a directory that never was.
+            syncDirectory(directory.parent_path());
+        }
+        if (ec) return fail("cannot create " + directory.string() + ": " + ec.message());
 
         std::string error;
         const auto fileLock = FileLock::acquire(lockPathFor(path_), timing_.lockTimeout, error);
