@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -291,6 +292,25 @@ TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideNotDiscarded)
     writeRaw("");
     EXPECT_TRUE(SettingsStore(file_).keys().empty());
     EXPECT_TRUE(fs::exists(file_));
+}
+
+TEST_F(SettingsStoreTest, SurvivesAnyBytesInTheFile)
+{
+    PlatformLogMute mute;
+    std::mt19937 random(99);
+    const std::string alphabet = "{}[]\":,0123456789.eE+-truefalsnl \\u\x80\xff";
+    for (int round = 0; round < 300; ++round) {
+        std::string text(random() % 64, '\0');
+        for (auto& c : text) c = round % 2 ? static_cast<char>(random()) : alphabet[random() % alphabet.size()];
+        writeRaw(text);
+        SettingsStore store(file_);
+        (void)store.keys();
+        (void)store.string("a");
+        if (round % 25 == 0) { // and it recovers to a working store
+            EXPECT_TRUE(store.setBool("ok", true)) << "round " << round;
+            EXPECT_EQ(SettingsStore(file_).boolean("ok"), true);
+        }
+    }
 }
 
 TEST_F(SettingsStoreTest, DefaultPathFollowsTheConfigDirectory)
