@@ -10,6 +10,7 @@
 #include <lz4.h>
 
 #include "diagnostics/Log.h"
+#include "pipeline/HardwareEncoder.h"
 #include "runtime/Queues.h"
 
 namespace qb {
@@ -25,6 +26,30 @@ void captureLog(const std::string& line) { captureLog(LogLevel::info, line); }
 std::string cancelledDescription()
 {
     return boost::system::error_code(asio::error::operation_aborted).message();
+}
+
+// The comparison encoder of the real system.
+class HardwareComparisonEncoder final : public ComparisonEncoder {
+public:
+    HardwareComparisonEncoder(std::int64_t width, std::int64_t height, std::int64_t fps, double bitrateMbps)
+        : encoder_(width, height, fps, bitrateMbps)
+    {
+    }
+    bool hasSession() const override { return encoder_.hasSession(); }
+    std::optional<std::vector<std::uint8_t>> encode(const CaptureSurface& surface) override
+    {
+        return encoder_.encode(surface);
+    }
+    void stop() override { encoder_.stop(); }
+
+private:
+    HardwareEncoder encoder_;
+};
+
+std::unique_ptr<ComparisonEncoder> makeHardwareComparisonEncoder(std::int64_t width, std::int64_t height,
+    std::int64_t fps, double bitrateMbps)
+{
+    return std::make_unique<HardwareComparisonEncoder>(width, height, fps, bitrateMbps);
 }
 
 } // namespace
@@ -77,7 +102,8 @@ ScreenCapture::ScreenCapture(std::shared_ptr<FrameSink> tcpServer, std::shared_p
     , expectedHeight_(height)
     , backend_(options.backend ? std::move(options.backend) : makeCaptureBackend(selectedPlatform()))
     , timing_(options.timing)
-    , comparisonEncoderFactory_(std::move(options.comparisonEncoderFactory))
+    , comparisonEncoderFactory_(options.comparisonEncoderFactory ? std::move(options.comparisonEncoderFactory)
+                                                                 : makeHardwareComparisonEncoder)
     , lastStatTime_(wallNow())
 {
     for (int i = 0; i < 256; ++i) contrastLUT_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);

@@ -72,9 +72,10 @@ private:
     std::int32_t code_;
 };
 
-// The H.264 comparison encoder as the capture uses it: created at start when
-// the experiment is enabled, asked to encode the surface of every 60th
-// frame, stopped by stop(). Log-only; nothing it produces is sent.
+// The H.264 comparison encoder as the capture uses it (a HardwareEncoder by
+// default; tests inject their own): created at start when the experiment is
+// enabled, asked to encode the surface of every 60th frame, stopped by
+// stop(). Log-only; nothing it produces is sent.
 class ComparisonEncoder {
 public:
     virtual ~ComparisonEncoder() = default;
@@ -98,7 +99,7 @@ struct ScreenCaptureTiming {
 struct ScreenCaptureOptions {
     std::shared_ptr<CaptureBackend> backend; // default: makeCaptureBackend(selectedPlatform())
     ScreenCaptureTiming timing;
-    ComparisonEncoderFactory comparisonEncoderFactory; // default: none available
+    ComparisonEncoderFactory comparisonEncoderFactory; // default: a HardwareEncoder
 };
 
 class ScreenCapture : public std::enable_shared_from_this<ScreenCapture> {

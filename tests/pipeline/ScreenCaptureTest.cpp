@@ -602,7 +602,11 @@ TEST(ScreenCaptureTest, ComparisonEncoderLogsEverySixtiethFrame)
         run(rig.capture->stop());
     }
     {
-        Rig rig; // no encoder to be had
+        ScreenCapture::Options options;
+        options.comparisonEncoderFactory = [](std::int64_t, std::int64_t, std::int64_t, double) {
+            return std::unique_ptr<ComparisonEncoder>(); // no encoder to be had
+        };
+        Rig rig(PixelFormat::greyscale, 64, 48, std::move(options));
         PlatformLogCapture log;
         rig.capture->setEnableHardwareEncoderComparison(true);
         run(rig.capture->start());
