@@ -130,11 +130,7 @@ bool ScreenCapture::isRunning() const
     return lifecycle_ == CaptureLifecycle::running;
 }
 
-std::int64_t ScreenCapture::skippedFrames() const
-{
-    std::lock_guard frame(frameLock_);
-    return skippedFrames_;
-}
+std::int64_t ScreenCapture::skippedFrames() const { return skippedFrames_.load(std::memory_order_relaxed); }
 
 // ---------------------------------------------------------------- per frame
 
@@ -337,7 +333,7 @@ void ScreenCapture::publishStatsIfDue()
     captureLog(fmt::format("[ScreenCapture] FPS: {:.1f} | {}: {:.1f}ms | lz4+delta: {:.1f}ms | jitter: {:.1f}ms | "
                            "frame: {}KB | ~{:.1f}MB/s | total: {} | skipped: {}",
         fps, pixelFormat_ == PixelFormat::greyscale ? "grey" : "rgb", convertMean, compressMean, jitter,
-        lastCompressedSize_ / 1024, bandwidth, frameCount_, skippedFrames_));
+        lastCompressedSize_ / 1024, bandwidth, frameCount_, skippedFrames_.load()));
 
     CaptureStats stats;
     stats.fps = fps;
@@ -347,7 +343,7 @@ void ScreenCapture::publishStatsIfDue()
     stats.convertMs = convertMean;
     stats.compressMs = compressMean;
     stats.jitterMs = jitter;
-    stats.skippedFrames = skippedFrames_;
+    stats.skippedFrames = skippedFrames_.load();
 
     std::function<void(const CaptureStats&)> onStats;
     {

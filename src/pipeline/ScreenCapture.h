@@ -138,7 +138,8 @@ public:
     double gammaAmount() const { return gammaAmount_.load(std::memory_order_relaxed); }
 
     void setEnableHardwareEncoderComparison(bool enabled) { enableHardwareEncoderComparison_ = enabled; }
-    // Called on the capture queue every statistics interval.
+    // Called on the capture queue every statistics interval, inside the frame
+    // that completed it (so it must not wait for the capture's stop).
     void setOnStats(std::function<void(const CaptureStats&)> onStats);
 
     std::uint32_t targetDisplayID() const { return targetDisplayID_; }
@@ -211,7 +212,7 @@ private:
     std::int64_t bufferSize_ = 0;
     std::int64_t frameCount_ = 0;
     std::uint32_t frameSequence_ = 0;
-    std::int64_t skippedFrames_ = 0;
+    std::atomic<std::int64_t> skippedFrames_{0}; // written by frames only; read from anywhere
     double rollingAvgFrameSize_ = 10000.0;
     bool forceNextKeyframe_ = false;
     WallTime lastStatTime_;
