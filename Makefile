@@ -8,6 +8,12 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 ARGS ?=
 
+# ccache keys on paths relative to the checkout, so any clone of the
+# repository reuses what another clone compiled.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
+export CCACHE_SLOPPINESS := time_macros,include_file_mtime,include_file_ctime
+
 .PHONY: all deps configure build run test asan clean
 
 all: build
