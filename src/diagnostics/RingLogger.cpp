@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "diagnostics/TimeWindow.h"
+
 #include <fmt/format.h>
 
 namespace qb {
@@ -55,12 +57,8 @@ std::vector<RingLogger::Entry> RingLogger::entries(std::optional<Level> minLevel
 std::string RingLogger::formatted(std::optional<Level> minLevel, std::optional<std::string> subsystem,
     std::optional<double> last) const
 {
-    std::optional<WallTime> since;
-    if (last) {
-        since = wallNow() - std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                std::chrono::duration<double>(*last));
-    }
-    const auto matching = entries(minLevel, std::move(subsystem), since);
+    // NaN, infinite or absurd windows must not overflow the clock arithmetic.
+    const auto matching = entries(minLevel, std::move(subsystem), windowStart(wallNow(), last));
     if (matching.empty()) {
         return "(no log entries)";
     }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "diagnostics/DiagnosticsTestSupport.h"
 
 namespace qb {
@@ -53,6 +56,14 @@ TEST(RingLoggerTest, FiltersByLevelSubsystemAndAge)
     EXPECT_NE(ring.formatted(std::nullopt, std::nullopt, 59.0).find("Engine: w"), std::string::npos);
     EXPECT_EQ(ring.formatted(std::nullopt, std::nullopt, 57.0), "(no log entries)");
     EXPECT_EQ(ring.formatted(LogLevel::error, "Engine"), "(no log entries)");
+
+    // Windows too large to represent (a `logs` request may carry any number)
+    // mean "everything", and a negative one means nothing.
+    EXPECT_NE(ring.formatted(std::nullopt, std::nullopt, 1e300).find("ADB: d"), std::string::npos);
+    EXPECT_NE(ring.formatted(std::nullopt, std::nullopt, std::numeric_limits<double>::infinity())
+                  .find("ADB: d"), std::string::npos);
+    EXPECT_NE(ring.formatted(std::nullopt, std::nullopt, std::nan("")).find("ADB: d"), std::string::npos);
+    EXPECT_EQ(ring.formatted(std::nullopt, std::nullopt, -1e300), "(no log entries)");
 }
 
 TEST(RingLoggerTest, RendersAFiveWideLevelColumn)
