@@ -23,10 +23,12 @@
 #include <span>
 #include <vector>
 
+#include "transport/FrameProtocol.h"
+
 namespace qb {
 
 inline constexpr std::size_t TOUCH_MESSAGE_SIZE = 23;
-inline constexpr std::array<std::uint8_t, 2> TOUCH_MESSAGE_MAGIC{0xDA, 0x70};
+inline constexpr std::array<std::uint8_t, 2> TOUCH_MESSAGE_MAGIC = MAGIC_INPUT;
 
 enum class TouchType : std::uint8_t {
     down = 1,
