@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "companion/TouchScript.h"
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
 
@@ -387,4 +388,19 @@ TEST(TouchMessageWalkerTest, ArbitraryBytesNeverHoldAWholeMessageBack)
         ASSERT_LT(state.pending.size(), TOUCH_MESSAGE_SIZE);
     }
     EXPECT_GT(messages, 0u); // 0xDA 0x70 pairs do occur in this mix
+}
+
+TEST(TouchMessageWalkerTest, ReadsWhatTheReferenceCompanionSends)
+{
+    std::string error;
+    auto steps = companion::parseTouchScript("down 0.25 0.75; move 0.5 0.5; up 1 0; scroll -0.5 0.125", error);
+    ASSERT_TRUE(steps) << error;
+    std::vector<std::uint8_t> stream;
+    for (const auto& step : *steps) {
+        if (step.message) stream.insert(stream.end(), step.message->begin(), step.message->end());
+    }
+    TouchStreamState state;
+    EXPECT_EQ(walkTouchMessages(state, stream),
+        (std::vector<TouchMessage>{{1, 0.25f, 0.75f, 0, 0}, {2, 0.5f, 0.5f, 0, 0}, {3, 1, 0, 0, 0},
+            {4, 0, 0, -0.5f, 0.125f}}));
 }
