@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "runtime/Clock.h"
@@ -53,15 +54,31 @@ SimWorld::SimWorld()
     reset();
 }
 
+namespace {
+
+// QUILLBRIGHT_SIM_ROW_PADDING: extra bytes per captured row (32 by default).
+std::size_t rowPaddingFromEnvironment()
+{
+    if (const char* env = std::getenv("QUILLBRIGHT_SIM_ROW_PADDING")) {
+        char* end = nullptr;
+        unsigned long parsed = std::strtoul(env, &end, 10);
+        if (end != env && *end == '\0' && parsed <= 4096) return parsed;
+    }
+    return 32;
+}
+
+} // namespace
+
 void SimWorld::reset()
 {
     auto scene = sceneFromEnvironment();
+    const std::size_t padding = rowPaddingFromEnvironment();
     std::lock_guard guard(lock_);
     displays_.clear();
     nextDisplayId_ = BUILT_IN_DISPLAY_ID + 1;
     failures_ = SimFailures{};
     defaultScene_ = std::move(scene);
-    rowPadding_ = 32;
+    rowPadding_ = padding;
     configurationLog_.clear();
     windows_.clear();
     links_.clear();

@@ -13,6 +13,9 @@
 //   auto scene = std::make_shared<sim::ScriptedScene>();
 //   world.setScene(displayId, scene);  scene->showSolid(64, 64, 0, 0, 255);
 //
+// The environment sets the defaults: QUILLBRIGHT_SIM_SCENE=pattern|<PNG dir>
+// and QUILLBRIGHT_SIM_FPS (SimScene.h), QUILLBRIGHT_SIM_ROW_PADDING (bytes).
+//
 // Thread-safe: one lock guards the state; scenes render outside it.
 #pragma once
 
@@ -103,7 +106,7 @@ public:
     SimWorld();
 
     // Back to a fresh desktop: the built-in display only, no failures, no
-    // windows or display links, the environment's scene, 32 bytes of row padding.
+    // windows or display links, the environment's scene and row padding.
     void reset();
 
     // ---- Displays ----
