@@ -30,9 +30,9 @@ std::shared_ptr<InputInjector> makeInputInjector(PlatformKind kind)
     switch (kind) {
     case PlatformKind::sim:
     case PlatformKind::x11: // the XTest injector is not built yet
-        return std::make_shared<SimInputInjector>();
+        return std::make_shared<SimInputInjector>(true);
     }
-    return std::make_shared<SimInputInjector>();
+    return std::make_shared<SimInputInjector>(true);
 }
 
 } // namespace qb

@@ -1,11 +1,28 @@
 #include "platform/sim/SimInputInjector.h"
 
+#include "platform/sim/SimWorld.h"
+
 namespace qb {
 
-SimInputInjector::SimInputInjector()
+namespace {
+
+std::optional<InputInjector::Bounds> simWorldBounds(std::uint32_t displayId)
 {
-    displays_[DEFAULT_DISPLAY_ID] = Bounds{0, 0, 1600, 1200};
+    auto& world = sim::SimWorld::shared();
+    auto display = world.display(displayId);
+    if (!display) return std::nullopt;
+    const std::uint32_t shown = display->mirrorOf != NULL_DISPLAY_ID ? display->mirrorOf : displayId;
+    for (const auto& screen : world.screens()) {
+        if (screen.displayNumber == shown) {
+            return InputInjector::Bounds{screen.frame.x, screen.frame.y, screen.frame.width, screen.frame.height};
+        }
+    }
+    return std::nullopt;
 }
+
+} // namespace
+
+SimInputInjector::SimInputInjector(bool followSimWorld) : followSimWorld_(followSimWorld) {}
 
 bool SimInputInjector::isTrusted() const
 {
@@ -15,10 +32,13 @@ bool SimInputInjector::isTrusted() const
 
 std::optional<InputInjector::Bounds> SimInputInjector::displayBounds(std::uint32_t displayId) const
 {
-    std::lock_guard guard(lock_);
-    auto it = displays_.find(displayId);
-    if (it == displays_.end()) return std::nullopt;
-    return it->second;
+    {
+        std::lock_guard guard(lock_);
+        auto it = displays_.find(displayId);
+        if (it != displays_.end()) return it->second;
+    }
+    if (followSimWorld_) return simWorldBounds(displayId);
+    return std::nullopt;
 }
 
 void SimInputInjector::postMouseEvent(MouseEventType type, Point location)

@@ -1,9 +1,10 @@
 // The sim input injector: records every event it is asked to post, so tests
 // and demos can see exactly what the input server injected. Display bounds
-// come from a table: it starts with DEFAULT_DISPLAY_ID at 1600x1200 on the
-// origin, and tests add, move or remove displays. Trust can be withdrawn to rehearse a
-// desktop without injection (events are then dropped and counted, as the real
-// desktop would drop them).
+// come from a table that tests fill; the injector the platform factory makes
+// also follows the simulated desktop (SimWorld), where a display that mirrors
+// another lies where its master's screen is. Trust can be withdrawn to
+// rehearse a desktop without injection (events are then dropped and counted,
+// as the real desktop would drop them).
 //
 // Thread-safe: posts arrive on the input server's queue while the test reads
 // or waits on another thread.
@@ -35,10 +36,9 @@ struct RecordedInputEvent {
 
 class SimInputInjector final : public InputInjector {
 public:
-    // The display that demos aim at when nothing else was configured.
-    static constexpr std::uint32_t DEFAULT_DISPLAY_ID = 1;
-
-    SimInputInjector();
+    // With `followSimWorld`, displays missing from the table are looked up
+    // in SimWorld::shared().
+    explicit SimInputInjector(bool followSimWorld = false);
 
     bool isTrusted() const override;
     std::optional<Bounds> displayBounds(std::uint32_t displayId) const override;
@@ -60,6 +60,7 @@ public:
 private:
     void record(RecordedInputEvent event);
 
+    const bool followSimWorld_;
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
     bool trusted_ = true;
