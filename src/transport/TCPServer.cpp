@@ -181,12 +181,16 @@ void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
     }
     {
         // A new client starts the acknowledgement bookkeeping afresh; the
-        // RTT window, the statistics and the pacer carry over.
+        // RTT window, the statistics and the pacer carry over. The rate's
+        // base time restarts with the count, so the rate stays "acks per
+        // second since this connection" rather than decaying with the
+        // server's age.
         std::lock_guard guard(rttLock_);
         inflightFrames_ = 0;
         sendTimestamps_.clear();
         totalFramesSent_ = 0;
         totalAcks_ = 0;
+        lastAckStatsTime_ = mediaTime();
     }
     if (countChanged) countChanged(count);
 

@@ -175,7 +175,7 @@ private:
     std::deque<double> rttSamples_;
     std::int64_t totalAcks_ = 0;
     std::int64_t totalFramesSent_ = 0;
-    double lastAckStatsTime_ = 0;
+    double lastAckStatsTime_ = 0; // the last connection (or creation)
     int inflightFrames_ = 0;
     std::optional<LatencyStats> latencyStats_;
     FramePacer framePacer_{0.1, 2.0, 10};

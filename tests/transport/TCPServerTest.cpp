@@ -364,6 +364,7 @@ TEST_F(TCPServerTest, RoundTripStatisticsOverTheWindow)
         seen.push_back(s);
     });
     PlatformLogCapture log;
+    clock.advance(100); // the device connects long after the server started
     auto client = connectAndGreet();
 
     // Frame i is acknowledged i + 1 ms after it was sent: 151 samples of
@@ -384,7 +385,7 @@ TEST_F(TCPServerTest, RoundTripStatisticsOverTheWindow)
     EXPECT_NEAR(stats.rttAvgMs, (2 + 151) / 2.0, 1e-6);
     EXPECT_NEAR(stats.rttP95Ms, 2 + 142, 1e-6); // sorted index 142 of 150
     EXPECT_EQ(stats.acksReceived, 151);
-    // Acknowledgements since the connection over the server's age.
+    // Acknowledgements per second since the connection.
     double age = 151 * 152 / 2 / 1000.0;
     EXPECT_NEAR(stats.ackRate, 151 / age, 1e-6);
 
@@ -445,6 +446,24 @@ TEST_F(TCPServerTest, ListenFailuresAreReturned)
     EXPECT_TRUE(server->start(0)); // a second start on a running server
     server->stop();
     EXPECT_TRUE(server->start(0)); // nor after stop
+}
+
+TEST_F(TCPServerTest, ListensOnLoopbackUnlessToldOtherwise)
+{
+    // 127.0.0.2 is another local address: a loopback-only listener on
+    // 127.0.0.1 refuses it, a listener on all interfaces accepts it.
+    auto reachable = [](std::uint16_t port, const char* address) {
+        CompanionClient probe;
+        return probe.connect(address, port, deadline);
+    };
+    startServer();
+    EXPECT_TRUE(reachable(server->port(), "127.0.0.1"));
+    EXPECT_FALSE(reachable(server->port(), "127.0.0.2"));
+
+    auto wifi = TCPServer::make();
+    ASSERT_FALSE(wifi->start(0, ALL_INTERFACES_ADDRESS));
+    EXPECT_TRUE(reachable(wifi->port(), "127.0.0.2"));
+    wifi->stop();
 }
 
 TEST_F(TCPServerTest, ReferenceClientDecodesBroadcastFrames)
