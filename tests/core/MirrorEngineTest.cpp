@@ -1,0 +1,398 @@
+#include "core/MirrorEngine.h"
+
+#include <limits>
+#include <set>
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "diagnostics/EventLog.h"
+#include "diagnostics/PlatformLog.h"
+#include "runtime/MainLoop.h"
+
+namespace qb {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+
+class FakeCaptureBackend final : public CaptureBackend {
+public:
+    bool permitted = true;
+    int requests = 0;
+    bool preflightScreenCaptureAccess() override { return permitted; }
+    bool requestScreenCaptureAccess() override
+    {
+        ++requests;
+        return permitted;
+    }
+    std::unique_ptr<CaptureLibrary> openLibrary() override { return nullptr; }
+};
+
+class NoADB final : public ADBBridging {
+public:
+    bool resetDisplaySizeOverride(const std::string&) override { return true; }
+    bool isAppInstalled(const std::string&) override { return true; }
+    std::optional<std::string> companionVersion(const std::string&) override { return "2.4.4"; }
+    bool installBundledAPK(const std::string&) override { return true; }
+    bool setupReverseTunnel(const std::string&, int, int) override { return true; }
+    bool removeReverseTunnel(const std::string&, int) override { return true; }
+    void launchApp(const std::string&, bool, const std::optional<std::string>&) override {}
+    bool isCompanionRunning(const std::string&) override { return true; }
+    void sendStatus(const std::string&, const std::string&) override {}
+};
+
+// Holds session starts until released, to observe the engine mid-start.
+struct Gate {
+    explicit Gate(Executor executor) : timer(executor, asio::steady_timer::time_point::max()) {}
+    asio::steady_timer timer;
+    bool open = true;
+    asio::awaitable<void> pass()
+    {
+        while (!open) {
+            boost::system::error_code ignored;
+            co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
+    }
+    void release()
+    {
+        open = true;
+        timer.cancel();
+    }
+};
+
+struct StartedSession {
+    std::string serial;
+    std::uint16_t port;
+    DisplayMode mode;
+    DisplayResolution resolution;
+    PixelFormat format;
+    std::chrono::steady_clock::time_point at;
+};
+
+struct Recorder {
+    std::vector<StartedSession> started;
+    std::set<std::string> failing;
+    Gate* gate = nullptr;
+};
+
+asio::awaitable<void> fakeStart(Recorder* recorder, std::shared_ptr<DeviceSession> session)
+{
+    if (recorder->gate) co_await recorder->gate->pass();
+    recorder->started.push_back({session->id(), session->port(), session->displayMode(), session->resolution(),
+        session->pixelFormat(), std::chrono::steady_clock::now()});
+    if (recorder->failing.count(session->id())) throw std::runtime_error("display refused");
+}
+
+ConnectedDevice device(std::string serial, std::string model, std::optional<int> width = std::nullopt,
+    std::optional<int> height = std::nullopt)
+{
+    ConnectedDevice d;
+    d.serial = std::move(serial);
+    d.model = std::move(model);
+    d.nativeWidth = width;
+    d.nativeHeight = height;
+    return d;
+}
+
+asio::awaitable<void> completing(asio::awaitable<void> inner, bool* done)
+{
+    co_await std::move(inner);
+    *done = true;
+}
+
+// Runs a coroutine of the engine on the main loop to its end.
+void runToEnd(asio::awaitable<void> task)
+{
+    bool done = false;
+    asio::co_spawn(MainLoop::shared().executor(), completing(std::move(task), &done), asio::detached);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return done; }, 10000ms));
+}
+
+class MirrorEngineTest : public ::testing::Test {
+protected:
+    MirrorEngineTest()
+    {
+        environment.captureBackend = capture;
+        environment.listDevices = [this] {
+            ++listings;
+            return devices;
+        };
+        environment.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<NoADB>(); };
+        environment.portAvailable = [this](std::uint16_t port) { return !busy.count(port); };
+        environment.processBlocking = [this](std::uint16_t) { return holder; };
+        environment.startSession = [this](std::shared_ptr<DeviceSession> session, std::shared_ptr<WebSocketServer>,
+                                       double, double) { return fakeStart(&recorder, std::move(session)); };
+        // The preview servers bind free loopback ports; the fixed ones only
+        // go through the check above.
+        environment.ports.webSocket = 0;
+        environment.ports.http = 0;
+        timing.displayStagger = 40ms;
+    }
+
+    std::shared_ptr<MirrorEngine> makeEngine()
+    {
+        auto engine = MirrorEngine::make(environment, timing);
+        engine->addObserver([this, weak = std::weak_ptr<MirrorEngine>(engine)](EngineProperty property) {
+            if (auto e = weak.lock(); e && property == EngineProperty::status) statuses.push_back(e->status().label());
+        });
+        return engine;
+    }
+
+    std::shared_ptr<FakeCaptureBackend> capture = std::make_shared<FakeCaptureBackend>();
+    MirrorEngine::Environment environment;
+    MirrorEngine::Timing timing;
+    std::vector<ConnectedDevice> devices;
+    std::set<std::uint16_t> busy;
+    std::string holder;
+    int listings = 0;
+    Recorder recorder;
+    std::vector<std::string> statuses;
+    PlatformLogMute mute;
+};
+
+TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
+{
+    devices = {device("P1", "Pixel 8"), device("D1", "DC_1", 1200, 1600), device("T1", "Tablet X", 1600, 2560),
+        device("T2", "Tablet Y", 1600, 2560)};
+    PlatformLogCapture log;
+    EventLog::shared().clear();
+    auto engine = makeEngine();
+    runToEnd(engine->start());
+
+    ASSERT_EQ(recorder.started.size(), 4u);
+    const auto& s = recorder.started;
+    EXPECT_EQ(s[0].serial, "D1");
+    EXPECT_EQ(s[1].serial, "P1");
+    // (The preview servers are on free ports here, so 8890 is the third's.)
+    EXPECT_EQ((std::vector<int>{s[0].port, s[1].port, s[2].port, s[3].port}),
+        (std::vector<int>{8888, 8889, 8890, 8891}));
+    EXPECT_EQ(s[0].mode, DisplayMode::mirror);
+    EXPECT_EQ(s[1].mode, DisplayMode::extended);
+    EXPECT_EQ(s[3].mode, DisplayMode::extended);
+    EXPECT_EQ(s[0].resolution, DisplayResolution::cozy()); // the DC-1 preset, not its native size
+    EXPECT_EQ(s[1].resolution, DisplayResolution::cozy(1080, 2400));
+    EXPECT_EQ(s[0].format, PixelFormat::greyscale);
+    EXPECT_EQ(s[1].format, PixelFormat::rgb);
+    for (std::size_t i = 1; i < s.size(); ++i) EXPECT_GE(s[i].at - s[i - 1].at, timing.displayStagger);
+
+    EXPECT_EQ(engine->status(), MirrorStatus::running());
+    EXPECT_THAT(statuses, ElementsAre("starting", "running"));
+    ASSERT_EQ(engine->sessions().size(), 4u);
+    EXPECT_EQ(engine->sessions()[0]->id(), "D1");
+    EXPECT_TRUE(engine->wsServer());
+    EXPECT_TRUE(engine->httpServer());
+    EXPECT_TRUE(log.contains("[MirrorEngine] Device D1 (DC_1) → Greyscale"));
+    EXPECT_TRUE(log.contains("[MirrorEngine] Device P1 (Pixel 8) → Color"));
+    EXPECT_TRUE(log.contains("Sessions: DC_1@8888:1600x1200, Pixel 8@8889:1080x2400, Tablet X@8890:1600x2560"));
+    ASSERT_FALSE(EventLog::shared().events().empty());
+    EXPECT_TRUE(EventLog::shared().events().back().event.as<MirrorEvent::MirrorStarted>());
+
+    runToEnd(engine->stopAsync());
+    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_THAT(statuses, ElementsAre("starting", "running", "stopping", "idle"));
+    EXPECT_TRUE(engine->sessions().empty());
+    EXPECT_FALSE(engine->wsServer());
+    EXPECT_FALSE(engine->httpServer());
+    EXPECT_TRUE(log.contains("Mirror stopped"));
+
+    // A stopped engine starts again.
+    recorder.started.clear();
+    devices = {device("D1", "DC_1")};
+    runToEnd(engine->start());
+    EXPECT_EQ(engine->status(), MirrorStatus::running());
+    ASSERT_EQ(recorder.started.size(), 1u);
+    engine->stop();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::idle(); }, 5000ms));
+}
+
+TEST_F(MirrorEngineTest, StartAndStopOnlyActInTheirStates)
+{
+    devices = {device("D1", "DC_1")};
+    auto engine = makeEngine();
+
+    for (const auto& status : {MirrorStatus::running(), MirrorStatus::starting(), MirrorStatus::stopping(),
+             MirrorStatus::error("earlier failure")}) {
+        engine->setStatus(status);
+        runToEnd(engine->start());
+        EXPECT_EQ(engine->status(), status);
+        EXPECT_EQ(listings, 0);
+    }
+    // An error is sticky: stop() ignores it too.
+    engine->stop();
+    MainLoop::shared().runFor(20ms);
+    EXPECT_EQ(engine->status(), MirrorStatus::error("earlier failure"));
+
+    engine->setStatus(MirrorStatus::waitingForDevice());
+    engine->stop();
+    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_TRUE(recorder.started.empty());
+
+    // While a start is under way a second start and a stop change nothing.
+    Gate gate(MainLoop::shared().executor());
+    gate.open = false;
+    recorder.gate = &gate;
+    bool firstDone = false;
+    asio::co_spawn(MainLoop::shared().executor(), completing(engine->start(), &firstDone), asio::detached);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::starting() && listings == 1; }, 5000ms));
+    runToEnd(engine->start());
+    engine->stop();
+    MainLoop::shared().runFor(20ms);
+    EXPECT_EQ(engine->status(), MirrorStatus::starting());
+    EXPECT_EQ(listings, 1);
+    gate.release();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return firstDone; }, 5000ms));
+    EXPECT_EQ(engine->status(), MirrorStatus::running());
+    EXPECT_EQ(recorder.started.size(), 1u);
+    runToEnd(engine->stopAsync());
+}
+
+TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
+{
+    PlatformLogCapture log;
+    // No screen-capture permission: asked for, then an error.
+    capture->permitted = false;
+    auto denied = makeEngine();
+    runToEnd(denied->start());
+    EXPECT_TRUE(denied->status().isError());
+    EXPECT_THAT(denied->status().message(), HasSubstr("Grant Screen Recording permission"));
+    EXPECT_EQ(capture->requests, 1);
+    capture->permitted = true;
+
+    // A busy port, with and without a known holder; checked before anything starts.
+    busy = {8892};
+    holder = "nginx (pid 77)";
+    auto blocked = makeEngine();
+    runToEnd(blocked->start());
+    EXPECT_EQ(blocked->status(),
+        MirrorStatus::error("Port 8892 (touch input) is in use by nginx (pid 77). Quit the other process and retry."));
+    EXPECT_TRUE(log.contains("Port 8892 (touch input) blocked by: nginx (pid 77)"));
+    EXPECT_EQ(listings, 0);
+    busy = {8888, 8892};
+    holder = "";
+    auto unknown = makeEngine();
+    runToEnd(unknown->start());
+    EXPECT_EQ(unknown->status(),
+        MirrorStatus::error("Port 8888 (video stream) is in use. Quit the other process and retry."));
+    EXPECT_TRUE(log.contains("Port 8888 (video stream) blocked by: unknown"));
+    busy.clear();
+
+    // No device: waiting, and the preview servers are gone again.
+    auto waiting = makeEngine();
+    runToEnd(waiting->start());
+    EXPECT_EQ(waiting->status(), MirrorStatus::waitingForDevice());
+    EXPECT_FALSE(waiting->wsServer());
+    EXPECT_FALSE(waiting->httpServer());
+    EXPECT_TRUE(log.contains("No devices found — entering waitingForDevice"));
+    // ... and a device appearing later is started from there.
+    devices = {device("D1", "DC_1")};
+    runToEnd(waiting->start());
+    EXPECT_EQ(waiting->status(), MirrorStatus::running());
+    runToEnd(waiting->stopAsync());
+
+    // A failing session is dropped, the others run.
+    recorder.started.clear();
+    devices = {device("D1", "DC_1"), device("P1", "Pixel 8")};
+    recorder.failing = {"D1"};
+    auto partial = makeEngine();
+    runToEnd(partial->start());
+    EXPECT_EQ(partial->status(), MirrorStatus::running());
+    ASSERT_EQ(partial->sessions().size(), 1u);
+    EXPECT_EQ(partial->sessions()[0]->id(), "P1");
+    EXPECT_EQ(partial->sessions()[0]->port(), 8889); // ports follow the device list, not the survivors
+    EXPECT_TRUE(log.contains("Session D1 failed: display refused"));
+    runToEnd(partial->stopAsync());
+
+    // All fail: an error, and the preview servers are stopped.
+    recorder.failing = {"D1", "P1"};
+    auto none = makeEngine();
+    runToEnd(none->start());
+    EXPECT_EQ(none->status(), MirrorStatus::error("No device sessions could be started"));
+    EXPECT_FALSE(none->wsServer());
+    EXPECT_TRUE(log.contains("No sessions started — cleaning up"));
+}
+
+TEST_F(MirrorEngineTest, RealPortCheckNamesThisProcess)
+{
+    environment.portAvailable = nullptr;
+    environment.processBlocking = nullptr;
+    asio::io_context io;
+    asio::ip::tcp::acceptor holderSocket(io, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    environment.ports.stream = holderSocket.local_endpoint().port();
+    environment.ports.input = 0;
+    auto engine = makeEngine();
+    runToEnd(engine->start());
+    ASSERT_TRUE(engine->status().isError());
+    EXPECT_THAT(engine->status().message(),
+        HasSubstr(fmt::format("Port {} (video stream) is in use by ", environment.ports.stream)));
+    EXPECT_THAT(engine->status().message(), HasSubstr(fmt::format(" (pid {})", ::getpid())));
+}
+
+TEST_F(MirrorEngineTest, ResolutionForNonDC1Devices)
+{
+    auto engine = makeEngine();
+    PlatformLogCapture log;
+
+    // A DC-1 keeps the chosen preset and leaves the cache alone.
+    EXPECT_EQ(engine->resolutionForDevice(device("D1", "Daylight DC-1", 1200, 1600)), DisplayResolution::cozy());
+    EXPECT_TRUE(log.lines().empty());
+
+    const auto tablet = engine->resolutionForDevice(device("T1", "Tab", 1600, 2560));
+    EXPECT_EQ(tablet, DisplayResolution::cozy(1600, 2560));
+    EXPECT_TRUE(tablet.isHiDPI);
+    EXPECT_EQ(tablet.label, "Cozy (800×1280)");
+    EXPECT_TRUE(log.contains("[MirrorEngine] resolutionForDevice(Tab): native 1600x2560 → Cozy (800×1280) (1600x2560)"));
+
+    engine->setNonDC1Mode("landscape-sharp");
+    const auto landscape = engine->resolutionForDevice(device("T1", "Tab", 2560, 1600));
+    EXPECT_EQ(landscape, DisplayResolution::sharp(2560, 1600));
+    EXPECT_FALSE(landscape.isHiDPI);
+    EXPECT_TRUE(log.contains("native 2560x1600 → Sharp (2560×1600) (2560x1600)"));
+
+    // The known table, then the cache once the device reported its size.
+    engine->setNonDC1Mode("portrait-sharp");
+    EXPECT_EQ(engine->resolutionForDevice(device("P1", "Pixel 8")), DisplayResolution::sharp(1080, 2400));
+    EXPECT_TRUE(log.contains("[MirrorEngine] Using known resolution for Pixel 8: 1080x2400"));
+    engine->resolutionForDevice(device("P1", "Pixel 8", 1080, 2400));
+    log.clear();
+    engine->resolutionForDevice(device("P1", "Pixel 8"));
+    EXPECT_TRUE(log.contains("[MirrorEngine] Using cached resolution for Pixel 8: 1080x2400"));
+    EXPECT_FALSE(log.contains("known resolution"));
+
+    // Unknown model without a size: the DC-1 preset.
+    EXPECT_EQ(engine->resolutionForDevice(device("U1", "Mystery")), DisplayResolution::cozy());
+    EXPECT_TRUE(log.contains("[MirrorEngine] No native resolution for Mystery — falling back to DC-1 preset"));
+
+    // Only the prefix and suffix of the mode count.
+    engine->setNonDC1Mode("sharp");
+    EXPECT_EQ(engine->resolutionForDevice(device("T1", "Tab", 2560, 1600)), DisplayResolution::sharp(1600, 2560));
+    engine->setNonDC1Mode("landscape");
+    EXPECT_EQ(engine->resolutionForDevice(device("T1", "Tab", 1600, 2560)), DisplayResolution::cozy(2560, 1600));
+}
+
+TEST(MirrorEngineStaticTest, SliderPositionsAndCompanionVersions)
+{
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.02), 0);
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.05), 1);
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.08), 1); // 1.63 truncates to 1
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.5), 63);
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(1.0), 255);
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(7.0), 255);
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(std::numeric_limits<double>::infinity()), 255);
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(std::nan("")), 0);
+    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(-1), 0);
+
+    // A third and fourth device skip the preview and input ports.
+    MirrorEngine::Ports ports;
+    EXPECT_EQ(ports.streamPort(0), 8888);
+    EXPECT_EQ(ports.streamPort(1), 8889);
+    EXPECT_EQ(ports.streamPort(2), 8893);
+    EXPECT_EQ(ports.streamPort(3), 8894);
+}
+
+} // namespace
+} // namespace qb
