@@ -1,9 +1,16 @@
-// The quillbright command line. Until the daemon's commands are wired in it
-// prints its usage.
-#include <cstdio>
+// The quillbright program: the daemon (`quillbright start`) or a one-shot
+// client of a running instance. See `quillbright help`.
+#include <iostream>
+#include <string>
+#include <vector>
 
-int main(int, char**)
+#include "cli/CommandLine.h"
+#include "cli/Daemon.h"
+
+int main(int argc, char** argv)
 {
-    std::puts("Usage: quillbright <command> [options]");
-    return 0;
+    std::cout << std::unitbuf;
+    const std::vector<std::string> args(argv, argv + argc);
+    const qb::cli::Context context;
+    return qb::cli::run(args, context, std::cout, [&] { return qb::cli::runDaemon(context, std::cout); });
 }

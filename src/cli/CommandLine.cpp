@@ -1,0 +1,565 @@
+#include "cli/CommandLine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include <fmt/format.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "core/MirrorEngine.h"
+#include "runtime/Process.h"
+
+namespace qb::cli {
+
+namespace {
+
+std::string trimmed(std::string_view text)
+{
+    constexpr std::string_view space = " \t\n\r\v\f";
+    const auto first = text.find_first_not_of(space);
+    if (first == std::string_view::npos) return {};
+    return std::string(text.substr(first, text.find_last_not_of(space) - first + 1));
+}
+
+std::string lowercased(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// A decimal integer with an optional sign and nothing else.
+std::optional<long long> parseInteger(std::string_view text)
+{
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    long long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<std::string> readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+bool exists(const std::string& path)
+{
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+std::vector<std::string> nonEmptyLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    std::istringstream in(text);
+    while (std::getline(in, line)) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+bool beginsWithOK(const std::string& reply) { return reply.rfind("OK", 0) == 0; }
+
+// Common failures of the diagnostics commands; the reply when there is one to print.
+std::optional<std::string> diagnosticsReply(const Context& context, const std::string& command, std::ostream& out,
+    int& exitStatus)
+{
+    exitStatus = 1;
+    if (!exists(context.paths.controlSocket)) {
+        out << "ERROR: QuillBright is not running.\n";
+        return std::nullopt;
+    }
+    auto reply = sendControlCommand(context.paths.controlSocket, command, context.timing.controlTimeout);
+    if (!reply) {
+        out << "ERROR: Could not connect to control socket.\n";
+        return std::nullopt;
+    }
+    if (reply->rfind("ERR", 0) == 0) {
+        out << *reply << "\n";
+        return std::nullopt;
+    }
+    exitStatus = 0;
+    return reply;
+}
+
+std::string joinedFrom(const std::vector<std::string>& args, std::size_t from)
+{
+    std::string text;
+    for (std::size_t i = from; i < args.size(); ++i) {
+        if (i > from) text += ' ';
+        text += args[i];
+    }
+    return text;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Control client
+
+std::optional<std::string> sendControlCommand(const std::string& socketPath, const std::string& command,
+    std::chrono::milliseconds timeout)
+{
+    sockaddr_un address{};
+    if (socketPath.size() >= sizeof address.sun_path) return std::nullopt;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return std::nullopt;
+
+    const std::string request = command + "\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return std::nullopt;
+
+    std::string reply;
+    char buffer[4096];
+    while (reply.size() < MAX_CONTROL_REPLY_BYTES) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd waiting{fd, POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        const auto wanted = std::min(sizeof buffer, MAX_CONTROL_REPLY_BYTES - reply.size());
+        const ssize_t n = ::recv(fd, buffer, wanted, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (reply.empty()) return std::nullopt;
+    if (const auto zero = reply.find('\0'); zero != std::string::npos) reply.resize(zero);
+    return trimmed(reply);
+}
+
+int runControlCommand(const Context& context, const std::string& command, std::ostream& out)
+{
+    if (!exists(context.paths.controlSocket)) {
+        out << "ERROR: QuillBright is not running.\n"
+            << "Start the mirror first (menu bar app or `quillbright start`).\n";
+        return 1;
+    }
+    const auto reply = sendControlCommand(context.paths.controlSocket, command, context.timing.controlTimeout);
+    if (!reply) {
+        out << "ERROR: Could not connect to control socket.\n"
+            << "The running instance may not support CLI control. Try restarting.\n";
+        return 1;
+    }
+    out << *reply << "\n";
+    return beginsWithOK(*reply) ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+std::optional<pid_t> readRunningPID(const RuntimePaths& paths)
+{
+    const auto content = readFile(paths.pidFile);
+    if (!content) return std::nullopt;
+    const auto value = parseInteger(trimmed(*content));
+    if (!value || *value < INT32_MIN || *value > INT32_MAX) return std::nullopt;
+    const auto pid = static_cast<pid_t>(*value);
+    if (pid > 0 && ::kill(pid, 0) == 0) return pid;
+    removeFile(paths.pidFile);
+    removeFile(paths.statusFile);
+    return std::nullopt;
+}
+
+bool writeFileAtomically(const std::string& path, const std::string& content)
+{
+    const std::string temporary = fmt::format("{}.{}.tmp", path, ::getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << content;
+        out.flush();
+        if (!out) {
+            removeFile(temporary);
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        removeFile(temporary);
+        return false;
+    }
+    return true;
+}
+
+void writePIDFile(const RuntimePaths& paths) { writeFileAtomically(paths.pidFile, std::to_string(::getpid())); }
+
+void removeFile(const std::string& path)
+{
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+std::string statusFileText(const StatusSnapshot& s, pid_t pid, WallTime now)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char updated[32];
+    std::strftime(updated, sizeof updated, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return fmt::format("status={}\nresolution={}\nfps={:.1f}\nbandwidth_mbps={:.2f}\nclients={}\ntotal_frames={}\n"
+                       "adb={}\njitter_ms={:.1f}\nrtt_avg_ms={:.1f}\nrtt_p95_ms={:.1f}\npid={}\nupdated={}",
+        s.status, s.resolution, s.fps, s.bandwidth, s.clients, s.totalFrames, s.adb ? "true" : "false", s.jitterMs,
+        s.rttMs, s.rttP95Ms, pid, updated);
+}
+
+void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot)
+{
+    writeFileAtomically(paths.statusFile, statusFileText(snapshot, ::getpid(), wallNow()));
+}
+
+// ---------------------------------------------------------------------------
+// Usage and argument checking
+
+std::string usageText()
+{
+    return fmt::format("QuillBright v{} -- CLI\n", MirrorEngine::appVersion)
+        + "\n"
+          "Usage: quillbright <command>\n"
+          "\n"
+          "Commands:\n"
+          "  start                    Start mirroring (creates virtual display, capture, servers, ADB)\n"
+          "  stop                     Stop the running mirror instance\n"
+          "  status                   Print current state (machine-readable key=value pairs)\n"
+          "  reconnect                Re-establish ADB reverse tunnel and relaunch Android app\n"
+          "  brightness [0-255]       Get or set Daylight brightness\n"
+          "  warmth [0-255]           Get or set Daylight warmth (amber rate)\n"
+          "  backlight [on|off|toggle] Get or toggle backlight\n"
+          "  resolution [preset]      Get or set resolution. DC-1: cozy, comfortable, balanced,\n"
+          "                             sharp (+ portrait variants). Non-DC1: cozy or sharp\n"
+          "  contrast [1.0-2.0]       Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)\n"
+          "  fontsmoothing [on|off]   Get or set desktop font smoothing (off = crisper text)\n"
+          "  clamshell [on|off]       Get or set clamshell mode (prevent sleep on lid close)\n"
+          "  health [verbose]         Print engine health (verbose adds memory, sysfs, sessions)\n"
+          "  logs [filter]            Print recent structured logs (last 60s). Filter: verbose, error, ADB, etc.\n"
+          "  report                   Full diagnostic health report (for support)\n"
+          "  latency                  Print latency diagnostics (RTT, jitter, processing times)\n"
+          "  latency --watch          Continuously poll latency stats every 2 seconds\n"
+          "  restart                  Full stop + start cycle\n"
+          "\n"
+          "The `start` command keeps the process alive. Stop it with Ctrl+C or `quillbright stop`.\n"
+          "Control commands work with both the CLI daemon and the menu bar app.\n";
+}
+
+std::optional<ClientRequest> clientRequest(const std::string& command, const std::optional<std::string>& argument)
+{
+    auto byteValue = [&](const char* word, const char* error) -> ClientRequest {
+        if (!argument) return {word, ""};
+        const auto value = parseInteger(*argument);
+        if (!value || *value < 0 || *value > 255) return {"", error};
+        return {fmt::format("{} {}", word, *value), ""};
+    };
+    auto choice = [&](const char* word, std::initializer_list<const char*> accepted, const char* error) {
+        if (!argument) return ClientRequest{word, ""};
+        const std::string value = lowercased(*argument);
+        for (const char* candidate : accepted) {
+            if (value == candidate) return ClientRequest{std::string(word) + " " + value, ""};
+        }
+        return ClientRequest{"", error};
+    };
+    auto verbatim = [&](const std::string& word, const std::string& value) {
+        return ClientRequest{argument ? word + " " + value : word, ""};
+    };
+    if (command == "brightness") return byteValue("BRIGHTNESS", "ERROR: brightness value must be 0-255");
+    if (command == "warmth") return byteValue("WARMTH", "ERROR: warmth value must be 0-255");
+    if (command == "backlight") {
+        return choice("BACKLIGHT", {"on", "off", "toggle"}, "ERROR: backlight argument must be on, off, or toggle");
+    }
+    if (command == "resolution") return verbatim("RESOLUTION", argument.value_or(""));
+    if (command == "contrast") return verbatim("CONTRAST", argument.value_or(""));
+    if (command == "fontsmoothing") return verbatim("FONTSMOOTHING", lowercased(argument.value_or("")));
+    if (command == "clamshell") {
+        return choice("CLAMSHELL", {"on", "off", "enable", "disable"}, "ERROR: clamshell argument must be on or off");
+    }
+    if (command == "restart") return ClientRequest{"RESTART", ""};
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Client commands
+
+int commandStop(const Context& context, std::ostream& out)
+{
+    if (exists(context.paths.controlSocket)) {
+        if (auto reply = sendControlCommand(context.paths.controlSocket, "STOP", context.timing.controlTimeout)) {
+            out << *reply << "\n";
+            return beginsWithOK(*reply) ? 0 : 1;
+        }
+    }
+    const auto pid = readRunningPID(context.paths);
+    if (!pid) {
+        out << "QuillBright is not running.\n";
+        return 0;
+    }
+    out << "Stopping QuillBright (PID " << *pid << ")...\n" << std::flush;
+    ::kill(*pid, SIGTERM);
+    for (int probe = 0; probe < context.timing.stopProbes; ++probe) {
+        std::this_thread::sleep_for(context.timing.stopProbeInterval);
+        if (::kill(*pid, 0) != 0) {
+            out << "Stopped.\n";
+            return 0;
+        }
+    }
+    out << "Process did not exit within 5 seconds. You may need to `kill -9 " << *pid << "`.\n";
+    return 1;
+}
+
+int commandStatus(const Context& context, std::ostream& out)
+{
+    if (exists(context.paths.controlSocket)) {
+        if (auto reply = sendControlCommand(context.paths.controlSocket, "STATUS", context.timing.controlTimeout)) {
+            std::string state = *reply;
+            for (auto at = state.find("OK "); at != std::string::npos; at = state.find("OK ", at)) {
+                state.erase(at, 3);
+            }
+            out << "running=" << (state == "idle" ? "false" : "true") << "\n"
+                << "status=" << state << "\n";
+            if (auto content = readFile(context.paths.statusFile)) out << *content << "\n";
+            return 0;
+        }
+    }
+    const auto pid = readRunningPID(context.paths);
+    if (!pid) {
+        out << "status=idle\nrunning=false\n";
+        return 0;
+    }
+    out << "running=true\n";
+    if (auto content = readFile(context.paths.statusFile)) {
+        out << *content << "\n";
+    } else {
+        out << "status=starting\npid=" << *pid << "\n";
+    }
+    return 0;
+}
+
+int commandReconnect(const Context& context, std::ostream& out)
+{
+    if (exists(context.paths.controlSocket)) {
+        if (auto reply = sendControlCommand(context.paths.controlSocket, "RECONNECT", context.timing.controlTimeout)) {
+            out << *reply << "\n";
+            return beginsWithOK(*reply) ? 0 : 1;
+        }
+    }
+    const auto pid = readRunningPID(context.paths);
+    if (!pid) {
+        out << "ERROR: QuillBright is not running.\nStart it first with: quillbright start\n";
+        return 1;
+    }
+    out << "Sending reconnect signal to PID " << *pid << "...\n";
+    ::kill(*pid, SIGUSR1);
+    out << "Reconnect triggered.\n";
+    return 0;
+}
+
+std::string formatHealth(const std::string& reply, bool verbose)
+{
+    std::string text = std::string("QuillBright — Health") + (verbose ? " (verbose)" : "") + "\n"
+        + std::string(24, '=') + "\n";
+    const auto lines = nonEmptyLines(reply);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (line.size() >= 3 && line.rfind("---", 0) == 0 && line.compare(line.size() - 3, 3, "---") == 0) {
+            std::string name = line;
+            std::erase(name, '-');
+            text += "\n  [" + name + "]\n";
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == line.size()) continue;
+        std::string key = line.substr(0, equals);
+        std::replace(key.begin(), key.end(), '_', ' ');
+        key.resize(28, ' ');
+        text += "  " + key + " " + line.substr(equals + 1) + "\n";
+    }
+    return text;
+}
+
+std::string formatLatency(const std::string& reply, bool watch)
+{
+    std::map<std::string, std::string> values;
+    const auto lines = nonEmptyLines(reply);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto equals = lines[i].find('=');
+        if (equals == std::string::npos) continue;
+        values[lines[i].substr(0, equals)] = lines[i].substr(equals + 1);
+    }
+    auto value = [&](const std::string& key, const char* fallback) {
+        const auto it = values.find(key);
+        return it == values.end() ? std::string(fallback) : it->second;
+    };
+    const std::string rtt = value("rtt_avg_ms", "?");
+    std::string text = watch ? "\x1b[2J\x1b[H" : "";
+    text += "QuillBright — Latency Diagnostics\n" + std::string(38, '=') + "\n";
+    text += "FPS:              " + value("fps", "?") + "\n";
+    text += "Clients:          " + value("clients", "?") + "\n";
+    text += "Total frames:     " + value("total_frames", "?") + "\n";
+    text += "Skipped frames:   " + value("skipped_frames", "0") + "\n\n";
+    text += "Mac processing:\n";
+    text += "  Greyscale:      " + value("grey_ms", "?") + " ms\n";
+    text += "  LZ4 compress:   " + value("compress_ms", "?") + " ms\n";
+    text += "  Jitter:         " + value("jitter_ms", "?") + " ms\n\n";
+    text += "Round-trip (Mac → Daylight → Mac):\n";
+    text += "  Average:        " + rtt + " ms\n";
+    text += "  P95:            " + value("rtt_p95_ms", "?") + " ms\n\n";
+    if (rtt == "?" || rtt == "0.0") {
+        text += "(Waiting for ACKs from Daylight — is the Android app updated?)\n";
+    } else {
+        double parsed = 0;
+        const auto [end, ec] = std::from_chars(rtt.data(), rtt.data() + rtt.size(), parsed);
+        if (ec == std::errc() && end == rtt.data() + rtt.size()) {
+            text += fmt::format("  Est. one-way:     ~{:.1f} ms\n", parsed / 2);
+        }
+    }
+    return text;
+}
+
+int commandHealth(const Context& context, const std::vector<std::string>& args, std::ostream& out)
+{
+    const bool verbose = !args.empty() && lowercased(args[0]) == "verbose";
+    int status = 0;
+    const auto reply = diagnosticsReply(context, verbose ? "HEALTH verbose" : "HEALTH", out, status);
+    if (reply) out << formatHealth(*reply, verbose);
+    return status;
+}
+
+int commandLogs(const Context& context, const std::vector<std::string>& args, std::ostream& out)
+{
+    int status = 0;
+    const auto reply = diagnosticsReply(context, args.empty() ? "LOGS" : "LOGS " + joinedFrom(args, 0), out, status);
+    if (reply) out << (reply->rfind("OK\n", 0) == 0 ? reply->substr(3) : *reply) << "\n";
+    return status;
+}
+
+int commandReport(const Context& context, std::ostream& out)
+{
+    int status = 0;
+    const auto reply = diagnosticsReply(context, "REPORT", out, status);
+    if (reply) out << (reply->rfind("OK\n", 0) == 0 ? reply->substr(3) : *reply) << "\n";
+    return status;
+}
+
+int commandLatency(const Context& context, const std::vector<std::string>& args, std::ostream& out)
+{
+    const bool watch = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--watch" || a == "-w"; });
+    for (;;) {
+        int status = 0;
+        const auto reply = diagnosticsReply(context, "LATENCY", out, status);
+        if (!reply) return status;
+        out << formatLatency(*reply, watch) << std::flush;
+        if (!watch) return 0;
+        std::this_thread::sleep_for(context.timing.latencyWatchInterval);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// start (client side) and dispatch
+
+std::optional<int> startAsClient(const Context& context, std::ostream& out)
+{
+    auto startThroughSocket = [&]() -> std::optional<int> {
+        if (!exists(context.paths.controlSocket)) return std::nullopt;
+        auto reply = sendControlCommand(context.paths.controlSocket, "START", context.timing.controlTimeout);
+        if (!reply) return std::nullopt;
+        out << *reply << "\n";
+        return beginsWithOK(*reply) ? 0 : 1;
+    };
+    if (auto status = startThroughSocket()) return status;
+
+    if (const auto pid = readRunningPID(context.paths)) {
+        out << "ERROR: QuillBright CLI is already running (PID " << *pid << ")\n"
+            << "Run `quillbright stop` first, or `quillbright status` for details.\n";
+        return 1;
+    }
+
+    ProcessOptions lookup;
+    lookup.executable = context.pgrep;
+    lookup.arguments = {"-x", context.guiProcessName};
+    const ProcessResult found = runProcess(lookup, 5, "pgrep");
+    std::vector<long long> pids;
+    for (const auto& line : nonEmptyLines(found.standardOutput)) {
+        if (auto pid = parseInteger(line); pid && *pid != ::getpid()) pids.push_back(*pid);
+    }
+    if (pids.empty()) return std::nullopt;
+
+    out << "QuillBright GUI is running (PID " << pids.front() << ") — waiting for control socket...\n" << std::flush;
+    for (int attempt = 0; attempt < context.timing.guiAttempts; ++attempt) {
+        if (auto status = startThroughSocket()) return status;
+        std::this_thread::sleep_for(context.timing.guiRetryInterval);
+    }
+    out << "ERROR: GUI is running but control socket not responding. Try restarting the app.\n";
+    return 1;
+}
+
+int run(const std::vector<std::string>& args, const Context& context, std::ostream& out,
+    const std::function<int()>& runDaemon)
+{
+    auto start = [&] {
+        if (auto status = startAsClient(context, out)) return *status;
+        return runDaemon();
+    };
+    if (args.size() < 2) {
+        out << usageText() << "\nNo command specified. Starting mirror...\n\n" << std::flush;
+        return start();
+    }
+    const std::string& command = args[1];
+    const std::optional<std::string> argument = args.size() > 2 ? std::optional<std::string>(args[2]) : std::nullopt;
+    const std::vector<std::string> rest(args.begin() + 2, args.end());
+
+    if (command == "start") return start();
+    if (command == "stop") return commandStop(context, out);
+    if (command == "status") return commandStatus(context, out);
+    if (command == "reconnect") return commandReconnect(context, out);
+    if (command == "health") return commandHealth(context, rest, out);
+    if (command == "logs") return commandLogs(context, rest, out);
+    if (command == "report") return commandReport(context, out);
+    if (command == "latency") return commandLatency(context, rest, out);
+    if (command == "-h" || command == "--help" || command == "help") {
+        out << usageText();
+        return 0;
+    }
+    if (auto request = clientRequest(command, argument)) {
+        if (request->request.empty()) {
+            out << request->error << "\n";
+            return 1;
+        }
+        return runControlCommand(context, request->request, out);
+    }
+    out << "Unknown command: " << command << "\n\n" << usageText();
+    return 1;
+}
+
+} // namespace qb::cli

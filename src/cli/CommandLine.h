@@ -1,0 +1,124 @@
+// The quillbright command line, apart from the daemon itself (Daemon.h):
+// argument checking, the control-socket client, the PID and status files,
+// and every client command. A command returns the process's exit status and
+// prints to the stream it is given, so tests run commands in-process.
+//
+// Every client command asks the control socket first and falls back to the
+// PID file (signals) when no instance answers there.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "core/RuntimePaths.h"
+#include "runtime/Clock.h"
+
+namespace qb::cli {
+
+struct ClientTiming {
+    // The whole control exchange (connect, send, reply). A hung instance
+    // must not hang the command line.
+    std::chrono::milliseconds controlTimeout{15000};
+    // `stop`: probes of the signalled daemon, and the pause before each.
+    int stopProbes = 20;
+    std::chrono::milliseconds stopProbeInterval{250};
+    // `start` while the menu-bar application runs: socket attempts and pause.
+    int guiAttempts = 10;
+    std::chrono::milliseconds guiRetryInterval{500};
+    // `latency --watch` refresh.
+    std::chrono::milliseconds latencyWatchInterval{2000};
+};
+
+struct Context {
+    RuntimePaths paths = RuntimePaths::current();
+    ClientTiming timing;
+    // The process lookup for the menu-bar application.
+    std::string pgrep = "/usr/bin/pgrep";
+    std::string guiProcessName = "QuillBright";
+};
+
+// Replies longer than this are cut (a report is a few kilobytes).
+inline constexpr std::size_t MAX_CONTROL_REPLY_BYTES = 1u << 20;
+
+// One request/reply exchange: the command and a line feed, then everything
+// the instance sends until it closes the connection (at most
+// MAX_CONTROL_REPLY_BYTES), trimmed. Nothing when the socket cannot be
+// reached, nothing arrives before `timeout`, or the path does not fit a
+// socket address.
+std::optional<std::string> sendControlCommand(const std::string& socketPath, const std::string& command,
+    std::chrono::milliseconds timeout = std::chrono::milliseconds(15000));
+
+// The standard client action: send, print the reply, 0 when it begins "OK".
+int runControlCommand(const Context& context, const std::string& command, std::ostream& out);
+
+// The PID of a live daemon from the PID file. A file naming a process that
+// is gone is removed together with the status file. Only positive PIDs count
+// (0 and negative values would address process groups).
+std::optional<pid_t> readRunningPID(const RuntimePaths& paths);
+
+// Replaces `path` with `content` through a temporary file and a rename, so
+// readers never see half a file. False on failure.
+bool writeFileAtomically(const std::string& path, const std::string& content);
+void writePIDFile(const RuntimePaths& paths);
+// Deletes a file; errors are ignored.
+void removeFile(const std::string& path);
+
+// What the status file shows.
+struct StatusSnapshot {
+    std::string status = "starting";
+    std::string resolution;
+    double fps = 0;
+    double bandwidth = 0;
+    long long clients = 0;
+    long long totalFrames = 0;
+    bool adb = false;
+    double jitterMs = 0;
+    double rttMs = 0;
+    double rttP95Ms = 0;
+};
+
+// The twelve key=value lines, no trailing line feed; `updated` is the UTC
+// date-time to the second ("2026-12-06T10:08:54Z").
+std::string statusFileText(const StatusSnapshot& snapshot, pid_t pid, WallTime now);
+void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot);
+
+std::string usageText();
+
+// The control request of a simple client command (brightness ... restart),
+// or the message to print when the argument is invalid.
+struct ClientRequest {
+    std::string request; // empty when invalid
+    std::string error;
+};
+std::optional<ClientRequest> clientRequest(const std::string& command, const std::optional<std::string>& argument);
+
+int commandStop(const Context& context, std::ostream& out);
+int commandStatus(const Context& context, std::ostream& out);
+int commandReconnect(const Context& context, std::ostream& out);
+// `health`, `logs`, `report`, `latency`: `args` are the words after the command.
+int commandHealth(const Context& context, const std::vector<std::string>& args, std::ostream& out);
+int commandLogs(const Context& context, const std::vector<std::string>& args, std::ostream& out);
+int commandReport(const Context& context, std::ostream& out);
+int commandLatency(const Context& context, const std::vector<std::string>& args, std::ostream& out);
+
+// Pure formatting of the diagnostics replies.
+std::string formatHealth(const std::string& reply, bool verbose);
+std::string formatLatency(const std::string& reply, bool watch);
+
+// `start` before this process becomes the daemon: an instance answering on
+// the socket, a daemon named by the PID file, or the menu-bar application
+// decide the outcome (an exit status); nothing means "become the daemon".
+std::optional<int> startAsClient(const Context& context, std::ostream& out);
+
+// Dispatches argv. `runDaemon` is called for `start` when this process must
+// become the daemon (and with no command at all); its result is returned.
+int run(const std::vector<std::string>& args, const Context& context, std::ostream& out,
+    const std::function<int()>& runDaemon);
+
+} // namespace qb::cli

@@ -1,0 +1,180 @@
+#include "cli/Daemon.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/MirrorEngine.h"
+#include "runtime/MainLoop.h"
+#include "runtime/Queues.h"
+#include "runtime/TaskGroup.h"
+#include "runtime/Timer.h"
+
+namespace qb::cli {
+
+namespace {
+
+Duration scaled(Duration duration, double factor)
+{
+    return std::chrono::duration_cast<Duration>(duration * factor);
+}
+
+// The figures the status file shows: written on the main loop by the stats
+// refresh, read by the status-file timer on a global queue.
+class StatCells {
+public:
+    StatusSnapshot snapshot() const
+    {
+        std::lock_guard lock(lock_);
+        return snapshot_;
+    }
+    void refresh(const MirrorEngine& engine)
+    {
+        StatusSnapshot next;
+        next.fps = engine.fps();
+        next.bandwidth = engine.bandwidth();
+        next.clients = engine.clientCount();
+        next.totalFrames = engine.totalFrames();
+        next.adb = engine.adbConnected();
+        next.jitterMs = engine.jitterMs();
+        next.rttMs = engine.rttMs();
+        next.rttP95Ms = engine.rttP95Ms();
+        next.status = engine.status().label();
+        next.resolution = engine.resolution().rawValue();
+        std::lock_guard lock(lock_);
+        snapshot_ = std::move(next);
+    }
+    void setResolution(std::string resolution)
+    {
+        std::lock_guard lock(lock_);
+        snapshot_.resolution = std::move(resolution);
+    }
+
+private:
+    mutable std::mutex lock_;
+    StatusSnapshot snapshot_;
+};
+
+struct Daemon {
+    RuntimePaths paths;
+    std::ostream* out = nullptr;
+    double scale = 1;
+    std::shared_ptr<MirrorEngine> engine;
+    std::shared_ptr<StatCells> cells = std::make_shared<StatCells>();
+    std::shared_ptr<Timer> statusFileTimer;
+    std::shared_ptr<Timer> statsTimer;
+    std::shared_ptr<Timer> exitTimer;
+};
+
+asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
+{
+    co_await daemon->engine->start();
+    std::weak_ptr<MirrorEngine> weakEngine = daemon->engine;
+    std::weak_ptr<StatCells> weakCells = daemon->cells;
+    daemon->statsTimer = Timer::repeating(globalQueue(QoS::defaultQoS), scaled(std::chrono::seconds(2), daemon->scale),
+        scaled(std::chrono::seconds(2), daemon->scale), [weakEngine, weakCells] {
+            MainLoop::shared().post([weakEngine, weakCells] {
+                auto engine = weakEngine.lock();
+                auto cells = weakCells.lock();
+                if (engine && cells) cells->refresh(*engine);
+            });
+        });
+    *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n" << std::flush;
+}
+
+void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
+{
+    *daemon->out << "\n[" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "] Shutting down...\n" << std::flush;
+    daemon->engine->stop();
+    if (daemon->exitTimer) return; // the exit is already scheduled
+    daemon->exitTimer = Timer::oneShot(MainLoop::shared().executor(), std::chrono::seconds(1), [daemon] {
+        if (daemon->statusFileTimer) daemon->statusFileTimer->cancel();
+        if (daemon->statsTimer) daemon->statsTimer->cancel();
+        removeFile(daemon->paths.pidFile);
+        removeFile(daemon->paths.statusFile);
+        *daemon->out << "Stopped.\n" << std::flush;
+        MainLoop::shared().stop();
+    });
+}
+
+void awaitShutdownSignal(const std::shared_ptr<Daemon>& daemon, const std::shared_ptr<asio::signal_set>& signals)
+{
+    signals->async_wait([daemon, signals](const boost::system::error_code& error, int signal) {
+        if (error) return;
+        shutDown(daemon, signal);
+        awaitShutdownSignal(daemon, signals);
+    });
+}
+
+void awaitReconnectSignal(const std::shared_ptr<Daemon>& daemon, const std::shared_ptr<asio::signal_set>& signals)
+{
+    signals->async_wait([daemon, signals](const boost::system::error_code& error, int) {
+        if (error) return;
+        *daemon->out << "\n[SIGUSR1] Reconnecting ADB...\n" << std::flush;
+        daemon->engine->reconnect();
+        awaitReconnectSignal(daemon, signals);
+    });
+}
+
+} // namespace
+
+double testTimingScale()
+{
+    const char* text = std::getenv("QUILLBRIGHT_TEST_TIMING_SCALE");
+    if (text == nullptr) return 1;
+    const std::string_view value(text);
+    double factor = 1;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), factor);
+    if (ec != std::errc() || end != value.data() + value.size() || !(factor > 0) || factor > 1) return 1;
+    return factor;
+}
+
+int runDaemon(const Context& context, std::ostream& out)
+{
+    auto daemon = std::make_shared<Daemon>();
+    daemon->paths = context.paths;
+    daemon->out = &out;
+    daemon->scale = testTimingScale();
+
+    out << "QuillBright v" << MirrorEngine::appVersion << " -- CLI mode\n---\n" << std::flush;
+    writePIDFile(context.paths);
+
+    MirrorEngine::Timing timing;
+    timing.displayStagger = scaled(timing.displayStagger, daemon->scale);
+    timing.session.displayPause = scaled(timing.session.displayPause, daemon->scale);
+    timing.session.retryPause = scaled(timing.session.retryPause, daemon->scale);
+    timing.session.healthCheckInterval = scaled(timing.session.healthCheckInterval, daemon->scale);
+    daemon->engine = MirrorEngine::make({}, timing);
+    daemon->engine->activate();
+    daemon->cells->setResolution(daemon->engine->resolution().rawValue());
+
+    std::weak_ptr<StatCells> weakCells = daemon->cells;
+    const RuntimePaths paths = context.paths;
+    daemon->statusFileTimer = Timer::repeating(globalQueue(QoS::defaultQoS),
+        scaled(std::chrono::seconds(1), daemon->scale), scaled(std::chrono::seconds(5), daemon->scale),
+        [weakCells, paths] {
+            if (auto cells = weakCells.lock()) writeStatusFile(paths, cells->snapshot());
+        });
+
+    auto& loop = MainLoop::shared();
+    auto shutdownSignals = std::make_shared<asio::signal_set>(loop.context(), SIGINT, SIGTERM);
+    awaitShutdownSignal(daemon, shutdownSignals);
+    auto reconnectSignals = std::make_shared<asio::signal_set>(loop.context(), SIGUSR1);
+    awaitReconnectSignal(daemon, reconnectSignals);
+
+    TaskGroup tasks(loop.executor());
+    tasks.spawn(startMirroring(daemon), "daemon start");
+    loop.run();
+
+    // The teardown had its second; whatever still runs (a stuck child, a
+    // capture thread) must not hold the exit.
+    std::fflush(nullptr);
+    out.flush();
+    std::_Exit(0);
+}
+
+} // namespace qb::cli
