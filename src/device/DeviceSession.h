@@ -207,9 +207,6 @@ private:
     void healthCheckFiring();
     void cancelHealthCheck();
     std::optional<std::string> launchHost() const;
-    int streamHostPort() const;
-    bool inputTunnelWanted() const;
-    int inputHostPort() const;
     std::string prefix() const;
     // True once stop() has begun: a start under way gives up at its next step.
     bool stopping() const { return stopRequested_.load(); }
@@ -230,7 +227,10 @@ private:
     std::shared_ptr<ScreenCapture> capture_;
     std::shared_ptr<CompositorPacer> compositorPacer_;
     std::shared_ptr<InputServer> inputServer_;
-    std::uint16_t inputHostPort_ = 0;
+    // Read by reconnect() off the main loop: the frame server's port, and the
+    // input server's (0 while this session holds no input server).
+    std::atomic<std::uint16_t> streamHostPort_;
+    std::atomic<std::uint16_t> inputHostPort_{0};
 
     std::atomic<bool> adbConnected_{false};
     std::optional<std::string> companionVersion_;

@@ -1,0 +1,707 @@
+#include "device/DeviceSession.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "companion/CompanionClient.h"
+#include "core/MirrorError.h"
+#include "diagnostics/EventLog.h"
+#include "diagnostics/PlatformLog.h"
+#include "diagnostics/RingLogger.h"
+#include "fake-adb/FakeAdbState.h"
+#include "platform/sim/SimBackends.h"
+#include "platform/sim/SimWorld.h"
+#include "runtime/MainLoop.h"
+
+namespace qb {
+namespace {
+
+using namespace std::chrono_literals;
+
+// An in-memory adb: scripted answers, and every call in order ("name args").
+class FakeBridge final : public ADBBridging {
+public:
+    bool resetDisplaySizeOverride(const std::string&) override { return record("resetDisplaySizeOverride"); }
+    bool isAppInstalled(const std::string&) override
+    {
+        record("isAppInstalled");
+        std::lock_guard guard(lock_);
+        return installed;
+    }
+    std::optional<std::string> companionVersion(const std::string&) override
+    {
+        record("companionVersion");
+        std::lock_guard guard(lock_);
+        if (versions.empty()) return std::nullopt;
+        auto version = versions.front();
+        if (versions.size() > 1) versions.pop_front();
+        return version;
+    }
+    bool installBundledAPK(const std::string&) override { return record("installBundledAPK"); }
+    bool setupReverseTunnel(const std::string&, int devicePort, int hostPort) override
+    {
+        record("setupReverseTunnel " + std::to_string(devicePort) + " " + std::to_string(hostPort));
+        std::lock_guard guard(lock_);
+        if (tunnelResults.empty()) return true;
+        const bool ok = tunnelResults.front();
+        tunnelResults.pop_front();
+        return ok;
+    }
+    bool removeReverseTunnel(const std::string&, int devicePort) override
+    {
+        if (onRemoveTunnel) onRemoveTunnel();
+        return record("removeReverseTunnel " + std::to_string(devicePort));
+    }
+    void launchApp(const std::string&, bool forceRestart, const std::optional<std::string>& host) override
+    {
+        record(std::string("launchApp ") + (forceRestart ? "force" : "noforce") + (host ? " " + *host : ""));
+    }
+    bool isCompanionRunning(const std::string&) override
+    {
+        record("isCompanionRunning");
+        std::lock_guard guard(lock_);
+        if (running.empty()) return false;
+        const bool alive = running.front();
+        if (running.size() > 1) running.pop_front();
+        return alive;
+    }
+    void sendStatus(const std::string&, const std::string& state) override { record("sendStatus " + state); }
+
+    std::vector<std::string> calls() const
+    {
+        std::lock_guard guard(lock_);
+        return calls_;
+    }
+    std::size_t count(std::string_view prefix) const
+    {
+        const auto all = calls();
+        return static_cast<std::size_t>(
+            std::count_if(all.begin(), all.end(), [&](const std::string& c) { return c.starts_with(prefix); }));
+    }
+
+    // Script (set before the session runs).
+    bool installed = true;
+    std::deque<std::optional<std::string>> versions{std::string("2.4.4")}; // the last one repeats
+    std::deque<bool> tunnelResults;                                      // then success
+    std::deque<bool> running{true};                                      // the last one repeats
+    std::function<void()> onRemoveTunnel;
+
+private:
+    bool record(std::string call)
+    {
+        std::lock_guard guard(lock_);
+        calls_.push_back(std::move(call));
+        return true;
+    }
+    mutable std::mutex lock_;
+    std::vector<std::string> calls_;
+};
+
+DeviceSession::Timing fastTiming()
+{
+    DeviceSession::Timing timing;
+    timing.displayPause = 1ms;
+    timing.retryPause = 1ms;
+    timing.healthCheckInterval = 1h; // tests that need it shorten it
+    timing.capture.drain = 1ms;
+    timing.capture.restartPause = 1ms;
+    return timing;
+}
+
+DeviceSession::Environment simEnvironment(std::uint16_t inputPort = 0)
+{
+    DeviceSession::Environment environment;
+    environment.virtualDisplays = sim::makeSimVirtualDisplays();
+    environment.pacerWindows = sim::makeSimPacerWindows();
+    environment.captureBackend = sim::makeSimCaptureBackend();
+    environment.hardwareComparisonEnabled = [] { return false; };
+    environment.inputPort = inputPort;
+    return environment;
+}
+
+ConnectedDevice dc1(std::string serial) { return ConnectedDevice{std::move(serial), "DC_1", 1200, 1600}; }
+
+DisplayResolution smallResolution()
+{
+    DisplayResolution resolution;
+    resolution.width = 320;
+    resolution.height = 240;
+    resolution.label = "test";
+    return resolution;
+}
+
+// Runs a session coroutine on the main loop until it finishes; rethrows.
+void runOnMain(asio::awaitable<void> task, std::chrono::milliseconds timeout = 10s)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto error = std::make_shared<std::exception_ptr>();
+    asio::co_spawn(MainLoop::shared().executor(), std::move(task), [done, error](std::exception_ptr e) {
+        *error = e;
+        done->store(true);
+    });
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return done->load(); }, timeout)) << "session task hung";
+    if (*error) std::rethrow_exception(*error);
+}
+
+std::size_t indexOf(const std::vector<std::string>& lines, std::string_view needle)
+{
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find(needle) != std::string::npos) return i;
+    }
+    ADD_FAILURE() << "no line containing: " << needle;
+    return lines.size();
+}
+
+std::size_t eventsFor(const std::string& serial, bool started)
+{
+    std::size_t n = 0;
+    for (const auto& entry : EventLog::shared().events()) {
+        if (started) {
+            if (const auto* e = entry.event.as<MirrorEvent::SessionStarted>(); e && e->serial == serial) ++n;
+        } else {
+            if (const auto* e = entry.event.as<MirrorEvent::SessionStopped>(); e && e->serial == serial) ++n;
+        }
+    }
+    return n;
+}
+
+std::vector<std::string> sessionMessages(const std::string& serial, LogLevel level)
+{
+    std::vector<std::string> out;
+    for (const auto& entry : RingLogger::shared().entries(level, std::string("Session"))) {
+        if (entry.level == level && entry.message.starts_with("[" + serial + "]")) out.push_back(entry.message);
+    }
+    return out;
+}
+
+class DeviceSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::SimWorld::shared().reset();
+        EventLog::shared().clear();
+        RingLogger::shared().clear();
+    }
+    void TearDown() override { sim::SimWorld::shared().reset(); }
+
+    std::shared_ptr<DeviceSession> makeSession(const std::string& serial, DisplayMode mode = DisplayMode::mirror,
+        DeviceSession::Timing timing = fastTiming(), DeviceSession::Environment environment = simEnvironment())
+    {
+        return std::make_shared<DeviceSession>(0, smallResolution(), mode, dc1(serial), PixelFormat::greyscale,
+            bridge, timing, std::move(environment));
+    }
+
+    std::shared_ptr<FakeBridge> bridge = std::make_shared<FakeBridge>();
+    PlatformLogMute mute;
+};
+
+TEST_F(DeviceSessionTest, StartsInOrderLinksTheDeviceAndStopsEverythingBeforeTheTunnels)
+{
+    PlatformLogCapture log;
+    auto session = makeSession("ORDER-1");
+    runOnMain(session->start(nullptr, 1.0, 1.2));
+
+    const auto lines = log.lines();
+    const auto created = indexOf(lines, "[VirtualDisplay] Created");
+    const auto mirrored = indexOf(lines, "[VirtualDisplay] Mirroring");
+    const auto listening = indexOf(lines, "[TCPServer] Listening");
+    const auto input = indexOf(lines, "[InputServer] Listening");
+    const auto capturing = indexOf(lines, "[ScreenCapture] Capture started");
+    const auto started = indexOf(lines, "[ORDER-1] Started — Daylight DC-1, 320x240, port 0, mirror");
+    EXPECT_LT(created, mirrored);
+    EXPECT_LT(mirrored, listening);
+    EXPECT_LT(listening, input);
+    EXPECT_LT(input, capturing);
+    EXPECT_LT(capturing, started);
+
+    const auto serverPort = session->tcpServer()->port();
+    const auto inputPort = session->inputServer()->boundPort();
+    const std::vector<std::string> expected{
+        "sendStatus starting_display",
+        "sendStatus capture_ready",
+        "resetDisplaySizeOverride",
+        "isAppInstalled",
+        "companionVersion",
+        "setupReverseTunnel 8888 " + std::to_string(serverPort),
+        "setupReverseTunnel 8892 " + std::to_string(inputPort),
+        "launchApp force",
+    };
+    EXPECT_EQ(bridge->calls(), expected);
+    EXPECT_TRUE(session->adbConnected());
+    EXPECT_EQ(session->companionVersion(), "2.4.4");
+    EXPECT_FALSE(session->companionUpdateFailed());
+    EXPECT_TRUE(session->hasHealthCheck());
+    EXPECT_EQ(session->bindAddress(), LOOPBACK_ADDRESS);
+    EXPECT_EQ(eventsFor("ORDER-1", true), 1u);
+
+    // Everything is up and the pacer paints on the new display.
+    auto& world = sim::SimWorld::shared();
+    const auto displayID = session->displayManager()->displayID();
+    ASSERT_TRUE(world.display(displayID));
+    EXPECT_EQ(world.display(sim::SimWorld::BUILT_IN_DISPLAY_ID)->mirrorOf, displayID);
+    EXPECT_EQ(world.activeStreams(), 1u);
+    ASSERT_TRUE(MainLoop::shared().runUntil(
+        [&] { return !world.windows().empty() && !world.windows().front().closed; }, 5s));
+
+    // At the first tunnel removal everything on the host side is gone.
+    bool checkedAtRemoval = false;
+    auto capture = session->capture();
+    auto server = session->tcpServer();
+    auto inputServer = session->inputServer();
+    bridge->onRemoveTunnel = [&] {
+        if (checkedAtRemoval) return;
+        checkedAtRemoval = true;
+        EXPECT_FALSE(world.display(displayID).has_value());
+        EXPECT_EQ(world.activeStreams(), 0u);
+        EXPECT_FALSE(capture->isRunning());
+        EXPECT_FALSE(inputServer->running());
+        EXPECT_EQ(server->port(), 0);
+        for (const auto& window : world.windows()) EXPECT_TRUE(window.closed);
+    };
+    runOnMain(session->stop());
+    EXPECT_TRUE(checkedAtRemoval);
+    EXPECT_EQ(bridge->count("removeReverseTunnel"), 2u);
+    EXPECT_FALSE(session->adbConnected());
+    EXPECT_FALSE(session->hasHealthCheck());
+    EXPECT_EQ(session->displayManager(), nullptr);
+    EXPECT_EQ(session->tcpServer(), nullptr);
+    EXPECT_EQ(session->capture(), nullptr);
+    EXPECT_EQ(session->inputServer(), nullptr);
+    EXPECT_EQ(session->compositorPacer(), nullptr);
+    EXPECT_EQ(eventsFor("ORDER-1", false), 1u);
+
+    // A second stop only logs and records.
+    const auto callsBefore = bridge->calls().size();
+    runOnMain(session->stop());
+    EXPECT_EQ(bridge->calls().size(), callsBefore);
+    EXPECT_EQ(log.matching("[ORDER-1] Stopped").size(), 2u);
+    EXPECT_EQ(eventsFor("ORDER-1", false), 2u);
+}
+
+TEST_F(DeviceSessionTest, NetworkOnlySessionIssuesNoAdbAndListensEverywhere)
+{
+    PlatformLogCapture log;
+    auto session = makeSession("WIFI-1", DisplayMode::extended);
+    session->setSkipADB(true);
+    runOnMain(session->start(nullptr, 1.0, 1.2));
+
+    EXPECT_TRUE(bridge->calls().empty());
+    EXPECT_TRUE(log.contains("[DeviceSession:WIFI-1] Extended display mode — unmirror enforced"));
+    EXPECT_TRUE(log.contains("[DeviceSession:WIFI-1] WiFi-only mode — skipping ADB setup, waiting for network clients"));
+    EXPECT_TRUE(log.contains("[WIFI-1] Started — Daylight DC-1, 320x240, port 0, extended (WiFi)"));
+    EXPECT_TRUE(session->isWiFi());
+    EXPECT_FALSE(session->adbConnected());
+    EXPECT_FALSE(session->hasHealthCheck());
+    EXPECT_EQ(session->bindAddress(), ALL_INTERFACES_ADDRESS);
+    EXPECT_EQ(sim::SimWorld::shared().display(sim::SimWorld::BUILT_IN_DISPLAY_ID)->mirrorOf, NULL_DISPLAY_ID);
+
+    runOnMain(session->stop());
+    EXPECT_TRUE(bridge->calls().empty());
+}
+
+TEST_F(DeviceSessionTest, StopDuringTheFirstPauseFailsTheStartAndLeavesNothingRunning)
+{
+    auto timing = fastTiming();
+    timing.displayPause = 1h;
+    auto session = makeSession("PAUSE-1", DisplayMode::mirror, timing);
+    auto& world = sim::SimWorld::shared();
+
+    auto startDone = std::make_shared<std::atomic<bool>>(false);
+    auto startError = std::make_shared<std::exception_ptr>();
+    asio::co_spawn(MainLoop::shared().executor(), session->start(nullptr, 1.0, 1.2),
+        [startDone, startError](std::exception_ptr e) {
+            *startError = e;
+            startDone->store(true);
+        });
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return session->displayManager() != nullptr; }, 5s));
+    EXPECT_EQ(world.displayIds().size(), 2u);
+
+    runOnMain(session->stop());
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return startDone->load(); }, 5s));
+    ASSERT_TRUE(*startError);
+    try {
+        std::rethrow_exception(*startError);
+    } catch (const MirrorError& error) {
+        EXPECT_EQ(error.kind(), MirrorError::Kind::noVirtualDisplay);
+    }
+    EXPECT_EQ(world.displayIds().size(), 1u);
+    EXPECT_EQ(world.activeStreams(), 0u);
+    EXPECT_TRUE(world.windows().empty());
+    EXPECT_EQ(session->tcpServer(), nullptr);
+    EXPECT_EQ(session->capture(), nullptr);
+    EXPECT_EQ(bridge->calls(), std::vector<std::string>{"sendStatus starting_display"});
+}
+
+TEST_F(DeviceSessionTest, ComponentFailuresFailTheStartAndStopStillCleansUp)
+{
+    // A frame port already taken.
+    asio::io_context io;
+    asio::ip::tcp::acceptor blocker(io, {asio::ip::make_address("127.0.0.1"), 0});
+    const auto takenPort = blocker.local_endpoint().port();
+    auto session = std::make_shared<DeviceSession>(takenPort, smallResolution(), DisplayMode::mirror,
+        dc1("FAIL-1"), PixelFormat::greyscale, bridge, fastTiming(), simEnvironment());
+    EXPECT_THROW(runOnMain(session->start(nullptr, 1.0, 1.2)), boost::system::system_error);
+    EXPECT_NE(session->displayManager(), nullptr);
+    EXPECT_NE(session->compositorPacer(), nullptr);
+    EXPECT_EQ(session->tcpServer(), nullptr);
+    runOnMain(session->stop());
+    EXPECT_EQ(sim::SimWorld::shared().displayIds().size(), 1u);
+    EXPECT_EQ(eventsFor("FAIL-1", false), 1u);
+    EXPECT_EQ(bridge->count("removeReverseTunnel"), 0u);
+
+    // The capture refuses to start.
+    sim::SimWorld::shared().updateFailures([](sim::SimFailures& f) { f.permissionDenied = true; });
+    auto refused = makeSession("FAIL-2");
+    EXPECT_THROW(runOnMain(refused->start(nullptr, 1.0, 1.2)), ScreenCaptureError);
+    runOnMain(refused->stop());
+    EXPECT_EQ(sim::SimWorld::shared().displayIds().size(), 1u);
+
+    // No virtual display at all; a resolution the frame stream cannot carry.
+    sim::SimWorld::shared().reset();
+    sim::SimWorld::shared().updateFailures([](sim::SimFailures& f) { f.createDisplayFails = true; });
+    auto noDisplay = makeSession("FAIL-3");
+    EXPECT_THROW(runOnMain(noDisplay->start(nullptr, 1.0, 1.2)), MirrorError);
+    DisplayResolution huge = smallResolution();
+    huge.width = 70000;
+    auto tooWide = std::make_shared<DeviceSession>(0, huge, DisplayMode::mirror, dc1("FAIL-4"),
+        PixelFormat::greyscale, bridge, fastTiming(), simEnvironment());
+    EXPECT_THROW(runOnMain(tooWide->start(nullptr, 1.0, 1.2)), boost::system::system_error);
+    EXPECT_EQ(tooWide->displayManager(), nullptr);
+}
+
+struct SetupCase {
+    std::string serial;
+    bool installed = true;
+    std::deque<std::optional<std::string>> versions;
+    std::deque<bool> tunnels;
+};
+
+TEST_F(DeviceSessionTest, AdbSetupBranches)
+{
+    const auto run = [&](const SetupCase& setup, std::vector<std::string>* failures) {
+        bridge = std::make_shared<FakeBridge>();
+        bridge->installed = setup.installed;
+        bridge->versions = setup.versions;
+        bridge->tunnelResults = setup.tunnels;
+        auto session = makeSession(setup.serial);
+        session->onSetupFailure = [failures](const std::string& message) { failures->push_back(message); };
+        runOnMain(session->start(nullptr, 1.0, 1.2));
+        EXPECT_NE(session->capture(), nullptr) << "adb failures never stop the mirror";
+        return session;
+    };
+    const auto stopAll = [&](const std::shared_ptr<DeviceSession>& session) { runOnMain(session->stop()); };
+
+    {
+        SCOPED_TRACE("companion missing, tunnel fails three times");
+        std::vector<std::string> failures;
+        auto session = run({"MISS-1", false, {}, {false, false, false}}, &failures);
+        EXPECT_EQ(bridge->count("installBundledAPK"), 3u);
+        EXPECT_EQ(bridge->count("setupReverseTunnel"), 3u);
+        EXPECT_EQ(bridge->count("companionVersion"), 0u);
+        EXPECT_EQ(bridge->count("launchApp"), 0u);
+        EXPECT_EQ(sessionMessages("MISS-1", LogLevel::warn).size(), 2u);
+        EXPECT_EQ(sessionMessages("MISS-1", LogLevel::error),
+            std::vector<std::string>{"[MISS-1] ADB setup failed after 3 attempts"});
+        EXPECT_EQ(failures, std::vector<std::string>{"Companion app failed to install on DC_1. Check USB debugging "
+                                                     "is enabled, then unplug and replug the device."});
+        EXPECT_FALSE(session->adbConnected());
+        EXPECT_FALSE(session->hasHealthCheck());
+        EXPECT_FALSE(session->companionVersion());
+        stopAll(session);
+        EXPECT_EQ(bridge->count("removeReverseTunnel"), 0u);
+    }
+    {
+        SCOPED_TRACE("stale companion stays stale, tunnel succeeds");
+        std::vector<std::string> failures;
+        auto session = run({"STALE-1", true, {std::string("1.8.2")}, {}}, &failures);
+        EXPECT_EQ(bridge->count("installBundledAPK"), 1u);
+        EXPECT_EQ(bridge->count("companionVersion"), 4u);
+        EXPECT_TRUE(session->companionUpdateFailed());
+        EXPECT_EQ(session->companionVersion(), "1.8.2");
+        EXPECT_TRUE(failures.empty());
+        EXPECT_TRUE(session->adbConnected());
+        EXPECT_EQ(sessionMessages("STALE-1", LogLevel::debug),
+            (std::vector<std::string>{"[STALE-1] Version query attempt 1/3 returned 1.8.2 — retrying",
+                "[STALE-1] Version query attempt 2/3 returned 1.8.2 — retrying"}));
+        EXPECT_EQ(sessionMessages("STALE-1", LogLevel::error),
+            std::vector<std::string>{"[STALE-1] Bundled APK is stale (still v1.8.2 after install). Rebuild with "
+                                     "'make android && make install'."});
+        EXPECT_EQ(sessionMessages("STALE-1", LogLevel::info).front(),
+            "[STALE-1] Companion v1.8.2 != Mac v2.4.4 — updating...");
+        stopAll(session);
+    }
+    {
+        SCOPED_TRACE("stale companion, tunnel fails: the stale message");
+        std::vector<std::string> failures;
+        auto session = run({"STALE-2", true, {std::string("1.8.2")}, {false, false, false}}, &failures);
+        EXPECT_EQ(failures, std::vector<std::string>{"Bundled companion APK is stale (v1.8.2). Reinstall "
+                                                     "QuillBright from https://quillbright.app."});
+        stopAll(session);
+    }
+    {
+        SCOPED_TRACE("update takes on the second re-query");
+        std::vector<std::string> failures;
+        auto session = run({"UPD-1", true, {std::string("1.8.2"), std::nullopt, std::string("2.5.0")}, {}}, &failures);
+        EXPECT_EQ(bridge->count("companionVersion"), 3u);
+        EXPECT_EQ(session->companionVersion(), "2.5.0");
+        EXPECT_FALSE(session->companionUpdateFailed());
+        EXPECT_EQ(sessionMessages("UPD-1", LogLevel::debug),
+            std::vector<std::string>{"[UPD-1] Version query attempt 1/3 returned nil — retrying"});
+        stopAll(session);
+    }
+    {
+        SCOPED_TRACE("no version line: one reinstall, one re-query, then the plain tunnel message");
+        std::vector<std::string> failures;
+        auto session = run({"NOVER-1", true, {std::nullopt}, {false, false, false}}, &failures);
+        EXPECT_EQ(bridge->count("installBundledAPK"), 1u);
+        EXPECT_EQ(bridge->count("companionVersion"), 2u);
+        EXPECT_EQ(sessionMessages("NOVER-1", LogLevel::warn).front(),
+            "[NOVER-1] Could not query companion version — reinstalling");
+        EXPECT_EQ(failures, std::vector<std::string>{"Reverse tunnel failed after 3 attempts. Check that no other "
+                                                     "app is using adb (close Android Studio or other tools, then "
+                                                     "reconnect the device)."});
+        stopAll(session);
+    }
+    {
+        SCOPED_TRACE("compatible newer companion, tunnel up on attempt 2");
+        std::vector<std::string> failures;
+        auto session = run({"OK-1", true, {std::string("2.9.0")}, {false}}, &failures);
+        EXPECT_EQ(bridge->count("installBundledAPK"), 0u);
+        EXPECT_EQ(bridge->count("companionVersion"), 1u);
+        EXPECT_EQ(bridge->count("isAppInstalled"), 2u);
+        EXPECT_EQ(session->companionVersion(), "2.9.0");
+        EXPECT_EQ(sessionMessages("OK-1", LogLevel::warn),
+            std::vector<std::string>{"[OK-1] Tunnel failed (attempt 1/3), retrying..."});
+        EXPECT_TRUE(session->adbConnected());
+        EXPECT_TRUE(failures.empty());
+        stopAll(session);
+    }
+}
+
+TEST_F(DeviceSessionTest, HealthCheckRelaunchesThreeTimesThenGivesUpAndRecoveryResetsTheCount)
+{
+    auto timing = fastTiming();
+    timing.healthCheckInterval = 5ms;
+    {
+        SCOPED_TRACE("companion keeps dying");
+        bridge->running = {false};
+        auto session = makeSession("HEALTH-1", DisplayMode::mirror, timing);
+        std::atomic<int> crashes{0};
+        bool onMain = false;
+        session->onCompanionCrashed = [&] {
+            onMain = MainLoop::shared().isCurrent();
+            ++crashes;
+        };
+        runOnMain(session->start(nullptr, 1.0, 1.2));
+        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return crashes.load() > 0; }, 5s));
+        MainLoop::shared().runFor(30ms); // a later firing would show up here
+        EXPECT_EQ(crashes.load(), 1);
+        EXPECT_TRUE(onMain);
+        EXPECT_EQ(bridge->count("isCompanionRunning"), 4u);
+        EXPECT_EQ(bridge->count("launchApp force"), 4u); // the setup's launch and three relaunches
+        EXPECT_FALSE(session->hasHealthCheck());
+        EXPECT_EQ(sessionMessages("HEALTH-1", LogLevel::warn).back(), "[HEALTH-1] Companion not running (attempt 4/3)");
+        EXPECT_EQ(sessionMessages("HEALTH-1", LogLevel::error),
+            std::vector<std::string>{"[HEALTH-1] Companion crashed — 3 relaunch attempts failed"});
+        runOnMain(session->stop());
+    }
+    {
+        SCOPED_TRACE("companion comes back after one relaunch");
+        bridge = std::make_shared<FakeBridge>();
+        bridge->running = {false, true};
+        auto session = makeSession("HEALTH-2", DisplayMode::mirror, timing);
+        runOnMain(session->start(nullptr, 1.0, 1.2));
+        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return bridge->count("isCompanionRunning") >= 3; }, 5s));
+        EXPECT_EQ(bridge->count("launchApp force"), 2u);
+        EXPECT_EQ(session->relaunchAttempts(), 0);
+        EXPECT_TRUE(session->hasHealthCheck());
+        const auto info = sessionMessages("HEALTH-2", LogLevel::info);
+        EXPECT_EQ(std::count(info.begin(), info.end(), "[HEALTH-2] Companion recovered after 1 relaunch(es)"), 1);
+        runOnMain(session->stop());
+        const auto checks = bridge->count("isCompanionRunning");
+        MainLoop::shared().runFor(30ms);
+        EXPECT_EQ(bridge->count("isCompanionRunning"), checks) << "stop ends the health check";
+    }
+}
+
+TEST_F(DeviceSessionTest, ReconnectRelinksWithoutTouchingTheMirror)
+{
+    bridge->tunnelResults = {false, false, false};
+    auto session = makeSession("RECON-1");
+    runOnMain(session->start(nullptr, 1.0, 1.2));
+    ASSERT_FALSE(session->adbConnected());
+    const auto displayID = session->displayManager()->displayID();
+    const auto capture = session->capture();
+    const auto port = session->tcpServer()->port();
+    const auto inputPort = session->inputServer()->boundPort();
+
+    // A failed stream tunnel changes nothing and launches nothing.
+    bridge->tunnelResults = {false};
+    const auto before = bridge->calls().size();
+    std::thread([&] { session->reconnect(); }).join();
+    EXPECT_EQ(bridge->calls().size(), before + 1);
+    EXPECT_FALSE(session->adbConnected());
+
+    std::thread([&] { session->reconnect(); }).join();
+    const auto calls = bridge->calls();
+    const std::vector<std::string> tail(calls.end() - 3, calls.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"setupReverseTunnel 8888 " + std::to_string(port),
+                        "setupReverseTunnel 8892 " + std::to_string(inputPort), "launchApp noforce"}));
+    EXPECT_TRUE(session->adbConnected());
+    EXPECT_FALSE(session->hasHealthCheck()) << "reconnect starts no health check";
+    EXPECT_EQ(session->displayManager()->displayID(), displayID);
+    EXPECT_EQ(session->capture(), capture);
+    EXPECT_TRUE(capture->isRunning());
+    EXPECT_EQ(bridge->count("installBundledAPK"), 0u);
+
+    runOnMain(session->stop());
+    EXPECT_EQ(bridge->count("removeReverseTunnel"), 2u);
+}
+
+TEST_F(DeviceSessionTest, OnlyTheFirstSessionOwnsTheInputPort)
+{
+    asio::io_context io;
+    std::uint16_t sharedPort = 0;
+    {
+        asio::ip::tcp::acceptor probe(io, {asio::ip::make_address("127.0.0.1"), 0});
+        sharedPort = probe.local_endpoint().port();
+    }
+    PlatformLogCapture log;
+    auto first = makeSession("INPUT-1", DisplayMode::mirror, fastTiming(), simEnvironment(sharedPort));
+    auto second = makeSession("INPUT-2", DisplayMode::extended, fastTiming(), simEnvironment(sharedPort));
+    runOnMain(first->start(nullptr, 1.0, 1.2));
+    runOnMain(second->start(nullptr, 1.0, 1.2));
+
+    ASSERT_NE(first->inputServer(), nullptr);
+    EXPECT_EQ(first->inputServer()->boundPort(), sharedPort);
+    EXPECT_EQ(second->inputServer(), nullptr);
+    EXPECT_TRUE(log.contains("[DeviceSession:INPUT-2] Input server failed to start"));
+    EXPECT_TRUE(second->adbConnected()) << "the session runs on without touch";
+    // Only the owner maps the device's input port, so the second device's
+    // touches never reach the first device's display.
+    EXPECT_EQ(bridge->count("setupReverseTunnel 8892"), 1u);
+    EXPECT_TRUE(log.contains("[INPUT-2] Input tunnel failed — touch disabled"));
+
+    runOnMain(second->stop());
+    runOnMain(first->stop());
+}
+
+TEST_F(DeviceSessionTest, StreamsDecodableFramesAndPublishesStatistics)
+{
+    auto timing = fastTiming();
+    timing.capture.statsInterval = 0.05;
+    auto session = makeSession("FRAMES-1", DisplayMode::mirror, timing);
+    std::vector<int> counts;
+    int statsCalls = 0;
+    session->onClientCountChanged = [&](int n) { counts.push_back(n); };
+    session->onStatsChanged = [&] { ++statsCalls; };
+    runOnMain(session->start(nullptr, 1.0, 1.2));
+
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", session->tcpServer()->port(), 2s));
+    const auto greeting = client.readGreeting(2s);
+    ASSERT_TRUE(greeting);
+    EXPECT_EQ(greeting->width, 320);
+    EXPECT_EQ(greeting->height, 240);
+    EXPECT_EQ(greeting->pixelFormat, companion::FramePixelFormat::greyscale);
+
+    // The session's loop runs the capture's and server's hops meanwhile.
+    std::atomic<bool> decoded{false};
+    std::thread reader([&] {
+        for (int i = 0; i < 200 && !decoded; ++i) {
+            const auto frame = client.readFrame(2s);
+            if (!frame) break;
+            client.sendAck(frame->sequenceNumber);
+            if (client.decoder().hasPicture() && client.decoder().counters().frames >= 3) decoded = true;
+        }
+    });
+    const bool gotStats = MainLoop::shared().runUntil(
+        [&] { return decoded.load() && statsCalls > 0 && session->clientCount() == 1; }, 10s);
+    reader.join();
+    ASSERT_TRUE(gotStats) << client.violation();
+    EXPECT_TRUE(client.violation().empty());
+    EXPECT_EQ(client.decoder().frame().size(), 320u * 240u);
+    EXPECT_EQ(counts.front(), 1);
+    EXPECT_GT(session->totalFrames(), 0);
+    EXPECT_GT(session->fps(), 0.0);
+
+    client.close();
+    runOnMain(session->stop());
+}
+
+#ifdef QB_FAKE_ADB
+TEST_F(DeviceSessionTest, RealBridgeSendsTheExactAdbCommandLines)
+{
+    test::FakeAdbState fake{QB_FAKE_ADB};
+    ADBBridge::resetForTesting();
+    auto device = test::FakeAdbState::device("DC1-7001");
+    device["companion"] = {{"versionName", "2.4.4"}, {"running", true}, {"granted", true}};
+    device["overrideSize"] = "1080x1440";
+    fake.setDevices({device});
+    fake.writeAPK("2.4.4");
+
+    bridge.reset();
+    auto session = std::make_shared<DeviceSession>(0, smallResolution(), DisplayMode::mirror, dc1("DC1-7001"),
+        PixelFormat::greyscale, std::make_shared<RealADBBridge>(), fastTiming(), simEnvironment());
+    runOnMain(session->start(nullptr, 1.0, 1.2), 30s);
+    ASSERT_TRUE(session->adbConnected());
+    const auto port = std::to_string(session->tcpServer()->port());
+    const auto inputPort = std::to_string(session->inputServer()->boundPort());
+    runOnMain(session->stop(), 30s);
+
+    std::vector<std::string> lines;
+    for (const auto& entry : fake.log()) {
+        std::string line;
+        for (const auto& arg : entry) line += (line.empty() ? "" : " ") + arg;
+        lines.push_back(line);
+    }
+    const auto position = [&](const std::string& wanted) {
+        const auto it = std::find(lines.begin(), lines.end(), wanted);
+        EXPECT_NE(it, lines.end()) << "missing: " << wanted;
+        return it - lines.begin();
+    };
+    const auto starting = position(
+        "-s DC1-7001 shell am broadcast -a app.quillbright.STATUS --es state starting_display");
+    const auto ready = position(
+        "-s DC1-7001 shell am broadcast -a app.quillbright.STATUS --es state capture_ready");
+    const auto reset = position("-s DC1-7001 shell wm size reset");
+    const auto installed = position("-s DC1-7001 shell pm list packages app.quillbright");
+    const auto version = position("-s DC1-7001 shell dumpsys package app.quillbright");
+    const auto stream = position("-s DC1-7001 reverse tcp:8888 tcp:" + port);
+    const auto listed = position("-s DC1-7001 reverse --list");
+    const auto input = position("-s DC1-7001 reverse tcp:8892 tcp:" + inputPort);
+    const auto launch = position("-s DC1-7001 shell am start -S -n app.quillbright/.MirrorActivity");
+    const auto removeStream = position("-s DC1-7001 reverse --remove tcp:8888");
+    const auto removeInput = position("-s DC1-7001 reverse --remove tcp:8892");
+    EXPECT_LT(starting, ready);
+    EXPECT_LT(ready, reset);
+    EXPECT_LT(reset, installed);
+    EXPECT_LT(installed, version);
+    EXPECT_LT(version, stream);
+    EXPECT_LT(stream, listed);
+    EXPECT_LT(listed, input);
+    EXPECT_LT(input, launch);
+    EXPECT_LT(launch, removeStream);
+    EXPECT_LT(removeStream, removeInput);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find(" install ") != std::string::npos; }), 0)
+        << "a compatible companion is not reinstalled";
+    ADBBridge::resetForTesting();
+}
+#endif
+
+TEST(DeviceSessionWiFiTest, WiFiAddressComesFromTheConfiguredInterface)
+{
+    ::setenv("QUILLBRIGHT_WIFI_INTERFACE", "lo", 1);
+    EXPECT_EQ(DeviceSession::macWiFiIP(), "127.0.0.1");
+    ::setenv("QUILLBRIGHT_WIFI_INTERFACE", "no-such-interface0", 1);
+    EXPECT_EQ(DeviceSession::macWiFiIP(), std::nullopt);
+    ::unsetenv("QUILLBRIGHT_WIFI_INTERFACE");
+}
+
+} // namespace
+} // namespace qb
