@@ -439,7 +439,7 @@ asio::awaitable<void> ScreenCapture::start()
         std::lock_guard guard(lifecycleLock_);
         lifecycle_ = CaptureLifecycle::running;
     }
-    if (!backend_->preflightScreenCaptureAccess()) throw ScreenCaptureError::permissionDenied();
+    if (!backend_ || !backend_->preflightScreenCaptureAccess()) throw ScreenCaptureError::permissionDenied();
 
     const std::int64_t bytesPerPixelValue = static_cast<std::int64_t>(bytesPerPixel(pixelFormat_));
     // LZ4 takes sizes as int; a frame it cannot take cannot be streamed.
