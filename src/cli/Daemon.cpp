@@ -148,6 +148,7 @@ int runDaemon(const Context& context, std::ostream& out)
     timing.session.displayPause = scaled(timing.session.displayPause, daemon->scale);
     timing.session.retryPause = scaled(timing.session.retryPause, daemon->scale);
     timing.session.healthCheckInterval = scaled(timing.session.healthCheckInterval, daemon->scale);
+    timing.session.capture.statsInterval *= daemon->scale;
     daemon->engine = MirrorEngine::make({}, timing);
     daemon->engine->activate();
     daemon->cells->setResolution(daemon->engine->resolution().rawValue());

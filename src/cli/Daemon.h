@@ -5,8 +5,9 @@
 // adb. Signals are taken on the main loop through asio::signal_set.
 //
 // QUILLBRIGHT_TEST_TIMING_SCALE (a factor in (0, 1], tests only) shortens
-// the engine's and sessions' pauses, the health-check period and the status
-// refresh intervals, so end-to-end tests run in seconds. The one-second
+// the engine's and sessions' pauses, the health-check period, the capture
+// statistics interval and the status refresh intervals, so end-to-end tests
+// run in seconds. The one-second
 // grace between stop and exit is not scaled: the teardown needs it.
 #pragma once
 

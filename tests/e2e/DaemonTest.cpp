@@ -1,0 +1,353 @@
+// The real quillbright daemon, driven from outside: the simulated desktop,
+// the fake adb with a scripted device, the reference companion client on the
+// frame port, and the command line's own status and signals.
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "companion/CompanionClient.h"
+#include "core/MirrorEngine.h"
+#include "core/RuntimePaths.h"
+#include "diagnostics/PlatformLog.h"
+#include "fake-adb/FakeAdbState.h"
+#include "runtime/MainLoop.h"
+#include "runtime/Process.h"
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+using Log = std::vector<std::vector<std::string>>;
+
+constexpr const char* TIMING_SCALE = "0.05"; // 2 s stagger → 100 ms, 30 s health check → 1.5 s
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// The index of the first entry at or after `from` holding `words` in a row.
+std::optional<std::size_t> find(const Log& log, const std::vector<std::string>& words, std::size_t from = 0)
+{
+    for (std::size_t i = from; i < log.size(); ++i) {
+        const auto& entry = log[i];
+        if (std::search(entry.begin(), entry.end(), words.begin(), words.end()) != entry.end()) return i;
+    }
+    return std::nullopt;
+}
+
+std::size_t count(const Log& log, const std::vector<std::string>& words)
+{
+    std::size_t n = 0;
+    for (auto at = find(log, words); at; at = find(log, words, *at + 1)) ++n;
+    return n;
+}
+
+// Milliseconds since midnight of the first log line containing `needle`.
+std::optional<long> lineTime(const std::string& output, const std::string& needle)
+{
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(needle) == std::string::npos || line.size() < 23) continue;
+        int h = 0, m = 0, s = 0, ms = 0;
+        if (std::sscanf(line.c_str() + 11, "%d:%d:%d.%d", &h, &m, &s, &ms) == 4) {
+            return ((h * 60L + m) * 60 + s) * 1000 + ms;
+        }
+    }
+    return std::nullopt;
+}
+
+nlohmann::json device(const std::string& serial, const std::string& model, const std::string& size,
+    const std::string& companion = "2.4.4")
+{
+    auto d = test::FakeAdbState::device(serial, model);
+    d["physicalSize"] = size;
+    d["companion"] = {{"versionName", companion}, {"running", false}, {"granted", false}};
+    return d;
+}
+
+bool canConnect(std::uint16_t port)
+{
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
+    return !error;
+}
+
+class DaemonTest : public ::testing::Test {
+protected:
+    DaemonTest() : adb(QB_FAKE_ADB)
+    {
+        std::string pattern = (fs::temp_directory_path() / "qb-e2e-XXXXXX").string();
+        dir_ = ::mkdtemp(pattern.data());
+        paths = RuntimePaths::inDirectory(dir_.string());
+        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
+        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
+        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", TIMING_SCALE, 1);
+    }
+
+    ~DaemonTest() override
+    {
+        if (daemon_ && daemon_->isRunning()) {
+            ::kill(daemon_->pid(), SIGKILL);
+            daemon_->waitUntilExit();
+        }
+        if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
+        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
+        ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    void launch()
+    {
+        ProcessOptions options;
+        options.executable = QB_QUILLBRIGHT;
+        options.arguments = {"start"};
+        options.standardError = OutputMode::mergeIntoOutput;
+        daemon_ = Process::launch(options);
+        ASSERT_TRUE(daemon_);
+    }
+
+    std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+
+    std::map<std::string, std::string> statusFile() const
+    {
+        std::map<std::string, std::string> values;
+        std::ifstream in(paths.statusFile);
+        for (std::string line; std::getline(in, line);) {
+            const auto equals = line.find('=');
+            if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+        return values;
+    }
+
+    // Waits until the status file's status line is `status`.
+    bool waitForStatus(const std::string& status, std::chrono::milliseconds timeout = 20s)
+    {
+        return waitFor([&] { return statusFile()["status"] == status; }, timeout);
+    }
+
+    std::pair<int, std::string> cli(std::vector<std::string> arguments)
+    {
+        ProcessOptions options;
+        options.executable = QB_QUILLBRIGHT;
+        options.arguments = std::move(arguments);
+        const auto result = runProcess(options, 20, "quillbright");
+        return {result.exitStatus.value_or(-1), result.standardOutput};
+    }
+
+    // SIGTERM, and the daemon's own exit (one second after it stops).
+    int terminate()
+    {
+        ::kill(daemon_->pid(), SIGTERM);
+        EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+        return daemon_->exitStatus().value_or(-1);
+    }
+
+    test::FakeAdbState adb;
+    RuntimePaths paths;
+
+private:
+    fs::path dir_;
+    std::shared_ptr<Process> daemon_;
+};
+
+TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTearsDownOnSIGTERM)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    EXPECT_THAT(output(), HasSubstr("QuillBright v2.4.4 -- CLI mode\n---\n"));
+    EXPECT_THAT(output(), HasSubstr("Mirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n"));
+
+    // The device link, in order.
+    const Log log = adb.log();
+    std::size_t at = 0;
+    for (const std::vector<std::string>& step : std::vector<std::vector<std::string>>{
+             {"am", "broadcast", "-a", "app.quillbright.STATUS", "--es", "state", "starting_display"},
+             {"am", "broadcast", "-a", "app.quillbright.STATUS", "--es", "state", "capture_ready"},
+             {"shell", "wm", "size"},
+             {"pm", "list", "packages"},
+             {"dumpsys", "package", "app.quillbright"},
+             {"reverse", "tcp:8888", "tcp:8888"},
+             {"reverse", "--list"},
+             {"reverse", "tcp:8892", "tcp:8892"},
+             {"am", "start", "-S", "-n", "app.quillbright/.MirrorActivity"},
+         }) {
+        const auto found = find(log, step, at);
+        ASSERT_TRUE(found) << "missing in order: " << ::testing::PrintToString(step);
+        at = *found + 1;
+    }
+
+    // The device's side of the stream.
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    const auto greeting = client.readGreeting(5000ms);
+    ASSERT_TRUE(greeting) << client.violation();
+    EXPECT_EQ(greeting->width, 1600);
+    EXPECT_EQ(greeting->height, 1200);
+    EXPECT_EQ(greeting->pixelFormat, companion::FramePixelFormat::greyscale);
+    EXPECT_EQ(greeting->brightness, 128);
+    EXPECT_EQ(greeting->warmth, 128);
+    for (int i = 0; i < 5; ++i) {
+        const auto frame = client.readFrame(5000ms);
+        ASSERT_TRUE(frame) << client.violation();
+        EXPECT_TRUE(client.sendAck(frame->sequenceNumber));
+    }
+    EXPECT_TRUE(client.violation().empty()) << client.violation();
+    EXPECT_TRUE(client.decoder().hasPicture());
+    EXPECT_EQ(client.decoder().frame().size(), 1600u * 1200u);
+
+    // The command line sees the daemon through its files.
+    ASSERT_TRUE(waitFor([&] { return statusFile()["clients"] == "1"; }, 10s)) << output();
+    const auto [exitStatus, text] = cli({"status"});
+    EXPECT_EQ(exitStatus, 0);
+    EXPECT_THAT(text, HasSubstr("running=true\nstatus=running\nresolution=1600x1200\n"));
+    EXPECT_THAT(text, HasSubstr("adb=true\n"));
+    client.close();
+
+    EXPECT_EQ(terminate(), 0);
+    EXPECT_THAT(output(), HasSubstr("\n[SIGTERM] Shutting down...\n"));
+    EXPECT_THAT(output(), HasSubstr("Mirror stopped"));
+    EXPECT_THAT(output(), HasSubstr("Stopped.\n"));
+    const Log after = adb.log();
+    EXPECT_TRUE(find(after, {"reverse", "--remove", "tcp:8888"}));
+    EXPECT_TRUE(find(after, {"reverse", "--remove", "tcp:8892"}));
+    EXPECT_TRUE(adb.read()["devices"][0].value("reverse", nlohmann::json::array()).empty());
+    EXPECT_FALSE(fs::exists(paths.pidFile));
+    EXPECT_FALSE(fs::exists(paths.statusFile));
+    EXPECT_FALSE(canConnect(8888));
+}
+
+TEST_F(DaemonTest, WithoutADeviceItWaitsWithThePreviewPortsClosed)
+{
+    launch();
+    ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
+    EXPECT_THAT(output(), HasSubstr("No devices found — entering waitingForDevice"));
+    EXPECT_FALSE(canConnect(8890));
+    EXPECT_FALSE(canConnect(8891));
+    EXPECT_EQ(terminate(), 0);
+}
+
+TEST_F(DaemonTest, APortHeldByAnotherProcessIsNamed)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor holder(io, {boost::asio::ip::make_address("127.0.0.1"), 8891});
+    // Not inherited by the daemon, or lsof would see two holders.
+    ::fcntl(holder.native_handle(), F_SETFD, FD_CLOEXEC);
+    launch();
+    const std::string expected = "error: Port 8891 (HTTP server) is in use by qb_e2e_tests (pid "
+        + std::to_string(::getpid()) + "). Quit the other process and retry.";
+    ASSERT_TRUE(waitForStatus(expected)) << statusFile()["status"];
+    EXPECT_THAT(output(), HasSubstr("Port 8891 (HTTP server) blocked by: qb_e2e_tests (pid"));
+    EXPECT_FALSE(find(adb.log(), {"reverse"})); // nothing was started
+    EXPECT_EQ(terminate(), 0);
+}
+
+TEST_F(DaemonTest, ADC1ListedAfterAPhoneIsMirroredFirstAndThePhoneExtended)
+{
+    adb.setDevices({device("PHONE-1", "Pixel_8", "1080x2400"), device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+
+    const Log log = adb.log();
+    const auto dc1Tunnel = find(log, {"-s", "DC1-0001", "reverse", "tcp:8888", "tcp:8888"});
+    const auto phoneTunnel = find(log, {"-s", "PHONE-1", "reverse", "tcp:8888", "tcp:8889"});
+    ASSERT_TRUE(dc1Tunnel);
+    ASSERT_TRUE(phoneTunnel);
+    EXPECT_LT(*dc1Tunnel, *phoneTunnel);
+
+    // The phone's session begins only after the stagger that follows the DC-1's.
+    const std::string out = output();
+    const auto dc1Started = lineTime(out, "[DC1-0001] Started — Daylight DC-1, 1600x1200, port 8888, mirror");
+    const auto phoneBegins = lineTime(out, "[MirrorEngine] Device PHONE-1 (Pixel_8) → Color");
+    ASSERT_TRUE(dc1Started && phoneBegins) << out;
+    EXPECT_GE(*phoneBegins - *dc1Started, 100);
+    EXPECT_THAT(out, HasSubstr("[PHONE-1] Started — External Display, 1080x2400, port 8889, extended"));
+
+    companion::CompanionClient phone;
+    ASSERT_TRUE(phone.connect("127.0.0.1", 8889, 5000ms));
+    const auto greeting = phone.readGreeting(5000ms);
+    ASSERT_TRUE(greeting) << phone.violation();
+    EXPECT_EQ(greeting->width, 1080);
+    EXPECT_EQ(greeting->height, 2400);
+    EXPECT_EQ(greeting->pixelFormat, companion::FramePixelFormat::rgb);
+    ASSERT_TRUE(phone.readFrame(5000ms)) << phone.violation();
+    phone.close();
+    EXPECT_EQ(terminate(), 0);
+}
+
+TEST_F(DaemonTest, ACompanionThatKeepsDyingIsRelaunchedThreeTimesThenReported)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    adb.fail("shell pidof", {{"mode", "exit"}, {"exit", 1}});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    ASSERT_TRUE(waitForStatus("error: Companion app crashed on device", 30s)) << output();
+    const std::string out = output();
+    EXPECT_THAT(out, HasSubstr("[DC1-0001] Companion not running (attempt 3/3)"));
+    EXPECT_THAT(out, HasSubstr("[DC1-0001] Companion crashed — 3 relaunch attempts failed"));
+    EXPECT_THAT(out, HasSubstr("Companion app crashed on DC1-0001 — stopping session"));
+    // The first launch and three relaunches, all force-restarting.
+    EXPECT_EQ(count(adb.log(), {"am", "start", "-S", "-n", "app.quillbright/.MirrorActivity"}), 4u);
+    EXPECT_EQ(terminate(), 0);
+}
+
+asio::awaitable<void> completing(asio::awaitable<void> inner, bool* done)
+{
+    co_await std::move(inner);
+    *done = true;
+}
+
+void runToEnd(asio::awaitable<void> task)
+{
+    bool done = false;
+    asio::co_spawn(MainLoop::shared().executor(), completing(std::move(task), &done), asio::detached);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return done; }, 30000ms));
+}
+
+// In-process, to read the engine's published flag.
+TEST_F(DaemonTest, AStaleCompanionIsReportedAndFlagged)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600", "1.8.2")});
+    adb.writeAPK("1.8.2"); // the bundled package is just as old
+    MirrorEngine::Timing timing;
+    timing.displayStagger = 100ms;
+    timing.session.displayPause = 50ms;
+    timing.session.retryPause = 50ms;
+    timing.session.capture.statsInterval = 0.2;
+    PlatformLogCapture log;
+    auto engine = MirrorEngine::make({}, timing);
+    runToEnd(engine->start());
+    ASSERT_EQ(engine->status(), MirrorStatus::running());
+    EXPECT_TRUE(log.contains("[DC1-0001] Bundled APK is stale (still v1.8.2 after install). Rebuild with 'make android && make install'."));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->companionUpdateFailed(); }, 10000ms));
+    EXPECT_EQ(engine->companionVersion(), "1.8.2");
+    EXPECT_FALSE(engine->companionCompatible());
+    EXPECT_TRUE(engine->adbConnected()); // the tunnel still came up
+    runToEnd(engine->stopAsync());
+    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+}
+
+} // namespace
+} // namespace qb
