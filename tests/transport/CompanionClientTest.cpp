@@ -277,13 +277,5 @@ TEST_F(CompanionProgramTest, ExitStatusTellsWhatWentWrong)
     EXPECT_THAT(help->standardOutput(), ::testing::HasSubstr("--drop-ack-every N"));
 }
 
-TEST(PngWriter, RefusesWhatItCannotWrite)
-{
-    std::string error;
-    EXPECT_FALSE(companion::writePng("/nonexistent-dir/x.png", 2, 2, false, Bytes(4), error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(companion::writePng("/tmp/never.png", 2, 2, true, Bytes(4), error)); // too few pixels
-}
-
 } // namespace
 } // namespace qb
