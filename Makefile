@@ -30,7 +30,11 @@ build: deps configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
+ifeq ($(strip $(ARGS)),)
+	QUILLBRIGHT_PLATFORM=sim $(BUILD)/src/quillbright start
+else
 	$(BUILD)/src/quillbright $(ARGS)
+endif
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
