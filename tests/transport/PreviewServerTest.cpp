@@ -105,26 +105,13 @@ TEST(PreviewRequestTest, FirstReadDecidesTheAnswer)
     EXPECT_EQ(judgePreviewRequest(bytes("GET \xf4\x90\x80\x80")), PreviewRequest::unanswered); // > U+10FFFF
     EXPECT_EQ(judgePreviewRequest(bytes("GET \xe2\x82")), PreviewRequest::unanswered);         // cut short
     EXPECT_EQ(judgePreviewRequest(bytes("GET /caf\xc3\xa9 \xf0\x9f\x93\xb1")), PreviewRequest::page);
-
-    EXPECT_EQ(previewResponse(PreviewRequest::start, "page"),
-        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK");
-    EXPECT_EQ(previewResponse(PreviewRequest::page, "h\xc3\xa9"),
-        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\nConnection: close\r\n\r\nh\xc3\xa9");
-    EXPECT_EQ(previewResponse(PreviewRequest::unanswered, "page"), "");
 }
 
 TEST(PreviewRequestTest, ViewerPageCarriesSizeAndSocket)
 {
     const auto page = buildViewerPage(1600, 1200);
-    EXPECT_TRUE(page.starts_with("<!DOCTYPE html>"));
-    EXPECT_NE(page.find("user-scalable=no"), std::string::npos);
-    EXPECT_NE(page.find("<canvas id=\"c\"></canvas>"), std::string::npos);
-    EXPECT_NE(page.find("width:100vw;height:100vh;image-rendering:pixelated"), std::string::npos);
     EXPECT_NE(page.find("c.width=1600;c.height=1200;"), std::string::npos);
     EXPECT_NE(page.find("new WebSocket('ws://localhost:8890')"), std::string::npos);
-    EXPECT_NE(page.find("binaryType='arraybuffer'"), std::string::npos);
-    EXPECT_NE(page.find("type:'image/jpeg'"), std::string::npos);
-    EXPECT_NE(page.find("requestFullscreen"), std::string::npos);
     EXPECT_NE(buildViewerPage(10, 20, 9999).find("ws://localhost:9999"), std::string::npos);
 }
 
