@@ -509,7 +509,9 @@ asio::awaitable<void> ScreenCapture::stop()
 
     stopHeldStream();
 
-    if (!co_await sleepFor(timing_.drain)) {
+    // Awaited into a local: GCC 12 miscompiles co_await inside a condition.
+    const bool drained = co_await sleepFor(timing_.drain);
+    if (!drained) {
         captureLog(LogLevel::warn,
             fmt::format("[ScreenCapture] Sleep interrupted during stop drain: {}", cancelledDescription()));
     }
@@ -544,7 +546,8 @@ asio::awaitable<void> ScreenCapture::restartStream()
 
     stopHeldStream();
 
-    if (!co_await sleepFor(timing_.restartPause)) {
+    const bool paused = co_await sleepFor(timing_.restartPause);
+    if (!paused) {
         captureLog(LogLevel::warn,
             fmt::format("[ScreenCapture] Sleep interrupted during stream restart: {}", cancelledDescription()));
     }
