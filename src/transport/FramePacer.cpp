@@ -107,7 +107,8 @@ FrameAdvice FramePacer::advise(double encodeTimeMs, double transportTimeMs, doub
     if (next < now) {
         double periods = std::ceil((now - next) / period);
         next += periods * period;
-        while (next < now) next += period; // rounding
+        if (next < now) next += period; // rounding
+        if (next < now) next = now;     // a period below the clock's resolution
     }
 
     const double periodMs = period * 1000;
