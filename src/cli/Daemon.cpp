@@ -27,11 +27,6 @@ Duration scaled(Duration duration, double factor)
 // refresh, read by the status-file timer on a global queue.
 class StatCells {
 public:
-    StatusSnapshot snapshot() const
-    {
-        std::lock_guard lock(lock_);
-        return snapshot_;
-    }
     void refresh(const MirrorEngine& engine)
     {
         StatusSnapshot next;
@@ -53,10 +48,24 @@ public:
         std::lock_guard lock(lock_);
         snapshot_.resolution = std::move(resolution);
     }
+    // Writes the status file unless the daemon is exiting. The lock spans
+    // the write so that close() returns only once no write can follow the
+    // removal of the file.
+    void writeStatusFile(const RuntimePaths& paths)
+    {
+        std::lock_guard lock(lock_);
+        if (!closed_) cli::writeStatusFile(paths, snapshot_);
+    }
+    void close()
+    {
+        std::lock_guard lock(lock_);
+        closed_ = true;
+    }
 
 private:
     mutable std::mutex lock_;
     StatusSnapshot snapshot_;
+    bool closed_ = false;
 };
 
 struct Daemon {
@@ -94,6 +103,7 @@ void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
     daemon->exitTimer = Timer::oneShot(MainLoop::shared().executor(), std::chrono::seconds(1), [daemon] {
         if (daemon->statusFileTimer) daemon->statusFileTimer->cancel();
         if (daemon->statsTimer) daemon->statsTimer->cancel();
+        daemon->cells->close();
         removeFile(daemon->paths.pidFile);
         removeFile(daemon->paths.statusFile);
         *daemon->out << "Stopped.\n" << std::flush;
@@ -158,7 +168,7 @@ int runDaemon(const Context& context, std::ostream& out)
     daemon->statusFileTimer = Timer::repeating(globalQueue(QoS::defaultQoS),
         scaled(std::chrono::seconds(1), daemon->scale), scaled(std::chrono::seconds(5), daemon->scale),
         [weakCells, paths] {
-            if (auto cells = weakCells.lock()) writeStatusFile(paths, cells->snapshot());
+            if (auto cells = weakCells.lock()) cells->writeStatusFile(paths);
         });
 
     auto& loop = MainLoop::shared();

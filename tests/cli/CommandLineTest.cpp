@@ -314,17 +314,6 @@ TEST(CommandLineTest, StatusFileHasTwelveLinesInOrder)
     EXPECT_EQ(statusFileText(s, 4321, when),
         "status=running\nresolution=1600x1200\nfps=30.0\nbandwidth_mbps=1.23\nclients=1\ntotal_frames=1234\n"
         "adb=true\njitter_ms=0.4\nrtt_avg_ms=12.3\nrtt_p95_ms=20.0\npid=4321\nupdated=2026-12-06T10:08:54Z");
-
-    RuntimeDir dir;
-    writeStatusFile(dir.context.paths, s);
-    std::ifstream in(dir.context.paths.statusFile);
-    std::string first;
-    std::getline(in, first);
-    EXPECT_EQ(first, "status=running");
-    // No temporary files are left beside it.
-    int files = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(fs::path(dir.context.paths.statusFile).parent_path())) ++files;
-    EXPECT_EQ(files, 1);
 }
 
 TEST(CommandLineTest, StartDefersToARunningInstance)
@@ -384,13 +373,10 @@ TEST(CommandLineTest, DiagnosticsReplies)
         "\n  [sessions]\n"
         "  memory rss mb                42\n");
 
-    const std::string waiting = formatLatency("OK\nfps=30.0\nclients=1", false);
+    const std::string waiting = formatLatency("OK\nfps=30.0", false);
     EXPECT_THAT(waiting, HasSubstr("Skipped frames:   0\n"));
-    EXPECT_THAT(waiting, HasSubstr("  Average:        ? ms\n"));
     EXPECT_THAT(waiting, HasSubstr("(Waiting for ACKs from Daylight — is the Android app updated?)"));
-    const std::string measured = formatLatency("OK\nrtt_avg_ms=12.4\nrtt_avg_ms=12.4", true);
-    EXPECT_TRUE(measured.starts_with("\x1b[2J\x1b[H"));
-    EXPECT_THAT(measured, HasSubstr("  Est. one-way:     ~6.2 ms\n"));
+    EXPECT_THAT(formatLatency("OK\nrtt_avg_ms=12.4", true), HasSubstr("  Est. one-way:     ~6.2 ms\n"));
 
     RuntimeDir dir;
     std::string out;
