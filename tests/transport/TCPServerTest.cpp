@@ -179,6 +179,33 @@ TEST_F(TCPServerTest, LateJoinerGetsTheCachedKeyframeAndTheDeltasSince)
     EXPECT_EQ(client->decoder().frame(), Bytes(32, 9 ^ 1 ^ 2));
 }
 
+TEST_F(TCPServerTest, TooLongADeltaChainDropsTheCache)
+{
+    options.keyframeChainMaxFrames = 3;
+    server = TCPServer::make(options);
+    server->setFrameWidth(8);
+    server->setFrameHeight(4);
+    startServer();
+    PlatformLogCapture log;
+    server->broadcast(Bytes{1}, true, 0);
+    server->broadcast(Bytes{2}, false, 1);
+    server->broadcast(Bytes{3}, false, 2);
+    EXPECT_TRUE(server->lastKeyframeData());
+    server->broadcast(Bytes{4}, false, 3); // a fourth frame would not fit
+    EXPECT_FALSE(server->lastKeyframeData());
+    EXPECT_TRUE(log.contains("late joiners wait for the next keyframe"));
+
+    // A late joiner then starts with the live stream, like a client that
+    // came before the first keyframe.
+    auto client = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
+    EXPECT_TRUE(log.contains("[TCPServer] No cached keyframe yet"));
+    server->broadcast(lz4(Bytes(32, 5)), true, 4);
+    auto frame = client->readFrame(deadline);
+    ASSERT_TRUE(frame) << client->violation();
+    EXPECT_EQ(frame->sequenceNumber, 4u);
+}
+
 TEST_F(TCPServerTest, GeometryAssignmentsDiscardTheCacheAndAnnounceChanges)
 {
     startServer();
