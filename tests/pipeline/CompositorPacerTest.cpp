@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
+
 #include "diagnostics/PlatformLog.h"
 #include "pipeline/CompositorPacer.h"
+#include "platform/CaptureStream.h"
 #include "platform/VirtualDisplays.h"
 #include "platform/sim/SimWorld.h"
 #include "runtime/MainLoop.h"
+#include "runtime/Queues.h"
 
 namespace qb {
 namespace {
@@ -145,6 +150,53 @@ TEST_F(CompositorPacerTest, QueuedWorkRunsInOrderAndNotAfterRelease)
     released.reset();
     MainLoop::shared().runFor(5ms);
     EXPECT_EQ(world.windows().size(), 3u);
+}
+
+TEST_F(CompositorPacerTest, KeepsAStillDisplayDeliveringCompleteFrames)
+{
+    auto scene = std::make_shared<sim::ScriptedScene>();
+    scene->showSolid(1, 1, 200, 200, 200);
+    world.setScene(display->displayId(), scene);
+
+    std::mutex lock;
+    std::vector<std::pair<std::int32_t, int>> frames; // status, red of the top-left pixel
+    auto library = makeCaptureBackend(PlatformKind::sim)->openLibrary();
+    CaptureStreamRequest request{.displayId = display->displayId(), .width = 120, .height = 160,
+        .minimumFrameTime = 0.001, .queue = SerialQueue::makeDedicated("capture")};
+    auto stream = library->createStream(request, [&](std::int32_t status, const CaptureSurface* surface) {
+        int red = -1;
+        if (surface) {
+            SurfaceReadLock pixels(*surface);
+            red = pixels.data()[2];
+        }
+        std::lock_guard guard(lock);
+        frames.emplace_back(status, red);
+    });
+    ASSERT_EQ(stream->start(), 0);
+    auto completeFrames = [&] {
+        std::lock_guard guard(lock);
+        return std::count_if(frames.begin(), frames.end(), [](auto& f) { return f.first == 0; });
+    };
+    auto lastRed = [&] {
+        std::lock_guard guard(lock);
+        for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+            if (it->first == 0) return it->second;
+        }
+        return -1;
+    };
+
+    auto pacer = make();
+    pacer->start();
+    ASSERT_TRUE(run([&] { return pacer->isPacing() && completeFrames() >= 1; }));
+    // Every flip is a new picture: black, then red 1, then black again.
+    // (The first tick sets black over black: no new picture.)
+    world.fireDisplayLinks(1);
+    for (int expected : {1, 0, 1}) {
+        const auto before = completeFrames();
+        world.fireDisplayLinks(1);
+        ASSERT_TRUE(run([&] { return completeFrames() > before && lastRed() == expected; })) << expected;
+    }
+    stream->stop();
 }
 
 } // namespace
