@@ -354,8 +354,12 @@ asio::awaitable<void> MirrorEngine::start()
     };
     for (const auto& [port, name] : checked) {
         if (environment_.portAvailable(port)) continue;
-        auto lookup = environment_.processBlocking;
-        const std::string holder = co_await offMainLoop<std::string>([lookup, port = port] { return lookup(port); });
+        // Built outside the co_await: GCC 12 destroys temporaries of a
+        // co_await expression twice.
+        std::function<std::string()> lookup = [check = environment_.processBlocking, port = port] {
+            return check(port);
+        };
+        const std::string holder = co_await offMainLoop<std::string>(std::move(lookup));
         std::string message = fmt::format("Port {} ({}) is in use", port, name);
         if (!holder.empty()) message += " by " + holder;
         message += ". Quit the other process and retry.";
@@ -366,7 +370,8 @@ asio::awaitable<void> MirrorEngine::start()
 
     if (!startPreviewServers()) co_return;
 
-    auto devices = co_await offMainLoop<std::vector<ConnectedDevice>>(environment_.listDevices);
+    std::function<std::vector<ConnectedDevice>()> listing = environment_.listDevices;
+    auto devices = co_await offMainLoop<std::vector<ConnectedDevice>>(std::move(listing));
 
     if (devices.empty()) {
         logWarn("Engine", "No devices found — entering waitingForDevice");
@@ -391,7 +396,8 @@ asio::awaitable<void> MirrorEngine::start()
         auto session = std::make_shared<DeviceSession>(port, std::move(resolution), mode, device, format,
             environment_.makeADBBridge(device), timing_.session, environment_.session);
         if (connectionMode_ == ConnectionMode::wifi) session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
-        co_await startSession(session);
+        auto starting = startSession(session);
+        co_await std::move(starting);
 
         if (devices.size() > 1) {
             const bool completed = co_await sleepFor(timing_.displayStagger);
@@ -463,7 +469,8 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
 
     std::string failure;
     try {
-        co_await environment_.startSession(session, wsServer_, contrastAmount_, gammaAmount_);
+        auto starting = environment_.startSession(session, wsServer_, contrastAmount_, gammaAmount_);
+        co_await std::move(starting);
     } catch (const std::exception& error) {
         failure = error.what();
         if (failure.empty()) failure = "unknown error";
@@ -578,14 +585,15 @@ void MirrorEngine::reconnect()
 asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> weak,
     std::vector<std::shared_ptr<DeviceSession>> sessions)
 {
-    const bool anyConnected = co_await offMainLoop<bool>([sessions] {
+    std::function<bool()> work = [sessions = std::move(sessions)] {
         bool any = false;
         for (const auto& session : sessions) {
             if (!session->adbConnected()) session->reconnect();
             any = any || session->adbConnected();
         }
         return any;
-    });
+    };
+    const bool anyConnected = co_await offMainLoop<bool>(std::move(work));
     if (auto self = weak.lock()) self->publish(self->adbConnected_, anyConnected, EngineProperty::adbConnected);
 }
 

@@ -225,6 +225,14 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTearsDownOnSIGTERM)
     EXPECT_THAT(text, HasSubstr("adb=true\n"));
     client.close();
 
+    // Without a control socket, reconnect goes by signal.
+    const auto [reconnectStatus, reconnectText] = cli({"reconnect"});
+    EXPECT_EQ(reconnectStatus, 0);
+    EXPECT_THAT(reconnectText, HasSubstr("Reconnect triggered.\n"));
+    EXPECT_TRUE(waitFor(
+        [&] { return output().find("[SIGUSR1] Reconnecting ADB...\n") != std::string::npos; }, 5s));
+    EXPECT_TRUE(waitFor([&] { return output().find("[Engine:info] Reconnecting ADB...") != std::string::npos; }, 5s));
+
     EXPECT_EQ(terminate(), 0);
     EXPECT_THAT(output(), HasSubstr("\n[SIGTERM] Shutting down...\n"));
     EXPECT_THAT(output(), HasSubstr("Mirror stopped"));
