@@ -444,6 +444,7 @@ asio::awaitable<void> DeviceSession::setupADB()
         co_return;
     }
 
+    if (stopping()) co_return; // the owner is tearing down; no message for the user
     logError(SESSION, fmt::format("{} ADB setup failed after {} attempts", prefix(), TUNNEL_ATTEMPTS));
     adbConnected_.store(false);
     const bool installed = co_await offMainLoop<bool>(installedCheck);

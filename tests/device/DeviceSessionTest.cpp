@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "companion/CompanionClient.h"
 #include "core/MirrorError.h"
@@ -27,48 +31,32 @@ using namespace std::chrono_literals;
 class FakeBridge final : public ADBBridging {
 public:
     bool resetDisplaySizeOverride(const std::string&) override { return record("resetDisplaySizeOverride"); }
-    bool isAppInstalled(const std::string&) override
-    {
-        record("isAppInstalled");
-        std::lock_guard guard(lock_);
-        return installed;
-    }
+    bool isAppInstalled(const std::string&) override { return record("isAppInstalled") && installed; }
     std::optional<std::string> companionVersion(const std::string&) override
     {
         record("companionVersion");
-        std::lock_guard guard(lock_);
-        if (versions.empty()) return std::nullopt;
-        auto version = versions.front();
-        if (versions.size() > 1) versions.pop_front();
-        return version;
+        return next(versions, std::optional<std::string>());
     }
     bool installBundledAPK(const std::string&) override { return record("installBundledAPK"); }
     bool setupReverseTunnel(const std::string&, int devicePort, int hostPort) override
     {
-        record("setupReverseTunnel " + std::to_string(devicePort) + " " + std::to_string(hostPort));
-        std::lock_guard guard(lock_);
-        if (tunnelResults.empty()) return true;
-        const bool ok = tunnelResults.front();
-        tunnelResults.pop_front();
-        return ok;
+        record(fmt::format("setupReverseTunnel {} {}", devicePort, hostPort));
+        if (onTunnel) onTunnel();
+        return next(tunnelResults, true, false);
     }
     bool removeReverseTunnel(const std::string&, int devicePort) override
     {
         if (onRemoveTunnel) onRemoveTunnel();
-        return record("removeReverseTunnel " + std::to_string(devicePort));
+        return record(fmt::format("removeReverseTunnel {}", devicePort));
     }
     void launchApp(const std::string&, bool forceRestart, const std::optional<std::string>& host) override
     {
-        record(std::string("launchApp ") + (forceRestart ? "force" : "noforce") + (host ? " " + *host : ""));
+        record(fmt::format("launchApp {}{}", forceRestart ? "force" : "noforce", host ? " " + *host : ""));
     }
     bool isCompanionRunning(const std::string&) override
     {
         record("isCompanionRunning");
-        std::lock_guard guard(lock_);
-        if (running.empty()) return false;
-        const bool alive = running.front();
-        if (running.size() > 1) running.pop_front();
-        return alive;
+        return next(running, false);
     }
     void sendStatus(const std::string&, const std::string& state) override { record("sendStatus " + state); }
 
@@ -84,12 +72,14 @@ public:
             std::count_if(all.begin(), all.end(), [&](const std::string& c) { return c.starts_with(prefix); }));
     }
 
-    // Script (set before the session runs).
+    // Script, set before the session runs. The last version and running
+    // answer repeat; tunnels succeed once their script is used up.
     bool installed = true;
-    std::deque<std::optional<std::string>> versions{std::string("2.4.4")}; // the last one repeats
-    std::deque<bool> tunnelResults;                                      // then success
-    std::deque<bool> running{true};                                      // the last one repeats
+    std::deque<std::optional<std::string>> versions{std::string("2.4.4")};
+    std::deque<bool> tunnelResults;
+    std::deque<bool> running{true};
     std::function<void()> onRemoveTunnel;
+    std::function<void()> onTunnel; // on the adb thread
 
 private:
     bool record(std::string call)
@@ -97,6 +87,15 @@ private:
         std::lock_guard guard(lock_);
         calls_.push_back(std::move(call));
         return true;
+    }
+    template <typename T>
+    T next(std::deque<T>& script, T whenEmpty, bool keepLast = true)
+    {
+        std::lock_guard guard(lock_);
+        if (script.empty()) return whenEmpty;
+        T value = script.front();
+        if (!keepLast || script.size() > 1) script.pop_front();
+        return value;
     }
     mutable std::mutex lock_;
     std::vector<std::string> calls_;
@@ -135,39 +134,59 @@ DisplayResolution smallResolution()
     return resolution;
 }
 
+struct Spawned {
+    std::atomic<bool> done{false};
+    std::exception_ptr error;
+};
+
+// Starts a session coroutine on the main loop (which the test then runs).
+std::shared_ptr<Spawned> spawnOnMain(asio::awaitable<void> task)
+{
+    auto state = std::make_shared<Spawned>();
+    asio::co_spawn(MainLoop::shared().executor(), std::move(task), [state](std::exception_ptr e) {
+        state->error = e;
+        state->done.store(true);
+    });
+    return state;
+}
+
 // Runs a session coroutine on the main loop until it finishes; rethrows.
 void runOnMain(asio::awaitable<void> task, std::chrono::milliseconds timeout = 10s)
 {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto error = std::make_shared<std::exception_ptr>();
-    asio::co_spawn(MainLoop::shared().executor(), std::move(task), [done, error](std::exception_ptr e) {
-        *error = e;
-        done->store(true);
-    });
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return done->load(); }, timeout)) << "session task hung";
-    if (*error) std::rethrow_exception(*error);
+    const auto state = spawnOnMain(std::move(task));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return state->done.load(); }, timeout)) << "session task hung";
+    if (state->error) std::rethrow_exception(state->error);
 }
 
-std::size_t indexOf(const std::vector<std::string>& lines, std::string_view needle)
+void expectNoVirtualDisplay(std::exception_ptr error)
 {
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].find(needle) != std::string::npos) return i;
+    try {
+        std::rethrow_exception(error);
+    } catch (const MirrorError& e) {
+        EXPECT_EQ(e.kind(), MirrorError::Kind::noVirtualDisplay);
+    } catch (...) {
+        ADD_FAILURE() << "start did not fail with noVirtualDisplay";
     }
-    ADD_FAILURE() << "no line containing: " << needle;
-    return lines.size();
 }
 
-std::size_t eventsFor(const std::string& serial, bool started)
+// Each needle occurs in a line after the line of the previous one.
+void expectInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& needles)
 {
-    std::size_t n = 0;
-    for (const auto& entry : EventLog::shared().events()) {
-        if (started) {
-            if (const auto* e = entry.event.as<MirrorEvent::SessionStarted>(); e && e->serial == serial) ++n;
-        } else {
-            if (const auto* e = entry.event.as<MirrorEvent::SessionStopped>(); e && e->serial == serial) ++n;
-        }
+    auto from = lines.begin();
+    for (const auto& needle : needles) {
+        from = std::find_if(from, lines.end(), [&](const std::string& l) { return l.find(needle) != l.npos; });
+        ASSERT_NE(from, lines.end()) << "not found in order: " << needle;
     }
-    return n;
+}
+
+template <typename Event>
+std::size_t eventsFor(const std::string& serial)
+{
+    const auto events = EventLog::shared().events();
+    return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [&](const EventEntry& entry) {
+        const auto* e = entry.event.as<Event>();
+        return e && e->serial == serial;
+    }));
 }
 
 std::vector<std::string> sessionMessages(const std::string& serial, LogLevel level)
@@ -206,18 +225,9 @@ TEST_F(DeviceSessionTest, StartsInOrderLinksTheDeviceAndStopsEverythingBeforeThe
     auto session = makeSession("ORDER-1");
     runOnMain(session->start(nullptr, 1.0, 1.2));
 
-    const auto lines = log.lines();
-    const auto created = indexOf(lines, "[VirtualDisplay] Created");
-    const auto mirrored = indexOf(lines, "[VirtualDisplay] Mirroring");
-    const auto listening = indexOf(lines, "[TCPServer] Listening");
-    const auto input = indexOf(lines, "[InputServer] Listening");
-    const auto capturing = indexOf(lines, "[ScreenCapture] Capture started");
-    const auto started = indexOf(lines, "[ORDER-1] Started — Daylight DC-1, 320x240, port 0, mirror");
-    EXPECT_LT(created, mirrored);
-    EXPECT_LT(mirrored, listening);
-    EXPECT_LT(listening, input);
-    EXPECT_LT(input, capturing);
-    EXPECT_LT(capturing, started);
+    expectInOrder(log.lines(), {"[VirtualDisplay] Created", "[VirtualDisplay] Mirroring", "[TCPServer] Listening",
+                                   "[InputServer] Listening", "[ScreenCapture] Capture started",
+                                   "[ORDER-1] Started — Daylight DC-1, 320x240, port 0, mirror"});
 
     const auto serverPort = session->tcpServer()->port();
     const auto inputPort = session->inputServer()->boundPort();
@@ -232,12 +242,10 @@ TEST_F(DeviceSessionTest, StartsInOrderLinksTheDeviceAndStopsEverythingBeforeThe
         "launchApp force",
     };
     EXPECT_EQ(bridge->calls(), expected);
-    EXPECT_TRUE(session->adbConnected());
+    EXPECT_TRUE(session->adbConnected() && session->hasHealthCheck());
     EXPECT_EQ(session->companionVersion(), "2.4.4");
-    EXPECT_FALSE(session->companionUpdateFailed());
-    EXPECT_TRUE(session->hasHealthCheck());
     EXPECT_EQ(session->bindAddress(), LOOPBACK_ADDRESS);
-    EXPECT_EQ(eventsFor("ORDER-1", true), 1u);
+    EXPECT_EQ(eventsFor<MirrorEvent::SessionStarted>("ORDER-1"), 1u);
 
     // Everything is up and the pacer paints on the new display.
     auto& world = sim::SimWorld::shared();
@@ -266,21 +274,17 @@ TEST_F(DeviceSessionTest, StartsInOrderLinksTheDeviceAndStopsEverythingBeforeThe
     runOnMain(session->stop());
     EXPECT_TRUE(checkedAtRemoval);
     EXPECT_EQ(bridge->count("removeReverseTunnel"), 2u);
-    EXPECT_FALSE(session->adbConnected());
-    EXPECT_FALSE(session->hasHealthCheck());
-    EXPECT_EQ(session->displayManager(), nullptr);
-    EXPECT_EQ(session->tcpServer(), nullptr);
-    EXPECT_EQ(session->capture(), nullptr);
-    EXPECT_EQ(session->inputServer(), nullptr);
-    EXPECT_EQ(session->compositorPacer(), nullptr);
-    EXPECT_EQ(eventsFor("ORDER-1", false), 1u);
+    EXPECT_FALSE(session->adbConnected() || session->hasHealthCheck());
+    EXPECT_FALSE(session->displayManager() || session->tcpServer() || session->capture() || session->inputServer() ||
+        session->compositorPacer());
+    EXPECT_EQ(eventsFor<MirrorEvent::SessionStopped>("ORDER-1"), 1u);
 
     // A second stop only logs and records.
     const auto callsBefore = bridge->calls().size();
     runOnMain(session->stop());
     EXPECT_EQ(bridge->calls().size(), callsBefore);
     EXPECT_EQ(log.matching("[ORDER-1] Stopped").size(), 2u);
-    EXPECT_EQ(eventsFor("ORDER-1", false), 2u);
+    EXPECT_EQ(eventsFor<MirrorEvent::SessionStopped>("ORDER-1"), 2u);
 }
 
 TEST_F(DeviceSessionTest, NetworkOnlySessionIssuesNoAdbAndListensEverywhere)
@@ -294,9 +298,7 @@ TEST_F(DeviceSessionTest, NetworkOnlySessionIssuesNoAdbAndListensEverywhere)
     EXPECT_TRUE(log.contains("[DeviceSession:WIFI-1] Extended display mode — unmirror enforced"));
     EXPECT_TRUE(log.contains("[DeviceSession:WIFI-1] WiFi-only mode — skipping ADB setup, waiting for network clients"));
     EXPECT_TRUE(log.contains("[WIFI-1] Started — Daylight DC-1, 320x240, port 0, extended (WiFi)"));
-    EXPECT_TRUE(session->isWiFi());
-    EXPECT_FALSE(session->adbConnected());
-    EXPECT_FALSE(session->hasHealthCheck());
+    EXPECT_FALSE(session->adbConnected() || session->hasHealthCheck());
     EXPECT_EQ(session->bindAddress(), ALL_INTERFACES_ADDRESS);
     EXPECT_EQ(sim::SimWorld::shared().display(sim::SimWorld::BUILT_IN_DISPLAY_ID)->mirrorOf, NULL_DISPLAY_ID);
 
@@ -311,30 +313,44 @@ TEST_F(DeviceSessionTest, StopDuringTheFirstPauseFailsTheStartAndLeavesNothingRu
     auto session = makeSession("PAUSE-1", DisplayMode::mirror, timing);
     auto& world = sim::SimWorld::shared();
 
-    auto startDone = std::make_shared<std::atomic<bool>>(false);
-    auto startError = std::make_shared<std::exception_ptr>();
-    asio::co_spawn(MainLoop::shared().executor(), session->start(nullptr, 1.0, 1.2),
-        [startDone, startError](std::exception_ptr e) {
-            *startError = e;
-            startDone->store(true);
-        });
+    const auto start = spawnOnMain(session->start(nullptr, 1.0, 1.2));
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return session->displayManager() != nullptr; }, 5s));
     EXPECT_EQ(world.displayIds().size(), 2u);
 
     runOnMain(session->stop());
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return startDone->load(); }, 5s));
-    ASSERT_TRUE(*startError);
-    try {
-        std::rethrow_exception(*startError);
-    } catch (const MirrorError& error) {
-        EXPECT_EQ(error.kind(), MirrorError::Kind::noVirtualDisplay);
-    }
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return start->done.load(); }, 5s));
+    expectNoVirtualDisplay(start->error);
     EXPECT_EQ(world.displayIds().size(), 1u);
     EXPECT_EQ(world.activeStreams(), 0u);
     EXPECT_TRUE(world.windows().empty());
-    EXPECT_EQ(session->tcpServer(), nullptr);
-    EXPECT_EQ(session->capture(), nullptr);
+    EXPECT_FALSE(session->tcpServer() || session->capture());
     EXPECT_EQ(bridge->calls(), std::vector<std::string>{"sendStatus starting_display"});
+}
+
+TEST_F(DeviceSessionTest, StopDuringAdbSetupTakesTheNewTunnelDownAgain)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> inTunnel{false};
+    bridge->onTunnel = [&inTunnel, released] {
+        if (!inTunnel.exchange(true)) released.wait();
+    };
+    auto session = makeSession("RACE-1");
+    bool failureReported = false;
+    session->onSetupFailure = [&](const std::string&) { failureReported = true; };
+    const auto start = spawnOnMain(session->start(nullptr, 1.0, 1.2));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return inTunnel.load(); }, 5s));
+
+    runOnMain(session->stop()); // while the stream tunnel is being set up
+    release.set_value();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return start->done.load(); }, 5s));
+    expectNoVirtualDisplay(start->error);
+    const auto calls = bridge->calls();
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+        (std::vector<std::string>{"removeReverseTunnel 8888", "removeReverseTunnel 8892"}));
+    EXPECT_EQ(bridge->count("launchApp"), 0u);
+    EXPECT_FALSE(session->adbConnected() || session->hasHealthCheck() || failureReported);
+    EXPECT_EQ(eventsFor<MirrorEvent::SessionStarted>("RACE-1"), 0u);
 }
 
 TEST_F(DeviceSessionTest, ComponentFailuresFailTheStartAndStopStillCleansUp)
@@ -351,7 +367,7 @@ TEST_F(DeviceSessionTest, ComponentFailuresFailTheStartAndStopStillCleansUp)
     EXPECT_EQ(session->tcpServer(), nullptr);
     runOnMain(session->stop());
     EXPECT_EQ(sim::SimWorld::shared().displayIds().size(), 1u);
-    EXPECT_EQ(eventsFor("FAIL-1", false), 1u);
+    EXPECT_EQ(eventsFor<MirrorEvent::SessionStopped>("FAIL-1"), 1u);
     EXPECT_EQ(bridge->count("removeReverseTunnel"), 0u);
 
     // The capture refuses to start.
@@ -655,40 +671,16 @@ TEST_F(DeviceSessionTest, RealBridgeSendsTheExactAdbCommandLines)
     runOnMain(session->stop(), 30s);
 
     std::vector<std::string> lines;
-    for (const auto& entry : fake.log()) {
-        std::string line;
-        for (const auto& arg : entry) line += (line.empty() ? "" : " ") + arg;
-        lines.push_back(line);
-    }
-    const auto position = [&](const std::string& wanted) {
-        const auto it = std::find(lines.begin(), lines.end(), wanted);
-        EXPECT_NE(it, lines.end()) << "missing: " << wanted;
-        return it - lines.begin();
-    };
-    const auto starting = position(
-        "-s DC1-7001 shell am broadcast -a app.quillbright.STATUS --es state starting_display");
-    const auto ready = position(
-        "-s DC1-7001 shell am broadcast -a app.quillbright.STATUS --es state capture_ready");
-    const auto reset = position("-s DC1-7001 shell wm size reset");
-    const auto installed = position("-s DC1-7001 shell pm list packages app.quillbright");
-    const auto version = position("-s DC1-7001 shell dumpsys package app.quillbright");
-    const auto stream = position("-s DC1-7001 reverse tcp:8888 tcp:" + port);
-    const auto listed = position("-s DC1-7001 reverse --list");
-    const auto input = position("-s DC1-7001 reverse tcp:8892 tcp:" + inputPort);
-    const auto launch = position("-s DC1-7001 shell am start -S -n app.quillbright/.MirrorActivity");
-    const auto removeStream = position("-s DC1-7001 reverse --remove tcp:8888");
-    const auto removeInput = position("-s DC1-7001 reverse --remove tcp:8892");
-    EXPECT_LT(starting, ready);
-    EXPECT_LT(ready, reset);
-    EXPECT_LT(reset, installed);
-    EXPECT_LT(installed, version);
-    EXPECT_LT(version, stream);
-    EXPECT_LT(stream, listed);
-    EXPECT_LT(listed, input);
-    EXPECT_LT(input, launch);
-    EXPECT_LT(launch, removeStream);
-    EXPECT_LT(removeStream, removeInput);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find(" install ") != std::string::npos; }), 0)
+    for (const auto& entry : fake.log()) lines.push_back(fmt::format("{}", fmt::join(entry, " ")));
+    const std::string s = "-s DC1-7001 ";
+    expectInOrder(lines, {s + "shell am broadcast -a app.quillbright.STATUS --es state starting_display",
+                             s + "shell am broadcast -a app.quillbright.STATUS --es state capture_ready",
+                             s + "shell wm size reset", s + "shell pm list packages app.quillbright",
+                             s + "shell dumpsys package app.quillbright", s + "reverse tcp:8888 tcp:" + port,
+                             s + "reverse --list", s + "reverse tcp:8892 tcp:" + inputPort,
+                             s + "shell am start -S -n app.quillbright/.MirrorActivity",
+                             s + "reverse --remove tcp:8888", s + "reverse --remove tcp:8892"});
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& l) { return l.find(" install ") != l.npos; }))
         << "a compatible companion is not reinstalled";
     ADBBridge::resetForTesting();
 }
