@@ -24,6 +24,8 @@
 // start with its key; the longest key wins; "count" limits how often.
 // "silent" answers success without touching the device.
 //
+// tools/fake-adb/example-state.json is a ready state with one DC-1 (for the demo).
+//
 // Not thread-safe: one test thread drives it.
 #pragma once
 
