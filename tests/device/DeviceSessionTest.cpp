@@ -101,6 +101,44 @@ private:
     std::vector<std::string> calls_;
 };
 
+// The sim's virtual displays, telling the test when a display goes away.
+class WatchedDisplays final : public VirtualDisplays {
+public:
+    std::function<void()> onRemove;
+
+    std::unique_ptr<VirtualDisplay> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override
+    {
+        auto display = sim_->createVirtualDisplay(descriptor);
+        if (!display) return nullptr;
+        return std::make_unique<Watched>(std::move(display), this);
+    }
+    std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t id) override
+    {
+        return sim_->copyAllDisplayModes(id);
+    }
+    std::int32_t setDisplayMode(std::uint32_t id, const DisplayModeInfo& mode) override
+    {
+        return sim_->setDisplayMode(id, mode);
+    }
+    std::vector<std::uint32_t> onlineDisplays(std::size_t max) override { return sim_->onlineDisplays(max); }
+    bool isBuiltIn(std::uint32_t id) override { return sim_->isBuiltIn(id); }
+    std::unique_ptr<DisplayConfiguration> beginConfiguration() override { return sim_->beginConfiguration(); }
+
+private:
+    struct Watched final : VirtualDisplay {
+        Watched(std::unique_ptr<VirtualDisplay> d, WatchedDisplays* o) : inner(std::move(d)), owner(o) {}
+        ~Watched() override
+        {
+            if (owner->onRemove) owner->onRemove();
+        }
+        std::uint32_t displayId() const override { return inner->displayId(); }
+        bool applySettings(const VirtualDisplaySettings& settings) override { return inner->applySettings(settings); }
+        std::unique_ptr<VirtualDisplay> inner;
+        WatchedDisplays* owner;
+    };
+    std::shared_ptr<VirtualDisplays> sim_ = sim::makeSimVirtualDisplays();
+};
+
 DeviceSession::Timing fastTiming()
 {
     DeviceSession::Timing timing;
@@ -222,7 +260,10 @@ protected:
 TEST_F(DeviceSessionTest, StartsInOrderLinksTheDeviceAndStopsEverythingBeforeTheTunnels)
 {
     PlatformLogCapture log;
-    auto session = makeSession("ORDER-1");
+    auto displays = std::make_shared<WatchedDisplays>();
+    auto environment = simEnvironment();
+    environment.virtualDisplays = displays;
+    auto session = makeSession("ORDER-1", DisplayMode::mirror, fastTiming(), environment);
     runOnMain(session->start(nullptr, 1.0, 1.2));
 
     expectInOrder(log.lines(), {"[VirtualDisplay] Created", "[VirtualDisplay] Mirroring", "[TCPServer] Listening",
@@ -256,23 +297,27 @@ TEST_F(DeviceSessionTest, StartsInOrderLinksTheDeviceAndStopsEverythingBeforeThe
     ASSERT_TRUE(MainLoop::shared().runUntil(
         [&] { return !world.windows().empty() && !world.windows().front().closed; }, 5s));
 
-    // At the first tunnel removal everything on the host side is gone.
-    bool checkedAtRemoval = false;
+    // Stop: pacer, capture, input server and frame server are down before
+    // the display goes, and the display is gone before the tunnels.
+    bool checkedAtDisplayRemoval = false, checkedAtRemoval = false;
     auto capture = session->capture();
     auto server = session->tcpServer();
     auto inputServer = session->inputServer();
-    bridge->onRemoveTunnel = [&] {
-        if (checkedAtRemoval) return;
-        checkedAtRemoval = true;
-        EXPECT_FALSE(world.display(displayID).has_value());
+    displays->onRemove = [&] {
+        checkedAtDisplayRemoval = true;
         EXPECT_EQ(world.activeStreams(), 0u);
-        EXPECT_FALSE(capture->isRunning());
-        EXPECT_FALSE(inputServer->running());
+        EXPECT_FALSE(capture->isRunning() || inputServer->running());
         EXPECT_EQ(server->port(), 0);
         for (const auto& window : world.windows()) EXPECT_TRUE(window.closed);
     };
+    bridge->onRemoveTunnel = [&] {
+        checkedAtRemoval = true;
+        EXPECT_TRUE(checkedAtDisplayRemoval);
+        EXPECT_FALSE(world.display(displayID).has_value());
+    };
     runOnMain(session->stop());
     EXPECT_TRUE(checkedAtRemoval);
+    displays->onRemove = nullptr;
     EXPECT_EQ(bridge->count("removeReverseTunnel"), 2u);
     EXPECT_FALSE(session->adbConnected() || session->hasHealthCheck());
     EXPECT_FALSE(session->displayManager() || session->tcpServer() || session->capture() || session->inputServer() ||
