@@ -91,6 +91,10 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
     case OutputMode::discard: posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0); break;
     case OutputMode::mergeIntoOutput: posix_spawn_file_actions_adddup2(&actions, 1, 2); break;
     }
+    // Only the three standard streams reach the child: a listening socket or
+    // pipe of ours inherited by a long-lived child (adb forks its server)
+    // would keep our ports busy after we exit.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (options.workingDirectory) {
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
     }

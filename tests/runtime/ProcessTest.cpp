@@ -79,6 +79,23 @@ TEST(Process, EnvironmentIsExactlyTheMap)
     unsetenv("QB_SHOULD_NOT_LEAK");
 }
 
+TEST(Process, ChildInheritsOnlyTheStandardStreams)
+{
+    // A descriptor of ours without close-on-exec (as Asio opens its sockets).
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ProcessOptions options;
+    options.executable = "/bin/ls";
+    options.arguments = {"/proc/self/fd"};
+    auto process = Process::launch(options);
+    ASSERT_TRUE(process);
+    process->waitUntilExit();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    // 0, 1, 2 and the directory ls itself opened to list them.
+    EXPECT_EQ(process->standardOutput(), "0\n1\n2\n3\n");
+}
+
 TEST(Process, LaunchFailuresAreValues)
 {
     std::string error;
