@@ -15,6 +15,7 @@
 #include "diagnostics/MetricsRing.h"
 #include "host/PortChecker.h"
 #include "runtime/Clock.h"
+#include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "transport/ListenSocket.h"
@@ -22,30 +23,6 @@
 namespace qb {
 
 namespace {
-
-// Runs blocking work (adb, lsof) on the utility global queue and resumes the
-// awaiting coroutine on its own executor with the result.
-template <typename Result>
-asio::awaitable<Result> offMainLoop(std::function<Result()> work)
-{
-    return asio::async_initiate<const asio::use_awaitable_t<>, void(Result)>(
-        [](auto handler, std::function<Result()> body) {
-            auto resumeOn = asio::get_associated_executor(handler);
-            asio::post(globalQueue(QoS::utility),
-                [body = std::move(body), handler = std::move(handler), resumeOn]() mutable {
-                    Result result{};
-                    try {
-                        result = body();
-                    } catch (const std::exception& error) {
-                        logError("Engine", fmt::format("Background call failed: {}", error.what()));
-                    }
-                    asio::post(resumeOn, [handler = std::move(handler), result = std::move(result)]() mutable {
-                        std::move(handler)(std::move(result));
-                    });
-                });
-        },
-        asio::use_awaitable, std::move(work));
-}
 
 // Whether a listener could have the port: a wildcard bind with address reuse,
 // dual-stack IPv6 so an IPv4 listener on the port also counts as busy. A
@@ -359,7 +336,7 @@ asio::awaitable<void> MirrorEngine::start()
         std::function<std::string()> lookup = [check = environment_.processBlocking, port = port] {
             return check(port);
         };
-        const std::string holder = co_await offMainLoop<std::string>(std::move(lookup));
+        const std::string holder = co_await offMainLoop<std::string>(lookup);
         std::string message = fmt::format("Port {} ({}) is in use", port, name);
         if (!holder.empty()) message += " by " + holder;
         message += ". Quit the other process and retry.";
@@ -371,7 +348,7 @@ asio::awaitable<void> MirrorEngine::start()
     if (!startPreviewServers()) co_return;
 
     std::function<std::vector<ConnectedDevice>()> listing = environment_.listDevices;
-    auto devices = co_await offMainLoop<std::vector<ConnectedDevice>>(std::move(listing));
+    auto devices = co_await offMainLoop<std::vector<ConnectedDevice>>(listing);
 
     if (devices.empty()) {
         logWarn("Engine", "No devices found — entering waitingForDevice");
@@ -593,7 +570,7 @@ asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> we
         }
         return any;
     };
-    const bool anyConnected = co_await offMainLoop<bool>(std::move(work));
+    const bool anyConnected = co_await offMainLoop<bool>(work);
     if (auto self = weak.lock()) self->publish(self->adbConnected_, anyConnected, EngineProperty::adbConnected);
 }
 

@@ -16,6 +16,7 @@
 #include "diagnostics/Log.h"
 #include "pipeline/HardwareEncoder.h"
 #include "platform/Platform.h"
+#include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/SettingsStore.h"
@@ -28,53 +29,6 @@ constexpr std::string_view SESSION = "Session";
 constexpr std::string_view COMPONENT = "DeviceSession";
 constexpr std::string_view HARDWARE_COMPARISON_KEY = "experimentH264Compare";
 constexpr std::string_view INTERRUPTED = "the session is stopping";
-
-// The libavcodec comparison encoder as the capture sees it.
-class HardwareComparisonEncoder final : public ComparisonEncoder {
-public:
-    HardwareComparisonEncoder(std::int64_t width, std::int64_t height, std::int64_t fps, double bitrateMbps)
-        : encoder_(width, height, fps, bitrateMbps)
-    {
-    }
-    bool hasSession() const override { return encoder_.hasSession(); }
-    std::optional<std::vector<std::uint8_t>> encode(const CaptureSurface& surface) override
-    {
-        return encoder_.encode(surface);
-    }
-    void stop() override { encoder_.stop(); }
-
-private:
-    HardwareEncoder encoder_;
-};
-
-// Runs a blocking adb call on the utility global queue and resumes the
-// awaiting coroutine on its own executor with the result. The work holds
-// only what it is given (the bridge and copies of its arguments), never the
-// session, so a dropped session does not wait for adb.
-template <typename Result>
-//
-// Callers pass a named std::function: GCC 12 destroys temporaries with
-// destructors inside a co_await expression twice.
-asio::awaitable<Result> offMainLoop(const std::function<Result()>& work)
-{
-    return asio::async_initiate<const asio::use_awaitable_t<>, void(Result)>(
-        [](auto handler, std::function<Result()> body) {
-            auto resumeOn = asio::get_associated_executor(handler);
-            asio::post(globalQueue(QoS::utility),
-                [body = std::move(body), handler = std::move(handler), resumeOn]() mutable {
-                    Result result{};
-                    try {
-                        result = body();
-                    } catch (const std::exception& error) {
-                        logError("Session", fmt::format("adb call failed: {}", error.what()));
-                    }
-                    asio::post(resumeOn, [handler = std::move(handler), result = std::move(result)]() mutable {
-                        std::move(handler)(std::move(result));
-                    });
-                });
-        },
-        asio::use_awaitable, work);
-}
 
 } // namespace
 
@@ -117,12 +71,7 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
     if (!environment_.pacerWindows) environment_.pacerWindows = makePacerWindows(platform);
     if (!environment_.captureBackend) environment_.captureBackend = makeCaptureBackend(platform);
     if (!environment_.inputInjector) environment_.inputInjector = makeInputInjector(platform);
-    if (!environment_.comparisonEncoderFactory) {
-        environment_.comparisonEncoderFactory = [](std::int64_t width, std::int64_t height, std::int64_t fps,
-                                                    double bitrate) -> std::unique_ptr<ComparisonEncoder> {
-            return std::make_unique<HardwareComparisonEncoder>(width, height, fps, bitrate);
-        };
-    }
+    // An empty comparison-encoder factory lets the capture use HardwareEncoder.
     if (!environment_.hardwareComparisonEnabled) {
         environment_.hardwareComparisonEnabled = [] {
             return SettingsStore::shared().boolean(HARDWARE_COMPARISON_KEY).value_or(false);
@@ -185,7 +134,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
             adb->sendStatus(serial, "starting_display");
             return true;
         };
-        co_await offMainLoop<bool>(status);
+        co_await offMainLoop<bool>(status, SESSION);
         if (stopping()) throw MirrorError::noVirtualDisplay();
     }
 
@@ -310,7 +259,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
             adb->sendStatus(serial, "capture_ready");
             return true;
         };
-        co_await offMainLoop<bool>(status);
+        co_await offMainLoop<bool>(status, SESSION);
         co_await setupADB();
         if (stopping()) throw MirrorError::noVirtualDisplay();
     } else {
@@ -350,36 +299,36 @@ asio::awaitable<void> DeviceSession::setupADB()
         return true;
     };
 
-    co_await offMainLoop<bool>(resetOverride);
+    co_await offMainLoop<bool>(resetOverride, SESSION);
 
     bool tunnelUp = false;
     for (int attempt = 1; attempt <= TUNNEL_ATTEMPTS && !tunnelUp; ++attempt) {
         if (stopping()) co_return;
-        const bool installed = co_await offMainLoop<bool>(installedCheck);
+        const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
         if (!installed) {
             logInfo(SESSION, fmt::format("{} Installing companion app (attempt {})...", prefix(), attempt));
-            co_await offMainLoop<bool>(install);
+            co_await offMainLoop<bool>(install, SESSION);
         } else if (attempt == 1) {
-            std::optional<std::string> version = co_await offMainLoop<std::optional<std::string>>(versionQuery);
+            std::optional<std::string> version = co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
             companionVersion_ = std::move(version);
             if (!companionVersion_) {
                 logWarn(SESSION, fmt::format("{} Could not query companion version — reinstalling", prefix()));
-                co_await offMainLoop<bool>(install);
+                co_await offMainLoop<bool>(install, SESSION);
                 const bool paused = co_await pause_.sleep(timing_.retryPause);
                 (void)paused; // an interrupted pause only ends early
                 std::optional<std::string> requeried =
-                    co_await offMainLoop<std::optional<std::string>>(versionQuery);
+                    co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
                 companionVersion_ = std::move(requeried);
             } else if (!isCompanionCompatible(*companionVersion_, expected)) {
                 logInfo(SESSION, fmt::format("{} Companion v{} != Mac v{} — updating...", prefix(),
                                      *companionVersion_, expected));
-                co_await offMainLoop<bool>(install);
+                co_await offMainLoop<bool>(install, SESSION);
                 std::optional<std::string> found;
                 for (int query = 1; query <= VERSION_REQUERIES; ++query) {
                     const bool paused = co_await pause_.sleep(timing_.retryPause);
                     (void)paused;
                     std::optional<std::string> answer =
-                        co_await offMainLoop<std::optional<std::string>>(versionQuery);
+                        co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
                     found = std::move(answer);
                     if (found && isCompanionCompatible(*found, expected)) break;
                     if (query < VERSION_REQUERIES) {
@@ -402,7 +351,7 @@ asio::awaitable<void> DeviceSession::setupADB()
         const std::function<bool()> streamTunnel = [adb, serial, hostPort] {
             return adb->setupReverseTunnel(serial, DEVICE_STREAM_PORT, hostPort);
         };
-        tunnelUp = co_await offMainLoop<bool>(streamTunnel);
+        tunnelUp = co_await offMainLoop<bool>(streamTunnel, SESSION);
         if (!tunnelUp && attempt < TUNNEL_ATTEMPTS) {
             logWarn(SESSION,
                 fmt::format("{} Tunnel failed (attempt {}/{}), retrying...", prefix(), attempt, TUNNEL_ATTEMPTS));
@@ -426,12 +375,12 @@ asio::awaitable<void> DeviceSession::setupADB()
             const std::function<bool()> inputTunnel = [adb, serial, inputPort] {
                 return adb->setupReverseTunnel(serial, DEVICE_INPUT_PORT, inputPort);
             };
-            const bool inputUp = co_await offMainLoop<bool>(inputTunnel);
+            const bool inputUp = co_await offMainLoop<bool>(inputTunnel, SESSION);
             if (!inputUp) logWarn(SESSION, fmt::format("{} Input tunnel failed — touch disabled", prefix()));
         }
         if (stopping()) {
             // stop() has already run and found no link to take down.
-            co_await offMainLoop<bool>(removeTunnels);
+            co_await offMainLoop<bool>(removeTunnels, SESSION);
             co_return;
         }
         const std::optional<std::string> host = launchHost();
@@ -439,7 +388,7 @@ asio::awaitable<void> DeviceSession::setupADB()
             adb->launchApp(serial, true, host);
             return true;
         };
-        co_await offMainLoop<bool>(launch);
+        co_await offMainLoop<bool>(launch, SESSION);
         adbConnected_.store(true);
         co_return;
     }
@@ -447,7 +396,7 @@ asio::awaitable<void> DeviceSession::setupADB()
     if (stopping()) co_return; // the owner is tearing down; no message for the user
     logError(SESSION, fmt::format("{} ADB setup failed after {} attempts", prefix(), TUNNEL_ATTEMPTS));
     adbConnected_.store(false);
-    const bool installed = co_await offMainLoop<bool>(installedCheck);
+    const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
     std::string message;
     if (!installed) {
         message = fmt::format("Companion app failed to install on {}. Check USB debugging is enabled, then "
@@ -557,7 +506,7 @@ asio::awaitable<void> DeviceSession::stop()
             adb->removeReverseTunnel(serial, DEVICE_INPUT_PORT);
             return true;
         };
-        co_await offMainLoop<bool>(removeTunnels);
+        co_await offMainLoop<bool>(removeTunnels, SESSION);
         adbConnected_.store(false);
     }
 
