@@ -18,6 +18,8 @@
 #include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
+#include "runtime/SettingsStore.h"
+#include "platform/InputInjector.h"
 #include "transport/ListenSocket.h"
 
 namespace qb {
@@ -227,6 +229,24 @@ bool MirrorEngine::hasScreenRecordingPermission()
 {
     return makeCaptureBackend(selectedPlatform())->preflightScreenCaptureAccess();
 }
+
+bool MirrorEngine::hasAccessibilityPermission() { return makeInputInjector(selectedPlatform())->isTrusted(); }
+
+bool MirrorEngine::allPermissionsGranted()
+{
+    return hasScreenRecordingPermission() && hasAccessibilityPermission();
+}
+
+bool MirrorEngine::requestScreenRecordingPermission()
+{
+    return makeCaptureBackend(selectedPlatform())->requestScreenCaptureAccess();
+}
+
+bool MirrorEngine::requestAccessibilityPermission() { return hasAccessibilityPermission(); }
+
+bool MirrorEngine::setupCompleted() { return SettingsStore::shared().boolean("setupCompleted").value_or(false); }
+
+void MirrorEngine::setSetupCompleted(bool completed) { SettingsStore::shared().setBool("setupCompleted", completed); }
 
 bool MirrorEngine::hasADB() { return ADBBridge::isADBInstalled(); }
 
@@ -639,6 +659,11 @@ void MirrorEngine::setWarmth(int value)
 }
 
 void MirrorEngine::toggleBacklight() {}
+
+void MirrorEngine::restoreSleepIfNeeded()
+{
+    if (!clamshellModeEnabled_) deactivateSleepManager();
+}
 
 // ---------------------------------------------------------------------------
 // Extension points: left empty until their components exist.

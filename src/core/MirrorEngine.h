@@ -173,6 +173,8 @@ public:
     void setBrightness(int value);
     void setWarmth(int value);
     void toggleBacklight();
+    // Outside clamshell mode, undo any sleep change the sleep manager made.
+    void restoreSleepIfNeeded();
 
     // Observers are told after a published property changed; on the main loop.
     int addObserver(Observer observer);
@@ -247,8 +249,17 @@ public:
     // 0 below 0.03, then p² × 255 truncated, at least 1; NaN gives 0.
     static int brightnessFromSliderPos(double position);
     static bool hasScreenRecordingPermission();
+    // Touch injection is possible (the X server offers XTEST).
+    static bool hasAccessibilityPermission();
+    static bool allPermissionsGranted();
+    static bool requestScreenRecordingPermission();
+    // There is no prompt to show on X11: this reports what the check finds.
+    static bool requestAccessibilityPermission();
     static bool hasADB();
     static bool hasDevice();
+    // A front end's first-run setup is done (settings key "setupCompleted").
+    static bool setupCompleted();
+    static void setSetupCompleted(bool completed);
 
 private:
     MirrorEngine(Environment environment, Timing timing);
