@@ -71,12 +71,12 @@ void CompositorPacer::startWork()
     const auto screen = screenForDisplay(targetDisplayID_);
 
     windows_->disableAutomaticWindowTabbing();
-    PacerWindowSpec spec;
-    spec.contentRect = {0, 0, WINDOW_SIZE, WINDOW_SIZE};
-    spec.screen = screen;
-    spec.level = SCREEN_SAVER_WINDOW_LEVEL;
-    spec.background = {0, 0, 0, 1.0};
-    window_ = windows_->makeWindow(spec);
+    PacerWindowRequest request;
+    request.contentRect = {0, 0, WINDOW_SIZE, WINDOW_SIZE};
+    request.screen = screen;
+    request.level = SCREEN_SAVER_WINDOW_LEVEL;
+    request.background = {0, 0, 0, 1.0};
+    window_ = windows_->makeWindow(request);
     if (window_) {
         if (screen) window_->setFrameOrigin(screen->frame.minX(), screen->frame.maxY() - WINDOW_SIZE);
         window_->orderFrontRegardless();

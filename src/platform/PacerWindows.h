@@ -50,7 +50,7 @@ struct WindowColor {
 // Window levels: 1000 is the screen-saver level, above normal windows.
 inline constexpr int SCREEN_SAVER_WINDOW_LEVEL = 1000;
 
-struct PacerWindowSpec {
+struct PacerWindowRequest {
     ScreenRect contentRect{0, 0, 4, 4};
     std::optional<ScreenInfo> screen; // none: the main screen
     bool borderless = true;
@@ -98,7 +98,7 @@ public:
 
     // Windows of this application never merge into tabs.
     virtual void disableAutomaticWindowTabbing() = 0;
-    virtual std::unique_ptr<PacerWindow> makeWindow(const PacerWindowSpec& spec) = 0;
+    virtual std::unique_ptr<PacerWindow> makeWindow(const PacerWindowRequest& request) = 0;
 
     // Ticks at the refresh of the display's screen, on the main loop;
     // nullptr when the display has no screen.

@@ -62,11 +62,11 @@ TEST_F(CompositorPacerTest, PacesADisplayWithAScreenFromItsDisplayLink)
     auto w = window();
     ASSERT_TRUE(w);
     EXPECT_EQ(w->displayNumber, display->displayId());
-    EXPECT_EQ(w->spec.level, 1000);
-    EXPECT_TRUE(w->spec.borderless);
-    EXPECT_TRUE(w->spec.ignoresMouseEvents);
-    EXPECT_FALSE(w->spec.opaque);
-    EXPECT_FALSE(w->spec.hasShadow);
+    EXPECT_EQ(w->request.level, 1000);
+    EXPECT_TRUE(w->request.borderless);
+    EXPECT_TRUE(w->request.ignoresMouseEvents);
+    EXPECT_FALSE(w->request.opaque);
+    EXPECT_FALSE(w->request.hasShadow);
     EXPECT_EQ(w->frame.width, 4);
     EXPECT_EQ(w->frame.height, 4);
     EXPECT_TRUE(w->orderedFront);

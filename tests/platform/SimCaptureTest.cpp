@@ -170,9 +170,9 @@ TEST_F(SimCaptureTest, ScalesTheDisplayPictureToTheRequestedSizeWithPacerWindowO
         if (s.displayNumber == display->displayId()) screen = s;
     }
     ASSERT_TRUE(screen);
-    PacerWindowSpec spec;
-    spec.screen = screen;
-    auto window = windows->makeWindow(spec);
+    PacerWindowRequest request;
+    request.screen = screen;
+    auto window = windows->makeWindow(request);
     window->setFrameOrigin(screen->frame.minX(), screen->frame.maxY() - 4);
     window->orderFrontRegardless();
     window->setBackgroundColor({1.0 / 255.0, 0, 0, 1});

@@ -106,17 +106,17 @@ public:
 
     void disableAutomaticWindowTabbing() override { }
 
-    std::unique_ptr<PacerWindow> makeWindow(const PacerWindowSpec& spec) override
+    std::unique_ptr<PacerWindow> makeWindow(const PacerWindowRequest& request) override
     {
-        auto screen = spec.screen ? spec.screen : mainScreen();
-        ScreenRect frame = spec.contentRect;
+        auto screen = request.screen ? request.screen : mainScreen();
+        ScreenRect frame = request.contentRect;
         std::uint32_t displayNumber = screen ? screen->displayNumber : 0;
         if (screen) {
             // Like a window made for a screen, it starts at that screen's origin.
             frame.x += screen->frame.x;
             frame.y += screen->frame.y;
         }
-        return std::make_unique<SimPacerWindow>(SimWorld::shared().addWindow(spec, displayNumber, frame));
+        return std::make_unique<SimPacerWindow>(SimWorld::shared().addWindow(request, displayNumber, frame));
     }
 
     std::unique_ptr<DisplayLink> makeDisplayLink(std::uint32_t displayNumber, FrameRateRange,

@@ -353,15 +353,15 @@ std::vector<ScreenInfo> SimWorld::screens() const
     return result;
 }
 
-std::uint64_t SimWorld::addWindow(const PacerWindowSpec& spec, std::uint32_t displayNumber, ScreenRect frame)
+std::uint64_t SimWorld::addWindow(const PacerWindowRequest& request, std::uint32_t displayNumber, ScreenRect frame)
 {
     std::lock_guard guard(lock_);
     SimWindowState window;
     window.id = nextWindowId_++;
-    window.spec = spec;
+    window.request = request;
     window.displayNumber = displayNumber;
     window.frame = frame;
-    window.background = spec.background;
+    window.background = request.background;
     windows_.push_back(window);
     return window.id;
 }

@@ -77,7 +77,7 @@ struct SimDisplayState {
 
 struct SimWindowState {
     std::uint64_t id = 0;
-    PacerWindowSpec spec;
+    PacerWindowRequest request;
     std::uint32_t displayNumber = 0; // the screen it is on
     ScreenRect frame;
     WindowColor background;
@@ -154,7 +154,7 @@ public:
     // Applies a completed transaction's mirror changes (display → master).
     std::int32_t applyMirrors(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& changes);
     std::vector<ScreenInfo> screens() const;
-    std::uint64_t addWindow(const PacerWindowSpec& spec, std::uint32_t displayNumber, ScreenRect frame);
+    std::uint64_t addWindow(const PacerWindowRequest& request, std::uint32_t displayNumber, ScreenRect frame);
     void updateWindow(std::uint64_t id, const std::function<void(SimWindowState&)>& change);
     std::uint64_t addDisplayLink(std::function<void()> tick);
     void removeDisplayLink(std::uint64_t id);
