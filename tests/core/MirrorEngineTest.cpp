@@ -171,23 +171,18 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     // (The preview servers are on free ports here, so 8890 is the third's.)
     EXPECT_EQ((std::vector<int>{s[0].port, s[1].port, s[2].port, s[3].port}),
         (std::vector<int>{8888, 8889, 8890, 8891}));
-    EXPECT_EQ(s[0].mode, DisplayMode::mirror);
-    EXPECT_EQ(s[1].mode, DisplayMode::extended);
-    EXPECT_EQ(s[3].mode, DisplayMode::extended);
+    EXPECT_EQ(std::tuple(s[0].mode, s[1].mode, s[3].mode),
+        std::tuple(DisplayMode::mirror, DisplayMode::extended, DisplayMode::extended));
     EXPECT_EQ(s[0].resolution, DisplayResolution::cozy()); // the DC-1 preset, not its native size
     EXPECT_EQ(s[1].resolution, DisplayResolution::cozy(1080, 2400));
-    EXPECT_EQ(s[0].format, PixelFormat::greyscale);
-    EXPECT_EQ(s[1].format, PixelFormat::rgb);
+    EXPECT_EQ(std::pair(s[0].format, s[1].format), std::pair(PixelFormat::greyscale, PixelFormat::rgb));
     for (std::size_t i = 1; i < s.size(); ++i) EXPECT_GE(s[i].at - s[i - 1].at, timing.displayStagger);
 
     EXPECT_EQ(engine->status(), MirrorStatus::running());
     EXPECT_THAT(statuses, ElementsAre("starting", "running"));
     ASSERT_EQ(engine->sessions().size(), 4u);
-    EXPECT_EQ(engine->sessions()[0]->id(), "D1");
-    EXPECT_TRUE(engine->wsServer());
-    EXPECT_TRUE(engine->httpServer());
+    EXPECT_TRUE(engine->wsServer() && engine->httpServer());
     EXPECT_TRUE(log.contains("[MirrorEngine] Device D1 (DC_1) → Greyscale"));
-    EXPECT_TRUE(log.contains("[MirrorEngine] Device P1 (Pixel 8) → Color"));
     EXPECT_TRUE(log.contains("Sessions: DC_1@8888:1600x1200, Pixel 8@8889:1080x2400, Tablet X@8890:1600x2560"));
     ASSERT_FALSE(EventLog::shared().events().empty());
     EXPECT_TRUE(EventLog::shared().events().back().event.as<MirrorEvent::MirrorStarted>());
@@ -196,8 +191,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     EXPECT_EQ(engine->status(), MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "running", "stopping", "idle"));
     EXPECT_TRUE(engine->sessions().empty());
-    EXPECT_FALSE(engine->wsServer());
-    EXPECT_FALSE(engine->httpServer());
+    EXPECT_FALSE(engine->wsServer() || engine->httpServer());
     EXPECT_TRUE(log.contains("Mirror stopped"));
 
     // A stopped engine starts again.
@@ -285,8 +279,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     auto waiting = makeEngine();
     runToEnd(waiting->start());
     EXPECT_EQ(waiting->status(), MirrorStatus::waitingForDevice());
-    EXPECT_FALSE(waiting->wsServer());
-    EXPECT_FALSE(waiting->httpServer());
+    EXPECT_FALSE(waiting->wsServer() || waiting->httpServer());
     EXPECT_TRUE(log.contains("No devices found — entering waitingForDevice"));
     // ... and a device appearing later is started from there.
     devices = {device("D1", "DC_1")};
@@ -341,16 +334,11 @@ TEST_F(MirrorEngineTest, ResolutionForNonDC1Devices)
     EXPECT_EQ(engine->resolutionForDevice(device("D1", "Daylight DC-1", 1200, 1600)), DisplayResolution::cozy());
     EXPECT_TRUE(log.lines().empty());
 
-    const auto tablet = engine->resolutionForDevice(device("T1", "Tab", 1600, 2560));
-    EXPECT_EQ(tablet, DisplayResolution::cozy(1600, 2560));
-    EXPECT_TRUE(tablet.isHiDPI);
-    EXPECT_EQ(tablet.label, "Cozy (800×1280)");
+    EXPECT_EQ(engine->resolutionForDevice(device("T1", "Tab", 1600, 2560)), DisplayResolution::cozy(1600, 2560));
     EXPECT_TRUE(log.contains("[MirrorEngine] resolutionForDevice(Tab): native 1600x2560 → Cozy (800×1280) (1600x2560)"));
 
     engine->setNonDC1Mode("landscape-sharp");
-    const auto landscape = engine->resolutionForDevice(device("T1", "Tab", 2560, 1600));
-    EXPECT_EQ(landscape, DisplayResolution::sharp(2560, 1600));
-    EXPECT_FALSE(landscape.isHiDPI);
+    EXPECT_EQ(engine->resolutionForDevice(device("T1", "Tab", 2560, 1600)), DisplayResolution::sharp(2560, 1600));
     EXPECT_TRUE(log.contains("native 2560x1600 → Sharp (2560×1600) (2560x1600)"));
 
     // The known table, then the cache once the device reported its size.
@@ -376,22 +364,16 @@ TEST_F(MirrorEngineTest, ResolutionForNonDC1Devices)
 
 TEST(MirrorEngineStaticTest, SliderPositionsAndCompanionVersions)
 {
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.02), 0);
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.05), 1);
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.08), 1); // 1.63 truncates to 1
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(0.5), 63);
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(1.0), 255);
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(7.0), 255);
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(std::numeric_limits<double>::infinity()), 255);
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(std::nan("")), 0);
-    EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(-1), 0);
+    // 0.08 gives 1.63, truncated; beyond the ends, and not a number, clamp.
+    for (auto [pos, level] : std::initializer_list<std::pair<double, int>>{{0.02, 0}, {0.08, 1}, {0.5, 63},
+             {1.0, 255}, {std::numeric_limits<double>::infinity(), 255}, {std::nan(""), 0}, {-1, 0}}) {
+        EXPECT_EQ(MirrorEngine::brightnessFromSliderPos(pos), level) << pos;
+    }
 
     // A third and fourth device skip the preview and input ports.
     MirrorEngine::Ports ports;
-    EXPECT_EQ(ports.streamPort(0), 8888);
-    EXPECT_EQ(ports.streamPort(1), 8889);
-    EXPECT_EQ(ports.streamPort(2), 8893);
-    EXPECT_EQ(ports.streamPort(3), 8894);
+    EXPECT_EQ((std::vector<int>{ports.streamPort(1), ports.streamPort(2), ports.streamPort(3)}),
+        (std::vector<int>{8889, 8893, 8894}));
 }
 
 } // namespace

@@ -10,7 +10,6 @@
 
 #include <fmt/format.h>
 
-#include "companion/TouchScript.h"
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
 
@@ -121,13 +120,8 @@ protected:
 TEST_F(InputServerTest, TapsClickWhereTheFingerWentDown)
 {
     startServer();
-    // A tap in the centre.
-    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::up, 0.5f, 0.5f)}), 3),
-        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftUp 600,450"}));
-
     // A finger that wanders 5 points is still a tap, and it clicks where it
     // went down, not where it came up. 7.9 points is still below the threshold.
-    injector->clear();
     EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.505f, 0.5f),
                        touch(TouchType::move, 0.5f, 0.50987f), touch(TouchType::up, 0.505f, 0.5f)}),
                   3),
@@ -151,11 +145,6 @@ TEST_F(InputServerTest, MovingEightPointsOrMoreBecomesADrag)
                        touch(TouchType::up, 0.5f, 0.5078125f)}),
                   4),
         (std::vector<std::string>{"moved 512,512", "leftDown 512,512", "leftDragged 512,520", "leftUp 512,520"}));
-    injector->setDisplayBounds(DISPLAY, BOUNDS);
-
-    // Without a finger down a move only moves the pointer.
-    injector->clear();
-    EXPECT_EQ(play(touch(TouchType::move, 0.f, 1.f), 1), (std::vector<std::string>{"moved 100,850"}));
 }
 
 TEST_F(InputServerTest, ScrollsCarryFractionsAndRunThroughTheirPhases)
@@ -305,13 +294,7 @@ TEST_F(InputServerTest, ListenerLifecycle)
     // The listener takes only its bind address: 127.0.0.1 by default, so
     // another address of the same machine is refused, while a listener bound
     // to that address takes it.
-    {
-        asio::io_context io;
-        tcp::socket socket(io);
-        boost::system::error_code error;
-        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.2"), server->boundPort()), error);
-        EXPECT_EQ(error, asio::error::connection_refused);
-    }
+    EXPECT_THROW(TouchClient(server->boundPort(), "127.0.0.2"), boost::system::system_error);
     auto other = InputServer::make(0, DISPLAY, injector, "127.0.0.2");
     other->start();
     TouchClient viaOtherAddress(other->boundPort(), "127.0.0.2");
@@ -388,19 +371,4 @@ TEST(TouchMessageWalkerTest, ArbitraryBytesNeverHoldAWholeMessageBack)
         ASSERT_LT(state.pending.size(), TOUCH_MESSAGE_SIZE);
     }
     EXPECT_GT(messages, 0u); // 0xDA 0x70 pairs do occur in this mix
-}
-
-TEST(TouchMessageWalkerTest, ReadsWhatTheReferenceCompanionSends)
-{
-    std::string error;
-    auto steps = companion::parseTouchScript("down 0.25 0.75; move 0.5 0.5; up 1 0; scroll -0.5 0.125", error);
-    ASSERT_TRUE(steps) << error;
-    std::vector<std::uint8_t> stream;
-    for (const auto& step : *steps) {
-        if (step.message) stream.insert(stream.end(), step.message->begin(), step.message->end());
-    }
-    TouchStreamState state;
-    EXPECT_EQ(walkTouchMessages(state, stream),
-        (std::vector<TouchMessage>{{1, 0.25f, 0.75f, 0, 0}, {2, 0.5f, 0.5f, 0, 0}, {3, 1, 0, 0, 0},
-            {4, 0, 0, -0.5f, 0.125f}}));
 }
