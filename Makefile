@@ -1,5 +1,7 @@
 # The two commands a newcomer needs:
-#   make run    install what is missing, build, and start the daemon
+#   make run    install what is missing, build, and start the daemon (on the
+#               X11 desktop of $DISPLAY, else a simulated one; force one with
+#               QUILLBRIGHT_PLATFORM=x11|sim)
 #   make test   install what is missing, build, and run every test
 # Everything is incremental: a second run only rebuilds what changed.
 
@@ -31,7 +33,7 @@ build: deps configure
 
 run: build
 ifeq ($(strip $(ARGS)),)
-	QUILLBRIGHT_PLATFORM=sim $(BUILD)/src/quillbright start
+	$(BUILD)/src/quillbright start
 else
 	$(BUILD)/src/quillbright $(ARGS)
 endif

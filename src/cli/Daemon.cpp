@@ -8,7 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include <fmt/format.h>
+
 #include "core/MirrorEngine.h"
+#include "diagnostics/Log.h"
+#include "platform/Platform.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
@@ -159,7 +163,19 @@ int runDaemon(const Context& context, std::ostream& out)
     timing.session.retryPause = scaled(timing.session.retryPause, daemon->scale);
     timing.session.healthCheckInterval = scaled(timing.session.healthCheckInterval, daemon->scale);
     timing.session.capture.statsInterval *= daemon->scale;
-    daemon->engine = MirrorEngine::make({}, timing);
+    // One platform for the daemon's life: its services go to the engine and
+    // every session.
+    auto& mainLoop = MainLoop::shared();
+    std::shared_ptr<Platform> platform = openPlatform(mainLoop.executor(), std::getenv("QUILLBRIGHT_PLATFORM"));
+    if (!platform->pacerWindows()) {
+        componentLog(LogLevel::info, "CompositorPacer",
+            fmt::format("[CompositorPacer] Not used: the {} capture delivers a frame whenever the picture changes",
+                platformName(platform->kind())));
+    }
+    MirrorEngine::Environment environment;
+    environment.captureBackend = platform->captureBackend();
+    environment.session.platform = platform;
+    daemon->engine = MirrorEngine::make(std::move(environment), timing);
     daemon->engine->activate();
     daemon->cells->setResolution(daemon->engine->resolution().rawValue());
 
@@ -180,6 +196,8 @@ int runDaemon(const Context& context, std::ostream& out)
     TaskGroup tasks(loop.executor());
     tasks.spawn(startMirroring(daemon), "daemon start");
     loop.run();
+    // Key grabs and virtual outputs a stuck session still holds go with us.
+    platform->stop();
 
     // The teardown had its second; whatever still runs (a stuck child, a
     // capture thread) must not hold the exit.

@@ -66,11 +66,12 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
     , environment_(std::move(environment))
     , streamHostPort_(port)
 {
-    const PlatformKind platform = selectedPlatform();
-    if (!environment_.virtualDisplays) environment_.virtualDisplays = makeVirtualDisplays(platform);
-    if (!environment_.pacerWindows) environment_.pacerWindows = makePacerWindows(platform);
-    if (!environment_.captureBackend) environment_.captureBackend = makeCaptureBackend(platform);
-    if (!environment_.inputInjector) environment_.inputInjector = makeInputInjector(platform);
+    if (!environment_.platform) environment_.platform = makeSimPlatform();
+    Platform& platform = *environment_.platform;
+    if (!environment_.virtualDisplays) environment_.virtualDisplays = platform.virtualDisplays();
+    if (!environment_.pacerWindows) environment_.pacerWindows = platform.pacerWindows();
+    if (!environment_.captureBackend) environment_.captureBackend = platform.captureBackend();
+    if (!environment_.inputInjector) environment_.inputInjector = platform.inputInjector();
     // An empty comparison-encoder factory lets the capture use HardwareEncoder.
     if (!environment_.hardwareComparisonEnabled) {
         environment_.hardwareComparisonEnabled = [] {
@@ -170,8 +171,11 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     if (!displayManager_ || stopping()) throw MirrorError::noVirtualDisplay();
     const std::uint32_t displayID = displayManager_->displayID();
 
-    compositorPacer_ = CompositorPacer::create(displayID, environment_.pacerWindows, timing_.pacer);
-    compositorPacer_->start();
+    // A platform without pacer windows delivers frames on change by itself.
+    if (environment_.pacerWindows) {
+        compositorPacer_ = CompositorPacer::create(displayID, environment_.pacerWindows, timing_.pacer);
+        compositorPacer_->start();
+    }
 
     const std::weak_ptr<DeviceSession> weak = weak_from_this();
     auto server = TCPServer::make(environment_.frameServer);

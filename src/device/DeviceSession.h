@@ -65,6 +65,7 @@
 #include "platform/CaptureStream.h"
 #include "platform/InputInjector.h"
 #include "platform/PacerWindows.h"
+#include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
 #include "runtime/Asio.h"
 #include "runtime/Timer.h"
@@ -90,9 +91,12 @@ struct DeviceSessionTiming {
 };
 
 // The platform services and settings a session builds its components on.
-// Empty members are filled from selectedPlatform() and the user's settings.
+// Empty members are filled from `platform` and the user's settings.
 struct DeviceSessionEnvironment {
+    // The daemon's platform; default: the sim platform.
+    std::shared_ptr<Platform> platform;
     std::shared_ptr<VirtualDisplays> virtualDisplays;
+    // None when the platform needs no pacer (its capture delivers frames on change).
     std::shared_ptr<PacerWindows> pacerWindows;
     std::shared_ptr<CaptureBackend> captureBackend;
     std::shared_ptr<InputInjector> inputInjector;

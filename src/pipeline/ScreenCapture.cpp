@@ -56,32 +56,21 @@ std::unique_ptr<ComparisonEncoder> makeHardwareComparisonEncoder(std::int64_t wi
 
 // ---------------------------------------------------------------- errors
 
-ScreenCaptureError::ScreenCaptureError(Kind kind, std::string description, std::string symbol, std::int32_t code)
+ScreenCaptureError::ScreenCaptureError(Kind kind, std::string description, std::int32_t code)
     : std::runtime_error(std::move(description))
     , kind_(kind)
-    , symbol_(std::move(symbol))
     , code_(code)
 {
 }
 
-ScreenCaptureError ScreenCaptureError::symbolResolutionFailed(std::string_view symbol)
-{
-    return {Kind::symbolResolutionFailed, capture_text::symbolResolutionFailed(symbol), std::string(symbol)};
-}
-
 ScreenCaptureError ScreenCaptureError::streamStartFailed(std::int32_t code)
 {
-    return {Kind::streamStartFailed, capture_text::streamStartFailed(code), {}, code};
+    return {Kind::streamStartFailed, capture_text::streamStartFailed(code), code};
 }
 
 ScreenCaptureError ScreenCaptureError::permissionDenied()
 {
     return {Kind::permissionDenied, std::string(capture_text::PERMISSION_DENIED)};
-}
-
-ScreenCaptureError ScreenCaptureError::libraryLoadFailed()
-{
-    return {Kind::libraryLoadFailed, std::string(capture_text::LIBRARY_LOAD_FAILED)};
 }
 
 ScreenCaptureError ScreenCaptureError::streamCreationFailed()
@@ -152,30 +141,94 @@ bool ScreenCapture::surfaceCoversFrame(const CaptureSurface& surface, const std:
     return false;
 }
 
-void ScreenCapture::convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow)
+std::vector<ScreenCapture::RowSpan> ScreenCapture::changedRows(const CaptureSurface& surface)
 {
-    std::uint8_t* current = buffers_.currentFrame.data();
-    convertBGRAToGrey(base, bytesPerRow, current, static_cast<int>(frameWidth_), static_cast<int>(frameHeight_));
+    const auto height = static_cast<std::size_t>(frameHeight_);
+    const double c = contrastAmount();
+    const double g = gammaAmount();
+    // Rows converted with another tone curve are stale even where the
+    // picture did not change.
+    const bool curveChanged = pixelFormat_ == PixelFormat::greyscale
+        && (c != referenceContrast_ || g != referenceGamma_);
+    if (referenceStale_ || curveChanged) return {{0, height}};
+
+    std::vector<RowSpan> rows;
+    for (const CaptureRect& rect : surface.changedRects()) {
+        const std::size_t top = std::min(rect.y, height);
+        const std::size_t bottom = std::min(rect.y + std::min(rect.height, height), height);
+        if (rect.width > 0 && bottom > top) rows.push_back({top, bottom});
+    }
+    std::sort(rows.begin(), rows.end(), [](const RowSpan& a, const RowSpan& b) { return a.top < b.top; });
+    std::vector<RowSpan> merged;
+    for (const RowSpan& span : rows) {
+        if (!merged.empty() && span.top <= merged.back().bottom) {
+            merged.back().bottom = std::max(merged.back().bottom, span.bottom);
+        } else {
+            merged.push_back(span);
+        }
+    }
+    return merged;
+}
+
+void ScreenCapture::convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow, const RowSpan& rows)
+{
+    const auto width = static_cast<std::size_t>(frameWidth_);
+    std::uint8_t* current = buffers_.currentFrame.data() + rows.top * width;
+    convertBGRAToGrey(base + rows.top * bytesPerRow, bytesPerRow, current, static_cast<int>(frameWidth_),
+        static_cast<int>(rows.bottom - rows.top));
 
     const double c = contrastAmount();
     const double g = gammaAmount();
+    referenceContrast_ = c;
+    referenceGamma_ = g;
     if (toneCurveIsIdentity(c, g)) return;
     if (c != lastContrastAmount_ || g != lastGammaAmount_) {
         contrastLUT_ = makeToneCurve(c, g);
         lastContrastAmount_ = c;
         lastGammaAmount_ = g;
     }
-    applyToneCurve(contrastLUT_, current, static_cast<std::size_t>(pixelCount_));
+    applyToneCurve(contrastLUT_, current, (rows.bottom - rows.top) * width);
 }
 
-void ScreenCapture::convertFrame(const std::uint8_t* base, std::size_t bytesPerRow)
+void ScreenCapture::convertFrame(const std::uint8_t* base, std::size_t bytesPerRow, const std::vector<RowSpan>& rows)
 {
-    if (pixelFormat_ == PixelFormat::greyscale) {
-        convertGreyscale(base, bytesPerRow);
-    } else {
-        convertBGRAToRGB(base, bytesPerRow, buffers_.currentFrame.data(), static_cast<int>(frameWidth_),
-            static_cast<int>(frameHeight_));
+    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth_) * bytesPerPixel(pixelFormat_);
+    for (const RowSpan& span : rows) {
+        if (pixelFormat_ == PixelFormat::greyscale) {
+            convertGreyscale(base, bytesPerRow, span);
+        } else {
+            convertBGRAToRGB(base + span.top * bytesPerRow, bytesPerRow,
+                buffers_.currentFrame.data() + span.top * rowBytes, static_cast<int>(frameWidth_),
+                static_cast<int>(span.bottom - span.top));
+        }
     }
+    referenceStale_ = false;
+}
+
+void ScreenCapture::adoptRows(const std::vector<RowSpan>& rows)
+{
+    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth_) * bytesPerPixel(pixelFormat_);
+    for (const RowSpan& span : rows) {
+        std::copy(buffers_.currentFrame.begin() + static_cast<std::ptrdiff_t>(span.top * rowBytes),
+            buffers_.currentFrame.begin() + static_cast<std::ptrdiff_t>(span.bottom * rowBytes),
+            buffers_.previousFrame.begin() + static_cast<std::ptrdiff_t>(span.top * rowBytes));
+    }
+}
+
+void ScreenCapture::writeDelta(const std::vector<RowSpan>& rows)
+{
+    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth_) * bytesPerPixel(pixelFormat_);
+    // Rows of the previous delta that are unchanged now are all zero.
+    for (const RowSpan& span : deltaRows_) {
+        std::fill(buffers_.deltaBuffer.begin() + static_cast<std::ptrdiff_t>(span.top * rowBytes),
+            buffers_.deltaBuffer.begin() + static_cast<std::ptrdiff_t>(span.bottom * rowBytes), 0);
+    }
+    for (const RowSpan& span : rows) {
+        const std::size_t offset = span.top * rowBytes;
+        xorDeltaBuffers(buffers_.currentFrame.data() + offset, buffers_.previousFrame.data() + offset,
+            buffers_.deltaBuffer.data() + offset, static_cast<std::int64_t>((span.bottom - span.top) * rowBytes));
+    }
+    deltaRows_ = rows;
 }
 
 void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surface)
@@ -212,10 +265,14 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     }
     if (!surfaceCoversFrame(*surface, pixels.data())) {
         ++skippedFrames_;
+        referenceStale_ = true; // this frame's changes were not taken in
         return;
     }
 
-    convertFrame(pixels.data(), bytesPerRow);
+    // Only the rows that changed are converted; the rest of the reference
+    // frame (previousFrame) already holds them.
+    const std::vector<RowSpan> rows = changedRows(*surface);
+    convertFrame(pixels.data(), bytesPerRow, rows);
 
     const double t1 = mediaTime();
     const double convertMs = (t1 - t0) * 1000.0;
@@ -238,7 +295,7 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         if (tcpServer_->inflightFrames() > window && !periodic) {
             ++skippedFrames_;
             forceNextKeyframe_ = true;
-            std::swap(buffers_.currentFrame, buffers_.previousFrame);
+            adoptRows(rows);
             ++frameCount_;
             return;
         }
@@ -253,7 +310,8 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     auto* compressed = reinterpret_cast<char*>(buffers_.compressedBuffer.data());
     int n = 0;
     if (isKeyframe) {
-        n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.currentFrame.data()), compressed,
+        adoptRows(rows);
+        n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.previousFrame.data()), compressed,
             inputSize, capacity);
         if (n > 0) {
             tcpServer_->broadcast({buffers_.compressedBuffer.data(), static_cast<std::size_t>(n)}, true, seq);
@@ -264,8 +322,8 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
             --frameSequence_;
         }
     } else {
-        xorDeltaBuffers(buffers_.currentFrame.data(), buffers_.previousFrame.data(), buffers_.deltaBuffer.data(),
-            bufferSize_);
+        writeDelta(rows);
+        adoptRows(rows);
         n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.deltaBuffer.data()), compressed,
             inputSize, capacity);
         if (n < MIN_DELTA_BYTES) {
@@ -296,9 +354,9 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         }
     }
 
-    // The frame just converted is the reference for the next delta, also when
-    // its delta was not sent: the next periodic keyframe resynchronises.
-    std::swap(buffers_.currentFrame, buffers_.previousFrame);
+    // The frame just converted (adopted into previousFrame above) is the
+    // reference for the next delta, also when its delta was not sent: the
+    // next periodic keyframe resynchronises.
 
     const double t2 = mediaTime();
 
@@ -362,15 +420,6 @@ void ScreenCapture::publishStatsIfDue()
 
 void ScreenCapture::createAndStartStream()
 {
-    std::shared_ptr<CaptureLibrary> library;
-    {
-        std::lock_guard guard(lifecycleLock_);
-        library = cgHandle_;
-    }
-    if (!library || !library->resolve(CAPTURE_SYMBOL_CREATE) || !library->resolve(CAPTURE_SYMBOL_START)) {
-        throw ScreenCaptureError::symbolResolutionFailed(CAPTURE_SYMBOL_CREATE_START);
-    }
-
     CaptureStreamRequest request;
     request.displayId = targetDisplayID_;
     request.width = static_cast<std::size_t>(frameWidth_);
@@ -381,7 +430,7 @@ void ScreenCapture::createAndStartStream()
     request.queue = SerialQueue::makeDedicated("capture");
 
     std::weak_ptr<ScreenCapture> weak = weak_from_this();
-    std::shared_ptr<CaptureStream> stream = library->createStream(request,
+    std::shared_ptr<CaptureStream> stream = backend_->createStream(request,
         [weak](std::int32_t status, const CaptureSurface* surface) {
             if (auto self = weak.lock()) self->handleFrame(status, surface);
         });
@@ -400,14 +449,12 @@ void ScreenCapture::createAndStartStream()
 void ScreenCapture::stopHeldStream()
 {
     std::shared_ptr<CaptureStream> stream;
-    std::shared_ptr<CaptureLibrary> library;
     {
         std::lock_guard guard(lifecycleLock_);
         stream = displayStream_;
-        library = cgHandle_;
     }
     // Outside the lock: stopping waits for a frame under way, which reads the lifecycle.
-    if (stream && library && library->resolve(CAPTURE_SYMBOL_STOP)) stream->stop();
+    if (stream) stream->stop();
 }
 
 void ScreenCapture::releaseStream()
@@ -461,6 +508,8 @@ asio::awaitable<void> ScreenCapture::start()
         buffers_.previousFrame.assign(size, 0);
         buffers_.deltaBuffer.assign(size, 0);
         buffers_.compressedBuffer.assign(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(bufferSize_))), 0);
+        referenceStale_ = true;
+        deltaRows_.clear();
     }
 
     captureLog(fmt::format("[ScreenCapture] Capturing display: {}x{} {} ({} bpp, ID: {})", frameWidth_,
@@ -479,14 +528,6 @@ asio::awaitable<void> ScreenCapture::start()
             hwEncoder_ = std::move(encoder);
         }
     }
-
-    std::shared_ptr<CaptureLibrary> library = backend_->openLibrary();
-    if (!library) throw ScreenCaptureError::libraryLoadFailed();
-    {
-        std::lock_guard guard(lifecycleLock_);
-        cgHandle_ = library;
-    }
-    if (!library->resolve(CAPTURE_SYMBOL_STOP)) throw ScreenCaptureError::symbolResolutionFailed(CAPTURE_SYMBOL_STOP);
 
     createAndStartStream();
 
@@ -517,14 +558,6 @@ asio::awaitable<void> ScreenCapture::stop()
     }
 
     releaseStream();
-
-    std::shared_ptr<CaptureLibrary> library;
-    {
-        std::lock_guard guard(lifecycleLock_);
-        library = std::move(cgHandle_);
-        cgHandle_.reset();
-    }
-    library.reset();
 
     // The stream is stopped and released, so no frame runs now; the frame lock
     // makes that certain even for a frame that outlived the drain.
@@ -558,6 +591,7 @@ asio::awaitable<void> ScreenCapture::restartStream()
         forceNextKeyframe_ = true;
         frameCount_ = 0;
         lastCallbackTime_ = 0;
+        referenceStale_ = true; // a new stream starts over with a whole frame
     }
 
     // A stop() that ran during the pause has torn everything down; creating a
@@ -569,24 +603,6 @@ asio::awaitable<void> ScreenCapture::restartStream()
     if (!stillRestarting()) {
         captureLog(fmt::format("[ScreenCapture] Restart of display {} abandoned: capture was stopped", targetDisplayID_));
         co_return;
-    }
-
-    bool haveLibrary = false;
-    {
-        std::lock_guard guard(lifecycleLock_);
-        haveLibrary = cgHandle_ != nullptr;
-    }
-    if (!haveLibrary) {
-        std::shared_ptr<CaptureLibrary> library = backend_->openLibrary();
-        if (!library) {
-            captureLog(LogLevel::error,
-                fmt::format("[ScreenCapture] FATAL: Failed to dlopen {} on restart", CAPTURE_LIBRARY_NAME));
-            std::lock_guard guard(lifecycleLock_);
-            if (lifecycle_ == CaptureLifecycle::restarting) lifecycle_ = CaptureLifecycle::stopped;
-            co_return;
-        }
-        std::lock_guard guard(lifecycleLock_);
-        cgHandle_ = std::move(library);
     }
 
     try {

@@ -18,8 +18,9 @@
 // while restartStream() waits. setContrastAmount/setGammaAmount may be called
 // from any thread at any time; the other setters before start().
 //
-// Buffers: allocated by start(), swapped between frames (never copied),
-// freed by stop(). A frame's buffers are guarded by a frame lock held for
+// Buffers: allocated by start(), freed by stop(). previousFrame is the
+// reference picture the deltas are taken against; each frame converts only
+// the rows its surface reports changed and copies them into the reference. A frame's buffers are guarded by a frame lock held for
 // the whole frame, so stop() never frees them under a running frame.
 #pragma once
 
@@ -48,27 +49,21 @@ namespace qb {
 class ScreenCaptureError : public std::runtime_error {
 public:
     enum class Kind {
-        symbolResolutionFailed, // payload: the symbol name
-        streamStartFailed,      // payload: the platform error code
+        streamStartFailed, // payload: the platform error code
         permissionDenied,
-        libraryLoadFailed,
         streamCreationFailed,
     };
 
-    static ScreenCaptureError symbolResolutionFailed(std::string_view symbol);
     static ScreenCaptureError streamStartFailed(std::int32_t code);
     static ScreenCaptureError permissionDenied();
-    static ScreenCaptureError libraryLoadFailed();
     static ScreenCaptureError streamCreationFailed();
 
     Kind kind() const { return kind_; }
-    const std::string& symbol() const { return symbol_; }
     std::int32_t code() const { return code_; }
 
 private:
-    ScreenCaptureError(Kind kind, std::string description, std::string symbol = {}, std::int32_t code = 0);
+    ScreenCaptureError(Kind kind, std::string description, std::int32_t code = 0);
     Kind kind_;
-    std::string symbol_;
     std::int32_t code_;
 };
 
@@ -160,10 +155,23 @@ private:
         bool exist() const { return !currentFrame.empty(); }
     };
 
+    // Rows [top, bottom) of the frame.
+    struct RowSpan {
+        std::size_t top = 0;
+        std::size_t bottom = 0;
+        bool operator==(const RowSpan&) const = default;
+    };
+
     void handleFrame(std::int32_t status, const CaptureSurface* surface);
-    // Frame helpers; called with frameLock_ held.
-    void convertFrame(const std::uint8_t* base, std::size_t bytesPerRow);
-    void convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow);
+    // Frame helpers; called with frameLock_ held. Only the rows the surface
+    // reports changed are converted into currentFrame, XORed into the delta
+    // and adopted into the reference (previousFrame); the bytes compressed
+    // are those of a whole-frame conversion.
+    std::vector<RowSpan> changedRows(const CaptureSurface& surface);
+    void convertFrame(const std::uint8_t* base, std::size_t bytesPerRow, const std::vector<RowSpan>& rows);
+    void convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow, const RowSpan& rows);
+    void adoptRows(const std::vector<RowSpan>& rows);
+    void writeDelta(const std::vector<RowSpan>& rows);
     bool surfaceCoversFrame(const CaptureSurface& surface, const std::uint8_t* base);
     void publishStatsIfDue();
 
@@ -184,10 +192,9 @@ private:
     const Timing timing_;
     const ComparisonEncoderFactory comparisonEncoderFactory_;
 
-    // Lifecycle, the stream and the library handle: short sections only.
+    // Lifecycle and the stream: short sections only.
     mutable std::mutex lifecycleLock_;
     CaptureLifecycle lifecycle_ = CaptureLifecycle::stopped;
-    std::shared_ptr<CaptureLibrary> cgHandle_;
     std::shared_ptr<CaptureStream> displayStream_;
 
     std::atomic<double> contrastAmount_{1.0};
@@ -206,6 +213,13 @@ private:
     ToneCurve contrastLUT_{};
     double lastContrastAmount_ = 1.0;
     double lastGammaAmount_ = 1.0;
+    // The reference frame must be converted whole (start, restart, a frame
+    // not taken in); the tone curve its rows were converted with.
+    bool referenceStale_ = true;
+    double referenceContrast_ = 1.0;
+    double referenceGamma_ = 1.0;
+    // The rows the delta buffer holds non-zero bytes in.
+    std::vector<RowSpan> deltaRows_;
     std::int64_t frameWidth_ = 0;
     std::int64_t frameHeight_ = 0;
     std::int64_t pixelCount_ = 0;

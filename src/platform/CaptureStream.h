@@ -1,31 +1,25 @@
 // Display capture: the platform service the frame encoder (ScreenCapture)
 // draws its pixels from.
 //
-// The capture library is not linked: it is opened at run time and its
-// operations are looked up by name, so a desktop without it (or an old one
-// missing a symbol) becomes an orderly error instead of a failed program
-// start. On Linux the library is libXext's XShm (shared-memory images), with
-// XDamage telling which frames changed and XRandR giving the outputs:
+// The x11 backend links its libraries: XShm shared-memory images, XDamage
+// telling when and where the picture changed, XRandR giving the displays'
+// rectangles:
 //
-//   auto backend = makeCaptureBackend(selectedPlatform());
+//   auto backend = platform->captureBackend();
 //   if (!backend->preflightScreenCaptureAccess()) ...            // no X display access
-//   auto library = backend->openLibrary();                       // nullptr: dlopen failed
-//   if (!library->resolve(CAPTURE_SYMBOL_STOP)) ...              // missing symbol
 //   CaptureStreamRequest request{.displayId = id, .width = w, .height = h,
 //       .queue = SerialQueue::makeDedicated("capture")};
-//   auto stream = library->createStream(request, handler);      // nullptr: display offline
+//   auto stream = backend->createStream(request, handler);      // nullptr: display offline
 //   if (std::int32_t code = stream->start(); code != 0) ...      // platform error code
 //   ...
 //   stream->stop();        // afterwards no handler call runs or will start
 //
-// Threads: the backend, the library and the stream may be used from any one
+// Threads: the backend and the stream may be used from any one
 // thread at a time (the capture's owner). The handler runs on the request's
 // serial queue, one call at a time, until stop() returns, the stream is
 // destroyed, or the stream ends on its own with the `stopped` status.
 //
-// Lifetimes: a stream does not depend on its library object staying open
-// (ScreenCapture closes the library after releasing the stream, and a
-// restart may reopen it); destroying a stream stops it first.
+// Lifetimes: destroying a stream stops it first.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +28,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Platform.h"
 
@@ -47,37 +42,19 @@ class SerialQueue;
 // 'BGRA' as a four-character code: bytes B, G, R, A in memory, 4 per pixel.
 inline constexpr std::uint32_t CAPTURE_PIXEL_FORMAT_BGRA = 0x42475241;
 
-// The library opened at run time (dlopen, lazy binding) and the names of the
-// three operations the capture resolves: create the shared image, attach it
-// (start delivering), detach it (stop).
-inline constexpr std::string_view CAPTURE_LIBRARY_PATH = "libXext.so.6";
-inline constexpr std::string_view CAPTURE_LIBRARY_NAME = "libXext";
-inline constexpr std::string_view CAPTURE_SYMBOL_STOP = "XShmDetach";
-inline constexpr std::string_view CAPTURE_SYMBOL_CREATE = "XShmCreateImage";
-inline constexpr std::string_view CAPTURE_SYMBOL_START = "XShmAttach";
-// The name reported when either create or start is missing.
-inline constexpr std::string_view CAPTURE_SYMBOL_CREATE_START = "XShmCreateImage/Attach";
 // How log lines name the stream ("Restarting XShm capture stream for display 3...").
 inline constexpr std::string_view CAPTURE_STREAM_NAME = "XShm capture stream";
 
 // The user-visible descriptions of capture failures.
 namespace capture_text {
 
-// Followed by the symbol name.
-inline constexpr std::string_view SYMBOL_RESOLUTION_FAILED_PREFIX = "Failed to resolve XShm capture symbol: ";
 // Followed by the code in decimal and ".".
 inline constexpr std::string_view STREAM_START_FAILED_PREFIX = "XShmAttach failed with code ";
 inline constexpr std::string_view PERMISSION_DENIED =
     "Screen Recording permission not granted. Open the X display for QuillBright "
     "(DISPLAY and XAUTHORITY, or xhost +SI:localuser:<user>), then restart the app.";
-inline constexpr std::string_view LIBRARY_LOAD_FAILED = "Failed to load libXext (XShm) library via dlopen.";
 inline constexpr std::string_view STREAM_CREATION_FAILED =
     "XShmCreateImage returned NULL — display may be offline.";
-
-inline std::string symbolResolutionFailed(std::string_view symbol)
-{
-    return std::string(SYMBOL_RESOLUTION_FAILED_PREFIX) + std::string(symbol);
-}
 
 inline std::string streamStartFailed(std::int32_t code)
 {
@@ -103,6 +80,15 @@ inline constexpr std::int32_t CAPTURE_ERROR_CANNOT_COMPLETE = 1004;
 // ---------------------------------------------------------------------------
 // Surfaces
 
+// A rectangle of a surface, in pixels from its top-left corner.
+struct CaptureRect {
+    std::size_t x = 0;
+    std::size_t y = 0;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    bool operator==(const CaptureRect&) const = default;
+};
+
 // One captured picture, BGRA, rows possibly padded (bytesPerRow may exceed
 // width × bytesPerElement). Valid only during the handler call that passed it.
 class CaptureSurface {
@@ -113,6 +99,15 @@ public:
     virtual std::size_t height() const = 0;
     virtual std::size_t bytesPerElement() const = 0;
     virtual std::size_t bytesPerRow() const = 0;
+    virtual std::uint32_t pixelFormat() const { return CAPTURE_PIXEL_FORMAT_BGRA; }
+    // When the picture was taken (mediaTime seconds); 0 when unknown.
+    virtual double timestamp() const { return 0; }
+
+    // What changed since the stream's previous complete frame: the pixels
+    // outside these rectangles are the same as in that frame. A backend that
+    // does not track changes reports the whole surface; empty means nothing
+    // changed. The first frame of a stream always reports the whole surface.
+    virtual std::vector<CaptureRect> changedRects() const { return {{0, 0, width(), height()}}; }
 
     // Locks the pixels for reading; nullptr when the lock failed. Each
     // successful lock must be paired with unlockReadOnly().
@@ -176,21 +171,6 @@ public:
     virtual void stop() = 0;
 };
 
-// The run-time opened capture library. Closing it is destroying it.
-class CaptureLibrary {
-public:
-    virtual ~CaptureLibrary() = default;
-
-    // Whether `symbol` (CAPTURE_SYMBOL_*) is present.
-    virtual bool resolve(std::string_view symbol) const = 0;
-
-    // Creates a stopped stream of the display; nullptr when the display does
-    // not exist (or creation fails otherwise), or the create / start
-    // operations are missing.
-    virtual std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
-        CaptureFrameHandler handler) = 0;
-};
-
 class CaptureBackend {
 public:
     virtual ~CaptureBackend() = default;
@@ -200,8 +180,10 @@ public:
     // Asks for access where the platform can; returns the resulting state.
     virtual bool requestScreenCaptureAccess() = 0;
 
-    // Opens the capture library (CAPTURE_LIBRARY_PATH); nullptr when it cannot.
-    virtual std::unique_ptr<CaptureLibrary> openLibrary() = 0;
+    // Creates a stopped stream of the display; nullptr when the display does
+    // not exist or cannot be captured (creation fails otherwise).
+    virtual std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
+        CaptureFrameHandler handler) = 0;
 };
 
 std::shared_ptr<CaptureBackend> makeCaptureBackend(PlatformKind kind);

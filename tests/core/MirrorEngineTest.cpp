@@ -30,7 +30,10 @@ public:
         ++requests;
         return permitted;
     }
-    std::unique_ptr<CaptureLibrary> openLibrary() override { return nullptr; }
+    std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest&, CaptureFrameHandler) override
+    {
+        return nullptr;
+    }
 };
 
 class NoADB final : public ADBBridging {

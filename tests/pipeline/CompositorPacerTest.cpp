@@ -154,10 +154,10 @@ TEST_F(CompositorPacerTest, KeepsAStillDisplayDeliveringCompleteFrames)
 
     std::mutex lock;
     std::vector<int> reds; // of the top-left pixel of every complete frame
-    auto library = makeCaptureBackend(PlatformKind::sim)->openLibrary();
+    auto backend = makeCaptureBackend(PlatformKind::sim);
     CaptureStreamRequest request{.displayId = display->displayId(), .width = 120, .height = 160,
         .minimumFrameTime = 0.001, .queue = SerialQueue::makeDedicated("capture")};
-    auto stream = library->createStream(request, [&](std::int32_t status, const CaptureSurface* surface) {
+    auto stream = backend->createStream(request, [&](std::int32_t status, const CaptureSurface* surface) {
         if (status != 0 || !surface) return;
         SurfaceReadLock pixels(*surface);
         std::lock_guard guard(lock);

@@ -1,7 +1,7 @@
 // A capture backend driven frame by frame, for the encoder's tests and the
 // replay benchmark. Each knob makes one failure of the real mechanism
-// happen: no permission, the library not loading, a missing symbol, a
-// display that cannot be captured, a start error code.
+// happen: no permission, a display that cannot be captured, a start error
+// code.
 //
 //   auto fake = std::make_shared<FakeCaptureBackend>();
 //   ... ScreenCapture with options.backend = fake, co_await start() ...
@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,6 +46,13 @@ public:
         return pixels_.data();
     }
     void unlockReadOnly() const override { --locks_; }
+    std::vector<CaptureRect> changedRects() const override
+    {
+        return changed ? *changed : CaptureSurface::changedRects();
+    }
+
+    // What the surface reports as changed; unset: the whole surface.
+    std::optional<std::vector<CaptureRect>> changed;
 
     std::uint8_t* pixel(std::size_t x, std::size_t y) { return pixels_.data() + y * bytesPerRow_ + 4 * x; }
     std::vector<std::uint8_t>& storage() { return pixels_; }
@@ -69,14 +77,10 @@ class FakeCaptureBackend final : public CaptureBackend, public std::enable_share
 public:
     // What the next calls do.
     std::atomic<bool> permission{true};
-    std::atomic<bool> libraryLoads{true};
     std::atomic<bool> createFails{false};
     std::atomic<std::int32_t> startError{0};
-    std::set<std::string, std::less<>> missingSymbols;
 
     // What happened.
-    std::atomic<int> librariesOpened{0};
-    std::atomic<int> librariesOpen{0};
     std::atomic<int> streamsCreated{0};
     std::atomic<int> streamsRunning{0};
     std::vector<CaptureStreamRequest> requests;
@@ -84,12 +88,22 @@ public:
     bool preflightScreenCaptureAccess() override { return permission; }
     bool requestScreenCaptureAccess() override { return permission; }
 
-    std::unique_ptr<CaptureLibrary> openLibrary() override
+    std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
+        CaptureFrameHandler handler) override
     {
-        if (!libraryLoads) return nullptr;
-        ++librariesOpened;
-        return std::make_unique<Library>(shared_from_this());
+        if (createFails) return nullptr;
+        auto core = std::make_shared<Core>();
+        core->handler = std::move(handler);
+        core->queue = request.queue ? request.queue : SerialQueue::makeDedicated("capture");
+        {
+            std::lock_guard guard(lock_);
+            newest_ = core;
+            requests.push_back(request);
+        }
+        ++streamsCreated;
+        return std::make_unique<Stream>(shared_from_this(), core);
     }
+
 
     // Runs the newest stream's handler with a complete frame (or `status`
     // without a surface) on its queue and waits; false when that stream is
@@ -143,38 +157,6 @@ private:
     private:
         std::shared_ptr<FakeCaptureBackend> backend_;
         std::shared_ptr<Core> core_;
-    };
-
-    class Library final : public CaptureLibrary {
-    public:
-        explicit Library(std::shared_ptr<FakeCaptureBackend> backend)
-            : backend_(std::move(backend))
-        {
-            ++backend_->librariesOpen;
-        }
-        ~Library() override { --backend_->librariesOpen; }
-        bool resolve(std::string_view symbol) const override
-        {
-            return backend_->missingSymbols.find(symbol) == backend_->missingSymbols.end();
-        }
-        std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
-            CaptureFrameHandler handler) override
-        {
-            if (backend_->createFails) return nullptr;
-            auto core = std::make_shared<Core>();
-            core->handler = std::move(handler);
-            core->queue = request.queue ? request.queue : SerialQueue::makeDedicated("capture");
-            {
-                std::lock_guard guard(backend_->lock_);
-                backend_->newest_ = core;
-                backend_->requests.push_back(request);
-            }
-            ++backend_->streamsCreated;
-            return std::make_unique<Stream>(backend_, core);
-        }
-
-    private:
-        std::shared_ptr<FakeCaptureBackend> backend_;
     };
 
     std::mutex lock_;

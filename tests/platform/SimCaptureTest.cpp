@@ -107,9 +107,7 @@ protected:
 
     std::unique_ptr<CaptureStream> makeStream(Recorder& recorder, std::size_t width = 64, std::size_t height = 48)
     {
-        auto library = backend->openLibrary();
-        if (!library) return nullptr;
-        return library->createStream({.displayId = display->displayId(), .width = width, .height = height,
+        return backend->createStream({.displayId = display->displayId(), .width = width, .height = height,
                                          .minimumFrameTime = 0.001, .queue = SerialQueue::makeDedicated("capture")},
             recorder.handler());
     }
@@ -243,23 +241,7 @@ TEST_F(SimCaptureTest, InjectedPlatformFailures)
     EXPECT_FALSE(backend->preflightScreenCaptureAccess());
     EXPECT_FALSE(backend->requestScreenCaptureAccess());
 
-    world.updateFailures([](sim::SimFailures& f) { f.captureLibraryMissing = true; });
-    EXPECT_EQ(backend->openLibrary(), nullptr);
-
-    world.updateFailures([](sim::SimFailures& f) {
-        f.captureLibraryMissing = false;
-        f.missingSymbols = {std::string(CAPTURE_SYMBOL_START)};
-    });
-    auto library = backend->openLibrary();
-    ASSERT_TRUE(library);
-    EXPECT_TRUE(library->resolve(CAPTURE_SYMBOL_STOP));
-    EXPECT_FALSE(library->resolve(CAPTURE_SYMBOL_START));
-    EXPECT_EQ(makeStream(recorder), nullptr) << "no stream without the start operation";
-
-    world.updateFailures([](sim::SimFailures& f) {
-        f.missingSymbols.clear();
-        f.startError = CAPTURE_ERROR_ILLEGAL_ARGUMENT;
-    });
+    world.updateFailures([](sim::SimFailures& f) { f.startError = CAPTURE_ERROR_ILLEGAL_ARGUMENT; });
     auto stream = makeStream(recorder);
     ASSERT_TRUE(stream);
     EXPECT_EQ(stream->start(), 1001);
@@ -267,10 +249,10 @@ TEST_F(SimCaptureTest, InjectedPlatformFailures)
     // An unknown display or a pixel format other than BGRA: no stream.
     world.updateFailures([](sim::SimFailures& f) { f.startError = 0; });
     const CaptureStreamRequest offline{.displayId = 999, .width = 8, .height = 8, .queue = {}};
-    EXPECT_EQ(library->createStream(offline, recorder.handler()), nullptr);
+    EXPECT_EQ(backend->createStream(offline, recorder.handler()), nullptr);
     const CaptureStreamRequest notBgra{
         .displayId = display->displayId(), .width = 8, .height = 8, .pixelFormat = 0x34323076, .queue = {}};
-    EXPECT_EQ(library->createStream(notBgra, recorder.handler()), nullptr);
+    EXPECT_EQ(backend->createStream(notBgra, recorder.handler()), nullptr);
 }
 
 } // namespace

@@ -173,21 +173,15 @@ private:
     std::shared_ptr<StreamState> state_;
 };
 
-class SimCaptureLibrary final : public CaptureLibrary {
+class SimCaptureBackend final : public CaptureBackend {
 public:
-    bool resolve(std::string_view symbol) const override
-    {
-        if (symbol != CAPTURE_SYMBOL_STOP && symbol != CAPTURE_SYMBOL_CREATE && symbol != CAPTURE_SYMBOL_START) {
-            return false;
-        }
-        return !SimWorld::shared().failures().missingSymbols.contains(std::string(symbol));
-    }
+    bool preflightScreenCaptureAccess() override { return !SimWorld::shared().failures().permissionDenied; }
+    bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
 
     std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
         CaptureFrameHandler handler) override
     {
         auto& world = SimWorld::shared();
-        if (!resolve(CAPTURE_SYMBOL_CREATE) || !resolve(CAPTURE_SYMBOL_START)) return nullptr;
         if (world.failures().createStreamFails || !world.display(request.displayId)) return nullptr;
         if (request.width == 0 || request.height == 0 || request.pixelFormat != CAPTURE_PIXEL_FORMAT_BGRA
             || !handler) {
@@ -200,18 +194,6 @@ public:
         if (!state->request.queue) state->request.queue = SerialQueue::makeDedicated("capture");
         state->handler = std::move(handler);
         return std::make_unique<SimCaptureStream>(std::move(state));
-    }
-};
-
-class SimCaptureBackend final : public CaptureBackend {
-public:
-    bool preflightScreenCaptureAccess() override { return !SimWorld::shared().failures().permissionDenied; }
-    bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
-
-    std::unique_ptr<CaptureLibrary> openLibrary() override
-    {
-        if (SimWorld::shared().failures().captureLibraryMissing) return nullptr;
-        return std::make_unique<SimCaptureLibrary>();
     }
 };
 

@@ -51,8 +51,6 @@ struct SimFailures {
     std::int32_t completeError = 0;
     // Capture
     bool permissionDenied = false;
-    bool captureLibraryMissing = false;
-    std::set<std::string> missingSymbols;
     bool createStreamFails = false;
     std::int32_t startError = 0;
 };

@@ -1,0 +1,454 @@
+// Display capture on X11: XDamage on the root window says when and where the
+// picture changed; at most once per minimum frame time the stream reads the
+// changed rows of the display's rectangle with XShmGetImage into a shared
+// memory image (BGRA) and hands it to the handler with the changed
+// rectangles. An unchanged screen produces no frames at all. With showCursor
+// the pointer (XFixesGetCursorImage) is blended into the picture; its
+// position is polled, since pointer motion damages nothing.
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <thread>
+
+#include "platform/CaptureStream.h"
+#include "runtime/Clock.h"
+#include "runtime/Queues.h"
+#include "runtime/Timer.h"
+#include "platform/x11/X11Platform.h"
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+
+namespace qb::x11 {
+
+namespace {
+
+// A shared-memory image of the display's rectangle.
+struct ShmImage {
+    XShmSegmentInfo info{};
+    XImage* image = nullptr;
+    Display* display = nullptr;
+
+    bool create(Display* d, int width, int height)
+    {
+        display = d;
+        const int screen = DefaultScreen(d);
+        image = XShmCreateImage(d, DefaultVisual(d, screen), unsigned(DefaultDepth(d, screen)), ZPixmap, nullptr,
+            &info, unsigned(width), unsigned(height));
+        if (!image) return false;
+        if (image->bits_per_pixel != 32) return destroy(), false;
+        info.shmid = shmget(IPC_PRIVATE, std::size_t(image->bytes_per_line) * std::size_t(height), IPC_CREAT | 0600);
+        if (info.shmid < 0) return destroy(), false;
+        info.shmaddr = image->data = static_cast<char*>(shmat(info.shmid, nullptr, 0));
+        shmctl(info.shmid, IPC_RMID, nullptr); // freed once both sides detach
+        if (info.shmaddr == reinterpret_cast<char*>(-1)) {
+            info.shmaddr = image->data = nullptr;
+            return destroy(), false;
+        }
+        info.readOnly = False;
+        if (!XShmAttach(d, &info)) return destroy(), false;
+        attached = true;
+        return true;
+    }
+
+    void destroy()
+    {
+        if (attached) XShmDetach(display, &info);
+        attached = false;
+        if (image) {
+            image->data = nullptr;
+            XDestroyImage(image);
+            image = nullptr;
+        }
+        if (info.shmaddr) shmdt(info.shmaddr);
+        info.shmaddr = nullptr;
+    }
+
+    bool attached = false;
+};
+
+class X11Surface final : public CaptureSurface {
+public:
+    std::size_t width() const override { return width_; }
+    std::size_t height() const override { return height_; }
+    std::size_t bytesPerElement() const override { return 4; }
+    std::size_t bytesPerRow() const override { return bytesPerRow_; }
+    double timestamp() const override { return timestamp_; }
+    std::vector<CaptureRect> changedRects() const override { return rects_; }
+    const std::uint8_t* lockReadOnly() const override { return data_; }
+    void unlockReadOnly() const override {}
+
+    const std::uint8_t* data_ = nullptr;
+    std::size_t width_ = 0;
+    std::size_t height_ = 0;
+    std::size_t bytesPerRow_ = 0;
+    double timestamp_ = 0;
+    std::vector<CaptureRect> rects_;
+};
+
+struct Cursor {
+    int x = 0; // top-left in root coordinates
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    unsigned long serial = 0;
+    std::vector<std::uint32_t> argb; // premultiplied
+    bool operator==(const Cursor& other) const
+    {
+        return x == other.x && y == other.y && width == other.width && height == other.height
+            && serial == other.serial;
+    }
+};
+
+// Shared by the stream and its timers and listener, so a late firing finds
+// the stream stopped instead of freed memory.
+struct StreamState {
+    std::shared_ptr<X11Display> x;
+    CaptureStreamRequest request;
+    CaptureFrameHandler handler;
+
+    std::mutex lock;
+    std::condition_variable idle;
+    bool active = false;
+    int inHandler = 0;
+    std::thread::id handlerThread;
+    bool scheduled = false;
+    double lastDelivery = -1e9;
+    std::shared_ptr<Timer> timer;
+    std::shared_ptr<Timer> cursorPoll;
+
+    // Touched on the queue only.
+    Damage damage = 0;
+    std::uint64_t listener = 0;
+    ShmImage shm;
+    Rect rect;
+    bool fullNext = true;
+    std::optional<Cursor> lastCursor;
+    std::vector<std::uint8_t> scaled;
+    X11Surface surface;
+};
+
+void scheduleCapture(const std::shared_ptr<StreamState>& state);
+
+std::optional<Cursor> readCursor(Display* display)
+{
+    XFixesCursorImage* image = XFixesGetCursorImage(display);
+    if (!image) return std::nullopt;
+    Cursor cursor;
+    cursor.x = image->x - image->xhot;
+    cursor.y = image->y - image->yhot;
+    cursor.width = image->width;
+    cursor.height = image->height;
+    cursor.serial = image->cursor_serial;
+    cursor.argb.resize(std::size_t(image->width) * image->height);
+    for (std::size_t i = 0; i < cursor.argb.size(); ++i) cursor.argb[i] = std::uint32_t(image->pixels[i]);
+    XFree(image);
+    return cursor;
+}
+
+// Blends the cursor into rows [top, bottom) of the display's picture.
+void blendCursor(const Cursor& cursor, const Rect& rect, int top, int bottom, std::uint8_t* pixels,
+    std::size_t bytesPerRow)
+{
+    for (int row = 0; row < cursor.height; ++row) {
+        const int y = cursor.y + row - rect.y;
+        if (y < top || y >= bottom) continue;
+        for (int column = 0; column < cursor.width; ++column) {
+            const int x = cursor.x + column - rect.x;
+            if (x < 0 || x >= rect.width) continue;
+            const std::uint32_t source = cursor.argb[std::size_t(row) * cursor.width + column];
+            const std::uint32_t alpha = source >> 24;
+            std::uint8_t* pixel = pixels + std::size_t(y) * bytesPerRow + std::size_t(x) * 4;
+            for (int channel = 0; channel < 3; ++channel) {
+                const std::uint32_t s = (source >> (8 * channel)) & 0xFF;
+                pixel[channel] = std::uint8_t(std::min<std::uint32_t>(255, s + pixel[channel] * (255 - alpha) / 255));
+            }
+        }
+    }
+}
+
+// Rectangles in the display's coordinates, clipped to it.
+void addClipped(std::vector<CaptureRect>& rects, const Rect& rect, int x, int y, int width, int height)
+{
+    const int left = std::max(x, rect.x);
+    const int top = std::max(y, rect.y);
+    const int right = std::min(x + width, rect.x + rect.width);
+    const int bottom = std::min(y + height, rect.y + rect.height);
+    if (right <= left || bottom <= top) return;
+    rects.push_back({std::size_t(left - rect.x), std::size_t(top - rect.y), std::size_t(right - left),
+        std::size_t(bottom - top)});
+}
+
+// Ends the stream from its own queue: a last "stopped" call, nothing after.
+void endStream(const std::shared_ptr<StreamState>& state)
+{
+    state->handler(static_cast<std::int32_t>(CaptureFrameStatus::stopped), nullptr);
+    std::lock_guard guard(state->lock);
+    state->active = false;
+}
+
+void releaseServerSide(StreamState& state)
+{
+    if (state.listener) state.x->removeListener(state.listener);
+    state.listener = 0;
+    X11Display::Lock hold(*state.x);
+    if (state.damage) {
+        state.x->trapErrors([&] { XDamageDestroy(state.x->display(), state.damage); });
+        state.damage = 0;
+    }
+    state.shm.destroy();
+}
+
+void capture(const std::shared_ptr<StreamState>& state)
+{
+    {
+        std::lock_guard guard(state->lock);
+        state->scheduled = false;
+        if (!state->active) return;
+        ++state->inHandler;
+        state->handlerThread = std::this_thread::get_id();
+    }
+    auto finish = [&] {
+        std::lock_guard guard(state->lock);
+        --state->inHandler;
+        state->handlerThread = {};
+        state->idle.notify_all();
+    };
+
+    X11Display& x = *state->x;
+    Display* display = x.display();
+    const auto rect = x.displayRect(state->request.displayId);
+    if (!rect) {
+        endStream(state);
+        finish();
+        return;
+    }
+
+    std::vector<CaptureRect> rects;
+    bool delivered = false;
+    {
+        X11Display::Lock hold(x);
+        if (!(*rect == state->rect) || !state->shm.image) {
+            // First frame, or the display moved or changed size.
+            state->shm.destroy();
+            if (!state->shm.create(display, rect->width, rect->height)) state->shm.destroy();
+            state->rect = *rect;
+            state->fullNext = true;
+        }
+        if (state->shm.image) {
+            XserverRegion region = XFixesCreateRegion(display, nullptr, 0);
+            XDamageSubtract(display, state->damage, None, region);
+            int count = 0;
+            XRectangle* damaged = XFixesFetchRegion(display, region, &count);
+            for (int i = 0; i < count; ++i) {
+                addClipped(rects, *rect, damaged[i].x, damaged[i].y, damaged[i].width, damaged[i].height);
+            }
+            if (damaged) XFree(damaged);
+            XFixesDestroyRegion(display, region);
+
+            std::optional<Cursor> cursor;
+            if (state->request.showCursor && x.hasFixes) {
+                cursor = readCursor(display);
+                const bool moved = cursor.has_value() != state->lastCursor.has_value()
+                    || (cursor && !(*cursor == *state->lastCursor));
+                if (moved) {
+                    if (state->lastCursor) {
+                        const Cursor& c = *state->lastCursor;
+                        addClipped(rects, *rect, c.x, c.y, c.width, c.height);
+                    }
+                    if (cursor) addClipped(rects, *rect, cursor->x, cursor->y, cursor->width, cursor->height);
+                }
+            }
+            if (state->fullNext) rects.assign(1, {0, 0, std::size_t(rect->width), std::size_t(rect->height)});
+
+            if (!rects.empty()) {
+                // Only the band of rows that changed is read.
+                std::size_t top = rects.front().y;
+                std::size_t bottom = 0;
+                for (const auto& r : rects) {
+                    top = std::min(top, r.y);
+                    bottom = std::max(bottom, r.y + r.height);
+                }
+                XImage* image = state->shm.image;
+                char* const base = image->data;
+                const int fullHeight = image->height;
+                image->data = base + top * std::size_t(image->bytes_per_line);
+                image->height = int(bottom - top);
+                const Bool read = XShmGetImage(display, x.root(), image, rect->x, rect->y + int(top), AllPlanes);
+                image->data = base;
+                image->height = fullHeight;
+                if (read) {
+                    auto* pixels = reinterpret_cast<std::uint8_t*>(base);
+                    const auto bytesPerRow = std::size_t(image->bytes_per_line);
+                    // Rows outside the band still hold the cursor blended earlier.
+                    if (cursor) blendCursor(*cursor, *rect, int(top), int(bottom), pixels, bytesPerRow);
+                    state->lastCursor = cursor;
+                    state->fullNext = false;
+                    delivered = true;
+                } else {
+                    state->fullNext = true;
+                }
+            }
+        }
+    }
+
+    if (delivered) {
+        X11Surface& surface = state->surface;
+        const auto& request = state->request;
+        auto* pixels = reinterpret_cast<const std::uint8_t*>(state->shm.image->data);
+        const auto bytesPerRow = std::size_t(state->shm.image->bytes_per_line);
+        if (std::size_t(rect->width) == request.width && std::size_t(rect->height) == request.height) {
+            surface.data_ = pixels;
+            surface.bytesPerRow_ = bytesPerRow;
+            surface.rects_ = std::move(rects);
+        } else {
+            // A mirrored display of another size: scaled to the request
+            // (nearest pixel), reported as changed everywhere.
+            state->scaled.resize(request.width * request.height * 4);
+            for (std::size_t row = 0; row < request.height; ++row) {
+                const std::size_t sourceRow = row * std::size_t(rect->height) / request.height;
+                const auto* source = reinterpret_cast<const std::uint32_t*>(pixels + sourceRow * bytesPerRow);
+                auto* target = reinterpret_cast<std::uint32_t*>(state->scaled.data() + row * request.width * 4);
+                for (std::size_t column = 0; column < request.width; ++column) {
+                    target[column] = source[column * std::size_t(rect->width) / request.width];
+                }
+            }
+            surface.data_ = state->scaled.data();
+            surface.bytesPerRow_ = request.width * 4;
+            surface.rects_.assign(1, {0, 0, request.width, request.height});
+        }
+        surface.width_ = request.width;
+        surface.height_ = request.height;
+        surface.timestamp_ = mediaTime();
+        {
+            std::lock_guard guard(state->lock);
+            state->lastDelivery = surface.timestamp_;
+        }
+        state->handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
+    } else if (!state->shm.image) {
+        endStream(state);
+    }
+    finish();
+}
+
+void scheduleCapture(const std::shared_ptr<StreamState>& state)
+{
+    std::lock_guard guard(state->lock);
+    if (!state->active || state->scheduled) return;
+    state->scheduled = true;
+    const double wait = std::max(0.0, state->lastDelivery + state->request.minimumFrameTime - mediaTime());
+    std::weak_ptr<StreamState> weak = state;
+    state->timer = Timer::oneShot(state->request.queue->executor(),
+        std::chrono::duration_cast<Duration>(std::chrono::duration<double>(wait)), [weak] {
+            if (auto self = weak.lock()) capture(self);
+        });
+}
+
+class X11CaptureStream final : public CaptureStream {
+public:
+    explicit X11CaptureStream(std::shared_ptr<StreamState> state) : state_(std::move(state)) {}
+    ~X11CaptureStream() override { stop(); }
+
+    std::int32_t start() override
+    {
+        {
+            std::lock_guard guard(state_->lock);
+            if (state_->active) return 0;
+        }
+        auto& x = *state_->x;
+        if (!x.hasShm || !x.hasDamage || !x.hasFixes) return CAPTURE_ERROR_CANNOT_COMPLETE;
+        {
+            X11Display::Lock hold(x);
+            const int error = x.trapErrors(
+                [&] { state_->damage = XDamageCreate(x.display(), x.root(), XDamageReportNonEmpty); });
+            if (error != 0 || !state_->damage) return CAPTURE_ERROR_FAILURE;
+        }
+        std::weak_ptr<StreamState> weak = state_;
+        const Damage damage = state_->damage;
+        const int notify = x.damageEventBase + XDamageNotify;
+        state_->listener = x.addListener([weak, damage, notify](const XEvent& event) {
+            if (event.type != notify || reinterpret_cast<const XDamageNotifyEvent&>(event).damage != damage) return;
+            if (auto self = weak.lock()) scheduleCapture(self);
+        });
+        {
+            std::lock_guard guard(state_->lock);
+            state_->active = true;
+            if (state_->request.showCursor) {
+                // Pointer motion damages nothing: look at it every frame time.
+                const auto interval = std::chrono::duration_cast<Duration>(
+                    std::chrono::duration<double>(std::max(state_->request.minimumFrameTime, 1.0 / 240)));
+                state_->cursorPoll = Timer::repeating(state_->request.queue->executor(), interval, interval, [weak] {
+                    if (auto self = weak.lock()) capture(self);
+                });
+            }
+        }
+        scheduleCapture(state_); // the first, complete frame
+        return 0;
+    }
+
+    void stop() override
+    {
+        std::shared_ptr<Timer> timer;
+        std::shared_ptr<Timer> poll;
+        {
+            std::unique_lock guard(state_->lock);
+            const bool wasActive = state_->active;
+            state_->active = false;
+            timer = std::move(state_->timer);
+            poll = std::move(state_->cursorPoll);
+            if (state_->handlerThread != std::this_thread::get_id()) {
+                state_->idle.wait(guard, [&] { return state_->inHandler == 0; });
+            }
+            if (!wasActive && !state_->listener && !state_->damage && !state_->shm.image) return;
+        }
+        if (timer) timer->cancel();
+        if (poll) poll->cancel();
+        if (state_->handlerThread == std::this_thread::get_id()) {
+            // Called from the handler: the queue releases the rest after it.
+            auto state = state_;
+            state_->request.queue->async([state] { releaseServerSide(*state); });
+            return;
+        }
+        releaseServerSide(*state_);
+    }
+
+private:
+    std::shared_ptr<StreamState> state_;
+};
+
+class X11CaptureBackend final : public CaptureBackend {
+public:
+    explicit X11CaptureBackend(std::shared_ptr<X11Display> x) : x_(std::move(x)) {}
+    bool preflightScreenCaptureAccess() override { return x_->hasShm && x_->hasDamage; }
+    bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
+    std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
+        CaptureFrameHandler handler) override
+    {
+        if (!x_->hasShm || !x_->hasDamage || !request.queue || request.width == 0 || request.height == 0) {
+            return nullptr;
+        }
+        if (request.pixelFormat != CAPTURE_PIXEL_FORMAT_BGRA || !x_->displayRect(request.displayId)) return nullptr;
+        auto state = std::make_shared<StreamState>();
+        state->x = x_;
+        state->request = request;
+        state->handler = std::move(handler);
+        return std::make_unique<X11CaptureStream>(std::move(state));
+    }
+
+
+private:
+    std::shared_ptr<X11Display> x_;
+};
+
+} // namespace
+
+std::shared_ptr<CaptureBackend> makeX11CaptureBackend(const std::shared_ptr<X11Display>& x)
+{
+    return std::make_shared<X11CaptureBackend>(x);
+}
+
+} // namespace qb::x11

@@ -1,0 +1,98 @@
+// Input injection through XTEST: pointer motion in root-window coordinates
+// (the global coordinates the input server computes from displayBounds),
+// button 1 for taps and drags, and buttons 4/5 (vertical) and 6/7
+// (horizontal) for scrolling. A wheel click scrolls by a fixed number of
+// pixels; the pixels left over carry to the next event of the same gesture.
+
+#include <cmath>
+#include <mutex>
+
+#include "platform/InputInjector.h"
+#include "platform/x11/X11Platform.h"
+#include <X11/extensions/XTest.h>
+
+namespace qb::x11 {
+
+namespace {
+
+class X11InputInjector final : public InputInjector {
+public:
+    explicit X11InputInjector(std::shared_ptr<X11Display> x) : x_(std::move(x)) {}
+
+    bool isTrusted() const override { return x_->hasXTest; }
+
+    std::optional<Bounds> displayBounds(std::uint32_t displayId) const override
+    {
+        auto rect = x_->displayRect(displayId);
+        if (!rect) return std::nullopt;
+        return Bounds{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
+    }
+
+    void postMouseEvent(MouseEventType type, Point location) override
+    {
+        if (!isTrusted() || !std::isfinite(location.x) || !std::isfinite(location.y)) return;
+        const int x = clampCoordinate(location.x);
+        const int y = clampCoordinate(location.y);
+        X11Display::Lock hold(*x_);
+        Display* display = x_->display();
+        XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
+        if (type == MouseEventType::leftDown) XTestFakeButtonEvent(display, 1, True, CurrentTime);
+        if (type == MouseEventType::leftUp) XTestFakeButtonEvent(display, 1, False, CurrentTime);
+        XFlush(display);
+    }
+
+    void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) override
+    {
+        if (!isTrusted()) return;
+        std::int64_t verticalClicks = 0;
+        std::int64_t horizontalClicks = 0;
+        {
+            std::lock_guard guard(scrollLock_);
+            if (phase == ScrollPhase::began) remainderV_ = remainderH_ = 0;
+            verticalClicks = takeClicks(remainderV_, vertical);
+            horizontalClicks = takeClicks(remainderH_, horizontal);
+            if (phase == ScrollPhase::ended) remainderV_ = remainderH_ = 0;
+        }
+        if (verticalClicks == 0 && horizontalClicks == 0) return;
+        X11Display::Lock hold(*x_);
+        // Positive amounts scroll up and left, as a trackpad's pixel deltas do.
+        click(verticalClicks > 0 ? 4 : 5, verticalClicks);
+        click(horizontalClicks > 0 ? 6 : 7, horizontalClicks);
+        XFlush(x_->display());
+    }
+
+private:
+    static int clampCoordinate(double value) { return int(std::clamp(std::floor(value), -32768.0, 32767.0)); }
+
+    static std::int64_t takeClicks(std::int64_t& remainder, std::int32_t pixels)
+    {
+        remainder += pixels;
+        const std::int64_t clicks = remainder / X11_SCROLL_PIXELS_PER_CLICK;
+        remainder -= clicks * X11_SCROLL_PIXELS_PER_CLICK;
+        return clicks;
+    }
+
+    void click(unsigned button, std::int64_t count)
+    {
+        // A fling never needs more than a screenful of clicks.
+        const std::int64_t clicks = std::min<std::int64_t>(std::llabs(count), 100);
+        for (std::int64_t i = 0; i < clicks; ++i) {
+            XTestFakeButtonEvent(x_->display(), button, True, CurrentTime);
+            XTestFakeButtonEvent(x_->display(), button, False, CurrentTime);
+        }
+    }
+
+    std::shared_ptr<X11Display> x_;
+    std::mutex scrollLock_;
+    std::int64_t remainderV_ = 0;
+    std::int64_t remainderH_ = 0;
+};
+
+} // namespace
+
+std::shared_ptr<InputInjector> makeX11InputInjector(const std::shared_ptr<X11Display>& x)
+{
+    return std::make_shared<X11InputInjector>(x);
+}
+
+} // namespace qb::x11

@@ -1,0 +1,659 @@
+// Virtual displays on X11. A new display is a rectangle added to the right of
+// the desktop's screen, shown either by a disconnected output the driver lets
+// us light (VIRTUAL*, DUMMY*, any free connector) with a mode of our own, or,
+// when no output takes it, by a RandR 1.5 monitor declared over new
+// framebuffer area (the desktop lays windows out on monitors). Every mode and
+// monitor we create is named "QuillBright-...", so whatever a killed daemon
+// left behind is recognised and removed at the next start.
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "diagnostics/PlatformLog.h"
+#include "platform/VirtualDisplays.h"
+#include "platform/x11/X11Platform.h"
+#include <X11/Xatom.h>
+#include <X11/extensions/Xrandr.h>
+
+namespace qb::x11 {
+
+namespace {
+
+void log(LogLevel level, const std::string& line) { platformLog(level, "VirtualDisplay", line); }
+
+bool hasPrefix(const char* name) { return name && std::string_view(name).starts_with(OBJECT_PREFIX); }
+
+// Millimetres at 96 dpi, what X servers assume for a size without a panel.
+int millimetres(int pixels) { return std::max(1, static_cast<int>(pixels * 25.4 / 96.0 + 0.5)); }
+
+Rect rootSize(Display* display, Window root)
+{
+    Window ignoredRoot = 0;
+    int x = 0;
+    int y = 0;
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    XGetGeometry(display, root, &ignoredRoot, &x, &y, &width, &height, &border, &depth);
+    return {0, 0, int(width), int(height)};
+}
+
+// The bounding box of every lit CRTC.
+Rect litBounds(Display* display, Window root)
+{
+    Rect bounds;
+    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
+    if (!resources) return bounds;
+    for (int i = 0; i < resources->ncrtc; ++i) {
+        XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, resources->crtcs[i]);
+        if (!crtc) continue;
+        if (crtc->mode) {
+            bounds.width = std::max(bounds.width, crtc->x + int(crtc->width));
+            bounds.height = std::max(bounds.height, crtc->y + int(crtc->height));
+        }
+        XRRFreeCrtcInfo(crtc);
+    }
+    XRRFreeScreenResources(resources);
+    return bounds;
+}
+
+bool isBuiltInName(std::string_view name)
+{
+    return name.starts_with("eDP") || name.starts_with("LVDS") || name.starts_with("DSI");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- the service
+
+class X11VirtualDisplays;
+
+class X11VirtualDisplay final : public VirtualDisplay {
+public:
+    X11VirtualDisplay(std::shared_ptr<X11VirtualDisplays> owner, std::uint32_t id) : owner_(std::move(owner)), id_(id) {}
+    ~X11VirtualDisplay() override;
+    std::uint32_t displayId() const override { return id_; }
+    bool applySettings(const VirtualDisplaySettings& settings) override;
+
+private:
+    std::shared_ptr<X11VirtualDisplays> owner_;
+    std::uint32_t id_;
+};
+
+class X11VirtualDisplays final : public VirtualDisplays, public std::enable_shared_from_this<X11VirtualDisplays> {
+public:
+    X11VirtualDisplays(std::shared_ptr<X11Display> x, bool monitorsOnly)
+        : x_(std::move(x))
+        , monitorsOnly_(monitorsOnly)
+    {
+    }
+
+    // What one virtual display holds on the server.
+    struct Entry {
+        std::string name;
+        int width = 0;
+        int height = 0;
+        Rect rect;
+        bool shown = false;     // has its area on the desktop (not mirroring)
+        bool viaOutput = false; // lit output, else a monitor
+        RROutput output = 0;
+        RRCrtc crtc = 0;
+        RRMode mode = 0;
+        Atom monitor = 0;
+        VirtualDisplaySettings settings;
+    };
+
+    std::unique_ptr<VirtualDisplay> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override
+    {
+        const int width = int(descriptor.maxPixelsWide);
+        const int height = int(descriptor.maxPixelsHigh);
+        if (width <= 0 || height <= 0 || width > 16384 || height > 16384 || !x_->hasRandr) return nullptr;
+        Entry entry;
+        entry.name = fmt::format("{}{}x{}-{}", OBJECT_PREFIX, width, height, descriptor.serialNumber);
+        entry.width = width;
+        entry.height = height;
+
+        std::lock_guard guard(lock_);
+        X11Display::Lock hold(*x_);
+        if (!originalSize_) originalSize_ = rootSize(x_->display(), x_->root());
+        if (!show(entry)) return nullptr;
+        // The id: the output we lit, else the monitor's name atom.
+        const std::uint32_t id = entry.viaOutput ? std::uint32_t(entry.output) : std::uint32_t(entry.monitor);
+        log(LogLevel::info,
+            fmt::format("[VirtualDisplay] {} {}x{} at +{}+{} ({})", entry.viaOutput ? "Output" : "Monitor", width,
+                height, entry.rect.x, entry.rect.y,
+                entry.viaOutput ? "XRRCreateMode + XRRSetCrtcConfig on a free output"
+                                : "framebuffer grown + XRRSetMonitor"));
+        x_->setVirtualRect(id, entry.rect, false);
+        entries_.emplace(id, std::move(entry));
+        return std::make_unique<X11VirtualDisplay>(shared_from_this(), id);
+    }
+
+    std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
+    {
+        std::lock_guard guard(lock_);
+        if (auto it = entries_.find(displayId); it != entries_.end()) {
+            std::vector<DisplayModeInfo> modes;
+            std::uint32_t modeId = 1;
+            for (const auto& setting : it->second.settings.modes) {
+                modes.push_back({modeId++, setting.width, setting.height, std::size_t(it->second.width),
+                    std::size_t(it->second.height), setting.refreshRate});
+            }
+            if (modes.empty()) {
+                modes.push_back({1, std::size_t(it->second.width), std::size_t(it->second.height),
+                    std::size_t(it->second.width), std::size_t(it->second.height), 60.0});
+            }
+            return modes;
+        }
+        auto rect = x_->displayRect(displayId);
+        if (!rect) return std::nullopt;
+        return std::vector<DisplayModeInfo>{{1, std::size_t(rect->width), std::size_t(rect->height),
+            std::size_t(rect->width), std::size_t(rect->height), 60.0}};
+    }
+
+    std::int32_t setDisplayMode(std::uint32_t displayId, const DisplayModeInfo& mode) override
+    {
+        // A virtual display always shows its one pixel size; the modes only
+        // differ in the points the desktop is told about.
+        auto modes = copyAllDisplayModes(displayId);
+        if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        for (const auto& offered : *modes) {
+            if (offered.modeId == mode.modeId) return 0;
+        }
+        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+    }
+
+    std::vector<std::uint32_t> onlineDisplays(std::size_t maxDisplays) override
+    {
+        std::vector<std::uint32_t> ids;
+        {
+            X11Display::Lock hold(*x_);
+            XRRScreenResources* resources = XRRGetScreenResourcesCurrent(x_->display(), x_->root());
+            if (resources) {
+                const RROutput primary = XRRGetOutputPrimary(x_->display(), x_->root());
+                for (int i = 0; i < resources->noutput; ++i) {
+                    XRROutputInfo* output = XRRGetOutputInfo(x_->display(), resources, resources->outputs[i]);
+                    if (output && output->crtc) {
+                        // The primary first, as the desktop orders its displays.
+                        if (resources->outputs[i] == primary) {
+                            ids.insert(ids.begin(), std::uint32_t(resources->outputs[i]));
+                        } else {
+                            ids.push_back(std::uint32_t(resources->outputs[i]));
+                        }
+                    }
+                    if (output) XRRFreeOutputInfo(output);
+                }
+                XRRFreeScreenResources(resources);
+            }
+        }
+        std::lock_guard guard(lock_);
+        for (const auto& [id, entry] : entries_) {
+            if (!entry.viaOutput) ids.push_back(id);
+        }
+        if (ids.size() > maxDisplays) ids.resize(maxDisplays);
+        return ids;
+    }
+
+    // A laptop panel (eDP, LVDS, DSI); on a desktop without one, the primary
+    // output plays its part.
+    bool isBuiltIn(std::uint32_t displayId) override
+    {
+        {
+            std::lock_guard guard(lock_);
+            if (entries_.contains(displayId)) return false;
+        }
+        X11Display::Lock hold(*x_);
+        XRRScreenResources* resources = XRRGetScreenResourcesCurrent(x_->display(), x_->root());
+        if (!resources) return false;
+        RROutput panel = 0;
+        RROutput firstLit = 0;
+        for (int i = 0; i < resources->noutput; ++i) {
+            XRROutputInfo* output = XRRGetOutputInfo(x_->display(), resources, resources->outputs[i]);
+            if (!output) continue;
+            if (output->crtc && !hasPrefix(output->name)) {
+                if (!panel && isBuiltInName(output->name)) panel = resources->outputs[i];
+                if (!firstLit) firstLit = resources->outputs[i];
+            }
+            XRRFreeOutputInfo(output);
+        }
+        XRRFreeScreenResources(resources);
+        if (!panel) {
+            const RROutput primary = XRRGetOutputPrimary(x_->display(), x_->root());
+            panel = primary ? primary : firstLit;
+        }
+        return panel != 0 && panel == displayId;
+    }
+
+    std::unique_ptr<DisplayConfiguration> beginConfiguration() override;
+
+    // Mirroring: the display's area leaves the desktop and its picture
+    // becomes the primary's; ending it puts the area back.
+    std::int32_t setMirroring(std::uint32_t displayId, bool mirroring)
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(displayId);
+        if (it == entries_.end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        Entry& entry = it->second;
+        X11Display::Lock hold(*x_);
+        if (mirroring && entry.shown) {
+            hide(entry);
+            restoreScreenSize();
+        } else if (!mirroring && !entry.shown) {
+            if (!show(entry)) return DISPLAY_ERROR_CANNOT_COMPLETE;
+        }
+        x_->setVirtualRect(displayId, entry.rect, mirroring);
+        return 0;
+    }
+
+    std::vector<std::uint32_t> virtualIds()
+    {
+        std::lock_guard guard(lock_);
+        std::vector<std::uint32_t> ids;
+        for (const auto& [id, entry] : entries_) ids.push_back(id);
+        return ids;
+    }
+
+    bool applySettings(std::uint32_t displayId, const VirtualDisplaySettings& settings)
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(displayId);
+        if (it == entries_.end()) return false;
+        for (const auto& mode : settings.modes) {
+            const std::uint32_t scale = settings.hiDPI ? 2 : 1;
+            if (mode.width == 0 || mode.height == 0 || mode.width * scale > std::uint32_t(it->second.width)
+                || mode.height * scale > std::uint32_t(it->second.height)) {
+                return false;
+            }
+        }
+        it->second.settings = settings;
+        return true;
+    }
+
+    void remove(std::uint32_t displayId)
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(displayId);
+        if (it == entries_.end()) return;
+        X11Display::Lock hold(*x_);
+        hide(it->second);
+        x_->setVirtualRect(displayId, std::nullopt, false);
+        log(LogLevel::info, fmt::format("[VirtualDisplay] Removed {}", it->second.name));
+        entries_.erase(it);
+        restoreScreenSize();
+    }
+
+    // Removes the modes and monitors a previous run left behind.
+    void removeLeftovers()
+    {
+        std::lock_guard guard(lock_);
+        X11Display::Lock hold(*x_);
+        Display* display = x_->display();
+        int removed = 0;
+        x_->trapErrors([&] {
+            if (x_->randrMajor > 1 || (x_->randrMajor == 1 && x_->randrMinor >= 5)) {
+                int count = 0;
+                XRRMonitorInfo* monitors = XRRGetMonitors(display, x_->root(), False, &count);
+                for (int i = 0; monitors && i < count; ++i) {
+                    char* name = XGetAtomName(display, monitors[i].name);
+                    if (hasPrefix(name)) {
+                        XRRDeleteMonitor(display, x_->root(), monitors[i].name);
+                        ++removed;
+                    }
+                    if (name) XFree(name);
+                }
+                if (monitors) XRRFreeMonitors(monitors);
+            }
+            XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, x_->root());
+            if (!resources) return;
+            for (int m = 0; m < resources->nmode; ++m) {
+                if (!hasPrefix(resources->modes[m].name)) continue;
+                const RRMode mode = resources->modes[m].id;
+                for (int c = 0; c < resources->ncrtc; ++c) {
+                    XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, resources->crtcs[c]);
+                    if (crtc && crtc->mode == mode) {
+                        XRRSetCrtcConfig(display, resources, resources->crtcs[c], CurrentTime, 0, 0, None,
+                            RR_Rotate_0, nullptr, 0);
+                    }
+                    if (crtc) XRRFreeCrtcInfo(crtc);
+                }
+                for (int o = 0; o < resources->noutput; ++o) {
+                    XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[o]);
+                    if (output && std::find(output->modes, output->modes + output->nmode, mode)
+                            != output->modes + output->nmode) {
+                        XRRDeleteOutputMode(display, resources->outputs[o], mode);
+                    }
+                    if (output) XRRFreeOutputInfo(output);
+                }
+                XRRDestroyMode(display, mode);
+                ++removed;
+            }
+            XRRFreeScreenResources(resources);
+        });
+        if (removed == 0) return;
+        // The screen shrinks back to what the lit outputs show.
+        const Rect bounds = litBounds(display, x_->root());
+        const Rect current = rootSize(display, x_->root());
+        if (bounds.width > 0 && bounds.height > 0 && (bounds.width != current.width || bounds.height != current.height)) {
+            x_->trapErrors([&] {
+                XRRSetScreenSize(display, x_->root(), bounds.width, bounds.height, millimetres(bounds.width),
+                    millimetres(bounds.height));
+            });
+        }
+        log(LogLevel::info, fmt::format("[VirtualDisplay] Removed {} leftover mode(s)/monitor(s) of an earlier run; "
+                                        "screen {}x{}",
+                                removed, bounds.width, bounds.height));
+    }
+
+    void removeAll()
+    {
+        for (std::uint32_t id : virtualIds()) remove(id);
+    }
+
+private:
+    bool randr15() const { return x_->randrMajor > 1 || (x_->randrMajor == 1 && x_->randrMinor >= 5); }
+
+    // Where the next display goes: right of everything on the desktop, level
+    // with the primary's top.
+    Rect placement(const Entry& entry)
+    {
+        const Rect screen = rootSize(x_->display(), x_->root());
+        int right = litBounds(x_->display(), x_->root()).width;
+        for (const auto& [id, other] : entries_) {
+            if (other.shown && &other != &entry) right = std::max(right, other.rect.x + other.rect.width);
+        }
+        if (right <= 0) right = screen.width;
+        const auto primary = x_->primaryRect();
+        return {right, primary ? primary->y : 0, entry.width, entry.height};
+    }
+
+    bool growScreenFor(const Rect& rect)
+    {
+        const Rect screen = rootSize(x_->display(), x_->root());
+        const int width = std::max(screen.width, rect.x + rect.width);
+        const int height = std::max(screen.height, rect.y + rect.height);
+        if (width == screen.width && height == screen.height) return true;
+        int minW = 0, minH = 0, maxW = 0, maxH = 0;
+        XRRGetScreenSizeRange(x_->display(), x_->root(), &minW, &minH, &maxW, &maxH);
+        if (width > maxW || height > maxH) {
+            log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: screen {}x{} exceeds the X server's maximum "
+                                            "{}x{}",
+                                    width, height, maxW, maxH));
+            return false;
+        }
+        return x_->trapErrors([&] {
+            XRRSetScreenSize(x_->display(), x_->root(), width, height, millimetres(width), millimetres(height));
+        }) == 0;
+    }
+
+    // The screen size back to where it was before our first display, or
+    // what the displays still shown need.
+    void restoreScreenSize()
+    {
+        if (!originalSize_) return;
+        Rect wanted = *originalSize_;
+        const Rect lit = litBounds(x_->display(), x_->root());
+        wanted.width = std::max(wanted.width, lit.width);
+        wanted.height = std::max(wanted.height, lit.height);
+        for (const auto& [id, entry] : entries_) {
+            if (!entry.shown) continue;
+            wanted.width = std::max(wanted.width, entry.rect.x + entry.rect.width);
+            wanted.height = std::max(wanted.height, entry.rect.y + entry.rect.height);
+        }
+        const Rect current = rootSize(x_->display(), x_->root());
+        if (wanted.width == current.width && wanted.height == current.height) return;
+        x_->trapErrors([&] {
+            XRRSetScreenSize(x_->display(), x_->root(), wanted.width, wanted.height, millimetres(wanted.width),
+                millimetres(wanted.height));
+        });
+    }
+
+    bool showOnOutput(Entry& entry)
+    {
+        Display* display = x_->display();
+        XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, x_->root());
+        if (!resources) return false;
+        const RROutput primary = XRRGetOutputPrimary(display, x_->root());
+        bool done = false;
+        for (int o = 0; o < resources->noutput && !done; ++o) {
+            XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[o]);
+            if (!output) continue;
+            RRCrtc freeCrtc = 0;
+            // A display that had an output keeps it; otherwise any dark
+            // output without a monitor (disconnected), or a virtual
+            // connector, which some drivers report connected once used.
+            const std::string_view name(output->name, std::size_t(output->nameLen));
+            const bool candidate = entry.output ? resources->outputs[o] == entry.output
+                                                : output->connection == RR_Disconnected
+                    || name.starts_with("VIRTUAL") || name.starts_with("DUMMY");
+            // An output another of our displays holds (lit, or dark while
+            // that display mirrors) is never shared.
+            bool held = false;
+            for (const auto& [id, other] : entries_) {
+                if (&other != &entry && other.output == resources->outputs[o]) held = true;
+            }
+            if (candidate && !held && !output->crtc && resources->outputs[o] != primary) {
+                for (int c = 0; c < output->ncrtc && !freeCrtc; ++c) {
+                    XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, output->crtcs[c]);
+                    if (crtc && crtc->mode == None && crtc->noutput == 0) freeCrtc = output->crtcs[c];
+                    if (crtc) XRRFreeCrtcInfo(crtc);
+                }
+            }
+            XRRFreeOutputInfo(output);
+            if (!freeCrtc) continue;
+
+            const RROutput outputId = resources->outputs[o];
+            XRRModeInfo info{};
+            info.width = unsigned(entry.width);
+            info.height = unsigned(entry.height);
+            info.hSyncStart = info.width + 48;
+            info.hSyncEnd = info.width + 80;
+            info.hTotal = info.width + 160;
+            info.vSyncStart = info.height + 3;
+            info.vSyncEnd = info.height + 9;
+            info.vTotal = info.height + 40;
+            info.dotClock = static_cast<unsigned long>(info.hTotal) * info.vTotal * 60;
+            info.name = entry.name.data();
+            info.nameLength = unsigned(entry.name.size());
+            RRMode mode = 0;
+            const Rect rect = placement(entry);
+            int error = x_->trapErrors([&] {
+                mode = XRRCreateMode(display, x_->root(), &info);
+                if (mode) XRRAddOutputMode(display, outputId, mode);
+            });
+            if (error == 0 && mode && growScreenFor(rect)) {
+                RROutput outputs[] = {outputId};
+                Status status = RRSetConfigSuccess;
+                error = x_->trapErrors([&] {
+                    status = XRRSetCrtcConfig(display, resources, freeCrtc, CurrentTime, rect.x, rect.y, mode,
+                        RR_Rotate_0, outputs, 1);
+                });
+                if (error == 0 && status == RRSetConfigSuccess) {
+                    entry.viaOutput = true;
+                    entry.output = outputId;
+                    entry.crtc = freeCrtc;
+                    entry.mode = mode;
+                    entry.rect = rect;
+                    done = true;
+                    break;
+                }
+            }
+            // This output refused: undo and try the next.
+            x_->trapErrors([&] {
+                if (mode) {
+                    XRRDeleteOutputMode(display, outputId, mode);
+                    XRRDestroyMode(display, mode);
+                }
+            });
+            restoreScreenSize();
+        }
+        XRRFreeScreenResources(resources);
+        return done;
+    }
+
+    bool showAsMonitor(Entry& entry)
+    {
+        if (!randr15()) return false;
+        Display* display = x_->display();
+        const Rect rect = placement(entry);
+        if (!growScreenFor(rect)) return false;
+        const Atom name = XInternAtom(display, entry.name.c_str(), False);
+        const int error = x_->trapErrors([&] {
+            XRRMonitorInfo* monitor = XRRAllocateMonitor(display, 0);
+            monitor->name = name;
+            monitor->primary = False;
+            monitor->automatic = False;
+            monitor->x = rect.x;
+            monitor->y = rect.y;
+            monitor->width = rect.width;
+            monitor->height = rect.height;
+            monitor->mwidth = millimetres(rect.width);
+            monitor->mheight = millimetres(rect.height);
+            XRRSetMonitor(display, x_->root(), monitor);
+            XRRFreeMonitors(monitor);
+        });
+        if (error != 0) {
+            restoreScreenSize();
+            return false;
+        }
+        entry.viaOutput = false;
+        entry.monitor = name;
+        entry.rect = rect;
+        return true;
+    }
+
+    bool show(Entry& entry)
+    {
+        const bool first = entry.output == 0 && entry.monitor == 0;
+        bool shown = false;
+        if ((first && !monitorsOnly_) || entry.viaOutput) shown = showOnOutput(entry);
+        // A display whose output was taken meanwhile still gets a monitor;
+        // its id stays what it was.
+        if (!shown) shown = showAsMonitor(entry);
+        if (!shown) {
+            log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: no output or monitor could show {}x{}",
+                                    entry.width, entry.height));
+        }
+        entry.shown = shown;
+        return shown;
+    }
+
+    void hide(Entry& entry)
+    {
+        if (!entry.shown) return;
+        Display* display = x_->display();
+        x_->trapErrors([&] {
+            if (entry.viaOutput) {
+                XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, x_->root());
+                if (resources) {
+                    XRRSetCrtcConfig(display, resources, entry.crtc, CurrentTime, 0, 0, None, RR_Rotate_0, nullptr, 0);
+                    XRRFreeScreenResources(resources);
+                }
+                XRRDeleteOutputMode(display, entry.output, entry.mode);
+                XRRDestroyMode(display, entry.mode);
+                entry.mode = 0;
+            } else {
+                XRRDeleteMonitor(display, x_->root(), entry.monitor);
+            }
+        });
+        entry.shown = false;
+    }
+
+    std::shared_ptr<X11Display> x_;
+    const bool monitorsOnly_;
+    std::mutex lock_;
+    std::optional<Rect> originalSize_;
+    std::map<std::uint32_t, Entry> entries_;
+};
+
+X11VirtualDisplay::~X11VirtualDisplay() { owner_->remove(id_); }
+
+bool X11VirtualDisplay::applySettings(const VirtualDisplaySettings& settings)
+{
+    return owner_->applySettings(id_, settings);
+}
+
+namespace {
+
+// One configuration transaction: the mirror changes are collected and
+// applied together by complete().
+class X11DisplayConfiguration final : public DisplayConfiguration {
+public:
+    explicit X11DisplayConfiguration(std::shared_ptr<X11VirtualDisplays> owner) : owner_(std::move(owner)) {}
+
+    std::int32_t configureMirror(std::uint32_t display, std::uint32_t master) override
+    {
+        if (cancelled_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        // "The built-in display mirrors ours" and "ours mirrors the built-in"
+        // both come down to our display showing the primary's picture.
+        const auto ours = owner_->virtualIds();
+        auto isOurs = [&](std::uint32_t id) { return std::find(ours.begin(), ours.end(), id) != ours.end(); };
+        if (master == NULL_DISPLAY_ID) {
+            if (isOurs(display)) {
+                changes_.emplace_back(display, false);
+            } else {
+                for (std::uint32_t id : ours) changes_.emplace_back(id, false);
+            }
+            return 0;
+        }
+        if (isOurs(master)) {
+            changes_.emplace_back(master, true);
+            return 0;
+        }
+        if (isOurs(display)) {
+            changes_.emplace_back(display, true);
+            return 0;
+        }
+        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+    }
+
+    std::int32_t complete(DisplayConfigureOption) override
+    {
+        if (cancelled_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        std::int32_t result = 0;
+        for (auto [id, mirroring] : changes_) {
+            if (const std::int32_t code = owner_->setMirroring(id, mirroring); code != 0) result = code;
+        }
+        changes_.clear();
+        cancelled_ = true;
+        return result;
+    }
+
+    void cancel() override
+    {
+        changes_.clear();
+        cancelled_ = true;
+    }
+
+private:
+    std::shared_ptr<X11VirtualDisplays> owner_;
+    std::vector<std::pair<std::uint32_t, bool>> changes_;
+    bool cancelled_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<DisplayConfiguration> X11VirtualDisplays::beginConfiguration()
+{
+    return std::make_unique<X11DisplayConfiguration>(shared_from_this());
+}
+
+std::shared_ptr<VirtualDisplays> makeX11VirtualDisplays(const std::shared_ptr<X11Display>& x,
+    std::function<void()>& removeAll)
+{
+    // QUILLBRIGHT_X11_VIRTUAL_DISPLAY=monitor skips the outputs (a driver
+    // whose spare outputs misbehave); anything else tries them first.
+    const char* method = std::getenv("QUILLBRIGHT_X11_VIRTUAL_DISPLAY");
+    auto displays = std::make_shared<X11VirtualDisplays>(x, method && std::string_view(method) == "monitor");
+    displays->removeLeftovers();
+    std::weak_ptr<X11VirtualDisplays> weak = displays;
+    removeAll = [weak] {
+        if (auto self = weak.lock()) self->removeAll();
+    };
+    return displays;
+}
+
+} // namespace qb::x11

@@ -1,0 +1,226 @@
+// The real daemon on a private Xorg desktop: a fake DC-1 mirrors the
+// primary and the reference client decodes exactly what a window draws there
+// (scaled and converted to grey), a touch moves the pointer, and a daemon
+// killed with -9 leaves outputs the next start turns off and modes it removes.
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "companion/CompanionClient.h"
+#include "companion/TouchScript.h"
+#include "fake-adb/FakeAdbState.h"
+#include "pipeline/PixelKernels.h"
+#include "platform/XorgServer.h"
+#include "runtime/Process.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+class X11DaemonTest : public ::testing::Test {
+protected:
+    X11DaemonTest() : adb(QB_FAKE_ADB)
+    {
+        std::string pattern = (fs::temp_directory_path() / "qb-e2e-x11-XXXXXX").string();
+        dir_ = ::mkdtemp(pattern.data());
+        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1); // default contrast and gamma
+        ::setenv("QUILLBRIGHT_PLATFORM", "x11", 1);
+        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
+        if (server.running()) ::setenv("DISPLAY", server.display.c_str(), 1);
+        auto device = test::FakeAdbState::device("DC1-0001", "DC_1");
+        device["physicalSize"] = "1200x1600";
+        device["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
+        adb.setDevices({device});
+    }
+
+    ~X11DaemonTest() override
+    {
+        if (daemon_ && daemon_->isRunning()) {
+            ::kill(daemon_->pid(), SIGKILL);
+            daemon_->waitUntilExit();
+        }
+        if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
+        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
+        ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
+        ::unsetenv("DISPLAY");
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    void launch()
+    {
+        ProcessOptions options;
+        options.executable = QB_QUILLBRIGHT;
+        options.arguments = {"start"};
+        options.standardError = OutputMode::mergeIntoOutput;
+        daemon_ = Process::launch(options);
+        ASSERT_TRUE(daemon_);
+    }
+
+    std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+    // The screen size, lit outputs, monitors and anything of ours (an output
+    // the dummy driver once lit stays "connected"; that is no layout).
+    std::string layout() const
+    {
+        std::string view;
+        std::istringstream lines(server.run("xrandr") + server.run("xrandr --listmonitors"));
+        static const std::regex shown(R"(^Screen |^\S+ (dis)?connected (primary )?\d+x\d+\+|^Monitors| \d+: |QuillBright)");
+        for (std::string line; std::getline(lines, line);) {
+            if (std::regex_search(line, shown)) view += line + "\n";
+        }
+        return view;
+    }
+
+    test::XorgServer server;
+    test::FakeAdbState adb;
+    std::shared_ptr<Process> daemon_;
+
+private:
+    fs::path dir_;
+};
+
+TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDaemonIsCleanedUpAfter)
+{
+    if (!server.running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << server.skipReason;
+    const std::string before = layout();
+    launch();
+    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8888") != std::string::npos; }, 30s))
+        << output();
+    EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
+
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    const auto greeting = client.readGreeting(10000ms);
+    ASSERT_TRUE(greeting) << client.violation();
+    ASSERT_EQ(greeting->width, 1600);
+    ASSERT_EQ(greeting->height, 1200);
+
+    // A window of known greys and colours over the whole 1024x768 primary,
+    // with an invisible pointer over it (the picture includes the pointer).
+    XInitThreads();
+    Display* x = XOpenDisplay(server.display.c_str());
+    ASSERT_NE(x, nullptr);
+    const Pixmap empty = XCreatePixmap(x, DefaultRootWindow(x), 1, 1, 1);
+    XColor black{};
+    const Cursor invisible = XCreatePixmapCursor(x, empty, empty, &black, &black, 0, 0);
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.cursor = invisible;
+    const Window w = XCreateWindow(x, DefaultRootWindow(x), 0, 0, 1024, 768, 0, CopyFromParent, InputOutput,
+        CopyFromParent, CWOverrideRedirect | CWCursor, &attributes);
+    XMapRaised(x, w);
+    std::vector<std::uint8_t> bgra(1024 * 768 * 4);
+    for (std::size_t y = 0; y < 768; ++y) {
+        for (std::size_t column = 0; column < 1024; ++column) {
+            std::uint8_t* p = &bgra[(y * 1024 + column) * 4];
+            p[0] = std::uint8_t(column * 7 + y);
+            p[1] = std::uint8_t(y / 3);
+            p[2] = std::uint8_t(column / 4);
+        }
+    }
+    std::vector<char> upload(bgra.begin(), bgra.end());
+    XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, upload.data(), 1024, 768, 32, 0);
+    GC gc = XCreateGC(x, w, 0, nullptr);
+    XSync(x, False);
+    XPutImage(x, w, gc, image, 0, 0, 0, 0, 1024, 768);
+    XSync(x, False);
+
+    // The device sees the primary scaled to its 1600x1200 (nearest pixel),
+    // through the greyscale conversion and the default tone curve.
+    const ToneCurve curve = makeToneCurve(1.0, 1.2);
+    std::vector<std::uint8_t> expected(1600 * 1200);
+    for (std::size_t row = 0; row < 1200; ++row) {
+        for (std::size_t column = 0; column < 1600; ++column) {
+            const std::uint8_t* p = &bgra[((row * 768 / 1200) * 1024 + column * 1024 / 1600) * 4];
+            expected[row * 1600 + column] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
+        }
+    }
+    bool matched = false;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!matched && std::chrono::steady_clock::now() < deadline) {
+        const auto frame = client.readFrame(1000ms);
+        if (!frame) continue;
+        client.sendAck(frame->sequenceNumber);
+        matched = client.decoder().hasPicture() && client.decoder().frame() == expected;
+    }
+    EXPECT_TRUE(matched) << client.violation() << output();
+
+    // A tap at three quarters across, half-way down the tablet: the pointer
+    // goes to that point of the primary.
+    companion::TouchSender touches;
+    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
+    touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
+    touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            Window root = 0, child = 0;
+            int rootX = 0, rootY = 0, winX = 0, winY = 0;
+            unsigned mask = 0;
+            XQueryPointer(x, DefaultRootWindow(x), &root, &child, &rootX, &rootY, &winX, &winY, &mask);
+            return rootX == 768 && rootY == 384;
+        },
+        10s))
+        << output();
+    client.close();
+    image->data = nullptr;
+    XDestroyImage(image);
+    XFreeGC(x, gc);
+    XDestroyWindow(x, w);
+    XCloseDisplay(x);
+
+    // Stopped, it leaves the layout as it found it.
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(layout(), before);
+
+    // With a phone after the DC-1, both get displays of their own (the
+    // phone's extended session ends the mirroring). Killed outright, the
+    // daemon leaves them lit; the next one removes them and, stopped
+    // properly, leaves the layout as it found it.
+    auto phone = test::FakeAdbState::device("PHONE-1", "Pixel_8");
+    phone["physicalSize"] = "1080x2400";
+    phone["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
+    adb.setDevices({adb.read()["devices"][0], phone});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8889") != std::string::npos; }, 30s))
+        << output();
+    const std::string lit = server.run("xrandr");
+    EXPECT_NE(lit.find(" connected 1080x2400+"), std::string::npos) << lit << output();
+    EXPECT_NE(lit.find(" connected 1600x1200+"), std::string::npos) << lit << output();
+    ::kill(daemon_->pid(), SIGKILL);
+    daemon_->waitUntilExit();
+    ASSERT_NE(layout(), before);
+    adb.setDevices({});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return output().find("leftover") != std::string::npos; }, 30s)) << output();
+    EXPECT_EQ(layout(), before);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(layout(), before);
+}
+
+} // namespace
+} // namespace qb
