@@ -297,6 +297,7 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
             forceNextKeyframe_ = true;
             adoptRows(rows);
             ++frameCount_;
+            requestRepairFrame();
             return;
         }
     }
@@ -326,13 +327,14 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         adoptRows(rows);
         n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.deltaBuffer.data()), compressed,
             inputSize, capacity);
-        if (n < MIN_DELTA_BYTES) {
+        if (n < MIN_DELTA_BYTES && !(onChangeOnly_ && n > 0 && !rows.empty())) {
             ++skippedFrames_;
             --frameSequence_; // the number is reused by the next frame sent
         } else if (rollingAvgFrameSize_ >= 1.0 && n > OVERSIZED_DELTA_FACTOR * rollingAvgFrameSize_) {
             ++skippedFrames_;
             forceNextKeyframe_ = true;
             --frameSequence_;
+            requestRepairFrame();
         } else {
             tcpServer_->broadcast({buffers_.compressedBuffer.data(), static_cast<std::size_t>(n)}, false, seq);
         }
@@ -372,6 +374,17 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     compressTimeSum_ += (t2 - t1) * 1000.0;
 
     publishStatsIfDue();
+}
+
+void ScreenCapture::requestRepairFrame()
+{
+    if (!onChangeOnly_) return;
+    std::shared_ptr<CaptureStream> stream;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        stream = displayStream_;
+    }
+    if (stream) stream->requestFrame();
 }
 
 void ScreenCapture::publishStatsIfDue()
@@ -443,6 +456,10 @@ void ScreenCapture::createAndStartStream()
     }
     replaced.reset(); // a stream left from a failed start; destroying it stops it
 
+    {
+        std::lock_guard frame(frameLock_);
+        onChangeOnly_ = stream->deliversOnChangeOnly();
+    }
     if (const std::int32_t code = stream->start(); code != 0) throw ScreenCaptureError::streamStartFailed(code);
 }
 

@@ -35,8 +35,9 @@
 #include <string>
 #include <vector>
 
-#include "core/Configuration.h"
-#include "pipeline/FrameSink.h"
+#include "config/CaptureStats.h"
+#include "config/Modes.h"
+#include "transport/FrameSink.h"
 #include "pipeline/PixelKernels.h"
 #include "pipeline/PreviewEncoder.h"
 #include "platform/CaptureStream.h"
@@ -174,6 +175,8 @@ private:
     void writeDelta(const std::vector<RowSpan>& rows);
     bool surfaceCoversFrame(const CaptureSurface& surface, const std::uint8_t* base);
     void publishStatsIfDue();
+    // Asks an on-change stream for a frame that repairs one not sent.
+    void requestRepairFrame();
 
     // Creates and starts a stream into displayStream_; throws ScreenCaptureError.
     void createAndStartStream();
@@ -229,6 +232,9 @@ private:
     std::atomic<std::int64_t> skippedFrames_{0}; // written by frames only; read from anywhere
     double rollingAvgFrameSize_ = 10000.0;
     bool forceNextKeyframe_ = false;
+    // The stream sends frames only on change: a frame not sent is followed
+    // by a requested one, and small deltas are real changes, never dropped.
+    bool onChangeOnly_ = false;
     WallTime lastStatTime_;
     double convertTimeSum_ = 0;
     double compressTimeSum_ = 0;

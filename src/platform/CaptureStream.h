@@ -164,6 +164,13 @@ public:
     // (CAPTURE_ERROR_*). Starting a started stream returns 0.
     virtual std::int32_t start() = 0;
 
+    // Whether frames come only when the picture changes (nothing repeats a
+    // frame by itself, so a consumer that drops one asks for another).
+    virtual bool deliversOnChangeOnly() const { return false; }
+    // Asks for one more complete frame soon, changed or not; its surface
+    // reports no changed rectangles when nothing changed.
+    virtual void requestFrame() {}
+
     // Stops delivering. When it returns, no handler call is running and none
     // will start, so the caller may free what the handler uses. Called from
     // the handler itself it cannot wait for that call: it only prevents later

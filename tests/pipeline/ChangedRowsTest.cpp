@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
+#include <lz4.h>
 
 #include <filesystem>
 
@@ -135,6 +136,52 @@ TEST(ChangedRowsTest, EncodingOnlyChangedRowsSendsTheBytesOfWholeFrames)
             }
         }
     }
+}
+
+// A stream that delivers only on change never repeats a frame: a small
+// change is sent however small, and a frame held back asks for another,
+// which carries the picture as a keyframe.
+TEST(ChangedRowsTest, OnChangeStreamsSendSmallChangesAndRepairFramesHeldBack)
+{
+    PlatformLogMute mute;
+    auto backend = std::make_shared<FakeCaptureBackend>();
+    backend->onChangeOnly = true;
+    auto sink = std::make_shared<Sink>();
+    ScreenCapture::Options options;
+    options.backend = backend;
+    options.timing = {.drain = std::chrono::milliseconds(1), .restartPause = std::chrono::milliseconds(1)};
+    auto capture = std::make_shared<ScreenCapture>(sink, nullptr, 1, 64, 48, PixelFormat::greyscale, options);
+    capture->setGammaAmount(1.0);
+    run(capture->start());
+    FakeSurface surface(64, 48);
+    for (std::size_t i = 0; i < surface.storage().size(); ++i) surface.storage()[i] = std::uint8_t(i * 7);
+    ASSERT_TRUE(backend->deliver(surface));
+
+    surface.pixel(5, 20)[1] ^= 0xFF; // one pixel: a delta of a few bytes
+    surface.changed = std::vector<CaptureRect>{{5, 20, 1, 1}};
+    ASSERT_TRUE(backend->deliver(surface));
+    ASSERT_EQ(sink->frames.size(), 2U);
+    EXPECT_FALSE(sink->frames[1].isKeyframe);
+
+    sink->inflight = 99; // the device is behind: the frame is held back
+    surface.pixel(9, 30)[1] ^= 0xFF;
+    surface.changed = std::vector<CaptureRect>{{0, 30, 64, 1}};
+    ASSERT_TRUE(backend->deliver(surface));
+    EXPECT_EQ(sink->frames.size(), 2U);
+    EXPECT_EQ(backend->framesRequested, 1);
+
+    sink->inflight = 0; // the requested frame: nothing changed since
+    surface.changed = std::vector<CaptureRect>{};
+    ASSERT_TRUE(backend->deliver(surface));
+    ASSERT_EQ(sink->frames.size(), 3U);
+    ASSERT_TRUE(sink->frames[2].isKeyframe);
+    std::vector<std::uint8_t> picture(64 * 48);
+    ASSERT_EQ(LZ4_decompress_safe(reinterpret_cast<const char*>(sink->frames[2].payload.data()),
+                  reinterpret_cast<char*>(picture.data()), int(sink->frames[2].payload.size()), int(picture.size())),
+        int(picture.size()));
+    const std::uint8_t* pixel = surface.pixel(9, 30);
+    EXPECT_EQ(picture[30 * 64 + 9], (29 * pixel[0] + 150 * pixel[1] + 77 * pixel[2]) / 256);
+    run(capture->stop());
 }
 
 } // namespace

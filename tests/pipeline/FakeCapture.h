@@ -79,10 +79,12 @@ public:
     std::atomic<bool> permission{true};
     std::atomic<bool> createFails{false};
     std::atomic<std::int32_t> startError{0};
+    std::atomic<bool> onChangeOnly{false}; // streams deliver frames only on change
 
     // What happened.
     std::atomic<int> streamsCreated{0};
     std::atomic<int> streamsRunning{0};
+    std::atomic<int> framesRequested{0};
     std::vector<CaptureStreamRequest> requests;
 
     bool preflightScreenCaptureAccess() override { return permission; }
@@ -140,6 +142,8 @@ private:
         {
         }
         ~Stream() override { stop(); }
+        bool deliversOnChangeOnly() const override { return backend_->onChangeOnly; }
+        void requestFrame() override { ++backend_->framesRequested; }
         std::int32_t start() override
         {
             if (std::int32_t code = backend_->startError) return code;

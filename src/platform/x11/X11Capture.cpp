@@ -117,6 +117,7 @@ struct StreamState {
     int inHandler = 0;
     std::thread::id handlerThread;
     bool scheduled = false;
+    bool forced = false; // deliver the next capture even when nothing changed
     double lastDelivery = -1e9;
     std::shared_ptr<Timer> timer;
     std::shared_ptr<Timer> cursorPoll;
@@ -205,10 +206,12 @@ void releaseServerSide(StreamState& state)
 
 void capture(const std::shared_ptr<StreamState>& state)
 {
+    bool forced = false;
     {
         std::lock_guard guard(state->lock);
         state->scheduled = false;
         if (!state->active) return;
+        forced = std::exchange(state->forced, false);
         ++state->inHandler;
         state->handlerThread = std::this_thread::get_id();
     }
@@ -265,7 +268,9 @@ void capture(const std::shared_ptr<StreamState>& state)
             }
             if (state->fullNext) rects.assign(1, {0, 0, std::size_t(rect->width), std::size_t(rect->height)});
 
-            if (!rects.empty()) {
+            if (rects.empty() && forced) {
+                delivered = true; // the picture as last read, nothing changed
+            } else if (!rects.empty()) {
                 // Only the band of rows that changed is read.
                 std::size_t top = rects.front().y;
                 std::size_t bottom = 0;
@@ -352,6 +357,17 @@ class X11CaptureStream final : public CaptureStream {
 public:
     explicit X11CaptureStream(std::shared_ptr<StreamState> state) : state_(std::move(state)) {}
     ~X11CaptureStream() override { stop(); }
+
+    bool deliversOnChangeOnly() const override { return true; }
+
+    void requestFrame() override
+    {
+        {
+            std::lock_guard guard(state_->lock);
+            state_->forced = true;
+        }
+        scheduleCapture(state_);
+    }
 
     std::int32_t start() override
     {
