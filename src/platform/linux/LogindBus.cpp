@@ -43,7 +43,8 @@ LogindBus::LogindBus(LogindOptions options) : options_(std::move(options)) {}
 
 LogindBus::~LogindBus()
 {
-    if (bus_) sd_bus_flush_close_unref(bus_);
+    // No flush: a bus that stopped reading must not hold up our exit.
+    if (bus_) sd_bus_close_unref(bus_);
 }
 
 sd_bus* LogindBus::connectLocked(std::string* error)
@@ -132,8 +133,23 @@ bool LogindBus::setBrightness(const std::string& subsystem, const std::string& n
     if (!bus) return false;
     Error failure;
     Message reply;
-    const int result = sd_bus_call_method(bus, LOGIND, options_.sessionPath.c_str(), SESSION, "SetBrightness",
+    int result = sd_bus_call_method(bus, LOGIND, options_.sessionPath.c_str(), SESSION, "SetBrightness",
         &failure.error, &reply.message, "ssu", subsystem.c_str(), name.c_str(), value);
+    if (result < 0 && sd_bus_error_has_name(&failure.error, "org.freedesktop.login1.NoSessionForPID")) {
+        // Run as a user service we belong to no session; the user's
+        // graphical session owns the panel.
+        Error displayError;
+        Message display;
+        const char* path = nullptr;
+        if (sd_bus_get_property(bus, LOGIND, "/org/freedesktop/login1/user/self", "org.freedesktop.login1.User",
+                "Display", &displayError.error, &display.message, "(so)") >= 0
+            && sd_bus_message_read(display.message, "(so)", nullptr, &path) >= 0 && path && std::strcmp(path, "/") != 0) {
+            sd_bus_error_free(&failure.error);
+            Message retry;
+            result = sd_bus_call_method(bus, LOGIND, path, SESSION, "SetBrightness", &failure.error, &retry.message,
+                "ssu", subsystem.c_str(), name.c_str(), value);
+        }
+    }
     if (result < 0) {
         if (error) *error = describe(failure.error, result);
         dropIfClosedLocked();

@@ -4,9 +4,10 @@
 // no entry says so, the kernel's own preference order applies (firmware,
 // then platform, then raw interfaces), ties broken by name. Reads use
 // actual_brightness / max_brightness. Writes go through logind's
-// Session.SetBrightness, which needs no root; when logind refuses or is
-// unreachable, the brightness file is written directly (root, or a udev
-// rule granting the user write access), and the line
+// Session.SetBrightness on our session (or, run as a user service outside
+// any session, on the user's display session), which needs no root; when
+// logind refuses or is unreachable, the brightness file is written directly
+// (root, or a udev rule granting the user write access), and the line
 // "[HostBrightness] logind SetBrightness failed (<error>), trying sysfs" says so.
 #pragma once
 
