@@ -22,13 +22,6 @@ GSettingsFontSettings::Options schemaOptions(std::string schema)
     return options;
 }
 
-GSettingsFontSettings::Options toolOptions(std::string tool)
-{
-    GSettingsFontSettings::Options options;
-    options.gsettings = std::move(tool);
-    return options;
-}
-
 // gsettings against a private keyfile store: every gsettings process of the
 // test reads and writes $XDG_CONFIG_HOME/glib-2.0/settings/keyfile in a
 // directory of its own, never the desktop's dconf database.
@@ -105,10 +98,6 @@ TEST_F(FontSmoothingTest, DesktopWithoutTheSettingIsLeftUntouched)
     EXPECT_TRUE(logs.contains("[MirrorEngine] Font smoothing unsupported here (no org.example.nonexistent font-antialiasing"));
     EXPECT_FALSE(fs::exists(stateFile()));
     EXPECT_EQ(desktopValue(), "grayscale");
-
-    auto noTool = std::make_shared<GSettingsFontSettings>(toolOptions("/nonexistent/gsettings"));
-    EXPECT_FALSE(FontSmoothing(noTool, stateFile()).disable());
-    EXPECT_FALSE(fs::exists(stateFile()));
 
     // A state file whose content is not a plain setting word is not fed to the desktop.
     fs::create_directories(stateFile().parent_path());
