@@ -11,6 +11,8 @@
 // the same float ("0.75"), no newline, replaced atomically; it exists only
 // while dimmed.
 //
+// Tests and the sim platform give it a sim::SimBacklight (platform/sim/SimHost.h).
+//
 // Threads: any; one call at a time is served (a mutex). Calls block for up
 // to the backlight's time limit (a D-Bus call), so the engine makes them off
 // the main loop.

@@ -1,6 +1,7 @@
 // The platform layer: the only code that knows which operating system it runs
 // on. Each service (capture stream, virtual displays, pacer windows, input
-// injection, DNS-SD, network interfaces, ...) is a small interface in its own
+// injection, DNS-SD, network interfaces, host power, backlight, font settings,
+// ...) is a small interface in its own
 // header here, with a factory `make<Service>(PlatformKind)` that returns the
 // backend's implementation:
 //
