@@ -19,6 +19,8 @@
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/SettingsStore.h"
+#include "platform/Backlight.h"
+#include "platform/FontSettings.h"
 #include "platform/InputInjector.h"
 #include "transport/ListenSocket.h"
 
@@ -105,6 +107,17 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
             return session->start(std::move(ws), contrast, gamma);
         };
     }
+    if (!environment_.hostPower) environment_.hostPower = makeHostPower(selectedPlatform());
+    if (!environment_.hostBrightness) {
+        environment_.hostBrightness = std::make_shared<HostBrightness>(makeBacklight(selectedPlatform()),
+            HostBrightness::defaultRecoveryFile());
+    }
+    if (!environment_.fontSmoothing) {
+        environment_.fontSmoothing = std::make_shared<FontSmoothing>(makeFontSettings(selectedPlatform()),
+            FontSmoothing::defaultStateFile());
+    }
+    sleepManager_ = SleepManager::make(MainLoop::shared().executor(), environment_.hostPower);
+    hostQueue_ = SerialQueue::make("host-settings", QoS::utility);
     resolution_ = environment_.resolution;
     displayMode_ = environment_.displayMode;
     connectionMode_ = environment_.connectionMode;
@@ -270,6 +283,9 @@ void MirrorEngine::activate()
     });
     startUSBMonitor();
     scheduleUpdateChecks();
+    // A previous run that died while mirroring may have left the desktop's
+    // font smoothing off.
+    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->repairAfterCrash(); });
 }
 
 // ---------------------------------------------------------------------------
@@ -651,19 +667,78 @@ void MirrorEngine::aggregateClientCount()
 
 void MirrorEngine::setBrightness(int value)
 {
-    (void)value; // forwarded to the display controller once it exists
+    if (displayController_) displayController_->setBrightness(value);
 }
 
 void MirrorEngine::setWarmth(int value)
 {
-    (void)value; // forwarded to the display controller once it exists
+    if (displayController_) displayController_->setWarmth(value);
 }
 
-void MirrorEngine::toggleBacklight() {}
+void MirrorEngine::toggleBacklight()
+{
+    if (displayController_) displayController_->toggleBacklight();
+}
 
 void MirrorEngine::restoreSleepIfNeeded()
 {
-    if (!clamshellModeEnabled_) deactivateSleepManager();
+    if (clamshellModeEnabled_) return;
+    sleepManager_->restoreSleepIfNeeded();
+    deactivateSleepManager();
+}
+
+void MirrorEngine::startDisplayController()
+{
+    if (displayController_) return;
+    const auto dc1 = std::find_if(sessions_.begin(), sessions_.end(),
+        [](const auto& session) { return session->device().deviceFamily() == DeviceFamily::daylightDC1; });
+    if (dc1 == sessions_.end()) return;
+    const auto& session = *dc1;
+    auto controller = DisplayController::make(MainLoop::shared().executor(), session->tcpServer(),
+        session->device().serial, environment_.hotkeys);
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    controller->onBrightnessChanged = [weak](int value) {
+        if (auto self = weak.lock()) self->publish(self->brightness_, value, EngineProperty::brightness);
+    };
+    controller->onWarmthChanged = [weak](int value) {
+        if (auto self = weak.lock()) self->publish(self->warmth_, value, EngineProperty::warmth);
+    };
+    controller->onBacklightChanged = [weak](bool on) {
+        if (auto self = weak.lock()) self->publish(self->backlightOn_, on, EngineProperty::backlightOn);
+    };
+    displayController_ = controller;
+    controller->start();
+}
+
+void MirrorEngine::stopDisplayController()
+{
+    if (!displayController_) return;
+    displayController_->stop();
+    displayController_.reset();
+}
+
+void MirrorEngine::activateSleepManager() { sleepManager_->activate(true); }
+
+void MirrorEngine::deactivateSleepManager() { sleepManager_->deactivate(); }
+
+void MirrorEngine::disableFontSmoothingForMirroring()
+{
+    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->disable(); });
+}
+
+void MirrorEngine::restoreFontSmoothing()
+{
+    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->enable(); });
+}
+
+// Stopping always ends with the built-in panel at the level dimming saved.
+void MirrorEngine::cancelDimmingAndRestoreBrightness()
+{
+    hostQueue_->async([host = environment_.hostBrightness] {
+        if (const auto level = host->restore()) {
+            componentLog(LogLevel::info, "MirrorEngine", fmt::format("[MirrorEngine:Host] Brightness restored to {:.2f}", *level));
+        }
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -676,12 +751,5 @@ void MirrorEngine::startWiFiServices() {}                   // Wi-Fi advertiser 
 void MirrorEngine::startControlSocket() {}                  // control socket server
 void MirrorEngine::startUSBMonitor() {}                     // USB device monitor and device events
 void MirrorEngine::scheduleUpdateChecks() {}                // update checker, now and every 6 hours
-void MirrorEngine::disableFontSmoothingForMirroring() {}    // settings: font smoothing off
-void MirrorEngine::restoreFontSmoothing() {}                // settings: font smoothing back on
-void MirrorEngine::startDisplayController() {}              // display controller on the first DC-1
-void MirrorEngine::stopDisplayController() {}               // display controller teardown
-void MirrorEngine::activateSleepManager() {}                // sleep manager: keep awake, clamshell
-void MirrorEngine::deactivateSleepManager() {}              // sleep manager: allow sleep again
-void MirrorEngine::cancelDimmingAndRestoreBrightness() {}   // host display auto-dim
 
 } // namespace qb

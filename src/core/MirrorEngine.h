@@ -42,6 +42,12 @@
 #include "config/MirrorStatus.h"
 #include "config/Modes.h"
 #include "device/ADBBridge.h"
+#include "device/DisplayController.h"
+#include "host/FontSmoothing.h"
+#include "host/HostBrightness.h"
+#include "host/SleepManager.h"
+#include "platform/GlobalHotkeys.h"
+#include "platform/HostPower.h"
 #include "device/ADBBridging.h"
 #include "session/DeviceSession.h"
 #include "platform/CaptureStream.h"
@@ -144,6 +150,13 @@ struct MirrorEngineEnvironment {
     DisplayResolution resolution = DisplayResolution::cozy();
     DisplayMode displayMode = DisplayMode::mirror;
     ConnectionMode connectionMode = ConnectionMode::usb;
+    // Host integration. Empty: the selected platform's power, backlight and
+    // font settings, with their recovery files under $HOME/.quillbright/.
+    std::shared_ptr<HostPower> hostPower;
+    std::shared_ptr<HostBrightness> hostBrightness;
+    std::shared_ptr<FontSmoothing> fontSmoothing;
+    // Global key grabs for the display controller's hotkeys; empty: none.
+    std::shared_ptr<GlobalHotkeys> hotkeys;
 };
 
 class MirrorEngine : public std::enable_shared_from_this<MirrorEngine> {
@@ -177,6 +190,14 @@ public:
     void setBrightness(int value);
     void setWarmth(int value);
     void toggleBacklight();
+    // The front-light controller of the first DC-1 session while running.
+    const std::shared_ptr<DisplayController>& displayController() const { return displayController_; }
+    const std::shared_ptr<SleepManager>& sleepManager() const { return sleepManager_; }
+    // The built-in panel's brightness with its save/dim/restore; blocking
+    // calls, made off the main loop (hostQueue()).
+    const std::shared_ptr<HostBrightness>& hostBrightness() const { return environment_.hostBrightness; }
+    // Runs blocking host-settings work (backlight, font settings) in order.
+    const std::shared_ptr<SerialQueue>& hostQueue() const { return hostQueue_; }
     // Outside clamshell mode, undo any sleep change the sleep manager made.
     void restoreSleepIfNeeded();
 
@@ -322,6 +343,9 @@ private:
     std::map<std::string, std::pair<std::int64_t, std::int64_t>> nativeResolutionCache_;
     std::shared_ptr<WebSocketServer> wsServer_;
     std::shared_ptr<HTTPServer> httpServer_;
+    std::shared_ptr<SleepManager> sleepManager_;
+    std::shared_ptr<DisplayController> displayController_;
+    std::shared_ptr<SerialQueue> hostQueue_;
 
     MirrorStatus status_;
     double fps_ = 0;
