@@ -247,7 +247,10 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
         return "OK starting";
     }
     if (command == "STOP") {
-        if (target.state().status.kind() == MirrorStatus::Kind::idle) return "OK already idle";
+        const auto kind = target.state().status.kind();
+        if (kind == MirrorStatus::Kind::idle) return "OK already idle";
+        // The engine cannot interrupt a start; saying "stopping" would be untrue.
+        if (kind == MirrorStatus::Kind::starting) return "ERR still starting — stop again once running";
         target.stop();
         return "OK stopping";
     }

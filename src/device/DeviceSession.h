@@ -70,6 +70,7 @@
 #include "runtime/Timer.h"
 #include "transport/FramePacer.h"
 #include "transport/InputServer.h"
+#include "transport/PeerAllowList.h"
 #include "transport/TCPServer.h"
 #include "transport/WebSocketServer.h"
 
@@ -106,6 +107,9 @@ struct DeviceSessionEnvironment {
     std::uint16_t inputPort = 8892;
     // Options of the frame server.
     TCPServer::Options frameServer;
+    // Who may use the input server when it listens beyond loopback (Wi-Fi
+    // mode); null: whoever reaches it.
+    std::shared_ptr<const PeerAllowList> lanPeers;
 };
 
 class DeviceSession : public std::enable_shared_from_this<DeviceSession> {

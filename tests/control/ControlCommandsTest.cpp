@@ -92,6 +92,7 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
 
     t.current.status = MirrorStatus::starting();
     EXPECT_EQ(t.ask("START"), "OK already starting");
+    EXPECT_EQ(t.ask("STOP"), "ERR still starting — stop again once running");
     t.current.status = MirrorStatus::running();
     EXPECT_EQ(t.ask("START"), "OK already running");
     EXPECT_EQ(t.ask("RESTART"), "OK restarting");
