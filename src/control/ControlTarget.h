@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/Configuration.h"
+#include "config/DisplayResolution.h"
+#include "config/MirrorStatus.h"
+#include "config/Modes.h"
 
 namespace qb {
 

@@ -90,7 +90,7 @@ ControlState EngineControlTarget::state() const
     s.fontSmoothingDisabled = e.fontSmoothingDisabled();
     s.clamshellModeEnabled = e.clamshellModeEnabled();
     s.autoMirrorEnabled = e.autoMirrorEnabled();
-    s.autoDimHost = e.autoDimMac();
+    s.autoDimHost = e.autoDimHost();
     s.adbConnected = e.adbConnected();
     s.deviceDetected = e.deviceDetected();
     s.fps = e.fps();
@@ -230,7 +230,7 @@ std::string EngineControlTarget::report()
         in.displayMode = std::string(rawValue(e.displayMode()));
         in.connectionMode = std::string(rawValue(e.connectionMode()));
         in.autoMirror = e.autoMirrorEnabled();
-        in.autoDim = e.autoDimMac();
+        in.autoDim = e.autoDimHost();
         in.clamshell = e.clamshellModeEnabled();
         in.fontSmoothingDisabled = e.fontSmoothingDisabled();
         in.sessionCount = e.sessions().size();

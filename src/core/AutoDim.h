@@ -23,7 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/Configuration.h"
+#include "config/DisplayResolution.h"
+#include "config/MirrorStatus.h"
+#include "config/Modes.h"
 #include "runtime/Asio.h"
 #include "runtime/Timer.h"
 

@@ -23,7 +23,9 @@
 
 #include <string>
 
-#include "core/Configuration.h"
+#include "config/DisplayResolution.h"
+#include "config/MirrorStatus.h"
+#include "config/Modes.h"
 #include "runtime/SettingsStore.h"
 
 namespace qb {

@@ -110,6 +110,7 @@ std::uint16_t MirrorEnginePorts::streamPort(std::size_t index) const
 
 std::shared_ptr<MirrorEngine> MirrorEngine::make(Environment environment, Timing timing)
 {
+    routeRuntimeLog();
     return std::shared_ptr<MirrorEngine>(new MirrorEngine(std::move(environment), timing));
 }
 
@@ -243,10 +244,10 @@ void MirrorEngine::setAutoMirrorEnabled(bool enabled)
     settingChanged(EngineProperty::autoMirrorEnabled);
 }
 
-void MirrorEngine::setAutoDimMac(bool enabled)
+void MirrorEngine::setAutoDimHost(bool enabled)
 {
-    publish(autoDimMac_, enabled, EngineProperty::autoDimMac);
-    settingChanged(EngineProperty::autoDimMac);
+    publish(autoDimHost_, enabled, EngineProperty::autoDimHost);
+    settingChanged(EngineProperty::autoDimHost);
 }
 
 void MirrorEngine::setConnectionMode(ConnectionMode mode)
@@ -711,7 +712,7 @@ void MirrorEngine::aggregateClientCount()
     for (const auto& session : sessions_) count += session->clientCount();
     const int previous = clientCount_;
     publish(clientCount_, count, EngineProperty::clientCount);
-    autoDim_->clientCountChanged(previous, count, autoDimMac_, displayMode_, status_);
+    autoDim_->clientCountChanged(previous, count, autoDimHost_, displayMode_, status_);
 }
 
 // ---------------------------------------------------------------------------
@@ -775,7 +776,7 @@ void MirrorEngine::loadSettings()
     gammaAmount_ = v.gammaAmount;
     displayProfile_ = v.displayProfile;
     autoMirrorEnabled_ = v.autoMirrorEnabled;
-    autoDimMac_ = v.autoDimHost;
+    autoDimHost_ = v.autoDimHost;
     clamshellModeEnabled_ = v.clamshellModeEnabled;
     connectionMode_ = v.connectionMode;
 }
@@ -832,8 +833,8 @@ void MirrorEngine::settingChanged(EngineProperty property)
     case EngineProperty::autoMirrorEnabled:
         if (settings_) settings_->storeAutoMirrorEnabled(autoMirrorEnabled_);
         break;
-    case EngineProperty::autoDimMac:
-        if (settings_) settings_->storeAutoDimHost(autoDimMac_);
+    case EngineProperty::autoDimHost:
+        if (settings_) settings_->storeAutoDimHost(autoDimHost_);
         break;
     default: break;
     }

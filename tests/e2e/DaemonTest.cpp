@@ -268,11 +268,13 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTearsDownOnSIGTERM)
     ASSERT_TRUE(waitFor([&] { return statusFile()["clients"] == "1"; }, 10s)) << output();
     const auto [exitStatus, text] = cli({"status"});
     EXPECT_EQ(exitStatus, 0);
-    EXPECT_THAT(text, HasSubstr("running=true\nstatus=running\nresolution=1600x1200\n"));
+    // The state word from the control socket, then the status file.
+    EXPECT_THAT(text, HasSubstr("running=true\nstatus=running\nstatus=running\nresolution=1600x1200\n"));
     EXPECT_THAT(text, HasSubstr("adb=true\n"));
     client.close();
 
     // Without a control socket, reconnect goes by signal.
+    fs::remove(paths.controlSocket);
     const auto [reconnectStatus, reconnectText] = cli({"reconnect"});
     EXPECT_EQ(reconnectStatus, 0);
     EXPECT_THAT(reconnectText, HasSubstr("Reconnect triggered.\n"));
