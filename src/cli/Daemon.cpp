@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/MirrorEngine.h"
+#include "platform/systemd/ServiceManager.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
@@ -27,7 +28,8 @@ Duration scaled(Duration duration, double factor)
 // refresh, read by the status-file timer on a global queue.
 class StatCells {
 public:
-    void refresh(const MirrorEngine& engine)
+    // True when the status line changed.
+    bool refresh(const MirrorEngine& engine)
     {
         StatusSnapshot next;
         next.fps = engine.fps();
@@ -41,7 +43,9 @@ public:
         next.status = engine.status().label();
         next.resolution = engine.resolution().rawValue();
         std::lock_guard lock(lock_);
+        const bool changed = snapshot_.status != next.status;
         snapshot_ = std::move(next);
+        return changed;
     }
     void setResolution(std::string resolution)
     {
@@ -89,15 +93,22 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
             MainLoop::shared().post([weakEngine, weakCells] {
                 auto engine = weakEngine.lock();
                 auto cells = weakCells.lock();
-                if (engine && cells) cells->refresh(*engine);
+                if (engine && cells && cells->refresh(*engine)) {
+                    ServiceManager::notify("STATUS=" + engine->status().label());
+                }
             });
         });
     *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n" << std::flush;
+    // Under systemd (Type=notify) the unit counts as started from here on,
+    // whatever the engine's status: the daemon serves its control socket
+    // and reports its state either way.
+    ServiceManager::notify("READY=1\nSTATUS=" + daemon->engine->status().label());
 }
 
 void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
 {
     *daemon->out << "\n[" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "] Shutting down...\n" << std::flush;
+    ServiceManager::notify("STOPPING=1\nSTATUS=stopping");
     daemon->engine->stop();
     if (daemon->exitTimer) return; // the exit is already scheduled
     daemon->exitTimer = Timer::oneShot(MainLoop::shared().executor(), std::chrono::seconds(1), [daemon] {
