@@ -8,8 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include "cli/StartProgress.h"
 #include "core/MirrorEngine.h"
+#include "device/ADBBridge.h"
 #include "platform/systemd/ServiceManager.h"
+#include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
@@ -81,10 +84,20 @@ struct Daemon {
     std::shared_ptr<Timer> statusFileTimer;
     std::shared_ptr<Timer> statsTimer;
     std::shared_ptr<Timer> exitTimer;
+    std::shared_ptr<StartProgress> progress;
 };
 
 asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
 {
+    // The adb server takes seconds to come up the first time; say so, and
+    // have it ready before the engine lists devices.
+    daemon->progress->adbServerStarting();
+    const std::function<int()> startServer = [] {
+        if (!ADBBridge::isADBInstalled()) return 0;
+        return ADBBridge::ensureServerRunning() ? 2 : 1;
+    };
+    const int server = co_await offMainLoop<int>(startServer, "ADB");
+    daemon->progress->adbServerStarted(server > 0, server == 2);
     co_await daemon->engine->start();
     std::weak_ptr<MirrorEngine> weakEngine = daemon->engine;
     std::weak_ptr<StatCells> weakCells = daemon->cells;
@@ -171,6 +184,14 @@ int runDaemon(const Context& context, std::ostream& out)
     timing.session.healthCheckInterval = scaled(timing.session.healthCheckInterval, daemon->scale);
     timing.session.capture.statsInterval *= daemon->scale;
     daemon->engine = MirrorEngine::make({}, timing);
+    daemon->progress = std::make_shared<StartProgress>(out);
+    std::weak_ptr<MirrorEngine> observed = daemon->engine;
+    std::weak_ptr<StartProgress> progress = daemon->progress;
+    daemon->engine->addObserver([observed, progress](EngineProperty property) {
+        auto engine = observed.lock();
+        auto lines = progress.lock();
+        if (engine && lines) lines->engineChanged(*engine, property);
+    });
     daemon->engine->activate();
     daemon->cells->setResolution(daemon->engine->resolution().rawValue());
 

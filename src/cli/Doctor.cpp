@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "device/ADBBridge.h"
+#include "diagnostics/PlatformLog.h"
 #include "host/PortChecker.h"
 #include "platform/Platform.h"
 #include "platform/systemd/ServiceManager.h"
@@ -214,7 +215,10 @@ bool portFree(std::uint16_t port)
 DoctorSetup DoctorSetup::fromEnvironment()
 {
     DoctorSetup setup;
-    setup.adbPath = ADBBridge::resolvedADBPath();
+    {
+        const PlatformLogMute quiet; // the lookup's own log lines would interleave with the findings
+        setup.adbPath = ADBBridge::resolvedADBPath();
+    }
     setup.root = ::geteuid() == 0;
     const int count = ::getgroups(0, nullptr);
     std::vector<gid_t> ids(static_cast<std::size_t>(std::max(count, 0)));

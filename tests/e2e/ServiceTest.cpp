@@ -88,7 +88,12 @@ TEST(Service, ReadinessAndShutdownReachTheServiceManager)
 
     const std::string ready = notifications.receiveUntil("READY=1", 20s);
     EXPECT_THAT(ready, HasSubstr("READY=1\nSTATUS=waiting_for_device")) << daemon->standardOutput();
-    EXPECT_THAT(daemon->standardOutput(), HasSubstr("Mirror running."));
+    // The person at the terminal (or the journal) sees the slow steps and what to do.
+    const std::string output = daemon->standardOutput();
+    EXPECT_THAT(output, HasSubstr("Starting the adb server...\n"));
+    EXPECT_THAT(output, HasSubstr("adb server ready.\n"));
+    EXPECT_THAT(output, HasSubstr("No device connected yet.\nHint: connect the tablet by USB"));
+    EXPECT_THAT(output, HasSubstr("Mirror running."));
 
     // The unit's ExecStop.
     ProcessOptions stop;
