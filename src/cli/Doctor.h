@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "config/Ports.h"
+
 namespace qb::cli {
 
 struct DoctorSetup {
@@ -38,8 +40,8 @@ struct DoctorSetup {
     std::filesystem::path x11SocketDirectory = "/tmp/.X11-unix";
     // Nothing when logind answers, else why not.
     std::function<std::optional<std::string>()> logindUnreachable;
-    std::vector<std::pair<std::uint16_t, std::string>> ports{
-        {8888, "video stream"}, {8890, "WebSocket preview"}, {8891, "HTTP server"}, {8892, "touch input"}};
+    std::vector<std::pair<std::uint16_t, std::string>> ports{{STREAM_PORT, "video stream"},
+        {WEBSOCKET_PREVIEW_PORT, "WebSocket preview"}, {HTTP_PREVIEW_PORT, "HTTP server"}, {INPUT_PORT, "touch input"}};
     // Names who holds a busy port ("" when unknown).
     std::function<std::string(std::uint16_t)> portHolder;
 
