@@ -112,5 +112,47 @@ TEST(Service, ReadinessAndShutdownReachTheServiceManager)
     fs::remove_all(dir, ignored);
 }
 
+// What `quillbright start` prints for a device whose companion is missing.
+TEST(Service, StartSaysWhatItIsDoingStepByStep)
+{
+    test::FakeAdbState adb(QB_FAKE_ADB);
+    auto device = test::FakeAdbState::device("DC1-0001", "DC_1");
+    device["physicalSize"] = "1200x1600"; // no "companion": not installed yet
+    adb.setDevices({device});
+    adb.writeAPK("2.4.4");
+    std::string pattern = (fs::temp_directory_path() / "qb-progress-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(pattern.data());
+    ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir.c_str(), 1);
+    ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
+
+    ProcessOptions options;
+    options.executable = QB_QUILLBRIGHT;
+    options.arguments = {"start"};
+    auto daemon = Process::launch(options); // standard output only: what the user reads
+    ASSERT_TRUE(daemon);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (daemon->standardOutput().find("Mirror running.") == std::string::npos
+        && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ::kill(daemon->pid(), SIGTERM);
+    EXPECT_TRUE(daemon->waitUntilExit(10000ms));
+    const std::string output = daemon->standardOutput();
+    std::size_t at = 0;
+    for (const char* line : {"Starting the adb server...\n", "adb server ready.\n",
+             "Starting: checking ports, opening the preview, listing devices...\n",
+             "Companion app: installing on DC1-0001 (attempt 1)\n", "adb tunnels are up: the tablet reaches this computer.\n",
+             "Mirroring 1 device.\n", "Mirror running."}) {
+        const auto found = output.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing in order: " << line << "\n" << output;
+        at = found;
+    }
+
+    ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
+    ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
+
 } // namespace
 } // namespace qb
