@@ -8,9 +8,13 @@
 #include <mutex>
 #include <string>
 
+#include "cli/StartProgress.h"
 #include "control/ControlSocket.h"
 #include "control/EngineControlTarget.h"
 #include "core/MirrorEngine.h"
+#include "device/ADBBridge.h"
+#include "platform/systemd/ServiceManager.h"
+#include "runtime/Background.h"
 #include "runtime/SettingsStore.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
@@ -30,7 +34,8 @@ Duration scaled(Duration duration, double factor)
 // refresh, read by the status-file timer on a global queue.
 class StatCells {
 public:
-    void refresh(const MirrorEngine& engine)
+    // True when the status line changed.
+    bool refresh(const MirrorEngine& engine)
     {
         StatusSnapshot next;
         next.fps = engine.fps();
@@ -44,7 +49,9 @@ public:
         next.status = engine.status().label();
         next.resolution = engine.resolution().rawValue();
         std::lock_guard lock(lock_);
+        const bool changed = snapshot_.status != next.status;
         snapshot_ = std::move(next);
+        return changed;
     }
     void setResolution(std::string resolution)
     {
@@ -81,10 +88,20 @@ struct Daemon {
     std::shared_ptr<Timer> statsTimer;
     std::shared_ptr<Timer> exitTimer;
     std::shared_ptr<ControlSocket> controlSocket;
+    std::shared_ptr<StartProgress> progress;
 };
 
 asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
 {
+    // The adb server takes seconds to come up the first time; say so, and
+    // have it ready before the engine lists devices.
+    daemon->progress->adbServerStarting();
+    const std::function<int()> startServer = [] {
+        if (!ADBBridge::isADBInstalled()) return 0;
+        return ADBBridge::ensureServerRunning() ? 2 : 1;
+    };
+    const int server = co_await offMainLoop<int>(startServer, "ADB");
+    daemon->progress->adbServerStarted(server > 0, server == 2);
     co_await daemon->engine->start();
     std::weak_ptr<MirrorEngine> weakEngine = daemon->engine;
     std::weak_ptr<StatCells> weakCells = daemon->cells;
@@ -93,15 +110,22 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
             MainLoop::shared().post([weakEngine, weakCells] {
                 auto engine = weakEngine.lock();
                 auto cells = weakCells.lock();
-                if (engine && cells) cells->refresh(*engine);
+                if (engine && cells && cells->refresh(*engine)) {
+                    ServiceManager::notify("STATUS=" + engine->status().label());
+                }
             });
         });
     *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n" << std::flush;
+    // Under systemd (Type=notify) the unit counts as started from here on,
+    // whatever the engine's status: the daemon serves its control socket
+    // and reports its state either way.
+    ServiceManager::notify("READY=1\nSTATUS=" + daemon->engine->status().label());
 }
 
 void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
 {
     *daemon->out << "\n[" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "] Shutting down...\n" << std::flush;
+    ServiceManager::notify("STOPPING=1\nSTATUS=stopping");
     daemon->engine->stop();
     if (daemon->exitTimer) return; // the exit is already scheduled
     daemon->exitTimer = Timer::oneShot(MainLoop::shared().executor(), std::chrono::seconds(1), [daemon] {
@@ -183,6 +207,14 @@ int runDaemon(const Context& context, std::ostream& out)
         self->controlSocket->start();
     };
     daemon->engine = MirrorEngine::make(std::move(environment), timing);
+    daemon->progress = std::make_shared<StartProgress>(out);
+    std::weak_ptr<MirrorEngine> observed = daemon->engine;
+    std::weak_ptr<StartProgress> progress = daemon->progress;
+    daemon->engine->addObserver([observed, progress](EngineProperty property) {
+        auto engine = observed.lock();
+        auto lines = progress.lock();
+        if (engine && lines) lines->engineChanged(*engine, property);
+    });
     daemon->engine->activate();
     daemon->cells->setResolution(daemon->engine->resolution().rawValue());
 

@@ -536,6 +536,9 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
         logError("Engine", "Companion app crashed on " + serial + " — stopping session");
         self->setStatus(MirrorStatus::error("Companion app crashed on device"));
     };
+    session->onInstallProgress = [weak](const std::string& text) {
+        if (auto self = weak.lock()) self->publish(self->apkInstallStatus_, text, EngineProperty::apkInstallStatus);
+    };
     session->onSetupFailure = [weak](const std::string& message) {
         if (auto self = weak.lock()) {
             self->publish(self->lastADBFailureMessage_, std::optional<std::string>(message),

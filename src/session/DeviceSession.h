@@ -200,6 +200,8 @@ public:
     std::function<void(int)> onClientCountChanged;
     std::function<void(const LatencyStats&)> onLatencyStats;
     std::function<void(const std::string&)> onSetupFailure;
+    // The companion is being installed or updated (a line for the user).
+    std::function<void(const std::string&)> onInstallProgress;
     std::function<void()> onCompanionCrashed;
 
 private:

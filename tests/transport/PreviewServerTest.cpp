@@ -108,6 +108,8 @@ TEST(PreviewRequestTest, ViewerPageCarriesSizeAndSocket)
     EXPECT_NE(page.find("c.width=1600;c.height=1200;"), std::string::npos);
     EXPECT_NE(page.find("new WebSocket('ws://localhost:8890')"), std::string::npos);
     EXPECT_NE(buildViewerPage(10, 20, 9999).find("ws://localhost:9999"), std::string::npos);
+    // The buttons post to the page's own origin, so they reach this server.
+    EXPECT_NE(page.find("fetch('/'+n,{method:'POST'})"), std::string::npos);
 }
 
 TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
