@@ -16,7 +16,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps configure build run test asan clean
+.PHONY: all deps configure build run test asan package clean
 
 all: build
 
@@ -40,6 +40,10 @@ endif
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian packages (the daemon, and the viewer): build/*.deb.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:

@@ -20,6 +20,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "cli/Setup.h"
 #include "config/Text.h"
 #include "core/MirrorEngine.h"
 #include "runtime/Process.h"
@@ -538,6 +539,7 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         out << usageText();
         return 0;
     }
+    if (auto status = runSetupCommand(command, rest, out)) return *status;
     if (auto request = clientRequest(command, argument)) {
         if (request->request.empty()) {
             out << request->error << "\n";

@@ -10,9 +10,16 @@
 
 #include <fmt/format.h>
 
+#include "cli/StartProgress.h"
+#include "control/ControlSocket.h"
+#include "control/EngineControlTarget.h"
 #include "core/MirrorEngine.h"
+#include "device/ADBBridge.h"
 #include "diagnostics/Log.h"
 #include "platform/Platform.h"
+#include "platform/systemd/ServiceManager.h"
+#include "runtime/Background.h"
+#include "runtime/SettingsStore.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
@@ -31,7 +38,8 @@ Duration scaled(Duration duration, double factor)
 // refresh, read by the status-file timer on a global queue.
 class StatCells {
 public:
-    void refresh(const MirrorEngine& engine)
+    // True when the status line changed.
+    bool refresh(const MirrorEngine& engine)
     {
         StatusSnapshot next;
         next.fps = engine.fps();
@@ -45,7 +53,9 @@ public:
         next.status = engine.status().label();
         next.resolution = engine.resolution().rawValue();
         std::lock_guard lock(lock_);
+        const bool changed = snapshot_.status != next.status;
         snapshot_ = std::move(next);
+        return changed;
     }
     void setResolution(std::string resolution)
     {
@@ -81,10 +91,21 @@ struct Daemon {
     std::shared_ptr<Timer> statusFileTimer;
     std::shared_ptr<Timer> statsTimer;
     std::shared_ptr<Timer> exitTimer;
+    std::shared_ptr<ControlSocket> controlSocket;
+    std::shared_ptr<StartProgress> progress;
 };
 
 asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
 {
+    // The adb server takes seconds to come up the first time; say so, and
+    // have it ready before the engine lists devices.
+    daemon->progress->adbServerStarting();
+    const std::function<int()> startServer = [] {
+        if (!ADBBridge::isADBInstalled()) return 0;
+        return ADBBridge::ensureServerRunning() ? 2 : 1;
+    };
+    const int server = co_await offMainLoop<int>(startServer, "ADB");
+    daemon->progress->adbServerStarted(server > 0, server == 2);
     co_await daemon->engine->start();
     std::weak_ptr<MirrorEngine> weakEngine = daemon->engine;
     std::weak_ptr<StatCells> weakCells = daemon->cells;
@@ -93,21 +114,29 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
             MainLoop::shared().post([weakEngine, weakCells] {
                 auto engine = weakEngine.lock();
                 auto cells = weakCells.lock();
-                if (engine && cells) cells->refresh(*engine);
+                if (engine && cells && cells->refresh(*engine)) {
+                    ServiceManager::notify("STATUS=" + engine->status().label());
+                }
             });
         });
     *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n" << std::flush;
+    // Under systemd (Type=notify) the unit counts as started from here on,
+    // whatever the engine's status: the daemon serves its control socket
+    // and reports its state either way.
+    ServiceManager::notify("READY=1\nSTATUS=" + daemon->engine->status().label());
 }
 
 void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
 {
     *daemon->out << "\n[" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "] Shutting down...\n" << std::flush;
+    ServiceManager::notify("STOPPING=1\nSTATUS=stopping");
     daemon->engine->stop();
     if (daemon->exitTimer) return; // the exit is already scheduled
     daemon->exitTimer = Timer::oneShot(MainLoop::shared().executor(), std::chrono::seconds(1), [daemon] {
         if (daemon->statusFileTimer) daemon->statusFileTimer->cancel();
         if (daemon->statsTimer) daemon->statsTimer->cancel();
         daemon->cells->close();
+        if (daemon->controlSocket) daemon->controlSocket->stop();
         removeFile(daemon->paths.pidFile);
         removeFile(daemon->paths.statusFile);
         *daemon->out << "Stopped.\n" << std::flush;
@@ -163,6 +192,11 @@ int runDaemon(const Context& context, std::ostream& out)
     timing.session.retryPause = scaled(timing.session.retryPause, daemon->scale);
     timing.session.healthCheckInterval = scaled(timing.session.healthCheckInterval, daemon->scale);
     timing.session.capture.statsInterval *= daemon->scale;
+    timing.statsInterval = scaled(timing.statsInterval, daemon->scale);
+    timing.usbMonitor.pollInterval = scaled(timing.usbMonitor.pollInterval, daemon->scale);
+    timing.autoDim.dimDelay = scaled(timing.autoDim.dimDelay, daemon->scale);
+    timing.autoDim.restoreDelay = scaled(timing.autoDim.restoreDelay, daemon->scale);
+
     // One platform for the daemon's life: its services go to the engine and
     // every session.
     auto& mainLoop = MainLoop::shared();
@@ -175,7 +209,27 @@ int runDaemon(const Context& context, std::ostream& out)
     MirrorEngine::Environment environment;
     environment.captureBackend = platform->captureBackend();
     environment.session.platform = platform;
+    environment.settings = &SettingsStore::shared();
+    environment.monitorDevices = true;
+    std::weak_ptr<Daemon> weakDaemon = daemon;
+    const std::string socketPath = context.paths.controlSocket;
+    environment.startControlSocket = [weakDaemon, socketPath](const std::shared_ptr<MirrorEngine>& engine) {
+        auto self = weakDaemon.lock();
+        if (!self) return;
+        self->controlSocket = ControlSocket::make(MainLoop::shared().executor(), socketPath,
+            engineControlHandler(engine));
+        // A failure is logged; the daemon runs on without a control socket.
+        self->controlSocket->start();
+    };
     daemon->engine = MirrorEngine::make(std::move(environment), timing);
+    daemon->progress = std::make_shared<StartProgress>(out);
+    std::weak_ptr<MirrorEngine> observed = daemon->engine;
+    std::weak_ptr<StartProgress> progress = daemon->progress;
+    daemon->engine->addObserver([observed, progress](EngineProperty property) {
+        auto engine = observed.lock();
+        auto lines = progress.lock();
+        if (engine && lines) lines->engineChanged(*engine, property);
+    });
     daemon->engine->activate();
     daemon->cells->setResolution(daemon->engine->resolution().rawValue());
 

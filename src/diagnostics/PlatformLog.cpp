@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,8 @@
 #include <mutex>
 
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qb {
 
@@ -38,7 +41,12 @@ bool debugEnabled()
 
 bool toJournal()
 {
-    static const bool journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    static const bool journal = [] {
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        struct stat status {};
+        if (stream == nullptr || ::fstat(STDERR_FILENO, &status) != 0) return false;
+        return isJournalStream(stream, status.st_dev, status.st_ino);
+    }();
     return journal;
 }
 
@@ -78,6 +86,19 @@ std::string_view logLevelName(LogLevel level)
     case LogLevel::error: return "error";
     }
     return "info";
+}
+
+bool isJournalStream(std::string_view value, unsigned long long device, unsigned long long inode)
+{
+    const auto colon = value.find(':');
+    if (colon == std::string_view::npos) return false;
+    auto number = [](std::string_view text, unsigned long long& out) {
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+        return !text.empty() && ec == std::errc() && end == text.data() + text.size();
+    };
+    unsigned long long streamDevice = 0, streamInode = 0;
+    return number(value.substr(0, colon), streamDevice) && number(value.substr(colon + 1), streamInode)
+        && streamDevice == device && streamInode == inode;
 }
 
 bool platformLogEnabled(LogLevel level) { return level != LogLevel::debug || debugEnabled(); }

@@ -1,7 +1,8 @@
 // The platform log: where every line of the daemon ends up for the person at
 // the terminal or the system journal. On Linux it is standard error with a
-// time stamp; when the daemon runs under systemd (JOURNAL_STREAM is set) the
-// lines carry a syslog priority prefix instead, which the journal understands.
+// time stamp; when standard error is the journal (JOURNAL_STREAM names its
+// device and inode, as systemd sets it for a service) the lines carry a
+// syslog priority prefix instead, which the journal understands.
 //
 // Components of the pipeline and transport write their bracketed lines
 // ("[TCPServer] Sent resolution: 1600x1200") here and only here; the engine
@@ -30,6 +31,12 @@ void platformLog(LogLevel level, std::string_view category, std::string_view lin
 
 // True when lines of `level` reach the platform log.
 bool platformLogEnabled(LogLevel level);
+
+// Whether JOURNAL_STREAM's value ("<device>:<inode>", decimal) names the
+// file whose device and inode are given. A program started from a shell
+// that itself runs under systemd inherits the variable while its standard
+// error is a terminal: it must not write priority prefixes there.
+bool isJournalStream(std::string_view journalStream, unsigned long long device, unsigned long long inode);
 
 // Collects every platform-log line written while it lives (tests, and the
 // demo's own checks). Lines are also still written to the real sink.

@@ -1,10 +1,13 @@
 // The platform layer: the only code that knows which operating system it runs
 // on. Each service (capture stream, virtual displays, pacer windows, input
-// injection, global hotkeys, DNS-SD, ...) is a small interface in its own
-// header here; a `Platform` hands out one backend's implementations of them:
+// injection, global hotkeys, DNS-SD, network interfaces, host power,
+// backlight, font settings, ...) is a small interface in its own header here;
+// a `Platform` hands out one backend's capture, display, input and hotkey
+// services, and factories `make<Service>(PlatformKind)` give the others:
 //
 //   sim  deterministic, in-memory, for tests and demos (platform/sim/)
-//   x11  the real Linux desktop: Xlib, XShm, XDamage, XFixes, XRandR, XTest (platform/x11/)
+//   x11  the real Linux desktop: Xlib, XShm, XDamage, XFixes, XRandR, XTest (platform/x11/),
+//        with Avahi and the host services of platform/linux/ (logind, sysfs, gsettings)
 //
 // The daemon opens one Platform (openPlatform) and injects its services into
 // the engine; the Platform owns what they share (the X display connection

@@ -207,6 +207,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
 
     auto input = InputServer::make(static_cast<std::uint16_t>(environment_.inputPort), displayID,
         environment_.inputInjector, bindAddress(), timing_.input);
+    if (bindAddress() != LOOPBACK_ADDRESS) input->setPeerAllowList(environment_.lanPeers);
     input->start();
     if (input->running()) {
         inputServer_ = input;
@@ -311,6 +312,7 @@ asio::awaitable<void> DeviceSession::setupADB()
         const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
         if (!installed) {
             logInfo(SESSION, fmt::format("{} Installing companion app (attempt {})...", prefix(), attempt));
+            if (onInstallProgress) onInstallProgress(fmt::format("installing on {} (attempt {})", id(), attempt));
             co_await offMainLoop<bool>(install, SESSION);
         } else if (attempt == 1) {
             std::optional<std::string> version = co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
@@ -326,6 +328,9 @@ asio::awaitable<void> DeviceSession::setupADB()
             } else if (!isCompanionCompatible(*companionVersion_, expected)) {
                 logInfo(SESSION, fmt::format("{} Companion v{} != Mac v{} — updating...", prefix(),
                                      *companionVersion_, expected));
+                if (onInstallProgress) {
+                    onInstallProgress(fmt::format("updating v{} to v{} on {}", *companionVersion_, expected, id()));
+                }
                 co_await offMainLoop<bool>(install, SESSION);
                 std::optional<std::string> found;
                 for (int query = 1; query <= VERSION_REQUERIES; ++query) {

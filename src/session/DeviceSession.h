@@ -74,6 +74,7 @@
 #include "runtime/Timer.h"
 #include "transport/FramePacer.h"
 #include "transport/InputServer.h"
+#include "transport/PeerAllowList.h"
 #include "transport/TCPServer.h"
 #include "transport/WebSocketServer.h"
 
@@ -113,6 +114,9 @@ struct DeviceSessionEnvironment {
     std::uint16_t inputPort = INPUT_PORT;
     // Options of the frame server.
     TCPServer::Options frameServer;
+    // Who may use the input server when it listens beyond loopback (Wi-Fi
+    // mode); null: whoever reaches it.
+    std::shared_ptr<const PeerAllowList> lanPeers;
 };
 
 class DeviceSession : public std::enable_shared_from_this<DeviceSession> {
@@ -200,6 +204,8 @@ public:
     std::function<void(int)> onClientCountChanged;
     std::function<void(const LatencyStats&)> onLatencyStats;
     std::function<void(const std::string&)> onSetupFailure;
+    // The companion is being installed or updated (a line for the user).
+    std::function<void(const std::string&)> onInstallProgress;
     std::function<void()> onCompanionCrashed;
 
 private:

@@ -39,7 +39,10 @@ std::string buildViewerPage(int width, int height, std::uint16_t webSocketPort)
         "<title>QuillBright</title><style>"
         "html,body{margin:0;padding:0;background:#000;overflow:hidden;touch-action:none}"
         "#c{display:block;width:100vw;height:100vh;image-rendering:pixelated}"
-        "</style></head><body><canvas id=\"c\"></canvas><script>\n"
+        "#bar{position:fixed;top:8px;right:8px;opacity:.35}#bar:hover{opacity:1}"
+        "#bar button{font:14px sans-serif;margin-left:4px}"
+        "</style></head><body><canvas id=\"c\"></canvas>"
+        "<div id=\"bar\"><button id=\"start\">Start</button><button id=\"stop\">Stop</button></div><script>\n"
         "const c=document.getElementById('c');\n";
     static constexpr std::string_view setup =
         "const g=c.getContext('2d');\n"
@@ -51,6 +54,8 @@ std::string buildViewerPage(int width, int height, std::uint16_t webSocketPort)
         "if(!pending){pending=true;requestAnimationFrame(draw);}}).catch(()=>{});};\n"
         "c.addEventListener('click',()=>{const r=document.documentElement.requestFullscreen;"
         "if(r)r.call(document.documentElement).catch(()=>{});});\n"
+        "for(const n of['start','stop'])document.getElementById(n).addEventListener('click',()=>{"
+        "fetch('/'+n,{method:'POST'}).catch(()=>{});});\n"
         "</script></body></html>\n";
     std::string page(head);
     page += "c.width=" + std::to_string(width) + ";c.height=" + std::to_string(height) + ";\n";

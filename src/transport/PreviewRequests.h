@@ -34,7 +34,8 @@ std::string previewResponse(PreviewRequest request, std::string_view htmlPage);
 // The one-page viewer: a full-window canvas of `width` x `height` pixels that
 // shows each JPEG arriving on ws://localhost:<webSocketPort>, keeping at most
 // one decoded picture waiting so a slow display drops frames instead of
-// falling behind; a click asks for full screen.
+// falling behind; a click asks for full screen. Two small buttons, Start
+// and Stop, send POST /start and POST /stop back to the page's own server.
 std::string buildViewerPage(int width, int height, std::uint16_t webSocketPort = PREVIEW_WEBSOCKET_PORT);
 
 } // namespace qb

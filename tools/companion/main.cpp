@@ -50,6 +50,7 @@ Ending:
 Output:
   --stats-every S        print statistics every S seconds (default 1, 0 = only at the end)
   --png FILE             save the current frame as PNG when stopping
+  --raw FILE             save it as raw bytes (rows of 1 or 3 bytes per pixel)
   --quiet                print only the final statistics and errors
 Touch input:
   --touch-port N         input port (default 8892)
@@ -81,6 +82,7 @@ struct Settings {
     double durationSeconds = 0;
     double statsEvery = 1;
     std::string pngPath;
+    std::string rawPath;
     bool quiet = false;
     std::uint16_t touchPort = 8892;
     std::string touchScript;
@@ -119,6 +121,8 @@ std::optional<Settings> parseArguments(int argc, char** argv)
             ok = value(v) && parseNumber(v, s.statsEvery) && s.statsEvery >= 0;
         } else if (arg == "--png") {
             ok = value(s.pngPath);
+        } else if (arg == "--raw") {
+            ok = value(s.rawPath);
         } else if (arg == "--quiet") {
             s.quiet = true;
         } else if (arg == "--touch-port") {
@@ -313,6 +317,15 @@ int main(int argc, char** argv)
         } else if (!s.quiet) {
             std::printf("saved %s\n", s.pngPath.c_str());
         }
+    }
+    if (!s.rawPath.empty()) {
+        const auto& frame = client.decoder().frame();
+        std::FILE* out = client.decoder().hasPicture() ? std::fopen(s.rawPath.c_str(), "wb") : nullptr;
+        if (!out || std::fwrite(frame.data(), 1, frame.size(), out) != frame.size()) {
+            std::fprintf(stderr, "qb-companion: cannot save %s\n", s.rawPath.c_str());
+            if (status == exitOk) status = exitViolation;
+        }
+        if (out) std::fclose(out);
     }
     if (status == exitOk && touchFailed) status = exitConnect;
     return status;

@@ -1,0 +1,21 @@
+// The command line's setup commands, apart from the daemon's control:
+//
+//   --version, version    "quillbright <version>"
+//   doctor                what this computer still needs (Doctor.h)
+//   install-service       the systemd user unit (UserService.h)
+//   remove-service
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qb::cli {
+
+// The exit status of a setup command, or nothing when `command` is not one.
+// `args` are the words after the command.
+std::optional<int> runSetupCommand(const std::string& command, const std::vector<std::string>& args,
+    std::ostream& out);
+
+} // namespace qb::cli

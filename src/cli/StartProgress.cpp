@@ -1,0 +1,100 @@
+#include "cli/StartProgress.h"
+
+#include <algorithm>
+
+namespace qb::cli {
+
+std::string hintForStatus(const MirrorStatus& status)
+{
+    if (status.is(MirrorStatus::Kind::waitingForDevice)) {
+        return "Hint: connect the tablet by USB with USB debugging on and allow this computer on it "
+               "(`adb devices` should list it); mirroring starts by itself.";
+    }
+    if (!status.isError()) return {};
+    const std::string& message = status.message();
+    auto has = [&](std::string_view text) { return message.find(text) != std::string::npos; };
+    if (has("is in use")) return "Hint: quit the program named above; `quillbright doctor` checks every port.";
+    if (has("Screen Recording") || has("X display")) {
+        return "Hint: run quillbright inside your desktop session (DISPLAY and XAUTHORITY set); "
+               "`quillbright doctor` checks the display.";
+    }
+    if (has("Server failed")) return "Hint: another program may hold ports 8890-8891; `quillbright doctor` names it.";
+    if (has("No device sessions")) {
+        return "Hint: check that `adb devices` lists the tablet as \"device\", then run `quillbright restart`.";
+    }
+    if (has("Companion app crashed")) {
+        return "Hint: open the QuillBright app on the tablet once, then run `quillbright reconnect`.";
+    }
+    if (has("adb")) return "Hint: install adb (sudo apt install adb) or set QUILLBRIGHT_ADB; see `quillbright doctor`.";
+    return "Hint: `quillbright doctor` checks what mirroring needs; `quillbright logs error` shows the details.";
+}
+
+void StartProgress::adbServerStarting() { out_ << "Starting the adb server...\n" << std::flush; }
+
+void StartProgress::adbServerStarted(bool found, bool running)
+{
+    if (!found) {
+        out_ << "adb not found: devices cannot be reached.\n"
+             << "Hint: install adb (sudo apt install adb) or set QUILLBRIGHT_ADB to an adb program.\n";
+    } else if (!running) {
+        out_ << "The adb server did not start.\n"
+             << "Hint: run `adb start-server` to see why; `adb kill-server` clears a stuck one.\n";
+    } else {
+        out_ << "adb server ready.\n";
+    }
+    out_ << std::flush;
+}
+
+void StartProgress::engineChanged(const MirrorEngine& engine, EngineProperty property)
+{
+    switch (property) {
+    case EngineProperty::status: {
+        const MirrorStatus& status = engine.status();
+        if (status_ == status) return;
+        status_ = status;
+        switch (status.kind()) {
+        case MirrorStatus::Kind::starting:
+            out_ << "Starting: checking ports, opening the preview, listing devices...\n";
+            break;
+        case MirrorStatus::Kind::waitingForDevice: out_ << "No device connected yet.\n"; break;
+        case MirrorStatus::Kind::running:
+            out_ << "Mirroring " << engine.sessions().size()
+                 << (engine.sessions().size() == 1 ? " device.\n" : " devices.\n");
+            break;
+        case MirrorStatus::Kind::error: out_ << "Failed: " << status.message() << "\n"; break;
+        case MirrorStatus::Kind::idle:
+        case MirrorStatus::Kind::stopping: break;
+        }
+        if (const auto hint = hintForStatus(status); !hint.empty()) out_ << hint << "\n";
+        break;
+    }
+    case EngineProperty::apkInstallStatus:
+        if (engine.apkInstallStatus() == installStatus_) return;
+        installStatus_ = engine.apkInstallStatus();
+        if (!installStatus_.empty()) out_ << "Companion app: " << installStatus_ << "\n";
+        break;
+    case EngineProperty::adbConnected:
+        if (engine.adbConnected() == adbConnected_) return;
+        adbConnected_ = engine.adbConnected();
+        if (adbConnected_) out_ << "adb tunnels are up: the tablet reaches this computer.\n";
+        break;
+    case EngineProperty::lastADBFailureMessage:
+        if (engine.lastADBFailureMessage() == adbFailure_) return;
+        adbFailure_ = engine.lastADBFailureMessage();
+        // The message says what to do; it is the hint.
+        if (adbFailure_) out_ << "Device link failed. Hint: " << *adbFailure_ << "\n";
+        break;
+    case EngineProperty::unauthorizedDeviceSerials:
+        for (const auto& serial : engine.unauthorizedDeviceSerials()) {
+            if (std::find(unauthorized_.begin(), unauthorized_.end(), serial) != unauthorized_.end()) continue;
+            out_ << "Device " << serial << " has not allowed this computer.\n"
+                 << "Hint: unlock the tablet and accept the USB debugging prompt.\n";
+        }
+        unauthorized_ = engine.unauthorizedDeviceSerials();
+        break;
+    default: return;
+    }
+    out_ << std::flush;
+}
+
+} // namespace qb::cli

@@ -1,0 +1,43 @@
+// What `quillbright start` tells the person who ran it, besides the log:
+// one line as each slow step begins or ends (the adb server, the device
+// list, the companion, the tunnels) and, for each failure, a one-line hint
+// of what to do next. It watches the engine's published properties and
+// prints only changes.
+//
+// Main loop only.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/MirrorEngine.h"
+
+namespace qb::cli {
+
+// The hint for a status the engine reports; empty when there is nothing to
+// do (idle, starting, running, stopping).
+std::string hintForStatus(const MirrorStatus& status);
+
+class StartProgress {
+public:
+    explicit StartProgress(std::ostream& out) : out_(out) {}
+
+    void adbServerStarting();
+    // `found`: an adb program exists; `running`: its server answers.
+    void adbServerStarted(bool found, bool running);
+
+    // After a published property changed.
+    void engineChanged(const MirrorEngine& engine, EngineProperty property);
+
+private:
+    std::ostream& out_;
+    std::optional<MirrorStatus> status_;
+    bool adbConnected_ = false;
+    std::string installStatus_;
+    std::optional<std::string> adbFailure_;
+    std::vector<std::string> unauthorized_;
+};
+
+} // namespace qb::cli

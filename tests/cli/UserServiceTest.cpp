@@ -1,0 +1,128 @@
+#include "cli/UserService.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qb::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+std::string read(const fs::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+// A private config directory and a systemctl that logs its arguments (and
+// fails `daemon-reload` when told to).
+class ServiceDir : public ::testing::Test {
+protected:
+    ServiceDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "qb-service-XXXXXX").string();
+        dir = ::mkdtemp(pattern.data());
+        setup.unitDirectory = dir / "config" / "systemd" / "user";
+        setup.binary = "/opt/quill bright/bin/quillbright";
+        setup.systemctl = (dir / "systemctl").string();
+        std::ofstream(setup.systemctl) << "#!/bin/sh\necho \"$@\" >> " << (dir / "systemctl.log").string()
+                                       << "\n[ -e " << (dir / "fail").string()
+                                       << " ] && { echo 'Failed to connect to bus: No medium found' >&2; exit 1; }\n"
+                                          "exit 0\n";
+        ::chmod(setup.systemctl.c_str(), 0755);
+    }
+    ~ServiceDir() override
+    {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    std::string systemctlLog() const { return read(dir / "systemctl.log"); }
+
+    fs::path dir;
+    ServiceSetup setup;
+};
+
+TEST(ServiceUnit, NamesTheProgramAsSystemdReadsCommandLines)
+{
+    const std::string plain = serviceUnitText("/usr/bin/quillbright");
+    EXPECT_THAT(plain, HasSubstr("\nType=notify\n"));
+    EXPECT_THAT(plain, HasSubstr("\nExecStart=/usr/bin/quillbright start\nExecStop=/usr/bin/quillbright stop\n"));
+    EXPECT_THAT(plain, HasSubstr("\n[Install]\n"));
+    // A space would split the path into two words, a '%' start a specifier.
+    EXPECT_THAT(serviceUnitText("/home/a b/100%/quillbright"),
+        HasSubstr("\nExecStart=\"/home/a b/100%%/quillbright\" start\nExecStop=\"/home/a b/100%%/quillbright\" stop\n"));
+    EXPECT_THAT(serviceUnitText("/tmp/x\"y/quillbright"), HasSubstr("ExecStart=\"/tmp/x\\\"y/quillbright\" start"));
+}
+
+TEST_F(ServiceDir, InstallWritesTheUnitAndReloadsRemoveUndoesIt)
+{
+    std::ostringstream out;
+    EXPECT_EQ(installService(setup, out), 0);
+    EXPECT_EQ(read(setup.unitPath()), serviceUnitText(setup.binary));
+    EXPECT_THAT(out.str(), HasSubstr("Wrote " + setup.unitPath().string() + " (runs " + setup.binary + ").\n"));
+    EXPECT_THAT(out.str(), HasSubstr("Ran systemctl --user daemon-reload.\n"));
+    EXPECT_THAT(out.str(), HasSubstr("systemctl --user enable --now quillbright"));
+    EXPECT_EQ(systemctlLog(), "--user daemon-reload\n");
+
+    std::ostringstream again;
+    EXPECT_EQ(installService(setup, again), 0);
+    EXPECT_THAT(again.str(), HasSubstr("Already installed: " + setup.unitPath().string() + " (unchanged).\n"));
+
+    // Another program's unit is replaced.
+    setup.binary = "/usr/bin/quillbright";
+    std::ostringstream replaced;
+    EXPECT_EQ(installService(setup, replaced), 0);
+    EXPECT_THAT(replaced.str(), HasSubstr("Replaced " + setup.unitPath().string()));
+    EXPECT_THAT(read(setup.unitPath()), HasSubstr("ExecStart=/usr/bin/quillbright start"));
+
+    // Enabled, then removed: disabled first, no link left behind.
+    const fs::path wants = setup.unitDirectory / "graphical-session.target.wants";
+    fs::create_directories(wants);
+    fs::create_symlink(setup.unitPath(), wants / "quillbright.service");
+    std::ostringstream removed;
+    EXPECT_EQ(removeService(setup, removed), 0);
+    EXPECT_FALSE(fs::exists(setup.unitPath()));
+    EXPECT_FALSE(fs::is_symlink(wants / "quillbright.service"));
+    EXPECT_THAT(removed.str(), HasSubstr("Ran systemctl --user disable --now quillbright.service.\n"));
+    EXPECT_THAT(removed.str(), HasSubstr("Removed " + setup.unitPath().string() + ".\n"));
+    EXPECT_THAT(systemctlLog(), HasSubstr("--user disable --now quillbright.service\n--user daemon-reload\n"));
+
+    std::ostringstream nothing;
+    EXPECT_EQ(removeService(setup, nothing), 0);
+    EXPECT_THAT(nothing.str(), HasSubstr("Not installed"));
+}
+
+TEST_F(ServiceDir, WithoutAUserManagerTheUnitIsWrittenAndTheFailureSaid)
+{
+    std::ofstream(dir / "fail") << "";
+    std::ostringstream out;
+    EXPECT_EQ(installService(setup, out), 1);
+    EXPECT_TRUE(fs::exists(setup.unitPath()));
+    EXPECT_THAT(out.str(), HasSubstr("systemctl --user daemon-reload failed: Failed to connect to bus: No medium found\n"));
+
+    // No systemctl at all: the unit still comes and goes, with the command to run later.
+    setup.systemctl.clear();
+    std::ostringstream removed;
+    EXPECT_EQ(removeService(setup, removed), 0);
+    EXPECT_FALSE(fs::exists(setup.unitPath()));
+    EXPECT_THAT(removed.str(), HasSubstr("systemctl not found: run `systemctl --user daemon-reload`"));
+
+    // A unit directory that cannot be made is an error, not a success.
+    std::ofstream(dir / "config" / "file") << "";
+    setup.unitDirectory = dir / "config" / "file" / "user";
+    std::ostringstream blocked;
+    EXPECT_EQ(installService(setup, blocked), 1);
+    EXPECT_THAT(blocked.str(), HasSubstr("ERROR: could not write"));
+}
+
+} // namespace
+} // namespace qb::cli

@@ -1,0 +1,223 @@
+// quillbright-viewer's window and mouse, headless (SDL's dummy video
+// driver): the letterbox and mouse-to-touch arithmetic, then the whole
+// viewer against a real daemon on the simulated desktop, with the test
+// playing the input server.
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "companion/CompanionClient.h"
+#include "fake-adb/FakeAdbState.h"
+#include "runtime/Asio.h"
+#include "runtime/Process.h"
+#include "transport/InputProtocol.h"
+#include "viewer/Viewer.h"
+
+namespace qb::viewer {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::vector<TouchMessage> decode(std::span<const std::uint8_t> bytes)
+{
+    TouchStreamState state;
+    auto messages = walkTouchMessages(state, bytes);
+    EXPECT_TRUE(state.pending.empty());
+    EXPECT_EQ(state.skippedBytes, 0u);
+    return messages;
+}
+
+TEST(ViewerTouch, MouseBecomesTouchesOnTheLetterboxedPicture)
+{
+    // A 4:3 picture in a square window is centred with bars above and below;
+    // in a wide window, with bars left and right.
+    const auto tall = fitPicture(800, 800, 1600, 1200);
+    EXPECT_EQ((std::array{tall.x, tall.y, tall.width, tall.height}), (std::array{0, 100, 800, 600}));
+    const auto wide = fitPicture(1000, 300, 1600, 1200);
+    EXPECT_EQ((std::array{wide.x, wide.y, wide.width, wide.height}), (std::array{300, 0, 400, 300}));
+    EXPECT_EQ(fitPicture(800, 600, 0, 0).width, 0); // no picture yet
+
+    TouchMapper mapper;
+    mapper.setPicture(tall);
+    EXPECT_FALSE(mapper.press(400, 50)); // on the bar: not the screen
+    EXPECT_FALSE(mapper.motion(400, 300)); // moving without a press touches nothing
+    EXPECT_FALSE(mapper.release(400, 300));
+
+    std::vector<std::uint8_t> bytes;
+    auto add = [&](const std::optional<TouchMapper::Message>& m) {
+        ASSERT_TRUE(m);
+        bytes.insert(bytes.end(), m->begin(), m->end());
+    };
+    add(mapper.press(0, 100));      // the picture's first pixel
+    EXPECT_FALSE(mapper.press(10, 110)); // a second press while down
+    add(mapper.motion(799, 699));   // its last pixel
+    EXPECT_FALSE(mapper.motion(799, 699)); // no move, no message
+    add(mapper.motion(2000, -50));  // dragged off the picture: clamped to its edge
+    add(mapper.release(2000, -50));
+    add(mapper.wheel(0, 2));        // two steps away from the user
+    add(mapper.wheel(1, 0));
+    EXPECT_FALSE(mapper.wheel(0, 0));
+    EXPECT_FALSE(mapper.wheel(std::nanf(""), 1));
+
+    const float first = 0.5f / 800, lastX = 799.5f / 800, lastY = 599.5f / 600, top = 0.5f / 600;
+    const std::vector<TouchMessage> expected{
+        {1, first, 0.5f / 600, 0, 0},
+        {2, lastX, lastY, 0, 0},
+        {2, lastX, top, 0, 0},
+        {3, lastX, top, 0, 0},
+        {4, lastX, top, 0, 2 * TouchMapper::WHEEL_STEP},
+        {4, lastX, top, -TouchMapper::WHEEL_STEP, 0},
+    };
+    EXPECT_EQ(decode(bytes), expected);
+    // The viewer's bytes are the input server's own encoding, byte for byte.
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 23, encodeTouchMessage(expected[0]).begin()));
+}
+
+// A daemon on the simulated desktop with one DC-1 on the fake adb, showing
+// a still test pattern, and an input port the test listens on.
+class ViewerAgainstDaemon : public ::testing::Test {
+protected:
+    ViewerAgainstDaemon() : adb(QB_FAKE_ADB), acceptor(io, {asio::ip::make_address("127.0.0.1"), 0})
+    {
+        std::string pattern = (fs::temp_directory_path() / "qb-viewer-XXXXXX").string();
+        dir = ::mkdtemp(pattern.data());
+        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir.c_str(), 1);
+        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
+        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
+        ::setenv("QUILLBRIGHT_SIM_FPS", "0.001", 1); // the pattern's first picture for the whole test
+        ::setenv("SDL_VIDEODRIVER", "dummy", 1);
+        auto d = test::FakeAdbState::device("DC1-0001", "DC_1");
+        d["physicalSize"] = "1200x1600";
+        d["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
+        adb.setDevices({d});
+        ProcessOptions options;
+        options.executable = QB_QUILLBRIGHT;
+        options.arguments = {"start"};
+        options.standardError = OutputMode::mergeIntoOutput;
+        daemon = Process::launch(options);
+        EXPECT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    }
+
+    ~ViewerAgainstDaemon() override
+    {
+        SDL_Quit();
+        if (daemon && daemon->isRunning()) {
+            ::kill(daemon->pid(), SIGTERM);
+            if (!daemon->waitUntilExit(10000ms)) ::kill(daemon->pid(), SIGKILL);
+            daemon->waitUntilExit();
+        }
+        if (HasFailure() && daemon) std::fprintf(stderr, "--- daemon ---\n%s\n", daemon->standardOutput().c_str());
+        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
+        ::unsetenv("QUILLBRIGHT_SIM_FPS");
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    // Opens the viewer once the daemon serves its frame port.
+    bool openWhenServing(Viewer& viewer)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        for (;;) {
+            asio::ip::tcp::socket probe(io);
+            boost::system::error_code error;
+            probe.connect({asio::ip::make_address("127.0.0.1"), 8888}, error);
+            if (!error) break;
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(50ms);
+        }
+        return viewer.open(5000ms);
+    }
+
+    // The touch bytes that arrive within the deadline, until `count` are there.
+    std::vector<std::uint8_t> readTouches(asio::ip::tcp::socket& socket, std::size_t count)
+    {
+        std::vector<std::uint8_t> bytes(count * TOUCH_MESSAGE_SIZE);
+        std::size_t got = 0;
+        socket.non_blocking(true);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (got < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+            boost::system::error_code error;
+            got += socket.read_some(asio::buffer(bytes.data() + got, bytes.size() - got), error);
+            if (error == asio::error::would_block) std::this_thread::sleep_for(5ms);
+            else if (error) break;
+        }
+        bytes.resize(got);
+        return bytes;
+    }
+
+    test::FakeAdbState adb;
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor;
+    fs::path dir;
+    std::shared_ptr<Process> daemon;
+};
+
+TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
+{
+    ASSERT_TRUE(daemon);
+    ViewerOptions options;
+    options.touchPort = acceptor.local_endpoint().port();
+    options.scale = 1; // one window pixel per picture pixel, so the read-back is exact
+    Viewer viewer(options);
+    ASSERT_TRUE(openWhenServing(viewer)) << viewer.error();
+    asio::ip::tcp::socket input(io);
+    acceptor.accept(input);
+
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (viewer.framesShown() < 3 && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_TRUE(viewer.step(50ms)) << viewer.error();
+    }
+    ASSERT_GE(viewer.framesShown(), 3u);
+    // Every frame was acknowledged: the daemon's pacer sees a live client.
+    EXPECT_TRUE(viewer.client().violation().empty());
+
+    // What the window shows is the decoded picture, pixel for pixel...
+    int width = 0, height = 0;
+    const auto shown = viewer.readWindowRGB(width, height);
+    ASSERT_EQ(width, 1600);
+    ASSERT_EQ(height, 1200);
+    const auto picture = viewer.pictureRGB();
+    ASSERT_EQ(shown.size(), picture.size());
+    EXPECT_TRUE(shown == picture);
+    // ... and the picture is what a second, independent client decodes.
+    companion::CompanionClient other;
+    ASSERT_TRUE(other.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(other.readGreeting(5000ms)) << other.violation();
+    while (!other.decoder().hasPicture()) ASSERT_TRUE(other.readFrame(5000ms)) << other.violation();
+    EXPECT_TRUE(other.decoder().frame() == viewer.client().decoder().frame());
+    // Not a blank screen: the pattern has light and dark.
+    const auto [dark, light] = std::minmax_element(picture.begin(), picture.end());
+    EXPECT_LT(*dark, 64);
+    EXPECT_GT(*light, 192);
+
+    // A click at window pixel (400, 300) and a wheel step.
+    for (const Uint32 type : {SDL_MOUSEBUTTONDOWN, SDL_MOUSEBUTTONUP}) {
+        SDL_Event event{};
+        event.type = type;
+        event.button.button = SDL_BUTTON_LEFT;
+        event.button.state = type == SDL_MOUSEBUTTONDOWN ? SDL_PRESSED : SDL_RELEASED;
+        event.button.x = 400;
+        event.button.y = 300;
+        event.button.windowID = SDL_GetWindowID(viewer.window());
+        ASSERT_EQ(SDL_PushEvent(&event), 1) << SDL_GetError();
+    }
+    SDL_Event wheel{};
+    wheel.type = SDL_MOUSEWHEEL;
+    wheel.wheel.y = -1;
+    wheel.wheel.preciseY = -1;
+    ASSERT_EQ(SDL_PushEvent(&wheel), 1);
+    ASSERT_TRUE(viewer.step(10ms)) << viewer.error();
+    EXPECT_EQ(viewer.touchesSent(), 3u);
+
+    const auto bytes = readTouches(input, 3);
+    const float x = 400.5f / 1600, y = 300.5f / 1200;
+    EXPECT_EQ(decode(bytes), (std::vector<TouchMessage>{
+                                 {1, x, y, 0, 0}, {3, x, y, 0, 0}, {4, x, y, 0, -TouchMapper::WHEEL_STEP}}));
+}
+
+} // namespace
+} // namespace qb::viewer
