@@ -9,10 +9,13 @@
 #include <string>
 
 #include "cli/StartProgress.h"
+#include "control/ControlSocket.h"
+#include "control/EngineControlTarget.h"
 #include "core/MirrorEngine.h"
 #include "device/ADBBridge.h"
 #include "platform/systemd/ServiceManager.h"
 #include "runtime/Background.h"
+#include "runtime/SettingsStore.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
@@ -84,6 +87,7 @@ struct Daemon {
     std::shared_ptr<Timer> statusFileTimer;
     std::shared_ptr<Timer> statsTimer;
     std::shared_ptr<Timer> exitTimer;
+    std::shared_ptr<ControlSocket> controlSocket;
     std::shared_ptr<StartProgress> progress;
 };
 
@@ -128,6 +132,7 @@ void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
         if (daemon->statusFileTimer) daemon->statusFileTimer->cancel();
         if (daemon->statsTimer) daemon->statsTimer->cancel();
         daemon->cells->close();
+        if (daemon->controlSocket) daemon->controlSocket->stop();
         removeFile(daemon->paths.pidFile);
         removeFile(daemon->paths.statusFile);
         *daemon->out << "Stopped.\n" << std::flush;
@@ -183,7 +188,25 @@ int runDaemon(const Context& context, std::ostream& out)
     timing.session.retryPause = scaled(timing.session.retryPause, daemon->scale);
     timing.session.healthCheckInterval = scaled(timing.session.healthCheckInterval, daemon->scale);
     timing.session.capture.statsInterval *= daemon->scale;
-    daemon->engine = MirrorEngine::make({}, timing);
+    timing.statsInterval = scaled(timing.statsInterval, daemon->scale);
+    timing.usbMonitor.pollInterval = scaled(timing.usbMonitor.pollInterval, daemon->scale);
+    timing.autoDim.dimDelay = scaled(timing.autoDim.dimDelay, daemon->scale);
+    timing.autoDim.restoreDelay = scaled(timing.autoDim.restoreDelay, daemon->scale);
+
+    MirrorEngine::Environment environment;
+    environment.settings = &SettingsStore::shared();
+    environment.monitorDevices = true;
+    std::weak_ptr<Daemon> weakDaemon = daemon;
+    const std::string socketPath = context.paths.controlSocket;
+    environment.startControlSocket = [weakDaemon, socketPath](const std::shared_ptr<MirrorEngine>& engine) {
+        auto self = weakDaemon.lock();
+        if (!self) return;
+        self->controlSocket = ControlSocket::make(MainLoop::shared().executor(), socketPath,
+            engineControlHandler(engine));
+        // A failure is logged; the daemon runs on without a control socket.
+        self->controlSocket->start();
+    };
+    daemon->engine = MirrorEngine::make(std::move(environment), timing);
     daemon->progress = std::make_shared<StartProgress>(out);
     std::weak_ptr<MirrorEngine> observed = daemon->engine;
     std::weak_ptr<StartProgress> progress = daemon->progress;

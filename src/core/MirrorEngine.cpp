@@ -19,7 +19,11 @@
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/SettingsStore.h"
+#include "platform/Backlight.h"
+#include "platform/FontSettings.h"
+#include "platform/DnsSd.h"
 #include "platform/InputInjector.h"
+#include "runtime/Process.h"
 #include "transport/ListenSocket.h"
 
 namespace qb {
@@ -64,6 +68,19 @@ std::vector<ConnectedDevice> adbDeviceList()
     return ADBBridge::connectedDevices();
 }
 
+
+// The frame stream of the first Daylight DC-1 session, where front-light
+// commands go.
+std::shared_ptr<TCPServer> frontLightStream(const std::vector<std::shared_ptr<DeviceSession>>& sessions)
+{
+    for (const auto& session : sessions) {
+        if (session->device().deviceFamily() == DeviceFamily::daylightDC1 && session->tcpServer()) {
+            return session->tcpServer();
+        }
+    }
+    return nullptr;
+}
+
 void engineLine(const std::string& line)
 {
     componentLog(LogLevel::info, "MirrorEngine", line);
@@ -105,6 +122,41 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
             return session->start(std::move(ws), contrast, gamma);
         };
     }
+    if (!environment_.hostPower) environment_.hostPower = makeHostPower(selectedPlatform());
+    if (!environment_.hostBrightness) {
+        environment_.hostBrightness = std::make_shared<HostBrightness>(makeBacklight(selectedPlatform()),
+            HostBrightness::defaultRecoveryFile());
+    }
+    if (!environment_.fontSmoothing) {
+        environment_.fontSmoothing = std::make_shared<FontSmoothing>(makeFontSettings(selectedPlatform()),
+            FontSmoothing::defaultStateFile());
+    }
+    sleepManager_ = SleepManager::make(MainLoop::shared().executor(), environment_.hostPower);
+    hostQueue_ = SerialQueue::make("host-settings", QoS::utility);
+    if (!environment_.setSystemFontSmoothing) {
+        environment_.setSystemFontSmoothing = [fonts = environment_.fontSmoothing](bool enabled) {
+            return enabled ? fonts->enable() : fonts->disable();
+        };
+    }
+    // The built-in panel that auto-dim reads and writes.
+    if (!environment_.readHostBrightness && !environment_.writeHostBrightness) {
+        environment_.readHostBrightness = [panel = environment_.hostBrightness] { return panel->brightness(); };
+        environment_.writeHostBrightness = [panel = environment_.hostBrightness](float level) {
+            panel->setBrightness(level);
+        };
+    }
+    if (!environment_.checkForUpdate) {
+        environment_.checkForUpdate = [] { return UpdateChecker::check(appVersion); };
+    }
+    if (environment_.brightnessRecoveryFile.empty()) {
+        environment_.brightnessRecoveryFile = AutoDim::defaultRecoveryFile();
+    }
+    if (!environment_.session.lanPeers) environment_.session.lanPeers = lanPeers_;
+    // The engine owns the dimmer, whose timers die with it: `this` is safe.
+    autoDim_ = std::make_unique<AutoDim>(MainLoop::shared().executor(),
+        AutoDim::Panel{environment_.readHostBrightness, environment_.writeHostBrightness},
+        [this] { return AutoDim::Conditions{clientCount_, status_.is(MirrorStatus::Kind::running)}; },
+        environment_.brightnessRecoveryFile, timing_.autoDim);
     resolution_ = environment_.resolution;
     displayMode_ = environment_.displayMode;
     connectionMode_ = environment_.connectionMode;
@@ -114,7 +166,14 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
             displayMode_ == DisplayMode::mirror ? "mirror" : "extended"));
 }
 
-MirrorEngine::~MirrorEngine() { tasks_.cancelAll(); }
+MirrorEngine::~MirrorEngine()
+{
+    tasks_.cancelAll();
+    if (statsTimer_) statsTimer_->cancel();
+    if (updateTimer_) updateTimer_->cancel();
+    if (usbMonitor_) usbMonitor_->stop();
+    stopWiFiServices();
+}
 
 // ---------------------------------------------------------------------------
 // Observation
@@ -170,20 +229,25 @@ void MirrorEngine::setDisplayProfile(DisplayProfile profile)
 
 void MirrorEngine::setResolution(DisplayResolution resolution)
 {
+    if (resolution == resolution_) return;
+    const DisplayResolution old = resolution_;
     publish(resolution_, std::move(resolution), EngineProperty::resolution);
-    settingChanged(EngineProperty::resolution);
+    resolutionChanged(old);
 }
 
 void MirrorEngine::setNonDC1Mode(std::string mode)
 {
+    if (mode == nonDC1Mode_) return;
+    const std::string old = nonDC1Mode_;
     publish(nonDC1Mode_, std::move(mode), EngineProperty::nonDC1Mode);
-    settingChanged(EngineProperty::nonDC1Mode);
+    nonDC1ModeChanged(old);
 }
 
 void MirrorEngine::setDisplayMode(DisplayMode mode)
 {
+    const DisplayMode old = displayMode_;
     publish(displayMode_, mode, EngineProperty::displayMode);
-    settingChanged(EngineProperty::displayMode);
+    displayModeChanged(old);
 }
 
 void MirrorEngine::setAutoMirrorEnabled(bool enabled)
@@ -260,6 +324,7 @@ void MirrorEngine::activate()
 {
     if (isActivated_) return;
     isActivated_ = true;
+    restoreBrightnessIfNeeded();
     installLidHandler();
     if (connectionMode_ == ConnectionMode::wifi) startWiFiServices();
     startControlSocket();
@@ -270,6 +335,9 @@ void MirrorEngine::activate()
     });
     startUSBMonitor();
     scheduleUpdateChecks();
+    // A previous run that died while mirroring may have left the desktop's
+    // font smoothing off.
+    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->repairAfterCrash(); });
 }
 
 // ---------------------------------------------------------------------------
@@ -292,6 +360,7 @@ bool MirrorEngine::startPreviewServers()
         HTTPServerOptions httpOptions;
         httpOptions.bindAddress = bindAddress();
         httpOptions.webSocketPort = ws->boundPort();
+        httpOptions.controlPeers = lanPeers_;
         auto http = HTTPServer::make(environment_.ports.http, static_cast<int>(resolution_.width),
             static_cast<int>(resolution_.height), httpOptions);
         std::weak_ptr<MirrorEngine> weak = weak_from_this();
@@ -393,7 +462,11 @@ asio::awaitable<void> MirrorEngine::start()
 
         auto session = std::make_shared<DeviceSession>(port, std::move(resolution), mode, device, format,
             environment_.makeADBBridge(device), timing_.session, environment_.session);
-        if (connectionMode_ == ConnectionMode::wifi) session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
+        if (connectionMode_ == ConnectionMode::wifi) {
+            session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
+            // Only this device may touch the desktop or start and stop over the LAN.
+            if (const auto address = deviceAddressFromSerial(device.serial)) lanPeers_->allow(*address);
+        }
         auto starting = startSession(session);
         co_await std::move(starting);
 
@@ -411,6 +484,11 @@ asio::awaitable<void> MirrorEngine::start()
     }
 
     startDisplayController();
+    // A restarted stream greets its clients with the front light as last set.
+    if (const auto stream = frontLightStream(sessions_)) {
+        stream->sendCommand(1, static_cast<std::uint8_t>(brightness_));
+        stream->sendCommand(2, static_cast<std::uint8_t>(warmth_));
+    }
 
     publish(adbConnected_,
         std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),
@@ -419,6 +497,8 @@ asio::awaitable<void> MirrorEngine::start()
 
     setStatus(MirrorStatus::running());
     EventLog::shared().record(MirrorEvent::mirrorStarted());
+    if (usbMonitor_) usbMonitor_->isMirroring = true;
+    startStatsPolling();
 
     if (clamshellModeEnabled_) activateSleepManager();
 
@@ -539,6 +619,8 @@ asio::awaitable<void> MirrorEngine::stopAsync()
     const auto self = shared_from_this();
 
     setStatus(MirrorStatus::stopping());
+    stopStatsPolling();
+    if (usbMonitor_) usbMonitor_->isMirroring = false;
     deactivateSleepManager();
     cancelDimmingAndRestoreBrightness();
     stopDisplayController();
@@ -560,6 +642,7 @@ asio::awaitable<void> MirrorEngine::stopAsync()
     publish(clientCount_, 0, EngineProperty::clientCount);
     publish(totalFrames_, std::int64_t{0}, EngineProperty::totalFrames);
     publish(adbConnected_, false, EngineProperty::adbConnected);
+    lanPeers_->clear();
     logInfo("Engine", "Mirror stopped");
 }
 
@@ -645,46 +728,451 @@ void MirrorEngine::aggregateClientCount()
 {
     int count = 0;
     for (const auto& session : sessions_) count += session->clientCount();
+    const int previous = clientCount_;
     publish(clientCount_, count, EngineProperty::clientCount);
-    // The host display's auto-dim follows the client count here.
+    autoDim_->clientCountChanged(previous, count, autoDimHost_, displayMode_, status_);
 }
 
 // ---------------------------------------------------------------------------
 // Device display controller (front light)
 
+
+// The display controller of the first DC-1 handles these; before it exists
+// (or without a DC-1) the values go straight to the first DC-1's stream as
+// commands (brightness 1, warmth 2); the backlight switch then only flips the
+// published flag.
 void MirrorEngine::setBrightness(int value)
 {
-    (void)value; // forwarded to the display controller once it exists
+    if (displayController_) return displayController_->setBrightness(value);
+    value = std::clamp(value, 0, 255);
+    publish(brightness_, value, EngineProperty::brightness);
+    if (const auto stream = frontLightStream(sessions_)) stream->sendCommand(1, static_cast<std::uint8_t>(value));
 }
 
 void MirrorEngine::setWarmth(int value)
 {
-    (void)value; // forwarded to the display controller once it exists
+    if (displayController_) return displayController_->setWarmth(value);
+    value = std::clamp(value, 0, 255);
+    publish(warmth_, value, EngineProperty::warmth);
+    if (const auto stream = frontLightStream(sessions_)) stream->sendCommand(2, static_cast<std::uint8_t>(value));
 }
 
-void MirrorEngine::toggleBacklight() {}
+void MirrorEngine::toggleBacklight()
+{
+    if (displayController_) return displayController_->toggleBacklight();
+    publish(backlightOn_, !backlightOn_, EngineProperty::backlightOn);
+}
 
 void MirrorEngine::restoreSleepIfNeeded()
 {
-    if (!clamshellModeEnabled_) deactivateSleepManager();
+    if (clamshellModeEnabled_) return;
+    sleepManager_->restoreSleepIfNeeded();
+    deactivateSleepManager();
 }
+
+void MirrorEngine::startDisplayController()
+{
+    if (displayController_) return;
+    const auto dc1 = std::find_if(sessions_.begin(), sessions_.end(),
+        [](const auto& session) { return session->device().deviceFamily() == DeviceFamily::daylightDC1; });
+    if (dc1 == sessions_.end()) return;
+    const auto& session = *dc1;
+    auto controller = DisplayController::make(MainLoop::shared().executor(), session->tcpServer(),
+        session->device().serial, environment_.hotkeys);
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    controller->onBrightnessChanged = [weak](int value) {
+        if (auto self = weak.lock()) self->publish(self->brightness_, value, EngineProperty::brightness);
+    };
+    controller->onWarmthChanged = [weak](int value) {
+        if (auto self = weak.lock()) self->publish(self->warmth_, value, EngineProperty::warmth);
+    };
+    controller->onBacklightChanged = [weak](bool on) {
+        if (auto self = weak.lock()) self->publish(self->backlightOn_, on, EngineProperty::backlightOn);
+    };
+    displayController_ = controller;
+    controller->start();
+}
+
+void MirrorEngine::stopDisplayController()
+{
+    if (!displayController_) return;
+    displayController_->stop();
+    displayController_.reset();
+}
+
+void MirrorEngine::activateSleepManager() { sleepManager_->activate(true); }
+
+void MirrorEngine::deactivateSleepManager() { sleepManager_->deactivate(); }
+
+void MirrorEngine::disableFontSmoothingForMirroring()
+{
+    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->disable(); });
+}
+
+void MirrorEngine::restoreFontSmoothing()
+{
+    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->enable(); });
+}
+
 
 // ---------------------------------------------------------------------------
 // Extension points: left empty until their components exist.
 
-void MirrorEngine::loadSettings() {}                        // settings store: keys, migrations, handlers
-void MirrorEngine::settingChanged(EngineProperty) {}        // settings: persistence and live effects
+void MirrorEngine::startControlSocket()
+{
+    if (environment_.startControlSocket) environment_.startControlSocket(shared_from_this());
+}
 void MirrorEngine::installLidHandler() {}                   // sleep manager: lid-opened re-mirroring
-void MirrorEngine::startWiFiServices() {}                   // Wi-Fi advertiser and discovery
-void MirrorEngine::startControlSocket() {}                  // control socket server
-void MirrorEngine::startUSBMonitor() {}                     // USB device monitor and device events
-void MirrorEngine::scheduleUpdateChecks() {}                // update checker, now and every 6 hours
-void MirrorEngine::disableFontSmoothingForMirroring() {}    // settings: font smoothing off
-void MirrorEngine::restoreFontSmoothing() {}                // settings: font smoothing back on
-void MirrorEngine::startDisplayController() {}              // display controller on the first DC-1
-void MirrorEngine::stopDisplayController() {}               // display controller teardown
-void MirrorEngine::activateSleepManager() {}                // sleep manager: keep awake, clamshell
-void MirrorEngine::deactivateSleepManager() {}              // sleep manager: allow sleep again
-void MirrorEngine::cancelDimmingAndRestoreBrightness() {}   // host display auto-dim
+// ---------------------------------------------------------------------------
+// Settings: load, persistence and live effects
+
+void MirrorEngine::loadSettings()
+{
+    if (!environment_.settings) return;
+    settings_.emplace(*environment_.settings);
+    const EngineSettingsValues v = settings_->load();
+    resolution_ = v.resolution;
+    nonDC1Mode_ = v.nonDC1Mode;
+    displayMode_ = v.displayMode;
+    contrastAmount_ = v.contrastAmount;
+    gammaAmount_ = v.gammaAmount;
+    displayProfile_ = v.displayProfile;
+    autoMirrorEnabled_ = v.autoMirrorEnabled;
+    autoDimHost_ = v.autoDimHost;
+    clamshellModeEnabled_ = v.clamshellModeEnabled;
+    connectionMode_ = v.connectionMode;
+}
+
+void MirrorEngine::settingChanged(EngineProperty property)
+{
+    switch (property) {
+    case EngineProperty::contrastAmount:
+    case EngineProperty::gammaAmount: {
+        const bool contrast = property == EngineProperty::contrastAmount;
+        // The running captures build their tone curve from it for the next frame.
+        for (const auto& session : sessions_) {
+            if (!session->capture()) continue;
+            if (contrast) {
+                session->capture()->setContrastAmount(contrastAmount_);
+            } else {
+                session->capture()->setGammaAmount(gammaAmount_);
+            }
+        }
+        if (settings_) {
+            if (contrast) {
+                settings_->storeContrastAmount(contrastAmount_);
+            } else {
+                settings_->storeGammaAmount(gammaAmount_);
+            }
+        }
+        if (!applyingProfile_ && displayProfile_ != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
+        break;
+    }
+    case EngineProperty::displayProfile:
+        if (settings_) settings_->storeDisplayProfile(displayProfile_);
+        if (displayProfile_ != DisplayProfile::custom) {
+            applyingProfile_ = true;
+            setContrastAmount(contrast(displayProfile_));
+            setGammaAmount(gamma(displayProfile_));
+            applyingProfile_ = false;
+        }
+        break;
+    case EngineProperty::connectionMode:
+        if (settings_) settings_->storeConnectionMode(connectionMode_);
+        if (isActivated_) {
+            if (connectionMode_ == ConnectionMode::wifi) {
+                startWiFiServices();
+            } else {
+                stopWiFiServices();
+            }
+        }
+        break;
+    case EngineProperty::clamshellModeEnabled:
+        if (settings_) settings_->storeClamshellModeEnabled(clamshellModeEnabled_);
+        if (clamshellModeEnabled_ && status_.is(MirrorStatus::Kind::running)) activateSleepManager();
+        if (!clamshellModeEnabled_) deactivateSleepManager();
+        break;
+    case EngineProperty::autoMirrorEnabled:
+        if (settings_) settings_->storeAutoMirrorEnabled(autoMirrorEnabled_);
+        break;
+    case EngineProperty::autoDimHost:
+        if (settings_) settings_->storeAutoDimHost(autoDimHost_);
+        break;
+    default: break;
+    }
+}
+
+void MirrorEngine::resolutionChanged(const DisplayResolution& old)
+{
+    if (settings_) settings_->storeResolution(resolution_);
+    const std::string from = fmt::format("{}x{}", old.width, old.height);
+    const std::string to = fmt::format("{}x{}", resolution_.width, resolution_.height);
+    logInfo("Engine", "resolution changed: " + from + " → " + to);
+    EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
+    // A new size needs a new virtual display and capture: a full restart.
+    if (status_.is(MirrorStatus::Kind::running)) restart();
+}
+
+void MirrorEngine::nonDC1ModeChanged(const std::string& old)
+{
+    if (settings_) settings_->storeNonDC1Mode(nonDC1Mode_);
+    logInfo("Engine", "nonDC1Mode changed: " + old + " → " + nonDC1Mode_);
+    if (!status_.is(MirrorStatus::Kind::running)) return;
+    const bool affected = std::any_of(sessions_.begin(), sessions_.end(),
+        [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; });
+    if (affected) restart();
+}
+
+void MirrorEngine::displayModeChanged(DisplayMode old)
+{
+    if (settings_) settings_->storeDisplayMode(displayMode_);
+    if (old == displayMode_) return;
+    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(displayMode_))));
+    if (old == DisplayMode::mirror && displayMode_ == DisplayMode::extended) {
+        autoDim_->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
+    }
+}
+
+void MirrorEngine::setFontSmoothing(bool enabled)
+{
+    if (!environment_.setSystemFontSmoothing(enabled)) {
+        engineLine(fmt::format("[MirrorEngine] Failed to {} font smoothing: the desktop settings tool could not be run",
+            enabled ? "enable" : "disable"));
+        return;
+    }
+    publish(fontSmoothingDisabled_, !enabled, EngineProperty::fontSmoothingDisabled);
+    engineLine(fmt::format("[MirrorEngine] Font smoothing {}", enabled ? "enabled" : "disabled"));
+}
+
+// ---------------------------------------------------------------------------
+// Restart
+
+void MirrorEngine::restart()
+{
+    if (!status_.is(MirrorStatus::Kind::running) || restartPending_) return;
+    // One restart at a time: a resolution change and the command that made
+    // it both ask for one.
+    restartPending_ = true;
+    tasks_.spawn(restartTask(weak_from_this()), "restart");
+}
+
+void MirrorEngine::startInBackground() { tasks_.spawn(startTask(weak_from_this()), "start"); }
+
+asio::awaitable<void> MirrorEngine::restartTask(std::weak_ptr<MirrorEngine> weak)
+{
+    auto self = weak.lock();
+    if (!self) co_return;
+    struct Done {
+        MirrorEngine& engine;
+        ~Done() { engine.restartPending_ = false; }
+    } done{*self};
+    const DisplayMode mode = self->displayMode_;
+    co_await self->stopAsync();
+    self->setDisplayMode(mode);
+    co_await self->start();
+}
+
+asio::awaitable<void> MirrorEngine::restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak)
+{
+    auto self = weak.lock();
+    if (!self) co_return;
+    // The teardown under way ends in idle; wait for it, then start.
+    while (self->status_.is(MirrorStatus::Kind::stopping)) {
+        const bool waited = co_await sleepFor(std::chrono::milliseconds(50));
+        if (!waited) co_return;
+    }
+    logInfo("USB", "Teardown complete — restarting mirror");
+    co_await self->start();
+}
+
+// ---------------------------------------------------------------------------
+// Statistics polling
+
+void MirrorEngine::startStatsPolling()
+{
+    if (statsTimer_) statsTimer_->cancel();
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    statsTimer_ = Timer::repeating(MainLoop::shared().executor(), timing_.statsInterval, timing_.statsInterval, [weak] {
+        auto self = weak.lock();
+        if (!self || !self->status_.is(MirrorStatus::Kind::running) || self->sessions_.empty()) return;
+        const auto& first = *self->sessions_.front();
+        self->publish(self->rttMs_, first.rttMs(), EngineProperty::rttMs);
+        self->publish(self->rttP95Ms_, first.rttP95Ms(), EngineProperty::rttP95Ms);
+        self->aggregateClientCount();
+        self->aggregateStats();
+    });
+}
+
+void MirrorEngine::stopStatsPolling()
+{
+    if (statsTimer_) statsTimer_->cancel();
+    statsTimer_.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Host panel dimming
+
+void MirrorEngine::cancelDimmingAndRestoreBrightness()
+{
+    autoDim_->cancelAndRestore("[MirrorEngine:Host] Brightness restored to {:.2f}");
+}
+
+void MirrorEngine::restoreBrightnessIfNeeded()
+{
+    if (environment_.writeHostBrightness) autoDim_->restoreAfterCrash();
+}
+
+void MirrorEngine::restoreBrightnessOnWakeIfNeeded() { autoDim_->restoreOnWake(); }
+
+// ---------------------------------------------------------------------------
+// Device events
+
+void MirrorEngine::startUSBMonitor()
+{
+    if (!environment_.monitorDevices || usbMonitor_) return;
+    usbMonitor_ = USBDeviceMonitor::make(timing_.usbMonitor);
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    usbMonitor_->onDeviceConnected = [weak] {
+        if (auto self = weak.lock()) self->deviceConnected();
+    };
+    usbMonitor_->onDeviceDisconnected = [weak] {
+        if (auto self = weak.lock()) self->deviceDisconnected();
+    };
+    usbMonitor_->onUnauthorizedChanged = [weak](const std::vector<std::string>& serials) {
+        if (auto self = weak.lock()) self->unauthorizedDevicesChanged(serials);
+    };
+    usbMonitor_->onStartRequested = [weak] {
+        if (auto self = weak.lock()) self->companionStartRequested();
+    };
+    usbMonitor_->start();
+}
+
+void MirrorEngine::deviceConnected()
+{
+    publish(deviceDetected_, true, EngineProperty::deviceDetected);
+    const bool autoStart = autoMirrorEnabled_ && setupCompleted();
+    if (autoStart && status_.is(MirrorStatus::Kind::idle)) {
+        logInfo("USB", "Device connected — auto-starting mirror");
+        startInBackground();
+    } else if (autoStart && status_.is(MirrorStatus::Kind::waitingForDevice)) {
+        logInfo("USB", "Device connected — starting mirror");
+        setStatus(MirrorStatus::idle());
+        startInBackground();
+    } else if (autoStart && status_.is(MirrorStatus::Kind::stopping)) {
+        logInfo("USB", "Device connected while stopping — will restart after teardown");
+        tasks_.spawn(restartAfterTeardownTask(weak_from_this()), "restart after teardown");
+    } else if (status_.is(MirrorStatus::Kind::running)) {
+        logInfo("USB", "Device reconnected — re-establishing tunnels");
+        reconnect();
+    }
+}
+
+void MirrorEngine::deviceDisconnected()
+{
+    publish(deviceDetected_, false, EngineProperty::deviceDetected);
+    if (!autoMirrorEnabled_ || !status_.is(MirrorStatus::Kind::running)) return;
+    const bool networkSessionWatched = std::any_of(sessions_.begin(), sessions_.end(),
+        [](const auto& s) { return s->skipADB() && s->clientCount() > 0; });
+    if (networkSessionWatched) {
+        logInfo("USB", "Device disconnected — WiFi session active, keeping mirror alive");
+        return;
+    }
+    logInfo("USB", "Device disconnected — stopping mirror");
+    tasks_.spawn(stopTask(weak_from_this()), "stop on unplug");
+}
+
+void MirrorEngine::unauthorizedDevicesChanged(const std::vector<std::string>& serials)
+{
+    publish(unauthorizedDeviceSerials_, serials, EngineProperty::unauthorizedDeviceSerials);
+    if (serials.empty()) return;
+    std::string joined;
+    for (const auto& serial : serials) joined += (joined.empty() ? "" : ", ") + serial;
+    logWarn("USB", "Unauthorized devices detected: " + joined + " — user must tap Allow on device");
+}
+
+void MirrorEngine::companionStartRequested()
+{
+    if (!deviceDetected_ || status_.is(MirrorStatus::Kind::running)) return;
+    logInfo("Engine", "Companion requested mirror start");
+    startInBackground();
+}
+
+void MirrorEngine::toggleMirror()
+{
+    if (status_.is(MirrorStatus::Kind::running) || status_.is(MirrorStatus::Kind::stopping)) {
+        stop();
+        return;
+    }
+    if (!status_.is(MirrorStatus::Kind::idle) && !status_.is(MirrorStatus::Kind::waitingForDevice)) return;
+    if (!deviceDetected_ && connectionMode_ != ConnectionMode::wifi) {
+        setStatus(MirrorStatus::waitingForDevice());
+        engineLine("[MirrorEngine:Hotkey] No device connected — entering waitingForDevice");
+        return;
+    }
+    startInBackground();
+}
+
+// ---------------------------------------------------------------------------
+// Wi-Fi services
+
+void MirrorEngine::startWiFiServices()
+{
+    if (!environment_.dnsSd) environment_.dnsSd = makeDnsSd(selectedPlatform(), MainLoop::shared().executor());
+    if (!bonjourAdvertiser_) {
+        bonjourAdvertiser_ = BonjourAdvertiser::make(environment_.dnsSd);
+        bonjourAdvertiser_->start(environment_.ports.stream);
+    }
+    if (wifiDiscovery_) return;
+    wifiDiscovery_ = WiFiDeviceDiscovery::make(environment_.dnsSd);
+    wifiDiscovery_->onDeviceFound = [](const std::string& address, std::uint16_t, const std::string& name) {
+        logInfo("WiFi", "Device found: " + name + " at " + address + " — connecting via ADB");
+        asio::post(globalQueue(QoS::userInitiated), [address] {
+            ADBBridge::ensureServerRunning();
+            if (ADBBridge::connectWiFi(address, 5555)) {
+                logInfo("WiFi", "ADB connected to " + address + " — waiting for device monitor to pick it up");
+            }
+        });
+    };
+    wifiDiscovery_->onDeviceLost = [](const std::string& name) { logInfo("WiFi", "Device lost: " + name); };
+    wifiDiscovery_->start();
+}
+
+void MirrorEngine::stopWiFiServices()
+{
+    if (bonjourAdvertiser_) {
+        bonjourAdvertiser_->stop();
+        bonjourAdvertiser_.reset();
+    }
+    if (wifiDiscovery_) {
+        wifiDiscovery_->stop();
+        wifiDiscovery_.reset();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Update check
+
+void MirrorEngine::scheduleUpdateChecks()
+{
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    updateTimer_ = Timer::repeating(MainLoop::shared().executor(), timing_.firstUpdateCheck,
+        timing_.updateCheckInterval, [weak] {
+            if (auto self = weak.lock()) self->tasks_.spawn(updateCheckTask(weak), "update check");
+        });
+}
+
+asio::awaitable<void> MirrorEngine::updateCheckTask(std::weak_ptr<MirrorEngine> weak)
+{
+    std::function<std::optional<UpdateChecker::Release>()> check;
+    if (auto self = weak.lock()) check = self->environment_.checkForUpdate;
+    if (!check) co_return;
+    const auto release = co_await offMainLoop<std::optional<UpdateChecker::Release>>(check, "Update");
+    auto self = weak.lock();
+    if (!self || !release) co_return;
+    self->publish(self->updateVersion_, std::optional<std::string>(release->version), EngineProperty::updateVersion);
+    self->publish(self->updateURL_, std::optional<std::string>(release->url), EngineProperty::updateURL);
+    logInfo("Update", "New version available: " + release->version);
+}
+   // host display auto-dim
 
 } // namespace qb

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,20 +37,33 @@
 #include <utility>
 #include <vector>
 
+#include "core/AutoDim.h"
+#include "core/EngineSettings.h"
 #include "config/DisplayResolution.h"
 #include "config/Ports.h"
 #include "config/Version.h"
 #include "config/MirrorStatus.h"
 #include "config/Modes.h"
 #include "device/ADBBridge.h"
+#include "device/DisplayController.h"
+#include "host/FontSmoothing.h"
+#include "host/HostBrightness.h"
+#include "host/SleepManager.h"
+#include "platform/GlobalHotkeys.h"
+#include "platform/HostPower.h"
 #include "device/ADBBridging.h"
 #include "session/DeviceSession.h"
+#include "device/BonjourAdvertiser.h"
+#include "device/USBDeviceMonitor.h"
+#include "device/WiFiDeviceDiscovery.h"
+#include "host/UpdateChecker.h"
 #include "platform/CaptureStream.h"
 #include "platform/Platform.h"
 #include "runtime/Asio.h"
 #include "runtime/TaskGroup.h"
 #include "runtime/Timer.h"
 #include "transport/HTTPServer.h"
+#include "transport/PeerAllowList.h"
 #include "transport/WebSocketServer.h"
 
 namespace qb {
@@ -113,7 +127,17 @@ struct MirrorEngineTiming {
     Duration displayStagger = std::chrono::seconds(2);
     // Passed on to every session.
     DeviceSessionTiming session;
+    // While running, every session's figures are folded into the published
+    // statistics this often (and whenever a session reports).
+    Duration statsInterval = std::chrono::seconds(1);
+    // The update check: first this long after activation, then every period.
+    Duration firstUpdateCheck = std::chrono::seconds(5);
+    Duration updateCheckInterval = std::chrono::seconds(21600);
+    AutoDimTiming autoDim;
+    USBDeviceMonitor::Timing usbMonitor;
 };
+
+class MirrorEngine;
 
 // What the engine builds on. Empty members get the production behaviour.
 struct MirrorEngineEnvironment {
@@ -139,11 +163,40 @@ struct MirrorEngineEnvironment {
     // Platform services and options handed to every session.
     DeviceSessionEnvironment session;
     MirrorEnginePorts ports;
-    // Initial values of the persisted settings until the settings store is
-    // wired in.
+    // Where the settings persist (the daemon: SettingsStore::shared()).
+    // Null: nothing is loaded or stored, and the three initial values below
+    // apply (tests).
+    SettingsStore* settings = nullptr;
     DisplayResolution resolution = DisplayResolution::cozy();
     DisplayMode displayMode = DisplayMode::mirror;
     ConnectionMode connectionMode = ConnectionMode::usb;
+    // Host integration. Empty: the selected platform's power, backlight and
+    // font settings, with their recovery files under $HOME/.quillbright/.
+    std::shared_ptr<HostPower> hostPower;
+    std::shared_ptr<HostBrightness> hostBrightness;
+    std::shared_ptr<FontSmoothing> fontSmoothing;
+    // Global key grabs for the display controller's hotkeys; empty: none.
+    std::shared_ptr<GlobalHotkeys> hotkeys;
+    // The host's built-in panel (0...1) for auto-dim; default: hostBrightness
+    // (which reads nothing when there is no panel: no dimming).
+    std::function<std::optional<float>()> readHostBrightness;
+    std::function<void(float)> writeHostBrightness;
+    // Where the dimmed panel's brightness survives a crash; default
+    // ~/.quillbright/saved_brightness.
+    std::filesystem::path brightnessRecoveryFile;
+    // The desktop-wide font smoothing switch of the fontsmoothing command;
+    // returns false when it could not be changed. Default: fontSmoothing.
+    std::function<bool(bool enabled)> setSystemFontSmoothing;
+    // The update check; default: UpdateChecker::check against the
+    // configured host. Runs off the main loop.
+    std::function<std::optional<UpdateChecker::Release>()> checkForUpdate;
+    // The USB device monitor; false leaves device events unwired (tests).
+    bool monitorDevices = false;
+    // DNS-SD for the Wi-Fi services; default: the selected platform's.
+    std::shared_ptr<DnsSd> dnsSd;
+    // Starts the control socket server for the activated engine; the layer
+    // above the engine provides it (the daemon does).
+    std::function<void(const std::shared_ptr<MirrorEngine>&)> startControlSocket;
 };
 
 class MirrorEngine : public std::enable_shared_from_this<MirrorEngine> {
@@ -172,11 +225,40 @@ public:
     // While running: re-establishes the adb link of every session whose link
     // is down (off the main loop), then refreshes adbConnected.
     void reconnect();
+    // stopAsync() then start(), as one tracked task; only while running.
+    void restart();
+    // start() as a tracked task (the control socket's START).
+    void startInBackground();
+    // Switches the desktop's font smoothing; the flag follows unless the
+    // tool cannot be run.
+    void setFontSmoothing(bool enabled);
+    // Crash recovery of a dimmed host panel (activate() calls it) and the
+    // restore after the host woke up.
+    void restoreBrightnessIfNeeded();
+    void restoreBrightnessOnWakeIfNeeded();
+    // Loopback and the devices set up over the network: who may reach the
+    // LAN-facing input and start/stop endpoints in Wi-Fi mode.
+    const std::shared_ptr<PeerAllowList>& lanPeers() const { return lanPeers_; }
+    // The device events (also called by the USB monitor's callbacks).
+    void deviceConnected();
+    void deviceDisconnected();
+    void unauthorizedDevicesChanged(const std::vector<std::string>& serials);
+    void companionStartRequested();
+    // Ctrl+F8 and the like: stop when mirroring, start otherwise.
+    void toggleMirror();
 
     // Forwarded to the device display controller once one exists.
     void setBrightness(int value);
     void setWarmth(int value);
     void toggleBacklight();
+    // The front-light controller of the first DC-1 session while running.
+    const std::shared_ptr<DisplayController>& displayController() const { return displayController_; }
+    const std::shared_ptr<SleepManager>& sleepManager() const { return sleepManager_; }
+    // The built-in panel's brightness with its save/dim/restore; blocking
+    // calls, made off the main loop (hostQueue()).
+    const std::shared_ptr<HostBrightness>& hostBrightness() const { return environment_.hostBrightness; }
+    // Runs blocking host-settings work (backlight, font settings) in order.
+    const std::shared_ptr<SerialQueue>& hostQueue() const { return hostQueue_; }
     // Outside clamshell mode, undo any sleep change the sleep manager made.
     void restoreSleepIfNeeded();
 
@@ -282,6 +364,15 @@ private:
     static asio::awaitable<void> stopTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
         std::vector<std::shared_ptr<DeviceSession>> sessions);
+    static asio::awaitable<void> restartTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> updateCheckTask(std::weak_ptr<MirrorEngine> weak);
+    void resolutionChanged(const DisplayResolution& old);
+    void nonDC1ModeChanged(const std::string& old);
+    void displayModeChanged(DisplayMode old);
+    void stopWiFiServices();
+    void startStatsPolling();
+    void stopStatsPolling();
 
     // ---- Extension points: steps whose components other parts provide ----
     // Persisted settings (resolution, modes, contrast, profile, flags) and
@@ -319,9 +410,21 @@ private:
     int nextObserverId_ = 1;
     bool isActivated_ = false;
     bool applyingProfile_ = false;
+    bool restartPending_ = false;
     std::map<std::string, std::pair<std::int64_t, std::int64_t>> nativeResolutionCache_;
     std::shared_ptr<WebSocketServer> wsServer_;
     std::shared_ptr<HTTPServer> httpServer_;
+    std::shared_ptr<SleepManager> sleepManager_;
+    std::shared_ptr<DisplayController> displayController_;
+    std::shared_ptr<SerialQueue> hostQueue_;
+    std::optional<EngineSettings> settings_;
+    std::unique_ptr<AutoDim> autoDim_;
+    std::shared_ptr<USBDeviceMonitor> usbMonitor_;
+    std::shared_ptr<BonjourAdvertiser> bonjourAdvertiser_;
+    std::shared_ptr<WiFiDeviceDiscovery> wifiDiscovery_;
+    std::shared_ptr<Timer> statsTimer_;
+    std::shared_ptr<Timer> updateTimer_;
+    std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
     MirrorStatus status_;
     double fps_ = 0;

@@ -203,6 +203,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
 
     auto input = InputServer::make(static_cast<std::uint16_t>(environment_.inputPort), displayID,
         environment_.inputInjector, bindAddress(), timing_.input);
+    if (bindAddress() != LOOPBACK_ADDRESS) input->setPeerAllowList(environment_.lanPeers);
     input->start();
     if (input->running()) {
         inputServer_ = input;

@@ -73,6 +73,7 @@
 #include "runtime/Timer.h"
 #include "transport/FramePacer.h"
 #include "transport/InputServer.h"
+#include "transport/PeerAllowList.h"
 #include "transport/TCPServer.h"
 #include "transport/WebSocketServer.h"
 
@@ -109,6 +110,9 @@ struct DeviceSessionEnvironment {
     std::uint16_t inputPort = INPUT_PORT;
     // Options of the frame server.
     TCPServer::Options frameServer;
+    // Who may use the input server when it listens beyond loopback (Wi-Fi
+    // mode); null: whoever reaches it.
+    std::shared_ptr<const PeerAllowList> lanPeers;
 };
 
 class DeviceSession : public std::enable_shared_from_this<DeviceSession> {

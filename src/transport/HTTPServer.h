@@ -23,6 +23,7 @@
 #include "runtime/Queues.h"
 #include "runtime/Timer.h"
 #include "transport/ListenSocket.h"
+#include "transport/PeerAllowList.h"
 #include "transport/PreviewRequests.h"
 
 namespace qb {
@@ -35,6 +36,9 @@ struct HTTPServerOptions {
     // A connection that sends nothing for this long is closed unanswered, so
     // idle connections cannot pile up.
     Duration firstReadTimeout = std::chrono::seconds(10);
+    // Who may POST /start and /stop (the page and the preview stay
+    // readable by anyone who reaches the port); null: everyone.
+    std::shared_ptr<const PeerAllowList> controlPeers = nullptr;
 };
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {

@@ -126,6 +126,15 @@ asio::awaitable<void> InputServer::acceptLoop(std::weak_ptr<InputServer> weak,
         auto self = weak.lock();
         if (!self || self->listener_ != listener) co_return; // stopped or gone
         if (!error) {
+            boost::system::error_code peerError;
+            const auto peer = socket.remote_endpoint(peerError);
+            if (self->peers_ && (peerError || !self->peers_->allows(peer.address()))) {
+                log(LogLevel::warn, fmt::format("[InputServer] Refused connection from {} — not the set-up device",
+                                        peerError ? std::string("an unknown peer") : peer.address().to_string()));
+                boost::system::error_code ignored;
+                socket.close(ignored);
+                continue;
+            }
             self->addConnection(std::move(socket));
             continue;
         }

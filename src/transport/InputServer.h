@@ -36,6 +36,7 @@
 #include "runtime/Timer.h"
 #include "transport/InputProtocol.h"
 #include "transport/ListenSocket.h"
+#include "transport/PeerAllowList.h"
 
 namespace qb {
 
@@ -68,6 +69,10 @@ public:
     // is logged and leaves the server not running (the session carries on
     // without touch input).
     void start();
+    // Set before start(): connections from peers the list refuses are
+    // closed at once ("[InputServer] Refused connection from ..."). Without
+    // a list every peer that reaches the bound address is served.
+    void setPeerAllowList(std::shared_ptr<const PeerAllowList> peers) { peers_ = std::move(peers); }
 
     // Ends an active scroll gesture, releases a held button, closes the
     // listener and every connection, logs "[InputServer] Stopped".
@@ -110,6 +115,7 @@ private:
     const std::uint32_t targetDisplayID_;
     const std::shared_ptr<InputInjector> injector_;
     const std::string bindAddress_;
+    std::shared_ptr<const PeerAllowList> peers_;
     const Timing timing_;
     std::shared_ptr<SerialQueue> queue_;
 

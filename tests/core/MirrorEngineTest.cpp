@@ -1,5 +1,6 @@
 #include "core/MirrorEngine.h"
 
+#include <filesystem>
 #include <limits>
 #include <set>
 
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/EventLog.h"
+#include "platform/sim/SimDnsSd.h"
+#include "runtime/SettingsStore.h"
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
 
@@ -374,6 +377,60 @@ TEST(MirrorEngineStaticTest, SliderPositionsAndCompanionVersions)
     MirrorEngine::Ports ports;
     EXPECT_EQ((std::vector<int>{ports.streamPort(1), ports.streamPort(2), ports.streamPort(3)}),
         (std::vector<int>{8889, 8893, 8894}));
+}
+
+
+TEST_F(MirrorEngineTest, SettingsArePersistedAndReloaded)
+{
+    const auto file = std::filesystem::temp_directory_path() / ("qb-engine-settings-" + std::to_string(::getpid()) + ".json");
+    std::filesystem::remove(file);
+    {
+        SettingsStore store(file);
+        environment.settings = &store;
+        auto engine = makeEngine();
+        engine->setDisplayProfile(DisplayProfile::balanced);
+        EXPECT_EQ(store.doubleValue("contrastAmount"), contrast(DisplayProfile::balanced));
+        EXPECT_EQ(store.string("displayProfile"), "Balanced");
+        engine->setContrastAmount(1.7); // a hand-tuned value leaves the named profile
+        EXPECT_EQ(engine->displayProfile(), DisplayProfile::custom);
+        EXPECT_EQ(store.string("displayProfile"), "Custom");
+        engine->setResolution(DisplayResolution::balanced());
+        engine->setNonDC1Mode("landscape-sharp");
+        engine->setDisplayMode(DisplayMode::extended);
+        engine->setAutoMirrorEnabled(false);
+        engine->setClamshellModeEnabled(true);
+    }
+    SettingsStore store(file);
+    environment.settings = &store;
+    auto engine = makeEngine();
+    EXPECT_EQ(engine->resolution(), DisplayResolution::balanced());
+    EXPECT_EQ(engine->nonDC1Mode(), "landscape-sharp");
+    EXPECT_EQ(engine->displayMode(), DisplayMode::extended);
+    EXPECT_DOUBLE_EQ(engine->contrastAmount(), 1.7);
+    EXPECT_EQ(engine->displayProfile(), DisplayProfile::custom);
+    EXPECT_FALSE(engine->autoMirrorEnabled());
+    EXPECT_TRUE(engine->clamshellModeEnabled());
+    std::filesystem::remove(file);
+}
+
+TEST_F(MirrorEngineTest, WiFiServicesFollowTheConnectionModeAndUpdatesArePublished)
+{
+    auto dnsSd = std::make_shared<SimDnsSd>(MainLoop::shared().executor());
+    environment.dnsSd = dnsSd;
+    environment.connectionMode = ConnectionMode::wifi;
+    environment.checkForUpdate = [] { return std::optional<UpdateChecker::Release>({"9.9", "https://example.invalid/qb"}); };
+    timing.firstUpdateCheck = 10ms;
+    auto engine = makeEngine();
+    engine->activate();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 1 && dnsSd->activeBrowses() == 1; }, 3000ms));
+    EXPECT_EQ(dnsSd->publications().front().port, 8888);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->updateVersion() == "9.9"; }, 3000ms));
+    EXPECT_EQ(engine->updateURL(), "https://example.invalid/qb");
+
+    engine->setConnectionMode(ConnectionMode::usb);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 0 && dnsSd->activeBrowses() == 0; }, 3000ms));
+    engine->setConnectionMode(ConnectionMode::wifi);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 1 && dnsSd->activeBrowses() == 1; }, 3000ms));
 }
 
 } // namespace

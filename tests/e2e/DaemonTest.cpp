@@ -2,6 +2,7 @@
 // the fake adb with a scripted device, the reference companion client on the
 // frame port, and the command line's own status and signals.
 #include <algorithm>
+#include <cstring>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -11,11 +12,14 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
+#include "transport/FrameProtocol.h"
 #include "core/MirrorEngine.h"
 #include "core/RuntimePaths.h"
 #include "diagnostics/PlatformLog.h"
@@ -28,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using namespace std::chrono_literals;
 using Log = std::vector<std::vector<std::string>>;
 
@@ -102,6 +107,10 @@ protected:
         ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
         ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
         ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", TIMING_SCALE, 1);
+        // Settings in the test's directory; the update check against a
+        // closed loopback port (no network).
+        ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+        ::setenv("QUILLBRIGHT_UPDATE_HOST", "http://127.0.0.1:9", 1);
     }
 
     ~DaemonTest() override
@@ -113,6 +122,8 @@ protected:
         if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
         ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
         ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("QUILLBRIGHT_UPDATE_HOST");
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
@@ -161,6 +172,42 @@ protected:
         ::kill(daemon_->pid(), SIGTERM);
         EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
         return daemon_->exitStatus().value_or(-1);
+    }
+
+    // One raw exchange on the control socket: the reply, or nothing when
+    // the daemon closed without one.
+    std::optional<std::string> control(const std::string& bytes, bool halfClose = false) const
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, paths.controlSocket.c_str(), sizeof(address.sun_path) - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        timeval timeout{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (halfClose) ::shutdown(fd, SHUT_WR);
+        std::string reply;
+        char buffer[65536];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof(buffer), 0)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
+        if (reply.empty()) return std::nullopt;
+        return reply;
+    }
+
+    // The settings file the daemon keeps.
+    nlohmann::json settingsFile() const
+    {
+        std::ifstream in(dir_ / "config" / "quillbright" / "settings.json");
+        return nlohmann::json::parse(in, nullptr, false);
+    }
+    void writeSettings(const nlohmann::json& settings) const
+    {
+        fs::create_directories(dir_ / "config" / "quillbright");
+        std::ofstream(dir_ / "config" / "quillbright" / "settings.json") << settings.dump();
     }
 
     test::FakeAdbState adb;
@@ -221,11 +268,13 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTearsDownOnSIGTERM)
     ASSERT_TRUE(waitFor([&] { return statusFile()["clients"] == "1"; }, 10s)) << output();
     const auto [exitStatus, text] = cli({"status"});
     EXPECT_EQ(exitStatus, 0);
-    EXPECT_THAT(text, HasSubstr("running=true\nstatus=running\nresolution=1600x1200\n"));
+    // The state word from the control socket, then the status file.
+    EXPECT_THAT(text, HasSubstr("running=true\nstatus=running\nstatus=running\nresolution=1600x1200\n"));
     EXPECT_THAT(text, HasSubstr("adb=true\n"));
     client.close();
 
     // Without a control socket, reconnect goes by signal.
+    fs::remove(paths.controlSocket);
     const auto [reconnectStatus, reconnectText] = cli({"reconnect"});
     EXPECT_EQ(reconnectStatus, 0);
     EXPECT_THAT(reconnectText, HasSubstr("Reconnect triggered.\n"));
@@ -318,6 +367,187 @@ TEST_F(DaemonTest, ACompanionThatKeepsDyingIsRelaunchedThreeTimesThenReported)
     EXPECT_THAT(out, HasSubstr("Companion app crashed on DC1-0001 — stopping session"));
     // The first launch and three relaunches, all force-restarting.
     EXPECT_EQ(count(adb.log(), {"am", "start", "-S", "-n", "app.quillbright/.MirrorActivity"}), 4u);
+    EXPECT_EQ(terminate(), 0);
+}
+
+// Reads messages (acknowledging frames) until a command matching `wanted`
+// arrives; false on timeout or a broken stream.
+bool awaitCommand(companion::CompanionClient& client, CommandCode code, std::uint8_t value)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto message = client.readMessage(2000ms);
+        if (!message) return false;
+        if (const auto* frame = std::get_if<FrameMessage>(&*message)) {
+            client.sendAck(frame->sequenceNumber);
+        } else if (const auto* command = std::get_if<CommandMessage>(&*message)) {
+            if (command->code == code && command->value == value) return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    const auto socketMode = fs::status(paths.controlSocket).permissions();
+    EXPECT_EQ(socketMode & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+
+    // Live figures reach the status file while the client streams.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            if (const auto frame = client.readFrame(500ms)) client.sendAck(frame->sequenceNumber);
+            auto status = statusFile();
+            return status["total_frames"] != "0" && !status["total_frames"].empty() && status["fps"] != "0.0"
+                && status["clients"] == "1";
+        },
+        20s))
+        << ::testing::PrintToString(statusFile());
+
+    // Front light: the command reaches the device as a stream command.
+    auto [code, text] = cli({"brightness", "200"});
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(text, "OK 200\n");
+    EXPECT_TRUE(awaitCommand(client, CommandCode::brightness, 200)) << client.violation();
+    EXPECT_EQ(control("WARMTH 300\n"), "OK 255\n");
+    EXPECT_TRUE(awaitCommand(client, CommandCode::warmth, 255)) << client.violation();
+    EXPECT_EQ(control("brightness\n"), "OK 200\n");
+    EXPECT_EQ(cli({"backlight", "toggle"}).second, "OK off\n");
+    EXPECT_EQ(cli({"backlight"}).second, "OK off\n");
+
+    // Settings: answered, applied and stored.
+    EXPECT_EQ(cli({"contrast", "1.5"}).second, "OK 1.5\n");
+    std::tie(code, text) = cli({"contrast", "9"});
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(text, "ERR value must be 1.0-2.0 (1.0=off, 1.5=moderate, 2.0=high)\n");
+    EXPECT_EQ(cli({"clamshell", "on"}).second, "OK on\n");
+    EXPECT_EQ(cli({"fontsmoothing", "off"}).second, "OK off\n");
+    EXPECT_EQ(control("DISPLAYMODE\n"), "OK mirror\n");
+    EXPECT_EQ(control("DISPLAYMODE mirror\n"), "OK mirror (no change)\n");
+    EXPECT_EQ(control("RESOLUTION\n"), "OK cozy (1600x1200)\n");
+    EXPECT_EQ(control("RESOLUTION portrait-sharp\n"), "OK portrait-sharp\n"); // only a DC-1: no restart
+    const auto settings = settingsFile();
+    EXPECT_EQ(settings.value("contrastAmount", 0.0), 1.5);
+    EXPECT_EQ(settings.value("displayProfile", ""), "Custom");
+    EXPECT_EQ(settings.value("clamshellModeEnabled", false), true);
+    EXPECT_EQ(settings.value("resolutionMode", ""), "portrait-sharp");
+
+    const auto health = control("HEALTH verbose\n").value_or("");
+    EXPECT_THAT(health, HasSubstr("OK\nstatus=running\nversion=2.4.4\nresolution=Cozy\ndisplay_mode=mirror\n"
+                                  "profile=Custom\npixel_format=Greyscale\ncontrast=1.5\n"));
+    EXPECT_THAT(health, HasSubstr("\nclients=1\n"));
+    EXPECT_THAT(health, HasSubstr("\nbrightness=200\nwarmth=255\nbacklight=off\nclamshell=on\n"));
+    EXPECT_THAT(health, HasSubstr("\nfont_smoothing=off\nadb=connected\nsessions=1\ndevice_detected=yes\n---system---\n"));
+    EXPECT_THAT(health, HasSubstr("\nsession[0].device=DC_1\nsession[0].serial=DC1-0001\nsession[0].port=8888\n"));
+    std::tie(code, text) = cli({"health"});
+    EXPECT_EQ(code, 0);
+    EXPECT_THAT(text, HasSubstr("QuillBright — Health\n========================\n  status"));
+    std::tie(code, text) = cli({"latency"});
+    EXPECT_EQ(code, 0);
+    EXPECT_THAT(text, HasSubstr("QuillBright — Latency Diagnostics\n"));
+    EXPECT_THAT(text, Not(HasSubstr("FPS:              ?")));
+    std::tie(code, text) = cli({"logs", "all"});
+    EXPECT_EQ(code, 0);
+    EXPECT_THAT(text, HasSubstr("Engine: "));
+    std::tie(code, text) = cli({"report"});
+    EXPECT_EQ(code, 0);
+    EXPECT_THAT(text, HasSubstr("QuillBright Health Report\n"));
+    EXPECT_THAT(text, HasSubstr("\nconnected_devices=1\n  device.DC1-0001.model=DC_1\n"));
+    EXPECT_THAT(text, HasSubstr("## Sessions\nsession[0].device=DC_1\nsession[0].serial=DC1-0001\n"));
+    EXPECT_THAT(text, HasSubstr("## Performance (last 30 min)\nsamples="));
+    EXPECT_EQ(control("RECONNECT\n"), "OK reconnecting\n");
+
+    // Bad input leaves the daemon serving.
+    EXPECT_EQ(control(std::string(1 << 20, 'x')), std::nullopt);
+    EXPECT_EQ(control("\xff\xfe\x00garbage\n"), "ERR unknown command\n");
+    EXPECT_EQ(control(""), std::nullopt); // silent: dropped at its deadline
+    EXPECT_EQ(control("status", /*halfClose=*/true), "OK running\n");
+
+    // A new resolution restarts capture at the new size.
+    EXPECT_EQ(cli({"resolution", "balanced"}).second, "OK balanced (restarting)\n");
+    ASSERT_TRUE(waitFor([&] { return statusFile()["resolution"] == "1280x960" && statusFile()["status"] == "running"; }, 20s))
+        << ::testing::PrintToString(statusFile());
+    client.close();
+    companion::CompanionClient after;
+    ASSERT_TRUE(waitFor([&] { return after.connect("127.0.0.1", 8888, 1000ms); }, 10s));
+    const auto greeting = after.readGreeting(5000ms);
+    ASSERT_TRUE(greeting) << after.violation();
+    EXPECT_EQ(greeting->width, 1280);
+    EXPECT_EQ(greeting->height, 960);
+    EXPECT_EQ(greeting->brightness, 200);
+    EXPECT_EQ(settingsFile().value("resolution", ""), "balanced");
+    after.close();
+
+    EXPECT_EQ(control("RESTART\n"), "OK restarting\n");
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::string out = output();
+            std::size_t stops = 0;
+            for (auto at = out.find("Mirror stopped"); at != std::string::npos; at = out.find("Mirror stopped", at + 1)) ++stops;
+            return stops == 2 && control("STATUS\n") == "OK running\n";
+        },
+        20s))
+        << output();
+    EXPECT_EQ(cli({"stop"}).second, "OK stopping\n");
+    ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK idle\n"; }, 20s));
+    EXPECT_EQ(control("STOP\n"), "OK already idle\n");
+    EXPECT_EQ(control("LATENCY\n"), "ERR not running\n");
+    EXPECT_EQ(control("RESTART\n"), "ERR not running\n");
+    EXPECT_EQ(cli({"start"}).second, "OK starting\n"); // an instance answers: no second daemon
+    ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK running\n"; }, 20s));
+    EXPECT_EQ(terminate(), 0);
+    EXPECT_FALSE(fs::exists(paths.controlSocket));
+}
+
+TEST_F(DaemonTest, PluggingInADeviceStartsMirroringAndUnpluggingStopsIt)
+{
+    writeSettings({{"setupCompleted", true}});
+    launch();
+    ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
+    EXPECT_EQ(control("START\n"), "ERR no device connected\n");
+
+    adb.setDevices({test::FakeAdbState::device("UNAUTH-1")});
+    adb.update([](nlohmann::json& s) { s["devices"][0]["state"] = "unauthorized"; });
+    ASSERT_TRUE(waitFor([&] {
+        return output().find("Unauthorized devices detected: UNAUTH-1 — user must tap Allow on device") != std::string::npos;
+    }, 10s)) << output();
+
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    EXPECT_THAT(output(), HasSubstr("Device connected — starting mirror"));
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+    client.close();
+
+    adb.setDevices({});
+    ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK idle\n"; }, 20s)) << output();
+    EXPECT_THAT(output(), HasSubstr("Device disconnected — stopping mirror"));
+    EXPECT_EQ(terminate(), 0);
+}
+
+TEST_F(DaemonTest, ACorruptSettingsFileIsKeptAndDefaultsApply)
+{
+    {
+        fs::create_directories(fs::path(paths.statusFile).parent_path() / "config" / "quillbright");
+        std::ofstream(fs::path(paths.statusFile).parent_path() / "config" / "quillbright" / "settings.json")
+            << "{\"resolution\": \"sharp\",";
+    }
+    launch();
+    ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
+    EXPECT_EQ(control("RESOLUTION\n"), "OK cozy\n");
+    EXPECT_THAT(output(), HasSubstr("moved it aside to "));
+    bool kept = false;
+    for (const auto& entry : fs::directory_iterator(fs::path(paths.statusFile).parent_path() / "config" / "quillbright")) {
+        kept = kept || entry.path().filename().string().rfind("settings.json.corrupt-", 0) == 0;
+    }
+    EXPECT_TRUE(kept);
     EXPECT_EQ(terminate(), 0);
 }
 

@@ -239,3 +239,52 @@ TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
     EXPECT_EQ(server->previewClientCount(), 2);
     ASSERT_TRUE(await(server->stopAsync())); // a stalled write does not hold up stopping
 }
+
+
+TEST(HTTPServerTest, OnlyAllowedPeersStartOrStopButAnyoneReadsThePage)
+{
+    PlatformLogCapture log;
+    HTTPServerOptions options;
+    options.firstReadTimeout = 200ms;
+    options.controlPeers = std::make_shared<PeerAllowList>(false); // refuses even loopback
+    auto server = HTTPServer::make(0, 640, 480, options);
+    int requests = 0;
+    server->onStartRequested = [&] { ++requests; };
+    server->onStopRequested = [&] { ++requests; };
+    server->start();
+    const auto port = server->boundPort();
+
+    const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 9\r\nConnection: close\r\n\r\nForbidden";
+    EXPECT_EQ(exchange(port, "POST /start HTTP/1.1\r\n\r\n"), forbidden);
+    EXPECT_EQ(exchange(port, "POST /stop HTTP/1.1\r\n\r\n"), forbidden);
+    EXPECT_EQ(exchange(port, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    MainLoop::shared().runFor(20ms);
+    EXPECT_EQ(requests, 0);
+    EXPECT_TRUE(log.contains("Refused POST /start from 127.0.0.1 — not the set-up device"));
+    ASSERT_TRUE(await(server->stopAsync()));
+}
+
+TEST(PeerAllowListTest, LoopbackAndListedDevicesOnly)
+{
+    PeerAllowList peers;
+    const auto address = [](const char* text) { return asio::ip::make_address(text); };
+    EXPECT_TRUE(peers.allows(address("127.0.0.1")));
+    EXPECT_TRUE(peers.allows(address("::1")));
+    EXPECT_TRUE(peers.allows(address("::ffff:127.0.0.1")));
+    EXPECT_FALSE(peers.allows(address("192.168.1.5")));
+    const auto device = deviceAddressFromSerial("192.168.1.5:5555");
+    ASSERT_TRUE(device);
+    peers.allow(*device);
+    EXPECT_TRUE(peers.allows(address("192.168.1.5")));
+    EXPECT_TRUE(peers.allows(address("::ffff:192.168.1.5")));
+    EXPECT_FALSE(peers.allows(address("192.168.1.6")));
+    peers.clear();
+    EXPECT_FALSE(peers.allows(address("192.168.1.5")));
+
+    EXPECT_FALSE(deviceAddressFromSerial("R9AN70ABCDE"));
+    EXPECT_FALSE(deviceAddressFromSerial("emulator-5554"));
+    EXPECT_FALSE(deviceAddressFromSerial("host:5555"));
+    EXPECT_FALSE(deviceAddressFromSerial("192.168.1.5:"));
+    EXPECT_FALSE(deviceAddressFromSerial("adb-R9AN70-xyz._adb-tls-connect._tcp"));
+}
+

@@ -1,0 +1,301 @@
+#include "control/ControlCommands.h"
+
+#include <fmt/format.h>
+
+#include "control/ControlRequest.h"
+#include "diagnostics/ProcessInfo.h"
+#include "diagnostics/RingLogger.h"
+
+namespace qb {
+
+namespace {
+
+const char* onOff(bool on) { return on ? "on" : "off"; }
+const char* yesNo(bool yes) { return yes ? "yes" : "no"; }
+
+std::string multiLine(const std::vector<std::string>& lines)
+{
+    std::string reply = "OK";
+    for (const auto& line : lines) reply += "\n" + line;
+    return reply;
+}
+
+std::string lowerLabel(const DisplayResolution& resolution) { return asciiLower(resolution.label); }
+
+const char* NON_DC1_MODES[] = {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"};
+
+std::string resolutionCommand(const std::optional<std::string>& argument, ControlTarget& target)
+{
+    const ControlState state = target.state();
+    if (!argument) {
+        if (state.sessions.empty()) return "OK " + lowerLabel(state.resolution);
+        const auto& first = state.sessions.front().resolution;
+        return "OK " + lowerLabel(first) + " (" + first.rawValue() + ")";
+    }
+    const std::string lower = asciiLower(*argument);
+    for (const char* mode : NON_DC1_MODES) {
+        if (lower != mode) continue;
+        if (lower == state.nonDC1Mode) return "OK " + lower + " (no change)";
+        target.setNonDC1Mode(lower);
+        return "OK " + lower;
+    }
+    const auto preset = matchResolution(*argument);
+    if (!preset) {
+        std::string valid;
+        for (const auto& candidate : DisplayResolution::dc1Presets()) {
+            std::string name = lowerLabel(candidate);
+            for (auto& c : name) {
+                if (c == ' ') c = '-';
+            }
+            valid += name + ", ";
+        }
+        return "ERR unknown resolution (valid: " + valid + "landscape-cozy, landscape-sharp, portrait-cozy, portrait-sharp)";
+    }
+    if (*preset == state.resolution) return "OK " + lowerLabel(*preset) + " (no change)";
+    target.setResolution(*preset);
+    if (state.status.is(MirrorStatus::Kind::running)) {
+        target.restart();
+        return "OK " + lowerLabel(*preset) + " (restarting)";
+    }
+    return "OK " + lowerLabel(*preset);
+}
+
+std::string byteValueCommand(const std::optional<std::string>& argument, ControlTarget& target, bool brightness)
+{
+    const auto [valid, value] = validateByteValue(argument);
+    if (!valid) return "OK " + std::to_string(brightness ? target.state().brightness : target.state().warmth);
+    if (brightness) {
+        target.setBrightness(value);
+    } else {
+        target.setWarmth(value);
+    }
+    return "OK " + std::to_string(value);
+}
+
+std::string backlightCommand(const std::optional<std::string>& argument, ControlTarget& target)
+{
+    const std::string word = argument ? asciiLower(*argument) : std::string{};
+    const bool on = target.state().backlightOn;
+    if (word == "on") {
+        if (!on) target.toggleBacklight();
+        return "OK on";
+    }
+    if (word == "off") {
+        if (on) target.toggleBacklight();
+        return "OK off";
+    }
+    if (word == "toggle") target.toggleBacklight();
+    return std::string("OK ") + onOff(target.state().backlightOn);
+}
+
+std::string contrastCommand(const std::optional<std::string>& argument, ControlTarget& target)
+{
+    if (!argument) return fmt::format("OK {:.1f}", target.state().contrastAmount);
+    const auto value = parseWholeDouble(*argument);
+    if (!value || *value < 1.0 || *value > 2.0) return "ERR value must be 1.0-2.0 (1.0=off, 1.5=moderate, 2.0=high)";
+    target.setContrastAmount(*value);
+    return fmt::format("OK {:.1f}", *value);
+}
+
+std::string displayModeCommand(const std::optional<std::string>& argument, ControlTarget& target)
+{
+    const ControlState state = target.state();
+    if (!argument) return "OK " + std::string(rawValue(state.displayMode));
+    const auto mode = displayModeFromRawValue(asciiLower(*argument));
+    if (!mode) return "ERR unknown mode (valid: mirror, extended)";
+    const std::string name(rawValue(*mode));
+    if (*mode == state.displayMode) return "OK " + name + " (no change)";
+    target.setDisplayMode(*mode);
+    if (state.status.is(MirrorStatus::Kind::running)) {
+        target.restart();
+        return "OK " + name + " (restarting)";
+    }
+    return "OK " + name;
+}
+
+std::string logsCommand(const std::optional<std::string>& argument)
+{
+    const ControlLogFilter filter = parseLogFilter(argument);
+    std::optional<RingLogger::Level> level;
+    if (filter.minLevel) level = RingLogger::levelFromString(*filter.minLevel);
+    return "OK\n" + RingLogger::shared().formatted(level, filter.subsystem, filter.lastSeconds);
+}
+
+} // namespace
+
+std::optional<DisplayResolution> matchResolution(std::string_view argument)
+{
+    std::string normalized = asciiLower(argument);
+    for (auto& c : normalized) {
+        if (c == '-') c = ' ';
+    }
+    std::string compact;
+    for (const char c : normalized) {
+        if (c != ' ') compact += c;
+    }
+    for (const auto& preset : DisplayResolution::dc1Presets()) {
+        if (fmt::format("{}x{}", preset.width, preset.height) == argument) return preset;
+        if (asciiLower(preset.label) == normalized) return preset;
+        if (preset.preset && asciiLower(*preset.preset) == compact) return preset;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> latencyLines(const ControlState& s)
+{
+    return {
+        fmt::format("fps={:.1f}", s.fps),
+        fmt::format("grey_ms={:.1f}", s.greyMs),
+        fmt::format("compress_ms={:.1f}", s.compressMs),
+        fmt::format("jitter_ms={:.1f}", s.jitterMs),
+        fmt::format("rtt_avg_ms={:.1f}", s.rttMs),
+        fmt::format("rtt_p95_ms={:.1f}", s.rttP95Ms),
+        fmt::format("clients={}", s.clientCount),
+        fmt::format("total_frames={}", s.totalFrames),
+        fmt::format("skipped_frames={}", s.skippedFrames),
+    };
+}
+
+std::vector<std::string> healthLines(const ControlState& s, bool verbose)
+{
+    std::vector<std::string> lines = {
+        "status=" + s.status.label(),
+        "version=" + s.version,
+        "resolution=" + s.resolution.label,
+        "display_mode=" + std::string(rawValue(s.displayMode)),
+        "profile=" + std::string(rawValue(s.displayProfile)),
+        "pixel_format="
+            + (s.sessions.empty() ? std::string("n/a") : std::string(label(s.sessions.front().pixelFormat))),
+        fmt::format("contrast={:.1f}", s.contrastAmount),
+        fmt::format("gamma={:.1f}", s.gammaAmount),
+        fmt::format("fps={:.1f}", s.fps),
+        fmt::format("clients={}", s.clientCount),
+        fmt::format("total_frames={}", s.totalFrames),
+        fmt::format("skipped_frames={}", s.skippedFrames),
+        fmt::format("frame_size_kb={}", s.frameSizeKB),
+        fmt::format("bandwidth_mbps={:.2f}", s.bandwidth),
+        fmt::format("grey_ms={:.1f}", s.greyMs),
+        fmt::format("compress_ms={:.1f}", s.compressMs),
+        fmt::format("jitter_ms={:.1f}", s.jitterMs),
+        fmt::format("rtt_avg_ms={:.1f}", s.rttMs),
+        fmt::format("rtt_p95_ms={:.1f}", s.rttP95Ms),
+        fmt::format("brightness={}", s.brightness),
+        fmt::format("warmth={}", s.warmth),
+        std::string("backlight=") + onOff(s.backlightOn),
+        std::string("clamshell=") + onOff(s.clamshellModeEnabled),
+        std::string("auto_mirror=") + onOff(s.autoMirrorEnabled),
+        std::string("auto_dim=") + onOff(s.autoDimHost),
+        std::string("font_smoothing=") + onOff(!s.fontSmoothingDisabled),
+        std::string("adb=") + (s.adbConnected ? "connected" : "disconnected"),
+        fmt::format("sessions={}", s.sessions.size()),
+        std::string("device_detected=") + yesNo(s.deviceDetected),
+    };
+    if (!verbose) return lines;
+
+    lines.emplace_back("---system---");
+    if (const auto memory = processMemoryInfo()) {
+        lines.push_back(fmt::format("memory_rss_mb={:.1f}", memory->residentMB));
+        lines.push_back(fmt::format("memory_virtual_mb={:.0f}", memory->virtualMB));
+    }
+    lines.push_back("process_uptime=" + processUptime());
+    for (std::size_t i = 0; i < s.sessions.size(); ++i) {
+        const auto& session = s.sessions[i];
+        const auto key = [i](const char* name) { return fmt::format("session[{}].{}=", i, name); };
+        lines.push_back(key("device") + session.model);
+        lines.push_back(key("serial") + session.serial);
+        lines.push_back(key("port") + std::to_string(session.port));
+        lines.push_back(key("resolution") + session.resolution.label);
+        lines.push_back(key("display_id") + std::to_string(session.displayId));
+        lines.push_back(key("fps") + fmt::format("{:.1f}", session.fps));
+        lines.push_back(key("clients") + std::to_string(session.clients));
+        lines.push_back(key("adb") + yesNo(session.adbConnected));
+        lines.push_back(key("capture_active") + yesNo(session.hasCapture));
+        lines.push_back(key("input_server") + (session.inputServerRunning ? "running" : "stopped"));
+        if (session.hasCapture) {
+            lines.push_back(key("capture_frames") + std::to_string(session.captureFrames));
+            lines.push_back(key("capture_skipped") + std::to_string(session.captureSkipped));
+            lines.push_back(key("capture_stream") + (session.captureStreamAlive ? "alive" : "dead"));
+        }
+    }
+    lines.push_back(fmt::format("inhibit_pid={}", s.keepAwakePid));
+    lines.push_back(std::string("inhibit_running=") + yesNo(s.keepAwakePid != 0 && s.keepAwakeRunning));
+    for (const auto& [name, value] : s.powerState) lines.push_back("logind." + name + "=" + value);
+    return lines;
+}
+
+std::string handleControlCommand(std::string_view requestText, ControlTarget& target)
+{
+    const ControlRequest request = parseControlRequest(requestText);
+    const auto& command = request.command;
+    const auto& argument = request.argument;
+
+    if (command == "BRIGHTNESS") return byteValueCommand(argument, target, true);
+    if (command == "WARMTH") return byteValueCommand(argument, target, false);
+    if (command == "BACKLIGHT") return backlightCommand(argument, target);
+    if (command == "RESOLUTION") return resolutionCommand(argument, target);
+    if (command == "RESTART") {
+        if (!target.state().status.is(MirrorStatus::Kind::running)) return "ERR not running";
+        target.restart();
+        return "OK restarting";
+    }
+    if (command == "START") {
+        const ControlState state = target.state();
+        if (state.status.is(MirrorStatus::Kind::running)) return "OK already running";
+        if (state.status.kind() == MirrorStatus::Kind::starting) return "OK already starting";
+        if (!state.deviceDetected && state.connectionMode != ConnectionMode::wifi) return "ERR no device connected";
+        target.start();
+        return "OK starting";
+    }
+    if (command == "STOP") {
+        const auto kind = target.state().status.kind();
+        if (kind == MirrorStatus::Kind::idle) return "OK already idle";
+        // The engine cannot interrupt a start; saying "stopping" would be untrue.
+        if (kind == MirrorStatus::Kind::starting) return "ERR still starting — stop again once running";
+        target.stop();
+        return "OK stopping";
+    }
+    if (command == "STATUS") return "OK " + target.state().status.label();
+    if (command == "RECONNECT") {
+        if (!target.state().status.is(MirrorStatus::Kind::running)) return "ERR not running";
+        target.reconnect();
+        return "OK reconnecting";
+    }
+    if (command == "CONTRAST") return contrastCommand(argument, target);
+    if (command == "DISPLAYMODE") return displayModeCommand(argument, target);
+    if (command == "FONTSMOOTHING") {
+        if (!argument) return target.state().fontSmoothingDisabled ? "OK off" : "OK on";
+        const std::string word = asciiLower(*argument);
+        if (word == "on" || word == "off") {
+            target.setFontSmoothing(word == "on");
+            return "OK " + word;
+        }
+        return "ERR use on or off";
+    }
+    if (command == "LATENCY") {
+        const ControlState state = target.state();
+        if (!state.status.is(MirrorStatus::Kind::running)) return "ERR not running";
+        return multiLine(latencyLines(state));
+    }
+    if (command == "CLAMSHELL") {
+        if (!argument) return std::string("OK ") + onOff(target.state().clamshellModeEnabled);
+        const std::string word = asciiLower(*argument);
+        if (word == "on" || word == "enable") {
+            target.setClamshellModeEnabled(true);
+            return "OK on";
+        }
+        if (word == "off" || word == "disable") {
+            target.setClamshellModeEnabled(false);
+            return "OK off";
+        }
+        return "ERR use on or off";
+    }
+    if (command == "HEALTH") {
+        const bool verbose = argument && asciiLower(*argument) == "verbose";
+        return multiLine(healthLines(target.state(), verbose));
+    }
+    if (command == "LOGS") return logsCommand(argument);
+    if (command == "REPORT") return "OK\n" + target.report();
+    return "ERR unknown command";
+}
+
+} // namespace qb

@@ -1,0 +1,28 @@
+// The control socket's command interpreter: one trimmed request text in,
+// one reply text out (without its line feed). Replies begin "OK" or "ERR";
+// multi-line replies are "OK", a line feed, and the body lines.
+//
+// Runs on the main loop, one request at a time, against a ControlTarget.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "control/ControlTarget.h"
+
+namespace qb {
+
+std::string handleControlCommand(std::string_view request, ControlTarget& target);
+
+// The DC-1 preset named by `argument`: "1280x960" (exactly as typed), the
+// label in any case with hyphens for spaces ("Portrait-Comfortable"), or the
+// preset name without spaces ("portraitcomfortable"). First match wins.
+std::optional<DisplayResolution> matchResolution(std::string_view argument);
+
+// The body lines of `HEALTH` (with the system lines when verbose) and `LATENCY`.
+std::vector<std::string> healthLines(const ControlState& state, bool verbose);
+std::vector<std::string> latencyLines(const ControlState& state);
+
+} // namespace qb

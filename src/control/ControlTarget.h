@@ -1,0 +1,108 @@
+// What the control socket may read from and ask of the engine. The socket's
+// command interpreter works against this narrow interface only, so it can be
+// driven by a fake in tests; EngineControlTarget adapts the real engine.
+//
+// Called on the main loop only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/DisplayResolution.h"
+#include "config/MirrorStatus.h"
+#include "config/Modes.h"
+
+namespace qb {
+
+// One device session as the health lines show it.
+struct ControlSessionInfo {
+    std::string model;
+    std::string serial;
+    std::uint16_t port = 0;
+    DisplayResolution resolution;
+    PixelFormat pixelFormat = PixelFormat::greyscale;
+    std::uint64_t displayId = 0;
+    double fps = 0;
+    std::int64_t clients = 0;
+    bool adbConnected = false;
+    bool hasCapture = false;
+    bool inputServerRunning = false;
+    std::int64_t captureFrames = 0;
+    std::int64_t captureSkipped = 0;
+    bool captureStreamAlive = false;
+};
+
+// The engine's state as far as the control commands read it.
+struct ControlState {
+    std::string version;
+    MirrorStatus status = MirrorStatus::idle();
+    int brightness = 128;
+    int warmth = 128;
+    bool backlightOn = true;
+    DisplayResolution resolution = DisplayResolution::cozy();
+    std::string nonDC1Mode = "portrait-cozy";
+    DisplayMode displayMode = DisplayMode::mirror;
+    DisplayProfile displayProfile = DisplayProfile::crispPaper;
+    ConnectionMode connectionMode = ConnectionMode::usb;
+    double contrastAmount = 1.0;
+    double gammaAmount = 1.2;
+    bool fontSmoothingDisabled = false;
+    bool clamshellModeEnabled = false;
+    bool autoMirrorEnabled = true;
+    bool autoDimHost = true;
+    bool adbConnected = false;
+    bool deviceDetected = false;
+
+    double fps = 0;
+    double bandwidth = 0;
+    std::int64_t clientCount = 0;
+    std::int64_t totalFrames = 0;
+    std::int64_t skippedFrames = 0;
+    std::int64_t frameSizeKB = 0;
+    double greyMs = 0;
+    double compressMs = 0;
+    double jitterMs = 0;
+    double rttMs = 0;
+    double rttP95Ms = 0;
+
+    std::vector<ControlSessionInfo> sessions;
+    // The sleep manager's inhibitor process (0: none) and whether it runs.
+    int keepAwakePid = 0;
+    bool keepAwakeRunning = false;
+    // Power-management facts for `health verbose` (name, value).
+    std::vector<std::pair<std::string, std::string>> powerState;
+};
+
+class ControlTarget {
+public:
+    virtual ~ControlTarget() = default;
+
+    virtual ControlState state() const = 0;
+
+    // Forwarded to the device display controller when there is one.
+    virtual void setBrightness(int value) = 0;
+    virtual void setWarmth(int value) = 0;
+    virtual void toggleBacklight() = 0;
+
+    // Published settings; the engine's change handling persists and applies them.
+    virtual void setResolution(const DisplayResolution& resolution) = 0;
+    virtual void setNonDC1Mode(const std::string& mode) = 0;
+    virtual void setContrastAmount(double value) = 0;
+    virtual void setDisplayMode(DisplayMode mode) = 0;
+    virtual void setClamshellModeEnabled(bool enabled) = 0;
+    virtual void setFontSmoothing(bool enabled) = 0;
+
+    // Asynchronous: each starts the work and returns at once.
+    virtual void start() = 0;
+    virtual void stop() = 0;
+    virtual void restart() = 0;
+    virtual void reconnect() = 0;
+
+    // The full diagnostic report (runs adb; may block for a few seconds).
+    virtual std::string report() = 0;
+};
+
+} // namespace qb

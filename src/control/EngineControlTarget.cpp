@@ -1,0 +1,283 @@
+#include "control/EngineControlTarget.h"
+
+#include <sys/utsname.h>
+
+#include <fstream>
+
+#include "control/ControlCommands.h"
+#include "control/ControlRequest.h"
+#include "device/ADBBridge.h"
+#include "diagnostics/EventLog.h"
+#include "diagnostics/MetricsRing.h"
+#include "diagnostics/ProcessInfo.h"
+#include "diagnostics/RingLogger.h"
+#include "runtime/Background.h"
+#include "runtime/Process.h"
+#include "runtime/SettingsStore.h"
+
+namespace qb {
+
+namespace {
+
+std::string osVersion()
+{
+    std::ifstream release("/etc/os-release");
+    for (std::string line; std::getline(release, line);) {
+        if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
+        std::string value = line.substr(12);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        utsname names{};
+        if (::uname(&names) == 0) value += std::string(" (Linux ") + names.release + ")";
+        return value;
+    }
+    return "unknown";
+}
+
+// `adb reverse --list`, 5 s at most; empty on any failure.
+std::string reverseTunnels()
+{
+    const auto adb = ADBBridge::resolvedADBPath();
+    if (!adb) return {};
+    ProcessOptions options;
+    options.executable = *adb;
+    options.arguments = {"reverse", "--list"};
+    const auto result = runProcess(options, 5, "adb reverse --list");
+    if (result.exitStatus != 0) return {};
+    return result.standardOutput;
+}
+
+std::filesystem::path crashDirectory()
+{
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
+        return std::filesystem::path(state) / "quillbright" / "crashes";
+    }
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home != nullptr ? home : "/tmp") / ".local/state/quillbright/crashes";
+}
+
+asio::awaitable<std::string> answer(std::weak_ptr<MirrorEngine> engine, std::string request)
+{
+    EngineControlTarget target(engine);
+    if (parseControlRequest(request).command == "REPORT") {
+        const std::function<HealthReportInput()> gather = [] { return EngineControlTarget::outsideFacts(); };
+        HealthReportInput facts = co_await offMainLoop<HealthReportInput>(gather, "Control");
+        target.setPreparedFacts(std::move(facts));
+    }
+    if (engine.expired()) co_return "ERR not running";
+    co_return handleControlCommand(request, target);
+}
+
+} // namespace
+
+ControlState EngineControlTarget::state() const
+{
+    ControlState s;
+    s.version = std::string(MirrorEngine::appVersion);
+    const auto engine = engine_.lock();
+    if (!engine) return s;
+    const auto& e = *engine;
+    s.status = e.status();
+    s.brightness = e.brightness();
+    s.warmth = e.warmth();
+    s.backlightOn = e.backlightOn();
+    s.resolution = e.resolution();
+    s.nonDC1Mode = e.nonDC1Mode();
+    s.displayMode = e.displayMode();
+    s.displayProfile = e.displayProfile();
+    s.connectionMode = e.connectionMode();
+    s.contrastAmount = e.contrastAmount();
+    s.gammaAmount = e.gammaAmount();
+    s.fontSmoothingDisabled = e.fontSmoothingDisabled();
+    s.clamshellModeEnabled = e.clamshellModeEnabled();
+    s.autoMirrorEnabled = e.autoMirrorEnabled();
+    s.autoDimHost = e.autoDimHost();
+    s.adbConnected = e.adbConnected();
+    s.deviceDetected = e.deviceDetected();
+    s.fps = e.fps();
+    s.bandwidth = e.bandwidth();
+    s.clientCount = e.clientCount();
+    s.totalFrames = e.totalFrames();
+    s.skippedFrames = e.skippedFrames();
+    s.frameSizeKB = e.frameSizeKB();
+    s.greyMs = e.greyMs();
+    s.compressMs = e.compressMs();
+    s.jitterMs = e.jitterMs();
+    s.rttMs = e.rttMs();
+    s.rttP95Ms = e.rttP95Ms();
+    for (const auto& session : e.sessions()) {
+        ControlSessionInfo info;
+        info.model = session->device().model;
+        info.serial = session->device().serial;
+        info.port = session->port();
+        info.resolution = session->resolution();
+        info.pixelFormat = session->pixelFormat();
+        if (session->displayManager() != nullptr) info.displayId = session->displayManager()->displayID();
+        info.fps = session->fps();
+        info.clients = session->clientCount();
+        info.adbConnected = session->adbConnected();
+        if (const auto& capture = session->capture()) {
+            info.hasCapture = true;
+            info.captureFrames = session->totalFrames();
+            info.captureSkipped = capture->skippedFrames();
+            info.captureStreamAlive = capture->isRunning();
+        }
+        info.inputServerRunning = session->inputServer() && session->inputServer()->running();
+        s.sessions.push_back(std::move(info));
+    }
+    return s;
+}
+
+void EngineControlTarget::setBrightness(int value)
+{
+    if (auto e = engine_.lock()) e->setBrightness(value);
+}
+
+void EngineControlTarget::setWarmth(int value)
+{
+    if (auto e = engine_.lock()) e->setWarmth(value);
+}
+
+void EngineControlTarget::toggleBacklight()
+{
+    if (auto e = engine_.lock()) e->toggleBacklight();
+}
+
+void EngineControlTarget::setResolution(const DisplayResolution& resolution)
+{
+    // The engine's change handler restarts a running mirror itself.
+    if (auto e = engine_.lock()) e->setResolution(resolution);
+}
+
+void EngineControlTarget::setNonDC1Mode(const std::string& mode)
+{
+    if (auto e = engine_.lock()) e->setNonDC1Mode(mode);
+}
+
+void EngineControlTarget::setContrastAmount(double value)
+{
+    if (auto e = engine_.lock()) e->setContrastAmount(value);
+}
+
+void EngineControlTarget::setDisplayMode(DisplayMode mode)
+{
+    if (auto e = engine_.lock()) e->setDisplayMode(mode);
+}
+
+void EngineControlTarget::setClamshellModeEnabled(bool enabled)
+{
+    if (auto e = engine_.lock()) e->setClamshellModeEnabled(enabled);
+}
+
+void EngineControlTarget::setFontSmoothing(bool enabled)
+{
+    if (auto e = engine_.lock()) e->setFontSmoothing(enabled);
+}
+
+void EngineControlTarget::start()
+{
+    if (auto e = engine_.lock()) e->startInBackground();
+}
+
+void EngineControlTarget::stop()
+{
+    if (auto e = engine_.lock()) e->stop();
+}
+
+void EngineControlTarget::restart()
+{
+    if (auto e = engine_.lock()) e->restart();
+}
+
+void EngineControlTarget::reconnect()
+{
+    if (auto e = engine_.lock()) e->reconnect();
+}
+
+HealthReportInput EngineControlTarget::outsideFacts()
+{
+    HealthReportInput facts;
+    facts.adbAvailable = ADBBridge::isADBInstalled();
+    if (facts.adbAvailable) {
+        for (const auto& device : ADBBridge::connectedDevices()) {
+            HealthReportInput::Device d;
+            d.serial = device.serial;
+            d.model = device.model;
+            d.family = std::string(rawValue(device.deviceFamily()));
+            if (device.nativeWidth && device.nativeHeight) d.native = std::make_pair(*device.nativeWidth, *device.nativeHeight);
+            facts.devices.push_back(std::move(d));
+        }
+        facts.reverseTunnels = reverseTunnels();
+    }
+    facts.bundleIntegrity = std::string(BundleIntegrity::checkCurrentBundle().description());
+    facts.screenRecording = MirrorEngine::hasScreenRecordingPermission();
+    facts.accessibility = MirrorEngine::hasAccessibilityPermission();
+    facts.osVersion = osVersion();
+    facts.crashReports = crashReportText(crashDirectory(), std::string(MirrorEngine::appVersion), wallNow());
+    return facts;
+}
+
+std::string EngineControlTarget::report()
+{
+    HealthReportInput in = prepared_;
+    const auto engine = engine_.lock();
+    in.generated = wallNow();
+    in.version = std::string(MirrorEngine::appVersion);
+    in.uptime = processUptime();
+    if (engine) {
+        const auto& e = *engine;
+        in.status = e.status().label();
+        in.resolution = e.resolution().label + " (" + e.resolution().rawValue() + ")";
+        in.displayMode = std::string(rawValue(e.displayMode()));
+        in.connectionMode = std::string(rawValue(e.connectionMode()));
+        in.autoMirror = e.autoMirrorEnabled();
+        in.autoDim = e.autoDimHost();
+        in.clamshell = e.clamshellModeEnabled();
+        in.fontSmoothingDisabled = e.fontSmoothingDisabled();
+        in.sessionCount = e.sessions().size();
+        in.deviceDetected = e.deviceDetected();
+        in.running = e.status().is(MirrorStatus::Kind::running);
+        in.fps = e.fps();
+        in.clients = e.clientCount();
+        in.totalFrames = e.totalFrames();
+        in.skippedFrames = e.skippedFrames();
+        in.frameSizeKB = e.frameSizeKB();
+        in.bandwidth = e.bandwidth();
+        in.rttMs = e.rttMs();
+        in.rttP95Ms = e.rttP95Ms();
+        in.greyMs = e.greyMs();
+        in.compressMs = e.compressMs();
+        in.jitterMs = e.jitterMs();
+        in.companionVersion = e.companionVersion();
+        in.companionCompatible = e.companionCompatible();
+        in.updateVersion = e.updateVersion();
+        for (const auto& session : e.sessions()) {
+            HealthReportInput::Session s;
+            s.device = session->device().model;
+            s.serial = session->device().serial;
+            s.port = session->port();
+            s.resolution = session->resolution().label;
+            s.adb = session->adbConnected();
+            s.clients = session->clientCount();
+            s.fps = session->fps();
+            s.companionVersion = session->companionVersion().value_or("unknown");
+            in.sessions.push_back(std::move(s));
+        }
+    }
+    if (!in.devices.empty()) {
+        // Installed as far as this daemon knows: a session found its version.
+        in.companionInstalled = in.companionVersion.has_value();
+    }
+    auto& store = SettingsStore::shared();
+    in.setupCompleted = store.boolean("setupCompleted").value_or(false);
+    in.savedResolution = store.string("resolution");
+    in.savedConnectionMode = store.string("connectionMode");
+    if (const auto memory = processMemoryInfo()) in.residentMB = memory->residentMB;
+    return generateHealthReport(in, MetricsRing::shared(), EventLog::shared(), RingLogger::shared());
+}
+
+ControlSocket::Handler engineControlHandler(std::weak_ptr<MirrorEngine> engine)
+{
+    return [engine](std::string request) { return answer(engine, std::move(request)); };
+}
+
+} // namespace qb

@@ -1,0 +1,54 @@
+// The control socket's view of the real engine: ControlTarget over a
+// MirrorEngine, the facts of the support report, and the handler the
+// socket server calls for each request.
+//
+// Main loop only; the engine is held weakly (a request arriving while the
+// engine goes away is answered "ERR not running").
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "control/ControlSocket.h"
+#include "control/ControlTarget.h"
+#include "core/MirrorEngine.h"
+#include "diagnostics/HealthReport.h"
+
+namespace qb {
+
+class EngineControlTarget : public ControlTarget {
+public:
+    explicit EngineControlTarget(std::weak_ptr<MirrorEngine> engine) : engine_(std::move(engine)) {}
+
+    ControlState state() const override;
+    void setBrightness(int value) override;
+    void setWarmth(int value) override;
+    void toggleBacklight() override;
+    void setResolution(const DisplayResolution& resolution) override;
+    void setNonDC1Mode(const std::string& mode) override;
+    void setContrastAmount(double value) override;
+    void setDisplayMode(DisplayMode mode) override;
+    void setClamshellModeEnabled(bool enabled) override;
+    void setFontSmoothing(bool enabled) override;
+    void start() override;
+    void stop() override;
+    void restart() override;
+    void reconnect() override;
+    // Uses the outside facts gathered by prepareReport() (adb devices,
+    // tunnels, crash reports); without them those lines say nothing is known.
+    std::string report() override;
+
+    // The slow part of the report (adb, files): blocking, any thread.
+    static HealthReportInput outsideFacts();
+    void setPreparedFacts(HealthReportInput facts) { prepared_ = std::move(facts); }
+
+private:
+    std::weak_ptr<MirrorEngine> engine_;
+    HealthReportInput prepared_;
+};
+
+// The request handler for ControlSocket: the report's adb work runs off the
+// main loop, everything else on it.
+ControlSocket::Handler engineControlHandler(std::weak_ptr<MirrorEngine> engine);
+
+} // namespace qb

@@ -1,0 +1,114 @@
+// HealthReport: the plain-text diagnostic report a user pastes into a
+// support request — engine state, devices, companion, sessions, stored
+// settings, update, system, a performance summary from the metrics ring,
+// the event history, the whole log ring and recent crash reports.
+//
+// The caller gathers what the report shows into HealthReportInput (the
+// control layer does it from the engine, adb and the settings store); the
+// formatting here is pure apart from reading the shared rings.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runtime/Clock.h"
+
+namespace qb {
+
+class MetricsRing;
+class EventLog;
+class RingLogger;
+
+struct HealthReportInput {
+    WallTime generated{};
+    std::string version;
+    std::string status;          // the status label
+    std::string uptime;          // processUptime()
+    std::string bundleIntegrity = "ok"; // ok, missing_adb, missing_apk, missing_both
+    bool screenRecording = false;
+    bool accessibility = false;
+
+    // ## Engine
+    std::string resolution;      // "Cozy (1600x1200)"
+    std::string displayMode;     // "mirror" / "extended"
+    std::string connectionMode;  // "usb" / "wifi"
+    bool autoMirror = true;
+    bool autoDim = true;
+    bool clamshell = false;
+    bool fontSmoothingDisabled = false;
+    std::size_t sessionCount = 0;
+    bool deviceDetected = false;
+    bool running = false;
+    double fps = 0;
+    std::int64_t clients = 0;
+    std::int64_t totalFrames = 0;
+    std::int64_t skippedFrames = 0;
+    std::int64_t frameSizeKB = 0;
+    double bandwidth = 0;
+    double rttMs = 0;
+    double rttP95Ms = 0;
+    double greyMs = 0;
+    double compressMs = 0;
+    double jitterMs = 0;
+
+    // ## Device
+    struct Device {
+        std::string serial;
+        std::string model;
+        std::string family;
+        std::optional<std::pair<std::int64_t, std::int64_t>> native;
+    };
+    bool adbAvailable = false;
+    std::vector<Device> devices;
+    std::string reverseTunnels; // trimmed output; empty: "none"
+
+    // ## Companion
+    std::optional<std::string> companionVersion;
+    bool companionCompatible = true;
+    std::optional<bool> companionInstalled; // only when a device is present
+
+    // ## Sessions
+    struct Session {
+        std::string device;
+        std::string serial;
+        std::uint16_t port = 0;
+        std::string resolution;
+        bool adb = false;
+        std::int64_t clients = 0;
+        double fps = 0;
+        std::string companionVersion;
+    };
+    std::vector<Session> sessions;
+
+    // ## Config
+    bool setupCompleted = false;
+    std::optional<std::string> savedResolution;
+    std::optional<std::string> savedConnectionMode;
+
+    // ## Update
+    std::optional<std::string> updateVersion;
+
+    // ## System
+    std::string osVersion;
+    std::optional<double> residentMB;
+
+    // ## Recent Crash Logs (empty: the section is left out)
+    std::string crashReports;
+};
+
+std::string generateHealthReport(const HealthReportInput& input, const MetricsRing& metrics, const EventLog& events,
+    const RingLogger& logs);
+// The report before its performance data (or before the events when there
+// is none); a report without either is cut to 2000 characters.
+std::string healthReportSummary(const std::string& report);
+
+// Crash reports in `directory` newer than 7 days whose names begin with
+// "quillbright" (any case) and end in ".crash" or ".ips", newest first, each
+// tagged with whether its first-line JSON "app_version" is the current
+// version, cut at 10000 characters. Empty when there are none.
+std::string crashReportText(const std::filesystem::path& directory, const std::string& currentVersion, WallTime now);
+
+} // namespace qb

@@ -1,0 +1,26 @@
+// HostPower over logind: the keep-awake lock is an inhibitor lock
+// (Manager.Inhibit) held as the file descriptor logind returns; closing it,
+// or the process dying, releases it. The lid is Manager.LidClosed.
+// No administrator rights are involved: an active local session may take
+// "sleep", "idle" and "handle-lid-switch" locks.
+#pragma once
+
+#include <memory>
+
+#include "platform/HostPower.h"
+#include "platform/linux/LogindBus.h"
+
+namespace qb {
+
+class LogindPower final : public HostPower {
+public:
+    explicit LogindPower(std::shared_ptr<LogindBus> bus) : bus_(std::move(bus)) {}
+
+    std::unique_ptr<InhibitorLock> inhibit(const InhibitRequest& request, std::string* error = nullptr) override;
+    std::optional<bool> lidClosed() override { return bus_->lidClosed(); }
+
+private:
+    std::shared_ptr<LogindBus> bus_;
+};
+
+} // namespace qb

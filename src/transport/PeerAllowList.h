@@ -1,0 +1,41 @@
+// Who may drive this desktop over the network. In Wi-Fi mode the input
+// server and the preview page's start/stop endpoints listen on the LAN; a
+// connection from anywhere but loopback (adb reverse tunnels arrive there)
+// or the address of a device this daemon set up over adb is refused.
+//
+// The engine fills the list as Wi-Fi sessions start; servers consult it on
+// each connection. Any thread.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "runtime/Asio.h"
+
+namespace qb {
+
+class PeerAllowList {
+public:
+    PeerAllowList() = default;
+    // Tests refuse loopback to see a refusal without a second host.
+    explicit PeerAllowList(bool allowLoopback) : allowLoopback_(allowLoopback) {}
+
+    // Loopback (IPv4, IPv6, IPv4-mapped IPv6) always; otherwise only listed
+    // addresses (an IPv4-mapped peer matches its IPv4 entry).
+    bool allows(const asio::ip::address& peer) const;
+    void allow(const asio::ip::address& address);
+    void clear();
+
+private:
+    mutable std::mutex lock_;
+    std::vector<asio::ip::address> allowed_;
+    const bool allowLoopback_ = true;
+};
+
+// The address part of an adb network serial ("192.168.1.5:5555"); nothing
+// for a USB serial.
+std::optional<asio::ip::address> deviceAddressFromSerial(std::string_view serial);
+
+} // namespace qb

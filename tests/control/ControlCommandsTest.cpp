@@ -1,0 +1,226 @@
+// The command interpreter against a fake engine: replies and the calls each
+// command makes.
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "control/ControlCommands.h"
+#include "control/ControlRequest.h"
+#include "diagnostics/RingLogger.h"
+
+namespace qb {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+class FakeTarget : public ControlTarget {
+public:
+    ControlState current;
+    std::vector<std::string> calls;
+
+    ControlState state() const override { return current; }
+    void setBrightness(int v) override { calls.push_back("brightness " + std::to_string(v)); }
+    void setWarmth(int v) override { calls.push_back("warmth " + std::to_string(v)); }
+    void toggleBacklight() override
+    {
+        current.backlightOn = !current.backlightOn;
+        calls.push_back("toggle");
+    }
+    void setResolution(const DisplayResolution& r) override
+    {
+        current.resolution = r;
+        calls.push_back("resolution " + r.id());
+    }
+    void setNonDC1Mode(const std::string& m) override
+    {
+        current.nonDC1Mode = m;
+        calls.push_back("mode " + m);
+    }
+    void setContrastAmount(double v) override { calls.push_back(fmt::format("contrast {}", v)); }
+    void setDisplayMode(DisplayMode m) override
+    {
+        current.displayMode = m;
+        calls.push_back("display " + std::string(rawValue(m)));
+    }
+    void setClamshellModeEnabled(bool on) override { calls.push_back(on ? "clamshell on" : "clamshell off"); }
+    void setFontSmoothing(bool on) override { calls.push_back(on ? "smoothing on" : "smoothing off"); }
+    void start() override { calls.push_back("start"); }
+    void stop() override { calls.push_back("stop"); }
+    void restart() override { calls.push_back("restart"); }
+    void reconnect() override { calls.push_back("reconnect"); }
+    std::string report() override { return "REPORT BODY"; }
+
+    std::string ask(std::string_view request) { return handleControlCommand(decodeControlRequest(request), *this); }
+};
+
+TEST(ControlCommands, ByteValuesAndBacklight)
+{
+    FakeTarget t;
+    t.current.brightness = 42;
+    EXPECT_EQ(t.ask("BRIGHTNESS 300"), "OK 255");
+    EXPECT_EQ(t.ask("brightness -5"), "OK 0");
+    EXPECT_EQ(t.ask("Brightness +7\n"), "OK 7");
+    EXPECT_EQ(t.ask("BRIGHTNESS 99999999999999999999999"), "OK 255");
+    EXPECT_EQ(t.ask("BRIGHTNESS abc"), "OK 42");
+    EXPECT_EQ(t.ask("BRIGHTNESS"), "OK 42");
+    EXPECT_EQ(t.ask("BRIGHTNESS  5"), "OK 42"); // the argument is " 5"
+    EXPECT_EQ(t.ask("WARMTH 12"), "OK 12");
+    EXPECT_THAT(t.calls, ElementsAre("brightness 255", "brightness 0", "brightness 7", "brightness 255", "warmth 12"));
+
+    t.calls.clear();
+    EXPECT_EQ(t.ask("BACKLIGHT on"), "OK on"); // already on: no toggle
+    EXPECT_EQ(t.ask("BACKLIGHT OFF"), "OK off");
+    EXPECT_EQ(t.ask("BACKLIGHT toggle"), "OK on");
+    EXPECT_EQ(t.ask("BACKLIGHT sideways"), "OK on");
+    EXPECT_THAT(t.calls, ElementsAre("toggle", "toggle"));
+}
+
+TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
+{
+    FakeTarget t;
+    EXPECT_EQ(t.ask("START"), "ERR no device connected");
+    t.current.connectionMode = ConnectionMode::wifi;
+    EXPECT_EQ(t.ask("START"), "OK starting");
+    EXPECT_EQ(t.ask("STOP"), "OK already idle");
+    EXPECT_EQ(t.ask("RESTART"), "ERR not running");
+    EXPECT_EQ(t.ask("RECONNECT"), "ERR not running");
+    EXPECT_EQ(t.ask("LATENCY"), "ERR not running");
+    EXPECT_EQ(t.ask("  status  "), "OK idle");
+
+    t.current.status = MirrorStatus::starting();
+    EXPECT_EQ(t.ask("START"), "OK already starting");
+    EXPECT_EQ(t.ask("STOP"), "ERR still starting — stop again once running");
+    t.current.status = MirrorStatus::running();
+    EXPECT_EQ(t.ask("START"), "OK already running");
+    EXPECT_EQ(t.ask("RESTART"), "OK restarting");
+    EXPECT_EQ(t.ask("RECONNECT"), "OK reconnecting");
+    EXPECT_EQ(t.ask("STOP"), "OK stopping");
+    t.current.status = MirrorStatus::error("port 8888 in use");
+    EXPECT_EQ(t.ask("STATUS"), "OK error: port 8888 in use");
+    EXPECT_THAT(t.calls, ElementsAre("start", "restart", "reconnect", "stop"));
+
+    EXPECT_EQ(t.ask(""), "ERR unknown command");
+    EXPECT_EQ(t.ask("\xff\xfe"), "ERR unknown command");
+    EXPECT_EQ(t.ask("FLY away"), "ERR unknown command");
+}
+
+TEST(ControlCommands, SettingsCommands)
+{
+    FakeTarget t;
+    t.current.contrastAmount = 1.25;
+    EXPECT_EQ(t.ask("CONTRAST"), "OK 1.2");
+    for (const char* bad : {"CONTRAST 2.5", "CONTRAST x", "CONTRAST nan", "CONTRAST 1,5", "CONTRAST 0x1"}) {
+        EXPECT_EQ(t.ask(bad), "ERR value must be 1.0-2.0 (1.0=off, 1.5=moderate, 2.0=high)") << bad;
+    }
+    EXPECT_EQ(t.ask("CONTRAST 1.5"), "OK 1.5");
+    EXPECT_EQ(t.ask("CONTRAST 2"), "OK 2.0");
+
+    EXPECT_EQ(t.ask("DISPLAYMODE"), "OK mirror");
+    EXPECT_EQ(t.ask("DISPLAYMODE sideways"), "ERR unknown mode (valid: mirror, extended)");
+    EXPECT_EQ(t.ask("DISPLAYMODE EXTENDED"), "OK extended");
+    EXPECT_EQ(t.ask("DISPLAYMODE extended"), "OK extended (no change)");
+    t.current.status = MirrorStatus::running();
+    EXPECT_EQ(t.ask("DISPLAYMODE mirror"), "OK mirror (restarting)");
+
+    EXPECT_EQ(t.ask("FONTSMOOTHING"), "OK on");
+    EXPECT_EQ(t.ask("FONTSMOOTHING OFF"), "OK off");
+    EXPECT_EQ(t.ask("FONTSMOOTHING maybe"), "ERR use on or off");
+    EXPECT_EQ(t.ask("CLAMSHELL enable"), "OK on");
+    EXPECT_EQ(t.ask("CLAMSHELL yes"), "ERR use on or off");
+    EXPECT_EQ(t.ask("CLAMSHELL"), "OK off");
+    EXPECT_THAT(t.calls, ElementsAre("contrast 1.5", "contrast 2", "display extended", "display mirror", "restart",
+                             "smoothing off", "clamshell on"));
+}
+
+TEST(ControlCommands, Resolution)
+{
+    FakeTarget t;
+    EXPECT_EQ(t.ask("RESOLUTION"), "OK cozy");
+    EXPECT_EQ(t.ask("RESOLUTION 1600x1200"), "OK cozy (no change)"); // the first preset of that size
+    EXPECT_EQ(t.ask("RESOLUTION Portrait-Comfortable"), "OK portrait comfortable");
+    EXPECT_EQ(t.ask("RESOLUTION portraitcozy"), "OK portrait cozy");
+    EXPECT_EQ(t.ask("RESOLUTION balanced"), "OK balanced");
+    EXPECT_EQ(t.ask("RESOLUTION portrait-cozy"), "OK portrait-cozy (no change)");
+    EXPECT_EQ(t.ask("RESOLUTION Landscape-Sharp"), "OK landscape-sharp");
+    EXPECT_EQ(t.ask("RESOLUTION 1280X960"), "ERR unknown resolution (valid: cozy, comfortable, balanced, sharp, "
+                                            "portrait-cozy, portrait-comfortable, portrait-balanced, "
+                                            "portrait-sharp, landscape-cozy, landscape-sharp, portrait-cozy, "
+                                            "portrait-sharp)");
+    t.current.status = MirrorStatus::running();
+    EXPECT_EQ(t.ask("RESOLUTION 1024x768"), "OK comfortable (restarting)");
+    EXPECT_THAT(t.calls, ElementsAre("resolution 768x1024", "resolution 1200x1600@2x", "resolution 1280x960",
+                             "mode landscape-sharp", "resolution 1024x768", "restart"));
+
+    ControlSessionInfo session;
+    session.resolution = DisplayResolution::sharp();
+    t.current.sessions = {session};
+    EXPECT_EQ(t.ask("RESOLUTION"), "OK sharp (1600x1200)");
+}
+
+TEST(ControlCommands, DiagnosticsReplies)
+{
+    FakeTarget t;
+    t.current.version = "2.4.4";
+    t.current.status = MirrorStatus::running();
+    t.current.fps = 29.96;
+    t.current.rttMs = 12.44;
+    t.current.totalFrames = 1234;
+    t.current.bandwidth = 1.234;
+    t.current.fontSmoothingDisabled = true;
+    ControlSessionInfo session;
+    session.model = "DC-1";
+    session.serial = "ABC";
+    session.port = 8888;
+    session.pixelFormat = PixelFormat::greyscale;
+    session.hasCapture = true;
+    session.captureFrames = 77;
+    t.current.sessions = {session};
+    t.current.powerState = {{"lid_closed", "no"}};
+
+    EXPECT_EQ(t.ask("LATENCY"), "OK\nfps=30.0\ngrey_ms=0.0\ncompress_ms=0.0\njitter_ms=0.0\nrtt_avg_ms=12.4\n"
+                                "rtt_p95_ms=0.0\nclients=0\ntotal_frames=1234\nskipped_frames=0");
+
+    const std::string health = t.ask("HEALTH");
+    EXPECT_THAT(health, StartsWith("OK\nstatus=running\nversion=2.4.4\nresolution=Cozy\ndisplay_mode=mirror\n"
+                                   "profile=Crisp Paper\npixel_format=Greyscale\ncontrast=1.0\ngamma=1.2\nfps=30.0\n"));
+    EXPECT_THAT(health, HasSubstr("\nbandwidth_mbps=1.23\n"));
+    EXPECT_THAT(health, HasSubstr("\nfont_smoothing=off\nadb=disconnected\nsessions=1\ndevice_detected=no"));
+    EXPECT_THAT(health, Not(HasSubstr("---system---")));
+
+    const std::string verbose = t.ask("HEALTH Verbose");
+    EXPECT_THAT(verbose, HasSubstr("device_detected=no\n---system---\n"));
+    EXPECT_THAT(verbose, HasSubstr("\nsession[0].device=DC-1\nsession[0].serial=ABC\nsession[0].port=8888\n"));
+    EXPECT_THAT(verbose, HasSubstr("\nsession[0].capture_active=yes\nsession[0].input_server=stopped\n"
+                                   "session[0].capture_frames=77\n"));
+    EXPECT_THAT(verbose, HasSubstr("\ninhibit_pid=0\ninhibit_running=no\nlogind.lid_closed=no"));
+
+    EXPECT_EQ(t.ask("REPORT"), "OK\nREPORT BODY");
+}
+
+TEST(ControlCommands, LogsFilter)
+{
+    RingLogger::shared().clear();
+    FakeTarget t;
+    EXPECT_EQ(t.ask("LOGS"), "OK\n(no log entries)");
+    RingLogger::shared().log(LogLevel::info, "ADB", "device listed");
+    RingLogger::shared().log(LogLevel::error, "ADB", "tunnel failed");
+    RingLogger::shared().log(LogLevel::error, "Engine", "start failed");
+    const std::string adbErrors = t.ask("LOGS ADB error");
+    EXPECT_THAT(adbErrors, HasSubstr("ADB: tunnel failed"));
+    EXPECT_THAT(adbErrors, Not(HasSubstr("device listed")));
+    EXPECT_THAT(adbErrors, Not(HasSubstr("start failed")));
+    EXPECT_THAT(t.ask("LOGS all"), HasSubstr("device listed"));
+    RingLogger::shared().clear();
+
+    EXPECT_FALSE(parseLogFilter(std::string("ALL")).lastSeconds);
+    const auto filter = parseLogFilter(std::string("WARN Engine ADB  "));
+    EXPECT_EQ(filter.minLevel, "warn");
+    EXPECT_EQ(filter.subsystem, "ADB");
+    EXPECT_EQ(filter.lastSeconds, 60.0);
+}
+
+} // namespace
+} // namespace qb

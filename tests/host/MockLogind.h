@@ -1,0 +1,148 @@
+// A private D-Bus daemon with python3-dbusmock's logind template on it, for
+// tests of the logind backends. Nothing touches the machine's own buses: the
+// daemon listens on a socket in a private directory and the mock connects to
+// it as its "system bus". The test drives the mock with busctl through
+// dbusmock's org.freedesktop.DBus.Mock interface.
+//
+//   MockLogind logind;
+//   if (!logind.ready()) GTEST_SKIP() << logind.skipReason();
+//   LogindBus bus(logindAt(logind.address()));
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "platform/linux/LogindBus.h"
+#include "runtime/Process.h"
+
+namespace qb::test {
+
+inline LogindOptions logindAt(std::string address, std::chrono::milliseconds timeout = std::chrono::seconds(2))
+{
+    LogindOptions options;
+    options.busAddress = std::move(address);
+    options.callTimeout = timeout;
+    return options;
+}
+
+inline ProcessOptions command(std::string executable, std::vector<std::string> arguments)
+{
+    ProcessOptions options;
+    options.executable = std::move(executable);
+    options.arguments = std::move(arguments);
+    options.standardError = OutputMode::discard;
+    return options;
+}
+
+// Polls `condition` every 10 ms for up to `timeout`.
+template <class Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class MockLogind {
+public:
+    MockLogind()
+    {
+        for (const char* tool : {"/usr/bin/dbus-daemon", "/usr/bin/busctl"}) {
+            if (::access(tool, X_OK) != 0) {
+                skip_ = std::string(tool) + " not installed (apt-get install dbus systemd)";
+                return;
+            }
+        }
+        if (runProcess(command("/usr/bin/python3", {"-c", "import dbusmock"}), 20, "probe").exitStatus != 0) {
+            skip_ = "python3-dbusmock not installed (apt-get install python3-dbusmock)";
+            return;
+        }
+        std::string pattern = (std::filesystem::temp_directory_path() / "mock-logind-XXXXXX").string();
+        dir_ = ::mkdtemp(pattern.data());
+        address_ = "unix:path=" + (dir_ / "bus").string();
+        auto daemon = command("/usr/bin/dbus-daemon", {"--session", "--nofork", "--nopidfile", "--address=" + address_});
+        daemon.standardOutput = OutputMode::discard;
+        daemon_ = Process::launch(daemon);
+        auto mock = command("/usr/bin/python3", {"-m", "dbusmock", "--template", "logind"});
+        mock.standardOutput = OutputMode::discard;
+        mock.environment = std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", address_}};
+        if (daemon_ && waitFor([&] { return std::filesystem::exists(dir_ / "bus"); })) mock_ = Process::launch(mock);
+        ready_ = mock_ && waitFor([&] { return busctl({"status", "org.freedesktop.login1"}).exitStatus == 0; });
+        if (!ready_) skip_ = "private dbus-daemon with dbusmock's logind template did not come up";
+    }
+
+    ~MockLogind()
+    {
+        for (auto* process : {mock_.get(), daemon_.get()}) {
+            if (process) process->terminate();
+            if (process) process->waitUntilExit(std::chrono::seconds(5));
+        }
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+
+    bool ready() const { return ready_; }
+    const std::string& skipReason() const { return skip_; }
+    const std::string& address() const { return address_; }
+    std::filesystem::path directory() const { return dir_; }
+
+    // busctl against the private bus: arguments after "--address=...".
+    ProcessResult busctl(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), "--address=" + address_);
+        return runProcess(command("/usr/bin/busctl", arguments), 10, "busctl");
+    }
+
+    // Sets a Boolean property of the manager (adding it the first time).
+    void setManagerBool(const std::string& name, bool value)
+    {
+        const std::string text = value ? "true" : "false";
+        if (busctl({"set-property", LOGIND, PATH, MANAGER, name, "b", text}).exitStatus == 0) return;
+        busctl({"call", LOGIND, PATH, MOCK, "AddProperty", "ssv", MANAGER, name, "b", text});
+    }
+
+    // Replaces a method by Python code (dbusmock's AddMethod) on `path`.
+    void overrideMethod(const std::string& path, const std::string& interface, const std::string& name,
+        const std::string& in, const std::string& code)
+    {
+        busctl({"call", LOGIND, path, MOCK, "AddMethod", "sssss", interface, name, in, in == "ssss" ? "h" : "", code});
+    }
+    void addSession(const std::string& id)
+    {
+        busctl({"call", LOGIND, PATH, MOCK, "AddSession", "ssusb", id, "seat0", "1000", "user", "true"});
+    }
+
+    // ListInhibitors as busctl prints it: a(ssssuu) 1 "sleep:idle" "QuillBright" ...
+    std::string inhibitors()
+    {
+        auto listed = busctl({"call", LOGIND, PATH, MANAGER, "ListInhibitors"}).standardOutput;
+        while (!listed.empty() && listed.back() == '\n') listed.pop_back();
+        return listed;
+    }
+
+    static constexpr const char* NO_INHIBITORS = "a(ssssuu) 0";
+    static constexpr const char* LOGIND = "org.freedesktop.login1";
+    static constexpr const char* PATH = "/org/freedesktop/login1";
+    static constexpr const char* MANAGER = "org.freedesktop.login1.Manager";
+    static constexpr const char* MOCK = "org.freedesktop.DBus.Mock";
+
+private:
+    std::filesystem::path dir_;
+    std::string address_;
+    std::string skip_;
+    bool ready_ = false;
+    std::shared_ptr<Process> daemon_;
+    std::shared_ptr<Process> mock_;
+};
+
+} // namespace qb::test
