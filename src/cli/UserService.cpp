@@ -89,8 +89,13 @@ ServiceSetup ServiceSetup::fromEnvironment()
     ServiceSetup setup;
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
-    const fs::path base = config && *config == '/' ? fs::path(config) : fs::path(home ? home : "") / ".config";
-    setup.unitDirectory = base / "systemd" / "user";
+    // Without an absolute base there is no user directory to write to (and
+    // a relative one would land in whatever directory the command ran in).
+    if (config && *config == '/') {
+        setup.unitDirectory = fs::path(config) / "systemd" / "user";
+    } else if (home && *home == '/') {
+        setup.unitDirectory = fs::path(home) / ".config" / "systemd" / "user";
+    }
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
     setup.binary = error ? "quillbright" : self.string();
@@ -110,6 +115,10 @@ std::string serviceUnitText(const std::string& binary)
 
 int installService(const ServiceSetup& setup, std::ostream& out)
 {
+    if (setup.unitDirectory.empty()) {
+        out << "ERROR: neither XDG_CONFIG_HOME nor HOME names a directory for user units.\n";
+        return 1;
+    }
     const fs::path unit = setup.unitPath();
     const std::string text = serviceUnitText(setup.binary);
     const auto existing = readText(unit);
@@ -137,6 +146,10 @@ int installService(const ServiceSetup& setup, std::ostream& out)
 
 int removeService(const ServiceSetup& setup, std::ostream& out)
 {
+    if (setup.unitDirectory.empty()) {
+        out << "ERROR: neither XDG_CONFIG_HOME nor HOME names a directory for user units.\n";
+        return 1;
+    }
     const fs::path unit = setup.unitPath();
     std::error_code error;
     if (!fs::exists(fs::symlink_status(unit, error))) {

@@ -116,6 +116,13 @@ TEST_F(ServiceDir, WithoutAUserManagerTheUnitIsWrittenAndTheFailureSaid)
     EXPECT_FALSE(fs::exists(setup.unitPath()));
     EXPECT_THAT(removed.str(), HasSubstr("systemctl not found: run `systemctl --user daemon-reload`"));
 
+    // No home to install into is an error, not a unit in the working directory.
+    ServiceSetup homeless = setup;
+    homeless.unitDirectory.clear();
+    std::ostringstream nowhere;
+    EXPECT_EQ(installService(homeless, nowhere), 1);
+    EXPECT_THAT(nowhere.str(), HasSubstr("neither XDG_CONFIG_HOME nor HOME"));
+
     // A unit directory that cannot be made is an error, not a success.
     std::ofstream(dir / "config" / "file") << "";
     setup.unitDirectory = dir / "config" / "file" / "user";
