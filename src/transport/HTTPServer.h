@@ -35,6 +35,8 @@ struct HTTPServerOptions {
     // A connection that sends nothing for this long is closed unanswered, so
     // idle connections cannot pile up.
     Duration firstReadTimeout = std::chrono::seconds(10);
+    // Pause after a failed accept before the listener tries again.
+    std::chrono::milliseconds acceptRetryDelay{100};
 };
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
