@@ -196,6 +196,10 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     daemon->scale = testTimingScale();
     daemon->timing = timing;
 
+    if (const auto refused = context.paths.prepareDirectory()) {
+        out << "ERROR: Cannot use the runtime directory: " << *refused << "\n" << std::flush;
+        return 1;
+    }
     out << "QuillBright v" << MirrorEngine::appVersion << " -- CLI mode\n---\n" << std::flush;
     writePIDFile(context.paths);
 
