@@ -20,26 +20,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "config/Text.h"
 #include "core/MirrorEngine.h"
 #include "runtime/Process.h"
 
 namespace qb::cli {
 
 namespace {
-
-std::string trimmed(std::string_view text)
-{
-    constexpr std::string_view space = " \t\n\r\v\f";
-    const auto first = text.find_first_not_of(space);
-    if (first == std::string_view::npos) return {};
-    return std::string(text.substr(first, text.find_last_not_of(space) - first + 1));
-}
-
-std::string lowercased(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
 
 // A decimal integer with an optional sign and nothing else.
 std::optional<long long> parseInteger(std::string_view text)
@@ -160,7 +147,7 @@ std::optional<std::string> sendControlCommand(const std::string& socketPath, con
     }
     if (reply.empty()) return std::nullopt;
     if (const auto zero = reply.find('\0'); zero != std::string::npos) reply.resize(zero);
-    return trimmed(reply);
+    return std::string(trimmed(reply));
 }
 
 int runControlCommand(const Context& context, const std::string& command, std::ostream& out)

@@ -6,10 +6,12 @@
 
 #include "cli/CommandLine.h"
 #include "cli/Daemon.h"
+#include "diagnostics/Log.h"
 
 int main(int argc, char** argv)
 {
     std::cout << std::unitbuf;
+    qb::routeRuntimeLog();
     const std::vector<std::string> args(argv, argv + argc);
     const qb::cli::Context context;
     return qb::cli::run(args, context, std::cout, [&] { return qb::cli::runDaemon(context, std::cout); });

@@ -83,6 +83,7 @@ std::uint16_t MirrorEnginePorts::streamPort(std::size_t index) const
 
 std::shared_ptr<MirrorEngine> MirrorEngine::make(Environment environment, Timing timing)
 {
+    routeRuntimeLog();
     return std::shared_ptr<MirrorEngine>(new MirrorEngine(std::move(environment), timing));
 }
 
@@ -202,10 +203,10 @@ void MirrorEngine::setAutoMirrorEnabled(bool enabled)
     settingChanged(EngineProperty::autoMirrorEnabled);
 }
 
-void MirrorEngine::setAutoDimMac(bool enabled)
+void MirrorEngine::setAutoDimHost(bool enabled)
 {
-    publish(autoDimMac_, enabled, EngineProperty::autoDimMac);
-    settingChanged(EngineProperty::autoDimMac);
+    publish(autoDimHost_, enabled, EngineProperty::autoDimHost);
+    settingChanged(EngineProperty::autoDimHost);
 }
 
 void MirrorEngine::setConnectionMode(ConnectionMode mode)

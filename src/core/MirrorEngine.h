@@ -36,10 +36,14 @@
 #include <utility>
 #include <vector>
 
-#include "core/Configuration.h"
+#include "config/DisplayResolution.h"
+#include "config/Ports.h"
+#include "config/Version.h"
+#include "config/MirrorStatus.h"
+#include "config/Modes.h"
 #include "device/ADBBridge.h"
 #include "device/ADBBridging.h"
-#include "device/DeviceSession.h"
+#include "session/DeviceSession.h"
 #include "platform/CaptureStream.h"
 #include "platform/Platform.h"
 #include "runtime/Asio.h"
@@ -85,17 +89,17 @@ enum class EngineProperty {
     displayMode,
     sessions,
     autoMirrorEnabled,
-    autoDimMac,
+    autoDimHost,
     connectionMode,
     clamshellModeEnabled,
 };
 
 // The fixed ports. Tests move them; production uses the defaults.
 struct MirrorEnginePorts {
-    std::uint16_t stream = 8888;    // first device; later devices count up from here
-    std::uint16_t webSocket = 8890; // browser preview
-    std::uint16_t http = 8891;      // preview page
-    std::uint16_t input = 8892;     // touch input (every session)
+    std::uint16_t stream = STREAM_PORT;    // first device; later devices count up from here
+    std::uint16_t webSocket = WEBSOCKET_PREVIEW_PORT; // browser preview
+    std::uint16_t http = HTTP_PREVIEW_PORT;      // preview page
+    std::uint16_t input = INPUT_PORT;     // touch input (every session)
 
     // The frame port of the device at `index` (0-based): counting up from
     // `stream`, skipping the preview and input ports, so a third device
@@ -149,7 +153,7 @@ public:
     using Ports = MirrorEnginePorts;
     using Observer = std::function<void(EngineProperty)>;
 
-    static constexpr std::string_view appVersion = "2.4.4";
+    static constexpr std::string_view appVersion = APP_VERSION;
 
     static std::shared_ptr<MirrorEngine> make(Environment environment = {}, Timing timing = {});
     ~MirrorEngine();
@@ -225,8 +229,8 @@ public:
     const std::vector<std::shared_ptr<DeviceSession>>& sessions() const { return sessions_; }
     bool autoMirrorEnabled() const { return autoMirrorEnabled_; }
     void setAutoMirrorEnabled(bool enabled);
-    bool autoDimMac() const { return autoDimMac_; }
-    void setAutoDimMac(bool enabled);
+    bool autoDimHost() const { return autoDimHost_; }
+    void setAutoDimHost(bool enabled);
     ConnectionMode connectionMode() const { return connectionMode_; }
     void setConnectionMode(ConnectionMode mode);
     bool clamshellModeEnabled() const { return clamshellModeEnabled_; }
@@ -363,7 +367,7 @@ private:
     DisplayMode displayMode_ = DisplayMode::mirror;
     std::vector<std::shared_ptr<DeviceSession>> sessions_;
     bool autoMirrorEnabled_ = true;
-    bool autoDimMac_ = true;
+    bool autoDimHost_ = true;
     ConnectionMode connectionMode_ = ConnectionMode::usb;
     bool clamshellModeEnabled_ = false;
 };

@@ -1,5 +1,7 @@
 #include "device/ADBBridge.h"
 
+#include "config/Text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -37,7 +39,7 @@ std::string joined(const std::vector<std::string>& args)
     return text;
 }
 
-std::string trimmed(std::string_view text) { return std::string(trimWhitespace(text)); }
+std::string trimmedCopy(std::string_view text) { return std::string(qb::trimmed(text)); }
 
 std::string serialText(const Serial& serial) { return serial ? *serial : "default"; }
 
@@ -93,8 +95,8 @@ std::optional<std::string> findADB()
     auto result = runProcess(which, timing().shellLookup, "which adb");
     if (!result.launched) {
         bridgeError(fmt::format("[ADBBridge] Failed to run 'which adb': {}", result.launchError));
-    } else if (result.exitStatus == 0 && isValidUtf8(result.standardOutput)) {
-        std::string path = trimmed(result.standardOutput);
+    } else if (result.exitStatus == 0 && isValidUTF8(result.standardOutput)) {
+        std::string path = trimmedCopy(result.standardOutput);
         if (!path.empty()) {
             bridgeLog(fmt::format("[ADBBridge] Using system adb (via which): {}", path));
             return path;
@@ -122,7 +124,7 @@ std::map<std::string, std::string> loadShellEnvironment()
     std::string output;
     if (!result.launched) {
         bridgeError(fmt::format("[ADBBridge] Failed to run shell env: {}", result.launchError));
-    } else if (isValidUtf8(result.standardOutput)) {
+    } else if (isValidUTF8(result.standardOutput)) {
         output = result.standardOutput;
     }
     auto environment = parseEnvironment(output);
@@ -149,27 +151,6 @@ std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& arg
     options.arguments.insert(options.arguments.end(), args.begin(), args.end());
     options.environment = shellEnvironment();
     return options;
-}
-
-struct Outcome {
-    bool launched = false;
-    std::string launchError;
-    int exitStatus = -1;
-    std::string standardOutput;
-    std::string standardError;
-};
-
-Outcome execute(const ProcessOptions& options, double timeout, const std::string& label)
-{
-    Outcome outcome;
-    auto process = Process::launch(options, &outcome.launchError);
-    if (!process) return outcome;
-    outcome.launched = true;
-    processWaitWithTimeout(*process, timeout, label);
-    outcome.exitStatus = process->exitStatus().value_or(-1);
-    outcome.standardOutput = process->standardOutput();
-    outcome.standardError = process->standardError();
-    return outcome;
 }
 
 std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& args, const Serial& serial,
@@ -265,12 +246,12 @@ std::optional<std::string> runADB(const std::vector<std::string>& args, const Se
 {
     auto options = makeADBProcess(args, serial, OutputMode::capture, OutputMode::discard);
     if (!options) return std::nullopt;
-    auto outcome = execute(*options, timeout, "adb " + joined(args));
+    auto outcome = runProcess(*options, timeout, "adb " + joined(args));
     if (!outcome.launched) {
         SMLog::adb().error(fmt::format("Failed to run adb {}: {}", joined(args), outcome.launchError));
         return std::nullopt;
     }
-    if (outcome.exitStatus != 0 || !isValidUtf8(outcome.standardOutput)) return std::nullopt;
+    if (outcome.exitStatus != 0 || !isValidUTF8(outcome.standardOutput)) return std::nullopt;
     return outcome.standardOutput;
 }
 
@@ -280,14 +261,14 @@ bool ensureServerRunning()
 {
     auto options = makeADBProcess({"start-server"}, std::nullopt, OutputMode::discard, OutputMode::capture);
     if (!options) return false;
-    auto outcome = execute(*options, timing().startServer, "adb start-server");
+    auto outcome = runProcess(*options, timing().startServer, "adb start-server");
     if (!outcome.launched) {
         bridgeError(fmt::format("[ADBBridge] start-server: failed to launch — {}", outcome.launchError));
         return false;
     }
     if (outcome.exitStatus != 0) {
-        bridgeError(fmt::format("[ADBBridge] WARNING: start-server failed (exit {}) — {}", outcome.exitStatus,
-            trimmed(outcome.standardError)));
+        bridgeError(fmt::format("[ADBBridge] WARNING: start-server failed (exit {}) — {}", outcome.exitStatus.value_or(-1),
+            trimmedCopy(outcome.standardError)));
         return false;
     }
     bridgeLog("[ADBBridge] Server running");
@@ -304,7 +285,7 @@ std::optional<std::pair<int, int>> queryScreenResolution(const std::string& seri
     if (size) {
         bridgeLog(fmt::format("[ADBBridge] queryScreenResolution({}): {}x{}", serial, size->first, size->second));
     } else {
-        bridgeLog(fmt::format("[ADBBridge] queryScreenResolution({}): failed to parse — {}", serial, trimmed(*output)));
+        bridgeLog(fmt::format("[ADBBridge] queryScreenResolution({}): failed to parse — {}", serial, trimmedCopy(*output)));
     }
     return size;
 }
@@ -318,14 +299,14 @@ std::vector<ConnectedDevice> connectedDevices()
         bridgeLog("[ADBBridge] connectedDevices: no adb binary");
         return {};
     }
-    auto outcome = execute(*options, timing().devices, "adb devices");
+    auto outcome = runProcess(*options, timing().devices, "adb devices");
     if (!outcome.launched) {
         bridgeError(fmt::format("[ADBBridge] connectedDevices: failed to launch — {}", outcome.launchError));
         return {};
     }
     if (outcome.exitStatus != 0) {
-        bridgeError(fmt::format("[ADBBridge] connectedDevices: exit {} — {}", outcome.exitStatus,
-            trimmed(outcome.standardError)));
+        bridgeError(fmt::format("[ADBBridge] connectedDevices: exit {} — {}", outcome.exitStatus.value_or(-1),
+            trimmedCopy(outcome.standardError)));
         return {};
     }
     std::vector<ConnectedDevice> devices;
@@ -370,21 +351,21 @@ bool setupReverseTunnel(const Serial& serial, int devicePort, int hostPort)
     auto options = makeADBProcess({"reverse", tcp(devicePort), tcp(hostPort)}, serial, OutputMode::capture,
         OutputMode::capture);
     if (!options) return false;
-    auto outcome = execute(*options, timing().reverse, "adb reverse");
+    auto outcome = runProcess(*options, timing().reverse, "adb reverse");
     if (!outcome.launched) {
         SMLog::adb().error("setupReverseTunnel: failed to launch — " + outcome.launchError);
         return false;
     }
     if (outcome.exitStatus != 0) {
-        SMLog::adb().error(fmt::format("setupReverseTunnel: exit {} — stdout='{}' stderr='{}'", outcome.exitStatus,
-            trimmed(outcome.standardOutput), trimmed(outcome.standardError)));
+        SMLog::adb().error(fmt::format("setupReverseTunnel: exit {} — stdout='{}' stderr='{}'", outcome.exitStatus.value_or(-1),
+            trimmedCopy(outcome.standardOutput), trimmedCopy(outcome.standardError)));
         return false;
     }
     SMLog::adb().info(
         fmt::format("setupReverseTunnel: {}:{} → host:{} — success", serialText(serial), devicePort, hostPort));
 
     // adb has been seen to exit 0 without creating the tunnel: trust the list.
-    const std::string list = trimmed(runADB({"reverse", "--list"}, serial, timing().reverseList).value_or(""));
+    const std::string list = trimmedCopy(runADB({"reverse", "--list"}, serial, timing().reverseList).value_or(""));
     const bool present = reverseListHasDevicePort(list, devicePort);
     if (!present) {
         SMLog::adb().warn(fmt::format("verifyReverseTunnel: NOT FOUND for tcp:{} — full list: '{}'", devicePort,
@@ -401,7 +382,7 @@ bool removeReverseTunnel(const Serial& serial, int devicePort)
     auto options =
         makeADBProcess({"reverse", "--remove", tcp(devicePort)}, serial, OutputMode::discard, OutputMode::discard);
     if (!options) return false;
-    auto outcome = execute(*options, timing().reverseRemove, "adb reverse --remove");
+    auto outcome = runProcess(*options, timing().reverseRemove, "adb reverse --remove");
     if (!outcome.launched) {
         bridgeError(fmt::format("[ADBBridge] Failed to remove reverse tunnel on port {}: {}", devicePort,
             outcome.launchError));
@@ -429,14 +410,14 @@ bool installBundledAPK(const Serial& serial)
         SMLog::adb().error("installBundledAPK: ADB not available");
         return false;
     }
-    auto outcome = execute(*options, timing().install, "adb install");
+    auto outcome = runProcess(*options, timing().install, "adb install");
     if (!outcome.launched) {
         SMLog::adb().error("installBundledAPK: failed to launch process: " + outcome.launchError);
         return false;
     }
     if (outcome.exitStatus != 0) {
         SMLog::adb().error(fmt::format("installBundledAPK failed on {}: {}", serialText(serial),
-            trimmed(outcome.standardOutput)));
+            trimmedCopy(outcome.standardOutput)));
         return false;
     }
     SMLog::adb().info("Installed bundled APK on " + serialText(serial));
@@ -445,7 +426,7 @@ bool installBundledAPK(const Serial& serial)
                                     std::string(GRANTED_PERMISSION)},
         serial, OutputMode::capture, OutputMode::mergeIntoOutput);
     if (grant) {
-        auto granted = execute(*grant, timing().grant, "adb pm grant");
+        auto granted = runProcess(*grant, timing().grant, "adb pm grant");
         if (!granted.launched) {
             bridgeError(fmt::format("[ADBBridge] Failed to grant WRITE_SECURE_SETTINGS: {}", granted.launchError));
         } else {
@@ -464,7 +445,7 @@ bool isAppInstalled(const Serial& serial)
     // must not count, so the whole line has to match.
     for (std::string_view rest = *output; !rest.empty();) {
         const size_t end = std::min(rest.find('\n'), rest.size());
-        if (trimWhitespace(rest.substr(0, end)) == "package:app.quillbright") return true;
+        if (qb::trimmed(rest.substr(0, end)) == "package:app.quillbright") return true;
         rest.remove_prefix(std::min(end + 1, rest.size()));
     }
     return false;
@@ -481,7 +462,7 @@ std::optional<std::string> queryCompanionVersion(const Serial& serial)
 bool isCompanionRunning(const Serial& serial)
 {
     auto output = runADB({"shell", "pidof", std::string(COMPANION_PACKAGE)}, serial, timing().pidof);
-    return output && !trimWhitespace(*output).empty();
+    return output && !qb::trimmed(*output).empty();
 }
 
 void launchApp(const Serial& serial, bool forceRestart, const std::optional<std::string>& wifiHost)
@@ -492,7 +473,7 @@ void launchApp(const Serial& serial, bool forceRestart, const std::optional<std:
     if (wifiHost) args.insert(args.end(), {"--es", "wifi_host", *wifiHost});
     auto options = makeADBProcess(args, serial, OutputMode::discard, OutputMode::capture);
     if (!options) return;
-    auto outcome = execute(*options, timing().launch, "adb am start");
+    auto outcome = runProcess(*options, timing().launch, "adb am start");
     if (!outcome.launched) {
         SMLog::adb().error("launchApp: failed to launch — " + outcome.launchError);
         return;
@@ -501,7 +482,7 @@ void launchApp(const Serial& serial, bool forceRestart, const std::optional<std:
         SMLog::adb().info(
             fmt::format("Launched QuillBright on {}{}", serialText(serial), forceRestart ? " (force-restart)" : ""));
     } else {
-        SMLog::adb().warn(fmt::format("launchApp: exit {} — {}", outcome.exitStatus, trimmed(outcome.standardError)));
+        SMLog::adb().warn(fmt::format("launchApp: exit {} — {}", outcome.exitStatus.value_or(-1), trimmedCopy(outcome.standardError)));
     }
 }
 
@@ -514,7 +495,7 @@ void sendStatus(const Serial& serial, const std::string& state)
 bool checkStartRequest(const Serial& serial)
 {
     auto output = runADB({"shell", "cat", std::string(START_REQUEST_FILE)}, serial, timing().startRequest);
-    if (!output || trimWhitespace(*output).empty()) return false;
+    if (!output || qb::trimmed(*output).empty()) return false;
     // Removing the file makes each request count once.
     runADB({"shell", "rm", std::string(START_REQUEST_FILE)}, serial, timing().startRequest);
     return true;
@@ -524,7 +505,7 @@ bool resetDisplaySizeOverride(const Serial& serial)
 {
     auto check = makeADBProcess({"shell", "wm", "size"}, serial, OutputMode::capture, OutputMode::discard);
     if (!check) return false;
-    auto current = execute(*check, timing().sizeOverride, "adb wm size");
+    auto current = runProcess(*check, timing().sizeOverride, "adb wm size");
     if (!current.launched) {
         bridgeError(fmt::format("[ADBBridge] Failed to check display size override: {}", current.launchError));
         return false;
@@ -535,12 +516,12 @@ bool resetDisplaySizeOverride(const Serial& serial)
     }
     auto reset = makeADBProcess({"shell", "wm", "size", "reset"}, serial, OutputMode::discard, OutputMode::discard);
     if (!reset) return false;
-    auto outcome = execute(*reset, timing().sizeOverride, "adb wm size reset");
+    auto outcome = runProcess(*reset, timing().sizeOverride, "adb wm size reset");
     if (!outcome.launched) {
         bridgeError(fmt::format("[ADBBridge] Failed to reset display size override: {}", outcome.launchError));
         return false;
     }
-    bridgeLog(fmt::format("[ADBBridge] Reset display size override (was: {})", trimmed(current.standardOutput)));
+    bridgeLog(fmt::format("[ADBBridge] Reset display size override (was: {})", trimmedCopy(current.standardOutput)));
     return outcome.exitStatus == 0;
 }
 
@@ -556,7 +537,7 @@ void setSystemSetting(const std::string& name, int value, const Serial& serial)
     auto options = makeADBProcess({"shell", "settings", "put", "system", name, std::to_string(value)}, serial,
         OutputMode::discard, OutputMode::discard);
     if (!options) return;
-    auto outcome = execute(*options, timing().settingPut, "adb settings put");
+    auto outcome = runProcess(*options, timing().settingPut, "adb settings put");
     if (!outcome.launched) {
         bridgeError(
             fmt::format("[ADBBridge] Failed to set system setting {}={}: {}", name, value, outcome.launchError));

@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/Configuration.h"
+#include "config/DeviceModels.h"
 #include "device/ADBParsers.h"
 
 namespace qb {

@@ -1,5 +1,7 @@
 #include "device/ADBParsers.h"
 
+#include "config/Text.h"
+
 #include <charconv>
 #include <limits>
 
@@ -39,14 +41,6 @@ std::vector<std::string_view> words(std::string_view line)
     return result;
 }
 
-std::string_view trimChars(std::string_view text, std::string_view chars)
-{
-    const size_t first = text.find_first_not_of(chars);
-    if (first == std::string_view::npos) return {};
-    const size_t last = text.find_last_not_of(chars);
-    return text.substr(first, last - first + 1);
-}
-
 std::optional<int> positiveDecimal(std::string_view text)
 {
     if (text.empty() || text.size() > 9) return std::nullopt;
@@ -73,48 +67,6 @@ void forEachDeviceLine(std::string_view output, Fn&& fn)
 }
 
 } // namespace
-
-std::string_view trimWhitespace(std::string_view text) { return trimChars(text, " \t\r\n\v\f"); }
-
-bool isValidUtf8(std::string_view bytes)
-{
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra = 0;
-        uint32_t code = 0;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            code = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            code = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            code = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= n) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(bytes[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            code = (code << 6) | (cc & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if ((extra == 1 && code < 0x80) || (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000)
-            || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
 
 std::vector<DeviceLine> parseDeviceLines(std::string_view output)
 {
@@ -144,9 +96,9 @@ std::optional<std::pair<int, int>> parseScreenResolution(std::string_view output
 {
     constexpr std::string_view prefix = "Physical size:";
     for (std::string_view line : nonEmptyLines(output)) {
-        line = trimChars(line, " \t");
+        line = trimmed(line, " \t");
         if (line.substr(0, prefix.size()) != prefix) continue;
-        std::string_view size = trimChars(line.substr(prefix.size()), " ");
+        std::string_view size = trimmed(line.substr(prefix.size()), " ");
         std::vector<std::string_view> pieces;
         size_t start = 0;
         while (start <= size.size()) {
@@ -167,7 +119,7 @@ std::optional<std::string> parseCompanionVersion(std::string_view output)
 {
     constexpr std::string_view key = "versionName=";
     for (std::string_view line : nonEmptyLines(output)) {
-        line = trimChars(line, " ");
+        line = trimmed(line, " ");
         if (line.substr(0, key.size()) != key) continue;
         std::string_view version = line.substr(key.size());
         if (version.empty()) return std::nullopt;
@@ -194,7 +146,7 @@ std::map<std::string, std::string> parseEnvironment(std::string_view output)
 
 std::optional<int> parseSettingValue(std::string_view output)
 {
-    std::string_view text = trimWhitespace(output);
+    std::string_view text = trimmed(output);
     if (text.empty()) return std::nullopt;
     if (text.front() == '+') {
         text.remove_prefix(1);

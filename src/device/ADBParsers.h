@@ -43,8 +43,5 @@ std::map<std::string, std::string> parseEnvironment(std::string_view output);
 // optional sign ("null", blanks and overflow give nothing).
 std::optional<int> parseSettingValue(std::string_view output);
 
-// Helpers shared with the bridge.
-std::string_view trimWhitespace(std::string_view text);
-bool isValidUtf8(std::string_view bytes);
 
 } // namespace qb::ADBBridge

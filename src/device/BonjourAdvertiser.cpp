@@ -23,7 +23,7 @@ void BonjourAdvertiser::start(std::uint16_t port)
     registration.type = std::string(SERVICE_TYPE);
     registration.port = port;
     registration.txt = {{"videoPort", std::to_string(port)}, {"inputPort", std::to_string(INPUT_PORT)},
-        {"version", std::string(VERSION)}};
+        {"version", std::string(APP_VERSION)}};
 
     std::weak_ptr<BonjourAdvertiser> weak = weak_from_this();
     DnsSd::PublishHandlers handlers;

@@ -17,13 +17,14 @@
 
 #include "platform/DnsSd.h"
 
+#include "config/Ports.h"
+#include "config/Version.h"
+
 namespace qb {
 
 class BonjourAdvertiser : public std::enable_shared_from_this<BonjourAdvertiser> {
 public:
     static constexpr std::string_view SERVICE_TYPE = "_quillbright._tcp.";
-    static constexpr std::uint16_t INPUT_PORT = 8892;
-    static constexpr std::string_view VERSION = "2.4.4";
 
     static std::shared_ptr<BonjourAdvertiser> make(std::shared_ptr<DnsSd> dnsSd);
 

@@ -20,6 +20,10 @@ void logWarn(std::string_view subsystem, std::string_view message);
 void logError(std::string_view subsystem, std::string_view message);
 void logAt(LogLevel level, std::string_view subsystem, std::string_view message);
 
+// Sends the runtime's own lines (process deadlines, failed tasks, settings
+// warnings) to this log. The daemon and the engine call it once; idempotent.
+void routeRuntimeLog();
+
 // A bracketed component line to the platform log only:
 //   componentLog(LogLevel::info, "TCPServer", "[TCPServer] Sent resolution: 1600x1200");
 inline void componentLog(LogLevel level, std::string_view component, std::string_view line)

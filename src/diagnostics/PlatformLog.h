@@ -16,9 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "config/LogLevel.h"
+
 namespace qb {
 
-enum class LogLevel { debug, info, warn, error };
 
 // "debug", "info", "warn", "error".
 std::string_view logLevelName(LogLevel level);

@@ -34,8 +34,9 @@
 #include <string>
 #include <vector>
 
-#include "core/Configuration.h"
-#include "pipeline/FrameSink.h"
+#include "config/CaptureStats.h"
+#include "config/Modes.h"
+#include "transport/FrameSink.h"
 #include "pipeline/PixelKernels.h"
 #include "pipeline/PreviewEncoder.h"
 #include "platform/CaptureStream.h"

@@ -29,7 +29,7 @@
 
 #include <fmt/format.h>
 
-#include "diagnostics/Log.h"
+#include "runtime/RuntimeLog.h"
 #include "runtime/Asio.h"
 #include "runtime/Cancellation.h"
 #include "runtime/Queues.h"
@@ -83,7 +83,7 @@ asio::awaitable<Result> offMainLoop(const std::function<Result()>& work, std::st
                         try {
                             result = body();
                         } catch (const std::exception& error) {
-                            logError(owner, fmt::format("Background call failed: {}", error.what()));
+                            runtimeLog(LogLevel::error, owner, fmt::format("Background call failed: {}", error.what()));
                         }
                     }
                     asio::post(resumeOn, [completion, result = std::move(result)]() mutable {

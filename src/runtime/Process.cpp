@@ -13,8 +13,8 @@
 
 #include <fmt/format.h>
 
-#include "diagnostics/Log.h"
 #include "runtime/Cancellation.h"
+#include "runtime/RuntimeLog.h"
 #include "runtime/Queues.h"
 #include "runtime/Timer.h"
 
@@ -319,7 +319,7 @@ void processWaitWithTimeout(Process& process, double timeoutSeconds, const std::
         [weak, label, wholeSeconds] {
             auto running = weak.lock();
             if (!running || !running->isRunning()) return;
-            logError("Process", fmt::format("TIMEOUT: killing {} after {}s", label, wholeSeconds));
+            runtimeLog(LogLevel::error, "Process", fmt::format("TIMEOUT: killing {} after {}s", label, wholeSeconds));
             running->terminate();
         });
     process.waitUntilExit();

@@ -19,7 +19,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "diagnostics/Log.h"
+#include "config/Text.h"
+#include "runtime/RuntimeLog.h"
 #include "runtime/Clock.h"
 
 namespace qb {
@@ -297,15 +298,6 @@ std::optional<std::int64_t> truncateToInteger(double value)
     return static_cast<std::int64_t>(value);
 }
 
-std::string lowercased(std::string_view text)
-{
-    std::string lower(text);
-    for (auto& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
-
 std::optional<std::string> asString(const Json& v)
 {
     if (v.is_string()) return v.get<std::string>();
@@ -431,7 +423,7 @@ auto SettingsStore::withState(Body&& body) const
         warnings = std::exchange(state_->warnings, {});
         return value;
     }();
-    for (const auto& warning : warnings) logWarn("Engine", warning);
+    for (const auto& warning : warnings) runtimeLog(LogLevel::warn, "Engine", warning);
     return result;
 }
 
@@ -594,7 +586,7 @@ bool SettingsStore::setString(std::string_view key, std::string_view value)
 bool SettingsStore::setDouble(std::string_view key, double value)
 {
     if (!std::isfinite(value)) {
-        logWarn("Engine", fmt::format("settings: could not save \"{}\": {} is not a finite number", key, value));
+        runtimeLog(LogLevel::warn, "Engine", fmt::format("settings: could not save \"{}\": {} is not a finite number", key, value));
         return false;
     }
     return write(key, [&](Json& d) { d[std::string(key)] = value; });

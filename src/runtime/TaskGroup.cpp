@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "diagnostics/Log.h"
+#include "runtime/RuntimeLog.h"
 
 namespace qb {
 
@@ -37,12 +37,12 @@ void TaskGroup::finished(const std::shared_ptr<State>& state, std::list<Task>::i
             std::rethrow_exception(error);
         } catch (const boost::system::system_error& e) {
             if (e.code() != asio::error::operation_aborted) {
-                logError("Engine", fmt::format("Task {} failed: {}", it->name, e.what()));
+                runtimeLog(LogLevel::error, "Engine", fmt::format("Task {} failed: {}", it->name, e.what()));
             }
         } catch (const std::exception& e) {
-            logError("Engine", fmt::format("Task {} failed: {}", it->name, e.what()));
+            runtimeLog(LogLevel::error, "Engine", fmt::format("Task {} failed: {}", it->name, e.what()));
         } catch (...) {
-            logError("Engine", fmt::format("Task {} failed", it->name));
+            runtimeLog(LogLevel::error, "Engine", fmt::format("Task {} failed", it->name));
         }
     }
     state->tasks.erase(it);

@@ -1,42 +1,8 @@
 #include "transport/PreviewRequests.h"
 
-namespace qb {
+#include "config/Text.h"
 
-bool isValidUTF8(std::span<const std::uint8_t> bytes)
-{
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        std::uint8_t low = 0x80; // allowed range of the second byte
-        std::uint8_t high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;  // overlong
-            if (lead == 0xED) high = 0x9F; // surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;  // overlong
-            if (lead == 0xF4) high = 0x8F; // beyond U+10FFFF
-        } else {
-            return false;
-        }
-        if (n - i < length) return false;
-        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-        }
-        i += length;
-    }
-    return true;
-}
+namespace qb {
 
 PreviewRequest judgePreviewRequest(std::span<const std::uint8_t> firstRead)
 {

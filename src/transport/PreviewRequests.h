@@ -16,16 +16,15 @@
 #include <string>
 #include <string_view>
 
+#include "config/Ports.h"
+
 namespace qb {
 
 enum class PreviewRequest { start, stop, page, unanswered };
 
 // The WebSocket port the viewer page connects to.
-inline constexpr std::uint16_t PREVIEW_WEBSOCKET_PORT = 8890;
+inline constexpr std::uint16_t PREVIEW_WEBSOCKET_PORT = WEBSOCKET_PREVIEW_PORT;
 
-// Whether `bytes` are well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing beyond U+10FFFF).
-bool isValidUTF8(std::span<const std::uint8_t> bytes);
 
 PreviewRequest judgePreviewRequest(std::span<const std::uint8_t> firstRead);
 

@@ -40,8 +40,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/Configuration.h"
-#include "pipeline/FrameSink.h"
+#include "config/Modes.h"
+#include "transport/FrameSink.h"
 #include "runtime/Asio.h"
 #include "transport/FramePacer.h"
 #include "transport/ListenSocket.h"

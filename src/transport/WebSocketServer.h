@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/FrameSink.h"
+#include "transport/FrameSink.h"
 #include "runtime/Asio.h"
 #include "runtime/Queues.h"
 #include "transport/ListenSocket.h"

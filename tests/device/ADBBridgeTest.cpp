@@ -1,4 +1,5 @@
 #include "device/ADBBridge.h"
+#include "diagnostics/Log.h"
 #include "device/ADBBridging.h"
 
 #include <chrono>
@@ -13,6 +14,10 @@
 
 namespace qb {
 namespace {
+
+// The runtime's own lines (deadline kills, settings warnings) reach the log
+// these tests read.
+const bool runtimeLogRouted = (routeRuntimeLog(), true);
 
 using Calls = std::vector<std::vector<std::string>>;
 using ::testing::ElementsAre;

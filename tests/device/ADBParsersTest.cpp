@@ -1,3 +1,4 @@
+#include "config/Text.h"
 #include "device/ADBParsers.h"
 
 #include <fstream>
@@ -97,10 +98,10 @@ TEST(ADBParsers, SettingValues)
 
 TEST(ADBParsers, Utf8Validation)
 {
-    EXPECT_TRUE(isValidUtf8("Physical size: 1200x1600 — ok"));
-    EXPECT_TRUE(isValidUtf8("\xF0\x9F\x98\x80"));
+    EXPECT_TRUE(isValidUTF8("Physical size: 1200x1600 — ok"));
+    EXPECT_TRUE(isValidUTF8("\xF0\x9F\x98\x80"));
     for (std::string bad : {"\xff", "\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ab\xE2\x82"}) {
-        EXPECT_FALSE(isValidUtf8(bad));
+        EXPECT_FALSE(isValidUTF8(bad));
     }
 }
 
@@ -147,7 +148,7 @@ TEST(ADBParsers, SurviveArbitraryBytes)
         }
         parseEnvironment(input);
         parseSettingValue(input);
-        isValidUtf8(input);
+        isValidUTF8(input);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "config/Text.h"
 #include "device/ADBParsers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -29,6 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (key.find('=') != std::string::npos || key.find('\n') != std::string::npos) std::abort();
     }
     parseSettingValue(text);
-    isValidUtf8(text);
+    qb::isValidUTF8(text);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "config/Text.h"
 #include "transport/PreviewRequests.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

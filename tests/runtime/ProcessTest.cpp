@@ -6,6 +6,7 @@
 #include <csignal>
 #include <unistd.h>
 
+#include "diagnostics/Log.h"
 #include "diagnostics/PlatformLog.h"
 #include "diagnostics/RingLogger.h"
 #include "runtime/Background.h"
@@ -17,6 +18,10 @@ using namespace qb;
 using namespace std::chrono_literals;
 
 namespace {
+
+// The runtime's own lines (deadline kills, settings warnings) reach the log
+// these tests read.
+const bool runtimeLogRouted = (routeRuntimeLog(), true);
 
 ProcessOptions shell(std::string script)
 {

@@ -17,11 +17,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "diagnostics/Log.h"
 #include "diagnostics/PlatformLog.h"
 #include "runtime/Clock.h"
 
 namespace qb {
 namespace {
+
+// The runtime's own lines (deadline kills, settings warnings) reach the log
+// these tests read.
+const bool runtimeLogRouted = (routeRuntimeLog(), true);
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

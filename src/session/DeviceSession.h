@@ -58,7 +58,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/Configuration.h"
+#include "config/DisplayResolution.h"
+#include "config/Ports.h"
+#include "config/Version.h"
+#include "config/Modes.h"
 #include "device/ADBBridge.h"
 #include "device/ADBBridging.h"
 #include "pipeline/CompositorPacer.h"
@@ -106,7 +109,7 @@ struct DeviceSessionEnvironment {
     std::function<bool()> hardwareComparisonEnabled;
     // Host port of the input server. 8892 in production (the device's input
     // tunnel points at it); tests pass 0 for any free port.
-    std::uint16_t inputPort = 8892;
+    std::uint16_t inputPort = INPUT_PORT;
     // Options of the frame server.
     TCPServer::Options frameServer;
 };
@@ -116,12 +119,8 @@ public:
     using Timing = DeviceSessionTiming;
     using Environment = DeviceSessionEnvironment;
 
-    // The companion version the Mac side expects (only the major must match).
-    static constexpr std::string_view EXPECTED_COMPANION_VERSION = "2.4.4";
+    // The companion version this host expects (only the major must match).
     // Device-side ports of the two reverse tunnels.
-    static constexpr int DEVICE_STREAM_PORT = 8888;
-    static constexpr int DEVICE_INPUT_PORT = 8892;
-    static constexpr int INPUT_PORT = 8892;
     static constexpr int TUNNEL_ATTEMPTS = 3;
     static constexpr int VERSION_REQUERIES = 3;
     static constexpr int MAX_RELAUNCHES = 3;
@@ -145,7 +144,7 @@ public:
     // The IPv4 address of this machine's Wi-Fi interface: the one named by
     // $QUILLBRIGHT_WIFI_INTERFACE, else the first interface whose name begins
     // with "wl". Nothing when there is none or it has no IPv4 address.
-    static std::optional<std::string> macWiFiIP();
+    static std::optional<std::string> hostWiFiIP();
 
     // Where the frame and input servers listen: loopback for a USB session
     // (the device arrives through adb reverse tunnels), every interface for a

@@ -1,4 +1,4 @@
-#include "core/MirrorError.h"
+#include "config/MirrorError.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "device/DeviceSession.h"
+#include "session/DeviceSession.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <fmt/ranges.h>
 
 #include "companion/CompanionClient.h"
-#include "core/MirrorError.h"
+#include "config/MirrorError.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/PlatformLog.h"
 #include "diagnostics/RingLogger.h"
@@ -699,9 +699,9 @@ TEST_F(DeviceSessionTest, RealBridgeSendsTheExactAdbCommandLines)
 TEST(DeviceSessionWiFiTest, WiFiAddressComesFromTheConfiguredInterface)
 {
     ::setenv("QUILLBRIGHT_WIFI_INTERFACE", "lo", 1);
-    EXPECT_EQ(DeviceSession::macWiFiIP(), "127.0.0.1");
+    EXPECT_EQ(DeviceSession::hostWiFiIP(), "127.0.0.1");
     ::setenv("QUILLBRIGHT_WIFI_INTERFACE", "no-such-interface0", 1);
-    EXPECT_EQ(DeviceSession::macWiFiIP(), std::nullopt);
+    EXPECT_EQ(DeviceSession::hostWiFiIP(), std::nullopt);
     ::unsetenv("QUILLBRIGHT_WIFI_INTERFACE");
 }
 

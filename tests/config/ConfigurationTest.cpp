@@ -1,5 +1,8 @@
-#include "core/Configuration.h"
-#include "core/MirrorError.h"
+#include "config/DeviceModels.h"
+#include "config/DisplayResolution.h"
+#include "config/MirrorStatus.h"
+#include "config/Modes.h"
+#include "config/MirrorError.h"
 
 #include <set>
 #include <unordered_set>

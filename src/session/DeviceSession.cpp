@@ -1,4 +1,4 @@
-#include "device/DeviceSession.h"
+#include "session/DeviceSession.h"
 
 #include <cstdlib>
 #include <exception>
@@ -11,7 +11,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "core/MirrorError.h"
+#include "config/MirrorError.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
 #include "pipeline/HardwareEncoder.h"
@@ -100,7 +100,7 @@ std::string DeviceSession::bindAddress() const
 
 std::optional<std::string> DeviceSession::launchHost() const
 {
-    if (skipADB_) return macWiFiIP();
+    if (skipADB_) return hostWiFiIP();
     return std::nullopt;
 }
 
@@ -283,7 +283,7 @@ asio::awaitable<void> DeviceSession::setupADB()
 {
     const std::string serial = device_.serial;
     const std::shared_ptr<ADBBridging> adb = adb_;
-    const std::string expected(EXPECTED_COMPANION_VERSION);
+    const std::string expected(APP_VERSION);
     const std::function<bool()> installedCheck = [adb, serial] { return adb->isAppInstalled(serial); };
     const std::function<bool()> install = [adb, serial] { return adb->installBundledAPK(serial); };
     const std::function<std::optional<std::string>()> versionQuery = [adb, serial] {
@@ -547,7 +547,7 @@ void DeviceSession::reconnect()
 // ---------------------------------------------------------------------------
 // Wi-Fi address
 
-std::optional<std::string> DeviceSession::macWiFiIP()
+std::optional<std::string> DeviceSession::hostWiFiIP()
 {
     const char* configured = std::getenv("QUILLBRIGHT_WIFI_INTERFACE");
     const std::string wanted = configured ? configured : "";

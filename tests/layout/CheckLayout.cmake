@@ -1,0 +1,47 @@
+# The folders of src/ form a stack: a source file may include headers of its
+# own folder and of the folders below it, never of one above. Run as
+#   cmake -DSOURCE_DIR=<repo>/src -P CheckLayout.cmake
+# and fails listing every include that breaks the order.
+
+# Bottom first.
+set(LAYERS config runtime diagnostics platform transport host device pipeline session core control cli)
+
+if(NOT SOURCE_DIR)
+    message(FATAL_ERROR "SOURCE_DIR not set")
+endif()
+
+set(violations "")
+set(unknown "")
+file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.h ${SOURCE_DIR}/*.cpp)
+foreach(file IN LISTS files)
+    string(REGEX MATCH "^[^/]+" folder "${file}")
+    list(FIND LAYERS "${folder}" rank)
+    if(rank EQUAL -1)
+        list(APPEND unknown "${folder}")
+        continue()
+    endif()
+    file(STRINGS ${SOURCE_DIR}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]+\"[^\"]+\"")
+    foreach(line IN LISTS includes)
+        string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]+\"([^\"]+)\".*" "\\1" header "${line}")
+        if(NOT header MATCHES "/")
+            continue()
+        endif()
+        string(REGEX MATCH "^[^/]+" target "${header}")
+        list(FIND LAYERS "${target}" targetRank)
+        if(targetRank EQUAL -1)
+            continue() # a system or tool header
+        endif()
+        if(targetRank GREATER rank)
+            string(APPEND violations "\n  src/${file}: includes \"${header}\" (${target} is above ${folder})")
+        endif()
+    endforeach()
+endforeach()
+
+if(unknown)
+    list(REMOVE_DUPLICATES unknown)
+    message(FATAL_ERROR "folders of src/ missing from the layer list in CheckLayout.cmake: ${unknown}")
+endif()
+if(violations)
+    message(FATAL_ERROR "includes against the layer order (bottom first: ${LAYERS}):${violations}")
+endif()
+message(STATUS "layout: every include goes down the stack")
