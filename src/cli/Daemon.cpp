@@ -33,18 +33,17 @@ class StatCells {
 public:
     void refresh(const MirrorEngine& engine)
     {
-        const EngineState& state = engine.state();
         StatusSnapshot next;
-        next.fps = state.stats.capture.fps;
-        next.bandwidth = state.stats.capture.bandwidthMBps;
-        next.clients = state.stats.clientCount;
-        next.totalFrames = state.stats.capture.totalFrames;
-        next.adb = state.adbConnected;
-        next.jitterMs = state.stats.capture.jitterMs;
-        next.rttMs = state.stats.rttMs;
-        next.rttP95Ms = state.stats.rttP95Ms;
-        next.status = state.status.label();
-        next.resolution = state.resolution.rawValue();
+        next.fps = engine.fps();
+        next.bandwidth = engine.bandwidth();
+        next.clients = engine.clientCount();
+        next.totalFrames = engine.totalFrames();
+        next.adb = engine.adbConnected();
+        next.jitterMs = engine.jitterMs();
+        next.rttMs = engine.rttMs();
+        next.rttP95Ms = engine.rttP95Ms();
+        next.status = engine.status().label();
+        next.resolution = engine.resolution().rawValue();
         std::lock_guard lock(lock_);
         snapshot_ = std::move(next);
     }
@@ -212,7 +211,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     engineTiming.session.capture.statsInterval *= daemon->scale;
     daemon->engine = MirrorEngine::make({}, engineTiming);
     daemon->engine->activate();
-    daemon->cells->setResolution(daemon->engine->state().resolution.rawValue());
+    daemon->cells->setResolution(daemon->engine->resolution().rawValue());
 
     std::weak_ptr<StatCells> weakCells = daemon->cells;
     const RuntimePaths paths = context.paths;
@@ -234,7 +233,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
 
     // Past the deadline the teardown is abandoned; either way no child of
     // ours outlives the daemon.
-    const bool completed = daemon->engine->state().status.is(MirrorStatus::Kind::idle);
+    const bool completed = daemon->engine->status().is(MirrorStatus::Kind::idle);
     endChildren(daemon->timing.childGrace);
     std::fflush(nullptr);
     out.flush();

@@ -95,7 +95,6 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     , reconnects_(MainLoop::shared().executor())
     , teardown_(MainLoop::shared().executor())
 {
-    environment_.collaborators.fillDefaults();
     if (!environment_.captureBackend) environment_.captureBackend = makeCaptureBackend(selectedPlatform());
     if (!environment_.listDevices) environment_.listDevices = adbDeviceList;
     if (!environment_.makeADBBridge) {
@@ -111,13 +110,13 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
             return session->start(std::move(ws), contrast, gamma);
         };
     }
-    state_.resolution = environment_.resolution;
-    state_.displayMode = environment_.displayMode;
-    state_.connectionMode = environment_.connectionMode;
+    resolution_ = environment_.resolution;
+    displayMode_ = environment_.displayMode;
+    connectionMode_ = environment_.connectionMode;
     loadSettings();
     logInfo("Engine",
-        fmt::format("init, resolution: {}x{}, mode: {}", state_.resolution.width, state_.resolution.height,
-            state_.displayMode == DisplayMode::mirror ? "mirror" : "extended"));
+        fmt::format("init, resolution: {}x{}, mode: {}", resolution_.width, resolution_.height,
+            displayMode_ == DisplayMode::mirror ? "mirror" : "extended"));
 }
 
 MirrorEngine::~MirrorEngine()
@@ -160,71 +159,71 @@ void MirrorEngine::publish(T& field, T value, EngineProperty property)
     notify(property);
 }
 
-void MirrorEngine::setStatus(MirrorStatus status) { publish(state_.status, std::move(status), EngineProperty::status); }
+void MirrorEngine::setStatus(MirrorStatus status) { publish(status_, std::move(status), EngineProperty::status); }
 
 void MirrorEngine::setContrastAmount(double value)
 {
-    publish(state_.contrastAmount, value, EngineProperty::contrastAmount);
+    publish(contrastAmount_, value, EngineProperty::contrastAmount);
     settingChanged(EngineProperty::contrastAmount);
 }
 
 void MirrorEngine::setGammaAmount(double value)
 {
-    publish(state_.gammaAmount, value, EngineProperty::gammaAmount);
+    publish(gammaAmount_, value, EngineProperty::gammaAmount);
     settingChanged(EngineProperty::gammaAmount);
 }
 
 void MirrorEngine::setDisplayProfile(DisplayProfile profile)
 {
-    publish(state_.displayProfile, profile, EngineProperty::displayProfile);
+    publish(displayProfile_, profile, EngineProperty::displayProfile);
     settingChanged(EngineProperty::displayProfile);
 }
 
 void MirrorEngine::setResolution(DisplayResolution resolution)
 {
-    publish(state_.resolution, std::move(resolution), EngineProperty::resolution);
+    publish(resolution_, std::move(resolution), EngineProperty::resolution);
     settingChanged(EngineProperty::resolution);
 }
 
 void MirrorEngine::setNonDC1Mode(std::string mode)
 {
-    publish(state_.nonDC1Mode, std::move(mode), EngineProperty::nonDC1Mode);
+    publish(nonDC1Mode_, std::move(mode), EngineProperty::nonDC1Mode);
     settingChanged(EngineProperty::nonDC1Mode);
 }
 
 void MirrorEngine::setDisplayMode(DisplayMode mode)
 {
-    publish(state_.displayMode, mode, EngineProperty::displayMode);
+    publish(displayMode_, mode, EngineProperty::displayMode);
     settingChanged(EngineProperty::displayMode);
 }
 
 void MirrorEngine::setAutoMirrorEnabled(bool enabled)
 {
-    publish(state_.autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
+    publish(autoMirrorEnabled_, enabled, EngineProperty::autoMirrorEnabled);
     settingChanged(EngineProperty::autoMirrorEnabled);
 }
 
 void MirrorEngine::setAutoDimHost(bool enabled)
 {
-    publish(state_.autoDimHost, enabled, EngineProperty::autoDimHost);
+    publish(autoDimHost_, enabled, EngineProperty::autoDimHost);
     settingChanged(EngineProperty::autoDimHost);
 }
 
 void MirrorEngine::setConnectionMode(ConnectionMode mode)
 {
-    publish(state_.connectionMode, mode, EngineProperty::connectionMode);
+    publish(connectionMode_, mode, EngineProperty::connectionMode);
     settingChanged(EngineProperty::connectionMode);
 }
 
 void MirrorEngine::setClamshellModeEnabled(bool enabled)
 {
-    publish(state_.clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
+    publish(clamshellModeEnabled_, enabled, EngineProperty::clamshellModeEnabled);
     settingChanged(EngineProperty::clamshellModeEnabled);
 }
 
 bool MirrorEngine::companionCompatible() const
 {
-    return !state_.companionVersion || isCompanionCompatible(*state_.companionVersion, appVersion);
+    return !companionVersion_ || isCompanionCompatible(*companionVersion_, appVersion);
 }
 
 // ---------------------------------------------------------------------------
@@ -273,7 +272,7 @@ void MirrorEngine::activate()
     if (isActivated_) return;
     isActivated_ = true;
     installLidHandler();
-    if (state_.connectionMode == ConnectionMode::wifi) startWiFiServices();
+    if (connectionMode_ == ConnectionMode::wifi) startWiFiServices();
     startControlSocket();
     // The adb server takes a few seconds to come up; have it ready before the
     // first device list is asked for.
@@ -289,7 +288,7 @@ void MirrorEngine::activate()
 
 std::string MirrorEngine::bindAddress() const
 {
-    return std::string(state_.connectionMode == ConnectionMode::wifi ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
+    return std::string(connectionMode_ == ConnectionMode::wifi ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
 }
 
 bool MirrorEngine::startPreviewServers()
@@ -304,17 +303,17 @@ bool MirrorEngine::startPreviewServers()
         HTTPServerOptions httpOptions;
         httpOptions.bindAddress = bindAddress();
         httpOptions.webSocketPort = ws->boundPort();
-        auto http = HTTPServer::make(environment_.ports.http, static_cast<int>(state_.resolution.width),
-            static_cast<int>(state_.resolution.height), httpOptions);
+        auto http = HTTPServer::make(environment_.ports.http, static_cast<int>(resolution_.width),
+            static_cast<int>(resolution_.height), httpOptions);
         std::weak_ptr<MirrorEngine> weak = weak_from_this();
         http->onStartRequested = [weak] {
             auto self = weak.lock();
-            if (!self || self->state_.status.is(MirrorStatus::Kind::running)) return;
+            if (!self || self->status_.is(MirrorStatus::Kind::running)) return;
             self->tasks_.spawn(previewStartTask(weak), "preview start");
         };
         http->onStopRequested = [weak] {
             auto self = weak.lock();
-            if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
+            if (self && self->status_.is(MirrorStatus::Kind::running)) self->stop();
         };
         http->start();
         httpServer_ = http;
@@ -340,11 +339,11 @@ asio::awaitable<void> MirrorEngine::stopPreviewServers()
 asio::awaitable<void> MirrorEngine::start()
 {
     MainLoop::shared().assertCurrent("MirrorEngine::start");
-    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) co_return;
+    if (!status_.is(MirrorStatus::Kind::idle) && !status_.is(MirrorStatus::Kind::waitingForDevice)) co_return;
     // Keeps the engine alive across the awaits below, whoever started us.
     const auto self = shared_from_this();
 
-    if (state_.fontSmoothingDisabled) disableFontSmoothingForMirroring();
+    if (fontSmoothingDisabled_) disableFontSmoothingForMirroring();
 
     if (!environment_.captureBackend->preflightScreenCaptureAccess()) {
         environment_.captureBackend->requestScreenCaptureAccess();
@@ -405,7 +404,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const ConnectedDevice& device = devices[i];
         const std::uint16_t port = ports.streamPort(i);
-        const DisplayMode mode = i == 0 ? state_.displayMode : DisplayMode::extended;
+        const DisplayMode mode = i == 0 ? displayMode_ : DisplayMode::extended;
         DisplayResolution resolution = resolutionForDevice(device);
         const bool greyscale = isGreyscaleDevice(device.model);
         const PixelFormat format = greyscale ? PixelFormat::greyscale : PixelFormat::rgb;
@@ -414,7 +413,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
         auto session = std::make_shared<DeviceSession>(port, std::move(resolution), mode, device, format,
             environment_.makeADBBridge(device), timing_.session, environment_.session);
-        if (state_.connectionMode == ConnectionMode::wifi) session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
+        if (connectionMode_ == ConnectionMode::wifi) session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
         auto starting = startSession(session);
         co_await std::move(starting);
 
@@ -436,15 +435,15 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     startDisplayController();
 
-    publish(state_.adbConnected,
+    publish(adbConnected_,
         std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),
         EngineProperty::adbConnected);
-    publish(state_.apkInstallStatus, std::string(), EngineProperty::apkInstallStatus);
+    publish(apkInstallStatus_, std::string(), EngineProperty::apkInstallStatus);
 
     setStatus(MirrorStatus::running());
     EventLog::shared().record(MirrorEvent::mirrorStarted());
 
-    if (state_.clamshellModeEnabled) activateSleepManager();
+    if (clamshellModeEnabled_) activateSleepManager();
 
     std::string summary = "Sessions: ";
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
@@ -470,10 +469,8 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     session->onLatencyStats = [weak](const LatencyStats& stats) {
         auto self = weak.lock();
         if (!self) return;
-        StreamStats next = self->state_.stats;
-        next.rttMs = stats.rttAvgMs;
-        next.rttP95Ms = stats.rttP95Ms;
-        self->publish(self->state_.stats, next, EngineProperty::stats);
+        self->publish(self->rttMs_, stats.rttAvgMs, EngineProperty::rttMs);
+        self->publish(self->rttP95Ms_, stats.rttP95Ms, EngineProperty::rttP95Ms);
     };
     const std::string serial = session->id();
     session->onCompanionCrashed = [weak, serial] {
@@ -484,19 +481,19 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     };
     session->onSetupFailure = [weak](const std::string& message) {
         if (auto self = weak.lock()) {
-            self->publish(self->state_.lastADBFailureMessage, std::optional<std::string>(message),
+            self->publish(self->lastADBFailureMessage_, std::optional<std::string>(message),
                 EngineProperty::lastADBFailureMessage);
         }
     };
 
-    publish(state_.lastADBFailureMessage, std::optional<std::string>(), EngineProperty::lastADBFailureMessage);
+    publish(lastADBFailureMessage_, std::optional<std::string>(), EngineProperty::lastADBFailureMessage);
 
     // Until it has started, a stop finds the session here and tears it down.
     startingSession_ = session;
     std::string failure;
     std::exception_ptr cancelled;
     try {
-        auto starting = environment_.startSession(session, wsServer_, state_.contrastAmount, state_.gammaAmount);
+        auto starting = environment_.startSession(session, wsServer_, contrastAmount_, gammaAmount_);
         co_await std::move(starting);
     } catch (const std::exception& error) {
         failure = error.what();
@@ -519,7 +516,7 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
 
 DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& device)
 {
-    if (device.deviceFamily() == DeviceFamily::daylightDC1) return state_.resolution;
+    if (device.deviceFamily() == DeviceFamily::daylightDC1) return resolution_;
 
     std::int64_t width = 0;
     std::int64_t height = 0;
@@ -536,13 +533,13 @@ DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& devic
         engineLine(fmt::format("[MirrorEngine] Using known resolution for {}: {}x{}", device.model, width, height));
     } else {
         engineLine(fmt::format("[MirrorEngine] No native resolution for {} — falling back to DC-1 preset", device.model));
-        return state_.resolution;
+        return resolution_;
     }
 
     const auto larger = static_cast<std::uint64_t>(std::max(width, height));
     const auto smaller = static_cast<std::uint64_t>(std::min(width, height));
     const auto presets = DisplayResolution::dynamicPresets(larger, smaller);
-    const std::string_view mode = state_.nonDC1Mode;
+    const std::string_view mode = nonDC1Mode_;
     const auto& list = mode.starts_with("landscape") ? presets.landscape : presets.portrait;
     DisplayResolution chosen = mode.ends_with("sharp") ? list.at(1) : list.at(0);
     engineLine(fmt::format("[MirrorEngine] resolutionForDevice({}): native {}x{} → {} ({})", device.model, width,
@@ -556,8 +553,8 @@ DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& devic
 void MirrorEngine::stop()
 {
     if (teardown_.running() == 0) {
-        if (state_.status.is(MirrorStatus::Kind::idle)) return;
-        if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
+        if (status_.is(MirrorStatus::Kind::idle)) return;
+        if (status_.is(MirrorStatus::Kind::waitingForDevice)) {
             setStatus(MirrorStatus::idle());
             return;
         }
@@ -570,8 +567,8 @@ asio::awaitable<void> MirrorEngine::stopAsync()
     MainLoop::shared().assertCurrent("MirrorEngine::stopAsync");
     const auto self = shared_from_this();
     if (teardown_.running() == 0) {
-        if (state_.status.is(MirrorStatus::Kind::idle)) co_return;
-        if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
+        if (status_.is(MirrorStatus::Kind::idle)) co_return;
+        if (status_.is(MirrorStatus::Kind::waitingForDevice)) {
             // The preview servers stopped when the engine began waiting.
             setStatus(MirrorStatus::idle());
             co_return;
@@ -612,18 +609,16 @@ asio::awaitable<void> MirrorEngine::teardown()
 
     co_await stopPreviewServers();
 
-    if (state_.fontSmoothingDisabled) restoreFontSmoothing();
+    if (fontSmoothingDisabled_) restoreFontSmoothing();
 
     setStatus(MirrorStatus::idle());
     EventLog::shared().record(MirrorEvent::mirrorStopped());
 
-    StreamStats cleared = state_.stats;
-    cleared.capture.fps = 0;
-    cleared.capture.bandwidthMBps = 0;
-    cleared.capture.totalFrames = 0;
-    cleared.clientCount = 0;
-    publish(state_.stats, cleared, EngineProperty::stats);
-    publish(state_.adbConnected, false, EngineProperty::adbConnected);
+    publish(fps_, 0.0, EngineProperty::fps);
+    publish(bandwidth_, 0.0, EngineProperty::bandwidth);
+    publish(clientCount_, 0, EngineProperty::clientCount);
+    publish(totalFrames_, std::int64_t{0}, EngineProperty::totalFrames);
+    publish(adbConnected_, false, EngineProperty::adbConnected);
     logInfo("Engine", "Mirror stopped");
 }
 
@@ -647,7 +642,7 @@ asio::awaitable<void> MirrorEngine::stopTask(std::weak_ptr<MirrorEngine> weak)
 
 void MirrorEngine::reconnect()
 {
-    if (!state_.status.is(MirrorStatus::Kind::running)) return;
+    if (!status_.is(MirrorStatus::Kind::running)) return;
     logInfo("Engine", "Reconnecting ADB...");
     reconnects_.spawn(reconnectTask(weak_from_this(), sessions_), "reconnect");
 }
@@ -664,7 +659,7 @@ asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> we
         return any;
     };
     const bool anyConnected = co_await offMainLoop<bool>(work);
-    if (auto self = weak.lock()) self->publish(self->state_.adbConnected, anyConnected, EngineProperty::adbConnected);
+    if (auto self = weak.lock()) self->publish(self->adbConnected_, anyConnected, EngineProperty::adbConnected);
 }
 
 // ---------------------------------------------------------------------------
@@ -674,134 +669,86 @@ void MirrorEngine::aggregateStats()
 {
     if (sessions_.empty()) return;
     const auto& first = *sessions_.front();
-    StreamStats stats = state_.stats;
-    // Rates and timings of the first session; amounts summed over all.
-    stats.capture = first.stats().capture;
-    stats.capture.bandwidthMBps = 0;
-    stats.capture.totalFrames = 0;
-    stats.capture.skippedFrames = 0;
+    double bandwidth = 0;
+    std::int64_t totalFrames = 0;
+    std::int64_t skipped = 0;
     for (const auto& session : sessions_) {
-        stats.capture.bandwidthMBps += session->stats().capture.bandwidthMBps;
-        stats.capture.totalFrames += session->stats().capture.totalFrames;
-        stats.capture.skippedFrames += session->stats().capture.skippedFrames;
+        bandwidth += session->bandwidth();
+        totalFrames += session->totalFrames();
+        skipped += session->skippedFrames();
     }
-    publish(state_.stats, stats, EngineProperty::stats);
+    publish(fps_, first.fps(), EngineProperty::fps);
+    publish(bandwidth_, bandwidth, EngineProperty::bandwidth);
+    publish(totalFrames_, totalFrames, EngineProperty::totalFrames);
+    publish(frameSizeKB_, first.frameSizeKB(), EngineProperty::frameSizeKB);
+    publish(greyMs_, first.greyMs(), EngineProperty::greyMs);
+    publish(compressMs_, first.compressMs(), EngineProperty::compressMs);
+    publish(jitterMs_, first.jitterMs(), EngineProperty::jitterMs);
+    publish(skippedFrames_, skipped, EngineProperty::skippedFrames);
     if (first.companionVersion()) {
-        publish(state_.companionVersion, first.companionVersion(), EngineProperty::companionVersion);
+        publish(companionVersion_, first.companionVersion(), EngineProperty::companionVersion);
     }
-    publish(state_.companionUpdateFailed, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
+    publish(companionUpdateFailed_, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
 
     MetricsSample sample;
     sample.timestamp = wallNow();
-    sample.fps = stats.capture.fps;
-    sample.rttAvgMs = stats.rttMs;
-    sample.rttP95Ms = stats.rttP95Ms;
-    sample.jitterMs = stats.capture.jitterMs;
-    sample.bandwidthMbps = stats.capture.bandwidthMBps;
-    sample.frameSizeKB = static_cast<double>(stats.capture.frameSizeKB);
-    sample.skippedFrames = stats.capture.skippedFrames;
-    sample.greyMs = stats.capture.convertMs;
-    sample.compressMs = stats.capture.compressMs;
-    sample.clientCount = stats.clientCount;
+    sample.fps = fps_;
+    sample.rttAvgMs = rttMs_;
+    sample.rttP95Ms = rttP95Ms_;
+    sample.jitterMs = jitterMs_;
+    sample.bandwidthMbps = bandwidth_;
+    sample.frameSizeKB = static_cast<double>(frameSizeKB_);
+    sample.skippedFrames = skippedFrames_;
+    sample.greyMs = greyMs_;
+    sample.compressMs = compressMs_;
+    sample.clientCount = clientCount_;
     MetricsRing::shared().record(sample);
 }
 
 void MirrorEngine::aggregateClientCount()
 {
-    StreamStats stats = state_.stats;
-    stats.clientCount = 0;
-    for (const auto& session : sessions_) stats.clientCount += session->stats().clientCount;
-    publish(state_.stats, stats, EngineProperty::stats);
-    collaborators().hostDimming->clientCountChanged(stats.clientCount, state_.autoDimHost);
+    int count = 0;
+    for (const auto& session : sessions_) count += session->clientCount();
+    publish(clientCount_, count, EngineProperty::clientCount);
+    // The host display's auto-dim follows the client count here.
 }
 
 // ---------------------------------------------------------------------------
 // Device display controller (front light)
 
-void MirrorEngine::setBrightness(int value) { collaborators().displayControl->setBrightness(value); }
+void MirrorEngine::setBrightness(int value)
+{
+    (void)value; // forwarded to the display controller once it exists
+}
 
-void MirrorEngine::setWarmth(int value) { collaborators().displayControl->setWarmth(value); }
+void MirrorEngine::setWarmth(int value)
+{
+    (void)value; // forwarded to the display controller once it exists
+}
 
-void MirrorEngine::toggleBacklight() { collaborators().displayControl->toggleBacklight(); }
+void MirrorEngine::toggleBacklight() {}
 
 void MirrorEngine::restoreSleepIfNeeded()
 {
-    if (!state_.clamshellModeEnabled) deactivateSleepManager();
+    if (!clamshellModeEnabled_) deactivateSleepManager();
 }
 
 // ---------------------------------------------------------------------------
-// Collaborators
+// Extension points: left empty until their components exist.
 
-void MirrorEngine::loadSettings() {}                 // settings store: keys, migrations, handlers
-void MirrorEngine::settingChanged(EngineProperty) {} // settings: persistence and live effects
-
-void MirrorEngine::installLidHandler()
-{
-    // The clamshell re-mirroring that follows an opened lid.
-    collaborators().sleep->setOnLidOpened([] {});
-}
-
-void MirrorEngine::startWiFiServices() { collaborators().networkServices->start(); }
-
-void MirrorEngine::startControlSocket() { collaborators().controlServer->start(); }
-
-void MirrorEngine::startUSBMonitor()
-{
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    DeviceEvents events;
-    events.connected = [weak] {
-        if (auto self = weak.lock()) self->publish(self->state_.deviceDetected, true, EngineProperty::deviceDetected);
-    };
-    events.disconnected = [weak] {
-        if (auto self = weak.lock()) self->publish(self->state_.deviceDetected, false, EngineProperty::deviceDetected);
-    };
-    events.unauthorizedChanged = [weak](const std::vector<std::string>& serials) {
-        if (auto self = weak.lock()) {
-            self->publish(self->state_.unauthorizedDeviceSerials, serials, EngineProperty::unauthorizedDeviceSerials);
-        }
-    };
-    const auto& monitor = collaborators().deviceMonitor;
-    monitor->start(std::move(events));
-    publish(state_.deviceDetected, monitor->wasConnected(), EngineProperty::deviceDetected);
-}
-
-void MirrorEngine::scheduleUpdateChecks()
-{
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    collaborators().updateChecks->schedule([weak](const std::string& version, const std::string& url) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->publish(self->state_.updateVersion, std::optional<std::string>(version), EngineProperty::updateVersion);
-        self->publish(self->state_.updateURL, std::optional<std::string>(url), EngineProperty::updateURL);
-        logInfo("Update", "New version available: " + version);
-    });
-}
-
-void MirrorEngine::disableFontSmoothingForMirroring() { collaborators().fontSmoothing->disable(); }
-
-void MirrorEngine::restoreFontSmoothing() { collaborators().fontSmoothing->restore(); }
-
-void MirrorEngine::startDisplayController()
-{
-    const auto dc1 = std::find_if(sessions_.begin(), sessions_.end(),
-        [](const auto& session) { return session->device().deviceFamily() == DeviceFamily::daylightDC1; });
-    if (dc1 == sessions_.end() || !(*dc1)->tcpServer()) return;
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    collaborators().displayControl->start(*dc1, [weak](FrontLight light) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->publish(self->state_.brightness, light.brightness, EngineProperty::brightness);
-        self->publish(self->state_.warmth, light.warmth, EngineProperty::warmth);
-        self->publish(self->state_.backlightOn, light.backlightOn, EngineProperty::backlightOn);
-    });
-}
-
-void MirrorEngine::stopDisplayController() { collaborators().displayControl->stop(); }
-
-void MirrorEngine::activateSleepManager() { collaborators().sleep->activate(); }
-
-void MirrorEngine::deactivateSleepManager() { collaborators().sleep->deactivate(); }
-
-void MirrorEngine::cancelDimmingAndRestoreBrightness() { collaborators().hostDimming->cancelAndRestore(); }
+void MirrorEngine::loadSettings() {}                        // settings store: keys, migrations, handlers
+void MirrorEngine::settingChanged(EngineProperty) {}        // settings: persistence and live effects
+void MirrorEngine::installLidHandler() {}                   // sleep manager: lid-opened re-mirroring
+void MirrorEngine::startWiFiServices() {}                   // Wi-Fi advertiser and discovery
+void MirrorEngine::startControlSocket() {}                  // control socket server
+void MirrorEngine::startUSBMonitor() {}                     // USB device monitor and device events
+void MirrorEngine::scheduleUpdateChecks() {}                // update checker, now and every 6 hours
+void MirrorEngine::disableFontSmoothingForMirroring() {}    // settings: font smoothing off
+void MirrorEngine::restoreFontSmoothing() {}                // settings: font smoothing back on
+void MirrorEngine::startDisplayController() {}              // display controller on the first DC-1
+void MirrorEngine::stopDisplayController() {}               // display controller teardown
+void MirrorEngine::activateSleepManager() {}                // sleep manager: keep awake, clamshell
+void MirrorEngine::deactivateSleepManager() {}              // sleep manager: allow sleep again
+void MirrorEngine::cancelDimmingAndRestoreBrightness() {}   // host display auto-dim
 
 } // namespace qb

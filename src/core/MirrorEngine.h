@@ -36,8 +36,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/EngineCollaborators.h"
-#include "core/EngineState.h"
 #include "config/DisplayResolution.h"
 #include "config/Ports.h"
 #include "config/Version.h"
@@ -56,6 +54,45 @@
 
 namespace qb {
 
+// The engine's published properties, as named to observers.
+enum class EngineProperty {
+    status,
+    fps,
+    bandwidth,
+    brightness,
+    warmth,
+    backlightOn,
+    adbConnected,
+    apkInstallStatus,
+    clientCount,
+    totalFrames,
+    frameSizeKB,
+    greyMs,
+    compressMs,
+    jitterMs,
+    rttMs,
+    rttP95Ms,
+    skippedFrames,
+    contrastAmount,
+    gammaAmount,
+    displayProfile,
+    fontSmoothingDisabled,
+    deviceDetected,
+    unauthorizedDeviceSerials,
+    lastADBFailureMessage,
+    updateVersion,
+    updateURL,
+    companionVersion,
+    companionUpdateFailed,
+    resolution,
+    nonDC1Mode,
+    displayMode,
+    sessions,
+    autoMirrorEnabled,
+    autoDimHost,
+    connectionMode,
+    clamshellModeEnabled,
+};
 
 // The fixed ports. Tests move them; production uses the defaults.
 struct MirrorEnginePorts {
@@ -101,10 +138,6 @@ struct MirrorEngineEnvironment {
         startSession;
     // Platform services and options handed to every session.
     DeviceSessionEnvironment session;
-    // The services the engine coordinates (control socket, sleep, host
-    // dimming, front light, device monitor, Wi-Fi, updates, font
-    // smoothing); empty members do nothing.
-    EngineCollaborators collaborators;
     MirrorEnginePorts ports;
     // Initial values of the persisted settings until the settings store is
     // wired in.
@@ -155,22 +188,53 @@ public:
     void removeObserver(int id);
 
     // ---- Published state ----
-    const EngineState& state() const { return state_; }
-    // Publicly settable: only setting `idle` from outside leaves `error`.
+    const MirrorStatus& status() const { return status_; }
     void setStatus(MirrorStatus status);
-    // The settings: published, then persisted and applied.
+    double fps() const { return fps_; }
+    double bandwidth() const { return bandwidth_; }
+    int brightness() const { return brightness_; }
+    int warmth() const { return warmth_; }
+    bool backlightOn() const { return backlightOn_; }
+    bool adbConnected() const { return adbConnected_; }
+    const std::string& apkInstallStatus() const { return apkInstallStatus_; }
+    int clientCount() const { return clientCount_; }
+    std::int64_t totalFrames() const { return totalFrames_; }
+    std::int64_t frameSizeKB() const { return frameSizeKB_; }
+    double greyMs() const { return greyMs_; }
+    double compressMs() const { return compressMs_; }
+    double jitterMs() const { return jitterMs_; }
+    double rttMs() const { return rttMs_; }
+    double rttP95Ms() const { return rttP95Ms_; }
+    std::int64_t skippedFrames() const { return skippedFrames_; }
+    double contrastAmount() const { return contrastAmount_; }
     void setContrastAmount(double value);
+    double gammaAmount() const { return gammaAmount_; }
     void setGammaAmount(double value);
+    DisplayProfile displayProfile() const { return displayProfile_; }
     void setDisplayProfile(DisplayProfile profile);
+    bool fontSmoothingDisabled() const { return fontSmoothingDisabled_; }
+    bool deviceDetected() const { return deviceDetected_; }
+    const std::vector<std::string>& unauthorizedDeviceSerials() const { return unauthorizedDeviceSerials_; }
+    const std::optional<std::string>& lastADBFailureMessage() const { return lastADBFailureMessage_; }
+    const std::optional<std::string>& updateVersion() const { return updateVersion_; }
+    const std::optional<std::string>& updateURL() const { return updateURL_; }
+    const std::optional<std::string>& companionVersion() const { return companionVersion_; }
+    bool companionUpdateFailed() const { return companionUpdateFailed_; }
+    const DisplayResolution& resolution() const { return resolution_; }
     void setResolution(DisplayResolution resolution);
+    const std::string& nonDC1Mode() const { return nonDC1Mode_; }
     void setNonDC1Mode(std::string mode);
+    DisplayMode displayMode() const { return displayMode_; }
     void setDisplayMode(DisplayMode mode);
-    void setAutoMirrorEnabled(bool enabled);
-    void setAutoDimHost(bool enabled);
-    void setConnectionMode(ConnectionMode mode);
-    void setClamshellModeEnabled(bool enabled);
-    // Running sessions, in start order.
     const std::vector<std::shared_ptr<DeviceSession>>& sessions() const { return sessions_; }
+    bool autoMirrorEnabled() const { return autoMirrorEnabled_; }
+    void setAutoMirrorEnabled(bool enabled);
+    bool autoDimHost() const { return autoDimHost_; }
+    void setAutoDimHost(bool enabled);
+    ConnectionMode connectionMode() const { return connectionMode_; }
+    void setConnectionMode(ConnectionMode mode);
+    bool clamshellModeEnabled() const { return clamshellModeEnabled_; }
+    void setClamshellModeEnabled(bool enabled);
 
     // True without a known companion version, else when its major version
     // matches appVersion.
@@ -226,24 +290,33 @@ private:
     static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
         std::vector<std::shared_ptr<DeviceSession>> sessions);
 
+    // ---- Extension points: steps whose components other parts provide ----
     // Persisted settings (resolution, modes, contrast, profile, flags) and
-    // their migrations, and the live effects of a changed setting: filled in
-    // by the settings store wiring.
+    // their migrations: filled in by the settings store wiring.
     void loadSettings();
+    // Live effects and persistence of a changed setting: the settings'
+    // change handlers.
     void settingChanged(EngineProperty property);
-    // The steps that hand over to the collaborators.
-    const EngineCollaborators& collaborators() const { return environment_.collaborators; }
+    // Lid-opened handler on the sleep manager (clamshell re-mirroring).
     void installLidHandler();
+    // DNS-SD advertiser and discovery in Wi-Fi mode.
     void startWiFiServices();
+    // The control socket server at the runtime directory's socket path.
     void startControlSocket();
+    // The USB device monitor and its device-event callbacks.
     void startUSBMonitor();
+    // The update check at activation and every 6 hours.
     void scheduleUpdateChecks();
+    // Font smoothing off while mirroring (start) and back on (teardown).
     void disableFontSmoothingForMirroring();
     void restoreFontSmoothing();
+    // The device display controller on the first DC-1 session's stream.
     void startDisplayController();
     void stopDisplayController();
+    // Keep the host awake / clamshell mode while mirroring.
     void activateSleepManager();
     void deactivateSleepManager();
+    // Host display auto-dim: pending dim/restore work and the saved brightness.
     void cancelDimmingAndRestoreBrightness();
 
     Environment environment_;
@@ -261,8 +334,42 @@ private:
     std::shared_ptr<WebSocketServer> wsServer_;
     std::shared_ptr<HTTPServer> httpServer_;
 
-    EngineState state_;
+    MirrorStatus status_;
+    double fps_ = 0;
+    double bandwidth_ = 0;
+    int brightness_ = 128;
+    int warmth_ = 128;
+    bool backlightOn_ = true;
+    bool adbConnected_ = false;
+    std::string apkInstallStatus_;
+    int clientCount_ = 0;
+    std::int64_t totalFrames_ = 0;
+    std::int64_t frameSizeKB_ = 0;
+    double greyMs_ = 0;
+    double compressMs_ = 0;
+    double jitterMs_ = 0;
+    double rttMs_ = 0;
+    double rttP95Ms_ = 0;
+    std::int64_t skippedFrames_ = 0;
+    double contrastAmount_ = 1.0;
+    double gammaAmount_ = 1.2;
+    DisplayProfile displayProfile_ = DisplayProfile::crispPaper;
+    bool fontSmoothingDisabled_ = false;
+    bool deviceDetected_ = false;
+    std::vector<std::string> unauthorizedDeviceSerials_;
+    std::optional<std::string> lastADBFailureMessage_;
+    std::optional<std::string> updateVersion_;
+    std::optional<std::string> updateURL_;
+    std::optional<std::string> companionVersion_;
+    bool companionUpdateFailed_ = false;
+    DisplayResolution resolution_;
+    std::string nonDC1Mode_ = "portrait-cozy";
+    DisplayMode displayMode_ = DisplayMode::mirror;
     std::vector<std::shared_ptr<DeviceSession>> sessions_;
+    bool autoMirrorEnabled_ = true;
+    bool autoDimHost_ = true;
+    ConnectionMode connectionMode_ = ConnectionMode::usb;
+    bool clamshellModeEnabled_ = false;
 };
 
 } // namespace qb

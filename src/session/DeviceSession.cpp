@@ -179,7 +179,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         MainLoop::shared().post([weak, count] {
             const auto session = weak.lock();
             if (!session) return;
-            session->stats_.clientCount = count;
+            session->clientCount_ = count;
             if (session->onClientCountChanged) session->onClientCountChanged(count);
         });
     });
@@ -187,8 +187,8 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         MainLoop::shared().post([weak, stats] {
             const auto session = weak.lock();
             if (!session) return;
-            session->stats_.rttMs = stats.rttAvgMs;
-            session->stats_.rttP95Ms = stats.rttP95Ms;
+            session->rttMs_ = stats.rttAvgMs;
+            session->rttP95Ms_ = stats.rttP95Ms;
             if (session->onLatencyStats) session->onLatencyStats(stats);
         });
     });
@@ -225,7 +225,14 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         MainLoop::shared().post([weak, stats] {
             const auto session = weak.lock();
             if (!session) return;
-            session->stats_.capture = stats;
+            session->fps_ = stats.fps;
+            session->bandwidth_ = stats.bandwidthMBps;
+            session->frameSizeKB_ = stats.frameSizeKB;
+            session->totalFrames_ = stats.totalFrames;
+            session->greyMs_ = stats.convertMs;
+            session->compressMs_ = stats.compressMs;
+            session->jitterMs_ = stats.jitterMs;
+            session->skippedFrames_ = stats.skippedFrames;
             if (session->onStatsChanged) session->onStatsChanged();
         });
     });

@@ -58,7 +58,6 @@
 #include <string>
 #include <string_view>
 
-#include "config/StreamStats.h"
 #include "config/DisplayResolution.h"
 #include "config/Ports.h"
 #include "config/Version.h"
@@ -183,7 +182,17 @@ public:
     int relaunchAttempts() const { return relaunchAttempts_.load(); }
 
     // ---- Statistics (written by the component callbacks on the main loop) ----
-    const StreamStats& stats() const { return stats_; }
+    int clientCount() const { return clientCount_; }
+    double fps() const { return fps_; }
+    double bandwidth() const { return bandwidth_; }
+    std::int64_t totalFrames() const { return totalFrames_; }
+    std::int64_t frameSizeKB() const { return frameSizeKB_; }
+    double greyMs() const { return greyMs_; }
+    double compressMs() const { return compressMs_; }
+    double jitterMs() const { return jitterMs_; }
+    double rttMs() const { return rttMs_; }
+    double rttP95Ms() const { return rttP95Ms_; }
+    std::int64_t skippedFrames() const { return skippedFrames_; }
 
     // ---- Callbacks, set by the owner before start(); called on the main loop ----
     std::function<void()> onStatsChanged;
@@ -241,7 +250,17 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::shared_ptr<StartSignal> captureStarting_; // set while start awaits the capture
 
-    StreamStats stats_;
+    int clientCount_ = 0;
+    double fps_ = 0;
+    double bandwidth_ = 0;
+    std::int64_t totalFrames_ = 0;
+    std::int64_t frameSizeKB_ = 0;
+    double greyMs_ = 0;
+    double compressMs_ = 0;
+    double jitterMs_ = 0;
+    double rttMs_ = 0;
+    double rttP95Ms_ = 0;
+    std::int64_t skippedFrames_ = 0;
 };
 
 } // namespace qb

@@ -138,7 +138,7 @@ protected:
     {
         auto engine = MirrorEngine::make(environment, timing);
         engine->addObserver([this, weak = std::weak_ptr<MirrorEngine>(engine)](EngineProperty property) {
-            if (auto e = weak.lock(); e && property == EngineProperty::status) statuses.push_back(e->state().status.label());
+            if (auto e = weak.lock(); e && property == EngineProperty::status) statuses.push_back(e->status().label());
         });
         return engine;
     }
@@ -178,7 +178,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     EXPECT_EQ(std::pair(s[0].format, s[1].format), std::pair(PixelFormat::greyscale, PixelFormat::rgb));
     for (std::size_t i = 1; i < s.size(); ++i) EXPECT_GE(s[i].at - s[i - 1].at, timing.displayStagger);
 
-    EXPECT_EQ(engine->state().status, MirrorStatus::running());
+    EXPECT_EQ(engine->status(), MirrorStatus::running());
     EXPECT_THAT(statuses, ElementsAre("starting", "running"));
     ASSERT_EQ(engine->sessions().size(), 4u);
     EXPECT_TRUE(engine->wsServer() && engine->httpServer());
@@ -188,7 +188,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     EXPECT_TRUE(EventLog::shared().events().back().event.as<MirrorEvent::MirrorStarted>());
 
     runToEnd(engine->stopAsync());
-    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
+    EXPECT_EQ(engine->status(), MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "running", "stopping", "idle"));
     EXPECT_TRUE(engine->sessions().empty());
     EXPECT_FALSE(engine->wsServer() || engine->httpServer());
@@ -198,10 +198,10 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     recorder.started.clear();
     devices = {device("D1", "DC_1")};
     runToEnd(engine->start());
-    EXPECT_EQ(engine->state().status, MirrorStatus::running());
+    EXPECT_EQ(engine->status(), MirrorStatus::running());
     ASSERT_EQ(recorder.started.size(), 1u);
     engine->stop();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5000ms));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::idle(); }, 5000ms));
 }
 
 TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
@@ -213,17 +213,17 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
              MirrorStatus::error("earlier failure")}) {
         engine->setStatus(status);
         runToEnd(engine->start());
-        EXPECT_EQ(engine->state().status, status);
+        EXPECT_EQ(engine->status(), status);
         EXPECT_EQ(listings, 0);
     }
     // From an error, a stop tears down whatever is left and ends idle.
     engine->stop();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5000ms));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::idle(); }, 5000ms));
 
     engine->setStatus(MirrorStatus::waitingForDevice());
     statuses.clear();
     engine->stop();
-    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
+    EXPECT_EQ(engine->status(), MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("idle")); // no teardown
     EXPECT_TRUE(recorder.started.empty());
 
@@ -236,14 +236,14 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     bool firstDone = false;
     statuses.clear();
     asio::co_spawn(MainLoop::shared().executor(), completing(engine->start(), &firstDone), asio::detached);
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::starting() && listings == 1; }, 5000ms));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::starting() && listings == 1; }, 5000ms));
     runToEnd(engine->start());
     EXPECT_EQ(listings, 1);
     PlatformLogCapture log;
     engine->stop();
     runToEnd(engine->stopAsync());
     EXPECT_TRUE(firstDone);
-    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
+    EXPECT_EQ(engine->status(), MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "stopping", "idle"));
     EXPECT_TRUE(recorder.started.empty()) << "the gated start never went on";
     EXPECT_TRUE(engine->sessions().empty());
@@ -261,8 +261,8 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     capture->permitted = false;
     auto denied = makeEngine();
     runToEnd(denied->start());
-    EXPECT_TRUE(denied->state().status.isError());
-    EXPECT_THAT(denied->state().status.message(), HasSubstr("Grant Screen Recording permission"));
+    EXPECT_TRUE(denied->status().isError());
+    EXPECT_THAT(denied->status().message(), HasSubstr("Grant Screen Recording permission"));
     EXPECT_EQ(capture->requests, 1);
     capture->permitted = true;
 
@@ -271,7 +271,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     holder = "nginx (pid 77)";
     auto blocked = makeEngine();
     runToEnd(blocked->start());
-    EXPECT_EQ(blocked->state().status,
+    EXPECT_EQ(blocked->status(),
         MirrorStatus::error("Port 8892 (touch input) is in use by nginx (pid 77). Quit the other process and retry."));
     EXPECT_TRUE(log.contains("Port 8892 (touch input) blocked by: nginx (pid 77)"));
     EXPECT_EQ(listings, 0);
@@ -279,7 +279,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     holder = "";
     auto unknown = makeEngine();
     runToEnd(unknown->start());
-    EXPECT_EQ(unknown->state().status,
+    EXPECT_EQ(unknown->status(),
         MirrorStatus::error("Port 8888 (video stream) is in use. Quit the other process and retry."));
     EXPECT_TRUE(log.contains("Port 8888 (video stream) blocked by: unknown"));
     busy.clear();
@@ -287,13 +287,13 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     // No device: waiting, and the preview servers are gone again.
     auto waiting = makeEngine();
     runToEnd(waiting->start());
-    EXPECT_EQ(waiting->state().status, MirrorStatus::waitingForDevice());
+    EXPECT_EQ(waiting->status(), MirrorStatus::waitingForDevice());
     EXPECT_FALSE(waiting->wsServer() || waiting->httpServer());
     EXPECT_TRUE(log.contains("No devices found — entering waitingForDevice"));
     // ... and a device appearing later is started from there.
     devices = {device("D1", "DC_1")};
     runToEnd(waiting->start());
-    EXPECT_EQ(waiting->state().status, MirrorStatus::running());
+    EXPECT_EQ(waiting->status(), MirrorStatus::running());
     runToEnd(waiting->stopAsync());
 
     // A failing session is dropped, the others run.
@@ -302,7 +302,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     recorder.failing = {"D1"};
     auto partial = makeEngine();
     runToEnd(partial->start());
-    EXPECT_EQ(partial->state().status, MirrorStatus::running());
+    EXPECT_EQ(partial->status(), MirrorStatus::running());
     ASSERT_EQ(partial->sessions().size(), 1u);
     EXPECT_EQ(partial->sessions()[0]->id(), "P1");
     EXPECT_EQ(partial->sessions()[0]->port(), 8889); // ports follow the device list, not the survivors
@@ -313,78 +313,9 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     recorder.failing = {"D1", "P1"};
     auto none = makeEngine();
     runToEnd(none->start());
-    EXPECT_EQ(none->state().status, MirrorStatus::error("No device sessions could be started"));
+    EXPECT_EQ(none->status(), MirrorStatus::error("No device sessions could be started"));
     EXPECT_FALSE(none->wsServer());
     EXPECT_TRUE(log.contains("No sessions started — cleaning up"));
-}
-
-// Collaborators that write down what the engine asks of them.
-struct Calls {
-    std::vector<std::string> made;
-};
-class RecordingSleep final : public SleepControl {
-public:
-    explicit RecordingSleep(Calls* calls) : calls_(calls) {}
-    void activate() override { calls_->made.push_back("keep awake"); }
-    void deactivate() override { calls_->made.push_back("allow sleep"); }
-
-private:
-    Calls* calls_;
-};
-class RecordingDimming final : public HostDimming {
-public:
-    explicit RecordingDimming(Calls* calls) : calls_(calls) {}
-    void cancelAndRestore() override { calls_->made.push_back("restore brightness"); }
-
-private:
-    Calls* calls_;
-};
-class RecordingDisplayControl final : public DeviceDisplayControl {
-public:
-    explicit RecordingDisplayControl(Calls* calls) : calls_(calls) {}
-    void stop() override { calls_->made.push_back("front light stopped"); }
-    void setBrightness(int value) override { calls_->made.push_back("brightness " + std::to_string(value)); }
-
-private:
-    Calls* calls_;
-};
-class RecordingMonitor final : public DeviceMonitor {
-public:
-    void start(DeviceEvents given) override { events = std::move(given); }
-    bool wasConnected() const override { return true; }
-    DeviceEvents events;
-};
-
-TEST_F(MirrorEngineTest, CollaboratorsAreAskedInTheTeardownOrder)
-{
-    Calls calls;
-    auto monitor = std::make_shared<RecordingMonitor>();
-    environment.collaborators.sleep = std::make_shared<RecordingSleep>(&calls);
-    environment.collaborators.hostDimming = std::make_shared<RecordingDimming>(&calls);
-    environment.collaborators.displayControl = std::make_shared<RecordingDisplayControl>(&calls);
-    environment.collaborators.deviceMonitor = monitor;
-    devices = {device("D1", "DC_1")};
-    auto engine = makeEngine();
-    engine->activate();
-    EXPECT_TRUE(engine->state().deviceDetected); // attached when monitoring began
-    monitor->events.unauthorizedChanged({"U1"});
-    EXPECT_EQ(engine->state().unauthorizedDeviceSerials, std::vector<std::string>{"U1"});
-    monitor->events.disconnected();
-    EXPECT_FALSE(engine->state().deviceDetected);
-
-    engine->setClamshellModeEnabled(true);
-    runToEnd(engine->start());
-    engine->setBrightness(200);
-    PlatformLogCapture log;
-    std::vector<std::string> statusAtCall;
-    engine->addObserver([&](EngineProperty property) {
-        if (property == EngineProperty::sessions) statusAtCall.push_back("sessions emptied after " + calls.made.back());
-    });
-    runToEnd(engine->stopAsync());
-    EXPECT_EQ(calls.made, (std::vector<std::string>{"keep awake", "brightness 200", "allow sleep",
-                              "restore brightness", "front light stopped"}));
-    EXPECT_EQ(statusAtCall, std::vector<std::string>{"sessions emptied after front light stopped"});
-    EXPECT_TRUE(log.contains("[D1] Stopped"));
 }
 
 TEST_F(MirrorEngineTest, RealPortCheckNamesThisProcess)
@@ -397,10 +328,10 @@ TEST_F(MirrorEngineTest, RealPortCheckNamesThisProcess)
     environment.ports.input = 0;
     auto engine = makeEngine();
     runToEnd(engine->start());
-    ASSERT_TRUE(engine->state().status.isError());
-    EXPECT_THAT(engine->state().status.message(),
+    ASSERT_TRUE(engine->status().isError());
+    EXPECT_THAT(engine->status().message(),
         HasSubstr(fmt::format("Port {} (video stream) is in use by ", environment.ports.stream)));
-    EXPECT_THAT(engine->state().status.message(), HasSubstr(fmt::format(" (pid {})", ::getpid())));
+    EXPECT_THAT(engine->status().message(), HasSubstr(fmt::format(" (pid {})", ::getpid())));
 }
 
 TEST_F(MirrorEngineTest, ResolutionForNonDC1Devices)
