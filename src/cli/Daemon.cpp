@@ -21,6 +21,7 @@
 #include "runtime/Background.h"
 #include "runtime/SettingsStore.h"
 #include "runtime/MainLoop.h"
+#include "runtime/Process.h"
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
 #include "runtime/Timer.h"
@@ -86,13 +87,17 @@ struct Daemon {
     RuntimePaths paths;
     std::ostream* out = nullptr;
     double scale = 1;
+    DaemonTiming timing;
     std::shared_ptr<MirrorEngine> engine;
     std::shared_ptr<StatCells> cells = std::make_shared<StatCells>();
     std::shared_ptr<Timer> statusFileTimer;
     std::shared_ptr<Timer> statsTimer;
-    std::shared_ptr<Timer> exitTimer;
     std::shared_ptr<ControlSocket> controlSocket;
     std::shared_ptr<StartProgress> progress;
+    std::shared_ptr<Timer> deadlineTimer;
+    std::unique_ptr<TaskGroup> tasks;
+    bool shuttingDown = false;
+    bool teardownFinished = false;
 };
 
 asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
@@ -107,6 +112,7 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
     const int server = co_await offMainLoop<int>(startServer, "ADB");
     daemon->progress->adbServerStarted(server > 0, server == 2);
     co_await daemon->engine->start();
+    if (daemon->shuttingDown) co_return; // a signal overtook the start
     std::weak_ptr<MirrorEngine> weakEngine = daemon->engine;
     std::weak_ptr<StatCells> weakCells = daemon->cells;
     daemon->statsTimer = Timer::repeating(globalQueue(QoS::defaultQoS), scaled(std::chrono::seconds(2), daemon->scale),
@@ -126,21 +132,44 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
     ServiceManager::notify("READY=1\nSTATUS=" + daemon->engine->status().label());
 }
 
+// The files go and the main loop ends; runDaemon then makes sure no child
+// survives.
+void finishShutdown(const std::shared_ptr<Daemon>& daemon)
+{
+    if (daemon->deadlineTimer) daemon->deadlineTimer->cancel();
+    if (daemon->statusFileTimer) daemon->statusFileTimer->cancel();
+    if (daemon->statsTimer) daemon->statsTimer->cancel();
+    daemon->cells->close();
+    if (daemon->controlSocket) daemon->controlSocket->stop();
+    removeFile(daemon->paths.pidFile);
+    removeFile(daemon->paths.statusFile);
+    *daemon->out << "Stopped.\n" << std::flush;
+    MainLoop::shared().stop();
+}
+
+asio::awaitable<void> shutDownTask(std::shared_ptr<Daemon> daemon)
+{
+    co_await daemon->engine->stopAsync();
+    if (daemon->teardownFinished) co_return;
+    daemon->teardownFinished = true;
+    finishShutdown(daemon);
+}
+
 void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
 {
     *daemon->out << "\n[" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "] Shutting down...\n" << std::flush;
     ServiceManager::notify("STOPPING=1\nSTATUS=stopping");
-    daemon->engine->stop();
-    if (daemon->exitTimer) return; // the exit is already scheduled
-    daemon->exitTimer = Timer::oneShot(MainLoop::shared().executor(), std::chrono::seconds(1), [daemon] {
-        if (daemon->statusFileTimer) daemon->statusFileTimer->cancel();
-        if (daemon->statsTimer) daemon->statsTimer->cancel();
-        daemon->cells->close();
-        if (daemon->controlSocket) daemon->controlSocket->stop();
-        removeFile(daemon->paths.pidFile);
-        removeFile(daemon->paths.statusFile);
-        *daemon->out << "Stopped.\n" << std::flush;
-        MainLoop::shared().stop();
+    if (daemon->shuttingDown) return; // the teardown under way goes on
+    daemon->shuttingDown = true;
+    daemon->tasks->spawn(shutDownTask(daemon), "shutdown");
+    const auto deadline = daemon->timing.shutdownDeadline;
+    daemon->deadlineTimer = Timer::oneShot(MainLoop::shared().executor(), deadline, [daemon, deadline] {
+        if (daemon->teardownFinished) return;
+        daemon->teardownFinished = true;
+        logError("Engine",
+            fmt::format("Teardown did not finish within {:.0f} s — ending what still runs",
+                std::chrono::duration<double>(deadline).count()));
+        finishShutdown(daemon);
     });
 }
 
@@ -163,6 +192,19 @@ void awaitReconnectSignal(const std::shared_ptr<Daemon>& daemon, const std::shar
     });
 }
 
+// Terminates every child still running (its whole process group), logging
+// each, and waits for them within `grace` (SIGKILL follows SIGTERM).
+void endChildren(Duration grace)
+{
+    const auto children = Process::runningChildren();
+    for (const auto& child : children) {
+        logWarn("Process", fmt::format("Ending child process {} at exit", child->pid()));
+        child->terminate();
+    }
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(grace) + std::chrono::milliseconds(500);
+    for (const auto& child : children) child->waitUntilExit(limit);
+}
+
 } // namespace
 
 double testTimingScale()
@@ -176,26 +218,31 @@ double testTimingScale()
     return factor;
 }
 
-int runDaemon(const Context& context, std::ostream& out)
+int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
 {
     auto daemon = std::make_shared<Daemon>();
     daemon->paths = context.paths;
     daemon->out = &out;
     daemon->scale = testTimingScale();
+    daemon->timing = timing;
 
+    if (const auto refused = context.paths.prepareDirectory()) {
+        out << "ERROR: Cannot use the runtime directory: " << *refused << "\n" << std::flush;
+        return 1;
+    }
     out << "QuillBright v" << MirrorEngine::appVersion << " -- CLI mode\n---\n" << std::flush;
     writePIDFile(context.paths);
 
-    MirrorEngine::Timing timing;
-    timing.displayStagger = scaled(timing.displayStagger, daemon->scale);
-    timing.session.displayPause = scaled(timing.session.displayPause, daemon->scale);
-    timing.session.retryPause = scaled(timing.session.retryPause, daemon->scale);
-    timing.session.healthCheckInterval = scaled(timing.session.healthCheckInterval, daemon->scale);
-    timing.session.capture.statsInterval *= daemon->scale;
-    timing.statsInterval = scaled(timing.statsInterval, daemon->scale);
-    timing.usbMonitor.pollInterval = scaled(timing.usbMonitor.pollInterval, daemon->scale);
-    timing.autoDim.dimDelay = scaled(timing.autoDim.dimDelay, daemon->scale);
-    timing.autoDim.restoreDelay = scaled(timing.autoDim.restoreDelay, daemon->scale);
+    MirrorEngine::Timing engineTiming;
+    engineTiming.displayStagger = scaled(engineTiming.displayStagger, daemon->scale);
+    engineTiming.session.displayPause = scaled(engineTiming.session.displayPause, daemon->scale);
+    engineTiming.session.retryPause = scaled(engineTiming.session.retryPause, daemon->scale);
+    engineTiming.session.healthCheckInterval = scaled(engineTiming.session.healthCheckInterval, daemon->scale);
+    engineTiming.session.capture.statsInterval *= daemon->scale;
+    engineTiming.statsInterval = scaled(engineTiming.statsInterval, daemon->scale);
+    engineTiming.usbMonitor.pollInterval = scaled(engineTiming.usbMonitor.pollInterval, daemon->scale);
+    engineTiming.autoDim.dimDelay = scaled(engineTiming.autoDim.dimDelay, daemon->scale);
+    engineTiming.autoDim.restoreDelay = scaled(engineTiming.autoDim.restoreDelay, daemon->scale);
 
     // One platform for the daemon's life: its services go to the engine and
     // every session.
@@ -221,7 +268,7 @@ int runDaemon(const Context& context, std::ostream& out)
         // A failure is logged; the daemon runs on without a control socket.
         self->controlSocket->start();
     };
-    daemon->engine = MirrorEngine::make(std::move(environment), timing);
+    daemon->engine = MirrorEngine::make(std::move(environment), engineTiming);
     daemon->progress = std::make_shared<StartProgress>(out);
     std::weak_ptr<MirrorEngine> observed = daemon->engine;
     std::weak_ptr<StartProgress> progress = daemon->progress;
@@ -247,17 +294,21 @@ int runDaemon(const Context& context, std::ostream& out)
     auto reconnectSignals = std::make_shared<asio::signal_set>(loop.context(), SIGUSR1);
     awaitReconnectSignal(daemon, reconnectSignals);
 
-    TaskGroup tasks(loop.executor());
-    tasks.spawn(startMirroring(daemon), "daemon start");
+    daemon->tasks = std::make_unique<TaskGroup>(loop.executor());
+    daemon->tasks->spawn(startMirroring(daemon), "daemon start");
     loop.run();
     // Key grabs and virtual outputs a stuck session still holds go with us.
     platform->stop();
 
-    // The teardown had its second; whatever still runs (a stuck child, a
-    // capture thread) must not hold the exit.
+    // Past the deadline the teardown is abandoned; either way no child of
+    // ours outlives the daemon.
+    const bool completed = daemon->engine->status().is(MirrorStatus::Kind::idle);
+    endChildren(daemon->timing.childGrace);
     std::fflush(nullptr);
     out.flush();
-    std::_Exit(0);
+    // Threads of abandoned work (a capture, a stuck adb wait) must not hold
+    // the exit, nor run while static objects are destroyed.
+    std::_Exit(completed ? 0 : 1);
 }
 
 } // namespace qb::cli

@@ -1,26 +1,40 @@
 // `quillbright start` once no other instance answers: this process becomes
 // the daemon. It writes the PID file, builds and activates the engine,
 // refreshes the status file, starts mirroring, and runs the main loop until
-// SIGINT or SIGTERM (stop, then exit a second later); SIGUSR1 reconnects
-// adb. Signals are taken on the main loop through asio::signal_set.
+// SIGINT or SIGTERM; SIGUSR1 reconnects adb. Signals are taken on the main
+// loop through asio::signal_set.
+//
+// Shutdown awaits the engine's whole teardown (a start under way is
+// cancelled), then removes the PID and status files and exits 0. Only when
+// the teardown overruns its deadline is it abandoned, which is logged, and
+// the exit status is 1. Either way every child process still running is
+// terminated before the process exits.
 //
 // QUILLBRIGHT_TEST_TIMING_SCALE (a factor in (0, 1], tests only) shortens
 // the engine's and sessions' pauses, the health-check period, the capture
 // statistics interval and the status refresh intervals, so end-to-end tests
-// run in seconds. The one-second
-// grace between stop and exit is not scaled: the teardown needs it.
+// run in seconds. The shutdown deadline is not scaled.
 #pragma once
 
+#include <chrono>
 #include <ostream>
 
 #include "cli/CommandLine.h"
+#include "runtime/Timer.h"
 
 namespace qb::cli {
+
+struct DaemonTiming {
+    // How long a shutdown waits for the engine's teardown.
+    Duration shutdownDeadline = std::chrono::seconds(10);
+    // How long a child still running at exit gets between SIGTERM and SIGKILL.
+    Duration childGrace = std::chrono::seconds(2);
+};
 
 // The factor from QUILLBRIGHT_TEST_TIMING_SCALE; 1 when unset or invalid.
 double testTimingScale();
 
 // Never returns while the daemon runs; the exit status once it stops.
-int runDaemon(const Context& context, std::ostream& out);
+int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing = {});
 
 } // namespace qb::cli

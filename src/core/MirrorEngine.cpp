@@ -105,7 +105,12 @@ std::shared_ptr<MirrorEngine> MirrorEngine::make(Environment environment, Timing
 }
 
 MirrorEngine::MirrorEngine(Environment environment, Timing timing)
-    : environment_(std::move(environment)), timing_(timing), tasks_(MainLoop::shared().executor())
+    : environment_(std::move(environment))
+    , timing_(timing)
+    , tasks_(MainLoop::shared().executor())
+    , starting_(MainLoop::shared().executor())
+    , reconnects_(MainLoop::shared().executor())
+    , teardown_(MainLoop::shared().executor())
 {
     if (!environment_.captureBackend) environment_.captureBackend = makeCaptureBackend(selectedPlatform());
     if (!environment_.listDevices) environment_.listDevices = adbDeviceList;
@@ -169,6 +174,9 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
 MirrorEngine::~MirrorEngine()
 {
     tasks_.cancelAll();
+    starting_.cancelAll();
+    reconnects_.cancelAll();
+    teardown_.cancelAll();
     if (statsTimer_) statsTimer_->cancel();
     if (updateTimer_) updateTimer_->cancel();
     if (usbMonitor_) usbMonitor_->stop();
@@ -367,7 +375,7 @@ bool MirrorEngine::startPreviewServers()
         http->onStartRequested = [weak] {
             auto self = weak.lock();
             if (!self || self->status_.is(MirrorStatus::Kind::running)) return;
-            self->tasks_.spawn(startTask(weak), "preview start");
+            self->tasks_.spawn(previewStartTask(weak), "preview start");
         };
         http->onStopRequested = [weak] {
             auto self = weak.lock();
@@ -411,6 +419,15 @@ asio::awaitable<void> MirrorEngine::start()
     }
 
     setStatus(MirrorStatus::starting());
+    // The rest runs as a task of the engine's own, so that a stop can cancel
+    // it whoever awaits start().
+    starting_.spawn(startTask(weak_from_this()), "start");
+    co_await starting_.join();
+}
+
+asio::awaitable<void> MirrorEngine::startSequence()
+{
+    const auto self = shared_from_this();
 
     const auto& ports = environment_.ports;
     const std::pair<std::uint16_t, std::string_view> checked[] = {
@@ -472,7 +489,10 @@ asio::awaitable<void> MirrorEngine::start()
 
         if (devices.size() > 1) {
             const bool completed = co_await sleepFor(timing_.displayStagger);
-            if (!completed) engineLine("[MirrorEngine] Sleep interrupted during display stagger: cancelled");
+            if (!completed) {
+                engineLine("[MirrorEngine] Sleep interrupted during display stagger: cancelled");
+                if (teardown_.running() > 0) co_return; // a stop overtook the start
+            }
         }
     }
 
@@ -548,14 +568,21 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
 
     publish(lastADBFailureMessage_, std::optional<std::string>(), EngineProperty::lastADBFailureMessage);
 
+    // Until it has started, a stop finds the session here and tears it down.
+    startingSession_ = session;
     std::string failure;
+    std::exception_ptr cancelled;
     try {
         auto starting = environment_.startSession(session, wsServer_, contrastAmount_, gammaAmount_);
         co_await std::move(starting);
     } catch (const std::exception& error) {
         failure = error.what();
         if (failure.empty()) failure = "unknown error";
+        if (teardown_.running() > 0) cancelled = std::current_exception();
     }
+    // A stop cancelled the start: the teardown owns the session now.
+    if (cancelled) std::rethrow_exception(cancelled);
+    startingSession_.reset();
     if (failure.empty()) {
         sessions_.push_back(session);
         notify(EngineProperty::sessions);
@@ -605,27 +632,59 @@ DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& devic
 
 void MirrorEngine::stop()
 {
-    if (status_.is(MirrorStatus::Kind::waitingForDevice)) {
-        setStatus(MirrorStatus::idle());
-        return;
+    if (teardown_.running() == 0) {
+        if (status_.is(MirrorStatus::Kind::idle)) return;
+        if (status_.is(MirrorStatus::Kind::waitingForDevice)) {
+            setStatus(MirrorStatus::idle());
+            return;
+        }
     }
-    if (status_.is(MirrorStatus::Kind::running)) tasks_.spawn(stopTask(weak_from_this()), "stop");
+    tasks_.spawn(stopTask(weak_from_this()), "stop");
 }
 
 asio::awaitable<void> MirrorEngine::stopAsync()
 {
     MainLoop::shared().assertCurrent("MirrorEngine::stopAsync");
-    if (!status_.is(MirrorStatus::Kind::running) && !status_.is(MirrorStatus::Kind::stopping)) co_return;
     const auto self = shared_from_this();
+    if (teardown_.running() == 0) {
+        if (status_.is(MirrorStatus::Kind::idle)) co_return;
+        if (status_.is(MirrorStatus::Kind::waitingForDevice)) {
+            // The preview servers stopped when the engine began waiting.
+            setStatus(MirrorStatus::idle());
+            co_return;
+        }
+        teardown_.spawn(teardownTask(weak_from_this()), "teardown");
+    }
+    // A stop while another runs waits for that one: one teardown.
+    co_await teardown_.join();
+}
 
+asio::awaitable<void> MirrorEngine::teardownTask(std::weak_ptr<MirrorEngine> weak)
+{
+    if (auto self = weak.lock()) co_await self->teardown();
+}
+
+asio::awaitable<void> MirrorEngine::teardown()
+{
+    const auto self = shared_from_this();
     setStatus(MirrorStatus::stopping());
+
+    // A start under way gives up at the await it is in (an adb call's child
+    // is terminated, a pause cut short); what it built is torn down below.
+    // A reconnect likewise: nothing is relaunched once the teardown began.
+    starting_.cancelAll();
+    reconnects_.cancelAll();
+    co_await starting_.join();
+    co_await reconnects_.join();
+
     stopStatsPolling();
     if (usbMonitor_) usbMonitor_->isMirroring = false;
     deactivateSleepManager();
     cancelDimmingAndRestoreBrightness();
     stopDisplayController();
 
-    const auto sessions = sessions_;
+    auto sessions = sessions_;
+    if (auto unfinished = std::exchange(startingSession_, nullptr)) sessions.push_back(std::move(unfinished));
     for (const auto& session : sessions) co_await session->stop();
     sessions_.clear();
     notify(EngineProperty::sessions);
@@ -648,6 +707,11 @@ asio::awaitable<void> MirrorEngine::stopAsync()
 
 asio::awaitable<void> MirrorEngine::startTask(std::weak_ptr<MirrorEngine> weak)
 {
+    if (auto self = weak.lock()) co_await self->startSequence();
+}
+
+asio::awaitable<void> MirrorEngine::previewStartTask(std::weak_ptr<MirrorEngine> weak)
+{
     if (auto self = weak.lock()) co_await self->start();
 }
 
@@ -663,7 +727,7 @@ void MirrorEngine::reconnect()
 {
     if (!status_.is(MirrorStatus::Kind::running)) return;
     logInfo("Engine", "Reconnecting ADB...");
-    tasks_.spawn(reconnectTask(weak_from_this(), sessions_), "reconnect");
+    reconnects_.spawn(reconnectTask(weak_from_this(), sessions_), "reconnect");
 }
 
 asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> weak,

@@ -19,10 +19,10 @@
 //
 // Status transitions:
 //   idle / waitingForDevice --start()--> starting --> running | waitingForDevice | error
-//   running --stop() / stopAsync()--> stopping --> idle
+//   starting / running / error --stop() / stopAsync()--> stopping --> idle
 //   waitingForDevice --stop()--> idle
-// start() does nothing in any other state, stop() ignores `starting` and
-// `error`; `error` is left only by setting the status from outside.
+// start() does nothing in any other state; apart from a stop, `error` is
+// left only by setting the status from outside.
 #pragma once
 
 #include <chrono>
@@ -217,10 +217,13 @@ public:
     void activate();
     // The start sequence; never throws, reports failure through status().
     asio::awaitable<void> start();
-    // Synchronous entry: from waitingForDevice back to idle, or from running
-    // into the teardown (stopAsync() as a tracked task). Ignored otherwise.
+    // Synchronous entry: from waitingForDevice back to idle; from any other
+    // state but idle into the teardown (stopAsync() as a tracked task).
     void stop();
-    // The teardown, when running (or already stopping).
+    // The teardown, from every state: a start under way is cancelled (its
+    // adb calls, pauses and the session it builds) and what exists is torn
+    // down; in `error` the sessions and tunnels still held are removed; a
+    // stop while one runs joins it. Ends in idle.
     asio::awaitable<void> stopAsync();
     // While running: re-establishes the adb link of every session whose link
     // is down (off the main loop), then refreshes adbConnected.
@@ -360,8 +363,12 @@ private:
     std::string bindAddress() const;
     void aggregateStats();
     void aggregateClientCount();
+    asio::awaitable<void> startSequence();
+    asio::awaitable<void> teardown();
     static asio::awaitable<void> startTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> previewStartTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> stopTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> teardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
         std::vector<std::shared_ptr<DeviceSession>> sessions);
     static asio::awaitable<void> restartTask(std::weak_ptr<MirrorEngine> weak);
@@ -405,7 +412,11 @@ private:
 
     Environment environment_;
     const Timing timing_;
-    TaskGroup tasks_;
+    TaskGroup tasks_;      // stop() and the preview page's start
+    TaskGroup starting_;   // the start sequence; a stop cancels it
+    TaskGroup reconnects_; // adb reconnects; a stop cancels them
+    TaskGroup teardown_;   // at most one teardown; a second stop joins it
+    std::shared_ptr<DeviceSession> startingSession_; // the session a start is building
     std::vector<std::pair<int, Observer>> observers_;
     int nextObserverId_ = 1;
     bool isActivated_ = false;

@@ -1,21 +1,60 @@
 #include "core/RuntimePaths.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qb {
 
+namespace {
+
+std::string environmentValue(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+} // namespace
+
 RuntimePaths RuntimePaths::current()
 {
-    const char* directory = std::getenv("QUILLBRIGHT_RUNTIME_DIR");
-    if (directory == nullptr || *directory == '\0') return RuntimePaths{};
-    return inDirectory(directory);
+    if (const std::string chosen = environmentValue("QUILLBRIGHT_RUNTIME_DIR"); !chosen.empty()) {
+        return inDirectory(chosen);
+    }
+    // Only an absolute XDG_RUNTIME_DIR counts, as the base directory rules say.
+    if (const std::string session = environmentValue("XDG_RUNTIME_DIR"); session.starts_with("/")) {
+        return inDirectory(session + "/quillbright");
+    }
+    return inDirectory(fmt::format("/tmp/quillbright-{}", ::getuid()));
 }
 
 RuntimePaths RuntimePaths::inDirectory(const std::string& directory)
 {
     std::string base = directory;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
-    return RuntimePaths{base + "/quillbright.sock", base + "/quillbright.pid", base + "/quillbright.status"};
+    return RuntimePaths{base, base + "/quillbright.sock", base + "/quillbright.pid", base + "/quillbright.status"};
+}
+
+std::optional<std::string> RuntimePaths::prepareDirectory() const
+{
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        return fmt::format("cannot create {}: {}", directory, std::strerror(errno));
+    }
+    struct stat info{};
+    // lstat: a symbolic link planted in /tmp must not lead us elsewhere.
+    if (::lstat(directory.c_str(), &info) != 0) {
+        return fmt::format("cannot inspect {}: {}", directory, std::strerror(errno));
+    }
+    if (!S_ISDIR(info.st_mode)) return fmt::format("{} is not a directory", directory);
+    if (info.st_uid != ::getuid()) return fmt::format("{} belongs to another user (uid {})", directory, info.st_uid);
+    if ((info.st_mode & 0077) != 0) {
+        return fmt::format("{} is open to other users (mode {:o})", directory, info.st_mode & 0777);
+    }
+    return std::nullopt;
 }
 
 } // namespace qb

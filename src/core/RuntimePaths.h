@@ -1,23 +1,37 @@
-// Where the daemon keeps its control socket, PID file and status file.
+// Where the daemon keeps its control socket, PID file and status file: one
+// private directory per user.
 //
-// The defaults are fixed paths in /tmp; QUILLBRIGHT_RUNTIME_DIR moves all
-// three into one directory (tests run daemons side by side this way, each in
-// a private directory). Read on every call; any thread.
+//   $QUILLBRIGHT_RUNTIME_DIR            when set (tests run daemons side by
+//                                       side this way, each in its own one)
+//   $XDG_RUNTIME_DIR/quillbright/       in a login session
+//   /tmp/quillbright-<uid>/             otherwise
+//
+// The daemon creates the directory with mode 0700 (prepareDirectory) and
+// refuses one that is not a real directory, belongs to another user or can
+// be entered by others: a shared /tmp must not let anyone else plant the
+// socket or PID file the command line trusts. The command line only reads
+// the same paths. current() reads the environment on every call; any thread.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace qb {
 
 struct RuntimePaths {
-    std::string controlSocket = "/tmp/quillbright.sock";
-    std::string pidFile = "/tmp/quillbright.pid";
-    std::string statusFile = "/tmp/quillbright.status";
+    std::string directory;
+    std::string controlSocket;
+    std::string pidFile;
+    std::string statusFile;
 
-    // The defaults, or the three names inside $QUILLBRIGHT_RUNTIME_DIR.
+    // The directory chosen from the environment as above.
     static RuntimePaths current();
     // The three names inside `directory`.
     static RuntimePaths inDirectory(const std::string& directory);
+
+    // Creates `directory` (0700) when missing. Nothing when it is ready to
+    // use; otherwise why it is refused.
+    std::optional<std::string> prepareDirectory() const;
 };
 
 } // namespace qb

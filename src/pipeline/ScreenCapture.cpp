@@ -258,9 +258,13 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     SurfaceReadLock pixels(*surface);
     const std::size_t bytesPerRow = surface->bytesPerRow();
 
-    if (frameCount_ == 0) {
+    // Once per geometry: a surface too small for the frame never gets a frame
+    // counted, and must not log this line on every callback.
+    const SurfaceGeometry geometry{surface->width(), surface->height(), surface->bytesPerElement(), bytesPerRow};
+    if (geometry != loggedGeometry_) {
+        loggedGeometry_ = geometry;
         captureLog(fmt::format("[ScreenCapture] XShm image: {}x{}, {} bpp, rowBytes={} (expected {}x{})",
-            surface->width(), surface->height(), surface->bytesPerElement(), bytesPerRow, frameWidth_,
+            geometry.width, geometry.height, geometry.bytesPerElement, geometry.bytesPerRow, frameWidth_,
             frameHeight_));
     }
     if (!surfaceCoversFrame(*surface, pixels.data())) {
@@ -607,6 +611,7 @@ asio::awaitable<void> ScreenCapture::restartStream()
         std::lock_guard frame(frameLock_);
         forceNextKeyframe_ = true;
         frameCount_ = 0;
+        loggedGeometry_ = {};
         lastCallbackTime_ = 0;
         referenceStale_ = true; // a new stream starts over with a whole frame
     }

@@ -243,6 +243,15 @@ private:
     double lastCallbackTime_ = 0;
     std::vector<double> jitterSamples_;
     std::int64_t unreadableSurfaces_ = 0;
+    // The surface geometry last logged (capture queue; reset by a restart).
+    struct SurfaceGeometry {
+        std::size_t width = 0;
+        std::size_t height = 0;
+        std::size_t bytesPerElement = 0;
+        std::size_t bytesPerRow = 0;
+        bool operator==(const SurfaceGeometry&) const = default;
+    };
+    SurfaceGeometry loggedGeometry_;
 };
 
 } // namespace qb

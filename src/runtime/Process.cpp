@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "runtime/Cancellation.h"
 #include "runtime/RuntimeLog.h"
 #include "runtime/Queues.h"
 #include "runtime/Timer.h"
@@ -58,7 +59,40 @@ bool drain(int fd, std::string& into)
     }
 }
 
+// Every child of this process that has not been reaped yet, so that the
+// daemon can make sure none outlives it.
+struct Children {
+    std::mutex lock;
+    std::vector<std::weak_ptr<Process>> list;
+
+    static Children& shared()
+    {
+        static Children* children = new Children(); // never destroyed: reapers may finish during exit
+        return *children;
+    }
+    void add(const std::shared_ptr<Process>& child)
+    {
+        std::lock_guard guard(lock);
+        std::erase_if(list, [](const std::weak_ptr<Process>& weak) {
+            const auto process = weak.lock();
+            return !process || !process->isRunning();
+        });
+        list.push_back(child);
+    }
+    std::vector<std::shared_ptr<Process>> running()
+    {
+        std::vector<std::shared_ptr<Process>> alive;
+        std::lock_guard guard(lock);
+        for (const auto& weak : list) {
+            if (auto process = weak.lock(); process && process->isRunning()) alive.push_back(std::move(process));
+        }
+        return alive;
+    }
+};
+
 } // namespace
+
+std::vector<std::shared_ptr<Process>> Process::runningChildren() { return Children::shared().running(); }
 
 std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::string* error)
 {
@@ -69,6 +103,8 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
     if (options.executable.empty() || options.executable.front() != '/') {
         return fail(ENOENT);
     }
+    const std::shared_ptr<Cancellation> cancellation = Cancellation::current();
+    if (cancellation && cancellation->cancelled()) return fail(ECANCELED);
 
     Pipe out, err;
     if (options.standardOutput == OutputMode::capture && !out.open()) return fail(errno);
@@ -150,6 +186,8 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
         if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     process->reaper_ = std::thread([raw = process.get()] { raw->reap(); });
+    Children::shared().add(process);
+    if (cancellation && !cancellation->adopt(process)) process->terminate();
     return process;
 }
 

@@ -51,7 +51,13 @@ class Process : public std::enable_shared_from_this<Process> {
 public:
     // Starts the child. On failure returns nullptr and, when `error` is given,
     // a description ("No such file or directory", ...).
+    // A launch from work whose Cancellation (runtime/Cancellation.h) has
+    // been cancelled fails with "Operation canceled"; a child launched under
+    // one is terminated when it is cancelled.
     static std::shared_ptr<Process> launch(const ProcessOptions& options, std::string* error = nullptr);
+
+    // The children launched by this process that are still running.
+    static std::vector<std::shared_ptr<Process>> runningChildren();
 
     ~Process();
     Process(const Process&) = delete;

@@ -65,6 +65,7 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
     , timing_(std::move(timing))
     , environment_(std::move(environment))
     , streamHostPort_(port)
+    , tasks_(MainLoop::shared().executor())
 {
     if (!environment_.platform) environment_.platform = makeSimPlatform();
     Platform& platform = *environment_.platform;
@@ -104,11 +105,7 @@ std::optional<std::string> DeviceSession::launchHost() const
     return std::nullopt;
 }
 
-bool DeviceSession::hasHealthCheck() const
-{
-    std::lock_guard guard(healthLock_);
-    return healthCheckTimer_ != nullptr;
-}
+bool DeviceSession::hasHealthCheck() const { return healthChecking_; }
 
 // ---------------------------------------------------------------------------
 // Start
@@ -361,6 +358,7 @@ asio::awaitable<void> DeviceSession::setupADB()
             return adb->setupReverseTunnel(serial, DEVICE_STREAM_PORT, hostPort);
         };
         tunnelUp = co_await offMainLoop<bool>(streamTunnel, SESSION);
+        if (tunnelUp) tunnelsOpen_.store(true);
         if (!tunnelUp && attempt < TUNNEL_ATTEMPTS) {
             logWarn(SESSION,
                 fmt::format("{} Tunnel failed (attempt {}/{}), retrying...", prefix(), attempt, TUNNEL_ATTEMPTS));
@@ -428,55 +426,59 @@ asio::awaitable<void> DeviceSession::setupADB()
 
 void DeviceSession::startHealthCheck()
 {
-    const std::weak_ptr<DeviceSession> weak = weak_from_this();
-    auto timer = Timer::repeating(globalQueue(QoS::utility), timing_.healthCheckInterval,
-        timing_.healthCheckInterval, [weak] {
-            if (const auto session = weak.lock()) session->healthCheckFiring();
-        });
-    std::shared_ptr<Timer> previous;
-    {
-        std::lock_guard guard(healthLock_);
-        previous = std::exchange(healthCheckTimer_, std::move(timer));
-    }
-    if (previous) previous->cancel();
+    tasks_.cancelAll(); // replaces a previous check
+    healthChecking_ = true;
+    tasks_.spawn(healthCheckLoop(weak_from_this(), timing_.healthCheckInterval), "health check");
 }
 
 void DeviceSession::cancelHealthCheck()
 {
-    std::shared_ptr<Timer> timer;
-    {
-        std::lock_guard guard(healthLock_);
-        timer = std::move(healthCheckTimer_);
-        healthCheckTimer_.reset();
-    }
-    if (timer) timer->cancel();
+    healthChecking_ = false;
+    tasks_.cancelAll();
 }
 
-// On the utility queue, one firing at a time.
-void DeviceSession::healthCheckFiring()
+asio::awaitable<void> DeviceSession::healthCheckLoop(std::weak_ptr<DeviceSession> weak, Duration interval)
 {
-    if (!adbConnected_.load() || stopping()) return;
-    const std::string& serial = device_.serial;
-    if (adb_->isCompanionRunning(serial)) {
+    for (;;) {
+        const bool waited = co_await sleepFor(interval);
+        if (!waited) co_return;
+        const auto session = weak.lock();
+        if (!session) co_return;
+        const bool keepChecking = co_await session->healthCheck();
+        if (!keepChecking) co_return;
+    }
+}
+
+// One check; false once the companion is given up on.
+asio::awaitable<bool> DeviceSession::healthCheck()
+{
+    if (!adbConnected_.load() || stopping()) co_return true;
+    const std::string serial = device_.serial;
+    const std::shared_ptr<ADBBridging> adb = adb_;
+    const std::function<bool()> query = [adb, serial] { return adb->isCompanionRunning(serial); };
+    const bool running = co_await offMainLoop<bool>(query, SESSION);
+    if (running) {
         const int relaunches = relaunchAttempts_.exchange(0);
         if (relaunches > 0) {
             logInfo(SESSION, fmt::format("{} Companion recovered after {} relaunch(es)", prefix(), relaunches));
         }
-        return;
+        co_return true;
     }
     const int misses = relaunchAttempts_.fetch_add(1) + 1;
     logWarn(SESSION, fmt::format("{} Companion not running (attempt {}/{})", prefix(), misses, MAX_RELAUNCHES));
     if (misses <= MAX_RELAUNCHES) {
-        if (!stopping()) adb_->launchApp(serial, true, launchHost());
-        return;
+        const std::optional<std::string> host = launchHost();
+        const std::function<bool()> relaunch = [adb, serial, host] {
+            adb->launchApp(serial, true, host);
+            return true;
+        };
+        if (!stopping()) co_await offMainLoop<bool>(relaunch, SESSION);
+        co_return true;
     }
     logError(SESSION, fmt::format("{} Companion crashed — {} relaunch attempts failed", prefix(), MAX_RELAUNCHES));
-    cancelHealthCheck();
-    const std::weak_ptr<DeviceSession> weak = weak_from_this();
-    MainLoop::shared().post([weak] {
-        const auto session = weak.lock();
-        if (session && session->onCompanionCrashed) session->onCompanionCrashed();
-    });
+    healthChecking_ = false;
+    if (onCompanionCrashed) onCompanionCrashed();
+    co_return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -489,6 +491,7 @@ asio::awaitable<void> DeviceSession::stop()
     pause_.interrupt();
 
     cancelHealthCheck();
+    co_await tasks_.join();
 
     if (auto pacer = std::move(compositorPacer_)) pacer->stop();
 
@@ -507,7 +510,9 @@ asio::awaitable<void> DeviceSession::stop()
 
     displayManager_.reset();
 
-    if (adbConnected_.load()) {
+    // Also when a cancelled start had opened the tunnels but not yet
+    // launched the companion: nothing of ours stays on the device.
+    if (adbConnected_.load() || tunnelsOpen_.load()) {
         const std::shared_ptr<ADBBridging> adb = adb_;
         const std::string serial = device_.serial;
         const std::function<bool()> removeTunnels = [adb, serial] {
@@ -517,6 +522,7 @@ asio::awaitable<void> DeviceSession::stop()
         };
         co_await offMainLoop<bool>(removeTunnels, SESSION);
         adbConnected_.store(false);
+        tunnelsOpen_.store(false);
     }
 
     logInfo(SESSION, fmt::format("{} Stopped", prefix()));
@@ -535,6 +541,7 @@ void DeviceSession::reconnect()
         logError(SESSION, fmt::format("{} Reconnect tunnel failed", prefix()));
         return;
     }
+    tunnelsOpen_.store(true);
     logInfo(SESSION,
         fmt::format("{} Stream tunnel re-established (device:{} → host:{})", prefix(), DEVICE_STREAM_PORT, streamPort));
     const int inputPort = inputHostPort_.load();

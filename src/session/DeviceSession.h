@@ -25,10 +25,12 @@
 //  - reconnect() blocks on adb: call it off the main loop, like the engine's
 //    reconnect task does. adbConnected() and relaunchAttempts() may be read
 //    from any thread.
-//  - The health check fires on the utility global queue every 30 seconds
-//    while the device link is up, and relaunches the companion when it is
-//    not running; after three failed relaunches it gives up and reports
-//    onCompanionCrashed on the main loop.
+//  - The health check is a coroutine of the session's own task group on the
+//    main loop: every 30 seconds while the device link is up it asks adb
+//    (off the main loop) whether the companion runs and relaunches it when
+//    not; after three failed relaunches it gives up and reports
+//    onCompanionCrashed. stop() cancels it and waits for it to end, so no
+//    relaunch follows a stop.
 //
 // Start failures: start() throws MirrorError::noVirtualDisplay (the display
 // could not be created, or the session was stopped while starting),
@@ -71,6 +73,7 @@
 #include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
 #include "runtime/Asio.h"
+#include "runtime/TaskGroup.h"
 #include "runtime/Timer.h"
 #include "transport/FramePacer.h"
 #include "transport/InputServer.h"
@@ -213,8 +216,9 @@ private:
 
     asio::awaitable<void> setupADB();
     void startHealthCheck();
-    void healthCheckFiring();
     void cancelHealthCheck();
+    static asio::awaitable<void> healthCheckLoop(std::weak_ptr<DeviceSession> weak, Duration interval);
+    asio::awaitable<bool> healthCheck();
     std::optional<std::string> launchHost() const;
     std::string prefix() const;
     // True once stop() has begun: a start under way gives up at its next step.
@@ -242,11 +246,13 @@ private:
     std::atomic<std::uint16_t> inputHostPort_{0};
 
     std::atomic<bool> adbConnected_{false};
+    std::atomic<bool> tunnelsOpen_{false}; // a stream tunnel was set up and not yet removed
     std::optional<std::string> companionVersion_;
     bool companionUpdateFailed_ = false;
 
-    mutable std::mutex healthLock_; // guards healthCheckTimer_
-    std::shared_ptr<Timer> healthCheckTimer_;
+    // The health check's coroutine (main loop); stop() cancels and awaits it.
+    TaskGroup tasks_;
+    bool healthChecking_ = false;
     std::atomic<int> relaunchAttempts_{0};
 
     // Start/stop coordination (main loop).

@@ -39,6 +39,8 @@ struct HTTPServerOptions {
     // Who may POST /start and /stop (the page and the preview stay
     // readable by anyone who reaches the port); null: everyone.
     std::shared_ptr<const PeerAllowList> controlPeers = nullptr;
+    // Pause after a failed accept before the listener tries again.
+    std::chrono::milliseconds acceptRetryDelay{100};
 };
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {

@@ -139,13 +139,12 @@ asio::awaitable<void> InputServer::acceptLoop(std::weak_ptr<InputServer> weak,
             continue;
         }
         if (error == asio::error::connection_aborted) continue; // the client gave up before we took it
-        log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));
-        boost::system::error_code ignored;
-        listener->close(ignored);
-        self->listener_.reset();
-        self->running_.store(false);
-        self->boundPort_.store(0);
-        co_return;
+        // Out of descriptors or similar: the listener stays and tries again
+        // shortly; only stop() ends it.
+        log(LogLevel::error, fmt::format("[InputServer] Accept failed ({}) — retrying", error.message()));
+        asio::steady_timer pause(self->queue_->executor(), self->timing_.acceptRetry);
+        self.reset(); // a dropped server is not kept alive by the pause
+        co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
     }
 }
 

@@ -43,6 +43,8 @@ namespace qb {
 struct InputServerTiming {
     // Pause after the last scroll message that ends the scroll gesture.
     Duration scrollEnd = std::chrono::milliseconds(60);
+    // Pause after a failed accept before the listener tries again.
+    Duration acceptRetry = std::chrono::milliseconds(100);
 };
 
 class InputServer : public std::enable_shared_from_this<InputServer> {

@@ -32,14 +32,15 @@ boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, co
 }
 
 LocalListener::LocalListener(Executor executor, std::string name)
-    : executor_(executor), name_(std::move(name)), acceptor_(executor), loopEnded_(executor)
+    : executor_(executor), name_(std::move(name)), acceptor_(executor), loopEnded_(executor), acceptRetry_(executor)
 {
 }
 
 std::shared_ptr<LocalListener> LocalListener::open(Executor executor, std::string_view address, std::uint16_t port,
-    std::string name)
+    std::string name, std::chrono::milliseconds acceptRetryDelay)
 {
     auto listener = std::shared_ptr<LocalListener>(new LocalListener(executor, std::move(name)));
+    listener->acceptRetryDelay_ = acceptRetryDelay;
     boost::system::error_code error;
     auto parsed = parseListenAddress(address, error);
     if (!parsed) throw boost::system::system_error(error, "listen address");
@@ -70,9 +71,13 @@ asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> s
             continue;
         }
         if (error == asio::error::connection_aborted) continue;
+        // Out of descriptors or similar: try again shortly rather than spin
+        // or give up for good.
         componentLog(LogLevel::error, self->name_,
-            fmt::format("[{}] Listener failed: {}", self->name_, error.message()));
-        break;
+            fmt::format("[{}] Accept failed ({}) — retrying", self->name_, error.message()));
+        self->acceptRetry_.expires_after(self->acceptRetryDelay_);
+        co_await self->acceptRetry_.async_wait(asio::as_tuple(asio::use_awaitable));
+        if (self->stopped_) break;
     }
     self->looping_ = false;
     self->handler_ = nullptr; // it may hold the owner
@@ -83,6 +88,7 @@ void LocalListener::cancel()
 {
     asio::post(executor_, [self = shared_from_this()] {
         self->stopped_ = true;
+        self->acceptRetry_.cancel();
         boost::system::error_code ignored;
         self->acceptor_.close(ignored);
     });
@@ -97,6 +103,7 @@ asio::awaitable<void> LocalListener::stopOnExecutor()
 {
     auto keep = shared_from_this();
     stopped_ = true;
+    acceptRetry_.cancel();
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     if (!looping_) co_return;

@@ -5,6 +5,8 @@
 // Only in Wi-Fi mode does the owner pass ALL_INTERFACES_ADDRESS.
 #pragma once
 
+#include <chrono>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,8 +36,9 @@ boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, co
 //   listener->start([](asio::ip::tcp::socket socket) { ... });   // once
 //   co_await listener->stopAsync();   // from any coroutine: closes, waits for the loop to end
 //
-// A listener that fails while accepting logs "[<name>] Listener failed: ..."
-// and stops accepting.
+// An accept that fails (out of descriptors, say) is logged as
+// "[<name>] Accept failed (<error>) — retrying" and tried again after
+// `acceptRetryDelay`: the listener keeps accepting until it is stopped.
 class LocalListener : public std::enable_shared_from_this<LocalListener> {
 public:
     using ConnectionHandler = std::function<void(asio::ip::tcp::socket)>;
@@ -43,7 +46,7 @@ public:
     // Binds and listens at once; throws boost::system::system_error when the
     // address is not an address or the port cannot be had.
     static std::shared_ptr<LocalListener> open(Executor executor, std::string_view address, std::uint16_t port,
-        std::string name);
+        std::string name, std::chrono::milliseconds acceptRetryDelay = std::chrono::milliseconds(100));
 
     // The port actually bound (the requested one unless that was 0).
     std::uint16_t port() const { return port_; }
@@ -68,6 +71,8 @@ private:
     bool looping_ = false;
     bool stopped_ = false;
     asio::steady_timer loopEnded_;
+    std::chrono::milliseconds acceptRetryDelay_{100};
+    asio::steady_timer acceptRetry_; // the pause after a failed accept; stop cuts it short
 };
 
 } // namespace qb

@@ -28,13 +28,6 @@ std::shared_ptr<const std::vector<std::uint8_t>> messageOf(const std::array<std:
     return std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
 }
 
-std::string goneReason(const error_code& ec)
-{
-    if (ec == asio::error::operation_aborted) return "cancelled";
-    if (ec == asio::error::eof) return "closed by peer";
-    return "failed: " + ec.message();
-}
-
 } // namespace
 
 struct TCPServer::Connection {
@@ -46,6 +39,8 @@ struct TCPServer::Connection {
     bool writing = false;
     bool closed = false; // nothing more is sent
     bool gone = false;   // its departure was reported
+    std::string failure; // why we closed it, when an error did
+    std::uint16_t port = 0; // the server's port when it joined; events keep it after stop
     AckParser ackParser; // one per connection: clients never share partial acknowledgements
     std::vector<std::uint8_t> readBuffer = std::vector<std::uint8_t>(65536);
 
@@ -54,6 +49,21 @@ struct TCPServer::Connection {
         closed = true;
         error_code ignored;
         socket.close(ignored);
+    }
+    // Closes because of `cause`; its departure is then reported as a failure.
+    void fail(std::string cause)
+    {
+        if (!closed && failure.empty()) failure = std::move(cause);
+        close();
+    }
+    // The departure's description: a failure we saw ourselves wins over the
+    // cancelled read that it caused.
+    std::string goneReason(const error_code& ec) const
+    {
+        if (!failure.empty()) return "failed: " + failure;
+        if (ec == asio::error::operation_aborted) return "cancelled";
+        if (ec == asio::error::eof) return "closed by peer";
+        return "failed: " + ec.message();
     }
 };
 
@@ -159,6 +169,7 @@ void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
 {
     logLine("[TCPServer] Client connected");
     const std::uint16_t port = port_;
+    connection->port = port;
     EventLog::shared().record(MirrorEvent::clientConnected(port));
 
     int count = 0;
@@ -215,7 +226,7 @@ void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
 void TCPServer::readNext(const std::shared_ptr<Connection>& connection)
 {
     if (connection->closed) {
-        handleGone(connection, "cancelled");
+        handleGone(connection, connection->goneReason(asio::error::operation_aborted));
         return;
     }
     connection->socket.async_read_some(asio::buffer(connection->readBuffer),
@@ -227,7 +238,7 @@ void TCPServer::readNext(const std::shared_ptr<Connection>& connection)
             }
             if (ec || n == 0) {
                 connection->close();
-                self->handleGone(connection, goneReason(ec ? ec : asio::error::eof));
+                self->handleGone(connection, connection->goneReason(ec ? ec : asio::error::eof));
                 return;
             }
             std::vector<std::uint32_t> acks;
@@ -310,7 +321,7 @@ void TCPServer::handleGone(const std::shared_ptr<Connection>& connection, const 
         countChanged = onClientCountChanged_;
     }
     if (countChanged) countChanged(count);
-    EventLog::shared().record(MirrorEvent::clientDisconnected(port_));
+    EventLog::shared().record(MirrorEvent::clientDisconnected(connection->port));
     logLine(fmt::format("[TCPServer] Client disconnected ({})", reason));
 }
 
@@ -324,7 +335,7 @@ void TCPServer::enqueue(const std::shared_ptr<Connection>& connection, const Mes
         // (the device reconnects and is greeted with a fresh keyframe).
         logLine(fmt::format("[TCPServer] Client not reading ({} messages, {} bytes unsent) — dropping it",
             connection->outgoing.size(), connection->outgoingBytes));
-        connection->close(); // the pending read fails and reports it gone
+        connection->fail("client not reading"); // the pending read fails and reports it gone
         return;
     }
     connection->outgoing.push_back(message);
@@ -347,7 +358,7 @@ void TCPServer::writeNext(const std::shared_ptr<Connection>& connection)
             if (ec) {
                 // The read side notices the closed socket and reports it gone.
                 connection->writing = false;
-                connection->close();
+                connection->fail(ec.message());
                 return;
             }
             if (!connection->outgoing.empty()) {

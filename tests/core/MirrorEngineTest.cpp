@@ -210,7 +210,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::idle(); }, 5000ms));
 }
 
-TEST_F(MirrorEngineTest, StartAndStopOnlyActInTheirStates)
+TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
 {
     devices = {device("D1", "DC_1")};
     auto engine = makeEngine();
@@ -222,33 +222,42 @@ TEST_F(MirrorEngineTest, StartAndStopOnlyActInTheirStates)
         EXPECT_EQ(engine->status(), status);
         EXPECT_EQ(listings, 0);
     }
-    // An error is sticky: stop() ignores it too.
+    // From an error, a stop tears down whatever is left and ends idle.
     engine->stop();
-    MainLoop::shared().runFor(20ms);
-    EXPECT_EQ(engine->status(), MirrorStatus::error("earlier failure"));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::idle(); }, 5000ms));
 
     engine->setStatus(MirrorStatus::waitingForDevice());
+    statuses.clear();
     engine->stop();
     EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_THAT(statuses, ElementsAre("idle")); // no teardown
     EXPECT_TRUE(recorder.started.empty());
 
-    // While a start is under way a second start and a stop change nothing.
+    // While a start is under way a second start changes nothing; a stop
+    // cancels it, tears down the session it was building, and two stops
+    // make one teardown.
     Gate gate(MainLoop::shared().executor());
     gate.open = false;
     recorder.gate = &gate;
     bool firstDone = false;
+    statuses.clear();
     asio::co_spawn(MainLoop::shared().executor(), completing(engine->start(), &firstDone), asio::detached);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::starting() && listings == 1; }, 5000ms));
     runToEnd(engine->start());
-    engine->stop();
-    MainLoop::shared().runFor(20ms);
-    EXPECT_EQ(engine->status(), MirrorStatus::starting());
     EXPECT_EQ(listings, 1);
-    gate.release();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return firstDone; }, 5000ms));
-    EXPECT_EQ(engine->status(), MirrorStatus::running());
-    EXPECT_EQ(recorder.started.size(), 1u);
+    PlatformLogCapture log;
+    engine->stop();
     runToEnd(engine->stopAsync());
+    EXPECT_TRUE(firstDone);
+    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_THAT(statuses, ElementsAre("starting", "stopping", "idle"));
+    EXPECT_TRUE(recorder.started.empty()) << "the gated start never went on";
+    EXPECT_TRUE(engine->sessions().empty());
+    EXPECT_FALSE(engine->wsServer() || engine->httpServer());
+    EXPECT_TRUE(log.contains("[D1] Stopped")) << "the session under construction was torn down";
+    EXPECT_FALSE(log.contains("Session D1 failed"));
+    MainLoop::shared().runFor(20ms);
+    EXPECT_EQ(log.matching("Mirror stopped").size(), 1u);
 }
 
 TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)

@@ -11,9 +11,11 @@
 #include <sstream>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <fmt/format.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -97,6 +99,35 @@ bool canConnect(std::uint16_t port)
     return !error;
 }
 
+// The processes other than this one whose environment holds `entry`: the
+// daemon and every child it started inherit the fake adb's state path.
+std::vector<pid_t> processesWithEnvironment(const std::string& entry)
+{
+    std::vector<pid_t> found;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return found;
+    while (const dirent* item = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(item->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
+        std::ifstream in(fmt::format("/proc/{}/environ", pid), std::ios::binary);
+        const std::string environment((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::size_t at = 0;
+        while (at < environment.size()) {
+            const std::size_t next = environment.find('\0', at);
+            const std::size_t length = (next == std::string::npos ? environment.size() : next) - at;
+            if (environment.compare(at, length, entry) == 0) {
+                found.push_back(static_cast<pid_t>(pid));
+                break;
+            }
+            if (next == std::string::npos) break;
+            at = next + 1;
+        }
+    }
+    ::closedir(proc);
+    return found;
+}
+
 class DaemonTest : public ::testing::Test {
 protected:
     DaemonTest() : adb(QB_FAKE_ADB)
@@ -166,11 +197,16 @@ protected:
         return {result.exitStatus.value_or(-1), result.standardOutput};
     }
 
-    // SIGTERM, and the daemon's own exit (one second after it stops).
+    // SIGTERM, and the daemon's own exit once its teardown is done.
     int terminate()
     {
         ::kill(daemon_->pid(), SIGTERM);
-        EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+        return exitStatus();
+    }
+
+    int exitStatus()
+    {
+        EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
         return daemon_->exitStatus().value_or(-1);
     }
 
@@ -208,6 +244,26 @@ protected:
     {
         fs::create_directories(dir_ / "config" / "quillbright");
         std::ofstream(dir_ / "config" / "quillbright" / "settings.json") << settings.dump();
+    }
+
+    pid_t pid() const { return daemon_->pid(); }
+
+    bool outputHas(const std::string& text, std::chrono::milliseconds timeout = 10s)
+    {
+        return waitFor([&] { return output().find(text) != std::string::npos; }, timeout);
+    }
+
+    // What every shutdown must leave: no tunnel on the device, no process
+    // of the daemon's, no PID or status file.
+    void expectNothingLeft()
+    {
+        for (const auto& d : adb.read()["devices"]) {
+            EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
+        }
+        EXPECT_TRUE(processesWithEnvironment("FAKE_ADB_STATE=" + adb.statePath().string()).empty())
+            << "a process of the daemon outlived it";
+        EXPECT_FALSE(fs::exists(paths.pidFile));
+        EXPECT_FALSE(fs::exists(paths.statusFile));
     }
 
     test::FakeAdbState adb;
@@ -354,7 +410,7 @@ TEST_F(DaemonTest, ADC1ListedAfterAPhoneIsMirroredFirstAndThePhoneExtended)
     EXPECT_EQ(terminate(), 0);
 }
 
-TEST_F(DaemonTest, ACompanionThatKeepsDyingIsRelaunchedThreeTimesThenReported)
+TEST_F(DaemonTest, ACompanionThatKeepsDyingIsReportedAndStopInErrorTearsDown)
 {
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     adb.fail("shell pidof", {{"mode", "exit"}, {"exit", 1}});
@@ -367,7 +423,84 @@ TEST_F(DaemonTest, ACompanionThatKeepsDyingIsRelaunchedThreeTimesThenReported)
     EXPECT_THAT(out, HasSubstr("Companion app crashed on DC1-0001 — stopping session"));
     // The first launch and three relaunches, all force-restarting.
     EXPECT_EQ(count(adb.log(), {"am", "start", "-S", "-n", "app.quillbright/.MirrorActivity"}), 4u);
+    EXPECT_FALSE(adb.read()["devices"][0].value("reverse", nlohmann::json::array()).empty());
+
+    // The session and its tunnels are still held in the error state; the
+    // command line's stop takes them down.
+    const auto [stopStatus, stopText] = cli({"stop"});
+    EXPECT_EQ(stopStatus, 0) << stopText;
+    EXPECT_THAT(stopText, HasSubstr("Stopped."));
+    EXPECT_EQ(exitStatus(), 0);
+    EXPECT_THAT(output(), HasSubstr("[DC1-0001] Stopped"));
+    EXPECT_THAT(output(), HasSubstr("Mirror stopped"));
+    expectNothingLeft();
+}
+
+TEST_F(DaemonTest, SIGTERMWhileTheCompanionLaunchHangsCancelsTheStartAndTearsDown)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    adb.fail("shell am start", {{"mode", "hang"}});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return find(adb.log(), {"am", "start", "-S"}).has_value(); }, 20s)) << output();
+    EXPECT_EQ(statusFile()["status"], "starting");
+    EXPECT_FALSE(processesWithEnvironment("FAKE_ADB_STATE=" + adb.statePath().string()).size() < 2)
+        << "the daemon and its hanging adb child";
+
     EXPECT_EQ(terminate(), 0);
+    const std::string out = output();
+    EXPECT_THAT(out, HasSubstr("\n[SIGTERM] Shutting down...\n"));
+    EXPECT_THAT(out, HasSubstr("[DC1-0001] Stopped"));
+    EXPECT_THAT(out, HasSubstr("Mirror stopped"));
+    EXPECT_THAT(out, HasSubstr("Stopped.\n"));
+    EXPECT_THAT(out, Not(HasSubstr("Mirror running.")));
+    EXPECT_THAT(out, Not(HasSubstr("did not finish")));
+    EXPECT_TRUE(find(adb.log(), {"reverse", "--remove", "tcp:8888"}));
+    expectNothingLeft();
+    EXPECT_FALSE(canConnect(8888));
+}
+
+TEST_F(DaemonTest, TwoStopsMakeOneTeardown)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    ::kill(pid(), SIGTERM);
+    ::kill(pid(), SIGINT);
+    EXPECT_EQ(exitStatus(), 0);
+    const std::string out = output();
+    EXPECT_THAT(out, HasSubstr("[SIGTERM] Shutting down..."));
+    EXPECT_THAT(out, HasSubstr("[SIGINT] Shutting down..."));
+    const auto occurrences = [&out](const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(occurrences("Mirror stopped"), 1u);
+    EXPECT_EQ(occurrences("[DC1-0001] Stopped"), 1u);
+    EXPECT_EQ(count(adb.log(), {"reverse", "--remove", "tcp:8888"}), 1u);
+    expectNothingLeft();
+}
+
+TEST_F(DaemonTest, AStopDuringAReconnectWinsAndNothingIsRelaunched)
+{
+    // The setup's tunnel fails three times, so the session runs without its
+    // adb link; the reconnect's tunnel then hangs.
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    adb.fail("reverse tcp:8888", {{"mode", "exit"}, {"exit", 1}, {"count", 3}});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    ASSERT_EQ(statusFile()["adb"], "false");
+    const std::size_t launches = count(adb.log(), {"am", "start"});
+    adb.fail("reverse tcp:8888", {{"mode", "hang"}});
+
+    ::kill(pid(), SIGUSR1);
+    ASSERT_TRUE(waitFor([&] { return count(adb.log(), {"reverse", "tcp:8888", "tcp:8888"}) == 4; }, 10s))
+        << output();
+    EXPECT_EQ(terminate(), 0);
+    EXPECT_THAT(output(), HasSubstr("Mirror stopped"));
+    EXPECT_EQ(count(adb.log(), {"am", "start"}), launches) << "nothing relaunched after the stop";
+    EXPECT_THAT(output(), Not(HasSubstr("[DC1-0001] Reconnected")));
+    expectNothingLeft();
 }
 
 // Reads messages (acknowledging frames) until a command matching `wanted`

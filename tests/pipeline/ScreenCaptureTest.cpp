@@ -403,6 +403,10 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
     EXPECT_TRUE(rig.sink->frames.empty());
     EXPECT_EQ(rig.capture->skippedFrames(), 3);
     EXPECT_TRUE(log.contains("[ScreenCapture] Skipping frame: surface 64x47"));
+    // The same too-small surface again and again: its geometry is logged
+    // once more (it changed back from the others), not once per frame.
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(rig.deliver(shortSurface));
+    EXPECT_EQ(log.matching("[ScreenCapture] XShm image: 64x47").size(), 2u);
 
     // A surface larger than the frame is read within the frame's geometry.
     FakeSurface larger(80, 50, 8);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <unistd.h>
@@ -7,7 +9,10 @@
 #include "diagnostics/Log.h"
 #include "diagnostics/PlatformLog.h"
 #include "diagnostics/RingLogger.h"
+#include "runtime/Background.h"
+#include "runtime/MainLoop.h"
 #include "runtime/Process.h"
+#include "runtime/TaskGroup.h"
 
 using namespace qb;
 using namespace std::chrono_literals;
@@ -192,4 +197,59 @@ TEST(Process, TerminateReachesGrandchildrenAndIgnoresHeldPipes)
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_FALSE(processExists(grandchild));
+}
+
+namespace {
+
+struct CancelledWork {
+    std::atomic<pid_t> sleeper{0};
+    std::atomic<bool> finished{false};
+    std::string secondLaunch;     // written by the work before `finished`
+    bool resumed = false;         // main loop
+    bool aborted = false;         // main loop
+};
+
+asio::awaitable<void> awaitBlockingWork(CancelledWork* state)
+{
+    const std::function<int()> work = [state] {
+        auto child = Process::launch(shell("sleep 30"));
+        if (!child) return 0;
+        state->sleeper = child->pid();
+        processWaitWithTimeout(*child, 60, "sleep");
+        // Cancelled meanwhile: nothing new may start.
+        std::string error;
+        if (!Process::launch(shell("true"), &error)) state->secondLaunch = error;
+        state->finished = true;
+        return 1;
+    };
+    try {
+        co_await offMainLoop<int>(work, "Test");
+    } catch (const boost::system::system_error& error) {
+        state->aborted = error.code() == asio::error::operation_aborted;
+    }
+    state->resumed = true;
+}
+
+} // namespace
+
+TEST(Process, CancellingTheAwaitingTaskEndsTheWorksChildrenAndRefusesNewOnes)
+{
+    auto& loop = MainLoop::shared();
+    TaskGroup tasks(loop.executor());
+    CancelledWork state;
+    tasks.spawn(awaitBlockingWork(&state), "blocking work");
+    ASSERT_TRUE(loop.runUntil([&] { return state.sleeper.load() != 0; }, 5000ms));
+    const pid_t sleeper = state.sleeper.load();
+    const auto children = Process::runningChildren();
+    EXPECT_TRUE(std::any_of(children.begin(), children.end(), [sleeper](const auto& c) { return c->pid() == sleeper; }));
+
+    tasks.cancelAll();
+    // The coroutine resumes at once, without waiting for the work.
+    ASSERT_TRUE(loop.runUntil([&] { return state.resumed; }, 5000ms));
+    EXPECT_TRUE(state.aborted);
+    // The child it waited for is gone, and the work could start nothing new.
+    ASSERT_TRUE(loop.runUntil([&] { return state.finished.load(); }, 5000ms));
+    EXPECT_FALSE(processExists(sleeper));
+    EXPECT_EQ(state.secondLaunch, "Operation canceled");
+    EXPECT_EQ(tasks.running(), 0u);
 }

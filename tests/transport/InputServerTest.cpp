@@ -12,6 +12,7 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
+#include "FullDescriptorTable.h"
 
 using namespace qb;
 using namespace std::chrono_literals;
@@ -383,4 +384,25 @@ TEST(TouchMessageWalkerTest, ArbitraryBytesNeverHoldAWholeMessageBack)
         ASSERT_LT(state.pending.size(), TOUCH_MESSAGE_SIZE);
     }
     EXPECT_GT(messages, 0u); // 0xDA 0x70 pairs do occur in this mix
+}
+
+TEST_F(InputServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
+{
+    PlatformLogCapture log;
+    InputServer::Timing timing;
+    timing.acceptRetry = 20ms;
+    startServer(timing);
+    asio::io_context io; // before the table fills: it needs descriptors of its own
+    tcp::socket client(io);
+    {
+        test::FullDescriptorTable full;
+        full.freeOne();
+        client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->boundPort())); // queued by the kernel
+        ASSERT_TRUE(waitUntil([&] { return log.contains("[InputServer] Accept failed ("); }));
+        EXPECT_EQ(server->connectionCount(), 0u);
+    }
+    EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
+    EXPECT_TRUE(server->running());
+    TouchClient another(server->boundPort());
+    EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 2; }));
 }

@@ -12,6 +12,7 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
+#include "FullDescriptorTable.h"
 
 using namespace qb;
 using namespace std::chrono_literals;
@@ -164,6 +165,30 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     boost::system::error_code error;
     late.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
     EXPECT_EQ(error, asio::error::connection_refused);
+}
+
+TEST(HTTPServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
+{
+    PlatformLogCapture log;
+    auto server = HTTPServer::make(0, 1600, 1200, {.acceptRetryDelay = 20ms});
+    server->start();
+    const std::uint16_t port = server->boundPort();
+    asio::io_context io;
+    tcp::socket client(io);
+    {
+        test::FullDescriptorTable full;
+        full.freeOne();
+        client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port)); // queued by the kernel
+        ASSERT_TRUE(waitUntil([&] { return log.contains("[HTTPServer] Accept failed ("); }));
+    }
+    // The queued connection is taken once descriptors are free again.
+    asio::write(client, asio::buffer(std::string_view("GET / HTTP/1.1\r\n\r\n")));
+    std::string reply;
+    boost::system::error_code error;
+    asio::read(client, asio::dynamic_buffer(reply), error);
+    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply.substr(0, 80);
+    EXPECT_TRUE(exchange(port, "GET / HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 200 OK"));
+    ASSERT_TRUE(await(server->stopAsync()));
 }
 
 TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)

@@ -200,6 +200,7 @@ TEST_F(TCPServerTest, EveryClientGetsEveryFrameAndCountsFollowArrivals)
     ASSERT_TRUE(eventually([&] { return counts->get().size() == 1; }));
     auto b = connectAndGreet();
     ASSERT_TRUE(eventually([&] { return counts->get().size() == 2; }));
+    const std::uint16_t port = server->port();
     for (std::uint32_t seq = 0; seq < 5; ++seq) server->broadcast(Bytes{static_cast<std::uint8_t>(seq)}, false, seq);
     for (auto* c : {a.get(), b.get()}) {
         for (std::uint32_t seq = 0; seq < 5; ++seq) {
@@ -224,6 +225,10 @@ TEST_F(TCPServerTest, EveryClientGetsEveryFrameAndCountsFollowArrivals)
     for (const auto& e : EventLog::shared().events()) {
         const auto d = e.event.description();
         ++events[d.substr(0, d.find(' '))];
+        // Also the departure that stop() causes names the port it came to.
+        if (const auto* gone = e.event.as<MirrorEvent::ClientDisconnected>()) {
+            EXPECT_EQ(gone->port, port);
+        }
     }
     EXPECT_EQ(events["client_connected"], 2);
     EXPECT_EQ(events["client_disconnected"], 2);
@@ -367,6 +372,9 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
     }
     ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
     EXPECT_TRUE(log.contains("— dropping it"));
+    // The departure is the failure that caused it, not the cancelled read.
+    EXPECT_TRUE(log.contains("[TCPServer] Client disconnected (failed: client not reading)"));
+    EXPECT_FALSE(log.contains("[TCPServer] Client disconnected (cancelled)"));
 
     // The healthy client goes on as before.
     server->broadcast(payload, false, seq++);
