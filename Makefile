@@ -46,6 +46,7 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: export LSAN_OPTIONS := suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DQB_SANITIZE=ON -DQB_BUILD_BENCH=OFF -DQB_BUILD_FUZZ=OFF -DCMAKE_BUILD_TYPE=Debug"
 

@@ -807,17 +807,17 @@ void MirrorEngine::aggregateClientCount()
 // published flag.
 void MirrorEngine::setBrightness(int value)
 {
-    if (displayController_) return displayController_->setBrightness(value);
     value = std::clamp(value, 0, 255);
     publish(brightness_, value, EngineProperty::brightness);
+    if (displayController_) return displayController_->setBrightness(value);
     if (const auto stream = frontLightStream(sessions_)) stream->sendCommand(1, static_cast<std::uint8_t>(value));
 }
 
 void MirrorEngine::setWarmth(int value)
 {
-    if (displayController_) return displayController_->setWarmth(value);
     value = std::clamp(value, 0, 255);
     publish(warmth_, value, EngineProperty::warmth);
+    if (displayController_) return displayController_->setWarmth(value);
     if (const auto stream = frontLightStream(sessions_)) stream->sendCommand(2, static_cast<std::uint8_t>(value));
 }
 

@@ -101,6 +101,8 @@ TEST(Service, ReadinessAndShutdownReachTheServiceManager)
     stop.arguments = {"stop"};
     const auto stopped = runProcess(stop, 20, "quillbright stop");
     EXPECT_EQ(stopped.exitStatus, 0) << stopped.standardOutput;
+    // After ExecStop, systemd ends what is left of the unit with SIGTERM.
+    ::kill(daemon->pid(), SIGTERM);
     EXPECT_THAT(notifications.receiveUntil("STOPPING=1", 10s), HasSubstr("STOPPING=1"));
     EXPECT_TRUE(daemon->waitUntilExit(10000ms));
     EXPECT_EQ(daemon->exitStatus(), 0);

@@ -149,8 +149,8 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     XSync(x, False);
 
     // The device sees the primary scaled to its 1600x1200 (nearest pixel),
-    // through the greyscale conversion and the default tone curve.
-    const ToneCurve curve = makeToneCurve(1.0, 1.2);
+    // through the greyscale conversion and the default ("Crisp Paper") tone curve.
+    const ToneCurve curve = makeToneCurve(1.2, 1.2);
     std::vector<std::uint8_t> expected(1600 * 1200);
     for (std::size_t row = 0; row < 1200; ++row) {
         for (std::size_t column = 0; column < 1600; ++column) {
