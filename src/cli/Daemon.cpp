@@ -256,6 +256,9 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     MirrorEngine::Environment environment;
     environment.captureBackend = platform->captureBackend();
     environment.session.platform = platform;
+    // The display controller grabs its front-light keys here (none on the
+    // simulated desktop).
+    environment.hotkeys = platform->globalHotkeys();
     environment.settings = &SettingsStore::shared();
     environment.monitorDevices = true;
     std::weak_ptr<Daemon> weakDaemon = daemon;
