@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "config/Text.h"
 #include "control/ControlRequest.h"
 #include "diagnostics/ProcessInfo.h"
 #include "diagnostics/RingLogger.h"
@@ -20,7 +21,7 @@ std::string multiLine(const std::vector<std::string>& lines)
     return reply;
 }
 
-std::string lowerLabel(const DisplayResolution& resolution) { return asciiLower(resolution.label); }
+std::string lowerLabel(const DisplayResolution& resolution) { return lowercased(resolution.label); }
 
 const char* NON_DC1_MODES[] = {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"};
 
@@ -32,7 +33,7 @@ std::string resolutionCommand(const std::optional<std::string>& argument, Contro
         const auto& first = state.sessions.front().resolution;
         return "OK " + lowerLabel(first) + " (" + first.rawValue() + ")";
     }
-    const std::string lower = asciiLower(*argument);
+    const std::string lower = lowercased(*argument);
     for (const char* mode : NON_DC1_MODES) {
         if (lower != mode) continue;
         if (lower == state.nonDC1Mode) return "OK " + lower + " (no change)";
@@ -74,7 +75,7 @@ std::string byteValueCommand(const std::optional<std::string>& argument, Control
 
 std::string backlightCommand(const std::optional<std::string>& argument, ControlTarget& target)
 {
-    const std::string word = argument ? asciiLower(*argument) : std::string{};
+    const std::string word = argument ? lowercased(*argument) : std::string{};
     const bool on = target.state().backlightOn;
     if (word == "on") {
         if (!on) target.toggleBacklight();
@@ -101,7 +102,7 @@ std::string displayModeCommand(const std::optional<std::string>& argument, Contr
 {
     const ControlState state = target.state();
     if (!argument) return "OK " + std::string(rawValue(state.displayMode));
-    const auto mode = displayModeFromRawValue(asciiLower(*argument));
+    const auto mode = displayModeFromRawValue(lowercased(*argument));
     if (!mode) return "ERR unknown mode (valid: mirror, extended)";
     const std::string name(rawValue(*mode));
     if (*mode == state.displayMode) return "OK " + name + " (no change)";
@@ -125,7 +126,7 @@ std::string logsCommand(const std::optional<std::string>& argument)
 
 std::optional<DisplayResolution> matchResolution(std::string_view argument)
 {
-    std::string normalized = asciiLower(argument);
+    std::string normalized = lowercased(argument);
     for (auto& c : normalized) {
         if (c == '-') c = ' ';
     }
@@ -135,8 +136,8 @@ std::optional<DisplayResolution> matchResolution(std::string_view argument)
     }
     for (const auto& preset : DisplayResolution::dc1Presets()) {
         if (fmt::format("{}x{}", preset.width, preset.height) == argument) return preset;
-        if (asciiLower(preset.label) == normalized) return preset;
-        if (preset.preset && asciiLower(*preset.preset) == compact) return preset;
+        if (lowercased(preset.label) == normalized) return preset;
+        if (preset.preset && lowercased(*preset.preset) == compact) return preset;
     }
     return std::nullopt;
 }
@@ -264,7 +265,7 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
     if (command == "DISPLAYMODE") return displayModeCommand(argument, target);
     if (command == "FONTSMOOTHING") {
         if (!argument) return target.state().fontSmoothingDisabled ? "OK off" : "OK on";
-        const std::string word = asciiLower(*argument);
+        const std::string word = lowercased(*argument);
         if (word == "on" || word == "off") {
             target.setFontSmoothing(word == "on");
             return "OK " + word;
@@ -278,7 +279,7 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
     }
     if (command == "CLAMSHELL") {
         if (!argument) return std::string("OK ") + onOff(target.state().clamshellModeEnabled);
-        const std::string word = asciiLower(*argument);
+        const std::string word = lowercased(*argument);
         if (word == "on" || word == "enable") {
             target.setClamshellModeEnabled(true);
             return "OK on";
@@ -290,7 +291,7 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
         return "ERR use on or off";
     }
     if (command == "HEALTH") {
-        const bool verbose = argument && asciiLower(*argument) == "verbose";
+        const bool verbose = argument && lowercased(*argument) == "verbose";
         return multiLine(healthLines(target.state(), verbose));
     }
     if (command == "LOGS") return logsCommand(argument);

@@ -1,5 +1,7 @@
 #include "control/ControlRequest.h"
 
+#include "config/Text.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -39,15 +41,6 @@ std::size_t validSequence(std::string_view s)
 }
 
 } // namespace
-
-std::string asciiLower(std::string_view text)
-{
-    std::string out(text);
-    for (auto& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
 
 std::string asciiUpper(std::string_view text)
 {
@@ -137,7 +130,7 @@ ControlLogFilter parseLogFilter(const std::optional<std::string>& argument)
 {
     ControlLogFilter filter;
     if (!argument) return filter;
-    const std::string lower = asciiLower(*argument);
+    const std::string lower = lowercased(*argument);
     if (lower == "verbose" || lower == "all") {
         filter.lastSeconds.reset();
         return filter;
@@ -148,7 +141,7 @@ ControlLogFilter parseLogFilter(const std::optional<std::string>& argument)
         const std::string_view word = rest.substr(0, space);
         rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
         if (word.empty()) continue;
-        const std::string level = asciiLower(word);
+        const std::string level = lowercased(word);
         if (level == "debug" || level == "info" || level == "warn" || level == "error") {
             filter.minLevel = level;
         } else {

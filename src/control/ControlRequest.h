@@ -54,7 +54,6 @@ struct ControlLogFilter {
 // other word, the subsystem (the last one wins).
 ControlLogFilter parseLogFilter(const std::optional<std::string>& argument);
 
-std::string asciiLower(std::string_view text);
 std::string asciiUpper(std::string_view text);
 
 } // namespace qb
