@@ -35,9 +35,9 @@ function(qb_add_tests name)
     if(NOT sources)
         return()
     endif()
-    add_executable(${name} ${sources})
+    add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/tools)
-    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main)
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest)
     target_compile_definitions(${name} PRIVATE
         QB_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         QB_BINARY_DIR="${PROJECT_BINARY_DIR}"

@@ -59,7 +59,7 @@ std::shared_ptr<ControlSocket> ControlSocket::make(Executor executor, std::strin
 }
 
 ControlSocket::ControlSocket(Executor executor, std::string path, Handler handler, Timing timing)
-    : executor_(executor), path_(std::move(path)), handler_(std::move(handler)), timing_(timing), acceptor_(executor),
+    : executor_(executor), path_(std::move(path)), handler_(std::move(handler)), timing_(timing), acceptor_(std::make_shared<Local::acceptor>(executor)),
       tasks_(executor)
 {
 }
@@ -68,7 +68,7 @@ ControlSocket::~ControlSocket() { stop(); }
 
 bool ControlSocket::start()
 {
-    if (acceptor_.is_open()) return true;
+    if (acceptor_->is_open()) return true;
     if (path_.empty() || path_.size() >= sizeof(sockaddr_un{}.sun_path)) {
         socketLog(LogLevel::error, "[ControlSocket] Failed to bind: socket path too long: " + path_);
         return false;
@@ -91,26 +91,26 @@ bool ControlSocket::start()
     }
 
     boost::system::error_code error;
-    acceptor_.open(Local(), error);
+    acceptor_->open(Local(), error);
     if (error) {
         socketLog(LogLevel::error, "[ControlSocket] Failed to create socket");
         return false;
     }
-    acceptor_.bind(Local::endpoint(path_), error);
+    acceptor_->bind(Local::endpoint(path_), error);
     if (error) {
         socketLog(LogLevel::error, "[ControlSocket] Failed to bind: " + error.message());
-        acceptor_.close();
+        acceptor_->close();
         return false;
     }
     struct stat created {};
     if (::chmod(path_.c_str(), 0600) != 0 || ::lstat(path_.c_str(), &created) != 0) {
         socketLog(LogLevel::error, fmt::format("[ControlSocket] Failed to bind: {}", std::strerror(errno)));
-        acceptor_.close();
+        acceptor_->close();
         ::unlink(path_.c_str());
         return false;
     }
     socketInode_ = created.st_ino;
-    acceptor_.listen(16, error);
+    acceptor_->listen(16, error);
     if (error) {
         socketLog(LogLevel::error, "[ControlSocket] Failed to listen: " + error.message());
         stop();
@@ -125,7 +125,7 @@ void ControlSocket::stop()
 {
     tasks_.cancelAll();
     boost::system::error_code ignored;
-    if (acceptor_.is_open()) acceptor_.close(ignored);
+    if (acceptor_->is_open()) acceptor_->close(ignored);
     if (socketInode_) {
         // Only our own file: a newer instance may have replaced it meanwhile.
         struct stat current {};
@@ -138,15 +138,15 @@ asio::awaitable<void> ControlSocket::acceptLoop(std::weak_ptr<ControlSocket> wea
 {
     for (;;) {
         auto self = weak.lock();
-        if (!self || !self->acceptor_.is_open()) co_return;
+        if (!self || !self->acceptor_->is_open()) co_return;
         auto socket = std::make_shared<Local::socket>(self->executor_);
-        auto& acceptor = self->acceptor_;
+        const auto acceptor = self->acceptor_;
         self.reset();
         boost::system::error_code error;
-        co_await acceptor.async_accept(*socket, asio::redirect_error(asio::use_awaitable, error));
+        co_await acceptor->async_accept(*socket, asio::redirect_error(asio::use_awaitable, error));
         self = weak.lock();
         if (!self) co_return;
-        if (error == asio::error::operation_aborted || !self->acceptor_.is_open()) co_return;
+        if (error == asio::error::operation_aborted || !self->acceptor_->is_open()) co_return;
         if (error) {
             // Out of descriptors and the like: pause instead of spinning.
             socketLog(LogLevel::warn, "[ControlSocket] Accept failed: " + error.message());

@@ -62,7 +62,7 @@ public:
     // Stops accepting, drops the clients, removes the socket file (when it is
     // still the one this object created).
     void stop();
-    bool listening() const { return acceptor_.is_open(); }
+    bool listening() const { return acceptor_->is_open(); }
     const std::string& path() const { return path_; }
     std::size_t clientCount() const { return clients_; }
 
@@ -76,7 +76,9 @@ private:
     std::string path_;
     Handler handler_;
     Timing timing_;
-    asio::local::stream_protocol::acceptor acceptor_;
+    // Shared with the accept loop: a cancellation posted to it may run after
+    // this object is gone, and must still find the acceptor it cancels.
+    std::shared_ptr<asio::local::stream_protocol::acceptor> acceptor_;
     TaskGroup tasks_;
     std::size_t clients_ = 0;
     std::optional<ino_t> socketInode_;

@@ -121,42 +121,42 @@ void AutoDim::dimStep()
 void AutoDim::restoreStep()
 {
     if (conditions_().clientCount != 0 || !saved_) return;
-    const float value = *saved_;
-    panel_.write(value);
-    saved_.reset();
-    std::error_code ignored;
-    std::filesystem::remove(recoveryFile_, ignored);
+    const float value = putBack();
     hostLine(fmt::format("[MirrorEngine:Host] Brightness restored to {:.2f} after 5s grace", value));
 }
 
 void AutoDim::cancelAndRestore(const std::string& logLine)
 {
-    if (dimTimer_) dimTimer_->cancel();
-    if (restoreTimer_) restoreTimer_->cancel();
-    dimTimer_.reset();
-    restoreTimer_.reset();
+    cancelTimers();
     if (!saved_) return;
-    const float value = *saved_;
-    panel_.write(value);
-    saved_.reset();
-    std::error_code ignored;
-    std::filesystem::remove(recoveryFile_, ignored);
+    const float value = putBack();
     hostLine(fmt::format(fmt::runtime(logLine), value));
 }
 
 void AutoDim::restoreOnWake()
 {
+    cancelTimers();
+    if (conditions_().clientCount != 0 || !saved_) return;
+    const float value = putBack();
+    hostLine(fmt::format("[MirrorEngine:Host] Brightness restored on wake (was {:.2f})", value));
+}
+
+void AutoDim::cancelTimers()
+{
     if (dimTimer_) dimTimer_->cancel();
     if (restoreTimer_) restoreTimer_->cancel();
     dimTimer_.reset();
     restoreTimer_.reset();
-    if (conditions_().clientCount != 0 || !saved_) return;
+}
+
+float AutoDim::putBack()
+{
     const float value = *saved_;
     panel_.write(value);
     saved_.reset();
     std::error_code ignored;
     std::filesystem::remove(recoveryFile_, ignored);
-    hostLine(fmt::format("[MirrorEngine:Host] Brightness restored on wake (was {:.2f})", value));
+    return value;
 }
 
 void AutoDim::restoreAfterCrash()

@@ -82,6 +82,10 @@ public:
 private:
     void dimStep();
     void restoreStep();
+    void cancelTimers();
+    // Writes the saved level back, forgets it and removes the recovery
+    // file; returns the level. Only with a saved level.
+    float putBack();
 
     Executor executor_;
     Panel panel_;

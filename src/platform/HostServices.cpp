@@ -1,5 +1,8 @@
 // The factories of the host-environment services (power, backlight, font
 // settings). The Linux backends share one logind connection.
+#include <cstdlib>
+#include <filesystem>
+
 #include "platform/Backlight.h"
 #include "platform/FontSettings.h"
 #include "platform/HostPower.h"
@@ -29,6 +32,9 @@ std::shared_ptr<HostPower> makeHostPower(PlatformKind kind)
 std::shared_ptr<Backlight> makeBacklight(PlatformKind kind)
 {
     if (kind == PlatformKind::x11) return std::make_shared<SysfsBacklight>("/sys/class/backlight", sharedLogind());
+    if (const char* file = std::getenv("QUILLBRIGHT_SIM_BACKLIGHT"); file && *file) {
+        return std::make_shared<sim::SimBacklight>(std::filesystem::path(file));
+    }
     return std::make_shared<sim::SimBacklight>();
 }
 

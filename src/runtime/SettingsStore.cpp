@@ -165,17 +165,13 @@ ReadResult readDocument(const fs::path& path)
     return result;
 }
 
-// "settings.json.corrupt-20261206T093610Z", with "-2", "-3", ... when taken.
+// "settings.json.bad"; "settings.json.bad-2", "-3", ... when earlier bad
+// copies are still there, so none of them is ever overwritten.
 std::optional<fs::path> moveAside(const fs::path& path, std::string& error)
 {
-    const auto seconds = std::chrono::system_clock::to_time_t(wallNow());
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    const auto stamp = fmt::format("{:04d}{:02d}{:02d}T{:02d}{:02d}{:02d}Z", utc.tm_year + 1900, utc.tm_mon + 1,
-        utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
     for (int attempt = 1; attempt <= 1000; ++attempt) {
         fs::path target = path;
-        target += attempt == 1 ? fmt::format(".corrupt-{}", stamp) : fmt::format(".corrupt-{}-{}", stamp, attempt);
+        target += attempt == 1 ? std::string(".bad") : fmt::format(".bad-{}", attempt);
         std::error_code ec;
         if (fs::exists(target, ec) || ec) continue;
         if (::rename(path.c_str(), target.c_str()) == 0) return target;

@@ -13,7 +13,7 @@
 //    applies its one change to what it read;
 //  - reads see other processes' writes (the file is re-read when it changed);
 //  - a corrupt or unreadable file is never silently dropped: it is moved
-//    aside as settings.json.corrupt-<timestamp>, a warning is logged under
+//    aside as settings.json.bad (-2, -3, ... when taken), a warning is logged under
 //    "Engine", and the store starts empty.
 //
 // Reads convert between types as a defaults database does: a double read of

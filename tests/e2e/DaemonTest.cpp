@@ -24,6 +24,7 @@
 #include "transport/FrameProtocol.h"
 #include "core/MirrorEngine.h"
 #include "core/RuntimePaths.h"
+#include "pipeline/PixelKernels.h"
 #include "diagnostics/PlatformLog.h"
 #include "fake-adb/FakeAdbState.h"
 #include "runtime/MainLoop.h"
@@ -155,6 +156,8 @@ protected:
         ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
         ::unsetenv("XDG_CONFIG_HOME");
         ::unsetenv("QUILLBRIGHT_UPDATE_HOST");
+        ::unsetenv("QUILLBRIGHT_SIM_BACKLIGHT");
+        ::unsetenv("QUILLBRIGHT_SIM_FPS");
         std::error_code ignored;
         fs::remove_all(dir_, ignored);
     }
@@ -679,11 +682,92 @@ TEST_F(DaemonTest, ACorruptSettingsFileIsKeptAndDefaultsApply)
     ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
     EXPECT_EQ(control("RESOLUTION\n"), "OK cozy\n");
     EXPECT_THAT(output(), HasSubstr("moved it aside to "));
-    bool kept = false;
-    for (const auto& entry : fs::directory_iterator(fs::path(paths.statusFile).parent_path() / "config" / "quillbright")) {
-        kept = kept || entry.path().filename().string().rfind("settings.json.corrupt-", 0) == 0;
+    EXPECT_TRUE(fs::exists(fs::path(paths.statusFile).parent_path() / "config" / "quillbright" / "settings.json.bad"));
+    EXPECT_EQ(terminate(), 0);
+}
+
+TEST_F(DaemonTest, TheHostPanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopOrACrash)
+{
+    // The simulated desktop's built-in panel, kept in a file the test reads.
+    const fs::path panel = fs::path(paths.statusFile).parent_path() / "panel";
+    std::ofstream(panel) << "0.6\n";
+    ::setenv("QUILLBRIGHT_SIM_BACKLIGHT", panel.c_str(), 1);
+    const auto level = [&] {
+        std::ifstream in(panel);
+        float value = -1;
+        in >> value;
+        return value;
+    };
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+
+    // A device that watches dims the panel; a stop brings it back.
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    {
+        companion::CompanionClient client;
+        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+        ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+        ASSERT_TRUE(waitFor([&] { return level() == 0.0F; }, 10s)) << output();
+        EXPECT_EQ(control("STOP\n"), "OK stopping\n");
+        ASSERT_TRUE(waitFor([&] { return level() == 0.6F; }, 10s)) << output();
     }
-    EXPECT_TRUE(kept);
+    EXPECT_EQ(terminate(), 0);
+
+    // Killed while dimmed: the next start puts the panel back.
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    {
+        companion::CompanionClient client;
+        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+        ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+        ASSERT_TRUE(waitFor([&] { return level() == 0.0F; }, 10s)) << output();
+        ::kill(pid(), SIGKILL);
+        exitStatus();
+    }
+    adb.setDevices({});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return level() == 0.6F; }, 10s)) << output();
+    EXPECT_TRUE(outputHas("[MirrorEngine:Host] Restored brightness to 0.60 from crash recovery"));
+    EXPECT_EQ(terminate(), 0);
+}
+
+// A contrast change reaches the picture on the device at once, through the
+// tone curve, even while the desktop shows nothing new.
+TEST_F(DaemonTest, AContrastChangeReachesTheDevicesPictureThroughTheToneCurve)
+{
+    ::setenv("QUILLBRIGHT_SIM_FPS", "0.001", 1); // a still desktop
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+    ASSERT_TRUE(client.readFrame(5000ms)) << client.violation();
+    const std::vector<std::uint8_t> before = client.decoder().frame();
+    ASSERT_EQ(control("CONTRAST\n"), "OK 1.2\n"); // the default profile's curve
+    ASSERT_EQ(control("CONTRAST 2.0\n"), "OK 2.0\n");
+
+    // Frames until the picture changes; the still desktop changes nothing else.
+    std::vector<std::uint8_t> after;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto frame = client.readFrame(1000ms);
+        if (frame) client.sendAck(frame->sequenceNumber);
+        if (client.decoder().frame() != before) {
+            after = client.decoder().frame();
+            break;
+        }
+    }
+    ASSERT_EQ(after.size(), before.size()) << "the picture never changed";
+
+    // Every pixel is the same source grey through the old and the new curve.
+    const ToneCurve old = makeToneCurve(1.2, 1.2);
+    const ToneCurve now = makeToneCurve(2.0, 1.2);
+    std::vector<bool> possible(256 * 256);
+    for (int grey = 0; grey < 256; ++grey) possible[old[grey] * 256 + now[grey]] = true;
+    std::size_t inconsistent = 0;
+    for (std::size_t i = 0; i < before.size(); ++i) inconsistent += possible[before[i] * 256 + after[i]] ? 0 : 1;
+    EXPECT_EQ(inconsistent, 0u);
     EXPECT_EQ(terminate(), 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 
 namespace qb::sim {
 
@@ -77,6 +78,11 @@ int SimHostPower::lidReads() const
 std::optional<float> SimBacklight::brightness()
 {
     std::lock_guard guard(lock_);
+    if (file_) {
+        std::ifstream in(*file_);
+        float stored = 0;
+        if (in >> stored && std::isfinite(stored)) level_ = std::clamp(stored, 0.0F, 1.0F);
+    }
     return level_;
 }
 
@@ -86,6 +92,11 @@ bool SimBacklight::setBrightness(float value)
     if (!level_) return false;
     level_ = std::isnan(value) ? 0.0F : std::clamp(value, 0.0F, 1.0F);
     writes_.push_back(*level_);
+    if (file_) {
+        std::ofstream out(*file_, std::ios::trunc);
+        out << *level_ << '\n';
+        return static_cast<bool>(out.flush());
+    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -41,6 +42,10 @@ class SimBacklight final : public Backlight {
 public:
     // Absent: no built-in panel.
     explicit SimBacklight(std::optional<float> level = 0.8F) : level_(level) {}
+    // A panel whose level lives in `file` (one decimal number; 0.8 until
+    // first written), so that another process can watch and set it: the
+    // simulated desktop of a daemon under test.
+    explicit SimBacklight(std::filesystem::path file) : level_(0.8F), file_(std::move(file)) {}
     std::optional<float> brightness() override;
     bool setBrightness(float value) override;
     std::vector<float> writes() const;
@@ -48,6 +53,7 @@ public:
 private:
     mutable std::mutex lock_;
     std::optional<float> level_;
+    std::optional<std::filesystem::path> file_;
     std::vector<float> writes_;
 };
 
