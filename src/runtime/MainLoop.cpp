@@ -5,10 +5,12 @@
 
 namespace qb {
 
+// Never destroyed, for the same reason as the global pools: background work
+// finishing during exit may still post its result here.
 MainLoop& MainLoop::shared()
 {
-    static MainLoop loop;
-    return loop;
+    static auto* const loop = new MainLoop;
+    return *loop;
 }
 
 MainLoop::MainLoop() = default;

@@ -25,10 +25,14 @@ struct GlobalPools {
     }
 };
 
+// The pools live as long as the process: never destroyed, so work still
+// running on a pool thread while the process exits (an adb call a test left
+// behind, a timer it cancels on another pool) never meets a pool that static
+// destruction has already torn down.
 GlobalPools& pools()
 {
-    static GlobalPools instance;
-    return instance;
+    static auto* const instance = new GlobalPools;
+    return *instance;
 }
 
 thread_local const SerialQueue* currentDedicated = nullptr;
@@ -36,14 +40,6 @@ thread_local const SerialQueue* currentDedicated = nullptr;
 } // namespace
 
 Executor globalQueue(QoS qos) { return pools().pool(qos).get_executor(); }
-
-void shutdownGlobalQueues()
-{
-    auto& p = pools();
-    p.utility.join();
-    p.defaultQoS.join();
-    p.userInitiated.join();
-}
 
 struct SerialQueue::Dedicated {
     asio::io_context context;

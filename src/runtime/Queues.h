@@ -27,9 +27,6 @@ enum class QoS { utility, defaultQoS, userInitiated };
 // The executor of the global queue for `qos`.
 Executor globalQueue(QoS qos);
 
-// Joins the global pools at process exit; later posts are dropped.
-void shutdownGlobalQueues();
-
 class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
 public:
     // A strand on the shared pool of the given quality of service.

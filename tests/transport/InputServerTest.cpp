@@ -388,6 +388,7 @@ TEST(TouchMessageWalkerTest, ArbitraryBytesNeverHoldAWholeMessageBack)
 
 TEST_F(InputServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
 {
+    QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
     PlatformLogCapture log;
     InputServer::Timing timing;
     timing.acceptRetry = 20ms;

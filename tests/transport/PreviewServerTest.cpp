@@ -169,6 +169,7 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
 
 TEST(HTTPServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
 {
+    QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
     PlatformLogCapture log;
     auto server = HTTPServer::make(0, 1600, 1200, {.acceptRetryDelay = 20ms});
     server->start();
