@@ -26,6 +26,7 @@
 #include "core/RuntimePaths.h"
 #include "pipeline/PixelKernels.h"
 #include "diagnostics/PlatformLog.h"
+#include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Process.h"
@@ -41,15 +42,8 @@ using Log = std::vector<std::vector<std::string>>;
 
 constexpr const char* TIMING_SCALE = "0.05"; // 2 s stagger → 100 ms, 30 s health check → 1.5 s
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using test::device;
+using test::waitFor;
 
 // The index of the first entry at or after `from` holding `words` in a row.
 std::optional<std::size_t> find(const Log& log, const std::vector<std::string>& words, std::size_t from = 0)
@@ -80,15 +74,6 @@ std::optional<long> lineTime(const std::string& output, const std::string& needl
         }
     }
     return std::nullopt;
-}
-
-nlohmann::json device(const std::string& serial, const std::string& model, const std::string& size,
-    const std::string& companion = "2.4.4")
-{
-    auto d = test::FakeAdbState::device(serial, model);
-    d["physicalSize"] = size;
-    d["companion"] = {{"versionName", companion}, {"running", false}, {"granted", false}};
-    return d;
 }
 
 bool canConnect(std::uint16_t port)
@@ -129,50 +114,21 @@ std::vector<pid_t> processesWithEnvironment(const std::string& entry)
     return found;
 }
 
-class DaemonTest : public ::testing::Test {
+class DaemonTest : public test::DaemonHarness {
 protected:
-    DaemonTest() : adb(QB_FAKE_ADB)
+    DaemonTest() : DaemonHarness("sim", TIMING_SCALE)
     {
-        std::string pattern = (fs::temp_directory_path() / "qb-e2e-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
-        paths = RuntimePaths::inDirectory(dir_.string());
-        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
-        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
-        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", TIMING_SCALE, 1);
-        // Settings in the test's directory; the update check against a
-        // closed loopback port (no network).
-        ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+        paths = RuntimePaths::inDirectory(directory().string());
+        // The update check against a closed loopback port (no network).
         ::setenv("QUILLBRIGHT_UPDATE_HOST", "http://127.0.0.1:9", 1);
     }
 
     ~DaemonTest() override
     {
-        if (daemon_ && daemon_->isRunning()) {
-            ::kill(daemon_->pid(), SIGKILL);
-            daemon_->waitUntilExit();
-        }
-        if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
-        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
-        ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
-        ::unsetenv("XDG_CONFIG_HOME");
         ::unsetenv("QUILLBRIGHT_UPDATE_HOST");
         ::unsetenv("QUILLBRIGHT_SIM_BACKLIGHT");
         ::unsetenv("QUILLBRIGHT_SIM_FPS");
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
-
-    void launch()
-    {
-        ProcessOptions options;
-        options.executable = QB_QUILLBRIGHT;
-        options.arguments = {"start"};
-        options.standardError = OutputMode::mergeIntoOutput;
-        daemon_ = Process::launch(options);
-        ASSERT_TRUE(daemon_);
-    }
-
-    std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
 
     std::map<std::string, std::string> statusFile() const
     {
@@ -240,16 +196,14 @@ protected:
     // The settings file the daemon keeps.
     nlohmann::json settingsFile() const
     {
-        std::ifstream in(dir_ / "config" / "quillbright" / "settings.json");
+        std::ifstream in(directory() / "config" / "quillbright" / "settings.json");
         return nlohmann::json::parse(in, nullptr, false);
     }
     void writeSettings(const nlohmann::json& settings) const
     {
-        fs::create_directories(dir_ / "config" / "quillbright");
-        std::ofstream(dir_ / "config" / "quillbright" / "settings.json") << settings.dump();
+        fs::create_directories(directory() / "config" / "quillbright");
+        std::ofstream(directory() / "config" / "quillbright" / "settings.json") << settings.dump();
     }
-
-    pid_t pid() const { return daemon_->pid(); }
 
     bool outputHas(const std::string& text, std::chrono::milliseconds timeout = 10s)
     {
@@ -269,12 +223,7 @@ protected:
         EXPECT_FALSE(fs::exists(paths.statusFile));
     }
 
-    test::FakeAdbState adb;
     RuntimePaths paths;
-
-private:
-    fs::path dir_;
-    std::shared_ptr<Process> daemon_;
 };
 
 TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTearsDownOnSIGTERM)

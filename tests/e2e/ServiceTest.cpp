@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "runtime/Process.h"
 
@@ -88,7 +89,9 @@ TEST(Service, ReadinessAndShutdownReachTheServiceManager)
 
     const std::string ready = notifications.receiveUntil("READY=1", 20s);
     EXPECT_THAT(ready, HasSubstr("READY=1\nSTATUS=waiting_for_device")) << daemon->standardOutput();
-    // The person at the terminal (or the journal) sees the slow steps and what to do.
+    // The person at the terminal (or the journal) sees the slow steps and what
+    // to do; the output is read on its own thread, so wait for its last line.
+    EXPECT_TRUE(test::waitFor([&] { return daemon->standardOutput().find("Mirror running.") != std::string::npos; }, 10s));
     const std::string output = daemon->standardOutput();
     EXPECT_THAT(output, HasSubstr("Starting the adb server...\n"));
     EXPECT_THAT(output, HasSubstr("adb server ready.\n"));

@@ -13,6 +13,7 @@
 
 #include "companion/CompanionClient.h"
 #include "companion/TouchScript.h"
+#include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "pipeline/PixelKernels.h"
 #include "platform/XorgServer.h"
@@ -27,60 +28,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using test::waitFor;
 
-class X11DaemonTest : public ::testing::Test {
+class X11DaemonTest : public test::DaemonHarness {
 protected:
-    X11DaemonTest() : adb(QB_FAKE_ADB)
+    X11DaemonTest() : DaemonHarness("x11", "0.05")
     {
-        std::string pattern = (fs::temp_directory_path() / "qb-e2e-x11-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
-        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1); // default contrast and gamma
-        ::setenv("QUILLBRIGHT_PLATFORM", "x11", 1);
-        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
         if (server.running()) ::setenv("DISPLAY", server.display.c_str(), 1);
-        auto device = test::FakeAdbState::device("DC1-0001", "DC_1");
-        device["physicalSize"] = "1200x1600";
-        device["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
-        adb.setDevices({device});
+        adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
     }
+    ~X11DaemonTest() override { ::unsetenv("DISPLAY"); }
 
-    ~X11DaemonTest() override
-    {
-        if (daemon_ && daemon_->isRunning()) {
-            ::kill(daemon_->pid(), SIGKILL);
-            daemon_->waitUntilExit();
-        }
-        if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
-        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
-        ::unsetenv("XDG_CONFIG_HOME");
-        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
-        ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
-        ::unsetenv("DISPLAY");
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    void launch()
-    {
-        ProcessOptions options;
-        options.executable = QB_QUILLBRIGHT;
-        options.arguments = {"start"};
-        options.standardError = OutputMode::mergeIntoOutput;
-        daemon_ = Process::launch(options);
-        ASSERT_TRUE(daemon_);
-    }
-
-    std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
     // The screen size, lit outputs, monitors and anything of ours (an output
     // the dummy driver once lit stays "connected"; that is no layout).
     std::string layout() const
@@ -95,11 +53,6 @@ protected:
     }
 
     test::XorgServer server;
-    test::FakeAdbState adb;
-    std::shared_ptr<Process> daemon_;
-
-private:
-    fs::path dir_;
 };
 
 TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDaemonIsCleanedUpAfter)
