@@ -9,6 +9,7 @@
 #include "platform/linux/GSettingsFontSettings.h"
 #include "platform/sim/SimHost.h"
 #include "runtime/Process.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -29,8 +30,6 @@ class FontSmoothingTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "font-smoothing-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
         saved_ = {std::getenv("XDG_CONFIG_HOME"), std::getenv("GSETTINGS_BACKEND")};
         ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
         ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
@@ -45,8 +44,6 @@ protected:
     {
         restore("XDG_CONFIG_HOME", saved_.first);
         restore("GSETTINGS_BACKEND", saved_.second);
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
     static void restore(const char* name, const char* value)
     {
@@ -57,7 +54,7 @@ protected:
     std::optional<std::string> desktopValue() { return GSettingsFontSettings().antialiasing().value; }
     fs::path stateFile() const { return dir_ / "home" / ".quillbright" / "font_smoothing"; }
 
-    fs::path dir_;
+    const test::TempDir dir_{"font-smoothing"};
     std::pair<const char*, const char*> saved_;
     PlatformLogCapture logs;
 };
