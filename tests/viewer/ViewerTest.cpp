@@ -4,8 +4,6 @@
 // playing the input server.
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +11,7 @@
 #include "fake-adb/FakeAdbState.h"
 #include "runtime/Asio.h"
 #include "runtime/Process.h"
+#include "support/SocketSupport.h"
 #include "transport/InputProtocol.h"
 #include "viewer/Viewer.h"
 
@@ -83,9 +82,7 @@ class ViewerAgainstDaemon : public ::testing::Test {
 protected:
     ViewerAgainstDaemon() : adb(QB_FAKE_ADB), acceptor(io, {asio::ip::make_address("127.0.0.1"), 0})
     {
-        std::string pattern = (fs::temp_directory_path() / "qb-viewer-XXXXXX").string();
-        dir = ::mkdtemp(pattern.data());
-        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir.c_str(), 1);
+        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir.path().c_str(), 1);
         ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
         ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
         ::setenv("QUILLBRIGHT_SIM_FPS", "0.001", 1); // the pattern's first picture for the whole test
@@ -113,46 +110,24 @@ protected:
         if (HasFailure() && daemon) std::fprintf(stderr, "--- daemon ---\n%s\n", daemon->standardOutput().c_str());
         ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
         ::unsetenv("QUILLBRIGHT_SIM_FPS");
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
     }
 
     // Opens the viewer once the daemon serves its frame port.
     bool openWhenServing(Viewer& viewer)
     {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        for (;;) {
+        const auto serving = [&] {
             asio::ip::tcp::socket probe(io);
             boost::system::error_code error;
             probe.connect({asio::ip::make_address("127.0.0.1"), 8888}, error);
-            if (!error) break;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(50ms);
-        }
-        return viewer.open(5000ms);
-    }
-
-    // The touch bytes that arrive within the deadline, until `count` are there.
-    std::vector<std::uint8_t> readTouches(asio::ip::tcp::socket& socket, std::size_t count)
-    {
-        std::vector<std::uint8_t> bytes(count * TOUCH_MESSAGE_SIZE);
-        std::size_t got = 0;
-        socket.non_blocking(true);
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (got < bytes.size() && std::chrono::steady_clock::now() < deadline) {
-            boost::system::error_code error;
-            got += socket.read_some(asio::buffer(bytes.data() + got, bytes.size() - got), error);
-            if (error == asio::error::would_block) std::this_thread::sleep_for(5ms);
-            else if (error) break;
-        }
-        bytes.resize(got);
-        return bytes;
+            return !error;
+        };
+        return test::eventually(serving, 20s, 50ms) && viewer.open(5000ms);
     }
 
     test::FakeAdbState adb;
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor;
-    fs::path dir;
+    const test::TempDir dir{"qb-viewer"};
     std::shared_ptr<Process> daemon;
 };
 
@@ -213,7 +188,7 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
     ASSERT_TRUE(viewer.step(10ms)) << viewer.error();
     EXPECT_EQ(viewer.touchesSent(), 3u);
 
-    const auto bytes = readTouches(input, 3);
+    const auto bytes = test::readWithin(input, 3 * TOUCH_MESSAGE_SIZE);
     const float x = 400.5f / 1600, y = 300.5f / 1200;
     EXPECT_EQ(decode(bytes), (std::vector<TouchMessage>{
                                  {1, x, y, 0, 0}, {3, x, y, 0, 0}, {4, x, y, 0, -TouchMapper::WHEEL_STEP}}));
