@@ -117,10 +117,8 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             [](FakeComputer& t) {
                 // The real probe, on a system bus that is not there.
                 t.setup.logindUnreachable = [] {
-                    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
-                    auto problem = ServiceManager::logindUnreachable();
-                    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-                    return problem;
+                    const test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket");
+                    return ServiceManager::logindUnreachable();
                 };
             },
             "[missing] logind: cannot connect to the system bus", "need systemd-logind"},

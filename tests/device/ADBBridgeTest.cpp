@@ -280,9 +280,8 @@ TEST_F(ADBBridgeTest, AdbIsFoundOnceAndRunsInTheLoginShellEnvironment)
     EXPECT_EQ(logs.matching("[ADBBridge] Shell environment loaded (").size(), 1u);
 
     // Read once: a later change of our own environment does not reach adb.
-    ::setenv("QB_ADB_TEST_LATE", "1", 1);
+    const test::ScopedEnv late("QB_ADB_TEST_LATE", "1");
     EXPECT_FALSE(ADBBridge::shellEnvironment().contains("QB_ADB_TEST_LATE"));
-    ::unsetenv("QB_ADB_TEST_LATE");
 }
 
 TEST_F(ADBBridgeTest, WithoutAdbEveryOperationFailsQuietly)

@@ -73,7 +73,7 @@ TEST(Process, CapturesOutputArgumentsAndExitStatus)
 
 TEST(Process, EnvironmentIsExactlyTheMapAndLaunchFailuresAreValues)
 {
-    setenv("QB_SHOULD_NOT_LEAK", "1", 1);
+    const test::ScopedEnv leak("QB_SHOULD_NOT_LEAK", "1");
     ProcessOptions options;
     options.executable = "/usr/bin/env";
     options.environment = std::map<std::string, std::string>{{"A", "1"}, {"PATH", "/nowhere"}};
@@ -87,7 +87,6 @@ TEST(Process, EnvironmentIsExactlyTheMapAndLaunchFailuresAreValues)
     auto inherited = Process::launch(options);
     inherited->waitUntilExit();
     EXPECT_NE(inherited->standardOutput().find("QB_SHOULD_NOT_LEAK=1"), std::string::npos);
-    unsetenv("QB_SHOULD_NOT_LEAK");
 
     // Launch failures are values; a bare name is never looked up on PATH.
     std::string error;

@@ -265,19 +265,13 @@ TEST_F(SettingsStoreTest, SurvivesAnyBytesInTheFile)
 
 TEST_F(SettingsStoreTest, DefaultPathFollowsTheConfigDirectory)
 {
-    const char* xdgValue = std::getenv("XDG_CONFIG_HOME");
-    const std::optional<std::string> xdg = xdgValue ? std::optional<std::string>(xdgValue) : std::nullopt;
-    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-
-    ::setenv("XDG_CONFIG_HOME", "/srv/config", 1);
-    ::setenv("HOME", "/home/ada", 1);
-    EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/srv/config/quillbright/settings.json"));
-    ::setenv("XDG_CONFIG_HOME", "relative/config", 1); // ignored: not absolute
+    const test::ScopedEnv home("HOME", "/home/ada");
+    {
+        const test::ScopedEnv xdg("XDG_CONFIG_HOME", "/srv/config");
+        EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/srv/config/quillbright/settings.json"));
+    }
+    const test::ScopedEnv xdg("XDG_CONFIG_HOME", "relative/config"); // ignored: not absolute
     EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/home/ada/.config/quillbright/settings.json"));
-
-    if (xdg) ::setenv("XDG_CONFIG_HOME", xdg->c_str(), 1);
-    else ::unsetenv("XDG_CONFIG_HOME");
-    ::setenv("HOME", home.c_str(), 1);
 }
 
 } // namespace

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +35,30 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::second
     }
     return true;
 }
+
+// Sets an environment variable (or, with nullopt, removes it) for the
+// object's lifetime; the previous value, copied, comes back afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name))
+    {
+        if (const char* old = std::getenv(name_.c_str())) saved_ = old;
+        set(value);
+    }
+    ~ScopedEnv() { set(saved_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void set(const std::optional<std::string>& value) const
+    {
+        if (value) ::setenv(name_.c_str(), value->c_str(), 1);
+        else ::unsetenv(name_.c_str());
+    }
+
+    std::string name_;
+    std::optional<std::string> saved_;
+};
 
 inline std::string readFile(const std::filesystem::path& path)
 {

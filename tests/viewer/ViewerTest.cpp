@@ -82,11 +82,6 @@ class ViewerAgainstDaemon : public ::testing::Test {
 protected:
     ViewerAgainstDaemon() : adb(QB_FAKE_ADB), acceptor(io, {asio::ip::make_address("127.0.0.1"), 0})
     {
-        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir.path().c_str(), 1);
-        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
-        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
-        ::setenv("QUILLBRIGHT_SIM_FPS", "0.001", 1); // the pattern's first picture for the whole test
-        ::setenv("SDL_VIDEODRIVER", "dummy", 1);
         auto d = test::FakeAdbState::device("DC1-0001", "DC_1");
         d["physicalSize"] = "1200x1600";
         d["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
@@ -108,8 +103,6 @@ protected:
             daemon->waitUntilExit();
         }
         if (HasFailure() && daemon) std::fprintf(stderr, "--- daemon ---\n%s\n", daemon->standardOutput().c_str());
-        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
-        ::unsetenv("QUILLBRIGHT_SIM_FPS");
     }
 
     // Opens the viewer once the daemon serves its frame port.
@@ -128,6 +121,10 @@ protected:
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor;
     const test::TempDir dir{"qb-viewer"};
+    const test::ScopedEnv env[5]{{"QUILLBRIGHT_RUNTIME_DIR", dir.path().string()}, {"QUILLBRIGHT_PLATFORM", "sim"},
+        {"QUILLBRIGHT_TEST_TIMING_SCALE", "0.05"},
+        {"QUILLBRIGHT_SIM_FPS", "0.001"}, // the pattern's first picture for the whole test
+        {"SDL_VIDEODRIVER", "dummy"}};
     std::shared_ptr<Process> daemon;
 };
 
