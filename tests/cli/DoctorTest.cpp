@@ -8,10 +8,9 @@
 #include <boost/asio.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/systemd/ServiceManager.h"
+#include "support/TestSupport.h"
 
 namespace qb::cli {
 namespace {
@@ -22,11 +21,9 @@ using ::testing::Not;
 
 // A computer with every piece in place, made of files in a private
 // directory; each test takes pieces away.
-struct FakeComputer {
-    FakeComputer()
+struct FakeComputer : test::TempDir {
+    FakeComputer() : TempDir("qb-doctor"), dir(path())
     {
-        std::string pattern = (fs::temp_directory_path() / "qb-doctor-XXXXXX").string();
-        dir = ::mkdtemp(pattern.data());
         setup.adbPath = script("adb", "echo 'Android Debug Bridge version 1.0.41'; echo 'Version 34.0.4-debian'");
         fs::create_directories(dir / "rules.d");
         std::ofstream(dir / "rules.d" / "51-android.rules")
@@ -43,20 +40,6 @@ struct FakeComputer {
         setup.ports = {{freePort(), "video stream"}};
         setup.portHolder = [](std::uint16_t) { return std::string("other (pid 42)"); };
     }
-    ~FakeComputer()
-    {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-
-    std::string script(const std::string& name, const std::string& body)
-    {
-        const fs::path path = dir / name;
-        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-        ::chmod(path.c_str(), 0755);
-        return path.string();
-    }
-
     static std::uint16_t freePort()
     {
         boost::asio::io_context io;
@@ -71,7 +54,7 @@ struct FakeComputer {
         return {status, out.str()};
     }
 
-    fs::path dir;
+    const fs::path dir;
     DoctorSetup setup;
 };
 
@@ -134,10 +117,8 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             [](FakeComputer& t) {
                 // The real probe, on a system bus that is not there.
                 t.setup.logindUnreachable = [] {
-                    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
-                    auto problem = ServiceManager::logindUnreachable();
-                    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-                    return problem;
+                    const test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket");
+                    return ServiceManager::logindUnreachable();
                 };
             },
             "[missing] logind: cannot connect to the system bus", "need systemd-logind"},

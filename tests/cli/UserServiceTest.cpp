@@ -7,7 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "support/TestSupport.h"
 
 namespace qb::cli {
 namespace {
@@ -15,22 +16,12 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-std::string read(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
-}
-
 // A private config directory and a systemctl that logs its arguments (and
 // fails `daemon-reload` when told to).
 class ServiceDir : public ::testing::Test {
 protected:
     ServiceDir()
     {
-        std::string pattern = (fs::temp_directory_path() / "qb-service-XXXXXX").string();
-        dir = ::mkdtemp(pattern.data());
         setup.unitDirectory = dir / "config" / "systemd" / "user";
         setup.binary = "/opt/quill bright/bin/quillbright";
         setup.systemctl = (dir / "systemctl").string();
@@ -40,14 +31,9 @@ protected:
                                           "exit 0\n";
         ::chmod(setup.systemctl.c_str(), 0755);
     }
-    ~ServiceDir() override
-    {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
-    std::string systemctlLog() const { return read(dir / "systemctl.log"); }
+    std::string systemctlLog() const { return test::readFile(dir / "systemctl.log"); }
 
-    fs::path dir;
+    test::TempDir dir{"qb-service"};
     ServiceSetup setup;
 };
 
@@ -67,7 +53,7 @@ TEST_F(ServiceDir, InstallWritesTheUnitAndReloadsRemoveUndoesIt)
 {
     std::ostringstream out;
     EXPECT_EQ(installService(setup, out), 0);
-    EXPECT_EQ(read(setup.unitPath()), serviceUnitText(setup.binary));
+    EXPECT_EQ(test::readFile(setup.unitPath()), serviceUnitText(setup.binary));
     EXPECT_THAT(out.str(), HasSubstr("Wrote " + setup.unitPath().string() + " (runs " + setup.binary + ").\n"));
     EXPECT_THAT(out.str(), HasSubstr("Ran systemctl --user daemon-reload.\n"));
     EXPECT_THAT(out.str(), HasSubstr("systemctl --user enable --now quillbright"));
@@ -82,7 +68,7 @@ TEST_F(ServiceDir, InstallWritesTheUnitAndReloadsRemoveUndoesIt)
     std::ostringstream replaced;
     EXPECT_EQ(installService(setup, replaced), 0);
     EXPECT_THAT(replaced.str(), HasSubstr("Replaced " + setup.unitPath().string()));
-    EXPECT_THAT(read(setup.unitPath()), HasSubstr("ExecStart=/usr/bin/quillbright start"));
+    EXPECT_THAT(test::readFile(setup.unitPath()), HasSubstr("ExecStart=/usr/bin/quillbright start"));
 
     // Enabled, then removed: disabled first, no link left behind.
     const fs::path wants = setup.unitDirectory / "graphical-session.target.wants";

@@ -86,11 +86,16 @@ protected:
         timing.maxClients = 4;
         return timing;
     }
+    // Runs the loop while a client on another thread does its part.
     template <class T>
-    T await(std::future<T>& future)
+    T await(std::future<T> future)
     {
         EXPECT_TRUE(loop.runUntil([&] { return future.wait_for(0s) == std::future_status::ready; }, 15000ms));
         return future.get();
+    }
+    std::optional<std::string> ask(const std::string& bytes)
+    {
+        return await(std::async(std::launch::async, [&] { return roundTrip(path, bytes); }));
     }
 
     MainLoop loop;
@@ -108,14 +113,11 @@ TEST_F(ControlSocketTest, AnswersRequestsWithPrivatePermissions)
     ASSERT_EQ(::stat((dir / "run").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
-    auto lineFeed = std::async(std::launch::async, [&] { return roundTrip(path, "status\n"); });
-    EXPECT_EQ(await(lineFeed), "OK you said [status]\n");
+    EXPECT_EQ(ask("status\n"), "OK you said [status]\n");
     // No terminator: the request is what arrived before the client fell quiet.
-    auto bare = std::async(std::launch::async, [&] { return roundTrip(path, "  STATUS  "); });
-    EXPECT_EQ(await(bare), "OK you said [STATUS]\n");
+    EXPECT_EQ(ask("  STATUS  "), "OK you said [STATUS]\n");
     // Only the first 255 bytes of a line count.
-    auto longLine = std::async(std::launch::async, [&] { return roundTrip(path, std::string(600, 'a') + "\n"); });
-    EXPECT_EQ(await(longLine), "OK you said [" + std::string(255, 'a') + "]\n");
+    EXPECT_EQ(ask(std::string(600, 'a') + "\n"), "OK you said [" + std::string(255, 'a') + "]\n");
 
     socket->stop();
     EXPECT_FALSE(fs::exists(path));
@@ -129,23 +131,15 @@ TEST_F(ControlSocketTest, MisbehavingClientsAreDroppedWhileOthersAreServed)
     // Silent clients, more than the server serves at once.
     std::vector<int> silent;
     for (int i = 0; i < 6; ++i) silent.push_back(connectTo(path));
-    auto flood = std::async(std::launch::async, [&] {
-        const int fd = connectTo(path);
-        const std::string megabyte(1 << 20, 'x');
-        ::send(fd, megabyte.data(), megabyte.size(), MSG_NOSIGNAL);
-        return readAll(fd);
-    });
-    EXPECT_EQ(await(flood), std::nullopt);
-
-    auto dropped = std::async(std::launch::async, [&] {
+    EXPECT_EQ(ask(std::string(1 << 20, 'x')), std::nullopt); // a flood without a line end
+    const auto dropped = await(std::async(std::launch::async, [&] {
         std::vector<std::optional<std::string>> replies;
         for (const int fd : silent) replies.push_back(readAll(fd));
         return replies;
-    });
-    for (const auto& reply : await(dropped)) EXPECT_EQ(reply, std::nullopt);
+    }));
+    for (const auto& reply : dropped) EXPECT_EQ(reply, std::nullopt);
 
-    auto good = std::async(std::launch::async, [&] { return roundTrip(path, "HEALTH\n"); });
-    EXPECT_EQ(await(good), "OK you said [HEALTH]\n");
+    EXPECT_EQ(ask("HEALTH\n"), "OK you said [HEALTH]\n");
     EXPECT_EQ(socket->clientCount(), 0u);
 }
 
@@ -157,8 +151,7 @@ TEST_F(ControlSocketTest, StaleSocketIsReplacedLiveOneIsNot)
         // A second instance must not take the socket of a live one.
         auto second = make();
         EXPECT_FALSE(second->start());
-        auto stillFirst = std::async(std::launch::async, [&] { return roundTrip(path, "STATUS\n"); });
-        EXPECT_EQ(await(stillFirst), "OK you said [STATUS]\n");
+        EXPECT_EQ(ask("STATUS\n"), "OK you said [STATUS]\n");
         second.reset(); // must not remove the first one's file
         EXPECT_TRUE(fs::exists(path));
     }
@@ -173,8 +166,7 @@ TEST_F(ControlSocketTest, StaleSocketIsReplacedLiveOneIsNot)
     ASSERT_TRUE(fs::exists(path));
     auto replacement = make();
     ASSERT_TRUE(replacement->start());
-    auto answered = std::async(std::launch::async, [&] { return roundTrip(path, "STATUS\n"); });
-    EXPECT_EQ(await(answered), "OK you said [STATUS]\n");
+    EXPECT_EQ(ask("STATUS\n"), "OK you said [STATUS]\n");
 
     // A regular file in the way is not ours to delete.
     replacement->stop();

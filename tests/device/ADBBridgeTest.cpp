@@ -6,11 +6,11 @@
 #include <fstream>
 #include <thread>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "fake-adb/FakeAdbState.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -19,8 +19,6 @@ namespace {
 // these tests read.
 const bool runtimeLogRouted = (routeRuntimeLog(), true);
 
-using Calls = std::vector<std::vector<std::string>>;
-using ::testing::ElementsAre;
 
 class ADBBridgeTest : public ::testing::Test {
 protected:
@@ -32,12 +30,16 @@ protected:
         ADBBridge::setTiming({});
     }
 
-    // The adb calls made since the last check, then forgets them.
-    Calls calls()
+    // The adb calls made since the last check, "a b | c d", then forgets them.
+    std::string calls()
     {
-        auto log = fake.log();
+        std::string text;
+        for (const auto& call : fake.log()) {
+            if (!text.empty()) text += " | ";
+            for (const auto& word : call) text += (&word == &call.front() ? "" : " ") + word;
+        }
         fake.clearLog();
-        return log;
+        return text;
     }
 
     PlatformLogMute mute;
@@ -59,54 +61,46 @@ TEST_F(ADBBridgeTest, EveryOperationIssuesItsExactCommandLine)
     fake.writeAPK("2.4.4");
 
     EXPECT_TRUE(ADBBridge::ensureServerRunning());
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("start-server")));
+    EXPECT_EQ(calls(), "start-server");
 
     auto devices = ADBBridge::connectedDevices();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0], (ConnectedDevice{"DC1", "DC_1", 1200, 1600}));
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("devices", "-l"), ElementsAre("-s", "DC1", "shell", "wm", "size")));
+    EXPECT_EQ(calls(), "devices -l | -s DC1 shell wm size");
 
     EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("devices", "-l")));
+    EXPECT_EQ(calls(), "devices -l");
 
     EXPECT_TRUE(ADBBridge::connectWiFi("192.168.1.20", 5555));
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("connect", "192.168.1.20:5555")));
+    EXPECT_EQ(calls(), "connect 192.168.1.20:5555");
 
     EXPECT_TRUE(ADBBridge::setupReverseTunnel("DC1", 8888, 8889));
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "reverse", "tcp:8888", "tcp:8889"),
-                             ElementsAre("-s", "DC1", "reverse", "--list")));
+    EXPECT_EQ(calls(), "-s DC1 reverse tcp:8888 tcp:8889 | -s DC1 reverse --list");
 
     EXPECT_TRUE(ADBBridge::installBundledAPK("DC1"));
-    const std::string apk = (fake.resources() / "app-debug.apk").string();
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "install", "-r", apk),
-                             ElementsAre("-s", "DC1", "shell", "pm", "grant", "app.quillbright",
-                                 "android.permission.WRITE_SECURE_SETTINGS")));
+    EXPECT_EQ(calls(), "-s DC1 install -r " + (fake.resources() / "app-debug.apk").string()
+            + " | -s DC1 shell pm grant app.quillbright android.permission.WRITE_SECURE_SETTINGS");
 
     EXPECT_FALSE(ADBBridge::isCompanionRunning("DC1"));
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "pidof", "app.quillbright")));
+    EXPECT_EQ(calls(), "-s DC1 shell pidof app.quillbright");
 
     ADBBridge::launchApp("DC1", true, "192.168.1.5");
     ADBBridge::launchApp("DC1", false, std::nullopt);
-    EXPECT_THAT(calls(),
-        ElementsAre(ElementsAre("-s", "DC1", "shell", "am", "start", "-S", "-n", "app.quillbright/.MirrorActivity",
-                        "--es", "wifi_host", "192.168.1.5"),
-            ElementsAre("-s", "DC1", "shell", "am", "start", "-n", "app.quillbright/.MirrorActivity")));
+    EXPECT_EQ(calls(), "-s DC1 shell am start -S -n app.quillbright/.MirrorActivity --es wifi_host 192.168.1.5"
+                       " | -s DC1 shell am start -n app.quillbright/.MirrorActivity");
     EXPECT_TRUE(ADBBridge::isCompanionRunning("DC1"));
     calls();
 
     EXPECT_TRUE(ADBBridge::checkStartRequest("DC1"));
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "cat", "/data/local/tmp/quillbright_start"),
-                             ElementsAre("-s", "DC1", "shell", "rm", "/data/local/tmp/quillbright_start")));
+    EXPECT_EQ(calls(), "-s DC1 shell cat /data/local/tmp/quillbright_start | -s DC1 shell rm /data/local/tmp/quillbright_start");
 
     EXPECT_TRUE(ADBBridge::resetDisplaySizeOverride("DC1"));
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "wm", "size"),
-                             ElementsAre("-s", "DC1", "shell", "wm", "size", "reset")));
+    EXPECT_EQ(calls(), "-s DC1 shell wm size | -s DC1 shell wm size reset");
 
     ADBBridge::setSystemSetting("screen_brightness", -42, "DC1");
     EXPECT_EQ(ADBBridge::querySystemSetting("screen_brightness", "DC1"), -42);
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "settings", "put", "system",
-                                         "screen_brightness", "-42"),
-                             ElementsAre("-s", "DC1", "shell", "settings", "get", "system", "screen_brightness")));
+    EXPECT_EQ(calls(), "-s DC1 shell settings put system screen_brightness -42"
+                       " | -s DC1 shell settings get system screen_brightness");
 
     EXPECT_TRUE(logs.contains("[ADBBridge] Server running"));
     EXPECT_TRUE(logs.contains("Installed bundled APK on DC1"));
@@ -187,7 +181,7 @@ TEST_F(ADBBridgeTest, InstallNeedsThePackageFileAndReportsFailures)
 
     EXPECT_FALSE(ADBBridge::installBundledAPK("DC1"));
     EXPECT_TRUE(logs.contains("installBundledAPK: no bundled APK found at " + (fake.resources() / "app-debug.apk").string()));
-    EXPECT_TRUE(calls().empty());
+    EXPECT_EQ(calls(), "");
 
     fake.writeAPK("2.5.0");
     fake.fail("install", {{"exit", 1}, {"stdout", "Performing Streamed Install\n"},
@@ -221,17 +215,17 @@ TEST_F(ADBBridgeTest, StartRequestCountsOnceAndAbsenceIsQuiet)
     calls();
     EXPECT_FALSE(ADBBridge::checkStartRequest(std::nullopt));
     // A missing file makes cat fail: no removal is sent.
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("shell", "cat", "/data/local/tmp/quillbright_start")));
+    EXPECT_EQ(calls(), "shell cat /data/local/tmp/quillbright_start");
 
     fake.read();
     fake.deviceState("DC1")["startRequest"] = " \n";
     fake.write();
     EXPECT_FALSE(ADBBridge::checkStartRequest("DC1"));
-    EXPECT_EQ(calls().size(), 1u);
+    EXPECT_EQ(calls(), "-s DC1 shell cat /data/local/tmp/quillbright_start");
 
     // Without an override nothing is reset.
     EXPECT_FALSE(ADBBridge::resetDisplaySizeOverride("DC1"));
-    EXPECT_THAT(calls(), ElementsAre(ElementsAre("-s", "DC1", "shell", "wm", "size")));
+    EXPECT_EQ(calls(), "-s DC1 shell wm size");
     EXPECT_TRUE(logs.contains("[ADBBridge] No display size override to reset"));
 
     EXPECT_EQ(ADBBridge::querySystemSetting("screen_brightness", "DC1"), std::nullopt); // "null"
@@ -286,9 +280,8 @@ TEST_F(ADBBridgeTest, AdbIsFoundOnceAndRunsInTheLoginShellEnvironment)
     EXPECT_EQ(logs.matching("[ADBBridge] Shell environment loaded (").size(), 1u);
 
     // Read once: a later change of our own environment does not reach adb.
-    ::setenv("QB_ADB_TEST_LATE", "1", 1);
+    const test::ScopedEnv late("QB_ADB_TEST_LATE", "1");
     EXPECT_FALSE(ADBBridge::shellEnvironment().contains("QB_ADB_TEST_LATE"));
-    ::unsetenv("QB_ADB_TEST_LATE");
 }
 
 TEST_F(ADBBridgeTest, WithoutAdbEveryOperationFailsQuietly)
@@ -317,19 +310,17 @@ TEST_F(ADBBridgeTest, WithoutAdbEveryOperationFailsQuietly)
 
 TEST(BundleIntegrity, ChecksTheResourcesDirectory)
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qb-bundle-XXXXXX").string();
-    const std::filesystem::path dir = ::mkdtemp(pattern.data());
+    const test::TempDir dir("qb-bundle");
     auto touch = [&](const char* name) { std::ofstream(dir / name) << "x"; };
 
     EXPECT_EQ(BundleIntegrity::check(std::nullopt), BundleIntegrity::ok);
-    EXPECT_EQ(BundleIntegrity::check(dir), BundleIntegrity::missingBoth);
+    EXPECT_EQ(BundleIntegrity::check(dir.path()), BundleIntegrity::missingBoth);
     touch("adb");
-    EXPECT_EQ(BundleIntegrity::check(dir), BundleIntegrity::missingAPK);
+    EXPECT_EQ(BundleIntegrity::check(dir.path()), BundleIntegrity::missingAPK);
     touch("app-debug.apk");
-    EXPECT_TRUE(BundleIntegrity::check(dir).isOK());
+    EXPECT_TRUE(BundleIntegrity::check(dir.path()).isOK());
     std::filesystem::remove(dir / "adb");
-    EXPECT_EQ(BundleIntegrity::check(dir), BundleIntegrity::missingADB);
-    std::filesystem::remove_all(dir);
+    EXPECT_EQ(BundleIntegrity::check(dir.path()), BundleIntegrity::missingADB);
 
     EXPECT_EQ(BundleIntegrity().bannerMessage(), "");
     EXPECT_EQ(BundleIntegrity(BundleIntegrity::missingADB).bannerMessage(),
@@ -347,7 +338,9 @@ TEST_F(ADBBridgeTest, RealBridgeForwardsInstallAndLivenessChecks)
     std::unique_ptr<ADBBridging> adb = std::make_unique<RealADBBridge>();
     EXPECT_TRUE(adb->installBundledAPK("DC1"));
     EXPECT_FALSE(adb->isCompanionRunning("DC1"));
-    EXPECT_EQ(calls().size(), 3u);
+    EXPECT_EQ(calls(), "-s DC1 install -r " + (fake.resources() / "app-debug.apk").string()
+            + " | -s DC1 shell pm grant app.quillbright android.permission.WRITE_SECURE_SETTINGS"
+              " | -s DC1 shell pidof app.quillbright");
 }
 
 } // namespace

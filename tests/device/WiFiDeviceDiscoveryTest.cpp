@@ -3,9 +3,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-
-#include <unistd.h>
 
 #include <fmt/format.h>
 #include <gmock/gmock.h>
@@ -15,6 +12,7 @@
 #include "platform/avahi/AvahiDnsSd.h"
 #include "platform/sim/SimDnsSd.h"
 #include "runtime/MainLoop.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -197,11 +195,10 @@ TEST(ComputerName, ReadFromMachineInfo)
     EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=\n"), std::nullopt);
     EXPECT_EQ(prettyHostnameFromMachineInfo("PRETTY_HOSTNAME=\"unterminated"), "unterminated");
 
-    const auto path = (std::filesystem::temp_directory_path() / fmt::format("qb-machine-info-{}", ::getpid())).string();
-    std::ofstream(path) << "PRETTY_HOSTNAME=\"Desk\"\n";
-    EXPECT_EQ(readComputerName(path), "Desk");
-    std::filesystem::remove(path);
-    EXPECT_EQ(readComputerName(path), std::nullopt);
+    const test::TempDir dir("qb-machine-info");
+    EXPECT_EQ(readComputerName((dir / "machine-info").string()), std::nullopt);
+    test::writeFile(dir / "machine-info", "PRETTY_HOSTNAME=\"Desk\"\n");
+    EXPECT_EQ(readComputerName((dir / "machine-info").string()), "Desk");
 }
 
 // Runs against a real avahi-daemon, only inside the private network namespace

@@ -2,12 +2,10 @@
 // instant and UTC as the local time zone, so rendered times are exact.
 #pragma once
 
-#include <cstdlib>
 #include <ctime>
-#include <optional>
-#include <string>
 
 #include "runtime/Clock.h"
+#include "support/TestSupport.h"
 
 namespace qb::test {
 
@@ -17,25 +15,13 @@ inline WallTime knownInstant()
     return WallTime(std::chrono::seconds(1796548530)) + std::chrono::milliseconds(250);
 }
 
-class UtcTimeZone {
-public:
-    UtcTimeZone()
-    {
-        if (const char* tz = std::getenv("TZ")) saved_ = tz;
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
-    ~UtcTimeZone()
-    {
-        if (saved_) ::setenv("TZ", saved_->c_str(), 1);
-        else ::unsetenv("TZ");
-        ::tzset();
-    }
-    UtcTimeZone(const UtcTimeZone&) = delete;
-    UtcTimeZone& operator=(const UtcTimeZone&) = delete;
-
-private:
-    std::optional<std::string> saved_;
+// TZ=UTC, read again when set and again once the old value is back.
+struct UtcTimeZone {
+    struct Reread {
+        ~Reread() { ::tzset(); }
+    } reread;
+    ScopedEnv tz{"TZ", "UTC"};
+    UtcTimeZone() { ::tzset(); }
 };
 
 // A manual clock installed for the test's lifetime, in UTC.

@@ -9,6 +9,7 @@
 #include "platform/linux/GSettingsFontSettings.h"
 #include "platform/sim/SimHost.h"
 #include "runtime/Process.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -29,11 +30,6 @@ class FontSmoothingTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "font-smoothing-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
-        saved_ = {std::getenv("XDG_CONFIG_HOME"), std::getenv("GSETTINGS_BACKEND")};
-        ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
-        ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
         if (::access(GSettingsFontSettings::Options{}.gsettings.c_str(), X_OK) != 0) {
             GTEST_SKIP() << "gsettings not installed (apt-get install libglib2.0-bin)";
         }
@@ -41,24 +37,13 @@ protected:
             GTEST_SKIP() << "org.gnome.desktop.interface schema not installed (apt-get install gsettings-desktop-schemas)";
         }
     }
-    void TearDown() override
-    {
-        restore("XDG_CONFIG_HOME", saved_.first);
-        restore("GSETTINGS_BACKEND", saved_.second);
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    static void restore(const char* name, const char* value)
-    {
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
-    }
 
     std::optional<std::string> desktopValue() { return GSettingsFontSettings().antialiasing().value; }
     fs::path stateFile() const { return dir_ / "home" / ".quillbright" / "font_smoothing"; }
 
-    fs::path dir_;
-    std::pair<const char*, const char*> saved_;
+    const test::TempDir dir_{"font-smoothing"};
+    const test::ScopedEnv config_{"XDG_CONFIG_HOME", (dir_ / "config").string()};
+    const test::ScopedEnv backend_{"GSETTINGS_BACKEND", "keyfile"};
     PlatformLogCapture logs;
 };
 

@@ -1,13 +1,11 @@
 #include "host/HostBrightness.h"
 
-#include <fstream>
-#include <sstream>
-
 #include <gtest/gtest.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "host/MockLogind.h"
 #include "platform/linux/SysfsBacklight.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -15,15 +13,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string readText(const fs::path& file)
-{
-    std::ifstream in(file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeText(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
+using test::readFile;
+using test::writeFile;
 
 // A /sys/class/backlight look-alike: a firmware interface and the panel's
 // own raw interface, whose device is the eDP connector.
@@ -31,18 +22,10 @@ class FakeSysfs {
 public:
     FakeSysfs()
     {
-        std::string pattern = (fs::temp_directory_path() / "backlight-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
         fs::create_directories(root());
         addEntry("acpi_video0", "firmware", 15, 15, "");
         addEntry("intel_backlight", "raw", 1000, 500, "card0-eDP-1");
     }
-    ~FakeSysfs()
-    {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
     fs::path root() const { return dir_ / "class" / "backlight"; }
     fs::path recoveryFile() const { return dir_ / "home" / ".quillbright" / "saved_brightness"; }
 
@@ -50,10 +33,10 @@ public:
     {
         const auto entry = root() / name;
         fs::create_directories(entry);
-        writeText(entry / "type", type + "\n");
-        writeText(entry / "max_brightness", std::to_string(max) + "\n");
-        writeText(entry / "actual_brightness", std::to_string(actual) + "\n");
-        writeText(entry / "brightness", std::to_string(actual) + "\n");
+        writeFile(entry / "type", type + "\n");
+        writeFile(entry / "max_brightness", std::to_string(max) + "\n");
+        writeFile(entry / "actual_brightness", std::to_string(actual) + "\n");
+        writeFile(entry / "brightness", std::to_string(actual) + "\n");
         if (!connector.empty()) {
             fs::create_directories(dir_ / "devices" / connector);
             fs::create_directory_symlink(dir_ / "devices" / connector, entry / "device");
@@ -61,7 +44,7 @@ public:
     }
 
 private:
-    fs::path dir_;
+    const test::TempDir dir_{"backlight"};
 };
 
 TEST(HostBrightnessTest, SysfsPanelReadSetDimRestoreAndCrashRecovery)
@@ -76,51 +59,48 @@ TEST(HostBrightnessTest, SysfsPanelReadSetDimRestoreAndCrashRecovery)
     HostBrightness host(backlight, sysfs.recoveryFile());
     EXPECT_FLOAT_EQ(host.brightness().value_or(-1), 0.5F);
     EXPECT_TRUE(host.setBrightness(0.25F));
-    EXPECT_EQ(readText(sysfs.root() / "intel_backlight" / "brightness"), "250");
+    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "250");
     EXPECT_TRUE(logs.contains("[HostBrightness] logind SetBrightness failed (cannot connect to unix:path=/nonexistent/bus"));
     EXPECT_TRUE(logs.contains("), trying sysfs"));
     EXPECT_TRUE(host.setBrightness(7.0F)); // limited to full
-    EXPECT_EQ(readText(sysfs.root() / "intel_backlight" / "brightness"), "1000");
+    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "1000");
 
     // Dimming saves the level in memory and in the recovery file; a second dim keeps it.
-    writeText(sysfs.root() / "intel_backlight" / "actual_brightness", "750\n");
+    writeFile(sysfs.root() / "intel_backlight" / "actual_brightness", "750\n");
     EXPECT_FLOAT_EQ(host.dim().value_or(-1), 0.75F);
-    writeText(sysfs.root() / "intel_backlight" / "actual_brightness", "0\n");
+    writeFile(sysfs.root() / "intel_backlight" / "actual_brightness", "0\n");
     EXPECT_FLOAT_EQ(host.dim().value_or(-1), 0.75F);
-    EXPECT_EQ(readText(sysfs.root() / "intel_backlight" / "brightness"), "0");
-    EXPECT_EQ(readText(sysfs.recoveryFile()), "0.75");
+    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "0");
+    EXPECT_EQ(readFile(sysfs.recoveryFile()), "0.75");
 
     // A crash now: the next run's instance finds the file and puts the level back.
     HostBrightness nextRun(backlight, sysfs.recoveryFile());
     EXPECT_FLOAT_EQ(nextRun.restoreAfterCrash().value_or(-1), 0.75F);
-    EXPECT_EQ(readText(sysfs.root() / "intel_backlight" / "brightness"), "750");
+    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "750");
     EXPECT_FALSE(fs::exists(sysfs.recoveryFile()));
     EXPECT_FALSE(nextRun.restoreAfterCrash());
 
     // The first instance's restore also deletes the file and forgets the level.
-    writeText(sysfs.recoveryFile(), "0.75");
+    writeFile(sysfs.recoveryFile(), "0.75");
     EXPECT_FLOAT_EQ(host.restore().value_or(-1), 0.75F);
     EXPECT_FALSE(host.restore());
     EXPECT_FALSE(fs::exists(sysfs.recoveryFile()));
 
     // Only a whole decimal number is trusted; anything else stays for a human to see.
     for (const std::string text : {" 0.5", "abc", "0.5\n", "", "nan", "inf"}) {
-        writeText(sysfs.recoveryFile(), text);
+        writeFile(sysfs.recoveryFile(), text);
         EXPECT_FALSE(nextRun.restoreAfterCrash()) << text;
         EXPECT_TRUE(fs::exists(sysfs.recoveryFile())) << text;
     }
 }
 
-TEST(HostBrightnessTest, RecoveryTextReadsBackToTheSameFloat)
+TEST(HostBrightnessTest, RecoveryTextReadsBackToTheSameFloatAndNoPanelMeansNoWrites)
 {
     for (const float level : {0.0F, 0.1F, 0.75F, 1.0F / 3.0F, 0.123456789F, 1.0F}) {
         EXPECT_EQ(HostBrightness::parseLevel(HostBrightness::formatLevel(level)), level);
     }
     EXPECT_EQ(HostBrightness::formatLevel(0.75F), "0.75");
-}
 
-TEST(HostBrightnessTest, WithoutAPanelNothingIsReadDimmedOrWritten)
-{
     FakeSysfs sysfs;
     fs::remove_all(sysfs.root());
     fs::create_directories(sysfs.root());
@@ -128,7 +108,6 @@ TEST(HostBrightnessTest, WithoutAPanelNothingIsReadDimmedOrWritten)
     EXPECT_FALSE(host.brightness());
     EXPECT_FALSE(host.setBrightness(0.5F));
     EXPECT_FALSE(host.dim());
-    EXPECT_FALSE(host.savedBrightness());
     EXPECT_FALSE(fs::exists(sysfs.recoveryFile()));
 }
 
@@ -145,8 +124,8 @@ TEST(HostBrightnessTest, WritesGoThroughLogindWhenItAnswers)
     auto bus = std::make_shared<LogindBus>(test::logindAt(logind.address()));
     SysfsBacklight backlight(sysfs.root(), bus);
     EXPECT_TRUE(backlight.setBrightness(0.3F));
-    EXPECT_EQ(readText(calls), "backlight intel_backlight 300");
-    EXPECT_EQ(readText(sysfs.root() / "intel_backlight" / "brightness"), "500\n"); // untouched
+    EXPECT_EQ(readFile(calls), "backlight intel_backlight 300");
+    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "500\n"); // untouched
     EXPECT_FALSE(logs.contains("trying sysfs"));
 }
 

@@ -14,13 +14,13 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <unistd.h>
 
 #include "platform/linux/LogindBus.h"
 #include "runtime/Process.h"
+#include "support/TestSupport.h"
 
 namespace qb::test {
 
@@ -45,12 +45,7 @@ inline ProcessOptions command(std::string executable, std::vector<std::string> a
 template <class Condition>
 bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return eventually(condition, timeout, std::chrono::milliseconds(10));
 }
 
 class MockLogind {

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
@@ -13,6 +12,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
 #include "FullDescriptorTable.h"
+#include "support/TestSupport.h"
 
 using namespace qb;
 using namespace std::chrono_literals;
@@ -21,17 +21,6 @@ namespace beast = boost::beast;
 namespace websocket = boost::beast::websocket;
 
 namespace {
-
-template <class Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds timeout = 5s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 // Runs a server's stopAsync() to completion on a private context.
 bool await(asio::awaitable<void> task)
@@ -180,7 +169,7 @@ TEST(HTTPServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
         test::FullDescriptorTable full;
         full.freeOne();
         client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port)); // queued by the kernel
-        ASSERT_TRUE(waitUntil([&] { return log.contains("[HTTPServer] Accept failed ("); }));
+        ASSERT_TRUE(test::eventually([&] { return log.contains("[HTTPServer] Accept failed ("); }));
     }
     // The queued connection is taken once descriptors are free again.
     asio::write(client, asio::buffer(std::string_view("GET / HTTP/1.1\r\n\r\n")));
@@ -201,7 +190,7 @@ TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
 
     BrowserClient first(server->boundPort());
     BrowserClient second(server->boundPort());
-    ASSERT_TRUE(waitUntil([&] { return server->previewClientCount() == 2; }));
+    ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 2; }));
     EXPECT_TRUE(log.contains("[WebSocket] Client connected"));
 
     const std::vector<std::uint8_t> jpeg{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0xFF, 0xD9};
@@ -217,7 +206,7 @@ TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
 
     // A browser that leaves is forgotten.
     second.ws.close(websocket::close_code::normal);
-    ASSERT_TRUE(waitUntil([&] { return server->previewClientCount() == 1; }));
+    ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 1; }));
     EXPECT_TRUE(log.contains("[WebSocket] Client disconnected"));
 
     // Stopping closes the rest and the listener.
@@ -237,7 +226,7 @@ TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
     server->start();
     BrowserClient stalled(server->boundPort(), 4096); // never reads
     BrowserClient reader(server->boundPort());
-    ASSERT_TRUE(waitUntil([&] { return server->previewClientCount() == 2; }));
+    ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 2; }));
 
     constexpr int frames = 120;
     std::atomic<int> lastSeen{-1};
@@ -257,7 +246,7 @@ TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
     }
     // The reader gets the newest frame; the stalled browser's frames are
     // dropped rather than piling up.
-    const bool gotNewest = waitUntil([&] { return lastSeen.load() == frames - 1; }, 10s);
+    const bool gotNewest = test::eventually([&] { return lastSeen.load() == frames - 1; }, 10s);
     EXPECT_TRUE(gotNewest);
     if (!gotNewest) reader.ws.next_layer().shutdown(tcp::socket::shutdown_both);
     readerThread.join();
@@ -265,7 +254,6 @@ TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
     EXPECT_EQ(server->previewClientCount(), 2);
     ASSERT_TRUE(await(server->stopAsync())); // a stalled write does not hold up stopping
 }
-
 
 TEST(HTTPServerTest, OnlyAllowedPeersStartOrStopButAnyoneReadsThePage)
 {

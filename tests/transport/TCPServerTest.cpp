@@ -8,12 +8,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fmt/format.h>
-#include <lz4.h>
 
 #include "companion/CompanionClient.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/PlatformLog.h"
 #include "runtime/Clock.h"
+#include "support/SocketSupport.h"
 #include "transport/FrameProtocol.h"
 
 namespace qb {
@@ -23,20 +23,10 @@ using namespace std::chrono_literals;
 using companion::CompanionClient;
 using Bytes = std::vector<std::uint8_t>;
 using ::testing::ElementsAre;
+using test::eventually;
+using test::lz4;
 
 constexpr auto deadline = 5s;
-
-// Waits for a condition another thread brings about, up to a deadline.
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 struct CountRecorder {
     std::mutex lock;
@@ -88,29 +78,6 @@ protected:
     PlatformLogMute mute;
 };
 
-// Frames the way the encoder builds them: a keyframe is the LZ4 block of the
-// frame, a delta the LZ4 block of its XOR with the previous one.
-Bytes lz4(const Bytes& raw)
-{
-    Bytes out(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(raw.size()))));
-    int n = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()), reinterpret_cast<char*>(out.data()),
-        static_cast<int>(raw.size()), static_cast<int>(out.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
-// Reads exactly n raw bytes, failing after the deadline.
-Bytes readRaw(asio::ip::tcp::socket& socket, std::size_t n)
-{
-    Bytes out(n);
-    timeval tv{5, 0};
-    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    boost::system::error_code ec;
-    std::size_t got = asio::read(socket, asio::buffer(out), ec);
-    out.resize(got);
-    return out;
-}
-
 TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
 {
     PlatformLogCapture log;
@@ -124,18 +91,18 @@ TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
     asio::io_context io;
     asio::ip::tcp::socket socket(io);
     socket.connect({asio::ip::make_address("127.0.0.1"), server->port()});
-    EXPECT_THAT(readRaw(socket, 19), ElementsAre(0xDA, 0x7F, 4, 0x40, 0x06, 0xB0, 0x04, // resolution 1600x1200
+    EXPECT_THAT(test::readWithin(socket, 19), ElementsAre(0xDA, 0x7F, 4, 0x40, 0x06, 0xB0, 0x04, // resolution 1600x1200
                                          0xDA, 0x7F, 5, 1,                            // rgb
                                          0xDA, 0x7F, 1, 128,                          // brightness
                                          0xDA, 0x7F, 2, 40));                         // warmth
     // No keyframe yet: the live frames follow directly.
     Bytes payload{1, 2, 3};
     server->broadcast(payload, false, 0);
-    EXPECT_EQ(readRaw(socket, 14), encodeFrameMessage(payload, false, 0));
+    EXPECT_EQ(test::readWithin(socket, 14), encodeFrameMessage(payload, false, 0));
 
     // Commands go to every client and brightness is remembered too.
     server->sendCommand(1, 200);
-    EXPECT_THAT(readRaw(socket, 4), ElementsAre(0xDA, 0x7F, 1, 200));
+    EXPECT_THAT(test::readWithin(socket, 4), ElementsAre(0xDA, 0x7F, 1, 200));
 
     EXPECT_TRUE(log.contains("[TCPServer] Client connected"));
     EXPECT_TRUE(log.contains("[TCPServer] Sent resolution: 1600x1200"));
@@ -429,9 +396,7 @@ TEST_F(TCPServerTest, ReferenceClientDecodesBroadcastFramesFromTheCachedKeyframe
         if (seq % 3 == 0) {
             server->broadcast(key = lz4(frames[seq]), true, seq);
         } else {
-            Bytes delta(frames[seq].size());
-            for (std::size_t i = 0; i < delta.size(); ++i) delta[i] = frames[seq][i] ^ frames[seq - 1][i];
-            server->broadcast(lz4(delta), false, seq);
+            server->broadcast(lz4(test::xorDelta(frames[seq], frames[seq - 1])), false, seq);
         }
     };
     for (std::uint32_t seq = 0; seq < 3; ++seq) send(seq); // before anyone listens
