@@ -196,6 +196,7 @@ void awaitReconnectSignal(const std::shared_ptr<Daemon>& daemon, const std::shar
 // each, and waits for them within `grace` (SIGKILL follows SIGTERM).
 void endChildren(Duration grace)
 {
+    Process::refuseLaunches();
     const auto children = Process::runningChildren();
     for (const auto& child : children) {
         logWarn("Process", fmt::format("Ending child process {} at exit", child->pid()));

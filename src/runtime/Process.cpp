@@ -64,15 +64,16 @@ bool drain(int fd, std::string& into)
 struct Children {
     std::mutex lock;
     std::vector<std::weak_ptr<Process>> list;
+    bool closed = false; // refuseLaunches() was called: the process is ending
 
     static Children& shared()
     {
         static Children* children = new Children(); // never destroyed: reapers may finish during exit
         return *children;
     }
+    // With `lock` held.
     void add(const std::shared_ptr<Process>& child)
     {
-        std::lock_guard guard(lock);
         std::erase_if(list, [](const std::weak_ptr<Process>& weak) {
             const auto process = weak.lock();
             return !process || !process->isRunning();
@@ -93,6 +94,13 @@ struct Children {
 } // namespace
 
 std::vector<std::shared_ptr<Process>> Process::runningChildren() { return Children::shared().running(); }
+
+void Process::refuseLaunches()
+{
+    auto& children = Children::shared();
+    std::lock_guard guard(children.lock);
+    children.closed = true;
+}
 
 std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::string* error)
 {
@@ -165,8 +173,14 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
         envArray = envp.data();
     }
 
+    // The registry's lock is held from the check to the registration, so a
+    // child is either refused or seen by whoever ends the children at exit.
+    auto& children = Children::shared();
+    std::unique_lock registry(children.lock);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, options.executable.c_str(), &actions, &attributes, argv.data(), envArray);
+    const int rc = children.closed
+        ? ECANCELED
+        : ::posix_spawn(&pid, options.executable.c_str(), &actions, &attributes, argv.data(), envArray);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (out.write >= 0) ::close(out.write);
@@ -186,7 +200,8 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
         if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     process->reaper_ = std::thread([raw = process.get()] { raw->reap(); });
-    Children::shared().add(process);
+    children.add(process);
+    registry.unlock();
     if (cancellation && !cancellation->adopt(process)) process->terminate();
     return process;
 }

@@ -58,6 +58,10 @@ public:
 
     // The children launched by this process that are still running.
     static std::vector<std::shared_ptr<Process>> runningChildren();
+    // From now on every launch fails with "Operation canceled": the process
+    // is ending, and a child started by work still running (a device poll)
+    // must not slip past the ending of the children.
+    static void refuseLaunches();
 
     ~Process();
     Process(const Process&) = delete;
