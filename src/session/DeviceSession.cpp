@@ -183,7 +183,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         MainLoop::shared().post([weak, count] {
             const auto session = weak.lock();
             if (!session) return;
-            session->clientCount_ = count;
+            session->stats_.clientCount = count;
             if (session->onClientCountChanged) session->onClientCountChanged(count);
         });
     });
@@ -191,8 +191,8 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         MainLoop::shared().post([weak, stats] {
             const auto session = weak.lock();
             if (!session) return;
-            session->rttMs_ = stats.rttAvgMs;
-            session->rttP95Ms_ = stats.rttP95Ms;
+            session->stats_.rttMs = stats.rttAvgMs;
+            session->stats_.rttP95Ms = stats.rttP95Ms;
             if (session->onLatencyStats) session->onLatencyStats(stats);
         });
     });
@@ -226,18 +226,11 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     capture->setContrastAmount(contrastAmount);
     capture->setGammaAmount(gammaAmount);
     capture->setEnableHardwareEncoderComparison(environment_.hardwareComparisonEnabled());
-    capture->setOnStats([weak](const CaptureStats& stats) {
+    capture->setOnStats([weak](const StreamStats& stats) {
         MainLoop::shared().post([weak, stats] {
             const auto session = weak.lock();
             if (!session) return;
-            session->fps_ = stats.fps;
-            session->bandwidth_ = stats.bandwidthMBps;
-            session->frameSizeKB_ = stats.frameSizeKB;
-            session->totalFrames_ = stats.totalFrames;
-            session->greyMs_ = stats.convertMs;
-            session->compressMs_ = stats.compressMs;
-            session->jitterMs_ = stats.jitterMs;
-            session->skippedFrames_ = stats.skippedFrames;
+            session->stats_.takeEncoderFigures(stats);
             if (session->onStatsChanged) session->onStatsChanged();
         });
     });
