@@ -87,8 +87,8 @@ DeviceSession::~DeviceSession()
     // from leaving a timer or a running component behind.
     cancelHealthCheck();
     if (compositorPacer_) compositorPacer_->stop();
-    if (inputServer_) inputServer_->stop();
-    if (tcpServer_) tcpServer_->stop();
+    if (inputServer_) inputServer_->requestStop();
+    if (tcpServer_) tcpServer_->requestStop();
 }
 
 std::string DeviceSession::prefix() const { return "[" + device_.serial + "]"; }
@@ -196,20 +196,25 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
             if (session->onLatencyStats) session->onLatencyStats(stats);
         });
     });
-    if (const auto error = server->start(port_, bindAddress())) {
-        throw boost::system::system_error(error, fmt::format("frame server on port {}", port_));
-    }
+    // Held before the listener opens, so that a stop meanwhile closes it.
     tcpServer_ = server;
+    auto listening = server->startAsync(port_, bindAddress());
+    const auto error = co_await std::move(listening);
+    if (error) throw boost::system::system_error(error, fmt::format("frame server on port {}", port_));
+    if (stopping()) throw MirrorError::noVirtualDisplay();
     streamHostPort_.store(server->port());
 
     auto input = InputServer::make(static_cast<std::uint16_t>(environment_.inputPort), displayID,
         environment_.inputInjector, bindAddress(), timing_.input);
     if (bindAddress() != LOOPBACK_ADDRESS) input->setPeerAllowList(environment_.lanPeers);
-    input->start();
+    inputServer_ = input;
+    auto inputStarting = input->startAsync();
+    co_await std::move(inputStarting);
+    if (stopping()) throw MirrorError::noVirtualDisplay();
     if (input->running()) {
-        inputServer_ = input;
         inputHostPort_.store(input->boundPort());
     } else {
+        inputServer_.reset();
         // Usually another session already holds the input port: that session
         // owns touch input, this one runs without.
         componentLog(LogLevel::warn, COMPONENT,
@@ -496,10 +501,16 @@ asio::awaitable<void> DeviceSession::stop()
         co_await capture->stop();
     }
 
-    if (auto input = std::move(inputServer_)) input->stop();
+    if (auto input = std::move(inputServer_)) {
+        auto stopping = input->stopAsync();
+        co_await std::move(stopping);
+    }
     inputHostPort_.store(0);
 
-    if (auto server = std::move(tcpServer_)) server->stop();
+    if (auto server = std::move(tcpServer_)) {
+        auto stopping = server->stopAsync();
+        co_await std::move(stopping);
+    }
 
     displayManager_.reset();
 
