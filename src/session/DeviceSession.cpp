@@ -200,7 +200,10 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     tcpServer_ = server;
     auto listening = server->startAsync(port_, bindAddress());
     const auto error = co_await std::move(listening);
-    if (error) throw boost::system::system_error(error, fmt::format("frame server on port {}", port_));
+    if (error) {
+        tcpServer_.reset();
+        throw boost::system::system_error(error, fmt::format("frame server on port {}", port_));
+    }
     if (stopping()) throw MirrorError::noVirtualDisplay();
     streamHostPort_.store(server->port());
 
