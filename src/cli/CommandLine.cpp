@@ -221,8 +221,8 @@ std::string statusFileText(const StatusSnapshot& s, pid_t pid, WallTime now)
     std::strftime(updated, sizeof updated, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return fmt::format("status={}\nresolution={}\nfps={:.1f}\nbandwidth_mbps={:.2f}\nclients={}\ntotal_frames={}\n"
                        "adb={}\njitter_ms={:.1f}\nrtt_avg_ms={:.1f}\nrtt_p95_ms={:.1f}\npid={}\nupdated={}",
-        s.status, s.resolution, s.fps, s.bandwidth, s.clients, s.totalFrames, s.adb ? "true" : "false", s.jitterMs,
-        s.rttMs, s.rttP95Ms, pid, updated);
+        s.status, s.resolution, s.stats.fps, s.stats.bandwidthMBps, s.stats.clientCount, s.stats.totalFrames,
+        s.adb ? "true" : "false", s.stats.jitterMs, s.stats.rttMs, s.stats.rttP95Ms, pid, updated);
 }
 
 void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot)

@@ -16,6 +16,7 @@
 
 #include <sys/types.h>
 
+#include "config/StreamStats.h"
 #include "core/RuntimePaths.h"
 #include "runtime/Clock.h"
 
@@ -73,14 +74,8 @@ void removeFile(const std::string& path);
 struct StatusSnapshot {
     std::string status = "starting";
     std::string resolution;
-    double fps = 0;
-    double bandwidth = 0;
-    long long clients = 0;
-    long long totalFrames = 0;
     bool adb = false;
-    double jitterMs = 0;
-    double rttMs = 0;
-    double rttP95Ms = 0;
+    StreamStats stats;
 };
 
 // The twelve key=value lines, no trailing line feed; `updated` is the UTC

@@ -40,19 +40,13 @@ Duration scaled(Duration duration, double factor)
 class StatCells {
 public:
     // True when the status line changed.
-    bool refresh(const MirrorEngine& engine)
+    bool refresh(const EngineState& state)
     {
         StatusSnapshot next;
-        next.fps = engine.fps();
-        next.bandwidth = engine.bandwidth();
-        next.clients = engine.clientCount();
-        next.totalFrames = engine.totalFrames();
-        next.adb = engine.adbConnected();
-        next.jitterMs = engine.jitterMs();
-        next.rttMs = engine.rttMs();
-        next.rttP95Ms = engine.rttP95Ms();
-        next.status = engine.status().label();
-        next.resolution = engine.resolution().rawValue();
+        next.status = state.status.label();
+        next.resolution = state.resolution.rawValue();
+        next.adb = state.adbConnected;
+        next.stats = state.stats;
         std::lock_guard lock(lock_);
         const bool changed = snapshot_.status != next.status;
         snapshot_ = std::move(next);
@@ -92,7 +86,7 @@ struct Daemon {
     std::shared_ptr<StatCells> cells = std::make_shared<StatCells>();
     std::shared_ptr<Timer> statusFileTimer;
     std::shared_ptr<Timer> statsTimer;
-    std::shared_ptr<ControlSocket> controlSocket;
+    std::shared_ptr<EngineControlServer> controlServer;
     std::shared_ptr<StartProgress> progress;
     std::shared_ptr<Timer> deadlineTimer;
     std::unique_ptr<TaskGroup> tasks;
@@ -120,8 +114,8 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
             MainLoop::shared().post([weakEngine, weakCells] {
                 auto engine = weakEngine.lock();
                 auto cells = weakCells.lock();
-                if (engine && cells && cells->refresh(*engine)) {
-                    ServiceManager::notify("STATUS=" + engine->status().label());
+                if (engine && cells && cells->refresh(engine->state())) {
+                    ServiceManager::notify("STATUS=" + engine->state().status.label());
                 }
             });
         });
@@ -129,7 +123,7 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
     // Under systemd (Type=notify) the unit counts as started from here on,
     // whatever the engine's status: the daemon serves its control socket
     // and reports its state either way.
-    ServiceManager::notify("READY=1\nSTATUS=" + daemon->engine->status().label());
+    ServiceManager::notify("READY=1\nSTATUS=" + daemon->engine->state().status.label());
 }
 
 // The files go and the main loop ends; runDaemon then makes sure no child
@@ -140,7 +134,7 @@ void finishShutdown(const std::shared_ptr<Daemon>& daemon)
     if (daemon->statusFileTimer) daemon->statusFileTimer->cancel();
     if (daemon->statsTimer) daemon->statsTimer->cancel();
     daemon->cells->close();
-    if (daemon->controlSocket) daemon->controlSocket->stop();
+    daemon->controlServer->stop();
     removeFile(daemon->paths.pidFile);
     removeFile(daemon->paths.statusFile);
     *daemon->out << "Stopped.\n" << std::flush;
@@ -259,30 +253,21 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     environment.session.platform = platform;
     // The display controller grabs its front-light keys here (none on the
     // simulated desktop).
-    environment.hotkeys = platform->globalHotkeys();
-    environment.settings = &SettingsStore::shared();
-    environment.monitorDevices = true;
-    std::weak_ptr<Daemon> weakDaemon = daemon;
-    const std::string socketPath = context.paths.controlSocket;
-    environment.startControlSocket = [weakDaemon, socketPath](const std::shared_ptr<MirrorEngine>& engine) {
-        auto self = weakDaemon.lock();
-        if (!self) return;
-        self->controlSocket = ControlSocket::make(MainLoop::shared().executor(), socketPath,
-            engineControlHandler(engine));
-        // A failure is logged; the daemon runs on without a control socket.
-        self->controlSocket->start();
-    };
+    environment.frontLight = makeFrontLight(platform->globalHotkeys());
+    environment.settings = makeStoredSettings(SettingsStore::shared());
+    daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
+    environment.controlServer = daemon->controlServer;
     daemon->engine = MirrorEngine::make(std::move(environment), engineTiming);
     daemon->progress = std::make_shared<StartProgress>(out);
     std::weak_ptr<MirrorEngine> observed = daemon->engine;
     std::weak_ptr<StartProgress> progress = daemon->progress;
-    daemon->engine->addObserver([observed, progress](EngineProperty property) {
+    daemon->engine->addObserver([observed, progress](const EngineState& state, EngineProperty property) {
         auto engine = observed.lock();
         auto lines = progress.lock();
-        if (engine && lines) lines->engineChanged(*engine, property);
+        if (engine && lines) lines->engineChanged(state, engine->sessions().size(), property);
     });
     daemon->engine->activate();
-    daemon->cells->setResolution(daemon->engine->resolution().rawValue());
+    daemon->cells->setResolution(daemon->engine->state().resolution.rawValue());
 
     std::weak_ptr<StatCells> weakCells = daemon->cells;
     const RuntimePaths paths = context.paths;
@@ -306,7 +291,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
 
     // Past the deadline the teardown is abandoned; either way no child of
     // ours outlives the daemon.
-    const bool completed = daemon->engine->status().is(MirrorStatus::Kind::idle);
+    const bool completed = daemon->engine->state().status.is(MirrorStatus::Kind::idle);
     endChildren(daemon->timing.childGrace);
     std::fflush(nullptr);
     out.flush();

@@ -45,11 +45,11 @@ void StartProgress::adbServerStarted(bool found, bool running)
     out_ << std::flush;
 }
 
-void StartProgress::engineChanged(const MirrorEngine& engine, EngineProperty property)
+void StartProgress::engineChanged(const EngineState& state, std::size_t sessionCount, EngineProperty property)
 {
     switch (property) {
     case EngineProperty::status: {
-        const MirrorStatus& status = engine.status();
+        const MirrorStatus& status = state.status;
         if (status_ == status) return;
         status_ = status;
         switch (status.kind()) {
@@ -58,8 +58,7 @@ void StartProgress::engineChanged(const MirrorEngine& engine, EngineProperty pro
             break;
         case MirrorStatus::Kind::waitingForDevice: out_ << "No device connected yet.\n"; break;
         case MirrorStatus::Kind::running:
-            out_ << "Mirroring " << engine.sessions().size()
-                 << (engine.sessions().size() == 1 ? " device.\n" : " devices.\n");
+            out_ << "Mirroring " << sessionCount << (sessionCount == 1 ? " device.\n" : " devices.\n");
             break;
         case MirrorStatus::Kind::error: out_ << "Failed: " << status.message() << "\n"; break;
         case MirrorStatus::Kind::idle:
@@ -69,28 +68,28 @@ void StartProgress::engineChanged(const MirrorEngine& engine, EngineProperty pro
         break;
     }
     case EngineProperty::apkInstallStatus:
-        if (engine.apkInstallStatus() == installStatus_) return;
-        installStatus_ = engine.apkInstallStatus();
+        if (state.apkInstallStatus == installStatus_) return;
+        installStatus_ = state.apkInstallStatus;
         if (!installStatus_.empty()) out_ << "Companion app: " << installStatus_ << "\n";
         break;
     case EngineProperty::adbConnected:
-        if (engine.adbConnected() == adbConnected_) return;
-        adbConnected_ = engine.adbConnected();
+        if (state.adbConnected == adbConnected_) return;
+        adbConnected_ = state.adbConnected;
         if (adbConnected_) out_ << "adb tunnels are up: the tablet reaches this computer.\n";
         break;
     case EngineProperty::lastADBFailureMessage:
-        if (engine.lastADBFailureMessage() == adbFailure_) return;
-        adbFailure_ = engine.lastADBFailureMessage();
+        if (state.lastADBFailureMessage == adbFailure_) return;
+        adbFailure_ = state.lastADBFailureMessage;
         // The message says what to do; it is the hint.
         if (adbFailure_) out_ << "Device link failed. Hint: " << *adbFailure_ << "\n";
         break;
     case EngineProperty::unauthorizedDeviceSerials:
-        for (const auto& serial : engine.unauthorizedDeviceSerials()) {
+        for (const auto& serial : state.unauthorizedDeviceSerials) {
             if (std::find(unauthorized_.begin(), unauthorized_.end(), serial) != unauthorized_.end()) continue;
             out_ << "Device " << serial << " has not allowed this computer.\n"
                  << "Hint: unlock the tablet and accept the USB debugging prompt.\n";
         }
-        unauthorized_ = engine.unauthorizedDeviceSerials();
+        unauthorized_ = state.unauthorizedDeviceSerials;
         break;
     default: return;
     }

@@ -7,12 +7,13 @@
 // Main loop only.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "core/MirrorEngine.h"
+#include "core/EngineState.h"
 
 namespace qb::cli {
 
@@ -28,8 +29,9 @@ public:
     // `found`: an adb program exists; `running`: its server answers.
     void adbServerStarted(bool found, bool running);
 
-    // After a published property changed.
-    void engineChanged(const MirrorEngine& engine, EngineProperty property);
+    // After a field of the engine's state changed; `sessionCount`: its
+    // running sessions.
+    void engineChanged(const EngineState& state, std::size_t sessionCount, EngineProperty property);
 
 private:
     std::ostream& out_;

@@ -14,6 +14,7 @@
 #include "config/DisplayResolution.h"
 #include "config/MirrorStatus.h"
 #include "config/Modes.h"
+#include "config/StreamStats.h"
 
 namespace qb {
 
@@ -56,17 +57,7 @@ struct ControlState {
     bool adbConnected = false;
     bool deviceDetected = false;
 
-    double fps = 0;
-    double bandwidth = 0;
-    std::int64_t clientCount = 0;
-    std::int64_t totalFrames = 0;
-    std::int64_t skippedFrames = 0;
-    std::int64_t frameSizeKB = 0;
-    double greyMs = 0;
-    double compressMs = 0;
-    double jitterMs = 0;
-    double rttMs = 0;
-    double rttP95Ms = 0;
+    StreamStats stats; // summed over the sessions
 
     std::vector<ControlSessionInfo> sessions;
     // The sleep manager's inhibitor process (0: none) and whether it runs.

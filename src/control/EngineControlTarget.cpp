@@ -12,6 +12,7 @@
 #include "diagnostics/ProcessInfo.h"
 #include "diagnostics/RingLogger.h"
 #include "runtime/Background.h"
+#include "runtime/MainLoop.h"
 #include "runtime/Process.h"
 #include "runtime/SettingsStore.h"
 
@@ -76,34 +77,25 @@ ControlState EngineControlTarget::state() const
     const auto engine = engine_.lock();
     if (!engine) return s;
     const auto& e = *engine;
-    s.status = e.status();
-    s.brightness = e.brightness();
-    s.warmth = e.warmth();
-    s.backlightOn = e.backlightOn();
-    s.resolution = e.resolution();
-    s.nonDC1Mode = e.nonDC1Mode();
-    s.displayMode = e.displayMode();
-    s.displayProfile = e.displayProfile();
-    s.connectionMode = e.connectionMode();
-    s.contrastAmount = e.contrastAmount();
-    s.gammaAmount = e.gammaAmount();
-    s.fontSmoothingDisabled = e.fontSmoothingDisabled();
-    s.clamshellModeEnabled = e.clamshellModeEnabled();
-    s.autoMirrorEnabled = e.autoMirrorEnabled();
-    s.autoDimHost = e.autoDimHost();
-    s.adbConnected = e.adbConnected();
-    s.deviceDetected = e.deviceDetected();
-    s.fps = e.fps();
-    s.bandwidth = e.bandwidth();
-    s.clientCount = e.clientCount();
-    s.totalFrames = e.totalFrames();
-    s.skippedFrames = e.skippedFrames();
-    s.frameSizeKB = e.frameSizeKB();
-    s.greyMs = e.greyMs();
-    s.compressMs = e.compressMs();
-    s.jitterMs = e.jitterMs();
-    s.rttMs = e.rttMs();
-    s.rttP95Ms = e.rttP95Ms();
+    const EngineState& state = e.state();
+    s.status = state.status;
+    s.brightness = state.brightness;
+    s.warmth = state.warmth;
+    s.backlightOn = state.backlightOn;
+    s.resolution = state.resolution;
+    s.nonDC1Mode = state.nonDC1Mode;
+    s.displayMode = state.displayMode;
+    s.displayProfile = state.displayProfile;
+    s.connectionMode = state.connectionMode;
+    s.contrastAmount = state.contrastAmount;
+    s.gammaAmount = state.gammaAmount;
+    s.fontSmoothingDisabled = state.fontSmoothingDisabled;
+    s.clamshellModeEnabled = state.clamshellModeEnabled;
+    s.autoMirrorEnabled = state.autoMirrorEnabled;
+    s.autoDimHost = state.autoDimHost;
+    s.adbConnected = state.adbConnected;
+    s.deviceDetected = state.deviceDetected;
+    s.stats = state.stats;
     for (const auto& session : e.sessions()) {
         ControlSessionInfo info;
         info.model = session->device().model;
@@ -112,12 +104,12 @@ ControlState EngineControlTarget::state() const
         info.resolution = session->resolution();
         info.pixelFormat = session->pixelFormat();
         if (session->displayManager() != nullptr) info.displayId = session->displayManager()->displayID();
-        info.fps = session->fps();
-        info.clients = session->clientCount();
+        info.fps = session->stats().fps;
+        info.clients = session->stats().clientCount;
         info.adbConnected = session->adbConnected();
         if (const auto& capture = session->capture()) {
             info.hasCapture = true;
-            info.captureFrames = session->totalFrames();
+            info.captureFrames = session->stats().totalFrames;
             info.captureSkipped = capture->skippedFrames();
             info.captureStreamAlive = capture->isRunning();
         }
@@ -225,31 +217,22 @@ std::string EngineControlTarget::report()
     in.uptime = processUptime();
     if (engine) {
         const auto& e = *engine;
-        in.status = e.status().label();
-        in.resolution = e.resolution().label + " (" + e.resolution().rawValue() + ")";
-        in.displayMode = std::string(rawValue(e.displayMode()));
-        in.connectionMode = std::string(rawValue(e.connectionMode()));
-        in.autoMirror = e.autoMirrorEnabled();
-        in.autoDim = e.autoDimHost();
-        in.clamshell = e.clamshellModeEnabled();
-        in.fontSmoothingDisabled = e.fontSmoothingDisabled();
+        const EngineState& state = e.state();
+        in.status = state.status.label();
+        in.resolution = state.resolution.label + " (" + state.resolution.rawValue() + ")";
+        in.displayMode = std::string(rawValue(state.displayMode));
+        in.connectionMode = std::string(rawValue(state.connectionMode));
+        in.autoMirror = state.autoMirrorEnabled;
+        in.autoDim = state.autoDimHost;
+        in.clamshell = state.clamshellModeEnabled;
+        in.fontSmoothingDisabled = state.fontSmoothingDisabled;
         in.sessionCount = e.sessions().size();
-        in.deviceDetected = e.deviceDetected();
-        in.running = e.status().is(MirrorStatus::Kind::running);
-        in.fps = e.fps();
-        in.clients = e.clientCount();
-        in.totalFrames = e.totalFrames();
-        in.skippedFrames = e.skippedFrames();
-        in.frameSizeKB = e.frameSizeKB();
-        in.bandwidth = e.bandwidth();
-        in.rttMs = e.rttMs();
-        in.rttP95Ms = e.rttP95Ms();
-        in.greyMs = e.greyMs();
-        in.compressMs = e.compressMs();
-        in.jitterMs = e.jitterMs();
-        in.companionVersion = e.companionVersion();
+        in.deviceDetected = state.deviceDetected;
+        in.running = state.status.is(MirrorStatus::Kind::running);
+        in.stats = state.stats;
+        in.companionVersion = state.companionVersion;
         in.companionCompatible = e.companionCompatible();
-        in.updateVersion = e.updateVersion();
+        in.updateVersion = state.updateVersion;
         for (const auto& session : e.sessions()) {
             HealthReportInput::Session s;
             s.device = session->device().model;
@@ -257,8 +240,8 @@ std::string EngineControlTarget::report()
             s.port = session->port();
             s.resolution = session->resolution().label;
             s.adb = session->adbConnected();
-            s.clients = session->clientCount();
-            s.fps = session->fps();
+            s.clients = session->stats().clientCount;
+            s.fps = session->stats().fps;
             s.companionVersion = session->companionVersion().value_or("unknown");
             in.sessions.push_back(std::move(s));
         }
@@ -278,6 +261,18 @@ std::string EngineControlTarget::report()
 ControlSocket::Handler engineControlHandler(std::weak_ptr<MirrorEngine> engine)
 {
     return [engine](std::string request) { return answer(engine, std::move(request)); };
+}
+
+void EngineControlServer::start(const std::shared_ptr<MirrorEngine>& engine)
+{
+    if (socket_) return;
+    socket_ = ControlSocket::make(MainLoop::shared().executor(), socketPath_, engineControlHandler(engine));
+    socket_->start();
+}
+
+void EngineControlServer::stop()
+{
+    if (socket_) socket_->stop();
 }
 
 } // namespace qb

@@ -1,6 +1,7 @@
 // The control socket's view of the real engine: ControlTarget over a
-// MirrorEngine, the facts of the support report, and the handler the
-// socket server calls for each request.
+// MirrorEngine, the facts of the support report, the handler the socket
+// server calls for each request, and the engine's ControlServer that
+// serves them.
 //
 // Main loop only; the engine is held weakly (a request arriving while the
 // engine goes away is answered "ERR not running").
@@ -50,5 +51,18 @@ private:
 // The request handler for ControlSocket: the report's adb work runs off the
 // main loop, everything else on it.
 ControlSocket::Handler engineControlHandler(std::weak_ptr<MirrorEngine> engine);
+
+// The control socket at `socketPath`, started by the engine's activation;
+// a failure to listen is logged and the daemon runs on without it.
+class EngineControlServer final : public ControlServer {
+public:
+    explicit EngineControlServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+    void start(const std::shared_ptr<MirrorEngine>& engine) override;
+    void stop();
+
+private:
+    std::string socketPath_;
+    std::shared_ptr<ControlSocket> socket_;
+};
 
 } // namespace qb

@@ -44,16 +44,36 @@ struct AutoDimTiming {
     Duration restoreDelay = std::chrono::seconds(5);
 };
 
-class AutoDim {
+// How the engine dims the host's panel; AutoDim is the production one.
+// Main loop.
+class HostDimming {
 public:
-    struct Panel {
-        std::function<std::optional<float>()> read; // 0...1, nothing when unreadable
-        std::function<void(float)> write;
-    };
     // What the engine looks like when a pending step fires.
     struct Conditions {
         int clientCount = 0;
         bool running = false;
+    };
+    virtual ~HostDimming() = default;
+    // Where pending steps read the engine's conditions; set once by the engine.
+    virtual void watch(std::function<Conditions()> conditions) = 0;
+    virtual void clientCountChanged(int previous, int current, bool autoDimHost, DisplayMode displayMode,
+        const MirrorStatus& status) = 0;
+    // Cancels pending steps and, when dimmed, restores at once and logs
+    // `logLine` with the value as its one "{:.2f}" field (stop, leaving
+    // mirror mode).
+    virtual void cancelAndRestore(const std::string& logLine) = 0;
+    // On wake: cancels pending steps, restores when no client is connected.
+    virtual void restoreOnWake() = 0;
+    // At start: a brightness left in the recovery file by a daemon that died
+    // dimmed is put back, and the file removed.
+    virtual void restoreAfterCrash() = 0;
+};
+
+class AutoDim final : public HostDimming {
+public:
+    struct Panel {
+        std::function<std::optional<float>()> read; // 0...1, nothing when unreadable
+        std::function<void(float)> write;
     };
 
     // The default recovery file: ~/.quillbright/saved_brightness.
@@ -61,21 +81,16 @@ public:
 
     AutoDim(Executor executor, Panel panel, std::function<Conditions()> conditions,
         std::filesystem::path recoveryFile = defaultRecoveryFile(), AutoDimTiming timing = {});
-    ~AutoDim();
+    ~AutoDim() override;
     AutoDim(const AutoDim&) = delete;
     AutoDim& operator=(const AutoDim&) = delete;
 
+    void watch(std::function<Conditions()> conditions) override { conditions_ = std::move(conditions); }
     void clientCountChanged(int previous, int current, bool autoDimHost, DisplayMode displayMode,
-        const MirrorStatus& status);
-    // Cancels pending steps and, when dimmed, restores at once and logs
-    // `logLine` with the value as its one "{:.2f}" field (stop, leaving
-    // mirror mode).
-    void cancelAndRestore(const std::string& logLine);
-    // On wake: cancels pending steps, restores when no client is connected.
-    void restoreOnWake();
-    // At start: a brightness left in the recovery file by a daemon that died
-    // dimmed is put back, and the file removed.
-    void restoreAfterCrash();
+        const MirrorStatus& status) override;
+    void cancelAndRestore(const std::string& logLine) override;
+    void restoreOnWake() override;
+    void restoreAfterCrash() override;
 
     std::optional<float> savedBrightness() const { return saved_; }
 

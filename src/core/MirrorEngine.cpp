@@ -19,9 +19,6 @@
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
 #include "runtime/SettingsStore.h"
-#include "platform/Backlight.h"
-#include "platform/FontSettings.h"
-#include "platform/DnsSd.h"
 #include "platform/InputInjector.h"
 #include "runtime/Process.h"
 #include "transport/ListenSocket.h"
@@ -112,63 +109,57 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     , reconnects_(MainLoop::shared().executor())
     , teardown_(MainLoop::shared().executor())
 {
-    if (!environment_.captureBackend) environment_.captureBackend = makeCaptureBackend(selectedPlatform());
-    if (!environment_.listDevices) environment_.listDevices = adbDeviceList;
-    if (!environment_.makeADBBridge) {
-        environment_.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<RealADBBridge>(); };
+    auto& env = environment_;
+    if (!env.captureBackend) env.captureBackend = makeCaptureBackend(selectedPlatform());
+    if (!env.listDevices) env.listDevices = adbDeviceList;
+    if (!env.makeADBBridge) {
+        env.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<RealADBBridge>(); };
     }
-    if (!environment_.portAvailable) environment_.portAvailable = wildcardBindSucceeds;
-    if (!environment_.processBlocking) {
-        environment_.processBlocking = [](std::uint16_t port) { return PortChecker::processBlocking(port); };
+    if (!env.portAvailable) env.portAvailable = wildcardBindSucceeds;
+    if (!env.processBlocking) {
+        env.processBlocking = [](std::uint16_t port) { return PortChecker::processBlocking(port); };
     }
-    if (!environment_.startSession) {
-        environment_.startSession = [](std::shared_ptr<DeviceSession> session, std::shared_ptr<WebSocketServer> ws,
-                                        double contrast, double gamma) {
+    if (!env.startSession) {
+        env.startSession = [](std::shared_ptr<DeviceSession> session, std::shared_ptr<WebSocketServer> ws,
+                               double contrast, double gamma) {
             return session->start(std::move(ws), contrast, gamma);
         };
     }
-    if (!environment_.hostPower) environment_.hostPower = makeHostPower(selectedPlatform());
-    if (!environment_.hostBrightness) {
-        environment_.hostBrightness = std::make_shared<HostBrightness>(makeBacklight(selectedPlatform()),
-            HostBrightness::defaultRecoveryFile());
+    if (!env.sleep) env.sleep = makeSleepControl(nullptr, timing_.sleep);
+    if (!env.hostDimming) env.hostDimming = makeHostDimming(nullptr, {}, timing_.autoDim);
+    if (!env.frontLight) env.frontLight = makeFrontLight();
+    if (!env.deviceMonitor) env.deviceMonitor = makeUSBDeviceMonitor(timing_.usbMonitor);
+    if (!env.networkServices) env.networkServices = makeWiFiServices();
+    if (!env.updateChecks) {
+        env.updateChecks = makeUpdateChecks([] { return UpdateChecker::check(appVersion); }, timing_.firstUpdateCheck,
+            timing_.updateCheckInterval);
     }
-    if (!environment_.fontSmoothing) {
-        environment_.fontSmoothing = std::make_shared<FontSmoothing>(makeFontSettings(selectedPlatform()),
-            FontSmoothing::defaultStateFile());
+    if (!env.fontSmoothing) env.fontSmoothing = makeDesktopFontSmoothing();
+    if (!env.session.lanPeers) env.session.lanPeers = lanPeers_;
+    // The engine outlives what the dimmer reads here: it owns the dimmer's
+    // only use, and stop() ends its pending steps.
+    env.hostDimming->watch(
+        [this] { return HostDimming::Conditions{state_.stats.clientCount, state_.status.is(MirrorStatus::Kind::running)}; });
+    state_.resolution = env.resolution;
+    state_.displayMode = env.displayMode;
+    state_.connectionMode = env.connectionMode;
+    if (env.settings) {
+        if (const auto v = env.settings->load()) {
+            state_.resolution = v->resolution;
+            state_.nonDC1Mode = v->nonDC1Mode;
+            state_.displayMode = v->displayMode;
+            state_.contrastAmount = v->contrastAmount;
+            state_.gammaAmount = v->gammaAmount;
+            state_.displayProfile = v->displayProfile;
+            state_.autoMirrorEnabled = v->autoMirrorEnabled;
+            state_.autoDimHost = v->autoDimHost;
+            state_.clamshellModeEnabled = v->clamshellModeEnabled;
+            state_.connectionMode = v->connectionMode;
+        }
     }
-    sleepManager_ = SleepManager::make(MainLoop::shared().executor(), environment_.hostPower);
-    hostQueue_ = SerialQueue::make("host-settings", QoS::utility);
-    if (!environment_.setSystemFontSmoothing) {
-        environment_.setSystemFontSmoothing = [fonts = environment_.fontSmoothing](bool enabled) {
-            return enabled ? fonts->enable() : fonts->disable();
-        };
-    }
-    // The built-in panel that auto-dim reads and writes.
-    if (!environment_.readHostBrightness && !environment_.writeHostBrightness) {
-        environment_.readHostBrightness = [panel = environment_.hostBrightness] { return panel->brightness(); };
-        environment_.writeHostBrightness = [panel = environment_.hostBrightness](float level) {
-            panel->setBrightness(level);
-        };
-    }
-    if (!environment_.checkForUpdate) {
-        environment_.checkForUpdate = [] { return UpdateChecker::check(appVersion); };
-    }
-    if (environment_.brightnessRecoveryFile.empty()) {
-        environment_.brightnessRecoveryFile = AutoDim::defaultRecoveryFile();
-    }
-    if (!environment_.session.lanPeers) environment_.session.lanPeers = lanPeers_;
-    // The engine owns the dimmer, whose timers die with it: `this` is safe.
-    autoDim_ = std::make_unique<AutoDim>(MainLoop::shared().executor(),
-        AutoDim::Panel{environment_.readHostBrightness, environment_.writeHostBrightness},
-        [this] { return AutoDim::Conditions{clientCount_, status_.is(MirrorStatus::Kind::running)}; },
-        environment_.brightnessRecoveryFile, timing_.autoDim);
-    resolution_ = environment_.resolution;
-    displayMode_ = environment_.displayMode;
-    connectionMode_ = environment_.connectionMode;
-    loadSettings();
     logInfo("Engine",
-        fmt::format("init, resolution: {}x{}, mode: {}", resolution_.width, resolution_.height,
-            displayMode_ == DisplayMode::mirror ? "mirror" : "extended"));
+        fmt::format("init, resolution: {}x{}, mode: {}", state_.resolution.width, state_.resolution.height,
+            state_.displayMode == DisplayMode::mirror ? "mirror" : "extended"));
 }
 
 MirrorEngine::~MirrorEngine()
@@ -178,9 +169,14 @@ MirrorEngine::~MirrorEngine()
     reconnects_.cancelAll();
     teardown_.cancelAll();
     if (statsTimer_) statsTimer_->cancel();
-    if (updateTimer_) updateTimer_->cancel();
-    if (usbMonitor_) usbMonitor_->stop();
-    stopWiFiServices();
+    environment_.updateChecks->cancel();
+    environment_.deviceMonitor->stop();
+    environment_.networkServices->stop();
+    environment_.frontLight->stop();
+    environment_.sleep->setOnLidOpened(nullptr);
+    // The dimmer may outlive the engine (a test's, the daemon's): it must not
+    // read a state that is gone.
+    environment_.hostDimming->watch([] { return HostDimming::Conditions{}; });
 }
 
 // ---------------------------------------------------------------------------
@@ -203,88 +199,88 @@ void MirrorEngine::notify(EngineProperty property)
     // A copy: an observer may add or remove observers.
     const auto observers = observers_;
     for (const auto& [id, observer] : observers) {
-        if (observer) observer(property);
+        if (observer) observer(state_, property);
     }
 }
 
 template <class T>
-void MirrorEngine::publish(T& field, T value, EngineProperty property)
+void MirrorEngine::publish(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
 {
-    if (field == value) return;
-    field = std::move(value);
+    if (state_.*field == value) return;
+    state_.*field = std::move(value);
     notify(property);
 }
 
-void MirrorEngine::setStatus(MirrorStatus status) { publish(status_, std::move(status), EngineProperty::status); }
+void MirrorEngine::setStatus(MirrorStatus status) { publish(&EngineState::status, std::move(status), EngineProperty::status); }
 
 void MirrorEngine::setContrastAmount(double value)
 {
-    publish(contrastAmount_, value, EngineProperty::contrastAmount);
+    publish(&EngineState::contrastAmount, value, EngineProperty::contrastAmount);
     settingChanged(EngineProperty::contrastAmount);
 }
 
 void MirrorEngine::setGammaAmount(double value)
 {
-    publish(gammaAmount_, value, EngineProperty::gammaAmount);
+    publish(&EngineState::gammaAmount, value, EngineProperty::gammaAmount);
     settingChanged(EngineProperty::gammaAmount);
 }
 
 void MirrorEngine::setDisplayProfile(DisplayProfile profile)
 {
-    publish(displayProfile_, profile, EngineProperty::displayProfile);
+    publish(&EngineState::displayProfile, profile, EngineProperty::displayProfile);
     settingChanged(EngineProperty::displayProfile);
 }
 
 void MirrorEngine::setResolution(DisplayResolution resolution)
 {
-    if (resolution == resolution_) return;
-    const DisplayResolution old = resolution_;
-    publish(resolution_, std::move(resolution), EngineProperty::resolution);
+    if (resolution == state_.resolution) return;
+    const DisplayResolution old = state_.resolution;
+    publish(&EngineState::resolution, std::move(resolution), EngineProperty::resolution);
     resolutionChanged(old);
 }
 
 void MirrorEngine::setNonDC1Mode(std::string mode)
 {
-    if (mode == nonDC1Mode_) return;
-    const std::string old = nonDC1Mode_;
-    publish(nonDC1Mode_, std::move(mode), EngineProperty::nonDC1Mode);
+    if (mode == state_.nonDC1Mode) return;
+    const std::string old = state_.nonDC1Mode;
+    publish(&EngineState::nonDC1Mode, std::move(mode), EngineProperty::nonDC1Mode);
     nonDC1ModeChanged(old);
 }
 
 void MirrorEngine::setDisplayMode(DisplayMode mode)
 {
-    const DisplayMode old = displayMode_;
-    publish(displayMode_, mode, EngineProperty::displayMode);
+    const DisplayMode old = state_.displayMode;
+    publish(&EngineState::displayMode, mode, EngineProperty::displayMode);
     displayModeChanged(old);
 }
 
 void MirrorEngine::setAutoMirrorEnabled(bool enabled)
 {
-    publish(autoMirrorEnabled_, enabled, EngineProperty::autoMirrorEnabled);
+    publish(&EngineState::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
     settingChanged(EngineProperty::autoMirrorEnabled);
 }
 
 void MirrorEngine::setAutoDimHost(bool enabled)
 {
-    publish(autoDimHost_, enabled, EngineProperty::autoDimHost);
+    publish(&EngineState::autoDimHost, enabled, EngineProperty::autoDimHost);
     settingChanged(EngineProperty::autoDimHost);
 }
 
 void MirrorEngine::setConnectionMode(ConnectionMode mode)
 {
-    publish(connectionMode_, mode, EngineProperty::connectionMode);
+    publish(&EngineState::connectionMode, mode, EngineProperty::connectionMode);
     settingChanged(EngineProperty::connectionMode);
 }
 
 void MirrorEngine::setClamshellModeEnabled(bool enabled)
 {
-    publish(clamshellModeEnabled_, enabled, EngineProperty::clamshellModeEnabled);
+    publish(&EngineState::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
     settingChanged(EngineProperty::clamshellModeEnabled);
 }
 
 bool MirrorEngine::companionCompatible() const
 {
-    return !companionVersion_ || isCompanionCompatible(*companionVersion_, appVersion);
+    return !state_.companionVersion || isCompanionCompatible(*state_.companionVersion, appVersion);
 }
 
 // ---------------------------------------------------------------------------
@@ -332,20 +328,42 @@ void MirrorEngine::activate()
 {
     if (isActivated_) return;
     isActivated_ = true;
+    auto& env = environment_;
     restoreBrightnessIfNeeded();
-    installLidHandler();
-    if (connectionMode_ == ConnectionMode::wifi) startWiFiServices();
-    startControlSocket();
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    env.sleep->setOnLidOpened([weak] {
+        if (auto self = weak.lock()) self->lidOpened();
+    });
+    if (state_.connectionMode == ConnectionMode::wifi) env.networkServices->start(env.ports.stream);
+    if (env.controlServer) env.controlServer->start(shared_from_this());
     // The adb server takes a few seconds to come up; have it ready before the
     // first device list is asked for.
     asio::post(globalQueue(QoS::utility), [] {
         if (ADBBridge::isADBInstalled()) ADBBridge::ensureServerRunning();
     });
-    startUSBMonitor();
-    scheduleUpdateChecks();
-    // A previous run that died while mirroring may have left the desktop's
-    // font smoothing off.
-    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->repairAfterCrash(); });
+    DeviceMonitor::Events events;
+    events.connected = [weak] {
+        if (auto self = weak.lock()) self->deviceConnected();
+    };
+    events.disconnected = [weak] {
+        if (auto self = weak.lock()) self->deviceDisconnected();
+    };
+    events.unauthorizedChanged = [weak](const std::vector<std::string>& serials) {
+        if (auto self = weak.lock()) self->unauthorizedDevicesChanged(serials);
+    };
+    events.startRequested = [weak] {
+        if (auto self = weak.lock()) self->companionStartRequested();
+    };
+    env.deviceMonitor->start(std::move(events));
+    env.updateChecks->schedule([weak](const UpdateChecker::Release& release) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->publish(&EngineState::updateVersion, std::optional<std::string>(release.version),
+            EngineProperty::updateVersion);
+        self->publish(&EngineState::updateURL, std::optional<std::string>(release.url), EngineProperty::updateURL);
+        logInfo("Update", "New version available: " + release.version);
+    });
+    env.fontSmoothing->repairAfterCrash();
 }
 
 // ---------------------------------------------------------------------------
@@ -353,7 +371,7 @@ void MirrorEngine::activate()
 
 std::string MirrorEngine::bindAddress() const
 {
-    return std::string(connectionMode_ == ConnectionMode::wifi ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
+    return std::string(state_.connectionMode == ConnectionMode::wifi ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
 }
 
 bool MirrorEngine::startPreviewServers()
@@ -369,17 +387,17 @@ bool MirrorEngine::startPreviewServers()
         httpOptions.bindAddress = bindAddress();
         httpOptions.webSocketPort = ws->boundPort();
         httpOptions.controlPeers = lanPeers_;
-        auto http = HTTPServer::make(environment_.ports.http, static_cast<int>(resolution_.width),
-            static_cast<int>(resolution_.height), httpOptions);
+        auto http = HTTPServer::make(environment_.ports.http, static_cast<int>(state_.resolution.width),
+            static_cast<int>(state_.resolution.height), httpOptions);
         std::weak_ptr<MirrorEngine> weak = weak_from_this();
         http->onStartRequested = [weak] {
             auto self = weak.lock();
-            if (!self || self->status_.is(MirrorStatus::Kind::running)) return;
+            if (!self || self->state_.status.is(MirrorStatus::Kind::running)) return;
             self->tasks_.spawn(previewStartTask(weak), "preview start");
         };
         http->onStopRequested = [weak] {
             auto self = weak.lock();
-            if (self && self->status_.is(MirrorStatus::Kind::running)) self->stop();
+            if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
         };
         http->start();
         httpServer_ = http;
@@ -405,11 +423,11 @@ asio::awaitable<void> MirrorEngine::stopPreviewServers()
 asio::awaitable<void> MirrorEngine::start()
 {
     MainLoop::shared().assertCurrent("MirrorEngine::start");
-    if (!status_.is(MirrorStatus::Kind::idle) && !status_.is(MirrorStatus::Kind::waitingForDevice)) co_return;
+    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) co_return;
     // Keeps the engine alive across the awaits below, whoever started us.
     const auto self = shared_from_this();
 
-    if (fontSmoothingDisabled_) disableFontSmoothingForMirroring();
+    if (state_.fontSmoothingDisabled) environment_.fontSmoothing->disableForMirroring();
 
     if (!environment_.captureBackend->preflightScreenCaptureAccess()) {
         environment_.captureBackend->requestScreenCaptureAccess();
@@ -470,7 +488,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const ConnectedDevice& device = devices[i];
         const std::uint16_t port = ports.streamPort(i);
-        const DisplayMode mode = i == 0 ? displayMode_ : DisplayMode::extended;
+        const DisplayMode mode = i == 0 ? state_.displayMode : DisplayMode::extended;
         DisplayResolution resolution = resolutionForDevice(device);
         const bool greyscale = isGreyscaleDevice(device.model);
         const PixelFormat format = greyscale ? PixelFormat::greyscale : PixelFormat::rgb;
@@ -479,7 +497,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
         auto session = std::make_shared<DeviceSession>(port, std::move(resolution), mode, device, format,
             environment_.makeADBBridge(device), timing_.session, environment_.session);
-        if (connectionMode_ == ConnectionMode::wifi) {
+        if (state_.connectionMode == ConnectionMode::wifi) {
             session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
             // Only this device may touch the desktop or start and stop over the LAN.
             if (const auto address = deviceAddressFromSerial(device.serial)) lanPeers_->allow(*address);
@@ -503,24 +521,24 @@ asio::awaitable<void> MirrorEngine::startSequence()
         co_return;
     }
 
-    startDisplayController();
+    startFrontLight();
     // A restarted stream greets its clients with the front light as last set.
     if (const auto stream = frontLightStream(sessions_)) {
-        stream->sendCommand(1, static_cast<std::uint8_t>(brightness_));
-        stream->sendCommand(2, static_cast<std::uint8_t>(warmth_));
+        stream->sendCommand(1, static_cast<std::uint8_t>(state_.brightness));
+        stream->sendCommand(2, static_cast<std::uint8_t>(state_.warmth));
     }
 
-    publish(adbConnected_,
+    publish(&EngineState::adbConnected,
         std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),
         EngineProperty::adbConnected);
-    publish(apkInstallStatus_, std::string(), EngineProperty::apkInstallStatus);
+    publish(&EngineState::apkInstallStatus, std::string(), EngineProperty::apkInstallStatus);
 
     setStatus(MirrorStatus::running());
     EventLog::shared().record(MirrorEvent::mirrorStarted());
-    if (usbMonitor_) usbMonitor_->isMirroring = true;
+    environment_.deviceMonitor->setMirroring(true);
     startStatsPolling();
 
-    if (clamshellModeEnabled_) activateSleepManager();
+    if (state_.clamshellModeEnabled) environment_.sleep->activate();
 
     std::string summary = "Sessions: ";
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
@@ -546,8 +564,10 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     session->onLatencyStats = [weak](const LatencyStats& stats) {
         auto self = weak.lock();
         if (!self) return;
-        self->publish(self->rttMs_, stats.rttAvgMs, EngineProperty::rttMs);
-        self->publish(self->rttP95Ms_, stats.rttP95Ms, EngineProperty::rttP95Ms);
+        auto figures = self->state_.stats;
+        figures.rttMs = stats.rttAvgMs;
+        figures.rttP95Ms = stats.rttP95Ms;
+        self->publish(&EngineState::stats, figures, EngineProperty::stats);
     };
     const std::string serial = session->id();
     session->onCompanionCrashed = [weak, serial] {
@@ -557,23 +577,23 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
         self->setStatus(MirrorStatus::error("Companion app crashed on device"));
     };
     session->onInstallProgress = [weak](const std::string& text) {
-        if (auto self = weak.lock()) self->publish(self->apkInstallStatus_, text, EngineProperty::apkInstallStatus);
+        if (auto self = weak.lock()) self->publish(&EngineState::apkInstallStatus, text, EngineProperty::apkInstallStatus);
     };
     session->onSetupFailure = [weak](const std::string& message) {
         if (auto self = weak.lock()) {
-            self->publish(self->lastADBFailureMessage_, std::optional<std::string>(message),
+            self->publish(&EngineState::lastADBFailureMessage, std::optional<std::string>(message),
                 EngineProperty::lastADBFailureMessage);
         }
     };
 
-    publish(lastADBFailureMessage_, std::optional<std::string>(), EngineProperty::lastADBFailureMessage);
+    publish(&EngineState::lastADBFailureMessage, std::optional<std::string>(), EngineProperty::lastADBFailureMessage);
 
     // Until it has started, a stop finds the session here and tears it down.
     startingSession_ = session;
     std::string failure;
     std::exception_ptr cancelled;
     try {
-        auto starting = environment_.startSession(session, wsServer_, contrastAmount_, gammaAmount_);
+        auto starting = environment_.startSession(session, wsServer_, state_.contrastAmount, state_.gammaAmount);
         co_await std::move(starting);
     } catch (const std::exception& error) {
         failure = error.what();
@@ -596,7 +616,7 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
 
 DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& device)
 {
-    if (device.deviceFamily() == DeviceFamily::daylightDC1) return resolution_;
+    if (device.deviceFamily() == DeviceFamily::daylightDC1) return state_.resolution;
 
     std::int64_t width = 0;
     std::int64_t height = 0;
@@ -613,13 +633,13 @@ DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& devic
         engineLine(fmt::format("[MirrorEngine] Using known resolution for {}: {}x{}", device.model, width, height));
     } else {
         engineLine(fmt::format("[MirrorEngine] No native resolution for {} — falling back to DC-1 preset", device.model));
-        return resolution_;
+        return state_.resolution;
     }
 
     const auto larger = static_cast<std::uint64_t>(std::max(width, height));
     const auto smaller = static_cast<std::uint64_t>(std::min(width, height));
     const auto presets = DisplayResolution::dynamicPresets(larger, smaller);
-    const std::string_view mode = nonDC1Mode_;
+    const std::string_view mode = state_.nonDC1Mode;
     const auto& list = mode.starts_with("landscape") ? presets.landscape : presets.portrait;
     DisplayResolution chosen = mode.ends_with("sharp") ? list.at(1) : list.at(0);
     engineLine(fmt::format("[MirrorEngine] resolutionForDevice({}): native {}x{} → {} ({})", device.model, width,
@@ -633,8 +653,8 @@ DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& devic
 void MirrorEngine::stop()
 {
     if (teardown_.running() == 0) {
-        if (status_.is(MirrorStatus::Kind::idle)) return;
-        if (status_.is(MirrorStatus::Kind::waitingForDevice)) {
+        if (state_.status.is(MirrorStatus::Kind::idle)) return;
+        if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
             setStatus(MirrorStatus::idle());
             return;
         }
@@ -647,8 +667,8 @@ asio::awaitable<void> MirrorEngine::stopAsync()
     MainLoop::shared().assertCurrent("MirrorEngine::stopAsync");
     const auto self = shared_from_this();
     if (teardown_.running() == 0) {
-        if (status_.is(MirrorStatus::Kind::idle)) co_return;
-        if (status_.is(MirrorStatus::Kind::waitingForDevice)) {
+        if (state_.status.is(MirrorStatus::Kind::idle)) co_return;
+        if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
             // The preview servers stopped when the engine began waiting.
             setStatus(MirrorStatus::idle());
             co_return;
@@ -678,10 +698,10 @@ asio::awaitable<void> MirrorEngine::teardown()
     co_await reconnects_.join();
 
     stopStatsPolling();
-    if (usbMonitor_) usbMonitor_->isMirroring = false;
-    deactivateSleepManager();
-    cancelDimmingAndRestoreBrightness();
-    stopDisplayController();
+    environment_.deviceMonitor->setMirroring(false);
+    environment_.sleep->deactivate();
+    environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored to {:.2f}");
+    environment_.frontLight->stop();
 
     auto sessions = sessions_;
     if (auto unfinished = std::exchange(startingSession_, nullptr)) sessions.push_back(std::move(unfinished));
@@ -691,16 +711,20 @@ asio::awaitable<void> MirrorEngine::teardown()
 
     co_await stopPreviewServers();
 
-    if (fontSmoothingDisabled_) restoreFontSmoothing();
+    if (state_.fontSmoothingDisabled) environment_.fontSmoothing->restoreAfterMirroring();
 
     setStatus(MirrorStatus::idle());
     EventLog::shared().record(MirrorEvent::mirrorStopped());
 
-    publish(fps_, 0.0, EngineProperty::fps);
-    publish(bandwidth_, 0.0, EngineProperty::bandwidth);
-    publish(clientCount_, 0, EngineProperty::clientCount);
-    publish(totalFrames_, std::int64_t{0}, EngineProperty::totalFrames);
-    publish(adbConnected_, false, EngineProperty::adbConnected);
+    // The rates and counts end with the streams; the last timings stay for
+    // the record.
+    auto figures = state_.stats;
+    figures.fps = 0;
+    figures.bandwidthMBps = 0;
+    figures.clientCount = 0;
+    figures.totalFrames = 0;
+    publish(&EngineState::stats, figures, EngineProperty::stats);
+    publish(&EngineState::adbConnected, false, EngineProperty::adbConnected);
     lanPeers_->clear();
     logInfo("Engine", "Mirror stopped");
 }
@@ -725,7 +749,7 @@ asio::awaitable<void> MirrorEngine::stopTask(std::weak_ptr<MirrorEngine> weak)
 
 void MirrorEngine::reconnect()
 {
-    if (!status_.is(MirrorStatus::Kind::running)) return;
+    if (!state_.status.is(MirrorStatus::Kind::running)) return;
     logInfo("Engine", "Reconnecting ADB...");
     reconnects_.spawn(reconnectTask(weak_from_this(), sessions_), "reconnect");
 }
@@ -742,7 +766,7 @@ asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> we
         return any;
     };
     const bool anyConnected = co_await offMainLoop<bool>(work);
-    if (auto self = weak.lock()) self->publish(self->adbConnected_, anyConnected, EngineProperty::adbConnected);
+    if (auto self = weak.lock()) self->publish(&EngineState::adbConnected, anyConnected, EngineProperty::adbConnected);
 }
 
 // ---------------------------------------------------------------------------
@@ -752,163 +776,154 @@ void MirrorEngine::aggregateStats()
 {
     if (sessions_.empty()) return;
     const auto& first = *sessions_.front();
-    double bandwidth = 0;
-    std::int64_t totalFrames = 0;
-    std::int64_t skipped = 0;
+    // The first session's frame rate, frame size and timings; the rates and
+    // counts of all; the round trip and clients as last reported.
+    StreamStats figures = state_.stats;
+    figures.takeEncoderFigures(first.stats());
+    figures.bandwidthMBps = 0;
+    figures.totalFrames = 0;
+    figures.skippedFrames = 0;
     for (const auto& session : sessions_) {
-        bandwidth += session->bandwidth();
-        totalFrames += session->totalFrames();
-        skipped += session->skippedFrames();
+        figures.bandwidthMBps += session->stats().bandwidthMBps;
+        figures.totalFrames += session->stats().totalFrames;
+        figures.skippedFrames += session->stats().skippedFrames;
     }
-    publish(fps_, first.fps(), EngineProperty::fps);
-    publish(bandwidth_, bandwidth, EngineProperty::bandwidth);
-    publish(totalFrames_, totalFrames, EngineProperty::totalFrames);
-    publish(frameSizeKB_, first.frameSizeKB(), EngineProperty::frameSizeKB);
-    publish(greyMs_, first.greyMs(), EngineProperty::greyMs);
-    publish(compressMs_, first.compressMs(), EngineProperty::compressMs);
-    publish(jitterMs_, first.jitterMs(), EngineProperty::jitterMs);
-    publish(skippedFrames_, skipped, EngineProperty::skippedFrames);
+    publish(&EngineState::stats, figures, EngineProperty::stats);
     if (first.companionVersion()) {
-        publish(companionVersion_, first.companionVersion(), EngineProperty::companionVersion);
+        publish(&EngineState::companionVersion, first.companionVersion(), EngineProperty::companionVersion);
     }
-    publish(companionUpdateFailed_, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
+    publish(&EngineState::companionUpdateFailed, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
 
+    const StreamStats& now = state_.stats;
     MetricsSample sample;
     sample.timestamp = wallNow();
-    sample.fps = fps_;
-    sample.rttAvgMs = rttMs_;
-    sample.rttP95Ms = rttP95Ms_;
-    sample.jitterMs = jitterMs_;
-    sample.bandwidthMbps = bandwidth_;
-    sample.frameSizeKB = static_cast<double>(frameSizeKB_);
-    sample.skippedFrames = skippedFrames_;
-    sample.greyMs = greyMs_;
-    sample.compressMs = compressMs_;
-    sample.clientCount = clientCount_;
+    sample.fps = now.fps;
+    sample.rttAvgMs = now.rttMs;
+    sample.rttP95Ms = now.rttP95Ms;
+    sample.jitterMs = now.jitterMs;
+    sample.bandwidthMbps = now.bandwidthMBps;
+    sample.frameSizeKB = static_cast<double>(now.frameSizeKB);
+    sample.skippedFrames = now.skippedFrames;
+    sample.greyMs = now.convertMs;
+    sample.compressMs = now.compressMs;
+    sample.clientCount = now.clientCount;
     MetricsRing::shared().record(sample);
 }
 
 void MirrorEngine::aggregateClientCount()
 {
     int count = 0;
-    for (const auto& session : sessions_) count += session->clientCount();
-    const int previous = clientCount_;
-    publish(clientCount_, count, EngineProperty::clientCount);
-    autoDim_->clientCountChanged(previous, count, autoDimHost_, displayMode_, status_);
+    for (const auto& session : sessions_) count += session->stats().clientCount;
+    const int previous = state_.stats.clientCount;
+    auto figures = state_.stats;
+    figures.clientCount = count;
+    publish(&EngineState::stats, figures, EngineProperty::stats);
+    environment_.hostDimming->clientCountChanged(previous, count, state_.autoDimHost, state_.displayMode,
+        state_.status);
 }
 
 // ---------------------------------------------------------------------------
-// Device display controller (front light)
+// The device's front light
 
 
-// The display controller of the first DC-1 handles these; before it exists
+// The front light of the first DC-1 handles these while it runs; otherwise
 // (or without a DC-1) the values go straight to the first DC-1's stream as
 // commands (brightness 1, warmth 2); the backlight switch then only flips the
 // published flag.
 void MirrorEngine::setBrightness(int value)
 {
     value = std::clamp(value, 0, 255);
-    publish(brightness_, value, EngineProperty::brightness);
-    if (displayController_) return displayController_->setBrightness(value);
+    publish(&EngineState::brightness, value, EngineProperty::brightness);
+    if (environment_.frontLight->running()) return environment_.frontLight->setBrightness(value);
     if (const auto stream = frontLightStream(sessions_)) stream->sendCommand(1, static_cast<std::uint8_t>(value));
 }
 
 void MirrorEngine::setWarmth(int value)
 {
     value = std::clamp(value, 0, 255);
-    publish(warmth_, value, EngineProperty::warmth);
-    if (displayController_) return displayController_->setWarmth(value);
+    publish(&EngineState::warmth, value, EngineProperty::warmth);
+    if (environment_.frontLight->running()) return environment_.frontLight->setWarmth(value);
     if (const auto stream = frontLightStream(sessions_)) stream->sendCommand(2, static_cast<std::uint8_t>(value));
 }
 
 void MirrorEngine::toggleBacklight()
 {
-    if (displayController_) return displayController_->toggleBacklight();
-    publish(backlightOn_, !backlightOn_, EngineProperty::backlightOn);
+    if (environment_.frontLight->running()) return environment_.frontLight->toggleBacklight();
+    publish(&EngineState::backlightOn, !state_.backlightOn, EngineProperty::backlightOn);
 }
 
 void MirrorEngine::restoreSleepIfNeeded()
 {
-    if (clamshellModeEnabled_) return;
-    sleepManager_->restoreSleepIfNeeded();
-    deactivateSleepManager();
+    if (state_.clamshellModeEnabled) return;
+    environment_.sleep->restoreSleepIfNeeded();
+    environment_.sleep->deactivate();
 }
 
-void MirrorEngine::startDisplayController()
+void MirrorEngine::startFrontLight()
 {
-    if (displayController_) return;
+    if (environment_.frontLight->running()) return;
     const auto dc1 = std::find_if(sessions_.begin(), sessions_.end(),
         [](const auto& session) { return session->device().deviceFamily() == DeviceFamily::daylightDC1; });
     if (dc1 == sessions_.end()) return;
-    const auto& session = *dc1;
-    auto controller = DisplayController::make(MainLoop::shared().executor(), session->tcpServer(),
-        session->device().serial, environment_.hotkeys);
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    controller->onBrightnessChanged = [weak](int value) {
-        if (auto self = weak.lock()) self->publish(self->brightness_, value, EngineProperty::brightness);
+    FrontLight::Events events;
+    events.brightnessChanged = [weak](int value) {
+        if (auto self = weak.lock()) self->publish(&EngineState::brightness, value, EngineProperty::brightness);
     };
-    controller->onWarmthChanged = [weak](int value) {
-        if (auto self = weak.lock()) self->publish(self->warmth_, value, EngineProperty::warmth);
+    events.warmthChanged = [weak](int value) {
+        if (auto self = weak.lock()) self->publish(&EngineState::warmth, value, EngineProperty::warmth);
     };
-    controller->onBacklightChanged = [weak](bool on) {
-        if (auto self = weak.lock()) self->publish(self->backlightOn_, on, EngineProperty::backlightOn);
+    events.backlightChanged = [weak](bool on) {
+        if (auto self = weak.lock()) self->publish(&EngineState::backlightOn, on, EngineProperty::backlightOn);
     };
-    displayController_ = controller;
-    controller->start();
+    environment_.frontLight->start(*dc1, std::move(events));
 }
-
-void MirrorEngine::stopDisplayController()
-{
-    if (!displayController_) return;
-    displayController_->stop();
-    displayController_.reset();
-}
-
-void MirrorEngine::activateSleepManager() { sleepManager_->activate(true); }
-
-void MirrorEngine::deactivateSleepManager() { sleepManager_->deactivate(); }
-
-void MirrorEngine::disableFontSmoothingForMirroring()
-{
-    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->disable(); });
-}
-
-void MirrorEngine::restoreFontSmoothing()
-{
-    hostQueue_->async([fonts = environment_.fontSmoothing] { fonts->enable(); });
-}
-
 
 // ---------------------------------------------------------------------------
-// Extension points: left empty until their components exist.
+// Lid opened
 
-void MirrorEngine::startControlSocket()
+// In clamshell mode the desktop may come back from a lid opening with the
+// built-in display unmirrored and the capture streams stalled: mirror again,
+// then restart each stream.
+void MirrorEngine::lidOpened()
 {
-    if (environment_.startControlSocket) environment_.startControlSocket(shared_from_this());
+    if (!state_.status.is(MirrorStatus::Kind::running) || !state_.clamshellModeEnabled) return;
+    reconnects_.spawn(lidRecoveryTask(weak_from_this()), "lid recovery");
 }
-void MirrorEngine::installLidHandler() {}                   // sleep manager: lid-opened re-mirroring
+
+asio::awaitable<void> MirrorEngine::lidRecoveryTask(std::weak_ptr<MirrorEngine> weak)
+{
+    Duration remirrorDelay{};
+    Duration restartDelay{};
+    if (auto self = weak.lock()) {
+        remirrorDelay = self->timing_.lidRemirrorDelay;
+        restartDelay = self->timing_.lidCaptureRestartDelay;
+    }
+    const bool waited = co_await sleepFor(remirrorDelay);
+    if (!waited) co_return;
+    std::vector<std::shared_ptr<DeviceSession>> sessions;
+    if (auto self = weak.lock()) sessions = self->sessions_;
+    for (const auto& session : sessions) {
+        if (session->displayMode() == DisplayMode::mirror && session->displayManager() != nullptr) {
+            session->displayManager()->mirrorBuiltInDisplay();
+        }
+    }
+    const bool settled = co_await sleepFor(restartDelay);
+    if (!settled) co_return;
+    if (auto self = weak.lock()) sessions = self->sessions_;
+    for (const auto& session : sessions) {
+        if (!session->capture()) continue;
+        auto restarting = session->capture()->restartStream();
+        co_await std::move(restarting);
+    }
+}
+
 // ---------------------------------------------------------------------------
-// Settings: load, persistence and live effects
-
-void MirrorEngine::loadSettings()
-{
-    if (!environment_.settings) return;
-    settings_.emplace(*environment_.settings);
-    const EngineSettingsValues v = settings_->load();
-    resolution_ = v.resolution;
-    nonDC1Mode_ = v.nonDC1Mode;
-    displayMode_ = v.displayMode;
-    contrastAmount_ = v.contrastAmount;
-    gammaAmount_ = v.gammaAmount;
-    displayProfile_ = v.displayProfile;
-    autoMirrorEnabled_ = v.autoMirrorEnabled;
-    autoDimHost_ = v.autoDimHost;
-    clamshellModeEnabled_ = v.clamshellModeEnabled;
-    connectionMode_ = v.connectionMode;
-}
+// Settings: persistence and live effects
 
 void MirrorEngine::settingChanged(EngineProperty property)
 {
+    if (environment_.settings) environment_.settings->store(state_, property);
     switch (property) {
     case EngineProperty::contrastAmount:
     case EngineProperty::gammaAmount: {
@@ -917,50 +932,34 @@ void MirrorEngine::settingChanged(EngineProperty property)
         for (const auto& session : sessions_) {
             if (!session->capture()) continue;
             if (contrast) {
-                session->capture()->setContrastAmount(contrastAmount_);
+                session->capture()->setContrastAmount(state_.contrastAmount);
             } else {
-                session->capture()->setGammaAmount(gammaAmount_);
+                session->capture()->setGammaAmount(state_.gammaAmount);
             }
         }
-        if (settings_) {
-            if (contrast) {
-                settings_->storeContrastAmount(contrastAmount_);
-            } else {
-                settings_->storeGammaAmount(gammaAmount_);
-            }
-        }
-        if (!applyingProfile_ && displayProfile_ != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
+        if (!applyingProfile_ && state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
         break;
     }
     case EngineProperty::displayProfile:
-        if (settings_) settings_->storeDisplayProfile(displayProfile_);
-        if (displayProfile_ != DisplayProfile::custom) {
+        if (state_.displayProfile != DisplayProfile::custom) {
             applyingProfile_ = true;
-            setContrastAmount(contrast(displayProfile_));
-            setGammaAmount(gamma(displayProfile_));
+            setContrastAmount(contrast(state_.displayProfile));
+            setGammaAmount(gamma(state_.displayProfile));
             applyingProfile_ = false;
         }
         break;
     case EngineProperty::connectionMode:
-        if (settings_) settings_->storeConnectionMode(connectionMode_);
         if (isActivated_) {
-            if (connectionMode_ == ConnectionMode::wifi) {
-                startWiFiServices();
+            if (state_.connectionMode == ConnectionMode::wifi) {
+                environment_.networkServices->start(environment_.ports.stream);
             } else {
-                stopWiFiServices();
+                environment_.networkServices->stop();
             }
         }
         break;
     case EngineProperty::clamshellModeEnabled:
-        if (settings_) settings_->storeClamshellModeEnabled(clamshellModeEnabled_);
-        if (clamshellModeEnabled_ && status_.is(MirrorStatus::Kind::running)) activateSleepManager();
-        if (!clamshellModeEnabled_) deactivateSleepManager();
-        break;
-    case EngineProperty::autoMirrorEnabled:
-        if (settings_) settings_->storeAutoMirrorEnabled(autoMirrorEnabled_);
-        break;
-    case EngineProperty::autoDimHost:
-        if (settings_) settings_->storeAutoDimHost(autoDimHost_);
+        if (state_.clamshellModeEnabled && state_.status.is(MirrorStatus::Kind::running)) environment_.sleep->activate();
+        if (!state_.clamshellModeEnabled) environment_.sleep->deactivate();
         break;
     default: break;
     }
@@ -968,20 +967,20 @@ void MirrorEngine::settingChanged(EngineProperty property)
 
 void MirrorEngine::resolutionChanged(const DisplayResolution& old)
 {
-    if (settings_) settings_->storeResolution(resolution_);
+    if (environment_.settings) environment_.settings->store(state_, EngineProperty::resolution);
     const std::string from = fmt::format("{}x{}", old.width, old.height);
-    const std::string to = fmt::format("{}x{}", resolution_.width, resolution_.height);
+    const std::string to = fmt::format("{}x{}", state_.resolution.width, state_.resolution.height);
     logInfo("Engine", "resolution changed: " + from + " → " + to);
     EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
     // A new size needs a new virtual display and capture: a full restart.
-    if (status_.is(MirrorStatus::Kind::running)) restart();
+    if (state_.status.is(MirrorStatus::Kind::running)) restart();
 }
 
 void MirrorEngine::nonDC1ModeChanged(const std::string& old)
 {
-    if (settings_) settings_->storeNonDC1Mode(nonDC1Mode_);
-    logInfo("Engine", "nonDC1Mode changed: " + old + " → " + nonDC1Mode_);
-    if (!status_.is(MirrorStatus::Kind::running)) return;
+    if (environment_.settings) environment_.settings->store(state_, EngineProperty::nonDC1Mode);
+    logInfo("Engine", "nonDC1Mode changed: " + old + " → " + state_.nonDC1Mode);
+    if (!state_.status.is(MirrorStatus::Kind::running)) return;
     const bool affected = std::any_of(sessions_.begin(), sessions_.end(),
         [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; });
     if (affected) restart();
@@ -989,22 +988,22 @@ void MirrorEngine::nonDC1ModeChanged(const std::string& old)
 
 void MirrorEngine::displayModeChanged(DisplayMode old)
 {
-    if (settings_) settings_->storeDisplayMode(displayMode_);
-    if (old == displayMode_) return;
-    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(displayMode_))));
-    if (old == DisplayMode::mirror && displayMode_ == DisplayMode::extended) {
-        autoDim_->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
+    if (environment_.settings) environment_.settings->store(state_, EngineProperty::displayMode);
+    if (old == state_.displayMode) return;
+    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(state_.displayMode))));
+    if (old == DisplayMode::mirror && state_.displayMode == DisplayMode::extended) {
+        environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
     }
 }
 
 void MirrorEngine::setFontSmoothing(bool enabled)
 {
-    if (!environment_.setSystemFontSmoothing(enabled)) {
+    if (!environment_.fontSmoothing->set(enabled)) {
         engineLine(fmt::format("[MirrorEngine] Failed to {} font smoothing: the desktop settings tool could not be run",
             enabled ? "enable" : "disable"));
         return;
     }
-    publish(fontSmoothingDisabled_, !enabled, EngineProperty::fontSmoothingDisabled);
+    publish(&EngineState::fontSmoothingDisabled, !enabled, EngineProperty::fontSmoothingDisabled);
     engineLine(fmt::format("[MirrorEngine] Font smoothing {}", enabled ? "enabled" : "disabled"));
 }
 
@@ -1013,7 +1012,7 @@ void MirrorEngine::setFontSmoothing(bool enabled)
 
 void MirrorEngine::restart()
 {
-    if (!status_.is(MirrorStatus::Kind::running) || restartPending_) return;
+    if (!state_.status.is(MirrorStatus::Kind::running) || restartPending_) return;
     // One restart at a time: a resolution change and the command that made
     // it both ask for one.
     restartPending_ = true;
@@ -1030,7 +1029,7 @@ asio::awaitable<void> MirrorEngine::restartTask(std::weak_ptr<MirrorEngine> weak
         MirrorEngine& engine;
         ~Done() { engine.restartPending_ = false; }
     } done{*self};
-    const DisplayMode mode = self->displayMode_;
+    const DisplayMode mode = self->state_.displayMode;
     co_await self->stopAsync();
     self->setDisplayMode(mode);
     co_await self->start();
@@ -1041,7 +1040,7 @@ asio::awaitable<void> MirrorEngine::restartAfterTeardownTask(std::weak_ptr<Mirro
     auto self = weak.lock();
     if (!self) co_return;
     // The teardown under way ends in idle; wait for it, then start.
-    while (self->status_.is(MirrorStatus::Kind::stopping)) {
+    while (self->state_.status.is(MirrorStatus::Kind::stopping)) {
         const bool waited = co_await sleepFor(std::chrono::milliseconds(50));
         if (!waited) co_return;
     }
@@ -1058,10 +1057,12 @@ void MirrorEngine::startStatsPolling()
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
     statsTimer_ = Timer::repeating(MainLoop::shared().executor(), timing_.statsInterval, timing_.statsInterval, [weak] {
         auto self = weak.lock();
-        if (!self || !self->status_.is(MirrorStatus::Kind::running) || self->sessions_.empty()) return;
-        const auto& first = *self->sessions_.front();
-        self->publish(self->rttMs_, first.rttMs(), EngineProperty::rttMs);
-        self->publish(self->rttP95Ms_, first.rttP95Ms(), EngineProperty::rttP95Ms);
+        if (!self || !self->state_.status.is(MirrorStatus::Kind::running) || self->sessions_.empty()) return;
+        const auto& first = self->sessions_.front()->stats();
+        auto figures = self->state_.stats;
+        figures.rttMs = first.rttMs;
+        figures.rttP95Ms = first.rttP95Ms;
+        self->publish(&EngineState::stats, figures, EngineProperty::stats);
         self->aggregateClientCount();
         self->aggregateStats();
     });
@@ -1076,56 +1077,28 @@ void MirrorEngine::stopStatsPolling()
 // ---------------------------------------------------------------------------
 // Host panel dimming
 
-void MirrorEngine::cancelDimmingAndRestoreBrightness()
-{
-    autoDim_->cancelAndRestore("[MirrorEngine:Host] Brightness restored to {:.2f}");
-}
+void MirrorEngine::restoreBrightnessIfNeeded() { environment_.hostDimming->restoreAfterCrash(); }
 
-void MirrorEngine::restoreBrightnessIfNeeded()
-{
-    if (environment_.writeHostBrightness) autoDim_->restoreAfterCrash();
-}
-
-void MirrorEngine::restoreBrightnessOnWakeIfNeeded() { autoDim_->restoreOnWake(); }
+void MirrorEngine::restoreBrightnessOnWakeIfNeeded() { environment_.hostDimming->restoreOnWake(); }
 
 // ---------------------------------------------------------------------------
 // Device events
 
-void MirrorEngine::startUSBMonitor()
-{
-    if (!environment_.monitorDevices || usbMonitor_) return;
-    usbMonitor_ = USBDeviceMonitor::make(timing_.usbMonitor);
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    usbMonitor_->onDeviceConnected = [weak] {
-        if (auto self = weak.lock()) self->deviceConnected();
-    };
-    usbMonitor_->onDeviceDisconnected = [weak] {
-        if (auto self = weak.lock()) self->deviceDisconnected();
-    };
-    usbMonitor_->onUnauthorizedChanged = [weak](const std::vector<std::string>& serials) {
-        if (auto self = weak.lock()) self->unauthorizedDevicesChanged(serials);
-    };
-    usbMonitor_->onStartRequested = [weak] {
-        if (auto self = weak.lock()) self->companionStartRequested();
-    };
-    usbMonitor_->start();
-}
-
 void MirrorEngine::deviceConnected()
 {
-    publish(deviceDetected_, true, EngineProperty::deviceDetected);
-    const bool autoStart = autoMirrorEnabled_ && setupCompleted();
-    if (autoStart && status_.is(MirrorStatus::Kind::idle)) {
+    publish(&EngineState::deviceDetected, true, EngineProperty::deviceDetected);
+    const bool autoStart = state_.autoMirrorEnabled && setupCompleted();
+    if (autoStart && state_.status.is(MirrorStatus::Kind::idle)) {
         logInfo("USB", "Device connected — auto-starting mirror");
         startInBackground();
-    } else if (autoStart && status_.is(MirrorStatus::Kind::waitingForDevice)) {
+    } else if (autoStart && state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
         logInfo("USB", "Device connected — starting mirror");
         setStatus(MirrorStatus::idle());
         startInBackground();
-    } else if (autoStart && status_.is(MirrorStatus::Kind::stopping)) {
+    } else if (autoStart && state_.status.is(MirrorStatus::Kind::stopping)) {
         logInfo("USB", "Device connected while stopping — will restart after teardown");
         tasks_.spawn(restartAfterTeardownTask(weak_from_this()), "restart after teardown");
-    } else if (status_.is(MirrorStatus::Kind::running)) {
+    } else if (state_.status.is(MirrorStatus::Kind::running)) {
         logInfo("USB", "Device reconnected — re-establishing tunnels");
         reconnect();
     }
@@ -1133,10 +1106,10 @@ void MirrorEngine::deviceConnected()
 
 void MirrorEngine::deviceDisconnected()
 {
-    publish(deviceDetected_, false, EngineProperty::deviceDetected);
-    if (!autoMirrorEnabled_ || !status_.is(MirrorStatus::Kind::running)) return;
+    publish(&EngineState::deviceDetected, false, EngineProperty::deviceDetected);
+    if (!state_.autoMirrorEnabled || !state_.status.is(MirrorStatus::Kind::running)) return;
     const bool networkSessionWatched = std::any_of(sessions_.begin(), sessions_.end(),
-        [](const auto& s) { return s->skipADB() && s->clientCount() > 0; });
+        [](const auto& s) { return s->skipADB() && s->stats().clientCount > 0; });
     if (networkSessionWatched) {
         logInfo("USB", "Device disconnected — WiFi session active, keeping mirror alive");
         return;
@@ -1147,7 +1120,7 @@ void MirrorEngine::deviceDisconnected()
 
 void MirrorEngine::unauthorizedDevicesChanged(const std::vector<std::string>& serials)
 {
-    publish(unauthorizedDeviceSerials_, serials, EngineProperty::unauthorizedDeviceSerials);
+    publish(&EngineState::unauthorizedDeviceSerials, serials, EngineProperty::unauthorizedDeviceSerials);
     if (serials.empty()) return;
     std::string joined;
     for (const auto& serial : serials) joined += (joined.empty() ? "" : ", ") + serial;
@@ -1156,87 +1129,24 @@ void MirrorEngine::unauthorizedDevicesChanged(const std::vector<std::string>& se
 
 void MirrorEngine::companionStartRequested()
 {
-    if (!deviceDetected_ || status_.is(MirrorStatus::Kind::running)) return;
+    if (!state_.deviceDetected || state_.status.is(MirrorStatus::Kind::running)) return;
     logInfo("Engine", "Companion requested mirror start");
     startInBackground();
 }
 
 void MirrorEngine::toggleMirror()
 {
-    if (status_.is(MirrorStatus::Kind::running) || status_.is(MirrorStatus::Kind::stopping)) {
+    if (state_.status.is(MirrorStatus::Kind::running) || state_.status.is(MirrorStatus::Kind::stopping)) {
         stop();
         return;
     }
-    if (!status_.is(MirrorStatus::Kind::idle) && !status_.is(MirrorStatus::Kind::waitingForDevice)) return;
-    if (!deviceDetected_ && connectionMode_ != ConnectionMode::wifi) {
+    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) return;
+    if (!state_.deviceDetected && state_.connectionMode != ConnectionMode::wifi) {
         setStatus(MirrorStatus::waitingForDevice());
         engineLine("[MirrorEngine:Hotkey] No device connected — entering waitingForDevice");
         return;
     }
     startInBackground();
 }
-
-// ---------------------------------------------------------------------------
-// Wi-Fi services
-
-void MirrorEngine::startWiFiServices()
-{
-    if (!environment_.dnsSd) environment_.dnsSd = makeDnsSd(selectedPlatform(), MainLoop::shared().executor());
-    if (!bonjourAdvertiser_) {
-        bonjourAdvertiser_ = BonjourAdvertiser::make(environment_.dnsSd);
-        bonjourAdvertiser_->start(environment_.ports.stream);
-    }
-    if (wifiDiscovery_) return;
-    wifiDiscovery_ = WiFiDeviceDiscovery::make(environment_.dnsSd);
-    wifiDiscovery_->onDeviceFound = [](const std::string& address, std::uint16_t, const std::string& name) {
-        logInfo("WiFi", "Device found: " + name + " at " + address + " — connecting via ADB");
-        asio::post(globalQueue(QoS::userInitiated), [address] {
-            ADBBridge::ensureServerRunning();
-            if (ADBBridge::connectWiFi(address, 5555)) {
-                logInfo("WiFi", "ADB connected to " + address + " — waiting for device monitor to pick it up");
-            }
-        });
-    };
-    wifiDiscovery_->onDeviceLost = [](const std::string& name) { logInfo("WiFi", "Device lost: " + name); };
-    wifiDiscovery_->start();
-}
-
-void MirrorEngine::stopWiFiServices()
-{
-    if (bonjourAdvertiser_) {
-        bonjourAdvertiser_->stop();
-        bonjourAdvertiser_.reset();
-    }
-    if (wifiDiscovery_) {
-        wifiDiscovery_->stop();
-        wifiDiscovery_.reset();
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Update check
-
-void MirrorEngine::scheduleUpdateChecks()
-{
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    updateTimer_ = Timer::repeating(MainLoop::shared().executor(), timing_.firstUpdateCheck,
-        timing_.updateCheckInterval, [weak] {
-            if (auto self = weak.lock()) self->tasks_.spawn(updateCheckTask(weak), "update check");
-        });
-}
-
-asio::awaitable<void> MirrorEngine::updateCheckTask(std::weak_ptr<MirrorEngine> weak)
-{
-    std::function<std::optional<UpdateChecker::Release>()> check;
-    if (auto self = weak.lock()) check = self->environment_.checkForUpdate;
-    if (!check) co_return;
-    const auto release = co_await offMainLoop<std::optional<UpdateChecker::Release>>(check, "Update");
-    auto self = weak.lock();
-    if (!self || !release) co_return;
-    self->publish(self->updateVersion_, std::optional<std::string>(release->version), EngineProperty::updateVersion);
-    self->publish(self->updateURL_, std::optional<std::string>(release->url), EngineProperty::updateURL);
-    logInfo("Update", "New version available: " + release->version);
-}
-   // host display auto-dim
 
 } // namespace qb

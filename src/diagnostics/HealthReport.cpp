@@ -81,17 +81,17 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
         std::string("device_detected=") + yesNo(in.deviceDetected),
     };
     if (in.running) {
-        engine.push_back(fmt::format("fps={:.1f}", in.fps));
-        engine.push_back(fmt::format("clients={}", in.clients));
-        engine.push_back(fmt::format("total_frames={}", in.totalFrames));
-        engine.push_back(fmt::format("skipped_frames={}", in.skippedFrames));
-        engine.push_back(fmt::format("frame_size_kb={}", in.frameSizeKB));
-        engine.push_back(fmt::format("bandwidth_mbps={:.2f}", in.bandwidth));
-        engine.push_back(fmt::format("rtt_avg_ms={:.1f}", in.rttMs));
-        engine.push_back(fmt::format("rtt_p95_ms={:.1f}", in.rttP95Ms));
-        engine.push_back(fmt::format("grey_ms={:.1f}", in.greyMs));
-        engine.push_back(fmt::format("compress_ms={:.1f}", in.compressMs));
-        engine.push_back(fmt::format("jitter_ms={:.1f}", in.jitterMs));
+        engine.push_back(fmt::format("fps={:.1f}", in.stats.fps));
+        engine.push_back(fmt::format("clients={}", in.stats.clientCount));
+        engine.push_back(fmt::format("total_frames={}", in.stats.totalFrames));
+        engine.push_back(fmt::format("skipped_frames={}", in.stats.skippedFrames));
+        engine.push_back(fmt::format("frame_size_kb={}", in.stats.frameSizeKB));
+        engine.push_back(fmt::format("bandwidth_mbps={:.2f}", in.stats.bandwidthMBps));
+        engine.push_back(fmt::format("rtt_avg_ms={:.1f}", in.stats.rttMs));
+        engine.push_back(fmt::format("rtt_p95_ms={:.1f}", in.stats.rttP95Ms));
+        engine.push_back(fmt::format("grey_ms={:.1f}", in.stats.convertMs));
+        engine.push_back(fmt::format("compress_ms={:.1f}", in.stats.compressMs));
+        engine.push_back(fmt::format("jitter_ms={:.1f}", in.stats.jitterMs));
     }
     sections.push_back(section("Engine", engine));
 

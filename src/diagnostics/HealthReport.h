@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime/Clock.h"
+#include "config/StreamStats.h"
 
 namespace qb {
 
@@ -42,17 +43,7 @@ struct HealthReportInput {
     std::size_t sessionCount = 0;
     bool deviceDetected = false;
     bool running = false;
-    double fps = 0;
-    std::int64_t clients = 0;
-    std::int64_t totalFrames = 0;
-    std::int64_t skippedFrames = 0;
-    std::int64_t frameSizeKB = 0;
-    double bandwidth = 0;
-    double rttMs = 0;
-    double rttP95Ms = 0;
-    double greyMs = 0;
-    double compressMs = 0;
-    double jitterMs = 0;
+    StreamStats stats;
 
     // ## Device
     struct Device {

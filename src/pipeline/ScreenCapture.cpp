@@ -107,7 +107,7 @@ ScreenCapture::~ScreenCapture()
     if (hwEncoder_) hwEncoder_->stop();
 }
 
-void ScreenCapture::setOnStats(std::function<void(const CaptureStats&)> onStats)
+void ScreenCapture::setOnStats(std::function<void(const StreamStats&)> onStats)
 {
     std::lock_guard guard(statsCallbackLock_);
     onStats_ = std::move(onStats);
@@ -410,7 +410,7 @@ void ScreenCapture::publishStatsIfDue()
         fps, pixelFormat_ == PixelFormat::greyscale ? "grey" : "rgb", convertMean, compressMean, jitter,
         lastCompressedSize_ / 1024, bandwidth, frameCount_, skippedFrames_.load()));
 
-    CaptureStats stats;
+    StreamStats stats;
     stats.fps = fps;
     stats.bandwidthMBps = bandwidth;
     stats.frameSizeKB = lastCompressedSize_ / 1024;
@@ -420,7 +420,7 @@ void ScreenCapture::publishStatsIfDue()
     stats.jitterMs = jitter;
     stats.skippedFrames = skippedFrames_.load();
 
-    std::function<void(const CaptureStats&)> onStats;
+    std::function<void(const StreamStats&)> onStats;
     {
         std::lock_guard guard(statsCallbackLock_);
         onStats = onStats_;

@@ -9,7 +9,7 @@
 // its keyframe flag and sequence number. It throttles itself against the
 // frames in flight, drops deltas that are tiny (< 512 B) or abnormally large
 // (> 3× the rolling average), feeds the browser preview with JPEGs while a
-// preview client is connected, and publishes CaptureStats every 5 seconds.
+// preview client is connected, and publishes StreamStats every 5 seconds.
 //
 // Ownership: the device session owns it (always through a std::shared_ptr:
 // the stream's handler holds it weakly) from construction to after stop().
@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "config/CaptureStats.h"
+#include "config/StreamStats.h"
 #include "config/Modes.h"
 #include "transport/FrameSink.h"
 #include "pipeline/PixelKernels.h"
@@ -89,7 +89,7 @@ using ComparisonEncoderFactory =
 struct ScreenCaptureTiming {
     Duration drain = std::chrono::milliseconds(100);        // stop: let a frame under way finish
     Duration restartPause = std::chrono::milliseconds(200); // restart: between old and new stream
-    double statsInterval = 5.0;                             // seconds of wall clock per CaptureStats
+    double statsInterval = 5.0;                             // seconds of wall clock per StreamStats
 };
 
 struct ScreenCaptureOptions {
@@ -136,7 +136,7 @@ public:
     void setEnableHardwareEncoderComparison(bool enabled) { enableHardwareEncoderComparison_ = enabled; }
     // Called on the capture queue every statistics interval, inside the frame
     // that completed it (so it must not wait for the capture's stop).
-    void setOnStats(std::function<void(const CaptureStats&)> onStats);
+    void setOnStats(std::function<void(const StreamStats&)> onStats);
 
     std::uint32_t targetDisplayID() const { return targetDisplayID_; }
     PixelFormat pixelFormat() const { return pixelFormat_; }
@@ -205,7 +205,7 @@ private:
     bool enableHardwareEncoderComparison_ = false;
 
     std::mutex statsCallbackLock_;
-    std::function<void(const CaptureStats&)> onStats_;
+    std::function<void(const StreamStats&)> onStats_;
 
     // Held for a whole frame, and by start/stop/restart while they touch the
     // frame state below.

@@ -2,7 +2,11 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+
+#include "runtime/MainLoop.h"
 
 namespace qb {
 
@@ -97,6 +101,13 @@ bool SerialQueue::isCurrent() const
         return strand->running_in_this_thread();
     }
     return false;
+}
+
+void SerialQueue::assertNotOnMainLoop(const std::string& queue)
+{
+    if (!MainLoop::shared().isCurrent()) return;
+    std::fprintf(stderr, "quillbright: a blocking wait for queue %s on the main loop\n", queue.c_str());
+    std::abort();
 }
 
 } // namespace qb

@@ -44,15 +44,27 @@ public:
     void async(std::function<void()> fn);
 
     // Runs `fn` on the queue and waits for it. Calling it from the queue itself
-    // runs `fn` inline instead of deadlocking.
+    // runs `fn` inline instead of deadlocking. Never from the main loop,
+    // which must not block: it awaits run() instead.
     template <class F>
     auto sync(F&& fn) -> decltype(fn())
     {
         if (isCurrent()) return fn();
+        assertNotOnMainLoop(name_);
         std::packaged_task<decltype(fn())()> task(std::forward<F>(fn));
         auto future = task.get_future();
         asio::post(executor_, [&task] { task(); });
         return future.get();
+    }
+
+    // Runs `fn` on the queue; the awaiting coroutine resumes on its own
+    // executor with the result (or the exception `fn` threw).
+    // (By reference: GCC 12 destroys a temporary of a co_await expression
+    // twice, so callers pass a named function.)
+    template <class Result>
+    asio::awaitable<Result> run(const std::function<Result()>& fn)
+    {
+        return asio::co_spawn(executor_, invoke<Result>(fn), asio::use_awaitable);
     }
 
     // True while the calling thread runs an item of this queue.
@@ -60,6 +72,12 @@ public:
 
 private:
     SerialQueue(std::string name, Executor executor);
+    template <class Result>
+    static asio::awaitable<Result> invoke(std::function<Result()> fn)
+    {
+        co_return fn();
+    }
+    static void assertNotOnMainLoop(const std::string& queue);
     struct Dedicated;
 
     std::string name_;

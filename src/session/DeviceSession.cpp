@@ -87,8 +87,8 @@ DeviceSession::~DeviceSession()
     // from leaving a timer or a running component behind.
     cancelHealthCheck();
     if (compositorPacer_) compositorPacer_->stop();
-    if (inputServer_) inputServer_->stop();
-    if (tcpServer_) tcpServer_->stop();
+    if (inputServer_) inputServer_->requestStop();
+    if (tcpServer_) tcpServer_->requestStop();
 }
 
 std::string DeviceSession::prefix() const { return "[" + device_.serial + "]"; }
@@ -183,7 +183,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         MainLoop::shared().post([weak, count] {
             const auto session = weak.lock();
             if (!session) return;
-            session->clientCount_ = count;
+            session->stats_.clientCount = count;
             if (session->onClientCountChanged) session->onClientCountChanged(count);
         });
     });
@@ -191,25 +191,33 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         MainLoop::shared().post([weak, stats] {
             const auto session = weak.lock();
             if (!session) return;
-            session->rttMs_ = stats.rttAvgMs;
-            session->rttP95Ms_ = stats.rttP95Ms;
+            session->stats_.rttMs = stats.rttAvgMs;
+            session->stats_.rttP95Ms = stats.rttP95Ms;
             if (session->onLatencyStats) session->onLatencyStats(stats);
         });
     });
-    if (const auto error = server->start(port_, bindAddress())) {
+    // Held before the listener opens, so that a stop meanwhile closes it.
+    tcpServer_ = server;
+    auto listening = server->startAsync(port_, bindAddress());
+    const auto error = co_await std::move(listening);
+    if (error) {
+        tcpServer_.reset();
         throw boost::system::system_error(error, fmt::format("frame server on port {}", port_));
     }
-    tcpServer_ = server;
+    if (stopping()) throw MirrorError::noVirtualDisplay();
     streamHostPort_.store(server->port());
 
     auto input = InputServer::make(static_cast<std::uint16_t>(environment_.inputPort), displayID,
         environment_.inputInjector, bindAddress(), timing_.input);
     if (bindAddress() != LOOPBACK_ADDRESS) input->setPeerAllowList(environment_.lanPeers);
-    input->start();
+    inputServer_ = input;
+    auto inputStarting = input->startAsync();
+    co_await std::move(inputStarting);
+    if (stopping()) throw MirrorError::noVirtualDisplay();
     if (input->running()) {
-        inputServer_ = input;
         inputHostPort_.store(input->boundPort());
     } else {
+        inputServer_.reset();
         // Usually another session already holds the input port: that session
         // owns touch input, this one runs without.
         componentLog(LogLevel::warn, COMPONENT,
@@ -226,18 +234,11 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     capture->setContrastAmount(contrastAmount);
     capture->setGammaAmount(gammaAmount);
     capture->setEnableHardwareEncoderComparison(environment_.hardwareComparisonEnabled());
-    capture->setOnStats([weak](const CaptureStats& stats) {
+    capture->setOnStats([weak](const StreamStats& stats) {
         MainLoop::shared().post([weak, stats] {
             const auto session = weak.lock();
             if (!session) return;
-            session->fps_ = stats.fps;
-            session->bandwidth_ = stats.bandwidthMBps;
-            session->frameSizeKB_ = stats.frameSizeKB;
-            session->totalFrames_ = stats.totalFrames;
-            session->greyMs_ = stats.convertMs;
-            session->compressMs_ = stats.compressMs;
-            session->jitterMs_ = stats.jitterMs;
-            session->skippedFrames_ = stats.skippedFrames;
+            session->stats_.takeEncoderFigures(stats);
             if (session->onStatsChanged) session->onStatsChanged();
         });
     });
@@ -503,10 +504,16 @@ asio::awaitable<void> DeviceSession::stop()
         co_await capture->stop();
     }
 
-    if (auto input = std::move(inputServer_)) input->stop();
+    if (auto input = std::move(inputServer_)) {
+        auto stopping = input->stopAsync();
+        co_await std::move(stopping);
+    }
     inputHostPort_.store(0);
 
-    if (auto server = std::move(tcpServer_)) server->stop();
+    if (auto server = std::move(tcpServer_)) {
+        auto stopping = server->stopAsync();
+        co_await std::move(stopping);
+    }
 
     displayManager_.reset();
 

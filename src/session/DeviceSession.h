@@ -59,6 +59,7 @@
 #include <string_view>
 
 #include "config/DisplayResolution.h"
+#include "config/StreamStats.h"
 #include "config/Ports.h"
 #include "config/Version.h"
 #include "config/Modes.h"
@@ -190,17 +191,7 @@ public:
     int relaunchAttempts() const { return relaunchAttempts_.load(); }
 
     // ---- Statistics (written by the component callbacks on the main loop) ----
-    int clientCount() const { return clientCount_; }
-    double fps() const { return fps_; }
-    double bandwidth() const { return bandwidth_; }
-    std::int64_t totalFrames() const { return totalFrames_; }
-    std::int64_t frameSizeKB() const { return frameSizeKB_; }
-    double greyMs() const { return greyMs_; }
-    double compressMs() const { return compressMs_; }
-    double jitterMs() const { return jitterMs_; }
-    double rttMs() const { return rttMs_; }
-    double rttP95Ms() const { return rttP95Ms_; }
-    std::int64_t skippedFrames() const { return skippedFrames_; }
+    const StreamStats& stats() const { return stats_; }
 
     // ---- Callbacks, set by the owner before start(); called on the main loop ----
     std::function<void()> onStatsChanged;
@@ -260,17 +251,7 @@ private:
     std::atomic<bool> stopRequested_{false};
     std::shared_ptr<StartSignal> captureStarting_; // set while start awaits the capture
 
-    int clientCount_ = 0;
-    double fps_ = 0;
-    double bandwidth_ = 0;
-    std::int64_t totalFrames_ = 0;
-    std::int64_t frameSizeKB_ = 0;
-    double greyMs_ = 0;
-    double compressMs_ = 0;
-    double jitterMs_ = 0;
-    double rttMs_ = 0;
-    double rttP95Ms_ = 0;
-    std::int64_t skippedFrames_ = 0;
+    StreamStats stats_;
 };
 
 } // namespace qb

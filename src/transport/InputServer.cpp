@@ -64,6 +64,23 @@ void InputServer::stop()
     queue_->sync([this] { stopOnQueue(); });
 }
 
+asio::awaitable<void> InputServer::startAsync()
+{
+    std::function<void()> work = [self = shared_from_this()] { self->startOnQueue(); };
+    co_await queue_->run(work);
+}
+
+asio::awaitable<void> InputServer::stopAsync()
+{
+    std::function<void()> work = [self = shared_from_this()] { self->stopOnQueue(); };
+    co_await queue_->run(work);
+}
+
+void InputServer::requestStop()
+{
+    queue_->async([self = shared_from_this()] { self->stopOnQueue(); });
+}
+
 void InputServer::startOnQueue()
 {
     if (running_.load() || listener_) return;

@@ -17,9 +17,10 @@
 //
 // Threads: listening, reading, parsing, injection and the scroll-end timer all
 // run on the serial queue "app.quillbright.input", so the gesture state needs
-// no lock. start() and stop() may be called from any thread except that
-// queue's items (they run their work on the queue and wait for it); the
-// read-only accessors may be called from anywhere.
+// no lock. start() and stop() run their work on the queue and wait for it:
+// any thread but the main loop, which must not block and awaits
+// startAsync()/stopAsync() instead; the read-only accessors may be called
+// from anywhere.
 #pragma once
 
 #include <atomic>
@@ -71,14 +72,20 @@ public:
     // is logged and leaves the server not running (the session carries on
     // without touch input).
     void start();
+    // The same, awaited: for the main loop, which must not wait for the queue.
+    asio::awaitable<void> startAsync();
     // Set before start(): connections from peers the list refuses are
     // closed at once ("[InputServer] Refused connection from ..."). Without
     // a list every peer that reaches the bound address is served.
     void setPeerAllowList(std::shared_ptr<const PeerAllowList> peers) { peers_ = std::move(peers); }
 
     // Ends an active scroll gesture, releases a held button, closes the
-    // listener and every connection, logs "[InputServer] Stopped".
+    // listener and every connection, logs "[InputServer] Stopped". stop()
+    // waits for the server's queue (any thread but the main loop's),
+    // stopAsync() is awaited, requestStop() returns at once.
     void stop();
+    asio::awaitable<void> stopAsync();
+    void requestStop();
 
     bool running() const { return running_.load(); }
     std::uint16_t port() const { return port_; }

@@ -97,42 +97,67 @@ TCPServer::~TCPServer()
 
 error_code TCPServer::start(std::uint16_t port, std::string_view bindAddress)
 {
-    return queue_->sync([&]() -> error_code {
-        if (started_) return asio::error::already_started;
-        error_code ec;
-        auto address = parseListenAddress(bindAddress, ec);
-        auto acceptor = std::make_shared<tcp::acceptor>(queue_->executor());
-        if (address) ec = openListenSocket(*acceptor, *address, port);
-        if (ec) {
-            logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", bindAddress, port, ec.message()));
-            return ec;
-        }
-        started_ = true;
-        auto local = acceptor->local_endpoint(ec);
-        port_ = ec ? 0 : local.port();
-        acceptor_ = std::move(acceptor);
-        logLine(fmt::format("[TCPServer] Listening on tcp://localhost:{}", port_.load()));
-        acceptNext();
-        return {};
-    });
+    return queue_->sync([&] { return startOnQueue(port, bindAddress); });
+}
+
+asio::awaitable<error_code> TCPServer::startAsync(std::uint16_t port, std::string bindAddress)
+{
+    const auto self = shared_from_this();
+    std::function<error_code()> work = [self, port, bindAddress] { return self->startOnQueue(port, bindAddress); };
+    const error_code error = co_await queue_->run(work);
+    co_return error;
 }
 
 void TCPServer::stop()
 {
-    queue_->sync([this] {
-        error_code ignored;
-        started_ = true; // a stopped server is not restarted
-        if (acceptor_) acceptor_->close(ignored);
-        if (acceptRetry_) acceptRetry_->cancel();
-        port_ = 0;
-        std::vector<std::shared_ptr<Connection>> connections;
-        {
-            std::lock_guard guard(lock_);
-            connections.swap(connections_);
-        }
-        // Each closed socket's pending read then fails and reports it gone.
-        for (const auto& c : connections) c->close();
-    });
+    queue_->sync([this] { stopOnQueue(); });
+}
+
+asio::awaitable<void> TCPServer::stopAsync()
+{
+    std::function<void()> work = [self = shared_from_this()] { self->stopOnQueue(); };
+    co_await queue_->run(work);
+}
+
+void TCPServer::requestStop()
+{
+    queue_->async([self = shared_from_this()] { self->stopOnQueue(); });
+}
+
+error_code TCPServer::startOnQueue(std::uint16_t port, std::string_view bindAddress)
+{
+    if (started_) return asio::error::already_started;
+    error_code ec;
+    auto address = parseListenAddress(bindAddress, ec);
+    auto acceptor = std::make_shared<tcp::acceptor>(queue_->executor());
+    if (address) ec = openListenSocket(*acceptor, *address, port);
+    if (ec) {
+        logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", bindAddress, port, ec.message()));
+        return ec;
+    }
+    started_ = true;
+    auto local = acceptor->local_endpoint(ec);
+    port_ = ec ? 0 : local.port();
+    acceptor_ = std::move(acceptor);
+    logLine(fmt::format("[TCPServer] Listening on tcp://localhost:{}", port_.load()));
+    acceptNext();
+    return {};
+}
+
+void TCPServer::stopOnQueue()
+{
+    error_code ignored;
+    started_ = true; // a stopped server is not restarted
+    if (acceptor_) acceptor_->close(ignored);
+    if (acceptRetry_) acceptRetry_->cancel();
+    port_ = 0;
+    std::vector<std::shared_ptr<Connection>> connections;
+    {
+        std::lock_guard guard(lock_);
+        connections.swap(connections_);
+    }
+    // Each closed socket's pending read then fails and reports it gone.
+    for (const auto& c : connections) c->close();
 }
 
 std::uint16_t TCPServer::port() const { return port_; }

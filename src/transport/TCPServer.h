@@ -20,7 +20,8 @@
 // so it costs neither unbounded memory nor the other clients' frames.
 //
 // Life: make() → set the callbacks, frameWidth/frameHeight/pixelFormat →
-// start(port, bindAddress) → ... → stop(). A stopped server is not restarted.
+// start(port, bindAddress) → ... → stop() (startAsync/stopAsync from the main
+// loop, which must not block). A stopped server is not restarted.
 // Callbacks hold the server weakly and do nothing once it is gone.
 #pragma once
 
@@ -84,10 +85,18 @@ public:
     // starts accepting. A failure (port in use, bad address, second start)
     // comes back as the error and nothing listens. Port 0 picks a free port
     // (see port()).
+    // start() waits for the server's queue; the main loop awaits
+    // startAsync() instead.
     boost::system::error_code start(std::uint16_t port, std::string_view bindAddress = LOOPBACK_ADDRESS);
+    asio::awaitable<boost::system::error_code> startAsync(std::uint16_t port,
+        std::string bindAddress = std::string(LOOPBACK_ADDRESS));
     // Closes the listener and every client. Each closed client is then
-    // reported gone as usual (count callback, event log). Any thread.
+    // reported gone as usual (count callback, event log). stop() waits for
+    // the server's queue (any thread but the main loop's), stopAsync() is
+    // awaited, requestStop() returns at once (the work follows on the queue).
     void stop();
+    asio::awaitable<void> stopAsync();
+    void requestStop();
     // The listening port, 0 when not listening.
     std::uint16_t port() const;
 
@@ -132,6 +141,8 @@ public:
     std::uint64_t bytesReceived() const;
 
 private:
+    boost::system::error_code startOnQueue(std::uint16_t port, std::string_view bindAddress);
+    void stopOnQueue();
     struct Connection;
     using Message = std::shared_ptr<const std::vector<std::uint8_t>>;
 

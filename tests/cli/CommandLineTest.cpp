@@ -206,8 +206,9 @@ TEST(CommandLineTest, StatusPrefersTheSocketAndAddsTheStatusFile)
 
 TEST(CommandLineTest, StatusFileHasTwelveLinesInOrder)
 {
-    const StatusSnapshot s{.status = "running", .resolution = "1600x1200", .fps = 29.96, .bandwidth = 1.234,
-        .clients = 1, .totalFrames = 1234, .adb = true, .jitterMs = 0.44, .rttMs = 12.35, .rttP95Ms = 20};
+    const StatusSnapshot s{.status = "running", .resolution = "1600x1200", .adb = true,
+        .stats = {.fps = 29.96, .bandwidthMBps = 1.234, .totalFrames = 1234, .jitterMs = 0.44, .rttMs = 12.35,
+            .rttP95Ms = 20, .clientCount = 1}};
     const auto when = std::chrono::system_clock::from_time_t(1796551734); // 2026-12-06T10:08:54Z
     EXPECT_EQ(statusFileText(s, 4321, when),
         "status=running\nresolution=1600x1200\nfps=30.0\nbandwidth_mbps=1.23\nclients=1\ntotal_frames=1234\n"

@@ -165,10 +165,10 @@ TEST(ControlCommands, DiagnosticsReplies)
     FakeTarget t;
     t.current.version = "2.4.4";
     t.current.status = MirrorStatus::running();
-    t.current.fps = 29.96;
-    t.current.rttMs = 12.44;
-    t.current.totalFrames = 1234;
-    t.current.bandwidth = 1.234;
+    t.current.stats.fps = 29.96;
+    t.current.stats.rttMs = 12.44;
+    t.current.stats.totalFrames = 1234;
+    t.current.stats.bandwidthMBps = 1.234;
     t.current.fontSmoothingDisabled = true;
     ControlSessionInfo session;
     session.model = "DC-1";

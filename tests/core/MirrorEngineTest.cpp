@@ -52,6 +52,14 @@ public:
     void sendStatus(const std::string&, const std::string&) override {}
 };
 
+// Devices come and go only when the test says so.
+class QuietDeviceMonitor final : public DeviceMonitor {
+public:
+    void start(Events) override {}
+    void stop() override {}
+    void setMirroring(bool) override {}
+};
+
 // Holds session starts until released, to observe the engine mid-start.
 struct Gate {
     explicit Gate(Executor executor) : timer(executor, asio::steady_timer::time_point::max()) {}
@@ -143,8 +151,8 @@ protected:
     std::shared_ptr<MirrorEngine> makeEngine()
     {
         auto engine = MirrorEngine::make(environment, timing);
-        engine->addObserver([this, weak = std::weak_ptr<MirrorEngine>(engine)](EngineProperty property) {
-            if (auto e = weak.lock(); e && property == EngineProperty::status) statuses.push_back(e->status().label());
+        engine->addObserver([this](const EngineState& state, EngineProperty property) {
+            if (property == EngineProperty::status) statuses.push_back(state.status.label());
         });
         return engine;
     }
@@ -184,7 +192,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     EXPECT_EQ(std::pair(s[0].format, s[1].format), std::pair(PixelFormat::greyscale, PixelFormat::rgb));
     for (std::size_t i = 1; i < s.size(); ++i) EXPECT_GE(s[i].at - s[i - 1].at, timing.displayStagger);
 
-    EXPECT_EQ(engine->status(), MirrorStatus::running());
+    EXPECT_EQ(engine->state().status, MirrorStatus::running());
     EXPECT_THAT(statuses, ElementsAre("starting", "running"));
     ASSERT_EQ(engine->sessions().size(), 4u);
     EXPECT_TRUE(engine->wsServer() && engine->httpServer());
@@ -194,7 +202,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     EXPECT_TRUE(EventLog::shared().events().back().event.as<MirrorEvent::MirrorStarted>());
 
     runToEnd(engine->stopAsync());
-    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "running", "stopping", "idle"));
     EXPECT_TRUE(engine->sessions().empty());
     EXPECT_FALSE(engine->wsServer() || engine->httpServer());
@@ -204,10 +212,10 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     recorder.started.clear();
     devices = {device("D1", "DC_1")};
     runToEnd(engine->start());
-    EXPECT_EQ(engine->status(), MirrorStatus::running());
+    EXPECT_EQ(engine->state().status, MirrorStatus::running());
     ASSERT_EQ(recorder.started.size(), 1u);
     engine->stop();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::idle(); }, 5000ms));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5000ms));
 }
 
 TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
@@ -219,17 +227,17 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
              MirrorStatus::error("earlier failure")}) {
         engine->setStatus(status);
         runToEnd(engine->start());
-        EXPECT_EQ(engine->status(), status);
+        EXPECT_EQ(engine->state().status, status);
         EXPECT_EQ(listings, 0);
     }
     // From an error, a stop tears down whatever is left and ends idle.
     engine->stop();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::idle(); }, 5000ms));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5000ms));
 
     engine->setStatus(MirrorStatus::waitingForDevice());
     statuses.clear();
     engine->stop();
-    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("idle")); // no teardown
     EXPECT_TRUE(recorder.started.empty());
 
@@ -242,14 +250,14 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     bool firstDone = false;
     statuses.clear();
     asio::co_spawn(MainLoop::shared().executor(), completing(engine->start(), &firstDone), asio::detached);
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->status() == MirrorStatus::starting() && listings == 1; }, 5000ms));
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::starting() && listings == 1; }, 5000ms));
     runToEnd(engine->start());
     EXPECT_EQ(listings, 1);
     PlatformLogCapture log;
     engine->stop();
     runToEnd(engine->stopAsync());
     EXPECT_TRUE(firstDone);
-    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "stopping", "idle"));
     EXPECT_TRUE(recorder.started.empty()) << "the gated start never went on";
     EXPECT_TRUE(engine->sessions().empty());
@@ -267,8 +275,8 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     capture->permitted = false;
     auto denied = makeEngine();
     runToEnd(denied->start());
-    EXPECT_TRUE(denied->status().isError());
-    EXPECT_THAT(denied->status().message(), HasSubstr("Grant Screen Recording permission"));
+    EXPECT_TRUE(denied->state().status.isError());
+    EXPECT_THAT(denied->state().status.message(), HasSubstr("Grant Screen Recording permission"));
     EXPECT_EQ(capture->requests, 1);
     capture->permitted = true;
 
@@ -277,7 +285,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     holder = "nginx (pid 77)";
     auto blocked = makeEngine();
     runToEnd(blocked->start());
-    EXPECT_EQ(blocked->status(),
+    EXPECT_EQ(blocked->state().status,
         MirrorStatus::error("Port 8892 (touch input) is in use by nginx (pid 77). Quit the other process and retry."));
     EXPECT_TRUE(log.contains("Port 8892 (touch input) blocked by: nginx (pid 77)"));
     EXPECT_EQ(listings, 0);
@@ -285,7 +293,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     holder = "";
     auto unknown = makeEngine();
     runToEnd(unknown->start());
-    EXPECT_EQ(unknown->status(),
+    EXPECT_EQ(unknown->state().status,
         MirrorStatus::error("Port 8888 (video stream) is in use. Quit the other process and retry."));
     EXPECT_TRUE(log.contains("Port 8888 (video stream) blocked by: unknown"));
     busy.clear();
@@ -293,13 +301,13 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     // No device: waiting, and the preview servers are gone again.
     auto waiting = makeEngine();
     runToEnd(waiting->start());
-    EXPECT_EQ(waiting->status(), MirrorStatus::waitingForDevice());
+    EXPECT_EQ(waiting->state().status, MirrorStatus::waitingForDevice());
     EXPECT_FALSE(waiting->wsServer() || waiting->httpServer());
     EXPECT_TRUE(log.contains("No devices found — entering waitingForDevice"));
     // ... and a device appearing later is started from there.
     devices = {device("D1", "DC_1")};
     runToEnd(waiting->start());
-    EXPECT_EQ(waiting->status(), MirrorStatus::running());
+    EXPECT_EQ(waiting->state().status, MirrorStatus::running());
     runToEnd(waiting->stopAsync());
 
     // A failing session is dropped, the others run.
@@ -308,7 +316,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     recorder.failing = {"D1"};
     auto partial = makeEngine();
     runToEnd(partial->start());
-    EXPECT_EQ(partial->status(), MirrorStatus::running());
+    EXPECT_EQ(partial->state().status, MirrorStatus::running());
     ASSERT_EQ(partial->sessions().size(), 1u);
     EXPECT_EQ(partial->sessions()[0]->id(), "P1");
     EXPECT_EQ(partial->sessions()[0]->port(), 8889); // ports follow the device list, not the survivors
@@ -319,7 +327,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     recorder.failing = {"D1", "P1"};
     auto none = makeEngine();
     runToEnd(none->start());
-    EXPECT_EQ(none->status(), MirrorStatus::error("No device sessions could be started"));
+    EXPECT_EQ(none->state().status, MirrorStatus::error("No device sessions could be started"));
     EXPECT_FALSE(none->wsServer());
     EXPECT_TRUE(log.contains("No sessions started — cleaning up"));
 }
@@ -334,10 +342,10 @@ TEST_F(MirrorEngineTest, RealPortCheckNamesThisProcess)
     environment.ports.input = 0;
     auto engine = makeEngine();
     runToEnd(engine->start());
-    ASSERT_TRUE(engine->status().isError());
-    EXPECT_THAT(engine->status().message(),
+    ASSERT_TRUE(engine->state().status.isError());
+    EXPECT_THAT(engine->state().status.message(),
         HasSubstr(fmt::format("Port {} (video stream) is in use by ", environment.ports.stream)));
-    EXPECT_THAT(engine->status().message(), HasSubstr(fmt::format(" (pid {})", ::getpid())));
+    EXPECT_THAT(engine->state().status.message(), HasSubstr(fmt::format(" (pid {})", ::getpid())));
 }
 
 TEST_F(MirrorEngineTest, ResolutionForNonDC1Devices)
@@ -398,13 +406,13 @@ TEST_F(MirrorEngineTest, SettingsArePersistedAndReloaded)
     std::filesystem::remove(file);
     {
         SettingsStore store(file);
-        environment.settings = &store;
+        environment.settings = makeStoredSettings(store);
         auto engine = makeEngine();
         engine->setDisplayProfile(DisplayProfile::balanced);
         EXPECT_EQ(store.doubleValue("contrastAmount"), contrast(DisplayProfile::balanced));
         EXPECT_EQ(store.string("displayProfile"), "Balanced");
         engine->setContrastAmount(1.7); // a hand-tuned value leaves the named profile
-        EXPECT_EQ(engine->displayProfile(), DisplayProfile::custom);
+        EXPECT_EQ(engine->state().displayProfile, DisplayProfile::custom);
         EXPECT_EQ(store.string("displayProfile"), "Custom");
         engine->setResolution(DisplayResolution::balanced());
         engine->setNonDC1Mode("landscape-sharp");
@@ -413,31 +421,32 @@ TEST_F(MirrorEngineTest, SettingsArePersistedAndReloaded)
         engine->setClamshellModeEnabled(true);
     }
     SettingsStore store(file);
-    environment.settings = &store;
+    environment.settings = makeStoredSettings(store);
     auto engine = makeEngine();
-    EXPECT_EQ(engine->resolution(), DisplayResolution::balanced());
-    EXPECT_EQ(engine->nonDC1Mode(), "landscape-sharp");
-    EXPECT_EQ(engine->displayMode(), DisplayMode::extended);
-    EXPECT_DOUBLE_EQ(engine->contrastAmount(), 1.7);
-    EXPECT_EQ(engine->displayProfile(), DisplayProfile::custom);
-    EXPECT_FALSE(engine->autoMirrorEnabled());
-    EXPECT_TRUE(engine->clamshellModeEnabled());
+    EXPECT_EQ(engine->state().resolution, DisplayResolution::balanced());
+    EXPECT_EQ(engine->state().nonDC1Mode, "landscape-sharp");
+    EXPECT_EQ(engine->state().displayMode, DisplayMode::extended);
+    EXPECT_DOUBLE_EQ(engine->state().contrastAmount, 1.7);
+    EXPECT_EQ(engine->state().displayProfile, DisplayProfile::custom);
+    EXPECT_FALSE(engine->state().autoMirrorEnabled);
+    EXPECT_TRUE(engine->state().clamshellModeEnabled);
     std::filesystem::remove(file);
 }
 
 TEST_F(MirrorEngineTest, WiFiServicesFollowTheConnectionModeAndUpdatesArePublished)
 {
     auto dnsSd = std::make_shared<SimDnsSd>(MainLoop::shared().executor());
-    environment.dnsSd = dnsSd;
+    environment.networkServices = makeWiFiServices(dnsSd);
+    environment.deviceMonitor = std::make_shared<QuietDeviceMonitor>();
     environment.connectionMode = ConnectionMode::wifi;
-    environment.checkForUpdate = [] { return std::optional<UpdateChecker::Release>({"9.9", "https://example.invalid/qb"}); };
-    timing.firstUpdateCheck = 10ms;
+    environment.updateChecks = makeUpdateChecks(
+        [] { return std::optional<UpdateChecker::Release>({"9.9", "https://example.invalid/qb"}); }, 10ms, 1h);
     auto engine = makeEngine();
     engine->activate();
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 1 && dnsSd->activeBrowses() == 1; }, 3000ms));
     EXPECT_EQ(dnsSd->publications().front().port, 8888);
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->updateVersion() == "9.9"; }, 3000ms));
-    EXPECT_EQ(engine->updateURL(), "https://example.invalid/qb");
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().updateVersion == "9.9"; }, 3000ms));
+    EXPECT_EQ(engine->state().updateURL, "https://example.invalid/qb");
 
     engine->setConnectionMode(ConnectionMode::usb);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 0 && dnsSd->activeBrowses() == 0; }, 3000ms));

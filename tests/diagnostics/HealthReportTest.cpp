@@ -61,8 +61,8 @@ TEST(HealthReport, SectionsAndRunningLines)
     EXPECT_THAT(healthReportSummary(idle), EndsWith("update_available=none\n\n## System\nos="));
 
     in.running = true;
-    in.fps = 29.96;
-    in.bandwidth = 1.005;
+    in.stats.fps = 29.96;
+    in.stats.bandwidthMBps = 1.005;
     in.updateVersion = "2.5";
     in.crashReports = "Found 1 crash report(s) in last 7 days:\n...";
     MetricsSample sample;

@@ -746,14 +746,14 @@ TEST_F(DaemonTest, AStaleCompanionIsReportedAndFlagged)
     PlatformLogCapture log;
     auto engine = MirrorEngine::make({}, timing);
     runToEnd(engine->start());
-    ASSERT_EQ(engine->status(), MirrorStatus::running());
+    ASSERT_EQ(engine->state().status, MirrorStatus::running());
     EXPECT_TRUE(log.contains("[DC1-0001] Bundled APK is stale (still v1.8.2 after install). Rebuild with 'make android && make install'."));
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->companionUpdateFailed(); }, 10000ms));
-    EXPECT_EQ(engine->companionVersion(), "1.8.2");
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().companionUpdateFailed; }, 10000ms));
+    EXPECT_EQ(engine->state().companionVersion, "1.8.2");
     EXPECT_FALSE(engine->companionCompatible());
-    EXPECT_TRUE(engine->adbConnected()); // the tunnel still came up
+    EXPECT_TRUE(engine->state().adbConnected); // the tunnel still came up
     runToEnd(engine->stopAsync());
-    EXPECT_EQ(engine->status(), MirrorStatus::idle());
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
 }
 
 } // namespace

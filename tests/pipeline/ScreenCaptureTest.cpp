@@ -447,8 +447,8 @@ TEST(ScreenCaptureTest, StatisticsEveryIntervalWithCumulativeSkips)
     ScopedClock scoped(clock);
     Rig rig;
     PlatformLogCapture log;
-    std::vector<CaptureStats> published;
-    rig.capture->setOnStats([&](const CaptureStats& s) { published.push_back(s); });
+    std::vector<StreamStats> published;
+    rig.capture->setOnStats([&](const StreamStats& s) { published.push_back(s); });
     run(rig.capture->start());
     // 301 frames at exactly 60 Hz: 5 s pass at frame 300; one identical frame is dropped.
     for (int i = 0; i <= 300; ++i) {
@@ -458,7 +458,7 @@ TEST(ScreenCaptureTest, StatisticsEveryIntervalWithCumulativeSkips)
         ASSERT_TRUE(i >= 299 || published.empty()) << "frame " << i;
     }
     ASSERT_EQ(published.size(), 1u);
-    const CaptureStats& s = published[0];
+    const StreamStats& s = published[0];
     EXPECT_NEAR(s.fps, 60.0, 0.5);
     EXPECT_EQ(s.skippedFrames, 1);
     EXPECT_NEAR(s.jitterMs, 0.0, 1e-6); // every interval exactly 1/60 s

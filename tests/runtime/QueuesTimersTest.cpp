@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "runtime/MainLoop.h"
@@ -30,6 +31,18 @@ asio::awaitable<void> joinThenMark(TaskGroup* group, bool* joined)
 {
     co_await group->join();
     *joined = true;
+}
+
+// Awaits `work` on `queue`, noting where it resumed and what came back.
+asio::awaitable<void> awaitOnQueue(std::shared_ptr<SerialQueue> queue, std::function<int()> work, int* result,
+    std::string* failure, bool* resumedOnMain)
+{
+    try {
+        *result = co_await queue->run(work);
+    } catch (const std::exception& error) {
+        *failure = error.what();
+    }
+    *resumedOnMain = MainLoop::shared().isCurrent();
 }
 
 asio::awaitable<void> throwing()
@@ -61,6 +74,36 @@ TEST(SerialQueue, RunsItemsOneAtATimeInOrder)
         // sync from the queue itself runs inline instead of deadlocking.
         EXPECT_EQ(queue->sync([&] { return queue->sync([] { return 7; }); }), 7);
     }
+}
+
+// The main loop awaits queue work instead of blocking on it; a blocking wait
+// from the main loop is a broken invariant.
+TEST(SerialQueue, MainLoopAwaitsQueueWorkAndNeverBlocksOnIt)
+{
+    auto queue = SerialQueue::make("tcp-server");
+    for (bool fails : {false, true}) {
+        int result = 0;
+        std::string failure;
+        bool resumedOnMain = false;
+        bool ranOnQueue = false;
+        std::function<int()> work = [&] {
+            ranOnQueue = queue->isCurrent();
+            if (fails) throw std::runtime_error("refused");
+            return 42;
+        };
+        asio::co_spawn(MainLoop::shared().executor(),
+            awaitOnQueue(queue, work, &result, &failure, &resumedOnMain), asio::detached);
+        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return resumedOnMain; }, 5000ms));
+        EXPECT_TRUE(ranOnQueue);
+        EXPECT_EQ(result, fails ? 0 : 42);
+        EXPECT_EQ(failure, fails ? "refused" : "");
+    }
+    EXPECT_DEATH(
+        {
+            MainLoop::shared().post([queue] { queue->sync([] { return 1; }); });
+            MainLoop::shared().runFor(1000ms);
+        },
+        "blocking wait for queue tcp-server on the main loop");
 }
 
 TEST(SerialQueue, DedicatedQueueReleasedFromItsOwnThread)

@@ -647,14 +647,14 @@ TEST_F(DeviceSessionTest, StreamsDecodableFramesAndPublishesStatistics)
         }
     });
     const bool gotStats = MainLoop::shared().runUntil(
-        [&] { return decoded.load() && statsCalls > 0 && session->clientCount() == 1; }, 10s);
+        [&] { return decoded.load() && statsCalls > 0 && session->stats().clientCount == 1; }, 10s);
     reader.join();
     ASSERT_TRUE(gotStats) << client.violation();
     EXPECT_TRUE(client.violation().empty());
     EXPECT_EQ(client.decoder().frame().size(), 320u * 240u);
     EXPECT_EQ(counts.front(), 1);
-    EXPECT_GT(session->totalFrames(), 0);
-    EXPECT_GT(session->fps(), 0.0);
+    EXPECT_GT(session->stats().totalFrames, 0);
+    EXPECT_GT(session->stats().fps, 0.0);
 
     client.close();
     runOnMain(session->stop());
