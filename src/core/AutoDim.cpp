@@ -1,5 +1,8 @@
 #include "core/AutoDim.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -24,6 +27,12 @@ bool writeAtomically(const std::filesystem::path& path, const std::string& conte
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         out << content;
         if (!out.flush()) return false;
+    }
+    // On disk before it replaces the old file: a crash must not leave an
+    // empty one where the saved level was.
+    if (const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
     }
     std::filesystem::rename(temporary, path, error);
     return !error;

@@ -266,8 +266,7 @@ std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> pan
     std::filesystem::path recoveryFile, AutoDimTiming timing)
 {
     if (!panel) {
-        panel = std::make_shared<HostBrightness>(makeBacklight(selectedPlatform()),
-            HostBrightness::defaultRecoveryFile());
+        panel = std::make_shared<HostBrightness>(makeBacklight(selectedPlatform()));
     }
     if (recoveryFile.empty()) recoveryFile = AutoDim::defaultRecoveryFile();
     // A host without a panel reads nothing: nothing is dimmed.

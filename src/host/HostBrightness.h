@@ -1,15 +1,8 @@
-// The built-in panel's brightness, 0 (dark) to 1 (full), and the dimming the
-// engine does while a device mirrors the host: dim() remembers the level
-// (in memory and in a small recovery file, so that a crash while dimmed does
-// not leave the panel dark) and sets 0; restore() puts the level back and
-// deletes the file; restoreAfterCrash() applies a file left by a previous
-// run.
+// The built-in panel's brightness, 0 (dark) to 1 (full). The dimming while a
+// device mirrors the host (with its crash-recovery file) is AutoDim's; this
+// is the panel it reads and writes.
 //
-// Without a built-in panel reads give nothing and dim() does nothing.
-//
-// Recovery file: the level as the shortest decimal text that reads back to
-// the same float ("0.75"), no newline, replaced atomically; it exists only
-// while dimmed.
+// Without a built-in panel reads give nothing and writes fail.
 //
 // Tests and the sim platform give it a sim::SimBacklight (platform/sim/SimHost.h).
 //
@@ -18,12 +11,9 @@
 // the main loop.
 #pragma once
 
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
 
 #include "platform/Backlight.h"
 
@@ -31,39 +21,22 @@ namespace qb {
 
 class HostBrightness {
 public:
-    HostBrightness(std::shared_ptr<Backlight> backlight, std::filesystem::path recoveryFile);
+    explicit HostBrightness(std::shared_ptr<Backlight> backlight) : backlight_(std::move(backlight)) {}
 
-    // "$HOME/.quillbright/saved_brightness".
-    static std::filesystem::path defaultRecoveryFile();
-
-    std::optional<float> brightness();
-    bool setBrightness(float value);
-
-    // Saves the current level and darkens the panel. The saved level, or
-    // nothing when the panel cannot be read (then nothing changes). Dimming
-    // again while dimmed keeps the first saved level.
-    std::optional<float> dim();
-    // When dimmed: sets the saved level back, forgets it and deletes the
-    // recovery file; the restored level.
-    std::optional<float> restore();
-    // The level dim() saved, while dimmed.
-    std::optional<float> savedBrightness() const;
-
-    // A recovery file left by a crash: applies and deletes it. The applied
-    // level; nothing when there is no file or its whole content is not a
-    // decimal number (such a file is left alone).
-    std::optional<float> restoreAfterCrash();
-
-    static std::string formatLevel(float level);
-    static std::optional<float> parseLevel(std::string_view text);
+    std::optional<float> brightness()
+    {
+        std::lock_guard guard(lock_);
+        return backlight_->brightness();
+    }
+    bool setBrightness(float value)
+    {
+        std::lock_guard guard(lock_);
+        return backlight_->setBrightness(value);
+    }
 
 private:
-    bool writeRecoveryFile(float level);
-
     std::shared_ptr<Backlight> backlight_;
-    std::filesystem::path recoveryFile_;
-    mutable std::mutex lock_;
-    std::optional<float> saved_;
+    std::mutex lock_;
 };
 
 } // namespace qb

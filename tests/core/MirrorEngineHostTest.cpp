@@ -73,7 +73,7 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     environment.ports.webSocket = 0;
     environment.ports.http = 0;
     environment.sleep = makeSleepControl(power);
-    environment.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(backlight, dir / "saved_brightness"),
+    environment.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(backlight),
         dir / "dimmed_brightness");
     environment.fontSmoothing = makeDesktopFontSmoothing(
         std::make_shared<FontSmoothing>(std::make_shared<sim::SimFontSettings>(), dir / "fonts"));

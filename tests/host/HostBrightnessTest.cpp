@@ -27,7 +27,6 @@ public:
         addEntry("intel_backlight", "raw", 1000, 500, "card0-eDP-1");
     }
     fs::path root() const { return dir_ / "class" / "backlight"; }
-    fs::path recoveryFile() const { return dir_ / "home" / ".quillbright" / "saved_brightness"; }
 
     void addEntry(const std::string& name, const std::string& type, int max, int actual, const std::string& connector)
     {
@@ -47,7 +46,7 @@ private:
     const test::TempDir dir_{"backlight"};
 };
 
-TEST(HostBrightnessTest, SysfsPanelReadSetDimRestoreAndCrashRecovery)
+TEST(HostBrightnessTest, TheSysfsPanelIsReadAndSetAndNoPanelMeansNoWrites)
 {
     PlatformLogCapture logs;
     FakeSysfs sysfs;
@@ -56,7 +55,7 @@ TEST(HostBrightnessTest, SysfsPanelReadSetDimRestoreAndCrashRecovery)
     auto backlight = std::make_shared<SysfsBacklight>(sysfs.root(), logind);
     EXPECT_EQ(backlight->panel(), "intel_backlight");
 
-    HostBrightness host(backlight, sysfs.recoveryFile());
+    HostBrightness host(backlight);
     EXPECT_FLOAT_EQ(host.brightness().value_or(-1), 0.5F);
     EXPECT_TRUE(host.setBrightness(0.25F));
     EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "250");
@@ -65,50 +64,11 @@ TEST(HostBrightnessTest, SysfsPanelReadSetDimRestoreAndCrashRecovery)
     EXPECT_TRUE(host.setBrightness(7.0F)); // limited to full
     EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "1000");
 
-    // Dimming saves the level in memory and in the recovery file; a second dim keeps it.
-    writeFile(sysfs.root() / "intel_backlight" / "actual_brightness", "750\n");
-    EXPECT_FLOAT_EQ(host.dim().value_or(-1), 0.75F);
-    writeFile(sysfs.root() / "intel_backlight" / "actual_brightness", "0\n");
-    EXPECT_FLOAT_EQ(host.dim().value_or(-1), 0.75F);
-    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "0");
-    EXPECT_EQ(readFile(sysfs.recoveryFile()), "0.75");
-
-    // A crash now: the next run's instance finds the file and puts the level back.
-    HostBrightness nextRun(backlight, sysfs.recoveryFile());
-    EXPECT_FLOAT_EQ(nextRun.restoreAfterCrash().value_or(-1), 0.75F);
-    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "750");
-    EXPECT_FALSE(fs::exists(sysfs.recoveryFile()));
-    EXPECT_FALSE(nextRun.restoreAfterCrash());
-
-    // The first instance's restore also deletes the file and forgets the level.
-    writeFile(sysfs.recoveryFile(), "0.75");
-    EXPECT_FLOAT_EQ(host.restore().value_or(-1), 0.75F);
-    EXPECT_FALSE(host.restore());
-    EXPECT_FALSE(fs::exists(sysfs.recoveryFile()));
-
-    // Only a whole decimal number is trusted; anything else stays for a human to see.
-    for (const std::string text : {" 0.5", "abc", "0.5\n", "", "nan", "inf"}) {
-        writeFile(sysfs.recoveryFile(), text);
-        EXPECT_FALSE(nextRun.restoreAfterCrash()) << text;
-        EXPECT_TRUE(fs::exists(sysfs.recoveryFile())) << text;
-    }
-}
-
-TEST(HostBrightnessTest, RecoveryTextReadsBackToTheSameFloatAndNoPanelMeansNoWrites)
-{
-    for (const float level : {0.0F, 0.1F, 0.75F, 1.0F / 3.0F, 0.123456789F, 1.0F}) {
-        EXPECT_EQ(HostBrightness::parseLevel(HostBrightness::formatLevel(level)), level);
-    }
-    EXPECT_EQ(HostBrightness::formatLevel(0.75F), "0.75");
-
-    FakeSysfs sysfs;
     fs::remove_all(sysfs.root());
     fs::create_directories(sysfs.root());
-    HostBrightness host(std::make_shared<SysfsBacklight>(sysfs.root(), nullptr), sysfs.recoveryFile());
-    EXPECT_FALSE(host.brightness());
-    EXPECT_FALSE(host.setBrightness(0.5F));
-    EXPECT_FALSE(host.dim());
-    EXPECT_FALSE(fs::exists(sysfs.recoveryFile()));
+    HostBrightness none(std::make_shared<SysfsBacklight>(sysfs.root(), nullptr));
+    EXPECT_FALSE(none.brightness());
+    EXPECT_FALSE(none.setBrightness(0.5F));
 }
 
 TEST(HostBrightnessTest, WritesGoThroughLogindWhenItAnswers)
