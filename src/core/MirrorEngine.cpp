@@ -998,12 +998,24 @@ void MirrorEngine::displayModeChanged(DisplayMode old)
 
 void MirrorEngine::setFontSmoothing(bool enabled)
 {
-    if (!environment_.fontSmoothing->set(enabled)) {
+    tasks_.spawn(fontSmoothingTask(weak_from_this(), environment_.fontSmoothing, enabled), "font smoothing");
+}
+
+// The desktop's settings call may block (a settings daemon, a tool): it runs
+// off the main loop, and the flag follows once it is done.
+asio::awaitable<void> MirrorEngine::fontSmoothingTask(std::weak_ptr<MirrorEngine> weak,
+    std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled)
+{
+    const std::function<bool()> change = [fonts, enabled] { return fonts->set(enabled); };
+    const bool changed = co_await offMainLoop<bool>(change);
+    auto self = weak.lock();
+    if (!self) co_return;
+    if (!changed) {
         engineLine(fmt::format("[MirrorEngine] Failed to {} font smoothing: the desktop settings tool could not be run",
             enabled ? "enable" : "disable"));
-        return;
+        co_return;
     }
-    publish(&EngineState::fontSmoothingDisabled, !enabled, EngineProperty::fontSmoothingDisabled);
+    self->publish(&EngineState::fontSmoothingDisabled, !enabled, EngineProperty::fontSmoothingDisabled);
     engineLine(fmt::format("[MirrorEngine] Font smoothing {}", enabled ? "enabled" : "disabled"));
 }
 

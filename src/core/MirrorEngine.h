@@ -179,8 +179,8 @@ public:
     void restart();
     // start() as a tracked task (the control socket's START).
     void startInBackground();
-    // Switches the desktop's font smoothing; the flag follows unless the
-    // tool cannot be run.
+    // Switches the desktop's font smoothing off the main loop; the flag
+    // follows once it is done, unless the desktop refused.
     void setFontSmoothing(bool enabled);
     // Crash recovery of a dimmed host panel (activate() calls it) and the
     // restore after the host woke up.
@@ -287,6 +287,8 @@ private:
     static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
         std::vector<std::shared_ptr<DeviceSession>> sessions);
     static asio::awaitable<void> restartTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> fontSmoothingTask(std::weak_ptr<MirrorEngine> weak,
+        std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled);
     static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
     void resolutionChanged(const DisplayResolution& old);
