@@ -17,9 +17,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gio/gio.h>
 
@@ -32,6 +36,9 @@ public:
     MutterServer()
     {
         namespace fs = std::filesystem;
+        for (const char* name : SET_HERE) {
+            if (const char* value = getenv(name)) saved_.emplace_back(name, value);
+        }
         if (!fs::exists("/usr/bin/mutter")) {
             skipReason = "mutter is not installed (packages mutter, pipewire, wireplumber)";
             return;
@@ -114,8 +121,8 @@ wait
         stop();
         std::error_code ignored;
         if (!directory.empty()) std::filesystem::remove_all(directory, ignored);
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        unsetenv("WAYLAND_DISPLAY");
+        for (const char* name : SET_HERE) unsetenv(name);
+        for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
     }
 
     MutterServer(const MutterServer&) = delete;
@@ -129,6 +136,26 @@ wait
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
+    }
+
+    // The current mode of every monitor Mutter's display configuration
+    // lists ("1280x800", ...), asked the way any client would.
+    std::multiset<std::string> monitorSizes() const
+    {
+        std::string state;
+        FILE* pipe = popen("gdbus call --session --dest org.gnome.Mutter.DisplayConfig --object-path "
+                           "/org/gnome/Mutter/DisplayConfig --method org.gnome.Mutter.DisplayConfig.GetCurrentState "
+                           "2>&1",
+            "r");
+        char buffer[4096];
+        for (std::size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) state.append(buffer, n);
+        if (pipe) pclose(pipe);
+        static const std::regex current(R"((\d+), (\d+), [\d.]+, [\d.]+, \[[^\]]*\], \{[^}]*'is-current': <true>)");
+        std::multiset<std::string> sizes;
+        for (std::sregex_iterator it(state.begin(), state.end(), current), end; it != end; ++it) {
+            sizes.insert((*it)[1].str() + "x" + (*it)[2].str());
+        }
+        return sizes;
     }
 
     std::string skipReason; // mutter missing: skip
@@ -173,6 +200,9 @@ private:
         return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
     }
 
+    // The environment this process gets while the server lives.
+    static constexpr const char* SET_HERE[] = {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "WAYLAND_DISPLAY"};
+    std::vector<std::pair<std::string, std::string>> saved_;
     pid_t pid_ = -1;
 };
 

@@ -62,25 +62,7 @@ protected:
         return displays.createVirtualDisplay(descriptor);
     }
 
-    // The current mode of every monitor Mutter's display configuration lists,
-    // asked by another client ("1280x800", ...).
-    std::multiset<std::string> monitorSizes() const
-    {
-        std::string state;
-        FILE* pipe = popen("gdbus call --session --dest org.gnome.Mutter.DisplayConfig --object-path "
-                           "/org/gnome/Mutter/DisplayConfig --method org.gnome.Mutter.DisplayConfig.GetCurrentState "
-                           "2>&1",
-            "r");
-        char buffer[4096];
-        for (std::size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) state.append(buffer, n);
-        if (pipe) pclose(pipe);
-        static const std::regex current(R"((\d+), (\d+), [\d.]+, [\d.]+, \[[^\]]*\], \{[^}]*'is-current': <true>)");
-        std::multiset<std::string> sizes;
-        for (std::sregex_iterator it(state.begin(), state.end(), current), end; it != end; ++it) {
-            sizes.insert((*it)[1].str() + "x" + (*it)[2].str());
-        }
-        return sizes;
-    }
+    std::multiset<std::string> monitorSizes() const { return server.monitorSizes(); }
 
     test::MutterServer server;
     PlatformLogMute mute;
@@ -126,6 +108,16 @@ TEST_F(WaylandPlatformTest, VirtualMonitorsExtendTheDesktopMirrorThePrimaryAndVa
         ASSERT_EQ(configuration->complete(DisplayConfigureOption::forSession), 0);
         EXPECT_EQ(monitorSizes(), (Sizes{"1280x800", "1600x1200", "1200x1600"}));
         EXPECT_EQ(injector->displayBounds(landscape->displayId())->width, 1600);
+
+        // A capture of another size renegotiates the monitor's size on the same session.
+        auto stream = platform->captureBackend()->createStream(
+            {.displayId = portrait->displayId(), .width = 1024, .height = 768,
+                .queue = SerialQueue::makeDedicated("capture")},
+            [](std::int32_t, const CaptureSurface*) {});
+        ASSERT_TRUE(stream);
+        ASSERT_EQ(stream->start(), 0);
+        EXPECT_TRUE(waitFor([&] { return monitorSizes() == Sizes{"1280x800", "1600x1200", "1024x768"}; }));
+        EXPECT_EQ(injector->displayBounds(portrait->displayId())->width, 1024);
     }
     EXPECT_TRUE(waitFor([&] { return monitorSizes() == Sizes{"1280x800"}; }));
     // Too large for any monitor: refused, nothing left behind.

@@ -48,7 +48,7 @@ public:
     // `parameters` may be floating (it is consumed) or nullptr. The reply
     // tuple, or nullptr with `error` set to "<D-Bus error name>: <message>".
     Variant call(const char* service, const char* path, const char* interface, const char* method,
-        GVariant* parameters, const char* replyType, std::string* error, int timeoutMs = 5000);
+        GVariant* parameters, const char* replyType, std::string* error, int timeoutMs = 15000);
     // Sends a call without waiting for its reply (input events, where order
     // matters and a reply would only slow the touch down).
     void send(const char* service, const char* path, const char* interface, const char* method, GVariant* parameters);

@@ -29,8 +29,9 @@ constexpr const char* SCREEN_CAST_SESSION = "org.gnome.Mutter.ScreenCast.Session
 constexpr const char* SCREEN_CAST_STREAM = "org.gnome.Mutter.ScreenCast.Stream";
 // cursor-mode "embedded": the pointer is part of the picture.
 constexpr std::uint32_t CURSOR_MODE_EMBEDDED = 2;
-// How long Mutter and PipeWire get for each step of a start or a resize.
-constexpr auto STEP_LIMIT = 5s;
+// How long Mutter and PipeWire get for each step of a start or a resize
+// (a software-rendered compositor on a busy machine can take seconds).
+constexpr auto STEP_LIMIT = 10s;
 // The largest monitor we would ask for or take.
 constexpr std::uint32_t MAX_SIDE = 16384;
 constexpr int MAX_DAMAGE_REGIONS = 16;
@@ -367,7 +368,7 @@ std::unique_ptr<Recording> Recording::start(std::shared_ptr<MutterBus> bus, std:
 
     GVariantBuilder properties;
     g_variant_builder_init(&properties, G_VARIANT_TYPE_VARDICT);
-    g_variant_builder_add(&properties, "{sv}", "remote-desktop-session-id", g_variant_ref(sessionId.get()));
+    g_variant_builder_add(&properties, "{sv}", "remote-desktop-session-id", sessionId.get());
     reply = b.call(SCREEN_CAST_SERVICE, SCREEN_CAST_PATH, SCREEN_CAST_SERVICE, "CreateSession",
         g_variant_new("(a{sv})", &properties), "(o)", &why);
     if (!reply) return fail("ScreenCast.CreateSession failed");
