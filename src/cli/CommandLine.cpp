@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "cli/Setup.h"
 #include "config/Text.h"
 #include "core/MirrorEngine.h"
+#include "device/DisplayController.h"
 #include "runtime/Process.h"
 
 namespace qb::cli {
@@ -244,8 +246,8 @@ std::string usageText()
           "  stop                     Stop the running mirror instance\n"
           "  status                   Print current state (machine-readable key=value pairs)\n"
           "  reconnect                Re-establish ADB reverse tunnel and relaunch Android app\n"
-          "  brightness [0-255]       Get or set Daylight brightness\n"
-          "  warmth [0-255]           Get or set Daylight warmth (amber rate)\n"
+          "  brightness [0-255|up|down] Get, set or step Daylight brightness\n"
+          "  warmth [0-255|up|down]   Get, set or step Daylight warmth (amber rate)\n"
           "  backlight [on|off|toggle] Get or toggle backlight\n"
           "  resolution [preset]      Get or set resolution. DC-1: cozy, comfortable, balanced,\n"
           "                             sharp (+ portrait variants). Non-DC1: cozy or sharp\n"
@@ -258,6 +260,7 @@ std::string usageText()
           "  latency                  Print latency diagnostics (RTT, jitter, processing times)\n"
           "  latency --watch          Continuously poll latency stats every 2 seconds\n"
           "  restart                  Full stop + start cycle\n"
+          "  hotkeys install|remove   Add or remove the front-light keys as GNOME custom shortcuts (Wayland)\n"
           "\n"
           "The `start` command keeps the process alive. Stop it with Ctrl+C or `quillbright stop`.\n"
           "Control commands work with both the CLI daemon and the menu bar app.\n";
@@ -352,6 +355,30 @@ int commandStatus(const Context& context, std::ostream& out)
         out << "status=starting\npid=" << *pid << "\n";
     }
     return 0;
+}
+
+// One step of the front light, the size of the display controller's hotkey
+// steps (the GNOME shortcuts run these): the current value is read, the
+// stepped one set.
+int commandStep(const Context& context, bool brightness, bool up, std::ostream& out)
+{
+    const std::string word = brightness ? "BRIGHTNESS" : "WARMTH";
+    int status = 1;
+    const auto reply = diagnosticsReply(context, word, out, status);
+    if (!reply) return status;
+    const auto current = parseInteger(trimmed(reply->substr(std::min<std::size_t>(reply->size(), 3))));
+    if (!beginsWithOK(*reply) || !current) {
+        out << "ERROR: unexpected reply: " << *reply << "\n";
+        return 1;
+    }
+    int next = 0;
+    if (brightness) {
+        const double position = std::sqrt(double(std::clamp<long long>(*current, 0, 255)) / 255.0) + (up ? 0.05 : -0.05);
+        next = DisplayController::brightnessFromSliderPos(std::clamp(position, 0.0, 1.0));
+    } else {
+        next = int(std::clamp<long long>(*current + (up ? 20 : -20), 0, 255));
+    }
+    return runControlCommand(context, fmt::format("{} {}", word, next), out);
 }
 
 int commandReconnect(const Context& context, std::ostream& out)
@@ -540,6 +567,9 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         return 0;
     }
     if (auto status = runSetupCommand(command, rest, out)) return *status;
+    if ((command == "brightness" || command == "warmth") && (argument == "up" || argument == "down")) {
+        return commandStep(context, command == "brightness", *argument == "up", out);
+    }
     if (auto request = clientRequest(command, argument)) {
         if (request->request.empty()) {
             out << request->error << "\n";

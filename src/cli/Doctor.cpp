@@ -16,6 +16,7 @@
 #include "host/PortChecker.h"
 #include "platform/Platform.h"
 #include "platform/systemd/ServiceManager.h"
+#include "platform/wayland/MutterBus.h"
 #include "runtime/Process.h"
 
 namespace qb::cli {
@@ -125,10 +126,28 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
         finding.detail = "sim (the simulated desktop, for demos and tests)";
         return finding;
     }
-    if (setup.platform != "x11") {
+    if (setup.platform != "x11" && setup.platform != "wayland") {
         finding.detail = "unknown desktop backend \"" + setup.platform + "\"";
-        finding.hint = "Set QUILLBRIGHT_PLATFORM to x11 (or sim for a demo)";
+        finding.hint = "Set QUILLBRIGHT_PLATFORM to wayland or x11 (or sim for a demo)";
         return finding;
+    }
+    // A Wayland session is mirrored through GNOME's remote desktop when it answers.
+    if (setup.platform == "wayland" || !setup.waylandDisplay.empty()) {
+        const auto problem = setup.gnomeUnreachable ? setup.gnomeUnreachable()
+                                                    : std::optional<std::string>("not checked");
+        if (!problem) {
+            finding.ok = true;
+            finding.detail = "wayland: GNOME remote desktop"
+                + (setup.waylandDisplay.empty() ? std::string() : " on WAYLAND_DISPLAY=" + setup.waylandDisplay);
+            return finding;
+        }
+        if (setup.platform == "wayland" || setup.display.empty()) {
+            finding.detail = setup.display.empty() && !setup.waylandDisplay.empty()
+                ? "a Wayland session (WAYLAND_DISPLAY) without DISPLAY, and " + *problem
+                : *problem;
+            finding.hint = "Log in to a GNOME session (Wayland), or to an X11 session (\"GNOME on Xorg\")";
+            return finding;
+        }
     }
     if (setup.display.empty()) {
         finding.detail = setup.waylandDisplay.empty() ? "DISPLAY is not set"
@@ -230,6 +249,11 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.platform = envOr("QUILLBRIGHT_PLATFORM", std::string(platformName(selectedPlatform())).c_str());
     setup.display = envOr("DISPLAY");
     setup.waylandDisplay = envOr("WAYLAND_DISPLAY");
+    setup.gnomeUnreachable = [] {
+        std::string error;
+        if (wayland::MutterBus::connect(&error)) return std::optional<std::string>();
+        return std::optional<std::string>(error);
+    };
     setup.logindUnreachable = [] { return ServiceManager::logindUnreachable(); };
     setup.portHolder = [](std::uint16_t port) { return PortChecker::processBlocking(port); };
     return setup;

@@ -34,10 +34,13 @@ struct DoctorSetup {
         "/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
     bool root = false;
     std::vector<std::string> groups; // this user's group names
-    std::string platform;            // "x11", "sim", ...
+    std::string platform;            // "wayland", "x11", "sim"
     std::string display;             // $DISPLAY
     std::string waylandDisplay;      // $WAYLAND_DISPLAY
     std::filesystem::path x11SocketDirectory = "/tmp/.X11-unix";
+    // Nothing when Mutter's remote-desktop services answer on the session
+    // bus, else why not ("GNOME remote desktop service not available: ...").
+    std::function<std::optional<std::string>()> gnomeUnreachable;
     // Nothing when logind answers, else why not.
     std::function<std::optional<std::string>()> logindUnreachable;
     std::vector<std::pair<std::uint16_t, std::string>> ports{{STREAM_PORT, "video stream"},

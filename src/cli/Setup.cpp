@@ -3,10 +3,54 @@
 #include "cli/Doctor.h"
 #include "cli/UserService.h"
 #include "core/MirrorEngine.h"
+#include "platform/wayland/GnomeShortcuts.h"
+
+#include <unistd.h>
+
+#include <climits>
 
 namespace qb::cli {
 
-std::optional<int> runSetupCommand(const std::string& command, const std::vector<std::string>&, std::ostream& out)
+namespace {
+
+// The program the shortcuts run: this one, by its absolute path.
+std::string thisProgram()
+{
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, std::size_t(length)) : std::string("quillbright");
+}
+
+int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
+{
+    const std::string action = args.empty() ? "" : args.front();
+    std::string error;
+    if (action == "install") {
+        if (!wayland::installShortcuts(thisProgram(), &error)) {
+            out << "ERROR: " << error << "\n";
+            return 1;
+        }
+        for (const auto& shortcut : wayland::quillbrightShortcuts()) {
+            out << shortcut.binding << "  quillbright " << shortcut.arguments << "\n";
+        }
+        out << "Added as GNOME custom shortcuts (Settings > Keyboard > Custom Shortcuts).\n";
+        return 0;
+    }
+    if (action == "remove") {
+        if (!wayland::removeShortcuts(&error)) {
+            out << "ERROR: " << error << "\n";
+            return 1;
+        }
+        out << "QuillBright's GNOME custom shortcuts removed.\n";
+        return 0;
+    }
+    out << "ERROR: hotkeys argument must be install or remove\n";
+    return 1;
+}
+
+} // namespace
+
+std::optional<int> runSetupCommand(const std::string& command, const std::vector<std::string>& args, std::ostream& out)
 {
     if (command == "--version" || command == "version") {
         out << "quillbright " << MirrorEngine::appVersion << "\n";
@@ -15,6 +59,7 @@ std::optional<int> runSetupCommand(const std::string& command, const std::vector
     if (command == "doctor") return commandDoctor(DoctorSetup::fromEnvironment(), out);
     if (command == "install-service") return installService(ServiceSetup::fromEnvironment(), out);
     if (command == "remove-service") return removeService(ServiceSetup::fromEnvironment(), out);
+    if (command == "hotkeys") return commandHotkeys(args, out);
     return std::nullopt;
 }
 

@@ -4,6 +4,8 @@
 //   doctor                what this computer still needs (Doctor.h)
 //   install-service       the systemd user unit (UserService.h)
 //   remove-service
+//   hotkeys install|remove  the front-light keys as GNOME custom shortcuts
+//                         (GNOME on Wayland has no global key grabs)
 #pragma once
 
 #include <optional>

@@ -15,7 +15,8 @@ std::shared_ptr<DnsSd> makeDnsSd(PlatformKind kind, Executor deliverOn)
 {
     switch (kind) {
     case PlatformKind::sim: return std::make_shared<SimDnsSd>(deliverOn);
-    case PlatformKind::x11: return makeAvahiDnsSd(deliverOn);
+    case PlatformKind::x11:
+    case PlatformKind::wayland: return makeAvahiDnsSd(deliverOn);
     }
     return std::make_shared<SimDnsSd>(deliverOn);
 }

@@ -25,13 +25,13 @@ std::shared_ptr<LogindBus> sharedLogind()
 
 std::shared_ptr<HostPower> makeHostPower(PlatformKind kind)
 {
-    if (kind == PlatformKind::x11) return std::make_shared<LogindPower>(sharedLogind());
+    if (kind != PlatformKind::sim) return std::make_shared<LogindPower>(sharedLogind());
     return std::make_shared<sim::SimHostPower>();
 }
 
 std::shared_ptr<Backlight> makeBacklight(PlatformKind kind)
 {
-    if (kind == PlatformKind::x11) return std::make_shared<SysfsBacklight>("/sys/class/backlight", sharedLogind());
+    if (kind != PlatformKind::sim) return std::make_shared<SysfsBacklight>("/sys/class/backlight", sharedLogind());
     if (const char* file = std::getenv("QUILLBRIGHT_SIM_BACKLIGHT"); file && *file) {
         return std::make_shared<sim::SimBacklight>(std::filesystem::path(file));
     }
@@ -40,7 +40,7 @@ std::shared_ptr<Backlight> makeBacklight(PlatformKind kind)
 
 std::shared_ptr<FontSettings> makeFontSettings(PlatformKind kind)
 {
-    if (kind == PlatformKind::x11) return std::make_shared<GSettingsFontSettings>();
+    if (kind != PlatformKind::sim) return std::make_shared<GSettingsFontSettings>();
     return std::make_shared<sim::SimFontSettings>();
 }
 

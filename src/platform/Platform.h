@@ -8,11 +8,16 @@
 //   sim  deterministic, in-memory, for tests and demos (platform/sim/)
 //   x11  the real Linux desktop: Xlib, XShm, XDamage, XFixes, XRandR, XTest (platform/x11/),
 //        with Avahi and the host services of platform/linux/ (logind, sysfs, gsettings)
+//   wayland  GNOME on Wayland: Mutter's remote-desktop, screen-cast and
+//        display-config services over D-Bus and PipeWire (platform/wayland/),
+//        with the same Linux host services
 //
 // The daemon opens one Platform (openPlatform) and injects its services into
 // the engine; the Platform owns what they share (the X display connection
-// and its event pump on the main loop). QUILLBRIGHT_PLATFORM=x11|sim chooses;
-// unset, x11 is used when $DISPLAY opens and sim otherwise.
+// and its event pump on the main loop). QUILLBRIGHT_PLATFORM=wayland|x11|sim
+// chooses; unset, wayland is used when $WAYLAND_DISPLAY is set and Mutter's
+// services are on the session bus (X11 under Xwayland sees no Wayland
+// window), else x11 when $DISPLAY opens, else sim.
 #pragma once
 
 #include <memory>
@@ -24,7 +29,7 @@
 
 namespace qb {
 
-enum class PlatformKind { sim, x11 };
+enum class PlatformKind { sim, x11, wayland };
 
 std::string_view platformName(PlatformKind kind);
 std::optional<PlatformKind> platformFromName(std::string_view name);
@@ -69,9 +74,14 @@ std::shared_ptr<Platform> makeSimPlatform();
 std::shared_ptr<Platform> makeX11Platform(Executor mainLoop, const char* displayName = nullptr,
     std::string* error = nullptr);
 
+// The wayland platform on the session bus's Mutter; nullptr when its
+// services or PipeWire cannot be reached, `error` then beginning
+// "GNOME remote desktop service not available: ".
+std::shared_ptr<Platform> makeWaylandPlatform(std::string* error = nullptr);
+
 // The platform the daemon runs on. `requested` is QUILLBRIGHT_PLATFORM's
-// value (nullptr when unset). An unknown name or an X display that cannot
-// be opened falls back to sim; every choice is logged in one line.
+// value (nullptr when unset). An unknown name, or a desktop that cannot be
+// reached, falls back to sim; every choice is logged in one line.
 std::shared_ptr<Platform> openPlatform(Executor mainLoop, const char* requested);
 
 // The line logged when no platform was requested and no X display opened.

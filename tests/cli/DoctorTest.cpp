@@ -37,6 +37,9 @@ struct FakeComputer : test::TempDir {
         std::ofstream(dir / "x11" / "X77") << "";
         setup.x11SocketDirectory = dir / "x11";
         setup.logindUnreachable = [] { return std::optional<std::string>(); };
+        setup.gnomeUnreachable = [] {
+            return std::optional<std::string>("GNOME remote desktop service not available: no Mutter");
+        };
         setup.ports = {{freePort(), "video stream"}};
         setup.portHolder = [](std::uint16_t) { return std::string("other (pid 42)"); };
     }
@@ -111,8 +114,17 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             "a Wayland session (WAYLAND_DISPLAY) without DISPLAY", "\"GNOME on Xorg\""},
         {"no X server", [](FakeComputer& t) { t.setup.display = ":78.0"; },
             "no X server at DISPLAY=:78.0 (", "-> Start your X session"},
-        {"unknown backend", [](FakeComputer& t) { t.setup.platform = "wayland"; },
-            "unknown desktop backend \"wayland\"", "QUILLBRIGHT_PLATFORM"},
+        {"unknown backend", [](FakeComputer& t) { t.setup.platform = "mir"; },
+            "unknown desktop backend \"mir\"", "QUILLBRIGHT_PLATFORM"},
+        {"GNOME Wayland without its remote desktop",
+            [](FakeComputer& t) {
+                t.setup.platform = "wayland";
+                t.setup.gnomeUnreachable = [] {
+                    return std::optional<std::string>("GNOME remote desktop service not available: no session bus");
+                };
+            },
+            "[missing] display: GNOME remote desktop service not available: no session bus\n",
+            "-> Log in to a GNOME session (Wayland)"},
         {"logind unreachable",
             [](FakeComputer& t) {
                 // The real probe, on a system bus that is not there.

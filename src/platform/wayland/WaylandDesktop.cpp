@@ -1,0 +1,397 @@
+#include "platform/wayland/WaylandDesktop.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "diagnostics/PlatformLog.h"
+#include "platform/VirtualDisplays.h"
+
+namespace qb::wayland {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double PLANE_SPACING = 65536;
+// How long a new virtual monitor gets to show up in the display configuration.
+constexpr auto MONITOR_LIMIT = 3s;
+
+void log(LogLevel level, const std::string& line) { platformLog(level, "VirtualDisplay", line); }
+
+} // namespace
+
+struct WaylandDesktop::Entry {
+    std::uint32_t width = 0; // the virtual monitor's size
+    std::uint32_t height = 0;
+    bool mirroring = false;
+    bool closed = false;     // Mutter ended the session
+    std::string connector;   // the virtual monitor's, while it exists
+    std::unique_ptr<Recording> recording;
+};
+
+std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
+{
+    std::shared_ptr<WaylandDesktop> desktop(new WaylandDesktop);
+    desktop->bus_ = MutterBus::connect(error);
+    if (!desktop->bus_) return nullptr;
+    std::string why;
+    desktop->pipewire_ = PipeWire::connect(&why);
+    if (!desktop->pipewire_) {
+        if (error) *error = std::string(SERVICE_UNAVAILABLE_PREFIX) + why;
+        return nullptr;
+    }
+    return desktop;
+}
+
+WaylandDesktop::~WaylandDesktop()
+{
+    // Every recording stops before the connections it uses go.
+    removeAll();
+}
+
+std::unique_ptr<Recording> WaylandDesktop::record(std::uint32_t id, const std::string& connector, std::uint32_t width,
+    std::uint32_t height, std::string* error)
+{
+    // The desktop outlives its recordings (the destructor stops them), and a
+    // stopped recording calls nothing: `this` is safe in both callbacks.
+    Recording::Options options;
+    options.connector = connector;
+    options.width = width;
+    options.height = height;
+    options.onFrame = [this, id](const Frame& frame) { deliver(id, frame); };
+    options.onClosed = [this, id] { closed(id); };
+    return Recording::start(bus_, pipewire_, std::move(options), error);
+}
+
+std::string WaylandDesktop::awaitMonitor(const std::set<std::string>& before, std::uint32_t width,
+    std::uint32_t height)
+{
+    // Mutter adds the monitor once the format is agreed; wait until the
+    // display configuration lists it, so the desktop is extended on return.
+    const auto deadline = std::chrono::steady_clock::now() + MONITOR_LIMIT;
+    for (;;) {
+        for (const auto& monitor : allMonitors()) {
+            if (!before.contains(monitor.connector) && monitor.width == width && monitor.height == height) {
+                return monitor.connector;
+            }
+        }
+        if (std::chrono::steady_clock::now() > deadline) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: Mutter listed no {}x{} monitor for the virtual "
+                                    "display in {} s",
+                            width, height, MONITOR_LIMIT.count()));
+    return "";
+}
+
+std::optional<std::uint32_t> WaylandDesktop::createDisplay(std::uint32_t width, std::uint32_t height,
+    std::string* error)
+{
+    std::lock_guard change(changeLock_);
+    std::set<std::string> before;
+    for (const auto& monitor : allMonitors()) before.insert(monitor.connector);
+    std::uint32_t id = 0;
+    {
+        std::lock_guard guard(lock_);
+        id = nextId_++;
+    }
+    auto recording = record(id, "", width, height, error);
+    if (!recording) return std::nullopt;
+
+    const std::string connector = awaitMonitor(before, width, height);
+    auto entry = std::make_shared<Entry>();
+    entry->width = width;
+    entry->height = height;
+    entry->connector = connector;
+    entry->recording = std::move(recording);
+    log(LogLevel::info, fmt::format("[VirtualDisplay] Virtual monitor {}x{}{} (Mutter ScreenCast RecordVirtual, "
+                                    "PipeWire stream {})",
+                            width, height, connector.empty() ? "" : " " + connector,
+                            entry->recording->streamPath()));
+    std::lock_guard guard(lock_);
+    if (!connector.empty()) ourConnectors_.insert(connector);
+    entries_.emplace(id, std::move(entry));
+    return id;
+}
+
+void WaylandDesktop::removeDisplay(std::uint32_t id)
+{
+    std::lock_guard change(changeLock_);
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end()) return;
+        entry = it->second;
+        entries_.erase(it);
+    }
+    if (entry->recording) entry->recording->stop();
+    {
+        std::lock_guard guard(lock_);
+        if (!entry->connector.empty()) ourConnectors_.erase(entry->connector);
+    }
+    std::shared_ptr<FrameSink> sink;
+    {
+        std::lock_guard guard(sinkLock_);
+        if (auto it = sinks_.find(id); it != sinks_.end()) {
+            sink = it->second;
+            sink->ended();
+        }
+        pictures_.erase(id);
+    }
+    log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual monitor {}x{}", entry->width, entry->height));
+}
+
+void WaylandDesktop::removeAll()
+{
+    for (std::uint32_t id : displayIds()) removeDisplay(id);
+}
+
+std::vector<std::uint32_t> WaylandDesktop::displayIds() const
+{
+    std::lock_guard guard(lock_);
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, entry] : entries_) ids.push_back(id);
+    return ids;
+}
+
+bool WaylandDesktop::isOurs(std::uint32_t id) const
+{
+    std::lock_guard guard(lock_);
+    return entries_.contains(id);
+}
+
+std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
+{
+    std::lock_guard change(changeLock_);
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        entry = it->second;
+        if (entry->mirroring == mirroring && !entry->closed) return 0;
+    }
+    std::string connector;
+    if (mirroring) {
+        for (const auto& monitor : monitors()) {
+            if (monitor.primary) connector = monitor.connector;
+        }
+        if (connector.empty()) return DISPLAY_ERROR_CANNOT_COMPLETE;
+    }
+    std::set<std::string> before;
+    if (!mirroring) {
+        for (const auto& monitor : allMonitors()) before.insert(monitor.connector);
+    }
+    std::string error;
+    auto recording = record(id, connector, entry->width, entry->height, &error);
+    if (!recording) {
+        log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
+        return DISPLAY_ERROR_CANNOT_COMPLETE;
+    }
+    const std::string added = mirroring ? "" : awaitMonitor(before, entry->width, entry->height);
+    std::unique_ptr<Recording> previous;
+    {
+        std::lock_guard guard(lock_);
+        previous = std::exchange(entry->recording, std::move(recording));
+        entry->mirroring = mirroring;
+        entry->closed = false;
+        if (!entry->connector.empty()) ourConnectors_.erase(entry->connector);
+        entry->connector = added;
+        if (!added.empty()) ourConnectors_.insert(added);
+    }
+    // Ending the virtual recording takes its monitor off the desktop.
+    if (previous) previous->stop();
+    return 0;
+}
+
+bool WaylandDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t height)
+{
+    std::lock_guard change(changeLock_);
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end() || it->second->mirroring) return false;
+        entry = it->second;
+    }
+    if (!entry->recording->resize(width, height)) return false;
+    std::lock_guard guard(lock_);
+    entry->width = width;
+    entry->height = height;
+    return true;
+}
+
+std::optional<WaylandDesktop::Placement> WaylandDesktop::placement(std::uint32_t id) const
+{
+    std::lock_guard guard(lock_);
+    auto it = entries_.find(id);
+    if (it == entries_.end() || it->second->closed || !it->second->recording) return std::nullopt;
+    const Recording& recording = *it->second->recording;
+    return Placement{PLANE_SPACING * id, 0, recording.width(), recording.height(), recording.sessionPath(),
+        recording.streamPath()};
+}
+
+std::optional<std::uint32_t> WaylandDesktop::displayAt(double x, double y) const
+{
+    const double slot = std::floor(x / PLANE_SPACING);
+    if (!(slot >= 1 && slot <= double(UINT32_MAX))) return std::nullopt;
+    const auto id = std::uint32_t(slot);
+    auto where = placement(id);
+    if (!where || x - where->left >= where->width || y < 0 || y >= where->height) return std::nullopt;
+    return id;
+}
+
+bool WaylandDesktop::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
+{
+    if (!isOurs(id)) return false;
+    std::lock_guard guard(sinkLock_);
+    if (auto it = pictures_.find(id); it != pictures_.end() && !it->second.pixels.empty()) {
+        const Picture& picture = it->second;
+        sink->frame(Frame{picture.pixels.data(), picture.width, picture.height, picture.width * 4, {}});
+    }
+    sinks_[id] = std::move(sink);
+    return true;
+}
+
+void WaylandDesktop::detach(std::uint32_t id, const FrameSink* sink)
+{
+    std::shared_ptr<FrameSink> released;
+    {
+        std::lock_guard guard(sinkLock_);
+        auto it = sinks_.find(id);
+        if (it == sinks_.end() || it->second.get() != sink) return;
+        released = std::move(it->second);
+        sinks_.erase(it);
+    }
+}
+
+void WaylandDesktop::deliver(std::uint32_t id, const Frame& frame)
+{
+    std::lock_guard guard(sinkLock_);
+    Picture& picture = pictures_[id];
+    const std::size_t rowBytes = frame.width * 4;
+    std::size_t top = 0;
+    std::size_t bottom = frame.height;
+    if (picture.width != frame.width || picture.height != frame.height) {
+        picture.pixels.assign(rowBytes * frame.height, 0);
+        picture.width = frame.width;
+        picture.height = frame.height;
+    } else if (!frame.damage.empty()) {
+        top = frame.height;
+        bottom = 0;
+        for (const auto& rect : frame.damage) {
+            top = std::min(top, rect.y);
+            bottom = std::max(bottom, rect.y + rect.height);
+        }
+    }
+    for (std::size_t row = top; row < bottom; ++row) {
+        std::memcpy(picture.pixels.data() + row * rowBytes, frame.data + row * frame.stride, rowBytes);
+    }
+    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->frame(frame);
+}
+
+void WaylandDesktop::closed(std::uint32_t id)
+{
+    {
+        std::lock_guard guard(lock_);
+        if (auto it = entries_.find(id); it != entries_.end()) it->second->closed = true;
+    }
+    log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: Mutter ended the session of virtual display {}", id));
+    std::lock_guard guard(sinkLock_);
+    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
+}
+
+std::uint32_t WaylandDesktop::idFor(const std::string& connector)
+{
+    auto [it, added] = connectorIds_.emplace(connector, nextId_);
+    if (added) ++nextId_;
+    return it->second;
+}
+
+std::vector<WaylandDesktop::Monitor> WaylandDesktop::allMonitors(std::string* error)
+{
+    std::vector<Monitor> found;
+    Variant state = bus_->call(DISPLAY_CONFIG_SERVICE, "/org/gnome/Mutter/DisplayConfig", DISPLAY_CONFIG_SERVICE,
+        "GetCurrentState", nullptr, "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})", error);
+    if (!state) return found;
+    std::uint32_t serial = 0;
+    GVariantIter* monitors = nullptr;
+    GVariantIter* logical = nullptr;
+    GVariant* properties = nullptr;
+    g_variant_get(state.get(), "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})@a{sv})", &serial, &monitors,
+        &logical, &properties);
+
+    const gchar* connector = nullptr;
+    GVariantIter* modes = nullptr;
+    GVariant* monitorProperties = nullptr;
+    while (g_variant_iter_next(monitors, "((&s&s&s&s)a(siiddada{sv})@a{sv})", &connector, nullptr, nullptr, nullptr,
+        &modes, &monitorProperties)) {
+        Monitor monitor;
+        monitor.connector = connector;
+        gboolean builtIn = FALSE;
+        g_variant_lookup(monitorProperties, "is-builtin", "b", &builtIn);
+        monitor.builtIn = builtIn;
+        GVariant* mode = nullptr;
+        while ((mode = g_variant_iter_next_value(modes))) {
+            gint32 width = 0;
+            gint32 height = 0;
+            GVariant* modeProperties = nullptr;
+            g_variant_get(mode, "(&siiddad@a{sv})", nullptr, &width, &height, nullptr, nullptr, nullptr,
+                &modeProperties);
+            gboolean current = FALSE;
+            g_variant_lookup(modeProperties, "is-current", "b", &current);
+            if (current) {
+                monitor.width = std::uint32_t(width);
+                monitor.height = std::uint32_t(height);
+            }
+            g_variant_unref(modeProperties);
+            g_variant_unref(mode);
+        }
+        g_variant_iter_free(modes);
+        g_variant_unref(monitorProperties);
+        found.push_back(std::move(monitor));
+    }
+    g_variant_iter_free(monitors);
+
+    // The primary logical monitor's connectors.
+    GVariant* group = nullptr;
+    while ((group = g_variant_iter_next_value(logical))) {
+        gboolean primary = FALSE;
+        GVariant* members = nullptr;
+        g_variant_get(group, "(iidub@a(ssss)@a{sv})", nullptr, nullptr, nullptr, nullptr, &primary, &members, nullptr);
+        GVariantIter member;
+        g_variant_iter_init(&member, members);
+        const gchar* name = nullptr;
+        while (primary && g_variant_iter_next(&member, "(&s&s&s&s)", &name, nullptr, nullptr, nullptr)) {
+            for (auto& monitor : found) {
+                if (monitor.connector == name) monitor.primary = true;
+            }
+        }
+        g_variant_unref(members);
+        g_variant_unref(group);
+    }
+    g_variant_iter_free(logical);
+    g_variant_unref(properties);
+    return found;
+}
+
+std::vector<WaylandDesktop::Monitor> WaylandDesktop::monitors(std::string* error)
+{
+    auto all = allMonitors(error);
+    std::vector<Monitor> theirs;
+    std::lock_guard guard(lock_);
+    for (auto& monitor : all) {
+        if (ourConnectors_.contains(monitor.connector)) continue;
+        monitor.id = idFor(monitor.connector);
+        theirs.push_back(std::move(monitor));
+    }
+    std::stable_sort(theirs.begin(), theirs.end(), [](const Monitor& a, const Monitor& b) { return a.primary > b.primary; });
+    return theirs;
+}
+
+} // namespace qb::wayland

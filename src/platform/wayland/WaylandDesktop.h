@@ -1,0 +1,135 @@
+// The GNOME-on-Wayland desktop as the wayland backend's services share it:
+// the private D-Bus connection to Mutter, the PipeWire connection, and our
+// displays. Each display of ours is one Recording: a virtual monitor that
+// extends the desktop, or, while it mirrors, the primary monitor's picture.
+//
+// No Wayland client sees global coordinates, so our displays get rectangles
+// of their own in a private plane (display n's left edge at n × 65536): the
+// input server computes points there, and the injector maps a point back to
+// its display and the stream's pixels.
+//
+// Threads: every member may be called from any thread. Slow changes (create,
+// remove, mirror, resize: D-Bus round trips and a PipeWire negotiation) run
+// one at a time. Frames reach the attached FrameSink on PipeWire's thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/wayland/MutterBus.h"
+#include "platform/wayland/Recording.h"
+
+namespace qb::wayland {
+
+// What a capture stream receives from the display it watches.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // A new picture (PipeWire's thread; the pixels are valid during the call).
+    virtual void frame(const Frame& frame) = 0;
+    // The display went away or Mutter ended its session: no more frames.
+    virtual void ended() = 0;
+};
+
+class WaylandDesktop {
+public:
+    // nullptr when Mutter's services or PipeWire cannot be reached; `error`
+    // then begins "GNOME remote desktop service not available: ".
+    static std::shared_ptr<WaylandDesktop> open(std::string* error);
+    ~WaylandDesktop();
+
+    MutterBus& bus() { return *bus_; }
+
+    // ------------------------------------------------------ our displays
+
+    // A virtual monitor of `width`×`height` added to the desktop; its id, or
+    // nullopt with `error` saying why.
+    std::optional<std::uint32_t> createDisplay(std::uint32_t width, std::uint32_t height, std::string* error);
+    void removeDisplay(std::uint32_t id);
+    void removeAll();
+    std::vector<std::uint32_t> displayIds() const;
+    bool isOurs(std::uint32_t id) const;
+
+    // Mirroring: the display's virtual monitor leaves the desktop and the
+    // display shows the primary monitor instead. 0 or a DISPLAY_ERROR_* code.
+    std::int32_t setMirroring(std::uint32_t id, bool mirroring);
+    // A new size for a virtual monitor, renegotiated on the same session.
+    bool resize(std::uint32_t id, std::uint32_t width, std::uint32_t height);
+
+    struct Placement {
+        double left = 0;
+        double top = 0;
+        std::uint32_t width = 0; // the picture's pixels (the primary's while mirroring)
+        std::uint32_t height = 0;
+        std::string sessionPath; // where input for it goes
+        std::string streamPath;  // what its coordinates refer to
+    };
+    // nullopt for an unknown display or one whose session Mutter ended.
+    std::optional<Placement> placement(std::uint32_t id) const;
+    // The display whose rectangle holds the point.
+    std::optional<std::uint32_t> displayAt(double x, double y) const;
+
+    // Frames of display `id` go to `sink` until detach (after which no call
+    // runs or will start), beginning with the newest picture the display
+    // already has; false for an unknown display.
+    bool attach(std::uint32_t id, std::shared_ptr<FrameSink> sink);
+    void detach(std::uint32_t id, const FrameSink* sink);
+
+    // --------------------------------------------- the desktop's monitors
+
+    struct Monitor {
+        std::uint32_t id = 0;
+        std::string connector;
+        bool builtIn = false;
+        bool primary = false;
+        std::uint32_t width = 0; // current mode
+        std::uint32_t height = 0;
+    };
+    // Every monitor Mutter's display configuration lists that is not one of
+    // our virtual monitors, the primary first. Ids stay the same for a
+    // connector while the platform lives.
+    std::vector<Monitor> monitors(std::string* error = nullptr);
+    // Every monitor's connector, ours included (DisplayConfig GetCurrentState).
+    std::vector<Monitor> allMonitors(std::string* error = nullptr);
+
+private:
+    WaylandDesktop() = default;
+    struct Entry;
+    std::unique_ptr<Recording> record(std::uint32_t id, const std::string& connector, std::uint32_t width,
+        std::uint32_t height, std::string* error);
+    // The connector of the monitor of that size not in `before`, once Mutter lists it.
+    std::string awaitMonitor(const std::set<std::string>& before, std::uint32_t width, std::uint32_t height);
+    void deliver(std::uint32_t id, const Frame& frame);
+    void closed(std::uint32_t id);
+    std::uint32_t idFor(const std::string& connector);
+
+    std::shared_ptr<MutterBus> bus_;
+    std::shared_ptr<PipeWire> pipewire_;
+
+    std::mutex changeLock_; // one slow change at a time
+    mutable std::mutex lock_;
+    std::map<std::uint32_t, std::shared_ptr<Entry>> entries_;
+    std::map<std::string, std::uint32_t> connectorIds_;
+    std::set<std::string> ourConnectors_;
+    std::uint32_t nextId_ = 1;
+
+    // Held while a sink is called, so detach() returning means no call runs.
+    std::mutex sinkLock_;
+    std::map<std::uint32_t, std::shared_ptr<FrameSink>> sinks_;
+    // Each display's newest picture, tightly packed: Mutter sends a picture
+    // only when it changes, so a capture attached later starts from this one.
+    struct Picture {
+        std::vector<std::uint8_t> pixels;
+        std::size_t width = 0;
+        std::size_t height = 0;
+    };
+    std::map<std::uint32_t, Picture> pictures_;
+};
+
+} // namespace qb::wayland

@@ -1,0 +1,327 @@
+// Virtual displays and input injection on GNOME Wayland, and the platform
+// that hands them out with the capture. No global key grabs exist for a
+// Wayland client (GNOME custom shortcuts stand in: GnomeShortcuts.h) and no
+// pacer windows are needed: Mutter sends a picture whenever it changes.
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include "diagnostics/PlatformLog.h"
+#include "platform/CaptureStream.h"
+#include "platform/InputInjector.h"
+#include "platform/Platform.h"
+#include "platform/VirtualDisplays.h"
+#include "platform/wayland/WaylandPlatform.h"
+
+namespace qb::wayland {
+
+namespace {
+
+constexpr const char* REMOTE_DESKTOP_SESSION = "org.gnome.Mutter.RemoteDesktop.Session";
+
+// ------------------------------------------------------------ virtual displays
+
+class WaylandVirtualDisplays;
+
+class WaylandVirtualDisplay final : public VirtualDisplay {
+public:
+    WaylandVirtualDisplay(std::shared_ptr<WaylandVirtualDisplays> owner, std::uint32_t id)
+        : owner_(std::move(owner))
+        , id_(id)
+    {
+    }
+    ~WaylandVirtualDisplay() override;
+    std::uint32_t displayId() const override { return id_; }
+    bool applySettings(const VirtualDisplaySettings& settings) override;
+
+private:
+    std::shared_ptr<WaylandVirtualDisplays> owner_;
+    std::uint32_t id_;
+};
+
+class WaylandVirtualDisplays final : public VirtualDisplays,
+                                     public std::enable_shared_from_this<WaylandVirtualDisplays> {
+public:
+    explicit WaylandVirtualDisplays(std::shared_ptr<WaylandDesktop> desktop) : desktop_(std::move(desktop)) {}
+
+    std::unique_ptr<VirtualDisplay> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override
+    {
+        std::string error;
+        auto id = desktop_->createDisplay(descriptor.maxPixelsWide, descriptor.maxPixelsHigh, &error);
+        if (!id) {
+            platformLog(LogLevel::warn, "VirtualDisplay", "[VirtualDisplay] WARNING: " + error);
+            return nullptr;
+        }
+        return std::make_unique<WaylandVirtualDisplay>(shared_from_this(), *id);
+    }
+
+    std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
+    {
+        if (desktop_->isOurs(displayId)) {
+            auto where = desktop_->placement(displayId);
+            if (!where) return std::nullopt;
+            std::lock_guard guard(lock_);
+            std::vector<DisplayModeInfo> modes;
+            std::uint32_t modeId = 1;
+            for (const auto& setting : settings_[displayId].modes) {
+                modes.push_back({modeId++, setting.width, setting.height, where->width, where->height,
+                    setting.refreshRate});
+            }
+            if (modes.empty()) modes.push_back({1, where->width, where->height, where->width, where->height, 60.0});
+            return modes;
+        }
+        for (const auto& monitor : desktop_->monitors()) {
+            if (monitor.id == displayId) {
+                return std::vector<DisplayModeInfo>{
+                    {1, monitor.width, monitor.height, monitor.width, monitor.height, 60.0}};
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::int32_t setDisplayMode(std::uint32_t displayId, const DisplayModeInfo& mode) override
+    {
+        // A virtual monitor shows its one pixel size; modes differ in points only.
+        auto modes = copyAllDisplayModes(displayId);
+        if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        for (const auto& offered : *modes) {
+            if (offered.modeId == mode.modeId) return 0;
+        }
+        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+    }
+
+    std::vector<std::uint32_t> onlineDisplays(std::size_t maxDisplays) override
+    {
+        std::vector<std::uint32_t> ids;
+        for (const auto& monitor : desktop_->monitors()) ids.push_back(monitor.id);
+        for (std::uint32_t id : desktop_->displayIds()) ids.push_back(id);
+        if (ids.size() > maxDisplays) ids.resize(maxDisplays);
+        return ids;
+    }
+
+    // A laptop panel; on a desktop without one, the primary monitor.
+    bool isBuiltIn(std::uint32_t displayId) override
+    {
+        if (desktop_->isOurs(displayId)) return false;
+        const auto monitors = desktop_->monitors();
+        auto panel = std::find_if(monitors.begin(), monitors.end(), [](const auto& m) { return m.builtIn; });
+        if (panel == monitors.end()) {
+            panel = std::find_if(monitors.begin(), monitors.end(), [](const auto& m) { return m.primary; });
+        }
+        return panel != monitors.end() && panel->id == displayId;
+    }
+
+    std::unique_ptr<DisplayConfiguration> beginConfiguration() override;
+
+    bool applySettings(std::uint32_t displayId, const VirtualDisplaySettings& settings)
+    {
+        auto where = desktop_->placement(displayId);
+        if (!where) return false;
+        for (const auto& mode : settings.modes) {
+            const std::uint32_t scale = settings.hiDPI ? 2 : 1;
+            if (mode.width == 0 || mode.height == 0 || mode.width * scale > where->width
+                || mode.height * scale > where->height) {
+                return false;
+            }
+        }
+        std::lock_guard guard(lock_);
+        settings_[displayId] = settings;
+        return true;
+    }
+
+    void remove(std::uint32_t displayId)
+    {
+        desktop_->removeDisplay(displayId);
+        std::lock_guard guard(lock_);
+        settings_.erase(displayId);
+    }
+
+    WaylandDesktop& desktop() { return *desktop_; }
+
+private:
+    std::shared_ptr<WaylandDesktop> desktop_;
+    std::mutex lock_;
+    std::map<std::uint32_t, VirtualDisplaySettings> settings_;
+};
+
+WaylandVirtualDisplay::~WaylandVirtualDisplay() { owner_->remove(id_); }
+
+bool WaylandVirtualDisplay::applySettings(const VirtualDisplaySettings& settings)
+{
+    return owner_->applySettings(id_, settings);
+}
+
+// Mirror changes collected and applied together by complete(). "The
+// built-in mirrors ours" and "ours mirrors the built-in" both come down to
+// our display showing the primary monitor.
+class WaylandDisplayConfiguration final : public DisplayConfiguration {
+public:
+    explicit WaylandDisplayConfiguration(std::shared_ptr<WaylandVirtualDisplays> owner) : owner_(std::move(owner)) {}
+
+    std::int32_t configureMirror(std::uint32_t display, std::uint32_t master) override
+    {
+        if (done_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        WaylandDesktop& desktop = owner_->desktop();
+        if (master == NULL_DISPLAY_ID) {
+            if (desktop.isOurs(display)) {
+                changes_.emplace_back(display, false);
+            } else {
+                for (std::uint32_t id : desktop.displayIds()) changes_.emplace_back(id, false);
+            }
+            return 0;
+        }
+        if (desktop.isOurs(master)) {
+            changes_.emplace_back(master, true);
+            return 0;
+        }
+        if (desktop.isOurs(display)) {
+            changes_.emplace_back(display, true);
+            return 0;
+        }
+        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+    }
+
+    std::int32_t complete(DisplayConfigureOption) override
+    {
+        if (done_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        std::int32_t result = 0;
+        for (auto [id, mirroring] : changes_) {
+            if (const std::int32_t code = owner_->desktop().setMirroring(id, mirroring); code != 0) result = code;
+        }
+        changes_.clear();
+        done_ = true;
+        return result;
+    }
+
+    void cancel() override
+    {
+        changes_.clear();
+        done_ = true;
+    }
+
+private:
+    std::shared_ptr<WaylandVirtualDisplays> owner_;
+    std::vector<std::pair<std::uint32_t, bool>> changes_;
+    bool done_ = false;
+};
+
+std::unique_ptr<DisplayConfiguration> WaylandVirtualDisplays::beginConfiguration()
+{
+    return std::make_unique<WaylandDisplayConfiguration>(shared_from_this());
+}
+
+// ------------------------------------------------------------------ input
+
+// Pointer events through the display's remote-desktop session: motion in the
+// stream's pixels, the left button, and pixel scrolling as finger (trackpad)
+// axis events, the gesture's end marked with the finish flag.
+class WaylandInputInjector final : public InputInjector {
+public:
+    explicit WaylandInputInjector(std::shared_ptr<WaylandDesktop> desktop) : desktop_(std::move(desktop)) {}
+
+    bool isTrusted() const override { return true; }
+
+    std::optional<Bounds> displayBounds(std::uint32_t displayId) const override
+    {
+        auto where = desktop_->placement(displayId);
+        if (!where) return std::nullopt;
+        return Bounds{where->left, where->top, double(where->width), double(where->height)};
+    }
+
+    void postMouseEvent(MouseEventType type, Point location) override
+    {
+        if (!std::isfinite(location.x) || !std::isfinite(location.y)) return;
+        auto id = desktop_->displayAt(location.x, location.y);
+        if (!id) return;
+        auto where = desktop_->placement(*id);
+        if (!where) return;
+        MutterBus& bus = desktop_->bus();
+        const char* session = where->sessionPath.c_str();
+        bus.send(REMOTE_DESKTOP_SERVICE, session, REMOTE_DESKTOP_SESSION, "NotifyPointerMotionAbsolute",
+            g_variant_new("(sdd)", where->streamPath.c_str(), location.x - where->left, location.y - where->top));
+        if (type == MouseEventType::leftDown || type == MouseEventType::leftUp) {
+            bus.send(REMOTE_DESKTOP_SERVICE, session, REMOTE_DESKTOP_SESSION, "NotifyPointerButton",
+                g_variant_new("(ib)", BUTTON_LEFT, type == MouseEventType::leftDown));
+        }
+        std::lock_guard guard(lock_);
+        lastSession_ = where->sessionPath;
+    }
+
+    void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) override
+    {
+        std::string session;
+        {
+            std::lock_guard guard(lock_);
+            session = lastSession_;
+        }
+        if (session.empty()) return; // no pointer on any display of ours yet
+        if (vertical == 0 && horizontal == 0 && phase != ScrollPhase::ended) return;
+        // Positive amounts scroll up and left, as a trackpad's pixel deltas
+        // do; Mutter's axis values grow downwards and rightwards.
+        const std::uint32_t flags = AXIS_SOURCE_FINGER | (phase == ScrollPhase::ended ? AXIS_FINISH : 0);
+        desktop_->bus().send(REMOTE_DESKTOP_SERVICE, session.c_str(), REMOTE_DESKTOP_SESSION, "NotifyPointerAxis",
+            g_variant_new("(ddu)", -double(horizontal), -double(vertical), flags));
+    }
+
+private:
+    std::shared_ptr<WaylandDesktop> desktop_;
+    std::mutex lock_;
+    std::string lastSession_;
+};
+
+} // namespace
+
+std::shared_ptr<VirtualDisplays> makeWaylandVirtualDisplays(const std::shared_ptr<WaylandDesktop>& desktop)
+{
+    return std::make_shared<WaylandVirtualDisplays>(desktop);
+}
+
+std::shared_ptr<InputInjector> makeWaylandInputInjector(const std::shared_ptr<WaylandDesktop>& desktop)
+{
+    return std::make_shared<WaylandInputInjector>(desktop);
+}
+
+} // namespace qb::wayland
+
+namespace qb {
+
+namespace {
+
+class WaylandPlatform final : public Platform {
+public:
+    explicit WaylandPlatform(std::shared_ptr<wayland::WaylandDesktop> desktop)
+        : desktop_(std::move(desktop))
+        , capture_(wayland::makeWaylandCaptureBackend(desktop_))
+        , displays_(wayland::makeWaylandVirtualDisplays(desktop_))
+        , injector_(wayland::makeWaylandInputInjector(desktop_))
+    {
+    }
+    ~WaylandPlatform() override { stop(); }
+
+    PlatformKind kind() const override { return PlatformKind::wayland; }
+    std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
+    std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
+    std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
+    std::shared_ptr<GlobalHotkeys> globalHotkeys() override { return nullptr; }
+    std::shared_ptr<PacerWindows> pacerWindows() override { return nullptr; }
+
+    void stop() override { desktop_->removeAll(); }
+
+private:
+    std::shared_ptr<wayland::WaylandDesktop> desktop_;
+    std::shared_ptr<CaptureBackend> capture_;
+    std::shared_ptr<VirtualDisplays> displays_;
+    std::shared_ptr<InputInjector> injector_;
+};
+
+} // namespace
+
+std::shared_ptr<Platform> makeWaylandPlatform(std::string* error)
+{
+    auto desktop = wayland::WaylandDesktop::open(error);
+    if (!desktop) return nullptr;
+    return std::make_shared<WaylandPlatform>(std::move(desktop));
+}
+
+} // namespace qb

@@ -1,0 +1,175 @@
+// The real daemon on a private headless Mutter: a fake DC-1 mirrors the
+// primary and the reference client decodes exactly what a Wayland client
+// draws there (scaled and converted to grey), a touch reaches that client,
+// and a daemon killed with -9 leaves no monitor behind (Mutter drops its
+// sessions with its bus connection).
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "companion/CompanionClient.h"
+#include "companion/TouchScript.h"
+#include "fake-adb/FakeAdbState.h"
+#include "pipeline/PixelKernels.h"
+#include "platform/MutterServer.h"
+#include "runtime/Process.h"
+
+#ifndef QB_WAYLAND_PAINTER
+#define QB_WAYLAND_PAINTER "" // built only with SDL2
+#endif
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+class WaylandDaemonTest : public ::testing::Test {
+protected:
+    WaylandDaemonTest() : adb(QB_FAKE_ADB)
+    {
+        std::string pattern = (fs::temp_directory_path() / "qb-e2e-wayland-XXXXXX").string();
+        dir_ = ::mkdtemp(pattern.data());
+        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+        ::setenv("QUILLBRIGHT_PLATFORM", "wayland", 1);
+        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
+        auto device = test::FakeAdbState::device("DC1-0001", "DC_1");
+        device["physicalSize"] = "1200x1600";
+        device["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
+        adb.setDevices({device});
+    }
+
+    ~WaylandDaemonTest() override
+    {
+        if (daemon_ && daemon_->isRunning()) {
+            ::kill(daemon_->pid(), SIGKILL);
+            daemon_->waitUntilExit();
+        }
+        if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
+        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
+        ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    void launch()
+    {
+        ProcessOptions options;
+        options.executable = QB_QUILLBRIGHT;
+        options.arguments = {"start"};
+        options.standardError = OutputMode::mergeIntoOutput;
+        daemon_ = Process::launch(options);
+        ASSERT_TRUE(daemon_);
+    }
+
+    std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+
+    test::MutterServer server;
+    test::FakeAdbState adb;
+    std::shared_ptr<Process> daemon_;
+
+private:
+    fs::path dir_;
+};
+
+TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDaemonLeavesNoMonitor)
+{
+    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
+    if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
+    ASSERT_TRUE(server.running()) << server.failure;
+    using Sizes = std::multiset<std::string>;
+
+    // A client's picture over the whole 1280x800 primary.
+    ProcessOptions options;
+    options.executable = QB_WAYLAND_PAINTER;
+    options.arguments = {"1280", "800"};
+    auto painter = Process::launch(options);
+    ASSERT_TRUE(painter);
+    auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
+    ASSERT_TRUE(waitFor([&] { return said("ready"); }, 10s)) << painter->standardError();
+
+    launch();
+    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8888") != std::string::npos; }, 30s))
+        << output();
+    EXPECT_NE(output().find("[Platform] Using GNOME on Wayland"), std::string::npos) << output();
+    EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
+
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    const auto greeting = client.readGreeting(10000ms);
+    ASSERT_TRUE(greeting) << client.violation();
+    ASSERT_EQ(greeting->width, 1600);
+    ASSERT_EQ(greeting->height, 1200);
+
+    // A tap at three quarters across, half-way down the tablet reaches the
+    // client at that point of the primary (and the pointer, over the
+    // client, shows no image there).
+    companion::TouchSender touches;
+    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
+    touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
+    touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
+    EXPECT_TRUE(waitFor([&] { return said("motion 960 400"); }, 10s)) << painter->standardOutput();
+
+    // The primary scaled to 1600x1200 (nearest pixel), through the greyscale
+    // conversion and the default ("Crisp Paper") tone curve.
+    const ToneCurve curve = makeToneCurve(1.2, 1.2);
+    std::vector<std::uint8_t> expected(1600 * 1200);
+    for (std::size_t row = 0; row < 1200; ++row) {
+        for (std::size_t column = 0; column < 1600; ++column) {
+            const std::size_t x = column * 1280 / 1600;
+            const std::size_t y = row * 800 / 1200;
+            const unsigned blue = std::uint8_t(x);
+            const unsigned green = std::uint8_t(y);
+            const unsigned red = std::uint8_t(x ^ y);
+            expected[row * 1600 + column] = curve[(29 * blue + 150 * green + 77 * red) / 256];
+        }
+    }
+    bool matched = false;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!matched && std::chrono::steady_clock::now() < deadline) {
+        const auto frame = client.readFrame(1000ms);
+        if (!frame) continue;
+        client.sendAck(frame->sequenceNumber);
+        matched = client.decoder().hasPicture() && client.decoder().frame() == expected;
+    }
+    EXPECT_TRUE(matched) << client.violation() << output();
+    client.close();
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+
+    // With a phone after the DC-1, both get monitors of their own (the
+    // phone's extended session ends the mirroring); killed outright, the
+    // daemon leaves none.
+    auto phone = test::FakeAdbState::device("PHONE-1", "Pixel_8");
+    phone["physicalSize"] = "1080x2400";
+    phone["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
+    adb.setDevices({adb.read()["devices"][0], phone});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8889") != std::string::npos; }, 30s))
+        << output();
+    EXPECT_TRUE(waitFor([&] { return server.monitorSizes().contains("1080x2400"); }, 5s)) << output();
+    ::kill(daemon_->pid(), SIGKILL);
+    daemon_->waitUntilExit();
+    EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800"}; }, 5s));
+    painter->terminate();
+    painter->waitUntilExit(5000ms);
+}
+
+} // namespace
+} // namespace qb
