@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include <immintrin.h>
 
@@ -444,6 +445,27 @@ __attribute__((target("avx2"))) void encodeRGBAVX2(const std::uint8_t* src, std:
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
+// The last 1-63 pixels of a row go through the same vector code: copied to
+// a zeroed block first, their results stored under a mask.
+struct TailBlock {
+    alignas(64) std::uint8_t pixels[256];
+    __mmask64 mask;
+    TailBlock(const std::uint8_t* row, int count)
+        : pixels{}
+        , mask((~0ULL) >> (64 - count))
+    {
+        std::memcpy(pixels, row, 4 * static_cast<std::size_t>(count));
+    }
+};
+
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline void encodeBytesMasked(__m512i v,
+    __mmask64 mask, std::uint8_t* reference, std::uint8_t* delta)
+{
+    const __m512i before = _mm512_maskz_loadu_epi8(mask, reference);
+    _mm512_mask_storeu_epi8(delta, mask, _mm512_xor_si512(v, before));
+    _mm512_mask_storeu_epi8(reference, mask, v);
+}
+
 // 16 pixels to 16 sums in 32-bit lanes, (29·B + 150·G + 77·R) >> 8, with the
 // sign flip of greyPairsAVX2 and vpmaddwd adding the two pairs of a pixel.
 __attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i greySums512(const std::uint8_t* p)
@@ -466,6 +488,63 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i grey64
     const __m512i ab = _mm512_packus_epi32(greySums512(p), greySums512(p + 64));
     const __m512i cd = _mm512_packus_epi32(greySums512(p + 128), greySums512(p + 192));
     return _mm512_permutexvar_epi32(order, _mm512_packus_epi16(ab, cd));
+}
+
+__attribute__((target("avx512f,avx512bw"))) void greyAVX512(const std::uint8_t* src, std::size_t srcStride,
+    std::uint8_t* dst, int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        int x = 0;
+        for (; x + 64 <= width; x += 64) _mm512_storeu_si512(out + x, grey64AVX512(row + 4 * x));
+        if (x < width) {
+            const TailBlock tail(row + 4 * x, width - x);
+            _mm512_mask_storeu_epi8(out + x, tail.mask, grey64AVX512(tail.pixels));
+        }
+    }
+}
+
+// With VNNI and VBMI: vpdpbusd sums the four weighted bytes of a pixel
+// onto a bias in one step (the same sign flip: the bias 0x8000 makes up for
+// it, so each 32-bit lane holds the exact sum 0..65280), and byte 1 of each
+// lane is the grey value, which two vpermi2b gather in pixel order.
+#define QB_VNNI_TARGET "avx512f,avx512bw,avx512vbmi,avx512vnni"
+
+__attribute__((target(QB_VNNI_TARGET), always_inline)) inline __m512i greySumsVNNI(const std::uint8_t* p)
+{
+    const __m512i weights = _mm512_set1_epi32(static_cast<int>(WEIGHT_B | (WEIGHT_G << 8) | (WEIGHT_R << 16)));
+    const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
+    const __m512i bias = _mm512_set1_epi32(0x8000);
+    return _mm512_dpbusd_epi32(bias, weights, _mm512_xor_si512(_mm512_loadu_si512(p), flip));
+}
+
+__attribute__((target(QB_VNNI_TARGET), always_inline)) inline __m512i grey64VNNI(const std::uint8_t* p)
+{
+    // Output byte j < 32 is byte 1 of lane j of the pair (bit 6 of the index
+    // picks the second source); the upper half repeats it for the other pair.
+    alignas(64) static constexpr std::uint8_t LOW[64] = {1, 5, 9, 13, 17, 21, 25, 29, 33, 37, 41, 45, 49, 53, 57, 61,
+        65, 69, 73, 77, 81, 85, 89, 93, 97, 101, 105, 109, 113, 117, 121, 125, 1, 5, 9, 13, 17, 21, 25, 29, 33, 37, 41,
+        45, 49, 53, 57, 61, 65, 69, 73, 77, 81, 85, 89, 93, 97, 101, 105, 109, 113, 117, 121, 125};
+    const __m512i index = _mm512_load_si512(LOW);
+    const __m512i ab = _mm512_permutex2var_epi8(greySumsVNNI(p), index, greySumsVNNI(p + 64));
+    const __m512i cd = _mm512_permutex2var_epi8(greySumsVNNI(p + 128), index, greySumsVNNI(p + 192));
+    return _mm512_mask_blend_epi8(0xFFFFFFFF00000000ULL, ab, cd);
+}
+
+__attribute__((target(QB_VNNI_TARGET))) void greyVNNI(const std::uint8_t* src, std::size_t srcStride,
+    std::uint8_t* dst, int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        int x = 0;
+        for (; x + 64 <= width; x += 64) _mm512_storeu_si512(out + x, grey64VNNI(row + 4 * x));
+        if (x < width) {
+            const TailBlock tail(row + 4 * x, width - x);
+            _mm512_mask_storeu_epi8(out + x, tail.mask, grey64VNNI(tail.pixels));
+        }
+    }
 }
 
 __attribute__((target("avx512f,avx512bw"), always_inline)) inline void encodeBytes64(__m512i v,
@@ -493,9 +572,11 @@ __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const st
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
         const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        int x = 0;
-        for (; x + 64 <= width; x += 64) {
-            __m512i v = grey64AVX512(row + 4 * x);
+        for (int x = 0; x < width; x += 64) {
+            const int count = std::min(64, width - x);
+            const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
+                                                             : std::nullopt;
+            __m512i v = grey64AVX512(tail ? tail->pixels : row + 4 * x);
             if constexpr (WithCurve) {
                 __m512i looked = _mm512_setzero_si512();
                 for (int h = 0; h < 16; ++h) {
@@ -504,9 +585,12 @@ __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const st
                 }
                 v = looked;
             }
-            encodeBytes64(v, reference + out + x, delta + out + x);
+            if (tail) {
+                encodeBytesMasked(v, tail->mask, reference + out + x, delta + out + x);
+            } else {
+                encodeBytes64(v, reference + out + x, delta + out + x);
+            }
         }
-        encodeGreyTail(row, curve, reference + out, delta + out, x, width);
     }
 }
 
@@ -521,30 +605,46 @@ void encodeGreyAVX512BW(const std::uint8_t* src, std::size_t srcStride, int widt
 }
 
 // The tone curve by two vpermi2b lookups and a blend on each byte's top bit.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) void encodeGreyVBMI(const std::uint8_t* src,
-    std::size_t srcStride, int width, int height, const ToneCurve* curve, std::uint8_t* reference,
-    std::uint8_t* delta)
+template <bool WithCurve>
+__attribute__((target(QB_VNNI_TARGET))) void encodeGreyVBMIRows(const std::uint8_t* src, std::size_t srcStride,
+    int width, int height, const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
 {
-    if (!curve) {
-        encodeGreyAVX512BWRows<false>(src, srcStride, width, height, curve, reference, delta);
-        return;
+    __m512i t0, t1, t2, t3;
+    if constexpr (WithCurve) {
+        t0 = _mm512_loadu_si512(curve->data());
+        t1 = _mm512_loadu_si512(curve->data() + 64);
+        t2 = _mm512_loadu_si512(curve->data() + 128);
+        t3 = _mm512_loadu_si512(curve->data() + 192);
     }
-    const __m512i t0 = _mm512_loadu_si512(curve->data());
-    const __m512i t1 = _mm512_loadu_si512(curve->data() + 64);
-    const __m512i t2 = _mm512_loadu_si512(curve->data() + 128);
-    const __m512i t3 = _mm512_loadu_si512(curve->data() + 192);
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
         const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        int x = 0;
-        for (; x + 64 <= width; x += 64) {
-            const __m512i v = grey64AVX512(row + 4 * x);
-            const __m512i low = _mm512_permutex2var_epi8(t0, v, t1);
-            const __m512i high = _mm512_permutex2var_epi8(t2, v, t3);
-            encodeBytes64(_mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high), reference + out + x,
-                delta + out + x);
+        for (int x = 0; x < width; x += 64) {
+            const int count = std::min(64, width - x);
+            const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
+                                                             : std::nullopt;
+            __m512i v = grey64VNNI(tail ? tail->pixels : row + 4 * x);
+            if constexpr (WithCurve) {
+                const __m512i low = _mm512_permutex2var_epi8(t0, v, t1);
+                const __m512i high = _mm512_permutex2var_epi8(t2, v, t3);
+                v = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
+            }
+            if (tail) {
+                encodeBytesMasked(v, tail->mask, reference + out + x, delta + out + x);
+            } else {
+                encodeBytes64(v, reference + out + x, delta + out + x);
+            }
         }
-        encodeGreyTail(row, curve, reference + out, delta + out, x, width);
+    }
+}
+
+void encodeGreyVBMI(const std::uint8_t* src, std::size_t srcStride, int width, int height, const ToneCurve* curve,
+    std::uint8_t* reference, std::uint8_t* delta)
+{
+    if (curve) {
+        encodeGreyVBMIRows<true>(src, srcStride, width, height, curve, reference, delta);
+    } else {
+        encodeGreyVBMIRows<false>(src, srcStride, width, height, curve, reference, delta);
     }
 }
 
@@ -584,9 +684,9 @@ const PixelKernelSet SSE2_SET{SimdLevel::sse2, greySSE2, rgbWords, toneCurveUnro
     encodeRGBSSE2};
 const PixelKernelSet AVX2_SET{SimdLevel::avx2, greyAVX2, rgbAVX2, toneCurveAVX2, xorAVX2, encodeGreyAVX2,
     encodeRGBAVX2};
-const PixelKernelSet AVX512BW_SET{SimdLevel::avx512bw, greyAVX2, rgbAVX2, toneCurveAVX2, xorAVX2,
+const PixelKernelSet AVX512BW_SET{SimdLevel::avx512bw, greyAVX512, rgbAVX2, toneCurveAVX2, xorAVX2,
     encodeGreyAVX512BW, encodeRGBAVX2};
-const PixelKernelSet AVX512VBMI_SET{SimdLevel::avx512vbmi, greyAVX2, rgbAVX2, toneCurveVBMI, xorAVX2,
+const PixelKernelSet AVX512VBMI_SET{SimdLevel::avx512vbmi, greyVNNI, rgbAVX2, toneCurveVBMI, xorAVX2,
     encodeGreyVBMI, encodeRGBAVX2};
 
 bool hasAVX2()
@@ -604,7 +704,7 @@ bool hasAVX512BW()
 bool hasVBMI()
 {
     __builtin_cpu_init();
-    return hasAVX512BW() && __builtin_cpu_supports("avx512vbmi");
+    return hasAVX512BW() && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
 }
 
 } // namespace
