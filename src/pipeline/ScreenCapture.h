@@ -5,13 +5,13 @@
 // converts the BGRA surface to the device's pixel format (8-bit grey through
 // the contrast/gamma tone curve, or packed RGB), chooses a keyframe (every
 // 60th frame, or when forced) or the XOR delta against the previous frame,
-// compresses it as one raw LZ4 block (all of it in a FrameEncoder) and
-// hands it to the frame server with its keyframe flag and sequence number. It throttles itself against the
-// frames in flight, drops deltas that are tiny (< 512 B) or abnormally large
-// (> 3× the rolling average), feeds the browser preview with JPEGs while a
-// preview client is connected (on a queue of their own, dropping frames
-// rather than delaying the device's), and publishes CaptureStats every 5
-// seconds.
+// compresses it as one raw LZ4 block (the pixel work is a FrameEncoder's)
+// and hands it to the frame server with its keyframe flag and sequence
+// number. It throttles itself against the frames in flight, drops deltas
+// that are tiny (< 512 B) or abnormally large (> 3× the rolling average),
+// feeds the browser preview with JPEGs while a preview client is connected
+// (on a queue of their own, dropping frames rather than delaying the
+// device's), and publishes CaptureStats every 5 seconds.
 //
 // Ownership: the device session owns it (always through a std::shared_ptr:
 // the stream's handler holds it weakly) from construction to after stop().

@@ -48,7 +48,7 @@ SideEncoder::SideEncoder(std::shared_ptr<PreviewSink> preview, bool greyscale,
     : preview_(std::move(preview))
     , greyscale_(greyscale)
     , comparison_(std::move(comparison))
-    , queue_(SerialQueue::make("preview", QoS::utility))
+    , queue_(SerialQueue::makeDedicated("preview"))
 {
 }
 

@@ -1,8 +1,9 @@
 // SideEncoder: the encodings of captured frames that must never delay the
 // device's stream: the JPEG of the browser preview and the H.264 comparison.
 // They take milliseconds per frame where the device's frame takes a fraction
-// of one, so they run on a serial queue of their own ("preview", on the
-// shared utility pool).
+// of one, so they run on a serial queue of their own ("preview", with its
+// own thread: the global pools may be held by adb calls for seconds, and
+// stop() waits for the frame under way).
 //
 // The capture queue offers each frame that needs one of them; the frame is
 // copied and taken only when the queue has finished with the one before,
