@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include <immintrin.h>
 
@@ -144,6 +145,90 @@ void xorSSE2(const std::uint8_t* current, const std::uint8_t* previous, std::uin
     xorTail(current, previous, delta, i, count);
 }
 
+// The fused pass for sets without a hand-fused kernel: each row goes
+// through the set's own kernels in chunks small enough to stay in L1, so
+// memory still sees one read of the source and one write per output byte.
+constexpr int COMPOSE_CHUNK = 512; // pixels
+
+template <auto ToGrey, auto ToneCurveKernel, auto XorKernel>
+void encodeGreyComposed(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    alignas(64) std::uint8_t chunk[COMPOSE_CHUNK];
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        for (int x = 0; x < width; x += COMPOSE_CHUNK) {
+            const int n = std::min(COMPOSE_CHUNK, width - x);
+            const auto count = static_cast<std::size_t>(n);
+            ToGrey(row + 4 * static_cast<std::size_t>(x), 4 * count, chunk, n, 1);
+            if (curve) ToneCurveKernel(*curve, chunk, count);
+            std::uint8_t* ref = reference + out + static_cast<std::size_t>(x);
+            XorKernel(chunk, ref, delta + out + static_cast<std::size_t>(x), static_cast<std::int64_t>(count));
+            std::memcpy(ref, chunk, count);
+        }
+    }
+}
+
+template <auto ToRGB, auto XorKernel>
+void encodeRGBComposed(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    std::uint8_t* reference, std::uint8_t* delta)
+{
+    alignas(64) std::uint8_t chunk[COMPOSE_CHUNK * 3];
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+        for (int x = 0; x < width; x += COMPOSE_CHUNK) {
+            const int n = std::min(COMPOSE_CHUNK, width - x);
+            const auto count = static_cast<std::size_t>(n) * 3;
+            ToRGB(row + 4 * static_cast<std::size_t>(x), 4 * static_cast<std::size_t>(n), chunk, n, 1);
+            std::uint8_t* ref = reference + out + 3 * static_cast<std::size_t>(x);
+            XorKernel(chunk, ref, delta + out + 3 * static_cast<std::size_t>(x), static_cast<std::int64_t>(count));
+            std::memcpy(ref, chunk, count);
+        }
+    }
+}
+
+void encodeGreySSE2(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    encodeGreyComposed<greySSE2, toneCurveUnrolled, xorSSE2>(src, srcStride, width, height, curve, reference, delta);
+}
+
+void encodeRGBSSE2(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    std::uint8_t* reference, std::uint8_t* delta)
+{
+    encodeRGBComposed<rgbWords, xorSSE2>(src, srcStride, width, height, reference, delta);
+}
+
+// One pixel of the fused pass, for the tails of the vector kernels.
+inline void encodeGreyPixel(const std::uint8_t* p, const ToneCurve* curve, std::uint8_t* reference,
+    std::uint8_t* delta)
+{
+    std::uint8_t v = greyOf(p);
+    if (curve) v = (*curve)[v];
+    *delta = v ^ *reference;
+    *reference = v;
+}
+
+void encodeGreyTail(const std::uint8_t* row, const ToneCurve* curve, std::uint8_t* reference,
+    std::uint8_t* delta, int from, int width)
+{
+    for (int x = from; x < width; ++x) encodeGreyPixel(row + 4 * x, curve, reference + x, delta + x);
+}
+
+void encodeRGBTail(const std::uint8_t* row, std::uint8_t* reference, std::uint8_t* delta, int from, int width)
+{
+    for (int x = from; x < width; ++x) {
+        const std::uint8_t* p = row + 4 * x;
+        const std::uint8_t rgb[3] = {p[2], p[1], p[0]};
+        for (int k = 0; k < 3; ++k) {
+            delta[3 * x + k] = rgb[k] ^ reference[3 * x + k];
+            reference[3 * x + k] = rgb[k];
+        }
+    }
+}
+
 // ---------------------------------------------------------------- AVX2 set
 
 // Grey through vpmaddubsw, which multiplies unsigned by signed bytes. The
@@ -254,6 +339,317 @@ __attribute__((target("avx2"))) void xorAVX2(const std::uint8_t* current,
     xorTail(current, previous, delta, i, count);
 }
 
+// 32 grey bytes of 32 pixels, as greyAVX2 computes them.
+__attribute__((target("avx2"), always_inline)) inline __m256i grey32AVX2(const std::uint8_t* p)
+{
+    const __m256i weights = _mm256_set1_epi32(static_cast<int>(WEIGHT_B | (WEIGHT_G << 8) | (WEIGHT_R << 16)));
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+    const __m256i bias = _mm256_set1_epi16(static_cast<short>(0x8000));
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    __m256i s01 = _mm256_hadd_epi16(greyPairsAVX2(p, weights, flip), greyPairsAVX2(p + 32, weights, flip));
+    __m256i s23 = _mm256_hadd_epi16(greyPairsAVX2(p + 64, weights, flip), greyPairsAVX2(p + 96, weights, flip));
+    s01 = _mm256_srli_epi16(_mm256_add_epi16(s01, bias), 8);
+    s23 = _mm256_srli_epi16(_mm256_add_epi16(s23, bias), 8);
+    return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(s01, s23), order);
+}
+
+// The 256-entry lookup of toneCurveAVX2 on one register.
+__attribute__((target("avx2"), always_inline)) inline __m256i lookupAVX2(const __m256i* tables, __m256i x)
+{
+    const __m256i step = _mm256_set1_epi8(16);
+    const __m256i lift = _mm256_set1_epi8(0x70);
+    __m256i result = _mm256_setzero_si256();
+    for (int h = 0; h < 16; ++h) {
+        result = _mm256_or_si256(result, _mm256_shuffle_epi8(tables[h], _mm256_adds_epu8(x, lift)));
+        x = _mm256_sub_epi8(x, step);
+    }
+    return result;
+}
+
+template <bool WithCurve>
+__attribute__((target("avx2"))) void encodeGreyAVX2Rows(const std::uint8_t* src, std::size_t srcStride,
+    int width, int height, const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    __m256i tables[16];
+    if constexpr (WithCurve) {
+        for (int h = 0; h < 16; ++h) {
+            tables[h] = _mm256_broadcastsi128_si256(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(curve->data() + 16 * h)));
+        }
+    }
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        std::uint8_t* ref = reference + out;
+        std::uint8_t* d = delta + out;
+        int x = 0;
+        for (; x + 32 <= width; x += 32) {
+            __m256i v = grey32AVX2(row + 4 * x);
+            if constexpr (WithCurve) v = lookupAVX2(tables, v);
+            const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ref + x));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x), _mm256_xor_si256(v, before));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(ref + x), v);
+        }
+        encodeGreyTail(row, curve, ref, d, x, width);
+    }
+}
+
+void encodeGreyAVX2(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    if (curve) {
+        encodeGreyAVX2Rows<true>(src, srcStride, width, height, curve, reference, delta);
+    } else {
+        encodeGreyAVX2Rows<false>(src, srcStride, width, height, curve, reference, delta);
+    }
+}
+
+__attribute__((target("avx2"), always_inline)) inline void encodeBytes16(__m128i v, std::uint8_t* reference,
+    std::uint8_t* delta)
+{
+    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(reference));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(delta), _mm_xor_si128(v, before));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(reference), v);
+}
+
+__attribute__((target("avx2"))) void encodeRGBAVX2(const std::uint8_t* src, std::size_t srcStride, int width,
+    int height, std::uint8_t* reference, std::uint8_t* delta)
+{
+    const __m128i pick = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+        std::uint8_t* ref = reference + out;
+        std::uint8_t* d = delta + out;
+        int x = 0;
+        for (; x + 16 <= width; x += 16) {
+            const std::uint8_t* p = row + 4 * x;
+            __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pick);
+            __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), pick);
+            __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), pick);
+            __m128i e = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), pick);
+            const std::size_t o = 3 * static_cast<std::size_t>(x);
+            encodeBytes16(_mm_or_si128(a, _mm_slli_si128(b, 12)), ref + o, d + o);
+            encodeBytes16(_mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)), ref + o + 16, d + o + 16);
+            encodeBytes16(_mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(e, 4)), ref + o + 32, d + o + 32);
+        }
+        encodeRGBTail(row, ref, d, x, width);
+    }
+}
+
+// ---------------------------------------------------------------- AVX-512 fused grey
+
+// GCC 12's AVX-512 headers fill unused lanes from a self-initialised
+// "undefined" register, which its own flow analysis then reports.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// The last 1-63 pixels of a row go through the same vector code: copied to
+// a zeroed block first, their results stored under a mask.
+struct TailBlock {
+    alignas(64) std::uint8_t pixels[256];
+    __mmask64 mask;
+    TailBlock(const std::uint8_t* row, int count)
+        : pixels{}
+        , mask((~0ULL) >> (64 - count))
+    {
+        std::memcpy(pixels, row, 4 * static_cast<std::size_t>(count));
+    }
+};
+
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline void encodeBytesMasked(__m512i v,
+    __mmask64 mask, std::uint8_t* reference, std::uint8_t* delta)
+{
+    const __m512i before = _mm512_maskz_loadu_epi8(mask, reference);
+    _mm512_mask_storeu_epi8(delta, mask, _mm512_xor_si512(v, before));
+    _mm512_mask_storeu_epi8(reference, mask, v);
+}
+
+// 16 pixels to 16 sums in 32-bit lanes, (29·B + 150·G + 77·R) >> 8, with the
+// sign flip of greyPairsAVX2 and vpmaddwd adding the two pairs of a pixel.
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i greySums512(const std::uint8_t* p)
+{
+    const __m512i weights = _mm512_set1_epi32(static_cast<int>(WEIGHT_B | (WEIGHT_G << 8) | (WEIGHT_R << 16)));
+    const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
+    const __m512i ones = _mm512_set1_epi16(1);
+    const __m512i bias = _mm512_set1_epi32(0x8000);
+    const __m512i px = _mm512_xor_si512(_mm512_loadu_si512(p), flip);
+    const __m512i sums = _mm512_madd_epi16(_mm512_maddubs_epi16(weights, px), ones);
+    return _mm512_srli_epi32(_mm512_add_epi32(sums, bias), 8);
+}
+
+// 64 grey bytes of 64 pixels, in pixel order.
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i grey64AVX512(const std::uint8_t* p)
+{
+    // The packs work within 128-bit lanes: lane k ends up with four pixels of
+    // each input; the permutation puts the groups of four back in order.
+    const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    const __m512i ab = _mm512_packus_epi32(greySums512(p), greySums512(p + 64));
+    const __m512i cd = _mm512_packus_epi32(greySums512(p + 128), greySums512(p + 192));
+    return _mm512_permutexvar_epi32(order, _mm512_packus_epi16(ab, cd));
+}
+
+__attribute__((target("avx512f,avx512bw"))) void greyAVX512(const std::uint8_t* src, std::size_t srcStride,
+    std::uint8_t* dst, int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        int x = 0;
+        for (; x + 64 <= width; x += 64) _mm512_storeu_si512(out + x, grey64AVX512(row + 4 * x));
+        if (x < width) {
+            const TailBlock tail(row + 4 * x, width - x);
+            _mm512_mask_storeu_epi8(out + x, tail.mask, grey64AVX512(tail.pixels));
+        }
+    }
+}
+
+// With VNNI and VBMI: vpdpbusd sums the four weighted bytes of a pixel
+// onto a bias in one step (the same sign flip: the bias 0x8000 makes up for
+// it, so each 32-bit lane holds the exact sum 0..65280), and byte 1 of each
+// lane is the grey value, which two vpermi2b gather in pixel order.
+#define QB_VNNI_TARGET "avx512f,avx512bw,avx512vbmi,avx512vnni"
+
+__attribute__((target(QB_VNNI_TARGET), always_inline)) inline __m512i greySumsVNNI(const std::uint8_t* p)
+{
+    const __m512i weights = _mm512_set1_epi32(static_cast<int>(WEIGHT_B | (WEIGHT_G << 8) | (WEIGHT_R << 16)));
+    const __m512i flip = _mm512_set1_epi8(static_cast<char>(0x80));
+    const __m512i bias = _mm512_set1_epi32(0x8000);
+    return _mm512_dpbusd_epi32(bias, weights, _mm512_xor_si512(_mm512_loadu_si512(p), flip));
+}
+
+__attribute__((target(QB_VNNI_TARGET), always_inline)) inline __m512i grey64VNNI(const std::uint8_t* p)
+{
+    // Output byte j < 32 is byte 1 of lane j of the pair (bit 6 of the index
+    // picks the second source); the upper half repeats it for the other pair.
+    alignas(64) static constexpr std::uint8_t LOW[64] = {1, 5, 9, 13, 17, 21, 25, 29, 33, 37, 41, 45, 49, 53, 57, 61,
+        65, 69, 73, 77, 81, 85, 89, 93, 97, 101, 105, 109, 113, 117, 121, 125, 1, 5, 9, 13, 17, 21, 25, 29, 33, 37, 41,
+        45, 49, 53, 57, 61, 65, 69, 73, 77, 81, 85, 89, 93, 97, 101, 105, 109, 113, 117, 121, 125};
+    const __m512i index = _mm512_load_si512(LOW);
+    const __m512i ab = _mm512_permutex2var_epi8(greySumsVNNI(p), index, greySumsVNNI(p + 64));
+    const __m512i cd = _mm512_permutex2var_epi8(greySumsVNNI(p + 128), index, greySumsVNNI(p + 192));
+    return _mm512_mask_blend_epi8(0xFFFFFFFF00000000ULL, ab, cd);
+}
+
+__attribute__((target(QB_VNNI_TARGET))) void greyVNNI(const std::uint8_t* src, std::size_t srcStride,
+    std::uint8_t* dst, int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        int x = 0;
+        for (; x + 64 <= width; x += 64) _mm512_storeu_si512(out + x, grey64VNNI(row + 4 * x));
+        if (x < width) {
+            const TailBlock tail(row + 4 * x, width - x);
+            _mm512_mask_storeu_epi8(out + x, tail.mask, grey64VNNI(tail.pixels));
+        }
+    }
+}
+
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline void encodeBytes64(__m512i v,
+    std::uint8_t* reference, std::uint8_t* delta)
+{
+    const __m512i before = _mm512_loadu_si512(reference);
+    _mm512_storeu_si512(delta, _mm512_xor_si512(v, before));
+    _mm512_storeu_si512(reference, v);
+}
+
+// The tone curve as sixteen vpshufb lookups (see toneCurveAVX2), 64 bytes at a time.
+template <bool WithCurve>
+__attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const std::uint8_t* src,
+    std::size_t srcStride, int width, int height, const ToneCurve* curve, std::uint8_t* reference,
+    std::uint8_t* delta)
+{
+    __m512i tables[16];
+    if constexpr (WithCurve) {
+        for (int h = 0; h < 16; ++h) {
+            tables[h] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(curve->data() + 16 * h)));
+        }
+    }
+    const __m512i step = _mm512_set1_epi8(16);
+    const __m512i lift = _mm512_set1_epi8(0x70);
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        for (int x = 0; x < width; x += 64) {
+            const int count = std::min(64, width - x);
+            const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
+                                                             : std::nullopt;
+            __m512i v = grey64AVX512(tail ? tail->pixels : row + 4 * x);
+            if constexpr (WithCurve) {
+                __m512i looked = _mm512_setzero_si512();
+                for (int h = 0; h < 16; ++h) {
+                    looked = _mm512_or_si512(looked, _mm512_shuffle_epi8(tables[h], _mm512_adds_epu8(v, lift)));
+                    v = _mm512_sub_epi8(v, step);
+                }
+                v = looked;
+            }
+            if (tail) {
+                encodeBytesMasked(v, tail->mask, reference + out + x, delta + out + x);
+            } else {
+                encodeBytes64(v, reference + out + x, delta + out + x);
+            }
+        }
+    }
+}
+
+void encodeGreyAVX512BW(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    if (curve) {
+        encodeGreyAVX512BWRows<true>(src, srcStride, width, height, curve, reference, delta);
+    } else {
+        encodeGreyAVX512BWRows<false>(src, srcStride, width, height, curve, reference, delta);
+    }
+}
+
+// The tone curve by two vpermi2b lookups and a blend on each byte's top bit.
+template <bool WithCurve>
+__attribute__((target(QB_VNNI_TARGET))) void encodeGreyVBMIRows(const std::uint8_t* src, std::size_t srcStride,
+    int width, int height, const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    __m512i t0, t1, t2, t3;
+    if constexpr (WithCurve) {
+        t0 = _mm512_loadu_si512(curve->data());
+        t1 = _mm512_loadu_si512(curve->data() + 64);
+        t2 = _mm512_loadu_si512(curve->data() + 128);
+        t3 = _mm512_loadu_si512(curve->data() + 192);
+    }
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        for (int x = 0; x < width; x += 64) {
+            const int count = std::min(64, width - x);
+            const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
+                                                             : std::nullopt;
+            __m512i v = grey64VNNI(tail ? tail->pixels : row + 4 * x);
+            if constexpr (WithCurve) {
+                const __m512i low = _mm512_permutex2var_epi8(t0, v, t1);
+                const __m512i high = _mm512_permutex2var_epi8(t2, v, t3);
+                v = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
+            }
+            if (tail) {
+                encodeBytesMasked(v, tail->mask, reference + out + x, delta + out + x);
+            } else {
+                encodeBytes64(v, reference + out + x, delta + out + x);
+            }
+        }
+    }
+}
+
+void encodeGreyVBMI(const std::uint8_t* src, std::size_t srcStride, int width, int height, const ToneCurve* curve,
+    std::uint8_t* reference, std::uint8_t* delta)
+{
+    if (curve) {
+        encodeGreyVBMIRows<true>(src, srcStride, width, height, curve, reference, delta);
+    } else {
+        encodeGreyVBMIRows<false>(src, srcStride, width, height, curve, reference, delta);
+    }
+}
+
+#pragma GCC diagnostic pop
+
 // ------------------------------------------------- AVX-512 VBMI tone curve
 
 // vpermi2b looks up 128 entries at once; two of them and a blend on the top
@@ -282,11 +678,16 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void toneCurveVBMI(const 
     }
 }
 
-const PixelKernelSet SCALAR_SET{SimdLevel::scalar, scalar::convertBGRAToGrey,
-    scalar::convertBGRAToRGB, scalar::applyToneCurve, scalar::xorDeltaBuffers};
-const PixelKernelSet SSE2_SET{SimdLevel::sse2, greySSE2, rgbWords, toneCurveUnrolled, xorSSE2};
-const PixelKernelSet AVX2_SET{SimdLevel::avx2, greyAVX2, rgbAVX2, toneCurveAVX2, xorAVX2};
-const PixelKernelSet AVX512_SET{SimdLevel::avx512vbmi, greyAVX2, rgbAVX2, toneCurveVBMI, xorAVX2};
+const PixelKernelSet SCALAR_SET{SimdLevel::scalar, scalar::convertBGRAToGrey, scalar::convertBGRAToRGB,
+    scalar::applyToneCurve, scalar::xorDeltaBuffers, scalar::encodeRowsGrey, scalar::encodeRowsRGB};
+const PixelKernelSet SSE2_SET{SimdLevel::sse2, greySSE2, rgbWords, toneCurveUnrolled, xorSSE2, encodeGreySSE2,
+    encodeRGBSSE2};
+const PixelKernelSet AVX2_SET{SimdLevel::avx2, greyAVX2, rgbAVX2, toneCurveAVX2, xorAVX2, encodeGreyAVX2,
+    encodeRGBAVX2};
+const PixelKernelSet AVX512BW_SET{SimdLevel::avx512bw, greyAVX512, rgbAVX2, toneCurveAVX2, xorAVX2,
+    encodeGreyAVX512BW, encodeRGBAVX2};
+const PixelKernelSet AVX512VBMI_SET{SimdLevel::avx512vbmi, greyVNNI, rgbAVX2, toneCurveVBMI, xorAVX2,
+    encodeGreyVBMI, encodeRGBAVX2};
 
 bool hasAVX2()
 {
@@ -294,11 +695,16 @@ bool hasAVX2()
     return __builtin_cpu_supports("avx2");
 }
 
+bool hasAVX512BW()
+{
+    __builtin_cpu_init();
+    return hasAVX2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
 bool hasVBMI()
 {
     __builtin_cpu_init();
-    return hasAVX2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
-        && __builtin_cpu_supports("avx512vbmi");
+    return hasAVX512BW() && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
 }
 
 } // namespace
@@ -338,6 +744,24 @@ void xorDeltaBuffers(const std::uint8_t* current, const std::uint8_t* previous, 
     xorTail(current, previous, delta, i, count);
 }
 
+void encodeRowsGrey(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        encodeGreyTail(src + static_cast<std::size_t>(y) * srcStride, curve, reference + out, delta + out, 0, width);
+    }
+}
+
+void encodeRowsRGB(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    std::uint8_t* reference, std::uint8_t* delta)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+        encodeRGBTail(src + static_cast<std::size_t>(y) * srcStride, reference + out, delta + out, 0, width);
+    }
+}
+
 } // namespace scalar
 
 bool toneCurveIsIdentity(double contrast, double gamma)
@@ -364,7 +788,10 @@ ToneCurve makeToneCurve(double contrast, double gamma)
 
 const PixelKernelSet& activePixelKernels()
 {
-    static const PixelKernelSet& chosen = hasVBMI() ? AVX512_SET : hasAVX2() ? AVX2_SET : SSE2_SET;
+    static const PixelKernelSet& chosen = hasVBMI() ? AVX512VBMI_SET
+        : hasAVX512BW()                             ? AVX512BW_SET
+        : hasAVX2()                                 ? AVX2_SET
+                                                    : SSE2_SET;
     return chosen;
 }
 
@@ -374,7 +801,8 @@ const PixelKernelSet* pixelKernels(SimdLevel level)
     case SimdLevel::scalar: return &SCALAR_SET;
     case SimdLevel::sse2: return &SSE2_SET;
     case SimdLevel::avx2: return hasAVX2() ? &AVX2_SET : nullptr;
-    case SimdLevel::avx512vbmi: return hasVBMI() ? &AVX512_SET : nullptr;
+    case SimdLevel::avx512bw: return hasAVX512BW() ? &AVX512BW_SET : nullptr;
+    case SimdLevel::avx512vbmi: return hasVBMI() ? &AVX512VBMI_SET : nullptr;
     }
     return nullptr;
 }
@@ -385,6 +813,7 @@ std::string_view simdLevelName(SimdLevel level)
     case SimdLevel::scalar: return "scalar";
     case SimdLevel::sse2: return "sse2";
     case SimdLevel::avx2: return "avx2";
+    case SimdLevel::avx512bw: return "avx512bw";
     case SimdLevel::avx512vbmi: return "avx512vbmi";
     }
     return "unknown";
@@ -411,6 +840,18 @@ void xorDeltaBuffers(const std::uint8_t* current, const std::uint8_t* previous, 
     std::int64_t count)
 {
     activePixelKernels().xorDelta(current, previous, delta, count);
+}
+
+void encodeRowsGrey(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
+{
+    activePixelKernels().encodeGrey(src, srcStride, width, height, curve, reference, delta);
+}
+
+void encodeRowsRGB(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    std::uint8_t* reference, std::uint8_t* delta)
+{
+    activePixelKernels().encodeRGB(src, srcStride, width, height, reference, delta);
 }
 
 } // namespace qb

@@ -1,10 +1,14 @@
 // The per-frame pixel work of the encoder: BGRA to 8-bit grey or packed RGB,
-// the contrast/gamma tone curve, and the XOR of two frames.
+// the contrast/gamma tone curve, and the XOR of two frames, as separate
+// kernels and fused into one pass over a band of rows (encodeRows*), which
+// is what the encoder runs: the source is read once and each output byte is
+// written once to the delta and once to the reference.
 //
 // Every kernel is defined by its plain scalar form (namespace `scalar`) and
-// has SSE2 and AVX2 versions (and an AVX-512 VBMI tone curve) chosen once at
-// run time from what the processor offers; all versions give bit-identical results for every width, stride and
-// byte value. The build never assumes more than the x86-64 baseline.
+// has SSE2, AVX2 and AVX-512 versions chosen once at run time from what the
+// processor offers (cpuid); all versions give bit-identical results for every
+// width, stride and byte value. The build never assumes more than the x86-64
+// baseline.
 //
 // Sources are `height` rows of `width` 32-bit pixels in memory order B, G, R,
 // A, `srcStride` bytes apart (a capture surface may pad its rows);
@@ -48,9 +52,28 @@ void applyToneCurve(const ToneCurve& curve, std::uint8_t* data, std::size_t coun
 void xorDeltaBuffers(const std::uint8_t* current, const std::uint8_t* previous, std::uint8_t* delta,
     std::int64_t count);
 
+// One pass over `height` rows of `width` BGRA pixels: each pixel becomes its
+// grey byte v, put through `curve` unless it is null; then, at the same index
+// of the packed destinations, delta = v XOR reference and reference = v.
+// The reference therefore ends up holding the converted rows and the delta
+// what changed against what it held before.
+void encodeRowsGrey(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta);
+// The same for packed R, G, B (no tone curve).
+void encodeRowsRGB(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    std::uint8_t* reference, std::uint8_t* delta);
+
 // The kernel sets, for tests and benchmarks that compare them.
-// avx512vbmi is the AVX2 set with the tone curve done by vpermi2b.
-enum class SimdLevel { scalar, sse2, avx2, avx512vbmi };
+// avx512bw: grey 64 pixels per step, the tone curve as 16 vpshufb lookups;
+// avx512vbmi: grey sums by vpdpbusd (VNNI, which every VBMI processor but
+// one early laptop part has; the set needs both), the tone curve by
+// vpermi2b. RGB stays AVX2.
+enum class SimdLevel { scalar, sse2, avx2, avx512bw, avx512vbmi };
+
+using EncodeRowsGreyKernel = void (*)(const std::uint8_t*, std::size_t, int, int, const ToneCurve*,
+    std::uint8_t*, std::uint8_t*);
+using EncodeRowsRGBKernel = void (*)(const std::uint8_t*, std::size_t, int, int, std::uint8_t*,
+    std::uint8_t*);
 
 struct PixelKernelSet {
     SimdLevel level;
@@ -58,6 +81,8 @@ struct PixelKernelSet {
     void (*toRGB)(const std::uint8_t*, std::size_t, std::uint8_t*, int, int);
     void (*toneCurve)(const ToneCurve&, std::uint8_t*, std::size_t);
     void (*xorDelta)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, std::int64_t);
+    EncodeRowsGreyKernel encodeGrey;
+    EncodeRowsRGBKernel encodeRGB;
 };
 
 // The set the free functions above use (the best the processor supports).
@@ -75,6 +100,10 @@ void convertBGRAToRGB(const std::uint8_t* src, std::size_t srcStride, std::uint8
 void applyToneCurve(const ToneCurve& curve, std::uint8_t* data, std::size_t count);
 void xorDeltaBuffers(const std::uint8_t* current, const std::uint8_t* previous, std::uint8_t* delta,
     std::int64_t count);
+void encodeRowsGrey(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta);
+void encodeRowsRGB(const std::uint8_t* src, std::size_t srcStride, int width, int height,
+    std::uint8_t* reference, std::uint8_t* delta);
 } // namespace scalar
 
 } // namespace qb

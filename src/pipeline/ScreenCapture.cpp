@@ -7,7 +7,6 @@
 
 #include <boost/asio/error.hpp>
 #include <fmt/format.h>
-#include <lz4.h>
 
 #include "diagnostics/Log.h"
 #include "pipeline/HardwareEncoder.h"
@@ -95,7 +94,6 @@ ScreenCapture::ScreenCapture(std::shared_ptr<FrameSink> tcpServer, std::shared_p
                                                                  : makeHardwareComparisonEncoder)
     , lastStatTime_(wallNow())
 {
-    for (int i = 0; i < 256; ++i) contrastLUT_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
     jitterSamples_.reserve(JITTER_WINDOW_SIZE + 1);
 }
 
@@ -103,8 +101,22 @@ ScreenCapture::~ScreenCapture()
 {
     // The stream goes first: destroying it waits for a frame under way.
     releaseStream();
-    std::lock_guard frame(frameLock_);
-    if (hwEncoder_) hwEncoder_->stop();
+    std::shared_ptr<SideEncoder> side;
+    {
+        std::lock_guard frame(frameLock_);
+        side = std::move(sideEncoder_);
+    }
+    if (side) side->stop();
+}
+
+void ScreenCapture::waitForSideWork()
+{
+    std::shared_ptr<SideEncoder> side;
+    {
+        std::lock_guard frame(frameLock_);
+        side = sideEncoder_;
+    }
+    if (side) side->drain();
 }
 
 void ScreenCapture::setOnStats(std::function<void(const StreamStats&)> onStats)
@@ -141,96 +153,6 @@ bool ScreenCapture::surfaceCoversFrame(const CaptureSurface& surface, const std:
     return false;
 }
 
-std::vector<ScreenCapture::RowSpan> ScreenCapture::changedRows(const CaptureSurface& surface)
-{
-    const auto height = static_cast<std::size_t>(frameHeight_);
-    const double c = contrastAmount();
-    const double g = gammaAmount();
-    // Rows converted with another tone curve are stale even where the
-    // picture did not change.
-    const bool curveChanged = pixelFormat_ == PixelFormat::greyscale
-        && (c != referenceContrast_ || g != referenceGamma_);
-    if (referenceStale_ || curveChanged) return {{0, height}};
-
-    std::vector<RowSpan> rows;
-    for (const CaptureRect& rect : surface.changedRects()) {
-        const std::size_t top = std::min(rect.y, height);
-        const std::size_t bottom = std::min(rect.y + std::min(rect.height, height), height);
-        if (rect.width > 0 && bottom > top) rows.push_back({top, bottom});
-    }
-    std::sort(rows.begin(), rows.end(), [](const RowSpan& a, const RowSpan& b) { return a.top < b.top; });
-    std::vector<RowSpan> merged;
-    for (const RowSpan& span : rows) {
-        if (!merged.empty() && span.top <= merged.back().bottom) {
-            merged.back().bottom = std::max(merged.back().bottom, span.bottom);
-        } else {
-            merged.push_back(span);
-        }
-    }
-    return merged;
-}
-
-void ScreenCapture::convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow, const RowSpan& rows)
-{
-    const auto width = static_cast<std::size_t>(frameWidth_);
-    std::uint8_t* current = buffers_.currentFrame.data() + rows.top * width;
-    convertBGRAToGrey(base + rows.top * bytesPerRow, bytesPerRow, current, static_cast<int>(frameWidth_),
-        static_cast<int>(rows.bottom - rows.top));
-
-    const double c = contrastAmount();
-    const double g = gammaAmount();
-    referenceContrast_ = c;
-    referenceGamma_ = g;
-    if (toneCurveIsIdentity(c, g)) return;
-    if (c != lastContrastAmount_ || g != lastGammaAmount_) {
-        contrastLUT_ = makeToneCurve(c, g);
-        lastContrastAmount_ = c;
-        lastGammaAmount_ = g;
-    }
-    applyToneCurve(contrastLUT_, current, (rows.bottom - rows.top) * width);
-}
-
-void ScreenCapture::convertFrame(const std::uint8_t* base, std::size_t bytesPerRow, const std::vector<RowSpan>& rows)
-{
-    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth_) * bytesPerPixel(pixelFormat_);
-    for (const RowSpan& span : rows) {
-        if (pixelFormat_ == PixelFormat::greyscale) {
-            convertGreyscale(base, bytesPerRow, span);
-        } else {
-            convertBGRAToRGB(base + span.top * bytesPerRow, bytesPerRow,
-                buffers_.currentFrame.data() + span.top * rowBytes, static_cast<int>(frameWidth_),
-                static_cast<int>(span.bottom - span.top));
-        }
-    }
-    referenceStale_ = false;
-}
-
-void ScreenCapture::adoptRows(const std::vector<RowSpan>& rows)
-{
-    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth_) * bytesPerPixel(pixelFormat_);
-    for (const RowSpan& span : rows) {
-        std::copy(buffers_.currentFrame.begin() + static_cast<std::ptrdiff_t>(span.top * rowBytes),
-            buffers_.currentFrame.begin() + static_cast<std::ptrdiff_t>(span.bottom * rowBytes),
-            buffers_.previousFrame.begin() + static_cast<std::ptrdiff_t>(span.top * rowBytes));
-    }
-}
-
-void ScreenCapture::writeDelta(const std::vector<RowSpan>& rows)
-{
-    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth_) * bytesPerPixel(pixelFormat_);
-    // Rows of the previous delta that are unchanged now are all zero.
-    for (const RowSpan& span : deltaRows_) {
-        std::fill(buffers_.deltaBuffer.begin() + static_cast<std::ptrdiff_t>(span.top * rowBytes),
-            buffers_.deltaBuffer.begin() + static_cast<std::ptrdiff_t>(span.bottom * rowBytes), 0);
-    }
-    for (const RowSpan& span : rows) {
-        const std::size_t offset = span.top * rowBytes;
-        xorDeltaBuffers(buffers_.currentFrame.data() + offset, buffers_.previousFrame.data() + offset,
-            buffers_.deltaBuffer.data() + offset, static_cast<std::int64_t>((span.bottom - span.top) * rowBytes));
-    }
-    deltaRows_ = rows;
-}
-
 void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surface)
 {
     if (status != static_cast<std::int32_t>(CaptureFrameStatus::frameComplete) || !surface) return;
@@ -242,7 +164,7 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         std::lock_guard guard(lifecycleLock_);
         if (lifecycle_ != CaptureLifecycle::running) return;
     }
-    if (!buffers_.exist()) return;
+    if (!encoder_) return;
 
     const double t0 = mediaTime();
 
@@ -269,14 +191,14 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     }
     if (!surfaceCoversFrame(*surface, pixels.data())) {
         ++skippedFrames_;
-        referenceStale_ = true; // this frame's changes were not taken in
+        encoder_->invalidate(); // this frame's changes were not taken in
         return;
     }
 
-    // Only the rows that changed are converted; the rest of the reference
-    // frame (previousFrame) already holds them.
-    const std::vector<RowSpan> rows = changedRows(*surface);
-    convertFrame(pixels.data(), bytesPerRow, rows);
+    // Only the rows that changed are converted; the encoder's reference
+    // already holds the rest.
+    const std::vector<CaptureRect> changed = surface->changedRects();
+    encoder_->takeIn(pixels.data(), bytesPerRow, changed, contrastAmount(), gammaAmount());
 
     const double t1 = mediaTime();
     const double convertMs = (t1 - t0) * 1000.0;
@@ -299,7 +221,6 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         if (tcpServer_->inflightFrames() > window && !periodic) {
             ++skippedFrames_;
             forceNextKeyframe_ = true;
-            adoptRows(rows);
             ++frameCount_;
             requestRepairFrame();
             return;
@@ -310,16 +231,12 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     forceNextKeyframe_ = false;
     const std::uint32_t seq = frameSequence_++;
 
-    const int inputSize = static_cast<int>(bufferSize_);
-    const int capacity = static_cast<int>(buffers_.compressedBuffer.size());
-    auto* compressed = reinterpret_cast<char*>(buffers_.compressedBuffer.data());
     int n = 0;
     if (isKeyframe) {
-        adoptRows(rows);
-        n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.previousFrame.data()), compressed,
-            inputSize, capacity);
+        const std::span<const std::uint8_t> payload = encoder_->compressKeyframe();
+        n = static_cast<int>(payload.size());
         if (n > 0) {
-            tcpServer_->broadcast({buffers_.compressedBuffer.data(), static_cast<std::size_t>(n)}, true, seq);
+            tcpServer_->broadcast(payload, true, seq);
         } else {
             // Cannot happen with a capacity of LZ4_compressBound; never send an empty keyframe.
             ++skippedFrames_;
@@ -327,11 +244,9 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
             --frameSequence_;
         }
     } else {
-        writeDelta(rows);
-        adoptRows(rows);
-        n = LZ4_compress_default(reinterpret_cast<const char*>(buffers_.deltaBuffer.data()), compressed,
-            inputSize, capacity);
-        if (n < MIN_DELTA_BYTES && !(onChangeOnly_ && n > 0 && !rows.empty())) {
+        const std::span<const std::uint8_t> payload = encoder_->compressDelta();
+        n = static_cast<int>(payload.size());
+        if (n < MIN_DELTA_BYTES && !(onChangeOnly_ && n > 0 && !encoder_->changedRows().empty())) {
             ++skippedFrames_;
             --frameSequence_; // the number is reused by the next frame sent
         } else if (rollingAvgFrameSize_ >= 1.0 && n > OVERSIZED_DELTA_FACTOR * rollingAvgFrameSize_) {
@@ -340,37 +255,22 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
             --frameSequence_;
             requestRepairFrame();
         } else {
-            tcpServer_->broadcast({buffers_.compressedBuffer.data(), static_cast<std::size_t>(n)}, false, seq);
+            tcpServer_->broadcast(payload, false, seq);
         }
     }
     lastCompressedSize_ = n;
     rollingAvgFrameSize_ = 0.95 * rollingAvgFrameSize_ + 0.05 * n;
 
-    if (hwEncoder_ && frameCount_ % KEYFRAME_INTERVAL == 0) {
-        const double lz4Ms = (mediaTime() - t1) * 1000.0;
-        const double tb = mediaTime();
-        auto bytes = hwEncoder_->encode(*surface);
-        const double h264Ms = (mediaTime() - tb) * 1000.0;
-        if (bytes) {
-            const auto h264Size = static_cast<std::int64_t>(bytes->size());
-            componentLog(LogLevel::info, "H264Compare",
-                fmt::format("[H264Compare] {}: LZ4={}KB H264={}KB | LZ4={:.2f}ms H264={:.2f}ms | ratio={:.1f}x",
-                    isKeyframe ? "keyframe" : "delta", n / 1024, h264Size / 1024, lz4Ms, h264Ms,
-                    static_cast<double>(n) / static_cast<double>(std::max<std::int64_t>(h264Size, 1))));
-        }
-    }
-
-    // The frame just converted (adopted into previousFrame above) is the
-    // reference for the next delta, also when its delta was not sent: the
-    // next periodic keyframe resynchronises.
-
     const double t2 = mediaTime();
 
-    if (wsServer_ && wsServer_->previewClientCount() > 0) {
-        auto jpeg = previewEncoder_.encode(pixels.data(), surface->width(), surface->height(), bytesPerRow,
-            pixelFormat_ == PixelFormat::greyscale);
-        if (jpeg) wsServer_->broadcast(std::move(*jpeg));
+    // The preview and the comparison are the side queue's: this frame goes
+    // to it only when it is free.
+    const bool wantPreview = wsServer_ && wsServer_->previewClientCount() > 0;
+    std::optional<SideEncoder::ComparisonFigures> figures;
+    if (sideEncoder_ && sideEncoder_->hasComparison() && frameCount_ % KEYFRAME_INTERVAL == 0) {
+        figures = SideEncoder::ComparisonFigures{isKeyframe, n, (t2 - t1) * 1000.0};
     }
+    if (sideEncoder_ && (wantPreview || figures)) sideEncoder_->offer(*surface, pixels.data(), wantPreview, figures);
 
     ++frameCount_;
     ++statFrames_;
@@ -491,14 +391,14 @@ void ScreenCapture::releaseStream()
 
 void ScreenCapture::freeBuffers()
 {
-    Buffers released;
-    std::unique_ptr<ComparisonEncoder> encoder;
+    std::unique_ptr<FrameEncoder> released;
+    std::shared_ptr<SideEncoder> side;
     {
         std::lock_guard frame(frameLock_);
-        released = std::exchange(buffers_, Buffers{});
-        encoder = std::move(hwEncoder_);
+        released = std::move(encoder_);
+        side = std::move(sideEncoder_);
     }
-    if (encoder) encoder->stop();
+    if (side) side->stop();
 }
 
 asio::awaitable<void> ScreenCapture::start()
@@ -512,7 +412,8 @@ asio::awaitable<void> ScreenCapture::start()
     const std::int64_t bytesPerPixelValue = static_cast<std::int64_t>(bytesPerPixel(pixelFormat_));
     // LZ4 takes sizes as int; a frame it cannot take cannot be streamed.
     if (expectedWidth_ <= 0 || expectedHeight_ <= 0
-        || expectedWidth_ > LZ4_MAX_INPUT_SIZE / expectedHeight_ / bytesPerPixelValue) {
+        || !FrameEncoder::fits(static_cast<std::size_t>(expectedWidth_), static_cast<std::size_t>(expectedHeight_),
+            pixelFormat_)) {
         captureLog(LogLevel::error,
             fmt::format("[ScreenCapture] Cannot capture a {}x{} frame", expectedWidth_, expectedHeight_));
         throw ScreenCaptureError::streamCreationFailed();
@@ -522,32 +423,29 @@ asio::awaitable<void> ScreenCapture::start()
         std::lock_guard frame(frameLock_);
         frameWidth_ = expectedWidth_;
         frameHeight_ = expectedHeight_;
-        pixelCount_ = frameWidth_ * frameHeight_;
-        bufferSize_ = pixelCount_ * bytesPerPixelValue;
-        const auto size = static_cast<std::size_t>(bufferSize_);
-        buffers_.currentFrame.assign(size, 0);
-        buffers_.previousFrame.assign(size, 0);
-        buffers_.deltaBuffer.assign(size, 0);
-        buffers_.compressedBuffer.assign(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(bufferSize_))), 0);
-        referenceStale_ = true;
-        deltaRows_.clear();
+        encoder_ = std::make_unique<FrameEncoder>(static_cast<std::size_t>(frameWidth_),
+            static_cast<std::size_t>(frameHeight_), pixelFormat_);
     }
 
     captureLog(fmt::format("[ScreenCapture] Capturing display: {}x{} {} ({} bpp, ID: {})", frameWidth_,
         frameHeight_, label(pixelFormat_), bytesPerPixelValue, targetDisplayID_));
 
+    std::unique_ptr<ComparisonEncoder> comparison;
     if (enableHardwareEncoderComparison_) {
-        std::unique_ptr<ComparisonEncoder> encoder;
         if (comparisonEncoderFactory_) {
-            encoder = comparisonEncoderFactory_(frameWidth_, frameHeight_, NOMINAL_FPS, COMPARISON_BITRATE_MBPS);
+            comparison = comparisonEncoderFactory_(frameWidth_, frameHeight_, NOMINAL_FPS, COMPARISON_BITRATE_MBPS);
         }
-        if (!encoder || !encoder->hasSession()) {
+        if (!comparison || !comparison->hasSession()) {
             captureLog(LogLevel::warn, "[ScreenCapture] HardwareEncoder failed to initialize — comparison disabled");
+            comparison.reset();
         } else {
             captureLog("[ScreenCapture] HardwareEncoder comparison mode enabled (log-only)");
-            std::lock_guard frame(frameLock_);
-            hwEncoder_ = std::move(encoder);
         }
+    }
+    if (wsServer_ || comparison) {
+        auto side = SideEncoder::make(wsServer_, pixelFormat_ == PixelFormat::greyscale, std::move(comparison));
+        std::lock_guard frame(frameLock_);
+        sideEncoder_ = std::move(side);
     }
 
     createAndStartStream();
@@ -613,7 +511,7 @@ asio::awaitable<void> ScreenCapture::restartStream()
         frameCount_ = 0;
         loggedGeometry_ = {};
         lastCallbackTime_ = 0;
-        referenceStale_ = true; // a new stream starts over with a whole frame
+        if (encoder_) encoder_->invalidate(); // a new stream starts over with a whole frame
     }
 
     // A stop() that ran during the pause has torn everything down; creating a

@@ -5,11 +5,13 @@
 // converts the BGRA surface to the device's pixel format (8-bit grey through
 // the contrast/gamma tone curve, or packed RGB), chooses a keyframe (every
 // 60th frame, or when forced) or the XOR delta against the previous frame,
-// compresses it as one raw LZ4 block and hands it to the frame server with
-// its keyframe flag and sequence number. It throttles itself against the
-// frames in flight, drops deltas that are tiny (< 512 B) or abnormally large
-// (> 3× the rolling average), feeds the browser preview with JPEGs while a
-// preview client is connected, and publishes StreamStats every 5 seconds.
+// compresses it as one raw LZ4 block (the pixel work is a FrameEncoder's)
+// and hands it to the frame server with its keyframe flag and sequence
+// number. It throttles itself against the frames in flight, drops deltas
+// that are tiny (< 512 B) or abnormally large (> 3× the rolling average),
+// feeds the browser preview with JPEGs while a preview client is connected
+// (on a queue of their own, dropping frames rather than delaying the
+// device's), and publishes StreamStats every 5 seconds.
 //
 // Ownership: the device session owns it (always through a std::shared_ptr:
 // the stream's handler holds it weakly) from construction to after stop().
@@ -18,10 +20,11 @@
 // while restartStream() waits. setContrastAmount/setGammaAmount may be called
 // from any thread at any time; the other setters before start().
 //
-// Buffers: allocated by start(), freed by stop(). previousFrame is the
+// Buffers: the FrameEncoder, made by start() and dropped by stop(), holds the
 // reference picture the deltas are taken against; each frame converts only
-// the rows its surface reports changed and copies them into the reference. A frame's buffers are guarded by a frame lock held for
-// the whole frame, so stop() never frees them under a running frame.
+// the rows its surface reports changed. The encoder is guarded by a frame
+// lock held for the whole frame, so stop() never frees it under a running
+// frame.
 #pragma once
 
 #include <atomic>
@@ -38,8 +41,8 @@
 #include "config/StreamStats.h"
 #include "config/Modes.h"
 #include "transport/FrameSink.h"
-#include "pipeline/PixelKernels.h"
-#include "pipeline/PreviewEncoder.h"
+#include "pipeline/FrameEncoder.h"
+#include "pipeline/SideEncoder.h"
 #include "platform/CaptureStream.h"
 #include "runtime/Asio.h"
 #include "runtime/Clock.h"
@@ -66,19 +69,6 @@ private:
     ScreenCaptureError(Kind kind, std::string description, std::int32_t code = 0);
     Kind kind_;
     std::int32_t code_;
-};
-
-// The H.264 comparison encoder as the capture uses it (a HardwareEncoder by
-// default; tests inject their own): created at start when the experiment is
-// enabled, asked to encode the surface of every 60th frame, stopped by
-// stop(). Log-only; nothing it produces is sent.
-class ComparisonEncoder {
-public:
-    virtual ~ComparisonEncoder() = default;
-    // False when the encoder could not set up its session (comparison off).
-    virtual bool hasSession() const = 0;
-    virtual std::optional<std::vector<std::uint8_t>> encode(const CaptureSurface& surface) = 0;
-    virtual void stop() = 0;
 };
 
 // Creates the comparison encoder for (width, height, fps, bitrate Mbit/s);
@@ -144,35 +134,15 @@ public:
     // Frames not sent since creation (back-pressure, tiny and oversized deltas,
     // unreadable surfaces).
     std::int64_t skippedFrames() const;
+    // Returns once the preview and comparison work handed off so far is done
+    // (it runs on its own queue; frames it is too busy for are dropped there).
+    // Not from the capture queue.
+    void waitForSideWork();
 
 private:
     enum class CaptureLifecycle { running, restarting, stopped };
 
-    struct Buffers {
-        std::vector<std::uint8_t> currentFrame;
-        std::vector<std::uint8_t> previousFrame;
-        std::vector<std::uint8_t> deltaBuffer;
-        std::vector<std::uint8_t> compressedBuffer;
-        bool exist() const { return !currentFrame.empty(); }
-    };
-
-    // Rows [top, bottom) of the frame.
-    struct RowSpan {
-        std::size_t top = 0;
-        std::size_t bottom = 0;
-        bool operator==(const RowSpan&) const = default;
-    };
-
     void handleFrame(std::int32_t status, const CaptureSurface* surface);
-    // Frame helpers; called with frameLock_ held. Only the rows the surface
-    // reports changed are converted into currentFrame, XORed into the delta
-    // and adopted into the reference (previousFrame); the bytes compressed
-    // are those of a whole-frame conversion.
-    std::vector<RowSpan> changedRows(const CaptureSurface& surface);
-    void convertFrame(const std::uint8_t* base, std::size_t bytesPerRow, const std::vector<RowSpan>& rows);
-    void convertGreyscale(const std::uint8_t* base, std::size_t bytesPerRow, const RowSpan& rows);
-    void adoptRows(const std::vector<RowSpan>& rows);
-    void writeDelta(const std::vector<RowSpan>& rows);
     bool surfaceCoversFrame(const CaptureSurface& surface, const std::uint8_t* base);
     void publishStatsIfDue();
     // Asks an on-change stream for a frame that repairs one not sent.
@@ -210,23 +180,11 @@ private:
     // Held for a whole frame, and by start/stop/restart while they touch the
     // frame state below.
     mutable std::mutex frameLock_;
-    Buffers buffers_;
-    PreviewEncoder previewEncoder_;
-    std::unique_ptr<ComparisonEncoder> hwEncoder_;
-    ToneCurve contrastLUT_{};
-    double lastContrastAmount_ = 1.0;
-    double lastGammaAmount_ = 1.0;
-    // The reference frame must be converted whole (start, restart, a frame
-    // not taken in); the tone curve its rows were converted with.
-    bool referenceStale_ = true;
-    double referenceContrast_ = 1.0;
-    double referenceGamma_ = 1.0;
-    // The rows the delta buffer holds non-zero bytes in.
-    std::vector<RowSpan> deltaRows_;
+    std::unique_ptr<FrameEncoder> encoder_;
+    // The preview JPEG and the comparison, off the capture queue.
+    std::shared_ptr<SideEncoder> sideEncoder_;
     std::int64_t frameWidth_ = 0;
     std::int64_t frameHeight_ = 0;
-    std::int64_t pixelCount_ = 0;
-    std::int64_t bufferSize_ = 0;
     std::int64_t frameCount_ = 0;
     std::uint32_t frameSequence_ = 0;
     std::atomic<std::int64_t> skippedFrames_{0}; // written by frames only; read from anywhere

@@ -11,7 +11,7 @@ namespace {
 std::vector<const PixelKernelSet*> availableSets()
 {
     std::vector<const PixelKernelSet*> sets;
-    for (auto level : {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512vbmi}) {
+    for (auto level : {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512bw, SimdLevel::avx512vbmi}) {
         if (auto* set = pixelKernels(level)) sets.push_back(set);
     }
     return sets;
@@ -78,6 +78,10 @@ TEST(PixelKernelsTest, GreyHandlesExtremesWithoutOverflow)
         std::vector<std::uint8_t> grey(static_cast<std::size_t>(width));
         set->toGrey(src.data(), src.size(), grey.data(), width, 1);
         for (int x = 0; x < width; ++x) ASSERT_EQ(grey[x], referenceGrey(&src[4 * x])) << simdLevelName(set->level) << " pixel " << x;
+        // The fused pass sums the pairs its own way.
+        std::vector<std::uint8_t> reference(grey.size()), delta(grey.size());
+        set->encodeGrey(src.data(), src.size(), width, 1, nullptr, reference.data(), delta.data());
+        ASSERT_EQ(reference, grey) << simdLevelName(set->level);
     }
     std::uint8_t white[4] = {255, 255, 255, 255};
     std::uint8_t out = 0;
@@ -119,6 +123,60 @@ TEST(PixelKernelsTest, ToneCurveAndXorMatchDefinitionForEveryLengthAndSet)
         std::uint8_t untouched = 9;
         set->xorDelta(&untouched, &untouched, &untouched, -5);
         EXPECT_EQ(untouched, 9);
+    }
+}
+
+// The fused pass of every set against the definitions: converted (and
+// curved) bytes land in the reference, their XOR with what it held in the
+// delta; nothing outside the rows is touched.
+TEST(PixelKernelsTest, FusedPassMatchesDefinitionForEveryWidthCurveAndSet)
+{
+    std::mt19937 rng(13);
+    ToneCurve arbitrary{};
+    const auto table = randomBytes(256, rng);
+    std::copy(table.begin(), table.end(), arbitrary.begin());
+    const ToneCurve gamma = makeToneCurve(1.0, 1.2);
+    const int widths[] = {1, 3, 31, 32, 33, 63, 64, 65, 127, 129, 200, 1601};
+    for (auto* set : availableSets()) {
+        SCOPED_TRACE(std::string(simdLevelName(set->level)));
+        for (int width : widths) {
+            for (std::size_t padding : {std::size_t{0}, std::size_t{12}, std::size_t{3}}) {
+                const int height = 3;
+                const std::size_t stride = static_cast<std::size_t>(width) * 4 + padding;
+                const auto src = randomBytes(stride * height, rng);
+                const std::size_t pixels = static_cast<std::size_t>(width) * height;
+                for (const ToneCurve* curve : {static_cast<const ToneCurve*>(nullptr), &gamma, static_cast<const ToneCurve*>(&arbitrary)}) {
+                    // Guard bytes after the packed rows catch writes past them.
+                    auto reference = randomBytes(pixels + 1, rng);
+                    auto delta = randomBytes(pixels + 1, rng);
+                    const auto before = reference;
+                    const std::uint8_t guardR = reference.back(), guardD = delta.back();
+                    set->encodeGrey(src.data(), stride, width, height, curve, reference.data(), delta.data());
+                    for (std::size_t i = 0; i < pixels; ++i) {
+                        const std::uint8_t* p = src.data() + (i / width) * stride + 4 * (i % width);
+                        const std::uint8_t v = curve ? (*curve)[referenceGrey(p)] : referenceGrey(p);
+                        ASSERT_EQ(reference[i], v) << "width " << width << " pixel " << i;
+                        ASSERT_EQ(delta[i], v ^ before[i]) << "width " << width << " pixel " << i;
+                    }
+                    ASSERT_EQ(reference.back(), guardR);
+                    ASSERT_EQ(delta.back(), guardD);
+                }
+                auto reference = randomBytes(pixels * 3 + 1, rng);
+                auto delta = randomBytes(pixels * 3 + 1, rng);
+                const auto before = reference;
+                const std::uint8_t guardD = delta.back();
+                set->encodeRGB(src.data(), stride, width, height, reference.data(), delta.data());
+                for (std::size_t i = 0; i < pixels; ++i) {
+                    const std::uint8_t* p = src.data() + (i / width) * stride + 4 * (i % width);
+                    for (int k = 0; k < 3; ++k) {
+                        ASSERT_EQ(reference[3 * i + k], p[2 - k]) << "width " << width << " pixel " << i;
+                        ASSERT_EQ(delta[3 * i + k], p[2 - k] ^ before[3 * i + k]) << "width " << width;
+                    }
+                }
+                ASSERT_EQ(reference.back(), before.back());
+                ASSERT_EQ(delta.back(), guardD);
+            }
+        }
     }
 }
 

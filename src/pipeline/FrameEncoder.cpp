@@ -1,0 +1,145 @@
+#include "pipeline/FrameEncoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include <lz4.h>
+
+namespace qb {
+
+bool FrameEncoder::fits(std::size_t width, std::size_t height, PixelFormat format)
+{
+    const std::size_t limit = LZ4_MAX_INPUT_SIZE;
+    return width > 0 && height > 0 && width <= limit / height / bytesPerPixel(format);
+}
+
+FrameEncoder::FrameEncoder(std::size_t width, std::size_t height, PixelFormat format, const PixelKernelSet* kernels)
+    : width_(width)
+    , height_(height)
+    , format_(format)
+    , rowBytes_(width * bytesPerPixel(format))
+    , kernels_(kernels ? *kernels : activePixelKernels())
+{
+    if (!fits(width, height, format)) throw std::invalid_argument("frame size outside what LZ4 can take");
+    const std::size_t size = rowBytes_ * height_;
+    const auto bound = static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size)));
+    reference_.assign(size, 0);
+    delta_.assign(size, 0);
+    compressed_.assign(bound, 0);
+    keyframe_.assign(bound, 0);
+}
+
+std::vector<FrameEncoder::RowBand> FrameEncoder::bandsOf(std::span<const CaptureRect> changed) const
+{
+    std::vector<RowBand> rows;
+    for (const CaptureRect& rect : changed) {
+        // Clipped to the frame without overflowing on absurd rectangles.
+        const std::size_t top = std::min(rect.y, height_);
+        const std::size_t bottom = top + std::min(rect.height, height_ - top);
+        if (rect.width > 0 && rect.x < width_ && bottom > top) rows.push_back({top, bottom});
+    }
+    std::sort(rows.begin(), rows.end(), [](const RowBand& a, const RowBand& b) { return a.top < b.top; });
+    std::vector<RowBand> merged;
+    for (const RowBand& band : rows) {
+        if (!merged.empty() && band.top <= merged.back().bottom) {
+            merged.back().bottom = std::max(merged.back().bottom, band.bottom);
+        } else {
+            merged.push_back(band);
+        }
+    }
+    return merged;
+}
+
+// Zeroes the rows of the previous delta that this frame does not rewrite.
+void FrameEncoder::clearDeltaOutside(const std::vector<RowBand>& bands)
+{
+    auto clear = [&](std::size_t top, std::size_t bottom) {
+        if (bottom > top) std::memset(delta_.data() + top * rowBytes_, 0, (bottom - top) * rowBytes_);
+    };
+    auto next = bands.begin();
+    for (const RowBand& old : deltaRows_) {
+        std::size_t from = old.top;
+        while (next != bands.end() && next->bottom <= from) ++next;
+        for (auto band = next; band != bands.end() && band->top < old.bottom; ++band) {
+            clear(from, std::min(band->top, old.bottom));
+            from = std::max(from, band->bottom);
+        }
+        clear(from, old.bottom);
+    }
+}
+
+void FrameEncoder::takeIn(const std::uint8_t* pixels, std::size_t bytesPerRow, std::span<const CaptureRect> changed,
+    double contrast, double gamma)
+{
+    const bool grey = format_ == PixelFormat::greyscale;
+    // Rows converted with another tone curve are stale even where the
+    // picture did not change.
+    const bool curveChanged = grey && (contrast != referenceContrast_ || gamma != referenceGamma_);
+    std::vector<RowBand> bands = referenceStale_ || curveChanged ? std::vector<RowBand>{{0, height_}} : bandsOf(changed);
+
+    const ToneCurve* curve = nullptr;
+    if (grey && !toneCurveIsIdentity(contrast, gamma)) {
+        if (!curveBuilt_ || contrast != curveContrast_ || gamma != curveGamma_) {
+            curve_ = makeToneCurve(contrast, gamma);
+            curveContrast_ = contrast;
+            curveGamma_ = gamma;
+            curveBuilt_ = true;
+        }
+        curve = &curve_;
+    }
+
+    clearDeltaOutside(bands);
+    const int width = static_cast<int>(width_);
+    for (const RowBand& band : bands) {
+        const std::uint8_t* source = pixels + band.top * bytesPerRow;
+        const int rows = static_cast<int>(band.bottom - band.top);
+        std::uint8_t* reference = reference_.data() + band.top * rowBytes_;
+        std::uint8_t* delta = delta_.data() + band.top * rowBytes_;
+        if (grey) {
+            kernels_.encodeGrey(source, bytesPerRow, width, rows, curve, reference, delta);
+        } else {
+            kernels_.encodeRGB(source, bytesPerRow, width, rows, reference, delta);
+        }
+    }
+
+    if (grey) {
+        referenceContrast_ = contrast;
+        referenceGamma_ = gamma;
+    }
+    referenceStale_ = false;
+    if (!bands.empty()) keyframeCurrent_ = false;
+    deltaRows_ = bands;
+    changedRows_ = std::move(bands);
+}
+
+std::span<const std::uint8_t> FrameEncoder::compress(const std::vector<std::uint8_t>& input,
+    std::vector<std::uint8_t>& output)
+{
+    const int n = LZ4_compress_default(reinterpret_cast<const char*>(input.data()),
+        reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()), static_cast<int>(output.size()));
+    // Cannot fail with a capacity of LZ4_compressBound; an empty span if it does.
+    return {output.data(), static_cast<std::size_t>(std::max(n, 0))};
+}
+
+std::span<const std::uint8_t> FrameEncoder::compressKeyframe()
+{
+    if (!keyframeCurrent_) {
+        keyframeSize_ = compress(reference_, keyframe_).size();
+        keyframeCurrent_ = keyframeSize_ > 0;
+    }
+    return {keyframe_.data(), keyframeSize_};
+}
+
+std::span<const std::uint8_t> FrameEncoder::compressDelta()
+{
+    if (!deltaRows_.empty()) return compress(delta_, compressed_);
+    // The delta is all zero: the same payload for every unchanged frame.
+    if (unchangedDelta_.empty()) {
+        const std::span<const std::uint8_t> payload = compress(delta_, compressed_);
+        unchangedDelta_.assign(payload.begin(), payload.end());
+    }
+    return unchangedDelta_;
+}
+
+} // namespace qb
