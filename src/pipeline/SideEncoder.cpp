@@ -113,8 +113,12 @@ void SideEncoder::drain()
 void SideEncoder::stop()
 {
     if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
-    drain();
-    if (comparison_) comparison_->stop();
+    // Queued behind the frame under way; the job keeps this object (and so
+    // its queue) alive until it has run, so the caller (the main loop,
+    // often) never waits for an encode.
+    queue_->async([self = shared_from_this()] {
+        if (self->comparison_) self->comparison_->stop();
+    });
 }
 
 } // namespace qb

@@ -2,8 +2,7 @@
 // device's stream: the JPEG of the browser preview and the H.264 comparison.
 // They take milliseconds per frame where the device's frame takes a fraction
 // of one, so they run on a serial queue of their own ("preview", with its
-// own thread: the global pools may be held by adb calls for seconds, and
-// stop() waits for the frame under way).
+// own thread: the global pools may be held by adb calls for seconds).
 //
 // The capture queue offers each frame that needs one of them; the frame is
 // copied and taken only when the queue has finished with the one before,
@@ -71,9 +70,11 @@ public:
     bool offer(const CaptureSurface& surface, const std::uint8_t* pixels, bool preview,
         std::optional<ComparisonFigures> comparison);
 
-    // Returns once the work taken so far is done.
+    // Returns once the work taken so far is done (tests; never on the main
+    // loop).
     void drain();
-    // Drains, then stops the comparison encoder; later offers are refused.
+    // Refuses later offers and, once the work taken so far is done, stops
+    // (flushes) the comparison encoder on the queue. Does not wait.
     void stop();
 
     // Frames not taken because the queue was busy.

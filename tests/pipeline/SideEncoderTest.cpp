@@ -60,7 +60,8 @@ TEST(SideEncoderTest, BusyQueueDropsFramesInsteadOfWaitingAndWorksOnACopy)
     EXPECT_EQ(side->droppedFrames(), 2);
 
     release.set_value();
-    side->stop();
+    side->stop(); // does not wait: the comparison is stopped on the queue
+    side->drain();
     EXPECT_EQ(comparison.encodes, 1);
     EXPECT_EQ(comparison.firstPixel, 42);
     EXPECT_TRUE(comparison.stopped);
