@@ -27,7 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5000ms)
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15000ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {

@@ -12,6 +12,7 @@
 #include "platform/InputInjector.h"
 #include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
+#include "platform/OwnDisplayMirroring.h"
 #include "platform/wayland/WaylandPlatform.h"
 
 namespace qb::wayland {
@@ -155,60 +156,19 @@ bool WaylandVirtualDisplay::applySettings(const VirtualDisplaySettings& settings
 // Mirror changes collected and applied together by complete(). "The
 // built-in mirrors ours" and "ours mirrors the built-in" both come down to
 // our display showing the primary monitor.
-class WaylandDisplayConfiguration final : public DisplayConfiguration {
-public:
-    explicit WaylandDisplayConfiguration(std::shared_ptr<WaylandVirtualDisplays> owner) : owner_(std::move(owner)) {}
-
-    std::int32_t configureMirror(std::uint32_t display, std::uint32_t master) override
-    {
-        if (done_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        WaylandDesktop& desktop = owner_->desktop();
-        if (master == NULL_DISPLAY_ID) {
-            if (desktop.isOurs(display)) {
-                changes_.emplace_back(display, false);
-            } else {
-                for (std::uint32_t id : desktop.displayIds()) changes_.emplace_back(id, false);
-            }
-            return 0;
-        }
-        if (desktop.isOurs(master)) {
-            changes_.emplace_back(master, true);
-            return 0;
-        }
-        if (desktop.isOurs(display)) {
-            changes_.emplace_back(display, true);
-            return 0;
-        }
-        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-    }
-
-    std::int32_t complete(DisplayConfigureOption) override
-    {
-        if (done_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        std::int32_t result = 0;
-        for (auto [id, mirroring] : changes_) {
-            if (const std::int32_t code = owner_->desktop().setMirroring(id, mirroring); code != 0) result = code;
-        }
-        changes_.clear();
-        done_ = true;
-        return result;
-    }
-
-    void cancel() override
-    {
-        changes_.clear();
-        done_ = true;
-    }
-
-private:
-    std::shared_ptr<WaylandVirtualDisplays> owner_;
-    std::vector<std::pair<std::uint32_t, bool>> changes_;
-    bool done_ = false;
-};
 
 std::unique_ptr<DisplayConfiguration> WaylandVirtualDisplays::beginConfiguration()
 {
-    return std::make_unique<WaylandDisplayConfiguration>(shared_from_this());
+    std::weak_ptr<WaylandVirtualDisplays> weak = shared_from_this();
+    return std::make_unique<OwnDisplayMirroring>(
+        [weak] {
+            auto self = weak.lock();
+            return self ? self->desktop().displayIds() : std::vector<std::uint32_t>{};
+        },
+        [weak](std::uint32_t id, bool mirroring) {
+            auto self = weak.lock();
+            return self ? self->desktop().setMirroring(id, mirroring) : DISPLAY_ERROR_CANNOT_COMPLETE;
+        });
 }
 
 // ------------------------------------------------------------------ input

@@ -14,6 +14,7 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/VirtualDisplays.h"
+#include "platform/OwnDisplayMirroring.h"
 #include "platform/x11/X11Platform.h"
 #include <X11/Xatom.h>
 #include <X11/extensions/Xrandr.h>
@@ -580,65 +581,21 @@ namespace {
 
 // One configuration transaction: the mirror changes are collected and
 // applied together by complete().
-class X11DisplayConfiguration final : public DisplayConfiguration {
-public:
-    explicit X11DisplayConfiguration(std::shared_ptr<X11VirtualDisplays> owner) : owner_(std::move(owner)) {}
-
-    std::int32_t configureMirror(std::uint32_t display, std::uint32_t master) override
-    {
-        if (cancelled_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        // "The built-in display mirrors ours" and "ours mirrors the built-in"
-        // both come down to our display showing the primary's picture.
-        const auto ours = owner_->virtualIds();
-        auto isOurs = [&](std::uint32_t id) { return std::find(ours.begin(), ours.end(), id) != ours.end(); };
-        if (master == NULL_DISPLAY_ID) {
-            if (isOurs(display)) {
-                changes_.emplace_back(display, false);
-            } else {
-                for (std::uint32_t id : ours) changes_.emplace_back(id, false);
-            }
-            return 0;
-        }
-        if (isOurs(master)) {
-            changes_.emplace_back(master, true);
-            return 0;
-        }
-        if (isOurs(display)) {
-            changes_.emplace_back(display, true);
-            return 0;
-        }
-        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-    }
-
-    std::int32_t complete(DisplayConfigureOption) override
-    {
-        if (cancelled_) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        std::int32_t result = 0;
-        for (auto [id, mirroring] : changes_) {
-            if (const std::int32_t code = owner_->setMirroring(id, mirroring); code != 0) result = code;
-        }
-        changes_.clear();
-        cancelled_ = true;
-        return result;
-    }
-
-    void cancel() override
-    {
-        changes_.clear();
-        cancelled_ = true;
-    }
-
-private:
-    std::shared_ptr<X11VirtualDisplays> owner_;
-    std::vector<std::pair<std::uint32_t, bool>> changes_;
-    bool cancelled_ = false;
-};
 
 } // namespace
 
 std::unique_ptr<DisplayConfiguration> X11VirtualDisplays::beginConfiguration()
 {
-    return std::make_unique<X11DisplayConfiguration>(shared_from_this());
+    std::weak_ptr<X11VirtualDisplays> weak = shared_from_this();
+    return std::make_unique<OwnDisplayMirroring>(
+        [weak] {
+            auto self = weak.lock();
+            return self ? self->virtualIds() : std::vector<std::uint32_t>{};
+        },
+        [weak](std::uint32_t id, bool mirroring) {
+            auto self = weak.lock();
+            return self ? self->setMirroring(id, mirroring) : DISPLAY_ERROR_CANNOT_COMPLETE;
+        });
 }
 
 std::shared_ptr<VirtualDisplays> makeX11VirtualDisplays(const std::shared_ptr<X11Display>& x,
