@@ -1,13 +1,13 @@
 // Host panel dimming: timing of dim and restore, cancellation by clients
 // coming and going, the recovery file across a crash.
 #include <filesystem>
-#include <fstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/AutoDim.h"
 #include "runtime/MainLoop.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -47,11 +47,6 @@ struct Rig {
         now.clientCount = count;
         dim->clientCountChanged(previous, count, true, DisplayMode::mirror, MirrorStatus::running());
     }
-    std::string fileText() const
-    {
-        std::ifstream in(file);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
 };
 
 TEST(AutoDim, DimsAfterAStableConnectionAndRestoresAfterTheGrace)
@@ -61,7 +56,7 @@ TEST(AutoDim, DimsAfterAStableConnectionAndRestoresAfterTheGrace)
     ASSERT_TRUE(rig.loop.runUntil([&] { return !rig.writes.empty(); }, 2000ms));
     EXPECT_THAT(rig.writes, ElementsAre(0.0f));
     EXPECT_EQ(rig.dim->savedBrightness(), 0.75f);
-    EXPECT_EQ(rig.fileText(), "0.75");
+    EXPECT_EQ(test::readFile(rig.file), "0.75");
 
     // Leaving and coming back within the grace: no restore, and no second
     // dim that would save the dark panel as "the" brightness.
@@ -117,12 +112,12 @@ TEST(AutoDim, CrashRecoveryFile)
     Rig rig("crash");
     fs::create_directories(rig.file.parent_path());
     for (const char* bad : {" 0.5", "abc", "0.5\n", "7", "nan", ""}) {
-        { std::ofstream(rig.file, std::ios::trunc) << bad; }
+        test::writeFile(rig.file, bad);
         rig.dim->restoreAfterCrash();
         EXPECT_TRUE(fs::exists(rig.file)) << bad;
     }
     EXPECT_THAT(rig.writes, IsEmpty());
-    { std::ofstream(rig.file, std::ios::trunc) << "0.5"; }
+    test::writeFile(rig.file, "0.5");
     rig.dim->restoreAfterCrash();
     EXPECT_THAT(rig.writes, ElementsAre(0.5f));
     EXPECT_FALSE(fs::exists(rig.file));

@@ -1,6 +1,5 @@
 #include "core/MirrorEngine.h"
 
-#include <filesystem>
 #include <limits>
 #include <set>
 
@@ -10,11 +9,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/EngineFakes.h"
 #include "diagnostics/EventLog.h"
 #include "platform/sim/SimDnsSd.h"
 #include "runtime/SettingsStore.h"
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
+#include "support/MainLoopSupport.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -22,60 +24,19 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
+using test::device;
+using test::runOnMain;
 
-class FakeCaptureBackend final : public CaptureBackend {
-public:
-    bool permitted = true;
-    int requests = 0;
-    bool preflightScreenCaptureAccess() override { return permitted; }
-    bool requestScreenCaptureAccess() override
-    {
-        ++requests;
-        return permitted;
-    }
-    std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest&, CaptureFrameHandler) override
-    {
-        return nullptr;
-    }
-};
-
-class NoADB final : public ADBBridging {
-public:
-    bool resetDisplaySizeOverride(const std::string&) override { return true; }
-    bool isAppInstalled(const std::string&) override { return true; }
-    std::optional<std::string> companionVersion(const std::string&) override { return "2.4.4"; }
-    bool installBundledAPK(const std::string&) override { return true; }
-    bool setupReverseTunnel(const std::string&, int, int) override { return true; }
-    bool removeReverseTunnel(const std::string&, int) override { return true; }
-    void launchApp(const std::string&, bool, const std::optional<std::string>&) override {}
-    bool isCompanionRunning(const std::string&) override { return true; }
-    void sendStatus(const std::string&, const std::string&) override {}
-};
-
-// Devices come and go only when the test says so.
-class QuietDeviceMonitor final : public DeviceMonitor {
-public:
-    void start(Events) override {}
-    void stop() override {}
-    void setMirroring(bool) override {}
-};
-
-// Holds session starts until released, to observe the engine mid-start.
+// Holds session starts for good, to observe the engine mid-start.
 struct Gate {
     explicit Gate(Executor executor) : timer(executor, asio::steady_timer::time_point::max()) {}
     asio::steady_timer timer;
-    bool open = true;
     asio::awaitable<void> pass()
     {
-        while (!open) {
+        for (;;) {
             boost::system::error_code ignored;
             co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
         }
-    }
-    void release()
-    {
-        open = true;
-        timer.cancel();
     }
 };
 
@@ -102,31 +63,6 @@ asio::awaitable<void> fakeStart(Recorder* recorder, std::shared_ptr<DeviceSessio
     if (recorder->failing.count(session->id())) throw std::runtime_error("display refused");
 }
 
-ConnectedDevice device(std::string serial, std::string model, std::optional<int> width = std::nullopt,
-    std::optional<int> height = std::nullopt)
-{
-    ConnectedDevice d;
-    d.serial = std::move(serial);
-    d.model = std::move(model);
-    d.nativeWidth = width;
-    d.nativeHeight = height;
-    return d;
-}
-
-asio::awaitable<void> completing(asio::awaitable<void> inner, bool* done)
-{
-    co_await std::move(inner);
-    *done = true;
-}
-
-// Runs a coroutine of the engine on the main loop to its end.
-void runToEnd(asio::awaitable<void> task)
-{
-    bool done = false;
-    asio::co_spawn(MainLoop::shared().executor(), completing(std::move(task), &done), asio::detached);
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return done; }, 10000ms));
-}
-
 class MirrorEngineTest : public ::testing::Test {
 protected:
     MirrorEngineTest()
@@ -136,7 +72,7 @@ protected:
             ++listings;
             return devices;
         };
-        environment.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<NoADB>(); };
+        environment.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<test::LinkedADB>(); };
         environment.portAvailable = [this](std::uint16_t port) { return !busy.count(port); };
         environment.processBlocking = [this](std::uint16_t) { return holder; };
         environment.startSession = [this](std::shared_ptr<DeviceSession> session, std::shared_ptr<WebSocketServer>,
@@ -157,7 +93,7 @@ protected:
         return engine;
     }
 
-    std::shared_ptr<FakeCaptureBackend> capture = std::make_shared<FakeCaptureBackend>();
+    std::shared_ptr<test::PermissionOnlyCapture> capture = std::make_shared<test::PermissionOnlyCapture>();
     MirrorEngine::Environment environment;
     MirrorEngine::Timing timing;
     std::vector<ConnectedDevice> devices;
@@ -176,7 +112,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     PlatformLogCapture log;
     EventLog::shared().clear();
     auto engine = makeEngine();
-    runToEnd(engine->start());
+    runOnMain(engine->start());
 
     ASSERT_EQ(recorder.started.size(), 4u);
     const auto& s = recorder.started;
@@ -201,7 +137,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     ASSERT_FALSE(EventLog::shared().events().empty());
     EXPECT_TRUE(EventLog::shared().events().back().event.as<MirrorEvent::MirrorStarted>());
 
-    runToEnd(engine->stopAsync());
+    runOnMain(engine->stopAsync());
     EXPECT_EQ(engine->state().status, MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "running", "stopping", "idle"));
     EXPECT_TRUE(engine->sessions().empty());
@@ -211,7 +147,7 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     // A stopped engine starts again.
     recorder.started.clear();
     devices = {device("D1", "DC_1")};
-    runToEnd(engine->start());
+    runOnMain(engine->start());
     EXPECT_EQ(engine->state().status, MirrorStatus::running());
     ASSERT_EQ(recorder.started.size(), 1u);
     engine->stop();
@@ -226,7 +162,7 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     for (const auto& status : {MirrorStatus::running(), MirrorStatus::starting(), MirrorStatus::stopping(),
              MirrorStatus::error("earlier failure")}) {
         engine->setStatus(status);
-        runToEnd(engine->start());
+        runOnMain(engine->start());
         EXPECT_EQ(engine->state().status, status);
         EXPECT_EQ(listings, 0);
     }
@@ -245,18 +181,16 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     // cancels it, tears down the session it was building, and two stops
     // make one teardown.
     Gate gate(MainLoop::shared().executor());
-    gate.open = false;
     recorder.gate = &gate;
-    bool firstDone = false;
     statuses.clear();
-    asio::co_spawn(MainLoop::shared().executor(), completing(engine->start(), &firstDone), asio::detached);
+    const auto first = test::spawnOnMain(engine->start());
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::starting() && listings == 1; }, 5000ms));
-    runToEnd(engine->start());
+    runOnMain(engine->start());
     EXPECT_EQ(listings, 1);
     PlatformLogCapture log;
     engine->stop();
-    runToEnd(engine->stopAsync());
-    EXPECT_TRUE(firstDone);
+    runOnMain(engine->stopAsync());
+    EXPECT_TRUE(first->done.load());
     EXPECT_EQ(engine->state().status, MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "stopping", "idle"));
     EXPECT_TRUE(recorder.started.empty()) << "the gated start never went on";
@@ -274,7 +208,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     // No screen-capture permission: asked for, then an error.
     capture->permitted = false;
     auto denied = makeEngine();
-    runToEnd(denied->start());
+    runOnMain(denied->start());
     EXPECT_TRUE(denied->state().status.isError());
     EXPECT_THAT(denied->state().status.message(), HasSubstr("Grant Screen Recording permission"));
     EXPECT_EQ(capture->requests, 1);
@@ -284,7 +218,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     busy = {8892};
     holder = "nginx (pid 77)";
     auto blocked = makeEngine();
-    runToEnd(blocked->start());
+    runOnMain(blocked->start());
     EXPECT_EQ(blocked->state().status,
         MirrorStatus::error("Port 8892 (touch input) is in use by nginx (pid 77). Quit the other process and retry."));
     EXPECT_TRUE(log.contains("Port 8892 (touch input) blocked by: nginx (pid 77)"));
@@ -292,7 +226,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     busy = {8888, 8892};
     holder = "";
     auto unknown = makeEngine();
-    runToEnd(unknown->start());
+    runOnMain(unknown->start());
     EXPECT_EQ(unknown->state().status,
         MirrorStatus::error("Port 8888 (video stream) is in use. Quit the other process and retry."));
     EXPECT_TRUE(log.contains("Port 8888 (video stream) blocked by: unknown"));
@@ -300,33 +234,33 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
 
     // No device: waiting, and the preview servers are gone again.
     auto waiting = makeEngine();
-    runToEnd(waiting->start());
+    runOnMain(waiting->start());
     EXPECT_EQ(waiting->state().status, MirrorStatus::waitingForDevice());
     EXPECT_FALSE(waiting->wsServer() || waiting->httpServer());
     EXPECT_TRUE(log.contains("No devices found — entering waitingForDevice"));
     // ... and a device appearing later is started from there.
     devices = {device("D1", "DC_1")};
-    runToEnd(waiting->start());
+    runOnMain(waiting->start());
     EXPECT_EQ(waiting->state().status, MirrorStatus::running());
-    runToEnd(waiting->stopAsync());
+    runOnMain(waiting->stopAsync());
 
     // A failing session is dropped, the others run.
     recorder.started.clear();
     devices = {device("D1", "DC_1"), device("P1", "Pixel 8")};
     recorder.failing = {"D1"};
     auto partial = makeEngine();
-    runToEnd(partial->start());
+    runOnMain(partial->start());
     EXPECT_EQ(partial->state().status, MirrorStatus::running());
     ASSERT_EQ(partial->sessions().size(), 1u);
     EXPECT_EQ(partial->sessions()[0]->id(), "P1");
     EXPECT_EQ(partial->sessions()[0]->port(), 8889); // ports follow the device list, not the survivors
     EXPECT_TRUE(log.contains("Session D1 failed: display refused"));
-    runToEnd(partial->stopAsync());
+    runOnMain(partial->stopAsync());
 
     // All fail: an error, and the preview servers are stopped.
     recorder.failing = {"D1", "P1"};
     auto none = makeEngine();
-    runToEnd(none->start());
+    runOnMain(none->start());
     EXPECT_EQ(none->state().status, MirrorStatus::error("No device sessions could be started"));
     EXPECT_FALSE(none->wsServer());
     EXPECT_TRUE(log.contains("No sessions started — cleaning up"));
@@ -341,7 +275,7 @@ TEST_F(MirrorEngineTest, RealPortCheckNamesThisProcess)
     environment.ports.stream = holderSocket.local_endpoint().port();
     environment.ports.input = 0;
     auto engine = makeEngine();
-    runToEnd(engine->start());
+    runOnMain(engine->start());
     ASSERT_TRUE(engine->state().status.isError());
     EXPECT_THAT(engine->state().status.message(),
         HasSubstr(fmt::format("Port {} (video stream) is in use by ", environment.ports.stream)));
@@ -400,10 +334,11 @@ TEST(MirrorEngineStaticTest, SliderPositionsAndCompanionVersions)
 }
 
 
+// Every setting the engine changes is stored and comes back in a later daemon.
 TEST_F(MirrorEngineTest, SettingsArePersistedAndReloaded)
 {
-    const auto file = std::filesystem::temp_directory_path() / ("qb-engine-settings-" + std::to_string(::getpid()) + ".json");
-    std::filesystem::remove(file);
+    const test::TempDir dir;
+    const auto file = dir / "settings.json";
     {
         SettingsStore store(file);
         environment.settings = makeStoredSettings(store);
@@ -414,11 +349,14 @@ TEST_F(MirrorEngineTest, SettingsArePersistedAndReloaded)
         engine->setContrastAmount(1.7); // a hand-tuned value leaves the named profile
         EXPECT_EQ(engine->state().displayProfile, DisplayProfile::custom);
         EXPECT_EQ(store.string("displayProfile"), "Custom");
+        engine->setGammaAmount(1.1);
         engine->setResolution(DisplayResolution::balanced());
         engine->setNonDC1Mode("landscape-sharp");
         engine->setDisplayMode(DisplayMode::extended);
         engine->setAutoMirrorEnabled(false);
+        engine->setAutoDimHost(false);
         engine->setClamshellModeEnabled(true);
+        engine->setConnectionMode(ConnectionMode::wifi);
     }
     SettingsStore store(file);
     environment.settings = makeStoredSettings(store);
@@ -427,17 +365,18 @@ TEST_F(MirrorEngineTest, SettingsArePersistedAndReloaded)
     EXPECT_EQ(engine->state().nonDC1Mode, "landscape-sharp");
     EXPECT_EQ(engine->state().displayMode, DisplayMode::extended);
     EXPECT_DOUBLE_EQ(engine->state().contrastAmount, 1.7);
+    EXPECT_DOUBLE_EQ(engine->state().gammaAmount, 1.1);
     EXPECT_EQ(engine->state().displayProfile, DisplayProfile::custom);
-    EXPECT_FALSE(engine->state().autoMirrorEnabled);
+    EXPECT_FALSE(engine->state().autoMirrorEnabled || engine->state().autoDimHost);
     EXPECT_TRUE(engine->state().clamshellModeEnabled);
-    std::filesystem::remove(file);
+    EXPECT_EQ(engine->state().connectionMode, ConnectionMode::wifi);
 }
 
 TEST_F(MirrorEngineTest, WiFiServicesFollowTheConnectionModeAndUpdatesArePublished)
 {
     auto dnsSd = std::make_shared<SimDnsSd>(MainLoop::shared().executor());
     environment.networkServices = makeWiFiServices(dnsSd);
-    environment.deviceMonitor = std::make_shared<QuietDeviceMonitor>();
+    environment.deviceMonitor = std::make_shared<test::QuietDeviceMonitor>();
     environment.connectionMode = ConnectionMode::wifi;
     environment.updateChecks = makeUpdateChecks(
         [] { return std::optional<UpdateChecker::Release>({"9.9", "https://example.invalid/qb"}); }, 10ms, 1h);

@@ -1,6 +1,5 @@
 #include "core/RuntimePaths.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -10,64 +9,31 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TestSupport.h"
+
 namespace qb {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Sets or clears an environment variable for one test, restoring it after.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    ~ScopedEnv()
-    {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 class RuntimePathsTest : public ::testing::Test {
 protected:
-    RuntimePathsTest()
-    {
-        std::string pattern = (fs::temp_directory_path() / "qb-paths-XXXXXX").string();
-        base = ::mkdtemp(pattern.data());
-    }
-    ~RuntimePathsTest() override
-    {
-        std::error_code ignored;
-        fs::remove_all(base, ignored);
-    }
-    fs::path base;
+    test::TempDir scratch{"qb-paths"};
+    const fs::path& base = scratch.path();
 };
 
 TEST_F(RuntimePathsTest, TheOverrideWinsThenTheSessionDirectoryThenAPrivateOneInTmp)
 {
-    const ScopedEnv override("QUILLBRIGHT_RUNTIME_DIR", "/srv/qb/");
-    const ScopedEnv session("XDG_RUNTIME_DIR", "/run/user/1000");
+    const test::ScopedEnv override("QUILLBRIGHT_RUNTIME_DIR", "/srv/qb/");
+    const test::ScopedEnv session("XDG_RUNTIME_DIR", "/run/user/1000");
     EXPECT_EQ(RuntimePaths::current().controlSocket, "/srv/qb/quillbright.sock");
     {
-        const ScopedEnv none("QUILLBRIGHT_RUNTIME_DIR", nullptr);
+        const test::ScopedEnv none("QUILLBRIGHT_RUNTIME_DIR", std::nullopt);
         const RuntimePaths paths = RuntimePaths::current();
         EXPECT_EQ(paths.directory, "/run/user/1000/quillbright");
         EXPECT_EQ(paths.pidFile, "/run/user/1000/quillbright/quillbright.pid");
         EXPECT_EQ(paths.statusFile, "/run/user/1000/quillbright/quillbright.status");
-        const ScopedEnv relative("XDG_RUNTIME_DIR", "run/user"); // not absolute: ignored
+        const test::ScopedEnv relative("XDG_RUNTIME_DIR", "run/user"); // not absolute: ignored
         EXPECT_EQ(RuntimePaths::current().directory, fmt::format("/tmp/quillbright-{}", ::getuid()));
     }
 }

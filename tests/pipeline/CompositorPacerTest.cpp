@@ -21,11 +21,7 @@ protected:
     void SetUp() override
     {
         world.reset();
-        VirtualDisplayDescriptor descriptor;
-        descriptor.name = "Pacer";
-        descriptor.maxPixelsWide = 1200;
-        descriptor.maxPixelsHigh = 1600;
-        display = displays->createVirtualDisplay(descriptor);
+        display = displays->createVirtualDisplay({.name = "Pacer", .maxPixelsWide = 1200, .maxPixelsHigh = 1600});
         ASSERT_TRUE(display);
     }
 

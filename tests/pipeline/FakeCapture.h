@@ -7,21 +7,28 @@
 //   ... ScreenCapture with options.backend = fake, co_await start() ...
 //   FakeSurface surface(width, height, paddingBytes);
 //   fake->deliver(surface);          // runs the handler on the stream's queue, waits for it
+//
+// RecordingSink keeps what the encoder sends; runToEnd runs one of the
+// capture's coroutines on a private io_context.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/CaptureStream.h"
+#include "runtime/Asio.h"
 #include "runtime/Queues.h"
+#include "transport/FrameSink.h"
 
 namespace qb::test {
 
@@ -85,7 +92,6 @@ public:
     std::atomic<int> streamsCreated{0};
     std::atomic<int> streamsRunning{0};
     std::atomic<int> framesRequested{0};
-    std::vector<CaptureStreamRequest> requests;
 
     bool preflightScreenCaptureAccess() override { return permission; }
     bool requestScreenCaptureAccess() override { return permission; }
@@ -100,7 +106,6 @@ public:
         {
             std::lock_guard guard(lock_);
             newest_ = core;
-            requests.push_back(request);
         }
         ++streamsCreated;
         return std::make_unique<Stream>(shared_from_this(), core);
@@ -166,5 +171,47 @@ private:
     std::mutex lock_;
     std::shared_ptr<Core> newest_;
 };
+
+struct SentFrame {
+    std::vector<std::uint8_t> payload;
+    bool isKeyframe;
+    std::uint32_t seq;
+    int sourceFrame; // the caller's index of the frame that produced it
+    bool operator==(const SentFrame&) const = default;
+};
+
+class RecordingSink final : public FrameSink {
+public:
+    void broadcast(std::span<const std::uint8_t> payload, bool isKeyframe, std::uint32_t seq) override
+    {
+        std::lock_guard guard(lock_);
+        frames.push_back({{payload.begin(), payload.end()}, isKeyframe, seq, currentSource});
+    }
+    int inflightFrames() const override { return inflight; }
+    bool ackProtocolActive() const override { return ackActive; }
+    // Set before the capture starts, read by its frames.
+    std::optional<LatencyStats> latencyStats() const override { return latency; }
+    FramePacer& framePacer() override { return pacer_; }
+
+    std::vector<SentFrame> frames;
+    std::optional<LatencyStats> latency;
+    std::atomic<int> inflight{0};
+    std::atomic<bool> ackActive{true};
+    int currentSource = -1;
+
+private:
+    std::mutex lock_;
+    FramePacer pacer_;
+};
+
+// Runs one coroutine to its end; rethrows what it threw.
+inline void runToEnd(asio::awaitable<void> task)
+{
+    asio::io_context io;
+    std::exception_ptr error;
+    asio::co_spawn(io, std::move(task), [&](std::exception_ptr e) { error = e; });
+    io.run();
+    if (error) std::rethrow_exception(error);
+}
 
 } // namespace qb::test

@@ -11,44 +11,17 @@
 #include "diagnostics/PlatformLog.h"
 #include "pipeline/FakeCapture.h"
 #include "runtime/Clock.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
 
 using test::FakeCaptureBackend;
 using test::FakeSurface;
+using test::RecordingSink;
+using test::SentFrame;
+using test::runToEnd;
 using namespace std::chrono_literals;
-
-struct SentFrame {
-    std::vector<std::uint8_t> payload;
-    bool isKeyframe;
-    std::uint32_t seq;
-    int sourceFrame; // index of the delivered frame that produced it
-};
-
-class RecordingSink final : public FrameSink {
-public:
-    void broadcast(std::span<const std::uint8_t> payload, bool isKeyframe, std::uint32_t seq) override
-    {
-        std::lock_guard guard(lock_);
-        frames.push_back({{payload.begin(), payload.end()}, isKeyframe, seq, currentSource});
-    }
-    int inflightFrames() const override { return inflight; }
-    bool ackProtocolActive() const override { return ackActive; }
-    // Set before the capture starts, read by its frames.
-    std::optional<LatencyStats> latencyStats() const override { return latency; }
-    FramePacer& framePacer() override { return pacer; }
-
-    std::vector<SentFrame> frames;
-    std::optional<LatencyStats> latency;
-    std::atomic<int> inflight{0};
-    std::atomic<bool> ackActive{true};
-    int currentSource = -1;
-
-private:
-    std::mutex lock_;
-    FramePacer pacer;
-};
 
 class RecordingPreview final : public PreviewSink {
 public:
@@ -67,16 +40,6 @@ public:
     }
     void stop() override {}
 };
-
-// Runs one coroutine of the capture to completion; rethrows what it threw.
-void run(asio::awaitable<void> task)
-{
-    asio::io_context io;
-    std::exception_ptr error;
-    asio::co_spawn(io, std::move(task), [&](std::exception_ptr e) { error = e; });
-    io.run();
-    if (error) std::rethrow_exception(error);
-}
 
 // The converted frame the device must end up with for one source surface.
 std::vector<std::uint8_t> convertedSource(FakeSurface& surface, PixelFormat format, const ToneCurve* curve)
@@ -122,7 +85,7 @@ struct Rig {
         options.timing = timing;
         capture = std::make_shared<ScreenCapture>(sink, preview, 7, width, height, format, std::move(options));
     }
-    ~Rig() { run(capture->stop()); }
+    ~Rig() { runToEnd(capture->stop()); }
 
     // Delivers one frame, remembering its index for the recorded broadcasts.
     bool deliver(FakeSurface& frame)
@@ -179,7 +142,7 @@ TEST(ScreenCaptureTest, DeviceDecodesEveryFrameExactlyForBothFormatsAndPaddedRow
         const bool grey = format == PixelFormat::greyscale;
         // An odd width and padded rows exercise the kernels' tails and strides.
         Rig rig(format, 97, 61);
-        run(rig.capture->start());
+        runToEnd(rig.capture->start());
         const ToneCurve gamma = makeToneCurve(1.0, 1.2);
         std::vector<std::vector<std::uint8_t>> sources;
         for (int i = 0; i < 70; ++i) {
@@ -214,7 +177,7 @@ TEST(ScreenCaptureTest, KeyframeCadenceSequenceNumbersAndGeometryLine)
 {
     Rig rig;
     PlatformLogCapture log;
-    run(rig.capture->start());
+    runToEnd(rig.capture->start());
     for (int i = 0; i < 61; ++i) {
         rig.sink->inflight = i == 60 ? 10 : 0; // frame 60 is periodic: never held back
         rig.deliverNoise();
@@ -244,7 +207,7 @@ TEST(ScreenCaptureTest, BackPressureWindowFollowsRoundTripTime)
         SCOPED_TRACE(c.rtt ? std::to_string(*c.rtt) : "no statistics");
         Rig rig;
         if (c.rtt) rig.sink->latency = LatencyStats{.rttAvgMs = *c.rtt};
-        run(rig.capture->start());
+        runToEnd(rig.capture->start());
         // A keyframe (seq 0), a delta at the window (seq 1), one over it (dropped), then a keyframe.
         for (int inflight : {0, c.window, c.window + 1, 0}) {
             rig.sink->inflight = inflight;
@@ -263,7 +226,7 @@ TEST(ScreenCaptureTest, BackPressureWindowFollowsRoundTripTime)
     Rig rig;
     rig.sink->ackActive = false;
     rig.sink->inflight = 100;
-    run(rig.capture->start());
+    runToEnd(rig.capture->start());
     rig.deliverNoise(5);
     EXPECT_EQ(rig.sink->frames.size(), 5u);
 }
@@ -272,7 +235,7 @@ TEST(ScreenCaptureTest, TinyAndOversizedDeltasAreDroppedAndTheirNumbersReused)
 {
     {
         Rig rig;
-        run(rig.capture->start());
+        runToEnd(rig.capture->start());
         rig.deliverNoise();                    // keyframe 0
         ASSERT_TRUE(rig.deliver(rig.surface)); // identical: a few bytes of zeros, dropped
         rig.deliverNoise();                    // a real delta reuses number 1
@@ -285,7 +248,7 @@ TEST(ScreenCaptureTest, TinyAndOversizedDeltasAreDroppedAndTheirNumbersReused)
         // A noise keyframe of 64 KiB moves the rolling average from 10,000 to
         // about 12,800 bytes; a noise delta of 64 KiB is then over three times that.
         Rig rig(PixelFormat::greyscale, 256, 256);
-        run(rig.capture->start());
+        runToEnd(rig.capture->start());
         rig.deliverNoise(3);
         ASSERT_EQ(rig.sink->frames.size(), 2u);
         EXPECT_TRUE(rig.sink->frames[1].isKeyframe); // forced by the dropped delta
@@ -295,17 +258,53 @@ TEST(ScreenCaptureTest, TinyAndOversizedDeltasAreDroppedAndTheirNumbersReused)
     }
 }
 
+// A stream that delivers only on change never repeats a frame: a small
+// change is sent however small, and a frame held back asks for another,
+// which carries the picture (the held-back change included) as a keyframe.
+TEST(ScreenCaptureTest, OnChangeStreamsSendSmallChangesAndRepairFramesHeldBack)
+{
+    Rig rig;
+    rig.backend->onChangeOnly = true;
+    rig.capture->setGammaAmount(1.0); // no tone curve
+    runToEnd(rig.capture->start());
+    FakeSurface& surface = rig.surface;
+    std::vector<std::vector<std::uint8_t>> sources;
+    const auto deliver = [&](std::optional<std::vector<CaptureRect>> changed) {
+        surface.changed = std::move(changed);
+        sources.push_back(convertedSource(surface, PixelFormat::greyscale, nullptr));
+        return rig.deliver(surface);
+    };
+    for (std::size_t i = 0; i < surface.storage().size(); ++i) surface.storage()[i] = std::uint8_t(i * 7);
+    ASSERT_TRUE(deliver(std::nullopt));
+    surface.pixel(5, 20)[1] ^= 0xFF; // one pixel: a delta of a few bytes
+    ASSERT_TRUE(deliver(std::vector<CaptureRect>{{5, 20, 1, 1}}));
+    ASSERT_EQ(rig.sink->frames.size(), 2U);
+    EXPECT_FALSE(rig.sink->frames[1].isKeyframe);
+
+    rig.sink->inflight = 99; // the device is behind: the frame is held back
+    surface.pixel(9, 30)[1] ^= 0xFF;
+    ASSERT_TRUE(deliver(std::vector<CaptureRect>{{0, 30, 64, 1}}));
+    EXPECT_EQ(rig.sink->frames.size(), 2U);
+    EXPECT_EQ(rig.backend->framesRequested, 1);
+
+    rig.sink->inflight = 0; // the requested frame: nothing changed since
+    ASSERT_TRUE(deliver(std::vector<CaptureRect>{}));
+    ASSERT_EQ(rig.sink->frames.size(), 3U);
+    EXPECT_TRUE(rig.sink->frames[2].isKeyframe);
+    expectDeviceReproducesSources(rig.sink->frames, sources);
+}
+
 TEST(ScreenCaptureTest, RestartIsRefusedBeforeStartAndContinuesTheSequenceWithAKeyframe)
 {
     Rig rig;
     PlatformLogCapture log;
-    run(rig.capture->restartStream());
+    runToEnd(rig.capture->restartStream());
     EXPECT_TRUE(log.contains("[ScreenCapture] Cannot restart — lifecycle is not .running"));
     EXPECT_EQ(rig.backend->streamsCreated, 0);
 
-    run(rig.capture->start());
+    runToEnd(rig.capture->start());
     rig.deliverNoise(3);
-    run(rig.capture->restartStream());
+    runToEnd(rig.capture->restartStream());
     EXPECT_TRUE(rig.capture->isRunning());
     EXPECT_EQ(rig.backend->streamsCreated, 2);
     EXPECT_EQ(rig.backend->streamsRunning, 1);
@@ -317,7 +316,7 @@ TEST(ScreenCaptureTest, RestartIsRefusedBeforeStartAndContinuesTheSequenceWithAK
     EXPECT_TRUE(rig.sink->frames[3].isKeyframe);
     EXPECT_EQ(rig.sink->frames[3].seq, 3u);
     EXPECT_EQ(log.matching("XShm image: 64x48").size(), 2u); // logged again after the restart
-    run(rig.capture->stop());
+    runToEnd(rig.capture->stop());
     EXPECT_FALSE(rig.capture->isRunning());
     EXPECT_EQ(rig.backend->streamsRunning, 0);
 
@@ -349,7 +348,7 @@ TEST(ScreenCaptureTest, StartFailuresCarryTheirDescriptionsAndReleaseEverything)
         Rig rig;
         c.setUp(*rig.backend);
         try {
-            run(rig.capture->start());
+            runToEnd(rig.capture->start());
             ADD_FAILURE() << "started";
         } catch (const ScreenCaptureError& e) {
             EXPECT_EQ(e.kind(), c.kind);
@@ -358,7 +357,7 @@ TEST(ScreenCaptureTest, StartFailuresCarryTheirDescriptionsAndReleaseEverything)
                 EXPECT_EQ(e.code(), 1001);
             }
         }
-        run(rig.capture->stop()); // releases whatever the failed start kept
+        runToEnd(rig.capture->stop()); // releases whatever the failed start kept
         EXPECT_EQ(rig.backend->streamsRunning, 0);
     }
 }
@@ -368,9 +367,9 @@ TEST(ScreenCaptureTest, FailedRestartStopsCaptureAndStopDuringRestartWinsTheRace
     {
         Rig rig;
         PlatformLogCapture log;
-        run(rig.capture->start());
+        runToEnd(rig.capture->start());
         rig.backend->createFails = true;
-        run(rig.capture->restartStream());
+        runToEnd(rig.capture->restartStream());
         EXPECT_FALSE(rig.capture->isRunning());
         EXPECT_TRUE(log.contains("[ScreenCapture] Failed to restart XShm capture stream for display 7: "
                                  "XShmCreateImage returned NULL — display may be offline."));
@@ -379,7 +378,7 @@ TEST(ScreenCaptureTest, FailedRestartStopsCaptureAndStopDuringRestartWinsTheRace
     // stream, and finishes first (its drain is shorter than the pause) or last.
     for (auto timing : {fastTiming(1ms, 30ms), fastTiming(30ms, 1ms)}) {
         Rig rig(PixelFormat::greyscale, 64, 48, {}, timing);
-        run(rig.capture->start());
+        runToEnd(rig.capture->start());
         asio::io_context io;
         bool stopped = false, restarted = false;
         asio::co_spawn(io, rig.capture->restartStream(), [&](std::exception_ptr) { restarted = true; });
@@ -395,7 +394,7 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
 {
     Rig rig;
     PlatformLogCapture log;
-    run(rig.capture->start());
+    runToEnd(rig.capture->start());
     FakeSurface shortSurface(64, 47); // a row missing
     FakeSurface narrow(64, 48);
     narrow.reportBytesPerRow(63 * 4); // rows shorter than the frame's
@@ -423,7 +422,7 @@ TEST(ScreenCaptureTest, StopWhileFramesArriveIsSafe)
     // Frames keep coming from another thread while stop() frees the buffers;
     // under the sanitizers any frame touching freed memory fails the test.
     Rig rig(PixelFormat::rgb, 128, 96);
-    run(rig.capture->start());
+    runToEnd(rig.capture->start());
     std::atomic<bool> keepGoing{true};
     std::atomic<int> delivered{0};
     std::thread producer([&] {
@@ -434,10 +433,8 @@ TEST(ScreenCaptureTest, StopWhileFramesArriveIsSafe)
             if (rig.backend->deliver(surface)) ++delivered;
         }
     });
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (delivered < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    EXPECT_GE(delivered, 3);
-    run(rig.capture->stop());
+    EXPECT_TRUE(test::eventually([&] { return delivered >= 3; }));
+    runToEnd(rig.capture->stop());
     keepGoing = false;
     producer.join();
     EXPECT_EQ(rig.backend->streamsRunning, 0);
@@ -451,7 +448,7 @@ TEST(ScreenCaptureTest, StatisticsEveryIntervalWithCumulativeSkips)
     PlatformLogCapture log;
     std::vector<StreamStats> published;
     rig.capture->setOnStats([&](const StreamStats& s) { published.push_back(s); });
-    run(rig.capture->start());
+    runToEnd(rig.capture->start());
     // 301 frames at exactly 60 Hz: 5 s pass at frame 300; one identical frame is dropped.
     for (int i = 0; i <= 300; ++i) {
         if (i != 100) fillRandom(rig.surface, rig.rng);
@@ -493,7 +490,7 @@ TEST(ScreenCaptureTest, ComparisonEncoderLogsEverySixtiethFrameOrIsDisabledWitho
         Rig rig(PixelFormat::greyscale, 64, 48, std::move(options));
         PlatformLogCapture log;
         rig.capture->setEnableHardwareEncoderComparison(true);
-        run(rig.capture->start());
+        runToEnd(rig.capture->start());
         EXPECT_TRUE(log.contains(available
                 ? "[ScreenCapture] HardwareEncoder comparison mode enabled (log-only)"
                 : "[ScreenCapture] HardwareEncoder failed to initialize — comparison disabled"));

@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "platform/CaptureRecorder.h"
 #include "platform/CaptureStream.h"
 #include "platform/PacerWindows.h"
 #include "platform/VirtualDisplays.h"
@@ -19,74 +17,8 @@ namespace qb {
 namespace {
 
 using namespace std::chrono_literals;
-
-struct Delivery {
-    std::int32_t status = 0;
-    std::size_t width = 0, height = 0, bytesPerRow = 0, bytesPerElement = 0;
-    std::vector<std::uint8_t> pixels; // copied while the surface was valid
-};
-
-// Collects deliveries from the capture queue; tests wait on it with a deadline.
-class Recorder {
-public:
-    CaptureFrameHandler handler()
-    {
-        return [this](std::int32_t status, const CaptureSurface* surface) {
-            Delivery d;
-            d.status = status;
-            if (surface) {
-                d.width = surface->width();
-                d.height = surface->height();
-                d.bytesPerRow = surface->bytesPerRow();
-                d.bytesPerElement = surface->bytesPerElement();
-                SurfaceReadLock lock(*surface);
-                if (lock) d.pixels.assign(lock.data(), lock.data() + d.bytesPerRow * d.height);
-            }
-            if (onDelivery) onDelivery(d);
-            std::lock_guard guard(lock_);
-            deliveries_.push_back(std::move(d));
-            changed_.notify_all();
-        };
-    }
-
-    bool waitFor(const std::function<bool(const std::vector<Delivery>&)>& done, std::chrono::milliseconds limit = 5s)
-    {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, limit, [&] { return done(deliveries_); });
-    }
-
-    std::vector<Delivery> deliveries()
-    {
-        std::lock_guard guard(lock_);
-        return deliveries_;
-    }
-
-    Delivery lastComplete()
-    {
-        std::lock_guard guard(lock_);
-        auto it = std::find_if(deliveries_.rbegin(), deliveries_.rend(), [](auto& d) { return d.status == 0; });
-        return it == deliveries_.rend() ? Delivery{} : *it;
-    }
-
-    std::function<void(const Delivery&)> onDelivery;
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Delivery> deliveries_;
-};
-
-std::size_t count(const std::vector<Delivery>& ds, CaptureFrameStatus status)
-{
-    std::size_t n = 0;
-    for (const auto& d : ds) n += d.status == static_cast<std::int32_t>(status);
-    return n;
-}
-
-const std::uint8_t* pixel(const Delivery& d, std::size_t x, std::size_t y)
-{
-    return d.pixels.data() + y * d.bytesPerRow + x * 4;
-}
+using Recorder = test::CaptureRecorder;
+using test::Delivery;
 
 class SimCaptureTest : public ::testing::Test {
 protected:
@@ -94,11 +26,7 @@ protected:
     {
         world.reset();
         auto displays = makeVirtualDisplays(PlatformKind::sim);
-        VirtualDisplayDescriptor descriptor;
-        descriptor.name = "Test";
-        descriptor.maxPixelsWide = 64;
-        descriptor.maxPixelsHigh = 48;
-        display = displays->createVirtualDisplay(descriptor);
+        display = displays->createVirtualDisplay({.name = "Test", .maxPixelsWide = 64, .maxPixelsHigh = 48});
         ASSERT_TRUE(display);
         scene = std::make_shared<sim::ScriptedScene>();
         world.setScene(display->displayId(), scene);
@@ -128,22 +56,22 @@ TEST_F(SimCaptureTest, DeliversPaddedSurfacesAndIdleWhileThePictureStaysTheSame)
     ASSERT_EQ(stream->start(), 0);
     EXPECT_EQ(stream->start(), 0) << "starting a started stream is harmless";
 
-    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameIdle) >= 3; }));
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return test::count(ds, CaptureFrameStatus::frameIdle) >= 3; }));
     auto first = recorder.deliveries();
     ASSERT_EQ(first.front().status, 0) << "the first delivery is a complete frame";
-    EXPECT_EQ(count(first, CaptureFrameStatus::frameComplete), 1u) << "an unchanged picture is not delivered again";
+    EXPECT_EQ(test::count(first, CaptureFrameStatus::frameComplete), 1u) << "an unchanged picture is not delivered again";
     const Delivery& frame = first.front();
     EXPECT_EQ(std::tuple(frame.width, frame.height, frame.bytesPerElement, frame.bytesPerRow),
         (std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>(64, 48, 4, 64 * 4 + 24)));
     // The 10×10 picture covers the whole surface, the last pixel of the last row included.
     for (auto [x, y] : {std::pair<std::size_t, std::size_t>{0, 0}, {63, 0}, {0, 47}, {63, 47}}) {
-        const std::uint8_t* p = pixel(frame, x, y);
+        const std::uint8_t* p = frame.pixel(x, y);
         EXPECT_EQ(std::vector<std::uint8_t>(p, p + 4), (std::vector<std::uint8_t>{1, 2, 3, 255})) << x << "," << y;
     }
 
     scene->showSolid(4, 4, 9, 8, 7);
-    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameComplete) == 2; }));
-    EXPECT_EQ(pixel(recorder.lastComplete(), 10, 10)[0], 9);
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return test::count(ds, CaptureFrameStatus::frameComplete) == 2; }));
+    EXPECT_EQ(recorder.lastComplete().pixel(10, 10)[0], 9);
     EXPECT_EQ(world.activeStreams(), 1u);
 
     stream->stop();
@@ -171,19 +99,19 @@ TEST_F(SimCaptureTest, ScalesTheDisplayPictureToTheRequestedSizeWithPacerWindowO
     auto stream = makeStream(recorder, 32, 24); // half the display's size
     ASSERT_TRUE(stream);
     ASSERT_EQ(stream->start(), 0);
-    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameComplete) >= 1; }));
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return test::count(ds, CaptureFrameStatus::frameComplete) >= 1; }));
     const Delivery frame = recorder.lastComplete();
     EXPECT_EQ(frame.width, 32u);
     // The 4×4 window of the 64×48 display covers 2×2 pixels of the 32×24 picture.
-    EXPECT_EQ(pixel(frame, 0, 0)[2], 1);
-    EXPECT_EQ(pixel(frame, 1, 1)[2], 1);
-    EXPECT_EQ(pixel(frame, 2, 2)[0], 255) << "outside the window: the scene";
-    EXPECT_EQ(pixel(frame, 31, 23)[1], 255);
+    EXPECT_EQ(frame.pixel(0, 0)[2], 1);
+    EXPECT_EQ(frame.pixel(1, 1)[2], 1);
+    EXPECT_EQ(frame.pixel(2, 2)[0], 255) << "outside the window: the scene";
+    EXPECT_EQ(frame.pixel(31, 23)[1], 255);
 
     // A colour flip is a new picture.
     window->setBackgroundColor({0, 0, 0, 1});
-    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::frameComplete) >= 2; }));
-    EXPECT_EQ(pixel(recorder.lastComplete(), 0, 0)[2], 0);
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return test::count(ds, CaptureFrameStatus::frameComplete) >= 2; }));
+    EXPECT_EQ(recorder.lastComplete().pixel(0, 0)[2], 0);
     stream->stop();
 }
 
@@ -227,11 +155,11 @@ TEST_F(SimCaptureTest, RemovedDisplayEndsTheStreamWithStoppedStatus)
     ASSERT_EQ(stream->start(), 0);
     ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return !ds.empty(); }));
     display.reset(); // releasing the virtual display removes it
-    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return count(ds, CaptureFrameStatus::stopped) == 1; }));
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return test::count(ds, CaptureFrameStatus::stopped) == 1; }));
     EXPECT_EQ(recorder.deliveries().back().status, static_cast<std::int32_t>(CaptureFrameStatus::stopped));
     stream->stop();
     EXPECT_EQ(world.activeStreams(), 0u);
-    EXPECT_EQ(count(recorder.deliveries(), CaptureFrameStatus::stopped), 1u);
+    EXPECT_EQ(test::count(recorder.deliveries(), CaptureFrameStatus::stopped), 1u);
 }
 
 TEST_F(SimCaptureTest, InjectedPlatformFailures)

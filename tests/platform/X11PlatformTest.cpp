@@ -5,14 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <atomic>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <regex>
 #include <sstream>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/CaptureRecorder.h"
 #include "platform/CaptureStream.h"
 #include "platform/GlobalHotkeys.h"
 #include "platform/InputInjector.h"
@@ -72,12 +70,8 @@ protected:
     std::unique_ptr<VirtualDisplay> create(VirtualDisplays& displays, std::uint32_t width, std::uint32_t height,
         std::uint32_t serial)
     {
-        VirtualDisplayDescriptor descriptor;
-        descriptor.serialNumber = serial;
-        descriptor.name = "test";
-        descriptor.maxPixelsWide = width;
-        descriptor.maxPixelsHigh = height;
-        return displays.createVirtualDisplay(descriptor);
+        return displays.createVirtualDisplay(
+            {.serialNumber = serial, .name = "test", .maxPixelsWide = width, .maxPixelsHigh = height});
     }
 
     // A borderless window of ours over `bounds`, mapped and ready.
@@ -211,45 +205,6 @@ TEST_F(X11PlatformTest, LeftoversOfAKilledDaemonAreRemovedAtTheNextStart)
     EXPECT_EQ(layout(), before);
 }
 
-struct Frame {
-    std::vector<std::uint8_t> pixels; // tightly packed BGRA
-    std::vector<CaptureRect> rects;
-};
-
-// Collects the frames of a stream.
-struct Frames {
-    std::mutex lock;
-    std::condition_variable arrived;
-    std::vector<Frame> frames;
-    std::atomic<int> stopped{0};
-
-    void take(std::int32_t status, const CaptureSurface* surface)
-    {
-        std::lock_guard guard(lock);
-        if (status == std::int32_t(CaptureFrameStatus::stopped)) ++stopped;
-        if (!surface) return;
-        SurfaceReadLock pixels(*surface);
-        Frame frame;
-        for (std::size_t y = 0; y < surface->height(); ++y) {
-            const std::uint8_t* row = pixels.data() + y * surface->bytesPerRow();
-            frame.pixels.insert(frame.pixels.end(), row, row + surface->width() * 4);
-        }
-        frame.rects = surface->changedRects();
-        frames.push_back(std::move(frame));
-        arrived.notify_all();
-    }
-    std::size_t count()
-    {
-        std::lock_guard guard(lock);
-        return frames.size();
-    }
-    Frame at(std::size_t i)
-    {
-        std::lock_guard guard(lock);
-        return frames.at(i);
-    }
-};
-
 TEST_F(X11PlatformTest, CaptureDeliversDrawnPixelsThenOnlyTheChangedRowsAndNothingWhileStill)
 {
     auto platform = open();
@@ -276,35 +231,30 @@ TEST_F(X11PlatformTest, CaptureDeliversDrawnPixelsThenOnlyTheChangedRowsAndNothi
     XPutImage(client, w, gc, image, 0, 0, 0, 0, 320, 240);
     XSync(client, False);
 
-    auto frames = std::make_shared<Frames>();
+    test::CaptureRecorder recorder;
     auto backend = platform->captureBackend();
     CaptureStreamRequest request{.displayId = display->displayId(), .width = 320, .height = 240,
         .minimumFrameTime = 1.0 / 60, .showCursor = false, .queue = SerialQueue::makeDedicated("capture")};
-    auto stream = backend->createStream(request, [frames](std::int32_t status, const CaptureSurface* surface) {
-        frames->take(status, surface);
-    });
+    auto stream = backend->createStream(request, recorder.handler());
     ASSERT_TRUE(stream);
     ASSERT_EQ(stream->start(), 0);
 
-    auto pixelsOnly = [](std::vector<std::uint8_t> bgra) {
-        for (std::size_t i = 3; i < bgra.size(); i += 4) bgra[i] = 0;
-        return bgra;
-    };
-    ASSERT_TRUE(loop.runUntil([&] { return frames->count() >= 1; }, 5000ms));
-    Frame first = frames->at(0);
-    EXPECT_EQ(pixelsOnly(first.pixels), expected);
+    const auto frameCount = [&] { return recorder.frames().size(); };
+    ASSERT_TRUE(loop.runUntil([&] { return frameCount() >= 1; }, 5000ms));
+    const auto first = recorder.frames().at(0);
+    EXPECT_EQ(first.packedColour(), expected);
     EXPECT_EQ(first.rects, (std::vector<CaptureRect>{{0, 0, 320, 240}}));
 
     // A still screen: no frames.
     loop.runFor(300ms);
-    EXPECT_EQ(frames->count(), 1U);
+    EXPECT_EQ(frameCount(), 1U);
 
     // One line drawn: one frame whose changes are that row only.
     XSetForeground(client, gc, 0x00FF8040);
     XFillRectangle(client, w, gc, 0, 100, 320, 1);
     XSync(client, False);
-    ASSERT_TRUE(loop.runUntil([&] { return frames->count() >= 2; }, 5000ms));
-    Frame second = frames->at(1);
+    ASSERT_TRUE(loop.runUntil([&] { return frameCount() >= 2; }, 5000ms));
+    const auto second = recorder.frames().at(1);
     ASSERT_FALSE(second.rects.empty());
     for (const auto& rect : second.rects) {
         EXPECT_EQ(rect.y, 100U);
@@ -316,19 +266,20 @@ TEST_F(X11PlatformTest, CaptureDeliversDrawnPixelsThenOnlyTheChangedRowsAndNothi
         p[1] = 0x80;
         p[2] = 0xFF;
     }
-    EXPECT_EQ(pixelsOnly(second.pixels), expected);
+    EXPECT_EQ(second.packedColour(), expected);
 
     stream->stop();
-    const std::size_t afterStop = frames->count();
+    const std::size_t afterStop = frameCount();
     XFillRectangle(client, w, gc, 0, 0, 320, 240);
     XSync(client, False);
     loop.runFor(100ms);
-    EXPECT_EQ(frames->count(), afterStop);
+    EXPECT_EQ(frameCount(), afterStop);
 
     // The display going away ends a stream with "stopped".
     ASSERT_EQ(stream->start(), 0);
     display.reset();
-    ASSERT_TRUE(loop.runUntil([&] { return frames->stopped == 1; }, 5000ms));
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return test::count(recorder.deliveries(), CaptureFrameStatus::stopped) == 1; }, 5000ms));
     stream.reset();
     image->data = nullptr;
     XDestroyImage(image);

@@ -21,11 +21,15 @@
 #include "platform/sim/SimBackends.h"
 #include "platform/sim/SimWorld.h"
 #include "runtime/MainLoop.h"
+#include "support/MainLoopSupport.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
 
 using namespace std::chrono_literals;
+using test::runOnMain;
+using test::spawnOnMain;
 
 // An in-memory adb: scripted answers, and every call in order ("name args").
 class FakeBridge final : public ADBBridging {
@@ -164,30 +168,6 @@ ConnectedDevice dc1(std::string serial) { return ConnectedDevice{std::move(seria
 
 DisplayResolution smallResolution(std::uint64_t width = 320) {
     return {.width = width, .height = 240, .label = "test", .preset = {}};
-}
-
-struct Spawned {
-    std::atomic<bool> done{false};
-    std::exception_ptr error;
-};
-
-// Starts a session coroutine on the main loop (which the test then runs).
-std::shared_ptr<Spawned> spawnOnMain(asio::awaitable<void> task)
-{
-    auto state = std::make_shared<Spawned>();
-    asio::co_spawn(MainLoop::shared().executor(), std::move(task), [state](std::exception_ptr e) {
-        state->error = e;
-        state->done.store(true);
-    });
-    return state;
-}
-
-// Runs a session coroutine on the main loop until it finishes; rethrows.
-void runOnMain(asio::awaitable<void> task, std::chrono::milliseconds timeout = 10s)
-{
-    const auto state = spawnOnMain(std::move(task));
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return state->done.load(); }, timeout)) << "session task hung";
-    if (state->error) std::rethrow_exception(state->error);
 }
 
 void expectNoVirtualDisplay(std::exception_ptr error)
@@ -698,11 +678,12 @@ TEST_F(DeviceSessionTest, RealBridgeSendsTheExactAdbCommandLines)
 
 TEST(DeviceSessionWiFiTest, WiFiAddressComesFromTheConfiguredInterface)
 {
-    ::setenv("QUILLBRIGHT_WIFI_INTERFACE", "lo", 1);
-    EXPECT_EQ(DeviceSession::hostWiFiIP(), "127.0.0.1");
-    ::setenv("QUILLBRIGHT_WIFI_INTERFACE", "no-such-interface0", 1);
+    {
+        const test::ScopedEnv lo("QUILLBRIGHT_WIFI_INTERFACE", "lo");
+        EXPECT_EQ(DeviceSession::hostWiFiIP(), "127.0.0.1");
+    }
+    const test::ScopedEnv missing("QUILLBRIGHT_WIFI_INTERFACE", "no-such-interface0");
     EXPECT_EQ(DeviceSession::hostWiFiIP(), std::nullopt);
-    ::unsetenv("QUILLBRIGHT_WIFI_INTERFACE");
 }
 
 } // namespace
