@@ -53,9 +53,17 @@ void TaskGroup::finished(const std::shared_ptr<State>& state, std::list<Task>::i
 
 void TaskGroup::cancelAll()
 {
-    for (auto& task : state_->tasks) {
-        task.signal.emit(asio::cancellation_type::all);
-    }
+    // Emitted on the group's executor only. Off it, the coroutine's own
+    // cancellation handler would post the emission with a raw pointer into
+    // memory the coroutine frees when it ends, and a task ending before that
+    // post runs would make it a use after free. On the executor it runs
+    // inline; a task that ended meanwhile has left the list or cleared its
+    // slot, and is not reached.
+    asio::dispatch(executor_, [state = state_] {
+        for (auto& task : state->tasks) {
+            task.signal.emit(asio::cancellation_type::all);
+        }
+    });
 }
 
 asio::awaitable<void> TaskGroup::join()

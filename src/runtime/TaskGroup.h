@@ -33,7 +33,9 @@ public:
     // `name` and otherwise swallowed: one failed task never takes the daemon down.
     void spawn(asio::awaitable<void> task, std::string name = "task");
 
-    // Asks every running task to stop at its next cancellable wait.
+    // Asks every running task to stop at its next cancellable wait. Called
+    // off the group's executor, the request is delivered there on its next
+    // turn.
     void cancelAll();
 
     // Completes when no task is running.
