@@ -59,7 +59,13 @@ int main(int argc, char** argv)
     bool ready = false;
     for (bool running = true; running;) {
         SDL_Event event;
-        if (!SDL_WaitEventTimeout(&event, 100)) continue;
+        if (!SDL_WaitEventTimeout(&event, 100)) {
+            // Paint again now and then: the compositor sends the screen-cast
+            // a frame only when something changes, and the first one may
+            // have gone out before our window was shown.
+            if (ready) paint();
+            continue;
+        }
         do {
             switch (event.type) {
             case SDL_WINDOWEVENT:
