@@ -240,7 +240,7 @@ private:
         const std::string& remote = args[at];
         const std::string& local = args[at + 1];
         if (remote.rfind("tcp:", 0) != 0 || local.rfind("tcp:", 0) != 0) {
-            return {1, "", "adb: error: cannot bind listener: unsupported socket spec\n"};
+            return {1, "", "adb: error: cannot bind listener: unsupported socket address\n"};
         }
         json kept = json::array();
         for (auto& tunnel : tunnels) {
