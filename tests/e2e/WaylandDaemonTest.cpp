@@ -12,6 +12,7 @@
 
 #include "companion/CompanionClient.h"
 #include "companion/TouchScript.h"
+#include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "pipeline/PixelKernels.h"
 #include "platform/MutterServer.h"
@@ -27,65 +28,16 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using test::waitFor;
 
-class WaylandDaemonTest : public ::testing::Test {
+class WaylandDaemonTest : public test::DaemonHarness {
 protected:
-    WaylandDaemonTest() : adb(QB_FAKE_ADB)
+    WaylandDaemonTest() : DaemonHarness("wayland", "0.05")
     {
-        std::string pattern = (fs::temp_directory_path() / "qb-e2e-wayland-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
-        ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-        ::setenv("QUILLBRIGHT_PLATFORM", "wayland", 1);
-        ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
-        auto device = test::FakeAdbState::device("DC1-0001", "DC_1");
-        device["physicalSize"] = "1200x1600";
-        device["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
-        adb.setDevices({device});
+        adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
     }
-
-    ~WaylandDaemonTest() override
-    {
-        if (daemon_ && daemon_->isRunning()) {
-            ::kill(daemon_->pid(), SIGKILL);
-            daemon_->waitUntilExit();
-        }
-        if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
-        ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
-        ::unsetenv("XDG_CONFIG_HOME");
-        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
-        ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    void launch()
-    {
-        ProcessOptions options;
-        options.executable = QB_QUILLBRIGHT;
-        options.arguments = {"start"};
-        options.standardError = OutputMode::mergeIntoOutput;
-        daemon_ = Process::launch(options);
-        ASSERT_TRUE(daemon_);
-    }
-
-    std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
 
     test::MutterServer server;
-    test::FakeAdbState adb;
-    std::shared_ptr<Process> daemon_;
-
-private:
-    fs::path dir_;
 };
 
 TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDaemonLeavesNoMonitor)
