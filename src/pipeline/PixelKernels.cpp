@@ -296,29 +296,44 @@ __attribute__((target("avx2"))) void rgbAVX2(const std::uint8_t* src, std::size_
     }
 }
 
-// A 256-entry lookup as sixteen 16-entry vpshufb lookups, one per high
-// nibble. For table h the index is (x − 16h) + 0x70 with unsigned
-// saturation: it keeps bit 7 clear (a real lookup) exactly when x − 16h is
-// below 16, and sets it (vpshufb yields 0) otherwise.
+// A 256-entry lookup from sixteen 16-entry vpshufb tables, one per high
+// nibble. vpshufb reads only bits 0-3 and bit 7 of an index and gives 0 when
+// bit 7 is set, so tables h and h + 8 take one step between them: looked up
+// with x and with x XOR 0x80, one of the two is zero and their OR is table
+// h + 8·(bit 7) at the low nibble. A tree of blends on bits 4, 5 and 6 then
+// picks one of the eight: 16 lookups and 7 blends per 32 bytes.
+__attribute__((target("avx2"), always_inline)) inline __m256i lookupAVX2(const __m256i* tables, __m256i x)
+{
+    const __m256i flipped = _mm256_xor_si256(x, _mm256_set1_epi8(static_cast<char>(0x80)));
+    __m256i level[8];
+    for (int h = 0; h < 8; ++h) {
+        level[h] = _mm256_or_si256(_mm256_shuffle_epi8(tables[h], x), _mm256_shuffle_epi8(tables[h + 8], flipped));
+    }
+    // vpblendvb picks by each byte's top bit; a 16-bit shift by 3, 2 and 1
+    // brings bit 4, 5 and 6 of every byte there.
+    const __m256i bit4 = _mm256_slli_epi16(x, 3);
+    for (int h = 0; h < 4; ++h) level[h] = _mm256_blendv_epi8(level[2 * h], level[2 * h + 1], bit4);
+    const __m256i bit5 = _mm256_slli_epi16(x, 2);
+    for (int h = 0; h < 2; ++h) level[h] = _mm256_blendv_epi8(level[2 * h], level[2 * h + 1], bit5);
+    return _mm256_blendv_epi8(level[0], level[1], _mm256_slli_epi16(x, 1));
+}
+
+__attribute__((target("avx2"))) void loadTablesAVX2(const ToneCurve& curve, __m256i* tables)
+{
+    for (int h = 0; h < 16; ++h) {
+        tables[h] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(curve.data() + 16 * h)));
+    }
+}
+
 __attribute__((target("avx2"))) void toneCurveAVX2(const ToneCurve& curve, std::uint8_t* data,
     std::size_t count)
 {
     __m256i tables[16];
-    for (int h = 0; h < 16; ++h) {
-        tables[h] = _mm256_broadcastsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(curve.data() + 16 * h)));
-    }
-    const __m256i step = _mm256_set1_epi8(16);
-    const __m256i lift = _mm256_set1_epi8(0x70);
+    loadTablesAVX2(curve, tables);
     std::size_t i = 0;
     for (; i + 32 <= count; i += 32) {
-        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-        __m256i result = _mm256_setzero_si256();
-        for (int h = 0; h < 16; ++h) {
-            result = _mm256_or_si256(result, _mm256_shuffle_epi8(tables[h], _mm256_adds_epu8(x, lift)));
-            x = _mm256_sub_epi8(x, step);
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(data + i), result);
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(data + i), lookupAVX2(tables, x));
     }
     for (; i < count; ++i) data[i] = curve[data[i]];
 }
@@ -353,29 +368,19 @@ __attribute__((target("avx2"), always_inline)) inline __m256i grey32AVX2(const s
     return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(s01, s23), order);
 }
 
-// The 256-entry lookup of toneCurveAVX2 on one register.
-__attribute__((target("avx2"), always_inline)) inline __m256i lookupAVX2(const __m256i* tables, __m256i x)
-{
-    const __m256i step = _mm256_set1_epi8(16);
-    const __m256i lift = _mm256_set1_epi8(0x70);
-    __m256i result = _mm256_setzero_si256();
-    for (int h = 0; h < 16; ++h) {
-        result = _mm256_or_si256(result, _mm256_shuffle_epi8(tables[h], _mm256_adds_epu8(x, lift)));
-        x = _mm256_sub_epi8(x, step);
-    }
-    return result;
-}
-
 template <bool WithCurve>
 __attribute__((target("avx2"))) void encodeGreyAVX2Rows(const std::uint8_t* src, std::size_t srcStride,
     int width, int height, const ToneCurve* curve, std::uint8_t* reference, std::uint8_t* delta)
 {
     __m256i tables[16];
+    // Flat stretches of a desktop (backgrounds, margins, blank lines) give
+    // runs of identical grey blocks: the last block looked up and its result
+    // are kept, and a block equal to it skips the lookup.
+    __m256i lastIn = _mm256_setzero_si256();
+    __m256i lastOut = _mm256_setzero_si256();
     if constexpr (WithCurve) {
-        for (int h = 0; h < 16; ++h) {
-            tables[h] = _mm256_broadcastsi128_si256(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(curve->data() + 16 * h)));
-        }
+        loadTablesAVX2(*curve, tables);
+        lastOut = _mm256_set1_epi8(static_cast<char>((*curve)[0]));
     }
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
@@ -385,7 +390,13 @@ __attribute__((target("avx2"))) void encodeGreyAVX2Rows(const std::uint8_t* src,
         int x = 0;
         for (; x + 32 <= width; x += 32) {
             __m256i v = grey32AVX2(row + 4 * x);
-            if constexpr (WithCurve) v = lookupAVX2(tables, v);
+            if constexpr (WithCurve) {
+                if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, lastIn)) != -1) {
+                    lastIn = v;
+                    lastOut = lookupAVX2(tables, v);
+                }
+                v = lastOut;
+            }
             const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ref + x));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + x), _mm256_xor_si256(v, before));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(ref + x), v);
@@ -555,20 +566,37 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline void encodeByt
     _mm512_storeu_si512(reference, v);
 }
 
-// The tone curve as sixteen vpshufb lookups (see toneCurveAVX2), 64 bytes at a time.
+// lookupAVX2 on 64 bytes, the blends under masks of bits 4, 5 and 6.
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i lookupAVX512BW(const __m512i* tables,
+    __m512i x)
+{
+    const __m512i flipped = _mm512_xor_si512(x, _mm512_set1_epi8(static_cast<char>(0x80)));
+    __m512i level[8];
+    for (int h = 0; h < 8; ++h) {
+        level[h] = _mm512_or_si512(_mm512_shuffle_epi8(tables[h], x), _mm512_shuffle_epi8(tables[h + 8], flipped));
+    }
+    const __mmask64 bit4 = _mm512_test_epi8_mask(x, _mm512_set1_epi8(0x10));
+    for (int h = 0; h < 4; ++h) level[h] = _mm512_mask_blend_epi8(bit4, level[2 * h], level[2 * h + 1]);
+    const __mmask64 bit5 = _mm512_test_epi8_mask(x, _mm512_set1_epi8(0x20));
+    for (int h = 0; h < 2; ++h) level[h] = _mm512_mask_blend_epi8(bit5, level[2 * h], level[2 * h + 1]);
+    return _mm512_mask_blend_epi8(_mm512_test_epi8_mask(x, _mm512_set1_epi8(0x40)), level[0], level[1]);
+}
+
 template <bool WithCurve>
 __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const std::uint8_t* src,
     std::size_t srcStride, int width, int height, const ToneCurve* curve, std::uint8_t* reference,
     std::uint8_t* delta)
 {
     __m512i tables[16];
+    // The last block looked up and its result, as in encodeGreyAVX2Rows.
+    __m512i lastIn = _mm512_setzero_si512();
+    __m512i lastOut = _mm512_setzero_si512();
     if constexpr (WithCurve) {
         for (int h = 0; h < 16; ++h) {
             tables[h] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(curve->data() + 16 * h)));
         }
+        lastOut = _mm512_set1_epi8(static_cast<char>((*curve)[0]));
     }
-    const __m512i step = _mm512_set1_epi8(16);
-    const __m512i lift = _mm512_set1_epi8(0x70);
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
         const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
@@ -578,12 +606,11 @@ __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const st
                                                              : std::nullopt;
             __m512i v = grey64AVX512(tail ? tail->pixels : row + 4 * x);
             if constexpr (WithCurve) {
-                __m512i looked = _mm512_setzero_si512();
-                for (int h = 0; h < 16; ++h) {
-                    looked = _mm512_or_si512(looked, _mm512_shuffle_epi8(tables[h], _mm512_adds_epu8(v, lift)));
-                    v = _mm512_sub_epi8(v, step);
+                if (_mm512_cmpneq_epi8_mask(v, lastIn) != 0) {
+                    lastIn = v;
+                    lastOut = lookupAVX512BW(tables, v);
                 }
-                v = looked;
+                v = lastOut;
             }
             if (tail) {
                 encodeBytesMasked(v, tail->mask, reference + out + x, delta + out + x);
