@@ -292,6 +292,10 @@ int main(int argc, char** argv)
         CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
     XMapRaised(client, window);
     GC gc = XCreateGC(client, window, 0, nullptr);
+    // The scroll is an XCopyArea, for which the server would send a NoExpose
+    // event every frame; this client never reads events, so Xlib would queue
+    // them for ever (a slow growth of this process's memory, not the daemon's).
+    XSetGraphicsExposures(client, gc, False);
     // A page of "text": short dark strokes on light paper.
     auto drawText = [&](int top, int rows, long seed) {
         XSetForeground(client, gc, 0xF0F0F0);
