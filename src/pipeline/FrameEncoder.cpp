@@ -14,12 +14,14 @@ bool FrameEncoder::fits(std::size_t width, std::size_t height, PixelFormat forma
     return width > 0 && height > 0 && width <= limit / height / bytesPerPixel(format);
 }
 
-FrameEncoder::FrameEncoder(std::size_t width, std::size_t height, PixelFormat format, const PixelKernelSet* kernels)
+FrameEncoder::FrameEncoder(std::size_t width, std::size_t height, PixelFormat format, const PixelKernelSet* kernels,
+    RowSplitter* splitter)
     : width_(width)
     , height_(height)
     , format_(format)
     , rowBytes_(width * bytesPerPixel(format))
     , kernels_(kernels ? *kernels : activePixelKernels())
+    , splitter_(splitter)
 {
     if (!fits(width, height, format)) throw std::invalid_argument("frame size outside what LZ4 can take");
     const std::size_t size = rowBytes_ * height_;
@@ -91,15 +93,25 @@ void FrameEncoder::takeIn(const std::uint8_t* pixels, std::size_t bytesPerRow, s
 
     clearDeltaOutside(bands);
     const int width = static_cast<int>(width_);
+    const std::size_t sourceRowBytes = 4 * width_;
     for (const RowBand& band : bands) {
-        const std::uint8_t* source = pixels + band.top * bytesPerRow;
-        const int rows = static_cast<int>(band.bottom - band.top);
-        std::uint8_t* reference = reference_.data() + band.top * rowBytes_;
-        std::uint8_t* delta = delta_.data() + band.top * rowBytes_;
-        if (grey) {
-            kernels_.encodeGrey(source, bytesPerRow, width, rows, curve, reference, delta);
+        // Rows [first, last) of the band; each slice is a pass of its own.
+        auto pass = [&](std::size_t first, std::size_t last) {
+            const std::uint8_t* source = pixels + (band.top + first) * bytesPerRow;
+            const int rows = static_cast<int>(last - first);
+            std::uint8_t* reference = reference_.data() + (band.top + first) * rowBytes_;
+            std::uint8_t* delta = delta_.data() + (band.top + first) * rowBytes_;
+            if (grey) {
+                kernels_.encodeGrey(source, bytesPerRow, width, rows, curve, reference, delta);
+            } else {
+                kernels_.encodeRGB(source, bytesPerRow, width, rows, reference, delta);
+            }
+        };
+        const std::size_t rows = band.bottom - band.top;
+        if (splitter_ && rows * sourceRowBytes >= SPLIT_SOURCE_BYTES) {
+            splitter_->run(rows, std::max<std::size_t>(1, SLICE_SOURCE_BYTES / sourceRowBytes), pass);
         } else {
-            kernels_.encodeRGB(source, bytesPerRow, width, rows, reference, delta);
+            pass(0, rows);
         }
     }
 

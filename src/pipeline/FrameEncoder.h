@@ -20,7 +20,9 @@
 // encoder.
 //
 // Ownership and threads: the capture object owns one per running stream and
-// calls it on its capture queue only (not thread-safe).
+// calls it on its capture queue only (not thread-safe). Given a RowSplitter,
+// a large band's pass is shared with the splitter's helper threads for the
+// length of the call; the encoder keeps no thread of its own.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +32,7 @@
 
 #include "config/Modes.h"
 #include "pipeline/PixelKernels.h"
+#include "pipeline/RowSplitter.h"
 #include "platform/CaptureStream.h"
 
 namespace qb {
@@ -44,9 +47,17 @@ public:
     };
 
     // Allocates the buffers (width × height × 1 or 3 bytes each, plus LZ4's
-    // bound); `kernels` defaults to the best set of this processor. Throws
+    // bound); `kernels` defaults to the best set of this processor; without
+    // a `splitter` every pass runs on the calling thread. Throws
     // std::invalid_argument for an empty frame or one LZ4 cannot take.
-    FrameEncoder(std::size_t width, std::size_t height, PixelFormat format, const PixelKernelSet* kernels = nullptr);
+    FrameEncoder(std::size_t width, std::size_t height, PixelFormat format, const PixelKernelSet* kernels = nullptr,
+        RowSplitter* splitter = nullptr);
+
+    // Bands of at least this many source bytes are shared with the splitter,
+    // in slices of about SLICE_SOURCE_BYTES: below it, waking a helper costs
+    // more than it saves.
+    static constexpr std::size_t SPLIT_SOURCE_BYTES = 1 << 20;
+    static constexpr std::size_t SLICE_SOURCE_BYTES = 256 << 10;
 
     // Whether a frame of this size and format fits an LZ4 block.
     static bool fits(std::size_t width, std::size_t height, PixelFormat format);
@@ -89,6 +100,7 @@ private:
     const PixelFormat format_;
     const std::size_t rowBytes_;
     const PixelKernelSet& kernels_;
+    RowSplitter* const splitter_;
 
     std::vector<std::uint8_t> reference_;
     std::vector<std::uint8_t> delta_;

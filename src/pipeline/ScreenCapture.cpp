@@ -424,7 +424,7 @@ asio::awaitable<void> ScreenCapture::start()
         frameWidth_ = expectedWidth_;
         frameHeight_ = expectedHeight_;
         encoder_ = std::make_unique<FrameEncoder>(static_cast<std::size_t>(frameWidth_),
-            static_cast<std::size_t>(frameHeight_), pixelFormat_);
+            static_cast<std::size_t>(frameHeight_), pixelFormat_, nullptr, RowSplitter::shared());
     }
 
     captureLog(fmt::format("[ScreenCapture] Capturing display: {}x{} {} ({} bpp, ID: {})", frameWidth_,

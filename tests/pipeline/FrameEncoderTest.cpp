@@ -109,6 +109,30 @@ TEST(FrameEncoderTest, PayloadsDecodeToWholeFrameConversionForRandomDamage)
     }
 }
 
+// A frame large enough to be shared with helper threads gives the same bytes
+// as one encoded on the calling thread alone, band by band.
+TEST(FrameEncoderTest, SharingTheWorkWithHelpersChangesNoByte)
+{
+    std::mt19937 rng(9);
+    RowSplitter splitter(2);
+    for (PixelFormat format : {PixelFormat::greyscale, PixelFormat::rgb}) {
+        Picture picture{640, 480, 640 * 4 + 8, {}};
+        picture.bgra.resize(picture.stride * picture.height);
+        FrameEncoder alone(picture.width, picture.height, format);
+        FrameEncoder shared(picture.width, picture.height, format, nullptr, &splitter);
+        for (int frame = 0; frame < 4; ++frame) {
+            for (auto& b : picture.bgra) b = static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() : 255);
+            // The whole frame, then one band over the split threshold and a small one.
+            const std::vector<CaptureRect> changed = frame == 0 ? std::vector<CaptureRect>{}
+                                                                : std::vector<CaptureRect>{{0, 3, 640, 450}, {5, 470, 9, 4}};
+            alone.takeIn(picture.bgra.data(), picture.stride, changed, 1.3, 1.2);
+            shared.takeIn(picture.bgra.data(), picture.stride, changed, 1.3, 1.2);
+            ASSERT_TRUE(std::ranges::equal(alone.reference(), shared.reference())) << "frame " << frame;
+            ASSERT_TRUE(std::ranges::equal(alone.compressDelta(), shared.compressDelta())) << "frame " << frame;
+        }
+    }
+}
+
 TEST(FrameEncoderTest, UnchangedFramesConvertNothingAndRepeatOnePayload)
 {
     Picture picture{64, 16, 256, std::vector<std::uint8_t>(256 * 16, 0x40)};
