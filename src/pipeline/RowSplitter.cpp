@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 #include <pthread.h>
 
@@ -43,7 +44,14 @@ RowSplitter* RowSplitter::shared()
 {
     static RowSplitter* const instance = [] {
         const unsigned cores = std::thread::hardware_concurrency();
-        return cores > 1 ? new RowSplitter(std::min(cores - 1, 3U)) : nullptr;
+        unsigned helpers = cores > 1 ? std::min(cores - 1, 3U) : 0;
+        // QUILLBRIGHT_ENCODE_HELPERS=N sets the count (0: the capture threads work alone).
+        if (const char* wanted = std::getenv("QUILLBRIGHT_ENCODE_HELPERS"); wanted && *wanted) {
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(wanted, &end, 10);
+            if (*end == '\0') helpers = static_cast<unsigned>(std::min(n, 8UL));
+        }
+        return helpers > 0 ? new RowSplitter(helpers) : nullptr;
     }();
     return instance;
 }

@@ -47,7 +47,8 @@ public:
             const_cast<void*>(static_cast<const void*>(&work)));
     }
 
-    // One helper per further core, at most three; nullptr on a single core.
+    // One helper per further core, at most three, or as many as
+    // $QUILLBRIGHT_ENCODE_HELPERS says (at most eight); nullptr for none.
     static RowSplitter* shared();
 
 private:
