@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 
 namespace qb::test {
@@ -109,6 +111,20 @@ public:
         while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
         pclose(pipe);
         return output;
+    }
+
+    // What xrandr shows of the layout: the screen size, the lit outputs and
+    // where they are, the monitors, and any mode or monitor of ours. (An
+    // output the dummy driver once lit stays "connected"; that is no layout.)
+    std::string layout() const
+    {
+        std::string view;
+        std::istringstream lines(run("xrandr") + run("xrandr --listmonitors"));
+        static const std::regex shown(R"(^Screen |^\S+ (dis)?connected (primary )?\d+x\d+\+|^Monitors| \d+: |QuillBright)");
+        for (std::string line; std::getline(lines, line);) {
+            if (std::regex_search(line, shown)) view += line + "\n";
+        }
+        return view;
     }
 
     std::string display;
