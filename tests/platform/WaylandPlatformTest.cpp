@@ -210,14 +210,7 @@ TEST(GnomeShortcutsTest, OursAreAddedBesideTheUsersOwnAndRemovedAgain)
     ASSERT_TRUE(mkdtemp(pattern));
     setenv("GSETTINGS_BACKEND", "keyfile", 1);
     setenv("XDG_CONFIG_HOME", pattern, 1);
-    auto get = [](const std::string& arguments) {
-        std::string text;
-        FILE* pipe = popen(("gsettings get " + arguments + " 2>&1").c_str(), "r");
-        char buffer[1024];
-        for (std::size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-        if (pipe) pclose(pipe);
-        return text;
-    };
+    auto get = [](const std::string& arguments) { return test::commandOutput("gsettings get " + arguments + " 2>&1"); };
     const std::string keys = "org.gnome.settings-daemon.plugins.media-keys";
     const std::string own = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom0/";
     std::system(("gsettings set " + keys + " custom-keybindings \"['" + own + "']\"").c_str());

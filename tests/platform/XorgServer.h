@@ -19,6 +19,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/TestSupport.h"
+
 namespace qb::test {
 
 class XorgServer {
@@ -103,14 +105,7 @@ public:
     // Runs a command with DISPLAY set to this server; its standard output.
     std::string run(const std::string& command) const
     {
-        std::string output;
-        FILE* pipe = popen(("DISPLAY=" + display + " " + command + " 2>/dev/null").c_str(), "r");
-        if (!pipe) return output;
-        char buffer[4096];
-        std::size_t n = 0;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-        pclose(pipe);
-        return output;
+        return commandOutput("DISPLAY=" + display + " " + command + " 2>/dev/null");
     }
 
     // What xrandr shows of the layout: the screen size, the lit outputs and
@@ -136,14 +131,10 @@ private:
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            usleep(20000);
+        if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(10),
+                std::chrono::milliseconds(20))) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
         }
         pid_ = -1;
     }
