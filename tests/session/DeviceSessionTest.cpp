@@ -11,7 +11,6 @@
 
 #include <fmt/format.h>
 
-#include "companion/CompanionClient.h"
 #include "config/MirrorError.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/PlatformLog.h"
@@ -593,48 +592,6 @@ TEST_F(DeviceSessionTest, OnlyTheFirstSessionOwnsTheInputPort)
 
     runOnMain(second->stop());
     runOnMain(first->stop());
-}
-
-TEST_F(DeviceSessionTest, StreamsDecodableFramesAndPublishesStatistics)
-{
-    auto timing = fastTiming();
-    timing.capture.statsInterval = 0.05;
-    auto session = makeSession("FRAMES-1", DisplayMode::mirror, timing);
-    std::vector<int> counts;
-    int statsCalls = 0;
-    session->onClientCountChanged = [&](int n) { counts.push_back(n); };
-    session->onStatsChanged = [&] { ++statsCalls; };
-    runOnMain(session->start(nullptr, 1.0, 1.2));
-
-    companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", session->tcpServer()->port(), 2s));
-    const auto greeting = client.readGreeting(2s);
-    ASSERT_TRUE(greeting);
-    EXPECT_EQ(std::tuple(greeting->width, greeting->height, greeting->pixelFormat),
-        std::tuple(320, 240, companion::FramePixelFormat::greyscale));
-
-    // The session's loop runs the capture's and server's hops meanwhile.
-    std::atomic<bool> decoded{false};
-    std::thread reader([&] {
-        for (int i = 0; i < 200 && !decoded; ++i) {
-            const auto frame = client.readFrame(2s);
-            if (!frame) break;
-            client.sendAck(frame->sequenceNumber);
-            if (client.decoder().hasPicture() && client.decoder().counters().frames >= 3) decoded = true;
-        }
-    });
-    const bool gotStats = MainLoop::shared().runUntil(
-        [&] { return decoded.load() && statsCalls > 0 && session->stats().clientCount == 1; }, 10s);
-    reader.join();
-    ASSERT_TRUE(gotStats) << client.violation();
-    EXPECT_TRUE(client.violation().empty());
-    EXPECT_EQ(client.decoder().frame().size(), 320u * 240u);
-    EXPECT_EQ(counts.front(), 1);
-    EXPECT_GT(session->stats().totalFrames, 0);
-    EXPECT_GT(session->stats().fps, 0.0);
-
-    client.close();
-    runOnMain(session->stop());
 }
 
 TEST(DeviceSessionWiFiTest, WiFiAddressComesFromTheConfiguredInterface)
