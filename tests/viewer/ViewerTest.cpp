@@ -114,11 +114,8 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
     asio::ip::tcp::socket input(io);
     acceptor.accept(input);
 
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (viewer.framesShown() < 3 && std::chrono::steady_clock::now() < deadline) {
-        ASSERT_TRUE(viewer.step(50ms)) << viewer.error();
-    }
-    ASSERT_GE(viewer.framesShown(), 3u);
+    ASSERT_TRUE(test::eventually([&] { return !viewer.step(50ms) || viewer.framesShown() >= 3; }, 20s));
+    ASSERT_GE(viewer.framesShown(), 3u) << viewer.error();
     // Every frame was acknowledged: the daemon's pacer sees a live client.
     EXPECT_TRUE(viewer.client().violation().empty());
 
