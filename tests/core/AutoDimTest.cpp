@@ -19,17 +19,16 @@ using ::testing::IsEmpty;
 
 struct Rig {
     MainLoop loop;
-    fs::path file;
+    const test::TempDir dir{"qb-dim"};
+    const fs::path file = dir / "saved_brightness";
     std::optional<float> panel = 0.75f;
     bool readable = true;
     std::vector<float> writes;
     AutoDim::Conditions now{0, true};
     std::unique_ptr<AutoDim> dim;
 
-    explicit Rig(const std::string& name)
+    Rig()
     {
-        file = fs::temp_directory_path() / ("qb-dim-" + std::to_string(::getpid()) + "-" + name) / "saved_brightness";
-        fs::remove_all(file.parent_path());
         AutoDim::Panel access;
         access.read = [this]() -> std::optional<float> { return readable ? panel : std::nullopt; };
         access.write = [this](float v) {
@@ -39,7 +38,6 @@ struct Rig {
         dim = std::make_unique<AutoDim>(loop.executor(), access, [this] { return now; }, file,
             AutoDimTiming{40ms, 60ms});
     }
-    ~Rig() { fs::remove_all(file.parent_path()); }
 
     void clients(int count)
     {
@@ -51,7 +49,7 @@ struct Rig {
 
 TEST(AutoDim, DimsAfterAStableConnectionAndRestoresAfterTheGrace)
 {
-    Rig rig("cycle");
+    Rig rig;
     rig.clients(1);
     ASSERT_TRUE(rig.loop.runUntil([&] { return !rig.writes.empty(); }, 2000ms));
     EXPECT_THAT(rig.writes, ElementsAre(0.0f));
@@ -90,7 +88,7 @@ TEST(AutoDim, OnlyWhileRunningInMirrorModeWithAReadablePanel)
     EXPECT_THAT(computeDimActions(0, 1, false, DisplayMode::mirror, MirrorStatus::running()), IsEmpty());
     EXPECT_THAT(computeDimActions(0, 1, true, DisplayMode::mirror, MirrorStatus::starting()), IsEmpty());
 
-    Rig rig("unreadable");
+    Rig rig;
     rig.readable = false;
     rig.clients(1);
     rig.loop.runFor(150ms);
@@ -109,8 +107,7 @@ TEST(AutoDim, OnlyWhileRunningInMirrorModeWithAReadablePanel)
 
 TEST(AutoDim, CrashRecoveryFile)
 {
-    Rig rig("crash");
-    fs::create_directories(rig.file.parent_path());
+    Rig rig;
     for (const char* bad : {" 0.5", "abc", "0.5\n", "7", "nan", ""}) {
         test::writeFile(rig.file, bad);
         rig.dim->restoreAfterCrash();

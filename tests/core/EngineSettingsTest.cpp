@@ -1,6 +1,6 @@
 // The persisted engine settings: what loading makes of stored values (older
-// forms, migrations, the profile rule), what it writes back, and a corrupt
-// file.
+// forms, migrations, the profile rule) and what it writes back. (A corrupt
+// file: the settings store's test and the end-to-end daemon test.)
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -74,17 +74,6 @@ TEST_F(EngineSettingsTest, LoadsMigratesAndWritesBack)
         EXPECT_EQ(store.doubleValue("contrastAmount"), contrast(DisplayProfile::balanced));
         EXPECT_EQ(store.doubleValue("gammaAmount"), gamma(DisplayProfile::balanced));
     }
-}
-
-// (Storing every setting and loading it back is covered through the engine.)
-TEST_F(EngineSettingsTest, ACorruptFileIsKeptAsideAndTheDefaultsApply)
-{
-    const fs::path file = dir / "settings.json";
-    test::writeFile(file, "{\"resolution\": \"sharp\", ");
-    SettingsStore store(file);
-    const auto v = EngineSettings(store).load();
-    EXPECT_EQ(v.resolution, DisplayResolution::cozy());
-    EXPECT_TRUE(fs::exists(dir / "settings.json.bad"));
 }
 
 } // namespace

@@ -3,9 +3,6 @@
 #include <limits>
 #include <set>
 
-#include <fmt/format.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -266,22 +263,6 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     EXPECT_TRUE(log.contains("No sessions started — cleaning up"));
 }
 
-TEST_F(MirrorEngineTest, RealPortCheckNamesThisProcess)
-{
-    environment.portAvailable = nullptr;
-    environment.processBlocking = nullptr;
-    asio::io_context io;
-    asio::ip::tcp::acceptor holderSocket(io, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    environment.ports.stream = holderSocket.local_endpoint().port();
-    environment.ports.input = 0;
-    auto engine = makeEngine();
-    runOnMain(engine->start());
-    ASSERT_TRUE(engine->state().status.isError());
-    EXPECT_THAT(engine->state().status.message(),
-        HasSubstr(fmt::format("Port {} (video stream) is in use by ", environment.ports.stream)));
-    EXPECT_THAT(engine->state().status.message(), HasSubstr(fmt::format(" (pid {})", ::getpid())));
-}
-
 TEST_F(MirrorEngineTest, ResolutionForNonDC1Devices)
 {
     auto engine = makeEngine();
@@ -332,7 +313,6 @@ TEST(MirrorEngineStaticTest, SliderPositionsAndCompanionVersions)
     EXPECT_EQ((std::vector<int>{ports.streamPort(1), ports.streamPort(2), ports.streamPort(3)}),
         (std::vector<int>{8889, 8893, 8894}));
 }
-
 
 // Every setting the engine changes is stored and comes back in a later daemon.
 TEST_F(MirrorEngineTest, SettingsArePersistedAndReloaded)

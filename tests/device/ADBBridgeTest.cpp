@@ -1,6 +1,5 @@
 #include "device/ADBBridge.h"
 #include "diagnostics/Log.h"
-#include "device/ADBBridging.h"
 
 #include <chrono>
 #include <fstream>
@@ -18,7 +17,6 @@ namespace {
 // The runtime's own lines (deadline kills, settings warnings) reach the log
 // these tests read.
 const bool runtimeLogRouted = (routeRuntimeLog(), true);
-
 
 class ADBBridgeTest : public ::testing::Test {
 protected:
@@ -48,7 +46,8 @@ protected:
 };
 
 // The status, package and tunnel-removal lines are pinned, in order, by the
-// session test that runs through the real bridge.
+// end-to-end daemon test, which also runs the liveness check and the install
+// through the real bridge.
 TEST_F(ADBBridgeTest, EveryOperationIssuesItsExactCommandLine)
 {
     auto dc1 = test::FakeAdbState::device("DC1");
@@ -328,19 +327,6 @@ TEST(BundleIntegrity, ChecksTheResourcesDirectory)
     EXPECT_EQ(BundleIntegrity(BundleIntegrity::missingBoth).bannerMessage(),
         "Your copy of QuillBright is incomplete — bundled adb and APK are both missing. Re-download from "
         "https://quillbright.app.");
-}
-
-// The session test drives the rest of the real bridge through a whole start.
-TEST_F(ADBBridgeTest, RealBridgeForwardsInstallAndLivenessChecks)
-{
-    fake.setDevices({test::FakeAdbState::device("DC1")});
-    fake.writeAPK("2.4.4");
-    std::unique_ptr<ADBBridging> adb = std::make_unique<RealADBBridge>();
-    EXPECT_TRUE(adb->installBundledAPK("DC1"));
-    EXPECT_FALSE(adb->isCompanionRunning("DC1"));
-    EXPECT_EQ(calls(), "-s DC1 install -r " + (fake.resources() / "app-debug.apk").string()
-            + " | -s DC1 shell pm grant app.quillbright android.permission.WRITE_SECURE_SETTINGS"
-              " | -s DC1 shell pidof app.quillbright");
 }
 
 } // namespace

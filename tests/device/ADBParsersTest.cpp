@@ -1,20 +1,19 @@
 #include "device/ADBParsers.h"
 
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 #include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
 
 namespace qb::ADBBridge {
 namespace {
 
 std::string fixture(const std::string& name)
 {
-    std::ifstream in(std::string(QB_FIXTURES_DIR) + "/adb/" + name, std::ios::binary);
-    EXPECT_TRUE(in) << name;
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
+    const std::filesystem::path path = std::filesystem::path(QB_FIXTURES_DIR) / "adb" / name;
+    EXPECT_TRUE(std::filesystem::exists(path)) << name;
+    return test::readFile(path);
 }
 
 TEST(ADBParsers, DeviceListKeepsAuthorizedDevicesInOrder)

@@ -16,19 +16,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "companion/CompanionClient.h"
 #include "fake-adb/FakeAdbState.h"
 #include "runtime/Process.h"
+#include "support/TestSupport.h"
 
 namespace qb::test {
 
 inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return eventually(done, timeout, std::chrono::milliseconds(20));
 }
 
 // A device as the fake adb lists it, its companion installed but not running.
@@ -39,6 +36,18 @@ inline nlohmann::json device(const std::string& serial, const std::string& model
     d["physicalSize"] = size;
     d["companion"] = {{"versionName", companion}, {"running", false}, {"granted", false}};
     return d;
+}
+
+// Frames, acknowledged, until the client's decoded picture is `expected`.
+inline bool awaitPicture(companion::CompanionClient& client, const std::vector<std::uint8_t>& expected,
+    std::chrono::milliseconds timeout = std::chrono::seconds(20))
+{
+    return eventually(
+        [&] {
+            if (const auto frame = client.readFrame(std::chrono::milliseconds(1000))) client.sendAck(frame->sequenceNumber);
+            return client.decoder().hasPicture() && client.decoder().frame() == expected;
+        },
+        timeout);
 }
 
 class DaemonHarness : public ::testing::Test {
@@ -70,17 +79,23 @@ protected:
         std::filesystem::remove_all(dir_, ignored);
     }
 
-    void launch()
+    // `quillbright start`; `withErrors` false keeps only what the user reads
+    // on standard output.
+    void launch(bool withErrors = true)
     {
         ProcessOptions options;
         options.executable = QB_QUILLBRIGHT;
         options.arguments = {"start"};
-        options.standardError = OutputMode::mergeIntoOutput;
+        if (withErrors) options.standardError = OutputMode::mergeIntoOutput;
         daemon_ = Process::launch(options);
         ASSERT_TRUE(daemon_);
     }
 
     std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+    bool outputHas(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const
+    {
+        return waitFor([&] { return output().find(text) != std::string::npos; }, timeout);
+    }
     pid_t pid() const { return daemon_->pid(); }
     const std::filesystem::path& directory() const { return dir_; }
 

@@ -2,9 +2,7 @@
 // notification socket the service manager would listen on (here one the
 // test binds), and the unit's ExecStop stops it.
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -68,35 +66,28 @@ private:
     bool bound_ = false;
 };
 
-TEST(Service, ReadinessAndShutdownReachTheServiceManager)
-{
-    test::FakeAdbState adb(QB_FAKE_ADB); // no devices: the daemon waits for one
-    std::string pattern = (fs::temp_directory_path() / "qb-service-XXXXXX").string();
-    const fs::path dir = ::mkdtemp(pattern.data());
-    NotifySocket notifications(dir / "notify");
-    ASSERT_TRUE(notifications.bound());
-    ::setenv("NOTIFY_SOCKET", (dir / "notify").c_str(), 1);
-    ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir.c_str(), 1);
-    ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
+class Service : public test::DaemonHarness {
+protected:
+    Service() : DaemonHarness("sim", "0.05") {}
+};
 
-    ProcessOptions options;
-    options.executable = QB_QUILLBRIGHT;
-    options.arguments = {"start"};
-    options.standardError = OutputMode::mergeIntoOutput;
-    auto daemon = Process::launch(options);
+TEST_F(Service, ReadinessAndShutdownReachTheServiceManager)
+{
+    // No devices: the daemon waits for one.
+    NotifySocket notifications(directory() / "notify");
+    ASSERT_TRUE(notifications.bound());
+    ::setenv("NOTIFY_SOCKET", (directory() / "notify").c_str(), 1);
+    launch();
     ::unsetenv("NOTIFY_SOCKET"); // the stop command below is not the service
-    ASSERT_TRUE(daemon);
 
     const std::string ready = notifications.receiveUntil("READY=1", 20s);
-    EXPECT_THAT(ready, HasSubstr("READY=1\nSTATUS=waiting_for_device")) << daemon->standardOutput();
+    EXPECT_THAT(ready, HasSubstr("READY=1\nSTATUS=waiting_for_device")) << output();
     // The person at the terminal (or the journal) sees the slow steps and what
     // to do; the output is read on its own thread, so wait for its last line.
-    EXPECT_TRUE(test::waitFor([&] { return daemon->standardOutput().find("Mirror running.") != std::string::npos; }, 10s));
-    const std::string output = daemon->standardOutput();
-    EXPECT_THAT(output, HasSubstr("Starting the adb server...\n"));
-    EXPECT_THAT(output, HasSubstr("adb server ready.\n"));
-    EXPECT_THAT(output, HasSubstr("No device connected yet.\nHint: connect the tablet by USB"));
-    EXPECT_THAT(output, HasSubstr("Mirror running."));
+    EXPECT_TRUE(test::waitFor([&] { return output().find("Mirror running.") != std::string::npos; }, 10s));
+    EXPECT_THAT(output(), HasSubstr("Starting the adb server...\n"));
+    EXPECT_THAT(output(), HasSubstr("adb server ready.\n"));
+    EXPECT_THAT(output(), HasSubstr("No device connected yet.\nHint: connect the tablet by USB"));
 
     // The unit's ExecStop.
     ProcessOptions stop;
@@ -105,58 +96,33 @@ TEST(Service, ReadinessAndShutdownReachTheServiceManager)
     const auto stopped = runProcess(stop, 20, "quillbright stop");
     EXPECT_EQ(stopped.exitStatus, 0) << stopped.standardOutput;
     // After ExecStop, systemd ends what is left of the unit with SIGTERM.
-    ::kill(daemon->pid(), SIGTERM);
+    ::kill(pid(), SIGTERM);
     EXPECT_THAT(notifications.receiveUntil("STOPPING=1", 10s), HasSubstr("STOPPING=1"));
-    EXPECT_TRUE(daemon->waitUntilExit(10000ms));
-    EXPECT_EQ(daemon->exitStatus(), 0);
-
-    if (daemon->isRunning()) ::kill(daemon->pid(), SIGKILL);
-    ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
-    ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(daemon_->exitStatus(), 0);
 }
 
 // What `quillbright start` prints for a device whose companion is missing.
-TEST(Service, StartSaysWhatItIsDoingStepByStep)
+TEST_F(Service, StartSaysWhatItIsDoingStepByStep)
 {
-    test::FakeAdbState adb(QB_FAKE_ADB);
     auto device = test::FakeAdbState::device("DC1-0001", "DC_1");
     device["physicalSize"] = "1200x1600"; // no "companion": not installed yet
     adb.setDevices({device});
     adb.writeAPK("2.4.4");
-    std::string pattern = (fs::temp_directory_path() / "qb-progress-XXXXXX").string();
-    const fs::path dir = ::mkdtemp(pattern.data());
-    ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir.c_str(), 1);
-    ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", "0.05", 1);
-
-    ProcessOptions options;
-    options.executable = QB_QUILLBRIGHT;
-    options.arguments = {"start"};
-    auto daemon = Process::launch(options); // standard output only: what the user reads
-    ASSERT_TRUE(daemon);
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (daemon->standardOutput().find("Mirror running.") == std::string::npos
-        && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-    }
-    ::kill(daemon->pid(), SIGTERM);
-    EXPECT_TRUE(daemon->waitUntilExit(10000ms));
-    const std::string output = daemon->standardOutput();
+    launch(/*withErrors=*/false); // standard output only: what the user reads
+    test::waitFor([&] { return output().find("Mirror running.") != std::string::npos; }, 20s);
+    ::kill(pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    const std::string out = output();
     std::size_t at = 0;
     for (const char* line : {"Starting the adb server...\n", "adb server ready.\n",
              "Starting: checking ports, opening the preview, listing devices...\n",
              "Companion app: installing on DC1-0001 (attempt 1)\n", "adb tunnels are up: the tablet reaches this computer.\n",
              "Mirroring 1 device.\n", "Mirror running."}) {
-        const auto found = output.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing in order: " << line << "\n" << output;
+        const auto found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing in order: " << line << "\n" << out;
         at = found;
     }
-
-    ::unsetenv("QUILLBRIGHT_RUNTIME_DIR");
-    ::unsetenv("QUILLBRIGHT_TEST_TIMING_SCALE");
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
 }
 
 } // namespace

@@ -57,8 +57,7 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
     ASSERT_TRUE(waitFor([&] { return said("ready"); }, 10s)) << painter->standardError();
 
     launch();
-    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8888") != std::string::npos; }, 30s))
-        << output();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     EXPECT_NE(output().find("[Platform] Using GNOME on Wayland"), std::string::npos) << output();
     EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
 
@@ -66,8 +65,7 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
     ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
     const auto greeting = client.readGreeting(10000ms);
     ASSERT_TRUE(greeting) << client.violation();
-    ASSERT_EQ(greeting->width, 1600);
-    ASSERT_EQ(greeting->height, 1200);
+    ASSERT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
 
     // A tap at three quarters across, half-way down the tablet reaches the
     // client at that point of the primary (and the pointer, over the
@@ -92,15 +90,7 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
             expected[row * 1600 + column] = curve[(29 * blue + 150 * green + 77 * red) / 256];
         }
     }
-    bool matched = false;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!matched && std::chrono::steady_clock::now() < deadline) {
-        const auto frame = client.readFrame(1000ms);
-        if (!frame) continue;
-        client.sendAck(frame->sequenceNumber);
-        matched = client.decoder().hasPicture() && client.decoder().frame() == expected;
-    }
-    EXPECT_TRUE(matched) << client.violation() << output();
+    EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
     client.close();
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
@@ -108,13 +98,9 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
     // With a phone after the DC-1, both get monitors of their own (the
     // phone's extended session ends the mirroring); killed outright, the
     // daemon leaves none.
-    auto phone = test::FakeAdbState::device("PHONE-1", "Pixel_8");
-    phone["physicalSize"] = "1080x2400";
-    phone["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
-    adb.setDevices({adb.read()["devices"][0], phone});
+    adb.setDevices({adb.read()["devices"][0], test::device("PHONE-1", "Pixel_8", "1080x2400")});
     launch();
-    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8889") != std::string::npos; }, 30s))
-        << output();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8889", 30s)) << output();
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes().contains("1080x2400"); }, 5s)) << output();
     ::kill(daemon_->pid(), SIGKILL);
     daemon_->waitUntilExit();

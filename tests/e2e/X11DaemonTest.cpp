@@ -5,8 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -39,18 +37,7 @@ protected:
     }
     ~X11DaemonTest() override { ::unsetenv("DISPLAY"); }
 
-    // The screen size, lit outputs, monitors and anything of ours (an output
-    // the dummy driver once lit stays "connected"; that is no layout).
-    std::string layout() const
-    {
-        std::string view;
-        std::istringstream lines(server.run("xrandr") + server.run("xrandr --listmonitors"));
-        static const std::regex shown(R"(^Screen |^\S+ (dis)?connected (primary )?\d+x\d+\+|^Monitors| \d+: |QuillBright)");
-        for (std::string line; std::getline(lines, line);) {
-            if (std::regex_search(line, shown)) view += line + "\n";
-        }
-        return view;
-    }
+    std::string layout() const { return server.layout(); }
 
     test::XorgServer server;
 };
@@ -60,16 +47,14 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     if (!server.running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << server.skipReason;
     const std::string before = layout();
     launch();
-    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8888") != std::string::npos; }, 30s))
-        << output();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
 
     companion::CompanionClient client;
     ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
     const auto greeting = client.readGreeting(10000ms);
     ASSERT_TRUE(greeting) << client.violation();
-    ASSERT_EQ(greeting->width, 1600);
-    ASSERT_EQ(greeting->height, 1200);
+    ASSERT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
 
     // A window of known greys and colours over the whole 1024x768 primary,
     // with an invisible pointer over it (the picture includes the pointer).
@@ -111,15 +96,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
             expected[row * 1600 + column] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
         }
     }
-    bool matched = false;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!matched && std::chrono::steady_clock::now() < deadline) {
-        const auto frame = client.readFrame(1000ms);
-        if (!frame) continue;
-        client.sendAck(frame->sequenceNumber);
-        matched = client.decoder().hasPicture() && client.decoder().frame() == expected;
-    }
-    EXPECT_TRUE(matched) << client.violation() << output();
+    EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
 
     // A tap at three quarters across, half-way down the tablet: the pointer
     // goes to that point of the primary.
@@ -153,13 +130,9 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     // phone's extended session ends the mirroring). Killed outright, the
     // daemon leaves them lit; the next one removes them and, stopped
     // properly, leaves the layout as it found it.
-    auto phone = test::FakeAdbState::device("PHONE-1", "Pixel_8");
-    phone["physicalSize"] = "1080x2400";
-    phone["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
-    adb.setDevices({adb.read()["devices"][0], phone});
+    adb.setDevices({adb.read()["devices"][0], test::device("PHONE-1", "Pixel_8", "1080x2400")});
     launch();
-    ASSERT_TRUE(waitFor([&] { return output().find("Listening on tcp://localhost:8889") != std::string::npos; }, 30s))
-        << output();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8889", 30s)) << output();
     const std::string lit = server.run("xrandr");
     EXPECT_NE(lit.find(" connected 1080x2400+"), std::string::npos) << lit << output();
     EXPECT_NE(lit.find(" connected 1600x1200+"), std::string::npos) << lit << output();
@@ -168,7 +141,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     ASSERT_NE(layout(), before);
     adb.setDevices({});
     launch();
-    ASSERT_TRUE(waitFor([&] { return output().find("leftover") != std::string::npos; }, 30s)) << output();
+    ASSERT_TRUE(outputHas("leftover", 30s)) << output();
     EXPECT_EQ(layout(), before);
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));

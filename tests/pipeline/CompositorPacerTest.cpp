@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <tuple>
 
 #include "diagnostics/PlatformLog.h"
 #include "pipeline/CompositorPacer.h"
+#include "platform/CaptureRecorder.h"
 #include "platform/CaptureStream.h"
 #include "platform/VirtualDisplays.h"
 #include "platform/sim/SimWorld.h"
@@ -148,20 +148,17 @@ TEST_F(CompositorPacerTest, KeepsAStillDisplayDeliveringCompleteFrames)
     scene->showSolid(1, 1, 200, 200, 200);
     world.setScene(display->displayId(), scene);
 
-    std::mutex lock;
-    std::vector<int> reds; // of the top-left pixel of every complete frame
+    test::CaptureRecorder recorder;
     auto backend = makeCaptureBackend(PlatformKind::sim);
-    CaptureStreamRequest request{.displayId = display->displayId(), .width = 120, .height = 160,
-        .minimumFrameTime = 0.001, .queue = SerialQueue::makeDedicated("capture")};
-    auto stream = backend->createStream(request, [&](std::int32_t status, const CaptureSurface* surface) {
-        if (status != 0 || !surface) return;
-        SurfaceReadLock pixels(*surface);
-        std::lock_guard guard(lock);
-        reds.push_back(pixels.data()[2]);
-    });
+    auto stream = backend->createStream({.displayId = display->displayId(), .width = 120, .height = 160,
+                                            .minimumFrameTime = 0.001, .queue = SerialQueue::makeDedicated("capture")},
+        recorder.handler());
     ASSERT_EQ(stream->start(), 0);
-    auto completeFrames = [&] {
-        std::lock_guard guard(lock);
+    auto completeFrames = [&] { // the red of the top-left pixel of each
+        std::vector<int> reds;
+        for (const auto& d : recorder.deliveries()) {
+            if (d.status == 0 && d.hasSurface) reds.push_back(d.pixel(0, 0)[2]);
+        }
         return reds;
     };
 

@@ -27,6 +27,8 @@
 
 #include <gio/gio.h>
 
+#include "support/TestSupport.h"
+
 namespace qb::test {
 
 class MutterServer {
@@ -81,10 +83,8 @@ wait
         // The bus first, then Mutter's remote-desktop service on it.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::string address;
-        while (address.empty() && std::chrono::steady_clock::now() < deadline) {
-            std::ifstream(directory / "bus") >> address;
-            if (address.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        eventually([&] { return bool(std::ifstream(directory / "bus") >> address); }, std::chrono::seconds(20),
+            std::chrono::milliseconds(10));
         if (address.empty()) {
             failure = "dbus-run-session did not start";
             return;
@@ -130,26 +130,14 @@ wait
 
     bool running() const { return skipReason.empty() && failure.empty(); }
 
-    std::string log(const std::string& name) const
-    {
-        std::ifstream in(directory / name);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string log(const std::string& name) const { return readFile(directory / name); }
 
     // The current mode of every monitor Mutter's display configuration
     // lists ("1280x800", ...), asked the way any client would.
     std::multiset<std::string> monitorSizes() const
     {
-        std::string state;
-        FILE* pipe = popen("gdbus call --session --dest org.gnome.Mutter.DisplayConfig --object-path "
-                           "/org/gnome/Mutter/DisplayConfig --method org.gnome.Mutter.DisplayConfig.GetCurrentState "
-                           "2>&1",
-            "r");
-        char buffer[4096];
-        for (std::size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) state.append(buffer, n);
-        if (pipe) pclose(pipe);
+        const std::string state = commandOutput("gdbus call --session --dest org.gnome.Mutter.DisplayConfig "
+            "--object-path /org/gnome/Mutter/DisplayConfig --method org.gnome.Mutter.DisplayConfig.GetCurrentState 2>&1");
         static const std::regex current(R"((\d+), (\d+), [\d.]+, [\d.]+, \[[^\]]*\], \{[^}]*'is-current': <true>)");
         std::multiset<std::string> sizes;
         for (std::sregex_iterator it(state.begin(), state.end(), current), end; it != end; ++it) {
@@ -170,22 +158,16 @@ private:
         std::ifstream(directory / "mutter.pid") >> mutter;
         if (mutter > 0) {
             kill(mutter, SIGTERM);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-            while (kill(mutter, 0) == 0 && !exitedZombie(mutter) && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            eventually([&] { return kill(mutter, 0) != 0 || exitedZombie(mutter); }, std::chrono::seconds(3),
+                std::chrono::milliseconds(10));
             kill(mutter, SIGKILL);
         }
         // The script stops PipeWire and WirePlumber, then dbus-run-session its bus.
         int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(-pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5),
+                std::chrono::milliseconds(10))) {
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
         }
         pid_ = -1;
     }

@@ -2,7 +2,7 @@
 #include <png.h>
 
 #include <cstdio>
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -14,15 +14,6 @@ namespace qb::sim {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path framesDirectory(const char* sequence)
-{
-    // CI has shared/ beside the clone; developers have it under /work.
-    for (fs::path base : {fs::path(QB_SOURCE_DIR) / ".." / "shared" / "frames", fs::path("/work/shared/frames")}) {
-        if (fs::exists(base / sequence / "0000.png")) return base / sequence;
-    }
-    return {};
-}
 
 // Writes an 8-bit PNG of `colorType` (gray, gray+alpha, RGB or RGBA).
 void writePng(const fs::path& path, int width, int height, int colorType, const std::vector<std::uint8_t>& data)
@@ -96,47 +87,15 @@ TEST(SimScene, PngDirectoryReplaysFramesInOrderAtItsRateAndLoops)
     EXPECT_EQ(greyAt(0), 50);
     EXPECT_EQ(greyAt(2), 150);
     EXPECT_EQ(greyAt(3), 50) << "the sequence loops";
+    // At the frame's own size its rows are copied as they are, padding untouched.
+    std::vector<std::uint8_t> exact(16 * 2, 0xAB);
+    scene->render(1, exact.data(), 2, 2, 16);
+    const std::vector<std::uint8_t> row{100, 100, 100, 255, 100, 100, 100, 255};
+    EXPECT_TRUE(std::equal(row.begin(), row.end(), exact.begin() + 16) && exact[8] == 0xAB && exact[31] == 0xAB);
 
     test::TempDir empty("qb-scene");
     EXPECT_EQ(makePngDirectoryScene(empty.path(), 10), nullptr);
     EXPECT_EQ(makePngDirectoryScene(empty / "missing", 10), nullptr);
-}
-
-TEST(SimScene, RecordedDesktopFramesAreShownExactlyAtTheirSizeAndScaledOtherwise)
-{
-    const fs::path reading = framesDirectory("reading");
-    if (reading.empty()) GTEST_SKIP() << "no recorded frames";
-    auto scene = makePngDirectoryScene(reading, 30);
-    ASSERT_TRUE(scene);
-    auto original = loadPng(reading / "0001.png");
-    ASSERT_TRUE(original);
-    ASSERT_EQ(original->width, 1600u);
-
-    const std::size_t stride = 1600 * 4 + 64;
-    std::vector<std::uint8_t> full(stride * 1200);
-    scene->render(1, full.data(), 1600, 1200, stride);
-    for (std::size_t y : {0u, 599u, 1199u}) {
-        EXPECT_TRUE(std::equal(original->bgra.begin() + y * 6400, original->bgra.begin() + (y + 1) * 6400,
-            full.begin() + y * stride))
-            << "row " << y;
-    }
-
-    // Half the size: every output pixel is the source pixel at twice its position.
-    std::vector<std::uint8_t> half(800 * 600 * 4);
-    scene->render(1, half.data(), 800, 600, 800 * 4);
-    for (auto [x, y] : {std::pair<std::size_t, std::size_t>{0, 0}, {400, 300}, {799, 599}}) {
-        EXPECT_EQ(0, std::memcmp(&half[(y * 800 + x) * 4], &original->bgra[(2 * y * 1600 + 2 * x) * 4], 4));
-    }
-}
-
-TEST(SimScene, PatternChangesEveryPicture)
-{
-    auto pattern = makePatternScene(60);
-    EXPECT_EQ(pattern->frameAt(1.0), 60u);
-    std::vector<std::uint8_t> a(32 * 16 * 4), b(a.size());
-    pattern->render(5, a.data(), 32, 16, 32 * 4);
-    pattern->render(6, b.data(), 32, 16, 32 * 4);
-    EXPECT_NE(a, b);
 }
 
 } // namespace

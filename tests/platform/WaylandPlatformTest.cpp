@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <regex>
 #include <set>
 #include <thread>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/CaptureRecorder.h"
 #include "platform/CaptureStream.h"
 #include "platform/InputInjector.h"
 #include "platform/MutterServer.h"
@@ -21,20 +20,17 @@
 #include "runtime/MainLoop.h"
 #include "runtime/Process.h"
 #include "runtime/Queues.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
 
 using namespace std::chrono_literals;
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15000ms)
+template <class Pred>
+bool waitFor(Pred done)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return test::eventually(done, 15000ms, 10ms);
 }
 
 class WaylandPlatformTest : public ::testing::Test {
@@ -55,11 +51,7 @@ protected:
 
     std::unique_ptr<VirtualDisplay> create(VirtualDisplays& displays, std::uint32_t width, std::uint32_t height)
     {
-        VirtualDisplayDescriptor descriptor;
-        descriptor.name = "test";
-        descriptor.maxPixelsWide = width;
-        descriptor.maxPixelsHigh = height;
-        return displays.createVirtualDisplay(descriptor);
+        return displays.createVirtualDisplay({.name = "test", .maxPixelsWide = width, .maxPixelsHigh = height});
     }
 
     std::multiset<std::string> monitorSizes() const { return server.monitorSizes(); }
@@ -125,37 +117,6 @@ TEST_F(WaylandPlatformTest, VirtualMonitorsExtendTheDesktopMirrorThePrimaryAndVa
     EXPECT_EQ(monitorSizes(), Sizes{"1280x800"});
 }
 
-struct Frames {
-    std::mutex lock;
-    std::vector<std::vector<std::uint8_t>> pictures; // BGR + zeroed fourth byte
-    std::atomic<int> stopped{0};
-
-    void take(std::int32_t status, const CaptureSurface* surface)
-    {
-        if (status == std::int32_t(CaptureFrameStatus::stopped)) ++stopped;
-        if (!surface) return;
-        SurfaceReadLock pixels(*surface);
-        std::vector<std::uint8_t> picture;
-        for (std::size_t y = 0; y < surface->height(); ++y) {
-            const std::uint8_t* row = pixels.data() + y * surface->bytesPerRow();
-            picture.insert(picture.end(), row, row + surface->width() * 4);
-        }
-        for (std::size_t i = 3; i < picture.size(); i += 4) picture[i] = 0;
-        std::lock_guard guard(lock);
-        pictures.push_back(std::move(picture));
-    }
-    std::size_t count()
-    {
-        std::lock_guard guard(lock);
-        return pictures.size();
-    }
-    bool has(const std::vector<std::uint8_t>& expected)
-    {
-        std::lock_guard guard(lock);
-        return std::find(pictures.begin(), pictures.end(), expected) != pictures.end();
-    }
-};
-
 TEST_F(WaylandPlatformTest, AClientsPictureIsCapturedExactlyAndInjectedPointerEventsReachIt)
 {
     auto platform = open();
@@ -176,13 +137,6 @@ TEST_F(WaylandPlatformTest, AClientsPictureIsCapturedExactlyAndInjectedPointerEv
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
     ASSERT_TRUE(waitFor([&] { return said("ready"); })) << painter->standardError();
 
-    auto frames = std::make_shared<Frames>();
-    CaptureStreamRequest request{.displayId = display->displayId(), .width = W, .height = H,
-        .queue = SerialQueue::makeDedicated("capture")};
-    auto stream = platform->captureBackend()->createStream(request,
-        [frames](std::int32_t status, const CaptureSurface* surface) { frames->take(status, surface); });
-    ASSERT_TRUE(stream);
-    ASSERT_EQ(stream->start(), 0);
     std::vector<std::uint8_t> expected(W * H * 4);
     for (std::size_t y = 0; y < H; ++y) {
         for (std::size_t x = 0; x < W; ++x) {
@@ -192,7 +146,19 @@ TEST_F(WaylandPlatformTest, AClientsPictureIsCapturedExactlyAndInjectedPointerEv
             p[2] = std::uint8_t(x ^ y);
         }
     }
-    EXPECT_TRUE(waitFor([&] { return frames->has(expected); })) << frames->count() << " frames";
+    test::CaptureRecorder recorder;
+    std::atomic<bool> matched{false};
+    std::atomic<int> stopped{0};
+    recorder.onDelivery = [&](const test::Delivery& d) {
+        if (d.status == std::int32_t(CaptureFrameStatus::stopped)) ++stopped;
+        if (d.hasSurface && !matched && d.packedColour() == expected) matched = true;
+    };
+    CaptureStreamRequest request{.displayId = display->displayId(), .width = W, .height = H,
+        .queue = SerialQueue::makeDedicated("capture")};
+    auto stream = platform->captureBackend()->createStream(request, recorder.handler());
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->start(), 0);
+    EXPECT_TRUE(waitFor([&] { return matched.load(); })) << recorder.frames().size() << " frames";
 
     // Taps and drags, in the display's pixels.
     injector->postMouseEvent(MouseEventType::moved, {bounds->left + 100.25, bounds->top + 50});
@@ -215,7 +181,7 @@ TEST_F(WaylandPlatformTest, AClientsPictureIsCapturedExactlyAndInjectedPointerEv
 
     // The display going away ends the stream with "stopped".
     display.reset();
-    EXPECT_TRUE(waitFor([&] { return frames->stopped == 1; }));
+    EXPECT_TRUE(waitFor([&] { return stopped == 1; }));
     stream.reset();
     painter->terminate();
     painter->waitUntilExit(5000ms);
@@ -244,14 +210,7 @@ TEST(GnomeShortcutsTest, OursAreAddedBesideTheUsersOwnAndRemovedAgain)
     ASSERT_TRUE(mkdtemp(pattern));
     setenv("GSETTINGS_BACKEND", "keyfile", 1);
     setenv("XDG_CONFIG_HOME", pattern, 1);
-    auto get = [](const std::string& arguments) {
-        std::string text;
-        FILE* pipe = popen(("gsettings get " + arguments + " 2>&1").c_str(), "r");
-        char buffer[1024];
-        for (std::size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-        if (pipe) pclose(pipe);
-        return text;
-    };
+    auto get = [](const std::string& arguments) { return test::commandOutput("gsettings get " + arguments + " 2>&1"); };
     const std::string keys = "org.gnome.settings-daemon.plugins.media-keys";
     const std::string own = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom0/";
     std::system(("gsettings set " + keys + " custom-keybindings \"['" + own + "']\"").c_str());

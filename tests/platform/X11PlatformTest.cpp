@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <map>
-#include <regex>
-#include <sstream>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/CaptureRecorder.h"
@@ -53,19 +51,7 @@ protected:
         return platform;
     }
 
-    // What xrandr shows of the layout: the screen size, the lit outputs and
-    // where they are, the monitors, and any mode or monitor of ours. (An
-    // output the dummy driver once lit stays "connected"; that is no layout.)
-    std::string layout() const
-    {
-        std::string view;
-        std::istringstream lines(server.run("xrandr") + server.run("xrandr --listmonitors"));
-        static const std::regex shown(R"(^Screen |^\S+ (dis)?connected (primary )?\d+x\d+\+|^Monitors| \d+: |QuillBright)");
-        for (std::string line; std::getline(lines, line);) {
-            if (std::regex_search(line, shown)) view += line + "\n";
-        }
-        return view;
-    }
+    std::string layout() const { return server.layout(); }
 
     std::unique_ptr<VirtualDisplay> create(VirtualDisplays& displays, std::uint32_t width, std::uint32_t height,
         std::uint32_t serial)

@@ -15,7 +15,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
+
+#include "support/TestSupport.h"
 
 namespace qb::test {
 
@@ -101,14 +105,21 @@ public:
     // Runs a command with DISPLAY set to this server; its standard output.
     std::string run(const std::string& command) const
     {
-        std::string output;
-        FILE* pipe = popen(("DISPLAY=" + display + " " + command + " 2>/dev/null").c_str(), "r");
-        if (!pipe) return output;
-        char buffer[4096];
-        std::size_t n = 0;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-        pclose(pipe);
-        return output;
+        return commandOutput("DISPLAY=" + display + " " + command + " 2>/dev/null");
+    }
+
+    // What xrandr shows of the layout: the screen size, the lit outputs and
+    // where they are, the monitors, and any mode or monitor of ours. (An
+    // output the dummy driver once lit stays "connected"; that is no layout.)
+    std::string layout() const
+    {
+        std::string view;
+        std::istringstream lines(run("xrandr") + run("xrandr --listmonitors"));
+        static const std::regex shown(R"(^Screen |^\S+ (dis)?connected (primary )?\d+x\d+\+|^Monitors| \d+: |QuillBright)");
+        for (std::string line; std::getline(lines, line);) {
+            if (std::regex_search(line, shown)) view += line + "\n";
+        }
+        return view;
     }
 
     std::string display;
@@ -120,14 +131,10 @@ private:
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
         int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            usleep(20000);
+        if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(10),
+                std::chrono::milliseconds(20))) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
         }
         pid_ = -1;
     }

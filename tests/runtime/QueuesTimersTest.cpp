@@ -188,17 +188,3 @@ TEST(TaskGroup, CancelAllStopsSleepsAndJoinWaitsForEveryTask)
     EXPECT_EQ(tasks.running(), 0u);
 }
 
-TEST(MainLoop, PostRunsOnTheMainThreadOnly)
-{
-    auto& loop = MainLoop::shared();
-    std::atomic<bool> onMain{false};
-    std::atomic<bool> offMain{true};
-    std::thread worker([&] {
-        offMain = loop.isCurrent();
-        loop.post([&] { onMain = loop.isCurrent(); });
-    });
-    worker.join();
-    EXPECT_TRUE(loop.runUntil([&] { return onMain.load(); }, 5000ms));
-    EXPECT_FALSE(offMain.load());
-    EXPECT_FALSE(loop.isCurrent()); // outside runUntil nobody runs the loop
-}

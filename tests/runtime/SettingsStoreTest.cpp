@@ -192,11 +192,7 @@ TEST_F(SettingsStoreTest, ConcurrentProcessesAndThreadsLoseNoWrite)
     helper.join();
 
     int status = 0;
-    pid_t waited = 0;
-    for (const auto deadline = std::chrono::steady_clock::now() + 60s;
-         (waited = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(5ms);
-    if (waited == 0) {
+    if (!test::eventually([&] { return ::waitpid(child, &status, WNOHANG) != 0; }, 60s, 5ms)) {
         ::kill(child, SIGKILL);
         ::waitpid(child, &status, 0);
         FAIL() << "the writing child did not finish in time";

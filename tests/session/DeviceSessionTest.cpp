@@ -10,14 +10,11 @@
 #include <thread>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
-#include "companion/CompanionClient.h"
 #include "config/MirrorError.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/PlatformLog.h"
 #include "diagnostics/RingLogger.h"
-#include "fake-adb/FakeAdbState.h"
 #include "platform/sim/SimBackends.h"
 #include "platform/sim/SimWorld.h"
 #include "runtime/MainLoop.h"
@@ -596,85 +593,6 @@ TEST_F(DeviceSessionTest, OnlyTheFirstSessionOwnsTheInputPort)
     runOnMain(second->stop());
     runOnMain(first->stop());
 }
-
-TEST_F(DeviceSessionTest, StreamsDecodableFramesAndPublishesStatistics)
-{
-    auto timing = fastTiming();
-    timing.capture.statsInterval = 0.05;
-    auto session = makeSession("FRAMES-1", DisplayMode::mirror, timing);
-    std::vector<int> counts;
-    int statsCalls = 0;
-    session->onClientCountChanged = [&](int n) { counts.push_back(n); };
-    session->onStatsChanged = [&] { ++statsCalls; };
-    runOnMain(session->start(nullptr, 1.0, 1.2));
-
-    companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", session->tcpServer()->port(), 2s));
-    const auto greeting = client.readGreeting(2s);
-    ASSERT_TRUE(greeting);
-    EXPECT_EQ(greeting->width, 320);
-    EXPECT_EQ(greeting->height, 240);
-    EXPECT_EQ(greeting->pixelFormat, companion::FramePixelFormat::greyscale);
-
-    // The session's loop runs the capture's and server's hops meanwhile.
-    std::atomic<bool> decoded{false};
-    std::thread reader([&] {
-        for (int i = 0; i < 200 && !decoded; ++i) {
-            const auto frame = client.readFrame(2s);
-            if (!frame) break;
-            client.sendAck(frame->sequenceNumber);
-            if (client.decoder().hasPicture() && client.decoder().counters().frames >= 3) decoded = true;
-        }
-    });
-    const bool gotStats = MainLoop::shared().runUntil(
-        [&] { return decoded.load() && statsCalls > 0 && session->stats().clientCount == 1; }, 10s);
-    reader.join();
-    ASSERT_TRUE(gotStats) << client.violation();
-    EXPECT_TRUE(client.violation().empty());
-    EXPECT_EQ(client.decoder().frame().size(), 320u * 240u);
-    EXPECT_EQ(counts.front(), 1);
-    EXPECT_GT(session->stats().totalFrames, 0);
-    EXPECT_GT(session->stats().fps, 0.0);
-
-    client.close();
-    runOnMain(session->stop());
-}
-
-#ifdef QB_FAKE_ADB
-TEST_F(DeviceSessionTest, RealBridgeSendsTheExactAdbCommandLines)
-{
-    test::FakeAdbState fake{QB_FAKE_ADB};
-    ADBBridge::resetForTesting();
-    auto device = test::FakeAdbState::device("DC1-7001");
-    device["companion"] = {{"versionName", "2.4.4"}, {"running", true}, {"granted", true}};
-    device["overrideSize"] = "1080x1440";
-    fake.setDevices({device});
-    fake.writeAPK("2.4.4");
-
-    bridge.reset();
-    auto session = std::make_shared<DeviceSession>(0, smallResolution(), DisplayMode::mirror, dc1("DC1-7001"),
-        PixelFormat::greyscale, std::make_shared<RealADBBridge>(), fastTiming(), simEnvironment());
-    runOnMain(session->start(nullptr, 1.0, 1.2), 30s);
-    ASSERT_TRUE(session->adbConnected());
-    const auto port = std::to_string(session->tcpServer()->port());
-    const auto inputPort = std::to_string(session->inputServer()->boundPort());
-    runOnMain(session->stop(), 30s);
-
-    std::vector<std::string> lines;
-    for (const auto& entry : fake.log()) lines.push_back(fmt::format("{}", fmt::join(entry, " ")));
-    const std::string s = "-s DC1-7001 ";
-    expectInOrder(lines, {s + "shell am broadcast -a app.quillbright.STATUS --es state starting_display",
-                             s + "shell am broadcast -a app.quillbright.STATUS --es state capture_ready",
-                             s + "shell wm size reset", s + "shell pm list packages app.quillbright",
-                             s + "shell dumpsys package app.quillbright", s + "reverse tcp:8888 tcp:" + port,
-                             s + "reverse --list", s + "reverse tcp:8892 tcp:" + inputPort,
-                             s + "shell am start -S -n app.quillbright/.MirrorActivity",
-                             s + "reverse --remove tcp:8888", s + "reverse --remove tcp:8892"});
-    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& l) { return l.find(" install ") != l.npos; }))
-        << "a compatible companion is not reinstalled";
-    ADBBridge::resetForTesting();
-}
-#endif
 
 TEST(DeviceSessionWiFiTest, WiFiAddressComesFromTheConfiguredInterface)
 {

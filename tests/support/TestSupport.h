@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstdint>
 #include <filesystem>
@@ -69,6 +70,17 @@ inline std::string readFile(const std::filesystem::path& path)
 inline void writeFile(const std::filesystem::path& path, const std::string& text)
 {
     std::ofstream(path, std::ios::binary) << text;
+}
+
+// What a shell command line prints on standard output.
+inline std::string commandOutput(const std::string& command)
+{
+    std::string text;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    if (pipe) ::pclose(pipe);
+    return text;
 }
 
 // A fresh directory under the temporary directory, removed with everything

@@ -2,13 +2,11 @@
 // driver): the letterbox and mouse-to-touch arithmetic, then the whole
 // viewer against a real daemon on the simulated desktop, with the test
 // playing the input server.
-#include <csignal>
-#include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
-#include "fake-adb/FakeAdbState.h"
+#include "e2e/DaemonHarness.h"
 #include "runtime/Asio.h"
 #include "runtime/Process.h"
 #include "support/SocketSupport.h"
@@ -18,7 +16,6 @@
 namespace qb::viewer {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::vector<TouchMessage> decode(std::span<const std::uint8_t> bytes)
@@ -78,32 +75,15 @@ TEST(ViewerTouch, MouseBecomesTouchesOnTheLetterboxedPicture)
 
 // A daemon on the simulated desktop with one DC-1 on the fake adb, showing
 // a still test pattern, and an input port the test listens on.
-class ViewerAgainstDaemon : public ::testing::Test {
+class ViewerAgainstDaemon : public test::DaemonHarness {
 protected:
-    ViewerAgainstDaemon() : adb(QB_FAKE_ADB), acceptor(io, {asio::ip::make_address("127.0.0.1"), 0})
+    ViewerAgainstDaemon() : DaemonHarness("sim", "0.05"), acceptor(io, {asio::ip::make_address("127.0.0.1"), 0})
     {
-        auto d = test::FakeAdbState::device("DC1-0001", "DC_1");
-        d["physicalSize"] = "1200x1600";
-        d["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
-        adb.setDevices({d});
-        ProcessOptions options;
-        options.executable = QB_QUILLBRIGHT;
-        options.arguments = {"start"};
-        options.standardError = OutputMode::mergeIntoOutput;
-        daemon = Process::launch(options);
+        adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+        launch();
         EXPECT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
     }
-
-    ~ViewerAgainstDaemon() override
-    {
-        SDL_Quit();
-        if (daemon && daemon->isRunning()) {
-            ::kill(daemon->pid(), SIGTERM);
-            if (!daemon->waitUntilExit(10000ms)) ::kill(daemon->pid(), SIGKILL);
-            daemon->waitUntilExit();
-        }
-        if (HasFailure() && daemon) std::fprintf(stderr, "--- daemon ---\n%s\n", daemon->standardOutput().c_str());
-    }
+    ~ViewerAgainstDaemon() override { SDL_Quit(); }
 
     // Opens the viewer once the daemon serves its frame port.
     bool openWhenServing(Viewer& viewer)
@@ -117,20 +97,15 @@ protected:
         return test::eventually(serving, 20s, 50ms) && viewer.open(5000ms);
     }
 
-    test::FakeAdbState adb;
+    // Set before the daemon starts: the pattern's first picture for the whole test.
+    const test::ScopedEnv env[2]{{"QUILLBRIGHT_SIM_FPS", "0.001"}, {"SDL_VIDEODRIVER", "dummy"}};
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor;
-    const test::TempDir dir{"qb-viewer"};
-    const test::ScopedEnv env[5]{{"QUILLBRIGHT_RUNTIME_DIR", dir.path().string()}, {"QUILLBRIGHT_PLATFORM", "sim"},
-        {"QUILLBRIGHT_TEST_TIMING_SCALE", "0.05"},
-        {"QUILLBRIGHT_SIM_FPS", "0.001"}, // the pattern's first picture for the whole test
-        {"SDL_VIDEODRIVER", "dummy"}};
-    std::shared_ptr<Process> daemon;
 };
 
 TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
 {
-    ASSERT_TRUE(daemon);
+    ASSERT_TRUE(daemon_);
     ViewerOptions options;
     options.touchPort = acceptor.local_endpoint().port();
     options.scale = 1; // one window pixel per picture pixel, so the read-back is exact
@@ -139,11 +114,8 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
     asio::ip::tcp::socket input(io);
     acceptor.accept(input);
 
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (viewer.framesShown() < 3 && std::chrono::steady_clock::now() < deadline) {
-        ASSERT_TRUE(viewer.step(50ms)) << viewer.error();
-    }
-    ASSERT_GE(viewer.framesShown(), 3u);
+    ASSERT_TRUE(test::eventually([&] { return !viewer.step(50ms) || viewer.framesShown() >= 3; }, 20s));
+    ASSERT_GE(viewer.framesShown(), 3u) << viewer.error();
     // Every frame was acknowledged: the daemon's pacer sees a live client.
     EXPECT_TRUE(viewer.client().violation().empty());
 
