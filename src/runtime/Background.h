@@ -70,9 +70,12 @@ asio::awaitable<Result> offMainLoop(const std::function<Result()>& work, std::st
             auto cancellation = Cancellation::make();
             if (completion->slot.is_connected()) {
                 completion->slot.assign([completion, cancellation, resumeOn](asio::cancellation_type) {
-                    cancellation->cancel();
+                    // Queued before the work is cancelled: the work, ending
+                    // because of it, posts its result after this, so the
+                    // coroutine always sees the cancellation.
                     asio::post(resumeOn,
                         [completion] { completion->complete(asio::error::operation_aborted, Result{}); });
+                    cancellation->cancel();
                 });
             }
             asio::post(globalQueue(QoS::utility),
