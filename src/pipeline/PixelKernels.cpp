@@ -34,6 +34,20 @@ inline std::uint64_t load64(const std::uint8_t* p)
     return v;
 }
 
+// Capture surfaces are often not in this core's caches yet (the X server or
+// the compositor wrote them from another core): asking for the source 4 KB
+// ahead keeps memory busy while the current block is worked on, which the
+// hardware prefetcher alone does not do well enough across a whole frame.
+// A prefetch never faults, so running past the end of the surface is harmless;
+// the address is formed as an integer, not as a pointer past the buffer.
+constexpr std::uintptr_t PREFETCH_AHEAD = 4096;
+
+inline void prefetchAhead(const std::uint8_t* p, int cacheLines)
+{
+    const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) + PREFETCH_AHEAD;
+    for (int k = 0; k < cacheLines; ++k) _mm_prefetch(reinterpret_cast<const char*>(at + 64 * static_cast<unsigned>(k)), _MM_HINT_T0);
+}
+
 inline void store32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
 inline void store64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
@@ -389,6 +403,7 @@ __attribute__((target("avx2"))) void encodeGreyAVX2Rows(const std::uint8_t* src,
         std::uint8_t* d = delta + out;
         int x = 0;
         for (; x + 32 <= width; x += 32) {
+            prefetchAhead(row + 4 * x, 2);
             __m256i v = grey32AVX2(row + 4 * x);
             if constexpr (WithCurve) {
                 if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, lastIn)) != -1) {
@@ -435,6 +450,7 @@ __attribute__((target("avx2"))) void encodeRGBAVX2(const std::uint8_t* src, std:
         int x = 0;
         for (; x + 16 <= width; x += 16) {
             const std::uint8_t* p = row + 4 * x;
+            prefetchAhead(p, 1);
             __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pick);
             __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), pick);
             __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), pick);
@@ -604,6 +620,7 @@ __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const st
             const int count = std::min(64, width - x);
             const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
                                                              : std::nullopt;
+            prefetchAhead(row + 4 * x, 4);
             __m512i v = grey64AVX512(tail ? tail->pixels : row + 4 * x);
             if constexpr (WithCurve) {
                 if (_mm512_cmpneq_epi8_mask(v, lastIn) != 0) {
@@ -650,6 +667,7 @@ __attribute__((target(QB_VNNI_TARGET))) void encodeGreyVBMIRows(const std::uint8
             const int count = std::min(64, width - x);
             const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
                                                              : std::nullopt;
+            prefetchAhead(row + 4 * x, 4);
             __m512i v = grey64VNNI(tail ? tail->pixels : row + 4 * x);
             if constexpr (WithCurve) {
                 const __m512i low = _mm512_permutex2var_epi8(t0, v, t1);
