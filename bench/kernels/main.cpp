@@ -60,6 +60,20 @@ const test::FakeSurface& frame(std::size_t i) { return *corpus.sequence.frames[i
 
 bool grey() { return corpus.format == PixelFormat::greyscale; }
 
+// The plain definitions, one pixel and one byte at a time.
+void convertScalar(const test::FakeSurface& surface, const ToneCurve& curve, std::vector<std::uint8_t>& out)
+{
+    const int w = static_cast<int>(surface.width()), h = static_cast<int>(surface.height());
+    const std::uint8_t* base = surface.lockReadOnly();
+    if (grey()) {
+        scalar::convertBGRAToGrey(base, surface.bytesPerRow(), out.data(), w, h);
+        scalar::applyToneCurve(curve, out.data(), out.size());
+    } else {
+        scalar::convertBGRAToRGB(base, surface.bytesPerRow(), out.data(), w, h);
+    }
+    surface.unlockReadOnly();
+}
+
 void prepare()
 {
     const std::size_t w = corpus.sequence.width, h = corpus.sequence.height;
@@ -68,16 +82,8 @@ void prepare()
     corpus.frameBytes = w * h * bytesPerPixel(corpus.format);
     const ToneCurve curve = makeToneCurve(1.0, GAMMA);
     for (std::size_t i = 0; i < frameCount(); ++i) {
-        const test::FakeSurface& surface = frame(i);
         std::vector<std::uint8_t> out(corpus.frameBytes);
-        const std::uint8_t* base = surface.lockReadOnly();
-        if (grey()) {
-            scalar::convertBGRAToGrey(base, surface.bytesPerRow(), out.data(), static_cast<int>(w), static_cast<int>(h));
-            scalar::applyToneCurve(curve, out.data(), out.size());
-        } else {
-            scalar::convertBGRAToRGB(base, surface.bytesPerRow(), out.data(), static_cast<int>(w), static_cast<int>(h));
-        }
-        surface.unlockReadOnly();
+        convertScalar(frame(i), curve, out);
         corpus.converted.push_back(std::move(out));
     }
     // Damage: bands of rows whose converted bytes differ from the frame before
@@ -123,18 +129,9 @@ void scalarPath(benchmark::State& state)
     const ToneCurve curve = makeToneCurve(1.0, GAMMA);
     std::vector<std::uint8_t> current(corpus.frameBytes), previous(corpus.frameBytes), delta(corpus.frameBytes);
     std::vector<char> compressed(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(corpus.frameBytes))));
-    const int w = static_cast<int>(corpus.sequence.width), h = static_cast<int>(corpus.sequence.height);
     std::size_t i = 0;
     for (auto _ : state) {
-        const test::FakeSurface& surface = frame(i++);
-        const std::uint8_t* base = surface.lockReadOnly();
-        if (grey()) {
-            scalar::convertBGRAToGrey(base, surface.bytesPerRow(), current.data(), w, h);
-            scalar::applyToneCurve(curve, current.data(), current.size());
-        } else {
-            scalar::convertBGRAToRGB(base, surface.bytesPerRow(), current.data(), w, h);
-        }
-        surface.unlockReadOnly();
+        convertScalar(frame(i++), curve, current);
         for (std::size_t k = 0; k < current.size(); ++k) delta[k] = current[k] ^ previous[k];
         benchmark::DoNotOptimize(LZ4_compress_default(reinterpret_cast<const char*>(delta.data()), compressed.data(),
             static_cast<int>(delta.size()), static_cast<int>(compressed.size())));
