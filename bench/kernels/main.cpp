@@ -261,7 +261,7 @@ double ratio(const std::map<std::string, double>& ms, const std::string& a, cons
 
 int main(int argc, char** argv)
 {
-    fs::path root = fs::path(QB_SOURCE_DIR) / ".." / "shared" / "frames";
+    fs::path root = bench::defaultFramesDirectory();
     std::string name = "reading";
     std::size_t frames = 0;
     std::vector<char*> rest{argv[0]};

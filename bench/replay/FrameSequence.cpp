@@ -31,6 +31,13 @@ std::vector<fs::path> frameFiles(const fs::path& directory)
 
 } // namespace
 
+std::filesystem::path defaultFramesDirectory()
+{
+    const std::filesystem::path besideRepository = std::filesystem::path(QB_SOURCE_DIR) / ".." / "shared" / "frames";
+    if (std::filesystem::is_directory(besideRepository)) return std::filesystem::weakly_canonical(besideRepository);
+    return "/work/shared/frames";
+}
+
 std::vector<std::string> listSequences(const fs::path& root)
 {
     std::vector<std::string> names;

@@ -19,6 +19,10 @@ struct FrameSequence {
     std::vector<std::unique_ptr<test::FakeSurface>> frames;
 };
 
+// The recorded frames beside the repository (../shared/frames), or the
+// workplace's copy when this checkout is elsewhere.
+std::filesystem::path defaultFramesDirectory();
+
 // The sequence directories under `root` that hold at least one NNNN.png,
 // sorted by name.
 std::vector<std::string> listSequences(const std::filesystem::path& root);

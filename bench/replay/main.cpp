@@ -73,17 +73,10 @@ struct Options {
     bool oneCore = false;
 };
 
-fs::path defaultFramesDirectory()
-{
-    const fs::path besideRepository = fs::path(QB_SOURCE_DIR) / ".." / "shared" / "frames";
-    if (fs::is_directory(besideRepository)) return fs::weakly_canonical(besideRepository);
-    return "/work/shared/frames";
-}
-
 std::optional<Options> parseOptions(int argc, char** argv)
 {
     Options options;
-    options.root = defaultFramesDirectory();
+    options.root = bench::defaultFramesDirectory();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::optional<std::string> {
