@@ -213,6 +213,30 @@ double testTimingScale()
     return factor;
 }
 
+namespace {
+
+sigset_t daemonSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&set, signal);
+    return set;
+}
+
+} // namespace
+
+void holdDaemonSignals()
+{
+    const sigset_t set = daemonSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void releaseDaemonSignals()
+{
+    const sigset_t set = daemonSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
 {
     auto daemon = std::make_shared<Daemon>();
@@ -282,6 +306,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     awaitShutdownSignal(daemon, shutdownSignals);
     auto reconnectSignals = std::make_shared<asio::signal_set>(loop.context(), SIGUSR1);
     awaitReconnectSignal(daemon, reconnectSignals);
+    releaseDaemonSignals();
 
     daemon->tasks = std::make_unique<TaskGroup>(loop.executor());
     daemon->tasks->spawn(startMirroring(daemon), "daemon start");

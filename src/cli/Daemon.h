@@ -34,6 +34,14 @@ struct DaemonTiming {
 // The factor from QUILLBRIGHT_TEST_TIMING_SCALE; 1 when unset or invalid.
 double testTimingScale();
 
+// SIGINT, SIGTERM and SIGUSR1 wait (blocked) until runDaemon has its
+// handlers for them, instead of killing a half-started daemon whose PID file
+// would stay behind. Called first thing in main() by the commands that may
+// become the daemon, so every thread started later inherits the block and
+// the main thread alone takes the signals once runDaemon releases them.
+void holdDaemonSignals();
+void releaseDaemonSignals();
+
 // Never returns while the daemon runs; the exit status once it stops.
 int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing = {});
 

@@ -2,6 +2,7 @@
 // client of a running instance. See `quillbright help`.
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/CommandLine.h"
@@ -10,6 +11,9 @@
 
 int main(int argc, char** argv)
 {
+    // `start` (or no command) may become the daemon; the other commands keep
+    // the default signal behaviour, so Ctrl-C ends them at once.
+    if (argc < 2 || std::string_view(argv[1]) == "start") qb::cli::holdDaemonSignals();
     std::cout << std::unitbuf;
     qb::routeRuntimeLog();
     const std::vector<std::string> args(argv, argv + argc);

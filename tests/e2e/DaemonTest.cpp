@@ -365,6 +365,15 @@ TEST_F(DaemonTest, ACompanionThatKeepsDyingIsReportedAndStopInErrorTearsDown)
 TEST_F(DaemonTest, SIGTERMWhileTheCompanionLaunchHangsCancelsTheStartAndTearsDown)
 {
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    // At its first line the daemon has written its PID file but may still be
+    // setting up its signal handling: the signal must wait for it, not kill
+    // the daemon and leave the file behind.
+    launch();
+    ASSERT_TRUE(outputHas("-- CLI mode")) << output();
+    EXPECT_EQ(terminate(), 0) << output();
+    EXPECT_THAT(output(), HasSubstr("[SIGTERM] Shutting down...\n"));
+    expectNothingLeft();
+
     adb.fail("shell am start", {{"mode", "hang"}});
     launch();
     ASSERT_TRUE(waitFor([&] { return find(adb.log(), {"am", "start", "-S"}).has_value(); }, 20s)) << output();
