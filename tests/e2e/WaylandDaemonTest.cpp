@@ -70,6 +70,8 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
     // A tap at three quarters across, half-way down the tablet reaches the
     // client at that point of the primary (and the pointer, over the
     // client, shows no image there).
+    // The touch port opens just after the frame port.
+    ASSERT_TRUE(outputHas("[InputServer] Listening on port 8892")) << output();
     companion::TouchSender touches;
     ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
     touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));

@@ -100,6 +100,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
 
     // A tap at three quarters across, half-way down the tablet: the pointer
     // goes to that point of the primary.
+    ASSERT_TRUE(outputHas("[InputServer] Listening on port 8892")) << output();
     companion::TouchSender touches;
     ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
     touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
