@@ -175,6 +175,8 @@ TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
     dir.write(paths.pidFile, std::to_string(daemon->pid()));
     EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
     EXPECT_EQ(out, "Stopping QuillBright (PID " + std::to_string(daemon->pid()) + ")...\nStopped.\n");
+    // Our own record of the child follows its reaping a moment later.
+    ASSERT_TRUE(daemon->waitUntilExit(std::chrono::seconds(5)));
     EXPECT_EQ(daemon->terminationSignal(), SIGTERM);
 
     fs::remove(paths.pidFile);
