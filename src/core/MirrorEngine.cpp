@@ -455,7 +455,13 @@ asio::awaitable<void> MirrorEngine::startSequence()
         {ports.input, "touch input"},
     };
     for (const auto& [port, name] : checked) {
-        if (environment_.portAvailable(port)) continue;
+        bool available = environment_.portAvailable(port);
+        for (Duration waited{}; !available && waited < timing_.portBusyFor; waited += timing_.portRecheckInterval) {
+            const bool slept = co_await sleepFor(timing_.portRecheckInterval);
+            if (!slept) co_return;
+            available = environment_.portAvailable(port);
+        }
+        if (available) continue;
         // Built outside the co_await: GCC 12 destroys temporaries of a
         // co_await expression twice.
         std::function<std::string()> lookup = [check = environment_.processBlocking, port = port] {

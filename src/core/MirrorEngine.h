@@ -92,6 +92,13 @@ struct MirrorEngineTiming {
     // capture stream restarts.
     Duration lidRemirrorDelay = std::chrono::milliseconds(1500);
     Duration lidCaptureRestartDelay = std::chrono::milliseconds(1000);
+    // A port counts as taken only when it is still taken after this long,
+    // looked at every portRecheckInterval: a child process being started
+    // holds a copy of our descriptors until it runs its program, so a
+    // listener we closed a moment ago (a restart) can look busy for a few
+    // milliseconds.
+    Duration portBusyFor = std::chrono::milliseconds(500);
+    Duration portRecheckInterval = std::chrono::milliseconds(25);
     // For the production services made when the environment leaves them out.
     AutoDimTiming autoDim;
     USBDeviceMonitor::Timing usbMonitor;

@@ -70,7 +70,10 @@ protected:
             return devices;
         };
         environment.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<test::LinkedADB>(); };
-        environment.portAvailable = [this](std::uint16_t port) { return !busy.count(port); };
+        environment.portAvailable = [this](std::uint16_t port) {
+            if (busyOnce.erase(port)) return false;
+            return !busy.count(port);
+        };
         environment.processBlocking = [this](std::uint16_t) { return holder; };
         environment.startSession = [this](std::shared_ptr<DeviceSession> session, std::shared_ptr<WebSocketServer>,
                                        double, double) { return fakeStart(&recorder, std::move(session)); };
@@ -79,6 +82,8 @@ protected:
         environment.ports.webSocket = 0;
         environment.ports.http = 0;
         timing.displayStagger = 40ms;
+        timing.portBusyFor = 20ms;
+        timing.portRecheckInterval = 5ms;
     }
 
     std::shared_ptr<MirrorEngine> makeEngine()
@@ -95,6 +100,7 @@ protected:
     MirrorEngine::Timing timing;
     std::vector<ConnectedDevice> devices;
     std::set<std::uint16_t> busy;
+    std::set<std::uint16_t> busyOnce; // busy at the first look only
     std::string holder;
     int listings = 0;
     Recorder recorder;
@@ -228,6 +234,14 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
         MirrorStatus::error("Port 8888 (video stream) is in use. Quit the other process and retry."));
     EXPECT_TRUE(log.contains("Port 8888 (video stream) blocked by: unknown"));
     busy.clear();
+
+    // A port busy for a moment only (a listener of ours closed just before,
+    // still held by a child being started) is not an error.
+    busyOnce = {8888, 8892};
+    auto momentary = makeEngine();
+    runOnMain(momentary->start());
+    EXPECT_EQ(momentary->state().status, MirrorStatus::waitingForDevice());
+    EXPECT_TRUE(busyOnce.empty());
 
     // No device: waiting, and the preview servers are gone again.
     auto waiting = makeEngine();
