@@ -151,7 +151,8 @@ asio::awaitable<void> shutDownTask(std::shared_ptr<Daemon> daemon)
 
 void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
 {
-    *daemon->out << "\n[" << (signal == SIGINT ? "SIGINT" : "SIGTERM") << "] Shutting down...\n" << std::flush;
+    // One write, so that a log line from another thread cannot land inside it.
+    *daemon->out << fmt::format("\n[{}] Shutting down...\n", signal == SIGINT ? "SIGINT" : "SIGTERM") << std::flush;
     ServiceManager::notify("STOPPING=1\nSTATUS=stopping");
     if (daemon->shuttingDown) return; // the teardown under way goes on
     daemon->shuttingDown = true;
