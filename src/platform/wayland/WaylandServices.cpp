@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/MirrorScaler.h"
 #include "platform/CaptureStream.h"
 #include "platform/InputInjector.h"
 #include "platform/Platform.h"
@@ -186,7 +187,11 @@ public:
     {
         auto where = desktop_->placement(displayId);
         if (!where) return std::nullopt;
-        return Bounds{where->left, where->top, double(where->width), double(where->height)};
+        // A mirrored primary of another size is letterboxed onto the tablet.
+        const auto grown = mirrorInputBounds(where->left, where->top, double(where->width), double(where->height),
+            where->targetWidth ? where->targetWidth : where->width,
+            where->targetHeight ? where->targetHeight : where->height);
+        return Bounds{grown.left, grown.top, grown.width, grown.height};
     }
 
     void postMouseEvent(MouseEventType type, Point location) override
