@@ -75,7 +75,7 @@ std::shared_ptr<TCPServer> TCPServer::make(Options options)
 TCPServer::TCPServer(Options options)
     : options_(options)
     , queue_(SerialQueue::make("tcp-server"))
-    , lastAckStatsTime_(mediaTime())
+    , acks_(mediaTime())
 {
 }
 
@@ -217,16 +217,9 @@ void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
     }
     {
         // A new client starts the acknowledgement bookkeeping afresh; the
-        // RTT window, the statistics and the pacer carry over. The rate's
-        // base time restarts with the count, so the rate stays "acks per
-        // second since this connection" rather than decaying with the
-        // server's age.
+        // RTT window, the statistics and the pacer carry over.
         std::lock_guard guard(rttLock_);
-        inflightFrames_ = 0;
-        sendTimestamps_.clear();
-        totalFramesSent_ = 0;
-        totalAcks_ = 0;
-        lastAckStatsTime_ = mediaTime();
+        acks_.clientConnected(mediaTime());
     }
     if (countChanged) countChanged(count);
 
@@ -283,40 +276,14 @@ void TCPServer::handleAcks(const std::vector<std::uint32_t>& sequenceNumbers)
         std::lock_guard guard(rttLock_);
         for (std::uint32_t seq : sequenceNumbers) {
             const double now = mediaTime();
-            auto it = sendTimestamps_.find(seq);
-            // Too old, sent before this client connected, or a replay from
-            // the keyframe cache: nothing to measure.
-            if (it == sendTimestamps_.end()) continue;
-            const double sent = it->second;
-            sendTimestamps_.erase(it);
-            inflightFrames_ = std::max(0, inflightFrames_ - 1);
-
-            const double rtt = (now - sent) * 1000;
-            rttSamples_.push_back(rtt);
-            while (rttSamples_.size() > rttWindowSize) rttSamples_.pop_front();
-            ++totalAcks_;
+            const std::optional<LatencyStats> stats = acks_.acknowledged(seq, now);
+            if (!stats) continue;
             framePacer_.recordACK(seq, now);
-
-            std::vector<double> sorted(rttSamples_.begin(), rttSamples_.end());
-            std::sort(sorted.begin(), sorted.end());
-            const std::size_t n = sorted.size();
-            double sum = 0;
-            for (double v : sorted) sum += v;
-            LatencyStats stats;
-            stats.rttMs = rtt;
-            stats.rttMinMs = sorted.front();
-            stats.rttMaxMs = sorted.back();
-            stats.rttAvgMs = sum / static_cast<double>(n);
-            stats.rttP95Ms = sorted[std::min(static_cast<std::size_t>(static_cast<double>(n) * 0.95), n - 1)];
-            stats.acksReceived = totalAcks_;
-            const double age = now - lastAckStatsTime_;
-            stats.ackRate = age > 0 ? static_cast<double>(totalAcks_) / age : 0;
-            if (totalAcks_ % 30 == 0) {
+            if (stats->acksReceived % 30 == 0) {
                 lines.push_back(fmt::format("[TCPServer:RTT] last: {:.1f}ms | avg: {:.1f}ms | p95: {:.1f}ms | acks: {}",
-                    stats.rttMs, stats.rttAvgMs, stats.rttP95Ms, totalAcks_));
+                    stats->rttMs, stats->rttAvgMs, stats->rttP95Ms, stats->acksReceived));
             }
-            latencyStats_ = stats;
-            fresh.push_back(stats);
+            fresh.push_back(*stats);
         }
     }
     for (const auto& line : lines) logLine(line);
@@ -444,19 +411,8 @@ void TCPServer::broadcast(std::span<const std::uint8_t> payload, bool isKeyframe
     }
     {
         std::lock_guard guard(rttLock_);
-        sendTimestamps_[sequenceNumber] = now;
-        ++inflightFrames_;
-        ++totalFramesSent_;
+        acks_.frameSent(sequenceNumber, now);
         framePacer_.recordFrameSent(sequenceNumber, now);
-        if (sendTimestamps_.size() > maxTrackedFrames) {
-            // Frames never acknowledged expire once 300 newer ones were sent.
-            // Distances are taken on the 32-bit circle so the window survives
-            // the sequence number wrapping.
-            const auto removed = std::erase_if(sendTimestamps_, [sequenceNumber](const auto& entry) {
-                return static_cast<std::uint32_t>(sequenceNumber - entry.first) >= maxTrackedFrames;
-            });
-            inflightFrames_ = std::max(0, inflightFrames_ - static_cast<int>(removed));
-        }
     }
     sendToAll(std::move(targets), std::move(message), {});
 }
@@ -569,25 +525,25 @@ std::optional<std::vector<std::uint8_t>> TCPServer::lastKeyframeData() const
 int TCPServer::inflightFrames() const
 {
     std::lock_guard guard(rttLock_);
-    return inflightFrames_;
+    return acks_.inflightFrames();
 }
 
 bool TCPServer::ackProtocolActive() const
 {
     std::lock_guard guard(rttLock_);
-    return totalFramesSent_ < ackProtocolProbeFrames || totalAcks_ > 0;
+    return acks_.ackProtocolActive();
 }
 
 std::optional<LatencyStats> TCPServer::latencyStats() const
 {
     std::lock_guard guard(rttLock_);
-    return latencyStats_;
+    return acks_.latencyStats();
 }
 
 std::size_t TCPServer::trackedFrameCount() const
 {
     std::lock_guard guard(rttLock_);
-    return sendTimestamps_.size();
+    return acks_.trackedFrames();
 }
 
 std::uint64_t TCPServer::bytesReceived() const { return bytesReceived_; }

@@ -44,6 +44,7 @@
 #include "config/Modes.h"
 #include "transport/FrameSink.h"
 #include "runtime/Asio.h"
+#include "transport/AckTracker.h"
 #include "transport/FramePacer.h"
 #include "transport/ListenSocket.h"
 
@@ -70,10 +71,6 @@ public:
         // exhausted, ...).
         std::chrono::milliseconds acceptRetryDelay{100};
     };
-
-    static constexpr std::size_t rttWindowSize = 150;
-    static constexpr std::size_t maxTrackedFrames = 300;
-    static constexpr std::int64_t ackProtocolProbeFrames = 60;
 
     static std::shared_ptr<TCPServer> make(Options options);
     static std::shared_ptr<TCPServer> make() { return make(Options{}); }
@@ -182,13 +179,7 @@ private:
 
     // Guarded by rttLock_: the acknowledgement bookkeeping and pacer feeding.
     mutable std::mutex rttLock_;
-    std::unordered_map<std::uint32_t, double> sendTimestamps_;
-    std::deque<double> rttSamples_;
-    std::int64_t totalAcks_ = 0;
-    std::int64_t totalFramesSent_ = 0;
-    double lastAckStatsTime_ = 0; // the last connection (or creation)
-    int inflightFrames_ = 0;
-    std::optional<LatencyStats> latencyStats_;
+    AckTracker acks_;
     FramePacer framePacer_{0.1, 2.0, 10};
 };
 
