@@ -41,10 +41,10 @@ InputServer::~InputServer()
     if (scrollEndTimer_) scrollEndTimer_->cancel();
     // Sockets belong to the queue: close them there. Their read loops then
     // end on their own (they hold the connections, not the server).
-    if (listener_ || !connections_.empty()) {
-        queue_->async([listener = std::move(listener_), connections = std::move(connections_)] {
+    if (listener_) listener_->cancel();
+    if (!connections_.empty()) {
+        queue_->async([connections = std::move(connections_)] {
             boost::system::error_code ignored;
-            if (listener) listener->close(ignored);
             for (const auto& connection : connections) connection->socket.close(ignored);
         });
     }
@@ -94,21 +94,23 @@ void InputServer::startOnQueue()
         return;
     }
 
-    auto listener = std::make_shared<asio::ip::tcp::acceptor>(queue_->executor());
-    error = openListenSocket(*listener, *address, port_);
-    if (error) {
+    ListenerOptions options{.acceptRetryDelay = std::chrono::duration_cast<std::chrono::milliseconds>(timing_.acceptRetry),
+        .allowsPeer = {}};
+    if (peers_) options.allowsPeer = [peers = peers_](const asio::ip::address& peer) { return peers->allows(peer); };
+    auto listener = LocalListener::open(queue_->executor(), *address, port_, "InputServer", std::move(options), error);
+    if (!listener) {
         log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));
         running_.store(false);
         return;
     }
     listener_ = listener;
-    boundPort_.store(listener->local_endpoint().port());
+    boundPort_.store(listener->port());
     running_.store(true);
     log(LogLevel::info,
         fmt::format("[InputServer] Listening on port {} (display {})", boundPort_.load(), targetDisplayID_));
-
-    asio::co_spawn(queue_->executor(), acceptLoop(weak_from_this(), listener), [](std::exception_ptr e) {
-        if (e) log(LogLevel::error, "[InputServer] Listener ended unexpectedly");
+    listener->start([weak = weak_from_this(), current = listener.get()](asio::ip::tcp::socket socket) {
+        auto self = weak.lock();
+        if (self && self->listener_.get() == current) self->addConnection(std::move(socket)); // else stopped or gone
     });
 }
 
@@ -118,7 +120,7 @@ void InputServer::stopOnQueue()
     inject(gestures_.endScroll());
 
     boost::system::error_code ignored;
-    if (listener_) listener_->close(ignored);
+    if (listener_) listener_->closeOnExecutor();
     listener_.reset();
     auto connections = std::move(connections_);
     connections_.clear();
@@ -129,36 +131,6 @@ void InputServer::stopOnQueue()
     running_.store(false);
     boundPort_.store(0);
     log(LogLevel::info, "[InputServer] Stopped");
-}
-
-asio::awaitable<void> InputServer::acceptLoop(std::weak_ptr<InputServer> weak,
-    std::shared_ptr<asio::ip::tcp::acceptor> listener)
-{
-    for (;;) {
-        auto [error, socket] = co_await listener->async_accept(asio::as_tuple(asio::use_awaitable));
-        auto self = weak.lock();
-        if (!self || self->listener_ != listener) co_return; // stopped or gone
-        if (!error) {
-            boost::system::error_code peerError;
-            const auto peer = socket.remote_endpoint(peerError);
-            if (self->peers_ && (peerError || !self->peers_->allows(peer.address()))) {
-                log(LogLevel::warn, fmt::format("[InputServer] Refused connection from {} — not the set-up device",
-                                        peerError ? std::string("an unknown peer") : peer.address().to_string()));
-                boost::system::error_code ignored;
-                socket.close(ignored);
-                continue;
-            }
-            self->addConnection(std::move(socket));
-            continue;
-        }
-        if (error == asio::error::connection_aborted) continue; // the client gave up before we took it
-        // Out of descriptors or similar: the listener stays and tries again
-        // shortly; only stop() ends it.
-        log(LogLevel::error, fmt::format("[InputServer] Accept failed ({}) — retrying", error.message()));
-        asio::steady_timer pause(self->queue_->executor(), self->timing_.acceptRetry);
-        self.reset(); // a dropped server is not kept alive by the pause
-        co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
-    }
 }
 
 void InputServer::addConnection(asio::ip::tcp::socket socket)

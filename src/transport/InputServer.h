@@ -110,8 +110,6 @@ private:
     // All below run on queue_.
     void startOnQueue();
     void stopOnQueue();
-    static asio::awaitable<void> acceptLoop(std::weak_ptr<InputServer> weak,
-        std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
     static asio::awaitable<void> readLoop(std::weak_ptr<InputServer> weak, std::shared_ptr<Connection> connection);
     void addConnection(asio::ip::tcp::socket socket);
     void removeConnection(const std::shared_ptr<Connection>& connection);
@@ -129,7 +127,7 @@ private:
     std::shared_ptr<SerialQueue> queue_;
 
     // Listener and connections (queue_ only).
-    std::shared_ptr<asio::ip::tcp::acceptor> listener_;
+    std::shared_ptr<LocalListener> listener_;
     std::vector<std::shared_ptr<Connection>> connections_;
 
     // Gesture state (queue_ only).

@@ -9,7 +9,6 @@
 #include "diagnostics/Log.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
-#include "runtime/Timer.h"
 #include "transport/FrameProtocol.h"
 #include "transport/ListenSocket.h"
 
@@ -88,9 +87,8 @@ TCPServer::~TCPServer()
         std::lock_guard guard(lock_);
         connections.swap(connections_);
     }
-    queue_->async([acceptor = acceptor_, connections = std::move(connections)] {
-        error_code ignored;
-        if (acceptor) acceptor->close(ignored);
+    if (listener_) listener_->cancel();
+    queue_->async([connections = std::move(connections)] {
         for (const auto& c : connections) c->close();
     });
 }
@@ -129,27 +127,29 @@ error_code TCPServer::startOnQueue(std::uint16_t port, std::string_view bindAddr
     if (started_) return asio::error::already_started;
     error_code ec;
     auto address = parseListenAddress(bindAddress, ec);
-    auto acceptor = std::make_shared<tcp::acceptor>(queue_->executor());
-    if (address) ec = openListenSocket(*acceptor, *address, port);
-    if (ec) {
+    std::shared_ptr<LocalListener> listener;
+    if (address) {
+        listener = LocalListener::open(queue_->executor(), *address, port, "TCPServer",
+            ListenerOptions{.acceptRetryDelay = options_.acceptRetryDelay, .allowsPeer = {}}, ec);
+    }
+    if (!listener) {
         logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", bindAddress, port, ec.message()));
         return ec;
     }
     started_ = true;
-    auto local = acceptor->local_endpoint(ec);
-    port_ = ec ? 0 : local.port();
-    acceptor_ = std::move(acceptor);
+    port_ = listener->port();
+    listener_ = listener;
     logLine(fmt::format("[TCPServer] Listening on tcp://localhost:{}", port_.load()));
-    acceptNext();
+    listener->start([weak = weak_from_this()](tcp::socket socket) {
+        if (auto self = weak.lock()) self->accepted(std::move(socket));
+    });
     return {};
 }
 
 void TCPServer::stopOnQueue()
 {
-    error_code ignored;
     started_ = true; // a stopped server is not restarted
-    if (acceptor_) acceptor_->close(ignored);
-    if (acceptRetry_) acceptRetry_->cancel();
+    if (listener_) listener_->closeOnExecutor();
     port_ = 0;
     std::vector<std::shared_ptr<Connection>> connections;
     {
@@ -162,32 +162,15 @@ void TCPServer::stopOnQueue()
 
 std::uint16_t TCPServer::port() const { return port_; }
 
-void TCPServer::acceptNext()
+void TCPServer::accepted(tcp::socket socket)
 {
-    acceptor_->async_accept([weak = weak_from_this(), acceptor = acceptor_](error_code ec, tcp::socket socket) {
-        auto self = weak.lock();
-        if (!self || !acceptor->is_open()) return;
-        if (ec == asio::error::operation_aborted) return;
-        if (ec && ec != asio::error::connection_aborted) {
-            // Out of descriptors or similar: try again shortly rather than spin.
-            logLine(fmt::format("[TCPServer] Accept failed ({}) — retrying", ec.message()));
-            self->acceptRetry_ = Timer::oneShot(self->queue_->executor(), self->options_.acceptRetryDelay, [weak] {
-                if (auto server = weak.lock(); server && server->acceptor_ && server->acceptor_->is_open()) {
-                    server->acceptNext();
-                }
-            });
-            return;
-        }
-        if (!ec) {
-            error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            if (self->options_.socketSendBufferBytes > 0) {
-                socket.set_option(asio::socket_base::send_buffer_size(self->options_.socketSendBufferBytes), ignored);
-            }
-            self->handleReady(std::make_shared<Connection>(std::move(socket)));
-        }
-        self->acceptNext();
-    });
+    if (port_ == 0) return; // stopped while the connection was being taken
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    if (options_.socketSendBufferBytes > 0) {
+        socket.set_option(asio::socket_base::send_buffer_size(options_.socketSendBufferBytes), ignored);
+    }
+    handleReady(std::make_shared<Connection>(std::move(socket)));
 }
 
 void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)

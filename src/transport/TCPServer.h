@@ -51,7 +51,6 @@
 namespace qb {
 
 class SerialQueue;
-class Timer;
 
 class TCPServer final : public FrameSink, public std::enable_shared_from_this<TCPServer> {
 public:
@@ -145,7 +144,7 @@ private:
 
     explicit TCPServer(Options options);
 
-    void acceptNext();
+    void accepted(asio::ip::tcp::socket socket);
     void handleReady(const std::shared_ptr<Connection>& connection);
     void readNext(const std::shared_ptr<Connection>& connection);
     void handleAcks(const std::vector<std::uint32_t>& sequenceNumbers);
@@ -158,9 +157,8 @@ private:
 
     const Options options_;
     std::shared_ptr<SerialQueue> queue_;
-    std::shared_ptr<asio::ip::tcp::acceptor> acceptor_; // used on queue_ only
-    bool started_ = false;                              // queue_ only
-    std::shared_ptr<Timer> acceptRetry_;                // queue_ only
+    std::shared_ptr<LocalListener> listener_; // used on queue_ only
+    bool started_ = false;                    // queue_ only
     std::atomic<std::uint16_t> port_{0};
     std::atomic<std::uint64_t> bytesReceived_{0};
 

@@ -12,7 +12,6 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
-#include "FullDescriptorTable.h"
 #include "support/TestSupport.h"
 
 using namespace qb;
@@ -240,24 +239,3 @@ TEST(TouchMessageWalkerTest, FindsEveryMessageHoweverTheStreamIsCut)
     }
 }
 
-TEST_F(InputServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
-{
-    QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
-    PlatformLogCapture log;
-    InputServer::Timing timing;
-    timing.acceptRetry = 20ms;
-    startServer(timing);
-    asio::io_context io; // before the table fills: it needs descriptors of its own
-    tcp::socket client(io);
-    {
-        test::FullDescriptorTable full;
-        full.freeOne();
-        client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->boundPort())); // queued by the kernel
-        ASSERT_TRUE(test::eventually([&] { return log.contains("[InputServer] Accept failed ("); }));
-        EXPECT_EQ(server->connectionCount(), 0u);
-    }
-    EXPECT_TRUE(test::eventually([&] { return server->connectionCount() == 1; }));
-    EXPECT_TRUE(server->running());
-    TouchClient another(server->boundPort());
-    EXPECT_TRUE(test::eventually([&] { return server->connectionCount() == 2; }));
-}

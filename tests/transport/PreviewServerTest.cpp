@@ -11,7 +11,6 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
-#include "FullDescriptorTable.h"
 #include "support/TestSupport.h"
 
 using namespace qb;
@@ -141,31 +140,6 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     EXPECT_THROW(HTTPServer::make(port, 1, 1), boost::system::system_error);
     ASSERT_TRUE(await(server->stopAsync()));
     EXPECT_THROW(exchange(port, ""), boost::system::system_error);
-}
-
-TEST(HTTPServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
-{
-    QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
-    PlatformLogCapture log;
-    auto server = HTTPServer::make(0, 1600, 1200, {.acceptRetryDelay = 20ms});
-    server->start();
-    const std::uint16_t port = server->boundPort();
-    asio::io_context io;
-    tcp::socket client(io);
-    {
-        test::FullDescriptorTable full;
-        full.freeOne();
-        client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port)); // queued by the kernel
-        ASSERT_TRUE(test::eventually([&] { return log.contains("[HTTPServer] Accept failed ("); }));
-    }
-    // The queued connection is taken once descriptors are free again.
-    asio::write(client, asio::buffer(std::string_view("GET / HTTP/1.1\r\n\r\n")));
-    std::string reply;
-    boost::system::error_code error;
-    asio::read(client, asio::dynamic_buffer(reply), error);
-    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply.substr(0, 80);
-    EXPECT_TRUE(exchange(port, "GET / HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 200 OK"));
-    ASSERT_TRUE(await(server->stopAsync()));
 }
 
 TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
