@@ -142,17 +142,14 @@ TEST_F(VirtualDisplayManagerTest, MirrorAndUnmirrorRunTheFourConfigurationSteps)
     auto manager = make(1200, 1600, false);
     const auto id = manager->displayID();
     const std::string ids = std::to_string(id);
-    PlatformLogCapture log;
 
     manager->mirrorBuiltInDisplay();
     EXPECT_EQ(builtInMirror(), id);
     EXPECT_EQ(world.configurationLog(), (Strings{"begin", "mirror 1 of " + ids, "complete forSession"}));
-    EXPECT_TRUE(log.contains("[VirtualDisplay] Mirroring: built-in display 1 -> virtual display " + ids));
 
     manager->unmirrorBuiltInDisplay("Extend");
     EXPECT_EQ(builtInMirror(), NULL_DISPLAY_ID);
     EXPECT_EQ(world.configurationLog().at(4), "mirror 1 of 0");
-    EXPECT_TRUE(log.contains("[VirtualDisplay:Extend] Unmirrored: virtual display " + ids + " is now standalone"));
 
     // Releasing a mirrored display leaves the built-in display standing alone.
     manager->mirrorBuiltInDisplay();
