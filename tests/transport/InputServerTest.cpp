@@ -179,14 +179,8 @@ TEST_F(InputServerTest, ListenerLifecycle)
     startServer();
 
     // The listener takes only its bind address: 127.0.0.1 by default, so
-    // another address of the same machine is refused, while a listener bound
-    // to that address takes it.
+    // another address of the same machine is refused.
     EXPECT_THROW(TouchClient(server->boundPort(), "127.0.0.2"), boost::system::system_error);
-    auto other = InputServer::make(0, DISPLAY, injector, "127.0.0.2");
-    other->start();
-    TouchClient viaOtherAddress(other->boundPort(), "127.0.0.2");
-    ASSERT_TRUE(test::eventually([&] { return other->connectionCount() == 1; }));
-    other->stop();
 
     // A second listener on a taken port fails and stays down; the first is
     // untouched. A bind address that is not an address fails to create.
