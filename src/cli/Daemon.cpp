@@ -292,6 +292,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
         if (engine && lines) lines->engineChanged(state, engine->sessions().size(), property);
     });
     daemon->engine->activate();
+    daemon->progress->setStartsOnPlugIn(daemon->engine->startsOnPlugIn());
     daemon->cells->setResolution(daemon->engine->state().resolution.rawValue());
 
     std::weak_ptr<StatCells> weakCells = daemon->cells;

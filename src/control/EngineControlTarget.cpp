@@ -167,7 +167,7 @@ void EngineControlTarget::setFontSmoothing(bool enabled)
 
 void EngineControlTarget::start()
 {
-    if (auto e = engine_.lock()) e->startInBackground();
+    if (auto e = engine_.lock()) e->requestStart();
 }
 
 void EngineControlTarget::stop()

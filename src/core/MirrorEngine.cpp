@@ -392,8 +392,7 @@ bool MirrorEngine::startPreviewServers()
         std::weak_ptr<MirrorEngine> weak = weak_from_this();
         http->onStartRequested = [weak] {
             auto self = weak.lock();
-            if (!self || self->state_.status.is(MirrorStatus::Kind::running)) return;
-            self->tasks_.spawn(previewStartTask(weak), "preview start");
+            if (self) self->requestStart();
         };
         http->onStopRequested = [weak] {
             auto self = weak.lock();
@@ -420,26 +419,36 @@ asio::awaitable<void> MirrorEngine::stopPreviewServers()
     }
 }
 
-asio::awaitable<void> MirrorEngine::start()
+// The one start path: the command line, the control socket, the preview
+// page, device events, the companion, the hotkey and every restart come
+// here. "starting" is published before this returns, so a trigger that
+// arrives meanwhile finds the start under way and adds nothing; the
+// sequence itself is a task of starting_, which a stop cancels.
+bool MirrorEngine::requestStart()
 {
-    MainLoop::shared().assertCurrent("MirrorEngine::start");
-    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) co_return;
-    // Keeps the engine alive across the awaits below, whoever started us.
-    const auto self = shared_from_this();
-
+    MainLoop::shared().assertCurrent("MirrorEngine::requestStart");
+    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
+        return false;
+    }
     if (state_.fontSmoothingDisabled) environment_.fontSmoothing->disableForMirroring();
 
     if (!environment_.captureBackend->preflightScreenCaptureAccess()) {
         environment_.captureBackend->requestScreenCaptureAccess();
         setStatus(MirrorStatus::error("Grant Screen Recording permission (X display access: DISPLAY and XAUTHORITY, "
                                       "or xhost +SI:localuser:<user>), then retry"));
-        co_return;
+        return false;
     }
 
     setStatus(MirrorStatus::starting());
-    // The rest runs as a task of the engine's own, so that a stop can cancel
-    // it whoever awaits start().
     starting_.spawn(startTask(weak_from_this()), "start");
+    return true;
+}
+
+asio::awaitable<void> MirrorEngine::start()
+{
+    // Keeps the engine alive across the await below, whoever started us.
+    const auto self = shared_from_this();
+    if (!requestStart()) co_return;
     co_await starting_.join();
 }
 
@@ -740,11 +749,6 @@ asio::awaitable<void> MirrorEngine::startTask(std::weak_ptr<MirrorEngine> weak)
     if (auto self = weak.lock()) co_await self->startSequence();
 }
 
-asio::awaitable<void> MirrorEngine::previewStartTask(std::weak_ptr<MirrorEngine> weak)
-{
-    if (auto self = weak.lock()) co_await self->start();
-}
-
 asio::awaitable<void> MirrorEngine::stopTask(std::weak_ptr<MirrorEngine> weak)
 {
     if (auto self = weak.lock()) co_await self->stopAsync();
@@ -1037,8 +1041,6 @@ void MirrorEngine::restart()
     tasks_.spawn(restartTask(weak_from_this()), "restart");
 }
 
-void MirrorEngine::startInBackground() { tasks_.spawn(startTask(weak_from_this()), "start"); }
-
 asio::awaitable<void> MirrorEngine::restartTask(std::weak_ptr<MirrorEngine> weak)
 {
     auto self = weak.lock();
@@ -1057,13 +1059,10 @@ asio::awaitable<void> MirrorEngine::restartAfterTeardownTask(std::weak_ptr<Mirro
 {
     auto self = weak.lock();
     if (!self) co_return;
-    // The teardown under way ends in idle; wait for it, then start.
-    while (self->state_.status.is(MirrorStatus::Kind::stopping)) {
-        const bool waited = co_await sleepFor(std::chrono::milliseconds(50));
-        if (!waited) co_return;
-    }
+    // The teardown under way ends in idle; then start.
+    co_await self->teardown_.join();
     logInfo("USB", "Teardown complete — restarting mirror");
-    co_await self->start();
+    self->requestStart();
 }
 
 // ---------------------------------------------------------------------------
@@ -1102,17 +1101,19 @@ void MirrorEngine::restoreBrightnessOnWakeIfNeeded() { environment_.hostDimming-
 // ---------------------------------------------------------------------------
 // Device events
 
+bool MirrorEngine::startsOnPlugIn() const { return state_.autoMirrorEnabled && setupCompleted(); }
+
 void MirrorEngine::deviceConnected()
 {
     publish(&EngineState::deviceDetected, true, EngineProperty::deviceDetected);
-    const bool autoStart = state_.autoMirrorEnabled && setupCompleted();
+    const bool autoStart = startsOnPlugIn();
     if (autoStart && state_.status.is(MirrorStatus::Kind::idle)) {
         logInfo("USB", "Device connected — auto-starting mirror");
-        startInBackground();
+        requestStart();
     } else if (autoStart && state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
         logInfo("USB", "Device connected — starting mirror");
         setStatus(MirrorStatus::idle());
-        startInBackground();
+        requestStart();
     } else if (autoStart && state_.status.is(MirrorStatus::Kind::stopping)) {
         logInfo("USB", "Device connected while stopping — will restart after teardown");
         tasks_.spawn(restartAfterTeardownTask(weak_from_this()), "restart after teardown");
@@ -1149,7 +1150,7 @@ void MirrorEngine::companionStartRequested()
 {
     if (!state_.deviceDetected || state_.status.is(MirrorStatus::Kind::running)) return;
     logInfo("Engine", "Companion requested mirror start");
-    startInBackground();
+    requestStart();
 }
 
 void MirrorEngine::toggleMirror()
@@ -1164,7 +1165,7 @@ void MirrorEngine::toggleMirror()
         engineLine("[MirrorEngine:Hotkey] No device connected — entering waitingForDevice");
         return;
     }
-    startInBackground();
+    requestStart();
 }
 
 } // namespace qb

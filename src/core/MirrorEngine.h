@@ -169,10 +169,12 @@ public:
 
     // One-time wiring of the long-lived services; idempotent.
     void activate();
-    // The start sequence; never throws, reports failure through status().
+    // requestStart(), then the start sequence awaited; never throws, reports
+    // failure through status(). Returns at once when it started nothing.
     asio::awaitable<void> start();
     // Synchronous entry: from waitingForDevice back to idle; from any other
-    // state but idle into the teardown (stopAsync() as a tracked task).
+    // state but idle (a start under way included, which it cancels) into
+    // the teardown (stopAsync() as a tracked task).
     void stop();
     // The teardown, from every state: a start under way is cancelled (its
     // adb calls, pauses and the session it builds) and what exists is torn
@@ -184,8 +186,12 @@ public:
     void reconnect();
     // stopAsync() then start(), as one tracked task; only while running.
     void restart();
-    // start() as a tracked task (the control socket's START).
-    void startInBackground();
+    // The one start path every trigger takes: when idle or waiting for a
+    // device (and the screen may be captured), publishes "starting" at once
+    // and runs the start sequence as the engine's own task, which a stop
+    // cancels; false (nothing started) in any other state. start() is this
+    // plus awaiting the sequence.
+    bool requestStart();
     // Switches the desktop's font smoothing off the main loop; the flag
     // follows once it is done, unless the desktop refused.
     void setFontSmoothing(bool enabled);
@@ -196,6 +202,9 @@ public:
     // Loopback and the devices set up over the network: who may reach the
     // LAN-facing input and start/stop endpoints in Wi-Fi mode.
     const std::shared_ptr<PeerAllowList>& lanPeers() const { return lanPeers_; }
+    // A device appearing starts mirroring by itself: auto-mirror is on and a
+    // front end has completed its setup ("setupCompleted").
+    bool startsOnPlugIn() const;
     // The device events (also called by the USB monitor's callbacks).
     void deviceConnected();
     void deviceDisconnected();
@@ -288,7 +297,6 @@ private:
     void startFrontLight();
     void lidOpened();
     static asio::awaitable<void> startTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> previewStartTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> stopTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> teardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
@@ -306,7 +314,7 @@ private:
 
     Environment environment_;
     const Timing timing_;
-    TaskGroup tasks_;      // stop() and the preview page's start
+    TaskGroup tasks_;      // stop(), restarts, font smoothing
     TaskGroup starting_;   // the start sequence; a stop cancels it
     TaskGroup reconnects_; // adb reconnects and the lid recovery; a stop cancels them
     TaskGroup teardown_;   // at most one teardown; a second stop joins it

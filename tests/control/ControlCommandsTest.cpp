@@ -92,7 +92,7 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
 
     t.current.status = MirrorStatus::starting();
     EXPECT_EQ(t.ask("START"), "OK already starting");
-    EXPECT_EQ(t.ask("STOP"), "ERR still starting — stop again once running");
+    EXPECT_EQ(t.ask("STOP"), "OK stopping"); // the start is cancelled
     t.current.status = MirrorStatus::running();
     EXPECT_EQ(t.ask("START"), "OK already running");
     EXPECT_EQ(t.ask("RESTART"), "OK restarting");
@@ -100,7 +100,7 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
     EXPECT_EQ(t.ask("STOP"), "OK stopping");
     t.current.status = MirrorStatus::error("port 8888 in use");
     EXPECT_EQ(t.ask("STATUS"), "OK error: port 8888 in use");
-    EXPECT_THAT(t.calls, ElementsAre("start", "restart", "reconnect", "stop"));
+    EXPECT_THAT(t.calls, ElementsAre("start", "stop", "restart", "reconnect", "stop"));
 
     EXPECT_EQ(t.ask(""), "ERR unknown command");
     EXPECT_EQ(t.ask("\xff\xfe"), "ERR unknown command");

@@ -432,6 +432,111 @@ TEST_F(DaemonTest, AStopDuringAReconnectWinsAndNothingIsRelaunched)
     expectNothingLeft();
 }
 
+// Every way a start begins takes the one start path: "starting" is shown at
+// once, a second trigger meanwhile starts nothing more, and a stop cancels
+// the start and leaves no tunnel and no child process. The companion's
+// launch hangs, so the start stays under way until it is stopped. The
+// sim desktop has no Ctrl+F8 key, so the toggle drives the engine in-process.
+enum class Trigger { controlStart, plugIn, companionRequest, toggle };
+
+class StartTriggerTest : public DaemonTest, public ::testing::WithParamInterface<Trigger> {
+protected:
+    static void onMain(std::function<void()> work)
+    {
+        test::runOnMain([](std::function<void()> f) -> asio::awaitable<void> {
+            f();
+            co_return;
+        }(std::move(work)));
+    }
+
+    // The daemon's children (and its in-process engine's) still running
+    // the companion's launch.
+    std::size_t launchesRunning() const
+    {
+        std::size_t n = 0;
+        for (const pid_t child : processesWithEnvironment("FAKE_ADB_STATE=" + adb.statePath().string())) {
+            const std::string command = test::readFile(fs::path("/proc") / std::to_string(child) / "cmdline");
+            n += command.find(std::string("am\0start", 8)) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+};
+
+TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
+{
+    const Trigger trigger = GetParam();
+    adb.fail("shell am start", {{"mode", "hang"}});
+    auto tablet = device("DC1-0001", "DC_1", "1200x1600");
+    std::shared_ptr<MirrorEngine> engine;
+    std::function<std::string()> status;
+    if (trigger == Trigger::toggle) {
+        MirrorEngine::Timing timing;
+        timing.session.displayPause = 50ms;
+        engine = MirrorEngine::make({}, timing);
+        status = [&] { return engine->state().status.label(); };
+        adb.setDevices({tablet});
+        onMain([&] {
+            engine->deviceConnected();
+            engine->toggleMirror();
+            EXPECT_EQ(status(), "starting");
+            engine->toggleMirror(); // Ctrl+F8 while starting does nothing
+        });
+    } else {
+        if (trigger == Trigger::plugIn) writeSettings({{"setupCompleted", true}});
+        launch();
+        ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
+        status = [&] {
+            const auto reply = control("STATUS\n").value_or("");
+            return reply.size() > 4 ? reply.substr(3, reply.size() - 4) : reply;
+        };
+        if (trigger == Trigger::companionRequest) tablet["startRequest"] = true;
+        adb.setDevices({tablet});
+        if (trigger == Trigger::controlStart) {
+            ASSERT_TRUE(waitFor([&] { return control("HEALTH\n").value_or("").find("device_detected=yes") != std::string::npos; }, 10s));
+            EXPECT_EQ(control("START\n"), "OK starting\n");
+            EXPECT_EQ(status(), "starting");
+        }
+        ASSERT_TRUE(waitFor([&] { return status() == "starting"; }, 10s)) << output();
+        EXPECT_EQ(control("START\n"), "OK already starting\n");
+        if (trigger == Trigger::companionRequest) {
+            // A second request, read while the first start is under way.
+            adb.update([](nlohmann::json& state) { state["devices"][0]["startRequest"] = true; });
+            ASSERT_TRUE(waitFor([&] { return !adb.read()["devices"][0].contains("startRequest"); }, 10s));
+        }
+    }
+    const auto pump = [&](const std::function<bool()>& done) {
+        if (engine) return MainLoop::shared().runUntil(done, 20000ms);
+        return waitFor(done, 20s);
+    };
+    ASSERT_TRUE(pump([&] { return launchesRunning() == 1; })) << output();
+    EXPECT_EQ(status(), "starting");
+    EXPECT_EQ(count(adb.log(), {"reverse", "tcp:8888", "tcp:8888"}), 1u) << "one start, one tunnel";
+
+    if (engine) {
+        onMain([&] { engine->stop(); });
+    } else {
+        EXPECT_EQ(control("STOP\n"), "OK stopping\n");
+    }
+    ASSERT_TRUE(pump([&] { return status() == "idle"; })) << output();
+    EXPECT_EQ(launchesRunning(), 0u);
+    EXPECT_EQ(count(adb.log(), {"am", "start", "-S"}), 1u);
+    for (const auto& d : adb.read()["devices"]) {
+        EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
+    }
+    if (engine) return;
+    EXPECT_EQ(terminate(), 0);
+    expectNothingLeft();
+}
+
+std::string triggerName(const ::testing::TestParamInfo<Trigger>& info)
+{
+    constexpr const char* names[] = {"ControlStart", "PlugIn", "CompanionRequest", "Toggle"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryTrigger, StartTriggerTest,
+    ::testing::Values(Trigger::controlStart, Trigger::plugIn, Trigger::companionRequest, Trigger::toggle), triggerName);
+
 // Reads messages (acknowledging frames) until a command matching `wanted`
 // arrives; false on timeout or a broken stream.
 bool awaitCommand(companion::CompanionClient& client, CommandCode code, std::uint8_t value)
