@@ -198,6 +198,9 @@ HealthReportInput EngineControlTarget::outsideFacts()
             if (device.nativeWidth && device.nativeHeight) d.native = std::make_pair(*device.nativeWidth, *device.nativeHeight);
             facts.devices.push_back(std::move(d));
         }
+        // Asked of the device itself, so the answer holds while no session
+        // runs (idle, waiting, before the first start).
+        if (!facts.devices.empty()) facts.companionInstalled = ADBBridge::isAppInstalled(facts.devices.front().serial);
         facts.reverseTunnels = reverseTunnels();
     }
     facts.bundleIntegrity = std::string(BundleIntegrity::checkCurrentBundle().description());
@@ -246,9 +249,10 @@ std::string EngineControlTarget::report()
             in.sessions.push_back(std::move(s));
         }
     }
-    if (!in.devices.empty()) {
-        // Installed as far as this daemon knows: a session found its version.
-        in.companionInstalled = in.companionVersion.has_value();
+    if (in.devices.empty()) {
+        in.companionInstalled.reset();
+    } else if (in.companionVersion) {
+        in.companionInstalled = true; // a session read its version
     }
     auto& store = SettingsStore::shared();
     in.setupCompleted = store.boolean("setupCompleted").value_or(false);

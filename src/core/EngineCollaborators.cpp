@@ -85,6 +85,11 @@ public:
         controller_.reset();
     }
     bool running() const override { return controller_ != nullptr; }
+    Values values() const override
+    {
+        if (!controller_) return {};
+        return {controller_->currentBrightness(), controller_->currentWarmth(), controller_->backlightOn()};
+    }
     void setBrightness(int value) override
     {
         if (controller_) controller_->setBrightness(value);

@@ -79,12 +79,19 @@ public:
         std::function<void(int)> warmthChanged;
         std::function<void(bool)> backlightChanged;
     };
+    struct Values {
+        int brightness = 128;
+        int warmth = 128;
+        bool backlightOn = true;
+    };
     virtual ~FrontLight() = default;
     // Drives the front light of `session`'s device over its frame stream;
     // `events` report the device's values.
     virtual void start(const std::shared_ptr<DeviceSession>& session, Events events) = 0;
     virtual void stop() = 0;
     virtual bool running() const = 0;
+    // What the running controller believes the device shows.
+    virtual Values values() const = 0;
     virtual void setBrightness(int value) = 0;
     virtual void setWarmth(int value) = 0;
     virtual void toggleBacklight() = 0;

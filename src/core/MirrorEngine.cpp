@@ -168,7 +168,6 @@ MirrorEngine::~MirrorEngine()
     starting_.cancelAll();
     reconnects_.cancelAll();
     teardown_.cancelAll();
-    if (statsTimer_) statsTimer_->cancel();
     environment_.updateChecks->cancel();
     environment_.deviceMonitor->stop();
     environment_.networkServices->stop();
@@ -537,11 +536,6 @@ asio::awaitable<void> MirrorEngine::startSequence()
     }
 
     startFrontLight();
-    // A restarted stream greets its clients with the front light as last set.
-    if (const auto stream = frontLightStream(sessions_)) {
-        stream->sendCommand(1, static_cast<std::uint8_t>(state_.brightness));
-        stream->sendCommand(2, static_cast<std::uint8_t>(state_.warmth));
-    }
 
     publish(&EngineState::adbConnected,
         std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),
@@ -551,7 +545,6 @@ asio::awaitable<void> MirrorEngine::startSequence()
     setStatus(MirrorStatus::running());
     EventLog::shared().record(MirrorEvent::mirrorStarted());
     environment_.deviceMonitor->setMirroring(true);
-    startStatsPolling();
 
     if (state_.clamshellModeEnabled) environment_.sleep->activate();
 
@@ -712,7 +705,6 @@ asio::awaitable<void> MirrorEngine::teardown()
     co_await starting_.join();
     co_await reconnects_.join();
 
-    stopStatsPolling();
     environment_.deviceMonitor->setMirroring(false);
     environment_.sleep->deactivate();
     environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored to {:.2f}");
@@ -726,7 +718,10 @@ asio::awaitable<void> MirrorEngine::teardown()
 
     co_await stopPreviewServers();
 
-    if (state_.fontSmoothingDisabled) environment_.fontSmoothing->restoreAfterMirroring();
+    if (state_.fontSmoothingDisabled) {
+        environment_.fontSmoothing->restoreAfterMirroring();
+        publish(&EngineState::fontSmoothingDisabled, false, EngineProperty::fontSmoothingDisabled);
+    }
 
     setStatus(MirrorStatus::idle());
     EventLog::shared().record(MirrorEvent::mirrorStopped());
@@ -887,6 +882,12 @@ void MirrorEngine::startFrontLight()
         if (auto self = weak.lock()) self->publish(&EngineState::backlightOn, on, EngineProperty::backlightOn);
     };
     environment_.frontLight->start(*dc1, std::move(events));
+    // The new controller's belief, until the device's own values are read
+    // back: a toggle then acts on what the device shows.
+    const FrontLight::Values values = environment_.frontLight->values();
+    publish(&EngineState::brightness, values.brightness, EngineProperty::brightness);
+    publish(&EngineState::warmth, values.warmth, EngineProperty::warmth);
+    publish(&EngineState::backlightOn, values.backlightOn, EngineProperty::backlightOn);
 }
 
 // ---------------------------------------------------------------------------
@@ -1063,32 +1064,6 @@ asio::awaitable<void> MirrorEngine::restartAfterTeardownTask(std::weak_ptr<Mirro
     co_await self->teardown_.join();
     logInfo("USB", "Teardown complete — restarting mirror");
     self->requestStart();
-}
-
-// ---------------------------------------------------------------------------
-// Statistics polling
-
-void MirrorEngine::startStatsPolling()
-{
-    if (statsTimer_) statsTimer_->cancel();
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    statsTimer_ = Timer::repeating(MainLoop::shared().executor(), timing_.statsInterval, timing_.statsInterval, [weak] {
-        auto self = weak.lock();
-        if (!self || !self->state_.status.is(MirrorStatus::Kind::running) || self->sessions_.empty()) return;
-        const auto& first = self->sessions_.front()->stats();
-        auto figures = self->state_.stats;
-        figures.rttMs = first.rttMs;
-        figures.rttP95Ms = first.rttP95Ms;
-        self->publish(&EngineState::stats, figures, EngineProperty::stats);
-        self->aggregateClientCount();
-        self->aggregateStats();
-    });
-}
-
-void MirrorEngine::stopStatsPolling()
-{
-    if (statsTimer_) statsTimer_->cancel();
-    statsTimer_.reset();
 }
 
 // ---------------------------------------------------------------------------

@@ -81,9 +81,6 @@ struct MirrorEngineTiming {
     Duration displayStagger = std::chrono::seconds(2);
     // Passed on to every session.
     DeviceSessionTiming session;
-    // While running, every session's figures are folded into the published
-    // statistics this often (and whenever a session reports).
-    Duration statsInterval = std::chrono::seconds(1);
     // The update check: first this long after activation, then every period.
     Duration firstUpdateCheck = std::chrono::seconds(5);
     Duration updateCheckInterval = std::chrono::seconds(21600);
@@ -309,8 +306,6 @@ private:
     void resolutionChanged(const DisplayResolution& old);
     void nonDC1ModeChanged(const std::string& old);
     void displayModeChanged(DisplayMode old);
-    void startStatsPolling();
-    void stopStatsPolling();
 
     Environment environment_;
     const Timing timing_;
@@ -327,7 +322,6 @@ private:
     std::map<std::string, std::pair<std::int64_t, std::int64_t>> nativeResolutionCache_;
     std::shared_ptr<WebSocketServer> wsServer_;
     std::shared_ptr<HTTPServer> httpServer_;
-    std::shared_ptr<Timer> statsTimer_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
     EngineState state_;

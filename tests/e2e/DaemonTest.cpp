@@ -493,6 +493,8 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
         adb.setDevices({tablet});
         if (trigger == Trigger::controlStart) {
             ASSERT_TRUE(waitFor([&] { return control("HEALTH\n").value_or("").find("device_detected=yes") != std::string::npos; }, 10s));
+            // Known while no session runs.
+            EXPECT_THAT(cli({"report"}).second, HasSubstr("\ncompanion_installed=yes\n"));
             EXPECT_EQ(control("START\n"), "OK starting\n");
             EXPECT_EQ(status(), "starting");
         }
@@ -508,7 +510,7 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
         if (engine) return MainLoop::shared().runUntil(done, 20000ms);
         return waitFor(done, 20s);
     };
-    ASSERT_TRUE(pump([&] { return launchesRunning() == 1; })) << output();
+    ASSERT_TRUE(pump([&] { return launchesRunning() == 1 && find(adb.log(), {"am", "start", "-S"}); })) << output();
     EXPECT_EQ(status(), "starting");
     EXPECT_EQ(count(adb.log(), {"reverse", "tcp:8888", "tcp:8888"}), 1u) << "one start, one tunnel";
 
@@ -643,8 +645,10 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
     ASSERT_TRUE(waitFor([&] { return after.connect("127.0.0.1", 8888, 1000ms); }, 10s));
     const auto greeting = after.readGreeting(5000ms);
     ASSERT_TRUE(greeting) << after.violation();
-    // The backlight is still off.
-    EXPECT_EQ(std::tuple(greeting->width, greeting->height, greeting->brightness), std::tuple(1280, 960, 0));
+    EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1280, 960));
+    // The new run's front light is what is published, so a toggle turns it off.
+    EXPECT_EQ(control("BACKLIGHT\n"), "OK on\n");
+    EXPECT_EQ(control("BACKLIGHT toggle\n"), "OK off\n");
     EXPECT_EQ(settingsFile().value("resolution", ""), "balanced");
     after.close();
 
