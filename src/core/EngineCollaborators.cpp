@@ -1,5 +1,11 @@
 #include "core/EngineCollaborators.h"
 
+#include <cerrno>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "device/ADBBridge.h"
 #include "device/BonjourAdvertiser.h"
 #include "device/DisplayController.h"
@@ -307,6 +313,44 @@ std::shared_ptr<DesktopFontSmoothing> makeDesktopFontSmoothing(std::shared_ptr<F
         fonts = std::make_shared<FontSmoothing>(makeFontSettings(selectedPlatform()), FontSmoothing::defaultStateFile());
     }
     return std::make_shared<QueuedFontSmoothing>(std::move(fonts));
+}
+
+// Whether a listener could have the port: a wildcard bind with address reuse,
+// dual-stack IPv6 so an IPv4 listener on the port also counts as busy. A
+// host without IPv6 is checked with IPv4 instead of failing every port.
+bool wildcardBindSucceeds(std::uint16_t port)
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = fd >= 0;
+    if (!ipv6 && errno == EAFNOSUPPORT) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int result = -1;
+    if (ipv6) {
+        int zero = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ::close(fd);
+    return result == 0;
+}
+
+std::vector<ConnectedDevice> adbDeviceList()
+{
+    if (!ADBBridge::isADBInstalled()) return {};
+    ADBBridge::ensureServerRunning();
+    return ADBBridge::connectedDevices();
 }
 
 } // namespace qb

@@ -28,6 +28,7 @@
 #include "core/AutoDim.h"
 #include "core/EngineSettings.h"
 #include "core/EngineState.h"
+#include "device/ADBBridge.h"
 #include "device/USBDeviceMonitor.h"
 #include "host/FontSmoothing.h"
 #include "host/HostBrightness.h"
@@ -140,6 +141,12 @@ public:
 };
 
 // ---- Production services ----
+
+// Whether a listener could have the port: a wildcard bind with address
+// reuse (dual-stack IPv6, IPv4 on a host without IPv6).
+bool wildcardBindSucceeds(std::uint16_t port);
+// adb's device list, its server started first; none without adb.
+std::vector<ConnectedDevice> adbDeviceList();
 
 // Settings in `store` (the daemon: SettingsStore::shared()). Without a
 // persistence the engine keeps its settings in memory only.

@@ -1,5 +1,7 @@
 #include "core/MirrorEngine.h"
 
+#include "core/StatsAggregation.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -27,45 +29,6 @@ namespace qb {
 
 namespace {
 
-// Whether a listener could have the port: a wildcard bind with address reuse,
-// dual-stack IPv6 so an IPv4 listener on the port also counts as busy. A
-// host without IPv6 is checked with IPv4 instead of failing every port.
-bool wildcardBindSucceeds(std::uint16_t port)
-{
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ipv6 = fd >= 0;
-    if (!ipv6 && errno == EAFNOSUPPORT) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int result = -1;
-    if (ipv6) {
-        int zero = 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    ::close(fd);
-    return result == 0;
-}
-
-std::vector<ConnectedDevice> adbDeviceList()
-{
-    if (!ADBBridge::isADBInstalled()) return {};
-    ADBBridge::ensureServerRunning();
-    return ADBBridge::connectedDevices();
-}
-
-
 // The frame stream of the first Daylight DC-1 session, where front-light
 // commands go.
 std::shared_ptr<TCPServer> frontLightStream(const std::vector<std::shared_ptr<DeviceSession>>& sessions)
@@ -84,16 +47,6 @@ void engineLine(const std::string& line)
 }
 
 } // namespace
-
-std::uint16_t MirrorEnginePorts::streamPort(std::size_t index) const
-{
-    std::uint32_t candidate = stream;
-    for (std::size_t seen = 0;; ++candidate) {
-        if (candidate > 0xFFFF) return 0; // more devices than ports: the session's server will fail
-        if (stream != 0 && (candidate == webSocket || candidate == http || candidate == input)) continue;
-        if (seen++ == index) return static_cast<std::uint16_t>(candidate);
-    }
-}
 
 std::shared_ptr<MirrorEngine> MirrorEngine::make(Environment environment, Timing timing)
 {
@@ -496,21 +449,14 @@ asio::awaitable<void> MirrorEngine::startSequence()
         co_return;
     }
 
-    std::stable_partition(devices.begin(), devices.end(),
-        [](const ConnectedDevice& device) { return device.deviceFamily() == DeviceFamily::daylightDC1; });
-
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        const ConnectedDevice& device = devices[i];
-        const std::uint16_t port = ports.streamPort(i);
-        const DisplayMode mode = i == 0 ? state_.displayMode : DisplayMode::extended;
-        DisplayResolution resolution = resolutionForDevice(device);
-        const bool greyscale = isGreyscaleDevice(device.model);
-        const PixelFormat format = greyscale ? PixelFormat::greyscale : PixelFormat::rgb;
-        engineLine(fmt::format(
-            "[MirrorEngine] Device {} ({}) → {}", device.serial, device.model, greyscale ? "Greyscale" : "Color"));
-
-        auto session = std::make_shared<DeviceSession>(port, std::move(resolution), mode, device, format,
-            environment_.makeADBBridge(device), timing_.session, environment_.session);
+    LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
+    const auto lineup = deviceLineup(std::move(devices), choices, nativeSizes_);
+    for (const LineupEntry& entry : lineup) {
+        const ConnectedDevice& device = entry.device;
+        engineLine(fmt::format("[MirrorEngine] Device {} ({}) → {}", device.serial, device.model,
+            entry.pixelFormat == PixelFormat::greyscale ? "Greyscale" : "Color"));
+        auto session = std::make_shared<DeviceSession>(entry.port, entry.resolution, entry.displayMode, device,
+            entry.pixelFormat, environment_.makeADBBridge(device), timing_.session, environment_.session);
         if (state_.connectionMode == ConnectionMode::wifi) {
             session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
             // Only this device may touch the desktop or start and stop over the LAN.
@@ -519,7 +465,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
         auto starting = startSession(session);
         co_await std::move(starting);
 
-        if (devices.size() > 1) {
+        if (lineup.size() > 1) {
             const bool completed = co_await sleepFor(timing_.displayStagger);
             if (!completed) {
                 engineLine("[MirrorEngine] Sleep interrupted during display stagger: cancelled");
@@ -620,39 +566,6 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     // What the failed start created (virtual display, servers, tunnels) is
     // torn down before the session is dropped, so nothing keeps its ports.
     co_await session->stop();
-}
-
-DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& device)
-{
-    if (device.deviceFamily() == DeviceFamily::daylightDC1) return state_.resolution;
-
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-    if (device.nativeWidth && device.nativeHeight && *device.nativeWidth > 0 && *device.nativeHeight > 0) {
-        width = *device.nativeWidth;
-        height = *device.nativeHeight;
-        nativeResolutionCache_[device.serial] = {width, height};
-    } else if (auto cached = nativeResolutionCache_.find(device.serial); cached != nativeResolutionCache_.end()) {
-        std::tie(width, height) = cached->second;
-        engineLine(fmt::format("[MirrorEngine] Using cached resolution for {}: {}x{}", device.model, width, height));
-    } else if (auto known = knownDeviceResolution(device.model)) {
-        width = known->width;
-        height = known->height;
-        engineLine(fmt::format("[MirrorEngine] Using known resolution for {}: {}x{}", device.model, width, height));
-    } else {
-        engineLine(fmt::format("[MirrorEngine] No native resolution for {} — falling back to DC-1 preset", device.model));
-        return state_.resolution;
-    }
-
-    const auto larger = static_cast<std::uint64_t>(std::max(width, height));
-    const auto smaller = static_cast<std::uint64_t>(std::min(width, height));
-    const auto presets = DisplayResolution::dynamicPresets(larger, smaller);
-    const std::string_view mode = state_.nonDC1Mode;
-    const auto& list = mode.starts_with("landscape") ? presets.landscape : presets.portrait;
-    DisplayResolution chosen = mode.ends_with("sharp") ? list.at(1) : list.at(0);
-    engineLine(fmt::format("[MirrorEngine] resolutionForDevice({}): native {}x{} → {} ({})", device.model, width,
-        height, chosen.label, chosen.rawValue()));
-    return chosen;
 }
 
 // ---------------------------------------------------------------------------
@@ -777,54 +690,33 @@ asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> we
 // ---------------------------------------------------------------------------
 // Statistics
 
+std::vector<StreamStats> MirrorEngine::sessionStats() const
+{
+    std::vector<StreamStats> stats;
+    for (const auto& session : sessions_) stats.push_back(session->stats());
+    return stats;
+}
+
 void MirrorEngine::aggregateStats()
 {
     if (sessions_.empty()) return;
+    publish(&EngineState::stats, foldSessionStats(state_.stats, sessionStats()), EngineProperty::stats);
     const auto& first = *sessions_.front();
-    // The first session's frame rate, frame size and timings; the rates and
-    // counts of all; the round trip and clients as last reported.
-    StreamStats figures = state_.stats;
-    figures.takeEncoderFigures(first.stats());
-    figures.bandwidthMBps = 0;
-    figures.totalFrames = 0;
-    figures.skippedFrames = 0;
-    for (const auto& session : sessions_) {
-        figures.bandwidthMBps += session->stats().bandwidthMBps;
-        figures.totalFrames += session->stats().totalFrames;
-        figures.skippedFrames += session->stats().skippedFrames;
-    }
-    publish(&EngineState::stats, figures, EngineProperty::stats);
     if (first.companionVersion()) {
         publish(&EngineState::companionVersion, first.companionVersion(), EngineProperty::companionVersion);
     }
     publish(&EngineState::companionUpdateFailed, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
-
-    const StreamStats& now = state_.stats;
-    MetricsSample sample;
-    sample.timestamp = wallNow();
-    sample.fps = now.fps;
-    sample.rttAvgMs = now.rttMs;
-    sample.rttP95Ms = now.rttP95Ms;
-    sample.jitterMs = now.jitterMs;
-    sample.bandwidthMbps = now.bandwidthMBps;
-    sample.frameSizeKB = static_cast<double>(now.frameSizeKB);
-    sample.skippedFrames = now.skippedFrames;
-    sample.greyMs = now.convertMs;
-    sample.compressMs = now.compressMs;
-    sample.clientCount = now.clientCount;
-    MetricsRing::shared().record(sample);
+    MetricsRing::shared().record(metricsSample(state_.stats, wallNow()));
 }
 
 void MirrorEngine::aggregateClientCount()
 {
-    int count = 0;
-    for (const auto& session : sessions_) count += session->stats().clientCount;
     const int previous = state_.stats.clientCount;
     auto figures = state_.stats;
-    figures.clientCount = count;
+    figures.clientCount = totalClients(sessionStats());
     publish(&EngineState::stats, figures, EngineProperty::stats);
-    environment_.hostDimming->clientCountChanged(previous, count, state_.autoDimHost, state_.displayMode,
-        state_.status);
+    environment_.hostDimming->clientCountChanged(previous, figures.clientCount, state_.autoDimHost,
+        state_.displayMode, state_.status);
 }
 
 // ---------------------------------------------------------------------------

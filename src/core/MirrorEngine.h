@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/DeviceLineup.h"
 #include "core/EngineCollaborators.h"
 #include "core/EngineState.h"
 #include "config/DisplayResolution.h"
@@ -61,19 +62,6 @@
 #include "transport/WebSocketServer.h"
 
 namespace qb {
-
-// The fixed ports. Tests move them; production uses the defaults.
-struct MirrorEnginePorts {
-    std::uint16_t stream = STREAM_PORT;    // first device; later devices count up from here
-    std::uint16_t webSocket = WEBSOCKET_PREVIEW_PORT; // browser preview
-    std::uint16_t http = HTTP_PREVIEW_PORT;      // preview page
-    std::uint16_t input = INPUT_PORT;     // touch input (every session)
-
-    // The frame port of the device at `index` (0-based): counting up from
-    // `stream`, skipping the preview and input ports, so a third device
-    // never collides with the preview servers (8888, 8889, 8893, 8894, ...).
-    std::uint16_t streamPort(std::size_t index) const;
-};
 
 struct MirrorEngineTiming {
     // Pause after each session start when several devices are present, so
@@ -250,12 +238,6 @@ public:
     const std::shared_ptr<HTTPServer>& httpServer() const { return httpServer_; }
     const Ports& ports() const { return environment_.ports; }
 
-    // The size of a device's virtual display: the DC-1 preset for a
-    // Daylight DC-1, else the device's native size (reported, cached, or
-    // from the known-device table) in the orientation and density of
-    // nonDC1Mode, else the DC-1 preset.
-    DisplayResolution resolutionForDevice(const ConnectedDevice& device);
-
     // ---- Static helpers ----
     // A brightness slider position in 0...1 to a front-light value 0...255:
     // 0 below 0.03, then p² × 255 truncated, at least 1; NaN gives 0.
@@ -287,6 +269,7 @@ private:
     asio::awaitable<void> stopPreviewServers();
     bool startPreviewServers();
     std::string bindAddress() const;
+    std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();
     asio::awaitable<void> startSequence();
@@ -319,7 +302,7 @@ private:
     bool isActivated_ = false;
     bool applyingProfile_ = false;
     bool restartPending_ = false;
-    std::map<std::string, std::pair<std::int64_t, std::int64_t>> nativeResolutionCache_;
+    NativeSizeCache nativeSizes_;
     std::shared_ptr<WebSocketServer> wsServer_;
     std::shared_ptr<HTTPServer> httpServer_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
