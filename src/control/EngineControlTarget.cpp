@@ -77,25 +77,7 @@ ControlState EngineControlTarget::state() const
     const auto engine = engine_.lock();
     if (!engine) return s;
     const auto& e = *engine;
-    const EngineState& state = e.state();
-    s.status = state.status;
-    s.brightness = state.brightness;
-    s.warmth = state.warmth;
-    s.backlightOn = state.backlightOn;
-    s.resolution = state.resolution;
-    s.nonDC1Mode = state.nonDC1Mode;
-    s.displayMode = state.displayMode;
-    s.displayProfile = state.displayProfile;
-    s.connectionMode = state.connectionMode;
-    s.contrastAmount = state.contrastAmount;
-    s.gammaAmount = state.gammaAmount;
-    s.fontSmoothingDisabled = state.fontSmoothingDisabled;
-    s.clamshellModeEnabled = state.clamshellModeEnabled;
-    s.autoMirrorEnabled = state.autoMirrorEnabled;
-    s.autoDimHost = state.autoDimHost;
-    s.adbConnected = state.adbConnected;
-    s.deviceDetected = state.deviceDetected;
-    s.stats = state.stats;
+    static_cast<EngineState&>(s) = e.state();
     for (const auto& session : e.sessions()) {
         ControlSessionInfo info;
         info.model = session->device().model;
