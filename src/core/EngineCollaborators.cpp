@@ -32,24 +32,7 @@ public:
 
     std::optional<EngineSettingsValues> load() override { return settings_.load(); }
 
-    void store(const EngineState& state, EngineProperty changed) override
-    {
-        switch (changed) {
-        case EngineProperty::resolution: settings_.storeResolution(state.resolution); break;
-        case EngineProperty::nonDC1Mode: settings_.storeNonDC1Mode(state.nonDC1Mode); break;
-        case EngineProperty::displayMode: settings_.storeDisplayMode(state.displayMode); break;
-        case EngineProperty::contrastAmount: settings_.storeContrastAmount(state.contrastAmount); break;
-        case EngineProperty::gammaAmount: settings_.storeGammaAmount(state.gammaAmount); break;
-        case EngineProperty::displayProfile: settings_.storeDisplayProfile(state.displayProfile); break;
-        case EngineProperty::autoMirrorEnabled: settings_.storeAutoMirrorEnabled(state.autoMirrorEnabled); break;
-        case EngineProperty::autoDimHost: settings_.storeAutoDimHost(state.autoDimHost); break;
-        case EngineProperty::clamshellModeEnabled:
-            settings_.storeClamshellModeEnabled(state.clamshellModeEnabled);
-            break;
-        case EngineProperty::connectionMode: settings_.storeConnectionMode(state.connectionMode); break;
-        default: break; // not a persisted setting
-        }
-    }
+    void store(const EngineState& state, EngineProperty changed) override { settings_.store(state, changed); }
 
 private:
     EngineSettings settings_;

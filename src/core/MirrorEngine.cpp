@@ -1,17 +1,12 @@
 #include "core/MirrorEngine.h"
 
-#include "core/StatsAggregation.h"
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <exception>
 
 #include <fmt/format.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "core/StatsAggregation.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
 #include "diagnostics/MetricsRing.h"
@@ -165,69 +160,74 @@ void MirrorEngine::publish(T EngineState::*field, std::type_identity_t<T> value,
 
 void MirrorEngine::setStatus(MirrorStatus status) { publish(&EngineState::status, std::move(status), EngineProperty::status); }
 
+template <class T>
+void MirrorEngine::changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
+{
+    publish(field, std::move(value), property);
+    settingChanged(property);
+}
+
 void MirrorEngine::setContrastAmount(double value)
 {
-    publish(&EngineState::contrastAmount, value, EngineProperty::contrastAmount);
-    settingChanged(EngineProperty::contrastAmount);
+    changeSetting(&EngineState::contrastAmount, value, EngineProperty::contrastAmount);
 }
 
 void MirrorEngine::setGammaAmount(double value)
 {
-    publish(&EngineState::gammaAmount, value, EngineProperty::gammaAmount);
-    settingChanged(EngineProperty::gammaAmount);
+    changeSetting(&EngineState::gammaAmount, value, EngineProperty::gammaAmount);
 }
 
 void MirrorEngine::setDisplayProfile(DisplayProfile profile)
 {
-    publish(&EngineState::displayProfile, profile, EngineProperty::displayProfile);
-    settingChanged(EngineProperty::displayProfile);
+    changeSetting(&EngineState::displayProfile, profile, EngineProperty::displayProfile);
 }
 
 void MirrorEngine::setResolution(DisplayResolution resolution)
 {
     if (resolution == state_.resolution) return;
-    const DisplayResolution old = state_.resolution;
-    publish(&EngineState::resolution, std::move(resolution), EngineProperty::resolution);
-    resolutionChanged(old);
+    const std::string from = fmt::format("{}x{}", state_.resolution.width, state_.resolution.height);
+    const std::string to = fmt::format("{}x{}", resolution.width, resolution.height);
+    logInfo("Engine", "resolution changed: " + from + " → " + to);
+    EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
+    changeSetting(&EngineState::resolution, std::move(resolution), EngineProperty::resolution);
 }
 
 void MirrorEngine::setNonDC1Mode(std::string mode)
 {
     if (mode == state_.nonDC1Mode) return;
-    const std::string old = state_.nonDC1Mode;
-    publish(&EngineState::nonDC1Mode, std::move(mode), EngineProperty::nonDC1Mode);
-    nonDC1ModeChanged(old);
+    logInfo("Engine", "nonDC1Mode changed: " + state_.nonDC1Mode + " → " + mode);
+    changeSetting(&EngineState::nonDC1Mode, std::move(mode), EngineProperty::nonDC1Mode);
 }
 
 void MirrorEngine::setDisplayMode(DisplayMode mode)
 {
     const DisplayMode old = state_.displayMode;
-    publish(&EngineState::displayMode, mode, EngineProperty::displayMode);
-    displayModeChanged(old);
+    changeSetting(&EngineState::displayMode, mode, EngineProperty::displayMode);
+    if (old == mode) return;
+    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(mode))));
+    if (old == DisplayMode::mirror && mode == DisplayMode::extended) {
+        environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
+    }
 }
 
 void MirrorEngine::setAutoMirrorEnabled(bool enabled)
 {
-    publish(&EngineState::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
-    settingChanged(EngineProperty::autoMirrorEnabled);
+    changeSetting(&EngineState::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
 }
 
 void MirrorEngine::setAutoDimHost(bool enabled)
 {
-    publish(&EngineState::autoDimHost, enabled, EngineProperty::autoDimHost);
-    settingChanged(EngineProperty::autoDimHost);
+    changeSetting(&EngineState::autoDimHost, enabled, EngineProperty::autoDimHost);
 }
 
 void MirrorEngine::setConnectionMode(ConnectionMode mode)
 {
-    publish(&EngineState::connectionMode, mode, EngineProperty::connectionMode);
-    settingChanged(EngineProperty::connectionMode);
+    changeSetting(&EngineState::connectionMode, mode, EngineProperty::connectionMode);
 }
 
 void MirrorEngine::setClamshellModeEnabled(bool enabled)
 {
-    publish(&EngineState::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
-    settingChanged(EngineProperty::clamshellModeEnabled);
+    changeSetting(&EngineState::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
 }
 
 bool MirrorEngine::companionCompatible() const
@@ -824,78 +824,53 @@ asio::awaitable<void> MirrorEngine::lidRecoveryTask(std::weak_ptr<MirrorEngine> 
 // ---------------------------------------------------------------------------
 // Settings: persistence and live effects
 
+// The live effect of a changed setting (core/EngineSettings.h), after it
+// was stored.
 void MirrorEngine::settingChanged(EngineProperty property)
 {
     if (environment_.settings) environment_.settings->store(state_, property);
-    switch (property) {
-    case EngineProperty::contrastAmount:
-    case EngineProperty::gammaAmount: {
-        const bool contrast = property == EngineProperty::contrastAmount;
-        // The running captures build their tone curve from it for the next frame.
+    const EngineSetting* setting = engineSetting(property);
+    if (setting == nullptr) return;
+    const bool running = state_.status.is(MirrorStatus::Kind::running);
+    switch (setting->effect) {
+    case SettingEffect::toneCurve:
         for (const auto& session : sessions_) {
             if (!session->capture()) continue;
-            if (contrast) {
-                session->capture()->setContrastAmount(state_.contrastAmount);
-            } else {
-                session->capture()->setGammaAmount(state_.gammaAmount);
-            }
+            if (property == EngineProperty::contrastAmount) session->capture()->setContrastAmount(state_.contrastAmount);
+            if (property == EngineProperty::gammaAmount) session->capture()->setGammaAmount(state_.gammaAmount);
         }
         if (!applyingProfile_ && state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
         break;
-    }
-    case EngineProperty::displayProfile:
-        if (state_.displayProfile != DisplayProfile::custom) {
-            applyingProfile_ = true;
-            setContrastAmount(contrast(state_.displayProfile));
-            setGammaAmount(gamma(state_.displayProfile));
-            applyingProfile_ = false;
+    case SettingEffect::profile:
+        if (state_.displayProfile == DisplayProfile::custom) break;
+        applyingProfile_ = true;
+        setContrastAmount(contrast(state_.displayProfile));
+        setGammaAmount(gamma(state_.displayProfile));
+        applyingProfile_ = false;
+        break;
+    case SettingEffect::restart:
+        if (running) restart(); // a new size needs a new virtual display and capture
+        break;
+    case SettingEffect::restartNonDC1:
+        if (running && std::any_of(sessions_.begin(), sessions_.end(),
+                [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; })) {
+            restart();
         }
         break;
-    case EngineProperty::connectionMode:
-        if (isActivated_) {
-            if (state_.connectionMode == ConnectionMode::wifi) {
-                environment_.networkServices->start(environment_.ports.stream);
-            } else {
-                environment_.networkServices->stop();
-            }
+    case SettingEffect::networkServices:
+        if (!isActivated_) break;
+        if (state_.connectionMode == ConnectionMode::wifi) {
+            environment_.networkServices->start(environment_.ports.stream);
+        } else {
+            environment_.networkServices->stop();
         }
         break;
-    case EngineProperty::clamshellModeEnabled:
-        if (state_.clamshellModeEnabled && state_.status.is(MirrorStatus::Kind::running)) environment_.sleep->activate();
+    case SettingEffect::sleep:
+        if (state_.clamshellModeEnabled && running) environment_.sleep->activate();
         if (!state_.clamshellModeEnabled) environment_.sleep->deactivate();
         break;
-    default: break;
-    }
-}
-
-void MirrorEngine::resolutionChanged(const DisplayResolution& old)
-{
-    if (environment_.settings) environment_.settings->store(state_, EngineProperty::resolution);
-    const std::string from = fmt::format("{}x{}", old.width, old.height);
-    const std::string to = fmt::format("{}x{}", state_.resolution.width, state_.resolution.height);
-    logInfo("Engine", "resolution changed: " + from + " → " + to);
-    EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
-    // A new size needs a new virtual display and capture: a full restart.
-    if (state_.status.is(MirrorStatus::Kind::running)) restart();
-}
-
-void MirrorEngine::nonDC1ModeChanged(const std::string& old)
-{
-    if (environment_.settings) environment_.settings->store(state_, EngineProperty::nonDC1Mode);
-    logInfo("Engine", "nonDC1Mode changed: " + old + " → " + state_.nonDC1Mode);
-    if (!state_.status.is(MirrorStatus::Kind::running)) return;
-    const bool affected = std::any_of(sessions_.begin(), sessions_.end(),
-        [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; });
-    if (affected) restart();
-}
-
-void MirrorEngine::displayModeChanged(DisplayMode old)
-{
-    if (environment_.settings) environment_.settings->store(state_, EngineProperty::displayMode);
-    if (old == state_.displayMode) return;
-    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(state_.displayMode))));
-    if (old == DisplayMode::mirror && state_.displayMode == DisplayMode::extended) {
-        environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
+    case SettingEffect::displayMode: // its setter knows the old mode
+    case SettingEffect::none: break;
     }
 }
 

@@ -262,7 +262,9 @@ private:
     template <class T>
     void publish(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property);
     void notify(EngineProperty property);
-    // Stores a changed setting and applies its live effect.
+    // Publishes a setting, stores it and applies its live effect.
+    template <class T>
+    void changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property);
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
@@ -286,9 +288,6 @@ private:
         std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled);
     static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
-    void resolutionChanged(const DisplayResolution& old);
-    void nonDC1ModeChanged(const std::string& old);
-    void displayModeChanged(DisplayMode old);
 
     Environment environment_;
     const Timing timing_;

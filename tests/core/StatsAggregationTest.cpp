@@ -7,17 +7,10 @@ namespace {
 
 TEST(StatsAggregationTest, FirstSessionsRatesOthersSummedRoundTripAndClientsKept)
 {
-    StreamStats published;
-    published.rttMs = 12;
-    published.clientCount = 3;
-    published.totalFrames = 999;
-    StreamStats first;
-    first.fps = 30;
-    first.frameSizeKB = 40;
-    first.bandwidthMBps = 1.5;
-    first.totalFrames = 100;
-    first.skippedFrames = 2;
-    first.rttMs = 99; // the encoder's copy knows no round trip
+    const StreamStats published{.totalFrames = 999, .rttMs = 12, .clientCount = 3};
+    // (The encoder's copy knows no round trip.)
+    const StreamStats first{.fps = 30, .bandwidthMBps = 1.5, .frameSizeKB = 40, .totalFrames = 100,
+        .skippedFrames = 2, .rttMs = 99, .clientCount = 1};
     StreamStats second = first;
     second.fps = 10;
     second.totalFrames = 50;

