@@ -259,7 +259,6 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     engineTiming.session.retryPause = scaled(engineTiming.session.retryPause, daemon->scale);
     engineTiming.session.healthCheckInterval = scaled(engineTiming.session.healthCheckInterval, daemon->scale);
     engineTiming.session.capture.statsInterval *= daemon->scale;
-    engineTiming.statsInterval = scaled(engineTiming.statsInterval, daemon->scale);
     engineTiming.usbMonitor.pollInterval = scaled(engineTiming.usbMonitor.pollInterval, daemon->scale);
     engineTiming.autoDim.dimDelay = scaled(engineTiming.autoDim.dimDelay, daemon->scale);
     engineTiming.autoDim.restoreDelay = scaled(engineTiming.autoDim.restoreDelay, daemon->scale);
@@ -292,6 +291,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
         if (engine && lines) lines->engineChanged(state, engine->sessions().size(), property);
     });
     daemon->engine->activate();
+    daemon->progress->setStartsOnPlugIn(daemon->engine->startsOnPlugIn());
     daemon->cells->setResolution(daemon->engine->state().resolution.rawValue());
 
     std::weak_ptr<StatCells> weakCells = daemon->cells;

@@ -4,11 +4,12 @@
 
 namespace qb::cli {
 
-std::string hintForStatus(const MirrorStatus& status)
+std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn)
 {
     if (status.is(MirrorStatus::Kind::waitingForDevice)) {
-        return "Hint: connect the tablet by USB with USB debugging on and allow this computer on it "
-               "(`adb devices` should list it); mirroring starts by itself.";
+        return std::string("Hint: connect the tablet by USB with USB debugging on and allow this computer on it "
+                           "(`adb devices` should list it); ")
+            + (startsOnPlugIn ? "mirroring starts by itself." : "then run `quillbright start`.");
     }
     if (!status.isError()) return {};
     const std::string& message = status.message();
@@ -64,7 +65,7 @@ void StartProgress::engineChanged(const EngineState& state, std::size_t sessionC
         case MirrorStatus::Kind::idle:
         case MirrorStatus::Kind::stopping: break;
         }
-        if (const auto hint = hintForStatus(status); !hint.empty()) out_ << hint << "\n";
+        if (const auto hint = hintForStatus(status, startsOnPlugIn_); !hint.empty()) out_ << hint << "\n";
         break;
     }
     case EngineProperty::apkInstallStatus:

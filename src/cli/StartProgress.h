@@ -18,13 +18,16 @@
 namespace qb::cli {
 
 // The hint for a status the engine reports; empty when there is nothing to
-// do (idle, starting, running, stopping).
-std::string hintForStatus(const MirrorStatus& status);
+// do (idle, starting, running, stopping). `startsOnPlugIn`: the engine
+// starts by itself once a device appears (MirrorEngine::startsOnPlugIn()).
+std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn = false);
 
 class StartProgress {
 public:
     explicit StartProgress(std::ostream& out) : out_(out) {}
 
+    // Whether plugging a device in starts mirroring (default: no).
+    void setStartsOnPlugIn(bool starts) { startsOnPlugIn_ = starts; }
     void adbServerStarting();
     // `found`: an adb program exists; `running`: its server answers.
     void adbServerStarted(bool found, bool running);
@@ -35,6 +38,7 @@ public:
 
 private:
     std::ostream& out_;
+    bool startsOnPlugIn_ = false;
     std::optional<MirrorStatus> status_;
     bool adbConnected_ = false;
     std::string installStatus_;

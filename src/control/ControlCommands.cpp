@@ -250,8 +250,7 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
     if (command == "STOP") {
         const auto kind = target.state().status.kind();
         if (kind == MirrorStatus::Kind::idle) return "OK already idle";
-        // The engine cannot interrupt a start; saying "stopping" would be untrue.
-        if (kind == MirrorStatus::Kind::starting) return "ERR still starting — stop again once running";
+        // A start under way is cancelled; an error's leftovers are torn down.
         target.stop();
         return "OK stopping";
     }

@@ -12,9 +12,8 @@
 #include <vector>
 
 #include "config/DisplayResolution.h"
-#include "config/MirrorStatus.h"
 #include "config/Modes.h"
-#include "config/StreamStats.h"
+#include "core/EngineState.h"
 
 namespace qb {
 
@@ -36,29 +35,10 @@ struct ControlSessionInfo {
     bool captureStreamAlive = false;
 };
 
-// The engine's state as far as the control commands read it.
-struct ControlState {
+// The engine's published state, as the control commands read it, and what
+// the health lines add: the version, the sessions and the host's power facts.
+struct ControlState : EngineState {
     std::string version;
-    MirrorStatus status = MirrorStatus::idle();
-    int brightness = 128;
-    int warmth = 128;
-    bool backlightOn = true;
-    DisplayResolution resolution = DisplayResolution::cozy();
-    std::string nonDC1Mode = "portrait-cozy";
-    DisplayMode displayMode = DisplayMode::mirror;
-    DisplayProfile displayProfile = DisplayProfile::crispPaper;
-    ConnectionMode connectionMode = ConnectionMode::usb;
-    double contrastAmount = 1.0;
-    double gammaAmount = 1.2;
-    bool fontSmoothingDisabled = false;
-    bool clamshellModeEnabled = false;
-    bool autoMirrorEnabled = true;
-    bool autoDimHost = true;
-    bool adbConnected = false;
-    bool deviceDetected = false;
-
-    StreamStats stats; // summed over the sessions
-
     std::vector<ControlSessionInfo> sessions;
     // The sleep manager's inhibitor process (0: none) and whether it runs.
     int keepAwakePid = 0;

@@ -77,25 +77,7 @@ ControlState EngineControlTarget::state() const
     const auto engine = engine_.lock();
     if (!engine) return s;
     const auto& e = *engine;
-    const EngineState& state = e.state();
-    s.status = state.status;
-    s.brightness = state.brightness;
-    s.warmth = state.warmth;
-    s.backlightOn = state.backlightOn;
-    s.resolution = state.resolution;
-    s.nonDC1Mode = state.nonDC1Mode;
-    s.displayMode = state.displayMode;
-    s.displayProfile = state.displayProfile;
-    s.connectionMode = state.connectionMode;
-    s.contrastAmount = state.contrastAmount;
-    s.gammaAmount = state.gammaAmount;
-    s.fontSmoothingDisabled = state.fontSmoothingDisabled;
-    s.clamshellModeEnabled = state.clamshellModeEnabled;
-    s.autoMirrorEnabled = state.autoMirrorEnabled;
-    s.autoDimHost = state.autoDimHost;
-    s.adbConnected = state.adbConnected;
-    s.deviceDetected = state.deviceDetected;
-    s.stats = state.stats;
+    static_cast<EngineState&>(s) = e.state();
     for (const auto& session : e.sessions()) {
         ControlSessionInfo info;
         info.model = session->device().model;
@@ -167,7 +149,7 @@ void EngineControlTarget::setFontSmoothing(bool enabled)
 
 void EngineControlTarget::start()
 {
-    if (auto e = engine_.lock()) e->startInBackground();
+    if (auto e = engine_.lock()) e->requestStart();
 }
 
 void EngineControlTarget::stop()
@@ -198,6 +180,9 @@ HealthReportInput EngineControlTarget::outsideFacts()
             if (device.nativeWidth && device.nativeHeight) d.native = std::make_pair(*device.nativeWidth, *device.nativeHeight);
             facts.devices.push_back(std::move(d));
         }
+        // Asked of the device itself, so the answer holds while no session
+        // runs (idle, waiting, before the first start).
+        if (!facts.devices.empty()) facts.companionInstalled = ADBBridge::isAppInstalled(facts.devices.front().serial);
         facts.reverseTunnels = reverseTunnels();
     }
     facts.bundleIntegrity = std::string(BundleIntegrity::checkCurrentBundle().description());
@@ -246,9 +231,10 @@ std::string EngineControlTarget::report()
             in.sessions.push_back(std::move(s));
         }
     }
-    if (!in.devices.empty()) {
-        // Installed as far as this daemon knows: a session found its version.
-        in.companionInstalled = in.companionVersion.has_value();
+    if (in.devices.empty()) {
+        in.companionInstalled.reset();
+    } else if (in.companionVersion) {
+        in.companionInstalled = true; // a session read its version
     }
     auto& store = SettingsStore::shared();
     in.setupCompleted = store.boolean("setupCompleted").value_or(false);

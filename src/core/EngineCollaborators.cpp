@@ -1,5 +1,11 @@
 #include "core/EngineCollaborators.h"
 
+#include <cerrno>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "device/ADBBridge.h"
 #include "device/BonjourAdvertiser.h"
 #include "device/DisplayController.h"
@@ -26,24 +32,7 @@ public:
 
     std::optional<EngineSettingsValues> load() override { return settings_.load(); }
 
-    void store(const EngineState& state, EngineProperty changed) override
-    {
-        switch (changed) {
-        case EngineProperty::resolution: settings_.storeResolution(state.resolution); break;
-        case EngineProperty::nonDC1Mode: settings_.storeNonDC1Mode(state.nonDC1Mode); break;
-        case EngineProperty::displayMode: settings_.storeDisplayMode(state.displayMode); break;
-        case EngineProperty::contrastAmount: settings_.storeContrastAmount(state.contrastAmount); break;
-        case EngineProperty::gammaAmount: settings_.storeGammaAmount(state.gammaAmount); break;
-        case EngineProperty::displayProfile: settings_.storeDisplayProfile(state.displayProfile); break;
-        case EngineProperty::autoMirrorEnabled: settings_.storeAutoMirrorEnabled(state.autoMirrorEnabled); break;
-        case EngineProperty::autoDimHost: settings_.storeAutoDimHost(state.autoDimHost); break;
-        case EngineProperty::clamshellModeEnabled:
-            settings_.storeClamshellModeEnabled(state.clamshellModeEnabled);
-            break;
-        case EngineProperty::connectionMode: settings_.storeConnectionMode(state.connectionMode); break;
-        default: break; // not a persisted setting
-        }
-    }
+    void store(const EngineState& state, EngineProperty changed) override { settings_.store(state, changed); }
 
 private:
     EngineSettings settings_;
@@ -85,6 +74,11 @@ public:
         controller_.reset();
     }
     bool running() const override { return controller_ != nullptr; }
+    Values values() const override
+    {
+        if (!controller_) return {};
+        return {controller_->currentBrightness(), controller_->currentWarmth(), controller_->backlightOn()};
+    }
     void setBrightness(int value) override
     {
         if (controller_) controller_->setBrightness(value);
@@ -302,6 +296,44 @@ std::shared_ptr<DesktopFontSmoothing> makeDesktopFontSmoothing(std::shared_ptr<F
         fonts = std::make_shared<FontSmoothing>(makeFontSettings(selectedPlatform()), FontSmoothing::defaultStateFile());
     }
     return std::make_shared<QueuedFontSmoothing>(std::move(fonts));
+}
+
+// Whether a listener could have the port: a wildcard bind with address reuse,
+// dual-stack IPv6 so an IPv4 listener on the port also counts as busy. A
+// host without IPv6 is checked with IPv4 instead of failing every port.
+bool wildcardBindSucceeds(std::uint16_t port)
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = fd >= 0;
+    if (!ipv6 && errno == EAFNOSUPPORT) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int result = -1;
+    if (ipv6) {
+        int zero = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ::close(fd);
+    return result == 0;
+}
+
+std::vector<ConnectedDevice> adbDeviceList()
+{
+    if (!ADBBridge::isADBInstalled()) return {};
+    ADBBridge::ensureServerRunning();
+    return ADBBridge::connectedDevices();
 }
 
 } // namespace qb

@@ -28,6 +28,7 @@
 #include "core/AutoDim.h"
 #include "core/EngineSettings.h"
 #include "core/EngineState.h"
+#include "device/ADBBridge.h"
 #include "device/USBDeviceMonitor.h"
 #include "host/FontSmoothing.h"
 #include "host/HostBrightness.h"
@@ -79,12 +80,19 @@ public:
         std::function<void(int)> warmthChanged;
         std::function<void(bool)> backlightChanged;
     };
+    struct Values {
+        int brightness = 128;
+        int warmth = 128;
+        bool backlightOn = true;
+    };
     virtual ~FrontLight() = default;
     // Drives the front light of `session`'s device over its frame stream;
     // `events` report the device's values.
     virtual void start(const std::shared_ptr<DeviceSession>& session, Events events) = 0;
     virtual void stop() = 0;
     virtual bool running() const = 0;
+    // What the running controller believes the device shows.
+    virtual Values values() const = 0;
     virtual void setBrightness(int value) = 0;
     virtual void setWarmth(int value) = 0;
     virtual void toggleBacklight() = 0;
@@ -133,6 +141,12 @@ public:
 };
 
 // ---- Production services ----
+
+// Whether a listener could have the port: a wildcard bind with address
+// reuse (dual-stack IPv6, IPv4 on a host without IPv6).
+bool wildcardBindSucceeds(std::uint16_t port);
+// adb's device list, its server started first; none without adb.
+std::vector<ConnectedDevice> adbDeviceList();
 
 // Settings in `store` (the daemon: SettingsStore::shared()). Without a
 // persistence the engine keeps its settings in memory only.

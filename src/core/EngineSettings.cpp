@@ -2,6 +2,73 @@
 
 namespace qb {
 
+namespace {
+
+template <auto field>
+void writeText(SettingsStore& store, std::string_view key, const EngineState& state)
+{
+    store.setString(std::string(key), std::string(rawValue(state.*field)));
+}
+
+template <auto field>
+void writeBool(SettingsStore& store, std::string_view key, const EngineState& state)
+{
+    store.setBool(std::string(key), state.*field);
+}
+
+template <auto field>
+void writeDouble(SettingsStore& store, std::string_view key, const EngineState& state)
+{
+    store.setDouble(std::string(key), state.*field);
+}
+
+using Effect = SettingEffect;
+using P = EngineProperty;
+
+const EngineSetting SETTINGS[] = {
+    {P::resolution, "resolution", Effect::restart,
+        [](SettingsStore& store, std::string_view key, const EngineState& state) {
+            store.setString(std::string(key), state.resolution.preset.value_or("cozy"));
+        }},
+    {P::nonDC1Mode, "resolutionMode", Effect::restartNonDC1,
+        [](SettingsStore& store, std::string_view key, const EngineState& state) {
+            store.setString(std::string(key), state.nonDC1Mode);
+        }},
+    {P::displayMode, "displayMode", Effect::displayMode, writeText<&EngineState::displayMode>},
+    {P::contrastAmount, "contrastAmount", Effect::toneCurve, writeDouble<&EngineState::contrastAmount>},
+    {P::gammaAmount, "gammaAmount", Effect::toneCurve, writeDouble<&EngineState::gammaAmount>},
+    {P::displayProfile, "displayProfile", Effect::profile, writeText<&EngineState::displayProfile>},
+    {P::autoMirrorEnabled, "autoMirrorEnabled", Effect::none, writeBool<&EngineState::autoMirrorEnabled>},
+    {P::autoDimHost, "autoDimMac", Effect::none, writeBool<&EngineState::autoDimHost>},
+    {P::clamshellModeEnabled, "clamshellModeEnabled", Effect::sleep, writeBool<&EngineState::clamshellModeEnabled>},
+    {P::connectionMode, "connectionMode", Effect::networkServices, writeText<&EngineState::connectionMode>},
+};
+
+} // namespace
+
+const EngineSetting* engineSetting(EngineProperty property)
+{
+    for (const auto& setting : SETTINGS) {
+        if (setting.property == property) return &setting;
+    }
+    return nullptr;
+}
+
+void EngineSettings::store(const EngineState& state, EngineProperty changed)
+{
+    if (const auto* setting = engineSetting(changed)) setting->write(store_, setting->key, state);
+}
+
+void EngineSettings::storeValues(const EngineSettingsValues& values, std::initializer_list<EngineProperty> changed)
+{
+    EngineState state;
+    state.resolution = values.resolution;
+    state.contrastAmount = values.contrastAmount;
+    state.gammaAmount = values.gammaAmount;
+    state.displayProfile = values.displayProfile;
+    for (const auto property : changed) store(state, property);
+}
+
 EngineSettingsValues EngineSettings::load()
 {
     EngineSettingsValues v;
@@ -13,7 +80,7 @@ EngineSettingsValues EngineSettings::load()
         for (const auto& candidate : DisplayResolution::dc1Presets()) {
             if (candidate.rawValue() != storedResolution) continue;
             v.resolution = candidate;
-            storeResolution(candidate);
+            storeValues(v, {P::resolution});
             break;
         }
     }
@@ -47,18 +114,18 @@ EngineSettingsValues EngineSettings::load()
         v.gammaAmount = *gamma;
         tuned = true;
     }
-    if (tuned) storeDisplayProfile(DisplayProfile::custom);
+    if (tuned) store_.setString("displayProfile", std::string(rawValue(DisplayProfile::custom)));
 
     v.displayProfile = DisplayProfile::crispPaper;
     if (const auto stored = store_.string("displayProfile")) {
         v.displayProfile = displayProfileFromRawValue(*stored).value_or(DisplayProfile::crispPaper);
     }
-    storeDisplayProfile(v.displayProfile);
     if (v.displayProfile != DisplayProfile::custom) {
         v.contrastAmount = contrast(v.displayProfile);
         v.gammaAmount = gamma(v.displayProfile);
-        storeContrastAmount(v.contrastAmount);
-        storeGammaAmount(v.gammaAmount);
+        storeValues(v, {P::displayProfile, P::contrastAmount, P::gammaAmount});
+    } else {
+        storeValues(v, {P::displayProfile});
     }
 
     v.autoMirrorEnabled = store_.boolean("autoMirrorEnabled").value_or(true);
@@ -69,31 +136,5 @@ EngineSettingsValues EngineSettings::load()
     }
     return v;
 }
-
-void EngineSettings::storeResolution(const DisplayResolution& resolution)
-{
-    store_.setString("resolution", resolution.preset.value_or("cozy"));
-}
-
-void EngineSettings::storeNonDC1Mode(const std::string& mode) { store_.setString("resolutionMode", mode); }
-
-void EngineSettings::storeDisplayMode(DisplayMode mode) { store_.setString("displayMode", rawValue(mode)); }
-
-void EngineSettings::storeContrastAmount(double value) { store_.setDouble("contrastAmount", value); }
-
-void EngineSettings::storeGammaAmount(double value) { store_.setDouble("gammaAmount", value); }
-
-void EngineSettings::storeDisplayProfile(DisplayProfile profile)
-{
-    store_.setString("displayProfile", rawValue(profile));
-}
-
-void EngineSettings::storeAutoMirrorEnabled(bool enabled) { store_.setBool("autoMirrorEnabled", enabled); }
-
-void EngineSettings::storeAutoDimHost(bool enabled) { store_.setBool("autoDimMac", enabled); }
-
-void EngineSettings::storeClamshellModeEnabled(bool enabled) { store_.setBool("clamshellModeEnabled", enabled); }
-
-void EngineSettings::storeConnectionMode(ConnectionMode mode) { store_.setString("connectionMode", rawValue(mode)); }
 
 } // namespace qb

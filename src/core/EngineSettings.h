@@ -21,11 +21,14 @@
 // Any thread (the store is thread-safe); the engine calls it on the main loop.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "config/DisplayResolution.h"
 #include "config/MirrorStatus.h"
 #include "config/Modes.h"
+#include "core/EngineState.h"
 #include "runtime/SettingsStore.h"
 
 namespace qb {
@@ -43,6 +46,32 @@ struct EngineSettingsValues {
     ConnectionMode connectionMode = ConnectionMode::usb;
 };
 
+// What a change of a setting does while the engine runs, besides being
+// stored at once.
+enum class SettingEffect {
+    none,            // read where it is used (auto-mirror, auto-dim)
+    toneCurve,       // the running captures' next frame; a hand-tuned value makes the profile "Custom"
+    profile,         // a named profile sets contrast and gamma
+    restart,         // a running mirror restarts at the new size
+    restartNonDC1,   // a running mirror restarts when it shows a device other than a DC-1
+    displayMode,     // the next start; leaving mirror gives the host panel its brightness back
+    networkServices, // Wi-Fi advertising and discovery follow the mode
+    sleep,           // clamshell: the keep-awake lock follows while running
+};
+
+// One persisted setting: the engine property it stores, its key, its live
+// effect and how it is written. Defaults: EngineSettingsValues; migrations:
+// EngineSettings::load().
+struct EngineSetting {
+    EngineProperty property;
+    std::string_view key;
+    SettingEffect effect;
+    void (*write)(SettingsStore& store, std::string_view key, const EngineState& state);
+};
+
+// Every persisted setting, once; null for a property that is not one.
+const EngineSetting* engineSetting(EngineProperty property);
+
 class EngineSettings {
 public:
     explicit EngineSettings(SettingsStore& store) : store_(store) {}
@@ -54,18 +83,13 @@ public:
     // "Custom"; a named profile stores its contrast and gamma.
     EngineSettingsValues load();
 
-    void storeResolution(const DisplayResolution& resolution);
-    void storeNonDC1Mode(const std::string& mode);
-    void storeDisplayMode(DisplayMode mode);
-    void storeContrastAmount(double value);
-    void storeGammaAmount(double value);
-    void storeDisplayProfile(DisplayProfile profile);
-    void storeAutoMirrorEnabled(bool enabled);
-    void storeAutoDimHost(bool enabled);
-    void storeClamshellModeEnabled(bool enabled);
-    void storeConnectionMode(ConnectionMode mode);
+    // Writes the setting `changed` as `state` holds it; nothing for a
+    // property that is not a setting.
+    void store(const EngineState& state, EngineProperty changed);
 
 private:
+    void storeValues(const EngineSettingsValues& values, std::initializer_list<EngineProperty> changed);
+
     SettingsStore& store_;
 };
 

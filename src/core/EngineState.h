@@ -69,7 +69,7 @@ struct EngineState {
     bool companionUpdateFailed = false;
 
     // The persisted settings.
-    DisplayResolution resolution;
+    DisplayResolution resolution = DisplayResolution::cozy();
     std::string nonDC1Mode = "portrait-cozy";
     DisplayMode displayMode = DisplayMode::mirror;
     double contrastAmount = 1.0;

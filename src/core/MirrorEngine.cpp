@@ -1,15 +1,12 @@
 #include "core/MirrorEngine.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <exception>
 
 #include <fmt/format.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "core/StatsAggregation.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
 #include "diagnostics/MetricsRing.h"
@@ -26,45 +23,6 @@
 namespace qb {
 
 namespace {
-
-// Whether a listener could have the port: a wildcard bind with address reuse,
-// dual-stack IPv6 so an IPv4 listener on the port also counts as busy. A
-// host without IPv6 is checked with IPv4 instead of failing every port.
-bool wildcardBindSucceeds(std::uint16_t port)
-{
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ipv6 = fd >= 0;
-    if (!ipv6 && errno == EAFNOSUPPORT) fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int result = -1;
-    if (ipv6) {
-        int zero = 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    ::close(fd);
-    return result == 0;
-}
-
-std::vector<ConnectedDevice> adbDeviceList()
-{
-    if (!ADBBridge::isADBInstalled()) return {};
-    ADBBridge::ensureServerRunning();
-    return ADBBridge::connectedDevices();
-}
-
 
 // The frame stream of the first Daylight DC-1 session, where front-light
 // commands go.
@@ -84,16 +42,6 @@ void engineLine(const std::string& line)
 }
 
 } // namespace
-
-std::uint16_t MirrorEnginePorts::streamPort(std::size_t index) const
-{
-    std::uint32_t candidate = stream;
-    for (std::size_t seen = 0;; ++candidate) {
-        if (candidate > 0xFFFF) return 0; // more devices than ports: the session's server will fail
-        if (stream != 0 && (candidate == webSocket || candidate == http || candidate == input)) continue;
-        if (seen++ == index) return static_cast<std::uint16_t>(candidate);
-    }
-}
 
 std::shared_ptr<MirrorEngine> MirrorEngine::make(Environment environment, Timing timing)
 {
@@ -168,7 +116,6 @@ MirrorEngine::~MirrorEngine()
     starting_.cancelAll();
     reconnects_.cancelAll();
     teardown_.cancelAll();
-    if (statsTimer_) statsTimer_->cancel();
     environment_.updateChecks->cancel();
     environment_.deviceMonitor->stop();
     environment_.networkServices->stop();
@@ -213,69 +160,74 @@ void MirrorEngine::publish(T EngineState::*field, std::type_identity_t<T> value,
 
 void MirrorEngine::setStatus(MirrorStatus status) { publish(&EngineState::status, std::move(status), EngineProperty::status); }
 
+template <class T>
+void MirrorEngine::changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
+{
+    publish(field, std::move(value), property);
+    settingChanged(property);
+}
+
 void MirrorEngine::setContrastAmount(double value)
 {
-    publish(&EngineState::contrastAmount, value, EngineProperty::contrastAmount);
-    settingChanged(EngineProperty::contrastAmount);
+    changeSetting(&EngineState::contrastAmount, value, EngineProperty::contrastAmount);
 }
 
 void MirrorEngine::setGammaAmount(double value)
 {
-    publish(&EngineState::gammaAmount, value, EngineProperty::gammaAmount);
-    settingChanged(EngineProperty::gammaAmount);
+    changeSetting(&EngineState::gammaAmount, value, EngineProperty::gammaAmount);
 }
 
 void MirrorEngine::setDisplayProfile(DisplayProfile profile)
 {
-    publish(&EngineState::displayProfile, profile, EngineProperty::displayProfile);
-    settingChanged(EngineProperty::displayProfile);
+    changeSetting(&EngineState::displayProfile, profile, EngineProperty::displayProfile);
 }
 
 void MirrorEngine::setResolution(DisplayResolution resolution)
 {
     if (resolution == state_.resolution) return;
-    const DisplayResolution old = state_.resolution;
-    publish(&EngineState::resolution, std::move(resolution), EngineProperty::resolution);
-    resolutionChanged(old);
+    const std::string from = fmt::format("{}x{}", state_.resolution.width, state_.resolution.height);
+    const std::string to = fmt::format("{}x{}", resolution.width, resolution.height);
+    logInfo("Engine", "resolution changed: " + from + " → " + to);
+    EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
+    changeSetting(&EngineState::resolution, std::move(resolution), EngineProperty::resolution);
 }
 
 void MirrorEngine::setNonDC1Mode(std::string mode)
 {
     if (mode == state_.nonDC1Mode) return;
-    const std::string old = state_.nonDC1Mode;
-    publish(&EngineState::nonDC1Mode, std::move(mode), EngineProperty::nonDC1Mode);
-    nonDC1ModeChanged(old);
+    logInfo("Engine", "nonDC1Mode changed: " + state_.nonDC1Mode + " → " + mode);
+    changeSetting(&EngineState::nonDC1Mode, std::move(mode), EngineProperty::nonDC1Mode);
 }
 
 void MirrorEngine::setDisplayMode(DisplayMode mode)
 {
     const DisplayMode old = state_.displayMode;
-    publish(&EngineState::displayMode, mode, EngineProperty::displayMode);
-    displayModeChanged(old);
+    changeSetting(&EngineState::displayMode, mode, EngineProperty::displayMode);
+    if (old == mode) return;
+    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(mode))));
+    if (old == DisplayMode::mirror && mode == DisplayMode::extended) {
+        environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
+    }
 }
 
 void MirrorEngine::setAutoMirrorEnabled(bool enabled)
 {
-    publish(&EngineState::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
-    settingChanged(EngineProperty::autoMirrorEnabled);
+    changeSetting(&EngineState::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
 }
 
 void MirrorEngine::setAutoDimHost(bool enabled)
 {
-    publish(&EngineState::autoDimHost, enabled, EngineProperty::autoDimHost);
-    settingChanged(EngineProperty::autoDimHost);
+    changeSetting(&EngineState::autoDimHost, enabled, EngineProperty::autoDimHost);
 }
 
 void MirrorEngine::setConnectionMode(ConnectionMode mode)
 {
-    publish(&EngineState::connectionMode, mode, EngineProperty::connectionMode);
-    settingChanged(EngineProperty::connectionMode);
+    changeSetting(&EngineState::connectionMode, mode, EngineProperty::connectionMode);
 }
 
 void MirrorEngine::setClamshellModeEnabled(bool enabled)
 {
-    publish(&EngineState::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
-    settingChanged(EngineProperty::clamshellModeEnabled);
+    changeSetting(&EngineState::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
 }
 
 bool MirrorEngine::companionCompatible() const
@@ -392,8 +344,7 @@ bool MirrorEngine::startPreviewServers()
         std::weak_ptr<MirrorEngine> weak = weak_from_this();
         http->onStartRequested = [weak] {
             auto self = weak.lock();
-            if (!self || self->state_.status.is(MirrorStatus::Kind::running)) return;
-            self->tasks_.spawn(previewStartTask(weak), "preview start");
+            if (self) self->requestStart();
         };
         http->onStopRequested = [weak] {
             auto self = weak.lock();
@@ -420,26 +371,36 @@ asio::awaitable<void> MirrorEngine::stopPreviewServers()
     }
 }
 
-asio::awaitable<void> MirrorEngine::start()
+// The one start path: the command line, the control socket, the preview
+// page, device events, the companion, the hotkey and every restart come
+// here. "starting" is published before this returns, so a trigger that
+// arrives meanwhile finds the start under way and adds nothing; the
+// sequence itself is a task of starting_, which a stop cancels.
+bool MirrorEngine::requestStart()
 {
-    MainLoop::shared().assertCurrent("MirrorEngine::start");
-    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) co_return;
-    // Keeps the engine alive across the awaits below, whoever started us.
-    const auto self = shared_from_this();
-
+    MainLoop::shared().assertCurrent("MirrorEngine::requestStart");
+    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
+        return false;
+    }
     if (state_.fontSmoothingDisabled) environment_.fontSmoothing->disableForMirroring();
 
     if (!environment_.captureBackend->preflightScreenCaptureAccess()) {
         environment_.captureBackend->requestScreenCaptureAccess();
         setStatus(MirrorStatus::error("Grant Screen Recording permission (X display access: DISPLAY and XAUTHORITY, "
                                       "or xhost +SI:localuser:<user>), then retry"));
-        co_return;
+        return false;
     }
 
     setStatus(MirrorStatus::starting());
-    // The rest runs as a task of the engine's own, so that a stop can cancel
-    // it whoever awaits start().
     starting_.spawn(startTask(weak_from_this()), "start");
+    return true;
+}
+
+asio::awaitable<void> MirrorEngine::start()
+{
+    // Keeps the engine alive across the await below, whoever started us.
+    const auto self = shared_from_this();
+    if (!requestStart()) co_return;
     co_await starting_.join();
 }
 
@@ -488,21 +449,14 @@ asio::awaitable<void> MirrorEngine::startSequence()
         co_return;
     }
 
-    std::stable_partition(devices.begin(), devices.end(),
-        [](const ConnectedDevice& device) { return device.deviceFamily() == DeviceFamily::daylightDC1; });
-
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        const ConnectedDevice& device = devices[i];
-        const std::uint16_t port = ports.streamPort(i);
-        const DisplayMode mode = i == 0 ? state_.displayMode : DisplayMode::extended;
-        DisplayResolution resolution = resolutionForDevice(device);
-        const bool greyscale = isGreyscaleDevice(device.model);
-        const PixelFormat format = greyscale ? PixelFormat::greyscale : PixelFormat::rgb;
-        engineLine(fmt::format(
-            "[MirrorEngine] Device {} ({}) → {}", device.serial, device.model, greyscale ? "Greyscale" : "Color"));
-
-        auto session = std::make_shared<DeviceSession>(port, std::move(resolution), mode, device, format,
-            environment_.makeADBBridge(device), timing_.session, environment_.session);
+    LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
+    const auto lineup = deviceLineup(std::move(devices), choices, nativeSizes_);
+    for (const LineupEntry& entry : lineup) {
+        const ConnectedDevice& device = entry.device;
+        engineLine(fmt::format("[MirrorEngine] Device {} ({}) → {}", device.serial, device.model,
+            entry.pixelFormat == PixelFormat::greyscale ? "Greyscale" : "Color"));
+        auto session = std::make_shared<DeviceSession>(entry.port, entry.resolution, entry.displayMode, device,
+            entry.pixelFormat, environment_.makeADBBridge(device), timing_.session, environment_.session);
         if (state_.connectionMode == ConnectionMode::wifi) {
             session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
             // Only this device may touch the desktop or start and stop over the LAN.
@@ -511,7 +465,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
         auto starting = startSession(session);
         co_await std::move(starting);
 
-        if (devices.size() > 1) {
+        if (lineup.size() > 1) {
             const bool completed = co_await sleepFor(timing_.displayStagger);
             if (!completed) {
                 engineLine("[MirrorEngine] Sleep interrupted during display stagger: cancelled");
@@ -528,11 +482,6 @@ asio::awaitable<void> MirrorEngine::startSequence()
     }
 
     startFrontLight();
-    // A restarted stream greets its clients with the front light as last set.
-    if (const auto stream = frontLightStream(sessions_)) {
-        stream->sendCommand(1, static_cast<std::uint8_t>(state_.brightness));
-        stream->sendCommand(2, static_cast<std::uint8_t>(state_.warmth));
-    }
 
     publish(&EngineState::adbConnected,
         std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),
@@ -542,7 +491,6 @@ asio::awaitable<void> MirrorEngine::startSequence()
     setStatus(MirrorStatus::running());
     EventLog::shared().record(MirrorEvent::mirrorStarted());
     environment_.deviceMonitor->setMirroring(true);
-    startStatsPolling();
 
     if (state_.clamshellModeEnabled) environment_.sleep->activate();
 
@@ -620,39 +568,6 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     co_await session->stop();
 }
 
-DisplayResolution MirrorEngine::resolutionForDevice(const ConnectedDevice& device)
-{
-    if (device.deviceFamily() == DeviceFamily::daylightDC1) return state_.resolution;
-
-    std::int64_t width = 0;
-    std::int64_t height = 0;
-    if (device.nativeWidth && device.nativeHeight && *device.nativeWidth > 0 && *device.nativeHeight > 0) {
-        width = *device.nativeWidth;
-        height = *device.nativeHeight;
-        nativeResolutionCache_[device.serial] = {width, height};
-    } else if (auto cached = nativeResolutionCache_.find(device.serial); cached != nativeResolutionCache_.end()) {
-        std::tie(width, height) = cached->second;
-        engineLine(fmt::format("[MirrorEngine] Using cached resolution for {}: {}x{}", device.model, width, height));
-    } else if (auto known = knownDeviceResolution(device.model)) {
-        width = known->width;
-        height = known->height;
-        engineLine(fmt::format("[MirrorEngine] Using known resolution for {}: {}x{}", device.model, width, height));
-    } else {
-        engineLine(fmt::format("[MirrorEngine] No native resolution for {} — falling back to DC-1 preset", device.model));
-        return state_.resolution;
-    }
-
-    const auto larger = static_cast<std::uint64_t>(std::max(width, height));
-    const auto smaller = static_cast<std::uint64_t>(std::min(width, height));
-    const auto presets = DisplayResolution::dynamicPresets(larger, smaller);
-    const std::string_view mode = state_.nonDC1Mode;
-    const auto& list = mode.starts_with("landscape") ? presets.landscape : presets.portrait;
-    DisplayResolution chosen = mode.ends_with("sharp") ? list.at(1) : list.at(0);
-    engineLine(fmt::format("[MirrorEngine] resolutionForDevice({}): native {}x{} → {} ({})", device.model, width,
-        height, chosen.label, chosen.rawValue()));
-    return chosen;
-}
-
 // ---------------------------------------------------------------------------
 // Stop
 
@@ -703,7 +618,6 @@ asio::awaitable<void> MirrorEngine::teardown()
     co_await starting_.join();
     co_await reconnects_.join();
 
-    stopStatsPolling();
     environment_.deviceMonitor->setMirroring(false);
     environment_.sleep->deactivate();
     environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored to {:.2f}");
@@ -717,7 +631,10 @@ asio::awaitable<void> MirrorEngine::teardown()
 
     co_await stopPreviewServers();
 
-    if (state_.fontSmoothingDisabled) environment_.fontSmoothing->restoreAfterMirroring();
+    if (state_.fontSmoothingDisabled) {
+        environment_.fontSmoothing->restoreAfterMirroring();
+        publish(&EngineState::fontSmoothingDisabled, false, EngineProperty::fontSmoothingDisabled);
+    }
 
     setStatus(MirrorStatus::idle());
     EventLog::shared().record(MirrorEvent::mirrorStopped());
@@ -738,11 +655,6 @@ asio::awaitable<void> MirrorEngine::teardown()
 asio::awaitable<void> MirrorEngine::startTask(std::weak_ptr<MirrorEngine> weak)
 {
     if (auto self = weak.lock()) co_await self->startSequence();
-}
-
-asio::awaitable<void> MirrorEngine::previewStartTask(std::weak_ptr<MirrorEngine> weak)
-{
-    if (auto self = weak.lock()) co_await self->start();
 }
 
 asio::awaitable<void> MirrorEngine::stopTask(std::weak_ptr<MirrorEngine> weak)
@@ -778,54 +690,33 @@ asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> we
 // ---------------------------------------------------------------------------
 // Statistics
 
+std::vector<StreamStats> MirrorEngine::sessionStats() const
+{
+    std::vector<StreamStats> stats;
+    for (const auto& session : sessions_) stats.push_back(session->stats());
+    return stats;
+}
+
 void MirrorEngine::aggregateStats()
 {
     if (sessions_.empty()) return;
+    publish(&EngineState::stats, foldSessionStats(state_.stats, sessionStats()), EngineProperty::stats);
     const auto& first = *sessions_.front();
-    // The first session's frame rate, frame size and timings; the rates and
-    // counts of all; the round trip and clients as last reported.
-    StreamStats figures = state_.stats;
-    figures.takeEncoderFigures(first.stats());
-    figures.bandwidthMBps = 0;
-    figures.totalFrames = 0;
-    figures.skippedFrames = 0;
-    for (const auto& session : sessions_) {
-        figures.bandwidthMBps += session->stats().bandwidthMBps;
-        figures.totalFrames += session->stats().totalFrames;
-        figures.skippedFrames += session->stats().skippedFrames;
-    }
-    publish(&EngineState::stats, figures, EngineProperty::stats);
     if (first.companionVersion()) {
         publish(&EngineState::companionVersion, first.companionVersion(), EngineProperty::companionVersion);
     }
     publish(&EngineState::companionUpdateFailed, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
-
-    const StreamStats& now = state_.stats;
-    MetricsSample sample;
-    sample.timestamp = wallNow();
-    sample.fps = now.fps;
-    sample.rttAvgMs = now.rttMs;
-    sample.rttP95Ms = now.rttP95Ms;
-    sample.jitterMs = now.jitterMs;
-    sample.bandwidthMbps = now.bandwidthMBps;
-    sample.frameSizeKB = static_cast<double>(now.frameSizeKB);
-    sample.skippedFrames = now.skippedFrames;
-    sample.greyMs = now.convertMs;
-    sample.compressMs = now.compressMs;
-    sample.clientCount = now.clientCount;
-    MetricsRing::shared().record(sample);
+    MetricsRing::shared().record(metricsSample(state_.stats, wallNow()));
 }
 
 void MirrorEngine::aggregateClientCount()
 {
-    int count = 0;
-    for (const auto& session : sessions_) count += session->stats().clientCount;
     const int previous = state_.stats.clientCount;
     auto figures = state_.stats;
-    figures.clientCount = count;
+    figures.clientCount = totalClients(sessionStats());
     publish(&EngineState::stats, figures, EngineProperty::stats);
-    environment_.hostDimming->clientCountChanged(previous, count, state_.autoDimHost, state_.displayMode,
-        state_.status);
+    environment_.hostDimming->clientCountChanged(previous, figures.clientCount, state_.autoDimHost,
+        state_.displayMode, state_.status);
 }
 
 // ---------------------------------------------------------------------------
@@ -883,6 +774,12 @@ void MirrorEngine::startFrontLight()
         if (auto self = weak.lock()) self->publish(&EngineState::backlightOn, on, EngineProperty::backlightOn);
     };
     environment_.frontLight->start(*dc1, std::move(events));
+    // The new controller's belief, until the device's own values are read
+    // back: a toggle then acts on what the device shows.
+    const FrontLight::Values values = environment_.frontLight->values();
+    publish(&EngineState::brightness, values.brightness, EngineProperty::brightness);
+    publish(&EngineState::warmth, values.warmth, EngineProperty::warmth);
+    publish(&EngineState::backlightOn, values.backlightOn, EngineProperty::backlightOn);
 }
 
 // ---------------------------------------------------------------------------
@@ -927,78 +824,53 @@ asio::awaitable<void> MirrorEngine::lidRecoveryTask(std::weak_ptr<MirrorEngine> 
 // ---------------------------------------------------------------------------
 // Settings: persistence and live effects
 
+// The live effect of a changed setting (core/EngineSettings.h), after it
+// was stored.
 void MirrorEngine::settingChanged(EngineProperty property)
 {
     if (environment_.settings) environment_.settings->store(state_, property);
-    switch (property) {
-    case EngineProperty::contrastAmount:
-    case EngineProperty::gammaAmount: {
-        const bool contrast = property == EngineProperty::contrastAmount;
-        // The running captures build their tone curve from it for the next frame.
+    const EngineSetting* setting = engineSetting(property);
+    if (setting == nullptr) return;
+    const bool running = state_.status.is(MirrorStatus::Kind::running);
+    switch (setting->effect) {
+    case SettingEffect::toneCurve:
         for (const auto& session : sessions_) {
             if (!session->capture()) continue;
-            if (contrast) {
-                session->capture()->setContrastAmount(state_.contrastAmount);
-            } else {
-                session->capture()->setGammaAmount(state_.gammaAmount);
-            }
+            if (property == EngineProperty::contrastAmount) session->capture()->setContrastAmount(state_.contrastAmount);
+            if (property == EngineProperty::gammaAmount) session->capture()->setGammaAmount(state_.gammaAmount);
         }
         if (!applyingProfile_ && state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
         break;
-    }
-    case EngineProperty::displayProfile:
-        if (state_.displayProfile != DisplayProfile::custom) {
-            applyingProfile_ = true;
-            setContrastAmount(contrast(state_.displayProfile));
-            setGammaAmount(gamma(state_.displayProfile));
-            applyingProfile_ = false;
+    case SettingEffect::profile:
+        if (state_.displayProfile == DisplayProfile::custom) break;
+        applyingProfile_ = true;
+        setContrastAmount(contrast(state_.displayProfile));
+        setGammaAmount(gamma(state_.displayProfile));
+        applyingProfile_ = false;
+        break;
+    case SettingEffect::restart:
+        if (running) restart(); // a new size needs a new virtual display and capture
+        break;
+    case SettingEffect::restartNonDC1:
+        if (running && std::any_of(sessions_.begin(), sessions_.end(),
+                [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; })) {
+            restart();
         }
         break;
-    case EngineProperty::connectionMode:
-        if (isActivated_) {
-            if (state_.connectionMode == ConnectionMode::wifi) {
-                environment_.networkServices->start(environment_.ports.stream);
-            } else {
-                environment_.networkServices->stop();
-            }
+    case SettingEffect::networkServices:
+        if (!isActivated_) break;
+        if (state_.connectionMode == ConnectionMode::wifi) {
+            environment_.networkServices->start(environment_.ports.stream);
+        } else {
+            environment_.networkServices->stop();
         }
         break;
-    case EngineProperty::clamshellModeEnabled:
-        if (state_.clamshellModeEnabled && state_.status.is(MirrorStatus::Kind::running)) environment_.sleep->activate();
+    case SettingEffect::sleep:
+        if (state_.clamshellModeEnabled && running) environment_.sleep->activate();
         if (!state_.clamshellModeEnabled) environment_.sleep->deactivate();
         break;
-    default: break;
-    }
-}
-
-void MirrorEngine::resolutionChanged(const DisplayResolution& old)
-{
-    if (environment_.settings) environment_.settings->store(state_, EngineProperty::resolution);
-    const std::string from = fmt::format("{}x{}", old.width, old.height);
-    const std::string to = fmt::format("{}x{}", state_.resolution.width, state_.resolution.height);
-    logInfo("Engine", "resolution changed: " + from + " → " + to);
-    EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
-    // A new size needs a new virtual display and capture: a full restart.
-    if (state_.status.is(MirrorStatus::Kind::running)) restart();
-}
-
-void MirrorEngine::nonDC1ModeChanged(const std::string& old)
-{
-    if (environment_.settings) environment_.settings->store(state_, EngineProperty::nonDC1Mode);
-    logInfo("Engine", "nonDC1Mode changed: " + old + " → " + state_.nonDC1Mode);
-    if (!state_.status.is(MirrorStatus::Kind::running)) return;
-    const bool affected = std::any_of(sessions_.begin(), sessions_.end(),
-        [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; });
-    if (affected) restart();
-}
-
-void MirrorEngine::displayModeChanged(DisplayMode old)
-{
-    if (environment_.settings) environment_.settings->store(state_, EngineProperty::displayMode);
-    if (old == state_.displayMode) return;
-    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(state_.displayMode))));
-    if (old == DisplayMode::mirror && state_.displayMode == DisplayMode::extended) {
-        environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
+    case SettingEffect::displayMode: // its setter knows the old mode
+    case SettingEffect::none: break;
     }
 }
 
@@ -1037,8 +909,6 @@ void MirrorEngine::restart()
     tasks_.spawn(restartTask(weak_from_this()), "restart");
 }
 
-void MirrorEngine::startInBackground() { tasks_.spawn(startTask(weak_from_this()), "start"); }
-
 asio::awaitable<void> MirrorEngine::restartTask(std::weak_ptr<MirrorEngine> weak)
 {
     auto self = weak.lock();
@@ -1057,39 +927,10 @@ asio::awaitable<void> MirrorEngine::restartAfterTeardownTask(std::weak_ptr<Mirro
 {
     auto self = weak.lock();
     if (!self) co_return;
-    // The teardown under way ends in idle; wait for it, then start.
-    while (self->state_.status.is(MirrorStatus::Kind::stopping)) {
-        const bool waited = co_await sleepFor(std::chrono::milliseconds(50));
-        if (!waited) co_return;
-    }
+    // The teardown under way ends in idle; then start.
+    co_await self->teardown_.join();
     logInfo("USB", "Teardown complete — restarting mirror");
-    co_await self->start();
-}
-
-// ---------------------------------------------------------------------------
-// Statistics polling
-
-void MirrorEngine::startStatsPolling()
-{
-    if (statsTimer_) statsTimer_->cancel();
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    statsTimer_ = Timer::repeating(MainLoop::shared().executor(), timing_.statsInterval, timing_.statsInterval, [weak] {
-        auto self = weak.lock();
-        if (!self || !self->state_.status.is(MirrorStatus::Kind::running) || self->sessions_.empty()) return;
-        const auto& first = self->sessions_.front()->stats();
-        auto figures = self->state_.stats;
-        figures.rttMs = first.rttMs;
-        figures.rttP95Ms = first.rttP95Ms;
-        self->publish(&EngineState::stats, figures, EngineProperty::stats);
-        self->aggregateClientCount();
-        self->aggregateStats();
-    });
-}
-
-void MirrorEngine::stopStatsPolling()
-{
-    if (statsTimer_) statsTimer_->cancel();
-    statsTimer_.reset();
+    self->requestStart();
 }
 
 // ---------------------------------------------------------------------------
@@ -1102,17 +943,19 @@ void MirrorEngine::restoreBrightnessOnWakeIfNeeded() { environment_.hostDimming-
 // ---------------------------------------------------------------------------
 // Device events
 
+bool MirrorEngine::startsOnPlugIn() const { return state_.autoMirrorEnabled && setupCompleted(); }
+
 void MirrorEngine::deviceConnected()
 {
     publish(&EngineState::deviceDetected, true, EngineProperty::deviceDetected);
-    const bool autoStart = state_.autoMirrorEnabled && setupCompleted();
+    const bool autoStart = startsOnPlugIn();
     if (autoStart && state_.status.is(MirrorStatus::Kind::idle)) {
         logInfo("USB", "Device connected — auto-starting mirror");
-        startInBackground();
+        requestStart();
     } else if (autoStart && state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
         logInfo("USB", "Device connected — starting mirror");
         setStatus(MirrorStatus::idle());
-        startInBackground();
+        requestStart();
     } else if (autoStart && state_.status.is(MirrorStatus::Kind::stopping)) {
         logInfo("USB", "Device connected while stopping — will restart after teardown");
         tasks_.spawn(restartAfterTeardownTask(weak_from_this()), "restart after teardown");
@@ -1149,7 +992,7 @@ void MirrorEngine::companionStartRequested()
 {
     if (!state_.deviceDetected || state_.status.is(MirrorStatus::Kind::running)) return;
     logInfo("Engine", "Companion requested mirror start");
-    startInBackground();
+    requestStart();
 }
 
 void MirrorEngine::toggleMirror()
@@ -1164,7 +1007,7 @@ void MirrorEngine::toggleMirror()
         engineLine("[MirrorEngine:Hotkey] No device connected — entering waitingForDevice");
         return;
     }
-    startInBackground();
+    requestStart();
 }
 
 } // namespace qb

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/DeviceLineup.h"
 #include "core/EngineCollaborators.h"
 #include "core/EngineState.h"
 #include "config/DisplayResolution.h"
@@ -62,28 +63,12 @@
 
 namespace qb {
 
-// The fixed ports. Tests move them; production uses the defaults.
-struct MirrorEnginePorts {
-    std::uint16_t stream = STREAM_PORT;    // first device; later devices count up from here
-    std::uint16_t webSocket = WEBSOCKET_PREVIEW_PORT; // browser preview
-    std::uint16_t http = HTTP_PREVIEW_PORT;      // preview page
-    std::uint16_t input = INPUT_PORT;     // touch input (every session)
-
-    // The frame port of the device at `index` (0-based): counting up from
-    // `stream`, skipping the preview and input ports, so a third device
-    // never collides with the preview servers (8888, 8889, 8893, 8894, ...).
-    std::uint16_t streamPort(std::size_t index) const;
-};
-
 struct MirrorEngineTiming {
     // Pause after each session start when several devices are present, so
     // the desktop settles before the next virtual display appears.
     Duration displayStagger = std::chrono::seconds(2);
     // Passed on to every session.
     DeviceSessionTiming session;
-    // While running, every session's figures are folded into the published
-    // statistics this often (and whenever a session reports).
-    Duration statsInterval = std::chrono::seconds(1);
     // The update check: first this long after activation, then every period.
     Duration firstUpdateCheck = std::chrono::seconds(5);
     Duration updateCheckInterval = std::chrono::seconds(21600);
@@ -169,10 +154,12 @@ public:
 
     // One-time wiring of the long-lived services; idempotent.
     void activate();
-    // The start sequence; never throws, reports failure through status().
+    // requestStart(), then the start sequence awaited; never throws, reports
+    // failure through status(). Returns at once when it started nothing.
     asio::awaitable<void> start();
     // Synchronous entry: from waitingForDevice back to idle; from any other
-    // state but idle into the teardown (stopAsync() as a tracked task).
+    // state but idle (a start under way included, which it cancels) into
+    // the teardown (stopAsync() as a tracked task).
     void stop();
     // The teardown, from every state: a start under way is cancelled (its
     // adb calls, pauses and the session it builds) and what exists is torn
@@ -184,8 +171,12 @@ public:
     void reconnect();
     // stopAsync() then start(), as one tracked task; only while running.
     void restart();
-    // start() as a tracked task (the control socket's START).
-    void startInBackground();
+    // The one start path every trigger takes: when idle or waiting for a
+    // device (and the screen may be captured), publishes "starting" at once
+    // and runs the start sequence as the engine's own task, which a stop
+    // cancels; false (nothing started) in any other state. start() is this
+    // plus awaiting the sequence.
+    bool requestStart();
     // Switches the desktop's font smoothing off the main loop; the flag
     // follows once it is done, unless the desktop refused.
     void setFontSmoothing(bool enabled);
@@ -196,6 +187,9 @@ public:
     // Loopback and the devices set up over the network: who may reach the
     // LAN-facing input and start/stop endpoints in Wi-Fi mode.
     const std::shared_ptr<PeerAllowList>& lanPeers() const { return lanPeers_; }
+    // A device appearing starts mirroring by itself: auto-mirror is on and a
+    // front end has completed its setup ("setupCompleted").
+    bool startsOnPlugIn() const;
     // The device events (also called by the USB monitor's callbacks).
     void deviceConnected();
     void deviceDisconnected();
@@ -244,12 +238,6 @@ public:
     const std::shared_ptr<HTTPServer>& httpServer() const { return httpServer_; }
     const Ports& ports() const { return environment_.ports; }
 
-    // The size of a device's virtual display: the DC-1 preset for a
-    // Daylight DC-1, else the device's native size (reported, cached, or
-    // from the known-device table) in the orientation and density of
-    // nonDC1Mode, else the DC-1 preset.
-    DisplayResolution resolutionForDevice(const ConnectedDevice& device);
-
     // ---- Static helpers ----
     // A brightness slider position in 0...1 to a front-light value 0...255:
     // 0 below 0.03, then p² × 255 truncated, at least 1; NaN gives 0.
@@ -274,13 +262,16 @@ private:
     template <class T>
     void publish(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property);
     void notify(EngineProperty property);
-    // Stores a changed setting and applies its live effect.
+    // Publishes a setting, stores it and applies its live effect.
+    template <class T>
+    void changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property);
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
     asio::awaitable<void> stopPreviewServers();
     bool startPreviewServers();
     std::string bindAddress() const;
+    std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();
     asio::awaitable<void> startSequence();
@@ -288,7 +279,6 @@ private:
     void startFrontLight();
     void lidOpened();
     static asio::awaitable<void> startTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> previewStartTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> stopTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> teardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
@@ -298,15 +288,10 @@ private:
         std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled);
     static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
-    void resolutionChanged(const DisplayResolution& old);
-    void nonDC1ModeChanged(const std::string& old);
-    void displayModeChanged(DisplayMode old);
-    void startStatsPolling();
-    void stopStatsPolling();
 
     Environment environment_;
     const Timing timing_;
-    TaskGroup tasks_;      // stop() and the preview page's start
+    TaskGroup tasks_;      // stop(), restarts, font smoothing
     TaskGroup starting_;   // the start sequence; a stop cancels it
     TaskGroup reconnects_; // adb reconnects and the lid recovery; a stop cancels them
     TaskGroup teardown_;   // at most one teardown; a second stop joins it
@@ -316,10 +301,9 @@ private:
     bool isActivated_ = false;
     bool applyingProfile_ = false;
     bool restartPending_ = false;
-    std::map<std::string, std::pair<std::int64_t, std::int64_t>> nativeResolutionCache_;
+    NativeSizeCache nativeSizes_;
     std::shared_ptr<WebSocketServer> wsServer_;
     std::shared_ptr<HTTPServer> httpServer_;
-    std::shared_ptr<Timer> statsTimer_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
     EngineState state_;

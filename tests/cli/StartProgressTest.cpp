@@ -35,6 +35,8 @@ TEST(StartProgress, EveryFailureTheEngineReportsGetsAOneLineHint)
         EXPECT_THAT(hint, HasSubstr(c.hint)) << c.status.label();
         EXPECT_EQ(hint.find('\n'), std::string::npos) << "one line: " << hint;
     }
+    EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), true), HasSubstr("mirroring starts by itself"));
+    EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), false), HasSubstr("then run `quillbright start`"));
     for (const auto& fine : {MirrorStatus::idle(), MirrorStatus::starting(), MirrorStatus::running(),
              MirrorStatus::stopping()}) {
         EXPECT_EQ(hintForStatus(fine), "") << fine.label();

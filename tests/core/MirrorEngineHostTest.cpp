@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/EngineFakes.h"
+#include "diagnostics/MetricsRing.h"
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimBackends.h"
 #include "platform/sim/SimHost.h"
@@ -50,7 +51,10 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     timing.displayStagger = 1ms;
     auto engine = MirrorEngine::make(environment, timing);
     engine->setClamshellModeEnabled(true);
+    engine->setFontSmoothing(false);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().fontSmoothingDisabled; }, 5s));
 
+    MetricsRing::shared().clear();
     runOnMain(engine->start());
     ASSERT_EQ(engine->state().status, MirrorStatus::running());
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return power->heldLocks().size() == 1; }, 5s));
@@ -65,9 +69,25 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     engine->toggleBacklight();
     EXPECT_EQ(engine->state().brightness, 200);
 
+    // One metrics sample per statistics report of the sessions, none between.
+    MainLoop::shared().runFor(50ms);
+    EXPECT_EQ(MetricsRing::shared().samples().size(), 0u);
+    engine->sessions().front()->onStatsChanged();
+    EXPECT_EQ(MetricsRing::shared().samples().size(), 1u);
+
+    // The teardown turns font smoothing back on and says so.
+    engine->toggleBacklight();
     runOnMain(engine->stopAsync());
+    EXPECT_FALSE(engine->state().fontSmoothingDisabled);
     EXPECT_TRUE(power->heldLocks().empty());
     EXPECT_FALSE(engine->frontLight()->running());
+    // A new run publishes the new controller's values, so a toggle acts on
+    // what the device shows, not on the last run's switch.
+    runOnMain(engine->start());
+    EXPECT_EQ(std::pair(engine->state().brightness, engine->state().backlightOn), std::pair(128, true));
+    engine->toggleBacklight();
+    EXPECT_FALSE(engine->state().backlightOn);
+    runOnMain(engine->stopAsync());
     engine->setBrightness(10); // no controller: the value is only kept
     EXPECT_EQ(engine->state().brightness, 10);
 }
