@@ -88,7 +88,7 @@ ScreenCapture::ScreenCapture(std::shared_ptr<FrameSink> tcpServer, std::shared_p
     , pixelFormat_(pixelFormat)
     , expectedWidth_(width)
     , expectedHeight_(height)
-    , backend_(options.backend ? std::move(options.backend) : makeCaptureBackend(selectedPlatform()))
+    , backend_(std::move(options.backend))
     , timing_(options.timing)
     , comparisonEncoderFactory_(options.comparisonEncoderFactory ? std::move(options.comparisonEncoderFactory)
                                                                  : makeHardwareComparisonEncoder)

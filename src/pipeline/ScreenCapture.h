@@ -85,7 +85,7 @@ struct ScreenCaptureTiming {
 };
 
 struct ScreenCaptureOptions {
-    std::shared_ptr<CaptureBackend> backend; // default: makeCaptureBackend(selectedPlatform())
+    std::shared_ptr<CaptureBackend> backend; // required: the platform's capture
     ScreenCaptureTiming timing;
     ComparisonEncoderFactory comparisonEncoderFactory; // default: a HardwareEncoder
 };

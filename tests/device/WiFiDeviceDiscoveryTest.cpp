@@ -198,7 +198,7 @@ TEST(AvahiIntegration, AdvertiserAndDiscoveryOverLoopback)
     if (!std::getenv("QB_AVAHI_NAMESPACE")) GTEST_SKIP() << "needs the private Avahi namespace (avahi-namespace.sh)";
     PlatformLogCapture logs;
     auto& loop = MainLoop::shared();
-    auto dnsSd = makeDnsSd(PlatformKind::x11, loop.executor());
+    auto dnsSd = makeAvahiDnsSd(loop.executor());
 
     // The device side: a companion announcing itself.
     std::optional<std::string> deviceError;
@@ -253,7 +253,7 @@ TEST(AvahiBackend, WithoutDaemonEverythingFailsCleanly)
     PlatformLogMute mute;
     PlatformLogCapture logs;
     auto& loop = MainLoop::shared();
-    auto dnsSd = makeDnsSd(PlatformKind::x11, loop.executor());
+    auto dnsSd = makeAvahiDnsSd(loop.executor());
 
     auto advertiser = BonjourAdvertiser::make(dnsSd);
     advertiser->start(8888);

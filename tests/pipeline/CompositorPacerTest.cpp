@@ -7,6 +7,7 @@
 #include "platform/CaptureRecorder.h"
 #include "platform/CaptureStream.h"
 #include "platform/VirtualDisplays.h"
+#include "platform/sim/SimBackends.h"
 #include "platform/sim/SimWorld.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
@@ -27,7 +28,7 @@ protected:
 
     std::shared_ptr<CompositorPacer> make(CompositorPacer::Timing timing = {})
     {
-        return CompositorPacer::create(display->displayId(), makePacerWindows(PlatformKind::sim), timing);
+        return CompositorPacer::create(display->displayId(), sim::makeSimPacerWindows(), timing);
     }
 
     std::optional<sim::SimWindowState> window()
@@ -40,7 +41,7 @@ protected:
     bool run(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 5000ms); }
 
     sim::SimWorld& world = sim::SimWorld::shared();
-    std::shared_ptr<VirtualDisplays> displays = makeVirtualDisplays(PlatformKind::sim);
+    std::shared_ptr<VirtualDisplays> displays = sim::makeSimVirtualDisplays();
     std::unique_ptr<VirtualDisplay> display;
 };
 
@@ -142,7 +143,7 @@ TEST_F(CompositorPacerTest, KeepsAStillDisplayDeliveringCompleteFrames)
     world.setScene(display->displayId(), scene);
 
     test::CaptureRecorder recorder;
-    auto backend = makeCaptureBackend(PlatformKind::sim);
+    auto backend = sim::makeSimCaptureBackend();
     auto stream = backend->createStream({.displayId = display->displayId(), .width = 120, .height = 160,
                                             .minimumFrameTime = 0.001, .queue = SerialQueue::makeDedicated("capture")},
         recorder.handler());

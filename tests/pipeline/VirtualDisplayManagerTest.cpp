@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "pipeline/VirtualDisplayManager.h"
+#include "platform/sim/SimBackends.h"
 #include "platform/sim/SimWorld.h"
 
 namespace qb {
@@ -16,7 +17,7 @@ protected:
         std::string_view device = "device-A")
     {
         return std::make_unique<VirtualDisplayManager>(w, h, hiDPI, "Daylight DC-1",
-            VirtualDisplayManager::claimSerial(device), makeVirtualDisplays(PlatformKind::sim));
+            VirtualDisplayManager::claimSerial(device), sim::makeSimVirtualDisplays());
     }
 
     std::uint32_t builtInMirror() { return world.display(sim::SimWorld::BUILT_IN_DISPLAY_ID)->mirrorOf; }
@@ -174,7 +175,7 @@ TEST_F(VirtualDisplayManagerTest, FailedCreationStillFreesTheSerialAndNeverMirro
     EXPECT_FALSE(VirtualDisplayManager::isSerialClaimed(serial));
 
     auto huge = std::make_unique<VirtualDisplayManager>(std::uint64_t(1) << 33, 100, false, "x", 77,
-        makeVirtualDisplays(PlatformKind::sim));
+        sim::makeSimVirtualDisplays());
     EXPECT_FALSE(huge->hasDisplay()) << "a width beyond 32 bits is refused, not truncated";
 }
 

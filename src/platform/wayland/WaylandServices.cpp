@@ -253,7 +253,7 @@ namespace qb {
 
 namespace {
 
-class WaylandPlatform final : public Platform {
+class WaylandPlatform final : public Desktop {
 public:
     explicit WaylandPlatform(std::shared_ptr<wayland::WaylandDesktop> desktop)
         : desktop_(std::move(desktop))
@@ -264,7 +264,8 @@ public:
     }
     ~WaylandPlatform() override { stop(); }
 
-    PlatformKind kind() const override { return PlatformKind::wayland; }
+    std::string_view name() const override { return "wayland"; }
+    std::string where() const override { return "GNOME (Mutter)"; }
     std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
     std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
     std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
@@ -282,7 +283,7 @@ private:
 
 } // namespace
 
-std::shared_ptr<Platform> makeWaylandPlatform(std::string* error)
+std::shared_ptr<Desktop> makeWaylandDesktop(std::string* error)
 {
     auto desktop = wayland::WaylandDesktop::open(error);
     if (!desktop) return nullptr;
