@@ -88,6 +88,10 @@ public:
     // Releases what the backend holds on the desktop (key grabs, virtual
     // outputs still present) before the daemon exits. Idempotent.
     virtual void stop() = 0;
+    // `callback` runs once on the main loop when the desktop goes away for
+    // good (the display server ended: a logout, a crash). Backends that
+    // cannot lose their desktop never call it.
+    virtual void onLost(std::function<void()> callback) { (void)callback; }
 };
 
 // The host services, the same whichever desktop runs.
@@ -143,6 +147,8 @@ public:
 
     // The desktop's stop(). Idempotent.
     void stop() { desktop_->stop(); }
+    // The desktop went away for good; once, on the main loop.
+    void onDesktopLost(std::function<void()> callback) { desktop_->onLost(std::move(callback)); }
 
 private:
     std::shared_ptr<Desktop> desktop_;
