@@ -64,8 +64,8 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
     , adb_(adb ? std::move(adb) : std::make_shared<RealADBBridge>())
     , timing_(std::move(timing))
     , environment_(std::move(environment))
-    , streamHostPort_(port)
-    , tasks_(MainLoop::shared().executor())
+    , supervisor_(std::make_shared<CompanionSupervisor>(adb_, device_.serial, device_.model,
+          CompanionSupervisor::Timing{timing_.retryPause, timing_.healthCheckInterval}, &DeviceSession::hostWiFiIP))
 {
     if (!environment_.platform) environment_.platform = makeSimPlatform();
     Platform& platform = *environment_.platform;
@@ -84,8 +84,8 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
 DeviceSession::~DeviceSession()
 {
     // The owner normally stopped the session; this only keeps a dropped one
-    // from leaving a timer or a running component behind.
-    cancelHealthCheck();
+    // from leaving a timer or a running component behind (the supervisor
+    // ends its health check as it goes).
     if (compositorPacer_) compositorPacer_->stop();
     if (inputServer_) inputServer_->requestStop();
     if (tcpServer_) tcpServer_->requestStop();
@@ -98,14 +98,6 @@ std::string DeviceSession::bindAddress() const
     if (bindAddress_) return *bindAddress_;
     return std::string(skipADB_ ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
 }
-
-std::optional<std::string> DeviceSession::launchHost() const
-{
-    if (skipADB_) return hostWiFiIP();
-    return std::nullopt;
-}
-
-bool DeviceSession::hasHealthCheck() const { return healthChecking_; }
 
 // ---------------------------------------------------------------------------
 // Start
@@ -205,7 +197,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         throw boost::system::system_error(error, fmt::format("frame server on port {}", port_));
     }
     if (stopping()) throw MirrorError::noVirtualDisplay();
-    streamHostPort_.store(server->port());
+    supervisor_->setHostPorts(server->port(), 0);
 
     auto input = InputServer::make(static_cast<std::uint16_t>(environment_.inputPort), displayID,
         environment_.inputInjector, bindAddress(), timing_.input);
@@ -215,7 +207,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     co_await std::move(inputStarting);
     if (stopping()) throw MirrorError::noVirtualDisplay();
     if (input->running()) {
-        inputHostPort_.store(input->boundPort());
+        supervisor_->setHostPorts(server->port(), input->boundPort());
     } else {
         inputServer_.reset();
         // Usually another session already holds the input port: that session
@@ -263,7 +255,18 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
             return true;
         };
         co_await offMainLoop<bool>(status, SESSION);
-        co_await setupADB();
+        supervisor_->setNetworkOnly(skipADB_);
+        const std::weak_ptr<DeviceSession> owner = weak_from_this();
+        supervisor_->onSetupFailure = [owner](const std::string& message) {
+            if (auto session = owner.lock(); session && session->onSetupFailure) session->onSetupFailure(message);
+        };
+        supervisor_->onInstallProgress = [owner](const std::string& line) {
+            if (auto session = owner.lock(); session && session->onInstallProgress) session->onInstallProgress(line);
+        };
+        supervisor_->onCompanionCrashed = [owner] {
+            if (auto session = owner.lock(); session && session->onCompanionCrashed) session->onCompanionCrashed();
+        };
+        co_await supervisor_->setUp();
         if (stopping()) throw MirrorError::noVirtualDisplay();
     } else {
         componentLog(LogLevel::info, COMPONENT,
@@ -275,211 +278,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
                          port_, rawValue(displayMode_), skipADB_ ? " (WiFi)" : ""));
     EventLog::shared().record(MirrorEvent::sessionStarted(serial, fmt::format("{}x{}", width, height), port_));
 
-    if (adbConnected_.load()) startHealthCheck();
-}
-
-// ---------------------------------------------------------------------------
-// Adb setup
-
-// GCC 12 inlines Asio's coroutine-frame allocator into this long coroutine
-// and then mistakes its matching operator delete for a mismatched one.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-asio::awaitable<void> DeviceSession::setupADB()
-{
-    const std::string serial = device_.serial;
-    const std::shared_ptr<ADBBridging> adb = adb_;
-    const std::string expected(APP_VERSION);
-    const std::function<bool()> installedCheck = [adb, serial] { return adb->isAppInstalled(serial); };
-    const std::function<bool()> install = [adb, serial] { return adb->installBundledAPK(serial); };
-    const std::function<std::optional<std::string>()> versionQuery = [adb, serial] {
-        return adb->companionVersion(serial);
-    };
-    const std::function<bool()> resetOverride = [adb, serial] { return adb->resetDisplaySizeOverride(serial); };
-    const std::function<bool()> removeTunnels = [adb, serial] {
-        adb->removeReverseTunnel(serial, DEVICE_STREAM_PORT);
-        adb->removeReverseTunnel(serial, DEVICE_INPUT_PORT);
-        return true;
-    };
-
-    co_await offMainLoop<bool>(resetOverride, SESSION);
-
-    bool tunnelUp = false;
-    for (int attempt = 1; attempt <= TUNNEL_ATTEMPTS && !tunnelUp; ++attempt) {
-        if (stopping()) co_return;
-        const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
-        if (!installed) {
-            logInfo(SESSION, fmt::format("{} Installing companion app (attempt {})...", prefix(), attempt));
-            if (onInstallProgress) onInstallProgress(fmt::format("installing on {} (attempt {})", id(), attempt));
-            co_await offMainLoop<bool>(install, SESSION);
-        } else if (attempt == 1) {
-            std::optional<std::string> version = co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
-            companionVersion_ = std::move(version);
-            if (!companionVersion_) {
-                logWarn(SESSION, fmt::format("{} Could not query companion version — reinstalling", prefix()));
-                co_await offMainLoop<bool>(install, SESSION);
-                const bool paused = co_await pause_.sleep(timing_.retryPause);
-                (void)paused; // an interrupted pause only ends early
-                std::optional<std::string> requeried =
-                    co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
-                companionVersion_ = std::move(requeried);
-            } else if (!isCompanionCompatible(*companionVersion_, expected)) {
-                logInfo(SESSION, fmt::format("{} Companion v{} != Mac v{} — updating...", prefix(),
-                                     *companionVersion_, expected));
-                if (onInstallProgress) {
-                    onInstallProgress(fmt::format("updating v{} to v{} on {}", *companionVersion_, expected, id()));
-                }
-                co_await offMainLoop<bool>(install, SESSION);
-                std::optional<std::string> found;
-                for (int query = 1; query <= VERSION_REQUERIES; ++query) {
-                    const bool paused = co_await pause_.sleep(timing_.retryPause);
-                    (void)paused;
-                    std::optional<std::string> answer =
-                        co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
-                    found = std::move(answer);
-                    if (found && isCompanionCompatible(*found, expected)) break;
-                    if (query < VERSION_REQUERIES) {
-                        logDebug(SESSION, fmt::format("{} Version query attempt {}/{} returned {} — retrying",
-                                              prefix(), query, VERSION_REQUERIES, found ? *found : "nil"));
-                    }
-                }
-                companionVersion_ = found;
-                if (found && !isCompanionCompatible(*found, expected)) {
-                    logError(SESSION, fmt::format("{} Bundled APK is stale (still v{} after install). Rebuild "
-                                                  "with 'make android && make install'.",
-                                          prefix(), *found));
-                    companionUpdateFailed_ = true;
-                }
-            }
-        }
-
-        if (stopping()) co_return;
-        const int hostPort = streamHostPort_.load();
-        const std::function<bool()> streamTunnel = [adb, serial, hostPort] {
-            return adb->setupReverseTunnel(serial, DEVICE_STREAM_PORT, hostPort);
-        };
-        tunnelUp = co_await offMainLoop<bool>(streamTunnel, SESSION);
-        if (tunnelUp) tunnelsOpen_.store(true);
-        if (!tunnelUp && attempt < TUNNEL_ATTEMPTS) {
-            logWarn(SESSION,
-                fmt::format("{} Tunnel failed (attempt {}/{}), retrying...", prefix(), attempt, TUNNEL_ATTEMPTS));
-            const bool paused = co_await pause_.sleep(timing_.retryPause);
-            if (!paused) {
-                componentLog(LogLevel::info, COMPONENT,
-                    fmt::format("[DeviceSession] Sleep interrupted during ADB retry: {}", INTERRUPTED));
-            }
-        }
-    }
-
-    if (tunnelUp) {
-        logInfo(SESSION, fmt::format("{} Stream tunnel established (device:{} → host:{})", prefix(),
-                             DEVICE_STREAM_PORT, streamHostPort_.load()));
-        const int inputPort = inputHostPort_.load();
-        if (inputPort == 0) {
-            // Without an input server of our own the device's touches would
-            // reach whichever session holds the input port.
-            logWarn(SESSION, fmt::format("{} Input tunnel failed — touch disabled", prefix()));
-        } else {
-            const std::function<bool()> inputTunnel = [adb, serial, inputPort] {
-                return adb->setupReverseTunnel(serial, DEVICE_INPUT_PORT, inputPort);
-            };
-            const bool inputUp = co_await offMainLoop<bool>(inputTunnel, SESSION);
-            if (!inputUp) logWarn(SESSION, fmt::format("{} Input tunnel failed — touch disabled", prefix()));
-        }
-        if (stopping()) {
-            // stop() has already run and found no link to take down.
-            co_await offMainLoop<bool>(removeTunnels, SESSION);
-            co_return;
-        }
-        const std::optional<std::string> host = launchHost();
-        const std::function<bool()> launch = [adb, serial, host] {
-            adb->launchApp(serial, true, host);
-            return true;
-        };
-        co_await offMainLoop<bool>(launch, SESSION);
-        adbConnected_.store(true);
-        co_return;
-    }
-
-    if (stopping()) co_return; // the owner is tearing down; no message for the user
-    logError(SESSION, fmt::format("{} ADB setup failed after {} attempts", prefix(), TUNNEL_ATTEMPTS));
-    adbConnected_.store(false);
-    const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
-    std::string message;
-    if (!installed) {
-        message = fmt::format("Companion app failed to install on {}. Check USB debugging is enabled, then "
-                              "unplug and replug the device.",
-            device_.model);
-    } else if (companionUpdateFailed_) {
-        message = fmt::format("Bundled companion APK is stale (v{}). Reinstall QuillBright from {}.",
-            companionVersion_.value_or("?"), PRODUCT_WEBSITE);
-    } else {
-        message = fmt::format("Reverse tunnel failed after {} attempts. Check that no other app is using adb "
-                              "(close Android Studio or other tools, then reconnect the device).",
-            TUNNEL_ATTEMPTS);
-    }
-    if (onSetupFailure) onSetupFailure(message);
-}
-#pragma GCC diagnostic pop
-
-// ---------------------------------------------------------------------------
-// Health check
-
-void DeviceSession::startHealthCheck()
-{
-    tasks_.cancelAll(); // replaces a previous check
-    healthChecking_ = true;
-    tasks_.spawn(healthCheckLoop(weak_from_this(), timing_.healthCheckInterval), "health check");
-}
-
-void DeviceSession::cancelHealthCheck()
-{
-    healthChecking_ = false;
-    tasks_.cancelAll();
-}
-
-asio::awaitable<void> DeviceSession::healthCheckLoop(std::weak_ptr<DeviceSession> weak, Duration interval)
-{
-    for (;;) {
-        const bool waited = co_await sleepFor(interval);
-        if (!waited) co_return;
-        const auto session = weak.lock();
-        if (!session) co_return;
-        const bool keepChecking = co_await session->healthCheck();
-        if (!keepChecking) co_return;
-    }
-}
-
-// One check; false once the companion is given up on.
-asio::awaitable<bool> DeviceSession::healthCheck()
-{
-    if (!adbConnected_.load() || stopping()) co_return true;
-    const std::string serial = device_.serial;
-    const std::shared_ptr<ADBBridging> adb = adb_;
-    const std::function<bool()> query = [adb, serial] { return adb->isCompanionRunning(serial); };
-    const bool running = co_await offMainLoop<bool>(query, SESSION);
-    if (running) {
-        const int relaunches = relaunchAttempts_.exchange(0);
-        if (relaunches > 0) {
-            logInfo(SESSION, fmt::format("{} Companion recovered after {} relaunch(es)", prefix(), relaunches));
-        }
-        co_return true;
-    }
-    const int misses = relaunchAttempts_.fetch_add(1) + 1;
-    logWarn(SESSION, fmt::format("{} Companion not running (attempt {}/{})", prefix(), misses, MAX_RELAUNCHES));
-    if (misses <= MAX_RELAUNCHES) {
-        const std::optional<std::string> host = launchHost();
-        const std::function<bool()> relaunch = [adb, serial, host] {
-            adb->launchApp(serial, true, host);
-            return true;
-        };
-        if (!stopping()) co_await offMainLoop<bool>(relaunch, SESSION);
-        co_return true;
-    }
-    logError(SESSION, fmt::format("{} Companion crashed — {} relaunch attempts failed", prefix(), MAX_RELAUNCHES));
-    healthChecking_ = false;
-    if (onCompanionCrashed) onCompanionCrashed();
-    co_return false;
+    if (supervisor_->connected()) supervisor_->startHealthCheck();
 }
 
 // ---------------------------------------------------------------------------
@@ -490,9 +289,7 @@ asio::awaitable<void> DeviceSession::stop()
     const auto self = shared_from_this();
     stopRequested_.store(true);
     pause_.interrupt();
-
-    cancelHealthCheck();
-    co_await tasks_.join();
+    co_await supervisor_->halt();
 
     if (auto pacer = std::move(compositorPacer_)) pacer->stop();
 
@@ -508,7 +305,6 @@ asio::awaitable<void> DeviceSession::stop()
         auto stopping = input->stopAsync();
         co_await std::move(stopping);
     }
-    inputHostPort_.store(0);
 
     if (auto server = std::move(tcpServer_)) {
         auto stopping = server->stopAsync();
@@ -517,20 +313,7 @@ asio::awaitable<void> DeviceSession::stop()
 
     displayManager_.reset();
 
-    // Also when a cancelled start had opened the tunnels but not yet
-    // launched the companion: nothing of ours stays on the device.
-    if (adbConnected_.load() || tunnelsOpen_.load()) {
-        const std::shared_ptr<ADBBridging> adb = adb_;
-        const std::string serial = device_.serial;
-        const std::function<bool()> removeTunnels = [adb, serial] {
-            adb->removeReverseTunnel(serial, DEVICE_STREAM_PORT);
-            adb->removeReverseTunnel(serial, DEVICE_INPUT_PORT);
-            return true;
-        };
-        co_await offMainLoop<bool>(removeTunnels, SESSION);
-        adbConnected_.store(false);
-        tunnelsOpen_.store(false);
-    }
+    co_await supervisor_->takeDown();
 
     logInfo(SESSION, fmt::format("{} Stopped", prefix()));
     EventLog::shared().record(MirrorEvent::sessionStopped(device_.serial));
@@ -542,22 +325,7 @@ asio::awaitable<void> DeviceSession::stop()
 void DeviceSession::reconnect()
 {
     if (stopping()) return; // a stopped session keeps no link
-    const std::string& serial = device_.serial;
-    const int streamPort = streamHostPort_.load();
-    if (!adb_->setupReverseTunnel(serial, DEVICE_STREAM_PORT, streamPort)) {
-        logError(SESSION, fmt::format("{} Reconnect tunnel failed", prefix()));
-        return;
-    }
-    tunnelsOpen_.store(true);
-    logInfo(SESSION,
-        fmt::format("{} Stream tunnel re-established (device:{} → host:{})", prefix(), DEVICE_STREAM_PORT, streamPort));
-    const int inputPort = inputHostPort_.load();
-    if (inputPort == 0 || !adb_->setupReverseTunnel(serial, DEVICE_INPUT_PORT, inputPort)) {
-        logWarn(SESSION, fmt::format("{} Input tunnel failed on reconnect — touch disabled", prefix()));
-    }
-    adb_->launchApp(serial, false, launchHost());
-    adbConnected_.store(true);
-    logInfo(SESSION, fmt::format("{} Reconnected", prefix()));
+    supervisor_->reconnect();
 }
 
 // ---------------------------------------------------------------------------

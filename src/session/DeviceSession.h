@@ -25,12 +25,12 @@
 //  - reconnect() blocks on adb: call it off the main loop, like the engine's
 //    reconnect task does. adbConnected() and relaunchAttempts() may be read
 //    from any thread.
-//  - The health check is a coroutine of the session's own task group on the
-//    main loop: every 30 seconds while the device link is up it asks adb
-//    (off the main loop) whether the companion runs and relaunches it when
-//    not; after three failed relaunches it gives up and reports
-//    onCompanionCrashed. stop() cancels it and waits for it to end, so no
-//    relaunch follows a stop.
+//  - The device link (tunnels, companion install, launch, health check,
+//    reconnect) is the session's CompanionSupervisor: every 30 seconds while
+//    the link is up it asks adb (off the main loop) whether the companion
+//    runs and relaunches it when not; after three failed relaunches it gives
+//    up and reports onCompanionCrashed. stop() halts it first and waits for
+//    the health check to end, so no relaunch follows a stop.
 //
 // Start failures: start() throws MirrorError::noVirtualDisplay (the display
 // could not be created, or the session was stopped while starting),
@@ -65,6 +65,7 @@
 #include "config/Modes.h"
 #include "device/ADBBridge.h"
 #include "device/ADBBridging.h"
+#include "device/CompanionSupervisor.h"
 #include "pipeline/CompositorPacer.h"
 #include "pipeline/ScreenCapture.h"
 #include "pipeline/VirtualDisplayManager.h"
@@ -130,9 +131,9 @@ public:
 
     // The companion version this host expects (only the major must match).
     // Device-side ports of the two reverse tunnels.
-    static constexpr int TUNNEL_ATTEMPTS = 3;
-    static constexpr int VERSION_REQUERIES = 3;
-    static constexpr int MAX_RELAUNCHES = 3;
+    static constexpr int TUNNEL_ATTEMPTS = CompanionSupervisor::TUNNEL_ATTEMPTS;
+    static constexpr int VERSION_REQUERIES = CompanionSupervisor::VERSION_REQUERIES;
+    static constexpr int MAX_RELAUNCHES = CompanionSupervisor::MAX_RELAUNCHES;
 
     DeviceSession(std::uint16_t port, DisplayResolution resolution, DisplayMode displayMode, ConnectedDevice device,
         PixelFormat pixelFormat, std::shared_ptr<ADBBridging> adb, Timing timing = {}, Environment environment = {});
@@ -184,11 +185,11 @@ public:
     const std::shared_ptr<InputServer>& inputServer() const { return inputServer_; }
 
     // ---- Device link ----
-    bool adbConnected() const { return adbConnected_.load(); }
-    const std::optional<std::string>& companionVersion() const { return companionVersion_; }
-    bool companionUpdateFailed() const { return companionUpdateFailed_; }
-    bool hasHealthCheck() const;
-    int relaunchAttempts() const { return relaunchAttempts_.load(); }
+    bool adbConnected() const { return supervisor_->connected(); }
+    const std::optional<std::string>& companionVersion() const { return supervisor_->companionVersion(); }
+    bool companionUpdateFailed() const { return supervisor_->companionUpdateFailed(); }
+    bool hasHealthCheck() const { return supervisor_->hasHealthCheck(); }
+    int relaunchAttempts() const { return supervisor_->relaunchAttempts(); }
 
     // ---- Statistics (written by the component callbacks on the main loop) ----
     const StreamStats& stats() const { return stats_; }
@@ -205,12 +206,6 @@ public:
 private:
     struct StartSignal;
 
-    asio::awaitable<void> setupADB();
-    void startHealthCheck();
-    void cancelHealthCheck();
-    static asio::awaitable<void> healthCheckLoop(std::weak_ptr<DeviceSession> weak, Duration interval);
-    asio::awaitable<bool> healthCheck();
-    std::optional<std::string> launchHost() const;
     std::string prefix() const;
     // True once stop() has begun: a start under way gives up at its next step.
     bool stopping() const { return stopRequested_.load(); }
@@ -231,20 +226,8 @@ private:
     std::shared_ptr<ScreenCapture> capture_;
     std::shared_ptr<CompositorPacer> compositorPacer_;
     std::shared_ptr<InputServer> inputServer_;
-    // Read by reconnect() off the main loop: the frame server's port, and the
-    // input server's (0 while this session holds no input server).
-    std::atomic<std::uint16_t> streamHostPort_;
-    std::atomic<std::uint16_t> inputHostPort_{0};
-
-    std::atomic<bool> adbConnected_{false};
-    std::atomic<bool> tunnelsOpen_{false}; // a stream tunnel was set up and not yet removed
-    std::optional<std::string> companionVersion_;
-    bool companionUpdateFailed_ = false;
-
-    // The health check's coroutine (main loop); stop() cancels and awaits it.
-    TaskGroup tasks_;
-    bool healthChecking_ = false;
-    std::atomic<int> relaunchAttempts_{0};
+    // The adb link: tunnels, companion install and launch, health check.
+    const std::shared_ptr<CompanionSupervisor> supervisor_;
 
     // Start/stop coordination (main loop).
     Sleeper pause_;

@@ -1,0 +1,124 @@
+// CompanionSupervisor: the adb side of one device session — the reverse
+// tunnels, the companion's install, version check and launch, the health
+// check that relaunches it, the reconnect after the adb link returns, and the
+// tunnels' removal at the end.
+//
+// Life (owned by the device session, always through a std::shared_ptr: its
+// health check holds it weakly):
+//   construct → setHostPorts() → co_await setUp() → startHealthCheck() if
+//   connected() → any number of reconnect() → co_await halt() (first thing
+//   of the session's stop) → co_await takeDown() (last thing of it).
+//
+// Threads: setUp(), startHealthCheck(), halt(), takeDown() and the callbacks
+// run on the main loop; the blocking adb calls run on the utility queue and
+// are awaited. reconnect() blocks on adb and is called off the main loop (the
+// engine's reconnect task), so connected(), relaunchAttempts() and the host
+// ports may be read from any thread.
+//
+// Setup: up to three attempts, each checking the companion (installed?
+// compatible version?, installing or updating it once) and then setting up
+// the stream tunnel; then the input tunnel and the launch. A failure is not
+// an error of the session: onSetupFailure tells the user what to do.
+// Health check: every healthCheckInterval while connected; after three
+// relaunches that did not bring the companion back it gives up and reports
+// onCompanionCrashed.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "device/ADBBridging.h"
+#include "runtime/Asio.h"
+#include "runtime/Clock.h"
+#include "runtime/TaskGroup.h"
+#include "runtime/Timer.h"
+
+namespace qb {
+
+struct CompanionSupervisorTiming {
+    // Between tunnel attempts and before each companion version re-query.
+    Duration retryPause = std::chrono::seconds(1);
+    // First companion health check and the period after it.
+    Duration healthCheckInterval = std::chrono::seconds(30);
+};
+
+class CompanionSupervisor : public std::enable_shared_from_this<CompanionSupervisor> {
+public:
+    using Timing = CompanionSupervisorTiming;
+
+    static constexpr int TUNNEL_ATTEMPTS = 3;
+    static constexpr int VERSION_REQUERIES = 3;
+    static constexpr int MAX_RELAUNCHES = 3;
+
+    // `wifiHost` gives the address a network-only session's companion is
+    // launched with (asked at each launch).
+    CompanionSupervisor(std::shared_ptr<ADBBridging> adb, std::string serial, std::string model, Timing timing,
+        std::function<std::optional<std::string>()> wifiHost);
+    ~CompanionSupervisor();
+    CompanionSupervisor(const CompanionSupervisor&) = delete;
+    CompanionSupervisor& operator=(const CompanionSupervisor&) = delete;
+
+    // A network-only session launches the companion with this machine's
+    // Wi-Fi address.
+    void setNetworkOnly(bool networkOnly) { networkOnly_ = networkOnly; }
+    // The host ports the tunnels point at; 0 for the input port when the
+    // session holds no input server (then the device's input port is not
+    // mapped, so its touches never reach another session's display).
+    void setHostPorts(std::uint16_t stream, std::uint16_t input);
+
+    asio::awaitable<void> setUp();
+    void startHealthCheck();
+    // Ends the health check and cuts pauses short; setUp() gives up at its
+    // next step. Awaits the health check's end, so no relaunch follows.
+    asio::awaitable<void> halt();
+    // Removes the tunnels if any were set up.
+    asio::awaitable<void> takeDown();
+    // Re-creates the tunnels and relaunches the companion without
+    // force-restart (no install, no version check, no new health check).
+    // Blocks on adb.
+    void reconnect();
+
+    bool connected() const { return connected_.load(); }
+    const std::optional<std::string>& companionVersion() const { return companionVersion_; }
+    bool companionUpdateFailed() const { return companionUpdateFailed_; }
+    bool hasHealthCheck() const { return healthChecking_; }
+    int relaunchAttempts() const { return relaunchAttempts_.load(); }
+
+    // Set before setUp(); called on the main loop.
+    std::function<void(const std::string&)> onSetupFailure;
+    std::function<void(const std::string&)> onInstallProgress;
+    std::function<void()> onCompanionCrashed;
+
+private:
+    void cancelHealthCheck();
+    static asio::awaitable<void> healthCheckLoop(std::weak_ptr<CompanionSupervisor> weak, Duration interval);
+    asio::awaitable<bool> healthCheck();
+    std::optional<std::string> launchHost() const;
+    std::string prefix() const { return "[" + serial_ + "]"; }
+    bool halted() const { return halted_.load(); }
+
+    const std::shared_ptr<ADBBridging> adb_;
+    const std::string serial_;
+    const std::string model_;
+    const Timing timing_;
+    const std::function<std::optional<std::string>()> wifiHost_;
+    bool networkOnly_ = false;
+
+    std::atomic<std::uint16_t> streamHostPort_{0};
+    std::atomic<std::uint16_t> inputHostPort_{0};
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> tunnelsOpen_{false}; // a stream tunnel was set up and not yet removed
+    std::atomic<bool> halted_{false};
+    std::optional<std::string> companionVersion_;
+    bool companionUpdateFailed_ = false;
+
+    TaskGroup tasks_; // the health check (main loop)
+    bool healthChecking_ = false;
+    std::atomic<int> relaunchAttempts_{0};
+    Sleeper pause_;
+};
+
+} // namespace qb
