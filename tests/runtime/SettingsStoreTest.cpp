@@ -114,16 +114,12 @@ TEST_F(SettingsStoreTest, WaitsForAnotherWriterOnlyUntilItsDeadline)
     EXPECT_TRUE(store.setString("a", "2"));
 }
 
-TEST_F(SettingsStoreTest, InstancesSeeEachOthersWritesAndKeepThem)
+// (That a write keeps what other instances wrote: the next test.)
+TEST_F(SettingsStoreTest, InstancesSeeEachOthersWrites)
 {
     SettingsStore first(file_), second(file_);
     ASSERT_TRUE(first.setString("displayMode", "extended"));
     EXPECT_EQ(second.string("displayMode"), "extended");
-    ASSERT_TRUE(second.setBool("autoMirrorEnabled", false));
-    // `first` re-reads the file before its next write, so it keeps
-    // `second`'s key instead of writing back its own older picture.
-    ASSERT_TRUE(first.setString("connectionMode", "wifi"));
-    EXPECT_EQ(SettingsStore(file_).boolean("autoMirrorEnabled"), false);
     ASSERT_TRUE(second.remove("displayMode"));
     EXPECT_FALSE(first.contains("displayMode"));
 }
