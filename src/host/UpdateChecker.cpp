@@ -110,6 +110,7 @@ std::optional<VersionInfo> decode(std::string_view body, std::string& error)
 
 std::optional<Release> check(std::string_view currentVersion, const Config& config)
 {
+    if (!config.enabled()) return std::nullopt;
     initialiseOnce();
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
