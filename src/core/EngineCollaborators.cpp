@@ -53,6 +53,7 @@ public:
     void activate() override { manager_->activate(true); }
     void deactivate() override { manager_->deactivate(); }
     void restoreSleepIfNeeded() override { manager_->restoreSleepIfNeeded(); }
+    KeepAwakeStatus status() const override { return manager_->status(); }
 
 private:
     std::shared_ptr<SleepManager> manager_;

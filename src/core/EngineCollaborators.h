@@ -70,6 +70,7 @@ public:
     // Undoes whatever activate() changed; harmless when nothing was.
     virtual void deactivate() = 0;
     virtual void restoreSleepIfNeeded() = 0;
+    virtual KeepAwakeStatus status() const { return {}; }
 };
 
 class FrontLight {

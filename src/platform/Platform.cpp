@@ -96,6 +96,12 @@ Platform::~Platform() = default;
 
 bool Platform::simulatedDesktop() const { return desktop_->name() == "sim"; }
 
+void Platform::stop()
+{
+    desktop_->stop();
+    host_.backlight->flush(std::chrono::seconds(6));
+}
+
 std::shared_ptr<DnsSd> Platform::dnsSd(Executor deliverOn)
 {
     if (!dnsSd_) dnsSd_ = host_.dnsSd(std::move(deliverOn));
@@ -108,11 +114,16 @@ std::vector<PlatformCapability> Platform::capabilities() const
     std::vector<PlatformCapability> capabilities;
     capabilities.push_back({"desktop", std::string(desktop_->name()) + (where.empty() ? "" : " " + where),
         simulatedDesktop()});
-    capabilities.push_back({"power", host_.power->provider(), host_.simulated});
-    capabilities.push_back({"backlight", host_.backlight->provider(), host_.simulated});
-    capabilities.push_back({"font-settings", host_.fontSettings->provider(), host_.simulated});
-    capabilities.push_back({"dns-sd", host_.dnsSdProvider, host_.simulated});
+    for (auto& capability : hostCapabilities(host_)) capabilities.push_back(std::move(capability));
     return capabilities;
+}
+
+std::vector<PlatformCapability> hostCapabilities(const HostServices& host)
+{
+    return {{"power", host.power->provider(), host.simulated},
+        {"backlight", host.backlight->provider(), host.simulated},
+        {"font-settings", host.fontSettings->provider(), host.simulated},
+        {"dns-sd", host.dnsSdProvider, host.simulated}};
 }
 
 const std::vector<PlatformBackend>& platformBackends()

@@ -114,6 +114,9 @@ struct PlatformCapability {
     bool simulated = false;
 };
 
+// The host's capabilities with their providers ("power", "logind", ...).
+std::vector<PlatformCapability> hostCapabilities(const HostServices& host);
+
 class Platform final {
 public:
     Platform(std::shared_ptr<Desktop> desktop, HostServices host);
@@ -141,8 +144,9 @@ public:
     // Every capability with its provider, desktop first.
     std::vector<PlatformCapability> capabilities() const;
 
-    // The desktop's stop(). Idempotent.
-    void stop() { desktop_->stop(); }
+    // The desktop's stop(), and the backlight's writes finished (at most
+    // 6 s: one logind call). Idempotent.
+    void stop();
 
 private:
     std::shared_ptr<Desktop> desktop_;

@@ -82,8 +82,8 @@ TEST_F(VirtualDisplayManagerTest, CreatesHiDPIAndPlainDisplaysWithTheirSingleMod
     EXPECT_DOUBLE_EQ(state->currentMode()->refreshRate, 60.0);
     EXPECT_EQ(linesFrom(log, "[VirtualDisplay]"),
         (Strings{"[VirtualDisplay] Created: ID " + std::to_string(id),
-            "[VirtualDisplay] Configured: 1600x1200 HiDPI (800x600pt @ 2x) @ 60Hz",
-            "[VirtualDisplay] HiDPI mode activated: 800x600pt → 1600x1200px"}));
+            "[VirtualDisplay] Configured: 1600x1200 HiDPI (800x600 logical @ 2x) @ 60Hz",
+            "[VirtualDisplay] HiDPI mode activated: 800x600 logical → 1600x1200px"}));
 
     log.clear();
     auto plain = make(1600, 1200, false, "device-B");

@@ -444,7 +444,7 @@ TEST_F(DeviceSessionTest, AdbSetupBranches)
             std::vector<std::string>{"[STALE-1] Bundled APK is stale (still v1.8.2 after install). Rebuild with "
                                      "'make android && make install'."});
         EXPECT_EQ(sessionMessages("STALE-1", LogLevel::info).front(),
-            "[STALE-1] Companion v1.8.2 != Mac v2.4.4 — updating...");
+            "[STALE-1] Companion v1.8.2 != host v2.4.4 — updating...");
         runOnMain(session->stop());
     }
     {
