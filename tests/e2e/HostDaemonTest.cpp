@@ -116,6 +116,7 @@ TEST_F(HostDaemonTest, ThePanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopO
     watchUntilDimmed();
     EXPECT_EQ(cli({"stop"}).first, 0);
     EXPECT_TRUE(waitFor([&] { return panelLevel() == 600; }, 10s)) << output();
+    EXPECT_EQ(output().find("trying sysfs"), std::string::npos) << "written through logind, no root needed";
     EXPECT_EQ(exitAfter(SIGTERM), 0);
 
     // Killed while dimmed: the next start puts the panel back.
