@@ -140,10 +140,9 @@ public:
 std::shared_ptr<SettingsPersistence> makeStoredSettings(SettingsStore& store);
 // The sleep manager over the platform's `power`.
 std::shared_ptr<SleepControl> makeSleepControl(std::shared_ptr<HostPower> power, SleepManagerTiming timing = {});
-// AutoDim over the platform's panel (its recovery file default:
-// ~/.quillbright/saved_brightness).
+// AutoDim over the platform's panel, its crash-recovery file `recoveryFile`.
 std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> panel,
-    std::filesystem::path recoveryFile = {}, AutoDimTiming timing = {});
+    std::filesystem::path recoveryFile, AutoDimTiming timing = {});
 // The device display controller; it grabs its keys from `hotkeys` (none
 // when null).
 std::shared_ptr<FrontLight> makeFrontLight(std::shared_ptr<GlobalHotkeys> hotkeys = nullptr);

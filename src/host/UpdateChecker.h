@@ -24,14 +24,13 @@ namespace UpdateChecker {
 
 struct Config {
     // Scheme and host (and port) of the product's web site; the path is
-    // fixed. $QUILLBRIGHT_UPDATE_HOST replaces it (see fromEnvironment).
+    // fixed. $QUILLBRIGHT_UPDATE_HOST replaces it (PlatformConfig::updateHost).
     std::string host = "https://quillbright.app";
     std::chrono::milliseconds timeout{10000};
     std::size_t maxBodyBytes = 64 * 1024;
 
-    std::string url() const { return host + "/version.json"; }
-    // The defaults, with the host from $QUILLBRIGHT_UPDATE_HOST when set.
-    static Config fromEnvironment();
+    // The host without a trailing slash.
+    std::string url() const;
 };
 
 struct VersionInfo {
@@ -49,7 +48,7 @@ struct Release {
 // A newer release, or nothing (no update, or any failure: fetch errors and
 // undecodable documents are logged under "Update", other HTTP statuses are
 // silent).
-std::optional<Release> check(std::string_view currentVersion, const Config& config = Config::fromEnvironment());
+std::optional<Release> check(std::string_view currentVersion, const Config& config = {});
 
 // The document's fields, or nothing with `error` describing why.
 std::optional<VersionInfo> decode(std::string_view body, std::string& error);

@@ -61,6 +61,10 @@ struct PlatformConfig {
     std::string systemBusAddress;
     // The sim backlight's level file (QUILLBRIGHT_SIM_BACKLIGHT); empty: in memory.
     std::filesystem::path simBacklightFile;
+    // HOME (/tmp when unset): where the daemon keeps its recovery files.
+    std::filesystem::path home = "/tmp";
+    // QUILLBRIGHT_UPDATE_HOST: the release check's site; empty: the product's.
+    std::string updateHost;
 
     static PlatformConfig fromEnvironment();
 };
@@ -119,10 +123,13 @@ std::vector<PlatformCapability> hostCapabilities(const HostServices& host);
 
 class Platform final {
 public:
-    Platform(std::shared_ptr<Desktop> desktop, HostServices host);
+    Platform(std::shared_ptr<Desktop> desktop, HostServices host, PlatformConfig config = {});
     ~Platform();
     Platform(const Platform&) = delete;
     Platform& operator=(const Platform&) = delete;
+
+    // What the environment said at start-up.
+    const PlatformConfig& config() const { return config_; }
 
     // The desktop backend's registry name.
     std::string_view name() const { return desktop_->name(); }
@@ -151,6 +158,7 @@ public:
 private:
     std::shared_ptr<Desktop> desktop_;
     HostServices host_;
+    PlatformConfig config_;
     std::shared_ptr<DnsSd> dnsSd_;
 };
 
@@ -189,7 +197,7 @@ struct PlatformChoice {
 };
 PlatformChoice probePlatform(const PlatformConfig& config);
 
-// The whole sim platform (tests, demos).
+// The whole sim platform (tests, demos), with the environment's other values.
 std::shared_ptr<Platform> makeSimPlatform();
 
 // The desktops, for their own tests.

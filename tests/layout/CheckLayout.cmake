@@ -15,9 +15,8 @@ if(NOT SOURCE_DIR)
 endif()
 
 set(ENVIRONMENT_READERS
-    cli/Daemon.cpp cli/UserService.cpp control/EngineControlTarget.cpp core/AutoDim.cpp core/RuntimePaths.cpp
-    device/ADBBridge.cpp diagnostics/PlatformLog.cpp host/FontSmoothing.cpp host/UpdateChecker.cpp
-    pipeline/RowSplitter.cpp runtime/SettingsStore.cpp session/DeviceSession.cpp)
+    cli/Daemon.cpp cli/UserService.cpp control/EngineControlTarget.cpp core/RuntimePaths.cpp device/ADBBridge.cpp
+    diagnostics/PlatformLog.cpp pipeline/RowSplitter.cpp runtime/SettingsStore.cpp session/DeviceSession.cpp)
 
 set(violations "")
 set(unknown "")
