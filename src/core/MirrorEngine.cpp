@@ -77,18 +77,22 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     }
     if (!env.sleep) env.sleep = makeSleepControl(platform.hostPower(), timing_.sleep);
     if (!env.hostDimming) {
-        env.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(platform.backlight()), {}, timing_.autoDim);
+        env.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(platform.backlight()),
+            AutoDim::recoveryFileIn(platform.config().home), timing_.autoDim);
     }
     if (!env.frontLight) env.frontLight = makeFrontLight(platform.globalHotkeys());
     if (!env.deviceMonitor) env.deviceMonitor = makeUSBDeviceMonitor(timing_.usbMonitor);
     if (!env.networkServices) env.networkServices = makeWiFiServices(platform.dnsSd(MainLoop::shared().executor()));
     if (!env.updateChecks) {
-        env.updateChecks = makeUpdateChecks([] { return UpdateChecker::check(appVersion); }, timing_.firstUpdateCheck,
+        UpdateChecker::Config updates;
+        if (!platform.config().updateHost.empty()) updates.host = platform.config().updateHost;
+        env.updateChecks = makeUpdateChecks([updates] { return UpdateChecker::check(appVersion, updates); },
+            timing_.firstUpdateCheck,
             timing_.updateCheckInterval);
     }
     if (!env.fontSmoothing) {
         env.fontSmoothing = makeDesktopFontSmoothing(
-            std::make_shared<FontSmoothing>(platform.fontSettings(), FontSmoothing::defaultStateFile()));
+            std::make_shared<FontSmoothing>(platform.fontSettings(), FontSmoothing::stateFileIn(platform.config().home)));
     }
     if (!env.session.lanPeers) env.session.lanPeers = lanPeers_;
     // The engine outlives what the dimmer reads here: it owns the dimmer's

@@ -253,6 +253,8 @@ public:
     bool requestScreenRecordingPermission();
     // There is no prompt to show on X11: this reports what the check finds.
     bool requestAccessibilityPermission() const;
+    // The keep-awake lock of clamshell mode.
+    KeepAwakeStatus keepAwake() const { return environment_.sleep->status(); }
     // The platform the engine and its sessions run on.
     const std::shared_ptr<Platform>& platform() const { return environment_.session.platform; }
     static bool hasADB();

@@ -131,7 +131,7 @@ std::map<std::string, std::string> loadShellEnvironment()
     if (!environment.contains("HOME")) environment["HOME"] = homeDirectory();
     auto valueOf = [&](const char* key) {
         auto found = environment.find(key);
-        return found == environment.end() ? std::string("nil") : found->second;
+        return found == environment.end() ? std::string("(unset)") : found->second;
     };
     bridgeLog(fmt::format("[ADBBridge] Shell environment loaded ({} vars, HOME={}, ANDROID_HOME={})",
         environment.size(), valueOf("HOME"), valueOf("ANDROID_HOME")));

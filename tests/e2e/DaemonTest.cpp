@@ -563,39 +563,6 @@ TEST_F(DaemonTest, PluggingInADeviceStartsMirroringAndUnpluggingStopsIt)
     expectNothingLeft();
 }
 
-TEST_F(DaemonTest, TheHostPanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopOrACrash)
-{
-    // The simulated desktop's built-in panel, kept in a file the test reads.
-    const fs::path panel = directory() / "panel";
-    test::writeFile(panel, "0.6\n");
-    const test::ScopedEnv backlight("QUILLBRIGHT_SIM_BACKLIGHT", panel.string());
-    const auto level = [&] {
-        float value = -1;
-        std::ifstream(panel) >> value;
-        return value;
-    };
-    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
-
-    // A device that watches dims the panel; a stop brings it back, and so
-    // does the next start after a kill while dimmed.
-    for (const bool crash : {false, true}) {
-        launch();
-        ASSERT_TRUE(waitForStatus("running")) << output();
-        companion::CompanionClient client;
-        ASSERT_TRUE(greeted(client)) << client.violation();
-        ASSERT_TRUE(waitFor([&] { return level() == 0.0F; }, 10s)) << output();
-        if (!crash) {
-            EXPECT_EQ(control("STOP\n"), "OK stopping\n");
-            ASSERT_TRUE(waitFor([&] { return level() == 0.6F; }, 10s)) << output();
-        }
-        EXPECT_EQ(terminate(crash ? SIGKILL : SIGTERM), crash ? 128 + SIGKILL : 0);
-    }
-    adb.setDevices({});
-    launch();
-    ASSERT_TRUE(waitFor([&] { return level() == 0.6F; }, 10s)) << output();
-    EXPECT_EQ(terminate(), 0);
-}
-
 // A contrast change reaches the picture on the device at once, through the
 // tone curve, even while the desktop shows nothing new.
 TEST_F(DaemonTest, AContrastChangeReachesTheDevicesPictureThroughTheToneCurve)
