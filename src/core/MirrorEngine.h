@@ -44,6 +44,7 @@
 #include "core/DeviceLineup.h"
 #include "core/EngineCollaborators.h"
 #include "core/EngineState.h"
+#include "core/PreviewServers.h"
 #include "config/DisplayResolution.h"
 #include "config/Ports.h"
 #include "config/Version.h"
@@ -77,11 +78,7 @@ struct MirrorEngineTiming {
     // capture stream restarts.
     Duration lidRemirrorDelay = std::chrono::milliseconds(1500);
     Duration lidCaptureRestartDelay = std::chrono::milliseconds(1000);
-    // A port counts as taken only when it is still taken after this long,
-    // looked at every portRecheckInterval: a child process being started
-    // holds a copy of our descriptors until it runs its program, so a
-    // listener we closed a moment ago (a restart) can look busy for a few
-    // milliseconds.
+    // The start's port check (core/PortCheck.h).
     Duration portBusyFor = std::chrono::milliseconds(500);
     Duration portRecheckInterval = std::chrono::milliseconds(25);
     // For the production services made when the environment leaves them out.
@@ -234,8 +231,8 @@ public:
     bool companionCompatible() const;
 
     // The preview servers while they run (null otherwise).
-    const std::shared_ptr<WebSocketServer>& wsServer() const { return wsServer_; }
-    const std::shared_ptr<HTTPServer>& httpServer() const { return httpServer_; }
+    const std::shared_ptr<WebSocketServer>& wsServer() const { return preview_.webSocket(); }
+    const std::shared_ptr<HTTPServer>& httpServer() const { return preview_.http(); }
     const Ports& ports() const { return environment_.ports; }
 
     // ---- Static helpers ----
@@ -268,9 +265,7 @@ private:
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
-    asio::awaitable<void> stopPreviewServers();
     bool startPreviewServers();
-    std::string bindAddress() const;
     std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();
@@ -302,8 +297,7 @@ private:
     bool applyingProfile_ = false;
     bool restartPending_ = false;
     NativeSizeCache nativeSizes_;
-    std::shared_ptr<WebSocketServer> wsServer_;
-    std::shared_ptr<HTTPServer> httpServer_;
+    PreviewServers preview_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
     EngineState state_;
