@@ -1,8 +1,8 @@
 // MirrorEngine: the coordinator that owns everything the daemon runs while
 // mirroring — one DeviceSession per connected device and the browser-preview
-// servers — and the start and stop sequences every trigger goes through (the
-// command line, the preview page, the control socket, device events, the lid
-// opening). It publishes one EngineState that the command line, the status
+// servers — and the one start path and one teardown every trigger goes
+// through (the command line, the preview page, the control socket, a device
+// plugged in or out, the companion's request, the hotkey, restarts). It publishes one EngineState that the command line, the status
 // file and any front end read, and drives the services it coordinates
 // (settings, sleep, dimming, front light, device monitor, Wi-Fi, updates,
 // font smoothing, control socket) through the interfaces of
@@ -16,16 +16,19 @@
 // stopAsync(), stop(), every state change, every observer call.
 // Component callbacks arrive on the main loop or hop to it first. Blocking
 // work (adb, lsof) runs on the utility global queue and resumes on the main
-// loop. Coroutines the engine starts itself (stop() → stopAsync(), the
-// preview page's start) are tracked by its TaskGroup and cancelled when the
-// engine is destroyed.
+// loop. Each coroutine has one owner: the start sequence (starting_, which a
+// teardown cancels), adb reconnects and the lid recovery (reconnects_), the
+// teardown (teardown_, one at a time), and stops, restarts and font-smoothing
+// changes (tasks_); all are cancelled when the engine is destroyed.
 //
 // Status transitions:
-//   idle / waitingForDevice --start()--> starting --> running | waitingForDevice | error
+//   idle / waitingForDevice --requestStart()--> starting --> running | waitingForDevice | error
 //   starting / running / error --stop() / stopAsync()--> stopping --> idle
 //   waitingForDevice --stop()--> idle
-// start() does nothing in any other state; apart from a stop, `error` is
-// left only by setting the status from outside.
+// "starting" is published as the start is asked for, so a second trigger
+// finds it and starts nothing; a stop while starting cancels the start.
+// requestStart() does nothing in any other state; apart from a stop, `error`
+// is left only by setting the status from outside.
 #pragma once
 
 #include <chrono>
