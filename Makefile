@@ -1,8 +1,8 @@
 # The two commands a newcomer needs:
-#   make run    install what is missing, build, and start the daemon (on
+#   make run    install what running needs, build, and start the daemon (on
 #               GNOME Wayland, else the X11 desktop of $DISPLAY, else a
 #               simulated one; force one with QUILLBRIGHT_PLATFORM=wayland|x11|sim)
-#   make test   install what is missing, build, and run every test
+#   make test   install what the tests need too, build, and run every test
 # Everything is incremental: a second run only rebuilds what changed.
 
 BUILD ?= build
@@ -16,22 +16,33 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps configure build run test asan package clean
+.PHONY: all deps deps-run configure configure-run build build-run run test asan package clean
 
 all: build
 
+# `make run` needs the compiler and libraries only; `make test` adds the test
+# tools (the first `make test` after a `make run` turns the tests on in the
+# same build tree).
+deps-run:
+	@scripts/install-deps run
+
 deps:
-	@scripts/install-deps
+	@scripts/install-deps test
 
-$(BUILD)/build.ninja: | deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+configure-run: deps-run
+	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja -DQB_BUILD_TESTS=OFF -DQB_BUILD_BENCH=OFF -DQB_BUILD_FUZZ=OFF $(CMAKE_FLAGS)
 
-configure: $(BUILD)/build.ninja
+configure: deps
+	@if [ ! -f $(BUILD)/build.ninja ] || grep -q '^QB_BUILD_TESTS:BOOL=OFF' $(BUILD)/CMakeCache.txt; then \
+		cmake -S . -B $(BUILD) -G Ninja -DQB_BUILD_TESTS=ON -DQB_BUILD_BENCH=ON -DQB_BUILD_FUZZ=ON $(CMAKE_FLAGS); fi
 
-build: deps configure
+build-run: configure-run
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build-run
 ifeq ($(strip $(ARGS)),)
 	$(BUILD)/src/quillbright start
 else

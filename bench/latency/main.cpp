@@ -225,7 +225,7 @@ int main(int argc, char** argv)
     PlatformLogMute mute;
     MainLoop loop;
     std::string error;
-    auto platform = makeX11Platform(loop.executor(), server.display.c_str(), &error);
+    auto platform = makeX11Desktop(loop.executor(), server.display.c_str(), &error);
     if (!platform) {
         std::cerr << "qb_latency_bench: " << error << "\n";
         return 1;

@@ -266,18 +266,15 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     // One platform for the daemon's life: its services go to the engine and
     // every session.
     auto& mainLoop = MainLoop::shared();
-    std::shared_ptr<Platform> platform = openPlatform(mainLoop.executor(), std::getenv("QUILLBRIGHT_PLATFORM"));
+    std::shared_ptr<Platform> platform = openPlatform(mainLoop.executor(), PlatformConfig::fromEnvironment());
     if (!platform->pacerWindows()) {
         componentLog(LogLevel::info, "CompositorPacer",
             fmt::format("[CompositorPacer] Not used: the {} capture delivers a frame whenever the picture changes",
-                platformName(platform->kind())));
+                platform->name()));
     }
     MirrorEngine::Environment environment;
-    environment.captureBackend = platform->captureBackend();
+    // The engine takes every OS service from it: desktop and host alike.
     environment.session.platform = platform;
-    // The display controller grabs its front-light keys here (none on the
-    // simulated desktop).
-    environment.frontLight = makeFrontLight(platform->globalHotkeys());
     environment.settings = makeStoredSettings(SettingsStore::shared());
     daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
     environment.controlServer = daemon->controlServer;

@@ -41,12 +41,6 @@ std::string firstLine(const std::string& text)
     return line;
 }
 
-std::string envOr(const char* name, const char* fallback = "")
-{
-    const char* value = std::getenv(name);
-    return value ? value : fallback;
-}
-
 DoctorFinding checkADB(const DoctorSetup& setup)
 {
     DoctorFinding finding{"adb", false, "", ""};
@@ -126,7 +120,7 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
         finding.detail = "sim (the simulated desktop, for demos and tests)";
         return finding;
     }
-    if (setup.platform != "x11" && setup.platform != "wayland") {
+    if (!setup.platform.empty() && setup.platform != "x11" && setup.platform != "wayland") {
         finding.detail = "unknown desktop backend \"" + setup.platform + "\"";
         finding.hint = "Set QUILLBRIGHT_PLATFORM to wayland or x11 (or sim for a demo)";
         return finding;
@@ -246,9 +240,10 @@ DoctorSetup DoctorSetup::fromEnvironment()
             if (const group* entry = ::getgrgid(id)) setup.groups.emplace_back(entry->gr_name);
         }
     }
-    setup.platform = envOr("QUILLBRIGHT_PLATFORM", std::string(platformName(selectedPlatform())).c_str());
-    setup.display = envOr("DISPLAY");
-    setup.waylandDisplay = envOr("WAYLAND_DISPLAY");
+    const PlatformConfig config = PlatformConfig::fromEnvironment();
+    setup.platform = config.requested;
+    setup.display = config.display;
+    setup.waylandDisplay = config.waylandDisplay;
     setup.gnomeUnreachable = [] {
         std::string error;
         if (wayland::MutterBus::connect(&error)) return std::optional<std::string>();

@@ -186,8 +186,6 @@ HealthReportInput EngineControlTarget::outsideFacts()
         facts.reverseTunnels = reverseTunnels();
     }
     facts.bundleIntegrity = std::string(BundleIntegrity::checkCurrentBundle().description());
-    facts.screenRecording = MirrorEngine::hasScreenRecordingPermission();
-    facts.accessibility = MirrorEngine::hasAccessibilityPermission();
     facts.osVersion = osVersion();
     facts.crashReports = crashReportText(crashDirectory(), std::string(MirrorEngine::appVersion), wallNow());
     return facts;
@@ -218,6 +216,8 @@ std::string EngineControlTarget::report()
         in.companionVersion = state.companionVersion;
         in.companionCompatible = e.companionCompatible();
         in.updateVersion = state.updateVersion;
+        in.screenRecording = e.hasScreenRecordingPermission();
+        in.accessibility = e.hasAccessibilityPermission();
         for (const auto& session : e.sessions()) {
             HealthReportInput::Session s;
             s.device = session->device().model;

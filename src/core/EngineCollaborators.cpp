@@ -11,9 +11,6 @@
 #include "device/DisplayController.h"
 #include "device/WiFiDeviceDiscovery.h"
 #include "diagnostics/Log.h"
-#include "platform/Backlight.h"
-#include "platform/FontSettings.h"
-#include "platform/Platform.h"
 #include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
@@ -134,7 +131,6 @@ public:
 
     void start(std::uint16_t streamPort) override
     {
-        if (!dnsSd_) dnsSd_ = makeDnsSd(selectedPlatform(), MainLoop::shared().executor());
         if (!advertiser_) {
             advertiser_ = BonjourAdvertiser::make(dnsSd_);
             advertiser_->start(streamPort);
@@ -251,7 +247,6 @@ std::shared_ptr<SettingsPersistence> makeStoredSettings(SettingsStore& store)
 
 std::shared_ptr<SleepControl> makeSleepControl(std::shared_ptr<HostPower> power, SleepManagerTiming timing)
 {
-    if (!power) power = makeHostPower(selectedPlatform());
     return std::make_shared<SleepManagerControl>(
         SleepManager::make(MainLoop::shared().executor(), std::move(power), timing));
 }
@@ -259,9 +254,6 @@ std::shared_ptr<SleepControl> makeSleepControl(std::shared_ptr<HostPower> power,
 std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> panel,
     std::filesystem::path recoveryFile, AutoDimTiming timing)
 {
-    if (!panel) {
-        panel = std::make_shared<HostBrightness>(makeBacklight(selectedPlatform()));
-    }
     if (recoveryFile.empty()) recoveryFile = AutoDim::defaultRecoveryFile();
     // A host without a panel reads nothing: nothing is dimmed.
     AutoDim::Panel access{[panel] { return panel->brightness(); }, [panel](float level) { panel->setBrightness(level); }};
@@ -292,9 +284,6 @@ std::shared_ptr<UpdateChecks> makeUpdateChecks(std::function<std::optional<Updat
 
 std::shared_ptr<DesktopFontSmoothing> makeDesktopFontSmoothing(std::shared_ptr<FontSmoothing> fonts)
 {
-    if (!fonts) {
-        fonts = std::make_shared<FontSmoothing>(makeFontSettings(selectedPlatform()), FontSmoothing::defaultStateFile());
-    }
     return std::make_shared<QueuedFontSmoothing>(std::move(fonts));
 }
 

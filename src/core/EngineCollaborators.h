@@ -151,25 +151,24 @@ std::vector<ConnectedDevice> adbDeviceList();
 // Settings in `store` (the daemon: SettingsStore::shared()). Without a
 // persistence the engine keeps its settings in memory only.
 std::shared_ptr<SettingsPersistence> makeStoredSettings(SettingsStore& store);
-// The sleep manager over `power` (default: the selected platform's).
-std::shared_ptr<SleepControl> makeSleepControl(std::shared_ptr<HostPower> power = nullptr,
-    SleepManagerTiming timing = {});
-// AutoDim over the host's panel (default: the selected platform's
-// backlight, with its recovery files under ~/.quillbright/).
-std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> panel = nullptr,
+// The sleep manager over the platform's `power`.
+std::shared_ptr<SleepControl> makeSleepControl(std::shared_ptr<HostPower> power, SleepManagerTiming timing = {});
+// AutoDim over the platform's panel (its recovery file default:
+// ~/.quillbright/saved_brightness).
+std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> panel,
     std::filesystem::path recoveryFile = {}, AutoDimTiming timing = {});
 // The device display controller; it grabs its keys from `hotkeys` (none
 // when null).
 std::shared_ptr<FrontLight> makeFrontLight(std::shared_ptr<GlobalHotkeys> hotkeys = nullptr);
 std::shared_ptr<DeviceMonitor> makeUSBDeviceMonitor(USBDeviceMonitor::Timing timing = {});
-// Over `dnsSd` (default: the selected platform's, made at the first start).
-std::shared_ptr<NetworkServices> makeWiFiServices(std::shared_ptr<DnsSd> dnsSd = nullptr);
+// Over the platform's `dnsSd`.
+std::shared_ptr<NetworkServices> makeWiFiServices(std::shared_ptr<DnsSd> dnsSd);
 // `check` runs off the main loop (default: UpdateChecker::check against the
 // configured host), first after `first`, then every `interval`.
 std::shared_ptr<UpdateChecks> makeUpdateChecks(std::function<std::optional<UpdateChecker::Release>()> check,
     Duration first, Duration interval);
-// Over `fonts` (default: the selected platform's font settings), its
-// blocking calls in order on a queue of their own.
-std::shared_ptr<DesktopFontSmoothing> makeDesktopFontSmoothing(std::shared_ptr<FontSmoothing> fonts = nullptr);
+// Over `fonts` (the platform's font settings), its blocking calls in order
+// on a queue of their own.
+std::shared_ptr<DesktopFontSmoothing> makeDesktopFontSmoothing(std::shared_ptr<FontSmoothing> fonts);
 
 } // namespace qb

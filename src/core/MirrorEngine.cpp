@@ -59,7 +59,9 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     , teardown_(MainLoop::shared().executor())
 {
     auto& env = environment_;
-    if (!env.captureBackend) env.captureBackend = makeCaptureBackend(selectedPlatform());
+    if (!env.session.platform) env.session.platform = makeSimPlatform();
+    Platform& platform = *env.session.platform;
+    if (!env.captureBackend) env.captureBackend = platform.captureBackend();
     if (!env.listDevices) env.listDevices = adbDeviceList;
     if (!env.makeADBBridge) {
         env.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<RealADBBridge>(); };
@@ -74,16 +76,21 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
             return session->start(std::move(ws), contrast, gamma);
         };
     }
-    if (!env.sleep) env.sleep = makeSleepControl(nullptr, timing_.sleep);
-    if (!env.hostDimming) env.hostDimming = makeHostDimming(nullptr, {}, timing_.autoDim);
-    if (!env.frontLight) env.frontLight = makeFrontLight();
+    if (!env.sleep) env.sleep = makeSleepControl(platform.hostPower(), timing_.sleep);
+    if (!env.hostDimming) {
+        env.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(platform.backlight()), {}, timing_.autoDim);
+    }
+    if (!env.frontLight) env.frontLight = makeFrontLight(platform.globalHotkeys());
     if (!env.deviceMonitor) env.deviceMonitor = makeUSBDeviceMonitor(timing_.usbMonitor);
-    if (!env.networkServices) env.networkServices = makeWiFiServices();
+    if (!env.networkServices) env.networkServices = makeWiFiServices(platform.dnsSd(MainLoop::shared().executor()));
     if (!env.updateChecks) {
         env.updateChecks = makeUpdateChecks([] { return UpdateChecker::check(appVersion); }, timing_.firstUpdateCheck,
             timing_.updateCheckInterval);
     }
-    if (!env.fontSmoothing) env.fontSmoothing = makeDesktopFontSmoothing();
+    if (!env.fontSmoothing) {
+        env.fontSmoothing = makeDesktopFontSmoothing(
+            std::make_shared<FontSmoothing>(platform.fontSettings(), FontSmoothing::defaultStateFile()));
+    }
     if (!env.session.lanPeers) env.session.lanPeers = lanPeers_;
     // The engine outlives what the dimmer reads here: it owns the dimmer's
     // only use, and stop() ends its pending steps.
@@ -247,24 +254,24 @@ int MirrorEngine::brightnessFromSliderPos(double position)
     return static_cast<int>(value);
 }
 
-bool MirrorEngine::hasScreenRecordingPermission()
+bool MirrorEngine::hasScreenRecordingPermission() const
 {
-    return makeCaptureBackend(selectedPlatform())->preflightScreenCaptureAccess();
+    return environment_.captureBackend->preflightScreenCaptureAccess();
 }
 
-bool MirrorEngine::hasAccessibilityPermission() { return makeInputInjector(selectedPlatform())->isTrusted(); }
+bool MirrorEngine::hasAccessibilityPermission() const { return platform()->inputInjector()->isTrusted(); }
 
-bool MirrorEngine::allPermissionsGranted()
+bool MirrorEngine::allPermissionsGranted() const
 {
     return hasScreenRecordingPermission() && hasAccessibilityPermission();
 }
 
 bool MirrorEngine::requestScreenRecordingPermission()
 {
-    return makeCaptureBackend(selectedPlatform())->requestScreenCaptureAccess();
+    return environment_.captureBackend->requestScreenCaptureAccess();
 }
 
-bool MirrorEngine::requestAccessibilityPermission() { return hasAccessibilityPermission(); }
+bool MirrorEngine::requestAccessibilityPermission() const { return hasAccessibilityPermission(); }
 
 bool MirrorEngine::setupCompleted() { return SettingsStore::shared().boolean("setupCompleted").value_or(false); }
 

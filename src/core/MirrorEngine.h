@@ -94,8 +94,8 @@ class MirrorEngine;
 
 // What the engine builds on. Empty members get the production behaviour.
 struct MirrorEngineEnvironment {
-    // Screen-capture permission preflight and request; default:
-    // makeCaptureBackend(selectedPlatform()).
+    // Screen-capture permission preflight and request; default: the
+    // platform's capture (session.platform).
     std::shared_ptr<CaptureBackend> captureBackend;
     // The connected devices in adb's order; default: when an adb executable
     // is known, start its server and list the devices, else none.
@@ -113,7 +113,10 @@ struct MirrorEngineEnvironment {
     std::function<asio::awaitable<void>(std::shared_ptr<DeviceSession>, std::shared_ptr<WebSocketServer>, double,
         double)>
         startSession;
-    // Platform services and options handed to every session.
+    // Platform services and options handed to every session. Its
+    // `platform` (default: the whole sim platform) is the one source of the
+    // engine's own OS services too: capture permission, keep-awake, panel,
+    // font settings, DNS-SD, hotkeys.
     DeviceSessionEnvironment session;
     MirrorEnginePorts ports;
     // Initial values of the persisted settings, which the stored ones
@@ -242,13 +245,16 @@ public:
     // A brightness slider position in 0...1 to a front-light value 0...255:
     // 0 below 0.03, then p² × 255 truncated, at least 1; NaN gives 0.
     static int brightnessFromSliderPos(double position);
-    static bool hasScreenRecordingPermission();
+    // ---- The platform's permissions ----
+    bool hasScreenRecordingPermission() const;
     // Touch injection is possible (the X server offers XTEST).
-    static bool hasAccessibilityPermission();
-    static bool allPermissionsGranted();
-    static bool requestScreenRecordingPermission();
+    bool hasAccessibilityPermission() const;
+    bool allPermissionsGranted() const;
+    bool requestScreenRecordingPermission();
     // There is no prompt to show on X11: this reports what the check finds.
-    static bool requestAccessibilityPermission();
+    bool requestAccessibilityPermission() const;
+    // The platform the engine and its sessions run on.
+    const std::shared_ptr<Platform>& platform() const { return environment_.session.platform; }
     static bool hasADB();
     static bool hasDevice();
     // A front end's first-run setup is done (settings key "setupCompleted").

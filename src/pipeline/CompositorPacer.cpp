@@ -19,7 +19,6 @@ void info(const std::string& line)
 std::shared_ptr<CompositorPacer> CompositorPacer::create(std::uint32_t targetDisplayID,
     std::shared_ptr<PacerWindows> windows, Timing timing)
 {
-    if (!windows) windows = makePacerWindows(selectedPlatform());
     return std::shared_ptr<CompositorPacer>(new CompositorPacer(targetDisplayID, std::move(windows), timing));
 }
 

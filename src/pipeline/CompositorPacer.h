@@ -37,9 +37,9 @@ public:
     // A progress line every this many ticks.
     static constexpr std::uint64_t LOG_EVERY_TICKS = 300;
 
-    // `windows` defaults to makePacerWindows(selectedPlatform()).
+    // `windows`: the platform's pacer windows (required).
     static std::shared_ptr<CompositorPacer> create(std::uint32_t targetDisplayID,
-        std::shared_ptr<PacerWindows> windows = nullptr, Timing timing = {});
+        std::shared_ptr<PacerWindows> windows, Timing timing = {});
     ~CompositorPacer();
     CompositorPacer(const CompositorPacer&) = delete;
     CompositorPacer& operator=(const CompositorPacer&) = delete;

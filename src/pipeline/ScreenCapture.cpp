@@ -88,13 +88,12 @@ ScreenCapture::ScreenCapture(std::shared_ptr<FrameSink> tcpServer, std::shared_p
     , pixelFormat_(pixelFormat)
     , expectedWidth_(width)
     , expectedHeight_(height)
-    , backend_(options.backend ? std::move(options.backend) : makeCaptureBackend(selectedPlatform()))
+    , backend_(std::move(options.backend))
     , timing_(options.timing)
     , comparisonEncoderFactory_(options.comparisonEncoderFactory ? std::move(options.comparisonEncoderFactory)
                                                                  : makeHardwareComparisonEncoder)
     , lastStatTime_(wallNow())
 {
-    jitterSamples_.reserve(JITTER_WINDOW_SIZE + 1);
 }
 
 ScreenCapture::~ScreenCapture()
@@ -168,14 +167,7 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
 
     const double t0 = mediaTime();
 
-    if (lastCallbackTime_ > 0) {
-        jitterSamples_.push_back(std::abs((t0 - lastCallbackTime_) * 1000.0 - 16.666666666666668));
-        if (jitterSamples_.size() > JITTER_WINDOW_SIZE) {
-            jitterSamples_.erase(jitterSamples_.begin(),
-                jitterSamples_.begin() + static_cast<std::ptrdiff_t>(jitterSamples_.size() - JITTER_WINDOW_SIZE));
-        }
-    }
-    lastCallbackTime_ = t0;
+    figures_.frameArrived(t0);
 
     SurfaceReadLock pixels(*surface);
     const std::size_t bytesPerRow = surface->bytesPerRow();
@@ -207,59 +199,36 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     FramePacer& pacer = tcpServer_->framePacer();
     const double transportMs = pacer.smoothedTransportTime() * 1000.0;
     const FrameAdvice advice = pacer.advise(convertMs, transportMs, mediaTime());
-    if (frameCount_ > 0 && frameCount_ % ADVICE_LOG_INTERVAL == 0) {
+    if (policy_.frameCount() > 0 && policy_.frameCount() % ADVICE_LOG_INTERVAL == 0) {
         componentLog(LogLevel::info, "FramePacer",
             fmt::format("[FramePacer] advice={} encode={:.2f}ms transport={:.2f}ms vsync={:.2f}ms",
                 advice.description(), convertMs, transportMs, pacer.smoothedVsyncPeriod() * 1000.0));
     }
 
-    const bool periodic = frameCount_ % KEYFRAME_INTERVAL == 0;
-    if (tcpServer_->ackProtocolActive()) {
-        double rtt = 15.0;
-        if (auto stats = tcpServer_->latencyStats()) rtt = stats->rttAvgMs > 1.0 ? stats->rttAvgMs : 1.0;
-        const auto window = static_cast<int>(std::clamp(std::floor(120.0 / rtt), 2.0, 6.0));
-        if (tcpServer_->inflightFrames() > window && !periodic) {
-            ++skippedFrames_;
-            forceNextKeyframe_ = true;
-            ++frameCount_;
-            requestRepairFrame();
-            return;
-        }
+    FramePolicy::Link link;
+    link.ackProtocolActive = tcpServer_->ackProtocolActive();
+    if (link.ackProtocolActive) {
+        link.inflightFrames = tcpServer_->inflightFrames();
+        if (auto stats = tcpServer_->latencyStats()) link.rttAvgMs = stats->rttAvgMs;
+    }
+    const FramePolicy::Plan plan = policy_.plan(link);
+    if (plan == FramePolicy::Plan::drop) {
+        ++skippedFrames_;
+        requestRepairFrame();
+        return;
     }
 
-    const bool isKeyframe = periodic || forceNextKeyframe_;
-    forceNextKeyframe_ = false;
-    const std::uint32_t seq = frameSequence_++;
-
-    int n = 0;
-    if (isKeyframe) {
-        const std::span<const std::uint8_t> payload = encoder_->compressKeyframe();
-        n = static_cast<int>(payload.size());
-        if (n > 0) {
-            tcpServer_->broadcast(payload, true, seq);
-        } else {
-            // Cannot happen with a capacity of LZ4_compressBound; never send an empty keyframe.
-            ++skippedFrames_;
-            forceNextKeyframe_ = true;
-            --frameSequence_;
-        }
+    const bool isKeyframe = plan == FramePolicy::Plan::keyframe;
+    const std::span<const std::uint8_t> payload = isKeyframe ? encoder_->compressKeyframe() : encoder_->compressDelta();
+    const std::int64_t frameIndex = policy_.frameCount();
+    const FramePolicy::Verdict verdict = policy_.judge(plan, payload.size(), !encoder_->changedRows().empty());
+    if (verdict.send) {
+        tcpServer_->broadcast(payload, isKeyframe, verdict.sequence);
     } else {
-        const std::span<const std::uint8_t> payload = encoder_->compressDelta();
-        n = static_cast<int>(payload.size());
-        if (n < MIN_DELTA_BYTES && !(onChangeOnly_ && n > 0 && !encoder_->changedRows().empty())) {
-            ++skippedFrames_;
-            --frameSequence_; // the number is reused by the next frame sent
-        } else if (rollingAvgFrameSize_ >= 1.0 && n > OVERSIZED_DELTA_FACTOR * rollingAvgFrameSize_) {
-            ++skippedFrames_;
-            forceNextKeyframe_ = true;
-            --frameSequence_;
-            requestRepairFrame();
-        } else {
-            tcpServer_->broadcast(payload, false, seq);
-        }
+        ++skippedFrames_;
+        if (verdict.repair) requestRepairFrame();
     }
-    lastCompressedSize_ = n;
-    rollingAvgFrameSize_ = 0.95 * rollingAvgFrameSize_ + 0.05 * n;
+    const auto n = static_cast<std::int64_t>(payload.size());
 
     const double t2 = mediaTime();
 
@@ -267,15 +236,12 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     // to it only when it is free.
     const bool wantPreview = wsServer_ && wsServer_->previewClientCount() > 0;
     std::optional<SideEncoder::ComparisonFigures> figures;
-    if (sideEncoder_ && sideEncoder_->hasComparison() && frameCount_ % KEYFRAME_INTERVAL == 0) {
-        figures = SideEncoder::ComparisonFigures{isKeyframe, n, (t2 - t1) * 1000.0};
+    if (sideEncoder_ && sideEncoder_->hasComparison() && frameIndex % KEYFRAME_INTERVAL == 0) {
+        figures = SideEncoder::ComparisonFigures{isKeyframe, static_cast<int>(n), (t2 - t1) * 1000.0};
     }
     if (sideEncoder_ && (wantPreview || figures)) sideEncoder_->offer(*surface, pixels.data(), wantPreview, figures);
 
-    ++frameCount_;
-    ++statFrames_;
-    convertTimeSum_ += convertMs;
-    compressTimeSum_ += (t2 - t1) * 1000.0;
+    figures_.frameEncoded(convertMs, (t2 - t1) * 1000.0, n);
 
     publishStatsIfDue();
 }
@@ -297,28 +263,11 @@ void ScreenCapture::publishStatsIfDue()
     const double elapsed = std::chrono::duration<double>(now - lastStatTime_).count();
     if (elapsed < timing_.statsInterval || elapsed <= 0) return;
 
-    const double fps = static_cast<double>(statFrames_) / elapsed;
-    const double convertMean = statFrames_ > 0 ? convertTimeSum_ / static_cast<double>(statFrames_) : 0.0;
-    const double compressMean = statFrames_ > 0 ? compressTimeSum_ / static_cast<double>(statFrames_) : 0.0;
-    const double bandwidth = fps * static_cast<double>(lastCompressedSize_) / 1024.0 / 1024.0;
-    const double jitter = jitterSamples_.empty()
-        ? 0.0
-        : std::accumulate(jitterSamples_.begin(), jitterSamples_.end(), 0.0) / static_cast<double>(jitterSamples_.size());
-
+    const StreamStats stats = figures_.publish(elapsed, policy_.frameCount(), skippedFrames_.load());
     captureLog(fmt::format("[ScreenCapture] FPS: {:.1f} | {}: {:.1f}ms | lz4+delta: {:.1f}ms | jitter: {:.1f}ms | "
                            "frame: {}KB | ~{:.1f}MB/s | total: {} | skipped: {}",
-        fps, pixelFormat_ == PixelFormat::greyscale ? "grey" : "rgb", convertMean, compressMean, jitter,
-        lastCompressedSize_ / 1024, bandwidth, frameCount_, skippedFrames_.load()));
-
-    StreamStats stats;
-    stats.fps = fps;
-    stats.bandwidthMBps = bandwidth;
-    stats.frameSizeKB = lastCompressedSize_ / 1024;
-    stats.totalFrames = frameCount_;
-    stats.convertMs = convertMean;
-    stats.compressMs = compressMean;
-    stats.jitterMs = jitter;
-    stats.skippedFrames = skippedFrames_.load();
+        stats.fps, pixelFormat_ == PixelFormat::greyscale ? "grey" : "rgb", stats.convertMs, stats.compressMs,
+        stats.jitterMs, stats.frameSizeKB, stats.bandwidthMBps, stats.totalFrames, stats.skippedFrames));
 
     std::function<void(const StreamStats&)> onStats;
     {
@@ -326,10 +275,6 @@ void ScreenCapture::publishStatsIfDue()
         onStats = onStats_;
     }
     if (onStats) onStats(stats);
-
-    statFrames_ = 0;
-    convertTimeSum_ = 0;
-    compressTimeSum_ = 0;
     lastStatTime_ = now;
 }
 
@@ -363,6 +308,7 @@ void ScreenCapture::createAndStartStream()
     {
         std::lock_guard frame(frameLock_);
         onChangeOnly_ = stream->deliversOnChangeOnly();
+        policy_.setOnChangeOnly(onChangeOnly_);
     }
     if (const std::int32_t code = stream->start(); code != 0) throw ScreenCaptureError::streamStartFailed(code);
 }
@@ -507,10 +453,9 @@ asio::awaitable<void> ScreenCapture::restartStream()
     releaseStream();
     {
         std::lock_guard frame(frameLock_);
-        forceNextKeyframe_ = true;
-        frameCount_ = 0;
+        policy_.restart();
         loggedGeometry_ = {};
-        lastCallbackTime_ = 0;
+        figures_.restart();
         if (encoder_) encoder_->invalidate(); // a new stream starts over with a whole frame
     }
 

@@ -42,6 +42,8 @@
 #include "config/Modes.h"
 #include "transport/FrameSink.h"
 #include "pipeline/FrameEncoder.h"
+#include "pipeline/FramePolicy.h"
+#include "pipeline/StreamFigures.h"
 #include "pipeline/SideEncoder.h"
 #include "platform/CaptureStream.h"
 #include "runtime/Asio.h"
@@ -83,7 +85,7 @@ struct ScreenCaptureTiming {
 };
 
 struct ScreenCaptureOptions {
-    std::shared_ptr<CaptureBackend> backend; // default: makeCaptureBackend(selectedPlatform())
+    std::shared_ptr<CaptureBackend> backend; // required: the platform's capture
     ScreenCaptureTiming timing;
     ComparisonEncoderFactory comparisonEncoderFactory; // default: a HardwareEncoder
 };
@@ -94,11 +96,8 @@ public:
     using Options = ScreenCaptureOptions;
 
     // Frame geometry and cadence.
-    static constexpr std::int64_t KEYFRAME_INTERVAL = 60;
+    static constexpr std::int64_t KEYFRAME_INTERVAL = FramePolicy::KEYFRAME_INTERVAL;
     static constexpr std::int64_t ADVICE_LOG_INTERVAL = 300;
-    static constexpr int MIN_DELTA_BYTES = 512;
-    static constexpr double OVERSIZED_DELTA_FACTOR = 3.0;
-    static constexpr std::size_t JITTER_WINDOW_SIZE = 150;
     static constexpr int NOMINAL_FPS = 60;
     static constexpr double COMPARISON_BITRATE_MBPS = 20.0;
 
@@ -185,21 +184,13 @@ private:
     std::shared_ptr<SideEncoder> sideEncoder_;
     std::int64_t frameWidth_ = 0;
     std::int64_t frameHeight_ = 0;
-    std::int64_t frameCount_ = 0;
-    std::uint32_t frameSequence_ = 0;
+    FramePolicy policy_;
+    StreamFigures figures_;
     std::atomic<std::int64_t> skippedFrames_{0}; // written by frames only; read from anywhere
-    double rollingAvgFrameSize_ = 10000.0;
-    bool forceNextKeyframe_ = false;
     // The stream sends frames only on change: a frame not sent is followed
     // by a requested one, and small deltas are real changes, never dropped.
     bool onChangeOnly_ = false;
     WallTime lastStatTime_;
-    double convertTimeSum_ = 0;
-    double compressTimeSum_ = 0;
-    std::int64_t statFrames_ = 0;
-    std::int64_t lastCompressedSize_ = 0;
-    double lastCallbackTime_ = 0;
-    std::vector<double> jitterSamples_;
     std::int64_t unreadableSurfaces_ = 0;
     // The surface geometry last logged (capture queue; reset by a restart).
     struct SurfaceGeometry {

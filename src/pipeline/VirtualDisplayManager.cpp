@@ -70,7 +70,7 @@ bool VirtualDisplayManager::isSerialClaimed(std::uint32_t serial)
 
 VirtualDisplayManager::VirtualDisplayManager(std::uint64_t width, std::uint64_t height, bool hiDPI,
     std::string name, std::uint32_t serial, std::shared_ptr<VirtualDisplays> platform)
-    : platform_(platform ? std::move(platform) : makeVirtualDisplays(selectedPlatform()))
+    : platform_(std::move(platform))
     , width_(width)
     , height_(height)
     , claimedSerial_(serial)

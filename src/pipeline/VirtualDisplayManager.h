@@ -35,9 +35,9 @@ public:
     // Creates and configures the display. `serial` normally comes from
     // claimSerial(deviceSerial); it is freed again when the manager goes,
     // also when the display could not be created (hasDisplay() false).
-    // `platform` defaults to makeVirtualDisplays(selectedPlatform()).
+    // `platform`: the platform's virtual displays (required).
     VirtualDisplayManager(std::uint64_t width, std::uint64_t height, bool hiDPI, std::string name,
-        std::uint32_t serial, std::shared_ptr<VirtualDisplays> platform = nullptr);
+        std::uint32_t serial, std::shared_ptr<VirtualDisplays> platform);
     ~VirtualDisplayManager();
     VirtualDisplayManager(const VirtualDisplayManager&) = delete;
     VirtualDisplayManager& operator=(const VirtualDisplayManager&) = delete;

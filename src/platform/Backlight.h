@@ -11,8 +11,7 @@
 
 #include <memory>
 #include <optional>
-
-#include "platform/Platform.h"
+#include <string>
 
 namespace qb {
 
@@ -25,8 +24,9 @@ public:
     // `value` is limited to 0...1. False when there is no panel or every way
     // of writing failed.
     virtual bool setBrightness(float value) = 0;
-};
 
-std::shared_ptr<Backlight> makeBacklight(PlatformKind kind);
+    // Which backend and panel, for the report ("sysfs intel_backlight").
+    virtual std::string provider() const = 0;
+};
 
 } // namespace qb

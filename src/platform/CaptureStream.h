@@ -193,6 +193,4 @@ public:
         CaptureFrameHandler handler) = 0;
 };
 
-std::shared_ptr<CaptureBackend> makeCaptureBackend(PlatformKind kind);
-
 } // namespace qb

@@ -6,20 +6,8 @@
 
 #include <cstring>
 
-#include "platform/avahi/AvahiDnsSd.h"
-#include "platform/sim/SimDnsSd.h"
 
 namespace qb {
-
-std::shared_ptr<DnsSd> makeDnsSd(PlatformKind kind, Executor deliverOn)
-{
-    switch (kind) {
-    case PlatformKind::sim: return std::make_shared<SimDnsSd>(deliverOn);
-    case PlatformKind::x11:
-    case PlatformKind::wayland: return makeAvahiDnsSd(deliverOn);
-    }
-    return std::make_shared<SimDnsSd>(deliverOn);
-}
 
 std::optional<std::vector<std::uint8_t>> socketAddressBytes(const std::string& address, std::uint16_t port)
 {

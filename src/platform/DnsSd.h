@@ -21,7 +21,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Platform.h"
 #include "runtime/Asio.h"
 #include "runtime/Timer.h"
 
@@ -87,9 +86,6 @@ public:
     // The name the user gave this computer, when there is one.
     virtual std::optional<std::string> computerName() const = 0;
 };
-
-// The backend's DnsSd, delivering on `deliverOn`.
-std::shared_ptr<DnsSd> makeDnsSd(PlatformKind kind, Executor deliverOn);
 
 // A socket address (sockaddr_in / sockaddr_in6 bytes) for a numeric IPv4 or
 // IPv6 address; nothing for any other text.

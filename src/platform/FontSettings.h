@@ -15,7 +15,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/Platform.h"
 
 namespace qb {
 
@@ -34,8 +33,8 @@ public:
     virtual bool setAntialiasing(const std::string& value, std::string* error = nullptr) = 0;
     // What the setting is called, for the log ("org.gnome.desktop.interface font-antialiasing").
     virtual std::string name() const = 0;
+    // Which backend this is, for the report ("gsettings").
+    virtual std::string provider() const = 0;
 };
-
-std::shared_ptr<FontSettings> makeFontSettings(PlatformKind kind);
 
 } // namespace qb

@@ -14,7 +14,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/Platform.h"
 
 namespace qb {
 
@@ -45,8 +44,9 @@ public:
     // True while the lid is closed; nullopt when it cannot be told (no
     // logind, no lid).
     virtual std::optional<bool> lidClosed() = 0;
-};
 
-std::shared_ptr<HostPower> makeHostPower(PlatformKind kind);
+    // Which backend this is, for the report ("logind").
+    virtual std::string provider() const = 0;
+};
 
 } // namespace qb

@@ -1,6 +1,5 @@
 #include "platform/InputInjector.h"
 
-#include "platform/sim/SimInputInjector.h"
 
 namespace qb {
 
@@ -23,17 +22,6 @@ std::string_view scrollPhaseName(ScrollPhase phase)
     case ScrollPhase::ended: return "ended";
     }
     return "changed";
-}
-
-std::shared_ptr<InputInjector> makeInputInjector(PlatformKind kind)
-{
-    switch (kind) {
-    case PlatformKind::sim:
-    case PlatformKind::x11: // the real injectors come with a Platform
-    case PlatformKind::wayland:
-        return std::make_shared<SimInputInjector>(true);
-    }
-    return std::make_shared<SimInputInjector>(true);
 }
 
 } // namespace qb

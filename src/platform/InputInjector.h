@@ -5,7 +5,7 @@
 // On Linux the x11 backend injects through the XTEST extension (XTestFake*
 // requests); the sim backend records every event for tests and demos.
 //
-//   auto injector = makeInputInjector(selectedPlatform());
+//   auto injector = platform->inputInjector();
 //   if (!injector->isTrusted()) ...                  // events will be dropped
 //   auto bounds = injector->displayBounds(id);        // nullopt: unknown display
 //   injector->postMouseEvent(MouseEventType::leftDown, {x, y});
@@ -79,10 +79,6 @@ public:
     // `horizontal`, in whole pixels.
     virtual void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) = 0;
 };
-
-// The backend's injector. The x11 backend plugs in here once it exists; until
-// then every kind gets the sim injector.
-std::shared_ptr<InputInjector> makeInputInjector(PlatformKind kind);
 
 // The warning logged once per input server when injection is not trusted.
 inline constexpr std::string_view INPUT_NOT_TRUSTED_WARNING =

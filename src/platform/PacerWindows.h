@@ -106,6 +106,4 @@ public:
         std::function<void()> tick) = 0;
 };
 
-std::shared_ptr<PacerWindows> makePacerWindows(PlatformKind kind);
-
 } // namespace qb

@@ -3,96 +3,196 @@
 #include <cstdlib>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/Backlight.h"
+#include "platform/DnsSd.h"
+#include "platform/FontSettings.h"
+#include "platform/HostPower.h"
 #include "platform/wayland/GnomeShortcuts.h"
+#include "platform/wayland/MutterBus.h"
 
 namespace qb {
 
+// Defined with each backend (x11/X11Platform.cpp).
+std::optional<std::string> probeX11Display(const std::string& display);
+
 namespace {
 
-// Once per start on Wayland, until the user adds the shortcuts.
-void logShortcutHint()
+std::string environment(const char* name)
 {
-    if (wayland::shortcutsInstalled().value_or(true)) return;
-    platformLog(LogLevel::info, "Platform", std::string(wayland::SHORTCUTS_HINT_LINE));
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+void log(LogLevel level, const std::string& line) { platformLog(level, "Platform", line); }
+
+std::vector<PlatformBackend> makeRegistry()
+{
+    std::vector<PlatformBackend> registry;
+    registry.push_back({
+        "wayland",
+        "GNOME on Wayland",
+        [](const PlatformConfig& config) { return !config.waylandDisplay.empty(); },
+        [](const PlatformConfig&) -> std::optional<std::string> {
+            std::string error;
+            if (wayland::MutterBus::connect(&error)) return std::nullopt;
+            return error;
+        },
+        [](const PlatformConfig&, Executor, std::string* error) { return makeWaylandDesktop(error); },
+        [](const PlatformConfig& config) {
+            log(LogLevel::info, "[Platform] Using GNOME on Wayland (Mutter remote desktop and screen cast"
+                    + (config.waylandDisplay.empty() ? std::string() : ", display " + config.waylandDisplay) + ")");
+            // Once per start, until the user adds the shortcuts.
+            if (!wayland::shortcutsInstalled().value_or(true)) {
+                log(LogLevel::info, std::string(wayland::SHORTCUTS_HINT_LINE));
+            }
+        },
+    });
+    registry.push_back({
+        "x11",
+        "X11",
+        [](const PlatformConfig&) { return true; },
+        [](const PlatformConfig& config) { return probeX11Display(config.display); },
+        [](const PlatformConfig& config, Executor mainLoop, std::string* error) {
+            return makeX11Desktop(std::move(mainLoop), config.display.c_str(), error);
+        },
+        [](const PlatformConfig& config) {
+            log(LogLevel::info, "[Platform] Using the X11 desktop on display " + config.display);
+        },
+    });
+    registry.push_back({
+        "sim",
+        "the simulated desktop",
+        [](const PlatformConfig&) { return false; },
+        [](const PlatformConfig&) { return std::optional<std::string>(); },
+        [](const PlatformConfig&, Executor, std::string*) { return makeSimDesktop(); },
+        [](const PlatformConfig&) {
+            log(LogLevel::info, "[Platform] Using the simulated desktop (QUILLBRIGHT_PLATFORM=sim)");
+        },
+        true,
+    });
+    return registry;
 }
 
 } // namespace
 
-std::string_view platformName(PlatformKind kind)
+PlatformConfig PlatformConfig::fromEnvironment()
 {
-    switch (kind) {
-    case PlatformKind::sim: return "sim";
-    case PlatformKind::x11: return "x11";
-    case PlatformKind::wayland: return "wayland";
-    }
-    return "sim";
+    PlatformConfig config;
+    config.requested = environment("QUILLBRIGHT_PLATFORM");
+    config.display = environment("DISPLAY");
+    config.waylandDisplay = environment("WAYLAND_DISPLAY");
+    if (const auto root = environment("QUILLBRIGHT_SYSFS_ROOT"); !root.empty()) config.sysfsRoot = root;
+    config.systemBusAddress = environment("DBUS_SYSTEM_BUS_ADDRESS");
+    config.simBacklightFile = environment("QUILLBRIGHT_SIM_BACKLIGHT");
+    return config;
 }
 
-std::optional<PlatformKind> platformFromName(std::string_view name)
+Platform::Platform(std::shared_ptr<Desktop> desktop, HostServices host)
+    : desktop_(std::move(desktop)), host_(std::move(host))
 {
-    if (name == "sim") return PlatformKind::sim;
-    if (name == "x11") return PlatformKind::x11;
-    if (name == "wayland") return PlatformKind::wayland;
-    return std::nullopt;
 }
 
-PlatformKind selectedPlatform()
+Platform::~Platform() = default;
+
+bool Platform::simulatedDesktop() const { return desktop_->name() == "sim"; }
+
+std::shared_ptr<DnsSd> Platform::dnsSd(Executor deliverOn)
 {
-    static const PlatformKind kind = [] {
-        const char* env = std::getenv("QUILLBRIGHT_PLATFORM");
-        if (env) {
-            if (auto parsed = platformFromName(env)) return *parsed;
-        }
-        return PlatformKind::sim;
-    }();
-    return kind;
+    if (!dnsSd_) dnsSd_ = host_.dnsSd(std::move(deliverOn));
+    return dnsSd_;
 }
 
-std::shared_ptr<Platform> openPlatform(Executor mainLoop, const char* requested)
+std::vector<PlatformCapability> Platform::capabilities() const
 {
-    auto log = [](LogLevel level, const std::string& line) { platformLog(level, "Platform", line); };
-    const std::string name = requested ? requested : "";
-    std::optional<PlatformKind> kind;
-    if (!name.empty()) {
-        kind = platformFromName(name);
-        if (!kind) log(LogLevel::warn, "[Platform] Unknown QUILLBRIGHT_PLATFORM '" + name + "' — using sim");
-    }
-    if (kind == PlatformKind::sim) {
-        log(LogLevel::info, "[Platform] Using the simulated desktop (QUILLBRIGHT_PLATFORM=sim)");
-        return makeSimPlatform();
-    }
-    if (!name.empty() && !kind) return makeSimPlatform();
+    const std::string where = desktop_->where();
+    std::vector<PlatformCapability> capabilities;
+    capabilities.push_back({"desktop", std::string(desktop_->name()) + (where.empty() ? "" : " " + where),
+        simulatedDesktop()});
+    capabilities.push_back({"power", host_.power->provider(), host_.simulated});
+    capabilities.push_back({"backlight", host_.backlight->provider(), host_.simulated});
+    capabilities.push_back({"font-settings", host_.fontSettings->provider(), host_.simulated});
+    capabilities.push_back({"dns-sd", host_.dnsSdProvider, host_.simulated});
+    return capabilities;
+}
 
-    // GNOME on Wayland first where a Wayland session runs: X11 calls there
-    // would only see Xwayland's windows.
-    const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
-    const bool waylandSession = waylandDisplay && *waylandDisplay;
+const std::vector<PlatformBackend>& platformBackends()
+{
+    static const std::vector<PlatformBackend> registry = makeRegistry();
+    return registry;
+}
+
+const PlatformBackend* findPlatformBackend(std::string_view name)
+{
+    for (const auto& backend : platformBackends()) {
+        if (backend.name == name) return &backend;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<Platform> openPlatform(Executor mainLoop, const PlatformConfig& config)
+{
+    auto open = [&](const PlatformBackend& backend, std::shared_ptr<Desktop> desktop) {
+        backend.announce(config);
+        return std::make_shared<Platform>(std::move(desktop),
+            backend.simulatedHost ? makeSimHost(config) : makeLinuxHost(config));
+    };
+    auto simulatedDesktop = [&] { return std::make_shared<Platform>(makeSimDesktop(), makeLinuxHost(config)); };
     std::string error;
-    if (kind == PlatformKind::wayland || (!kind && waylandSession)) {
-        if (auto wayland = makeWaylandPlatform(&error)) {
-            log(LogLevel::info, std::string("[Platform] Using GNOME on Wayland (Mutter remote desktop and screen cast")
-                    + (waylandSession ? std::string(", display ") + waylandDisplay : std::string()) + ")");
-            logShortcutHint();
-            return wayland;
+    if (!config.requested.empty()) {
+        const PlatformBackend* backend = findPlatformBackend(config.requested);
+        if (!backend) {
+            log(LogLevel::warn, "[Platform] Unknown QUILLBRIGHT_PLATFORM '" + config.requested + "' — using sim");
+            return std::make_shared<Platform>(makeSimDesktop(), makeSimHost(config));
         }
-        if (kind == PlatformKind::wayland) {
-            log(LogLevel::error, "[Platform] QUILLBRIGHT_PLATFORM=wayland but " + error + " — mirroring a simulated desktop");
-            return makeSimPlatform();
-        }
-        log(LogLevel::warn, "[Platform] " + error + " — trying X11");
+        if (auto desktop = backend->make(config, mainLoop, &error)) return open(*backend, std::move(desktop));
+        log(LogLevel::error, "[Platform] QUILLBRIGHT_PLATFORM=" + config.requested + " but " + error
+                + " — mirroring a simulated desktop");
+        return simulatedDesktop();
+    }
+    std::vector<const PlatformBackend*> candidates;
+    for (const auto& backend : platformBackends()) {
+        if (backend.detect(config)) candidates.push_back(&backend);
+    }
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
         error.clear();
+        if (auto desktop = candidates[i]->make(config, mainLoop, &error)) return open(*candidates[i], std::move(desktop));
+        if (i + 1 < candidates.size()) {
+            log(LogLevel::warn, "[Platform] " + error + " — trying " + std::string(candidates[i + 1]->title));
+        }
     }
-    if (auto x11 = makeX11Platform(mainLoop, nullptr, &error)) {
-        const char* display = std::getenv("DISPLAY");
-        log(LogLevel::info, std::string("[Platform] Using the X11 desktop on display ") + (display ? display : ""));
-        return x11;
-    }
-    if (kind == PlatformKind::x11) {
-        log(LogLevel::error, "[Platform] QUILLBRIGHT_PLATFORM=x11 but " + error + " — mirroring a simulated desktop");
-    } else {
-        log(LogLevel::warn, std::string(NO_DISPLAY_FALLBACK_LINE));
-    }
-    return makeSimPlatform();
+    log(LogLevel::warn, std::string(NO_DISPLAY_FALLBACK_LINE));
+    return simulatedDesktop();
 }
+
+PlatformChoice probePlatform(const PlatformConfig& config)
+{
+    PlatformChoice choice;
+    if (!config.requested.empty()) {
+        const PlatformBackend* backend = findPlatformBackend(config.requested);
+        if (!backend) {
+            choice.problem = "unknown desktop backend \"" + config.requested + "\"";
+            return choice;
+        }
+        if (auto problem = backend->probe(config)) {
+            choice.problem = *problem;
+        } else {
+            choice.backend = backend;
+        }
+        return choice;
+    }
+    for (const auto& backend : platformBackends()) {
+        if (!backend.detect(config)) continue;
+        auto problem = backend.probe(config);
+        if (!problem) {
+            choice.backend = &backend;
+            return choice;
+        }
+        choice.problem += (choice.problem.empty() ? "" : "; ") + *problem;
+    }
+    if (choice.problem.empty()) choice.problem = "no desktop session found";
+    return choice;
+}
+
+std::shared_ptr<Platform> makeSimPlatform() { return std::make_shared<Platform>(makeSimDesktop(), makeSimHost()); }
 
 } // namespace qb

@@ -1,54 +1,79 @@
 // The platform layer: the only code that knows which operating system it runs
-// on. Each service (capture stream, virtual displays, pacer windows, input
-// injection, global hotkeys, DNS-SD, network interfaces, host power,
-// backlight, font settings, ...) is a small interface in its own header here;
-// a `Platform` hands out one backend's capture, display, input and hotkey
-// services, and factories `make<Service>(PlatformKind)` give the others:
+// on or reads the environment. Each service (capture stream, virtual
+// displays, pacer windows, input injection, global hotkeys, DNS-SD, host
+// power, backlight, font settings) is a small interface in its own header
+// here. A `Platform` is the one source of all of them for the daemon's life:
 //
-//   sim  deterministic, in-memory, for tests and demos (platform/sim/)
-//   x11  the real Linux desktop: Xlib, XShm, XDamage, XFixes, XRandR, XTest (platform/x11/),
-//        with Avahi and the host services of platform/linux/ (logind, sysfs, gsettings)
+//   desktop services  capture, virtual displays, input, hotkeys, pacer windows:
+//                     one `Desktop` backend of the registry below
+//   host services     logind power and lid, the panel's backlight, font
+//                     settings, DNS-SD through Avahi: the Linux host's,
+//                     whichever desktop runs
+//
+// The registry holds one entry per desktop backend:
+//
 //   wayland  GNOME on Wayland: Mutter's remote-desktop, screen-cast and
-//        display-config services over D-Bus and PipeWire (platform/wayland/),
-//        with the same Linux host services
+//            display-config services over D-Bus and PipeWire (platform/wayland/)
+//   x11      an X server: Xlib, XShm, XDamage, XFixes, XRandR, XTest (platform/x11/)
+//   sim      deterministic, in-memory, for tests and demos (platform/sim/);
+//            only when asked for, and then with simulated host services too
 //
-// The daemon opens one Platform (openPlatform) and injects its services into
-// the engine; the Platform owns what they share (the X display connection
-// and its event pump on the main loop). QUILLBRIGHT_PLATFORM=wayland|x11|sim
-// chooses; unset, wayland is used when $WAYLAND_DISPLAY is set and Mutter's
-// services are on the session bus (X11 under Xwayland sees no Wayland
-// window), else x11 when $DISPLAY opens, else sim.
+// QUILLBRIGHT_PLATFORM names an entry; unset, the entries whose session is
+// present (wayland: $WAYLAND_DISPLAY set; x11: always) are tried in order,
+// and when no desktop answers the desktop is simulated while the host
+// services stay the real ones. Adding a desktop is adding an entry.
+//
+// Threads: openPlatform on the main thread, before the main loop runs; the
+// accessors from any thread.
 #pragma once
 
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/Asio.h"
 
 namespace qb {
-
-enum class PlatformKind { sim, x11, wayland };
-
-std::string_view platformName(PlatformKind kind);
-std::optional<PlatformKind> platformFromName(std::string_view name);
-
-// The backend named by QUILLBRIGHT_PLATFORM; sim when unset or unknown. Only
-// the defaults of components built without a Platform (tests) use it.
-PlatformKind selectedPlatform();
 
 class CaptureBackend;
 class VirtualDisplays;
 class InputInjector;
 class GlobalHotkeys;
 class PacerWindows;
+class HostPower;
+class Backlight;
+class FontSettings;
+class DnsSd;
 
-class Platform {
+// What the platform layer takes from the environment, read once at start-up.
+struct PlatformConfig {
+    std::string requested;      // QUILLBRIGHT_PLATFORM; empty: detect
+    std::string display;        // DISPLAY
+    std::string waylandDisplay; // WAYLAND_DISPLAY
+    // The sysfs mount the backlight is found under (QUILLBRIGHT_SYSFS_ROOT,
+    // for tests; default /sys).
+    std::filesystem::path sysfsRoot = "/sys";
+    // DBUS_SYSTEM_BUS_ADDRESS; empty: the system bus socket.
+    std::string systemBusAddress;
+    // The sim backlight's level file (QUILLBRIGHT_SIM_BACKLIGHT); empty: in memory.
+    std::filesystem::path simBacklightFile;
+
+    static PlatformConfig fromEnvironment();
+};
+
+// One desktop backend's services on one connection to its desktop.
+class Desktop {
 public:
-    virtual ~Platform() = default;
+    virtual ~Desktop() = default;
 
-    virtual PlatformKind kind() const = 0;
+    // The registry name ("x11", "wayland", "sim").
+    virtual std::string_view name() const = 0;
+    // Which desktop, for the report (":65", "GNOME (Mutter) on wayland-0").
+    virtual std::string where() const { return {}; }
 
     virtual std::shared_ptr<CaptureBackend> captureBackend() = 0;
     virtual std::shared_ptr<VirtualDisplays> virtualDisplays() = 0;
@@ -57,7 +82,7 @@ public:
     virtual std::shared_ptr<GlobalHotkeys> globalHotkeys() = 0;
     // Tiny always-on-top windows that keep a compositor producing frames of
     // an otherwise still display. Backends whose capture delivers a frame
-    // whenever the picture changes (X11) need none.
+    // whenever the picture changes (X11, Mutter) need none.
     virtual std::shared_ptr<PacerWindows> pacerWindows() = 0;
 
     // Releases what the backend holds on the desktop (key grabs, virtual
@@ -65,24 +90,113 @@ public:
     virtual void stop() = 0;
 };
 
-// The sim platform (the in-memory SimWorld).
+// The host services, the same whichever desktop runs.
+struct HostServices {
+    std::shared_ptr<HostPower> power;
+    std::shared_ptr<Backlight> backlight;
+    std::shared_ptr<FontSettings> fontSettings;
+    // DNS-SD delivering on the executor given.
+    std::function<std::shared_ptr<DnsSd>(Executor)> dnsSd;
+    std::string dnsSdProvider; // "avahi", "sim"
+    bool simulated = false;
+};
+
+// logind (one shared connection), sysfs backlight (written through logind),
+// gsettings, Avahi.
+HostServices makeLinuxHost(const PlatformConfig& config);
+// In memory (platform/sim/SimHost.h); the backlight in config.simBacklightFile when set.
+HostServices makeSimHost(const PlatformConfig& config = {});
+
+// "power: logind" and the like: which backend provides a capability.
+struct PlatformCapability {
+    std::string name;     // "desktop", "power", "backlight", "font-settings", "dns-sd"
+    std::string provider; // "x11 :65", "logind", "sysfs intel_backlight", "avahi", "sim"
+    bool simulated = false;
+};
+
+class Platform final {
+public:
+    Platform(std::shared_ptr<Desktop> desktop, HostServices host);
+    ~Platform();
+    Platform(const Platform&) = delete;
+    Platform& operator=(const Platform&) = delete;
+
+    // The desktop backend's registry name.
+    std::string_view name() const { return desktop_->name(); }
+    // The desktop is simulated (asked for, or no desktop answered).
+    bool simulatedDesktop() const;
+
+    std::shared_ptr<CaptureBackend> captureBackend() { return desktop_->captureBackend(); }
+    std::shared_ptr<VirtualDisplays> virtualDisplays() { return desktop_->virtualDisplays(); }
+    std::shared_ptr<InputInjector> inputInjector() { return desktop_->inputInjector(); }
+    std::shared_ptr<GlobalHotkeys> globalHotkeys() { return desktop_->globalHotkeys(); }
+    std::shared_ptr<PacerWindows> pacerWindows() { return desktop_->pacerWindows(); }
+
+    std::shared_ptr<HostPower> hostPower() const { return host_.power; }
+    std::shared_ptr<Backlight> backlight() const { return host_.backlight; }
+    std::shared_ptr<FontSettings> fontSettings() const { return host_.fontSettings; }
+    // One DnsSd per platform, delivering on the executor of the first call.
+    std::shared_ptr<DnsSd> dnsSd(Executor deliverOn);
+
+    // Every capability with its provider, desktop first.
+    std::vector<PlatformCapability> capabilities() const;
+
+    // The desktop's stop(). Idempotent.
+    void stop() { desktop_->stop(); }
+
+private:
+    std::shared_ptr<Desktop> desktop_;
+    HostServices host_;
+    std::shared_ptr<DnsSd> dnsSd_;
+};
+
+// ---- The registry ----
+
+struct PlatformBackend {
+    std::string_view name;  // what QUILLBRIGHT_PLATFORM names
+    std::string_view title; // for the log ("X11")
+    // The session names this desktop, so detection tries it.
+    std::function<bool(const PlatformConfig&)> detect;
+    // Nothing when the desktop answers, else why not. Leaves the desktop as
+    // it was (`doctor` asks while a daemon may run).
+    std::function<std::optional<std::string>(const PlatformConfig&)> probe;
+    // The desktop, or nullptr with `error` saying why.
+    std::function<std::shared_ptr<Desktop>(const PlatformConfig&, Executor mainLoop, std::string* error)> make;
+    // Logs the line saying this desktop is used.
+    std::function<void(const PlatformConfig&)> announce;
+    // Its host services are simulated too.
+    bool simulatedHost = false;
+};
+
+// In detection order.
+const std::vector<PlatformBackend>& platformBackends();
+const PlatformBackend* findPlatformBackend(std::string_view name);
+
+// The platform the daemon runs on, pumping desktop events on `mainLoop`.
+// An unknown name gives the whole sim platform; a desktop that cannot be
+// reached, a simulated desktop on the real host. Every choice is logged.
+std::shared_ptr<Platform> openPlatform(Executor mainLoop, const PlatformConfig& config);
+
+// What openPlatform would choose, without opening anything: the backend,
+// and when no desktop answers, why (`doctor`).
+struct PlatformChoice {
+    const PlatformBackend* backend = nullptr; // nullptr: no desktop answered
+    std::string problem;
+};
+PlatformChoice probePlatform(const PlatformConfig& config);
+
+// The whole sim platform (tests, demos).
 std::shared_ptr<Platform> makeSimPlatform();
 
-// The X11 platform on `displayName` (nullptr or empty: $DISPLAY), pumping its
-// events on `mainLoop`; nullptr when the display cannot be opened. `error`
-// then says why.
-std::shared_ptr<Platform> makeX11Platform(Executor mainLoop, const char* displayName = nullptr,
+// The desktops, for their own tests.
+std::shared_ptr<Desktop> makeSimDesktop();
+// On `displayName` (nullptr or empty: $DISPLAY), pumping its events on
+// `mainLoop`; nullptr when the display cannot be opened, `error` saying why.
+std::shared_ptr<Desktop> makeX11Desktop(Executor mainLoop, const char* displayName = nullptr,
     std::string* error = nullptr);
-
-// The wayland platform on the session bus's Mutter; nullptr when its
-// services or PipeWire cannot be reached, `error` then beginning
-// "GNOME remote desktop service not available: ".
-std::shared_ptr<Platform> makeWaylandPlatform(std::string* error = nullptr);
-
-// The platform the daemon runs on. `requested` is QUILLBRIGHT_PLATFORM's
-// value (nullptr when unset). An unknown name, or a desktop that cannot be
-// reached, falls back to sim; every choice is logged in one line.
-std::shared_ptr<Platform> openPlatform(Executor mainLoop, const char* requested);
+// On the session bus's Mutter; nullptr when its services or PipeWire cannot
+// be reached, `error` then beginning "GNOME remote desktop service not available: ".
+std::shared_ptr<Desktop> makeWaylandDesktop(std::string* error = nullptr);
 
 // The line logged when no platform was requested and no X display opened.
 inline constexpr std::string_view NO_DISPLAY_FALLBACK_LINE =

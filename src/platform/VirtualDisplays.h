@@ -118,6 +118,4 @@ public:
     virtual std::unique_ptr<DisplayConfiguration> beginConfiguration() = 0;
 };
 
-std::shared_ptr<VirtualDisplays> makeVirtualDisplays(PlatformKind kind);
-
 } // namespace qb

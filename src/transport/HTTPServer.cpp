@@ -15,7 +15,8 @@ namespace beast = boost::beast;
 std::shared_ptr<HTTPServer> HTTPServer::make(std::uint16_t port, int width, int height, HTTPServerOptions options)
 {
     auto queue = SerialQueue::make("http-server");
-    auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer", options.acceptRetryDelay);
+    auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer",
+        ListenerOptions{.acceptRetryDelay = options.acceptRetryDelay, .allowsPeer = {}});
     auto page = buildViewerPage(width, height, options.webSocketPort);
     return std::shared_ptr<HTTPServer>(
         new HTTPServer(std::move(queue), std::move(listener), std::move(page), std::move(options)));

@@ -16,10 +16,6 @@ constexpr std::string_view COMPONENT = "InputServer";
 
 void log(LogLevel level, const std::string& line) { componentLog(level, COMPONENT, line); }
 
-// Fractions outside the display are pulled onto its edge so a touch can only
-// ever land on the display it belongs to.
-double clampFraction(float value) { return std::clamp(double(value), 0.0, 1.0); }
-
 } // namespace
 
 std::shared_ptr<InputServer> InputServer::make(std::uint16_t port, std::uint32_t targetDisplayID,
@@ -45,10 +41,10 @@ InputServer::~InputServer()
     if (scrollEndTimer_) scrollEndTimer_->cancel();
     // Sockets belong to the queue: close them there. Their read loops then
     // end on their own (they hold the connections, not the server).
-    if (listener_ || !connections_.empty()) {
-        queue_->async([listener = std::move(listener_), connections = std::move(connections_)] {
+    if (listener_) listener_->cancel();
+    if (!connections_.empty()) {
+        queue_->async([connections = std::move(connections_)] {
             boost::system::error_code ignored;
-            if (listener) listener->close(ignored);
             for (const auto& connection : connections) connection->socket.close(ignored);
         });
     }
@@ -98,31 +94,33 @@ void InputServer::startOnQueue()
         return;
     }
 
-    auto listener = std::make_shared<asio::ip::tcp::acceptor>(queue_->executor());
-    error = openListenSocket(*listener, *address, port_);
-    if (error) {
+    ListenerOptions options{.acceptRetryDelay = std::chrono::duration_cast<std::chrono::milliseconds>(timing_.acceptRetry),
+        .allowsPeer = {}};
+    if (peers_) options.allowsPeer = [peers = peers_](const asio::ip::address& peer) { return peers->allows(peer); };
+    auto listener = LocalListener::open(queue_->executor(), *address, port_, "InputServer", std::move(options), error);
+    if (!listener) {
         log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));
         running_.store(false);
         return;
     }
     listener_ = listener;
-    boundPort_.store(listener->local_endpoint().port());
+    boundPort_.store(listener->port());
     running_.store(true);
     log(LogLevel::info,
         fmt::format("[InputServer] Listening on port {} (display {})", boundPort_.load(), targetDisplayID_));
-
-    asio::co_spawn(queue_->executor(), acceptLoop(weak_from_this(), listener), [](std::exception_ptr e) {
-        if (e) log(LogLevel::error, "[InputServer] Listener ended unexpectedly");
+    listener->start([weak = weak_from_this(), current = listener.get()](asio::ip::tcp::socket socket) {
+        auto self = weak.lock();
+        if (self && self->listener_.get() == current) self->addConnection(std::move(socket)); // else stopped or gone
     });
 }
 
 void InputServer::stopOnQueue()
 {
     cancelScrollEndTimer();
-    endScrollGesture();
+    inject(gestures_.endScroll());
 
     boost::system::error_code ignored;
-    if (listener_) listener_->close(ignored);
+    if (listener_) listener_->closeOnExecutor();
     listener_.reset();
     auto connections = std::move(connections_);
     connections_.clear();
@@ -133,36 +131,6 @@ void InputServer::stopOnQueue()
     running_.store(false);
     boundPort_.store(0);
     log(LogLevel::info, "[InputServer] Stopped");
-}
-
-asio::awaitable<void> InputServer::acceptLoop(std::weak_ptr<InputServer> weak,
-    std::shared_ptr<asio::ip::tcp::acceptor> listener)
-{
-    for (;;) {
-        auto [error, socket] = co_await listener->async_accept(asio::as_tuple(asio::use_awaitable));
-        auto self = weak.lock();
-        if (!self || self->listener_ != listener) co_return; // stopped or gone
-        if (!error) {
-            boost::system::error_code peerError;
-            const auto peer = socket.remote_endpoint(peerError);
-            if (self->peers_ && (peerError || !self->peers_->allows(peer.address()))) {
-                log(LogLevel::warn, fmt::format("[InputServer] Refused connection from {} — not the set-up device",
-                                        peerError ? std::string("an unknown peer") : peer.address().to_string()));
-                boost::system::error_code ignored;
-                socket.close(ignored);
-                continue;
-            }
-            self->addConnection(std::move(socket));
-            continue;
-        }
-        if (error == asio::error::connection_aborted) continue; // the client gave up before we took it
-        // Out of descriptors or similar: the listener stays and tries again
-        // shortly; only stop() ends it.
-        log(LogLevel::error, fmt::format("[InputServer] Accept failed ({}) — retrying", error.message()));
-        asio::steady_timer pause(self->queue_->executor(), self->timing_.acceptRetry);
-        self.reset(); // a dropped server is not kept alive by the pause
-        co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
-    }
 }
 
 void InputServer::addConnection(asio::ip::tcp::socket socket)
@@ -212,123 +180,42 @@ void InputServer::removeConnection(const std::shared_ptr<Connection>& connection
 
 void InputServer::releaseGesture()
 {
-    // Only a drag has the button down; a finger that is merely resting has
-    // posted nothing but motion, so there is nothing to release for it.
-    if (mouseDown_ && dragStarted_) injector_->postMouseEvent(MouseEventType::leftUp, lastMouseLocation_);
-    mouseDown_ = false;
-    dragStarted_ = false;
-    scrolledDuringTouch_ = false;
-    endScrollGesture();
+    inject(gestures_.release());
     cancelScrollEndTimer();
+}
+
+void InputServer::inject(const PointerActions& actions)
+{
+    for (const PointerAction& action : actions) {
+        if (action.kind == PointerAction::Kind::mouse) {
+            injector_->postMouseEvent(action.mouse, action.at);
+        } else {
+            injector_->postScrollEvent(action.phase, action.vertical, action.horizontal);
+        }
+    }
 }
 
 void InputServer::handleTouch(const TouchMessage& message)
 {
-    // Where on the desktop the touch lands; nullopt when the target display
-    // is gone or the coordinates are not numbers.
-    std::optional<InputInjector::Point> target;
-    if (auto bounds = injector_->displayBounds(targetDisplayID_)) {
+    const std::optional<InputInjector::Bounds> bounds = injector_->displayBounds(targetDisplayID_);
+    if (bounds) {
         warnedNoBounds_ = false;
-        if (std::isfinite(message.x) && std::isfinite(message.y)) {
-            target = InputInjector::Point{bounds->left + bounds->width * clampFraction(message.x),
-                bounds->top + bounds->height * clampFraction(message.y)};
-        }
     } else if (!warnedNoBounds_) {
         warnedNoBounds_ = true;
         log(LogLevel::warn, fmt::format("[InputServer] Display {} not found — touches have nowhere to land",
                                 targetDisplayID_));
     }
-
-    switch (static_cast<TouchType>(message.type)) {
-    case TouchType::down:
-        if (!target) return;
-        // A lost touch-up must not leave the button held into the next touch.
-        if (mouseDown_ && dragStarted_) injector_->postMouseEvent(MouseEventType::leftUp, lastMouseLocation_);
-        mouseDown_ = true;
-        dragStarted_ = false;
-        scrolledDuringTouch_ = false;
-        touchDownLocation_ = *target;
-        lastMouseLocation_ = *target;
-        injector_->postMouseEvent(MouseEventType::moved, *target);
-        return;
-
-    case TouchType::move: {
-        if (!target) return;
-        const auto p = *target;
-        lastMouseLocation_ = p;
-        if (!mouseDown_) {
-            injector_->postMouseEvent(MouseEventType::moved, p);
-        } else if (!dragStarted_) {
-            const double distance = std::hypot(p.x - touchDownLocation_.x, p.y - touchDownLocation_.y);
-            if (distance < DRAG_THRESHOLD) return;
-            dragStarted_ = true;
-            injector_->postMouseEvent(MouseEventType::leftDown, touchDownLocation_);
-            injector_->postMouseEvent(MouseEventType::leftDragged, p);
-        } else {
-            injector_->postMouseEvent(MouseEventType::leftDragged, p);
-        }
-        return;
-    }
-
-    case TouchType::up: {
-        const auto p = target.value_or(lastMouseLocation_);
-        if (!scrolledDuringTouch_ && mouseDown_) {
-            if (dragStarted_) {
-                injector_->postMouseEvent(MouseEventType::leftUp, p);
-            } else {
-                injector_->postMouseEvent(MouseEventType::leftDown, touchDownLocation_);
-                injector_->postMouseEvent(MouseEventType::leftUp, touchDownLocation_);
-            }
-        }
-        mouseDown_ = false;
-        dragStarted_ = false;
-        scrolledDuringTouch_ = false;
-        lastMouseLocation_ = p;
-        return;
-    }
-
-    case TouchType::scroll:
-        if (mouseDown_ && dragStarted_) {
-            injector_->postMouseEvent(MouseEventType::leftUp, lastMouseLocation_);
-            dragStarted_ = false;
-        }
-        scrolledDuringTouch_ = true;
-        mouseDown_ = false;
-        injectScroll(lastMouseLocation_, message.dx, message.dy);
-        return;
-    }
-    // Other types are ignored.
-}
-
-void InputServer::injectScroll(InputInjector::Point at, float dx, float dy)
-{
-    cancelScrollEndTimer();
-    const auto pixels = scrollPixels(dx, dy, scrollRemainders_);
-    if (pixels.vertical != 0 || pixels.horizontal != 0) {
-        ScrollPhase phase = ScrollPhase::changed;
-        if (!scrollGestureActive_) {
-            scrollGestureActive_ = true;
-            injector_->postMouseEvent(MouseEventType::moved, at);
-            phase = ScrollPhase::began;
-        }
-        injector_->postScrollEvent(phase, pixels.vertical, pixels.horizontal);
-    } else if (!scrollGestureActive_) {
-        return; // nothing begun, nothing to end
-    }
+    const bool scroll = message.type == static_cast<std::uint8_t>(TouchType::scroll);
+    if (scroll) cancelScrollEndTimer();
+    inject(gestures_.touch(message, bounds));
     // The pause is counted from the last scroll message, including one too
     // small to move a pixel, so an active gesture always gets its end.
-    std::weak_ptr<InputServer> weak = weak_from_this();
-    scrollEndTimer_ = Timer::oneShot(queue_->executor(), timing_.scrollEnd, [weak] {
-        if (auto self = weak.lock()) self->endScrollGesture();
-    });
-}
-
-void InputServer::endScrollGesture()
-{
-    if (!scrollGestureActive_) return;
-    scrollGestureActive_ = false;
-    scrollRemainders_ = {};
-    injector_->postScrollEvent(ScrollPhase::ended, 0, 0);
+    if (scroll && gestures_.scrollGestureActive()) {
+        std::weak_ptr<InputServer> weak = weak_from_this();
+        scrollEndTimer_ = Timer::oneShot(queue_->executor(), timing_.scrollEnd, [weak] {
+            if (auto self = weak.lock()) self->inject(self->gestures_.endScroll());
+        });
+    }
 }
 
 void InputServer::cancelScrollEndTimer()

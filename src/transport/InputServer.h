@@ -35,6 +35,7 @@
 #include "runtime/Asio.h"
 #include "runtime/Queues.h"
 #include "runtime/Timer.h"
+#include "transport/GestureInterpreter.h"
 #include "transport/InputProtocol.h"
 #include "transport/ListenSocket.h"
 #include "transport/PeerAllowList.h"
@@ -54,7 +55,7 @@ public:
 
     // A touch must travel this far (in points) from where it went down before
     // it becomes a drag; below it, it stays a click.
-    static constexpr double DRAG_THRESHOLD = 8.0;
+    static constexpr double DRAG_THRESHOLD = GestureInterpreter::DRAG_THRESHOLD;
     // Bytes asked for per read: sixteen messages.
     static constexpr std::size_t READ_SIZE = 16 * TOUCH_MESSAGE_SIZE;
 
@@ -109,14 +110,11 @@ private:
     // All below run on queue_.
     void startOnQueue();
     void stopOnQueue();
-    static asio::awaitable<void> acceptLoop(std::weak_ptr<InputServer> weak,
-        std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
     static asio::awaitable<void> readLoop(std::weak_ptr<InputServer> weak, std::shared_ptr<Connection> connection);
     void addConnection(asio::ip::tcp::socket socket);
     void removeConnection(const std::shared_ptr<Connection>& connection);
     void handleTouch(const TouchMessage& message);
-    void injectScroll(InputInjector::Point at, float dx, float dy);
-    void endScrollGesture();
+    void inject(const PointerActions& actions);
     void cancelScrollEndTimer();
     void releaseGesture();
 
@@ -129,18 +127,12 @@ private:
     std::shared_ptr<SerialQueue> queue_;
 
     // Listener and connections (queue_ only).
-    std::shared_ptr<asio::ip::tcp::acceptor> listener_;
+    std::shared_ptr<LocalListener> listener_;
     std::vector<std::shared_ptr<Connection>> connections_;
 
     // Gesture state (queue_ only).
-    bool mouseDown_ = false;
-    InputInjector::Point lastMouseLocation_;
-    InputInjector::Point touchDownLocation_;
-    bool dragStarted_ = false;
-    bool scrolledDuringTouch_ = false;
-    bool scrollGestureActive_ = false;
+    GestureInterpreter gestures_;
     std::shared_ptr<Timer> scrollEndTimer_;
-    ScrollRemainders scrollRemainders_;
     bool accessibilityWarned_ = false;
     bool warnedNoBounds_ = false;
 

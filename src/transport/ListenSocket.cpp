@@ -31,22 +31,43 @@ boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, co
     return error;
 }
 
-LocalListener::LocalListener(Executor executor, std::string name)
-    : executor_(executor), name_(std::move(name)), acceptor_(executor), loopEnded_(executor), acceptRetry_(executor)
+asio::ip::address normalisedPeer(const asio::ip::address& address)
+{
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address;
+}
+
+LocalListener::LocalListener(Executor executor, std::string name, ListenerOptions options)
+    : executor_(executor),
+      name_(std::move(name)),
+      options_(std::move(options)),
+      acceptor_(executor),
+      loopEnded_(executor),
+      acceptRetry_(executor)
 {
 }
 
-std::shared_ptr<LocalListener> LocalListener::open(Executor executor, std::string_view address, std::uint16_t port,
-    std::string name, std::chrono::milliseconds acceptRetryDelay)
+std::shared_ptr<LocalListener> LocalListener::open(Executor executor, const asio::ip::address& address,
+    std::uint16_t port, std::string name, ListenerOptions options, boost::system::error_code& error)
 {
-    auto listener = std::shared_ptr<LocalListener>(new LocalListener(executor, std::move(name)));
-    listener->acceptRetryDelay_ = acceptRetryDelay;
+    auto listener = std::shared_ptr<LocalListener>(new LocalListener(executor, std::move(name), std::move(options)));
+    error = openListenSocket(listener->acceptor_, address, port);
+    if (error) return nullptr;
+    listener->port_ = listener->acceptor_.local_endpoint(error).port();
+    if (error) return nullptr;
+    return listener;
+}
+
+std::shared_ptr<LocalListener> LocalListener::open(Executor executor, std::string_view address, std::uint16_t port,
+    std::string name, ListenerOptions options)
+{
     boost::system::error_code error;
     auto parsed = parseListenAddress(address, error);
     if (!parsed) throw boost::system::system_error(error, "listen address");
-    error = openListenSocket(listener->acceptor_, *parsed, port);
-    if (error) throw boost::system::system_error(error, "listen");
-    listener->port_ = listener->acceptor_.local_endpoint().port();
+    auto listener = open(executor, *parsed, port, std::move(name), std::move(options), error);
+    if (!listener) throw boost::system::system_error(error, "listen");
     return listener;
 }
 
@@ -67,6 +88,19 @@ asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> s
         auto [error, socket] = co_await self->acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
         if (self->stopped_) break;
         if (!error) {
+            if (self->options_.allowsPeer) {
+                boost::system::error_code peerError;
+                const auto peer = socket.remote_endpoint(peerError);
+                const auto address = peerError ? asio::ip::address() : normalisedPeer(peer.address());
+                if (peerError || !self->options_.allowsPeer(address)) {
+                    componentLog(LogLevel::warn, self->name_,
+                        fmt::format("[{}] Refused connection from {} — not the set-up device", self->name_,
+                            peerError ? std::string("an unknown peer") : address.to_string()));
+                    boost::system::error_code ignored;
+                    socket.close(ignored);
+                    continue;
+                }
+            }
             self->handler_(std::move(socket));
             continue;
         }
@@ -75,7 +109,7 @@ asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> s
         // or give up for good.
         componentLog(LogLevel::error, self->name_,
             fmt::format("[{}] Accept failed ({}) — retrying", self->name_, error.message()));
-        self->acceptRetry_.expires_after(self->acceptRetryDelay_);
+        self->acceptRetry_.expires_after(self->options_.acceptRetryDelay);
         co_await self->acceptRetry_.async_wait(asio::as_tuple(asio::use_awaitable));
         if (self->stopped_) break;
     }
@@ -86,12 +120,15 @@ asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> s
 
 void LocalListener::cancel()
 {
-    asio::post(executor_, [self = shared_from_this()] {
-        self->stopped_ = true;
-        self->acceptRetry_.cancel();
-        boost::system::error_code ignored;
-        self->acceptor_.close(ignored);
-    });
+    asio::post(executor_, [self = shared_from_this()] { self->closeOnExecutor(); });
+}
+
+void LocalListener::closeOnExecutor()
+{
+    stopped_ = true;
+    acceptRetry_.cancel();
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
 }
 
 asio::awaitable<void> LocalListener::stopAsync()
@@ -102,10 +139,7 @@ asio::awaitable<void> LocalListener::stopAsync()
 asio::awaitable<void> LocalListener::stopOnExecutor()
 {
     auto keep = shared_from_this();
-    stopped_ = true;
-    acceptRetry_.cancel();
-    boost::system::error_code ignored;
-    acceptor_.close(ignored);
+    closeOnExecutor();
     if (!looping_) co_return;
     co_await loopEnded_.async_wait(asio::as_tuple(asio::use_awaitable));
 }

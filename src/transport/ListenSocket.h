@@ -29,8 +29,27 @@ std::optional<asio::ip::address> parseListenAddress(std::string_view text, boost
 boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, const asio::ip::address& address,
     std::uint16_t port);
 
-// A listening socket whose accept loop runs on one serial executor and hands
-// each new connection to a handler there. The preview servers use it.
+// Which peers a listener serves (PeerAllowList::allows is the one rule:
+// loopback always, others when the device was set up). The predicate sees
+// IPv4 peers that reach an IPv6 socket as IPv4 addresses.
+using PeerPredicate = std::function<bool(const asio::ip::address&)>;
+
+// The address as IPv4 when it is an IPv4-mapped IPv6 address.
+asio::ip::address normalisedPeer(const asio::ip::address& address);
+
+struct ListenerOptions {
+    // Pause after a failed accept (descriptors exhausted, ...) before the
+    // listener tries again.
+    std::chrono::milliseconds acceptRetryDelay{100};
+    // Without it every peer that reaches the bound address is served; with
+    // it a peer it refuses is closed at once and logged as
+    // "[<name>] Refused connection from <address> — not the set-up device".
+    PeerPredicate allowsPeer;
+};
+
+// The listening socket of every server: the frame server, the input server
+// and the two preview servers. The accept loop runs on one serial executor
+// and hands each new connection to a handler there.
 //
 //   auto listener = LocalListener::open(queue->executor(), "127.0.0.1", 8891, "HTTPServer");  // throws
 //   listener->start([](asio::ip::tcp::socket socket) { ... });   // once
@@ -39,6 +58,7 @@ boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, co
 // An accept that fails (out of descriptors, say) is logged as
 // "[<name>] Accept failed (<error>) — retrying" and tried again after
 // `acceptRetryDelay`: the listener keeps accepting until it is stopped.
+// A stopped listener is not started again; its owner opens a new one.
 class LocalListener : public std::enable_shared_from_this<LocalListener> {
 public:
     using ConnectionHandler = std::function<void(asio::ip::tcp::socket)>;
@@ -46,7 +66,10 @@ public:
     // Binds and listens at once; throws boost::system::system_error when the
     // address is not an address or the port cannot be had.
     static std::shared_ptr<LocalListener> open(Executor executor, std::string_view address, std::uint16_t port,
-        std::string name, std::chrono::milliseconds acceptRetryDelay = std::chrono::milliseconds(100));
+        std::string name, ListenerOptions options = {});
+    // The same for a parsed address; nullptr with `error` set on failure.
+    static std::shared_ptr<LocalListener> open(Executor executor, const asio::ip::address& address,
+        std::uint16_t port, std::string name, ListenerOptions options, boost::system::error_code& error);
 
     // The port actually bound (the requested one unless that was 0).
     std::uint16_t port() const { return port_; }
@@ -55,14 +78,18 @@ public:
     asio::awaitable<void> stopAsync();
     // Closes without waiting (owners' destructors).
     void cancel();
+    // Closes at once; on the listener's executor only (owners whose own
+    // queue is that executor). No connection is handed over afterwards.
+    void closeOnExecutor();
 
 private:
-    LocalListener(Executor executor, std::string name);
+    LocalListener(Executor executor, std::string name, ListenerOptions options);
     static asio::awaitable<void> acceptLoop(std::shared_ptr<LocalListener> self);
     asio::awaitable<void> stopOnExecutor();
 
     Executor executor_;
     std::string name_;
+    ListenerOptions options_;
     asio::ip::tcp::acceptor acceptor_;
     std::uint16_t port_ = 0;
     ConnectionHandler handler_;
@@ -71,7 +98,6 @@ private:
     bool looping_ = false;
     bool stopped_ = false;
     asio::steady_timer loopEnded_;
-    std::chrono::milliseconds acceptRetryDelay_{100};
     asio::steady_timer acceptRetry_; // the pause after a failed accept; stop cuts it short
 };
 

@@ -3,23 +3,13 @@
 #include <algorithm>
 #include <string>
 
+#include "transport/ListenSocket.h"
+
 namespace qb {
-
-namespace {
-
-asio::ip::address unmapped(const asio::ip::address& address)
-{
-    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    }
-    return address;
-}
-
-} // namespace
 
 bool PeerAllowList::allows(const asio::ip::address& peer) const
 {
-    const auto address = unmapped(peer);
+    const auto address = normalisedPeer(peer);
     if (allowLoopback_ && address.is_loopback()) return true;
     std::lock_guard guard(lock_);
     return std::find(allowed_.begin(), allowed_.end(), address) != allowed_.end();
@@ -28,7 +18,7 @@ bool PeerAllowList::allows(const asio::ip::address& peer) const
 void PeerAllowList::allow(const asio::ip::address& address)
 {
     std::lock_guard guard(lock_);
-    const auto plain = unmapped(address);
+    const auto plain = normalisedPeer(address);
     if (std::find(allowed_.begin(), allowed_.end(), plain) == allowed_.end()) allowed_.push_back(plain);
 }
 

@@ -9,7 +9,6 @@
 #include "diagnostics/Log.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
-#include "runtime/Timer.h"
 #include "transport/FrameProtocol.h"
 #include "transport/ListenSocket.h"
 
@@ -75,7 +74,7 @@ std::shared_ptr<TCPServer> TCPServer::make(Options options)
 TCPServer::TCPServer(Options options)
     : options_(options)
     , queue_(SerialQueue::make("tcp-server"))
-    , lastAckStatsTime_(mediaTime())
+    , acks_(mediaTime())
 {
 }
 
@@ -88,9 +87,8 @@ TCPServer::~TCPServer()
         std::lock_guard guard(lock_);
         connections.swap(connections_);
     }
-    queue_->async([acceptor = acceptor_, connections = std::move(connections)] {
-        error_code ignored;
-        if (acceptor) acceptor->close(ignored);
+    if (listener_) listener_->cancel();
+    queue_->async([connections = std::move(connections)] {
         for (const auto& c : connections) c->close();
     });
 }
@@ -129,27 +127,29 @@ error_code TCPServer::startOnQueue(std::uint16_t port, std::string_view bindAddr
     if (started_) return asio::error::already_started;
     error_code ec;
     auto address = parseListenAddress(bindAddress, ec);
-    auto acceptor = std::make_shared<tcp::acceptor>(queue_->executor());
-    if (address) ec = openListenSocket(*acceptor, *address, port);
-    if (ec) {
+    std::shared_ptr<LocalListener> listener;
+    if (address) {
+        listener = LocalListener::open(queue_->executor(), *address, port, "TCPServer",
+            ListenerOptions{.acceptRetryDelay = options_.acceptRetryDelay, .allowsPeer = {}}, ec);
+    }
+    if (!listener) {
         logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", bindAddress, port, ec.message()));
         return ec;
     }
     started_ = true;
-    auto local = acceptor->local_endpoint(ec);
-    port_ = ec ? 0 : local.port();
-    acceptor_ = std::move(acceptor);
+    port_ = listener->port();
+    listener_ = listener;
     logLine(fmt::format("[TCPServer] Listening on tcp://localhost:{}", port_.load()));
-    acceptNext();
+    listener->start([weak = weak_from_this()](tcp::socket socket) {
+        if (auto self = weak.lock()) self->accepted(std::move(socket));
+    });
     return {};
 }
 
 void TCPServer::stopOnQueue()
 {
-    error_code ignored;
     started_ = true; // a stopped server is not restarted
-    if (acceptor_) acceptor_->close(ignored);
-    if (acceptRetry_) acceptRetry_->cancel();
+    if (listener_) listener_->closeOnExecutor();
     port_ = 0;
     std::vector<std::shared_ptr<Connection>> connections;
     {
@@ -162,32 +162,15 @@ void TCPServer::stopOnQueue()
 
 std::uint16_t TCPServer::port() const { return port_; }
 
-void TCPServer::acceptNext()
+void TCPServer::accepted(tcp::socket socket)
 {
-    acceptor_->async_accept([weak = weak_from_this(), acceptor = acceptor_](error_code ec, tcp::socket socket) {
-        auto self = weak.lock();
-        if (!self || !acceptor->is_open()) return;
-        if (ec == asio::error::operation_aborted) return;
-        if (ec && ec != asio::error::connection_aborted) {
-            // Out of descriptors or similar: try again shortly rather than spin.
-            logLine(fmt::format("[TCPServer] Accept failed ({}) — retrying", ec.message()));
-            self->acceptRetry_ = Timer::oneShot(self->queue_->executor(), self->options_.acceptRetryDelay, [weak] {
-                if (auto server = weak.lock(); server && server->acceptor_ && server->acceptor_->is_open()) {
-                    server->acceptNext();
-                }
-            });
-            return;
-        }
-        if (!ec) {
-            error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            if (self->options_.socketSendBufferBytes > 0) {
-                socket.set_option(asio::socket_base::send_buffer_size(self->options_.socketSendBufferBytes), ignored);
-            }
-            self->handleReady(std::make_shared<Connection>(std::move(socket)));
-        }
-        self->acceptNext();
-    });
+    if (port_ == 0) return; // stopped while the connection was being taken
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    if (options_.socketSendBufferBytes > 0) {
+        socket.set_option(asio::socket_base::send_buffer_size(options_.socketSendBufferBytes), ignored);
+    }
+    handleReady(std::make_shared<Connection>(std::move(socket)));
 }
 
 void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
@@ -217,16 +200,9 @@ void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
     }
     {
         // A new client starts the acknowledgement bookkeeping afresh; the
-        // RTT window, the statistics and the pacer carry over. The rate's
-        // base time restarts with the count, so the rate stays "acks per
-        // second since this connection" rather than decaying with the
-        // server's age.
+        // RTT window, the statistics and the pacer carry over.
         std::lock_guard guard(rttLock_);
-        inflightFrames_ = 0;
-        sendTimestamps_.clear();
-        totalFramesSent_ = 0;
-        totalAcks_ = 0;
-        lastAckStatsTime_ = mediaTime();
+        acks_.clientConnected(mediaTime());
     }
     if (countChanged) countChanged(count);
 
@@ -283,40 +259,14 @@ void TCPServer::handleAcks(const std::vector<std::uint32_t>& sequenceNumbers)
         std::lock_guard guard(rttLock_);
         for (std::uint32_t seq : sequenceNumbers) {
             const double now = mediaTime();
-            auto it = sendTimestamps_.find(seq);
-            // Too old, sent before this client connected, or a replay from
-            // the keyframe cache: nothing to measure.
-            if (it == sendTimestamps_.end()) continue;
-            const double sent = it->second;
-            sendTimestamps_.erase(it);
-            inflightFrames_ = std::max(0, inflightFrames_ - 1);
-
-            const double rtt = (now - sent) * 1000;
-            rttSamples_.push_back(rtt);
-            while (rttSamples_.size() > rttWindowSize) rttSamples_.pop_front();
-            ++totalAcks_;
+            const std::optional<LatencyStats> stats = acks_.acknowledged(seq, now);
+            if (!stats) continue;
             framePacer_.recordACK(seq, now);
-
-            std::vector<double> sorted(rttSamples_.begin(), rttSamples_.end());
-            std::sort(sorted.begin(), sorted.end());
-            const std::size_t n = sorted.size();
-            double sum = 0;
-            for (double v : sorted) sum += v;
-            LatencyStats stats;
-            stats.rttMs = rtt;
-            stats.rttMinMs = sorted.front();
-            stats.rttMaxMs = sorted.back();
-            stats.rttAvgMs = sum / static_cast<double>(n);
-            stats.rttP95Ms = sorted[std::min(static_cast<std::size_t>(static_cast<double>(n) * 0.95), n - 1)];
-            stats.acksReceived = totalAcks_;
-            const double age = now - lastAckStatsTime_;
-            stats.ackRate = age > 0 ? static_cast<double>(totalAcks_) / age : 0;
-            if (totalAcks_ % 30 == 0) {
+            if (stats->acksReceived % 30 == 0) {
                 lines.push_back(fmt::format("[TCPServer:RTT] last: {:.1f}ms | avg: {:.1f}ms | p95: {:.1f}ms | acks: {}",
-                    stats.rttMs, stats.rttAvgMs, stats.rttP95Ms, totalAcks_));
+                    stats->rttMs, stats->rttAvgMs, stats->rttP95Ms, stats->acksReceived));
             }
-            latencyStats_ = stats;
-            fresh.push_back(stats);
+            fresh.push_back(*stats);
         }
     }
     for (const auto& line : lines) logLine(line);
@@ -444,19 +394,8 @@ void TCPServer::broadcast(std::span<const std::uint8_t> payload, bool isKeyframe
     }
     {
         std::lock_guard guard(rttLock_);
-        sendTimestamps_[sequenceNumber] = now;
-        ++inflightFrames_;
-        ++totalFramesSent_;
+        acks_.frameSent(sequenceNumber, now);
         framePacer_.recordFrameSent(sequenceNumber, now);
-        if (sendTimestamps_.size() > maxTrackedFrames) {
-            // Frames never acknowledged expire once 300 newer ones were sent.
-            // Distances are taken on the 32-bit circle so the window survives
-            // the sequence number wrapping.
-            const auto removed = std::erase_if(sendTimestamps_, [sequenceNumber](const auto& entry) {
-                return static_cast<std::uint32_t>(sequenceNumber - entry.first) >= maxTrackedFrames;
-            });
-            inflightFrames_ = std::max(0, inflightFrames_ - static_cast<int>(removed));
-        }
     }
     sendToAll(std::move(targets), std::move(message), {});
 }
@@ -569,25 +508,25 @@ std::optional<std::vector<std::uint8_t>> TCPServer::lastKeyframeData() const
 int TCPServer::inflightFrames() const
 {
     std::lock_guard guard(rttLock_);
-    return inflightFrames_;
+    return acks_.inflightFrames();
 }
 
 bool TCPServer::ackProtocolActive() const
 {
     std::lock_guard guard(rttLock_);
-    return totalFramesSent_ < ackProtocolProbeFrames || totalAcks_ > 0;
+    return acks_.ackProtocolActive();
 }
 
 std::optional<LatencyStats> TCPServer::latencyStats() const
 {
     std::lock_guard guard(rttLock_);
-    return latencyStats_;
+    return acks_.latencyStats();
 }
 
 std::size_t TCPServer::trackedFrameCount() const
 {
     std::lock_guard guard(rttLock_);
-    return sendTimestamps_.size();
+    return acks_.trackedFrames();
 }
 
 std::uint64_t TCPServer::bytesReceived() const { return bytesReceived_; }

@@ -44,13 +44,13 @@
 #include "config/Modes.h"
 #include "transport/FrameSink.h"
 #include "runtime/Asio.h"
+#include "transport/AckTracker.h"
 #include "transport/FramePacer.h"
 #include "transport/ListenSocket.h"
 
 namespace qb {
 
 class SerialQueue;
-class Timer;
 
 class TCPServer final : public FrameSink, public std::enable_shared_from_this<TCPServer> {
 public:
@@ -70,10 +70,6 @@ public:
         // exhausted, ...).
         std::chrono::milliseconds acceptRetryDelay{100};
     };
-
-    static constexpr std::size_t rttWindowSize = 150;
-    static constexpr std::size_t maxTrackedFrames = 300;
-    static constexpr std::int64_t ackProtocolProbeFrames = 60;
 
     static std::shared_ptr<TCPServer> make(Options options);
     static std::shared_ptr<TCPServer> make() { return make(Options{}); }
@@ -148,7 +144,7 @@ private:
 
     explicit TCPServer(Options options);
 
-    void acceptNext();
+    void accepted(asio::ip::tcp::socket socket);
     void handleReady(const std::shared_ptr<Connection>& connection);
     void readNext(const std::shared_ptr<Connection>& connection);
     void handleAcks(const std::vector<std::uint32_t>& sequenceNumbers);
@@ -161,9 +157,8 @@ private:
 
     const Options options_;
     std::shared_ptr<SerialQueue> queue_;
-    std::shared_ptr<asio::ip::tcp::acceptor> acceptor_; // used on queue_ only
-    bool started_ = false;                              // queue_ only
-    std::shared_ptr<Timer> acceptRetry_;                // queue_ only
+    std::shared_ptr<LocalListener> listener_; // used on queue_ only
+    bool started_ = false;                    // queue_ only
     std::atomic<std::uint16_t> port_{0};
     std::atomic<std::uint64_t> bytesReceived_{0};
 
@@ -182,13 +177,7 @@ private:
 
     // Guarded by rttLock_: the acknowledgement bookkeeping and pacer feeding.
     mutable std::mutex rttLock_;
-    std::unordered_map<std::uint32_t, double> sendTimestamps_;
-    std::deque<double> rttSamples_;
-    std::int64_t totalAcks_ = 0;
-    std::int64_t totalFramesSent_ = 0;
-    double lastAckStatsTime_ = 0; // the last connection (or creation)
-    int inflightFrames_ = 0;
-    std::optional<LatencyStats> latencyStats_;
+    AckTracker acks_;
     FramePacer framePacer_{0.1, 2.0, 10};
 };
 

@@ -101,13 +101,6 @@ TEST_F(ADBBridgeTest, EveryOperationIssuesItsExactCommandLine)
     EXPECT_EQ(calls(), "-s DC1 shell settings put system screen_brightness -42"
                        " | -s DC1 shell settings get system screen_brightness");
 
-    EXPECT_TRUE(logs.contains("[ADBBridge] Server running"));
-    EXPECT_TRUE(logs.contains("Installed bundled APK on DC1"));
-    EXPECT_TRUE(logs.contains("Launched QuillBright on DC1 (force-restart)"));
-    EXPECT_TRUE(logs.contains("[ADBBridge] Reset display size override (was: Physical size: 1200x1600\n"
-                              "Override size: 1080x1440)"));
-    EXPECT_TRUE(logs.contains("setupReverseTunnel: DC1:8888 → host:8889 — success"));
-    EXPECT_TRUE(logs.contains("WiFi connected to 192.168.1.20:5555"));
 }
 
 TEST_F(ADBBridgeTest, DeviceListReadsSizesAndSurvivesFailures)
@@ -122,25 +115,17 @@ TEST_F(ADBBridgeTest, DeviceListReadsSizesAndSurvivesFailures)
     EXPECT_EQ(devices[0].deviceFamily(), DeviceFamily::daylightDC1);
     EXPECT_EQ(devices[1], (ConnectedDevice{"R52N80", "SM_X700", std::nullopt, std::nullopt}));
     EXPECT_EQ(devices[1].deviceFamily(), DeviceFamily::other);
-    EXPECT_TRUE(logs.contains("[ADBBridge] queryScreenResolution(DC1): 1200x1600"));
-    EXPECT_TRUE(logs.contains("[ADBBridge] queryScreenResolution(R52N80): failed to parse — "));
-    EXPECT_TRUE(logs.contains("[ADBBridge] connectedDevices: found DC1 (model: DC_1, native: 1200x1600)"));
-    EXPECT_TRUE(logs.contains("[ADBBridge] connectedDevices: found R52N80 (model: SM_X700, native: unknown)"));
     EXPECT_EQ(ADBBridge::unauthorizedDevices(), std::vector<std::string>{"XYZ"});
 
     // A failed size query leaves the size absent without a line.
     fake.fail("shell wm size", {{"exit", 1}, {"serial", "DC1"}});
-    logs.clear();
     devices = ADBBridge::connectedDevices();
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_FALSE(devices[0].nativeWidth);
-    EXPECT_FALSE(logs.contains("queryScreenResolution(DC1)"));
 
     fake.fail("devices", {{"exit", 1}, {"stderr", "error: protocol fault (couldn't read status): reset\n"}});
     EXPECT_TRUE(ADBBridge::connectedDevices().empty());
     EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
-    EXPECT_TRUE(logs.contains(
-        "[ADBBridge] connectedDevices: exit 1 — error: protocol fault (couldn't read status): reset"));
 
     // Garbage on standard output is not a device list.
     fake.fail("devices", {{"mode", "garbage"}});
@@ -155,8 +140,6 @@ TEST_F(ADBBridgeTest, ReverseTunnelIsTrustedOnlyWhenListed)
     // adb exits 0 but the device never created the tunnel.
     fake.fail("reverse tcp:8888", {{"mode", "silent"}, {"count", 1}});
     EXPECT_FALSE(ADBBridge::setupReverseTunnel("DC1", 8888, 8888));
-    EXPECT_TRUE(logs.contains("verifyReverseTunnel: NOT FOUND for tcp:8888 — full list: '(empty)'"));
-    EXPECT_TRUE(logs.contains("setupReverseTunnel: command succeeded but tunnel not in --list!"));
 
     // A listed tunnel for a longer port number is not this one.
     EXPECT_TRUE(ADBBridge::setupReverseTunnel("DC1", 88880, 8888));
@@ -167,7 +150,6 @@ TEST_F(ADBBridgeTest, ReverseTunnelIsTrustedOnlyWhenListed)
 
     // Without a serial adb refuses to choose between two devices.
     EXPECT_FALSE(ADBBridge::setupReverseTunnel(std::nullopt, 8888, 8888));
-    EXPECT_TRUE(logs.contains("setupReverseTunnel: exit 1 — stdout='' stderr='error: more than one device/emulator'"));
 
     EXPECT_TRUE(ADBBridge::removeReverseTunnel("DC1", 8888));
     EXPECT_FALSE(ADBBridge::removeReverseTunnel("DC1", 8888)); // already gone
@@ -179,7 +161,6 @@ TEST_F(ADBBridgeTest, InstallNeedsThePackageFileAndReportsFailures)
     fake.setDevices({test::FakeAdbState::device("DC1")});
 
     EXPECT_FALSE(ADBBridge::installBundledAPK("DC1"));
-    EXPECT_TRUE(logs.contains("installBundledAPK: no bundled APK found at " + (fake.resources() / "app-debug.apk").string()));
     EXPECT_EQ(calls(), "");
 
     fake.writeAPK("2.5.0");
@@ -193,7 +174,6 @@ TEST_F(ADBBridgeTest, InstallNeedsThePackageFileAndReportsFailures)
     // A failed grant does not undo a good install.
     fake.fail("shell pm grant", {{"exit", 255}, {"count", 1}});
     EXPECT_TRUE(ADBBridge::installBundledAPK("DC1"));
-    EXPECT_TRUE(logs.contains("[ADBBridge] Granted WRITE_SECURE_SETTINGS to app.quillbright"));
     EXPECT_EQ(ADBBridge::queryCompanionVersion("DC1"), "2.5.0");
 
     // Another package whose name merely contains ours is not the companion.
@@ -225,7 +205,6 @@ TEST_F(ADBBridgeTest, StartRequestCountsOnceAndAbsenceIsQuiet)
     // Without an override nothing is reset.
     EXPECT_FALSE(ADBBridge::resetDisplaySizeOverride("DC1"));
     EXPECT_EQ(calls(), "-s DC1 shell wm size");
-    EXPECT_TRUE(logs.contains("[ADBBridge] No display size override to reset"));
 
     EXPECT_EQ(ADBBridge::querySystemSetting("screen_brightness", "DC1"), std::nullopt); // "null"
 }
@@ -255,14 +234,10 @@ TEST_F(ADBBridgeTest, ServerStartAndNetworkConnect)
 {
     fake.fail("start-server", {{"exit", 1}, {"stderr", "* failed to start daemon\nerror: cannot connect to daemon\n"}});
     EXPECT_FALSE(ADBBridge::ensureServerRunning());
-    EXPECT_TRUE(logs.contains(
-        "[ADBBridge] WARNING: start-server failed (exit 1) — * failed to start daemon\nerror: cannot connect to daemon"));
 
     EXPECT_FALSE(ADBBridge::connectWiFi("10.0.0.9", 5555));
-    EXPECT_TRUE(logs.contains("WiFi connect failed for 10.0.0.9:5555: nil"));
     fake.fail("connect", {{"exit", 0}, {"stdout", "cannot resolve host 'x'\n"}});
     EXPECT_FALSE(ADBBridge::connectWiFi("x", 5555));
-    EXPECT_TRUE(logs.contains("WiFi connect failed for x:5555: cannot resolve host 'x'\n"));
 }
 
 TEST_F(ADBBridgeTest, AdbIsFoundOnceAndRunsInTheLoginShellEnvironment)
@@ -276,7 +251,6 @@ TEST_F(ADBBridgeTest, AdbIsFoundOnceAndRunsInTheLoginShellEnvironment)
     auto environment = ADBBridge::shellEnvironment();
     EXPECT_EQ(environment.at("FAKE_ADB_STATE"), fake.statePath().string());
     EXPECT_FALSE(environment.at("HOME").empty());
-    EXPECT_EQ(logs.matching("[ADBBridge] Shell environment loaded (").size(), 1u);
 
     // Read once: a later change of our own environment does not reach adb.
     const test::ScopedEnv late("QB_ADB_TEST_LATE", "1");
@@ -290,13 +264,10 @@ TEST_F(ADBBridgeTest, WithoutAdbEveryOperationFailsQuietly)
     ADBBridge::resetForTesting();
     if (ADBBridge::isADBInstalled()) GTEST_SKIP() << "this machine has an adb of its own";
 
-    EXPECT_TRUE(logs.contains("[ADBBridge] No adb binary found (checked known paths + which + bundle)"));
     EXPECT_TRUE(ADBBridge::connectedDevices().empty());
-    EXPECT_TRUE(logs.contains("[ADBBridge] connectedDevices: no adb binary"));
     EXPECT_FALSE(ADBBridge::setupReverseTunnel("DC1", 8888, 8888));
     fake.writeAPK("2.4.4");
     EXPECT_FALSE(ADBBridge::installBundledAPK("DC1"));
-    EXPECT_TRUE(logs.contains("installBundledAPK: ADB not available"));
     EXPECT_FALSE(ADBBridge::checkStartRequest(std::nullopt));
     EXPECT_EQ(logs.matching("No adb binary found").size(), 1u);
 
@@ -304,7 +275,6 @@ TEST_F(ADBBridgeTest, WithoutAdbEveryOperationFailsQuietly)
     std::filesystem::copy_file(QB_FAKE_ADB, fake.resources() / "adb");
     ADBBridge::resetForTesting();
     EXPECT_EQ(ADBBridge::resolvedADBPath(), (fake.resources() / "adb").string());
-    EXPECT_TRUE(logs.contains("[ADBBridge] Using bundled adb (no system adb found): "));
 }
 
 TEST(BundleIntegrity, ChecksTheResourcesDirectory)

@@ -112,8 +112,6 @@ TEST_F(DisplayControllerTest, DeviceValuesCommandsWarmthAndHotkeysReachTheDevice
     EXPECT_EQ(warmthSeen, std::vector<int>{90});
     EXPECT_TRUE(backlightSeen.empty());
     EXPECT_EQ(nextBrightness(client), 255);
-    EXPECT_TRUE(logs.contains("[DisplayController] Daylight brightness: 255/255"));
-    EXPECT_TRUE(logs.contains("[DisplayController] Daylight warmth: 90/255"));
     EXPECT_TRUE(logs.contains("[DisplayController] Ctrl+mute unavailable: BadAccess"));
     EXPECT_EQ(hotkeys->grabs.size(), 9u);
 
@@ -143,7 +141,6 @@ TEST_F(DisplayControllerTest, DeviceValuesCommandsWarmthAndHotkeysReachTheDevice
     controller->adjustWarmth(20);
     EXPECT_EQ(warmthSeen.back(), 255);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return deviceWarmth() == "255"; }, 10s)) << deviceWarmth();
-    EXPECT_TRUE(logs.contains("[DisplayController] Warmth -> 255/255"));
 
     controller->stop();
     EXPECT_TRUE(hotkeys->grabs.empty());

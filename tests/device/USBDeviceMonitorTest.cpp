@@ -81,7 +81,6 @@ TEST_F(USBDeviceMonitorTest, UnauthorizedDeviceThenAccepted)
     fake.setDevices({{{"serial", "XYZ"}, {"state", "unauthorized"}, {"usb", "1-1"}}});
     startMonitor();
     EXPECT_TRUE(monitor->isPolling());
-    EXPECT_TRUE(logs.contains("[USBMonitor] Device monitoring started (polling adb every 2s)"));
     waitForEvents(1);
     waitForPolls(2);
     EXPECT_THAT(events, ElementsAre("unauthorized:XYZ,"));
@@ -109,7 +108,6 @@ TEST_F(USBDeviceMonitorTest, OnlyTheLastDeviceLeavingIsAnEdge)
     fake.fail("devices", {{"exit", 1}, {"stderr", "error: protocol fault\n"}});
     waitForEvents(2);
     EXPECT_THAT(events, ElementsAre("connected", "disconnected"));
-    EXPECT_TRUE(logs.contains("[USBMonitor] Device disconnected"));
 
     fake.clearFailures();
     waitForEvents(3);

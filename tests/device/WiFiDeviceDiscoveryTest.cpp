@@ -54,14 +54,11 @@ TEST_F(DiscoveryTest, EachIPv4AddressIsReportedOnceUntilStop)
     discovery->start();
     discovery->start(); // idempotent
     EXPECT_EQ(sim->activeBrowses(), 1u);
-    EXPECT_TRUE(logs.contains("Started browsing for _quillbright-device._tcp. devices"));
 
     // Only the first IPv4 address of a service counts.
     sim->addService(device("Tablet A"), at({"fe80::1", "192.168.1.20", "192.168.1.21"}));
     settle();
     EXPECT_THAT(events, ElementsAre("found Tablet A 192.168.1.20:5555"));
-    EXPECT_TRUE(logs.contains("Found service: Tablet A — resolving..."));
-    EXPECT_TRUE(logs.contains("Resolved Tablet A → 192.168.1.20:5555"));
 
     // A second service at the same address, an IPv6-only service and one
     // without any address list are not reported.
@@ -81,7 +78,6 @@ TEST_F(DiscoveryTest, EachIPv4AddressIsReportedOnceUntilStop)
 
     // stop() forgets the addresses.
     discovery->stop();
-    EXPECT_TRUE(logs.contains("Stopped browsing for devices"));
     EXPECT_EQ(sim->activeBrowses(), 0u);
     events.clear();
     discovery->start();
@@ -95,7 +91,6 @@ TEST_F(DiscoveryTest, FailuresEndOnlyTheirActivity)
     sim->addService(device("Broken"), {.addresses = {}, .resolveError = "Not found"});
     sim->addService(device("Silent"), silent);
     settle();
-    EXPECT_TRUE(logs.contains("Failed to resolve Broken: Not found"));
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return logs.contains("Failed to resolve Silent: Timeout reached"); }, 5s));
     EXPECT_EQ(discovery->resolvingCount(), 0u);
     EXPECT_TRUE(events.empty());
@@ -109,7 +104,6 @@ TEST_F(DiscoveryTest, FailuresEndOnlyTheirActivity)
     // A failed search can be started again.
     sim->failBrowses("Daemon connection failed");
     settle();
-    EXPECT_TRUE(logs.contains("Browse failed: Daemon connection failed"));
     EXPECT_FALSE(discovery->isBrowsing());
     discovery->start();
     EXPECT_EQ(sim->activeBrowses(), 1u);
@@ -153,12 +147,9 @@ TEST_F(AdvertiserTest, PublishesOnceWithItsTxtRecord)
     EXPECT_THAT(registration.txt, ElementsAre(std::pair<std::string, std::string>{"videoPort", "8888"},
                                       std::pair<std::string, std::string>{"inputPort", "8892"},
                                       std::pair<std::string, std::string>{"version", "2.4.4"}));
-    EXPECT_TRUE(logs.contains("[Bonjour] Publishing _quillbright._tcp on port 8888"));
-    EXPECT_TRUE(logs.contains("[Bonjour] Published: QuillBright._quillbright._tcp.local port 8888"));
 
     advertiser->stop();
     EXPECT_EQ(sim->activePublications(), 0u);
-    EXPECT_TRUE(logs.contains("[Bonjour] Stopped"));
 
     sim->setComputerName("Ana’s Workstation");
     advertiser->start(8888);
@@ -172,7 +163,6 @@ TEST_F(AdvertiserTest, FailureOrWithdrawalMakesItIdle)
     advertiser->start(8888);
     settle();
     EXPECT_FALSE(advertiser->isAdvertising());
-    EXPECT_TRUE(logs.contains("[Bonjour] Failed to publish: Local name collision"));
 
     advertiser->start(8888);
     settle();
@@ -182,7 +172,6 @@ TEST_F(AdvertiserTest, FailureOrWithdrawalMakesItIdle)
     sim->withdrawPublications();
     settle();
     EXPECT_FALSE(advertiser->isAdvertising());
-    EXPECT_TRUE(logs.contains("[Bonjour] Service stopped"));
     advertiser->start(8888);
     EXPECT_EQ(sim->publications().size(), 3u);
 }
@@ -209,7 +198,7 @@ TEST(AvahiIntegration, AdvertiserAndDiscoveryOverLoopback)
     if (!std::getenv("QB_AVAHI_NAMESPACE")) GTEST_SKIP() << "needs the private Avahi namespace (avahi-namespace.sh)";
     PlatformLogCapture logs;
     auto& loop = MainLoop::shared();
-    auto dnsSd = makeDnsSd(PlatformKind::x11, loop.executor());
+    auto dnsSd = makeAvahiDnsSd(loop.executor());
 
     // The device side: a companion announcing itself.
     std::optional<std::string> deviceError;
@@ -264,7 +253,7 @@ TEST(AvahiBackend, WithoutDaemonEverythingFailsCleanly)
     PlatformLogMute mute;
     PlatformLogCapture logs;
     auto& loop = MainLoop::shared();
-    auto dnsSd = makeDnsSd(PlatformKind::x11, loop.executor());
+    auto dnsSd = makeAvahiDnsSd(loop.executor());
 
     auto advertiser = BonjourAdvertiser::make(dnsSd);
     advertiser->start(8888);

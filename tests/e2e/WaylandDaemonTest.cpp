@@ -15,6 +15,7 @@
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "pipeline/PixelKernels.h"
+#include "platform/MirrorScaler.h"
 #include "platform/MutterServer.h"
 #include "runtime/Process.h"
 
@@ -78,19 +79,24 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
     touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
     EXPECT_TRUE(waitFor([&] { return said("motion 960 400"); }, 10s)) << painter->standardOutput();
 
-    // The primary scaled to 1600x1200 (nearest pixel), through the greyscale
-    // conversion and the default ("Crisp Paper") tone curve.
+    // The primary letterboxed onto 1600x1200 (area filter), through the
+    // greyscale conversion and the default ("Crisp Paper") tone curve.
     const ToneCurve curve = makeToneCurve(1.2, 1.2);
-    std::vector<std::uint8_t> expected(1600 * 1200);
-    for (std::size_t row = 0; row < 1200; ++row) {
-        for (std::size_t column = 0; column < 1600; ++column) {
-            const std::size_t x = column * 1280 / 1600;
-            const std::size_t y = row * 800 / 1200;
-            const unsigned blue = std::uint8_t(x);
-            const unsigned green = std::uint8_t(y);
-            const unsigned red = std::uint8_t(x ^ y);
-            expected[row * 1600 + column] = curve[(29 * blue + 150 * green + 77 * red) / 256];
+    std::vector<std::uint8_t> primary(1280 * 800 * 4, 0xFF);
+    for (std::size_t y = 0; y < 800; ++y) {
+        for (std::size_t x = 0; x < 1280; ++x) {
+            std::uint8_t* p = &primary[(y * 1280 + x) * 4];
+            p[0] = std::uint8_t(x);
+            p[1] = std::uint8_t(y);
+            p[2] = std::uint8_t(x ^ y);
         }
+    }
+    std::vector<std::uint8_t> scaledPicture(1600 * 1200 * 4);
+    MirrorScaler().scale(primary.data(), 1280, 800, 1280 * 4, scaledPicture.data(), 1600, 1200);
+    std::vector<std::uint8_t> expected(1600 * 1200);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::uint8_t* p = &scaledPicture[i * 4];
+        expected[i] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
     }
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
     client.close();

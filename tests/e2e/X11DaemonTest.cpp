@@ -14,6 +14,7 @@
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "pipeline/PixelKernels.h"
+#include "platform/MirrorScaler.h"
 #include "platform/XorgServer.h"
 #include "runtime/Process.h"
 
@@ -86,15 +87,15 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     XPutImage(x, w, gc, image, 0, 0, 0, 0, 1024, 768);
     XSync(x, False);
 
-    // The device sees the primary scaled to its 1600x1200 (nearest pixel),
+    // The device sees the primary scaled to its 1600x1200 (area filter),
     // through the greyscale conversion and the default ("Crisp Paper") tone curve.
     const ToneCurve curve = makeToneCurve(1.2, 1.2);
+    std::vector<std::uint8_t> scaledPicture(1600 * 1200 * 4);
+    MirrorScaler().scale(bgra.data(), 1024, 768, 1024 * 4, scaledPicture.data(), 1600, 1200);
     std::vector<std::uint8_t> expected(1600 * 1200);
-    for (std::size_t row = 0; row < 1200; ++row) {
-        for (std::size_t column = 0; column < 1600; ++column) {
-            const std::uint8_t* p = &bgra[((row * 768 / 1200) * 1024 + column * 1024 / 1600) * 4];
-            expected[row * 1600 + column] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
-        }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::uint8_t* p = &scaledPicture[i * 4];
+        expected[i] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
     }
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
 

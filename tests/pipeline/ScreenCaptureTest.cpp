@@ -173,89 +173,33 @@ TEST(ScreenCaptureTest, DeviceDecodesEveryFrameExactlyForBothFormatsAndPaddedRow
     }
 }
 
-TEST(ScreenCaptureTest, KeyframeCadenceSequenceNumbersAndGeometryLine)
+// The rules are FramePolicy's (its own tests); here the capture must ask it
+// with what the frame server knows and do what it says.
+TEST(ScreenCaptureTest, ThePolicySeesTheLinkAndItsVerdictsAreCarriedOut)
 {
     Rig rig;
-    PlatformLogCapture log;
+    rig.sink->latency = LatencyStats{.rttAvgMs = 40.0}; // three frames in flight allowed
     runToEnd(rig.capture->start());
-    for (int i = 0; i < 61; ++i) {
-        rig.sink->inflight = i == 60 ? 10 : 0; // frame 60 is periodic: never held back
-        rig.deliverNoise();
-    }
-    ASSERT_EQ(rig.sink->frames.size(), 61u);
-    for (int i = 0; i < 61; ++i) {
-        EXPECT_EQ(rig.sink->frames[i].seq, static_cast<std::uint32_t>(i));
-        EXPECT_EQ(rig.sink->frames[i].isKeyframe, i == 0 || i == 60) << "frame " << i;
-    }
-    EXPECT_EQ(log.matching("[ScreenCapture] XShm image: 64x48, 4 bpp, rowBytes=272 (expected 64x48)").size(), 1u);
-    EXPECT_TRUE(log.contains("[ScreenCapture] Capturing display: 64x48 Greyscale (1 bpp, ID: 7)"));
-    EXPECT_TRUE(log.contains("[ScreenCapture] Capture started at 60fps"));
+    rig.deliverNoise();                    // keyframe 0
+    ASSERT_TRUE(rig.deliver(rig.surface)); // identical: a tiny delta, dropped
+    rig.sink->inflight = 3;
+    rig.deliverNoise();                    // delta 1, at the limit
+    rig.sink->inflight = 4;
+    rig.deliverNoise();                    // over it: dropped
+    rig.sink->inflight = 0;
+    rig.deliverNoise();                    // the keyframe that repairs it
+    ASSERT_EQ(rig.sink->frames.size(), 3u);
+    EXPECT_EQ(rig.sink->frames[1].seq, 1u);
+    EXPECT_FALSE(rig.sink->frames[1].isKeyframe);
+    EXPECT_EQ(rig.sink->frames[2].seq, 2u);
+    EXPECT_TRUE(rig.sink->frames[2].isKeyframe);
+    EXPECT_EQ(rig.sink->frames[2].sourceFrame, 4);
+    EXPECT_EQ(rig.capture->skippedFrames(), 2);
 
     // Idle and blank notifications carry no pixels and produce nothing.
     EXPECT_TRUE(rig.backend->deliverStatus(static_cast<std::int32_t>(CaptureFrameStatus::frameIdle), nullptr));
     EXPECT_TRUE(rig.backend->deliverStatus(0, nullptr));
-    EXPECT_EQ(rig.sink->frames.size(), 61u);
-}
-
-TEST(ScreenCaptureTest, BackPressureWindowFollowsRoundTripTime)
-{
-    struct Case {
-        std::optional<double> rtt;
-        int window;
-    };
-    for (const Case& c : {Case{std::nullopt, 6}, Case{40.0, 3}, Case{200.0, 2}}) {
-        SCOPED_TRACE(c.rtt ? std::to_string(*c.rtt) : "no statistics");
-        Rig rig;
-        if (c.rtt) rig.sink->latency = LatencyStats{.rttAvgMs = *c.rtt};
-        runToEnd(rig.capture->start());
-        // A keyframe (seq 0), a delta at the window (seq 1), one over it (dropped), then a keyframe.
-        for (int inflight : {0, c.window, c.window + 1, 0}) {
-            rig.sink->inflight = inflight;
-            rig.deliverNoise();
-        }
-        ASSERT_EQ(rig.sink->frames.size(), 3u);
-        EXPECT_FALSE(rig.sink->frames[1].isKeyframe);
-        EXPECT_EQ(rig.sink->frames[1].sourceFrame, 1);
-        EXPECT_TRUE(rig.sink->frames[2].isKeyframe);
-        EXPECT_EQ(rig.sink->frames[2].seq, 2u);
-        EXPECT_EQ(rig.sink->frames[2].sourceFrame, 3);
-        EXPECT_EQ(rig.capture->skippedFrames(), 1);
-    }
-
-    // A companion that never acknowledges: no back-pressure at all.
-    Rig rig;
-    rig.sink->ackActive = false;
-    rig.sink->inflight = 100;
-    runToEnd(rig.capture->start());
-    rig.deliverNoise(5);
-    EXPECT_EQ(rig.sink->frames.size(), 5u);
-}
-
-TEST(ScreenCaptureTest, TinyAndOversizedDeltasAreDroppedAndTheirNumbersReused)
-{
-    {
-        Rig rig;
-        runToEnd(rig.capture->start());
-        rig.deliverNoise();                    // keyframe 0
-        ASSERT_TRUE(rig.deliver(rig.surface)); // identical: a few bytes of zeros, dropped
-        rig.deliverNoise();                    // a real delta reuses number 1
-        ASSERT_EQ(rig.sink->frames.size(), 2u);
-        EXPECT_FALSE(rig.sink->frames[1].isKeyframe);
-        EXPECT_EQ(rig.sink->frames[1].seq, 1u);
-        EXPECT_EQ(rig.capture->skippedFrames(), 1);
-    }
-    {
-        // A noise keyframe of 64 KiB moves the rolling average from 10,000 to
-        // about 12,800 bytes; a noise delta of 64 KiB is then over three times that.
-        Rig rig(PixelFormat::greyscale, 256, 256);
-        runToEnd(rig.capture->start());
-        rig.deliverNoise(3);
-        ASSERT_EQ(rig.sink->frames.size(), 2u);
-        EXPECT_TRUE(rig.sink->frames[1].isKeyframe); // forced by the dropped delta
-        EXPECT_EQ(rig.sink->frames[1].seq, 1u);      // the number the delta would have had
-        EXPECT_EQ(rig.sink->frames[1].sourceFrame, 2);
-        EXPECT_EQ(rig.capture->skippedFrames(), 1);
-    }
+    EXPECT_EQ(rig.sink->frames.size(), 3u);
 }
 
 // A stream that delivers only on change never repeats a frame: a small
@@ -297,9 +241,7 @@ TEST(ScreenCaptureTest, OnChangeStreamsSendSmallChangesAndRepairFramesHeldBack)
 TEST(ScreenCaptureTest, RestartIsRefusedBeforeStartAndContinuesTheSequenceWithAKeyframe)
 {
     Rig rig;
-    PlatformLogCapture log;
     runToEnd(rig.capture->restartStream());
-    EXPECT_TRUE(log.contains("[ScreenCapture] Cannot restart — lifecycle is not .running"));
     EXPECT_EQ(rig.backend->streamsCreated, 0);
 
     runToEnd(rig.capture->start());
@@ -308,14 +250,11 @@ TEST(ScreenCaptureTest, RestartIsRefusedBeforeStartAndContinuesTheSequenceWithAK
     EXPECT_TRUE(rig.capture->isRunning());
     EXPECT_EQ(rig.backend->streamsCreated, 2);
     EXPECT_EQ(rig.backend->streamsRunning, 1);
-    EXPECT_TRUE(log.contains("[ScreenCapture] Restarting XShm capture stream for display 7..."));
-    EXPECT_TRUE(log.contains("[ScreenCapture] XShm capture stream restarted successfully for display 7"));
 
     rig.deliverNoise();
     ASSERT_EQ(rig.sink->frames.size(), 4u);
     EXPECT_TRUE(rig.sink->frames[3].isKeyframe);
     EXPECT_EQ(rig.sink->frames[3].seq, 3u);
-    EXPECT_EQ(log.matching("XShm image: 64x48").size(), 2u); // logged again after the restart
     runToEnd(rig.capture->stop());
     EXPECT_FALSE(rig.capture->isRunning());
     EXPECT_EQ(rig.backend->streamsRunning, 0);
@@ -366,13 +305,10 @@ TEST(ScreenCaptureTest, FailedRestartStopsCaptureAndStopDuringRestartWinsTheRace
 {
     {
         Rig rig;
-        PlatformLogCapture log;
         runToEnd(rig.capture->start());
         rig.backend->createFails = true;
         runToEnd(rig.capture->restartStream());
         EXPECT_FALSE(rig.capture->isRunning());
-        EXPECT_TRUE(log.contains("[ScreenCapture] Failed to restart XShm capture stream for display 7: "
-                                 "XShmCreateImage returned NULL — display may be offline."));
     }
     // stop() arrives while the restart pauses between the old and the new
     // stream, and finishes first (its drain is shorter than the pause) or last.
@@ -403,7 +339,6 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
     for (FakeSurface* surface : {&shortSurface, &narrow, &unlocked}) EXPECT_TRUE(rig.deliver(*surface));
     EXPECT_TRUE(rig.sink->frames.empty());
     EXPECT_EQ(rig.capture->skippedFrames(), 3);
-    EXPECT_TRUE(log.contains("[ScreenCapture] Skipping frame: surface 64x47"));
     // The same too-small surface again and again: its geometry is logged
     // once more (it changed back from the others), not once per frame.
     for (int i = 0; i < 5; ++i) EXPECT_TRUE(rig.deliver(shortSurface));
@@ -440,16 +375,17 @@ TEST(ScreenCaptureTest, StopWhileFramesArriveIsSafe)
     EXPECT_EQ(rig.backend->streamsRunning, 0);
 }
 
+// The figures are StreamFigures' (its own tests); here they must be
+// published once per interval with the capture's counts.
 TEST(ScreenCaptureTest, StatisticsEveryIntervalWithCumulativeSkips)
 {
     ManualClock clock;
     ScopedClock scoped(clock);
     Rig rig;
-    PlatformLogCapture log;
     std::vector<StreamStats> published;
     rig.capture->setOnStats([&](const StreamStats& s) { published.push_back(s); });
     runToEnd(rig.capture->start());
-    // 301 frames at exactly 60 Hz: 5 s pass at frame 300; one identical frame is dropped.
+    // 301 frames at 60 Hz: 5 s pass at frame 300; one identical frame is dropped.
     for (int i = 0; i <= 300; ++i) {
         if (i != 100) fillRandom(rig.surface, rig.rng);
         clock.advance(1.0 / 60.0);
@@ -457,26 +393,13 @@ TEST(ScreenCaptureTest, StatisticsEveryIntervalWithCumulativeSkips)
         ASSERT_TRUE(i >= 299 || published.empty()) << "frame " << i;
     }
     ASSERT_EQ(published.size(), 1u);
-    const StreamStats& s = published[0];
-    EXPECT_NEAR(s.fps, 60.0, 0.5);
-    EXPECT_EQ(s.skippedFrames, 1);
-    EXPECT_NEAR(s.jitterMs, 0.0, 1e-6); // every interval exactly 1/60 s
-    EXPECT_EQ(s.frameSizeKB, static_cast<std::int64_t>(rig.sink->frames.back().payload.size() / 1024));
-    EXPECT_EQ(log.matching("[ScreenCapture] FPS: ").size(), 1u);
-    EXPECT_TRUE(log.contains("| grey: "));
-    EXPECT_TRUE(log.contains("| skipped: 1"));
-
-    // No second report until another interval has passed.
-    for (int i = 0; i < 10; ++i) {
-        clock.advance(0.1);
-        rig.deliverNoise();
-    }
-    EXPECT_EQ(published.size(), 1u);
+    EXPECT_NEAR(published[0].fps, 60.0, 0.5);
+    EXPECT_EQ(published[0].totalFrames, 301);
+    EXPECT_EQ(published[0].skippedFrames, 1);
     clock.advance(5.0);
     rig.deliverNoise();
     ASSERT_EQ(published.size(), 2u);
     EXPECT_EQ(published[1].skippedFrames, 1); // cumulative, not per interval
-    EXPECT_GT(published[1].jitterMs, 0.0);
 }
 
 TEST(ScreenCaptureTest, ComparisonEncoderLogsEverySixtiethFrameOrIsDisabledWithoutOne)

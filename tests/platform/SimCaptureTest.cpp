@@ -10,6 +10,7 @@
 #include "platform/CaptureStream.h"
 #include "platform/PacerWindows.h"
 #include "platform/VirtualDisplays.h"
+#include "platform/sim/SimBackends.h"
 #include "platform/sim/SimWorld.h"
 #include "runtime/Queues.h"
 
@@ -25,12 +26,12 @@ protected:
     void SetUp() override
     {
         world.reset();
-        auto displays = makeVirtualDisplays(PlatformKind::sim);
+        auto displays = sim::makeSimVirtualDisplays();
         display = displays->createVirtualDisplay({.name = "Test", .maxPixelsWide = 64, .maxPixelsHigh = 48});
         ASSERT_TRUE(display);
         scene = std::make_shared<sim::ScriptedScene>();
         world.setScene(display->displayId(), scene);
-        backend = makeCaptureBackend(PlatformKind::sim);
+        backend = sim::makeSimCaptureBackend();
     }
 
     std::unique_ptr<CaptureStream> makeStream(Recorder& recorder, std::size_t width = 64, std::size_t height = 48)
@@ -84,7 +85,7 @@ TEST_F(SimCaptureTest, ScalesTheDisplayPictureToTheRequestedSizeWithPacerWindowO
 {
     // A 2×1 picture: left half blue, right half green.
     scene->show(sim::SimImage{2, 1, {255, 0, 0, 255, 0, 255, 0, 255}});
-    auto windows = makePacerWindows(PlatformKind::sim);
+    auto windows = sim::makeSimPacerWindows();
     std::optional<ScreenInfo> screen;
     for (const auto& s : windows->screens()) {
         if (s.displayNumber == display->displayId()) screen = s;

@@ -10,7 +10,7 @@ TEST(SimInputInjectorTest, FactoryInjectorFindsDisplaysOnTheSimulatedDesktop)
 {
     auto& world = sim::SimWorld::shared();
     world.reset();
-    auto injector = makeInputInjector(PlatformKind::sim);
+    auto injector = std::make_shared<SimInputInjector>(true);
     const auto builtIn = world.screens().at(0).frame;
     EXPECT_EQ(injector->displayBounds(sim::SimWorld::BUILT_IN_DISPLAY_ID),
         (InputInjector::Bounds{builtIn.x, builtIn.y, builtIn.width, builtIn.height}));

@@ -14,6 +14,7 @@
 #include "platform/CaptureStream.h"
 #include "platform/InputInjector.h"
 #include "platform/MutterServer.h"
+#include "platform/HostPower.h"
 #include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
 #include "platform/wayland/GnomeShortcuts.h"
@@ -41,10 +42,10 @@ protected:
         ASSERT_TRUE(server.running()) << server.failure;
     }
 
-    std::shared_ptr<Platform> open()
+    std::shared_ptr<Desktop> open()
     {
         std::string error;
-        auto platform = makeWaylandPlatform(&error);
+        auto platform = makeWaylandDesktop(&error);
         EXPECT_NE(platform, nullptr) << error;
         return platform;
     }
@@ -190,16 +191,24 @@ TEST_F(WaylandPlatformTest, AClientsPictureIsCapturedExactlyAndInjectedPointerEv
 TEST_F(WaylandPlatformTest, SelectionPrefersGnomeWaylandAndSaysWhyWhenItsServicesAreMissing)
 {
     MainLoop loop;
-    EXPECT_EQ(openPlatform(loop.executor(), "wayland")->kind(), PlatformKind::wayland);
-    EXPECT_EQ(openPlatform(loop.executor(), nullptr)->kind(), PlatformKind::wayland) << "WAYLAND_DISPLAY is set";
+    PlatformConfig config;
+    config.requested = "wayland";
+    EXPECT_EQ(openPlatform(loop.executor(), config)->name(), "wayland");
+    config.requested.clear();
+    config.waylandDisplay = "wayland-0";
+    auto detected = openPlatform(loop.executor(), config);
+    EXPECT_EQ(detected->name(), "wayland");
+    EXPECT_EQ(detected->hostPower()->provider(), "logind");
 
     // A session bus without Mutter on it.
     const std::string address = getenv("DBUS_SESSION_BUS_ADDRESS");
     setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
     std::string error;
-    EXPECT_EQ(makeWaylandPlatform(&error), nullptr);
+    EXPECT_EQ(makeWaylandDesktop(&error), nullptr);
     EXPECT_EQ(error.rfind("GNOME remote desktop service not available: ", 0), 0U) << error;
-    EXPECT_EQ(openPlatform(loop.executor(), "wayland")->kind(), PlatformKind::sim);
+    config.requested = "wayland";
+    EXPECT_TRUE(openPlatform(loop.executor(), config)->simulatedDesktop());
+    EXPECT_NE(probePlatform(config).problem.find("GNOME remote desktop service not available"), std::string::npos);
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
 }
 

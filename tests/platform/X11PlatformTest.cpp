@@ -12,6 +12,7 @@
 #include "platform/CaptureStream.h"
 #include "platform/GlobalHotkeys.h"
 #include "platform/InputInjector.h"
+#include "platform/HostPower.h"
 #include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
 #include "platform/XorgServer.h"
@@ -43,10 +44,10 @@ protected:
         if (client) XCloseDisplay(client);
     }
 
-    std::shared_ptr<Platform> open()
+    std::shared_ptr<Desktop> open()
     {
         std::string error;
-        auto platform = makeX11Platform(loop.executor(), server.display.c_str(), &error);
+        auto platform = makeX11Desktop(loop.executor(), server.display.c_str(), &error);
         EXPECT_NE(platform, nullptr) << error;
         return platform;
     }
@@ -374,18 +375,44 @@ TEST_F(X11PlatformTest, HotkeyPressesReachTheHandlerWhateverTheLockKeysUntilRele
     EXPECT_NE(other->globalHotkeys()->registerHotkey({KEYSYM_F8, hotkeyControl}, [] {}), 0U);
 }
 
-TEST_F(X11PlatformTest, OpeningNeedsAReachableDisplayAndTheSelectionFallsBackToSim)
+// One choice gives every service: the desktop's from the backend, the host's
+// from Linux whichever desktop runs; sim only when asked, and then wholly.
+TEST_F(X11PlatformTest, TheChosenPlatformProvidesDesktopAndHostServices)
 {
     std::string error;
-    EXPECT_EQ(makeX11Platform(loop.executor(), ":987", &error), nullptr);
+    EXPECT_EQ(makeX11Desktop(loop.executor(), ":987", &error), nullptr);
     EXPECT_NE(error.find(":987"), std::string::npos);
-    EXPECT_EQ(openPlatform(loop.executor(), "sim")->kind(), PlatformKind::sim);
-    EXPECT_EQ(openPlatform(loop.executor(), "bogus")->kind(), PlatformKind::sim);
-    setenv("DISPLAY", server.display.c_str(), 1);
-    EXPECT_EQ(openPlatform(loop.executor(), nullptr)->kind(), PlatformKind::x11);
-    setenv("DISPLAY", ":987", 1);
-    EXPECT_EQ(openPlatform(loop.executor(), nullptr)->kind(), PlatformKind::sim);
-    unsetenv("DISPLAY");
+    auto providers = [](const Platform& platform) {
+        std::string text;
+        for (const auto& capability : platform.capabilities()) {
+            text += capability.name + ": " + capability.provider + (capability.simulated ? " (simulated)" : "") + "\n";
+        }
+        return text;
+    };
+    PlatformConfig config;
+    config.display = server.display;
+    config.sysfsRoot = "/nonexistent";
+    ASSERT_NE(probePlatform(config).backend, nullptr);
+    EXPECT_EQ(probePlatform(config).backend->name, "x11");
+    EXPECT_EQ(providers(*openPlatform(loop.executor(), config)),
+        "desktop: x11 " + server.display + "\npower: logind\nbacklight: sysfs: no built-in panel under "
+            "/nonexistent/class/backlight\nfont-settings: gsettings\ndns-sd: avahi\n");
+
+    // No desktop answers: the desktop is simulated, the host stays real.
+    config.display = ":987";
+    EXPECT_EQ(probePlatform(config).backend, nullptr);
+    EXPECT_EQ(probePlatform(config).problem, "the X display :987 cannot be opened");
+    auto fallback = openPlatform(loop.executor(), config);
+    EXPECT_TRUE(fallback->simulatedDesktop());
+    EXPECT_EQ(fallback->hostPower()->provider(), "logind");
+
+    for (const char* requested : {"sim", "bogus"}) {
+        config.requested = requested;
+        EXPECT_EQ(providers(*openPlatform(loop.executor(), config)),
+            "desktop: sim (simulated)\npower: sim (simulated)\nbacklight: sim (simulated)\n"
+            "font-settings: sim (simulated)\ndns-sd: sim (simulated)\n")
+            << requested;
+    }
 }
 
 } // namespace

@@ -12,7 +12,6 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
-#include "FullDescriptorTable.h"
 #include "support/TestSupport.h"
 
 using namespace qb;
@@ -108,153 +107,43 @@ protected:
 
 } // namespace
 
-TEST_F(InputServerTest, TapsClickWhereTheFingerWentDownLongerMovesDrag)
-{
-    startServer();
-    // A finger that wanders 7.9 points is still a tap, and it clicks where it
-    // went down, not where it came up.
-    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.505f, 0.5f),
-                       touch(TouchType::move, 0.5f, 0.50987f), touch(TouchType::up, 0.505f, 0.5f)}),
-                  3),
-        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftUp 600,450"}));
-
-    injector->clear();
-    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.51f, 0.5f),
-                       touch(TouchType::move, 0.52f, 0.5f), touch(TouchType::up, 0.53f, 0.5f)}),
-                  5),
-        (std::vector<std::string>{
-            "moved 600,450", "leftDown 600,450", "leftDragged 610,450", "leftDragged 620,450", "leftUp 630,450"}));
-
-    // Exactly at the threshold the drag starts (a display where 8 points is
-    // an exact fraction).
-    injector->clear();
-    injector->setDisplayBounds(DISPLAY, InputInjector::Bounds{0, 0, 1024, 1024});
-    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.5f, 0.5078125f),
-                       touch(TouchType::up, 0.5f, 0.5078125f)}),
-                  4),
-        (std::vector<std::string>{"moved 512,512", "leftDown 512,512", "leftDragged 512,520", "leftUp 512,520"}));
-}
-
-TEST_F(InputServerTest, ScrollsCarryFractionsAndRunThroughTheirPhases)
+// The gestures themselves are GestureInterpreter's (its own tests); here the
+// bytes must reach it whatever the stream's cuts, and its timer and release
+// must run.
+TEST_F(InputServerTest, TouchesFromTheSocketReachTheDesktopAndThePauseAndTheEndReleaseGestures)
 {
     startServer(); // the real 60 ms pause
-    // 0.001 scales to 0.8 and bends to 0.748 pixels: nothing yet, carried.
-    TouchClient client(server->boundPort());
-    client.send(concat({touch(TouchType::move, 0.5f, 0.5f), touch(TouchType::scroll, 0.9f, 0.9f, 0, 0.001f)}));
-    ASSERT_TRUE(injector->waitForEvents(1, 3s));
-    // The second tiny scroll crosses a whole pixel and begins the gesture at
-    // the pointer (the scroll's own position is not used); the pause ends it.
-    client.send(touch(TouchType::scroll, 0.9f, 0.9f, 0, 0.001f));
-    ASSERT_TRUE(injector->waitForEvents(4, 3s));
-    auto events = injector->events();
-    EXPECT_EQ(described(), (std::vector<std::string>{
-                               "moved 600,450", "moved 600,450", "scroll began v=1 h=0", "scroll ended v=0 h=0"}));
-    EXPECT_GE(events[3].postedAt - events[2].postedAt, 60ms);
-
-    // Two messages back to back: began then changed, remainders carried on
-    // both axes with their signs (8^1.3 = 14.93 -> 14, then 14.93 + 0.93 -> 15).
-    injector->clear();
-    client.send(concat({touch(TouchType::scroll, 0, 0, -0.01f, 0.01f), touch(TouchType::scroll, 0, 0, -0.01f, 0.01f)}));
-    ASSERT_TRUE(injector->waitForEvents(4, 3s));
-    EXPECT_EQ(described(), (std::vector<std::string>{"moved 600,450", "scroll began v=14 h=-14",
-                               "scroll changed v=15 h=-15", "scroll ended v=0 h=0"}));
-
-    // A last message too small for a pixel still leaves the gesture its end.
-    injector->clear();
-    client.send(concat({touch(TouchType::scroll, 0, 0, 0, 0.01f), touch(TouchType::scroll, 0, 0, 0, 0.0001f)}));
-    ASSERT_TRUE(injector->waitForEvents(3, 3s));
-    EXPECT_EQ(described(),
-        (std::vector<std::string>{"moved 600,450", "scroll began v=14 h=0", "scroll ended v=0 h=0"}));
-}
-
-TEST_F(InputServerTest, ScrollingDuringATouchCancelsItsClickAndReleasesItsDrag)
-{
-    startServer(InputServer::Timing{.scrollEnd = 10s});
-    // A scroll while resting: no click on the way up.
-    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::scroll, 0, 0, 0, 0.01f),
-                       touch(TouchType::up, 0.5f, 0.5f)}),
-                  3),
-        (std::vector<std::string>{"moved 600,450", "moved 600,450", "scroll began v=14 h=0"}));
-    server->stop(); // ends the gesture
-    EXPECT_EQ(described().back(), "scroll ended v=0 h=0");
-
-    // A scroll during a drag lets go of the button first.
-    injector->clear();
-    server->start();
-    EXPECT_EQ(play(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.6f, 0.5f),
-                       touch(TouchType::scroll, 0, 0, 0, 0.01f), touch(TouchType::up, 0.7f, 0.5f)}),
-                  6),
-        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftDragged 700,450", "leftUp 700,450",
-            "moved 700,450", "scroll began v=14 h=0"}));
-}
-
-TEST_F(InputServerTest, AConnectionEndingMidGestureReleasesEverything)
-{
-    startServer(InputServer::Timing{.scrollEnd = 10s});
-    {
-        TouchClient client(server->boundPort());
-        client.send(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.6f, 0.6f)}));
-        ASSERT_TRUE(injector->waitForEvents(3, 3s));
-        client.close();
-        ASSERT_TRUE(injector->waitForEvents(4, 3s));
-        EXPECT_EQ(described().back(), "leftUp 700,530");
-    }
-    ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 0; }));
-
-    // An active scroll gesture ends at once, not after its pause; a finger
-    // merely resting has no button to release.
-    injector->clear();
-    {
-        TouchClient client(server->boundPort());
-        client.send(concat({touch(TouchType::scroll, 0, 0, 0, 0.01f), touch(TouchType::down, 0.5f, 0.5f)}));
-        ASSERT_TRUE(injector->waitForEvents(3, 3s));
-        client.close();
-        ASSERT_TRUE(injector->waitForEvents(4, 3s));
-    }
-    ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 0; }));
-    EXPECT_EQ(described(), (std::vector<std::string>{"moved 700,530", "scroll began v=14 h=0", "moved 600,450",
-                               "scroll ended v=0 h=0"}));
-}
-
-TEST_F(InputServerTest, MessagesSurviveSplitsGarbageAndOddValues)
-{
-    startServer();
     TouchClient client(server->boundPort());
     const auto down = touch(TouchType::down, 0.5f, 0.5f);
-    // A message split over three writes, garbage between messages, a message
-    // of an unknown type, and coordinates that are not numbers or lie off the
-    // display.
     client.send({down.begin(), down.begin() + 1});
     client.send({down.begin() + 1, down.begin() + 15});
     client.send({down.begin() + 15, down.end()});
     client.send({0x00, 0xDA, 0x11, 0x70, 0xFF});
-    client.send(touch(TouchType(9), 0.1f, 0.1f));
-    client.send(touch(TouchType::move, std::nanf(""), 0.5f));
-    client.send(touch(TouchType::move, std::numeric_limits<float>::infinity(), 0.5f));
-    client.send(concat({touch(TouchType::up, 0.5f, 0.5f), touch(TouchType::move, -3.f, 42.f)}));
+    client.send(concat({touch(TouchType::up, 0.5f, 0.5f), touch(TouchType::scroll, 0, 0, 0, 0.01f)}));
+    ASSERT_TRUE(injector->waitForEvents(6, 3s));
+    EXPECT_EQ(described(), (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftUp 600,450",
+                               "moved 600,450", "scroll began v=14 h=0", "scroll ended v=0 h=0"}));
+    const auto events = injector->events();
+    EXPECT_GE(events[5].postedAt - events[4].postedAt, 60ms);
+
+    // The connection ending mid-drag lets go of the button.
+    injector->clear();
+    client.send(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.6f, 0.6f)}));
+    ASSERT_TRUE(injector->waitForEvents(3, 3s));
+    client.close();
     ASSERT_TRUE(injector->waitForEvents(4, 3s));
-    EXPECT_EQ(described(),
-        (std::vector<std::string>{"moved 600,450", "leftDown 600,450", "leftUp 600,450", "moved 100,850"}));
+    EXPECT_EQ(described().back(), "leftUp 700,530");
+    ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 0; }));
 
-    // Scroll amounts beyond any pixel count are clamped, never a crash.
+    // A scroll gesture still open at stop() is ended by it.
     injector->clear();
-    client.send(concat({touch(TouchType::scroll, 0, 0, -std::numeric_limits<float>::infinity(), 1e30f),
-        touch(TouchType::scroll, 0, 0, std::nanf(""), std::nanf(""))}));
-    ASSERT_TRUE(injector->waitForEvents(3, 3s));
-    EXPECT_EQ(described(), (std::vector<std::string>{"moved 100,850", "scroll began v=2147483647 h=-2147483648",
-                               "scroll ended v=0 h=0"}));
-
-    // Touches for a display that has gone away are dropped, with one warning;
-    // scrolling (which needs no position) still works.
-    PlatformLogCapture log;
-    injector->setDisplayBounds(DISPLAY, std::nullopt);
-    injector->clear();
-    client.send(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::down, 0.5f, 0.5f),
-        touch(TouchType::scroll, 0, 0, 0, 0.01f)}));
-    ASSERT_TRUE(injector->waitForEvents(3, 3s));
-    EXPECT_EQ(described(),
-        (std::vector<std::string>{"moved 100,850", "scroll began v=14 h=0", "scroll ended v=0 h=0"}));
-    EXPECT_EQ(log.matching("[InputServer] Display 7 not found").size(), 1u);
+    server = InputServer::make(0, DISPLAY, injector, std::string(LOOPBACK_ADDRESS), {.scrollEnd = 10s});
+    server->start();
+    TouchClient scroller(server->boundPort());
+    scroller.send(touch(TouchType::scroll, 0, 0, 0, 0.01f));
+    ASSERT_TRUE(injector->waitForEvents(2, 3s));
+    server->stop();
+    EXPECT_EQ(described().back(), "scroll ended v=0 h=0");
 }
 
 TEST_F(InputServerTest, WarnsOnceWhenInjectionIsNotTrusted)
@@ -287,39 +176,27 @@ TEST_F(InputServerTest, RefusesPeersTheAllowListDoesNotName)
 
 TEST_F(InputServerTest, ListenerLifecycle)
 {
-    PlatformLogCapture log;
     startServer();
-    EXPECT_TRUE(log.contains(fmt::format("[InputServer] Listening on port {} (display 7)", server->boundPort())));
 
     // The listener takes only its bind address: 127.0.0.1 by default, so
-    // another address of the same machine is refused, while a listener bound
-    // to that address takes it.
+    // another address of the same machine is refused.
     EXPECT_THROW(TouchClient(server->boundPort(), "127.0.0.2"), boost::system::system_error);
-    auto other = InputServer::make(0, DISPLAY, injector, "127.0.0.2");
-    other->start();
-    TouchClient viaOtherAddress(other->boundPort(), "127.0.0.2");
-    ASSERT_TRUE(test::eventually([&] { return other->connectionCount() == 1; }));
-    other->stop();
 
     // A second listener on a taken port fails and stays down; the first is
     // untouched. A bind address that is not an address fails to create.
     auto second = InputServer::make(server->boundPort(), DISPLAY, injector);
     second->start();
     EXPECT_FALSE(second->running());
-    EXPECT_TRUE(log.contains("[InputServer] Listener failed: "));
     auto invalid = InputServer::make(0, DISPLAY, injector, "not-an-address");
     invalid->start();
     EXPECT_FALSE(invalid->running());
-    EXPECT_TRUE(log.contains("[InputServer] Failed to create listener on port 0: "));
     EXPECT_TRUE(server->running());
 
     // Stop closes the connections and the listener; start listens again.
     TouchClient client(server->boundPort());
     ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 1; }));
-    EXPECT_TRUE(log.contains("[InputServer] Client connected"));
     server->stop();
     EXPECT_FALSE(server->running());
-    EXPECT_TRUE(log.contains("[InputServer] Stopped"));
     EXPECT_TRUE(client.readsEndOfStream());
     server->start();
     EXPECT_TRUE(server->running());
@@ -356,24 +233,3 @@ TEST(TouchMessageWalkerTest, FindsEveryMessageHoweverTheStreamIsCut)
     }
 }
 
-TEST_F(InputServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
-{
-    QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
-    PlatformLogCapture log;
-    InputServer::Timing timing;
-    timing.acceptRetry = 20ms;
-    startServer(timing);
-    asio::io_context io; // before the table fills: it needs descriptors of its own
-    tcp::socket client(io);
-    {
-        test::FullDescriptorTable full;
-        full.freeOne();
-        client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->boundPort())); // queued by the kernel
-        ASSERT_TRUE(test::eventually([&] { return log.contains("[InputServer] Accept failed ("); }));
-        EXPECT_EQ(server->connectionCount(), 0u);
-    }
-    EXPECT_TRUE(test::eventually([&] { return server->connectionCount() == 1; }));
-    EXPECT_TRUE(server->running());
-    TouchClient another(server->boundPort());
-    EXPECT_TRUE(test::eventually([&] { return server->connectionCount() == 2; }));
-}

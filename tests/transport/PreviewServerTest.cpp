@@ -11,7 +11,6 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
-#include "FullDescriptorTable.h"
 #include "support/TestSupport.h"
 
 using namespace qb;
@@ -104,7 +103,6 @@ TEST(PreviewRequestTest, ViewerPageCarriesSizeAndSocket)
 
 TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
 {
-    PlatformLogCapture log;
     auto server = HTTPServer::make(0, 1600, 1200, {.firstReadTimeout = 200ms});
     int starts = 0;
     int stops = 0;
@@ -126,8 +124,6 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return starts == 1; }, 3s));
     EXPECT_EQ(exchange(port, "POST /stop HTTP/1.1\r\n\r\n"), ok);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return stops == 1; }, 3s));
-    EXPECT_TRUE(log.contains("[HTTP:info] POST /start — companion requested mirror start"));
-    EXPECT_TRUE(log.contains("[HTTP:info] POST /stop — companion requested mirror stop"));
 
     // Junk, non-UTF-8 and silence are all closed without a byte of reply.
     EXPECT_EQ(exchange(port, "PUT /x HTTP/1.1\r\n\r\n"), "");
@@ -143,34 +139,8 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     EXPECT_THROW(exchange(port, ""), boost::system::system_error);
 }
 
-TEST(HTTPServerTest, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
-{
-    QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
-    PlatformLogCapture log;
-    auto server = HTTPServer::make(0, 1600, 1200, {.acceptRetryDelay = 20ms});
-    server->start();
-    const std::uint16_t port = server->boundPort();
-    asio::io_context io;
-    tcp::socket client(io);
-    {
-        test::FullDescriptorTable full;
-        full.freeOne();
-        client.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port)); // queued by the kernel
-        ASSERT_TRUE(test::eventually([&] { return log.contains("[HTTPServer] Accept failed ("); }));
-    }
-    // The queued connection is taken once descriptors are free again.
-    asio::write(client, asio::buffer(std::string_view("GET / HTTP/1.1\r\n\r\n")));
-    std::string reply;
-    boost::system::error_code error;
-    asio::read(client, asio::dynamic_buffer(reply), error);
-    EXPECT_TRUE(reply.starts_with("HTTP/1.1 200 OK")) << reply.substr(0, 80);
-    EXPECT_TRUE(exchange(port, "GET / HTTP/1.1\r\n\r\n").starts_with("HTTP/1.1 200 OK"));
-    ASSERT_TRUE(await(server->stopAsync()));
-}
-
 TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
 {
-    PlatformLogCapture log;
     auto server = WebSocketServer::make(0);
     server->start();
     server->broadcast({1, 2, 3}); // nobody to send to
@@ -178,7 +148,6 @@ TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
     BrowserClient first(server->boundPort());
     BrowserClient second(server->boundPort());
     ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 2; }));
-    EXPECT_TRUE(log.contains("[WebSocket] Client connected"));
 
     const std::vector<std::uint8_t> jpeg{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0xFF, 0xD9};
     // Text from a browser changes nothing: it stays connected and gets frames.
@@ -194,7 +163,6 @@ TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
     // A browser that leaves is forgotten.
     second.ws.close(websocket::close_code::normal);
     ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 1; }));
-    EXPECT_TRUE(log.contains("[WebSocket] Client disconnected"));
 
     // Stopping closes the rest and the listener.
     ASSERT_TRUE(await(server->stopAsync()));

@@ -80,13 +80,11 @@ protected:
 
 TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
 {
-    PlatformLogCapture log;
     server->setFrameWidth(1600);
     server->setFrameHeight(1200);
     server->setPixelFormat(PixelFormat::rgb);
     server->sendCommand(2, 40); // warmth, remembered with no client connected
     startServer();
-    EXPECT_TRUE(log.contains(fmt::format("[TCPServer] Listening on tcp://localhost:{}", server->port())));
 
     asio::io_context io;
     asio::ip::tcp::socket socket(io);
@@ -104,10 +102,6 @@ TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
     server->sendCommand(1, 200);
     EXPECT_THAT(test::readWithin(socket, 4), ElementsAre(0xDA, 0x7F, 1, 200));
 
-    EXPECT_TRUE(log.contains("[TCPServer] Client connected"));
-    EXPECT_TRUE(log.contains("[TCPServer] Sent resolution: 1600x1200"));
-    EXPECT_TRUE(log.contains("[TCPServer] Sent pixel format: Color"));
-    EXPECT_TRUE(log.contains("[TCPServer] Sent brightness: 128, warmth: 40"));
     EXPECT_THAT(counts->get(), ElementsAre(1));
 }
 
@@ -116,20 +110,17 @@ TEST_F(TCPServerTest, TheCacheGoesWithALongDeltaChainOrANewGeometry)
     options.keyframeChainMaxFrames = 3;
     server = TCPServer::make(options);
     startServer();
-    PlatformLogCapture log;
     server->broadcast(Bytes{1}, true, 0);
     server->broadcast(Bytes{2}, false, 1);
     server->broadcast(Bytes{3}, false, 2);
     EXPECT_TRUE(server->lastKeyframeData());
     server->broadcast(Bytes{4}, false, 3); // a fourth frame would not fit
     EXPECT_FALSE(server->lastKeyframeData());
-    EXPECT_TRUE(log.contains("late joiners wait for the next keyframe"));
 
     // A late joiner then starts with the live stream, like a client that
     // came before the first keyframe.
     auto client = connectAndGreet();
     ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
-    EXPECT_TRUE(log.contains("[TCPServer] No cached keyframe yet — client will get next broadcast keyframe"));
     server->broadcast(lz4(Bytes(1024 * 768)), true, 4);
     auto frame = client->readFrame(deadline);
     ASSERT_TRUE(frame) << client->violation();
@@ -201,46 +192,33 @@ TEST_F(TCPServerTest, EveryClientGetsEveryFrameAndCountsFollowArrivals)
     EXPECT_EQ(events["client_disconnected"], 2);
 }
 
-TEST_F(TCPServerTest, UnacknowledgedFramesExpireAfter300)
+// The bookkeeping itself is AckTracker's; here acknowledgements must reach
+// it, the pacer and the callback, and a new client must restart the counts.
+TEST_F(TCPServerTest, AcknowledgementsFeedTheStatisticsThePacerAndTheCallback)
 {
-    for (std::uint32_t seq = 0; seq < 301; ++seq) server->broadcast(Bytes{}, false, seq);
-    EXPECT_EQ(server->trackedFrameCount(), 300u);
-    EXPECT_EQ(server->inflightFrames(), 300);
-
-    // Across the 32-bit wrap the newest frames are the ones kept.
-    auto wrapping = TCPServer::make();
-    std::uint32_t seq = 0xFFFFFF80u;
-    for (int i = 0; i < 400; ++i) wrapping->broadcast(Bytes{}, false, seq++);
-    EXPECT_EQ(wrapping->trackedFrameCount(), 300u);
-    EXPECT_EQ(wrapping->inflightFrames(), 300);
-}
-
-TEST_F(TCPServerTest, AckProtocolIsAssumedForSixtyFramesAfterEachConnection)
-{
+    ManualClock clock;
+    ScopedClock scoped(clock);
+    server = TCPServer::make(); // created under the manual clock
     startServer();
+    std::atomic<int> seen{0};
+    server->setOnLatencyStats([&](const LatencyStats&) { ++seen; });
     auto client = connectAndGreet();
-    for (std::uint32_t seq = 0; seq < 59; ++seq) server->broadcast(Bytes{}, false, seq);
-    EXPECT_TRUE(server->ackProtocolActive());
-    server->broadcast(Bytes{}, false, 59);
-    EXPECT_FALSE(server->ackProtocolActive()); // 60 frames, no acknowledgement
+    for (std::uint32_t seq = 0; seq < 3; ++seq) server->broadcast(Bytes{}, false, seq);
+    clock.advance(0.020);
+    ASSERT_TRUE(client->sendAck(5000)); // never sent: ignored
+    ASSERT_TRUE(client->sendAck(1));
+    ASSERT_TRUE(client->sendAck(2));
+    ASSERT_TRUE(eventually([&] { return seen == 2; }));
+    EXPECT_NEAR(server->latencyStats()->rttAvgMs, 20.0, 1e-6);
+    EXPECT_EQ(server->latencyStats()->acksReceived, 2);
+    EXPECT_EQ(server->inflightFrames(), 1);
+    EXPECT_TRUE(server->framePacer().hasTransportEstimate());
 
-    // An acknowledgement for a frame never sent changes nothing.
-    ASSERT_TRUE(client->sendAck(5000));
-    ASSERT_TRUE(client->sendAck(59));
-    ASSERT_TRUE(eventually([&] { return server->latencyStats().has_value(); }));
-    EXPECT_TRUE(server->ackProtocolActive());
-    EXPECT_EQ(server->latencyStats()->acksReceived, 1);
-    EXPECT_EQ(server->inflightFrames(), 59);
-
-    // A new connection starts the probe again and clears what is in flight.
     auto second = connectAndGreet();
     ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
     EXPECT_EQ(server->inflightFrames(), 0);
-    EXPECT_TRUE(server->ackProtocolActive());
-    for (std::uint32_t seq = 60; seq < 120; ++seq) server->broadcast(Bytes{}, false, seq);
-    EXPECT_FALSE(server->ackProtocolActive());
-    // The statistics survive the reconnection.
-    EXPECT_TRUE(server->latencyStats().has_value());
+    EXPECT_EQ(server->trackedFrameCount(), 0u);
+    EXPECT_TRUE(server->latencyStats()); // the statistics survive the reconnection
 }
 
 // Splits and garbage within one connection are the parser's own business;
@@ -268,45 +246,6 @@ TEST_F(TCPServerTest, ClientsDoNotShareAcknowledgementBytes)
     ASSERT_TRUE(server->latencyStats());
     EXPECT_EQ(server->latencyStats()->acksReceived, 2);
     EXPECT_EQ(server->inflightFrames(), 2);
-}
-
-TEST_F(TCPServerTest, RoundTripStatisticsOverTheWindow)
-{
-    ManualClock clock;
-    ScopedClock scoped(clock);
-    server = TCPServer::make(); // created under the manual clock
-    startServer();
-    std::atomic<std::uint32_t> seen{0};
-    server->setOnLatencyStats([&](const LatencyStats&) { ++seen; });
-    PlatformLogCapture log;
-    clock.advance(100); // the device connects long after the server started
-    auto client = connectAndGreet();
-
-    // Frame i is acknowledged i + 1 ms after it was sent: 151 samples of
-    // 1..151 ms, of which the window keeps the newest 150 (2..151).
-    for (std::uint32_t i = 0; i < 151; ++i) {
-        server->broadcast(Bytes{}, false, i);
-        clock.advance((i + 1) / 1000.0);
-        ASSERT_TRUE(client->sendAck(i));
-        ASSERT_TRUE(eventually([&] { return seen == i + 1; }));
-    }
-    auto stats = *server->latencyStats();
-    EXPECT_NEAR(stats.rttMs, 151, 1e-6);
-    EXPECT_NEAR(stats.rttMinMs, 2, 1e-6);
-    EXPECT_NEAR(stats.rttMaxMs, 151, 1e-6);
-    EXPECT_NEAR(stats.rttAvgMs, (2 + 151) / 2.0, 1e-6);
-    EXPECT_NEAR(stats.rttP95Ms, 2 + 142, 1e-6); // sorted index 142 of 150
-    EXPECT_EQ(stats.acksReceived, 151);
-    // Acknowledgements per second since the connection.
-    double age = 151 * 152 / 2 / 1000.0;
-    EXPECT_NEAR(stats.ackRate, 151 / age, 1e-6);
-
-    // The RTT line at every 30th acknowledgement.
-    const auto lines = log.matching("[TCPServer:RTT]");
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_THAT(lines[0], ::testing::HasSubstr("last: 30.0ms | avg: 15.5ms | p95: 29.0ms | acks: 30"));
-    // The pacer is fed too: 151 acknowledgements give it a transport estimate.
-    EXPECT_TRUE(server->framePacer().hasTransportEstimate());
 }
 
 TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
@@ -338,7 +277,6 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
         }
     }
     ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
-    EXPECT_TRUE(log.contains("— dropping it"));
     // The departure is the failure that caused it, not the cancelled read.
     EXPECT_TRUE(log.contains("[TCPServer] Client disconnected (failed: client not reading)"));
     EXPECT_FALSE(log.contains("[TCPServer] Client disconnected (cancelled)"));
@@ -403,7 +341,6 @@ TEST_F(TCPServerTest, ReferenceClientDecodesBroadcastFramesFromTheCachedKeyframe
     ASSERT_TRUE(server->lastKeyframeData());
     EXPECT_EQ(*server->lastKeyframeData(), encodeFrameMessage(key, true, 0));
 
-    PlatformLogCapture log;
     auto live = connectAndGreet();
     for (std::uint32_t seq = 0; seq < 3; ++seq) {
         auto frame = live->readFrame(deadline);
@@ -411,7 +348,6 @@ TEST_F(TCPServerTest, ReferenceClientDecodesBroadcastFramesFromTheCachedKeyframe
         EXPECT_EQ(frame->sequenceNumber, seq);
     }
     EXPECT_EQ(live->decoder().frame(), frames[2]);
-    EXPECT_TRUE(log.contains(fmt::format("[TCPServer] Sent cached keyframe ({} bytes)", key.size() + 11)));
     for (std::uint32_t seq = 3; seq < 6; ++seq) {
         send(seq);
         ASSERT_TRUE(live->readFrame(deadline)) << live->violation();

@@ -26,6 +26,7 @@ public:
     Reading antialiasing() override;
     bool setAntialiasing(const std::string& value, std::string* error = nullptr) override;
     std::string name() const override { return options_.schema + " " + options_.key; }
+    std::string provider() const override { return "gsettings"; }
 
 private:
     Options options_;

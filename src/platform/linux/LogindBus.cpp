@@ -53,8 +53,6 @@ sd_bus* LogindBus::connectLocked(std::string* error)
     std::string address;
     if (options_.busAddress) {
         address = *options_.busAddress;
-    } else if (const char* env = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); env && *env) {
-        address = env;
     } else {
         address = "unix:path=/run/dbus/system_bus_socket";
     }

@@ -18,7 +18,7 @@ struct sd_bus;
 namespace qb {
 
 struct LogindOptions {
-    // Absent: $DBUS_SYSTEM_BUS_ADDRESS, else the system bus socket.
+    // Absent: the system bus socket (PlatformConfig carries $DBUS_SYSTEM_BUS_ADDRESS).
     std::optional<std::string> busAddress;
     std::chrono::milliseconds callTimeout{5000};
     // The caller's own session; "auto" lets logind pick it from the caller.

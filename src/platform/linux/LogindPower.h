@@ -18,6 +18,7 @@ public:
 
     std::unique_ptr<InhibitorLock> inhibit(const InhibitRequest& request, std::string* error = nullptr) override;
     std::optional<bool> lidClosed() override { return bus_->lidClosed(); }
+    std::string provider() const override { return "logind"; }
 
 private:
     std::shared_ptr<LogindBus> bus_;

@@ -68,6 +68,12 @@ std::optional<std::string> SysfsBacklight::panel() const
     return std::get<1>(candidates.front());
 }
 
+std::string SysfsBacklight::provider() const
+{
+    const auto name = panel();
+    return name ? "sysfs " + *name : "sysfs: no built-in panel under " + root_.string();
+}
+
 std::optional<float> SysfsBacklight::brightness()
 {
     const auto name = panel();

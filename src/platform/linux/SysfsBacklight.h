@@ -31,6 +31,8 @@ public:
 
     std::optional<float> brightness() override;
     bool setBrightness(float value) override;
+    // "sysfs intel_backlight", or "sysfs: no built-in panel under <root>".
+    std::string provider() const override;
 
     // The chosen panel's entry name ("intel_backlight"), if any.
     std::optional<std::string> panel() const;

@@ -1,6 +1,5 @@
-// Constructors of the sim backends of the pipeline's platform services; the
-// factories in src/platform/ call them for PlatformKind::sim. All of them
-// act on SimWorld::shared().
+// Constructors of the sim backends of the desktop services (the sim Desktop
+// and tests use them). All of them act on SimWorld::shared().
 #pragma once
 
 #include <memory>

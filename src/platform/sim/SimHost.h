@@ -18,6 +18,7 @@ class SimHostPower final : public HostPower, public std::enable_shared_from_this
 public:
     std::unique_ptr<InhibitorLock> inhibit(const InhibitRequest& request, std::string* error = nullptr) override;
     std::optional<bool> lidClosed() override;
+    std::string provider() const override { return "sim"; }
 
     void setLidClosed(std::optional<bool> closed);
     // Later inhibit() calls fail with this error (empty: succeed again).
@@ -48,6 +49,7 @@ public:
     explicit SimBacklight(std::filesystem::path file) : level_(0.8F), file_(std::move(file)) {}
     std::optional<float> brightness() override;
     bool setBrightness(float value) override;
+    std::string provider() const override { return "sim"; }
     std::vector<float> writes() const;
 
 private:
@@ -64,6 +66,7 @@ public:
     Reading antialiasing() override;
     bool setAntialiasing(const std::string& value, std::string* error = nullptr) override;
     std::string name() const override { return "sim font-antialiasing"; }
+    std::string provider() const override { return "sim"; }
     std::optional<std::string> value() const;
 
 private:

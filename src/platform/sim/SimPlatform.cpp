@@ -1,4 +1,4 @@
-// The sim platform: every service acts on SimWorld::shared(); no hotkeys.
+// The sim desktop: every service acts on SimWorld::shared(); no hotkeys.
 #include "platform/CaptureStream.h"
 #include "platform/InputInjector.h"
 #include "platform/PacerWindows.h"
@@ -11,9 +11,9 @@ namespace qb {
 
 namespace {
 
-class SimPlatform final : public Platform {
+class SimDesktop final : public Desktop {
 public:
-    PlatformKind kind() const override { return PlatformKind::sim; }
+    std::string_view name() const override { return "sim"; }
     std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
     std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
     std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
@@ -30,6 +30,6 @@ private:
 
 } // namespace
 
-std::shared_ptr<Platform> makeSimPlatform() { return std::make_shared<SimPlatform>(); }
+std::shared_ptr<Desktop> makeSimDesktop() { return std::make_shared<SimDesktop>(); }
 
 } // namespace qb

@@ -4,7 +4,7 @@
 // minimum frame time on the request's queue. Mutter sends a buffer only when
 // the picture (pointer included) changed, so a still screen costs nothing. A
 // capture of another size than the virtual monitor renegotiates the monitor's
-// size; a mirrored primary of another size is scaled (nearest pixel).
+// size; a mirrored primary of another size is scaled with its aspect kept.
 
 #include <algorithm>
 #include <condition_variable>
@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/CaptureStream.h"
+#include "platform/MirrorScaler.h"
 #include "platform/wayland/WaylandPlatform.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
@@ -91,6 +92,7 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
     std::size_t pictureWidth = 0;
     std::size_t pictureHeight = 0;
     std::vector<std::uint8_t> scaled;
+    MirrorScaler scaler;
     PictureSurface surface;
 
     void frame(const Frame& f) override
@@ -198,14 +200,8 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
         } else {
             // The primary while mirroring, or a monitor that kept its size.
             scaled.resize(request.width * request.height * 4);
-            for (std::size_t row = 0; row < request.height; ++row) {
-                const auto* source = reinterpret_cast<const std::uint32_t*>(
-                    picture.data() + (row * pictureHeight / request.height) * pictureWidth * 4);
-                auto* target = reinterpret_cast<std::uint32_t*>(scaled.data() + row * request.width * 4);
-                for (std::size_t column = 0; column < request.width; ++column) {
-                    target[column] = source[column * pictureWidth / request.width];
-                }
-            }
+            scaler.scale(picture.data(), pictureWidth, pictureHeight, pictureWidth * 4, scaled.data(), request.width,
+                request.height);
             surface.data_ = scaled.data();
             surface.bytesPerRow_ = request.width * 4;
             surface.rects_ = rects.empty() ? std::vector<CaptureRect>{}

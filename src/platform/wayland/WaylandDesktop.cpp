@@ -233,7 +233,7 @@ std::optional<WaylandDesktop::Placement> WaylandDesktop::placement(std::uint32_t
     if (it == entries_.end() || it->second->closed || !it->second->recording) return std::nullopt;
     const Recording& recording = *it->second->recording;
     return Placement{PLANE_SPACING * id, 0, recording.width(), recording.height(), recording.sessionPath(),
-        recording.streamPath()};
+        recording.streamPath(), it->second->width, it->second->height};
 }
 
 std::optional<std::uint32_t> WaylandDesktop::displayAt(double x, double y) const

@@ -69,6 +69,8 @@ public:
         std::uint32_t height = 0;
         std::string sessionPath; // where input for it goes
         std::string streamPath;  // what its coordinates refer to
+        std::uint32_t targetWidth = 0; // the virtual monitor's (the tablet's) size
+        std::uint32_t targetHeight = 0;
     };
     // nullopt for an unknown display or one whose session Mutter ended.
     std::optional<Placement> placement(std::uint32_t id) const;

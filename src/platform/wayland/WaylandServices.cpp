@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/MirrorScaler.h"
 #include "platform/CaptureStream.h"
 #include "platform/InputInjector.h"
 #include "platform/Platform.h"
@@ -186,7 +187,11 @@ public:
     {
         auto where = desktop_->placement(displayId);
         if (!where) return std::nullopt;
-        return Bounds{where->left, where->top, double(where->width), double(where->height)};
+        // A mirrored primary of another size is letterboxed onto the tablet.
+        const auto grown = mirrorInputBounds(where->left, where->top, double(where->width), double(where->height),
+            where->targetWidth ? where->targetWidth : where->width,
+            where->targetHeight ? where->targetHeight : where->height);
+        return Bounds{grown.left, grown.top, grown.width, grown.height};
     }
 
     void postMouseEvent(MouseEventType type, Point location) override
@@ -248,7 +253,7 @@ namespace qb {
 
 namespace {
 
-class WaylandPlatform final : public Platform {
+class WaylandPlatform final : public Desktop {
 public:
     explicit WaylandPlatform(std::shared_ptr<wayland::WaylandDesktop> desktop)
         : desktop_(std::move(desktop))
@@ -259,7 +264,8 @@ public:
     }
     ~WaylandPlatform() override { stop(); }
 
-    PlatformKind kind() const override { return PlatformKind::wayland; }
+    std::string_view name() const override { return "wayland"; }
+    std::string where() const override { return "GNOME (Mutter)"; }
     std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
     std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
     std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
@@ -277,7 +283,7 @@ private:
 
 } // namespace
 
-std::shared_ptr<Platform> makeWaylandPlatform(std::string* error)
+std::shared_ptr<Desktop> makeWaylandDesktop(std::string* error)
 {
     auto desktop = wayland::WaylandDesktop::open(error);
     if (!desktop) return nullptr;

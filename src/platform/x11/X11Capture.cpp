@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/CaptureStream.h"
+#include "platform/MirrorScaler.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
 #include "runtime/Timer.h"
@@ -130,6 +131,7 @@ struct StreamState {
     bool fullNext = true;
     std::optional<Cursor> lastCursor;
     std::vector<std::uint8_t> scaled;
+    MirrorScaler scaler;
     X11Surface surface;
 };
 
@@ -312,16 +314,10 @@ void capture(const std::shared_ptr<StreamState>& state)
             surface.rects_ = std::move(rects);
         } else {
             // A mirrored display of another size: scaled to the request
-            // (nearest pixel), reported as changed everywhere.
+            // (its aspect kept), reported as changed everywhere.
             state->scaled.resize(request.width * request.height * 4);
-            for (std::size_t row = 0; row < request.height; ++row) {
-                const std::size_t sourceRow = row * std::size_t(rect->height) / request.height;
-                const auto* source = reinterpret_cast<const std::uint32_t*>(pixels + sourceRow * bytesPerRow);
-                auto* target = reinterpret_cast<std::uint32_t*>(state->scaled.data() + row * request.width * 4);
-                for (std::size_t column = 0; column < request.width; ++column) {
-                    target[column] = source[column * std::size_t(rect->width) / request.width];
-                }
-            }
+            state->scaler.scale(pixels, std::size_t(rect->width), std::size_t(rect->height), bytesPerRow,
+                state->scaled.data(), request.width, request.height);
             surface.data_ = state->scaled.data();
             surface.bytesPerRow_ = request.width * 4;
             surface.rects_.assign(1, {0, 0, request.width, request.height});

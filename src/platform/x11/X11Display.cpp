@@ -1,4 +1,8 @@
 #include "platform/x11/X11Display.h"
+
+#include <cmath>
+
+#include "platform/MirrorScaler.h"
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xdamage.h>
@@ -249,6 +253,22 @@ std::optional<Rect> X11Display::displayRect(std::uint32_t displayId) const
     }
     XRRFreeScreenResources(resources);
     return rect;
+}
+
+std::optional<Rect> X11Display::inputRect(std::uint32_t displayId) const
+{
+    std::optional<VirtualEntry> entry;
+    {
+        std::lock_guard guard(virtualLock_);
+        if (auto it = virtuals_.find(displayId); it != virtuals_.end()) entry = it->second;
+    }
+    if (!entry || !entry->mirrorsPrimary) return displayRect(displayId);
+    auto primary = primaryRect();
+    if (!primary || entry->rect.width <= 0 || entry->rect.height <= 0) return primary;
+    const auto grown = mirrorInputBounds(primary->x, primary->y, primary->width, primary->height,
+        std::size_t(entry->rect.width), std::size_t(entry->rect.height));
+    return Rect{int(std::lround(grown.left)), int(std::lround(grown.top)), int(std::lround(grown.width)),
+        int(std::lround(grown.height))};
 }
 
 } // namespace qb::x11

@@ -86,6 +86,10 @@ public:
     std::optional<Rect> displayRect(std::uint32_t displayId) const;
     // The primary output's rectangle (the first lit output when none is primary).
     std::optional<Rect> primaryRect() const;
+    // Where a touch on the display lands: its rectangle, or for a display
+    // mirroring the primary, the primary grown to the display's aspect (the
+    // picture is letterboxed to fit).
+    std::optional<Rect> inputRect(std::uint32_t displayId) const;
 
     // The virtual displays' rectangles, kept by X11VirtualDisplays.
     void setVirtualRect(std::uint32_t displayId, std::optional<Rect> rect, bool mirrorsPrimary);

@@ -23,7 +23,7 @@ public:
 
     std::optional<Bounds> displayBounds(std::uint32_t displayId) const override
     {
-        auto rect = x_->displayRect(displayId);
+        auto rect = x_->inputRect(displayId);
         if (!rect) return std::nullopt;
         return Bounds{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
     }

@@ -3,6 +3,8 @@
 // No pacer windows: damage-driven capture delivers a frame whenever the
 // picture changes.
 
+#include <cstdlib>
+
 #include "platform/CaptureStream.h"
 #include "platform/GlobalHotkeys.h"
 #include "platform/InputInjector.h"
@@ -15,19 +17,21 @@ namespace qb {
 
 namespace {
 
-class X11Platform final : public Platform {
+class X11Desktop final : public Desktop {
 public:
-    explicit X11Platform(std::shared_ptr<x11::X11Display> x)
+    X11Desktop(std::shared_ptr<x11::X11Display> x, std::string where)
         : x_(std::move(x))
+        , where_(std::move(where))
         , capture_(x11::makeX11CaptureBackend(x_))
         , displays_(x11::makeX11VirtualDisplays(x_, removeDisplays_))
         , injector_(x11::makeX11InputInjector(x_))
         , hotkeys_(x11::makeX11GlobalHotkeys(x_, releaseHotkeys_))
     {
     }
-    ~X11Platform() override { stop(); }
+    ~X11Desktop() override { stop(); }
 
-    PlatformKind kind() const override { return PlatformKind::x11; }
+    std::string_view name() const override { return "x11"; }
+    std::string where() const override { return where_; }
     std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
     std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
     std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
@@ -44,6 +48,7 @@ public:
 
 private:
     std::shared_ptr<x11::X11Display> x_;
+    std::string where_;
     std::function<void()> removeDisplays_;
     std::function<void()> releaseHotkeys_;
     std::shared_ptr<CaptureBackend> capture_;
@@ -54,11 +59,21 @@ private:
 
 } // namespace
 
-std::shared_ptr<Platform> makeX11Platform(Executor mainLoop, const char* displayName, std::string* error)
+std::shared_ptr<Desktop> makeX11Desktop(Executor mainLoop, const char* displayName, std::string* error)
 {
     auto x = x11::X11Display::open(std::move(mainLoop), displayName, error);
     if (!x) return nullptr;
-    return std::make_shared<X11Platform>(std::move(x));
+    const char* shown = displayName && *displayName ? displayName : std::getenv("DISPLAY");
+    return std::make_shared<X11Desktop>(std::move(x), shown ? shown : "");
+}
+
+std::optional<std::string> probeX11Display(const std::string& display)
+{
+    if (display.empty()) return std::string("$DISPLAY is not set");
+    Display* opened = XOpenDisplay(display.c_str());
+    if (!opened) return "the X display " + display + " cannot be opened";
+    XCloseDisplay(opened);
+    return std::nullopt;
 }
 
 } // namespace qb

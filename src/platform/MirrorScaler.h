@@ -1,0 +1,73 @@
+// Scales a mirrored desktop onto a tablet of another size: the picture keeps
+// its aspect (black bars fill the rest) and every target pixel is the
+// average of the source area it covers, so a one-pixel stroke turns grey
+// instead of vanishing between two sampled columns.
+//
+//   MirrorScaler scaler;
+//   scaler.scale(pixels, 1920, 1080, stride, target, 1600, 1200);   // BGRA both
+//
+// Touches take the opposite road: mirrorInputBounds() is the source
+// rectangle grown to the target's aspect, so a touch at a fraction of the
+// tablet lands on the pixel drawn there (a touch on a bar lands outside the
+// mirrored monitor).
+//
+// Not thread-safe: one scaler per capture stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qb {
+
+struct ScaledArea {
+    std::size_t x = 0;
+    std::size_t y = 0;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    bool operator==(const ScaledArea&) const = default;
+};
+
+// Where a source of the given size lands, centred, in the target.
+ScaledArea letterbox(std::size_t sourceWidth, std::size_t sourceHeight, std::size_t targetWidth,
+    std::size_t targetHeight);
+
+struct MirrorInputBounds {
+    double left = 0;
+    double top = 0;
+    double width = 0;
+    double height = 0;
+};
+
+// `left`/`top`/`width`/`height`: the mirrored monitor in global coordinates.
+MirrorInputBounds mirrorInputBounds(double left, double top, double width, double height, std::size_t targetWidth,
+    std::size_t targetHeight);
+
+class MirrorScaler {
+public:
+    // 4 bytes per pixel in and out; `target` holds targetWidth*targetHeight*4
+    // bytes, rows packed.
+    void scale(const std::uint8_t* source, std::size_t sourceWidth, std::size_t sourceHeight,
+        std::size_t sourceStride, std::uint8_t* target, std::size_t targetWidth, std::size_t targetHeight);
+
+private:
+    // One target pixel's source span: `count` weights from `first`, summing to 256.
+    struct Taps {
+        std::size_t first = 0;
+        std::size_t count = 0;
+        std::size_t weights = 0; // index into weights_
+    };
+    struct Axis {
+        std::vector<Taps> taps;
+        std::vector<std::uint16_t> weights;
+    };
+    static void build(Axis& axis, std::size_t source, std::size_t target);
+
+    std::size_t sourceWidth_ = 0, sourceHeight_ = 0, targetWidth_ = 0, targetHeight_ = 0;
+    ScaledArea area_;
+    Axis columns_;
+    Axis rows_;
+    std::vector<std::uint16_t> rowSum_; // one source-width row after the vertical pass
+};
+
+} // namespace qb
