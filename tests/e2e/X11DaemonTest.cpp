@@ -149,7 +149,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
 
 TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndAStartOnTheNextServerWorks)
 {
-    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
+    if (!server.running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << server.skipReason;
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     companion::CompanionClient client;
@@ -161,10 +161,10 @@ TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndAStartOn
 
     // A logout or a crash: the daemon says so once, takes its tunnels down
     // and ends without being restarted by the service manager.
-    xorg().crash();
+    server.crash();
     ASSERT_TRUE(daemon_->waitUntilExit(10000ms)) << output();
     EXPECT_EQ(daemon_->exitStatus(), 0) << output();
-    EXPECT_NE(output().find("Lost the connection to the X display " + xorg().display), std::string::npos) << output();
+    EXPECT_NE(output().find("Lost the connection to the X display " + server.display), std::string::npos) << output();
     EXPECT_EQ(output().find("X connection to"), std::string::npos) << "Xlib's own handler ended the process";
     for (const auto& d : adb.read()["devices"]) {
         EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
