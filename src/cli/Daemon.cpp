@@ -149,8 +149,10 @@ asio::awaitable<void> shutDownTask(std::shared_ptr<Daemon> daemon)
     finishShutdown(daemon);
 }
 
-void beginShutdown(const std::shared_ptr<Daemon>& daemon)
+void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
 {
+    // One write, so that a log line from another thread cannot land inside it.
+    *daemon->out << fmt::format("\n[{}] Shutting down...\n", signal == SIGINT ? "SIGINT" : "SIGTERM") << std::flush;
     ServiceManager::notify("STOPPING=1\nSTATUS=stopping");
     if (daemon->shuttingDown) return; // the teardown under way goes on
     daemon->shuttingDown = true;
@@ -164,13 +166,6 @@ void beginShutdown(const std::shared_ptr<Daemon>& daemon)
                 std::chrono::duration<double>(deadline).count()));
         finishShutdown(daemon);
     });
-}
-
-void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
-{
-    // One write, so that a log line from another thread cannot land inside it.
-    *daemon->out << fmt::format("\n[{}] Shutting down...\n", signal == SIGINT ? "SIGINT" : "SIGTERM") << std::flush;
-    beginShutdown(daemon);
 }
 
 void awaitShutdownSignal(const std::shared_ptr<Daemon>& daemon, const std::shared_ptr<asio::signal_set>& signals)
@@ -307,11 +302,6 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     auto& loop = MainLoop::shared();
     auto shutdownSignals = std::make_shared<asio::signal_set>(loop.context(), SIGINT, SIGTERM);
     awaitShutdownSignal(daemon, shutdownSignals);
-    // The display server ended under us (a logout, a crash): the platform
-    // has said so in one error line; mirroring stops, the tunnels go, and
-    // the daemon ends as after SIGTERM, with status 0 so that a service
-    // manager does not start it again on a desktop that is gone.
-    platform->onDesktopLost([daemon] { beginShutdown(daemon); });
     auto reconnectSignals = std::make_shared<asio::signal_set>(loop.context(), SIGUSR1);
     awaitReconnectSignal(daemon, reconnectSignals);
     releaseDaemonSignals();

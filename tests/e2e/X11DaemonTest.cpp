@@ -147,37 +147,5 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     EXPECT_EQ(layout(), before);
 }
 
-TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndAStartOnTheNextServerWorks)
-{
-    if (!server.running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << server.skipReason;
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
-    companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
-
-    ASSERT_TRUE(waitFor([&] { return !adb.read()["devices"][0].value("reverse", nlohmann::json::array()).empty(); },
-        10s));
-
-    // A logout or a crash: the daemon says so once, takes its tunnels down
-    // and ends without being restarted by the service manager.
-    server.crash();
-    ASSERT_TRUE(daemon_->waitUntilExit(10000ms)) << output();
-    EXPECT_EQ(daemon_->exitStatus(), 0) << output();
-    EXPECT_NE(output().find("Lost the connection to the X display " + server.display), std::string::npos) << output();
-    EXPECT_EQ(output().find("X connection to"), std::string::npos) << "Xlib's own handler ended the process";
-    for (const auto& d : adb.read()["devices"]) {
-        EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
-    }
-
-    test::XorgServer next;
-    if (!next.running()) GTEST_SKIP() << next.skipReason;
-    ::setenv("DISPLAY", next.display.c_str(), 1);
-    launch();
-    EXPECT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
-}
-
 } // namespace
 } // namespace qb

@@ -40,43 +40,7 @@ int handleXError(Display* display, XErrorEvent* event)
     return 0;
 }
 
-// Called by Xlib when the connection breaks; the per-display exit handler
-// below runs next and keeps the process alive.
-int handleIOError(Display*) { return 0; }
-
 } // namespace
-
-void X11Display::connectionLost(Display*, void* opaque)
-{
-    auto* self = static_cast<X11Display*>(opaque);
-    if (self->lost_.exchange(true)) return;
-    const char* name = std::getenv("DISPLAY");
-    platformLog(LogLevel::error, "X11",
-        fmt::format("[X11] Lost the connection to the X display {} (the X server ended)", name ? name : ""));
-    std::weak_ptr<X11Display> weak = self->weak_from_this();
-    asio::post(self->mainLoop_, [weak] {
-        auto display = weak.lock();
-        if (!display) return;
-        std::vector<std::function<void()>> callbacks;
-        {
-            std::lock_guard guard(display->listenersLock_);
-            callbacks.swap(display->lostCallbacks_);
-        }
-        for (auto& callback : callbacks) callback();
-    });
-}
-
-void X11Display::onLost(std::function<void()> callback)
-{
-    {
-        std::lock_guard guard(listenersLock_);
-        if (!lost_.load()) {
-            lostCallbacks_.push_back(std::move(callback));
-            return;
-        }
-    }
-    asio::post(mainLoop_, std::move(callback));
-}
 
 std::shared_ptr<X11Display> X11Display::open(Executor mainLoop, const char* name, std::string* error)
 {
@@ -84,7 +48,6 @@ std::shared_ptr<X11Display> X11Display::open(Executor mainLoop, const char* name
     std::call_once(threads, [] {
         XInitThreads();
         XSetErrorHandler(handleXError);
-        XSetIOErrorHandler(handleIOError);
     });
     const char* shown = name && *name ? name : std::getenv("DISPLAY");
     if (!shown || !*shown) {
@@ -97,7 +60,6 @@ std::shared_ptr<X11Display> X11Display::open(Executor mainLoop, const char* name
         return nullptr;
     }
     std::shared_ptr<X11Display> self(new X11Display(std::move(mainLoop), display));
-    XSetIOErrorExitHandler(display, &X11Display::connectionLost, self.get());
     int event = 0;
     int errorBase = 0;
     int major = 0;
@@ -188,7 +150,7 @@ void X11Display::armWait()
             auto self = weak.lock();
             if (!self) return;
             self->pump();
-            if (!self->lost_.load()) self->armWait();
+            self->armWait();
         });
 }
 
@@ -204,7 +166,6 @@ void X11Display::schedulePump() const
 void X11Display::pump()
 {
     pumpScheduled_.store(false);
-    if (lost_.load()) return;
     std::vector<XEvent> events;
     {
         std::lock_guard hold(lock_); // not Lock: it would schedule another pump

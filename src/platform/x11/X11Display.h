@@ -99,19 +99,11 @@ public:
     // that left events in Xlib's queue).
     void pump();
 
-    // The X server went away (it ended, crashed, or the user logged out).
-    // Xlib's default would end the process on the spot; instead every later
-    // call on the connection fails at once, lost() turns true, and the
-    // callbacks run once on the main loop so the daemon can stop cleanly.
-    bool lost() const { return lost_.load(); }
-    void onLost(std::function<void()> callback);
-
 private:
     X11Display(Executor mainLoop, Display* display);
     void startPump();
     void armWait();
     void schedulePump() const;
-    static void connectionLost(Display* display, void* self);
 
     Executor mainLoop_;
     Display* display_;
@@ -119,9 +111,6 @@ private:
     mutable std::recursive_mutex lock_;
     mutable std::atomic<bool> pumpScheduled_{false};
     std::unique_ptr<boost::asio::posix::stream_descriptor> descriptor_;
-
-    std::atomic<bool> lost_{false};
-    std::vector<std::function<void()>> lostCallbacks_; // under listenersLock_
 
     std::mutex listenersLock_;
     std::map<std::uint64_t, Listener> listeners_;

@@ -40,15 +40,11 @@ public:
 
     void stop() override
     {
-        // Nothing of ours is left on a server that is gone.
-        if (x_->lost()) return;
         if (releaseHotkeys_) releaseHotkeys_();
         if (removeDisplays_) removeDisplays_();
         x11::X11Display::Lock hold(*x_);
         XSync(x_->display(), False);
     }
-
-    void onLost(std::function<void()> callback) override { x_->onLost(std::move(callback)); }
 
 private:
     std::shared_ptr<x11::X11Display> x_;
