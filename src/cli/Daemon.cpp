@@ -10,12 +10,14 @@
 
 #include <fmt/format.h>
 
+#include "cli/EventNotices.h"
 #include "cli/StartProgress.h"
 #include "control/ControlSocket.h"
 #include "control/EngineControlTarget.h"
 #include "core/MirrorEngine.h"
 #include "device/ADBBridge.h"
 #include "diagnostics/Log.h"
+#include "platform/DesktopNotifications.h"
 #include "platform/Platform.h"
 #include "platform/systemd/ServiceManager.h"
 #include "runtime/Background.h"
@@ -286,6 +288,12 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
         auto engine = observed.lock();
         auto lines = progress.lock();
         if (engine && lines) lines->engineChanged(state, engine->sessions().size(), property);
+    });
+    // Desktop notifications for what a user should see without a terminal.
+    auto notices = std::make_shared<EventNotices>();
+    auto notifier = makeFreedesktopNotifications();
+    daemon->engine->addObserver([notices, notifier](const EngineState& state, EngineProperty property) {
+        for (auto& notice : notices->update(state, property)) notifier->notify(notice.summary, notice.body);
     });
     daemon->engine->activate();
     daemon->progress->setStartsOnPlugIn(daemon->engine->startsOnPlugIn());

@@ -87,6 +87,9 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     if (!env.updateChecks) {
         UpdateChecker::Config updates;
         if (!platform.config().updateHost.empty()) updates.host = platform.config().updateHost;
+        if (!updates.enabled()) {
+            logInfo("Update", "Update check off: this build names no update feed (updates come with the system's packages)");
+        }
         env.updateChecks = makeUpdateChecks([updates] { return UpdateChecker::check(appVersion, updates); },
             timing_.firstUpdateCheck,
             timing_.updateCheckInterval);

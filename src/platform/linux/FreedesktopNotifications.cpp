@@ -3,6 +3,9 @@
 // started after the daemon (or restarted) is found.
 
 #include <gio/gio.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <fmt/format.h>
 
@@ -58,8 +61,22 @@ public:
 private:
     GDBusConnection* open(GError** error) const
     {
-        if (!options_.busAddress) return g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error);
-        return g_dbus_connection_new_for_address_sync(options_.busAddress->c_str(),
+        // The session's bus only: never one started for us (dbus-launch),
+        // which would outlive the daemon.
+        std::string address = options_.busAddress.value_or("");
+        if (address.empty()) {
+            if (const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS"); session && *session) address = session;
+        }
+        if (address.empty()) {
+            const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+            const std::string socket = std::string(runtime ? runtime : "") + "/bus";
+            if (runtime && *runtime == '/' && ::access(socket.c_str(), F_OK) == 0) address = "unix:path=" + socket;
+        }
+        if (address.empty()) {
+            g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no session bus");
+            return nullptr;
+        }
+        return g_dbus_connection_new_for_address_sync(address.c_str(),
             GDBusConnectionFlags(
                 G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, error);
