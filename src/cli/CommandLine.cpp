@@ -339,7 +339,13 @@ int commandStatus(const Context& context, std::ostream& out)
             }
             out << "running=" << (state == "idle" ? "false" : "true") << "\n"
                 << "status=" << state << "\n";
-            if (auto content = readFile(context.paths.statusFile)) out << *content << "\n";
+            // The file's other keys follow; its own status= may be seconds old.
+            if (auto content = readFile(context.paths.statusFile)) {
+                std::istringstream lines(*content);
+                for (std::string line; std::getline(lines, line);) {
+                    if (!line.empty() && !line.starts_with("status=")) out << line << "\n";
+                }
+            }
             return 0;
         }
     }
