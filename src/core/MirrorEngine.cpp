@@ -338,6 +338,7 @@ bool MirrorEngine::startPreviewServers()
     try {
         WebSocketServerOptions wsOptions;
         wsOptions.bindAddress = bindAddress();
+        wsOptions.peers = lanPeers_;
         auto ws = WebSocketServer::make(environment_.ports.webSocket, wsOptions);
         ws->start();
         wsServer_ = ws;
@@ -345,7 +346,7 @@ bool MirrorEngine::startPreviewServers()
         HTTPServerOptions httpOptions;
         httpOptions.bindAddress = bindAddress();
         httpOptions.webSocketPort = ws->boundPort();
-        httpOptions.controlPeers = lanPeers_;
+        httpOptions.peers = lanPeers_;
         auto http = HTTPServer::make(environment_.ports.http, static_cast<int>(state_.resolution.width),
             static_cast<int>(state_.resolution.height), httpOptions);
         std::weak_ptr<MirrorEngine> weak = weak_from_this();

@@ -170,7 +170,7 @@ TEST_F(InputServerTest, RefusesPeersTheAllowListDoesNotName)
     server->start();
     TouchClient stranger(server->boundPort());
     EXPECT_TRUE(stranger.readsEndOfStream());
-    EXPECT_TRUE(log.contains("[InputServer] Refused connection from 127.0.0.1 — not the set-up device"));
+    EXPECT_TRUE(log.contains("[InputServer] Refused connection from 127.0.0.1 — not a paired device"));
     EXPECT_EQ(injector->eventCount(), 0u);
 }
 

@@ -73,7 +73,7 @@ TEST(LocalListener, ThePeerPredicateSeesIPv4PeersAsIPv4AndRefusalsAreClosed)
     EXPECT_EQ(accepted, 0);
     std::lock_guard guard(lock);
     EXPECT_EQ(asked, std::vector<asio::ip::address>{asio::ip::make_address("127.0.0.1")});
-    EXPECT_TRUE(log.contains("[Probe] Refused connection from 127.0.0.1 — not the set-up device"));
+    EXPECT_TRUE(log.contains("[Probe] Refused connection from 127.0.0.1 — not a paired device"));
     listener->cancel();
 }
 
