@@ -157,7 +157,7 @@ int runControlCommand(const Context& context, const std::string& command, std::o
 {
     if (!exists(context.paths.controlSocket)) {
         out << "ERROR: QuillBright is not running.\n"
-            << "Start the mirror first (menu bar app or `quillbright start`).\n";
+            << "Start the mirror first (`quillbright start`, or the user service).\n";
         return 1;
     }
     const auto reply = sendControlCommand(context.paths.controlSocket, command, context.timing.controlTimeout);
@@ -263,7 +263,7 @@ std::string usageText()
           "  hotkeys install|remove   Add or remove the front-light keys as GNOME custom shortcuts (Wayland)\n"
           "\n"
           "The `start` command keeps the process alive. Stop it with Ctrl+C or `quillbright stop`.\n"
-          "Control commands work with both the CLI daemon and the menu bar app.\n";
+          "Control commands work with the daemon however it was started (terminal or user service).\n";
 }
 
 std::optional<ClientRequest> clientRequest(const std::string& command, const std::optional<std::string>& argument)
@@ -443,11 +443,11 @@ std::string formatLatency(const std::string& reply, bool watch)
     text += "Clients:          " + value("clients", "?") + "\n";
     text += "Total frames:     " + value("total_frames", "?") + "\n";
     text += "Skipped frames:   " + value("skipped_frames", "0") + "\n\n";
-    text += "Mac processing:\n";
+    text += "Host processing:\n";
     text += "  Greyscale:      " + value("grey_ms", "?") + " ms\n";
     text += "  LZ4 compress:   " + value("compress_ms", "?") + " ms\n";
     text += "  Jitter:         " + value("jitter_ms", "?") + " ms\n\n";
-    text += "Round-trip (Mac → Daylight → Mac):\n";
+    text += "Round-trip (host → tablet → host):\n";
     text += "  Average:        " + rtt + " ms\n";
     text += "  P95:            " + value("rtt_p95_ms", "?") + " ms\n\n";
     if (rtt == "?" || rtt == "0.0") {

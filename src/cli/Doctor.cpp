@@ -114,13 +114,13 @@ DoctorFinding checkUSB(const DoctorSetup& setup)
 
 DoctorFinding checkDisplay(const DoctorSetup& setup)
 {
-    DoctorFinding finding{"display", false, "", ""};
+    DoctorFinding finding{"desktop", false, "", ""};
     if (setup.platform == "sim") {
         finding.ok = true;
         finding.detail = "sim (the simulated desktop, for demos and tests)";
         return finding;
     }
-    if (!setup.platform.empty() && setup.platform != "x11" && setup.platform != "wayland") {
+    if (!setup.platform.empty() && !findPlatformBackend(setup.platform)) {
         finding.detail = "unknown desktop backend \"" + setup.platform + "\"";
         finding.hint = "Set QUILLBRIGHT_PLATFORM to wayland or x11 (or sim for a demo)";
         return finding;
@@ -131,7 +131,7 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
                                                     : std::optional<std::string>("not checked");
         if (!problem) {
             finding.ok = true;
-            finding.detail = "wayland: GNOME remote desktop"
+            finding.detail = "wayland GNOME (Mutter)"
                 + (setup.waylandDisplay.empty() ? std::string() : " on WAYLAND_DISPLAY=" + setup.waylandDisplay);
             return finding;
         }
@@ -163,20 +163,34 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
         }
     }
     finding.ok = true;
-    finding.detail = "x11 on DISPLAY=" + setup.display;
+    finding.detail = "x11 " + setup.display;
     return finding;
 }
 
-DoctorFinding checkLogind(const DoctorSetup& setup)
+// One finding per host service: who provides it. A simulated service on a
+// real desktop would leave the computer untouched, so it is missing.
+std::vector<DoctorFinding> checkHost(const DoctorSetup& setup)
 {
-    DoctorFinding finding{"logind", true, "org.freedesktop.login1 answers on the system bus", ""};
-    if (const auto problem = setup.logindUnreachable ? setup.logindUnreachable() : std::nullopt) {
-        finding.ok = false;
-        finding.detail = *problem;
-        finding.hint = "Keeping the computer awake and the lid need systemd-logind: sudo apt install systemd "
-                       "dbus, or mirror without them";
+    std::vector<DoctorFinding> findings;
+    for (const auto& capability : setup.host) {
+        DoctorFinding finding{capability.name, true, capability.provider, ""};
+        if (capability.simulated && setup.platform != "sim") {
+            finding.ok = false;
+            finding.detail = capability.provider + " (simulated, on a real desktop)";
+            finding.hint = "Unset QUILLBRIGHT_PLATFORM, or set it to wayland or x11";
+        } else if (capability.provider == "logind") {
+            if (const auto problem = setup.logindUnreachable ? setup.logindUnreachable() : std::nullopt) {
+                finding.ok = false;
+                finding.detail = "logind: " + *problem;
+                finding.hint = "Keeping the computer awake and the lid need systemd-logind: sudo apt install "
+                               "systemd dbus, or mirror without them";
+            } else {
+                finding.detail = "logind (org.freedesktop.login1 answers on the system bus)";
+            }
+        }
+        findings.push_back(std::move(finding));
     }
-    return finding;
+    return findings;
 }
 
 std::vector<DoctorFinding> checkPorts(const DoctorSetup& setup)
@@ -250,13 +264,15 @@ DoctorSetup DoctorSetup::fromEnvironment()
         return std::optional<std::string>(error);
     };
     setup.logindUnreachable = [] { return ServiceManager::logindUnreachable(); };
+    setup.host = hostCapabilities(config.requested == "sim" ? makeSimHost(config) : makeLinuxHost(config));
     setup.portHolder = [](std::uint16_t port) { return PortChecker::processBlocking(port); };
     return setup;
 }
 
 std::vector<DoctorFinding> examine(const DoctorSetup& setup)
 {
-    std::vector<DoctorFinding> findings{checkADB(setup), checkUSB(setup), checkDisplay(setup), checkLogind(setup)};
+    std::vector<DoctorFinding> findings{checkADB(setup), checkUSB(setup), checkDisplay(setup)};
+    for (auto& finding : checkHost(setup)) findings.push_back(std::move(finding));
     for (auto& finding : checkPorts(setup)) findings.push_back(std::move(finding));
     return findings;
 }

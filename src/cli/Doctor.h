@@ -4,9 +4,11 @@
 //   adb         found, and it runs (its version)
 //   USB access  a udev rule that lets this user open Android devices
 //               (and the plugdev group when the rule relies on it)
-//   display     the desktop backend's display server is there
-//   logind      org.freedesktop.login1 answers on the system bus (keeping
-//               the computer awake, the lid)
+//   desktop     the desktop backend the daemon would use, and its server is there
+//   power, backlight, font-settings, dns-sd
+//               which backend provides each host service; a simulated one
+//               on a real desktop is missing, and so is logind when it does
+//               not answer on the system bus (keeping the computer awake, the lid)
 //   ports       the fixed ports are free, or who holds them
 //
 // Every probe reads the paths and values of DoctorSetup, so tests take each
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "config/Ports.h"
+#include "platform/Platform.h"
 
 namespace qb::cli {
 
@@ -34,7 +37,7 @@ struct DoctorSetup {
         "/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
     bool root = false;
     std::vector<std::string> groups; // this user's group names
-    std::string platform;            // "wayland", "x11", "sim"
+    std::string platform;            // QUILLBRIGHT_PLATFORM: "wayland", "x11", "sim"; empty: detect
     std::string display;             // $DISPLAY
     std::string waylandDisplay;      // $WAYLAND_DISPLAY
     std::filesystem::path x11SocketDirectory = "/tmp/.X11-unix";
@@ -43,6 +46,8 @@ struct DoctorSetup {
     std::function<std::optional<std::string>()> gnomeUnreachable;
     // Nothing when logind answers, else why not.
     std::function<std::optional<std::string>()> logindUnreachable;
+    // The host services the daemon would use: capability, provider, simulated.
+    std::vector<PlatformCapability> host;
     std::vector<std::pair<std::uint16_t, std::string>> ports{{STREAM_PORT, "video stream"},
         {WEBSOCKET_PREVIEW_PORT, "WebSocket preview"}, {HTTP_PREVIEW_PORT, "HTTP server"}, {INPUT_PORT, "touch input"}};
     // Names who holds a busy port ("" when unknown).

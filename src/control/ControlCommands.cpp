@@ -199,6 +199,7 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
         lines.push_back(fmt::format("memory_virtual_mb={:.0f}", memory->virtualMB));
     }
     lines.push_back("process_uptime=" + processUptime());
+    lines.push_back("system_uptime=" + systemUptime());
     for (std::size_t i = 0; i < s.sessions.size(); ++i) {
         const auto& session = s.sessions[i];
         const auto key = [i](const char* name) { return fmt::format("session[{}].{}=", i, name); };
@@ -219,8 +220,9 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
         }
     }
     lines.push_back(fmt::format("inhibit_pid={}", s.keepAwakePid));
-    lines.push_back(std::string("inhibit_running=") + yesNo(s.keepAwakePid != 0 && s.keepAwakeRunning));
+    lines.push_back(std::string("inhibit_running=") + yesNo(s.keepAwakeRunning));
     for (const auto& [name, value] : s.powerState) lines.push_back("logind." + name + "=" + value);
+    for (const auto& [name, provider] : s.platform) lines.push_back("platform." + name + "=" + provider);
     return lines;
 }
 

@@ -45,6 +45,8 @@ struct ControlState : EngineState {
     bool keepAwakeRunning = false;
     // Power-management facts for `health verbose` (name, value).
     std::vector<std::pair<std::string, std::string>> powerState;
+    // Which backend provides each capability ("power", "logind").
+    std::vector<std::pair<std::string, std::string>> platform;
 };
 
 class ControlTarget {

@@ -56,16 +56,42 @@ std::filesystem::path crashDirectory()
     return std::filesystem::path(home != nullptr ? home : "/tmp") / ".local/state/quillbright/crashes";
 }
 
+// While mirroring, clamshell mode is only on once logind holds the lock:
+// the reply waits for logind's answer (bounded by its call limit), and a
+// refusal turns the mode back off and says why.
+asio::awaitable<std::string> keepAwakeOutcome(std::weak_ptr<MirrorEngine> weak)
+{
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        auto engine = weak.lock();
+        if (!engine) co_return "ERR not running";
+        const KeepAwakeStatus status = engine->keepAwake();
+        if (!status.requesting) {
+            if (status.held || status.error.empty()) co_return "OK on";
+            engine->setClamshellModeEnabled(false);
+            co_return "ERR clamshell mode is off: logind refused the inhibitor (" + status.error + ")";
+        }
+        if (std::chrono::steady_clock::now() > deadline) co_return "ERR clamshell mode: logind did not answer";
+        engine.reset();
+        timer.expires_after(std::chrono::milliseconds(20));
+        co_await timer.async_wait(asio::use_awaitable);
+    }
+}
+
 asio::awaitable<std::string> answer(std::weak_ptr<MirrorEngine> engine, std::string request)
 {
     EngineControlTarget target(engine);
-    if (parseControlRequest(request).command == "REPORT") {
+    const std::string command = parseControlRequest(request).command;
+    if (command == "REPORT") {
         const std::function<HealthReportInput()> gather = [] { return EngineControlTarget::outsideFacts(); };
         HealthReportInput facts = co_await offMainLoop<HealthReportInput>(gather, "Control");
         target.setPreparedFacts(std::move(facts));
     }
     if (engine.expired()) co_return "ERR not running";
-    co_return handleControlCommand(request, target);
+    std::string reply = handleControlCommand(request, target);
+    if (command == "CLAMSHELL" && reply == "OK on") reply = co_await keepAwakeOutcome(engine);
+    co_return reply;
 }
 
 } // namespace
@@ -97,6 +123,15 @@ ControlState EngineControlTarget::state() const
         }
         info.inputServerRunning = session->inputServer() && session->inputServer()->running();
         s.sessions.push_back(std::move(info));
+    }
+    const KeepAwakeStatus keepAwake = e.keepAwake();
+    s.keepAwakePid = keepAwake.holderPid;
+    s.keepAwakeRunning = keepAwake.held;
+    s.powerState = {{"inhibitor", keepAwake.held ? keepAwake.lock : "none"},
+        {"inhibitor_error", keepAwake.error.empty() ? "none" : keepAwake.error},
+        {"lid_closed", keepAwake.lidClosed ? (*keepAwake.lidClosed ? "yes" : "no") : "unknown"}};
+    for (const auto& capability : e.platform()->capabilities()) {
+        s.platform.emplace_back(capability.name, capability.provider);
     }
     return s;
 }
@@ -198,6 +233,7 @@ std::string EngineControlTarget::report()
     in.generated = wallNow();
     in.version = std::string(MirrorEngine::appVersion);
     in.uptime = processUptime();
+    in.systemUptime = systemUptime();
     if (engine) {
         const auto& e = *engine;
         const EngineState& state = e.state();
@@ -216,6 +252,9 @@ std::string EngineControlTarget::report()
         in.companionVersion = state.companionVersion;
         in.companionCompatible = e.companionCompatible();
         in.updateVersion = state.updateVersion;
+        for (const auto& capability : e.platform()->capabilities()) {
+            in.platform.emplace_back(capability.name, capability.provider);
+        }
         in.screenRecording = e.hasScreenRecordingPermission();
         in.accessibility = e.hasAccessibilityPermission();
         for (const auto& session : e.sessions()) {

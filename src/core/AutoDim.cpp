@@ -65,10 +65,9 @@ std::vector<DimAction> computeDimActions(int previous, int current, bool autoDim
     return {};
 }
 
-std::filesystem::path AutoDim::defaultRecoveryFile()
+std::filesystem::path AutoDim::recoveryFileIn(const std::filesystem::path& home)
 {
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr && *home != '\0' ? home : "/tmp") / ".quillbright" / "saved_brightness";
+    return home / ".quillbright" / "saved_brightness";
 }
 
 AutoDim::AutoDim(Executor executor, Panel panel, std::function<Conditions()> conditions,

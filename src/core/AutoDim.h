@@ -76,11 +76,11 @@ public:
         std::function<void(float)> write;
     };
 
-    // The default recovery file: ~/.quillbright/saved_brightness.
-    static std::filesystem::path defaultRecoveryFile();
+    // The recovery file: <home>/.quillbright/saved_brightness.
+    static std::filesystem::path recoveryFileIn(const std::filesystem::path& home);
 
     AutoDim(Executor executor, Panel panel, std::function<Conditions()> conditions,
-        std::filesystem::path recoveryFile = defaultRecoveryFile(), AutoDimTiming timing = {});
+        std::filesystem::path recoveryFile, AutoDimTiming timing = {});
     ~AutoDim() override;
     AutoDim(const AutoDim&) = delete;
     AutoDim& operator=(const AutoDim&) = delete;

@@ -42,6 +42,7 @@ public:
     void activate() override { manager_->activate(true); }
     void deactivate() override { manager_->deactivate(); }
     void restoreSleepIfNeeded() override { manager_->restoreSleepIfNeeded(); }
+    KeepAwakeStatus status() const override { return manager_->status(); }
 
 private:
     std::shared_ptr<SleepManager> manager_;
@@ -254,7 +255,6 @@ std::shared_ptr<SleepControl> makeSleepControl(std::shared_ptr<HostPower> power,
 std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> panel,
     std::filesystem::path recoveryFile, AutoDimTiming timing)
 {
-    if (recoveryFile.empty()) recoveryFile = AutoDim::defaultRecoveryFile();
     // A host without a panel reads nothing: nothing is dimmed.
     AutoDim::Panel access{[panel] { return panel->brightness(); }, [panel](float level) { panel->setBrightness(level); }};
     return std::make_shared<AutoDim>(MainLoop::shared().executor(), std::move(access),

@@ -71,6 +71,7 @@ public:
     // Undoes whatever activate() changed; harmless when nothing was.
     virtual void deactivate() = 0;
     virtual void restoreSleepIfNeeded() = 0;
+    virtual KeepAwakeStatus status() const { return {}; }
 };
 
 class FrontLight {
@@ -153,10 +154,9 @@ std::vector<ConnectedDevice> adbDeviceList();
 std::shared_ptr<SettingsPersistence> makeStoredSettings(SettingsStore& store);
 // The sleep manager over the platform's `power`.
 std::shared_ptr<SleepControl> makeSleepControl(std::shared_ptr<HostPower> power, SleepManagerTiming timing = {});
-// AutoDim over the platform's panel (its recovery file default:
-// ~/.quillbright/saved_brightness).
+// AutoDim over the platform's panel, its crash-recovery file `recoveryFile`.
 std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> panel,
-    std::filesystem::path recoveryFile = {}, AutoDimTiming timing = {});
+    std::filesystem::path recoveryFile, AutoDimTiming timing = {});
 // The device display controller; it grabs its keys from `hotkeys` (none
 // when null).
 std::shared_ptr<FrontLight> makeFrontLight(std::shared_ptr<GlobalHotkeys> hotkeys = nullptr);

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "core/PortCheck.h"
 #include "core/StatsAggregation.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
@@ -77,18 +78,22 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     }
     if (!env.sleep) env.sleep = makeSleepControl(platform.hostPower(), timing_.sleep);
     if (!env.hostDimming) {
-        env.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(platform.backlight()), {}, timing_.autoDim);
+        env.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(platform.backlight()),
+            AutoDim::recoveryFileIn(platform.config().home), timing_.autoDim);
     }
     if (!env.frontLight) env.frontLight = makeFrontLight(platform.globalHotkeys());
     if (!env.deviceMonitor) env.deviceMonitor = makeUSBDeviceMonitor(timing_.usbMonitor);
     if (!env.networkServices) env.networkServices = makeWiFiServices(platform.dnsSd(MainLoop::shared().executor()));
     if (!env.updateChecks) {
-        env.updateChecks = makeUpdateChecks([] { return UpdateChecker::check(appVersion); }, timing_.firstUpdateCheck,
+        UpdateChecker::Config updates;
+        if (!platform.config().updateHost.empty()) updates.host = platform.config().updateHost;
+        env.updateChecks = makeUpdateChecks([updates] { return UpdateChecker::check(appVersion, updates); },
+            timing_.firstUpdateCheck,
             timing_.updateCheckInterval);
     }
     if (!env.fontSmoothing) {
         env.fontSmoothing = makeDesktopFontSmoothing(
-            std::make_shared<FontSmoothing>(platform.fontSettings(), FontSmoothing::defaultStateFile()));
+            std::make_shared<FontSmoothing>(platform.fontSettings(), FontSmoothing::stateFileIn(platform.config().home)));
     }
     if (!env.session.lanPeers) env.session.lanPeers = lanPeers_;
     // The engine outlives what the dimmer reads here: it owns the dimmer's
@@ -328,54 +333,26 @@ void MirrorEngine::activate()
 // ---------------------------------------------------------------------------
 // Start
 
-std::string MirrorEngine::bindAddress() const
-{
-    return std::string(state_.connectionMode == ConnectionMode::wifi ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
-}
-
 bool MirrorEngine::startPreviewServers()
 {
-    try {
-        WebSocketServerOptions wsOptions;
-        wsOptions.bindAddress = bindAddress();
-        wsOptions.peers = lanPeers_;
-        auto ws = WebSocketServer::make(environment_.ports.webSocket, wsOptions);
-        ws->start();
-        wsServer_ = ws;
-
-        HTTPServerOptions httpOptions;
-        httpOptions.bindAddress = bindAddress();
-        httpOptions.webSocketPort = ws->boundPort();
-        httpOptions.peers = lanPeers_;
-        auto http = HTTPServer::make(environment_.ports.http, static_cast<int>(state_.resolution.width),
-            static_cast<int>(state_.resolution.height), httpOptions);
-        std::weak_ptr<MirrorEngine> weak = weak_from_this();
-        http->onStartRequested = [weak] {
-            auto self = weak.lock();
-            if (self) self->requestStart();
-        };
-        http->onStopRequested = [weak] {
+    const bool lan = state_.connectionMode == ConnectionMode::wifi;
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    PreviewServers::Options options{environment_.ports.webSocket, environment_.ports.http,
+        std::string(lan ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS), lanPeers_,
+        static_cast<int>(state_.resolution.width), static_cast<int>(state_.resolution.height),
+        [weak] {
+            if (auto self = weak.lock()) self->requestStart();
+        },
+        [weak] {
             auto self = weak.lock();
             if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
-        };
-        http->start();
-        httpServer_ = http;
+        }};
+    try {
+        preview_.start(std::move(options));
         return true;
     } catch (const std::exception& error) {
         setStatus(MirrorStatus::error(std::string("Server failed: ") + error.what()));
         return false;
-    }
-}
-
-asio::awaitable<void> MirrorEngine::stopPreviewServers()
-{
-    if (auto ws = wsServer_) {
-        co_await ws->stopAsync();
-        wsServer_.reset();
-    }
-    if (auto http = httpServer_) {
-        co_await http->stopAsync();
-        httpServer_.reset();
     }
 }
 
@@ -417,31 +394,14 @@ asio::awaitable<void> MirrorEngine::startSequence()
     const auto self = shared_from_this();
 
     const auto& ports = environment_.ports;
-    const std::pair<std::uint16_t, std::string_view> checked[] = {
-        {ports.stream, "video stream"},
-        {ports.webSocket, "WebSocket preview"},
-        {ports.http, "HTTP server"},
-        {ports.input, "touch input"},
-    };
-    for (const auto& [port, name] : checked) {
-        bool available = environment_.portAvailable(port);
-        for (Duration waited{}; !available && waited < timing_.portBusyFor; waited += timing_.portRecheckInterval) {
-            const bool slept = co_await sleepFor(timing_.portRecheckInterval);
-            if (!slept) co_return;
-            available = environment_.portAvailable(port);
-        }
-        if (available) continue;
-        // Built outside the co_await: GCC 12 destroys temporaries of a
-        // co_await expression twice.
-        std::function<std::string()> lookup = [check = environment_.processBlocking, port = port] {
-            return check(port);
-        };
-        const std::string holder = co_await offMainLoop<std::string>(lookup);
-        std::string message = fmt::format("Port {} ({}) is in use", port, name);
-        if (!holder.empty()) message += " by " + holder;
-        message += ". Quit the other process and retry.";
-        setStatus(MirrorStatus::error(message));
-        logError("Engine", fmt::format("Port {} ({}) blocked by: {}", port, name, holder.empty() ? "unknown" : holder));
+    bool cancelled = false;
+    auto checking = firstBusyPort(ports,
+        {environment_.portAvailable, environment_.processBlocking, timing_.portBusyFor, timing_.portRecheckInterval},
+        cancelled);
+    const auto busy = co_await std::move(checking);
+    if (cancelled) co_return;
+    if (busy) {
+        setStatus(MirrorStatus::error(*busy));
         co_return;
     }
 
@@ -452,7 +412,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     if (devices.empty()) {
         logWarn("Engine", "No devices found — entering waitingForDevice");
-        co_await stopPreviewServers();
+        co_await preview_.stop();
         setStatus(MirrorStatus::waitingForDevice());
         co_return;
     }
@@ -484,7 +444,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     if (sessions_.empty()) {
         logError("Engine", "No sessions started — cleaning up");
-        co_await stopPreviewServers();
+        co_await preview_.stop();
         setStatus(MirrorStatus::error("No device sessions could be started"));
         co_return;
     }
@@ -555,7 +515,7 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     std::string failure;
     std::exception_ptr cancelled;
     try {
-        auto starting = environment_.startSession(session, wsServer_, state_.contrastAmount, state_.gammaAmount);
+        auto starting = environment_.startSession(session, preview_.webSocket(), state_.contrastAmount, state_.gammaAmount);
         co_await std::move(starting);
     } catch (const std::exception& error) {
         failure = error.what();
@@ -637,7 +597,7 @@ asio::awaitable<void> MirrorEngine::teardown()
     sessions_.clear();
     notify(EngineProperty::sessions);
 
-    co_await stopPreviewServers();
+    co_await preview_.stop();
 
     if (state_.fontSmoothingDisabled) {
         environment_.fontSmoothing->restoreAfterMirroring();

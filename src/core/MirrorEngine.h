@@ -1,8 +1,8 @@
 // MirrorEngine: the coordinator that owns everything the daemon runs while
 // mirroring — one DeviceSession per connected device and the browser-preview
-// servers — and the start and stop sequences every trigger goes through (the
-// command line, the preview page, the control socket, device events, the lid
-// opening). It publishes one EngineState that the command line, the status
+// servers — and the one start path and one teardown every trigger goes
+// through (the command line, the preview page, the control socket, a device
+// plugged in or out, the companion's request, the hotkey, restarts). It publishes one EngineState that the command line, the status
 // file and any front end read, and drives the services it coordinates
 // (settings, sleep, dimming, front light, device monitor, Wi-Fi, updates,
 // font smoothing, control socket) through the interfaces of
@@ -16,16 +16,19 @@
 // stopAsync(), stop(), every state change, every observer call.
 // Component callbacks arrive on the main loop or hop to it first. Blocking
 // work (adb, lsof) runs on the utility global queue and resumes on the main
-// loop. Coroutines the engine starts itself (stop() → stopAsync(), the
-// preview page's start) are tracked by its TaskGroup and cancelled when the
-// engine is destroyed.
+// loop. Each coroutine has one owner: the start sequence (starting_, which a
+// teardown cancels), adb reconnects and the lid recovery (reconnects_), the
+// teardown (teardown_, one at a time), and stops, restarts and font-smoothing
+// changes (tasks_); all are cancelled when the engine is destroyed.
 //
 // Status transitions:
-//   idle / waitingForDevice --start()--> starting --> running | waitingForDevice | error
+//   idle / waitingForDevice --requestStart()--> starting --> running | waitingForDevice | error
 //   starting / running / error --stop() / stopAsync()--> stopping --> idle
 //   waitingForDevice --stop()--> idle
-// start() does nothing in any other state; apart from a stop, `error` is
-// left only by setting the status from outside.
+// "starting" is published as the start is asked for, so a second trigger
+// finds it and starts nothing; a stop while starting cancels the start.
+// requestStart() does nothing in any other state; apart from a stop, `error`
+// is left only by setting the status from outside.
 #pragma once
 
 #include <chrono>
@@ -44,6 +47,7 @@
 #include "core/DeviceLineup.h"
 #include "core/EngineCollaborators.h"
 #include "core/EngineState.h"
+#include "core/PreviewServers.h"
 #include "config/DisplayResolution.h"
 #include "config/Ports.h"
 #include "config/Version.h"
@@ -77,11 +81,7 @@ struct MirrorEngineTiming {
     // capture stream restarts.
     Duration lidRemirrorDelay = std::chrono::milliseconds(1500);
     Duration lidCaptureRestartDelay = std::chrono::milliseconds(1000);
-    // A port counts as taken only when it is still taken after this long,
-    // looked at every portRecheckInterval: a child process being started
-    // holds a copy of our descriptors until it runs its program, so a
-    // listener we closed a moment ago (a restart) can look busy for a few
-    // milliseconds.
+    // The start's port check (core/PortCheck.h).
     Duration portBusyFor = std::chrono::milliseconds(500);
     Duration portRecheckInterval = std::chrono::milliseconds(25);
     // For the production services made when the environment leaves them out.
@@ -237,8 +237,8 @@ public:
     bool companionCompatible() const;
 
     // The preview servers while they run (null otherwise).
-    const std::shared_ptr<WebSocketServer>& wsServer() const { return wsServer_; }
-    const std::shared_ptr<HTTPServer>& httpServer() const { return httpServer_; }
+    const std::shared_ptr<WebSocketServer>& wsServer() const { return preview_.webSocket(); }
+    const std::shared_ptr<HTTPServer>& httpServer() const { return preview_.http(); }
     const Ports& ports() const { return environment_.ports; }
 
     // ---- Static helpers ----
@@ -253,6 +253,8 @@ public:
     bool requestScreenRecordingPermission();
     // There is no prompt to show on X11: this reports what the check finds.
     bool requestAccessibilityPermission() const;
+    // The keep-awake lock of clamshell mode.
+    KeepAwakeStatus keepAwake() const { return environment_.sleep->status(); }
     // The platform the engine and its sessions run on.
     const std::shared_ptr<Platform>& platform() const { return environment_.session.platform; }
     static bool hasADB();
@@ -274,9 +276,7 @@ private:
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
-    asio::awaitable<void> stopPreviewServers();
     bool startPreviewServers();
-    std::string bindAddress() const;
     std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();
@@ -308,8 +308,7 @@ private:
     bool applyingProfile_ = false;
     bool restartPending_ = false;
     NativeSizeCache nativeSizes_;
-    std::shared_ptr<WebSocketServer> wsServer_;
-    std::shared_ptr<HTTPServer> httpServer_;
+    PreviewServers preview_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
     EngineState state_;

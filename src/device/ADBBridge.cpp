@@ -60,11 +60,20 @@ std::mutex timingLock;
 Timing currentTiming;
 
 // The once-computed values. Each lock is held while its value is computed, so
-// threads that need it at the same moment wait for the one computation.
-std::mutex pathLock;
-std::optional<std::optional<std::string>> cachedPath;
-std::mutex environmentLock;
-std::optional<std::map<std::string, std::string>> cachedEnvironment;
+// threads that need it at the same moment wait for the one computation. Never
+// destroyed: adb work still running on a pool thread while the process exits
+// (a front-light read a test left behind) must not meet a destroyed cache.
+struct Cache {
+    std::mutex pathLock;
+    std::optional<std::optional<std::string>> path;
+    std::mutex environmentLock;
+    std::optional<std::map<std::string, std::string>> environment;
+};
+Cache& cache()
+{
+    static auto* const instance = new Cache;
+    return *instance;
+}
 
 std::optional<std::string> findADB()
 {
@@ -76,7 +85,7 @@ std::optional<std::string> findADB()
         bridgeError(fmt::format("[ADBBridge] QUILLBRIGHT_ADB is not an executable file: {}", forced));
     }
 
-    std::vector<std::string> known = KNOWN_ADB_LOCATIONS;
+    std::vector<std::string> known(std::begin(KNOWN_ADB_LOCATIONS), std::end(KNOWN_ADB_LOCATIONS));
     if (const char* sdk = std::getenv("ANDROID_HOME"); sdk && *sdk) {
         known.push_back((fs::path(sdk) / "platform-tools" / "adb").string());
     }
@@ -131,7 +140,7 @@ std::map<std::string, std::string> loadShellEnvironment()
     if (!environment.contains("HOME")) environment["HOME"] = homeDirectory();
     auto valueOf = [&](const char* key) {
         auto found = environment.find(key);
-        return found == environment.end() ? std::string("nil") : found->second;
+        return found == environment.end() ? std::string("(unset)") : found->second;
     };
     bridgeLog(fmt::format("[ADBBridge] Shell environment loaded ({} vars, HOME={}, ANDROID_HOME={})",
         environment.size(), valueOf("HOME"), valueOf("ANDROID_HOME")));
@@ -207,26 +216,29 @@ Timing timing()
 
 std::optional<std::string> resolvedADBPath()
 {
-    std::lock_guard guard(pathLock);
-    if (!cachedPath) cachedPath = findADB();
-    return *cachedPath;
+    auto& c = cache();
+    std::lock_guard guard(c.pathLock);
+    if (!c.path) c.path = findADB();
+    return *c.path;
 }
 
 std::map<std::string, std::string> shellEnvironment()
 {
-    std::lock_guard guard(environmentLock);
-    if (!cachedEnvironment) cachedEnvironment = loadShellEnvironment();
-    return *cachedEnvironment;
+    auto& c = cache();
+    std::lock_guard guard(c.environmentLock);
+    if (!c.environment) c.environment = loadShellEnvironment();
+    return *c.environment;
 }
 
 void resetForTesting()
 {
+    auto& c = cache();
     {
-        std::lock_guard guard(pathLock);
-        cachedPath.reset();
+        std::lock_guard guard(c.pathLock);
+        c.path.reset();
     }
-    std::lock_guard guard(environmentLock);
-    cachedEnvironment.reset();
+    std::lock_guard guard(c.environmentLock);
+    c.environment.reset();
 }
 
 std::optional<fs::path> resourcesDirectory()

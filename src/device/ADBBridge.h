@@ -78,7 +78,9 @@ inline constexpr std::string_view START_REQUEST_FILE = "/data/local/tmp/quillbri
 inline constexpr std::string_view GRANTED_PERMISSION = "android.permission.WRITE_SECURE_SETTINGS";
 inline constexpr std::string_view BUNDLED_ADB_NAME = "adb";
 inline constexpr std::string_view BUNDLED_APK_NAME = "app-debug.apk";
-inline const std::vector<std::string> KNOWN_ADB_LOCATIONS = {
+// Constant, so a lookup on a pool thread while the process exits never reads
+// a destroyed list.
+inline constexpr std::string_view KNOWN_ADB_LOCATIONS[] = {
     "/usr/bin/adb",
     "/usr/lib/android-sdk/platform-tools/adb",
 };

@@ -93,7 +93,7 @@ asio::awaitable<void> CompanionSupervisor::setUp()
                     co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
                 companionVersion_ = std::move(requeried);
             } else if (!isCompanionCompatible(*companionVersion_, expected)) {
-                logInfo(SESSION, fmt::format("{} Companion v{} != Mac v{} — updating...", prefix(),
+                logInfo(SESSION, fmt::format("{} Companion v{} != host v{} — updating...", prefix(),
                                      *companionVersion_, expected));
                 if (onInstallProgress) {
                     onInstallProgress(fmt::format("updating v{} to v{} on {}", *companionVersion_, expected, serial_));

@@ -65,6 +65,7 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
     for (int i = 0; i < 50; ++i) rule += "\u2500";
     sections.push_back("QuillBright Health Report\n" + rule + "\nGenerated: " + dateText(in.generated)
         + "\n\n## App\nversion=" + in.version + "\nstatus=" + in.status + "\nuptime=" + in.uptime
+        + "\nsystem_uptime=" + in.systemUptime
         + "\nbundle_integrity=" + in.bundleIntegrity
         + "\npermissions_screen_recording=" + (in.screenRecording ? "granted" : "MISSING")
         + "\npermissions_accessibility=" + (in.accessibility ? "granted" : "MISSING"));
@@ -137,6 +138,7 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
 
     std::vector<std::string> system = {"os=" + in.osVersion};
     if (in.residentMB) system.push_back(fmt::format("memory_rss_mb={:.1f}", *in.residentMB));
+    for (const auto& [name, provider] : in.platform) system.push_back("platform." + name + "=" + provider);
     sections.push_back(section("System", system));
 
     if (const auto summary = metrics.summary(1800.0)) {

@@ -27,7 +27,8 @@ struct HealthReportInput {
     WallTime generated{};
     std::string version;
     std::string status;          // the status label
-    std::string uptime;          // processUptime()
+    std::string uptime;          // processUptime(): the daemon's
+    std::string systemUptime;    // systemUptime(): the machine's
     std::string bundleIntegrity = "ok"; // ok, missing_adb, missing_apk, missing_both
     bool screenRecording = false;
     bool accessibility = false;
@@ -85,6 +86,8 @@ struct HealthReportInput {
     // ## System
     std::string osVersion;
     std::optional<double> residentMB;
+    // Which backend provides each capability ("power", "logind"), desktop first.
+    std::vector<std::pair<std::string, std::string>> platform;
 
     // ## Recent Crash Logs (empty: the section is left out)
     std::string crashReports;

@@ -1,5 +1,7 @@
 #include "diagnostics/ProcessInfo.h"
 
+#include <chrono>
+
 #include <unistd.h>
 
 #include <charconv>
@@ -94,7 +96,18 @@ std::string processMemoryMB()
     return text;
 }
 
+namespace {
+// Set while the program loads, before main.
+const auto PROCESS_START = std::chrono::steady_clock::now();
+} // namespace
+
 std::string processUptime()
+{
+    const auto running = std::chrono::steady_clock::now() - PROCESS_START;
+    return formatUptime(std::uint64_t(std::chrono::duration_cast<std::chrono::seconds>(running).count()));
+}
+
+std::string systemUptime()
 {
     const auto text = readSmallFile("/proc/uptime");
     const auto seconds = text ? parseUptimeSeconds(*text) : std::nullopt;

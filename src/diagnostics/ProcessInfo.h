@@ -1,5 +1,5 @@
 // Process and system figures for the health report and the `status` reply:
-// the daemon's memory use and the system's uptime. Read from /proc on every
+// the daemon's memory use and uptime, and the machine's uptime. Read from /proc on every
 // call (cheap, and never stale); any thread may call.
 #pragma once
 
@@ -22,9 +22,11 @@ std::optional<ProcessMemoryInfo> processMemoryInfo();
 // The resident size as "%.1f", or "unknown".
 std::string processMemoryMB();
 
-// The system's uptime as hours and minutes, "5h7m"; "unknown" when it cannot
-// be read.
+// How long this process has run, as hours and minutes, "5h7m".
 std::string processUptime();
+// How long the machine has run since it booted, "5h7m"; "unknown" when it
+// cannot be read.
+std::string systemUptime();
 
 // The pure parts, for tests.
 // /proc/<pid>/statm text: "size resident shared ..." counted in pages.

@@ -39,10 +39,9 @@ FontSmoothing::FontSmoothing(std::shared_ptr<FontSettings> settings, std::filesy
 {
 }
 
-std::filesystem::path FontSmoothing::defaultStateFile()
+std::filesystem::path FontSmoothing::stateFileIn(const std::filesystem::path& home)
 {
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home && *home ? home : "/tmp") / ".quillbright" / "font_smoothing";
+    return home / ".quillbright" / "font_smoothing";
 }
 
 std::optional<std::string> FontSmoothing::readStateLocked() const

@@ -28,8 +28,8 @@ class FontSmoothing {
 public:
     FontSmoothing(std::shared_ptr<FontSettings> settings, std::filesystem::path stateFile);
 
-    // "$HOME/.quillbright/font_smoothing".
-    static std::filesystem::path defaultStateFile();
+    // "<home>/.quillbright/font_smoothing".
+    static std::filesystem::path stateFileIn(const std::filesystem::path& home);
 
     // Smoothing off. True when it is off by our hand afterwards.
     bool disable();

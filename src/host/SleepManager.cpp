@@ -50,6 +50,7 @@ void SleepManager::lockTaken(std::uint64_t generation, std::shared_ptr<Inhibitor
     // Deactivated while logind was answering: the lock goes with `lock`.
     if (generation != generation_) return;
     requesting_ = false;
+    lastError_ = lock ? std::string() : error;
     if (!lock) {
         sleepLine(LogLevel::error, fmt::format("[SleepManager] Failed to start logind inhibitor: {}", error));
         return;
@@ -59,8 +60,23 @@ void SleepManager::lockTaken(std::uint64_t generation, std::shared_ptr<Inhibitor
     sleepLine(LogLevel::info, fmt::format("[SleepManager] logind inhibitor started ({})", lock_->describe()));
 }
 
+KeepAwakeStatus SleepManager::status() const
+{
+    KeepAwakeStatus status;
+    status.requesting = requesting_;
+    status.held = lock_ != nullptr;
+    if (lock_) {
+        status.lock = lock_->describe();
+        status.holderPid = lock_->holderPid();
+    }
+    status.error = lastError_;
+    status.lidClosed = lastLidClosed_;
+    return status;
+}
+
 void SleepManager::deactivate()
 {
+    lastError_.clear();
     ++generation_;
     requesting_ = false;
     if (!lock_) return;

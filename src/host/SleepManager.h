@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/HostPower.h"
 #include "runtime/Asio.h"
@@ -28,6 +29,16 @@
 #include "runtime/Timer.h"
 
 namespace qb {
+
+// What `health verbose` shows of the keep-awake lock.
+struct KeepAwakeStatus {
+    bool requesting = false;      // a lock is being taken
+    bool held = false;
+    std::string lock;             // the lock, "fd: 23"
+    int holderPid = 0;            // who logind records as holding it (0: none)
+    std::string error;            // why the last request was refused ("" when it was not)
+    std::optional<bool> lidClosed; // at the last poll
+};
 
 struct SleepManagerTiming {
     Duration lidPoll = std::chrono::milliseconds(500);
@@ -54,6 +65,7 @@ public:
     // A lock is held or being taken.
     bool isActive() const { return lock_ != nullptr || requesting_; }
     bool holdsLock() const { return lock_ != nullptr; }
+    KeepAwakeStatus status() const;
 
     std::function<void()> onLidOpened;
 
@@ -79,6 +91,7 @@ private:
     bool lidPollInFlight_ = false;
     std::optional<bool> lastLidClosed_;
     bool restoreLogged_ = false;
+    std::string lastError_;
 };
 
 } // namespace qb

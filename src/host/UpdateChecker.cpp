@@ -55,14 +55,11 @@ void initialiseOnce()
 
 } // namespace
 
-Config Config::fromEnvironment()
+std::string Config::url() const
 {
-    Config config;
-    if (const char* host = std::getenv("QUILLBRIGHT_UPDATE_HOST"); host != nullptr && *host != '\0') {
-        config.host = host;
-        while (!config.host.empty() && config.host.back() == '/') config.host.pop_back();
-    }
-    return config;
+    std::string base = host;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    return base + "/version.json";
 }
 
 bool isNewer(std::string_view remote, std::string_view local)
@@ -110,6 +107,7 @@ std::optional<VersionInfo> decode(std::string_view body, std::string& error)
 
 std::optional<Release> check(std::string_view currentVersion, const Config& config)
 {
+    if (!config.enabled()) return std::nullopt;
     initialiseOnce();
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {

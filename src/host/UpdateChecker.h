@@ -12,6 +12,10 @@
 // thread.
 #pragma once
 
+#ifndef QB_UPDATE_HOST
+#define QB_UPDATE_HOST ""
+#endif
+
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -23,15 +27,17 @@ namespace qb {
 namespace UpdateChecker {
 
 struct Config {
-    // Scheme and host (and port) of the product's web site; the path is
-    // fixed. $QUILLBRIGHT_UPDATE_HOST replaces it (see fromEnvironment).
-    std::string host = "https://quillbright.app";
+    // Scheme and host (and port) of the update feed; the path is fixed.
+    // Chosen when building (-DQB_UPDATE_HOST=...); empty, the default and
+    // what distribution packages use (their updates come from apt), turns
+    // the check off. $QUILLBRIGHT_UPDATE_HOST replaces it (PlatformConfig::updateHost).
+    std::string host = QB_UPDATE_HOST;
     std::chrono::milliseconds timeout{10000};
     std::size_t maxBodyBytes = 64 * 1024;
 
-    std::string url() const { return host + "/version.json"; }
-    // The defaults, with the host from $QUILLBRIGHT_UPDATE_HOST when set.
-    static Config fromEnvironment();
+    // The host without a trailing slash.
+    std::string url() const;
+    bool enabled() const { return !host.empty(); }
 };
 
 struct VersionInfo {
@@ -46,10 +52,10 @@ struct Release {
     bool operator==(const Release&) const = default;
 };
 
-// A newer release, or nothing (no update, or any failure: fetch errors and
-// undecodable documents are logged under "Update", other HTTP statuses are
-// silent).
-std::optional<Release> check(std::string_view currentVersion, const Config& config = Config::fromEnvironment());
+// A newer release, or nothing (no update, the check turned off, or any
+// failure: fetch errors and undecodable documents are logged under "Update",
+// other HTTP statuses are silent).
+std::optional<Release> check(std::string_view currentVersion, const Config& config = {});
 
 // The document's fields, or nothing with `error` describing why.
 std::optional<VersionInfo> decode(std::string_view body, std::string& error);

@@ -108,7 +108,7 @@ VirtualDisplayManager::VirtualDisplayManager(std::uint64_t width, std::uint64_t 
     settings.modes.push_back({modeWidth, modeHeight, REFRESH_RATE});
 
     if (virtualDisplay_->applySettings(settings)) {
-        const std::string mode = hiDPI ? fmt::format("HiDPI ({}x{}pt @ 2x)", width / 2, height / 2) : "non-HiDPI";
+        const std::string mode = hiDPI ? fmt::format("HiDPI ({}x{} logical @ 2x)", width / 2, height / 2) : "non-HiDPI";
         info(fmt::format("[VirtualDisplay] Configured: {}x{} {} @ 60Hz", width, height, mode));
         if (hiDPI) selectHiDPIMode(width / 2, height / 2, width, height);
     } else {
@@ -138,7 +138,7 @@ void VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uin
             && mode.pixelHeight == backingHeight) {
             const std::int32_t result = platform_->setDisplayMode(displayID_, mode);
             if (result == 0) {
-                info(fmt::format("[VirtualDisplay] HiDPI mode activated: {}x{}pt → {}x{}px", logicalWidth,
+                info(fmt::format("[VirtualDisplay] HiDPI mode activated: {}x{} logical → {}x{}px", logicalWidth,
                     logicalHeight, backingWidth, backingHeight));
             } else {
                 warn(fmt::format("[VirtualDisplay] WARNING: XRRSetCrtcConfig failed with code {}", result));

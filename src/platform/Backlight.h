@@ -5,10 +5,13 @@
 // written through logind so no root is needed, the sysfs file as fallback)
 // and sim (platform/sim/, in memory).
 //
-// Threads: any; members block for at most the backend's time limit (a D-Bus
-// call, a sysfs read), so callers keep them off the main loop.
+// Threads: any. Reads block for a sysfs read. On Linux a write is a D-Bus
+// call to logind (up to its time limit): the platform's backlight hands it
+// to a thread of its own, in order, and answers at once whether the panel
+// exists; flush() waits for what is still queued (the daemon, at exit).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +30,10 @@ public:
 
     // Which backend and panel, for the report ("sysfs intel_backlight").
     virtual std::string provider() const = 0;
+
+    // Waits, at most `limit`, for writes still under way (a backlight that
+    // writes in the background). True when none is left.
+    virtual bool flush(std::chrono::milliseconds /*limit*/) { return true; }
 };
 
 } // namespace qb

@@ -24,6 +24,8 @@ public:
     virtual ~InhibitorLock() = default;
     // For the log: "fd: 23" on logind.
     virtual std::string describe() const = 0;
+    // The process logind records as the holder (this one); 0 in memory.
+    virtual int holderPid() const { return 0; }
 };
 
 struct InhibitRequest {

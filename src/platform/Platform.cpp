@@ -84,17 +84,25 @@ PlatformConfig PlatformConfig::fromEnvironment()
     if (const auto root = environment("QUILLBRIGHT_SYSFS_ROOT"); !root.empty()) config.sysfsRoot = root;
     config.systemBusAddress = environment("DBUS_SYSTEM_BUS_ADDRESS");
     config.simBacklightFile = environment("QUILLBRIGHT_SIM_BACKLIGHT");
+    if (const auto home = environment("HOME"); !home.empty()) config.home = home;
+    config.updateHost = environment("QUILLBRIGHT_UPDATE_HOST");
     return config;
 }
 
-Platform::Platform(std::shared_ptr<Desktop> desktop, HostServices host)
-    : desktop_(std::move(desktop)), host_(std::move(host))
+Platform::Platform(std::shared_ptr<Desktop> desktop, HostServices host, PlatformConfig config)
+    : desktop_(std::move(desktop)), host_(std::move(host)), config_(std::move(config))
 {
 }
 
 Platform::~Platform() = default;
 
 bool Platform::simulatedDesktop() const { return desktop_->name() == "sim"; }
+
+void Platform::stop()
+{
+    desktop_->stop();
+    host_.backlight->flush(std::chrono::seconds(6));
+}
 
 std::shared_ptr<DnsSd> Platform::dnsSd(Executor deliverOn)
 {
@@ -108,11 +116,16 @@ std::vector<PlatformCapability> Platform::capabilities() const
     std::vector<PlatformCapability> capabilities;
     capabilities.push_back({"desktop", std::string(desktop_->name()) + (where.empty() ? "" : " " + where),
         simulatedDesktop()});
-    capabilities.push_back({"power", host_.power->provider(), host_.simulated});
-    capabilities.push_back({"backlight", host_.backlight->provider(), host_.simulated});
-    capabilities.push_back({"font-settings", host_.fontSettings->provider(), host_.simulated});
-    capabilities.push_back({"dns-sd", host_.dnsSdProvider, host_.simulated});
+    for (auto& capability : hostCapabilities(host_)) capabilities.push_back(std::move(capability));
     return capabilities;
+}
+
+std::vector<PlatformCapability> hostCapabilities(const HostServices& host)
+{
+    return {{"power", host.power->provider(), host.simulated},
+        {"backlight", host.backlight->provider(), host.simulated},
+        {"font-settings", host.fontSettings->provider(), host.simulated},
+        {"dns-sd", host.dnsSdProvider, host.simulated}};
 }
 
 const std::vector<PlatformBackend>& platformBackends()
@@ -134,15 +147,17 @@ std::shared_ptr<Platform> openPlatform(Executor mainLoop, const PlatformConfig& 
     auto open = [&](const PlatformBackend& backend, std::shared_ptr<Desktop> desktop) {
         backend.announce(config);
         return std::make_shared<Platform>(std::move(desktop),
-            backend.simulatedHost ? makeSimHost(config) : makeLinuxHost(config));
+            backend.simulatedHost ? makeSimHost(config) : makeLinuxHost(config), config);
     };
-    auto simulatedDesktop = [&] { return std::make_shared<Platform>(makeSimDesktop(), makeLinuxHost(config)); };
+    auto simulatedDesktop = [&] {
+        return std::make_shared<Platform>(makeSimDesktop(), makeLinuxHost(config), config);
+    };
     std::string error;
     if (!config.requested.empty()) {
         const PlatformBackend* backend = findPlatformBackend(config.requested);
         if (!backend) {
             log(LogLevel::warn, "[Platform] Unknown QUILLBRIGHT_PLATFORM '" + config.requested + "' — using sim");
-            return std::make_shared<Platform>(makeSimDesktop(), makeSimHost(config));
+            return std::make_shared<Platform>(makeSimDesktop(), makeSimHost(config), config);
         }
         if (auto desktop = backend->make(config, mainLoop, &error)) return open(*backend, std::move(desktop));
         log(LogLevel::error, "[Platform] QUILLBRIGHT_PLATFORM=" + config.requested + " but " + error
@@ -193,6 +208,12 @@ PlatformChoice probePlatform(const PlatformConfig& config)
     return choice;
 }
 
-std::shared_ptr<Platform> makeSimPlatform() { return std::make_shared<Platform>(makeSimDesktop(), makeSimHost()); }
+std::shared_ptr<Platform> makeSimPlatform()
+{
+    PlatformConfig config = PlatformConfig::fromEnvironment();
+    config.requested = "sim";
+    config.simBacklightFile.clear();
+    return std::make_shared<Platform>(makeSimDesktop(), makeSimHost(), std::move(config));
+}
 
 } // namespace qb

@@ -61,6 +61,10 @@ struct PlatformConfig {
     std::string systemBusAddress;
     // The sim backlight's level file (QUILLBRIGHT_SIM_BACKLIGHT); empty: in memory.
     std::filesystem::path simBacklightFile;
+    // HOME (/tmp when unset): where the daemon keeps its recovery files.
+    std::filesystem::path home = "/tmp";
+    // QUILLBRIGHT_UPDATE_HOST: the release check's site; empty: the product's.
+    std::string updateHost;
 
     static PlatformConfig fromEnvironment();
 };
@@ -118,12 +122,18 @@ struct PlatformCapability {
     bool simulated = false;
 };
 
+// The host's capabilities with their providers ("power", "logind", ...).
+std::vector<PlatformCapability> hostCapabilities(const HostServices& host);
+
 class Platform final {
 public:
-    Platform(std::shared_ptr<Desktop> desktop, HostServices host);
+    Platform(std::shared_ptr<Desktop> desktop, HostServices host, PlatformConfig config = {});
     ~Platform();
     Platform(const Platform&) = delete;
     Platform& operator=(const Platform&) = delete;
+
+    // What the environment said at start-up.
+    const PlatformConfig& config() const { return config_; }
 
     // The desktop backend's registry name.
     std::string_view name() const { return desktop_->name(); }
@@ -145,14 +155,16 @@ public:
     // Every capability with its provider, desktop first.
     std::vector<PlatformCapability> capabilities() const;
 
-    // The desktop's stop(). Idempotent.
-    void stop() { desktop_->stop(); }
+    // The desktop's stop(), and the backlight's writes finished (at most
+    // 6 s: one logind call). Idempotent.
+    void stop();
     // The desktop went away for good; once, on the main loop.
     void onDesktopLost(std::function<void()> callback) { desktop_->onLost(std::move(callback)); }
 
 private:
     std::shared_ptr<Desktop> desktop_;
     HostServices host_;
+    PlatformConfig config_;
     std::shared_ptr<DnsSd> dnsSd_;
 };
 
@@ -191,7 +203,7 @@ struct PlatformChoice {
 };
 PlatformChoice probePlatform(const PlatformConfig& config);
 
-// The whole sim platform (tests, demos).
+// The whole sim platform (tests, demos), with the environment's other values.
 std::shared_ptr<Platform> makeSimPlatform();
 
 // The desktops, for their own tests.

@@ -97,7 +97,7 @@ TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
 
     // No instance at all.
     EXPECT_EQ(runArgs(dir.context, {"brightness", "7"}, out), 1);
-    EXPECT_EQ(out, "ERROR: QuillBright is not running.\nStart the mirror first (menu bar app or `quillbright start`).\n");
+    EXPECT_EQ(out, "ERROR: QuillBright is not running.\nStart the mirror first (`quillbright start`, or the user service).\n");
 
     // A socket file nobody serves.
     dir.write(dir.context.paths.controlSocket, "");

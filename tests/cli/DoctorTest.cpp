@@ -40,6 +40,8 @@ struct FakeComputer : test::TempDir {
         setup.gnomeUnreachable = [] {
             return std::optional<std::string>("GNOME remote desktop service not available: no Mutter");
         };
+        setup.host = {{"power", "logind", false}, {"backlight", "sysfs intel_backlight", false},
+            {"font-settings", "gsettings", false}, {"dns-sd", "avahi", false}};
         setup.ports = {{freePort(), "video stream"}};
         setup.portHolder = [](std::uint16_t) { return std::string("other (pid 42)"); };
     }
@@ -69,8 +71,10 @@ TEST_F(DoctorTest, EverythingInPlaceIsSaidOnce)
     EXPECT_EQ(status, 0) << text;
     EXPECT_THAT(text, HasSubstr("[ok]      adb: " + *setup.adbPath + " (Android Debug Bridge version 1.0.41)\n"));
     EXPECT_THAT(text, HasSubstr("[ok]      USB access: " + (dir / "rules.d" / "51-android.rules").string() + "\n"));
-    EXPECT_THAT(text, HasSubstr("[ok]      display: x11 on DISPLAY=:77\n"));
-    EXPECT_THAT(text, HasSubstr("[ok]      logind:"));
+    EXPECT_THAT(text, HasSubstr("[ok]      desktop: x11 :77\n"));
+    EXPECT_THAT(text, HasSubstr("[ok]      power: logind (org.freedesktop.login1 answers on the system bus)\n"
+                                "[ok]      backlight: sysfs intel_backlight\n[ok]      font-settings: gsettings\n"
+                                "[ok]      dns-sd: avahi\n"));
     EXPECT_THAT(text, HasSubstr("[ok]      ports: " + std::to_string(setup.ports[0].first) + " free\n"));
     EXPECT_THAT(text, Not(HasSubstr("[missing]")));
     EXPECT_THAT(text, HasSubstr("Everything is in place."));
@@ -104,7 +108,7 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             },
             "gives Android devices to the plugdev group, and you are not in it",
             "-> sudo usermod -aG plugdev $USER, then log out and in again"},
-        {"no DISPLAY", [](FakeComputer& t) { t.setup.display.clear(); }, "[missing] display: DISPLAY is not set\n",
+        {"no DISPLAY", [](FakeComputer& t) { t.setup.display.clear(); }, "[missing] desktop: DISPLAY is not set\n",
             "systemctl --user import-environment DISPLAY XAUTHORITY"},
         {"Wayland only",
             [](FakeComputer& t) {
@@ -123,7 +127,7 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
                     return std::optional<std::string>("GNOME remote desktop service not available: no session bus");
                 };
             },
-            "[missing] display: GNOME remote desktop service not available: no session bus\n",
+            "[missing] desktop: GNOME remote desktop service not available: no session bus\n",
             "-> Log in to a GNOME session (Wayland)"},
         {"logind unreachable",
             [](FakeComputer& t) {
@@ -133,7 +137,9 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
                     return ServiceManager::logindUnreachable();
                 };
             },
-            "[missing] logind: cannot connect to the system bus", "need systemd-logind"},
+            "[missing] power: logind: cannot connect to the system bus", "need systemd-logind"},
+        {"a simulated service on a real desktop", [](FakeComputer& t) { t.setup.host[1] = {"backlight", "sim", true}; },
+            "[missing] backlight: sim (simulated, on a real desktop)\n", "Unset QUILLBRIGHT_PLATFORM"},
         {"a port in use", [heldPort](FakeComputer& t) { t.setup.ports = {{heldPort, "HTTP server"}}; },
             "[missing] port " + std::to_string(heldPort) + ": HTTP server port in use by other (pid 42)\n",
             "-> Quit the program that holds it"},

@@ -35,8 +35,6 @@ TEST(DeviceLineupTest, ResolutionForNonDC1Devices)
     NativeSizeCache cache;
     LineupChoices choices;
     const auto size = [&](const ConnectedDevice& d) { return resolutionForDevice(d, choices, cache); };
-    EXPECT_EQ(size(device("D1", "Daylight DC-1", 1200, 1600)), DisplayResolution::cozy());
-    EXPECT_TRUE(cache.empty()) << "a DC-1 leaves the cache alone";
     EXPECT_EQ(size(device("T1", "Tab", 1600, 2560)), DisplayResolution::cozy(1600, 2560));
     choices.nonDC1Mode = "landscape-sharp";
     EXPECT_EQ(size(device("T1", "Tab", 2560, 1600)), DisplayResolution::sharp(2560, 1600));

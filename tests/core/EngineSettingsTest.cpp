@@ -76,5 +76,30 @@ TEST_F(EngineSettingsTest, LoadsMigratesAndWritesBack)
     }
 }
 
+// Every row of the settings table writes what loading reads back.
+TEST_F(EngineSettingsTest, EverySettingRoundTrips)
+{
+    SettingsStore store(dir / "settings.json");
+    store.setBool("v1.7_defaults_migrated", true);
+    EngineState state;
+    state.resolution = DisplayResolution::balanced();
+    state.nonDC1Mode = "landscape-sharp";
+    state.displayMode = DisplayMode::extended;
+    state.contrastAmount = 1.7;
+    state.gammaAmount = 1.1;
+    state.displayProfile = DisplayProfile::custom;
+    state.autoMirrorEnabled = state.autoDimHost = false;
+    state.clamshellModeEnabled = true;
+    state.connectionMode = ConnectionMode::wifi;
+    for (int p = 0; p <= static_cast<int>(EngineProperty::clamshellModeEnabled); ++p) {
+        EngineSettings(store).store(state, static_cast<EngineProperty>(p));
+    }
+    const auto v = EngineSettings(store).load();
+    EXPECT_EQ(std::tuple(v.resolution, v.nonDC1Mode, v.displayMode, v.contrastAmount, v.gammaAmount, v.displayProfile),
+        std::tuple(state.resolution, state.nonDC1Mode, state.displayMode, 1.7, 1.1, DisplayProfile::custom));
+    EXPECT_EQ(std::tuple(v.autoMirrorEnabled, v.autoDimHost, v.clamshellModeEnabled, v.connectionMode),
+        std::tuple(false, false, true, ConnectionMode::wifi));
+}
+
 } // namespace
 } // namespace qb

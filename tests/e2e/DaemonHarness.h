@@ -1,6 +1,15 @@
 // What the end-to-end tests share: a private runtime and settings directory,
 // the fake adb, the real quillbright program started and killed, and waits
 // with deadlines.
+//
+// By default the daemon runs as every user runs it: QUILLBRIGHT_PLATFORM
+// unset, so it detects its desktop (a private Xorg with the dummy driver as
+// DISPLAY) and uses the Linux host's services: logind (python3-dbusmock's
+// template on a private DBUS_SYSTEM_BUS_ADDRESS) and the panel's backlight
+// (a fake sysfs tree, QUILLBRIGHT_SYSFS_ROOT, whose level logind's
+// SetBrightness writes as the real one does). Tests whose subject is the
+// simulated desktop ask for it ("sim"); a named desktop ("wayland") still
+// gets the private logind and sysfs, never the machine's.
 #pragma once
 
 #include <chrono>
@@ -8,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +28,8 @@
 
 #include "companion/CompanionClient.h"
 #include "fake-adb/FakeAdbState.h"
+#include "host/MockLogind.h"
+#include "platform/XorgServer.h"
 #include "runtime/Process.h"
 #include "support/TestSupport.h"
 
@@ -52,16 +64,41 @@ inline bool awaitPicture(companion::CompanionClient& client, const std::vector<s
 
 class DaemonHarness : public ::testing::Test {
 protected:
-    // `platform`: the backend the daemon runs on; its pauses and periods
-    // shortened by `timingScale`; settings in the test's own directory.
+    // `platform`: the backend the daemon is told to use (nullptr: none, it
+    // detects the private Xorg); its pauses and periods shortened by
+    // `timingScale`; settings in the test's own directory.
     DaemonHarness(const char* platform, const char* timingScale) : adb(QB_FAKE_ADB)
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "qb-e2e-XXXXXX").string();
         dir_ = ::mkdtemp(pattern.data());
         ::setenv("QUILLBRIGHT_RUNTIME_DIR", dir_.c_str(), 1);
-        ::setenv("QUILLBRIGHT_PLATFORM", platform, 1);
         ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", timingScale, 1);
         ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+        if (platform != nullptr) ::setenv("QUILLBRIGHT_PLATFORM", platform, 1);
+        if (platform != nullptr && std::string(platform) == "sim") return;
+        startHost();
+        if (platform != nullptr) return;
+        xorg_ = std::make_unique<XorgServer>();
+        if (xorg_->running()) ::setenv("DISPLAY", xorg_->display.c_str(), 1);
+    }
+
+    // Why the default path cannot run here (no Xorg, no dbusmock); empty when it can.
+    std::string hostMissing() const
+    {
+        if (xorg_ && !xorg_->running()) return "no X server: " + xorg_->skipReason;
+        if (logind_ && !logind_->ready()) return logind_->skipReason();
+        return {};
+    }
+    MockLogind& logind() { return *logind_; }
+    const XorgServer& xorg() const { return *xorg_; }
+    XorgServer& xorg() { return *xorg_; }
+    // The fake panel's raw level (of 1000); -1 when unreadable.
+    int panelLevel() const
+    {
+        std::ifstream in(dir_ / "sys/class/backlight/intel_backlight/brightness");
+        int value = -1;
+        in >> value;
+        return value;
     }
 
     ~DaemonHarness() override
@@ -71,10 +108,10 @@ protected:
             daemon_->waitUntilExit();
         }
         if (HasFailure() && daemon_) std::fprintf(stderr, "--- daemon output ---\n%s\n", output().c_str());
-        for (const char* name : {"QUILLBRIGHT_RUNTIME_DIR", "QUILLBRIGHT_TEST_TIMING_SCALE", "XDG_CONFIG_HOME"}) {
+        for (const char* name : {"QUILLBRIGHT_RUNTIME_DIR", "QUILLBRIGHT_TEST_TIMING_SCALE", "XDG_CONFIG_HOME",
+                 "QUILLBRIGHT_PLATFORM", "QUILLBRIGHT_SYSFS_ROOT", "DBUS_SYSTEM_BUS_ADDRESS", "DISPLAY"}) {
             ::unsetenv(name);
         }
-        ::setenv("QUILLBRIGHT_PLATFORM", "sim", 1);
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
@@ -103,7 +140,31 @@ protected:
     std::shared_ptr<Process> daemon_;
 
 private:
+    // A laptop panel at 600 of 1000, and logind answering for it.
+    void startHost()
+    {
+        const auto panel = dir_ / "sys/class/backlight/intel_backlight";
+        std::filesystem::create_directories(panel);
+        std::ofstream(panel / "max_brightness") << "1000\n";
+        std::ofstream(panel / "brightness") << "600\n";
+        std::ofstream(panel / "type") << "firmware\n";
+        std::filesystem::create_symlink("brightness", panel / "actual_brightness");
+        ::setenv("QUILLBRIGHT_SYSFS_ROOT", (dir_ / "sys").c_str(), 1);
+        logind_ = std::make_unique<MockLogind>();
+        // Never the machine's own bus, even when the mock did not come up.
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS",
+            logind_->ready() ? logind_->address().c_str() : "unix:path=/nonexistent/system_bus_socket", 1);
+        if (!logind_->ready()) return;
+        logind_->addSession("auto");
+        logind_->overrideMethod("/org/freedesktop/login1/session/auto", "org.freedesktop.login1.Session",
+            "SetBrightness", "ssu",
+            "open('" + (dir_ / "sys/class").string() + "/%s/%s/brightness' % (args[0], args[1]), 'w')"
+            ".write('%d\\n' % args[2])");
+    }
+
     std::filesystem::path dir_;
+    std::unique_ptr<MockLogind> logind_;
+    std::unique_ptr<XorgServer> xorg_;
 };
 
 } // namespace qb::test

@@ -2,32 +2,28 @@
 // the fake adb with a scripted device, the reference companion client on the
 // frame port, and the command line's own status and signals.
 #include <algorithm>
-#include <cstring>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include <fcntl.h>
-#include <fmt/format.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
-#include "transport/FrameProtocol.h"
 #include "core/MirrorEngine.h"
 #include "core/RuntimePaths.h"
-#include "pipeline/PixelKernels.h"
-#include "diagnostics/PlatformLog.h"
 #include "e2e/DaemonHarness.h"
-#include "support/MainLoopSupport.h"
-#include "support/SocketSupport.h"
 #include "fake-adb/FakeAdbState.h"
+#include "pipeline/PixelKernels.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Process.h"
+#include "support/MainLoopSupport.h"
+#include "support/SocketSupport.h"
+#include "transport/FrameProtocol.h"
 
 namespace qb {
 namespace {
@@ -37,8 +33,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
 using Log = std::vector<std::vector<std::string>>;
-
-constexpr const char* TIMING_SCALE = "0.05"; // 2 s stagger → 100 ms, 30 s health check → 1.5 s
 
 using test::device;
 using test::waitFor;
@@ -69,6 +63,12 @@ bool canConnect(std::uint16_t port)
     return !error;
 }
 
+// Connected to a frame port and greeted.
+bool greeted(companion::CompanionClient& client, std::uint16_t port = 8888)
+{
+    return client.connect("127.0.0.1", port, 5000ms) && client.readGreeting(5000ms);
+}
+
 // The processes other than this one whose environment holds `entry`: the
 // daemon and every child it started inherit the fake adb's state path.
 std::vector<pid_t> processesWithEnvironment(const std::string& entry)
@@ -88,18 +88,10 @@ std::vector<pid_t> processesWithEnvironment(const std::string& entry)
 
 class DaemonTest : public test::DaemonHarness {
 protected:
-    DaemonTest() : DaemonHarness("sim", TIMING_SCALE)
+    // Pauses shortened 20 times: 2 s stagger → 100 ms, 30 s health check → 1.5 s.
+    DaemonTest() : DaemonHarness("sim", "0.05")
     {
         paths = RuntimePaths::inDirectory(directory().string());
-        // The update check against a closed loopback port (no network).
-        ::setenv("QUILLBRIGHT_UPDATE_HOST", "http://127.0.0.1:9", 1);
-    }
-
-    ~DaemonTest() override
-    {
-        ::unsetenv("QUILLBRIGHT_UPDATE_HOST");
-        ::unsetenv("QUILLBRIGHT_SIM_BACKLIGHT");
-        ::unsetenv("QUILLBRIGHT_SIM_FPS");
     }
 
     std::map<std::string, std::string> statusFile() const
@@ -113,7 +105,6 @@ protected:
         return values;
     }
 
-    // Waits until the status file's status line is `status`.
     bool waitForStatus(const std::string& status, std::chrono::milliseconds timeout = 20s)
     {
         return waitFor([&] { return statusFile()["status"] == status; }, timeout);
@@ -128,44 +119,27 @@ protected:
         return {result.exitStatus.value_or(-1), result.standardOutput};
     }
 
-    // SIGTERM, and the daemon's own exit once its teardown is done.
-    int terminate()
+    // `signal`, and the daemon's own exit once its teardown is done.
+    int terminate(int signal = SIGTERM)
     {
-        ::kill(daemon_->pid(), SIGTERM);
-        return exitStatus();
-    }
-
-    int exitStatus()
-    {
+        if (signal != 0) ::kill(daemon_->pid(), signal);
         EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
         return daemon_->exitStatus().value_or(-1);
     }
 
     // One raw exchange on the control socket: the reply, or nothing when
     // the daemon closed without one.
-    std::optional<std::string> control(const std::string& bytes, bool halfClose = false) const
+    std::optional<std::string> control(const std::string& bytes) const
     {
-        return test::unixExchange(paths.controlSocket, bytes, halfClose);
+        return test::unixExchange(paths.controlSocket, bytes);
     }
 
-    // The settings file the daemon keeps.
-    nlohmann::json settingsFile() const
-    {
-        std::ifstream in(directory() / "config" / "quillbright" / "settings.json");
-        return nlohmann::json::parse(in, nullptr, false);
-    }
+    fs::path settingsPath() const { return directory() / "config" / "quillbright" / "settings.json"; }
+    nlohmann::json settingsFile() const { return nlohmann::json::parse(test::readFile(settingsPath()), nullptr, false); }
     void writeSettings(const nlohmann::json& settings) const
     {
-        fs::create_directories(directory() / "config" / "quillbright");
-        std::ofstream(directory() / "config" / "quillbright" / "settings.json") << settings.dump();
-    }
-
-    std::size_t occurrences(const std::string& text) const
-    {
-        const std::string out = output();
-        std::size_t n = 0;
-        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-        return n;
+        fs::create_directories(settingsPath().parent_path());
+        test::writeFile(settingsPath(), settings.dump());
     }
 
     // What every shutdown must leave: no tunnel on the device, no process
@@ -181,10 +155,12 @@ protected:
         EXPECT_FALSE(fs::exists(paths.statusFile));
     }
 
+    // The update check against a closed loopback port (no network).
+    const test::ScopedEnv updateHost{"QUILLBRIGHT_UPDATE_HOST", "http://127.0.0.1:9"};
     RuntimePaths paths;
 };
 
-TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTearsDownOnSIGTERM)
+TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTwoStopSignalsMakeOneTeardown)
 {
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     launch();
@@ -237,38 +213,20 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTearsDownOnSIGTERM)
     EXPECT_THAT(text, HasSubstr("adb=true\n"));
     client.close();
 
-    // Without a control socket, reconnect goes by signal.
+    // Without a control socket, reconnect goes by signal (what it does with
+    // a link that is down: AStopDuringAReconnectWins...).
     fs::remove(paths.controlSocket);
-    const auto [reconnectStatus, reconnectText] = cli({"reconnect"});
-    EXPECT_EQ(reconnectStatus, 0);
-    EXPECT_THAT(reconnectText, HasSubstr("Reconnect triggered.\n"));
+    EXPECT_EQ(cli({"reconnect"}), std::pair(0, std::string("Sending reconnect signal to PID ")
+                                                     + std::to_string(pid()) + "...\nReconnect triggered.\n"));
     EXPECT_TRUE(outputHas("[SIGUSR1] Reconnecting ADB...\n", 5s));
-    EXPECT_TRUE(outputHas("[Engine:info] Reconnecting ADB...", 5s));
 
+    // SIGTERM and SIGINT at once: one teardown, one exit.
+    ::kill(pid(), SIGINT);
     EXPECT_EQ(terminate(), 0);
-    EXPECT_THAT(output(), HasSubstr("\n[SIGTERM] Shutting down...\n"));
-    EXPECT_THAT(output(), HasSubstr("Mirror stopped"));
-    EXPECT_THAT(output(), HasSubstr("Stopped.\n"));
-    const Log after = adb.log();
-    EXPECT_TRUE(find(after, {"reverse", "--remove", "tcp:8888"}));
-    EXPECT_TRUE(find(after, {"reverse", "--remove", "tcp:8892"}));
+    EXPECT_EQ(count(adb.log(), {"reverse", "--remove", "tcp:8888"}), 1u);
+    EXPECT_TRUE(find(adb.log(), {"reverse", "--remove", "tcp:8892"}));
     expectNothingLeft();
     EXPECT_FALSE(canConnect(8888));
-}
-
-TEST_F(DaemonTest, WithoutADeviceItWaitsWithThePreviewPortsClosedAndACorruptSettingsFileIsKeptAside)
-{
-    fs::create_directories(directory() / "config" / "quillbright");
-    std::ofstream(directory() / "config" / "quillbright" / "settings.json") << "{\"resolution\": \"sharp\",";
-    launch();
-    ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
-    EXPECT_THAT(output(), HasSubstr("No devices found — entering waitingForDevice"));
-    EXPECT_FALSE(canConnect(8890));
-    EXPECT_FALSE(canConnect(8891));
-    EXPECT_EQ(control("RESOLUTION\n"), "OK cozy\n"); // the defaults apply
-    EXPECT_THAT(output(), HasSubstr("moved it aside to "));
-    EXPECT_TRUE(fs::exists(directory() / "config" / "quillbright" / "settings.json.bad"));
-    EXPECT_EQ(terminate(), 0);
 }
 
 TEST_F(DaemonTest, APortHeldByAnotherProcessIsNamed)
@@ -282,7 +240,6 @@ TEST_F(DaemonTest, APortHeldByAnotherProcessIsNamed)
     const std::string expected = "error: Port 8891 (HTTP server) is in use by qb_e2e_tests (pid "
         + std::to_string(::getpid()) + "). Quit the other process and retry.";
     ASSERT_TRUE(waitForStatus(expected)) << statusFile()["status"];
-    EXPECT_THAT(output(), HasSubstr("Port 8891 (HTTP server) blocked by: qb_e2e_tests (pid"));
     EXPECT_FALSE(find(adb.log(), {"reverse"})); // nothing was started
     EXPECT_EQ(terminate(), 0);
 }
@@ -292,17 +249,12 @@ TEST_F(DaemonTest, ADC1ListedAfterAPhoneIsMirroredFirstAndThePhoneExtended)
     adb.setDevices({device("PHONE-1", "Pixel_8", "1080x2400"), device("DC1-0001", "DC_1", "1200x1600")});
     launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
-
+    // (The stagger between the two: the engine's unit test.)
     const Log log = adb.log();
     const auto dc1Tunnel = find(log, {"-s", "DC1-0001", "reverse", "tcp:8888", "tcp:8888"});
     const auto phoneTunnel = find(log, {"-s", "PHONE-1", "reverse", "tcp:8888", "tcp:8889"});
-    ASSERT_TRUE(dc1Tunnel);
-    ASSERT_TRUE(phoneTunnel);
+    ASSERT_TRUE(dc1Tunnel && phoneTunnel);
     EXPECT_LT(*dc1Tunnel, *phoneTunnel);
-
-    // (The stagger between the two: the engine's unit test.)
-    const std::string out = output();
-    EXPECT_THAT(out, HasSubstr("[PHONE-1] Started — External Display, 1080x2400, port 8889, extended"));
 
     companion::CompanionClient phone;
     ASSERT_TRUE(phone.connect("127.0.0.1", 8889, 5000ms));
@@ -311,7 +263,6 @@ TEST_F(DaemonTest, ADC1ListedAfterAPhoneIsMirroredFirstAndThePhoneExtended)
     EXPECT_EQ(std::tuple(greeting->width, greeting->height, greeting->pixelFormat),
         std::tuple(1080, 2400, companion::FramePixelFormat::rgb));
     ASSERT_TRUE(phone.readFrame(5000ms)) << phone.violation();
-    phone.close();
     EXPECT_EQ(terminate(), 0);
 }
 
@@ -322,10 +273,6 @@ TEST_F(DaemonTest, ACompanionThatKeepsDyingIsReportedAndStopInErrorTearsDown)
     launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
     ASSERT_TRUE(waitForStatus("error: Companion app crashed on device", 30s)) << output();
-    const std::string out = output();
-    EXPECT_THAT(out, HasSubstr("[DC1-0001] Companion not running (attempt 3/3)"));
-    EXPECT_THAT(out, HasSubstr("[DC1-0001] Companion crashed — 3 relaunch attempts failed"));
-    EXPECT_THAT(out, HasSubstr("Companion app crashed on DC1-0001 — stopping session"));
     // The first launch and three relaunches, all force-restarting.
     EXPECT_EQ(count(adb.log(), {"am", "start", "-S", "-n", "app.quillbright/.MirrorActivity"}), 4u);
     EXPECT_FALSE(adb.read()["devices"][0].value("reverse", nlohmann::json::array()).empty());
@@ -333,13 +280,9 @@ TEST_F(DaemonTest, ACompanionThatKeepsDyingIsReportedAndStopInErrorTearsDown)
     // The session and its tunnels are still held in the error state; the
     // command line's stop (over the control socket) takes them down, and the
     // daemon stays up until it is told to exit.
-    const auto [stopStatus, stopText] = cli({"stop"});
-    EXPECT_EQ(stopStatus, 0) << stopText;
-    EXPECT_THAT(stopText, HasSubstr("OK stopping"));
+    EXPECT_EQ(cli({"stop"}), std::pair(0, std::string("OK stopping\n")));
     EXPECT_TRUE(waitForStatus("idle")) << output();
     EXPECT_EQ(terminate(), 0);
-    EXPECT_THAT(output(), HasSubstr("[DC1-0001] Stopped"));
-    EXPECT_THAT(output(), HasSubstr("Mirror stopped"));
     expectNothingLeft();
 }
 
@@ -352,7 +295,6 @@ TEST_F(DaemonTest, SIGTERMWhileTheCompanionLaunchHangsCancelsTheStartAndTearsDow
     launch();
     ASSERT_TRUE(outputHas("-- CLI mode")) << output();
     EXPECT_EQ(terminate(), 0) << output();
-    EXPECT_THAT(output(), HasSubstr("[SIGTERM] Shutting down...\n"));
     expectNothingLeft();
 
     // (A stop over the control socket during a start: StartTriggerTest.)
@@ -360,25 +302,8 @@ TEST_F(DaemonTest, SIGTERMWhileTheCompanionLaunchHangsCancelsTheStartAndTearsDow
     launch();
     ASSERT_TRUE(waitFor([&] { return find(adb.log(), {"am", "start", "-S"}).has_value(); }, 20s)) << output();
     EXPECT_EQ(terminate(), 0);
-    EXPECT_THAT(output(), HasSubstr("[DC1-0001] Stopped"));
     EXPECT_THAT(output(), Not(HasSubstr("Mirror running.")));
     EXPECT_THAT(output(), Not(HasSubstr("did not finish")));
-    expectNothingLeft();
-}
-
-TEST_F(DaemonTest, TwoStopsMakeOneTeardown)
-{
-    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
-    launch();
-    ASSERT_TRUE(waitForStatus("running")) << output();
-    ::kill(pid(), SIGTERM);
-    ::kill(pid(), SIGINT);
-    EXPECT_EQ(exitStatus(), 0);
-    EXPECT_THAT(output(), HasSubstr("[SIGTERM] Shutting down..."));
-    EXPECT_THAT(output(), HasSubstr("[SIGINT] Shutting down..."));
-    EXPECT_EQ(occurrences("Mirror stopped"), 1u);
-    EXPECT_EQ(occurrences("[DC1-0001] Stopped"), 1u);
-    EXPECT_EQ(count(adb.log(), {"reverse", "--remove", "tcp:8888"}), 1u);
     expectNothingLeft();
 }
 
@@ -398,7 +323,6 @@ TEST_F(DaemonTest, AStopDuringAReconnectWinsAndNothingIsRelaunched)
     ASSERT_TRUE(waitFor([&] { return count(adb.log(), {"reverse", "tcp:8888", "tcp:8888"}) == 4; }, 10s))
         << output();
     EXPECT_EQ(terminate(), 0);
-    EXPECT_THAT(output(), HasSubstr("Mirror stopped"));
     EXPECT_EQ(count(adb.log(), {"am", "start"}), launches) << "nothing relaunched after the stop";
     EXPECT_THAT(output(), Not(HasSubstr("[DC1-0001] Reconnected")));
     expectNothingLeft();
@@ -531,10 +455,8 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
-
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+    ASSERT_TRUE(greeted(client)) << client.violation();
 
     // Live figures reach the status file while the client streams.
     ASSERT_TRUE(waitFor(
@@ -548,22 +470,17 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
         << ::testing::PrintToString(statusFile());
 
     // Front light: the command reaches the device as a stream command.
-    auto [code, text] = cli({"brightness", "200"});
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(text, "OK 200\n");
+    EXPECT_EQ(cli({"brightness", "200"}), std::pair(0, std::string("OK 200\n")));
     EXPECT_TRUE(awaitCommand(client, CommandCode::brightness, 200)) << client.violation();
     // Warmth goes to the device through adb's system setting, not the stream.
     EXPECT_EQ(control("WARMTH 300\n"), "OK 255\n");
     EXPECT_EQ(control("brightness\n"), "OK 200\n");
     EXPECT_EQ(cli({"backlight", "toggle"}).second, "OK off\n");
-    EXPECT_EQ(cli({"backlight"}).second, "OK off\n");
 
-    // Settings: answered, applied and stored.
+    // Settings: answered, applied and stored. (Every reply's wording: ControlCommandsTest.)
     EXPECT_EQ(cli({"contrast", "1.5"}).second, "OK 1.5\n");
     EXPECT_EQ(cli({"clamshell", "on"}).second, "OK on\n");
     EXPECT_EQ(cli({"fontsmoothing", "off"}).second, "OK off\n");
-    EXPECT_EQ(control("DISPLAYMODE\n"), "OK mirror\n");
-    EXPECT_EQ(control("DISPLAYMODE mirror\n"), "OK mirror (no change)\n");
     EXPECT_EQ(control("RESOLUTION\n"), "OK cozy (1600x1200)\n");
     EXPECT_EQ(control("RESOLUTION portrait-sharp\n"), "OK portrait-sharp\n"); // only a DC-1: no restart
     const auto settings = settingsFile();
@@ -580,29 +497,21 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
     EXPECT_THAT(health, HasSubstr("\nbrightness=0\nwarmth=255\nbacklight=off\nclamshell=on\n"));
     EXPECT_THAT(health, HasSubstr("\nfont_smoothing=off\nadb=connected\nsessions=1\ndevice_detected=yes\n---system---\n"));
     EXPECT_THAT(health, HasSubstr("\nsession[0].device=DC_1\nsession[0].serial=DC1-0001\nsession[0].port=8888\n"));
-    std::tie(code, text) = cli({"health"});
-    EXPECT_EQ(code, 0);
-    EXPECT_THAT(text, HasSubstr("QuillBright — Health\n========================\n  status"));
-    std::tie(code, text) = cli({"latency"});
-    EXPECT_EQ(code, 0);
-    EXPECT_THAT(text, HasSubstr("QuillBright — Latency Diagnostics\n"));
-    EXPECT_THAT(text, Not(HasSubstr("FPS:              ?")));
-    std::tie(code, text) = cli({"logs", "all"});
-    EXPECT_EQ(code, 0);
-    EXPECT_THAT(text, HasSubstr("Engine: "));
-    std::tie(code, text) = cli({"report"});
-    EXPECT_EQ(code, 0);
-    EXPECT_THAT(text, HasSubstr("QuillBright Health Report\n"));
-    EXPECT_THAT(text, HasSubstr("\nconnected_devices=1\n  device.DC1-0001.model=DC_1\n"));
-    EXPECT_THAT(text, HasSubstr("## Sessions\nsession[0].device=DC_1\nsession[0].serial=DC1-0001\n"));
-    EXPECT_THAT(text, HasSubstr("## Performance (last 30 min)\nsamples="));
-    EXPECT_EQ(control("RECONNECT\n"), "OK reconnecting\n");
-
-    // Bad input leaves the daemon serving.
-    EXPECT_EQ(control(std::string(1 << 20, 'x')), std::nullopt);
-    EXPECT_EQ(control("\xff\xfe\x00garbage\n"), "ERR unknown command\n");
-    EXPECT_EQ(control(""), std::nullopt); // silent: dropped at its deadline
-    EXPECT_EQ(control("status", /*halfClose=*/true), "OK running\n");
+    // The command line's reports, from the live daemon.
+    const std::map<std::vector<std::string>, std::vector<std::string>> reports{
+        {{"health"}, {"QuillBright — Health\n========================\n  status"}},
+        {{"latency"}, {"QuillBright — Latency Diagnostics\n"}},
+        {{"logs", "all"}, {"Engine: "}},
+        {{"report"}, {"QuillBright Health Report\n", "\nconnected_devices=1\n  device.DC1-0001.model=DC_1\n",
+                       "## Sessions\nsession[0].device=DC_1\nsession[0].serial=DC1-0001\n",
+                       "## Performance (last 30 min)\nsamples="}},
+    };
+    for (const auto& [command, parts] : reports) {
+        const auto [code, text] = cli(command);
+        EXPECT_EQ(code, 0) << command[0];
+        for (const auto& part : parts) EXPECT_THAT(text, HasSubstr(part)) << command[0];
+        EXPECT_THAT(text, Not(HasSubstr("FPS:              ?"))) << command[0];
+    }
 
     // A new resolution restarts capture at the new size.
     EXPECT_EQ(cli({"resolution", "balanced"}).second, "OK balanced (restarting)\n");
@@ -615,18 +524,17 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
     ASSERT_TRUE(greeting) << after.violation();
     EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1280, 960));
     // The new run's front light is what is published, so a toggle turns it off.
-    EXPECT_EQ(control("BACKLIGHT\n"), "OK on\n");
     EXPECT_EQ(control("BACKLIGHT toggle\n"), "OK off\n");
     EXPECT_EQ(settingsFile().value("resolution", ""), "balanced");
     after.close();
 
+    const std::size_t launches = count(adb.log(), {"am", "start", "-S"});
     EXPECT_EQ(control("RESTART\n"), "OK restarting\n");
-    ASSERT_TRUE(waitFor(
-[&] { return occurrences("Mirror stopped") == 2 && control("STATUS\n") == "OK running\n"; }, 20s))
-        << output();
+    ASSERT_TRUE(waitFor([&] {
+        return count(adb.log(), {"am", "start", "-S"}) > launches && control("STATUS\n") == "OK running\n";
+    }, 20s)) << output();
     EXPECT_EQ(cli({"stop"}).second, "OK stopping\n");
     ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK idle\n"; }, 20s));
-    EXPECT_EQ(control("STOP\n"), "OK already idle\n");
     EXPECT_EQ(cli({"start"}).second, "OK starting\n"); // an instance answers: no second daemon
     ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK running\n"; }, 20s));
     EXPECT_EQ(terminate(), 0);
@@ -639,81 +547,32 @@ TEST_F(DaemonTest, PluggingInADeviceStartsMirroringAndUnpluggingStopsIt)
     launch();
     ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
     EXPECT_EQ(control("START\n"), "ERR no device connected\n");
+    EXPECT_FALSE(canConnect(8890)); // no preview while waiting
+    EXPECT_FALSE(canConnect(8891));
 
     adb.setDevices({test::FakeAdbState::device("UNAUTH-1")});
     adb.update([](nlohmann::json& s) { s["devices"][0]["state"] = "unauthorized"; });
     ASSERT_TRUE(outputHas("Unauthorized devices detected: UNAUTH-1 — user must tap Allow on device")) << output();
+    EXPECT_EQ(control("STATUS\n"), "OK waiting_for_device\n");
 
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     ASSERT_TRUE(waitForStatus("running")) << output();
-    EXPECT_THAT(output(), HasSubstr("Device connected — starting mirror"));
-    companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
-    client.close();
-
     adb.setDevices({});
     ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK idle\n"; }, 20s)) << output();
-    EXPECT_THAT(output(), HasSubstr("Device disconnected — stopping mirror"));
     EXPECT_EQ(terminate(), 0);
-}
-
-TEST_F(DaemonTest, TheHostPanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopOrACrash)
-{
-    // The simulated desktop's built-in panel, kept in a file the test reads.
-    const fs::path panel = fs::path(paths.statusFile).parent_path() / "panel";
-    std::ofstream(panel) << "0.6\n";
-    ::setenv("QUILLBRIGHT_SIM_BACKLIGHT", panel.c_str(), 1);
-    const auto level = [&] {
-        std::ifstream in(panel);
-        float value = -1;
-        in >> value;
-        return value;
-    };
-    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
-
-    // A device that watches dims the panel; a stop brings it back.
-    launch();
-    ASSERT_TRUE(waitForStatus("running")) << output();
-    {
-        companion::CompanionClient client;
-        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-        ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
-        ASSERT_TRUE(waitFor([&] { return level() == 0.0F; }, 10s)) << output();
-        EXPECT_EQ(control("STOP\n"), "OK stopping\n");
-        ASSERT_TRUE(waitFor([&] { return level() == 0.6F; }, 10s)) << output();
-    }
-    EXPECT_EQ(terminate(), 0);
-
-    // Killed while dimmed: the next start puts the panel back.
-    launch();
-    ASSERT_TRUE(waitForStatus("running")) << output();
-    {
-        companion::CompanionClient client;
-        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-        ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
-        ASSERT_TRUE(waitFor([&] { return level() == 0.0F; }, 10s)) << output();
-        ::kill(pid(), SIGKILL);
-        exitStatus();
-    }
-    adb.setDevices({});
-    launch();
-    ASSERT_TRUE(waitFor([&] { return level() == 0.6F; }, 10s)) << output();
-    EXPECT_TRUE(outputHas("[MirrorEngine:Host] Restored brightness to 0.60 from crash recovery"));
-    EXPECT_EQ(terminate(), 0);
+    expectNothingLeft();
 }
 
 // A contrast change reaches the picture on the device at once, through the
 // tone curve, even while the desktop shows nothing new.
 TEST_F(DaemonTest, AContrastChangeReachesTheDevicesPictureThroughTheToneCurve)
 {
-    ::setenv("QUILLBRIGHT_SIM_FPS", "0.001", 1); // a still desktop
+    const test::ScopedEnv still("QUILLBRIGHT_SIM_FPS", "0.001");
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+    ASSERT_TRUE(greeted(client)) << client.violation();
     ASSERT_TRUE(client.readFrame(5000ms)) << client.violation();
     const std::vector<std::uint8_t> before = client.decoder().frame();
     ASSERT_EQ(control("CONTRAST\n"), "OK 1.2\n"); // the default profile's curve
@@ -739,29 +598,6 @@ TEST_F(DaemonTest, AContrastChangeReachesTheDevicesPictureThroughTheToneCurve)
     for (std::size_t i = 0; i < before.size(); ++i) inconsistent += possible[before[i] * 256 + after[i]] ? 0 : 1;
     EXPECT_EQ(inconsistent, 0u);
     EXPECT_EQ(terminate(), 0);
-}
-
-// In-process, to read the engine's published flag.
-TEST_F(DaemonTest, AStaleCompanionIsReportedAndFlagged)
-{
-    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600", "1.8.2")});
-    adb.writeAPK("1.8.2"); // the bundled package is just as old
-    MirrorEngine::Timing timing;
-    timing.displayStagger = 100ms;
-    timing.session.displayPause = 50ms;
-    timing.session.retryPause = 50ms;
-    timing.session.capture.statsInterval = 0.2;
-    PlatformLogCapture log;
-    auto engine = MirrorEngine::make({}, timing);
-    test::runOnMain(engine->start(), 30000ms);
-    ASSERT_EQ(engine->state().status, MirrorStatus::running());
-    EXPECT_TRUE(log.contains("[DC1-0001] Bundled APK is stale (still v1.8.2 after install). Rebuild with 'make android && make install'."));
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().companionUpdateFailed; }, 10000ms));
-    EXPECT_EQ(engine->state().companionVersion, "1.8.2");
-    EXPECT_FALSE(engine->companionCompatible());
-    EXPECT_TRUE(engine->state().adbConnected); // the tunnel still came up
-    test::runOnMain(engine->stopAsync(), 30000ms);
-    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
 }
 
 } // namespace

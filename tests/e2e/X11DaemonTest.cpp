@@ -31,21 +31,18 @@ using test::waitFor;
 
 class X11DaemonTest : public test::DaemonHarness {
 protected:
-    X11DaemonTest() : DaemonHarness("x11", "0.05")
+    // The default path: the daemon finds the private Xorg on its own.
+    X11DaemonTest() : DaemonHarness(nullptr, "0.05")
     {
-        if (server.running()) ::setenv("DISPLAY", server.display.c_str(), 1);
         adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
     }
-    ~X11DaemonTest() override { ::unsetenv("DISPLAY"); }
 
-    std::string layout() const { return server.layout(); }
-
-    test::XorgServer server;
+    std::string layout() const { return xorg().layout(); }
 };
 
 TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDaemonIsCleanedUpAfter)
 {
-    if (!server.running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << server.skipReason;
+    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
     const std::string before = layout();
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
@@ -60,7 +57,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     // A window of known greys and colours over the whole 1024x768 primary,
     // with an invisible pointer over it (the picture includes the pointer).
     XInitThreads();
-    Display* x = XOpenDisplay(server.display.c_str());
+    Display* x = XOpenDisplay(xorg().display.c_str());
     ASSERT_NE(x, nullptr);
     const Pixmap empty = XCreatePixmap(x, DefaultRootWindow(x), 1, 1, 1);
     XColor black{};
@@ -135,7 +132,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     adb.setDevices({adb.read()["devices"][0], test::device("PHONE-1", "Pixel_8", "1080x2400")});
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8889", 30s)) << output();
-    const std::string lit = server.run("xrandr");
+    const std::string lit = xorg().run("xrandr");
     EXPECT_NE(lit.find(" connected 1080x2400+"), std::string::npos) << lit << output();
     EXPECT_NE(lit.find(" connected 1600x1200+"), std::string::npos) << lit << output();
     ::kill(daemon_->pid(), SIGKILL);
@@ -152,7 +149,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
 
 TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndAStartOnTheNextServerWorks)
 {
-    if (!server.running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << server.skipReason;
+    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     companion::CompanionClient client;
@@ -164,10 +161,10 @@ TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndAStartOn
 
     // A logout or a crash: the daemon says so once, takes its tunnels down
     // and ends without being restarted by the service manager.
-    server.crash();
+    xorg().crash();
     ASSERT_TRUE(daemon_->waitUntilExit(10000ms)) << output();
     EXPECT_EQ(daemon_->exitStatus(), 0) << output();
-    EXPECT_NE(output().find("Lost the connection to the X display " + server.display), std::string::npos) << output();
+    EXPECT_NE(output().find("Lost the connection to the X display " + xorg().display), std::string::npos) << output();
     EXPECT_EQ(output().find("X connection to"), std::string::npos) << "Xlib's own handler ended the process";
     for (const auto& d : adb.read()["devices"]) {
         EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();

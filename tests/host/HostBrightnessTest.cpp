@@ -71,23 +71,5 @@ TEST(HostBrightnessTest, TheSysfsPanelIsReadAndSetAndNoPanelMeansNoWrites)
     EXPECT_FALSE(none.setBrightness(0.5F));
 }
 
-TEST(HostBrightnessTest, WritesGoThroughLogindWhenItAnswers)
-{
-    test::MockLogind logind;
-    if (!logind.ready()) GTEST_SKIP() << logind.skipReason();
-    logind.addSession("auto");
-    const auto calls = logind.directory() / "calls";
-    logind.overrideMethod("/org/freedesktop/login1/session/auto", "org.freedesktop.login1.Session", "SetBrightness",
-        "ssu", "open('" + calls.string() + "', 'a').write('%s %s %d' % tuple(args))");
-    FakeSysfs sysfs;
-    PlatformLogCapture logs;
-    auto bus = std::make_shared<LogindBus>(test::logindAt(logind.address()));
-    SysfsBacklight backlight(sysfs.root(), bus);
-    EXPECT_TRUE(backlight.setBrightness(0.3F));
-    EXPECT_EQ(readFile(calls), "backlight intel_backlight 300");
-    EXPECT_EQ(readFile(sysfs.root() / "intel_backlight" / "brightness"), "500\n"); // untouched
-    EXPECT_FALSE(logs.contains("trying sysfs"));
-}
-
 } // namespace
 } // namespace qb

@@ -1,7 +1,5 @@
 #include "host/SleepManager.h"
 
-#include <csignal>
-
 #include <gtest/gtest.h>
 
 #include "diagnostics/PlatformLog.h"
@@ -91,37 +89,6 @@ TEST_F(SleepManagerTest, DeactivateDuringTheRequestReleasesTheLateLock)
     manager->deactivate();
     MainLoop::shared().runFor(200ms);
     EXPECT_FALSE(manager->isActive());
-    EXPECT_TRUE(test::waitFor([&] { return logind.inhibitors() == MockLogind::NO_INHIBITORS; }));
-}
-
-TEST_F(SleepManagerTest, RefusedInhibitorIsLoggedWithLogindsErrorAndMirroringGoesOn)
-{
-    logind.overrideMethod(MockLogind::PATH, MockLogind::MANAGER, "Inhibit", "ssss",
-        "raise dbus.exceptions.DBusException('Permission denied', name='org.freedesktop.DBus.Error.AccessDenied')");
-    manager->activate();
-    ASSERT_TRUE(runUntil([&] { return logs.contains("Failed to start logind inhibitor"); }));
-    EXPECT_TRUE(logs.contains(
-        "[SleepManager] Failed to start logind inhibitor: org.freedesktop.DBus.Error.AccessDenied: Permission denied"));
-    EXPECT_FALSE(manager->isActive());
-    manager->deactivate();
-    EXPECT_FALSE(logs.contains("inhibitor stopped"));
-
-    manager->restoreSleepIfNeeded();
-    manager->restoreSleepIfNeeded();
-    EXPECT_EQ(logs.matching("Nothing to restore on launch").size(), 1u);
-}
-
-TEST_F(SleepManagerTest, AKilledHolderLosesItsInhibitor)
-{
-    auto options = test::command(QB_INHIBIT_HOLDER, {logind.address()});
-    options.standardError = OutputMode::mergeIntoOutput;
-    auto holder = Process::launch(options);
-    ASSERT_TRUE(holder);
-    ASSERT_TRUE(test::waitFor([&] { return holder->standardOutput().find("held") != std::string::npos; }))
-        << holder->standardOutput();
-    EXPECT_EQ(logind.inhibitors().substr(0, HELD.size()), HELD);
-    ::kill(holder->pid(), SIGKILL);
-    holder->waitUntilExit(5s);
     EXPECT_TRUE(test::waitFor([&] { return logind.inhibitors() == MockLogind::NO_INHIBITORS; }));
 }
 

@@ -42,6 +42,17 @@ std::string updateLogs() { return RingLogger::shared().formatted(std::nullopt, s
 TEST(UpdateChecker, Fetches)
 {
     RingLogger::shared().clear();
+    // Built without a feed (the default): no request, nothing logged, even
+    // with a server that would offer a release.
+    {
+        LoopbackHTTPServer server(http(200, R"({"version":"9","dmg":"x"})"));
+        EXPECT_FALSE(UpdateChecker::Config{}.enabled());
+        auto off = server.config();
+        off.host.clear();
+        EXPECT_EQ(UpdateChecker::check("2.4.4", off), std::nullopt);
+        EXPECT_TRUE(server.requests().empty());
+        EXPECT_EQ(updateLogs(), "(no log entries)");
+    }
     {
         LoopbackHTTPServer server(http(200, R"({"version":"2.5","dmg":"https://example.invalid/qb.deb"})"));
         EXPECT_EQ(UpdateChecker::check("2.4.4", server.config()),

@@ -163,26 +163,5 @@ TEST_F(SimCaptureTest, RemovedDisplayEndsTheStreamWithStoppedStatus)
     EXPECT_EQ(test::count(recorder.deliveries(), CaptureFrameStatus::stopped), 1u);
 }
 
-TEST_F(SimCaptureTest, InjectedPlatformFailures)
-{
-    Recorder recorder;
-    world.updateFailures([](sim::SimFailures& f) { f.permissionDenied = true; });
-    EXPECT_FALSE(backend->preflightScreenCaptureAccess());
-    EXPECT_FALSE(backend->requestScreenCaptureAccess());
-
-    world.updateFailures([](sim::SimFailures& f) { f.startError = CAPTURE_ERROR_ILLEGAL_ARGUMENT; });
-    auto stream = makeStream(recorder);
-    ASSERT_TRUE(stream);
-    EXPECT_EQ(stream->start(), 1001);
-
-    // An unknown display or a pixel format other than BGRA: no stream.
-    world.updateFailures([](sim::SimFailures& f) { f.startError = 0; });
-    const CaptureStreamRequest offline{.displayId = 999, .width = 8, .height = 8, .queue = {}};
-    EXPECT_EQ(backend->createStream(offline, recorder.handler()), nullptr);
-    const CaptureStreamRequest notBgra{
-        .displayId = display->displayId(), .width = 8, .height = 8, .pixelFormat = 0x34323076, .queue = {}};
-    EXPECT_EQ(backend->createStream(notBgra, recorder.handler()), nullptr);
-}
-
 } // namespace
 } // namespace qb

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <string>
 #include <thread>
 
@@ -55,22 +56,21 @@ asio::awaitable<void> throwing()
 TEST(SerialQueue, RunsItemsOneAtATimeInOrder)
 {
     for (auto queue : {SerialQueue::make("tcp-server"), SerialQueue::makeDedicated("capture")}) {
-        std::vector<int> order;
+        std::vector<int> order, expected(200);
+        std::iota(expected.begin(), expected.end(), 0);
         std::atomic<int> concurrent{0};
         std::atomic<bool> overlapped{false};
-        for (int i = 0; i < 200; ++i) {
+        for (const int i : expected) {
             queue->async([&, i] {
-                if (concurrent.fetch_add(1) != 0) overlapped = true;
+                overlapped = overlapped || concurrent.fetch_add(1) != 0;
                 order.push_back(i);
                 concurrent.fetch_sub(1);
             });
         }
-        const bool inside = queue->sync([&] { return queue->isCurrent(); });
-        EXPECT_TRUE(inside) << queue->name();
+        EXPECT_TRUE(queue->sync([&] { return queue->isCurrent(); })) << queue->name();
         EXPECT_FALSE(queue->isCurrent());
         EXPECT_FALSE(overlapped.load());
-        ASSERT_EQ(order.size(), 200u);
-        for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
+        EXPECT_EQ(order, expected);
         // sync from the queue itself runs inline instead of deadlocking.
         EXPECT_EQ(queue->sync([&] { return queue->sync([] { return 7; }); }), 7);
     }
@@ -134,10 +134,8 @@ TEST(Timer, OneShotRepeatingAndCancel)
     EXPECT_LE(ticks.load(), afterCancel + 1); // a firing under way may finish
 
     int never = 0;
-    auto t2 = Timer::oneShot(loop.executor(), 20ms, [&] { ++never; });
-    t2->cancel();
-    auto t3 = Timer::oneShot(loop.executor(), 20ms, [&] { ++never; });
-    t3.reset(); // dropping the last reference cancels too
+    Timer::oneShot(loop.executor(), 20ms, [&] { ++never; })->cancel();
+    Timer::oneShot(loop.executor(), 20ms, [&] { ++never; }).reset(); // dropping the last reference cancels too
     loop.runFor(60ms);
     EXPECT_EQ(never, 0);
     EXPECT_EQ(oneShot, 1);

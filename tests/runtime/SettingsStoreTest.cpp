@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <random>
 #include <thread>
@@ -16,17 +14,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "diagnostics/Log.h"
 #include "diagnostics/PlatformLog.h"
-#include "runtime/Clock.h"
 #include "support/TestSupport.h"
 
 namespace qb {
 namespace {
-
-// The runtime's own lines (deadline kills, settings warnings) reach the log
-// these tests read.
-const bool runtimeLogRouted = (routeRuntimeLog(), true);
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -39,6 +31,7 @@ protected:
         test::writeFile(file_, std::string(text));
     }
 
+    PlatformLogMute mute_; // the warnings these tests provoke
     const test::TempDir dir_{"qb-settings"};
     const fs::path file_ = dir_ / "quillbright" / "settings.json";
 };
@@ -61,37 +54,25 @@ TEST_F(SettingsStoreTest, EachTypeRoundTripsAndSurvivesANewInstance)
     EXPECT_EQ(reopened.doubleValue("gammaAmount"), 1.35);
     EXPECT_EQ(reopened.integer("launches"), -9007199254740993); // not rounded through a double
     EXPECT_EQ(reopened.boolean("autoDimMac"), false);
-    auto keys = reopened.keys();
-    std::sort(keys.begin(), keys.end());
-    EXPECT_EQ(keys, (std::vector<std::string>{"autoDimMac", "gammaAmount", "launches", "resolution"}));
+    EXPECT_EQ(reopened.keys().size(), 4u);
 
     // The file is plain JSON, and no temporary file is left behind.
     EXPECT_EQ(nlohmann::json::parse(test::readFile(file_))["resolution"], "portraitCozy");
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(file_.parent_path())) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"settings.json", "settings.json.lock"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), fs::directory_iterator()), 2); // the file and its lock
 }
 
-TEST_F(SettingsStoreTest, ReadsConvertBetweenTypes)
+TEST_F(SettingsStoreTest, ReadsConvertBetweenTypesAndHandWrittenJSONIsKept)
 {
     SettingsStore store(file_);
     store.setDouble("double", -2.9);
-    store.setDouble("half", 0.5);
     store.setDouble("big", 1e300);
-    store.setBool("yes", true);
-    store.setString("number", "1.25");
     store.setString("word", "YES");
     EXPECT_EQ(store.integer("double"), -2); // truncated toward zero
     EXPECT_EQ(store.integer("big"), std::numeric_limits<std::int64_t>::max());
-    EXPECT_EQ(store.boolean("half"), true); // nonzero
     EXPECT_EQ(store.string("double"), "-2.9");
-    EXPECT_EQ(store.string("yes"), "1");
-    EXPECT_EQ(store.integer("number"), 1);
     EXPECT_EQ(store.boolean("word"), true);
     EXPECT_FALSE(store.doubleValue("word"));
 
-    // Other JSON put there by hand is kept but reads as nothing typed.
     writeRaw(R"({"list": [1, 2], "nothing": null, "big": 18446744073709551615})");
     SettingsStore other(file_);
     EXPECT_FALSE(other.string("list"));
@@ -105,25 +86,18 @@ TEST_F(SettingsStoreTest, RefusesWhatItCannotStoreAndLeavesTheStoreAlone)
 {
     SettingsStore store(file_);
     store.setDouble("contrastAmount", 1.1);
-    {
-        PlatformLogMute mute;
-        EXPECT_FALSE(store.setDouble("contrastAmount", std::nan("")));
-        EXPECT_FALSE(store.setDouble("contrastAmount", std::numeric_limits<double>::infinity()));
-    }
+    EXPECT_FALSE(store.setDouble("contrastAmount", std::nan("")));
+    EXPECT_FALSE(store.setDouble("contrastAmount", std::numeric_limits<double>::infinity()));
     EXPECT_EQ(store.doubleValue("contrastAmount"), 1.1);
 
     // Invalid UTF-8 is stored with replacement characters, not thrown.
     ASSERT_TRUE(store.setString("name", "tab\xff\xfe"));
-    EXPECT_EQ(store.string("name"), "tab\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(SettingsStore(file_).string("name"), store.string("name"));
+    EXPECT_EQ(SettingsStore(file_).string("name"), "tab\xEF\xBF\xBD\xEF\xBF\xBD");
 
     // A directory that cannot be created fails the write.
-    writeRaw("{}");
     SettingsStore blocked(file_ / "below-a-file" / "settings.json");
-    PlatformLogCapture capture;
     EXPECT_FALSE(blocked.setBool("x", true));
     EXPECT_FALSE(blocked.contains("x"));
-    EXPECT_TRUE(capture.contains("could not save \"x\""));
 }
 
 TEST_F(SettingsStoreTest, WaitsForAnotherWriterOnlyUntilItsDeadline)
@@ -131,34 +105,21 @@ TEST_F(SettingsStoreTest, WaitsForAnotherWriterOnlyUntilItsDeadline)
     SettingsStore store(file_, SettingsStore::Timing{50ms});
     ASSERT_TRUE(store.setString("a", "1"));
     const int fd = ::open((file_.string() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    {
-        PlatformLogCapture capture;
-        PlatformLogMute mute;
-        const auto started = std::chrono::steady_clock::now();
-        EXPECT_FALSE(store.setString("a", "2"));
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-        EXPECT_TRUE(capture.contains("timed out waiting for the lock"));
-    }
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(store.setString("a", "2"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_EQ(store.string("a"), "1");
     ::close(fd);
     EXPECT_TRUE(store.setString("a", "2"));
 }
 
-TEST_F(SettingsStoreTest, InstancesSeeEachOthersWritesAndKeepThem)
+// (That a write keeps what other instances wrote: the next test.)
+TEST_F(SettingsStoreTest, InstancesSeeEachOthersWrites)
 {
-    SettingsStore first(file_);
-    SettingsStore second(file_);
+    SettingsStore first(file_), second(file_);
     ASSERT_TRUE(first.setString("displayMode", "extended"));
     EXPECT_EQ(second.string("displayMode"), "extended");
-    ASSERT_TRUE(second.setBool("autoMirrorEnabled", false));
-    // `first` re-reads the file before its next write, so it keeps
-    // `second`'s key instead of writing back its own older picture.
-    ASSERT_TRUE(first.setString("connectionMode", "wifi"));
-    SettingsStore third(file_);
-    EXPECT_EQ(third.boolean("autoMirrorEnabled"), false);
-    EXPECT_EQ(third.string("connectionMode"), "wifi");
     ASSERT_TRUE(second.remove("displayMode"));
     EXPECT_FALSE(first.contains("displayMode"));
 }
@@ -168,21 +129,15 @@ TEST_F(SettingsStoreTest, ConcurrentProcessesAndThreadsLoseNoWrite)
     constexpr int writes = 200;
     SettingsStore parent(file_);
     ASSERT_TRUE(parent.setBool("created", true)); // the directory exists before the fork
-
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Its exit status: how many of its writes reported failure.
+    if (child == 0) { // its exit status: how many of its writes failed
         SettingsStore store(file_);
         int failures = 0;
-        for (int i = 0; i < writes; ++i) {
-            if (!store.setInteger("child." + std::to_string(i), i)) ++failures;
-        }
+        for (int i = 0; i < writes; ++i) failures += store.setInteger("child." + std::to_string(i), i) ? 0 : 1;
         ::_exit(failures);
     }
-
-    // Meanwhile this process writes from two threads through one instance
-    // and through a second instance.
+    // Meanwhile two threads here, through two instances.
     SettingsStore sibling(file_);
     std::atomic<int> failed{0};
     std::thread helper([&] {
@@ -190,20 +145,14 @@ TEST_F(SettingsStoreTest, ConcurrentProcessesAndThreadsLoseNoWrite)
     });
     for (int i = 0; i < writes; ++i) failed += parent.setInteger("parent." + std::to_string(i), i) ? 0 : 1;
     helper.join();
-
     int status = 0;
-    if (!test::eventually([&] { return ::waitpid(child, &status, WNOHANG) != 0; }, 60s, 5ms)) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-        FAIL() << "the writing child did not finish in time";
-    }
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     failed += WEXITSTATUS(status);
 
     // A write may give up on a lock held too long (a loaded machine) and say
     // so; every write that reported success is there.
-    SettingsStore fresh(file_);
-    EXPECT_EQ(fresh.keys().size(), 1u + writes + writes + writes / 4 - static_cast<std::size_t>(failed.load()));
+    EXPECT_EQ(SettingsStore(file_).keys().size(), 1u + writes + writes + writes / 4 - failed.load());
     EXPECT_LT(failed.load(), writes) << "hardly any write got the lock";
 }
 
@@ -211,20 +160,13 @@ TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideNotDiscarded)
 {
     const std::string garbage = "{\"resolution\": \"cozy\", truncated";
     writeRaw(garbage);
-
-    PlatformLogCapture capture;
-    PlatformLogMute mute;
     SettingsStore store(file_);
     EXPECT_TRUE(store.keys().empty());
-    const auto aside = file_.parent_path() / "settings.json.bad";
-    ASSERT_TRUE(fs::exists(aside));
-    EXPECT_EQ(test::readFile(aside), garbage);
+    EXPECT_EQ(test::readFile(file_.parent_path() / "settings.json.bad"), garbage);
     EXPECT_FALSE(fs::exists(file_));
-    EXPECT_TRUE(capture.contains("[Engine:warn] settings file") && capture.contains(aside.string()));
 
     // The store works on, and a second bad file never overwrites the first.
     ASSERT_TRUE(store.setString("resolution", "sharp"));
-    EXPECT_EQ(SettingsStore(file_).string("resolution"), "sharp");
     writeRaw("[1, 2, 3]"); // valid JSON, but not a settings object
     ASSERT_TRUE(store.setBool("autoDimMac", true)); // found during a write
     EXPECT_EQ(test::readFile(file_.parent_path() / "settings.json.bad-2"), "[1, 2, 3]");
@@ -244,7 +186,6 @@ TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideNotDiscarded)
 
 TEST_F(SettingsStoreTest, SurvivesAnyBytesInTheFile)
 {
-    PlatformLogMute mute;
     std::mt19937 random(99);
     const std::string alphabet = "{}[]\":,0123456789.eE+-truefalsnl \\u\x80\xff";
     for (int round = 0; round < 300; ++round) {
@@ -252,7 +193,6 @@ TEST_F(SettingsStoreTest, SurvivesAnyBytesInTheFile)
         for (auto& c : text) c = round % 2 ? static_cast<char>(random()) : alphabet[random() % alphabet.size()];
         writeRaw(text);
         SettingsStore store(file_);
-        (void)store.keys();
         (void)store.string("a");
         if (round % 25 == 0) { // and it recovers to a working store
             EXPECT_TRUE(store.setBool("ok", true)) << "round " << round;

@@ -18,9 +18,7 @@ int main(int argc, char** argv)
     std::error_code error;
     std::string pattern = (fs::temp_directory_path(error) / "qb-test-home-XXXXXX").string();
     const char* home = ::mkdtemp(pattern.data());
-    if (home == nullptr) {
-        return 1;
-    }
+    if (home == nullptr) return 1;
     const fs::path root(home);
     ::setenv("HOME", root.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (root / ".config").c_str(), 1);

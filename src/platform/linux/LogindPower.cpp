@@ -11,6 +11,7 @@ public:
     explicit FdInhibitorLock(int fd) : fd_(fd) {}
     ~FdInhibitorLock() override { ::close(fd_); }
     std::string describe() const override { return "fd: " + std::to_string(fd_); }
+    int holderPid() const override { return int(::getpid()); }
 
 private:
     int fd_;

@@ -1,0 +1,37 @@
+#include "core/PreviewServers.h"
+
+namespace qb {
+
+void PreviewServers::start(Options options)
+{
+    WebSocketServerOptions wsOptions;
+    wsOptions.bindAddress = options.bindAddress;
+    wsOptions.peers = options.peers;
+    auto ws = WebSocketServer::make(options.webSocketPort, wsOptions);
+    ws->start();
+    webSocket_ = ws;
+
+    HTTPServerOptions httpOptions;
+    httpOptions.bindAddress = options.bindAddress;
+    httpOptions.webSocketPort = ws->boundPort();
+    httpOptions.peers = std::move(options.peers);
+    auto http = HTTPServer::make(options.httpPort, options.width, options.height, httpOptions);
+    http->onStartRequested = std::move(options.onStartRequested);
+    http->onStopRequested = std::move(options.onStopRequested);
+    http->start();
+    http_ = http;
+}
+
+asio::awaitable<void> PreviewServers::stop()
+{
+    if (auto ws = webSocket_) {
+        co_await ws->stopAsync();
+        webSocket_.reset();
+    }
+    if (auto http = http_) {
+        co_await http->stopAsync();
+        http_.reset();
+    }
+}
+
+} // namespace qb

@@ -1,0 +1,133 @@
+// The real daemon on the default path (nothing chosen: it finds the private
+// Xorg) drives the real host services: logind's inhibitor for clamshell
+// mode, visible in the faked logind and gone at stop and at exit, and the
+// built-in panel (a fake sysfs tree written through logind) dimmed while a
+// device watches and restored after a stop or a crash.
+#include <csignal>
+
+#include <fmt/format.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "companion/CompanionClient.h"
+#include "e2e/DaemonHarness.h"
+#include "runtime/Process.h"
+
+namespace qb {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using test::waitFor;
+
+class HostDaemonTest : public test::DaemonHarness {
+protected:
+    HostDaemonTest() : DaemonHarness(nullptr, "0.05")
+    {
+        ::setenv("QUILLBRIGHT_UPDATE_HOST", "http://127.0.0.1:9", 1);
+        adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    }
+    ~HostDaemonTest() override { ::unsetenv("QUILLBRIGHT_UPDATE_HOST"); }
+
+    std::pair<int, std::string> cli(std::vector<std::string> arguments)
+    {
+        ProcessOptions options;
+        options.executable = QB_QUILLBRIGHT;
+        options.arguments = std::move(arguments);
+        const auto result = runProcess(options, 20, "quillbright");
+        return {result.exitStatus.value_or(-1), result.standardOutput};
+    }
+    // `quillbright health verbose` with its columns closed up: "inhibit pid 7".
+    std::string health()
+    {
+        std::string text = cli({"health", "verbose"}).second;
+        std::string compact;
+        for (char c : text) {
+            if (c != ' ' || (!compact.empty() && compact.back() != ' ' && compact.back() != '\n')) compact += c;
+        }
+        return compact;
+    }
+    bool held() { return logind().inhibitors() != test::MockLogind::NO_INHIBITORS; }
+    void startMirroring()
+    {
+        launch();
+        ASSERT_TRUE(outputHas("Mirror running.", 30s)) << output();
+    }
+    int exitAfter(int signal)
+    {
+        ::kill(pid(), signal);
+        EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
+        return daemon_->exitStatus().value_or(-1);
+    }
+};
+
+TEST_F(HostDaemonTest, ClamshellHoldsALogindInhibitorUntilStopOrExitAndHealthNamesEveryProvider)
+{
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    startMirroring();
+    EXPECT_EQ(cli({"clamshell", "on"}), std::make_pair(0, std::string("OK on\n")));
+    EXPECT_THAT(logind().inhibitors(), HasSubstr("\"sleep:idle:handle-lid-switch\" \"QuillBright\""));
+    const std::string verbose = health();
+    EXPECT_THAT(verbose, HasSubstr(fmt::format("\ninhibit pid {}\ninhibit running yes\nlogind.inhibitor fd: ", pid())));
+    EXPECT_THAT(verbose, HasSubstr("\nplatform.desktop x11 " + xorg().display + "\nplatform.power logind\n"
+                                   "platform.backlight sysfs intel_backlight\nplatform.font-settings gsettings\n"
+                                   "platform.dns-sd avahi"));
+    EXPECT_THAT(cli({"report"}).second, HasSubstr("\nplatform.power=logind\n"));
+
+    EXPECT_EQ(cli({"stop"}).first, 0);
+    EXPECT_TRUE(waitFor([&] { return !held(); }, 10s)) << logind().inhibitors();
+
+    // The setting stays: the next start takes the lock again, and the
+    // daemon's death, however it dies, gives it back.
+    EXPECT_EQ(exitAfter(SIGTERM), 0);
+    startMirroring();
+    EXPECT_TRUE(waitFor([&] { return held(); }, 10s));
+    exitAfter(SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return !held(); }, 10s)) << logind().inhibitors();
+}
+
+TEST_F(HostDaemonTest, ARefusedInhibitorIsReportedAndClamshellModeStaysOff)
+{
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    logind().overrideMethod(test::MockLogind::PATH, test::MockLogind::MANAGER, "Inhibit", "ssss",
+        "raise dbus.exceptions.DBusException('denied by policy', name='org.freedesktop.DBus.Error.AccessDenied')");
+    startMirroring();
+    const auto [status, reply] = cli({"clamshell", "on"});
+    EXPECT_NE(status, 0);
+    EXPECT_THAT(reply, HasSubstr("clamshell mode is off: logind refused the inhibitor "
+                                 "(org.freedesktop.DBus.Error.AccessDenied: denied by policy)\n"));
+    const std::string verbose = health();
+    EXPECT_THAT(verbose, HasSubstr("\nclamshell off\n"));
+    EXPECT_THAT(verbose, HasSubstr("\ninhibit running no\nlogind.inhibitor none\n"));
+    EXPECT_EQ(exitAfter(SIGTERM), 0);
+}
+
+TEST_F(HostDaemonTest, ThePanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopOrACrash)
+{
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    auto watchUntilDimmed = [&] {
+        companion::CompanionClient client;
+        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+        ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+        ASSERT_TRUE(waitFor([&] { return panelLevel() == 0; }, 10s)) << output();
+    };
+    startMirroring();
+    watchUntilDimmed();
+    EXPECT_EQ(cli({"stop"}).first, 0);
+    EXPECT_TRUE(waitFor([&] { return panelLevel() == 600; }, 10s)) << output();
+    EXPECT_EQ(output().find("trying sysfs"), std::string::npos) << "written through logind, no root needed";
+    EXPECT_EQ(exitAfter(SIGTERM), 0);
+
+    // Killed while dimmed: the next start puts the panel back.
+    startMirroring();
+    watchUntilDimmed();
+    exitAfter(SIGKILL);
+    adb.setDevices({});
+    launch();
+    EXPECT_TRUE(waitFor([&] { return panelLevel() == 600; }, 10s)) << output();
+    EXPECT_EQ(exitAfter(SIGTERM), 0);
+}
+
+} // namespace
+} // namespace qb
