@@ -6,6 +6,7 @@ void PreviewServers::start(Options options)
 {
     WebSocketServerOptions wsOptions;
     wsOptions.bindAddress = options.bindAddress;
+    wsOptions.peers = options.peers;
     auto ws = WebSocketServer::make(options.webSocketPort, wsOptions);
     ws->start();
     webSocket_ = ws;
@@ -13,7 +14,7 @@ void PreviewServers::start(Options options)
     HTTPServerOptions httpOptions;
     httpOptions.bindAddress = options.bindAddress;
     httpOptions.webSocketPort = ws->boundPort();
-    httpOptions.controlPeers = std::move(options.controlPeers);
+    httpOptions.peers = std::move(options.peers);
     auto http = HTTPServer::make(options.httpPort, options.width, options.height, httpOptions);
     http->onStartRequested = std::move(options.onStartRequested);
     http->onStopRequested = std::move(options.onStopRequested);

@@ -22,7 +22,7 @@ public:
         std::uint16_t webSocketPort = 0;
         std::uint16_t httpPort = 0;
         std::string bindAddress;
-        std::shared_ptr<PeerAllowList> controlPeers; // who may press start and stop from the LAN
+        std::shared_ptr<PeerAllowList> peers;        // who may connect at all (loopback and the set-up devices)
         int width = 0;                               // the page's canvas
         int height = 0;
         std::function<void()> onStartRequested;

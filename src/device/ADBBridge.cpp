@@ -348,7 +348,8 @@ std::vector<std::string> unauthorizedDevices()
 
 bool connectWiFi(const std::string& ip, int port)
 {
-    const std::string target = fmt::format("{}:{}", ip, port);
+    const bool v6 = ip.find(':') != std::string::npos;
+    const std::string target = (v6 ? "[" + ip + "]" : ip) + ":" + std::to_string(port);
     auto output = runADB({"connect", target}, std::nullopt, timing().connect);
     if (output && output->find("connected") != std::string::npos) {
         SMLog::adb().info("WiFi connected to " + target);

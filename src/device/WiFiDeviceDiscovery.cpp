@@ -96,18 +96,26 @@ void WiFiDeviceDiscovery::addressResolved(const DnsSdService& service, const Dns
         forget(service);
         return;
     }
-    for (const auto& address : *resolution.addresses) {
-        if (address.size() < 16) continue;
-        sockaddr_storage storage{};
-        std::memcpy(&storage, address.data(), std::min(address.size(), sizeof storage));
-        if (storage.ss_family != AF_INET) continue;
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
-        char text[INET_ADDRSTRLEN] = {};
-        if (!::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text)) continue;
-        const std::string ip = text;
+    // The first IPv4 address, else the first IPv6 one (an IPv6-only network).
+    std::string ip;
+    for (const int family : {AF_INET, AF_INET6}) {
+        for (const auto& address : *resolution.addresses) {
+            if (address.size() < 16 || !ip.empty()) continue;
+            sockaddr_storage storage{};
+            std::memcpy(&storage, address.data(), std::min(address.size(), sizeof storage));
+            if (storage.ss_family != family) continue;
+            char text[INET6_ADDRSTRLEN] = {};
+            const void* raw = family == AF_INET
+                ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr)
+                : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr);
+            if (::inet_ntop(family, raw, text, sizeof text)) ip = text;
+        }
+    }
+    if (!ip.empty()) {
         if (discoveredIPs_.contains(ip)) {
             SMLog::wifi().debug("Already discovered " + ip + " — skipping");
-            break;
+            forget(service);
+            return;
         }
         discoveredIPs_.insert(ip);
         const std::uint16_t port = resolution.port;

@@ -167,7 +167,10 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     }
 
     const std::weak_ptr<DeviceSession> weak = weak_from_this();
-    auto server = TCPServer::make(environment_.frameServer);
+    auto frameOptions = environment_.frameServer;
+    // Off loopback (Wi-Fi mode) only the set-up devices may connect.
+    if (bindAddress() != LOOPBACK_ADDRESS) frameOptions.peers = environment_.lanPeers;
+    auto server = TCPServer::make(frameOptions);
     server->setFrameWidth(static_cast<std::uint16_t>(width));
     server->setFrameHeight(static_cast<std::uint16_t>(height));
     server->setPixelFormat(pixelFormat_);

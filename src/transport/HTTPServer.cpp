@@ -16,7 +16,7 @@ std::shared_ptr<HTTPServer> HTTPServer::make(std::uint16_t port, int width, int 
 {
     auto queue = SerialQueue::make("http-server");
     auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer",
-        ListenerOptions{.acceptRetryDelay = options.acceptRetryDelay, .allowsPeer = {}});
+        ListenerOptions{.acceptRetryDelay = options.acceptRetryDelay, .allowsPeer = allowedPeers(options.peers)});
     auto page = buildViewerPage(width, height, options.webSocketPort);
     return std::shared_ptr<HTTPServer>(
         new HTTPServer(std::move(queue), std::move(listener), std::move(page), std::move(options)));
@@ -59,35 +59,12 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
                                    : judgePreviewRequest(std::span(buffer.data(), size));
 
     std::string response;
-    bool refused = false;
     {
         auto self = weak.lock();
         if (!self || request == PreviewRequest::unanswered) {
             stream.close();
             co_return;
         }
-        if ((request == PreviewRequest::start || request == PreviewRequest::stop) && self->options_.controlPeers) {
-            boost::system::error_code peerError;
-            const auto peer = stream.socket().remote_endpoint(peerError);
-            refused = peerError || !self->options_.controlPeers->allows(peer.address());
-            if (refused) {
-                logWarn("HTTP", fmt::format("Refused POST /{} from {} — not the set-up device",
-                                    request == PreviewRequest::start ? "start" : "stop",
-                                    peerError ? std::string("an unknown peer") : peer.address().to_string()));
-            }
-        }
-    }
-    if (refused) {
-        static constexpr std::string_view forbidden =
-            "HTTP/1.1 403 Forbidden\r\nContent-Length: 9\r\nConnection: close\r\n\r\nForbidden";
-        stream.expires_after(timeout);
-        co_await asio::async_write(stream, asio::buffer(forbidden), asio::as_tuple(asio::use_awaitable));
-        stream.close();
-        co_return;
-    }
-    {
-        auto self = weak.lock();
-        if (!self) co_return;
         if (request == PreviewRequest::start) logInfo("HTTP", "POST /start — companion requested mirror start");
         if (request == PreviewRequest::stop) logInfo("HTTP", "POST /stop — companion requested mirror stop");
         response = previewResponse(request, self->htmlPage_);

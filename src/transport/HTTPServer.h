@@ -36,9 +36,8 @@ struct HTTPServerOptions {
     // A connection that sends nothing for this long is closed unanswered, so
     // idle connections cannot pile up.
     Duration firstReadTimeout = std::chrono::seconds(10);
-    // Who may POST /start and /stop (the page and the preview stay
-    // readable by anyone who reaches the port); null: everyone.
-    std::shared_ptr<const PeerAllowList> controlPeers = nullptr;
+    // Who may connect (Wi-Fi mode); null: whoever reaches the address.
+    std::shared_ptr<const PeerAllowList> peers = nullptr;
     // Pause after a failed accept before the listener tries again.
     std::chrono::milliseconds acceptRetryDelay{100};
 };

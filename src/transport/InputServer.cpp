@@ -95,8 +95,7 @@ void InputServer::startOnQueue()
     }
 
     ListenerOptions options{.acceptRetryDelay = std::chrono::duration_cast<std::chrono::milliseconds>(timing_.acceptRetry),
-        .allowsPeer = {}};
-    if (peers_) options.allowsPeer = [peers = peers_](const asio::ip::address& peer) { return peers->allows(peer); };
+        .allowsPeer = allowedPeers(peers_)};
     auto listener = LocalListener::open(queue_->executor(), *address, port_, "InputServer", std::move(options), error);
     if (!listener) {
         log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));

@@ -21,6 +21,11 @@ boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, co
     const asio::ip::tcp::endpoint endpoint(address, port);
     boost::system::error_code error;
     acceptor.open(endpoint.protocol(), error);
+    const bool anyV6 = address.is_v6() && address.is_unspecified();
+    if (anyV6 && error == asio::error::address_family_not_supported) {
+        return openListenSocket(acceptor, asio::ip::address_v4::any(), port);
+    }
+    if (!error && anyV6) acceptor.set_option(asio::ip::v6_only(false), error);
     if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
     if (!error) acceptor.bind(endpoint, error);
     if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
@@ -93,9 +98,16 @@ asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> s
                 const auto peer = socket.remote_endpoint(peerError);
                 const auto address = peerError ? asio::ip::address() : normalisedPeer(peer.address());
                 if (peerError || !self->options_.allowsPeer(address)) {
-                    componentLog(LogLevel::warn, self->name_,
-                        fmt::format("[{}] Refused connection from {} — not the set-up device", self->name_,
-                            peerError ? std::string("an unknown peer") : address.to_string()));
+                    // One line per address a minute: a stranger retrying in a loop does not flood the log.
+                    const auto now = std::chrono::steady_clock::now();
+                    if (self->lastRefusalLog_.size() > 1024) self->lastRefusalLog_.clear();
+                    auto [last, first] = self->lastRefusalLog_.try_emplace(address, now);
+                    if (first || now - last->second >= std::chrono::minutes(1)) {
+                        last->second = now;
+                        componentLog(LogLevel::warn, self->name_,
+                            fmt::format("[{}] Refused connection from {} — not a paired device", self->name_,
+                                peerError ? std::string("an unknown peer") : address.to_string()));
+                    }
                     boost::system::error_code ignored;
                     socket.close(ignored);
                     continue;

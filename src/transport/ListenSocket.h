@@ -2,13 +2,16 @@
 // pointer to whoever connects, and the preview servers show the screen and
 // start or stop mirroring, so by default they listen on loopback only (the
 // device reaches them through adb reverse tunnels, which arrive on loopback).
-// Only in Wi-Fi mode does the owner pass ALL_INTERFACES_ADDRESS.
+// Only in Wi-Fi mode does the owner pass ALL_INTERFACES_ADDRESS, and then
+// every listener refuses all but loopback and the set-up devices
+// (PeerAllowList).
 #pragma once
 
 #include <chrono>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,13 +22,16 @@
 namespace qb {
 
 inline constexpr std::string_view LOOPBACK_ADDRESS = "127.0.0.1";
-inline constexpr std::string_view ALL_INTERFACES_ADDRESS = "0.0.0.0";
+// IPv6 and IPv4 alike (dual stack); a host without IPv6 gets 0.0.0.0.
+inline constexpr std::string_view ALL_INTERFACES_ADDRESS = "::";
 
 // The address to bind, or nullopt (with `error` set) when `text` is not an
 // IP address.
 std::optional<asio::ip::address> parseListenAddress(std::string_view text, boost::system::error_code& error);
 
-// Opens, binds (local address reuse allowed) and starts listening.
+// Opens, binds (local address reuse allowed) and starts listening. The IPv6
+// any-address also takes IPv4 peers, and falls back to 0.0.0.0 where the
+// host has no IPv6.
 boost::system::error_code openListenSocket(asio::ip::tcp::acceptor& acceptor, const asio::ip::address& address,
     std::uint16_t port);
 
@@ -42,8 +48,9 @@ struct ListenerOptions {
     // listener tries again.
     std::chrono::milliseconds acceptRetryDelay{100};
     // Without it every peer that reaches the bound address is served; with
-    // it a peer it refuses is closed at once and logged as
-    // "[<name>] Refused connection from <address> — not the set-up device".
+    // it a peer it refuses is closed at once, before a byte is sent, and
+    // logged once a minute per address as
+    // "[<name>] Refused connection from <address> — not a paired device".
     PeerPredicate allowsPeer;
 };
 
@@ -99,6 +106,7 @@ private:
     bool stopped_ = false;
     asio::steady_timer loopEnded_;
     asio::steady_timer acceptRetry_; // the pause after a failed accept; stop cuts it short
+    std::map<asio::ip::address, std::chrono::steady_clock::time_point> lastRefusalLog_; // executor only
 };
 
 } // namespace qb

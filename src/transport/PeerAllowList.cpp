@@ -7,9 +7,24 @@
 
 namespace qb {
 
+namespace {
+
+// The comparable form: IPv4 for a v4-mapped address, and no interface scope
+// (a link-local peer carries its interface, the serial may not).
+asio::ip::address plain(const asio::ip::address& address)
+{
+    const auto normalised = normalisedPeer(address);
+    if (!normalised.is_v6()) return normalised;
+    auto v6 = normalised.to_v6();
+    v6.scope_id(0);
+    return v6;
+}
+
+} // namespace
+
 bool PeerAllowList::allows(const asio::ip::address& peer) const
 {
-    const auto address = normalisedPeer(peer);
+    const auto address = plain(peer);
     if (allowLoopback_ && address.is_loopback()) return true;
     std::lock_guard guard(lock_);
     return std::find(allowed_.begin(), allowed_.end(), address) != allowed_.end();
@@ -18,14 +33,20 @@ bool PeerAllowList::allows(const asio::ip::address& peer) const
 void PeerAllowList::allow(const asio::ip::address& address)
 {
     std::lock_guard guard(lock_);
-    const auto plain = normalisedPeer(address);
-    if (std::find(allowed_.begin(), allowed_.end(), plain) == allowed_.end()) allowed_.push_back(plain);
+    const auto entry = plain(address);
+    if (std::find(allowed_.begin(), allowed_.end(), entry) == allowed_.end()) allowed_.push_back(entry);
 }
 
 void PeerAllowList::clear()
 {
     std::lock_guard guard(lock_);
     allowed_.clear();
+}
+
+PeerPredicate allowedPeers(std::shared_ptr<const PeerAllowList> peers)
+{
+    if (!peers) return {};
+    return [peers = std::move(peers)](const asio::ip::address& peer) { return peers->allows(peer); };
 }
 
 std::optional<asio::ip::address> deviceAddressFromSerial(std::string_view serial)
@@ -36,10 +57,14 @@ std::optional<asio::ip::address> deviceAddressFromSerial(std::string_view serial
     if (port.empty() || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
+    std::string_view host = serial.substr(0, colon);
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
     boost::system::error_code error;
-    const auto address = asio::ip::make_address_v4(std::string(serial.substr(0, colon)), error);
-    if (error) return std::nullopt;
-    return asio::ip::address(address);
+    const auto address = asio::ip::make_address(std::string(host), error);
+    // A bare IPv6 address has colons of its own: only the bracketed form is a serial.
+    if (error || address.is_v6() != bracketed) return std::nullopt;
+    return normalisedPeer(address);
 }
 
 } // namespace qb

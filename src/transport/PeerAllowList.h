@@ -1,18 +1,22 @@
-// Who may drive this desktop over the network. In Wi-Fi mode the input
-// server and the preview page's start/stop endpoints listen on the LAN; a
-// connection from anywhere but loopback (adb reverse tunnels arrive there)
-// or the address of a device this daemon set up over adb is refused.
+// Who may reach this desktop over the network. In Wi-Fi mode every server
+// (frames, input, both previews) listens on the LAN; a connection from
+// anywhere but loopback (adb reverse tunnels arrive there) or the address of
+// a device this daemon set up is refused at accept.
 //
-// The engine fills the list as Wi-Fi sessions start; servers consult it on
+// The engine fills the list as Wi-Fi sessions start (the address in each
+// network adb serial, and the address DNS-SD resolved for a device it then
+// connected to) and empties it when mirroring stops; listeners consult it on
 // each connection. Any thread.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "runtime/Asio.h"
+#include "transport/ListenSocket.h"
 
 namespace qb {
 
@@ -34,8 +38,11 @@ private:
     const bool allowLoopback_ = true;
 };
 
-// The address part of an adb network serial ("192.168.1.5:5555"); nothing
-// for a USB serial.
+// The listener check for `peers`; none (everyone served) for null.
+PeerPredicate allowedPeers(std::shared_ptr<const PeerAllowList> peers);
+
+// The address part of an adb network serial ("192.168.1.5:5555",
+// "[fe80::1]:5555"); nothing for a USB or mDNS serial.
 std::optional<asio::ip::address> deviceAddressFromSerial(std::string_view serial);
 
 } // namespace qb

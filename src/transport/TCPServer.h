@@ -47,6 +47,7 @@
 #include "transport/AckTracker.h"
 #include "transport/FramePacer.h"
 #include "transport/ListenSocket.h"
+#include "transport/PeerAllowList.h"
 
 namespace qb {
 
@@ -69,6 +70,8 @@ public:
         // Pause before accepting again after a failed accept (descriptors
         // exhausted, ...).
         std::chrono::milliseconds acceptRetryDelay{100};
+        // Who may connect (Wi-Fi mode); null: whoever reaches the address.
+        std::shared_ptr<const PeerAllowList> peers;
     };
 
     static std::shared_ptr<TCPServer> make(Options options);

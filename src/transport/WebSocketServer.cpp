@@ -82,7 +82,8 @@ struct WebSocketServer::Client : std::enable_shared_from_this<Client> {
 std::shared_ptr<WebSocketServer> WebSocketServer::make(std::uint16_t port, WebSocketServerOptions options)
 {
     auto queue = SerialQueue::make("ws-server");
-    auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "WebSocket");
+    auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "WebSocket",
+        ListenerOptions{.acceptRetryDelay = std::chrono::milliseconds(100), .allowsPeer = allowedPeers(options.peers)});
     return std::shared_ptr<WebSocketServer>(new WebSocketServer(std::move(queue), std::move(listener), std::move(options)));
 }
 

@@ -29,6 +29,7 @@
 #include "runtime/Asio.h"
 #include "runtime/Queues.h"
 #include "transport/ListenSocket.h"
+#include "transport/PeerAllowList.h"
 
 namespace qb {
 
@@ -39,6 +40,8 @@ struct WebSocketServerOptions {
     std::size_t maxQueuedFrames = 2;
     // Largest message a browser may send (it is discarded anyway).
     std::size_t maxIncomingMessage = 64 * 1024;
+    // Who may connect (Wi-Fi mode); null: whoever reaches the address.
+    std::shared_ptr<const PeerAllowList> peers;
 };
 
 class WebSocketServer final : public PreviewSink, public std::enable_shared_from_this<WebSocketServer> {

@@ -177,7 +177,7 @@ TEST(WebSocketServerTest, BroadcastsFramesAndIgnoresWhatBrowsersSay)
 TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
 {
     PlatformLogMute quiet;
-    auto server = WebSocketServer::make(0, {.maxQueuedFrames = 2});
+    auto server = WebSocketServer::make(0, {.maxQueuedFrames = 2, .peers = {}});
     server->start();
     BrowserClient stalled(server->boundPort(), 4096); // never reads
     BrowserClient reader(server->boundPort());
@@ -210,47 +210,24 @@ TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
     ASSERT_TRUE(await(server->stopAsync())); // a stalled write does not hold up stopping
 }
 
-TEST(HTTPServerTest, OnlyAllowedPeersStartOrStopButAnyoneReadsThePage)
-{
-    PlatformLogCapture log;
-    HTTPServerOptions options;
-    options.firstReadTimeout = 200ms;
-    options.controlPeers = std::make_shared<PeerAllowList>(false); // refuses even loopback
-    auto server = HTTPServer::make(0, 640, 480, options);
-    int requests = 0;
-    server->onStartRequested = [&] { ++requests; };
-    server->onStopRequested = [&] { ++requests; };
-    server->start();
-    const auto port = server->boundPort();
-
-    const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 9\r\nConnection: close\r\n\r\nForbidden";
-    EXPECT_EQ(exchange(port, "POST /start HTTP/1.1\r\n\r\n"), forbidden);
-    EXPECT_EQ(exchange(port, "POST /stop HTTP/1.1\r\n\r\n"), forbidden);
-    EXPECT_EQ(exchange(port, "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-    MainLoop::shared().runFor(20ms);
-    EXPECT_EQ(requests, 0);
-    EXPECT_TRUE(log.contains("Refused POST /start from 127.0.0.1 — not the set-up device"));
-    ASSERT_TRUE(await(server->stopAsync()));
-}
-
-TEST(PeerAllowListTest, LoopbackAndListedDevicesOnly)
+TEST(PeerAllowListTest, LoopbackAndTheSetUpDevicesOnly)
 {
     PeerAllowList peers;
-    const auto address = [](const char* text) { return asio::ip::make_address(text); };
-    for (const char* loopback : {"127.0.0.1", "::1", "::ffff:127.0.0.1"}) EXPECT_TRUE(peers.allows(address(loopback)));
-    EXPECT_FALSE(peers.allows(address("192.168.1.5")));
-    const auto device = deviceAddressFromSerial("192.168.1.5:5555");
-    ASSERT_TRUE(device);
-    peers.allow(*device);
-    EXPECT_TRUE(peers.allows(address("192.168.1.5")));
-    EXPECT_TRUE(peers.allows(address("::ffff:192.168.1.5")));
-    EXPECT_FALSE(peers.allows(address("192.168.1.6")));
-    peers.clear();
-    EXPECT_FALSE(peers.allows(address("192.168.1.5")));
-
-    for (const char* serial :
-        {"R9AN70ABCDE", "emulator-5554", "host:5555", "192.168.1.5:", "adb-R9AN70-xyz._adb-tls-connect._tcp"}) {
-        EXPECT_FALSE(deviceAddressFromSerial(serial)) << serial;
+    // Network serials name the devices; USB, mDNS and malformed ones add nothing.
+    for (const char* serial : {"192.168.1.5:5555", "[fe80::1]:5555", "R9AN70ABCDE", "emulator-5554", "host:5555",
+             "192.168.1.6:", "192.168.1.7:55a", "fe80::2:5555", "[192.168.1.8]:5555", "[::1:5555",
+             "adb-XYZ._adb-tls-connect._tcp"}) {
+        if (const auto address = deviceAddressFromSerial(serial)) peers.allow(*address);
     }
+    const struct {
+        const char* peer;
+        bool allowed;
+    } cases[] = {{"127.0.0.1", true}, {"127.8.0.1", true}, {"::1", true}, {"::ffff:127.0.0.1", true},
+        {"192.168.1.5", true}, {"::ffff:192.168.1.5", true}, {"fe80::1", true}, {"fe80::1%1", true},
+        {"192.168.1.6", false}, {"192.168.1.7", false}, {"192.168.1.8", false}, {"fe80::2", false},
+        {"::ffff:192.168.1.9", false}, {"2001:db8::1", false}, {"0.0.0.0", false}};
+    for (const auto& c : cases) EXPECT_EQ(peers.allows(asio::ip::make_address(c.peer)), c.allowed) << c.peer;
+    peers.clear();
+    EXPECT_FALSE(peers.allows(asio::ip::make_address("192.168.1.5")));
 }
 
