@@ -128,6 +128,15 @@ protected:
     }
 
     std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+    // A `quillbright` command: its exit status and what it printed.
+    std::pair<int, std::string> cli(std::vector<std::string> arguments)
+    {
+        ProcessOptions options;
+        options.executable = QB_QUILLBRIGHT;
+        options.arguments = std::move(arguments);
+        const auto result = runProcess(options, 20, "quillbright");
+        return {result.exitStatus.value_or(-1), result.standardOutput};
+    }
     bool outputHas(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const
     {
         return waitFor([&] { return output().find(text) != std::string::npos; }, timeout);

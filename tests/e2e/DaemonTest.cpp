@@ -110,15 +110,6 @@ protected:
         return waitFor([&] { return statusFile()["status"] == status; }, timeout);
     }
 
-    std::pair<int, std::string> cli(std::vector<std::string> arguments)
-    {
-        ProcessOptions options;
-        options.executable = QB_QUILLBRIGHT;
-        options.arguments = std::move(arguments);
-        const auto result = runProcess(options, 20, "quillbright");
-        return {result.exitStatus.value_or(-1), result.standardOutput};
-    }
-
     // `signal`, and the daemon's own exit once its teardown is done.
     int terminate(int signal = SIGTERM)
     {
@@ -155,8 +146,6 @@ protected:
         EXPECT_FALSE(fs::exists(paths.statusFile));
     }
 
-    // The update check against a closed loopback port (no network).
-    const test::ScopedEnv updateHost{"QUILLBRIGHT_UPDATE_HOST", "http://127.0.0.1:9"};
     RuntimePaths paths;
 };
 

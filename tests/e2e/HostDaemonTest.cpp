@@ -25,18 +25,7 @@ class HostDaemonTest : public test::DaemonHarness {
 protected:
     HostDaemonTest() : DaemonHarness(nullptr, "0.05")
     {
-        ::setenv("QUILLBRIGHT_UPDATE_HOST", "http://127.0.0.1:9", 1);
         adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
-    }
-    ~HostDaemonTest() override { ::unsetenv("QUILLBRIGHT_UPDATE_HOST"); }
-
-    std::pair<int, std::string> cli(std::vector<std::string> arguments)
-    {
-        ProcessOptions options;
-        options.executable = QB_QUILLBRIGHT;
-        options.arguments = std::move(arguments);
-        const auto result = runProcess(options, 20, "quillbright");
-        return {result.exitStatus.value_or(-1), result.standardOutput};
     }
     // `quillbright health verbose` with its columns closed up: "inhibit pid 7".
     std::string health()
