@@ -11,6 +11,8 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include "cli/CommandLine.h"
+#include "core/RuntimePaths.h"
 #include "device/ADBBridge.h"
 #include "diagnostics/PlatformLog.h"
 #include "host/PortChecker.h"
@@ -203,6 +205,11 @@ std::vector<DoctorFinding> checkPorts(const DoctorSetup& setup)
             continue;
         }
         const std::string holder = setup.portHolder ? setup.portHolder(port) : std::string();
+        if (setup.runningDaemonPid && holder.ends_with(fmt::format("(pid {})", *setup.runningDaemonPid))) {
+            findings.push_back({fmt::format("port {}", port), true,
+                fmt::format("{} port in use by the running QuillBright (pid {})", name, *setup.runningDaemonPid), ""});
+            continue;
+        }
         findings.push_back({fmt::format("port {}", port), false,
             fmt::format("{} port in use{}", name, holder.empty() ? "" : " by " + holder),
             holder.rfind("quillbright", 0) == 0 ? "QuillBright already runs: quillbright status, or quillbright stop"
@@ -266,6 +273,7 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.logindUnreachable = [] { return ServiceManager::logindUnreachable(); };
     setup.host = hostCapabilities(config.requested == "sim" ? makeSimHost(config) : makeLinuxHost(config));
     setup.portHolder = [](std::uint16_t port) { return PortChecker::processBlocking(port); };
+    if (const auto pid = readRunningPID(RuntimePaths::current())) setup.runningDaemonPid = *pid;
     return setup;
 }
 

@@ -52,6 +52,8 @@ struct DoctorSetup {
         {WEBSOCKET_PREVIEW_PORT, "WebSocket preview"}, {HTTP_PREVIEW_PORT, "HTTP server"}, {INPUT_PORT, "touch input"}};
     // Names who holds a busy port ("" when unknown).
     std::function<std::string(std::uint16_t)> portHolder;
+    // This user's QuillBright daemon, when one runs: the ports it holds are fine.
+    std::optional<std::int64_t> runningDaemonPid;
 
     // This computer, this user, this environment.
     static DoctorSetup fromEnvironment();

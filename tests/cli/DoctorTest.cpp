@@ -78,6 +78,18 @@ TEST_F(DoctorTest, EverythingInPlaceIsSaidOnce)
     EXPECT_THAT(text, HasSubstr("[ok]      ports: " + std::to_string(setup.ports[0].first) + " free\n"));
     EXPECT_THAT(text, Not(HasSubstr("[missing]")));
     EXPECT_THAT(text, HasSubstr("Everything is in place."));
+
+    // The ports our own running daemon holds are where they should be.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor holder(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const std::uint16_t held = holder.local_endpoint().port();
+    setup.ports = {{held, "video stream"}};
+    setup.portHolder = [](std::uint16_t) { return std::string("quillbright (pid 7)"); };
+    setup.runningDaemonPid = 7;
+    const auto [ownStatus, own] = doctor();
+    EXPECT_EQ(ownStatus, 0) << own;
+    EXPECT_THAT(own, HasSubstr("[ok]      port " + std::to_string(held)
+                                   + ": video stream port in use by the running QuillBright (pid 7)\n"));
 }
 
 // Each piece taken away alone: the doctor names it and says what to do.
