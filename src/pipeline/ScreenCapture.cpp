@@ -311,6 +311,13 @@ void ScreenCapture::createAndStartStream()
         policy_.setOnChangeOnly(onChangeOnly_);
     }
     if (const std::int32_t code = stream->start(); code != 0) throw ScreenCaptureError::streamStartFailed(code);
+    // A page that opens the preview gets the current picture, not the next change.
+    if (wsServer_) {
+        std::weak_ptr<CaptureStream> weak = stream;
+        wsServer_->onClientJoined([weak] {
+            if (auto current = weak.lock()) current->requestFrame();
+        });
+    }
 }
 
 void ScreenCapture::stopHeldStream()

@@ -4,6 +4,8 @@
 // "capture" queue; implementations are thread-safe.
 #pragma once
 
+#include <functional>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -43,6 +45,10 @@ public:
     virtual int previewClientCount() const = 0;
     // Sends one JPEG image to every preview client.
     virtual void broadcast(std::vector<std::uint8_t> jpeg) = 0;
+    // `joined` runs (on any thread) when a client connects, so that the
+    // picture producer sends the current picture at once: a still desktop
+    // would otherwise leave a new page empty until the screen changes.
+    virtual void onClientJoined(std::function<void()> joined) { (void)joined; }
 };
 
 } // namespace qb

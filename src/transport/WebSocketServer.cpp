@@ -151,6 +151,12 @@ asio::awaitable<void> WebSocketServer::session(std::weak_ptr<WebSocketServer> we
     if (!handshakeError && !client->closed) {
         client->open.store(true);
         log(LogLevel::info, "[WebSocket] Client connected");
+        std::function<void()> joined;
+        if (auto self = weak.lock()) {
+            std::lock_guard guard(self->lock_);
+            joined = self->joined_;
+        }
+        if (joined) joined();
         beast::flat_buffer buffer;
         for (;;) {
             auto [readError, size] = co_await client->ws.async_read(buffer, asio::as_tuple(asio::use_awaitable));
@@ -174,6 +180,12 @@ int WebSocketServer::previewClientCount() const
     std::lock_guard guard(lock_);
     return int(std::count_if(connections_.begin(), connections_.end(),
         [](const auto& client) { return client->open.load(); }));
+}
+
+void WebSocketServer::onClientJoined(std::function<void()> joined)
+{
+    std::lock_guard guard(lock_);
+    joined_ = std::move(joined);
 }
 
 void WebSocketServer::broadcast(std::vector<std::uint8_t> jpeg)

@@ -61,6 +61,7 @@ public:
     int previewClientCount() const override;
     // Queues `jpeg` for every connected browser; does nothing without any.
     void broadcast(std::vector<std::uint8_t> jpeg) override;
+    void onClientJoined(std::function<void()> joined) override;
 
     std::uint16_t boundPort() const { return listener_->port(); }
     // Frames dropped for browsers that could not keep up, since creation.
@@ -81,6 +82,7 @@ private:
 
     mutable std::mutex lock_;
     std::vector<std::shared_ptr<Client>> connections_; // guarded by lock_
+    std::function<void()> joined_;                      // guarded by lock_
     std::atomic<std::uint64_t> droppedFrames_{0};
 };
 

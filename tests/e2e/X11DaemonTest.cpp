@@ -7,6 +7,9 @@
 #include <filesystem>
 #include <thread>
 
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
@@ -31,6 +34,24 @@ using test::waitFor;
 
 class X11DaemonTest : public test::DaemonHarness {
 protected:
+    // One picture from the WebSocket preview within 3 s of connecting.
+    static bool previewArrives()
+    {
+        namespace beast = boost::beast;
+        boost::asio::io_context io;
+        beast::websocket::stream<beast::tcp_stream> ws(io);
+        beast::error_code error;
+        beast::get_lowest_layer(ws).connect({boost::asio::ip::make_address("127.0.0.1"), 8890}, error);
+        if (error) return false;
+        ws.handshake("localhost:8890", "/", error);
+        if (error) return false;
+        beast::flat_buffer picture;
+        bool arrived = false;
+        ws.async_read(picture, [&](beast::error_code read, std::size_t) { arrived = !read && picture.size() > 0; });
+        io.run_for(3s);
+        return arrived;
+    }
+
     // The default path: the daemon finds the private Xorg on its own.
     X11DaemonTest() : DaemonHarness(nullptr, "0.05")
     {
@@ -95,6 +116,11 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
         expected[i] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
     }
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
+
+    // A preview page opened on the still desktop gets the picture at once,
+    // not at the next change of the screen.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(previewArrives()) << output();
 
     // A tap at three quarters across, half-way down the tablet: the pointer
     // goes to that point of the primary.
