@@ -562,12 +562,19 @@ INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_ou
 
 // ---- What only one backend has ----
 
-TEST(X11Desktop, OutputsArePlacedRightOfThePrimaryAndTheLeftoversOfAKilledDaemonGoAtTheNextStart)
-{
+class X11Desktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
+    }
     PlatformLogMute mute;
     MainLoop loop;
-    X11Rig rig("output");
-    if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
+    X11Rig rig{"output"};
+};
+
+TEST_F(X11Desktop, OutputsArePlacedRightOfThePrimaryAndTheLeftoversOfAKilledDaemonGoAtTheNextStart)
+{
     auto& server = rig.server;
     const std::string before = rig.layout();
     {
@@ -605,12 +612,8 @@ TEST(X11Desktop, OutputsArePlacedRightOfThePrimaryAndTheLeftoversOfAKilledDaemon
     EXPECT_EQ(rig.layout(), withOther);
 }
 
-TEST(X11Desktop, ScrollPixelsBecomeWholeWheelClicksAndHotkeysFireWhateverTheLockKeys)
+TEST_F(X11Desktop, ScrollPixelsBecomeWholeWheelClicksAndHotkeysFireWhateverTheLockKeys)
 {
-    PlatformLogMute mute;
-    MainLoop loop;
-    X11Rig rig("output");
-    if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
     auto desktop = rig.open(loop.executor());
     auto display = desktop->virtualDisplays()->createVirtualDisplay({.name = "t", .maxPixelsWide = W, .maxPixelsHigh = H});
     auto injector = desktop->inputInjector();
@@ -674,12 +677,8 @@ TEST(X11Desktop, ScrollPixelsBecomeWholeWheelClicksAndHotkeysFireWhateverTheLock
 
 // One choice gives every service: the desktop's from the backend, the host's
 // from Linux whichever desktop runs; sim only when asked, and then wholly.
-TEST(X11Desktop, TheChosenPlatformProvidesDesktopAndHostServices)
+TEST_F(X11Desktop, TheChosenPlatformProvidesDesktopAndHostServices)
 {
-    PlatformLogMute mute;
-    MainLoop loop;
-    X11Rig rig("output");
-    if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
     std::string error;
     EXPECT_EQ(makeX11Desktop(loop.executor(), ":987", &error), nullptr);
     EXPECT_NE(error.find(":987"), std::string::npos);
