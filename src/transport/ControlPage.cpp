@@ -70,7 +70,7 @@ return r.text();}
 async function act(text){let reply;try{reply=await send(text);}catch(e){reply='ERR daemon unreachable';}
 $('reply').textContent=text+': '+reply;refresh();return reply;}
 // Each control: element, socket verb, HEALTH key it shows.
-const controls=[['mode','DISPLAYMODE','display_mode'],['connection','CONNECTION','connection_mode'],
+const controls=[['mode','DISPLAYMODE','display_mode'],['connection','CONNECTION',null],
 ['resolution','RESOLUTION',null],['profile','PROFILE','profile'],['gamma','GAMMA','gamma'],
 ['contrast','CONTRAST','contrast'],['brightness','BRIGHTNESS','brightness'],['warmth','WARMTH','warmth'],
 ['automirror','AUTOMIRROR','auto_mirror'],['autodim','AUTODIM','auto_dim'],['backlight','BACKLIGHT','backlight'],
@@ -93,7 +93,7 @@ $('fps').textContent=v.fps;$('clients').textContent=v.clients;
 $('rtt').textContent=v.rtt_avg_ms+' ms (p95 '+v.rtt_p95_ms+' ms)';
 $('bandwidth').textContent=v.bandwidth_mbps+' MB/s';$('frames').textContent=v.total_frames+' ('+v.skipped_frames+' skipped)';
 for(const [id,,key] of controls)if(key)show(id,v[key]);
-if(v.connection_mode===undefined)show('connection',value(await send('CONNECTION')));
+show('connection',v.connection_mode||v.connection||value(await send('CONNECTION')));
 const r=value(await send('RESOLUTION'));if(r)show('resolution',r.replace(/ /g,'-'));
 }catch(e){$('state').textContent='daemon unreachable';}
 refreshing=false;}
