@@ -145,7 +145,7 @@ void finishShutdown(const std::shared_ptr<Daemon>& daemon)
 
 asio::awaitable<void> shutDownTask(std::shared_ptr<Daemon> daemon)
 {
-    co_await daemon->engine->stopAsync();
+    co_await daemon->engine->shutdownAsync();
     if (daemon->teardownFinished) co_return;
     daemon->teardownFinished = true;
     finishShutdown(daemon);

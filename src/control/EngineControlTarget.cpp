@@ -291,8 +291,14 @@ ControlSocket::Handler engineControlHandler(std::weak_ptr<MirrorEngine> engine)
 void EngineControlServer::start(const std::shared_ptr<MirrorEngine>& engine)
 {
     if (socket_) return;
+    engine_ = engine;
     socket_ = ControlSocket::make(MainLoop::shared().executor(), socketPath_, engineControlHandler(engine));
     socket_->start();
+}
+
+asio::awaitable<std::string> EngineControlServer::answer(std::string request)
+{
+    return qb::answer(engine_, decodeControlRequest(request));
 }
 
 void EngineControlServer::stop()

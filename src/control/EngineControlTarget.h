@@ -58,10 +58,13 @@ class EngineControlServer final : public ControlServer {
 public:
     explicit EngineControlServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
     void start(const std::shared_ptr<MirrorEngine>& engine) override;
+    // Decoded as a socket request is (a line, trimmed), then answered alike.
+    asio::awaitable<std::string> answer(std::string request) override;
     void stop();
 
 private:
     std::string socketPath_;
+    std::weak_ptr<MirrorEngine> engine_;
     std::shared_ptr<ControlSocket> socket_;
 };
 

@@ -120,6 +120,9 @@ TEST_F(MirrorEngineTest, StartsDC1FirstThenOthersOnTheirOwnPortsStaggered)
     EXPECT_EQ(engine->state().status, MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("starting", "running", "stopping", "idle"));
     EXPECT_TRUE(engine->sessions().empty());
+    // The page that stopped the mirror can start it again; the engine's end closes it.
+    EXPECT_TRUE(engine->wsServer() && engine->httpServer());
+    runOnMain(engine->shutdownAsync());
     EXPECT_FALSE(engine->wsServer() || engine->httpServer());
 }
 
@@ -144,6 +147,20 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     engine->stop();
     EXPECT_EQ(engine->state().status, MirrorStatus::idle());
     EXPECT_THAT(statuses, ElementsAre("idle")); // no teardown
+
+    // A stop while a restart tears down wins: the restart does not start again.
+    runOnMain(engine->start());
+    ASSERT_EQ(engine->state().status, MirrorStatus::running());
+    bool stopped = false;
+    engine->addObserver([&](const EngineState& state, EngineProperty property) {
+        if (property != EngineProperty::status || state.status != MirrorStatus::stopping() || stopped) return;
+        stopped = true;
+        engine->stop();
+    });
+    engine->restart();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5s));
+    MainLoop::shared().runFor(100ms);
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
 }
 
 TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
@@ -175,11 +192,11 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     EXPECT_EQ(momentary->state().status, MirrorStatus::waitingForDevice());
     EXPECT_TRUE(busyOnce.empty());
 
-    // No device: waiting, and the preview servers are gone again.
+    // No device: waiting, with the page up to start from.
     auto waiting = makeEngine();
     runOnMain(waiting->start());
     EXPECT_EQ(waiting->state().status, MirrorStatus::waitingForDevice());
-    EXPECT_FALSE(waiting->wsServer() || waiting->httpServer());
+    EXPECT_TRUE(waiting->wsServer() && waiting->httpServer());
     // ... and a device appearing later is started from there.
     devices = {device("D1", "DC_1")};
     runOnMain(waiting->start());
@@ -198,12 +215,11 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     EXPECT_EQ(partial->sessions()[0]->port(), 8889); // ports follow the device list, not the survivors
     runOnMain(partial->stopAsync());
 
-    // All fail: an error, and the preview servers are stopped.
+    // All fail: an error.
     recorder.failing = {"D1", "P1"};
     auto none = makeEngine();
     runOnMain(none->start());
     EXPECT_EQ(none->state().status, MirrorStatus::error("No device sessions could be started"));
-    EXPECT_FALSE(none->wsServer());
 }
 
 TEST(MirrorEngineStaticTest, SliderPositionsAndCompanionVersions)
