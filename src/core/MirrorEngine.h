@@ -183,6 +183,8 @@ public:
     // Switches the desktop's font smoothing off the main loop; the flag
     // follows once it is done, unless the desktop refused.
     void setFontSmoothing(bool enabled);
+    // A font-smoothing switch is still under way (its outcome not yet known).
+    bool fontSmoothingChanging() const { return fontSmoothingChanges_ > 0; }
     // Crash recovery of a dimmed host panel (activate() calls it) and the
     // restore after the host woke up.
     void restoreBrightnessIfNeeded();
@@ -307,6 +309,7 @@ private:
     bool isActivated_ = false;
     bool applyingProfile_ = false;
     bool restartPending_ = false;
+    int fontSmoothingChanges_ = 0;
     NativeSizeCache nativeSizes_;
     PreviewServers preview_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();

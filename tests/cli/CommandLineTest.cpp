@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using namespace std::chrono_literals;
 
 // A private runtime directory per test, with short waits.
@@ -43,15 +44,20 @@ struct FakeControlSocket : test::ScriptedServer {
     }
 };
 
-int runArgs(const Context& context, std::vector<std::string> words, std::string& output, bool* daemonStarted = nullptr)
+// `quillbright <words>`: the exit status; what went to standard output and
+// to standard error.
+int runArgs(const Context& context, std::vector<std::string> words, std::string& output, bool* daemonStarted = nullptr,
+    std::string* errors = nullptr)
 {
     words.insert(words.begin(), "quillbright");
     std::ostringstream out;
-    const int status = run(words, context, out, [&] {
+    std::ostringstream err;
+    const int status = run(words, context, out, err, [&] {
         if (daemonStarted) *daemonStarted = true;
         return 42;
     });
     output = out.str();
+    if (errors) *errors = err.str();
     return status;
 }
 
@@ -66,28 +72,84 @@ pid_t deadPid()
     return process->pid();
 }
 
-TEST(CommandLineTest, ClientCommandArgumentsAreCheckedBeforeAnythingIsSent)
+// Every command's words are checked against the command table before
+// anything is sent or started: what is sent for good words, usage on
+// standard error and exit 2 for bad ones.
+TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
 {
-    auto request = [](const std::string& command, std::optional<std::string> argument) {
-        auto r = clientRequest(command, argument);
-        return r ? (r->request.empty() ? "error: " + r->error : r->request) : std::string("none");
+    RuntimeDir dir;
+    const test::ScopedEnv home("HOME", dir.path().string());
+    const test::ScopedEnv config("XDG_CONFIG_HOME", dir.path().string());
+    FakeControlSocket server(dir.context.paths.controlSocket, "OK x\n");
+    struct Case {
+        std::vector<std::string> words;
+        std::string sent;    // the request; empty: none
+        std::string refusal; // the start of standard error; empty: accepted
     };
-    EXPECT_EQ(request("brightness", std::nullopt), "BRIGHTNESS");
-    EXPECT_EQ(request("brightness", "+7"), "BRIGHTNESS 7");
-    EXPECT_EQ(request("brightness", "255"), "BRIGHTNESS 255");
-    for (const char* bad : {"256", "-1", "abc", "", "7x", " 7", "++7"}) {
-        EXPECT_EQ(request("brightness", std::string(bad)), "error: ERROR: brightness value must be 0-255") << bad;
+    const std::vector<Case> cases = {
+        {{"brightness", "+7"}, "BRIGHTNESS 7", ""},
+        {{"brightness", "255"}, "BRIGHTNESS 255", ""},
+        {{"brightness"}, "BRIGHTNESS", ""},
+        {{"brightness", "256"}, "", "ERROR: brightness value must be 0-255\nUsage: quillbright brightness [0-255|up|down]\n"},
+        {{"brightness", "-1"}, "", "ERROR: brightness value must be 0-255"},
+        {{"brightness", "7x"}, "", "ERROR: brightness value must be 0-255"},
+        {{"brightness", ""}, "", "ERROR: brightness value must be 0-255"},
+        {{"brightness", "1", "2"}, "", "ERROR: brightness takes one argument (got 1 2)"},
+        {{"warmth", "300"}, "", "ERROR: warmth value must be 0-255"},
+        {{"backlight", "Toggle"}, "BACKLIGHT toggle", ""},
+        {{"backlight", "dim"}, "", "ERROR: backlight argument must be on, off, or toggle\n"},
+        {{"clamshell", "enable"}, "CLAMSHELL enable", ""},
+        {{"clamshell", "yes"}, "", "ERROR: clamshell argument must be on, off, enable, or disable"},
+        {{"fontsmoothing", "OFF"}, "FONTSMOOTHING off", ""},
+        {{"fontsmoothing", "maybe"}, "", "ERROR: fontsmoothing argument must be on or off"},
+        {{"resolution", "Sharp"}, "RESOLUTION Sharp", ""}, // the daemon knows which presets apply
+        {{"resolution", "--bogus"}, "", "ERROR: unknown resolution argument: --bogus"},
+        {{"contrast", "9"}, "CONTRAST 9", ""}, // the range is the daemon's
+        {{"contrast", "high"}, "", "ERROR: contrast value must be a number"},
+        {{"restart"}, "RESTART", ""},
+        {{"restart", "now"}, "", "ERROR: restart takes no argument (got now)"},
+        {{"status", "--json"}, "", "ERROR: status takes no argument"},
+        {{"start", "--bogus"}, "", "ERROR: start takes no argument (got --bogus)\nUsage: quillbright start\n"},
+        {{"install-service", "--user"}, "", "ERROR: install-service takes no argument"},
+        {{"hotkeys"}, "", "ERROR: hotkeys argument must be install or remove\nUsage: quillbright hotkeys install|remove\n"},
+        {{"health", "all"}, "", "ERROR: health argument must be verbose"},
+        {{"latency", "--bogus"}, "", "ERROR: latency argument must be --watch or -w"},
+        {{"Start"}, "", "Unknown command: Start\n\nQuillBright v2.4.4 -- CLI\n"}, // case-sensitive
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        std::string err;
+        bool daemonStarted = false;
+        const std::size_t before = server.requests().size();
+        const int status = runArgs(dir.context, c.words, out, &daemonStarted, &err);
+        const std::string what = ::testing::PrintToString(c.words);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(status, 0) << what << err;
+            ASSERT_EQ(server.requests().size(), before + 1) << what;
+            EXPECT_EQ(server.requests().back(), c.sent) << what;
+        } else {
+            EXPECT_EQ(status, 2) << what;
+            EXPECT_EQ(err.substr(0, c.refusal.size()), c.refusal) << what;
+            EXPECT_EQ(out, "") << what;
+            EXPECT_EQ(server.requests().size(), before) << what << ::testing::PrintToString(server.requests());
+        }
+        EXPECT_FALSE(daemonStarted) << what;
     }
-    EXPECT_EQ(request("warmth", "300"), "error: ERROR: warmth value must be 0-255");
-    EXPECT_EQ(request("backlight", "Toggle"), "BACKLIGHT toggle");
-    EXPECT_EQ(request("backlight", "dim"), "error: ERROR: backlight argument must be on, off, or toggle");
-    EXPECT_EQ(request("clamshell", "enable"), "CLAMSHELL enable");
-    EXPECT_EQ(request("clamshell", "yes"), "error: ERROR: clamshell argument must be on or off");
-    EXPECT_EQ(request("resolution", "Sharp"), "RESOLUTION Sharp");
-    EXPECT_EQ(request("fontsmoothing", "OFF"), "FONTSMOOTHING off");
-    EXPECT_EQ(request("fontsmoothing", "maybe"), "FONTSMOOTHING maybe");
-    EXPECT_EQ(request("restart", std::nullopt), "RESTART");
-    EXPECT_EQ(request("status", std::nullopt), "none");
+    EXPECT_FALSE(fs::exists(dir.path() / "systemd")) << "a refused install-service wrote a unit";
+
+    // Help: the whole table, and each command's own (never its action).
+    std::string out;
+    EXPECT_EQ(runArgs(dir.context, {"--help"}, out), 0);
+    EXPECT_EQ(out, usageText());
+    EXPECT_THAT(out, HasSubstr("QuillBright v2.4.4 -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n  start "));
+    EXPECT_THAT(out, Not(HasSubstr("menu bar")));
+    for (const auto& spec : commandTable()) {
+        EXPECT_THAT(usageText(), HasSubstr("\n  " + std::string(spec.name) + " ")) << spec.name;
+        EXPECT_EQ(runArgs(dir.context, {std::string(spec.name), "--help"}, out), 0) << spec.name;
+        EXPECT_EQ(out.substr(0, commandUsage(spec).size()), commandUsage(spec)) << spec.name;
+    }
+    EXPECT_EQ(runArgs(dir.context, {"help", "mode-that-is-not"}, out), 2);
+    EXPECT_FALSE(fs::exists(dir.path() / "systemd")) << "install-service --help wrote a unit";
 }
 
 TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
@@ -108,9 +170,6 @@ TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
         FakeControlSocket server(dir.context.paths.controlSocket, "OK 7\n");
         EXPECT_EQ(runArgs(dir.context, {"brightness", "+7"}, out), 0);
         EXPECT_EQ(out, "OK 7\n");
-        EXPECT_EQ(runArgs(dir.context, {"brightness", "abc"}, out), 1);
-        EXPECT_EQ(out, "ERROR: brightness value must be 0-255\n");
-        EXPECT_EQ(server.requests(), std::vector<std::string>{"BRIGHTNESS 7"}); // the bad value sent nothing
     }
     {
         FakeControlSocket server(dir.context.paths.controlSocket, "ERR not running\n");
@@ -251,17 +310,6 @@ TEST(CommandLineTest, StartDefersToARunningInstance)
     EXPECT_TRUE(daemonStarted);
     EXPECT_THAT(out, HasSubstr("Usage: quillbright <command>"));
     EXPECT_THAT(out, HasSubstr("\n\nNo command specified. Starting mirror...\n\n"));
-}
-
-TEST(CommandLineTest, UsageAndUnknownCommands)
-{
-    RuntimeDir dir;
-    std::string out;
-    EXPECT_EQ(runArgs(dir.context, {"--help"}, out), 0);
-    EXPECT_EQ(out, usageText());
-    EXPECT_THAT(out, HasSubstr("QuillBright v2.4.4 -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n  start "));
-    EXPECT_EQ(runArgs(dir.context, {"Start"}, out), 1); // commands are case-sensitive
-    EXPECT_EQ(out, "Unknown command: Start\n\n" + usageText());
 }
 
 TEST(CommandLineTest, DiagnosticsReplies)
