@@ -289,6 +289,7 @@ const std::vector<CommandSpec>& commandTable()
         {"hotkeys", "install|remove", "Add or remove the front-light keys as GNOME custom shortcuts (Wayland)",
             K::required, {"install", "remove"}},
         {"version", "", "Print the version"},
+        {"completion", "", "Print the bash completion script (the package installs it)"},
         {"help", "[command]", "Print this help, or one command's", K::word},
     };
     return table;
@@ -390,6 +391,35 @@ std::string usageText()
           "The `start` command keeps the process alive. Stop it with Ctrl+C or `quillbright stop`.\n"
           "Control commands work with the daemon however it was started (terminal or user service).\n"
           "`quillbright <command> --help` explains one command.\n";
+}
+
+std::string bashCompletion()
+{
+    std::string names;
+    std::string cases;
+    for (const auto& spec : commandTable()) {
+        names += (names.empty() ? "" : " ") + std::string(spec.name);
+        std::string words = spec.name == "help" ? std::string() : "--help";
+        for (const auto value : spec.values) words += (words.empty() ? "" : " ") + std::string(value);
+        cases += fmt::format("    {}) words=\"{}\" ;;\n", spec.name, spec.name == "help" ? "$commands" : words);
+    }
+    return fmt::format(R"(# bash completion for quillbright, written by `quillbright completion` from its command table
+_quillbright()
+{{
+    local commands="{}"
+    local cur=${{COMP_WORDS[COMP_CWORD]}}
+    local words=""
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        words=$commands
+    elif [ "$COMP_CWORD" -eq 2 ] || [ "${{COMP_WORDS[1]}}" = logs ]; then
+        case ${{COMP_WORDS[1]}} in
+{}        esac
+    fi
+    COMPREPLY=($(compgen -W "$words" -- "$cur"))
+}}
+complete -F _quillbright quillbright
+)",
+        names, cases);
 }
 
 std::optional<std::string> clientRequest(const std::string& command, const std::optional<std::string>& argument)
@@ -721,6 +751,10 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         }
         err << "Unknown command: " << *argument << "\n\n" << usageText();
         return 2;
+    }
+    if (command == "completion") {
+        out << bashCompletion();
+        return 0;
     }
     if (command == "start") return start();
     if (command == "stop") return commandStop(context, out);

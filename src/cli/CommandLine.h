@@ -116,6 +116,8 @@ std::optional<std::string> checkArguments(const CommandSpec& spec, const std::ve
 std::string commandUsage(const CommandSpec& spec);
 std::string commandHelp(const CommandSpec& spec);
 std::string usageText();
+// The bash completion script: commands, then each command's values.
+std::string bashCompletion();
 
 // The control request of a simple client command (brightness ... restart)
 // whose arguments checkArguments() accepted; nothing for other commands.

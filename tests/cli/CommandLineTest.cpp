@@ -152,6 +152,30 @@ TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
     EXPECT_FALSE(fs::exists(dir.path() / "systemd")) << "install-service --help wrote a unit";
 }
 
+// The completion script, run by bash as a user's Tab would.
+TEST(CommandLineTest, BashCompletesCommandsAndTheirValues)
+{
+    RuntimeDir dir;
+    const std::string script = (dir.path() / "quillbright.bash").string();
+    test::writeFile(script, bashCompletion());
+    auto complete = [&](const std::string& line) {
+        ProcessOptions options;
+        options.executable = "/bin/bash";
+        options.arguments = {"-c", ". " + script + "; COMP_WORDS=(" + line + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                "_quillbright; echo \"${COMPREPLY[*]}\""};
+        return runProcess(options, 10, "bash").standardOutput;
+    };
+    EXPECT_EQ(complete("quillbright mo"), "mode\n");
+    EXPECT_EQ(complete("quillbright auto"), "automirror autodim\n");
+    EXPECT_EQ(complete("quillbright install"), "install-service\n");
+    EXPECT_EQ(complete("quillbright mode ''"), "--help mirror extended\n");
+    EXPECT_EQ(complete("quillbright profile b"), "balanced\n");
+    EXPECT_EQ(complete("quillbright resolution portrait-s"), "portrait-sharp\n");
+    EXPECT_EQ(complete("quillbright logs error E"), "Engine\n");
+    EXPECT_EQ(complete("quillbright mode mirror ''"), "\n");
+    EXPECT_EQ(complete("quillbright help remove"), "remove-service\n");
+}
+
 TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
 {
     RuntimeDir dir;
