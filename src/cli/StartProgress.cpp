@@ -82,7 +82,8 @@ void StartProgress::engineChanged(const EngineState& state, std::size_t sessionC
             // Said plainly: without it the tablet shows nothing.
             companionMissing_ = true;
             out_ << "Companion app: " << installStatus_
-                 << ". This build carries no companion app to install, and without it the tablet shows nothing.\n"
+                 << " (no app-debug.apk comes with this build, or adb could not install it); without it the tablet "
+                    "shows nothing.\n"
                  << "Tablet clients you can use instead: the viewer `quillbright-viewer` (on a Linux tablet or "
                     "laptop; README, \"A Linux machine as the tablet\"), or the preview page "
                     "http://localhost:8891/ in a browser.\n";
