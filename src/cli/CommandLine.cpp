@@ -308,7 +308,8 @@ namespace {
 bool isValue(const CommandSpec& spec, const std::string& word)
 {
     const std::string lower = lowercased(word);
-    return std::any_of(spec.values.begin(), spec.values.end(), [&](std::string_view v) { return lowercased(v) == lower; });
+    return std::any_of(
+        spec.values.begin(), spec.values.end(), [&](std::string_view v) { return lowercased(v) == lower; });
 }
 
 // "on or off", "on, off, or toggle".
@@ -488,10 +489,12 @@ int commandStatus(const Context& context, std::ostream& out)
                 << "status=" << state << "\n";
             // The live settings, as `health` shows them.
             std::vector<std::string> shown;
-            const auto health = sendControlCommand(context.paths.controlSocket, "HEALTH", context.timing.controlTimeout);
+            const auto health
+                = sendControlCommand(context.paths.controlSocket, "HEALTH", context.timing.controlTimeout);
             for (const auto& line : nonEmptyLines(health.value_or(""))) {
                 const std::string key = line.substr(0, line.find('='));
-                if (std::find(std::begin(STATUS_SETTINGS), std::end(STATUS_SETTINGS), key) == std::end(STATUS_SETTINGS)) {
+                if (std::find(std::begin(STATUS_SETTINGS), std::end(STATUS_SETTINGS), key)
+                    == std::end(STATUS_SETTINGS)) {
                     continue;
                 }
                 out << line << "\n";
@@ -502,7 +505,8 @@ int commandStatus(const Context& context, std::ostream& out)
                 std::istringstream lines(*content);
                 for (std::string line; std::getline(lines, line);) {
                     const bool live = line.starts_with("status=")
-                        || std::any_of(shown.begin(), shown.end(), [&](const std::string& k) { return line.starts_with(k); });
+                        || std::any_of(
+                            shown.begin(), shown.end(), [&](const std::string& k) { return line.starts_with(k); });
                     if (!line.empty() && !live) out << line << "\n";
                 }
             }
@@ -539,7 +543,8 @@ int commandStep(const Context& context, bool brightness, bool up, std::ostream& 
     }
     int next = 0;
     if (brightness) {
-        const double position = std::sqrt(double(std::clamp<long long>(*current, 0, 255)) / 255.0) + (up ? 0.05 : -0.05);
+        const double position
+            = std::sqrt(double(std::clamp<long long>(*current, 0, 255)) / 255.0) + (up ? 0.05 : -0.05);
         next = DisplayController::brightnessFromSliderPos(std::clamp(position, 0.0, 1.0));
     } else {
         next = int(std::clamp<long long>(*current + (up ? 20 : -20), 0, 255));
@@ -655,7 +660,8 @@ int commandReport(const Context& context, std::ostream& out)
 
 int commandLatency(const Context& context, const std::vector<std::string>& args, std::ostream& out)
 {
-    const bool watch = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--watch" || a == "-w"; });
+    const bool watch
+        = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--watch" || a == "-w"; });
     for (;;) {
         int status = 0;
         const auto reply = diagnosticsReply(context, "LATENCY", out, status);
@@ -765,7 +771,8 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     if (command == "report") return commandReport(context, out);
     if (command == "latency") return commandLatency(context, rest, out);
     if (auto status = runSetupCommand(command, rest, out)) return *status;
-    if ((command == "brightness" || command == "warmth") && argument && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {
+    if ((command == "brightness" || command == "warmth") && argument
+        && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {
         return commandStep(context, command == "brightness", lowercased(*argument) == "up", out);
     }
     if (auto request = clientRequest(command, argument)) return runControlCommand(context, *request, out);

@@ -27,12 +27,17 @@ std::string multiLine(const std::vector<std::string>& lines)
 
 const char* NON_DC1_MODES[] = {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"};
 
-bool isDC1(const ControlSessionInfo& session) { return deviceFamilyForModel(session.model) == DeviceFamily::daylightDC1; }
+bool isDC1(const ControlSessionInfo& session)
+{
+    return deviceFamilyForModel(session.model) == DeviceFamily::daylightDC1;
+}
 
 std::string dc1PresetNames()
 {
     std::string names;
-    for (const auto& preset : DisplayResolution::dc1Presets()) names += (names.empty() ? "" : ", ") + presetName(preset);
+    for (const auto& preset : DisplayResolution::dc1Presets()) {
+        names += (names.empty() ? "" : ", ") + presetName(preset);
+    }
     return names;
 }
 
@@ -52,7 +57,8 @@ std::string resolutionCommand(const std::optional<std::string>& argument, Contro
     const ControlState state = target.state();
     if (!argument) return "OK " + resolutionShown(state);
     const std::string lower = lowercased(*argument);
-    const bool otherMode = std::find(std::begin(NON_DC1_MODES), std::end(NON_DC1_MODES), lower) != std::end(NON_DC1_MODES);
+    const bool otherMode
+        = std::find(std::begin(NON_DC1_MODES), std::end(NON_DC1_MODES), lower) != std::end(NON_DC1_MODES);
     const auto preset = matchResolution(*argument);
     const bool anyDC1 = state.sessions.empty() || std::any_of(state.sessions.begin(), state.sessions.end(), isDC1);
     const bool anyOther = state.sessions.empty()
@@ -60,8 +66,12 @@ std::string resolutionCommand(const std::optional<std::string>& argument, Contro
     const bool forDC1 = preset && anyDC1;
     const bool forOther = otherMode && anyOther;
     if (!forDC1 && !forOther) {
-        if (preset) return "ERR " + presetName(*preset) + " is a DC-1 resolution; this tablet takes " + otherTabletModes();
-        if (otherMode) return "ERR " + lower + " is for tablets other than the DC-1; the DC-1 takes " + dc1PresetNames();
+        if (preset) {
+            return "ERR " + presetName(*preset) + " is a DC-1 resolution; this tablet takes " + otherTabletModes();
+        }
+        if (otherMode) {
+            return "ERR " + lower + " is for tablets other than the DC-1; the DC-1 takes " + dc1PresetNames();
+        }
         return "ERR unknown resolution (valid: " + dc1PresetNames() + ", " + otherTabletModes() + ")";
     }
     const std::string name = forDC1 ? presetName(*preset) : lower;
@@ -83,7 +93,8 @@ std::string resolutionCommand(const std::optional<std::string>& argument, Contro
 }
 
 // "on"/"off" settings: absent shows the value.
-std::string switchCommand(const std::optional<std::string>& argument, bool current, const std::function<void(bool)>& set)
+std::string switchCommand(
+    const std::optional<std::string>& argument, bool current, const std::function<void(bool)>& set)
 {
     if (!argument) return std::string("OK ") + onOff(current);
     const std::string word = lowercased(*argument);
@@ -96,7 +107,9 @@ std::string gammaCommand(const std::optional<std::string>& argument, ControlTarg
 {
     if (!argument) return fmt::format("OK {:.1f}", target.state().gammaAmount);
     const auto value = parseWholeDouble(*argument);
-    if (!value || *value < 0.5 || *value > 2.5) return "ERR value must be 0.5-2.5 (1.0=off, above 1 lightens mid-tones)";
+    if (!value || *value < 0.5 || *value > 2.5) {
+        return "ERR value must be 0.5-2.5 (1.0=off, above 1 lightens mid-tones)";
+    }
     target.setGammaAmount(*value);
     return fmt::format("OK {:.1f}", *value);
 }
@@ -352,7 +365,8 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
     if (command == "GAMMA") return gammaCommand(argument, target);
     if (command == "PROFILE") return profileCommand(argument, target);
     if (command == "AUTOMIRROR") {
-        return switchCommand(argument, target.state().autoMirrorEnabled, [&](bool on) { target.setAutoMirrorEnabled(on); });
+        return switchCommand(
+            argument, target.state().autoMirrorEnabled, [&](bool on) { target.setAutoMirrorEnabled(on); });
     }
     if (command == "AUTODIM") {
         return switchCommand(argument, target.state().autoDimHost, [&](bool on) { target.setAutoDimHost(on); });
