@@ -240,10 +240,10 @@ void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot)
 // ---------------------------------------------------------------------------
 // Usage and argument checking
 
-const std::vector<CommandSpec>& commandTable()
+const std::vector<CommandEntry>& commandTable()
 {
     using K = ArgumentKind;
-    static const std::vector<CommandSpec> table = {
+    static const std::vector<CommandEntry> table = {
         {"start", "", "Start mirroring (creates virtual display, capture, servers, ADB)"},
         {"stop", "", "Stop the running mirror instance"},
         {"status", "", "Print current state (machine-readable key=value pairs)"},
@@ -295,21 +295,21 @@ const std::vector<CommandSpec>& commandTable()
     return table;
 }
 
-const CommandSpec* findCommand(std::string_view name)
+const CommandEntry* findCommand(std::string_view name)
 {
-    for (const auto& spec : commandTable()) {
-        if (spec.name == name) return &spec;
+    for (const auto& entry : commandTable()) {
+        if (entry.name == name) return &entry;
     }
     return nullptr;
 }
 
 namespace {
 
-bool isValue(const CommandSpec& spec, const std::string& word)
+bool isValue(const CommandEntry& entry, const std::string& word)
 {
     const std::string lower = lowercased(word);
     return std::any_of(
-        spec.values.begin(), spec.values.end(), [&](std::string_view v) { return lowercased(v) == lower; });
+        entry.values.begin(), entry.values.end(), [&](std::string_view v) { return lowercased(v) == lower; });
 }
 
 // "on or off", "on, off, or toggle".
@@ -325,28 +325,28 @@ std::string alternatives(const std::vector<std::string_view>& values)
 
 } // namespace
 
-std::optional<std::string> checkArguments(const CommandSpec& spec, const std::vector<std::string>& args)
+std::optional<std::string> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args)
 {
-    const std::string name(spec.name);
-    if (spec.kind == ArgumentKind::words) return std::nullopt;
-    if (spec.kind == ArgumentKind::none) {
+    const std::string name(entry.name);
+    if (entry.kind == ArgumentKind::words) return std::nullopt;
+    if (entry.kind == ArgumentKind::none) {
         if (args.empty()) return std::nullopt;
         return fmt::format("ERROR: {} takes no argument (got {})", name, args.front());
     }
     if (args.size() > 1) return fmt::format("ERROR: {} takes one argument (got {})", name, joinedFrom(args, 0));
     if (args.empty()) {
-        if (spec.kind != ArgumentKind::required) return std::nullopt;
-        return fmt::format("ERROR: {} argument must be {}", name, alternatives(spec.values));
+        if (entry.kind != ArgumentKind::required) return std::nullopt;
+        return fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values));
     }
     const std::string& word = args.front();
-    switch (spec.kind) {
+    switch (entry.kind) {
     case ArgumentKind::choice:
     case ArgumentKind::required:
-        if (isValue(spec, word)) return std::nullopt;
-        return fmt::format("ERROR: {} argument must be {}", name, alternatives(spec.values));
+        if (isValue(entry, word)) return std::nullopt;
+        return fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values));
     case ArgumentKind::byteOrStep: {
         const auto value = parseInteger(word);
-        if ((value && *value >= 0 && *value <= 255) || isValue(spec, word)) return std::nullopt;
+        if ((value && *value >= 0 && *value <= 255) || isValue(entry, word)) return std::nullopt;
         return fmt::format("ERROR: {} value must be 0-255", name);
     }
     case ArgumentKind::number:
@@ -361,15 +361,15 @@ std::optional<std::string> checkArguments(const CommandSpec& spec, const std::ve
     return std::nullopt;
 }
 
-std::string commandUsage(const CommandSpec& spec)
+std::string commandUsage(const CommandEntry& entry)
 {
-    return fmt::format("Usage: quillbright {}{}{}\n", spec.name, spec.arguments.empty() ? "" : " ", spec.arguments);
+    return fmt::format("Usage: quillbright {}{}{}\n", entry.name, entry.arguments.empty() ? "" : " ", entry.arguments);
 }
 
-std::string commandHelp(const CommandSpec& spec)
+std::string commandHelp(const CommandEntry& entry)
 {
-    std::string text = commandUsage(spec) + "\n";
-    std::istringstream lines{std::string(spec.help)};
+    std::string text = commandUsage(entry) + "\n";
+    std::istringstream lines{std::string(entry.help)};
     for (std::string line; std::getline(lines, line);) text += "  " + line + "\n";
     return text;
 }
@@ -378,10 +378,10 @@ std::string usageText()
 {
     std::string text = fmt::format("QuillBright v{} -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n",
         MirrorEngine::appVersion);
-    for (const auto& spec : commandTable()) {
-        std::string head = std::string(spec.name) + (spec.arguments.empty() ? "" : " ") + std::string(spec.arguments);
+    for (const auto& entry : commandTable()) {
+        std::string head = std::string(entry.name) + (entry.arguments.empty() ? "" : " ") + std::string(entry.arguments);
         head.resize(std::max<std::size_t>(head.size() + 1, 25), ' ');
-        std::istringstream lines{std::string(spec.help)};
+        std::istringstream lines{std::string(entry.help)};
         std::string line;
         std::getline(lines, line);
         text += "  " + head + line + "\n";
@@ -398,11 +398,11 @@ std::string bashCompletion()
 {
     std::string names;
     std::string cases;
-    for (const auto& spec : commandTable()) {
-        names += (names.empty() ? "" : " ") + std::string(spec.name);
-        std::string words = spec.name == "help" ? std::string() : "--help";
-        for (const auto value : spec.values) words += (words.empty() ? "" : " ") + std::string(value);
-        cases += fmt::format("    {}) words=\"{}\" ;;\n", spec.name, spec.name == "help" ? "$commands" : words);
+    for (const auto& entry : commandTable()) {
+        names += (names.empty() ? "" : " ") + std::string(entry.name);
+        std::string words = entry.name == "help" ? std::string() : "--help";
+        for (const auto value : entry.values) words += (words.empty() ? "" : " ") + std::string(value);
+        cases += fmt::format("    {}) words=\"{}\" ;;\n", entry.name, entry.name == "help" ? "$commands" : words);
     }
     return fmt::format(R"(# bash completion for quillbright, written by `quillbright completion` from its command table
 _quillbright()
@@ -732,17 +732,17 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     }
     if (command == "--version") return *runSetupCommand("version", {}, out);
     // A command that parses its own arguments dispatches here, ahead of the table.
-    const CommandSpec* spec = findCommand(command);
-    if (spec == nullptr) {
+    const CommandEntry* entry = findCommand(command);
+    if (entry == nullptr) {
         err << "Unknown command: " << command << "\n\n" << usageText();
         return 2;
     }
     if (rest.size() == 1 && (rest[0] == "--help" || rest[0] == "-h")) {
-        out << commandHelp(*spec);
+        out << commandHelp(*entry);
         return 0;
     }
-    if (const auto refusal = checkArguments(*spec, rest)) {
-        err << *refusal << "\n" << commandUsage(*spec);
+    if (const auto refusal = checkArguments(*entry, rest)) {
+        err << *refusal << "\n" << commandUsage(*entry);
         return 2;
     }
 
@@ -751,7 +751,7 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
             out << usageText();
             return 0;
         }
-        if (const CommandSpec* about = findCommand(*argument)) {
+        if (const CommandEntry* about = findCommand(*argument)) {
             out << commandHelp(*about);
             return 0;
         }

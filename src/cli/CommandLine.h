@@ -97,7 +97,7 @@ enum class ArgumentKind {
 
 // One command of the command line: the help, the argument checking, the
 // per-command help and the shell completion all come from this table.
-struct CommandSpec {
+struct CommandEntry {
     std::string_view name;
     std::string_view arguments; // as the usage shows them: "[on|off]"
     std::string_view help;      // one line; a line feed continues it on the next
@@ -105,16 +105,16 @@ struct CommandSpec {
     std::vector<std::string_view> values = {};
 };
 
-const std::vector<CommandSpec>& commandTable();
-const CommandSpec* findCommand(std::string_view name);
+const std::vector<CommandEntry>& commandTable();
+const CommandEntry* findCommand(std::string_view name);
 
-// Why `args` (the words after the command) do not suit `spec`; nothing when
+// Why `args` (the words after the command) do not suit `entry`; nothing when
 // they do.
-std::optional<std::string> checkArguments(const CommandSpec& spec, const std::vector<std::string>& args);
+std::optional<std::string> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args);
 
 // "Usage: quillbright <name> <arguments>" and the help line.
-std::string commandUsage(const CommandSpec& spec);
-std::string commandHelp(const CommandSpec& spec);
+std::string commandUsage(const CommandEntry& entry);
+std::string commandHelp(const CommandEntry& entry);
 std::string usageText();
 // The bash completion script: commands, then each command's values.
 std::string bashCompletion();

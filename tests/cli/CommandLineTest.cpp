@@ -136,10 +136,10 @@ TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
     EXPECT_EQ(out, usageText());
     EXPECT_THAT(out, HasSubstr("QuillBright v2.4.4 -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n  start "));
     EXPECT_THAT(out, Not(HasSubstr("menu bar")));
-    for (const auto& spec : commandTable()) {
-        EXPECT_THAT(usageText(), HasSubstr("\n  " + std::string(spec.name) + " ")) << spec.name;
-        EXPECT_EQ(runArgs(dir.context, {std::string(spec.name), "--help"}, out), 0) << spec.name;
-        EXPECT_EQ(out.substr(0, commandUsage(spec).size()), commandUsage(spec)) << spec.name;
+    for (const auto& entry : commandTable()) {
+        EXPECT_THAT(usageText(), HasSubstr("\n  " + std::string(entry.name) + " ")) << entry.name;
+        EXPECT_EQ(runArgs(dir.context, {std::string(entry.name), "--help"}, out), 0) << entry.name;
+        EXPECT_EQ(out.substr(0, commandUsage(entry).size()), commandUsage(entry)) << entry.name;
     }
     EXPECT_EQ(runArgs(dir.context, {"help", "mode-that-is-not"}, out), 2);
     EXPECT_FALSE(fs::exists(dir.path() / "systemd")) << "install-service --help wrote a unit";
