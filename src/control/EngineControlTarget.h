@@ -28,7 +28,12 @@ public:
     void setResolution(const DisplayResolution& resolution) override;
     void setNonDC1Mode(const std::string& mode) override;
     void setContrastAmount(double value) override;
+    void setGammaAmount(double value) override;
+    void setDisplayProfile(DisplayProfile profile) override;
     void setDisplayMode(DisplayMode mode) override;
+    void setConnectionMode(ConnectionMode mode) override;
+    void setAutoMirrorEnabled(bool enabled) override;
+    void setAutoDimHost(bool enabled) override;
     void setClamshellModeEnabled(bool enabled) override;
     void setFontSmoothing(bool enabled) override;
     void start() override;

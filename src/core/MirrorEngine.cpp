@@ -881,6 +881,7 @@ void MirrorEngine::settingChanged(EngineProperty property)
 
 void MirrorEngine::setFontSmoothing(bool enabled)
 {
+    ++fontSmoothingChanges_;
     tasks_.spawn(fontSmoothingTask(weak_from_this(), environment_.fontSmoothing, enabled), "font smoothing");
 }
 
@@ -893,6 +894,7 @@ asio::awaitable<void> MirrorEngine::fontSmoothingTask(std::weak_ptr<MirrorEngine
     const bool changed = co_await offMainLoop<bool>(change);
     auto self = weak.lock();
     if (!self) co_return;
+    --self->fontSmoothingChanges_;
     if (!changed) {
         engineLine(fmt::format("[MirrorEngine] Failed to {} font smoothing: the desktop settings tool could not be run",
             enabled ? "enable" : "disable"));

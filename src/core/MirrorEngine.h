@@ -185,6 +185,8 @@ public:
     // Switches the desktop's font smoothing off the main loop; the flag
     // follows once it is done, unless the desktop refused.
     void setFontSmoothing(bool enabled);
+    // A font-smoothing switch is still under way (its outcome not yet known).
+    bool fontSmoothingChanging() const { return fontSmoothingChanges_ > 0; }
     // Crash recovery of a dimmed host panel (activate() calls it) and the
     // restore after the host woke up.
     void restoreBrightnessIfNeeded();
@@ -315,6 +317,7 @@ private:
     bool applyingProfile_ = false;
     bool restartPending_ = false;
     bool stopRequested_ = false; // stop() was called since the restart under way began
+    int fontSmoothingChanges_ = 0;
     NativeSizeCache nativeSizes_;
     PreviewServers preview_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
