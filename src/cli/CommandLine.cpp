@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -21,6 +22,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "cli/Pair.h"
 #include "cli/Setup.h"
 #include "config/Text.h"
 #include "core/MirrorEngine.h"
@@ -260,6 +262,7 @@ std::string usageText()
           "  latency                  Print latency diagnostics (RTT, jitter, processing times)\n"
           "  latency --watch          Continuously poll latency stats every 2 seconds\n"
           "  restart                  Full stop + start cycle\n"
+          "  pair HOST:PORT CODE [--connect PORT]  Pair and connect an Android 11+ device for Wi-Fi mode\n"
           "  hotkeys install|remove   Add or remove the front-light keys as GNOME custom shortcuts (Wayland)\n"
           "\n"
           "The `start` command keeps the process alive. Stop it with Ctrl+C or `quillbright stop`.\n"
@@ -568,6 +571,7 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     if (command == "logs") return commandLogs(context, rest, out);
     if (command == "report") return commandReport(context, out);
     if (command == "latency") return commandLatency(context, rest, out);
+    if (command == "pair") return commandPair(rest, out, std::cerr);
     if (command == "-h" || command == "--help" || command == "help") {
         out << usageText();
         return 0;

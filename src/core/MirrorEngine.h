@@ -276,6 +276,9 @@ private:
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
+    // Wi-Fi mode: the addresses a device is reached at (its network serial's,
+    // the one it was paired at) join or leave the LAN allow list.
+    std::vector<asio::ip::address> deviceAddresses(const ConnectedDevice& device) const;
     bool startPreviewServers();
     std::vector<StreamStats> sessionStats() const;
     void aggregateStats();

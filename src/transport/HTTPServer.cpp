@@ -16,7 +16,7 @@ std::shared_ptr<HTTPServer> HTTPServer::make(std::uint16_t port, int width, int 
 {
     auto queue = SerialQueue::make("http-server");
     auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer",
-        ListenerOptions{.acceptRetryDelay = options.acceptRetryDelay, .allowsPeer = allowedPeers(options.peers)});
+        listenerOptions(options.peers, options.acceptRetryDelay));
     auto page = buildViewerPage(width, height, options.webSocketPort);
     return std::shared_ptr<HTTPServer>(
         new HTTPServer(std::move(queue), std::move(listener), std::move(page), std::move(options)));
