@@ -148,11 +148,11 @@ void LocalListener::reviewConnections()
             if (!carriesConnection(connection.descriptor, connection.local, connection.remote)) return true;
             const auto address = normalisedPeer(connection.remote.address());
             if (self->options_.allowsPeer(address)) return false;
-            if (cutConnection(connection.descriptor, connection.local, connection.remote)) {
-                componentLog(LogLevel::warn, self->name_,
-                    fmt::format("[{}] Closed connection from {} — no longer a paired device", self->name_,
-                        address.to_string()));
-            }
+            // Logged first: the owner may report the peer gone as soon as it is cut.
+            componentLog(LogLevel::warn, self->name_,
+                fmt::format("[{}] Closed connection from {} — no longer a paired device", self->name_,
+                    address.to_string()));
+            cutConnection(connection.descriptor, connection.local, connection.remote);
             return true;
         });
     });

@@ -174,13 +174,9 @@ TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
     // The plain and the v4-mapped stranger are one address: one line a server.
     EXPECT_EQ(log.matching("Refused connection from 192.0.2.66 — not a paired device").size(), 4u);
 
-    // The tablet's session stops: what it holds open closes, and it is a stranger too.
-    asio::io_context io;
-    std::vector<tcp::socket> open;
-    for (const auto port : ports) open.emplace_back(socketIn(io, tablet, tcp::v6())).connect({asio::ip::make_address("2001:db8::1"), port});
-    EXPECT_FALSE(closedWithin(open.front(), 300ms));
+    // The tablet's session stops: it is a stranger too (what it held open
+    // closes: ConnectionsFromAnAddressThatLeavesTheList...).
     for (const char* serial : {"192.0.2.20:5555", "[2001:db8::20]:5555"}) peers->remove(*deviceAddressFromSerial(serial));
-    for (auto& socket : open) EXPECT_TRUE(closedWithin(socket, 5s));
     for (const char* to : host) EXPECT_EQ(probe(tablet, to, frames->port(), ""), std::nullopt) << to;
 }
 

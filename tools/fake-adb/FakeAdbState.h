@@ -163,6 +163,18 @@ public:
 
     void clearLog() const { std::ofstream(logPath(), std::ios::trunc); }
 
+    // The invocations since the last call, "a b | c d", then forgets them.
+    std::string calls() const
+    {
+        std::string text;
+        for (const auto& call : log()) {
+            if (!text.empty()) text += " | ";
+            for (const auto& word : call) text += (&word == &call.front() ? "" : " ") + word;
+        }
+        clearLog();
+        return text;
+    }
+
 private:
     struct Lock {
         explicit Lock(const std::filesystem::path& state)
