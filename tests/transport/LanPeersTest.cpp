@@ -6,11 +6,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <thread>
-
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
@@ -37,12 +32,7 @@ tcp::socket socketIn(asio::io_context& io, const char* path, tcp protocol)
         return socket;
     }
     int fd = -1;
-    std::thread([&] {
-        // A thread's own namespace: the rest of the test stays on this host.
-        const int ns = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (ns >= 0) ::close(ns);
-    }).join();
+    test::inNetworkNamespace(path, [&] { fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, 0); });
     if (fd >= 0) socket.assign(protocol, fd);
     return socket;
 }
