@@ -119,15 +119,5 @@ TEST(Pair, FindsTheConnectPortOfThePairedAddressByDnsSd)
     EXPECT_EQ(findConnectPort(io, dnsSd, asio::ip::make_address("192.0.2.99"), 200ms), std::nullopt);
 }
 
-TEST(Pair, ReadsTheToolsVersionAdbPrints)
-{
-    using ADBBridge::parseToolsVersion;
-    EXPECT_EQ(parseToolsVersion("Android Debug Bridge version 1.0.41\r\nVersion 34.0.5-10900879\r\n"),
-        (ADBBridge::ToolsVersion{34, 0, 5}));
-    for (const char* unreadable : {"Android Debug Bridge version 1.0.41\n", "Version 30.0\n", "Version x.1.2\n"}) {
-        EXPECT_EQ(parseToolsVersion(unreadable), std::nullopt) << unreadable;
-    }
-}
-
 } // namespace
 } // namespace qb::cli
