@@ -68,6 +68,11 @@ struct Cache {
     std::optional<std::optional<std::string>> path;
     std::mutex environmentLock;
     std::optional<std::map<std::string, std::string>> environment;
+    // The adb server, started once: held while `adb start-server` runs, so
+    // that callers arriving meanwhile wait for it instead of each starting
+    // a server of their own.
+    std::mutex serverLock;
+    bool serverStarted = false;
 };
 Cache& cache()
 {
@@ -147,11 +152,18 @@ std::map<std::string, std::string> loadShellEnvironment()
     return environment;
 }
 
-// An adb child process ready to launch, or nothing without adb.
+// An adb child process ready to launch, or nothing without adb. A command
+// that needs the adb server waits for its one start first: an adb client
+// that finds no server starts one itself, and several at once fail ("ADB
+// server didn't ACK").
 std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& args, const Serial& serial)
 {
     auto path = resolvedADBPath();
     if (!path) return std::nullopt;
+    static const std::vector<std::string> serverless = {"start-server", "kill-server", "version"};
+    if (args.empty() || std::find(serverless.begin(), serverless.end(), args.front()) == serverless.end()) {
+        ensureServerRunning();
+    }
     ProcessOptions options;
     options.executable = *path;
     if (serial) {
@@ -237,8 +249,12 @@ void resetForTesting()
         std::lock_guard guard(c.pathLock);
         c.path.reset();
     }
-    std::lock_guard guard(c.environmentLock);
-    c.environment.reset();
+    {
+        std::lock_guard guard(c.environmentLock);
+        c.environment.reset();
+    }
+    std::lock_guard guard(c.serverLock);
+    c.serverStarted = false;
 }
 
 std::optional<fs::path> resourcesDirectory()
@@ -271,6 +287,9 @@ bool isADBInstalled() { return resolvedADBPath().has_value(); }
 
 bool ensureServerRunning()
 {
+    auto& c = cache();
+    std::lock_guard guard(c.serverLock);
+    if (c.serverStarted) return true;
     auto options = makeADBProcess({"start-server"}, std::nullopt, OutputMode::discard, OutputMode::capture);
     if (!options) return false;
     auto outcome = runProcess(*options, timing().startServer, "adb start-server");
@@ -284,6 +303,7 @@ bool ensureServerRunning()
         return false;
     }
     bridgeLog("[ADBBridge] Server running");
+    c.serverStarted = true;
     return true;
 }
 

@@ -3,6 +3,8 @@
 // button 1 for taps and drags, and buttons 4/5 (vertical) and 6/7
 // (horizontal) for scrolling. A wheel click scrolls by a fixed number of
 // pixels; the pixels left over carry to the next event of the same gesture.
+// Touches arrive on the input server's thread, which gets a connection of its
+// own (the main loop's is shared only when a second one cannot be opened).
 
 #include <cmath>
 #include <mutex>
@@ -17,7 +19,11 @@ namespace {
 
 class X11InputInjector final : public InputInjector {
 public:
-    explicit X11InputInjector(std::shared_ptr<X11Display> x) : x_(std::move(x)) {}
+    explicit X11InputInjector(const std::shared_ptr<X11Display>& main)
+        : x_(main->openAnother(std::nullopt, nullptr))
+    {
+        if (!x_) x_ = main;
+    }
 
     bool isTrusted() const override { return x_->hasXTest; }
 
@@ -34,6 +40,7 @@ public:
         const int x = clampCoordinate(location.x);
         const int y = clampCoordinate(location.y);
         X11Display::Lock hold(*x_);
+        if (x_->lost()) return;
         Display* display = x_->display();
         XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
         if (type == MouseEventType::leftDown) XTestFakeButtonEvent(display, 1, True, CurrentTime);
@@ -55,6 +62,7 @@ public:
         }
         if (verticalClicks == 0 && horizontalClicks == 0) return;
         X11Display::Lock hold(*x_);
+        if (x_->lost()) return;
         // Positive amounts scroll up and left, as a trackpad's pixel deltas do.
         click(verticalClicks > 0 ? 4 : 5, verticalClicks);
         click(horizontalClicks > 0 ? 6 : 7, horizontalClicks);
