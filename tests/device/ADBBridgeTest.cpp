@@ -59,13 +59,13 @@ TEST_F(ADBBridgeTest, EveryOperationIssuesItsExactCommandLine)
     fake.write();
     fake.writeAPK("2.4.4");
 
-    EXPECT_TRUE(ADBBridge::ensureServerRunning());
-    EXPECT_EQ(calls(), "start-server");
-
+    // The server is started once, before the first command needing it.
     auto devices = ADBBridge::connectedDevices();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0], (ConnectedDevice{"DC1", "DC_1", 1200, 1600}));
-    EXPECT_EQ(calls(), "devices -l | -s DC1 shell wm size");
+    EXPECT_EQ(calls(), "start-server | devices -l | -s DC1 shell wm size");
+    EXPECT_TRUE(ADBBridge::ensureServerRunning());
+    EXPECT_EQ(calls(), "");
 
     EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
     EXPECT_EQ(calls(), "devices -l");
