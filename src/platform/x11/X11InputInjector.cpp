@@ -3,12 +3,22 @@
 // button 1 for taps and drags, and buttons 4/5 (vertical) and 6/7
 // (horizontal) for scrolling. A wheel click scrolls by a fixed number of
 // pixels; the pixels left over carry to the next event of the same gesture.
+//
+// The X server keeps the pointer on the areas of lit outputs: a display shown
+// as a monitor only (no spare output took it) cannot be reached, and a press
+// there would land on the nearest output's edge instead. So a press happens
+// only where the pointer arrived; elsewhere it is dropped (logged once), and
+// a release follows only a press of ours.
+//
 // Touches arrive on the input server's thread, which gets a connection of its
 // own (the main loop's is shared only when a second one cannot be opened).
 
+#include <atomic>
 #include <cmath>
 #include <mutex>
+#include <utility>
 
+#include "diagnostics/PlatformLog.h"
 #include "platform/InputInjector.h"
 #include "platform/x11/X11Platform.h"
 #include <X11/extensions/XTest.h>
@@ -43,8 +53,23 @@ public:
         if (x_->lost()) return;
         Display* display = x_->display();
         XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
-        if (type == MouseEventType::leftDown) XTestFakeButtonEvent(display, 1, True, CurrentTime);
-        if (type == MouseEventType::leftUp) XTestFakeButtonEvent(display, 1, False, CurrentTime);
+        if (type == MouseEventType::leftDown) {
+            Window root = 0, child = 0;
+            int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+            unsigned mask = 0;
+            XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+            pressed_ = rootX == x && rootY == y;
+            if (pressed_) {
+                XTestFakeButtonEvent(display, 1, True, CurrentTime);
+            } else if (!warned_.exchange(true)) {
+                platformLog(LogLevel::warn, "InputInjector",
+                    "[InputInjector] The pointer cannot reach a display without a lit output of its own: "
+                    "touches there are dropped");
+            }
+        }
+        if (type == MouseEventType::leftUp && std::exchange(pressed_, false)) {
+            XTestFakeButtonEvent(display, 1, False, CurrentTime);
+        }
         XFlush(display);
     }
 
@@ -94,6 +119,8 @@ private:
     std::mutex scrollLock_;
     std::int64_t remainderV_ = 0;
     std::int64_t remainderH_ = 0;
+    bool pressed_ = false; // under the display lock
+    std::atomic<bool> warned_{false};
 };
 
 } // namespace

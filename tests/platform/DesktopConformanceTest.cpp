@@ -1,0 +1,834 @@
+// What every desktop backend owes the daemon, checked the same way on each:
+// a private Xorg (dummy driver; virtual displays as spare outputs and as
+// monitors over a grown framebuffer), a private headless Mutter, and the sim
+// desktop. Each rig shows a known picture with a client of its own over the
+// display and reports what that client's pointer does, so the suite sees the
+// desktop the way a user would. A rig whose server cannot start skips.
+// Below the shared suite: what only one backend has.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+#include "diagnostics/PlatformLog.h"
+#include "platform/CaptureRecorder.h"
+#include "platform/CaptureStream.h"
+#include "platform/GlobalHotkeys.h"
+#include "platform/HostPower.h"
+#include "platform/InputInjector.h"
+#include "platform/MutterServer.h"
+#include "platform/PacerWindows.h"
+#include "platform/Platform.h"
+#include "platform/VirtualDisplays.h"
+#include "platform/XorgServer.h"
+#include "platform/sim/SimInputInjector.h"
+#include "platform/sim/SimWorld.h"
+#include "platform/wayland/GnomeShortcuts.h"
+#include "runtime/MainLoop.h"
+#include "runtime/Process.h"
+#include "runtime/Queues.h"
+
+namespace qb {
+namespace {
+
+using namespace std::chrono_literals;
+using Bounds = InputInjector::Bounds;
+using Sizes = std::multiset<std::string>;
+
+constexpr std::size_t W = 640;
+constexpr std::size_t H = 480;
+
+// Blue = x, green = y, red = x xor y: every pixel says where it is (BGRA, alpha cleared).
+std::vector<std::uint8_t> knownPicture()
+{
+    std::vector<std::uint8_t> picture(W * H * 4);
+    for (std::size_t y = 0; y < H; ++y) {
+        for (std::size_t x = 0; x < W; ++x) {
+            std::uint8_t* p = &picture[(y * W + x) * 4];
+            p[0] = std::uint8_t(x);
+            p[1] = std::uint8_t(y);
+            p[2] = std::uint8_t(x ^ y);
+        }
+    }
+    return picture;
+}
+
+// One backend's desktop, private to the test, and a client of its own on it.
+class Rig {
+public:
+    virtual ~Rig() = default;
+    std::string skipReason; // the server is missing: skip
+    std::string failure;    // it is there but did not come up: fail
+
+    virtual std::shared_ptr<Desktop> open(Executor loop) = 0;
+    // The sizes of the displays the desktop lays out ("1024x768", ...).
+    virtual Sizes monitorSizes() = 0;
+    // Everything the desktop shows of its layout, to compare before and after.
+    virtual std::string layout() { return ""; }
+    // A client window over `bounds` of display `id` showing knownPicture().
+    virtual void show(std::uint32_t id, const Bounds& bounds) = 0;
+    // Paints row `y` of that window one colour; false when this rig's client cannot.
+    virtual bool paintRow(std::size_t, std::uint8_t, std::uint8_t, std::uint8_t) { return false; }
+    // What the window's pointer did so far, in its own pixels:
+    // "motion x y", "down x y", "up x y", "wheel up", "wheel down".
+    virtual std::vector<std::string> pointerEvents() = 0;
+
+    bool exactDamage = false;     // changed rectangles are exactly what was drawn
+    bool silentWhenStill = false; // no picture is delivered while nothing changes
+    bool refusesOversize = false; // a display larger than the server allows is refused
+};
+
+class X11Rig final : public Rig {
+public:
+    explicit X11Rig(const char* method)
+        : method_(method)
+    {
+        skipReason = server.skipReason;
+        if (!server.running()) return;
+        XInitThreads();
+        client = XOpenDisplay(server.display.c_str());
+        if (!client) failure = "cannot open " + server.display;
+        exactDamage = silentWhenStill = refusesOversize = true;
+    }
+    ~X11Rig() override
+    {
+        if (gc_) XFreeGC(client, gc_);
+        if (client) XCloseDisplay(client);
+    }
+
+    std::shared_ptr<Desktop> open(Executor loop) override
+    {
+        setenv("QUILLBRIGHT_X11_VIRTUAL_DISPLAY", method_, 1);
+        std::string error;
+        auto desktop = makeX11Desktop(loop, server.display.c_str(), &error);
+        unsetenv("QUILLBRIGHT_X11_VIRTUAL_DISPLAY");
+        EXPECT_NE(desktop, nullptr) << error;
+        return desktop;
+    }
+    Sizes monitorSizes() override
+    {
+        static const std::regex monitor(R"((\d+)/\d+x(\d+)/\d+\+)");
+        const std::string text = server.run("xrandr --listmonitors");
+        Sizes sizes;
+        for (std::sregex_iterator it(text.begin(), text.end(), monitor), end; it != end; ++it) {
+            sizes.insert((*it)[1].str() + "x" + (*it)[2].str());
+        }
+        return sizes;
+    }
+    std::string layout() override { return server.layout(); }
+    void show(std::uint32_t, const Bounds& bounds) override
+    {
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.event_mask = EVENTS | StructureNotifyMask;
+        window_ = XCreateWindow(client, DefaultRootWindow(client), int(bounds.left), int(bounds.top), W, H, 0,
+            CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+        XMapRaised(client, window_);
+        XEvent event;
+        do {
+            XWindowEvent(client, window_, StructureNotifyMask, &event);
+        } while (event.type != MapNotify);
+        auto picture = knownPicture();
+        XImage* image = XCreateImage(client, DefaultVisual(client, 0), 24, ZPixmap, 0,
+            reinterpret_cast<char*>(picture.data()), W, H, 32, 0);
+        gc_ = XCreateGC(client, window_, 0, nullptr);
+        XPutImage(client, window_, gc_, image, 0, 0, 0, 0, W, H);
+        XSync(client, False);
+        image->data = nullptr;
+        XDestroyImage(image);
+    }
+    bool paintRow(std::size_t y, std::uint8_t b, std::uint8_t g, std::uint8_t r) override
+    {
+        XSetForeground(client, gc_, (unsigned long)r << 16 | g << 8 | b);
+        XFillRectangle(client, window_, gc_, 0, int(y), W, 1);
+        XSync(client, False);
+        return true;
+    }
+    std::vector<std::string> pointerEvents() override
+    {
+        XEvent e;
+        while (XCheckWindowEvent(client, window_, EVENTS, &e)) {
+            if (e.type == MotionNotify) {
+                seen_.push_back("motion " + std::to_string(e.xmotion.x) + " " + std::to_string(e.xmotion.y));
+            } else if (e.xbutton.button == 1) {
+                seen_.push_back(std::string(e.type == ButtonPress ? "down " : "up ") + std::to_string(e.xbutton.x)
+                    + " " + std::to_string(e.xbutton.y));
+            } else if (e.type == ButtonPress && (e.xbutton.button == 4 || e.xbutton.button == 5)) {
+                seen_.push_back(e.xbutton.button == 4 ? "wheel up" : "wheel down");
+            }
+            if (e.type == ButtonPress) ++presses[e.xbutton.button];
+        }
+        return seen_;
+    }
+
+    static constexpr long EVENTS = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+    test::XorgServer server;
+    Display* client = nullptr;
+    std::map<unsigned, int> presses; // by X button
+
+private:
+    const char* method_;
+    Window window_ = 0;
+    GC gc_ = nullptr;
+    std::vector<std::string> seen_;
+};
+
+class WaylandRig final : public Rig {
+public:
+    WaylandRig()
+    {
+        skipReason = server.skipReason;
+        failure = server.failure;
+        refusesOversize = true;
+    }
+    ~WaylandRig() override
+    {
+        if (!painter_) return;
+        painter_->terminate();
+        painter_->waitUntilExit(5000ms);
+    }
+
+    std::shared_ptr<Desktop> open(Executor) override
+    {
+        std::string error;
+        auto desktop = makeWaylandDesktop(&error);
+        EXPECT_NE(desktop, nullptr) << error;
+        return desktop;
+    }
+    Sizes monitorSizes() override { return server.monitorSizes(); }
+    void show(std::uint32_t, const Bounds&) override
+    {
+        ProcessOptions options;
+        options.executable = QB_WAYLAND_PAINTER;
+        options.arguments = {std::to_string(W), std::to_string(H)};
+        painter_ = Process::launch(options);
+        ASSERT_TRUE(painter_);
+        ASSERT_TRUE(test::eventually([&] { return painter_->standardOutput().find("ready\n") != std::string::npos; },
+            15000ms, 10ms))
+            << painter_->standardError();
+    }
+    std::vector<std::string> pointerEvents() override
+    {
+        std::vector<std::string> seen;
+        std::istringstream lines(painter_ ? painter_->standardOutput() : "");
+        static const std::regex button(R"(button (down|up) 1 (\d+ \d+))");
+        static const std::regex wheel(R"(wheel \S+ (-?)[\d.]+)");
+        std::smatch m;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("motion ")) seen.push_back(line);
+            if (std::regex_match(line, m, button)) seen.push_back(m[1].str() + " " + m[2].str());
+            if (std::regex_match(line, m, wheel) && !line.ends_with(" 0.0")) {
+                seen.push_back(m[1].length() ? "wheel down" : "wheel up");
+            }
+        }
+        return seen;
+    }
+
+    test::MutterServer server;
+
+private:
+    std::shared_ptr<Process> painter_;
+};
+
+class SimRig final : public Rig {
+public:
+    SimRig()
+    {
+        world.reset();
+        silentWhenStill = true;
+    }
+    ~SimRig() override { world.reset(); }
+
+    std::shared_ptr<Desktop> open(Executor) override { return desktop_ = makeSimDesktop(); }
+    Sizes monitorSizes() override
+    {
+        Sizes sizes;
+        for (const auto& screen : world.screens()) {
+            sizes.insert(std::to_string(int(screen.frame.width)) + "x" + std::to_string(int(screen.frame.height)));
+        }
+        return sizes;
+    }
+    std::string layout() override
+    {
+        std::string text;
+        for (auto id : world.displayIds()) text += std::to_string(id) + " ";
+        return text;
+    }
+    void show(std::uint32_t id, const Bounds& bounds) override
+    {
+        bounds_ = bounds;
+        picture_ = sim::SimImage{W, H, knownPicture()};
+        for (std::size_t i = 3; i < picture_.bgra.size(); i += 4) picture_.bgra[i] = 255;
+        world.setScene(id, scene_);
+        scene_->show(picture_);
+    }
+    bool paintRow(std::size_t y, std::uint8_t b, std::uint8_t g, std::uint8_t r) override
+    {
+        for (std::size_t x = 0; x < W; ++x) {
+            std::uint8_t* p = &picture_.bgra[(y * W + x) * 4];
+            p[0] = b, p[1] = g, p[2] = r;
+        }
+        scene_->show(picture_);
+        return true;
+    }
+    // The window's view of what was injected: only what falls on it.
+    std::vector<std::string> pointerEvents() override
+    {
+        std::vector<std::string> seen;
+        auto injector = std::dynamic_pointer_cast<SimInputInjector>(desktop_->inputInjector());
+        for (const auto& e : injector->events()) {
+            if (e.kind == RecordedInputEvent::Kind::scroll) {
+                if (e.vertical != 0) seen.push_back(e.vertical > 0 ? "wheel up" : "wheel down");
+                continue;
+            }
+            const double x = e.location.x - bounds_.left, y = e.location.y - bounds_.top;
+            if (x < 0 || y < 0 || x >= double(W) || y >= double(H)) continue;
+            const std::string at = std::to_string(int(x)) + " " + std::to_string(int(y));
+            const auto type = e.mouseType;
+            seen.push_back(type == MouseEventType::leftDown ? "down " + at
+                    : type == MouseEventType::leftUp        ? "up " + at
+                                                            : "motion " + at);
+        }
+        return seen;
+    }
+
+    sim::SimWorld& world = sim::SimWorld::shared();
+
+private:
+    std::shared_ptr<Desktop> desktop_;
+    std::shared_ptr<sim::ScriptedScene> scene_ = std::make_shared<sim::ScriptedScene>();
+    sim::SimImage picture_;
+    Bounds bounds_;
+};
+
+std::unique_ptr<Rig> makeRig(const std::string& name)
+{
+    if (name == "x11_output") return std::make_unique<X11Rig>("output");
+    if (name == "x11_monitor") return std::make_unique<X11Rig>("monitor");
+    if (name == "wayland") return std::make_unique<WaylandRig>();
+    return std::make_unique<SimRig>();
+}
+
+class DesktopConformance : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        rig = makeRig(GetParam());
+        if (!rig->skipReason.empty()) GTEST_SKIP() << GetParam() << " unavailable: " << rig->skipReason;
+        ASSERT_EQ(rig->failure, "");
+        desktop = rig->open(loop.executor());
+        ASSERT_TRUE(desktop);
+    }
+    void TearDown() override
+    {
+        desktop.reset();
+        rig.reset();
+    }
+
+    // Runs the desktop's events until `done`, at most `limit`.
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 15000ms)
+    {
+        return loop.runUntil(done, limit);
+    }
+    bool sawPointer(const std::string& event)
+    {
+        if (waitFor([&] { return std::ranges::count(rig->pointerEvents(), event) > 0; })) return true;
+        ADD_FAILURE() << "no " << event << " in " << testing::PrintToString(rig->pointerEvents());
+        return false;
+    }
+    std::unique_ptr<VirtualDisplay> create(std::uint32_t width, std::uint32_t height, std::uint32_t serial = 0)
+    {
+        return desktop->virtualDisplays()->createVirtualDisplay(
+            {.serialNumber = serial, .name = "test", .maxPixelsWide = width, .maxPixelsHigh = height});
+    }
+    std::unique_ptr<CaptureStream> capture(std::uint32_t displayId, test::CaptureRecorder& recorder)
+    {
+        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = W, .height = H,
+                                                                  .minimumFrameTime = 1.0 / 60, .showCursor = false,
+                                                                  .queue = SerialQueue::makeDedicated("capture")},
+            recorder.handler());
+        EXPECT_TRUE(stream);
+        return stream;
+    }
+
+    PlatformLogMute mute;
+    MainLoop loop;
+    std::unique_ptr<Rig> rig;
+    std::shared_ptr<Desktop> desktop;
+};
+
+TEST_P(DesktopConformance, VirtualDisplaysExtendTheDesktopMirrorThePrimaryAndLeaveNothingBehind)
+{
+    const Sizes before = rig->monitorSizes();
+    const std::string layout = rig->layout();
+    ASSERT_EQ(before.size(), 1U);
+    auto displays = desktop->virtualDisplays();
+    auto injector = desktop->inputInjector();
+    {
+        auto landscape = create(1600, 1200, 11);
+        auto portrait = create(1200, 1600, 12);
+        ASSERT_TRUE(landscape && portrait);
+        Sizes extended = before;
+        extended.insert({"1600x1200", "1200x1600"});
+        EXPECT_TRUE(waitFor([&] { return rig->monitorSizes() == extended; })) << rig->layout();
+        const auto bounds = injector->displayBounds(landscape->displayId());
+        ASSERT_TRUE(bounds);
+        EXPECT_EQ(std::pair(bounds->width, bounds->height), std::pair(1600.0, 1200.0));
+        EXPECT_EQ(injector->displayBounds(portrait->displayId())->height, 1600);
+
+        // The desktop's first display stands in for a built-in panel.
+        const auto online = displays->onlineDisplays(8);
+        ASSERT_EQ(online.size(), 3U);
+        const std::uint32_t primary = online.front();
+        EXPECT_TRUE(displays->isBuiltIn(primary));
+        EXPECT_FALSE(displays->isBuiltIn(landscape->displayId()));
+
+        // Mirroring: one picture on both, laid out once.
+        auto configuration = displays->beginConfiguration();
+        ASSERT_EQ(configuration->configureMirror(primary, landscape->displayId()), 0);
+        ASSERT_EQ(configuration->complete(DisplayConfigureOption::forSession), 0);
+        EXPECT_TRUE(waitFor([&] { return rig->monitorSizes().size() == 2; })) << rig->layout();
+        EXPECT_EQ(rig->monitorSizes().count("1200x1600"), 1U);
+        configuration = displays->beginConfiguration();
+        ASSERT_EQ(configuration->configureMirror(primary, NULL_DISPLAY_ID), 0);
+        ASSERT_EQ(configuration->complete(DisplayConfigureOption::forSession), 0);
+        EXPECT_TRUE(waitFor([&] { return rig->monitorSizes() == extended; })) << rig->layout();
+        EXPECT_EQ(injector->displayBounds(landscape->displayId())->width, 1600);
+
+        // HiDPI doubles the pixels, which must fit the display.
+        EXPECT_TRUE(portrait->applySettings({true, {{600, 800, 60}}}));
+        EXPECT_FALSE(portrait->applySettings({true, {{1200, 1600, 60}}}));
+        auto modes = displays->copyAllDisplayModes(portrait->displayId());
+        ASSERT_TRUE(modes);
+        auto mode = std::ranges::find_if(*modes, [](auto& m) { return m.pixelWidth == 1200 && m.width == 600; });
+        ASSERT_NE(mode, modes->end());
+        EXPECT_EQ(displays->setDisplayMode(portrait->displayId(), *mode), 0);
+    }
+    EXPECT_TRUE(waitFor([&] { return rig->monitorSizes() == before; })) << rig->layout();
+    EXPECT_EQ(rig->layout(), layout);
+    if (rig->refusesOversize) {
+        EXPECT_EQ(create(20000, 20000), nullptr);
+        EXPECT_EQ(rig->layout(), layout);
+        EXPECT_EQ(rig->monitorSizes(), before);
+    }
+}
+
+TEST_P(DesktopConformance, CaptureDeliversThePaintedPictureThenWhatChangedAndStopsWhenTheDisplayGoes)
+{
+    auto display = create(W, H, 21);
+    ASSERT_TRUE(display);
+    const auto bounds = desktop->inputInjector()->displayBounds(display->displayId());
+    ASSERT_TRUE(bounds);
+    rig->show(display->displayId(), *bounds);
+    if (HasFatalFailure()) return;
+
+    test::CaptureRecorder recorder;
+    auto expected = knownPicture();
+    auto frames = [&] { return recorder.frames(); };
+    auto stream = capture(display->displayId(), recorder);
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->start(), 0);
+    EXPECT_EQ(stream->start(), 0) << "starting a started stream is harmless";
+    ASSERT_TRUE(waitFor([&] { return !frames().empty() && frames().back().packedColour() == expected; }))
+        << frames().size() << " frames";
+    EXPECT_EQ(frames().front().rects, (std::vector<CaptureRect>{{0, 0, W, H}}));
+
+    if (rig->silentWhenStill) {
+        const auto count = frames().size();
+        loop.runFor(300ms);
+        EXPECT_EQ(frames().size(), count) << "a still screen costs nothing";
+    }
+    if (rig->paintRow(100, 0x40, 0x80, 0xFF)) {
+        for (std::size_t x = 0; x < W; ++x) {
+            std::uint8_t* p = &expected[(100 * W + x) * 4];
+            p[0] = 0x40, p[1] = 0x80, p[2] = 0xFF;
+        }
+        ASSERT_TRUE(waitFor([&] { return frames().back().packedColour() == expected; }));
+        const auto rects = frames().back().rects;
+        ASSERT_FALSE(rects.empty());
+        EXPECT_TRUE(std::ranges::any_of(rects, [](auto& r) { return r.y <= 100 && r.y + r.height > 100; }));
+        if (rig->exactDamage) {
+            EXPECT_TRUE(std::ranges::all_of(rects, [](auto& r) { return r.y == 100 && r.height == 1; }));
+        }
+        stream->stop();
+        const auto count = frames().size();
+        rig->paintRow(200, 1, 2, 3);
+        loop.runFor(100ms);
+        EXPECT_EQ(frames().size(), count) << "delivered after stop";
+        stream = capture(display->displayId(), recorder);
+        ASSERT_EQ(stream->start(), 0);
+    }
+
+    display.reset();
+    ASSERT_TRUE(waitFor([&] { return test::count(recorder.deliveries(), CaptureFrameStatus::stopped) == 1; }));
+    stream->stop();
+    loop.runFor(50ms);
+    EXPECT_EQ(test::count(recorder.deliveries(), CaptureFrameStatus::stopped), 1U);
+}
+
+TEST_P(DesktopConformance, StopWaitsForTheRunningHandlerAndMayBeCalledFromIt)
+{
+    auto display = create(W, H, 22);
+    ASSERT_TRUE(display);
+    rig->show(display->displayId(), *desktop->inputInjector()->displayBounds(display->displayId()));
+    if (HasFatalFailure()) return;
+    std::atomic<bool> inside{false};
+    test::CaptureRecorder slow;
+    slow.onDelivery = [&](const test::Delivery&) {
+        inside = true;
+        std::this_thread::sleep_for(20ms); // a slow frame under way
+        inside = false;
+    };
+    auto stream = capture(display->displayId(), slow);
+    ASSERT_EQ(stream->start(), 0);
+    ASSERT_TRUE(waitFor([&] { return !slow.deliveries().empty(); }));
+    stream->stop();
+    EXPECT_FALSE(inside.load()) << "stop returned while the handler still ran";
+    const auto delivered = slow.deliveries().size();
+    stream.reset();
+    EXPECT_EQ(slow.deliveries().size(), delivered);
+
+    test::CaptureRecorder selfStopping;
+    std::unique_ptr<CaptureStream> second;
+    std::atomic<int> calls{0};
+    selfStopping.onDelivery = [&](const test::Delivery&) {
+        if (++calls == 1) second->stop();
+    };
+    second = capture(display->displayId(), selfStopping);
+    ASSERT_EQ(second->start(), 0);
+    ASSERT_TRUE(waitFor([&] { return calls > 0; }));
+    rig->paintRow(10, 9, 9, 9);
+    loop.runFor(100ms);
+    second->stop();
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST_P(DesktopConformance, InjectedPointerEventsLandOnThePixelTouched)
+{
+    auto display = create(W, H, 31);
+    ASSERT_TRUE(display);
+    auto injector = desktop->inputInjector();
+    ASSERT_TRUE(injector->isTrusted());
+    const auto b = injector->displayBounds(display->displayId());
+    ASSERT_TRUE(b);
+    if (GetParam() == "x11_monitor") {
+        // Xorg keeps the pointer on lit outputs: a tap on a monitor-only
+        // display must not click the primary's edge, where the pointer stops.
+        rig->show(display->displayId(), {1024.0 - W, 0, W, H});
+        injector->postMouseEvent(MouseEventType::leftDown, {b->left + 100, b->top + 50});
+        injector->postMouseEvent(MouseEventType::leftUp, {b->left + 100, b->top + 50});
+        injector->postMouseEvent(MouseEventType::moved, {1024.0 - W + 7, 7});
+        ASSERT_TRUE(sawPointer("motion 7 7"));
+        EXPECT_EQ(std::ranges::count_if(rig->pointerEvents(), [](auto& e) { return e.starts_with("down"); }), 0);
+        return;
+    }
+    rig->show(display->displayId(), *b);
+    if (HasFatalFailure()) return;
+    // As in a session: the display is being captured while touches arrive.
+    test::CaptureRecorder recorder;
+    auto stream = capture(display->displayId(), recorder);
+    ASSERT_EQ(stream->start(), 0);
+    ASSERT_TRUE(waitFor([&] { return !recorder.frames().empty() && recorder.frames().back().packedColour() == knownPicture(); }));
+
+    injector->postMouseEvent(MouseEventType::moved, {b->left + 100.6, b->top + 50});
+    EXPECT_TRUE(sawPointer("motion 100 50"));
+    injector->postMouseEvent(MouseEventType::leftDown, {b->left + 100, b->top + 50});
+    EXPECT_TRUE(sawPointer("down 100 50"));
+    injector->postMouseEvent(MouseEventType::leftDragged, {b->left + 300, b->top + 400});
+    EXPECT_TRUE(sawPointer("motion 300 400"));
+    injector->postMouseEvent(MouseEventType::leftUp, {b->left + 300, b->top + 400});
+    EXPECT_TRUE(sawPointer("up 300 400"));
+    // Positive pixels scroll up.
+    injector->postScrollEvent(ScrollPhase::began, 90, 0);
+    injector->postScrollEvent(ScrollPhase::ended, 0, 0);
+    EXPECT_TRUE(sawPointer("wheel up"));
+    EXPECT_EQ(std::ranges::count(rig->pointerEvents(), "wheel down"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sim"),
+    [](const auto& info) { return info.param; });
+
+// ---- What only one backend has ----
+
+class X11Desktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
+    }
+    PlatformLogMute mute;
+    MainLoop loop;
+    X11Rig rig{"output"};
+};
+
+TEST_F(X11Desktop, OutputsArePlacedRightOfThePrimaryAndTheLeftoversOfAKilledDaemonGoAtTheNextStart)
+{
+    auto& server = rig.server;
+    const std::string before = rig.layout();
+    {
+        auto desktop = rig.open(loop.executor());
+        auto displays = desktop->virtualDisplays();
+        auto landscape = displays->createVirtualDisplay({.serialNumber = 11, .name = "l", .maxPixelsWide = 1600, .maxPixelsHigh = 1200});
+        auto portrait = displays->createVirtualDisplay({.serialNumber = 12, .name = "p", .maxPixelsWide = 1200, .maxPixelsHigh = 1600});
+        ASSERT_TRUE(landscape && portrait);
+        EXPECT_EQ(desktop->inputInjector()->displayBounds(portrait->displayId()), (Bounds{2624, 0, 1200, 1600}));
+        const std::string grown = rig.layout();
+        EXPECT_NE(grown.find("current 3824 x 1600"), std::string::npos) << grown;
+        EXPECT_NE(grown.find(" connected 1600x1200+1024+0"), std::string::npos) << grown;
+        EXPECT_NE(server.run("xrandr").find("QuillBright-1600x1200-11"), std::string::npos);
+        // Stopping releases what is still there.
+        desktop->stop();
+        EXPECT_EQ(rig.layout(), before);
+    }
+
+    server.run("xrandr --newmode Other-640x480 25 640 656 752 800 480 490 492 525");
+    const std::string withOther = rig.layout();
+    // What a daemon killed with -9 leaves: a grown screen, a monitor, an
+    // output lit with a mode of ours, a mode of ours on another output.
+    server.run("xrandr --fb 3424x1200");
+    server.run("xrandr --setmonitor QuillBright-1600x1200-5 1600/423x1200/318+1024+0 none");
+    server.run("xrandr --newmode QuillBright-800x600-6 40 800 848 880 960 600 603 609 640");
+    server.run("xrandr --addmode DUMMY3 QuillBright-800x600-6");
+    server.run("xrandr --output DUMMY3 --mode QuillBright-800x600-6 --pos 2624x0");
+    server.run("xrandr --addmode DUMMY0 QuillBright-800x600-6");
+    ASSERT_NE(rig.layout().find("DUMMY3 connected 800x600+2624+0"), std::string::npos) << rig.layout();
+    ASSERT_TRUE(rig.open(loop.executor()));
+    // Ours are gone; a mode of somebody else's stays.
+    const std::string after = server.run("xrandr --verbose") + server.run("xrandr --listmonitors");
+    EXPECT_EQ(after.find("QuillBright-"), std::string::npos) << after;
+    EXPECT_NE(after.find("Other-640x480"), std::string::npos);
+    EXPECT_EQ(rig.layout(), withOther);
+}
+
+TEST_F(X11Desktop, ScrollPixelsBecomeWholeWheelClicksAndHotkeysFireWhateverTheLockKeys)
+{
+    auto desktop = rig.open(loop.executor());
+    auto display = desktop->virtualDisplays()->createVirtualDisplay({.name = "t", .maxPixelsWide = W, .maxPixelsHigh = H});
+    auto injector = desktop->inputInjector();
+    const auto b = injector->displayBounds(display->displayId());
+    rig.show(display->displayId(), *b);
+    // 40 pixels make a click; what is left over waits for the next event of
+    // the gesture and is dropped when it ends.
+    injector->postMouseEvent(MouseEventType::moved, {b->left + 1, b->top + 1});
+    injector->postScrollEvent(ScrollPhase::began, 90, 0);     // 2 up, 10 left over
+    injector->postScrollEvent(ScrollPhase::changed, 30, -45); // 1 up; 1 right, -5 left over
+    injector->postScrollEvent(ScrollPhase::ended, 0, 0);
+    injector->postScrollEvent(ScrollPhase::began, -39, 0);   // nothing
+    injector->postScrollEvent(ScrollPhase::changed, -41, 0); // 2 down
+    injector->postMouseEvent(MouseEventType::moved, {b->left + 7, b->top + 7});
+    ASSERT_TRUE(loop.runUntil([&] { return std::ranges::count(rig.pointerEvents(), "motion 7 7") > 0; }, 5000ms));
+    EXPECT_EQ(rig.presses, (std::map<unsigned, int>{{4, 3}, {5, 2}, {7, 1}}));
+
+    auto hotkeys = desktop->globalHotkeys();
+    ASSERT_TRUE(hotkeys);
+    int toggles = 0, markers = 0;
+    std::string error;
+    const auto toggle = hotkeys->registerHotkey({KEYSYM_F8, hotkeyControl}, [&] { ++toggles; }, &error);
+    ASSERT_NE(toggle, 0U) << error;
+    ASSERT_NE(hotkeys->registerHotkey({KEYSYM_F2, hotkeyControl}, [&] { ++markers; }), 0U);
+    // Held by us: another client cannot grab it.
+    auto other = rig.open(loop.executor());
+    EXPECT_EQ(other->globalHotkeys()->registerHotkey({KEYSYM_F8, hotkeyControl}, [] {}, &error), 0U);
+    EXPECT_FALSE(error.empty());
+
+    Display* client = rig.client;
+    auto tap = [&](KeySym key) {
+        XTestFakeKeyEvent(client, XKeysymToKeycode(client, key), True, CurrentTime);
+        XTestFakeKeyEvent(client, XKeysymToKeycode(client, key), False, CurrentTime);
+        XSync(client, False);
+    };
+    auto chord = [&](KeySym key) {
+        XTestFakeKeyEvent(client, XKeysymToKeycode(client, XK_Control_L), True, CurrentTime);
+        tap(key);
+        XTestFakeKeyEvent(client, XKeysymToKeycode(client, XK_Control_L), False, CurrentTime);
+        XSync(client, False);
+    };
+    chord(XK_F8);
+    EXPECT_TRUE(loop.runUntil([&] { return toggles == 1; }, 5000ms));
+    tap(XK_Caps_Lock);
+    tap(XK_Num_Lock);
+    chord(XK_F8);
+    EXPECT_TRUE(loop.runUntil([&] { return toggles == 2; }, 5000ms)) << "Caps Lock and Num Lock on";
+    tap(XK_Caps_Lock);
+    tap(XK_Num_Lock);
+    chord(XK_F1); // not ours
+    tap(XK_F8);   // without Control
+    hotkeys->unregisterHotkey(toggle);
+    hotkeys->unregisterHotkey(toggle); // twice is harmless
+    chord(XK_F8);
+    chord(XK_F2);
+    ASSERT_TRUE(loop.runUntil([&] { return markers == 1; }, 5000ms));
+    EXPECT_EQ(toggles, 2);
+    // Released: now the other client gets it.
+    EXPECT_NE(other->globalHotkeys()->registerHotkey({KEYSYM_F8, hotkeyControl}, [] {}), 0U);
+}
+
+// One choice gives every service: the desktop's from the backend, the host's
+// from Linux whichever desktop runs; sim only when asked, and then wholly.
+TEST_F(X11Desktop, TheChosenPlatformProvidesDesktopAndHostServices)
+{
+    std::string error;
+    EXPECT_EQ(makeX11Desktop(loop.executor(), ":987", &error), nullptr);
+    EXPECT_NE(error.find(":987"), std::string::npos);
+    auto providers = [](const Platform& platform) {
+        std::string text;
+        for (const auto& capability : platform.capabilities()) {
+            text += capability.name + ": " + capability.provider + (capability.simulated ? " (simulated)" : "") + "\n";
+        }
+        return text;
+    };
+    PlatformConfig config;
+    config.display = rig.server.display;
+    config.sysfsRoot = "/nonexistent";
+    ASSERT_NE(probePlatform(config).backend, nullptr);
+    EXPECT_EQ(probePlatform(config).backend->name, "x11");
+    EXPECT_EQ(providers(*openPlatform(loop.executor(), config)),
+        "desktop: x11 " + config.display + "\npower: logind\nbacklight: sysfs: no built-in panel under "
+            "/nonexistent/class/backlight\nfont-settings: gsettings\ndns-sd: avahi\n");
+
+    // No desktop answers: the desktop is simulated, the host stays real.
+    config.display = ":987";
+    EXPECT_EQ(probePlatform(config).backend, nullptr);
+    EXPECT_EQ(probePlatform(config).problem, "the X display :987 cannot be opened");
+    auto fallback = openPlatform(loop.executor(), config);
+    EXPECT_TRUE(fallback->simulatedDesktop());
+    EXPECT_EQ(fallback->hostPower()->provider(), "logind");
+    for (const char* requested : {"sim", "bogus"}) {
+        config.requested = requested;
+        EXPECT_EQ(providers(*openPlatform(loop.executor(), config)),
+            "desktop: sim (simulated)\npower: sim (simulated)\nbacklight: sim (simulated)\n"
+            "font-settings: sim (simulated)\ndns-sd: sim (simulated)\n")
+            << requested;
+    }
+}
+
+TEST(WaylandDesktop, ACaptureOfAnotherSizeResizesTheMonitorAndSelectionSaysWhyMutterIsMissing)
+{
+    PlatformLogMute mute;
+    MainLoop loop;
+    WaylandRig rig;
+    if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
+    ASSERT_EQ(rig.failure, "");
+    {
+        auto desktop = rig.open(loop.executor());
+        auto portrait = desktop->virtualDisplays()->createVirtualDisplay({.name = "t", .maxPixelsWide = 1200, .maxPixelsHigh = 1600});
+        ASSERT_TRUE(portrait);
+        auto stream = desktop->captureBackend()->createStream({.displayId = portrait->displayId(), .width = 1024,
+                                                                  .height = 768, .queue = SerialQueue::makeDedicated("capture")},
+            [](std::int32_t, const CaptureSurface*) {});
+        ASSERT_TRUE(stream);
+        ASSERT_EQ(stream->start(), 0);
+        EXPECT_TRUE(test::eventually([&] { return rig.monitorSizes() == Sizes{"1280x800", "1024x768"}; }, 15000ms));
+        EXPECT_EQ(desktop->inputInjector()->displayBounds(portrait->displayId())->width, 1024);
+    }
+
+    PlatformConfig config;
+    config.waylandDisplay = "wayland-0";
+    auto detected = openPlatform(loop.executor(), config);
+    EXPECT_EQ(detected->name(), "wayland");
+    EXPECT_EQ(detected->hostPower()->provider(), "logind");
+    // A session bus without Mutter on it.
+    const std::string address = getenv("DBUS_SESSION_BUS_ADDRESS");
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    std::string error;
+    EXPECT_EQ(makeWaylandDesktop(&error), nullptr);
+    EXPECT_EQ(error.rfind("GNOME remote desktop service not available: ", 0), 0U) << error;
+    config.requested = "wayland";
+    EXPECT_TRUE(openPlatform(loop.executor(), config)->simulatedDesktop());
+    EXPECT_NE(probePlatform(config).problem.find("GNOME remote desktop service not available"), std::string::npos);
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+}
+
+TEST(WaylandDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
+{
+    // GSettings in a key file of our own instead of the user's dconf.
+    char pattern[] = "/tmp/qb-shortcuts-XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    setenv("GSETTINGS_BACKEND", "keyfile", 1);
+    setenv("XDG_CONFIG_HOME", pattern, 1);
+    auto get = [](const std::string& arguments) { return test::commandOutput("gsettings get " + arguments + " 2>&1"); };
+    const std::string keys = "org.gnome.settings-daemon.plugins.media-keys";
+    const std::string own = "/org/gnome/settings-daemon/plugins/media-keys/custom-keybindings/custom0/";
+    std::system(("gsettings set " + keys + " custom-keybindings \"['" + own + "']\"").c_str());
+
+    std::string error;
+    EXPECT_EQ(wayland::shortcutsInstalled(&error), false) << error;
+    ASSERT_TRUE(wayland::installShortcuts("/opt/it's here/quillbright", &error)) << error;
+    ASSERT_TRUE(wayland::installShortcuts("/opt/it's here/quillbright", &error)) << "twice is harmless";
+    EXPECT_EQ(wayland::shortcutsInstalled(), true);
+    const std::string list = get(keys + " custom-keybindings");
+    EXPECT_NE(list.find(own), std::string::npos) << list;
+    EXPECT_EQ(list.find("quillbright-backlight"), list.rfind("quillbright-backlight")) << list;
+    const std::string backlight = keys + ".custom-keybinding:" + std::string(wayland::CUSTOM_SHORTCUT_PATH_PREFIX) + "backlight/ ";
+    EXPECT_EQ(get(backlight + "binding"), "'<Control>F10'\n");
+    // GNOME runs the command with a shell: the path survives the quote in it.
+    EXPECT_EQ(get(backlight + "command"), "\"'/opt/it'\\\\''s here/quillbright' backlight toggle\"\n");
+
+    ASSERT_TRUE(wayland::removeShortcuts(&error)) << error;
+    EXPECT_EQ(get(keys + " custom-keybindings"), "['" + own + "']\n");
+    EXPECT_EQ(wayland::shortcutsInstalled(), false);
+    unsetenv("GSETTINGS_BACKEND");
+    unsetenv("XDG_CONFIG_HOME");
+    std::filesystem::remove_all(pattern);
+}
+
+// Sim surfaces carry row padding and scale the display's picture to the
+// size asked for, pacer windows drawn on top.
+TEST(SimDesktop, SurfacesArePaddedAndScaledWithThePacerWindowOnTop)
+{
+    MainLoop loop;
+    SimRig rig;
+    rig.world.setRowPadding(24);
+    auto desktop = rig.open(loop.executor());
+    auto display = desktop->virtualDisplays()->createVirtualDisplay({.name = "t", .maxPixelsWide = 64, .maxPixelsHigh = 48});
+    auto scene = std::make_shared<sim::ScriptedScene>();
+    rig.world.setScene(display->displayId(), scene);
+    // A 2x1 picture: left half blue, right half green.
+    scene->show(sim::SimImage{2, 1, {255, 0, 0, 255, 0, 255, 0, 255}});
+    auto windows = desktop->pacerWindows();
+    std::optional<ScreenInfo> screen;
+    for (const auto& s : windows->screens()) {
+        if (s.displayNumber == display->displayId()) screen = s;
+    }
+    ASSERT_TRUE(screen);
+    auto window = windows->makeWindow(PacerWindowRequest{.screen = screen});
+    window->setFrameOrigin(screen->frame.minX(), screen->frame.maxY() - 4);
+    window->orderFrontRegardless();
+    window->setBackgroundColor({1.0 / 255.0, 0, 0, 1});
+
+    test::CaptureRecorder recorder;
+    auto stream = desktop->captureBackend()->createStream({.displayId = display->displayId(), .width = 32,
+                                                              .height = 24, .minimumFrameTime = 0.001,
+                                                              .queue = SerialQueue::makeDedicated("capture")},
+        recorder.handler());
+    ASSERT_EQ(stream->start(), 0);
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return test::count(ds, CaptureFrameStatus::frameComplete) >= 1; }));
+    const test::Delivery frame = recorder.lastComplete();
+    EXPECT_EQ(std::tuple(frame.width, frame.height, frame.bytesPerRow), std::tuple(32U, 24U, 32U * 4 + 24));
+    // The 4x4 window of the 64x48 display covers 2x2 pixels of the 32x24 picture.
+    EXPECT_EQ(frame.pixel(1, 1)[2], 1);
+    EXPECT_EQ(frame.pixel(2, 2)[0], 255) << "outside the window: the scene";
+    EXPECT_EQ(frame.pixel(31, 23)[1], 255) << "the last pixel of the last row";
+    // A colour flip is a new picture.
+    window->setBackgroundColor({0, 0, 0, 1});
+    ASSERT_TRUE(recorder.waitFor([](const auto& ds) { return test::count(ds, CaptureFrameStatus::frameComplete) >= 2; }));
+    EXPECT_EQ(recorder.lastComplete().pixel(0, 0)[2], 0);
+    stream->stop();
+    EXPECT_EQ(rig.world.activeStreams(), 0U);
+    EXPECT_EQ(stream->start(), CAPTURE_ERROR_CANNOT_COMPLETE) << "a stopped stream stays stopped";
+}
+
+} // namespace
+} // namespace qb
