@@ -3,6 +3,7 @@
 #include "config/Text.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <mutex>
@@ -73,6 +74,9 @@ struct Cache {
     // a server of their own.
     std::mutex serverLock;
     bool serverStarted = false;
+    // When a start last failed: commands do not try again for a while (a
+    // broken adb would double every command's time).
+    std::optional<std::chrono::steady_clock::time_point> serverFailed;
 };
 Cache& cache()
 {
@@ -162,7 +166,13 @@ std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& arg
     if (!path) return std::nullopt;
     static const std::vector<std::string> serverless = {"start-server", "kill-server", "version"};
     if (args.empty() || std::find(serverless.begin(), serverless.end(), args.front()) == serverless.end()) {
-        ensureServerRunning();
+        bool wait = true;
+        {
+            auto& c = cache();
+            std::lock_guard guard(c.serverLock);
+            wait = !c.serverFailed || std::chrono::steady_clock::now() - *c.serverFailed > std::chrono::seconds(30);
+        }
+        if (wait) ensureServerRunning();
     }
     ProcessOptions options;
     options.executable = *path;
@@ -255,6 +265,7 @@ void resetForTesting()
     }
     std::lock_guard guard(c.serverLock);
     c.serverStarted = false;
+    c.serverFailed.reset();
 }
 
 std::optional<fs::path> resourcesDirectory()
@@ -295,11 +306,13 @@ bool ensureServerRunning()
     auto outcome = runProcess(*options, timing().startServer, "adb start-server");
     if (!outcome.launched) {
         bridgeError(fmt::format("[ADBBridge] start-server: failed to launch — {}", outcome.launchError));
+        c.serverFailed = std::chrono::steady_clock::now();
         return false;
     }
     if (outcome.exitStatus != 0) {
         bridgeError(fmt::format("[ADBBridge] WARNING: start-server failed (exit {}) — {}", outcome.exitStatus.value_or(-1),
             trimmedCopy(outcome.standardError)));
+        c.serverFailed = std::chrono::steady_clock::now();
         return false;
     }
     bridgeLog("[ADBBridge] Server running");

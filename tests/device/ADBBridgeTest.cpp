@@ -234,8 +234,9 @@ TEST_F(ADBBridgeTest, ServerStartAndNetworkConnect)
 {
     fake.fail("start-server", {{"exit", 1}, {"stderr", "* failed to start daemon\nerror: cannot connect to daemon\n"}});
     EXPECT_FALSE(ADBBridge::ensureServerRunning());
-
+    // A server that would not start is not tried again before every command.
     EXPECT_FALSE(ADBBridge::connectWiFi("10.0.0.9", 5555));
+    EXPECT_EQ(calls(), "start-server | connect 10.0.0.9:5555");
     fake.fail("connect", {{"exit", 0}, {"stdout", "cannot resolve host 'x'\n"}});
     EXPECT_FALSE(ADBBridge::connectWiFi("x", 5555));
 }
