@@ -49,13 +49,13 @@ TEST_F(ADBBridgeTest, EveryOperationIssuesItsExactCommandLine)
     fake.write();
     fake.writeAPK("2.4.4");
 
-    EXPECT_TRUE(ADBBridge::ensureServerRunning());
-    EXPECT_EQ(calls(), "start-server");
-
+    // The server is started once, before the first command needing it.
     auto devices = ADBBridge::connectedDevices();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0], (ConnectedDevice{"DC1", "DC_1", 1200, 1600}));
-    EXPECT_EQ(calls(), "devices -l | -s DC1 shell wm size");
+    EXPECT_EQ(calls(), "start-server | devices -l | -s DC1 shell wm size");
+    EXPECT_TRUE(ADBBridge::ensureServerRunning());
+    EXPECT_EQ(calls(), "");
 
     EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
     EXPECT_EQ(calls(), "devices -l");
@@ -224,8 +224,9 @@ TEST_F(ADBBridgeTest, ServerStartAndNetworkConnect)
 {
     fake.fail("start-server", {{"exit", 1}, {"stderr", "* failed to start daemon\nerror: cannot connect to daemon\n"}});
     EXPECT_FALSE(ADBBridge::ensureServerRunning());
-
+    // A server that would not start is not tried again before every command.
     EXPECT_FALSE(ADBBridge::connectWiFi("10.0.0.9", 5555));
+    EXPECT_EQ(calls(), "start-server | connect 10.0.0.9:5555");
     fake.fail("connect", {{"exit", 0}, {"stdout", "cannot resolve host 'x'\n"}});
     EXPECT_FALSE(ADBBridge::connectWiFi("x", 5555));
 }
