@@ -75,24 +75,6 @@ protected:
     bool onMainThread = true;
 };
 
-TEST_F(USBDeviceMonitorTest, UnauthorizedDeviceThenAccepted)
-{
-    fake.setDevices({{{"serial", "XYZ"}, {"state", "unauthorized"}, {"usb", "1-1"}}});
-    startMonitor();
-    EXPECT_TRUE(monitor->isPolling());
-    waitForEvents(1);
-    waitForPolls(2);
-    EXPECT_THAT(events, ElementsAre("unauthorized:XYZ,"));
-    // No start request is read from a device that cannot be used.
-    EXPECT_EQ(countCalls({"shell", "cat", "/data/local/tmp/quillbright_start"}), 0u);
-
-    fake.setDevices({test::FakeAdbState::device("XYZ")});
-    waitForEvents(3);
-    waitForPolls(2);
-    EXPECT_THAT(events, ElementsAre("unauthorized:XYZ,", "connected", "unauthorized:"));
-    EXPECT_TRUE(onMainThread);
-}
-
 TEST_F(USBDeviceMonitorTest, OnlyTheLastDeviceLeavingIsAnEdge)
 {
     fake.setDevices({test::FakeAdbState::device("DC1"), test::FakeAdbState::device("TAB2", "SM_X700")});
@@ -110,6 +92,7 @@ TEST_F(USBDeviceMonitorTest, OnlyTheLastDeviceLeavingIsAnEdge)
     fake.clearFailures();
     waitForEvents(3);
     EXPECT_THAT(events, ElementsAre("connected", "disconnected", "connected"));
+    EXPECT_TRUE(onMainThread);
 }
 
 TEST_F(USBDeviceMonitorTest, StartRequestLeftWhileMirroringIsReportedOnceAfterwards)

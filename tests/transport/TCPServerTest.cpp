@@ -118,13 +118,6 @@ TEST_F(TCPServerTest, TheCacheGoesWithALongDeltaChainOrANewGeometry)
     }
     // The first carries the new width with the old height.
     EXPECT_THAT(resolutions, ElementsAre(std::pair(1600, 768), std::pair(1600, 1200)));
-
-    // A pixel format change also discards the cache; the same format keeps it.
-    server->broadcast(Bytes{1}, true, 5);
-    server->setPixelFormat(PixelFormat::greyscale);
-    EXPECT_TRUE(server->lastKeyframeData());
-    server->setPixelFormat(PixelFormat::rgb);
-    EXPECT_FALSE(server->lastKeyframeData());
 }
 
 // Splits and garbage within one connection are the parser's own business;
