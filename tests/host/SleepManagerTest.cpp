@@ -63,12 +63,6 @@ TEST_F(SleepManagerTest, HoldsOneInhibitorWhileActiveAndRecoversOnceWhenTheLidOp
 
     manager->deactivate();
     EXPECT_TRUE(test::waitFor([&] { return logind.inhibitors() == MockLogind::NO_INHIBITORS; }));
-
-    // Without clamshell mode the lid switch is left to the desktop.
-    manager->activate(false);
-    ASSERT_TRUE(runUntil([&] { return manager->holdsLock(); }));
-    EXPECT_TRUE(logind.inhibitors().starts_with(R"(a(ssssuu) 1 "sleep:idle" "QuillBright")")) << logind.inhibitors();
-    manager->deactivate();
 }
 
 TEST_F(SleepManagerTest, DeactivateDuringTheRequestReleasesTheLateLock)
