@@ -159,7 +159,7 @@ TEST_F(ADBBridgeTest, StartRequestCountsOnceAndAbsenceIsQuiet)
     fake.write();
     EXPECT_FALSE(ADBBridge::checkStartRequest("DC1"));
     EXPECT_EQ(calls(), "-s DC1 shell cat /data/local/tmp/quillbright_start");
-
+}
 
 TEST_F(ADBBridgeTest, HungAdbIsKilledAtItsLimit)
 {
@@ -193,7 +193,6 @@ TEST(BundleIntegrity, ChecksTheResourcesDirectory)
     EXPECT_TRUE(BundleIntegrity::check(dir.path()).isOK());
     std::filesystem::remove(dir / "adb");
     EXPECT_EQ(BundleIntegrity::check(dir.path()), BundleIntegrity::missingADB);
-
 }
 
 } // namespace
