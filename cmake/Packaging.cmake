@@ -38,12 +38,18 @@ foreach(page quillbright quillbright-viewer)
 endforeach()
 configure_file(${QB_PACKAGING_DIR}/changelog.in ${QB_GENERATED_DIR}/changelog.Debian @ONLY)
 qb_gzip(${QB_GENERATED_DIR}/changelog.Debian ${QB_GENERATED_DIR}/changelog.Debian.gz)
-add_custom_target(qb_packaging_files ALL DEPENDS ${qb_compressed})
+# Bash completion, written by the program from its own command table.
+add_custom_command(OUTPUT ${QB_GENERATED_DIR}/quillbright.bash
+    COMMAND quillbright completion > ${QB_GENERATED_DIR}/quillbright.bash
+    DEPENDS quillbright VERBATIM)
+add_custom_target(qb_packaging_files ALL DEPENDS ${qb_compressed} ${QB_GENERATED_DIR}/quillbright.bash)
 
 # The daemon.
 install(TARGETS quillbright RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT daemon)
 install(FILES ${QB_GENERATED_DIR}/quillbright.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT daemon)
 install(FILES ${QB_GENERATED_DIR}/quillbright.service DESTINATION lib/systemd/user COMPONENT daemon)
+install(FILES ${QB_GENERATED_DIR}/quillbright.bash DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+    RENAME quillbright COMPONENT daemon)
 install(FILES README.md docs/architecture.md docs/platform.md docs/protocol.md
     ${QB_PACKAGING_DIR}/copyright ${QB_GENERATED_DIR}/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillbright COMPONENT daemon)

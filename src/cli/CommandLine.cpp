@@ -23,6 +23,7 @@
 
 #include "cli/Setup.h"
 #include "config/Text.h"
+#include "control/ControlRequest.h"
 #include "core/MirrorEngine.h"
 #include "device/DisplayController.h"
 #include "runtime/Process.h"
@@ -67,6 +68,10 @@ std::vector<std::string> nonEmptyLines(const std::string& text)
     }
     return lines;
 }
+
+// The health lines `status` shows: the settings, live.
+const char* const STATUS_SETTINGS[] = {"resolution", "display_mode", "connection", "profile", "contrast", "gamma",
+    "auto_mirror", "auto_dim", "clamshell", "font_smoothing"};
 
 bool beginsWithOK(const std::string& reply) { return reply.rfind("OK", 0) == 0; }
 
@@ -235,68 +240,211 @@ void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot)
 // ---------------------------------------------------------------------------
 // Usage and argument checking
 
-std::string usageText()
+const std::vector<CommandEntry>& commandTable()
 {
-    return fmt::format("QuillBright v{} -- CLI\n", MirrorEngine::appVersion)
-        + "\n"
-          "Usage: quillbright <command>\n"
-          "\n"
-          "Commands:\n"
-          "  start                    Start mirroring (creates virtual display, capture, servers, ADB)\n"
-          "  stop                     Stop the running mirror instance\n"
-          "  status                   Print current state (machine-readable key=value pairs)\n"
-          "  reconnect                Re-establish ADB reverse tunnel and relaunch Android app\n"
-          "  brightness [0-255|up|down] Get, set or step Daylight brightness\n"
-          "  warmth [0-255|up|down]   Get, set or step Daylight warmth (amber rate)\n"
-          "  backlight [on|off|toggle] Get or toggle backlight\n"
-          "  resolution [preset]      Get or set resolution. DC-1: cozy, comfortable, balanced,\n"
-          "                             sharp (+ portrait variants). Non-DC1: cozy or sharp\n"
-          "  contrast [1.0-2.0]       Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)\n"
-          "  fontsmoothing [on|off]   Get or set desktop font smoothing (off = crisper text)\n"
-          "  clamshell [on|off]       Get or set clamshell mode (prevent sleep on lid close)\n"
-          "  health [verbose]         Print engine health (verbose adds memory, sysfs, sessions)\n"
-          "  logs [filter]            Print recent structured logs (last 60s). Filter: verbose, error, ADB, etc.\n"
-          "  report                   Full diagnostic health report (for support)\n"
-          "  latency                  Print latency diagnostics (RTT, jitter, processing times)\n"
-          "  latency --watch          Continuously poll latency stats every 2 seconds\n"
-          "  restart                  Full stop + start cycle\n"
-          "  hotkeys install|remove   Add or remove the front-light keys as GNOME custom shortcuts (Wayland)\n"
-          "\n"
-          "The `start` command keeps the process alive. Stop it with Ctrl+C or `quillbright stop`.\n"
-          "Control commands work with the daemon however it was started (terminal or user service).\n";
+    using K = ArgumentKind;
+    static const std::vector<CommandEntry> table = {
+        {"start", "", "Start mirroring (creates virtual display, capture, servers, ADB)"},
+        {"stop", "", "Stop the running mirror instance"},
+        {"status", "", "Print current state (machine-readable key=value pairs)"},
+        {"reconnect", "", "Re-establish ADB reverse tunnel and relaunch Android app"},
+        {"restart", "", "Full stop + start cycle"},
+        {"brightness", "[0-255|up|down]", "Get, set or step Daylight brightness", K::byteOrStep, {"up", "down"}},
+        {"warmth", "[0-255|up|down]", "Get, set or step Daylight warmth (amber rate)", K::byteOrStep, {"up", "down"}},
+        {"backlight", "[on|off|toggle]", "Get or toggle backlight", K::choice, {"on", "off", "toggle"}},
+        {"resolution", "[preset]",
+            "Get or set resolution. DC-1: cozy, comfortable, balanced, sharp\n"
+            "(+ portrait- variants). Other tablets: landscape-cozy, landscape-sharp,\n"
+            "portrait-cozy, portrait-sharp",
+            K::word,
+            {"cozy", "comfortable", "balanced", "sharp", "portrait-cozy", "portrait-comfortable", "portrait-balanced",
+                "portrait-sharp", "landscape-cozy", "landscape-sharp"}},
+        {"contrast", "[1.0-2.0]", "Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)", K::number},
+        {"gamma", "[0.5-2.5]", "Get or set gamma (1.0=off, above 1 lightens mid-tones)", K::number},
+        {"profile", "[crisp-paper|balanced|custom]", "Get or set the display profile (a contrast and gamma pair)",
+            K::choice, {"crisp-paper", "balanced", "custom"}},
+        {"mode", "[mirror|extended]", "Get or set the display mode: mirror the main screen, or extend\n"
+                                      "the desktop with a screen of the tablet's own",
+            K::choice, {"mirror", "extended"}},
+        {"connection", "[usb|wifi]", "Get or set how tablets are reached: USB (adb) or Wi-Fi", K::choice,
+            {"usb", "wifi"}},
+        {"automirror", "[on|off]", "Get or set auto-mirror: a tablet plugged in starts mirroring, and\n"
+                                   "unplugging it stops", K::choice, {"on", "off"}},
+        {"autodim", "[on|off]", "Get or set dimming this computer's screen while mirroring", K::choice,
+            {"on", "off"}},
+        {"fontsmoothing", "[on|off]", "Get or set desktop font smoothing (off = crisper text)", K::choice,
+            {"on", "off"}},
+        {"clamshell", "[on|off]", "Get or set clamshell mode (prevent sleep on lid close)", K::choice,
+            {"on", "off", "enable", "disable"}},
+        {"health", "[verbose]", "Print engine health (verbose adds memory, sysfs, sessions)", K::choice, {"verbose"}},
+        {"logs", "[filter]", "Print recent structured logs (last 60s). Filter: verbose, error, ADB, etc.", K::words,
+            {"all", "verbose", "debug", "info", "warn", "error", "ADB", "Engine", "Session", "USB", "WiFi"}},
+        {"report", "", "Full diagnostic health report (for support)"},
+        {"latency", "[--watch]", "Print latency diagnostics (RTT, jitter, processing times);\n"
+                                 "--watch polls every 2 seconds",
+            K::choice, {"--watch", "-w"}},
+        {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
+        {"install-service", "", "Write the systemd user unit (then: systemctl --user enable --now quillbright)"},
+        {"remove-service", "", "Remove the systemd user unit"},
+        {"hotkeys", "install|remove", "Add or remove the front-light keys as GNOME custom shortcuts (Wayland)",
+            K::required, {"install", "remove"}},
+        {"version", "", "Print the version"},
+        {"completion", "", "Print the bash completion script (the package installs it)"},
+        {"help", "[command]", "Print this help, or one command's", K::word},
+    };
+    return table;
 }
 
-std::optional<ClientRequest> clientRequest(const std::string& command, const std::optional<std::string>& argument)
+const CommandEntry* findCommand(std::string_view name)
 {
-    auto byteValue = [&](const char* word, const char* error) -> ClientRequest {
-        if (!argument) return {word, ""};
-        const auto value = parseInteger(*argument);
-        if (!value || *value < 0 || *value > 255) return {"", error};
-        return {fmt::format("{} {}", word, *value), ""};
-    };
-    auto choice = [&](const char* word, std::initializer_list<const char*> accepted, const char* error) {
-        if (!argument) return ClientRequest{word, ""};
-        const std::string value = lowercased(*argument);
-        for (const char* candidate : accepted) {
-            if (value == candidate) return ClientRequest{std::string(word) + " " + value, ""};
-        }
-        return ClientRequest{"", error};
-    };
-    auto verbatim = [&](const std::string& word, const std::string& value) {
-        return ClientRequest{argument ? word + " " + value : word, ""};
-    };
-    if (command == "brightness") return byteValue("BRIGHTNESS", "ERROR: brightness value must be 0-255");
-    if (command == "warmth") return byteValue("WARMTH", "ERROR: warmth value must be 0-255");
-    if (command == "backlight") {
-        return choice("BACKLIGHT", {"on", "off", "toggle"}, "ERROR: backlight argument must be on, off, or toggle");
+    for (const auto& entry : commandTable()) {
+        if (entry.name == name) return &entry;
     }
-    if (command == "resolution") return verbatim("RESOLUTION", argument.value_or(""));
-    if (command == "contrast") return verbatim("CONTRAST", argument.value_or(""));
-    if (command == "fontsmoothing") return verbatim("FONTSMOOTHING", lowercased(argument.value_or("")));
-    if (command == "clamshell") {
-        return choice("CLAMSHELL", {"on", "off", "enable", "disable"}, "ERROR: clamshell argument must be on or off");
+    return nullptr;
+}
+
+namespace {
+
+bool isValue(const CommandEntry& entry, const std::string& word)
+{
+    const std::string lower = lowercased(word);
+    return std::any_of(
+        entry.values.begin(), entry.values.end(), [&](std::string_view v) { return lowercased(v) == lower; });
+}
+
+// "on or off", "on, off, or toggle".
+std::string alternatives(const std::vector<std::string_view>& values)
+{
+    std::string text;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) text += values.size() == 2 ? " or " : (i + 1 == values.size() ? ", or " : ", ");
+        text += values[i];
     }
-    if (command == "restart") return ClientRequest{"RESTART", ""};
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args)
+{
+    const std::string name(entry.name);
+    if (entry.kind == ArgumentKind::words) return std::nullopt;
+    if (entry.kind == ArgumentKind::none) {
+        if (args.empty()) return std::nullopt;
+        return fmt::format("ERROR: {} takes no argument (got {})", name, args.front());
+    }
+    if (args.size() > 1) return fmt::format("ERROR: {} takes one argument (got {})", name, joinedFrom(args, 0));
+    if (args.empty()) {
+        if (entry.kind != ArgumentKind::required) return std::nullopt;
+        return fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values));
+    }
+    const std::string& word = args.front();
+    switch (entry.kind) {
+    case ArgumentKind::choice:
+    case ArgumentKind::required:
+        if (isValue(entry, word)) return std::nullopt;
+        return fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values));
+    case ArgumentKind::byteOrStep: {
+        const auto value = parseInteger(word);
+        if ((value && *value >= 0 && *value <= 255) || isValue(entry, word)) return std::nullopt;
+        return fmt::format("ERROR: {} value must be 0-255", name);
+    }
+    case ArgumentKind::number:
+        if (parseWholeDouble(word)) return std::nullopt;
+        return fmt::format("ERROR: {} value must be a number", name);
+    case ArgumentKind::word:
+        if (!word.empty() && !word.starts_with('-')) return std::nullopt;
+        return fmt::format("ERROR: unknown {} argument: {}", name, word);
+    case ArgumentKind::none:
+    case ArgumentKind::words: break;
+    }
+    return std::nullopt;
+}
+
+std::string commandUsage(const CommandEntry& entry)
+{
+    return fmt::format("Usage: quillbright {}{}{}\n", entry.name, entry.arguments.empty() ? "" : " ", entry.arguments);
+}
+
+std::string commandHelp(const CommandEntry& entry)
+{
+    std::string text = commandUsage(entry) + "\n";
+    std::istringstream lines{std::string(entry.help)};
+    for (std::string line; std::getline(lines, line);) text += "  " + line + "\n";
+    return text;
+}
+
+std::string usageText()
+{
+    std::string text = fmt::format("QuillBright v{} -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n",
+        MirrorEngine::appVersion);
+    for (const auto& entry : commandTable()) {
+        std::string head = std::string(entry.name) + (entry.arguments.empty() ? "" : " ") + std::string(entry.arguments);
+        head.resize(std::max<std::size_t>(head.size() + 1, 25), ' ');
+        std::istringstream lines{std::string(entry.help)};
+        std::string line;
+        std::getline(lines, line);
+        text += "  " + head + line + "\n";
+        while (std::getline(lines, line)) text += std::string(29, ' ') + line + "\n";
+    }
+    return text
+        + "\n"
+          "The `start` command keeps the process alive. Stop it with Ctrl+C or `quillbright stop`.\n"
+          "Control commands work with the daemon however it was started (terminal or user service).\n"
+          "`quillbright <command> --help` explains one command.\n";
+}
+
+std::string bashCompletion()
+{
+    std::string names;
+    std::string cases;
+    for (const auto& entry : commandTable()) {
+        names += (names.empty() ? "" : " ") + std::string(entry.name);
+        std::string words = entry.name == "help" ? std::string() : "--help";
+        for (const auto value : entry.values) words += (words.empty() ? "" : " ") + std::string(value);
+        cases += fmt::format("    {}) words=\"{}\" ;;\n", entry.name, entry.name == "help" ? "$commands" : words);
+    }
+    return fmt::format(R"(# bash completion for quillbright, written by `quillbright completion` from its command table
+_quillbright()
+{{
+    local commands="{}"
+    local cur=${{COMP_WORDS[COMP_CWORD]}}
+    local words=""
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        words=$commands
+    elif [ "$COMP_CWORD" -eq 2 ] || [ "${{COMP_WORDS[1]}}" = logs ]; then
+        case ${{COMP_WORDS[1]}} in
+{}        esac
+    fi
+    COMPREPLY=($(compgen -W "$words" -- "$cur"))
+}}
+complete -F _quillbright quillbright
+)",
+        names, cases);
+}
+
+std::optional<std::string> clientRequest(const std::string& command, const std::optional<std::string>& argument)
+{
+    auto plain = [&](const char* word, std::string value) {
+        return argument ? std::string(word) + " " + value : std::string(word);
+    };
+    if (command == "brightness" || command == "warmth") {
+        const char* word = command == "brightness" ? "BRIGHTNESS" : "WARMTH";
+        const auto value = argument ? parseInteger(*argument) : std::nullopt;
+        return plain(word, value ? std::to_string(*value) : std::string());
+    }
+    if (command == "backlight") return plain("BACKLIGHT", lowercased(argument.value_or("")));
+    if (command == "resolution") return plain("RESOLUTION", argument.value_or(""));
+    if (command == "contrast") return plain("CONTRAST", argument.value_or(""));
+    if (command == "fontsmoothing") return plain("FONTSMOOTHING", lowercased(argument.value_or("")));
+    if (command == "clamshell") return plain("CLAMSHELL", lowercased(argument.value_or("")));
+    if (command == "gamma") return plain("GAMMA", argument.value_or(""));
+    if (command == "profile") return plain("PROFILE", lowercased(argument.value_or("")));
+    if (command == "mode") return plain("DISPLAYMODE", lowercased(argument.value_or("")));
+    if (command == "connection") return plain("CONNECTION", lowercased(argument.value_or("")));
+    if (command == "automirror") return plain("AUTOMIRROR", lowercased(argument.value_or("")));
+    if (command == "autodim") return plain("AUTODIM", lowercased(argument.value_or("")));
+    if (command == "restart") return std::string("RESTART");
     return std::nullopt;
 }
 
@@ -339,11 +487,27 @@ int commandStatus(const Context& context, std::ostream& out)
             }
             out << "running=" << (state == "idle" ? "false" : "true") << "\n"
                 << "status=" << state << "\n";
+            // The live settings, as `health` shows them.
+            std::vector<std::string> shown;
+            const auto health
+                = sendControlCommand(context.paths.controlSocket, "HEALTH", context.timing.controlTimeout);
+            for (const auto& line : nonEmptyLines(health.value_or(""))) {
+                const std::string key = line.substr(0, line.find('='));
+                if (std::find(std::begin(STATUS_SETTINGS), std::end(STATUS_SETTINGS), key)
+                    == std::end(STATUS_SETTINGS)) {
+                    continue;
+                }
+                out << line << "\n";
+                shown.push_back(key + "=");
+            }
             // The file's other keys follow; its own status= may be seconds old.
             if (auto content = readFile(context.paths.statusFile)) {
                 std::istringstream lines(*content);
                 for (std::string line; std::getline(lines, line);) {
-                    if (!line.empty() && !line.starts_with("status=")) out << line << "\n";
+                    const bool live = line.starts_with("status=")
+                        || std::any_of(
+                            shown.begin(), shown.end(), [&](const std::string& k) { return line.starts_with(k); });
+                    if (!line.empty() && !live) out << line << "\n";
                 }
             }
             return 0;
@@ -379,7 +543,8 @@ int commandStep(const Context& context, bool brightness, bool up, std::ostream& 
     }
     int next = 0;
     if (brightness) {
-        const double position = std::sqrt(double(std::clamp<long long>(*current, 0, 255)) / 255.0) + (up ? 0.05 : -0.05);
+        const double position
+            = std::sqrt(double(std::clamp<long long>(*current, 0, 255)) / 255.0) + (up ? 0.05 : -0.05);
         next = DisplayController::brightnessFromSliderPos(std::clamp(position, 0.0, 1.0));
     } else {
         next = int(std::clamp<long long>(*current + (up ? 20 : -20), 0, 255));
@@ -495,7 +660,8 @@ int commandReport(const Context& context, std::ostream& out)
 
 int commandLatency(const Context& context, const std::vector<std::string>& args, std::ostream& out)
 {
-    const bool watch = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--watch" || a == "-w"; });
+    const bool watch
+        = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--watch" || a == "-w"; });
     for (;;) {
         int status = 0;
         const auto reply = diagnosticsReply(context, "LATENCY", out, status);
@@ -545,7 +711,7 @@ std::optional<int> startAsClient(const Context& context, std::ostream& out)
     return 1;
 }
 
-int run(const std::vector<std::string>& args, const Context& context, std::ostream& out,
+int run(const std::vector<std::string>& args, const Context& context, std::ostream& out, std::ostream& err,
     const std::function<int()>& runDaemon)
 {
     auto start = [&] {
@@ -557,9 +723,45 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         return start();
     }
     const std::string& command = args[1];
-    const std::optional<std::string> argument = args.size() > 2 ? std::optional<std::string>(args[2]) : std::nullopt;
     const std::vector<std::string> rest(args.begin() + 2, args.end());
+    const std::optional<std::string> argument = rest.empty() ? std::nullopt : std::optional<std::string>(rest[0]);
 
+    if (command == "-h" || command == "--help") {
+        out << usageText();
+        return 0;
+    }
+    if (command == "--version") return *runSetupCommand("version", {}, out);
+    // A command that parses its own arguments dispatches here, ahead of the table.
+    const CommandEntry* entry = findCommand(command);
+    if (entry == nullptr) {
+        err << "Unknown command: " << command << "\n\n" << usageText();
+        return 2;
+    }
+    if (rest.size() == 1 && (rest[0] == "--help" || rest[0] == "-h")) {
+        out << commandHelp(*entry);
+        return 0;
+    }
+    if (const auto refusal = checkArguments(*entry, rest)) {
+        err << *refusal << "\n" << commandUsage(*entry);
+        return 2;
+    }
+
+    if (command == "help") {
+        if (!argument) {
+            out << usageText();
+            return 0;
+        }
+        if (const CommandEntry* about = findCommand(*argument)) {
+            out << commandHelp(*about);
+            return 0;
+        }
+        err << "Unknown command: " << *argument << "\n\n" << usageText();
+        return 2;
+    }
+    if (command == "completion") {
+        out << bashCompletion();
+        return 0;
+    }
     if (command == "start") return start();
     if (command == "stop") return commandStop(context, out);
     if (command == "status") return commandStatus(context, out);
@@ -568,23 +770,14 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     if (command == "logs") return commandLogs(context, rest, out);
     if (command == "report") return commandReport(context, out);
     if (command == "latency") return commandLatency(context, rest, out);
-    if (command == "-h" || command == "--help" || command == "help") {
-        out << usageText();
-        return 0;
-    }
     if (auto status = runSetupCommand(command, rest, out)) return *status;
-    if ((command == "brightness" || command == "warmth") && (argument == "up" || argument == "down")) {
-        return commandStep(context, command == "brightness", *argument == "up", out);
+    if ((command == "brightness" || command == "warmth") && argument
+        && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {
+        return commandStep(context, command == "brightness", lowercased(*argument) == "up", out);
     }
-    if (auto request = clientRequest(command, argument)) {
-        if (request->request.empty()) {
-            out << request->error << "\n";
-            return 1;
-        }
-        return runControlCommand(context, request->request, out);
-    }
-    out << "Unknown command: " << command << "\n\n" << usageText();
-    return 1;
+    if (auto request = clientRequest(command, argument)) return runControlCommand(context, *request, out);
+    err << "Unknown command: " << command << "\n\n" << usageText();
+    return 2;
 }
 
 } // namespace qb::cli

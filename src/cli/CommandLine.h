@@ -12,6 +12,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/types.h>
@@ -83,15 +84,44 @@ struct StatusSnapshot {
 std::string statusFileText(const StatusSnapshot& snapshot, pid_t pid, WallTime now);
 void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot);
 
-std::string usageText();
-
-// The control request of a simple client command (brightness ... restart),
-// or the message to print when the argument is invalid.
-struct ClientRequest {
-    std::string request; // empty when invalid
-    std::string error;
+// What the words after a command may be.
+enum class ArgumentKind {
+    none,       // nothing
+    choice,     // optionally one of `values` (any case)
+    required,   // exactly one of `values` (any case)
+    byteOrStep, // optionally 0-255, or one of `values` (up, down)
+    number,     // optionally a decimal number; its range is the daemon's
+    word,       // optionally one word the daemon checks; `values` are the usual ones
+    words,      // any number of words
 };
-std::optional<ClientRequest> clientRequest(const std::string& command, const std::optional<std::string>& argument);
+
+// One command of the command line: the help, the argument checking, the
+// per-command help and the shell completion all come from this table.
+struct CommandEntry {
+    std::string_view name;
+    std::string_view arguments; // as the usage shows them: "[on|off]"
+    std::string_view help;      // one line; a line feed continues it on the next
+    ArgumentKind kind = ArgumentKind::none;
+    std::vector<std::string_view> values = {};
+};
+
+const std::vector<CommandEntry>& commandTable();
+const CommandEntry* findCommand(std::string_view name);
+
+// Why `args` (the words after the command) do not suit `entry`; nothing when
+// they do.
+std::optional<std::string> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args);
+
+// "Usage: quillbright <name> <arguments>" and the help line.
+std::string commandUsage(const CommandEntry& entry);
+std::string commandHelp(const CommandEntry& entry);
+std::string usageText();
+// The bash completion script: commands, then each command's values.
+std::string bashCompletion();
+
+// The control request of a simple client command (brightness ... restart)
+// whose arguments checkArguments() accepted; nothing for other commands.
+std::optional<std::string> clientRequest(const std::string& command, const std::optional<std::string>& argument);
 
 int commandStop(const Context& context, std::ostream& out);
 int commandStatus(const Context& context, std::ostream& out);
@@ -111,9 +141,11 @@ std::string formatLatency(const std::string& reply, bool watch);
 // decide the outcome (an exit status); nothing means "become the daemon".
 std::optional<int> startAsClient(const Context& context, std::ostream& out);
 
-// Dispatches argv. `runDaemon` is called for `start` when this process must
-// become the daemon (and with no command at all); its result is returned.
-int run(const std::vector<std::string>& args, const Context& context, std::ostream& out,
+// Dispatches argv. A command with unknown or extra arguments prints why and
+// its usage on `err` and returns 2. `runDaemon` is called for `start` when
+// this process must become the daemon (and with no command at all); its
+// result is returned.
+int run(const std::vector<std::string>& args, const Context& context, std::ostream& out, std::ostream& err,
     const std::function<int()>& runDaemon);
 
 } // namespace qb::cli

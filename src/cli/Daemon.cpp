@@ -94,7 +94,10 @@ struct Daemon {
     std::unique_ptr<TaskGroup> tasks;
     bool shuttingDown = false;
     bool teardownFinished = false;
+    bool startFailed = false;
 };
+
+asio::awaitable<void> shutDownTask(std::shared_ptr<Daemon> daemon);
 
 asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
 {
@@ -121,7 +124,22 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
                 }
             });
         });
-    *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n" << std::flush;
+    const MirrorStatus status = daemon->engine->state().status;
+    if (status.isError()) {
+        // The failure and its hint are printed (StartProgress); a daemon that
+        // could not start does not pretend to run.
+        daemon->startFailed = true;
+        daemon->shuttingDown = true;
+        ServiceManager::notify("STATUS=" + status.label());
+        daemon->tasks->spawn(shutDownTask(daemon), "shutdown");
+        co_return;
+    }
+    if (status.is(MirrorStatus::Kind::running)) {
+        *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n";
+    } else if (status.is(MirrorStatus::Kind::waitingForDevice)) {
+        *daemon->out << "---\nWaiting for a tablet. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n";
+    }
+    *daemon->out << std::flush;
     // Under systemd (Type=notify) the unit counts as started from here on,
     // whatever the engine's status: the daemon serves its control socket
     // and reports its state either way.
@@ -145,7 +163,7 @@ void finishShutdown(const std::shared_ptr<Daemon>& daemon)
 
 asio::awaitable<void> shutDownTask(std::shared_ptr<Daemon> daemon)
 {
-    co_await daemon->engine->stopAsync();
+    co_await daemon->engine->shutdownAsync();
     if (daemon->teardownFinished) co_return;
     daemon->teardownFinished = true;
     finishShutdown(daemon);
@@ -287,7 +305,10 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     daemon->engine->addObserver([observed, progress](const EngineState& state, EngineProperty property) {
         auto engine = observed.lock();
         auto lines = progress.lock();
-        if (engine && lines) lines->engineChanged(state, engine->sessions().size(), property);
+        if (!engine || !lines) return;
+        // Auto-mirror may be switched on or off while the daemon waits.
+        lines->setStartsOnPlugIn(engine->startsOnPlugIn());
+        lines->engineChanged(state, engine->sessions().size(), property);
     });
     // Desktop notifications for what a user should see without a terminal.
     auto notices = std::make_shared<EventNotices>();
@@ -322,7 +343,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
 
     // Past the deadline the teardown is abandoned; either way no child of
     // ours outlives the daemon.
-    const bool completed = daemon->engine->state().status.is(MirrorStatus::Kind::idle);
+    const bool completed = daemon->engine->state().status.is(MirrorStatus::Kind::idle) && !daemon->startFailed;
     endChildren(daemon->timing.childGrace);
     std::fflush(nullptr);
     out.flush();

@@ -9,7 +9,9 @@ std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn)
     if (status.is(MirrorStatus::Kind::waitingForDevice)) {
         return std::string("Hint: connect the tablet by USB with USB debugging on and allow this computer on it "
                            "(`adb devices` should list it); ")
-            + (startsOnPlugIn ? "mirroring starts by itself." : "then run `quillbright start`.");
+            + (startsOnPlugIn ? "mirroring starts by itself."
+                              : "then run `quillbright start` (or `quillbright automirror on` once, and a tablet "
+                                "plugged in starts mirroring by itself).");
     }
     if (!status.isError()) return {};
     const std::string& message = status.message();
@@ -59,7 +61,12 @@ void StartProgress::engineChanged(const EngineState& state, std::size_t sessionC
             break;
         case MirrorStatus::Kind::waitingForDevice: out_ << "No device connected yet.\n"; break;
         case MirrorStatus::Kind::running:
-            out_ << "Mirroring " << sessionCount << (sessionCount == 1 ? " device.\n" : " devices.\n");
+            if (companionMissing_) {
+                out_ << "Streaming for " << sessionCount << (sessionCount == 1 ? " device" : " devices")
+                     << ", shown once a tablet client connects (see above).\n";
+            } else {
+                out_ << "Mirroring " << sessionCount << (sessionCount == 1 ? " device.\n" : " devices.\n");
+            }
             break;
         case MirrorStatus::Kind::error: out_ << "Failed: " << status.message() << "\n"; break;
         case MirrorStatus::Kind::idle:
@@ -71,7 +78,18 @@ void StartProgress::engineChanged(const EngineState& state, std::size_t sessionC
     case EngineProperty::apkInstallStatus:
         if (state.apkInstallStatus == installStatus_) return;
         installStatus_ = state.apkInstallStatus;
-        if (!installStatus_.empty()) out_ << "Companion app: " << installStatus_ << "\n";
+        if (installStatus_.starts_with("missing on ")) {
+            // Said plainly: without it the tablet shows nothing.
+            companionMissing_ = true;
+            out_ << "Companion app: " << installStatus_
+                 << " (no app-debug.apk comes with this build, or adb could not install it); without it the tablet "
+                    "shows nothing.\n"
+                 << "Tablet clients you can use instead: the viewer `quillbright-viewer` (on a Linux tablet or "
+                    "laptop; README, \"A Linux machine as the tablet\"), or the preview page "
+                    "http://localhost:8891/ in a browser.\n";
+        } else if (!installStatus_.empty()) {
+            out_ << "Companion app: " << installStatus_ << "\n";
+        }
         break;
     case EngineProperty::adbConnected:
         if (state.adbConnected == adbConnected_) return;

@@ -42,6 +42,7 @@ private:
     std::optional<MirrorStatus> status_;
     bool adbConnected_ = false;
     std::string installStatus_;
+    bool companionMissing_ = false;
     std::optional<std::string> adbFailure_;
     std::vector<std::string> unauthorized_;
 };

@@ -18,5 +18,5 @@ int main(int argc, char** argv)
     qb::routeRuntimeLog();
     const std::vector<std::string> args(argv, argv + argc);
     const qb::cli::Context context;
-    return qb::cli::run(args, context, std::cout, [&] { return qb::cli::runDaemon(context, std::cout); });
+    return qb::cli::run(args, context, std::cout, std::cerr, [&] { return qb::cli::runDaemon(context, std::cout); });
 }

@@ -1,7 +1,11 @@
 #include "control/ControlCommands.h"
 
+#include <algorithm>
+#include <functional>
+
 #include <fmt/format.h>
 
+#include "config/DeviceModels.h"
 #include "config/Text.h"
 #include "control/ControlRequest.h"
 #include "diagnostics/ProcessInfo.h"
@@ -21,44 +25,115 @@ std::string multiLine(const std::vector<std::string>& lines)
     return reply;
 }
 
-std::string lowerLabel(const DisplayResolution& resolution) { return lowercased(resolution.label); }
-
 const char* NON_DC1_MODES[] = {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"};
 
+bool isDC1(const ControlSessionInfo& session)
+{
+    return deviceFamilyForModel(session.model) == DeviceFamily::daylightDC1;
+}
+
+std::string dc1PresetNames()
+{
+    std::string names;
+    for (const auto& preset : DisplayResolution::dc1Presets()) {
+        names += (names.empty() ? "" : ", ") + presetName(preset);
+    }
+    return names;
+}
+
+std::string otherTabletModes()
+{
+    std::string names;
+    for (const char* mode : NON_DC1_MODES) names += (names.empty() ? "" : ", ") + std::string(mode);
+    return names;
+}
+
+// A DC-1 preset sets the DC-1's resolution, a mode of the other tablets
+// theirs; "portrait-cozy" and "portrait-sharp" are both. A name that applies
+// to none of the tablets mirrored is refused with the names that do; with
+// nothing mirrored, it is kept for the next start.
 std::string resolutionCommand(const std::optional<std::string>& argument, ControlTarget& target)
 {
     const ControlState state = target.state();
-    if (!argument) {
-        if (state.sessions.empty()) return "OK " + lowerLabel(state.resolution);
-        const auto& first = state.sessions.front().resolution;
-        return "OK " + lowerLabel(first) + " (" + first.rawValue() + ")";
-    }
+    if (!argument) return "OK " + resolutionShown(state);
     const std::string lower = lowercased(*argument);
-    for (const char* mode : NON_DC1_MODES) {
-        if (lower != mode) continue;
-        if (lower == state.nonDC1Mode) return "OK " + lower + " (no change)";
-        target.setNonDC1Mode(lower);
-        return "OK " + lower;
-    }
+    const bool otherMode
+        = std::find(std::begin(NON_DC1_MODES), std::end(NON_DC1_MODES), lower) != std::end(NON_DC1_MODES);
     const auto preset = matchResolution(*argument);
-    if (!preset) {
-        std::string valid;
-        for (const auto& candidate : DisplayResolution::dc1Presets()) {
-            std::string name = lowerLabel(candidate);
-            for (auto& c : name) {
-                if (c == ' ') c = '-';
-            }
-            valid += name + ", ";
+    const bool anyDC1 = state.sessions.empty() || std::any_of(state.sessions.begin(), state.sessions.end(), isDC1);
+    const bool anyOther = state.sessions.empty()
+        || std::any_of(state.sessions.begin(), state.sessions.end(), [](const auto& s) { return !isDC1(s); });
+    const bool forDC1 = preset && anyDC1;
+    const bool forOther = otherMode && anyOther;
+    if (!forDC1 && !forOther) {
+        if (preset) {
+            return "ERR " + presetName(*preset) + " is a DC-1 resolution; this tablet takes " + otherTabletModes();
         }
-        return "ERR unknown resolution (valid: " + valid + "landscape-cozy, landscape-sharp, portrait-cozy, portrait-sharp)";
+        if (otherMode) {
+            return "ERR " + lower + " is for tablets other than the DC-1; the DC-1 takes " + dc1PresetNames();
+        }
+        return "ERR unknown resolution (valid: " + dc1PresetNames() + ", " + otherTabletModes() + ")";
     }
-    if (*preset == state.resolution) return "OK " + lowerLabel(*preset) + " (no change)";
-    target.setResolution(*preset);
+    const std::string name = forDC1 ? presetName(*preset) : lower;
+    bool changed = false;
+    if (forDC1 && !(*preset == state.resolution)) {
+        target.setResolution(*preset);
+        changed = true;
+    }
+    if (forOther && lower != state.nonDC1Mode) {
+        target.setNonDC1Mode(lower);
+        changed = true;
+    }
+    if (!changed) return "OK " + name + " (no change)";
     if (state.status.is(MirrorStatus::Kind::running)) {
         target.restart();
-        return "OK " + lowerLabel(*preset) + " (restarting)";
+        return "OK " + name + " (restarting)";
     }
-    return "OK " + lowerLabel(*preset);
+    return "OK " + name;
+}
+
+// "on"/"off" settings: absent shows the value.
+std::string switchCommand(
+    const std::optional<std::string>& argument, bool current, const std::function<void(bool)>& set)
+{
+    if (!argument) return std::string("OK ") + onOff(current);
+    const std::string word = lowercased(*argument);
+    if (word != "on" && word != "off") return "ERR use on or off";
+    set(word == "on");
+    return "OK " + word;
+}
+
+std::string gammaCommand(const std::optional<std::string>& argument, ControlTarget& target)
+{
+    if (!argument) return fmt::format("OK {:.1f}", target.state().gammaAmount);
+    const auto value = parseWholeDouble(*argument);
+    if (!value || *value < 0.5 || *value > 2.5) {
+        return "ERR value must be 0.5-2.5 (1.0=off, above 1 lightens mid-tones)";
+    }
+    target.setGammaAmount(*value);
+    return fmt::format("OK {:.1f}", *value);
+}
+
+std::string profileCommand(const std::optional<std::string>& argument, ControlTarget& target)
+{
+    if (!argument) return "OK " + profileName(target.state().displayProfile);
+    std::string wanted = lowercased(*argument);
+    std::replace(wanted.begin(), wanted.end(), ' ', '-');
+    for (const auto profile : {DisplayProfile::crispPaper, DisplayProfile::balanced, DisplayProfile::custom}) {
+        if (wanted != profileName(profile)) continue;
+        target.setDisplayProfile(profile);
+        return "OK " + wanted;
+    }
+    return "ERR unknown profile (valid: crisp-paper, balanced, custom)";
+}
+
+std::string connectionCommand(const std::optional<std::string>& argument, ControlTarget& target)
+{
+    if (!argument) return "OK " + std::string(rawValue(target.state().connectionMode));
+    const auto mode = connectionModeFromRawValue(lowercased(*argument));
+    if (!mode) return "ERR unknown connection (valid: usb, wifi)";
+    target.setConnectionMode(*mode);
+    return "OK " + std::string(rawValue(*mode));
 }
 
 std::string byteValueCommand(const std::optional<std::string>& argument, ControlTarget& target, bool brightness)
@@ -124,6 +199,27 @@ std::string logsCommand(const std::optional<std::string>& argument)
 
 } // namespace
 
+std::string presetName(const DisplayResolution& resolution)
+{
+    std::string name = lowercased(resolution.label);
+    std::replace(name.begin(), name.end(), ' ', '-');
+    return name;
+}
+
+std::string profileName(DisplayProfile profile)
+{
+    std::string name = lowercased(rawValue(profile));
+    std::replace(name.begin(), name.end(), ' ', '-');
+    return name;
+}
+
+std::string resolutionShown(const ControlState& state)
+{
+    if (state.sessions.empty()) return presetName(state.resolution);
+    const auto& first = state.sessions.front();
+    return (isDC1(first) ? presetName(first.resolution) : state.nonDC1Mode) + " (" + first.resolution.rawValue() + ")";
+}
+
 std::optional<DisplayResolution> matchResolution(std::string_view argument)
 {
     std::string normalized = lowercased(argument);
@@ -162,9 +258,10 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
     std::vector<std::string> lines = {
         "status=" + s.status.label(),
         "version=" + s.version,
-        "resolution=" + s.resolution.label,
+        "resolution=" + resolutionShown(s),
         "display_mode=" + std::string(rawValue(s.displayMode)),
-        "profile=" + std::string(rawValue(s.displayProfile)),
+        "connection=" + std::string(rawValue(s.connectionMode)),
+        "profile=" + profileName(s.displayProfile),
         "pixel_format="
             + (s.sessions.empty() ? std::string("n/a") : std::string(label(s.sessions.front().pixelFormat))),
         fmt::format("contrast={:.1f}", s.contrastAmount),
@@ -264,6 +361,16 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
     }
     if (command == "CONTRAST") return contrastCommand(argument, target);
     if (command == "DISPLAYMODE") return displayModeCommand(argument, target);
+    if (command == "CONNECTION") return connectionCommand(argument, target);
+    if (command == "GAMMA") return gammaCommand(argument, target);
+    if (command == "PROFILE") return profileCommand(argument, target);
+    if (command == "AUTOMIRROR") {
+        return switchCommand(
+            argument, target.state().autoMirrorEnabled, [&](bool on) { target.setAutoMirrorEnabled(on); });
+    }
+    if (command == "AUTODIM") {
+        return switchCommand(argument, target.state().autoDimHost, [&](bool on) { target.setAutoDimHost(on); });
+    }
     if (command == "FONTSMOOTHING") {
         if (!argument) return target.state().fontSmoothingDisabled ? "OK off" : "OK on";
         const std::string word = lowercased(*argument);

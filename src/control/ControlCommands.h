@@ -21,6 +21,17 @@ std::string handleControlCommand(std::string_view request, ControlTarget& target
 // preset name without spaces ("portraitcomfortable"). First match wins.
 std::optional<DisplayResolution> matchResolution(std::string_view argument);
 
+// The names a user types and the replies show: a DC-1 preset's label in
+// lower case with hyphens ("portrait-cozy"), a profile's likewise
+// ("crisp-paper").
+std::string presetName(const DisplayResolution& resolution);
+std::string profileName(DisplayProfile profile);
+
+// The resolution as `RESOLUTION`, `HEALTH` and `status` show it: the first
+// session's ("cozy (1600x1200)"; for a tablet other than the DC-1 its mode,
+// "landscape-sharp (2560x1600)"), or the DC-1 preset for the next start.
+std::string resolutionShown(const ControlState& state);
+
 // The body lines of `HEALTH` (with the system lines when verbose) and `LATENCY`.
 std::vector<std::string> healthLines(const ControlState& state, bool verbose);
 std::vector<std::string> latencyLines(const ControlState& state);

@@ -64,7 +64,14 @@ public:
     virtual void setResolution(const DisplayResolution& resolution) = 0;
     virtual void setNonDC1Mode(const std::string& mode) = 0;
     virtual void setContrastAmount(double value) = 0;
+    virtual void setGammaAmount(double value) = 0;
+    virtual void setDisplayProfile(DisplayProfile profile) = 0;
     virtual void setDisplayMode(DisplayMode mode) = 0;
+    virtual void setConnectionMode(ConnectionMode mode) = 0;
+    // Turning auto-mirror on also marks the setup done, so that a tablet
+    // plugged into a waiting daemon starts mirroring by itself.
+    virtual void setAutoMirrorEnabled(bool enabled) = 0;
+    virtual void setAutoDimHost(bool enabled) = 0;
     virtual void setClamshellModeEnabled(bool enabled) = 0;
     virtual void setFontSmoothing(bool enabled) = 0;
 

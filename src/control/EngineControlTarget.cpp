@@ -79,6 +79,32 @@ asio::awaitable<std::string> keepAwakeOutcome(std::weak_ptr<MirrorEngine> weak)
     }
 }
 
+// The desktop's settings change runs off the main loop: the reply waits
+// for it, so that "OK off" means smoothing is off (and a later
+// `FONTSMOOTHING` says so), and a refusal is an error.
+asio::awaitable<std::string> fontSmoothingOutcome(std::weak_ptr<MirrorEngine> weak, bool wantedOn)
+{
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        auto engine = weak.lock();
+        if (!engine) co_return "ERR not running";
+        if (!engine->fontSmoothingChanging()) {
+            if (engine->state().fontSmoothingDisabled != wantedOn) co_return wantedOn ? "OK on" : "OK off";
+            co_return "ERR font smoothing unchanged: the desktop settings could not be changed "
+                      "(`quillbright logs error` says why)";
+        }
+        if (std::chrono::steady_clock::now() > deadline) co_return "ERR font smoothing: the desktop did not answer";
+        engine.reset();
+        timer.expires_after(std::chrono::milliseconds(20));
+        co_await timer.async_wait(asio::use_awaitable);
+    }
+}
+
+// GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
+// then mistakes its matching operator delete for a mismatched one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<std::string> answer(std::weak_ptr<MirrorEngine> engine, std::string request)
 {
     EngineControlTarget target(engine);
@@ -91,8 +117,13 @@ asio::awaitable<std::string> answer(std::weak_ptr<MirrorEngine> engine, std::str
     if (engine.expired()) co_return "ERR not running";
     std::string reply = handleControlCommand(request, target);
     if (command == "CLAMSHELL" && reply == "OK on") reply = co_await keepAwakeOutcome(engine);
+    const bool smoothingSet = command == "FONTSMOOTHING" && parseControlRequest(request).argument;
+    if (smoothingSet && (reply == "OK on" || reply == "OK off")) {
+        reply = co_await fontSmoothingOutcome(engine, reply == "OK on");
+    }
     co_return reply;
 }
+#pragma GCC diagnostic pop
 
 } // namespace
 
@@ -167,9 +198,39 @@ void EngineControlTarget::setContrastAmount(double value)
     if (auto e = engine_.lock()) e->setContrastAmount(value);
 }
 
+void EngineControlTarget::setGammaAmount(double value)
+{
+    if (auto e = engine_.lock()) e->setGammaAmount(value);
+}
+
+void EngineControlTarget::setDisplayProfile(DisplayProfile profile)
+{
+    if (auto e = engine_.lock()) e->setDisplayProfile(profile);
+}
+
 void EngineControlTarget::setDisplayMode(DisplayMode mode)
 {
     if (auto e = engine_.lock()) e->setDisplayMode(mode);
+}
+
+void EngineControlTarget::setConnectionMode(ConnectionMode mode)
+{
+    if (auto e = engine_.lock()) e->setConnectionMode(mode);
+}
+
+void EngineControlTarget::setAutoMirrorEnabled(bool enabled)
+{
+    auto e = engine_.lock();
+    if (!e) return;
+    // On Linux the command line is the front end: its "on" is the finished
+    // setup that lets a plugged-in tablet start the mirror.
+    if (enabled) MirrorEngine::setSetupCompleted(true);
+    e->setAutoMirrorEnabled(enabled);
+}
+
+void EngineControlTarget::setAutoDimHost(bool enabled)
+{
+    if (auto e = engine_.lock()) e->setAutoDimHost(enabled);
 }
 
 void EngineControlTarget::setClamshellModeEnabled(bool enabled)
@@ -291,8 +352,14 @@ ControlSocket::Handler engineControlHandler(std::weak_ptr<MirrorEngine> engine)
 void EngineControlServer::start(const std::shared_ptr<MirrorEngine>& engine)
 {
     if (socket_) return;
+    engine_ = engine;
     socket_ = ControlSocket::make(MainLoop::shared().executor(), socketPath_, engineControlHandler(engine));
     socket_->start();
+}
+
+asio::awaitable<std::string> EngineControlServer::answer(std::string request)
+{
+    return qb::answer(engine_, decodeControlRequest(request));
 }
 
 void EngineControlServer::stop()

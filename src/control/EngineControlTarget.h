@@ -28,7 +28,12 @@ public:
     void setResolution(const DisplayResolution& resolution) override;
     void setNonDC1Mode(const std::string& mode) override;
     void setContrastAmount(double value) override;
+    void setGammaAmount(double value) override;
+    void setDisplayProfile(DisplayProfile profile) override;
     void setDisplayMode(DisplayMode mode) override;
+    void setConnectionMode(ConnectionMode mode) override;
+    void setAutoMirrorEnabled(bool enabled) override;
+    void setAutoDimHost(bool enabled) override;
     void setClamshellModeEnabled(bool enabled) override;
     void setFontSmoothing(bool enabled) override;
     void start() override;
@@ -58,10 +63,13 @@ class EngineControlServer final : public ControlServer {
 public:
     explicit EngineControlServer(std::string socketPath) : socketPath_(std::move(socketPath)) {}
     void start(const std::shared_ptr<MirrorEngine>& engine) override;
+    // Decoded as a socket request is (a line, trimmed), then answered alike.
+    asio::awaitable<std::string> answer(std::string request) override;
     void stop();
 
 private:
     std::string socketPath_;
+    std::weak_ptr<MirrorEngine> engine_;
     std::shared_ptr<ControlSocket> socket_;
 };
 

@@ -59,6 +59,9 @@ public:
     virtual ~ControlServer() = default;
     // Once, at activation; the server holds the engine weakly.
     virtual void start(const std::shared_ptr<MirrorEngine>& engine) = 0;
+    // One request as the socket would answer it (the control page sends
+    // them); main loop, after start().
+    virtual asio::awaitable<std::string> answer(std::string request) = 0;
 };
 
 class SleepControl {

@@ -303,6 +303,9 @@ void MirrorEngine::activate()
     });
     if (state_.connectionMode == ConnectionMode::wifi) env.networkServices->start(env.ports.stream);
     if (env.controlServer) env.controlServer->start(shared_from_this());
+    // The page is there from the start, so it can start the first mirror;
+    // a clash here is reported by the start's port check.
+    if (const auto failure = openPreview()) logWarn("Engine", "Preview and control page not served: " + *failure);
     // The adb server takes a few seconds to come up; have it ready before the
     // first device list is asked for.
     asio::post(globalQueue(QoS::utility), [] {
@@ -336,12 +339,24 @@ void MirrorEngine::activate()
 // ---------------------------------------------------------------------------
 // Start
 
-bool MirrorEngine::startPreviewServers()
+std::string MirrorEngine::previewAddress() const
 {
-    const bool lan = state_.connectionMode == ConnectionMode::wifi;
+    return std::string(state_.connectionMode == ConnectionMode::wifi ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
+}
+
+asio::awaitable<std::string> MirrorEngine::answerControl(std::weak_ptr<MirrorEngine> weak, std::string request)
+{
+    std::shared_ptr<ControlServer> server;
+    if (auto self = weak.lock()) server = self->environment_.controlServer;
+    if (!server) co_return "ERR not running";
+    co_return co_await server->answer(std::move(request));
+}
+
+std::optional<std::string> MirrorEngine::openPreview()
+{
+    if (preview_.running()) return std::nullopt;
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    PreviewServers::Options options{environment_.ports.webSocket, environment_.ports.http,
-        std::string(lan ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS), lanPeers_,
+    PreviewServers::Options options{environment_.ports.webSocket, environment_.ports.http, previewAddress(), lanPeers_,
         static_cast<int>(state_.resolution.width), static_cast<int>(state_.resolution.height),
         [weak] {
             if (auto self = weak.lock()) self->requestStart();
@@ -349,14 +364,21 @@ bool MirrorEngine::startPreviewServers()
         [weak] {
             auto self = weak.lock();
             if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
-        }};
+        },
+        [weak](std::string request) { return answerControl(weak, std::move(request)); }};
     try {
         preview_.start(std::move(options));
-        return true;
+        return std::nullopt;
     } catch (const std::exception& error) {
-        setStatus(MirrorStatus::error(std::string("Server failed: ") + error.what()));
-        return false;
+        return std::string(error.what());
     }
+}
+
+asio::awaitable<void> MirrorEngine::shutdownAsync()
+{
+    const auto self = shared_from_this();
+    co_await stopAsync();
+    co_await preview_.stop();
 }
 
 // The one start path: the command line, the control socket, the preview
@@ -397,10 +419,22 @@ asio::awaitable<void> MirrorEngine::startSequence()
     const auto self = shared_from_this();
 
     const auto& ports = environment_.ports;
+    // The preview listens on the connection mode's address: after a change
+    // of mode it moves there.
+    if (preview_.running() && preview_.bindAddress() != previewAddress()) co_await preview_.stop();
+    // Our own preview holds its ports; they are not a clash.
+    std::function<bool(std::uint16_t)> available = [weak = weak_from_this(), own = environment_.portAvailable](
+                                                       std::uint16_t port) {
+        const auto self = weak.lock();
+        if (self && self->preview_.running()
+            && (port == self->preview_.webSocket()->boundPort() || port == self->preview_.http()->boundPort())) {
+            return true;
+        }
+        return own(port);
+    };
     bool cancelled = false;
     auto checking = firstBusyPort(ports,
-        {environment_.portAvailable, environment_.processBlocking, timing_.portBusyFor, timing_.portRecheckInterval},
-        cancelled);
+        {available, environment_.processBlocking, timing_.portBusyFor, timing_.portRecheckInterval}, cancelled);
     const auto busy = co_await std::move(checking);
     if (cancelled) co_return;
     if (busy) {
@@ -408,14 +442,16 @@ asio::awaitable<void> MirrorEngine::startSequence()
         co_return;
     }
 
-    if (!startPreviewServers()) co_return;
+    if (const auto failure = openPreview()) {
+        setStatus(MirrorStatus::error("Server failed: " + *failure));
+        co_return;
+    }
 
     std::function<std::vector<ConnectedDevice>()> listing = environment_.listDevices;
     auto devices = co_await offMainLoop<std::vector<ConnectedDevice>>(listing);
 
     if (devices.empty()) {
         logWarn("Engine", "No devices found — entering waitingForDevice");
-        co_await preview_.stop();
         setStatus(MirrorStatus::waitingForDevice());
         co_return;
     }
@@ -447,7 +483,6 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     if (sessions_.empty()) {
         logError("Engine", "No sessions started — cleaning up");
-        co_await preview_.stop();
         setStatus(MirrorStatus::error("No device sessions could be started"));
         co_return;
     }
@@ -544,6 +579,8 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
 
 void MirrorEngine::stop()
 {
+    // A restart under way must not start again what was asked to stop.
+    stopRequested_ = true;
     if (teardown_.running() == 0) {
         if (state_.status.is(MirrorStatus::Kind::idle)) return;
         if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
@@ -561,7 +598,6 @@ asio::awaitable<void> MirrorEngine::stopAsync()
     if (teardown_.running() == 0) {
         if (state_.status.is(MirrorStatus::Kind::idle)) co_return;
         if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
-            // The preview servers stopped when the engine began waiting.
             setStatus(MirrorStatus::idle());
             co_return;
         }
@@ -599,8 +635,6 @@ asio::awaitable<void> MirrorEngine::teardown()
     for (const auto& session : sessions) co_await session->stop();
     sessions_.clear();
     notify(EngineProperty::sessions);
-
-    co_await preview_.stop();
 
     if (state_.fontSmoothingDisabled) {
         environment_.fontSmoothing->restoreAfterMirroring();
@@ -847,6 +881,7 @@ void MirrorEngine::settingChanged(EngineProperty property)
 
 void MirrorEngine::setFontSmoothing(bool enabled)
 {
+    ++fontSmoothingChanges_;
     tasks_.spawn(fontSmoothingTask(weak_from_this(), environment_.fontSmoothing, enabled), "font smoothing");
 }
 
@@ -859,6 +894,7 @@ asio::awaitable<void> MirrorEngine::fontSmoothingTask(std::weak_ptr<MirrorEngine
     const bool changed = co_await offMainLoop<bool>(change);
     auto self = weak.lock();
     if (!self) co_return;
+    --self->fontSmoothingChanges_;
     if (!changed) {
         engineLine(fmt::format("[MirrorEngine] Failed to {} font smoothing: the desktop settings tool could not be run",
             enabled ? "enable" : "disable"));
@@ -889,8 +925,13 @@ asio::awaitable<void> MirrorEngine::restartTask(std::weak_ptr<MirrorEngine> weak
         ~Done() { engine.restartPending_ = false; }
     } done{*self};
     const DisplayMode mode = self->state_.displayMode;
+    self->stopRequested_ = false;
     co_await self->stopAsync();
     self->setDisplayMode(mode);
+    if (self->stopRequested_) {
+        logInfo("Engine", "Stopped during a restart — not starting again");
+        co_return;
+    }
     co_await self->start();
 }
 

@@ -169,6 +169,8 @@ public:
     // down; in `error` the sessions and tunnels still held are removed; a
     // stop while one runs joins it. Ends in idle.
     asio::awaitable<void> stopAsync();
+    // stopAsync(), then closes the preview and control page: the engine's end.
+    asio::awaitable<void> shutdownAsync();
     // While running: re-establishes the adb link of every session whose link
     // is down (off the main loop), then refreshes adbConnected.
     void reconnect();
@@ -183,6 +185,8 @@ public:
     // Switches the desktop's font smoothing off the main loop; the flag
     // follows once it is done, unless the desktop refused.
     void setFontSmoothing(bool enabled);
+    // A font-smoothing switch is still under way (its outcome not yet known).
+    bool fontSmoothingChanging() const { return fontSmoothingChanges_ > 0; }
     // Crash recovery of a dimmed host panel (activate() calls it) and the
     // restore after the host woke up.
     void restoreBrightnessIfNeeded();
@@ -236,7 +240,8 @@ public:
     // matches appVersion.
     bool companionCompatible() const;
 
-    // The preview servers while they run (null otherwise).
+    // The preview servers while they run (null otherwise): from activation
+    // (or the first start) until shutdownAsync().
     const std::shared_ptr<WebSocketServer>& wsServer() const { return preview_.webSocket(); }
     const std::shared_ptr<HTTPServer>& httpServer() const { return preview_.http(); }
     const Ports& ports() const { return environment_.ports; }
@@ -276,7 +281,11 @@ private:
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
-    bool startPreviewServers();
+    // Opens the preview and control page unless they run; the failure text
+    // when a port cannot be had.
+    std::optional<std::string> openPreview();
+    std::string previewAddress() const;
+    static asio::awaitable<std::string> answerControl(std::weak_ptr<MirrorEngine> weak, std::string request);
     std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();
@@ -307,6 +316,8 @@ private:
     bool isActivated_ = false;
     bool applyingProfile_ = false;
     bool restartPending_ = false;
+    bool stopRequested_ = false; // stop() was called since the restart under way began
+    int fontSmoothingChanges_ = 0;
     NativeSizeCache nativeSizes_;
     PreviewServers preview_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();

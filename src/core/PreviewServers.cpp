@@ -4,22 +4,26 @@ namespace qb {
 
 void PreviewServers::start(Options options)
 {
+    // Both ports are had before either serves: a clash leaves nothing open.
     WebSocketServerOptions wsOptions;
     wsOptions.bindAddress = options.bindAddress;
     wsOptions.peers = options.peers;
     auto ws = WebSocketServer::make(options.webSocketPort, wsOptions);
-    ws->start();
-    webSocket_ = ws;
 
     HTTPServerOptions httpOptions;
     httpOptions.bindAddress = options.bindAddress;
     httpOptions.webSocketPort = ws->boundPort();
     httpOptions.peers = std::move(options.peers);
+    httpOptions.controlHandler = std::move(options.controlHandler);
     auto http = HTTPServer::make(options.httpPort, options.width, options.height, httpOptions);
     http->onStartRequested = std::move(options.onStartRequested);
     http->onStopRequested = std::move(options.onStopRequested);
+
+    ws->start();
     http->start();
-    http_ = http;
+    webSocket_ = std::move(ws);
+    http_ = std::move(http);
+    bindAddress_ = options.bindAddress;
 }
 
 asio::awaitable<void> PreviewServers::stop()

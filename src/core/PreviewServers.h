@@ -1,7 +1,9 @@
-// The browser preview while mirroring: the WebSocket server the sessions'
-// captures feed, and the page that shows it with its start and stop buttons.
-// The engine starts them at the beginning of a start and stops them at the
-// end of its teardown (or when no device is found). Main loop only.
+// The browser preview and the local control page: the WebSocket server the
+// sessions' captures feed, and the HTTP server of the page that shows it
+// beside the settings and Start / Stop. The engine opens them at activation
+// (or at its first start) and keeps them while it lives, mirroring or not, so
+// the page can start again what it stopped; a start in another connection
+// mode reopens them on that mode's address. Main loop only.
 #pragma once
 
 #include <cstdint>
@@ -27,20 +29,26 @@ public:
         int height = 0;
         std::function<void()> onStartRequested;
         std::function<void()> onStopRequested;
+        // The page's control requests (HTTPServerOptions::controlHandler).
+        std::function<asio::awaitable<std::string>(std::string)> controlHandler = nullptr;
     };
 
-    // Throws what a server's construction throws; a WebSocket server
-    // already started stays until stop().
+    // Throws what a server's construction throws, and then leaves neither
+    // open. Not while running.
     void start(Options options);
     // Each server that runs, the WebSocket one first.
     asio::awaitable<void> stop();
 
+    bool running() const { return webSocket_ && http_; }
+    // The address they listen on while running.
+    const std::string& bindAddress() const { return bindAddress_; }
     const std::shared_ptr<WebSocketServer>& webSocket() const { return webSocket_; }
     const std::shared_ptr<HTTPServer>& http() const { return http_; }
 
 private:
     std::shared_ptr<WebSocketServer> webSocket_;
     std::shared_ptr<HTTPServer> http_;
+    std::string bindAddress_;
 };
 
 } // namespace qb

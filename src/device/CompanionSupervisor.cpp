@@ -80,7 +80,10 @@ asio::awaitable<void> CompanionSupervisor::setUp()
         if (!installed) {
             logInfo(SESSION, fmt::format("{} Installing companion app (attempt {})...", prefix(), attempt));
             if (onInstallProgress) onInstallProgress(fmt::format("installing on {} (attempt {})", serial_, attempt));
-            co_await offMainLoop<bool>(install, SESSION);
+            const bool installedNow = co_await offMainLoop<bool>(install, SESSION);
+            if (!installedNow && attempt == 1 && onInstallProgress) {
+                onInstallProgress(fmt::format("missing on {}: none could be installed", serial_));
+            }
         } else if (attempt == 1) {
             std::optional<std::string> version = co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
             companionVersion_ = std::move(version);

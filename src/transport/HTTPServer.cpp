@@ -7,24 +7,73 @@
 
 #include "diagnostics/Log.h"
 #include "runtime/MainLoop.h"
+#include "transport/ControlPage.h"
 
 namespace qb {
 
 namespace beast = boost::beast;
+
+namespace {
+
+using ControlHandler = std::function<asio::awaitable<std::string>(std::string)>;
+
+// Started on the main loop, so that nothing of the handler runs elsewhere.
+asio::awaitable<std::string> callHandler(ControlHandler handler, std::string text)
+{
+    co_return co_await handler(std::move(text));
+}
+
+// Reads the rest of a control request after `received` and answers it.
+asio::awaitable<std::string> answerControl(ControlHandler handler, std::vector<std::uint8_t> received,
+    bool loopbackPeer, beast::tcp_stream& stream, Duration timeout)
+{
+    using Progress = ParsedHTTPRequest::Progress;
+    auto parsed = parseHTTPRequest(received);
+    std::vector<std::uint8_t> chunk(4096);
+    while (parsed.progress == Progress::incomplete) {
+        stream.expires_after(timeout);
+        auto [error, size] = co_await stream.async_read_some(asio::buffer(chunk), asio::as_tuple(asio::use_awaitable));
+        if (error) co_return std::string();
+        received.insert(received.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(size));
+        parsed = parseHTTPRequest(received);
+    }
+    if (parsed.progress == Progress::malformed) co_return controlResponse("400 Bad Request", "ERR bad request");
+    if (!controlRequestAllowed(parsed.request, loopbackPeer)) {
+        logWarn("HTTP", "Refused a control request (only this machine's own pages and tools may send them)");
+        co_return controlResponse("403 Forbidden", "ERR forbidden");
+    }
+    if (!handler) co_return controlResponse("503 Service Unavailable", "ERR control unavailable");
+    std::string reply;
+    try {
+        reply = co_await asio::co_spawn(MainLoop::shared().executor(),
+            callHandler(std::move(handler), std::move(parsed.request.body)), asio::use_awaitable);
+    } catch (const std::exception& error) {
+        logError("HTTP", std::string("Control request failed: ") + error.what());
+        co_return controlResponse("500 Internal Server Error", "ERR internal error");
+    }
+    co_return controlResponse("200 OK", reply);
+}
+
+} // namespace
 
 std::shared_ptr<HTTPServer> HTTPServer::make(std::uint16_t port, int width, int height, HTTPServerOptions options)
 {
     auto queue = SerialQueue::make("http-server");
     auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer",
         ListenerOptions{.acceptRetryDelay = options.acceptRetryDelay, .allowsPeer = allowedPeers(options.peers)});
-    auto page = buildViewerPage(width, height, options.webSocketPort);
-    return std::shared_ptr<HTTPServer>(
-        new HTTPServer(std::move(queue), std::move(listener), std::move(page), std::move(options)));
+    auto viewer = buildViewerPage(width, height, options.webSocketPort);
+    auto control = buildControlPage(width, height, options.webSocketPort);
+    return std::shared_ptr<HTTPServer>(new HTTPServer(
+        std::move(queue), std::move(listener), std::move(viewer), std::move(control), std::move(options)));
 }
 
-HTTPServer::HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener, std::string page,
-    HTTPServerOptions options)
-    : queue_(std::move(queue)), listener_(std::move(listener)), htmlPage_(std::move(page)), options_(std::move(options))
+HTTPServer::HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener,
+    std::string viewerPage, std::string controlPage, HTTPServerOptions options)
+    : queue_(std::move(queue))
+    , listener_(std::move(listener))
+    , viewerPage_(std::move(viewerPage))
+    , controlPage_(std::move(controlPage))
+    , options_(std::move(options))
 {
 }
 
@@ -51,6 +100,9 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         if (!self) co_return;
         timeout = self->options_.firstReadTimeout;
     }
+    boost::system::error_code endpointError;
+    const auto peer = socket.remote_endpoint(endpointError);
+    const bool loopbackPeer = !endpointError && normalisedPeer(peer.address()).is_loopback();
     beast::tcp_stream stream(std::move(socket));
     std::vector<std::uint8_t> buffer(READ_SIZE);
     stream.expires_after(timeout);
@@ -59,6 +111,7 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
                                    : judgePreviewRequest(std::span(buffer.data(), size));
 
     std::string response;
+    ControlHandler handler;
     {
         auto self = weak.lock();
         if (!self || request == PreviewRequest::unanswered) {
@@ -67,7 +120,18 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         }
         if (request == PreviewRequest::start) logInfo("HTTP", "POST /start — companion requested mirror start");
         if (request == PreviewRequest::stop) logInfo("HTTP", "POST /stop — companion requested mirror stop");
-        response = previewResponse(request, self->htmlPage_);
+        if (request == PreviewRequest::refused) logWarn("HTTP", "Refused a start or stop sent by another site's page");
+        // The LAN sees the picture only; the settings are this machine's.
+        response = previewResponse(request, loopbackPeer ? self->controlPage_ : self->viewerPage_);
+        handler = self->options_.controlHandler;
+    }
+    if (request == PreviewRequest::control) {
+        buffer.resize(size);
+        response = co_await answerControl(std::move(handler), std::move(buffer), loopbackPeer, stream, timeout);
+        if (response.empty()) {
+            stream.close();
+            co_return;
+        }
     }
 
     stream.expires_after(timeout);

@@ -1,16 +1,19 @@
-// The preview's HTTP port (8891 for the engine): serves the one-page viewer
-// for the WebSocket preview and takes two commands from the companion (or any
-// local client), POST /start and POST /stop, which ask the engine to start or
-// stop mirroring. Each connection is judged by its first read alone and then
-// closed (PreviewRequests.h).
+// The preview's HTTP port (8891 for the engine). To this machine it serves
+// the control page (ControlPage.h) and POST /control, whose body is a
+// control-socket request answered by `controlHandler`; to a LAN peer (Wi-Fi
+// mode lets the set-up devices in) only the one-page viewer of the WebSocket
+// preview, and /control is refused with 403. Anyone it serves may send POST
+// /start and POST /stop (the companion does), which ask the engine to start
+// or stop mirroring. Each connection is judged by its first read
+// (PreviewRequests.h), answered once and closed.
 //
-// Ownership: the engine creates one when it starts and stops it with
-// stopAsync() when it stops. Handlers hold the server weakly.
+// Ownership: the engine creates one when it activates or starts and stops it
+// with stopAsync() when it shuts down. Handlers hold the server weakly.
 //
 // Threads: accepting, reading and answering run on the serial queue
-// "http-server"; onStartRequested / onStopRequested run on the main loop.
-// Install the callbacks before start(); stopAsync() may be awaited from any
-// coroutine.
+// "http-server"; onStartRequested / onStopRequested and controlHandler run on
+// the main loop. Install the callbacks before start(); stopAsync() may be
+// awaited from any coroutine.
 #pragma once
 
 #include <chrono>
@@ -40,6 +43,9 @@ struct HTTPServerOptions {
     std::shared_ptr<const PeerAllowList> peers = nullptr;
     // Pause after a failed accept before the listener tries again.
     std::chrono::milliseconds acceptRetryDelay{100};
+    // A control request's text (the body) in, the reply text out; run on the
+    // main loop. Null: /control answers 503.
+    std::function<asio::awaitable<std::string>(std::string)> controlHandler = nullptr;
 };
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
@@ -61,17 +67,19 @@ public:
     // Closes the listener; completes once it has stopped accepting.
     asio::awaitable<void> stopAsync();
 
-    const std::string& htmlPage() const { return htmlPage_; }
+    const std::string& viewerPage() const { return viewerPage_; }
+    const std::string& controlPage() const { return controlPage_; }
     std::uint16_t boundPort() const { return listener_->port(); }
 
 private:
-    HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener, std::string page,
-        HTTPServerOptions options);
+    HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener, std::string viewerPage,
+        std::string controlPage, HTTPServerOptions options);
     static asio::awaitable<void> serve(std::weak_ptr<HTTPServer> weak, asio::ip::tcp::socket socket);
 
     std::shared_ptr<SerialQueue> queue_;
     std::shared_ptr<LocalListener> listener_;
-    const std::string htmlPage_;
+    const std::string viewerPage_;
+    const std::string controlPage_;
     const HTTPServerOptions options_;
 };
 

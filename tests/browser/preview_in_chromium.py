@@ -1,21 +1,26 @@
 #!/usr/bin/env python3
-"""The browser preview in a real browser.
+"""The control page in a real browser.
 
 Starts the quillbright daemon on the simulated desktop (a still test
 pattern) with the fake adb playing one DC-1, takes the reference client's
-decode of the frame stream, opens the preview page in headless Chromium and,
-through the DevTools protocol, checks that the canvas shows the same picture
-(within JPEG's tolerance) and that the page's Start and Stop buttons reach
-the engine. Everything started here is stopped here.
+decode of the frame stream, opens http://127.0.0.1:8891/ in headless
+Chromium and, through the DevTools protocol, checks that the page asks
+nothing of any other address, that its canvas shows the streamed picture
+(within JPEG's tolerance), that settings changed on the page reach the
+daemon (read back over the control socket), and that Stop stops mirroring
+while the page stays served, so its Start starts it again. A screenshot of
+the page is written to <screenshot>. Everything started here is stopped here.
 
-usage: preview_in_chromium.py <quillbright> <fake-adb> <qb-companion>
+usage: preview_in_chromium.py <quillbright> <fake-adb> <qb-companion> <screenshot>
 Exit status 77 (skipped) when Chromium or python3-websockets is missing.
 """
 import asyncio
+import base64
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -95,6 +100,23 @@ class Run:
         except OSError:
             return None
 
+    def health(self):
+        """The daemon's HEALTH answer over its control socket, as a dict."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(10)
+            s.connect(os.path.join(self.dir, "quillbright.sock"))
+            s.sendall(b"HEALTH\n")
+            reply = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        lines = reply.decode().splitlines()
+        if not lines or lines[0] != "OK":
+            fail("HEALTH answered %r" % reply[:200])
+        return dict(line.split("=", 1) for line in lines[1:] if "=" in line)
+
     def reference_frame(self):
         raw = os.path.join(self.dir, "frame.raw")
         subprocess.run([self.companion, "--port", "8888", "--frames", "3", "--quiet", "--raw", raw],
@@ -116,8 +138,8 @@ class Run:
         self.chromium = subprocess.Popen([
             browser, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-            "--window-size=800,600", "--user-data-dir=" + profile, "--remote-debugging-port=0",
-            "http://127.0.0.1:8891/"], stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.dir, "chromium.log"), "w"),
+            "--window-size=1280,800", "--user-data-dir=" + profile, "--remote-debugging-port=0",
+            "about:blank"], stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.dir, "chromium.log"), "w"),
             start_new_session=True)
         port_file = os.path.join(profile, "DevToolsActivePort")
 
@@ -137,10 +159,10 @@ class Run:
             with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % self.devtools_port, timeout=5) as r:
                 targets = json.load(r)
             for target in targets:
-                if target.get("type") == "page" and target.get("url", "").startswith("http://127.0.0.1:8891"):
+                if target.get("type") == "page":
                     return target["webSocketDebuggerUrl"]
             return None
-        return wait_for(page, 30, "the preview page target")
+        return wait_for(page, 30, "the browser's page target")
 
     def stop(self):
         for process, sig in ((self.chromium, signal.SIGKILL), (self.daemon, signal.SIGTERM)):
@@ -157,6 +179,7 @@ class Run:
 class DevTools:
     def __init__(self, socket):
         self.socket, self.next_id = socket, 0
+        self.events = []  # every event received, in order
 
     async def call(self, method, **params):
         self.next_id += 1
@@ -164,6 +187,8 @@ class DevTools:
         await self.socket.send(json.dumps({"id": ident, "method": method, "params": params}))
         while True:
             message = json.loads(await asyncio.wait_for(self.socket.recv(), 30))
+            if "method" in message:
+                self.events.append(message)
             if message.get("id") == ident:
                 if "error" in message:
                     fail("%s: %s" % (method, message["error"]))
@@ -196,9 +221,13 @@ SAMPLE_CANVAS = """(() => {
 })()""" % (STEP, STEP)
 
 
-async def check_in_browser(run, reference):
+async def check_in_browser(run, reference, screenshot):
     async with websockets.connect(run.page_socket(), max_size=None) as socket:
         tools = DevTools(socket)
+        # Every request the page makes is watched from before it loads.
+        await tools.call("Network.enable")
+        await tools.call("Page.enable")
+        await tools.call("Page.navigate", url="http://127.0.0.1:8891/")
         # The canvas, once a picture has been drawn on it.
         deadline = time.monotonic() + 30
         while True:
@@ -235,22 +264,52 @@ async def check_in_browser(run, reference):
         if falls or means[levels[-1]] - means[levels[0]] < 128:
             fail("the canvas's grey levels do not follow the stream's: %s" % falls[:5])
 
-        # Start while running is accepted and changes nothing; Stop stops.
-        await tools.click("start")
-        wait_for(lambda: "POST /start — companion requested mirror start" in run.output(), 10, "POST /start")
-        if run.status() != "running":
-            fail("Start changed a running engine: %s" % run.status())
+        # Settings changed on the page reach the daemon.
+        await tools.evaluate("""(() => {
+          const set = (id, value) => { const e = document.getElementById(id); e.value = value;
+                                       e.dispatchEvent(new Event('change')); };
+          set('contrast', '1.7'); set('brightness', '180'); set('mode', 'extended'); })()""")
+        wanted = {"contrast": "1.7", "brightness": "180", "display_mode": "extended"}
+        wait_for(lambda: all(run.health().get(k) == v for k, v in wanted.items()), 20, "the page's settings")
+        wait_for(lambda: run.status() == "running", 30, "the mirror to run again in extended mode")
+
+        # Stop stops mirroring and the page stays: it shows the new state,
+        # read through the same server, and its Start starts again.
         await tools.click("stop")
-        wait_for(lambda: "POST /stop — companion requested mirror stop" in run.output(), 10, "POST /stop")
-        wait_for(lambda: "Mirror stopped" in run.output(), 20, "the engine to stop")
         wait_for(lambda: run.status() == "idle", 20, "status idle")
+        await wait_for_page(tools, "idle")
+        await tools.click("start")
+        wait_for(lambda: run.status() == "running", 30, "status running after the page's Start")
+        await wait_for_page(tools, "running")
+
+        shot = await tools.call("Page.captureScreenshot", format="png")
+        os.makedirs(os.path.dirname(screenshot), exist_ok=True)
+        with open(screenshot, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+
+        asked = sorted({e["params"]["request"]["url"] for e in tools.events
+                        if e["method"] == "Network.requestWillBeSent"})
+        sockets = sorted({e["params"]["url"] for e in tools.events if e["method"] == "Network.webSocketCreated"})
+        print("page requests:", asked, sockets)
+        outside = [u for u in asked if not u.startswith("http://127.0.0.1:8891/")]
+        outside += [u for u in sockets if not u.startswith("ws://localhost:8890")]
+        if outside or not sockets:
+            fail("the page asked for %s (sockets %s)" % (outside, sockets))
+
+
+async def wait_for_page(tools, state):
+    deadline = time.monotonic() + 20
+    while await tools.evaluate("document.getElementById('state').textContent") != state:
+        if time.monotonic() > deadline:
+            fail("the page never showed state %r" % state)
+        await asyncio.sleep(0.1)
 
 
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) != 5:
         print(__doc__)
         return 2
-    run = Run(*(os.path.abspath(a) for a in sys.argv[1:]))
+    run = Run(*(os.path.abspath(a) for a in sys.argv[1:4]))
     try:
         run.start_daemon()
         wait_for(lambda: run.status() == "running" or run.daemon.poll() is not None, 30, "the daemon to run")
@@ -258,8 +317,8 @@ def main():
             fail("daemon is not running")
         reference = run.reference_frame()
         run.start_chromium()
-        asyncio.run(check_in_browser(run, reference))
-        print("preview in Chromium: OK")
+        asyncio.run(check_in_browser(run, reference, os.path.abspath(sys.argv[4])))
+        print("control page in Chromium: OK, screenshot " + sys.argv[4])
         return 0
     except (AssertionError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as error:
         print("FAIL:", error)

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using namespace std::chrono_literals;
 
 // A private runtime directory per test, with short waits.
@@ -43,15 +44,20 @@ struct FakeControlSocket : test::ScriptedServer {
     }
 };
 
-int runArgs(const Context& context, std::vector<std::string> words, std::string& output, bool* daemonStarted = nullptr)
+// `quillbright <words>`: the exit status; what went to standard output and
+// to standard error.
+int runArgs(const Context& context, std::vector<std::string> words, std::string& output, bool* daemonStarted = nullptr,
+    std::string* errors = nullptr)
 {
     words.insert(words.begin(), "quillbright");
     std::ostringstream out;
-    const int status = run(words, context, out, [&] {
+    std::ostringstream err;
+    const int status = run(words, context, out, err, [&] {
         if (daemonStarted) *daemonStarted = true;
         return 42;
     });
     output = out.str();
+    if (errors) *errors = err.str();
     return status;
 }
 
@@ -66,28 +72,99 @@ pid_t deadPid()
     return process->pid();
 }
 
-TEST(CommandLineTest, ClientCommandArgumentsAreCheckedBeforeAnythingIsSent)
+// Every command's words are checked against the command table before
+// anything is sent or started: what is sent for good words, usage on
+// standard error and exit 2 for bad ones.
+TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
 {
-    auto request = [](const std::string& command, std::optional<std::string> argument) {
-        auto r = clientRequest(command, argument);
-        return r ? (r->request.empty() ? "error: " + r->error : r->request) : std::string("none");
+    RuntimeDir dir;
+    const test::ScopedEnv home("HOME", dir.path().string());
+    const test::ScopedEnv config("XDG_CONFIG_HOME", dir.path().string());
+    FakeControlSocket server(dir.context.paths.controlSocket, "OK x\n");
+    struct Case {
+        std::vector<std::string> words;
+        std::string sent;    // the request; empty: none
+        std::string refusal; // the start of standard error; empty: accepted
     };
-    EXPECT_EQ(request("brightness", std::nullopt), "BRIGHTNESS");
-    EXPECT_EQ(request("brightness", "+7"), "BRIGHTNESS 7");
-    EXPECT_EQ(request("brightness", "255"), "BRIGHTNESS 255");
-    for (const char* bad : {"256", "-1", "abc", "", "7x", " 7", "++7"}) {
-        EXPECT_EQ(request("brightness", std::string(bad)), "error: ERROR: brightness value must be 0-255") << bad;
+    const std::vector<Case> cases = {
+        {{"brightness", "+7"}, "BRIGHTNESS 7", ""},
+        {{"brightness"}, "BRIGHTNESS", ""},
+        {{"brightness", "256"}, "", "ERROR: brightness value must be 0-255\nUsage: quillbright brightness [0-255|up|down]\n"},
+        {{"brightness", "7x"}, "", "ERROR: brightness value must be 0-255"},
+        {{"brightness", "1", "2"}, "", "ERROR: brightness takes one argument (got 1 2)"},
+        {{"backlight", "Toggle"}, "BACKLIGHT toggle", ""},
+        {{"backlight", "dim"}, "", "ERROR: backlight argument must be on, off, or toggle\n"},
+        {{"clamshell", "yes"}, "", "ERROR: clamshell argument must be on, off, enable, or disable"},
+        {{"fontsmoothing", "OFF"}, "FONTSMOOTHING off", ""},
+        {{"fontsmoothing", "maybe"}, "", "ERROR: fontsmoothing argument must be on or off"},
+        {{"resolution", "Sharp"}, "RESOLUTION Sharp", ""}, // the daemon knows which presets apply
+        {{"resolution", "--bogus"}, "", "ERROR: unknown resolution argument: --bogus"},
+        {{"contrast", "9"}, "CONTRAST 9", ""}, // the range is the daemon's
+        {{"contrast", "high"}, "", "ERROR: contrast value must be a number"},
+        {{"restart"}, "RESTART", ""},
+        {{"start", "--bogus"}, "", "ERROR: start takes no argument (got --bogus)\nUsage: quillbright start\n"},
+        {{"install-service", "--user"}, "", "ERROR: install-service takes no argument"},
+        {{"hotkeys"}, "", "ERROR: hotkeys argument must be install or remove\nUsage: quillbright hotkeys install|remove\n"},
+        {{"health", "all"}, "", "ERROR: health argument must be verbose"},
+        {{"latency", "--bogus"}, "", "ERROR: latency argument must be --watch or -w"},
+        {{"Start"}, "", "Unknown command: Start\n\nQuillBright v2.4.4 -- CLI\n"}, // case-sensitive
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        std::string err;
+        bool daemonStarted = false;
+        const std::size_t before = server.requests().size();
+        const int status = runArgs(dir.context, c.words, out, &daemonStarted, &err);
+        const std::string what = ::testing::PrintToString(c.words);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(status, 0) << what << err;
+            ASSERT_EQ(server.requests().size(), before + 1) << what;
+            EXPECT_EQ(server.requests().back(), c.sent) << what;
+        } else {
+            EXPECT_EQ(status, 2) << what;
+            EXPECT_EQ(err.substr(0, c.refusal.size()), c.refusal) << what;
+            EXPECT_EQ(out, "") << what;
+            EXPECT_EQ(server.requests().size(), before) << what << ::testing::PrintToString(server.requests());
+        }
+        EXPECT_FALSE(daemonStarted) << what;
     }
-    EXPECT_EQ(request("warmth", "300"), "error: ERROR: warmth value must be 0-255");
-    EXPECT_EQ(request("backlight", "Toggle"), "BACKLIGHT toggle");
-    EXPECT_EQ(request("backlight", "dim"), "error: ERROR: backlight argument must be on, off, or toggle");
-    EXPECT_EQ(request("clamshell", "enable"), "CLAMSHELL enable");
-    EXPECT_EQ(request("clamshell", "yes"), "error: ERROR: clamshell argument must be on or off");
-    EXPECT_EQ(request("resolution", "Sharp"), "RESOLUTION Sharp");
-    EXPECT_EQ(request("fontsmoothing", "OFF"), "FONTSMOOTHING off");
-    EXPECT_EQ(request("fontsmoothing", "maybe"), "FONTSMOOTHING maybe");
-    EXPECT_EQ(request("restart", std::nullopt), "RESTART");
-    EXPECT_EQ(request("status", std::nullopt), "none");
+    EXPECT_FALSE(fs::exists(dir.path() / "systemd")) << "a refused install-service wrote a unit";
+
+    // Help: the whole table, and each command's own (never its action).
+    std::string out;
+    EXPECT_EQ(runArgs(dir.context, {"--help"}, out), 0);
+    EXPECT_EQ(out, usageText());
+    EXPECT_THAT(out, HasSubstr("QuillBright v2.4.4 -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n  start "));
+    EXPECT_THAT(out, Not(HasSubstr("menu bar")));
+    for (const auto& entry : commandTable()) {
+        EXPECT_THAT(usageText(), HasSubstr("\n  " + std::string(entry.name) + " ")) << entry.name;
+        EXPECT_EQ(runArgs(dir.context, {std::string(entry.name), "--help"}, out), 0) << entry.name;
+        EXPECT_EQ(out.substr(0, commandUsage(entry).size()), commandUsage(entry)) << entry.name;
+    }
+    EXPECT_EQ(runArgs(dir.context, {"help", "mode-that-is-not"}, out), 2);
+    EXPECT_FALSE(fs::exists(dir.path() / "systemd")) << "install-service --help wrote a unit";
+}
+
+// The completion script, run by bash as a user's Tab would.
+TEST(CommandLineTest, BashCompletesCommandsAndTheirValues)
+{
+    RuntimeDir dir;
+    const std::string script = (dir.path() / "quillbright.bash").string();
+    test::writeFile(script, bashCompletion());
+    auto complete = [&](const std::string& line) {
+        ProcessOptions options;
+        options.executable = "/bin/bash";
+        options.arguments = {"-c", ". " + script + "; COMP_WORDS=(" + line + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                "_quillbright; echo \"${COMPREPLY[*]}\""};
+        return runProcess(options, 10, "bash").standardOutput;
+    };
+    EXPECT_EQ(complete("quillbright mo"), "mode\n");
+    EXPECT_EQ(complete("quillbright auto"), "automirror autodim\n");
+    EXPECT_EQ(complete("quillbright mode ''"), "--help mirror extended\n");
+    EXPECT_EQ(complete("quillbright profile b"), "balanced\n");
+    EXPECT_EQ(complete("quillbright logs error E"), "Engine\n");
+    EXPECT_EQ(complete("quillbright mode mirror ''"), "\n");
+    EXPECT_EQ(complete("quillbright help remove"), "remove-service\n");
 }
 
 TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
@@ -104,14 +181,6 @@ TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
     EXPECT_EQ(runArgs(dir.context, {"warmth"}, out), 1);
     EXPECT_THAT(out, HasSubstr("ERROR: Could not connect to control socket."));
 
-    {
-        FakeControlSocket server(dir.context.paths.controlSocket, "OK 7\n");
-        EXPECT_EQ(runArgs(dir.context, {"brightness", "+7"}, out), 0);
-        EXPECT_EQ(out, "OK 7\n");
-        EXPECT_EQ(runArgs(dir.context, {"brightness", "abc"}, out), 1);
-        EXPECT_EQ(out, "ERROR: brightness value must be 0-255\n");
-        EXPECT_EQ(server.requests(), std::vector<std::string>{"BRIGHTNESS 7"}); // the bad value sent nothing
-    }
     {
         FakeControlSocket server(dir.context.paths.controlSocket, "ERR not running\n");
         EXPECT_EQ(runArgs(dir.context, {"restart"}, out), 1);
@@ -206,17 +275,6 @@ TEST(CommandLineTest, StatusPrefersTheSocketAndAddsTheStatusFile)
     EXPECT_EQ(out, "running=true\nstatus=starting\npid=" + std::to_string(::getpid()) + "\n");
 }
 
-TEST(CommandLineTest, StatusFileHasTwelveLinesInOrder)
-{
-    const StatusSnapshot s{.status = "running", .resolution = "1600x1200", .adb = true,
-        .stats = {.fps = 29.96, .bandwidthMBps = 1.234, .totalFrames = 1234, .jitterMs = 0.44, .rttMs = 12.35,
-            .rttP95Ms = 20, .clientCount = 1}};
-    const auto when = std::chrono::system_clock::from_time_t(1796551734); // 2026-12-06T10:08:54Z
-    EXPECT_EQ(statusFileText(s, 4321, when),
-        "status=running\nresolution=1600x1200\nfps=30.0\nbandwidth_mbps=1.23\nclients=1\ntotal_frames=1234\n"
-        "adb=true\njitter_ms=0.4\nrtt_avg_ms=12.3\nrtt_p95_ms=20.0\npid=4321\nupdated=2026-12-06T10:08:54Z");
-}
-
 TEST(CommandLineTest, StartDefersToARunningInstance)
 {
     RuntimeDir dir;
@@ -253,17 +311,6 @@ TEST(CommandLineTest, StartDefersToARunningInstance)
     EXPECT_THAT(out, HasSubstr("\n\nNo command specified. Starting mirror...\n\n"));
 }
 
-TEST(CommandLineTest, UsageAndUnknownCommands)
-{
-    RuntimeDir dir;
-    std::string out;
-    EXPECT_EQ(runArgs(dir.context, {"--help"}, out), 0);
-    EXPECT_EQ(out, usageText());
-    EXPECT_THAT(out, HasSubstr("QuillBright v2.4.4 -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n  start "));
-    EXPECT_EQ(runArgs(dir.context, {"Start"}, out), 1); // commands are case-sensitive
-    EXPECT_EQ(out, "Unknown command: Start\n\n" + usageText());
-}
-
 TEST(CommandLineTest, DiagnosticsReplies)
 {
     EXPECT_EQ(formatHealth("OK", false), "QuillBright — Health\n========================\n");
@@ -273,9 +320,6 @@ TEST(CommandLineTest, DiagnosticsReplies)
         "\n  [sessions]\n"
         "  memory rss mb                42\n");
 
-    const std::string waiting = formatLatency("OK\nfps=30.0", false);
-    EXPECT_THAT(waiting, HasSubstr("Skipped frames:   0\n"));
-    EXPECT_THAT(waiting, HasSubstr("(Waiting for ACKs from Daylight — is the Android app updated?)"));
     EXPECT_THAT(formatLatency("OK\nrtt_avg_ms=12.4", true), HasSubstr("  Est. one-way:     ~6.2 ms\n"));
 
     RuntimeDir dir;

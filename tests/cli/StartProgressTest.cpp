@@ -36,28 +36,11 @@ TEST(StartProgress, EveryFailureTheEngineReportsGetsAOneLineHint)
         EXPECT_EQ(hint.find('\n'), std::string::npos) << "one line: " << hint;
     }
     EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), true), HasSubstr("mirroring starts by itself"));
-    EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), false), HasSubstr("then run `quillbright start`"));
+    EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), false), HasSubstr("`quillbright automirror on`"));
     for (const auto& fine : {MirrorStatus::idle(), MirrorStatus::starting(), MirrorStatus::running(),
              MirrorStatus::stopping()}) {
         EXPECT_EQ(hintForStatus(fine), "") << fine.label();
     }
-}
-
-TEST(StartProgress, TheAdbServerStepSaysHowItWent)
-{
-    std::ostringstream out;
-    StartProgress progress(out);
-    progress.adbServerStarting();
-    progress.adbServerStarted(false, false);
-    progress.adbServerStarted(true, false);
-    progress.adbServerStarted(true, true);
-    EXPECT_EQ(out.str(),
-        "Starting the adb server...\n"
-        "adb not found: devices cannot be reached.\n"
-        "Hint: install adb (sudo apt install adb) or set QUILLBRIGHT_ADB to an adb program.\n"
-        "The adb server did not start.\n"
-        "Hint: run `adb start-server` to see why; `adb kill-server` clears a stuck one.\n"
-        "adb server ready.\n");
 }
 
 } // namespace

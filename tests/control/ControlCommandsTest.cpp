@@ -40,6 +40,11 @@ public:
         calls.push_back("mode " + m);
     }
     void setContrastAmount(double v) override { calls.push_back(fmt::format("contrast {}", v)); }
+    void setGammaAmount(double v) override { calls.push_back(fmt::format("gamma {}", v)); }
+    void setDisplayProfile(DisplayProfile p) override { calls.push_back("profile " + std::string(rawValue(p))); }
+    void setConnectionMode(ConnectionMode m) override { calls.push_back("connection " + std::string(rawValue(m))); }
+    void setAutoMirrorEnabled(bool on) override { calls.push_back(on ? "automirror on" : "automirror off"); }
+    void setAutoDimHost(bool on) override { calls.push_back(on ? "autodim on" : "autodim off"); }
     void setDisplayMode(DisplayMode m) override
     {
         current.displayMode = m;
@@ -130,33 +135,72 @@ TEST(ControlCommands, SettingsCommands)
     EXPECT_EQ(t.ask("FONTSMOOTHING maybe"), "ERR use on or off");
     EXPECT_EQ(t.ask("CLAMSHELL enable"), "OK on");
     EXPECT_EQ(t.ask("CLAMSHELL yes"), "ERR use on or off");
+
+    t.current.gammaAmount = 1.2;
+    EXPECT_EQ(t.ask("GAMMA"), "OK 1.2");
+    EXPECT_EQ(t.ask("GAMMA 1.5"), "OK 1.5");
+    EXPECT_EQ(t.ask("GAMMA 3"), "ERR value must be 0.5-2.5 (1.0=off, above 1 lightens mid-tones)");
+    EXPECT_EQ(t.ask("PROFILE"), "OK crisp-paper");
+    EXPECT_EQ(t.ask("PROFILE Balanced"), "OK balanced");
+    EXPECT_EQ(t.ask("PROFILE crisp paper"), "OK crisp-paper");
+    EXPECT_EQ(t.ask("PROFILE glossy"), "ERR unknown profile (valid: crisp-paper, balanced, custom)");
+    EXPECT_EQ(t.ask("CONNECTION"), "OK usb");
+    EXPECT_EQ(t.ask("CONNECTION WiFi"), "OK wifi");
+    EXPECT_EQ(t.ask("CONNECTION bluetooth"), "ERR unknown connection (valid: usb, wifi)");
+    t.current.autoMirrorEnabled = false;
+    EXPECT_EQ(t.ask("AUTOMIRROR"), "OK off");
+    EXPECT_EQ(t.ask("AUTOMIRROR ON"), "OK on");
+    EXPECT_EQ(t.ask("AUTODIM off"), "OK off");
     EXPECT_THAT(t.calls, ElementsAre("contrast 1.5", "contrast 2", "display extended", "display mirror", "restart",
-                             "smoothing off", "clamshell on"));
+                             "smoothing off", "clamshell on", "gamma 1.5", "profile Balanced", "profile Crisp Paper",
+                             "connection wifi", "automirror on", "autodim off"));
 }
 
-TEST(ControlCommands, Resolution)
+// A name applies to the tablets it is for: DC-1 presets to a DC-1, the
+// other tablets' modes to those; never a silent "OK" that changes nothing.
+TEST(ControlCommands, ResolutionFollowsTheTabletsMirrored)
 {
     FakeTarget t;
+    const std::string dc1Names = "cozy, comfortable, balanced, sharp, portrait-cozy, portrait-comfortable, "
+                                 "portrait-balanced, portrait-sharp";
+    const std::string otherNames = "landscape-cozy, landscape-sharp, portrait-cozy, portrait-sharp";
+    // Nothing mirrored: kept for whichever tablet comes.
     EXPECT_EQ(t.ask("RESOLUTION"), "OK cozy");
     EXPECT_EQ(t.ask("RESOLUTION 1600x1200"), "OK cozy (no change)"); // the first preset of that size
-    EXPECT_EQ(t.ask("RESOLUTION Portrait-Comfortable"), "OK portrait comfortable");
-    EXPECT_EQ(t.ask("RESOLUTION portraitcozy"), "OK portrait cozy");
-    EXPECT_EQ(t.ask("RESOLUTION balanced"), "OK balanced");
-    EXPECT_EQ(t.ask("RESOLUTION portrait-cozy"), "OK portrait-cozy (no change)");
+    EXPECT_EQ(t.ask("RESOLUTION Portrait-Comfortable"), "OK portrait-comfortable");
+    EXPECT_EQ(t.ask("RESOLUTION portrait-sharp"), "OK portrait-sharp"); // both the DC-1 preset and the mode
     EXPECT_EQ(t.ask("RESOLUTION Landscape-Sharp"), "OK landscape-sharp");
-    EXPECT_EQ(t.ask("RESOLUTION 1280X960"), "ERR unknown resolution (valid: cozy, comfortable, balanced, sharp, "
-                                            "portrait-cozy, portrait-comfortable, portrait-balanced, "
-                                            "portrait-sharp, landscape-cozy, landscape-sharp, portrait-cozy, "
-                                            "portrait-sharp)");
-    t.current.status = MirrorStatus::running();
-    EXPECT_EQ(t.ask("RESOLUTION 1024x768"), "OK comfortable (restarting)");
-    EXPECT_THAT(t.calls, ElementsAre("resolution 768x1024", "resolution 1200x1600@2x", "resolution 1280x960",
-                             "mode landscape-sharp", "resolution 1024x768", "restart"));
+    EXPECT_EQ(t.ask("RESOLUTION 1280X960"), "ERR unknown resolution (valid: " + dc1Names + ", " + otherNames + ")");
+    EXPECT_THAT(t.calls, ElementsAre("resolution 768x1024", "resolution 1200x1600", "mode portrait-sharp",
+                             "mode landscape-sharp"));
 
-    ControlSessionInfo session;
-    session.resolution = DisplayResolution::sharp();
-    t.current.sessions = {session};
-    EXPECT_EQ(t.ask("RESOLUTION"), "OK sharp (1600x1200)");
+    // A DC-1 mirrored: "portrait-cozy" is its preset, not the other tablets' mode.
+    t.calls.clear();
+    ControlSessionInfo dc1;
+    dc1.model = "DC_1";
+    dc1.resolution = DisplayResolution::portraitSharp();
+    t.current.resolution = DisplayResolution::portraitSharp();
+    t.current.sessions = {dc1};
+    t.current.status = MirrorStatus::running();
+    EXPECT_EQ(t.ask("RESOLUTION"), "OK portrait-sharp (1200x1600)");
+    EXPECT_EQ(t.ask("RESOLUTION portrait-cozy"), "OK portrait-cozy (restarting)");
+    EXPECT_EQ(t.ask("RESOLUTION landscape-cozy"), "ERR landscape-cozy is for tablets other than the DC-1; the DC-1 "
+                                                  "takes " + dc1Names);
+    EXPECT_THAT(t.calls, ElementsAre("resolution 1200x1600@2x", "restart"));
+
+    // Another tablet: its modes only.
+    t.calls.clear();
+    ControlSessionInfo tablet;
+    tablet.model = "Pixel_Tablet";
+    tablet.resolution = DisplayResolution::cozy(2560, 1600);
+    t.current.sessions = {tablet};
+    t.current.nonDC1Mode = "landscape-sharp";
+    EXPECT_EQ(t.ask("RESOLUTION"), "OK landscape-sharp (" + tablet.resolution.rawValue() + ")");
+    EXPECT_EQ(t.ask("RESOLUTION balanced"), "ERR balanced is a DC-1 resolution; this tablet takes " + otherNames);
+    EXPECT_EQ(t.ask("RESOLUTION landscape-sharp"), "OK landscape-sharp (no change)");
+    EXPECT_EQ(t.ask("RESOLUTION portrait-cozy"), "OK portrait-cozy (restarting)");
+    EXPECT_THAT(t.calls, ElementsAre("mode portrait-cozy", "restart"));
+    EXPECT_THAT(t.ask("HEALTH"), HasSubstr("\nresolution=portrait-cozy (" + tablet.resolution.rawValue() + ")\n"));
 }
 
 TEST(ControlCommands, DiagnosticsReplies)

@@ -86,6 +86,10 @@ TEST_F(MirrorEngineTest, StartsTheLineUpStaggeredAndStopsToIdle)
     EXPECT_GE(recorder.started[1] - recorder.started[0], timing.displayStagger);
     runOnMain(engine->stopAsync());
     EXPECT_THAT(statuses, ElementsAre("starting", "running", "stopping", "idle"));
+    EXPECT_TRUE(engine->sessions().empty());
+    // The page that stopped the mirror can start it again; the engine's end closes it.
+    EXPECT_TRUE(engine->wsServer() && engine->httpServer());
+    runOnMain(engine->shutdownAsync());
     EXPECT_FALSE(engine->wsServer() || engine->httpServer());
 }
 
@@ -104,6 +108,20 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     // From an error, a stop tears down whatever is left and ends idle.
     engine->stop();
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5000ms));
+
+    // A stop while a restart tears down wins: the restart does not start again.
+    runOnMain(engine->start());
+    ASSERT_EQ(engine->state().status, MirrorStatus::running());
+    bool stopped = false;
+    engine->addObserver([&](const EngineState& state, EngineProperty property) {
+        if (property != EngineProperty::status || state.status != MirrorStatus::stopping() || stopped) return;
+        stopped = true;
+        engine->stop();
+    });
+    engine->restart();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5s));
+    MainLoop::shared().runFor(100ms);
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
 }
 
 TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
@@ -125,11 +143,11 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     EXPECT_EQ(momentary->state().status, MirrorStatus::waitingForDevice());
     EXPECT_TRUE(busyOnce.empty());
 
-    // No device: waiting, and the preview servers are gone again.
+    // No device: waiting, with the page up to start from.
     auto waiting = makeEngine();
     runOnMain(waiting->start());
     EXPECT_EQ(waiting->state().status, MirrorStatus::waitingForDevice());
-    EXPECT_FALSE(waiting->wsServer() || waiting->httpServer());
+    EXPECT_TRUE(waiting->wsServer() && waiting->httpServer());
     // ... and a device appearing later is started from there.
     devices = {device("D1", "DC_1")};
     runOnMain(waiting->start());
@@ -147,6 +165,12 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     EXPECT_EQ(partial->sessions()[0]->id(), "P1");
     EXPECT_EQ(partial->sessions()[0]->port(), 8889); // ports follow the device list, not the survivors
     runOnMain(partial->stopAsync());
+
+    // All fail: an error.
+    recorder.failing = {"D1", "P1"};
+    auto none = makeEngine();
+    runOnMain(none->start());
+    EXPECT_EQ(none->state().status, MirrorStatus::error("No device sessions could be started"));
 }
 
 TEST_F(MirrorEngineTest, WiFiServicesFollowTheConnectionMode)

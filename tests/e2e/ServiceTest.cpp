@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using namespace std::chrono_literals;
 
 // A datagram socket playing systemd's notification socket.
@@ -76,7 +77,8 @@ TEST_F(Service, ReadinessAndShutdownReachTheServiceManager)
     // The person at the terminal (or the journal) sees what to do (the steps
     // before: the next test); the output is read on its own thread, so wait
     // for its last line.
-    EXPECT_TRUE(test::waitFor([&] { return output().find("Mirror running.") != std::string::npos; }, 10s));
+    EXPECT_TRUE(test::waitFor([&] { return output().find("Waiting for a tablet.") != std::string::npos; }, 10s));
+    EXPECT_THAT(output(), Not(HasSubstr("Mirror running.")));
     EXPECT_THAT(output(), HasSubstr("No device connected yet.\nHint: connect the tablet by USB"));
 
     // The unit's ExecStop.

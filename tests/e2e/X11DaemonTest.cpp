@@ -173,5 +173,29 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     EXPECT_EQ(layout(), before);
 }
 
+// `mode extended` on a running daemon: the tablet stops mirroring the
+// primary and gets a monitor of its own beside it.
+TEST_F(X11DaemonTest, ModeExtendedMovesTheTabletFromThePrimaryToAMonitorOfItsOwn)
+{
+    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(outputHas("[VirtualDisplay] Mirroring: built-in display")) << output();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    const std::string mirrored = xorg().run("xrandr --listmonitors");
+    EXPECT_EQ(mirrored.find("1600/"), std::string::npos) << "no monitor of the tablet's own while mirroring\n" << mirrored;
+
+    EXPECT_EQ(cli({"mode", "extended"}), std::pair(0, std::string("OK extended (restarting)\n")));
+    ASSERT_TRUE(waitFor([&] { return xorg().run("xrandr --listmonitors").find(" 1600/") != std::string::npos; }, 30s))
+        << xorg().run("xrandr --listmonitors") << output();
+    const std::string extended = xorg().run("xrandr --listmonitors");
+    EXPECT_NE(extended.find("Monitors: 2"), std::string::npos) << extended;
+    EXPECT_NE(extended.find(" 1024/"), std::string::npos) << "the primary keeps its own mode\n" << extended;
+    EXPECT_NE(cli({"status"}).second.find("\ndisplay_mode=extended\n"), std::string::npos);
+
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
 } // namespace
 } // namespace qb

@@ -20,7 +20,8 @@ viewer=$(ls "$work"/out/quillbright-viewer_*.deb 2>/dev/null || true)
 # Contents: FHS places under /usr, nothing in /usr/local or outside /usr.
 dpkg-deb -c "$daemon" | awk '{print $6}' >"$work/daemon.list"
 for path in ./usr/bin/quillbright ./usr/share/man/man1/quillbright.1.gz \
-    ./usr/lib/systemd/user/quillbright.service ./usr/share/doc/quillbright/copyright \
+    ./usr/lib/systemd/user/quillbright.service ./usr/share/bash-completion/completions/quillbright \
+    ./usr/share/doc/quillbright/copyright \
     ./usr/share/doc/quillbright/changelog.Debian.gz ./usr/share/doc/quillbright/README.md; do
     grep -qx "$path" "$work/daemon.list" || fail "$path missing from $(basename "$daemon")"
 done
@@ -56,6 +57,11 @@ if [ -n "$viewer" ]; then
     "$root/usr/bin/quillbright-viewer" --help | grep -q '^usage: quillbright-viewer' || fail "viewer --help"
 fi
 zcat "$root/usr/share/man/man1/quillbright.1.gz" | grep -q '^\.TH QUILLBRIGHT 1' || fail "man page"
+# The man page names every command the help lists.
+zcat "$root/usr/share/man/man1/quillbright.1.gz" | sed 's/\\-/-/g' | grep -E '^\.BR? ' | tr ' ",' '\n\n\n' >"$work/man.words"
+for command in $("$root/usr/bin/quillbright" help | sed -n 's/^  \([a-z][a-z-]*\).*/\1/p'); do
+    grep -qx -- "$command" "$work/man.words" || fail "the man page lacks the command $command"
+done
 if command -v man >/dev/null 2>&1; then
     MANWIDTH=80 man -l "$root/usr/share/man/man1/quillbright.1.gz" 2>"$work/man.err" >/dev/null
     [ ! -s "$work/man.err" ] || { cat "$work/man.err"; fail "man page warnings"; }

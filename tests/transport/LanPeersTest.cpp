@@ -81,6 +81,10 @@ TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
             EXPECT_EQ(probe(stranger, server.port, server.request), std::nullopt) << server.name << " served " << stranger;
         }
     }
+    // The tablet sees the picture, never the settings.
+    EXPECT_EQ(probe("192.0.2.20", http->boundPort(),
+                  "POST /control HTTP/1.1\r\nHost: localhost\r\nContent-Length: 4\r\n\r\nSTOP"),
+        "HTTP/1.1 403");
     // The plain and the v4-mapped stranger are one address: one line a server.
     EXPECT_EQ(log.matching("Refused connection from 192.0.2.66 — not a paired device").size(), 4u);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <string>
 
 #include <boost/beast/core.hpp>
@@ -76,15 +77,74 @@ TEST(PreviewRequestTest, FirstReadDecidesTheAnswer)
     EXPECT_EQ(judgePreviewRequest(bytes(" POST /start")), PreviewRequest::unanswered);
     EXPECT_EQ(judgePreviewRequest(bytes("get /")), PreviewRequest::unanswered);
     EXPECT_EQ(judgePreviewRequest({}), PreviewRequest::unanswered);
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /control HTTP/1.1\r\nX: GET")), PreviewRequest::control);
+    // Another site's page may not start or stop the mirror through the browser.
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /stop HTTP/1.1\r\norigin: http://evil.example\r\n\r\n")),
+        PreviewRequest::refused);
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /start HTTP/1.1\r\nOrigin: http://localhost.evil.example\r\n\r\n")),
+        PreviewRequest::refused);
+    EXPECT_EQ(judgePreviewRequest(bytes("POST /start HTTP/1.1\r\nOrigin: http://127.0.0.1:8891\r\n\r\n")),
+        PreviewRequest::start);
     // Bytes that are not UTF-8 count as empty text, whatever else they hold.
     EXPECT_EQ(judgePreviewRequest(bytes("POST /start \xc0\xaf")), PreviewRequest::unanswered); // overlong
     EXPECT_EQ(judgePreviewRequest(bytes("GET \xe2\x82")), PreviewRequest::unanswered);         // cut short
     EXPECT_EQ(judgePreviewRequest(bytes("GET /caf\xc3\xa9 \xf0\x9f\x93\xb1")), PreviewRequest::page);
 }
 
-TEST(HTTPServerTest, AnswersCommandsAndClosesOnJunk)
+TEST(PreviewRequestTest, ControlRequestsAreReadWholeAndOnlyFromThisMachine)
 {
-    auto server = HTTPServer::make(0, 1600, 1200, {.firstReadTimeout = 200ms});
+    using Progress = ParsedHTTPRequest::Progress;
+    const std::string whole = "POST /control HTTP/1.1\r\nHost: localhost:8891\r\nContent-Length: 11\r\n"
+                              "Origin: http://localhost:8891\r\n\r\nCONTRAST 1.5";
+    // Head, then body, arriving in pieces; what follows the body is not read.
+    EXPECT_EQ(parseHTTPRequest(bytes(whole.substr(0, 40))).progress, Progress::incomplete);
+    EXPECT_EQ(parseHTTPRequest(bytes(whole.substr(0, whole.size() - 5))).progress, Progress::incomplete);
+    const auto parsed = parseHTTPRequest(bytes(whole));
+    ASSERT_EQ(parsed.progress, Progress::complete);
+    EXPECT_EQ(parsed.request.body, "CONTRAST 1.");
+    EXPECT_EQ(parsed.request.host, "localhost:8891");
+    EXPECT_TRUE(controlRequestAllowed(parsed.request, true));
+    EXPECT_FALSE(controlRequestAllowed(parsed.request, false)); // a LAN peer, whatever it claims
+
+    const std::string head = "POST /control HTTP/1.1\r\nHost: localhost\r\n";
+    for (const std::string& bad : std::vector<std::string>{head + "Content-Length: 4\r\nContent-Length: 40\r\n\r\nSTOP",
+             head + "Transfer-Encoding: chunked\r\n\r\n4\r\nSTOP\r\n0\r\n\r\n", head + "Content-Length: +4\r\n\r\nSTOP",
+             head + "Content-Length: 4097\r\n\r\n", head + "Host: evil.example\r\n\r\n",
+             head + "Content-Length: 2\r\n\r\n\xc3\x28", head + "No colon here\r\n\r\n", "POST\r\n\r\n",
+             "POST /control\r\n\r\n", head + "X: " + std::string(MAX_REQUEST_HEAD_BYTES, 'x'),
+             head + "X: \xff\xfe\r\n"}) {
+        EXPECT_EQ(parseHTTPRequest(bytes(bad)).progress, Progress::malformed) << bad.substr(0, 120);
+    }
+
+    const struct {
+        const char* host;
+        const char* origin;
+        bool allowed;
+    } cases[] = {{"localhost:8891", nullptr, true}, {"127.0.0.1", "http://127.0.0.1:8891", true},
+        {"[::1]:8891", "http://LOCALHOST:8891", true}, {"localhost:8891", "http://evil.example", false},
+        {"localhost:8891", "null", false}, {"localhost:8891", "https://localhost:8891", false},
+        {"localhost.evil.example", nullptr, false}, {"127.0.0.1.nip.io:8891", nullptr, false},
+        {"localhost:", nullptr, false}, {"localhost:88910000", nullptr, false}, {nullptr, nullptr, false}};
+    for (const auto& c : cases) {
+        HTTPRequest request;
+        request.hasHost = c.host != nullptr;
+        request.host = c.host ? c.host : "";
+        request.hasOrigin = c.origin != nullptr;
+        request.origin = c.origin ? c.origin : "";
+        EXPECT_EQ(controlRequestAllowed(request, true), c.allowed) << (c.host ? c.host : "-") << " "
+                                                                   << (c.origin ? c.origin : "-");
+    }
+}
+
+TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
+{
+    std::vector<std::string> requests;
+    auto server = HTTPServer::make(0, 1600, 1200,
+        {.firstReadTimeout = 200ms, .controlHandler = [&](std::string text) -> asio::awaitable<std::string> {
+             EXPECT_TRUE(MainLoop::shared().isCurrent());
+             requests.push_back(text);
+             co_return "OK " + text;
+         }});
     int starts = 0;
     server->onStartRequested = [&] {
         EXPECT_TRUE(MainLoop::shared().isCurrent());
@@ -93,14 +153,45 @@ TEST(HTTPServerTest, AnswersCommandsAndClosesOnJunk)
     server->start();
     const auto port = server->boundPort();
 
+    // This machine gets the control page.
+    const auto page = server->controlPage();
+    EXPECT_EQ(exchange(port, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"),
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size())
+            + "\r\nConnection: close\r\n\r\n" + page);
+
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK";
     EXPECT_EQ(exchange(port, "POST /start HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), ok);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return starts == 1; }, 3s));
+
+    // A control request is answered by the handler on the main loop, its
+    // body arriving after the head; refused ones never reach it.
+    const auto control = [&](std::vector<std::string> parts) {
+        auto reply = std::async(std::launch::async, [&] {
+            asio::io_context io;
+            tcp::socket socket(io);
+            socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+            for (const auto& part : parts) asio::write(socket, asio::buffer(part));
+            std::string response;
+            boost::system::error_code error;
+            asio::read(socket, asio::dynamic_buffer(response), error);
+            return response;
+        });
+        MainLoop::shared().runUntil([&] { return reply.wait_for(0s) == std::future_status::ready; }, 3s);
+        const std::string response = reply.get();
+        return response.substr(0, response.find("\r\n")) + "|" + response.substr(response.find("\r\n\r\n") + 4);
+    };
+    const std::string head = "POST /control HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    EXPECT_EQ(control({head + "Content-Length: 6\r\n\r\n", "HEALTH"}), "HTTP/1.1 200 OK|OK HEALTH");
+    EXPECT_EQ(control({head + "Origin: http://evil.example\r\nContent-Length: 4\r\n\r\nSTOP"}),
+        "HTTP/1.1 403 Forbidden|ERR forbidden");
+    EXPECT_EQ(control({head + "Content-Length: 99999\r\n\r\nSTOP"}), "HTTP/1.1 400 Bad Request|ERR bad request");
+    EXPECT_EQ(requests, std::vector<std::string>{"HEALTH"});
 
     // Junk, non-UTF-8 and silence are all closed without a byte of reply.
     EXPECT_EQ(exchange(port, "PUT /x HTTP/1.1\r\n\r\n"), "");
     EXPECT_EQ(exchange(port, "GET /\xff\xfe"), "");
     EXPECT_EQ(exchange(port, ""), "");
+    EXPECT_EQ(exchange(port, head.c_str()), ""); // a control head that never ends
     MainLoop::shared().runFor(20ms);
     EXPECT_EQ(starts, 1);
 

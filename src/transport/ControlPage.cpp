@@ -1,0 +1,174 @@
+#include "transport/ControlPage.h"
+
+#include <string_view>
+
+#include "config/DisplayResolution.h"
+#include "config/Modes.h"
+#include "config/Text.h"
+
+namespace qb {
+
+namespace {
+
+std::string escaped(std::string_view text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string option(std::string_view value, std::string_view text)
+{
+    return "<option value=\"" + escaped(value) + "\">" + escaped(text) + "</option>";
+}
+
+// The RESOLUTION argument for a preset: its label, lower case, hyphens for spaces.
+std::string presetArgument(const DisplayResolution& preset)
+{
+    std::string name = lowercased(preset.label);
+    for (auto& c : name) {
+        if (c == ' ') c = '-';
+    }
+    return name;
+}
+
+constexpr std::string_view STYLE = R"(<style>
+body{margin:0;font:14px sans-serif;background:#1d1d1d;color:#eee;display:flex;flex-wrap:wrap;gap:16px;padding:16px}
+#picture{flex:1 1 480px;min-width:320px}
+#c{display:block;max-width:100%;max-height:calc(100vh - 32px);margin:auto;background:#000;image-rendering:pixelated}
+#panel{flex:0 0 300px}
+h2{font-size:15px;margin:14px 0 6px;border-bottom:1px solid #444}
+table{border-collapse:collapse;width:100%}td{padding:3px 4px}td:first-child{color:#aaa;width:45%}
+select,input[type=range]{width:100%}
+button{font:14px sans-serif;padding:6px 18px;margin-right:8px}
+#reply{min-height:1.2em;color:#9cf;word-break:break-word}
+</style>)";
+
+constexpr std::string_view SCRIPT = R"(<script>
+const c=document.getElementById('c'),g=c.getContext('2d');
+let next=null,pending=false;
+function draw(){pending=false;if(!next)return;
+if(c.width!==next.width||c.height!==next.height){c.width=next.width;c.height=next.height;}
+g.drawImage(next,0,0,c.width,c.height);next.close();next=null;}
+function connect(){const ws=new WebSocket('ws://localhost:'+WS_PORT);ws.binaryType='arraybuffer';
+ws.onmessage=e=>{createImageBitmap(new Blob([e.data],{type:'image/jpeg'})).then(b=>{
+if(next)next.close();next=b;if(!pending){pending=true;requestAnimationFrame(draw);}}).catch(()=>{});};
+ws.onclose=()=>setTimeout(connect,1000);}
+connect();
+const $=id=>document.getElementById(id);
+async function send(text){
+const r=await fetch('/control',{method:'POST',headers:{'Content-Type':'text/plain'},body:text});
+return r.text();}
+async function act(text){let reply;try{reply=await send(text);}catch(e){reply='ERR daemon unreachable';}
+$('reply').textContent=text+': '+reply;refresh();return reply;}
+// Each control: element, socket verb, HEALTH key it shows.
+const controls=[['mode','DISPLAYMODE','display_mode'],['connection','CONNECTION',null],
+['resolution','RESOLUTION',null],['profile','PROFILE','profile'],['gamma','GAMMA','gamma'],
+['contrast','CONTRAST','contrast'],['brightness','BRIGHTNESS','brightness'],['warmth','WARMTH','warmth'],
+['automirror','AUTOMIRROR','auto_mirror'],['autodim','AUTODIM','auto_dim'],['backlight','BACKLIGHT','backlight'],
+['clamshell','CLAMSHELL','clamshell']];
+function show(id,value){const e=$(id);if(value===undefined||e===document.activeElement)return;
+if(e.type==='checkbox')e.checked=value==='on';else e.value=value;
+const o=$(id+'-value');if(o)o.textContent=value;}
+for(const [id,verb] of controls){const e=$(id);
+if(e.type==='range')e.addEventListener('input',()=>{$(id+'-value').textContent=e.value;});
+e.addEventListener('change',()=>act(verb+' '+(e.type==='checkbox'?(e.checked?'on':'off'):e.value)));}
+$('start').addEventListener('click',()=>act('START'));
+$('stop').addEventListener('click',()=>act('STOP'));
+function value(reply){return reply.startsWith('OK ')?reply.slice(3).replace(/ \(.*$/,''):undefined;}
+let refreshing=false;
+async function refresh(){if(refreshing)return;refreshing=true;
+try{const health=await send('HEALTH');const v={};
+for(const line of health.split('\n').slice(1)){const i=line.indexOf('=');if(i>0)v[line.slice(0,i)]=line.slice(i+1);}
+$('state').textContent=v.status||health;
+$('fps').textContent=v.fps;$('clients').textContent=v.clients;
+$('rtt').textContent=v.rtt_avg_ms+' ms (p95 '+v.rtt_p95_ms+' ms)';
+$('bandwidth').textContent=v.bandwidth_mbps+' MB/s';$('frames').textContent=v.total_frames+' ('+v.skipped_frames+' skipped)';
+for(const [id,,key] of controls)if(key)show(id,v[key]);
+show('connection',v.connection_mode||v.connection||value(await send('CONNECTION')));
+const r=value(await send('RESOLUTION'));if(r)show('resolution',r.replace(/ /g,'-'));
+}catch(e){$('state').textContent='daemon unreachable';}
+refreshing=false;}
+refresh();setInterval(refresh,1000);
+</script>)";
+
+std::string range(std::string_view id, std::string_view label, double min, double max, double step)
+{
+    const std::string name(id);
+    return "<tr><td><label for=\"" + name + "\">" + std::string(label) + "</label> <span id=\"" + name
+        + "-value\"></span></td><td><input type=\"range\" id=\"" + name + "\" min=\"" + std::to_string(min) + "\" max=\""
+        + std::to_string(max) + "\" step=\"" + std::to_string(step) + "\"></td></tr>";
+}
+
+std::string checkbox(std::string_view id, std::string_view label)
+{
+    const std::string name(id);
+    return "<tr><td><label for=\"" + name + "\">" + std::string(label) + "</label></td><td><input type=\"checkbox\" id=\""
+        + name + "\"></td></tr>";
+}
+
+std::string select(std::string_view id, std::string_view label, const std::string& options)
+{
+    const std::string name(id);
+    return "<tr><td><label for=\"" + name + "\">" + std::string(label) + "</label></td><td><select id=\"" + name + "\">"
+        + options + "</select></td></tr>";
+}
+
+} // namespace
+
+std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
+{
+    std::string resolutions = "<optgroup label=\"DC-1\">";
+    for (const auto& preset : DisplayResolution::dc1Presets()) {
+        resolutions += option(presetArgument(preset), preset.label + " (" + std::to_string(preset.width) + "x"
+            + std::to_string(preset.height) + ")");
+    }
+    resolutions += "</optgroup><optgroup label=\"Other tablets\">";
+    for (const char* mode : {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"}) {
+        resolutions += option(mode, mode);
+    }
+    resolutions += "</optgroup>";
+    std::string profiles;
+    for (const auto profile : allDisplayProfiles) profiles += option(rawValue(profile), rawValue(profile));
+
+    std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
+                       "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+                       "<title>QuillBright</title>";
+    page += STYLE;
+    page += "</head><body><div id=\"picture\"><canvas id=\"c\" width=\"" + std::to_string(width) + "\" height=\""
+        + std::to_string(height) + "\"></canvas></div><div id=\"panel\">";
+    page += "<div><button id=\"start\">Start</button><button id=\"stop\">Stop</button></div>"
+            "<p id=\"reply\"></p><h2>Status</h2><table>"
+            "<tr><td>State</td><td id=\"state\"></td></tr><tr><td>Frame rate</td><td id=\"fps\"></td></tr>"
+            "<tr><td>Clients</td><td id=\"clients\"></td></tr><tr><td>Round trip</td><td id=\"rtt\"></td></tr>"
+            "<tr><td>Bandwidth</td><td id=\"bandwidth\"></td></tr><tr><td>Frames</td><td id=\"frames\"></td></tr>"
+            "</table><h2>Display</h2><table>";
+    page += select("mode", "Display mode", option("mirror", "Mirror") + option("extended", "Extended"));
+    page += select("connection", "Connection", option("usb", "USB") + option("wifi", "Wi-Fi"));
+    page += select("resolution", "Resolution", resolutions);
+    page += select("profile", "Profile", profiles);
+    page += range("contrast", "Contrast", 1.0, 2.0, 0.1);
+    page += range("gamma", "Gamma", 0.5, 2.5, 0.1);
+    page += "</table><h2>Tablet</h2><table>";
+    page += range("brightness", "Brightness", 0, 255, 1);
+    page += range("warmth", "Warmth", 0, 255, 1);
+    page += checkbox("backlight", "Backlight");
+    page += "</table><h2>This computer</h2><table>";
+    page += checkbox("automirror", "Mirror when plugged in");
+    page += checkbox("autodim", "Dim the screen while mirroring");
+    page += checkbox("clamshell", "Keep running with the lid closed");
+    page += "</table></div><script>const WS_PORT=" + std::to_string(webSocketPort) + ";</script>";
+    page += SCRIPT;
+    page += "</body></html>\n";
+    return page;
+}
+
+} // namespace qb
