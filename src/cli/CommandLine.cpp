@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -21,6 +22,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "cli/Pair.h"
 #include "cli/Setup.h"
 #include "config/Text.h"
 #include "control/ControlRequest.h"
@@ -286,6 +288,9 @@ const std::vector<CommandEntry>& commandTable()
         {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
         {"install-service", "", "Write the systemd user unit (then: systemctl --user enable --now quillbright)"},
         {"remove-service", "", "Remove the systemd user unit"},
+        {"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
+                                                    "wireless-debugging pairing code)",
+            K::words},
         {"hotkeys", "install|remove", "Add or remove the front-light keys as GNOME custom shortcuts (Wayland)",
             K::required, {"install", "remove"}},
         {"version", "", "Print the version"},
@@ -770,6 +775,7 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     if (command == "logs") return commandLogs(context, rest, out);
     if (command == "report") return commandReport(context, out);
     if (command == "latency") return commandLatency(context, rest, out);
+    if (command == "pair") return commandPair(rest, out, err);
     if (auto status = runSetupCommand(command, rest, out)) return *status;
     if ((command == "brightness" || command == "warmth") && argument
         && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {

@@ -25,13 +25,16 @@ namespace {
 
 class StoredSettings final : public SettingsPersistence {
 public:
-    explicit StoredSettings(SettingsStore& store) : settings_(store) {}
+    explicit StoredSettings(SettingsStore& store) : store_(store), settings_(store) {}
 
     std::optional<EngineSettingsValues> load() override { return settings_.load(); }
 
     void store(const EngineState& state, EngineProperty changed) override { settings_.store(state, changed); }
 
+    std::vector<PairedDevice> pairedDevices() const override { return qb::pairedDevices(store_); }
+
 private:
+    SettingsStore& store_;
     EngineSettings settings_;
 };
 

@@ -29,6 +29,7 @@
 #include "core/EngineSettings.h"
 #include "core/EngineState.h"
 #include "device/ADBBridge.h"
+#include "device/PairedDevices.h"
 #include "device/USBDeviceMonitor.h"
 #include "host/FontSmoothing.h"
 #include "host/HostBrightness.h"
@@ -52,6 +53,8 @@ public:
     virtual std::optional<EngineSettingsValues> load() = 0;
     // Stores the setting `changed` as `state` now holds it.
     virtual void store(const EngineState& state, EngineProperty changed) = 0;
+    // The devices `quillbright pair` paired (device/PairedDevices.h).
+    virtual std::vector<PairedDevice> pairedDevices() const { return {}; }
 };
 
 class ControlServer {

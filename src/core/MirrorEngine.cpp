@@ -467,7 +467,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
         if (state_.connectionMode == ConnectionMode::wifi) {
             session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
             // Only this device may touch the desktop or start and stop over the LAN.
-            if (const auto address = deviceAddressFromSerial(device.serial)) lanPeers_->allow(*address);
+            for (const auto& address : deviceAddresses(device)) lanPeers_->allow(address);
         }
         auto starting = startSession(session);
         co_await std::move(starting);
@@ -569,9 +569,23 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
         co_return;
     }
     logError("Engine", "Session " + serial + " failed: " + failure);
+    for (const auto& address : deviceAddresses(session->device())) lanPeers_->remove(address);
     // What the failed start created (virtual display, servers, tunnels) is
     // torn down before the session is dropped, so nothing keeps its ports.
     co_await session->stop();
+}
+
+std::vector<asio::ip::address> MirrorEngine::deviceAddresses(const ConnectedDevice& device) const
+{
+    std::vector<asio::ip::address> addresses;
+    if (const auto address = deviceAddressFromSerial(device.serial)) addresses.push_back(*address);
+    const auto paired = environment_.settings ? environment_.settings->pairedDevices() : std::vector<PairedDevice>{};
+    if (const auto remembered = pairedAddress(paired, device.serial)) {
+        boost::system::error_code error;
+        const auto address = asio::ip::make_address(*remembered, error);
+        if (!error) addresses.push_back(address);
+    }
+    return addresses;
 }
 
 // ---------------------------------------------------------------------------
@@ -629,6 +643,9 @@ asio::awaitable<void> MirrorEngine::teardown()
     environment_.sleep->deactivate();
     environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored to {:.2f}");
     environment_.frontLight->stop();
+    // The devices' addresses leave before the servers stop: from here on no
+    // LAN peer is served, and what they have open is closed now.
+    lanPeers_->clear();
 
     auto sessions = sessions_;
     if (auto unfinished = std::exchange(startingSession_, nullptr)) sessions.push_back(std::move(unfinished));
@@ -653,7 +670,6 @@ asio::awaitable<void> MirrorEngine::teardown()
     figures.totalFrames = 0;
     publish(&EngineState::stats, figures, EngineProperty::stats);
     publish(&EngineState::adbConnected, false, EngineProperty::adbConnected);
-    lanPeers_->clear();
     logInfo("Engine", "Mirror stopped");
 }
 

@@ -286,6 +286,9 @@ private:
     std::optional<std::string> openPreview();
     std::string previewAddress() const;
     static asio::awaitable<std::string> answerControl(std::weak_ptr<MirrorEngine> weak, std::string request);
+    // Wi-Fi mode: the addresses a device is reached at (its network serial's,
+    // the one it was paired at) join or leave the LAN allow list.
+    std::vector<asio::ip::address> deviceAddresses(const ConnectedDevice& device) const;
     std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();

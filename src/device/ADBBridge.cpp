@@ -557,6 +557,26 @@ void setSystemSetting(const std::string& name, int value, const Serial& serial)
     }
 }
 
+std::optional<ToolsVersion> toolsVersion()
+{
+    auto output = runADB({"version"}, std::nullopt, timing().version);
+    if (!output) return std::nullopt;
+    return parseToolsVersion(*output);
+}
+
+PairOutcome pair(const std::string& target, const std::string& code)
+{
+    auto options = makeADBProcess({"pair", target, code}, std::nullopt, OutputMode::capture, OutputMode::mergeIntoOutput);
+    if (!options) return {};
+    // The label leaves the code out: it is a secret, however short-lived.
+    auto outcome = runProcess(*options, timing().pair, "adb pair " + target);
+    if (!outcome.launched) {
+        SMLog::adb().error(fmt::format("Failed to run adb pair {}: {}", target, outcome.launchError));
+        return {};
+    }
+    return {true, outcome.exitStatus, outcome.standardOutput};
+}
+
 } // namespace ADBBridge
 
 BundleIntegrity BundleIntegrity::check(const std::optional<fs::path>& resources)

@@ -109,6 +109,8 @@ struct Timing {
     double sizeOverride = 5;   // `wm size` and `wm size reset`, each
     double settingGet = 10;
     double settingPut = 5;
+    double version = 5;
+    double pair = 30;          // `pair`: the device may take a while to answer a code
 };
 void setTiming(const Timing& timing);
 Timing timing();
@@ -139,6 +141,18 @@ bool checkStartRequest(const Serial& serial);
 bool resetDisplaySizeOverride(const Serial& serial);
 std::optional<int> querySystemSetting(const std::string& name, const Serial& serial);
 void setSystemSetting(const std::string& name, int value, const Serial& serial);
+
+// The platform-tools release of the adb in use (`adb version`); nothing
+// without adb or when it names none.
+std::optional<ToolsVersion> toolsVersion();
+// `adb pair <target> <code>` (Android 11 wireless debugging). `target` is
+// "host:port" as adb takes it. Both output streams, merged, in `output`.
+struct PairOutcome {
+    bool launched = false; // false: no adb, or it could not be started
+    std::optional<int> exitStatus;
+    std::string output;
+};
+PairOutcome pair(const std::string& target, const std::string& code);
 
 // Runs adb with standard output captured and standard error discarded; the
 // output when adb exited with status 0 and printed valid UTF-8. The label of

@@ -158,4 +158,27 @@ std::optional<int> parseSettingValue(std::string_view output)
     return value;
 }
 
+std::optional<ToolsVersion> parseToolsVersion(std::string_view output)
+{
+    for (std::string_view rest = output; !rest.empty();) {
+        const auto end = rest.find('\n');
+        std::string_view line = trimmed(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (!line.starts_with("Version ")) continue;
+        line.remove_prefix(8);
+        int parts[3] = {};
+        const char* at = line.data();
+        const char* const last = line.data() + line.size();
+        bool whole = true;
+        for (int i = 0; i < 3 && whole; ++i) {
+            if (i > 0) whole = at < last && *at++ == '.';
+            const auto [next, error] = std::from_chars(at, last, parts[i]);
+            whole = whole && error == std::errc() && parts[i] >= 0;
+            at = next;
+        }
+        if (whole) return ToolsVersion{parts[0], parts[1], parts[2]};
+    }
+    return std::nullopt;
+}
+
 } // namespace qb::ADBBridge

@@ -43,5 +43,12 @@ std::map<std::string, std::string> parseEnvironment(std::string_view output);
 // optional sign ("null", blanks and overflow give nothing).
 std::optional<int> parseSettingValue(std::string_view output);
 
+// `adb version`: the platform-tools release of its "Version 34.0.5-10900879"
+// line (Debian prints "Version 29.0.6-debian") as major, minor, micro.
+struct ToolsVersion {
+    int major = 0, minor = 0, micro = 0;
+    auto operator<=>(const ToolsVersion&) const = default;
+};
+std::optional<ToolsVersion> parseToolsVersion(std::string_view output);
 
 } // namespace qb::ADBBridge

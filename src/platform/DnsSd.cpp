@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 
@@ -26,6 +27,21 @@ std::optional<std::vector<std::uint8_t>> socketAddressBytes(const std::string& a
         return std::vector<std::uint8_t>(bytes, bytes + sizeof v6);
     }
     return std::nullopt;
+}
+
+std::optional<std::string> numericAddress(const std::vector<std::uint8_t>& socketAddress)
+{
+    sockaddr_storage storage{};
+    if (socketAddress.size() < sizeof(sockaddr_in)) return std::nullopt;
+    std::memcpy(&storage, socketAddress.data(), std::min(socketAddress.size(), sizeof storage));
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* raw = nullptr;
+    if (storage.ss_family == AF_INET) raw = &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr;
+    if (storage.ss_family == AF_INET6 && socketAddress.size() >= sizeof(sockaddr_in6)) {
+        raw = &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
+    }
+    if (!raw || !::inet_ntop(storage.ss_family, raw, text, sizeof text)) return std::nullopt;
+    return std::string(text);
 }
 
 std::optional<std::string> prettyHostnameFromMachineInfo(std::string_view contents)

@@ -91,6 +91,10 @@ public:
 // IPv6 address; nothing for any other text.
 std::optional<std::vector<std::uint8_t>> socketAddressBytes(const std::string& address, std::uint16_t port);
 
+// The numeric address a socket address (as resolved) holds; nothing for a
+// family other than IPv4 and IPv6 or a short buffer.
+std::optional<std::string> numericAddress(const std::vector<std::uint8_t>& socketAddress);
+
 // PRETTY_HOSTNAME from the contents of /etc/machine-info (shell-style
 // assignment, optionally quoted); nothing when absent or empty.
 std::optional<std::string> prettyHostnameFromMachineInfo(std::string_view contents);

@@ -60,7 +60,7 @@ std::shared_ptr<HTTPServer> HTTPServer::make(std::uint16_t port, int width, int 
 {
     auto queue = SerialQueue::make("http-server");
     auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer",
-        ListenerOptions{.acceptRetryDelay = options.acceptRetryDelay, .allowsPeer = allowedPeers(options.peers)});
+        listenerOptions(options.peers, options.acceptRetryDelay));
     auto viewer = buildViewerPage(width, height, options.webSocketPort);
     auto control = buildControlPage(width, height, options.webSocketPort);
     return std::shared_ptr<HTTPServer>(new HTTPServer(

@@ -94,8 +94,7 @@ void InputServer::startOnQueue()
         return;
     }
 
-    ListenerOptions options{.acceptRetryDelay = std::chrono::duration_cast<std::chrono::milliseconds>(timing_.acceptRetry),
-        .allowsPeer = allowedPeers(peers_)};
+    auto options = listenerOptions(peers_, std::chrono::duration_cast<std::chrono::milliseconds>(timing_.acceptRetry));
     auto listener = LocalListener::open(queue_->executor(), *address, port_, "InputServer", std::move(options), error);
     if (!listener) {
         log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "diagnostics/Log.h"
+#include "platform/ConnectionCutoff.h"
 
 namespace qb {
 
@@ -62,6 +63,7 @@ std::shared_ptr<LocalListener> LocalListener::open(Executor executor, const asio
     if (error) return nullptr;
     listener->port_ = listener->acceptor_.local_endpoint(error).port();
     if (error) return nullptr;
+    if (listener->options_.ruleWatchers) listener->options_.ruleWatchers->add(listener);
     return listener;
 }
 
@@ -112,6 +114,14 @@ asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> s
                     socket.close(ignored);
                     continue;
                 }
+                // Kept to be found again should the peer leave the list; what
+                // its owner has closed since is forgotten here.
+                std::erase_if(self->handedOver_, [](const HandedOver& connection) {
+                    return !carriesConnection(connection.descriptor, connection.local, connection.remote);
+                });
+                boost::system::error_code localError;
+                const auto local = socket.local_endpoint(localError);
+                if (!localError) self->handedOver_.push_back({socket.native_handle(), local, peer});
             }
             self->handler_(std::move(socket));
             continue;
@@ -128,6 +138,43 @@ asio::awaitable<void> LocalListener::acceptLoop(std::shared_ptr<LocalListener> s
     self->looping_ = false;
     self->handler_ = nullptr; // it may hold the owner
     self->loopEnded_.cancel();
+}
+
+void LocalListener::reviewConnections()
+{
+    asio::post(executor_, [self = shared_from_this()] {
+        if (!self->options_.allowsPeer) return;
+        std::erase_if(self->handedOver_, [&](const HandedOver& connection) {
+            if (!carriesConnection(connection.descriptor, connection.local, connection.remote)) return true;
+            const auto address = normalisedPeer(connection.remote.address());
+            if (self->options_.allowsPeer(address)) return false;
+            // Logged first: the owner may report the peer gone as soon as it is cut.
+            componentLog(LogLevel::warn, self->name_,
+                fmt::format("[{}] Closed connection from {} — no longer a paired device", self->name_,
+                    address.to_string()));
+            cutConnection(connection.descriptor, connection.local, connection.remote);
+            return true;
+        });
+    });
+}
+
+void PeerRuleWatchers::add(const std::shared_ptr<LocalListener>& listener)
+{
+    std::lock_guard guard(lock_);
+    std::erase_if(listeners_, [](const auto& known) { return known.expired(); });
+    listeners_.push_back(listener);
+}
+
+void PeerRuleWatchers::ruleNarrowed()
+{
+    std::vector<std::shared_ptr<LocalListener>> live;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& listener : listeners_) {
+            if (auto strong = listener.lock()) live.push_back(std::move(strong));
+        }
+    }
+    for (const auto& listener : live) listener->reviewConnections();
 }
 
 void LocalListener::cancel()

@@ -13,9 +13,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/Asio.h"
 
@@ -43,6 +45,21 @@ using PeerPredicate = std::function<bool(const asio::ip::address&)>;
 // The address as IPv4 when it is an IPv4-mapped IPv6 address.
 asio::ip::address normalisedPeer(const asio::ip::address& address);
 
+class LocalListener;
+
+// The listeners that serve by one peer rule. When the rule narrows (a device
+// leaves the list) each of them closes the connections it accepted from
+// peers the rule now refuses. Any thread.
+class PeerRuleWatchers {
+public:
+    void add(const std::shared_ptr<LocalListener>& listener);
+    void ruleNarrowed();
+
+private:
+    std::mutex lock_;
+    std::vector<std::weak_ptr<LocalListener>> listeners_;
+};
+
 struct ListenerOptions {
     // Pause after a failed accept (descriptors exhausted, ...) before the
     // listener tries again.
@@ -52,6 +69,10 @@ struct ListenerOptions {
     // logged once a minute per address as
     // "[<name>] Refused connection from <address> — not a paired device".
     PeerPredicate allowsPeer;
+    // Where this listener hears that `allowsPeer` narrowed; it then closes
+    // the connections it handed over from peers now refused, logging
+    // "[<name>] Closed connection from <address> — no longer a paired device".
+    std::shared_ptr<PeerRuleWatchers> ruleWatchers;
 };
 
 // The listening socket of every server: the frame server, the input server
@@ -89,7 +110,17 @@ public:
     // queue is that executor). No connection is handed over afterwards.
     void closeOnExecutor();
 
+    // Closes the handed-over connections whose peers `allowsPeer` now
+    // refuses (PeerRuleWatchers calls it). Any thread; done on the executor.
+    void reviewConnections();
+
 private:
+    // A connection handed over, as the platform can find it again.
+    struct HandedOver {
+        int descriptor;
+        asio::ip::tcp::endpoint local, remote;
+    };
+
     LocalListener(Executor executor, std::string name, ListenerOptions options);
     static asio::awaitable<void> acceptLoop(std::shared_ptr<LocalListener> self);
     asio::awaitable<void> stopOnExecutor();
@@ -107,6 +138,7 @@ private:
     asio::steady_timer loopEnded_;
     asio::steady_timer acceptRetry_; // the pause after a failed accept; stop cuts it short
     std::map<asio::ip::address, std::chrono::steady_clock::time_point> lastRefusalLog_; // executor only
+    std::vector<HandedOver> handedOver_; // executor only; with allowsPeer only
 };
 
 } // namespace qb

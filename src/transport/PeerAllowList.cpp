@@ -37,16 +37,32 @@ void PeerAllowList::allow(const asio::ip::address& address)
     if (std::find(allowed_.begin(), allowed_.end(), entry) == allowed_.end()) allowed_.push_back(entry);
 }
 
-void PeerAllowList::clear()
+void PeerAllowList::remove(const asio::ip::address& address)
 {
-    std::lock_guard guard(lock_);
-    allowed_.clear();
+    {
+        std::lock_guard guard(lock_);
+        std::erase(allowed_, plain(address));
+    }
+    watchers_->ruleNarrowed();
 }
 
-PeerPredicate allowedPeers(std::shared_ptr<const PeerAllowList> peers)
+void PeerAllowList::clear()
 {
-    if (!peers) return {};
-    return [peers = std::move(peers)](const asio::ip::address& peer) { return peers->allows(peer); };
+    {
+        std::lock_guard guard(lock_);
+        allowed_.clear();
+    }
+    watchers_->ruleNarrowed();
+}
+
+ListenerOptions listenerOptions(std::shared_ptr<const PeerAllowList> peers, std::chrono::milliseconds acceptRetryDelay)
+{
+    ListenerOptions options;
+    options.acceptRetryDelay = acceptRetryDelay;
+    if (!peers) return options;
+    options.ruleWatchers = peers->watchers();
+    options.allowsPeer = [peers = std::move(peers)](const asio::ip::address& peer) { return peers->allows(peer); };
+    return options;
 }
 
 std::optional<asio::ip::address> deviceAddressFromSerial(std::string_view serial)

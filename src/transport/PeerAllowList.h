@@ -5,8 +5,10 @@
 //
 // The engine fills the list as Wi-Fi sessions start (the address in each
 // network adb serial, and the address DNS-SD resolved for a device it then
-// connected to) and empties it when mirroring stops; listeners consult it on
-// each connection. Any thread.
+// connected to), takes a device's address out when its session stops and
+// empties it when mirroring stops; listeners consult it on each connection,
+// and when an address leaves, every listener made with listenerOptions()
+// closes the connections it accepted from that address. Any thread.
 #pragma once
 
 #include <memory>
@@ -30,16 +32,23 @@ public:
     // addresses (an IPv4-mapped peer matches its IPv4 entry).
     bool allows(const asio::ip::address& peer) const;
     void allow(const asio::ip::address& address);
+    // The address (and its v4-mapped form) is refused from now on, and so
+    // are connections already open from it.
+    void remove(const asio::ip::address& address);
     void clear();
+
+    const std::shared_ptr<PeerRuleWatchers>& watchers() const { return watchers_; }
 
 private:
     mutable std::mutex lock_;
     std::vector<asio::ip::address> allowed_;
     const bool allowLoopback_ = true;
+    const std::shared_ptr<PeerRuleWatchers> watchers_ = std::make_shared<PeerRuleWatchers>();
 };
 
-// The listener check for `peers`; none (everyone served) for null.
-PeerPredicate allowedPeers(std::shared_ptr<const PeerAllowList> peers);
+// A listener's options for `peers`: the check at accept and the watch that
+// closes connections whose peer leaves the list. For null: everyone served.
+ListenerOptions listenerOptions(std::shared_ptr<const PeerAllowList> peers, std::chrono::milliseconds acceptRetryDelay);
 
 // The address part of an adb network serial ("192.168.1.5:5555",
 // "[fe80::1]:5555"); nothing for a USB or mDNS serial.

@@ -130,7 +130,7 @@ error_code TCPServer::startOnQueue(std::uint16_t port, std::string_view bindAddr
     std::shared_ptr<LocalListener> listener;
     if (address) {
         listener = LocalListener::open(queue_->executor(), *address, port, "TCPServer",
-            ListenerOptions{.acceptRetryDelay = options_.acceptRetryDelay, .allowsPeer = allowedPeers(options_.peers)}, ec);
+            listenerOptions(options_.peers, options_.acceptRetryDelay), ec);
     }
     if (!listener) {
         logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", bindAddress, port, ec.message()));

@@ -83,7 +83,7 @@ std::shared_ptr<WebSocketServer> WebSocketServer::make(std::uint16_t port, WebSo
 {
     auto queue = SerialQueue::make("ws-server");
     auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "WebSocket",
-        ListenerOptions{.acceptRetryDelay = std::chrono::milliseconds(100), .allowsPeer = allowedPeers(options.peers)});
+        listenerOptions(options.peers, std::chrono::milliseconds(100)));
     return std::shared_ptr<WebSocketServer>(new WebSocketServer(std::move(queue), std::move(listener), std::move(options)));
 }
 

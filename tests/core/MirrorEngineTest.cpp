@@ -7,6 +7,8 @@
 
 #include "core/EngineFakes.h"
 #include "platform/sim/SimDnsSd.h"
+#include "device/PairedDevices.h"
+#include "runtime/SettingsStore.h"
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
 #include "support/MainLoopSupport.h"
@@ -171,6 +173,27 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     auto none = makeEngine();
     runOnMain(none->start());
     EXPECT_EQ(none->state().status, MirrorStatus::error("No device sessions could be started"));
+}
+
+TEST_F(MirrorEngineTest, InWiFiModeTheSetUpDevicesAreServedUntilTheirSessionsEnd)
+{
+    test::TempDir dir;
+    SettingsStore store(dir / "settings.json");
+    ASSERT_TRUE(rememberPairedDevice(store, {"adb-TAB._adb-tls-connect._tcp", "2001:db8::21"}));
+    store.setString("connectionMode", "wifi");
+    environment.settings = makeStoredSettings(store);
+    devices = {device("192.0.2.20:5555", "Pixel 8"), device("adb-TAB._adb-tls-connect._tcp", "Tablet X"),
+        device("192.0.2.30:5555", "Tablet Y")};
+    recorder.failing = {"192.0.2.30:5555"};
+    auto engine = makeEngine();
+    runOnMain(engine->start());
+    ASSERT_EQ(engine->sessions().size(), 2u);
+    const auto allowed = [&](const char* address) { return engine->lanPeers()->allows(asio::ip::make_address(address)); };
+    // The network serial's address and the paired one; a session that failed to start lets its device go.
+    EXPECT_TRUE(allowed("192.0.2.20") && allowed("2001:db8::21"));
+    EXPECT_FALSE(allowed("192.0.2.30"));
+    runOnMain(engine->stopAsync());
+    EXPECT_FALSE(allowed("192.0.2.20") || allowed("2001:db8::21"));
 }
 
 TEST_F(MirrorEngineTest, WiFiServicesFollowTheConnectionMode)

@@ -21,17 +21,7 @@ protected:
         ADBBridge::setTiming({});
     }
 
-    // The adb calls made since the last check, "a b | c d", then forgets them.
-    std::string calls()
-    {
-        std::string text;
-        for (const auto& call : fake.log()) {
-            if (!text.empty()) text += " | ";
-            for (const auto& word : call) text += (&word == &call.front() ? "" : " ") + word;
-        }
-        fake.clearLog();
-        return text;
-    }
+    std::string calls() { return fake.calls(); }
 
     PlatformLogMute mute;
     test::FakeAdbState fake{QB_FAKE_ADB};

@@ -93,5 +93,14 @@ TEST(ADBParsers, SettingValues)
     }
 }
 
+TEST(ADBParsers, ToolsVersionFromTheVersionLine)
+{
+    EXPECT_EQ(parseToolsVersion("Android Debug Bridge version 1.0.41\r\nVersion 34.0.5-10900879\r\n"),
+        (ToolsVersion{34, 0, 5}));
+    for (const char* unreadable : {"Android Debug Bridge version 1.0.41\n", "Version 30.0\n", "Version x.1.2\n"}) {
+        EXPECT_EQ(parseToolsVersion(unreadable), std::nullopt) << unreadable;
+    }
+}
+
 } // namespace
 } // namespace qb::ADBBridge

@@ -218,6 +218,45 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTwoStopSignalsMakeOneTeardo
     EXPECT_FALSE(canConnect(8888));
 }
 
+// Wi-Fi mode on the LAN of three namespaces lan-namespace.sh makes: the
+// tablet, set up under its IPv4 network serial and paired at its IPv6
+// address, streams over IPv4, IPv6 and v4-mapped IPv6; the stranger is
+// closed without a byte on each; once mirroring stops the tablet's stream
+// closes.
+TEST_F(DaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
+{
+    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
+    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
+    if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
+    writeSettings({{"connectionMode", "wifi"}, {"pairedDevices", "192.0.2.20:5555 2001:db8::20\n"}});
+    adb.setDevices({device("192.0.2.20:5555", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+
+    for (const char* host : {"192.0.2.1", "2001:db8::1", "::ffff:192.0.2.1"}) {
+        companion::CompanionClient client, intruder;
+        ASSERT_TRUE(test::inNetworkNamespace(tablet, [&] { client.connect(host, 8888, 5000ms); }));
+        ASSERT_TRUE(client.readGreeting(5000ms)) << host << " " << client.violation();
+        for (int i = 0; i < 3; ++i) {
+            const auto frame = client.readFrame(5000ms);
+            ASSERT_TRUE(frame) << host << " " << client.violation();
+            EXPECT_TRUE(client.sendAck(frame->sequenceNumber));
+        }
+        EXPECT_TRUE(client.decoder().hasPicture() && client.violation().empty()) << host;
+        ASSERT_TRUE(test::inNetworkNamespace(stranger, [&] { intruder.connect(host, 8888, 5000ms); }));
+        EXPECT_FALSE(intruder.readGreeting(1000ms)) << host;
+        EXPECT_TRUE(intruder.closed()) << host;
+    }
+    EXPECT_TRUE(outputHas("Refused connection from 192.0.2.66 — not a paired device")) << output();
+
+    companion::CompanionClient watching;
+    ASSERT_TRUE(test::inNetworkNamespace(tablet, [&] { watching.connect("192.0.2.1", 8888, 5000ms); }));
+    ASSERT_TRUE(watching.readGreeting(5000ms));
+    EXPECT_THAT(control("STOP\n").value_or(""), HasSubstr("OK stopping"));
+    EXPECT_TRUE(waitFor([&] { return !watching.readFrame(200ms) && watching.closed(); }, 10s));
+    EXPECT_EQ(terminate(), 0);
+}
+
 TEST_F(DaemonTest, APortHeldByAnotherProcessIsNamed)
 {
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});

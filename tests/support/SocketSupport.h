@@ -3,6 +3,8 @@
 // socket (a control socket).
 #pragma once
 
+#include <fcntl.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/Asio.h"
@@ -34,6 +37,23 @@ inline std::vector<std::uint8_t> readWithin(asio::ip::tcp::socket& socket, std::
     socket.non_blocking(false);
     bytes.resize(got);
     return bytes;
+}
+
+// Runs `body` on a thread of its own inside the network namespace at `path`
+// (lan-namespace.sh names the tablet's and the stranger's): the sockets it
+// makes belong to that namespace, the rest of the test stays on this host.
+// False when the namespace cannot be entered.
+template <class Body>
+bool inNetworkNamespace(const char* path, Body&& body)
+{
+    bool entered = false;
+    std::thread([&] {
+        const int ns = ::open(path, O_RDONLY | O_CLOEXEC);
+        entered = ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0;
+        if (ns >= 0) ::close(ns);
+        if (entered) body();
+    }).join();
+    return entered;
 }
 
 inline sockaddr_un unixAddress(const std::string& path)

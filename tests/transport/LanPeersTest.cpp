@@ -1,5 +1,7 @@
-// Wi-Fi mode on the real servers: peers arrive from LAN addresses (the
-// namespace lan-namespace.sh makes), and only the set-up device is served.
+// Wi-Fi mode on the real servers: only loopback and the set-up device are
+// served, and a device that leaves the list loses what it has open. The LAN
+// test runs on the three namespaces lan-namespace.sh makes (this host, the
+// tablet, a stranger).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -20,20 +22,31 @@ namespace {
 using asio::ip::tcp;
 using namespace std::chrono_literals;
 
-// Connects from `source` to the host's address of the same family, sends
-// `request` and returns what arrives within half a second, or nullopt when
-// the server closed the connection without a byte.
-std::optional<std::string> probe(const char* source, std::uint16_t port, std::string_view request)
+// A TCP socket made in the network namespace at `path` (lan-namespace.sh
+// names the tablet's and the stranger's); this host's for null.
+tcp::socket socketIn(asio::io_context& io, const char* path, tcp protocol)
 {
-    const auto from = asio::ip::make_address(source);
-    const bool v4 = from.is_v4() || from.to_v6().is_v4_mapped();
-    const auto to = asio::ip::make_address(from.is_v4() ? "192.0.2.1" : v4 ? "::ffff:192.0.2.1" : "2001:db8::1");
-    asio::io_context io;
     tcp::socket socket(io);
-    socket.open(from.is_v4() ? tcp::v4() : tcp::v6());
-    if (from.is_v6()) socket.set_option(asio::ip::v6_only(false));
-    socket.bind({from, 0});
-    socket.connect({to, port});
+    if (!path) {
+        socket.open(protocol);
+        return socket;
+    }
+    int fd = -1;
+    test::inNetworkNamespace(path, [&] { fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, 0); });
+    if (fd >= 0) socket.assign(protocol, fd);
+    return socket;
+}
+
+// Connects from the namespace `from` to `to`, sends `request` and returns
+// what arrives within half a second, or nullopt when the server closed the
+// connection without a byte.
+std::optional<std::string> probe(const char* from, const char* to, std::uint16_t port, std::string_view request)
+{
+    const auto address = asio::ip::make_address(to);
+    asio::io_context io;
+    tcp::socket socket = socketIn(io, from, address.is_v4() ? tcp::v4() : tcp::v6());
+    if (address.is_v6()) socket.set_option(asio::ip::v6_only(false));
+    socket.connect({address, port});
     boost::system::error_code ignored;
     asio::write(socket, asio::buffer(request), ignored);
     const auto bytes = test::readWithin(socket, 12, 500ms);
@@ -44,42 +57,109 @@ std::optional<std::string> probe(const char* source, std::uint16_t port, std::st
     return std::string(bytes.begin(), bytes.end());
 }
 
+// True once the server has closed `socket` (whatever it sent before).
+bool closedWithin(tcp::socket& socket, std::chrono::milliseconds limit)
+{
+    socket.non_blocking(true);
+    bool closed = false;
+    test::eventually(
+        [&] {
+            std::uint8_t sink[4096];
+            boost::system::error_code error;
+            while (socket.read_some(asio::buffer(sink), error) > 0) {
+            }
+            closed = error && error != asio::error::would_block;
+            return closed;
+        },
+        limit, 2ms);
+    return closed;
+}
+
+// The four servers of Wi-Fi mode, serving by one list.
+struct WiFiServers {
+    explicit WiFiServers(std::shared_ptr<PeerAllowList> list) : peers(std::move(list))
+    {
+        const std::string all(ALL_INTERFACES_ADDRESS);
+        frames = TCPServer::make({.peers = peers});
+        EXPECT_FALSE(frames->start(0, all));
+        input = InputServer::make(0, 1, std::make_shared<SimInputInjector>(), all);
+        input->setPeerAllowList(peers);
+        input->start();
+        EXPECT_TRUE(input->running());
+        ws = WebSocketServer::make(0, {.bindAddress = all, .peers = peers});
+        ws->start();
+        http = HTTPServer::make(0, 640, 480, {.bindAddress = all, .peers = peers});
+        http->start();
+    }
+    ~WiFiServers()
+    {
+        frames->stop();
+        input->stop();
+        test::runOnMain(ws->stopAsync());
+        test::runOnMain(http->stopAsync());
+    }
+    std::vector<std::uint16_t> ports() const
+    {
+        return {frames->port(), input->boundPort(), ws->boundPort(), http->boundPort()};
+    }
+
+    std::shared_ptr<PeerAllowList> peers;
+    std::shared_ptr<TCPServer> frames;
+    std::shared_ptr<InputServer> input;
+    std::shared_ptr<WebSocketServer> ws;
+    std::shared_ptr<HTTPServer> http;
+};
+
+TEST(LanPeers, ConnectionsFromAnAddressThatLeavesTheListAreClosedOnEveryServer)
+{
+    PlatformLogCapture log;
+    auto peers = std::make_shared<PeerAllowList>(false); // loopback stands in for the tablet
+    peers->allow(asio::ip::make_address("127.0.0.1"));
+    WiFiServers servers(peers);
+    asio::io_context io;
+    std::vector<tcp::socket> open;
+    for (const auto port : servers.ports()) {
+        open.emplace_back(io).connect({asio::ip::make_address("127.0.0.1"), port});
+    }
+    // Another address leaves: every connection stays (and is handed over meanwhile).
+    peers->remove(asio::ip::make_address("192.0.2.9"));
+    for (auto& socket : open) EXPECT_FALSE(closedWithin(socket, 200ms)) << socket.remote_endpoint().port();
+
+    peers->remove(asio::ip::make_address("::ffff:127.0.0.1"));
+    for (auto& socket : open) EXPECT_TRUE(closedWithin(socket, 5s)) << socket.remote_endpoint().port();
+    EXPECT_EQ(log.matching("Closed connection from 127.0.0.1 — no longer a paired device").size(), 4u);
+}
+
 TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
 {
     if (!std::getenv("QB_LAN_NAMESPACE")) GTEST_SKIP() << "needs the LAN namespace (lan-namespace.sh)";
     PlatformLogCapture log;
     auto peers = std::make_shared<PeerAllowList>();
     for (const char* serial : {"192.0.2.20:5555", "[2001:db8::20]:5555"}) peers->allow(*deviceAddressFromSerial(serial));
-    const std::string all(ALL_INTERFACES_ADDRESS);
-
-    auto frames = TCPServer::make({.peers = peers});
-    ASSERT_FALSE(frames->start(0, all));
-    auto input = InputServer::make(0, 1, std::make_shared<SimInputInjector>(), all);
-    input->setPeerAllowList(peers);
-    input->start();
-    ASSERT_TRUE(input->running());
-    auto ws = WebSocketServer::make(0, {.bindAddress = all, .peers = peers});
-    ws->start();
-    auto http = HTTPServer::make(0, 640, 480, {.bindAddress = all, .peers = peers});
-    http->start();
+    WiFiServers wifi(peers);
+    const auto& frames = wifi.frames;
+    const auto ports = wifi.ports();
 
     const std::string upgrade = "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
     const struct { const char* name; std::uint16_t port; std::string request, served; } servers[] = {
-        {"frames", frames->port(), "", "\xDA\x7F"},
-        {"input", input->boundPort(), "", ""},
-        {"websocket", ws->boundPort(), upgrade, "HTTP/1.1 101"},
-        {"http", http->boundPort(), "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200"},
+        {"frames", ports[0], "", "\xDA\x7F"},
+        {"input", ports[1], "", ""},
+        {"websocket", ports[2], upgrade, "HTTP/1.1 101"},
+        {"http", ports[3], "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200"},
     };
+    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
+    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
+    // This host over IPv4, IPv6 and IPv6 with an IPv4-mapped address.
+    const char* host[] = {"192.0.2.1", "2001:db8::1", "::ffff:192.0.2.1"};
     for (const auto& server : servers) {
-        for (const char* tablet : {"192.0.2.20", "2001:db8::20", "::ffff:192.0.2.20", "127.0.0.1"}) {
-            const auto answer = probe(tablet, server.port, server.request);
-            ASSERT_TRUE(answer) << server.name << " refused " << tablet;
-            EXPECT_EQ(answer->substr(0, server.served.size()), server.served) << server.name << " " << tablet;
+        for (const char* to : host) {
+            const auto answer = probe(tablet, to, server.port, server.request);
+            ASSERT_TRUE(answer) << server.name << " refused the tablet at " << to;
+            EXPECT_EQ(answer->substr(0, server.served.size()), server.served) << server.name << " " << to;
+            EXPECT_EQ(probe(stranger, to, server.port, server.request), std::nullopt) << server.name << " served " << to;
         }
-        for (const char* stranger : {"192.0.2.66", "2001:db8::66", "::ffff:192.0.2.66"}) {
-            EXPECT_EQ(probe(stranger, server.port, server.request), std::nullopt) << server.name << " served " << stranger;
-        }
+        EXPECT_TRUE(probe(nullptr, "127.0.0.1", server.port, server.request)) << server.name << " refused loopback";
     }
     // The tablet sees the picture, never the settings.
     EXPECT_EQ(probe("192.0.2.20", http->boundPort(),
@@ -88,13 +168,10 @@ TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
     // The plain and the v4-mapped stranger are one address: one line a server.
     EXPECT_EQ(log.matching("Refused connection from 192.0.2.66 — not a paired device").size(), 4u);
 
-    // Once mirroring stops the tablet is a stranger too.
-    peers->clear();
-    EXPECT_EQ(probe("192.0.2.20", frames->port(), ""), std::nullopt);
-    frames->stop();
-    input->stop();
-    test::runOnMain(ws->stopAsync());
-    test::runOnMain(http->stopAsync());
+    // The tablet's session stops: it is a stranger too (what it held open
+    // closes: ConnectionsFromAnAddressThatLeavesTheList...).
+    for (const char* serial : {"192.0.2.20:5555", "[2001:db8::20]:5555"}) peers->remove(*deviceAddressFromSerial(serial));
+    for (const char* to : host) EXPECT_EQ(probe(tablet, to, frames->port(), ""), std::nullopt) << to;
 }
 
 } // namespace

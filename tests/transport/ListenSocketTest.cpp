@@ -22,7 +22,7 @@ TEST(LocalListener, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
     QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
     PlatformLogCapture log;
     auto queue = SerialQueue::make("listener-test");
-    auto listener = LocalListener::open(queue->executor(), LOOPBACK_ADDRESS, 0, "Probe", {.acceptRetryDelay = 20ms, .allowsPeer = {}});
+    auto listener = LocalListener::open(queue->executor(), LOOPBACK_ADDRESS, 0, "Probe", {.acceptRetryDelay = 20ms, .allowsPeer = {}, .ruleWatchers = {}});
     std::atomic<int> accepted{0};
     listener->start([&](tcp::socket) { ++accepted; });
     asio::io_context io; // before the table fills: it needs descriptors of its own

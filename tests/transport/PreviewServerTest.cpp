@@ -253,5 +253,11 @@ TEST(PeerAllowListTest, LoopbackAndTheSetUpDevicesOnly)
         {"192.168.1.6", false}, {"192.168.1.7", false}, {"192.168.1.8", false}, {"fe80::2", false},
         {"::ffff:192.168.1.9", false}, {"2001:db8::1", false}, {"0.0.0.0", false}};
     for (const auto& c : cases) EXPECT_EQ(peers.allows(asio::ip::make_address(c.peer)), c.allowed) << c.peer;
+    // One device leaves (named in its v4-mapped form): the other stays.
+    peers.remove(asio::ip::make_address("::ffff:192.168.1.5"));
+    EXPECT_FALSE(peers.allows(asio::ip::make_address("192.168.1.5")));
+    EXPECT_TRUE(peers.allows(asio::ip::make_address("fe80::1")));
+    peers.clear();
+    EXPECT_FALSE(peers.allows(asio::ip::make_address("fe80::1")));
 }
 

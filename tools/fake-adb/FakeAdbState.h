@@ -17,6 +17,9 @@
 //       "broadcasts": [[action, key, value]], "launches": [{"forceRestart": true, "extras": {}}]
 //     }],
 //     "network": {"192.168.1.20:5555": {device fields}},               // what `connect` can reach
+//     "pairing": {"192.168.1.20:37123": {"code": "482913"}},           // what `pair` can reach
+//     "paired": ["192.168.1.20:37123"],                                // what `pair` paired
+//     "version": "29.0.6-debian",                                      // `version`; below 30 no `pair`
 //     "failures": {"<argument prefix>": {"mode": "exit" | "hang" | "garbage" | "silent",
 //                  "exit": 1, "stdout": "", "stderr": "", "count": 1, "serial": "X", "hangSeconds": 300}}
 //   }
@@ -159,6 +162,18 @@ public:
     }
 
     void clearLog() const { std::ofstream(logPath(), std::ios::trunc); }
+
+    // The invocations since the last call, "a b | c d", then forgets them.
+    std::string calls() const
+    {
+        std::string text;
+        for (const auto& call : log()) {
+            if (!text.empty()) text += " | ";
+            for (const auto& word : call) text += (&word == &call.front() ? "" : " ") + word;
+        }
+        clearLog();
+        return text;
+    }
 
 private:
     struct Lock {

@@ -81,7 +81,10 @@ public:
     {
         if (args.empty()) return {1, "", "adb: no command specified\n"};
         const std::string& command = args[0];
-        if (command == "version") return {0, "Android Debug Bridge version 1.0.41\nVersion 29.0.6-debian\n", ""};
+        const std::string version = state_.value("version", "29.0.6-debian");
+        if (command == "version") return {0, "Android Debug Bridge version 1.0.41\nVersion " + version + "\n", ""};
+        // Pairing came with platform-tools 30; older releases do not know the word.
+        if (command == "pair" && std::atoi(version.c_str()) < 30) return {1, "", "adb: unknown command pair\n"};
         if (command == "kill-server") {
             state_["serverRunning"] = false;
             return {};
@@ -91,6 +94,7 @@ public:
         if (command == "start-server") result = {};
         else if (command == "devices") result = devices(args);
         else if (command == "connect") result = connect(args);
+        else if (command == "pair") result = pair(args);
         else if (command == "disconnect") result = disconnect(args);
         else result = onDevice(args);
         result.err = reply.err + result.err;
@@ -158,6 +162,22 @@ private:
         if (!device.contains("state")) device["state"] = "device";
         state_["devices"].push_back(device);
         return {0, "connected to " + target + "\n", ""};
+    }
+
+    // Wireless-debugging pairing: "pairing" maps "host:port" to the code the
+    // device shows; a target missing there does not answer.
+    Reply pair(const std::vector<std::string>& args)
+    {
+        if (args.size() != 3) return {1, "", "adb: usage: adb pair HOST[:PORT] [PAIRING CODE]\n"};
+        const auto& pairing = state_["pairing"];
+        if (!pairing.is_object() || !pairing.contains(args[1])) {
+            return {1, "", "Failed: Unable to start pairing client.\n"};
+        }
+        if (pairing[args[1]].value("code", "") != args[2]) {
+            return {1, "", "Failed: Wrong password or connection was dropped.\n"};
+        }
+        state_["paired"].push_back(args[1]);
+        return {0, "Successfully paired to " + args[1] + " [guid=adb-FAKE0001-q8Rz3w]\n", ""};
     }
 
     Reply disconnect(const std::vector<std::string>& args)

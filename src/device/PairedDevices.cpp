@@ -1,0 +1,38 @@
+#include "device/PairedDevices.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace qb {
+
+std::vector<PairedDevice> pairedDevices(const SettingsStore& store)
+{
+    std::vector<PairedDevice> devices;
+    std::istringstream lines(store.string(PAIRED_DEVICES_KEY).value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        PairedDevice device;
+        if (words >> device.serial >> device.address) devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+bool rememberPairedDevice(SettingsStore& store, const PairedDevice& device)
+{
+    auto devices = pairedDevices(store);
+    std::erase_if(devices, [&](const PairedDevice& known) { return known.serial == device.serial; });
+    devices.push_back(device);
+    std::string text;
+    for (const auto& known : devices) text += known.serial + " " + known.address + "\n";
+    return store.setString(PAIRED_DEVICES_KEY, text);
+}
+
+std::optional<std::string> pairedAddress(const std::vector<PairedDevice>& devices, std::string_view serial)
+{
+    const auto found = std::find_if(devices.begin(), devices.end(),
+        [&](const PairedDevice& device) { return device.serial == serial; });
+    if (found == devices.end()) return std::nullopt;
+    return found->address;
+}
+
+} // namespace qb
