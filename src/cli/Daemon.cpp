@@ -169,10 +169,8 @@ asio::awaitable<void> shutDownTask(std::shared_ptr<Daemon> daemon)
     finishShutdown(daemon);
 }
 
-void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
+void beginShutdown(const std::shared_ptr<Daemon>& daemon)
 {
-    // One write, so that a log line from another thread cannot land inside it.
-    *daemon->out << fmt::format("\n[{}] Shutting down...\n", signal == SIGINT ? "SIGINT" : "SIGTERM") << std::flush;
     ServiceManager::notify("STOPPING=1\nSTATUS=stopping");
     if (daemon->shuttingDown) return; // the teardown under way goes on
     daemon->shuttingDown = true;
@@ -186,6 +184,13 @@ void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
                 std::chrono::duration<double>(deadline).count()));
         finishShutdown(daemon);
     });
+}
+
+void shutDown(const std::shared_ptr<Daemon>& daemon, int signal)
+{
+    // One write, so that a log line from another thread cannot land inside it.
+    *daemon->out << fmt::format("\n[{}] Shutting down...\n", signal == SIGINT ? "SIGINT" : "SIGTERM") << std::flush;
+    beginShutdown(daemon);
 }
 
 void awaitShutdownSignal(const std::shared_ptr<Daemon>& daemon, const std::shared_ptr<asio::signal_set>& signals)
@@ -275,6 +280,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
 
     MirrorEngine::Timing engineTiming;
     engineTiming.displayStagger = scaled(engineTiming.displayStagger, daemon->scale);
+    engineTiming.wakeRestartDelay = scaled(engineTiming.wakeRestartDelay, daemon->scale);
     engineTiming.session.displayPause = scaled(engineTiming.session.displayPause, daemon->scale);
     engineTiming.session.retryPause = scaled(engineTiming.session.retryPause, daemon->scale);
     engineTiming.session.healthCheckInterval = scaled(engineTiming.session.healthCheckInterval, daemon->scale);
@@ -331,6 +337,11 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     auto& loop = MainLoop::shared();
     auto shutdownSignals = std::make_shared<asio::signal_set>(loop.context(), SIGINT, SIGTERM);
     awaitShutdownSignal(daemon, shutdownSignals);
+    // The display server ended under us (a logout, a crash): the platform
+    // has said so in one error line; mirroring stops, the tunnels go, and
+    // the daemon ends as after SIGTERM, with status 0 so that the service
+    // manager does not start it again on a desktop that is gone.
+    platform->onDesktopLost([daemon] { beginShutdown(daemon); });
     auto reconnectSignals = std::make_shared<asio::signal_set>(loop.context(), SIGUSR1);
     awaitReconnectSignal(daemon, reconnectSignals);
     releaseDaemonSignals();

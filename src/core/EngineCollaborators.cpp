@@ -42,6 +42,10 @@ class SleepManagerControl final : public SleepControl {
 public:
     explicit SleepManagerControl(std::shared_ptr<SleepManager> manager) : manager_(std::move(manager)) {}
     void setOnLidOpened(std::function<void()> lidOpened) override { manager_->onLidOpened = std::move(lidOpened); }
+    void setOnSleepChanged(std::function<void(bool)> changed) override
+    {
+        manager_->onSleepChanged = std::move(changed);
+    }
     void activate() override { manager_->activate(true); }
     void deactivate() override { manager_->deactivate(); }
     void restoreSleepIfNeeded() override { manager_->restoreSleepIfNeeded(); }

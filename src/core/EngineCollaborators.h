@@ -72,6 +72,8 @@ public:
     virtual ~SleepControl() = default;
     // Set once at activation.
     virtual void setOnLidOpened(std::function<void()> lidOpened) = 0;
+    // Set once at activation: true before the system sleeps, false after.
+    virtual void setOnSleepChanged(std::function<void(bool sleeping)> changed) { (void)changed; }
     // While mirroring in clamshell mode.
     virtual void activate() = 0;
     // Undoes whatever activate() changed; harmless when nothing was.

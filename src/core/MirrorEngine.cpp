@@ -136,6 +136,7 @@ MirrorEngine::~MirrorEngine()
     environment_.networkServices->stop();
     environment_.frontLight->stop();
     environment_.sleep->setOnLidOpened(nullptr);
+    environment_.sleep->setOnSleepChanged(nullptr);
     // The dimmer may outlive the engine (a test's, the daemon's): it must not
     // read a state that is gone.
     environment_.hostDimming->watch([] { return HostDimming::Conditions{}; });
@@ -300,6 +301,9 @@ void MirrorEngine::activate()
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
     env.sleep->setOnLidOpened([weak] {
         if (auto self = weak.lock()) self->lidOpened();
+    });
+    env.sleep->setOnSleepChanged([weak](bool sleeping) {
+        if (auto self = weak.lock()) self->sleepChanged(sleeping);
     });
     if (state_.connectionMode == ConnectionMode::wifi) env.networkServices->start(env.ports.stream);
     if (env.controlServer) env.controlServer->start(shared_from_this());
@@ -595,6 +599,9 @@ void MirrorEngine::stop()
 {
     // A restart under way must not start again what was asked to stop.
     stopRequested_ = true;
+    // A stop overrides a pause for sleep, and a start after a wake.
+    resumeAfterSleep_ = false;
+    ++wakeGeneration_;
     if (teardown_.running() == 0) {
         if (state_.status.is(MirrorStatus::Kind::idle)) return;
         if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
@@ -839,6 +846,44 @@ asio::awaitable<void> MirrorEngine::lidRecoveryTask(std::weak_ptr<MirrorEngine> 
         if (!session->capture()) continue;
         auto restarting = session->capture()->restartStream();
         co_await std::move(restarting);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// System sleep
+
+// No frames to a sleeping tablet and no tunnels left on it: mirroring stops
+// before the system sleeps and starts again once it woke.
+void MirrorEngine::sleepChanged(bool sleeping)
+{
+    if (sleeping) {
+        if (!state_.status.is(MirrorStatus::Kind::running) && !state_.status.is(MirrorStatus::Kind::starting)) return;
+        logInfo("Engine", "The system is going to sleep: mirroring stops until it wakes");
+        stop();
+        resumeAfterSleep_ = true;
+        return;
+    }
+    if (!std::exchange(resumeAfterSleep_, false)) return;
+    logInfo("Engine", "The system woke: mirroring starts again");
+    tasks_.spawn(wakeTask(weak_from_this(), wakeGeneration_), "start after sleep");
+}
+
+asio::awaitable<void> MirrorEngine::wakeTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation)
+{
+    Duration delay{};
+    if (auto self = weak.lock()) delay = self->timing_.wakeRestartDelay;
+    if (!co_await sleepFor(delay)) co_return;
+    // The teardown begun at sleep may still be under way.
+    for (int wait = 0; wait < 100; ++wait) {
+        auto self = weak.lock();
+        if (!self || self->wakeGeneration_ != generation) co_return; // stopped, or asleep again
+        if (self->requestStart()) co_return;
+        if (!self->state_.status.is(MirrorStatus::Kind::stopping)) {
+            logWarn("Engine", "Mirroring did not start again after the system woke: " + self->state_.status.label());
+            co_return;
+        }
+        self.reset();
+        if (!co_await sleepFor(std::chrono::milliseconds(100))) co_return;
     }
 }
 

@@ -81,6 +81,9 @@ struct MirrorEngineTiming {
     // capture stream restarts.
     Duration lidRemirrorDelay = std::chrono::milliseconds(1500);
     Duration lidCaptureRestartDelay = std::chrono::milliseconds(1000);
+    // Mirroring stops before the system sleeps; this long after it woke
+    // (USB and the desktop settle) it starts again.
+    Duration wakeRestartDelay = std::chrono::seconds(2);
     // The start's port check (core/PortCheck.h).
     Duration portBusyFor = std::chrono::milliseconds(500);
     Duration portRecheckInterval = std::chrono::milliseconds(25);
@@ -296,6 +299,8 @@ private:
     asio::awaitable<void> teardown();
     void startFrontLight();
     void lidOpened();
+    void sleepChanged(bool sleeping);
+    static asio::awaitable<void> wakeTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation);
     static asio::awaitable<void> startTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> stopTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> teardownTask(std::weak_ptr<MirrorEngine> weak);
@@ -313,6 +318,8 @@ private:
     TaskGroup starting_;   // the start sequence; a stop cancels it
     TaskGroup reconnects_; // adb reconnects and the lid recovery; a stop cancels them
     TaskGroup teardown_;   // at most one teardown; a second stop joins it
+    bool resumeAfterSleep_ = false; // stopped for the system's sleep, not by the user
+    std::uint64_t wakeGeneration_ = 0; // a stop or another sleep cancels the start after a wake
     std::shared_ptr<DeviceSession> startingSession_; // the session a start is building
     std::vector<std::pair<int, Observer>> observers_;
     int nextObserverId_ = 1;

@@ -3,6 +3,7 @@
 #include "config/Text.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <mutex>
@@ -68,6 +69,14 @@ struct Cache {
     std::optional<std::optional<std::string>> path;
     std::mutex environmentLock;
     std::optional<std::map<std::string, std::string>> environment;
+    // The adb server, started once: held while `adb start-server` runs, so
+    // that callers arriving meanwhile wait for it instead of each starting
+    // a server of their own.
+    std::mutex serverLock;
+    bool serverStarted = false;
+    // When a start last failed: commands do not try again for a while (a
+    // broken adb would double every command's time).
+    std::optional<std::chrono::steady_clock::time_point> serverFailed;
 };
 Cache& cache()
 {
@@ -147,11 +156,24 @@ std::map<std::string, std::string> loadShellEnvironment()
     return environment;
 }
 
-// An adb child process ready to launch, or nothing without adb.
+// An adb child process ready to launch, or nothing without adb. A command
+// that needs the adb server waits for its one start first: an adb client
+// that finds no server starts one itself, and several at once fail ("ADB
+// server didn't ACK").
 std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& args, const Serial& serial)
 {
     auto path = resolvedADBPath();
     if (!path) return std::nullopt;
+    static const std::vector<std::string> serverless = {"start-server", "kill-server", "version"};
+    if (args.empty() || std::find(serverless.begin(), serverless.end(), args.front()) == serverless.end()) {
+        bool wait = true;
+        {
+            auto& c = cache();
+            std::lock_guard guard(c.serverLock);
+            wait = !c.serverFailed || std::chrono::steady_clock::now() - *c.serverFailed > std::chrono::seconds(30);
+        }
+        if (wait) ensureServerRunning();
+    }
     ProcessOptions options;
     options.executable = *path;
     if (serial) {
@@ -237,8 +259,13 @@ void resetForTesting()
         std::lock_guard guard(c.pathLock);
         c.path.reset();
     }
-    std::lock_guard guard(c.environmentLock);
-    c.environment.reset();
+    {
+        std::lock_guard guard(c.environmentLock);
+        c.environment.reset();
+    }
+    std::lock_guard guard(c.serverLock);
+    c.serverStarted = false;
+    c.serverFailed.reset();
 }
 
 std::optional<fs::path> resourcesDirectory()
@@ -271,19 +298,25 @@ bool isADBInstalled() { return resolvedADBPath().has_value(); }
 
 bool ensureServerRunning()
 {
+    auto& c = cache();
+    std::lock_guard guard(c.serverLock);
+    if (c.serverStarted) return true;
     auto options = makeADBProcess({"start-server"}, std::nullopt, OutputMode::discard, OutputMode::capture);
     if (!options) return false;
     auto outcome = runProcess(*options, timing().startServer, "adb start-server");
     if (!outcome.launched) {
         bridgeError(fmt::format("[ADBBridge] start-server: failed to launch — {}", outcome.launchError));
+        c.serverFailed = std::chrono::steady_clock::now();
         return false;
     }
     if (outcome.exitStatus != 0) {
         bridgeError(fmt::format("[ADBBridge] WARNING: start-server failed (exit {}) — {}", outcome.exitStatus.value_or(-1),
             trimmedCopy(outcome.standardError)));
+        c.serverFailed = std::chrono::steady_clock::now();
         return false;
     }
     bridgeLog("[ADBBridge] Server running");
+    c.serverStarted = true;
     return true;
 }
 

@@ -118,13 +118,17 @@ Timing timing();
 // The once-computed values.
 std::optional<std::string> resolvedADBPath();
 std::map<std::string, std::string> shellEnvironment();
-// Test only: forget both so the next use computes them again.
+// Test only: forget them and the server's start, so the next use computes
+// them again.
 void resetForTesting();
 
 // The directory that holds "adb" and "app-debug.apk", when there is one.
 std::optional<std::filesystem::path> resourcesDirectory();
 
 bool isADBInstalled();
+// Starts the adb server once (`adb start-server`, awaited); callers meanwhile
+// wait for that start, later ones return at once. Every command that needs
+// the server calls it first.
 bool ensureServerRunning();
 std::vector<ConnectedDevice> connectedDevices();
 std::vector<std::string> unauthorizedDevices();

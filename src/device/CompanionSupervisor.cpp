@@ -130,8 +130,12 @@ asio::awaitable<void> CompanionSupervisor::setUp()
         const std::function<bool()> streamTunnel = [adb, serial, hostPort] {
             return adb->setupReverseTunnel(serial, DEVICE_STREAM_PORT, hostPort);
         };
+        // Counted as open from the attempt on: a tunnel whose check was cut
+        // short by a stop (the desktop gone mid-start) reports failure but
+        // stands on the device, and the teardown must remove it.
+        tunnelsOpen_.store(true);
         tunnelUp = co_await offMainLoop<bool>(streamTunnel, SESSION);
-        if (tunnelUp) tunnelsOpen_.store(true);
+        if (!tunnelUp && !halted()) tunnelsOpen_.store(false);
         if (!tunnelUp && attempt < TUNNEL_ATTEMPTS) {
             logWarn(SESSION,
                 fmt::format("{} Tunnel failed (attempt {}/{}), retrying...", prefix(), attempt, TUNNEL_ATTEMPTS));

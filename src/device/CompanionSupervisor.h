@@ -110,7 +110,7 @@ private:
     std::atomic<std::uint16_t> streamHostPort_{0};
     std::atomic<std::uint16_t> inputHostPort_{0};
     std::atomic<bool> connected_{false};
-    std::atomic<bool> tunnelsOpen_{false}; // a stream tunnel was set up and not yet removed
+    std::atomic<bool> tunnelsOpen_{false}; // a stream tunnel was (perhaps) set up and not yet removed
     std::atomic<bool> halted_{false};
     std::optional<std::string> companionVersion_;
     bool companionUpdateFailed_ = false;

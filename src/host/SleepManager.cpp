@@ -14,7 +14,15 @@ void sleepLine(LogLevel level, const std::string& line) { platformLog(level, "Sl
 
 std::shared_ptr<SleepManager> SleepManager::make(Executor mainLoop, std::shared_ptr<HostPower> power, Timing timing)
 {
-    return std::shared_ptr<SleepManager>(new SleepManager(std::move(mainLoop), std::move(power), timing));
+    std::shared_ptr<SleepManager> manager(new SleepManager(std::move(mainLoop), std::move(power), timing));
+    std::weak_ptr<SleepManager> weak = manager;
+    manager->power_->watchSleep([weak, loop = manager->mainLoop_](bool sleeping) {
+        asio::post(loop, [weak, sleeping] {
+            auto self = weak.lock();
+            if (self && self->onSleepChanged) self->onSleepChanged(sleeping);
+        });
+    });
+    return manager;
 }
 
 SleepManager::SleepManager(Executor mainLoop, std::shared_ptr<HostPower> power, Timing timing)

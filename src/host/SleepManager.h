@@ -68,6 +68,9 @@ public:
     KeepAwakeStatus status() const;
 
     std::function<void()> onLidOpened;
+    // On the main loop: true as the system is about to sleep, false once it
+    // woke.
+    std::function<void(bool sleeping)> onSleepChanged;
 
 private:
     SleepManager(Executor mainLoop, std::shared_ptr<HostPower> power, Timing timing);

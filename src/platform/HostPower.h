@@ -10,6 +10,7 @@
 // thread; a backend serialises its own calls.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,11 @@ public:
 
     // Which backend this is, for the report ("logind").
     virtual std::string provider() const = 0;
+
+    // `changed` runs on a thread of the backend's: true as the system is
+    // about to sleep, false once it woke (logind's PrepareForSleep). Set at
+    // most once; backends that cannot tell never call it.
+    virtual void watchSleep(std::function<void(bool sleeping)> changed) { (void)changed; }
 };
 
 } // namespace qb

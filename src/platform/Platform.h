@@ -92,6 +92,10 @@ public:
     // Releases what the backend holds on the desktop (key grabs, virtual
     // outputs still present) before the daemon exits. Idempotent.
     virtual void stop() = 0;
+    // `callback` runs once on the main loop when the desktop goes away for
+    // good (the display server ended: a logout, a crash). Backends that
+    // cannot lose their desktop never call it.
+    virtual void onLost(std::function<void()> callback) { (void)callback; }
 };
 
 // The host services, the same whichever desktop runs.
@@ -154,6 +158,8 @@ public:
     // The desktop's stop(), and the backlight's writes finished (at most
     // 6 s: one logind call). Idempotent.
     void stop();
+    // The desktop went away for good; once, on the main loop.
+    void onDesktopLost(std::function<void()> callback) { desktop_->onLost(std::move(callback)); }
 
 private:
     std::shared_ptr<Desktop> desktop_;

@@ -75,6 +75,52 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     runOnMain(engine->stopAsync());
 }
 
+// Mirroring stops before the system sleeps and starts again after it woke;
+// a stop meanwhile is the user's last word, and an idle engine stays idle.
+TEST(MirrorEngineHostTest, SleepStopsMirroringAndWakingStartsItUnlessTheUserStoppedMeanwhile)
+{
+    PlatformLogMute mute;
+    auto power = std::make_shared<sim::SimHostPower>();
+    MirrorEngine::Environment environment;
+    environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
+    environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
+    environment.portAvailable = [](std::uint16_t) { return true; };
+    environment.startSession = [](std::shared_ptr<DeviceSession>, std::shared_ptr<WebSocketServer>, double, double) {
+        return noSessionWork();
+    };
+    environment.ports.webSocket = 0;
+    environment.ports.http = 0;
+    environment.sleep = makeSleepControl(power);
+    environment.deviceMonitor = std::make_shared<test::QuietDeviceMonitor>();
+    MirrorEngine::Timing timing;
+    timing.wakeRestartDelay = 50ms;
+    auto engine = MirrorEngine::make(environment, timing);
+    engine->activate();
+    const auto is = [&](const MirrorStatus& status) {
+        return MainLoop::shared().runUntil([&] { return engine->state().status == status; }, 5s);
+    };
+    runOnMain(engine->start());
+    ASSERT_EQ(engine->state().status, MirrorStatus::running());
+
+    power->announceSleep(true);
+    ASSERT_TRUE(is(MirrorStatus::idle()));
+    EXPECT_TRUE(engine->sessions().empty());
+    power->announceSleep(false);
+    ASSERT_TRUE(is(MirrorStatus::running()));
+
+    power->announceSleep(true);
+    ASSERT_TRUE(is(MirrorStatus::idle()));
+    power->announceSleep(false);
+    MainLoop::shared().runFor(10ms);
+    engine->stop(); // within the pause after waking
+    MainLoop::shared().runFor(200ms);
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
+    power->announceSleep(true);
+    power->announceSleep(false);
+    MainLoop::shared().runFor(200ms);
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle()) << "not mirroring before the sleep: nothing to resume";
+}
+
 // In clamshell mode the lid opening leaves the desktop unmirrored and the
 // capture stalled: the engine mirrors again after a pause, then restarts
 // every capture stream, in that order.

@@ -37,10 +37,13 @@ TEST_F(ADBBridgeTest, EveryOperationIssuesItsExactCommandLine)
     fake.setDevices({dc1});
     fake.writeAPK("2.4.4");
 
+    // The server is started once, before the first command needing it.
     auto devices = ADBBridge::connectedDevices();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0], (ConnectedDevice{"DC1", "DC_1", 1200, 1600}));
-    EXPECT_EQ(calls(), "devices -l | -s DC1 shell wm size");
+    EXPECT_EQ(calls(), "start-server | devices -l | -s DC1 shell wm size");
+    EXPECT_TRUE(ADBBridge::ensureServerRunning());
+    EXPECT_EQ(calls(), "");
 
     EXPECT_TRUE(ADBBridge::setupReverseTunnel("DC1", 8888, 8889));
     EXPECT_EQ(calls(), "-s DC1 reverse tcp:8888 tcp:8889 | -s DC1 reverse --list");
@@ -168,6 +171,17 @@ TEST_F(ADBBridgeTest, HungAdbIsKilledAtItsLimit)
     // Output that is not UTF-8 counts as no output.
     fake.fail("shell pidof", {{"mode", "garbage"}, {"count", 1}});
     EXPECT_FALSE(ADBBridge::isCompanionRunning("DC1"));
+}
+
+TEST_F(ADBBridgeTest, ServerStartAndNetworkConnect)
+{
+    fake.fail("start-server", {{"exit", 1}, {"stderr", "* failed to start daemon\nerror: cannot connect to daemon\n"}});
+    EXPECT_FALSE(ADBBridge::ensureServerRunning());
+    // A server that would not start is not tried again before every command.
+    EXPECT_FALSE(ADBBridge::connectWiFi("10.0.0.9", 5555));
+    EXPECT_EQ(calls(), "start-server | connect 10.0.0.9:5555");
+    fake.fail("connect", {{"exit", 0}, {"stdout", "cannot resolve host 'x'\n"}});
+    EXPECT_FALSE(ADBBridge::connectWiFi("x", 5555));
 }
 
 TEST(BundleIntegrity, ChecksTheResourcesDirectory)

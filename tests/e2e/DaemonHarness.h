@@ -91,6 +91,7 @@ protected:
     }
     MockLogind& logind() { return *logind_; }
     const XorgServer& xorg() const { return *xorg_; }
+    XorgServer& xorg() { return *xorg_; }
     // The fake panel's raw level (of 1000); -1 when unreadable.
     int panelLevel() const
     {

@@ -151,9 +151,16 @@ protected:
 
 TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTwoStopSignalsMakeOneTeardown)
 {
+    // No adb server yet: a client that finds none starts one itself, and
+    // several doing so at once fail. The daemon starts it once, first.
+    adb.update([](nlohmann::json& s) { s["serverRunning"] = false; });
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
+    EXPECT_EQ(adb.read().value("serverStarts", 0), 1) << output();
+    ASSERT_FALSE(adb.log().empty());
+    EXPECT_EQ(adb.log().front(), std::vector<std::string>{"start-server"});
+    EXPECT_EQ(count(adb.log(), {"start-server"}), 1u);
     EXPECT_THAT(output(), HasSubstr("QuillBright v2.4.4 -- CLI mode\n---\n"));
     EXPECT_THAT(output(), HasSubstr("Mirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n"));
 

@@ -2,7 +2,8 @@
 // Xorg) drives the real host services: logind's inhibitor for clamshell
 // mode, visible in the faked logind and gone at stop and at exit, and the
 // built-in panel (a fake sysfs tree written through logind) dimmed while a
-// device watches and restored after a stop or a crash.
+// device watches and restored after a stop or a crash; logind's sleep
+// signal stops mirroring before the system sleeps and starts it after.
 #include <csignal>
 
 #include <fmt/format.h>
@@ -115,6 +116,30 @@ TEST_F(HostDaemonTest, ThePanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopO
     adb.setDevices({});
     launch();
     EXPECT_TRUE(waitFor([&] { return panelLevel() == 600; }, 10s)) << output();
+    EXPECT_EQ(exitAfter(SIGTERM), 0);
+}
+
+TEST_F(HostDaemonTest, MirroringStopsBeforeTheSystemSleepsAndComesBackAfterItWakes)
+{
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", nlohmann::json::array()).size(); };
+    startMirroring();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+    ASSERT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s)) << output();
+
+    logind().prepareForSleep(true);
+    // Nothing left for a sleeping tablet: its stream closed, its tunnels gone.
+    EXPECT_TRUE(waitFor([&] { return tunnels() == 0 && !client.readFrame(100ms); }, 10s)) << output();
+    EXPECT_FALSE(client.connect("127.0.0.1", 8888, 500ms));
+
+    logind().prepareForSleep(false);
+    ASSERT_TRUE(waitFor([&] { return tunnels() == 2; }, 5s)) << output();
+    companion::CompanionClient again;
+    ASSERT_TRUE(waitFor([&] { return again.connect("127.0.0.1", 8888, 500ms); }, 5s)) << output();
+    ASSERT_TRUE(again.readGreeting(5000ms)) << again.violation();
+    EXPECT_TRUE(again.readFrame(5000ms)) << again.violation() << output();
     EXPECT_EQ(exitAfter(SIGTERM), 0);
 }
 

@@ -197,5 +197,42 @@ TEST_F(X11DaemonTest, ModeExtendedMovesTheTabletFromThePrimaryToAMonitorOfItsOwn
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
 }
 
+TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndADaemonOnTheNextServerMirrors)
+{
+    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
+    const auto tunnels = [&] {
+        std::size_t count = 0;
+        for (const auto& d : adb.read()["devices"]) count += d.value("reverse", nlohmann::json::array()).size();
+        return count;
+    };
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    ASSERT_TRUE(client.readFrame(5000ms)) << client.violation() << output();
+    ASSERT_TRUE(waitFor([&] { return tunnels() > 0; }, 10s));
+
+    // A logout or a crash: the daemon ends on its own, its tunnels gone, with
+    // a status that keeps the service manager from restarting it.
+    xorg().crash();
+    ASSERT_TRUE(daemon_->waitUntilExit(5000ms)) << output();
+    EXPECT_EQ(daemon_->exitStatus(), 0) << output();
+    EXPECT_EQ(tunnels(), 0U) << adb.read().dump() << output();
+
+    test::XorgServer next;
+    if (!next.running()) GTEST_SKIP() << next.skipReason;
+    ::setenv("DISPLAY", next.display.c_str(), 1);
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    companion::CompanionClient again;
+    ASSERT_TRUE(again.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(again.readGreeting(10000ms)) << again.violation();
+    EXPECT_TRUE(again.readFrame(5000ms)) << again.violation() << output();
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(daemon_->exitStatus(), 0) << output();
+}
+
 } // namespace
 } // namespace qb

@@ -111,6 +111,12 @@ public:
     {
         busctl({"call", LOGIND, path, MOCK, "AddMethod", "sssss", interface, name, in, in == "ssss" ? "h" : "", code});
     }
+    // Manager.PrepareForSleep, as logind sends it before sleep (true) and after.
+    void prepareForSleep(bool sleeping)
+    {
+        busctl({"call", LOGIND, PATH, MOCK, "EmitSignal", "sssav", MANAGER, "PrepareForSleep", "b", "1", "b",
+            sleeping ? "true" : "false"});
+    }
     void addSession(const std::string& id)
     {
         busctl({"call", LOGIND, PATH, MOCK, "AddSession", "ssusb", id, "seat0", "1000", "user", "true"});

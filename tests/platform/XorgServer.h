@@ -122,6 +122,15 @@ public:
         return view;
     }
 
+    // The server dies on the spot, as in a crash.
+    void crash()
+    {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
     std::string display;
     std::string skipReason;
 

@@ -162,7 +162,7 @@ TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
         EXPECT_TRUE(probe(nullptr, "127.0.0.1", server.port, server.request)) << server.name << " refused loopback";
     }
     // The tablet sees the picture, never the settings.
-    EXPECT_EQ(probe("192.0.2.20", http->boundPort(),
+    EXPECT_EQ(probe(tablet, "192.0.2.1", ports[3],
                   "POST /control HTTP/1.1\r\nHost: localhost\r\nContent-Length: 4\r\n\r\nSTOP"),
         "HTTP/1.1 403");
     // The plain and the v4-mapped stranger are one address: one line a server.

@@ -4,7 +4,9 @@
 //
 // State file (JSON):
 //   {
-//     "serverRunning": false,            // start-server prints adb's daemon lines once
+//     "serverRunning": false,            // start-server prints adb's daemon lines once; any other
+//                                        // command then fails ("ADB server didn't ACK")
+//     "serverStarts": 1,                 // written: how often a server was started
 //     "devices": [{
 //       "serial": "DC1-0001", "state": "device" | "unauthorized" | "offline",
 //       "usb": "1-1", "product": "dc1", "model": "DC_1", "device": "dc1", "transportId": 1,

@@ -90,6 +90,12 @@ public:
             return {};
         }
         Reply reply = ensureServer();
+        // A client that had to start the server itself: as adb 29 answers
+        // when several clients start it at once (the fake cannot tell).
+        if (!reply.err.empty() && command != "start-server") {
+            return {1, "", "* daemon not running; starting now at tcp:5037\nADB server didn't ACK\n"
+                           "* failed to start daemon\nerror: cannot connect to daemon\n"};
+        }
         Reply result;
         if (command == "start-server") result = {};
         else if (command == "devices") result = devices(args);
@@ -106,6 +112,7 @@ private:
     {
         if (state_.value("serverRunning", false)) return {};
         state_["serverRunning"] = true;
+        state_["serverStarts"] = state_.value("serverStarts", 0) + 1;
         return {0, "", "* daemon not running; starting now at tcp:5037\n* daemon started successfully\n"};
     }
 

@@ -49,6 +49,22 @@ void SimHostPower::setLidClosed(std::optional<bool> closed)
     lidClosed_ = closed;
 }
 
+void SimHostPower::watchSleep(std::function<void(bool sleeping)> changed)
+{
+    std::lock_guard guard(lock_);
+    sleepChanged_ = std::move(changed);
+}
+
+void SimHostPower::announceSleep(bool sleeping)
+{
+    std::function<void(bool)> changed;
+    {
+        std::lock_guard guard(lock_);
+        changed = sleepChanged_;
+    }
+    if (changed) changed(sleeping);
+}
+
 void SimHostPower::refuse(std::string error)
 {
     std::lock_guard guard(lock_);

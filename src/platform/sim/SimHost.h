@@ -19,8 +19,11 @@ public:
     std::unique_ptr<InhibitorLock> inhibit(const InhibitRequest& request, std::string* error = nullptr) override;
     std::optional<bool> lidClosed() override;
     std::string provider() const override { return "sim"; }
+    void watchSleep(std::function<void(bool sleeping)> changed) override;
 
     void setLidClosed(std::optional<bool> closed);
+    // The system about to sleep (true) or woken (false), as logind tells it.
+    void announceSleep(bool sleeping);
     // Later inhibit() calls fail with this error (empty: succeed again).
     void refuse(std::string error);
     // The requests of the locks held right now.
@@ -37,6 +40,7 @@ private:
     int nextId_ = 1;
     int inhibitCalls_ = 0;
     int lidReads_ = 0;
+    std::function<void(bool)> sleepChanged_;
 };
 
 class SimBacklight final : public Backlight {

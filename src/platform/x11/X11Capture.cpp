@@ -4,7 +4,10 @@
 // memory image (BGRA) and hands it to the handler with the changed
 // rectangles. An unchanged screen produces no frames at all. With showCursor
 // the pointer (XFixesGetCursorImage) is blended into the picture; its
-// position is polled, since pointer motion damages nothing.
+// position is polled, since pointer motion damages nothing. Each stream has a
+// connection of its own, its damage events read on the stream's queue: a
+// server that goes away ends the stream there, and never leaves the main
+// loop waiting on a connection the capture holds.
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -108,9 +111,11 @@ struct Cursor {
 // Shared by the stream and its timers and listener, so a late firing finds
 // the stream stopped instead of freed memory.
 struct StreamState {
-    std::shared_ptr<X11Display> x;
     CaptureStreamRequest request;
     CaptureFrameHandler handler;
+    // After the request: its event wait on the queue is cancelled before the
+    // queue (whose thread ends once no wait is left) goes.
+    std::shared_ptr<X11Display> x;
 
     std::mutex lock;
     std::condition_variable idle;
@@ -199,6 +204,11 @@ void releaseServerSide(StreamState& state)
     if (state.listener) state.x->removeListener(state.listener);
     state.listener = 0;
     X11Display::Lock hold(*state.x);
+    if (state.x->lost()) {
+        // Only our side of the shared memory is left to free.
+        state.damage = 0;
+        state.shm.attached = false;
+    }
     if (state.damage) {
         state.x->trapErrors([&] { XDamageDestroy(state.x->display(), state.damage); });
         state.damage = 0;
@@ -303,6 +313,11 @@ void capture(const std::shared_ptr<StreamState>& state)
         }
     }
 
+    if (x.lost()) {
+        endStream(state);
+        finish();
+        return;
+    }
     if (delivered) {
         X11Surface& surface = state->surface;
         const auto& request = state->request;
@@ -444,8 +459,11 @@ public:
             return nullptr;
         }
         if (request.pixelFormat != CAPTURE_PIXEL_FORMAT_BGRA || !x_->displayRect(request.displayId)) return nullptr;
+        std::string error;
+        auto own = x_->openAnother(request.queue->executor(), &error);
+        if (!own) return nullptr;
         auto state = std::make_shared<StreamState>();
-        state->x = x_;
+        state->x = std::move(own);
         state->request = request;
         state->handler = std::move(handler);
         return std::make_unique<X11CaptureStream>(std::move(state));

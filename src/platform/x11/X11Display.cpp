@@ -1,6 +1,7 @@
 #include "platform/x11/X11Display.h"
 
 #include <cmath>
+#include <utility>
 
 #include "platform/MirrorScaler.h"
 #include <X11/extensions/XShm.h>
@@ -17,19 +18,28 @@
 
 namespace qb::x11 {
 
+struct X11Display::Shared {
+    struct VirtualEntry {
+        Rect rect;
+        bool mirrorsPrimary = false;
+    };
+    std::mutex lock;
+    std::map<std::uint32_t, VirtualEntry> virtuals;
+};
+
 namespace {
 
-// Xlib reports protocol errors through one process-wide handler. Inside
-// trapErrors (under the display lock) the first code is kept; any other
-// error is logged instead of ending the process, Xlib's default.
-std::atomic<bool> trapping{false};
-std::atomic<int> trappedError{0};
+// Xlib reports protocol errors through one process-wide handler, on the
+// thread that reads the reply: the one holding that connection's lock. Inside
+// trapErrors the first code is kept; any other error is logged instead of
+// ending the process, Xlib's default.
+thread_local bool trapping = false;
+thread_local int trappedError = 0;
 
 int handleXError(Display* display, XErrorEvent* event)
 {
-    if (trapping.load()) {
-        int expected = 0;
-        trappedError.compare_exchange_strong(expected, event->error_code);
+    if (trapping) {
+        if (trappedError == 0) trappedError = event->error_code;
         return 0;
     }
     char text[128] = {};
@@ -40,7 +50,44 @@ int handleXError(Display* display, XErrorEvent* event)
     return 0;
 }
 
+// A broken connection: Xlib calls this, then the connection's exit handler
+// (connectionLost), which returns instead of ending the process.
+int handleIOError(Display*) { return 0; }
+
 } // namespace
+
+void X11Display::connectionLost(Display*, void* opaque)
+{
+    // Runs inside the Xlib call that found the connection dead, on the
+    // thread holding it: no Xlib here, and nothing that waits.
+    auto* self = static_cast<X11Display*>(opaque);
+    if (self->lost_.exchange(true) || !self->main_) return;
+    platformLog(LogLevel::error, "X11",
+        fmt::format("[X11] Lost the connection to the X display {} (the X server ended)", self->name_));
+    std::weak_ptr<X11Display> weak = self->weak_from_this();
+    asio::post(self->mainLoop_, [weak] {
+        auto display = weak.lock();
+        if (!display) return;
+        std::vector<std::function<void()>> callbacks;
+        {
+            std::lock_guard guard(display->listenersLock_);
+            callbacks.swap(display->lostCallbacks_);
+        }
+        for (auto& callback : callbacks) callback();
+    });
+}
+
+void X11Display::onLost(std::function<void()> callback)
+{
+    {
+        std::lock_guard guard(listenersLock_);
+        if (!lost_.load()) {
+            lostCallbacks_.push_back(std::move(callback));
+            return;
+        }
+    }
+    asio::post(mainLoop_, std::move(callback));
+}
 
 std::shared_ptr<X11Display> X11Display::open(Executor mainLoop, const char* name, std::string* error)
 {
@@ -48,18 +95,32 @@ std::shared_ptr<X11Display> X11Display::open(Executor mainLoop, const char* name
     std::call_once(threads, [] {
         XInitThreads();
         XSetErrorHandler(handleXError);
+        XSetIOErrorHandler(handleIOError);
     });
     const char* shown = name && *name ? name : std::getenv("DISPLAY");
     if (!shown || !*shown) {
         if (error) *error = "$DISPLAY is not set";
         return nullptr;
     }
-    Display* display = XOpenDisplay(name && *name ? name : nullptr);
+    return connect(std::move(mainLoop), true, shown, std::make_shared<Shared>(), true, error);
+}
+
+std::shared_ptr<X11Display> X11Display::openAnother(std::optional<Executor> loop, std::string* error) const
+{
+    const bool pumped = loop.has_value();
+    return connect(pumped ? std::move(*loop) : mainLoop_, pumped, name_, shared_, false, error);
+}
+
+std::shared_ptr<X11Display> X11Display::connect(Executor loop, bool pumped, const std::string& name,
+    std::shared_ptr<Shared> shared, bool main, std::string* error)
+{
+    Display* display = XOpenDisplay(name.c_str());
     if (!display) {
-        if (error) *error = fmt::format("the X display {} cannot be opened", shown);
+        if (error) *error = fmt::format("the X display {} cannot be opened", name);
         return nullptr;
     }
-    std::shared_ptr<X11Display> self(new X11Display(std::move(mainLoop), display));
+    std::shared_ptr<X11Display> self(new X11Display(std::move(loop), display, name, std::move(shared), main));
+    XSetIOErrorExitHandler(display, &X11Display::connectionLost, self.get());
     int event = 0;
     int errorBase = 0;
     int major = 0;
@@ -73,14 +134,17 @@ std::shared_ptr<X11Display> X11Display::open(Executor mainLoop, const char* name
     self->hasRandr = XRRQueryExtension(display, &event, &errorBase) == True
         && XRRQueryVersion(display, &self->randrMajor, &self->randrMinor) != 0;
     self->hasXTest = XTestQueryExtension(display, &event, &errorBase, &major, &minor) == True;
-    self->startPump();
+    if (pumped) self->startPump();
     return self;
 }
 
-X11Display::X11Display(Executor mainLoop, Display* display)
-    : mainLoop_(std::move(mainLoop))
+X11Display::X11Display(Executor loop, Display* display, std::string name, std::shared_ptr<Shared> shared, bool main)
+    : mainLoop_(std::move(loop))
     , display_(display)
     , root_(DefaultRootWindow(display))
+    , name_(std::move(name))
+    , main_(main)
+    , shared_(std::move(shared))
 {
 }
 
@@ -92,7 +156,9 @@ X11Display::~X11Display()
         descriptor_->release(); // the fd belongs to Xlib
         descriptor_.reset();
     }
-    XCloseDisplay(display_);
+    // A lost connection is left alone: Xlib may still hold its own lock from
+    // the call that broke, and the process ends soon after.
+    if (!lost_.load()) XCloseDisplay(display_);
 }
 
 X11Display::Lock::Lock(const X11Display& owner)
@@ -105,20 +171,25 @@ X11Display::Lock::~Lock()
 {
     // A reply read under the lock may have queued events the socket will not
     // announce again.
-    if (XEventsQueued(owner_.display_, QueuedAlready) > 0) owner_.schedulePump();
+    if (!owner_.lost() && owner_.descriptor_ && XEventsQueued(owner_.display_, QueuedAlready) > 0) {
+        owner_.schedulePump();
+    }
     owner_.lock_.unlock();
 }
 
 int X11Display::trapErrors(const std::function<void()>& requests) const
 {
     Lock hold(*this);
+    if (lost()) return BadImplementation;
     XSync(display_, False);
-    trappedError.store(0);
-    trapping.store(true);
+    trappedError = 0;
+    trapping = true;
     requests();
     XSync(display_, False);
-    trapping.store(false);
-    return trappedError.exchange(0);
+    trapping = false;
+    const int error = std::exchange(trappedError, 0);
+    // Nothing was done on a connection that broke meanwhile.
+    return error == 0 && lost() ? BadImplementation : error;
 }
 
 std::uint64_t X11Display::addListener(Listener listener)
@@ -150,7 +221,7 @@ void X11Display::armWait()
             auto self = weak.lock();
             if (!self) return;
             self->pump();
-            self->armWait();
+            if (!self->lost()) self->armWait();
         });
 }
 
@@ -169,7 +240,7 @@ void X11Display::pump()
     std::vector<XEvent> events;
     {
         std::lock_guard hold(lock_); // not Lock: it would schedule another pump
-        while (XPending(display_) > 0) {
+        while (!lost() && XPending(display_) > 0) {
             XEvent event;
             XNextEvent(display_, &event);
             events.push_back(event);
@@ -188,23 +259,24 @@ void X11Display::pump()
 
 void X11Display::setVirtualRect(std::uint32_t displayId, std::optional<Rect> rect, bool mirrorsPrimary)
 {
-    std::lock_guard guard(virtualLock_);
+    std::lock_guard guard(shared_->lock);
     if (rect) {
-        virtuals_[displayId] = {*rect, mirrorsPrimary};
+        shared_->virtuals[displayId] = {*rect, mirrorsPrimary};
     } else {
-        virtuals_.erase(displayId);
+        shared_->virtuals.erase(displayId);
     }
 }
 
 bool X11Display::isVirtual(std::uint32_t displayId) const
 {
-    std::lock_guard guard(virtualLock_);
-    return virtuals_.contains(displayId);
+    std::lock_guard guard(shared_->lock);
+    return shared_->virtuals.contains(displayId);
 }
 
 std::optional<Rect> X11Display::primaryRect() const
 {
     Lock hold(*this);
+    if (lost()) return std::nullopt;
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display_, root_);
     if (!resources) return std::nullopt;
     const RROutput primary = XRRGetOutputPrimary(display_, root_);
@@ -230,14 +302,15 @@ std::optional<Rect> X11Display::primaryRect() const
 
 std::optional<Rect> X11Display::displayRect(std::uint32_t displayId) const
 {
-    std::optional<VirtualEntry> entry;
+    std::optional<Shared::VirtualEntry> entry;
     {
-        std::lock_guard guard(virtualLock_);
-        if (auto it = virtuals_.find(displayId); it != virtuals_.end()) entry = it->second;
+        std::lock_guard guard(shared_->lock);
+        if (auto it = shared_->virtuals.find(displayId); it != shared_->virtuals.end()) entry = it->second;
     }
     if (entry) return entry->mirrorsPrimary ? primaryRect() : std::optional<Rect>(entry->rect);
 
     Lock hold(*this);
+    if (lost()) return std::nullopt;
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display_, root_);
     if (!resources) return std::nullopt;
     std::optional<Rect> rect;
@@ -257,10 +330,10 @@ std::optional<Rect> X11Display::displayRect(std::uint32_t displayId) const
 
 std::optional<Rect> X11Display::inputRect(std::uint32_t displayId) const
 {
-    std::optional<VirtualEntry> entry;
+    std::optional<Shared::VirtualEntry> entry;
     {
-        std::lock_guard guard(virtualLock_);
-        if (auto it = virtuals_.find(displayId); it != virtuals_.end()) entry = it->second;
+        std::lock_guard guard(shared_->lock);
+        if (auto it = shared_->virtuals.find(displayId); it != shared_->virtuals.end()) entry = it->second;
     }
     if (!entry || !entry->mirrorsPrimary) return displayRect(displayId);
     auto primary = primaryRect();

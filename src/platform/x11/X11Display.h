@@ -1,8 +1,11 @@
-// The X display connection the x11 services share: one Xlib connection
-// (XInitThreads, so capture, input and the main loop may use it), a lock that
-// keeps multi-request sequences together, an X error trap, the event pump on
-// the main loop, and the geometry of every display the services know
-// (RandR outputs and the virtual displays we added).
+// An X display connection of the x11 services: the main loop's one (virtual
+// displays, hotkeys, the event pump), and one more for each thread that talks
+// to the server (capture, input), so that no thread ever waits inside Xlib on
+// a connection another thread holds. Each has a lock that keeps
+// multi-request sequences together, an X error trap, an event pump on the
+// executor of its thread, and knows the geometry of every display the
+// services know (RandR outputs and the virtual displays we added, shared by
+// the connections to one server).
 #pragma once
 
 #include <atomic>
@@ -40,6 +43,10 @@ class X11Display : public std::enable_shared_from_this<X11Display> {
 public:
     // nullptr when the display cannot be opened; `error` says why.
     static std::shared_ptr<X11Display> open(Executor mainLoop, const char* name, std::string* error);
+    // Another connection to the same server for another thread, its events
+    // pumped on `loop` (none when no events are wanted); nullptr when the
+    // server cannot be reached.
+    std::shared_ptr<X11Display> openAnother(std::optional<Executor> loop, std::string* error) const;
     ~X11Display();
     X11Display(const X11Display&) = delete;
     X11Display& operator=(const X11Display&) = delete;
@@ -47,6 +54,7 @@ public:
     Display* display() const { return display_; }
     Window root() const { return root_; }
     Executor mainLoop() const { return mainLoop_; }
+    const std::string& name() const { return name_; }
 
     // Holds the connection for a sequence of requests. Recursive.
     class Lock {
@@ -99,29 +107,42 @@ public:
     // that left events in Xlib's queue).
     void pump();
 
+    // The server went away (it ended, crashed, or the user logged out).
+    // Xlib's default would end the process on the spot; instead the
+    // connection is marked lost and nothing more is asked of it (calls
+    // already under way fail at once). On the main loop's connection this is
+    // logged once and the callbacks run once on the main loop, so that the
+    // daemon can stop cleanly; the other connections just fall silent.
+    bool lost() const { return lost_.load(); }
+    void onLost(std::function<void()> callback);
+
 private:
-    X11Display(Executor mainLoop, Display* display);
+    struct Shared;
+    X11Display(Executor loop, Display* display, std::string name, std::shared_ptr<Shared> shared, bool main);
+    static std::shared_ptr<X11Display> connect(Executor loop, bool pumped, const std::string& name,
+        std::shared_ptr<Shared> shared, bool main, std::string* error);
+    static void connectionLost(Display* display, void* self);
     void startPump();
     void armWait();
     void schedulePump() const;
 
-    Executor mainLoop_;
+    Executor mainLoop_; // where events are pumped and lost callbacks run
     Display* display_;
     Window root_;
+    std::string name_;
+    bool main_;
     mutable std::recursive_mutex lock_;
     mutable std::atomic<bool> pumpScheduled_{false};
     std::unique_ptr<boost::asio::posix::stream_descriptor> descriptor_;
 
+    std::atomic<bool> lost_{false};
+
     std::mutex listenersLock_;
     std::map<std::uint64_t, Listener> listeners_;
     std::uint64_t nextListener_ = 1;
+    std::vector<std::function<void()>> lostCallbacks_; // under listenersLock_
 
-    struct VirtualEntry {
-        Rect rect;
-        bool mirrorsPrimary = false;
-    };
-    mutable std::mutex virtualLock_;
-    std::map<std::uint32_t, VirtualEntry> virtuals_;
+    std::shared_ptr<Shared> shared_;
 };
 
 } // namespace qb::x11

@@ -9,6 +9,9 @@
 // there would land on the nearest output's edge instead. So a press happens
 // only where the pointer arrived; elsewhere it is dropped (logged once), and
 // a release follows only a press of ours.
+//
+// Touches arrive on the input server's thread, which gets a connection of its
+// own (the main loop's is shared only when a second one cannot be opened).
 
 #include <atomic>
 #include <cmath>
@@ -26,7 +29,11 @@ namespace {
 
 class X11InputInjector final : public InputInjector {
 public:
-    explicit X11InputInjector(std::shared_ptr<X11Display> x) : x_(std::move(x)) {}
+    explicit X11InputInjector(const std::shared_ptr<X11Display>& main)
+        : x_(main->openAnother(std::nullopt, nullptr))
+    {
+        if (!x_) x_ = main;
+    }
 
     bool isTrusted() const override { return x_->hasXTest; }
 
@@ -43,6 +50,7 @@ public:
         const int x = clampCoordinate(location.x);
         const int y = clampCoordinate(location.y);
         X11Display::Lock hold(*x_);
+        if (x_->lost()) return;
         Display* display = x_->display();
         XTestFakeMotionEvent(display, DefaultScreen(display), x, y, CurrentTime);
         if (type == MouseEventType::leftDown) {
@@ -79,6 +87,7 @@ public:
         }
         if (verticalClicks == 0 && horizontalClicks == 0) return;
         X11Display::Lock hold(*x_);
+        if (x_->lost()) return;
         // Positive amounts scroll up and left, as a trackpad's pixel deltas do.
         click(verticalClicks > 0 ? 4 : 5, verticalClicks);
         click(horizontalClicks > 0 ? 6 : 7, horizontalClicks);

@@ -1,5 +1,6 @@
-// The x11 platform: one X display connection shared by capture, virtual
-// displays, input injection and hotkeys, its events pumped on the main loop.
+// The x11 platform: the main loop's X display connection for virtual
+// displays and hotkeys, its events pumped on the main loop; capture and input
+// injection open their own.
 // No pacer windows: damage-driven capture delivers a frame whenever the
 // picture changes.
 
@@ -40,11 +41,15 @@ public:
 
     void stop() override
     {
+        // Nothing of ours is left on a server that is gone.
+        if (x_->lost()) return;
         if (releaseHotkeys_) releaseHotkeys_();
         if (removeDisplays_) removeDisplays_();
         x11::X11Display::Lock hold(*x_);
         XSync(x_->display(), False);
     }
+
+    void onLost(std::function<void()> callback) override { x_->onLost(std::move(callback)); }
 
 private:
     std::shared_ptr<x11::X11Display> x_;
