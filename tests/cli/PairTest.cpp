@@ -62,7 +62,7 @@ TEST(Pair, PairsConnectsAndRemembersOrSaysWhyNot)
     Pairing p;
     // Found by DNS-SD: the device at the pairing address is connected and remembered.
     EXPECT_EQ(p.pair({"192.0.2.20:37123", "482913"}), 0) << p.err;
-    EXPECT_EQ(p.fake.calls(), "version | pair 192.0.2.20:37123 482913 | start-server | connect 192.0.2.20:41235");
+    EXPECT_EQ(p.fake.calls(), "version | start-server | pair 192.0.2.20:37123 482913 | connect 192.0.2.20:41235");
     EXPECT_EQ(p.asked, std::vector<std::string>{"192.0.2.20"});
     EXPECT_THAT(p.out, HasSubstr("Connected to 192.0.2.20:41235"));
     // IPv6, with the connect port given: no DNS-SD; both devices are remembered.
