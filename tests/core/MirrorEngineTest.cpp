@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "core/EngineFakes.h"
-#include "platform/sim/SimDnsSd.h"
 #include "device/PairedDevices.h"
 #include "runtime/SettingsStore.h"
 #include "diagnostics/PlatformLog.h"
@@ -194,23 +193,6 @@ TEST_F(MirrorEngineTest, InWiFiModeTheSetUpDevicesAreServedUntilTheirSessionsEnd
     EXPECT_FALSE(allowed("192.0.2.30"));
     runOnMain(engine->stopAsync());
     EXPECT_FALSE(allowed("192.0.2.20") || allowed("2001:db8::21"));
-}
-
-TEST_F(MirrorEngineTest, WiFiServicesFollowTheConnectionMode)
-{
-    auto dnsSd = std::make_shared<SimDnsSd>(MainLoop::shared().executor());
-    environment.networkServices = makeWiFiServices(dnsSd);
-    environment.deviceMonitor = std::make_shared<test::QuietDeviceMonitor>();
-    environment.connectionMode = ConnectionMode::wifi;
-    auto engine = makeEngine();
-    engine->activate();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 1 && dnsSd->activeBrowses() == 1; }, 3000ms));
-    EXPECT_EQ(dnsSd->publications().front().port, 8888);
-
-    engine->setConnectionMode(ConnectionMode::usb);
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 0 && dnsSd->activeBrowses() == 0; }, 3000ms));
-    engine->setConnectionMode(ConnectionMode::wifi);
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return dnsSd->activePublications() == 1 && dnsSd->activeBrowses() == 1; }, 3000ms));
 }
 
 } // namespace
