@@ -332,8 +332,9 @@ TEST(CommandLineTest, DiagnosticsReplies)
     EXPECT_EQ(server.requests(), std::vector<std::string>{"LOGS ADB error"});
 }
 
-// On X11 the daemon grabs the keys: installing shortcuts touches nothing.
-TEST(CommandLineTest, HotkeysInstallOnX11LeavesTheDesktopSettingsAlone)
+// On X11 the daemon grabs the keys: installing shortcuts touches nothing;
+// elsewhere they are installed only when they are kept.
+TEST(CommandLineTest, HotkeysInstallOnlySaysWhatHappened)
 {
     RuntimeDir dir;
     const test::ScopedEnv config("XDG_CONFIG_HOME", dir.path().string());
@@ -346,6 +347,12 @@ TEST(CommandLineTest, HotkeysInstallOnX11LeavesTheDesktopSettingsAlone)
     EXPECT_THAT(out, HasSubstr("Nothing to install: on X11 the QuillBright daemon grabs"));
     EXPECT_THAT(out, Not(HasSubstr("GNOME")));
     EXPECT_FALSE(fs::exists(dir.path() / "dconf")) << "GNOME's settings were written";
+
+    // On Wayland, settings nothing keeps (no session bus here) are a failure.
+    const test::ScopedEnv onWayland("WAYLAND_DISPLAY", "wayland-97");
+    EXPECT_EQ(runArgs(dir.context, {"hotkeys", "install"}, out), 1);
+    EXPECT_THAT(out, HasSubstr("ERROR: "));
+    EXPECT_THAT(out, Not(HasSubstr("Added")));
 }
 
 } // namespace
