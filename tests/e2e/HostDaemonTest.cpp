@@ -166,8 +166,9 @@ TEST_F(HostDaemonTest, ANotificationForEachEventAndNoneFromADaemonThatIdles)
 
     // A tablet asking for USB-debugging authorisation: said once, however
     // many polls still find it asking.
-    adb.setDevices({test::FakeAdbState::device("UNAUTH-1")});
-    adb.update([](nlohmann::json& s) { s["devices"][0]["state"] = "unauthorized"; });
+    auto asking = test::FakeAdbState::device("UNAUTH-1");
+    asking["state"] = "unauthorized";
+    adb.setDevices({asking});
     ASSERT_TRUE(waitFor([&] { return notified().size() == 1; }, 10s)) << output();
     std::this_thread::sleep_for(1s);
     ASSERT_EQ(notified().size(), 1U) << ::testing::PrintToString(notified());
