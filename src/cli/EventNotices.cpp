@@ -1,8 +1,23 @@
 #include "cli/EventNotices.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace qb::cli {
+
+namespace {
+
+// How the companion's supervisor words the failures that concern the app.
+constexpr std::string_view COMPANION_NOT_INSTALLED = "Companion app failed to install";
+constexpr std::string_view COMPANION_STALE = "Bundled companion APK is stale";
+
+Notice companionMissing(const std::string& why)
+{
+    return {"Companion app missing",
+        why + " The viewer (quillbright-viewer) or the page http://localhost:8891/ can show this screen instead."};
+}
+
+} // namespace
 
 std::vector<Notice> EventNotices::update(const EngineState& state, EngineProperty property)
 {
@@ -34,6 +49,12 @@ std::vector<Notice> EventNotices::update(const EngineState& state, EnginePropert
                 == state.unauthorizedDeviceSerials.end();
         });
         break;
+    case EngineProperty::apkInstallStatus:
+        if (state.apkInstallStatus.starts_with("missing on ") && !companionMissingSaid_) {
+            notices.push_back(companionMissing("The companion app is " + state.apkInstallStatus + "."));
+        }
+        companionMissingSaid_ = state.apkInstallStatus.starts_with("missing on ");
+        break;
     case EngineProperty::companionUpdateFailed:
         if (state.companionUpdateFailed && !staleCompanionSaid_) {
             notices.push_back({"Companion app too old",
@@ -44,7 +65,14 @@ std::vector<Notice> EventNotices::update(const EngineState& state, EnginePropert
         break;
     case EngineProperty::lastADBFailureMessage:
         if (state.lastADBFailureMessage && *state.lastADBFailureMessage != lastFailure_) {
-            notices.push_back({"Tablet not ready", *state.lastADBFailureMessage});
+            const std::string& message = *state.lastADBFailureMessage;
+            if (message.starts_with(COMPANION_NOT_INSTALLED)) {
+                // The install's own status may have said so already: one event, one notice.
+                if (!companionMissingSaid_) notices.push_back(companionMissing(message));
+                companionMissingSaid_ = true;
+            } else if (!(message.starts_with(COMPANION_STALE) && staleCompanionSaid_)) {
+                notices.push_back({"Tablet not ready", message});
+            }
         }
         lastFailure_ = state.lastADBFailureMessage.value_or("");
         break;

@@ -31,6 +31,7 @@ private:
     std::string lastError_;
     std::set<std::string> askedToAuthorise_;
     bool staleCompanionSaid_ = false;
+    bool companionMissingSaid_ = false;
     std::string lastFailure_;
 };
 

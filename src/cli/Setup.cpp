@@ -3,6 +3,7 @@
 #include "cli/Doctor.h"
 #include "cli/UserService.h"
 #include "core/MirrorEngine.h"
+#include "platform/Platform.h"
 #include "platform/wayland/GnomeShortcuts.h"
 
 #include <unistd.h>
@@ -21,10 +22,26 @@ std::string thisProgram()
     return length > 0 ? std::string(path, std::size_t(length)) : std::string("quillbright");
 }
 
+// Whether the daemon will run on X11, where it grabs the front-light keys
+// itself; decided from the session's names alone, as the daemon decides.
+bool daemonGrabsKeys()
+{
+    const auto config = PlatformConfig::fromEnvironment();
+    if (!config.requested.empty()) return config.requested == "x11";
+    return config.waylandDisplay.empty() && !config.display.empty();
+}
+
 int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
 {
     const std::string action = args.empty() ? "" : args.front();
     std::string error;
+    if (action == "install" && daemonGrabsKeys()) {
+        // GNOME's settings would only duplicate the grab (and touching them
+        // starts a session bus where there is none).
+        out << "Nothing to install: on X11 the QuillBright daemon grabs the front-light keys "
+               "(Ctrl+F1/F2/F10/F11/F12) itself while it runs.\n";
+        return 0;
+    }
     if (action == "install") {
         if (!wayland::installShortcuts(thisProgram(), &error)) {
             out << "ERROR: " << error << "\n";

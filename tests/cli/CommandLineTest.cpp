@@ -332,6 +332,29 @@ TEST(CommandLineTest, DiagnosticsReplies)
     EXPECT_EQ(server.requests(), std::vector<std::string>{"LOGS ADB error"});
 }
 
+// On X11 the daemon grabs the keys: installing shortcuts touches nothing;
+// elsewhere they are installed only when they are kept.
+TEST(CommandLineTest, HotkeysInstallOnlySaysWhatHappened)
+{
+    RuntimeDir dir;
+    const test::ScopedEnv config("XDG_CONFIG_HOME", dir.path().string());
+    const test::ScopedEnv display("DISPLAY", ":97");
+    const test::ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
+    const test::ScopedEnv platform("QUILLBRIGHT_PLATFORM", std::nullopt);
+    const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/session_bus_socket");
+    std::string out;
+    EXPECT_EQ(runArgs(dir.context, {"hotkeys", "install"}, out), 0);
+    EXPECT_THAT(out, HasSubstr("Nothing to install: on X11 the QuillBright daemon grabs"));
+    EXPECT_THAT(out, Not(HasSubstr("GNOME")));
+    EXPECT_FALSE(fs::exists(dir.path() / "dconf")) << "GNOME's settings were written";
+
+    // On Wayland, settings nothing keeps (no session bus here) are a failure.
+    const test::ScopedEnv onWayland("WAYLAND_DISPLAY", "wayland-97");
+    EXPECT_EQ(runArgs(dir.context, {"hotkeys", "install"}, out), 1);
+    EXPECT_THAT(out, HasSubstr("ERROR: "));
+    EXPECT_THAT(out, Not(HasSubstr("Added")));
+}
+
 } // namespace
 } // namespace qb::cli
 

@@ -50,16 +50,28 @@ TEST(EventNoticesTest, OneNoticePerEventAndNoneForTheRest)
     state.status = MirrorStatus::error("No device connected");
     EXPECT_EQ(said(EngineProperty::status), Said{"Mirroring could not start"});
 
-    // The companion: too old once, and a setup failure once per message.
+    // The companion: too old once (its setup failure that follows is the
+    // same event), missing once however both reports of it arrive, and any
+    // other setup failure once per message.
     state.companionVersion = "1.8.2";
     state.companionUpdateFailed = true;
     EXPECT_EQ(said(EngineProperty::companionUpdateFailed), Said{"Companion app too old"});
     EXPECT_EQ(said(EngineProperty::companionUpdateFailed), Said{});
+    state.lastADBFailureMessage = "Bundled companion APK is stale (v1.8.2).";
+    EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
+    state.apkInstallStatus = "missing on DC1-0001";
+    EXPECT_EQ(said(EngineProperty::apkInstallStatus), Said{"Companion app missing"});
     state.lastADBFailureMessage = "Companion app failed to install on DC_1.";
+    EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
+    state.lastADBFailureMessage = "Reverse tunnel failed after 3 attempts.";
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{"Tablet not ready"});
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
     state.lastADBFailureMessage.reset();
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
+    state.apkInstallStatus = "";
+    said(EngineProperty::apkInstallStatus);
+    state.lastADBFailureMessage = "Companion app failed to install on DC_1.";
+    EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{"Companion app missing"});
 }
 
 } // namespace

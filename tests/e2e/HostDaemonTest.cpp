@@ -3,8 +3,11 @@
 // mode, visible in the faked logind and gone at stop and at exit, and the
 // built-in panel (a fake sysfs tree written through logind) dimmed while a
 // device watches and restored after a stop or a crash; logind's sleep
-// signal stops mirroring before the system sleeps and starts it after.
+// signal stops mirroring before the system sleeps and starts it after;
+// desktop notifications reach the session's notification service, one per
+// event and none from a daemon that idles.
 #include <csignal>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -140,6 +143,43 @@ TEST_F(HostDaemonTest, MirroringStopsBeforeTheSystemSleepsAndComesBackAfterItWak
     ASSERT_TRUE(waitFor([&] { return again.connect("127.0.0.1", 8888, 500ms); }, 5s)) << output();
     ASSERT_TRUE(again.readGreeting(5000ms)) << again.violation();
     EXPECT_TRUE(again.readFrame(5000ms)) << again.violation() << output();
+    EXPECT_EQ(exitAfter(SIGTERM), 0);
+}
+
+TEST_F(HostDaemonTest, ANotificationForEachEventAndNoneFromADaemonThatIdles)
+{
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    test::DbusMock service("notification_daemon", "DBUS_SESSION_BUS_ADDRESS", "org.freedesktop.Notifications");
+    if (!service.ready()) GTEST_SKIP() << service.skipReason();
+    const test::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", service.address());
+    const auto notified = [&] { return service.calls("Notify"); };
+    adb.setDevices({});
+    std::filesystem::create_directories(directory() / "config/quillbright");
+    test::writeFile(directory() / "config/quillbright/settings.json", R"({"setupCompleted": true})");
+
+    // Waiting for a tablet, polling adb many times over: nothing to say.
+    launch();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        20s)) << output();
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(notified().size(), 0U) << ::testing::PrintToString(notified());
+
+    // A tablet asking for USB-debugging authorisation: said once, however
+    // many polls still find it asking.
+    auto asking = test::FakeAdbState::device("UNAUTH-1");
+    asking["state"] = "unauthorized";
+    adb.setDevices({asking});
+    ASSERT_TRUE(waitFor([&] { return notified().size() == 1; }, 10s)) << output();
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(notified().size(), 1U) << ::testing::PrintToString(notified());
+    EXPECT_THAT(notified()[0], HasSubstr("\"Tablet needs authorising\" \"Tap Allow on UNAUTH-1"));
+
+    // Allowed: mirroring starts on it, said once.
+    adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    ASSERT_TRUE(waitFor([&] { return notified().size() == 2; }, 30s)) << output();
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(notified().size(), 2U) << ::testing::PrintToString(notified());
+    EXPECT_THAT(notified()[1], HasSubstr("\"Mirroring started\""));
     EXPECT_EQ(exitAfter(SIGTERM), 0);
 }
 

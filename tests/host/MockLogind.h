@@ -1,7 +1,8 @@
-// A private D-Bus daemon with python3-dbusmock's logind template on it, for
-// tests of the logind backends. Nothing touches the machine's own buses: the
+// A private D-Bus daemon with one of python3-dbusmock's templates on it:
+// logind for tests of the logind backends, the notification daemon for
+// desktop notifications. Nothing touches the machine's own buses: the
 // daemon listens on a socket in a private directory and the mock connects to
-// it as its "system bus". The test drives the mock with busctl through
+// it as its system or session bus. The test drives the mock with busctl through
 // dbusmock's org.freedesktop.DBus.Mock interface.
 //
 //   MockLogind logind;
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,9 +50,13 @@ bool waitFor(Condition condition, std::chrono::milliseconds timeout = std::chron
     return eventually(condition, timeout, std::chrono::milliseconds(10));
 }
 
-class MockLogind {
+// A private dbus-daemon, and on it one of python3-dbusmock's templates
+// owning `service`, which finds the bus by `busVariable`; its calls are
+// logged to calls() ("<time> <method> <arguments>" a line).
+class DbusMock {
 public:
-    MockLogind()
+    DbusMock(std::string templateName, std::string busVariable, std::string service, bool startNow = true)
+        : template_(std::move(templateName)), variable_(std::move(busVariable)), service_(std::move(service))
     {
         for (const char* tool : {"/usr/bin/dbus-daemon", "/usr/bin/busctl"}) {
             if (::access(tool, X_OK) != 0) {
@@ -62,21 +68,18 @@ public:
             skip_ = "python3-dbusmock not installed (apt-get install python3-dbusmock)";
             return;
         }
-        std::string pattern = (std::filesystem::temp_directory_path() / "mock-logind-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "mock-bus-XXXXXX").string();
         dir_ = ::mkdtemp(pattern.data());
         address_ = "unix:path=" + (dir_ / "bus").string();
         auto daemon = command("/usr/bin/dbus-daemon", {"--session", "--nofork", "--nopidfile", "--address=" + address_});
         daemon.standardOutput = OutputMode::discard;
         daemon_ = Process::launch(daemon);
-        auto mock = command("/usr/bin/python3", {"-m", "dbusmock", "--template", "logind"});
-        mock.standardOutput = OutputMode::discard;
-        mock.environment = std::map<std::string, std::string>{{"DBUS_SYSTEM_BUS_ADDRESS", address_}};
-        if (daemon_ && waitFor([&] { return std::filesystem::exists(dir_ / "bus"); })) mock_ = Process::launch(mock);
-        ready_ = mock_ && waitFor([&] { return busctl({"status", "org.freedesktop.login1"}).exitStatus == 0; });
-        if (!ready_) skip_ = "private dbus-daemon with dbusmock's logind template did not come up";
+        busUp_ = daemon_ && waitFor([&] { return std::filesystem::exists(dir_ / "bus"); });
+        if (!busUp_) skip_ = "private dbus-daemon did not come up";
+        else if (startNow && !startService()) skip_ = "dbusmock's " + template_ + " template did not come up";
     }
 
-    ~MockLogind()
+    ~DbusMock()
     {
         for (auto* process : {mock_.get(), daemon_.get()}) {
             if (process) process->terminate();
@@ -84,6 +87,31 @@ public:
         }
         std::error_code ignored;
         if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+    DbusMock(const DbusMock&) = delete;
+    DbusMock& operator=(const DbusMock&) = delete;
+
+    // The template's service, when it was not started at once.
+    bool startService()
+    {
+        if (!busUp_) return false;
+        auto mock = command("/usr/bin/python3", {"-m", "dbusmock", "--template", template_, "-l", (dir_ / "calls").string()});
+        mock.standardOutput = OutputMode::discard;
+        mock.environment = std::map<std::string, std::string>{{variable_, address_}};
+        mock_ = Process::launch(mock);
+        ready_ = mock_ && waitFor([&] { return busctl({"status", service_}).exitStatus == 0; });
+        return ready_;
+    }
+
+    // The logged calls of `method`.
+    std::vector<std::string> calls(const std::string& method) const
+    {
+        std::ifstream log(dir_ / "calls");
+        std::vector<std::string> found;
+        for (std::string line; std::getline(log, line);) {
+            if (line.find(" " + method + " ") != std::string::npos) found.push_back(line);
+        }
+        return found;
     }
 
     bool ready() const { return ready_; }
@@ -96,6 +124,24 @@ public:
         arguments.insert(arguments.begin(), "--address=" + address_);
         return runProcess(command("/usr/bin/busctl", arguments), 10, "busctl");
     }
+
+private:
+    std::string template_;
+    std::string variable_;
+    std::string service_;
+    std::filesystem::path dir_;
+    std::string address_;
+    std::string skip_;
+    bool busUp_ = false;
+    bool ready_ = false;
+    std::shared_ptr<Process> daemon_;
+    std::shared_ptr<Process> mock_;
+};
+
+// logind, its system bus the private one.
+class MockLogind : public DbusMock {
+public:
+    MockLogind() : DbusMock("logind", "DBUS_SYSTEM_BUS_ADDRESS", LOGIND) {}
 
     // Sets a Boolean property of the manager (adding it the first time).
     void setManagerBool(const std::string& name, bool value)
@@ -135,14 +181,6 @@ public:
     static constexpr const char* PATH = "/org/freedesktop/login1";
     static constexpr const char* MANAGER = "org.freedesktop.login1.Manager";
     static constexpr const char* MOCK = "org.freedesktop.DBus.Mock";
-
-private:
-    std::filesystem::path dir_;
-    std::string address_;
-    std::string skip_;
-    bool ready_ = false;
-    std::shared_ptr<Process> daemon_;
-    std::shared_ptr<Process> mock_;
 };
 
 } // namespace qb::test

@@ -131,7 +131,14 @@ bool installShortcuts(const std::string& program, std::string* error)
         }
         if (std::find(paths->begin(), paths->end(), pathOf(shortcut)) == paths->end()) paths->push_back(pathOf(shortcut));
     }
-    return storePaths(*paths, error);
+    if (!storePaths(*paths, error)) return false;
+    // gsettings exits 0 even when nothing could keep the values (no session
+    // bus for dconf, or its in-memory backend): read them back.
+    if (shortcutsInstalled(error) == true) return true;
+    if (error && error->empty()) {
+        *error = "GNOME's settings did not keep the shortcuts (is the desktop session's D-Bus and dconf running?)";
+    }
+    return false;
 }
 
 bool removeShortcuts(std::string* error)
