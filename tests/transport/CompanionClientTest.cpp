@@ -208,16 +208,21 @@ TEST_F(CompanionProgramTest, ExitStatusTellsWhatWentWrong)
 {
     auto server = TCPServer::make();
     ASSERT_FALSE(server->start(0));
-    auto child = launch({"--port", std::to_string(server->port()), "--no-ack", "--stats-every", "0"});
+    const auto port = server->port();
+    auto child = launch({"--port", std::to_string(port), "--no-ack", "--stats-every", "0"});
     ASSERT_TRUE(test::eventually([&] { return server->clientCount() == 1; }));
+    // A host that restarts is connected again (the violation below comes from the new one).
+    server->stop();
+    server = TCPServer::make();
+    ASSERT_FALSE(server->start(port));
+    ASSERT_TRUE(test::eventually([&] { return server->clientCount() == 1; }, 10s));
     server->sendCommand(3, 0); // a code that is never sent
     ASSERT_TRUE(child->waitUntilExit(10s));
     EXPECT_EQ(child->exitStatus(), 1);
     EXPECT_THAT(child->standardError(), ::testing::HasSubstr("protocol violation: command message with unknown code 3"));
-    const auto freePort = server->port();
     server->stop();
 
-    auto refused = launch({"--port", std::to_string(freePort)});
+    auto refused = launch({"--port", std::to_string(port)});
     ASSERT_TRUE(refused->waitUntilExit(10s));
     EXPECT_EQ(refused->exitStatus(), 3);
 
