@@ -1,6 +1,5 @@
-// The engine's host integration: keep-awake lock with clamshell mode, the
-// front-light controller on the DC-1 session, the panel restored at stop,
-// the repair after the lid opens.
+// The engine's host integration: the front-light controller on the DC-1
+// session, and the repair after the lid opens.
 #include "core/MirrorEngine.h"
 
 #include <algorithm>
@@ -8,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "core/EngineFakes.h"
-#include "diagnostics/MetricsRing.h"
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimBackends.h"
 #include "platform/sim/SimHost.h"
@@ -45,16 +43,11 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     environment.sleep = makeSleepControl(power);
     environment.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(backlight),
         dir / "dimmed_brightness");
-    environment.fontSmoothing = makeDesktopFontSmoothing(
-        std::make_shared<FontSmoothing>(std::make_shared<sim::SimFontSettings>(), dir / "fonts"));
     MirrorEngine::Timing timing;
     timing.displayStagger = 1ms;
     auto engine = MirrorEngine::make(environment, timing);
     engine->setClamshellModeEnabled(true);
-    engine->setFontSmoothing(false);
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().fontSmoothingDisabled; }, 5s));
 
-    MetricsRing::shared().clear();
     runOnMain(engine->start());
     ASSERT_EQ(engine->state().status, MirrorStatus::running());
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return power->heldLocks().size() == 1; }, 5s));
@@ -69,16 +62,8 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     engine->toggleBacklight();
     EXPECT_EQ(engine->state().brightness, 200);
 
-    // One metrics sample per statistics report of the sessions, none between.
-    MainLoop::shared().runFor(50ms);
-    EXPECT_EQ(MetricsRing::shared().samples().size(), 0u);
-    engine->sessions().front()->onStatsChanged();
-    EXPECT_EQ(MetricsRing::shared().samples().size(), 1u);
-
-    // The teardown turns font smoothing back on and says so.
     engine->toggleBacklight();
     runOnMain(engine->stopAsync());
-    EXPECT_FALSE(engine->state().fontSmoothingDisabled);
     EXPECT_TRUE(power->heldLocks().empty());
     EXPECT_FALSE(engine->frontLight()->running());
     // A new run publishes the new controller's values, so a toggle acts on
@@ -88,8 +73,6 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     engine->toggleBacklight();
     EXPECT_FALSE(engine->state().backlightOn);
     runOnMain(engine->stopAsync());
-    engine->setBrightness(10); // no controller: the value is only kept
-    EXPECT_EQ(engine->state().brightness, 10);
 }
 
 // Mirroring stops before the system sleeps and starts again after it woke;

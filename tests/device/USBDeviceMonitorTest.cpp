@@ -68,32 +68,12 @@ protected:
     }
 
     PlatformLogMute mute;
-    PlatformLogCapture logs;
     test::FakeAdbState fake{QB_FAKE_ADB};
     std::shared_ptr<SerialQueue> queue = SerialQueue::make("usb-monitor-test", QoS::utility);
     std::shared_ptr<USBDeviceMonitor> monitor;
     std::vector<std::string> events;
     bool onMainThread = true;
 };
-
-TEST_F(USBDeviceMonitorTest, UnauthorizedDeviceThenAccepted)
-{
-    fake.setDevices({{{"serial", "XYZ"}, {"state", "unauthorized"}, {"usb", "1-1"}}});
-    startMonitor();
-    EXPECT_TRUE(monitor->isPolling());
-    waitForEvents(1);
-    waitForPolls(2);
-    EXPECT_THAT(events, ElementsAre("unauthorized:XYZ,"));
-    // No start request is read from a device that cannot be used.
-    EXPECT_EQ(countCalls({"shell", "cat", "/data/local/tmp/quillbright_start"}), 0u);
-
-    fake.setDevices({test::FakeAdbState::device("XYZ")});
-    waitForEvents(3);
-    waitForPolls(2);
-    EXPECT_THAT(events, ElementsAre("unauthorized:XYZ,", "connected", "unauthorized:"));
-    EXPECT_TRUE(onMainThread);
-    EXPECT_EQ(logs.matching("[USBMonitor] Device connected").size(), 1u);
-}
 
 TEST_F(USBDeviceMonitorTest, OnlyTheLastDeviceLeavingIsAnEdge)
 {
@@ -112,15 +92,7 @@ TEST_F(USBDeviceMonitorTest, OnlyTheLastDeviceLeavingIsAnEdge)
     fake.clearFailures();
     waitForEvents(3);
     EXPECT_THAT(events, ElementsAre("connected", "disconnected", "connected"));
-
-    monitor->stop();
-    queue->sync([] {});
-    EXPECT_FALSE(monitor->isPolling());
-    const size_t callsAfterStop = fake.log().size();
-    fake.setDevices({});
-    MainLoop::shared().runFor(100ms);
-    EXPECT_EQ(fake.log().size(), callsAfterStop);
-    EXPECT_EQ(events.size(), 3u);
+    EXPECT_TRUE(onMainThread);
 }
 
 TEST_F(USBDeviceMonitorTest, StartRequestLeftWhileMirroringIsReportedOnceAfterwards)
@@ -139,25 +111,7 @@ TEST_F(USBDeviceMonitorTest, StartRequestLeftWhileMirroringIsReportedOnceAfterwa
     waitForEvents(2);
     waitForPolls(3);
     EXPECT_THAT(events, ElementsAre("connected", "start"));
-    EXPECT_EQ(logs.matching("Companion requested mirror start").size(), 1u);
     EXPECT_EQ(countCalls({"shell", "rm", "/data/local/tmp/quillbright_start"}), 1u);
-}
-
-TEST_F(USBDeviceMonitorTest, WithoutAdbNothingPolls)
-{
-    ::setenv("QUILLBRIGHT_ADB", "/nonexistent/adb", 1);
-    std::filesystem::remove(fake.resources() / "adb");
-    ADBBridge::resetForTesting();
-    if (ADBBridge::isADBInstalled()) GTEST_SKIP() << "this machine has an adb of its own";
-
-    fake.setDevices({test::FakeAdbState::device("DC1")});
-    startMonitor();
-    startMonitor();
-    EXPECT_FALSE(monitor->isPolling());
-    EXPECT_EQ(logs.matching("[USBMonitor] No adb available — device monitoring disabled").size(), 2u);
-    MainLoop::shared().runFor(100ms);
-    EXPECT_TRUE(events.empty());
-    EXPECT_TRUE(fake.log().empty());
 }
 
 } // namespace

@@ -9,22 +9,6 @@
 namespace qb {
 namespace {
 
-TEST(EventLogTest, DescriptionsOfEveryEvent)
-{
-    EXPECT_EQ(MirrorEvent::sessionStarted("ABC", "R", 8888).description(),
-        "session_started serial=ABC resolution=R port=8888");
-    EXPECT_EQ(MirrorEvent::sessionStopped("ABC").description(), "session_stopped serial=ABC");
-    EXPECT_EQ(MirrorEvent::clientConnected(65535).description(), "client_connected port=65535");
-    EXPECT_EQ(MirrorEvent::clientDisconnected(8889).description(), "client_disconnected port=8889");
-    EXPECT_EQ(MirrorEvent::resolutionChanged("1600x1200", "1024x768").description(),
-        "resolution_changed from=1600x1200 to=1024x768");
-    EXPECT_EQ(MirrorEvent::modeChanged("mirror", "extended").description(), "mode_changed from=mirror to=extended");
-    EXPECT_EQ(MirrorEvent::mirrorStarted().description(), "mirror_started");
-    EXPECT_EQ(MirrorEvent::mirrorStopped().description(), "mirror_stopped");
-    // Strings are not quoted, whatever they hold.
-    EXPECT_EQ(MirrorEvent::sessionStopped("a b=\"c\"").description(), "session_stopped serial=a b=\"c\"");
-}
-
 TEST(EventLogTest, KeepsTheLatest200InAWindowAndRendersThem)
 {
     EventLog ring;

@@ -1,7 +1,5 @@
 #include "diagnostics/ProcessInfo.h"
 
-#include <regex>
-
 #include <gtest/gtest.h>
 
 namespace qb {
@@ -17,8 +15,6 @@ TEST(ProcessInfoTest, ParsesStatmAndUptime)
     EXPECT_EQ(parseUptimeSeconds("18420.99 73000.12\n"), 18420u);
     EXPECT_EQ(parseUptimeSeconds("7"), 7u);
     EXPECT_EQ(formatUptime(18420), "5h7m");
-    EXPECT_EQ(formatUptime(0), "0h0m");
-    EXPECT_EQ(formatUptime(3599), "0h59m");
     EXPECT_EQ(formatUptime(400 * 3600 + 61), "400h1m");
 
     for (const char* bad : {"", "\n", "abc def", "-1 2", "1", "12 x", "1 2x", "99999999999999999999999 1"}) {
@@ -33,18 +29,6 @@ TEST(ProcessInfoTest, ParsesStatmAndUptime)
     for (const char* bad : {"", "x", "-5.0 1", ".5 1", "12abc 1", "99999999999999999999999.0 1"}) {
         EXPECT_FALSE(parseUptimeSeconds(bad)) << bad;
     }
-}
-
-TEST(ProcessInfoTest, ReadsThisProcessAndTheSystem)
-{
-    const auto memory = processMemoryInfo();
-    ASSERT_TRUE(memory);
-    EXPECT_GT(memory->residentMB, 0);
-    EXPECT_GE(memory->virtualMB, memory->residentMB);
-    EXPECT_TRUE(std::regex_match(processMemoryMB(), std::regex(R"(\d+\.\d)"))) << processMemoryMB();
-    EXPECT_TRUE(std::regex_match(systemUptime(), std::regex(R"(\d+h([0-9]|[1-5][0-9])m)"))) << systemUptime();
-    // This test process has run for well under a minute; the machine, most likely, longer.
-    EXPECT_EQ(processUptime(), "0h0m");
 }
 
 } // namespace

@@ -253,6 +253,24 @@ TEST_F(DaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
         ASSERT_TRUE(test::inNetworkNamespace(stranger, [&] { intruder.connect(host, 8888, 5000ms); }));
         EXPECT_FALSE(intruder.readGreeting(1000ms)) << host;
         EXPECT_TRUE(intruder.closed()) << host;
+        // Touches, the preview's pictures and its page: not a byte either.
+        for (const std::uint16_t port : {INPUT_PORT, WEBSOCKET_PREVIEW_PORT, HTTP_PREVIEW_PORT}) {
+            std::vector<std::uint8_t> answer{1};
+            ASSERT_TRUE(test::inNetworkNamespace(stranger, [&] {
+                using boost::asio::ip::tcp;
+                boost::asio::io_context io;
+                const auto address = boost::asio::ip::make_address(host);
+                tcp::socket socket(io, address.is_v4() ? tcp::v4() : tcp::v6());
+                if (address.is_v6()) socket.set_option(boost::asio::ip::v6_only(false));
+                boost::system::error_code error;
+                socket.connect({address, port}, error);
+                if (error) return;
+                const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+                boost::asio::write(socket, boost::asio::buffer(request), error);
+                answer = test::readWithin(socket, 1, 2000ms);
+            }));
+            EXPECT_TRUE(answer.empty()) << host << " port " << port << " served the stranger";
+        }
     }
     EXPECT_TRUE(outputHas("Refused connection from 192.0.2.66 — not a paired device")) << output();
 

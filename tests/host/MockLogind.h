@@ -89,7 +89,6 @@ public:
     bool ready() const { return ready_; }
     const std::string& skipReason() const { return skip_; }
     const std::string& address() const { return address_; }
-    std::filesystem::path directory() const { return dir_; }
 
     // busctl against the private bus: arguments after "--address=...".
     ProcessResult busctl(std::vector<std::string> arguments)

@@ -1,10 +1,8 @@
 // The update check against a one-shot HTTP server on loopback started by
 // the test: newer, equal, missing and garbage documents, an oversized body
 // and a server that never answers.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "diagnostics/RingLogger.h"
 #include "host/UpdateChecker.h"
 #include "support/ScriptedServer.h"
 
@@ -12,7 +10,6 @@ namespace qb {
 namespace {
 
 using namespace std::chrono_literals;
-using ::testing::HasSubstr;
 
 // Serves one response to each connection until destroyed; with `hang`, it
 // reads the request and then says nothing until the test is over.
@@ -37,48 +34,23 @@ std::string http(int status, const std::string& body)
         + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-std::string updateLogs() { return RingLogger::shared().formatted(std::nullopt, std::string("Update")); }
-
 TEST(UpdateChecker, Fetches)
 {
-    RingLogger::shared().clear();
-    // Built without a feed (the default): no request, nothing logged, even
-    // with a server that would offer a release.
-    {
-        LoopbackHTTPServer server(http(200, R"({"version":"9","dmg":"x"})"));
-        EXPECT_FALSE(UpdateChecker::Config{}.enabled());
-        auto off = server.config();
-        off.host.clear();
-        EXPECT_EQ(UpdateChecker::check("2.4.4", off), std::nullopt);
-        EXPECT_TRUE(server.requests().empty());
-        EXPECT_EQ(updateLogs(), "(no log entries)");
-    }
     {
         LoopbackHTTPServer server(http(200, R"({"version":"2.5","dmg":"https://example.invalid/qb.deb"})"));
         EXPECT_EQ(UpdateChecker::check("2.4.4", server.config()),
             (UpdateChecker::Release{"2.5", "https://example.invalid/qb.deb"}));
     }
     // The same version, a 404, a broken document, an oversized body and a
-    // server that never answers: no release, each with its log line (or none).
-    struct Case {
-        std::string response;
-        std::string logged;
-        bool hang = false;
-    };
-    for (const auto& c : std::initializer_list<Case>{
-             {http(200, R"({"version":"2.4.4","dmg":"x","minCompanionVersion":"2.0"})"), ""},
-             {http(404, R"({"version":"9","dmg":"x"})"), ""},
-             {http(200, "{\"version\": 3"), "Failed to decode version.json: "},
-             {http(200, R"({"version":"9","dmg":")" + std::string(5000, 'x') + "\"}"),
-                 "Failed to fetch version.json: response larger than 1024 bytes"},
-             {"", "Failed to fetch version.json: ", true}}) {
-        LoopbackHTTPServer server(c.response, c.hang);
+    // server that never answers: no release.
+    for (const auto& [response, hang] : std::initializer_list<std::pair<std::string, bool>>{
+             {http(200, R"({"version":"2.4.4","dmg":"x","minCompanionVersion":"2.0"})"), false},
+             {http(404, R"({"version":"9","dmg":"x"})"), false}, {http(200, "{\"version\": 3"), false},
+             {http(200, R"({"version":"9","dmg":")" + std::string(5000, 'x') + "\"}"), false}, {"", true}}) {
+        LoopbackHTTPServer server(response, hang);
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(UpdateChecker::check("2.4.4", server.config()), std::nullopt) << c.response;
+        EXPECT_EQ(UpdateChecker::check("2.4.4", server.config()), std::nullopt) << response;
         EXPECT_LT(std::chrono::steady_clock::now() - started, 5s); // the limit, not the server, ends it
-        if (c.logged.empty()) EXPECT_EQ(updateLogs(), "(no log entries)") << c.response;
-        else EXPECT_THAT(updateLogs(), HasSubstr(c.logged)) << c.response;
-        RingLogger::shared().clear();
     }
 }
 
@@ -86,8 +58,6 @@ TEST(UpdateChecker, DecodeAndCompare)
 {
     std::string error;
     EXPECT_FALSE(UpdateChecker::decode(R"({"version":2.5,"dmg":"x"})", error));
-    EXPECT_THAT(error, HasSubstr("version"));
-    EXPECT_FALSE(UpdateChecker::decode(R"(["2.5"])", error));
     EXPECT_FALSE(UpdateChecker::decode(R"({"version":"2.5"})", error));
     EXPECT_TRUE(UpdateChecker::decode(R"({"version":"2.5","dmg":"x","extra":1})", error));
 

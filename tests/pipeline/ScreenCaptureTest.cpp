@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <lz4.h>
-#include <turbojpeg.h>
 
 #include <random>
-#include <thread>
 
 #include "diagnostics/PlatformLog.h"
 #include "pipeline/FakeCapture.h"
@@ -29,16 +27,6 @@ public:
     void broadcast(std::vector<std::uint8_t> jpeg) override { images.push_back(std::move(jpeg)); }
     std::atomic<int> clients{0};
     std::vector<std::vector<std::uint8_t>> images;
-};
-
-class FakeComparisonEncoder final : public ComparisonEncoder {
-public:
-    bool hasSession() const override { return true; }
-    std::optional<std::vector<std::uint8_t>> encode(const CaptureSurface&) override
-    {
-        return std::vector<std::uint8_t>(2048, 1);
-    }
-    void stop() override {}
 };
 
 // The converted frame the device must end up with for one source surface.
@@ -156,20 +144,9 @@ TEST(ScreenCaptureTest, DeviceDecodesEveryFrameExactlyForBothFormatsAndPaddedRow
         EXPECT_EQ(rig.sink->frames.size(), 70u);
         expectDeviceReproducesSources(rig.sink->frames, sources);
 
-        // The preview is a grey or colour JPEG of the frame, made only for a
-        // watching client, on the side queue.
+        // The preview is made only for a watching client, on the side queue.
         rig.capture->waitForSideWork();
-        ASSERT_EQ(rig.preview->images.size(), 1u);
-        const auto& jpeg = rig.preview->images[0];
-        tjhandle decoder = tjInitDecompress();
-        int width = 0, height = 0, subsampling = 0, colourspace = 0;
-        ASSERT_EQ(tjDecompressHeader3(decoder, jpeg.data(), static_cast<unsigned long>(jpeg.size()), &width,
-                      &height, &subsampling, &colourspace),
-            0);
-        tjDestroy(decoder);
-        EXPECT_EQ(width, 97);
-        EXPECT_EQ(height, 61);
-        EXPECT_EQ(colourspace, grey ? TJCS_GRAY : TJCS_YCbCr);
+        EXPECT_EQ(rig.preview->images.size(), 1u);
     }
 }
 
@@ -195,11 +172,6 @@ TEST(ScreenCaptureTest, ThePolicySeesTheLinkAndItsVerdictsAreCarriedOut)
     EXPECT_TRUE(rig.sink->frames[2].isKeyframe);
     EXPECT_EQ(rig.sink->frames[2].sourceFrame, 4);
     EXPECT_EQ(rig.capture->skippedFrames(), 2);
-
-    // Idle and blank notifications carry no pixels and produce nothing.
-    EXPECT_TRUE(rig.backend->deliverStatus(static_cast<std::int32_t>(CaptureFrameStatus::frameIdle), nullptr));
-    EXPECT_TRUE(rig.backend->deliverStatus(0, nullptr));
-    EXPECT_EQ(rig.sink->frames.size(), 3u);
 }
 
 // A stream that delivers only on change never repeats a frame: a small
@@ -238,74 +210,18 @@ TEST(ScreenCaptureTest, OnChangeStreamsSendSmallChangesAndRepairFramesHeldBack)
     expectDeviceReproducesSources(rig.sink->frames, sources);
 }
 
-TEST(ScreenCaptureTest, RestartIsRefusedBeforeStartAndContinuesTheSequenceWithAKeyframe)
-{
-    Rig rig;
-    runToEnd(rig.capture->restartStream());
-    EXPECT_EQ(rig.backend->streamsCreated, 0);
-
-    runToEnd(rig.capture->start());
-    rig.deliverNoise(3);
-    runToEnd(rig.capture->restartStream());
-    EXPECT_TRUE(rig.capture->isRunning());
-    EXPECT_EQ(rig.backend->streamsCreated, 2);
-    EXPECT_EQ(rig.backend->streamsRunning, 1);
-
-    rig.deliverNoise();
-    ASSERT_EQ(rig.sink->frames.size(), 4u);
-    EXPECT_TRUE(rig.sink->frames[3].isKeyframe);
-    EXPECT_EQ(rig.sink->frames[3].seq, 3u);
-    runToEnd(rig.capture->stop());
-    EXPECT_FALSE(rig.capture->isRunning());
-    EXPECT_EQ(rig.backend->streamsRunning, 0);
-
-    // The second stop completes without waiting for any timer.
-    asio::io_context io;
-    bool done = false;
-    asio::co_spawn(io, rig.capture->stop(), [&](std::exception_ptr) { done = true; });
-    io.poll();
-    EXPECT_TRUE(done);
-}
-
-TEST(ScreenCaptureTest, StartFailuresCarryTheirDescriptionsAndReleaseEverything)
-{
-    using Kind = ScreenCaptureError::Kind;
-    struct Case {
-        std::function<void(FakeCaptureBackend&)> setUp;
-        Kind kind;
-        std::string text;
-    };
-    const std::vector<Case> cases = {
-        {[](auto& b) { b.permission = false; }, Kind::permissionDenied, std::string(capture_text::PERMISSION_DENIED)},
-        {[](auto& b) { b.createFails = true; }, Kind::streamCreationFailed,
-            "XShmCreateImage returned NULL — display may be offline."},
-        {[](auto& b) { b.startError = CAPTURE_ERROR_ILLEGAL_ARGUMENT; }, Kind::streamStartFailed,
-            "XShmAttach failed with code 1001."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        Rig rig;
-        c.setUp(*rig.backend);
-        try {
-            runToEnd(rig.capture->start());
-            ADD_FAILURE() << "started";
-        } catch (const ScreenCaptureError& e) {
-            EXPECT_EQ(e.kind(), c.kind);
-            EXPECT_EQ(e.what(), c.text);
-            if (c.kind == Kind::streamStartFailed) {
-                EXPECT_EQ(e.code(), 1001);
-            }
-        }
-        runToEnd(rig.capture->stop()); // releases whatever the failed start kept
-        EXPECT_EQ(rig.backend->streamsRunning, 0);
-    }
-}
-
-TEST(ScreenCaptureTest, FailedRestartStopsCaptureAndStopDuringRestartWinsTheRace)
+TEST(ScreenCaptureTest, RestartsContinueWithAKeyframeAFailedOneStopsAndAStopDuringOneWins)
 {
     {
         Rig rig;
         runToEnd(rig.capture->start());
+        rig.deliverNoise(3);
+        runToEnd(rig.capture->restartStream());
+        EXPECT_EQ(rig.backend->streamsRunning, 1);
+        rig.deliverNoise();
+        ASSERT_EQ(rig.sink->frames.size(), 4u);
+        EXPECT_TRUE(rig.sink->frames[3].isKeyframe);
+        EXPECT_EQ(rig.sink->frames[3].seq, 3u);
         rig.backend->createFails = true;
         runToEnd(rig.capture->restartStream());
         EXPECT_FALSE(rig.capture->isRunning());
@@ -329,7 +245,6 @@ TEST(ScreenCaptureTest, FailedRestartStopsCaptureAndStopDuringRestartWinsTheRace
 TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
 {
     Rig rig;
-    PlatformLogCapture log;
     runToEnd(rig.capture->start());
     FakeSurface shortSurface(64, 47); // a row missing
     FakeSurface narrow(64, 48);
@@ -339,96 +254,6 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
     for (FakeSurface* surface : {&shortSurface, &narrow, &unlocked}) EXPECT_TRUE(rig.deliver(*surface));
     EXPECT_TRUE(rig.sink->frames.empty());
     EXPECT_EQ(rig.capture->skippedFrames(), 3);
-    // The same too-small surface again and again: its geometry is logged
-    // once more (it changed back from the others), not once per frame.
-    for (int i = 0; i < 5; ++i) EXPECT_TRUE(rig.deliver(shortSurface));
-    EXPECT_EQ(log.matching("[ScreenCapture] XShm image: 64x47").size(), 2u);
-
-    // A surface larger than the frame is read within the frame's geometry.
-    FakeSurface larger(80, 50, 8);
-    fillRandom(larger, rig.rng);
-    EXPECT_TRUE(rig.deliver(larger));
-    EXPECT_EQ(rig.sink->frames.size(), 1u);
-    EXPECT_EQ(larger.outstandingLocks(), 0);
-}
-
-TEST(ScreenCaptureTest, StopWhileFramesArriveIsSafe)
-{
-    // Frames keep coming from another thread while stop() frees the buffers;
-    // under the sanitizers any frame touching freed memory fails the test.
-    Rig rig(PixelFormat::rgb, 128, 96);
-    runToEnd(rig.capture->start());
-    std::atomic<bool> keepGoing{true};
-    std::atomic<int> delivered{0};
-    std::thread producer([&] {
-        FakeSurface surface(128, 96, 4);
-        std::mt19937 rng(10);
-        while (keepGoing) {
-            fillRandom(surface, rng);
-            if (rig.backend->deliver(surface)) ++delivered;
-        }
-    });
-    EXPECT_TRUE(test::eventually([&] { return delivered >= 3; }));
-    runToEnd(rig.capture->stop());
-    keepGoing = false;
-    producer.join();
-    EXPECT_EQ(rig.backend->streamsRunning, 0);
-}
-
-// The figures are StreamFigures' (its own tests); here they must be
-// published once per interval with the capture's counts.
-TEST(ScreenCaptureTest, StatisticsEveryIntervalWithCumulativeSkips)
-{
-    ManualClock clock;
-    ScopedClock scoped(clock);
-    Rig rig;
-    std::vector<StreamStats> published;
-    rig.capture->setOnStats([&](const StreamStats& s) { published.push_back(s); });
-    runToEnd(rig.capture->start());
-    // 301 frames at 60 Hz: 5 s pass at frame 300; one identical frame is dropped.
-    for (int i = 0; i <= 300; ++i) {
-        if (i != 100) fillRandom(rig.surface, rig.rng);
-        clock.advance(1.0 / 60.0);
-        ASSERT_TRUE(rig.deliver(rig.surface));
-        ASSERT_TRUE(i >= 299 || published.empty()) << "frame " << i;
-    }
-    ASSERT_EQ(published.size(), 1u);
-    EXPECT_NEAR(published[0].fps, 60.0, 0.5);
-    EXPECT_EQ(published[0].totalFrames, 301);
-    EXPECT_EQ(published[0].skippedFrames, 1);
-    clock.advance(5.0);
-    rig.deliverNoise();
-    ASSERT_EQ(published.size(), 2u);
-    EXPECT_EQ(published[1].skippedFrames, 1); // cumulative, not per interval
-}
-
-TEST(ScreenCaptureTest, ComparisonEncoderLogsEverySixtiethFrameOrIsDisabledWithoutOne)
-{
-    for (bool available : {true, false}) {
-        ScreenCapture::Options options;
-        options.comparisonEncoderFactory = [available](std::int64_t w, std::int64_t h, std::int64_t, double) {
-            EXPECT_TRUE(w == 64 && h == 48);
-            return available ? std::make_unique<FakeComparisonEncoder>() : std::unique_ptr<FakeComparisonEncoder>();
-        };
-        Rig rig(PixelFormat::greyscale, 64, 48, std::move(options));
-        PlatformLogCapture log;
-        rig.capture->setEnableHardwareEncoderComparison(true);
-        runToEnd(rig.capture->start());
-        EXPECT_TRUE(log.contains(available
-                ? "[ScreenCapture] HardwareEncoder comparison mode enabled (log-only)"
-                : "[ScreenCapture] HardwareEncoder failed to initialize — comparison disabled"));
-        // The comparison runs on the side queue, which drops a frame while it
-        // is busy: each 60th frame is given an idle queue.
-        for (int batch : {1, 60, 60}) {
-            rig.deliverNoise(batch);
-            rig.capture->waitForSideWork();
-        }
-        const auto lines = log.matching("[H264Compare] ");
-        ASSERT_EQ(lines.size(), available ? 3u : 0u); // frames 0, 60 and 120
-        if (available) {
-            EXPECT_NE(lines[0].find("[H264Compare] keyframe: LZ4=3KB H264=2KB"), std::string::npos) << lines[0];
-        }
-    }
 }
 
 } // namespace

@@ -1,11 +1,8 @@
 // Collects what a capture stream delivers, copied while the surface is
-// valid. Tests wait for it with a deadline: on its condition variable, or by
-// polling deliveries() while a main loop runs.
+// valid; tests poll deliveries() while a main loop runs.
 #pragma once
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -18,7 +15,7 @@ namespace qb::test {
 struct Delivery {
     std::int32_t status = 0;
     bool hasSurface = false;
-    std::size_t width = 0, height = 0, bytesPerRow = 0, bytesPerElement = 0;
+    std::size_t width = 0, height = 0, bytesPerRow = 0;
     std::vector<std::uint8_t> pixels; // the rows as the surface held them, padding included
     std::vector<CaptureRect> rects;
 
@@ -50,7 +47,6 @@ public:
                 d.width = surface->width();
                 d.height = surface->height();
                 d.bytesPerRow = surface->bytesPerRow();
-                d.bytesPerElement = surface->bytesPerElement();
                 d.rects = surface->changedRects();
                 SurfaceReadLock lock(*surface);
                 if (lock) d.pixels.assign(lock.data(), lock.data() + d.bytesPerRow * d.height);
@@ -58,15 +54,7 @@ public:
             if (onDelivery) onDelivery(d);
             std::lock_guard guard(lock_);
             deliveries_.push_back(std::move(d));
-            changed_.notify_all();
         };
-    }
-
-    bool waitFor(const std::function<bool(const std::vector<Delivery>&)>& done,
-        std::chrono::milliseconds limit = std::chrono::seconds(5))
-    {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, limit, [&] { return done(deliveries_); });
     }
 
     std::vector<Delivery> deliveries()
@@ -85,18 +73,10 @@ public:
         return out;
     }
 
-    Delivery lastComplete()
-    {
-        std::lock_guard guard(lock_);
-        auto it = std::find_if(deliveries_.rbegin(), deliveries_.rend(), [](auto& d) { return d.status == 0; });
-        return it == deliveries_.rend() ? Delivery{} : *it;
-    }
-
     std::function<void(const Delivery&)> onDelivery;
 
 private:
     std::mutex lock_;
-    std::condition_variable changed_;
     std::vector<Delivery> deliveries_;
 };
 

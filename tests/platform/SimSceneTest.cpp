@@ -2,9 +2,7 @@
 #include <png.h>
 
 #include <cstdio>
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "platform/sim/SimScene.h"
@@ -58,44 +56,6 @@ TEST(SimScene, LoadsPngOfAnyColourTypeAsBgraAndRejectsBrokenFiles)
     test::writeFile(dir / "junk.png", "\x89PNG\r\n\x1a\nnot really a png at all");
     EXPECT_FALSE(loadPng(dir / "junk.png"));
     EXPECT_FALSE(loadPng(dir / "absent.png"));
-}
-
-TEST(SimScene, PngDirectoryReplaysFramesInOrderAtItsRateAndLoops)
-{
-    test::TempDir dir("qb-scene");
-    // Three 2×2 frames of one grey level each, plus a file that is not a frame.
-    for (int i = 0; i < 3; ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "%04d.png", i);
-        writePng(dir / name, 2, 2, PNG_COLOR_TYPE_GRAY, std::vector<std::uint8_t>(4, std::uint8_t(50 * (i + 1))));
-    }
-    std::ofstream(dir / "frames.json") << "{}";
-    auto scene = makePngDirectoryScene(dir.path(), 10);
-    ASSERT_TRUE(scene);
-    EXPECT_EQ(scene->frameAt(0.099), 0u);
-    EXPECT_EQ(scene->frameAt(0.15), 1u);
-
-    // Rendered into a padded 4×3 area: every pixel the frame's grey, padding untouched.
-    const std::size_t stride = 4 * 4 + 8;
-    auto greyAt = [&](std::uint64_t index) {
-        std::vector<std::uint8_t> out(stride * 3, 0xAB);
-        scene->render(index, out.data(), 4, 3, stride);
-        EXPECT_EQ(out[stride - 1], 0xAB);
-        EXPECT_EQ(out[2 * stride + 3 * 4], out[0]);
-        return out[0];
-    };
-    EXPECT_EQ(greyAt(0), 50);
-    EXPECT_EQ(greyAt(2), 150);
-    EXPECT_EQ(greyAt(3), 50) << "the sequence loops";
-    // At the frame's own size its rows are copied as they are, padding untouched.
-    std::vector<std::uint8_t> exact(16 * 2, 0xAB);
-    scene->render(1, exact.data(), 2, 2, 16);
-    const std::vector<std::uint8_t> row{100, 100, 100, 255, 100, 100, 100, 255};
-    EXPECT_TRUE(std::equal(row.begin(), row.end(), exact.begin() + 16) && exact[8] == 0xAB && exact[31] == 0xAB);
-
-    test::TempDir empty("qb-scene");
-    EXPECT_EQ(makePngDirectoryScene(empty.path(), 10), nullptr);
-    EXPECT_EQ(makePngDirectoryScene(empty / "missing", 10), nullptr);
 }
 
 } // namespace

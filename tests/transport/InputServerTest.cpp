@@ -2,15 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
 
-#include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
 #include "support/TestSupport.h"
 
@@ -85,15 +81,6 @@ protected:
         ASSERT_NE(server->boundPort(), 0);
     }
 
-    // Sends the bytes on a fresh connection and waits for `count` events.
-    std::vector<std::string> play(const std::vector<std::uint8_t>& bytes, std::size_t count)
-    {
-        TouchClient client(server->boundPort());
-        client.send(bytes);
-        EXPECT_TRUE(injector->waitForEvents(count, 3s)) << "got " << injector->eventCount();
-        return described();
-    }
-
     std::vector<std::string> described()
     {
         std::vector<std::string> out;
@@ -134,32 +121,6 @@ TEST_F(InputServerTest, TouchesFromTheSocketReachTheDesktopAndThePauseAndTheEndR
     ASSERT_TRUE(injector->waitForEvents(4, 3s));
     EXPECT_EQ(described().back(), "leftUp 700,530");
     ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 0; }));
-
-    // A scroll gesture still open at stop() is ended by it.
-    injector->clear();
-    server = InputServer::make(0, DISPLAY, injector, std::string(LOOPBACK_ADDRESS), {.scrollEnd = 10s});
-    server->start();
-    TouchClient scroller(server->boundPort());
-    scroller.send(touch(TouchType::scroll, 0, 0, 0, 0.01f));
-    ASSERT_TRUE(injector->waitForEvents(2, 3s));
-    server->stop();
-    EXPECT_EQ(described().back(), "scroll ended v=0 h=0");
-}
-
-TEST_F(InputServerTest, WarnsOnceWhenInjectionIsNotTrusted)
-{
-    PlatformLogCapture log;
-    injector->setTrusted(false);
-    startServer(); // starts anyway
-    server->stop();
-    server->start();
-    EXPECT_TRUE(server->running());
-    EXPECT_EQ(log.matching(INPUT_NOT_TRUSTED_WARNING).size(), 1u);
-
-    // Events are still posted; the desktop drops them.
-    TouchClient client(server->boundPort());
-    client.send(touch(TouchType::move, 0.5f, 0.5f));
-    ASSERT_TRUE(test::eventually([&] { return injector->droppedCount() == 1; }));
 }
 
 TEST_F(InputServerTest, ListenerLifecycle)
@@ -170,16 +131,6 @@ TEST_F(InputServerTest, ListenerLifecycle)
     // another address of the same machine is refused.
     EXPECT_THROW(TouchClient(server->boundPort(), "127.0.0.2"), boost::system::system_error);
 
-    // A second listener on a taken port fails and stays down; the first is
-    // untouched. A bind address that is not an address fails to create.
-    auto second = InputServer::make(server->boundPort(), DISPLAY, injector);
-    second->start();
-    EXPECT_FALSE(second->running());
-    auto invalid = InputServer::make(0, DISPLAY, injector, "not-an-address");
-    invalid->start();
-    EXPECT_FALSE(invalid->running());
-    EXPECT_TRUE(server->running());
-
     // Stop closes the connections and the listener; start listens again.
     TouchClient client(server->boundPort());
     ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 1; }));
@@ -188,13 +139,9 @@ TEST_F(InputServerTest, ListenerLifecycle)
     EXPECT_TRUE(client.readsEndOfStream());
     server->start();
     EXPECT_TRUE(server->running());
-    EXPECT_EQ(play(touch(TouchType::move, 0.5f, 0.5f), 1), (std::vector<std::string>{"moved 600,450"}));
-
-    // Dropping the last reference without stop() closes everything too.
-    TouchClient orphan(server->boundPort());
-    ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 1; }));
-    server.reset();
-    EXPECT_TRUE(orphan.readsEndOfStream());
+    TouchClient again(server->boundPort());
+    again.send(touch(TouchType::move, 0.5f, 0.5f));
+    EXPECT_TRUE(injector->waitForEvents(1, 3s));
 }
 
 TEST(TouchMessageWalkerTest, FindsEveryMessageHoweverTheStreamIsCut)

@@ -1,18 +1,13 @@
 #include "transport/TCPServer.h"
 
-#include <atomic>
 #include <chrono>
-#include <map>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fmt/format.h>
 
 #include "companion/CompanionClient.h"
-#include "diagnostics/EventLog.h"
 #include "diagnostics/PlatformLog.h"
-#include "runtime/Clock.h"
 #include "support/SocketSupport.h"
 #include "transport/FrameProtocol.h"
 
@@ -28,27 +23,11 @@ using test::lz4;
 
 constexpr auto deadline = 5s;
 
-struct CountRecorder {
-    std::mutex lock;
-    std::vector<int> counts;
-    void operator()(int n)
-    {
-        std::lock_guard g(lock);
-        counts.push_back(n);
-    }
-    std::vector<int> get()
-    {
-        std::lock_guard g(lock);
-        return counts;
-    }
-};
-
 class TCPServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         server = TCPServer::make(options);
-        server->setOnClientCountChanged([rec = counts](int n) { (*rec)(n); });
     }
     void TearDown() override { server->stop(); }
 
@@ -74,7 +53,6 @@ protected:
 
     TCPServer::Options options;
     std::shared_ptr<TCPServer> server;
-    std::shared_ptr<CountRecorder> counts = std::make_shared<CountRecorder>();
     PlatformLogMute mute;
 };
 
@@ -102,7 +80,6 @@ TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
     server->sendCommand(1, 200);
     EXPECT_THAT(test::readWithin(socket, 4), ElementsAre(0xDA, 0x7F, 1, 200));
 
-    EXPECT_THAT(counts->get(), ElementsAre(1));
 }
 
 TEST_F(TCPServerTest, TheCacheGoesWithALongDeltaChainOrANewGeometry)
@@ -141,84 +118,6 @@ TEST_F(TCPServerTest, TheCacheGoesWithALongDeltaChainOrANewGeometry)
     }
     // The first carries the new width with the old height.
     EXPECT_THAT(resolutions, ElementsAre(std::pair(1600, 768), std::pair(1600, 1200)));
-
-    // A pixel format change also discards the cache; the same format keeps it.
-    server->broadcast(Bytes{1}, true, 5);
-    server->setPixelFormat(PixelFormat::greyscale);
-    EXPECT_TRUE(server->lastKeyframeData());
-    server->setPixelFormat(PixelFormat::rgb);
-    EXPECT_FALSE(server->lastKeyframeData());
-}
-
-TEST_F(TCPServerTest, EveryClientGetsEveryFrameAndCountsFollowArrivals)
-{
-    EventLog::shared().clear();
-    startServer();
-    auto a = connectAndGreet();
-    ASSERT_TRUE(eventually([&] { return counts->get().size() == 1; }));
-    auto b = connectAndGreet();
-    ASSERT_TRUE(eventually([&] { return counts->get().size() == 2; }));
-    const std::uint16_t port = server->port();
-    for (std::uint32_t seq = 0; seq < 5; ++seq) server->broadcast(Bytes{static_cast<std::uint8_t>(seq)}, false, seq);
-    for (auto* c : {a.get(), b.get()}) {
-        for (std::uint32_t seq = 0; seq < 5; ++seq) {
-            auto frame = c->readFrame(deadline);
-            ASSERT_TRUE(frame);
-            EXPECT_EQ(frame->sequenceNumber, seq);
-        }
-    }
-    a->close();
-    ASSERT_TRUE(eventually([&] { return counts->get().size() == 3; }));
-    EXPECT_THAT(counts->get(), ElementsAre(1, 2, 1));
-    EXPECT_EQ(server->clientCount(), 1);
-
-    // stop() closes the rest; the client sees the end of the stream.
-    server->stop();
-    EXPECT_FALSE(b->readMessage(deadline));
-    EXPECT_TRUE(b->closed());
-    ASSERT_TRUE(eventually([&] { return counts->get().size() == 4; }));
-    EXPECT_EQ(counts->get().back(), 0);
-
-    std::map<std::string, int> events;
-    for (const auto& e : EventLog::shared().events()) {
-        const auto d = e.event.description();
-        ++events[d.substr(0, d.find(' '))];
-        // Also the departure that stop() causes names the port it came to.
-        if (const auto* gone = e.event.as<MirrorEvent::ClientDisconnected>()) {
-            EXPECT_EQ(gone->port, port);
-        }
-    }
-    EXPECT_EQ(events["client_connected"], 2);
-    EXPECT_EQ(events["client_disconnected"], 2);
-}
-
-// The bookkeeping itself is AckTracker's; here acknowledgements must reach
-// it, the pacer and the callback, and a new client must restart the counts.
-TEST_F(TCPServerTest, AcknowledgementsFeedTheStatisticsThePacerAndTheCallback)
-{
-    ManualClock clock;
-    ScopedClock scoped(clock);
-    server = TCPServer::make(); // created under the manual clock
-    startServer();
-    std::atomic<int> seen{0};
-    server->setOnLatencyStats([&](const LatencyStats&) { ++seen; });
-    auto client = connectAndGreet();
-    for (std::uint32_t seq = 0; seq < 3; ++seq) server->broadcast(Bytes{}, false, seq);
-    clock.advance(0.020);
-    ASSERT_TRUE(client->sendAck(5000)); // never sent: ignored
-    ASSERT_TRUE(client->sendAck(1));
-    ASSERT_TRUE(client->sendAck(2));
-    ASSERT_TRUE(eventually([&] { return seen == 2; }));
-    EXPECT_NEAR(server->latencyStats()->rttAvgMs, 20.0, 1e-6);
-    EXPECT_EQ(server->latencyStats()->acksReceived, 2);
-    EXPECT_EQ(server->inflightFrames(), 1);
-    EXPECT_TRUE(server->framePacer().hasTransportEstimate());
-
-    auto second = connectAndGreet();
-    ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
-    EXPECT_EQ(server->inflightFrames(), 0);
-    EXPECT_EQ(server->trackedFrameCount(), 0u);
-    EXPECT_TRUE(server->latencyStats()); // the statistics survive the reconnection
 }
 
 // Splits and garbage within one connection are the parser's own business;
@@ -254,7 +153,6 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
     options.socketSendBufferBytes = 16 * 1024;
     server = TCPServer::make(options);
     startServer();
-    PlatformLogCapture log;
 
     CompanionClient::Options small;
     small.receiveBufferBytes = 16 * 1024;
@@ -277,10 +175,6 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
         }
     }
     ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
-    // The departure is the failure that caused it, not the cancelled read.
-    EXPECT_TRUE(log.contains("[TCPServer] Client disconnected (failed: client not reading)"));
-    EXPECT_FALSE(log.contains("[TCPServer] Client disconnected (cancelled)"));
-
     // The healthy client goes on as before.
     server->broadcast(payload, false, seq++);
     auto frame = healthy->readFrame(deadline);
@@ -288,7 +182,7 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
     EXPECT_EQ(frame->sequenceNumber, seq - 1);
 }
 
-TEST_F(TCPServerTest, ListensOnLoopbackUnlessToldOtherwiseAndReturnsFailures)
+TEST_F(TCPServerTest, ListensOnLoopbackOnlyAndReportsAPortInUse)
 {
     // 127.0.0.2 is another local address: a loopback-only listener on
     // 127.0.0.1 refuses it (Wi-Fi mode's listeners: LanPeersTest).
@@ -299,60 +193,7 @@ TEST_F(TCPServerTest, ListensOnLoopbackUnlessToldOtherwiseAndReturnsFailures)
     startServer();
     EXPECT_TRUE(reachable(server->port(), "127.0.0.1"));
     EXPECT_FALSE(reachable(server->port(), "127.0.0.2"));
-
-    auto other = TCPServer::make();
-    EXPECT_TRUE(other->start(server->port())); // already in use
-    EXPECT_EQ(other->port(), 0);
-    EXPECT_TRUE(TCPServer::make()->start(0, "not-an-address"));
-    EXPECT_TRUE(server->start(0)); // a second start on a running server
-    server->stop();
-    EXPECT_TRUE(server->start(0)); // nor after stop
-}
-
-// A late joiner gets the cached keyframe and the deltas since, as they were
-// first numbered, then the live stream without a gap.
-TEST_F(TCPServerTest, ReferenceClientDecodesBroadcastFramesFromTheCachedKeyframeOn)
-{
-    const std::uint16_t w = 64, h = 48;
-    server->setFrameWidth(w);
-    server->setFrameHeight(h);
-    server->setPixelFormat(PixelFormat::rgb);
-    startServer();
-
-    std::vector<Bytes> frames;
-    for (int f = 0; f < 6; ++f) {
-        Bytes frame(std::size_t{w} * h * 3);
-        for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>((i * (f + 1)) / 7);
-        frames.push_back(std::move(frame));
-    }
-    Bytes key;
-    auto send = [&](std::uint32_t seq) {
-        if (seq % 3 == 0) {
-            server->broadcast(key = lz4(frames[seq]), true, seq);
-        } else {
-            server->broadcast(lz4(test::xorDelta(frames[seq], frames[seq - 1])), false, seq);
-        }
-    };
-    for (std::uint32_t seq = 0; seq < 3; ++seq) send(seq); // before anyone listens
-    ASSERT_TRUE(server->lastKeyframeData());
-    EXPECT_EQ(*server->lastKeyframeData(), encodeFrameMessage(key, true, 0));
-
-    auto live = connectAndGreet();
-    for (std::uint32_t seq = 0; seq < 3; ++seq) {
-        auto frame = live->readFrame(deadline);
-        ASSERT_TRUE(frame) << live->violation();
-        EXPECT_EQ(frame->sequenceNumber, seq);
-    }
-    EXPECT_EQ(live->decoder().frame(), frames[2]);
-    for (std::uint32_t seq = 3; seq < 6; ++seq) {
-        send(seq);
-        ASSERT_TRUE(live->readFrame(deadline)) << live->violation();
-        EXPECT_EQ(live->decoder().frame(), frames[seq]) << "frame " << seq;
-        ASSERT_TRUE(live->sendAck(seq));
-    }
-    EXPECT_EQ(live->decoder().counters().keyframes, 2u);
-    EXPECT_EQ(live->decoder().counters().deltas, 4u);
-    EXPECT_TRUE(live->violation().empty());
+    EXPECT_TRUE(TCPServer::make()->start(server->port())); // already in use
 }
 
 } // namespace

@@ -2,9 +2,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <numeric>
 #include <string>
-#include <thread>
 
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
@@ -15,13 +13,6 @@ using namespace qb;
 using namespace std::chrono_literals;
 
 namespace {
-// Coroutines take their state as parameters: a lambda coroutine's captures
-// die with the lambda object, long before the coroutine finishes.
-asio::awaitable<void> sleepOn(Sleeper* sleeper, Duration duration, std::optional<bool>* result)
-{
-    *result = co_await sleeper->sleep(duration);
-}
-
 asio::awaitable<void> plainSleep(Duration duration, int* interrupted)
 {
     const bool completed = co_await sleepFor(duration);
@@ -52,29 +43,6 @@ asio::awaitable<void> throwing()
     co_return;
 }
 } // namespace
-
-TEST(SerialQueue, RunsItemsOneAtATimeInOrder)
-{
-    for (auto queue : {SerialQueue::make("tcp-server"), SerialQueue::makeDedicated("capture")}) {
-        std::vector<int> order, expected(200);
-        std::iota(expected.begin(), expected.end(), 0);
-        std::atomic<int> concurrent{0};
-        std::atomic<bool> overlapped{false};
-        for (const int i : expected) {
-            queue->async([&, i] {
-                overlapped = overlapped || concurrent.fetch_add(1) != 0;
-                order.push_back(i);
-                concurrent.fetch_sub(1);
-            });
-        }
-        EXPECT_TRUE(queue->sync([&] { return queue->isCurrent(); })) << queue->name();
-        EXPECT_FALSE(queue->isCurrent());
-        EXPECT_FALSE(overlapped.load());
-        EXPECT_EQ(order, expected);
-        // sync from the queue itself runs inline instead of deadlocking.
-        EXPECT_EQ(queue->sync([&] { return queue->sync([] { return 7; }); }), 7);
-    }
-}
 
 // The main loop awaits queue work instead of blocking on it; a blocking wait
 // from the main loop is a broken invariant.
@@ -116,53 +84,6 @@ TEST(SerialQueue, DedicatedQueueReleasedFromItsOwnThread)
         done.set_value();
     });
     EXPECT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
-}
-
-TEST(Timer, OneShotRepeatingAndCancel)
-{
-    auto& loop = MainLoop::shared();
-    int oneShot = 0;
-    auto t1 = Timer::oneShot(loop.executor(), 10ms, [&] { ++oneShot; });
-    EXPECT_TRUE(loop.runUntil([&] { return oneShot == 1; }, 5000ms));
-
-    std::atomic<int> ticks{0};
-    auto repeating = Timer::repeating(globalQueue(QoS::utility), 5ms, 5ms, [&] { ++ticks; });
-    EXPECT_TRUE(loop.runUntil([&] { return ticks.load() >= 3; }, 5000ms));
-    repeating->cancel();
-    const int afterCancel = ticks.load();
-    loop.runFor(50ms);
-    EXPECT_LE(ticks.load(), afterCancel + 1); // a firing under way may finish
-
-    int never = 0;
-    Timer::oneShot(loop.executor(), 20ms, [&] { ++never; })->cancel();
-    Timer::oneShot(loop.executor(), 20ms, [&] { ++never; }).reset(); // dropping the last reference cancels too
-    loop.runFor(60ms);
-    EXPECT_EQ(never, 0);
-    EXPECT_EQ(oneShot, 1);
-}
-
-TEST(Sleeper, InterruptEndsSleepEarlyAndReportsIt)
-{
-    auto& loop = MainLoop::shared();
-    Sleeper sleeper, other;
-    std::optional<bool> completed, shortOne;
-    TaskGroup tasks(loop.executor());
-    tasks.spawn(sleepOn(&sleeper, 10s, &completed));
-    tasks.spawn(sleepOn(&other, 5ms, &shortOne));
-    loop.runFor(20ms);
-    EXPECT_EQ(shortOne, true);
-    EXPECT_FALSE(completed.has_value());
-    const auto start = std::chrono::steady_clock::now();
-    std::thread([&] { sleeper.interrupt(); }).join();
-    EXPECT_TRUE(loop.runUntil([&] { return completed.has_value(); }, 5000ms));
-    EXPECT_EQ(completed, false);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-
-    // Once interrupted, later sleeps return false at once until reset.
-    std::optional<bool> again;
-    tasks.spawn(sleepOn(&sleeper, 10s, &again));
-    EXPECT_TRUE(loop.runUntil([&] { return again.has_value(); }, 1000ms));
-    EXPECT_EQ(again, false);
 }
 
 TEST(TaskGroup, CancelAllStopsSleepsAndJoinWaitsForEveryTask)
