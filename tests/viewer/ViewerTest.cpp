@@ -153,6 +153,15 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
 
     // A new resolution restarts the stream: the viewer stays open, connects
     // again, and its window shows the new stream's picture at the new size.
+    // The reference client, started on the first stream, follows the restarts too.
+    const auto has = [](const std::shared_ptr<Process>& p, const char* text) {
+        return test::waitFor([&] { return p->standardOutput().find(text) != std::string::npos; }, 20s);
+    };
+    ProcessOptions companionRun;
+    companionRun.executable = QB_COMPANION;
+    companionRun.arguments = {"--stats-every", "0"};
+    const auto companion = Process::launch(companionRun);
+    ASSERT_TRUE(companion && has(companion, "greeting: 1600x1200"));
     ASSERT_TRUE(test::waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
     EXPECT_EQ(cli({"resolution", "balanced"}).second, "OK balanced (restarting)\n");
     const auto shows = [&](int wantWidth, int wantHeight) {
@@ -164,6 +173,7 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
     };
     ASSERT_TRUE(shows(1280, 960)) << viewer.error();
     EXPECT_EQ(viewer.reconnects(), 1u);
+    EXPECT_TRUE(has(companion, "greeting: 1280x960")) << companion->standardOutput();
     // The input connection came back with it: the wheel reaches the new one.
     asio::ip::tcp::socket input2(io);
     acceptor.accept(input2);
@@ -175,6 +185,9 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
     EXPECT_EQ(cli({"restart"}).first, 0);
     ASSERT_TRUE(test::eventually([&] { return !viewer.step(20ms) || viewer.reconnects() == 2; }, 30s));
     EXPECT_TRUE(shows(1280, 960)) << viewer.error();
+    companion->terminate(); // Ctrl+C's way out, after two lost connections
+    ASSERT_TRUE(companion->waitUntilExit(5s));
+    EXPECT_EQ(companion->exitStatus(), 0) << companion->standardError();
 }
 
 } // namespace

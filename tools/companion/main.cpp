@@ -158,6 +158,7 @@ void printGreeting(const Greeting& greeting)
 {
     std::printf("greeting: %ux%u %s, brightness %u, warmth %u\n", greeting.width, greeting.height,
         greeting.pixelFormat == FramePixelFormat::rgb ? "rgb" : "greyscale", greeting.brightness, greeting.warmth);
+    std::fflush(stdout);
 }
 
 void printStats(const CompanionClient& client, const RunStats& run, const char* prefix)
