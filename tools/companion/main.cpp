@@ -1,10 +1,12 @@
 // qb-companion: the reference companion client. See usage() below.
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -46,7 +48,9 @@ Acknowledgements:
   --no-ack               never acknowledge
 Ending:
   --frames N             stop after N frames
-  --duration S           stop after S seconds (default: until the host closes or Ctrl-C)
+  --duration S           stop after S seconds (default: until Ctrl-C)
+  --once                 stop when the host closes the connection (default:
+                         connect again after 0.5 s, doubling the wait up to 4 s)
 Output:
   --stats-every S        print statistics every S seconds (default 1, 0 = only at the end)
   --png FILE             save the current frame as PNG when stopping
@@ -59,8 +63,8 @@ Touch input:
   --help                 show this text
 
 Exit status: 0 when the run ended normally (including the host closing the
-connection), 1 on any protocol violation, 2 on bad options, 3 when the
-connection (or the touch connection) could not be made.
+connection with --once), 1 on any protocol violation, 2 on bad options, 3 when
+the first connection (or the touch connection) could not be made.
 )",
         out);
 }
@@ -80,6 +84,7 @@ struct Settings {
     bool noAck = false;
     std::uint64_t maxFrames = 0;
     double durationSeconds = 0;
+    bool once = false;
     double statsEvery = 1;
     std::string pngPath;
     std::string rawPath;
@@ -117,6 +122,8 @@ std::optional<Settings> parseArguments(int argc, char** argv)
             ok = value(v) && parseNumber(v, s.maxFrames);
         } else if (arg == "--duration") {
             ok = value(v) && parseNumber(v, s.durationSeconds) && s.durationSeconds >= 0;
+        } else if (arg == "--once") {
+            s.once = true;
         } else if (arg == "--stats-every") {
             ok = value(v) && parseNumber(v, s.statsEvery) && s.statsEvery >= 0;
         } else if (arg == "--png") {
@@ -146,6 +153,13 @@ struct RunStats {
     std::uint64_t acksSent = 0;
     double ackDelaySum = 0;
 };
+
+void printGreeting(const Greeting& greeting)
+{
+    std::printf("greeting: %ux%u %s, brightness %u, warmth %u\n", greeting.width, greeting.height,
+        greeting.pixelFormat == FramePixelFormat::rgb ? "rgb" : "greyscale", greeting.brightness, greeting.warmth);
+    std::fflush(stdout);
+}
 
 void printStats(const CompanionClient& client, const RunStats& run, const char* prefix)
 {
@@ -185,25 +199,22 @@ int main(int argc, char** argv)
     std::signal(SIGINT, [](int) { interrupted = true; });
     std::signal(SIGTERM, [](int) { interrupted = true; });
 
-    CompanionClient client;
-    if (!client.connect(s.host, s.port, std::chrono::seconds(5))) {
+    // A new client for every connection: its reader and decoder start over.
+    auto client = std::make_unique<CompanionClient>();
+    if (!client->connect(s.host, s.port, std::chrono::seconds(5))) {
         std::fprintf(stderr, "qb-companion: cannot connect to %s:%u\n", s.host.c_str(), s.port);
         return exitConnect;
     }
-    auto greeting = client.readGreeting(std::chrono::seconds(10));
+    auto greeting = client->readGreeting(std::chrono::seconds(10));
     if (!greeting) {
-        if (!client.violation().empty()) {
-            std::fprintf(stderr, "qb-companion: protocol violation: %s\n", client.violation().c_str());
+        if (!client->violation().empty()) {
+            std::fprintf(stderr, "qb-companion: protocol violation: %s\n", client->violation().c_str());
             return exitViolation;
         }
         std::fprintf(stderr, "qb-companion: no complete greeting from the host\n");
         return exitViolation;
     }
-    if (!s.quiet) {
-        std::printf("greeting: %ux%u %s, brightness %u, warmth %u\n", greeting->width, greeting->height,
-            greeting->pixelFormat == FramePixelFormat::rgb ? "rgb" : "greyscale", greeting->brightness,
-            greeting->warmth);
-    }
+    if (!s.quiet) printGreeting(*greeting);
 
     std::thread touchThread;
     std::atomic<bool> touchFailed{false};
@@ -245,11 +256,31 @@ int main(int argc, char** argv)
     auto flushAcks = [&](Clock::time_point now) {
         while (!pendingAcks.empty() && pendingAcks.front().due <= now) {
             const auto& ack = pendingAcks.front();
-            if (client.sendAck(ack.sequenceNumber)) {
+            if (client->sendAck(ack.sequenceNumber)) {
                 ++run.acksSent;
                 run.ackDelaySum += std::chrono::duration<double, std::milli>(Clock::now() - ack.arrived).count();
             }
             pendingAcks.pop_front();
+        }
+    };
+
+    // Waits 0.5 s, then doubles the wait up to 4 s between tries, until a
+    // connection gives its greeting, the run's time is over or Ctrl-C.
+    auto reconnect = [&] {
+        auto wait = std::chrono::milliseconds(500);
+        while (true) {
+            const auto until = std::min(Clock::now() + wait, endTime);
+            while (!interrupted && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (interrupted || Clock::now() >= endTime) return false;
+            client = std::make_unique<CompanionClient>();
+            if (client->connect(s.host, s.port, std::chrono::seconds(2))) {
+                if (const auto again = client->readGreeting(std::chrono::seconds(5))) {
+                    if (!s.quiet) printGreeting(*again);
+                    return true;
+                }
+                if (!client->violation().empty()) return true; // the main loop reports it
+            }
+            wait = std::min(wait * 2, std::chrono::milliseconds(4000));
         }
     };
 
@@ -258,23 +289,26 @@ int main(int argc, char** argv)
         flushAcks(now);
         if (now >= endTime) break;
         if (s.statsEvery > 0 && now >= nextStats && !s.quiet) {
-            printStats(client, run, "");
+            printStats(*client, run, "");
             nextStats = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.statsEvery));
         }
         auto wait = std::chrono::milliseconds(250);
         if (!pendingAcks.empty()) {
             wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(pendingAcks.front().due - now));
         }
-        auto message = client.readMessage(std::max(wait, std::chrono::milliseconds(1)));
+        auto message = client->readMessage(std::max(wait, std::chrono::milliseconds(1)));
         if (!message) {
-            if (!client.violation().empty()) {
-                std::fprintf(stderr, "qb-companion: protocol violation: %s\n", client.violation().c_str());
+            if (!client->violation().empty()) {
+                std::fprintf(stderr, "qb-companion: protocol violation: %s\n", client->violation().c_str());
                 status = exitViolation;
                 break;
             }
-            if (client.closed()) {
+            if (client->closed()) {
                 if (!s.quiet) std::printf("the host closed the connection\n");
-                break;
+                if (s.once) break;
+                // The lost connection's frames cannot be acknowledged on the next.
+                pendingAcks.clear();
+                if (!reconnect()) break;
             }
             continue;
         }
@@ -301,13 +335,13 @@ int main(int argc, char** argv)
     }
     // Acknowledge what is still due so the host's counts settle.
     for (const auto& ack : pendingAcks) {
-        if (client.sendAck(ack.sequenceNumber)) ++run.acksSent;
+        if (client->sendAck(ack.sequenceNumber)) ++run.acksSent;
     }
     if (touchThread.joinable()) touchThread.join();
 
-    printStats(client, run, "final: ");
+    printStats(*client, run, "final: ");
     if (!s.pngPath.empty()) {
-        const auto& d = client.decoder();
+        const auto& d = client->decoder();
         std::string error;
         if (!d.hasPicture()) {
             std::fprintf(stderr, "qb-companion: no picture to save yet\n");
@@ -319,8 +353,8 @@ int main(int argc, char** argv)
         }
     }
     if (!s.rawPath.empty()) {
-        const auto& frame = client.decoder().frame();
-        std::FILE* out = client.decoder().hasPicture() ? std::fopen(s.rawPath.c_str(), "wb") : nullptr;
+        const auto& frame = client->decoder().frame();
+        std::FILE* out = client->decoder().hasPicture() ? std::fopen(s.rawPath.c_str(), "wb") : nullptr;
         if (!out || std::fwrite(frame.data(), 1, frame.size(), out) != frame.size()) {
             std::fprintf(stderr, "qb-companion: cannot save %s\n", s.rawPath.c_str());
             if (status == exitOk) status = exitViolation;

@@ -94,28 +94,41 @@ Viewer::~Viewer()
     if (window_) SDL_DestroyWindow(window_);
 }
 
-bool Viewer::open(std::chrono::milliseconds timeout)
+bool Viewer::connectStream(std::chrono::milliseconds timeout)
 {
-    if (!client_.connect(options_.host, options_.port, timeout)) {
+    client_ = std::make_unique<companion::CompanionClient>();
+    touch_.reset();
+    if (!client_->connect(options_.host, options_.port, timeout)) {
         error_ = fmt::format("cannot connect to {}:{}", options_.host, options_.port);
         return false;
     }
-    const auto greeting = client_.readGreeting(timeout);
+    const auto greeting = client_->readGreeting(timeout);
     if (!greeting) {
-        error_ = client_.violation().empty() ? "no complete greeting from the host"
-                                             : "protocol violation: " + client_.violation();
+        error_ = client_->violation().empty() ? "no complete greeting from the host"
+                                              : "protocol violation: " + client_->violation();
+        client_->close();
         return false;
     }
     if (options_.touch) {
         touch_.emplace();
         if (!touch_->connect(options_.host, options_.touchPort, timeout)) {
             touch_.reset();
+            client_->close();
             error_ = fmt::format("cannot connect to the input port {}:{}", options_.host, options_.touchPort);
             return false;
         }
     }
-    const int width = std::max(1, static_cast<int>(std::lround(greeting->width * options_.scale)));
-    const int height = std::max(1, static_cast<int>(std::lround(greeting->height * options_.scale)));
+    error_.clear();
+    connected_ = true;
+    return true;
+}
+
+bool Viewer::open(std::chrono::milliseconds timeout)
+{
+    if (!connectStream(timeout)) return false;
+    const auto& decoder = client_->decoder();
+    const int width = std::max(1, static_cast<int>(std::lround(decoder.width() * options_.scale)));
+    const int height = std::max(1, static_cast<int>(std::lround(decoder.height() * options_.scale)));
     window_ = SDL_CreateWindow(options_.title.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, width,
         height, SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
     if (!window_) {
@@ -132,41 +145,81 @@ bool Viewer::open(std::chrono::milliseconds timeout)
     return true;
 }
 
+void Viewer::fitWindow(int pictureWidth, int pictureHeight)
+{
+    if (!window_ || pictureWidth <= 0 || pictureHeight <= 0) return;
+    const int width = std::max(1, static_cast<int>(std::lround(pictureWidth * options_.scale)));
+    const int height = std::max(1, static_cast<int>(std::lround(pictureHeight * options_.scale)));
+    int shownWidth = 0, shownHeight = 0;
+    SDL_GetWindowSize(window_, &shownWidth, &shownHeight);
+    if (width != shownWidth || height != shownHeight) SDL_SetWindowSize(window_, width, height);
+    mapper_.setPicture(picture());
+    dirty_ = true;
+}
+
 PictureRect Viewer::picture() const
 {
     int width = 0, height = 0;
     if (window_) SDL_GetWindowSize(window_, &width, &height);
-    const auto& decoder = client_.decoder();
+    const auto& decoder = client_->decoder();
     return fitPicture(width, height, decoder.width(), decoder.height());
+}
+
+void Viewer::lostStream(std::string why)
+{
+    error_ = std::move(why);
+    connected_ = false;
+    client_->close();
+    touch_.reset();
+    // A press held when the stream went is over: the new stream never saw it.
+    mapper_.release(0, 0);
+    retryWait_ = options_.firstRetry;
+    retryAt_ = std::chrono::steady_clock::now() + retryWait_;
+}
+
+void Viewer::tryReconnect()
+{
+    if (std::chrono::steady_clock::now() < retryAt_) return;
+    // Short waits: the window stays responsive while the host is away.
+    if (connectStream(std::chrono::milliseconds(1000))) {
+        ++reconnects_;
+        fitWindow(client_->decoder().width(), client_->decoder().height());
+        return;
+    }
+    if (!client_->violation().empty()) return; // step() ends on it
+    retryWait_ = std::min(retryWait_ * 2, options_.longestRetry);
+    retryAt_ = std::chrono::steady_clock::now() + retryWait_;
 }
 
 bool Viewer::step(std::chrono::milliseconds wait)
 {
     if (quit_) return false;
-    // Everything already here, then whatever arrives within `wait`; a
-    // bounded number per turn keeps the window responsive.
-    for (int i = 0; i < 256; ++i) {
-        const auto message = client_.readMessage(i == 0 ? wait : std::chrono::milliseconds(0));
-        if (!message) break;
-        if (const auto* frame = std::get_if<FrameMessage>(&*message)) {
-            client_.sendAck(frame->sequenceNumber);
-            if (client_.decoder().hasPicture()) dirty_ = true;
-        } else if (std::get<CommandMessage>(*message).code == CommandCode::resolution) {
-            mapper_.setPicture(picture());
-            dirty_ = true;
+    if (connected_) {
+        // Everything already here, then whatever arrives within `wait`; a
+        // bounded number per turn keeps the window responsive.
+        for (int i = 0; i < 256; ++i) {
+            const auto message = client_->readMessage(i == 0 ? wait : std::chrono::milliseconds(0));
+            if (!message) break;
+            if (const auto* frame = std::get_if<FrameMessage>(&*message)) {
+                client_->sendAck(frame->sequenceNumber);
+                if (client_->decoder().hasPicture()) dirty_ = true;
+            } else if (const auto& command = std::get<CommandMessage>(*message);
+                       command.code == CommandCode::resolution) {
+                fitWindow(command.width, command.height);
+            }
         }
+    } else {
+        SDL_Delay(static_cast<Uint32>(std::clamp<long long>(wait.count(), 0, 100)));
+        tryReconnect();
     }
-    if (!client_.violation().empty()) {
-        error_ = "protocol violation: " + client_.violation();
+    if (!client_->violation().empty()) {
+        error_ = "protocol violation: " + client_->violation();
         return false;
     }
     SDL_Event event;
     while (SDL_PollEvent(&event)) handleEvent(event);
     if (dirty_) draw();
-    if (client_.closed()) {
-        error_ = "the host closed the connection";
-        return false;
-    }
+    if (connected_ && client_->closed()) lostStream("the host closed the connection");
     return !quit_;
 }
 
@@ -213,7 +266,7 @@ void Viewer::sendTouch(const std::optional<TouchMapper::Message>& message)
 
 std::vector<std::uint8_t> Viewer::pictureRGB() const
 {
-    const auto& decoder = client_.decoder();
+    const auto& decoder = client_->decoder();
     if (!decoder.hasPicture()) return {};
     const auto& frame = decoder.frame();
     if (decoder.pixelFormat() == companion::FramePixelFormat::rgb) return frame;
@@ -224,7 +277,7 @@ std::vector<std::uint8_t> Viewer::pictureRGB() const
 
 bool Viewer::uploadPicture()
 {
-    const auto& decoder = client_.decoder();
+    const auto& decoder = client_->decoder();
     if (!decoder.hasPicture()) return false;
     const int width = decoder.width();
     const int height = decoder.height();

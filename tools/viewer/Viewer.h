@@ -6,6 +6,11 @@
 // becomes scroll. Decoding is the reference client's (CompanionClient and
 // its FrameDecoder); nothing here parses the stream.
 //
+// When the host ends the stream (a restart, a new resolution) the viewer
+// keeps its window and connects again, waiting 0.5 s after the loss and
+// doubling the wait up to 4 s between failed tries, for as long as it is
+// open; the window takes the new stream's size.
+//
 // Threads: one. SDL must be initialised (video) before a Viewer is made and
 // every call comes from the thread that made it.
 #pragma once
@@ -71,6 +76,10 @@ struct ViewerOptions {
     double scale = 0.5;
     // Renderer flags for SDL_CreateRenderer (0: SDL picks).
     std::uint32_t rendererFlags = 0;
+    // Waits before trying again after the stream was lost: the first, then
+    // doubled after each failed try up to the last.
+    std::chrono::milliseconds firstRetry{500};
+    std::chrono::milliseconds longestRetry{4000};
 };
 
 class Viewer {
@@ -86,9 +95,14 @@ public:
 
     // One turn of the loop: reads what the host sent within `wait`
     // (acknowledging frames), handles the window's events, draws when the
-    // picture changed. False once the viewer should end (window closed,
-    // host gone, protocol violation: see error()).
+    // picture changed; with the stream lost, tries to connect again when
+    // the wait is over. False once the viewer should end (window closed or
+    // protocol violation: see error()).
     bool step(std::chrono::milliseconds wait);
+    // The stream is up (false between its loss and the next greeting).
+    bool connected() const { return connected_; }
+    // Streams taken up again after a loss.
+    std::uint64_t reconnects() const { return reconnects_; }
 
     // The window's current contents as packed RGB, read back from the renderer.
     std::vector<std::uint8_t> readWindowRGB(int& width, int& height);
@@ -98,18 +112,27 @@ public:
     std::uint64_t framesShown() const { return framesShown_; }
     std::uint64_t touchesSent() const { return touchesSent_; }
     const std::string& error() const { return error_; }
-    const companion::CompanionClient& client() const { return client_; }
+    const companion::CompanionClient& client() const { return *client_; }
     SDL_Window* window() const { return window_; }
     PictureRect picture() const;
 
 private:
+    // Connects the frame port, reads the greeting, connects the input port;
+    // false with error() set, the client closed.
+    bool connectStream(std::chrono::milliseconds timeout);
+    void lostStream(std::string why);
+    void tryReconnect();
+    // The window at the picture's size times the scale.
+    void fitWindow(int pictureWidth, int pictureHeight);
     void handleEvent(const SDL_Event& event);
     void sendTouch(const std::optional<TouchMapper::Message>& message);
     bool uploadPicture();
     void draw();
 
     ViewerOptions options_;
-    companion::CompanionClient client_;
+    // A fresh client for every connection: the decoder and the message
+    // reader start over with the new stream.
+    std::unique_ptr<companion::CompanionClient> client_ = std::make_unique<companion::CompanionClient>();
     std::optional<companion::TouchSender> touch_;
     TouchMapper mapper_;
     SDL_Window* window_ = nullptr;
@@ -119,6 +142,10 @@ private:
     int textureHeight_ = 0;
     bool dirty_ = false;
     bool quit_ = false;
+    bool connected_ = false;
+    std::chrono::milliseconds retryWait_{0};
+    std::chrono::steady_clock::time_point retryAt_;
+    std::uint64_t reconnects_ = 0;
     std::uint64_t framesShown_ = 0;
     std::uint64_t touchesSent_ = 0;
     std::string error_;

@@ -34,9 +34,13 @@ an ssh tunnel or in Wi-Fi mode.
   --version           print the version
   --help              show this text
 
+When the host ends the stream (a restart, a new resolution) the window stays
+and the viewer connects again (after 0.5 s, then waiting up to 4 s between
+tries) until it is closed; the window takes the new picture's size.
+
 Keys: Esc or q closes the window. Exit status: 0 when the window was closed
-or the host ended the stream, 1 on a protocol violation, 2 on bad options,
-3 when the connection could not be made.
+(or Ctrl+C, SIGTERM, --frames), 1 on a protocol violation, 2 on bad options,
+3 when the first connection could not be made.
 )",
         out);
 }
@@ -105,14 +109,24 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "quillbright-viewer: %s\n", viewer.error().c_str());
             status = viewer.client().violation().empty() ? exitConnect : exitStream;
         } else {
+            bool connected = true;
+            std::uint64_t reconnects = 0;
             while (viewer.step(std::chrono::milliseconds(8))) {
                 if (maxFrames > 0 && viewer.framesShown() >= maxFrames) break;
+                if (connected && !viewer.connected()) {
+                    std::printf("%s; connecting again\n", viewer.error().c_str());
+                    std::fflush(stdout);
+                } else if (viewer.reconnects() != reconnects) {
+                    reconnects = viewer.reconnects();
+                    std::printf("connected again: %ux%u\n", viewer.client().decoder().width(),
+                        viewer.client().decoder().height());
+                    std::fflush(stdout);
+                }
+                connected = viewer.connected();
             }
             if (!viewer.client().violation().empty()) {
                 std::fprintf(stderr, "quillbright-viewer: %s\n", viewer.error().c_str());
                 status = exitStream;
-            } else if (!viewer.error().empty()) {
-                std::printf("%s\n", viewer.error().c_str());
             }
             std::printf("frames shown %llu, touches sent %llu\n",
                 static_cast<unsigned long long>(viewer.framesShown()),
