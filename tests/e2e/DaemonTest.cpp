@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <thread>
 
 #include <fcntl.h>
 
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
+#include "companion/TouchScript.h"
 #include "core/MirrorEngine.h"
 #include "core/RuntimePaths.h"
 #include "e2e/DaemonHarness.h"
@@ -24,6 +27,8 @@
 #include "support/MainLoopSupport.h"
 #include "support/SocketSupport.h"
 #include "transport/FrameProtocol.h"
+
+#include <X11/Xlib.h>
 
 namespace qb {
 namespace {
@@ -89,7 +94,8 @@ std::vector<pid_t> processesWithEnvironment(const std::string& entry)
 class DaemonTest : public test::DaemonHarness {
 protected:
     // Pauses shortened 20 times: 2 s stagger → 100 ms, 30 s health check → 1.5 s.
-    DaemonTest() : DaemonHarness("sim", "0.05")
+    // Without a platform, the daemon finds the harness's private Xorg.
+    explicit DaemonTest(const char* platform = "sim") : DaemonHarness(platform, "0.05")
     {
         paths = RuntimePaths::inDirectory(directory().string());
     }
@@ -225,20 +231,38 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTwoStopSignalsMakeOneTeardo
     EXPECT_FALSE(canConnect(8888));
 }
 
+// On the private Xorg, so that a touch's effect, the pointer, can be read back.
+class LanDaemonTest : public DaemonTest {
+protected:
+    LanDaemonTest() : DaemonTest(nullptr) {}
+};
+
 // Wi-Fi mode on the LAN of three namespaces lan-namespace.sh makes: the
 // tablet, set up under its IPv4 network serial and paired at its IPv6
-// address, streams over IPv4, IPv6 and v4-mapped IPv6; the stranger is
-// closed without a byte on each; once mirroring stops the tablet's stream
-// closes.
-TEST_F(DaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
+// address, streams over IPv4, IPv6 and v4-mapped IPv6 and its touches move
+// the pointer; the stranger is closed without a byte on each and its touches
+// go nowhere; once mirroring stops the tablet's stream closes.
+
+TEST_F(LanDaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
 {
     const char* tablet = std::getenv("QB_LAN_TABLET_NS");
     const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
     if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
     writeSettings({{"connectionMode", "wifi"}, {"pairedDevices", "192.0.2.20:5555 2001:db8::20\n"}});
     adb.setDevices({device("192.0.2.20:5555", "DC_1", "1200x1600")});
     launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
+    const std::unique_ptr<Display, int (*)(Display*)> display(XOpenDisplay(xorg().display.c_str()), XCloseDisplay);
+    Display* x = display.get();
+    ASSERT_NE(x, nullptr);
+    const auto pointer = [x] {
+        Window root = 0, child = 0;
+        int rootX = 0, rootY = 0, winX = 0, winY = 0;
+        unsigned mask = 0;
+        XQueryPointer(x, DefaultRootWindow(x), &root, &child, &rootX, &rootY, &winX, &winY, &mask);
+        return std::pair(rootX, rootY);
+    };
 
     for (const char* host : {"192.0.2.1", "2001:db8::1", "::ffff:192.0.2.1"}) {
         companion::CompanionClient client, intruder;
@@ -248,13 +272,16 @@ TEST_F(DaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
             const auto frame = client.readFrame(5000ms);
             ASSERT_TRUE(frame) << host << " " << client.violation();
             EXPECT_TRUE(client.sendAck(frame->sequenceNumber));
+            // The pointer is in the picture: moving it makes the next frame.
+            XWarpPointer(x, None, DefaultRootWindow(x), 0, 0, 0, 0, 100 + 10 * i, 100);
+            XSync(x, False);
         }
         EXPECT_TRUE(client.decoder().hasPicture() && client.violation().empty()) << host;
         ASSERT_TRUE(test::inNetworkNamespace(stranger, [&] { intruder.connect(host, 8888, 5000ms); }));
         EXPECT_FALSE(intruder.readGreeting(1000ms)) << host;
         EXPECT_TRUE(intruder.closed()) << host;
-        // Touches, the preview's pictures and its page: not a byte either.
-        for (const std::uint16_t port : {INPUT_PORT, WEBSOCKET_PREVIEW_PORT, HTTP_PREVIEW_PORT}) {
+        // The preview's pictures and its page: not a byte either (touches: below).
+        for (const std::uint16_t port : {WEBSOCKET_PREVIEW_PORT, HTTP_PREVIEW_PORT}) {
             std::vector<std::uint8_t> answer{1};
             ASSERT_TRUE(test::inNetworkNamespace(stranger, [&] {
                 using boost::asio::ip::tcp;
@@ -273,6 +300,21 @@ TEST_F(DaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
         }
     }
     EXPECT_TRUE(outputHas("Refused connection from 192.0.2.66 — not a paired device")) << output();
+
+    // A tap at three quarters across, half-way down the tablet: from the
+    // stranger it moves nothing; from the tablet the pointer goes there on
+    // the 1024x768 primary it mirrors.
+    const auto before = pointer();
+    for (const char* from : {stranger, tablet}) {
+        companion::TouchSender touches;
+        ASSERT_TRUE(test::inNetworkNamespace(from, [&] { touches.connect("192.0.2.1", INPUT_PORT, 5000ms); }));
+        touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
+        touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
+        if (from != stranger) continue;
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(pointer(), before) << "the stranger's touch landed";
+    }
+    EXPECT_TRUE(waitFor([&] { return pointer() == std::pair(768, 384); }, 10s)) << output();
 
     companion::CompanionClient watching;
     ASSERT_TRUE(test::inNetworkNamespace(tablet, [&] { watching.connect("192.0.2.1", 8888, 5000ms); }));
