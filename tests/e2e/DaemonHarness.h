@@ -76,10 +76,15 @@ protected:
         ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
         if (platform != nullptr) ::setenv("QUILLBRIGHT_PLATFORM", platform, 1);
         if (platform != nullptr && std::string(platform) == "sim") return;
+        // The harness's own servers must not carry the fake adb's marker, by
+        // which what the daemon left running is found.
+        ::unsetenv("FAKE_ADB_STATE");
         startHost();
-        if (platform != nullptr) return;
-        xorg_ = std::make_unique<XorgServer>();
-        if (xorg_->running()) ::setenv("DISPLAY", xorg_->display.c_str(), 1);
+        if (platform == nullptr) {
+            xorg_ = std::make_unique<XorgServer>();
+            if (xorg_->running()) ::setenv("DISPLAY", xorg_->display.c_str(), 1);
+        }
+        ::setenv("FAKE_ADB_STATE", adb.statePath().c_str(), 1);
     }
 
     // Why the default path cannot run here (no Xorg, no dbusmock); empty when it can.

@@ -54,7 +54,7 @@ private:
 
 class Service : public test::DaemonHarness {
 protected:
-    Service() : DaemonHarness("sim", "0.05") {}
+    Service() : DaemonHarness(nullptr, "0.05") {}
 };
 
 TEST_F(Service, ReadinessAndShutdownReachTheServiceManager)
