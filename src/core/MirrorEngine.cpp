@@ -540,6 +540,12 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
         logError("Engine", "Companion app crashed on " + serial + " — stopping session");
         self->setStatus(MirrorStatus::error("Companion app crashed on device"));
     };
+    session->onDisplayGone = [weak, serial] {
+        auto self = weak.lock();
+        if (!self || !self->state_.status.is(MirrorStatus::Kind::running)) return;
+        logWarn("Engine", "The display of " + serial + " left the desktop (the layout changed): restarting");
+        self->reconnects_.spawn(displayGoneTask(weak), "display gone");
+    };
     session->onInstallProgress = [weak](const std::string& text) {
         if (auto self = weak.lock()) self->publish(&EngineState::apkInstallStatus, text, EngineProperty::apkInstallStatus);
     };
@@ -847,6 +853,16 @@ asio::awaitable<void> MirrorEngine::lidRecoveryTask(std::weak_ptr<MirrorEngine> 
         auto restarting = session->capture()->restartStream();
         co_await std::move(restarting);
     }
+}
+
+// A stop cancels the wait; a display server that ended stops the engine
+// meanwhile, and then nothing restarts.
+asio::awaitable<void> MirrorEngine::displayGoneTask(std::weak_ptr<MirrorEngine> weak)
+{
+    Duration delay{};
+    if (auto self = weak.lock()) delay = self->timing_.displayGoneRestartDelay;
+    if (!co_await sleepFor(delay)) co_return;
+    if (auto self = weak.lock()) self->restart();
 }
 
 // ---------------------------------------------------------------------------

@@ -84,6 +84,9 @@ struct MirrorEngineTiming {
     // Mirroring stops before the system sleeps; this long after it woke
     // (USB and the desktop settle) it starts again.
     Duration wakeRestartDelay = std::chrono::seconds(2);
+    // A session whose display left the desktop is built again after this
+    // long (the layout settles; a display server that ended stops us first).
+    Duration displayGoneRestartDelay = std::chrono::milliseconds(500);
     // The start's port check (core/PortCheck.h).
     Duration portBusyFor = std::chrono::milliseconds(500);
     Duration portRecheckInterval = std::chrono::milliseconds(25);
@@ -311,6 +314,7 @@ private:
         std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled);
     static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> displayGoneTask(std::weak_ptr<MirrorEngine> weak);
 
     Environment environment_;
     const Timing timing_;

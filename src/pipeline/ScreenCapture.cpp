@@ -154,6 +154,17 @@ bool ScreenCapture::surfaceCoversFrame(const CaptureSurface& surface, const std:
 
 void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surface)
 {
+    if (status == static_cast<std::int32_t>(CaptureFrameStatus::stopped)) {
+        {
+            std::lock_guard guard(lifecycleLock_);
+            if (lifecycle_ != CaptureLifecycle::running) return;
+        }
+        captureLog(LogLevel::warn,
+            fmt::format("[ScreenCapture] The {} of display {} ended: the display left the desktop",
+                CAPTURE_STREAM_NAME, targetDisplayID_));
+        if (onStreamEnded_) onStreamEnded_();
+        return;
+    }
     if (status != static_cast<std::int32_t>(CaptureFrameStatus::frameComplete) || !surface) return;
 
     // The frame lock marks a frame in flight: stop() frees the buffers only
@@ -188,7 +199,8 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     }
 
     // Only the rows that changed are converted; the encoder's reference
-    // already holds the rest.
+    // already holds the rest, unless a reread is due.
+    if (rereadNext_.exchange(false)) encoder_->invalidate();
     const std::vector<CaptureRect> changed = surface->changedRects();
     encoder_->takeIn(pixels.data(), bytesPerRow, changed, contrastAmount(), gammaAmount());
 
@@ -257,6 +269,18 @@ void ScreenCapture::requestRepairFrame()
     if (stream) stream->requestFrame();
 }
 
+void ScreenCapture::requestReread()
+{
+    std::shared_ptr<CaptureStream> stream;
+    {
+        std::lock_guard guard(lifecycleLock_);
+        if (lifecycle_ != CaptureLifecycle::running) return;
+        stream = displayStream_;
+    }
+    rereadNext_ = true;
+    if (stream) stream->requestReread();
+}
+
 void ScreenCapture::publishStatsIfDue()
 {
     const WallTime now = wallNow();
@@ -311,6 +335,15 @@ void ScreenCapture::createAndStartStream()
         policy_.setOnChangeOnly(onChangeOnly_);
     }
     if (const std::int32_t code = stream->start(); code != 0) throw ScreenCaptureError::streamStartFailed(code);
+    if (timing_.reread > Duration::zero()) {
+        std::weak_ptr<ScreenCapture> owner = weak_from_this();
+        auto timer = Timer::repeating(request.queue->executor(), timing_.reread, timing_.reread, [owner] {
+            if (auto self = owner.lock()) self->requestReread();
+        });
+        std::lock_guard guard(lifecycleLock_);
+        std::swap(rereadTimer_, timer);
+        if (timer) timer->cancel();
+    }
     // A page that opens the preview gets the current picture, not the next change.
     if (wsServer_) {
         std::weak_ptr<CaptureStream> weak = stream;
@@ -334,11 +367,14 @@ void ScreenCapture::stopHeldStream()
 void ScreenCapture::releaseStream()
 {
     std::shared_ptr<CaptureStream> stream;
+    std::shared_ptr<Timer> timer;
     {
         std::lock_guard guard(lifecycleLock_);
         stream = std::move(displayStream_);
         displayStream_.reset();
+        timer = std::move(rereadTimer_);
     }
+    if (timer) timer->cancel();
     if (stream) stream->stop();
 }
 

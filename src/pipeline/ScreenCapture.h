@@ -25,6 +25,12 @@
 // the rows its surface reports changed. The encoder is guarded by a frame
 // lock held for the whole frame, so stop() never frees it under a running
 // frame.
+//
+// Healing: change reports can be lost (an X server under load, a compositor
+// that sends no damage metadata), and a row nobody reports is never read
+// again. So every `reread` period the stream is asked for a frame read whole
+// and the encoder takes all of it in: a stale region heals within that time,
+// at the cost of one whole conversion and one mostly-zero delta per period.
 #pragma once
 
 #include <atomic>
@@ -82,6 +88,7 @@ struct ScreenCaptureTiming {
     Duration drain = std::chrono::milliseconds(100);        // stop: let a frame under way finish
     Duration restartPause = std::chrono::milliseconds(200); // restart: between old and new stream
     double statsInterval = 5.0;                             // seconds of wall clock per StreamStats
+    Duration reread = std::chrono::seconds(2);              // the whole picture read again; 0: never
 };
 
 struct ScreenCaptureOptions {
@@ -126,6 +133,10 @@ public:
     // Called on the capture queue every statistics interval, inside the frame
     // that completed it (so it must not wait for the capture's stop).
     void setOnStats(std::function<void(const StreamStats&)> onStats);
+    // Called on the capture queue when the stream ended on its own while
+    // running (its display left the desktop or went dark): no frame comes
+    // until the capture is started again. Set before start().
+    void setOnStreamEnded(std::function<void()> onEnded) { onStreamEnded_ = std::move(onEnded); }
 
     std::uint32_t targetDisplayID() const { return targetDisplayID_; }
     PixelFormat pixelFormat() const { return pixelFormat_; }
@@ -146,6 +157,8 @@ private:
     void publishStatsIfDue();
     // Asks an on-change stream for a frame that repairs one not sent.
     void requestRepairFrame();
+    // The next frame is taken in whole, and the stream asked for one read whole.
+    void requestReread();
 
     // Creates and starts a stream into displayStream_; throws ScreenCaptureError.
     void createAndStartStream();
@@ -168,6 +181,9 @@ private:
     mutable std::mutex lifecycleLock_;
     CaptureLifecycle lifecycle_ = CaptureLifecycle::stopped;
     std::shared_ptr<CaptureStream> displayStream_;
+    std::shared_ptr<Timer> rereadTimer_;
+    std::function<void()> onStreamEnded_;
+    std::atomic<bool> rereadNext_{false};
 
     std::atomic<double> contrastAmount_{1.0};
     std::atomic<double> gammaAmount_{1.2};

@@ -170,6 +170,12 @@ public:
     // Asks for one more complete frame soon, changed or not; its surface
     // reports no changed rectangles when nothing changed.
     virtual void requestFrame() {}
+    // Asks for a frame read whole from the screen and reported changed
+    // everywhere, so that a change whose report was lost (an X server under
+    // load, a compositor without damage metadata) reaches the device. By
+    // default a frame as requestFrame() gives it, for backends whose surfaces
+    // hold the whole current picture every time.
+    virtual void requestReread() { requestFrame(); }
 
     // Stops delivering. When it returns, no handler call is running and none
     // will start, so the caller may free what the handler uses. Called from

@@ -237,6 +237,11 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
             if (session->onStatsChanged) session->onStatsChanged();
         });
     });
+    capture->setOnStreamEnded([weak] {
+        MainLoop::shared().post([weak] {
+            if (const auto session = weak.lock(); session && session->onDisplayGone) session->onDisplayGone();
+        });
+    });
     capture_ = capture;
     const Executor executor = co_await asio::this_coro::executor;
     const auto signal = std::make_shared<StartSignal>(executor);

@@ -202,6 +202,9 @@ public:
     // The companion is being installed or updated (a line for the user).
     std::function<void(const std::string&)> onInstallProgress;
     std::function<void()> onCompanionCrashed;
+    // The capture's display left the desktop or went dark (the user turned
+    // its output off): no frame comes until the session is built again.
+    std::function<void()> onDisplayGone;
 
 private:
     struct StartSignal;

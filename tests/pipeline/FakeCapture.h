@@ -50,6 +50,7 @@ public:
     std::atomic<bool> onChangeOnly{false}; // streams deliver frames only on change
     std::atomic<int> streamsRunning{0};
     std::atomic<int> framesRequested{0};
+    std::atomic<int> rereadsRequested{0};
 
     bool preflightScreenCaptureAccess() override { return true; }
     bool requestScreenCaptureAccess() override { return true; }
@@ -67,18 +68,20 @@ public:
         return stream;
     }
 
-    // False when the newest stream is not delivering.
-    bool deliver(const CaptureSurface& surface)
+    // False when the newest stream is not delivering. Without a surface,
+    // the stream ends on its own (its display went away).
+    bool deliver(const CaptureSurface* surface)
     {
         std::unique_lock guard(lock_);
         auto core = newest_;
         guard.unlock();
         return core && core->queue->sync([&] {
             if (!core->started || core->stopped) return false;
-            core->handler(0, &surface);
+            core->handler(surface ? 0 : std::int32_t(CaptureFrameStatus::stopped), surface);
             return true;
         });
     }
+    bool deliver(const CaptureSurface& surface) { return deliver(&surface); }
 
 private:
     struct Core {
@@ -90,6 +93,7 @@ private:
         ~Stream() override { stop(); }
         bool deliversOnChangeOnly() const override { return backend->onChangeOnly; }
         void requestFrame() override { ++backend->framesRequested; }
+        void requestReread() override { ++backend->rereadsRequested; }
         std::int32_t start() override
         {
             if (!core->started.exchange(true)) ++backend->streamsRunning;

@@ -210,6 +210,42 @@ TEST(ScreenCaptureTest, OnChangeStreamsSendSmallChangesAndRepairFramesHeldBack)
     expectDeviceReproducesSources(rig.sink->frames, sources);
 }
 
+// A change whose report was lost (the surface says nothing changed there)
+// reaches the device at the next periodic reread, which the stream is asked
+// for and the encoder takes in whole. A stream that ends on its own while
+// running is reported.
+TEST(ScreenCaptureTest, ALostChangeReportHealsAtTheNextRereadAndAnEndedStreamIsReported)
+{
+    ScreenCaptureTiming timing = fastTiming();
+    timing.reread = 20ms;
+    Rig rig(PixelFormat::greyscale, 64, 48, {}, timing);
+    rig.backend->onChangeOnly = true;
+    rig.capture->setGammaAmount(1.0);
+    std::atomic<int> ended{0};
+    rig.capture->setOnStreamEnded([&] { ++ended; });
+    runToEnd(rig.capture->start());
+    FakeSurface& surface = rig.surface;
+    std::vector<std::vector<std::uint8_t>> sources;
+    const auto deliver = [&](std::optional<std::vector<CaptureRect>> changed) {
+        surface.changed = std::move(changed);
+        sources.push_back(convertedSource(surface, PixelFormat::greyscale, nullptr));
+        return rig.deliver(surface);
+    };
+    fillRandom(surface, rig.rng);
+    ASSERT_TRUE(deliver(std::nullopt));
+    for (int y = 30; y < 34; ++y) surface.pixel(9, std::size_t(y))[1] ^= 0xFF;
+    const int asked = rig.backend->rereadsRequested;
+    ASSERT_TRUE(deliver(std::vector<CaptureRect>{})); // its report lost: nothing to send yet
+    ASSERT_TRUE(test::eventually([&] { return rig.backend->rereadsRequested > asked; }, 5s, 1ms));
+    ASSERT_TRUE(deliver(std::vector<CaptureRect>{})); // the reread frame
+    ASSERT_GE(rig.sink->frames.size(), 2U);
+    EXPECT_EQ(rig.sink->frames.back().sourceFrame, 2);
+    expectDeviceReproducesSources(rig.sink->frames, sources);
+
+    EXPECT_TRUE(rig.backend->deliver(nullptr));
+    EXPECT_EQ(ended, 1);
+}
+
 TEST(ScreenCaptureTest, RestartsContinueWithAKeyframeAFailedOneStopsAndAStopDuringOneWins)
 {
     {
