@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include <boost/asio.hpp>
@@ -59,6 +60,63 @@ protected:
     }
 
     std::string layout() const { return xorg().layout(); }
+
+    // A window of known greys and colours over a rectangle of the desktop,
+    // with an invisible pointer over it (the picture includes the pointer);
+    // returns what the tablet must show of it: scaled to the tablet's size
+    // (area filter), through the greyscale conversion and the default
+    // ("Crisp Paper") tone curve.
+    static std::vector<std::uint8_t> showKnownPicture(Display* x, int left, int top, std::size_t width,
+        std::size_t height, std::size_t tabletWidth, std::size_t tabletHeight)
+    {
+        const Pixmap empty = XCreatePixmap(x, DefaultRootWindow(x), 1, 1, 1);
+        XColor black{};
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.cursor = XCreatePixmapCursor(x, empty, empty, &black, &black, 0, 0);
+        const Window w = XCreateWindow(x, DefaultRootWindow(x), left, top, unsigned(width), unsigned(height), 0,
+            CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWCursor, &attributes);
+        XMapRaised(x, w);
+        std::vector<std::uint8_t> bgra(width * height * 4);
+        for (std::size_t y = 0; y < height; ++y) {
+            for (std::size_t column = 0; column < width; ++column) {
+                std::uint8_t* p = &bgra[(y * width + column) * 4];
+                p[0] = std::uint8_t(column * 7 + y);
+                p[1] = std::uint8_t(y / 3);
+                p[2] = std::uint8_t(column / 4);
+            }
+        }
+        std::vector<char> upload(bgra.begin(), bgra.end());
+        XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, upload.data(), unsigned(width),
+            unsigned(height), 32, 0);
+        GC gc = XCreateGC(x, w, 0, nullptr);
+        XSync(x, False);
+        XPutImage(x, w, gc, image, 0, 0, 0, 0, unsigned(width), unsigned(height));
+        XSync(x, False);
+        image->data = nullptr;
+        XDestroyImage(image);
+        XFreeGC(x, gc);
+
+        const ToneCurve curve = makeToneCurve(1.2, 1.2);
+        std::vector<std::uint8_t> scaled(tabletWidth * tabletHeight * 4);
+        MirrorScaler().scale(bgra.data(), width, height, width * 4, scaled.data(), tabletWidth, tabletHeight);
+        std::vector<std::uint8_t> expected(tabletWidth * tabletHeight);
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const std::uint8_t* p = &scaled[i * 4];
+            expected[i] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
+        }
+        return expected;
+    }
+
+    // Where the X pointer is.
+    static std::pair<int, int> pointer(Display* x)
+    {
+        Window root = 0, child = 0;
+        int rootX = 0, rootY = 0, winX = 0, winY = 0;
+        unsigned mask = 0;
+        XQueryPointer(x, DefaultRootWindow(x), &root, &child, &rootX, &rootY, &winX, &winY, &mask);
+        return {rootX, rootY};
+    }
 };
 
 TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDaemonIsCleanedUpAfter)
@@ -75,46 +133,10 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     ASSERT_TRUE(greeting) << client.violation();
     ASSERT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
 
-    // A window of known greys and colours over the whole 1024x768 primary,
-    // with an invisible pointer over it (the picture includes the pointer).
     XInitThreads();
     Display* x = XOpenDisplay(xorg().display.c_str());
     ASSERT_NE(x, nullptr);
-    const Pixmap empty = XCreatePixmap(x, DefaultRootWindow(x), 1, 1, 1);
-    XColor black{};
-    const Cursor invisible = XCreatePixmapCursor(x, empty, empty, &black, &black, 0, 0);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.cursor = invisible;
-    const Window w = XCreateWindow(x, DefaultRootWindow(x), 0, 0, 1024, 768, 0, CopyFromParent, InputOutput,
-        CopyFromParent, CWOverrideRedirect | CWCursor, &attributes);
-    XMapRaised(x, w);
-    std::vector<std::uint8_t> bgra(1024 * 768 * 4);
-    for (std::size_t y = 0; y < 768; ++y) {
-        for (std::size_t column = 0; column < 1024; ++column) {
-            std::uint8_t* p = &bgra[(y * 1024 + column) * 4];
-            p[0] = std::uint8_t(column * 7 + y);
-            p[1] = std::uint8_t(y / 3);
-            p[2] = std::uint8_t(column / 4);
-        }
-    }
-    std::vector<char> upload(bgra.begin(), bgra.end());
-    XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, upload.data(), 1024, 768, 32, 0);
-    GC gc = XCreateGC(x, w, 0, nullptr);
-    XSync(x, False);
-    XPutImage(x, w, gc, image, 0, 0, 0, 0, 1024, 768);
-    XSync(x, False);
-
-    // The device sees the primary scaled to its 1600x1200 (area filter),
-    // through the greyscale conversion and the default ("Crisp Paper") tone curve.
-    const ToneCurve curve = makeToneCurve(1.2, 1.2);
-    std::vector<std::uint8_t> scaledPicture(1600 * 1200 * 4);
-    MirrorScaler().scale(bgra.data(), 1024, 768, 1024 * 4, scaledPicture.data(), 1600, 1200);
-    std::vector<std::uint8_t> expected(1600 * 1200);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const std::uint8_t* p = &scaledPicture[i * 4];
-        expected[i] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
-    }
+    const auto expected = showKnownPicture(x, 0, 0, 1024, 768, 1600, 1200);
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
 
     // A preview page opened on the still desktop gets the picture at once,
@@ -129,21 +151,8 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
     touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
     touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
-    EXPECT_TRUE(waitFor(
-        [&] {
-            Window root = 0, child = 0;
-            int rootX = 0, rootY = 0, winX = 0, winY = 0;
-            unsigned mask = 0;
-            XQueryPointer(x, DefaultRootWindow(x), &root, &child, &rootX, &rootY, &winX, &winY, &mask);
-            return rootX == 768 && rootY == 384;
-        },
-        10s))
-        << output();
+    EXPECT_TRUE(waitFor([&] { return pointer(x) == std::pair(768, 384); }, 10s)) << output();
     client.close();
-    image->data = nullptr;
-    XDestroyImage(image);
-    XFreeGC(x, gc);
-    XDestroyWindow(x, w);
     XCloseDisplay(x);
 
     // Stopped, it leaves the layout as it found it.
@@ -195,6 +204,58 @@ TEST_F(X11DaemonTest, ModeExtendedMovesTheTabletFromThePrimaryToAMonitorOfItsOwn
 
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
+// The user rearranges the desktop with xrandr while the tablet extends it:
+// the picture and the touches follow the tablet's output where it was moved;
+// turning that output off restarts the session, which lights one again; and
+// the primary's new mode is what the stop leaves, not the size from before.
+TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
+{
+    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    static const std::regex tablet(R"((\S+) connected 1600x1200\+(\d+)\+(\d+))");
+    std::smatch lit;
+    std::string shown;
+    ASSERT_TRUE(waitFor([&] { return std::regex_search(shown = xorg().run("xrandr"), lit, tablet); }, 30s))
+        << shown << output();
+    const std::string ours = lit[1];
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    xorg().run("xrandr --output " + ours + " --pos 0x768");
+    ASSERT_NE(xorg().run("xrandr").find(ours + " connected 1600x1200+0+768"), std::string::npos) << layout();
+
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    const auto expected = showKnownPicture(x, 0, 768, 1600, 1200, 1600, 1200);
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation() << output();
+    EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
+    companion::TouchSender touches;
+    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
+    touches.send(companion::encodeTouch(1, 0.25F, 0.5F, 0, 0));
+    touches.send(companion::encodeTouch(3, 0.25F, 0.5F, 0, 0));
+    EXPECT_TRUE(waitFor([&] { return pointer(x) == std::pair(400, 768 + 600); }, 10s)) << output();
+    client.close();
+    XCloseDisplay(x);
+
+    xorg().run("xrandr --output " + ours + " --off");
+    EXPECT_TRUE(outputHas("left the desktop", 10s)) << output();
+    EXPECT_TRUE(waitFor([&] { return std::regex_search(shown = xorg().run("xrandr"), lit, tablet); }, 30s))
+        << shown << output();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+
+    xorg().run("xrandr --output DUMMY0 --mode 800x600");
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    const std::string after = layout();
+    EXPECT_NE(after.find("current 800 x 600"), std::string::npos) << after;
+    EXPECT_NE(after.find("DUMMY0 connected primary 800x600+0+0"), std::string::npos) << after;
+    EXPECT_EQ(after.find("1600x1200"), std::string::npos) << after;
 }
 
 TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndADaemonOnTheNextServerMirrors)

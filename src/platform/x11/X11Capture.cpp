@@ -7,7 +7,10 @@
 // position is polled, since pointer motion damages nothing. Each stream has a
 // connection of its own, its damage events read on the stream's queue: a
 // server that goes away ends the stream there, and never leaves the main
-// loop waiting on a connection the capture holds.
+// loop waiting on a connection the capture holds. RandR's notifications of
+// a changed layout trigger a capture too: the display's rectangle is looked
+// up again for every capture, so the stream follows an output the user
+// moved, and ends when the user turns it off.
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -26,6 +29,7 @@
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace qb::x11 {
 
@@ -124,6 +128,7 @@ struct StreamState {
     std::thread::id handlerThread;
     bool scheduled = false;
     bool forced = false; // deliver the next capture even when nothing changed
+    bool reread = false; // and read all of it, changed or not
     double lastDelivery = -1e9;
     std::shared_ptr<Timer> timer;
     std::shared_ptr<Timer> cursorPoll;
@@ -224,6 +229,7 @@ void capture(const std::shared_ptr<StreamState>& state)
         state->scheduled = false;
         if (!state->active) return;
         forced = std::exchange(state->forced, false);
+        if (std::exchange(state->reread, false)) state->fullNext = true;
         ++state->inHandler;
         state->handlerThread = std::this_thread::get_id();
     }
@@ -380,6 +386,16 @@ public:
         scheduleCapture(state_);
     }
 
+    void requestReread() override
+    {
+        {
+            std::lock_guard guard(state_->lock);
+            state_->forced = true;
+            state_->reread = true;
+        }
+        scheduleCapture(state_);
+    }
+
     std::int32_t start() override
     {
         {
@@ -397,7 +413,25 @@ public:
         std::weak_ptr<StreamState> weak = state_;
         const Damage damage = state_->damage;
         const int notify = x.damageEventBase + XDamageNotify;
-        state_->listener = x.addListener([weak, damage, notify](const XEvent& event) {
+        const int layoutChanged = x.hasRandr ? x.randrEventBase + RRScreenChangeNotify : -1;
+        const int crtcChanged = x.hasRandr ? x.randrEventBase + RRNotify : -1;
+        if (x.hasRandr) {
+            x.trapErrors([&] {
+                XRRSelectInput(x.display(), x.root(), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask);
+            });
+        }
+        state_->listener = x.addListener([weak, damage, notify, layoutChanged, crtcChanged](const XEvent& event) {
+            if (event.type == layoutChanged || event.type == crtcChanged) {
+                // The picture may be where it was, but the display is not.
+                if (auto self = weak.lock()) {
+                    {
+                        std::lock_guard guard(self->lock);
+                        self->forced = true;
+                    }
+                    scheduleCapture(self);
+                }
+                return;
+            }
             if (event.type != notify || reinterpret_cast<const XDamageNotifyEvent&>(event).damage != damage) return;
             if (auto self = weak.lock()) scheduleCapture(self);
         });

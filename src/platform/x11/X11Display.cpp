@@ -22,6 +22,7 @@ struct X11Display::Shared {
     struct VirtualEntry {
         Rect rect;
         bool mirrorsPrimary = false;
+        unsigned long output = 0;
     };
     std::mutex lock;
     std::map<std::uint32_t, VirtualEntry> virtuals;
@@ -131,7 +132,7 @@ std::shared_ptr<X11Display> X11Display::connect(Executor loop, bool pumped, cons
     if (self->hasDamage) XDamageQueryVersion(display, &major, &minor);
     self->hasFixes = XFixesQueryExtension(display, &event, &errorBase) == True;
     if (self->hasFixes) XFixesQueryVersion(display, &major, &minor);
-    self->hasRandr = XRRQueryExtension(display, &event, &errorBase) == True
+    self->hasRandr = XRRQueryExtension(display, &self->randrEventBase, &errorBase) == True
         && XRRQueryVersion(display, &self->randrMajor, &self->randrMinor) != 0;
     self->hasXTest = XTestQueryExtension(display, &event, &errorBase, &major, &minor) == True;
     if (pumped) self->startPump();
@@ -257,11 +258,12 @@ void X11Display::pump()
     }
 }
 
-void X11Display::setVirtualRect(std::uint32_t displayId, std::optional<Rect> rect, bool mirrorsPrimary)
+void X11Display::setVirtualRect(std::uint32_t displayId, std::optional<Rect> rect, bool mirrorsPrimary,
+    unsigned long output)
 {
     std::lock_guard guard(shared_->lock);
     if (rect) {
-        shared_->virtuals[displayId] = {*rect, mirrorsPrimary};
+        shared_->virtuals[displayId] = {*rect, mirrorsPrimary, output};
     } else {
         shared_->virtuals.erase(displayId);
     }
@@ -307,15 +309,20 @@ std::optional<Rect> X11Display::displayRect(std::uint32_t displayId) const
         std::lock_guard guard(shared_->lock);
         if (auto it = shared_->virtuals.find(displayId); it != shared_->virtuals.end()) entry = it->second;
     }
-    if (entry) return entry->mirrorsPrimary ? primaryRect() : std::optional<Rect>(entry->rect);
+    if (entry && entry->mirrorsPrimary) return primaryRect();
+    if (entry && !entry->output) return entry->rect;
+    return outputRect(entry ? entry->output : displayId);
+}
 
+std::optional<Rect> X11Display::outputRect(unsigned long outputId) const
+{
     Lock hold(*this);
     if (lost()) return std::nullopt;
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display_, root_);
     if (!resources) return std::nullopt;
     std::optional<Rect> rect;
     for (int i = 0; i < resources->noutput; ++i) {
-        if (resources->outputs[i] != displayId) continue;
+        if (resources->outputs[i] != outputId) continue;
         XRROutputInfo* output = XRRGetOutputInfo(display_, resources, resources->outputs[i]);
         if (output && output->crtc) {
             XRRCrtcInfo* crtc = XRRGetCrtcInfo(display_, resources, output->crtc);

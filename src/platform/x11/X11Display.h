@@ -84,13 +84,16 @@ public:
     int damageEventBase = 0;
     bool hasFixes = false;
     bool hasRandr = false;
+    int randrEventBase = 0;
     int randrMajor = 0;
     int randrMinor = 0;
     bool hasXTest = false;
 
     // The root-window rectangle a display shows: a virtual display of ours
-    // (where it mirrors, the primary's rectangle), else a RandR output lit
-    // by a CRTC. nullopt for an unknown or dark display.
+    // (where it mirrors, the primary's rectangle; on an output, wherever the
+    // user has since moved that output), else a RandR output lit by a CRTC.
+    // nullopt for an unknown or dark display (also ours, once the user turned
+    // its output off).
     std::optional<Rect> displayRect(std::uint32_t displayId) const;
     // The primary output's rectangle (the first lit output when none is primary).
     std::optional<Rect> primaryRect() const;
@@ -99,8 +102,13 @@ public:
     // picture is letterboxed to fit).
     std::optional<Rect> inputRect(std::uint32_t displayId) const;
 
-    // The virtual displays' rectangles, kept by X11VirtualDisplays.
-    void setVirtualRect(std::uint32_t displayId, std::optional<Rect> rect, bool mirrorsPrimary);
+    // The virtual displays' rectangles, kept by X11VirtualDisplays; `output`
+    // is the RandR output showing one (0 for a monitor), whose CRTC is read
+    // instead of `rect` since the user may move it.
+    void setVirtualRect(std::uint32_t displayId, std::optional<Rect> rect, bool mirrorsPrimary,
+        unsigned long output = 0);
+    // Where a RandR output's CRTC shows it now; nullopt when it is dark.
+    std::optional<Rect> outputRect(unsigned long output) const;
     bool isVirtual(std::uint32_t displayId) const;
 
     // Drains queued events now (also scheduled after every lock release

@@ -43,8 +43,8 @@ Rect rootSize(Display* display, Window root)
     return {0, 0, int(width), int(height)};
 }
 
-// The bounding box of every lit CRTC.
-Rect litBounds(Display* display, Window root)
+// The bounding box of every lit CRTC, but those showing one of `skipped`.
+Rect litBounds(Display* display, Window root, const std::vector<RROutput>& skipped = {})
 {
     Rect bounds;
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
@@ -52,7 +52,10 @@ Rect litBounds(Display* display, Window root)
     for (int i = 0; i < resources->ncrtc; ++i) {
         XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, resources->crtcs[i]);
         if (!crtc) continue;
-        if (crtc->mode) {
+        const bool ours = std::any_of(crtc->outputs, crtc->outputs + crtc->noutput, [&](RROutput output) {
+            return std::find(skipped.begin(), skipped.end(), output) != skipped.end();
+        });
+        if (crtc->mode && !ours) {
             bounds.width = std::max(bounds.width, crtc->x + int(crtc->width));
             bounds.height = std::max(bounds.height, crtc->y + int(crtc->height));
         }
@@ -120,7 +123,10 @@ public:
 
         std::lock_guard guard(lock_);
         X11Display::Lock hold(*x_);
-        if (!originalSize_) originalSize_ = rootSize(x_->display(), x_->root());
+        if (!originalSize_) {
+            originalSize_ = lastSize_ = rootSize(x_->display(), x_->root());
+            userBounds_ = userBounds();
+        }
         if (!show(entry)) return nullptr;
         // The id: the output we lit, else the monitor's name atom.
         const std::uint32_t id = entry.viaOutput ? std::uint32_t(entry.output) : std::uint32_t(entry.monitor);
@@ -129,7 +135,7 @@ public:
                 height, entry.rect.x, entry.rect.y,
                 entry.viaOutput ? "XRRCreateMode + XRRSetCrtcConfig on a free output"
                                 : "framebuffer grown + XRRSetMonitor"));
-        x_->setVirtualRect(id, entry.rect, false);
+        x_->setVirtualRect(id, entry.rect, false, entry.viaOutput ? entry.output : 0);
         entries_.emplace(id, std::move(entry));
         return std::make_unique<X11VirtualDisplay>(shared_from_this(), id);
     }
@@ -246,7 +252,7 @@ public:
         } else if (!mirroring && !entry.shown) {
             if (!show(entry)) return DISPLAY_ERROR_CANNOT_COMPLETE;
         }
-        x_->setVirtualRect(displayId, entry.rect, mirroring);
+        x_->setVirtualRect(displayId, entry.rect, mirroring, entry.viaOutput ? entry.output : 0);
         return 0;
     }
 
@@ -364,15 +370,60 @@ private:
         const Rect screen = rootSize(x_->display(), x_->root());
         int right = litBounds(x_->display(), x_->root()).width;
         for (const auto& [id, other] : entries_) {
-            if (other.shown && &other != &entry) right = std::max(right, other.rect.x + other.rect.width);
+            // A lit output of ours is among the lit bounds, wherever the user moved it.
+            if (other.shown && !other.viaOutput && &other != &entry) {
+                right = std::max(right, other.rect.x + other.rect.width);
+            }
         }
         if (right <= 0) right = screen.width;
         const auto primary = x_->primaryRect();
         return {right, primary ? primary->y : 0, entry.width, entry.height};
     }
 
+    // The bounding box of the outputs that are not ours.
+    Rect userBounds()
+    {
+        std::vector<RROutput> ours;
+        for (const auto& [id, entry] : entries_) {
+            if (entry.viaOutput) ours.push_back(entry.output);
+        }
+        return litBounds(x_->display(), x_->root(), ours);
+    }
+
+    // A screen size other than the one we last set or found, or the user's
+    // outputs moved or resized: the user changed the layout since (xrandr,
+    // the desktop's settings), and the size the screen returns to when our
+    // displays go is then the user's, not the one from before.
+    void adoptUserLayout()
+    {
+        if (!lastSize_) return;
+        const Rect current = rootSize(x_->display(), x_->root());
+        const Rect theirs = userBounds();
+        if (current == *lastSize_ && theirs == userBounds_) return;
+        // While a display of ours has area on the screen, the screen's size
+        // is partly ours: the user's outputs alone say what is theirs.
+        const bool anyShown = std::any_of(entries_.begin(), entries_.end(), [](const auto& e) { return e.second.shown; });
+        Rect size = current;
+        if (anyShown) size = theirs.width > 0 && theirs.height > 0 ? theirs : *originalSize_;
+        log(LogLevel::info, fmt::format("[VirtualDisplay] The layout changed under us (screen {}x{}): the screen "
+                                        "returns to {}x{} when our displays go",
+                                current.width, current.height, size.width, size.height));
+        originalSize_ = size;
+        lastSize_ = current;
+        userBounds_ = theirs;
+    }
+
+    void setScreenSize(int width, int height)
+    {
+        x_->trapErrors([&] {
+            XRRSetScreenSize(x_->display(), x_->root(), width, height, millimetres(width), millimetres(height));
+        });
+        lastSize_ = rootSize(x_->display(), x_->root());
+    }
+
     bool growScreenFor(const Rect& rect)
     {
+        adoptUserLayout();
         const Rect screen = rootSize(x_->display(), x_->root());
         const int width = std::max(screen.width, rect.x + rect.width);
         const int height = std::max(screen.height, rect.y + rect.height);
@@ -385,9 +436,9 @@ private:
                                     width, height, maxW, maxH));
             return false;
         }
-        return x_->trapErrors([&] {
-            XRRSetScreenSize(x_->display(), x_->root(), width, height, millimetres(width), millimetres(height));
-        }) == 0;
+        setScreenSize(width, height);
+        const Rect now = rootSize(x_->display(), x_->root());
+        return now.width == width && now.height == height;
     }
 
     // The screen size back to where it was before our first display, or
@@ -395,21 +446,20 @@ private:
     void restoreScreenSize()
     {
         if (!originalSize_) return;
+        adoptUserLayout();
         Rect wanted = *originalSize_;
         const Rect lit = litBounds(x_->display(), x_->root());
         wanted.width = std::max(wanted.width, lit.width);
         wanted.height = std::max(wanted.height, lit.height);
         for (const auto& [id, entry] : entries_) {
-            if (!entry.shown) continue;
+            // A lit output of ours is in `lit`, where the user may have moved it.
+            if (!entry.shown || entry.viaOutput) continue;
             wanted.width = std::max(wanted.width, entry.rect.x + entry.rect.width);
             wanted.height = std::max(wanted.height, entry.rect.y + entry.rect.height);
         }
         const Rect current = rootSize(x_->display(), x_->root());
         if (wanted.width == current.width && wanted.height == current.height) return;
-        x_->trapErrors([&] {
-            XRRSetScreenSize(x_->display(), x_->root(), wanted.width, wanted.height, millimetres(wanted.width),
-                millimetres(wanted.height));
-        });
+        setScreenSize(wanted.width, wanted.height);
     }
 
     bool showOnOutput(Entry& entry)
@@ -548,9 +598,16 @@ private:
         Display* display = x_->display();
         x_->trapErrors([&] {
             if (entry.viaOutput) {
+                // The CRTC is turned off only while it still shows our mode:
+                // the user may have turned our output off and used it since.
                 XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, x_->root());
                 if (resources) {
-                    XRRSetCrtcConfig(display, resources, entry.crtc, CurrentTime, 0, 0, None, RR_Rotate_0, nullptr, 0);
+                    XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, entry.crtc);
+                    if (crtc && crtc->mode == entry.mode) {
+                        XRRSetCrtcConfig(display, resources, entry.crtc, CurrentTime, 0, 0, None, RR_Rotate_0,
+                            nullptr, 0);
+                    }
+                    if (crtc) XRRFreeCrtcInfo(crtc);
                     XRRFreeScreenResources(resources);
                 }
                 XRRDeleteOutputMode(display, entry.output, entry.mode);
@@ -567,6 +624,8 @@ private:
     const bool monitorsOnly_;
     std::mutex lock_;
     std::optional<Rect> originalSize_;
+    std::optional<Rect> lastSize_;
+    Rect userBounds_;
     std::map<std::uint32_t, Entry> entries_;
 };
 
