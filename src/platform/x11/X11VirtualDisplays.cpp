@@ -246,6 +246,7 @@ public:
         if (it == entries_.end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
         Entry& entry = it->second;
         X11Display::Lock hold(*x_);
+        adoptUserLayout(); // before our own change of it
         if (mirroring && entry.shown) {
             hide(entry);
             restoreScreenSize();
@@ -286,6 +287,7 @@ public:
         auto it = entries_.find(displayId);
         if (it == entries_.end()) return;
         X11Display::Lock hold(*x_);
+        adoptUserLayout(); // before our own change of it
         hide(it->second);
         x_->setVirtualRect(displayId, std::nullopt, false);
         log(LogLevel::info, fmt::format("[VirtualDisplay] Removed {}", it->second.name));
