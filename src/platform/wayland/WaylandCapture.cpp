@@ -85,6 +85,9 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
     std::size_t height = 0;
     bool fresh = false;
     bool whole = true;
+    // The next frame is copied whole, its damage regions not trusted: a
+    // region Mutter left out is healed.
+    bool copyWhole = false;
     std::vector<CaptureRect> damage;
 
     // The queue's own.
@@ -107,7 +110,7 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
                 incoming.assign(rowBytes * height, 0);
                 whole = true;
             }
-            if (f.damage.empty() || whole) {
+            if (f.damage.empty() || whole || std::exchange(copyWhole, false)) {
                 whole = true;
                 damage.clear();
                 copyRows(f.data, f.stride, incoming.data(), rowBytes, rowBytes, 0, height);
@@ -237,6 +240,16 @@ public:
             state_->forced = true;
         }
         state_->schedule();
+    }
+
+    // The picture is whole only in PipeWire's buffer of the next frame.
+    void requestReread() override
+    {
+        {
+            std::lock_guard guard(state_->lock);
+            state_->copyWhole = true;
+        }
+        requestFrame();
     }
 
     std::int32_t start() override
