@@ -404,7 +404,8 @@ private:
         if (current == *lastSize_ && theirs == userBounds_) return;
         // While a display of ours has area on the screen, the screen's size
         // is partly ours: the user's outputs alone say what is theirs.
-        const bool anyShown = std::any_of(entries_.begin(), entries_.end(), [](const auto& e) { return e.second.shown; });
+        const bool anyShown =
+            std::any_of(entries_.begin(), entries_.end(), [](const auto& e) { return e.second.shown; });
         Rect size = current;
         if (anyShown) size = theirs.width > 0 && theirs.height > 0 ? theirs : *originalSize_;
         log(LogLevel::info, fmt::format("[VirtualDisplay] The layout changed under us (screen {}x{}): the screen "
