@@ -209,7 +209,8 @@ TEST_F(X11DaemonTest, ModeExtendedMovesTheTabletFromThePrimaryToAMonitorOfItsOwn
 // The user rearranges the desktop with xrandr while the tablet extends it:
 // the picture and the touches follow the tablet's output where it was moved;
 // turning that output off restarts the session, which lights one again; and
-// the primary's new mode is what the stop leaves, not the size from before.
+// the primary's new mode is what the stop leaves, not the size from before,
+// with the primary back on it when the user had made the tablet's primary.
 TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
@@ -249,7 +250,7 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
         << shown << output();
     ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
 
-    xorg().run("xrandr --output DUMMY0 --mode 800x600");
+    xorg().run("xrandr --output DUMMY0 --mode 800x600 --output " + lit[1].str() + " --primary");
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
     const std::string after = layout();

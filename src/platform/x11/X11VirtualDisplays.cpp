@@ -126,6 +126,7 @@ public:
         if (!originalSize_) {
             originalSize_ = lastSize_ = rootSize(x_->display(), x_->root());
             userBounds_ = userBounds();
+            userPrimary_ = XRRGetOutputPrimary(x_->display(), x_->root());
         }
         if (!show(entry)) return nullptr;
         // The id: the output we lit, else the monitor's name atom.
@@ -610,6 +611,11 @@ private:
                         XRRSetCrtcConfig(display, resources, entry.crtc, CurrentTime, 0, 0, None, RR_Rotate_0,
                             nullptr, 0);
                     }
+                    // The user made ours the primary: the desktop is not left
+                    // without one, the user's own primary has it back.
+                    if (userPrimary_ && XRRGetOutputPrimary(display, x_->root()) == entry.output) {
+                        XRRSetOutputPrimary(display, x_->root(), userPrimary_);
+                    }
                     if (crtc) XRRFreeCrtcInfo(crtc);
                     XRRFreeScreenResources(resources);
                 }
@@ -629,6 +635,7 @@ private:
     std::optional<Rect> originalSize_;
     std::optional<Rect> lastSize_;
     Rect userBounds_;
+    RROutput userPrimary_ = 0;
     std::map<std::uint32_t, Entry> entries_;
 };
 
