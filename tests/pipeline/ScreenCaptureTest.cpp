@@ -4,12 +4,21 @@
 
 #include <lz4.h>
 
+#include <cstring>
+#include <mutex>
 #include <random>
+#include <set>
+#include <string_view>
+#include <thread>
 
+#include <fmt/format.h>
+
+#include "companion/CompanionClient.h"
 #include "diagnostics/PlatformLog.h"
 #include "pipeline/FakeCapture.h"
 #include "runtime/Clock.h"
 #include "support/TestSupport.h"
+#include "transport/TCPServer.h"
 
 namespace qb {
 namespace {
@@ -254,6 +263,102 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
     for (FakeSurface* surface : {&shortSurface, &narrow, &unlocked}) EXPECT_TRUE(rig.deliver(*surface));
     EXPECT_TRUE(rig.sink->frames.empty());
     EXPECT_EQ(rig.capture->skippedFrames(), 3);
+}
+
+// A tablet on a link slower than the frame rate, that never acknowledges:
+// it reads one frame every 20 ms through small socket buffers while frames
+// come as fast as the capture makes them, long past the 60 frames in which
+// acknowledgements are awaited. It stays connected, every picture it shows
+// is one the desktop showed, it gets far fewer frames than were captured,
+// and it ends on the desktop's last picture.
+TEST(ScreenCaptureTest, ASlowTabletIsPacedNotDropped)
+{
+    TCPServer::Options serverOptions;
+    serverOptions.socketSendBufferBytes = 16 * 1024;
+    auto server = TCPServer::make(serverOptions);
+    server->setFrameWidth(160);
+    server->setFrameHeight(120);
+    ASSERT_FALSE(server->start(0));
+    auto backend = std::make_shared<FakeCaptureBackend>();
+    ScreenCapture::Options options;
+    options.backend = backend;
+    options.timing = fastTiming();
+    auto capture = std::make_shared<ScreenCapture>(server, nullptr, 7, 160, 120, PixelFormat::greyscale, options);
+    capture->setContrastAmount(1.0);
+    capture->setGammaAmount(1.0);
+    PlatformLogMute mute;
+    runToEnd(capture->start());
+
+    companion::CompanionClient::Options small;
+    small.receiveBufferBytes = 16 * 1024;
+    companion::CompanionClient tablet(small);
+    ASSERT_TRUE(tablet.connect("127.0.0.1", server->port(), 5000ms));
+    ASSERT_TRUE(tablet.readGreeting(5000ms)) << tablet.violation();
+
+    const auto hashOf = [](const std::vector<std::uint8_t>& picture) {
+        return std::hash<std::string_view>{}({reinterpret_cast<const char*>(picture.data()), picture.size()});
+    };
+    std::mutex lock;
+    std::set<std::size_t> shown; // every picture the desktop showed
+    std::size_t last = 0;
+    int framesRead = 0;
+    std::string fault;
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        while (reading) {
+            auto frame = tablet.readFrame(200ms);
+            {
+                std::lock_guard guard(lock);
+                if (!frame && (tablet.closed() || !tablet.violation().empty())) {
+                    fault = tablet.closed() ? "disconnected" : tablet.violation();
+                    return;
+                }
+                if (!frame) continue;
+                ++framesRead;
+                last = hashOf(tablet.decoder().frame());
+                if (!shown.contains(last)) {
+                    fault = fmt::format("frame {} shows no captured picture", frame->sequenceNumber);
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(20ms); // the link's pace
+        }
+    });
+
+    FakeSurface surface(160, 120);
+    std::mt19937 rng{3};
+    constexpr int captured = 4000;
+    for (int i = 0; i < captured; ++i) {
+        for (std::size_t at = 0; at < surface.storage().size(); at += 4) {
+            const std::uint32_t word = rng();
+            std::memcpy(&surface.storage()[at], &word, 4);
+        }
+        {
+            std::lock_guard guard(lock);
+            shown.insert(hashOf(convertedSource(surface, PixelFormat::greyscale, nullptr)));
+        }
+        if (!backend->deliver(surface)) {
+            ADD_FAILURE() << "the capture stopped at frame " << i;
+            break;
+        }
+    }
+    // The desktop goes still; the capture keeps delivering its picture.
+    const std::size_t final = hashOf(convertedSource(surface, PixelFormat::greyscale, nullptr));
+    surface.changed = std::vector<CaptureRect>{};
+    const bool caughtUp = test::eventually([&] {
+        backend->deliver(surface);
+        std::lock_guard guard(lock);
+        return last == final || !fault.empty();
+    });
+    reading = false;
+    reader.join();
+    EXPECT_TRUE(caughtUp);
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(server->clientCount(), 1);
+    EXPECT_LT(framesRead, captured / 4);
+    EXPECT_GT(framesRead, 10);
+    runToEnd(capture->stop());
+    server->stop();
 }
 
 } // namespace
