@@ -273,6 +273,7 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
 // and it ends on the desktop's last picture.
 TEST(ScreenCaptureTest, ASlowTabletIsPacedNotDropped)
 {
+    PlatformLogMute mute;
     TCPServer::Options serverOptions;
     serverOptions.socketSendBufferBytes = 16 * 1024;
     auto server = TCPServer::make(serverOptions);
@@ -286,7 +287,6 @@ TEST(ScreenCaptureTest, ASlowTabletIsPacedNotDropped)
     auto capture = std::make_shared<ScreenCapture>(server, nullptr, 7, 160, 120, PixelFormat::greyscale, options);
     capture->setContrastAmount(1.0);
     capture->setGammaAmount(1.0);
-    PlatformLogMute mute;
     runToEnd(capture->start());
 
     companion::CompanionClient::Options small;
