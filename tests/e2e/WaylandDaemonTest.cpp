@@ -154,20 +154,19 @@ TEST_F(WaylandDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainO
     auto before = mirrored();
     ASSERT_TRUE(before) << output();
     EXPECT_EQ(pipewireVideoInputs(), 1);
-    EXPECT_EQ(tunnels(), 2u);
+    EXPECT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s));
 
     server.killMutter();
     ASSERT_TRUE(outputHas("GNOME's compositor (Mutter) left the session bus", 10s)) << output();
     EXPECT_TRUE(waitFor([&] { return tunnels() == 0 && pipewireVideoInputs() == 0; }, 10s)) << output();
-    EXPECT_FALSE(before->readFrame(2000ms));
-    EXPECT_TRUE(before->closed());
+    EXPECT_TRUE(waitFor([&] { return !before->readFrame(500ms) && before->closed(); }, 10s)); // what was sent, then the end
 
     ASSERT_TRUE(server.resumeMutter()) << server.log("mutter.log");
     ASSERT_TRUE(outputHas("mirroring starts again", 10s)) << output();
     auto after = mirrored();
     ASSERT_TRUE(after) << output();
     EXPECT_EQ(pipewireVideoInputs(), 1);
-    EXPECT_EQ(tunnels(), 2u);
+    EXPECT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s));
 
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
