@@ -198,6 +198,7 @@ public:
     }
     int inflightFrames() const override { return 0; }
     bool ackProtocolActive() const override { return true; }
+    int unsentFrames() const override { return 0; }
     std::optional<LatencyStats> latencyStats() const override { return std::nullopt; }
     FramePacer& framePacer() override { return pacer; }
 

@@ -343,6 +343,11 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     // the daemon ends as after SIGTERM, with status 0 so that the service
     // manager does not start it again on a desktop that is gone.
     platform->onDesktopLost([daemon] { beginShutdown(daemon); });
+    // The compositor restarted under a desktop that lives on (GNOME): the
+    // sessions it ended are torn down and built again on its return.
+    platform->onCompositorAway([weak = std::weak_ptr(daemon->engine)](bool away) {
+        if (auto engine = weak.lock()) engine->compositorAway(away);
+    });
     auto reconnectSignals = std::make_shared<asio::signal_set>(loop.context(), SIGUSR1);
     awaitReconnectSignal(daemon, reconnectSignals);
     releaseDaemonSignals();

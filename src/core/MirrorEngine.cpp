@@ -872,16 +872,31 @@ asio::awaitable<void> MirrorEngine::displayGoneTask(std::weak_ptr<MirrorEngine> 
 // before the system sleeps and starts again once it woke.
 void MirrorEngine::sleepChanged(bool sleeping)
 {
-    if (sleeping) {
+    pauseChanged(sleeping, "The system is going to sleep: mirroring stops until it wakes",
+        "The system woke: mirroring starts again");
+}
+
+// The compositor took our displays, streams and input sessions with it:
+// the sessions are torn down at once (tunnels included), and built anew on
+// the compositor that came back.
+void MirrorEngine::compositorAway(bool away)
+{
+    pauseChanged(away, "The desktop's compositor went away: mirroring stops until it is back",
+        "The desktop's compositor is back: mirroring starts again");
+}
+
+void MirrorEngine::pauseChanged(bool paused, std::string_view pausing, std::string_view resuming)
+{
+    if (paused) {
         if (!state_.status.is(MirrorStatus::Kind::running) && !state_.status.is(MirrorStatus::Kind::starting)) return;
-        logInfo("Engine", "The system is going to sleep: mirroring stops until it wakes");
+        logInfo("Engine", std::string(pausing));
         stop();
         resumeAfterSleep_ = true;
         return;
     }
     if (!std::exchange(resumeAfterSleep_, false)) return;
-    logInfo("Engine", "The system woke: mirroring starts again");
-    tasks_.spawn(wakeTask(weak_from_this(), wakeGeneration_), "start after sleep");
+    logInfo("Engine", std::string(resuming));
+    tasks_.spawn(wakeTask(weak_from_this(), wakeGeneration_), "start after a pause");
 }
 
 asio::awaitable<void> MirrorEngine::wakeTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation)
@@ -895,7 +910,7 @@ asio::awaitable<void> MirrorEngine::wakeTask(std::weak_ptr<MirrorEngine> weak, s
         if (!self || self->wakeGeneration_ != generation) co_return; // stopped, or asleep again
         if (self->requestStart()) co_return;
         if (!self->state_.status.is(MirrorStatus::Kind::stopping)) {
-            logWarn("Engine", "Mirroring did not start again after the system woke: " + self->state_.status.label());
+            logWarn("Engine", "Mirroring did not start again after the pause: " + self->state_.status.label());
             co_return;
         }
         self.reset();

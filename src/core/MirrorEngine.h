@@ -188,6 +188,10 @@ public:
     // cancels; false (nothing started) in any other state. start() is this
     // plus awaiting the sequence.
     bool requestStart();
+    // The desktop's compositor left (true) or came back (false) while the
+    // desktop lives on: mirroring stops with it and starts again on its
+    // return, as around the system's sleep. Main loop.
+    void compositorAway(bool away);
     // Switches the desktop's font smoothing off the main loop; the flag
     // follows once it is done, unless the desktop refused.
     void setFontSmoothing(bool enabled);
@@ -303,6 +307,7 @@ private:
     void startFrontLight();
     void lidOpened();
     void sleepChanged(bool sleeping);
+    void pauseChanged(bool paused, std::string_view pausing, std::string_view resuming);
     static asio::awaitable<void> wakeTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation);
     static asio::awaitable<void> startTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> stopTask(std::weak_ptr<MirrorEngine> weak);
@@ -322,7 +327,7 @@ private:
     TaskGroup starting_;   // the start sequence; a stop cancels it
     TaskGroup reconnects_; // adb reconnects and the lid recovery; a stop cancels them
     TaskGroup teardown_;   // at most one teardown; a second stop joins it
-    bool resumeAfterSleep_ = false; // stopped for the system's sleep, not by the user
+    bool resumeAfterSleep_ = false; // stopped for the system's sleep or the compositor's absence, not by the user
     std::uint64_t wakeGeneration_ = 0; // a stop or another sleep cancels the start after a wake
     std::shared_ptr<DeviceSession> startingSession_; // the session a start is building
     std::vector<std::pair<int, Observer>> observers_;

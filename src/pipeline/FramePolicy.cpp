@@ -13,6 +13,10 @@ int FramePolicy::inflightLimit(std::optional<double> rttAvgMs)
 
 FramePolicy::Plan FramePolicy::plan(const Link& link)
 {
+    if (link.unsentFrames >= UNSENT_FRAME_LIMIT) {
+        ++held_;
+        return Plan::hold;
+    }
     const bool periodic = frameCount_ % KEYFRAME_INTERVAL == 0;
     if (link.ackProtocolActive && !periodic && link.inflightFrames > inflightLimit(link.rttAvgMs)) {
         ++dropped_;

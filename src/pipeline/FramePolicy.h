@@ -3,7 +3,8 @@
 // drop a tiny or an abnormally large delta, and the sequence numbers of the
 // frames that go out.
 //
-//   FramePolicy::Plan plan = policy.plan(link);       // before encoding
+//   FramePolicy::Plan plan = policy.plan(link);       // before taking the frame in
+//   if (plan == FramePolicy::Plan::hold) return;       // not counted; nothing forced
 //   if (plan == FramePolicy::Plan::drop) return;       // counted, keyframe next
 //   auto verdict = policy.judge(plan, payload.size(), changeSeen);
 //   if (verdict.send) server.broadcast(payload, plan == Plan::keyframe, verdict.sequence);
@@ -12,7 +13,13 @@
 // that was not sent whole (a back-pressure drop, an oversized delta, an empty
 // keyframe, a stream restart). While the device acknowledges, a frame other
 // than a periodic keyframe is dropped when more frames are in flight than the
-// round trip allows (120 ms worth, 2 to 6 frames). A delta under 512 bytes
+// round trip allows (120 ms worth, 2 to 6 frames). Whether the device
+// acknowledges or not, no frame (periodic keyframes included) is made while
+// a client still has UNSENT_FRAME_LIMIT frames waiting in the frame server:
+// the frame is held, as if it had not been captured, so a link slower than
+// the frame rate gets fewer frames instead of a queue that grows until the
+// server gives the client up. A held frame changes no count, so the periodic
+// keyframe it may have been comes with the next frame made. A delta under 512 bytes
 // carries no visible change and is dropped (except on a stream that sends
 // only on change, where it is the change itself); one over 3× the rolling
 // average frame size is dropped and replaced by the next keyframe.
@@ -38,9 +45,14 @@ public:
         bool ackProtocolActive = false;
         int inflightFrames = 0;
         std::optional<double> rttAvgMs; // none before the first acknowledgement
+        // Frames waiting to be written to the client furthest behind.
+        int unsentFrames = 0;
     };
 
-    enum class Plan { keyframe, delta, drop };
+    // One frame being written and one ready behind it keep the link busy.
+    static constexpr int UNSENT_FRAME_LIMIT = 2;
+
+    enum class Plan { keyframe, delta, drop, hold };
 
     struct Verdict {
         bool send = false;
@@ -54,7 +66,8 @@ public:
     static int inflightLimit(std::optional<double> rttAvgMs);
 
     // The first step of a frame. `drop` means back-pressure: the frame is
-    // counted, not encoded, and the next frame is a keyframe.
+    // counted, not encoded, and the next frame is a keyframe. `hold` means
+    // the link is busy: the frame is neither encoded nor counted.
     Plan plan(const Link& link);
     // The second step, once the payload for `plan` is made; `changeSeen` is
     // whether the frame reported changed rows.
@@ -66,6 +79,7 @@ public:
 
     std::int64_t frameCount() const { return frameCount_; }
     std::int64_t droppedFrames() const { return dropped_; }
+    std::int64_t heldFrames() const { return held_; }
     double averageFrameSize() const { return averageFrameSize_; }
     bool keyframeForced() const { return forceNextKeyframe_; }
     std::uint32_t nextSequence() const { return nextSequence_; }
@@ -73,6 +87,7 @@ public:
 private:
     std::int64_t frameCount_ = 0;
     std::int64_t dropped_ = 0;
+    std::int64_t held_ = 0;
     std::uint32_t nextSequence_ = 0;
     double averageFrameSize_ = INITIAL_AVERAGE_FRAME_SIZE;
     bool forceNextKeyframe_ = false;

@@ -198,6 +198,25 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         return;
     }
 
+    // The link decides first: a frame that will not be sent is not taken in.
+    FramePolicy::Link link;
+    link.ackProtocolActive = tcpServer_->ackProtocolActive();
+    link.unsentFrames = tcpServer_->unsentFrames();
+    if (link.ackProtocolActive) {
+        link.inflightFrames = tcpServer_->inflightFrames();
+        if (auto stats = tcpServer_->latencyStats()) link.rttAvgMs = stats->rttAvgMs;
+    }
+    const FramePolicy::Plan plan = policy_.plan(link);
+    if (plan == FramePolicy::Plan::hold || plan == FramePolicy::Plan::drop) {
+        // The reference keeps what the device has; the next frame taken in
+        // is read whole, so this frame's changes are not lost, and an
+        // on-change stream is asked for it.
+        ++skippedFrames_;
+        encoder_->invalidate();
+        requestRepairFrame();
+        return;
+    }
+
     // Only the rows that changed are converted; the encoder's reference
     // already holds the rest, unless a reread is due.
     if (rereadNext_.exchange(false)) encoder_->invalidate();
@@ -207,7 +226,7 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
     const double t1 = mediaTime();
     const double convertMs = (t1 - t0) * 1000.0;
 
-    // The pacer's advice is logged only; the back-pressure rule below decides.
+    // The pacer's advice is logged only; the policy above decided.
     FramePacer& pacer = tcpServer_->framePacer();
     const double transportMs = pacer.smoothedTransportTime() * 1000.0;
     const FrameAdvice advice = pacer.advise(convertMs, transportMs, mediaTime());
@@ -215,19 +234,6 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         componentLog(LogLevel::info, "FramePacer",
             fmt::format("[FramePacer] advice={} encode={:.2f}ms transport={:.2f}ms vsync={:.2f}ms",
                 advice.description(), convertMs, transportMs, pacer.smoothedVsyncPeriod() * 1000.0));
-    }
-
-    FramePolicy::Link link;
-    link.ackProtocolActive = tcpServer_->ackProtocolActive();
-    if (link.ackProtocolActive) {
-        link.inflightFrames = tcpServer_->inflightFrames();
-        if (auto stats = tcpServer_->latencyStats()) link.rttAvgMs = stats->rttAvgMs;
-    }
-    const FramePolicy::Plan plan = policy_.plan(link);
-    if (plan == FramePolicy::Plan::drop) {
-        ++skippedFrames_;
-        requestRepairFrame();
-        return;
     }
 
     const bool isKeyframe = plan == FramePolicy::Plan::keyframe;

@@ -37,7 +37,9 @@ std::vector<PlatformBackend> makeRegistry()
             if (wayland::MutterBus::connect(&error)) return std::nullopt;
             return error;
         },
-        [](const PlatformConfig&, Executor, std::string* error) { return makeWaylandDesktop(error); },
+        [](const PlatformConfig&, Executor mainLoop, std::string* error) {
+            return makeWaylandDesktop(std::move(mainLoop), error);
+        },
         [](const PlatformConfig& config) {
             log(LogLevel::info, "[Platform] Using GNOME on Wayland (Mutter remote desktop and screen cast"
                     + (config.waylandDisplay.empty() ? std::string() : ", display " + config.waylandDisplay) + ")");

@@ -96,6 +96,12 @@ public:
     // good (the display server ended: a logout, a crash). Backends that
     // cannot lose their desktop never call it.
     virtual void onLost(std::function<void()> callback) { (void)callback; }
+    // `callback` runs on the main loop each time the desktop's compositor
+    // leaves (true) and comes back (false) while the desktop lives on (a
+    // compositor restart): what we had on it went with it, and a new start
+    // works once it is back. Backends whose compositor cannot restart under
+    // us never call it.
+    virtual void onCompositorAway(std::function<void(bool away)> callback) { (void)callback; }
 };
 
 // The host services, the same whichever desktop runs.
@@ -160,6 +166,8 @@ public:
     void stop();
     // The desktop went away for good; once, on the main loop.
     void onDesktopLost(std::function<void()> callback) { desktop_->onLost(std::move(callback)); }
+    // The compositor went away (true) or came back (false); on the main loop.
+    void onCompositorAway(std::function<void(bool)> callback) { desktop_->onCompositorAway(std::move(callback)); }
 
 private:
     std::shared_ptr<Desktop> desktop_;
@@ -214,7 +222,7 @@ std::shared_ptr<Desktop> makeX11Desktop(Executor mainLoop, const char* displayNa
     std::string* error = nullptr);
 // On the session bus's Mutter; nullptr when its services or PipeWire cannot
 // be reached, `error` then beginning "GNOME remote desktop service not available: ".
-std::shared_ptr<Desktop> makeWaylandDesktop(std::string* error = nullptr);
+std::shared_ptr<Desktop> makeWaylandDesktop(Executor mainLoop, std::string* error = nullptr);
 
 // The line logged when no platform was requested and no X display opened.
 inline constexpr std::string_view NO_DISPLAY_FALLBACK_LINE =

@@ -11,7 +11,7 @@ void AckTracker::clientConnected(double now)
     // per second since this connection" rather than decaying with age.
     inflight_ = 0;
     sendTimes_.clear();
-    framesSent_ = 0;
+    framesSinceAck_ = 0;
     acks_ = 0;
     rateBase_ = now;
 }
@@ -20,7 +20,7 @@ void AckTracker::frameSent(std::uint32_t sequenceNumber, double now)
 {
     sendTimes_[sequenceNumber] = now;
     ++inflight_;
-    ++framesSent_;
+    ++framesSinceAck_;
     if (sendTimes_.size() > MAX_TRACKED_FRAMES) {
         const auto removed = std::erase_if(sendTimes_, [sequenceNumber](const auto& entry) {
             return static_cast<std::uint32_t>(sequenceNumber - entry.first) >= MAX_TRACKED_FRAMES;
@@ -37,7 +37,12 @@ std::optional<LatencyStats> AckTracker::acknowledged(std::uint32_t sequenceNumbe
     if (it == sendTimes_.end()) return std::nullopt;
     const double sent = it->second;
     sendTimes_.erase(it);
-    inflight_ = std::max(0, inflight_ - 1);
+    // Older frames still tracked were passed over by the client.
+    const auto settled = std::erase_if(sendTimes_, [sequenceNumber](const auto& entry) {
+        return static_cast<std::uint32_t>(sequenceNumber - entry.first) < MAX_TRACKED_FRAMES;
+    });
+    inflight_ = std::max(0, inflight_ - 1 - static_cast<int>(settled));
+    framesSinceAck_ = 0;
 
     const double rtt = (now - sent) * 1000;
     rttSamples_.push_back(rtt);

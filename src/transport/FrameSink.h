@@ -27,9 +27,13 @@ public:
     // Frames sent and not yet acknowledged.
     virtual int inflightFrames() const = 0;
 
-    // False once 60 frames went out without any acknowledgement ever coming
-    // back (a companion without acknowledgement support); true otherwise.
+    // False once 60 frames went out with no acknowledgement since the client
+    // connected or since its last one; true otherwise.
     virtual bool ackProtocolActive() const = 0;
+
+    // Frames handed to broadcast() and not yet written to the client that
+    // is furthest behind (0 without clients).
+    virtual int unsentFrames() const = 0;
 
     // Round-trip statistics, once an acknowledgement has been matched.
     virtual std::optional<LatencyStats> latencyStats() const = 0;

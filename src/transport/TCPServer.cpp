@@ -30,12 +30,21 @@ std::shared_ptr<const std::vector<std::uint8_t>> messageOf(const std::array<std:
 } // namespace
 
 struct TCPServer::Connection {
-    explicit Connection(tcp::socket s) : socket(std::move(s)) {}
+    explicit Connection(tcp::socket s) : socket(std::move(s)), writeTimer(socket.get_executor()) {}
+
+    struct Outgoing {
+        Message message;
+        bool frame = false;
+    };
 
     tcp::socket socket;
-    std::deque<Message> outgoing; // the front one is being written
+    std::deque<Outgoing> outgoing; // the front one is being written
     std::size_t outgoingBytes = 0;
+    // Frames in `outgoing`; read by the encoder's thread through unsentFrames().
+    std::atomic<int> unsentFrames{0};
     bool writing = false;
+    asio::steady_timer writeTimer; // the stalled-write limit of the write under way
+    std::uint64_t writesStarted = 0;
     bool closed = false; // nothing more is sent
     bool gone = false;   // its departure was reported
     std::string failure; // why we closed it, when an error did
@@ -48,6 +57,7 @@ struct TCPServer::Connection {
         closed = true;
         error_code ignored;
         socket.close(ignored);
+        writeTimer.cancel();
     }
     // Closes because of `cause`; its departure is then reported as a failure.
     void fail(std::string cause)
@@ -216,7 +226,7 @@ void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
     enqueue(connection, messageOf(encodeCommand(static_cast<std::uint8_t>(CommandCode::warmth), warmth)));
     logLine(fmt::format("[TCPServer] Sent brightness: {}, warmth: {}", brightness, warmth));
     if (!chain.empty()) {
-        for (const auto& message : chain) enqueue(connection, message);
+        for (const auto& message : chain) enqueue(connection, message, true);
         logLine(fmt::format("[TCPServer] Sent cached keyframe ({} bytes)", chain.front()->size()));
     } else {
         logLine("[TCPServer] No cached keyframe yet — client will get next broadcast keyframe");
@@ -287,6 +297,7 @@ void TCPServer::handleGone(const std::shared_ptr<Connection>& connection, const 
     connection->gone = true;
     connection->outgoing.clear();
     connection->outgoingBytes = 0;
+    connection->unsentFrames = 0;
     int count = 0;
     std::function<void(int)> countChanged;
     {
@@ -300,7 +311,7 @@ void TCPServer::handleGone(const std::shared_ptr<Connection>& connection, const 
     logLine(fmt::format("[TCPServer] Client disconnected ({})", reason));
 }
 
-void TCPServer::enqueue(const std::shared_ptr<Connection>& connection, const Message& message)
+void TCPServer::enqueue(const std::shared_ptr<Connection>& connection, const Message& message, bool frame)
 {
     if (connection->closed) return;
     if (connection->outgoing.size() + 1 > options_.maxQueuedMessages
@@ -313,8 +324,9 @@ void TCPServer::enqueue(const std::shared_ptr<Connection>& connection, const Mes
         connection->fail("client not reading"); // the pending read fails and reports it gone
         return;
     }
-    connection->outgoing.push_back(message);
+    connection->outgoing.push_back({message, frame});
     connection->outgoingBytes += message->size();
+    if (frame) ++connection->unsentFrames;
     if (!connection->writing) writeNext(connection);
 }
 
@@ -322,10 +334,12 @@ void TCPServer::writeNext(const std::shared_ptr<Connection>& connection)
 {
     if (connection->closed || connection->outgoing.empty()) {
         connection->writing = false;
+        connection->writeTimer.cancel();
         return;
     }
     connection->writing = true;
-    const Message message = connection->outgoing.front();
+    const Message message = connection->outgoing.front().message;
+    watchWrite(connection);
     asio::async_write(connection->socket, asio::buffer(*message),
         [weak = weak_from_this(), connection, message](error_code ec, std::size_t) {
             auto self = weak.lock();
@@ -337,22 +351,43 @@ void TCPServer::writeNext(const std::shared_ptr<Connection>& connection)
                 return;
             }
             if (!connection->outgoing.empty()) {
-                connection->outgoingBytes -= connection->outgoing.front()->size();
+                const Connection::Outgoing& sent = connection->outgoing.front();
+                connection->outgoingBytes -= sent.message->size();
+                if (sent.frame) --connection->unsentFrames;
                 connection->outgoing.pop_front();
             }
             self->writeNext(connection);
         });
 }
 
-void TCPServer::sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine_)
+void TCPServer::watchWrite(const std::shared_ptr<Connection>& connection)
+{
+    // Arming the timer again cancels the watch of the write before.
+    const std::uint64_t write = ++connection->writesStarted;
+    connection->writeTimer.expires_after(options_.stalledWriteLimit);
+    connection->writeTimer.async_wait([connection, write, limit = options_.stalledWriteLimit](error_code ec) {
+        if (ec || connection->closed || !connection->writing || connection->writesStarted != write) return;
+        logLine(fmt::format("[TCPServer] Client not reading (no write done in {} ms, {} messages unsent) — dropping it",
+            limit.count(), connection->outgoing.size()));
+        connection->fail("client not reading"); // the pending read fails and reports it gone
+    });
+}
+
+void TCPServer::sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine_,
+    bool frames)
 {
     if (targets.empty()) return;
+    // A frame counts as unsent from now: the encoder may ask before the queue runs this.
+    if (frames) {
+        for (const auto& c : targets) ++c->unsentFrames;
+    }
     queue_->async([weak = weak_from_this(), targets = std::move(targets), message = std::move(message),
-                      line = std::move(logLine_)] {
+                      line = std::move(logLine_), frames] {
         auto self = weak.lock();
-        if (!self) return;
         for (const auto& c : targets) {
-            self->enqueue(c, message);
+            if (frames) --c->unsentFrames; // enqueue counts it again while it waits
+            if (!self) continue;
+            self->enqueue(c, message, frames);
             if (!line.empty()) logLine(line);
         }
     });
@@ -397,7 +432,7 @@ void TCPServer::broadcast(std::span<const std::uint8_t> payload, bool isKeyframe
         acks_.frameSent(sequenceNumber, now);
         framePacer_.recordFrameSent(sequenceNumber, now);
     }
-    sendToAll(std::move(targets), std::move(message), {});
+    sendToAll(std::move(targets), std::move(message), {}, true);
 }
 
 void TCPServer::dropKeyframeCacheLocked()
@@ -509,6 +544,14 @@ int TCPServer::inflightFrames() const
 {
     std::lock_guard guard(rttLock_);
     return acks_.inflightFrames();
+}
+
+int TCPServer::unsentFrames() const
+{
+    std::lock_guard guard(lock_);
+    int most = 0;
+    for (const auto& c : connections_) most = std::max(most, c->unsentFrames.load());
+    return most;
 }
 
 bool TCPServer::ackProtocolActive() const

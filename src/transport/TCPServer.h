@@ -15,9 +15,12 @@
 // acknowledgement bookkeeping and the pacer feeding.
 //
 // Sending: each frame is built once into one shared buffer that every client
-// queue references. Sends are asynchronous; a client that does not read
-// (a stalled device) is dropped once its queue passes the limits in Options,
-// so it costs neither unbounded memory nor the other clients' frames.
+// queue references. Sends are asynchronous. unsentFrames() tells the encoder
+// how far the slowest client is behind, so that a slow link is paced (fewer
+// frames) rather than flooded. A client that does not read (a stalled
+// device) is dropped once one write makes no progress for
+// stalledWriteLimit, or once its queue passes the limits in Options, so it
+// costs neither unbounded memory nor, for long, the other clients' frames.
 //
 // Life: make() → set the callbacks, frameWidth/frameHeight/pixelFormat →
 // start(port, bindAddress) → ... → stop() (startAsync/stopAsync from the main
@@ -60,6 +63,10 @@ public:
         // two seconds of frames at 60 Hz, or a few large keyframes.
         std::size_t maxQueuedMessages = 120;
         std::size_t maxQueuedBytes = 64u << 20;
+        // A client whose pending write completes within none of this is
+        // dropped: paced, a stalled client would never reach the limits
+        // above, and it holds every other client's frames back.
+        std::chrono::milliseconds stalledWriteLimit{10000};
         // The deltas kept after the cached keyframe for late joiners; beyond
         // either limit the cache is dropped and late joiners wait for the
         // next keyframe.
@@ -103,6 +110,7 @@ public:
     void broadcast(std::span<const std::uint8_t> payload, bool isKeyframe, std::uint32_t sequenceNumber) override;
     int inflightFrames() const override;
     bool ackProtocolActive() const override;
+    int unsentFrames() const override;
     std::optional<LatencyStats> latencyStats() const override;
     FramePacer& framePacer() override { return framePacer_; }
 
@@ -152,9 +160,11 @@ private:
     void readNext(const std::shared_ptr<Connection>& connection);
     void handleAcks(const std::vector<std::uint32_t>& sequenceNumbers);
     void handleGone(const std::shared_ptr<Connection>& connection, const std::string& reason);
-    void enqueue(const std::shared_ptr<Connection>& connection, const Message& message);
+    void enqueue(const std::shared_ptr<Connection>& connection, const Message& message, bool frame = false);
     void writeNext(const std::shared_ptr<Connection>& connection);
-    void sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine);
+    void watchWrite(const std::shared_ptr<Connection>& connection);
+    void sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine,
+        bool frames = false);
     void setDimension(bool width, std::uint16_t value);
     void dropKeyframeCacheLocked();
 

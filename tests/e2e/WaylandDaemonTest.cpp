@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "companion/CompanionClient.h"
 #include "companion/TouchScript.h"
@@ -115,6 +116,63 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800"}; }, 5s));
     painter->terminate();
     painter->waitUntilExit(5000ms);
+}
+
+// Our PipeWire consumers: video streams that take a picture in.
+int pipewireVideoInputs()
+{
+    const auto dump = nlohmann::json::parse(test::commandOutput("pw-dump 2>/dev/null"), nullptr, false);
+    int count = 0;
+    for (const auto& object : dump.is_array() ? dump : nlohmann::json::array()) {
+        const auto props = object.value("info", nlohmann::json::object()).value("props", nlohmann::json::object());
+        if (props.value("media.class", "") == "Stream/Input/Video") ++count;
+    }
+    return count;
+}
+
+// Mutter crashes and comes back while a DC-1 is mirrored: the sessions are
+// torn down at once (no tunnel, no PipeWire stream of ours left), built again
+// on the new Mutter, and the tablet gets its picture again; a stop then
+// leaves only the primary.
+TEST_F(WaylandDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnItsReturn)
+{
+    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
+    ASSERT_TRUE(server.running()) << server.failure;
+    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", nlohmann::json::array()).size(); };
+    // A tablet that connects (once the frame server listens) and gets a picture.
+    const auto mirrored = [&] {
+        std::unique_ptr<companion::CompanionClient> client;
+        const bool connected = waitFor([&] {
+            client = std::make_unique<companion::CompanionClient>();
+            return client->connect("127.0.0.1", 8888, 1000ms);
+        }, 30s);
+        if (!connected || !client->readGreeting(10000ms) || !client->readFrame(10000ms)) client.reset();
+        return client;
+    };
+
+    launch();
+    auto before = mirrored();
+    ASSERT_TRUE(before) << output();
+    EXPECT_EQ(pipewireVideoInputs(), 1);
+    EXPECT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s));
+
+    server.killMutter();
+    ASSERT_TRUE(outputHas("GNOME's compositor (Mutter) left the session bus", 10s)) << output();
+    EXPECT_TRUE(waitFor([&] { return tunnels() == 0 && pipewireVideoInputs() == 0; }, 10s)) << output();
+    EXPECT_TRUE(waitFor([&] { return !before->readFrame(500ms) && before->closed(); }, 10s)); // what was sent, then the end
+
+    ASSERT_TRUE(server.resumeMutter()) << server.log("mutter.log");
+    ASSERT_TRUE(outputHas("mirroring starts again", 10s)) << output();
+    auto after = mirrored();
+    ASSERT_TRUE(after) << output();
+    EXPECT_EQ(pipewireVideoInputs(), 1);
+    EXPECT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s));
+
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(tunnels(), 0u);
+    EXPECT_EQ(pipewireVideoInputs(), 0);
+    EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == std::multiset<std::string>{"1280x800"}; }, 5s));
 }
 
 } // namespace

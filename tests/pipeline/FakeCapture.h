@@ -129,12 +129,14 @@ public:
     }
     int inflightFrames() const override { return inflight; }
     bool ackProtocolActive() const override { return true; }
+    int unsentFrames() const override { return unsent; }
     std::optional<LatencyStats> latencyStats() const override { return latency; }
     FramePacer& framePacer() override { return pacer_; }
 
     std::vector<SentFrame> frames;
     std::optional<LatencyStats> latency;
     std::atomic<int> inflight{0};
+    std::atomic<int> unsent{0};
     int currentSource = -1;
 
 private:

@@ -67,6 +67,22 @@ TEST(FramePolicy, BackPressureDropsCountTheFrameAndForceAKeyframe)
     EXPECT_EQ(periodic.plan(congested), Plan::keyframe);
 }
 
+// Whether the client acknowledges or not, two frames waiting to be written
+// hold the next one back, periodic or not, without counting it.
+TEST(FramePolicy, ABusyLinkHoldsFramesWithoutCountingOrForcingAnything)
+{
+    FramePolicy policy;
+    sendDeltas(policy, 60, 5000); // a keyframe and 59 deltas: frame 60 is periodic
+    EXPECT_EQ(policy.plan({false, 0, std::nullopt, 2}), Plan::hold);
+    EXPECT_EQ(policy.plan({true, 0, 20.0, 5}), Plan::hold);
+    EXPECT_EQ(policy.frameCount(), 60);
+    EXPECT_EQ(policy.heldFrames(), 2);
+    EXPECT_EQ(policy.droppedFrames(), 0);
+    EXPECT_EQ(policy.plan({false, 0, std::nullopt, 1}), Plan::keyframe);
+    policy.judge(Plan::keyframe, 5000, true);
+    EXPECT_EQ(policy.plan({false, 0, std::nullopt, 1}), Plan::delta); // a hold forces no keyframe
+}
+
 TEST(FramePolicy, TinyAndOversizedDeltasAreDroppedAgainstTheRollingAverage)
 {
     FramePolicy policy;

@@ -4,12 +4,20 @@
 
 #include <lz4.h>
 
+#include <cstring>
+#include <mutex>
 #include <random>
+#include <set>
+#include <string_view>
+#include <thread>
 
+
+#include "companion/CompanionClient.h"
 #include "diagnostics/PlatformLog.h"
 #include "pipeline/FakeCapture.h"
 #include "runtime/Clock.h"
 #include "support/TestSupport.h"
+#include "transport/TCPServer.h"
 
 namespace qb {
 namespace {
@@ -290,6 +298,86 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
     for (FakeSurface* surface : {&shortSurface, &narrow, &unlocked}) EXPECT_TRUE(rig.deliver(*surface));
     EXPECT_TRUE(rig.sink->frames.empty());
     EXPECT_EQ(rig.capture->skippedFrames(), 3);
+}
+
+// A tablet on a link slower than the frame rate, that never acknowledges,
+// reads a frame every 20 ms through small buffers while the capture makes
+// frames as fast as it can, long past the 60 frames in which
+// acknowledgements are awaited. It stays connected, shows only pictures the
+// desktop showed, gets far fewer frames than were captured, and ends on the
+// desktop's last picture.
+TEST(ScreenCaptureTest, ASlowTabletIsPacedNotDropped)
+{
+    PlatformLogMute mute;
+    TCPServer::Options smallBuffers;
+    smallBuffers.socketSendBufferBytes = 16 * 1024;
+    auto server = TCPServer::make(smallBuffers);
+    server->setFrameWidth(160);
+    server->setFrameHeight(120);
+    ASSERT_FALSE(server->start(0));
+    auto backend = std::make_shared<FakeCaptureBackend>();
+    ScreenCapture::Options options;
+    options.backend = backend;
+    options.timing = fastTiming();
+    auto capture = std::make_shared<ScreenCapture>(server, nullptr, 7, 160, 120, PixelFormat::greyscale, options);
+    capture->setGammaAmount(1.0);
+    runToEnd(capture->start());
+    companion::CompanionClient tablet({.receiveBufferBytes = 16 * 1024});
+    ASSERT_TRUE(tablet.connect("127.0.0.1", server->port(), 5000ms));
+
+    const auto hashOf = [](const std::vector<std::uint8_t>& bytes) {
+        return std::hash<std::string_view>{}({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+    };
+    std::mutex lock;
+    std::set<std::size_t> shown; // every picture the desktop showed
+    std::size_t last = 0;
+    int framesRead = 0;
+    std::string fault;
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        while (reading) {
+            auto frame = tablet.readFrame(200ms);
+            {
+                std::lock_guard guard(lock);
+                if (!frame && (tablet.closed() || !tablet.violation().empty())) fault = "gone: " + tablet.violation();
+                if (frame && !shown.contains(last = hashOf(tablet.decoder().frame()))) fault = "an uncaptured picture";
+                if (!fault.empty()) return;
+                framesRead += frame ? 1 : 0;
+            }
+            if (frame) std::this_thread::sleep_for(20ms); // the link's pace
+        }
+    });
+    FakeSurface surface(160, 120);
+    const auto picture = [&] { return hashOf(convertedSource(surface, PixelFormat::greyscale, nullptr)); };
+    std::mt19937 rng{3};
+    constexpr int captured = 4000;
+    for (int i = 0; i < captured; ++i) {
+        for (std::size_t at = 0; at < surface.storage().size(); at += 4) {
+            const std::uint32_t word = rng();
+            std::memcpy(&surface.storage()[at], &word, 4);
+        }
+        {
+            std::lock_guard guard(lock);
+            shown.insert(picture());
+        }
+        EXPECT_TRUE(backend->deliver(surface));
+    }
+    // The desktop goes still; the capture keeps delivering its picture.
+    const std::size_t final = picture();
+    surface.changed = std::vector<CaptureRect>{};
+    EXPECT_TRUE(test::eventually([&] {
+        backend->deliver(surface);
+        std::lock_guard guard(lock);
+        return last == final || !fault.empty();
+    }));
+    reading = false;
+    reader.join();
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(server->clientCount(), 1);
+    EXPECT_LT(framesRead, captured / 4);
+    EXPECT_GT(framesRead, 10);
+    runToEnd(capture->stop());
+    server->stop();
 }
 
 } // namespace

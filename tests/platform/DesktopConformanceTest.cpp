@@ -197,10 +197,10 @@ public:
         painter_->waitUntilExit(5000ms);
     }
 
-    std::shared_ptr<Desktop> open(Executor) override
+    std::shared_ptr<Desktop> open(Executor loop) override
     {
         std::string error;
-        auto desktop = makeWaylandDesktop(&error);
+        auto desktop = makeWaylandDesktop(loop, &error);
         EXPECT_NE(desktop, nullptr) << error;
         return desktop;
     }

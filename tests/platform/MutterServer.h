@@ -1,7 +1,8 @@
 // A private headless GNOME compositor for the wayland backend's tests:
 // dbus-run-session runs a script that starts PipeWire in a private
 // XDG_RUNTIME_DIR, awaits its socket, starts WirePlumber, then
-// `mutter --headless --wayland --no-x11 --virtual-monitor 1280x800`. This
+// `mutter --headless --wayland --no-x11 --virtual-monitor 1280x800`, again
+// after killMutter() once resumeMutter() lets it (a compositor restart). This
 // process then talks to that session bus, that PipeWire and that Wayland
 // display (the environment variables are set here). Mutter may hang at exit
 // after remote-desktop use, so it gets SIGTERM, then SIGKILL after 3 s.
@@ -60,10 +61,15 @@ i=0
 while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ] && [ $i -lt 200 ]; do sleep 0.02; i=$((i+1)); done
 wireplumber >"$QB_RIG/wireplumber.log" 2>&1 &
 WP=$!
-mutter --headless --wayland --no-x11 --wayland-display=)" + std::string(WAYLAND_NAME)
-            + R"( --virtual-monitor 1280x800 >"$QB_RIG/mutter.log" 2>&1 &
-echo $! > "$QB_RIG/mutter.pid"
-wait $!
+while :; do
+  mutter --headless --wayland --no-x11 --wayland-display=)" + std::string(WAYLAND_NAME)
+            + R"( --virtual-monitor 1280x800 >>"$QB_RIG/mutter.log" 2>&1 &
+  echo $! > "$QB_RIG/mutter.pid"
+  wait $!
+  [ -e "$QB_RIG/restart" ] || break
+  rm -f "$QB_RIG/restart"
+  while [ -e "$QB_RIG/hold" ]; do sleep 0.02; done
+done
 kill $WP $PW 2>/dev/null
 wait
 )";
@@ -92,7 +98,32 @@ wait
         setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", pattern, 1);
         setenv("WAYLAND_DISPLAY", WAYLAND_NAME, 1);
-        GDBusConnection* bus = g_dbus_connection_new_for_address_sync(address.c_str(),
+        if (!remoteDesktopUp(deadline)) failure = "mutter did not come up: " + log("mutter.log");
+    }
+
+    // Mutter ends as in a crash (SIGKILL) while its bus, PipeWire and
+    // WirePlumber stay; it is started again by resumeMutter().
+    void killMutter()
+    {
+        std::ofstream(directory / "hold").close();
+        std::ofstream(directory / "restart").close();
+        pid_t mutter = 0;
+        std::ifstream(directory / "mutter.pid") >> mutter;
+        if (mutter > 0) kill(mutter, SIGKILL);
+    }
+    // Mutter again on the same bus; false when its services did not come back.
+    bool resumeMutter()
+    {
+        std::filesystem::remove(directory / "hold");
+        return remoteDesktopUp(std::chrono::steady_clock::now() + std::chrono::seconds(20));
+    }
+
+    // Whether Mutter's remote-desktop service is on the bus by the deadline.
+    bool remoteDesktopUp(std::chrono::steady_clock::time_point deadline) const
+    {
+        const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
+        if (!address) return false;
+        GDBusConnection* bus = g_dbus_connection_new_for_address_sync(address,
             GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
                 | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, nullptr);
@@ -113,7 +144,7 @@ wait
             g_dbus_connection_close_sync(bus, nullptr, nullptr);
             g_object_unref(bus);
         }
-        if (!up) failure = "mutter did not come up: " + log("mutter.log");
+        return up;
     }
 
     ~MutterServer()
@@ -154,6 +185,9 @@ private:
     void stop()
     {
         if (pid_ <= 0) return;
+        std::error_code ignored;
+        std::filesystem::remove(directory / "restart", ignored);
+        std::filesystem::remove(directory / "hold", ignored);
         pid_t mutter = 0;
         std::ifstream(directory / "mutter.pid") >> mutter;
         if (mutter > 0) {

@@ -69,5 +69,24 @@ TEST(AckTracker, AcknowledgementIsAssumedForSixtyFramesAfterEachConnection)
     EXPECT_EQ(tracker.acknowledged(60, 3.5)->acksReceived, 1);
 }
 
+// A client that skips acknowledgements, then stops sending them, is not
+// waited for: the frames it passed over leave the window, and after 60
+// silent frames it is no longer counted as acknowledging.
+TEST(AckTracker, PassedOverFramesAreSettledAndASilentClientStopsCounting)
+{
+    AckTracker tracker(0.0);
+    for (std::uint32_t seq = 0; seq < 10; ++seq) tracker.frameSent(seq, 1.0);
+    ASSERT_TRUE(tracker.acknowledged(4, 1.1));
+    EXPECT_EQ(tracker.inflightFrames(), 5);
+    EXPECT_FALSE(tracker.acknowledged(2, 1.2));
+    for (std::uint32_t seq = 10; seq < 69; ++seq) tracker.frameSent(seq, 2.0);
+    EXPECT_TRUE(tracker.ackProtocolActive());
+    tracker.frameSent(69, 2.0);
+    EXPECT_FALSE(tracker.ackProtocolActive());
+    ASSERT_TRUE(tracker.acknowledged(69, 2.1));
+    EXPECT_TRUE(tracker.ackProtocolActive());
+    EXPECT_EQ(tracker.inflightFrames(), 0);
+}
+
 } // namespace
 } // namespace qb

@@ -144,7 +144,7 @@ TEST_F(TCPServerTest, ClientsDoNotShareAcknowledgementBytes)
     }
     ASSERT_TRUE(server->latencyStats());
     EXPECT_EQ(server->latencyStats()->acksReceived, 2);
-    EXPECT_EQ(server->inflightFrames(), 2);
+    EXPECT_EQ(server->inflightFrames(), 1); // frame 3 (frame 0 was passed over)
 }
 
 TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
@@ -180,6 +180,34 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
     auto frame = healthy->readFrame(deadline);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->sequenceNumber, seq - 1);
+}
+
+// Paced, a stalled client never fills its queue: it goes once a write makes
+// no progress for the limit. Meanwhile its unsent frames are what the
+// encoder sees.
+TEST_F(TCPServerTest, AClientWhoseWriteStallsIsDroppedAndItsUnsentFramesCountUntilThen)
+{
+    options.stalledWriteLimit = 500ms;
+    options.socketSendBufferBytes = 16 * 1024;
+    server = TCPServer::make(options);
+    startServer();
+    CompanionClient::Options small;
+    small.receiveBufferBytes = 16 * 1024;
+    auto stalled = connect(small); // never reads
+    auto healthy = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+    EXPECT_EQ(server->unsentFrames(), 0);
+
+    const Bytes payload(64 * 1024, 0x5A);
+    for (std::uint32_t seq = 0; seq < 40; ++seq) server->broadcast(payload, false, seq);
+    EXPECT_GE(server->unsentFrames(), 30); // far fewer than the 120 messages that drop a client
+    for (std::uint32_t seq = 0; seq < 40; ++seq) {
+        auto frame = healthy->readFrame(deadline);
+        ASSERT_TRUE(frame) << healthy->violation();
+        EXPECT_EQ(frame->sequenceNumber, seq);
+    }
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
+    EXPECT_EQ(server->unsentFrames(), 0);
 }
 
 TEST_F(TCPServerTest, ListensOnLoopbackOnlyAndReportsAPortInUse)

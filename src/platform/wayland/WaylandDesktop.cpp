@@ -44,11 +44,61 @@ std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
         if (error) *error = std::string(SERVICE_UNAVAILABLE_PREFIX) + why;
         return nullptr;
     }
+    std::weak_ptr<WaylandDesktop> weak = desktop;
+    desktop->ownerWatch_ = desktop->bus_->subscribe("org.freedesktop.DBus", "/org/freedesktop/DBus",
+        "org.freedesktop.DBus", "NameOwnerChanged", [weak](GVariant* parameters) {
+            const gchar* name = nullptr;
+            const gchar* newOwner = nullptr;
+            if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sss)"))) return;
+            g_variant_get(parameters, "(&s&s&s)", &name, nullptr, &newOwner);
+            if (std::string_view(name) != REMOTE_DESKTOP_SERVICE) return;
+            if (auto self = weak.lock()) self->compositorChanged(*newOwner == '\0');
+        });
     return desktop;
+}
+
+void WaylandDesktop::onCompositorAway(std::function<void(bool away)> changed)
+{
+    std::lock_guard guard(awayLock_);
+    onAway_ = std::move(changed);
+}
+
+void WaylandDesktop::compositorChanged(bool away)
+{
+    std::function<void(bool)> changed;
+    {
+        std::lock_guard guard(awayLock_);
+        if (away_ == away) return;
+        away_ = away;
+        changed = onAway_;
+    }
+    if (away) {
+        // Our sessions, virtual monitors and streams ended with Mutter; the
+        // owner removes the displays (which ends our PipeWire streams).
+        std::vector<std::uint32_t> ids;
+        {
+            std::lock_guard guard(lock_);
+            for (auto& [id, entry] : entries_) {
+                if (!std::exchange(entry->closed, true)) ids.push_back(id);
+            }
+        }
+        platformLog(LogLevel::error, "Platform",
+            fmt::format("[Platform] GNOME's compositor (Mutter) left the session bus: mirroring cannot go on "
+                        "({} virtual display(s) gone with it)",
+                ids.size()));
+        std::lock_guard guard(sinkLock_);
+        for (std::uint32_t id : ids) {
+            if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
+        }
+    } else {
+        platformLog(LogLevel::info, "Platform", "[Platform] GNOME's compositor (Mutter) is back on the session bus");
+    }
+    if (changed) changed(away);
 }
 
 WaylandDesktop::~WaylandDesktop()
 {
+    if (ownerWatch_ != 0) bus_->unsubscribe(ownerWatch_);
     // Every recording stops before the connections it uses go.
     removeAll();
 }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,12 +38,18 @@ public:
     virtual void ended() = 0;
 };
 
-class WaylandDesktop {
+class WaylandDesktop : public std::enable_shared_from_this<WaylandDesktop> {
 public:
     // nullptr when Mutter's services or PipeWire cannot be reached; `error`
     // then begins "GNOME remote desktop service not available: ".
     static std::shared_ptr<WaylandDesktop> open(std::string* error);
     ~WaylandDesktop();
+
+    // Mutter leaving the session bus (a crash, a restart) takes every
+    // session of ours with it: each display is then closed (its capture
+    // ends) and `changed(true)` runs; Mutter's return runs `changed(false)`.
+    // Both on the bus thread. Set once, before mirroring.
+    void onCompositorAway(std::function<void(bool away)> changed);
 
     MutterBus& bus() { return *bus_; }
 
@@ -109,10 +116,15 @@ private:
     std::string awaitMonitor(const std::set<std::string>& before, std::uint32_t width, std::uint32_t height);
     void deliver(std::uint32_t id, const Frame& frame);
     void closed(std::uint32_t id);
+    void compositorChanged(bool away);
     std::uint32_t idFor(const std::string& connector);
 
     std::shared_ptr<MutterBus> bus_;
     std::shared_ptr<PipeWire> pipewire_;
+    unsigned ownerWatch_ = 0;
+    std::mutex awayLock_;
+    bool away_ = false;
+    std::function<void(bool)> onAway_;
 
     std::mutex changeLock_; // one slow change at a time
     mutable std::mutex lock_;

@@ -255,8 +255,9 @@ namespace {
 
 class WaylandPlatform final : public Desktop {
 public:
-    explicit WaylandPlatform(std::shared_ptr<wayland::WaylandDesktop> desktop)
-        : desktop_(std::move(desktop))
+    WaylandPlatform(Executor mainLoop, std::shared_ptr<wayland::WaylandDesktop> desktop)
+        : mainLoop_(std::move(mainLoop))
+        , desktop_(std::move(desktop))
         , capture_(wayland::makeWaylandCaptureBackend(desktop_))
         , displays_(wayland::makeWaylandVirtualDisplays(desktop_))
         , injector_(wayland::makeWaylandInputInjector(desktop_))
@@ -274,7 +275,16 @@ public:
 
     void stop() override { desktop_->removeAll(); }
 
+    void onCompositorAway(std::function<void(bool away)> callback) override
+    {
+        auto shared = std::make_shared<std::function<void(bool)>>(std::move(callback));
+        desktop_->onCompositorAway([loop = mainLoop_, shared](bool away) {
+            asio::post(loop, [shared, away] { (*shared)(away); });
+        });
+    }
+
 private:
+    Executor mainLoop_;
     std::shared_ptr<wayland::WaylandDesktop> desktop_;
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<VirtualDisplays> displays_;
@@ -283,11 +293,11 @@ private:
 
 } // namespace
 
-std::shared_ptr<Desktop> makeWaylandDesktop(std::string* error)
+std::shared_ptr<Desktop> makeWaylandDesktop(Executor mainLoop, std::string* error)
 {
     auto desktop = wayland::WaylandDesktop::open(error);
     if (!desktop) return nullptr;
-    return std::make_shared<WaylandPlatform>(std::move(desktop));
+    return std::make_shared<WaylandPlatform>(std::move(mainLoop), std::move(desktop));
 }
 
 } // namespace qb
