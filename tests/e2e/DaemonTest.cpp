@@ -368,8 +368,9 @@ TEST_F(AvahiDaemonTest, ATabletFoundByDnsSdIsSetUpAndServedAtTheAddressAvahiReso
         return options;
     };
     for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"link", "add", "qb0", "type", "dummy"}, {"addr", "add", "192.0.2.20/24", "dev", "qb0"},
-             {"addr", "add", "192.0.2.66/24", "dev", "qb0"}, {"link", "set", "qb0", "up"}}) {
+             {"link", "add", "qb0", "type", "veth", "peer", "name", "qb1"}, {"link", "set", "qb0", "multicast", "off"},
+             {"link", "set", "qb1", "multicast", "off"}, {"addr", "add", "192.0.2.20/24", "dev", "qb0"},
+             {"addr", "add", "192.0.2.66/24", "dev", "qb0"}, {"link", "set", "qb1", "up"}, {"link", "set", "qb0", "up"}}) {
         const auto result = runProcess(command("/usr/sbin/ip", words), 10, "ip");
         ASSERT_EQ(result.exitStatus.value_or(-1), 0) << result.standardOutput;
     }
