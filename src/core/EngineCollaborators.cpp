@@ -115,6 +115,8 @@ public:
         monitor_->onDeviceDisconnected = std::move(events.disconnected);
         monitor_->onUnauthorizedChanged = std::move(events.unauthorizedChanged);
         monitor_->onStartRequested = std::move(events.startRequested);
+        monitor_->onADBLost = std::move(events.adbLost);
+        monitor_->onADBReturned = std::move(events.adbReturned);
         monitor_->start();
     }
     void stop() override

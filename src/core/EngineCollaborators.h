@@ -114,6 +114,8 @@ public:
         std::function<void()> disconnected;
         std::function<void(const std::vector<std::string>&)> unauthorizedChanged; // serials
         std::function<void()> startRequested; // the companion asked for mirroring
+        std::function<void()> adbLost;        // adb's server cannot be reached: every tunnel is gone
+        std::function<void()> adbReturned;    // it answers again
     };
     virtual ~DeviceMonitor() = default;
     virtual void start(Events events) = 0;

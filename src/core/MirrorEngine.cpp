@@ -328,6 +328,12 @@ void MirrorEngine::activate()
     events.startRequested = [weak] {
         if (auto self = weak.lock()) self->companionStartRequested();
     };
+    events.adbLost = [weak] {
+        if (auto self = weak.lock()) self->adbLost();
+    };
+    events.adbReturned = [weak] {
+        if (auto self = weak.lock()) self->adbReturned();
+    };
     env.deviceMonitor->start(std::move(events));
     env.updateChecks->schedule([weak](const UpdateChecker::Release& release) {
         auto self = weak.lock();
@@ -405,6 +411,7 @@ bool MirrorEngine::requestStart()
         return false;
     }
 
+    resumeOnReplug_ = false;
     setStatus(MirrorStatus::starting());
     starting_.spawn(startTask(weak_from_this()), "start");
     return true;
@@ -608,6 +615,8 @@ void MirrorEngine::stop()
     // A stop overrides a pause for sleep, and a start after a wake.
     resumeAfterSleep_ = false;
     ++wakeGeneration_;
+    resumeOnReplug_ = false;
+    ++unplugGeneration_;
     if (teardown_.running() == 0) {
         if (state_.status.is(MirrorStatus::Kind::idle)) return;
         if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
@@ -1056,7 +1065,7 @@ void MirrorEngine::deviceConnected()
     if (autoStart && state_.status.is(MirrorStatus::Kind::idle)) {
         logInfo("USB", "Device connected — auto-starting mirror");
         requestStart();
-    } else if (autoStart && state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
+    } else if ((autoStart || resumeOnReplug_) && state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
         logInfo("USB", "Device connected — starting mirror");
         setStatus(MirrorStatus::idle());
         requestStart();
@@ -1080,7 +1089,47 @@ void MirrorEngine::deviceDisconnected()
         return;
     }
     logInfo("USB", "Device disconnected — stopping mirror");
-    tasks_.spawn(stopTask(weak_from_this()), "stop on unplug");
+    tasks_.spawn(unplugTask(weak_from_this(), ++unplugGeneration_), "stop on unplug");
+}
+
+// Mirroring the user asked for and never stopped: once the teardown is done
+// the device is awaited, and it mirrors again when it is plugged back in (a
+// cable pulled by accident costs a restart, not the session).
+asio::awaitable<void> MirrorEngine::unplugTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation)
+{
+    if (auto self = weak.lock()) co_await self->stopAsync();
+    const auto self = weak.lock();
+    if (!self || self->unplugGeneration_ != generation || !self->state_.status.is(MirrorStatus::Kind::idle)) co_return;
+    if (self->state_.deviceDetected) {
+        logInfo("USB", "Device back while stopping — starting mirror");
+        self->requestStart();
+        co_return;
+    }
+    self->setStatus(MirrorStatus::waitingForDevice());
+    self->resumeOnReplug_ = true;
+    logInfo("USB", "Waiting for the device to be plugged in again");
+}
+
+// The adb server killed or crashed: the devices are still attached, the
+// tunnels through it are gone. The displays and servers stay; the links are
+// down until adbReturned() rebuilds them.
+void MirrorEngine::adbLost()
+{
+    if (sessions_.empty()) return;
+    logWarn("USB", "ADB server lost — tunnels down until it returns");
+    for (const auto& session : sessions_) {
+        if (!session->skipADB()) session->adbLinkLost();
+    }
+    publish(&EngineState::adbConnected,
+        std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),
+        EngineProperty::adbConnected);
+}
+
+void MirrorEngine::adbReturned()
+{
+    if (!state_.status.is(MirrorStatus::Kind::running)) return;
+    logInfo("USB", "ADB server back — re-establishing tunnels");
+    reconnect();
 }
 
 void MirrorEngine::unauthorizedDevicesChanged(const std::vector<std::string>& serials)

@@ -25,6 +25,11 @@
 //   idle / waitingForDevice --requestStart()--> starting --> running | waitingForDevice | error
 //   starting / running / error --stop() / stopAsync()--> stopping --> idle
 //   waitingForDevice --stop()--> idle
+//   running --the device unplugged--> stopping --> waitingForDevice, which
+//     starts again when the device is back (unless a stop came meanwhile)
+// The adb server lost while running is not an unplug: the sessions keep
+// their displays and servers, their links count as down, and the tunnels
+// are rebuilt once adb answers again.
 // "starting" is published as the start is asked for, so a second trigger
 // finds it and starts nothing; a stop while starting cancels the start.
 // requestStart() does nothing in any other state; apart from a stop, `error`
@@ -212,6 +217,8 @@ public:
     void deviceDisconnected();
     void unauthorizedDevicesChanged(const std::vector<std::string>& serials);
     void companionStartRequested();
+    void adbLost();
+    void adbReturned();
     // Ctrl+F8 and the like: stop when mirroring, start otherwise.
     void toggleMirror();
 
@@ -318,6 +325,7 @@ private:
     static asio::awaitable<void> fontSmoothingTask(std::weak_ptr<MirrorEngine> weak,
         std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled);
     static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> unplugTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation);
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> displayGoneTask(std::weak_ptr<MirrorEngine> weak);
 
@@ -329,6 +337,8 @@ private:
     TaskGroup teardown_;   // at most one teardown; a second stop joins it
     bool resumeAfterSleep_ = false; // stopped for the system's sleep or the compositor's absence, not by the user
     std::uint64_t wakeGeneration_ = 0; // a stop or another sleep cancels the start after a wake
+    bool resumeOnReplug_ = false;        // waiting for a device whose unplug stopped mirroring
+    std::uint64_t unplugGeneration_ = 0; // a stop cancels the wait an unplug began
     std::shared_ptr<DeviceSession> startingSession_; // the session a start is building
     std::vector<std::pair<int, Observer>> observers_;
     int nextObserverId_ = 1;

@@ -337,22 +337,32 @@ std::optional<std::pair<int, int>> queryScreenResolution(const std::string& seri
 
 } // namespace
 
-std::vector<ConnectedDevice> connectedDevices()
+std::vector<ConnectedDevice> connectedDevices() { return listDevices().value_or(std::vector<ConnectedDevice>{}); }
+
+std::optional<std::vector<ConnectedDevice>> listDevices()
 {
     auto options = makeADBProcess({"devices", "-l"}, std::nullopt, OutputMode::capture, OutputMode::capture);
     if (!options) {
         bridgeLog("[ADBBridge] connectedDevices: no adb binary");
-        return {};
+        return std::nullopt;
     }
     auto outcome = runProcess(*options, timing().devices, "adb devices");
     if (!outcome.launched) {
         bridgeError(fmt::format("[ADBBridge] connectedDevices: failed to launch — {}", outcome.launchError));
-        return {};
+        return std::nullopt;
     }
     if (outcome.exitStatus != 0) {
         bridgeError(fmt::format("[ADBBridge] connectedDevices: exit {} — {}", outcome.exitStatus.value_or(-1),
             trimmedCopy(outcome.standardError)));
-        return {};
+        // The server died since it was started (killed, crashed): the next
+        // command waits for one new start instead of several clients each
+        // starting their own at once.
+        if (saysServerUnreachable(outcome.standardError)) {
+            auto& c = cache();
+            std::lock_guard guard(c.serverLock);
+            c.serverStarted = false;
+        }
+        return std::nullopt;
     }
     std::vector<ConnectedDevice> devices;
     for (auto& line : parseDeviceLines(outcome.standardOutput)) {

@@ -130,6 +130,10 @@ bool isADBInstalled();
 // wait for that start, later ones return at once. Every command that needs
 // the server calls it first.
 bool ensureServerRunning();
+// The authorized devices, or nothing when adb could not list them (no adb,
+// or its server could not be reached): not the same as no device.
+std::optional<std::vector<ConnectedDevice>> listDevices();
+// listDevices(), a failure read as no device.
 std::vector<ConnectedDevice> connectedDevices();
 std::vector<std::string> unauthorizedDevices();
 bool connectWiFi(const std::string& ip, int port);

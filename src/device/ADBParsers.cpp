@@ -181,4 +181,17 @@ std::optional<ToolsVersion> parseToolsVersion(std::string_view output)
     return std::nullopt;
 }
 
+bool saysServerUnreachable(std::string_view standardError)
+{
+    // adb 29 to 35: "* daemon not running; starting now at tcp:5037",
+    // "ADB server didn't ACK", "error: cannot connect to daemon at tcp:5037:
+    // Connection refused", "error: protocol fault (couldn't read status)".
+    constexpr std::string_view signs[] = {"daemon not running", "server didn't ACK", "cannot connect to daemon",
+        "protocol fault"};
+    for (const auto sign : signs) {
+        if (standardError.find(sign) != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 } // namespace qb::ADBBridge

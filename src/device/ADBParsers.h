@@ -51,4 +51,8 @@ struct ToolsVersion {
 };
 std::optional<ToolsVersion> parseToolsVersion(std::string_view output);
 
+// A failed command's standard error says the adb server could not be reached
+// (never started, killed, or gone mid-call), not that the command failed.
+bool saysServerUnreachable(std::string_view standardError);
+
 } // namespace qb::ADBBridge

@@ -234,6 +234,8 @@ asio::awaitable<bool> CompanionSupervisor::healthCheck()
     const std::shared_ptr<ADBBridging> adb = adb_;
     const std::function<bool()> query = [adb, serial] { return adb->isCompanionRunning(serial); };
     const bool running = co_await offMainLoop<bool>(query, SESSION);
+    // adb's server was lost during the query: no answer about the companion.
+    if (!connected_.load() || halted()) co_return true;
     if (running) {
         const int relaunches = relaunchAttempts_.exchange(0);
         if (relaunches > 0) {

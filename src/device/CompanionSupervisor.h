@@ -81,6 +81,11 @@ public:
     // Blocks on adb.
     void reconnect();
 
+    // adb's server went away and the tunnels with it: the link counts as
+    // down (the health check pauses, no relaunch is counted) until
+    // reconnect() rebuilds it; the teardown still removes what may stand.
+    void linkLost() { connected_.store(false); }
+
     bool connected() const { return connected_.load(); }
     const std::optional<std::string>& companionVersion() const { return companionVersion_; }
     bool companionUpdateFailed() const { return companionUpdateFailed_; }

@@ -1,5 +1,7 @@
 #include "device/USBDeviceMonitor.h"
 
+#include <utility>
+
 #include "device/ADBBridge.h"
 #include "diagnostics/Log.h"
 #include "diagnostics/SMLog.h"
@@ -71,7 +73,21 @@ void USBDeviceMonitor::post(std::function<void(USBDeviceMonitor&)> call)
 
 void USBDeviceMonitor::poll()
 {
-    const size_t count = ADBBridge::connectedDevices().size();
+    const auto listed = ADBBridge::listDevices();
+    if (!listed) {
+        // A server gone is not a device gone: the session keeps its display
+        // and waits for adb to rebuild the tunnels.
+        if (std::exchange(adbAnswering_, false)) {
+            monitorLog("[USBMonitor] adb server not answering — device links are down until it returns");
+            post([](USBDeviceMonitor& self) {
+                if (self.onADBLost) self.onADBLost();
+            });
+        }
+        return;
+    }
+    const bool returned = !std::exchange(adbAnswering_, true);
+    if (returned) monitorLog("[USBMonitor] adb server answering again");
+    const size_t count = listed->size();
 
     if (count == 0 && wasConnected_) {
         wasConnected_ = false;
@@ -84,6 +100,12 @@ void USBDeviceMonitor::poll()
         monitorLog("[USBMonitor] Device connected");
         post([](USBDeviceMonitor& self) {
             if (self.onDeviceConnected) self.onDeviceConnected();
+        });
+    }
+
+    if (returned) {
+        post([](USBDeviceMonitor& self) {
+            if (self.onADBReturned) self.onADBReturned();
         });
     }
 

@@ -4,7 +4,13 @@
 // edge-triggered callbacks:
 //
 //   onDeviceConnected      no authorized device → at least one
-//   onDeviceDisconnected   at least one → none (a failed device list counts as none)
+//   onDeviceDisconnected   at least one → none
+//   onADBLost              adb could not list the devices (its server was
+//                          killed or crashed): the devices are still there,
+//                          their tunnels are not; nothing else is reported
+//                          until a list works again
+//   onADBReturned          the first list that works after that, posted after
+//                          the connect or disconnect it finds
 //   onUnauthorizedChanged  the list of unauthorized serials changed
 //   onStartRequested       the companion left its start-request file while no
 //                          mirroring runs (each file is removed when read, so
@@ -58,6 +64,8 @@ public:
     std::function<void()> onDeviceDisconnected;
     std::function<void(const std::vector<std::string>&)> onUnauthorizedChanged;
     std::function<void()> onStartRequested;
+    std::function<void()> onADBLost;
+    std::function<void()> onADBReturned;
 
     // Written by the engine: true while mirroring runs.
     std::atomic<bool> isMirroring{false};
@@ -72,6 +80,7 @@ private:
     std::shared_ptr<Timer> timer_;
     // Touched only by the poll (one at a time).
     bool wasConnected_ = false;
+    bool adbAnswering_ = true;
     std::vector<std::string> lastUnauthorized_;
 };
 

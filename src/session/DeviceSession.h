@@ -150,6 +150,8 @@ public:
     // version check, no new health check). Blocks on adb: call it off the
     // main loop.
     void reconnect();
+    // The adb server was lost: the link is down until reconnect().
+    void adbLinkLost() { supervisor_->linkLost(); }
 
     // The IPv4 address of this machine's Wi-Fi interface: the one named by
     // $QUILLBRIGHT_WIFI_INTERFACE, else the first interface whose name begins

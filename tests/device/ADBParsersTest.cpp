@@ -102,5 +102,19 @@ TEST(ADBParsers, ToolsVersionFromTheVersionLine)
     }
 }
 
+// A lost server is told apart from a command that failed on the device.
+TEST(ADBParsers, ServerUnreachableFromTheErrorText)
+{
+    for (const char* gone : {"* daemon not running; starting now at tcp:5037\nADB server didn't ACK\n",
+             "error: cannot connect to daemon at tcp:5037: Connection refused\n",
+             "error: protocol fault (couldn't read status): Connection reset by peer\n"}) {
+        EXPECT_TRUE(saysServerUnreachable(gone)) << gone;
+    }
+    for (const char* device : {"", "error: device 'DC1-0001' not found\n", "error: device offline\n",
+             "adb: error: listener 'tcp:8888' not found\n"}) {
+        EXPECT_FALSE(saysServerUnreachable(device)) << device;
+    }
+}
+
 } // namespace
 } // namespace qb::ADBBridge

@@ -43,6 +43,8 @@ protected:
             record(text);
         };
         monitor->onStartRequested = [record] { record("start"); };
+        monitor->onADBLost = [record] { record("adb lost"); };
+        monitor->onADBReturned = [record] { record("adb back"); };
         monitor->start();
     }
 
@@ -84,14 +86,19 @@ TEST_F(USBDeviceMonitorTest, OnlyTheLastDeviceLeavingIsAnEdge)
     waitForPolls(2);
     EXPECT_THAT(events, ElementsAre("connected"));
 
-    // A failing device list is indistinguishable from no device.
+    // A failing device list is adb's server gone, not the device: lost and
+    // back, no edge of the device's own; one that left meanwhile is
+    // disconnected before adb is reported back.
     fake.fail("devices", {{"exit", 1}, {"stderr", "error: protocol fault\n"}});
     waitForEvents(2);
-    EXPECT_THAT(events, ElementsAre("connected", "disconnected"));
-
     fake.clearFailures();
     waitForEvents(3);
-    EXPECT_THAT(events, ElementsAre("connected", "disconnected", "connected"));
+    fake.fail("devices", {{"exit", 1}, {"stderr", "error: protocol fault\n"}});
+    waitForEvents(4);
+    fake.setDevices({});
+    fake.clearFailures();
+    waitForEvents(6);
+    EXPECT_THAT(events, ElementsAre("connected", "adb lost", "adb back", "adb lost", "disconnected", "adb back"));
     EXPECT_TRUE(onMainThread);
 }
 

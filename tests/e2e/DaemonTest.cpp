@@ -349,6 +349,61 @@ TEST_F(LanDaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
     EXPECT_EQ(terminate(), 0);
 }
 
+// Wi-Fi mode beside a real avahi-daemon (avahi-namespace.sh makes the
+// namespace): a tablet announcing itself by DNS-SD at 192.0.2.20 is
+// connected over adb and set up, and that address, the one Avahi resolved,
+// is served while another is refused.
+using AvahiDaemonTest = LanDaemonTest;
+
+TEST_F(AvahiDaemonTest, ATabletFoundByDnsSdIsSetUpAndServedAtTheAddressAvahiResolved)
+{
+    if (!std::getenv("QB_AVAHI_NAMESPACE")) GTEST_SKIP() << "needs the private Avahi namespace (avahi-namespace.sh)";
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    // The tablet's and a stranger's addresses, on an interface Avahi leaves
+    // alone (no multicast); Avahi answers on the namespace's own system bus.
+    const auto command = [](std::string executable, std::vector<std::string> arguments) {
+        ProcessOptions options;
+        options.executable = std::move(executable);
+        options.arguments = std::move(arguments);
+        return options;
+    };
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"link", "add", "qb0", "type", "veth", "peer", "name", "qb1"}, {"link", "set", "qb0", "multicast", "off"},
+             {"link", "set", "qb1", "multicast", "off"}, {"addr", "add", "192.0.2.20/24", "dev", "qb0"},
+             {"addr", "add", "192.0.2.66/24", "dev", "qb0"}, {"link", "set", "qb1", "up"}, {"link", "set", "qb0", "up"}}) {
+        const auto result = runProcess(command("/usr/sbin/ip", words), 10, "ip");
+        ASSERT_EQ(result.exitStatus.value_or(-1), 0) << result.standardOutput;
+    }
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/run/dbus/system_bus_socket", 1);
+    std::vector<std::shared_ptr<Process>> tablet;
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"-a", "-R", "qb-tablet.local", "192.0.2.20"},
+             {"-s", "-H", "qb-tablet.local", "Test Tablet", "_quillbright-device._tcp", "5555"}}) {
+        tablet.push_back(Process::launch(command("/usr/bin/avahi-publish", words)));
+        ASSERT_TRUE(tablet.back());
+    }
+    writeSettings({{"connectionMode", "wifi"}, {"setupCompleted", true}});
+    adb.update([](nlohmann::json& s) { s["network"]["192.0.2.20:5555"] = device("", "DC_1", "1200x1600"); });
+    launch();
+    ASSERT_TRUE(waitForStatus("running", 30s)) << output();
+    EXPECT_THAT(output(), HasSubstr("Device found: Test Tablet at 192.0.2.20"));
+
+    // The greeting's 19 bytes, or what a peer at `from` gets instead.
+    const auto firstBytes = [](const char* from) {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket socket(io, boost::asio::ip::tcp::v4());
+        socket.bind({boost::asio::ip::make_address(from), 0});
+        boost::system::error_code error;
+        socket.connect({boost::asio::ip::make_address("192.0.2.20"), 8888}, error);
+        return error ? std::vector<std::uint8_t>{} : test::readWithin(socket, 19, 3000ms);
+    };
+    EXPECT_EQ(firstBytes("192.0.2.20").size(), 19u) << output();
+    EXPECT_TRUE(firstBytes("192.0.2.66").empty());
+    EXPECT_TRUE(outputHas("Refused connection from 192.0.2.66 — not a paired device")) << output();
+    EXPECT_EQ(terminate(), 0);
+    for (const auto& publisher : tablet) publisher->terminate();
+}
+
 TEST_F(DaemonTest, APortHeldByAnotherProcessIsNamed)
 {
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
@@ -685,7 +740,87 @@ TEST_F(DaemonTest, PluggingInADeviceStartsMirroringAndUnpluggingStopsIt)
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
     ASSERT_TRUE(waitForStatus("running")) << output();
     adb.setDevices({});
-    ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK idle\n"; }, 20s)) << output();
+    ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK waiting_for_device\n"; }, 20s)) << output();
+    EXPECT_EQ(terminate(), 0);
+    expectNothingLeft();
+}
+
+// A daemon started by hand (no auto-mirror setup): the cable pulled while a
+// frame is half sent ends that stream, the engine waits for the tablet
+// instead of going idle, and plugged back in it mirrors again.
+TEST_F(DaemonTest, ADeviceUnpluggedMidFrameIsWaitedForAndMirrorsAgainWhenPluggedBackIn)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    {
+        // The device's end of the tunnel: the greeting (19 bytes) and the
+        // start of a frame, then the connection resets with the rest unsent.
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket socket(io);
+        socket.connect({boost::asio::ip::make_address("127.0.0.1"), 8888});
+        std::vector<std::uint8_t> bytes;
+        ASSERT_TRUE(waitFor(
+            [&] {
+                movePointer();
+                const auto more = test::readWithin(socket, 62 - bytes.size(), 100ms);
+                bytes.insert(bytes.end(), more.begin(), more.end());
+                return bytes.size() == 62;
+            },
+            10s));
+        ASSERT_EQ(std::vector<std::uint8_t>(bytes.begin() + 19, bytes.begin() + 21),
+            std::vector<std::uint8_t>({0xDA, 0x7E}));
+        const std::uint32_t length = bytes[26] | bytes[27] << 8 | bytes[28] << 16 | std::uint32_t(bytes[29]) << 24;
+        ASSERT_GT(length, 32u) << "the frame ended within the bytes read";
+        adb.setDevices({});
+        socket.set_option(boost::asio::socket_base::linger(true, 0));
+        socket.close();
+    }
+    ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
+    EXPECT_THAT(output(), HasSubstr("Device disconnected — stopping mirror"));
+    EXPECT_FALSE(canConnect(8888));
+
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    companion::CompanionClient client;
+    EXPECT_TRUE(greeted(client)) << client.violation();
+    EXPECT_EQ(terminate(), 0);
+    expectNothingLeft();
+}
+
+// adb's server killed while a tablet streams: its tunnels die with it and
+// the stream through them ends, but the mirror keeps running (no unplug),
+// and once a server answers again the tunnels are rebuilt and the companion
+// is brought back to a new stream.
+TEST_F(DaemonTest, AnADBServerKilledWhileStreamingIsWaitedForAndTheTunnelsRebuilt)
+{
+    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    const auto linked = [&] {
+        return adb.read()["devices"][0].value("reverse", nlohmann::json::array()).size() == 2
+            && statusFile()["adb"] == "true";
+    };
+    ASSERT_TRUE(waitFor(linked, 10s)) << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(greeted(client)) << client.violation();
+
+    adb.killServer();
+    client.close();
+    ASSERT_TRUE(waitFor([&] { return statusFile()["adb"] == "false"; }, 10s)) << output();
+    // Polls and health checks come and go (100 ms and 1.5 s here): still mirroring.
+    EXPECT_FALSE(waitFor([&] { return statusFile()["status"] != "running"; }, 2s)) << output();
+    const std::size_t launches = count(adb.log(), {"am", "start"});
+
+    adb.reviveServer();
+    ASSERT_TRUE(waitFor(linked, 10s)) << output();
+    EXPECT_GT(count(adb.log(), {"am", "start"}), launches);
+    EXPECT_THAT(output(), HasSubstr("ADB server lost — tunnels down until it returns"));
+    EXPECT_THAT(output(), HasSubstr("ADB server back — re-establishing tunnels"));
+    EXPECT_THAT(output(), Not(HasSubstr("Device disconnected")));
+    companion::CompanionClient again;
+    ASSERT_TRUE(greeted(again)) << again.violation();
+    EXPECT_TRUE(waitFor([&] { movePointer(); return again.readFrame(500ms).has_value(); }, 10s)) << again.violation();
     EXPECT_EQ(terminate(), 0);
     expectNothingLeft();
 }

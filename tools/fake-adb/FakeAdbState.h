@@ -7,6 +7,8 @@
 //     "serverRunning": false,            // start-server prints adb's daemon lines once; any other
 //                                        // command then fails ("ADB server didn't ACK")
 //     "serverStarts": 1,                 // written: how often a server was started
+//     "serverDown": true,                // the server is gone and cannot start: every command
+//                                        // but `version` fails (killServer(), reviveServer())
 //     "devices": [{
 //       "serial": "DC1-0001", "state": "device" | "unauthorized" | "offline",
 //       "usb": "1-1", "product": "dc1", "model": "DC_1", "device": "dc1", "transportId": 1,
@@ -136,6 +138,23 @@ public:
     void fail(const std::string& prefix, nlohmann::json failure)
     {
         update([&](nlohmann::json& s) { s["failures"][prefix] = failure; });
+    }
+
+    // The adb server killed under a running client: it cannot be reached
+    // until reviveServer(), and the reverse tunnels, which live in it, are gone.
+    void killServer()
+    {
+        update([](nlohmann::json& s) {
+            s["serverRunning"] = false;
+            s["serverDown"] = true;
+            for (auto& d : s["devices"]) d.erase("reverse");
+        });
+    }
+
+    // The next client starts a server again.
+    void reviveServer()
+    {
+        update([](nlohmann::json& s) { s.erase("serverDown"); });
     }
 
     void clearFailures()

@@ -85,6 +85,12 @@ public:
         if (command == "version") return {0, "Android Debug Bridge version 1.0.41\nVersion " + version + "\n", ""};
         // Pairing came with platform-tools 30; older releases do not know the word.
         if (command == "pair" && std::atoi(version.c_str()) < 30) return {1, "", "adb: unknown command pair\n"};
+        // The server was killed and cannot come back until the test says so:
+        // every client fails the way adb does when it cannot reach one.
+        if (state_.value("serverDown", false)) {
+            return {1, "", "* daemon not running; starting now at tcp:5037\nADB server didn't ACK\n"
+                           "* failed to start daemon\nerror: cannot connect to daemon\n"};
+        }
         if (command == "kill-server") {
             state_["serverRunning"] = false;
             return {};
