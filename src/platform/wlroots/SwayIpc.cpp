@@ -19,10 +19,20 @@ constexpr std::size_t HEADER_SIZE = sizeof MAGIC + 8;
 // Far above any layout's reply; a larger length means the stream is not sway's.
 constexpr std::uint32_t MAX_REPLY = 16U << 20;
 
+// What sway sends is read field by field: a field of another type than
+// expected is taken as missing, never as a fault.
 int intOf(const nlohmann::json& object, const char* key)
 {
     auto it = object.find(key);
-    return it != object.end() && it->is_number() ? it->get<int>() : 0;
+    if (it == object.end() || !it->is_number()) return 0;
+    const double value = it->get<double>();
+    return value >= -1e9 && value <= 1e9 ? int(value) : 0;
+}
+
+bool boolOf(const nlohmann::json& object, const char* key)
+{
+    auto it = object.find(key);
+    return it != object.end() && it->is_boolean() && it->get<bool>();
 }
 
 } // namespace
@@ -36,7 +46,7 @@ std::optional<std::vector<SwayOutput>> parseSwayOutputs(std::string_view reply)
         if (!item.is_object() || !item.contains("name") || !item["name"].is_string()) return std::nullopt;
         SwayOutput output;
         output.name = item["name"].get<std::string>();
-        output.active = item.value("active", false);
+        output.active = boolOf(item, "active");
         if (auto rect = item.find("rect"); rect != item.end() && rect->is_object()) {
             output.x = intOf(*rect, "x");
             output.y = intOf(*rect, "y");
@@ -61,7 +71,7 @@ std::optional<std::string> swayCommandError(std::string_view reply)
     if (!json.is_array() || json.empty()) return "sway's reply is not a command result";
     for (const auto& result : json) {
         if (!result.is_object()) return "sway's reply is not a command result";
-        if (result.value("success", false)) continue;
+        if (boolOf(result, "success")) continue;
         auto error = result.find("error");
         return error != result.end() && error->is_string() ? error->get<std::string>() : "sway refused the command";
     }
