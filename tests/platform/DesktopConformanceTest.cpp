@@ -255,6 +255,10 @@ public:
         failure = server.failure;
         refusesOversize = true;
     }
+    ~SwayRig() override
+    {
+        if (skipReason.empty() && failure.empty() && !server.alive()) ADD_FAILURE() << "sway ended:\n" << server.log();
+    }
 
     std::shared_ptr<Desktop> open(Executor loop) override
     {

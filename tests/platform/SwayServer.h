@@ -124,25 +124,53 @@ public:
     SwayServer(const SwayServer&) = delete;
     SwayServer& operator=(const SwayServer&) = delete;
 
+    // sway still runs (it aborts on some malformed input rather than refuse it).
+    bool alive() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    std::string log() const { return readFile(directory / "sway.log"); }
+
     // What `swaymsg` says.
     std::string message(const std::string& arguments) const
     {
         return commandOutput("SWAYSOCK=" + swaySocket + " swaymsg " + arguments + " 2>&1");
     }
 
-    // The active outputs: "name WxH+x+y" (pixels, then the layout position).
+    // The outputs the user's pointer can reach: the active ones joined to
+    // HEADLESS-1 edge to edge, as "name WxH+x+y" (pixels, then the layout
+    // position). An output parked far off the layout is not among them.
     std::vector<std::string> activeOutputs() const
     {
-        std::vector<std::string> found;
+        struct Rect {
+            std::string text;
+            int x, y, w, h;
+        };
+        std::vector<Rect> active;
         auto json = nlohmann::json::parse(message("-r -t get_outputs"), nullptr, false);
-        if (!json.is_array()) return found;
+        if (!json.is_array()) return {};
         for (const auto& output : json) {
             if (!output.value("active", false)) continue;
             const auto& mode = output["current_mode"];
             const auto& rect = output["rect"];
-            found.push_back(output["name"].get<std::string>() + " " + std::to_string(mode["width"].get<int>()) + "x"
-                + std::to_string(mode["height"].get<int>()) + "+" + std::to_string(rect["x"].get<int>()) + "+"
-                + std::to_string(rect["y"].get<int>()));
+            const int x = rect["x"].get<int>(), y = rect["y"].get<int>();
+            active.push_back({output["name"].get<std::string>() + " " + std::to_string(mode["width"].get<int>())
+                    + "x" + std::to_string(mode["height"].get<int>()) + "+" + std::to_string(x) + "+"
+                    + std::to_string(y),
+                x, y, rect["width"].get<int>(), rect["height"].get<int>()});
+        }
+        std::vector<bool> reached(active.size(), false);
+        for (std::size_t i = 0; i < active.size(); ++i) reached[i] = active[i].text.starts_with("HEADLESS-1 ");
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (std::size_t i = 0; i < active.size(); ++i) {
+                for (std::size_t j = 0; j < active.size(); ++j) {
+                    const Rect &a = active[i], &b = active[j];
+                    const bool touching = a.x <= b.x + b.w && b.x <= a.x + a.w && a.y <= b.y + b.h && b.y <= a.y + a.h;
+                    if (reached[i] && !reached[j] && touching) reached[j] = grew = true;
+                }
+            }
+        }
+        std::vector<std::string> found;
+        for (std::size_t i = 0; i < active.size(); ++i) {
+            if (reached[i]) found.push_back(active[i].text);
         }
         return found;
     }

@@ -609,19 +609,24 @@ void WaylandConnection::scroll(double vertical, double horizontal, bool stop)
         zwlr_virtual_pointer_v1* pointer = output ? output->pointer : nullptr;
         if (!pointer) return; // no pointer on any output yet
         const std::uint32_t now = milliseconds();
-        zwlr_virtual_pointer_v1_axis_source(pointer, WL_POINTER_AXIS_SOURCE_FINGER);
-        if (vertical != 0) {
-            zwlr_virtual_pointer_v1_axis(pointer, now, WL_POINTER_AXIS_VERTICAL_SCROLL, wl_fixed_from_double(vertical));
-        }
-        if (horizontal != 0) {
-            zwlr_virtual_pointer_v1_axis(pointer, now, WL_POINTER_AXIS_HORIZONTAL_SCROLL,
-                wl_fixed_from_double(horizontal));
+        // wlroots files a source under the axis named last, and sway 1.7
+        // aborts on a frame whose axes have different sources: each axis
+        // is followed by its source.
+        auto axis = [&](std::uint32_t which, double value) {
+            if (value != 0) zwlr_virtual_pointer_v1_axis(pointer, now, which, wl_fixed_from_double(value));
+            if (value == 0) zwlr_virtual_pointer_v1_axis_stop(pointer, now, which);
+            zwlr_virtual_pointer_v1_axis_source(pointer, WL_POINTER_AXIS_SOURCE_FINGER);
+        };
+        if (vertical != 0 || horizontal != 0) {
+            if (vertical != 0) axis(WL_POINTER_AXIS_VERTICAL_SCROLL, vertical);
+            if (horizontal != 0) axis(WL_POINTER_AXIS_HORIZONTAL_SCROLL, horizontal);
+            zwlr_virtual_pointer_v1_frame(pointer);
         }
         if (stop) {
-            zwlr_virtual_pointer_v1_axis_stop(pointer, now, WL_POINTER_AXIS_VERTICAL_SCROLL);
-            zwlr_virtual_pointer_v1_axis_stop(pointer, now, WL_POINTER_AXIS_HORIZONTAL_SCROLL);
+            axis(WL_POINTER_AXIS_VERTICAL_SCROLL, 0);
+            axis(WL_POINTER_AXIS_HORIZONTAL_SCROLL, 0);
+            zwlr_virtual_pointer_v1_frame(pointer);
         }
-        zwlr_virtual_pointer_v1_frame(pointer);
     });
 }
 

@@ -19,6 +19,10 @@ using namespace std::chrono_literals;
 
 // How long a new output gets to show up with its mode.
 constexpr auto OUTPUT_LIMIT = 3s;
+// Where an output that cannot be removed waits for the next display: far
+// off the layout, touching nothing, so no pointer wanders onto it.
+constexpr int PARKING_X = 1 << 20;
+constexpr int PARKING_STEP = 20000;
 
 void log(LogLevel level, const std::string& line) { platformLog(level, "VirtualDisplay", line); }
 
@@ -136,17 +140,64 @@ void WlrootsDesktop::recover()
     writeRecord();
 }
 
-// Unplugs the output; a sway that cannot disables it and keeps it for the next display.
+// Unplugs the output. sway before 1.8 knows no unplug, and its headless
+// outputs cannot even be disabled: the output is parked and kept for the
+// next display.
 void WlrootsDesktop::release(const std::string& name)
 {
     std::string error;
     if (canUnplug_ && ipc_->command("output " + swayName(name) + " unplug", &error)) return;
-    if (canUnplug_ && error.find("Invalid output subcommand") != std::string::npos) canUnplug_ = false;
-    if (!ipc_->command("output " + swayName(name) + " disable", &error)) {
-        log(LogLevel::warn, "[VirtualDisplay] WARNING: sway did not remove output " + name + ": " + error);
+    if (canUnplug_ && error.find("Invalid output subcommand") != std::string::npos) {
+        canUnplug_ = false;
+        log(LogLevel::warn, "[VirtualDisplay] WARNING: this sway cannot remove an output (no `output … unplug` "
+                            "before sway 1.8): ours are parked off the layout and reused");
     }
+    park(name);
     std::lock_guard guard(lock_);
     if (std::ranges::find(spares_, name) == spares_.end()) spares_.push_back(name);
+}
+
+// Ours that remain close up, left to right after the others, so none is
+// left beyond a gap the pointer cannot cross.
+void WlrootsDesktop::closeGaps()
+{
+    std::vector<std::string> shown;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, entry] : entries_) {
+            if (!entry.mirroring) shown.push_back(entry.output);
+        }
+    }
+    if (shown.empty()) return;
+    const auto all = outputs();
+    int right = 0;
+    for (const auto& output : all) {
+        if (!output.active || output.x >= PARKING_X || std::ranges::find(shown, output.name) != shown.end()) continue;
+        right = std::max(right, output.x + output.width);
+    }
+    std::string commands;
+    for (const auto& name : shown) {
+        const auto output = findOutput(all, name);
+        if (!output) continue;
+        commands += fmt::format("output {} pos {} 0; ", swayName(name), right);
+        right += output->width;
+    }
+    std::string error;
+    if (!ipc_->command(commands, &error)) log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
+}
+
+void WlrootsDesktop::park(const std::string& name)
+{
+    int slot = 0;
+    {
+        std::lock_guard guard(lock_);
+        auto it = std::ranges::find(spares_, name);
+        slot = int(it - spares_.begin());
+    }
+    std::string error;
+    if (!ipc_->command(fmt::format("output {} enable pos {} 0", swayName(name), PARKING_X + slot * PARKING_STEP), &error)) {
+        log(LogLevel::warn, "[VirtualDisplay] WARNING: sway did not move output " + name + " away: " + error);
+    }
 }
 
 // ---------------------------------------------------------- our displays
@@ -159,7 +210,7 @@ bool WlrootsDesktop::placeOurs(const std::string& name, std::uint32_t width, std
     int right = 0;
     std::string commands;
     for (const auto& output : all) {
-        if (!output.active || output.name == name) continue;
+        if (!output.active || output.name == name || output.x >= PARKING_X) continue;
         right = std::max(right, output.x + output.width);
         commands += fmt::format("output {} pos {} {}; ", swayName(output.name), output.x, output.y);
     }
@@ -240,6 +291,7 @@ void WlrootsDesktop::removeDisplay(std::uint32_t id)
     }
     wayland_->endCapture(id);
     release(entry.output);
+    closeGaps();
     writeRecord();
     log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual output {} {}x{}", entry.output, entry.width,
                             entry.height));
@@ -283,9 +335,11 @@ std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
             std::lock_guard guard(lock_);
             mirrorSource_ = primary;
         }
-        if (!ipc_->command("output " + swayName(entry.output) + " disable", &error)) {
-            log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
-            return DISPLAY_ERROR_CANNOT_COMPLETE;
+        // sway before 1.8 cannot disable a headless output: it is parked instead
+        // (enabled again in its configuration, or sway would apply nothing more to it).
+        if (!ipc_->command("output " + swayName(entry.output) + " disable", &error)
+            || findOutput(outputs(), entry.output).value_or(SwayOutput{}).active) {
+            park(entry.output);
         }
     } else if (!placeOurs(entry.output, entry.width, entry.height, &error)) {
         log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
@@ -295,6 +349,7 @@ std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
         std::lock_guard guard(lock_);
         if (auto it = entries_.find(id); it != entries_.end()) it->second.mirroring = mirroring;
     }
+    closeGaps();
     wayland_->retarget(id);
     return 0;
 }

@@ -4,8 +4,9 @@
 //
 // Our displays are headless outputs sway creates (create_output), sized and
 // placed to the right of the layout over the control socket, and unplugged
-// at stop. A sway older than 1.8 cannot unplug an output: ours are then
-// disabled and enabled again for the next display. Their names are kept in
+// at stop. A sway older than 1.8 cannot unplug an output, nor disable a
+// headless one: ours are then parked far off the layout, out of the
+// pointer's reach, and placed again for the next display. Their names are kept in
 // a file with the socket they belong to, so that a daemon that crashed has
 // its outputs removed at the next start on the same sway.
 //
@@ -126,6 +127,8 @@ private:
     void writeRecord();
     void recover();
     void release(const std::string& name);
+    void park(const std::string& name);
+    void closeGaps();
     std::uint32_t idFor(const std::string& name);
 
     Options options_;
