@@ -1,8 +1,10 @@
-// The real daemon on a private headless sway, no desktop named: it takes
-// sway from WAYLAND_DISPLAY and SWAYSOCK, `doctor` names it, a fake DC-1 in
-// extended mode gets a 1600x1200 output of its own whose exact pixels (a
-// Wayland client's picture) the reference client decodes, a touch reaches
-// that client, and the output is gone when the daemon stops.
+// The real daemon on a private headless sway, no desktop named: `doctor`
+// names sway, `hotkeys install` binds the front-light keys there, the daemon
+// takes sway from WAYLAND_DISPLAY and SWAYSOCK, a fake DC-1 in extended mode
+// gets a 1600x1200 output of its own whose exact pixels (a Wayland client's
+// picture) the reference client decodes, a touch reaches that client, a
+// daemon killed outright has its output taken back at the next start, and
+// the output is gone when the daemon stops.
 #include <csignal>
 
 #include <gtest/gtest.h>
@@ -46,16 +48,32 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     const auto [doctorStatus, doctor] = cli({"doctor"});
     EXPECT_NE(doctor.find("desktop: wlroots sway on WAYLAND_DISPLAY="), std::string::npos) << doctor;
 
+    // The front-light keys become sway bindings, and go again.
+    const auto [installed, lines] = cli({"hotkeys", "install"});
+    EXPECT_EQ(installed, 0) << lines;
+    EXPECT_NE(lines.find("bindsym --no-repeat Ctrl+F10 \"exec '" QB_QUILLBRIGHT "' backlight toggle\""), std::string::npos)
+        << lines;
+    auto bound = [&](const std::string& keys) {
+        // sway lists no bindings: unbinding one succeeds only when it was there.
+        return server.message("-- 'unbindsym --no-repeat " + keys + "'").find("\"success\": true") != std::string::npos;
+    };
+    EXPECT_TRUE(bound("Ctrl+F1"));
+    EXPECT_EQ(cli({"hotkeys", "remove"}).first, 0) << "one of ours already gone is no error";
+    EXPECT_FALSE(bound("Ctrl+F10"));
+
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     EXPECT_NE(output().find("[Platform] Using sway"), std::string::npos) << output();
+    ASSERT_TRUE(outputHas("Mirroring 1 device.")) << output();
     ASSERT_EQ(cli({"mode", "extended"}), std::pair(0, std::string("OK extended (restarting)\n")));
     ASSERT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800", "1600x1200"}; }, 20s))
-        << output() << testing::PrintToString(server.activeOutputs());
+        << output() << testing::PrintToString(server.activeOutputs()) << (server.alive() ? "" : server.log());
 
     ProcessOptions options;
     options.executable = QB_WAYLAND_PAINTER;
-    options.arguments = {"1600", "1200"};
+    // The DC-1's output is HiDPI (scale 2): 800x600 points, every one of its
+    // 1600x1200 pixels painted.
+    options.arguments = {"800", "600", "hidpi"};
     auto painter = Process::launch(options);
     ASSERT_TRUE(painter);
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
@@ -83,15 +101,26 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
     touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
     touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
-    EXPECT_TRUE(waitFor([&] { return said("motion 1200 600"); }, 10s)) << painter->standardOutput();
-    EXPECT_TRUE(waitFor([&] { return said("button down 1 1200 600"); }, 10s)) << painter->standardOutput();
+    EXPECT_TRUE(waitFor([&] { return said("motion 600 300"); }, 10s)) << painter->standardOutput();
+    EXPECT_TRUE(waitFor([&] { return said("button down 1 600 300"); }, 10s)) << painter->standardOutput();
 
     client.close();
+    painter->terminate();
+    painter->waitUntilExit(5000ms);
+
+    // Killed outright, the daemon leaves its output; the next start on the
+    // same sway takes it back, so the tablet still has one.
+    ::kill(daemon_->pid(), SIGKILL);
+    daemon_->waitUntilExit();
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800", "1600x1200"}; }, 10s))
+        << testing::PrintToString(server.activeOutputs());
+
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
     EXPECT_EQ(server.monitorSizes(), Sizes{"1280x800"}) << testing::PrintToString(server.activeOutputs());
-    painter->terminate();
-    painter->waitUntilExit(5000ms);
+    EXPECT_TRUE(server.alive()) << server.log();
 }
 
 } // namespace

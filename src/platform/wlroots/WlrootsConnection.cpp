@@ -122,6 +122,7 @@ struct WaylandConnection::State {
 
     ~State()
     {
+        if (display) wl_display_disconnect(display);
         if (wake >= 0) close(wake);
     }
 
@@ -488,10 +489,10 @@ std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string&
         return fail("the compositor offers no wlr-screencopy (zwlr_screencopy_manager_v1)");
     }
     state->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    State* raw = state.get();
-    state->thread = std::thread([raw] {
-        State::currentState = raw;
-        raw->loop();
+    // The thread keeps its state alive: it may outlive the connection (below).
+    state->thread = std::thread([state] {
+        State::currentState = state.get();
+        state->loop();
     });
     connection->state_ = std::move(state);
     return connection;
@@ -500,6 +501,13 @@ std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string&
 WaylandConnection::~WaylandConnection()
 {
     if (!state_) return;
+    if (std::this_thread::get_id() == state_->threadId) {
+        // The last owner let go on the connection's own thread (a capture's
+        // callback): it cannot join itself, so it ends on its own.
+        state_->stopping = true;
+        state_->thread.detach();
+        return;
+    }
     state_->run([s = state_.get()] {
         for (auto& [id, capture] : s->captures) {
             if (capture->frame) zwlr_screencopy_frame_v1_destroy(capture->frame);
@@ -514,7 +522,6 @@ WaylandConnection::~WaylandConnection()
     state_->stopping = true;
     state_->post([] {});
     if (state_->thread.joinable()) state_->thread.join();
-    wl_display_disconnect(state_->display);
 }
 
 bool WaylandConnection::hasOutput(const std::string& name, std::uint32_t width, std::uint32_t height)
