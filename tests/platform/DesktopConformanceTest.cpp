@@ -684,6 +684,34 @@ TEST(WaylandDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
     }
 }
 
+TEST(WlrootsDesktop, WithoutSwaysSocketNoOutputIsAddedAndTheTabletShowsThePrimary)
+{
+    PlatformLogMute mute;
+    MainLoop loop;
+    test::SwayServer server;
+    if (!server.skipReason.empty()) GTEST_SKIP() << server.skipReason;
+    ASSERT_EQ(server.failure, "");
+    auto config = PlatformConfig::fromEnvironment();
+    config.swaySocket.clear(); // another wlroots compositor
+    config.home = server.directory;
+    std::string error;
+    auto desktop = makeWlrootsDesktop(config, loop.executor(), &error);
+    ASSERT_TRUE(desktop) << error;
+    auto display = desktop->virtualDisplays()->createVirtualDisplay({.name = "t", .maxPixelsWide = 1600, .maxPixelsHigh = 1200});
+    ASSERT_TRUE(display);
+    EXPECT_EQ(server.monitorSizes(), Sizes{"1280x800"});
+    // The primary letterboxed onto the tablet: its 1280 points across 1600.
+    EXPECT_EQ(desktop->inputInjector()->displayBounds(display->displayId())->width, 1280);
+    test::CaptureRecorder recorder;
+    auto stream = desktop->captureBackend()->createStream({.displayId = display->displayId(), .width = 1600,
+                                                              .height = 1200, .queue = SerialQueue::makeDedicated("capture")},
+        recorder.handler());
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->start(), 0);
+    EXPECT_TRUE(loop.runUntil([&] { return !recorder.frames().empty(); }, 5000ms));
+    stream->stop();
+}
+
 TEST(WaylandDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
 {
     // GSettings in a key file of our own instead of the user's dconf.

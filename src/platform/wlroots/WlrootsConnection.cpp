@@ -49,6 +49,7 @@ struct Output {
     std::string name;
     std::uint32_t width = 0; // current mode
     std::uint32_t height = 0;
+    std::int32_t scale = 1;
     zwlr_virtual_pointer_v1* pointer = nullptr;
 };
 
@@ -119,6 +120,7 @@ struct WaylandConnection::State {
     // Readable from any thread.
     mutable std::mutex namesLock;
     std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> named;
+    std::map<std::string, std::int32_t> scales;
 
     ~State()
     {
@@ -227,9 +229,11 @@ struct WaylandConnection::State {
     {
         auto* output = static_cast<Output*>(data);
         std::lock_guard guard(currentState->namesLock);
-        if (!output->name.empty()) currentState->named[output->name] = {output->width, output->height};
+        if (output->name.empty()) return;
+        currentState->named[output->name] = {output->width, output->height};
+        currentState->scales[output->name] = std::max(1, output->scale);
     }
-    static void outputScale(void*, wl_output*, int32_t) {}
+    static void outputScale(void* data, wl_output*, int32_t scale) { static_cast<Output*>(data)->scale = scale; }
     static void outputName(void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = name; }
     static void outputDescription(void*, wl_output*, const char*) {}
     static constexpr wl_output_listener OUTPUT_LISTENER = {
@@ -279,6 +283,7 @@ struct WaylandConnection::State {
         {
             std::lock_guard guard(self->namesLock);
             self->named.erase(output.name);
+            self->scales.erase(output.name);
         }
         // A copy of it under way will never finish: it starts over on whatever the display shows next.
         for (auto& [id, capture] : self->captures) {
@@ -530,6 +535,18 @@ bool WaylandConnection::hasOutput(const std::string& name, std::uint32_t width, 
     auto it = state_->named.find(name);
     if (it == state_->named.end()) return false;
     return width == 0 || it->second == std::pair(width, height);
+}
+
+std::vector<SwayOutput> WaylandConnection::outputs() const
+{
+    std::lock_guard guard(state_->namesLock);
+    std::vector<SwayOutput> found;
+    for (const auto& [name, size] : state_->named) {
+        const int scale = state_->scales.count(name) ? state_->scales.at(name) : 1;
+        found.push_back({name, true, 0, 0, int(size.first) / scale, int(size.second) / scale, int(size.first),
+            int(size.second), double(scale)});
+    }
+    return found;
 }
 
 bool WaylandConnection::canInject() const { return state_->pointers != nullptr; }

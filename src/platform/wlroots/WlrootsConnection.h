@@ -14,8 +14,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/PushedCapture.h"
+#include "platform/wlroots/SwayIpc.h"
 
 namespace qb::wlroots {
 
@@ -29,6 +31,9 @@ public:
 
     // The compositor announced an output of that name (and its mode).
     bool hasOutput(const std::string& name, std::uint32_t width = 0, std::uint32_t height = 0);
+    // The outputs as Wayland announces them: names, modes and scales, but
+    // no layout positions (all at 0,0), for a compositor that is not sway.
+    std::vector<SwayOutput> outputs() const;
     // Whether virtual pointers can be made.
     bool canInject() const;
 

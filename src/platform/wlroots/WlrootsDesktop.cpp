@@ -59,7 +59,7 @@ WlrootsDesktop::~WlrootsDesktop()
 
 std::vector<SwayOutput> WlrootsDesktop::outputs()
 {
-    if (!ipc_) return {};
+    if (!ipc_) return wayland_->outputs();
     return ipc_->outputs().value_or(std::vector<SwayOutput>{});
 }
 
@@ -231,8 +231,20 @@ std::optional<std::uint32_t> WlrootsDesktop::createDisplay(std::uint32_t width, 
     std::string* error)
 {
     if (!ipc_) {
-        if (error) *error = "this compositor has no sway control socket ($SWAYSOCK): outputs cannot be added";
-        return std::nullopt;
+        // No output can be added: the display shows the primary output, as in mirror mode.
+        const std::string primary = primaryName(outputs());
+        if (primary.empty()) {
+            if (error) *error = "the compositor announces no output to show";
+            return std::nullopt;
+        }
+        log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: no sway control socket ($SWAYSOCK): no output can "
+                                        "be added for the {}x{} display, it shows {} (mirror mode)",
+                                width, height, primary));
+        std::lock_guard guard(lock_);
+        mirrorSource_ = primary;
+        const std::uint32_t id = nextId_++;
+        entries_[id] = Entry{"", width, height, true};
+        return id;
     }
     if (width == 0 || height == 0 || width > 16384 || height > 16384) {
         if (error) *error = fmt::format("no output of {}x{} can be made", width, height);
@@ -290,6 +302,7 @@ void WlrootsDesktop::removeDisplay(std::uint32_t id)
         entries_.erase(it);
     }
     wayland_->endCapture(id);
+    if (entry.output.empty()) return; // one that could not be added
     release(entry.output);
     closeGaps();
     writeRecord();
@@ -327,6 +340,7 @@ std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
         if (it->second.mirroring == mirroring) return 0;
         entry = it->second;
     }
+    if (entry.output.empty()) return DISPLAY_ERROR_CANNOT_COMPLETE; // only mirroring without an output
     std::string error;
     if (mirroring) {
         const std::string primary = primaryName(outputs());
@@ -363,6 +377,7 @@ bool WlrootsDesktop::setScale(std::uint32_t id, double scale)
         if (it == entries_.end()) return false;
         name = it->second.output;
     }
+    if (name.empty()) return true; // it shows another output, scaled as that one is
     return ipc_->command(fmt::format("output {} scale {}", swayName(name), scale));
 }
 
