@@ -171,10 +171,12 @@ struct WaylandConnection::State {
     {
         threadId = std::this_thread::get_id();
         const int fd = wl_display_get_fd(display);
-        while (!stopping) {
-            while (wl_display_prepare_read(display) != 0) {
-                if (wl_display_dispatch_pending(display) < 0) break;
+        bool broken = false;
+        while (!stopping && !broken) {
+            while (!broken && wl_display_prepare_read(display) != 0) {
+                broken = wl_display_dispatch_pending(display) < 0;
             }
+            if (broken) break;
             wl_display_flush(display);
             int timeout = -1;
             const auto now = std::chrono::steady_clock::now();

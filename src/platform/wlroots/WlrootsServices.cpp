@@ -199,6 +199,7 @@ public:
     WlrootsPlatform(std::shared_ptr<WlrootsDesktop> desktop, Executor mainLoop)
         : desktop_(std::move(desktop))
         , mainLoop_(std::move(mainLoop))
+        , capture_(makePushedCaptureBackend(desktop_))
         , displays_(std::make_shared<WlrootsVirtualDisplays>(desktop_))
         , injector_(std::make_shared<WlrootsInputInjector>(desktop_))
     {
@@ -210,7 +211,7 @@ public:
     {
         return desktop_->canAddOutputs() ? "sway" : "wlroots compositor (capture and input; no added outputs)";
     }
-    std::shared_ptr<CaptureBackend> captureBackend() override { return makePushedCaptureBackend(desktop_); }
+    std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
     std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
     std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
     std::shared_ptr<GlobalHotkeys> globalHotkeys() override { return nullptr; }
@@ -225,6 +226,7 @@ public:
 private:
     std::shared_ptr<WlrootsDesktop> desktop_;
     Executor mainLoop_;
+    std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<VirtualDisplays> displays_;
     std::shared_ptr<InputInjector> injector_;
 };
