@@ -124,8 +124,28 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
     }
     if (!setup.platform.empty() && !findPlatformBackend(setup.platform)) {
         finding.detail = "unknown desktop backend \"" + setup.platform + "\"";
-        finding.hint = "Set QUILLBRIGHT_PLATFORM to wayland or x11 (or sim for a demo)";
+        finding.hint = "Set QUILLBRIGHT_PLATFORM to wlroots, wayland or x11 (or sim for a demo)";
         return finding;
+    }
+    // sway (its control socket set) or a wlroots compositor asked for by name.
+    if (setup.platform == "wlroots" || (setup.platform.empty() && !setup.waylandDisplay.empty() && !setup.swaySocket.empty())) {
+        const auto problem = setup.wlrootsUnreachable ? setup.wlrootsUnreachable()
+                                                      : std::optional<std::string>("not checked");
+        if (!problem) {
+            finding.ok = true;
+            finding.detail = setup.swaySocket.empty()
+                ? "wlroots compositor on WAYLAND_DISPLAY=" + setup.waylandDisplay
+                    + ": capture and touch input; without sway's control socket ($SWAYSOCK) no output can be "
+                      "added for the tablet, mirror mode only"
+                : "wlroots sway on WAYLAND_DISPLAY=" + setup.waylandDisplay
+                    + ": capture, touch input and outputs added over " + setup.swaySocket;
+            return finding;
+        }
+        if (setup.platform == "wlroots") {
+            finding.detail = *problem;
+            finding.hint = "Run it from your sway session (WAYLAND_DISPLAY and SWAYSOCK set)";
+            return finding;
+        }
     }
     // A Wayland session is mirrored through GNOME's remote desktop when it answers.
     if (setup.platform == "wayland" || !setup.waylandDisplay.empty()) {
@@ -265,6 +285,8 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.platform = config.requested;
     setup.display = config.display;
     setup.waylandDisplay = config.waylandDisplay;
+    setup.swaySocket = config.swaySocket;
+    setup.wlrootsUnreachable = [config] { return probeWlrootsDesktop(config); };
     setup.gnomeUnreachable = [] {
         std::string error;
         if (wayland::MutterBus::connect(&error)) return std::optional<std::string>();

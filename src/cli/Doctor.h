@@ -40,10 +40,13 @@ struct DoctorSetup {
     std::string platform;            // QUILLBRIGHT_PLATFORM: "wayland", "x11", "sim"; empty: detect
     std::string display;             // $DISPLAY
     std::string waylandDisplay;      // $WAYLAND_DISPLAY
+    std::string swaySocket;          // $SWAYSOCK
     std::filesystem::path x11SocketDirectory = "/tmp/.X11-unix";
     // Nothing when Mutter's remote-desktop services answer on the session
     // bus, else why not ("GNOME remote desktop service not available: ...").
     std::function<std::optional<std::string>()> gnomeUnreachable;
+    // Nothing when the Wayland compositor offers wlroots' screencopy, else why not.
+    std::function<std::optional<std::string>()> wlrootsUnreachable;
     // Nothing when logind answers, else why not.
     std::function<std::optional<std::string>()> logindUnreachable;
     // The host services the daemon would use: capability, provider, simulated.

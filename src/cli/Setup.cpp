@@ -5,6 +5,7 @@
 #include "core/MirrorEngine.h"
 #include "platform/Platform.h"
 #include "platform/wayland/GnomeShortcuts.h"
+#include "platform/wlroots/SwayBindings.h"
 
 #include <unistd.h>
 
@@ -31,9 +32,43 @@ bool daemonGrabsKeys()
     return config.waylandDisplay.empty() && !config.display.empty();
 }
 
+// The sway's control socket when the daemon will run on sway; empty otherwise.
+std::string swaySession()
+{
+    const auto config = PlatformConfig::fromEnvironment();
+    if (!config.requested.empty() && config.requested != "wlroots") return "";
+    return config.waylandDisplay.empty() ? "" : config.swaySocket;
+}
+
+int commandSwayHotkeys(const std::string& socket, const std::string& action, std::ostream& out)
+{
+    std::string error;
+    if (action == "install") {
+        if (!wlroots::installSwayBindings(socket, thisProgram(), &error)) {
+            out << "ERROR: " << error << "\n";
+            return 1;
+        }
+        out << "Added to the running sway. sway forgets them when it reloads its configuration: to keep them, add "
+               "these lines to ~/.config/sway/config:\n";
+        for (const auto& line : wlroots::bindingLines(thisProgram())) out << line << "\n";
+        return 0;
+    }
+    if (action == "remove") {
+        if (!wlroots::removeSwayBindings(socket, &error)) {
+            out << "ERROR: " << error << "\n";
+            return 1;
+        }
+        out << "QuillBright's sway key bindings removed.\n";
+        return 0;
+    }
+    out << "ERROR: hotkeys argument must be install or remove\n";
+    return 1;
+}
+
 int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
 {
     const std::string action = args.empty() ? "" : args.front();
+    if (const auto socket = swaySession(); !socket.empty()) return commandSwayHotkeys(socket, action, out);
     std::string error;
     if (action == "install" && daemonGrabsKeys()) {
         // GNOME's settings would only duplicate the grab (and touching them

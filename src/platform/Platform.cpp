@@ -29,6 +29,23 @@ std::vector<PlatformBackend> makeRegistry()
 {
     std::vector<PlatformBackend> registry;
     registry.push_back({
+        "wlroots",
+        "sway (wlroots)",
+        [](const PlatformConfig& config) { return !config.waylandDisplay.empty() && !config.swaySocket.empty(); },
+        [](const PlatformConfig& config) { return probeWlrootsDesktop(config); },
+        [](const PlatformConfig& config, Executor mainLoop, std::string* error) {
+            return makeWlrootsDesktop(config, std::move(mainLoop), error);
+        },
+        [](const PlatformConfig& config) {
+            if (config.swaySocket.empty()) {
+                log(LogLevel::warn, std::string(WLROOTS_WITHOUT_SWAY_LINE));
+                return;
+            }
+            log(LogLevel::info, "[Platform] Using sway (wlroots screencopy and virtual pointer, outputs over "
+                    + config.swaySocket + ")");
+        },
+    });
+    registry.push_back({
         "wayland",
         "GNOME on Wayland",
         [](const PlatformConfig& config) { return !config.waylandDisplay.empty(); },
@@ -83,6 +100,7 @@ PlatformConfig PlatformConfig::fromEnvironment()
     config.requested = environment("QUILLBRIGHT_PLATFORM");
     config.display = environment("DISPLAY");
     config.waylandDisplay = environment("WAYLAND_DISPLAY");
+    config.swaySocket = environment("SWAYSOCK");
     if (const auto root = environment("QUILLBRIGHT_SYSFS_ROOT"); !root.empty()) config.sysfsRoot = root;
     config.systemBusAddress = environment("DBUS_SYSTEM_BUS_ADDRESS");
     config.simBacklightFile = environment("QUILLBRIGHT_SIM_BACKLIGHT");

@@ -14,12 +14,16 @@
 //
 //   wayland  GNOME on Wayland: Mutter's remote-desktop, screen-cast and
 //            display-config services over D-Bus and PipeWire (platform/wayland/)
+//   wlroots  sway and other wlroots compositors: screencopy, virtual
+//            pointers, and outputs added over sway's control socket
+//            (platform/wlroots/)
 //   x11      an X server: Xlib, XShm, XDamage, XFixes, XRandR, XTest (platform/x11/)
 //   sim      deterministic, in-memory, for tests and demos (platform/sim/);
 //            only when asked for, and then with simulated host services too
 //
 // QUILLBRIGHT_PLATFORM names an entry; unset, the entries whose session is
-// present (wayland: $WAYLAND_DISPLAY set; x11: always) are tried in order,
+// present (wlroots: $WAYLAND_DISPLAY and $SWAYSOCK set; wayland:
+// $WAYLAND_DISPLAY set; x11: always) are tried in order,
 // and when no desktop answers the desktop is simulated while the host
 // services stay the real ones. Adding a desktop is adding an entry.
 //
@@ -54,6 +58,7 @@ struct PlatformConfig {
     std::string requested;      // QUILLBRIGHT_PLATFORM; empty: detect
     std::string display;        // DISPLAY
     std::string waylandDisplay; // WAYLAND_DISPLAY
+    std::string swaySocket;     // SWAYSOCK
     // The sysfs mount the backlight is found under (QUILLBRIGHT_SYSFS_ROOT,
     // for tests; default /sys).
     std::filesystem::path sysfsRoot = "/sys";
@@ -223,6 +228,19 @@ std::shared_ptr<Desktop> makeX11Desktop(Executor mainLoop, const char* displayNa
 // On the session bus's Mutter; nullptr when its services or PipeWire cannot
 // be reached, `error` then beginning "GNOME remote desktop service not available: ".
 std::shared_ptr<Desktop> makeWaylandDesktop(Executor mainLoop, std::string* error = nullptr);
+
+// On the Wayland display of config.waylandDisplay, with sway's control
+// socket config.swaySocket when set; nullptr when the compositor cannot be
+// reached or offers no screencopy, `error` saying why.
+std::shared_ptr<Desktop> makeWlrootsDesktop(const PlatformConfig& config, Executor mainLoop,
+    std::string* error = nullptr);
+// Nothing when that compositor offers screencopy, else why not.
+std::optional<std::string> probeWlrootsDesktop(const PlatformConfig& config);
+
+// The line logged when a wlroots compositor is used without sway's control socket.
+inline constexpr std::string_view WLROOTS_WITHOUT_SWAY_LINE =
+    "[Platform] WARNING: this wlroots compositor has no sway control socket ($SWAYSOCK): QuillBright can capture "
+    "its outputs and inject touches, but cannot add an output for the tablet — mirror mode still works";
 
 // The line logged when no platform was requested and no X display opened.
 inline constexpr std::string_view NO_DISPLAY_FALLBACK_LINE =

@@ -141,6 +141,14 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             },
             "[missing] desktop: GNOME remote desktop service not available: no session bus\n",
             "-> Log in to a GNOME session (Wayland)"},
+        {"wlroots asked for on a compositor without screencopy",
+            [](FakeComputer& t) {
+                t.setup.platform = "wlroots";
+                t.setup.wlrootsUnreachable = [] {
+                    return std::optional<std::string>("the compositor offers no wlr-screencopy");
+                };
+            },
+            "[missing] desktop: the compositor offers no wlr-screencopy\n", "-> Run it from your sway session"},
         {"logind unreachable",
             [](FakeComputer& t) {
                 // The real probe, on a system bus that is not there.

@@ -1,7 +1,7 @@
 // What every desktop backend owes the daemon, checked the same way on each:
 // a private Xorg (dummy driver; virtual displays as spare outputs and as
-// monitors over a grown framebuffer), a private headless Mutter, and the sim
-// desktop. Each rig shows a known picture with a client of its own over the
+// monitors over a grown framebuffer), a private headless Mutter, a private
+// headless sway, and the sim desktop. Each rig shows a known picture with a client of its own over the
 // display and reports what that client's pointer does, so the suite sees the
 // desktop the way a user would. A rig whose server cannot start skips.
 // Below the shared suite: what only one backend has.
@@ -28,6 +28,7 @@
 #include "platform/InputInjector.h"
 #include "platform/MutterServer.h"
 #include "platform/Platform.h"
+#include "platform/SwayServer.h"
 #include "platform/VirtualDisplays.h"
 #include "platform/XorgServer.h"
 #include "platform/sim/SimInputInjector.h"
@@ -182,29 +183,17 @@ private:
     std::vector<std::string> seen_;
 };
 
-class WaylandRig final : public Rig {
+// A Wayland desktop shown by the painter client (tests/platform/painter),
+// fullscreen on the output of the picture's size.
+class PainterRig : public Rig {
 public:
-    WaylandRig()
-    {
-        skipReason = server.skipReason;
-        failure = server.failure;
-        refusesOversize = true;
-    }
-    ~WaylandRig() override
+    ~PainterRig() override
     {
         if (!painter_) return;
         painter_->terminate();
         painter_->waitUntilExit(5000ms);
     }
 
-    std::shared_ptr<Desktop> open(Executor loop) override
-    {
-        std::string error;
-        auto desktop = makeWaylandDesktop(loop, &error);
-        EXPECT_NE(desktop, nullptr) << error;
-        return desktop;
-    }
-    Sizes monitorSizes() override { return server.monitorSizes(); }
     void show(std::uint32_t, const Bounds&) override
     {
         ProcessOptions options;
@@ -233,10 +222,57 @@ public:
         return seen;
     }
 
-    test::MutterServer server;
-
 private:
     std::shared_ptr<Process> painter_;
+};
+
+class WaylandRig final : public PainterRig {
+public:
+    WaylandRig()
+    {
+        skipReason = server.skipReason;
+        failure = server.failure;
+        refusesOversize = true;
+    }
+
+    std::shared_ptr<Desktop> open(Executor loop) override
+    {
+        std::string error;
+        auto desktop = makeWaylandDesktop(loop, &error);
+        EXPECT_NE(desktop, nullptr) << error;
+        return desktop;
+    }
+    Sizes monitorSizes() override { return server.monitorSizes(); }
+
+    test::MutterServer server;
+};
+
+class SwayRig final : public PainterRig {
+public:
+    SwayRig()
+    {
+        skipReason = server.skipReason;
+        failure = server.failure;
+        refusesOversize = true;
+    }
+    ~SwayRig() override
+    {
+        if (skipReason.empty() && failure.empty() && !server.alive()) ADD_FAILURE() << "sway ended:\n" << server.log();
+    }
+
+    std::shared_ptr<Desktop> open(Executor loop) override
+    {
+        std::string error;
+        auto config = PlatformConfig::fromEnvironment();
+        config.home = server.directory; // the record of our outputs too
+        auto desktop = makeWlrootsDesktop(config, loop, &error);
+        EXPECT_NE(desktop, nullptr) << error;
+        return desktop;
+    }
+    Sizes monitorSizes() override { return server.monitorSizes(); }
+    std::string layout() override { return testing::PrintToString(server.activeOutputs()); }
+
+    test::SwayServer server;
 };
 
 class SimRig final : public Rig {
@@ -315,6 +351,7 @@ std::unique_ptr<Rig> makeRig(const std::string& name)
     if (name == "x11_output") return std::make_unique<X11Rig>("output");
     if (name == "x11_monitor") return std::make_unique<X11Rig>("monitor");
     if (name == "wayland") return std::make_unique<WaylandRig>();
+    if (name == "sway") return std::make_unique<SwayRig>();
     return std::make_unique<SimRig>();
 }
 
@@ -559,7 +596,7 @@ TEST_P(DesktopConformance, InjectedPointerEventsLandOnThePixelTouched)
     EXPECT_EQ(std::ranges::count(rig->pointerEvents(), "wheel down"), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sim"),
+INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sway", "sim"),
     [](const auto& info) { return info.param; });
 
 // ---- What only one backend has ----
@@ -650,6 +687,34 @@ TEST(WaylandDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
         EXPECT_TRUE(test::eventually([&] { return rig.monitorSizes() == Sizes{"1280x800", "1024x768"}; }, 15000ms));
         EXPECT_EQ(desktop->inputInjector()->displayBounds(portrait->displayId())->width, 1024);
     }
+}
+
+TEST(WlrootsDesktop, WithoutSwaysSocketNoOutputIsAddedAndTheTabletShowsThePrimary)
+{
+    PlatformLogMute mute;
+    MainLoop loop;
+    test::SwayServer server;
+    if (!server.skipReason.empty()) GTEST_SKIP() << server.skipReason;
+    ASSERT_EQ(server.failure, "");
+    auto config = PlatformConfig::fromEnvironment();
+    config.swaySocket.clear(); // another wlroots compositor
+    config.home = server.directory;
+    std::string error;
+    auto desktop = makeWlrootsDesktop(config, loop.executor(), &error);
+    ASSERT_TRUE(desktop) << error;
+    auto display = desktop->virtualDisplays()->createVirtualDisplay({.name = "t", .maxPixelsWide = 1600, .maxPixelsHigh = 1200});
+    ASSERT_TRUE(display);
+    EXPECT_EQ(server.monitorSizes(), Sizes{"1280x800"});
+    // The primary letterboxed onto the tablet: its 1280 points across 1600.
+    EXPECT_EQ(desktop->inputInjector()->displayBounds(display->displayId())->width, 1280);
+    test::CaptureRecorder recorder;
+    auto stream = desktop->captureBackend()->createStream({.displayId = display->displayId(), .width = 1600,
+                                                              .height = 1200, .queue = SerialQueue::makeDedicated("capture")},
+        recorder.handler());
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->start(), 0);
+    EXPECT_TRUE(loop.runUntil([&] { return !recorder.frames().empty(); }, 5000ms));
+    stream->stop();
 }
 
 TEST(WaylandDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)

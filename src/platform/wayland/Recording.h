@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/CaptureStream.h"
+#include "platform/PushedCapture.h"
 #include "platform/wayland/MutterBus.h"
 
 struct pw_thread_loop;
@@ -65,14 +66,7 @@ private:
 };
 
 // One picture as the stream delivered it: BGRx/BGRA rows of `stride` bytes.
-struct Frame {
-    const std::uint8_t* data = nullptr;
-    std::size_t width = 0;
-    std::size_t height = 0;
-    std::size_t stride = 0;
-    // What changed since the previous picture; empty: unknown, all of it.
-    std::vector<CaptureRect> damage;
-};
+using Frame = PushedFrame;
 
 class Recording {
 public:

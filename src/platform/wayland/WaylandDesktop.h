@@ -23,20 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/PushedCapture.h"
 #include "platform/wayland/MutterBus.h"
 #include "platform/wayland/Recording.h"
 
 namespace qb::wayland {
-
-// What a capture stream receives from the display it watches.
-class FrameSink {
-public:
-    virtual ~FrameSink() = default;
-    // A new picture (PipeWire's thread; the pixels are valid during the call).
-    virtual void frame(const Frame& frame) = 0;
-    // The display went away or Mutter ended its session: no more frames.
-    virtual void ended() = 0;
-};
 
 class WaylandDesktop : public std::enable_shared_from_this<WaylandDesktop> {
 public:

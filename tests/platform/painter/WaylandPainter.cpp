@@ -6,19 +6,23 @@
 //   motion <x> <y>
 //   button <down|up> <button> <x> <y>
 //   wheel <x> <y>
-// It ends on SIGTERM.
+// With a third argument "hidpi" it looks for an output of that size in
+// points and paints every pixel of it (a scaled output), the pointer still
+// reported in points. It ends on SIGTERM.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <SDL2/SDL.h>
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <width> <height>\n", argv[0]);
+    if (argc != 3 && !(argc == 4 && std::strcmp(argv[3], "hidpi") == 0)) {
+        std::fprintf(stderr, "usage: %s <width> <height> [hidpi]\n", argv[0]);
         return 2;
     }
+    const bool hidpi = argc == 4;
     const int width = std::atoi(argv[1]);
     const int height = std::atoi(argv[2]);
     SDL_SetHint(SDL_HINT_VIDEODRIVER, "wayland");
@@ -36,14 +40,35 @@ int main(int argc, char** argv)
         return 1;
     }
     SDL_Window* window = SDL_CreateWindow("qb-painter", SDL_WINDOWPOS_UNDEFINED_DISPLAY(display),
-        SDL_WINDOWPOS_UNDEFINED_DISPLAY(display), width, height, SDL_WINDOW_FULLSCREEN_DESKTOP | SDL_WINDOW_SHOWN);
+        SDL_WINDOWPOS_UNDEFINED_DISPLAY(display), width, height, SDL_WINDOW_FULLSCREEN_DESKTOP | SDL_WINDOW_SHOWN | Uint32(hidpi ? SDL_WINDOW_ALLOW_HIGHDPI : 0));
     if (!window) {
         std::fprintf(stderr, "SDL_CreateWindow: %s\n", SDL_GetError());
         return 1;
     }
     SDL_ShowCursor(SDL_DISABLE);
 
+    // Every pixel of the output: through a renderer whose output has the
+    // output's pixels on a scaled output, else the window's own surface.
+    SDL_Renderer* renderer = hidpi ? SDL_CreateRenderer(window, -1, 0) : nullptr;
+    SDL_Texture* texture = nullptr;
+    std::vector<Uint32> pixels;
     auto paint = [&] {
+        if (hidpi) {
+            int w = 0, h = 0;
+            if (!renderer || SDL_GetRendererOutputSize(renderer, &w, &h) != 0) return false;
+            if (!texture) texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, w, h);
+            pixels.resize(std::size_t(w) * std::size_t(h));
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    pixels[std::size_t(y) * std::size_t(w) + std::size_t(x)] =
+                        0xFF000000U | Uint32(Uint8(x ^ y)) << 16 | Uint32(Uint8(y)) << 8 | Uint8(x);
+                }
+            }
+            SDL_UpdateTexture(texture, nullptr, pixels.data(), w * 4);
+            SDL_RenderCopy(renderer, texture, nullptr, nullptr);
+            SDL_RenderPresent(renderer);
+            return true;
+        }
         SDL_Surface* surface = SDL_GetWindowSurface(window);
         if (!surface) return false;
         SDL_LockSurface(surface);

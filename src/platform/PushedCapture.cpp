@@ -1,0 +1,332 @@
+#include "platform/PushedCapture.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "platform/MirrorScaler.h"
+#include "runtime/Clock.h"
+#include "runtime/Queues.h"
+#include "runtime/Timer.h"
+
+namespace qb {
+
+namespace {
+
+class PictureSurface final : public CaptureSurface {
+public:
+    std::size_t width() const override { return width_; }
+    std::size_t height() const override { return height_; }
+    std::size_t bytesPerElement() const override { return 4; }
+    std::size_t bytesPerRow() const override { return bytesPerRow_; }
+    double timestamp() const override { return timestamp_; }
+    std::vector<CaptureRect> changedRects() const override { return rects_; }
+    const std::uint8_t* lockReadOnly() const override { return data_; }
+    void unlockReadOnly() const override {}
+
+    const std::uint8_t* data_ = nullptr;
+    std::size_t width_ = 0;
+    std::size_t height_ = 0;
+    std::size_t bytesPerRow_ = 0;
+    double timestamp_ = 0;
+    std::vector<CaptureRect> rects_;
+};
+
+// Rows [top, bottom) the rectangles cover.
+std::pair<std::size_t, std::size_t> band(const std::vector<CaptureRect>& rects)
+{
+    std::size_t top = SIZE_MAX;
+    std::size_t bottom = 0;
+    for (const auto& rect : rects) {
+        top = std::min(top, rect.y);
+        bottom = std::max(bottom, rect.y + rect.height);
+    }
+    return {top, bottom};
+}
+
+void copyRows(const std::uint8_t* from, std::size_t fromStride, std::uint8_t* to, std::size_t toStride,
+    std::size_t rowBytes, std::size_t top, std::size_t bottom)
+{
+    for (std::size_t row = top; row < bottom; ++row) {
+        std::memcpy(to + row * toStride, from + row * fromStride, rowBytes);
+    }
+}
+
+struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> {
+    std::shared_ptr<FrameSource> source;
+    CaptureStreamRequest request;
+    CaptureFrameHandler handler;
+
+    std::mutex lock;
+    std::condition_variable idle;
+    bool active = false;
+    bool attached = false;
+    bool finished = false; // the display ended the stream
+    int inHandler = 0;
+    std::thread::id handlerThread;
+    bool scheduled = false;
+    bool forced = false;
+    double lastDelivery = -1e9;
+    std::shared_ptr<Timer> timer;
+
+    // The newest picture as PipeWire delivered it, tightly packed, and what
+    // changed in it since the last delivery (whole: everything).
+    std::vector<std::uint8_t> incoming;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    bool fresh = false;
+    bool whole = true;
+    // The next frame is copied whole, its damage regions not trusted: a
+    // region the compositor left out is healed.
+    bool copyWhole = false;
+    std::vector<CaptureRect> damage;
+
+    // The queue's own.
+    std::vector<std::uint8_t> picture;
+    std::size_t pictureWidth = 0;
+    std::size_t pictureHeight = 0;
+    std::vector<std::uint8_t> scaled;
+    MirrorScaler scaler;
+    PictureSurface surface;
+
+    void frame(const PushedFrame& f) override
+    {
+        {
+            std::lock_guard guard(lock);
+            if (!active) return;
+            const std::size_t rowBytes = f.width * 4;
+            if (f.width != width || f.height != height) {
+                width = f.width;
+                height = f.height;
+                incoming.assign(rowBytes * height, 0);
+                whole = true;
+            }
+            if (f.damage.empty() || whole || std::exchange(copyWhole, false)) {
+                whole = true;
+                damage.clear();
+                copyRows(f.data, f.stride, incoming.data(), rowBytes, rowBytes, 0, height);
+            } else {
+                const auto [top, bottom] = band(f.damage);
+                copyRows(f.data, f.stride, incoming.data(), rowBytes, rowBytes, top, bottom);
+                damage.insert(damage.end(), f.damage.begin(), f.damage.end());
+            }
+            fresh = true;
+        }
+        schedule();
+    }
+
+    void ended() override
+    {
+        // Called with the desktop's sink lock held: the ending runs on the queue.
+        std::weak_ptr<StreamState> weak = weak_from_this();
+        request.queue->async([weak] {
+            if (auto self = weak.lock()) self->end();
+        });
+    }
+
+    void end()
+    {
+        {
+            std::lock_guard guard(lock);
+            if (!active || finished) return;
+            finished = true;
+            ++inHandler;
+            handlerThread = std::this_thread::get_id();
+        }
+        handler(static_cast<std::int32_t>(CaptureFrameStatus::stopped), nullptr);
+        std::lock_guard guard(lock);
+        active = false;
+        --inHandler;
+        handlerThread = {};
+        idle.notify_all();
+    }
+
+    void schedule()
+    {
+        std::lock_guard guard(lock);
+        if (!active || scheduled) return;
+        scheduled = true;
+        const double wait = std::max(0.0, lastDelivery + request.minimumFrameTime - mediaTime());
+        std::weak_ptr<StreamState> weak = weak_from_this();
+        timer = Timer::oneShot(request.queue->executor(),
+            std::chrono::duration_cast<Duration>(std::chrono::duration<double>(wait)), [weak] {
+                if (auto self = weak.lock()) self->deliver();
+            });
+    }
+
+    void deliver()
+    {
+        std::vector<CaptureRect> rects;
+        {
+            std::lock_guard guard(lock);
+            scheduled = false;
+            if (!active || finished) return;
+            const bool wanted = std::exchange(forced, false);
+            if (!fresh && (!wanted || picture.empty())) return;
+            if (fresh) {
+                const std::size_t rowBytes = width * 4;
+                if (pictureWidth != width || pictureHeight != height) {
+                    picture.assign(incoming.size(), 0);
+                    pictureWidth = width;
+                    pictureHeight = height;
+                    whole = true;
+                }
+                if (whole) {
+                    rects.assign(1, {0, 0, width, height});
+                    std::memcpy(picture.data(), incoming.data(), incoming.size());
+                } else {
+                    rects = std::move(damage);
+                    const auto [top, bottom] = band(rects);
+                    copyRows(incoming.data(), rowBytes, picture.data(), rowBytes, rowBytes, top, bottom);
+                }
+                damage.clear();
+                whole = false;
+                fresh = false;
+            }
+            ++inHandler;
+            handlerThread = std::this_thread::get_id();
+        }
+
+        if (pictureWidth == request.width && pictureHeight == request.height) {
+            surface.data_ = picture.data();
+            surface.bytesPerRow_ = pictureWidth * 4;
+            surface.rects_ = std::move(rects);
+        } else {
+            // The primary while mirroring, or a monitor that kept its size.
+            scaled.resize(request.width * request.height * 4);
+            scaler.scale(picture.data(), pictureWidth, pictureHeight, pictureWidth * 4, scaled.data(), request.width,
+                request.height);
+            surface.data_ = scaled.data();
+            surface.bytesPerRow_ = request.width * 4;
+            surface.rects_ = rects.empty() ? std::vector<CaptureRect>{}
+                                           : std::vector<CaptureRect>{{0, 0, request.width, request.height}};
+        }
+        surface.width_ = request.width;
+        surface.height_ = request.height;
+        surface.timestamp_ = mediaTime();
+        {
+            std::lock_guard guard(lock);
+            lastDelivery = surface.timestamp_;
+        }
+        handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
+
+        std::lock_guard guard(lock);
+        --inHandler;
+        handlerThread = {};
+        idle.notify_all();
+    }
+};
+
+class PushedCaptureStream final : public CaptureStream {
+public:
+    explicit PushedCaptureStream(std::shared_ptr<StreamState> state) : state_(std::move(state)) {}
+    ~PushedCaptureStream() override { stop(); }
+
+    bool deliversOnChangeOnly() const override { return true; }
+
+    void requestFrame() override
+    {
+        {
+            std::lock_guard guard(state_->lock);
+            state_->forced = true;
+        }
+        state_->schedule();
+    }
+
+    // The picture is whole only in the compositor's buffer of the next frame.
+    void requestReread() override
+    {
+        {
+            std::lock_guard guard(state_->lock);
+            state_->copyWhole = true;
+        }
+        requestFrame();
+    }
+
+    std::int32_t start() override
+    {
+        {
+            std::lock_guard guard(state_->lock);
+            if (state_->active) return 0;
+        }
+        auto& source = *state_->source;
+        const std::uint32_t id = state_->request.displayId;
+        auto size = source.pictureSize(id);
+        if (!size) return CAPTURE_ERROR_CANNOT_COMPLETE;
+        // A capture of another size asks the display for it (a mirrored
+        // monitor keeps its size and is scaled instead).
+        if (size->first != state_->request.width || size->second != state_->request.height) {
+            source.fit(id, state_->request.width, state_->request.height);
+        }
+        {
+            std::lock_guard guard(state_->lock);
+            state_->active = true;
+            state_->finished = false;
+            state_->attached = true;
+            state_->whole = true;
+            state_->fresh = false;
+            state_->picture.clear();
+        }
+        if (!source.attach(state_->request, state_)) {
+            std::lock_guard guard(state_->lock);
+            state_->active = false;
+            state_->attached = false;
+            return CAPTURE_ERROR_CANNOT_COMPLETE;
+        }
+        // The first picture is the display's newest, handed over by attach.
+        return 0;
+    }
+
+    void stop() override
+    {
+        std::shared_ptr<Timer> timer;
+        bool attached = false;
+        {
+            std::unique_lock guard(state_->lock);
+            state_->active = false;
+            timer = std::move(state_->timer);
+            attached = std::exchange(state_->attached, false);
+            if (state_->handlerThread != std::this_thread::get_id()) {
+                state_->idle.wait(guard, [&] { return state_->inHandler == 0; });
+            }
+        }
+        if (timer) timer->cancel();
+        if (attached) state_->source->detach(state_->request.displayId, state_.get());
+    }
+
+private:
+    std::shared_ptr<StreamState> state_;
+};
+
+class PushedCaptureBackend final : public CaptureBackend {
+public:
+    explicit PushedCaptureBackend(std::shared_ptr<FrameSource> source) : source_(std::move(source)) {}
+    bool preflightScreenCaptureAccess() override { return true; }
+    bool requestScreenCaptureAccess() override { return true; }
+    std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
+        CaptureFrameHandler handler) override
+    {
+        if (!request.queue || request.width == 0 || request.height == 0) return nullptr;
+        if (request.pixelFormat != CAPTURE_PIXEL_FORMAT_BGRA || !source_->pictureSize(request.displayId)) return nullptr;
+        auto state = std::make_shared<StreamState>();
+        state->source = source_;
+        state->request = request;
+        state->handler = std::move(handler);
+        return std::make_unique<PushedCaptureStream>(std::move(state));
+    }
+
+private:
+    std::shared_ptr<FrameSource> source_;
+};
+
+} // namespace
+
+std::shared_ptr<CaptureBackend> makePushedCaptureBackend(std::shared_ptr<FrameSource> source)
+{
+    return std::make_shared<PushedCaptureBackend>(std::move(source));
+}
+
+} // namespace qb

@@ -1,0 +1,68 @@
+// The wlroots backend's Wayland connection: the globals it binds (outputs
+// by name, shared memory, the seat, screencopy, the virtual pointer
+// manager), on a thread of its own that owns every Wayland object. Other
+// threads post work there; calls that need an answer wait for it.
+//
+// Screencopy loop of one capture, on that thread:
+//   capture_output → buffer… buffer_done → copy_with_damage(shm buffer)
+//   → damage… flags ready → the sink gets the picture → the next capture_output
+// sway answers copy_with_damage only once the output changed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/PushedCapture.h"
+#include "platform/wlroots/SwayIpc.h"
+
+namespace qb::wlroots {
+
+class WaylandConnection {
+public:
+    // nullptr when the display cannot be reached or offers no screencopy.
+    static std::shared_ptr<WaylandConnection> connect(const std::string& display, std::string* error);
+    ~WaylandConnection();
+    WaylandConnection(const WaylandConnection&) = delete;
+    WaylandConnection& operator=(const WaylandConnection&) = delete;
+
+    // The compositor announced an output of that name (and its mode).
+    bool hasOutput(const std::string& name, std::uint32_t width = 0, std::uint32_t height = 0);
+    // The outputs as Wayland announces them: names, modes and scales, but
+    // no layout positions (all at 0,0), for a compositor that is not sway.
+    std::vector<SwayOutput> outputs() const;
+    // Whether virtual pointers can be made.
+    bool canInject() const;
+
+    // Copies of display `id` go to `sink`; `target` names the output the
+    // display shows (asked before each copy; empty: none at the moment).
+    void startCapture(std::uint32_t id, std::function<std::string()> target, bool cursor,
+        std::shared_ptr<FrameSink> sink);
+    // When it returns, the sink is not called again (unless called on the
+    // connection's thread, where no call runs anyway).
+    void stopCapture(std::uint32_t id, const FrameSink* sink);
+    // The display shows another output now: its capture starts over there.
+    void retarget(std::uint32_t id);
+    // The display is gone: its sink hears so, once.
+    void endCapture(std::uint32_t id);
+
+    // Pointer motion to (x, y) of an output whose extent is width × height
+    // (logical pixels), then the left button when given.
+    void pointer(const std::string& output, double x, double y, double width, double height,
+        std::optional<bool> leftPressed);
+    // Finger scroll on the output of the last motion.
+    void scroll(double vertical, double horizontal, bool stop);
+
+    // Runs once, on the connection's thread, when the compositor goes.
+    void onLost(std::function<void()> callback);
+
+private:
+    WaylandConnection() = default;
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+} // namespace qb::wlroots
