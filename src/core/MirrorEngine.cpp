@@ -356,6 +356,20 @@ asio::awaitable<std::string> MirrorEngine::answerControl(std::weak_ptr<MirrorEng
     co_return co_await server->answer(std::move(request));
 }
 
+asio::awaitable<std::optional<TabletTarget>> MirrorEngine::tabletTarget(std::weak_ptr<MirrorEngine> weak)
+{
+    auto self = weak.lock();
+    if (!self) co_return std::nullopt;
+    // The first session's servers: the page is one more client of them.
+    for (const auto& session : self->sessions_) {
+        const auto& frames = session->tcpServer();
+        if (!frames || frames->port() == 0) continue;
+        const auto& input = session->inputServer();
+        co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0)};
+    }
+    co_return std::nullopt;
+}
+
 std::optional<std::string> MirrorEngine::openPreview()
 {
     if (preview_.running()) return std::nullopt;
@@ -369,7 +383,8 @@ std::optional<std::string> MirrorEngine::openPreview()
             auto self = weak.lock();
             if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
         },
-        [weak](std::string request) { return answerControl(weak, std::move(request)); }};
+        [weak](std::string request) { return answerControl(weak, std::move(request)); },
+        [weak] { return tabletTarget(weak); }};
     try {
         preview_.start(std::move(options));
         return std::nullopt;

@@ -289,6 +289,7 @@ private:
     std::optional<std::string> openPreview();
     std::string previewAddress() const;
     static asio::awaitable<std::string> answerControl(std::weak_ptr<MirrorEngine> weak, std::string request);
+    static asio::awaitable<std::optional<TabletTarget>> tabletTarget(std::weak_ptr<MirrorEngine> weak);
     // Wi-Fi mode: the addresses a device is reached at (its network serial's,
     // the one it was paired at) join or leave the LAN allow list.
     std::vector<asio::ip::address> deviceAddresses(const ConnectedDevice& device) const;

@@ -1,0 +1,61 @@
+// The tablet page's WebSocket (GET /tablet/stream on the preview's HTTP
+// port, so one port, one adb reverse tunnel, carries the page and its
+// stream). Each page connection becomes an ordinary client of a session's
+// frame server and input server on loopback, so the page is greeted, given
+// the cached keyframe, paced and counted in the round-trip statistics exactly
+// as the companion is:
+//
+//   frame server --bytes--> HostMessageReader --one WS message per stream message--> page
+//   page --6-byte acknowledgement (DA 7A)--> frame server
+//   page --23-byte touch message (DA 70)---> input server (connected at the first touch)
+//
+// Any other message from the page is dropped; one larger than
+// `maxIncomingMessage` ends the connection. A page that stops reading holds up
+// only its own frame-server connection, which that server drops at its queue
+// limit; a page that vanishes without a word is closed when its pings go
+// unanswered for `idleTimeout`. Whichever side ends, the other is closed.
+//
+// Threads: runs on the executor of the socket it is given (the HTTP server's
+// queue); `target` is awaited there and hops to wherever it must run.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "runtime/Asio.h"
+#include "transport/FrameProtocol.h"
+
+namespace qb {
+
+// Where a page's stream comes from: a running session's servers.
+struct TabletTarget {
+    std::uint16_t framePort = 0;
+    std::uint16_t inputPort = 0; // 0: touches are dropped
+};
+
+using TabletTargetLookup = std::function<asio::awaitable<std::optional<TabletTarget>>()>;
+
+struct TabletBridgeOptions {
+    std::chrono::milliseconds idleTimeout{10000};
+    std::size_t maxIncomingMessage = 64;
+};
+
+// What a message from the page is: an acknowledgement, a touch, or neither.
+enum class PageMessage { acknowledgement, touch, ignored };
+PageMessage judgePageMessage(std::span<const std::uint8_t> message);
+
+// The bytes of one stream message as the frame server sent them.
+std::vector<std::uint8_t> encodeHostMessage(const HostMessage& message);
+
+// Answers the WebSocket handshake in `handshake` (the connection's first
+// read) and bridges the page to the target until either side ends. Without
+// a target (no session runs) the page is told so in the close frame.
+asio::awaitable<void> runTabletBridge(asio::ip::tcp::socket socket, std::vector<std::uint8_t> handshake,
+    TabletTargetLookup target, TabletBridgeOptions options = {});
+
+} // namespace qb
