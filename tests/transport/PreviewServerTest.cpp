@@ -91,6 +91,24 @@ TEST(PreviewRequestTest, FirstReadDecidesTheAnswer)
     EXPECT_EQ(judgePreviewRequest(bytes("GET /caf\xc3\xa9 \xf0\x9f\x93\xb1")), PreviewRequest::page);
 }
 
+// The tablet's stream carries the screen: only the page this daemon served,
+// reached by an address (a name could be another site rebound here), opens it.
+TEST(PreviewRequestTest, TheTabletStreamOpensOnlyForThePageThisDaemonServed)
+{
+    const auto stream = [](const std::string& headers) {
+        return judgePreviewRequest(bytes("GET /tablet/stream HTTP/1.1\r\n" + headers + "Upgrade: websocket\r\n\r\n"));
+    };
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /tablet HTTP/1.1\r\n\r\n")), PreviewRequest::tablet);
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /tabletx HTTP/1.1\r\n\r\n")), PreviewRequest::page);
+    EXPECT_EQ(stream("Host: 192.168.1.20:8891\r\nOrigin: http://192.168.1.20:8891\r\n"), PreviewRequest::tabletStream);
+    EXPECT_EQ(stream("Host: [::1]:8891\r\nOrigin: http://[::1]:8891\r\n"), PreviewRequest::tabletStream);
+    EXPECT_EQ(stream("Host: localhost:8891\r\n"), PreviewRequest::tabletStream);
+    EXPECT_EQ(stream("Host: 127.0.0.1:8891\r\nOrigin: http://evil.example\r\n"), PreviewRequest::refused);
+    EXPECT_EQ(stream("Host: evil.example:8891\r\nOrigin: http://evil.example:8891\r\n"), PreviewRequest::refused);
+    EXPECT_EQ(stream("Origin: http://127.0.0.1:8891\r\n"), PreviewRequest::refused);
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /tablet/stream HTTP/1.1\r\nHost: 127.0.0.1")), PreviewRequest::unanswered);
+}
+
 TEST(PreviewRequestTest, ControlRequestsAreReadWholeAndOnlyFromThisMachine)
 {
     using Progress = ParsedHTTPRequest::Progress;

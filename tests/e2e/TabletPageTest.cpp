@@ -1,0 +1,369 @@
+// A browser as the tablet: headless Chromium, driven over its DevTools
+// protocol with a 1200x1600 touch screen, opens the daemon's /tablet page
+// while the real daemon runs on a private Xorg. The page's canvas must equal
+// the reference client's decode pixel for pixel, its acknowledgements must
+// reach the latency report, its taps, drags and scrolls must land on a test
+// window where the tablet shows them, and pages that misbehave must cost the
+// others nothing.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/core/detail/base64.hpp>
+#include <boost/beast/websocket.hpp>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "companion/CompanionClient.h"
+#include "e2e/DaemonHarness.h"
+#include "runtime/Process.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+namespace beast = boost::beast;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+using test::waitFor;
+using Socket = beast::websocket::stream<beast::tcp_stream>;
+
+// Headless Chromium and one page of it, spoken to over the DevTools protocol.
+class Browser {
+public:
+    explicit Browser(const fs::path& profile)
+    {
+        const char* found = nullptr;
+        for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
+            if (fs::exists(path)) found = path;
+        }
+        if (!found) return;
+        fs::create_directories(profile);
+        ProcessOptions options;
+        options.executable = found;
+        options.arguments = {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--user-data-dir=" + profile.string(), "--remote-debugging-port=0", "about:blank"};
+        process_ = Process::launch(options);
+        std::string path;
+        std::uint16_t port = 0;
+        waitFor(
+            [&] {
+                std::ifstream in(profile / "DevToolsActivePort");
+                return in >> port >> path && port != 0;
+            },
+            30s);
+        if (port == 0) return;
+        socket_.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), port});
+        socket_.read_message_max(64u << 20);
+        socket_.handshake("127.0.0.1:" + std::to_string(port), path);
+        const json targets = call("Target.getTargets", {});
+        for (const auto& target : targets["targetInfos"]) {
+            if (target["type"] == "page") {
+                session_ = call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}})
+                               ["sessionId"];
+                break;
+            }
+        }
+    }
+    ~Browser()
+    {
+        if (process_ && process_->isRunning()) {
+            ::kill(-process_->pid(), SIGKILL);
+            process_->waitUntilExit();
+        }
+    }
+    bool ready() const { return !session_.empty(); }
+
+    // A command to the page; its result.
+    json call(const std::string& method, json params)
+    {
+        const int id = ++nextId_;
+        json message = {{"id", id}, {"method", method}, {"params", std::move(params)}};
+        if (!session_.empty()) message["sessionId"] = session_;
+        socket_.write(boost::asio::buffer(message.dump()));
+        for (;;) {
+            beast::flat_buffer buffer;
+            socket_.read(buffer);
+            const json reply = json::parse(beast::buffers_to_string(buffer.data()));
+            if (reply.value("id", 0) != id) continue;
+            if (reply.contains("error")) throw std::runtime_error(method + ": " + reply["error"].dump());
+            return reply["result"];
+        }
+    }
+    json evaluate(const std::string& expression)
+    {
+        const json result = call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}});
+        return result["result"].value("value", json());
+    }
+    void touch(const std::string& type, const std::vector<std::pair<double, double>>& points)
+    {
+        json list = json::array();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            list.push_back({{"x", points[i].first}, {"y", points[i].second}, {"id", i}});
+        }
+        call("Input.dispatchTouchEvent", {{"type", type}, {"touchPoints", list}});
+    }
+
+private:
+    std::shared_ptr<Process> process_;
+    boost::asio::io_context io_;
+    Socket socket_{io_};
+    std::string session_;
+    int nextId_ = 0;
+};
+
+// The canvas as the stream's pixels (1 or 3 bytes each), and how many of its
+// pixels are not grey on a greyscale stream.
+constexpr const char* CANVAS = R"((() => {
+  const q = window.quillbright; if (!q || !q.decoded) return null;
+  const c = document.getElementById('c'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+  const out = new Uint8Array(c.width * c.height * q.bpp);
+  let o = 0, coloured = 0;
+  for (let i = 0; i < d.length; i += 4) {
+    out[o++] = d[i];
+    if (q.bpp === 3) { out[o++] = d[i + 1]; out[o++] = d[i + 2]; }
+    else if (d[i] !== d[i + 1] || d[i] !== d[i + 2]) coloured++;
+  }
+  let s = '';
+  for (let i = 0; i < out.length; i += 0x8000) s += String.fromCharCode.apply(null, out.subarray(i, i + 0x8000));
+  return {width: c.width, height: c.height, coloured: coloured, pixels: btoa(s)};
+})())";
+
+class TabletPageTest : public test::DaemonHarness {
+protected:
+    TabletPageTest() : DaemonHarness(nullptr, "0.05") {}
+
+    std::string skipReason()
+    {
+        if (!hostMissing().empty()) return hostMissing();
+        if (!fs::exists("/usr/bin/chromium") && !fs::exists("/usr/bin/chromium-browser")) return "no chromium";
+        return {};
+    }
+
+    // The page's canvas, once it equals the reference client's picture
+    // (which keeps reading and acknowledging meanwhile); false at the deadline.
+    static bool canvasMatches(Browser& browser, companion::CompanionClient& client, std::string& mismatch)
+    {
+        return waitFor(
+            [&] {
+                while (const auto frame = client.readFrame(100ms)) client.sendAck(frame->sequenceNumber);
+                const json canvas = browser.evaluate(CANVAS);
+                if (canvas.is_null() || !client.decoder().hasPicture()) return false;
+                std::string pixels = canvas["pixels"];
+                std::string decoded(beast::detail::base64::decoded_size(pixels.size()), '\0');
+                decoded.resize(beast::detail::base64::decode(decoded.data(), pixels.data(), pixels.size()).first);
+                const auto& expected = client.decoder().frame();
+                std::size_t differ = decoded.size() == expected.size() ? 0 : expected.size();
+                for (std::size_t i = 0; differ == 0 && i < expected.size(); ++i) {
+                    differ += std::uint8_t(decoded[i]) != expected[i] ? 1 : 0;
+                }
+                mismatch = canvas["width"].dump() + "x" + canvas["height"].dump() + ", " + std::to_string(differ)
+                    + " bytes differ, " + canvas["coloured"].dump() + " coloured pixels";
+                return differ == 0 && canvas["coloured"] == 0;
+            },
+            30s);
+    }
+};
+
+// A window of greys over the tablet's monitor that reports the pointer's buttons.
+struct TestWindow {
+    TestWindow(Display* x, int left, int top, int width, int height) : x(x)
+    {
+        const Pixmap empty = XCreatePixmap(x, DefaultRootWindow(x), 1, 1, 1);
+        XColor black{};
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.cursor = XCreatePixmapCursor(x, empty, empty, &black, &black, 0, 0);
+        attributes.event_mask = ButtonPressMask | ButtonReleaseMask | Button1MotionMask;
+        window = XCreateWindow(x, DefaultRootWindow(x), left, top, unsigned(width), unsigned(height), 0, CopyFromParent,
+            InputOutput, CopyFromParent, CWOverrideRedirect | CWCursor | CWEventMask, &attributes);
+        XMapRaised(x, window);
+        XSync(x, False);
+    }
+    void paint(int width, int height, int seed)
+    {
+        std::vector<char> bgra(std::size_t(width) * height * 4);
+        for (int y = 0; y < height; ++y) {
+            for (int column = 0; column < width; ++column) {
+                char* p = &bgra[(std::size_t(y) * width + column) * 4];
+                p[0] = char(column * 7 + y + seed);
+                p[1] = char(y / 3 + seed);
+                p[2] = char(column / 4);
+            }
+        }
+        XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, bgra.data(), unsigned(width),
+            unsigned(height), 32, 0);
+        GC gc = XCreateGC(x, window, 0, nullptr);
+        XPutImage(x, window, gc, image, 0, 0, 0, 0, unsigned(width), unsigned(height));
+        XSync(x, False);
+        image->data = nullptr;
+        XDestroyImage(image);
+        XFreeGC(x, gc);
+    }
+    // The next button event of `type`, within the deadline.
+    std::optional<XButtonEvent> next(int type)
+    {
+        std::optional<XButtonEvent> found;
+        waitFor(
+            [&] {
+                while (!found && XPending(x) > 0) {
+                    XEvent event;
+                    XNextEvent(x, &event);
+                    if (event.type == type) found = event.xbutton;
+                }
+                return found.has_value();
+            },
+            10s);
+        return found;
+    }
+    Display* x;
+    Window window = 0;
+};
+
+TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndBadPagesCostTheOthersNothing)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    std::smatch place;
+    const std::regex monitor(R"( 1600/\d+x1200/\d+\+(\d+)\+(\d+))");
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::string monitors = xorg().run("xrandr --listmonitors");
+            return std::regex_search(monitors, place, monitor) && output().find("8888") != std::string::npos;
+        },
+        30s))
+        << xorg().run("xrandr --listmonitors") << output();
+    const int left = std::stoi(place[1]), top = std::stoi(place[2]);
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 30s));
+
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Emulation.setDeviceMetricsOverride",
+        {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    browser.call("Emulation.setTouchEmulationEnabled", {{"enabled", true}, {"maxTouchPoints", 5}});
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet"}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.width") == 1600; }, 20s))
+        << output();
+
+    // New pictures on the tablet's monitor: the page decodes and acknowledges
+    // them, and the latency report counts its acknowledgements.
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    TestWindow window(x, left, top, 1600, 1200);
+    window.paint(1600, 1200, 0);
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("quillbright.acked").get<int>() > 0; }, 20s)) << output();
+    std::string latency;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            latency = cli({"latency"}).second;
+            return latency.find("Clients:          1\n") != std::string::npos
+                && latency.find("Average:        ?") == std::string::npos
+                && latency.find("Average:        0.0 ms") == std::string::npos;
+        },
+        20s))
+        << latency;
+
+    // The reference client's decode and the canvas agree byte for byte.
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    window.paint(1600, 1200, 40);
+    std::string mismatch;
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+
+    // A tap at a quarter across and three quarters down the picture (which
+    // the 1200x1600 page shows 1200x900, 350 from the top) clicks the window
+    // there; a drag presses and releases where the finger went; two fingers
+    // scroll.
+    browser.touch("touchStart", {{300, 1025}});
+    browser.touch("touchEnd", {});
+    auto press = window.next(ButtonPress);
+    ASSERT_TRUE(press) << output();
+    EXPECT_EQ(std::tuple(press->button, press->x, press->y), std::tuple(1u, 400, 900));
+    ASSERT_TRUE(window.next(ButtonRelease));
+    browser.touch("touchStart", {{600, 500}});
+    browser.touch("touchMove", {{700, 600}});
+    browser.touch("touchMove", {{900, 800}});
+    browser.touch("touchEnd", {});
+    press = window.next(ButtonPress);
+    const auto release = window.next(ButtonRelease);
+    ASSERT_TRUE(press && release) << output();
+    EXPECT_EQ(std::tuple(press->x, press->y, release->x, release->y), std::tuple(800, 200, 1200, 600));
+    browser.touch("touchStart", {{500, 900}, {700, 900}});
+    for (int step = 1; step <= 5; ++step) browser.touch("touchMove", {{500, 900 - 60 * step}, {700, 900 - 60 * step}});
+    browser.touch("touchEnd", {});
+    const auto wheel = window.next(ButtonPress);
+    ASSERT_TRUE(wheel) << output();
+    EXPECT_TRUE(wheel->button == 4 || wheel->button == 5) << wheel->button;
+
+    // Pages that never read, send garbage or vanish mid-frame: the daemon
+    // stays up and the browser's page keeps showing the stream.
+    boost::asio::io_context io;
+    std::vector<std::unique_ptr<Socket>> bad;
+    for (int i = 0; i < 3; ++i) {
+        auto ws = std::make_unique<Socket>(io);
+        ws->next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), 8891});
+        ws->handshake("127.0.0.1:8891", "/tablet/stream");
+        ws->binary(true);
+        bad.push_back(std::move(ws));
+    }
+    const std::vector<std::uint8_t> garbage(40, 0xDA);
+    bad[1]->write(boost::asio::buffer(garbage));
+    beast::flat_buffer some;
+    bad[2]->read(some); // a greeting message, then gone without a word
+    bad[2]->next_layer().socket().close();
+    window.paint(1600, 1200, 90);
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    bad.clear();
+    EXPECT_TRUE(daemon_->isRunning());
+
+    XDestroyWindow(x, window.window);
+    XCloseDisplay(x);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
+// A colour tablet: the page draws the RGB stream exactly as the reference
+// client decodes it.
+TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    adb.setDevices({test::device("TAB-1", "SM_X710", "1600x2560")});
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Emulation.setDeviceMetricsOverride",
+        {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet"}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.bpp") == 3; }, 20s))
+        << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    TestWindow window(x, 0, 0, 1024, 768);
+    window.paint(1024, 768, 7);
+    std::string mismatch;
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    XDestroyWindow(x, window.window);
+    XCloseDisplay(x);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
+} // namespace
+} // namespace qb
