@@ -52,7 +52,7 @@ struct HTTPServerOptions {
     // The session a tablet page streams from; run on the main loop. Null:
     // pages are told that no session runs.
     TabletTargetLookup tabletTarget = nullptr;
-    TabletBridgeOptions tabletBridge;
+    TabletBridgeOptions tabletBridge = {};
 };
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
