@@ -283,6 +283,16 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     std::string mismatch;
     EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
 
+    // What a typed character costs the page to decode (docs/performance.md).
+    const int decoded = browser.evaluate("quillbright.decoded").get<int>();
+    GC pen = XCreateGC(x, window.window, 0, nullptr);
+    XFillRectangle(x, window.window, pen, 700, 500, 10, 18);
+    XSync(x, False);
+    EXPECT_TRUE(waitFor([&] { return browser.evaluate("quillbright.decoded").get<int>() > decoded; }, 10s));
+    std::printf("tablet page: a typed character's delta decoded and drawn in %s ms\n",
+        browser.evaluate("quillbright.lastDecodeMs.toFixed(2)").get<std::string>().c_str());
+    XFreeGC(x, pen);
+
     // A tap at a quarter across and three quarters down the picture (which
     // the 1200x1600 page shows 1200x900, 350 from the top) clicks the window
     // there; a drag presses and releases where the finger went; two fingers
