@@ -24,17 +24,18 @@ asio::awaitable<std::string> callHandler(ControlHandler handler, std::string tex
     co_return co_await handler(std::move(text));
 }
 
-asio::awaitable<std::optional<TabletTarget>> callLookup(TabletTargetLookup lookup)
+asio::awaitable<std::optional<TabletTarget>> callLookup(TabletTargetLookup lookup, TabletHello hello)
 {
-    co_return co_await lookup();
+    co_return co_await lookup(std::move(hello));
 }
 
 // The lookup awaited on the main loop, from the bridge's queue.
 TabletTargetLookup onMainLoop(TabletTargetLookup lookup)
 {
     if (!lookup) return nullptr;
-    return [lookup]() -> asio::awaitable<std::optional<TabletTarget>> {
-        co_return co_await asio::co_spawn(MainLoop::shared().executor(), callLookup(lookup), asio::use_awaitable);
+    return [lookup](TabletHello hello) -> asio::awaitable<std::optional<TabletTarget>> {
+        co_return co_await asio::co_spawn(MainLoop::shared().executor(), callLookup(lookup, std::move(hello)),
+            asio::use_awaitable);
     };
 }
 

@@ -108,6 +108,39 @@ asio::awaitable<void> pumpPage(Link& link)
 
 } // namespace
 
+std::optional<TabletHello> parseTabletHello(std::string_view text)
+{
+    std::vector<std::string_view> words;
+    while (!text.empty() && words.size() <= 5) {
+        const auto space = text.find(' ');
+        words.push_back(text.substr(0, space));
+        text = space == std::string_view::npos ? std::string_view{} : text.substr(space + 1);
+    }
+    if (words.size() != 5 || words[0] != "hello") return std::nullopt;
+    const auto number = [](std::string_view word) {
+        int value = 0;
+        if (word.empty() || word.size() > 4) return 0;
+        for (const char c : word) {
+            if (c < '0' || c > '9') return 0;
+            value = value * 10 + (c - '0');
+        }
+        return value <= 8192 ? value : 0;
+    };
+    TabletHello hello;
+    hello.width = number(words[1]);
+    hello.height = number(words[2]);
+    if (hello.width == 0 || hello.height == 0) return std::nullopt;
+    if (words[3] != "grey" && words[3] != "rgb") return std::nullopt;
+    hello.pixelFormat = words[3] == "rgb" ? PixelFormat::rgb : PixelFormat::greyscale;
+    const std::string_view id = words[4];
+    const bool idOK = !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    });
+    if (!idOK) return std::nullopt;
+    hello.pageId = std::string(id);
+    return hello;
+}
+
 PageMessage judgePageMessage(std::span<const std::uint8_t> message)
 {
     if (message.size() == ACK_SIZE && startsWith(message, MAGIC_ACK)) return PageMessage::acknowledgement;
@@ -143,12 +176,27 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
     auto [acceptError] = co_await page.async_accept(asio::buffer(handshake), asio::as_tuple(asio::use_awaitable));
     if (acceptError) co_return;
 
-    std::optional<TabletTarget> found;
-    if (target) found = co_await target();
-    if (!found || found->framePort == 0) {
-        log("[TabletBridge] Tablet page connected while no device session runs — asked to try again");
+    beast::flat_buffer first;
+    auto [helloError, helloSize] = co_await page.async_read(first, asio::as_tuple(asio::use_awaitable));
+    if (helloError) co_return;
+    const std::optional<TabletHello> hello = page.got_text()
+        ? parseTabletHello(std::string_view(static_cast<const char*>(first.data().data()), first.size()))
+        : std::nullopt;
+    if (!hello) {
+        log("[TabletBridge] A page's first message was no hello — closed");
         auto [closeError] = co_await page.async_close(
-            websocket::close_reason(websocket::close_code::try_again_later, "no device session"),
+            websocket::close_reason(websocket::close_code::policy_error, "hello expected"),
+            asio::as_tuple(asio::use_awaitable));
+        (void)closeError;
+        co_return;
+    }
+
+    std::optional<TabletTarget> found;
+    if (target) found = co_await target(*hello);
+    if (!found || found->framePort == 0) {
+        log("[TabletBridge] Tablet page connected while the daemon is not mirroring — asked to try again");
+        auto [closeError] = co_await page.async_close(
+            websocket::close_reason(websocket::close_code::try_again_later, "not mirroring"),
             asio::as_tuple(asio::use_awaitable));
         (void)closeError;
         co_return;

@@ -1,9 +1,15 @@
 // The tablet page's WebSocket (GET /tablet/stream on the preview's HTTP
 // port, so one port, one adb reverse tunnel, carries the page and its
-// stream). Each page connection becomes an ordinary client of a session's
-// frame server and input server on loopback, so the page is greeted, given
-// the cached keyframe, paced and counted in the round-trip statistics exactly
-// as the companion is:
+// stream). The page's first message is its hello, a text message
+//
+//   hello <width> <height> <grey|rgb> <page id>
+//
+// (its screen in device pixels, the pixel format it wants, and an id that
+// stays the same across its reconnects). The owner's lookup finds or makes
+// the session for it; the page's connection then becomes an ordinary client
+// of that session's frame server and input server on loopback, so the page
+// is greeted, given the cached keyframe, paced and counted in the round-trip
+// statistics exactly as the companion is:
 //
 //   frame server --bytes--> HostMessageReader --one WS message per stream message--> page
 //   page --6-byte acknowledgement (DA 7A)--> frame server
@@ -27,18 +33,37 @@
 #include <span>
 #include <vector>
 
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/Modes.h"
 #include "runtime/Asio.h"
 #include "transport/FrameProtocol.h"
 
 namespace qb {
 
-// Where a page's stream comes from: a running session's servers.
+// What a page says of itself in its first message.
+struct TabletHello {
+    int width = 0;  // its screen in device pixels, 1-8192 each
+    int height = 0;
+    PixelFormat pixelFormat = PixelFormat::greyscale;
+    std::string pageId; // 1-64 letters, digits and '-'
+    bool operator==(const TabletHello&) const = default;
+};
+
+// The hello, or nullopt for anything else.
+std::optional<TabletHello> parseTabletHello(std::string_view text);
+
+// Where a page's stream comes from: a running session's servers. The bridge
+// holds `lease` while the page is connected and drops it when the page goes.
 struct TabletTarget {
     std::uint16_t framePort = 0;
     std::uint16_t inputPort = 0; // 0: touches are dropped
+    std::shared_ptr<void> lease;
 };
 
-using TabletTargetLookup = std::function<asio::awaitable<std::optional<TabletTarget>>()>;
+using TabletTargetLookup = std::function<asio::awaitable<std::optional<TabletTarget>>(TabletHello)>;
 
 struct TabletBridgeOptions {
     std::chrono::milliseconds idleTimeout{10000};
@@ -53,8 +78,9 @@ PageMessage judgePageMessage(std::span<const std::uint8_t> message);
 std::vector<std::uint8_t> encodeHostMessage(const HostMessage& message);
 
 // Answers the WebSocket handshake in `handshake` (the connection's first
-// read) and bridges the page to the target until either side ends. Without
-// a target (no session runs) the page is told so in the close frame.
+// read), reads the hello (a page that sends anything else is closed) and
+// bridges the page to its target until either side ends. Without a target
+// (the daemon is not mirroring) the page is told so in the close frame.
 asio::awaitable<void> runTabletBridge(asio::ip::tcp::socket socket, std::vector<std::uint8_t> handshake,
     TabletTargetLookup target, TabletBridgeOptions options = {});
 

@@ -14,8 +14,10 @@ constexpr const char* PAGE = R"PAGE(<!DOCTYPE html>
 html,body{margin:0;padding:0;height:100%;background:#000;overflow:hidden;touch-action:none;user-select:none}
 #c{display:block;width:100vw;height:100vh;object-fit:contain;touch-action:none}
 #state{position:fixed;left:8px;bottom:8px;font:13px sans-serif;color:#888;pointer-events:none}
+#colour{position:fixed;right:8px;bottom:8px;font:13px sans-serif;opacity:.4}
 </style></head>
 <body><canvas id="c" width="1" height="1"></canvas><div id="state">connecting</div>
+<button id="colour"></button>
 <script>
 'use strict';
 const canvas = document.getElementById('c');
@@ -116,6 +118,32 @@ function applyFrame(keyframe, payload) {
   return true;
 }
 
+// Greyscale or colour: a paper-like screen wants greyscale. The choice is
+// kept (?colour=1 or 0 in the address sets it too); the page's id stays the
+// same across reconnects so the daemon finds its session again.
+const params = new URLSearchParams(location.search);
+if (params.has('colour')) localStorage.setItem('quillbright.colour', params.get('colour') === '1' ? '1' : '0');
+let colour = localStorage.getItem('quillbright.colour') === '1';
+let pageId = sessionStorage.getItem('quillbright.page');
+if (!pageId) {
+  pageId = Array.from(crypto.getRandomValues(new Uint8Array(8)), b => b.toString(16).padStart(2, '0')).join('');
+  sessionStorage.setItem('quillbright.page', pageId);
+}
+const colourButton = document.getElementById('colour');
+function labelColour() { colourButton.textContent = colour ? 'Colour' : 'Greyscale'; }
+labelColour();
+colourButton.addEventListener('click', () => {
+  colour = !colour;
+  localStorage.setItem('quillbright.colour', colour ? '1' : '0');
+  labelColour();
+  if (socket) socket.close();
+});
+function hello() {
+  const ratio = window.devicePixelRatio || 1;
+  return 'hello ' + Math.round(screen.width * ratio) + ' ' + Math.round(screen.height * ratio) + ' ' +
+         (colour ? 'rgb' : 'grey') + ' ' + pageId;
+}
+
 let socket = null, retry = 500;
 function ack(sequence) {
   socket.send(new Uint8Array([0xDA, 0x7A, sequence & 255, (sequence >>> 8) & 255, (sequence >>> 16) & 255,
@@ -150,10 +178,10 @@ function connect() {
   width = height = 0; bpp = 1; frame = null; needKeyframe = true;
   socket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/tablet/stream');
   socket.binaryType = 'arraybuffer';
-  socket.onopen = () => { retry = 500; show('waiting for the first frame'); };
+  socket.onopen = () => { retry = 500; socket.send(hello()); show('waiting for the first frame'); };
   socket.onmessage = onMessage;
-  socket.onclose = () => {
-    show('not connected: trying again');
+  socket.onclose = (event) => {
+    show(event.reason === 'not mirroring' ? 'QuillBright is not mirroring: waiting' : 'not connected: trying again');
     setTimeout(connect, retry);
     retry = Math.min(retry * 2, 4000);
   };

@@ -2,7 +2,9 @@
 // client in one self-contained HTML page, so any tablet with a browser is a
 // second screen with nothing to install.
 //
-// The page opens ws://<its own host>/tablet/stream (TabletBridge.h), which
+// The page opens ws://<its own host>/tablet/stream (TabletBridge.h), says
+// its screen size in device pixels, greyscale or colour (a button switches,
+// the choice is kept) and its id, and gets a session of its own, which
 // carries the frame stream's very bytes, one WebSocket message per stream
 // message, and decodes them itself: the raw LZ4 block of each frame, the XOR
 // of a delta onto the frame it holds, greyscale or RGB into a canvas, only

@@ -230,22 +230,11 @@ struct TestWindow {
 TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndBadPagesCostTheOthersNothing)
 {
     if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
-    adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    // No device on adb: the page is the only tablet, in extended mode.
     launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        30s)) << output();
     ASSERT_EQ(cli({"mode", "extended"}).first, 0);
-    std::smatch place;
-    const std::regex monitor(R"( 1600/\d+x1200/\d+\+(\d+)\+(\d+))");
-    ASSERT_TRUE(waitFor(
-        [&] {
-            const std::string monitors = xorg().run("xrandr --listmonitors");
-            return std::regex_search(monitors, place, monitor);
-        },
-        30s))
-        << xorg().run("xrandr --listmonitors") << output();
-    const int left = std::stoi(place[1]), top = std::stoi(place[2]);
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 30s));
 
     Browser browser(directory() / "chromium");
     ASSERT_TRUE(browser.ready());
@@ -253,16 +242,26 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
         {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
     browser.call("Emulation.setTouchEmulationEnabled", {{"enabled", true}, {"maxTouchPoints", 5}});
     browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet"}});
-    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.width") == 1600; }, 20s))
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.width > 0") == true; }, 30s))
         << output();
+    // Its own session: a monitor of the size the page's screen asks for.
+    const int width = browser.evaluate("quillbright.width"), height = browser.evaluate("quillbright.height");
+    std::smatch place;
+    const std::regex monitor(" " + std::to_string(width) + "/\\d+x" + std::to_string(height) + R"(/\d+\+(\d+)\+(\d+))");
+    ASSERT_TRUE(waitFor([&] {
+        const std::string monitors = xorg().run("xrandr --listmonitors");
+        return std::regex_search(monitors, place, monitor);
+    }, 10s)) << width << "x" << height << "\n" << xorg().run("xrandr --listmonitors") << output();
+    const int left = std::stoi(place[1]), top = std::stoi(place[2]);
+    EXPECT_NE(cli({"status"}).second.find("\nstatus=running\n"), std::string::npos);
 
     // New pictures on the tablet's monitor: the page decodes and acknowledges
     // them, and the latency report counts its acknowledgements.
     XInitThreads();
     Display* x = XOpenDisplay(xorg().display.c_str());
     ASSERT_NE(x, nullptr);
-    TestWindow window(x, left, top, 1600, 1200);
-    window.paint(1600, 1200, 0);
+    TestWindow window(x, left, top, width, height);
+    window.paint(width, height, 0);
     ASSERT_TRUE(waitFor([&] { return browser.evaluate("quillbright.acked").get<int>() > 0; }, 20s)) << output();
     std::string latency;
     EXPECT_TRUE(waitFor(
@@ -279,38 +278,46 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     companion::CompanionClient client;
     ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
     ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
-    window.paint(1600, 1200, 40);
+    window.paint(width, height, 40);
     std::string mismatch;
     EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
 
     // What a typed character costs the page to decode (docs/performance.md).
     const int decoded = browser.evaluate("quillbright.decoded").get<int>();
     GC pen = XCreateGC(x, window.window, 0, nullptr);
-    XFillRectangle(x, window.window, pen, 700, 500, 10, 18);
+    XFillRectangle(x, window.window, pen, width / 2, height / 3, 10, 18);
     XSync(x, False);
     EXPECT_TRUE(waitFor([&] { return browser.evaluate("quillbright.decoded").get<int>() > decoded; }, 10s));
-    std::printf("tablet page: a typed character's delta decoded and drawn in %s ms\n",
+    std::printf("tablet page: a typed character's delta (%dx%d grey) decoded and drawn in %s ms\n", width, height,
         browser.evaluate("quillbright.lastDecodeMs.toFixed(2)").get<std::string>().c_str());
     XFreeGC(x, pen);
 
-    // A tap at a quarter across and three quarters down the picture (which
-    // the 1200x1600 page shows 1200x900, 350 from the top) clicks the window
-    // there; a drag presses and releases where the finger went; two fingers
-    // scroll.
-    browser.touch("touchStart", {{300, 1025}});
+    // The 1200x1600 page shows the picture whole, centred: a point at
+    // fractions (fx, fy) of it is here on the page.
+    const double scale = std::min(1200.0 / width, 1600.0 / height);
+    const auto onPage = [&](double fx, double fy) {
+        return std::pair((1200 - width * scale) / 2 + fx * width * scale, (1600 - height * scale) / 2 + fy * height * scale);
+    };
+    const auto near = [](const XButtonEvent& event, double fx, double fy, int w, int h) {
+        return std::abs(event.x - fx * w) <= 2 && std::abs(event.y - fy * h) <= 2;
+    };
+    // A tap clicks the window at the same place; a drag presses and releases
+    // where the finger went; two fingers scroll.
+    browser.touch("touchStart", {onPage(0.25, 0.75)});
     browser.touch("touchEnd", {});
     auto press = window.next(ButtonPress);
     ASSERT_TRUE(press) << output();
-    EXPECT_EQ(std::tuple(press->button, press->x, press->y), std::tuple(1u, 400, 900));
+    EXPECT_TRUE(press->button == 1 && near(*press, 0.25, 0.75, width, height)) << press->x << "," << press->y;
     ASSERT_TRUE(window.next(ButtonRelease));
-    browser.touch("touchStart", {{600, 500}});
-    browser.touch("touchMove", {{700, 600}});
-    browser.touch("touchMove", {{900, 800}});
+    browser.touch("touchStart", {onPage(0.5, 0.2)});
+    browser.touch("touchMove", {onPage(0.55, 0.3)});
+    browser.touch("touchMove", {onPage(0.7, 0.5)});
     browser.touch("touchEnd", {});
     press = window.next(ButtonPress);
     const auto release = window.next(ButtonRelease);
     ASSERT_TRUE(press && release) << output();
-    EXPECT_EQ(std::tuple(press->x, press->y, release->x, release->y), std::tuple(800, 200, 1200, 600));
+    EXPECT_TRUE(near(*press, 0.5, 0.2, width, height)) << press->x << "," << press->y;
+    EXPECT_TRUE(near(*release, 0.7, 0.5, width, height)) << release->x << "," << release->y;
     // Chromium's emulated touch screen delivers no two-finger moves, so the
     // scroll's touches are dispatched as page events.
     browser.evaluate(R"((() => {
@@ -327,25 +334,37 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     ASSERT_TRUE(wheel) << output();
     EXPECT_TRUE(wheel->button == 4 || wheel->button == 5) << wheel->button;
 
-    // Pages that never read, send garbage or vanish mid-frame: the daemon
-    // stays up and the browser's page keeps showing the stream.
+    // Connections of the same page that never read, send garbage or vanish
+    // mid-stream, and one that says no hello: the daemon stays up and the
+    // browser's page keeps showing the stream.
+    const std::string hello = "hello 1200 1600 grey " + browser.evaluate("sessionStorage.getItem('quillbright.page')").get<std::string>();
     boost::asio::io_context io;
     std::vector<std::unique_ptr<Socket>> bad;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         auto ws = std::make_unique<Socket>(io);
         ws->next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), 8891});
         ws->handshake("127.0.0.1:8891", "/tablet/stream");
-        ws->binary(true);
+        ws->text(i != 3);
+        ws->write(boost::asio::buffer(i == 3 ? std::string(40, '\xDA') : hello));
         bad.push_back(std::move(ws));
     }
-    const std::vector<std::uint8_t> garbage(40, 0xDA);
-    bad[1]->write(boost::asio::buffer(garbage));
+    bad[1]->binary(true);
+    bad[1]->write(boost::asio::buffer(std::string(40, '\xDA')));
     beast::flat_buffer some;
-    bad[2]->read(some); // a greeting message, then gone without a word
+    bad[2]->read(some); // the greeting's first message, then gone without a word
     bad[2]->next_layer().socket().close();
-    window.paint(1600, 1200, 90);
+    window.paint(width, height, 90);
     EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
     bad.clear();
+    client.close();
+
+    // The page gone, its session ends after the grace period: the monitor
+    // goes and the daemon waits for a tablet again.
+    browser.call("Page.navigate", {{"url", "about:blank"}});
+    EXPECT_TRUE(waitFor([&] { return !std::regex_search(xorg().run("xrandr --listmonitors"), monitor); }, 20s))
+        << xorg().run("xrandr --listmonitors") << output();
+    EXPECT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        10s));
     EXPECT_TRUE(daemon_->isRunning());
 
     XDestroyWindow(x, window.window);
@@ -354,20 +373,21 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
 }
 
-// A colour tablet: the page draws the RGB stream exactly as the reference
-// client decodes it.
+// A colour tablet: the page asks for RGB and draws its session's stream (the
+// primary mirrored) exactly as the reference client decodes it.
 TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
 {
     if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
-    adb.setDevices({test::device("TAB-1", "SM_X710", "1600x2560")});
+    const std::string before = xorg().layout();
     launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        30s)) << output();
     Browser browser(directory() / "chromium");
     ASSERT_TRUE(browser.ready());
     browser.call("Emulation.setDeviceMetricsOverride",
         {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
-    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet"}});
-    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.bpp") == 3; }, 20s))
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet?colour=1"}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.bpp") == 3; }, 30s))
         << output();
     companion::CompanionClient client;
     ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
@@ -381,8 +401,10 @@ TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
     EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
     XDestroyWindow(x, window.window);
     XCloseDisplay(x);
+    // Stopped while the page watches, the daemon takes the page's display away.
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(xorg().layout(), before);
 }
 
 } // namespace
