@@ -367,6 +367,16 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::tabletTarget(std::wea
 asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello)
 {
     const auto self = shared_from_this();
+    if (!hello.deviceSerial.empty()) {
+        // The page a device without the companion opened joins that device's session.
+        for (const auto& session : sessions_) {
+            const auto& frames = session->tcpServer();
+            if (session->id() != hello.deviceSerial || !frames || frames->port() == 0) continue;
+            const auto& input = session->inputServer();
+            co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), nullptr};
+        }
+        co_return std::nullopt;
+    }
     const std::string serial = fmt::format("page-{}-{}", hello.pageId, label(hello.pixelFormat));
     const auto find = [this, &serial]() -> std::shared_ptr<DeviceSession> {
         for (const auto& session : sessions_) {
@@ -578,8 +588,10 @@ asio::awaitable<void> MirrorEngine::startSequence()
         const ConnectedDevice& device = entry.device;
         engineLine(fmt::format("[MirrorEngine] Device {} ({}) → {}", device.serial, device.model,
             entry.pixelFormat == PixelFormat::greyscale ? "Greyscale" : "Color"));
+        auto environment = environment_.session;
+        if (preview_.running()) environment.pagePort = preview_.http()->boundPort();
         auto session = std::make_shared<DeviceSession>(entry.port, entry.resolution, entry.displayMode, device,
-            entry.pixelFormat, environment_.makeADBBridge(device), timing_.session, environment_.session);
+            entry.pixelFormat, environment_.makeADBBridge(device), timing_.session, environment);
         if (state_.connectionMode == ConnectionMode::wifi) {
             session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
             // Only this device may touch the desktop or start and stop over the LAN.

@@ -117,6 +117,9 @@ struct DeviceSessionEnvironment {
     // Host port of the input server. 8892 in production (the device's input
     // tunnel points at it); tests pass 0 for any free port.
     std::uint16_t inputPort = INPUT_PORT;
+    // The host port of the tablet page; a USB device without the companion
+    // opens the page there (0: never).
+    std::uint16_t pagePort = 0;
     // Options of the frame server.
     TCPServer::Options frameServer;
     // Who may use the input server when it listens beyond loopback (Wi-Fi
@@ -190,6 +193,7 @@ public:
     bool companionUpdateFailed() const { return supervisor_->companionUpdateFailed(); }
     bool hasHealthCheck() const { return supervisor_->hasHealthCheck(); }
     int relaunchAttempts() const { return supervisor_->relaunchAttempts(); }
+    bool usesBrowser() const { return supervisor_->usesBrowser(); }
 
     // ---- Statistics (written by the component callbacks on the main loop) ----
     const StreamStats& stats() const { return stats_; }

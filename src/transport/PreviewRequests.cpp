@@ -81,7 +81,9 @@ PreviewRequest judgePreviewRequest(std::span<const std::uint8_t> firstRead)
         if (parsed.progress != ParsedHTTPRequest::Progress::complete) return PreviewRequest::unanswered;
         return tabletStreamAllowed(parsed.request) ? PreviewRequest::tabletStream : PreviewRequest::refused;
     }
-    if (text.starts_with("GET /tablet ") || text.starts_with("GET /tablet?")) return PreviewRequest::tablet;
+    if (text.starts_with("GET /tablet ") || text.starts_with("GET /tablet?") || text.starts_with("GET /tablet/device/")) {
+        return PreviewRequest::tablet;
+    }
     if (text.find("GET") != std::string_view::npos) return PreviewRequest::page;
     return PreviewRequest::unanswered;
 }

@@ -9,7 +9,8 @@
 //   "GET /tablet/stream" with a whole head -> tabletStream  the tablet page's WebSocket
 //                                              (TabletBridge.h); refused unless
 //                                              tabletStreamAllowed
-//   "GET /tablet" (then " " or "?") -> tablet  the tablet page (TabletPage.h)
+//   "GET /tablet" (then " " or "?"), "GET /tablet/device/..." -> tablet
+//                                              the tablet page (TabletPage.h)
 //   any other text containing "GET" -> page    the page (text/html)
 //   anything else, or bytes that are not UTF-8 -> no reply; the connection is closed
 //

@@ -111,12 +111,12 @@ asio::awaitable<void> pumpPage(Link& link)
 std::optional<TabletHello> parseTabletHello(std::string_view text)
 {
     std::vector<std::string_view> words;
-    while (!text.empty() && words.size() <= 5) {
+    while (!text.empty() && words.size() <= 6) {
         const auto space = text.find(' ');
         words.push_back(text.substr(0, space));
         text = space == std::string_view::npos ? std::string_view{} : text.substr(space + 1);
     }
-    if (words.size() != 5 || words[0] != "hello") return std::nullopt;
+    if ((words.size() != 5 && words.size() != 6) || words[0] != "hello") return std::nullopt;
     const auto number = [](std::string_view word) {
         int value = 0;
         if (word.empty() || word.size() > 4) return 0;
@@ -132,12 +132,18 @@ std::optional<TabletHello> parseTabletHello(std::string_view text)
     if (hello.width == 0 || hello.height == 0) return std::nullopt;
     if (words[3] != "grey" && words[3] != "rgb") return std::nullopt;
     hello.pixelFormat = words[3] == "rgb" ? PixelFormat::rgb : PixelFormat::greyscale;
-    const std::string_view id = words[4];
-    const bool idOK = !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
-    });
-    if (!idOK) return std::nullopt;
-    hello.pageId = std::string(id);
+    const auto plain = [](std::string_view word, std::string_view extra) {
+        return !word.empty() && word.size() <= 64 && std::all_of(word.begin(), word.end(), [extra](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                || extra.find(c) != std::string_view::npos;
+        });
+    };
+    if (!plain(words[4], "-")) return std::nullopt;
+    hello.pageId = std::string(words[4]);
+    if (words.size() == 6) {
+        if (!plain(words[5], "-._")) return std::nullopt;
+        hello.deviceSerial = std::string(words[5]);
+    }
     return hello;
 }
 

@@ -2,8 +2,10 @@
 // port, so one port, one adb reverse tunnel, carries the page and its
 // stream). The page's first message is its hello, a text message
 //
-//   hello <width> <height> <grey|rgb> <page id>
+//   hello <width> <height> <grey|rgb> <page id> [<device serial>]
 //
+// (the serial when the daemon opened the page on a device over adb: the page
+// then joins that device's session)
 // (its screen in device pixels, the pixel format it wants, and an id that
 // stays the same across its reconnects). The owner's lookup finds or makes
 // the session for it; the page's connection then becomes an ordinary client
@@ -49,6 +51,7 @@ struct TabletHello {
     int height = 0;
     PixelFormat pixelFormat = PixelFormat::greyscale;
     std::string pageId; // 1-64 letters, digits and '-'
+    std::string deviceSerial; // empty, or 1-64 letters, digits, '-', '.' and '_'
     bool operator==(const TabletHello&) const = default;
 };
 

@@ -138,10 +138,13 @@ colourButton.addEventListener('click', () => {
   labelColour();
   if (socket) socket.close();
 });
+// Opened by the daemon on a device over adb: /tablet/device/<serial> names
+// the device's session, which the page joins.
+const device = (location.pathname.match(/^\/tablet\/device\/([A-Za-z0-9._-]{1,64})$/) || [])[1];
 function hello() {
   const ratio = window.devicePixelRatio || 1;
   return 'hello ' + Math.round(screen.width * ratio) + ' ' + Math.round(screen.height * ratio) + ' ' +
-         (colour ? 'rgb' : 'grey') + ' ' + pageId;
+         (colour ? 'rgb' : 'grey') + ' ' + pageId + (device ? ' ' + device : '');
 }
 
 let socket = null, retry = 500;

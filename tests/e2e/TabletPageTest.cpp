@@ -409,3 +409,38 @@ TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
 
 } // namespace
 } // namespace qb
+
+namespace qb {
+namespace {
+
+// A tablet on USB without the companion app (and none to install): the
+// daemon maps the page's port and opens the page in the tablet's browser,
+// which joins the device's session; a stop removes the tunnel.
+TEST_F(TabletPageTest, WithoutTheCompanionTheDaemonOpensThePageOnTheTablet)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    adb.setDevices({test::FakeAdbState::device("DC1-0009", "DC_1")});
+    launch();
+    const std::string url = "http://localhost:8891/tablet/device/DC1-0009";
+    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", json::array()).dump(); };
+    ASSERT_TRUE(waitFor([&] { return adb.read()["devices"][0].value("opened", json::array()).dump().find(url)
+                                  != std::string::npos; }, 30s))
+        << adb.read().dump() << output();
+    EXPECT_NE(tunnels().find("8891"), std::string::npos) << tunnels();
+    EXPECT_TRUE(outputHas("No companion app — using the tablet page in the device's browser")) << output();
+
+    // The tablet's browser (here, through the tunnel's host end) shows the device's stream.
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Page.navigate", {{"url", url}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.decoded > 0") == true; }, 30s))
+        << output();
+    EXPECT_TRUE(outputHas("Tablet page streaming from port 8888")) << output();
+
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(tunnels().find("8891"), std::string::npos) << tunnels();
+}
+
+} // namespace
+} // namespace qb
