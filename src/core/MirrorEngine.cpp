@@ -442,6 +442,22 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
     co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), std::move(lease)};
 }
 
+void MirrorEngine::openTabletPages()
+{
+    if (!state_.status.is(MirrorStatus::Kind::running)) return;
+    for (const auto& session : sessions_) {
+        if (session->skipADB()) continue; // a page's own session, or a device on the network
+        logInfo("Engine", "Opening the tablet page on " + session->id() + " (asked for)");
+        std::function<bool()> open = [session] { return session->openTabletPage(); };
+        tasks_.spawn(openTabletPageTask(std::move(open)), "open tablet page");
+    }
+}
+
+asio::awaitable<void> MirrorEngine::openTabletPageTask(std::function<bool()> open)
+{
+    co_await offMainLoop<bool>(std::move(open));
+}
+
 void MirrorEngine::pageLeft(const std::string& serial)
 {
     auto& link = pages_[serial];

@@ -177,6 +177,10 @@ public:
     asio::awaitable<void> stopAsync();
     // stopAsync(), then closes the preview and control page: the engine's end.
     asio::awaitable<void> shutdownAsync();
+    // While running: the tablet page's tunnel and a VIEW intent on every
+    // session's device on adb (off the main loop), as when its companion is
+    // missing.
+    void openTabletPages();
     // While running: re-establishes the adb link of every session whose link
     // is down (off the main loop), then refreshes adbConnected.
     void reconnect();
@@ -300,6 +304,7 @@ private:
         TabletHello hello);
     asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello);
     void pageLeft(const std::string& serial);
+    static asio::awaitable<void> openTabletPageTask(std::function<bool()> open);
     static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
         std::uint64_t generation);
     // Wi-Fi mode: the addresses a device is reached at (its network serial's,

@@ -72,6 +72,9 @@ public:
     // be installed, setUp() maps the device's page port to it and opens the
     // tablet page in the device's browser instead (0: it never does).
     void setPagePort(std::uint16_t page) { pageHostPort_.store(page); }
+    // The page's tunnel and the VIEW intent (`quillbright tablet --browser`,
+    // or setUp() for a missing companion); blocks on adb.
+    bool openPageOnDevice();
     // The tablet page stands in for the companion on this device.
     bool usesBrowser() const { return usesBrowser_.load(); }
 
@@ -103,8 +106,6 @@ private:
     static asio::awaitable<void> healthCheckLoop(std::weak_ptr<CompanionSupervisor> weak, Duration interval);
     asio::awaitable<bool> healthCheck();
     std::optional<std::string> launchHost() const;
-    // The page's tunnel and the VIEW intent; blocks on adb.
-    bool openPageOnDevice();
     std::string prefix() const { return "[" + serial_ + "]"; }
     bool halted() const { return halted_.load(); }
 

@@ -326,6 +326,8 @@ asio::awaitable<void> DeviceSession::stop()
 // ---------------------------------------------------------------------------
 // Reconnect
 
+bool DeviceSession::openTabletPage() { return !skipADB_ && supervisor_->openPageOnDevice(); }
+
 void DeviceSession::reconnect()
 {
     if (stopping()) return; // a stopped session keeps no link

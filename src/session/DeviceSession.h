@@ -153,6 +153,9 @@ public:
     // version check, no new health check). Blocks on adb: call it off the
     // main loop.
     void reconnect();
+    // The tablet page's tunnel and a VIEW intent on the device: its browser
+    // shows this session. Blocks on adb: off the main loop.
+    bool openTabletPage();
 
     // The IPv4 address of this machine's Wi-Fi interface: the one named by
     // $QUILLBRIGHT_WIFI_INTERFACE, else the first interface whose name begins

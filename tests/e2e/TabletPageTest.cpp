@@ -436,6 +436,9 @@ TEST_F(TabletPageTest, WithoutTheCompanionTheDaemonOpensThePageOnTheTablet)
     ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.decoded > 0") == true; }, 30s))
         << output();
     EXPECT_TRUE(outputHas("Tablet page streaming from port 8888")) << output();
+    // Asked for, the page is opened again.
+    EXPECT_EQ(cli({"tablet", "--browser"}), std::pair(0, std::string("OK opening the tablet page on the USB tablets\n")));
+    EXPECT_TRUE(waitFor([&] { return adb.read()["devices"][0].value("opened", json::array()).size() == 2; }, 10s));
 
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
