@@ -112,10 +112,12 @@ TEST(PreviewRequestTest, TheTabletStreamOpensOnlyForThePageThisDaemonServed)
 TEST(PreviewRequestTest, ATabletPagesHelloIsReadStrictly)
 {
     EXPECT_EQ(parseTabletHello("hello 1200 1600 grey 0a1b-C"),
-        (TabletHello{1200, 1600, PixelFormat::greyscale, "0a1b-C"}));
+        (TabletHello{1200, 1600, PixelFormat::greyscale, "0a1b-C", ""}));
+    EXPECT_EQ(parseTabletHello("hello 1200 1600 grey a DC1-0001.x_y")->deviceSerial, "DC1-0001.x_y");
     EXPECT_EQ(parseTabletHello("hello 1 8192 rgb x")->pixelFormat, PixelFormat::rgb);
     for (const char* text : {"hello 0 1600 grey a", "hello 1200 8193 grey a", "hello -1 1600 grey a",
-             "hello 1200 1600 colour a", "hello 1200 1600 grey a b", "hello 1200 1600 grey", "hello 1200 1600 grey a/b",
+             "hello 1200 1600 colour a", "hello 1200 1600 grey a b:c", "hello 1200 1600 grey a b c", "hello 1200 1600 grey",
+             "hello 1200 1600 grey a/b",
              "HELLO 1200 1600 grey a", "hello 99999999999 1 grey a", "hello  1200 1600 grey a", ""}) {
         EXPECT_FALSE(parseTabletHello(text)) << text;
     }
