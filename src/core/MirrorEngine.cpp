@@ -409,7 +409,8 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
         session = std::make_shared<DeviceSession>(port, resolution, mode, device, hello.pixelFormat,
             environment_.makeADBBridge(device), timing_.session, environment);
         session->setSkipADB(true);
-        session->setBindAddress(previewAddress());
+        // The page reaches its servers through the bridge, on this machine.
+        session->setBindAddress(std::string(LOOPBACK_ADDRESS));
         engineLine(fmt::format("[MirrorEngine] Tablet page {} ({}x{}, {}) → port {}, {}x{} {}", hello.pageId,
             hello.width, hello.height, label(hello.pixelFormat), port, resolution.width, resolution.height,
             mode == DisplayMode::extended ? "extended" : "mirror"));
@@ -1172,6 +1173,12 @@ void MirrorEngine::deviceConnected()
     } else if (autoStart && state_.status.is(MirrorStatus::Kind::stopping)) {
         logInfo("USB", "Device connected while stopping — will restart after teardown");
         tasks_.spawn(restartAfterTeardownTask(weak_from_this()), "restart after teardown");
+    } else if (autoStart && state_.status.is(MirrorStatus::Kind::running) && !sessions_.empty()
+        && std::all_of(sessions_.begin(), sessions_.end(), [this](const auto& s) { return pages_.contains(s->id()); })) {
+        // Only tablet pages are mirrored: the device joins them (the pages
+        // reconnect and get their displays again).
+        logInfo("USB", "Device connected beside the tablet pages — restarting to mirror it");
+        restart();
     } else if (state_.status.is(MirrorStatus::Kind::running)) {
         logInfo("USB", "Device reconnected — re-establishing tunnels");
         reconnect();

@@ -445,5 +445,30 @@ TEST_F(TabletPageTest, WithoutTheCompanionTheDaemonOpensThePageOnTheTablet)
     EXPECT_EQ(tunnels().find("8891"), std::string::npos) << tunnels();
 }
 
+// A tablet plugged in while only a page is mirrored gets mirrored too: the
+// device's session comes first, and the page, reconnecting, gets the next port.
+TEST_F(TabletPageTest, ADevicePluggedInBesideAPageIsMirroredToo)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    launch();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        30s)) << output();
+    ASSERT_EQ(cli({"automirror", "on"}).first, 0);
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet"}});
+    ASSERT_TRUE(outputHas("Tablet page streaming from port 8888", 30s)) << output();
+
+    adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    ASSERT_TRUE(outputHas("Tablet page streaming from port 8889", 30s)) << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    const auto greeting = client.readGreeting(10000ms);
+    ASSERT_TRUE(greeting) << client.violation();
+    EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200)); // the DC-1's own
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
 } // namespace
 } // namespace qb
