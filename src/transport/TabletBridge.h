@@ -39,24 +39,10 @@
 #include <string>
 #include <string_view>
 
-#include "config/Modes.h"
 #include "runtime/Asio.h"
-#include "transport/FrameProtocol.h"
+#include "transport/TabletMessages.h"
 
 namespace qb {
-
-// What a page says of itself in its first message.
-struct TabletHello {
-    int width = 0;  // its screen in device pixels, 1-8192 each
-    int height = 0;
-    PixelFormat pixelFormat = PixelFormat::greyscale;
-    std::string pageId; // 1-64 letters, digits and '-'
-    std::string deviceSerial; // empty, or 1-64 letters, digits, '-', '.' and '_'
-    bool operator==(const TabletHello&) const = default;
-};
-
-// The hello, or nullopt for anything else.
-std::optional<TabletHello> parseTabletHello(std::string_view text);
 
 // Where a page's stream comes from: a running session's servers. The bridge
 // holds `lease` while the page is connected and drops it when the page goes.
@@ -72,13 +58,6 @@ struct TabletBridgeOptions {
     std::chrono::milliseconds idleTimeout{10000};
     std::size_t maxIncomingMessage = 64;
 };
-
-// What a message from the page is: an acknowledgement, a touch, or neither.
-enum class PageMessage { acknowledgement, touch, ignored };
-PageMessage judgePageMessage(std::span<const std::uint8_t> message);
-
-// The bytes of one stream message as the frame server sent them.
-std::vector<std::uint8_t> encodeHostMessage(const HostMessage& message);
 
 // Answers the WebSocket handshake in `handshake` (the connection's first
 // read), reads the hello (a page that sends anything else is closed) and

@@ -118,7 +118,7 @@ TEST(PreviewRequestTest, ATabletPagesHelloIsReadStrictly)
     for (const char* text : {"hello 0 1600 grey a", "hello 1200 8193 grey a", "hello -1 1600 grey a",
              "hello 1200 1600 colour a", "hello 1200 1600 grey a b:c", "hello 1200 1600 grey a b c", "hello 1200 1600 grey",
              "hello 1200 1600 grey a/b",
-             "HELLO 1200 1600 grey a", "hello 99999999999 1 grey a", "hello  1200 1600 grey a", ""}) {
+             "HELLO 1200 1600 grey a", "hello 1200 1600 grey a ", "hello 99999999999 1 grey a", "hello  1200 1600 grey a", ""}) {
         EXPECT_FALSE(parseTabletHello(text)) << text;
     }
     EXPECT_FALSE(parseTabletHello("hello 1 1 grey " + std::string(65, 'a')));
