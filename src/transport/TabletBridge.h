@@ -4,10 +4,9 @@
 //
 //   hello <width> <height> <grey|rgb> <page id> [<device serial>]
 //
-// (the serial when the daemon opened the page on a device over adb: the page
-// then joins that device's session)
-// (its screen in device pixels, the pixel format it wants, and an id that
-// stays the same across its reconnects). The owner's lookup finds or makes
+// (its screen in device pixels, the pixel format it wants, an id that stays
+// the same across its reconnects, and the device's serial when the daemon
+// opened the page on a device over adb). The owner's lookup finds or makes
 // the session for it; the page's connection then becomes an ordinary client
 // of that session's frame server and input server on loopback, so the page
 // is greeted, given the cached keyframe, paced and counted in the round-trip
@@ -31,13 +30,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
-#include <span>
-#include <vector>
-
 #include <memory>
-#include <string>
-#include <string_view>
+#include <optional>
+#include <vector>
 
 #include "runtime/Asio.h"
 #include "transport/TabletMessages.h"
