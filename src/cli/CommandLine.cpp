@@ -24,6 +24,7 @@
 
 #include "cli/Pair.h"
 #include "cli/Setup.h"
+#include "config/Ports.h"
 #include "config/Text.h"
 #include "control/ControlRequest.h"
 #include "core/MirrorEngine.h"
@@ -285,6 +286,8 @@ const std::vector<CommandEntry>& commandTable()
         {"latency", "[--watch]", "Print latency diagnostics (RTT, jitter, processing times);\n"
                                  "--watch polls every 2 seconds",
             K::choice, {"--watch", "-w"}},
+        {"tablet", "[--browser]", "Print the tablet page's address (any tablet's browser is a second\n"
+                                  "screen); --browser opens it on the tablets on USB", K::choice, {"--browser"}},
         {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
         {"install-service", "", "Write the systemd user unit (then: systemctl --user enable --now quillbright)"},
         {"remove-service", "", "Remove the systemd user unit"},
@@ -776,6 +779,19 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     if (command == "report") return commandReport(context, out);
     if (command == "latency") return commandLatency(context, rest, out);
     if (command == "pair") return commandPair(rest, out, err);
+    if (command == "tablet") {
+        if (!argument) {
+            out << "Open http://localhost:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n"
+                << "(over USB: adb reverse tcp:" << DEVICE_PAGE_PORT << " tcp:" << HTTP_PREVIEW_PORT
+                << ", or `quillbright tablet --browser`)\n";
+            return 0;
+        }
+        if (*argument != "--browser") {
+            err << commandHelp(*findCommand("tablet"));
+            return 2;
+        }
+        return runControlCommand(context, "TABLET BROWSER", out);
+    }
     if (auto status = runSetupCommand(command, rest, out)) return *status;
     if ((command == "brightness" || command == "warmth") && argument
         && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {

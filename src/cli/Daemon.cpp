@@ -282,6 +282,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     engineTiming.displayStagger = scaled(engineTiming.displayStagger, daemon->scale);
     engineTiming.wakeRestartDelay = scaled(engineTiming.wakeRestartDelay, daemon->scale);
     engineTiming.displayGoneRestartDelay = scaled(engineTiming.displayGoneRestartDelay, daemon->scale);
+    engineTiming.pageSessionGrace = scaled(engineTiming.pageSessionGrace, daemon->scale);
     engineTiming.session.displayPause = scaled(engineTiming.session.displayPause, daemon->scale);
     engineTiming.session.retryPause = scaled(engineTiming.session.retryPause, daemon->scale);
     engineTiming.session.healthCheckInterval = scaled(engineTiming.session.healthCheckInterval, daemon->scale);

@@ -15,5 +15,8 @@ inline constexpr std::uint16_t INPUT_PORT = 8892;
 
 inline constexpr std::uint16_t DEVICE_STREAM_PORT = 8888;
 inline constexpr std::uint16_t DEVICE_INPUT_PORT = 8892;
+// Where a tablet without the companion opens the tablet page (its browser
+// reaches the host's page port through a reverse tunnel).
+inline constexpr std::uint16_t DEVICE_PAGE_PORT = 8891;
 
 } // namespace qb

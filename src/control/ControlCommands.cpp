@@ -359,6 +359,12 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
         target.reconnect();
         return "OK reconnecting";
     }
+    if (command == "TABLET") {
+        if (!argument || lowercased(*argument) != "browser") return "ERR use TABLET BROWSER";
+        if (!target.state().status.is(MirrorStatus::Kind::running)) return "ERR not running";
+        target.openTabletPages();
+        return "OK opening the tablet page on the USB tablets";
+    }
     if (command == "CONTRAST") return contrastCommand(argument, target);
     if (command == "DISPLAYMODE") return displayModeCommand(argument, target);
     if (command == "CONNECTION") return connectionCommand(argument, target);

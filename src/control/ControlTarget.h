@@ -80,6 +80,8 @@ public:
     virtual void stop() = 0;
     virtual void restart() = 0;
     virtual void reconnect() = 0;
+    // Opens the tablet page in the browser of every tablet on USB.
+    virtual void openTabletPages() = 0;
 
     // The full diagnostic report (runs adb; may block for a few seconds).
     virtual std::string report() = 0;

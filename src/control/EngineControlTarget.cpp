@@ -263,6 +263,11 @@ void EngineControlTarget::reconnect()
     if (auto e = engine_.lock()) e->reconnect();
 }
 
+void EngineControlTarget::openTabletPages()
+{
+    if (auto e = engine_.lock()) e->openTabletPages();
+}
+
 HealthReportInput EngineControlTarget::outsideFacts()
 {
     HealthReportInput facts;

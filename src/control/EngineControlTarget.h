@@ -40,6 +40,7 @@ public:
     void stop() override;
     void restart() override;
     void reconnect() override;
+    void openTabletPages() override;
     // Uses the outside facts gathered by prepareReport() (adb devices,
     // tunnels, crash reports); without them those lines say nothing is known.
     std::string report() override;

@@ -92,6 +92,9 @@ struct MirrorEngineTiming {
     // A session whose display left the desktop is built again after this
     // long (the layout settles; a display server that ended stops us first).
     Duration displayGoneRestartDelay = std::chrono::milliseconds(500);
+    // A tablet page's session outlives the page's connection by this long,
+    // so a page that reconnects finds its display where it left it.
+    Duration pageSessionGrace = std::chrono::seconds(10);
     // The start's port check (core/PortCheck.h).
     Duration portBusyFor = std::chrono::milliseconds(500);
     Duration portRecheckInterval = std::chrono::milliseconds(25);
@@ -182,6 +185,10 @@ public:
     asio::awaitable<void> stopAsync();
     // stopAsync(), then closes the preview and control page: the engine's end.
     asio::awaitable<void> shutdownAsync();
+    // While running: the tablet page's tunnel and a VIEW intent on every
+    // session's device on adb (off the main loop), as when its companion is
+    // missing.
+    void openTabletPages();
     // While running: re-establishes the adb link of every session whose link
     // is down (off the main loop), then refreshes adbConnected.
     void reconnect();
@@ -303,6 +310,17 @@ private:
     std::optional<std::string> openPreview();
     std::string previewAddress() const;
     static asio::awaitable<std::string> answerControl(std::weak_ptr<MirrorEngine> weak, std::string request);
+    // A tablet page's own session (TabletBridge.h): found again by the
+    // page's id and pixel format, or started like a device's while the
+    // engine mirrors or waits for a device; it ends `pageSessionGrace` after
+    // the page's last connection went.
+    static asio::awaitable<std::optional<TabletTarget>> tabletTarget(std::weak_ptr<MirrorEngine> weak,
+        TabletHello hello);
+    asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello);
+    void pageLeft(const std::string& serial);
+    static asio::awaitable<void> openTabletPageTask(std::function<bool()> open);
+    static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
+        std::uint64_t generation);
     // Wi-Fi mode: the addresses a device is reached at (its network serial's,
     // the one it was paired at) join or leave the LAN allow list.
     std::vector<asio::ip::address> deviceAddresses(const ConnectedDevice& device) const;
@@ -349,6 +367,12 @@ private:
     int fontSmoothingChanges_ = 0;
     NativeSizeCache nativeSizes_;
     PreviewServers preview_;
+    struct PageLink {
+        int connections = 0;
+        std::uint64_t generation = 0; // each departure's grace period; a later one supersedes it
+    };
+    std::map<std::string, PageLink> pages_; // by the page session's serial
+    bool pageStarting_ = false;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
     EngineState state_;

@@ -15,6 +15,7 @@ void PreviewServers::start(Options options)
     httpOptions.webSocketPort = ws->boundPort();
     httpOptions.peers = std::move(options.peers);
     httpOptions.controlHandler = std::move(options.controlHandler);
+    httpOptions.tabletTarget = std::move(options.tabletTarget);
     auto http = HTTPServer::make(options.httpPort, options.width, options.height, httpOptions);
     http->onStartRequested = std::move(options.onStartRequested);
     http->onStopRequested = std::move(options.onStopRequested);

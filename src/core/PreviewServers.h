@@ -31,6 +31,8 @@ public:
         std::function<void()> onStopRequested;
         // The page's control requests (HTTPServerOptions::controlHandler).
         std::function<asio::awaitable<std::string>(std::string)> controlHandler = nullptr;
+        // The session a tablet page streams from (HTTPServerOptions::tabletTarget).
+        TabletTargetLookup tabletTarget = nullptr;
     };
 
     // Throws what a server's construction throws, and then leaves neither

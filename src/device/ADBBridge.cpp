@@ -542,6 +542,16 @@ void launchApp(const Serial& serial, bool forceRestart, const std::optional<std:
     }
 }
 
+bool openPage(const Serial& serial, const std::string& url)
+{
+    const bool opened = runADB({"shell", "am", "start", "-a", "android.intent.action.VIEW", "-d", url}, serial,
+                            timing().launch)
+                            .has_value();
+    if (opened) SMLog::adb().info(fmt::format("Opened {} on {}", url, serialText(serial)));
+    else SMLog::adb().warn(fmt::format("openPage: could not open {} on {}", url, serialText(serial)));
+    return opened;
+}
+
 void sendStatus(const Serial& serial, const std::string& state)
 {
     runADB({"shell", "am", "broadcast", "-a", std::string(STATUS_ACTION), "--es", "state", state}, serial,

@@ -145,6 +145,9 @@ std::optional<std::string> queryCompanionVersion(const Serial& serial);
 bool isCompanionRunning(const Serial& serial);
 void launchApp(const Serial& serial, bool forceRestart, const std::optional<std::string>& wifiHost);
 void sendStatus(const Serial& serial, const std::string& state);
+// `am start -a android.intent.action.VIEW -d <url>`: the device's browser
+// opens the page. False when adb failed.
+bool openPage(const Serial& serial, const std::string& url);
 bool checkStartRequest(const Serial& serial);
 bool resetDisplaySizeOverride(const Serial& serial);
 std::optional<int> querySystemSetting(const std::string& name, const Serial& serial);

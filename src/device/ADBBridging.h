@@ -29,6 +29,8 @@ public:
     virtual void launchApp(const std::string& serial, bool forceRestart, const std::optional<std::string>& wifiHost) = 0;
     virtual bool isCompanionRunning(const std::string& serial) = 0;
     virtual void sendStatus(const std::string& serial, const std::string& state) = 0;
+    // Opens `url` in the device's browser (a VIEW intent); false when adb failed.
+    virtual bool openPage(const std::string& serial, const std::string& url) = 0;
 };
 
 class RealADBBridge final : public ADBBridging {
@@ -38,6 +40,7 @@ public:
         return ADBBridge::resetDisplaySizeOverride(serial);
     }
     bool isAppInstalled(const std::string& serial) override { return ADBBridge::isAppInstalled(serial); }
+    bool openPage(const std::string& serial, const std::string& url) override { return ADBBridge::openPage(serial, url); }
     std::optional<std::string> companionVersion(const std::string& serial) override
     {
         return ADBBridge::queryCompanionVersion(serial);

@@ -1,5 +1,7 @@
 #include "device/CompanionSupervisor.h"
 
+#include <algorithm>
+
 #include <utility>
 
 #include <fmt/format.h>
@@ -41,6 +43,21 @@ void CompanionSupervisor::setHostPorts(std::uint16_t stream, std::uint16_t input
     inputHostPort_.store(input);
 }
 
+bool CompanionSupervisor::openPageOnDevice()
+{
+    const std::uint16_t hostPort = pageHostPort_.load();
+    const bool plainSerial = !serial_.empty() && std::all_of(serial_.begin(), serial_.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
+            || c == '_';
+    });
+    if (hostPort == 0 || !plainSerial) return false; // the address must survive the device's shell as it is
+    if (!adb_->setupReverseTunnel(serial_, DEVICE_PAGE_PORT, hostPort)) return false;
+    usesBrowser_.store(true); // the tunnel stands: takeDown removes it
+    // The session is named in the address, so the page joins this device's
+    // session rather than asking for one of its own.
+    return adb_->openPage(serial_, fmt::format("http://localhost:{}/tablet/device/{}", DEVICE_PAGE_PORT, serial_));
+}
+
 std::optional<std::string> CompanionSupervisor::launchHost() const
 {
     if (networkOnly_ && wifiHost_) return wifiHost_();
@@ -74,13 +91,16 @@ asio::awaitable<void> CompanionSupervisor::setUp()
     co_await offMainLoop<bool>(resetOverride, SESSION);
 
     bool tunnelUp = false;
+    bool companionMissing = false;
     for (int attempt = 1; attempt <= TUNNEL_ATTEMPTS && !tunnelUp; ++attempt) {
         if (halted()) co_return;
         const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
+        companionMissing = false;
         if (!installed) {
             logInfo(SESSION, fmt::format("{} Installing companion app (attempt {})...", prefix(), attempt));
             if (onInstallProgress) onInstallProgress(fmt::format("installing on {} (attempt {})", serial_, attempt));
             const bool installedNow = co_await offMainLoop<bool>(install, SESSION);
+            companionMissing = !installedNow;
             if (!installedNow && attempt == 1 && onInstallProgress) {
                 onInstallProgress(fmt::format("missing on {}: none could be installed", serial_));
             }
@@ -167,6 +187,19 @@ asio::awaitable<void> CompanionSupervisor::setUp()
             co_await offMainLoop<bool>(removeTunnels, SESSION);
             co_return;
         }
+        if (companionMissing && pageHostPort_.load() != 0 && !networkOnly_) {
+            // No app to launch: the device's browser shows the tablet page.
+            const auto self = shared_from_this();
+            const std::function<bool()> openPage = [self] { return self->openPageOnDevice(); };
+            const bool opened = co_await offMainLoop<bool>(openPage, SESSION);
+            if (opened) {
+                logInfo(SESSION, fmt::format("{} No companion app — using the tablet page in the device's browser "
+                                             "instead",
+                                     prefix()));
+                connected_.store(true);
+                co_return;
+            }
+        }
         const std::optional<std::string> host = launchHost();
         const std::function<bool()> launch = [adb, serial, host] {
             adb->launchApp(serial, true, host);
@@ -229,7 +262,8 @@ asio::awaitable<void> CompanionSupervisor::healthCheckLoop(std::weak_ptr<Compani
 // One check; false once the companion is given up on.
 asio::awaitable<bool> CompanionSupervisor::healthCheck()
 {
-    if (!connected_.load() || halted()) co_return true;
+    // The browser needs no relaunch: the page reconnects by itself.
+    if (!connected_.load() || halted() || usesBrowser_.load()) co_return true;
     const std::string serial = serial_;
     const std::shared_ptr<ADBBridging> adb = adb_;
     const std::function<bool()> query = [adb, serial] { return adb->isCompanionRunning(serial); };
@@ -278,13 +312,16 @@ asio::awaitable<void> CompanionSupervisor::takeDown()
     if (connected_.load() || tunnelsOpen_.load()) {
         const std::shared_ptr<ADBBridging> adb = adb_;
         const std::string serial = serial_;
-        const std::function<bool()> removeTunnels = [adb, serial] {
+        const bool page = usesBrowser_.load();
+        const std::function<bool()> removeTunnels = [adb, serial, page] {
             adb->removeReverseTunnel(serial, DEVICE_STREAM_PORT);
             adb->removeReverseTunnel(serial, DEVICE_INPUT_PORT);
+            if (page) adb->removeReverseTunnel(serial, DEVICE_PAGE_PORT);
             return true;
         };
         co_await offMainLoop<bool>(removeTunnels, SESSION);
         connected_.store(false);
+        usesBrowser_.store(false);
         tunnelsOpen_.store(false);
     }
 }
@@ -308,7 +345,7 @@ void CompanionSupervisor::reconnect()
     if (inputPort == 0 || !adb_->setupReverseTunnel(serial, DEVICE_INPUT_PORT, inputPort)) {
         logWarn(SESSION, fmt::format("{} Input tunnel failed on reconnect — touch disabled", prefix()));
     }
-    adb_->launchApp(serial, false, launchHost());
+    if (!usesBrowser_.load() || !openPageOnDevice()) adb_->launchApp(serial, false, launchHost());
     connected_.store(true);
     logInfo(SESSION, fmt::format("{} Reconnected", prefix()));
 }

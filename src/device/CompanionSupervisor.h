@@ -68,6 +68,15 @@ public:
     // session holds no input server (then the device's input port is not
     // mapped, so its touches never reach another session's display).
     void setHostPorts(std::uint16_t stream, std::uint16_t input);
+    // The host's tablet page port. When the companion is missing and cannot
+    // be installed, setUp() maps the device's page port to it and opens the
+    // tablet page in the device's browser instead (0: it never does).
+    void setPagePort(std::uint16_t page) { pageHostPort_.store(page); }
+    // The page's tunnel and the VIEW intent (`quillbright tablet --browser`,
+    // or setUp() for a missing companion); blocks on adb.
+    bool openPageOnDevice();
+    // The tablet page stands in for the companion on this device.
+    bool usesBrowser() const { return usesBrowser_.load(); }
 
     asio::awaitable<void> setUp();
     void startHealthCheck();
@@ -114,6 +123,8 @@ private:
 
     std::atomic<std::uint16_t> streamHostPort_{0};
     std::atomic<std::uint16_t> inputHostPort_{0};
+    std::atomic<std::uint16_t> pageHostPort_{0};
+    std::atomic<bool> usesBrowser_{false};
     std::atomic<bool> connected_{false};
     std::atomic<bool> tunnelsOpen_{false}; // a stream tunnel was (perhaps) set up and not yet removed
     std::atomic<bool> halted_{false};

@@ -201,6 +201,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     }
     if (stopping()) throw MirrorError::noVirtualDisplay();
     supervisor_->setHostPorts(server->port(), 0);
+    supervisor_->setPagePort(environment_.pagePort);
 
     auto input = InputServer::make(static_cast<std::uint16_t>(environment_.inputPort), displayID,
         environment_.inputInjector, bindAddress(), timing_.input);
@@ -329,6 +330,8 @@ asio::awaitable<void> DeviceSession::stop()
 
 // ---------------------------------------------------------------------------
 // Reconnect
+
+bool DeviceSession::openTabletPage() { return !skipADB_ && supervisor_->openPageOnDevice(); }
 
 void DeviceSession::reconnect()
 {

@@ -117,6 +117,9 @@ struct DeviceSessionEnvironment {
     // Host port of the input server. 8892 in production (the device's input
     // tunnel points at it); tests pass 0 for any free port.
     std::uint16_t inputPort = INPUT_PORT;
+    // The host port of the tablet page; a USB device without the companion
+    // opens the page there (0: never).
+    std::uint16_t pagePort = 0;
     // Options of the frame server.
     TCPServer::Options frameServer;
     // Who may use the input server when it listens beyond loopback (Wi-Fi
@@ -152,6 +155,9 @@ public:
     void reconnect();
     // The adb server was lost: the link is down until reconnect().
     void adbLinkLost() { supervisor_->linkLost(); }
+    // The tablet page's tunnel and a VIEW intent on the device: its browser
+    // shows this session. Blocks on adb: off the main loop.
+    bool openTabletPage();
 
     // The IPv4 address of this machine's Wi-Fi interface: the one named by
     // $QUILLBRIGHT_WIFI_INTERFACE, else the first interface whose name begins
@@ -192,6 +198,7 @@ public:
     bool companionUpdateFailed() const { return supervisor_->companionUpdateFailed(); }
     bool hasHealthCheck() const { return supervisor_->hasHealthCheck(); }
     int relaunchAttempts() const { return supervisor_->relaunchAttempts(); }
+    bool usesBrowser() const { return supervisor_->usesBrowser(); }
 
     // ---- Statistics (written by the component callbacks on the main loop) ----
     const StreamStats& stats() const { return stats_; }

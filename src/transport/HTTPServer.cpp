@@ -8,6 +8,7 @@
 #include "diagnostics/Log.h"
 #include "runtime/MainLoop.h"
 #include "transport/ControlPage.h"
+#include "transport/TabletPage.h"
 
 namespace qb {
 
@@ -21,6 +22,21 @@ using ControlHandler = std::function<asio::awaitable<std::string>(std::string)>;
 asio::awaitable<std::string> callHandler(ControlHandler handler, std::string text)
 {
     co_return co_await handler(std::move(text));
+}
+
+asio::awaitable<std::optional<TabletTarget>> callLookup(TabletTargetLookup lookup, TabletHello hello)
+{
+    co_return co_await lookup(std::move(hello));
+}
+
+// The lookup awaited on the main loop, from the bridge's queue.
+TabletTargetLookup onMainLoop(TabletTargetLookup lookup)
+{
+    if (!lookup) return nullptr;
+    return [lookup](TabletHello hello) -> asio::awaitable<std::optional<TabletTarget>> {
+        co_return co_await asio::co_spawn(MainLoop::shared().executor(), callLookup(lookup, std::move(hello)),
+            asio::use_awaitable);
+    };
 }
 
 // Reads the rest of a control request after `received` and answers it.
@@ -110,6 +126,20 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
     const auto request = readError ? PreviewRequest::unanswered
                                    : judgePreviewRequest(std::span(buffer.data(), size));
 
+    if (request == PreviewRequest::tabletStream) {
+        TabletTargetLookup lookup;
+        TabletBridgeOptions bridge;
+        {
+            auto self = weak.lock();
+            if (!self) co_return;
+            lookup = onMainLoop(self->options_.tabletTarget);
+            bridge = self->options_.tabletBridge;
+        }
+        buffer.resize(size);
+        co_await runTabletBridge(stream.release_socket(), std::move(buffer), std::move(lookup), bridge);
+        co_return;
+    }
+
     std::string response;
     ControlHandler handler;
     {
@@ -120,9 +150,11 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         }
         if (request == PreviewRequest::start) logInfo("HTTP", "POST /start — companion requested mirror start");
         if (request == PreviewRequest::stop) logInfo("HTTP", "POST /stop — companion requested mirror stop");
-        if (request == PreviewRequest::refused) logWarn("HTTP", "Refused a start or stop sent by another site's page");
+        if (request == PreviewRequest::refused) logWarn("HTTP", "Refused a request sent by another site's page");
         // The LAN sees the picture only; the settings are this machine's.
-        response = previewResponse(request, loopbackPeer ? self->controlPage_ : self->viewerPage_);
+        response = previewResponse(request, request == PreviewRequest::tablet ? tabletPage()
+                : loopbackPeer                                                ? self->controlPage_
+                                                                              : self->viewerPage_);
         handler = self->options_.controlHandler;
     }
     if (request == PreviewRequest::control) {

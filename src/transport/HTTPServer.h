@@ -2,7 +2,9 @@
 // the control page (ControlPage.h) and POST /control, whose body is a
 // control-socket request answered by `controlHandler`; to a LAN peer (Wi-Fi
 // mode lets the set-up devices in) only the one-page viewer of the WebSocket
-// preview, and /control is refused with 403. Anyone it serves may send POST
+// preview, and /control is refused with 403. To both it serves the tablet
+// page (/tablet, TabletPage.h) and hands its WebSocket (/tablet/stream) to
+// a TabletBridge for the connection's life. Anyone it serves may send POST
 // /start and POST /stop (the companion does), which ask the engine to start
 // or stop mirroring. Each connection is judged by its first read
 // (PreviewRequests.h), answered once and closed.
@@ -28,6 +30,7 @@
 #include "transport/ListenSocket.h"
 #include "transport/PeerAllowList.h"
 #include "transport/PreviewRequests.h"
+#include "transport/TabletBridge.h"
 
 namespace qb {
 
@@ -46,6 +49,10 @@ struct HTTPServerOptions {
     // A control request's text (the body) in, the reply text out; run on the
     // main loop. Null: /control answers 503.
     std::function<asio::awaitable<std::string>(std::string)> controlHandler = nullptr;
+    // The session a tablet page streams from; run on the main loop. Null:
+    // pages are told that no session runs.
+    TabletTargetLookup tabletTarget = nullptr;
+    TabletBridgeOptions tabletBridge = {};
 };
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "config/Text.h"
+#include "runtime/Asio.h"
 
 namespace qb {
 
@@ -75,6 +76,14 @@ PreviewRequest judgePreviewRequest(std::span<const std::uint8_t> firstRead)
         return start ? PreviewRequest::start : PreviewRequest::stop;
     }
     if (text.starts_with("POST /control")) return PreviewRequest::control;
+    if (text.starts_with("GET /tablet/stream")) {
+        const auto parsed = parseHTTPRequest(firstRead);
+        if (parsed.progress != ParsedHTTPRequest::Progress::complete) return PreviewRequest::unanswered;
+        return tabletStreamAllowed(parsed.request) ? PreviewRequest::tabletStream : PreviewRequest::refused;
+    }
+    if (text.starts_with("GET /tablet ") || text.starts_with("GET /tablet?") || text.starts_with("GET /tablet/device/")) {
+        return PreviewRequest::tablet;
+    }
     if (text.find("GET") != std::string_view::npos) return PreviewRequest::page;
     return PreviewRequest::unanswered;
 }
@@ -161,6 +170,34 @@ bool isLocalOrigin(std::string_view origin)
     return origin.starts_with("http://") && isLocalHost(origin.substr(7));
 }
 
+bool tabletStreamAllowed(const HTTPRequest& request)
+{
+    if (!request.hasHost) return false;
+    std::string_view host = request.host;
+    // The name part: "[v6]" or everything before the port's colon.
+    std::string_view name = host;
+    if (host.starts_with('[')) {
+        const auto close = host.find(']');
+        if (close == std::string_view::npos) return false;
+        name = host.substr(1, close - 1);
+        const std::string_view rest = host.substr(close + 1);
+        if (!rest.empty() && !(rest.front() == ':' && allDigits(rest.substr(1)))) return false;
+        boost::system::error_code error;
+        asio::ip::make_address_v6(std::string(name), error);
+        if (error) return false;
+    } else {
+        const auto colon = host.find(':');
+        if (colon != std::string_view::npos) {
+            name = host.substr(0, colon);
+            if (!allDigits(host.substr(colon + 1))) return false;
+        }
+        boost::system::error_code error;
+        asio::ip::make_address_v4(std::string(name), error);
+        if (error && !equalsIgnoringCase(name, "localhost")) return false;
+    }
+    return !request.hasOrigin || request.origin == "http://" + request.host;
+}
+
 bool controlRequestAllowed(const HTTPRequest& request, bool loopbackPeer)
 {
     if (!loopbackPeer || !request.hasHost || !isLocalHost(request.host)) return false;
@@ -183,10 +220,12 @@ std::string previewResponse(PreviewRequest request, std::string_view htmlPage)
             + std::string(body);
     }
     case PreviewRequest::page:
+    case PreviewRequest::tablet:
         return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(htmlPage.size())
             + "\r\nConnection: close\r\n\r\n" + std::string(htmlPage);
     case PreviewRequest::refused: return controlResponse("403 Forbidden", "ERR forbidden");
     case PreviewRequest::control:
+    case PreviewRequest::tabletStream:
     case PreviewRequest::unanswered: break;
     }
     return {};

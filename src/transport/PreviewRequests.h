@@ -6,6 +6,11 @@
 //   text starting "POST /stop"      -> stop    the same response
 //   text starting "POST /control"   -> control the whole request is read (parseHTTPRequest)
 //                                              and its body goes to the command table
+//   "GET /tablet/stream" with a whole head -> tabletStream  the tablet page's WebSocket
+//                                              (TabletBridge.h); refused unless
+//                                              tabletStreamAllowed
+//   "GET /tablet" (then " " or "?"), "GET /tablet/device/..." -> tablet
+//                                              the tablet page (TabletPage.h)
 //   any other text containing "GET" -> page    the page (text/html)
 //   anything else, or bytes that are not UTF-8 -> no reply; the connection is closed
 //
@@ -25,7 +30,7 @@
 
 namespace qb {
 
-enum class PreviewRequest { start, stop, control, page, refused, unanswered };
+enum class PreviewRequest { start, stop, control, tablet, tabletStream, page, refused, unanswered };
 
 // The WebSocket port the viewer page connects to.
 inline constexpr std::uint16_t PREVIEW_WEBSOCKET_PORT = WEBSOCKET_PREVIEW_PORT;
@@ -77,6 +82,13 @@ bool isLocalOrigin(std::string_view origin);
 // or a local one. Browsers always send an Origin on a POST, so a page from
 // anywhere else is refused; command-line clients send none.
 bool controlRequestAllowed(const HTTPRequest& request, bool loopbackPeer);
+
+// Whether the tablet page's WebSocket handshake may be answered. It carries
+// the screen, so a page of another site must not open it through the user's
+// browser: the Host must be an address or "localhost" (a name could be a
+// site rebound to this machine), and an Origin, which browsers always send,
+// must be "http://" followed by that same Host (the page this daemon served).
+bool tabletStreamAllowed(const HTTPRequest& request);
 
 // The answer to a control request: `status` ("200 OK", "403 Forbidden", ...)
 // and the body as plain UTF-8 text, never cached.

@@ -56,6 +56,7 @@ public:
     void stop() override { calls.push_back("stop"); }
     void restart() override { calls.push_back("restart"); }
     void reconnect() override { calls.push_back("reconnect"); }
+    void openTabletPages() override { calls.push_back("openTabletPages"); }
     std::string report() override { return "REPORT BODY"; }
 
     std::string ask(std::string_view request) { return handleControlCommand(decodeControlRequest(request), *this); }
@@ -93,6 +94,7 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
     EXPECT_EQ(t.ask("RESTART"), "ERR not running");
     EXPECT_EQ(t.ask("RECONNECT"), "ERR not running");
     EXPECT_EQ(t.ask("LATENCY"), "ERR not running");
+    EXPECT_EQ(t.ask("TABLET BROWSER"), "ERR not running");
     EXPECT_EQ(t.ask("  status  "), "OK idle");
 
     t.current.status = MirrorStatus::starting();
@@ -102,10 +104,12 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
     EXPECT_EQ(t.ask("START"), "OK already running");
     EXPECT_EQ(t.ask("RESTART"), "OK restarting");
     EXPECT_EQ(t.ask("RECONNECT"), "OK reconnecting");
+    EXPECT_EQ(t.ask("TABLET"), "ERR use TABLET BROWSER");
+    EXPECT_EQ(t.ask("TABLET browser"), "OK opening the tablet page on the USB tablets");
     EXPECT_EQ(t.ask("STOP"), "OK stopping");
     t.current.status = MirrorStatus::error("port 8888 in use");
     EXPECT_EQ(t.ask("STATUS"), "OK error: port 8888 in use");
-    EXPECT_THAT(t.calls, ElementsAre("start", "stop", "restart", "reconnect", "stop"));
+    EXPECT_THAT(t.calls, ElementsAre("start", "stop", "restart", "reconnect", "openTabletPages", "stop"));
 
     EXPECT_EQ(t.ask(""), "ERR unknown command");
     EXPECT_EQ(t.ask("\xff\xfe"), "ERR unknown command");

@@ -34,6 +34,7 @@ public:
     void launchApp(const std::string&, bool, const std::optional<std::string>&) override {}
     bool isCompanionRunning(const std::string&) override { return true; }
     void sendStatus(const std::string&, const std::string&) override {}
+    bool openPage(const std::string&, const std::string&) override { return true; }
 };
 
 class QuietDeviceMonitor final : public DeviceMonitor {

@@ -59,6 +59,11 @@ public:
         return next(running, false);
     }
     void sendStatus(const std::string&, const std::string& state) override { record("sendStatus " + state); }
+    bool openPage(const std::string&, const std::string& url) override
+    {
+        record("openPage " + url);
+        return true;
+    }
 
     std::vector<std::string> calls() const
     {

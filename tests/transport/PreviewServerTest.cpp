@@ -91,6 +91,39 @@ TEST(PreviewRequestTest, FirstReadDecidesTheAnswer)
     EXPECT_EQ(judgePreviewRequest(bytes("GET /caf\xc3\xa9 \xf0\x9f\x93\xb1")), PreviewRequest::page);
 }
 
+// The tablet's stream carries the screen: only the page this daemon served,
+// reached by an address (a name could be another site rebound here), opens it.
+TEST(PreviewRequestTest, TheTabletStreamOpensOnlyForThePageThisDaemonServed)
+{
+    const auto stream = [](const std::string& headers) {
+        return judgePreviewRequest(bytes("GET /tablet/stream HTTP/1.1\r\n" + headers + "Upgrade: websocket\r\n\r\n"));
+    };
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /tablet HTTP/1.1\r\n\r\n")), PreviewRequest::tablet);
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /tabletx HTTP/1.1\r\n\r\n")), PreviewRequest::page);
+    EXPECT_EQ(stream("Host: 192.168.1.20:8891\r\nOrigin: http://192.168.1.20:8891\r\n"), PreviewRequest::tabletStream);
+    EXPECT_EQ(stream("Host: [::1]:8891\r\nOrigin: http://[::1]:8891\r\n"), PreviewRequest::tabletStream);
+    EXPECT_EQ(stream("Host: localhost:8891\r\n"), PreviewRequest::tabletStream);
+    EXPECT_EQ(stream("Host: 127.0.0.1:8891\r\nOrigin: http://evil.example\r\n"), PreviewRequest::refused);
+    EXPECT_EQ(stream("Host: evil.example:8891\r\nOrigin: http://evil.example:8891\r\n"), PreviewRequest::refused);
+    EXPECT_EQ(stream("Origin: http://127.0.0.1:8891\r\n"), PreviewRequest::refused);
+    EXPECT_EQ(judgePreviewRequest(bytes("GET /tablet/stream HTTP/1.1\r\nHost: 127.0.0.1")), PreviewRequest::unanswered);
+}
+
+TEST(PreviewRequestTest, ATabletPagesHelloIsReadStrictly)
+{
+    EXPECT_EQ(parseTabletHello("hello 1200 1600 grey 0a1b-C"),
+        (TabletHello{1200, 1600, PixelFormat::greyscale, "0a1b-C", ""}));
+    EXPECT_EQ(parseTabletHello("hello 1200 1600 grey a DC1-0001.x_y")->deviceSerial, "DC1-0001.x_y");
+    EXPECT_EQ(parseTabletHello("hello 1 8192 rgb x")->pixelFormat, PixelFormat::rgb);
+    for (const char* text : {"hello 0 1600 grey a", "hello 1200 8193 grey a", "hello -1 1600 grey a",
+             "hello 1200 1600 colour a", "hello 1200 1600 grey a b:c", "hello 1200 1600 grey a b c", "hello 1200 1600 grey",
+             "hello 1200 1600 grey a/b",
+             "HELLO 1200 1600 grey a", "hello 1200 1600 grey a ", "hello 99999999999 1 grey a", "hello  1200 1600 grey a", ""}) {
+        EXPECT_FALSE(parseTabletHello(text)) << text;
+    }
+    EXPECT_FALSE(parseTabletHello("hello 1 1 grey " + std::string(65, 'a')));
+}
+
 TEST(PreviewRequestTest, ControlRequestsAreReadWholeAndOnlyFromThisMachine)
 {
     using Progress = ParsedHTTPRequest::Progress;

@@ -433,15 +433,22 @@ private:
     Reply amStart(json& device, const std::vector<std::string>& cmd)
     {
         bool forceRestart = false;
-        std::string component;
+        std::string component, action, data;
         json extras = json::object();
         for (size_t i = 2; i < cmd.size(); ++i) {
             if (cmd[i] == "-S") forceRestart = true;
+            else if (cmd[i] == "-a" && i + 1 < cmd.size()) action = cmd[++i];
+            else if (cmd[i] == "-d" && i + 1 < cmd.size()) data = cmd[++i];
             else if (cmd[i] == "-n" && i + 1 < cmd.size()) component = cmd[++i];
             else if (cmd[i] == "--es" && i + 2 < cmd.size()) {
                 extras[cmd[i + 1]] = cmd[i + 2];
                 i += 2;
             }
+        }
+        if (action == "android.intent.action.VIEW" && component.empty()) {
+            // The browser opens the address; "opened" keeps each one.
+            device["opened"].push_back(data);
+            return {0, "Starting: Intent { act=" + action + " dat=" + data + " }\n", ""};
         }
         if (component != COMPANION_ACTIVITY || !installed(device)) {
             return {1, "Starting: Intent { cmp=" + component + " }\n",

@@ -1,0 +1,164 @@
+#include "transport/TabletBridge.h"
+
+#include <algorithm>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <fmt/format.h>
+
+#include "diagnostics/Log.h"
+
+namespace qb {
+
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+void log(std::string_view line) { componentLog(LogLevel::info, "TabletBridge", line); }
+
+// The two connections of one page and the way to end both.
+struct Link {
+    websocket::stream<beast::tcp_stream>& page;
+    tcp::socket& frames;
+    tcp::socket& input;
+    std::uint16_t inputPort;
+
+    void close()
+    {
+        boost::system::error_code ignored;
+        frames.close(ignored);
+        input.close(ignored);
+        beast::get_lowest_layer(page).close();
+    }
+};
+
+// Frame server to page: every message whole, in its own WebSocket message.
+asio::awaitable<void> pumpStream(Link& link)
+{
+    HostMessageReader reader;
+    std::vector<std::uint8_t> chunk(65536);
+    link.page.binary(true);
+    for (;;) {
+        auto [readError, size] = co_await link.frames.async_read_some(asio::buffer(chunk),
+            asio::as_tuple(asio::use_awaitable));
+        if (readError) break;
+        reader.append(std::span(chunk.data(), size));
+        bool written = true;
+        while (written) {
+            auto message = reader.next();
+            if (!message) break;
+            const auto bytes = encodeHostMessage(*message);
+            auto [writeError, ignored] = co_await link.page.async_write(asio::buffer(bytes),
+                asio::as_tuple(asio::use_awaitable));
+            written = !writeError;
+        }
+        if (!written) break;
+        if (reader.failed()) {
+            log("[TabletBridge] Frame stream unreadable (" + reader.error() + ") — closing the page");
+            break;
+        }
+    }
+    link.close();
+}
+
+// Page to servers: acknowledgements to the frame server, touches to the
+// input server; anything else dropped.
+asio::awaitable<void> pumpPage(Link& link)
+{
+    beast::flat_buffer buffer;
+    bool inputFailed = false;
+    for (;;) {
+        auto [readError, size] = co_await link.page.async_read(buffer, asio::as_tuple(asio::use_awaitable));
+        if (readError) break;
+        const auto* data = static_cast<const std::uint8_t*>(buffer.data().data());
+        const std::vector<std::uint8_t> message(data, data + buffer.size());
+        buffer.consume(buffer.size());
+        const PageMessage kind = link.page.got_binary() ? judgePageMessage(message) : PageMessage::ignored;
+        if (kind == PageMessage::acknowledgement) {
+            auto [error, n] = co_await asio::async_write(link.frames, asio::buffer(message),
+                asio::as_tuple(asio::use_awaitable));
+            if (error) break;
+        } else if (kind == PageMessage::touch && !inputFailed && link.inputPort != 0) {
+            if (!link.input.is_open()) {
+                auto [error] = co_await link.input.async_connect(
+                    tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), link.inputPort),
+                    asio::as_tuple(asio::use_awaitable));
+                if (error) {
+                    log(fmt::format("[TabletBridge] Input server unreachable ({}) — the page's touches are dropped",
+                        error.message()));
+                    inputFailed = true;
+                    continue;
+                }
+            }
+            auto [error, n] = co_await asio::async_write(link.input, asio::buffer(message),
+                asio::as_tuple(asio::use_awaitable));
+            if (error) inputFailed = true;
+        }
+    }
+    link.close();
+}
+
+} // namespace
+
+asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8_t> handshake,
+    TabletTargetLookup target, TabletBridgeOptions options)
+{
+    const auto executor = socket.get_executor();
+    websocket::stream<beast::tcp_stream> page(std::move(socket));
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = options.idleTimeout;
+    timeouts.idle_timeout = options.idleTimeout;
+    timeouts.keep_alive_pings = true;
+    page.set_option(timeouts);
+    page.read_message_max(options.maxIncomingMessage);
+    auto [acceptError] = co_await page.async_accept(asio::buffer(handshake), asio::as_tuple(asio::use_awaitable));
+    if (acceptError) co_return;
+
+    beast::flat_buffer first;
+    auto [helloError, helloSize] = co_await page.async_read(first, asio::as_tuple(asio::use_awaitable));
+    if (helloError) co_return;
+    const std::optional<TabletHello> hello = page.got_text()
+        ? parseTabletHello(std::string_view(static_cast<const char*>(first.data().data()), first.size()))
+        : std::nullopt;
+    if (!hello) {
+        log("[TabletBridge] A page's first message was no hello — closed");
+        auto [closeError] = co_await page.async_close(
+            websocket::close_reason(websocket::close_code::policy_error, "hello expected"),
+            asio::as_tuple(asio::use_awaitable));
+        (void)closeError;
+        co_return;
+    }
+
+    std::optional<TabletTarget> found;
+    if (target) found = co_await target(*hello);
+    if (!found || found->framePort == 0) {
+        log("[TabletBridge] Tablet page connected while the daemon is not mirroring — asked to try again");
+        auto [closeError] = co_await page.async_close(
+            websocket::close_reason(websocket::close_code::try_again_later, "not mirroring"),
+            asio::as_tuple(asio::use_awaitable));
+        (void)closeError;
+        co_return;
+    }
+    tcp::socket frames(executor);
+    auto [connectError] = co_await frames.async_connect(
+        tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), found->framePort), asio::as_tuple(asio::use_awaitable));
+    if (connectError) {
+        log(fmt::format("[TabletBridge] Frame server on port {} unreachable ({})", found->framePort,
+            connectError.message()));
+        beast::get_lowest_layer(page).close();
+        co_return;
+    }
+    boost::system::error_code ignored;
+    frames.set_option(tcp::no_delay(true), ignored);
+    log(fmt::format("[TabletBridge] Tablet page streaming from port {}", found->framePort));
+    tcp::socket input(executor);
+    Link link{page, frames, input, found->inputPort};
+    using namespace asio::experimental::awaitable_operators;
+    co_await (pumpStream(link) || pumpPage(link));
+    link.close();
+    log("[TabletBridge] Tablet page gone");
+}
+
+} // namespace qb

@@ -1,0 +1,64 @@
+// The tablet page's WebSocket (GET /tablet/stream on the preview's HTTP
+// port, so one port, one adb reverse tunnel, carries the page and its
+// stream). The page's first message is its hello, a text message
+//
+//   hello <width> <height> <grey|rgb> <page id> [<device serial>]
+//
+// (its screen in device pixels, the pixel format it wants, an id that stays
+// the same across its reconnects, and the device's serial when the daemon
+// opened the page on a device over adb). The owner's lookup finds or makes
+// the session for it; the page's connection then becomes an ordinary client
+// of that session's frame server and input server on loopback, so the page
+// is greeted, given the cached keyframe, paced and counted in the round-trip
+// statistics exactly as the companion is:
+//
+//   frame server --bytes--> HostMessageReader --one WS message per stream message--> page
+//   page --6-byte acknowledgement (DA 7A)--> frame server
+//   page --23-byte touch message (DA 70)---> input server (connected at the first touch)
+//
+// Any other message from the page is dropped; one larger than
+// `maxIncomingMessage` ends the connection. A page that stops reading holds up
+// only its own frame-server connection, which that server drops at its queue
+// limit; a page that vanishes without a word is closed when its pings go
+// unanswered for `idleTimeout`. Whichever side ends, the other is closed.
+//
+// Threads: runs on the executor of the socket it is given (the HTTP server's
+// queue); `target` is awaited there and hops to wherever it must run.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "runtime/Asio.h"
+#include "transport/TabletMessages.h"
+
+namespace qb {
+
+// Where a page's stream comes from: a running session's servers. The bridge
+// holds `lease` while the page is connected and drops it when the page goes.
+struct TabletTarget {
+    std::uint16_t framePort = 0;
+    std::uint16_t inputPort = 0; // 0: touches are dropped
+    std::shared_ptr<void> lease;
+};
+
+using TabletTargetLookup = std::function<asio::awaitable<std::optional<TabletTarget>>(TabletHello)>;
+
+struct TabletBridgeOptions {
+    std::chrono::milliseconds idleTimeout{10000};
+    std::size_t maxIncomingMessage = 64;
+};
+
+// Answers the WebSocket handshake in `handshake` (the connection's first
+// read), reads the hello (a page that sends anything else is closed) and
+// bridges the page to its target until either side ends. Without a target
+// (the daemon is not mirroring) the page is told so in the close frame.
+asio::awaitable<void> runTabletBridge(asio::ip::tcp::socket socket, std::vector<std::uint8_t> handshake,
+    TabletTargetLookup target, TabletBridgeOptions options = {});
+
+} // namespace qb

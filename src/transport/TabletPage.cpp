@@ -1,0 +1,280 @@
+#include "transport/TabletPage.h"
+
+namespace qb {
+
+namespace {
+
+// The page's script decodes the stream exactly as the companion does; the
+// comments in it are for whoever reads the page's source on the tablet.
+constexpr const char* PAGE = R"PAGE(<!DOCTYPE html>
+<html><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width,initial-scale=1,maximum-scale=1,user-scalable=no">
+<title>QuillBright tablet</title>
+<style>
+html,body{margin:0;padding:0;height:100%;background:#000;overflow:hidden;touch-action:none;user-select:none}
+#c{display:block;width:100vw;height:100vh;object-fit:contain;touch-action:none}
+#state{position:fixed;left:8px;bottom:8px;font:13px sans-serif;color:#888;pointer-events:none}
+#colour{position:fixed;right:8px;bottom:8px;font:13px sans-serif;opacity:.4}
+</style></head>
+<body><canvas id="c" width="1" height="1"></canvas><div id="state">connecting</div>
+<button id="colour"></button>
+<script>
+'use strict';
+const canvas = document.getElementById('c');
+const g = canvas.getContext('2d', {alpha: false});
+const stateLine = document.getElementById('state');
+const qb = window.quillbright = {width: 0, height: 0, bpp: 1, frame: null, decoded: 0, acked: 0,
+                                 lastDecodeMs: 0, state: 'connecting'};
+function show(text) { qb.state = text; stateLine.textContent = text; stateLine.style.display = text ? '' : 'none'; }
+
+// A raw LZ4 block (no frame header) into dst; the bytes written, or -1.
+function lz4(src, dst) {
+  let s = 0, d = 0;
+  const sl = src.length, dl = dst.length;
+  while (s < sl) {
+    const token = src[s++];
+    let lit = token >>> 4;
+    if (lit === 15) { let b; do { if (s >= sl) return -1; b = src[s++]; lit += b; } while (b === 255); }
+    if (s + lit > sl || d + lit > dl) return -1;
+    if (lit < 16) { for (let i = 0; i < lit; i++) dst[d + i] = src[s + i]; }
+    else dst.set(src.subarray(s, s + lit), d);
+    s += lit; d += lit;
+    if (s === sl) break;                    // the last sequence is literals only
+    if (s + 2 > sl) return -1;
+    const offset = src[s] | (src[s + 1] << 8);
+    s += 2;
+    if (offset === 0 || offset > d) return -1;
+    let len = token & 15;
+    if (len === 15) { let b; do { if (s >= sl) return -1; b = src[s++]; len += b; } while (b === 255); }
+    len += 4;
+    if (d + len > dl) return -1;
+    if (offset === 1) dst.fill(dst[d - 1], d, d + len);   // runs: the zeros of a delta
+    else if (offset >= len) dst.copyWithin(d, d - offset, d - offset + len);
+    else for (let i = 0; i < len; i++) dst[d + i] = dst[d - offset + i];
+    d += len;
+  }
+  return d;
+}
+
+// The decoder: one per connection.
+let width = 0, height = 0, bpp = 1, frame = null, delta = null, image = null, pixels = null;
+let frame32 = null, delta32 = null, needKeyframe = true;
+function reset() {
+  needKeyframe = true;
+  frame = null;
+  if (!width || !height) return;
+  const size = width * height * bpp, padded = (size + 3) & ~3;
+  const fb = new ArrayBuffer(padded), db = new ArrayBuffer(padded);
+  frame = new Uint8Array(fb, 0, size); frame32 = new Uint32Array(fb);
+  delta = new Uint8Array(db, 0, size); delta32 = new Uint32Array(db);
+  if (canvas.width !== width || canvas.height !== height) { canvas.width = width; canvas.height = height; }
+  image = g.createImageData(width, height);
+  pixels = new Uint32Array(image.data.buffer);
+  pixels.fill(0xFF000000);
+  Object.assign(qb, {width: width, height: height, bpp: bpp, frame: frame});
+}
+
+// Row y of the frame into the canvas's pixels (RGBA in memory: ABGR words).
+function paintRow(y) {
+  const stride = width * bpp;
+  let p = y * width, i = y * stride;
+  const end = p + width;
+  if (bpp === 1) for (; p < end; p++) pixels[p] = 0xFF000000 | (frame[i++] * 0x010101);
+  else for (; p < end; p++, i += 3) pixels[p] = (0xFF000000 | (frame[i + 2] << 16) | (frame[i + 1] << 8) | frame[i]) >>> 0;
+}
+
+// A frame's payload onto the picture; false when it cannot be decoded.
+function applyFrame(keyframe, payload) {
+  if (!frame) return true;
+  if (!keyframe && needKeyframe) return true;           // deltas before the first keyframe mean nothing
+  const n = lz4(payload, delta);
+  if (n !== delta.length) return false;
+  const stride = width * bpp;
+  let first = height, last = -1;
+  if (keyframe) {
+    frame.set(delta);
+    needKeyframe = false;
+    first = 0; last = height - 1;
+    for (let y = 0; y < height; y++) paintRow(y);
+  } else {
+    const words = (stride & 3) === 0 ? stride >> 2 : 0;
+    for (let y = 0; y < height; y++) {
+      let changed = false;
+      if (words) {
+        for (let w = y * words, e = w + words; w < e; w++) {
+          const v = delta32[w];
+          if (v !== 0) { frame32[w] ^= v; changed = true; }
+        }
+      } else {
+        for (let i = y * stride, e = i + stride; i < e; i++) {
+          const v = delta[i];
+          if (v !== 0) { frame[i] ^= v; changed = true; }
+        }
+      }
+      if (changed) { paintRow(y); if (first > y) first = y; last = y; }
+    }
+  }
+  if (last >= 0) g.putImageData(image, 0, 0, 0, first, width, last - first + 1);
+  return true;
+}
+
+// Greyscale or colour: a paper-like screen wants greyscale. The choice is
+// kept (?colour=1 or 0 in the address sets it too); the page's id stays the
+// same across reconnects so the daemon finds its session again.
+const params = new URLSearchParams(location.search);
+if (params.has('colour')) localStorage.setItem('quillbright.colour', params.get('colour') === '1' ? '1' : '0');
+let colour = localStorage.getItem('quillbright.colour') === '1';
+let pageId = sessionStorage.getItem('quillbright.page');
+if (!pageId) {
+  pageId = Array.from(crypto.getRandomValues(new Uint8Array(8)), b => b.toString(16).padStart(2, '0')).join('');
+  sessionStorage.setItem('quillbright.page', pageId);
+}
+const colourButton = document.getElementById('colour');
+function labelColour() { colourButton.textContent = colour ? 'Colour' : 'Greyscale'; }
+labelColour();
+colourButton.addEventListener('click', () => {
+  colour = !colour;
+  localStorage.setItem('quillbright.colour', colour ? '1' : '0');
+  labelColour();
+  if (socket) socket.close();
+});
+// Opened by the daemon on a device over adb: /tablet/device/<serial> names
+// the device's session, which the page joins.
+const device = (location.pathname.match(/^\/tablet\/device\/([A-Za-z0-9._-]{1,64})$/) || [])[1];
+function hello() {
+  const ratio = window.devicePixelRatio || 1;
+  return 'hello ' + Math.round(screen.width * ratio) + ' ' + Math.round(screen.height * ratio) + ' ' +
+         (colour ? 'rgb' : 'grey') + ' ' + pageId + (device ? ' ' + device : '');
+}
+
+let socket = null, retry = 500;
+function ack(sequence) {
+  socket.send(new Uint8Array([0xDA, 0x7A, sequence & 255, (sequence >>> 8) & 255, (sequence >>> 16) & 255,
+                              (sequence >>> 24) & 255]));
+  qb.acked++;
+}
+
+function onMessage(event) {
+  const m = new Uint8Array(event.data);
+  if (m.length < 4 || m[0] !== 0xDA) return;
+  if (m[1] === 0x7F) {
+    if (m[2] === 4 && m.length >= 7) { width = m[3] | (m[4] << 8); height = m[5] | (m[6] << 8); reset(); }
+    else if (m[2] === 5) { bpp = m[3] === 1 ? 3 : 1; reset(); }
+    return;
+  }
+  if (m[1] !== 0x7E || m.length < 11) return;
+  const sequence = (m[3] | (m[4] << 8) | (m[5] << 16) | (m[6] << 24)) >>> 0;
+  const length = (m[7] | (m[8] << 8) | (m[9] << 16) | (m[10] << 24)) >>> 0;
+  const started = performance.now();
+  if (!applyFrame(m[2] === 1, m.subarray(11, 11 + length))) {
+    show('undecodable frame ' + sequence + ': reconnecting');
+    socket.close();
+    return;
+  }
+  qb.lastDecodeMs = performance.now() - started;
+  qb.decoded++;
+  if (qb.state) show('');
+  ack(sequence);
+}
+
+function connect() {
+  width = height = 0; bpp = 1; frame = null; needKeyframe = true;
+  socket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/tablet/stream');
+  socket.binaryType = 'arraybuffer';
+  socket.onopen = () => { retry = 500; socket.send(hello()); show('waiting for the first frame'); };
+  socket.onmessage = onMessage;
+  socket.onclose = (event) => {
+    show(event.reason === 'not mirroring' ? 'QuillBright is not mirroring: waiting' : 'not connected: trying again');
+    setTimeout(connect, retry);
+    retry = Math.min(retry * 2, 4000);
+  };
+}
+
+// Touches: positions as fractions of the picture (the canvas keeps its
+// aspect, so there may be bars beside it).
+function fraction(clientX, clientY) {
+  const r = canvas.getBoundingClientRect();
+  const scale = Math.min(r.width / canvas.width, r.height / canvas.height);
+  const w = canvas.width * scale, h = canvas.height * scale;
+  return [(clientX - r.left - (r.width - w) / 2) / w, (clientY - r.top - (r.height - h) / 2) / h];
+}
+function sendTouch(type, x, y, dx, dy) {
+  if (!socket || socket.readyState !== 1) return;
+  const b = new ArrayBuffer(23), v = new DataView(b);
+  v.setUint8(0, 0xDA); v.setUint8(1, 0x70); v.setUint8(2, type);
+  v.setFloat32(3, x, true); v.setFloat32(7, y, true); v.setFloat32(11, dx, true); v.setFloat32(15, dy, true);
+  socket.send(b);
+}
+let last = [0, 0], fingers = 0, centre = null;
+function centreOf(touches) {
+  let x = 0, y = 0;
+  for (const t of touches) { x += t.clientX; y += t.clientY; }
+  return [x / touches.length, y / touches.length];
+}
+function touchStart(e) {
+  e.preventDefault();
+  if (e.touches.length === 1 && fingers === 0) {
+    last = fraction(e.touches[0].clientX, e.touches[0].clientY);
+    sendTouch(1, last[0], last[1], 0, 0);
+  }
+  fingers = e.touches.length;
+  centre = fingers >= 2 ? centreOf(e.touches) : null;
+}
+function touchMove(e) {
+  e.preventDefault();
+  if (e.touches.length >= 2) {
+    const now = centreOf(e.touches), r = canvas.getBoundingClientRect();
+    if (centre) sendTouch(4, last[0], last[1], (now[0] - centre[0]) / r.width, (now[1] - centre[1]) / r.height);
+    centre = now;
+  } else if (e.touches.length === 1 && fingers === 1) {
+    last = fraction(e.touches[0].clientX, e.touches[0].clientY);
+    sendTouch(2, last[0], last[1], 0, 0);
+  }
+}
+function touchEnd(e) {
+  e.preventDefault();
+  if (e.touches.length === 0) { sendTouch(3, last[0], last[1], 0, 0); fingers = 0; centre = null; wake(); }
+  else centre = e.touches.length >= 2 ? centreOf(e.touches) : null;
+}
+canvas.addEventListener('touchstart', touchStart, {passive: false});
+canvas.addEventListener('touchmove', touchMove, {passive: false});
+canvas.addEventListener('touchend', touchEnd, {passive: false});
+canvas.addEventListener('touchcancel', touchEnd, {passive: false});
+// A mouse works as one finger, its wheel as two.
+let pressed = false;
+canvas.addEventListener('mousedown', e => { pressed = true; last = fraction(e.clientX, e.clientY); sendTouch(1, last[0], last[1], 0, 0); });
+canvas.addEventListener('mousemove', e => { if (pressed) { last = fraction(e.clientX, e.clientY); sendTouch(2, last[0], last[1], 0, 0); } });
+canvas.addEventListener('mouseup', () => { if (pressed) { pressed = false; sendTouch(3, last[0], last[1], 0, 0); wake(); } });
+canvas.addEventListener('wheel', e => {
+  e.preventDefault();
+  const r = canvas.getBoundingClientRect();
+  sendTouch(4, last[0], last[1], -e.deltaX / r.width, -e.deltaY / r.height);
+}, {passive: false});
+
+// Full screen on the first tap, and the screen kept on where allowed.
+let lock = null;
+function keepAwake() {
+  if (lock || !navigator.wakeLock || document.visibilityState !== 'visible') return;
+  navigator.wakeLock.request('screen').then(l => { lock = l; l.addEventListener('release', () => { lock = null; }); })
+    .catch(() => {});
+}
+function wake() {
+  const root = document.documentElement;
+  if (!document.fullscreenElement && root.requestFullscreen) root.requestFullscreen().catch(() => {});
+  keepAwake();
+}
+document.addEventListener('visibilitychange', keepAwake);
+keepAwake();
+connect();
+</script></body></html>
+)PAGE";
+
+} // namespace
+
+const std::string& tabletPage()
+{
+    static const std::string page(PAGE);
+    return page;
+}
+
+} // namespace qb

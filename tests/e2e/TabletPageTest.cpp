@@ -1,0 +1,474 @@
+// A browser as the tablet: headless Chromium, driven over its DevTools
+// protocol with a 1200x1600 touch screen, opens the daemon's /tablet page
+// while the real daemon runs on a private Xorg. The page's canvas must equal
+// the reference client's decode pixel for pixel, its acknowledgements must
+// reach the latency report, its taps, drags and scrolls must land on a test
+// window where the tablet shows them, and pages that misbehave must cost the
+// others nothing.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/core/detail/base64.hpp>
+#include <boost/beast/websocket.hpp>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "companion/CompanionClient.h"
+#include "e2e/DaemonHarness.h"
+#include "runtime/Process.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+namespace beast = boost::beast;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+using test::waitFor;
+using Socket = beast::websocket::stream<beast::tcp_stream>;
+
+// Headless Chromium and one page of it, spoken to over the DevTools protocol.
+class Browser {
+public:
+    explicit Browser(const fs::path& profile)
+    {
+        const char* found = nullptr;
+        for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
+            if (fs::exists(path)) found = path;
+        }
+        if (!found) return;
+        fs::create_directories(profile);
+        ProcessOptions options;
+        options.executable = found;
+        options.arguments = {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--user-data-dir=" + profile.string(), "--remote-debugging-port=0", "about:blank"};
+        process_ = Process::launch(options);
+        std::string path;
+        std::uint16_t port = 0;
+        waitFor(
+            [&] {
+                std::ifstream in(profile / "DevToolsActivePort");
+                return in >> port >> path && port != 0;
+            },
+            30s);
+        if (port == 0) return;
+        socket_.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), port});
+        socket_.read_message_max(64u << 20);
+        socket_.handshake("127.0.0.1:" + std::to_string(port), path);
+        const json targets = call("Target.getTargets", {});
+        for (const auto& target : targets["targetInfos"]) {
+            if (target["type"] == "page") {
+                session_ = call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}})
+                               ["sessionId"];
+                break;
+            }
+        }
+    }
+    ~Browser()
+    {
+        if (process_ && process_->isRunning()) {
+            ::kill(-process_->pid(), SIGKILL);
+            process_->waitUntilExit();
+        }
+    }
+    bool ready() const { return !session_.empty(); }
+
+    // A command to the page; its result.
+    json call(const std::string& method, json params)
+    {
+        const int id = ++nextId_;
+        json message = {{"id", id}, {"method", method}, {"params", std::move(params)}};
+        if (!session_.empty()) message["sessionId"] = session_;
+        socket_.write(boost::asio::buffer(message.dump()));
+        for (;;) {
+            beast::flat_buffer buffer;
+            socket_.read(buffer);
+            const json reply = json::parse(beast::buffers_to_string(buffer.data()));
+            if (reply.value("id", 0) != id) continue;
+            if (reply.contains("error")) throw std::runtime_error(method + ": " + reply["error"].dump());
+            return reply["result"];
+        }
+    }
+    json evaluate(const std::string& expression)
+    {
+        const json result = call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}});
+        return result["result"].value("value", json());
+    }
+    void touch(const std::string& type, const std::vector<std::pair<double, double>>& points)
+    {
+        json list = json::array();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            list.push_back({{"x", points[i].first}, {"y", points[i].second}, {"id", i}});
+        }
+        call("Input.dispatchTouchEvent", {{"type", type}, {"touchPoints", list}});
+    }
+
+private:
+    std::shared_ptr<Process> process_;
+    boost::asio::io_context io_;
+    Socket socket_{io_};
+    std::string session_;
+    int nextId_ = 0;
+};
+
+// The canvas as the stream's pixels (1 or 3 bytes each), and how many of its
+// pixels are not grey on a greyscale stream.
+constexpr const char* CANVAS = R"((() => {
+  const q = window.quillbright; if (!q || !q.decoded) return null;
+  const c = document.getElementById('c'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+  const out = new Uint8Array(c.width * c.height * q.bpp);
+  let o = 0, coloured = 0;
+  for (let i = 0; i < d.length; i += 4) {
+    out[o++] = d[i];
+    if (q.bpp === 3) { out[o++] = d[i + 1]; out[o++] = d[i + 2]; }
+    else if (d[i] !== d[i + 1] || d[i] !== d[i + 2]) coloured++;
+  }
+  let s = '';
+  for (let i = 0; i < out.length; i += 0x8000) s += String.fromCharCode.apply(null, out.subarray(i, i + 0x8000));
+  return {width: c.width, height: c.height, coloured: coloured, pixels: btoa(s)};
+})())";
+
+class TabletPageTest : public test::DaemonHarness {
+protected:
+    TabletPageTest() : DaemonHarness(nullptr, "0.05") {}
+
+    std::string skipReason()
+    {
+        if (!hostMissing().empty()) return hostMissing();
+        if (!fs::exists("/usr/bin/chromium") && !fs::exists("/usr/bin/chromium-browser")) return "no chromium";
+        return {};
+    }
+
+    // The page's canvas, once it equals the reference client's picture
+    // (which keeps reading and acknowledging meanwhile); false at the deadline.
+    static bool canvasMatches(Browser& browser, companion::CompanionClient& client, std::string& mismatch)
+    {
+        return waitFor(
+            [&] {
+                while (const auto frame = client.readFrame(100ms)) client.sendAck(frame->sequenceNumber);
+                const json canvas = browser.evaluate(CANVAS);
+                if (canvas.is_null() || !client.decoder().hasPicture()) return false;
+                std::string pixels = canvas["pixels"];
+                std::string decoded(beast::detail::base64::decoded_size(pixels.size()), '\0');
+                decoded.resize(beast::detail::base64::decode(decoded.data(), pixels.data(), pixels.size()).first);
+                const auto& expected = client.decoder().frame();
+                std::size_t differ = decoded.size() == expected.size() ? 0 : expected.size();
+                for (std::size_t i = 0; differ == 0 && i < expected.size(); ++i) {
+                    differ += std::uint8_t(decoded[i]) != expected[i] ? 1 : 0;
+                }
+                mismatch = canvas["width"].dump() + "x" + canvas["height"].dump() + ", " + std::to_string(differ)
+                    + " bytes differ, " + canvas["coloured"].dump() + " coloured pixels";
+                return differ == 0 && canvas["coloured"] == 0;
+            },
+            30s);
+    }
+};
+
+// A window of greys over the tablet's monitor that reports the pointer's buttons.
+struct TestWindow {
+    TestWindow(Display* x, int left, int top, int width, int height) : x(x)
+    {
+        const Pixmap empty = XCreatePixmap(x, DefaultRootWindow(x), 1, 1, 1);
+        XColor black{};
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;
+        attributes.cursor = XCreatePixmapCursor(x, empty, empty, &black, &black, 0, 0);
+        attributes.event_mask = ButtonPressMask | ButtonReleaseMask | Button1MotionMask;
+        window = XCreateWindow(x, DefaultRootWindow(x), left, top, unsigned(width), unsigned(height), 0, CopyFromParent,
+            InputOutput, CopyFromParent, CWOverrideRedirect | CWCursor | CWEventMask, &attributes);
+        XMapRaised(x, window);
+        XSync(x, False);
+    }
+    void paint(int width, int height, int seed)
+    {
+        std::vector<char> bgra(std::size_t(width) * height * 4);
+        for (int y = 0; y < height; ++y) {
+            for (int column = 0; column < width; ++column) {
+                char* p = &bgra[(std::size_t(y) * width + column) * 4];
+                p[0] = char(column * 7 + y + seed);
+                p[1] = char(y / 3 + seed);
+                p[2] = char(column / 4);
+            }
+        }
+        XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, bgra.data(), unsigned(width),
+            unsigned(height), 32, 0);
+        GC gc = XCreateGC(x, window, 0, nullptr);
+        XPutImage(x, window, gc, image, 0, 0, 0, 0, unsigned(width), unsigned(height));
+        XSync(x, False);
+        image->data = nullptr;
+        XDestroyImage(image);
+        XFreeGC(x, gc);
+    }
+    // The next button event of `type`, within the deadline.
+    std::optional<XButtonEvent> next(int type)
+    {
+        std::optional<XButtonEvent> found;
+        waitFor(
+            [&] {
+                while (!found && XPending(x) > 0) {
+                    XEvent event;
+                    XNextEvent(x, &event);
+                    if (event.type == type) found = event.xbutton;
+                }
+                return found.has_value();
+            },
+            10s);
+        return found;
+    }
+    Display* x;
+    Window window = 0;
+};
+
+TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndBadPagesCostTheOthersNothing)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    // No device on adb: the page is the only tablet, in extended mode.
+    launch();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        30s)) << output();
+    ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Emulation.setDeviceMetricsOverride",
+        {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    browser.call("Emulation.setTouchEmulationEnabled", {{"enabled", true}, {"maxTouchPoints", 5}});
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet"}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.width > 0") == true; }, 30s))
+        << output();
+    // Its own session: a monitor of the size the page's screen asks for.
+    const int width = browser.evaluate("quillbright.width"), height = browser.evaluate("quillbright.height");
+    std::smatch place;
+    const std::regex monitor(" " + std::to_string(width) + "/\\d+x" + std::to_string(height) + R"(/\d+\+(\d+)\+(\d+))");
+    ASSERT_TRUE(waitFor([&] {
+        const std::string monitors = xorg().run("xrandr --listmonitors");
+        return std::regex_search(monitors, place, monitor);
+    }, 10s)) << width << "x" << height << "\n" << xorg().run("xrandr --listmonitors") << output();
+    const int left = std::stoi(place[1]), top = std::stoi(place[2]);
+    EXPECT_NE(cli({"status"}).second.find("\nstatus=running\n"), std::string::npos);
+
+    // New pictures on the tablet's monitor: the page decodes and acknowledges
+    // them, and the latency report counts its acknowledgements.
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    TestWindow window(x, left, top, width, height);
+    window.paint(width, height, 0);
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("quillbright.acked").get<int>() > 0; }, 20s)) << output();
+    std::string latency;
+    EXPECT_TRUE(waitFor(
+        [&] {
+            latency = cli({"latency"}).second;
+            return latency.find("Clients:          1\n") != std::string::npos
+                && latency.find("Average:        ?") == std::string::npos
+                && latency.find("Average:        0.0 ms") == std::string::npos;
+        },
+        20s))
+        << latency;
+
+    // The reference client's decode and the canvas agree byte for byte.
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    window.paint(width, height, 40);
+    std::string mismatch;
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+
+    // What a typed character costs the page to decode (docs/performance.md).
+    const int decoded = browser.evaluate("quillbright.decoded").get<int>();
+    GC pen = XCreateGC(x, window.window, 0, nullptr);
+    XFillRectangle(x, window.window, pen, width / 2, height / 3, 10, 18);
+    XSync(x, False);
+    EXPECT_TRUE(waitFor([&] { return browser.evaluate("quillbright.decoded").get<int>() > decoded; }, 10s));
+    std::printf("tablet page: a typed character's delta (%dx%d grey) decoded and drawn in %s ms\n", width, height,
+        browser.evaluate("quillbright.lastDecodeMs.toFixed(2)").get<std::string>().c_str());
+    XFreeGC(x, pen);
+
+    // The 1200x1600 page shows the picture whole, centred: a point at
+    // fractions (fx, fy) of it is here on the page.
+    const double scale = std::min(1200.0 / width, 1600.0 / height);
+    const auto onPage = [&](double fx, double fy) {
+        return std::pair((1200 - width * scale) / 2 + fx * width * scale, (1600 - height * scale) / 2 + fy * height * scale);
+    };
+    const auto near = [](const XButtonEvent& event, double fx, double fy, int w, int h) {
+        return std::abs(event.x - fx * w) <= 2 && std::abs(event.y - fy * h) <= 2;
+    };
+    // A tap clicks the window at the same place; a drag presses and releases
+    // where the finger went; two fingers scroll.
+    browser.touch("touchStart", {onPage(0.25, 0.75)});
+    browser.touch("touchEnd", {});
+    auto press = window.next(ButtonPress);
+    ASSERT_TRUE(press) << output();
+    EXPECT_TRUE(press->button == 1 && near(*press, 0.25, 0.75, width, height)) << press->x << "," << press->y;
+    ASSERT_TRUE(window.next(ButtonRelease));
+    browser.touch("touchStart", {onPage(0.5, 0.2)});
+    browser.touch("touchMove", {onPage(0.55, 0.3)});
+    browser.touch("touchMove", {onPage(0.7, 0.5)});
+    browser.touch("touchEnd", {});
+    press = window.next(ButtonPress);
+    const auto release = window.next(ButtonRelease);
+    ASSERT_TRUE(press && release) << output();
+    EXPECT_TRUE(near(*press, 0.5, 0.2, width, height)) << press->x << "," << press->y;
+    EXPECT_TRUE(near(*release, 0.7, 0.5, width, height)) << release->x << "," << release->y;
+    // Chromium's emulated touch screen delivers no two-finger moves, so the
+    // scroll's touches are dispatched as page events.
+    browser.evaluate(R"((() => {
+      const c = document.getElementById('c');
+      const at = (y) => [new Touch({identifier: 1, target: c, clientX: 500, clientY: y}),
+                         new Touch({identifier: 2, target: c, clientX: 700, clientY: y})];
+      const send = (type, touches) => c.dispatchEvent(new TouchEvent(type,
+          {touches: touches, changedTouches: touches, cancelable: true, bubbles: true}));
+      send('touchstart', at(900));
+      for (let step = 1; step <= 5; step++) send('touchmove', at(900 - 60 * step));
+      send('touchend', []);
+    })())");
+    const auto wheel = window.next(ButtonPress);
+    ASSERT_TRUE(wheel) << output();
+    EXPECT_TRUE(wheel->button == 4 || wheel->button == 5) << wheel->button;
+
+    // Connections of the same page that never read, send garbage or vanish
+    // mid-stream, and one that says no hello: the daemon stays up and the
+    // browser's page keeps showing the stream.
+    const std::string hello = "hello 1200 1600 grey " + browser.evaluate("sessionStorage.getItem('quillbright.page')").get<std::string>();
+    boost::asio::io_context io;
+    std::vector<std::unique_ptr<Socket>> bad;
+    for (int i = 0; i < 4; ++i) {
+        auto ws = std::make_unique<Socket>(io);
+        ws->next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), 8891});
+        ws->handshake("127.0.0.1:8891", "/tablet/stream");
+        ws->text(i != 3);
+        ws->write(boost::asio::buffer(i == 3 ? std::string(40, '\xDA') : hello));
+        bad.push_back(std::move(ws));
+    }
+    bad[1]->binary(true);
+    bad[1]->write(boost::asio::buffer(std::string(40, '\xDA')));
+    beast::flat_buffer some;
+    bad[2]->read(some); // the greeting's first message, then gone without a word
+    bad[2]->next_layer().socket().close();
+    window.paint(width, height, 90);
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    bad.clear();
+    client.close();
+
+    // The page gone, its session ends after the grace period: the monitor
+    // goes and the daemon waits for a tablet again.
+    browser.call("Page.navigate", {{"url", "about:blank"}});
+    EXPECT_TRUE(waitFor([&] { return !std::regex_search(xorg().run("xrandr --listmonitors"), monitor); }, 20s))
+        << xorg().run("xrandr --listmonitors") << output();
+    EXPECT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        10s));
+    EXPECT_TRUE(daemon_->isRunning());
+
+    XDestroyWindow(x, window.window);
+    XCloseDisplay(x);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
+// A colour tablet: the page asks for RGB and draws its session's stream (the
+// primary mirrored) exactly as the reference client decodes it.
+TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    const std::string before = xorg().layout();
+    launch();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        30s)) << output();
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Emulation.setDeviceMetricsOverride",
+        {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet?colour=1"}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.bpp") == 3; }, 30s))
+        << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    TestWindow window(x, 0, 0, 1024, 768);
+    window.paint(1024, 768, 7);
+    std::string mismatch;
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    XDestroyWindow(x, window.window);
+    XCloseDisplay(x);
+    // Stopped while the page watches, the daemon takes the page's display away.
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(xorg().layout(), before);
+}
+
+} // namespace
+} // namespace qb
+
+namespace qb {
+namespace {
+
+// A tablet on USB without the companion app (and none to install): the
+// daemon maps the page's port and opens the page in the tablet's browser,
+// which joins the device's session; a stop removes the tunnel.
+TEST_F(TabletPageTest, WithoutTheCompanionTheDaemonOpensThePageOnTheTablet)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    adb.setDevices({test::FakeAdbState::device("DC1-0009", "DC_1")});
+    launch();
+    const std::string url = "http://localhost:8891/tablet/device/DC1-0009";
+    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", json::array()).dump(); };
+    ASSERT_TRUE(waitFor([&] { return adb.read()["devices"][0].value("opened", json::array()).dump().find(url)
+                                  != std::string::npos; }, 30s))
+        << adb.read().dump() << output();
+    EXPECT_NE(tunnels().find("8891"), std::string::npos) << tunnels();
+    EXPECT_TRUE(outputHas("No companion app — using the tablet page in the device's browser")) << output();
+
+    // The tablet's browser (here, through the tunnel's host end) shows the device's stream.
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Page.navigate", {{"url", url}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.decoded > 0") == true; }, 30s))
+        << output();
+    EXPECT_TRUE(outputHas("Tablet page streaming from port 8888")) << output();
+    // Asked for, the page is opened again.
+    EXPECT_EQ(cli({"tablet", "--browser"}), std::pair(0, std::string("OK opening the tablet page on the USB tablets\n")));
+    EXPECT_TRUE(waitFor([&] { return adb.read()["devices"][0].value("opened", json::array()).size() == 2; }, 10s));
+
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(tunnels().find("8891"), std::string::npos) << tunnels();
+}
+
+// A tablet plugged in while only a page is mirrored gets mirrored too: the
+// device's session comes first, and the page, reconnecting, gets the next port.
+TEST_F(TabletPageTest, ADevicePluggedInBesideAPageIsMirroredToo)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    launch();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+        30s)) << output();
+    ASSERT_EQ(cli({"automirror", "on"}).first, 0);
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet"}});
+    ASSERT_TRUE(outputHas("Tablet page streaming from port 8888", 30s)) << output();
+
+    adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    ASSERT_TRUE(outputHas("Tablet page streaming from port 8889", 30s)) << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    const auto greeting = client.readGreeting(10000ms);
+    ASSERT_TRUE(greeting) << client.violation();
+    EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200)); // the DC-1's own
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
+} // namespace
+} // namespace qb

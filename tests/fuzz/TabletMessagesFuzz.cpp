@@ -1,0 +1,30 @@
+// Fuzzes what a tablet page may send first and after: any bytes as the hello
+// either fail or yield a hello within its limits that, written out again,
+// gives back the very text; any bytes as a later message are sorted without
+// fault, and only an exact acknowledgement or touch is taken as one.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "transport/TabletMessages.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (const auto hello = qb::parseTabletHello(text)) {
+        if (hello->width < 1 || hello->width > 8192 || hello->height < 1 || hello->height > 8192) std::abort();
+        if (hello->pageId.empty() || hello->pageId.size() > 64 || hello->deviceSerial.size() > 64) std::abort();
+        std::string again = "hello " + std::to_string(hello->width) + " " + std::to_string(hello->height) + " "
+            + (hello->pixelFormat == qb::PixelFormat::rgb ? "rgb" : "grey") + " " + hello->pageId;
+        if (!hello->deviceSerial.empty()) again += " " + hello->deviceSerial;
+        // Leading zeros are the one spelling that does not come back.
+        if (again != text && text.find(" 0") == std::string_view::npos) std::abort();
+    }
+    const auto kind = qb::judgePageMessage(std::span(data, size));
+    if (kind == qb::PageMessage::acknowledgement && (size != qb::ACK_SIZE || data[1] != qb::MAGIC_ACK[1])) std::abort();
+    if (kind == qb::PageMessage::touch && (size != 23 || data[1] != qb::MAGIC_INPUT[1])) std::abort();
+    return 0;
+}
