@@ -51,4 +51,13 @@ struct ToolsVersion {
 };
 std::optional<ToolsVersion> parseToolsVersion(std::string_view output);
 
+// `adb reverse --list`: each line reads "<transport> tcp:<device port>
+// tcp:<host port>"; lines without two tcp ports in range are skipped.
+struct ReverseTunnel {
+    int devicePort = 0;
+    int hostPort = 0;
+    bool operator==(const ReverseTunnel&) const = default;
+};
+std::vector<ReverseTunnel> parseReverseList(std::string_view output);
+
 } // namespace qb::ADBBridge
