@@ -190,7 +190,7 @@ std::vector<ReverseTunnel> parseReverseList(std::string_view output)
         word.remove_prefix(4);
         int value = 0;
         auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
-        if (error != std::errc() || end != word.data() + word.size() || value <= 0 || value > 65535) return std::nullopt;
+        if (error != std::errc() || end != word.data() + word.size() || value <= 0) return std::nullopt;
         return value;
     };
     for (std::string_view rest = output; !rest.empty();) {

@@ -52,7 +52,7 @@ struct ToolsVersion {
 std::optional<ToolsVersion> parseToolsVersion(std::string_view output);
 
 // `adb reverse --list`: each line reads "<transport> tcp:<device port>
-// tcp:<host port>"; lines without two tcp ports in range are skipped.
+// tcp:<host port>"; lines without two positive tcp ports are skipped.
 struct ReverseTunnel {
     int devicePort = 0;
     int hostPort = 0;
