@@ -468,6 +468,7 @@ TEST_F(DaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         if (!held.empty()) {
             ASSERT_TRUE(waitFor([&] { return find(adb.log(), stage.heldAt).has_value(); }, 20s)) << output();
         } else {
+            ASSERT_TRUE(waitForStatus("running")) << output();
             companion::CompanionClient client;
             ASSERT_TRUE(greeted(client)) << output();
             movePointer();
