@@ -18,6 +18,7 @@
 #include "runtime/Queues.h"
 #include "runtime/SettingsStore.h"
 #include "platform/InputInjector.h"
+#include "platform/MemoryRelease.h"
 #include "runtime/Process.h"
 #include "transport/ListenSocket.h"
 
@@ -691,6 +692,8 @@ asio::awaitable<void> MirrorEngine::teardown()
 
     setStatus(MirrorStatus::idle());
     EventLog::shared().record(MirrorEvent::mirrorStopped());
+    // The streams' buffers are free now; an idle daemon holds none of them.
+    asio::post(globalQueue(QoS::utility), [] { returnFreedMemory(); });
 
     // The rates and counts end with the streams; the last timings stay for
     // the record.
