@@ -356,10 +356,10 @@ void MirrorEngine::recoverLeftovers()
     const auto displays = env.session.virtualDisplays ? env.session.virtualDisplays : platform()->virtualDisplays();
     if (displays) displays->removeLeftovers();
     // A start must not make its tunnels while the old ones are being removed.
-    recovery_.spawn(tunnelRecoveryTask(weak_from_this(), env.removeLeftoverTunnels), "tunnel recovery");
+    recovery_.spawn(tunnelRecoveryTask(env.removeLeftoverTunnels), "tunnel recovery");
 }
 
-asio::awaitable<void> MirrorEngine::tunnelRecoveryTask(std::weak_ptr<MirrorEngine>, std::function<int()> remove)
+asio::awaitable<void> MirrorEngine::tunnelRecoveryTask(std::function<int()> remove)
 {
     co_await offMainLoop<int>(remove, "Engine");
 }

@@ -317,7 +317,7 @@ private:
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
     // The recovery step of activate(): what a run that died left behind.
     void recoverLeftovers();
-    static asio::awaitable<void> tunnelRecoveryTask(std::weak_ptr<MirrorEngine> weak, std::function<int()> remove);
+    static asio::awaitable<void> tunnelRecoveryTask(std::function<int()> remove);
 
     Environment environment_;
     const Timing timing_;

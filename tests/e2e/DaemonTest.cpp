@@ -364,7 +364,7 @@ TEST_F(DaemonTest, APortHeldByAnotherProcessIsNamed)
                               + std::to_string(::getpid()) + "). Quit the other process and retry.\n"
                               "Hint: quit the program named above; `quillbright doctor` checks every port.\n"));
     EXPECT_THAT(output(), Not(HasSubstr("Mirror running")));
-    EXPECT_FALSE(find(adb.log(), {"reverse"})); // nothing was started
+    EXPECT_FALSE(find(adb.log(), {"reverse", "tcp:8888"})); // no tunnel was made
     expectNothingLeft();
 }
 
