@@ -334,4 +334,11 @@ std::vector<ConnectedDevice> adbDeviceList()
     return ADBBridge::connectedDevices();
 }
 
+int adbLeftoverTunnelsRemoved()
+{
+    if (!ADBBridge::isADBInstalled()) return 0;
+    ADBBridge::ensureServerRunning();
+    return ADBBridge::removeLeftoverTunnels();
+}
+
 } // namespace qb

@@ -158,6 +158,9 @@ public:
 bool wildcardBindSucceeds(std::uint16_t port);
 // adb's device list, its server started first; none without adb.
 std::vector<ConnectedDevice> adbDeviceList();
+// The tunnels a run that died left on adb's devices removed, its server
+// started first; 0 without adb.
+int adbLeftoverTunnelsRemoved();
 
 // Settings in `store` (the daemon: SettingsStore::shared()). Without a
 // persistence the engine keeps its settings in memory only.

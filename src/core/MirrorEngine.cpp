@@ -18,6 +18,7 @@
 #include "runtime/Queues.h"
 #include "runtime/SettingsStore.h"
 #include "platform/InputInjector.h"
+#include "platform/MemoryRelease.h"
 #include "runtime/Process.h"
 #include "transport/ListenSocket.h"
 
@@ -57,12 +58,14 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     , starting_(MainLoop::shared().executor())
     , reconnects_(MainLoop::shared().executor())
     , teardown_(MainLoop::shared().executor())
+    , recovery_(MainLoop::shared().executor())
 {
     auto& env = environment_;
     if (!env.session.platform) env.session.platform = makeSimPlatform();
     Platform& platform = *env.session.platform;
     if (!env.captureBackend) env.captureBackend = platform.captureBackend();
     if (!env.listDevices) env.listDevices = adbDeviceList;
+    if (!env.removeLeftoverTunnels) env.removeLeftoverTunnels = adbLeftoverTunnelsRemoved;
     if (!env.makeADBBridge) {
         env.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<RealADBBridge>(); };
     }
@@ -131,6 +134,7 @@ MirrorEngine::~MirrorEngine()
     starting_.cancelAll();
     reconnects_.cancelAll();
     teardown_.cancelAll();
+    recovery_.cancelAll();
     environment_.updateChecks->cancel();
     environment_.deviceMonitor->stop();
     environment_.networkServices->stop();
@@ -297,7 +301,7 @@ void MirrorEngine::activate()
     if (isActivated_) return;
     isActivated_ = true;
     auto& env = environment_;
-    restoreBrightnessIfNeeded();
+    recoverLeftovers();
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
     env.sleep->setOnLidOpened([weak] {
         if (auto self = weak.lock()) self->lidOpened();
@@ -343,7 +347,27 @@ void MirrorEngine::activate()
         self->publish(&EngineState::updateURL, std::optional<std::string>(release.url), EngineProperty::updateURL);
         logInfo("Update", "New version available: " + release.version);
     });
+}
+
+// A run that died (kill -9, a crash, the power gone) could not take back
+// what it had changed. Everything it makes is marked as ours (the panel's
+// and the font setting's saved values in their files, our name on the
+// desktop's modes and monitors, the companion's ports on the tunnels), so
+// it is found and undone here, once, before anything new is made.
+void MirrorEngine::recoverLeftovers()
+{
+    auto& env = environment_;
+    restoreBrightnessIfNeeded();
     env.fontSmoothing->repairAfterCrash();
+    const auto displays = env.session.virtualDisplays ? env.session.virtualDisplays : platform()->virtualDisplays();
+    if (displays) displays->removeLeftovers();
+    // A start must not make its tunnels while the old ones are being removed.
+    recovery_.spawn(tunnelRecoveryTask(env.removeLeftoverTunnels), "tunnel recovery");
+}
+
+asio::awaitable<void> MirrorEngine::tunnelRecoveryTask(std::function<int()> remove)
+{
+    co_await offMainLoop<int>(remove, "Engine");
 }
 
 // ---------------------------------------------------------------------------
@@ -567,6 +591,7 @@ asio::awaitable<void> MirrorEngine::start()
 asio::awaitable<void> MirrorEngine::startSequence()
 {
     const auto self = shared_from_this();
+    co_await recovery_.join();
 
     const auto& ports = environment_.ports;
     // The preview listens on the connection mode's address: after a change
@@ -823,6 +848,8 @@ asio::awaitable<void> MirrorEngine::teardown()
 
     setStatus(MirrorStatus::idle());
     EventLog::shared().record(MirrorEvent::mirrorStopped());
+    // The streams' buffers are free now; an idle daemon holds none of them.
+    asio::post(globalQueue(QoS::utility), [] { returnFreedMemory(); });
 
     // The rates and counts end with the streams; the last timings stay for
     // the record.

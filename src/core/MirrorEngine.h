@@ -114,6 +114,10 @@ struct MirrorEngineEnvironment {
     // The connected devices in adb's order; default: when an adb executable
     // is known, start its server and list the devices, else none.
     std::function<std::vector<ConnectedDevice>()> listDevices;
+    // Removes the adb tunnels a run that died left on the devices, how many;
+    // default: ADBBridge::removeLeftoverTunnels, its server started first
+    // (nothing without adb). Runs off the main loop.
+    std::function<int()> removeLeftoverTunnels;
     // The adb bridge of each session; default: RealADBBridge.
     std::function<std::shared_ptr<ADBBridging>(const ConnectedDevice&)> makeADBBridge;
     // Whether the start-up check can bind the port; default: an IPv6
@@ -209,8 +213,8 @@ public:
     void setFontSmoothing(bool enabled);
     // A font-smoothing switch is still under way (its outcome not yet known).
     bool fontSmoothingChanging() const { return fontSmoothingChanges_ > 0; }
-    // Crash recovery of a dimmed host panel (activate() calls it) and the
-    // restore after the host woke up.
+    // Crash recovery of a dimmed host panel (part of the recovery step) and
+    // the restore after the host woke up.
     void restoreBrightnessIfNeeded();
     void restoreBrightnessOnWakeIfNeeded();
     // Loopback and the devices set up over the network: who may reach the
@@ -346,6 +350,9 @@ private:
     static asio::awaitable<void> unplugTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation);
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> displayGoneTask(std::weak_ptr<MirrorEngine> weak);
+    // The recovery step of activate(): what a run that died left behind.
+    void recoverLeftovers();
+    static asio::awaitable<void> tunnelRecoveryTask(std::function<int()> remove);
 
     Environment environment_;
     const Timing timing_;
@@ -353,6 +360,7 @@ private:
     TaskGroup starting_;   // the start sequence; a stop cancels it
     TaskGroup reconnects_; // adb reconnects and the lid recovery; a stop cancels them
     TaskGroup teardown_;   // at most one teardown; a second stop joins it
+    TaskGroup recovery_;   // the leftover tunnels' removal; every start waits for it
     bool resumeAfterSleep_ = false; // stopped for the system's sleep or the compositor's absence, not by the user
     std::uint64_t wakeGeneration_ = 0; // a stop or another sleep cancels the start after a wake
     bool resumeOnReplug_ = false;        // waiting for a device whose unplug stopped mirroring

@@ -1,5 +1,6 @@
 #include "device/ADBBridge.h"
 
+#include "config/Ports.h"
 #include "config/Text.h"
 
 #include <algorithm>
@@ -197,29 +198,12 @@ std::optional<ProcessOptions> makeADBProcess(const std::vector<std::string>& arg
 
 std::string tcp(int port) { return fmt::format("tcp:{}", port); }
 
-// Each line of `reverse --list` reads "<transport> tcp:<device port> tcp:<host port>".
 // Only the device side counts: tcp:8888 must match neither tcp:88880 nor a
 // tunnel that merely ends at host port 8888.
 bool reverseListHasDevicePort(std::string_view list, int devicePort)
 {
-    const std::string wanted = tcp(devicePort);
-    while (!list.empty()) {
-        const size_t end = std::min(list.find('\n'), list.size());
-        std::string_view line = list.substr(0, end);
-        list.remove_prefix(std::min(end + 1, list.size()));
-        for (size_t at = 0; at < line.size();) {
-            const size_t start = line.find_first_not_of(" \t\r", at);
-            if (start == std::string_view::npos) break;
-            const size_t stop = std::min(line.find_first_of(" \t\r", start), line.size());
-            const std::string_view word = line.substr(start, stop - start);
-            if (word.substr(0, 4) == "tcp:") {
-                if (word == wanted) return true;
-                break;
-            }
-            at = stop;
-        }
-    }
-    return false;
+    const auto tunnels = parseReverseList(list);
+    return std::any_of(tunnels.begin(), tunnels.end(), [&](const ReverseTunnel& t) { return t.devicePort == devicePort; });
 }
 
 } // namespace
@@ -445,6 +429,25 @@ bool removeReverseTunnel(const Serial& serial, int devicePort)
         return false;
     }
     return outcome.exitStatus == 0;
+}
+
+int removeLeftoverTunnels()
+{
+    int removed = 0;
+    auto output = runADB({"devices", "-l"}, std::nullopt, timing().devices);
+    if (!output) return 0;
+    for (const auto& device : parseDeviceLines(*output)) {
+        const auto list = runADB({"reverse", "--list"}, device.serial, timing().reverseList);
+        if (!list) continue;
+        for (const auto& tunnel : parseReverseList(*list)) {
+            if (tunnel.devicePort != DEVICE_STREAM_PORT && tunnel.devicePort != DEVICE_INPUT_PORT) continue;
+            if (removeReverseTunnel(device.serial, tunnel.devicePort)) ++removed;
+        }
+    }
+    if (removed > 0) {
+        bridgeLog(fmt::format("[ADBBridge] Removed {} reverse tunnel(s) an earlier run left on the tablets", removed));
+    }
+    return removed;
 }
 
 bool installBundledAPK(const Serial& serial)

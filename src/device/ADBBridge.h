@@ -139,6 +139,10 @@ std::vector<std::string> unauthorizedDevices();
 bool connectWiFi(const std::string& ip, int port);
 bool setupReverseTunnel(const Serial& serial, int devicePort, int hostPort);
 bool removeReverseTunnel(const Serial& serial, int devicePort);
+// Removes the tunnels to the companion's device ports (DEVICE_STREAM_PORT,
+// DEVICE_INPUT_PORT: no other app listens there) from every listed device,
+// which only a run that died can have left. How many went.
+int removeLeftoverTunnels();
 bool installBundledAPK(const Serial& serial);
 bool isAppInstalled(const Serial& serial);
 std::optional<std::string> queryCompanionVersion(const Serial& serial);

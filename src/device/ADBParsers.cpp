@@ -2,6 +2,7 @@
 
 #include "config/Text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -192,6 +193,34 @@ bool saysServerUnreachable(std::string_view standardError)
         if (standardError.find(sign) != std::string_view::npos) return true;
     }
     return false;
+}
+
+std::vector<ReverseTunnel> parseReverseList(std::string_view output)
+{
+    std::vector<ReverseTunnel> tunnels;
+    const auto port = [](std::string_view word) -> std::optional<int> {
+        if (!word.starts_with("tcp:")) return std::nullopt;
+        word.remove_prefix(4);
+        int value = 0;
+        auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+        if (error != std::errc() || end != word.data() + word.size() || value <= 0) return std::nullopt;
+        return value;
+    };
+    for (std::string_view rest = output; !rest.empty();) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        std::vector<int> ports;
+        for (std::size_t at = 0; at < line.size();) {
+            const std::size_t start = line.find_first_not_of(" \t\r", at);
+            if (start == std::string_view::npos) break;
+            const std::size_t stop = std::min(line.find_first_of(" \t\r", start), line.size());
+            if (const auto value = port(line.substr(start, stop - start))) ports.push_back(*value);
+            at = stop;
+        }
+        if (ports.size() == 2) tunnels.push_back({ports[0], ports[1]});
+    }
+    return tunnels;
 }
 
 } // namespace qb::ADBBridge

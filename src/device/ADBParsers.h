@@ -55,4 +55,13 @@ std::optional<ToolsVersion> parseToolsVersion(std::string_view output);
 // (never started, killed, or gone mid-call), not that the command failed.
 bool saysServerUnreachable(std::string_view standardError);
 
+// `adb reverse --list`: each line reads "<transport> tcp:<device port>
+// tcp:<host port>"; lines without two positive tcp ports are skipped.
+struct ReverseTunnel {
+    int devicePort = 0;
+    int hostPort = 0;
+    bool operator==(const ReverseTunnel&) const = default;
+};
+std::vector<ReverseTunnel> parseReverseList(std::string_view output);
+
 } // namespace qb::ADBBridge

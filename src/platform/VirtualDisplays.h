@@ -116,6 +116,12 @@ public:
 
     // nullptr when no transaction could be begun.
     virtual std::unique_ptr<DisplayConfiguration> beginConfiguration() = 0;
+
+    // Removes what a run that died left on the desktop: the backend names
+    // everything it creates as ours, so it finds it again. How many things
+    // went. A desktop that removes a client's displays with its connection
+    // has nothing to do.
+    virtual int removeLeftovers() { return 0; }
 };
 
 } // namespace qb

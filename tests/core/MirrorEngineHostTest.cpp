@@ -84,6 +84,7 @@ TEST(MirrorEngineHostTest, SleepStopsMirroringAndWakingStartsItUnlessTheUserStop
     MirrorEngine::Environment environment;
     environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
     environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
+    environment.removeLeftoverTunnels = [] { return 0; };
     environment.portAvailable = [](std::uint16_t) { return true; };
     environment.startSession = [](std::shared_ptr<DeviceSession>, std::shared_ptr<WebSocketServer>, double, double) {
         return noSessionWork();
@@ -134,6 +135,7 @@ TEST(MirrorEngineHostTest, OpeningTheLidMirrorsAgainThenRestartsTheCapture)
     MirrorEngine::Environment environment;
     environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
     environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
+    environment.removeLeftoverTunnels = [] { return 0; };
     environment.portAvailable = [](std::uint16_t) { return true; };
     environment.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<test::LinkedADB>(); };
     environment.ports = {.stream = 0, .webSocket = 0, .http = 0, .input = 0};

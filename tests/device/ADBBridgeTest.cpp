@@ -87,6 +87,25 @@ TEST_F(ADBBridgeTest, DeviceListReadsSizesAndSurvivesFailures)
     EXPECT_TRUE(ADBBridge::unauthorizedDevices().empty());
 }
 
+// What a run that died left: the tunnels to the companion's ports on every
+// device go, another program's tunnel stays.
+TEST_F(ADBBridgeTest, LeftoverTunnelsToTheCompanionsPortsAreRemovedFromEveryDevice)
+{
+    auto dc1 = test::FakeAdbState::device("DC1");
+    using Json = nlohmann::json;
+    dc1["reverse"] = Json::array({Json::array({"tcp:8888", "tcp:8889"}), Json::array({"tcp:9000", "tcp:9000"}),
+        Json::array({"tcp:8892", "tcp:8892"})});
+    auto phone = test::FakeAdbState::device("PHONE", "Pixel_8");
+    phone["reverse"] = Json::array({Json::array({"tcp:8888", "tcp:8888"})});
+    fake.setDevices({dc1, phone, {{"serial", "XYZ"}, {"state", "unauthorized"}, {"usb", "1-2"}}});
+
+    EXPECT_EQ(ADBBridge::removeLeftoverTunnels(), 3);
+    const auto& devices = fake.read()["devices"];
+    EXPECT_EQ(devices[0]["reverse"], Json::array({Json::array({"tcp:9000", "tcp:9000"})}));
+    EXPECT_EQ(devices[1]["reverse"], Json::array());
+    EXPECT_EQ(ADBBridge::removeLeftoverTunnels(), 0);
+}
+
 TEST_F(ADBBridgeTest, ReverseTunnelIsTrustedOnlyWhenListed)
 {
     fake.setDevices({test::FakeAdbState::device("DC1"), test::FakeAdbState::device("DC2")});

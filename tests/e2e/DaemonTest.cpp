@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
@@ -418,7 +419,7 @@ TEST_F(DaemonTest, APortHeldByAnotherProcessIsNamed)
                               + std::to_string(::getpid()) + "). Quit the other process and retry.\n"
                               "Hint: quit the program named above; `quillbright doctor` checks every port.\n"));
     EXPECT_THAT(output(), Not(HasSubstr("Mirror running")));
-    EXPECT_FALSE(find(adb.log(), {"reverse"})); // nothing was started
+    EXPECT_FALSE(find(adb.log(), {"reverse", "tcp:8888"})); // no tunnel was made
     expectNothingLeft();
 }
 
@@ -483,6 +484,76 @@ TEST_F(DaemonTest, SIGTERMWhileTheCompanionLaunchHangsCancelsTheStartAndTearsDow
     EXPECT_THAT(output(), Not(HasSubstr("Mirror running.")));
     EXPECT_THAT(output(), Not(HasSubstr("did not finish")));
     expectNothingLeft();
+}
+
+// Killed with -9 at any stage of a start, the daemon leaves its outputs lit
+// and its tunnels on the tablet; the next start removes them before it makes
+// its own, and leaves nothing at its stop. The last row's next start is
+// refused (a port held by another program) and still cleans up.
+TEST_F(DaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
+{
+    struct Stage {
+        const char* name;
+        std::vector<std::string> heldAt; // the adb command the start hangs in; none: streaming
+        const char* mode;
+        bool nextStartRefused;
+    };
+    const Stage stages[] = {
+        {"display made, no tunnel yet", {"reverse", "tcp:8888"}, "extended", false},
+        {"stream tunnel made", {"reverse", "tcp:8892"}, "mirror", false},
+        {"companion launch hanging", {"shell", "am", "start"}, "extended", false},
+        {"streaming", {}, "extended", true},
+    };
+    const std::string before = xorg().layout();
+    const std::string marker = "FAKE_ADB_STATE=" + adb.statePath().string();
+    const auto tunnels = [&] {
+        std::size_t n = 0;
+        for (const auto& d : adb.read()["devices"]) n += d.value("reverse", nlohmann::json::array()).size();
+        return n;
+    };
+    for (const Stage& stage : stages) {
+        SCOPED_TRACE(stage.name);
+        writeSettings({{"setupCompleted", true}, {"displayMode", stage.mode}});
+        adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
+        adb.clearLog();
+        std::string held;
+        for (const auto& word : stage.heldAt) held += (held.empty() ? "" : " ") + word;
+        if (!held.empty()) adb.fail(held, {{"mode", "hang"}});
+        launch();
+        if (!held.empty()) {
+            ASSERT_TRUE(waitFor([&] { return find(adb.log(), stage.heldAt).has_value(); }, 20s)) << output();
+        } else {
+            ASSERT_TRUE(waitForStatus("running")) << output();
+            companion::CompanionClient client;
+            ASSERT_TRUE(greeted(client)) << output();
+            movePointer();
+            ASSERT_TRUE(client.readFrame(5000ms)) << output();
+        }
+        ::kill(pid(), SIGKILL);
+        daemon_->waitUntilExit();
+        // The tablet's hung adb call is the simulated tablet's, not a leftover of ours.
+        for (const pid_t process : processesWithEnvironment(marker)) ::kill(process, SIGKILL);
+        adb.clearFailures();
+        ASSERT_TRUE(xorg().layout() != before || tunnels() > 0) << "the kill left nothing to undo";
+
+        boost::asio::io_context io;
+        std::optional<boost::asio::ip::tcp::acceptor> stranger;
+        if (stage.nextStartRefused) {
+            stranger.emplace(io, boost::asio::ip::tcp::endpoint{boost::asio::ip::make_address("127.0.0.1"), 8891});
+            ::fcntl(stranger->native_handle(), F_SETFD, FD_CLOEXEC);
+        }
+        launch();
+        if (stranger) {
+            EXPECT_EQ(terminate(0), 1) << output();
+        } else {
+            ASSERT_TRUE(waitForStatus("running")) << output();
+            companion::CompanionClient client;
+            ASSERT_TRUE(greeted(client)) << output();
+            EXPECT_EQ(terminate(), 0);
+        }
+        EXPECT_EQ(xorg().layout(), before);
+        expectNothingLeft();
+    }
 }
 
 TEST_F(DaemonTest, AStopDuringAReconnectWinsAndNothingIsRelaunched)

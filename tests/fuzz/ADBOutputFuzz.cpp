@@ -30,6 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (key.find('=') != std::string::npos || key.find('\n') != std::string::npos) std::abort();
     }
     parseSettingValue(text);
+    for (const auto& tunnel : parseReverseList(text)) {
+        if (tunnel.devicePort <= 0 || tunnel.hostPort <= 0) std::abort();
+    }
     qb::isValidUTF8(text);
     return 0;
 }

@@ -16,8 +16,7 @@ class GlobalHotkeys;
 
 namespace qb::x11 {
 
-// Removes what earlier runs left on the server first; `removeAll` is set to
-// a function removing every display still present (for Platform::stop).
+// `removeAll` is set to a function removing every display still present (for Platform::stop).
 std::shared_ptr<VirtualDisplays> makeX11VirtualDisplays(const std::shared_ptr<X11Display>& x,
     std::function<void()>& removeAll);
 std::shared_ptr<CaptureBackend> makeX11CaptureBackend(const std::shared_ptr<X11Display>& x);

@@ -296,8 +296,9 @@ public:
         restoreScreenSize();
     }
 
-    // Removes the modes and monitors a previous run left behind.
-    void removeLeftovers()
+    // The modes and monitors a previous run left behind (their names carry
+    // our prefix) go, and the outputs showing them go dark.
+    int removeLeftovers() override
     {
         std::lock_guard guard(lock_);
         X11Display::Lock hold(*x_);
@@ -343,7 +344,7 @@ public:
             }
             XRRFreeScreenResources(resources);
         });
-        if (removed == 0) return;
+        if (removed == 0) return 0;
         // The screen shrinks back to what the lit outputs show.
         const Rect bounds = litBounds(display, x_->root());
         const Rect current = rootSize(display, x_->root());
@@ -356,6 +357,7 @@ public:
         log(LogLevel::info, fmt::format("[VirtualDisplay] Removed {} leftover mode(s)/monitor(s) of an earlier run; "
                                         "screen {}x{}",
                                 removed, bounds.width, bounds.height));
+        return removed;
     }
 
     void removeAll()
@@ -674,7 +676,6 @@ std::shared_ptr<VirtualDisplays> makeX11VirtualDisplays(const std::shared_ptr<X1
     // whose spare outputs misbehave); anything else tries them first.
     const char* method = std::getenv("QUILLBRIGHT_X11_VIRTUAL_DISPLAY");
     auto displays = std::make_shared<X11VirtualDisplays>(x, method && std::string_view(method) == "monitor");
-    displays->removeLeftovers();
     std::weak_ptr<X11VirtualDisplays> weak = displays;
     removeAll = [weak] {
         if (auto self = weak.lock()) self->removeAll();
