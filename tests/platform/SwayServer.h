@@ -47,8 +47,10 @@ public:
         gid_t gid = getgid();
         if (uid == 0) {
             if (!getpwnam(USER)) {
-                std::system((std::string("useradd --system --no-create-home --shell /usr/sbin/nologin ") + USER
-                    + " >/dev/null 2>&1").c_str());
+                // Tests start sway side by side: one of them adds the user.
+                std::system((std::string("flock /tmp/qb-sway-useradd.lock sh -c 'getent passwd ") + USER
+                    + " >/dev/null || useradd --system --no-create-home --shell /usr/sbin/nologin " + USER
+                    + "' >/dev/null 2>&1").c_str());
             }
             const passwd* user = getpwnam(USER);
             if (!user) {
