@@ -247,9 +247,10 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     // Its own session: a monitor of the size the page's screen asks for.
     const int width = browser.evaluate("quillbright.width"), height = browser.evaluate("quillbright.height");
     std::smatch place;
+    std::string monitors; // the match points into it
     const std::regex monitor(" " + std::to_string(width) + "/\\d+x" + std::to_string(height) + R"(/\d+\+(\d+)\+(\d+))");
     ASSERT_TRUE(waitFor([&] {
-        const std::string monitors = xorg().run("xrandr --listmonitors");
+        monitors = xorg().run("xrandr --listmonitors");
         return std::regex_search(monitors, place, monitor);
     }, 10s)) << width << "x" << height << "\n" << xorg().run("xrandr --listmonitors") << output();
     const int left = std::stoi(place[1]), top = std::stoi(place[2]);

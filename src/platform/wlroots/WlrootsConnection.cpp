@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <wayland-client.h>
@@ -124,8 +125,23 @@ struct WaylandConnection::State {
 
     ~State()
     {
-        if (display) wl_display_disconnect(display);
+        disconnect();
         if (wake >= 0) close(wake);
+    }
+
+    // The proxies first: one left alive at the disconnect is never freed.
+    void disconnect()
+    {
+        if (!display) return;
+        for (auto& [global, output] : outputs) {
+            if (output.proxy) wl_output_destroy(std::exchange(output.proxy, nullptr));
+        }
+        if (pointers) zwlr_virtual_pointer_manager_v1_destroy(std::exchange(pointers, nullptr));
+        if (screencopy) zwlr_screencopy_manager_v1_destroy(std::exchange(screencopy, nullptr));
+        if (seat) wl_seat_destroy(std::exchange(seat, nullptr));
+        if (shm) wl_shm_destroy(std::exchange(shm, nullptr));
+        if (registry) wl_registry_destroy(std::exchange(registry, nullptr));
+        wl_display_disconnect(std::exchange(display, nullptr));
     }
 
     // ---- the thread
@@ -487,10 +503,7 @@ std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string&
     wl_display_roundtrip(state->display);
     wl_display_roundtrip(state->display);
     State::currentState = nullptr;
-    auto teardown = [&] {
-        wl_display_disconnect(state->display);
-        state->display = nullptr;
-    };
+    auto teardown = [&] { state->disconnect(); };
     if (!state->screencopy || !state->shm) {
         teardown();
         return fail("the compositor offers no wlr-screencopy (zwlr_screencopy_manager_v1)");
