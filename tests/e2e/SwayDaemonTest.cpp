@@ -102,7 +102,7 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
     touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
     EXPECT_TRUE(waitFor([&] { return said("motion 600 300"); }, 10s)) << painter->standardOutput();
-    EXPECT_TRUE(waitFor([&] { return said("button down 1 600 300"); }, 10s)) << painter->standardOutput();
+    EXPECT_TRUE(waitFor([&] { return said("button down 1 600 300"); }, 10s)) << painter->standardOutput() << painter->standardError();
 
     client.close();
     painter->terminate();

@@ -78,22 +78,29 @@ std::optional<std::string> swayCommandError(std::string_view reply)
     return std::nullopt;
 }
 
-std::unique_ptr<SwayIpc> SwayIpc::connect(const std::string& path, std::string* error, std::chrono::milliseconds limit)
+int SwayIpc::open(const std::string& path, std::string* error)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path) {
         if (error) *error = path.empty() ? "$SWAYSOCK is not set" : "the sway socket path is too long";
-        return nullptr;
+        return -1;
     }
     std::memcpy(address.sun_path, path.data(), path.size());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (error) *error = "cannot reach sway at " + path + ": " + std::strerror(errno);
         if (fd >= 0) ::close(fd);
-        return nullptr;
+        return -1;
     }
-    return std::unique_ptr<SwayIpc>(new SwayIpc(fd, limit));
+    return fd;
+}
+
+std::unique_ptr<SwayIpc> SwayIpc::connect(const std::string& path, std::string* error, std::chrono::milliseconds limit)
+{
+    const int fd = open(path, error);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<SwayIpc>(new SwayIpc(path, fd, limit));
 }
 
 SwayIpc::~SwayIpc()
@@ -125,10 +132,12 @@ bool SwayIpc::transfer(void* data, std::size_t size, bool sending)
 std::optional<std::string> SwayIpc::request(std::uint32_t type, const std::string& payload, std::string* error)
 {
     std::lock_guard guard(lock_);
+    if (fd_ < 0 && (fd_ = open(path_, error)) < 0) return std::nullopt;
     auto fail = [&](const std::string& why) -> std::optional<std::string> {
         if (error) *error = why;
-        // The stream's position is lost: nothing more is read from it.
-        if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+        // The stream's position is lost: the next request starts afresh.
+        ::close(fd_);
+        fd_ = -1;
         return std::nullopt;
     };
     std::string message(MAGIC, sizeof MAGIC);

@@ -6,7 +6,9 @@
 //
 // One request at a time on one connection; every call may come from any
 // thread (a lock serialises them). A reply slower than the time limit, a
-// closed socket or a reply that is not JSON is an error, never a hang.
+// closed socket or a reply that is not JSON is an error, never a hang. After
+// such an error the stream's position is lost, so the next request opens a
+// new connection: one slow reply under load costs that request only.
 #pragma once
 
 #include <chrono>
@@ -63,10 +65,15 @@ public:
     std::optional<std::vector<SwayOutput>> outputs(std::string* error = nullptr);
 
 private:
-    SwayIpc(int fd, std::chrono::milliseconds limit) : fd_(fd), limit_(limit) {}
+    SwayIpc(std::string path, int fd, std::chrono::milliseconds limit)
+        : path_(std::move(path)), fd_(fd), limit_(limit)
+    {
+    }
+    static int open(const std::string& path, std::string* error);
     bool transfer(void* data, std::size_t size, bool sending);
 
     std::mutex lock_;
+    std::string path_;
     int fd_ = -1;
     std::chrono::milliseconds limit_;
 };

@@ -246,10 +246,16 @@ struct WaylandConnection::State {
     static void outputDone(void* data, wl_output*)
     {
         auto* output = static_cast<Output*>(data);
-        std::lock_guard guard(currentState->namesLock);
-        if (output->name.empty()) return;
-        currentState->named[output->name] = {output->width, output->height};
-        currentState->scales[output->name] = std::max(1, output->scale);
+        {
+            std::lock_guard guard(currentState->namesLock);
+            if (output->name.empty()) return;
+            currentState->named[output->name] = {output->width, output->height};
+            currentState->scales[output->name] = std::max(1, output->scale);
+        }
+        // The output's pointer exists before the first touch: a seat that had
+        // no pointer gains one now, so its clients have bound theirs by then
+        // and the first click is not lost.
+        currentState->pointerOf(*output);
     }
     static void outputScale(void* data, wl_output*, int32_t scale) { static_cast<Output*>(data)->scale = scale; }
     static void outputName(void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = name; }

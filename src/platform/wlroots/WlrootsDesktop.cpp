@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -60,7 +61,17 @@ WlrootsDesktop::~WlrootsDesktop()
 std::vector<SwayOutput> WlrootsDesktop::outputs()
 {
     if (!ipc_) return wayland_->outputs();
-    return ipc_->outputs().value_or(std::vector<SwayOutput>{});
+    std::string error;
+    auto read = ipc_->outputs(&error);
+    std::lock_guard guard(lock_);
+    if (read) {
+        layoutUnread_ = false;
+        lastLayout_ = std::move(*read);
+    } else if (!std::exchange(layoutUnread_, true)) {
+        // A touch or a frame during a slow moment keeps the layout last read.
+        log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error + "; using the output layout last read");
+    }
+    return lastLayout_;
 }
 
 std::optional<SwayOutput> WlrootsDesktop::findOutput(const std::vector<SwayOutput>& all, const std::string& name) const

@@ -138,6 +138,9 @@ private:
 
     std::mutex changeLock_; // one layout change at a time
     mutable std::mutex lock_;
+    // The layout as sway last listed it, for when a listing fails.
+    std::vector<SwayOutput> lastLayout_;
+    bool layoutUnread_ = false;
     std::map<std::uint32_t, Entry> entries_;
     std::vector<std::string> spares_; // disabled outputs of ours, for reuse
     std::string mirrorSource_;        // the output our mirroring displays show
