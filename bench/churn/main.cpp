@@ -102,30 +102,6 @@ std::optional<Sample> sampleOf(pid_t pid, SteadyClock::time_point begun)
     return sample;
 }
 
-// Every process other than this one whose environment holds `entry`: the
-// daemon and whatever it started inherit the fake adb's state path.
-std::vector<pid_t> processesWithEnvironment(const std::string& entry)
-{
-    std::vector<pid_t> found;
-    const std::string wanted = std::string(1, '\0') + entry + '\0';
-    for (const auto& process : fs::directory_iterator("/proc")) {
-        const std::string name = process.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos || std::stol(name) == ::getpid()) continue;
-        if (('\0' + test::readFile(process.path() / "environ")).find(wanted) != std::string::npos) {
-            found.push_back(static_cast<pid_t>(std::stol(name)));
-        }
-    }
-    return found;
-}
-
-nlohmann::json tablet(const std::string& serial, const std::string& model, const std::string& size)
-{
-    auto d = test::FakeAdbState::device(serial, model);
-    d["physicalSize"] = size;
-    d["companion"] = {{"versionName", "2.4.4"}, {"running", false}, {"granted", false}};
-    return d;
-}
-
 class Churn {
 public:
     Churn(const Options& options, test::XorgServer& xorg, test::FakeAdbState& adb, fs::path directory)
@@ -272,8 +248,8 @@ private:
     {
         static const char* const RESOLUTIONS[] = {"cozy", "comfortable", "balanced", "sharp"};
         static const char* const CONTRASTS[] = {"1.0", "1.3", "1.6", "2.0", "1.5"};
-        const auto dc1 = tablet("DC1-0001", "DC_1", "1200x1600");
-        const auto phone = tablet("PHONE-1", "Pixel_8", "1080x2400");
+        const auto dc1 = test::device("DC1-0001", "DC_1", "1200x1600");
+        const auto phone = test::device("PHONE-1", "Pixel_8", "1080x2400");
         ++cycle_;
         step("plug a DC-1: mirroring starts", [&] {
             adb_.setDevices({dc1});
@@ -305,6 +281,7 @@ private:
     bool launch()
     {
         const fs::path log = directory_ / fmt::format("daemon-{}.log", ++launches_);
+        const pid_t self = ::getpid();
         daemon_ = ::fork();
         if (daemon_ == 0) {
             const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -312,6 +289,7 @@ private:
             ::dup2(null, STDIN_FILENO);
             ::dup2(out, STDOUT_FILENO);
             ::dup2(out, STDERR_FILENO);
+            test::tieToTest(self);
             ::execl(options_.quillbright.c_str(), options_.quillbright.c_str(), "start", static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -336,7 +314,7 @@ private:
         }
         daemon_ = -1;
         ++stops_;
-        const auto left = processesWithEnvironment("FAKE_ADB_STATE=" + adb_.statePath().string());
+        const auto left = adb_.processes();
         if (!left.empty()) fail(fmt::format("{} process(es) of the daemon outlived it", left.size()));
         for (const auto& d : adb_.read()["devices"]) {
             if (!d.value("reverse", nlohmann::json::array()).empty()) fail("a tunnel left on " + d.dump());

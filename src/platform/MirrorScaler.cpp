@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "runtime/Clock.h"
 
 namespace qb {
 
@@ -146,6 +149,26 @@ void MirrorScaler::scale(const std::uint8_t* source, std::size_t sourceWidth, st
             out[column * 4 + 3] = std::uint8_t((a + 32768) >> 16);
         }
     }
+}
+
+void RequestSizedSurface::show(const std::uint8_t* pixels, std::size_t width, std::size_t height,
+    std::size_t bytesPerRow, std::vector<CaptureRect> changed, std::size_t requestWidth, std::size_t requestHeight)
+{
+    if (width == requestWidth && height == requestHeight) {
+        data_ = pixels;
+        bytesPerRow_ = bytesPerRow;
+        rects_ = std::move(changed);
+    } else {
+        scaled_.resize(requestWidth * requestHeight * 4);
+        scaler_.scale(pixels, width, height, bytesPerRow, scaled_.data(), requestWidth, requestHeight);
+        data_ = scaled_.data();
+        bytesPerRow_ = requestWidth * 4;
+        rects_.clear();
+        if (!changed.empty()) rects_.push_back({0, 0, requestWidth, requestHeight});
+    }
+    width_ = requestWidth;
+    height_ = requestHeight;
+    timestamp_ = mediaTime();
 }
 
 } // namespace qb

@@ -11,12 +11,18 @@
 // tablet lands on the pixel drawn there (a touch on a bar lands outside the
 // mirrored monitor).
 //
-// Not thread-safe: one scaler per capture stream.
+// A stream's frames reach its handler through a RequestSizedSurface: the
+// captured picture itself when it has the request's size, else its scaled
+// copy (a mirrored monitor of another size).
+//
+// Not thread-safe: one scaler and one surface per capture stream.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "platform/CaptureStream.h"
 
 namespace qb {
 
@@ -68,6 +74,34 @@ private:
     Axis columns_;
     Axis rows_;
     std::vector<std::uint16_t> rowSum_; // one source-width row after the vertical pass
+};
+
+class RequestSizedSurface final : public CaptureSurface {
+public:
+    // The next frame of a stream asking for `requestWidth` x `requestHeight`
+    // pixels: `pixels` (valid until the next call) and the rectangles that
+    // changed in it. Scaled, a change anywhere is a change everywhere.
+    void show(const std::uint8_t* pixels, std::size_t width, std::size_t height, std::size_t bytesPerRow,
+        std::vector<CaptureRect> changed, std::size_t requestWidth, std::size_t requestHeight);
+
+    std::size_t width() const override { return width_; }
+    std::size_t height() const override { return height_; }
+    std::size_t bytesPerElement() const override { return 4; }
+    std::size_t bytesPerRow() const override { return bytesPerRow_; }
+    double timestamp() const override { return timestamp_; }
+    std::vector<CaptureRect> changedRects() const override { return rects_; }
+    const std::uint8_t* lockReadOnly() const override { return data_; }
+    void unlockReadOnly() const override {}
+
+private:
+    MirrorScaler scaler_;
+    std::vector<std::uint8_t> scaled_;
+    const std::uint8_t* data_ = nullptr;
+    std::size_t width_ = 0;
+    std::size_t height_ = 0;
+    std::size_t bytesPerRow_ = 0;
+    double timestamp_ = 0;
+    std::vector<CaptureRect> rects_;
 };
 
 } // namespace qb

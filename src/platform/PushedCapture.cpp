@@ -16,25 +16,6 @@ namespace qb {
 
 namespace {
 
-class PictureSurface final : public CaptureSurface {
-public:
-    std::size_t width() const override { return width_; }
-    std::size_t height() const override { return height_; }
-    std::size_t bytesPerElement() const override { return 4; }
-    std::size_t bytesPerRow() const override { return bytesPerRow_; }
-    double timestamp() const override { return timestamp_; }
-    std::vector<CaptureRect> changedRects() const override { return rects_; }
-    const std::uint8_t* lockReadOnly() const override { return data_; }
-    void unlockReadOnly() const override {}
-
-    const std::uint8_t* data_ = nullptr;
-    std::size_t width_ = 0;
-    std::size_t height_ = 0;
-    std::size_t bytesPerRow_ = 0;
-    double timestamp_ = 0;
-    std::vector<CaptureRect> rects_;
-};
-
 // Rows [top, bottom) the rectangles cover.
 std::pair<std::size_t, std::size_t> band(const std::vector<CaptureRect>& rects)
 {
@@ -88,9 +69,7 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
     std::vector<std::uint8_t> picture;
     std::size_t pictureWidth = 0;
     std::size_t pictureHeight = 0;
-    std::vector<std::uint8_t> scaled;
-    MirrorScaler scaler;
-    PictureSurface surface;
+    RequestSizedSurface surface;
 
     void frame(const PushedFrame& f) override
     {
@@ -190,26 +169,12 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
             handlerThread = std::this_thread::get_id();
         }
 
-        if (pictureWidth == request.width && pictureHeight == request.height) {
-            surface.data_ = picture.data();
-            surface.bytesPerRow_ = pictureWidth * 4;
-            surface.rects_ = std::move(rects);
-        } else {
-            // The primary while mirroring, or a monitor that kept its size.
-            scaled.resize(request.width * request.height * 4);
-            scaler.scale(picture.data(), pictureWidth, pictureHeight, pictureWidth * 4, scaled.data(), request.width,
-                request.height);
-            surface.data_ = scaled.data();
-            surface.bytesPerRow_ = request.width * 4;
-            surface.rects_ = rects.empty() ? std::vector<CaptureRect>{}
-                                           : std::vector<CaptureRect>{{0, 0, request.width, request.height}};
-        }
-        surface.width_ = request.width;
-        surface.height_ = request.height;
-        surface.timestamp_ = mediaTime();
+        // The primary while mirroring, or a monitor that kept its size, is scaled.
+        surface.show(picture.data(), pictureWidth, pictureHeight, pictureWidth * 4, std::move(rects), request.width,
+            request.height);
         {
             std::lock_guard guard(lock);
-            lastDelivery = surface.timestamp_;
+            lastDelivery = surface.timestamp();
         }
         handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
 

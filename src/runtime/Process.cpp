@@ -24,6 +24,8 @@ namespace qb {
 
 namespace {
 
+constexpr const char* SETPRIV = "/usr/bin/setpriv";
+
 struct Pipe {
     int read = -1;
     int write = -1;
@@ -157,6 +159,7 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
         POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<std::string> argStrings;
+    if (options.killedWithLaunchingThread) argStrings = {SETPRIV, "--pdeathsig", "KILL", "--"};
     argStrings.push_back(options.executable);
     argStrings.insert(argStrings.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
@@ -180,7 +183,7 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
     pid_t pid = -1;
     const int rc = children.closed
         ? ECANCELED
-        : ::posix_spawn(&pid, options.executable.c_str(), &actions, &attributes, argv.data(), envArray);
+        : ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envArray);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (out.write >= 0) ::close(out.write);

@@ -45,6 +45,11 @@ struct ProcessOptions {
     std::optional<std::string> workingDirectory;
     // How long terminate() waits after SIGTERM before SIGKILL.
     std::chrono::milliseconds terminationGrace{2000};
+    // For test rigs: the child gets SIGKILL when the thread that launched it
+    // ends, so a test that aborts leaves no server or browser behind. Launch
+    // from a thread that lives as long as the child is wanted (a test's main
+    // thread). The child starts through util-linux's setpriv.
+    bool killedWithLaunchingThread = false;
 };
 
 class Process : public std::enable_shared_from_this<Process> {

@@ -40,16 +40,6 @@ inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds
     return eventually(done, timeout, std::chrono::milliseconds(20));
 }
 
-// A device as the fake adb lists it, its companion installed but not running.
-inline nlohmann::json device(const std::string& serial, const std::string& model, const std::string& size,
-    const std::string& companion = "2.4.4")
-{
-    auto d = FakeAdbState::device(serial, model);
-    d["physicalSize"] = size;
-    d["companion"] = {{"versionName", companion}, {"running", false}, {"granted", false}};
-    return d;
-}
-
 // Frames, acknowledged, until the client's decoded picture is `expected`.
 inline bool awaitPicture(companion::CompanionClient& client, const std::vector<std::uint8_t>& expected,
     std::chrono::milliseconds timeout = std::chrono::seconds(20))
@@ -129,6 +119,7 @@ protected:
         options.executable = QB_QUILLBRIGHT;
         options.arguments = {"start"};
         if (withErrors) options.standardError = OutputMode::mergeIntoOutput;
+        options.killedWithLaunchingThread = true;
         daemon_ = Process::launch(options);
         ASSERT_TRUE(daemon_);
     }

@@ -75,23 +75,6 @@ bool greeted(companion::CompanionClient& client, std::uint16_t port = 8888)
     return client.connect("127.0.0.1", port, 5000ms) && client.readGreeting(5000ms);
 }
 
-// The processes other than this one whose environment holds `entry`: the
-// daemon and every child it started inherit the fake adb's state path.
-std::vector<pid_t> processesWithEnvironment(const std::string& entry)
-{
-    std::vector<pid_t> found;
-    const std::string wanted = std::string(1, '\0') + entry + '\0';
-    for (const auto& process : fs::directory_iterator("/proc")) {
-        const std::string name = process.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos || std::stol(name) == ::getpid()) continue;
-        // NUL-separated entries, each ended by a NUL.
-        if (('\0' + test::readFile(process.path() / "environ")).find(wanted) != std::string::npos) {
-            found.push_back(static_cast<pid_t>(std::stol(name)));
-        }
-    }
-    return found;
-}
-
 class DaemonTest : public test::DaemonHarness {
 protected:
     // Pauses shortened 20 times: 2 s stagger → 100 ms, 30 s health check → 1.5 s.
@@ -147,7 +130,7 @@ protected:
         for (const auto& d : adb.read()["devices"]) {
             EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
         }
-        EXPECT_TRUE(processesWithEnvironment("FAKE_ADB_STATE=" + adb.statePath().string()).empty())
+        EXPECT_TRUE(adb.processes().empty())
             << "a process of the daemon outlived it";
         EXPECT_FALSE(fs::exists(paths.pidFile));
         EXPECT_FALSE(fs::exists(paths.statusFile));
@@ -505,7 +488,6 @@ TEST_F(DaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         {"streaming", {}, "extended", true},
     };
     const std::string before = xorg().layout();
-    const std::string marker = "FAKE_ADB_STATE=" + adb.statePath().string();
     const auto tunnels = [&] {
         std::size_t n = 0;
         for (const auto& d : adb.read()["devices"]) n += d.value("reverse", nlohmann::json::array()).size();
@@ -532,7 +514,7 @@ TEST_F(DaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         ::kill(pid(), SIGKILL);
         daemon_->waitUntilExit();
         // The tablet's hung adb call is the simulated tablet's, not a leftover of ours.
-        for (const pid_t process : processesWithEnvironment(marker)) ::kill(process, SIGKILL);
+        for (const pid_t process : adb.processes()) ::kill(process, SIGKILL);
         adb.clearFailures();
         ASSERT_TRUE(xorg().layout() != before || tunnels() > 0) << "the kill left nothing to undo";
 
@@ -599,7 +581,7 @@ protected:
     std::size_t launchesRunning() const
     {
         std::size_t n = 0;
-        for (const pid_t child : processesWithEnvironment("FAKE_ADB_STATE=" + adb.statePath().string())) {
+        for (const pid_t child : adb.processes()) {
             const std::string command = test::readFile(fs::path("/proc") / std::to_string(child) / "cmdline");
             n += command.find(std::string("am\0start", 8)) != std::string::npos ? 1 : 0;
         }

@@ -50,6 +50,7 @@ public:
         options.arguments = {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
             "--disable-background-networking", "--disable-component-update", "--disable-sync",
             "--user-data-dir=" + profile.string(), "--remote-debugging-port=0", "about:blank"};
+        options.killedWithLaunchingThread = true;
         process_ = Process::launch(options);
         std::string path;
         std::uint16_t port = 0;

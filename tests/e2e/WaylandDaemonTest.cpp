@@ -53,6 +53,7 @@ TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledD
     ProcessOptions options;
     options.executable = QB_WAYLAND_PAINTER;
     options.arguments = {"1280", "800"};
+    options.killedWithLaunchingThread = true;
     auto painter = Process::launch(options);
     ASSERT_TRUE(painter);
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };

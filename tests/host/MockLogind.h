@@ -40,6 +40,7 @@ inline ProcessOptions command(std::string executable, std::vector<std::string> a
     options.executable = std::move(executable);
     options.arguments = std::move(arguments);
     options.standardError = OutputMode::discard;
+    options.killedWithLaunchingThread = true;
     return options;
 }
 

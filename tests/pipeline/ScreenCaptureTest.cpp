@@ -90,6 +90,15 @@ struct Rig {
         return backend->deliver(frame);
     }
 
+    // Delivers the rig's surface reporting `changed`, its greyscale source
+    // (no tone curve) kept in `sources`.
+    bool deliverChanged(std::optional<std::vector<CaptureRect>> changed)
+    {
+        surface.changed = std::move(changed);
+        sources.push_back(convertedSource(surface, PixelFormat::greyscale, nullptr));
+        return deliver(surface);
+    }
+
     // Delivers `count` frames of fresh noise on the rig's surface.
     void deliverNoise(int count = 1)
     {
@@ -100,6 +109,7 @@ struct Rig {
     }
 
     FakeSurface surface;
+    std::vector<std::vector<std::uint8_t>> sources;
     std::mt19937 rng{1};
     int delivered = 0;
     std::shared_ptr<FakeCaptureBackend> backend = std::make_shared<FakeCaptureBackend>();
@@ -192,30 +202,24 @@ TEST(ScreenCaptureTest, OnChangeStreamsSendSmallChangesAndRepairFramesHeldBack)
     rig.capture->setGammaAmount(1.0); // no tone curve
     runToEnd(rig.capture->start());
     FakeSurface& surface = rig.surface;
-    std::vector<std::vector<std::uint8_t>> sources;
-    const auto deliver = [&](std::optional<std::vector<CaptureRect>> changed) {
-        surface.changed = std::move(changed);
-        sources.push_back(convertedSource(surface, PixelFormat::greyscale, nullptr));
-        return rig.deliver(surface);
-    };
     for (std::size_t i = 0; i < surface.storage().size(); ++i) surface.storage()[i] = std::uint8_t(i * 7);
-    ASSERT_TRUE(deliver(std::nullopt));
+    ASSERT_TRUE(rig.deliverChanged(std::nullopt));
     surface.pixel(5, 20)[1] ^= 0xFF; // one pixel: a delta of a few bytes
-    ASSERT_TRUE(deliver(std::vector<CaptureRect>{{5, 20, 1, 1}}));
+    ASSERT_TRUE(rig.deliverChanged(std::vector<CaptureRect>{{5, 20, 1, 1}}));
     ASSERT_EQ(rig.sink->frames.size(), 2U);
     EXPECT_FALSE(rig.sink->frames[1].isKeyframe);
 
     rig.sink->inflight = 99; // the device is behind: the frame is held back
     surface.pixel(9, 30)[1] ^= 0xFF;
-    ASSERT_TRUE(deliver(std::vector<CaptureRect>{{0, 30, 64, 1}}));
+    ASSERT_TRUE(rig.deliverChanged(std::vector<CaptureRect>{{0, 30, 64, 1}}));
     EXPECT_EQ(rig.sink->frames.size(), 2U);
     EXPECT_EQ(rig.backend->framesRequested, 1);
 
     rig.sink->inflight = 0; // the requested frame: nothing changed since
-    ASSERT_TRUE(deliver(std::vector<CaptureRect>{}));
+    ASSERT_TRUE(rig.deliverChanged(std::vector<CaptureRect>{}));
     ASSERT_EQ(rig.sink->frames.size(), 3U);
     EXPECT_TRUE(rig.sink->frames[2].isKeyframe);
-    expectDeviceReproducesSources(rig.sink->frames, sources);
+    expectDeviceReproducesSources(rig.sink->frames, rig.sources);
 }
 
 // A change whose report was lost (the surface says nothing changed there)
@@ -233,22 +237,16 @@ TEST(ScreenCaptureTest, ALostChangeReportHealsAtTheNextRereadAndAnEndedStreamIsR
     rig.capture->setOnStreamEnded([&] { ++ended; });
     runToEnd(rig.capture->start());
     FakeSurface& surface = rig.surface;
-    std::vector<std::vector<std::uint8_t>> sources;
-    const auto deliver = [&](std::optional<std::vector<CaptureRect>> changed) {
-        surface.changed = std::move(changed);
-        sources.push_back(convertedSource(surface, PixelFormat::greyscale, nullptr));
-        return rig.deliver(surface);
-    };
     fillRandom(surface, rig.rng);
-    ASSERT_TRUE(deliver(std::nullopt));
+    ASSERT_TRUE(rig.deliverChanged(std::nullopt));
     for (int y = 30; y < 34; ++y) surface.pixel(9, std::size_t(y))[1] ^= 0xFF;
     const int asked = rig.backend->rereadsRequested;
-    ASSERT_TRUE(deliver(std::vector<CaptureRect>{})); // its report lost: nothing to send yet
+    ASSERT_TRUE(rig.deliverChanged(std::vector<CaptureRect>{})); // its report lost: nothing to send yet
     ASSERT_TRUE(test::eventually([&] { return rig.backend->rereadsRequested > asked; }, 5s, 1ms));
-    ASSERT_TRUE(deliver(std::vector<CaptureRect>{})); // the reread frame
+    ASSERT_TRUE(rig.deliverChanged(std::vector<CaptureRect>{})); // the reread frame
     ASSERT_GE(rig.sink->frames.size(), 2U);
     EXPECT_EQ(rig.sink->frames.back().sourceFrame, 2);
-    expectDeviceReproducesSources(rig.sink->frames, sources);
+    expectDeviceReproducesSources(rig.sink->frames, rig.sources);
 
     EXPECT_TRUE(rig.backend->deliver(nullptr));
     EXPECT_EQ(ended, 1);

@@ -199,6 +199,7 @@ public:
         ProcessOptions options;
         options.executable = QB_WAYLAND_PAINTER;
         options.arguments = {std::to_string(W), std::to_string(H)};
+        options.killedWithLaunchingThread = true;
         painter_ = Process::launch(options);
         ASSERT_TRUE(painter_);
         ASSERT_TRUE(test::eventually([&] { return painter_->standardOutput().find("ready\n") != std::string::npos; },

@@ -9,50 +9,28 @@
 // Where mutter is not installed, `skipReason` says so and tests skip.
 #pragma once
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include <gio/gio.h>
 
-#include "support/TestSupport.h"
+#include "platform/ServerRig.h"
 
 namespace qb::test {
 
-class MutterServer {
+class MutterServer : public ServerRig {
 public:
     static constexpr const char* WAYLAND_NAME = "qb-wayland-test";
 
     MutterServer()
     {
-        namespace fs = std::filesystem;
-        for (const char* name : SET_HERE) {
-            if (const char* value = getenv(name)) saved_.emplace_back(name, value);
-        }
-        if (!fs::exists("/usr/bin/mutter")) {
+        if (!std::filesystem::exists("/usr/bin/mutter")) {
             skipReason = "mutter is not installed (packages mutter, pipewire, wireplumber)";
             return;
         }
-        char pattern[] = "/tmp/qb-mutter-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            failure = "no temporary directory";
-            return;
-        }
-        directory = pattern;
-        ::chmod(pattern, 0700);
+        if (!makeDirectory("mutter")) return;
         const std::string script = R"(
 echo "$DBUS_SESSION_BUS_ADDRESS" > "$QB_RIG/bus.tmp" && mv "$QB_RIG/bus.tmp" "$QB_RIG/bus"
 pipewire >"$QB_RIG/pipewire.log" 2>&1 &
@@ -73,16 +51,20 @@ done
 kill $WP $PW 2>/dev/null
 wait
 )";
+        const pid_t test = getpid();
         pid_ = fork();
         if (pid_ == 0) {
             setpgid(0, 0);
-            setenv("QB_RIG", pattern, 1);
-            setenv("XDG_RUNTIME_DIR", pattern, 1);
+            setenv("QB_RIG", directory.c_str(), 1);
+            setenv("XDG_RUNTIME_DIR", directory.c_str(), 1);
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             unsetenv("DBUS_SESSION_BUS_ADDRESS");
-            execl("/usr/bin/dbus-run-session", "dbus-run-session", "--", "/bin/sh", "-c", script.c_str(),
-                static_cast<char*>(nullptr));
+            // The bus, PipeWire and Mutter die with the test as one group:
+            // the outer shell, told by SIGTERM that the test ended, kills it.
+            tieToTest(test, -1, SIGTERM);
+            execl("/bin/sh", "sh", "-c", "trap 'kill -9 0' TERM; dbus-run-session -- /bin/sh -c \"$0\" & wait $!",
+                script.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         setpgid(pid_, pid_);
@@ -95,9 +77,9 @@ wait
             failure = "dbus-run-session did not start";
             return;
         }
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", pattern, 1);
-        setenv("WAYLAND_DISPLAY", WAYLAND_NAME, 1);
+        exportVariable("DBUS_SESSION_BUS_ADDRESS", address);
+        exportVariable("XDG_RUNTIME_DIR", directory);
+        exportVariable("WAYLAND_DISPLAY", WAYLAND_NAME);
         if (!remoteDesktopUp(deadline)) failure = "mutter did not come up: " + log("mutter.log");
     }
 
@@ -147,17 +129,7 @@ wait
         return up;
     }
 
-    ~MutterServer()
-    {
-        stop();
-        std::error_code ignored;
-        if (!directory.empty()) std::filesystem::remove_all(directory, ignored);
-        for (const char* name : SET_HERE) unsetenv(name);
-        for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
-    }
-
-    MutterServer(const MutterServer&) = delete;
-    MutterServer& operator=(const MutterServer&) = delete;
+    ~MutterServer() { stop(); }
 
     bool running() const { return skipReason.empty() && failure.empty(); }
 
@@ -177,10 +149,6 @@ wait
         return sizes;
     }
 
-    std::string skipReason; // mutter missing: skip
-    std::string failure;    // the rig did not come up: fail
-    std::filesystem::path directory;
-
 private:
     void stop()
     {
@@ -197,13 +165,7 @@ private:
             kill(mutter, SIGKILL);
         }
         // The script stops PipeWire and WirePlumber, then dbus-run-session its bus.
-        int status = 0;
-        if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5),
-                std::chrono::milliseconds(10))) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
+        reap(std::chrono::seconds(5));
     }
 
     // A process that exited but is not reaped yet (its parent, the script, reaps it).
@@ -215,11 +177,6 @@ private:
         const auto close = text.rfind(')');
         return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
     }
-
-    // The environment this process gets while the server lives.
-    static constexpr const char* SET_HERE[] = {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "WAYLAND_DISPLAY"};
-    std::vector<std::pair<std::string, std::string>> saved_;
-    pid_t pid_ = -1;
 };
 
 } // namespace qb::test

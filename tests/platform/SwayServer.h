@@ -9,36 +9,24 @@
 
 #include <grp.h>
 #include <pwd.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <set>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "support/TestSupport.h"
+#include "platform/ServerRig.h"
 
 namespace qb::test {
 
-class SwayServer {
+class SwayServer : public ServerRig {
 public:
     static constexpr const char* USER = "qb-sway-test";
 
     SwayServer()
     {
         namespace fs = std::filesystem;
-        for (const char* name : SET_HERE) {
-            if (const char* value = getenv(name)) saved_.emplace_back(name, value);
-        }
         if (!fs::exists("/usr/bin/sway")) {
             skipReason = "sway is not installed (package sway)";
             return;
@@ -60,24 +48,20 @@ public:
             uid = user->pw_uid;
             gid = user->pw_gid;
         }
-        char pattern[] = "/tmp/qb-sway-XXXXXX";
-        if (!mkdtemp(pattern)) {
-            failure = "no temporary directory";
-            return;
-        }
-        directory = pattern;
+        if (!makeDirectory("sway")) return;
         std::ofstream(directory / "config") << "output HEADLESS-1 mode 1280x800 pos 0 0\n"
                                                "default_border none\n";
         for (const auto& path : {directory, directory / "config"}) {
             [[maybe_unused]] int ignored = ::chown(path.c_str(), uid, gid);
         }
-        ::chmod(pattern, 0700);
         const std::string config = (directory / "config").string();
         const std::string log = (directory / "sway.log").string();
+        const pid_t test = getpid();
         pid_ = fork();
         if (pid_ == 0) {
             setpgid(0, 0);
             if (getuid() != uid && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
+            tieToTest(test); // after the change of user, which would undo it
             const std::string runtime = "XDG_RUNTIME_DIR=" + directory.string();
             const char* environment[] = {runtime.c_str(), "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1",
                 "WLR_RENDERER=pixman", "PATH=/usr/bin:/bin", "HOME=/nonexistent", nullptr};
@@ -109,22 +93,16 @@ public:
             return;
         }
         waylandDisplay = wayland;
-        setenv("WAYLAND_DISPLAY", wayland.c_str(), 1);
-        setenv("SWAYSOCK", socket.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", directory.c_str(), 1);
+        exportVariable("WAYLAND_DISPLAY", wayland);
+        exportVariable("SWAYSOCK", socket);
+        exportVariable("XDG_RUNTIME_DIR", directory);
     }
 
     ~SwayServer()
     {
-        stop();
-        std::error_code ignored;
-        if (!directory.empty()) std::filesystem::remove_all(directory, ignored);
-        for (const char* name : SET_HERE) unsetenv(name);
-        for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
+        if (pid_ > 0) kill(pid_, SIGTERM);
+        reap(std::chrono::seconds(5));
     }
-
-    SwayServer(const SwayServer&) = delete;
-    SwayServer& operator=(const SwayServer&) = delete;
 
     // sway still runs (it aborts on some malformed input rather than refuse it).
     bool alive() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
@@ -186,29 +164,8 @@ public:
         return sizes;
     }
 
-    std::string skipReason; // sway missing: skip
-    std::string failure;    // it is there but did not come up: fail
-    std::filesystem::path directory;
     std::string swaySocket;
     std::string waylandDisplay;
-
-private:
-    void stop()
-    {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5),
-                std::chrono::milliseconds(10))) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-    }
-
-    static constexpr const char* SET_HERE[] = {"WAYLAND_DISPLAY", "SWAYSOCK", "XDG_RUNTIME_DIR"};
-    std::vector<std::pair<std::string, std::string>> saved_;
-    pid_t pid_ = -1;
 };
 
 } // namespace qb::test

@@ -19,11 +19,11 @@
 #include <sstream>
 #include <string>
 
-#include "support/TestSupport.h"
+#include "platform/ServerRig.h"
 
 namespace qb::test {
 
-class XorgServer {
+class XorgServer : public ServerRig {
 public:
     XorgServer()
     {
@@ -51,18 +51,18 @@ public:
             skipReason = "no pipe";
             return;
         }
-        const std::string displayFd = std::to_string(pipeFds[1]);
         const std::string config = (directory_ / "xorg.conf").string();
         const std::string configDir = (directory_ / "conf.d").string();
         const std::string log = (directory_ / "Xorg.log").string();
+        const pid_t test = getpid();
         pid_ = fork();
         if (pid_ == 0) {
-            close(pipeFds[0]);
             const int null = open("/dev/null", O_RDWR);
             dup2(null, STDIN_FILENO);
             dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
-            execl(xorg.c_str(), "Xorg", "-displayfd", displayFd.c_str(), "-config", config.c_str(), "-configdir",
+            tieToTest(test, pipeFds[1]);
+            execl(xorg.c_str(), "Xorg", "-displayfd", "3", "-config", config.c_str(), "-configdir",
                 configDir.c_str(), "-noreset", "-nolisten", "tcp", "-logfile", log.c_str(), "-novtswitch",
                 "-sharevts", static_cast<char*>(nullptr));
             _exit(127);
@@ -84,7 +84,7 @@ public:
         while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
         if (number.empty()) {
             skipReason = "Xorg did not start (see " + log + "; it needs root or a console)";
-            stop();
+            crash();
             return;
         }
         display = ":" + number;
@@ -92,13 +92,11 @@ public:
 
     ~XorgServer()
     {
-        stop();
+        if (pid_ > 0) kill(pid_, SIGTERM);
+        reap(std::chrono::seconds(10));
         std::error_code ignored;
         if (!directory_.empty() && skipReason.empty()) std::filesystem::remove_all(directory_, ignored);
     }
-
-    XorgServer(const XorgServer&) = delete;
-    XorgServer& operator=(const XorgServer&) = delete;
 
     bool running() const { return skipReason.empty() && !display.empty(); }
 
@@ -132,22 +130,8 @@ public:
     }
 
     std::string display;
-    std::string skipReason;
 
 private:
-    void stop()
-    {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(10),
-                std::chrono::milliseconds(20))) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-    }
-
     // One dummy output, 1024x768 to start with, room to grow to 8192x4096.
     static constexpr const char* CONFIG = R"(Section "ServerFlags"
     Option "AutoAddDevices" "false"
@@ -178,7 +162,6 @@ EndSection
 )";
 
     std::filesystem::path directory_;
-    pid_t pid_ = -1;
 };
 
 } // namespace qb::test

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <thread>
 #include <unistd.h>
 
 #include "runtime/Background.h"
@@ -89,6 +90,20 @@ TEST(Process, TerminateReachesGrandchildrenAndIgnoresHeldPipes)
     process->terminate();
     EXPECT_TRUE(process->waitUntilExit(5000ms));
     EXPECT_TRUE(test::eventually([&] { return !processExists(grandchild); }));
+}
+
+TEST(Process, ARigChildDiesWithTheThreadThatLaunchedIt)
+{
+    auto options = shell("echo up; exec sleep 30");
+    options.killedWithLaunchingThread = true;
+    std::shared_ptr<Process> child;
+    std::thread([&] {
+        child = Process::launch(options);
+        if (child) test::eventually([&] { return !child->standardOutput().empty(); }, 10000ms, 10ms);
+    }).join();
+    ASSERT_TRUE(child);
+    EXPECT_TRUE(child->waitUntilExit(10000ms));
+    EXPECT_EQ(child->terminationSignal(), SIGKILL);
 }
 
 namespace {

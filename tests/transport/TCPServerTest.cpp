@@ -51,8 +51,23 @@ protected:
         return client;
     }
 
+    // A server of small send buffers, with `stalled` (small buffers, never
+    // reads) and `healthy` connected.
+    void startWithAStalledClient()
+    {
+        options.socketSendBufferBytes = 16 * 1024;
+        server = TCPServer::make(options);
+        startServer();
+        CompanionClient::Options small;
+        small.receiveBufferBytes = 16 * 1024;
+        stalled = connect(small);
+        healthy = connectAndGreet();
+        ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+    }
+
     TCPServer::Options options;
     std::shared_ptr<TCPServer> server;
+    std::unique_ptr<CompanionClient> stalled, healthy;
     PlatformLogMute mute;
 };
 
@@ -150,15 +165,7 @@ TEST_F(TCPServerTest, ClientsDoNotShareAcknowledgementBytes)
 TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
 {
     options.maxQueuedMessages = 16;
-    options.socketSendBufferBytes = 16 * 1024;
-    server = TCPServer::make(options);
-    startServer();
-
-    CompanionClient::Options small;
-    small.receiveBufferBytes = 16 * 1024;
-    auto stalled = connect(small); // never reads
-    auto healthy = connectAndGreet();
-    ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+    startWithAStalledClient();
 
     Bytes payload(64 * 1024, 0x5A);
     std::uint32_t seq = 0;
@@ -188,14 +195,7 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
 TEST_F(TCPServerTest, AClientWhoseWriteStallsIsDroppedAndItsUnsentFramesCountUntilThen)
 {
     options.stalledWriteLimit = 500ms;
-    options.socketSendBufferBytes = 16 * 1024;
-    server = TCPServer::make(options);
-    startServer();
-    CompanionClient::Options small;
-    small.receiveBufferBytes = 16 * 1024;
-    auto stalled = connect(small); // never reads
-    auto healthy = connectAndGreet();
-    ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+    startWithAStalledClient();
     EXPECT_EQ(server->unsentFrames(), 0);
 
     const Bytes payload(64 * 1024, 0x5A);

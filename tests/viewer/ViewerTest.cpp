@@ -160,6 +160,7 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
     ProcessOptions companionRun;
     companionRun.executable = QB_COMPANION;
     companionRun.arguments = {"--stats-every", "0"};
+    companionRun.killedWithLaunchingThread = true;
     const auto companion = Process::launch(companionRun);
     ASSERT_TRUE(companion && has(companion, "greeting: 1600x1200"));
     ASSERT_TRUE(test::waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));

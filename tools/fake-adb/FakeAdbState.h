@@ -39,6 +39,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -85,6 +86,23 @@ public:
     std::filesystem::path statePath() const { return dir_ / "state.json"; }
     std::filesystem::path logPath() const { return dir_ / "adb.log"; }
     std::filesystem::path resources() const { return dir_ / "resources"; }
+
+    // The processes other than this one with this state in their environment:
+    // a daemon pointed at it and every child it started.
+    std::vector<pid_t> processes() const
+    {
+        std::vector<pid_t> found;
+        const std::string wanted = std::string(1, '\0') + "FAKE_ADB_STATE=" + statePath().string() + '\0';
+        for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = process.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos || std::stol(name) == ::getpid()) continue;
+            // NUL-separated entries, each ended by a NUL.
+            std::ifstream environment(process.path() / "environ", std::ios::binary);
+            const std::string entries(std::istreambuf_iterator<char>(environment), {});
+            if (('\0' + entries).find(wanted) != std::string::npos) found.push_back(pid_t(std::stol(name)));
+        }
+        return found;
+    }
 
     // A device in the "device" state with a DC-1's identity and screen.
     static nlohmann::json device(const std::string& serial, const std::string& model = "DC_1")
@@ -228,5 +246,15 @@ private:
 
     std::filesystem::path dir_;
 };
+
+// A device as the fake adb lists it, its companion installed but not running.
+inline nlohmann::json device(const std::string& serial, const std::string& model, const std::string& size,
+    const std::string& companion = "2.4.4")
+{
+    auto d = FakeAdbState::device(serial, model);
+    d["physicalSize"] = size;
+    d["companion"] = {{"versionName", companion}, {"running", false}, {"granted", false}};
+    return d;
+}
 
 } // namespace qb::test

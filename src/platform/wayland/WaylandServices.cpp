@@ -6,14 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <utility>
 
-#include "diagnostics/PlatformLog.h"
 #include "platform/MirrorScaler.h"
 #include "platform/CaptureStream.h"
+#include "platform/CompositorDisplays.h"
 #include "platform/InputInjector.h"
 #include "platform/Platform.h"
-#include "platform/VirtualDisplays.h"
-#include "platform/OwnDisplayMirroring.h"
 #include "platform/wayland/WaylandPlatform.h"
 
 namespace qb::wayland {
@@ -24,52 +23,17 @@ constexpr const char* REMOTE_DESKTOP_SESSION = "org.gnome.Mutter.RemoteDesktop.S
 
 // ------------------------------------------------------------ virtual displays
 
-class WaylandVirtualDisplays;
-
-class WaylandVirtualDisplay final : public VirtualDisplay {
+// A virtual monitor shows its one pixel size; its modes differ in points only.
+class WaylandVirtualDisplays final : public CompositorDisplays<WaylandDesktop> {
 public:
-    WaylandVirtualDisplay(std::shared_ptr<WaylandVirtualDisplays> owner, std::uint32_t id)
-        : owner_(std::move(owner))
-        , id_(id)
-    {
-    }
-    ~WaylandVirtualDisplay() override;
-    std::uint32_t displayId() const override { return id_; }
-    bool applySettings(const VirtualDisplaySettings& settings) override;
-
-private:
-    std::shared_ptr<WaylandVirtualDisplays> owner_;
-    std::uint32_t id_;
-};
-
-class WaylandVirtualDisplays final : public VirtualDisplays,
-                                     public std::enable_shared_from_this<WaylandVirtualDisplays> {
-public:
-    explicit WaylandVirtualDisplays(std::shared_ptr<WaylandDesktop> desktop) : desktop_(std::move(desktop)) {}
-
-    std::unique_ptr<VirtualDisplay> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override
-    {
-        std::string error;
-        auto id = desktop_->createDisplay(descriptor.maxPixelsWide, descriptor.maxPixelsHigh, &error);
-        if (!id) {
-            platformLog(LogLevel::warn, "VirtualDisplay", "[VirtualDisplay] WARNING: " + error);
-            return nullptr;
-        }
-        return std::make_unique<WaylandVirtualDisplay>(shared_from_this(), *id);
-    }
+    using CompositorDisplays::CompositorDisplays;
 
     std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
     {
         if (desktop_->isOurs(displayId)) {
             auto where = desktop_->placement(displayId);
             if (!where) return std::nullopt;
-            std::lock_guard guard(lock_);
-            std::vector<DisplayModeInfo> modes;
-            std::uint32_t modeId = 1;
-            for (const auto& setting : settings_[displayId].modes) {
-                modes.push_back({modeId++, setting.width, setting.height, where->width, where->height,
-                    setting.refreshRate});
-            }
+            auto modes = appliedModes(displayId, where->width, where->height);
             if (modes.empty()) modes.push_back({1, where->width, where->height, where->width, where->height, 60.0});
             return modes;
         }
@@ -84,22 +48,12 @@ public:
 
     std::int32_t setDisplayMode(std::uint32_t displayId, const DisplayModeInfo& mode) override
     {
-        // A virtual monitor shows its one pixel size; modes differ in points only.
         auto modes = copyAllDisplayModes(displayId);
         if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
         for (const auto& offered : *modes) {
             if (offered.modeId == mode.modeId) return 0;
         }
         return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-    }
-
-    std::vector<std::uint32_t> onlineDisplays(std::size_t maxDisplays) override
-    {
-        std::vector<std::uint32_t> ids;
-        for (const auto& monitor : desktop_->monitors()) ids.push_back(monitor.id);
-        for (std::uint32_t id : desktop_->displayIds()) ids.push_back(id);
-        if (ids.size() > maxDisplays) ids.resize(maxDisplays);
-        return ids;
     }
 
     // A laptop panel; on a desktop without one, the primary monitor.
@@ -114,63 +68,14 @@ public:
         return panel != monitors.end() && panel->id == displayId;
     }
 
-    std::unique_ptr<DisplayConfiguration> beginConfiguration() override;
-
-    bool applySettings(std::uint32_t displayId, const VirtualDisplaySettings& settings)
+private:
+    std::optional<std::pair<std::size_t, std::size_t>> modeRoom(std::uint32_t displayId) override
     {
         auto where = desktop_->placement(displayId);
-        if (!where) return false;
-        for (const auto& mode : settings.modes) {
-            const std::uint32_t scale = settings.hiDPI ? 2 : 1;
-            if (mode.width == 0 || mode.height == 0 || mode.width * scale > where->width
-                || mode.height * scale > where->height) {
-                return false;
-            }
-        }
-        std::lock_guard guard(lock_);
-        settings_[displayId] = settings;
-        return true;
+        if (!where) return std::nullopt;
+        return std::pair<std::size_t, std::size_t>{where->width, where->height};
     }
-
-    void remove(std::uint32_t displayId)
-    {
-        desktop_->removeDisplay(displayId);
-        std::lock_guard guard(lock_);
-        settings_.erase(displayId);
-    }
-
-    WaylandDesktop& desktop() { return *desktop_; }
-
-private:
-    std::shared_ptr<WaylandDesktop> desktop_;
-    std::mutex lock_;
-    std::map<std::uint32_t, VirtualDisplaySettings> settings_;
 };
-
-WaylandVirtualDisplay::~WaylandVirtualDisplay() { owner_->remove(id_); }
-
-bool WaylandVirtualDisplay::applySettings(const VirtualDisplaySettings& settings)
-{
-    return owner_->applySettings(id_, settings);
-}
-
-// Mirror changes collected and applied together by complete(). "The
-// built-in mirrors ours" and "ours mirrors the built-in" both come down to
-// our display showing the primary monitor.
-
-std::unique_ptr<DisplayConfiguration> WaylandVirtualDisplays::beginConfiguration()
-{
-    std::weak_ptr<WaylandVirtualDisplays> weak = shared_from_this();
-    return std::make_unique<OwnDisplayMirroring>(
-        [weak] {
-            auto self = weak.lock();
-            return self ? self->desktop().displayIds() : std::vector<std::uint32_t>{};
-        },
-        [weak](std::uint32_t id, bool mirroring) {
-            auto self = weak.lock();
-            return self ? self->desktop().setMirroring(id, mirroring) : DISPLAY_ERROR_CANNOT_COMPLETE;
-        });
-}
 
 // ------------------------------------------------------------------ input
 

@@ -4,15 +4,12 @@
 // whenever the output changed.
 
 #include <cmath>
-#include <map>
-#include <mutex>
+#include <utility>
 
-#include "diagnostics/PlatformLog.h"
+#include "platform/CompositorDisplays.h"
 #include "platform/InputInjector.h"
 #include "platform/MirrorScaler.h"
-#include "platform/OwnDisplayMirroring.h"
 #include "platform/Platform.h"
-#include "platform/VirtualDisplays.h"
 #include "platform/wlroots/WlrootsConnection.h"
 #include "platform/wlroots/WlrootsDesktop.h"
 
@@ -20,53 +17,16 @@ namespace qb::wlroots {
 
 namespace {
 
-class WlrootsVirtualDisplays;
-
-class WlrootsVirtualDisplay final : public VirtualDisplay {
+class WlrootsVirtualDisplays final : public CompositorDisplays<WlrootsDesktop> {
 public:
-    WlrootsVirtualDisplay(std::shared_ptr<WlrootsVirtualDisplays> owner, std::uint32_t id)
-        : owner_(std::move(owner))
-        , id_(id)
-    {
-    }
-    ~WlrootsVirtualDisplay() override;
-    std::uint32_t displayId() const override { return id_; }
-    bool applySettings(const VirtualDisplaySettings& settings) override;
-
-private:
-    std::shared_ptr<WlrootsVirtualDisplays> owner_;
-    std::uint32_t id_;
-};
-
-class WlrootsVirtualDisplays final : public VirtualDisplays,
-                                     public std::enable_shared_from_this<WlrootsVirtualDisplays> {
-public:
-    explicit WlrootsVirtualDisplays(std::shared_ptr<WlrootsDesktop> desktop) : desktop_(std::move(desktop)) {}
-
-    std::unique_ptr<VirtualDisplay> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override
-    {
-        std::string error;
-        auto id = desktop_->createDisplay(descriptor.maxPixelsWide, descriptor.maxPixelsHigh, &error);
-        if (!id) {
-            platformLog(LogLevel::warn, "VirtualDisplay", "[VirtualDisplay] WARNING: " + error);
-            return nullptr;
-        }
-        return std::make_unique<WlrootsVirtualDisplay>(shared_from_this(), *id);
-    }
+    using CompositorDisplays::CompositorDisplays;
 
     std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
     {
         auto where = desktop_->placement(displayId);
         if (!where) return std::nullopt;
         std::vector<DisplayModeInfo> modes;
-        if (desktop_->isOurs(displayId)) {
-            std::lock_guard guard(lock_);
-            std::uint32_t modeId = 1;
-            for (const auto& setting : settings_[displayId].modes) {
-                modes.push_back({modeId++, setting.width, setting.height, where->targetWidth, where->targetHeight,
-                    setting.refreshRate});
-            }
-        }
+        if (desktop_->isOurs(displayId)) modes = appliedModes(displayId, where->targetWidth, where->targetHeight);
         if (modes.empty()) {
             modes.push_back({1, where->pixelWidth, where->pixelHeight, where->pixelWidth, where->pixelHeight, 60.0});
         }
@@ -87,15 +47,6 @@ public:
         return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
     }
 
-    std::vector<std::uint32_t> onlineDisplays(std::size_t maxDisplays) override
-    {
-        std::vector<std::uint32_t> ids;
-        for (const auto& monitor : desktop_->monitors()) ids.push_back(monitor.id);
-        for (std::uint32_t id : desktop_->displayIds()) ids.push_back(id);
-        if (ids.size() > maxDisplays) ids.resize(maxDisplays);
-        return ids;
-    }
-
     bool isBuiltIn(std::uint32_t displayId) override
     {
         for (const auto& monitor : desktop_->monitors()) {
@@ -104,55 +55,14 @@ public:
         return false;
     }
 
-    std::unique_ptr<DisplayConfiguration> beginConfiguration() override
-    {
-        std::weak_ptr<WlrootsVirtualDisplays> weak = shared_from_this();
-        return std::make_unique<OwnDisplayMirroring>(
-            [weak] {
-                auto self = weak.lock();
-                return self ? self->desktop_->displayIds() : std::vector<std::uint32_t>{};
-            },
-            [weak](std::uint32_t id, bool mirroring) {
-                auto self = weak.lock();
-                return self ? self->desktop_->setMirroring(id, mirroring) : DISPLAY_ERROR_CANNOT_COMPLETE;
-            });
-    }
-
-    bool applySettings(std::uint32_t displayId, const VirtualDisplaySettings& settings)
+private:
+    std::optional<std::pair<std::size_t, std::size_t>> modeRoom(std::uint32_t displayId) override
     {
         auto where = desktop_->placement(displayId);
-        if (!where) return false;
-        for (const auto& mode : settings.modes) {
-            const std::uint32_t scale = settings.hiDPI ? 2 : 1;
-            if (mode.width == 0 || mode.height == 0 || mode.width * scale > where->targetWidth
-                || mode.height * scale > where->targetHeight) {
-                return false;
-            }
-        }
-        std::lock_guard guard(lock_);
-        settings_[displayId] = settings;
-        return true;
+        if (!where) return std::nullopt;
+        return std::pair<std::size_t, std::size_t>{where->targetWidth, where->targetHeight};
     }
-
-    void remove(std::uint32_t displayId)
-    {
-        desktop_->removeDisplay(displayId);
-        std::lock_guard guard(lock_);
-        settings_.erase(displayId);
-    }
-
-private:
-    std::shared_ptr<WlrootsDesktop> desktop_;
-    std::mutex lock_;
-    std::map<std::uint32_t, VirtualDisplaySettings> settings_;
 };
-
-WlrootsVirtualDisplay::~WlrootsVirtualDisplay() { owner_->remove(id_); }
-
-bool WlrootsVirtualDisplay::applySettings(const VirtualDisplaySettings& settings)
-{
-    return owner_->applySettings(id_, settings);
-}
 
 // Pointer events through wlr virtual pointers: motion and the left button
 // at layout points, pixel scrolling as finger (trackpad) axis events.

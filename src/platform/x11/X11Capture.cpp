@@ -79,25 +79,6 @@ struct ShmImage {
     bool attached = false;
 };
 
-class X11Surface final : public CaptureSurface {
-public:
-    std::size_t width() const override { return width_; }
-    std::size_t height() const override { return height_; }
-    std::size_t bytesPerElement() const override { return 4; }
-    std::size_t bytesPerRow() const override { return bytesPerRow_; }
-    double timestamp() const override { return timestamp_; }
-    std::vector<CaptureRect> changedRects() const override { return rects_; }
-    const std::uint8_t* lockReadOnly() const override { return data_; }
-    void unlockReadOnly() const override {}
-
-    const std::uint8_t* data_ = nullptr;
-    std::size_t width_ = 0;
-    std::size_t height_ = 0;
-    std::size_t bytesPerRow_ = 0;
-    double timestamp_ = 0;
-    std::vector<CaptureRect> rects_;
-};
-
 struct Cursor {
     int x = 0; // top-left in root coordinates
     int y = 0;
@@ -140,9 +121,7 @@ struct StreamState {
     Rect rect;
     bool fullNext = true;
     std::optional<Cursor> lastCursor;
-    std::vector<std::uint8_t> scaled;
-    MirrorScaler scaler;
-    X11Surface surface;
+    RequestSizedSurface surface;
 };
 
 void scheduleCapture(const std::shared_ptr<StreamState>& state);
@@ -325,30 +304,14 @@ void capture(const std::shared_ptr<StreamState>& state)
         return;
     }
     if (delivered) {
-        X11Surface& surface = state->surface;
-        const auto& request = state->request;
-        auto* pixels = reinterpret_cast<const std::uint8_t*>(state->shm.image->data);
-        const auto bytesPerRow = std::size_t(state->shm.image->bytes_per_line);
-        if (std::size_t(rect->width) == request.width && std::size_t(rect->height) == request.height) {
-            surface.data_ = pixels;
-            surface.bytesPerRow_ = bytesPerRow;
-            surface.rects_ = std::move(rects);
-        } else {
-            // A mirrored display of another size: scaled to the request
-            // (its aspect kept), reported as changed everywhere.
-            state->scaled.resize(request.width * request.height * 4);
-            state->scaler.scale(pixels, std::size_t(rect->width), std::size_t(rect->height), bytesPerRow,
-                state->scaled.data(), request.width, request.height);
-            surface.data_ = state->scaled.data();
-            surface.bytesPerRow_ = request.width * 4;
-            surface.rects_.assign(1, {0, 0, request.width, request.height});
-        }
-        surface.width_ = request.width;
-        surface.height_ = request.height;
-        surface.timestamp_ = mediaTime();
+        auto& surface = state->surface;
+        // A mirrored display of another size is scaled to the request (its aspect kept).
+        surface.show(reinterpret_cast<const std::uint8_t*>(state->shm.image->data), std::size_t(rect->width),
+            std::size_t(rect->height), std::size_t(state->shm.image->bytes_per_line), std::move(rects),
+            state->request.width, state->request.height);
         {
             std::lock_guard guard(state->lock);
-            state->lastDelivery = surface.timestamp_;
+            state->lastDelivery = surface.timestamp();
         }
         state->handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
     } else if (!state->shm.image) {
