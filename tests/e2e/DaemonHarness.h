@@ -40,6 +40,23 @@ inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds
     return eventually(done, timeout, std::chrono::milliseconds(20));
 }
 
+// The processes other than this one whose environment holds `entry`: the
+// daemon and every child it started inherit the fake adb's state path.
+inline std::vector<pid_t> processesWithEnvironment(const std::string& entry)
+{
+    std::vector<pid_t> found;
+    const std::string wanted = std::string(1, '\0') + entry + '\0';
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = process.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos || std::stol(name) == ::getpid()) continue;
+        // NUL-separated entries, each ended by a NUL.
+        if (('\0' + readFile(process.path() / "environ")).find(wanted) != std::string::npos) {
+            found.push_back(static_cast<pid_t>(std::stol(name)));
+        }
+    }
+    return found;
+}
+
 // A device as the fake adb lists it, its companion installed but not running.
 inline nlohmann::json device(const std::string& serial, const std::string& model, const std::string& size,
     const std::string& companion = "2.4.4")

@@ -41,6 +41,7 @@ using namespace std::chrono_literals;
 using Log = std::vector<std::vector<std::string>>;
 
 using test::device;
+using test::processesWithEnvironment;
 using test::waitFor;
 
 // The index of the first entry at or after `from` holding `words` in a row.
@@ -73,23 +74,6 @@ bool canConnect(std::uint16_t port)
 bool greeted(companion::CompanionClient& client, std::uint16_t port = 8888)
 {
     return client.connect("127.0.0.1", port, 5000ms) && client.readGreeting(5000ms);
-}
-
-// The processes other than this one whose environment holds `entry`: the
-// daemon and every child it started inherit the fake adb's state path.
-std::vector<pid_t> processesWithEnvironment(const std::string& entry)
-{
-    std::vector<pid_t> found;
-    const std::string wanted = std::string(1, '\0') + entry + '\0';
-    for (const auto& process : fs::directory_iterator("/proc")) {
-        const std::string name = process.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos || std::stol(name) == ::getpid()) continue;
-        // NUL-separated entries, each ended by a NUL.
-        if (('\0' + test::readFile(process.path() / "environ")).find(wanted) != std::string::npos) {
-            found.push_back(static_cast<pid_t>(std::stol(name)));
-        }
-    }
-    return found;
 }
 
 class DaemonTest : public test::DaemonHarness {
