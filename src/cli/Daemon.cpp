@@ -287,6 +287,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     engineTiming.session.retryPause = scaled(engineTiming.session.retryPause, daemon->scale);
     engineTiming.session.healthCheckInterval = scaled(engineTiming.session.healthCheckInterval, daemon->scale);
     engineTiming.session.capture.statsInterval *= daemon->scale;
+    engineTiming.session.capture.reread = scaled(engineTiming.session.capture.reread, daemon->scale);
     engineTiming.usbMonitor.pollInterval = scaled(engineTiming.usbMonitor.pollInterval, daemon->scale);
     engineTiming.autoDim.dimDelay = scaled(engineTiming.autoDim.dimDelay, daemon->scale);
     engineTiming.autoDim.restoreDelay = scaled(engineTiming.autoDim.restoreDelay, daemon->scale);
@@ -303,6 +304,8 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     MirrorEngine::Environment environment;
     // The engine takes every OS service from it: desktop and host alike.
     environment.session.platform = platform;
+    auto& stallLimit = environment.session.frameServer.stalledWriteLimit;
+    stallLimit = std::chrono::duration_cast<std::chrono::milliseconds>(scaled(stallLimit, daemon->scale));
     environment.settings = makeStoredSettings(SettingsStore::shared());
     daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
     environment.controlServer = daemon->controlServer;

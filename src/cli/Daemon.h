@@ -12,7 +12,8 @@
 //
 // QUILLBRIGHT_TEST_TIMING_SCALE (a factor in (0, 1], tests only) shortens
 // the engine's and sessions' pauses, the health-check period, the capture
-// statistics interval and the status refresh intervals, so end-to-end tests
+// statistics interval, the whole-picture reread period, the frame server's
+// stalled-write limit and the status refresh intervals, so end-to-end tests
 // run in seconds. The shutdown deadline is not scaled.
 #pragma once
 

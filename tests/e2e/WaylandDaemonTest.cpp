@@ -3,11 +3,15 @@
 // draws there (scaled and converted to grey), a touch reaches that client,
 // and a daemon killed with -9 leaves no monitor behind (Mutter drops its
 // sessions with its bus connection).
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
+#include <boost/asio.hpp>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -174,6 +178,92 @@ TEST_F(WaylandDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainO
     EXPECT_EQ(tunnels(), 0u);
     EXPECT_EQ(pipewireVideoInputs(), 0);
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == std::multiset<std::string>{"1280x800"}; }, 5s));
+}
+
+// Killed with -9 while it starts or streams on GNOME, the daemon leaves its
+// tunnels on the tablet (its virtual monitor goes with its bus connection);
+// the next start removes them before it makes its own, and its stop leaves
+// only the primary and no tunnel. The last row's next start is refused (a
+// port held by another program) and still removes them.
+TEST_F(WaylandDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
+{
+    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
+    ASSERT_TRUE(server.running()) << server.failure;
+    struct Stage {
+        const char* name;
+        std::vector<std::string> heldAt; // the adb command the start hangs in; none: streaming
+        bool nextStartRefused;           // another program holds a port the next start needs
+    };
+    const Stage stages[] = {
+        {"monitor made, no tunnel yet", {"reverse", "tcp:8888"}, false},
+        {"stream tunnel made", {"reverse", "tcp:8892"}, false},
+        {"streaming", {}, true},
+    };
+    const std::multiset<std::string> primaryOnly{"1280x800"};
+    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", nlohmann::json::array()).size(); };
+    const auto logged = [&](const std::vector<std::string>& words) {
+        for (const auto& call : adb.log()) {
+            if (std::search(call.begin(), call.end(), words.begin(), words.end()) != call.end()) return true;
+        }
+        return false;
+    };
+    // A still virtual monitor sends no picture: the status says the session runs.
+    const auto streaming = [&] {
+        return waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 30s);
+    };
+    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
+    fs::create_directories(settings.parent_path());
+    test::writeFile(settings, R"({"setupCompleted": true, "displayMode": "extended"})");
+    for (const Stage& stage : stages) {
+        SCOPED_TRACE(stage.name);
+        adb.clearLog();
+        std::string held;
+        for (const auto& word : stage.heldAt) held += (held.empty() ? "" : " ") + word;
+        if (!held.empty()) adb.fail(held, {{"mode", "hang"}});
+        launch();
+        if (!held.empty()) {
+            ASSERT_TRUE(waitFor([&] { return logged(stage.heldAt); }, 30s)) << output();
+        } else {
+            ASSERT_TRUE(streaming()) << output();
+            ASSERT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s)) << output();
+        }
+        EXPECT_TRUE(server.monitorSizes().contains("1600x1200")) << output();
+        ::kill(daemon_->pid(), SIGKILL);
+        daemon_->waitUntilExit();
+        // The tablet's hung adb call is the simulated tablet's, not a leftover
+        // of ours (the compositor's rig carries the fake adb's marker too).
+        for (const pid_t process : adb.processes()) {
+            std::error_code error;
+            if (fs::read_symlink(fs::path("/proc") / std::to_string(process) / "exe", error) == QB_FAKE_ADB) {
+                ::kill(process, SIGKILL);
+            }
+        }
+        adb.clearFailures();
+        if (&stage != &stages[0]) {
+            EXPECT_GT(tunnels(), 0u) << "the kill left no tunnel to undo";
+        }
+        EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == primaryOnly; }, 10s));
+
+        // Refused, the next start makes no tunnel of its own, and still
+        // removes the ones left.
+        boost::asio::io_context io;
+        std::optional<boost::asio::ip::tcp::acceptor> stranger;
+        if (stage.nextStartRefused) {
+            stranger.emplace(io, boost::asio::ip::tcp::endpoint{boost::asio::ip::make_address("127.0.0.1"), 8891});
+            ::fcntl(stranger->native_handle(), F_SETFD, FD_CLOEXEC);
+        }
+        launch();
+        if (stranger) {
+            EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
+            EXPECT_EQ(daemon_->exitStatus(), 1) << output();
+        } else {
+            ASSERT_TRUE(streaming()) << output();
+            ::kill(daemon_->pid(), SIGTERM);
+            EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
+        }
+        EXPECT_EQ(tunnels(), 0u) << adb.read().dump();
+        EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == primaryOnly; }, 10s));
+    }
 }
 
 } // namespace

@@ -259,6 +259,36 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     EXPECT_EQ(after.find("1600x1200"), std::string::npos) << after;
 }
 
+// The X server loses the damage of the top half of the screen (as under
+// load): a picture drawn there still reaches the tablet, by the periodic
+// read of the whole screen. Without that read the top half stays as the
+// first frame showed it.
+TEST_F(X11DaemonTest, AChangeWhoseDamageIsNeverReportedStillReachesTheTablet)
+{
+    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
+    ::setenv("QUILLBRIGHT_TEST_X11_UNREPORTED_DAMAGE", "0,0,1024,384", 1);
+    launch();
+    ::unsetenv("QUILLBRIGHT_TEST_X11_UNREPORTED_DAMAGE");
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    // The first picture is read before anything is drawn.
+    const auto first = client.readFrame(10000ms);
+    ASSERT_TRUE(first) << client.violation() << output();
+    client.sendAck(first->sequenceNumber);
+
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    const auto expected = showKnownPicture(x, 0, 0, 1024, 768, 1600, 1200);
+    EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
+    client.close();
+    XCloseDisplay(x);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
 TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndADaemonOnTheNextServerMirrors)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;

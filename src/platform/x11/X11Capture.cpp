@@ -11,14 +11,25 @@
 // a changed layout trigger a capture too: the display's rectangle is looked
 // up again for every capture, so the stream follows an output the user
 // moved, and ends when the user turns it off.
+//
+// QUILLBRIGHT_TEST_X11_UNREPORTED_DAMAGE="x,y,width,height" (tests only)
+// makes the stream deaf to damage inside that rectangle of the root window,
+// as a server under load or a racing report would: what is drawn there
+// reaches the picture only through a read of the whole display.
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <charconv>
 #include <condition_variable>
+#include <cstdlib>
+#include <string_view>
 #include <thread>
 
+#include <fmt/format.h>
+
+#include "diagnostics/PlatformLog.h"
 #include "platform/CaptureStream.h"
 #include "platform/MirrorScaler.h"
 #include "runtime/Clock.h"
@@ -116,6 +127,7 @@ struct StreamState {
 
     // Touched on the queue only.
     Damage damage = 0;
+    XserverRegion unreported = 0; // damage there is dropped (tests)
     std::uint64_t listener = 0;
     ShmImage shm;
     Rect rect;
@@ -175,6 +187,25 @@ void addClipped(std::vector<CaptureRect>& rects, const Rect& rect, int x, int y,
         std::size_t(bottom - top)});
 }
 
+// The rectangle QUILLBRIGHT_TEST_X11_UNREPORTED_DAMAGE names, if any.
+std::optional<XRectangle> unreportedDamage()
+{
+    const char* text = std::getenv("QUILLBRIGHT_TEST_X11_UNREPORTED_DAMAGE");
+    if (text == nullptr) return std::nullopt;
+    const std::string_view value(text);
+    int numbers[4] = {};
+    const char* at = value.data();
+    const char* const end = value.data() + value.size();
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && (at == end || *at++ != ',')) return std::nullopt;
+        const auto [next, ec] = std::from_chars(at, end, numbers[i]);
+        if (ec != std::errc() || numbers[i] < 0 || numbers[i] > 32767) return std::nullopt;
+        at = next;
+    }
+    if (at != end || numbers[2] == 0 || numbers[3] == 0) return std::nullopt;
+    return XRectangle{short(numbers[0]), short(numbers[1]), (unsigned short)(numbers[2]), (unsigned short)(numbers[3])};
+}
+
 // Ends the stream from its own queue: a last "stopped" call, nothing after.
 void endStream(const std::shared_ptr<StreamState>& state)
 {
@@ -191,11 +222,16 @@ void releaseServerSide(StreamState& state)
     if (state.x->lost()) {
         // Only our side of the shared memory is left to free.
         state.damage = 0;
+        state.unreported = 0;
         state.shm.attached = false;
     }
     if (state.damage) {
         state.x->trapErrors([&] { XDamageDestroy(state.x->display(), state.damage); });
         state.damage = 0;
+    }
+    if (state.unreported) {
+        XFixesDestroyRegion(state.x->display(), state.unreported);
+        state.unreported = 0;
     }
     state.shm.destroy();
 }
@@ -242,6 +278,7 @@ void capture(const std::shared_ptr<StreamState>& state)
         if (state->shm.image) {
             XserverRegion region = XFixesCreateRegion(display, nullptr, 0);
             XDamageSubtract(display, state->damage, None, region);
+            if (state->unreported) XFixesSubtractRegion(display, region, region, state->unreported);
             int count = 0;
             XRectangle* damaged = XFixesFetchRegion(display, region, &count);
             for (int i = 0; i < count; ++i) {
@@ -372,6 +409,12 @@ public:
             const int error = x.trapErrors(
                 [&] { state_->damage = XDamageCreate(x.display(), x.root(), XDamageReportNonEmpty); });
             if (error != 0 || !state_->damage) return CAPTURE_ERROR_FAILURE;
+            if (auto deaf = unreportedDamage(); deaf && !state_->unreported) {
+                state_->unreported = XFixesCreateRegion(x.display(), &*deaf, 1);
+                platformLog(LogLevel::warn, "ScreenCapture",
+                    fmt::format("[ScreenCapture] Test: damage in {}x{}+{}+{} is not reported", deaf->width,
+                        deaf->height, deaf->x, deaf->y));
+            }
         }
         std::weak_ptr<StreamState> weak = state_;
         const Damage damage = state_->damage;
