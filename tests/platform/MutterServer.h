@@ -32,6 +32,84 @@
 
 namespace qb::test {
 
+// A private session for a compositor that streams through PipeWire:
+// dbus-run-session runs a script that starts PipeWire in a private
+// XDG_RUNTIME_DIR (`directory`), awaits its socket, starts WirePlumber, then
+// `compositor` (its pid in compositor.pid), again after a kill while the
+// file "restart" exists and once "hold" is gone. The bus address is written
+// to "bus". Returns the session's pid (its own process group).
+inline pid_t startPrivateSession(const std::filesystem::path& directory, const std::string& compositor)
+{
+    const std::string script = R"(
+echo "$DBUS_SESSION_BUS_ADDRESS" > "$QB_RIG/bus.tmp" && mv "$QB_RIG/bus.tmp" "$QB_RIG/bus"
+pipewire >"$QB_RIG/pipewire.log" 2>&1 &
+PW=$!
+i=0
+while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ] && [ $i -lt 200 ]; do sleep 0.02; i=$((i+1)); done
+wireplumber >"$QB_RIG/wireplumber.log" 2>&1 &
+WP=$!
+while :; do
+  )" + compositor + R"( >>"$QB_RIG/compositor.log" 2>&1 &
+  echo $! > "$QB_RIG/compositor.pid"
+  wait $!
+  [ -e "$QB_RIG/restart" ] || break
+  rm -f "$QB_RIG/restart"
+  while [ -e "$QB_RIG/hold" ]; do sleep 0.02; done
+done
+kill $WP $PW 2>/dev/null
+wait
+)";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        setenv("QB_RIG", directory.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", directory.c_str(), 1);
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        execl("/usr/bin/dbus-run-session", "dbus-run-session", "--", "/bin/sh", "-c", script.c_str(),
+            static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    return pid;
+}
+
+// A process that exited but is not reaped yet (its parent, the script, reaps it).
+inline bool exitedZombie(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+// The compositor gets SIGTERM, then SIGKILL after 3 s (Mutter may hang at
+// exit after remote-desktop use); the script then stops PipeWire and
+// WirePlumber, and dbus-run-session its bus.
+inline void stopPrivateSession(pid_t pid, const std::filesystem::path& directory)
+{
+    if (pid <= 0) return;
+    std::error_code ignored;
+    std::filesystem::remove(directory / "restart", ignored);
+    std::filesystem::remove(directory / "hold", ignored);
+    pid_t compositor = 0;
+    std::ifstream(directory / "compositor.pid") >> compositor;
+    if (compositor > 0) {
+        kill(compositor, SIGTERM);
+        eventually([&] { return kill(compositor, 0) != 0 || exitedZombie(compositor); }, std::chrono::seconds(3),
+            std::chrono::milliseconds(10));
+        kill(compositor, SIGKILL);
+    }
+    int status = 0;
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) != 0; }, std::chrono::seconds(5),
+            std::chrono::milliseconds(10))) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+}
+
 class MutterServer {
 public:
     static constexpr const char* WAYLAND_NAME = "qb-wayland-test";
@@ -53,39 +131,8 @@ public:
         }
         directory = pattern;
         ::chmod(pattern, 0700);
-        const std::string script = R"(
-echo "$DBUS_SESSION_BUS_ADDRESS" > "$QB_RIG/bus.tmp" && mv "$QB_RIG/bus.tmp" "$QB_RIG/bus"
-pipewire >"$QB_RIG/pipewire.log" 2>&1 &
-PW=$!
-i=0
-while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ] && [ $i -lt 200 ]; do sleep 0.02; i=$((i+1)); done
-wireplumber >"$QB_RIG/wireplumber.log" 2>&1 &
-WP=$!
-while :; do
-  mutter --headless --wayland --no-x11 --wayland-display=)" + std::string(WAYLAND_NAME)
-            + R"( --virtual-monitor 1280x800 >>"$QB_RIG/mutter.log" 2>&1 &
-  echo $! > "$QB_RIG/mutter.pid"
-  wait $!
-  [ -e "$QB_RIG/restart" ] || break
-  rm -f "$QB_RIG/restart"
-  while [ -e "$QB_RIG/hold" ]; do sleep 0.02; done
-done
-kill $WP $PW 2>/dev/null
-wait
-)";
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            setenv("QB_RIG", pattern, 1);
-            setenv("XDG_RUNTIME_DIR", pattern, 1);
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            unsetenv("DBUS_SESSION_BUS_ADDRESS");
-            execl("/usr/bin/dbus-run-session", "dbus-run-session", "--", "/bin/sh", "-c", script.c_str(),
-                static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        setpgid(pid_, pid_);
+        pid_ = startPrivateSession(directory, "mutter --headless --wayland --no-x11 --wayland-display="
+                + std::string(WAYLAND_NAME) + " --virtual-monitor 1280x800");
         // The bus first, then Mutter's remote-desktop service on it.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::string address;
@@ -98,7 +145,7 @@ wait
         setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", pattern, 1);
         setenv("WAYLAND_DISPLAY", WAYLAND_NAME, 1);
-        if (!remoteDesktopUp(deadline)) failure = "mutter did not come up: " + log("mutter.log");
+        if (!remoteDesktopUp(deadline)) failure = "mutter did not come up: " + log("compositor.log");
     }
 
     // Mutter ends as in a crash (SIGKILL) while its bus, PipeWire and
@@ -108,7 +155,7 @@ wait
         std::ofstream(directory / "hold").close();
         std::ofstream(directory / "restart").close();
         pid_t mutter = 0;
-        std::ifstream(directory / "mutter.pid") >> mutter;
+        std::ifstream(directory / "compositor.pid") >> mutter;
         if (mutter > 0) kill(mutter, SIGKILL);
     }
     // Mutter again on the same bus; false when its services did not come back.
@@ -184,36 +231,8 @@ wait
 private:
     void stop()
     {
-        if (pid_ <= 0) return;
-        std::error_code ignored;
-        std::filesystem::remove(directory / "restart", ignored);
-        std::filesystem::remove(directory / "hold", ignored);
-        pid_t mutter = 0;
-        std::ifstream(directory / "mutter.pid") >> mutter;
-        if (mutter > 0) {
-            kill(mutter, SIGTERM);
-            eventually([&] { return kill(mutter, 0) != 0 || exitedZombie(mutter); }, std::chrono::seconds(3),
-                std::chrono::milliseconds(10));
-            kill(mutter, SIGKILL);
-        }
-        // The script stops PipeWire and WirePlumber, then dbus-run-session its bus.
-        int status = 0;
-        if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5),
-                std::chrono::milliseconds(10))) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
+        stopPrivateSession(pid_, directory);
         pid_ = -1;
-    }
-
-    // A process that exited but is not reaped yet (its parent, the script, reaps it).
-    static bool exitedZombie(pid_t pid)
-    {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        const auto close = text.rfind(')');
-        return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
     }
 
     // The environment this process gets while the server lives.
