@@ -282,6 +282,7 @@ public:
 class KwinRig final : public PainterRig {
 public:
     KwinRig()
+        : server(W, H)
     {
         skipReason = server.skipReason;
         failure = server.failure;
@@ -296,7 +297,7 @@ public:
     }
     Sizes monitorSizes() override { return {}; }
 
-    test::KwinServer server{W, H};
+    test::KwinServer server;
 };
 
 class SimRig final : public Rig {
@@ -713,7 +714,10 @@ TEST(WaylandDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
     }
 }
 
-TEST(KdeDesktop, AMonitorsStreamShowsThePaintedPictureAndFakeInputLandsOnIt)
+// KWin's virtual backend negotiates a monitor's stream but sends no picture
+// over it (only cursor metadata), and adds no outputs: what it allows is
+// checked, the stream's negotiation and the fake input.
+TEST(KdeDesktop, AMonitorsStreamIsAgreedAndFakeInputLandsOnThePixelTouched)
 {
     PlatformLogMute mute;
     MainLoop loop;
@@ -730,20 +734,21 @@ TEST(KdeDesktop, AMonitorsStreamShowsThePaintedPictureAndFakeInputLandsOnIt)
     ASSERT_TRUE(b);
     EXPECT_EQ(b->width, double(W));
     EXPECT_EQ(b->height, double(H));
-    rig.show(ids[0], *b);
-    if (HasFatalFailure()) return;
+    EXPECT_EQ(desktop->virtualDisplays()->createVirtualDisplay({.serialNumber = 41, .name = "test",
+                  .maxPixelsWide = W, .maxPixelsHigh = H}),
+        nullptr)
+        << "KWin's virtual backend added an output: test virtual displays on KDE too";
 
+    // Starting waits until KWin's stream of the output and ours agree on a format.
     test::CaptureRecorder recorder;
     auto stream = desktop->captureBackend()->createStream({.displayId = ids[0], .width = W, .height = H,
                                                               .minimumFrameTime = 1.0 / 60, .showCursor = false,
                                                               .queue = SerialQueue::makeDedicated("capture")},
         recorder.handler());
     ASSERT_TRUE(stream);
-    ASSERT_EQ(stream->start(), 0);
-    EXPECT_TRUE(loop.runUntil(
-        [&] { return !recorder.frames().empty() && recorder.frames().back().packedColour() == knownPicture(); },
-        30000ms))
-        << recorder.frames().size() << " frames\n" << rig.server.log();
+    ASSERT_EQ(stream->start(), 0) << rig.server.log();
+    rig.show(ids[0], *b);
+    if (HasFatalFailure()) return;
 
     auto saw = [&](const std::string& event) {
         return loop.runUntil([&] { return std::ranges::count(rig.pointerEvents(), event) > 0; }, 15000ms);
@@ -759,6 +764,7 @@ TEST(KdeDesktop, AMonitorsStreamShowsThePaintedPictureAndFakeInputLandsOnIt)
     injector->postScrollEvent(ScrollPhase::ended, 0, 0);
     EXPECT_TRUE(saw("wheel up")) << testing::PrintToString(rig.pointerEvents());
     stream->stop();
+    EXPECT_EQ(test::count(recorder.deliveries(), CaptureFrameStatus::stopped), 0U);
 }
 
 TEST(WlrootsDesktop, WithoutSwaysSocketNoOutputIsAddedAndTheTabletShowsThePrimary)

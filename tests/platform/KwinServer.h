@@ -22,7 +22,7 @@ class KwinServer {
 public:
     static constexpr const char* WAYLAND_NAME = "qb-kwin-test";
 
-    KwinServer(std::size_t width = 1280, std::size_t height = 800)
+    explicit KwinServer(std::size_t width = 1280, std::size_t height = 800)
     {
         namespace fs = std::filesystem;
         for (const char* name : SET_HERE) {
