@@ -303,7 +303,10 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.waylandDisplay = config.waylandDisplay;
     setup.swaySocket = config.swaySocket;
     setup.wlrootsUnreachable = [config] { return probeWlrootsDesktop(config); };
-    setup.kdeSession = kdeSession(config);
+    // Named KDE, or a KWin that offers us its screencast where no sway is.
+    setup.kdeSession = kdeSession(config)
+        || (config.requested.empty() && !config.waylandDisplay.empty() && config.swaySocket.empty()
+            && !probeKdeDesktop(config));
     setup.kdeUnreachable = [config] { return probeKdeDesktop(config); };
     setup.gnomeUnreachable = [] {
         std::string error;

@@ -41,7 +41,7 @@ struct DoctorSetup {
     std::string display;             // $DISPLAY
     std::string waylandDisplay;      // $WAYLAND_DISPLAY
     std::string swaySocket;          // $SWAYSOCK
-    bool kdeSession = false;         // $XDG_CURRENT_DESKTOP names KDE (on Wayland)
+    bool kdeSession = false;         // $XDG_CURRENT_DESKTOP names KDE, or KWin answers
     std::filesystem::path x11SocketDirectory = "/tmp/.X11-unix";
     // Nothing when Mutter's remote-desktop services answer on the session
     // bus, else why not ("GNOME remote desktop service not available: ...").

@@ -73,7 +73,6 @@ struct KdeConnection::State {
     std::map<std::uint32_t, Output> outputs; // by global name
     std::set<wl_callback*> syncs;
     std::function<void()> onLost;
-    std::function<void(std::uint32_t)> onStreamClosed;
     std::uint32_t nextHandle = 1;
 
     // Answers awaited by other threads.
@@ -296,19 +295,16 @@ struct KdeConnection::State {
 
     // ---- streams
 
+    // The stream's PipeWire node goes with it, which its consumer hears.
     static void streamClosed(void* data, zkde_screencast_stream_unstable_v1*)
     {
         auto* self = currentState;
-        const std::uint32_t handle = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(data));
-        {
-            std::lock_guard guard(self->answersLock);
-            auto it = self->streams.find(handle);
-            if (it == self->streams.end()) return;
-            it->second->failed = true;
-            if (it->second->error.empty()) it->second->error = "KWin closed the stream";
-            self->answered.notify_all();
-        }
-        if (self->onStreamClosed) self->onStreamClosed(handle);
+        std::lock_guard guard(self->answersLock);
+        auto it = self->streams.find(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(data)));
+        if (it == self->streams.end()) return;
+        it->second->failed = true;
+        if (it->second->error.empty()) it->second->error = "KWin closed the stream";
+        self->answered.notify_all();
     }
     static void streamCreated(void* data, zkde_screencast_stream_unstable_v1*, uint32_t node)
     {
@@ -423,9 +419,11 @@ std::shared_ptr<KdeConnection> KdeConnection::connect(const std::string& display
         state->disconnect();
         return fail("no eventfd");
     }
-    state->thread = std::thread([s = state.get()] {
-        State::currentState = s;
-        s->loop();
+    // The thread keeps the state alive: a connection let go on its own
+    // thread (see the destructor) ends there later.
+    state->thread = std::thread([state] {
+        State::currentState = state.get();
+        state->loop();
     });
     std::shared_ptr<KdeConnection> connection(new KdeConnection);
     connection->state_ = std::move(state);
@@ -450,6 +448,9 @@ KdeConnection::~KdeConnection()
 
 std::vector<KdeOutput> KdeConnection::outputs()
 {
+    // Two: an output announced during the first is bound then, and its
+    // description arrives before the second's answer.
+    state_->roundTrip();
     state_->roundTrip();
     std::lock_guard guard(state_->answersLock);
     std::vector<KdeOutput> found;
@@ -493,13 +494,6 @@ std::optional<KdeConnection::Stream> KdeConnection::streamVirtualOutput(const st
 }
 
 void KdeConnection::closeStream(std::uint32_t handle) { state_->close(handle); }
-
-void KdeConnection::onStreamClosed(std::function<void(std::uint32_t)> callback)
-{
-    state_->run([s = state_.get(), callback = std::move(callback)]() mutable {
-        s->onStreamClosed = std::move(callback);
-    });
-}
 
 void KdeConnection::pointer(double x, double y, std::optional<bool> leftPressed)
 {

@@ -56,11 +56,10 @@ public:
     // stream; the output lives until the stream is closed.
     std::optional<Stream> streamVirtualOutput(const std::string& name, std::uint32_t width, std::uint32_t height,
         double scale, std::string* error);
-    // KWin ends the stream (and removes a virtual output). Idempotent.
+    // KWin ends the stream (and removes a virtual output). Idempotent. A
+    // stream KWin ends by itself (its output went away) takes its PipeWire
+    // node with it, which the node's consumer hears.
     void closeStream(std::uint32_t handle);
-    // `callback` runs on the connection's thread when KWin ends a stream by
-    // itself (its output went away).
-    void onStreamClosed(std::function<void(std::uint32_t handle)> callback);
 
     // The pointer to (x, y) of the layout, then the left button when given.
     void pointer(double x, double y, std::optional<bool> leftPressed);

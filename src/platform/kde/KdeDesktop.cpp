@@ -67,6 +67,10 @@ std::shared_ptr<KdeDesktop::Feed> KdeDesktop::startFeed(std::uint32_t id, const 
             const bool known = std::ranges::any_of(before, [&](const KdeOutput& o) { return o.name == added.name; });
             if (!known) feed->output = added.name;
         }
+        if (feed->output.empty()) {
+            log(LogLevel::warn, "[VirtualDisplay] WARNING: KWin streams a new output but announced none: the "
+                                "display cannot take touches");
+        }
     }
     // The desktop outlives its feeds (its destructor stops them), and a
     // stopped stream calls nothing: `this` is safe in both callbacks.

@@ -68,6 +68,7 @@ public:
     struct Monitor {
         std::uint32_t id = 0;
         KdeOutput output;
+        bool builtIn = false; // not told through these protocols
     };
     // KWin's outputs that are not ours, the primary (at the layout's
     // origin) first. Ids stay the same for a name while the desktop lives.
@@ -76,7 +77,12 @@ public:
     // ------------------------------------------------------------ input
 
     void pointer(double x, double y, std::optional<bool> leftPressed) { connection_->pointer(x, y, leftPressed); }
-    void scroll(double vertical, double horizontal) { connection_->scroll(vertical, horizontal); }
+    // Fake input has no gesture end: `stop` needs nothing.
+    void scroll(double vertical, double horizontal, bool stop)
+    {
+        (void)stop;
+        connection_->scroll(vertical, horizontal);
+    }
 
     // ------------------------------------------------------ FrameSource
 
