@@ -304,7 +304,7 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.swaySocket = config.swaySocket;
     setup.wlrootsUnreachable = [config] { return probeWlrootsDesktop(config); };
     // Named KDE, or a KWin that offers us its screencast where no sway is.
-    setup.kdeSession = kdeSession(config)
+    setup.kdeSession = qb::kdeSession(config)
         || (config.requested.empty() && !config.waylandDisplay.empty() && config.swaySocket.empty()
             && !probeKdeDesktop(config));
     setup.kdeUnreachable = [config] { return probeKdeDesktop(config); };

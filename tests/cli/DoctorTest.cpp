@@ -151,6 +151,7 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             "[missing] desktop: the compositor offers no wlr-screencopy\n", "-> Run it from your sway session"},
         {"KDE Plasma whose KWin refuses its screencast",
             [](FakeComputer& t) {
+                t.setup.platform.clear();
                 t.setup.kdeSession = true;
                 t.setup.waylandDisplay = "wayland-0";
                 t.setup.kdeUnreachable = [] {
