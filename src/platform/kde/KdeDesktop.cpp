@@ -264,7 +264,7 @@ std::vector<KdeDesktop::Monitor> KdeDesktop::monitors()
     }
     std::vector<Monitor> found;
     for (const auto& output : connection_->outputs()) {
-        if (ours.contains(output.name) || output.name.starts_with("QuillBright-")) continue;
+        if (ours.contains(output.name)) continue;
         std::lock_guard guard(lock_);
         const bool primary = output.x == 0 && output.y == 0;
         found.insert(primary ? found.begin() : found.end(), Monitor{idFor(output.name), output});
@@ -312,9 +312,11 @@ bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<Fra
             sinks_.erase(id);
             return false;
         }
-        std::lock_guard guard(lock_);
-        if (auto old = monitorFeeds_.find(id); old != monitorFeeds_.end()) stopFeed(old->second);
-        monitorFeeds_[id] = std::move(feed);
+        {
+            std::lock_guard guard(lock_);
+            std::swap(monitorFeeds_[id], feed);
+        }
+        stopFeed(feed); // a capture attached before
         return true;
     }
     std::lock_guard guard(sinkLock_);
@@ -344,8 +346,10 @@ void KdeDesktop::detach(std::uint32_t id, const FrameSink* sink)
         }
     }
     stopFeed(feed);
+    // A monitor's next capture starts from its own stream's first picture.
+    const bool ours = isOurs(id);
     std::lock_guard guard(sinkLock_);
-    if (!isOurs(id)) pictures_.erase(id);
+    if (!ours) pictures_.erase(id);
 }
 
 void KdeDesktop::deliver(std::uint32_t id, const PushedFrame& frame)
