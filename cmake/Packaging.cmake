@@ -48,6 +48,15 @@ add_custom_target(qb_packaging_files ALL DEPENDS ${qb_compressed} ${QB_GENERATED
 install(TARGETS quillbright RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT daemon)
 install(FILES ${QB_GENERATED_DIR}/quillbright.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT daemon)
 install(FILES ${QB_GENERATED_DIR}/quillbright.service DESTINATION lib/systemd/user COMPONENT daemon)
+# The desktop file KWin's permission check reads: its Exec must be the
+# program's absolute path, known only at install time (CPack installs under
+# /usr, `cmake --install` under its --prefix).
+install(CODE "
+    set(QB_DESKTOP_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quillbright\")
+    configure_file(${QB_PACKAGING_DIR}/quillbright.desktop.in ${QB_GENERATED_DIR}/quillbright.desktop @ONLY)
+    file(INSTALL ${QB_GENERATED_DIR}/quillbright.desktop
+        DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/applications\")
+" COMPONENT daemon)
 install(FILES ${QB_GENERATED_DIR}/quillbright.bash DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
     RENAME quillbright COMPONENT daemon)
 install(FILES README.md docs/architecture.md docs/platform.md docs/protocol.md

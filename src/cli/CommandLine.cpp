@@ -294,7 +294,7 @@ const std::vector<CommandEntry>& commandTable()
         {"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
                                                     "wireless-debugging pairing code)",
             K::words},
-        {"hotkeys", "install|remove", "Add or remove the front-light keys as GNOME custom shortcuts (Wayland)",
+        {"hotkeys", "install|remove", "Add or remove the front-light keys as GNOME shortcuts or sway bindings (KDE: say what to add)",
             K::required, {"install", "remove"}},
         {"version", "", "Print the version"},
         {"completion", "", "Print the bash completion script (the package installs it)"},

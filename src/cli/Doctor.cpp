@@ -124,7 +124,7 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
     }
     if (!setup.platform.empty() && !findPlatformBackend(setup.platform)) {
         finding.detail = "unknown desktop backend \"" + setup.platform + "\"";
-        finding.hint = "Set QUILLBRIGHT_PLATFORM to wlroots, wayland or x11 (or sim for a demo)";
+        finding.hint = "Set QUILLBRIGHT_PLATFORM to wlroots, kde, wayland or x11 (or sim for a demo)";
         return finding;
     }
     // sway (its control socket set) or a wlroots compositor asked for by name.
@@ -146,6 +146,22 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
             finding.hint = "Run it from your sway session (WAYLAND_DISPLAY and SWAYSOCK set)";
             return finding;
         }
+    }
+    // KDE Plasma, its session named or asked for by name: KWin lends its
+    // screencast and fake input only to programs its desktop file names.
+    if (setup.platform == "kde" || (setup.platform.empty() && setup.kdeSession)) {
+        const auto problem = setup.kdeUnreachable ? setup.kdeUnreachable() : std::optional<std::string>("not checked");
+        if (!problem) {
+            finding.ok = true;
+            finding.detail = "kde KDE Plasma (KWin) on WAYLAND_DISPLAY=" + setup.waylandDisplay
+                + ": capture, outputs added for the tablet (screencast) and touch input (fake input)";
+            return finding;
+        }
+        finding.detail = *problem;
+        finding.hint = "KWin lends its screencast only to programs a desktop file names: the package installs "
+                       "/usr/share/applications/quillbright.desktop (a build tree: see docs/platform.md); then "
+                       "log out and in again";
+        return finding;
     }
     // A Wayland session is mirrored through GNOME's remote desktop when it answers.
     if (setup.platform == "wayland" || !setup.waylandDisplay.empty()) {
@@ -287,6 +303,11 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.waylandDisplay = config.waylandDisplay;
     setup.swaySocket = config.swaySocket;
     setup.wlrootsUnreachable = [config] { return probeWlrootsDesktop(config); };
+    // Named KDE, or a KWin that offers us its screencast where no sway is.
+    setup.kdeSession = qb::kdeSession(config)
+        || (config.requested.empty() && !config.waylandDisplay.empty() && config.swaySocket.empty()
+            && !probeKdeDesktop(config));
+    setup.kdeUnreachable = [config] { return probeKdeDesktop(config); };
     setup.gnomeUnreachable = [] {
         std::string error;
         if (wayland::MutterBus::connect(&error)) return std::optional<std::string>();

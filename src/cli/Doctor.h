@@ -41,12 +41,15 @@ struct DoctorSetup {
     std::string display;             // $DISPLAY
     std::string waylandDisplay;      // $WAYLAND_DISPLAY
     std::string swaySocket;          // $SWAYSOCK
+    bool kdeSession = false;         // $XDG_CURRENT_DESKTOP names KDE, or KWin answers
     std::filesystem::path x11SocketDirectory = "/tmp/.X11-unix";
     // Nothing when Mutter's remote-desktop services answer on the session
     // bus, else why not ("GNOME remote desktop service not available: ...").
     std::function<std::optional<std::string>()> gnomeUnreachable;
     // Nothing when the Wayland compositor offers wlroots' screencopy, else why not.
     std::function<std::optional<std::string>()> wlrootsUnreachable;
+    // Nothing when KWin offers this program its screencast, else why not.
+    std::function<std::optional<std::string>()> kdeUnreachable;
     // Nothing when logind answers, else why not.
     std::function<std::optional<std::string>()> logindUnreachable;
     // The host services the daemon would use: capability, provider, simulated.

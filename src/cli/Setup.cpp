@@ -40,6 +40,37 @@ std::string swaySession()
     return config.waylandDisplay.empty() ? "" : config.swaySocket;
 }
 
+// KDE Plasma is the session the daemon will run on.
+bool kdeDesktopSession()
+{
+    const auto config = PlatformConfig::fromEnvironment();
+    if (!config.requested.empty()) return config.requested == "kde";
+    return kdeSession(config) && config.swaySocket.empty();
+}
+
+// On KDE Plasma the shortcuts are the user's to add: QuillBright writes none
+// of KDE's settings, and says what to add.
+int commandKdeHotkeys(const std::string& action, std::ostream& out)
+{
+    if (action == "install") {
+        out << "On KDE Plasma QuillBright adds no shortcuts itself. Add each of these in System Settings > "
+               "Shortcuts > Custom Shortcuts (Edit > New > Global Shortcut > Command/URL):\n";
+        for (const auto& shortcut : wayland::quillbrightShortcuts()) {
+            std::string key(shortcut.binding);
+            if (key.starts_with("<Control>")) key = "Ctrl+" + key.substr(9);
+            out << key << "  " << thisProgram() << " " << shortcut.arguments << "\n";
+        }
+        return 0;
+    }
+    if (action == "remove") {
+        out << "QuillBright added no KDE shortcuts; remove the ones you added in System Settings > Shortcuts > "
+               "Custom Shortcuts.\n";
+        return 0;
+    }
+    out << "ERROR: hotkeys argument must be install or remove\n";
+    return 1;
+}
+
 int commandSwayHotkeys(const std::string& socket, const std::string& action, std::ostream& out)
 {
     std::string error;
@@ -69,6 +100,7 @@ int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
 {
     const std::string action = args.empty() ? "" : args.front();
     if (const auto socket = swaySession(); !socket.empty()) return commandSwayHotkeys(socket, action, out);
+    if (kdeDesktopSession()) return commandKdeHotkeys(action, out);
     std::string error;
     if (action == "install" && daemonGrabsKeys()) {
         // GNOME's settings would only duplicate the grab (and touching them

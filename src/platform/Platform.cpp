@@ -46,6 +46,21 @@ std::vector<PlatformBackend> makeRegistry()
         },
     });
     registry.push_back({
+        "kde",
+        "KDE Plasma (KWin)",
+        [](const PlatformConfig& config) {
+            return !config.waylandDisplay.empty() && (kdeSession(config) || !probeKdeDesktop(config));
+        },
+        [](const PlatformConfig& config) { return probeKdeDesktop(config); },
+        [](const PlatformConfig& config, Executor mainLoop, std::string* error) {
+            return makeKdeDesktop(config, std::move(mainLoop), error);
+        },
+        [](const PlatformConfig& config) {
+            log(LogLevel::info, "[Platform] Using KDE Plasma (KWin screencast and fake input, display "
+                    + config.waylandDisplay + ")");
+        },
+    });
+    registry.push_back({
         "wayland",
         "GNOME on Wayland",
         [](const PlatformConfig& config) { return !config.waylandDisplay.empty(); },
@@ -94,6 +109,13 @@ std::vector<PlatformBackend> makeRegistry()
 
 } // namespace
 
+bool kdeSession(const PlatformConfig& config)
+{
+    // A colon-separated list ("KDE", "ubuntu:KDE").
+    const std::string names = ":" + config.currentDesktop + ":";
+    return !config.waylandDisplay.empty() && names.find(":KDE:") != std::string::npos;
+}
+
 PlatformConfig PlatformConfig::fromEnvironment()
 {
     PlatformConfig config;
@@ -101,6 +123,7 @@ PlatformConfig PlatformConfig::fromEnvironment()
     config.display = environment("DISPLAY");
     config.waylandDisplay = environment("WAYLAND_DISPLAY");
     config.swaySocket = environment("SWAYSOCK");
+    config.currentDesktop = environment("XDG_CURRENT_DESKTOP");
     if (const auto root = environment("QUILLBRIGHT_SYSFS_ROOT"); !root.empty()) config.sysfsRoot = root;
     config.systemBusAddress = environment("DBUS_SYSTEM_BUS_ADDRESS");
     config.simBacklightFile = environment("QUILLBRIGHT_SIM_BACKLIGHT");

@@ -12,6 +12,8 @@
 //
 // The registry holds one entry per desktop backend:
 //
+//   kde      KDE Plasma on Wayland: KWin's screencast (streams and virtual
+//            outputs over PipeWire) and fake input (platform/kde/)
 //   wayland  GNOME on Wayland: Mutter's remote-desktop, screen-cast and
 //            display-config services over D-Bus and PipeWire (platform/wayland/)
 //   wlroots  sway and other wlroots compositors: screencopy, virtual
@@ -22,8 +24,9 @@
 //            only when asked for, and then with simulated host services too
 //
 // QUILLBRIGHT_PLATFORM names an entry; unset, the entries whose session is
-// present (wlroots: $WAYLAND_DISPLAY and $SWAYSOCK set; wayland:
-// $WAYLAND_DISPLAY set; x11: always) are tried in order,
+// present (wlroots: $WAYLAND_DISPLAY and $SWAYSOCK set; kde: $WAYLAND_DISPLAY
+// set and $XDG_CURRENT_DESKTOP naming KDE, or the compositor offering KWin's
+// screencast; wayland: $WAYLAND_DISPLAY set; x11: always) are tried in order,
 // and when no desktop answers the desktop is simulated while the host
 // services stay the real ones. Adding a desktop is adding an entry.
 //
@@ -59,6 +62,7 @@ struct PlatformConfig {
     std::string display;        // DISPLAY
     std::string waylandDisplay; // WAYLAND_DISPLAY
     std::string swaySocket;     // SWAYSOCK
+    std::string currentDesktop; // XDG_CURRENT_DESKTOP ("KDE", "GNOME", "sway")
     // The sysfs mount the backlight is found under (QUILLBRIGHT_SYSFS_ROOT,
     // for tests; default /sys).
     std::filesystem::path sysfsRoot = "/sys";
@@ -236,6 +240,14 @@ std::shared_ptr<Desktop> makeWlrootsDesktop(const PlatformConfig& config, Execut
     std::string* error = nullptr);
 // Nothing when that compositor offers screencopy, else why not.
 std::optional<std::string> probeWlrootsDesktop(const PlatformConfig& config);
+
+// On KWin at config.waylandDisplay; nullptr when it cannot be reached, or
+// offers this program no screencast, or PipeWire is missing, `error` saying why.
+std::shared_ptr<Desktop> makeKdeDesktop(const PlatformConfig& config, Executor mainLoop, std::string* error = nullptr);
+// Nothing when the compositor offers this program KWin's screencast, else why not.
+std::optional<std::string> probeKdeDesktop(const PlatformConfig& config);
+// The session says it is KDE Plasma on Wayland ($XDG_CURRENT_DESKTOP).
+bool kdeSession(const PlatformConfig& config);
 
 // The line logged when a wlroots compositor is used without sway's control socket.
 inline constexpr std::string_view WLROOTS_WITHOUT_SWAY_LINE =

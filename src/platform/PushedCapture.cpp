@@ -294,4 +294,32 @@ std::shared_ptr<CaptureBackend> makePushedCaptureBackend(std::shared_ptr<FrameSo
     return std::make_shared<PushedCaptureBackend>(std::move(source));
 }
 
+void LatestPicture::update(const PushedFrame& frame)
+{
+    const std::size_t rowBytes = frame.width * 4;
+    std::size_t top = 0;
+    std::size_t bottom = frame.height;
+    if (width_ != frame.width || height_ != frame.height) {
+        pixels_.assign(rowBytes * frame.height, 0);
+        width_ = frame.width;
+        height_ = frame.height;
+    } else if (!frame.damage.empty()) {
+        top = frame.height;
+        bottom = 0;
+        for (const auto& rect : frame.damage) {
+            top = std::min(top, rect.y);
+            bottom = std::max(bottom, rect.y + rect.height);
+        }
+    }
+    for (std::size_t row = top; row < bottom; ++row) {
+        std::memcpy(pixels_.data() + row * rowBytes, frame.data + row * frame.stride, rowBytes);
+    }
+}
+
+std::optional<PushedFrame> LatestPicture::picture() const
+{
+    if (pixels_.empty()) return std::nullopt;
+    return PushedFrame{pixels_.data(), width_, height_, width_ * 4, {}};
+}
+
 } // namespace qb

@@ -30,6 +30,22 @@ struct PushedFrame {
     std::vector<CaptureRect> damage;
 };
 
+// A display's newest picture, tightly packed, kept by a backend whose
+// desktop sends a picture only when it changes, so that a capture attached
+// later starts from it. Not locked: its owner's lock guards it.
+class LatestPicture {
+public:
+    // Takes the changed rows of `frame` (all of them at a new size).
+    void update(const PushedFrame& frame);
+    // The picture kept, valid until the next update; nullopt before the first.
+    std::optional<PushedFrame> picture() const;
+
+private:
+    std::vector<std::uint8_t> pixels_;
+    std::size_t width_ = 0;
+    std::size_t height_ = 0;
+};
+
 // What a capture stream receives from the display it watches.
 class FrameSink {
 public:

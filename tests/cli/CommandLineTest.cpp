@@ -341,6 +341,7 @@ TEST(CommandLineTest, HotkeysInstallOnlySaysWhatHappened)
     const test::ScopedEnv display("DISPLAY", ":97");
     const test::ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
     const test::ScopedEnv platform("QUILLBRIGHT_PLATFORM", std::nullopt);
+    const test::ScopedEnv desktopName("XDG_CURRENT_DESKTOP", std::nullopt);
     const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/session_bus_socket");
     std::string out;
     EXPECT_EQ(runArgs(dir.context, {"hotkeys", "install"}, out), 0);
@@ -353,6 +354,15 @@ TEST(CommandLineTest, HotkeysInstallOnlySaysWhatHappened)
     EXPECT_EQ(runArgs(dir.context, {"hotkeys", "install"}, out), 1);
     EXPECT_THAT(out, HasSubstr("ERROR: "));
     EXPECT_THAT(out, Not(HasSubstr("Added")));
+
+    // On KDE Plasma they are the user's to add: what to add, and nothing written.
+    const test::ScopedEnv kde("XDG_CURRENT_DESKTOP", "KDE");
+    out.clear();
+    EXPECT_EQ(runArgs(dir.context, {"hotkeys", "install"}, out), 0);
+    EXPECT_THAT(out, HasSubstr("Custom Shortcuts"));
+    EXPECT_THAT(out, HasSubstr("Ctrl+F1  "));
+    EXPECT_THAT(out, HasSubstr(" brightness down\n"));
+    EXPECT_FALSE(fs::exists(dir.path() / "dconf")) << "GNOME's settings were written";
 }
 
 } // namespace

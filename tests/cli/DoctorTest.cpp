@@ -149,6 +149,17 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
                 };
             },
             "[missing] desktop: the compositor offers no wlr-screencopy\n", "-> Run it from your sway session"},
+        {"KDE Plasma whose KWin refuses its screencast",
+            [](FakeComputer& t) {
+                t.setup.platform.clear();
+                t.setup.kdeSession = true;
+                t.setup.waylandDisplay = "wayland-0";
+                t.setup.kdeUnreachable = [] {
+                    return std::optional<std::string>("the compositor on wayland-0 offers this program no KDE screencast");
+                };
+            },
+            "[missing] desktop: the compositor on wayland-0 offers this program no KDE screencast\n",
+            "/usr/share/applications/quillbright.desktop"},
         {"logind unreachable",
             [](FakeComputer& t) {
                 // The real probe, on a system bus that is not there.

@@ -166,7 +166,7 @@ TEST_F(WaylandDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainO
     EXPECT_TRUE(waitFor([&] { return tunnels() == 0 && pipewireVideoInputs() == 0; }, 10s)) << output();
     EXPECT_TRUE(waitFor([&] { return !before->readFrame(500ms) && before->closed(); }, 10s)); // what was sent, then the end
 
-    ASSERT_TRUE(server.resumeMutter()) << server.log("mutter.log");
+    ASSERT_TRUE(server.resumeMutter()) << server.log("compositor.log");
     ASSERT_TRUE(outputHas("mirroring starts again", 10s)) << output();
     auto after = mirrored();
     ASSERT_TRUE(after) << output();

@@ -21,7 +21,7 @@ viewer=$(ls "$work"/out/quillbright-viewer_*.deb 2>/dev/null || true)
 dpkg-deb -c "$daemon" | awk '{print $6}' >"$work/daemon.list"
 for path in ./usr/bin/quillbright ./usr/share/man/man1/quillbright.1.gz \
     ./usr/lib/systemd/user/quillbright.service ./usr/share/bash-completion/completions/quillbright \
-    ./usr/share/doc/quillbright/copyright \
+    ./usr/share/doc/quillbright/copyright ./usr/share/applications/quillbright.desktop \
     ./usr/share/doc/quillbright/changelog.Debian.gz ./usr/share/doc/quillbright/README.md; do
     grep -qx "$path" "$work/daemon.list" || fail "$path missing from $(basename "$daemon")"
 done
@@ -41,6 +41,13 @@ dpkg-deb --fsys-tarfile "$daemon" | tar -xOf - ./usr/lib/systemd/user/quillbrigh
 grep -qx 'Type=notify' "$work/unit" || fail "unit is not Type=notify"
 grep -qx 'ExecStart=quillbright start' "$work/unit" || fail "unit ExecStart"
 grep -qx 'ExecStop=quillbright stop' "$work/unit" || fail "unit ExecStop"
+
+# KWin lends its screencast and fake input to the program the desktop file's
+# Exec names by its absolute path.
+dpkg-deb --fsys-tarfile "$daemon" | tar -xOf - ./usr/share/applications/quillbright.desktop >"$work/desktop"
+grep -qx 'Exec=/usr/bin/quillbright start' "$work/desktop" || fail "desktop file Exec"
+grep -qx 'X-KDE-Wayland-Interfaces=zkde_screencast_unstable_v1,org_kde_kwin_fake_input' "$work/desktop" \
+    || fail "desktop file lacks KWin's interfaces"
 
 # Installed into a scratch root: dpkg's own bookkeeping, the programs run
 # from there (the libraries are the host's), and removal leaves nothing.

@@ -1,7 +1,8 @@
 // What every desktop backend owes the daemon, checked the same way on each:
 // a private Xorg (dummy driver; virtual displays as spare outputs and as
 // monitors over a grown framebuffer), a private headless Mutter, a private
-// headless sway, and the sim desktop. Each rig shows a known picture with a client of its own over the
+// headless sway, and the sim desktop (a private headless KWin, which cannot
+// add outputs, is checked below the suite). Each rig shows a known picture with a client of its own over the
 // display and reports what that client's pointer does, so the suite sees the
 // desktop the way a user would. A rig whose server cannot start skips.
 // Below the shared suite: what only one backend has.
@@ -26,6 +27,7 @@
 #include "platform/CaptureStream.h"
 #include "platform/GlobalHotkeys.h"
 #include "platform/InputInjector.h"
+#include "platform/KwinServer.h"
 #include "platform/MutterServer.h"
 #include "platform/Platform.h"
 #include "platform/SwayServer.h"
@@ -274,6 +276,29 @@ public:
     std::string layout() override { return testing::PrintToString(server.activeOutputs()); }
 
     test::SwayServer server;
+};
+
+// KWin's virtual backend: one 640x480 output, and no outputs added (it
+// answers "Could not find output"), so it is no rig of the shared suite.
+class KwinRig final : public PainterRig {
+public:
+    KwinRig()
+        : server(W, H)
+    {
+        skipReason = server.skipReason;
+        failure = server.failure;
+    }
+
+    std::shared_ptr<Desktop> open(Executor loop) override
+    {
+        std::string error;
+        auto desktop = makeKdeDesktop(PlatformConfig::fromEnvironment(), loop, &error);
+        EXPECT_NE(desktop, nullptr) << error << "\n" << server.log();
+        return desktop;
+    }
+    Sizes monitorSizes() override { return {}; }
+
+    test::KwinServer server;
 };
 
 class SimRig final : public Rig {
@@ -688,6 +713,59 @@ TEST(WaylandDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
         EXPECT_TRUE(test::eventually([&] { return rig.monitorSizes() == Sizes{"1280x800", "1024x768"}; }, 15000ms));
         EXPECT_EQ(desktop->inputInjector()->displayBounds(portrait->displayId())->width, 1024);
     }
+}
+
+// KWin's virtual backend negotiates a monitor's stream but sends no picture
+// over it (only cursor metadata), and adds no outputs: what it allows is
+// checked, the stream's negotiation and the fake input.
+TEST(KdeDesktop, AMonitorsStreamIsAgreedAndFakeInputLandsOnThePixelTouched)
+{
+    PlatformLogMute mute;
+    MainLoop loop;
+    KwinRig rig;
+    if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
+    ASSERT_EQ(rig.failure, "");
+    auto desktop = rig.open(loop.executor());
+    ASSERT_TRUE(desktop);
+    const auto ids = desktop->virtualDisplays()->onlineDisplays(8);
+    ASSERT_EQ(ids.size(), 1U);
+    auto injector = desktop->inputInjector();
+    ASSERT_TRUE(injector->isTrusted());
+    const auto b = injector->displayBounds(ids[0]);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->width, double(W));
+    EXPECT_EQ(b->height, double(H));
+    EXPECT_EQ(desktop->virtualDisplays()->createVirtualDisplay({.serialNumber = 41, .name = "test",
+                  .maxPixelsWide = W, .maxPixelsHigh = H}),
+        nullptr)
+        << "KWin's virtual backend added an output: test virtual displays on KDE too";
+
+    // Starting waits until KWin's stream of the output and ours agree on a format.
+    test::CaptureRecorder recorder;
+    auto stream = desktop->captureBackend()->createStream({.displayId = ids[0], .width = W, .height = H,
+                                                              .minimumFrameTime = 1.0 / 60, .showCursor = false,
+                                                              .queue = SerialQueue::makeDedicated("capture")},
+        recorder.handler());
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->start(), 0) << rig.server.log();
+    rig.show(ids[0], *b);
+    if (HasFatalFailure()) return;
+
+    auto saw = [&](const std::string& event) {
+        return loop.runUntil([&] { return std::ranges::count(rig.pointerEvents(), event) > 0; }, 15000ms);
+    };
+    injector->postMouseEvent(MouseEventType::moved, {b->left + 100, b->top + 50});
+    EXPECT_TRUE(saw("motion 100 50")) << testing::PrintToString(rig.pointerEvents());
+    injector->postMouseEvent(MouseEventType::leftDown, {b->left + 100, b->top + 50});
+    injector->postMouseEvent(MouseEventType::leftDragged, {b->left + 300, b->top + 400});
+    injector->postMouseEvent(MouseEventType::leftUp, {b->left + 300, b->top + 400});
+    EXPECT_TRUE(saw("up 300 400")) << testing::PrintToString(rig.pointerEvents());
+    EXPECT_EQ(std::ranges::count(rig.pointerEvents(), "down 100 50"), 1);
+    injector->postScrollEvent(ScrollPhase::began, 90, 0);
+    injector->postScrollEvent(ScrollPhase::ended, 0, 0);
+    EXPECT_TRUE(saw("wheel up")) << testing::PrintToString(rig.pointerEvents());
+    stream->stop();
+    EXPECT_EQ(test::count(recorder.deliveries(), CaptureFrameStatus::stopped), 0U);
 }
 
 TEST(WlrootsDesktop, WithoutSwaysSocketNoOutputIsAddedAndTheTabletShowsThePrimary)

@@ -1,12 +1,13 @@
-// A private headless GNOME compositor for the wayland backend's tests:
-// dbus-run-session runs a script that starts PipeWire in a private
-// XDG_RUNTIME_DIR, awaits its socket, starts WirePlumber, then
-// `mutter --headless --wayland --no-x11 --virtual-monitor 1280x800`, again
-// after killMutter() once resumeMutter() lets it (a compositor restart). This
-// process then talks to that session bus, that PipeWire and that Wayland
-// display (the environment variables are set here). Mutter may hang at exit
-// after remote-desktop use, so it gets SIGTERM, then SIGKILL after 3 s.
-// Where mutter is not installed, `skipReason` says so and tests skip.
+// A private headless GNOME compositor for the wayland backend's tests, in
+// a PrivateSession: dbus-run-session runs a script that starts PipeWire in a
+// private XDG_RUNTIME_DIR, awaits its socket, starts WirePlumber, then the
+// compositor (here `mutter --headless --wayland --no-x11 --virtual-monitor
+// 1280x800`), again after killMutter() once resumeMutter() lets it (a
+// compositor restart). This process then talks to that session bus, that
+// PipeWire and that Wayland display (the environment variables are set
+// here). A compositor may hang at exit after remote-desktop use, so it gets
+// SIGTERM, then SIGKILL after 3 s. Where mutter is not installed,
+// `skipReason` says so and tests skip.
 #pragma once
 
 #include <fstream>
@@ -20,17 +21,13 @@
 
 namespace qb::test {
 
-class MutterServer : public ServerRig {
-public:
-    static constexpr const char* WAYLAND_NAME = "qb-wayland-test";
-
-    MutterServer()
+// The private session rig shared by the compositor test servers.
+class PrivateSession : public ServerRig {
+protected:
+    // Starts the session with `compositor` (a shell command) in `directory`;
+    // the bus address is awaited. False (and `failure`) when it did not start.
+    bool startSession(const std::string& compositor)
     {
-        if (!std::filesystem::exists("/usr/bin/mutter")) {
-            skipReason = "mutter is not installed (packages mutter, pipewire, wireplumber)";
-            return;
-        }
-        if (!makeDirectory("mutter")) return;
         const std::string script = R"(
 echo "$DBUS_SESSION_BUS_ADDRESS" > "$QB_RIG/bus.tmp" && mv "$QB_RIG/bus.tmp" "$QB_RIG/bus"
 pipewire >"$QB_RIG/pipewire.log" 2>&1 &
@@ -40,9 +37,8 @@ while [ ! -S "$XDG_RUNTIME_DIR/pipewire-0" ] && [ $i -lt 200 ]; do sleep 0.02; i
 wireplumber >"$QB_RIG/wireplumber.log" 2>&1 &
 WP=$!
 while :; do
-  mutter --headless --wayland --no-x11 --wayland-display=)" + std::string(WAYLAND_NAME)
-            + R"( --virtual-monitor 1280x800 >>"$QB_RIG/mutter.log" 2>&1 &
-  echo $! > "$QB_RIG/mutter.pid"
+  )" + compositor + R"( >>"$QB_RIG/compositor.log" 2>&1 &
+  echo $! > "$QB_RIG/compositor.pid"
   wait $!
   [ -e "$QB_RIG/restart" ] || break
   rm -f "$QB_RIG/restart"
@@ -60,27 +56,81 @@ wait
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             unsetenv("DBUS_SESSION_BUS_ADDRESS");
-            // The bus, PipeWire and Mutter die with the test as one group:
-            // the outer shell, told by SIGTERM that the test ended, kills it.
+            // The bus, PipeWire and the compositor die with the test as one
+            // group: the outer shell, told by SIGTERM that the test ended, kills it.
             tieToTest(test, -1, SIGTERM);
             execl("/bin/sh", "sh", "-c", "trap 'kill -9 0' TERM; dbus-run-session -- /bin/sh -c \"$0\" & wait $!",
                 script.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         setpgid(pid_, pid_);
-        // The bus first, then Mutter's remote-desktop service on it.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::string address;
         eventually([&] { return bool(std::ifstream(directory / "bus") >> address); }, std::chrono::seconds(20),
             std::chrono::milliseconds(10));
         if (address.empty()) {
             failure = "dbus-run-session did not start";
-            return;
+            return false;
         }
         exportVariable("DBUS_SESSION_BUS_ADDRESS", address);
         exportVariable("XDG_RUNTIME_DIR", directory);
+        return true;
+    }
+
+    pid_t compositorPid() const
+    {
+        pid_t compositor = 0;
+        std::ifstream(directory / "compositor.pid") >> compositor;
+        return compositor;
+    }
+
+    void stopSession()
+    {
+        if (pid_ <= 0) return;
+        std::error_code ignored;
+        std::filesystem::remove(directory / "restart", ignored);
+        std::filesystem::remove(directory / "hold", ignored);
+        const pid_t compositor = compositorPid();
+        if (compositor > 0) {
+            kill(compositor, SIGTERM);
+            eventually([&] { return kill(compositor, 0) != 0 || exitedZombie(compositor); }, std::chrono::seconds(3),
+                std::chrono::milliseconds(10));
+            kill(compositor, SIGKILL);
+        }
+        // The script stops PipeWire and WirePlumber, then dbus-run-session its bus.
+        reap(std::chrono::seconds(5));
+    }
+
+private:
+    // A process that exited but is not reaped yet (its parent, the script, reaps it).
+    static bool exitedZombie(pid_t pid)
+    {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const auto close = text.rfind(')');
+        return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+    }
+};
+
+class MutterServer : public PrivateSession {
+public:
+    static constexpr const char* WAYLAND_NAME = "qb-wayland-test";
+
+    MutterServer()
+    {
+        if (!std::filesystem::exists("/usr/bin/mutter")) {
+            skipReason = "mutter is not installed (packages mutter, pipewire, wireplumber)";
+            return;
+        }
+        if (!makeDirectory("mutter")) return;
+        if (!startSession("mutter --headless --wayland --no-x11 --wayland-display=" + std::string(WAYLAND_NAME)
+                + " --virtual-monitor 1280x800")) {
+            return;
+        }
+        // Mutter's remote-desktop service on the bus.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         exportVariable("WAYLAND_DISPLAY", WAYLAND_NAME);
-        if (!remoteDesktopUp(deadline)) failure = "mutter did not come up: " + log("mutter.log");
+        if (!remoteDesktopUp(deadline)) failure = "mutter did not come up: " + log("compositor.log");
     }
 
     // Mutter ends as in a crash (SIGKILL) while its bus, PipeWire and
@@ -89,9 +139,7 @@ wait
     {
         std::ofstream(directory / "hold").close();
         std::ofstream(directory / "restart").close();
-        pid_t mutter = 0;
-        std::ifstream(directory / "mutter.pid") >> mutter;
-        if (mutter > 0) kill(mutter, SIGKILL);
+        if (const pid_t mutter = compositorPid(); mutter > 0) kill(mutter, SIGKILL);
     }
     // Mutter again on the same bus; false when its services did not come back.
     bool resumeMutter()
@@ -150,33 +198,7 @@ wait
     }
 
 private:
-    void stop()
-    {
-        if (pid_ <= 0) return;
-        std::error_code ignored;
-        std::filesystem::remove(directory / "restart", ignored);
-        std::filesystem::remove(directory / "hold", ignored);
-        pid_t mutter = 0;
-        std::ifstream(directory / "mutter.pid") >> mutter;
-        if (mutter > 0) {
-            kill(mutter, SIGTERM);
-            eventually([&] { return kill(mutter, 0) != 0 || exitedZombie(mutter); }, std::chrono::seconds(3),
-                std::chrono::milliseconds(10));
-            kill(mutter, SIGKILL);
-        }
-        // The script stops PipeWire and WirePlumber, then dbus-run-session its bus.
-        reap(std::chrono::seconds(5));
-    }
-
-    // A process that exited but is not reaped yet (its parent, the script, reaps it).
-    static bool exitedZombie(pid_t pid)
-    {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        const auto close = text.rfind(')');
-        return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-    }
+    void stop() { stopSession(); }
 };
 
 } // namespace qb::test

@@ -11,6 +11,8 @@
 // the recorded area goes through the same remote-desktop session, with
 // coordinates in the stream's pixels.
 //
+// The stream itself is a PipeWireStream (platform/pipewire/).
+//
 // Threads: start and stop from any one thread at a time. `onFrame` runs on
 // PipeWire's thread; `onClosed` on the bus thread or PipeWire's thread, at
 // most once, when Mutter ends the session by itself or the stream fails.
@@ -26,44 +28,10 @@
 
 #include "platform/CaptureStream.h"
 #include "platform/PushedCapture.h"
+#include "platform/pipewire/PipeWireStream.h"
 #include "platform/wayland/MutterBus.h"
 
-struct pw_thread_loop;
-struct pw_context;
-struct pw_core;
-
 namespace qb::wayland {
-
-// A PipeWire connection and the thread its streams run on.
-class PipeWire {
-public:
-    // nullptr when the PipeWire daemon cannot be reached; `error` says why.
-    static std::shared_ptr<PipeWire> connect(std::string* error);
-    ~PipeWire();
-    PipeWire(const PipeWire&) = delete;
-    PipeWire& operator=(const PipeWire&) = delete;
-
-    pw_thread_loop* loop() const { return loop_; }
-    pw_core* core() const { return core_; }
-
-    // Holds PipeWire's thread out of every stream callback. Recursive.
-    class Lock {
-    public:
-        explicit Lock(const PipeWire& owner);
-        ~Lock();
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-    private:
-        const PipeWire& owner_;
-    };
-
-private:
-    PipeWire() = default;
-    pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
-};
 
 // One picture as the stream delivered it: BGRx/BGRA rows of `stride` bytes.
 using Frame = PushedFrame;
@@ -108,6 +76,7 @@ private:
     std::shared_ptr<MutterBus> bus_;
     std::shared_ptr<PipeWire> pipewire_;
     std::shared_ptr<State> state_;
+    std::shared_ptr<PipeWireStream> stream_;
     std::string sessionPath_;
     std::string screenCastPath_;
     std::string streamPath_;

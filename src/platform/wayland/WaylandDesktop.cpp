@@ -300,9 +300,8 @@ bool WaylandDesktop::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
 {
     if (!isOurs(id)) return false;
     std::lock_guard guard(sinkLock_);
-    if (auto it = pictures_.find(id); it != pictures_.end() && !it->second.pixels.empty()) {
-        const Picture& picture = it->second;
-        sink->frame(Frame{picture.pixels.data(), picture.width, picture.height, picture.width * 4, {}});
+    if (auto it = pictures_.find(id); it != pictures_.end()) {
+        if (auto picture = it->second.picture()) sink->frame(*picture);
     }
     sinks_[id] = std::move(sink);
     return true;
@@ -323,25 +322,7 @@ void WaylandDesktop::detach(std::uint32_t id, const FrameSink* sink)
 void WaylandDesktop::deliver(std::uint32_t id, const Frame& frame)
 {
     std::lock_guard guard(sinkLock_);
-    Picture& picture = pictures_[id];
-    const std::size_t rowBytes = frame.width * 4;
-    std::size_t top = 0;
-    std::size_t bottom = frame.height;
-    if (picture.width != frame.width || picture.height != frame.height) {
-        picture.pixels.assign(rowBytes * frame.height, 0);
-        picture.width = frame.width;
-        picture.height = frame.height;
-    } else if (!frame.damage.empty()) {
-        top = frame.height;
-        bottom = 0;
-        for (const auto& rect : frame.damage) {
-            top = std::min(top, rect.y);
-            bottom = std::max(bottom, rect.y + rect.height);
-        }
-    }
-    for (std::size_t row = top; row < bottom; ++row) {
-        std::memcpy(picture.pixels.data() + row * rowBytes, frame.data + row * frame.stride, rowBytes);
-    }
+    pictures_[id].update(frame);
     if (auto it = sinks_.find(id); it != sinks_.end()) it->second->frame(frame);
 }
 

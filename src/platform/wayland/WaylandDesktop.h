@@ -127,14 +127,8 @@ private:
     // Held while a sink is called, so detach() returning means no call runs.
     std::mutex sinkLock_;
     std::map<std::uint32_t, std::shared_ptr<FrameSink>> sinks_;
-    // Each display's newest picture, tightly packed: Mutter sends a picture
-    // only when it changes, so a capture attached later starts from this one.
-    struct Picture {
-        std::vector<std::uint8_t> pixels;
-        std::size_t width = 0;
-        std::size_t height = 0;
-    };
-    std::map<std::uint32_t, Picture> pictures_;
+    // Each display's newest picture: Mutter sends a picture only when it changes.
+    std::map<std::uint32_t, LatestPicture> pictures_;
 };
 
 } // namespace qb::wayland

@@ -334,6 +334,8 @@ std::vector<std::uint32_t> WlrootsDesktop::displayIds() const
     return ids;
 }
 
+bool WlrootsDesktop::canInject() const { return wayland_->canInject(); }
+
 bool WlrootsDesktop::isOurs(std::uint32_t id) const
 {
     std::lock_guard guard(lock_);

@@ -50,6 +50,8 @@ public:
     static std::shared_ptr<WlrootsDesktop> open(const Options& options, std::string* error);
     ~WlrootsDesktop() override;
 
+    // Whether input can be injected (the virtual pointer manager was offered).
+    bool canInject() const;
     // Whether outputs can be added (sway's control socket answered).
     bool canAddOutputs() const { return ipc_ != nullptr; }
 

@@ -3,12 +3,7 @@
 // for a Wayland client, and no pacer windows are needed: screencopy answers
 // whenever the output changed.
 
-#include <cmath>
-#include <utility>
-
-#include "platform/CompositorDisplays.h"
-#include "platform/InputInjector.h"
-#include "platform/MirrorScaler.h"
+#include "platform/OutputDesktopServices.h"
 #include "platform/Platform.h"
 #include "platform/wlroots/WlrootsConnection.h"
 #include "platform/wlroots/WlrootsDesktop.h"
@@ -17,101 +12,14 @@ namespace qb::wlroots {
 
 namespace {
 
-class WlrootsVirtualDisplays final : public CompositorDisplays<WlrootsDesktop> {
-public:
-    using CompositorDisplays::CompositorDisplays;
-
-    std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
-    {
-        auto where = desktop_->placement(displayId);
-        if (!where) return std::nullopt;
-        std::vector<DisplayModeInfo> modes;
-        if (desktop_->isOurs(displayId)) modes = appliedModes(displayId, where->targetWidth, where->targetHeight);
-        if (modes.empty()) {
-            modes.push_back({1, where->pixelWidth, where->pixelHeight, where->pixelWidth, where->pixelHeight, 60.0});
-        }
-        return modes;
-    }
-
-    std::int32_t setDisplayMode(std::uint32_t displayId, const DisplayModeInfo& mode) override
-    {
-        auto modes = copyAllDisplayModes(displayId);
-        if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        for (const auto& offered : *modes) {
-            if (offered.modeId != mode.modeId) continue;
-            if (!desktop_->isOurs(displayId)) return 0;
-            // A mode of fewer points than pixels is a HiDPI one: sway scales the output.
-            const double scale = offered.width ? double(offered.pixelWidth) / double(offered.width) : 1.0;
-            return desktop_->setScale(displayId, scale) ? 0 : DISPLAY_ERROR_CANNOT_COMPLETE;
-        }
-        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-    }
-
-    bool isBuiltIn(std::uint32_t displayId) override
-    {
-        for (const auto& monitor : desktop_->monitors()) {
-            if (monitor.id == displayId) return monitor.builtIn;
-        }
-        return false;
-    }
-
-private:
-    std::optional<std::pair<std::size_t, std::size_t>> modeRoom(std::uint32_t displayId) override
-    {
-        auto where = desktop_->placement(displayId);
-        if (!where) return std::nullopt;
-        return std::pair<std::size_t, std::size_t>{where->targetWidth, where->targetHeight};
-    }
-};
-
-// Pointer events through wlr virtual pointers: motion and the left button
-// at layout points, pixel scrolling as finger (trackpad) axis events.
-class WlrootsInputInjector final : public InputInjector {
-public:
-    explicit WlrootsInputInjector(std::shared_ptr<WlrootsDesktop> desktop) : desktop_(std::move(desktop)) {}
-
-    bool isTrusted() const override { return true; }
-
-    std::optional<Bounds> displayBounds(std::uint32_t displayId) const override
-    {
-        auto where = desktop_->placement(displayId);
-        if (!where) return std::nullopt;
-        // A mirrored primary of another shape is letterboxed onto the tablet.
-        const auto grown = mirrorInputBounds(where->left, where->top, where->width, where->height,
-            where->targetWidth ? where->targetWidth : where->pixelWidth,
-            where->targetHeight ? where->targetHeight : where->pixelHeight);
-        return Bounds{grown.left, grown.top, grown.width, grown.height};
-    }
-
-    void postMouseEvent(MouseEventType type, Point location) override
-    {
-        if (!std::isfinite(location.x) || !std::isfinite(location.y)) return;
-        std::optional<bool> button;
-        if (type == MouseEventType::leftDown) button = true;
-        if (type == MouseEventType::leftUp) button = false;
-        desktop_->pointer(location.x, location.y, button);
-    }
-
-    void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) override
-    {
-        if (vertical == 0 && horizontal == 0 && phase != ScrollPhase::ended) return;
-        // Positive amounts scroll up and left, as a trackpad's pixel deltas
-        // do; Wayland's axis values grow downwards and rightwards.
-        desktop_->scroll(-double(vertical), -double(horizontal), phase == ScrollPhase::ended);
-    }
-
-private:
-    std::shared_ptr<WlrootsDesktop> desktop_;
-};
-
 class WlrootsPlatform final : public Desktop {
 public:
     WlrootsPlatform(std::shared_ptr<WlrootsDesktop> desktop, Executor mainLoop)
         : desktop_(std::move(desktop))
         , mainLoop_(std::move(mainLoop))
         , capture_(makePushedCaptureBackend(desktop_))
-        , displays_(std::make_shared<WlrootsVirtualDisplays>(desktop_))
-        , injector_(std::make_shared<WlrootsInputInjector>(desktop_))
+        , displays_(std::make_shared<OutputVirtualDisplays<WlrootsDesktop>>(desktop_))
+        , injector_(std::make_shared<OutputInputInjector<WlrootsDesktop>>(desktop_))
     {
     }
     ~WlrootsPlatform() override { stop(); }

@@ -1,0 +1,114 @@
+// The virtual displays and input injection of a Wayland desktop whose
+// displays are outputs the compositor adds for us (sway's headless outputs,
+// KWin's virtual outputs), written once over the backend's desktop type.
+// Besides what CompositorDisplays asks for, `Desktop` offers: isOurs(id),
+// placement(id) (left, top, width, height in the layout; pixelWidth/Height;
+// targetWidth/Height), setScale(id, scale), canInject(),
+// pointer(x, y, leftPressed) and scroll(vertical, horizontal, stop), each
+// callable from any thread.
+#pragma once
+
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/CompositorDisplays.h"
+#include "platform/InputInjector.h"
+#include "platform/MirrorScaler.h"
+
+namespace qb {
+
+template <typename Desktop>
+class OutputVirtualDisplays final : public CompositorDisplays<Desktop> {
+public:
+    using CompositorDisplays<Desktop>::CompositorDisplays;
+
+    std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
+    {
+        auto where = this->desktop_->placement(displayId);
+        if (!where) return std::nullopt;
+        std::vector<DisplayModeInfo> modes;
+        if (this->desktop_->isOurs(displayId)) {
+            modes = this->appliedModes(displayId, where->targetWidth, where->targetHeight);
+        }
+        if (modes.empty()) {
+            modes.push_back({1, where->pixelWidth, where->pixelHeight, where->pixelWidth, where->pixelHeight, 60.0});
+        }
+        return modes;
+    }
+
+    std::int32_t setDisplayMode(std::uint32_t displayId, const DisplayModeInfo& mode) override
+    {
+        auto modes = copyAllDisplayModes(displayId);
+        if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        for (const auto& offered : *modes) {
+            if (offered.modeId != mode.modeId) continue;
+            if (!this->desktop_->isOurs(displayId)) return 0;
+            // A mode of fewer points than pixels is a HiDPI one: the compositor scales the output.
+            const double scale = offered.width ? double(offered.pixelWidth) / double(offered.width) : 1.0;
+            return this->desktop_->setScale(displayId, scale) ? 0 : DISPLAY_ERROR_CANNOT_COMPLETE;
+        }
+        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+    }
+
+    bool isBuiltIn(std::uint32_t displayId) override
+    {
+        for (const auto& monitor : this->desktop_->monitors()) {
+            if (monitor.id == displayId) return monitor.builtIn;
+        }
+        return false;
+    }
+
+private:
+    std::optional<std::pair<std::size_t, std::size_t>> modeRoom(std::uint32_t displayId) override
+    {
+        auto where = this->desktop_->placement(displayId);
+        if (!where) return std::nullopt;
+        return std::pair<std::size_t, std::size_t>{where->targetWidth, where->targetHeight};
+    }
+};
+
+// Pointer events at layout points through the desktop: motion and the left
+// button, pixel scrolling.
+template <typename Desktop>
+class OutputInputInjector final : public InputInjector {
+public:
+    explicit OutputInputInjector(std::shared_ptr<Desktop> desktop) : desktop_(std::move(desktop)) {}
+
+    bool isTrusted() const override { return desktop_->canInject(); }
+
+    std::optional<Bounds> displayBounds(std::uint32_t displayId) const override
+    {
+        auto where = desktop_->placement(displayId);
+        if (!where) return std::nullopt;
+        // A mirrored primary of another shape is letterboxed onto the tablet.
+        const auto grown = mirrorInputBounds(where->left, where->top, where->width, where->height,
+            where->targetWidth ? where->targetWidth : where->pixelWidth,
+            where->targetHeight ? where->targetHeight : where->pixelHeight);
+        return Bounds{grown.left, grown.top, grown.width, grown.height};
+    }
+
+    void postMouseEvent(MouseEventType type, Point location) override
+    {
+        if (!std::isfinite(location.x) || !std::isfinite(location.y)) return;
+        std::optional<bool> button;
+        if (type == MouseEventType::leftDown) button = true;
+        if (type == MouseEventType::leftUp) button = false;
+        desktop_->pointer(location.x, location.y, button);
+    }
+
+    void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) override
+    {
+        if (vertical == 0 && horizontal == 0 && phase != ScrollPhase::ended) return;
+        // Positive amounts scroll up and left, as a trackpad's pixel deltas
+        // do; Wayland's axis values grow downwards and rightwards.
+        desktop_->scroll(-double(vertical), -double(horizontal), phase == ScrollPhase::ended);
+    }
+
+private:
+    std::shared_ptr<Desktop> desktop_;
+};
+
+} // namespace qb

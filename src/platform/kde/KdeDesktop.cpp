@@ -1,0 +1,369 @@
+#include "platform/kde/KdeDesktop.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "diagnostics/PlatformLog.h"
+#include "platform/VirtualDisplays.h"
+
+namespace qb::kde {
+
+namespace {
+
+void log(LogLevel level, const std::string& line) { platformLog(level, "VirtualDisplay", line); }
+
+// KWin names an output it adds for us after the name we give it.
+std::string outputNameFor(std::uint32_t id) { return "QuillBright-" + std::to_string(id); }
+
+} // namespace
+
+std::shared_ptr<KdeDesktop> KdeDesktop::open(const std::string& waylandDisplay, std::string* error)
+{
+    std::shared_ptr<KdeDesktop> desktop(new KdeDesktop);
+    desktop->connection_ = KdeConnection::connect(waylandDisplay, error);
+    if (!desktop->connection_) return nullptr;
+    std::string why;
+    desktop->pipewire_ = PipeWire::connect(&why);
+    if (!desktop->pipewire_) {
+        if (error) *error = "KWin's screencast needs PipeWire, and " + why;
+        return nullptr;
+    }
+    if (!desktop->connection_->canInject()) {
+        platformLog(LogLevel::warn, "Platform", "[Platform] WARNING: KWin offers this program no fake input device: "
+                                                "touches on the tablet will not reach the desktop");
+    }
+    return desktop;
+}
+
+KdeDesktop::~KdeDesktop()
+{
+    // Every stream ends before the connections it uses go.
+    removeAll();
+    std::map<std::uint32_t, std::shared_ptr<Feed>> feeds;
+    {
+        std::lock_guard guard(lock_);
+        feeds.swap(monitorFeeds_);
+    }
+    for (auto& [id, feed] : feeds) stopFeed(feed);
+}
+
+std::shared_ptr<KdeDesktop::Feed> KdeDesktop::startFeed(std::uint32_t id, const std::optional<std::string>& output,
+    std::uint32_t width, std::uint32_t height, double scale, std::string* error)
+{
+    auto feed = std::make_shared<Feed>();
+    const auto before = connection_->outputs();
+    auto stream = output ? connection_->streamOutput(*output, error)
+                         : connection_->streamVirtualOutput(outputNameFor(id), std::uint32_t(std::lround(width / scale)),
+                             std::uint32_t(std::lround(height / scale)), scale, error);
+    if (!stream) return nullptr;
+    feed->handle = stream->handle;
+    if (output) {
+        feed->output = *output;
+    } else {
+        for (const auto& added : connection_->outputs()) {
+            const bool known = std::ranges::any_of(before, [&](const KdeOutput& o) { return o.name == added.name; });
+            if (!known) feed->output = added.name;
+        }
+        if (feed->output.empty()) {
+            log(LogLevel::warn, "[VirtualDisplay] WARNING: KWin streams a new output but announced none: the "
+                                "display cannot take touches");
+        }
+    }
+    // The desktop outlives its feeds (its destructor stops them), and a
+    // stopped stream calls nothing: `this` is safe in both callbacks.
+    feed->stream = std::make_unique<PipeWireStream>(pipewire_,
+        PipeWireStream::Options{false, width, height, [this, id](const PushedFrame& frame) { deliver(id, frame); },
+            [this, id] { ended(id); }});
+    if (!feed->stream->connect(stream->node, error)) {
+        stopFeed(feed);
+        return nullptr;
+    }
+    return feed;
+}
+
+void KdeDesktop::stopFeed(const std::shared_ptr<Feed>& feed)
+{
+    if (!feed) return;
+    if (feed->stream) feed->stream->stop();
+    connection_->closeStream(feed->handle);
+}
+
+std::optional<std::uint32_t> KdeDesktop::createDisplay(std::uint32_t width, std::uint32_t height, std::string* error)
+{
+    std::lock_guard change(changeLock_);
+    std::uint32_t id = 0;
+    {
+        std::lock_guard guard(lock_);
+        id = nextId_++;
+    }
+    std::string why;
+    auto feed = startFeed(id, std::nullopt, width, height, 1.0, &why);
+    if (!feed) {
+        if (error) *error = "KWin added no " + std::to_string(width) + "x" + std::to_string(height) + " output: " + why;
+        return std::nullopt;
+    }
+    log(LogLevel::info, fmt::format("[VirtualDisplay] Virtual output {}x{} {} (KWin screencast)", width, height,
+                            feed->output.empty() ? outputNameFor(id) : feed->output));
+    std::lock_guard guard(lock_);
+    entries_[id] = Entry{width, height, 1.0, false, std::move(feed)};
+    return id;
+}
+
+void KdeDesktop::removeDisplay(std::uint32_t id)
+{
+    std::lock_guard change(changeLock_);
+    std::shared_ptr<Feed> feed;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end()) return;
+        feed = it->second.feed;
+        entries_.erase(it);
+    }
+    stopFeed(feed);
+    {
+        std::lock_guard guard(sinkLock_);
+        if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
+        pictures_.erase(id);
+    }
+    log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual output {}", id));
+}
+
+void KdeDesktop::removeAll()
+{
+    for (std::uint32_t id : displayIds()) removeDisplay(id);
+}
+
+std::vector<std::uint32_t> KdeDesktop::displayIds() const
+{
+    std::lock_guard guard(lock_);
+    std::vector<std::uint32_t> ids;
+    for (const auto& [id, entry] : entries_) ids.push_back(id);
+    return ids;
+}
+
+bool KdeDesktop::isOurs(std::uint32_t id) const
+{
+    std::lock_guard guard(lock_);
+    return entries_.contains(id);
+}
+
+std::int32_t KdeDesktop::setMirroring(std::uint32_t id, bool mirroring)
+{
+    std::lock_guard change(changeLock_);
+    Entry entry;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        if (it->second.mirroring == mirroring) return 0;
+        entry = it->second;
+    }
+    std::optional<std::string> shown;
+    if (mirroring) {
+        const auto all = monitors();
+        if (all.empty()) return DISPLAY_ERROR_CANNOT_COMPLETE;
+        shown = all.front().output.name;
+    }
+    // Our output leaves the layout while the display shows the primary.
+    stopFeed(entry.feed);
+    std::string why;
+    auto feed = startFeed(id, shown, entry.width, entry.height, entry.scale, &why);
+    if (!feed) {
+        log(LogLevel::warn, "[VirtualDisplay] WARNING: " + std::string(mirroring ? "mirroring" : "extending")
+                + " failed: " + why);
+        std::lock_guard guard(lock_);
+        if (auto it = entries_.find(id); it != entries_.end()) it->second.feed.reset();
+        return DISPLAY_ERROR_CANNOT_COMPLETE;
+    }
+    std::lock_guard guard(lock_);
+    auto it = entries_.find(id);
+    if (it == entries_.end()) return DISPLAY_ERROR_CANNOT_COMPLETE;
+    it->second.feed = std::move(feed);
+    it->second.mirroring = mirroring;
+    return 0;
+}
+
+bool KdeDesktop::setScale(std::uint32_t id, double scale)
+{
+    std::lock_guard change(changeLock_);
+    Entry entry;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end() || !(scale >= 1)) return false;
+        if (it->second.scale == scale || it->second.mirroring) {
+            it->second.scale = scale;
+            return true;
+        }
+        entry = it->second;
+    }
+    stopFeed(entry.feed);
+    std::string why;
+    auto feed = startFeed(id, std::nullopt, entry.width, entry.height, scale, &why);
+    std::lock_guard guard(lock_);
+    auto it = entries_.find(id);
+    if (it == entries_.end()) return false;
+    it->second.feed = feed;
+    if (!feed) {
+        log(LogLevel::warn, "[VirtualDisplay] WARNING: KWin made no output at scale " + fmt::format("{}", scale) + ": "
+                + why);
+        return false;
+    }
+    it->second.scale = scale;
+    return true;
+}
+
+std::optional<KdeOutput> KdeDesktop::outputNamed(const std::string& name)
+{
+    for (const auto& output : connection_->outputs()) {
+        if (output.name == name) return output;
+    }
+    return std::nullopt;
+}
+
+std::optional<KdeDesktop::Placement> KdeDesktop::placement(std::uint32_t id)
+{
+    std::string shown;
+    Placement where;
+    {
+        std::lock_guard guard(lock_);
+        if (auto it = entries_.find(id); it != entries_.end()) {
+            if (!it->second.feed) return std::nullopt;
+            shown = it->second.feed->output;
+            where.targetWidth = it->second.width;
+            where.targetHeight = it->second.height;
+        } else {
+            for (const auto& [name, known] : nameIds_) {
+                if (known == id) shown = name;
+            }
+        }
+    }
+    const auto output = shown.empty() ? std::nullopt : outputNamed(shown);
+    if (!output) return std::nullopt;
+    where.left = output->x;
+    where.top = output->y;
+    where.width = output->logicalWidth;
+    where.height = output->logicalHeight;
+    where.pixelWidth = output->pixelWidth;
+    where.pixelHeight = output->pixelHeight;
+    return where;
+}
+
+std::vector<KdeDesktop::Monitor> KdeDesktop::monitors()
+{
+    std::set<std::string> ours;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, entry] : entries_) {
+            if (entry.feed && !entry.mirroring) ours.insert(entry.feed->output);
+        }
+    }
+    std::vector<Monitor> found;
+    for (const auto& output : connection_->outputs()) {
+        if (ours.contains(output.name)) continue;
+        std::lock_guard guard(lock_);
+        const bool primary = output.x == 0 && output.y == 0;
+        found.insert(primary ? found.begin() : found.end(), Monitor{idFor(output.name), output});
+    }
+    return found;
+}
+
+std::uint32_t KdeDesktop::idFor(const std::string& name)
+{
+    auto [it, added] = nameIds_.emplace(name, nextId_);
+    if (added) ++nextId_;
+    return it->second;
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> KdeDesktop::pictureSize(std::uint32_t displayId)
+{
+    auto where = placement(displayId);
+    if (!where) return std::nullopt;
+    return std::pair<std::size_t, std::size_t>(where->pixelWidth, where->pixelHeight);
+}
+
+bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink)
+{
+    const std::uint32_t id = request.displayId;
+    if (!isOurs(id)) {
+        // A monitor: its stream runs while the capture is attached.
+        auto where = placement(id);
+        if (!where) return false;
+        std::string output;
+        {
+            std::lock_guard guard(lock_);
+            for (const auto& [name, known] : nameIds_) {
+                if (known == id) output = name;
+            }
+        }
+        {
+            std::lock_guard guard(sinkLock_);
+            sinks_[id] = sink;
+        }
+        std::string why;
+        auto feed = startFeed(id, output, where->pixelWidth, where->pixelHeight, 1.0, &why);
+        if (!feed) {
+            log(LogLevel::warn, "[VirtualDisplay] WARNING: no stream of " + output + ": " + why);
+            std::lock_guard guard(sinkLock_);
+            sinks_.erase(id);
+            return false;
+        }
+        {
+            std::lock_guard guard(lock_);
+            std::swap(monitorFeeds_[id], feed);
+        }
+        stopFeed(feed); // a capture attached before
+        return true;
+    }
+    std::lock_guard guard(sinkLock_);
+    if (auto it = pictures_.find(id); it != pictures_.end()) {
+        if (auto picture = it->second.picture()) sink->frame(*picture);
+    }
+    sinks_[id] = std::move(sink);
+    return true;
+}
+
+void KdeDesktop::detach(std::uint32_t id, const FrameSink* sink)
+{
+    std::shared_ptr<FrameSink> released;
+    {
+        std::lock_guard guard(sinkLock_);
+        auto it = sinks_.find(id);
+        if (it == sinks_.end() || it->second.get() != sink) return;
+        released = std::move(it->second);
+        sinks_.erase(it);
+    }
+    std::shared_ptr<Feed> feed;
+    {
+        std::lock_guard guard(lock_);
+        if (auto it = monitorFeeds_.find(id); it != monitorFeeds_.end()) {
+            feed = std::move(it->second);
+            monitorFeeds_.erase(it);
+        }
+    }
+    stopFeed(feed);
+    // A monitor's next capture starts from its own stream's first picture.
+    const bool ours = isOurs(id);
+    std::lock_guard guard(sinkLock_);
+    if (!ours) pictures_.erase(id);
+}
+
+void KdeDesktop::deliver(std::uint32_t id, const PushedFrame& frame)
+{
+    std::lock_guard guard(sinkLock_);
+    pictures_[id].update(frame);
+    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->frame(frame);
+}
+
+void KdeDesktop::ended(std::uint32_t id)
+{
+    log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: KWin ended the stream of display {}", id));
+    std::lock_guard guard(sinkLock_);
+    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
+}
+
+} // namespace qb::kde

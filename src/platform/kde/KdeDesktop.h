@@ -1,0 +1,134 @@
+// KDE Plasma on Wayland as the kde backend's services share it: one Wayland
+// connection to KWin (its screencast manager and fake input device) and one
+// PipeWire connection for the streams KWin hands out.
+//
+// Our displays are virtual outputs KWin adds for a screencast stream
+// (stream_virtual_output): the output lives exactly as long as its stream,
+// so a daemon that ends, even by a crash, leaves none behind. While
+// mirroring, our output is closed and the display shows a stream of the
+// primary output; it comes back when mirroring ends. A display's frames
+// come from its stream from creation on (the newest is kept, so a capture
+// attached later starts from it); a monitor's stream runs while a capture
+// is attached. The pointer travels beside the pictures, as PipeWire
+// metadata.
+//
+// Threads: every member may be called from any thread; slow changes (add,
+// remove, mirror: a KWin round trip and a PipeWire negotiation) run one at
+// a time. Frames reach the attached FrameSink on PipeWire's thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/PushedCapture.h"
+#include "platform/kde/KdeConnection.h"
+#include "platform/pipewire/PipeWireStream.h"
+
+namespace qb::kde {
+
+class KdeDesktop : public FrameSource, public std::enable_shared_from_this<KdeDesktop> {
+public:
+    // nullptr when KWin or PipeWire cannot be reached, `error` saying why.
+    static std::shared_ptr<KdeDesktop> open(const std::string& waylandDisplay, std::string* error);
+    ~KdeDesktop() override;
+
+    bool canInject() const { return connection_->canInject(); }
+
+    // ------------------------------------------------------ our displays
+
+    std::optional<std::uint32_t> createDisplay(std::uint32_t width, std::uint32_t height, std::string* error);
+    void removeDisplay(std::uint32_t id);
+    void removeAll();
+    std::vector<std::uint32_t> displayIds() const;
+    bool isOurs(std::uint32_t id) const;
+    // 0 or a DISPLAY_ERROR_* code.
+    std::int32_t setMirroring(std::uint32_t id, bool mirroring);
+    // HiDPI: KWin makes the output anew at that scale (same pixels).
+    bool setScale(std::uint32_t id, double scale);
+
+    struct Placement {
+        // The rectangle shown, in the layout (logical pixels; the primary's while mirroring).
+        double left = 0;
+        double top = 0;
+        double width = 0;
+        double height = 0;
+        std::uint32_t pixelWidth = 0;
+        std::uint32_t pixelHeight = 0;
+        std::uint32_t targetWidth = 0; // our output's own size
+        std::uint32_t targetHeight = 0;
+    };
+    std::optional<Placement> placement(std::uint32_t id);
+
+    struct Monitor {
+        std::uint32_t id = 0;
+        KdeOutput output;
+        bool builtIn = false; // not told through these protocols
+    };
+    // KWin's outputs that are not ours, the primary (at the layout's
+    // origin) first. Ids stay the same for a name while the desktop lives.
+    std::vector<Monitor> monitors();
+
+    // ------------------------------------------------------------ input
+
+    void pointer(double x, double y, std::optional<bool> leftPressed) { connection_->pointer(x, y, leftPressed); }
+    // Fake input has no gesture end: `stop` needs nothing.
+    void scroll(double vertical, double horizontal, bool stop)
+    {
+        (void)stop;
+        connection_->scroll(vertical, horizontal);
+    }
+
+    // ------------------------------------------------------ FrameSource
+
+    std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override;
+    bool attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink) override;
+    void detach(std::uint32_t displayId, const FrameSink* sink) override;
+
+    void onLost(std::function<void()> callback) { connection_->onLost(std::move(callback)); }
+
+private:
+    KdeDesktop() = default;
+    // A screencast stream and our PipeWire consumer of it.
+    struct Feed {
+        std::uint32_t handle = 0;
+        std::string output; // the output it shows (KWin's name)
+        std::unique_ptr<PipeWireStream> stream;
+    };
+    struct Entry {
+        std::uint32_t width = 0; // pixels
+        std::uint32_t height = 0;
+        double scale = 1;
+        bool mirroring = false;
+        std::shared_ptr<Feed> feed;
+    };
+    std::shared_ptr<Feed> startFeed(std::uint32_t id, const std::optional<std::string>& output, std::uint32_t width,
+        std::uint32_t height, double scale, std::string* error);
+    void stopFeed(const std::shared_ptr<Feed>& feed);
+    void deliver(std::uint32_t id, const PushedFrame& frame);
+    void ended(std::uint32_t id);
+    std::optional<KdeOutput> outputNamed(const std::string& name);
+    std::uint32_t idFor(const std::string& name);
+
+    std::shared_ptr<KdeConnection> connection_;
+    std::shared_ptr<PipeWire> pipewire_;
+
+    std::mutex changeLock_; // one slow change at a time
+    mutable std::mutex lock_;
+    std::map<std::uint32_t, Entry> entries_;
+    std::map<std::uint32_t, std::shared_ptr<Feed>> monitorFeeds_; // while a capture is attached
+    std::map<std::string, std::uint32_t> nameIds_;
+    std::uint32_t nextId_ = 1;
+
+    // Held while a sink is called, so detach() returning means no call runs.
+    std::mutex sinkLock_;
+    std::map<std::uint32_t, std::shared_ptr<FrameSink>> sinks_;
+    std::map<std::uint32_t, LatestPicture> pictures_;
+};
+
+} // namespace qb::kde
