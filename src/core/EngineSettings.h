@@ -69,6 +69,9 @@ struct EngineSetting {
     void (*write)(SettingsStore& store, std::string_view key, const EngineState& state);
 };
 
+// Copies the settings' values into the state's setting fields.
+void applySettings(const EngineSettingsValues& values, EngineState& state);
+
 // Every persisted setting, once; null for a property that is not one.
 const EngineSetting* engineSetting(EngineProperty property);
 
