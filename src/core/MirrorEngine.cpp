@@ -225,7 +225,8 @@ bool MirrorEngine::requestStart()
     if (!environment_.captureBackend->preflightScreenCaptureAccess()) {
         environment_.captureBackend->requestScreenCaptureAccess();
         setStatus(MirrorStatus::error("Grant Screen Recording permission (X display access: DISPLAY and XAUTHORITY, "
-                                      "or xhost +SI:localuser:<user>), then retry"));
+                                      "or xhost +SI:localuser:<user>), then retry",
+            MirrorStatus::Cause::captureAccess));
         return false;
     }
 
@@ -268,12 +269,12 @@ asio::awaitable<void> MirrorEngine::startSequence()
     const auto busy = co_await std::move(checking);
     if (cancelled) co_return;
     if (busy) {
-        setStatus(MirrorStatus::error(*busy));
+        setStatus(MirrorStatus::error(*busy, MirrorStatus::Cause::portInUse));
         co_return;
     }
 
     if (const auto failure = openPreview()) {
-        setStatus(MirrorStatus::error("Server failed: " + *failure));
+        setStatus(MirrorStatus::error("Server failed: " + *failure, MirrorStatus::Cause::serverFailed));
         co_return;
     }
 
@@ -315,7 +316,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     if (sessions_.empty()) {
         logError("Engine", "No sessions started — cleaning up");
-        setStatus(MirrorStatus::error("No device sessions could be started"));
+        setStatus(MirrorStatus::error("No device sessions could be started", MirrorStatus::Cause::noSessions));
         co_return;
     }
 
@@ -366,7 +367,7 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
         auto self = weak.lock();
         if (!self) return;
         logError("Engine", "Companion app crashed on " + serial + " — stopping session");
-        self->setStatus(MirrorStatus::error("Companion app crashed on device"));
+        self->setStatus(MirrorStatus::error("Companion app crashed on device", MirrorStatus::Cause::companionCrashed));
     };
     session->onDisplayGone = [weak, serial] {
         auto self = weak.lock();
