@@ -542,15 +542,10 @@ void MirrorEngine::reconnect()
 asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> weak,
     std::vector<std::shared_ptr<DeviceSession>> sessions)
 {
-    std::function<bool()> work = [sessions = std::move(sessions)] {
-        bool any = false;
-        for (const auto& session : sessions) {
-            if (!session->adbConnected()) session->reconnect();
-            any = any || session->adbConnected();
-        }
-        return any;
-    };
-    const bool anyConnected = co_await offMainLoop<bool>(work);
+    for (const auto& session : sessions) {
+        if (!session->adbConnected()) co_await session->reconnect();
+    }
+    const bool anyConnected = std::any_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->adbConnected(); });
     if (auto self = weak.lock()) self->publish(&EngineState::adbConnected, anyConnected, EngineProperty::adbConnected);
 }
 

@@ -116,11 +116,10 @@ public:
     // stopAsync(), then closes the preview and control page: the engine's end.
     asio::awaitable<void> shutdownAsync();
     // While running: the tablet page's tunnel and a VIEW intent on every
-    // session's device on adb (off the main loop), as when its companion is
-    // missing.
+    // session's device on adb, as when its companion is missing.
     void openTabletPages();
     // While running: re-establishes the adb link of every session whose link
-    // is down (off the main loop), then refreshes adbConnected.
+    // is down (a task a stop cancels), then refreshes adbConnected.
     void reconnect();
     // stopAsync() then start(), as one tracked task; only while running.
     void restart();
@@ -254,7 +253,7 @@ private:
         TabletHello hello);
     asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello);
     void pageLeft(const std::string& serial);
-    static asio::awaitable<void> openTabletPageTask(std::function<bool()> open);
+    static asio::awaitable<void> openTabletPageTask(std::shared_ptr<DeviceSession> session);
     static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
         std::uint64_t generation);
     // Wi-Fi mode: the addresses a device is reached at (its network serial's,

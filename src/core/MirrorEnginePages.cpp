@@ -106,14 +106,14 @@ void MirrorEngine::openTabletPages()
     for (const auto& session : sessions_) {
         if (session->skipADB()) continue; // a page's own session, or a device on the network
         logInfo("Engine", "Opening the tablet page on " + session->id() + " (asked for)");
-        std::function<bool()> open = [session] { return session->openTabletPage(); };
-        tasks_.spawn(openTabletPageTask(std::move(open)), "open tablet page");
+        // A stop cancels it with the reconnects: no page tunnel outlives the session.
+        reconnects_.spawn(openTabletPageTask(session), "open tablet page");
     }
 }
 
-asio::awaitable<void> MirrorEngine::openTabletPageTask(std::function<bool()> open)
+asio::awaitable<void> MirrorEngine::openTabletPageTask(std::shared_ptr<DeviceSession> session)
 {
-    co_await offMainLoop<bool>(std::move(open));
+    co_await session->openTabletPage();
 }
 
 void MirrorEngine::pageLeft(const std::string& serial)

@@ -331,12 +331,19 @@ asio::awaitable<void> DeviceSession::stop()
 // ---------------------------------------------------------------------------
 // Reconnect
 
-bool DeviceSession::openTabletPage() { return !skipADB_ && supervisor_->openPageOnDevice(); }
-
-void DeviceSession::reconnect()
+asio::awaitable<bool> DeviceSession::openTabletPage()
 {
-    if (stopping()) return; // a stopped session keeps no link
-    supervisor_->reconnect();
+    if (skipADB_) co_return false;
+    const auto supervisor = supervisor_;
+    const bool opened = co_await supervisor->openPageOnDevice();
+    co_return opened;
+}
+
+asio::awaitable<void> DeviceSession::reconnect()
+{
+    if (stopping()) co_return; // a stopped session keeps no link
+    const auto supervisor = supervisor_;
+    co_await supervisor->reconnect();
 }
 
 // ---------------------------------------------------------------------------
