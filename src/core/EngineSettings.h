@@ -28,7 +28,7 @@
 #include "config/DisplayResolution.h"
 #include "config/MirrorStatus.h"
 #include "config/Modes.h"
-#include "core/EngineState.h"
+#include "config/EngineState.h"
 #include "runtime/SettingsStore.h"
 
 namespace qb {

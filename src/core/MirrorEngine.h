@@ -62,7 +62,7 @@
 #include "core/DeviceLineup.h"
 #include "core/EngineEnvironment.h"
 #include "core/EngineCollaborators.h"
-#include "core/EngineState.h"
+#include "config/EngineState.h"
 #include "core/FrontLightControl.h"
 #include "core/PreviewServers.h"
 #include "core/StatePublisher.h"
