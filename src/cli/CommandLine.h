@@ -71,8 +71,9 @@ void writePIDFile(const RuntimePaths& paths);
 // Deletes a file; errors are ignored.
 void removeFile(const std::string& path);
 
-// The status file: the twelve key=value lines of the engine's state, no trailing line feed; `updated` is the UTC
-// date-time to the second ("2026-12-06T10:08:54Z").
+// The status file: twelve key=value lines of the engine's state, no
+// trailing line feed; `updated` is the UTC date-time to the second
+// ("2026-12-06T10:08:54Z").
 std::string statusFileText(const EngineState& state, pid_t pid, WallTime now);
 void writeStatusFile(const RuntimePaths& paths, const EngineState& state);
 
