@@ -1,28 +1,17 @@
 #include "core/MirrorEngine.h"
 
 #include <algorithm>
-#include <cmath>
 #include <exception>
 
 #include <fmt/format.h>
 
-#include "core/DeviceEvents.h"
-#include "core/LidRecovery.h"
 #include "core/PortCheck.h"
-#include "core/StatsAggregation.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
-#include "diagnostics/MetricsRing.h"
-#include "host/PortChecker.h"
-#include "runtime/Clock.h"
 #include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
-#include "runtime/SettingsStore.h"
-#include "platform/InputInjector.h"
 #include "platform/MemoryRelease.h"
-#include "runtime/Process.h"
-#include "transport/ListenSocket.h"
 
 namespace qb {
 
@@ -347,44 +336,8 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
 asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> session)
 {
-    std::weak_ptr<MirrorEngine> weak = weak_from_this();
-    session->onStatsChanged = [weak] {
-        if (auto self = weak.lock()) self->aggregateStats();
-    };
-    session->onClientCountChanged = [weak](int) {
-        if (auto self = weak.lock()) self->aggregateClientCount();
-    };
-    session->onLatencyStats = [weak](const LatencyStats& stats) {
-        auto self = weak.lock();
-        if (!self) return;
-        auto figures = self->state_.stats;
-        figures.rttMs = stats.rttAvgMs;
-        figures.rttP95Ms = stats.rttP95Ms;
-        self->publish(&EngineState::stats, figures, EngineProperty::stats);
-    };
+    watchSession(session);
     const std::string serial = session->id();
-    session->onCompanionCrashed = [weak, serial] {
-        auto self = weak.lock();
-        if (!self) return;
-        logError("Engine", "Companion app crashed on " + serial + " — stopping session");
-        self->setStatus(MirrorStatus::error("Companion app crashed on device", MirrorStatus::Cause::companionCrashed));
-    };
-    session->onDisplayGone = [weak, serial] {
-        auto self = weak.lock();
-        if (!self || !self->state_.status.is(MirrorStatus::Kind::running)) return;
-        logWarn("Engine", "The display of " + serial + " left the desktop (the layout changed): restarting");
-        self->reconnects_.spawn(displayGoneTask(weak), "display gone");
-    };
-    session->onInstallProgress = [weak](const std::string& text) {
-        if (auto self = weak.lock()) self->publish(&EngineState::apkInstallStatus, text, EngineProperty::apkInstallStatus);
-    };
-    session->onSetupFailure = [weak](const std::string& message) {
-        if (auto self = weak.lock()) {
-            self->publish(&EngineState::lastADBFailureMessage, std::optional<std::string>(message),
-                EngineProperty::lastADBFailureMessage);
-        }
-    };
-
     publish(&EngineState::lastADBFailureMessage, std::optional<std::string>(), EngineProperty::lastADBFailureMessage);
 
     // Until it has started, a stop finds the session here and tears it down.
@@ -412,19 +365,6 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     // What the failed start created (virtual display, servers, tunnels) is
     // torn down before the session is dropped, so nothing keeps its ports.
     co_await session->stop();
-}
-
-std::vector<asio::ip::address> MirrorEngine::deviceAddresses(const ConnectedDevice& device) const
-{
-    std::vector<asio::ip::address> addresses;
-    if (const auto address = deviceAddressFromSerial(device.serial)) addresses.push_back(*address);
-    const auto paired = environment_.settings ? environment_.settings->pairedDevices() : std::vector<PairedDevice>{};
-    if (const auto remembered = pairedAddress(paired, device.serial)) {
-        boost::system::error_code error;
-        const auto address = asio::ip::make_address(*remembered, error);
-        if (!error) addresses.push_back(address);
-    }
-    return addresses;
 }
 
 // ---------------------------------------------------------------------------
@@ -547,38 +487,6 @@ asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> we
     }
     const bool anyConnected = std::any_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->adbConnected(); });
     if (auto self = weak.lock()) self->publish(&EngineState::adbConnected, anyConnected, EngineProperty::adbConnected);
-}
-
-// ---------------------------------------------------------------------------
-// Statistics
-
-std::vector<StreamStats> MirrorEngine::sessionStats() const
-{
-    std::vector<StreamStats> stats;
-    for (const auto& session : sessions_) stats.push_back(session->stats());
-    return stats;
-}
-
-void MirrorEngine::aggregateStats()
-{
-    if (sessions_.empty()) return;
-    publish(&EngineState::stats, foldSessionStats(state_.stats, sessionStats()), EngineProperty::stats);
-    const auto& first = *sessions_.front();
-    if (first.companionVersion()) {
-        publish(&EngineState::companionVersion, first.companionVersion(), EngineProperty::companionVersion);
-    }
-    publish(&EngineState::companionUpdateFailed, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
-    MetricsRing::shared().record(metricsSample(state_.stats, wallNow()));
-}
-
-void MirrorEngine::aggregateClientCount()
-{
-    const int previous = state_.stats.clientCount;
-    auto figures = state_.stats;
-    figures.clientCount = totalClients(sessionStats());
-    publish(&EngineState::stats, figures, EngineProperty::stats);
-    environment_.hostDimming->clientCountChanged(previous, figures.clientCount, state_.autoDimHost,
-        state_.displayMode, state_.status);
 }
 
 // ---------------------------------------------------------------------------

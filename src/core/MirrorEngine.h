@@ -14,7 +14,8 @@
 // the lid's recovery (core/LidRecovery.h), the production environment
 // (core/EngineEnvironment.h). Its members are spread by concern:
 // MirrorEngine.cpp (activation, the start path, teardown, restart),
-// MirrorEngineDevices.cpp, MirrorEnginePages.cpp (tablet pages),
+// MirrorEngineDevices.cpp, MirrorEngineSessions.cpp (what sessions report),
+// MirrorEnginePages.cpp (tablet pages),
 // MirrorEngineSettings.cpp and MirrorEngineHost.cpp (lid, sleep, panel,
 // permissions).
 //
@@ -240,6 +241,8 @@ private:
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
+    // Installs the session's callbacks: what it reports reaches the engine.
+    void watchSession(const std::shared_ptr<DeviceSession>& session);
     // Opens the preview and control page unless they run; the failure text
     // when a port cannot be had.
     std::optional<std::string> openPreview();
