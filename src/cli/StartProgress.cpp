@@ -77,7 +77,7 @@ void StartProgress::engineChanged(const EngineState& state, std::size_t sessionC
     case EngineProperty::apkInstallStatus:
         if (state.apkInstallStatus == installStatus_) return;
         installStatus_ = state.apkInstallStatus;
-        if (installStatus_.starts_with("missing on ")) {
+        if (state.companionMissing) {
             // Said plainly: without it the tablet shows nothing.
             companionMissing_ = true;
             out_ << "Companion app: " << installStatus_

@@ -314,7 +314,12 @@ asio::awaitable<void> MirrorEngine::startSequence()
     publish(&EngineState::adbConnected,
         std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),
         EngineProperty::adbConnected);
-    publish(&EngineState::apkInstallStatus, std::string(), EngineProperty::apkInstallStatus);
+    if (!state_.apkInstallStatus.empty() || state_.companionMissing) {
+        published_->update(EngineProperty::apkInstallStatus, [](EngineState& state) {
+            state.apkInstallStatus.clear();
+            state.companionMissing = false;
+        });
+    }
 
     setStatus(MirrorStatus::running());
     EventLog::shared().record(MirrorEvent::mirrorStarted());

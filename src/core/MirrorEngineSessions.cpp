@@ -40,14 +40,21 @@ void MirrorEngine::watchSession(const std::shared_ptr<DeviceSession>& session)
         logWarn("Engine", "The display of " + serial + " left the desktop (the layout changed): restarting");
         self->reconnects_.spawn(displayGoneTask(weak), "display gone");
     };
-    session->onInstallProgress = [weak](const std::string& text) {
-        if (auto self = weak.lock()) self->publish(&EngineState::apkInstallStatus, text, EngineProperty::apkInstallStatus);
+    session->onInstallProgress = [weak](const std::string& text, bool missing) {
+        auto self = weak.lock();
+        if (!self || (text == self->state_.apkInstallStatus && missing == self->state_.companionMissing)) return;
+        self->published_->update(EngineProperty::apkInstallStatus, [&](EngineState& state) {
+            state.apkInstallStatus = text;
+            state.companionMissing = missing;
+        });
     };
-    session->onSetupFailure = [weak](const std::string& message) {
-        if (auto self = weak.lock()) {
-            self->publish(&EngineState::lastADBFailureMessage, std::optional<std::string>(message),
-                EngineProperty::lastADBFailureMessage);
-        }
+    session->onSetupFailure = [weak](const std::string& message, SetupFailureCause cause) {
+        auto self = weak.lock();
+        if (!self || (self->state_.lastADBFailureMessage == message && self->state_.lastADBFailureCause == cause)) return;
+        self->published_->update(EngineProperty::lastADBFailureMessage, [&](EngineState& state) {
+            state.lastADBFailureMessage = message;
+            state.lastADBFailureCause = cause;
+        });
     };
 }
 

@@ -32,6 +32,14 @@ public:
         state_.*field = std::move(value);
         notify(property);
     }
+    // Sets the fields that make up `property` together (a text and its
+    // cause), then tells the observers once.
+    template <class Edit>
+    void update(EngineProperty property, Edit edit)
+    {
+        edit(state_);
+        notify(property);
+    }
     // Tells the observers that `property` changed (also for `sessions`,
     // which the state does not hold).
     void notify(EngineProperty property);

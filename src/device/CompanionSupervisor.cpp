@@ -115,11 +115,13 @@ asio::awaitable<void> CompanionSupervisor::setUp()
         companionMissing = false;
         if (!installed) {
             logInfo(SESSION, fmt::format("{} Installing companion app (attempt {})...", prefix(), attempt));
-            if (onInstallProgress) onInstallProgress(fmt::format("installing on {} (attempt {})", serial_, attempt));
+            if (onInstallProgress) {
+                onInstallProgress(fmt::format("installing on {} (attempt {})", serial_, attempt), false);
+            }
             const bool installedNow = co_await offMainLoop<bool>(install, SESSION);
             companionMissing = !installedNow;
             if (!installedNow && attempt == 1 && onInstallProgress) {
-                onInstallProgress(fmt::format("missing on {}: none could be installed", serial_));
+                onInstallProgress(fmt::format("missing on {}: none could be installed", serial_), true);
             }
         } else if (attempt == 1) {
             std::optional<std::string> version = co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
@@ -136,7 +138,8 @@ asio::awaitable<void> CompanionSupervisor::setUp()
                 logInfo(SESSION, fmt::format("{} Companion v{} != host v{} — updating...", prefix(),
                                      *companionVersion_, expected));
                 if (onInstallProgress) {
-                    onInstallProgress(fmt::format("updating v{} to v{} on {}", *companionVersion_, expected, serial_));
+                    onInstallProgress(
+                        fmt::format("updating v{} to v{} on {}", *companionVersion_, expected, serial_), false);
                 }
                 co_await offMainLoop<bool>(install, SESSION);
                 std::optional<std::string> found;
@@ -230,11 +233,14 @@ asio::awaitable<void> CompanionSupervisor::setUp()
     connected_ = false;
     const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
     std::string message;
+    SetupFailureCause cause = SetupFailureCause::other;
     if (!installed) {
+        cause = SetupFailureCause::companionNotInstalled;
         message = fmt::format("Companion app failed to install on {}. Check USB debugging is enabled, then "
                               "unplug and replug the device.",
             model_);
     } else if (companionUpdateFailed_) {
+        cause = SetupFailureCause::companionStale;
         message = fmt::format("Bundled companion APK is stale (v{}). Reinstall QuillBright from {}.",
             companionVersion_.value_or("?"), PRODUCT_WEBSITE);
     } else {
@@ -242,7 +248,7 @@ asio::awaitable<void> CompanionSupervisor::setUp()
                               "(close Android Studio or other tools, then reconnect the device).",
             TUNNEL_ATTEMPTS);
     }
-    if (onSetupFailure) onSetupFailure(message);
+    if (onSetupFailure) onSetupFailure(message, cause);
 }
 #pragma GCC diagnostic pop
 

@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 
+#include "config/EngineState.h"
 #include "device/ADBBridging.h"
 #include "runtime/Asio.h"
 #include "runtime/Clock.h"
@@ -100,8 +101,9 @@ public:
     int relaunchAttempts() const { return relaunchAttempts_; }
 
     // Set before setUp(); called on the main loop.
-    std::function<void(const std::string&)> onSetupFailure;
-    std::function<void(const std::string&)> onInstallProgress;
+    std::function<void(const std::string& message, SetupFailureCause cause)> onSetupFailure;
+    // `missing`: the app is not there and none could be installed.
+    std::function<void(const std::string& line, bool missing)> onInstallProgress;
     std::function<void()> onCompanionCrashed;
 
 private:

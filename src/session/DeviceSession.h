@@ -207,9 +207,10 @@ public:
     std::function<void()> onStatsChanged;
     std::function<void(int)> onClientCountChanged;
     std::function<void(const LatencyStats&)> onLatencyStats;
-    std::function<void(const std::string&)> onSetupFailure;
-    // The companion is being installed or updated (a line for the user).
-    std::function<void(const std::string&)> onInstallProgress;
+    std::function<void(const std::string&, SetupFailureCause)> onSetupFailure;
+    // The companion is being installed or updated (a line for the user), or
+    // is missing and none could be installed.
+    std::function<void(const std::string& line, bool missing)> onInstallProgress;
     std::function<void()> onCompanionCrashed;
     // The capture's display left the desktop or went dark (the user turned
     // its output off): no frame comes until the session is built again.
