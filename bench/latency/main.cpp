@@ -91,6 +91,7 @@ public:
     }
     bool preflightScreenCaptureAccess() override { return inner_->preflightScreenCaptureAccess(); }
     bool requestScreenCaptureAccess() override { return inner_->requestScreenCaptureAccess(); }
+    const CaptureWords& words() const override { return inner_->words(); }
     std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request, CaptureFrameHandler handler) override
     {
         StampTimes* captured = &captured_;

@@ -222,7 +222,7 @@ void removeFile(const std::string& path)
     std::filesystem::remove(path, ignored);
 }
 
-std::string statusFileText(const StatusSnapshot& s, pid_t pid, WallTime now)
+std::string statusFileText(const EngineState& s, pid_t pid, WallTime now)
 {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     std::tm utc{};
@@ -231,13 +231,13 @@ std::string statusFileText(const StatusSnapshot& s, pid_t pid, WallTime now)
     std::strftime(updated, sizeof updated, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return fmt::format("status={}\nresolution={}\nfps={:.1f}\nbandwidth_mbps={:.2f}\nclients={}\ntotal_frames={}\n"
                        "adb={}\njitter_ms={:.1f}\nrtt_avg_ms={:.1f}\nrtt_p95_ms={:.1f}\npid={}\nupdated={}",
-        s.status, s.resolution, s.stats.fps, s.stats.bandwidthMBps, s.stats.clientCount, s.stats.totalFrames,
-        s.adb ? "true" : "false", s.stats.jitterMs, s.stats.rttMs, s.stats.rttP95Ms, pid, updated);
+        s.status.label(), s.resolution.rawValue(), s.stats.fps, s.stats.bandwidthMBps, s.stats.clientCount,
+        s.stats.totalFrames, s.adbConnected ? "true" : "false", s.stats.jitterMs, s.stats.rttMs, s.stats.rttP95Ms, pid, updated);
 }
 
-void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot)
+void writeStatusFile(const RuntimePaths& paths, const EngineState& state)
 {
-    writeFileAtomically(paths.statusFile, statusFileText(snapshot, ::getpid(), wallNow()));
+    writeFileAtomically(paths.statusFile, statusFileText(state, ::getpid(), wallNow()));
 }
 
 // ---------------------------------------------------------------------------

@@ -17,7 +17,7 @@
 
 #include <sys/types.h>
 
-#include "config/StreamStats.h"
+#include "config/EngineState.h"
 #include "core/RuntimePaths.h"
 #include "runtime/Clock.h"
 
@@ -71,18 +71,11 @@ void writePIDFile(const RuntimePaths& paths);
 // Deletes a file; errors are ignored.
 void removeFile(const std::string& path);
 
-// What the status file shows.
-struct StatusSnapshot {
-    std::string status = "starting";
-    std::string resolution;
-    bool adb = false;
-    StreamStats stats;
-};
-
-// The twelve key=value lines, no trailing line feed; `updated` is the UTC
-// date-time to the second ("2026-12-06T10:08:54Z").
-std::string statusFileText(const StatusSnapshot& snapshot, pid_t pid, WallTime now);
-void writeStatusFile(const RuntimePaths& paths, const StatusSnapshot& snapshot);
+// The status file: twelve key=value lines of the engine's state, no
+// trailing line feed; `updated` is the UTC date-time to the second
+// ("2026-12-06T10:08:54Z").
+std::string statusFileText(const EngineState& state, pid_t pid, WallTime now);
+void writeStatusFile(const RuntimePaths& paths, const EngineState& state);
 
 // What the words after a command may be.
 enum class ArgumentKind {

@@ -44,17 +44,12 @@ public:
     // True when the status line changed.
     bool refresh(const EngineState& state)
     {
-        StatusSnapshot next;
-        next.status = state.status.label();
-        next.resolution = state.resolution.rawValue();
-        next.adb = state.adbConnected;
-        next.stats = state.stats;
         std::lock_guard lock(lock_);
-        const bool changed = snapshot_.status != next.status;
-        snapshot_ = std::move(next);
+        const bool changed = snapshot_.status != state.status;
+        snapshot_ = state;
         return changed;
     }
-    void setResolution(std::string resolution)
+    void setResolution(DisplayResolution resolution)
     {
         std::lock_guard lock(lock_);
         snapshot_.resolution = std::move(resolution);
@@ -75,7 +70,11 @@ public:
 
 private:
     mutable std::mutex lock_;
-    StatusSnapshot snapshot_;
+    EngineState snapshot_ = [] {
+        EngineState state; // until the engine's first refresh
+        state.status = MirrorStatus::starting();
+        return state;
+    }();
     bool closed_ = false;
 };
 
@@ -329,7 +328,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     });
     daemon->engine->activate();
     daemon->progress->setStartsOnPlugIn(daemon->engine->startsOnPlugIn());
-    daemon->cells->setResolution(daemon->engine->state().resolution.rawValue());
+    daemon->cells->setResolution(daemon->engine->state().resolution);
 
     std::weak_ptr<StatCells> weakCells = daemon->cells;
     const RuntimePaths paths = context.paths;

@@ -7,10 +7,6 @@ namespace qb::cli {
 
 namespace {
 
-// How the companion's supervisor words the failures that concern the app.
-constexpr std::string_view COMPANION_NOT_INSTALLED = "Companion app failed to install";
-constexpr std::string_view COMPANION_STALE = "Bundled companion APK is stale";
-
 Notice companionMissing(const std::string& why)
 {
     return {"Companion app missing",
@@ -50,10 +46,10 @@ std::vector<Notice> EventNotices::update(const EngineState& state, EnginePropert
         });
         break;
     case EngineProperty::apkInstallStatus:
-        if (state.apkInstallStatus.starts_with("missing on ") && !companionMissingSaid_) {
+        if (state.companionMissing && !companionMissingSaid_) {
             notices.push_back(companionMissing("The companion app is " + state.apkInstallStatus + "."));
         }
-        companionMissingSaid_ = state.apkInstallStatus.starts_with("missing on ");
+        companionMissingSaid_ = state.companionMissing;
         break;
     case EngineProperty::companionUpdateFailed:
         if (state.companionUpdateFailed && !staleCompanionSaid_) {
@@ -66,11 +62,12 @@ std::vector<Notice> EventNotices::update(const EngineState& state, EnginePropert
     case EngineProperty::lastADBFailureMessage:
         if (state.lastADBFailureMessage && *state.lastADBFailureMessage != lastFailure_) {
             const std::string& message = *state.lastADBFailureMessage;
-            if (message.starts_with(COMPANION_NOT_INSTALLED)) {
+            const SetupFailureCause cause = state.lastADBFailureCause;
+            if (cause == SetupFailureCause::companionNotInstalled) {
                 // The install's own status may have said so already: one event, one notice.
                 if (!companionMissingSaid_) notices.push_back(companionMissing(message));
                 companionMissingSaid_ = true;
-            } else if (!(message.starts_with(COMPANION_STALE) && staleCompanionSaid_)) {
+            } else if (!(cause == SetupFailureCause::companionStale && staleCompanionSaid_)) {
                 notices.push_back({"Tablet not ready", message});
             }
         }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/EngineState.h"
+#include "config/EngineState.h"
 
 namespace qb::cli {
 

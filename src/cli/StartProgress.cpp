@@ -14,21 +14,20 @@ std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn)
                                 "plugged in starts mirroring by itself).");
     }
     if (!status.isError()) return {};
-    const std::string& message = status.message();
-    auto has = [&](std::string_view text) { return message.find(text) != std::string::npos; };
-    if (has("is in use")) return "Hint: quit the program named above; `quillbright doctor` checks every port.";
-    if (has("Screen Recording") || has("X display")) {
+    switch (status.cause()) {
+    case MirrorStatus::Cause::portInUse:
+        return "Hint: quit the program named above; `quillbright doctor` checks every port.";
+    case MirrorStatus::Cause::captureAccess:
         return "Hint: run quillbright inside your desktop session (DISPLAY and XAUTHORITY set); "
                "`quillbright doctor` checks the display.";
-    }
-    if (has("Server failed")) return "Hint: another program may hold ports 8890-8891; `quillbright doctor` names it.";
-    if (has("No device sessions")) {
+    case MirrorStatus::Cause::serverFailed:
+        return "Hint: another program may hold ports 8890-8891; `quillbright doctor` names it.";
+    case MirrorStatus::Cause::noSessions:
         return "Hint: check that `adb devices` lists the tablet as \"device\", then run `quillbright restart`.";
-    }
-    if (has("Companion app crashed")) {
+    case MirrorStatus::Cause::companionCrashed:
         return "Hint: open the QuillBright app on the tablet once, then run `quillbright reconnect`.";
+    case MirrorStatus::Cause::other: break;
     }
-    if (has("adb")) return "Hint: install adb (sudo apt install adb) or set QUILLBRIGHT_ADB; see `quillbright doctor`.";
     return "Hint: `quillbright doctor` checks what mirroring needs; `quillbright logs error` shows the details.";
 }
 
@@ -78,7 +77,7 @@ void StartProgress::engineChanged(const EngineState& state, std::size_t sessionC
     case EngineProperty::apkInstallStatus:
         if (state.apkInstallStatus == installStatus_) return;
         installStatus_ = state.apkInstallStatus;
-        if (installStatus_.starts_with("missing on ")) {
+        if (state.companionMissing) {
             // Said plainly: without it the tablet shows nothing.
             companionMissing_ = true;
             out_ << "Companion app: " << installStatus_

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/EngineState.h"
+#include "config/EngineState.h"
 
 namespace qb::cli {
 

@@ -12,6 +12,16 @@ namespace qb {
 class MirrorStatus {
 public:
     enum class Kind { idle, waitingForDevice, starting, running, stopping, error };
+    // What an error comes from, for what to advise; its message is for
+    // reading and is never matched.
+    enum class Cause {
+        other,
+        portInUse,       // a fixed port is held by another program (the message names it)
+        captureAccess,   // the screen may not be captured
+        serverFailed,    // the preview and control page could not listen
+        noSessions,      // no device's session started
+        companionCrashed // the companion app died on the device
+    };
 
     MirrorStatus() = default; // idle
 
@@ -20,26 +30,36 @@ public:
     static MirrorStatus starting() { return MirrorStatus(Kind::starting); }
     static MirrorStatus running() { return MirrorStatus(Kind::running); }
     static MirrorStatus stopping() { return MirrorStatus(Kind::stopping); }
-    static MirrorStatus error(std::string message) { return MirrorStatus(Kind::error, std::move(message)); }
+    static MirrorStatus error(std::string message, Cause cause = Cause::other)
+    {
+        return MirrorStatus(Kind::error, std::move(message), cause);
+    }
 
     Kind kind() const { return kind_; }
     bool is(Kind kind) const { return kind_ == kind; }
     bool isError() const { return kind_ == Kind::error; }
     // The error's message; empty for every other case.
     const std::string& message() const { return message_; }
+    Cause cause() const { return cause_; }
 
     // "idle", "waiting_for_device", "starting", "running", "stopping",
     // "error: <message>".
     std::string label() const;
 
-    // Same case and, for errors, the same message.
-    bool operator==(const MirrorStatus&) const = default;
+    // Same case and, for errors, the same message (what is published).
+    bool operator==(const MirrorStatus& other) const { return kind_ == other.kind_ && message_ == other.message_; }
 
 private:
-    explicit MirrorStatus(Kind kind, std::string message = {}) : kind_(kind), message_(std::move(message)) {}
+    explicit MirrorStatus(Kind kind, std::string message = {}, Cause cause = Cause::other)
+        : kind_(kind)
+        , message_(std::move(message))
+        , cause_(cause)
+    {
+    }
 
     Kind kind_ = Kind::idle;
     std::string message_;
+    Cause cause_ = Cause::other;
 };
 
 } // namespace qb

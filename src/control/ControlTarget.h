@@ -13,7 +13,7 @@
 
 #include "config/DisplayResolution.h"
 #include "config/Modes.h"
-#include "core/EngineState.h"
+#include "config/EngineState.h"
 
 namespace qb {
 

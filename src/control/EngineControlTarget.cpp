@@ -302,22 +302,9 @@ std::string EngineControlTarget::report()
     in.systemUptime = systemUptime();
     if (engine) {
         const auto& e = *engine;
-        const EngineState& state = e.state();
-        in.status = state.status.label();
-        in.resolution = state.resolution.label + " (" + state.resolution.rawValue() + ")";
-        in.displayMode = std::string(rawValue(state.displayMode));
-        in.connectionMode = std::string(rawValue(state.connectionMode));
-        in.autoMirror = state.autoMirrorEnabled;
-        in.autoDim = state.autoDimHost;
-        in.clamshell = state.clamshellModeEnabled;
-        in.fontSmoothingDisabled = state.fontSmoothingDisabled;
+        in.engine = e.state();
         in.sessionCount = e.sessions().size();
-        in.deviceDetected = state.deviceDetected;
-        in.running = state.status.is(MirrorStatus::Kind::running);
-        in.stats = state.stats;
-        in.companionVersion = state.companionVersion;
         in.companionCompatible = e.companionCompatible();
-        in.updateVersion = state.updateVersion;
         for (const auto& capability : e.platform()->capabilities()) {
             in.platform.emplace_back(capability.name, capability.provider);
         }
@@ -338,7 +325,7 @@ std::string EngineControlTarget::report()
     }
     if (in.devices.empty()) {
         in.companionInstalled.reset();
-    } else if (in.companionVersion) {
+    } else if (in.engine.companionVersion) {
         in.companionInstalled = true; // a session read its version
     }
     auto& store = SettingsStore::shared();

@@ -27,7 +27,7 @@
 
 #include "core/AutoDim.h"
 #include "core/EngineSettings.h"
-#include "core/EngineState.h"
+#include "config/EngineState.h"
 #include "device/ADBBridge.h"
 #include "device/PairedDevices.h"
 #include "device/USBDeviceMonitor.h"

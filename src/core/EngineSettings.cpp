@@ -46,6 +46,20 @@ const EngineSetting SETTINGS[] = {
 
 } // namespace
 
+void applySettings(const EngineSettingsValues& values, EngineState& state)
+{
+    state.resolution = values.resolution;
+    state.nonDC1Mode = values.nonDC1Mode;
+    state.displayMode = values.displayMode;
+    state.contrastAmount = values.contrastAmount;
+    state.gammaAmount = values.gammaAmount;
+    state.displayProfile = values.displayProfile;
+    state.autoMirrorEnabled = values.autoMirrorEnabled;
+    state.autoDimHost = values.autoDimHost;
+    state.clamshellModeEnabled = values.clamshellModeEnabled;
+    state.connectionMode = values.connectionMode;
+}
+
 const EngineSetting* engineSetting(EngineProperty property)
 {
     for (const auto& setting : SETTINGS) {

@@ -28,7 +28,7 @@
 #include "config/DisplayResolution.h"
 #include "config/MirrorStatus.h"
 #include "config/Modes.h"
-#include "core/EngineState.h"
+#include "config/EngineState.h"
 #include "runtime/SettingsStore.h"
 
 namespace qb {
@@ -68,6 +68,9 @@ struct EngineSetting {
     SettingEffect effect;
     void (*write)(SettingsStore& store, std::string_view key, const EngineState& state);
 };
+
+// Copies the settings' values into the state's setting fields.
+void applySettings(const EngineSettingsValues& values, EngineState& state);
 
 // Every persisted setting, once; null for a property that is not one.
 const EngineSetting* engineSetting(EngineProperty property);

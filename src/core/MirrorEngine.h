@@ -8,6 +8,17 @@
 // font smoothing, control socket) through the interfaces of
 // core/EngineCollaborators.h.
 //
+// The engine coordinates; its decisions and parts live beside it: what a
+// device event calls for (core/DeviceEvents.h), the published state and its
+// observers (core/StatePublisher.h), the front light (core/FrontLightControl.h),
+// the lid's recovery (core/LidRecovery.h), the production environment
+// (core/EngineEnvironment.h). Its members are spread by concern:
+// MirrorEngine.cpp (activation, the start path, teardown, restart),
+// MirrorEngineDevices.cpp, MirrorEngineSessions.cpp (what sessions report),
+// MirrorEnginePages.cpp (tablet pages),
+// MirrorEngineSettings.cpp and MirrorEngineHost.cpp (lid, sleep, panel,
+// permissions).
+//
 // Ownership: always held by a std::shared_ptr (make()); every callback it
 // installs on a component holds it weakly and does nothing once it is gone.
 // The engine owns its sessions and servers strongly.
@@ -50,9 +61,12 @@
 #include <vector>
 
 #include "core/DeviceLineup.h"
+#include "core/EngineEnvironment.h"
 #include "core/EngineCollaborators.h"
-#include "core/EngineState.h"
+#include "config/EngineState.h"
+#include "core/FrontLightControl.h"
 #include "core/PreviewServers.h"
+#include "core/StatePublisher.h"
 #include "config/DisplayResolution.h"
 #include "config/Ports.h"
 #include "config/Version.h"
@@ -72,99 +86,12 @@
 
 namespace qb {
 
-struct MirrorEngineTiming {
-    // Pause after each session start when several devices are present, so
-    // the desktop settles before the next virtual display appears.
-    Duration displayStagger = std::chrono::seconds(2);
-    // Passed on to every session.
-    DeviceSessionTiming session;
-    // The update check: first this long after activation, then every period.
-    Duration firstUpdateCheck = std::chrono::seconds(5);
-    Duration updateCheckInterval = std::chrono::seconds(21600);
-    // After the lid opens in clamshell mode: this long until the mirrored
-    // sessions mirror the built-in display again, then this long until each
-    // capture stream restarts.
-    Duration lidRemirrorDelay = std::chrono::milliseconds(1500);
-    Duration lidCaptureRestartDelay = std::chrono::milliseconds(1000);
-    // Mirroring stops before the system sleeps; this long after it woke
-    // (USB and the desktop settle) it starts again.
-    Duration wakeRestartDelay = std::chrono::seconds(2);
-    // A session whose display left the desktop is built again after this
-    // long (the layout settles; a display server that ended stops us first).
-    Duration displayGoneRestartDelay = std::chrono::milliseconds(500);
-    // A tablet page's session outlives the page's connection by this long,
-    // so a page that reconnects finds its display where it left it.
-    Duration pageSessionGrace = std::chrono::seconds(10);
-    // The start's port check (core/PortCheck.h).
-    Duration portBusyFor = std::chrono::milliseconds(500);
-    Duration portRecheckInterval = std::chrono::milliseconds(25);
-    // For the production services made when the environment leaves them out.
-    AutoDimTiming autoDim;
-    USBDeviceMonitor::Timing usbMonitor;
-    SleepManagerTiming sleep;
-};
-
-class MirrorEngine;
-
-// What the engine builds on. Empty members get the production behaviour.
-struct MirrorEngineEnvironment {
-    // Screen-capture permission preflight and request; default: the
-    // platform's capture (session.platform).
-    std::shared_ptr<CaptureBackend> captureBackend;
-    // The connected devices in adb's order; default: when an adb executable
-    // is known, start its server and list the devices, else none.
-    std::function<std::vector<ConnectedDevice>()> listDevices;
-    // Removes the adb tunnels a run that died left on the devices, how many;
-    // default: ADBBridge::removeLeftoverTunnels, its server started first
-    // (nothing without adb). Runs off the main loop.
-    std::function<int()> removeLeftoverTunnels;
-    // The adb bridge of each session; default: RealADBBridge.
-    std::function<std::shared_ptr<ADBBridging>(const ConnectedDevice&)> makeADBBridge;
-    // Whether the start-up check can bind the port; default: an IPv6
-    // wildcard bind with address reuse (IPv4 when the host has no IPv6).
-    std::function<bool(std::uint16_t)> portAvailable;
-    // Who holds a port; default: PortChecker::processBlocking. Runs off the
-    // main loop.
-    std::function<std::string(std::uint16_t)> processBlocking;
-    // Starts one session; default: DeviceSession::start. Tests replace it to
-    // follow the start sequence without displays and servers.
-    std::function<asio::awaitable<void>(std::shared_ptr<DeviceSession>, std::shared_ptr<WebSocketServer>, double,
-        double)>
-        startSession;
-    // Platform services and options handed to every session. Its
-    // `platform` (default: the whole sim platform) is the one source of the
-    // engine's own OS services too: capture permission, keep-awake, panel,
-    // font settings, DNS-SD, hotkeys.
-    DeviceSessionEnvironment session;
-    MirrorEnginePorts ports;
-    // Initial values of the persisted settings, which the stored ones
-    // replace.
-    DisplayResolution resolution = DisplayResolution::cozy();
-    DisplayMode displayMode = DisplayMode::mirror;
-    ConnectionMode connectionMode = ConnectionMode::usb;
-
-    // The services the engine coordinates (core/EngineCollaborators.h);
-    // empty members get the production ones, except `settings` (none: kept
-    // in memory only) and `controlServer` (none: no control socket), which
-    // the layer above provides.
-    std::shared_ptr<SettingsPersistence> settings;
-    std::shared_ptr<ControlServer> controlServer;
-    std::shared_ptr<SleepControl> sleep;
-    std::shared_ptr<HostDimming> hostDimming;
-    std::shared_ptr<FrontLight> frontLight;
-    std::shared_ptr<DeviceMonitor> deviceMonitor;
-    std::shared_ptr<NetworkServices> networkServices;
-    std::shared_ptr<UpdateChecks> updateChecks;
-    std::shared_ptr<DesktopFontSmoothing> fontSmoothing;
-};
-
 class MirrorEngine : public std::enable_shared_from_this<MirrorEngine> {
 public:
     using Timing = MirrorEngineTiming;
     using Environment = MirrorEngineEnvironment;
     using Ports = MirrorEnginePorts;
-    // Told the new state and the field that changed.
-    using Observer = std::function<void(const EngineState& state, EngineProperty changed)>;
+    using Observer = StatePublisher::Observer;
 
     static constexpr std::string_view appVersion = APP_VERSION;
 
@@ -190,11 +117,10 @@ public:
     // stopAsync(), then closes the preview and control page: the engine's end.
     asio::awaitable<void> shutdownAsync();
     // While running: the tablet page's tunnel and a VIEW intent on every
-    // session's device on adb (off the main loop), as when its companion is
-    // missing.
+    // session's device on adb, as when its companion is missing.
     void openTabletPages();
     // While running: re-establishes the adb link of every session whose link
-    // is down (off the main loop), then refreshes adbConnected.
+    // is down (a task a stop cancels), then refreshes adbConnected.
     void reconnect();
     // stopAsync() then start(), as one tracked task; only while running.
     void restart();
@@ -234,17 +160,17 @@ public:
     void toggleMirror();
 
     // Forwarded to the device's front light once it runs.
-    void setBrightness(int value);
-    void setWarmth(int value);
-    void toggleBacklight();
+    void setBrightness(int value) { frontLights_.setBrightness(value, sessions_); }
+    void setWarmth(int value) { frontLights_.setWarmth(value, sessions_); }
+    void toggleBacklight() { frontLights_.toggleBacklight(); }
     // The front light, running from start on the first DC-1 session to stop.
     const std::shared_ptr<FrontLight>& frontLight() const { return environment_.frontLight; }
     // Outside clamshell mode, undo any sleep change the sleep control made.
     void restoreSleepIfNeeded();
 
     // Observers are told after a published property changed; on the main loop.
-    int addObserver(Observer observer);
-    void removeObserver(int id);
+    int addObserver(Observer observer) { return published_->addObserver(std::move(observer)); }
+    void removeObserver(int id) { published_->removeObserver(id); }
 
     // ---- Published state ----
     const EngineState& state() const { return state_; }
@@ -299,16 +225,24 @@ public:
 private:
     MirrorEngine(Environment environment, Timing timing);
 
+    // An info line of the engine's own component ("[MirrorEngine] ...").
+    static void engineLine(const std::string& line);
+
     // Sets one field of the state and, when it changed, tells the observers.
     template <class T>
-    void publish(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property);
-    void notify(EngineProperty property);
+    void publish(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
+    {
+        published_->publish(field, std::move(value), property);
+    }
+    void notify(EngineProperty property) { published_->notify(property); }
     // Publishes a setting, stores it and applies its live effect.
     template <class T>
     void changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property);
     void settingChanged(EngineProperty property);
 
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
+    // Installs the session's callbacks: what it reports reaches the engine.
+    void watchSession(const std::shared_ptr<DeviceSession>& session);
     // Opens the preview and control page unless they run; the failure text
     // when a port cannot be had.
     std::optional<std::string> openPreview();
@@ -322,7 +256,7 @@ private:
         TabletHello hello);
     asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello);
     void pageLeft(const std::string& serial);
-    static asio::awaitable<void> openTabletPageTask(std::function<bool()> open);
+    static asio::awaitable<void> openTabletPageTask(std::shared_ptr<DeviceSession> session);
     static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
         std::uint64_t generation);
     // Wi-Fi mode: the addresses a device is reached at (its network serial's,
@@ -333,7 +267,6 @@ private:
     void aggregateClientCount();
     asio::awaitable<void> startSequence();
     asio::awaitable<void> teardown();
-    void startFrontLight();
     void lidOpened();
     void sleepChanged(bool sleeping);
     void pauseChanged(bool paused, std::string_view pausing, std::string_view resuming);
@@ -366,8 +299,6 @@ private:
     bool resumeOnReplug_ = false;        // waiting for a device whose unplug stopped mirroring
     std::uint64_t unplugGeneration_ = 0; // a stop cancels the wait an unplug began
     std::shared_ptr<DeviceSession> startingSession_; // the session a start is building
-    std::vector<std::pair<int, Observer>> observers_;
-    int nextObserverId_ = 1;
     bool isActivated_ = false;
     bool applyingProfile_ = false;
     bool restartPending_ = false;
@@ -383,7 +314,9 @@ private:
     bool pageStarting_ = false;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
-    EngineState state_;
+    const std::shared_ptr<StatePublisher> published_ = std::make_shared<StatePublisher>();
+    const EngineState& state_ = published_->state(); // what published_ holds, for reading
+    FrontLightControl frontLights_{environment_.frontLight, published_};
     std::vector<std::shared_ptr<DeviceSession>> sessions_;
 };
 

@@ -39,23 +39,40 @@ CompanionSupervisor::~CompanionSupervisor() { cancelHealthCheck(); }
 
 void CompanionSupervisor::setHostPorts(std::uint16_t stream, std::uint16_t input)
 {
-    streamHostPort_.store(stream);
-    inputHostPort_.store(input);
+    streamHostPort_ = stream;
+    inputHostPort_ = input;
 }
 
-bool CompanionSupervisor::openPageOnDevice()
+asio::awaitable<bool> CompanionSupervisor::openPageOnDevice()
 {
-    const std::uint16_t hostPort = pageHostPort_.load();
+    const std::uint16_t hostPort = pageHostPort_;
     const bool plainSerial = !serial_.empty() && std::all_of(serial_.begin(), serial_.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
             || c == '_';
     });
-    if (hostPort == 0 || !plainSerial) return false; // the address must survive the device's shell as it is
-    if (!adb_->setupReverseTunnel(serial_, DEVICE_PAGE_PORT, hostPort)) return false;
-    usesBrowser_.store(true); // the tunnel stands: takeDown removes it
+    // The address must survive the device's shell as it is.
+    if (halted() || hostPort == 0 || !plainSerial) co_return false;
+    const std::shared_ptr<ADBBridging> adb = adb_;
+    const std::string serial = serial_;
+    const std::function<bool()> tunnel = [adb, serial, hostPort] {
+        return adb->setupReverseTunnel(serial, DEVICE_PAGE_PORT, hostPort);
+    };
+    // Counted from the attempt on, as the stream tunnel in setUp(): a tunnel
+    // whose check a stop cut short may stand, and takeDown removes it.
+    const bool before = usesBrowser_;
+    usesBrowser_ = true;
+    const bool tunnelled = co_await offMainLoop<bool>(tunnel, SESSION);
+    if (!tunnelled) {
+        if (!halted()) usesBrowser_ = before;
+        co_return false;
+    }
     // The session is named in the address, so the page joins this device's
     // session rather than asking for one of its own.
-    return adb_->openPage(serial_, fmt::format("http://localhost:{}/tablet/device/{}", DEVICE_PAGE_PORT, serial_));
+    const std::function<bool()> open = [adb, serial] {
+        return adb->openPage(serial, fmt::format("http://localhost:{}/tablet/device/{}", DEVICE_PAGE_PORT, serial));
+    };
+    const bool opened = co_await offMainLoop<bool>(open, SESSION);
+    co_return opened;
 }
 
 std::optional<std::string> CompanionSupervisor::launchHost() const
@@ -98,11 +115,13 @@ asio::awaitable<void> CompanionSupervisor::setUp()
         companionMissing = false;
         if (!installed) {
             logInfo(SESSION, fmt::format("{} Installing companion app (attempt {})...", prefix(), attempt));
-            if (onInstallProgress) onInstallProgress(fmt::format("installing on {} (attempt {})", serial_, attempt));
+            if (onInstallProgress) {
+                onInstallProgress(fmt::format("installing on {} (attempt {})", serial_, attempt), false);
+            }
             const bool installedNow = co_await offMainLoop<bool>(install, SESSION);
             companionMissing = !installedNow;
             if (!installedNow && attempt == 1 && onInstallProgress) {
-                onInstallProgress(fmt::format("missing on {}: none could be installed", serial_));
+                onInstallProgress(fmt::format("missing on {}: none could be installed", serial_), true);
             }
         } else if (attempt == 1) {
             std::optional<std::string> version = co_await offMainLoop<std::optional<std::string>>(versionQuery, SESSION);
@@ -119,7 +138,8 @@ asio::awaitable<void> CompanionSupervisor::setUp()
                 logInfo(SESSION, fmt::format("{} Companion v{} != host v{} — updating...", prefix(),
                                      *companionVersion_, expected));
                 if (onInstallProgress) {
-                    onInstallProgress(fmt::format("updating v{} to v{} on {}", *companionVersion_, expected, serial_));
+                    onInstallProgress(
+                        fmt::format("updating v{} to v{} on {}", *companionVersion_, expected, serial_), false);
                 }
                 co_await offMainLoop<bool>(install, SESSION);
                 std::optional<std::string> found;
@@ -146,16 +166,16 @@ asio::awaitable<void> CompanionSupervisor::setUp()
         }
 
         if (halted()) co_return;
-        const int hostPort = streamHostPort_.load();
+        const int hostPort = streamHostPort_;
         const std::function<bool()> streamTunnel = [adb, serial, hostPort] {
             return adb->setupReverseTunnel(serial, DEVICE_STREAM_PORT, hostPort);
         };
         // Counted as open from the attempt on: a tunnel whose check was cut
         // short by a stop (the desktop gone mid-start) reports failure but
         // stands on the device, and the teardown must remove it.
-        tunnelsOpen_.store(true);
+        tunnelsOpen_ = true;
         tunnelUp = co_await offMainLoop<bool>(streamTunnel, SESSION);
-        if (!tunnelUp && !halted()) tunnelsOpen_.store(false);
+        if (!tunnelUp && !halted()) tunnelsOpen_ = false;
         if (!tunnelUp && attempt < TUNNEL_ATTEMPTS) {
             logWarn(SESSION,
                 fmt::format("{} Tunnel failed (attempt {}/{}), retrying...", prefix(), attempt, TUNNEL_ATTEMPTS));
@@ -169,8 +189,8 @@ asio::awaitable<void> CompanionSupervisor::setUp()
 
     if (tunnelUp) {
         logInfo(SESSION, fmt::format("{} Stream tunnel established (device:{} → host:{})", prefix(),
-                             DEVICE_STREAM_PORT, streamHostPort_.load()));
-        const int inputPort = inputHostPort_.load();
+                             DEVICE_STREAM_PORT, streamHostPort_));
+        const int inputPort = inputHostPort_;
         if (inputPort == 0) {
             // Without an input server of our own the device's touches would
             // reach whichever session holds the input port.
@@ -187,16 +207,14 @@ asio::awaitable<void> CompanionSupervisor::setUp()
             co_await offMainLoop<bool>(removeTunnels, SESSION);
             co_return;
         }
-        if (companionMissing && pageHostPort_.load() != 0 && !networkOnly_) {
+        if (companionMissing && pageHostPort_ != 0 && !networkOnly_) {
             // No app to launch: the device's browser shows the tablet page.
-            const auto self = shared_from_this();
-            const std::function<bool()> openPage = [self] { return self->openPageOnDevice(); };
-            const bool opened = co_await offMainLoop<bool>(openPage, SESSION);
+            const bool opened = co_await openPageOnDevice();
             if (opened) {
                 logInfo(SESSION, fmt::format("{} No companion app — using the tablet page in the device's browser "
                                              "instead",
                                      prefix()));
-                connected_.store(true);
+                connected_ = true;
                 co_return;
             }
         }
@@ -206,20 +224,23 @@ asio::awaitable<void> CompanionSupervisor::setUp()
             return true;
         };
         co_await offMainLoop<bool>(launch, SESSION);
-        connected_.store(true);
+        connected_ = true;
         co_return;
     }
 
     if (halted()) co_return; // the owner is tearing down; no message for the user
     logError(SESSION, fmt::format("{} ADB setup failed after {} attempts", prefix(), TUNNEL_ATTEMPTS));
-    connected_.store(false);
+    connected_ = false;
     const bool installed = co_await offMainLoop<bool>(installedCheck, SESSION);
     std::string message;
+    SetupFailureCause cause = SetupFailureCause::other;
     if (!installed) {
+        cause = SetupFailureCause::companionNotInstalled;
         message = fmt::format("Companion app failed to install on {}. Check USB debugging is enabled, then "
                               "unplug and replug the device.",
             model_);
     } else if (companionUpdateFailed_) {
+        cause = SetupFailureCause::companionStale;
         message = fmt::format("Bundled companion APK is stale (v{}). Reinstall QuillBright from {}.",
             companionVersion_.value_or("?"), PRODUCT_WEBSITE);
     } else {
@@ -227,7 +248,7 @@ asio::awaitable<void> CompanionSupervisor::setUp()
                               "(close Android Studio or other tools, then reconnect the device).",
             TUNNEL_ATTEMPTS);
     }
-    if (onSetupFailure) onSetupFailure(message);
+    if (onSetupFailure) onSetupFailure(message, cause);
 }
 #pragma GCC diagnostic pop
 
@@ -263,21 +284,21 @@ asio::awaitable<void> CompanionSupervisor::healthCheckLoop(std::weak_ptr<Compani
 asio::awaitable<bool> CompanionSupervisor::healthCheck()
 {
     // The browser needs no relaunch: the page reconnects by itself.
-    if (!connected_.load() || halted() || usesBrowser_.load()) co_return true;
+    if (!connected_ || halted() || usesBrowser_) co_return true;
     const std::string serial = serial_;
     const std::shared_ptr<ADBBridging> adb = adb_;
     const std::function<bool()> query = [adb, serial] { return adb->isCompanionRunning(serial); };
     const bool running = co_await offMainLoop<bool>(query, SESSION);
     // adb's server was lost during the query: no answer about the companion.
-    if (!connected_.load() || halted()) co_return true;
+    if (!connected_ || halted()) co_return true;
     if (running) {
-        const int relaunches = relaunchAttempts_.exchange(0);
+        const int relaunches = std::exchange(relaunchAttempts_, 0);
         if (relaunches > 0) {
             logInfo(SESSION, fmt::format("{} Companion recovered after {} relaunch(es)", prefix(), relaunches));
         }
         co_return true;
     }
-    const int misses = relaunchAttempts_.fetch_add(1) + 1;
+    const int misses = ++relaunchAttempts_;
     logWarn(SESSION, fmt::format("{} Companion not running (attempt {}/{})", prefix(), misses, MAX_RELAUNCHES));
     if (misses <= MAX_RELAUNCHES) {
         const std::optional<std::string> host = launchHost();
@@ -299,7 +320,7 @@ asio::awaitable<bool> CompanionSupervisor::healthCheck()
 
 asio::awaitable<void> CompanionSupervisor::halt()
 {
-    halted_.store(true);
+    halted_ = true;
     pause_.interrupt();
     cancelHealthCheck();
     co_await tasks_.join();
@@ -309,10 +330,10 @@ asio::awaitable<void> CompanionSupervisor::takeDown()
 {
     // Also when a cancelled setup had opened the tunnels but not yet
     // launched the companion: nothing of ours stays on the device.
-    if (connected_.load() || tunnelsOpen_.load()) {
+    if (connected_ || tunnelsOpen_) {
         const std::shared_ptr<ADBBridging> adb = adb_;
         const std::string serial = serial_;
-        const bool page = usesBrowser_.load();
+        const bool page = usesBrowser_;
         const std::function<bool()> removeTunnels = [adb, serial, page] {
             adb->removeReverseTunnel(serial, DEVICE_STREAM_PORT);
             adb->removeReverseTunnel(serial, DEVICE_INPUT_PORT);
@@ -320,33 +341,53 @@ asio::awaitable<void> CompanionSupervisor::takeDown()
             return true;
         };
         co_await offMainLoop<bool>(removeTunnels, SESSION);
-        connected_.store(false);
-        usesBrowser_.store(false);
-        tunnelsOpen_.store(false);
+        connected_ = false;
+        usesBrowser_ = false;
+        tunnelsOpen_ = false;
     }
 }
 
 // ---------------------------------------------------------------------------
 // Reconnect
 
-void CompanionSupervisor::reconnect()
+asio::awaitable<void> CompanionSupervisor::reconnect()
 {
-    if (halted()) return; // a stopped session keeps no link
-    const std::string& serial = serial_;
-    const int streamPort = streamHostPort_.load();
-    if (!adb_->setupReverseTunnel(serial, DEVICE_STREAM_PORT, streamPort)) {
+    if (halted()) co_return; // a stopped session keeps no link
+    const std::shared_ptr<ADBBridging> adb = adb_;
+    const std::string serial = serial_;
+    const std::uint16_t streamPort = streamHostPort_;
+    const std::function<bool()> streamTunnel = [adb, serial, streamPort] {
+        return adb->setupReverseTunnel(serial, DEVICE_STREAM_PORT, streamPort);
+    };
+    tunnelsOpen_ = true; // as in setUp(): a tunnel whose check a stop cut short may stand
+    const bool tunnelled = co_await offMainLoop<bool>(streamTunnel, SESSION);
+    if (!tunnelled) {
         logError(SESSION, fmt::format("{} Reconnect tunnel failed", prefix()));
-        return;
+        co_return;
     }
-    tunnelsOpen_.store(true);
     logInfo(SESSION,
         fmt::format("{} Stream tunnel re-established (device:{} → host:{})", prefix(), DEVICE_STREAM_PORT, streamPort));
-    const int inputPort = inputHostPort_.load();
-    if (inputPort == 0 || !adb_->setupReverseTunnel(serial, DEVICE_INPUT_PORT, inputPort)) {
+    const std::uint16_t inputPort = inputHostPort_;
+    const std::function<bool()> inputTunnel = [adb, serial, inputPort] {
+        return inputPort != 0 && adb->setupReverseTunnel(serial, DEVICE_INPUT_PORT, inputPort);
+    };
+    const bool inputUp = co_await offMainLoop<bool>(inputTunnel, SESSION);
+    if (!inputUp) {
         logWarn(SESSION, fmt::format("{} Input tunnel failed on reconnect — touch disabled", prefix()));
     }
-    if (!usesBrowser_.load() || !openPageOnDevice()) adb_->launchApp(serial, false, launchHost());
-    connected_.store(true);
+    if (halted()) co_return;
+    bool pageOpened = false;
+    if (usesBrowser_) pageOpened = co_await openPageOnDevice();
+    if (!pageOpened) {
+        const std::optional<std::string> host = launchHost();
+        const std::function<bool()> launch = [adb, serial, host] {
+            adb->launchApp(serial, false, host);
+            return true;
+        };
+        co_await offMainLoop<bool>(launch, SESSION);
+    }
+    if (halted()) co_return;
+    connected_ = true;
     logInfo(SESSION, fmt::format("{} Reconnected", prefix()));
 }
 

@@ -9,11 +9,10 @@
 //   connected() → any number of reconnect() → co_await halt() (first thing
 //   of the session's stop) → co_await takeDown() (last thing of it).
 //
-// Threads: setUp(), startHealthCheck(), halt(), takeDown() and the callbacks
-// run on the main loop; the blocking adb calls run on the utility queue and
-// are awaited. reconnect() blocks on adb and is called off the main loop (the
-// engine's reconnect task), so connected(), relaunchAttempts() and the host
-// ports may be read from any thread.
+// Threads: every member and callback runs on the main loop; the blocking adb
+// calls run on the utility queue and are awaited, so cancelling the coroutine
+// that awaits one (a stop cancels the engine's reconnects) ends its child
+// and resumes the coroutine at once.
 //
 // Setup: up to three attempts, each checking the companion (installed?
 // compatible version?, installing or updating it once) and then setting up
@@ -24,12 +23,13 @@
 // onCompanionCrashed.
 #pragma once
 
-#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "config/EngineState.h"
 #include "device/ADBBridging.h"
 #include "runtime/Asio.h"
 #include "runtime/Clock.h"
@@ -71,12 +71,12 @@ public:
     // The host's tablet page port. When the companion is missing and cannot
     // be installed, setUp() maps the device's page port to it and opens the
     // tablet page in the device's browser instead (0: it never does).
-    void setPagePort(std::uint16_t page) { pageHostPort_.store(page); }
+    void setPagePort(std::uint16_t page) { pageHostPort_ = page; }
     // The page's tunnel and the VIEW intent (`quillbright tablet --browser`,
-    // or setUp() for a missing companion); blocks on adb.
-    bool openPageOnDevice();
+    // or setUp() for a missing companion); whether the page was opened.
+    asio::awaitable<bool> openPageOnDevice();
     // The tablet page stands in for the companion on this device.
-    bool usesBrowser() const { return usesBrowser_.load(); }
+    bool usesBrowser() const { return usesBrowser_; }
 
     asio::awaitable<void> setUp();
     void startHealthCheck();
@@ -87,23 +87,23 @@ public:
     asio::awaitable<void> takeDown();
     // Re-creates the tunnels and relaunches the companion without
     // force-restart (no install, no version check, no new health check).
-    // Blocks on adb.
-    void reconnect();
+    asio::awaitable<void> reconnect();
 
     // adb's server went away and the tunnels with it: the link counts as
     // down (the health check pauses, no relaunch is counted) until
     // reconnect() rebuilds it; the teardown still removes what may stand.
-    void linkLost() { connected_.store(false); }
+    void linkLost() { connected_ = false; }
 
-    bool connected() const { return connected_.load(); }
+    bool connected() const { return connected_; }
     const std::optional<std::string>& companionVersion() const { return companionVersion_; }
     bool companionUpdateFailed() const { return companionUpdateFailed_; }
     bool hasHealthCheck() const { return healthChecking_; }
-    int relaunchAttempts() const { return relaunchAttempts_.load(); }
+    int relaunchAttempts() const { return relaunchAttempts_; }
 
     // Set before setUp(); called on the main loop.
-    std::function<void(const std::string&)> onSetupFailure;
-    std::function<void(const std::string&)> onInstallProgress;
+    std::function<void(const std::string& message, SetupFailureCause cause)> onSetupFailure;
+    // `missing`: the app is not there and none could be installed.
+    std::function<void(const std::string& line, bool missing)> onInstallProgress;
     std::function<void()> onCompanionCrashed;
 
 private:
@@ -112,7 +112,7 @@ private:
     asio::awaitable<bool> healthCheck();
     std::optional<std::string> launchHost() const;
     std::string prefix() const { return "[" + serial_ + "]"; }
-    bool halted() const { return halted_.load(); }
+    bool halted() const { return halted_; }
 
     const std::shared_ptr<ADBBridging> adb_;
     const std::string serial_;
@@ -121,19 +121,19 @@ private:
     const std::function<std::optional<std::string>()> wifiHost_;
     bool networkOnly_ = false;
 
-    std::atomic<std::uint16_t> streamHostPort_{0};
-    std::atomic<std::uint16_t> inputHostPort_{0};
-    std::atomic<std::uint16_t> pageHostPort_{0};
-    std::atomic<bool> usesBrowser_{false};
-    std::atomic<bool> connected_{false};
-    std::atomic<bool> tunnelsOpen_{false}; // a stream tunnel was (perhaps) set up and not yet removed
-    std::atomic<bool> halted_{false};
+    std::uint16_t streamHostPort_ = 0;
+    std::uint16_t inputHostPort_ = 0;
+    std::uint16_t pageHostPort_ = 0;
+    bool usesBrowser_ = false;
+    bool connected_ = false;
+    bool tunnelsOpen_ = false; // a stream tunnel was (perhaps) set up and not yet removed
+    bool halted_ = false;
     std::optional<std::string> companionVersion_;
     bool companionUpdateFailed_ = false;
 
     TaskGroup tasks_; // the health check (main loop)
     bool healthChecking_ = false;
-    std::atomic<int> relaunchAttempts_{0};
+    int relaunchAttempts_ = 0;
     Sleeper pause_;
 };
 

@@ -64,35 +64,37 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
     std::string rule;
     for (int i = 0; i < 50; ++i) rule += "\u2500";
     sections.push_back("QuillBright Health Report\n" + rule + "\nGenerated: " + dateText(in.generated)
-        + "\n\n## App\nversion=" + in.version + "\nstatus=" + in.status + "\nuptime=" + in.uptime
+        + "\n\n## App\nversion=" + in.version + "\nstatus=" + in.engine.status.label() + "\nuptime=" + in.uptime
         + "\nsystem_uptime=" + in.systemUptime
         + "\nbundle_integrity=" + in.bundleIntegrity
         + "\npermissions_screen_recording=" + (in.screenRecording ? "granted" : "MISSING")
         + "\npermissions_accessibility=" + (in.accessibility ? "granted" : "MISSING"));
 
+    const EngineState& state = in.engine;
+    const StreamStats& stats = state.stats;
     std::vector<std::string> engine = {
-        "resolution=" + in.resolution,
-        "display_mode=" + in.displayMode,
-        "connection_mode=" + in.connectionMode,
-        std::string("auto_mirror=") + onOff(in.autoMirror),
-        std::string("auto_dim=") + onOff(in.autoDim),
-        std::string("clamshell=") + onOff(in.clamshell),
-        std::string("font_smoothing=") + onOff(!in.fontSmoothingDisabled),
+        "resolution=" + state.resolution.label + " (" + state.resolution.rawValue() + ")",
+        "display_mode=" + std::string(rawValue(state.displayMode)),
+        "connection_mode=" + std::string(rawValue(state.connectionMode)),
+        std::string("auto_mirror=") + onOff(state.autoMirrorEnabled),
+        std::string("auto_dim=") + onOff(state.autoDimHost),
+        std::string("clamshell=") + onOff(state.clamshellModeEnabled),
+        std::string("font_smoothing=") + onOff(!state.fontSmoothingDisabled),
         fmt::format("sessions={}", in.sessionCount),
-        std::string("device_detected=") + yesNo(in.deviceDetected),
+        std::string("device_detected=") + yesNo(state.deviceDetected),
     };
-    if (in.running) {
-        engine.push_back(fmt::format("fps={:.1f}", in.stats.fps));
-        engine.push_back(fmt::format("clients={}", in.stats.clientCount));
-        engine.push_back(fmt::format("total_frames={}", in.stats.totalFrames));
-        engine.push_back(fmt::format("skipped_frames={}", in.stats.skippedFrames));
-        engine.push_back(fmt::format("frame_size_kb={}", in.stats.frameSizeKB));
-        engine.push_back(fmt::format("bandwidth_mbps={:.2f}", in.stats.bandwidthMBps));
-        engine.push_back(fmt::format("rtt_avg_ms={:.1f}", in.stats.rttMs));
-        engine.push_back(fmt::format("rtt_p95_ms={:.1f}", in.stats.rttP95Ms));
-        engine.push_back(fmt::format("grey_ms={:.1f}", in.stats.convertMs));
-        engine.push_back(fmt::format("compress_ms={:.1f}", in.stats.compressMs));
-        engine.push_back(fmt::format("jitter_ms={:.1f}", in.stats.jitterMs));
+    if (state.status.is(MirrorStatus::Kind::running)) {
+        engine.push_back(fmt::format("fps={:.1f}", stats.fps));
+        engine.push_back(fmt::format("clients={}", stats.clientCount));
+        engine.push_back(fmt::format("total_frames={}", stats.totalFrames));
+        engine.push_back(fmt::format("skipped_frames={}", stats.skippedFrames));
+        engine.push_back(fmt::format("frame_size_kb={}", stats.frameSizeKB));
+        engine.push_back(fmt::format("bandwidth_mbps={:.2f}", stats.bandwidthMBps));
+        engine.push_back(fmt::format("rtt_avg_ms={:.1f}", stats.rttMs));
+        engine.push_back(fmt::format("rtt_p95_ms={:.1f}", stats.rttP95Ms));
+        engine.push_back(fmt::format("grey_ms={:.1f}", stats.convertMs));
+        engine.push_back(fmt::format("compress_ms={:.1f}", stats.compressMs));
+        engine.push_back(fmt::format("jitter_ms={:.1f}", stats.jitterMs));
     }
     sections.push_back(section("Engine", engine));
 
@@ -109,8 +111,8 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
     device.push_back("reverse_tunnels=" + (tunnels.empty() ? std::string("none") : tunnels));
     sections.push_back(section("Device", device));
 
-    std::vector<std::string> companion = {"companion_version=" + in.companionVersion.value_or("unknown")};
-    if (in.companionVersion) companion.push_back(std::string("companion_compatible=") + yesNo(in.companionCompatible));
+    std::vector<std::string> companion = {"companion_version=" + state.companionVersion.value_or("unknown")};
+    if (state.companionVersion) companion.push_back(std::string("companion_compatible=") + yesNo(in.companionCompatible));
     if (in.companionInstalled) companion.push_back(std::string("companion_installed=") + yesNo(*in.companionInstalled));
     sections.push_back(section("Companion", companion));
 
@@ -134,7 +136,7 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
         "saved_resolution=" + in.savedResolution.value_or("default"),
         "saved_connection_mode=" + in.savedConnectionMode.value_or("default"),
     }));
-    sections.push_back(section("Update", {"update_available=" + in.updateVersion.value_or("none")}));
+    sections.push_back(section("Update", {"update_available=" + state.updateVersion.value_or("none")}));
 
     std::vector<std::string> system = {"os=" + in.osVersion};
     if (in.residentMB) system.push_back(fmt::format("memory_rss_mb={:.1f}", *in.residentMB));

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "runtime/Clock.h"
-#include "config/StreamStats.h"
+#include "config/EngineState.h"
 
 namespace qb {
 
@@ -26,25 +26,16 @@ class RingLogger;
 struct HealthReportInput {
     WallTime generated{};
     std::string version;
-    std::string status;          // the status label
     std::string uptime;          // processUptime(): the daemon's
     std::string systemUptime;    // systemUptime(): the machine's
     std::string bundleIntegrity = "ok"; // ok, missing_adb, missing_apk, missing_both
     bool screenRecording = false;
     bool accessibility = false;
 
-    // ## Engine
-    std::string resolution;      // "Cozy (1600x1200)"
-    std::string displayMode;     // "mirror" / "extended"
-    std::string connectionMode;  // "usb" / "wifi"
-    bool autoMirror = true;
-    bool autoDim = true;
-    bool clamshell = false;
-    bool fontSmoothingDisabled = false;
+    // ## Engine (and the status above, the companion's version and the
+    // update below): what the engine publishes
+    EngineState engine;
     std::size_t sessionCount = 0;
-    bool deviceDetected = false;
-    bool running = false;
-    StreamStats stats;
 
     // ## Device
     struct Device {
@@ -58,7 +49,6 @@ struct HealthReportInput {
     std::string reverseTunnels; // trimmed output; empty: "none"
 
     // ## Companion
-    std::optional<std::string> companionVersion;
     bool companionCompatible = true;
     std::optional<bool> companionInstalled; // only when a device is present
 
@@ -79,9 +69,6 @@ struct HealthReportInput {
     bool setupCompleted = false;
     std::optional<std::string> savedResolution;
     std::optional<std::string> savedConnectionMode;
-
-    // ## Update
-    std::optional<std::string> updateVersion;
 
     // ## System
     std::string osVersion;

@@ -55,29 +55,35 @@ std::unique_ptr<ComparisonEncoder> makeHardwareComparisonEncoder(std::int64_t wi
 
 // ---------------------------------------------------------------- errors
 
-ScreenCaptureError::ScreenCaptureError(Kind kind, std::string description, std::int32_t code)
+ScreenCaptureError::ScreenCaptureError(Kind kind, std::string description, bool temporary)
     : std::runtime_error(std::move(description))
     , kind_(kind)
-    , code_(code)
+    , temporary_(temporary)
 {
 }
 
-ScreenCaptureError ScreenCaptureError::streamStartFailed(std::int32_t code)
+ScreenCaptureError ScreenCaptureError::streamStartFailed(const CaptureFailure& failure)
 {
-    return {Kind::streamStartFailed, capture_text::streamStartFailed(code), code};
+    return {Kind::streamStartFailed, failure.message, failure.kind == CaptureFailure::Kind::temporary};
 }
 
-ScreenCaptureError ScreenCaptureError::permissionDenied()
+ScreenCaptureError ScreenCaptureError::permissionDenied(const CaptureWords& words)
 {
-    return {Kind::permissionDenied, std::string(capture_text::PERMISSION_DENIED)};
+    return {Kind::permissionDenied, words.accessDenied};
 }
 
-ScreenCaptureError ScreenCaptureError::streamCreationFailed()
+ScreenCaptureError ScreenCaptureError::streamCreationFailed(const CaptureWords& words)
 {
-    return {Kind::streamCreationFailed, std::string(capture_text::STREAM_CREATION_FAILED)};
+    return {Kind::streamCreationFailed, words.streamUnavailable};
 }
 
 // ---------------------------------------------------------------- construction
+
+const CaptureWords& ScreenCapture::words() const
+{
+    static const CaptureWords neutral;
+    return backend_ ? backend_->words() : neutral;
+}
 
 ScreenCapture::ScreenCapture(std::shared_ptr<FrameSink> tcpServer, std::shared_ptr<PreviewSink> wsServer,
     std::uint32_t targetDisplayID, std::int64_t width, std::int64_t height, PixelFormat pixelFormat,
@@ -161,7 +167,7 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         }
         captureLog(LogLevel::warn,
             fmt::format("[ScreenCapture] The {} of display {} ended: the display left the desktop",
-                CAPTURE_STREAM_NAME, targetDisplayID_));
+                words().streamName, targetDisplayID_));
         if (onStreamEnded_) onStreamEnded_();
         return;
     }
@@ -326,7 +332,7 @@ void ScreenCapture::createAndStartStream()
         [weak](std::int32_t status, const CaptureSurface* surface) {
             if (auto self = weak.lock()) self->handleFrame(status, surface);
         });
-    if (!stream) throw ScreenCaptureError::streamCreationFailed();
+    if (!stream) throw ScreenCaptureError::streamCreationFailed(words());
 
     std::shared_ptr<CaptureStream> replaced;
     {
@@ -340,7 +346,7 @@ void ScreenCapture::createAndStartStream()
         onChangeOnly_ = stream->deliversOnChangeOnly();
         policy_.setOnChangeOnly(onChangeOnly_);
     }
-    if (const std::int32_t code = stream->start(); code != 0) throw ScreenCaptureError::streamStartFailed(code);
+    if (const auto failure = stream->start()) throw ScreenCaptureError::streamStartFailed(*failure);
     if (timing_.reread > Duration::zero()) {
         std::weak_ptr<ScreenCapture> owner = weak_from_this();
         auto timer = Timer::repeating(request.queue->executor(), timing_.reread, timing_.reread, [owner] {
@@ -402,7 +408,7 @@ asio::awaitable<void> ScreenCapture::start()
         std::lock_guard guard(lifecycleLock_);
         lifecycle_ = CaptureLifecycle::running;
     }
-    if (!backend_ || !backend_->preflightScreenCaptureAccess()) throw ScreenCaptureError::permissionDenied();
+    if (!backend_ || !backend_->preflightScreenCaptureAccess()) throw ScreenCaptureError::permissionDenied(words());
 
     const std::int64_t bytesPerPixelValue = static_cast<std::int64_t>(bytesPerPixel(pixelFormat_));
     // LZ4 takes sizes as int; a frame it cannot take cannot be streamed.
@@ -411,7 +417,7 @@ asio::awaitable<void> ScreenCapture::start()
             pixelFormat_)) {
         captureLog(LogLevel::error,
             fmt::format("[ScreenCapture] Cannot capture a {}x{} frame", expectedWidth_, expectedHeight_));
-        throw ScreenCaptureError::streamCreationFailed();
+        throw ScreenCaptureError::streamCreationFailed(words());
     }
 
     {
@@ -450,7 +456,7 @@ asio::awaitable<void> ScreenCapture::start()
         lastStatTime_ = wallNow();
     }
     captureLog(fmt::format("[ScreenCapture] Capture started at {}fps -- {} + SIMD kernels + LZ4 delta (zero GPU)",
-        NOMINAL_FPS, CAPTURE_STREAM_NAME));
+        NOMINAL_FPS, words().streamName));
     co_return;
 }
 
@@ -480,7 +486,7 @@ asio::awaitable<void> ScreenCapture::stop()
 
 asio::awaitable<void> ScreenCapture::restartStream()
 {
-    captureLog(fmt::format("[ScreenCapture] Restarting {} for display {}...", CAPTURE_STREAM_NAME, targetDisplayID_));
+    captureLog(fmt::format("[ScreenCapture] Restarting {} for display {}...", words().streamName, targetDisplayID_));
     {
         std::unique_lock guard(lifecycleLock_);
         if (lifecycle_ != CaptureLifecycle::running) {
@@ -528,7 +534,7 @@ asio::awaitable<void> ScreenCapture::restartStream()
         }
         releaseStream(); // a created stream that failed to start serves nothing
         captureLog(LogLevel::error, fmt::format("[ScreenCapture] Failed to restart {} for display {}: {}",
-                                        CAPTURE_STREAM_NAME, targetDisplayID_, error.what()));
+                                        words().streamName, targetDisplayID_, error.what()));
         co_return;
     }
 
@@ -541,7 +547,7 @@ asio::awaitable<void> ScreenCapture::restartStream()
         }
     }
     if (resumed) {
-        captureLog(fmt::format("[ScreenCapture] {} restarted successfully for display {}", CAPTURE_STREAM_NAME,
+        captureLog(fmt::format("[ScreenCapture] {} restarted successfully for display {}", words().streamName,
             targetDisplayID_));
     } else {
         // stop() ran while the stream was being created: it must not keep running.

@@ -61,22 +61,24 @@ namespace qb {
 class ScreenCaptureError : public std::runtime_error {
 public:
     enum class Kind {
-        streamStartFailed, // payload: the platform error code
+        streamStartFailed,
         permissionDenied,
         streamCreationFailed,
     };
 
-    static ScreenCaptureError streamStartFailed(std::int32_t code);
-    static ScreenCaptureError permissionDenied();
-    static ScreenCaptureError streamCreationFailed();
+    // The descriptions are the backend's words (CaptureWords, CaptureFailure).
+    static ScreenCaptureError streamStartFailed(const CaptureFailure& failure);
+    static ScreenCaptureError permissionDenied(const CaptureWords& words);
+    static ScreenCaptureError streamCreationFailed(const CaptureWords& words);
 
     Kind kind() const { return kind_; }
-    std::int32_t code() const { return code_; }
+    // A start that may pass when tried again later.
+    bool temporary() const { return temporary_; }
 
 private:
-    ScreenCaptureError(Kind kind, std::string description, std::int32_t code = 0);
+    ScreenCaptureError(Kind kind, std::string description, bool temporary = false);
     Kind kind_;
-    std::int32_t code_;
+    bool temporary_;
 };
 
 // Creates the comparison encoder for (width, height, fps, bitrate Mbit/s);
@@ -160,6 +162,8 @@ private:
     // The next frame is taken in whole, and the stream asked for one read whole.
     void requestReread();
 
+    // The backend's words (neutral ones without a backend).
+    const CaptureWords& words() const;
     // Creates and starts a stream into displayStream_; throws ScreenCaptureError.
     void createAndStartStream();
     // Takes the stream out under the lifecycle lock, stops and destroys it outside.

@@ -1,16 +1,16 @@
 // Display capture: the platform service the frame encoder (ScreenCapture)
 // draws its pixels from.
 //
-// The x11 backend links its libraries: XShm shared-memory images, XDamage
-// telling when and where the picture changed, XRandR giving the displays'
-// rectangles:
+// Each backend keeps its own mechanism and its own words: the seam says
+// only whether a stream started, and when it did not, whether trying again
+// may help, with the backend's message.
 //
 //   auto backend = platform->captureBackend();
 //   if (!backend->preflightScreenCaptureAccess()) ...            // no X display access
 //   CaptureStreamRequest request{.displayId = id, .width = w, .height = h,
 //       .queue = SerialQueue::makeDedicated("capture")};
 //   auto stream = backend->createStream(request, handler);      // nullptr: display offline
-//   if (std::int32_t code = stream->start(); code != 0) ...      // platform error code
+//   if (auto failure = stream->start()) ...                      // temporary or permanent, and why
 //   ...
 //   stream->stop();        // afterwards no handler call runs or will start
 //
@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,26 +43,28 @@ class SerialQueue;
 // 'BGRA' as a four-character code: bytes B, G, R, A in memory, 4 per pixel.
 inline constexpr std::uint32_t CAPTURE_PIXEL_FORMAT_BGRA = 0x42475241;
 
-// How log lines name the stream ("Restarting XShm capture stream for display 3...").
-inline constexpr std::string_view CAPTURE_STREAM_NAME = "XShm capture stream";
+// What a backend tells the user in its own words.
+struct CaptureWords {
+    // How log lines name one of its streams ("Restarting <name> for display 3...").
+    std::string streamName = "capture stream";
+    // Capture is not allowed (preflightScreenCaptureAccess() is false).
+    std::string accessDenied = "Screen capture is not allowed on this desktop; `quillbright doctor` says what it needs.";
+    // createStream() gave no stream.
+    std::string streamUnavailable = "The display could not be captured — it may be offline.";
+};
 
-// The user-visible descriptions of capture failures.
-namespace capture_text {
+// Why a stream did not start, in the backend's words. A temporary failure
+// may pass when the stream is started again later (the display is still
+// being set up, the desktop was busy); a permanent one will not, for this
+// display on this desktop.
+struct CaptureFailure {
+    enum class Kind { temporary, permanent };
+    Kind kind = Kind::permanent;
+    std::string message;
 
-// Followed by the code in decimal and ".".
-inline constexpr std::string_view STREAM_START_FAILED_PREFIX = "XShmAttach failed with code ";
-inline constexpr std::string_view PERMISSION_DENIED =
-    "Screen Recording permission not granted. Open the X display for QuillBright "
-    "(DISPLAY and XAUTHORITY, or xhost +SI:localuser:<user>), then restart the app.";
-inline constexpr std::string_view STREAM_CREATION_FAILED =
-    "XShmCreateImage returned NULL — display may be offline.";
-
-inline std::string streamStartFailed(std::int32_t code)
-{
-    return std::string(STREAM_START_FAILED_PREFIX) + std::to_string(code) + ".";
-}
-
-} // namespace capture_text
+    static CaptureFailure temporary(std::string message) { return {Kind::temporary, std::move(message)}; }
+    static CaptureFailure permanent(std::string message) { return {Kind::permanent, std::move(message)}; }
+};
 
 // What the handler's status says about a delivery.
 enum class CaptureFrameStatus : std::int32_t {
@@ -70,12 +73,6 @@ enum class CaptureFrameStatus : std::int32_t {
     frameBlank = 2,    // the display went blank (asleep, off); no surface
     stopped = 3,       // the stream ended on its own (display gone); last call
 };
-
-// Start errors (non-zero results of CaptureStream::start).
-inline constexpr std::int32_t CAPTURE_ERROR_FAILURE = 1000;
-inline constexpr std::int32_t CAPTURE_ERROR_ILLEGAL_ARGUMENT = 1001;
-inline constexpr std::int32_t CAPTURE_ERROR_INVALID_CONNECTION = 1002;
-inline constexpr std::int32_t CAPTURE_ERROR_CANNOT_COMPLETE = 1004;
 
 // ---------------------------------------------------------------------------
 // Surfaces
@@ -160,9 +157,9 @@ class CaptureStream {
 public:
     virtual ~CaptureStream() = default;
 
-    // Starts delivering; 0 on success, else a platform error code
-    // (CAPTURE_ERROR_*). Starting a started stream returns 0.
-    virtual std::int32_t start() = 0;
+    // Starts delivering; nothing on success, else why not. Starting a
+    // started stream succeeds.
+    virtual std::optional<CaptureFailure> start() = 0;
 
     // Whether frames come only when the picture changes (nothing repeats a
     // frame by itself, so a consumer that drops one asks for another).
@@ -192,6 +189,12 @@ public:
     virtual bool preflightScreenCaptureAccess() = 0;
     // Asks for access where the platform can; returns the resulting state.
     virtual bool requestScreenCaptureAccess() = 0;
+    // What the user reads about this backend's capture.
+    virtual const CaptureWords& words() const
+    {
+        static const CaptureWords neutral;
+        return neutral;
+    }
 
     // Creates a stopped stream of the display; nullptr when the display does
     // not exist or cannot be captured (creation fails otherwise).

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "platform/MirrorScaler.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
@@ -40,6 +42,7 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
     std::shared_ptr<FrameSource> source;
     CaptureStreamRequest request;
     CaptureFrameHandler handler;
+    std::string streamName; // the backend's, for its messages
 
     std::mutex lock;
     std::condition_variable idle;
@@ -211,16 +214,20 @@ public:
         requestFrame();
     }
 
-    std::int32_t start() override
+    std::optional<CaptureFailure> start() override
     {
         {
             std::lock_guard guard(state_->lock);
-            if (state_->active) return 0;
+            if (state_->active) return std::nullopt;
         }
         auto& source = *state_->source;
         const std::uint32_t id = state_->request.displayId;
         auto size = source.pictureSize(id);
-        if (!size) return CAPTURE_ERROR_CANNOT_COMPLETE;
+        if (!size) {
+            return CaptureFailure::temporary(
+                fmt::format("The desktop shows no picture of display {} yet: its {} cannot start.", id,
+                    state_->streamName));
+        }
         // A capture of another size asks the display for it (a mirrored
         // monitor keeps its size and is scaled instead).
         if (size->first != state_->request.width || size->second != state_->request.height) {
@@ -239,10 +246,11 @@ public:
             std::lock_guard guard(state_->lock);
             state_->active = false;
             state_->attached = false;
-            return CAPTURE_ERROR_CANNOT_COMPLETE;
+            return CaptureFailure::temporary(
+                fmt::format("The desktop refused the {} of display {}.", state_->streamName, id));
         }
         // The first picture is the display's newest, handed over by attach.
-        return 0;
+        return std::nullopt;
     }
 
     void stop() override
@@ -268,9 +276,14 @@ private:
 
 class PushedCaptureBackend final : public CaptureBackend {
 public:
-    explicit PushedCaptureBackend(std::shared_ptr<FrameSource> source) : source_(std::move(source)) {}
+    PushedCaptureBackend(std::shared_ptr<FrameSource> source, CaptureWords words)
+        : source_(std::move(source))
+        , words_(std::move(words))
+    {
+    }
     bool preflightScreenCaptureAccess() override { return true; }
     bool requestScreenCaptureAccess() override { return true; }
+    const CaptureWords& words() const override { return words_; }
     std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
         CaptureFrameHandler handler) override
     {
@@ -280,18 +293,20 @@ public:
         state->source = source_;
         state->request = request;
         state->handler = std::move(handler);
+        state->streamName = words_.streamName;
         return std::make_unique<PushedCaptureStream>(std::move(state));
     }
 
 private:
     std::shared_ptr<FrameSource> source_;
+    CaptureWords words_;
 };
 
 } // namespace
 
-std::shared_ptr<CaptureBackend> makePushedCaptureBackend(std::shared_ptr<FrameSource> source)
+std::shared_ptr<CaptureBackend> makePushedCaptureBackend(std::shared_ptr<FrameSource> source, CaptureWords words)
 {
-    return std::make_shared<PushedCaptureBackend>(std::move(source));
+    return std::make_shared<PushedCaptureBackend>(std::move(source), std::move(words));
 }
 
 void LatestPicture::update(const PushedFrame& frame)

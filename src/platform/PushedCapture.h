@@ -73,6 +73,8 @@ public:
     virtual void detach(std::uint32_t displayId, const FrameSink* sink) = 0;
 };
 
-std::shared_ptr<CaptureBackend> makePushedCaptureBackend(std::shared_ptr<FrameSource> source);
+// `words`: the desktop backend's own (its stream's name, its messages).
+std::shared_ptr<CaptureBackend> makePushedCaptureBackend(std::shared_ptr<FrameSource> source,
+    CaptureWords words = {});
 
 } // namespace qb

@@ -266,11 +266,13 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         co_await offMainLoop<bool>(status, SESSION);
         supervisor_->setNetworkOnly(skipADB_);
         const std::weak_ptr<DeviceSession> owner = weak_from_this();
-        supervisor_->onSetupFailure = [owner](const std::string& message) {
-            if (auto session = owner.lock(); session && session->onSetupFailure) session->onSetupFailure(message);
+        supervisor_->onSetupFailure = [owner](const std::string& message, SetupFailureCause cause) {
+            if (auto session = owner.lock(); session && session->onSetupFailure) session->onSetupFailure(message, cause);
         };
-        supervisor_->onInstallProgress = [owner](const std::string& line) {
-            if (auto session = owner.lock(); session && session->onInstallProgress) session->onInstallProgress(line);
+        supervisor_->onInstallProgress = [owner](const std::string& line, bool missing) {
+            if (auto session = owner.lock(); session && session->onInstallProgress) {
+                session->onInstallProgress(line, missing);
+            }
         };
         supervisor_->onCompanionCrashed = [owner] {
             if (auto session = owner.lock(); session && session->onCompanionCrashed) session->onCompanionCrashed();
@@ -331,12 +333,19 @@ asio::awaitable<void> DeviceSession::stop()
 // ---------------------------------------------------------------------------
 // Reconnect
 
-bool DeviceSession::openTabletPage() { return !skipADB_ && supervisor_->openPageOnDevice(); }
-
-void DeviceSession::reconnect()
+asio::awaitable<bool> DeviceSession::openTabletPage()
 {
-    if (stopping()) return; // a stopped session keeps no link
-    supervisor_->reconnect();
+    if (skipADB_) co_return false;
+    const auto supervisor = supervisor_;
+    const bool opened = co_await supervisor->openPageOnDevice();
+    co_return opened;
+}
+
+asio::awaitable<void> DeviceSession::reconnect()
+{
+    if (stopping()) co_return; // a stopped session keeps no link
+    const auto supervisor = supervisor_;
+    co_await supervisor->reconnect();
 }
 
 // ---------------------------------------------------------------------------

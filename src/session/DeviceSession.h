@@ -22,9 +22,9 @@
 //  - The session's callbacks (onStatsChanged, onClientCountChanged,
 //    onLatencyStats, onSetupFailure, onCompanionCrashed) are called on the
 //    main loop.
-//  - reconnect() blocks on adb: call it off the main loop, like the engine's
-//    reconnect task does. adbConnected() and relaunchAttempts() may be read
-//    from any thread.
+//  - reconnect() and openTabletPage() are coroutines on the main loop too;
+//    their adb calls run on the utility queue, and cancelling them (a stop
+//    cancels the engine's reconnects) ends the call under way.
 //  - The device link (tunnels, companion install, launch, health check,
 //    reconnect) is the session's CompanionSupervisor: every 30 seconds while
 //    the link is up it asks adb (off the main loop) whether the companion
@@ -150,14 +150,14 @@ public:
     // Never throws; safe on a half-started or already stopped session.
     asio::awaitable<void> stop();
     // Re-creates the adb tunnels and relaunches the companion (no install, no
-    // version check, no new health check). Blocks on adb: call it off the
-    // main loop.
-    void reconnect();
+    // version check, no new health check). Main loop; cancelling it ends the
+    // adb call under way.
+    asio::awaitable<void> reconnect();
     // The adb server was lost: the link is down until reconnect().
     void adbLinkLost() { supervisor_->linkLost(); }
     // The tablet page's tunnel and a VIEW intent on the device: its browser
-    // shows this session. Blocks on adb: off the main loop.
-    bool openTabletPage();
+    // shows this session; whether it was opened. Main loop.
+    asio::awaitable<bool> openTabletPage();
 
     // The IPv4 address of this machine's Wi-Fi interface: the one named by
     // $QUILLBRIGHT_WIFI_INTERFACE, else the first interface whose name begins
@@ -207,9 +207,10 @@ public:
     std::function<void()> onStatsChanged;
     std::function<void(int)> onClientCountChanged;
     std::function<void(const LatencyStats&)> onLatencyStats;
-    std::function<void(const std::string&)> onSetupFailure;
-    // The companion is being installed or updated (a line for the user).
-    std::function<void(const std::string&)> onInstallProgress;
+    std::function<void(const std::string&, SetupFailureCause)> onSetupFailure;
+    // The companion is being installed or updated (a line for the user), or
+    // is missing and none could be installed.
+    std::function<void(const std::string& line, bool missing)> onInstallProgress;
     std::function<void()> onCompanionCrashed;
     // The capture's display left the desktop or went dark (the user turned
     // its output off): no frame comes until the session is built again.

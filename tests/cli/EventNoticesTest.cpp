@@ -58,19 +58,25 @@ TEST(EventNoticesTest, OneNoticePerEventAndNoneForTheRest)
     EXPECT_EQ(said(EngineProperty::companionUpdateFailed), Said{"Companion app too old"});
     EXPECT_EQ(said(EngineProperty::companionUpdateFailed), Said{});
     state.lastADBFailureMessage = "Bundled companion APK is stale (v1.8.2).";
+    state.lastADBFailureCause = SetupFailureCause::companionStale;
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
     state.apkInstallStatus = "missing on DC1-0001";
+    state.companionMissing = true;
     EXPECT_EQ(said(EngineProperty::apkInstallStatus), Said{"Companion app missing"});
     state.lastADBFailureMessage = "Companion app failed to install on DC_1.";
+    state.lastADBFailureCause = SetupFailureCause::companionNotInstalled;
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
     state.lastADBFailureMessage = "Reverse tunnel failed after 3 attempts.";
+    state.lastADBFailureCause = SetupFailureCause::other;
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{"Tablet not ready"});
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
     state.lastADBFailureMessage.reset();
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{});
     state.apkInstallStatus = "";
+    state.companionMissing = false;
     said(EngineProperty::apkInstallStatus);
     state.lastADBFailureMessage = "Companion app failed to install on DC_1.";
+    state.lastADBFailureCause = SetupFailureCause::companionNotInstalled;
     EXPECT_EQ(said(EngineProperty::lastADBFailureMessage), Said{"Companion app missing"});
 }
 

@@ -15,18 +15,16 @@ TEST(StartProgress, EveryFailureTheEngineReportsGetsAOneLineHint)
         MirrorStatus status;
         std::string hint;
     };
+    using Cause = MirrorStatus::Cause;
     const std::vector<Case> cases{
-        {MirrorStatus::error("Port 8891 (HTTP server) is in use by python3 (pid 7). Quit the other process and retry."),
+        {MirrorStatus::error("Port 8891 (HTTP server) is in use by python3 (pid 7).", Cause::portInUse),
             "quit the program named above"},
-        {MirrorStatus::error("Grant Screen Recording permission (X display access: DISPLAY and XAUTHORITY, or "
-                             "xhost +SI:localuser:<user>), then retry"),
-            "DISPLAY and XAUTHORITY set"},
-        {MirrorStatus::error("Server failed: bind: Address already in use"), "ports 8890-8891"},
-        {MirrorStatus::error("No device sessions could be started"), "`adb devices` lists the tablet"},
-        {MirrorStatus::error("Companion app crashed on device"), "open the QuillBright app on the tablet"},
-        {MirrorStatus::error("No adb binary found. Install Android SDK or place adb in the resources directory."),
-            "sudo apt install adb"},
-        {MirrorStatus::error("something new"), "`quillbright doctor`"},
+        {MirrorStatus::error("no display", Cause::captureAccess), "DISPLAY and XAUTHORITY set"},
+        {MirrorStatus::error("Server failed: bind", Cause::serverFailed), "ports 8890-8891"},
+        {MirrorStatus::error("none", Cause::noSessions), "`adb devices` lists the tablet"},
+        {MirrorStatus::error("crashed", Cause::companionCrashed), "open the QuillBright app on the tablet"},
+        // The advice follows the cause, not words in the message.
+        {MirrorStatus::error("Server failed: port 8888 is in use, no X display"), "`quillbright doctor` checks what"},
         {MirrorStatus::waitingForDevice(), "USB debugging on"},
     };
     for (const auto& c : cases) {

@@ -23,12 +23,7 @@ TEST_F(EngineSettingsTest, LoadsMigratesAndWritesBack)
 {
     {
         SettingsStore store(dir / "settings.json");
-        const auto v = EngineSettings(store).load();
-        EXPECT_EQ(v.resolution, DisplayResolution::cozy());
-        EXPECT_EQ(v.nonDC1Mode, "portrait-cozy");
-        EXPECT_EQ(v.displayProfile, DisplayProfile::crispPaper);
-        EXPECT_TRUE(v.autoMirrorEnabled);
-        EXPECT_EQ(v.connectionMode, ConnectionMode::usb);
+        EngineSettings(store).load();
         EXPECT_EQ(store.boolean("v1.7_defaults_migrated"), true);
     }
     {

@@ -17,7 +17,6 @@ namespace qb {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 using test::device;
 using test::runOnMain;
@@ -131,8 +130,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     capture->permitted = false;
     auto denied = makeEngine();
     runOnMain(denied->start());
-    EXPECT_TRUE(denied->state().status.isError());
-    EXPECT_THAT(denied->state().status.message(), HasSubstr("Grant Screen Recording permission"));
+    EXPECT_EQ(denied->state().status.cause(), MirrorStatus::Cause::captureAccess);
     EXPECT_EQ(capture->requests, 1);
     capture->permitted = true;
 
@@ -171,7 +169,7 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     recorder.failing = {"D1", "P1"};
     auto none = makeEngine();
     runOnMain(none->start());
-    EXPECT_EQ(none->state().status, MirrorStatus::error("No device sessions could be started"));
+    EXPECT_EQ(none->state().status.cause(), MirrorStatus::Cause::noSessions);
 }
 
 TEST_F(MirrorEngineTest, InWiFiModeTheSetUpDevicesAreServedUntilTheirSessionsEnd)

@@ -21,10 +21,6 @@ HealthReportInput sampleInput()
     HealthReportInput in;
     in.generated = wallNow();
     in.version = "2.4.4";
-    in.status = "idle";
-    in.resolution = "Cozy (1600x1200)";
-    in.displayMode = "mirror";
-    in.connectionMode = "usb";
     in.adbAvailable = true;
     in.devices = {{"ABC", "DC-1", "Daylight DC-1", std::make_pair(1200, 1600)}};
     return in;
@@ -45,10 +41,10 @@ TEST(HealthReport, SectionsAndRunningLines)
     // Without performance data the summary ends before the events.
     EXPECT_THAT(healthReportSummary(idle), EndsWith("update_available=none\n\n## System\nos="));
 
-    in.running = true;
-    in.stats.fps = 29.96;
-    in.stats.bandwidthMBps = 1.005;
-    in.updateVersion = "2.5";
+    in.engine.status = MirrorStatus::running();
+    in.engine.stats.fps = 29.96;
+    in.engine.stats.bandwidthMBps = 1.005;
+    in.engine.updateVersion = "2.5";
     in.crashReports = "Found 1 crash report(s) in last 7 days:\n...";
     MetricsSample sample;
     sample.timestamp = wallNow();

@@ -94,10 +94,10 @@ private:
         bool deliversOnChangeOnly() const override { return backend->onChangeOnly; }
         void requestFrame() override { ++backend->framesRequested; }
         void requestReread() override { ++backend->rereadsRequested; }
-        std::int32_t start() override
+        std::optional<CaptureFailure> start() override
         {
             if (!core->started.exchange(true)) ++backend->streamsRunning;
-            return 0;
+            return std::nullopt;
         }
         void stop() override
         {

@@ -221,7 +221,7 @@ TEST_F(DeviceSessionTest, StopDuringAdbSetupTakesTheNewTunnelDownAgain)
     };
     auto session = makeSession("RACE-1");
     bool failureReported = false;
-    session->onSetupFailure = [&](const std::string&) { failureReported = true; };
+    session->onSetupFailure = [&](const std::string&, SetupFailureCause) { failureReported = true; };
     const auto start = spawnOnMain(session->start(nullptr, 1.0, 1.2));
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return inTunnel.load(); }, 5s));
 
@@ -248,16 +248,19 @@ TEST_F(DeviceSessionTest, AdbSetupBranches)
         std::optional<std::string> version;
         bool updateFailed;
         std::string failure; // the message for the user; empty when the link came up
+        SetupFailureCause cause = SetupFailureCause::other;
     };
     const std::string tunnelFailed = "Reverse tunnel failed after 3 attempts. Check that no other app is using adb "
                                      "(close Android Studio or other tools, then reconnect the device).";
     const std::vector<Case> cases = {
         {"MISSING-TUNNEL-DOWN", false, {}, {false, false, false}, 3, 0, std::nullopt, false,
             "Companion app failed to install on DC_1. Check USB debugging is enabled, then unplug and replug the "
-            "device."},
+            "device.",
+            SetupFailureCause::companionNotInstalled},
         {"STALE-STAYS-STALE", true, {std::string("1.8.2")}, {}, 1, 4, "1.8.2", true, ""},
         {"STALE-TUNNEL-DOWN", true, {std::string("1.8.2")}, {false, false, false}, 1, 4, "1.8.2", true,
-            "Bundled companion APK is stale (v1.8.2). Reinstall QuillBright from https://quillbright.app."},
+            "Bundled companion APK is stale (v1.8.2). Reinstall QuillBright from https://quillbright.app.",
+            SetupFailureCause::companionStale},
         {"UPDATE-TAKES-ON-REQUERY-2", true, {std::string("1.8.2"), std::nullopt, std::string("2.5.0")}, {}, 1, 3,
             "2.5.0", false, ""},
         {"NO-VERSION-TUNNEL-DOWN", true, {std::nullopt}, {false, false, false}, 1, 2, std::nullopt, false,
@@ -272,7 +275,11 @@ TEST_F(DeviceSessionTest, AdbSetupBranches)
         bridge->tunnelResults = c.tunnels;
         auto session = makeSession(c.serial);
         std::vector<std::string> failures;
-        session->onSetupFailure = [&failures](const std::string& message) { failures.push_back(message); };
+        SetupFailureCause cause = SetupFailureCause::other;
+        session->onSetupFailure = [&](const std::string& message, SetupFailureCause why) {
+            failures.push_back(message);
+            cause = why;
+        };
         runOnMain(session->start(nullptr, 1.0, 1.2));
         EXPECT_NE(session->capture(), nullptr) << "adb failures never stop the mirror";
         EXPECT_EQ(bridge->count("installBundledAPK"), c.installs);
@@ -280,6 +287,7 @@ TEST_F(DeviceSessionTest, AdbSetupBranches)
         EXPECT_EQ(session->companionVersion(), c.version);
         EXPECT_EQ(session->companionUpdateFailed(), c.updateFailed);
         EXPECT_EQ(failures, c.failure.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.failure});
+        EXPECT_EQ(cause, c.cause);
         EXPECT_EQ(session->adbConnected(), c.failure.empty());
         EXPECT_EQ(bridge->count("launchApp"), c.failure.empty() ? 1u : 0u);
         runOnMain(session->stop());

@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <thread>
 
+#include <fmt/format.h>
+
 #include "platform/sim/SimWorld.h"
 #include "runtime/Queues.h"
 #include "runtime/Timer.h"
@@ -130,15 +132,17 @@ public:
 
     ~SimCaptureStream() override { stop(); }
 
-    std::int32_t start() override
+    std::optional<CaptureFailure> start() override
     {
         auto& world = SimWorld::shared();
-        if (std::int32_t error = world.failures().startError; error != 0) return error;
-        if (!world.display(state_->request.displayId)) return CAPTURE_ERROR_ILLEGAL_ARGUMENT;
+        if (world.failures().startFails) return CaptureFailure::temporary("The simulated stream was told to fail.");
+        if (!world.display(state_->request.displayId)) {
+            return CaptureFailure::permanent(fmt::format("No simulated display {}.", state_->request.displayId));
+        }
         std::lock_guard guard(state_->lock);
-        if (state_->active) return 0;
+        if (state_->active) return std::nullopt;
         // A stream that ended or was stopped does not start again.
-        if (state_->everStarted) return CAPTURE_ERROR_CANNOT_COMPLETE;
+        if (state_->everStarted) return CaptureFailure::permanent("A simulated stream that ended does not start again.");
         state_->active = true;
         state_->everStarted = true;
         const auto interval = std::max<Duration>(seconds(state_->request.minimumFrameTime),
@@ -148,7 +152,7 @@ public:
             if (auto state = weak.lock()) deliver(state);
         });
         world.streamStarted();
-        return 0;
+        return std::nullopt;
     }
 
     void stop() override
@@ -177,6 +181,13 @@ class SimCaptureBackend final : public CaptureBackend {
 public:
     bool preflightScreenCaptureAccess() override { return !SimWorld::shared().failures().permissionDenied; }
     bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
+    const CaptureWords& words() const override
+    {
+        static const CaptureWords sim{"simulated capture stream",
+            "Screen capture is not allowed on the simulated desktop (its world says so).",
+            "The simulated display cannot be captured — it may be offline."};
+        return sim;
+    }
 
     std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
         CaptureFrameHandler handler) override

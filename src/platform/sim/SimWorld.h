@@ -52,7 +52,7 @@ struct SimFailures {
     // Capture
     bool permissionDenied = false;
     bool createStreamFails = false;
-    std::int32_t startError = 0;
+    bool startFails = false; // a temporary failure
 };
 
 struct SimDisplayState {

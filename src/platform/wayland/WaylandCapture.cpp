@@ -39,7 +39,10 @@ private:
 
 std::shared_ptr<CaptureBackend> makeWaylandCaptureBackend(const std::shared_ptr<WaylandDesktop>& desktop)
 {
-    return makePushedCaptureBackend(std::make_shared<WaylandFrameSource>(desktop));
+    return makePushedCaptureBackend(std::make_shared<WaylandFrameSource>(desktop),
+        {"PipeWire screen-cast stream",
+            "The desktop does not let QuillBright record the screen: run it inside your GNOME session.",
+            "The desktop offers no picture of this display — it may be offline."});
 }
 
 } // namespace qb::wayland

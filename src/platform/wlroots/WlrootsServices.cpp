@@ -17,7 +17,9 @@ public:
     WlrootsPlatform(std::shared_ptr<WlrootsDesktop> desktop, Executor mainLoop)
         : desktop_(std::move(desktop))
         , mainLoop_(std::move(mainLoop))
-        , capture_(makePushedCaptureBackend(desktop_))
+        , capture_(makePushedCaptureBackend(desktop_,
+              {"screencopy stream", "The compositor does not let QuillBright copy the screen.",
+                  "The compositor offers no picture of this output — it may be offline."}))
         , displays_(std::make_shared<OutputVirtualDisplays<WlrootsDesktop>>(desktop_))
         , injector_(std::make_shared<OutputInputInjector<WlrootsDesktop>>(desktop_))
     {

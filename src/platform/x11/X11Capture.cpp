@@ -24,6 +24,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -396,19 +397,23 @@ public:
         scheduleCapture(state_);
     }
 
-    std::int32_t start() override
+    std::optional<CaptureFailure> start() override
     {
         {
             std::lock_guard guard(state_->lock);
-            if (state_->active) return 0;
+            if (state_->active) return std::nullopt;
         }
         auto& x = *state_->x;
-        if (!x.hasShm || !x.hasDamage || !x.hasFixes) return CAPTURE_ERROR_CANNOT_COMPLETE;
+        if (!x.hasShm || !x.hasDamage || !x.hasFixes) {
+            return CaptureFailure::permanent("The X server lacks XShm, XDamage or XFixes: the screen cannot be read.");
+        }
         {
             X11Display::Lock hold(x);
             const int error = x.trapErrors(
                 [&] { state_->damage = XDamageCreate(x.display(), x.root(), XDamageReportNonEmpty); });
-            if (error != 0 || !state_->damage) return CAPTURE_ERROR_FAILURE;
+            if (error != 0 || !state_->damage) {
+                return CaptureFailure::temporary("XShmAttach failed with code " + std::to_string(error) + ".");
+            }
             if (auto deaf = unreportedDamage(); deaf && !state_->unreported) {
                 state_->unreported = XFixesCreateRegion(x.display(), &*deaf, 1);
                 platformLog(LogLevel::warn, "ScreenCapture",
@@ -454,7 +459,7 @@ public:
             }
         }
         scheduleCapture(state_); // the first, complete frame
-        return 0;
+        return std::nullopt;
     }
 
     void stop() override
@@ -492,6 +497,14 @@ public:
     explicit X11CaptureBackend(std::shared_ptr<X11Display> x) : x_(std::move(x)) {}
     bool preflightScreenCaptureAccess() override { return x_->hasShm && x_->hasDamage; }
     bool requestScreenCaptureAccess() override { return preflightScreenCaptureAccess(); }
+    const CaptureWords& words() const override
+    {
+        static const CaptureWords x11{"XShm capture stream",
+            "Screen Recording permission not granted. Open the X display for QuillBright "
+            "(DISPLAY and XAUTHORITY, or xhost +SI:localuser:<user>), then restart the app.",
+            "XShmCreateImage returned NULL — display may be offline."};
+        return x11;
+    }
     std::unique_ptr<CaptureStream> createStream(const CaptureStreamRequest& request,
         CaptureFrameHandler handler) override
     {

@@ -47,6 +47,14 @@ enum class EngineProperty {
     clamshellModeEnabled,
 };
 
+// Why the companion's setup failed, beside the message for the user (which
+// is for reading and never matched).
+enum class SetupFailureCause {
+    other,                 // the tunnel could not be set up
+    companionNotInstalled, // the app is missing and could not be installed
+    companionStale,        // the app is too old and could not be updated
+};
+
 struct EngineState {
     MirrorStatus status;
     // Folded over the sessions while running: fps, frame size and timings of
@@ -59,10 +67,12 @@ struct EngineState {
     bool backlightOn = true;
     bool adbConnected = false; // some session has a working adb link
     std::string apkInstallStatus;
+    bool companionMissing = false; // apkInstallStatus: none could be installed
     bool fontSmoothingDisabled = false;
     bool deviceDetected = false;
     std::vector<std::string> unauthorizedDeviceSerials;
     std::optional<std::string> lastADBFailureMessage;
+    SetupFailureCause lastADBFailureCause = SetupFailureCause::other;
     std::optional<std::string> updateVersion;
     std::optional<std::string> updateURL;
     std::optional<std::string> companionVersion;

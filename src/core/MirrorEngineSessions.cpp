@@ -1,0 +1,103 @@
+// What the engine's sessions report (figures, clients, the round trip, the
+// companion's install and crash, a display that left) and where their
+// devices are reached on the network.
+#include "core/MirrorEngine.h"
+
+#include "core/StatsAggregation.h"
+#include "diagnostics/Log.h"
+#include "diagnostics/MetricsRing.h"
+#include "runtime/Clock.h"
+
+namespace qb {
+
+void MirrorEngine::watchSession(const std::shared_ptr<DeviceSession>& session)
+{
+    std::weak_ptr<MirrorEngine> weak = weak_from_this();
+    session->onStatsChanged = [weak] {
+        if (auto self = weak.lock()) self->aggregateStats();
+    };
+    session->onClientCountChanged = [weak](int) {
+        if (auto self = weak.lock()) self->aggregateClientCount();
+    };
+    session->onLatencyStats = [weak](const LatencyStats& stats) {
+        auto self = weak.lock();
+        if (!self) return;
+        auto figures = self->state_.stats;
+        figures.rttMs = stats.rttAvgMs;
+        figures.rttP95Ms = stats.rttP95Ms;
+        self->publish(&EngineState::stats, figures, EngineProperty::stats);
+    };
+    const std::string serial = session->id();
+    session->onCompanionCrashed = [weak, serial] {
+        auto self = weak.lock();
+        if (!self) return;
+        logError("Engine", "Companion app crashed on " + serial + " — stopping session");
+        self->setStatus(MirrorStatus::error("Companion app crashed on device", MirrorStatus::Cause::companionCrashed));
+    };
+    session->onDisplayGone = [weak, serial] {
+        auto self = weak.lock();
+        if (!self || !self->state_.status.is(MirrorStatus::Kind::running)) return;
+        logWarn("Engine", "The display of " + serial + " left the desktop (the layout changed): restarting");
+        self->reconnects_.spawn(displayGoneTask(weak), "display gone");
+    };
+    session->onInstallProgress = [weak](const std::string& text, bool missing) {
+        auto self = weak.lock();
+        if (!self || (text == self->state_.apkInstallStatus && missing == self->state_.companionMissing)) return;
+        self->published_->update(EngineProperty::apkInstallStatus, [&](EngineState& state) {
+            state.apkInstallStatus = text;
+            state.companionMissing = missing;
+        });
+    };
+    session->onSetupFailure = [weak](const std::string& message, SetupFailureCause cause) {
+        auto self = weak.lock();
+        if (!self || (self->state_.lastADBFailureMessage == message && self->state_.lastADBFailureCause == cause)) return;
+        self->published_->update(EngineProperty::lastADBFailureMessage, [&](EngineState& state) {
+            state.lastADBFailureMessage = message;
+            state.lastADBFailureCause = cause;
+        });
+    };
+}
+
+std::vector<asio::ip::address> MirrorEngine::deviceAddresses(const ConnectedDevice& device) const
+{
+    std::vector<asio::ip::address> addresses;
+    if (const auto address = deviceAddressFromSerial(device.serial)) addresses.push_back(*address);
+    const auto paired = environment_.settings ? environment_.settings->pairedDevices() : std::vector<PairedDevice>{};
+    if (const auto remembered = pairedAddress(paired, device.serial)) {
+        boost::system::error_code error;
+        const auto address = asio::ip::make_address(*remembered, error);
+        if (!error) addresses.push_back(address);
+    }
+    return addresses;
+}
+
+std::vector<StreamStats> MirrorEngine::sessionStats() const
+{
+    std::vector<StreamStats> stats;
+    for (const auto& session : sessions_) stats.push_back(session->stats());
+    return stats;
+}
+
+void MirrorEngine::aggregateStats()
+{
+    if (sessions_.empty()) return;
+    publish(&EngineState::stats, foldSessionStats(state_.stats, sessionStats()), EngineProperty::stats);
+    const auto& first = *sessions_.front();
+    if (first.companionVersion()) {
+        publish(&EngineState::companionVersion, first.companionVersion(), EngineProperty::companionVersion);
+    }
+    publish(&EngineState::companionUpdateFailed, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
+    MetricsRing::shared().record(metricsSample(state_.stats, wallNow()));
+}
+
+void MirrorEngine::aggregateClientCount()
+{
+    const int previous = state_.stats.clientCount;
+    auto figures = state_.stats;
+    figures.clientCount = totalClients(sessionStats());
+    publish(&EngineState::stats, figures, EngineProperty::stats);
+    environment_.hostDimming->clientCountChanged(previous, figures.clientCount, state_.autoDimHost,
+        state_.displayMode, state_.status);
+}
+
+} // namespace qb

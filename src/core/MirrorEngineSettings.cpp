@@ -1,0 +1,160 @@
+// The engine's settings: each change is published, stored, and has its live
+// effect (core/EngineSettings.h names it); and the desktop's font smoothing.
+#include "core/MirrorEngine.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "diagnostics/EventLog.h"
+#include "diagnostics/Log.h"
+#include "runtime/Background.h"
+
+namespace qb {
+
+template <class T>
+void MirrorEngine::changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
+{
+    publish(field, std::move(value), property);
+    settingChanged(property);
+}
+
+void MirrorEngine::setContrastAmount(double value)
+{
+    changeSetting(&EngineState::contrastAmount, value, EngineProperty::contrastAmount);
+}
+
+void MirrorEngine::setGammaAmount(double value)
+{
+    changeSetting(&EngineState::gammaAmount, value, EngineProperty::gammaAmount);
+}
+
+void MirrorEngine::setDisplayProfile(DisplayProfile profile)
+{
+    changeSetting(&EngineState::displayProfile, profile, EngineProperty::displayProfile);
+}
+
+void MirrorEngine::setResolution(DisplayResolution resolution)
+{
+    if (resolution == state_.resolution) return;
+    const std::string from = fmt::format("{}x{}", state_.resolution.width, state_.resolution.height);
+    const std::string to = fmt::format("{}x{}", resolution.width, resolution.height);
+    logInfo("Engine", "resolution changed: " + from + " → " + to);
+    EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
+    changeSetting(&EngineState::resolution, std::move(resolution), EngineProperty::resolution);
+}
+
+void MirrorEngine::setNonDC1Mode(std::string mode)
+{
+    if (mode == state_.nonDC1Mode) return;
+    logInfo("Engine", "nonDC1Mode changed: " + state_.nonDC1Mode + " → " + mode);
+    changeSetting(&EngineState::nonDC1Mode, std::move(mode), EngineProperty::nonDC1Mode);
+}
+
+void MirrorEngine::setDisplayMode(DisplayMode mode)
+{
+    const DisplayMode old = state_.displayMode;
+    changeSetting(&EngineState::displayMode, mode, EngineProperty::displayMode);
+    if (old == mode) return;
+    EventLog::shared().record(MirrorEvent::modeChanged(std::string(rawValue(old)), std::string(rawValue(mode))));
+    if (old == DisplayMode::mirror && mode == DisplayMode::extended) {
+        environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored — left mirror mode");
+    }
+}
+
+void MirrorEngine::setAutoMirrorEnabled(bool enabled)
+{
+    changeSetting(&EngineState::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
+}
+
+void MirrorEngine::setAutoDimHost(bool enabled)
+{
+    changeSetting(&EngineState::autoDimHost, enabled, EngineProperty::autoDimHost);
+}
+
+void MirrorEngine::setConnectionMode(ConnectionMode mode)
+{
+    changeSetting(&EngineState::connectionMode, mode, EngineProperty::connectionMode);
+}
+
+void MirrorEngine::setClamshellModeEnabled(bool enabled)
+{
+    changeSetting(&EngineState::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
+}
+
+// The live effect of a changed setting (core/EngineSettings.h), after it
+// was stored.
+void MirrorEngine::settingChanged(EngineProperty property)
+{
+    if (environment_.settings) environment_.settings->store(state_, property);
+    const EngineSetting* setting = engineSetting(property);
+    if (setting == nullptr) return;
+    const bool running = state_.status.is(MirrorStatus::Kind::running);
+    switch (setting->effect) {
+    case SettingEffect::toneCurve:
+        for (const auto& session : sessions_) {
+            if (!session->capture()) continue;
+            if (property == EngineProperty::contrastAmount) session->capture()->setContrastAmount(state_.contrastAmount);
+            if (property == EngineProperty::gammaAmount) session->capture()->setGammaAmount(state_.gammaAmount);
+        }
+        if (!applyingProfile_ && state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
+        break;
+    case SettingEffect::profile:
+        if (state_.displayProfile == DisplayProfile::custom) break;
+        applyingProfile_ = true;
+        setContrastAmount(contrast(state_.displayProfile));
+        setGammaAmount(gamma(state_.displayProfile));
+        applyingProfile_ = false;
+        break;
+    case SettingEffect::restart:
+        if (running) restart(); // a new size needs a new virtual display and capture
+        break;
+    case SettingEffect::restartNonDC1:
+        if (running && std::any_of(sessions_.begin(), sessions_.end(),
+                [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; })) {
+            restart();
+        }
+        break;
+    case SettingEffect::networkServices:
+        if (!isActivated_) break;
+        if (state_.connectionMode == ConnectionMode::wifi) {
+            environment_.networkServices->start(environment_.ports.stream);
+        } else {
+            environment_.networkServices->stop();
+        }
+        break;
+    case SettingEffect::sleep:
+        if (state_.clamshellModeEnabled && running) environment_.sleep->activate();
+        if (!state_.clamshellModeEnabled) environment_.sleep->deactivate();
+        break;
+    case SettingEffect::displayMode: // its setter knows the old mode
+    case SettingEffect::none: break;
+    }
+}
+
+void MirrorEngine::setFontSmoothing(bool enabled)
+{
+    ++fontSmoothingChanges_;
+    tasks_.spawn(fontSmoothingTask(weak_from_this(), environment_.fontSmoothing, enabled), "font smoothing");
+}
+
+// The desktop's settings call may block (a settings daemon, a tool): it runs
+// off the main loop, and the flag follows once it is done.
+asio::awaitable<void> MirrorEngine::fontSmoothingTask(std::weak_ptr<MirrorEngine> weak,
+    std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled)
+{
+    const std::function<bool()> change = [fonts, enabled] { return fonts->set(enabled); };
+    const bool changed = co_await offMainLoop<bool>(change);
+    auto self = weak.lock();
+    if (!self) co_return;
+    --self->fontSmoothingChanges_;
+    if (!changed) {
+        engineLine(fmt::format("[MirrorEngine] Failed to {} font smoothing: the desktop settings tool could not be run",
+            enabled ? "enable" : "disable"));
+        co_return;
+    }
+    self->publish(&EngineState::fontSmoothingDisabled, !enabled, EngineProperty::fontSmoothingDisabled);
+    engineLine(fmt::format("[MirrorEngine] Font smoothing {}", enabled ? "enabled" : "disabled"));
+}
+
+} // namespace qb
