@@ -27,6 +27,7 @@
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
 #include "runtime/Timer.h"
+#include "transport/TabletPairing.h"
 
 namespace qb::cli {
 
@@ -304,6 +305,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     // The engine takes every OS service from it: desktop and host alike.
     environment.session.platform = platform;
     environment.settings = makeStoredSettings(SettingsStore::shared());
+    environment.tabletPairing = std::make_shared<TabletPairing>(TabletPairing::defaultPath());
     daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
     environment.controlServer = daemon->controlServer;
     daemon->engine = MirrorEngine::make(std::move(environment), engineTiming);

@@ -102,6 +102,7 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
             std::make_shared<FontSmoothing>(platform.fontSettings(), FontSmoothing::stateFileIn(platform.config().home)));
     }
     if (!env.session.lanPeers) env.session.lanPeers = lanPeers_;
+    if (!env.tabletPairing) env.tabletPairing = std::make_shared<TabletPairing>(std::filesystem::path());
     // The engine outlives what the dimmer reads here: it owns the dimmer's
     // only use, and stop() ends its pending steps.
     env.hostDimming->watch(
@@ -387,14 +388,14 @@ asio::awaitable<std::string> MirrorEngine::answerControl(std::weak_ptr<MirrorEng
 }
 
 asio::awaitable<std::optional<TabletTarget>> MirrorEngine::tabletTarget(std::weak_ptr<MirrorEngine> weak,
-    TabletHello hello)
+    TabletHello hello, asio::ip::address peer)
 {
     auto self = weak.lock();
     if (!self) co_return std::nullopt;
-    co_return co_await self->pageSession(std::move(hello));
+    co_return co_await self->pageSession(std::move(hello), peer);
 }
 
-asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello)
+asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello, asio::ip::address peer)
 {
     const auto self = shared_from_this();
     if (!hello.deviceSerial.empty()) {
@@ -462,7 +463,15 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
     }
     const auto& frames = session->tcpServer();
     if (!frames || frames->port() == 0) co_return std::nullopt;
-    ++pages_[serial].connections;
+    auto& link = pages_[serial];
+    ++link.connections;
+    if (!peer.is_unspecified() && !peer.is_loopback() && state_.connectionMode == ConnectionMode::wifi) {
+        // The paired page may now reach the preview too, until its session ends.
+        if (std::find(link.lanPeers.begin(), link.lanPeers.end(), peer) == link.lanPeers.end()) {
+            link.lanPeers.push_back(peer);
+        }
+        lanPeers_->allow(peer);
+    }
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
     std::shared_ptr<void> lease(nullptr, [weak, serial](void*) {
         MainLoop::shared().post([weak, serial] {
@@ -489,6 +498,20 @@ asio::awaitable<void> MirrorEngine::openTabletPageTask(std::function<bool()> ope
     co_await offMainLoop<bool>(std::move(open));
 }
 
+std::string MirrorEngine::issueTabletPairingCode()
+{
+    const std::string code = environment_.tabletPairing->issueCode();
+    logInfo("Engine", "Tablet pairing code issued");
+    return code;
+}
+
+bool MirrorEngine::forgetTabletPages()
+{
+    const bool saved = environment_.tabletPairing->forgetAll();
+    logInfo("Engine", saved ? "Every paired tablet page forgotten" : "Paired tablet pages could not be forgotten");
+    return saved;
+}
+
 void MirrorEngine::pageLeft(const std::string& serial)
 {
     auto& link = pages_[serial];
@@ -510,7 +533,18 @@ asio::awaitable<void> MirrorEngine::pageGraceTask(std::weak_ptr<MirrorEngine> we
     if (link == self->pages_.end() || link->second.connections > 0 || link->second.generation != generation) {
         co_return;
     }
+    const auto leaving = link->second.lanPeers;
     self->pages_.erase(link);
+    for (const auto& address : leaving) {
+        const bool stillUsed = std::any_of(self->pages_.begin(), self->pages_.end(), [&address](const auto& page) {
+            return std::find(page.second.lanPeers.begin(), page.second.lanPeers.end(), address)
+                != page.second.lanPeers.end();
+        }) || std::any_of(self->sessions_.begin(), self->sessions_.end(), [&](const auto& session) {
+            const auto addresses = self->deviceAddresses(session->device());
+            return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
+        });
+        if (!stillUsed) self->lanPeers_->remove(address);
+    }
     const auto found = std::find_if(self->sessions_.begin(), self->sessions_.end(),
         [&serial](const auto& s) { return s->id() == serial; });
     if (found == self->sessions_.end()) co_return;
@@ -538,7 +572,8 @@ std::optional<std::string> MirrorEngine::openPreview()
             if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
         },
         [weak](std::string request) { return answerControl(weak, std::move(request)); },
-        [weak](TabletHello hello) { return tabletTarget(weak, std::move(hello)); }};
+        [weak](TabletHello hello, asio::ip::address peer) { return tabletTarget(weak, std::move(hello), peer); },
+        state_.connectionMode == ConnectionMode::wifi ? environment_.tabletPairing : nullptr};
     try {
         preview_.start(std::move(options));
         return std::nullopt;
