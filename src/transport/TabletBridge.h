@@ -61,7 +61,9 @@ using TabletTargetLookup
 
 struct TabletBridgeOptions {
     std::chrono::milliseconds idleTimeout{10000};
-    std::size_t maxIncomingMessage = 64;
+    // The longest a page sends: a hello with a 64-character page id and
+    // serial (150 bytes), a token (134 bytes).
+    std::size_t maxIncomingMessage = 256;
 };
 
 // Answers the WebSocket handshake in `handshake` (the connection's first
