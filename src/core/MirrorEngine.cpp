@@ -395,6 +395,10 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::tabletTarget(std::wea
     co_return co_await self->pageSession(std::move(hello), peer);
 }
 
+// GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
+// then mistakes its matching operator delete for a mismatched one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello, asio::ip::address peer)
 {
     const auto self = shared_from_this();
@@ -481,6 +485,7 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
     const auto& input = session->inputServer();
     co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), std::move(lease)};
 }
+#pragma GCC diagnostic pop
 
 void MirrorEngine::openTabletPages()
 {
