@@ -24,12 +24,14 @@
 
 #include "cli/Pair.h"
 #include "cli/Setup.h"
+#include "cli/TerminalQRCode.h"
 #include "config/Ports.h"
 #include "config/Text.h"
 #include "control/ControlRequest.h"
 #include "core/MirrorEngine.h"
 #include "device/DisplayController.h"
 #include "runtime/Process.h"
+#include "transport/TabletPairing.h"
 
 namespace qb::cli {
 
@@ -286,8 +288,12 @@ const std::vector<CommandEntry>& commandTable()
         {"latency", "[--watch]", "Print latency diagnostics (RTT, jitter, processing times);\n"
                                  "--watch polls every 2 seconds",
             K::choice, {"--watch", "-w"}},
-        {"tablet", "[--browser]", "Print the tablet page's address (any tablet's browser is a second\n"
-                                  "screen); --browser opens it on the tablets on USB", K::choice, {"--browser"}},
+        {"tablet", "[--browser|--forget]",
+            "Print the tablet page's address (any tablet's browser is a second\n"
+            "screen); in Wi-Fi mode also a one-time pairing code and a QR code of\n"
+            "the address; --browser opens the page on the tablets on USB;\n"
+            "--forget revokes every browser tablet paired over Wi-Fi",
+            K::choice, {"--browser", "--forget"}},
         {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
         {"install-service", "", "Write the systemd user unit (then: systemctl --user enable --now quillbright)"},
         {"remove-service", "", "Remove the systemd user unit"},
@@ -680,6 +686,49 @@ int commandLatency(const Context& context, const std::vector<std::string>& args,
     }
 }
 
+// `quillbright tablet`: over USB the page's address; in Wi-Fi mode the LAN
+// address, a pairing code and the address as a QR code.
+int commandTablet(const Context& context, const std::optional<std::string>& argument, std::ostream& out)
+{
+    if (argument == "--browser") return runControlCommand(context, "TABLET BROWSER", out);
+    if (argument == "--forget") {
+        if (exists(context.paths.controlSocket)) return runControlCommand(context, "TABLET FORGET", out);
+        // Not running: the daemon reads the list afresh when it starts.
+        TabletPairing pairing(TabletPairing::defaultPath());
+        if (!pairing.forgetAll()) {
+            out << "ERROR: could not rewrite " << pairing.path().string() << "\n";
+            return 1;
+        }
+        out << "OK forgot every paired tablet page\n";
+        return 0;
+    }
+    const auto reply = exists(context.paths.controlSocket)
+        ? sendControlCommand(context.paths.controlSocket, "TABLET PAIR", context.timing.controlTimeout)
+        : std::nullopt;
+    if (!reply || !beginsWithOK(*reply)) {
+        out << "Open http://localhost:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n"
+            << "(over USB: adb reverse tcp:" << DEVICE_PAGE_PORT << " tcp:" << HTTP_PREVIEW_PORT
+            << ", or `quillbright tablet --browser`)\n";
+        return 0;
+    }
+    std::map<std::string, std::string> values;
+    for (const auto& line : nonEmptyLines(*reply)) {
+        const auto equals = line.find('=');
+        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    const std::string address = values["address"];
+    const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+    const std::string url = fmt::format("http://{}:{}/tablet", host, HTTP_PREVIEW_PORT);
+    if (address.empty()) {
+        out << "Open http://<this computer's LAN address>:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n";
+    } else {
+        out << "Open " << url << " in the tablet's browser\n\n" << terminalQRCode(url) << "\n";
+    }
+    out << "Pairing code: " << values["code"] << " (once, within " << values["minutes"]
+        << " minutes; the page keeps its pairing)\n";
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // start (client side) and dispatch
 
@@ -779,19 +828,7 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     if (command == "report") return commandReport(context, out);
     if (command == "latency") return commandLatency(context, rest, out);
     if (command == "pair") return commandPair(rest, out, err);
-    if (command == "tablet") {
-        if (!argument) {
-            out << "Open http://localhost:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n"
-                << "(over USB: adb reverse tcp:" << DEVICE_PAGE_PORT << " tcp:" << HTTP_PREVIEW_PORT
-                << ", or `quillbright tablet --browser`)\n";
-            return 0;
-        }
-        if (*argument != "--browser") {
-            err << commandHelp(*findCommand("tablet"));
-            return 2;
-        }
-        return runControlCommand(context, "TABLET BROWSER", out);
-    }
+    if (command == "tablet") return commandTablet(context, argument, out);
     if (auto status = runSetupCommand(command, rest, out)) return *status;
     if ((command == "brightness" || command == "warmth") && argument
         && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {

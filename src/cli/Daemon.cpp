@@ -27,6 +27,7 @@
 #include "runtime/Queues.h"
 #include "runtime/TaskGroup.h"
 #include "runtime/Timer.h"
+#include "transport/TabletPairing.h"
 
 namespace qb::cli {
 
@@ -306,6 +307,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     auto& stallLimit = environment.session.frameServer.stalledWriteLimit;
     stallLimit = std::chrono::duration_cast<std::chrono::milliseconds>(scaled(stallLimit, daemon->scale));
     environment.settings = makeStoredSettings(SettingsStore::shared());
+    environment.tabletPairing = std::make_shared<TabletPairing>(TabletPairing::defaultPath());
     daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
     environment.controlServer = daemon->controlServer;
     daemon->engine = MirrorEngine::make(std::move(environment), engineTiming);

@@ -359,8 +359,16 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
         target.reconnect();
         return "OK reconnecting";
     }
+    if (command == "TABLET" && argument && lowercased(*argument) == "pair") {
+        if (target.state().connectionMode != ConnectionMode::wifi) return "ERR no pairing over USB";
+        const auto offer = target.offerTabletPairing();
+        return fmt::format("OK\ncode={}\naddress={}\nminutes={}", offer.code, offer.address, offer.minutes);
+    }
+    if (command == "TABLET" && argument && lowercased(*argument) == "forget") {
+        return target.forgetTabletPages() ? "OK forgot every paired tablet page" : "ERR cannot save the paired pages";
+    }
     if (command == "TABLET") {
-        if (!argument || lowercased(*argument) != "browser") return "ERR use TABLET BROWSER";
+        if (!argument || lowercased(*argument) != "browser") return "ERR use TABLET BROWSER, PAIR or FORGET";
         if (!target.state().status.is(MirrorStatus::Kind::running)) return "ERR not running";
         target.openTabletPages();
         return "OK opening the tablet page on the USB tablets";

@@ -82,6 +82,16 @@ public:
     virtual void reconnect() = 0;
     // Opens the tablet page in the browser of every tablet on USB.
     virtual void openTabletPages() = 0;
+    // Wi-Fi mode: a fresh one-time code for a tablet page on the LAN to pair
+    // with, and this machine's LAN address (empty when unknown).
+    struct TabletPairingOffer {
+        std::string code;
+        std::string address;
+        int minutes = 0; // how long the code lasts
+    };
+    virtual TabletPairingOffer offerTabletPairing() = 0;
+    // Revokes every paired page's token; false when that could not be saved.
+    virtual bool forgetTabletPages() = 0;
 
     // The full diagnostic report (runs adb; may block for a few seconds).
     virtual std::string report() = 0;

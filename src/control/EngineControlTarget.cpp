@@ -7,6 +7,8 @@
 #include "control/ControlCommands.h"
 #include "control/ControlRequest.h"
 #include "device/ADBBridge.h"
+#include "session/DeviceSession.h"
+#include "transport/TabletPairing.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/MetricsRing.h"
 #include "diagnostics/ProcessInfo.h"
@@ -266,6 +268,23 @@ void EngineControlTarget::reconnect()
 void EngineControlTarget::openTabletPages()
 {
     if (auto e = engine_.lock()) e->openTabletPages();
+}
+
+ControlTarget::TabletPairingOffer EngineControlTarget::offerTabletPairing()
+{
+    TabletPairingOffer offer;
+    auto e = engine_.lock();
+    if (!e) return offer;
+    offer.code = e->issueTabletPairingCode();
+    offer.address = DeviceSession::hostWiFiIP().value_or("");
+    offer.minutes = static_cast<int>(TabletPairingTiming{}.codeLifetime.count() / 60);
+    return offer;
+}
+
+bool EngineControlTarget::forgetTabletPages()
+{
+    auto e = engine_.lock();
+    return e && e->forgetTabletPages();
 }
 
 HealthReportInput EngineControlTarget::outsideFacts()

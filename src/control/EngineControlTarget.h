@@ -41,6 +41,8 @@ public:
     void restart() override;
     void reconnect() override;
     void openTabletPages() override;
+    TabletPairingOffer offerTabletPairing() override;
+    bool forgetTabletPages() override;
     // Uses the outside facts gathered by prepareReport() (adb devices,
     // tunnels, crash reports); without them those lines say nothing is known.
     std::string report() override;

@@ -110,6 +110,8 @@ struct MirrorEngineEnvironment {
     std::shared_ptr<NetworkServices> networkServices;
     std::shared_ptr<UpdateChecks> updateChecks;
     std::shared_ptr<DesktopFontSmoothing> fontSmoothing;
+    // The paired tablet pages; none: kept in memory only.
+    std::shared_ptr<TabletPairing> tabletPairing;
 };
 
 // `environment` with every empty member filled with the production service over the

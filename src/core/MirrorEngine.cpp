@@ -34,6 +34,7 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
 {
     auto& env = environment_;
     if (!env.session.lanPeers) env.session.lanPeers = lanPeers_;
+    if (!env.tabletPairing) env.tabletPairing = std::make_shared<TabletPairing>(std::filesystem::path());
     // The engine outlives what the dimmer reads here: it owns the dimmer's
     // only use, and stop() ends its pending steps.
     env.hostDimming->watch(
@@ -182,7 +183,8 @@ std::optional<std::string> MirrorEngine::openPreview()
             if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
         },
         [weak](std::string request) { return answerControl(weak, std::move(request)); },
-        [weak](TabletHello hello) { return tabletTarget(weak, std::move(hello)); }};
+        [weak](TabletHello hello, asio::ip::address peer) { return tabletTarget(weak, std::move(hello), peer); },
+        state_.connectionMode == ConnectionMode::wifi ? environment_.tabletPairing : nullptr};
     try {
         preview_.start(std::move(options));
         return std::nullopt;

@@ -119,6 +119,11 @@ public:
     // While running: the tablet page's tunnel and a VIEW intent on every
     // session's device on adb, as when its companion is missing.
     void openTabletPages();
+    // Wi-Fi mode: a fresh one-time code a tablet page off this machine
+    // pairs with (TabletPairing.h); `forgetTabletPages` revokes every
+    // page's token (false when the list could not be saved).
+    std::string issueTabletPairingCode();
+    bool forgetTabletPages();
     // While running: re-establishes the adb link of every session whose link
     // is down (a task a stop cancels), then refreshes adbConnected.
     void reconnect();
@@ -251,10 +256,11 @@ private:
     // A tablet page's own session (TabletBridge.h): found again by the
     // page's id and pixel format, or started like a device's while the
     // engine mirrors or waits for a device; it ends `pageSessionGrace` after
-    // the page's last connection went.
+    // the page's last connection went. A page on the LAN (it paired) has its
+    // address on the allow list while its session lives.
     static asio::awaitable<std::optional<TabletTarget>> tabletTarget(std::weak_ptr<MirrorEngine> weak,
-        TabletHello hello);
-    asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello);
+        TabletHello hello, asio::ip::address peer);
+    asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello, asio::ip::address peer);
     void pageLeft(const std::string& serial);
     static asio::awaitable<void> openTabletPageTask(std::shared_ptr<DeviceSession> session);
     static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
@@ -309,6 +315,7 @@ private:
     struct PageLink {
         int connections = 0;
         std::uint64_t generation = 0; // each departure's grace period; a later one supersedes it
+        std::vector<asio::ip::address> lanPeers; // where it connected from over the LAN
     };
     std::map<std::string, PageLink> pages_; // by the page session's serial
     bool pageStarting_ = false;

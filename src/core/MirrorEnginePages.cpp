@@ -14,14 +14,18 @@
 namespace qb {
 
 asio::awaitable<std::optional<TabletTarget>> MirrorEngine::tabletTarget(std::weak_ptr<MirrorEngine> weak,
-    TabletHello hello)
+    TabletHello hello, asio::ip::address peer)
 {
     auto self = weak.lock();
     if (!self) co_return std::nullopt;
-    co_return co_await self->pageSession(std::move(hello));
+    co_return co_await self->pageSession(std::move(hello), peer);
 }
 
-asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello)
+// GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
+// then mistakes its matching operator delete for a mismatched one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello, asio::ip::address peer)
 {
     const auto self = shared_from_this();
     if (!hello.deviceSerial.empty()) {
@@ -89,7 +93,15 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
     }
     const auto& frames = session->tcpServer();
     if (!frames || frames->port() == 0) co_return std::nullopt;
-    ++pages_[serial].connections;
+    auto& link = pages_[serial];
+    ++link.connections;
+    if (!peer.is_unspecified() && !peer.is_loopback() && state_.connectionMode == ConnectionMode::wifi) {
+        // The paired page may now reach the preview too, until its session ends.
+        if (std::find(link.lanPeers.begin(), link.lanPeers.end(), peer) == link.lanPeers.end()) {
+            link.lanPeers.push_back(peer);
+        }
+        lanPeers_->allow(peer);
+    }
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
     std::shared_ptr<void> lease(nullptr, [weak, serial](void*) {
         MainLoop::shared().post([weak, serial] {
@@ -99,6 +111,7 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
     const auto& input = session->inputServer();
     co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), std::move(lease)};
 }
+#pragma GCC diagnostic pop
 
 void MirrorEngine::openTabletPages()
 {
@@ -114,6 +127,20 @@ void MirrorEngine::openTabletPages()
 asio::awaitable<void> MirrorEngine::openTabletPageTask(std::shared_ptr<DeviceSession> session)
 {
     co_await session->openTabletPage();
+}
+
+std::string MirrorEngine::issueTabletPairingCode()
+{
+    const std::string code = environment_.tabletPairing->issueCode();
+    logInfo("Engine", "Tablet pairing code issued");
+    return code;
+}
+
+bool MirrorEngine::forgetTabletPages()
+{
+    const bool saved = environment_.tabletPairing->forgetAll();
+    logInfo("Engine", saved ? "Every paired tablet page forgotten" : "Paired tablet pages could not be forgotten");
+    return saved;
 }
 
 void MirrorEngine::pageLeft(const std::string& serial)
@@ -137,7 +164,18 @@ asio::awaitable<void> MirrorEngine::pageGraceTask(std::weak_ptr<MirrorEngine> we
     if (link == self->pages_.end() || link->second.connections > 0 || link->second.generation != generation) {
         co_return;
     }
+    const auto leaving = link->second.lanPeers;
     self->pages_.erase(link);
+    for (const auto& address : leaving) {
+        const bool stillUsed = std::any_of(self->pages_.begin(), self->pages_.end(), [&address](const auto& page) {
+            return std::find(page.second.lanPeers.begin(), page.second.lanPeers.end(), address)
+                != page.second.lanPeers.end();
+        }) || std::any_of(self->sessions_.begin(), self->sessions_.end(), [&](const auto& session) {
+            const auto addresses = self->deviceAddresses(session->device());
+            return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
+        });
+        if (!stillUsed) self->lanPeers_->remove(address);
+    }
     const auto found = std::find_if(self->sessions_.begin(), self->sessions_.end(),
         [&serial](const auto& s) { return s->id() == serial; });
     if (found == self->sessions_.end()) co_return;

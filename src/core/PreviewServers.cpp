@@ -16,6 +16,7 @@ void PreviewServers::start(Options options)
     httpOptions.peers = std::move(options.peers);
     httpOptions.controlHandler = std::move(options.controlHandler);
     httpOptions.tabletTarget = std::move(options.tabletTarget);
+    httpOptions.pairing = std::move(options.pairing);
     auto http = HTTPServer::make(options.httpPort, options.width, options.height, httpOptions);
     http->onStartRequested = std::move(options.onStartRequested);
     http->onStopRequested = std::move(options.onStopRequested);

@@ -33,6 +33,8 @@ public:
         std::function<asio::awaitable<std::string>(std::string)> controlHandler = nullptr;
         // The session a tablet page streams from (HTTPServerOptions::tabletTarget).
         TabletTargetLookup tabletTarget = nullptr;
+        // Wi-Fi mode: tablet pages from the LAN must pair (HTTPServerOptions::pairing).
+        std::shared_ptr<TabletPairing> pairing = nullptr;
     };
 
     // Throws what a server's construction throws, and then leaves neither

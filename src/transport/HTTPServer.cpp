@@ -24,17 +24,18 @@ asio::awaitable<std::string> callHandler(ControlHandler handler, std::string tex
     co_return co_await handler(std::move(text));
 }
 
-asio::awaitable<std::optional<TabletTarget>> callLookup(TabletTargetLookup lookup, TabletHello hello)
+asio::awaitable<std::optional<TabletTarget>> callLookup(TabletTargetLookup lookup, TabletHello hello,
+    asio::ip::address peer)
 {
-    co_return co_await lookup(std::move(hello));
+    co_return co_await lookup(std::move(hello), peer);
 }
 
 // The lookup awaited on the main loop, from the bridge's queue.
 TabletTargetLookup onMainLoop(TabletTargetLookup lookup)
 {
     if (!lookup) return nullptr;
-    return [lookup](TabletHello hello) -> asio::awaitable<std::optional<TabletTarget>> {
-        co_return co_await asio::co_spawn(MainLoop::shared().executor(), callLookup(lookup, std::move(hello)),
+    return [lookup](TabletHello hello, asio::ip::address peer) -> asio::awaitable<std::optional<TabletTarget>> {
+        co_return co_await asio::co_spawn(MainLoop::shared().executor(), callLookup(lookup, std::move(hello), peer),
             asio::use_awaitable);
     };
 }
@@ -75,8 +76,9 @@ asio::awaitable<std::string> answerControl(ControlHandler handler, std::vector<s
 std::shared_ptr<HTTPServer> HTTPServer::make(std::uint16_t port, int width, int height, HTTPServerOptions options)
 {
     auto queue = SerialQueue::make("http-server");
+    // With pairing, who is let in is judged per request (serve()).
     auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer",
-        listenerOptions(options.peers, options.acceptRetryDelay));
+        listenerOptions(options.pairing ? nullptr : options.peers, options.acceptRetryDelay));
     auto viewer = buildViewerPage(width, height, options.webSocketPort);
     auto control = buildControlPage(width, height, options.webSocketPort);
     return std::shared_ptr<HTTPServer>(new HTTPServer(
@@ -119,6 +121,14 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
     boost::system::error_code endpointError;
     const auto peer = socket.remote_endpoint(endpointError);
     const bool loopbackPeer = !endpointError && normalisedPeer(peer.address()).is_loopback();
+    bool listedPeer = true;
+    {
+        auto self = weak.lock();
+        if (!self) co_return;
+        if (self->options_.pairing && self->options_.peers) {
+            listedPeer = !endpointError && self->options_.peers->allows(peer.address());
+        }
+    }
     beast::tcp_stream stream(std::move(socket));
     std::vector<std::uint8_t> buffer(READ_SIZE);
     stream.expires_after(timeout);
@@ -129,14 +139,21 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
     if (request == PreviewRequest::tabletStream) {
         TabletTargetLookup lookup;
         TabletBridgeOptions bridge;
+        std::shared_ptr<TabletPairing> pairing;
         {
             auto self = weak.lock();
             if (!self) co_return;
             lookup = onMainLoop(self->options_.tabletTarget);
             bridge = self->options_.tabletBridge;
+            if (!loopbackPeer) pairing = self->options_.pairing;
         }
         buffer.resize(size);
-        co_await runTabletBridge(stream.release_socket(), std::move(buffer), std::move(lookup), bridge);
+        co_await runTabletBridge(stream.release_socket(), std::move(buffer), std::move(lookup), bridge,
+            std::move(pairing));
+        co_return;
+    }
+    if (!listedPeer && request != PreviewRequest::tablet) {
+        stream.close(); // a stranger sees the tablet page, to pair, and nothing else
         co_return;
     }
 

@@ -4,7 +4,11 @@
 // mode lets the set-up devices in) only the one-page viewer of the WebSocket
 // preview, and /control is refused with 403. To both it serves the tablet
 // page (/tablet, TabletPage.h) and hands its WebSocket (/tablet/stream) to
-// a TabletBridge for the connection's life. Anyone it serves may send POST
+// a TabletBridge for the connection's life. With a pairing store (Wi-Fi
+// mode) the listener lets every LAN peer in, so that a tablet's browser can
+// open the page and pair; a peer off the allow list is served only the
+// tablet page and its WebSocket, which asks it to pair, and any other request
+// of its is closed without a byte. Anyone it serves may send POST
 // /start and POST /stop (the companion does), which ask the engine to start
 // or stop mirroring. Each connection is judged by its first read
 // (PreviewRequests.h), answered once and closed.
@@ -53,6 +57,8 @@ struct HTTPServerOptions {
     // pages are told that no session runs.
     TabletTargetLookup tabletTarget = nullptr;
     TabletBridgeOptions tabletBridge = {};
+    // Wi-Fi mode: pages from off this machine must pair (TabletPairing.h).
+    std::shared_ptr<TabletPairing> pairing = nullptr;
 };
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {

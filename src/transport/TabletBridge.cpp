@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "diagnostics/Log.h"
+#include "transport/ListenSocket.h"
 
 namespace qb {
 
@@ -100,12 +101,23 @@ asio::awaitable<void> pumpPage(Link& link)
     link.close();
 }
 
+asio::awaitable<void> closePage(websocket::stream<beast::tcp_stream>& page, websocket::close_code code,
+    std::string_view reason)
+{
+    auto [closeError] = co_await page.async_close(websocket::close_reason(code, reason),
+        asio::as_tuple(asio::use_awaitable));
+    (void)closeError;
+}
+
 } // namespace
 
 asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8_t> handshake,
-    TabletTargetLookup target, TabletBridgeOptions options)
+    TabletTargetLookup target, TabletBridgeOptions options, std::shared_ptr<TabletPairing> pairing)
 {
     const auto executor = socket.get_executor();
+    boost::system::error_code endpointError;
+    const auto remote = socket.remote_endpoint(endpointError);
+    const asio::ip::address peer = endpointError ? asio::ip::address() : normalisedPeer(remote.address());
     websocket::stream<beast::tcp_stream> page(std::move(socket));
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = options.idleTimeout;
@@ -116,29 +128,60 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
     auto [acceptError] = co_await page.async_accept(asio::buffer(handshake), asio::as_tuple(asio::use_awaitable));
     if (acceptError) co_return;
 
+    // A token or a pairing code may come first; one of each at most.
     beast::flat_buffer first;
-    auto [helloError, helloSize] = co_await page.async_read(first, asio::as_tuple(asio::use_awaitable));
-    if (helloError) co_return;
-    const std::optional<TabletHello> hello = page.got_text()
-        ? parseTabletHello(std::string_view(static_cast<const char*>(first.data().data()), first.size()))
-        : std::nullopt;
+    bool paired = !pairing;
+    std::optional<TabletHello> hello;
+    for (int message = 0; message < 3 && !hello; ++message) {
+        first.clear();
+        auto [readError, readSize] = co_await page.async_read(first, asio::as_tuple(asio::use_awaitable));
+        if (readError) co_return;
+        const std::string_view text(static_cast<const char*>(first.data().data()), first.size());
+        const auto credential = page.got_text() ? parsePageCredential(text) : std::nullopt;
+        if (!credential) {
+            if (page.got_text()) hello = parseTabletHello(text);
+            break;
+        }
+        if (!pairing) continue; // on this machine no secret is asked for
+        if (credential->kind == PageCredential::Kind::token) {
+            paired = pairing->tokenValid(credential->value);
+            if (!paired) {
+                log(fmt::format("[TabletBridge] A page at {} showed an unknown token — asked to pair", peer.to_string()));
+                co_await closePage(page, websocket::close_code::policy_error, "unpaired");
+                co_return;
+            }
+            continue;
+        }
+        const auto token = pairing->redeem(credential->value);
+        if (!token) {
+            log(fmt::format("[TabletBridge] A page at {} sent a wrong or spent pairing code", peer.to_string()));
+            co_await closePage(page, websocket::close_code::policy_error, "wrong code");
+            co_return;
+        }
+        log(fmt::format("[TabletBridge] A page at {} paired", peer.to_string()));
+        page.text(true);
+        const std::string answer = "paired " + *token;
+        auto [writeError, written] = co_await page.async_write(asio::buffer(answer),
+            asio::as_tuple(asio::use_awaitable));
+        if (writeError) co_return;
+        paired = true;
+    }
     if (!hello) {
         log("[TabletBridge] A page's first message was no hello — closed");
-        auto [closeError] = co_await page.async_close(
-            websocket::close_reason(websocket::close_code::policy_error, "hello expected"),
-            asio::as_tuple(asio::use_awaitable));
-        (void)closeError;
+        co_await closePage(page, websocket::close_code::policy_error, "hello expected");
+        co_return;
+    }
+    if (!paired) {
+        log(fmt::format("[TabletBridge] A page at {} has not paired — no session", peer.to_string()));
+        co_await closePage(page, websocket::close_code::policy_error, "pairing needed");
         co_return;
     }
 
     std::optional<TabletTarget> found;
-    if (target) found = co_await target(*hello);
+    if (target) found = co_await target(*hello, peer);
     if (!found || found->framePort == 0) {
         log("[TabletBridge] Tablet page connected while the daemon is not mirroring — asked to try again");
-        auto [closeError] = co_await page.async_close(
-            websocket::close_reason(websocket::close_code::try_again_later, "not mirroring"),
-            asio::as_tuple(asio::use_awaitable));
-        (void)closeError;
+        co_await closePage(page, websocket::close_code::try_again_later, "not mirroring");
         co_return;
     }
     tcp::socket frames(executor);

@@ -16,6 +16,12 @@
 //   page --6-byte acknowledgement (DA 7A)--> frame server
 //   page --23-byte touch message (DA 70)---> input server (connected at the first touch)
 //
+// A page off this machine (the owner passes a pairing store then) must pair
+// first: before its hello it sends "token <token>", or "pair <code>" which is
+// answered "paired <token>" (TabletMessages.h); without a valid one it is
+// closed with the reason "pairing needed", "wrong code" or "unpaired", which
+// the page reads to ask for a code.
+//
 // Any other message from the page is dropped; one larger than
 // `maxIncomingMessage` ends the connection. A page that stops reading holds up
 // only its own frame-server connection, which that server drops at its queue
@@ -36,6 +42,7 @@
 
 #include "runtime/Asio.h"
 #include "transport/TabletMessages.h"
+#include "transport/TabletPairing.h"
 
 namespace qb {
 
@@ -47,18 +54,24 @@ struct TabletTarget {
     std::shared_ptr<void> lease;
 };
 
-using TabletTargetLookup = std::function<asio::awaitable<std::optional<TabletTarget>>(TabletHello)>;
+// Called with the page's hello and its address (loopback for a page on
+// this machine or behind an adb reverse tunnel).
+using TabletTargetLookup
+    = std::function<asio::awaitable<std::optional<TabletTarget>>(TabletHello, asio::ip::address)>;
 
 struct TabletBridgeOptions {
     std::chrono::milliseconds idleTimeout{10000};
-    std::size_t maxIncomingMessage = 64;
+    // The longest a page sends: a hello with a 64-character page id and
+    // serial (150 bytes), a token (134 bytes).
+    std::size_t maxIncomingMessage = 256;
 };
 
 // Answers the WebSocket handshake in `handshake` (the connection's first
 // read), reads the hello (a page that sends anything else is closed) and
 // bridges the page to its target until either side ends. Without a target
 // (the daemon is not mirroring) the page is told so in the close frame.
+// With `pairing` the page must pair or show its token first.
 asio::awaitable<void> runTabletBridge(asio::ip::tcp::socket socket, std::vector<std::uint8_t> handshake,
-    TabletTargetLookup target, TabletBridgeOptions options = {});
+    TabletTargetLookup target, TabletBridgeOptions options = {}, std::shared_ptr<TabletPairing> pairing = nullptr);
 
 } // namespace qb

@@ -55,6 +55,25 @@ std::optional<TabletHello> parseTabletHello(std::string_view text)
     return hello;
 }
 
+std::optional<PageCredential> parsePageCredential(std::string_view text)
+{
+    PageCredential credential;
+    if (text.starts_with("pair ")) {
+        credential.kind = PageCredential::Kind::pairingCode;
+        text.remove_prefix(5);
+    } else if (text.starts_with("token ")) {
+        text.remove_prefix(6);
+    } else {
+        return std::nullopt;
+    }
+    const bool plain = !text.empty() && text.size() <= 128 && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    });
+    if (!plain) return std::nullopt;
+    credential.value = std::string(text);
+    return credential;
+}
+
 PageMessage judgePageMessage(std::span<const std::uint8_t> message)
 {
     if (message.size() == ACK_SIZE && startsWith(message, MAGIC_ACK)) return PageMessage::acknowledgement;

@@ -30,6 +30,19 @@ struct TabletHello {
 // The hello, or nullopt for anything else.
 std::optional<TabletHello> parseTabletHello(std::string_view text);
 
+// What a page off this machine sends before its hello (TabletPairing.h):
+//
+//   pair <code>      the one-time code the user typed; answered "paired <token>"
+//   token <token>    the token it was given when it paired
+//
+// The value is 1-128 letters and digits.
+struct PageCredential {
+    enum class Kind { pairingCode, token } kind = Kind::token;
+    std::string value;
+    bool operator==(const PageCredential&) const = default;
+};
+std::optional<PageCredential> parsePageCredential(std::string_view text);
+
 // What a message from the page is: an acknowledgement, a touch, or neither.
 enum class PageMessage { acknowledgement, touch, ignored };
 PageMessage judgePageMessage(std::span<const std::uint8_t> message);

@@ -15,9 +15,13 @@ html,body{margin:0;padding:0;height:100%;background:#000;overflow:hidden;touch-a
 #c{display:block;width:100vw;height:100vh;object-fit:contain;touch-action:none}
 #state{position:fixed;left:8px;bottom:8px;font:13px sans-serif;color:#888;pointer-events:none}
 #colour{position:fixed;right:8px;bottom:8px;font:13px sans-serif;opacity:.4}
+#pair{position:fixed;left:50%;top:40%;transform:translate(-50%,-50%);font:20px sans-serif;color:#ddd;text-align:center}
+#pair input{font:28px monospace;width:7em;text-align:center;margin:12px}
 </style></head>
 <body><canvas id="c" width="1" height="1"></canvas><div id="state">connecting</div>
 <button id="colour"></button>
+<form id="pair" hidden><div>Pairing code from <code>quillbright tablet</code></div>
+<input id="code" inputmode="numeric" autocomplete="one-time-code" maxlength="16"><br><button>Pair</button></form>
 <script>
 'use strict';
 const canvas = document.getElementById('c');
@@ -147,7 +151,17 @@ function hello() {
          (colour ? 'rgb' : 'grey') + ' ' + pageId + (device ? ' ' + device : '');
 }
 
-let socket = null, retry = 500;
+// Over Wi-Fi the page pairs once: the code the user types is traded for a
+// token kept here and shown on every later connection.
+let socket = null, retry = 500, pendingCode = null;
+const pairForm = document.getElementById('pair');
+pairForm.addEventListener('submit', (e) => {
+  e.preventDefault();
+  pendingCode = document.getElementById('code').value.replace(/[^A-Za-z0-9]/g, '');
+  if (!pendingCode) return;
+  pairForm.hidden = true;
+  connect();
+});
 function ack(sequence) {
   socket.send(new Uint8Array([0xDA, 0x7A, sequence & 255, (sequence >>> 8) & 255, (sequence >>> 16) & 255,
                               (sequence >>> 24) & 255]));
@@ -155,6 +169,10 @@ function ack(sequence) {
 }
 
 function onMessage(event) {
+  if (typeof event.data === 'string') {
+    if (event.data.startsWith('paired ')) localStorage.setItem('quillbright.token', event.data.slice(7));
+    return;
+  }
   const m = new Uint8Array(event.data);
   if (m.length < 4 || m[0] !== 0xDA) return;
   if (m[1] === 0x7F) {
@@ -181,9 +199,24 @@ function connect() {
   width = height = 0; bpp = 1; frame = null; needKeyframe = true;
   socket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/tablet/stream');
   socket.binaryType = 'arraybuffer';
-  socket.onopen = () => { retry = 500; socket.send(hello()); show('waiting for the first frame'); };
+  socket.onopen = () => {
+    retry = 500;
+    const token = localStorage.getItem('quillbright.token');
+    if (pendingCode) socket.send('pair ' + pendingCode);
+    else if (token) socket.send('token ' + token);
+    pendingCode = null;
+    socket.send(hello());
+    show('waiting for the first frame');
+  };
   socket.onmessage = onMessage;
   socket.onclose = (event) => {
+    if (['pairing needed', 'unpaired', 'wrong code'].includes(event.reason)) {
+      if (event.reason === 'unpaired') localStorage.removeItem('quillbright.token');
+      show(event.reason === 'wrong code' ? 'wrong or expired code: try again' : 'pair this tablet first');
+      pairForm.hidden = false;
+      document.getElementById('code').value = '';
+      return;
+    }
     show(event.reason === 'not mirroring' ? 'QuillBright is not mirroring: waiting' : 'not connected: trying again');
     setTimeout(connect, retry);
     retry = Math.min(retry * 2, 4000);

@@ -57,6 +57,8 @@ public:
     void restart() override { calls.push_back("restart"); }
     void reconnect() override { calls.push_back("reconnect"); }
     void openTabletPages() override { calls.push_back("openTabletPages"); }
+    TabletPairingOffer offerTabletPairing() override { return {"012345", "192.0.2.1", 5}; }
+    bool forgetTabletPages() override { return true; }
     std::string report() override { return "REPORT BODY"; }
 
     std::string ask(std::string_view request) { return handleControlCommand(decodeControlRequest(request), *this); }
@@ -88,7 +90,9 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
 {
     FakeTarget t;
     EXPECT_EQ(t.ask("START"), "ERR no device connected");
+    EXPECT_EQ(t.ask("TABLET PAIR"), "ERR no pairing over USB");
     t.current.connectionMode = ConnectionMode::wifi;
+    EXPECT_EQ(t.ask("TABLET pair"), "OK\ncode=012345\naddress=192.0.2.1\nminutes=5");
     EXPECT_EQ(t.ask("START"), "OK starting");
     EXPECT_EQ(t.ask("STOP"), "OK already idle");
     EXPECT_EQ(t.ask("RESTART"), "ERR not running");
@@ -104,7 +108,7 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
     EXPECT_EQ(t.ask("START"), "OK already running");
     EXPECT_EQ(t.ask("RESTART"), "OK restarting");
     EXPECT_EQ(t.ask("RECONNECT"), "OK reconnecting");
-    EXPECT_EQ(t.ask("TABLET"), "ERR use TABLET BROWSER");
+    EXPECT_EQ(t.ask("TABLET"), "ERR use TABLET BROWSER, PAIR or FORGET");
     EXPECT_EQ(t.ask("TABLET browser"), "OK opening the tablet page on the USB tablets");
     EXPECT_EQ(t.ask("STOP"), "OK stopping");
     t.current.status = MirrorStatus::error("port 8888 in use");

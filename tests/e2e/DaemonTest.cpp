@@ -9,9 +9,13 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <functional>
 #include <thread>
 
 #include <fcntl.h>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -330,6 +334,124 @@ TEST_F(LanDaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
     ASSERT_TRUE(watching.readGreeting(5000ms));
     EXPECT_THAT(control("STOP\n").value_or(""), HasSubstr("OK stopping"));
     EXPECT_TRUE(waitFor([&] { return !watching.readFrame(200ms) && watching.closed(); }, 10s));
+    EXPECT_EQ(terminate(), 0);
+}
+
+// What a browser tablet's page does on the LAN: one visit to the tablet
+// page's WebSocket from the namespace `from`, sending `first` then the hello;
+// `whileStreaming` runs (on another thread) once the stream has begun.
+struct PageVisit {
+    std::vector<std::string> texts; // text answers (the token when it paired)
+    bool streamed = false;          // a stream message arrived: it had a session
+    std::string closeReason;
+};
+
+PageVisit visitTabletPage(const char* from, std::vector<std::string> first,
+    const std::function<void()>& whileStreaming = nullptr)
+{
+    namespace beast = boost::beast;
+    PageVisit visit;
+    test::inNetworkNamespace(from, [&] {
+        boost::asio::io_context io;
+        beast::websocket::stream<beast::tcp_stream> page(io);
+        beast::error_code error;
+        beast::get_lowest_layer(page).connect({boost::asio::ip::make_address("192.0.2.1"), HTTP_PREVIEW_PORT}, error);
+        if (!error) page.handshake("192.0.2.1:8891", "/tablet/stream", error);
+        if (error) {
+            visit.closeReason = "no connection: " + error.message();
+            return;
+        }
+        first.push_back("hello 1200 1600 grey e2e-page");
+        page.text(true);
+        for (const auto& message : first) page.write(boost::asio::buffer(message), error);
+        beast::flat_buffer buffer;
+        std::function<void(beast::error_code, std::size_t)> onRead = [&](beast::error_code read, std::size_t) {
+            if (read) {
+                visit.closeReason = std::string(page.reason().reason.c_str());
+                return;
+            }
+            if (page.got_binary()) {
+                visit.streamed = true;
+                if (whileStreaming) whileStreaming();
+                beast::get_lowest_layer(page).close();
+                return;
+            }
+            visit.texts.push_back(beast::buffers_to_string(buffer.data()));
+            buffer.consume(buffer.size());
+            page.async_read(buffer, onRead);
+        };
+        page.async_read(buffer, onRead);
+        io.run_for(30s);
+        beast::get_lowest_layer(page).close();
+    });
+    return visit;
+}
+
+// Over Wi-Fi a browser tablet pairs once with the code `quillbright tablet`
+// shows and is then known by its token, across restarts, until forgotten;
+// strangers (no token, a wrong code, a spent code) get no session; the
+// paired page's address is served only while its session lives.
+TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
+{
+    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
+    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
+    if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    test::ScopedEnv lan("QUILLBRIGHT_WIFI_INTERFACE", "lan");
+    writeSettings({{"connectionMode", "wifi"}});
+    launch();
+    ASSERT_TRUE(waitForStatus("waiting_for_device", 30s)) << output();
+
+    const auto [status, shown] = cli({"tablet"});
+    EXPECT_EQ(status, 0);
+    EXPECT_THAT(shown, HasSubstr("Open http://192.0.2.1:8891/tablet in the tablet's browser\n"));
+    EXPECT_THAT(shown, HasSubstr("\u2580")) << "no QR code";
+    const auto at = shown.find("Pairing code: ");
+    ASSERT_NE(at, std::string::npos) << shown;
+    const std::string code = shown.substr(at + 14, 6);
+
+    EXPECT_EQ(visitTabletPage(stranger, {}).closeReason, "pairing needed");
+    EXPECT_EQ(visitTabletPage(stranger, {"token " + std::string(64, 'a')}).closeReason, "unpaired");
+    EXPECT_EQ(visitTabletPage(stranger, {code == "000000" ? "pair 111111" : "pair 000000"}).closeReason, "wrong code");
+    const auto servedThePreview = [&](const char* from) {
+        std::vector<std::uint8_t> answer;
+        test::inNetworkNamespace(from, [&] {
+            boost::asio::io_context io;
+            boost::asio::ip::tcp::socket socket(io);
+            boost::system::error_code error;
+            socket.connect({boost::asio::ip::make_address("192.0.2.1"), HTTP_PREVIEW_PORT}, error);
+            const std::string request = "GET / HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n";
+            if (!error) boost::asio::write(socket, boost::asio::buffer(request), error);
+            if (!error) answer = test::readWithin(socket, 1, 5000ms);
+        });
+        return !answer.empty();
+    };
+    EXPECT_FALSE(servedThePreview(tablet));
+
+    bool servedWhilePaired = false, strangerServed = true;
+    const PageVisit paired = visitTabletPage(tablet, {"pair " + code}, [&] {
+        servedWhilePaired = servedThePreview(tablet);
+        strangerServed = servedThePreview(stranger);
+    });
+    ASSERT_EQ(paired.texts.size(), 1u) << paired.closeReason << output();
+    ASSERT_TRUE(paired.texts[0].starts_with("paired ")) << paired.texts[0];
+    EXPECT_TRUE(paired.streamed) << output();
+    const std::string token = paired.texts[0].substr(7);
+    EXPECT_TRUE(servedWhilePaired) << "the paired page's address is on the allow list while its session lives";
+    EXPECT_FALSE(strangerServed);
+    EXPECT_TRUE(waitFor([&] { return !servedThePreview(tablet); }, 30s)) << "its address left with its session";
+    EXPECT_EQ(visitTabletPage(tablet, {"pair " + code}).closeReason, "wrong code") << "a code is single use";
+    EXPECT_TRUE(visitTabletPage(tablet, {"token " + token}).streamed);
+
+    // The pairing outlives the daemon, in a file only its user can read.
+    EXPECT_EQ(terminate(), 0);
+    EXPECT_EQ(fs::status(directory() / "config/quillbright/tablet-pages").permissions() & fs::perms::all,
+        fs::perms::owner_read | fs::perms::owner_write);
+    launch();
+    ASSERT_TRUE(waitForStatus("waiting_for_device", 30s)) << output();
+    EXPECT_TRUE(visitTabletPage(tablet, {"token " + token}).streamed) << output();
+    EXPECT_EQ(cli({"tablet", "--forget"}), std::pair(0, std::string("OK forgot every paired tablet page\n")));
+    EXPECT_EQ(visitTabletPage(tablet, {"token " + token}).closeReason, "unpaired");
     EXPECT_EQ(terminate(), 0);
 }
 

@@ -1,7 +1,8 @@
 // Fuzzes what a tablet page may send first and after: any bytes as the hello
 // either fail or yield a hello within its limits that, written out again,
 // gives back the very text; any bytes as a later message are sorted without
-// fault, and only an exact acknowledgement or touch is taken as one.
+// fault, and only an exact acknowledgement or touch is taken as one; a
+// pairing code or token taken from any bytes is plain and gives back the text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!hello->deviceSerial.empty()) again += " " + hello->deviceSerial;
         // Leading zeros are the one spelling that does not come back.
         if (again != text && text.find(" 0") == std::string_view::npos) std::abort();
+    }
+    if (const auto credential = qb::parsePageCredential(text)) {
+        const bool code = credential->kind == qb::PageCredential::Kind::pairingCode;
+        if ((code ? "pair " : "token ") + credential->value != text || credential->value.size() > 128) std::abort();
     }
     const auto kind = qb::judgePageMessage(std::span(data, size));
     if (kind == qb::PageMessage::acknowledgement && (size != qb::ACK_SIZE || data[1] != qb::MAGIC_ACK[1])) std::abort();

@@ -122,6 +122,14 @@ TEST(PreviewRequestTest, ATabletPagesHelloIsReadStrictly)
         EXPECT_FALSE(parseTabletHello(text)) << text;
     }
     EXPECT_FALSE(parseTabletHello("hello 1 1 grey " + std::string(65, 'a')));
+
+    // What a page on the LAN says before its hello.
+    EXPECT_EQ(parsePageCredential("pair 012345"), (PageCredential{PageCredential::Kind::pairingCode, "012345"}));
+    EXPECT_EQ(parsePageCredential("token 0aF9")->kind, PageCredential::Kind::token);
+    for (const char* text : {"pair ", "pair 1 2", "token 12\n", "token\t12", "pair 12;", "paired 12"}) {
+        EXPECT_FALSE(parsePageCredential(text)) << text;
+    }
+    EXPECT_FALSE(parsePageCredential("token " + std::string(129, 'a')));
 }
 
 TEST(PreviewRequestTest, ControlRequestsAreReadWholeAndOnlyFromThisMachine)
