@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/CaptureCadence.h"
 #include "platform/MirrorScaler.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
@@ -69,7 +70,7 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
     std::thread::id handlerThread;
     bool scheduled = false;
     bool forced = false;
-    double lastDelivery = -1e9;
+    CaptureCadence cadence;
     std::shared_ptr<Timer> timer;
 
     // The newest picture as PipeWire delivered it, tightly packed, and what
@@ -149,7 +150,8 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
         std::lock_guard guard(lock);
         if (!active || scheduled) return;
         scheduled = true;
-        const double wait = std::max(0.0, lastDelivery + request.minimumFrameTime - mediaTime());
+        const double now = mediaTime();
+        const double wait = std::max(0.0, cadence.claim(now) - now);
         std::weak_ptr<StreamState> weak = weak_from_this();
         timer = Timer::oneShot(request.queue->executor(),
             std::chrono::duration_cast<Duration>(std::chrono::duration<double>(wait)), [weak] {
@@ -207,10 +209,6 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
         surface.width_ = request.width;
         surface.height_ = request.height;
         surface.timestamp_ = mediaTime();
-        {
-            std::lock_guard guard(lock);
-            lastDelivery = surface.timestamp_;
-        }
         handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
 
         std::lock_guard guard(lock);
@@ -314,6 +312,7 @@ public:
         auto state = std::make_shared<StreamState>();
         state->source = source_;
         state->request = request;
+        state->cadence.minimumFrameTime = request.minimumFrameTime;
         state->handler = std::move(handler);
         return std::make_unique<PushedCaptureStream>(std::move(state));
     }

@@ -1,10 +1,12 @@
 // Display capture on X11: XDamage on the root window says when and where the
-// picture changed; at most once per minimum frame time the stream reads the
-// changed rows of the display's rectangle with XShmGetImage into a shared
+// picture changed; as soon as a change arrives, but at most once per minimum
+// frame time (CaptureCadence), the stream reads the changed rows of the display's rectangle with XShmGetImage into a shared
 // memory image (BGRA) and hands it to the handler with the changed
 // rectangles. An unchanged screen produces no frames at all. With showCursor
 // the pointer (XFixesGetCursorImage) is blended into the picture; its
-// position is polled, since pointer motion damages nothing. Each stream has a
+// position is polled, since pointer motion damages nothing, and a moved
+// pointer asks for a capture as a change does (the poll itself reads no
+// picture, so it never holds a change back to its own tick). Each stream has a
 // connection of its own, its damage events read on the stream's queue: a
 // server that goes away ends the stream there, and never leaves the main
 // loop waiting on a connection the capture holds. RandR's notifications of
@@ -19,6 +21,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "platform/CaptureCadence.h"
 #include "platform/CaptureStream.h"
 #include "platform/MirrorScaler.h"
 #include "runtime/Clock.h"
@@ -129,7 +132,7 @@ struct StreamState {
     bool scheduled = false;
     bool forced = false; // deliver the next capture even when nothing changed
     bool reread = false; // and read all of it, changed or not
-    double lastDelivery = -1e9;
+    CaptureCadence cadence;
     std::shared_ptr<Timer> timer;
     std::shared_ptr<Timer> cursorPoll;
 
@@ -346,10 +349,6 @@ void capture(const std::shared_ptr<StreamState>& state)
         surface.width_ = request.width;
         surface.height_ = request.height;
         surface.timestamp_ = mediaTime();
-        {
-            std::lock_guard guard(state->lock);
-            state->lastDelivery = surface.timestamp_;
-        }
         state->handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
     } else if (!state->shm.image) {
         endStream(state);
@@ -357,12 +356,31 @@ void capture(const std::shared_ptr<StreamState>& state)
     finish();
 }
 
+// On the queue: a pointer that moved or changed its shape since the last
+// capture asks for one.
+void pollCursor(const std::shared_ptr<StreamState>& state)
+{
+    {
+        std::lock_guard guard(state->lock);
+        if (!state->active || state->scheduled) return;
+    }
+    bool moved = false;
+    {
+        X11Display::Lock hold(*state->x);
+        if (state->x->lost()) return;
+        const auto cursor = readCursor(state->x->display());
+        moved = cursor.has_value() != state->lastCursor.has_value() || (cursor && !(*cursor == *state->lastCursor));
+    }
+    if (moved) scheduleCapture(state);
+}
+
 void scheduleCapture(const std::shared_ptr<StreamState>& state)
 {
     std::lock_guard guard(state->lock);
     if (!state->active || state->scheduled) return;
     state->scheduled = true;
-    const double wait = std::max(0.0, state->lastDelivery + state->request.minimumFrameTime - mediaTime());
+    const double now = mediaTime();
+    const double wait = std::max(0.0, state->cadence.claim(now) - now);
     std::weak_ptr<StreamState> weak = state;
     state->timer = Timer::oneShot(state->request.queue->executor(),
         std::chrono::duration_cast<Duration>(std::chrono::duration<double>(wait)), [weak] {
@@ -443,7 +461,7 @@ public:
                 const auto interval = std::chrono::duration_cast<Duration>(
                     std::chrono::duration<double>(std::max(state_->request.minimumFrameTime, 1.0 / 240)));
                 state_->cursorPoll = Timer::repeating(state_->request.queue->executor(), interval, interval, [weak] {
-                    if (auto self = weak.lock()) capture(self);
+                    if (auto self = weak.lock()) pollCursor(self);
                 });
             }
         }
@@ -499,6 +517,7 @@ public:
         auto state = std::make_shared<StreamState>();
         state->x = std::move(own);
         state->request = request;
+        state->cadence.minimumFrameTime = request.minimumFrameTime;
         state->handler = std::move(handler);
         return std::make_unique<X11CaptureStream>(std::move(state));
     }
