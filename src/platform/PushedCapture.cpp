@@ -312,7 +312,7 @@ public:
         auto state = std::make_shared<StreamState>();
         state->source = source_;
         state->request = request;
-        state->cadence.minimumFrameTime = request.minimumFrameTime;
+        state->cadence = CaptureCadence(request.minimumFrameTime);
         state->handler = std::move(handler);
         return std::make_unique<PushedCaptureStream>(std::move(state));
     }

@@ -5,23 +5,35 @@
 namespace qb {
 namespace {
 
-TEST(CaptureCadence, TakesAChangeAtOnceUnlessTheLastFrameIsUnderAFrameTimeOld)
-{
-    CaptureCadence cadence{0.010};
-    EXPECT_DOUBLE_EQ(cadence.claim(5.000), 5.000); // the first change, at once
-    EXPECT_DOUBLE_EQ(cadence.claim(5.004), 5.010); // waits for the frame time
-    EXPECT_DOUBLE_EQ(cadence.claim(5.011), 5.020); // a frame time after the one before
+constexpr double FRAME = 0.010;
 
-    // A desktop drawing at the frame rate, its changes seen a little early or
-    // late: each is taken when due, the lag never grows from frame to frame.
-    CaptureCadence steady{0.010};
-    const double jitter[] = {0, 0.0004, -0.0003, 0.0002, -0.0004, 0.0001, -0.0002, 0.0003};
-    double worst = 0;
-    for (int frame = 0; frame < 800; ++frame) {
-        const double seen = 1.0 + frame * 0.010 + jitter[frame % 8];
-        worst = std::max(worst, steady.claim(seen) - seen);
+TEST(CaptureCadence, ChangesAreTakenAsTheyComeWithinTheFrameRateCap)
+{
+    CaptureCadence cadence(FRAME);
+    EXPECT_DOUBLE_EQ(cadence.claim(5.000), 5.000); // after a quiet spell, at once
+    EXPECT_DOUBLE_EQ(cadence.claim(5.001), 5.0075); // never closer than 3/4 of a frame
+
+    // A desktop drawing at exactly the frame rate, its first change 6/10 of
+    // a frame after a frame taken for another reason: the wait for each
+    // change shrinks to nothing, it does not stay at the first phase.
+    CaptureCadence locked(FRAME);
+    locked.claim(0.0);
+    double wait = 0;
+    for (int frame = 0; frame < 100; ++frame) {
+        const double seen = 0.004 + frame * FRAME;
+        wait = locked.claim(seen) - seen;
+        if (frame == 0) {
+            EXPECT_NEAR(wait, 0.0035, 1e-9);
+        }
     }
-    EXPECT_LT(worst, 0.001);
+    EXPECT_NEAR(wait, 0.0, 1e-9);
+
+    // Changes far faster than the cap: about the frame rate, no more.
+    CaptureCadence flood(FRAME);
+    int frames = 0;
+    for (double due = 0; due < 10.0; ++frames) due = flood.claim(due);
+    EXPECT_GE(frames, 1000);
+    EXPECT_LE(frames, 1040);
 }
 
 } // namespace

@@ -199,6 +199,26 @@ void addClipped(std::vector<CaptureRect>& rects, const Rect& rect, int x, int y,
         std::size_t(bottom - top)});
 }
 
+// The rows the rectangles cover, as bands in order; bands closer than a
+// few rows are read as one, since each read is a round trip to the server.
+std::vector<std::pair<std::size_t, std::size_t>> rowBands(const std::vector<CaptureRect>& rects)
+{
+    constexpr std::size_t JOIN_GAP = 32;
+    std::vector<std::pair<std::size_t, std::size_t>> rows;
+    rows.reserve(rects.size());
+    for (const auto& r : rects) rows.emplace_back(r.y, r.y + r.height);
+    std::ranges::sort(rows);
+    std::vector<std::pair<std::size_t, std::size_t>> bands;
+    for (const auto& r : rows) {
+        if (!bands.empty() && r.first <= bands.back().second + JOIN_GAP) {
+            bands.back().second = std::max(bands.back().second, r.second);
+        } else {
+            bands.push_back(r);
+        }
+    }
+    return bands;
+}
+
 // Ends the stream from its own queue: a last "stopped" call, nothing after.
 void endStream(const std::shared_ptr<StreamState>& state)
 {
@@ -292,26 +312,27 @@ void capture(const std::shared_ptr<StreamState>& state)
             if (rects.empty() && forced) {
                 delivered = true; // the picture as last read, nothing changed
             } else if (!rects.empty()) {
-                // Only the band of rows that changed is read.
-                std::size_t top = rects.front().y;
-                std::size_t bottom = 0;
-                for (const auto& r : rects) {
-                    top = std::min(top, r.y);
-                    bottom = std::max(bottom, r.y + r.height);
-                }
+                // Only the bands of rows that changed are read, each apart
+                // (a character typed far below the clock does not read the
+                // screen between them).
                 XImage* image = state->shm.image;
                 char* const base = image->data;
                 const int fullHeight = image->height;
-                image->data = base + top * std::size_t(image->bytes_per_line);
-                image->height = int(bottom - top);
-                const Bool read = XShmGetImage(display, x.root(), image, rect->x, rect->y + int(top), AllPlanes);
-                image->data = base;
-                image->height = fullHeight;
-                if (read) {
-                    auto* pixels = reinterpret_cast<std::uint8_t*>(base);
-                    const auto bytesPerRow = std::size_t(image->bytes_per_line);
-                    // Rows outside the band still hold the cursor blended earlier.
+                const auto bytesPerRow = std::size_t(image->bytes_per_line);
+                auto* pixels = reinterpret_cast<std::uint8_t*>(base);
+                bool read = true;
+                const auto bands = rowBands(rects);
+                for (const auto& [top, bottom] : bands) {
+                    image->data = base + top * bytesPerRow;
+                    image->height = int(bottom - top);
+                    read = XShmGetImage(display, x.root(), image, rect->x, rect->y + int(top), AllPlanes);
+                    image->data = base;
+                    image->height = fullHeight;
+                    if (!read) break;
+                    // Rows outside the bands still hold the cursor blended earlier.
                     if (cursor) blendCursor(*cursor, *rect, int(top), int(bottom), pixels, bytesPerRow);
+                }
+                if (read) {
                     state->lastCursor = cursor;
                     state->fullNext = false;
                     delivered = true;
@@ -517,7 +538,7 @@ public:
         auto state = std::make_shared<StreamState>();
         state->x = std::move(own);
         state->request = request;
-        state->cadence.minimumFrameTime = request.minimumFrameTime;
+        state->cadence = CaptureCadence(request.minimumFrameTime);
         state->handler = std::move(handler);
         return std::make_unique<X11CaptureStream>(std::move(state));
     }
