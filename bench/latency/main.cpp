@@ -9,8 +9,8 @@
 // acknowledges it. A drawing client changes the output at 60 fps: "typing"
 // draws one character cell per frame, "reading" scrolls the page by 40 rows
 // and draws the new band. Each change carries a stamp (a grey level in the
-// top-left corner), so the times can be matched: drawn (its requests flushed
-// to the server), captured (the capture handler saw it) and decoded (the
+// top-left corner), so the times can be matched: drawn (as its requests are
+// sent to the server), captured (the capture handler saw it) and decoded (the
 // client applied the frame).
 //
 // Reports capture→decoded, drawn→decoded and drawn→captured p50/p99, the share of one core
@@ -333,9 +333,9 @@ int main(int argc, char** argv)
             const int level = stampLevel(k);
             XSetForeground(client, gc, static_cast<unsigned long>(level * 0x010101));
             XFillRectangle(client, window, gc, 0, 0, STAMP_SIZE, STAMP_SIZE);
-            // Drawn when the requests leave for the server: the capture may
-            // have the change decoded before a round trip would return.
-            XFlush(client);
+            // Drawn as the requests leave for the server: the capture may
+            // have the change decoded before a round trip would return (or
+            // this thread get a core back on a loaded machine).
             drawn.record(level, secondsOf(SteadyClock::now()));
             XSync(client, False);
             next += period;
