@@ -130,40 +130,42 @@ void FrameEncoder::takeIn(const std::uint8_t* pixels, std::size_t bytesPerRow, s
 std::span<const std::uint8_t> FrameEncoder::compress(const std::vector<std::uint8_t>& input,
     const std::vector<RowBand>& bands, std::vector<std::uint8_t>& output)
 {
-    // The bands cut into pieces, the same pieces whoever compresses them, so
-    // the payload does not depend on how many threads there are.
-    pieces_.clear();
-    std::size_t scratchBytes = 0;
-    std::size_t inputBytes = 0;
+    // Bands closer than the compressor's window are taken with the zero rows
+    // between them: a piece that starts afresh loses the matches it would
+    // have found in the rows before (text lines are alike), and each start
+    // costs the compressor's table.
+    std::vector<std::pair<std::size_t, std::size_t>> stretches;
     for (const RowBand& band : bands) {
-        const std::size_t end = band.bottom * rowBytes_;
-        for (std::size_t begin = band.top * rowBytes_; begin < end; begin += PIECE_BYTES) {
-            const std::size_t size = std::min(PIECE_BYTES, end - begin);
-            pieces_.push_back({begin, size, scratchBytes, 0});
-            inputBytes += size;
-            scratchBytes += static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size)));
+        const std::size_t begin = band.top * rowBytes_, end = band.bottom * rowBytes_;
+        if (!stretches.empty() && begin <= stretches.back().second + JOIN_GAP_BYTES) {
+            stretches.back().second = end;
+        } else {
+            stretches.emplace_back(begin, end);
         }
     }
-    if (pieces_.size() == 1 && pieces_.front().size == input.size()) {
-        // One piece that is the whole input: straight into the output.
+    pieces_.clear();
+    std::size_t scratchBytes = 0;
+    for (const auto& [begin, end] : stretches) {
+        const std::size_t size = end - begin;
+        pieces_.push_back({begin, size, scratchBytes, 0});
+        scratchBytes += static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size)));
+    }
+    std::size_t covered = 0;
+    for (const Piece& piece : pieces_) covered += piece.size;
+    if (covered * 2 > input.size()) {
+        // Mostly changed: one pass of the compressor over all of it, straight
+        // into the output, is cheaper than joining (measured: the join's
+        // read and copy of a large block cost more than the zeros it skips).
         const int n = LZ4_compress_default(reinterpret_cast<const char*>(input.data()),
             reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()), static_cast<int>(output.size()));
         // Cannot fail with a capacity of LZ4_compressBound; an empty span if it does.
         return {output.data(), static_cast<std::size_t>(std::max(n, 0))};
     }
     if (scratch_.size() < scratchBytes) scratch_.resize(scratchBytes);
-    auto compressPieces = [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            Piece& piece = pieces_[i];
-            piece.compressedSize = LZ4_compress_default(reinterpret_cast<const char*>(input.data() + piece.begin),
-                reinterpret_cast<char*>(scratch_.data() + piece.scratch), static_cast<int>(piece.size),
-                LZ4_compressBound(static_cast<int>(piece.size)));
-        }
-    };
-    if (splitter_ && inputBytes > PIECE_BYTES) {
-        splitter_->run(pieces_.size(), 1, compressPieces);
-    } else {
-        compressPieces(0, pieces_.size());
+    for (Piece& piece : pieces_) {
+        piece.compressedSize = LZ4_compress_default(reinterpret_cast<const char*>(input.data() + piece.begin),
+            reinterpret_cast<char*>(scratch_.data() + piece.scratch), static_cast<int>(piece.size),
+            LZ4_compressBound(static_cast<int>(piece.size)));
     }
 
     // Joined into one block, the rows outside the bands as runs of zeros.

@@ -58,10 +58,10 @@ public:
     // more than it saves.
     static constexpr std::size_t SPLIT_SOURCE_BYTES = 1 << 20;
     static constexpr std::size_t SLICE_SOURCE_BYTES = 256 << 10;
-    // The compressor takes the changed rows in pieces of at most this many
-    // bytes, shared with the splitter's helpers like the pass, and joins
-    // them into one block; the rows outside them never reach it.
-    static constexpr std::size_t PIECE_BYTES = 512 << 10;
+    // The compressor takes the changed rows as stretches, joined into one
+    // block with the rows between them as runs of zeros that never reach
+    // it; bands closer than this are one stretch.
+    static constexpr std::size_t JOIN_GAP_BYTES = 64 << 10;
 
     // Whether a frame of this size and format fits an LZ4 block.
     static bool fits(std::size_t width, std::size_t height, PixelFormat format);
@@ -102,7 +102,8 @@ private:
     std::span<const std::uint8_t> compress(const std::vector<std::uint8_t>& input, const std::vector<RowBand>& bands,
         std::vector<std::uint8_t>& output);
 
-    // A stretch of input compressed on its own into scratch_.
+    // A stretch of input compressed on its own into scratch_, on the calling
+    // thread (shared with the helpers it was no faster on two busy cores).
     struct Piece {
         std::size_t begin = 0;
         std::size_t size = 0;
