@@ -9,10 +9,11 @@
 // acknowledges it. A drawing client changes the output at 60 fps: "typing"
 // draws one character cell per frame, "reading" scrolls the page by 40 rows
 // and draws the new band. Each change carries a stamp (a grey level in the
-// top-left corner), so the times can be matched: drawn (after XSync), captured
-// (the capture handler saw it) and decoded (the client applied the frame).
+// top-left corner), so the times can be matched: drawn (as its requests are
+// sent to the server), captured (the capture handler saw it) and decoded (the
+// client applied the frame).
 //
-// Reports capture→decoded and drawn→decoded p50/p99, the share of one core
+// Reports capture→decoded, drawn→decoded and drawn→captured p50/p99, the share of one core
 // this process used (capture, encoder, server and the drawing client's Xlib
 // calls; the decoder is the child's), and the resident set size at the
 // start and the end. Exit 77 when no X server can be started.
@@ -333,8 +334,11 @@ int main(int argc, char** argv)
             const int level = stampLevel(k);
             XSetForeground(client, gc, static_cast<unsigned long>(level * 0x010101));
             XFillRectangle(client, window, gc, 0, 0, STAMP_SIZE, STAMP_SIZE);
-            XSync(client, False);
+            // Drawn as the requests leave for the server: the capture may
+            // have the change decoded before a round trip would return (or
+            // this thread get a core back on a loaded machine).
             drawn.record(level, secondsOf(SteadyClock::now()));
+            XSync(client, False);
             next += period;
             std::this_thread::sleep_until(next); // the 60 fps cadence, not a wait for a result
         }
@@ -345,7 +349,7 @@ int main(int argc, char** argv)
     const long rssStart = residentKB();
     const double cpuStart = cpuSeconds();
     const auto wallStart = SteadyClock::now();
-    std::vector<double> captureToDecoded, drawnToDecoded;
+    std::vector<double> captureToDecoded, drawnToDecoded, drawnToCaptured;
     std::size_t seen = 0;
     const auto end = wallStart + std::chrono::seconds(options->seconds);
     while (SteadyClock::now() < end) {
@@ -375,12 +379,14 @@ int main(int argc, char** argv)
         ++seen;
         if (frame.captured > 0 && frame.at >= frame.captured) captureToDecoded.push_back((frame.at - frame.captured) * 1000);
         if (frame.drawn > 0 && frame.at >= frame.drawn) drawnToDecoded.push_back((frame.at - frame.drawn) * 1000);
+        if (frame.drawn > 0 && frame.captured >= frame.drawn) drawnToCaptured.push_back((frame.captured - frame.drawn) * 1000);
     }
-    const auto ctd = percentiles(captureToDecoded), dtd = percentiles(drawnToDecoded);
+    const auto ctd = percentiles(captureToDecoded), dtd = percentiles(drawnToDecoded), dtc = percentiles(drawnToCaptured);
     std::cout << fmt::format("scene {} {}x{} grey, {:.0f} s, {} stamps decoded ({:.1f}/s), kernels {}\n", options->scene,
         w, h, wall, seen, seen / wall, simdLevelName(activePixelKernels().level));
     std::cout << fmt::format("capture->decoded ms: p50 {:.2f}  p99 {:.2f}  (n={})\n", ctd.p50, ctd.p99, ctd.count);
     std::cout << fmt::format("drawn->decoded ms:   p50 {:.2f}  p99 {:.2f}  (n={})\n", dtd.p50, dtd.p99, dtd.count);
+    std::cout << fmt::format("drawn->captured ms:  p50 {:.2f}  p99 {:.2f}  (n={})\n", dtc.p50, dtc.p99, dtc.count);
     std::cout << fmt::format("process CPU: {:.1f}% of one core | RSS {} KB -> {} KB | skipped frames {}\n",
         100 * cpu / wall, rssStart, rssEnd, capture->skippedFrames());
 

@@ -6,6 +6,8 @@
 
 #include <lz4.h>
 
+#include "pipeline/LZ4BlockWriter.h"
+
 namespace qb {
 
 bool FrameEncoder::fits(std::size_t width, std::size_t height, PixelFormat format)
@@ -126,18 +128,66 @@ void FrameEncoder::takeIn(const std::uint8_t* pixels, std::size_t bytesPerRow, s
 }
 
 std::span<const std::uint8_t> FrameEncoder::compress(const std::vector<std::uint8_t>& input,
-    std::vector<std::uint8_t>& output)
+    const std::vector<RowBand>& bands, std::vector<std::uint8_t>& output)
 {
-    const int n = LZ4_compress_default(reinterpret_cast<const char*>(input.data()),
-        reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()), static_cast<int>(output.size()));
-    // Cannot fail with a capacity of LZ4_compressBound; an empty span if it does.
-    return {output.data(), static_cast<std::size_t>(std::max(n, 0))};
+    // Bands closer than the compressor's window are taken with the zero rows
+    // between them: a piece that starts afresh loses the matches it would
+    // have found in the rows before (text lines are alike), and each start
+    // costs the compressor's table.
+    std::vector<std::pair<std::size_t, std::size_t>> stretches;
+    for (const RowBand& band : bands) {
+        const std::size_t begin = band.top * rowBytes_, end = band.bottom * rowBytes_;
+        if (!stretches.empty() && begin <= stretches.back().second + JOIN_GAP_BYTES) {
+            stretches.back().second = end;
+        } else {
+            stretches.emplace_back(begin, end);
+        }
+    }
+    pieces_.clear();
+    std::size_t scratchBytes = 0;
+    for (const auto& [begin, end] : stretches) {
+        const std::size_t size = end - begin;
+        pieces_.push_back({begin, size, scratchBytes, 0});
+        scratchBytes += static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size)));
+    }
+    std::size_t covered = 0;
+    for (const Piece& piece : pieces_) covered += piece.size;
+    if (covered * 2 > input.size()) {
+        // Mostly changed: one pass of the compressor over all of it, straight
+        // into the output, is cheaper than joining (measured: the join's
+        // read and copy of a large block cost more than the zeros it skips).
+        const int n = LZ4_compress_default(reinterpret_cast<const char*>(input.data()),
+            reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()), static_cast<int>(output.size()));
+        // Cannot fail with a capacity of LZ4_compressBound; an empty span if it does.
+        return {output.data(), static_cast<std::size_t>(std::max(n, 0))};
+    }
+    if (scratch_.size() < scratchBytes) scratch_.resize(scratchBytes);
+    for (Piece& piece : pieces_) {
+        piece.compressedSize = LZ4_compress_default(reinterpret_cast<const char*>(input.data() + piece.begin),
+            reinterpret_cast<char*>(scratch_.data() + piece.scratch), static_cast<int>(piece.size),
+            LZ4_compressBound(static_cast<int>(piece.size)));
+    }
+
+    // Joined into one block, the rows outside the bands as runs of zeros.
+    LZ4BlockWriter writer(output);
+    std::size_t at = 0;
+    for (const Piece& piece : pieces_) {
+        writer.appendZeros(piece.begin - at);
+        const std::span<const std::uint8_t> block(scratch_.data() + piece.scratch,
+            static_cast<std::size_t>(std::max(piece.compressedSize, 0)));
+        if (!writer.appendBlock(block)) return {};
+        at = piece.begin + piece.size;
+    }
+    writer.appendZeros(input.size() - at);
+    const std::size_t size = writer.finish(); // before output.data(): the writer may have grown it
+    return {output.data(), size};
 }
 
 std::span<const std::uint8_t> FrameEncoder::compressKeyframe()
 {
     if (!keyframeCurrent_) {
-        keyframeSize_ = compress(reference_, keyframe_).size();
+        const std::vector<RowBand> whole{{0, height_}};
+        keyframeSize_ = compress(reference_, whole, keyframe_).size();
         keyframeCurrent_ = keyframeSize_ > 0;
     }
     return {keyframe_.data(), keyframeSize_};
@@ -145,10 +195,10 @@ std::span<const std::uint8_t> FrameEncoder::compressKeyframe()
 
 std::span<const std::uint8_t> FrameEncoder::compressDelta()
 {
-    if (!deltaRows_.empty()) return compress(delta_, compressed_);
+    if (!deltaRows_.empty()) return compress(delta_, deltaRows_, compressed_);
     // The delta is all zero: the same payload for every unchanged frame.
     if (unchangedDelta_.empty()) {
-        const std::span<const std::uint8_t> payload = compress(delta_, compressed_);
+        const std::span<const std::uint8_t> payload = compress(delta_, {}, compressed_);
         unchangedDelta_.assign(payload.begin(), payload.end());
     }
     return unchangedDelta_;

@@ -58,6 +58,10 @@ public:
     // more than it saves.
     static constexpr std::size_t SPLIT_SOURCE_BYTES = 1 << 20;
     static constexpr std::size_t SLICE_SOURCE_BYTES = 256 << 10;
+    // The compressor takes the changed rows as stretches, joined into one
+    // block with the rows between them as runs of zeros that never reach
+    // it; bands closer than this are one stretch.
+    static constexpr std::size_t JOIN_GAP_BYTES = 64 << 10;
 
     // Whether a frame of this size and format fits an LZ4 block.
     static bool fits(std::size_t width, std::size_t height, PixelFormat format);
@@ -92,8 +96,20 @@ public:
 private:
     std::vector<RowBand> bandsOf(std::span<const CaptureRect> changed) const;
     void clearDeltaOutside(const std::vector<RowBand>& bands);
-    // `output` holds LZ4_compressBound of the frame.
-    std::span<const std::uint8_t> compress(const std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& output);
+    // One block of `input`, of which only `bands` may hold bytes other than
+    // zero; `output` holds LZ4_compressBound of the frame (and grows if a
+    // joined block needs more).
+    std::span<const std::uint8_t> compress(const std::vector<std::uint8_t>& input, const std::vector<RowBand>& bands,
+        std::vector<std::uint8_t>& output);
+
+    // A stretch of input compressed on its own into scratch_, on the calling
+    // thread (shared with the helpers it was no faster on two busy cores).
+    struct Piece {
+        std::size_t begin = 0;
+        std::size_t size = 0;
+        std::size_t scratch = 0; // where its block starts in scratch_
+        int compressedSize = 0;
+    };
 
     const std::size_t width_;
     const std::size_t height_;
@@ -105,6 +121,8 @@ private:
     std::vector<std::uint8_t> reference_;
     std::vector<std::uint8_t> delta_;
     std::vector<std::uint8_t> compressed_;
+    std::vector<Piece> pieces_;
+    std::vector<std::uint8_t> scratch_;
     // The delta payload of an unchanged frame (all-zero delta), once made.
     std::vector<std::uint8_t> unchangedDelta_;
     // The last keyframe payload, while the reference has not changed since.

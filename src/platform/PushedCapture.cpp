@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/CaptureCadence.h"
 #include "platform/MirrorScaler.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
@@ -53,7 +54,7 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
     std::thread::id handlerThread;
     bool scheduled = false;
     bool forced = false;
-    double lastDelivery = -1e9;
+    CaptureCadence cadence;
     std::shared_ptr<Timer> timer;
 
     // The newest picture as PipeWire delivered it, tightly packed, and what
@@ -131,7 +132,8 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
         std::lock_guard guard(lock);
         if (!active || scheduled) return;
         scheduled = true;
-        const double wait = std::max(0.0, lastDelivery + request.minimumFrameTime - mediaTime());
+        const double now = mediaTime();
+        const double wait = std::max(0.0, cadence.claim(now) - now);
         std::weak_ptr<StreamState> weak = weak_from_this();
         timer = Timer::oneShot(request.queue->executor(),
             std::chrono::duration_cast<Duration>(std::chrono::duration<double>(wait)), [weak] {
@@ -175,10 +177,6 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
         // The primary while mirroring, or a monitor that kept its size, is scaled.
         surface.show(picture.data(), pictureWidth, pictureHeight, pictureWidth * 4, std::move(rects), request.width,
             request.height);
-        {
-            std::lock_guard guard(lock);
-            lastDelivery = surface.timestamp();
-        }
         handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
 
         std::lock_guard guard(lock);
@@ -292,6 +290,7 @@ public:
         auto state = std::make_shared<StreamState>();
         state->source = source_;
         state->request = request;
+        state->cadence = CaptureCadence(request.minimumFrameTime);
         state->handler = std::move(handler);
         state->streamName = words_.streamName;
         return std::make_unique<PushedCaptureStream>(std::move(state));

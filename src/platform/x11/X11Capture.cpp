@@ -1,10 +1,12 @@
 // Display capture on X11: XDamage on the root window says when and where the
-// picture changed; at most once per minimum frame time the stream reads the
-// changed rows of the display's rectangle with XShmGetImage into a shared
+// picture changed; as soon as a change arrives, but at most once per minimum
+// frame time (CaptureCadence), the stream reads the changed rows of the display's rectangle with XShmGetImage into a shared
 // memory image (BGRA) and hands it to the handler with the changed
 // rectangles. An unchanged screen produces no frames at all. With showCursor
 // the pointer (XFixesGetCursorImage) is blended into the picture; its
-// position is polled, since pointer motion damages nothing. Each stream has a
+// position is polled, since pointer motion damages nothing, and a moved
+// pointer asks for a capture as a change does (the poll itself reads no
+// picture, so it never holds a change back to its own tick). Each stream has a
 // connection of its own, its damage events read on the stream's queue: a
 // server that goes away ends the stream there, and never leaves the main
 // loop waiting on a connection the capture holds. RandR's notifications of
@@ -31,6 +33,7 @@
 #include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/CaptureCadence.h"
 #include "platform/CaptureStream.h"
 #include "platform/MirrorScaler.h"
 #include "runtime/Clock.h"
@@ -122,7 +125,7 @@ struct StreamState {
     bool scheduled = false;
     bool forced = false; // deliver the next capture even when nothing changed
     bool reread = false; // and read all of it, changed or not
-    double lastDelivery = -1e9;
+    CaptureCadence cadence;
     std::shared_ptr<Timer> timer;
     std::shared_ptr<Timer> cursorPoll;
 
@@ -205,6 +208,26 @@ std::optional<XRectangle> unreportedDamage()
     }
     if (at != end || numbers[2] == 0 || numbers[3] == 0) return std::nullopt;
     return XRectangle{short(numbers[0]), short(numbers[1]), (unsigned short)(numbers[2]), (unsigned short)(numbers[3])};
+}
+
+// The rows the rectangles cover, as bands in order; bands closer than a
+// few rows are read as one, since each read is a round trip to the server.
+std::vector<std::pair<std::size_t, std::size_t>> rowBands(const std::vector<CaptureRect>& rects)
+{
+    constexpr std::size_t JOIN_GAP = 32;
+    std::vector<std::pair<std::size_t, std::size_t>> rows;
+    rows.reserve(rects.size());
+    for (const auto& r : rects) rows.emplace_back(r.y, r.y + r.height);
+    std::ranges::sort(rows);
+    std::vector<std::pair<std::size_t, std::size_t>> bands;
+    for (const auto& r : rows) {
+        if (!bands.empty() && r.first <= bands.back().second + JOIN_GAP) {
+            bands.back().second = std::max(bands.back().second, r.second);
+        } else {
+            bands.push_back(r);
+        }
+    }
+    return bands;
 }
 
 // Ends the stream from its own queue: a last "stopped" call, nothing after.
@@ -306,26 +329,27 @@ void capture(const std::shared_ptr<StreamState>& state)
             if (rects.empty() && forced) {
                 delivered = true; // the picture as last read, nothing changed
             } else if (!rects.empty()) {
-                // Only the band of rows that changed is read.
-                std::size_t top = rects.front().y;
-                std::size_t bottom = 0;
-                for (const auto& r : rects) {
-                    top = std::min(top, r.y);
-                    bottom = std::max(bottom, r.y + r.height);
-                }
+                // Only the bands of rows that changed are read, each apart
+                // (a character typed far below the clock does not read the
+                // screen between them).
                 XImage* image = state->shm.image;
                 char* const base = image->data;
                 const int fullHeight = image->height;
-                image->data = base + top * std::size_t(image->bytes_per_line);
-                image->height = int(bottom - top);
-                const Bool read = XShmGetImage(display, x.root(), image, rect->x, rect->y + int(top), AllPlanes);
-                image->data = base;
-                image->height = fullHeight;
-                if (read) {
-                    auto* pixels = reinterpret_cast<std::uint8_t*>(base);
-                    const auto bytesPerRow = std::size_t(image->bytes_per_line);
-                    // Rows outside the band still hold the cursor blended earlier.
+                const auto bytesPerRow = std::size_t(image->bytes_per_line);
+                auto* pixels = reinterpret_cast<std::uint8_t*>(base);
+                bool read = true;
+                const auto bands = rowBands(rects);
+                for (const auto& [top, bottom] : bands) {
+                    image->data = base + top * bytesPerRow;
+                    image->height = int(bottom - top);
+                    read = XShmGetImage(display, x.root(), image, rect->x, rect->y + int(top), AllPlanes);
+                    image->data = base;
+                    image->height = fullHeight;
+                    if (!read) break;
+                    // Rows outside the bands still hold the cursor blended earlier.
                     if (cursor) blendCursor(*cursor, *rect, int(top), int(bottom), pixels, bytesPerRow);
+                }
+                if (read) {
                     state->lastCursor = cursor;
                     state->fullNext = false;
                     delivered = true;
@@ -347,10 +371,6 @@ void capture(const std::shared_ptr<StreamState>& state)
         surface.show(reinterpret_cast<const std::uint8_t*>(state->shm.image->data), std::size_t(rect->width),
             std::size_t(rect->height), std::size_t(state->shm.image->bytes_per_line), std::move(rects),
             state->request.width, state->request.height);
-        {
-            std::lock_guard guard(state->lock);
-            state->lastDelivery = surface.timestamp();
-        }
         state->handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
     } else if (!state->shm.image) {
         endStream(state);
@@ -358,12 +378,31 @@ void capture(const std::shared_ptr<StreamState>& state)
     finish();
 }
 
+// On the queue: a pointer that moved or changed its shape since the last
+// capture asks for one.
+void pollCursor(const std::shared_ptr<StreamState>& state)
+{
+    {
+        std::lock_guard guard(state->lock);
+        if (!state->active || state->scheduled) return;
+    }
+    bool moved = false;
+    {
+        X11Display::Lock hold(*state->x);
+        if (state->x->lost()) return;
+        const auto cursor = readCursor(state->x->display());
+        moved = cursor.has_value() != state->lastCursor.has_value() || (cursor && !(*cursor == *state->lastCursor));
+    }
+    if (moved) scheduleCapture(state);
+}
+
 void scheduleCapture(const std::shared_ptr<StreamState>& state)
 {
     std::lock_guard guard(state->lock);
     if (!state->active || state->scheduled) return;
     state->scheduled = true;
-    const double wait = std::max(0.0, state->lastDelivery + state->request.minimumFrameTime - mediaTime());
+    const double now = mediaTime();
+    const double wait = std::max(0.0, state->cadence.claim(now) - now);
     std::weak_ptr<StreamState> weak = state;
     state->timer = Timer::oneShot(state->request.queue->executor(),
         std::chrono::duration_cast<Duration>(std::chrono::duration<double>(wait)), [weak] {
@@ -454,7 +493,7 @@ public:
                 const auto interval = std::chrono::duration_cast<Duration>(
                     std::chrono::duration<double>(std::max(state_->request.minimumFrameTime, 1.0 / 240)));
                 state_->cursorPoll = Timer::repeating(state_->request.queue->executor(), interval, interval, [weak] {
-                    if (auto self = weak.lock()) capture(self);
+                    if (auto self = weak.lock()) pollCursor(self);
                 });
             }
         }
@@ -518,6 +557,7 @@ public:
         auto state = std::make_shared<StreamState>();
         state->x = std::move(own);
         state->request = request;
+        state->cadence = CaptureCadence(request.minimumFrameTime);
         state->handler = std::move(handler);
         return std::make_unique<X11CaptureStream>(std::move(state));
     }
