@@ -23,6 +23,7 @@
 #include "runtime/Asio.h"
 #include "runtime/Timer.h"
 #include "session/DeviceSession.h"
+#include "transport/TabletPairing.h"
 #include "transport/WebSocketServer.h"
 
 namespace qb {

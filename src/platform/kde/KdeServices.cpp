@@ -18,7 +18,9 @@ public:
     KdePlatform(std::shared_ptr<KdeDesktop> desktop, Executor mainLoop)
         : desktop_(std::move(desktop))
         , mainLoop_(std::move(mainLoop))
-        , capture_(makePushedCaptureBackend(desktop_))
+        , capture_(makePushedCaptureBackend(desktop_,
+              {"screencast stream", "KWin does not let QuillBright stream the screen.",
+                  "KWin offers no picture of this output — it may be offline."}))
         , displays_(std::make_shared<OutputVirtualDisplays<KdeDesktop>>(desktop_))
         , injector_(std::make_shared<OutputInputInjector<KdeDesktop>>(desktop_))
     {
