@@ -152,7 +152,8 @@ void MirrorScaler::scale(const std::uint8_t* source, std::size_t sourceWidth, st
 }
 
 void RequestSizedSurface::show(const std::uint8_t* pixels, std::size_t width, std::size_t height,
-    std::size_t bytesPerRow, std::vector<CaptureRect> changed, std::size_t requestWidth, std::size_t requestHeight)
+    std::size_t bytesPerRow, std::vector<CaptureRect> changed, std::size_t requestWidth, std::size_t requestHeight,
+    bool scaledAlwaysChanged)
 {
     if (width == requestWidth && height == requestHeight) {
         data_ = pixels;
@@ -164,7 +165,7 @@ void RequestSizedSurface::show(const std::uint8_t* pixels, std::size_t width, st
         data_ = scaled_.data();
         bytesPerRow_ = requestWidth * 4;
         rects_.clear();
-        if (!changed.empty()) rects_.push_back({0, 0, requestWidth, requestHeight});
+        if (!changed.empty() || scaledAlwaysChanged) rects_.push_back({0, 0, requestWidth, requestHeight});
     }
     width_ = requestWidth;
     height_ = requestHeight;

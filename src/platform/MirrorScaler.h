@@ -80,9 +80,12 @@ class RequestSizedSurface final : public CaptureSurface {
 public:
     // The next frame of a stream asking for `requestWidth` x `requestHeight`
     // pixels: `pixels` (valid until the next call) and the rectangles that
-    // changed in it. Scaled, a change anywhere is a change everywhere.
+    // changed in it. Scaled, a change anywhere is a change everywhere; with
+    // `scaledAlwaysChanged` a scaled frame is all changed even when nothing
+    // was (a forced frame, such as a new preview page's, must carry the picture).
     void show(const std::uint8_t* pixels, std::size_t width, std::size_t height, std::size_t bytesPerRow,
-        std::vector<CaptureRect> changed, std::size_t requestWidth, std::size_t requestHeight);
+        std::vector<CaptureRect> changed, std::size_t requestWidth, std::size_t requestHeight,
+        bool scaledAlwaysChanged = false);
 
     std::size_t width() const override { return width_; }
     std::size_t height() const override { return height_; }

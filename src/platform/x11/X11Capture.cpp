@@ -370,7 +370,7 @@ void capture(const std::shared_ptr<StreamState>& state)
         // A mirrored display of another size is scaled to the request (its aspect kept).
         surface.show(reinterpret_cast<const std::uint8_t*>(state->shm.image->data), std::size_t(rect->width),
             std::size_t(rect->height), std::size_t(state->shm.image->bytes_per_line), std::move(rects),
-            state->request.width, state->request.height);
+            state->request.width, state->request.height, true);
         state->handler(static_cast<std::int32_t>(CaptureFrameStatus::frameComplete), &surface);
     } else if (!state->shm.image) {
         endStream(state);
