@@ -4,7 +4,7 @@
 //
 // Starts Xorg with the dummy driver (as the x11 tests do), adds a virtual
 // output, and streams it through the real capture (XShm + XDamage),
-// ScreenCapture and TCPServer over loopback to the reference client
+// ScreenCapture and FrameServer over loopback to the reference client
 // (tools/companion), which runs in a child process, decodes every frame and
 // acknowledges it. A drawing client changes the output at 60 fps: "typing"
 // draws one character cell per frame, "reading" scrolls the page by 40 rows
@@ -50,7 +50,7 @@
 #include "platform/VirtualDisplays.h"
 #include "platform/XorgServer.h"
 #include "runtime/MainLoop.h"
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 
 using namespace qb;
 using SteadyClock = std::chrono::steady_clock;
@@ -246,7 +246,7 @@ int main(int argc, char** argv)
     }
 
     // The frame server and the capture, as a device session wires them.
-    auto tcp = TCPServer::make();
+    auto tcp = FrameServer::make();
     tcp->setFrameWidth(static_cast<std::uint16_t>(w));
     tcp->setFrameHeight(static_cast<std::uint16_t>(h));
     tcp->setPixelFormat(PixelFormat::greyscale);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 
 namespace qb {
 

@@ -27,14 +27,14 @@ int clampByte(int value) { return std::clamp(value, 0, 255); }
 
 } // namespace
 
-std::shared_ptr<DisplayController> DisplayController::make(Executor mainLoop, std::shared_ptr<TCPServer> tcpServer,
+std::shared_ptr<DisplayController> DisplayController::make(Executor mainLoop, std::shared_ptr<FrameServer> tcpServer,
     std::optional<std::string> deviceSerial, std::shared_ptr<GlobalHotkeys> hotkeys)
 {
     return std::shared_ptr<DisplayController>(
         new DisplayController(std::move(mainLoop), std::move(tcpServer), std::move(deviceSerial), std::move(hotkeys)));
 }
 
-DisplayController::DisplayController(Executor mainLoop, std::shared_ptr<TCPServer> tcpServer,
+DisplayController::DisplayController(Executor mainLoop, std::shared_ptr<FrameServer> tcpServer,
     std::optional<std::string> deviceSerial, std::shared_ptr<GlobalHotkeys> hotkeys)
     : mainLoop_(std::move(mainLoop)), tcpServer_(std::move(tcpServer)), deviceSerial_(std::move(deviceSerial)),
       hotkeys_(std::move(hotkeys)), warmthWriter_(SerialQueue::make("display-controller-warmth", QoS::defaultQoS))

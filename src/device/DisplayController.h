@@ -33,7 +33,7 @@
 #include "platform/GlobalHotkeys.h"
 #include "runtime/Asio.h"
 #include "runtime/Queues.h"
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 
 namespace qb {
 
@@ -43,7 +43,7 @@ public:
     static constexpr const char* WARMTH_SETTING = "screen_brightness_amber_rate";
 
     // `hotkeys` may be null (no global key grabs on this desktop).
-    static std::shared_ptr<DisplayController> make(Executor mainLoop, std::shared_ptr<TCPServer> tcpServer,
+    static std::shared_ptr<DisplayController> make(Executor mainLoop, std::shared_ptr<FrameServer> tcpServer,
         std::optional<std::string> deviceSerial, std::shared_ptr<GlobalHotkeys> hotkeys);
     ~DisplayController();
     DisplayController(const DisplayController&) = delete;
@@ -74,7 +74,7 @@ public:
     std::function<void(bool)> onBacklightChanged;
 
 private:
-    DisplayController(Executor mainLoop, std::shared_ptr<TCPServer> tcpServer, std::optional<std::string> deviceSerial,
+    DisplayController(Executor mainLoop, std::shared_ptr<FrameServer> tcpServer, std::optional<std::string> deviceSerial,
         std::shared_ptr<GlobalHotkeys> hotkeys);
     void deviceValuesRead(std::uint64_t generation, std::optional<int> brightness, std::optional<int> warmth);
     void sendBrightness(int value);
@@ -82,7 +82,7 @@ private:
     void grabHotkeys();
 
     Executor mainLoop_;
-    std::shared_ptr<TCPServer> tcpServer_;
+    std::shared_ptr<FrameServer> tcpServer_;
     std::optional<std::string> deviceSerial_;
     std::shared_ptr<GlobalHotkeys> hotkeys_;
     std::shared_ptr<SerialQueue> warmthWriter_;

@@ -170,7 +170,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     auto frameOptions = environment_.frameServer;
     // Off loopback (Wi-Fi mode) only the set-up devices may connect.
     if (bindAddress() != LOOPBACK_ADDRESS) frameOptions.peers = environment_.lanPeers;
-    auto server = TCPServer::make(frameOptions);
+    auto server = FrameServer::make(frameOptions);
     server->setFrameWidth(static_cast<std::uint16_t>(width));
     server->setFrameHeight(static_cast<std::uint16_t>(height));
     server->setPixelFormat(pixelFormat_);

@@ -80,7 +80,7 @@
 #include "transport/FramePacer.h"
 #include "transport/InputServer.h"
 #include "transport/PeerAllowList.h"
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 #include "transport/WebSocketServer.h"
 
 namespace qb {
@@ -121,7 +121,7 @@ struct DeviceSessionEnvironment {
     // opens the page there (0: never).
     std::uint16_t pagePort = 0;
     // Options of the frame server.
-    TCPServer::Options frameServer;
+    FrameServer::Options frameServer;
     // Who may use the input server when it listens beyond loopback (Wi-Fi
     // mode); null: whoever reaches it.
     std::shared_ptr<const PeerAllowList> lanPeers;
@@ -187,7 +187,7 @@ public:
     // ---- Components (null before start, after stop, or when absent) ----
     VirtualDisplayManager* displayManager() const { return displayManager_.get(); }
     // The frame server; the engine's display controller sends its commands here.
-    const std::shared_ptr<TCPServer>& tcpServer() const { return tcpServer_; }
+    const std::shared_ptr<FrameServer>& tcpServer() const { return tcpServer_; }
     const std::shared_ptr<ScreenCapture>& capture() const { return capture_; }
     const std::shared_ptr<CompositorPacer>& compositorPacer() const { return compositorPacer_; }
     const std::shared_ptr<InputServer>& inputServer() const { return inputServer_; }
@@ -235,7 +235,7 @@ private:
     bool skipADB_ = false;
 
     std::unique_ptr<VirtualDisplayManager> displayManager_;
-    std::shared_ptr<TCPServer> tcpServer_;
+    std::shared_ptr<FrameServer> tcpServer_;
     std::shared_ptr<ScreenCapture> capture_;
     std::shared_ptr<CompositorPacer> compositorPacer_;
     std::shared_ptr<InputServer> inputServer_;

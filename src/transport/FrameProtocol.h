@@ -1,5 +1,5 @@
 // The bytes of the frame stream: the TCP connection between the frame server
-// (TCPServer) and the companion on the device. Pure functions and small
+// (FrameServer) and the companion on the device. Pure functions and small
 // parsers over bytes: no sockets, no clocks, so the fuzz targets and the
 // reference companion link only this.
 //

@@ -1,5 +1,5 @@
 // What the frame encoder (ScreenCapture) needs from the servers it feeds.
-// TCPServer implements FrameSink, WebSocketServer implements PreviewSink;
+// FrameServer implements FrameSink, WebSocketServer implements PreviewSink;
 // tests use recording implementations. The encoder calls these on its
 // "capture" queue; implementations are thread-safe.
 #pragma once

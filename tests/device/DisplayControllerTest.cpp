@@ -54,7 +54,7 @@ protected:
         // Wider than a byte, as some devices report it.
         device["settings"]["system"] = {{"screen_brightness", "300"}, {"screen_brightness_amber_rate", "90"}};
         fake.setDevices({device});
-        server = TCPServer::make();
+        server = FrameServer::make();
         ASSERT_FALSE(server->start(0));
         controller = DisplayController::make(MainLoop::shared().executor(), server, "DC1-0001", hotkeys);
         controller->onBrightnessChanged = [this](int v) { brightnessSeen.push_back(v); };
@@ -77,7 +77,7 @@ protected:
     PlatformLogMute mute;
     test::FakeAdbState fake{QB_FAKE_ADB};
     std::shared_ptr<FakeHotkeys> hotkeys = std::make_shared<FakeHotkeys>();
-    std::shared_ptr<TCPServer> server;
+    std::shared_ptr<FrameServer> server;
     std::shared_ptr<DisplayController> controller;
     std::vector<int> brightnessSeen;
     std::vector<int> warmthSeen;

@@ -17,7 +17,7 @@
 #include "pipeline/FakeCapture.h"
 #include "runtime/Clock.h"
 #include "support/TestSupport.h"
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 
 namespace qb {
 namespace {
@@ -307,9 +307,9 @@ TEST(ScreenCaptureTest, SurfacesTooSmallForTheFrameAreSkippedNotOverread)
 TEST(ScreenCaptureTest, ASlowTabletIsPacedNotDropped)
 {
     PlatformLogMute mute;
-    TCPServer::Options smallBuffers;
+    FrameServer::Options smallBuffers;
     smallBuffers.socketSendBufferBytes = 16 * 1024;
-    auto server = TCPServer::make(smallBuffers);
+    auto server = FrameServer::make(smallBuffers);
     server->setFrameWidth(160);
     server->setFrameHeight(120);
     ASSERT_FALSE(server->start(0));

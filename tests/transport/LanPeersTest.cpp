@@ -13,7 +13,7 @@
 #include "support/SocketSupport.h"
 #include "transport/HTTPServer.h"
 #include "transport/InputServer.h"
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 #include "transport/WebSocketServer.h"
 
 namespace qb {
@@ -80,7 +80,7 @@ struct WiFiServers {
     explicit WiFiServers(std::shared_ptr<PeerAllowList> list) : peers(std::move(list))
     {
         const std::string all(ALL_INTERFACES_ADDRESS);
-        frames = TCPServer::make({.peers = peers});
+        frames = FrameServer::make({.peers = peers});
         EXPECT_FALSE(frames->start(0, all));
         input = InputServer::make(0, 1, std::make_shared<SimInputInjector>(), all);
         input->setPeerAllowList(peers);
@@ -104,7 +104,7 @@ struct WiFiServers {
     }
 
     std::shared_ptr<PeerAllowList> peers;
-    std::shared_ptr<TCPServer> frames;
+    std::shared_ptr<FrameServer> frames;
     std::shared_ptr<InputServer> input;
     std::shared_ptr<WebSocketServer> ws;
     std::shared_ptr<HTTPServer> http;

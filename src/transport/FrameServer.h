@@ -1,4 +1,4 @@
-// TCPServer: the host end of the frame stream (FrameProtocol.h), one per
+// FrameServer: the host end of the frame stream (FrameProtocol.h), one per
 // device session, listening on that session's port.
 //
 // It greets every client with the geometry, the pixel format and the
@@ -56,7 +56,7 @@ namespace qb {
 
 class SerialQueue;
 
-class TCPServer final : public FrameSink, public std::enable_shared_from_this<TCPServer> {
+class FrameServer final : public FrameSink, public std::enable_shared_from_this<FrameServer> {
 public:
     struct Options {
         // A client whose unsent messages pass either limit is dropped: about
@@ -81,11 +81,11 @@ public:
         std::shared_ptr<const PeerAllowList> peers;
     };
 
-    static std::shared_ptr<TCPServer> make(Options options);
-    static std::shared_ptr<TCPServer> make() { return make(Options{}); }
-    ~TCPServer() override;
-    TCPServer(const TCPServer&) = delete;
-    TCPServer& operator=(const TCPServer&) = delete;
+    static std::shared_ptr<FrameServer> make(Options options);
+    static std::shared_ptr<FrameServer> make() { return make(Options{}); }
+    ~FrameServer() override;
+    FrameServer(const FrameServer&) = delete;
+    FrameServer& operator=(const FrameServer&) = delete;
 
     // Binds `bindAddress` (loopback unless the engine is in Wi-Fi mode) and
     // starts accepting. A failure (port in use, bad address, second start)
@@ -153,7 +153,7 @@ private:
     struct Connection;
     using Message = std::shared_ptr<const std::vector<std::uint8_t>>;
 
-    explicit TCPServer(Options options);
+    explicit FrameServer(Options options);
 
     void accepted(asio::ip::tcp::socket socket);
     void handleReady(const std::shared_ptr<Connection>& connection);

@@ -1,4 +1,4 @@
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 
 #include <chrono>
 
@@ -23,11 +23,11 @@ using test::lz4;
 
 constexpr auto deadline = 5s;
 
-class TCPServerTest : public ::testing::Test {
+class FrameServerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        server = TCPServer::make(options);
+        server = FrameServer::make(options);
     }
     void TearDown() override { server->stop(); }
 
@@ -56,7 +56,7 @@ protected:
     void startWithAStalledClient()
     {
         options.socketSendBufferBytes = 16 * 1024;
-        server = TCPServer::make(options);
+        server = FrameServer::make(options);
         startServer();
         CompanionClient::Options small;
         small.receiveBufferBytes = 16 * 1024;
@@ -65,13 +65,13 @@ protected:
         ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
     }
 
-    TCPServer::Options options;
-    std::shared_ptr<TCPServer> server;
+    FrameServer::Options options;
+    std::shared_ptr<FrameServer> server;
     std::unique_ptr<CompanionClient> stalled, healthy;
     PlatformLogMute mute;
 };
 
-TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
+TEST_F(FrameServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
 {
     server->setFrameWidth(1600);
     server->setFrameHeight(1200);
@@ -97,10 +97,10 @@ TEST_F(TCPServerTest, GreetsNewClientsInOrderWithTheLastKnownState)
 
 }
 
-TEST_F(TCPServerTest, TheCacheGoesWithALongDeltaChainOrANewGeometry)
+TEST_F(FrameServerTest, TheCacheGoesWithALongDeltaChainOrANewGeometry)
 {
     options.keyframeChainMaxFrames = 3;
-    server = TCPServer::make(options);
+    server = FrameServer::make(options);
     startServer();
     server->broadcast(Bytes{1}, true, 0);
     server->broadcast(Bytes{2}, false, 1);
@@ -137,7 +137,7 @@ TEST_F(TCPServerTest, TheCacheGoesWithALongDeltaChainOrANewGeometry)
 
 // Splits and garbage within one connection are the parser's own business;
 // here each connection must have a parser of its own.
-TEST_F(TCPServerTest, ClientsDoNotShareAcknowledgementBytes)
+TEST_F(FrameServerTest, ClientsDoNotShareAcknowledgementBytes)
 {
     startServer();
     auto a = connectAndGreet();
@@ -162,7 +162,7 @@ TEST_F(TCPServerTest, ClientsDoNotShareAcknowledgementBytes)
     EXPECT_EQ(server->inflightFrames(), 1); // frame 3 (frame 0 was passed over)
 }
 
-TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
+TEST_F(FrameServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
 {
     options.maxQueuedMessages = 16;
     startWithAStalledClient();
@@ -192,7 +192,7 @@ TEST_F(TCPServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
 // Paced, a stalled client never fills its queue: it goes once a write makes
 // no progress for the limit. Meanwhile its unsent frames are what the
 // encoder sees.
-TEST_F(TCPServerTest, AClientWhoseWriteStallsIsDroppedAndItsUnsentFramesCountUntilThen)
+TEST_F(FrameServerTest, AClientWhoseWriteStallsIsDroppedAndItsUnsentFramesCountUntilThen)
 {
     options.stalledWriteLimit = 500ms;
     startWithAStalledClient();
@@ -210,7 +210,7 @@ TEST_F(TCPServerTest, AClientWhoseWriteStallsIsDroppedAndItsUnsentFramesCountUnt
     EXPECT_EQ(server->unsentFrames(), 0);
 }
 
-TEST_F(TCPServerTest, ListensOnLoopbackOnlyAndReportsAPortInUse)
+TEST_F(FrameServerTest, ListensOnLoopbackOnlyAndReportsAPortInUse)
 {
     // 127.0.0.2 is another local address: a loopback-only listener on
     // 127.0.0.1 refuses it (Wi-Fi mode's listeners: LanPeersTest).
@@ -221,7 +221,7 @@ TEST_F(TCPServerTest, ListensOnLoopbackOnlyAndReportsAPortInUse)
     startServer();
     EXPECT_TRUE(reachable(server->port(), "127.0.0.1"));
     EXPECT_FALSE(reachable(server->port(), "127.0.0.2"));
-    EXPECT_TRUE(TCPServer::make()->start(server->port())); // already in use
+    EXPECT_TRUE(FrameServer::make()->start(server->port())); // already in use
 }
 
 } // namespace

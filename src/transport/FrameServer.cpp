@@ -1,4 +1,4 @@
-#include "transport/TCPServer.h"
+#include "transport/FrameServer.h"
 
 #include <algorithm>
 #include <limits>
@@ -29,7 +29,7 @@ std::shared_ptr<const std::vector<std::uint8_t>> messageOf(const std::array<std:
 
 } // namespace
 
-struct TCPServer::Connection {
+struct FrameServer::Connection {
     explicit Connection(tcp::socket s) : socket(std::move(s)), writeTimer(socket.get_executor()) {}
 
     struct Outgoing {
@@ -76,19 +76,19 @@ struct TCPServer::Connection {
     }
 };
 
-std::shared_ptr<TCPServer> TCPServer::make(Options options)
+std::shared_ptr<FrameServer> FrameServer::make(Options options)
 {
-    return std::shared_ptr<TCPServer>(new TCPServer(options));
+    return std::shared_ptr<FrameServer>(new FrameServer(options));
 }
 
-TCPServer::TCPServer(Options options)
+FrameServer::FrameServer(Options options)
     : options_(options)
     , queue_(SerialQueue::make("tcp-server"))
     , acks_(mediaTime())
 {
 }
 
-TCPServer::~TCPServer()
+FrameServer::~FrameServer()
 {
     // Handlers still queued hold the connections, not the server; close
     // everything on the queue, where the sockets live.
@@ -103,12 +103,12 @@ TCPServer::~TCPServer()
     });
 }
 
-error_code TCPServer::start(std::uint16_t port, std::string_view bindAddress)
+error_code FrameServer::start(std::uint16_t port, std::string_view bindAddress)
 {
     return queue_->sync([&] { return startOnQueue(port, bindAddress); });
 }
 
-asio::awaitable<error_code> TCPServer::startAsync(std::uint16_t port, std::string bindAddress)
+asio::awaitable<error_code> FrameServer::startAsync(std::uint16_t port, std::string bindAddress)
 {
     const auto self = shared_from_this();
     std::function<error_code()> work = [self, port, bindAddress] { return self->startOnQueue(port, bindAddress); };
@@ -116,23 +116,23 @@ asio::awaitable<error_code> TCPServer::startAsync(std::uint16_t port, std::strin
     co_return error;
 }
 
-void TCPServer::stop()
+void FrameServer::stop()
 {
     queue_->sync([this] { stopOnQueue(); });
 }
 
-asio::awaitable<void> TCPServer::stopAsync()
+asio::awaitable<void> FrameServer::stopAsync()
 {
     std::function<void()> work = [self = shared_from_this()] { self->stopOnQueue(); };
     co_await queue_->run(work);
 }
 
-void TCPServer::requestStop()
+void FrameServer::requestStop()
 {
     queue_->async([self = shared_from_this()] { self->stopOnQueue(); });
 }
 
-error_code TCPServer::startOnQueue(std::uint16_t port, std::string_view bindAddress)
+error_code FrameServer::startOnQueue(std::uint16_t port, std::string_view bindAddress)
 {
     if (started_) return asio::error::already_started;
     error_code ec;
@@ -156,7 +156,7 @@ error_code TCPServer::startOnQueue(std::uint16_t port, std::string_view bindAddr
     return {};
 }
 
-void TCPServer::stopOnQueue()
+void FrameServer::stopOnQueue()
 {
     started_ = true; // a stopped server is not restarted
     if (listener_) listener_->closeOnExecutor();
@@ -170,9 +170,9 @@ void TCPServer::stopOnQueue()
     for (const auto& c : connections) c->close();
 }
 
-std::uint16_t TCPServer::port() const { return port_; }
+std::uint16_t FrameServer::port() const { return port_; }
 
-void TCPServer::accepted(tcp::socket socket)
+void FrameServer::accepted(tcp::socket socket)
 {
     if (port_ == 0) return; // stopped while the connection was being taken
     error_code ignored;
@@ -183,7 +183,7 @@ void TCPServer::accepted(tcp::socket socket)
     handleReady(std::make_shared<Connection>(std::move(socket)));
 }
 
-void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
+void FrameServer::handleReady(const std::shared_ptr<Connection>& connection)
 {
     logLine("[TCPServer] Client connected");
     const std::uint16_t port = port_;
@@ -234,7 +234,7 @@ void TCPServer::handleReady(const std::shared_ptr<Connection>& connection)
     readNext(connection);
 }
 
-void TCPServer::readNext(const std::shared_ptr<Connection>& connection)
+void FrameServer::readNext(const std::shared_ptr<Connection>& connection)
 {
     if (connection->closed) {
         handleGone(connection, connection->goneReason(asio::error::operation_aborted));
@@ -261,7 +261,7 @@ void TCPServer::readNext(const std::shared_ptr<Connection>& connection)
         });
 }
 
-void TCPServer::handleAcks(const std::vector<std::uint32_t>& sequenceNumbers)
+void FrameServer::handleAcks(const std::vector<std::uint32_t>& sequenceNumbers)
 {
     std::vector<LatencyStats> fresh;
     std::vector<std::string> lines;
@@ -291,7 +291,7 @@ void TCPServer::handleAcks(const std::vector<std::uint32_t>& sequenceNumbers)
     }
 }
 
-void TCPServer::handleGone(const std::shared_ptr<Connection>& connection, const std::string& reason)
+void FrameServer::handleGone(const std::shared_ptr<Connection>& connection, const std::string& reason)
 {
     if (connection->gone) return;
     connection->gone = true;
@@ -311,7 +311,7 @@ void TCPServer::handleGone(const std::shared_ptr<Connection>& connection, const 
     logLine(fmt::format("[TCPServer] Client disconnected ({})", reason));
 }
 
-void TCPServer::enqueue(const std::shared_ptr<Connection>& connection, const Message& message, bool frame)
+void FrameServer::enqueue(const std::shared_ptr<Connection>& connection, const Message& message, bool frame)
 {
     if (connection->closed) return;
     if (connection->outgoing.size() + 1 > options_.maxQueuedMessages
@@ -330,7 +330,7 @@ void TCPServer::enqueue(const std::shared_ptr<Connection>& connection, const Mes
     if (!connection->writing) writeNext(connection);
 }
 
-void TCPServer::writeNext(const std::shared_ptr<Connection>& connection)
+void FrameServer::writeNext(const std::shared_ptr<Connection>& connection)
 {
     if (connection->closed || connection->outgoing.empty()) {
         connection->writing = false;
@@ -360,7 +360,7 @@ void TCPServer::writeNext(const std::shared_ptr<Connection>& connection)
         });
 }
 
-void TCPServer::watchWrite(const std::shared_ptr<Connection>& connection)
+void FrameServer::watchWrite(const std::shared_ptr<Connection>& connection)
 {
     // Arming the timer again cancels the watch of the write before.
     const std::uint64_t write = ++connection->writesStarted;
@@ -373,7 +373,7 @@ void TCPServer::watchWrite(const std::shared_ptr<Connection>& connection)
     });
 }
 
-void TCPServer::sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine_,
+void FrameServer::sendToAll(std::vector<std::shared_ptr<Connection>> targets, Message message, std::string logLine_,
     bool frames)
 {
     if (targets.empty()) return;
@@ -393,7 +393,7 @@ void TCPServer::sendToAll(std::vector<std::shared_ptr<Connection>> targets, Mess
     });
 }
 
-void TCPServer::broadcast(std::span<const std::uint8_t> payload, bool isKeyframe, std::uint32_t sequenceNumber)
+void FrameServer::broadcast(std::span<const std::uint8_t> payload, bool isKeyframe, std::uint32_t sequenceNumber)
 {
     if (payload.size() > std::numeric_limits<std::uint32_t>::max()) {
         logLine(fmt::format("[TCPServer] Frame {} too large to send ({} bytes)", sequenceNumber, payload.size()));
@@ -435,13 +435,13 @@ void TCPServer::broadcast(std::span<const std::uint8_t> payload, bool isKeyframe
     sendToAll(std::move(targets), std::move(message), {}, true);
 }
 
-void TCPServer::dropKeyframeCacheLocked()
+void FrameServer::dropKeyframeCacheLocked()
 {
     keyframeChain_.clear();
     keyframeChainBytes_ = 0;
 }
 
-void TCPServer::sendCommand(std::uint8_t command, std::uint8_t value)
+void FrameServer::sendCommand(std::uint8_t command, std::uint8_t value)
 {
     std::vector<std::shared_ptr<Connection>> targets;
     {
@@ -453,7 +453,7 @@ void TCPServer::sendCommand(std::uint8_t command, std::uint8_t value)
     sendToAll(std::move(targets), messageOf(encodeCommand(command, value)), {});
 }
 
-void TCPServer::setDimension(bool width, std::uint16_t value)
+void FrameServer::setDimension(bool width, std::uint16_t value)
 {
     std::vector<std::shared_ptr<Connection>> targets;
     std::uint16_t w = 0, h = 0;
@@ -474,79 +474,79 @@ void TCPServer::setDimension(bool width, std::uint16_t value)
         fmt::format("[TCPServer] Sent resolution: {}x{}", w, h));
 }
 
-std::uint16_t TCPServer::frameWidth() const
+std::uint16_t FrameServer::frameWidth() const
 {
     std::lock_guard guard(lock_);
     return frameWidth_;
 }
 
-void TCPServer::setFrameWidth(std::uint16_t width) { setDimension(true, width); }
+void FrameServer::setFrameWidth(std::uint16_t width) { setDimension(true, width); }
 
-std::uint16_t TCPServer::frameHeight() const
+std::uint16_t FrameServer::frameHeight() const
 {
     std::lock_guard guard(lock_);
     return frameHeight_;
 }
 
-void TCPServer::setFrameHeight(std::uint16_t height) { setDimension(false, height); }
+void FrameServer::setFrameHeight(std::uint16_t height) { setDimension(false, height); }
 
-PixelFormat TCPServer::pixelFormat() const
+PixelFormat FrameServer::pixelFormat() const
 {
     std::lock_guard guard(lock_);
     return pixelFormat_;
 }
 
-void TCPServer::setPixelFormat(PixelFormat format)
+void FrameServer::setPixelFormat(PixelFormat format)
 {
     std::lock_guard guard(lock_);
     if (pixelFormat_ != format) dropKeyframeCacheLocked();
     pixelFormat_ = format;
 }
 
-std::uint8_t TCPServer::lastBrightness() const
+std::uint8_t FrameServer::lastBrightness() const
 {
     std::lock_guard guard(lock_);
     return lastBrightness_;
 }
 
-std::uint8_t TCPServer::lastWarmth() const
+std::uint8_t FrameServer::lastWarmth() const
 {
     std::lock_guard guard(lock_);
     return lastWarmth_;
 }
 
-void TCPServer::setOnClientCountChanged(std::function<void(int)> callback)
+void FrameServer::setOnClientCountChanged(std::function<void(int)> callback)
 {
     std::lock_guard guard(lock_);
     onClientCountChanged_ = std::move(callback);
 }
 
-void TCPServer::setOnLatencyStats(std::function<void(const LatencyStats&)> callback)
+void FrameServer::setOnLatencyStats(std::function<void(const LatencyStats&)> callback)
 {
     std::lock_guard guard(lock_);
     onLatencyStats_ = std::move(callback);
 }
 
-int TCPServer::clientCount() const
+int FrameServer::clientCount() const
 {
     std::lock_guard guard(lock_);
     return static_cast<int>(connections_.size());
 }
 
-std::optional<std::vector<std::uint8_t>> TCPServer::lastKeyframeData() const
+std::optional<std::vector<std::uint8_t>> FrameServer::lastKeyframeData() const
 {
     std::lock_guard guard(lock_);
     if (keyframeChain_.empty()) return std::nullopt;
     return *keyframeChain_.front();
 }
 
-int TCPServer::inflightFrames() const
+int FrameServer::inflightFrames() const
 {
     std::lock_guard guard(rttLock_);
     return acks_.inflightFrames();
 }
 
-int TCPServer::unsentFrames() const
+int FrameServer::unsentFrames() const
 {
     std::lock_guard guard(lock_);
     int most = 0;
@@ -554,24 +554,24 @@ int TCPServer::unsentFrames() const
     return most;
 }
 
-bool TCPServer::ackProtocolActive() const
+bool FrameServer::ackProtocolActive() const
 {
     std::lock_guard guard(rttLock_);
     return acks_.ackProtocolActive();
 }
 
-std::optional<LatencyStats> TCPServer::latencyStats() const
+std::optional<LatencyStats> FrameServer::latencyStats() const
 {
     std::lock_guard guard(rttLock_);
     return acks_.latencyStats();
 }
 
-std::size_t TCPServer::trackedFrameCount() const
+std::size_t FrameServer::trackedFrameCount() const
 {
     std::lock_guard guard(rttLock_);
     return acks_.trackedFrames();
 }
 
-std::uint64_t TCPServer::bytesReceived() const { return bytesReceived_; }
+std::uint64_t FrameServer::bytesReceived() const { return bytesReceived_; }
 
 } // namespace qb
