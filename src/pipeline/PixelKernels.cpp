@@ -284,27 +284,47 @@ __attribute__((target("avx2"))) void greyAVX2(const std::uint8_t* src, std::size
     }
 }
 
+// 32 BGRA pixels to 96 packed RGB bytes in three registers. vpshufb puts
+// each 128-bit lane's four pixels as twelve bytes at the bottom of the lane
+// (dwords 0-2 and 4-6 of a register); each output register is then two
+// vpermd of neighbouring inputs and one dword blend. Against 16-byte steps
+// it halves the stores and the shuffles per pixel.
+struct RGB96 {
+    __m256i first, second, third;
+};
+
+__attribute__((target("avx2"), always_inline)) inline __m256i rgb24AVX2(const std::uint8_t* p)
+{
+    const __m256i pick = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4,
+        10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
+    return _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), pick);
+}
+
+__attribute__((target("avx2"), always_inline)) inline RGB96 rgb96AVX2(const std::uint8_t* p)
+{
+    const __m256i a = rgb24AVX2(p), b = rgb24AVX2(p + 32), c = rgb24AVX2(p + 64), d = rgb24AVX2(p + 96);
+    const __m256i first = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(a, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 0, 0)),
+        _mm256_permutevar8x32_epi32(b, _mm256_setr_epi32(0, 0, 0, 0, 0, 0, 0, 1)), 0xC0);
+    const __m256i second = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(b, _mm256_setr_epi32(2, 4, 5, 6, 0, 0, 0, 0)),
+        _mm256_permutevar8x32_epi32(c, _mm256_setr_epi32(0, 0, 0, 0, 0, 1, 2, 4)), 0xF0);
+    const __m256i third = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(c, _mm256_setr_epi32(5, 6, 0, 0, 0, 0, 0, 0)),
+        _mm256_permutevar8x32_epi32(d, _mm256_setr_epi32(0, 0, 0, 1, 2, 4, 5, 6)), 0xFC);
+    return {first, second, third};
+}
+
 __attribute__((target("avx2"))) void rgbAVX2(const std::uint8_t* src, std::size_t srcStride,
     std::uint8_t* dst, int width, int height)
 {
-    // Four BGRA pixels to twelve RGB bytes at the bottom of the register.
-    const __m128i pick = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
         std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
         int x = 0;
-        for (; x + 16 <= width; x += 16) {
-            const std::uint8_t* p = row + 4 * x;
-            __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pick);
-            __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), pick);
-            __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), pick);
-            __m128i d = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), pick);
-            std::uint8_t* o = out + 3 * x;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_or_si128(a, _mm_slli_si128(b, 12)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16),
-                _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32),
-                _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(d, 4)));
+        for (; x + 32 <= width; x += 32) {
+            const RGB96 v = rgb96AVX2(row + 4 * x);
+            __m256i* o = reinterpret_cast<__m256i*>(out + 3 * x);
+            _mm256_storeu_si256(o, v.first);
+            _mm256_storeu_si256(o + 1, v.second);
+            _mm256_storeu_si256(o + 2, v.third);
         }
         rgbTail(row, out, x, width);
     }
@@ -430,35 +450,31 @@ void encodeGreyAVX2(const std::uint8_t* src, std::size_t srcStride, int width, i
     }
 }
 
-__attribute__((target("avx2"), always_inline)) inline void encodeBytes16(__m128i v, std::uint8_t* reference,
+__attribute__((target("avx2"), always_inline)) inline void encodeBytes32(__m256i v, std::uint8_t* reference,
     std::uint8_t* delta)
 {
-    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(reference));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(delta), _mm_xor_si128(v, before));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(reference), v);
+    const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(reference));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(delta), _mm256_xor_si256(v, before));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(reference), v);
 }
 
 __attribute__((target("avx2"))) void encodeRGBAVX2(const std::uint8_t* src, std::size_t srcStride, int width,
     int height, std::uint8_t* reference, std::uint8_t* delta)
 {
-    const __m128i pick = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
         const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
         std::uint8_t* ref = reference + out;
         std::uint8_t* d = delta + out;
         int x = 0;
-        for (; x + 16 <= width; x += 16) {
+        for (; x + 32 <= width; x += 32) {
             const std::uint8_t* p = row + 4 * x;
-            prefetchAhead(p, 1);
-            __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pick);
-            __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), pick);
-            __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), pick);
-            __m128i e = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), pick);
+            prefetchAhead(p, 2);
+            const RGB96 v = rgb96AVX2(p);
             const std::size_t o = 3 * static_cast<std::size_t>(x);
-            encodeBytes16(_mm_or_si128(a, _mm_slli_si128(b, 12)), ref + o, d + o);
-            encodeBytes16(_mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)), ref + o + 16, d + o + 16);
-            encodeBytes16(_mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(e, 4)), ref + o + 32, d + o + 32);
+            encodeBytes32(v.first, ref + o, d + o);
+            encodeBytes32(v.second, ref + o + 32, d + o + 32);
+            encodeBytes32(v.third, ref + o + 64, d + o + 64);
         }
         encodeRGBTail(row, ref, d, x, width);
     }
@@ -693,6 +709,73 @@ void encodeGreyVBMI(const std::uint8_t* src, std::size_t srcStride, int width, i
     }
 }
 
+// RGB with VBMI: vpermt2b gathers 64 output bytes from any 128 input bytes,
+// so 64 pixels (four registers) give the 192 RGB bytes in three steps, each
+// from a pair of neighbouring inputs (output register k starts at pixel 16k).
+struct RGBIndex {
+    alignas(64) std::uint8_t bytes[3][64];
+};
+
+constexpr RGBIndex makeRGBIndex()
+{
+    RGBIndex index{};
+    for (int k = 0; k < 3; ++k) {
+        for (int j = 0; j < 64; ++j) {
+            const int at = 64 * k + j;
+            index.bytes[k][j] = static_cast<std::uint8_t>(4 * (at / 3 - 16 * k) + 2 - at % 3);
+        }
+    }
+    return index;
+}
+
+constexpr RGBIndex RGB_INDEX = makeRGBIndex();
+
+__attribute__((target(QB_VNNI_TARGET), always_inline)) inline void rgb192VBMI(const std::uint8_t* p, __m512i* out)
+{
+    const __m512i a = _mm512_loadu_si512(p), b = _mm512_loadu_si512(p + 64);
+    const __m512i c = _mm512_loadu_si512(p + 128), d = _mm512_loadu_si512(p + 192);
+    out[0] = _mm512_permutex2var_epi8(a, _mm512_load_si512(RGB_INDEX.bytes[0]), b);
+    out[1] = _mm512_permutex2var_epi8(b, _mm512_load_si512(RGB_INDEX.bytes[1]), c);
+    out[2] = _mm512_permutex2var_epi8(c, _mm512_load_si512(RGB_INDEX.bytes[2]), d);
+}
+
+__attribute__((target(QB_VNNI_TARGET))) void rgbVBMI(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
+    int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+        int x = 0;
+        for (; x + 64 <= width; x += 64) {
+            __m512i v[3];
+            rgb192VBMI(row + 4 * x, v);
+            for (int k = 0; k < 3; ++k) _mm512_storeu_si512(out + 3 * x + 64 * k, v[k]);
+        }
+        rgbAVX2(row + 4 * x, srcStride, out + 3 * x, width - x, 1);
+    }
+}
+
+__attribute__((target(QB_VNNI_TARGET))) void encodeRGBVBMI(const std::uint8_t* src, std::size_t srcStride, int width,
+    int height, std::uint8_t* reference, std::uint8_t* delta)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
+        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+        int x = 0;
+        for (; x + 64 <= width; x += 64) {
+            prefetchAhead(row + 4 * x, 4);
+            __m512i v[3];
+            rgb192VBMI(row + 4 * x, v);
+            for (int k = 0; k < 3; ++k) {
+                const std::size_t o = out + 3 * static_cast<std::size_t>(x) + 64 * static_cast<std::size_t>(k);
+                encodeBytes64(v[k], reference + o, delta + o);
+            }
+        }
+        const std::size_t o = out + 3 * static_cast<std::size_t>(x);
+        encodeRGBAVX2(row + 4 * x, srcStride, width - x, 1, reference + o, delta + o);
+    }
+}
+
 #pragma GCC diagnostic pop
 
 // ------------------------------------------------- AVX-512 VBMI tone curve
@@ -731,8 +814,8 @@ const PixelKernelSet AVX2_SET{SimdLevel::avx2, greyAVX2, rgbAVX2, toneCurveAVX2,
     encodeRGBAVX2};
 const PixelKernelSet AVX512BW_SET{SimdLevel::avx512bw, greyAVX512, rgbAVX2, toneCurveAVX2, xorAVX2,
     encodeGreyAVX512BW, encodeRGBAVX2};
-const PixelKernelSet AVX512VBMI_SET{SimdLevel::avx512vbmi, greyVNNI, rgbAVX2, toneCurveVBMI, xorAVX2,
-    encodeGreyVBMI, encodeRGBAVX2};
+const PixelKernelSet AVX512VBMI_SET{SimdLevel::avx512vbmi, greyVNNI, rgbVBMI, toneCurveVBMI, xorAVX2,
+    encodeGreyVBMI, encodeRGBVBMI};
 
 bool hasAVX2()
 {
