@@ -278,7 +278,7 @@ int main(int argc, char** argv)
         }
     }
     std::string error;
-    auto loaded = bench::loadSequence(root / name, frames, 0, error);
+    auto loaded = bench::loadNamedSequence(root, name, frames, 0, error);
     if (!loaded || loaded->frames.empty()) {
         std::cerr << "qb_kernel_bench: no frames in " << (root / name) << ": " << error << "\n";
         return 77;
