@@ -156,16 +156,17 @@ std::span<const std::uint8_t> FrameEncoder::compress(const std::vector<std::uint
         // Mostly changed: one pass of the compressor over all of it, straight
         // into the output, is cheaper than joining (measured: the join's
         // read and copy of a large block cost more than the zeros it skips).
-        const int n = LZ4_compress_default(reinterpret_cast<const char*>(input.data()),
-            reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()), static_cast<int>(output.size()));
+        const int n = LZ4_compress_fast(reinterpret_cast<const char*>(input.data()),
+            reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()), static_cast<int>(output.size()),
+            accelerationFor(input.size()));
         // Cannot fail with a capacity of LZ4_compressBound; an empty span if it does.
         return {output.data(), static_cast<std::size_t>(std::max(n, 0))};
     }
     if (scratch_.size() < scratchBytes) scratch_.resize(scratchBytes);
     for (Piece& piece : pieces_) {
-        piece.compressedSize = LZ4_compress_default(reinterpret_cast<const char*>(input.data() + piece.begin),
+        piece.compressedSize = LZ4_compress_fast(reinterpret_cast<const char*>(input.data() + piece.begin),
             reinterpret_cast<char*>(scratch_.data() + piece.scratch), static_cast<int>(piece.size),
-            LZ4_compressBound(static_cast<int>(piece.size)));
+            LZ4_compressBound(static_cast<int>(piece.size)), accelerationFor(piece.size));
     }
 
     // Joined into one block, the rows outside the bands as runs of zeros.

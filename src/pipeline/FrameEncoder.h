@@ -63,6 +63,15 @@ public:
     // it; bands closer than this are one stretch.
     static constexpr std::size_t JOIN_GAP_BYTES = 64 << 10;
 
+    // LZ4's acceleration for one compressor pass over `bytes` of input. A
+    // pass this large is a colour frame that mostly changed (a page switched
+    // or scrolled), where the compressor is nearly all of the frame's time:
+    // a faster pass there costs a few percent of bytes (still a standard
+    // block). Smaller passes, every grey frame among them, keep the default.
+    static constexpr std::size_t FAST_COMPRESSION_BYTES = 4 << 20;
+    static constexpr int FAST_ACCELERATION = 4;
+    static int accelerationFor(std::size_t bytes) { return bytes >= FAST_COMPRESSION_BYTES ? FAST_ACCELERATION : 1; }
+
     // Whether a frame of this size and format fits an LZ4 block.
     static bool fits(std::size_t width, std::size_t height, PixelFormat format);
 
