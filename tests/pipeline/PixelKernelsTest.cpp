@@ -153,6 +153,8 @@ TEST(PixelKernelsTest, FusedPassMatchesDefinitionForEveryWidthCurveAndSet)
     const auto table = randomBytes(256, rng);
     std::copy(table.begin(), table.end(), arbitrary.begin());
     const ToneCurve gamma = makeToneCurve(1.0, 1.2);
+    // Steep enough that both ends clamp: long runs of 0 and of 255.
+    const ToneCurve clamped = makeToneCurve(3.0, 2.5);
     const int widths[] = {1, 3, 31, 32, 33, 63, 64, 65, 127, 129, 200, 1601};
     for (auto* set : availableSets()) {
         SCOPED_TRACE(std::string(simdLevelName(set->level)));
@@ -162,7 +164,7 @@ TEST(PixelKernelsTest, FusedPassMatchesDefinitionForEveryWidthCurveAndSet)
                 const std::size_t stride = static_cast<std::size_t>(width) * 4 + padding;
                 const auto src = padding == 12 ? flatRuns(stride * height, rng) : randomBytes(stride * height, rng);
                 const std::size_t pixels = static_cast<std::size_t>(width) * height;
-                for (const ToneCurve* curve : {static_cast<const ToneCurve*>(nullptr), &gamma, static_cast<const ToneCurve*>(&arbitrary)}) {
+                for (const ToneCurve* curve : {static_cast<const ToneCurve*>(nullptr), &gamma, &clamped, static_cast<const ToneCurve*>(&arbitrary)}) {
                     // Guard bytes after the packed rows catch writes past them.
                     auto reference = randomBytes(pixels + 1, rng);
                     auto delta = randomBytes(pixels + 1, rng);
