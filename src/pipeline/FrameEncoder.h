@@ -69,7 +69,7 @@ public:
     // a faster pass there costs a few percent of bytes (still a standard
     // block). Smaller passes, every grey frame among them, keep the default.
     static constexpr std::size_t FAST_COMPRESSION_BYTES = 4 << 20;
-    static constexpr int FAST_ACCELERATION = 4;
+    static constexpr int FAST_ACCELERATION = 3;
     static int accelerationFor(std::size_t bytes) { return bytes >= FAST_COMPRESSION_BYTES ? FAST_ACCELERATION : 1; }
 
     // Whether a frame of this size and format fits an LZ4 block.

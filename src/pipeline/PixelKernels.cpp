@@ -709,73 +709,6 @@ void encodeGreyVBMI(const std::uint8_t* src, std::size_t srcStride, int width, i
     }
 }
 
-// RGB with VBMI: vpermt2b gathers 64 output bytes from any 128 input bytes,
-// so 64 pixels (four registers) give the 192 RGB bytes in three steps, each
-// from a pair of neighbouring inputs (output register k starts at pixel 16k).
-struct RGBIndex {
-    alignas(64) std::uint8_t bytes[3][64];
-};
-
-constexpr RGBIndex makeRGBIndex()
-{
-    RGBIndex index{};
-    for (int k = 0; k < 3; ++k) {
-        for (int j = 0; j < 64; ++j) {
-            const int at = 64 * k + j;
-            index.bytes[k][j] = static_cast<std::uint8_t>(4 * (at / 3 - 16 * k) + 2 - at % 3);
-        }
-    }
-    return index;
-}
-
-constexpr RGBIndex RGB_INDEX = makeRGBIndex();
-
-__attribute__((target(QB_VNNI_TARGET), always_inline)) inline void rgb192VBMI(const std::uint8_t* p, __m512i* out)
-{
-    const __m512i a = _mm512_loadu_si512(p), b = _mm512_loadu_si512(p + 64);
-    const __m512i c = _mm512_loadu_si512(p + 128), d = _mm512_loadu_si512(p + 192);
-    out[0] = _mm512_permutex2var_epi8(a, _mm512_load_si512(RGB_INDEX.bytes[0]), b);
-    out[1] = _mm512_permutex2var_epi8(b, _mm512_load_si512(RGB_INDEX.bytes[1]), c);
-    out[2] = _mm512_permutex2var_epi8(c, _mm512_load_si512(RGB_INDEX.bytes[2]), d);
-}
-
-__attribute__((target(QB_VNNI_TARGET))) void rgbVBMI(const std::uint8_t* src, std::size_t srcStride, std::uint8_t* dst,
-    int width, int height)
-{
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
-        std::uint8_t* out = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
-        int x = 0;
-        for (; x + 64 <= width; x += 64) {
-            __m512i v[3];
-            rgb192VBMI(row + 4 * x, v);
-            for (int k = 0; k < 3; ++k) _mm512_storeu_si512(out + 3 * x + 64 * k, v[k]);
-        }
-        rgbAVX2(row + 4 * x, srcStride, out + 3 * x, width - x, 1);
-    }
-}
-
-__attribute__((target(QB_VNNI_TARGET))) void encodeRGBVBMI(const std::uint8_t* src, std::size_t srcStride, int width,
-    int height, std::uint8_t* reference, std::uint8_t* delta)
-{
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
-        const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
-        int x = 0;
-        for (; x + 64 <= width; x += 64) {
-            prefetchAhead(row + 4 * x, 4);
-            __m512i v[3];
-            rgb192VBMI(row + 4 * x, v);
-            for (int k = 0; k < 3; ++k) {
-                const std::size_t o = out + 3 * static_cast<std::size_t>(x) + 64 * static_cast<std::size_t>(k);
-                encodeBytes64(v[k], reference + o, delta + o);
-            }
-        }
-        const std::size_t o = out + 3 * static_cast<std::size_t>(x);
-        encodeRGBAVX2(row + 4 * x, srcStride, width - x, 1, reference + o, delta + o);
-    }
-}
-
 #pragma GCC diagnostic pop
 
 // ------------------------------------------------- AVX-512 VBMI tone curve
@@ -814,8 +747,8 @@ const PixelKernelSet AVX2_SET{SimdLevel::avx2, greyAVX2, rgbAVX2, toneCurveAVX2,
     encodeRGBAVX2};
 const PixelKernelSet AVX512BW_SET{SimdLevel::avx512bw, greyAVX512, rgbAVX2, toneCurveAVX2, xorAVX2,
     encodeGreyAVX512BW, encodeRGBAVX2};
-const PixelKernelSet AVX512VBMI_SET{SimdLevel::avx512vbmi, greyVNNI, rgbVBMI, toneCurveVBMI, xorAVX2,
-    encodeGreyVBMI, encodeRGBVBMI};
+const PixelKernelSet AVX512VBMI_SET{SimdLevel::avx512vbmi, greyVNNI, rgbAVX2, toneCurveVBMI, xorAVX2,
+    encodeGreyVBMI, encodeRGBAVX2};
 
 bool hasAVX2()
 {

@@ -67,7 +67,7 @@ void encodeRowsRGB(const std::uint8_t* src, std::size_t srcStride, int width, in
 // avx512bw: grey 64 pixels per step, the tone curve as 16 vpshufb lookups;
 // avx512vbmi: grey sums by vpdpbusd (VNNI, which every VBMI processor but
 // one early laptop part has; the set needs both), the tone curve by
-// vpermi2b, RGB by vpermt2b. RGB stays AVX2 in the avx512bw set.
+// vpermi2b. RGB stays AVX2.
 enum class SimdLevel { scalar, sse2, avx2, avx512bw, avx512vbmi };
 
 using EncodeRowsGreyKernel = void (*)(const std::uint8_t*, std::size_t, int, int, const ToneCurve*,
