@@ -394,23 +394,24 @@ bool WlrootsDesktop::setScale(std::uint32_t id, double scale)
     return ipc_->command(fmt::format("output {} scale {}", swayName(name), scale));
 }
 
-std::optional<WlrootsDesktop::Placement> WlrootsDesktop::placement(std::uint32_t id)
+std::optional<OutputPlacement> WlrootsDesktop::placement(std::uint32_t id)
 {
-    Placement where;
+    OutputPlacement where;
+    std::string shown;
     bool ours = false;
     {
         std::lock_guard guard(lock_);
         if (auto it = entries_.find(id); it != entries_.end()) {
             ours = true;
-            where.output = it->second.mirroring ? "" : it->second.output;
+            shown = it->second.mirroring ? "" : it->second.output;
             where.targetWidth = it->second.width;
             where.targetHeight = it->second.height;
         }
     }
     const auto all = outputs();
-    if (ours && where.output.empty()) where.output = primaryName(all);
-    if (!ours) where.output = shownOutput(id);
-    const auto output = findOutput(all, where.output);
+    if (ours && shown.empty()) shown = primaryName(all);
+    if (!ours) shown = shownOutput(id);
+    const auto output = findOutput(all, shown);
     if (!output || !output->active) return std::nullopt;
     where.left = output->x;
     where.top = output->y;
