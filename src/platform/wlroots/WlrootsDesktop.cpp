@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
 #include "platform/wlroots/WlrootsConnection.h"
 
@@ -353,7 +354,11 @@ std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
         if (it->second.mirroring == mirroring) return 0;
         entry = it->second;
     }
-    if (entry.output.empty()) return DISPLAY_ERROR_CANNOT_COMPLETE; // only mirroring without an output
+    if (entry.output.empty()) {
+        // Without an output of its own the display can only show the primary.
+        log(LogLevel::warn, std::string(WLROOTS_EXTENDED_REFUSED_LINE));
+        return DISPLAY_ERROR_CANNOT_COMPLETE;
+    }
     std::string error;
     if (mirroring) {
         const std::string primary = primaryName(outputs());

@@ -36,4 +36,10 @@ std::optional<std::string> probeWlrootsDesktop(const PlatformConfig& config)
     return std::nullopt;
 }
 
+bool wlrootsSession(const PlatformConfig& config)
+{
+    if (config.waylandDisplay.empty()) return false;
+    return !config.swaySocket.empty() || wlroots::advertisesWlrootsGlobals(config.waylandDisplay);
+}
+
 } // namespace qb
