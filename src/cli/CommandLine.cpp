@@ -300,8 +300,10 @@ const std::vector<CommandEntry>& commandTable()
         {"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
                                                     "wireless-debugging pairing code)",
             K::words},
-        {"hotkeys", "install|remove", "Add or remove the front-light keys as GNOME shortcuts or sway bindings (KDE: say what to add)",
-            K::required, {"install", "remove"}},
+        {"hotkeys", "[install|remove]",
+            "Add or remove the front-light keys as GNOME shortcuts or sway bindings (KDE: say what to add);\n"
+            "alone: show them",
+            K::choice, {"install", "remove"}},
         {"version", "", "Print the version"},
         {"completion", "", "Print the bash completion script (the package installs it)"},
         {"help", "[command]", "Print this help, or one command's", K::word},

@@ -127,8 +127,8 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
         finding.hint = "Set QUILLBRIGHT_PLATFORM to wlroots, kde, wayland or x11 (or sim for a demo)";
         return finding;
     }
-    // sway (its control socket set) or a wlroots compositor asked for by name.
-    if (setup.platform == "wlroots" || (setup.platform.empty() && !setup.waylandDisplay.empty() && !setup.swaySocket.empty())) {
+    // sway, or a wlroots compositor by its globals or asked for by name.
+    if (setup.platform == "wlroots" || (setup.platform.empty() && setup.wlrootsSession)) {
         const auto problem = setup.wlrootsUnreachable ? setup.wlrootsUnreachable()
                                                       : std::optional<std::string>("not checked");
         if (!problem) {
@@ -302,10 +302,11 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.display = config.display;
     setup.waylandDisplay = config.waylandDisplay;
     setup.swaySocket = config.swaySocket;
+    setup.wlrootsSession = config.requested.empty() && qb::wlrootsSession(config);
     setup.wlrootsUnreachable = [config] { return probeWlrootsDesktop(config); };
-    // Named KDE, or a KWin that offers us its screencast where no sway is.
+    // Named KDE, or a KWin that offers us its screencast where no wlroots compositor is.
     setup.kdeSession = qb::kdeSession(config)
-        || (config.requested.empty() && !config.waylandDisplay.empty() && config.swaySocket.empty()
+        || (config.requested.empty() && !config.waylandDisplay.empty() && !setup.wlrootsSession
             && !probeKdeDesktop(config));
     setup.kdeUnreachable = [config] { return probeKdeDesktop(config); };
     setup.gnomeUnreachable = [] {

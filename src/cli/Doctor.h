@@ -41,6 +41,7 @@ struct DoctorSetup {
     std::string display;             // $DISPLAY
     std::string waylandDisplay;      // $WAYLAND_DISPLAY
     std::string swaySocket;          // $SWAYSOCK
+    bool wlrootsSession = false;     // $SWAYSOCK set, or the compositor advertises wlroots' globals
     bool kdeSession = false;         // $XDG_CURRENT_DESKTOP names KDE, or KWin answers
     std::filesystem::path x11SocketDirectory = "/tmp/.X11-unix";
     // Nothing when Mutter's remote-desktop services answer on the session

@@ -40,6 +40,14 @@ std::string swaySession()
     return config.waylandDisplay.empty() ? "" : config.swaySocket;
 }
 
+// A wlroots compositor without sway's control socket: no bindings can be added over it.
+bool wlrootsWithoutSway()
+{
+    const auto config = PlatformConfig::fromEnvironment();
+    if (!config.requested.empty() && config.requested != "wlroots") return false;
+    return config.swaySocket.empty() && wlrootsSession(config);
+}
+
 // KDE Plasma is the session the daemon will run on.
 bool kdeDesktopSession()
 {
@@ -48,27 +56,29 @@ bool kdeDesktopSession()
     return kdeSession(config) && config.swaySocket.empty();
 }
 
-// On KDE Plasma the shortcuts are the user's to add: QuillBright writes none
-// of KDE's settings, and says what to add.
-int commandKdeHotkeys(const std::string& action, std::ostream& out)
+// "Ctrl+F10  /usr/bin/quillbright backlight toggle", one shortcut a line.
+void printKeyCommands(std::ostream& out)
 {
-    if (action == "install") {
-        out << "On KDE Plasma QuillBright adds no shortcuts itself. Add each of these in System Settings > "
-               "Shortcuts > Custom Shortcuts (Edit > New > Global Shortcut > Command/URL):\n";
-        for (const auto& shortcut : wayland::quillbrightShortcuts()) {
-            std::string key(shortcut.binding);
-            if (key.starts_with("<Control>")) key = "Ctrl+" + key.substr(9);
-            out << key << "  " << thisProgram() << " " << shortcut.arguments << "\n";
-        }
+    for (const auto& shortcut : wayland::quillbrightShortcuts()) {
+        std::string key(shortcut.binding);
+        if (key.starts_with("<Control>")) key = "Ctrl+" + key.substr(9);
+        out << key << "  " << thisProgram() << " " << shortcut.arguments << "\n";
+    }
+}
+
+// Where QuillBright cannot add shortcuts itself (KDE Plasma, a wlroots
+// compositor without sway's control socket) they are the user's to add:
+// it says what to add and where.
+int commandUserHotkeys(const std::string& action, std::string_view where, std::string_view howToAdd,
+    std::ostream& out)
+{
+    if (action.empty() || action == "install") {
+        out << "On " << where << " QuillBright adds no shortcuts itself. " << howToAdd << ":\n";
+        printKeyCommands(out);
         return 0;
     }
-    if (action == "remove") {
-        out << "QuillBright added no KDE shortcuts; remove the ones you added in System Settings > Shortcuts > "
-               "Custom Shortcuts.\n";
-        return 0;
-    }
-    out << "ERROR: hotkeys argument must be install or remove\n";
-    return 1;
+    out << "QuillBright added no shortcuts on " << where << "; remove the ones you added there.\n";
+    return 0;
 }
 
 int commandSwayHotkeys(const std::string& socket, const std::string& action, std::ostream& out)
@@ -92,15 +102,26 @@ int commandSwayHotkeys(const std::string& socket, const std::string& action, std
         out << "QuillBright's sway key bindings removed.\n";
         return 0;
     }
-    out << "ERROR: hotkeys argument must be install or remove\n";
-    return 1;
+    // sway lists no bindings made at run time: what `install` binds.
+    out << "QuillBright's sway key bindings (`quillbright hotkeys install` binds them in the running sway):\n";
+    for (const auto& line : wlroots::bindingLines(thisProgram())) out << line << "\n";
+    return 0;
 }
 
 int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
 {
     const std::string action = args.empty() ? "" : args.front();
     if (const auto socket = swaySession(); !socket.empty()) return commandSwayHotkeys(socket, action, out);
-    if (kdeDesktopSession()) return commandKdeHotkeys(action, out);
+    if (wlrootsWithoutSway()) {
+        return commandUserHotkeys(action, "this wlroots compositor (no sway control socket, $SWAYSOCK)",
+            "Bind each of these keys to its command in the compositor's configuration", out);
+    }
+    if (kdeDesktopSession()) {
+        return commandUserHotkeys(action, "KDE Plasma",
+            "Add each of these in System Settings > Shortcuts > Custom Shortcuts (Edit > New > Global Shortcut > "
+            "Command/URL)",
+            out);
+    }
     std::string error;
     if (action == "install" && daemonGrabsKeys()) {
         // GNOME's settings would only duplicate the grab (and touching them
@@ -128,8 +149,18 @@ int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
         out << "QuillBright's GNOME custom shortcuts removed.\n";
         return 0;
     }
-    out << "ERROR: hotkeys argument must be install or remove\n";
-    return 1;
+    if (daemonGrabsKeys()) {
+        out << "On X11 the QuillBright daemon grabs these keys itself while it runs:\n";
+        printKeyCommands(out);
+        return 0;
+    }
+    const auto installed = wayland::shortcutsInstalled(&error);
+    out << (!installed ? "GNOME's shortcut settings cannot be read (" + error + "); "
+                : *installed ? "Installed as GNOME custom shortcuts; "
+                             : "Not installed (`quillbright hotkeys install` adds them as GNOME custom shortcuts); ")
+        << "the keys and their commands:\n";
+    printKeyCommands(out);
+    return 0;
 }
 
 } // namespace

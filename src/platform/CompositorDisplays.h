@@ -9,6 +9,8 @@
 //
 // Thread-safe. A display's handle keeps this alive and removes the display
 // when it goes.
+//
+// OutputPlacement is where such a desktop shows a display's picture.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,21 @@
 #include "platform/VirtualDisplays.h"
 
 namespace qb {
+
+// Where a display's picture sits: the output it shows (ours, or the
+// primary's while mirroring).
+struct OutputPlacement {
+    // Its rectangle in the layout (logical pixels).
+    double left = 0;
+    double top = 0;
+    double width = 0;
+    double height = 0;
+    // Its picture's pixels.
+    std::uint32_t pixelWidth = 0;
+    std::uint32_t pixelHeight = 0;
+    std::uint32_t targetWidth = 0; // our output's own size (the tablet's)
+    std::uint32_t targetHeight = 0;
+};
 
 template <class Desktop>
 class CompositorDisplays : public VirtualDisplays,

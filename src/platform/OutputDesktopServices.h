@@ -1,24 +1,30 @@
-// The virtual displays and input injection of a Wayland desktop whose
-// displays are outputs the compositor adds for us (sway's headless outputs,
-// KWin's virtual outputs), written once over the backend's desktop type.
-// Besides what CompositorDisplays asks for, `Desktop` offers: isOurs(id),
-// placement(id) (left, top, width, height in the layout; pixelWidth/Height;
-// targetWidth/Height), setScale(id, scale), canInject(),
-// pointer(x, y, leftPressed) and scroll(vertical, horizontal, stop), each
-// callable from any thread.
+// The virtual displays, input injection and platform desktop of a Wayland
+// desktop whose displays are outputs the compositor adds for us (sway's
+// headless outputs, KWin's virtual outputs), written once over the backend's
+// desktop type. Besides what CompositorDisplays asks for, `Desktop` offers:
+// isOurs(id), placement(id) (an OutputPlacement, CompositorDisplays.h), setScale(id, scale),
+// canInject(), pointer(x, y, leftPressed), scroll(vertical, horizontal,
+// stop), removeAll() and onLost(callback), each callable from any thread,
+// and is a FrameSource.
 #pragma once
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/CompositorDisplays.h"
 #include "platform/InputInjector.h"
 #include "platform/MirrorScaler.h"
+#include "platform/Platform.h"
+#include "platform/PushedCapture.h"
 
 namespace qb {
+
 
 template <typename Desktop>
 class OutputVirtualDisplays final : public CompositorDisplays<Desktop> {
@@ -109,6 +115,50 @@ public:
 
 private:
     std::shared_ptr<Desktop> desktop_;
+};
+
+// The platform desktop over such a backend. No global key grabs exist for a
+// Wayland client, and no pacer windows are needed: these compositors push a
+// picture whenever an output changed.
+template <typename Backend>
+class OutputDesktop final : public Desktop {
+public:
+    // `name`: the registry's; `where`: which compositor, for the report.
+    OutputDesktop(std::string_view name, std::shared_ptr<Backend> desktop, Executor mainLoop, CaptureWords words,
+        std::function<std::string(const Backend&)> where)
+        : name_(name)
+        , where_(std::move(where))
+        , desktop_(std::move(desktop))
+        , mainLoop_(std::move(mainLoop))
+        , capture_(makePushedCaptureBackend(desktop_, std::move(words)))
+        , displays_(std::make_shared<OutputVirtualDisplays<Backend>>(desktop_))
+        , injector_(std::make_shared<OutputInputInjector<Backend>>(desktop_))
+    {
+    }
+    ~OutputDesktop() override { stop(); }
+
+    std::string_view name() const override { return name_; }
+    std::string where() const override { return where_(*desktop_); }
+    std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
+    std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
+    std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
+    std::shared_ptr<GlobalHotkeys> globalHotkeys() override { return nullptr; }
+    std::shared_ptr<PacerWindows> pacerWindows() override { return nullptr; }
+
+    void stop() override { desktop_->removeAll(); }
+    void onLost(std::function<void()> callback) override
+    {
+        desktop_->onLost([loop = mainLoop_, callback = std::move(callback)] { asio::post(loop, callback); });
+    }
+
+private:
+    std::string_view name_;
+    std::function<std::string(const Backend&)> where_;
+    std::shared_ptr<Backend> desktop_;
+    Executor mainLoop_;
+    std::shared_ptr<CaptureBackend> capture_;
+    std::shared_ptr<VirtualDisplays> displays_;
+    std::shared_ptr<InputInjector> injector_;
 };
 
 } // namespace qb

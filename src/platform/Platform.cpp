@@ -31,7 +31,7 @@ std::vector<PlatformBackend> makeRegistry()
     registry.push_back({
         "wlroots",
         "sway (wlroots)",
-        [](const PlatformConfig& config) { return !config.waylandDisplay.empty() && !config.swaySocket.empty(); },
+        [](const PlatformConfig& config) { return wlrootsSession(config); },
         [](const PlatformConfig& config) { return probeWlrootsDesktop(config); },
         [](const PlatformConfig& config, Executor mainLoop, std::string* error) {
             return makeWlrootsDesktop(config, std::move(mainLoop), error);

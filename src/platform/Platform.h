@@ -240,6 +240,10 @@ std::shared_ptr<Desktop> makeWlrootsDesktop(const PlatformConfig& config, Execut
     std::string* error = nullptr);
 // Nothing when that compositor offers screencopy, else why not.
 std::optional<std::string> probeWlrootsDesktop(const PlatformConfig& config);
+// The session is a wlroots compositor: sway's control socket is set, or the
+// compositor on config.waylandDisplay advertises screencopy and the virtual
+// pointer manager (sway without $SWAYSOCK, or another wlroots compositor).
+bool wlrootsSession(const PlatformConfig& config);
 
 // On KWin at config.waylandDisplay; nullptr when it cannot be reached, or
 // offers this program no screencast, or PipeWire is missing, `error` saying why.
@@ -253,6 +257,10 @@ bool kdeSession(const PlatformConfig& config);
 inline constexpr std::string_view WLROOTS_WITHOUT_SWAY_LINE =
     "[Platform] WARNING: this wlroots compositor has no sway control socket ($SWAYSOCK): QuillBright can capture "
     "its outputs and inject touches, but cannot add an output for the tablet — mirror mode still works";
+// The line logged when extended mode asks such a compositor for an output of the tablet's own.
+inline constexpr std::string_view WLROOTS_EXTENDED_REFUSED_LINE =
+    "[VirtualDisplay] WARNING: extended mode refused: this wlroots compositor has no sway control socket "
+    "($SWAYSOCK), so no output can be added for the tablet — it keeps mirroring the primary output";
 
 // The line logged when no platform was requested and no X display opened.
 inline constexpr std::string_view NO_DISPLAY_FALLBACK_LINE =

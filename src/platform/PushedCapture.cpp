@@ -308,7 +308,47 @@ std::shared_ptr<CaptureBackend> makePushedCaptureBackend(std::shared_ptr<FrameSo
     return std::make_shared<PushedCaptureBackend>(std::move(source), std::move(words));
 }
 
-void LatestPicture::update(const PushedFrame& frame)
+void DisplaySinks::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
+{
+    std::lock_guard guard(lock_);
+    if (auto it = pictures_.find(id); it != pictures_.end()) {
+        if (auto picture = it->second.picture()) sink->frame(*picture);
+    }
+    sinks_[id] = std::move(sink);
+}
+
+void DisplaySinks::detach(std::uint32_t id, const FrameSink* sink)
+{
+    // Declared before the guard, the released sink goes after the lock.
+    std::shared_ptr<FrameSink> released;
+    std::lock_guard guard(lock_);
+    auto it = sinks_.find(id);
+    if (it == sinks_.end() || it->second.get() != sink) return;
+    released = std::move(it->second);
+    sinks_.erase(it);
+}
+
+void DisplaySinks::deliver(std::uint32_t id, const PushedFrame& frame)
+{
+    std::lock_guard guard(lock_);
+    pictures_[id].update(frame);
+    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->frame(frame);
+}
+
+void DisplaySinks::ended(std::uint32_t id)
+{
+    std::lock_guard guard(lock_);
+    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
+}
+
+void DisplaySinks::forget(std::uint32_t id, bool ending)
+{
+    std::lock_guard guard(lock_);
+    if (auto it = sinks_.find(id); ending && it != sinks_.end()) it->second->ended();
+    pictures_.erase(id);
+}
+
+void DisplaySinks::Picture::update(const PushedFrame& frame)
 {
     const std::size_t rowBytes = frame.width * 4;
     std::size_t top = 0;
@@ -330,7 +370,7 @@ void LatestPicture::update(const PushedFrame& frame)
     }
 }
 
-std::optional<PushedFrame> LatestPicture::picture() const
+std::optional<PushedFrame> DisplaySinks::Picture::picture() const
 {
     if (pixels_.empty()) return std::nullopt;
     return PushedFrame{pixels_.data(), width_, height_, width_ * 4, {}};

@@ -11,7 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -30,22 +32,6 @@ struct PushedFrame {
     std::vector<CaptureRect> damage;
 };
 
-// A display's newest picture, tightly packed, kept by a backend whose
-// desktop sends a picture only when it changes, so that a capture attached
-// later starts from it. Not locked: its owner's lock guards it.
-class LatestPicture {
-public:
-    // Takes the changed rows of `frame` (all of them at a new size).
-    void update(const PushedFrame& frame);
-    // The picture kept, valid until the next update; nullopt before the first.
-    std::optional<PushedFrame> picture() const;
-
-private:
-    std::vector<std::uint8_t> pixels_;
-    std::size_t width_ = 0;
-    std::size_t height_ = 0;
-};
-
 // What a capture stream receives from the display it watches.
 class FrameSink {
 public:
@@ -54,6 +40,47 @@ public:
     virtual void frame(const PushedFrame& frame) = 0;
     // The display went away: no more frames.
     virtual void ended() = 0;
+};
+
+// The sink attached to each display of a desktop that sends a picture only
+// when it changes (Mutter's and KWin's streams), with each display's newest
+// picture, so that a capture attached later starts from it.
+//
+// Thread-safe. A sink is called under the lock: detach() returning means no
+// call of it runs or will start.
+class DisplaySinks {
+public:
+    // `sink` gets the display's newest picture at once, then every new one.
+    void attach(std::uint32_t id, std::shared_ptr<FrameSink> sink);
+    // Detaches `sink` when it is the one attached to `id`; the sink is let
+    // go outside the lock (its owner may be waiting on it).
+    void detach(std::uint32_t id, const FrameSink* sink);
+    // A new picture of display `id`, kept and handed to its sink.
+    void deliver(std::uint32_t id, const PushedFrame& frame);
+    // Display `id` ended: its sink hears so.
+    void ended(std::uint32_t id);
+    // Forgets the newest picture of display `id`; with `ending`, its sink
+    // hears first that the display ended (the display is gone).
+    void forget(std::uint32_t id, bool ending);
+
+private:
+    // A display's newest picture, tightly packed.
+    class Picture {
+    public:
+        // Takes the changed rows of `frame` (all of them at a new size).
+        void update(const PushedFrame& frame);
+        // The picture kept, valid until the next update; nullopt before the first.
+        std::optional<PushedFrame> picture() const;
+
+    private:
+        std::vector<std::uint8_t> pixels_;
+        std::size_t width_ = 0;
+        std::size_t height_ = 0;
+    };
+
+    std::mutex lock_;
+    std::map<std::uint32_t, std::shared_ptr<FrameSink>> sinks_;
+    std::map<std::uint32_t, Picture> pictures_;
 };
 
 class FrameSource {

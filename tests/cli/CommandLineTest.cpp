@@ -104,7 +104,7 @@ TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
         {{"restart"}, "RESTART", ""},
         {{"start", "--bogus"}, "", "ERROR: start takes no argument (got --bogus)\nUsage: quillbright start\n"},
         {{"install-service", "--user"}, "", "ERROR: install-service takes no argument"},
-        {{"hotkeys"}, "", "ERROR: hotkeys argument must be install or remove\nUsage: quillbright hotkeys install|remove\n"},
+        {{"hotkeys", "add"}, "", "ERROR: hotkeys argument must be install or remove"},
         {{"health", "all"}, "", "ERROR: health argument must be verbose"},
         {{"latency", "--bogus"}, "", "ERROR: latency argument must be --watch or -w"},
         {{"Start"}, "", "Unknown command: Start\n\nQuillBright v2.4.4 -- CLI\n"}, // case-sensitive

@@ -4,7 +4,9 @@
 // gets a 1600x1200 output of its own whose exact pixels (a Wayland client's
 // picture) the reference client decodes, a touch reaches that client, a
 // daemon killed outright has its output taken back at the next start, and
-// the output is gone when the daemon stops.
+// the output is gone when the daemon stops. Without SWAYSOCK the daemon
+// still finds sway by its Wayland globals and mirrors its output, and
+// extended mode is refused out loud.
 #include <csignal>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include "companion/TouchScript.h"
 #include "e2e/DaemonHarness.h"
 #include "pipeline/PixelKernels.h"
+#include "platform/Platform.h"
 #include "platform/SwayServer.h"
 #include "runtime/Process.h"
 
@@ -26,11 +29,47 @@ namespace {
 using namespace std::chrono_literals;
 using test::waitFor;
 
+// The expected picture of the painter's pattern on a width x height output.
+std::vector<std::uint8_t> painterPicture(std::size_t width, std::size_t height)
+{
+    // Through the greyscale conversion and the default ("Crisp Paper") tone curve.
+    const ToneCurve curve = makeToneCurve(1.2, 1.2);
+    std::vector<std::uint8_t> expected(width * height);
+    for (std::size_t y = 0; y < height; ++y) {
+        for (std::size_t x = 0; x < width; ++x) {
+            expected[y * width + x] = curve[(29 * (x & 0xFF) + 150 * (y & 0xFF) + 77 * ((x ^ y) & 0xFF)) / 256];
+        }
+    }
+    return expected;
+}
+
 class SwayDaemonTest : public test::DaemonHarness {
 protected:
     SwayDaemonTest() : DaemonHarness(nullptr, "0.05")
     {
         adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    }
+
+    // The painter run with `arguments`, and `client` connected, greeted at
+    // 1600x1200 and shown the painter's picture pixel for pixel.
+    std::shared_ptr<Process> paintAndReceive(std::vector<std::string> arguments, companion::CompanionClient& client)
+    {
+        ProcessOptions options;
+        options.executable = QB_WAYLAND_PAINTER;
+        options.arguments = std::move(arguments);
+        auto painter = Process::launch(options);
+        if (!painter) {
+            ADD_FAILURE() << "the painter did not start";
+            return nullptr;
+        }
+        EXPECT_TRUE(waitFor([&] { return painter->standardOutput().find("ready\n") != std::string::npos; }, 10s))
+            << painter->standardError();
+        EXPECT_TRUE(waitFor([&] { return client.connect("127.0.0.1", 8888, 1000ms); }, 20s));
+        const auto greeting = client.readGreeting(10000ms);
+        EXPECT_TRUE(greeting && std::tuple(greeting->width, greeting->height) == std::tuple(1600, 1200))
+            << client.violation();
+        EXPECT_TRUE(test::awaitPicture(client, painterPicture(1600, 1200))) << client.violation() << output();
+        return painter;
     }
 
     // The record of the daemon's outputs goes with the test.
@@ -60,6 +99,8 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     EXPECT_TRUE(bound("Ctrl+F1"));
     EXPECT_EQ(cli({"hotkeys", "remove"}).first, 0) << "one of ours already gone is no error";
     EXPECT_FALSE(bound("Ctrl+F10"));
+    EXPECT_NE(cli({"hotkeys"}).second.find("bindsym --no-repeat Ctrl+F2 \"exec '" QB_QUILLBRIGHT "' brightness up\""),
+        std::string::npos);
 
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
@@ -69,32 +110,12 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     ASSERT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800", "1600x1200"}; }, 20s))
         << output() << testing::PrintToString(server.activeOutputs()) << (server.alive() ? "" : server.log());
 
-    ProcessOptions options;
-    options.executable = QB_WAYLAND_PAINTER;
     // The DC-1's output is HiDPI (scale 2): 800x600 points, every one of its
     // 1600x1200 pixels painted.
-    options.arguments = {"800", "600", "hidpi"};
-    auto painter = Process::launch(options);
+    companion::CompanionClient client;
+    auto painter = paintAndReceive({"800", "600", "hidpi"}, client);
     ASSERT_TRUE(painter);
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
-    ASSERT_TRUE(waitFor([&] { return said("ready"); }, 10s)) << painter->standardError();
-
-    companion::CompanionClient client;
-    ASSERT_TRUE(waitFor([&] { return client.connect("127.0.0.1", 8888, 1000ms); }, 20s));
-    const auto greeting = client.readGreeting(10000ms);
-    ASSERT_TRUE(greeting) << client.violation();
-    ASSERT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
-
-    // The client's picture pixel for pixel, through the greyscale
-    // conversion and the default ("Crisp Paper") tone curve.
-    const ToneCurve curve = makeToneCurve(1.2, 1.2);
-    std::vector<std::uint8_t> expected(1600 * 1200);
-    for (std::size_t y = 0; y < 1200; ++y) {
-        for (std::size_t x = 0; x < 1600; ++x) {
-            expected[y * 1600 + x] = curve[(29 * (x & 0xFF) + 150 * (y & 0xFF) + 77 * ((x ^ y) & 0xFF)) / 256];
-        }
-    }
-    EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
 
     ASSERT_TRUE(outputHas("[InputServer] Listening on port 8892")) << output();
     companion::TouchSender touches;
@@ -121,6 +142,44 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
     EXPECT_EQ(server.monitorSizes(), Sizes{"1280x800"}) << testing::PrintToString(server.activeOutputs());
     EXPECT_TRUE(server.alive()) << server.log();
+}
+
+TEST_F(SwayDaemonTest, WithoutSwaysSocketTheTabletMirrorsTheOutputAndExtendedModeIsRefused)
+{
+    if (!server.skipReason.empty()) GTEST_SKIP() << "no sway for the wlroots end-to-end test: " << server.skipReason;
+    if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
+    ASSERT_EQ(server.failure, "");
+    using Sizes = std::multiset<std::string>;
+    // The primary at the tablet's size: mirrored, its pixels arrive one for one.
+    server.message("output HEADLESS-1 mode 1600x1200");
+    ASSERT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1600x1200"}; }, 10s));
+    // Any wlroots compositor: the daemon knows no control socket.
+    test::ScopedEnv noSway{"SWAYSOCK", std::nullopt};
+
+    const auto [doctorStatus, doctor] = cli({"doctor"});
+    EXPECT_NE(doctor.find("desktop: wlroots compositor on WAYLAND_DISPLAY="), std::string::npos) << doctor;
+    // Without the control socket the keys are the user's to bind: listed, none bound.
+    const auto [listed, keys] = cli({"hotkeys", "install"});
+    EXPECT_EQ(listed, 0) << keys;
+    EXPECT_NE(keys.find("Ctrl+F10  " QB_QUILLBRIGHT " backlight toggle\n"), std::string::npos) << keys;
+    EXPECT_EQ(server.message("-- 'unbindsym --no-repeat Ctrl+F10'").find("\"success\": true"), std::string::npos);
+
+    launch();
+    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    EXPECT_NE(output().find(WLROOTS_WITHOUT_SWAY_LINE), std::string::npos) << output();
+    ASSERT_TRUE(outputHas("Mirroring 1 device.")) << output();
+
+    companion::CompanionClient client;
+    auto painter = paintAndReceive({"1600", "1200"}, client);
+    ASSERT_TRUE(painter);
+    EXPECT_EQ(server.monitorSizes(), Sizes{"1600x1200"});
+    client.close();
+
+    ASSERT_EQ(cli({"mode", "extended"}), std::pair(0, std::string("OK extended (restarting)\n")));
+    EXPECT_TRUE(outputHas(std::string(WLROOTS_EXTENDED_REFUSED_LINE), 20s)) << output();
+    EXPECT_EQ(server.monitorSizes(), Sizes{"1600x1200"});
+    painter->terminate();
+    painter->waitUntilExit(5000ms);
 }
 
 } // namespace

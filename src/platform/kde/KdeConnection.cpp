@@ -1,23 +1,17 @@
 #include "platform/kde/KdeConnection.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include <wayland-client.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "fake-input-client.h"
+#include "platform/WaylandThread.h"
 #include "zkde-screencast-unstable-v1-client.h"
 
 namespace qb::kde {
@@ -60,14 +54,7 @@ struct KdeConnection::State {
     std::uint32_t screencastVersion = 0;
     org_kde_kwin_fake_input* fakeInput = nullptr;
     std::uint32_t fakeInputVersion = 0;
-    int wake = -1;
-    std::thread thread;
-    std::thread::id threadId;
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> lost{false};
-
-    std::mutex tasksLock;
-    std::vector<std::function<void()>> tasks;
+    WaylandThread thread;
 
     // The thread's own.
     std::map<std::uint32_t, Output> outputs; // by global name
@@ -82,11 +69,6 @@ struct KdeConnection::State {
     std::uint64_t syncsDone = 0;
     std::map<std::uint32_t, std::unique_ptr<StreamState>> streams; // by handle
     std::map<std::uint32_t, KdeOutput> current;                    // outputs by global, as announced
-
-    ~State()
-    {
-        if (wake >= 0) close(wake);
-    }
 
     // The proxies first: one left alive at the disconnect is never freed.
     void disconnect()
@@ -112,72 +94,13 @@ struct KdeConnection::State {
 
     // ---- the thread
 
-    void post(std::function<void()> task)
-    {
-        {
-            std::lock_guard guard(tasksLock);
-            tasks.push_back(std::move(task));
-        }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(wake, &one, sizeof one);
-    }
-
-    // Runs `task` on the thread and waits for it (at once when already there).
-    void run(std::function<void()> task)
-    {
-        if (std::this_thread::get_id() == threadId || lost) {
-            if (std::this_thread::get_id() == threadId) task();
-            return;
-        }
-        auto done = std::make_shared<std::promise<void>>();
-        auto future = done->get_future();
-        post([task = std::move(task), done] {
-            task();
-            done->set_value();
-        });
-        // The thread runs every task it was given, even while it ends.
-        future.wait();
-    }
-
-    void runTasks()
-    {
-        std::vector<std::function<void()>> now;
-        {
-            std::lock_guard guard(tasksLock);
-            now.swap(tasks);
-        }
-        for (auto& task : now) task();
-    }
+    void run(std::function<void()> task) { thread.run(std::move(task)); }
+    bool lost() const { return thread.lost(); }
 
     void loop()
     {
-        threadId = std::this_thread::get_id();
-        const int fd = wl_display_get_fd(display);
-        bool broken = false;
-        while (!stopping && !broken) {
-            while (!broken && wl_display_prepare_read(display) != 0) {
-                broken = wl_display_dispatch_pending(display) < 0;
-            }
-            if (broken) break;
-            wl_display_flush(display);
-            pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, -1);
-            if (ready > 0 && (fds[0].revents & POLLIN)) {
-                if (wl_display_read_events(display) < 0) break;
-            } else {
-                wl_display_cancel_read(display);
-            }
-            if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP))) break;
-            if (fds[1].revents & POLLIN) {
-                std::uint64_t count = 0;
-                [[maybe_unused]] auto got = ::read(wake, &count, sizeof count);
-            }
-            if (wl_display_dispatch_pending(display) < 0) break;
-            runTasks();
-            wl_display_flush(display);
-        }
-        if (!stopping) {
-            lost = true;
+        WaylandThread::Hooks hooks;
+        hooks.broken = [this] {
             platformLog(LogLevel::warn, "Kde", "[Kde] WARNING: the connection to KWin ended");
             {
                 std::lock_guard guard(answersLock);
@@ -188,11 +111,8 @@ struct KdeConnection::State {
                 answered.notify_all();
             }
             if (onLost) onLost();
-        }
-        // Tasks posted meanwhile still run: whoever waits on one is released.
-        runTasks();
-        lost = true;
-        runTasks();
+        };
+        thread.loop(display, hooks);
         disconnect();
     }
 
@@ -208,8 +128,8 @@ struct KdeConnection::State {
             ticket = ++syncsSent;
         });
         std::unique_lock guard(answersLock);
-        return ticket != 0 && answered.wait_for(guard, ANSWER_LIMIT, [&] { return syncsDone >= ticket || lost; })
-            && !lost;
+        return ticket != 0 && answered.wait_for(guard, ANSWER_LIMIT, [&] { return syncsDone >= ticket || lost(); })
+            && !lost();
     }
 
     static void syncDone(void* data, wl_callback* callback, uint32_t)
@@ -346,7 +266,7 @@ struct KdeConnection::State {
             streams[handle] = std::move(state);
         });
         if (handle == 0) {
-            if (error) *error = lost ? "KWin went away" : "KWin offers no such stream";
+            if (error) *error = lost() ? "KWin went away" : "KWin offers no such stream";
             return std::nullopt;
         }
         std::unique_lock guard(answersLock);
@@ -414,14 +334,13 @@ std::shared_ptr<KdeConnection> KdeConnection::connect(const std::string& display
         platformLog(LogLevel::warn, "Kde", "[Kde] WARNING: KWin's screencast is older than version 2: no virtual "
                                            "outputs, mirror mode only");
     }
-    state->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state->wake < 0) {
+    if (!state->thread.prepare()) {
         state->disconnect();
         return fail("no eventfd");
     }
     // The thread keeps the state alive: a connection let go on its own
-    // thread (see the destructor) ends there later.
-    state->thread = std::thread([state] {
+    // thread ends there later.
+    state->thread.start([state] {
         State::currentState = state.get();
         state->loop();
     });
@@ -432,18 +351,7 @@ std::shared_ptr<KdeConnection> KdeConnection::connect(const std::string& display
 
 KdeConnection::~KdeConnection()
 {
-    if (!state_) return;
-    if (std::this_thread::get_id() == state_->threadId) {
-        // The last owner let go on the connection's own thread: it cannot
-        // join itself, so it ends on its own.
-        state_->stopping = true;
-        state_->thread.detach();
-        state_->post([] {});
-        return;
-    }
-    state_->stopping = true;
-    state_->post([] {});
-    if (state_->thread.joinable()) state_->thread.join();
+    if (state_) state_->thread.stop();
 }
 
 std::vector<KdeOutput> KdeConnection::outputs()
@@ -497,7 +405,7 @@ void KdeConnection::closeStream(std::uint32_t handle) { state_->close(handle); }
 
 void KdeConnection::pointer(double x, double y, std::optional<bool> leftPressed)
 {
-    state_->post([s = state_.get(), x, y, leftPressed] {
+    state_->thread.post([s = state_.get(), x, y, leftPressed] {
         if (!s->fakeInput) return;
         org_kde_kwin_fake_input_pointer_motion_absolute(s->fakeInput, wl_fixed_from_double(x),
             wl_fixed_from_double(y));
@@ -510,7 +418,7 @@ void KdeConnection::pointer(double x, double y, std::optional<bool> leftPressed)
 
 void KdeConnection::scroll(double vertical, double horizontal)
 {
-    state_->post([s = state_.get(), vertical, horizontal] {
+    state_->thread.post([s = state_.get(), vertical, horizontal] {
         if (!s->fakeInput) return;
         if (vertical != 0) {
             org_kde_kwin_fake_input_axis(s->fakeInput, WL_POINTER_AXIS_VERTICAL_SCROLL, wl_fixed_from_double(vertical));

@@ -124,11 +124,7 @@ void KdeDesktop::removeDisplay(std::uint32_t id)
         entries_.erase(it);
     }
     stopFeed(feed);
-    {
-        std::lock_guard guard(sinkLock_);
-        if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
-        pictures_.erase(id);
-    }
+    sinks_.forget(id, true);
     log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual output {}", id));
 }
 
@@ -225,10 +221,10 @@ std::optional<KdeOutput> KdeDesktop::outputNamed(const std::string& name)
     return std::nullopt;
 }
 
-std::optional<KdeDesktop::Placement> KdeDesktop::placement(std::uint32_t id)
+std::optional<OutputPlacement> KdeDesktop::placement(std::uint32_t id)
 {
     std::string shown;
-    Placement where;
+    OutputPlacement where;
     {
         std::lock_guard guard(lock_);
         if (auto it = entries_.find(id); it != entries_.end()) {
@@ -300,16 +296,12 @@ bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<Fra
                 if (known == id) output = name;
             }
         }
-        {
-            std::lock_guard guard(sinkLock_);
-            sinks_[id] = sink;
-        }
+        sinks_.attach(id, sink);
         std::string why;
         auto feed = startFeed(id, output, where->pixelWidth, where->pixelHeight, 1.0, &why);
         if (!feed) {
             log(LogLevel::warn, "[VirtualDisplay] WARNING: no stream of " + output + ": " + why);
-            std::lock_guard guard(sinkLock_);
-            sinks_.erase(id);
+            sinks_.detach(id, sink.get());
             return false;
         }
         {
@@ -319,24 +311,13 @@ bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<Fra
         stopFeed(feed); // a capture attached before
         return true;
     }
-    std::lock_guard guard(sinkLock_);
-    if (auto it = pictures_.find(id); it != pictures_.end()) {
-        if (auto picture = it->second.picture()) sink->frame(*picture);
-    }
-    sinks_[id] = std::move(sink);
+    sinks_.attach(id, std::move(sink));
     return true;
 }
 
 void KdeDesktop::detach(std::uint32_t id, const FrameSink* sink)
 {
-    std::shared_ptr<FrameSink> released;
-    {
-        std::lock_guard guard(sinkLock_);
-        auto it = sinks_.find(id);
-        if (it == sinks_.end() || it->second.get() != sink) return;
-        released = std::move(it->second);
-        sinks_.erase(it);
-    }
+    sinks_.detach(id, sink);
     std::shared_ptr<Feed> feed;
     {
         std::lock_guard guard(lock_);
@@ -347,23 +328,15 @@ void KdeDesktop::detach(std::uint32_t id, const FrameSink* sink)
     }
     stopFeed(feed);
     // A monitor's next capture starts from its own stream's first picture.
-    const bool ours = isOurs(id);
-    std::lock_guard guard(sinkLock_);
-    if (!ours) pictures_.erase(id);
+    if (!isOurs(id)) sinks_.forget(id, false);
 }
 
-void KdeDesktop::deliver(std::uint32_t id, const PushedFrame& frame)
-{
-    std::lock_guard guard(sinkLock_);
-    pictures_[id].update(frame);
-    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->frame(frame);
-}
+void KdeDesktop::deliver(std::uint32_t id, const PushedFrame& frame) { sinks_.deliver(id, frame); }
 
 void KdeDesktop::ended(std::uint32_t id)
 {
     log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: KWin ended the stream of display {}", id));
-    std::lock_guard guard(sinkLock_);
-    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
+    sinks_.ended(id);
 }
 
 } // namespace qb::kde

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CompositorDisplays.h"
 #include "platform/PushedCapture.h"
 #include "platform/kde/KdeConnection.h"
 #include "platform/pipewire/PipeWireStream.h"
@@ -52,18 +53,8 @@ public:
     // HiDPI: KWin makes the output anew at that scale (same pixels).
     bool setScale(std::uint32_t id, double scale);
 
-    struct Placement {
-        // The rectangle shown, in the layout (logical pixels; the primary's while mirroring).
-        double left = 0;
-        double top = 0;
-        double width = 0;
-        double height = 0;
-        std::uint32_t pixelWidth = 0;
-        std::uint32_t pixelHeight = 0;
-        std::uint32_t targetWidth = 0; // our output's own size
-        std::uint32_t targetHeight = 0;
-    };
-    std::optional<Placement> placement(std::uint32_t id);
+    // The output shown (ours; the primary's while mirroring).
+    std::optional<OutputPlacement> placement(std::uint32_t id);
 
     struct Monitor {
         std::uint32_t id = 0;
@@ -125,10 +116,7 @@ private:
     std::map<std::string, std::uint32_t> nameIds_;
     std::uint32_t nextId_ = 1;
 
-    // Held while a sink is called, so detach() returning means no call runs.
-    std::mutex sinkLock_;
-    std::map<std::uint32_t, std::shared_ptr<FrameSink>> sinks_;
-    std::map<std::uint32_t, LatestPicture> pictures_;
+    DisplaySinks sinks_;
 };
 
 } // namespace qb::kde

@@ -86,10 +86,7 @@ void WaylandDesktop::compositorChanged(bool away)
             fmt::format("[Platform] GNOME's compositor (Mutter) left the session bus: mirroring cannot go on "
                         "({} virtual display(s) gone with it)",
                 ids.size()));
-        std::lock_guard guard(sinkLock_);
-        for (std::uint32_t id : ids) {
-            if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
-        }
+        for (std::uint32_t id : ids) sinks_.ended(id);
     } else {
         platformLog(LogLevel::info, "Platform", "[Platform] GNOME's compositor (Mutter) is back on the session bus");
     }
@@ -184,15 +181,7 @@ void WaylandDesktop::removeDisplay(std::uint32_t id)
         std::lock_guard guard(lock_);
         if (!entry->connector.empty()) ourConnectors_.erase(entry->connector);
     }
-    std::shared_ptr<FrameSink> sink;
-    {
-        std::lock_guard guard(sinkLock_);
-        if (auto it = sinks_.find(id); it != sinks_.end()) {
-            sink = it->second;
-            sink->ended();
-        }
-        pictures_.erase(id);
-    }
+    sinks_.forget(id, true);
     log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual monitor {}x{}", entry->width, entry->height));
 }
 
@@ -299,32 +288,13 @@ std::optional<std::uint32_t> WaylandDesktop::displayAt(double x, double y) const
 bool WaylandDesktop::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
 {
     if (!isOurs(id)) return false;
-    std::lock_guard guard(sinkLock_);
-    if (auto it = pictures_.find(id); it != pictures_.end()) {
-        if (auto picture = it->second.picture()) sink->frame(*picture);
-    }
-    sinks_[id] = std::move(sink);
+    sinks_.attach(id, std::move(sink));
     return true;
 }
 
-void WaylandDesktop::detach(std::uint32_t id, const FrameSink* sink)
-{
-    std::shared_ptr<FrameSink> released;
-    {
-        std::lock_guard guard(sinkLock_);
-        auto it = sinks_.find(id);
-        if (it == sinks_.end() || it->second.get() != sink) return;
-        released = std::move(it->second);
-        sinks_.erase(it);
-    }
-}
+void WaylandDesktop::detach(std::uint32_t id, const FrameSink* sink) { sinks_.detach(id, sink); }
 
-void WaylandDesktop::deliver(std::uint32_t id, const Frame& frame)
-{
-    std::lock_guard guard(sinkLock_);
-    pictures_[id].update(frame);
-    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->frame(frame);
-}
+void WaylandDesktop::deliver(std::uint32_t id, const Frame& frame) { sinks_.deliver(id, frame); }
 
 void WaylandDesktop::closed(std::uint32_t id)
 {
@@ -333,8 +303,7 @@ void WaylandDesktop::closed(std::uint32_t id)
         if (auto it = entries_.find(id); it != entries_.end()) it->second->closed = true;
     }
     log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: Mutter ended the session of virtual display {}", id));
-    std::lock_guard guard(sinkLock_);
-    if (auto it = sinks_.find(id); it != sinks_.end()) it->second->ended();
+    sinks_.ended(id);
 }
 
 std::uint32_t WaylandDesktop::idFor(const std::string& connector)

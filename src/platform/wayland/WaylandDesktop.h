@@ -124,11 +124,8 @@ private:
     std::set<std::string> ourConnectors_;
     std::uint32_t nextId_ = 1;
 
-    // Held while a sink is called, so detach() returning means no call runs.
-    std::mutex sinkLock_;
-    std::map<std::uint32_t, std::shared_ptr<FrameSink>> sinks_;
-    // Each display's newest picture: Mutter sends a picture only when it changes.
-    std::map<std::uint32_t, LatestPicture> pictures_;
+    // Mutter sends a picture only when it changes.
+    DisplaySinks sinks_;
 };
 
 } // namespace qb::wayland

@@ -1,25 +1,20 @@
 #include "platform/wlroots/WlrootsConnection.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <future>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <wayland-client.h>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/WaylandThread.h"
 #include "wlr-screencopy-unstable-v1-client.h"
 #include "wlr-virtual-pointer-unstable-v1-client.h"
 
@@ -103,14 +98,7 @@ struct WaylandConnection::State {
     std::uint32_t screencopyVersion = 0;
     zwlr_virtual_pointer_manager_v1* pointers = nullptr;
     std::uint32_t pointersVersion = 0;
-    int wake = -1;
-    std::thread thread;
-    std::thread::id threadId;
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> lost{false};
-
-    std::mutex tasksLock;
-    std::vector<std::function<void()>> tasks;
+    WaylandThread thread;
 
     // The thread's own.
     std::map<std::uint32_t, Output> outputs; // by global name
@@ -123,11 +111,7 @@ struct WaylandConnection::State {
     std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> named;
     std::map<std::string, std::int32_t> scales;
 
-    ~State()
-    {
-        disconnect();
-        if (wake >= 0) close(wake);
-    }
+    ~State() { disconnect(); }
 
     // The proxies first: one left alive at the disconnect is never freed.
     void disconnect()
@@ -146,87 +130,31 @@ struct WaylandConnection::State {
 
     // ---- the thread
 
-    void post(std::function<void()> task)
-    {
-        {
-            std::lock_guard guard(tasksLock);
-            tasks.push_back(std::move(task));
-        }
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(wake, &one, sizeof one);
-    }
-
-    // Runs `task` on the thread and waits for it (at once when already there).
-    void run(std::function<void()> task)
-    {
-        if (std::this_thread::get_id() == threadId || lost) {
-            if (std::this_thread::get_id() == threadId) task();
-            return;
-        }
-        auto done = std::make_shared<std::promise<void>>();
-        auto future = done->get_future();
-        post([task = std::move(task), done] {
-            task();
-            done->set_value();
-        });
-        // The thread runs every task it was given, even while it ends.
-        future.wait();
-    }
-
-    void runTasks()
-    {
-        std::vector<std::function<void()>> now;
-        {
-            std::lock_guard guard(tasksLock);
-            now.swap(tasks);
-        }
-        for (auto& task : now) task();
-    }
+    void post(std::function<void()> task) { thread.post(std::move(task)); }
+    void run(std::function<void()> task) { thread.run(std::move(task)); }
 
     void loop()
     {
-        threadId = std::this_thread::get_id();
-        const int fd = wl_display_get_fd(display);
-        bool broken = false;
-        while (!stopping && !broken) {
-            while (!broken && wl_display_prepare_read(display) != 0) {
-                broken = wl_display_dispatch_pending(display) < 0;
-            }
-            if (broken) break;
-            wl_display_flush(display);
+        WaylandThread::Hooks hooks;
+        // A failed copy is tried again when its delay is up.
+        hooks.timeout = [this] {
             int timeout = -1;
             const auto now = std::chrono::steady_clock::now();
             for (auto& [id, capture] : captures) {
                 if (!capture->retryAt) continue;
                 const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*capture->retryAt - now);
-                timeout = timeout < 0 ? int(std::max<long>(0, wait.count())) : std::min(timeout, int(std::max<long>(0, wait.count())));
+                const int due = int(std::max<long>(0, wait.count()));
+                timeout = timeout < 0 ? due : std::min(timeout, due);
             }
-            pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, timeout);
-            if (ready > 0 && (fds[0].revents & POLLIN)) {
-                if (wl_display_read_events(display) < 0) break;
-            } else {
-                wl_display_cancel_read(display);
-            }
-            if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP))) break;
-            if (fds[1].revents & POLLIN) {
-                std::uint64_t count = 0;
-                [[maybe_unused]] auto got = ::read(wake, &count, sizeof count);
-            }
-            if (wl_display_dispatch_pending(display) < 0) break;
-            runTasks();
-            retryDue();
-        }
-        if (!stopping) {
-            lost = true;
+            return timeout;
+        };
+        hooks.tick = [this] { retryDue(); };
+        hooks.broken = [this] {
             log(LogLevel::warn, "[Wlroots] WARNING: the compositor connection ended");
             for (auto& [id, capture] : captures) capture->sink->ended();
             if (onLost) onLost();
-        }
-        // Tasks posted meanwhile still run: whoever waits on one is released.
-        runTasks();
-        lost = true;
-        runTasks();
+        };
+        thread.loop(display, hooks);
     }
 
     // ---- outputs
@@ -492,6 +420,31 @@ struct WaylandConnection::State {
 
 thread_local WaylandConnection::State* WaylandConnection::State::currentState = nullptr;
 
+bool advertisesWlrootsGlobals(const std::string& name)
+{
+    wl_display* display = wl_display_connect(name.empty() ? nullptr : name.c_str());
+    if (!display) return false;
+    struct Seen {
+        bool screencopy = false;
+        bool pointers = false;
+    } seen;
+    static constexpr wl_registry_listener LISTENER = {
+        [](void* data, wl_registry*, uint32_t, const char* interface, uint32_t) {
+            auto* seen = static_cast<Seen*>(data);
+            const std::string_view kind = interface;
+            if (kind == zwlr_screencopy_manager_v1_interface.name) seen->screencopy = true;
+            if (kind == zwlr_virtual_pointer_manager_v1_interface.name) seen->pointers = true;
+        },
+        [](void*, wl_registry*, uint32_t) {},
+    };
+    wl_registry* registry = wl_display_get_registry(display);
+    wl_registry_add_listener(registry, &LISTENER, &seen);
+    const bool answered = wl_display_roundtrip(display) >= 0;
+    wl_registry_destroy(registry);
+    wl_display_disconnect(display);
+    return answered && seen.screencopy && seen.pointers;
+}
+
 std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string& name, std::string* error)
 {
     auto fail = [&](const std::string& why) -> std::shared_ptr<WaylandConnection> {
@@ -514,9 +467,12 @@ std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string&
         teardown();
         return fail("the compositor offers no wlr-screencopy (zwlr_screencopy_manager_v1)");
     }
-    state->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!state->thread.prepare()) {
+        teardown();
+        return fail("no eventfd");
+    }
     // The thread keeps its state alive: it may outlive the connection (below).
-    state->thread = std::thread([state] {
+    state->thread.start([state] {
         State::currentState = state.get();
         state->loop();
     });
@@ -527,11 +483,10 @@ std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string&
 WaylandConnection::~WaylandConnection()
 {
     if (!state_) return;
-    if (std::this_thread::get_id() == state_->threadId) {
+    if (state_->thread.onThread()) {
         // The last owner let go on the connection's own thread (a capture's
-        // callback): it cannot join itself, so it ends on its own.
-        state_->stopping = true;
-        state_->thread.detach();
+        // callback): it ends on its own.
+        state_->thread.stop();
         return;
     }
     state_->run([s = state_.get()] {
@@ -545,9 +500,7 @@ WaylandConnection::~WaylandConnection()
         }
         wl_display_flush(s->display);
     });
-    state_->stopping = true;
-    state_->post([] {});
-    if (state_->thread.joinable()) state_->thread.join();
+    state_->thread.stop();
 }
 
 bool WaylandConnection::hasOutput(const std::string& name, std::uint32_t width, std::uint32_t height)

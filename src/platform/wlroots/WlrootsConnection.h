@@ -21,6 +21,11 @@
 
 namespace qb::wlroots {
 
+// Whether the compositor at `display` advertises both wlr-screencopy and the
+// wlr virtual pointer manager: a wlroots compositor, sway or another, even
+// where $SWAYSOCK is not set. One round trip; false when it cannot be reached.
+bool advertisesWlrootsGlobals(const std::string& display);
+
 class WaylandConnection {
 public:
     // nullptr when the display cannot be reached or offers no screencopy.

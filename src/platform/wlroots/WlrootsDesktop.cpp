@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
+#include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
 #include "platform/wlroots/WlrootsConnection.h"
 
@@ -353,7 +354,11 @@ std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
         if (it->second.mirroring == mirroring) return 0;
         entry = it->second;
     }
-    if (entry.output.empty()) return DISPLAY_ERROR_CANNOT_COMPLETE; // only mirroring without an output
+    if (entry.output.empty()) {
+        // Without an output of its own the display can only show the primary.
+        log(LogLevel::warn, std::string(WLROOTS_EXTENDED_REFUSED_LINE));
+        return DISPLAY_ERROR_CANNOT_COMPLETE;
+    }
     std::string error;
     if (mirroring) {
         const std::string primary = primaryName(outputs());
@@ -394,23 +399,24 @@ bool WlrootsDesktop::setScale(std::uint32_t id, double scale)
     return ipc_->command(fmt::format("output {} scale {}", swayName(name), scale));
 }
 
-std::optional<WlrootsDesktop::Placement> WlrootsDesktop::placement(std::uint32_t id)
+std::optional<OutputPlacement> WlrootsDesktop::placement(std::uint32_t id)
 {
-    Placement where;
+    OutputPlacement where;
+    std::string shown;
     bool ours = false;
     {
         std::lock_guard guard(lock_);
         if (auto it = entries_.find(id); it != entries_.end()) {
             ours = true;
-            where.output = it->second.mirroring ? "" : it->second.output;
+            shown = it->second.mirroring ? "" : it->second.output;
             where.targetWidth = it->second.width;
             where.targetHeight = it->second.height;
         }
     }
     const auto all = outputs();
-    if (ours && where.output.empty()) where.output = primaryName(all);
-    if (!ours) where.output = shownOutput(id);
-    const auto output = findOutput(all, where.output);
+    if (ours && shown.empty()) shown = primaryName(all);
+    if (!ours) shown = shownOutput(id);
+    const auto output = findOutput(all, shown);
     if (!output || !output->active) return std::nullopt;
     where.left = output->x;
     where.top = output->y;

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CompositorDisplays.h"
 #include "platform/PushedCapture.h"
 #include "platform/wlroots/SwayIpc.h"
 
@@ -68,21 +69,9 @@ public:
     // HiDPI: the output's scale (2 for a HiDPI mode, else 1).
     bool setScale(std::uint32_t id, double scale);
 
-    struct Placement {
-        std::string output; // the output shown (the primary's while mirroring)
-        // Its rectangle in the layout (logical pixels).
-        double left = 0;
-        double top = 0;
-        double width = 0;
-        double height = 0;
-        // Its picture's pixels.
-        std::uint32_t pixelWidth = 0;
-        std::uint32_t pixelHeight = 0;
-        std::uint32_t targetWidth = 0; // our output's own size
-        std::uint32_t targetHeight = 0;
-    };
-    // nullopt for an unknown display or one whose output is gone.
-    std::optional<Placement> placement(std::uint32_t id);
+    // The output shown (the primary's while mirroring); nullopt for an
+    // unknown display or one whose output is gone.
+    std::optional<OutputPlacement> placement(std::uint32_t id);
 
     // --------------------------------------------- the compositor's outputs
 

@@ -1,59 +1,10 @@
-// Virtual displays and input injection on a wlroots compositor, and the
-// desktop that hands them out with the capture. No global key grabs exist
-// for a Wayland client, and no pacer windows are needed: screencopy answers
-// whenever the output changed.
+// The desktop of a wlroots compositor: screencopy capture, outputs added
+// over sway's control socket, virtual pointers.
 
 #include "platform/OutputDesktopServices.h"
 #include "platform/Platform.h"
 #include "platform/wlroots/WlrootsConnection.h"
 #include "platform/wlroots/WlrootsDesktop.h"
-
-namespace qb::wlroots {
-
-namespace {
-
-class WlrootsPlatform final : public Desktop {
-public:
-    WlrootsPlatform(std::shared_ptr<WlrootsDesktop> desktop, Executor mainLoop)
-        : desktop_(std::move(desktop))
-        , mainLoop_(std::move(mainLoop))
-        , capture_(makePushedCaptureBackend(desktop_,
-              {"screencopy stream", "The compositor does not let QuillBright copy the screen.",
-                  "The compositor offers no picture of this output — it may be offline."}))
-        , displays_(std::make_shared<OutputVirtualDisplays<WlrootsDesktop>>(desktop_))
-        , injector_(std::make_shared<OutputInputInjector<WlrootsDesktop>>(desktop_))
-    {
-    }
-    ~WlrootsPlatform() override { stop(); }
-
-    std::string_view name() const override { return "wlroots"; }
-    std::string where() const override
-    {
-        return desktop_->canAddOutputs() ? "sway" : "wlroots compositor (capture and input; no added outputs)";
-    }
-    std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
-    std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
-    std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
-    std::shared_ptr<GlobalHotkeys> globalHotkeys() override { return nullptr; }
-    std::shared_ptr<PacerWindows> pacerWindows() override { return nullptr; }
-
-    void stop() override { desktop_->removeAll(); }
-    void onLost(std::function<void()> callback) override
-    {
-        desktop_->onLost([loop = mainLoop_, callback = std::move(callback)] { asio::post(loop, callback); });
-    }
-
-private:
-    std::shared_ptr<WlrootsDesktop> desktop_;
-    Executor mainLoop_;
-    std::shared_ptr<CaptureBackend> capture_;
-    std::shared_ptr<VirtualDisplays> displays_;
-    std::shared_ptr<InputInjector> injector_;
-};
-
-} // namespace
-
-} // namespace qb::wlroots
 
 namespace qb {
 
@@ -65,7 +16,12 @@ std::shared_ptr<Desktop> makeWlrootsDesktop(const PlatformConfig& config, Execut
     options.recordFile = config.home / ".quillbright" / "sway_outputs";
     auto desktop = wlroots::WlrootsDesktop::open(options, error);
     if (!desktop) return nullptr;
-    return std::make_shared<wlroots::WlrootsPlatform>(std::move(desktop), std::move(mainLoop));
+    return std::make_shared<OutputDesktop<wlroots::WlrootsDesktop>>("wlroots", std::move(desktop), std::move(mainLoop),
+        CaptureWords{"screencopy stream", "The compositor does not let QuillBright copy the screen.",
+            "The compositor offers no picture of this output — it may be offline."},
+        [](const wlroots::WlrootsDesktop& desktop) -> std::string {
+            return desktop.canAddOutputs() ? "sway" : "wlroots compositor (capture and input; no added outputs)";
+        });
 }
 
 } // namespace qb
@@ -78,6 +34,12 @@ std::optional<std::string> probeWlrootsDesktop(const PlatformConfig& config)
     std::string error;
     if (!wlroots::WaylandConnection::connect(config.waylandDisplay, &error)) return error;
     return std::nullopt;
+}
+
+bool wlrootsSession(const PlatformConfig& config)
+{
+    if (config.waylandDisplay.empty()) return false;
+    return !config.swaySocket.empty() || wlroots::advertisesWlrootsGlobals(config.waylandDisplay);
 }
 
 } // namespace qb
