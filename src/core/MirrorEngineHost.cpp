@@ -108,6 +108,16 @@ void MirrorEngine::compositorAway(bool away)
 void MirrorEngine::pauseChanged(bool paused, std::string_view pausing, std::string_view resuming)
 {
     if (paused) {
+        if (restartPending_ && !state_.status.is(MirrorStatus::Kind::running)
+            && !state_.status.is(MirrorStatus::Kind::starting)) {
+            // A restart still stopping (the compositor may go away because of
+            // the very change that asked for it) must not start on a desktop
+            // that is gone: the end of the pause starts it.
+            logInfo("Engine", std::string(pausing));
+            stopRequested_ = true;
+            resumeAfterSleep_ = true;
+            return;
+        }
         if (!state_.status.is(MirrorStatus::Kind::running) && !state_.status.is(MirrorStatus::Kind::starting)) return;
         logInfo("Engine", std::string(pausing));
         stop();

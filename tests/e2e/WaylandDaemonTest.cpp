@@ -180,6 +180,92 @@ TEST_F(WaylandDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainO
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == std::multiset<std::string>{"1280x800"}; }, 5s));
 }
 
+// The user rearranges GNOME's displays while the tablet extends the desktop,
+// as the display settings do (ApplyMonitorsConfig): moved, the tablet's
+// monitor keeps streaming what a client shows there and a touch lands on
+// that client where it was aimed; turned off, its session restarts and
+// lights one again; and the stop leaves the user's layout without ours.
+TEST_F(WaylandDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
+{
+    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
+    if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
+    ASSERT_TRUE(server.running()) << server.failure;
+    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
+    fs::create_directories(settings.parent_path());
+    test::writeFile(settings, R"({"setupCompleted": true, "displayMode": "extended"})");
+    const auto lit = [&](const std::string& prefix) {
+        for (const auto& [connector, where] : server.layout()) {
+            if (where.starts_with(prefix)) return connector;
+        }
+        return std::string();
+    };
+    const auto running = [&] {
+        return waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 30s);
+    };
+    launch();
+    std::string ours;
+    ASSERT_TRUE(waitFor([&] { return !(ours = lit("1600x1200+")).empty(); }, 30s)) << output();
+    const std::string laptop = lit("1280x800+");
+    ASSERT_TRUE(running()) << output();
+
+    // Ours left of the laptop's, which moves right and down.
+    ASSERT_EQ(server.applyLayout({{ours, 0, 0, false}, {laptop, 1600, 200, true}}), "");
+    ASSERT_TRUE(waitFor([&] { return server.layout()[ours] == "1600x1200+0+0"; }, 10s));
+    ProcessOptions options;
+    options.executable = QB_WAYLAND_PAINTER;
+    options.arguments = {"1600", "1200"};
+    options.killedWithLaunchingThread = true;
+    auto painter = Process::launch(options);
+    ASSERT_TRUE(painter);
+    auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
+    ASSERT_TRUE(waitFor([&] { return said("ready"); }, 10s)) << painter->standardError();
+    const ToneCurve curve = makeToneCurve(1.2, 1.2);
+    std::vector<std::uint8_t> expected(1600 * 1200);
+    for (std::size_t y = 0; y < 1200; ++y) {
+        for (std::size_t x = 0; x < 1600; ++x) {
+            expected[y * 1600 + x] = curve[(29 * (x & 0xFF) + 150 * (y & 0xFF) + 77 * ((x ^ y) & 0xFF)) / 256];
+        }
+    }
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
+    companion::TouchSender touches;
+    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
+    touches.send(companion::encodeTouch(1, 0.25F, 0.5F, 0, 0));
+    touches.send(companion::encodeTouch(3, 0.25F, 0.5F, 0, 0));
+    EXPECT_TRUE(waitFor([&] { return said("motion 400 600"); }, 10s)) << painter->standardOutput();
+    client.close();
+    painter->terminate();
+    painter->waitUntilExit(5000ms);
+
+    // The user's last layout has the tablet's monitor as the primary; at
+    // the stop ours goes and the laptop's stays, as Mutter then arranges it.
+    ASSERT_EQ(server.applyLayout({{ours, 0, 0, true}, {laptop, 1600, 0, false}}), "");
+    ASSERT_TRUE(waitFor([&] { return server.layout()[ours] == "1600x1200+0+0 primary"; }, 10s));
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    using Layout = std::map<std::string, std::string>;
+    EXPECT_TRUE(waitFor([&] { return server.layout() == Layout{{laptop, "1280x800+0+0 primary"}}; }, 10s))
+        << server.layout().size() << " lit, the laptop's " << server.layout()[laptop];
+
+    // Turned off, the tablet's monitor sends nothing more: the session is
+    // built again. (Mutter 43 itself may crash on that configuration; its
+    // return then rebuilds the session.)
+    launch();
+    ASSERT_TRUE(waitFor([&] { return !(ours = lit("1600x1200+")).empty(); }, 30s)) << output();
+    ASSERT_TRUE(running()) << output();
+    server.restartAfterCrash();
+    server.applyLayout({{laptop, 0, 0, true}});
+    EXPECT_TRUE(outputHas("left the desktop (the layout changed): restarting", 10s)
+        || outputHas("compositor (Mutter) left the session bus", 1s)) << output();
+    ASSERT_TRUE(waitFor([&] { return !lit("1600x1200+").empty(); }, 30s)) << output();
+    ASSERT_TRUE(running()) << output();
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_TRUE(waitFor([&] { return server.layout() == Layout{{laptop, "1280x800+0+0 primary"}}; }, 10s));
+}
+
 // Killed with -9 while it starts or streams on GNOME, the daemon leaves its
 // tunnels on the tablet (its virtual monitor goes with its bus connection);
 // the next start removes them before it makes its own, and its stop leaves

@@ -11,10 +11,13 @@
 #pragma once
 
 #include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
 #include <set>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gio/gio.h>
 
 #include "platform/ServerRig.h"
@@ -141,6 +144,8 @@ public:
         std::ofstream(directory / "restart").close();
         if (const pid_t mutter = compositorPid(); mutter > 0) kill(mutter, SIGKILL);
     }
+    // Should Mutter end from now on (a crash of its own), it is started again.
+    void restartAfterCrash() { std::ofstream(directory / "restart").close(); }
     // Mutter again on the same bus; false when its services did not come back.
     bool resumeMutter()
     {
@@ -197,7 +202,119 @@ public:
         return sizes;
     }
 
+    // The desktop's arrangement as a display-settings client reads it
+    // (DisplayConfig GetCurrentState): each lit monitor's connector with
+    // "WxH+X+Y", " primary" added on the primary's.
+    std::map<std::string, std::string> layout() const
+    {
+        std::map<std::string, std::string> placed;
+        withDisplayConfig([&](const State& state, GDBusConnection*) {
+            for (const auto& [connector, where] : state.lit) placed[connector] = state.modes.at(connector).second + where;
+        });
+        return placed;
+    }
+
+    struct Place {
+        std::string connector;
+        int x = 0;
+        int y = 0;
+        bool primary = false;
+    };
+    // What the display settings do when the user applies a layout
+    // (ApplyMonitorsConfig, temporary): each listed monitor at its current
+    // mode where given, the others turned off. Mutter's refusal, or "".
+    std::string applyLayout(const std::vector<Place>& places) const
+    {
+        std::string refusal = "no display configuration";
+        withDisplayConfig([&](const State& state, GDBusConnection* bus) {
+            GVariantBuilder logical;
+            g_variant_builder_init(&logical, G_VARIANT_TYPE("a(iiduba(ssa{sv}))"));
+            for (const Place& place : places) {
+                const auto it = state.modes.find(place.connector);
+                if (it == state.modes.end()) continue;
+                GVariantBuilder monitors;
+                g_variant_builder_init(&monitors, G_VARIANT_TYPE("a(ssa{sv})"));
+                g_variant_builder_add(&monitors, "(ss@a{sv})", place.connector.c_str(), it->second.first.c_str(),
+                    g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0));
+                g_variant_builder_add(&logical, "(iiduba(ssa{sv}))", place.x, place.y, 1.0, 0u,
+                    gboolean(place.primary), &monitors);
+            }
+            GError* error = nullptr;
+            GVariant* reply = g_dbus_connection_call_sync(bus, "org.gnome.Mutter.DisplayConfig",
+                "/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig", "ApplyMonitorsConfig",
+                g_variant_new("(uua(iiduba(ssa{sv}))@a{sv})", state.serial, 1u, &logical,
+                    g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+                nullptr, G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+            refusal = error ? error->message : "";
+            g_clear_error(&error);
+            if (reply) g_variant_unref(reply);
+        });
+        return refusal;
+    }
+
 private:
+    struct State {
+        std::uint32_t serial = 0;
+        std::map<std::string, std::pair<std::string, std::string>> modes; // connector: current mode's id, "WxH"
+        std::map<std::string, std::string> lit;                           // connector: "+X+Y[ primary]"
+    };
+
+    // Calls `use` with the display configuration's current state and a connection.
+    void withDisplayConfig(const std::function<void(const State&, GDBusConnection*)>& use) const
+    {
+        const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
+        GDBusConnection* bus = address ? g_dbus_connection_new_for_address_sync(address,
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
+                | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr) : nullptr;
+        if (!bus) return;
+        GVariant* reply = g_dbus_connection_call_sync(bus, "org.gnome.Mutter.DisplayConfig",
+            "/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig", "GetCurrentState", nullptr,
+            G_VARIANT_TYPE("(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})"), G_DBUS_CALL_FLAGS_NONE,
+            10000, nullptr, nullptr);
+        if (reply) {
+            State state;
+            GVariantIter* monitors = nullptr;
+            GVariantIter* logical = nullptr;
+            g_variant_get(reply, "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})", &state.serial,
+                &monitors, &logical, nullptr);
+            const gchar* connector = nullptr;
+            GVariantIter* modes = nullptr;
+            while (g_variant_iter_next(monitors, "((&s&s&s&s)a(siiddada{sv})a{sv})", &connector, nullptr, nullptr,
+                nullptr, &modes, nullptr)) {
+                const gchar* id = nullptr;
+                gint32 width = 0;
+                gint32 height = 0;
+                GVariant* properties = nullptr;
+                while (g_variant_iter_next(modes, "(&siiddad@a{sv})", &id, &width, &height, nullptr, nullptr,
+                    nullptr, &properties)) {
+                    gboolean current = FALSE;
+                    g_variant_lookup(properties, "is-current", "b", &current);
+                    if (current) state.modes[connector] = {id, fmt::format("{}x{}", width, height)};
+                    g_variant_unref(properties);
+                }
+                g_variant_iter_free(modes);
+            }
+            gint32 x = 0;
+            gint32 y = 0;
+            gboolean primary = FALSE;
+            GVariantIter* members = nullptr;
+            while (g_variant_iter_next(logical, "(iiduba(ssss)a{sv})", &x, &y, nullptr, nullptr, &primary, &members,
+                nullptr)) {
+                while (g_variant_iter_next(members, "(&s&s&s&s)", &connector, nullptr, nullptr, nullptr)) {
+                    state.lit[connector] = fmt::format("+{}+{}{}", x, y, primary ? " primary" : "");
+                }
+                g_variant_iter_free(members);
+            }
+            g_variant_iter_free(monitors);
+            g_variant_iter_free(logical);
+            g_variant_unref(reply);
+            use(state, bus);
+        }
+        g_dbus_connection_close_sync(bus, nullptr, nullptr);
+        g_object_unref(bus);
+    }
+
     void stop() { stopSession(); }
 };
 

@@ -1,5 +1,6 @@
 #include "platform/wayland/WaylandDesktop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -54,7 +55,40 @@ std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
             if (std::string_view(name) != REMOTE_DESKTOP_SERVICE) return;
             if (auto self = weak.lock()) self->compositorChanged(*newOwner == '\0');
         });
+    desktop->layoutWatch_ = desktop->bus_->subscribe(DISPLAY_CONFIG_SERVICE, "/org/gnome/Mutter/DisplayConfig",
+        DISPLAY_CONFIG_SERVICE, "MonitorsChanged", [weak](GVariant*) {
+            if (auto self = weak.lock()) self->layoutChanged();
+        });
     return desktop;
+}
+
+void WaylandDesktop::layoutChanged()
+{
+    // Only virtual monitors Mutter already listed as ours are judged: one
+    // being made or removed has no connector yet (or any more).
+    std::map<std::uint32_t, std::string> watched;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& [id, entry] : entries_) {
+            if (!entry->mirroring && !entry->closed && !entry->connector.empty()) watched.emplace(id, entry->connector);
+        }
+    }
+    if (watched.empty()) return;
+    std::string error;
+    const auto all = allMonitors(&error);
+    if (!error.empty()) return; // Mutter is going away: compositorChanged() handles that
+    for (const auto& [id, connector] : watched) {
+        const bool lit = std::any_of(all.begin(), all.end(),
+            [&](const Monitor& monitor) { return monitor.connector == connector && monitor.lit; });
+        if (lit) continue;
+        {
+            std::lock_guard guard(lock_);
+            auto it = entries_.find(id);
+            if (it == entries_.end() || it->second->connector != connector || it->second->closed) continue;
+            it->second->closed = true;
+        }
+        ended(id, fmt::format("its monitor {} was turned off in the display settings", connector));
+    }
 }
 
 void WaylandDesktop::onCompositorAway(std::function<void(bool away)> changed)
@@ -96,6 +130,7 @@ void WaylandDesktop::compositorChanged(bool away)
 WaylandDesktop::~WaylandDesktop()
 {
     if (ownerWatch_ != 0) bus_->unsubscribe(ownerWatch_);
+    if (layoutWatch_ != 0) bus_->unsubscribe(layoutWatch_);
     // Every recording stops before the connections it uses go.
     removeAll();
 }
@@ -302,7 +337,12 @@ void WaylandDesktop::closed(std::uint32_t id)
         std::lock_guard guard(lock_);
         if (auto it = entries_.find(id); it != entries_.end()) it->second->closed = true;
     }
-    log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: Mutter ended the session of virtual display {}", id));
+    ended(id, "Mutter ended its session");
+}
+
+void WaylandDesktop::ended(std::uint32_t id, const std::string& why)
+{
+    log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: virtual display {} ended: {}", id, why));
     sinks_.ended(id);
 }
 
@@ -358,7 +398,7 @@ std::vector<WaylandDesktop::Monitor> WaylandDesktop::allMonitors(std::string* er
     }
     g_variant_iter_free(monitors);
 
-    // The primary logical monitor's connectors.
+    // The connectors of the logical monitors (the lit ones), the primary's marked.
     GVariant* group = nullptr;
     while ((group = g_variant_iter_next_value(logical))) {
         gboolean primary = FALSE;
@@ -367,9 +407,11 @@ std::vector<WaylandDesktop::Monitor> WaylandDesktop::allMonitors(std::string* er
         GVariantIter member;
         g_variant_iter_init(&member, members);
         const gchar* name = nullptr;
-        while (primary && g_variant_iter_next(&member, "(&s&s&s&s)", &name, nullptr, nullptr, nullptr)) {
+        while (g_variant_iter_next(&member, "(&s&s&s&s)", &name, nullptr, nullptr, nullptr)) {
             for (auto& monitor : found) {
-                if (monitor.connector == name) monitor.primary = true;
+                if (monitor.connector != name) continue;
+                monitor.lit = true;
+                monitor.primary = monitor.primary || primary;
             }
         }
         g_variant_unref(members);

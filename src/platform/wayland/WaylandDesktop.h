@@ -8,6 +8,14 @@
 // input server computes points there, and the injector maps a point back to
 // its display and the stream's pixels.
 //
+// The user may rearrange the desktop in the display settings at any time.
+// A virtual monitor of ours that is moved (or made the primary) needs
+// nothing: its stream and the input that refers to the stream follow it.
+// One turned off keeps its session but sends no picture again, so its
+// display ends as if Mutter had ended the session (its capture ends and the
+// owner builds the display anew). We never apply a configuration of our own:
+// the layout the user made stays when our monitor goes.
+//
 // Threads: every member may be called from any thread. Slow changes (create,
 // remove, mirror, resize: D-Bus round trips and a PipeWire negotiation) run
 // one at a time. Frames reach the attached FrameSink on PipeWire's thread.
@@ -88,6 +96,7 @@ public:
         std::string connector;
         bool builtIn = false;
         bool primary = false;
+        bool lit = false; // part of the desktop (the user may turn a monitor off)
         std::uint32_t width = 0; // current mode
         std::uint32_t height = 0;
     };
@@ -107,12 +116,15 @@ private:
     std::string awaitMonitor(const std::set<std::string>& before, std::uint32_t width, std::uint32_t height);
     void deliver(std::uint32_t id, const Frame& frame);
     void closed(std::uint32_t id);
+    void ended(std::uint32_t id, const std::string& why);
+    void layoutChanged();
     void compositorChanged(bool away);
     std::uint32_t idFor(const std::string& connector);
 
     std::shared_ptr<MutterBus> bus_;
     std::shared_ptr<PipeWire> pipewire_;
     unsigned ownerWatch_ = 0;
+    unsigned layoutWatch_ = 0;
     std::mutex awayLock_;
     bool away_ = false;
     std::function<void(bool)> onAway_;
