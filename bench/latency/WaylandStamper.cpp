@@ -10,6 +10,7 @@
 // has its size and its first picture, then (level, steady-clock seconds) of
 // each stamp as its frame is handed to the compositor. Ends on SIGTERM, or
 // when the reader of its output goes.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -140,7 +141,8 @@ int main(int argc, char** argv)
         const double drawn = now();
         SDL_UpdateWindowSurfaceRects(window, changed, count);
         if (!emit(level, drawn)) return 0;
-        next += period;
-        std::this_thread::sleep_until(next); // the 60 fps cadence
+        // The 60 fps cadence; a present that took longer starts it again.
+        next = std::max(next + period, std::chrono::steady_clock::now());
+        std::this_thread::sleep_until(next);
     }
 }

@@ -81,10 +81,17 @@ int stampLevel(long k) { return 32 + static_cast<int>(k % STAMP_LEVELS); }
 struct StampTimes {
     std::mutex lock;
     std::array<double, 256> at{};
+    long count = 0;
     void record(int level, double t)
     {
         std::lock_guard guard(lock);
         at[static_cast<std::size_t>(level)] = t;
+        ++count;
+    }
+    long recorded()
+    {
+        std::lock_guard guard(lock);
+        return count;
     }
     double get(int level)
     {
@@ -189,14 +196,16 @@ double cpuSeconds()
 // (where allowed) so that busy loops beside the bench do not delay it.
 [[noreturn]] void runDecoder(std::uint16_t port, int out, int width)
 {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     setpriority(PRIO_PROCESS, 0, -10);
     companion::CompanionClient client;
     if (!client.connect("127.0.0.1", port, std::chrono::milliseconds(5000)) || !client.readGreeting(std::chrono::milliseconds(5000))) {
         _exit(2);
     }
     int last = -1;
-    for (;;) {
-        auto frame = client.readFrame(std::chrono::milliseconds(3000));
+    // The first frame waits for the drawing client and the capture to start.
+    for (auto wait = std::chrono::milliseconds(60000);; wait = std::chrono::milliseconds(3000)) {
+        auto frame = client.readFrame(wait);
         if (!frame) _exit(client.closed() ? 0 : 3);
         client.sendAck(frame->sequenceNumber);
         const auto& picture = client.decoder().frame();
@@ -477,6 +486,11 @@ int main(int argc, char** argv)
         if (options->mutter) {
             if (!startStamper(*t, options->scene)) {
                 std::cerr << "qb_latency_bench: the drawing client did not show its window\n";
+                for (auto& other : tablets) {
+                    if (other->stamper > 0) stopChild(other->stamper);
+                    stopChild(other->decoder);
+                    if (other->reader.joinable()) other->reader.join();
+                }
                 return 1;
             }
         } else {
@@ -511,6 +525,8 @@ int main(int argc, char** argv)
     loop.runFor(std::chrono::milliseconds(2000));
     const long rssStart = residentKB();
     const double cpuStart = cpuSeconds();
+    std::vector<long> drawnStart;
+    for (auto& tablet : tablets) drawnStart.push_back(tablet->drawn.recorded());
     const auto wallStart = SteadyClock::now();
     const auto end = wallStart + std::chrono::seconds(options->seconds);
     while (SteadyClock::now() < end) {
@@ -518,6 +534,8 @@ int main(int argc, char** argv)
     }
     const double wall = std::chrono::duration<double>(SteadyClock::now() - wallStart).count();
     const double cpu = cpuSeconds() - cpuStart;
+    std::vector<long> drawnCount;
+    for (std::size_t i = 0; i < tablets.size(); ++i) drawnCount.push_back(tablets[i]->drawn.recorded() - drawnStart[i]);
     const long rssEnd = residentKB();
 
     for (pid_t hog : hogs) stopChild(hog);
@@ -547,7 +565,8 @@ int main(int argc, char** argv)
     const double from = secondsOf(wallStart), to = from + wall;
     bool everyTabletSeen = true;
     std::int64_t skipped = 0;
-    for (auto& tablet : tablets) {
+    for (std::size_t i = 0; i < tablets.size(); ++i) {
+        Tablet* tablet = tablets[i].get();
         std::vector<double> captureToDecoded, drawnToDecoded, drawnToCaptured;
         std::size_t seen = 0;
         tablet->decoded.resize(tablet->decodedCount);
@@ -565,8 +584,8 @@ int main(int argc, char** argv)
         skipped += tablet->capture->skippedFrames();
         const auto ctd = percentiles(captureToDecoded), dtd = percentiles(drawnToDecoded),
                    dtc = percentiles(drawnToCaptured);
-        std::cout << fmt::format("tablet {}x{} grey: {} stamps decoded ({:.1f}/s), skipped frames {}\n", tablet->width,
-            tablet->height, seen, seen / wall, tablet->capture->skippedFrames());
+        std::cout << fmt::format("tablet {}x{} grey: {} stamps decoded ({:.1f}/s) of {:.1f}/s drawn, skipped frames {}\n",
+            tablet->width, tablet->height, seen, seen / wall, drawnCount[i] / wall, tablet->capture->skippedFrames());
         std::cout << fmt::format("  capture->decoded ms: p50 {:.2f}  p99 {:.2f}  (n={})\n", ctd.p50, ctd.p99, ctd.count);
         std::cout << fmt::format("  drawn->decoded ms:   p50 {:.2f}  p99 {:.2f}  (n={})\n", dtd.p50, dtd.p99, dtd.count);
         std::cout << fmt::format("  drawn->captured ms:  p50 {:.2f}  p99 {:.2f}  (n={})\n", dtc.p50, dtc.p99, dtc.count);
