@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include "platform/ThreadPriority.h"
+
 namespace qb {
 
 struct RowSplitter::Job {
@@ -25,7 +27,10 @@ RowSplitter::RowSplitter(unsigned helpers)
 {
     threads_.reserve(helpers);
     for (unsigned i = 0; i < helpers; ++i) {
-        threads_.emplace_back([this] { helperLoop(); });
+        threads_.emplace_back([this] {
+            raiseFrameThreadPriority(); // a band waits for its slowest helper
+            helperLoop();
+        });
         pthread_setname_np(threads_.back().native_handle(), "encode");
     }
 }

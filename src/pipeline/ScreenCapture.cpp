@@ -10,6 +10,7 @@
 
 #include "diagnostics/Log.h"
 #include "pipeline/HardwareEncoder.h"
+#include "platform/ThreadPriority.h"
 #include "runtime/Queues.h"
 
 namespace qb {
@@ -326,6 +327,9 @@ void ScreenCapture::createAndStartStream()
     request.minimumFrameTime = 1.0 / NOMINAL_FPS;
     request.showCursor = true;
     request.queue = SerialQueue::makeDedicated("capture");
+    // The capture thread reads and encodes every frame; on a busy machine its
+    // wait for a core is the latency's tail.
+    request.queue->async([] { raiseFrameThreadPriority(); });
 
     std::weak_ptr<ScreenCapture> weak = weak_from_this();
     std::shared_ptr<CaptureStream> stream = backend_->createStream(request,

@@ -19,12 +19,18 @@
 // Every time counts from when its frame was due, not from when its capture
 // ran: a late wake-up of the capture thread does not push later frames back.
 //
+// A wake-up that finds nothing of its own to take (X11 reports damage for
+// the whole screen, so a stream hears of every other output's changes)
+// gives its place back, or a second tablet's drawing would use up this
+// one's frames and delay its own changes by most of a frame.
+//
 // Not thread-safe: the stream's lock guards it.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 
 namespace qb {
 
@@ -41,15 +47,37 @@ public:
     {
         double due = std::max(now, last_ + frameTime_ * (1 - SLACK));
         due = std::max(due, window_[next_] + frameTime_ * (static_cast<double>(WINDOW) - SLACK));
+        released_ = {last_, window_[next_]};
         window_[next_] = due;
         next_ = (next_ + 1) % WINDOW;
         last_ = due;
+        ++claims_;
         return due;
     }
 
+    // How many claims were made: a capture that wants to give its place
+    // back checks that no claim came after its own.
+    unsigned long claims() const { return claims_; }
+
+    // The last claim's place given back, as if it had not been made. Only
+    // the last one, once.
+    void release()
+    {
+        if (!released_) return;
+        next_ = (next_ + WINDOW - 1) % WINDOW;
+        last_ = released_->last;
+        window_[next_] = released_->slot;
+        released_.reset();
+    }
+
 private:
+    struct Before {
+        double last, slot;
+    };
     double frameTime_;
     double last_ = -1e9;
+    std::optional<Before> released_; // what the last claim replaced
+    unsigned long claims_ = 0;
     std::array<double, WINDOW> window_ = filled(-1e9); // the last WINDOW due times, oldest at next_
     std::size_t next_ = 0;
 

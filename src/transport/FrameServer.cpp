@@ -7,6 +7,7 @@
 
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
+#include "platform/ThreadPriority.h"
 #include "runtime/Clock.h"
 #include "runtime/Queues.h"
 #include "transport/FrameProtocol.h"
@@ -83,9 +84,12 @@ std::shared_ptr<FrameServer> FrameServer::make(Options options)
 
 FrameServer::FrameServer(Options options)
     : options_(options)
-    , queue_(SerialQueue::make("tcp-server"))
+    , queue_(SerialQueue::makeDedicated("tcp-server"))
     , acks_(mediaTime())
 {
+    // Every frame passes this queue between the encoder and the socket: on a
+    // shared pool at the normal priority it waited there for a core.
+    queue_->async([] { raiseFrameThreadPriority(); });
 }
 
 FrameServer::~FrameServer()

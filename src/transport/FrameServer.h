@@ -8,7 +8,8 @@
 // statistics and the frame pacer.
 //
 // Threads: sockets, handlers and the callbacks run on the server's own serial
-// queue "tcp-server". broadcast(), sendCommand(), the geometry setters and the
+// queue "tcp-server", a thread of its own at the frame path's priority
+// (platform/ThreadPriority.h). broadcast(), sendCommand(), the geometry setters and the
 // readers may be called from any thread (the encoder calls broadcast() on its
 // capture queue). Two locks, never nested: one guards the client list, the
 // keyframe cache and the announced state; the other guards the

@@ -36,5 +36,29 @@ TEST(CaptureCadence, ChangesAreTakenAsTheyComeWithinTheFrameRateCap)
     EXPECT_LE(frames, 1040);
 }
 
+// Another output's changes wake the stream, which finds nothing of its own:
+// its own change right after is still taken at once, and a flood of such
+// wake-ups between real frames does not loosen the cap.
+TEST(CaptureCadence, AWakeUpThatTookNothingGivesItsPlaceBack)
+{
+    CaptureCadence cadence(FRAME);
+    cadence.claim(5.000);
+    cadence.release();
+    EXPECT_DOUBLE_EQ(cadence.claim(5.001), 5.001);
+    EXPECT_DOUBLE_EQ(cadence.claim(5.002), 5.0085);
+    cadence.release();
+    cadence.release(); // only the last claim: the one at 5.001 stays
+    EXPECT_DOUBLE_EQ(cadence.claim(5.003), 5.0085);
+
+    CaptureCadence flood(FRAME);
+    int frames = 0;
+    for (double due = 0; due < 10.0; ++frames) {
+        flood.claim(due);
+        flood.release();
+        due = flood.claim(due);
+    }
+    EXPECT_LE(frames, 1040);
+}
+
 } // namespace
 } // namespace qb

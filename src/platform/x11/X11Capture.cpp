@@ -263,10 +263,12 @@ void releaseServerSide(StreamState& state)
 void capture(const std::shared_ptr<StreamState>& state)
 {
     bool forced = false;
+    unsigned long claim = 0;
     {
         std::lock_guard guard(state->lock);
         state->scheduled = false;
         if (!state->active) return;
+        claim = state->cadence.claims();
         forced = std::exchange(state->forced, false);
         if (std::exchange(state->reread, false)) state->fullNext = true;
         ++state->inHandler;
@@ -290,6 +292,7 @@ void capture(const std::shared_ptr<StreamState>& state)
 
     std::vector<CaptureRect> rects;
     bool delivered = false;
+    bool nothingHere = false; // the damage was all on other outputs
     {
         X11Display::Lock hold(x);
         if (!(*rect == state->rect) || !state->shm.image) {
@@ -328,7 +331,9 @@ void capture(const std::shared_ptr<StreamState>& state)
 
             if (rects.empty() && forced) {
                 delivered = true; // the picture as last read, nothing changed
-            } else if (!rects.empty()) {
+            } else if (rects.empty()) {
+                nothingHere = true;
+            } else {
                 // Only the bands of rows that changed are read, each apart
                 // (a character typed far below the clock does not read the
                 // screen between them).
@@ -364,6 +369,10 @@ void capture(const std::shared_ptr<StreamState>& state)
         endStream(state);
         finish();
         return;
+    }
+    if (nothingHere) {
+        std::lock_guard guard(state->lock);
+        if (state->cadence.claims() == claim) state->cadence.release();
     }
     if (delivered) {
         auto& surface = state->surface;
