@@ -44,7 +44,7 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     initial.displayMode = env.displayMode;
     initial.connectionMode = env.connectionMode;
     if (env.settings) {
-        if (const auto values = env.settings->load()) applySettings(*values, initial);
+        if (const auto values = env.settings->load()) static_cast<EngineSettingsValues&>(initial) = *values;
     }
     logInfo("Engine",
         fmt::format("init, resolution: {}x{}, mode: {}", state_.resolution.width, state_.resolution.height,
