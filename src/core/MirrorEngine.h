@@ -246,7 +246,9 @@ private:
     void changeSetting(T Owner::*field, std::type_identity_t<T> value, EngineProperty property);
     void settingChanged(EngineProperty property);
 
-    asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
+    // Starts one session of the line-up; when its capture would not start,
+    // the desktop's reason goes to `captureFailure`.
+    asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session, std::string* captureFailure = nullptr);
     // Installs the session's callbacks: what it reports reaches the engine.
     void watchSession(const std::shared_ptr<DeviceSession>& session);
     // Opens the preview and control page unless they run; the failure text
