@@ -285,6 +285,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     engineTiming.pageSessionGrace = scaled(engineTiming.pageSessionGrace, daemon->scale);
     engineTiming.session.displayPause = scaled(engineTiming.session.displayPause, daemon->scale);
     engineTiming.session.retryPause = scaled(engineTiming.session.retryPause, daemon->scale);
+    engineTiming.session.captureRetryPause = scaled(engineTiming.session.captureRetryPause, daemon->scale);
     engineTiming.session.healthCheckInterval = scaled(engineTiming.session.healthCheckInterval, daemon->scale);
     engineTiming.session.capture.statsInterval *= daemon->scale;
     engineTiming.session.capture.reread = scaled(engineTiming.session.capture.reread, daemon->scale);

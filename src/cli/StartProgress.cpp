@@ -24,6 +24,8 @@ std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn)
         return "Hint: another program may hold ports 8890-8891; `quillbright doctor` names it.";
     case MirrorStatus::Cause::noSessions:
         return "Hint: check that `adb devices` lists the tablet as \"device\", then run `quillbright restart`.";
+    case MirrorStatus::Cause::captureFailed:
+        return "Hint: `quillbright doctor` checks the display; `quillbright logs error` shows each attempt.";
     case MirrorStatus::Cause::companionCrashed:
         return "Hint: open the QuillBright app on the tablet once, then run `quillbright reconnect`.";
     case MirrorStatus::Cause::other: break;

@@ -55,7 +55,22 @@ enum class SetupFailureCause {
     companionStale,        // the app is too old and could not be updated
 };
 
-struct EngineState {
+// The persisted settings with their defaults (core/EngineSettings.h keeps
+// them in the settings store); the published state holds them as they are.
+struct EngineSettingsValues {
+    DisplayResolution resolution = DisplayResolution::cozy();
+    std::string nonDC1Mode = "portrait-cozy";
+    DisplayMode displayMode = DisplayMode::mirror;
+    double contrastAmount = 1.0;
+    double gammaAmount = 1.2;
+    DisplayProfile displayProfile = DisplayProfile::crispPaper;
+    bool autoMirrorEnabled = true;
+    bool autoDimHost = true;
+    ConnectionMode connectionMode = ConnectionMode::usb;
+    bool clamshellModeEnabled = false;
+};
+
+struct EngineState : EngineSettingsValues {
     MirrorStatus status;
     // Folded over the sessions while running: fps, frame size and timings of
     // the first session, bandwidth, frames, skips and clients summed, the
@@ -77,18 +92,6 @@ struct EngineState {
     std::optional<std::string> updateURL;
     std::optional<std::string> companionVersion;
     bool companionUpdateFailed = false;
-
-    // The persisted settings.
-    DisplayResolution resolution = DisplayResolution::cozy();
-    std::string nonDC1Mode = "portrait-cozy";
-    DisplayMode displayMode = DisplayMode::mirror;
-    double contrastAmount = 1.0;
-    double gammaAmount = 1.2;
-    DisplayProfile displayProfile = DisplayProfile::crispPaper;
-    bool autoMirrorEnabled = true;
-    bool autoDimHost = true;
-    ConnectionMode connectionMode = ConnectionMode::usb;
-    bool clamshellModeEnabled = false;
 };
 
 } // namespace qb

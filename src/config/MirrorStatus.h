@@ -20,6 +20,7 @@ public:
         captureAccess,   // the screen may not be captured
         serverFailed,    // the preview and control page could not listen
         noSessions,      // no device's session started
+        captureFailed,   // the screen capture would not start (the message gives the desktop's reason)
         companionCrashed // the companion app died on the device
     };
 

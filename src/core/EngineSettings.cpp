@@ -46,20 +46,6 @@ const EngineSetting SETTINGS[] = {
 
 } // namespace
 
-void applySettings(const EngineSettingsValues& values, EngineState& state)
-{
-    state.resolution = values.resolution;
-    state.nonDC1Mode = values.nonDC1Mode;
-    state.displayMode = values.displayMode;
-    state.contrastAmount = values.contrastAmount;
-    state.gammaAmount = values.gammaAmount;
-    state.displayProfile = values.displayProfile;
-    state.autoMirrorEnabled = values.autoMirrorEnabled;
-    state.autoDimHost = values.autoDimHost;
-    state.clamshellModeEnabled = values.clamshellModeEnabled;
-    state.connectionMode = values.connectionMode;
-}
-
 const EngineSetting* engineSetting(EngineProperty property)
 {
     for (const auto& setting : SETTINGS) {
@@ -76,10 +62,7 @@ void EngineSettings::store(const EngineState& state, EngineProperty changed)
 void EngineSettings::storeValues(const EngineSettingsValues& values, std::initializer_list<EngineProperty> changed)
 {
     EngineState state;
-    state.resolution = values.resolution;
-    state.contrastAmount = values.contrastAmount;
-    state.gammaAmount = values.gammaAmount;
-    state.displayProfile = values.displayProfile;
+    static_cast<EngineSettingsValues&>(state) = values;
     for (const auto property : changed) store(state, property);
 }
 

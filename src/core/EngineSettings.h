@@ -33,19 +33,6 @@
 
 namespace qb {
 
-struct EngineSettingsValues {
-    DisplayResolution resolution = DisplayResolution::cozy();
-    std::string nonDC1Mode = "portrait-cozy";
-    DisplayMode displayMode = DisplayMode::mirror;
-    double contrastAmount = 1.0;
-    double gammaAmount = 1.2;
-    DisplayProfile displayProfile = DisplayProfile::crispPaper;
-    bool autoMirrorEnabled = true;
-    bool autoDimHost = true;
-    bool clamshellModeEnabled = false;
-    ConnectionMode connectionMode = ConnectionMode::usb;
-};
-
 // What a change of a setting does while the engine runs, besides being
 // stored at once.
 enum class SettingEffect {
@@ -60,7 +47,7 @@ enum class SettingEffect {
 };
 
 // One persisted setting: the engine property it stores, its key, its live
-// effect and how it is written. Defaults: EngineSettingsValues; migrations:
+// effect and how it is written. Defaults: EngineSettingsValues (config/EngineState.h); migrations:
 // EngineSettings::load().
 struct EngineSetting {
     EngineProperty property;
@@ -68,9 +55,6 @@ struct EngineSetting {
     SettingEffect effect;
     void (*write)(SettingsStore& store, std::string_view key, const EngineState& state);
 };
-
-// Copies the settings' values into the state's setting fields.
-void applySettings(const EngineSettingsValues& values, EngineState& state);
 
 // Every persisted setting, once; null for a property that is not one.
 const EngineSetting* engineSetting(EngineProperty property);

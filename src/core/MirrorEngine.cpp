@@ -44,7 +44,7 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     initial.displayMode = env.displayMode;
     initial.connectionMode = env.connectionMode;
     if (env.settings) {
-        if (const auto values = env.settings->load()) applySettings(*values, initial);
+        if (const auto values = env.settings->load()) static_cast<EngineSettingsValues&>(initial) = *values;
     }
     logInfo("Engine",
         fmt::format("init, resolution: {}x{}, mode: {}", state_.resolution.width, state_.resolution.height,
@@ -235,6 +235,10 @@ asio::awaitable<void> MirrorEngine::start()
     co_await starting_.join();
 }
 
+// GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
+// then mistakes its matching operator delete for a mismatched one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<void> MirrorEngine::startSequence()
 {
     const auto self = shared_from_this();
@@ -280,6 +284,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
     const auto lineup = deviceLineup(std::move(devices), choices, nativeSizes_);
+    std::string captureFailure;
     for (const LineupEntry& entry : lineup) {
         const ConnectedDevice& device = entry.device;
         engineLine(fmt::format("[MirrorEngine] Device {} ({}) → {}", device.serial, device.model,
@@ -293,7 +298,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
             // Only this device may touch the desktop or start and stop over the LAN.
             for (const auto& address : deviceAddresses(device)) lanPeers_->allow(address);
         }
-        auto starting = startSession(session);
+        auto starting = startSession(session, &captureFailure);
         co_await std::move(starting);
 
         if (lineup.size() > 1) {
@@ -307,7 +312,12 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     if (sessions_.empty()) {
         logError("Engine", "No sessions started — cleaning up");
-        setStatus(MirrorStatus::error("No device sessions could be started", MirrorStatus::Cause::noSessions));
+        if (!captureFailure.empty()) {
+            setStatus(MirrorStatus::error("Screen capture did not start: " + captureFailure,
+                MirrorStatus::Cause::captureFailed));
+        } else {
+            setStatus(MirrorStatus::error("No device sessions could be started", MirrorStatus::Cause::noSessions));
+        }
         co_return;
     }
 
@@ -340,8 +350,9 @@ asio::awaitable<void> MirrorEngine::startSequence()
     logInfo("Engine",
         fmt::format("WS: ws://localhost:{} | HTTP: http://localhost:{}", ports.webSocket, ports.http));
 }
+#pragma GCC diagnostic pop
 
-asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> session)
+asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> session, std::string* captureFailure)
 {
     watchSession(session);
     const std::string serial = session->id();
@@ -350,12 +361,14 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     // Until it has started, a stop finds the session here and tears it down.
     startingSession_ = session;
     std::string failure;
+    bool captureFailed = false;
     std::exception_ptr cancelled;
     try {
         auto starting = environment_.startSession(session, preview_.webSocket(), state_.contrastAmount, state_.gammaAmount);
         co_await std::move(starting);
     } catch (const std::exception& error) {
         failure = error.what();
+        captureFailed = dynamic_cast<const ScreenCaptureError*>(&error) != nullptr;
         if (failure.empty()) failure = "unknown error";
         if (teardown_.running() > 0) cancelled = std::current_exception();
     }
@@ -371,6 +384,7 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
     for (const auto& address : deviceAddresses(session->device())) lanPeers_->remove(address);
     // What the failed start created (virtual display, servers, tunnels) is
     // torn down before the session is dropped, so nothing keeps its ports.
+    if (captureFailed && captureFailure) *captureFailure = failure;
     co_await session->stop();
 }
 

@@ -234,18 +234,21 @@ private:
     static void engineLine(const std::string& line);
 
     // Sets one field of the state and, when it changed, tells the observers.
-    template <class T>
-    void publish(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
+    // (`Owner`: EngineState or the part of it that holds the field.)
+    template <class T, class Owner>
+    void publish(T Owner::*field, std::type_identity_t<T> value, EngineProperty property)
     {
         published_->publish(field, std::move(value), property);
     }
     void notify(EngineProperty property) { published_->notify(property); }
     // Publishes a setting, stores it and applies its live effect.
-    template <class T>
-    void changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property);
+    template <class T, class Owner>
+    void changeSetting(T Owner::*field, std::type_identity_t<T> value, EngineProperty property);
     void settingChanged(EngineProperty property);
 
-    asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session);
+    // Starts one session of the line-up; when its capture would not start,
+    // the desktop's reason goes to `captureFailure`.
+    asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session, std::string* captureFailure = nullptr);
     // Installs the session's callbacks: what it reports reaches the engine.
     void watchSession(const std::shared_ptr<DeviceSession>& session);
     // Opens the preview and control page unless they run; the failure text

@@ -87,7 +87,7 @@ void MirrorEngine::aggregateStats()
         publish(&EngineState::companionVersion, first.companionVersion(), EngineProperty::companionVersion);
     }
     publish(&EngineState::companionUpdateFailed, first.companionUpdateFailed(), EngineProperty::companionUpdateFailed);
-    MetricsRing::shared().record(metricsSample(state_.stats, wallNow()));
+    MetricsRing::shared().record({wallNow(), state_.stats});
 }
 
 void MirrorEngine::aggregateClientCount()

@@ -12,8 +12,8 @@
 
 namespace qb {
 
-template <class T>
-void MirrorEngine::changeSetting(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
+template <class T, class Owner>
+void MirrorEngine::changeSetting(T Owner::*field, std::type_identity_t<T> value, EngineProperty property)
 {
     publish(field, std::move(value), property);
     settingChanged(property);

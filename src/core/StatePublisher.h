@@ -25,8 +25,9 @@ public:
     // The initial values, before anyone observes.
     EngineState& initial() { return state_; }
 
-    template <class T>
-    void publish(T EngineState::*field, std::type_identity_t<T> value, EngineProperty property)
+    // (`Owner`: EngineState or the part of it that holds the field.)
+    template <class T, class Owner>
+    void publish(T Owner::*field, std::type_identity_t<T> value, EngineProperty property)
     {
         if (state_.*field == value) return;
         state_.*field = std::move(value);

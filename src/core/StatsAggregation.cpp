@@ -24,21 +24,4 @@ int totalClients(std::span<const StreamStats> sessions)
     return count;
 }
 
-MetricsSample metricsSample(const StreamStats& published, WallTime at)
-{
-    MetricsSample sample;
-    sample.timestamp = at;
-    sample.fps = published.fps;
-    sample.rttAvgMs = published.rttMs;
-    sample.rttP95Ms = published.rttP95Ms;
-    sample.jitterMs = published.jitterMs;
-    sample.bandwidthMbps = published.bandwidthMBps;
-    sample.frameSizeKB = static_cast<double>(published.frameSizeKB);
-    sample.skippedFrames = published.skippedFrames;
-    sample.greyMs = published.convertMs;
-    sample.compressMs = published.compressMs;
-    sample.clientCount = published.clientCount;
-    return sample;
-}
-
 } // namespace qb

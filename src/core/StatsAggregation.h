@@ -1,12 +1,11 @@
 // How the engine folds its sessions' statistics into the figures it
-// publishes, and the metrics sample it records from them. Pure functions;
+// publishes. Pure functions;
 // the engine calls them on the main loop whenever a session reports.
 #pragma once
 
 #include <span>
 
 #include "config/StreamStats.h"
-#include "diagnostics/MetricsRing.h"
 
 namespace qb {
 
@@ -18,8 +17,5 @@ StreamStats foldSessionStats(StreamStats published, std::span<const StreamStats>
 
 // The clients of all sessions.
 int totalClients(std::span<const StreamStats> sessions);
-
-// One metrics-ring sample of the published figures, taken at `at`.
-MetricsSample metricsSample(const StreamStats& published, WallTime at);
 
 } // namespace qb

@@ -62,16 +62,16 @@ std::optional<MetricsSummary> MetricsRing::summary(std::optional<double> last) c
     std::vector<double> rttAverages;
     rttAverages.reserve(window.size());
     for (const auto& sample : window) {
-        s.fpsAvg += sample.fps;
-        s.rttAvg += sample.rttAvgMs;
-        s.jitterAvg += sample.jitterMs;
-        s.bandwidthAvg += sample.bandwidthMbps;
-        s.fpsMin = std::min(s.fpsMin, sample.fps);
-        s.fpsMax = std::max(s.fpsMax, sample.fps);
-        s.rttMax = std::max(s.rttMax, sample.rttP95Ms);
-        s.jitterMax = std::max(s.jitterMax, sample.jitterMs);
-        s.bandwidthMax = std::max(s.bandwidthMax, sample.bandwidthMbps);
-        rttAverages.push_back(sample.rttAvgMs);
+        s.fpsAvg += sample.stats.fps;
+        s.rttAvg += sample.stats.rttMs;
+        s.jitterAvg += sample.stats.jitterMs;
+        s.bandwidthAvg += sample.stats.bandwidthMBps;
+        s.fpsMin = std::min(s.fpsMin, sample.stats.fps);
+        s.fpsMax = std::max(s.fpsMax, sample.stats.fps);
+        s.rttMax = std::max(s.rttMax, sample.stats.rttP95Ms);
+        s.jitterMax = std::max(s.jitterMax, sample.stats.jitterMs);
+        s.bandwidthMax = std::max(s.bandwidthMax, sample.stats.bandwidthMBps);
+        rttAverages.push_back(sample.stats.rttMs);
     }
     const auto n = static_cast<double>(window.size());
     s.fpsAvg /= n;
@@ -110,7 +110,7 @@ std::string MetricsRing::fpsTrend(double interval, std::optional<double> last) c
     std::map<Ticks::rep, std::pair<double, int>> windows; // index -> (fps sum, count)
     for (const auto& sample : window) {
         auto& [sum, count] = windows[(sample.timestamp - start) / step];
-        sum += sample.fps;
+        sum += sample.stats.fps;
         ++count;
     }
 

@@ -14,22 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "config/StreamStats.h"
 #include "runtime/Clock.h"
 
 namespace qb {
 
+// The engine's published figures (EngineState::stats) when it took them.
 struct MetricsSample {
     WallTime timestamp;
-    double fps = 0;
-    double rttAvgMs = 0;
-    double rttP95Ms = 0;
-    double jitterMs = 0;
-    double bandwidthMbps = 0;
-    double frameSizeKB = 0;
-    std::int64_t skippedFrames = 0;
-    double greyMs = 0;
-    double compressMs = 0;
-    std::int64_t clientCount = 0;
+    StreamStats stats;
 };
 
 struct MetricsSummary {

@@ -221,41 +221,28 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
                 serial, environment_.inputPort));
     }
 
-    ScreenCapture::Options options;
-    options.backend = environment_.captureBackend;
-    options.timing = timing_.capture;
-    options.comparisonEncoderFactory = environment_.comparisonEncoderFactory;
-    auto capture = std::make_shared<ScreenCapture>(tcpServer_, wsServer, displayID, static_cast<std::int64_t>(width),
-        static_cast<std::int64_t>(height), pixelFormat_, std::move(options));
-    capture->setContrastAmount(contrastAmount);
-    capture->setGammaAmount(gammaAmount);
-    capture->setEnableHardwareEncoderComparison(environment_.hardwareComparisonEnabled());
-    capture->setOnStats([weak](const StreamStats& stats) {
-        MainLoop::shared().post([weak, stats] {
-            const auto session = weak.lock();
-            if (!session) return;
-            session->stats_.takeEncoderFigures(stats);
-            if (session->onStatsChanged) session->onStatsChanged();
-        });
-    });
-    capture->setOnStreamEnded([weak] {
-        MainLoop::shared().post([weak] {
-            if (const auto session = weak.lock(); session && session->onDisplayGone) session->onDisplayGone();
-        });
-    });
-    capture_ = capture;
-    const Executor executor = co_await asio::this_coro::executor;
-    const auto signal = std::make_shared<StartSignal>(executor);
-    captureStarting_ = signal;
-    std::exception_ptr captureError;
-    try {
-        co_await capture->start();
-    } catch (...) {
-        captureError = std::current_exception();
+    // A temporary failure is tried again with a fresh capture after a
+    // growing pause, which a stop cuts short.
+    Duration retryPause = timing_.captureRetryPause;
+    for (int attempt = 1;; ++attempt) {
+        capture_ = makeCapture(displayID, wsServer, contrastAmount, gammaAmount);
+        std::string failure;
+        try {
+            co_await startCapture();
+            break;
+        } catch (const ScreenCaptureError& error) {
+            if (!error.temporary() || attempt >= timing_.captureStartAttempts || stopping()) throw;
+            failure = error.what();
+        }
+        componentLog(LogLevel::warn, COMPONENT,
+            fmt::format("[DeviceSession:{}] Capture did not start: {} — trying again in {} ms (attempt {} of {})",
+                serial, failure, std::chrono::duration_cast<std::chrono::milliseconds>(retryPause).count(),
+                attempt + 1, timing_.captureStartAttempts));
+        if (auto failed = std::move(capture_)) co_await failed->stop();
+        const bool waited = co_await pause_.sleep(retryPause);
+        if (!waited || stopping()) throw MirrorError::noVirtualDisplay();
+        retryPause *= 2;
     }
-    signal->finish();
-    if (captureStarting_ == signal) captureStarting_.reset();
-    if (captureError) std::rethrow_exception(captureError);
     if (stopping()) throw MirrorError::noVirtualDisplay();
 
     if (!skipADB_) {
@@ -290,6 +277,53 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     EventLog::shared().record(MirrorEvent::sessionStarted(serial, fmt::format("{}x{}", width, height), port_));
 
     if (supervisor_->connected()) supervisor_->startHealthCheck();
+}
+
+std::shared_ptr<ScreenCapture> DeviceSession::makeCapture(std::uint32_t displayID,
+    std::shared_ptr<WebSocketServer> wsServer, double contrastAmount, double gammaAmount)
+{
+    const std::weak_ptr<DeviceSession> weak = weak_from_this();
+    ScreenCapture::Options options;
+    options.backend = environment_.captureBackend;
+    options.timing = timing_.capture;
+    options.comparisonEncoderFactory = environment_.comparisonEncoderFactory;
+    auto capture = std::make_shared<ScreenCapture>(tcpServer_, std::move(wsServer), displayID,
+        static_cast<std::int64_t>(resolution_.width), static_cast<std::int64_t>(resolution_.height), pixelFormat_,
+        std::move(options));
+    capture->setContrastAmount(contrastAmount);
+    capture->setGammaAmount(gammaAmount);
+    capture->setEnableHardwareEncoderComparison(environment_.hardwareComparisonEnabled());
+    capture->setOnStats([weak](const StreamStats& stats) {
+        MainLoop::shared().post([weak, stats] {
+            const auto session = weak.lock();
+            if (!session) return;
+            session->stats_.takeEncoderFigures(stats);
+            if (session->onStatsChanged) session->onStatsChanged();
+        });
+    });
+    capture->setOnStreamEnded([weak] {
+        MainLoop::shared().post([weak] {
+            if (const auto session = weak.lock(); session && session->onDisplayGone) session->onDisplayGone();
+        });
+    });
+    return capture;
+}
+
+asio::awaitable<void> DeviceSession::startCapture()
+{
+    const auto capture = capture_;
+    const Executor executor = co_await asio::this_coro::executor;
+    const auto signal = std::make_shared<StartSignal>(executor);
+    captureStarting_ = signal;
+    std::exception_ptr captureError;
+    try {
+        co_await capture->start();
+    } catch (...) {
+        captureError = std::current_exception();
+    }
+    signal->finish();
+    if (captureStarting_ == signal) captureStarting_.reset();
+    if (captureError) std::rethrow_exception(captureError);
 }
 
 // ---------------------------------------------------------------------------

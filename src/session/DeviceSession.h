@@ -36,7 +36,8 @@
 // could not be created, or the session was stopped while starting),
 // boost::system::system_error (the frame server could not listen, or the
 // resolution does not fit the frame stream's 16-bit fields) or
-// ScreenCaptureError (the capture did not start). Components created before
+// ScreenCaptureError (the capture did not start; a temporary failure is
+// first tried again, see DeviceSessionTiming). Components created before
 // the failure stay until stop() removes them. Adb failures never fail the
 // start: they are reported through onSetupFailure and the display, capture
 // and servers keep running.
@@ -93,6 +94,12 @@ struct DeviceSessionTiming {
     Duration retryPause = std::chrono::seconds(1);
     // First companion health check and the period after it.
     Duration healthCheckInterval = std::chrono::seconds(30);
+    // A capture whose start failed for a passing reason (the display still
+    // being set up, the desktop busy) is tried again after this pause,
+    // doubled before each further try, in all at most captureStartAttempts
+    // times; a permanent failure is never tried again.
+    Duration captureRetryPause = std::chrono::milliseconds(500);
+    int captureStartAttempts = 4;
     // Passed on to the components.
     ScreenCaptureTiming capture;
     CompositorPacerTiming pacer;
@@ -220,6 +227,11 @@ private:
     struct StartSignal;
 
     std::string prefix() const;
+    // The capture of the display `displayID`, its callbacks installed.
+    std::shared_ptr<ScreenCapture> makeCapture(std::uint32_t displayID, std::shared_ptr<WebSocketServer> wsServer,
+        double contrastAmount, double gammaAmount);
+    // Starts capture_, which stop() waits for; throws ScreenCaptureError.
+    asio::awaitable<void> startCapture();
     // True once stop() has begun: a start under way gives up at its next step.
     bool stopping() const { return stopRequested_.load(); }
 

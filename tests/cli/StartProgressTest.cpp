@@ -22,6 +22,7 @@ TEST(StartProgress, EveryFailureTheEngineReportsGetsAOneLineHint)
         {MirrorStatus::error("no display", Cause::captureAccess), "DISPLAY and XAUTHORITY set"},
         {MirrorStatus::error("Server failed: bind", Cause::serverFailed), "ports 8890-8891"},
         {MirrorStatus::error("none", Cause::noSessions), "`adb devices` lists the tablet"},
+        {MirrorStatus::error("Screen capture did not start: busy", Cause::captureFailed), "shows each attempt"},
         {MirrorStatus::error("crashed", Cause::companionCrashed), "open the QuillBright app on the tablet"},
         // The advice follows the cause, not words in the message.
         {MirrorStatus::error("Server failed: port 8888 is in use, no X display"), "`quillbright doctor` checks what"},

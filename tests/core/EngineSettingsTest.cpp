@@ -76,24 +76,20 @@ TEST_F(EngineSettingsTest, EverySettingRoundTrips)
 {
     SettingsStore store(dir / "settings.json");
     store.setBool("v1.7_defaults_migrated", true);
+    const EngineSettingsValues values{.resolution = DisplayResolution::balanced(), .nonDC1Mode = "landscape-sharp",
+        .displayMode = DisplayMode::extended, .contrastAmount = 1.7, .gammaAmount = 1.1,
+        .displayProfile = DisplayProfile::custom, .autoMirrorEnabled = false, .autoDimHost = false,
+        .connectionMode = ConnectionMode::wifi, .clamshellModeEnabled = true};
     EngineState state;
-    state.resolution = DisplayResolution::balanced();
-    state.nonDC1Mode = "landscape-sharp";
-    state.displayMode = DisplayMode::extended;
-    state.contrastAmount = 1.7;
-    state.gammaAmount = 1.1;
-    state.displayProfile = DisplayProfile::custom;
-    state.autoMirrorEnabled = state.autoDimHost = false;
-    state.clamshellModeEnabled = true;
-    state.connectionMode = ConnectionMode::wifi;
+    static_cast<EngineSettingsValues&>(state) = values;
     for (int p = 0; p <= static_cast<int>(EngineProperty::clamshellModeEnabled); ++p) {
         EngineSettings(store).store(state, static_cast<EngineProperty>(p));
     }
-    const auto v = EngineSettings(store).load();
-    EXPECT_EQ(std::tuple(v.resolution, v.nonDC1Mode, v.displayMode, v.contrastAmount, v.gammaAmount, v.displayProfile),
-        std::tuple(state.resolution, state.nonDC1Mode, state.displayMode, 1.7, 1.1, DisplayProfile::custom));
-    EXPECT_EQ(std::tuple(v.autoMirrorEnabled, v.autoDimHost, v.clamshellModeEnabled, v.connectionMode),
-        std::tuple(false, false, true, ConnectionMode::wifi));
+    const auto fields = [](const EngineSettingsValues& v) {
+        return std::tuple(v.resolution, v.nonDC1Mode, v.displayMode, v.contrastAmount, v.gammaAmount,
+            v.displayProfile, v.autoMirrorEnabled, v.autoDimHost, v.connectionMode, v.clamshellModeEnabled);
+    };
+    EXPECT_EQ(fields(EngineSettings(store).load()), fields(values));
 }
 
 } // namespace

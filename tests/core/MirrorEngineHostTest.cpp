@@ -1,9 +1,11 @@
 // The engine's host integration: the front-light controller on the DC-1
-// session, and the repair after the lid opens.
+// session, the repair after the lid opens, and a capture that is slow to
+// start, over the simulated desktop.
 #include "core/MirrorEngine.h"
 
 #include <algorithm>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "core/EngineFakes.h"
@@ -23,6 +25,38 @@ using test::device;
 using test::runOnMain;
 
 asio::awaitable<void> noSessionWork() { co_return; }
+
+// One DC-1 whose sessions run for real on the simulated desktop.
+MirrorEngine::Environment simEnvironment()
+{
+    MirrorEngine::Environment environment;
+    environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
+    environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
+    environment.removeLeftoverTunnels = [] { return 0; };
+    environment.portAvailable = [](std::uint16_t) { return true; };
+    environment.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<test::LinkedADB>(); };
+    environment.ports = {.stream = 0, .webSocket = 0, .http = 0, .input = 0};
+    environment.session.virtualDisplays = sim::makeSimVirtualDisplays();
+    environment.session.pacerWindows = sim::makeSimPacerWindows();
+    environment.session.captureBackend = sim::makeSimCaptureBackend();
+    environment.session.hardwareComparisonEnabled = [] { return false; };
+    environment.session.inputPort = 0;
+    environment.deviceMonitor = std::make_shared<test::QuietDeviceMonitor>();
+    environment.updateChecks = makeUpdateChecks([] { return std::optional<UpdateChecker::Release>(); }, 1h, 1h);
+    return environment;
+}
+
+MirrorEngine::Timing simTiming()
+{
+    MirrorEngine::Timing timing;
+    timing.session.displayPause = 1ms;
+    timing.session.retryPause = 1ms;
+    timing.session.healthCheckInterval = 1h;
+    timing.session.captureRetryPause = 1ms;
+    timing.session.capture.drain = 1ms;
+    timing.session.capture.restartPause = 1ms;
+    return timing;
+}
 
 TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndRestoresThePanel)
 {
@@ -132,27 +166,9 @@ TEST(MirrorEngineHostTest, OpeningTheLidMirrorsAgainThenRestartsTheCapture)
     auto power = std::make_shared<sim::SimHostPower>();
     power->setLidClosed(true);
 
-    MirrorEngine::Environment environment;
-    environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
-    environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
-    environment.removeLeftoverTunnels = [] { return 0; };
-    environment.portAvailable = [](std::uint16_t) { return true; };
-    environment.makeADBBridge = [](const ConnectedDevice&) { return std::make_shared<test::LinkedADB>(); };
-    environment.ports = {.stream = 0, .webSocket = 0, .http = 0, .input = 0};
-    environment.session.virtualDisplays = sim::makeSimVirtualDisplays();
-    environment.session.pacerWindows = sim::makeSimPacerWindows();
-    environment.session.captureBackend = sim::makeSimCaptureBackend();
-    environment.session.hardwareComparisonEnabled = [] { return false; };
-    environment.session.inputPort = 0;
+    auto environment = simEnvironment();
     environment.sleep = makeSleepControl(power, {.lidPoll = 5ms});
-    environment.deviceMonitor = std::make_shared<test::QuietDeviceMonitor>();
-    environment.updateChecks = makeUpdateChecks([] { return std::optional<UpdateChecker::Release>(); }, 1h, 1h);
-    MirrorEngine::Timing timing;
-    timing.session.displayPause = 1ms;
-    timing.session.retryPause = 1ms;
-    timing.session.healthCheckInterval = 1h;
-    timing.session.capture.drain = 1ms;
-    timing.session.capture.restartPause = 1ms;
+    auto timing = simTiming();
     timing.lidRemirrorDelay = 30ms;
     timing.lidCaptureRestartDelay = 20ms;
     auto engine = MirrorEngine::make(environment, timing);
@@ -178,6 +194,61 @@ TEST(MirrorEngineHostTest, OpeningTheLidMirrorsAgainThenRestartsTheCapture)
 
     runOnMain(engine->stopAsync());
     sim::SimWorld::shared().reset();
+}
+
+// A capture start the desktop refuses for now is tried again until it
+// runs, within a bound; a refusal for good is not; a stop cuts the pause
+// short and leaves nothing behind.
+TEST(MirrorEngineHostTest, ATemporaryCaptureFailureIsRetriedWithinItsBound)
+{
+    auto& world = sim::SimWorld::shared();
+    world.reset();
+    PlatformLogCapture log;
+    const auto retries = [&] { return log.matching("Capture did not start").size(); };
+    const auto failWith = [&](int temporary, bool permanent) {
+        world.updateFailures([&](sim::SimFailures& failures) {
+            failures.temporaryStartFailures = temporary;
+            failures.startFailsPermanently = permanent;
+        });
+    };
+    const auto nothingLeft = [&] { return world.activeStreams() == 0 && world.displayIds().size() == 1; };
+
+    failWith(2, false);
+    auto timing = simTiming();
+    auto engine = MirrorEngine::make(simEnvironment(), timing);
+    runOnMain(engine->start());
+    EXPECT_EQ(engine->state().status, MirrorStatus::running());
+    EXPECT_EQ(world.activeStreams(), 1u);
+    EXPECT_EQ(retries(), 2u);
+    runOnMain(engine->stopAsync());
+
+    // Failing more often than it may try: the last failure, after four tries.
+    failWith(10, false);
+    runOnMain(engine->start());
+    EXPECT_EQ(engine->state().status.cause(), MirrorStatus::Cause::captureFailed);
+    EXPECT_EQ(world.failures().temporaryStartFailures, 10 - timing.session.captureStartAttempts);
+    EXPECT_EQ(retries(), 2u + 3u);
+    runOnMain(engine->stopAsync());
+    EXPECT_TRUE(nothingLeft());
+
+    failWith(0, true);
+    runOnMain(engine->start());
+    EXPECT_EQ(engine->state().status.cause(), MirrorStatus::Cause::captureFailed);
+    EXPECT_THAT(engine->state().status.message(), ::testing::HasSubstr("never to start"));
+    EXPECT_EQ(retries(), 5u);
+    runOnMain(engine->stopAsync());
+
+    // A stop during the pause before the next try.
+    failWith(1, false);
+    timing.session.captureRetryPause = 1h;
+    auto patient = MirrorEngine::make(simEnvironment(), timing);
+    MainLoop::shared().post([patient] { patient->requestStart(); });
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return retries() == 6; }, 20s));
+    patient->stop();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return patient->state().status == MirrorStatus::idle(); }, 20s));
+    EXPECT_TRUE(patient->sessions().empty());
+    EXPECT_TRUE(nothingLeft());
+    world.reset();
 }
 
 } // namespace

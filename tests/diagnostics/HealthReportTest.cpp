@@ -46,10 +46,7 @@ TEST(HealthReport, SectionsAndRunningLines)
     in.engine.stats.bandwidthMBps = 1.005;
     in.engine.updateVersion = "2.5";
     in.crashReports = "Found 1 crash report(s) in last 7 days:\n...";
-    MetricsSample sample;
-    sample.timestamp = wallNow();
-    sample.fps = 30;
-    metrics.record(sample);
+    metrics.record({wallNow(), StreamStats{.fps = 30}});
     logs.log(LogLevel::info, "Engine", "Mirroring started");
     const std::string running = generateHealthReport(in, metrics, events, logs);
     EXPECT_THAT(running, HasSubstr("device_detected=no\nfps=30.0\nclients=0\n"));

@@ -11,10 +11,7 @@ namespace {
 
 MetricsSample sampleAt(WallTime t, double fps)
 {
-    MetricsSample s;
-    s.timestamp = t;
-    s.fps = fps;
-    return s;
+    return {t, StreamStats{.fps = fps}};
 }
 
 WallTime at(double seconds)
@@ -28,8 +25,8 @@ TEST(MetricsRingTest, KeepsTheLatest300Samples)
     MetricsRing ring;
     for (int i = 0; i < 301; ++i) ring.record(sampleAt(test::knownInstant(), i));
     ASSERT_EQ(ring.allSamples().size(), 300u);
-    EXPECT_EQ(ring.allSamples().front().fps, 1);
-    EXPECT_EQ(ring.allSamples().back().fps, 300);
+    EXPECT_EQ(ring.allSamples().front().stats.fps, 1);
+    EXPECT_EQ(ring.allSamples().back().stats.fps, 300);
 }
 
 TEST(MetricsRingTest, FpsTrendSkipsEmptyWindowsAndSurvivesAClockSetBack)

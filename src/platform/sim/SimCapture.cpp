@@ -135,7 +135,15 @@ public:
     std::optional<CaptureFailure> start() override
     {
         auto& world = SimWorld::shared();
-        if (world.failures().startFails) return CaptureFailure::temporary("The simulated stream was told to fail.");
+        bool failsNow = false;
+        world.updateFailures([&](SimFailures& failures) {
+            failsNow = failures.temporaryStartFailures > 0;
+            if (failsNow) --failures.temporaryStartFailures;
+        });
+        if (failsNow) return CaptureFailure::temporary("The simulated stream was told to fail this time.");
+        if (world.failures().startFailsPermanently) {
+            return CaptureFailure::permanent("The simulated stream was told never to start.");
+        }
         if (!world.display(state_->request.displayId)) {
             return CaptureFailure::permanent(fmt::format("No simulated display {}.", state_->request.displayId));
         }

@@ -52,7 +52,8 @@ struct SimFailures {
     // Capture
     bool permissionDenied = false;
     bool createStreamFails = false;
-    bool startFails = false; // a temporary failure
+    int temporaryStartFailures = 0; // the next this many stream starts fail, temporarily
+    bool startFailsPermanently = false;
 };
 
 struct SimDisplayState {
