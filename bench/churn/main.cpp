@@ -17,7 +17,8 @@
 //                                        on the phone's port, unplug both
 //
 // and at the end of each round, with nothing plugged in, samples the daemon's
-// resident memory, open descriptors and threads. Every `--restart-every`
+// resident memory, open descriptors and threads (the least of five readings
+// over a second). Every `--restart-every`
 // rounds the daemon is stopped with SIGTERM and started again. After each
 // stop it checks that the daemon ended with 0, left no process behind, no
 // tunnel on the tablets and no output, mode or monitor of ours on the X
