@@ -18,6 +18,7 @@
 #include "device/ADBBridge.h"
 #include "diagnostics/Log.h"
 #include "platform/DesktopNotifications.h"
+#include "platform/MemoryRelease.h"
 #include "platform/Platform.h"
 #include "platform/systemd/ServiceManager.h"
 #include "runtime/Background.h"
@@ -265,6 +266,9 @@ void releaseDaemonSignals()
 
 int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
 {
+    // Before any stream: its frame buffers must go back to the system when
+    // it ends, or the idle daemon keeps the size of every stream it served.
+    const bool settled = settleAllocator();
     auto daemon = std::make_shared<Daemon>();
     daemon->paths = context.paths;
     daemon->out = &out;
@@ -276,6 +280,10 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
         return 1;
     }
     out << "QuillBright v" << MirrorEngine::appVersion << " -- CLI mode\n---\n" << std::flush;
+    if (!settled) {
+        componentLog(LogLevel::info, "Daemon",
+            "[Daemon] The allocator keeps its own policy: freed frame buffers may stay resident until mirroring stops");
+    }
     writePIDFile(context.paths);
 
     MirrorEngine::Timing engineTiming;
