@@ -519,6 +519,9 @@ void MirrorEngine::restart()
     // One restart at a time: a resolution change and the command that made
     // it both ask for one.
     restartPending_ = true;
+    // Cleared here, not when the task first runs: a stop that comes before
+    // the task does must still win.
+    stopRequested_ = false;
     tasks_.spawn(restartTask(weak_from_this()), "restart");
 }
 
@@ -531,7 +534,6 @@ asio::awaitable<void> MirrorEngine::restartTask(std::weak_ptr<MirrorEngine> weak
         ~Done() { engine.restartPending_ = false; }
     } done{*self};
     const DisplayMode mode = self->state_.displayMode;
-    self->stopRequested_ = false;
     co_await self->stopAsync();
     self->setDisplayMode(mode);
     if (self->stopRequested_) {

@@ -122,6 +122,15 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5s));
     MainLoop::shared().runFor(100ms);
     EXPECT_EQ(engine->state().status, MirrorStatus::idle());
+
+    // So does a stop asked for before the restart's task has begun.
+    runOnMain(engine->start());
+    ASSERT_EQ(engine->state().status, MirrorStatus::running());
+    engine->restart();
+    engine->stop();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5s));
+    MainLoop::shared().runFor(100ms);
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
 }
 
 TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
