@@ -449,6 +449,10 @@ asio::awaitable<void> ScreenCapture::start()
     }
     if (wsServer_ || comparison) {
         auto side = SideEncoder::make(wsServer_, pixelFormat_ == PixelFormat::greyscale, std::move(comparison));
+        std::weak_ptr<ScreenCapture> owner = weak_from_this();
+        side->onPreviewOwed([owner] {
+            if (auto self = owner.lock()) self->requestRepairFrame();
+        });
         std::lock_guard frame(frameLock_);
         sideEncoder_ = std::move(side);
     }

@@ -67,6 +67,12 @@ bool SideEncoder::offer(const CaptureSurface& surface, const std::uint8_t* pixel
     if (surface.bytesPerElement() != 4 || bytesPerRow < width * 4 || width == 0 || height == 0) return false;
     if (busy_.exchange(true, std::memory_order_acquire)) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
+        if (preview) {
+            previewOwed_.store(true, std::memory_order_release);
+            // The queue may have finished between the two looks: then
+            // nobody else will see the debt.
+            if (!busy_.load(std::memory_order_acquire)) settlePreview();
+        }
         return false;
     }
     // The surface is valid only during the capture's handler: copy it.
@@ -103,6 +109,15 @@ void SideEncoder::run()
         }
     }
     busy_.store(false, std::memory_order_release);
+    settlePreview();
+}
+
+void SideEncoder::settlePreview()
+{
+    if (previewOwed_.exchange(false, std::memory_order_acq_rel) && askForFrame_
+        && !stopped_.load(std::memory_order_acquire)) {
+        askForFrame_();
+    }
 }
 
 void SideEncoder::drain()

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -70,6 +71,12 @@ public:
     bool offer(const CaptureSurface& surface, const std::uint8_t* pixels, bool preview,
         std::optional<ComparisonFigures> comparison);
 
+    // Called when a preview could not be taken because the queue was busy,
+    // once the queue is free again: a still screen sends no new frame by
+    // itself, so without it a page that joined then would wait for the next
+    // change. Set before the first offer.
+    void onPreviewOwed(std::function<void()> askForFrame) { askForFrame_ = std::move(askForFrame); }
+
     // Returns once the work taken so far is done (tests; never on the main
     // loop).
     void drain();
@@ -83,6 +90,7 @@ public:
 private:
     SideEncoder(std::shared_ptr<PreviewSink> preview, bool greyscale, std::unique_ptr<ComparisonEncoder> comparison);
     void run();
+    void settlePreview();
 
     const std::shared_ptr<PreviewSink> preview_;
     const bool greyscale_;
@@ -94,6 +102,8 @@ private:
     std::atomic<bool> busy_{false};
     std::atomic<bool> stopped_{false};
     std::atomic<std::int64_t> dropped_{0};
+    std::atomic<bool> previewOwed_{false};
+    std::function<void()> askForFrame_;
     std::vector<std::uint8_t> frame_; // packed BGRA rows
     std::size_t width_ = 0;
     std::size_t height_ = 0;
