@@ -154,7 +154,14 @@ protected:
     {
         return waitFor(
             [&] {
-                while (const auto frame = client.readFrame(100ms)) client.sendAck(frame->sequenceNumber);
+                // Bounded: a stream that never pauses (a slow build behind
+                // the periodic reread) must not keep this from looking.
+                const auto until = std::chrono::steady_clock::now() + 500ms;
+                while (std::chrono::steady_clock::now() < until) {
+                    const auto frame = client.readFrame(100ms);
+                    if (!frame) break;
+                    client.sendAck(frame->sequenceNumber);
+                }
                 const json canvas = browser.evaluate(CANVAS);
                 if (canvas.is_null() || !client.decoder().hasPicture()) return false;
                 std::string pixels = canvas["pixels"];
