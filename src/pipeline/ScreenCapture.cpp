@@ -221,6 +221,10 @@ void ScreenCapture::handleFrame(std::int32_t status, const CaptureSurface* surfa
         ++skippedFrames_;
         encoder_->invalidate();
         requestRepairFrame();
+        // The browser preview does not wait on the tablet's link.
+        if (sideEncoder_ && wsServer_ && wsServer_->previewClientCount() > 0) {
+            sideEncoder_->offer(*surface, pixels.data(), true, std::nullopt);
+        }
         return;
     }
 
