@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <numeric>
 #include <optional>
 #include <thread>
 
@@ -350,6 +351,53 @@ TEST_F(WaylandDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         EXPECT_EQ(tunnels(), 0u) << adb.read().dump();
         EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == primaryOnly; }, 10s));
     }
+}
+
+// Two monitors on the user's desk and the tablet mirroring the primary: made
+// the primary in the display settings, the other monitor is what the tablet
+// shows from then on (its session is built again on it).
+class WaylandTwoMonitorTest : public test::DaemonHarness {
+protected:
+    WaylandTwoMonitorTest() : DaemonHarness("wayland", "0.05")
+    {
+        adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    }
+
+    test::MutterServer server{{"1280x800", "1024x768"}};
+};
+
+TEST_F(WaylandTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
+{
+    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
+    ASSERT_TRUE(server.running()) << server.failure;
+    std::string primary, other;
+    for (const auto& [connector, where] : server.layout()) (where.ends_with(" primary") ? primary : other) = connector;
+    ASSERT_FALSE(primary.empty() || other.empty()) << testing::PrintToString(server.layout());
+    ASSERT_EQ(server.layout()[other].substr(0, 8), "1024x768");
+    // Whether a tablet that connects anew (until one does, or 30 s) sees the
+    // 16:10 primary's bars above and below its 4:3 picture, or a 4:3
+    // monitor filling it: its first row black or not (the desktop's
+    // background is not black, as its middle row shows).
+    const auto tabletShowsBars = [&](bool bars) {
+        return waitFor([&] {
+            companion::CompanionClient client;
+            if (!client.connect("127.0.0.1", 8888, 1000ms) || !client.readGreeting(5000ms)) return false;
+            for (int frames = 0; frames < 5 && client.readFrame(2000ms);) ++frames;
+            const auto& picture = client.decoder().frame();
+            if (picture.size() != 1600 * 1200) return false;
+            const auto rowSum = [&](int y) { return std::accumulate(&picture[y * 1600], &picture[y * 1600 + 1600], 0); };
+            return rowSum(600) > 0 && (rowSum(0) == 0) == bars;
+        }, 30s);
+    };
+
+    launch();
+    ASSERT_TRUE(tabletShowsBars(true)) << output();
+    ASSERT_EQ(server.applyLayout({{primary, 0, 0, false}, {other, 1280, 0, true}}), "");
+    EXPECT_TRUE(tabletShowsBars(false)) << output();
+
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(server.layout()[other], "1024x768+1280+0 primary");
 }
 
 } // namespace

@@ -15,7 +15,9 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <fmt/format.h>
 #include <gio/gio.h>
@@ -119,17 +121,17 @@ class MutterServer : public PrivateSession {
 public:
     static constexpr const char* WAYLAND_NAME = "qb-wayland-test";
 
-    MutterServer()
+    // The monitors of the user's desk ("WxH" each).
+    explicit MutterServer(const std::vector<std::string>& monitors = {"1280x800"})
     {
         if (!std::filesystem::exists("/usr/bin/mutter")) {
             skipReason = "mutter is not installed (packages mutter, pipewire, wireplumber)";
             return;
         }
         if (!makeDirectory("mutter")) return;
-        if (!startSession("mutter --headless --wayland --no-x11 --wayland-display=" + std::string(WAYLAND_NAME)
-                + " --virtual-monitor 1280x800")) {
-            return;
-        }
+        std::string command = "mutter --headless --wayland --no-x11 --wayland-display=" + std::string(WAYLAND_NAME);
+        for (const auto& size : monitors) command += " --virtual-monitor " + size;
+        if (!startSession(command)) return;
         // Mutter's remote-desktop service on the bus.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         exportVariable("WAYLAND_DISPLAY", WAYLAND_NAME);

@@ -20,6 +20,8 @@ using namespace std::chrono_literals;
 constexpr double PLANE_SPACING = 65536;
 // How long a new virtual monitor gets to show up in the display configuration.
 constexpr auto MONITOR_LIMIT = 3s;
+// How long a new recording of a monitor gets to send its first picture.
+constexpr auto FIRST_PICTURE_LIMIT = 1s;
 
 void log(LogLevel level, const std::string& line) { platformLog(level, "VirtualDisplay", line); }
 
@@ -31,6 +33,7 @@ struct WaylandDesktop::Entry {
     bool mirroring = false;
     bool closed = false;     // Mutter ended the session
     std::string connector;   // the virtual monitor's, while it exists
+    std::string shown;       // the user's monitor recorded while mirroring
     std::unique_ptr<Recording> recording;
 };
 
@@ -65,29 +68,50 @@ std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
 void WaylandDesktop::layoutChanged()
 {
     // Only virtual monitors Mutter already listed as ours are judged: one
-    // being made or removed has no connector yet (or any more).
+    // being made or removed has no connector yet (or any more). A mirroring
+    // display is judged by the monitor it records.
     std::map<std::uint32_t, std::string> watched;
+    std::map<std::uint32_t, std::string> mirrored;
     {
         std::lock_guard guard(lock_);
         for (const auto& [id, entry] : entries_) {
-            if (!entry->mirroring && !entry->closed && !entry->connector.empty()) watched.emplace(id, entry->connector);
+            if (entry->closed) continue;
+            if (entry->mirroring && !entry->shown.empty()) mirrored.emplace(id, entry->shown);
+            if (!entry->mirroring && !entry->connector.empty()) watched.emplace(id, entry->connector);
         }
     }
-    if (watched.empty()) return;
+    if (watched.empty() && mirrored.empty()) return;
     std::string error;
     const auto all = allMonitors(&error);
     if (!error.empty()) return; // Mutter is going away: compositorChanged() handles that
+    std::string primary;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& monitor : all) {
+            if (monitor.primary && monitor.lit && !ourConnectors_.contains(monitor.connector)) primary = monitor.connector;
+        }
+    }
+    const auto endDisplay = [&](std::uint32_t id, const std::string& connector, bool byShown, const std::string& why) {
+        {
+            std::lock_guard guard(lock_);
+            auto it = entries_.find(id);
+            if (it == entries_.end() || it->second->closed) return;
+            if ((byShown ? it->second->shown : it->second->connector) != connector) return;
+            it->second->closed = true;
+        }
+        ended(id, why);
+    };
     for (const auto& [id, connector] : watched) {
         const bool lit = std::any_of(all.begin(), all.end(),
             [&](const Monitor& monitor) { return monitor.connector == connector && monitor.lit; });
         if (lit) continue;
-        {
-            std::lock_guard guard(lock_);
-            auto it = entries_.find(id);
-            if (it == entries_.end() || it->second->connector != connector || it->second->closed) continue;
-            it->second->closed = true;
-        }
-        ended(id, fmt::format("its monitor {} was turned off in the display settings", connector));
+        endDisplay(id, connector, false, fmt::format("its monitor {} was turned off in the display settings", connector));
+    }
+    // Mirroring shows the primary: when the user makes another monitor the
+    // primary, the display ends and its session is built again on the new one.
+    for (const auto& [id, connector] : mirrored) {
+        if (primary.empty() || primary == connector) continue;
+        endDisplay(id, connector, true, fmt::format("the primary monitor is now {} (it was {})", primary, connector));
     }
 }
 
@@ -136,7 +160,7 @@ WaylandDesktop::~WaylandDesktop()
 }
 
 std::unique_ptr<Recording> WaylandDesktop::record(std::uint32_t id, const std::string& connector, std::uint32_t width,
-    std::uint32_t height, std::string* error)
+    std::uint32_t height, std::string* error, std::shared_ptr<std::atomic<bool>> pictured)
 {
     // The desktop outlives its recordings (the destructor stops them), and a
     // stopped recording calls nothing: `this` is safe in both callbacks.
@@ -144,7 +168,10 @@ std::unique_ptr<Recording> WaylandDesktop::record(std::uint32_t id, const std::s
     options.connector = connector;
     options.width = width;
     options.height = height;
-    options.onFrame = [this, id](const Frame& frame) { deliver(id, frame); };
+    options.onFrame = [this, id, pictured](const Frame& frame) {
+        if (pictured) pictured->store(true);
+        deliver(id, frame);
+    };
     options.onClosed = [this, id] { closed(id); };
     return Recording::start(bus_, pipewire_, std::move(options), error);
 }
@@ -168,6 +195,25 @@ std::string WaylandDesktop::awaitMonitor(const std::set<std::string>& before, st
                                     "display in {} s",
                             width, height, MONITOR_LIMIT.count()));
     return "";
+}
+
+bool WaylandDesktop::awaitPicture(const std::atomic<bool>& pictured)
+{
+    const auto deadline = std::chrono::steady_clock::now() + FIRST_PICTURE_LIMIT;
+    while (!pictured && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    return pictured;
+}
+
+void WaylandDesktop::awaitDeparture(const std::string& connector)
+{
+    const auto deadline = std::chrono::steady_clock::now() + MONITOR_LIMIT;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto all = allMonitors();
+        if (std::none_of(all.begin(), all.end(), [&](const Monitor& m) { return m.connector == connector; })) return;
+        std::this_thread::sleep_for(20ms);
+    }
+    log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: Mutter still lists monitor {} after {} s", connector,
+                            MONITOR_LIMIT.count()));
 }
 
 std::optional<std::uint32_t> WaylandDesktop::createDisplay(std::uint32_t width, std::uint32_t height,
@@ -261,8 +307,36 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
     if (!mirroring) {
         for (const auto& monitor : allMonitors()) before.insert(monitor.connector);
     }
+    if (mirroring && !entry->connector.empty()) {
+        // Our monitor leaves first: Mutter rebuilds its monitors when one
+        // goes, which ends a recording of the primary made before.
+        // Without its connector the entry is no longer judged by the layout.
+        std::unique_ptr<Recording> ours;
+        std::string leaving;
+        {
+            std::lock_guard guard(lock_);
+            ours = std::move(entry->recording);
+            leaving = std::exchange(entry->connector, "");
+        }
+        if (ours) ours->stop();
+        awaitDeparture(leaving);
+        std::lock_guard guard(lock_);
+        ourConnectors_.erase(leaving);
+    }
     std::string error;
-    auto recording = record(id, connector, entry->width, entry->height, &error);
+    auto pictured = std::make_shared<std::atomic<bool>>(false);
+    auto recording = record(id, connector, entry->width, entry->height, &error, pictured);
+    // Mutter may let a monitor's new recording miss its first picture, and
+    // a still desktop then sends none: a recording with no picture in its
+    // first moments is made again (twice at most).
+    for (int again = 0; recording && mirroring && again < 2 && !awaitPicture(*pictured); ++again) {
+        log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: no picture of monitor {} in {} ms — recording it "
+                                        "again",
+                                connector, std::chrono::milliseconds(FIRST_PICTURE_LIMIT).count()));
+        recording->stop();
+        pictured = std::make_shared<std::atomic<bool>>(false);
+        recording = record(id, connector, entry->width, entry->height, &error, pictured);
+    }
     if (!recording) {
         log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
         return DISPLAY_ERROR_CANNOT_COMPLETE;
@@ -273,6 +347,7 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
         std::lock_guard guard(lock_);
         previous = std::exchange(entry->recording, std::move(recording));
         entry->mirroring = mirroring;
+        entry->shown = connector;
         entry->closed = false;
         if (!entry->connector.empty()) ourConnectors_.erase(entry->connector);
         entry->connector = added;
@@ -290,7 +365,7 @@ bool WaylandDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t
     {
         std::lock_guard guard(lock_);
         auto it = entries_.find(id);
-        if (it == entries_.end() || it->second->mirroring) return false;
+        if (it == entries_.end() || it->second->mirroring || !it->second->recording) return false;
         entry = it->second;
     }
     if (!entry->recording->resize(width, height)) return false;

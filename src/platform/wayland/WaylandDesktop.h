@@ -21,6 +21,7 @@
 // one at a time. Frames reach the attached FrameSink on PipeWire's thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -111,9 +112,13 @@ private:
     WaylandDesktop() = default;
     struct Entry;
     std::unique_ptr<Recording> record(std::uint32_t id, const std::string& connector, std::uint32_t width,
-        std::uint32_t height, std::string* error);
+        std::uint32_t height, std::string* error, std::shared_ptr<std::atomic<bool>> pictured = nullptr);
     // The connector of the monitor of that size not in `before`, once Mutter lists it.
     std::string awaitMonitor(const std::set<std::string>& before, std::uint32_t width, std::uint32_t height);
+    // Waits (a bounded time) until Mutter no longer lists `connector`.
+    void awaitDeparture(const std::string& connector);
+    // Waits (a bounded time) for a recording's first picture; whether it came.
+    static bool awaitPicture(const std::atomic<bool>& pictured);
     void deliver(std::uint32_t id, const Frame& frame);
     void closed(std::uint32_t id);
     void ended(std::uint32_t id, const std::string& why);
