@@ -143,30 +143,56 @@ std::span<const std::uint8_t> FrameEncoder::compress(const std::vector<std::uint
             stretches.emplace_back(begin, end);
         }
     }
+    std::size_t covered = 0;
+    for (const auto& [begin, end] : stretches) covered += end - begin;
+    const unsigned workers = splitter_ ? splitter_->helpers() + 1 : 1;
+    const bool shared = workers > 1 && covered >= SPLIT_COMPRESS_BYTES;
+    if (covered * 2 > input.size()) {
+        if (!shared) {
+            // Mostly changed: one pass of the compressor over all of it,
+            // straight into the output, is cheaper than joining (measured:
+            // the join's read and copy of a large block cost more than the
+            // zeros it skips).
+            const int n = LZ4_compress_fast(reinterpret_cast<const char*>(input.data()),
+                reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()),
+                static_cast<int>(output.size()), accelerationFor(input.size()));
+            // Cannot fail with a capacity of LZ4_compressBound; an empty span if it does.
+            return {output.data(), static_cast<std::size_t>(std::max(n, 0))};
+        }
+        stretches.assign(1, {0, input.size()});
+        covered = input.size();
+    }
+    // Shared, the stretches are cut into about four pieces per worker (the
+    // compressor's speed varies along a frame; workers take pieces as they
+    // finish, so none waits long for the slowest); a piece never spans two
+    // stretches.
+    const std::size_t cuts = std::size_t(workers) * 4;
+    const std::size_t pieceLimit = shared ? std::max(MIN_COMPRESS_PIECE_BYTES, (covered + cuts - 1) / cuts)
+                                          : input.size();
     pieces_.clear();
     std::size_t scratchBytes = 0;
     for (const auto& [begin, end] : stretches) {
-        const std::size_t size = end - begin;
-        pieces_.push_back({begin, size, scratchBytes, 0});
-        scratchBytes += static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(size)));
-    }
-    std::size_t covered = 0;
-    for (const Piece& piece : pieces_) covered += piece.size;
-    if (covered * 2 > input.size()) {
-        // Mostly changed: one pass of the compressor over all of it, straight
-        // into the output, is cheaper than joining (measured: the join's
-        // read and copy of a large block cost more than the zeros it skips).
-        const int n = LZ4_compress_fast(reinterpret_cast<const char*>(input.data()),
-            reinterpret_cast<char*>(output.data()), static_cast<int>(input.size()), static_cast<int>(output.size()),
-            accelerationFor(input.size()));
-        // Cannot fail with a capacity of LZ4_compressBound; an empty span if it does.
-        return {output.data(), static_cast<std::size_t>(std::max(n, 0))};
+        const int acceleration = accelerationFor(end - begin);
+        const std::size_t count = (end - begin + pieceLimit - 1) / pieceLimit;
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t from = begin + (end - begin) * k / count, to = begin + (end - begin) * (k + 1) / count;
+            pieces_.push_back({from, to - from, scratchBytes, acceleration, 0});
+            scratchBytes += static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(to - from)));
+        }
     }
     if (scratch_.size() < scratchBytes) scratch_.resize(scratchBytes);
-    for (Piece& piece : pieces_) {
-        piece.compressedSize = LZ4_compress_fast(reinterpret_cast<const char*>(input.data() + piece.begin),
-            reinterpret_cast<char*>(scratch_.data() + piece.scratch), static_cast<int>(piece.size),
-            LZ4_compressBound(static_cast<int>(piece.size)), accelerationFor(piece.size));
+    const auto compressPieces = [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            Piece& piece = pieces_[i];
+            piece.compressedSize = LZ4_compress_fast(reinterpret_cast<const char*>(input.data() + piece.begin),
+                reinterpret_cast<char*>(scratch_.data() + piece.scratch), static_cast<int>(piece.size),
+                LZ4_compressBound(static_cast<int>(piece.size)), piece.acceleration);
+        }
+    };
+    if (shared && pieces_.size() > 1) {
+        splitter_->run(pieces_.size(), 1, compressPieces);
+    } else {
+        compressPieces(0, pieces_.size());
     }
 
     // Joined into one block, the rows outside the bands as runs of zeros.

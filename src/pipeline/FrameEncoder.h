@@ -21,8 +21,9 @@
 //
 // Ownership and threads: the capture object owns one per running stream and
 // calls it on its capture queue only (not thread-safe). Given a RowSplitter,
-// a large band's pass is shared with the splitter's helper threads for the
-// length of the call; the encoder keeps no thread of its own.
+// a large band's pass and the compression of a large payload are shared
+// with the splitter's helper threads for the length of the call; the
+// encoder keeps no thread of its own.
 #pragma once
 
 #include <cstddef>
@@ -71,6 +72,12 @@ public:
     static constexpr std::size_t FAST_COMPRESSION_BYTES = 4 << 20;
     static constexpr int FAST_ACCELERATION = 3;
     static int accelerationFor(std::size_t bytes) { return bytes >= FAST_COMPRESSION_BYTES ? FAST_ACCELERATION : 1; }
+    // With a splitter, a delta or keyframe whose changed bytes reach this is
+    // compressed as pieces on the helpers too, each at least
+    // MIN_COMPRESS_PIECE_BYTES (LZ4 looks 64 KB back: a cut costs a few
+    // matches), joined into the one block the device decodes.
+    static constexpr std::size_t SPLIT_COMPRESS_BYTES = 1 << 20;
+    static constexpr std::size_t MIN_COMPRESS_PIECE_BYTES = 1 << 20;
 
     // Whether a frame of this size and format fits an LZ4 block.
     static bool fits(std::size_t width, std::size_t height, PixelFormat format);
@@ -117,6 +124,7 @@ private:
         std::size_t begin = 0;
         std::size_t size = 0;
         std::size_t scratch = 0; // where its block starts in scratch_
+        int acceleration = 1;    // chosen by the size of the stretch it is cut from
         int compressedSize = 0;
     };
 

@@ -111,36 +111,40 @@ TEST(FrameEncoderTest, PayloadsDecodeToWholeFrameConversionForRandomDamage)
 
 // A colour tablet's frame is large enough for the faster compressor passes,
 // both as one pass over a mostly changed delta and as a large changed band
-// joined with a small one far below it; the device still decodes each.
+// joined with a small one far below it; the device still decodes each,
+// also when helper threads compress it in pieces.
 TEST(FrameEncoderTest, LargeColourDeltasDecodeOnEveryPath)
 {
-    std::uint32_t state = 11; // xorshift: sixteen million bytes a frame
-    Picture picture{1600, 2560, 1600 * 4, {}};
-    picture.bgra.resize(picture.stride * picture.height);
-    auto paint = [&](std::size_t top, std::size_t bottom) {
-        for (std::size_t i = top * picture.stride; i < bottom * picture.stride; ++i) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            picture.bgra[i] = static_cast<std::uint8_t>(state % 5 == 0 ? state >> 8 : 200);
+    RowSplitter helpers(2);
+    for (RowSplitter* splitter : {static_cast<RowSplitter*>(nullptr), &helpers}) {
+        std::uint32_t state = 11; // xorshift: sixteen million bytes a frame
+        Picture picture{1600, 2560, 1600 * 4, {}};
+        picture.bgra.resize(picture.stride * picture.height);
+        auto paint = [&](std::size_t top, std::size_t bottom) {
+            for (std::size_t i = top * picture.stride; i < bottom * picture.stride; ++i) {
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                picture.bgra[i] = static_cast<std::uint8_t>(state % 5 == 0 ? state >> 8 : 200);
+            }
+        };
+        FrameEncoder encoder(picture.width, picture.height, PixelFormat::rgb, nullptr, splitter);
+        ASSERT_GE(1100 * picture.width * 3, FrameEncoder::FAST_COMPRESSION_BYTES);
+        std::vector<std::uint8_t> screen;
+        const std::vector<std::vector<CaptureRect>> frames{{{0, 0, 1600, 2560}}, {{0, 40, 1600, 1100}, {7, 2500, 30, 3}},
+            {{0, 0, 1600, 2000}}};
+        for (std::size_t frame = 0; frame < frames.size(); ++frame) {
+            for (const CaptureRect& rect : frames[frame]) paint(rect.y, rect.y + rect.height);
+            encoder.takeIn(picture.bgra.data(), picture.stride, frames[frame], 1.0, 1.0);
+            const auto expected = convertWhole(picture, PixelFormat::rgb, 1.0, 1.0);
+            if (frame == 0) {
+                screen = decompress(encoder.compressKeyframe(), expected.size());
+            } else {
+                const auto delta = decompress(encoder.compressDelta(), expected.size());
+                for (std::size_t i = 0; i < screen.size(); ++i) screen[i] ^= delta[i];
+            }
+            ASSERT_TRUE(screen == expected) << "frame " << frame << (splitter ? " with helpers" : "");
         }
-    };
-    FrameEncoder encoder(picture.width, picture.height, PixelFormat::rgb);
-    ASSERT_GE(1100 * picture.width * 3, FrameEncoder::FAST_COMPRESSION_BYTES);
-    std::vector<std::uint8_t> screen;
-    const std::vector<std::vector<CaptureRect>> frames{{{0, 0, 1600, 2560}}, {{0, 40, 1600, 1100}, {7, 2500, 30, 3}},
-        {{0, 0, 1600, 2000}}};
-    for (std::size_t frame = 0; frame < frames.size(); ++frame) {
-        for (const CaptureRect& rect : frames[frame]) paint(rect.y, rect.y + rect.height);
-        encoder.takeIn(picture.bgra.data(), picture.stride, frames[frame], 1.0, 1.0);
-        const auto expected = convertWhole(picture, PixelFormat::rgb, 1.0, 1.0);
-        if (frame == 0) {
-            screen = decompress(encoder.compressKeyframe(), expected.size());
-        } else {
-            const auto delta = decompress(encoder.compressDelta(), expected.size());
-            for (std::size_t i = 0; i < screen.size(); ++i) screen[i] ^= delta[i];
-        }
-        ASSERT_TRUE(screen == expected) << "frame " << frame;
     }
 }
 

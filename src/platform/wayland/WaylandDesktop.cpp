@@ -88,7 +88,8 @@ void WaylandDesktop::layoutChanged()
     {
         std::lock_guard guard(lock_);
         for (const auto& monitor : all) {
-            if (monitor.primary && monitor.lit && !ourConnectors_.contains(monitor.connector)) primary = monitor.connector;
+            if (!monitor.primary || !monitor.lit || ourConnectors_.contains(monitor.connector)) continue;
+            primary = monitor.connector;
         }
     }
     const auto endDisplay = [&](std::uint32_t id, const std::string& connector, bool byShown, const std::string& why) {
@@ -105,7 +106,8 @@ void WaylandDesktop::layoutChanged()
         const bool lit = std::any_of(all.begin(), all.end(),
             [&](const Monitor& monitor) { return monitor.connector == connector && monitor.lit; });
         if (lit) continue;
-        endDisplay(id, connector, false, fmt::format("its monitor {} was turned off in the display settings", connector));
+        endDisplay(id, connector, false,
+            fmt::format("its monitor {} was turned off in the display settings", connector));
     }
     // Mirroring shows the primary: when the user makes another monitor the
     // primary, the display ends and its session is built again on the new one.
