@@ -79,13 +79,24 @@ asio::awaitable<void> MirrorEngine::lidRecoveryTask(std::weak_ptr<MirrorEngine> 
 }
 
 // A stop cancels the wait; a display server that ended stops the engine
-// meanwhile, and then nothing restarts.
+// meanwhile, and then nothing restarts. A display gone while the start was
+// still under way is rebuilt once that start is done.
 asio::awaitable<void> MirrorEngine::displayGoneTask(std::weak_ptr<MirrorEngine> weak)
 {
     Duration delay{};
     if (auto self = weak.lock()) delay = self->timing_.displayGoneRestartDelay;
     if (!co_await sleepFor(delay)) co_return;
-    if (auto self = weak.lock()) self->restart();
+    for (;;) {
+        {
+            const auto self = weak.lock();
+            if (!self) co_return;
+            if (!self->state_.status.is(MirrorStatus::Kind::starting)) {
+                self->restart(); // only a running engine restarts
+                co_return;
+            }
+        }
+        if (!co_await sleepFor(std::max(delay, Duration(std::chrono::milliseconds(50))))) co_return;
+    }
 }
 
 // No frames to a sleeping tablet and no tunnels left on it: mirroring stops

@@ -36,7 +36,11 @@ void MirrorEngine::watchSession(const std::shared_ptr<DeviceSession>& session)
     };
     session->onDisplayGone = [weak, serial] {
         auto self = weak.lock();
-        if (!self || !self->state_.status.is(MirrorStatus::Kind::running)) return;
+        if (!self
+            || !(self->state_.status.is(MirrorStatus::Kind::running)
+                || self->state_.status.is(MirrorStatus::Kind::starting))) {
+            return;
+        }
         logWarn("Engine", "The display of " + serial + " left the desktop (the layout changed): restarting");
         self->reconnects_.spawn(displayGoneTask(weak), "display gone");
     };

@@ -34,6 +34,8 @@ struct WaylandDesktop::Entry {
     bool closed = false;     // Mutter ended the session
     std::string connector;   // the virtual monitor's, while it exists
     std::string shown;       // the user's monitor recorded while mirroring
+    bool settling = false;   // setMirroring() is changing its recording over
+    bool endedWhileSettling = false;
     std::unique_ptr<Recording> recording;
 };
 
@@ -309,54 +311,73 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
     if (!mirroring) {
         for (const auto& monitor : allMonitors()) before.insert(monitor.connector);
     }
-    if (mirroring && !entry->connector.empty()) {
-        // Our monitor leaves first: Mutter rebuilds its monitors when one
-        // goes, which ends a recording of the primary made before.
-        // Without its connector the entry is no longer judged by the layout.
-        std::unique_ptr<Recording> ours;
-        std::string leaving;
-        {
-            std::lock_guard guard(lock_);
-            ours = std::move(entry->recording);
-            leaving = std::exchange(entry->connector, "");
-        }
-        if (ours) ours->stop();
-        awaitDeparture(leaving);
+    {
+        // While the display changes over, an end Mutter gives its recording
+        // is noted here rather than reported.
         std::lock_guard guard(lock_);
-        ourConnectors_.erase(leaving);
+        entry->settling = true;
+        entry->endedWhileSettling = false;
     }
     std::string error;
     auto pictured = std::make_shared<std::atomic<bool>>(false);
     auto recording = record(id, connector, entry->width, entry->height, &error, pictured);
-    // Mutter may let a monitor's new recording miss its first picture, and
-    // a still desktop then sends none: a recording with no picture in its
-    // first moments is made again (twice at most).
-    for (int again = 0; recording && mirroring && again < 2 && !awaitPicture(*pictured); ++again) {
-        log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: no picture of monitor {} in {} ms — recording it "
-                                        "again",
-                                connector, std::chrono::milliseconds(FIRST_PICTURE_LIMIT).count()));
-        recording->stop();
-        pictured = std::make_shared<std::atomic<bool>>(false);
-        recording = record(id, connector, entry->width, entry->height, &error, pictured);
-    }
     if (!recording) {
+        std::lock_guard guard(lock_);
+        entry->settling = false;
         log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
         return DISPLAY_ERROR_CANNOT_COMPLETE;
     }
     const std::string added = mirroring ? "" : awaitMonitor(before, entry->width, entry->height);
     std::unique_ptr<Recording> previous;
+    std::string leaving;
     {
         std::lock_guard guard(lock_);
         previous = std::exchange(entry->recording, std::move(recording));
         entry->mirroring = mirroring;
         entry->shown = connector;
         entry->closed = false;
+        leaving = entry->connector;
         if (!entry->connector.empty()) ourConnectors_.erase(entry->connector);
         entry->connector = added;
         if (!added.empty()) ourConnectors_.insert(added);
     }
     // Ending the virtual recording takes its monitor off the desktop.
     if (previous) previous->stop();
+    if (mirroring) {
+        // Our monitor's going makes Mutter rebuild its monitors (and paint,
+        // which gives the new recording its first picture); the rebuild may
+        // also end that recording. A still desktop may leave a recording
+        // without any picture. Either way it is made again (three times at
+        // most).
+        if (!leaving.empty()) awaitDeparture(leaving);
+        for (int again = 0; again < 3; ++again) {
+            bool endedMeanwhile = false;
+            {
+                std::lock_guard guard(lock_);
+                endedMeanwhile = std::exchange(entry->endedWhileSettling, false);
+            }
+            if (!endedMeanwhile && awaitPicture(*pictured)) break;
+            log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: {} of monitor {} — recording it again",
+                                    endedMeanwhile ? "Mutter ended the recording" : "no picture yet", connector));
+            pictured = std::make_shared<std::atomic<bool>>(false);
+            auto fresh = record(id, connector, entry->width, entry->height, &error, pictured);
+            if (!fresh) break;
+            std::unique_ptr<Recording> stale;
+            {
+                std::lock_guard guard(lock_);
+                stale = std::exchange(entry->recording, std::move(fresh));
+            }
+            stale->stop();
+        }
+    }
+    bool endedMeanwhile = false;
+    {
+        std::lock_guard guard(lock_);
+        entry->settling = false;
+        endedMeanwhile = std::exchange(entry->endedWhileSettling, false);
+        if (endedMeanwhile) entry->closed = true;
+    }
+    if (endedMeanwhile) ended(id, "Mutter ended its session");
     return 0;
 }
 
@@ -412,7 +433,13 @@ void WaylandDesktop::closed(std::uint32_t id)
 {
     {
         std::lock_guard guard(lock_);
-        if (auto it = entries_.find(id); it != entries_.end()) it->second->closed = true;
+        if (auto it = entries_.find(id); it != entries_.end()) {
+            if (it->second->settling) {
+                it->second->endedWhileSettling = true; // setMirroring() deals with it
+                return;
+            }
+            it->second->closed = true;
+        }
     }
     ended(id, "Mutter ended its session");
 }
