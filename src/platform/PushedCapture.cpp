@@ -56,6 +56,8 @@ struct StreamState final : FrameSink, std::enable_shared_from_this<StreamState> 
     bool forced = false;
     CaptureCadence cadence;
     std::shared_ptr<Timer> timer;
+    std::shared_ptr<Timer> rereadTimer; // a whole copy no new picture took with it
+    bool rereadArmed = false;
 
     // The newest picture as PipeWire delivered it, tightly packed, and what
     // changed in it since the last delivery (whole: everything).
@@ -202,14 +204,28 @@ public:
         state_->schedule();
     }
 
-    // The picture is whole only in the compositor's buffer of the next frame.
+    // The picture is whole only in the compositor's buffer of the next
+    // frame. When the desktop is changing, that frame comes within a frame
+    // time and is copied whole; a frame asked for at once would take its
+    // place under the frame rate cap and hold the changes after it back.
     void requestReread() override
     {
-        {
-            std::lock_guard guard(state_->lock);
-            state_->copyWhole = true;
-        }
-        requestFrame();
+        std::lock_guard guard(state_->lock);
+        state_->copyWhole = true;
+        if (!state_->active || std::exchange(state_->rereadArmed, true)) return;
+        std::weak_ptr<StreamState> weak = state_;
+        state_->rereadTimer = Timer::oneShot(state_->request.queue->executor(), seconds(state_->request.minimumFrameTime),
+            [weak] {
+                auto self = weak.lock();
+                if (!self) return;
+                {
+                    std::lock_guard guard(self->lock);
+                    self->rereadArmed = false;
+                    if (!self->copyWhole) return; // a new picture was copied whole
+                    self->forced = true;
+                }
+                self->schedule();
+            });
     }
 
     std::optional<CaptureFailure> start() override
@@ -253,18 +269,21 @@ public:
 
     void stop() override
     {
-        std::shared_ptr<Timer> timer;
+        std::shared_ptr<Timer> timer, reread;
         bool attached = false;
         {
             std::unique_lock guard(state_->lock);
             state_->active = false;
             timer = std::move(state_->timer);
+            reread = std::move(state_->rereadTimer);
+            state_->rereadArmed = false;
             attached = std::exchange(state_->attached, false);
             if (state_->handlerThread != std::this_thread::get_id()) {
                 state_->idle.wait(guard, [&] { return state_->inHandler == 0; });
             }
         }
         if (timer) timer->cancel();
+        if (reread) reread->cancel();
         if (attached) state_->source->detach(state_->request.displayId, state_.get());
     }
 

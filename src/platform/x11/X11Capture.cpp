@@ -128,6 +128,8 @@ struct StreamState {
     CaptureCadence cadence;
     std::shared_ptr<Timer> timer;
     std::shared_ptr<Timer> cursorPoll;
+    std::shared_ptr<Timer> rereadTimer; // a whole read no change took with it
+    bool rereadArmed = false;
 
     // Touched on the queue only.
     Damage damage = 0;
@@ -435,14 +437,28 @@ public:
         scheduleCapture(state_);
     }
 
+    // The whole read rides on the next change's capture when one comes
+    // within a frame time. A frame of its own would take that change's
+    // place under the frame rate cap, and hold back the changes after it by
+    // most of a frame for a whole window of frames.
     void requestReread() override
     {
-        {
-            std::lock_guard guard(state_->lock);
-            state_->forced = true;
-            state_->reread = true;
-        }
-        scheduleCapture(state_);
+        std::lock_guard guard(state_->lock);
+        state_->reread = true;
+        if (!state_->active || std::exchange(state_->rereadArmed, true)) return;
+        std::weak_ptr<StreamState> weak = state_;
+        state_->rereadTimer = Timer::oneShot(state_->request.queue->executor(), seconds(state_->request.minimumFrameTime),
+            [weak] {
+                auto self = weak.lock();
+                if (!self) return;
+                {
+                    std::lock_guard guard(self->lock);
+                    self->rereadArmed = false;
+                    if (!self->reread) return; // a change's capture read it whole
+                    self->forced = true;
+                }
+                scheduleCapture(self);
+            });
     }
 
     std::optional<CaptureFailure> start() override
@@ -514,12 +530,15 @@ public:
     {
         std::shared_ptr<Timer> timer;
         std::shared_ptr<Timer> poll;
+        std::shared_ptr<Timer> reread;
         {
             std::unique_lock guard(state_->lock);
             const bool wasActive = state_->active;
             state_->active = false;
             timer = std::move(state_->timer);
             poll = std::move(state_->cursorPoll);
+            reread = std::move(state_->rereadTimer);
+            state_->rereadArmed = false;
             if (state_->handlerThread != std::this_thread::get_id()) {
                 state_->idle.wait(guard, [&] { return state_->inHandler == 0; });
             }
@@ -527,6 +546,7 @@ public:
         }
         if (timer) timer->cancel();
         if (poll) poll->cancel();
+        if (reread) reread->cancel();
         if (state_->handlerThread == std::this_thread::get_id()) {
             // Called from the handler: the queue releases the rest after it.
             auto state = state_;
