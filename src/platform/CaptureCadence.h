@@ -5,54 +5,64 @@
 //   const double at = cadence.claim(mediaTime());   // on a change
 //   timer = Timer::oneShot(..., at - now, capture);
 //
-// The cap is held over a window of frames rather than between each two: no
-// more than WINDOW frames in WINDOW frame times (less a quarter of one), and
-// no two frames closer than three quarters of a frame time. A strict "one
-// frame time since the last one" locks onto whatever phase the first frame
-// had: a desktop that draws at exactly the frame rate then has every change
-// wait the same part of a frame for ever (measured: 9 of 16.7 ms). Under
-// this rule the wait shrinks by a quarter of a frame time per window until
-// changes are taken as they come, and a desktop drawing faster than the cap
-// still gets at most WINDOW / (WINDOW - 1/4) times the frame rate (62 fps at
-// 60).
+// The cap is kept as a schedule, not as a distance between each two frames:
+// each frame taken moves the schedule on by (a little less than) a frame
+// time, a frame may be taken up to one frame time ahead of it, and a frame
+// taken after a quiet spell starts it afresh. Under a flood of changes that
+// is 62 frames a second at 60, and never more than one frame over that in
+// any stretch; but a change is not held back for being close to the frame
+// before it. Two cases need that:
 //
+// - A picture read while its application was still drawing it (its first
+//   requests woke the capture, the rest came a moment later): the rest is
+//   taken at once, ahead of the schedule, not a frame time later.
+// - A frame taken late (the reread, a capture thread that waited for a
+//   core): with a strict "one frame time since the last one", or a cap
+//   counted over a window of past frames, a desktop that draws at exactly
+//   the frame rate had every later change wait as long, for many frames
+//   (measured: 13 of 16.7 ms, for 7 frames in every 120).
+
 // Every time counts from when its frame was due, not from when its capture
 // ran: a late wake-up of the capture thread does not push later frames back.
 //
 // A wake-up that finds nothing of its own to take (X11 reports damage for
 // the whole screen, so a stream hears of every other output's changes)
 // gives its place back, or a second tablet's drawing would use up this
-// one's frames and delay its own changes by most of a frame.
+// one's frames and delay its own changes.
 //
 // Not thread-safe: the stream's lock guards it.
 #pragma once
 
 #include <algorithm>
-#include <array>
-#include <cstddef>
 #include <optional>
 
 namespace qb {
 
 class CaptureCadence {
 public:
-    static constexpr std::size_t WINDOW = 8;
-    static constexpr double SLACK = 0.25; // of a frame time
+    static constexpr double CREDIT = 1.0; // frame times a frame may come ahead of the schedule
+    // The schedule's step, in frame times: a little short of one. A desktop
+    // drawing at exactly the frame rate gains 1 - STEP of a frame time on
+    // the schedule with every frame, so a schedule pushed ahead of it (by a
+    // frame taken with the credit) falls back behind it again instead of
+    // holding every change back for ever. Under a flood of changes: 62
+    // frames a second at 60.
+    static constexpr double STEP = 31.0 / 32;
 
     explicit CaptureCadence(double minimumFrameTime = 1.0 / 60) : frameTime_(minimumFrameTime) {}
+
+    // The time the next frame would be due for a change seen at `now`.
+    double due(double now) const { return std::max(now, scheduled_ - frameTime_ * CREDIT); }
 
     // The time the next frame is due for a change seen at `now` (never
     // before it), and that frame's place taken.
     double claim(double now)
     {
-        double due = std::max(now, last_ + frameTime_ * (1 - SLACK));
-        due = std::max(due, window_[next_] + frameTime_ * (static_cast<double>(WINDOW) - SLACK));
-        released_ = {last_, window_[next_]};
-        window_[next_] = due;
-        next_ = (next_ + 1) % WINDOW;
-        last_ = due;
+        const double at = due(now);
+        released_ = scheduled_;
+        scheduled_ = std::max(at, scheduled_) + frameTime_ * STEP;
         ++claims_;
-        return due;
+        return at;
     }
 
     // How many claims were made: a capture that wants to give its place
@@ -64,29 +74,15 @@ public:
     void release()
     {
         if (!released_) return;
-        next_ = (next_ + WINDOW - 1) % WINDOW;
-        last_ = released_->last;
-        window_[next_] = released_->slot;
+        scheduled_ = *released_;
         released_.reset();
     }
 
 private:
-    struct Before {
-        double last, slot;
-    };
     double frameTime_;
-    double last_ = -1e9;
-    std::optional<Before> released_; // what the last claim replaced
+    double scheduled_ = -1e9; // when the frame after the last one is due by the schedule
+    std::optional<double> released_; // what the last claim replaced
     unsigned long claims_ = 0;
-    std::array<double, WINDOW> window_ = filled(-1e9); // the last WINDOW due times, oldest at next_
-    std::size_t next_ = 0;
-
-    static constexpr std::array<double, WINDOW> filled(double value)
-    {
-        std::array<double, WINDOW> a{};
-        a.fill(value);
-        return a;
-    }
 };
 
 } // namespace qb

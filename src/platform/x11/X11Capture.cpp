@@ -138,6 +138,9 @@ struct StreamState {
     ShmImage shm;
     Rect rect;
     bool fullNext = true;
+    // Changes found before their capture was due, in the display's
+    // coordinates (see takeOwnDamage).
+    std::vector<CaptureRect> pending;
     std::optional<Cursor> lastCursor;
     RequestSizedSurface surface;
 };
@@ -232,6 +235,40 @@ std::vector<std::pair<std::size_t, std::size_t>> rowBands(const std::vector<Capt
     return bands;
 }
 
+// Moves the damage reported so far into `rects` (the display's coordinates)
+// and clears it on the server. Under the display's lock.
+void takeDamage(StreamState& state, const Rect& rect, std::vector<CaptureRect>& rects)
+{
+    Display* display = state.x->display();
+    XserverRegion region = XFixesCreateRegion(display, nullptr, 0);
+    XDamageSubtract(display, state.damage, None, region);
+    if (state.unreported) XFixesSubtractRegion(display, region, region, state.unreported);
+    int count = 0;
+    XRectangle* damaged = XFixesFetchRegion(display, region, &count);
+    for (int i = 0; i < count; ++i) {
+        addClipped(rects, rect, damaged[i].x, damaged[i].y, damaged[i].width, damaged[i].height);
+    }
+    if (damaged) XFree(damaged);
+    XFixesDestroyRegion(display, region);
+}
+
+// Whether damage just reported is this display's own. X11 reports damage
+// for the whole screen, so a stream hears of every other output's changes:
+// a capture claimed for those would hold this display's own next change
+// back until its turn, for as long as the other output keeps drawing just
+// before this one (a second tablet, a video on the user's monitor). Asked
+// only when the capture could not be taken at once; what is found is kept
+// for the capture. On the queue.
+bool takeOwnDamage(StreamState& state)
+{
+    if (!state.shm.image) return true; // no picture yet: the first capture reads it all
+    X11Display::Lock hold(*state.x);
+    if (state.x->lost()) return true; // the capture ends the stream
+    const std::size_t before = state.pending.size();
+    takeDamage(state, state.rect, state.pending);
+    return state.pending.size() > before;
+}
+
 // Ends the stream from its own queue: a last "stopped" call, nothing after.
 void endStream(const std::shared_ptr<StreamState>& state)
 {
@@ -305,16 +342,8 @@ void capture(const std::shared_ptr<StreamState>& state)
             state->fullNext = true;
         }
         if (state->shm.image) {
-            XserverRegion region = XFixesCreateRegion(display, nullptr, 0);
-            XDamageSubtract(display, state->damage, None, region);
-            if (state->unreported) XFixesSubtractRegion(display, region, region, state->unreported);
-            int count = 0;
-            XRectangle* damaged = XFixesFetchRegion(display, region, &count);
-            for (int i = 0; i < count; ++i) {
-                addClipped(rects, *rect, damaged[i].x, damaged[i].y, damaged[i].width, damaged[i].height);
-            }
-            if (damaged) XFree(damaged);
-            XFixesDestroyRegion(display, region);
+            rects = std::exchange(state->pending, {});
+            takeDamage(*state, *rect, rects);
 
             std::optional<Cursor> cursor;
             if (state->request.showCursor && x.hasFixes) {
@@ -508,7 +537,17 @@ public:
                 return;
             }
             if (event.type != notify || reinterpret_cast<const XDamageNotifyEvent&>(event).damage != damage) return;
-            if (auto self = weak.lock()) scheduleCapture(self);
+            auto self = weak.lock();
+            if (!self) return;
+            bool waits = false;
+            {
+                std::lock_guard guard(self->lock);
+                if (!self->active || self->scheduled) return; // the capture takes this damage
+                const double now = mediaTime();
+                waits = self->cadence.due(now) > now;
+            }
+            if (waits && !takeOwnDamage(*self)) return;
+            scheduleCapture(self);
         });
         {
             std::lock_guard guard(state_->lock);
