@@ -34,7 +34,12 @@
 #pragma once
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <utility>
+
+#include "runtime/Timer.h"
 
 namespace qb {
 
@@ -84,5 +89,31 @@ private:
     std::optional<double> released_; // what the last claim replaced
     unsigned long claims_ = 0;
 };
+
+// A reread rides on the next change's frame when one comes within a frame
+// time: a frame of its own would take that change's place under the cap.
+// This arms the frame of its own for a still screen: after a frame time,
+// unless `pending(state)` says a change's frame took the reread with it,
+// the stream's next frame is forced and `schedule(state)` asks for it.
+// `State` has `lock`, `forced`, `rereadArmed` and `rereadTimer`; called
+// under its lock.
+template <typename State, typename Pending, typename Schedule>
+void armRereadFrame(const std::shared_ptr<State>& state, Executor executor, double frameTime, Pending pending,
+    Schedule schedule)
+{
+    if (std::exchange(state->rereadArmed, true)) return;
+    std::weak_ptr<State> weak = state;
+    state->rereadTimer = Timer::oneShot(executor, seconds(frameTime), [weak, pending, schedule] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard guard(self->lock);
+            self->rereadArmed = false;
+            if (!pending(*self)) return;
+            self->forced = true;
+        }
+        schedule(self);
+    });
+}
 
 } // namespace qb

@@ -205,27 +205,15 @@ public:
     }
 
     // The picture is whole only in the compositor's buffer of the next
-    // frame. When the desktop is changing, that frame comes within a frame
-    // time and is copied whole; a frame asked for at once would take its
-    // place under the frame rate cap and hold the changes after it back.
+    // frame, which is copied whole; on a still screen one is asked for.
     void requestReread() override
     {
         std::lock_guard guard(state_->lock);
         state_->copyWhole = true;
-        if (!state_->active || std::exchange(state_->rereadArmed, true)) return;
-        std::weak_ptr<StreamState> weak = state_;
-        state_->rereadTimer = Timer::oneShot(state_->request.queue->executor(), seconds(state_->request.minimumFrameTime),
-            [weak] {
-                auto self = weak.lock();
-                if (!self) return;
-                {
-                    std::lock_guard guard(self->lock);
-                    self->rereadArmed = false;
-                    if (!self->copyWhole) return; // a new picture was copied whole
-                    self->forced = true;
-                }
-                self->schedule();
-            });
+        if (!state_->active) return;
+        armRereadFrame(state_, state_->request.queue->executor(), state_->request.minimumFrameTime,
+            [](const StreamState& s) { return s.copyWhole; },
+            [](const std::shared_ptr<StreamState>& s) { s->schedule(); });
     }
 
     std::optional<CaptureFailure> start() override

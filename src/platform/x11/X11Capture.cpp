@@ -466,28 +466,16 @@ public:
         scheduleCapture(state_);
     }
 
-    // The whole read rides on the next change's capture when one comes
-    // within a frame time. A frame of its own would take that change's
-    // place under the frame rate cap, and hold back the changes after it by
-    // most of a frame for a whole window of frames.
+    // The whole read is the next change's capture's; on a still screen a
+    // capture of its own.
     void requestReread() override
     {
         std::lock_guard guard(state_->lock);
         state_->reread = true;
-        if (!state_->active || std::exchange(state_->rereadArmed, true)) return;
-        std::weak_ptr<StreamState> weak = state_;
-        state_->rereadTimer = Timer::oneShot(state_->request.queue->executor(), seconds(state_->request.minimumFrameTime),
-            [weak] {
-                auto self = weak.lock();
-                if (!self) return;
-                {
-                    std::lock_guard guard(self->lock);
-                    self->rereadArmed = false;
-                    if (!self->reread) return; // a change's capture read it whole
-                    self->forced = true;
-                }
-                scheduleCapture(self);
-            });
+        if (!state_->active) return;
+        armRereadFrame(state_, state_->request.queue->executor(), state_->request.minimumFrameTime,
+            [](const StreamState& s) { return s.reread; },
+            [](const std::shared_ptr<StreamState>& s) { scheduleCapture(s); });
     }
 
     std::optional<CaptureFailure> start() override
