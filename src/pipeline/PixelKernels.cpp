@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -849,10 +850,22 @@ ToneCurve makeToneCurve(double contrast, double gamma)
 
 const PixelKernelSet& activePixelKernels()
 {
-    static const PixelKernelSet& chosen = hasVBMI() ? AVX512VBMI_SET
-        : hasAVX512BW()                             ? AVX512BW_SET
-        : hasAVX2()                                 ? AVX2_SET
-                                                    : SSE2_SET;
+    static const PixelKernelSet& chosen = []() -> const PixelKernelSet& {
+        // QUILLBRIGHT_PIXEL_KERNELS=avx2 (or scalar, sse2, avx512bw) holds a
+        // lesser set, as a processor without the better ones would use; a
+        // set this processor lacks, or an unknown name, is ignored.
+        if (const char* wanted = std::getenv("QUILLBRIGHT_PIXEL_KERNELS"); wanted && *wanted) {
+            for (const SimdLevel level : {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512bw,
+                     SimdLevel::avx512vbmi}) {
+                if (simdLevelName(level) != wanted) continue;
+                if (const PixelKernelSet* set = pixelKernels(level)) return *set;
+            }
+        }
+        return hasVBMI()   ? AVX512VBMI_SET
+            : hasAVX512BW() ? AVX512BW_SET
+            : hasAVX2()     ? AVX2_SET
+                            : SSE2_SET;
+    }();
     return chosen;
 }
 
