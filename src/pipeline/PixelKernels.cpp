@@ -8,6 +8,8 @@
 
 #include <immintrin.h>
 
+#include "platform/PixelKernelChoice.h"
+
 namespace qb {
 
 namespace {
@@ -851,10 +853,8 @@ ToneCurve makeToneCurve(double contrast, double gamma)
 const PixelKernelSet& activePixelKernels()
 {
     static const PixelKernelSet& chosen = []() -> const PixelKernelSet& {
-        // QUILLBRIGHT_PIXEL_KERNELS=avx2 (or scalar, sse2, avx512bw) holds a
-        // lesser set, as a processor without the better ones would use; a
-        // set this processor lacks, or an unknown name, is ignored.
-        if (const char* wanted = std::getenv("QUILLBRIGHT_PIXEL_KERNELS"); wanted && *wanted) {
+        // A lesser set asked for (to measure it), if this processor has it.
+        if (const std::string& wanted = requestedPixelKernels(); !wanted.empty()) {
             for (const SimdLevel level : {SimdLevel::scalar, SimdLevel::sse2, SimdLevel::avx2, SimdLevel::avx512bw,
                      SimdLevel::avx512vbmi}) {
                 if (simdLevelName(level) != wanted) continue;
