@@ -718,6 +718,17 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
     auto tablet = device("DC1-0001", "DC_1", "1200x1600");
     std::shared_ptr<MirrorEngine> engine;
     std::function<std::string()> status;
+    // An engine in this process is stopped however the test ends: left
+    // running, its threads would outlive what they use as the process exits.
+    struct StopAtEnd {
+        std::shared_ptr<MirrorEngine>& engine;
+        ~StopAtEnd()
+        {
+            if (!engine) return;
+            onMain([this] { engine->stop(); });
+            MainLoop::shared().runUntil([this] { return engine->state().status.label() == "idle"; }, 20000ms);
+        }
+    } stopAtEnd{engine};
     if (trigger == Trigger::toggle) {
         MirrorEngine::Timing timing;
         timing.session.displayPause = 50ms;

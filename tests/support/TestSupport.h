@@ -61,10 +61,16 @@ private:
     std::optional<std::string> saved_;
 };
 
+// Empty when the file is gone, also while it is read (a process that ended
+// takes its /proc files with it: the read fails, and the stream throws).
 inline std::string readFile(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    try {
+        return {std::istreambuf_iterator<char>(in), {}};
+    } catch (const std::ios_base::failure&) {
+        return {};
+    }
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& text)
