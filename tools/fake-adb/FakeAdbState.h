@@ -96,9 +96,15 @@ public:
         for (const auto& process : std::filesystem::directory_iterator("/proc")) {
             const std::string name = process.path().filename();
             if (name.find_first_not_of("0123456789") != std::string::npos || std::stol(name) == ::getpid()) continue;
-            // NUL-separated entries, each ended by a NUL.
+            // NUL-separated entries, each ended by a NUL. A process that ends
+            // while its entries are read fails the read: it is not counted.
             std::ifstream environment(process.path() / "environ", std::ios::binary);
-            const std::string entries(std::istreambuf_iterator<char>(environment), {});
+            std::string entries;
+            try {
+                entries.assign(std::istreambuf_iterator<char>(environment), {});
+            } catch (const std::ios_base::failure&) {
+                continue;
+            }
             if (('\0' + entries).find(wanted) != std::string::npos) found.push_back(pid_t(std::stol(name)));
         }
         return found;
