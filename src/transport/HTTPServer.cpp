@@ -92,6 +92,7 @@ HTTPServer::HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<Local
     , viewerPage_(std::move(viewerPage))
     , controlPage_(std::move(controlPage))
     , options_(std::move(options))
+    , tabletSockets_(std::make_shared<TabletSocketQuota>(options_.tabletBridge))
 {
 }
 
@@ -140,12 +141,20 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         TabletTargetLookup lookup;
         TabletBridgeOptions bridge;
         std::shared_ptr<TabletPairing> pairing;
+        std::shared_ptr<void> slot; // held while the bridge runs
         {
             auto self = weak.lock();
             if (!self) co_return;
             lookup = onMainLoop(self->options_.tabletTarget);
             bridge = self->options_.tabletBridge;
             if (!loopbackPeer) pairing = self->options_.pairing;
+            if (!endpointError) slot = self->tabletSockets_->take(peer.address());
+        }
+        if (!slot) {
+            // Debug only: a flood must not flood the log too.
+            logDebug("HTTP", "Closed a tablet socket: too many open from " + peer.address().to_string() + " or in all");
+            stream.close();
+            co_return;
         }
         buffer.resize(size);
         co_await runTabletBridge(stream.release_socket(), std::move(buffer), std::move(lookup), bridge,
