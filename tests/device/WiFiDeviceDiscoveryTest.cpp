@@ -128,7 +128,9 @@ TEST(DiscoveryTrust, OnlyDevicesSetUpOnThisComputerAreConnected)
     // Paired under a network serial and at another address, and under an mDNS serial.
     const std::vector<PairedDevice> paired{
         {"192.0.2.20:41235", "2001:db8::20"}, {"adb-R52-x._adb-tls-connect._tcp", "192.0.2.21"}};
-    const std::vector<ConnectedDevice> listed{{"192.0.2.30:5555"}, {"DC1-0001"}};
+    std::vector<ConnectedDevice> listed(2);
+    listed[0].serial = "192.0.2.30:5555";
+    listed[1].serial = "DC1-0001";
     for (const char* address : {"192.0.2.20", "2001:db8::20", "192.0.2.21", "::ffff:192.0.2.21", "192.0.2.30"}) {
         EXPECT_TRUE(known(address, paired, listed)) << address;
     }
