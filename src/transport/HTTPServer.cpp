@@ -111,6 +111,10 @@ void HTTPServer::start()
 
 asio::awaitable<void> HTTPServer::stopAsync() { co_await listener_->stopAsync(); }
 
+// GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
+// then mistakes its matching operator delete for a mismatched one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip::tcp::socket socket)
 {
     Duration timeout{};
@@ -207,5 +211,6 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         });
     }
 }
+#pragma GCC diagnostic pop
 
 } // namespace qb
