@@ -136,7 +136,10 @@ private:
 
 class WiFiServices final : public NetworkServices {
 public:
-    explicit WiFiServices(std::shared_ptr<DnsSd> dnsSd) : dnsSd_(std::move(dnsSd)) {}
+    WiFiServices(std::shared_ptr<DnsSd> dnsSd, std::function<std::vector<PairedDevice>()> paired)
+        : dnsSd_(std::move(dnsSd)), paired_(std::move(paired))
+    {
+    }
     ~WiFiServices() override { stop(); }
 
     void start(std::uint16_t streamPort) override
@@ -147,15 +150,9 @@ public:
         }
         if (discovery_) return;
         discovery_ = WiFiDeviceDiscovery::make(dnsSd_);
-        discovery_->onDeviceFound = [](const std::string& address, std::uint16_t, const std::string& name) {
-            logInfo("WiFi", "Device found: " + name + " at " + address + " — connecting via ADB");
-            // adb listens on 5555 over the network, whatever port the device advertises.
-            asio::post(globalQueue(QoS::userInitiated), [address] {
-                ADBBridge::ensureServerRunning();
-                if (ADBBridge::connectWiFi(address, 5555)) {
-                    logInfo("WiFi", "ADB connected to " + address + " — waiting for device monitor to pick it up");
-                }
-            });
+        discovery_->onDeviceFound = [paired = paired_](const std::string& address, std::uint16_t,
+                                        const std::string& name) {
+            asio::post(globalQueue(QoS::userInitiated), [paired, address, name] { connectIfSetUp(paired, address, name); });
         };
         discovery_->onDeviceLost = [](const std::string& name) { logInfo("WiFi", "Device lost: " + name); };
         discovery_->start();
@@ -173,7 +170,31 @@ public:
     }
 
 private:
+    // Off the main loop. Anyone on the network can advertise the device
+    // service: only a device set up on this computer is connected (so that
+    // only it joins the lineup and has its address allowed); discovery
+    // reports an address once while it browses, so a stranger is logged once.
+    static void connectIfSetUp(const std::function<std::vector<PairedDevice>()>& paired, const std::string& address,
+        const std::string& name)
+    {
+        boost::system::error_code error;
+        const auto parsed = asio::ip::make_address(address, error);
+        ADBBridge::ensureServerRunning();
+        if (error || !setUpOnThisComputer(parsed, paired ? paired() : std::vector<PairedDevice>{},
+                ADBBridge::connectedDevices())) {
+            logWarn("WiFi", "Ignored " + name + " at " + address
+                    + ": not a device set up on this computer (pair it with `quillbright pair`)");
+            return;
+        }
+        logInfo("WiFi", "Device found: " + name + " at " + address + " — connecting via ADB");
+        // adb listens on 5555 over the network, whatever port the device advertises.
+        if (ADBBridge::connectWiFi(address, 5555)) {
+            logInfo("WiFi", "ADB connected to " + address + " — waiting for device monitor to pick it up");
+        }
+    }
+
     std::shared_ptr<DnsSd> dnsSd_;
+    std::function<std::vector<PairedDevice>()> paired_;
     std::shared_ptr<BonjourAdvertiser> advertiser_;
     std::shared_ptr<WiFiDeviceDiscovery> discovery_;
 };
@@ -280,9 +301,10 @@ std::shared_ptr<DeviceMonitor> makeUSBDeviceMonitor(USBDeviceMonitor::Timing tim
     return std::make_shared<USBMonitorService>(std::move(timing));
 }
 
-std::shared_ptr<NetworkServices> makeWiFiServices(std::shared_ptr<DnsSd> dnsSd)
+std::shared_ptr<NetworkServices> makeWiFiServices(std::shared_ptr<DnsSd> dnsSd,
+    std::function<std::vector<PairedDevice>()> paired)
 {
-    return std::make_shared<WiFiServices>(std::move(dnsSd));
+    return std::make_shared<WiFiServices>(std::move(dnsSd), std::move(paired));
 }
 
 std::shared_ptr<UpdateChecks> makeUpdateChecks(std::function<std::optional<UpdateChecker::Release>()> check,

@@ -127,7 +127,8 @@ public:
 class NetworkServices {
 public:
     virtual ~NetworkServices() = default;
-    // Advertises `streamPort` and connects adb to devices found; idempotent.
+    // Advertises `streamPort` and connects adb to the devices found that
+    // were set up on this computer; idempotent.
     virtual void start(std::uint16_t streamPort) = 0;
     virtual void stop() = 0;
 };
@@ -174,8 +175,10 @@ std::shared_ptr<HostDimming> makeHostDimming(std::shared_ptr<HostBrightness> pan
 // when null).
 std::shared_ptr<FrontLight> makeFrontLight(std::shared_ptr<GlobalHotkeys> hotkeys = nullptr);
 std::shared_ptr<DeviceMonitor> makeUSBDeviceMonitor(USBDeviceMonitor::Timing timing = {});
-// Over the platform's `dnsSd`.
-std::shared_ptr<NetworkServices> makeWiFiServices(std::shared_ptr<DnsSd> dnsSd);
+// Over the platform's `dnsSd`; a device found is connected only when it was
+// set up on this computer: in `paired` (read off the main loop) or listed by adb.
+std::shared_ptr<NetworkServices> makeWiFiServices(std::shared_ptr<DnsSd> dnsSd,
+    std::function<std::vector<PairedDevice>()> paired);
 // `check` runs off the main loop (default: UpdateChecker::check against the
 // configured host), first after `first`, then every `interval`.
 std::shared_ptr<UpdateChecks> makeUpdateChecks(std::function<std::optional<UpdateChecker::Release>()> check,

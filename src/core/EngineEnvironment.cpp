@@ -36,7 +36,10 @@ MirrorEngineEnvironment completeEnvironment(MirrorEngineEnvironment env, const M
     }
     if (!env.frontLight) env.frontLight = makeFrontLight(platform.globalHotkeys());
     if (!env.deviceMonitor) env.deviceMonitor = makeUSBDeviceMonitor(timing.usbMonitor);
-    if (!env.networkServices) env.networkServices = makeWiFiServices(platform.dnsSd(MainLoop::shared().executor()));
+    if (!env.networkServices) {
+        env.networkServices = makeWiFiServices(platform.dnsSd(MainLoop::shared().executor()),
+            [settings = env.settings] { return settings ? settings->pairedDevices() : std::vector<PairedDevice>{}; });
+    }
     if (!env.updateChecks) {
         UpdateChecker::Config updates;
         if (!platform.config().updateHost.empty()) updates.host = platform.config().updateHost;

@@ -183,7 +183,7 @@ std::optional<std::string> MirrorEngine::openPreview()
             if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
         },
         [weak](std::string request) { return answerControl(weak, std::move(request)); },
-        [weak](TabletHello hello, asio::ip::address peer) { return tabletTarget(weak, std::move(hello), peer); },
+        [weak](TabletHello hello, asio::ip::address) { return tabletTarget(weak, std::move(hello)); },
         state_.connectionMode == ConnectionMode::wifi ? environment_.tabletPairing : nullptr};
     try {
         preview_.start(std::move(options));

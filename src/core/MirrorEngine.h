@@ -259,11 +259,12 @@ private:
     // A tablet page's own session (TabletBridge.h): found again by the
     // page's id and pixel format, or started like a device's while the
     // engine mirrors or waits for a device; it ends `pageSessionGrace` after
-    // the page's last connection went. A page on the LAN (it paired) has its
-    // address on the allow list while its session lives.
+    // the page's last connection went. Wherever the page is, its session
+    // serves only its bridge, on loopback: a paired page's address never
+    // joins the allow list.
     static asio::awaitable<std::optional<TabletTarget>> tabletTarget(std::weak_ptr<MirrorEngine> weak,
-        TabletHello hello, asio::ip::address peer);
-    asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello, asio::ip::address peer);
+        TabletHello hello);
+    asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello);
     void pageLeft(const std::string& serial);
     static asio::awaitable<void> openTabletPageTask(std::shared_ptr<DeviceSession> session);
     static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
@@ -318,7 +319,6 @@ private:
     struct PageLink {
         int connections = 0;
         std::uint64_t generation = 0; // each departure's grace period; a later one supersedes it
-        std::vector<asio::ip::address> lanPeers; // where it connected from over the LAN
     };
     std::map<std::string, PageLink> pages_; // by the page session's serial
     bool pageStarting_ = false;

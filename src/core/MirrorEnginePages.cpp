@@ -14,18 +14,18 @@
 namespace qb {
 
 asio::awaitable<std::optional<TabletTarget>> MirrorEngine::tabletTarget(std::weak_ptr<MirrorEngine> weak,
-    TabletHello hello, asio::ip::address peer)
+    TabletHello hello)
 {
     auto self = weak.lock();
     if (!self) co_return std::nullopt;
-    co_return co_await self->pageSession(std::move(hello), peer);
+    co_return co_await self->pageSession(std::move(hello));
 }
 
 // GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
 // then mistakes its matching operator delete for a mismatched one.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello, asio::ip::address peer)
+asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHello hello)
 {
     const auto self = shared_from_this();
     if (!hello.deviceSerial.empty()) {
@@ -93,15 +93,9 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
     }
     const auto& frames = session->tcpServer();
     if (!frames || frames->port() == 0) co_return std::nullopt;
-    auto& link = pages_[serial];
-    ++link.connections;
-    if (!peer.is_unspecified() && !peer.is_loopback() && state_.connectionMode == ConnectionMode::wifi) {
-        // The paired page may now reach the preview too, until its session ends.
-        if (std::find(link.lanPeers.begin(), link.lanPeers.end(), peer) == link.lanPeers.end()) {
-            link.lanPeers.push_back(peer);
-        }
-        lanPeers_->allow(peer);
-    }
+    // The page's address stays off the allow list: its token opens this
+    // stream, which reaches the session on loopback, and no other port.
+    ++pages_[serial].connections;
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
     std::shared_ptr<void> lease(nullptr, [weak, serial](void*) {
         MainLoop::shared().post([weak, serial] {
@@ -164,18 +158,7 @@ asio::awaitable<void> MirrorEngine::pageGraceTask(std::weak_ptr<MirrorEngine> we
     if (link == self->pages_.end() || link->second.connections > 0 || link->second.generation != generation) {
         co_return;
     }
-    const auto leaving = link->second.lanPeers;
     self->pages_.erase(link);
-    for (const auto& address : leaving) {
-        const bool stillUsed = std::any_of(self->pages_.begin(), self->pages_.end(), [&address](const auto& page) {
-            return std::find(page.second.lanPeers.begin(), page.second.lanPeers.end(), address)
-                != page.second.lanPeers.end();
-        }) || std::any_of(self->sessions_.begin(), self->sessions_.end(), [&](const auto& session) {
-            const auto addresses = self->deviceAddresses(session->device());
-            return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
-        });
-        if (!stillUsed) self->lanPeers_->remove(address);
-    }
     const auto found = std::find_if(self->sessions_.begin(), self->sessions_.end(),
         [&serial](const auto& s) { return s->id() == serial; });
     if (found == self->sessions_.end()) co_return;

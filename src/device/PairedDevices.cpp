@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "transport/PeerAllowList.h"
+
 namespace qb {
 
 std::vector<PairedDevice> pairedDevices(const SettingsStore& store)
@@ -33,6 +35,22 @@ std::optional<std::string> pairedAddress(const std::vector<PairedDevice>& device
         [&](const PairedDevice& device) { return device.serial == serial; });
     if (found == devices.end()) return std::nullopt;
     return found->address;
+}
+
+bool setUpOnThisComputer(const asio::ip::address& address, const std::vector<PairedDevice>& paired,
+    const std::vector<ConnectedDevice>& listedByADB)
+{
+    const auto wanted = comparableAddress(address);
+    const auto names = [&](std::string_view serial) {
+        const auto named = deviceAddressFromSerial(serial);
+        return named && comparableAddress(*named) == wanted;
+    };
+    for (const auto& device : paired) {
+        boost::system::error_code error;
+        const auto remembered = asio::ip::make_address(device.address, error);
+        if ((!error && comparableAddress(remembered) == wanted) || names(device.serial)) return true;
+    }
+    return std::any_of(listedByADB.begin(), listedByADB.end(), [&](const auto& device) { return names(device.serial); });
 }
 
 } // namespace qb

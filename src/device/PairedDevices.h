@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "device/ADBBridge.h"
+#include "runtime/Asio.h"
 #include "runtime/SettingsStore.h"
 
 namespace qb {
@@ -28,5 +30,13 @@ std::vector<PairedDevice> pairedDevices(const SettingsStore& store);
 bool rememberPairedDevice(SettingsStore& store, const PairedDevice& device);
 // The remembered address of the device adb lists as `serial`.
 std::optional<std::string> pairedAddress(const std::vector<PairedDevice>& devices, std::string_view serial);
+
+// Whether a device DNS-SD found at `address` was set up on this computer:
+// paired by `quillbright pair` (at that address, or under a network serial
+// naming it), or listed by adb, which lists only devices that authorised
+// this computer, under a network serial naming it. Wi-Fi discovery connects
+// no other: anyone on the network can advertise the device service.
+bool setUpOnThisComputer(const asio::ip::address& address, const std::vector<PairedDevice>& paired,
+    const std::vector<ConnectedDevice>& listedByADB);
 
 } // namespace qb

@@ -1,9 +1,11 @@
 // Finds companion devices on the local network: browses DNS-SD for
 // "_quillbright-device._tcp." in "local.", resolves each service found (10 s
 // limit) and reports its first IPv4 address (else its first IPv6 one) and
-// port once per address. The engine then connects adb to the device over the
-// network, and the adb serial ("ip:5555", "[v6]:5555") names the address
-// the servers then accept in Wi-Fi mode.
+// port once per address. Anyone on the network can advertise, so the engine
+// connects adb only to a device set up on this computer
+// (setUpOnThisComputer, PairedDevices.h) and ignores the rest; the adb serial
+// ("ip:5555", "[v6]:5555") of a device connected names the address the
+// servers then accept in Wi-Fi mode.
 //
 // An address once reported is not reported again until stop(): a device that
 // leaves and comes back at the same address shows as lost, not found again.

@@ -92,6 +92,7 @@ HTTPServer::HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<Local
     , viewerPage_(std::move(viewerPage))
     , controlPage_(std::move(controlPage))
     , options_(std::move(options))
+    , tabletSockets_(std::make_shared<TabletSocketQuota>(options_.tabletBridge))
 {
 }
 
@@ -110,6 +111,10 @@ void HTTPServer::start()
 
 asio::awaitable<void> HTTPServer::stopAsync() { co_await listener_->stopAsync(); }
 
+// GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
+// then mistakes its matching operator delete for a mismatched one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip::tcp::socket socket)
 {
     Duration timeout{};
@@ -140,12 +145,20 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         TabletTargetLookup lookup;
         TabletBridgeOptions bridge;
         std::shared_ptr<TabletPairing> pairing;
+        std::shared_ptr<void> slot; // held while the bridge runs
         {
             auto self = weak.lock();
             if (!self) co_return;
             lookup = onMainLoop(self->options_.tabletTarget);
             bridge = self->options_.tabletBridge;
             if (!loopbackPeer) pairing = self->options_.pairing;
+            if (!endpointError) slot = self->tabletSockets_->take(peer.address());
+        }
+        if (!slot) {
+            // Debug only: a flood must not flood the log too.
+            logDebug("HTTP", "Closed a tablet socket: too many open from " + peer.address().to_string() + " or in all");
+            stream.close();
+            co_return;
         }
         buffer.resize(size);
         co_await runTabletBridge(stream.release_socket(), std::move(buffer), std::move(lookup), bridge,
@@ -198,5 +211,6 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         });
     }
 }
+#pragma GCC diagnostic pop
 
 } // namespace qb

@@ -94,6 +94,7 @@ private:
     const std::string viewerPage_;
     const std::string controlPage_;
     const HTTPServerOptions options_;
+    const std::shared_ptr<TabletSocketQuota> tabletSockets_;
 };
 
 } // namespace qb

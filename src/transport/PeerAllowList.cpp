@@ -55,6 +55,8 @@ void PeerAllowList::clear()
     watchers_->ruleNarrowed();
 }
 
+asio::ip::address comparableAddress(const asio::ip::address& address) { return plain(address); }
+
 ListenerOptions listenerOptions(std::shared_ptr<const PeerAllowList> peers, std::chrono::milliseconds acceptRetryDelay)
 {
     ListenerOptions options;

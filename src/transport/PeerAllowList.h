@@ -50,6 +50,10 @@ private:
 // closes connections whose peer leaves the list. For null: everyone served.
 ListenerOptions listenerOptions(std::shared_ptr<const PeerAllowList> peers, std::chrono::milliseconds acceptRetryDelay);
 
+// The form addresses are compared in: IPv4 for a v4-mapped address, no
+// IPv6 interface scope.
+asio::ip::address comparableAddress(const asio::ip::address& address);
+
 // The address part of an adb network serial ("192.168.1.5:5555",
 // "[fe80::1]:5555"); nothing for a USB or mDNS serial.
 std::optional<asio::ip::address> deviceAddressFromSerial(std::string_view serial);

@@ -1,6 +1,8 @@
 #include "transport/TabletBridge.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
@@ -111,6 +113,41 @@ asio::awaitable<void> closePage(websocket::stream<beast::tcp_stream>& page, webs
 
 } // namespace
 
+struct TabletSocketQuota::Counts {
+    std::mutex lock;
+    std::size_t perAddress = 0;
+    std::size_t total = 0;
+    std::size_t held = 0;
+    std::map<asio::ip::address, std::size_t> byAddress;
+};
+
+TabletSocketQuota::TabletSocketQuota(const TabletBridgeOptions& options) : counts_(std::make_shared<Counts>())
+{
+    counts_->perAddress = options.maxSocketsPerAddress;
+    counts_->total = options.maxSockets;
+}
+
+std::shared_ptr<void> TabletSocketQuota::take(const asio::ip::address& peer)
+{
+    const auto address = normalisedPeer(peer);
+    {
+        std::lock_guard guard(counts_->lock);
+        auto& fromPeer = counts_->byAddress[address];
+        if (fromPeer >= counts_->perAddress || counts_->held >= counts_->total) {
+            if (fromPeer == 0) counts_->byAddress.erase(address);
+            return nullptr;
+        }
+        ++fromPeer;
+        ++counts_->held;
+    }
+    return std::shared_ptr<void>(nullptr, [counts = counts_, address](void*) {
+        std::lock_guard guard(counts->lock);
+        --counts->held;
+        const auto entry = counts->byAddress.find(address);
+        if (entry != counts->byAddress.end() && --entry->second == 0) counts->byAddress.erase(entry);
+    });
+}
+
 asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8_t> handshake,
     TabletTargetLookup target, TabletBridgeOptions options, std::shared_ptr<TabletPairing> pairing)
 {
@@ -119,6 +156,24 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
     const auto remote = socket.remote_endpoint(endpointError);
     const asio::ip::address peer = endpointError ? asio::ip::address() : normalisedPeer(remote.address());
     websocket::stream<beast::tcp_stream> page(std::move(socket));
+    // Ends the page from outside (its opening deadline, its token forgotten)
+    // while this coroutine lives: posted to its executor, where the page is
+    // touched, and dropped with the coroutine's frame.
+    const auto closer = std::make_shared<std::function<void()>>([&page] { beast::get_lowest_layer(page).close(); });
+    const auto closeFromOutside = [executor, weak = std::weak_ptr<std::function<void()>>(closer)] {
+        asio::post(executor, [weak] {
+            if (auto close = weak.lock()) (*close)();
+        });
+    };
+    asio::steady_timer opening(executor);
+    opening.expires_after(options.openingTimeout);
+    opening.async_wait([closeFromOutside, peer](boost::system::error_code error) {
+        if (error) return;
+        log(fmt::format("[TabletBridge] A page at {} sent no hello in time — closed", peer.to_string()));
+        closeFromOutside();
+    });
+    // Taken before any credential is judged, so no forgetting slips between.
+    const auto remembered = pairing ? pairing->whileRemembered(closeFromOutside) : nullptr;
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = options.idleTimeout;
     timeouts.idle_timeout = options.idleTimeout;
@@ -144,7 +199,7 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
         }
         if (!pairing) continue; // on this machine no secret is asked for
         if (credential->kind == PageCredential::Kind::token) {
-            paired = pairing->tokenValid(credential->value);
+            paired = pairing->useToken(credential->value);
             if (!paired) {
                 log(fmt::format("[TabletBridge] A page at {} showed an unknown token — asked to pair", peer.to_string()));
                 co_await closePage(page, websocket::close_code::policy_error, "unpaired");
@@ -152,7 +207,7 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
             }
             continue;
         }
-        const auto token = pairing->redeem(credential->value);
+        const auto token = pairing->redeem(credential->value, peer);
         if (!token) {
             log(fmt::format("[TabletBridge] A page at {} sent a wrong or spent pairing code", peer.to_string()));
             co_await closePage(page, websocket::close_code::policy_error, "wrong code");
@@ -176,6 +231,8 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
         co_await closePage(page, websocket::close_code::policy_error, "pairing needed");
         co_return;
     }
+
+    opening.cancel();
 
     std::optional<TabletTarget> found;
     if (target) found = co_await target(*hello, peer);

@@ -22,11 +22,24 @@
 // closed with the reason "pairing needed", "wrong code" or "unpaired", which
 // the page reads to ask for a code.
 //
+// A page off this machine that paired or showed its token is ended when
+// `quillbright tablet --forget` forgets the tokens (TabletPairing::forgetAll).
+// Neither opens anything but this WebSocket: the page's own session is
+// reached through the bridge, on loopback, and no address joins the allow
+// list.
+//
 // Any other message from the page is dropped; one larger than
-// `maxIncomingMessage` ends the connection. A page that stops reading holds up
+// `maxIncomingMessage` ends the connection. The opening (handshake,
+// credential, hello) must be complete within `openingTimeout` of the
+// bridge's start, whatever else the page does meanwhile: answering pings
+// does not keep a silent socket open. A page that stops reading holds up
 // only its own frame-server connection, which that server drops at its queue
 // limit; a page that vanishes without a word is closed when its pings go
 // unanswered for `idleTimeout`. Whichever side ends, the other is closed.
+//
+// TabletSocketQuota caps the sockets the HTTP server hands to bridges: at
+// most `maxSocketsPerAddress` from one address and `maxSockets` in all; one
+// over either cap is closed before its handshake is answered.
 //
 // Threads: runs on the executor of the socket it is given (the HTTP server's
 // queue); `target` is awaited there and hops to wherever it must run.
@@ -61,9 +74,26 @@ using TabletTargetLookup
 
 struct TabletBridgeOptions {
     std::chrono::milliseconds idleTimeout{10000};
+    std::chrono::milliseconds openingTimeout{10000};
+    std::size_t maxSocketsPerAddress = 8;
+    std::size_t maxSockets = 64;
     // The longest a page sends: a hello with a 64-character page id and
     // serial (150 bytes), a token (134 bytes).
     std::size_t maxIncomingMessage = 256;
+};
+
+// How many tablet sockets each address holds, and how many in all. Any thread.
+class TabletSocketQuota {
+public:
+    explicit TabletSocketQuota(const TabletBridgeOptions& options);
+    // A slot for a socket from `peer` (normalised: a v4-mapped address is
+    // its IPv4 one), held until the handle is dropped; null when either cap
+    // is reached.
+    std::shared_ptr<void> take(const asio::ip::address& peer);
+
+private:
+    struct Counts;
+    const std::shared_ptr<Counts> counts_;
 };
 
 // Answers the WebSocket handshake in `handshake` (the connection's first

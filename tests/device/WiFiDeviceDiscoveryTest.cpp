@@ -1,5 +1,6 @@
 #include "device/WiFiDeviceDiscovery.h"
 #include "device/BonjourAdvertiser.h"
+#include "device/PairedDevices.h"
 
 #include <cstdlib>
 
@@ -115,6 +116,29 @@ TEST_F(AdvertiserTest, PublishesOnceWithItsTxtRecord)
     EXPECT_THAT(registration.txt, ElementsAre(std::pair<std::string, std::string>{"videoPort", "8888"},
                                       std::pair<std::string, std::string>{"inputPort", "8892"},
                                       std::pair<std::string, std::string>{"version", "2.4.4"}));
+}
+
+// Advertising is anyone's: only what this computer set up is connected.
+TEST(DiscoveryTrust, OnlyDevicesSetUpOnThisComputerAreConnected)
+{
+    const auto known = [](const char* address, const std::vector<PairedDevice>& paired,
+                           const std::vector<ConnectedDevice>& listed) {
+        return setUpOnThisComputer(asio::ip::make_address(address), paired, listed);
+    };
+    // Paired under a network serial and at another address, and under an mDNS serial.
+    const std::vector<PairedDevice> paired{
+        {"192.0.2.20:41235", "2001:db8::20"}, {"adb-R52-x._adb-tls-connect._tcp", "192.0.2.21"}};
+    std::vector<ConnectedDevice> listed(2);
+    listed[0].serial = "192.0.2.30:5555";
+    listed[1].serial = "DC1-0001";
+    for (const char* address : {"192.0.2.20", "2001:db8::20", "192.0.2.21", "::ffff:192.0.2.21", "192.0.2.30"}) {
+        EXPECT_TRUE(known(address, paired, listed)) << address;
+    }
+    for (const char* address : {"192.0.2.66", "2001:db8::66", "192.0.2.2"}) {
+        EXPECT_FALSE(known(address, paired, listed)) << address;
+    }
+    EXPECT_FALSE(known("192.0.2.20", {}, {}));
+    EXPECT_TRUE(known("fe80::20%2", {{"[fe80::20]:5555", "fe80::20"}}, {})) << "the interface scope is not compared";
 }
 
 TEST(ComputerName, ReadFromMachineInfo)

@@ -339,15 +339,18 @@ TEST_F(LanDaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
 
 // What a browser tablet's page does on the LAN: one visit to the tablet
 // page's WebSocket from the namespace `from`, sending `first` then the hello;
-// `whileStreaming` runs (on another thread) once the stream has begun.
+// `whileStreaming` runs (on another thread) once the stream has begun, and
+// the page then reads on until the daemon ends the stream when it returns true.
 struct PageVisit {
     std::vector<std::string> texts; // text answers (the token when it paired)
     bool streamed = false;          // a stream message arrived: it had a session
+    bool endedByDaemon = false;     // the daemon closed the stream it had begun
+    std::chrono::steady_clock::time_point ended;
     std::string closeReason;
 };
 
 PageVisit visitTabletPage(const char* from, std::vector<std::string> first,
-    const std::function<void()>& whileStreaming = nullptr)
+    const std::function<bool()>& whileStreaming = nullptr)
 {
     namespace beast = boost::beast;
     PageVisit visit;
@@ -368,15 +371,20 @@ PageVisit visitTabletPage(const char* from, std::vector<std::string> first,
         std::function<void(beast::error_code, std::size_t)> onRead = [&](beast::error_code read, std::size_t) {
             if (read) {
                 visit.closeReason = std::string(page.reason().reason.c_str());
+                visit.endedByDaemon = visit.streamed;
+                visit.ended = std::chrono::steady_clock::now();
                 return;
             }
             if (page.got_binary()) {
+                const bool readOn = visit.streamed || (whileStreaming && whileStreaming());
                 visit.streamed = true;
-                if (whileStreaming) whileStreaming();
-                beast::get_lowest_layer(page).close();
-                return;
+                if (!readOn) {
+                    beast::get_lowest_layer(page).close();
+                    return;
+                }
+            } else {
+                visit.texts.push_back(beast::buffers_to_string(buffer.data()));
             }
-            visit.texts.push_back(beast::buffers_to_string(buffer.data()));
             buffer.consume(buffer.size());
             page.async_read(buffer, onRead);
         };
@@ -387,10 +395,32 @@ PageVisit visitTabletPage(const char* from, std::vector<std::string> first,
     return visit;
 }
 
+// What a peer at `from` gets from this host's `port` when it sends nothing
+// (a served peer gets the frame port's greeting, or is kept waiting on the
+// others), or nullopt when it is closed at once without a byte.
+std::optional<std::vector<std::uint8_t>> rawPortAnswer(const char* from, std::uint16_t port)
+{
+    std::optional<std::vector<std::uint8_t>> answer;
+    test::inNetworkNamespace(from, [&] {
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket socket(io);
+        boost::system::error_code error;
+        socket.connect({boost::asio::ip::make_address("192.0.2.1"), port}, error);
+        if (error) return; // refused
+        const auto bytes = test::readWithin(socket, 1, 2000ms);
+        std::uint8_t more = 0;
+        socket.non_blocking(true);
+        const bool closed = bytes.empty() && socket.read_some(boost::asio::buffer(&more, 1), error) == 0
+            && error == boost::asio::error::eof;
+        if (!closed) answer = bytes;
+    });
+    return answer;
+}
+
 // Over Wi-Fi a browser tablet pairs once with the code `quillbright tablet`
 // shows and is then known by its token, across restarts, until forgotten;
-// strangers (no token, a wrong code, a spent code) get no session; the
-// paired page's address is served only while its session lives.
+// strangers (no token, a wrong code, a spent code) get no session, and the
+// paired page gets its stream and nothing else.
 TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
 {
     const char* tablet = std::getenv("QB_LAN_TABLET_NS");
@@ -428,18 +458,16 @@ TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
     };
     EXPECT_FALSE(servedThePreview(tablet));
 
-    bool servedWhilePaired = false, strangerServed = true;
+    bool servedWhilePaired = true;
     const PageVisit paired = visitTabletPage(tablet, {"pair " + code}, [&] {
         servedWhilePaired = servedThePreview(tablet);
-        strangerServed = servedThePreview(stranger);
+        return false;
     });
     ASSERT_EQ(paired.texts.size(), 1u) << paired.closeReason << output();
     ASSERT_TRUE(paired.texts[0].starts_with("paired ")) << paired.texts[0];
     EXPECT_TRUE(paired.streamed) << output();
     const std::string token = paired.texts[0].substr(7);
-    EXPECT_TRUE(servedWhilePaired) << "the paired page's address is on the allow list while its session lives";
-    EXPECT_FALSE(strangerServed);
-    EXPECT_TRUE(waitFor([&] { return !servedThePreview(tablet); }, 30s)) << "its address left with its session";
+    EXPECT_FALSE(servedWhilePaired) << "a page's token opens its stream, not the preview";
     EXPECT_EQ(visitTabletPage(tablet, {"pair " + code}).closeReason, "wrong code") << "a code is single use";
     EXPECT_TRUE(visitTabletPage(tablet, {"token " + token}).streamed);
 
@@ -455,10 +483,61 @@ TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
     EXPECT_EQ(terminate(), 0);
 }
 
+// A stranger who copied a paired page's token gets that page's stream and
+// nothing more: not a byte of the frame, preview or input port from its
+// address while it streams; and `quillbright tablet --forget` ends its stream.
+TEST_F(LanDaemonTest, AReplayedPageTokenOpensOnlyItsStreamUntilForgotten)
+{
+    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
+    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
+    if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
+    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    test::ScopedEnv lan("QUILLBRIGHT_WIFI_INTERFACE", "lan");
+    // A set-up tablet, so the raw ports listen on the LAN.
+    writeSettings({{"connectionMode", "wifi"}, {"pairedDevices", "192.0.2.20:5555 192.0.2.20\n"}});
+    adb.setDevices({device("192.0.2.20:5555", "DC_1", "1200x1600")});
+    launch();
+    ASSERT_TRUE(waitForStatus("running")) << output();
+    ASSERT_TRUE(rawPortAnswer(tablet, 8888)) << "the set-up tablet is served";
+    const auto shown = cli({"tablet"}).second;
+    const auto at = shown.find("Pairing code: ");
+    ASSERT_NE(at, std::string::npos) << shown;
+    const PageVisit paired = visitTabletPage(tablet, {"pair " + shown.substr(at + 14, 6)});
+    ASSERT_EQ(paired.texts.size(), 1u) << paired.closeReason << output();
+    const std::string token = paired.texts[0].substr(7);
+
+    // Tried while the replayed page streams (and keeps reading), then forgotten.
+    std::map<std::uint16_t, std::optional<std::vector<std::uint8_t>>> answers;
+    std::pair<int, std::string> forgot;
+    std::chrono::steady_clock::time_point forgetting;
+    std::thread attacker;
+    const PageVisit replayed = visitTabletPage(stranger, {"token " + token}, [&] {
+        attacker = std::thread([&] {
+            for (const std::uint16_t port : {std::uint16_t(8888), WEBSOCKET_PREVIEW_PORT, INPUT_PORT}) {
+                answers[port] = rawPortAnswer(stranger, port);
+            }
+            forgetting = std::chrono::steady_clock::now();
+            forgot = cli({"tablet", "--forget"});
+        });
+        return true;
+    });
+    if (attacker.joinable()) attacker.join();
+    EXPECT_TRUE(replayed.streamed) << replayed.closeReason << output();
+    for (const auto& [port, answer] : answers) {
+        EXPECT_EQ(answer, std::nullopt) << "port " << port << " served the token's holder " << answer->size() << " byte(s)";
+    }
+    EXPECT_EQ(answers.size(), 3u);
+    EXPECT_EQ(forgot, std::pair(0, std::string("OK forgot every paired tablet page\n")));
+    EXPECT_TRUE(replayed.endedByDaemon && replayed.ended >= forgetting) << "a forgotten page kept streaming";
+    EXPECT_EQ(visitTabletPage(stranger, {"token " + token}).closeReason, "unpaired");
+    EXPECT_EQ(terminate(), 0);
+}
+
 // Wi-Fi mode beside a real avahi-daemon (avahi-namespace.sh makes the
-// namespace): a tablet announcing itself by DNS-SD at 192.0.2.20 is
+// namespace): a paired tablet announcing itself by DNS-SD at 192.0.2.20 is
 // connected over adb and set up, and that address, the one Avahi resolved,
-// is served while another is refused.
+// is served; a stranger announcing the same service at 192.0.2.66 (with an
+// adb daemon that would answer) is never connected, set up or served.
 using AvahiDaemonTest = LanDaemonTest;
 
 TEST_F(AvahiDaemonTest, ATabletFoundByDnsSdIsSetUpAndServedAtTheAddressAvahiResolved)
@@ -484,12 +563,18 @@ TEST_F(AvahiDaemonTest, ATabletFoundByDnsSdIsSetUpAndServedAtTheAddressAvahiReso
     std::vector<std::shared_ptr<Process>> tablet;
     for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
              {"-a", "-R", "qb-tablet.local", "192.0.2.20"},
-             {"-s", "-H", "qb-tablet.local", "Test Tablet", "_quillbright-device._tcp", "5555"}}) {
+             {"-s", "-H", "qb-tablet.local", "Test Tablet", "_quillbright-device._tcp", "5555"},
+             {"-a", "-R", "qb-stranger.local", "192.0.2.66"},
+             {"-s", "-H", "qb-stranger.local", "Stranger", "_quillbright-device._tcp", "5555"}}) {
         tablet.push_back(Process::launch(command("/usr/bin/avahi-publish", words)));
         ASSERT_TRUE(tablet.back());
     }
-    writeSettings({{"connectionMode", "wifi"}, {"setupCompleted", true}});
-    adb.update([](nlohmann::json& s) { s["network"]["192.0.2.20:5555"] = device("", "DC_1", "1200x1600"); });
+    writeSettings({{"connectionMode", "wifi"}, {"setupCompleted", true},
+        {"pairedDevices", "192.0.2.20:5555 192.0.2.20\n"}});
+    adb.update([](nlohmann::json& s) {
+        s["network"]["192.0.2.20:5555"] = device("", "DC_1", "1200x1600");
+        s["network"]["192.0.2.66:5555"] = device("", "DC_1", "1200x1600");
+    });
     launch();
     ASSERT_TRUE(waitForStatus("running", 30s)) << output();
     EXPECT_THAT(output(), HasSubstr("Device found: Test Tablet at 192.0.2.20"));
@@ -506,6 +591,11 @@ TEST_F(AvahiDaemonTest, ATabletFoundByDnsSdIsSetUpAndServedAtTheAddressAvahiReso
     EXPECT_EQ(firstBytes("192.0.2.20").size(), 19u) << output();
     EXPECT_TRUE(firstBytes("192.0.2.66").empty());
     EXPECT_TRUE(outputHas("Refused connection from 192.0.2.66 — not a paired device")) << output();
+    // Once the stranger's advertisement has been judged: no adb connect, no session.
+    EXPECT_TRUE(outputHas("Ignored Stranger at 192.0.2.66", 30s)) << output();
+    EXPECT_TRUE(find(adb.log(), {"connect", "192.0.2.20:5555"}));
+    EXPECT_FALSE(find(adb.log(), {"connect", "192.0.2.66:5555"})) << output();
+    EXPECT_FALSE(find(adb.log(), {"-s", "192.0.2.66:5555"}));
     EXPECT_EQ(terminate(), 0);
     for (const auto& publisher : tablet) publisher->terminate();
 }

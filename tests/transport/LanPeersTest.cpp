@@ -1,11 +1,18 @@
 // Wi-Fi mode on the real servers: only loopback and the set-up device are
-// served, and a device that leaves the list loses what it has open. The LAN
-// test runs on the three namespaces lan-namespace.sh makes (this host, the
-// tablet, a stranger).
+// served, and a device that leaves the list loses what it has open; the
+// tablet page's sockets are capped and must open in time, and wrong pairing
+// codes count per address. The LAN tests run on the three namespaces
+// lan-namespace.sh makes (this host, the tablet, a stranger).
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <cstdlib>
 #include <string>
+#include <thread>
+
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimInputInjector.h"
@@ -172,6 +179,117 @@ TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
     // closes: ConnectionsFromAnAddressThatLeavesTheList...).
     for (const char* serial : {"192.0.2.20:5555", "[2001:db8::20]:5555"}) peers->remove(*deviceAddressFromSerial(serial));
     for (const char* to : host) EXPECT_EQ(probe(tablet, to, frames->port(), ""), std::nullopt) << to;
+}
+
+namespace beast = boost::beast;
+using Page = beast::websocket::stream<tcp::socket>;
+
+// A tablet page's WebSocket opened from the namespace `from`: null when the
+// server closed it instead of answering the handshake.
+std::unique_ptr<Page> openPage(asio::io_context& io, const char* from, std::uint16_t port)
+{
+    auto page = std::make_unique<Page>(socketIn(io, from, tcp::v4()));
+    boost::system::error_code error;
+    page->next_layer().connect({asio::ip::make_address("192.0.2.1"), port}, error);
+    if (!error) page->handshake("192.0.2.1:" + std::to_string(port), "/tablet/stream", error);
+    if (error) return nullptr;
+    return page;
+}
+
+// Sends `messages` as text and reads until the server ends: the texts it
+// sent and its close reason.
+std::pair<std::vector<std::string>, std::string> converse(Page& page, const std::vector<std::string>& messages)
+{
+    boost::system::error_code error;
+    page.text(true);
+    for (const auto& message : messages) page.write(asio::buffer(message), error);
+    std::vector<std::string> texts;
+    for (;;) {
+        beast::flat_buffer buffer;
+        page.read(buffer, error);
+        if (error) break;
+        texts.push_back(beast::buffers_to_string(buffer.data()));
+    }
+    return {texts, std::string(page.reason().reason.c_str())};
+}
+
+// The tablet page's port in Wi-Fi mode, its limits shrunk: two sockets an
+// address, three in all. A socket that handshakes and then only answers the
+// server's pings is closed at the opening deadline and frees its slot; three
+// wrong codes from the stranger end its tries, not the tablet's.
+TEST(LanTablet, TabletSocketsAreCappedMustOpenInTimeAndWrongCodesCountPerAddress)
+{
+    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
+    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
+    if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespace (lan-namespace.sh)";
+    auto pairing = std::make_shared<TabletPairing>(std::filesystem::path());
+    auto peers = std::make_shared<PeerAllowList>();
+    TabletBridgeOptions limits;
+    limits.idleTimeout = 200ms; // a ping every 100 ms
+    limits.openingTimeout = 2s;
+    limits.maxSocketsPerAddress = 2;
+    limits.maxSockets = 3;
+    auto http = HTTPServer::make(0, 640, 480,
+        {.bindAddress = std::string(ALL_INTERFACES_ADDRESS), .peers = peers, .tabletBridge = limits, .pairing = pairing});
+    http->start();
+    const auto port = http->boundPort();
+
+    // Pages that answer every ping at once (their reads run on `runner`)
+    // and send nothing else.
+    asio::io_context io;
+    auto work = asio::make_work_guard(io);
+    std::thread runner([&io] { io.run(); });
+    std::vector<std::unique_ptr<Page>> silent;
+    std::vector<beast::flat_buffer> buffers(3);
+    std::array<std::atomic<int>, 3> pings{};
+    std::atomic<std::size_t> ended = 0;
+    const auto openSilent = [&](const char* from) {
+        auto page = openPage(io, from, port);
+        if (!page) return false;
+        const std::size_t i = silent.size();
+        page->control_callback([&pings, i](beast::websocket::frame_type kind, beast::string_view) {
+            if (kind == beast::websocket::frame_type::ping) ++pings[i];
+        });
+        page->async_read(buffers[i], [&ended](boost::system::error_code, std::size_t) { ++ended; });
+        silent.push_back(std::move(page));
+        return true;
+    };
+    EXPECT_TRUE(openSilent(stranger));
+    EXPECT_TRUE(openSilent(stranger));
+    asio::io_context probes;
+    EXPECT_FALSE(openPage(probes, stranger, port)) << "a third from one address";
+    EXPECT_TRUE(openSilent(tablet));
+    EXPECT_FALSE(openPage(probes, tablet, port)) << "a fourth in all";
+    EXPECT_TRUE(test::eventually([&] { return ended == silent.size(); }, 10s, 10ms))
+        << "a silent page outlived its opening deadline";
+    work.reset();
+    runner.join();
+    for (std::size_t i = 0; i < silent.size(); ++i) EXPECT_GT(pings[i], 0) << "page " << i << " was never pinged";
+    silent.clear();
+    std::unique_ptr<Page> again;
+    EXPECT_TRUE(test::eventually([&] { return (again = openPage(probes, stranger, port)) != nullptr; }, 5s, 10ms))
+        << "the slots of closed sockets are free again";
+    again.reset();
+
+    const std::string code = pairing->issueCode();
+    const std::string wrong = code == "000000" ? "111111" : "000000";
+    const std::string hello = "hello 1200 1600 grey lan-page";
+    for (int i = 0; i < 3; ++i) {
+        auto page = openPage(probes, stranger, port);
+        ASSERT_TRUE(page);
+        EXPECT_EQ(converse(*page, {"pair " + wrong, hello}).second, "wrong code");
+    }
+    auto late = openPage(probes, stranger, port);
+    ASSERT_TRUE(late);
+    EXPECT_EQ(converse(*late, {"pair " + code, hello}), std::pair(std::vector<std::string>{}, std::string("wrong code")))
+        << "the right code after the stranger's third wrong one";
+    auto user = openPage(probes, tablet, port);
+    ASSERT_TRUE(user);
+    const auto [texts, reason] = converse(*user, {"pair " + code, hello});
+    ASSERT_EQ(texts.size(), 1u) << reason;
+    EXPECT_TRUE(texts[0].starts_with("paired ")) << texts[0];
+    EXPECT_EQ(reason, "not mirroring");
+    test::runOnMain(http->stopAsync());
 }
 
 } // namespace
