@@ -291,13 +291,15 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     engineTiming.wakeRestartDelay = scaled(engineTiming.wakeRestartDelay, daemon->scale);
     engineTiming.displayGoneRestartDelay = scaled(engineTiming.displayGoneRestartDelay, daemon->scale);
     engineTiming.pageSessionGrace = scaled(engineTiming.pageSessionGrace, daemon->scale);
-    engineTiming.session.displayPause = scaled(engineTiming.session.displayPause, daemon->scale);
+    engineTiming.session.displayReadyLimit = scaled(engineTiming.session.displayReadyLimit, daemon->scale);
     engineTiming.session.retryPause = scaled(engineTiming.session.retryPause, daemon->scale);
     engineTiming.session.captureRetryPause = scaled(engineTiming.session.captureRetryPause, daemon->scale);
     engineTiming.session.healthCheckInterval = scaled(engineTiming.session.healthCheckInterval, daemon->scale);
     engineTiming.session.capture.statsInterval *= daemon->scale;
     engineTiming.session.capture.reread = scaled(engineTiming.session.capture.reread, daemon->scale);
     engineTiming.usbMonitor.pollInterval = scaled(engineTiming.usbMonitor.pollInterval, daemon->scale);
+    engineTiming.usbMonitor.trackRestartPause = scaled(engineTiming.usbMonitor.trackRestartPause, daemon->scale);
+    engineTiming.usbMonitor.trackRestartLimit = scaled(engineTiming.usbMonitor.trackRestartLimit, daemon->scale);
     engineTiming.autoDim.dimDelay = scaled(engineTiming.autoDim.dimDelay, daemon->scale);
     engineTiming.autoDim.restoreDelay = scaled(engineTiming.autoDim.restoreDelay, daemon->scale);
 

@@ -373,6 +373,18 @@ std::vector<std::string> unauthorizedDevices()
     return parseUnauthorizedDevices(*output);
 }
 
+std::shared_ptr<Process> trackDevices(std::function<void(std::string_view)> onOutput)
+{
+    auto options = makeADBProcess({"track-devices"}, std::nullopt, OutputMode::capture, OutputMode::discard);
+    if (!options) return nullptr;
+    options->onOutput = std::move(onOutput);
+    options->killedWithLaunchingThread = true;
+    std::string error;
+    auto process = Process::launch(*options, &error);
+    if (!process) bridgeError("[ADBBridge] track-devices: failed to launch — " + error);
+    return process;
+}
+
 bool connectWiFi(const std::string& ip, int port)
 {
     const bool v6 = ip.find(':') != std::string::npos;

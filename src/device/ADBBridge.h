@@ -21,7 +21,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +33,8 @@
 #include "device/ADBParsers.h"
 
 namespace qb {
+
+class Process;
 
 // One device as adb lists it.
 struct ConnectedDevice {
@@ -136,6 +140,13 @@ std::optional<std::vector<ConnectedDevice>> listDevices();
 // listDevices(), a failure read as no device.
 std::vector<ConnectedDevice> connectedDevices();
 std::vector<std::string> unauthorizedDevices();
+// Starts `adb track-devices`, which runs until it is terminated or adb's
+// server goes, and hands `onOutput` its output as it comes (the messages
+// TrackDevicesReader reads), on the child's reaper thread. The child is
+// killed with the thread that launched it, so a daemon killed outright
+// leaves none behind: launch from a thread that lives as long as the child
+// is wanted (a queue's). Nothing when adb could not be started.
+std::shared_ptr<Process> trackDevices(std::function<void(std::string_view)> onOutput);
 bool connectWiFi(const std::string& ip, int port);
 bool setupReverseTunnel(const Serial& serial, int devicePort, int hostPort);
 bool removeReverseTunnel(const Serial& serial, int devicePort);

@@ -223,4 +223,39 @@ std::vector<ReverseTunnel> parseReverseList(std::string_view output)
     return tunnels;
 }
 
+std::vector<std::vector<TrackedDevice>> TrackDevicesReader::feed(std::string_view bytes)
+{
+    std::vector<std::vector<TrackedDevice>> lists;
+    if (broken_) return lists;
+    pending_.append(bytes);
+    std::size_t at = 0;
+    while (pending_.size() - at >= 4) {
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            const char c = pending_[at + i];
+            int digit = -1;
+            if (c >= '0' && c <= '9') digit = c - '0';
+            else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+            if (digit < 0) {
+                broken_ = true;
+                pending_.clear();
+                return lists;
+            }
+            length = length * 16 + std::size_t(digit);
+        }
+        if (pending_.size() - at - 4 < length) break;
+        std::vector<TrackedDevice> list;
+        for (std::string_view line : nonEmptyLines(std::string_view(pending_).substr(at + 4, length))) {
+            const auto tokens = words(line);
+            if (tokens.size() < 2) continue;
+            list.push_back({std::string(tokens[0]), std::string(tokens[1])});
+        }
+        lists.push_back(std::move(list));
+        at += 4 + length;
+    }
+    pending_.erase(0, at);
+    return lists;
+}
+
 } // namespace qb::ADBBridge

@@ -64,4 +64,34 @@ struct ReverseTunnel {
 };
 std::vector<ReverseTunnel> parseReverseList(std::string_view output);
 
+// `adb track-devices`: adb's server sends the whole device list when asked
+// and again whenever it changes, each list as one message:
+//
+//   +-------------------------------+------------------------------------+
+//   | length: 4 ASCII hex digits    | `length` bytes: one line per device |
+//   | ("001b", "0000" for no device) | "serial\tstate\n"                  |
+//   +-------------------------------+------------------------------------+
+//
+// The reader takes the bytes as the pipe gives them, in pieces of any size,
+// and returns every list completed by each piece. A length that is not four
+// hex digits means the stream is not (or no longer) that form: the reader is
+// then broken for good and returns nothing more (the stream cannot be
+// resynchronised; its reader starts a new one). Lines without a serial and a
+// state are skipped. One reader per stream; not thread-safe.
+struct TrackedDevice {
+    std::string serial;
+    std::string state; // "device", "unauthorized", "offline", ...
+    bool operator==(const TrackedDevice&) const = default;
+};
+
+class TrackDevicesReader {
+public:
+    std::vector<std::vector<TrackedDevice>> feed(std::string_view bytes);
+    bool broken() const { return broken_; }
+
+private:
+    std::string pending_; // never more than one message: 4 + 0xFFFF bytes
+    bool broken_ = false;
+};
+
 } // namespace qb::ADBBridge

@@ -60,6 +60,17 @@ public:
         return std::make_unique<Handle>(this->shared_from_this(), *id);
     }
 
+    // These desktops return from createDisplay and setMirroring only once
+    // they show the change: sway once it answered the IPC command and
+    // announced the output in its mode, Mutter once the recording started
+    // and its monitor is listed (or, mirroring, its first picture came),
+    // KWin once the stream started and its output was announced. Nothing
+    // is left to wait for.
+    asio::awaitable<DisplayReadiness> awaitDisplayReady(std::uint32_t, Duration, Sleeper& interruption) final
+    {
+        co_return interruption.interrupted() ? DisplayReadiness::interrupted : DisplayReadiness::confirmed;
+    }
+
     std::vector<std::uint32_t> onlineDisplays(std::size_t maxDisplays) final
     {
         std::vector<std::uint32_t> ids;

@@ -10,8 +10,13 @@
 // kind given a mode of its own; mirroring places the mirroring output's CRTC
 // on the master's picture. The sim backend keeps it all in memory.
 //
+// After each change (creation with its settings, mirroring on or off) the
+// session awaits awaitDisplayReady before it uses the display: the desktop's
+// own confirmation that it shows the change where the backend has one, an
+// upper bound on the wait where it has none.
+//
 // Threads: any one thread at a time (the session's; the engine's main thread
-// for mirroring).
+// for mirroring). awaitDisplayReady runs on the awaiting coroutine's executor.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +27,8 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "runtime/Asio.h"
+#include "runtime/Timer.h"
 
 namespace qb {
 
@@ -97,9 +104,28 @@ public:
     virtual void cancel() = 0;
 };
 
+// How a wait for the desktop to show a display's change ended.
+enum class DisplayReadiness {
+    confirmed,   // the desktop said it shows the change
+    unconfirmed, // it cannot tell: the whole upper bound passed
+    interrupted, // the waiting session is stopping
+};
+
 class VirtualDisplays {
 public:
     virtual ~VirtualDisplays() = default;
+
+    // Waits until the desktop shows what was last asked of display
+    // `displayId` (its creation and settings, mirroring turned on or off);
+    // a desktop that cannot tell is given `limit`. `interruption` ends the
+    // wait early (a stop). The default is such a desktop: it waits the
+    // whole limit, unless interrupted.
+    virtual asio::awaitable<DisplayReadiness> awaitDisplayReady(std::uint32_t displayId, Duration limit,
+        Sleeper& interruption)
+    {
+        (void)displayId;
+        co_return co_await interruption.sleep(limit) ? DisplayReadiness::unconfirmed : DisplayReadiness::interrupted;
+    }
 
     // nullptr when the display could not be created.
     virtual std::unique_ptr<VirtualDisplay> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) = 0;

@@ -199,6 +199,7 @@ std::shared_ptr<Process> Process::launch(const ProcessOptions& options, std::str
     process->outFd_ = out.read;
     process->errFd_ = err.read;
     process->grace_ = options.terminationGrace;
+    process->onOutput_ = options.onOutput;
     for (int fd : {process->outFd_, process->errFd_}) {
         if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
@@ -234,6 +235,10 @@ void Process::reap()
         }
         if (outOpen) outOpen = drain(outFd_, out);
         if (errOpen) errOpen = drain(errFd_, err);
+        if (onOutput_ && !out.empty()) {
+            onOutput_(out);
+            out.clear();
+        }
         {
             std::lock_guard guard(lock_);
             out_.append(out);
@@ -260,6 +265,10 @@ void Process::reap()
     // Whatever the child wrote just before exiting.
     if (outOpen) drain(outFd_, out);
     if (errOpen) drain(errFd_, err);
+    if (onOutput_ && !out.empty()) {
+        onOutput_(out);
+        out.clear();
+    }
     if (outFd_ >= 0) ::close(outFd_);
     if (errFd_ >= 0) ::close(errFd_);
     {

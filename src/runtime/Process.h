@@ -17,11 +17,13 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,6 +52,12 @@ struct ProcessOptions {
     // from a thread that lives as long as the child is wanted (a test's main
     // thread). The child starts through util-linux's setpriv.
     bool killedWithLaunchingThread = false;
+    // For a child that runs as long as it is wanted and reports as it goes
+    // (`adb track-devices`): each piece of its standard output is handed
+    // over as soon as it is read, in order, on the process's own reaper
+    // thread, and not kept (standardOutput() stays empty). It must not
+    // hold the Process, whose destruction waits for that thread.
+    std::function<void(std::string_view)> onOutput;
 };
 
 class Process : public std::enable_shared_from_this<Process> {
@@ -101,6 +109,7 @@ private:
     int outFd_ = -1;
     int errFd_ = -1;
     std::chrono::milliseconds grace_{2000};
+    std::function<void(std::string_view)> onOutput_;
 
     mutable std::mutex lock_;
     std::condition_variable exited_;

@@ -136,7 +136,10 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         throw MirrorError::noVirtualDisplay();
     }
 
-    const bool settled = co_await pause_.sleep(timing_.displayPause);
+    const std::uint32_t createdID = displayManager_->displayID();
+    const auto virtualDisplays = environment_.virtualDisplays; // outlives a stop meanwhile
+    const bool settled = co_await virtualDisplays->awaitDisplayReady(createdID, timing_.displayReadyLimit, pause_)
+        != DisplayReadiness::interrupted;
     if (!settled) {
         componentLog(LogLevel::info, COMPONENT,
             fmt::format("[DeviceSession] Sleep interrupted after virtual display creation: {}", INTERRUPTED));
@@ -152,7 +155,8 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
             fmt::format("[DeviceSession:{}] Extended display mode — unmirror enforced", serial));
     }
 
-    const bool modeSettled = co_await pause_.sleep(timing_.displayPause);
+    const bool modeSettled = co_await virtualDisplays->awaitDisplayReady(createdID, timing_.displayReadyLimit, pause_)
+        != DisplayReadiness::interrupted;
     if (!modeSettled) {
         componentLog(LogLevel::info, COMPONENT,
             fmt::format("[DeviceSession] Sleep interrupted after display mode setup: {}", INTERRUPTED));

@@ -88,8 +88,10 @@ namespace qb {
 
 struct DeviceSessionTiming {
     // After the virtual display appears, and after the display mode is set,
-    // so the desktop has settled before the next step uses the display.
-    Duration displayPause = std::chrono::seconds(1);
+    // the desktop confirms it shows the change before the next step uses the
+    // display (VirtualDisplays::awaitDisplayReady); a desktop that cannot
+    // confirm is given this long.
+    Duration displayReadyLimit = std::chrono::seconds(1);
     // Between tunnel attempts and before each companion version re-query.
     Duration retryPause = std::chrono::seconds(1);
     // First companion health check and the period after it.

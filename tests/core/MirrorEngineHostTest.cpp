@@ -49,7 +49,7 @@ MirrorEngine::Environment simEnvironment()
 MirrorEngine::Timing simTiming()
 {
     MirrorEngine::Timing timing;
-    timing.session.displayPause = 1ms;
+    timing.session.displayReadyLimit = 1ms;
     timing.session.retryPause = 1ms;
     timing.session.healthCheckInterval = 1h;
     timing.session.captureRetryPause = 1ms;

@@ -116,5 +116,28 @@ TEST(ADBParsers, ServerUnreachableFromTheErrorText)
     }
 }
 
+// adb's length-prefixed lists, as its server sends them over a plug, an
+// authorization and an unplug, arriving cut anywhere; bytes that are not
+// that form stop the reader for good.
+TEST(ADBParsers, TrackDevicesListsFromLengthPrefixedMessages)
+{
+    const std::string stream = std::string("0000") + "0016DC1-0001\tunauthorized\n" + "0010DC1-0001\tdevice\n"
+        + "0026DC1-0001\tdevice\nemulator-5554\toffline\n" + "0000";
+    const std::vector<std::vector<TrackedDevice>> expected = {{}, {{"DC1-0001", "unauthorized"}},
+        {{"DC1-0001", "device"}}, {{"DC1-0001", "device"}, {"emulator-5554", "offline"}}, {}};
+    TrackDevicesReader reader;
+    std::vector<std::vector<TrackedDevice>> lists;
+    for (std::size_t at = 0; at < stream.size(); at += 5) {
+        for (auto& list : reader.feed(std::string_view(stream).substr(at, 5))) lists.push_back(list);
+    }
+    EXPECT_EQ(lists, expected);
+
+    TrackDevicesReader garbled;
+    EXPECT_EQ(garbled.feed("0010DC1-0001\tdevice\n* daemon started\n0000"),
+        (std::vector<std::vector<TrackedDevice>>{{{"DC1-0001", "device"}}}));
+    EXPECT_TRUE(garbled.broken());
+    EXPECT_TRUE(garbled.feed("0000").empty());
+}
+
 } // namespace
 } // namespace qb::ADBBridge

@@ -1,6 +1,7 @@
 #include "device/USBDeviceMonitor.h"
 
 #include <algorithm>
+#include <csignal>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "fake-adb/FakeAdbState.h"
 #include "runtime/MainLoop.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -27,9 +29,11 @@ protected:
         ADBBridge::resetForTesting();
     }
 
-    void startMonitor(bool mirroring = false)
+    // `tracking` false: polls only.
+    void startMonitor(bool mirroring = false, bool tracking = false)
     {
-        monitor = USBDeviceMonitor::make({.pollInterval = 20ms, .pollQueue = queue->executor()});
+        monitor = USBDeviceMonitor::make({.pollInterval = 20ms, .pollQueue = queue->executor(),
+            .trackDevices = tracking, .trackRestartPause = 20ms, .trackRestartLimit = 40ms});
         monitor->isMirroring = mirroring;
         auto record = [this](std::string event) {
             onMainThread = onMainThread && MainLoop::shared().isCurrent();
@@ -61,6 +65,35 @@ protected:
         const size_t target = countCalls({"devices", "-l"}) + 2 * (polls + 1);
         ASSERT_TRUE(MainLoop::shared().runUntil([&] { return countCalls({"devices", "-l"}) >= target; }, 10s));
         MainLoop::shared().runFor(0ms);
+    }
+
+    // The fake adb's running `track-devices` children.
+    std::vector<pid_t> trackers() const
+    {
+        std::vector<pid_t> found;
+        for (const pid_t pid : fake.processes()) {
+            const std::string command = test::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+            if (command.find(std::string("track-devices\0", 14)) != std::string::npos) found.push_back(pid);
+        }
+        return found;
+    }
+
+    // Plugs a DC-1 in and out; true when both edges were reported and,
+    // with `byTracking`, no poll listed the devices meanwhile.
+    void plugInAndOut(bool byTracking)
+    {
+        const size_t listings = countCalls({"devices", "-l"});
+        const size_t before = events.size();
+        fake.setDevices({test::FakeAdbState::device("DC1")});
+        waitForEvents(before + 1);
+        fake.setDevices({});
+        waitForEvents(before + 2);
+        EXPECT_THAT(std::vector(events.end() - 2, events.end()), ElementsAre("connected", "disconnected"));
+        if (byTracking) {
+            EXPECT_EQ(countCalls({"devices", "-l"}), listings) << "reported by a poll, not by adb track-devices";
+        } else {
+            EXPECT_GT(countCalls({"devices", "-l"}), listings);
+        }
     }
 
     void waitForEvents(size_t count)
@@ -119,6 +152,32 @@ TEST_F(USBDeviceMonitorTest, StartRequestLeftWhileMirroringIsReportedOnceAfterwa
     waitForPolls(3);
     EXPECT_THAT(events, ElementsAre("connected", "start"));
     EXPECT_EQ(countCalls({"shell", "rm", "/data/local/tmp/quillbright_start"}), 1u);
+}
+
+// adb pushes each change through `adb track-devices`; while that child is
+// down (killed, or failing to start) the poll reports them, and the child is
+// followed again once it can be.
+TEST_F(USBDeviceMonitorTest, TrackedDevicesFallBackToPollingWhileTheTrackerIsDownAndResume)
+{
+    startMonitor(/*mirroring=*/false, /*tracking=*/true);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return monitor->isTracking(); }, 10s));
+    plugInAndOut(/*byTracking=*/true);
+
+    // Killed, and every restart failing: polls take over.
+    fake.fail("track-devices", {{"exit", 1}, {"stderr", "error: cannot connect to daemon\n"}});
+    ASSERT_EQ(trackers().size(), 1u);
+    ::kill(trackers().front(), SIGKILL);
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return !monitor->isTracking(); }, 10s));
+    plugInAndOut(/*byTracking=*/false);
+
+    fake.clearFailures();
+    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return monitor->isTracking(); }, 10s));
+    plugInAndOut(/*byTracking=*/true);
+    EXPECT_TRUE(onMainThread);
+
+    // Stopped, it leaves no child behind.
+    monitor->stop();
+    EXPECT_TRUE(trackers().empty());
 }
 
 } // namespace

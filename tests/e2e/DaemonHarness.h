@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 
 #include "companion/CompanionClient.h"
+#include "core/RuntimePaths.h"
 #include "fake-adb/FakeAdbState.h"
 #include "host/MockLogind.h"
 #include "platform/XorgServer.h"
@@ -125,6 +126,20 @@ protected:
     }
 
     std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+
+    // What every shutdown must leave: no tunnel on the device, no process
+    // of the daemon's (an adb child of any kind), no PID or status file.
+    void expectNothingLeft()
+    {
+        for (const auto& d : adb.read()["devices"]) {
+            EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
+        }
+        EXPECT_TRUE(adb.processes().empty()) << "a process of the daemon outlived it";
+        const auto paths = RuntimePaths::inDirectory(dir_.string());
+        EXPECT_FALSE(std::filesystem::exists(paths.pidFile));
+        EXPECT_FALSE(std::filesystem::exists(paths.statusFile));
+    }
+
     // A `quillbright` command: its exit status and what it printed.
     std::pair<int, std::string> cli(std::vector<std::string> arguments)
     {

@@ -127,19 +127,6 @@ protected:
         test::writeFile(settingsPath(), settings.dump());
     }
 
-    // What every shutdown must leave: no tunnel on the device, no process
-    // of the daemon's, no PID or status file.
-    void expectNothingLeft()
-    {
-        for (const auto& d : adb.read()["devices"]) {
-            EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
-        }
-        EXPECT_TRUE(adb.processes().empty())
-            << "a process of the daemon outlived it";
-        EXPECT_FALSE(fs::exists(paths.pidFile));
-        EXPECT_FALSE(fs::exists(paths.statusFile));
-    }
-
     // A still X desktop sends no frame: moving the pointer, which is in the
     // picture, makes the next one. Nothing on the simulated desktop.
     void movePointer()
@@ -821,7 +808,7 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
     } stopAtEnd{engine};
     if (trigger == Trigger::toggle) {
         MirrorEngine::Timing timing;
-        timing.session.displayPause = 50ms;
+        timing.session.displayReadyLimit = 50ms;
         engine = MirrorEngine::make({}, timing);
         status = [&] { return engine->state().status.label(); };
         adb.setDevices({tablet});

@@ -2,9 +2,11 @@
 // primary and the reference client decodes exactly what a window draws there
 // (scaled and converted to grey), a touch moves the pointer, and a daemon
 // killed with -9 leaves outputs the next start turns off and modes it removes.
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -15,12 +17,14 @@
 
 #include "companion/CompanionClient.h"
 #include "companion/TouchScript.h"
+#include "core/RuntimePaths.h"
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "pipeline/PixelKernels.h"
 #include "platform/MirrorScaler.h"
 #include "platform/XorgServer.h"
 #include "runtime/Process.h"
+#include "support/SocketSupport.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -180,6 +184,85 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
     EXPECT_EQ(layout(), before);
+}
+
+// Every pause and period a hundred times its length: each wait for the
+// desktop may last 100 s, the device poll comes every 200 s.
+class X11WaitsTest : public test::DaemonHarness {
+protected:
+    X11WaitsTest() : DaemonHarness(nullptr, "100")
+    {
+        const auto settings = directory() / "config" / "quillbright" / "settings.json";
+        fs::create_directories(settings.parent_path());
+        std::ofstream(settings) << R"({"setupCompleted": true})";
+    }
+    ~X11WaitsTest() override { ::unsetenv("QUILLBRIGHT_TEST_X11_UNCONFIRMED_DISPLAYS"); }
+
+    std::string control(const std::string& request) const
+    {
+        return test::unixExchange(RuntimePaths::inDirectory(directory().string()).controlSocket, request)
+            .value_or("");
+    }
+    bool statusBecomes(std::initializer_list<std::string_view> wanted)
+    {
+        return waitFor([&] {
+            const std::string reply = control("STATUS\n");
+            return std::ranges::any_of(wanted, [&](std::string_view s) { return reply == "OK " + std::string(s) + "\n"; });
+        }, 20s);
+    }
+    bool endDaemon()
+    {
+        ::kill(daemon_->pid(), SIGTERM);
+        return daemon_->waitUntilExit(20000ms) && daemon_->exitStatus() == 0;
+    }
+};
+
+// The session goes on as soon as the X server has applied its changes and
+// adb tells of the tablet at once: a plugged tablet is mirrored, and a
+// client gets its picture, long before any pause or poll could end. On a
+// desktop that cannot confirm its changes each wait lasts its limit; a stop
+// during either wait ends it at once and leaves no output of ours, no
+// tunnel and, the daemon ended, no adb child.
+TEST_F(X11WaitsTest, APlugIsMirroredWithoutFixedPausesAndAStopDuringEachWaitLeavesNothing)
+{
+    if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
+    const std::string before = xorg().layout();
+    const auto tablet = test::device("DC1-0001", "DC_1", "1200x1600");
+    launch();
+    ASSERT_TRUE(statusBecomes({"waiting_for_device"})) << output();
+    adb.setDevices({tablet});
+    ASSERT_TRUE(statusBecomes({"running"})) << output();
+    companion::CompanionClient client;
+    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    EXPECT_TRUE(client.readFrame(10000ms)) << client.violation() << output();
+    client.close();
+    ASSERT_TRUE(endDaemon()) << output();
+    EXPECT_EQ(xorg().layout(), before);
+    expectNothingLeft();
+
+    ::setenv("QUILLBRIGHT_TEST_X11_UNCONFIRMED_DISPLAYS", "1", 1);
+    adb.setDevices({});
+    launch();
+    ASSERT_TRUE(statusBecomes({"waiting_for_device"})) << output();
+    // Each logged just before its wait begins.
+    for (const char* waitBegins : {"[VirtualDisplay] Configured:", "[VirtualDisplay] Mirroring: built-in display"}) {
+        SCOPED_TRACE(waitBegins);
+        const std::size_t seen = output().size();
+        adb.setDevices({tablet});
+        ASSERT_TRUE(waitFor([&] { return output().find(waitBegins, seen) != std::string::npos; }, 20s)) << output();
+        EXPECT_EQ(control("STOP\n"), "OK stopping\n");
+        ASSERT_TRUE(statusBecomes({"idle", "waiting_for_device"})) << output();
+        EXPECT_EQ(xorg().layout(), before) << output();
+        for (const auto& d : adb.read()["devices"]) {
+            EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
+        }
+        adb.setDevices({});
+        ASSERT_TRUE(waitFor([&] { return control("HEALTH\n").find("device_detected=no") != std::string::npos; }, 20s));
+    }
+    ASSERT_TRUE(endDaemon()) << output();
+    EXPECT_EQ(xorg().layout(), before);
+    expectNothingLeft();
 }
 
 // `mode extended` on a running daemon: the tablet stops mirroring the

@@ -108,7 +108,7 @@ private:
 DeviceSession::Timing fastTiming()
 {
     DeviceSession::Timing timing;
-    timing.displayPause = 1ms;
+    timing.displayReadyLimit = 1ms;
     timing.retryPause = 1ms;
     timing.healthCheckInterval = 1h; // tests that need it shorten it
     timing.capture.drain = 1ms;

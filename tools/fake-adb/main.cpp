@@ -10,11 +10,15 @@
 // Every invocation takes an exclusive lock (flock on "<state>.lock") while it
 // reads, changes and rewrites the state, so concurrent invocations behave like
 // adb's serialized server. A failure injected as a hang releases the lock
-// first and then sleeps until it is killed.
+// first and then sleeps until it is killed. `track-devices` runs on after
+// its invocation, pushing the device list whenever the state file changes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -105,6 +109,7 @@ public:
         Reply result;
         if (command == "start-server") result = {};
         else if (command == "devices") result = devices(args);
+        else if (command == "track-devices") result = {}; // the lists follow from main()
         else if (command == "connect") result = connect(args);
         else if (command == "pair") result = pair(args);
         else if (command == "disconnect") result = disconnect(args);
@@ -516,14 +521,69 @@ std::string garbage()
     return bytes;
 }
 
-void writeAll(int fd, const std::string& text)
+bool writeAll(int fd, const std::string& text)
 {
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
+    return true;
+}
+
+volatile std::sig_atomic_t trackingEnds = 0;
+
+// `track-devices`: as adb's server does, the device list at once and again
+// whenever it changes, each as four hex digits of length and then that many
+// bytes of "serial\tstate\n" lines. The state file is looked at every 10 ms
+// (a test replaces it whole, so a new inode or time is a change). Ends
+// cleanly (status 0) on SIGTERM or SIGINT and when the reader goes, and with
+// status 1 when the server goes (killServer(), `kill-server`), as adb's
+// own ends when its connection to the server closes.
+int trackDevices(const char* statePath)
+{
+    struct sigaction action {};
+    action.sa_handler = [](int) { trackingEnds = 1; };
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    std::optional<std::string> sent;
+    struct stat seen {};
+    bool first = true;
+    while (!trackingEnds) {
+        struct stat now {};
+        if (::stat(statePath, &now) == 0
+            && (first || now.st_ino != seen.st_ino || now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec
+                || now.st_mtim.tv_sec != seen.st_mtim.tv_sec || now.st_size != seen.st_size)) {
+            first = false;
+            seen = now;
+            std::ifstream in(statePath);
+            const json state = json::parse(in, nullptr, false);
+            if (state.is_object()) {
+                if (state.value("serverDown", false) || !state.value("serverRunning", true)) {
+                    std::fprintf(stderr, "error: device offline (server went away)\n");
+                    return 1;
+                }
+                std::string list;
+                if (state.contains("devices") && state["devices"].is_array()) {
+                    for (const auto& device : state["devices"]) {
+                        list += device.value("serial", "") + "\t" + device.value("state", "device") + "\n";
+                    }
+                }
+                if (list != sent) {
+                    char length[8];
+                    std::snprintf(length, sizeof length, "%04zx", list.size() & 0xFFFF);
+                    if (!writeAll(1, length + list)) return 0;
+                    sent = list;
+                }
+            }
+        }
+        timespec pause{0, 10'000'000};
+        ::nanosleep(&pause, nullptr);
+    }
+    return 0;
 }
 
 } // namespace
@@ -595,6 +655,10 @@ int main(int argc, char** argv)
         while (::nanosleep(&pause, &pause) != 0) {
         }
         return 0;
+    }
+    if (!failure && !args.empty() && args[0] == "track-devices" && reply.exit == 0) {
+        writeAll(2, reply.err);
+        return trackDevices(statePath);
     }
     if (failure && mode == "garbage") {
         writeAll(1, garbage());

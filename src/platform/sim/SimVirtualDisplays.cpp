@@ -91,6 +91,12 @@ public:
         return std::make_unique<SimVirtualDisplay>(*id);
     }
 
+    // The simulated desktop changes in memory, at once.
+    asio::awaitable<DisplayReadiness> awaitDisplayReady(std::uint32_t, Duration, Sleeper& interruption) override
+    {
+        co_return interruption.interrupted() ? DisplayReadiness::interrupted : DisplayReadiness::confirmed;
+    }
+
     std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
     {
         auto& world = SimWorld::shared();

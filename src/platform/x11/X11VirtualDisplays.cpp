@@ -90,9 +90,10 @@ private:
 
 class X11VirtualDisplays final : public VirtualDisplays, public std::enable_shared_from_this<X11VirtualDisplays> {
 public:
-    X11VirtualDisplays(std::shared_ptr<X11Display> x, bool monitorsOnly)
+    X11VirtualDisplays(std::shared_ptr<X11Display> x, bool monitorsOnly, bool confirms)
         : x_(std::move(x))
         , monitorsOnly_(monitorsOnly)
+        , confirms_(confirms)
     {
     }
 
@@ -139,6 +140,22 @@ public:
         x_->setVirtualRect(id, entry.rect, false, entry.viaOutput ? entry.output : 0);
         entries_.emplace(id, std::move(entry));
         return std::make_unique<X11VirtualDisplay>(shared_from_this(), id);
+    }
+
+    // The X server applies a RandR request before it answers it, and every
+    // change we make ends with a request answered (the CRTC's configuration,
+    // the screen's new size read back): once the server has answered all of
+    // ours, the outputs, monitors and screen are what we asked. No pause.
+    asio::awaitable<DisplayReadiness> awaitDisplayReady(std::uint32_t displayId, Duration limit,
+        Sleeper& interruption) override
+    {
+        if (!confirms_) co_return co_await VirtualDisplays::awaitDisplayReady(displayId, limit, interruption);
+        if (interruption.interrupted()) co_return DisplayReadiness::interrupted;
+        {
+            X11Display::Lock hold(*x_);
+            XSync(x_->display(), False);
+        }
+        co_return DisplayReadiness::confirmed;
     }
 
     std::optional<std::vector<DisplayModeInfo>> copyAllDisplayModes(std::uint32_t displayId) override
@@ -633,6 +650,7 @@ private:
 
     std::shared_ptr<X11Display> x_;
     const bool monitorsOnly_;
+    const bool confirms_;
     std::mutex lock_;
     std::optional<Rect> originalSize_;
     std::optional<Rect> lastSize_;
@@ -675,7 +693,11 @@ std::shared_ptr<VirtualDisplays> makeX11VirtualDisplays(const std::shared_ptr<X1
     // QUILLBRIGHT_X11_VIRTUAL_DISPLAY=monitor skips the outputs (a driver
     // whose spare outputs misbehave); anything else tries them first.
     const char* method = std::getenv("QUILLBRIGHT_X11_VIRTUAL_DISPLAY");
-    auto displays = std::make_shared<X11VirtualDisplays>(x, method && std::string_view(method) == "monitor");
+    // Tests of the waits on a desktop that cannot confirm its changes set
+    // QUILLBRIGHT_TEST_X11_UNCONFIRMED_DISPLAYS: each wait then lasts its limit.
+    const char* unconfirmed = std::getenv("QUILLBRIGHT_TEST_X11_UNCONFIRMED_DISPLAYS");
+    auto displays = std::make_shared<X11VirtualDisplays>(x, method && std::string_view(method) == "monitor",
+        !(unconfirmed && *unconfirmed));
     std::weak_ptr<X11VirtualDisplays> weak = displays;
     removeAll = [weak] {
         if (auto self = weak.lock()) self->removeAll();

@@ -1,0 +1,260 @@
+// qb_plug_bench: from the user's action to the picture on the tablet.
+//
+//   qb_plug_bench [--runs N] [--scale FACTOR] [--quillbright PATH] [--fake-adb PATH]
+//
+// Starts a private Xorg (dummy driver), points the fake adb at a state file
+// of its own and runs `quillbright start` as a user does (the desktop found
+// through DISPLAY, auto-mirror on, production timing unless --scale says
+// otherwise). Then, N times, it times to the first frame the reference
+// client reads (the client connecting over and over, as a companion that
+// finds the tunnel at once):
+//
+//   plug      a DC-1 appears in adb's device list (at a random moment, so a
+//             poll's phase is sampled evenly)
+//   extended  `mode extended` while mirroring (the client was connected)
+//   mirror    `mode mirror` back
+//   restart   `restart`
+//
+// and unplugs. Prints each run and a table of p50 and max per action in
+// milliseconds. Exit 0 when every action reached its frame; 1 otherwise; 77
+// when no X server can be started.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "companion/CompanionClient.h"
+#include "core/RuntimePaths.h"
+#include "fake-adb/FakeAdbState.h"
+#include "platform/XorgServer.h"
+#include "support/SocketSupport.h"
+
+using namespace qb;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int EXIT_SKIPPED = 77;
+constexpr std::uint16_t STREAM_PORT = 8888;
+
+struct Options {
+    int runs = 5;
+    std::string scale = "1";
+    std::string quillbright = QB_QUILLBRIGHT;
+    std::string fakeAdb = QB_FAKE_ADB;
+};
+
+double millisecondsSince(SteadyClock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
+}
+
+class PlugBench {
+public:
+    PlugBench(const Options& options, test::FakeAdbState& adb, fs::path directory)
+        : options_(options), adb_(adb), directory_(std::move(directory)),
+          paths_(RuntimePaths::inDirectory((directory_ / "run").string()))
+    {
+    }
+    ~PlugBench()
+    {
+        if (daemon_ > 0) {
+            ::kill(daemon_, SIGTERM);
+            ::waitpid(daemon_, nullptr, 0);
+        }
+    }
+
+    int run()
+    {
+        if (!launch()) return 1;
+        std::mt19937 random(12345);
+        std::uniform_int_distribution<int> phase(0, 2000);
+        const auto dc1 = test::device("DC1-0001", "DC_1", "1200x1600");
+        for (int run = 1; run <= options_.runs; ++run) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
+            companion::CompanionClient client;
+            time("plug", [&] { adb_.setDevices({dc1}); }, client);
+            time("extended", [&] { control("DISPLAYMODE extended\n"); }, client);
+            time("mirror", [&] { control("DISPLAYMODE mirror\n"); }, client);
+            time("restart", [&] { control("RESTART\n"); }, client);
+            client.close();
+            adb_.setDevices({});
+            if (!waitForStatus({"OK waiting_for_device\n", "OK idle\n"})) fail("unplug: mirroring did not stop");
+            std::printf("run %d:", run);
+            for (const auto& [action, times] : figures_) std::printf("  %s %.0f ms", action.c_str(), times.back());
+            std::printf("\n");
+            std::fflush(stdout);
+        }
+        return report();
+    }
+
+private:
+    void fail(const std::string& what)
+    {
+        ++failures_;
+        std::printf("FAILED: %s\n", what.c_str());
+        std::fflush(stdout);
+    }
+
+    std::string control(const std::string& request) const
+    {
+        return test::unixExchange(paths_.controlSocket, request, false, 5).value_or("");
+    }
+
+    bool waitForStatus(const std::vector<std::string>& wanted, std::chrono::milliseconds limit = 30s) const
+    {
+        return test::eventually(
+            [&] { return std::ranges::find(wanted, control("STATUS\n")) != wanted.end(); }, limit, 20ms);
+    }
+
+    // Runs `action` and times it to the first frame of a new stream. The
+    // client connected before is dropped by the restart the action causes.
+    void time(const std::string& name, const std::function<void()>& action, companion::CompanionClient& client)
+    {
+        const auto start = SteadyClock::now();
+        action();
+        if (!client.closed() && client.bytesReceived() > 0) {
+            // The old stream ends first; a connection meanwhile would reach it.
+            const bool dropped = test::eventually([&] {
+                while (client.readMessage(5ms)) {}
+                return client.closed();
+            }, 30s, 1ms);
+            if (!dropped) {
+                fail(name + ": the stream did not restart");
+                return;
+            }
+        }
+        const auto deadline = start + 30s;
+        while (SteadyClock::now() < deadline) {
+            client.close();
+            if (!client.connect("127.0.0.1", STREAM_PORT, 200ms)) {
+                std::this_thread::sleep_for(2ms);
+                continue;
+            }
+            if (!client.readGreeting(5000ms)) continue;
+            if (const auto frame = client.readFrame(5000ms)) {
+                client.sendAck(frame->sequenceNumber);
+                figures_[name].push_back(millisecondsSince(start));
+                return;
+            }
+        }
+        fail(name + ": no frame within 30 s");
+    }
+
+    bool launch()
+    {
+        const fs::path log = directory_ / "daemon.log";
+        const pid_t self = ::getpid();
+        daemon_ = ::fork();
+        if (daemon_ == 0) {
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            ::dup2(null, STDIN_FILENO);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            test::tieToTest(self);
+            ::execl(options_.quillbright.c_str(), options_.quillbright.c_str(), "start", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const bool up = waitForStatus({"OK waiting_for_device\n", "OK idle\n"});
+        if (!up) fail("the daemon did not come up waiting for a tablet (see " + log.string() + ")");
+        return up;
+    }
+
+    int report()
+    {
+        std::printf("\n%-10s %5s %9s %9s\n", "action", "runs", "p50 ms", "max ms");
+        for (auto& [action, times] : figures_) {
+            std::sort(times.begin(), times.end());
+            std::printf("%-10s %5zu %9.0f %9.0f\n", action.c_str(), times.size(), times[(times.size() - 1) / 2],
+                times.back());
+        }
+        return failures_ == 0 ? 0 : 1;
+    }
+
+    Options options_;
+    test::FakeAdbState& adb_;
+    fs::path directory_;
+    RuntimePaths paths_;
+    pid_t daemon_ = -1;
+    int failures_ = 0;
+    std::map<std::string, std::vector<double>> figures_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        const std::string value = argv[i + 1];
+        if (flag == "--runs") options.runs = std::max(1, std::stoi(value));
+        else if (flag == "--scale") options.scale = value;
+        else if (flag == "--quillbright") options.quillbright = fs::absolute(value);
+        else if (flag == "--fake-adb") options.fakeAdb = fs::absolute(value);
+        else {
+            std::fprintf(stderr, "unknown option %s\n", flag.c_str());
+            return 2;
+        }
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    std::string pattern = (fs::temp_directory_path() / "qb-plug-XXXXXX").string();
+    const fs::path directory = ::mkdtemp(pattern.data());
+    // The X server must not carry the fake adb's marker: it starts first.
+    ::unsetenv("FAKE_ADB_STATE");
+    test::XorgServer xorg;
+    if (!xorg.running()) {
+        std::printf("skipped: %s\n", xorg.skipReason.c_str());
+        return EXIT_SKIPPED;
+    }
+    test::FakeAdbState adb(options.fakeAdb);
+    ::unsetenv("FAKE_ADB_LOG");
+    const auto set = [](const char* name, const fs::path& value) { ::setenv(name, value.c_str(), 1); };
+    set("QUILLBRIGHT_RUNTIME_DIR", directory / "run");
+    set("XDG_CONFIG_HOME", directory / "config");
+    set("HOME", directory / "home");
+    set("QUILLBRIGHT_SYSFS_ROOT", directory / "sys");
+    set("DISPLAY", xorg.display);
+    ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", options.scale.c_str(), 1);
+    // Never the machine's buses.
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/session_bus_socket", 1);
+    ::unsetenv("QUILLBRIGHT_PLATFORM");
+    ::unsetenv("WAYLAND_DISPLAY");
+    fs::create_directories(directory / "home");
+    fs::create_directories(directory / "sys");
+    fs::create_directories(directory / "config" / "quillbright");
+    std::ofstream(directory / "config" / "quillbright" / "settings.json") << R"({"setupCompleted": true})";
+
+    int result = 1;
+    {
+        PlugBench bench(options, adb, directory);
+        result = bench.run();
+    }
+    if (result == 0) {
+        std::error_code ignored;
+        fs::remove_all(directory, ignored);
+    } else {
+        std::printf("daemon log kept in %s\n", directory.c_str());
+    }
+    return result;
+}
