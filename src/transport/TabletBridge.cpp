@@ -140,7 +140,8 @@ std::shared_ptr<void> TabletSocketQuota::take(const asio::ip::address& peer)
         ++fromPeer;
         ++counts_->held;
     }
-    return std::shared_ptr<void>(nullptr, [counts = counts_, address](void*) {
+    // Non-null, so that a slot tests true; the deleter gives it back.
+    return std::shared_ptr<void>(counts_.get(), [counts = counts_, address](void*) {
         std::lock_guard guard(counts->lock);
         --counts->held;
         const auto entry = counts->byAddress.find(address);
