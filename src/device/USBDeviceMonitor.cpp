@@ -74,6 +74,12 @@ void USBDeviceMonitor::post(std::function<void(USBDeviceMonitor&)> call)
 void USBDeviceMonitor::poll()
 {
     const auto listed = ADBBridge::listDevices();
+    if (answeringReported_ != listed.has_value()) {
+        answeringReported_ = listed.has_value();
+        post([answering = listed.has_value()](USBDeviceMonitor& self) {
+            if (self.onADBAnswering) self.onADBAnswering(answering);
+        });
+    }
     if (!listed) {
         // A server gone is not a device gone: the session keeps its display
         // and waits for adb to rebuild the tunnels.

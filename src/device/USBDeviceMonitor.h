@@ -11,6 +11,8 @@
 //                          until a list works again
 //   onADBReturned          the first list that works after that, posted after
 //                          the connect or disconnect it finds
+//   onADBAnswering         whether adb's server answers (it lists devices):
+//                          after the first poll, then at each change
 //   onUnauthorizedChanged  the list of unauthorized serials changed
 //   onStartRequested       the companion left its start-request file while no
 //                          mirroring runs (each file is removed when read, so
@@ -66,6 +68,7 @@ public:
     std::function<void()> onStartRequested;
     std::function<void()> onADBLost;
     std::function<void()> onADBReturned;
+    std::function<void(bool)> onADBAnswering;
 
     // Written by the engine: true while mirroring runs.
     std::atomic<bool> isMirroring{false};
@@ -81,6 +84,7 @@ private:
     // Touched only by the poll (one at a time).
     bool wasConnected_ = false;
     bool adbAnswering_ = true;
+    std::optional<bool> answeringReported_;
     std::vector<std::string> lastUnauthorized_;
 };
 
