@@ -1,6 +1,8 @@
 #include "control/SettingsFileTarget.h"
 
+#include <algorithm>
 #include <array>
+#include <utility>
 
 #include "config/Version.h"
 #include "control/ControlCommands.h"
@@ -18,73 +20,68 @@ ControlState SettingsFileTarget::state() const { return state_; }
 
 void SettingsFileTarget::change(EngineProperty property) { settings_.store(state_, property); }
 
+template <class T>
+void SettingsFileTarget::set(T EngineSettingsValues::*field, T value, EngineProperty property)
+{
+    state_.*field = std::move(value);
+    change(property);
+}
+
 void SettingsFileTarget::setResolution(const DisplayResolution& resolution)
 {
-    state_.resolution = resolution;
-    change(EngineProperty::resolution);
+    set(&EngineSettingsValues::resolution, resolution, EngineProperty::resolution);
 }
 
 void SettingsFileTarget::setNonDC1Mode(const std::string& mode)
 {
-    state_.nonDC1Mode = mode;
-    change(EngineProperty::nonDC1Mode);
+    set(&EngineSettingsValues::nonDC1Mode, mode, EngineProperty::nonDC1Mode);
 }
 
 // The tone curve and the profile follow the engine's rule: a hand-set
 // contrast or gamma makes the profile custom; a named profile brings its own.
 void SettingsFileTarget::setContrastAmount(double value)
 {
-    state_.contrastAmount = value;
-    change(EngineProperty::contrastAmount);
+    set(&EngineSettingsValues::contrastAmount, value, EngineProperty::contrastAmount);
     if (state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
 }
 
 void SettingsFileTarget::setGammaAmount(double value)
 {
-    state_.gammaAmount = value;
-    change(EngineProperty::gammaAmount);
+    set(&EngineSettingsValues::gammaAmount, value, EngineProperty::gammaAmount);
     if (state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
 }
 
 void SettingsFileTarget::setDisplayProfile(DisplayProfile profile)
 {
-    state_.displayProfile = profile;
-    change(EngineProperty::displayProfile);
+    set(&EngineSettingsValues::displayProfile, profile, EngineProperty::displayProfile);
     if (profile == DisplayProfile::custom) return;
-    state_.contrastAmount = contrast(profile);
-    state_.gammaAmount = gamma(profile);
-    change(EngineProperty::contrastAmount);
-    change(EngineProperty::gammaAmount);
+    set(&EngineSettingsValues::contrastAmount, contrast(profile), EngineProperty::contrastAmount);
+    set(&EngineSettingsValues::gammaAmount, gamma(profile), EngineProperty::gammaAmount);
 }
 
 void SettingsFileTarget::setDisplayMode(DisplayMode mode)
 {
-    state_.displayMode = mode;
-    change(EngineProperty::displayMode);
+    set(&EngineSettingsValues::displayMode, mode, EngineProperty::displayMode);
 }
 
 void SettingsFileTarget::setConnectionMode(ConnectionMode mode)
 {
-    state_.connectionMode = mode;
-    change(EngineProperty::connectionMode);
+    set(&EngineSettingsValues::connectionMode, mode, EngineProperty::connectionMode);
 }
 
 void SettingsFileTarget::setAutoMirrorEnabled(bool enabled)
 {
-    state_.autoMirrorEnabled = enabled;
-    change(EngineProperty::autoMirrorEnabled);
+    set(&EngineSettingsValues::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
 }
 
 void SettingsFileTarget::setAutoDimHost(bool enabled)
 {
-    state_.autoDimHost = enabled;
-    change(EngineProperty::autoDimHost);
+    set(&EngineSettingsValues::autoDimHost, enabled, EngineProperty::autoDimHost);
 }
 
 void SettingsFileTarget::setClamshellModeEnabled(bool enabled)
 {
-    state_.clamshellModeEnabled = enabled;
-    change(EngineProperty::clamshellModeEnabled);
+    set(&EngineSettingsValues::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
 }
 
 std::optional<std::string> answerFromSettingsFile(std::string_view request, SettingsStore& store)

@@ -54,6 +54,8 @@ public:
 
 private:
     void change(EngineProperty property);
+    template <class T>
+    void set(T EngineSettingsValues::*field, T value, EngineProperty property);
 
     EngineSettings settings_;
     ControlState state_;
