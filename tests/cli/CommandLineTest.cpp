@@ -311,6 +311,13 @@ TEST(CommandLineTest, StartDefersToARunningInstance)
         EXPECT_EQ(runArgs(dir.context, {"start"}, out, &daemonStarted), 0);
         EXPECT_EQ(out, "OK already running\n");
     }
+    {
+        // A refusal says it came from the daemon that runs, not a new one.
+        FakeControlSocket server(paths.controlSocket, "ERR no device connected\n");
+        EXPECT_EQ(runArgs(dir.context, {"start"}, out, &daemonStarted), 1);
+        EXPECT_EQ(out, "ERR no device connected\n(A QuillBright daemon is already running and answered this; "
+                       "`quillbright status` shows what it does.)\n");
+    }
     fs::remove(paths.controlSocket);
 
     dir.write(paths.pidFile, std::to_string(::getpid()));
