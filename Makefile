@@ -54,9 +54,15 @@ CTEST_EXCLUDE ?=
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(if $(CTEST_EXCLUDE),-E '$(CTEST_EXCLUDE)')
 
-# The Debian packages (the daemon, and the viewer): build/*.deb.
-package: build
-	cd $(BUILD) && cpack -G DEB
+# The Debian packages (the daemon, and the viewer): build/*.deb. Built in a
+# tree of their own without tests, benchmarks or fuzzers, so neither the test
+# tools are installed nor the tests enabled in $(BUILD) for a later `make run`.
+PACKAGE_BUILD ?= $(BUILD)/package-tree
+
+package: deps-run
+	@test -f $(PACKAGE_BUILD)/build.ninja || cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DQB_BUILD_TESTS=OFF -DQB_BUILD_BENCH=OFF -DQB_BUILD_FUZZ=OFF $(CMAKE_FLAGS)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB -B $(CURDIR)/$(BUILD)
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: export LSAN_OPTIONS := suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0

@@ -27,9 +27,12 @@
 #include "cli/TerminalQRCode.h"
 #include "config/Ports.h"
 #include "config/Text.h"
+#include "control/ControlCommands.h"
 #include "control/ControlRequest.h"
+#include "control/SettingsFileTarget.h"
 #include "core/MirrorEngine.h"
 #include "device/DisplayController.h"
+#include "platform/LanAddress.h"
 #include "runtime/Process.h"
 #include "transport/TabletPairing.h"
 
@@ -73,10 +76,6 @@ std::vector<std::string> nonEmptyLines(const std::string& text)
     }
     return lines;
 }
-
-// The health lines `status` shows: the settings, live.
-const char* const STATUS_SETTINGS[] = {"resolution", "display_mode", "connection", "profile", "contrast", "gamma",
-    "auto_mirror", "auto_dim", "clamshell", "font_smoothing"};
 
 bool beginsWithOK(const std::string& reply) { return reply.rfind("OK", 0) == 0; }
 
@@ -166,8 +165,13 @@ std::optional<std::string> sendControlCommand(const std::string& socketPath, con
 int runControlCommand(const Context& context, const std::string& command, std::ostream& out)
 {
     if (!exists(context.paths.controlSocket)) {
+        SettingsStore settings(context.settingsFile);
+        if (const auto reply = answerFromSettingsFile(command, settings)) {
+            out << *reply << "\n";
+            return beginsWithOK(*reply) ? 0 : 1;
+        }
         out << "ERROR: QuillBright is not running.\n"
-            << "Start the mirror first (`quillbright start`, or the user service).\n";
+            << "Start the mirror first (`" << context.program << " start`, or the user service).\n";
         return 1;
     }
     const auto reply = sendControlCommand(context.paths.controlSocket, command, context.timing.controlTimeout);
@@ -234,7 +238,7 @@ std::string statusFileText(const EngineState& s, pid_t pid, WallTime now)
     return fmt::format("status={}\nresolution={}\nfps={:.1f}\nbandwidth_mbps={:.2f}\nclients={}\ntotal_frames={}\n"
                        "adb={}\njitter_ms={:.1f}\nrtt_avg_ms={:.1f}\nrtt_p95_ms={:.1f}\npid={}\nupdated={}",
         s.status.label(), s.resolution.rawValue(), s.stats.fps, s.stats.bandwidthMBps, s.stats.clientCount,
-        s.stats.totalFrames, s.adbConnected ? "true" : "false", s.stats.jitterMs, s.stats.rttMs, s.stats.rttP95Ms, pid, updated);
+        s.stats.totalFrames, s.adbServerAnswering ? "true" : "false", s.stats.jitterMs, s.stats.rttMs, s.stats.rttP95Ms, pid, updated);
 }
 
 void writeStatusFile(const RuntimePaths& paths, const EngineState& state)
@@ -248,46 +252,98 @@ void writeStatusFile(const RuntimePaths& paths, const EngineState& state)
 const std::vector<CommandEntry>& commandTable()
 {
     using K = ArgumentKind;
+    // The first commands in the order the usage has always listed them; the
+    // settings and tools this program adds follow.
     static const std::vector<CommandEntry> table = {
-        {"start", "", "Start mirroring (creates virtual display, capture, servers, ADB)"},
-        {"stop", "", "Stop the running mirror instance"},
-        {"status", "", "Print current state (machine-readable key=value pairs)"},
+        {"start", "", "Start mirroring (creates virtual display, capture, servers, ADB)", K::none, {},
+            "Runs the daemon in this terminal: it waits for a tablet (USB debugging on, this\n"
+            "computer allowed) and mirrors it; with auto-mirror on (the default) a tablet\n"
+            "plugged in later starts mirroring by itself. With a daemon already running it\n"
+            "asks that one to start mirroring. `quillbright` alone does the same."},
+        {"stop", "", "Stop the running mirror instance", K::none, {},
+            "Asks the running daemon to stop mirroring (it keeps waiting for a tablet); a\n"
+            "daemon that does not answer on its control socket is sent SIGTERM."},
+        {"status", "", "Print current state (machine-readable key=value pairs)", K::none, {},
+            "running=, status= (idle, waiting_for_device, starting, running, stopping,\n"
+            "error: ...), every setting, and while a daemon runs its figures (fps, clients,\n"
+            "adb=: whether the adb server answers). Without a daemon the settings come from\n"
+            "the settings file."},
         {"reconnect", "", "Re-establish ADB reverse tunnel and relaunch Android app"},
-        {"restart", "", "Full stop + start cycle"},
-        {"brightness", "[0-255|up|down]", "Get, set or step Daylight brightness", K::byteOrStep, {"up", "down"}},
-        {"warmth", "[0-255|up|down]", "Get, set or step Daylight warmth (amber rate)", K::byteOrStep, {"up", "down"}},
-        {"backlight", "[on|off|toggle]", "Get or toggle backlight", K::choice, {"on", "off", "toggle"}},
+        {"brightness", "[0-255|up|down]", "Get, set or step Daylight brightness", K::byteOrStep, {"up", "down"},
+            "The DC-1's front light, 0 (off) to 255; up and down step it as its keys do.\n"
+            "Needs a running mirror; not stored."},
+        {"warmth", "[0-255|up|down]", "Get, set or step Daylight warmth (amber rate)", K::byteOrStep, {"up", "down"},
+            "The DC-1's amber rate, 0 to 255; up and down step it by 20. Needs a running\n"
+            "mirror; not stored."},
+        {"backlight", "[on|off|toggle]", "Get or toggle backlight", K::value, {"on", "off", "toggle"},
+            "The DC-1's front light on or off (toggle switches it). Needs a running mirror."},
         {"resolution", "[preset]",
             "Get or set resolution. DC-1: cozy, comfortable, balanced, sharp\n"
             "(+ portrait- variants). Other tablets: landscape-cozy, landscape-sharp,\n"
             "portrait-cozy, portrait-sharp",
             K::word,
             {"cozy", "comfortable", "balanced", "sharp", "portrait-cozy", "portrait-comfortable", "portrait-balanced",
-                "portrait-sharp", "landscape-cozy", "landscape-sharp"}},
-        {"contrast", "[1.0-2.0]", "Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)", K::number},
-        {"gamma", "[0.5-2.5]", "Get or set gamma (1.0=off, above 1 lightens mid-tones)", K::number},
-        {"profile", "[crisp-paper|balanced|custom]", "Get or set the display profile (a contrast and gamma pair)",
-            K::choice, {"crisp-paper", "balanced", "custom"}},
-        {"mode", "[mirror|extended]", "Get or set the display mode: mirror the main screen, or extend\n"
-                                      "the desktop with a screen of the tablet's own",
-            K::choice, {"mirror", "extended"}},
-        {"connection", "[usb|wifi]", "Get or set how tablets are reached: USB (adb) or Wi-Fi", K::choice,
-            {"usb", "wifi"}},
-        {"automirror", "[on|off]", "Get or set auto-mirror: a tablet plugged in starts mirroring, and\n"
-                                   "unplugging it stops", K::choice, {"on", "off"}},
-        {"autodim", "[on|off]", "Get or set dimming this computer's screen while mirroring", K::choice,
-            {"on", "off"}},
-        {"fontsmoothing", "[on|off]", "Get or set desktop font smoothing (off = crisper text)", K::choice,
-            {"on", "off"}},
-        {"clamshell", "[on|off]", "Get or set clamshell mode (prevent sleep on lid close)", K::choice,
-            {"on", "off", "enable", "disable"}},
+                "portrait-sharp", "landscape-cozy", "landscape-sharp"},
+            "The size of the tablet's screen on this computer. DC-1 presets: cozy\n"
+            "(1600x1200 at twice the pixels: large, smooth text), comfortable (1024x768),\n"
+            "balanced (1280x960), sharp (1600x1200: the most on screen); each has a\n"
+            "portrait- variant. Other tablets: landscape-cozy, landscape-sharp,\n"
+            "portrait-cozy, portrait-sharp (cozy: half the native size at twice the pixels;\n"
+            "sharp: the native size). A change restarts a running mirror. Kept in\n"
+            "~/.config/quillbright/settings.json; set without a daemon, it takes effect at\n"
+            "the next start."},
+        {"contrast", "[1.0-2.0]", "Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)", K::setting, {},
+            "Contrast of the picture sent, 1.0 (off) to 2.0 (high); takes effect on the next\n"
+            "frame, and makes the profile custom. Kept in the settings file."},
+        {"fontsmoothing", "[on|off]", "Get or set desktop font smoothing (off = crisper text)", K::setting,
+            {"on", "off"},
+            "Off: the desktop draws text without anti-aliasing, crisper on a paper-like\n"
+            "screen. Needs a running daemon; smoothing comes back when mirroring stops."},
+        {"clamshell", "[on|off]", "Get or set clamshell mode (prevent sleep on lid close)", K::value, {"on", "off"},
+            "On: while mirroring, closing the laptop's lid does not suspend it (logind\n"
+            "inhibitor). Kept in the settings file.",
+            {"enable", "disable"}},
         {"health", "[verbose]", "Print engine health (verbose adds memory, sysfs, sessions)", K::choice, {"verbose"}},
         {"logs", "[filter]", "Print recent structured logs (last 60s). Filter: verbose, error, ADB, etc.", K::words,
             {"all", "verbose", "debug", "info", "warn", "error", "ADB", "Engine", "Session", "USB", "WiFi"}},
         {"report", "", "Full diagnostic health report (for support)"},
-        {"latency", "[--watch]", "Print latency diagnostics (RTT, jitter, processing times);\n"
-                                 "--watch polls every 2 seconds",
-            K::choice, {"--watch", "-w"}},
+        {"latency", "[--watch]", "Print latency diagnostics (RTT, jitter, processing times)", K::choice,
+            {"--watch", "-w"},
+            "Frames per second, processing times, jitter and the round trip to the tablet;\n"
+            "\"no frames\" while the screen is still. Needs a running mirror.",
+            {}, "--watch", "Continuously poll latency stats every 2 seconds"},
+        {"restart", "", "Full stop + start cycle"},
+        {"gamma", "[0.5-2.5]", "Get or set gamma (1.0=off, above 1 lightens mid-tones)", K::setting, {},
+            "Gamma of the picture sent, 0.5 to 2.5; takes effect on the next frame, and\n"
+            "makes the profile custom. Kept in the settings file."},
+        {"profile", "[crisp-paper|balanced|custom]", "Get or set the display profile (a contrast and gamma pair)",
+            K::setting, {"crisp-paper", "balanced", "custom"},
+            "crisp-paper (contrast 1.2, gamma 1.2: dark, crisp text), balanced (1.0, 1.0:\n"
+            "the picture as it is), custom (the contrast and gamma set by hand). Takes\n"
+            "effect on the next frame. Kept in the settings file."},
+        {"mode", "[mirror|extended]", "Get or set the display mode: mirror the main screen, or extend\n"
+                                      "the desktop with a screen of the tablet's own",
+            K::setting, {"mirror", "extended"},
+            "mirror: the tablet shows this computer's main screen. extended: the tablet is\n"
+            "a screen of its own beside it. A change restarts a running mirror. Kept in the\n"
+            "settings file."},
+        {"connection", "[usb|wifi]", "Get or set how tablets are reached: USB (adb) or Wi-Fi", K::setting,
+            {"usb", "wifi"},
+            "usb: tablets come through adb reverse tunnels and every server listens on this\n"
+            "computer only. wifi: the servers listen on the LAN, this computer is announced\n"
+            "over DNS-SD and paired devices are reached with adb connect. A running daemon\n"
+            "moves its servers at once (restarting a running mirror). Kept in the settings\n"
+            "file."},
+        {"automirror", "[on|off]", "Get or set auto-mirror: a tablet plugged in starts mirroring, and\n"
+                                   "unplugging it stops",
+            K::setting, {"on", "off"},
+            "On (the default): a tablet plugged into a waiting daemon starts mirroring, and\n"
+            "unplugging it stops. Kept in the settings file."},
+        {"autodim", "[on|off]", "Get or set dimming this computer's screen while mirroring", K::setting,
+            {"on", "off"},
+            "On (the default): while a tablet mirrors, the built-in screen dims after a few\n"
+            "seconds; its brightness comes back when mirroring stops. Kept in the settings\n"
+            "file."},
         {"tablet", "[--browser|--forget]",
             "Print the tablet page's address (any tablet's browser is a second\n"
             "screen); in Wi-Fi mode also a one-time pairing code and a QR code of\n"
@@ -295,7 +351,14 @@ const std::vector<CommandEntry>& commandTable()
             "--forget revokes every browser tablet paired over Wi-Fi",
             K::choice, {"--browser", "--forget"}},
         {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
-        {"install-service", "", "Write the systemd user unit (then: systemctl --user enable --now quillbright)"},
+        {"open", "", "Open the control page in the browser, starting the daemon first when none runs", K::none, {},
+            "What the menu entry runs: a daemon that is not running is started as the user\n"
+            "service when one is installed, else in the background; then the control page\n"
+            "(http://localhost:8891/) opens in the default browser."},
+        {"install-service", "[--force]",
+            "Write the systemd user unit (then: systemctl --user enable --now quillbright)", K::choice, {"--force"},
+            "Writes ~/.config/systemd/user/quillbright.service. When a package installed its\n"
+            "own unit, it refuses unless given --force (the user's unit would hide it)."},
         {"remove-service", "", "Remove the systemd user unit"},
         {"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
                                                     "wireless-debugging pairing code)",
@@ -324,8 +387,9 @@ namespace {
 bool isValue(const CommandEntry& entry, const std::string& word)
 {
     const std::string lower = lowercased(word);
-    return std::any_of(
-        entry.values.begin(), entry.values.end(), [&](std::string_view v) { return lowercased(v) == lower; });
+    const auto same = [&](std::string_view v) { return lowercased(v) == lower; };
+    return std::any_of(entry.values.begin(), entry.values.end(), same)
+        || std::any_of(entry.aliases.begin(), entry.aliases.end(), same);
 }
 
 // "on or off", "on, off, or toggle".
@@ -341,36 +405,37 @@ std::string alternatives(const std::vector<std::string_view>& values)
 
 } // namespace
 
-std::optional<std::string> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args)
+std::optional<Refusal> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args)
 {
     const std::string name(entry.name);
+    const auto usage = [](std::string message) { return Refusal{std::move(message), false}; };
+    const auto badValue = [](std::string message) { return Refusal{std::move(message), true}; };
     if (entry.kind == ArgumentKind::words) return std::nullopt;
     if (entry.kind == ArgumentKind::none) {
         if (args.empty()) return std::nullopt;
-        return fmt::format("ERROR: {} takes no argument (got {})", name, args.front());
+        return usage(fmt::format("ERROR: {} takes no argument (got {})", name, args.front()));
     }
-    if (args.size() > 1) return fmt::format("ERROR: {} takes one argument (got {})", name, joinedFrom(args, 0));
-    if (args.empty()) {
-        if (entry.kind != ArgumentKind::required) return std::nullopt;
-        return fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values));
-    }
+    if (args.size() > 1) return usage(fmt::format("ERROR: {} takes one argument (got {})", name, joinedFrom(args, 0)));
+    if (args.empty()) return std::nullopt;
     const std::string& word = args.front();
     switch (entry.kind) {
     case ArgumentKind::choice:
-    case ArgumentKind::required:
         if (isValue(entry, word)) return std::nullopt;
-        return fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values));
+        return usage(fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values)));
+    case ArgumentKind::value:
+        if (isValue(entry, word)) return std::nullopt;
+        return badValue(fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values)));
     case ArgumentKind::byteOrStep: {
         const auto value = parseInteger(word);
         if ((value && *value >= 0 && *value <= 255) || isValue(entry, word)) return std::nullopt;
-        return fmt::format("ERROR: {} value must be 0-255", name);
+        return badValue(fmt::format("ERROR: {} value must be 0-255", name));
     }
-    case ArgumentKind::number:
-        if (parseWholeDouble(word)) return std::nullopt;
-        return fmt::format("ERROR: {} value must be a number", name);
+    case ArgumentKind::setting:
+        if (!word.starts_with("--")) return std::nullopt;
+        return usage(fmt::format("ERROR: unknown {} argument: {}", name, word));
     case ArgumentKind::word:
         if (!word.empty() && !word.starts_with('-')) return std::nullopt;
-        return fmt::format("ERROR: unknown {} argument: {}", name, word);
+        return usage(fmt::format("ERROR: unknown {} argument: {}", name, word));
     case ArgumentKind::none:
     case ArgumentKind::words: break;
     }
@@ -385,8 +450,16 @@ std::string commandUsage(const CommandEntry& entry)
 std::string commandHelp(const CommandEntry& entry)
 {
     std::string text = commandUsage(entry) + "\n";
-    std::istringstream lines{std::string(entry.help)};
-    for (std::string line; std::getline(lines, line);) text += "  " + line + "\n";
+    const auto indented = [&text](std::string_view body) {
+        std::istringstream lines{std::string(body)};
+        for (std::string line; std::getline(lines, line);) text += "  " + line + "\n";
+    };
+    indented(entry.help);
+    if (!entry.variant.empty()) indented(std::string(entry.variant) + ": " + std::string(entry.variantHelp));
+    if (!entry.details.empty()) {
+        text += "\n";
+        indented(entry.details);
+    }
     return text;
 }
 
@@ -394,14 +467,23 @@ std::string usageText()
 {
     std::string text = fmt::format("QuillBright v{} -- CLI\n\nUsage: quillbright <command>\n\nCommands:\n",
         MirrorEngine::appVersion);
-    for (const auto& entry : commandTable()) {
-        std::string head = std::string(entry.name) + (entry.arguments.empty() ? "" : " ") + std::string(entry.arguments);
+    const auto row = [&text](std::string head, std::string_view help) {
         head.resize(std::max<std::size_t>(head.size() + 1, 25), ' ');
-        std::istringstream lines{std::string(entry.help)};
+        std::istringstream lines{std::string(help)};
         std::string line;
         std::getline(lines, line);
         text += "  " + head + line + "\n";
         while (std::getline(lines, line)) text += std::string(29, ' ') + line + "\n";
+    };
+    for (const auto& entry : commandTable()) {
+        const std::string name(entry.name);
+        // A command with a form of its own shows each form on its line.
+        if (!entry.variant.empty()) {
+            row(name, entry.help);
+            row(name + " " + std::string(entry.variant), entry.variantHelp);
+            continue;
+        }
+        row(name + (entry.arguments.empty() ? "" : " ") + std::string(entry.arguments), entry.help);
     }
     return text
         + "\n"
@@ -509,10 +591,7 @@ int commandStatus(const Context& context, std::ostream& out)
                 = sendControlCommand(context.paths.controlSocket, "HEALTH", context.timing.controlTimeout);
             for (const auto& line : nonEmptyLines(health.value_or(""))) {
                 const std::string key = line.substr(0, line.find('='));
-                if (std::find(std::begin(STATUS_SETTINGS), std::end(STATUS_SETTINGS), key)
-                    == std::end(STATUS_SETTINGS)) {
-                    continue;
-                }
+                if (!isSettingKey(key)) continue;
                 out << line << "\n";
                 shown.push_back(key + "=");
             }
@@ -532,6 +611,9 @@ int commandStatus(const Context& context, std::ostream& out)
     const auto pid = readRunningPID(context.paths);
     if (!pid) {
         out << "status=idle\nrunning=false\n";
+        // The settings the next start uses.
+        SettingsStore settings(context.settingsFile);
+        for (const auto& line : settingsLines(SettingsFileTarget(settings).state())) out << line << "\n";
         return 0;
     }
     out << "running=true\n";
@@ -578,7 +660,7 @@ int commandReconnect(const Context& context, std::ostream& out)
     }
     const auto pid = readRunningPID(context.paths);
     if (!pid) {
-        out << "ERROR: QuillBright is not running.\nStart it first with: quillbright start\n";
+        out << "ERROR: QuillBright is not running.\nStart it first with: " << context.program << " start\n";
         return 1;
     }
     out << "Sending reconnect signal to PID " << *pid << "...\n";
@@ -633,7 +715,13 @@ std::string formatLatency(const std::string& reply, bool watch)
     text += "Host processing:\n";
     text += "  Greyscale:      " + value("grey_ms", "?") + " ms\n";
     text += "  LZ4 compress:   " + value("compress_ms", "?") + " ms\n";
-    text += "  Jitter:         " + value("jitter_ms", "?") + " ms\n\n";
+    // On a still screen frames come seconds apart: their spacing is no jitter.
+    double fps = 0;
+    const std::string fpsText = value("fps", "?");
+    const auto [fpsEnd, fpsError] = std::from_chars(fpsText.data(), fpsText.data() + fpsText.size(), fps);
+    const bool still = fpsError == std::errc() && fpsEnd == fpsText.data() + fpsText.size() && fps < 1.0;
+    text += "  Jitter:         " + (still ? std::string("no frames (the screen is still)") : value("jitter_ms", "?") + " ms")
+        + "\n\n";
     text += "Round-trip (host → tablet → host):\n";
     text += "  Average:        " + rtt + " ms\n";
     text += "  P95:            " + value("rtt_p95_ms", "?") + " ms\n\n";
@@ -710,7 +798,7 @@ int commandTablet(const Context& context, const std::optional<std::string>& argu
     if (!reply || !beginsWithOK(*reply)) {
         out << "Open http://localhost:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n"
             << "(over USB: adb reverse tcp:" << DEVICE_PAGE_PORT << " tcp:" << HTTP_PREVIEW_PORT
-            << ", or `quillbright tablet --browser`)\n";
+            << ", or `" << context.program << " tablet --browser`)\n";
         return 0;
     }
     std::map<std::string, std::string> values;
@@ -722,12 +810,53 @@ int commandTablet(const Context& context, const std::optional<std::string>& argu
     const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
     const std::string url = fmt::format("http://{}:{}/tablet", host, HTTP_PREVIEW_PORT);
     if (address.empty()) {
-        out << "Open http://<this computer's LAN address>:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n";
+        out << "Open http://<this computer's LAN address>:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n"
+            << "(no LAN address found: start the daemon with " << LAN_INTERFACE_VARIABLE
+            << "=<interface>, one that `ip -brief address` lists with the address tablets reach)\n";
     } else {
-        out << "Open " << url << " in the tablet's browser\n\n" << terminalQRCode(url) << "\n";
+        out << "Open " << url << " in the tablet's browser\n\n" << terminalQRCode(url, context.terminal) << "\n";
     }
     out << "Pairing code: " << values["code"] << " (once, within " << values["minutes"]
         << " minutes; the page keeps its pairing)\n";
+    return 0;
+}
+
+// `quillbright open`: what the menu entry runs.
+int commandOpen(const Context& context, std::ostream& out)
+{
+    const auto answering = [&] {
+        return exists(context.paths.controlSocket)
+            && sendControlCommand(context.paths.controlSocket, "STATUS", context.timing.controlTimeout).has_value();
+    };
+    if (!answering()) {
+        std::error_code error;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+        out << "Starting the QuillBright daemon...\n" << std::flush;
+        ProcessOptions start;
+        start.executable = "/bin/sh";
+        start.arguments = {"-c",
+            "systemctl --user start quillbright.service 2>/dev/null || "
+            "{ setsid \"$0\" start </dev/null >/dev/null 2>&1 & }",
+            error ? std::string("quillbright") : self.string()};
+        runProcess(start, 30, "start the daemon");
+        bool up = false;
+        for (int attempt = 0; attempt < 50 && !(up = answering()); ++attempt) {
+            std::this_thread::sleep_for(context.timing.guiRetryInterval / 2);
+        }
+        if (!up) {
+            out << "ERROR: the daemon did not start; run `" << context.program << " start` in a terminal to see why.\n";
+            return 1;
+        }
+    }
+    const std::string page = fmt::format("http://localhost:{}/", HTTP_PREVIEW_PORT);
+    ProcessOptions browser;
+    browser.executable = "/bin/sh";
+    browser.arguments = {"-c", "exec xdg-open \"$0\"", page};
+    if (runProcess(browser, 30, "xdg-open").exitStatus.value_or(-1) != 0) {
+        out << "Open " << page << " in your browser (xdg-open could not).\n";
+        return 1;
+    }
+    out << "Opened " << page << "\n";
     return 0;
 }
 
@@ -741,13 +870,17 @@ std::optional<int> startAsClient(const Context& context, std::ostream& out)
         auto reply = sendControlCommand(context.paths.controlSocket, "START", context.timing.controlTimeout);
         if (!reply) return std::nullopt;
         out << *reply << "\n";
-        return beginsWithOK(*reply) ? 0 : 1;
+        if (beginsWithOK(*reply)) return 0;
+        // The refusal came from a daemon that runs: no second one is started.
+        out << "(A QuillBright daemon is already running and answered this; `" << context.program
+            << " status` shows what it does.)\n";
+        return 1;
     };
     if (auto status = startThroughSocket()) return status;
 
     if (const auto pid = readRunningPID(context.paths)) {
         out << "ERROR: QuillBright CLI is already running (PID " << *pid << ")\n"
-            << "Run `quillbright stop` first, or `quillbright status` for details.\n";
+            << "Run `" << context.program << " stop` first, or `" << context.program << " status` for details.\n";
         return 1;
     }
 
@@ -801,7 +934,13 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         return 0;
     }
     if (const auto refusal = checkArguments(*entry, rest)) {
-        err << *refusal << "\n" << commandUsage(*entry);
+        // A value out of range is the command's answer; words it does not
+        // take are a usage error.
+        if (refusal->badValue) {
+            out << refusal->message << "\n";
+            return 1;
+        }
+        err << refusal->message << "\n" << commandUsage(*entry);
         return 2;
     }
 
@@ -831,7 +970,8 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
     if (command == "latency") return commandLatency(context, rest, out);
     if (command == "pair") return commandPair(rest, out, err);
     if (command == "tablet") return commandTablet(context, argument, out);
-    if (auto status = runSetupCommand(command, rest, out)) return *status;
+    if (command == "open") return commandOpen(context, out);
+    if (auto status = runSetupCommand(command, rest, out, context.program)) return *status;
     if ((command == "brightness" || command == "warmth") && argument
         && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {
         return commandStep(context, command == "brightness", lowercased(*argument) == "up", out);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -16,10 +17,12 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "config/EngineState.h"
 #include "core/RuntimePaths.h"
 #include "runtime/Clock.h"
+#include "runtime/SettingsStore.h"
 
 namespace qb::cli {
 
@@ -43,6 +46,13 @@ struct Context {
     // The process lookup for the menu-bar application.
     std::string pgrep = "/usr/bin/pgrep";
     std::string guiProcessName = "QuillBright";
+    // This program as the user runs it, for the commands hints name
+    // (platform/ProgramPath.h).
+    std::string program = "quillbright";
+    // Standard output is a terminal: colours (the QR code's) may be written.
+    bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    // The settings file the settings commands use while no daemon runs.
+    std::filesystem::path settingsFile = SettingsStore::defaultPath();
 };
 
 // Replies longer than this are cut (a report is a few kilobytes).
@@ -57,6 +67,7 @@ std::optional<std::string> sendControlCommand(const std::string& socketPath, con
     std::chrono::milliseconds timeout = std::chrono::milliseconds(15000));
 
 // The standard client action: send, print the reply, 0 when it begins "OK".
+// With no daemon, a settings command is answered from the settings file.
 int runControlCommand(const Context& context, const std::string& command, std::ostream& out);
 
 // The PID of a live daemon from the PID file. A file naming a process that
@@ -71,7 +82,8 @@ void writePIDFile(const RuntimePaths& paths);
 // Deletes a file; errors are ignored.
 void removeFile(const std::string& path);
 
-// The status file: twelve key=value lines of the engine's state, no
+// The status file: twelve key=value lines of the engine's state (adb=:
+// whether adb's server answers, tablet or not), no
 // trailing line feed; `updated` is the UTC date-time to the second
 // ("2026-12-06T10:08:54Z").
 std::string statusFileText(const EngineState& state, pid_t pid, WallTime now);
@@ -80,11 +92,11 @@ void writeStatusFile(const RuntimePaths& paths, const EngineState& state);
 // What the words after a command may be.
 enum class ArgumentKind {
     none,       // nothing
-    choice,     // optionally one of `values` (any case)
-    required,   // exactly one of `values` (any case)
-    byteOrStep, // optionally 0-255, or one of `values` (up, down)
-    number,     // optionally a decimal number; its range is the daemon's
-    word,       // optionally one word the daemon checks; `values` are the usual ones
+    choice,     // optionally one of `values` (any case); another word is a usage error
+    value,      // optionally one of `values` or `aliases` (any case); another is a bad value
+    byteOrStep, // optionally 0-255, or one of `values` (up, down); anything else is a bad value
+    setting,    // optionally one word the daemon (or the settings file) checks; `values` are the usual ones
+    word,       // optionally one word that is not an option
     words,      // any number of words
 };
 
@@ -96,14 +108,26 @@ struct CommandEntry {
     std::string_view help;      // one line; a line feed continues it on the next
     ArgumentKind kind = ArgumentKind::none;
     std::vector<std::string_view> values = {};
+    // `<command> --help`: what the values do, what restarts, where it is kept.
+    std::string_view details = {};
+    // Accepted like `values`, not offered.
+    std::vector<std::string_view> aliases = {};
+    // A second usage line for one form of the command ("latency --watch").
+    std::string_view variant = {};
+    std::string_view variantHelp = {};
 };
 
 const std::vector<CommandEntry>& commandTable();
 const CommandEntry* findCommand(std::string_view name);
 
-// Why `args` (the words after the command) do not suit `entry`; nothing when
-// they do.
-std::optional<std::string> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args);
+// Why `args` (the words after the command) do not suit `entry`: a bad value
+// (the command's answer: standard output, exit 1) or words it does not take
+// (a usage error: standard error with the usage, exit 2).
+struct Refusal {
+    std::string message;
+    bool badValue = false;
+};
+std::optional<Refusal> checkArguments(const CommandEntry& entry, const std::vector<std::string>& args);
 
 // "Usage: quillbright <name> <arguments>" and the help line.
 std::string commandUsage(const CommandEntry& entry);

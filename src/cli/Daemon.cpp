@@ -83,6 +83,7 @@ private:
 struct Daemon {
     RuntimePaths paths;
     std::ostream* out = nullptr;
+    std::string program = "quillbright"; // as the user runs it, for hints
     double scale = 1;
     DaemonTiming timing;
     std::shared_ptr<MirrorEngine> engine;
@@ -136,9 +137,11 @@ asio::awaitable<void> startMirroring(std::shared_ptr<Daemon> daemon)
         co_return;
     }
     if (status.is(MirrorStatus::Kind::running)) {
-        *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n";
+        *daemon->out << "---\nMirror running. Ctrl+C to stop.\nOr from another terminal: " << daemon->program
+                     << " stop\n";
     } else if (status.is(MirrorStatus::Kind::waitingForDevice)) {
-        *daemon->out << "---\nWaiting for a tablet. Ctrl+C to stop.\nOr from another terminal: quillbright stop\n";
+        *daemon->out << "---\nWaiting for a tablet. Ctrl+C to stop.\nOr from another terminal: " << daemon->program
+                     << " stop\n";
     }
     *daemon->out << std::flush;
     // Under systemd (Type=notify) the unit counts as started from here on,
@@ -272,6 +275,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     auto daemon = std::make_shared<Daemon>();
     daemon->paths = context.paths;
     daemon->out = &out;
+    daemon->program = context.program;
     daemon->scale = testTimingScale();
     daemon->timing = timing;
 
@@ -300,6 +304,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     engineTiming.usbMonitor.pollInterval = scaled(engineTiming.usbMonitor.pollInterval, daemon->scale);
     engineTiming.usbMonitor.trackRestartPause = scaled(engineTiming.usbMonitor.trackRestartPause, daemon->scale);
     engineTiming.usbMonitor.trackRestartLimit = scaled(engineTiming.usbMonitor.trackRestartLimit, daemon->scale);
+    engineTiming.settingsCheckInterval = scaled(engineTiming.settingsCheckInterval, daemon->scale);
     engineTiming.autoDim.dimDelay = scaled(engineTiming.autoDim.dimDelay, daemon->scale);
     engineTiming.autoDim.restoreDelay = scaled(engineTiming.autoDim.restoreDelay, daemon->scale);
 
@@ -322,7 +327,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
     environment.controlServer = daemon->controlServer;
     daemon->engine = MirrorEngine::make(std::move(environment), engineTiming);
-    daemon->progress = std::make_shared<StartProgress>(out);
+    daemon->progress = std::make_shared<StartProgress>(out, context.program);
     std::weak_ptr<MirrorEngine> observed = daemon->engine;
     std::weak_ptr<StartProgress> progress = daemon->progress;
     daemon->engine->addObserver([observed, progress](const EngineState& state, EngineProperty property) {

@@ -17,6 +17,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "host/PortChecker.h"
 #include "platform/Platform.h"
+#include "platform/avahi/AvahiDnsSd.h"
 #include "platform/systemd/ServiceManager.h"
 #include "platform/wayland/MutterBus.h"
 #include "runtime/Process.h"
@@ -225,6 +226,16 @@ std::vector<DoctorFinding> checkHost(const DoctorSetup& setup)
             } else {
                 finding.detail = "logind (org.freedesktop.login1 answers on the system bus)";
             }
+        } else if (capability.provider == "avahi") {
+            // Wi-Fi mode needs it; USB mirroring does not.
+            if (const auto problem = setup.avahiUnreachable ? setup.avahiUnreachable() : std::nullopt) {
+                finding.ok = false;
+                finding.detail = *problem;
+                finding.hint = "Wi-Fi mode announces this computer and finds tablets through avahi-daemon: sudo apt "
+                               "install avahi-daemon && sudo systemctl enable --now avahi-daemon (USB needs none)";
+            } else {
+                finding.detail = "avahi (avahi-daemon answers on the system bus)";
+            }
         }
         findings.push_back(std::move(finding));
     }
@@ -248,7 +259,8 @@ std::vector<DoctorFinding> checkPorts(const DoctorSetup& setup)
         }
         findings.push_back({fmt::format("port {}", port), false,
             fmt::format("{} port in use{}", name, holder.empty() ? "" : " by " + holder),
-            holder.rfind("quillbright", 0) == 0 ? "QuillBright already runs: quillbright status, or quillbright stop"
+            holder.rfind("quillbright", 0) == 0
+                ? "QuillBright already runs: " + setup.program + " status, or " + setup.program + " stop"
                                                 : "Quit the program that holds it, then start QuillBright"});
     }
     if (!free.empty()) {
@@ -315,6 +327,7 @@ DoctorSetup DoctorSetup::fromEnvironment()
         return std::optional<std::string>(error);
     };
     setup.logindUnreachable = [] { return ServiceManager::logindUnreachable(); };
+    setup.avahiUnreachable = [] { return qb::avahiUnreachable(); };
     setup.host = hostCapabilities(config.requested == "sim" ? makeSimHost(config) : makeLinuxHost(config));
     setup.portHolder = [](std::uint16_t port) { return PortChecker::processBlocking(port); };
     if (const auto pid = readRunningPID(RuntimePaths::current())) setup.runningDaemonPid = *pid;
@@ -342,7 +355,7 @@ int commandDoctor(const DoctorSetup& setup, std::ostream& out)
         }
     }
     if (missing == 0) {
-        out << "\nEverything is in place. Plug in the tablet and run: quillbright start\n";
+        out << "\nEverything is in place. Plug in the tablet and run: " << setup.program << " start\n";
         return 0;
     }
     out << "\n" << missing << (missing == 1 ? " piece needs" : " pieces need") << " attention.\n";

@@ -53,6 +53,10 @@ struct DoctorSetup {
     std::function<std::optional<std::string>()> kdeUnreachable;
     // Nothing when logind answers, else why not.
     std::function<std::optional<std::string>()> logindUnreachable;
+    // This program as the user runs it, for the commands the hints name.
+    std::string program = "quillbright";
+    // Nothing when avahi-daemon answers, else why not (naming the daemon).
+    std::function<std::optional<std::string>()> avahiUnreachable;
     // The host services the daemon would use: capability, provider, simulated.
     std::vector<PlatformCapability> host;
     std::vector<std::pair<std::uint16_t, std::string>> ports{{STREAM_PORT, "video stream"},

@@ -22,10 +22,15 @@ std::vector<Notice> EventNotices::update(const EngineState& state, EnginePropert
     case EngineProperty::status: {
         const auto kind = state.status.kind();
         if (kind == lastStatus_ && (!state.status.isError() || state.status.message() == lastError_)) break;
+        // Extended mode gives the tablet a screen of its own beside this one.
+        const bool extended = state.displayMode == DisplayMode::extended;
         if (kind == MirrorStatus::Kind::running) {
-            notices.push_back({"Mirroring started", "The tablet shows this computer's screen."});
+            notices.push_back(extended
+                    ? Notice{"Tablet screen started", "The tablet is a screen of its own beside this computer's."}
+                    : Notice{"Mirroring started", "The tablet shows this computer's screen."});
         } else if (kind == MirrorStatus::Kind::idle && lastStatus_ == MirrorStatus::Kind::stopping) {
-            notices.push_back({"Mirroring stopped", "The tablet no longer shows this computer's screen."});
+            notices.push_back(extended ? Notice{"Tablet screen stopped", "The tablet's own screen is gone."}
+                                       : Notice{"Mirroring stopped", "The tablet no longer shows this computer's screen."});
         } else if (kind == MirrorStatus::Kind::error) {
             notices.push_back({"Mirroring could not start", state.status.message()});
         }

@@ -165,14 +165,23 @@ int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
 
 } // namespace
 
-std::optional<int> runSetupCommand(const std::string& command, const std::vector<std::string>& args, std::ostream& out)
+std::optional<int> runSetupCommand(
+    const std::string& command, const std::vector<std::string>& args, std::ostream& out, const std::string& program)
 {
     if (command == "--version" || command == "version") {
         out << "quillbright " << MirrorEngine::appVersion << "\n";
         return 0;
     }
-    if (command == "doctor") return commandDoctor(DoctorSetup::fromEnvironment(), out);
-    if (command == "install-service") return installService(ServiceSetup::fromEnvironment(), out);
+    if (command == "doctor") {
+        DoctorSetup setup = DoctorSetup::fromEnvironment();
+        setup.program = program;
+        return commandDoctor(setup, out);
+    }
+    if (command == "install-service") {
+        ServiceSetup setup = ServiceSetup::fromEnvironment();
+        setup.force = !args.empty() && args.front() == "--force";
+        return installService(setup, out);
+    }
     if (command == "remove-service") return removeService(ServiceSetup::fromEnvironment(), out);
     if (command == "hotkeys") return commandHotkeys(args, out);
     return std::nullopt;

@@ -17,7 +17,8 @@ namespace qb::cli {
 
 // The exit status of a setup command, or nothing when `command` is not one.
 // `args` are the words after the command.
+// `program`: this program as the user runs it, for the commands hints name.
 std::optional<int> runSetupCommand(const std::string& command, const std::vector<std::string>& args,
-    std::ostream& out);
+    std::ostream& out, const std::string& program = "quillbright");
 
 } // namespace qb::cli

@@ -4,33 +4,34 @@
 
 namespace qb::cli {
 
-std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn)
+std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn, const std::string& program)
 {
+    const auto run = [&program](const char* arguments) { return "`" + program + " " + arguments + "`"; };
     if (status.is(MirrorStatus::Kind::waitingForDevice)) {
         return std::string("Hint: connect the tablet by USB with USB debugging on and allow this computer on it "
                            "(`adb devices` should list it); ")
-            + (startsOnPlugIn ? "mirroring starts by itself."
-                              : "then run `quillbright start` (or `quillbright automirror on` once, and a tablet "
-                                "plugged in starts mirroring by itself).");
+            + (startsOnPlugIn ? std::string("mirroring starts by itself.")
+                              : "auto-mirror is off, so this daemon keeps waiting: " + run("start")
+                    + " from another terminal mirrors it, " + run("automirror on") + " lets a tablet plugged in start it.");
     }
     if (!status.isError()) return {};
     switch (status.cause()) {
     case MirrorStatus::Cause::portInUse:
-        return "Hint: quit the program named above; `quillbright doctor` checks every port.";
+        return "Hint: quit the program named above; " + run("doctor") + " checks every port.";
     case MirrorStatus::Cause::captureAccess:
-        return "Hint: run quillbright inside your desktop session (DISPLAY and XAUTHORITY set); "
-               "`quillbright doctor` checks the display.";
+        return "Hint: run " + program + " inside your desktop session (DISPLAY and XAUTHORITY set); " + run("doctor")
+            + " checks the display.";
     case MirrorStatus::Cause::serverFailed:
-        return "Hint: another program may hold ports 8890-8891; `quillbright doctor` names it.";
+        return "Hint: another program may hold ports 8890-8891; " + run("doctor") + " names it.";
     case MirrorStatus::Cause::noSessions:
-        return "Hint: check that `adb devices` lists the tablet as \"device\", then run `quillbright restart`.";
+        return "Hint: check that `adb devices` lists the tablet as \"device\", then run " + run("restart") + ".";
     case MirrorStatus::Cause::captureFailed:
-        return "Hint: `quillbright doctor` checks the display; `quillbright logs error` shows each attempt.";
+        return "Hint: " + run("doctor") + " checks the display; " + run("logs error") + " shows each attempt.";
     case MirrorStatus::Cause::companionCrashed:
-        return "Hint: open the QuillBright app on the tablet once, then run `quillbright reconnect`.";
+        return "Hint: open the QuillBright app on the tablet once, then run " + run("reconnect") + ".";
     case MirrorStatus::Cause::other: break;
     }
-    return "Hint: `quillbright doctor` checks what mirroring needs; `quillbright logs error` shows the details.";
+    return "Hint: " + run("doctor") + " checks what mirroring needs; " + run("logs error") + " shows the details.";
 }
 
 void StartProgress::adbServerStarting() { out_ << "Starting the adb server...\n" << std::flush; }
@@ -73,7 +74,7 @@ void StartProgress::engineChanged(const EngineState& state, std::size_t sessionC
         case MirrorStatus::Kind::idle:
         case MirrorStatus::Kind::stopping: break;
         }
-        if (const auto hint = hintForStatus(status, startsOnPlugIn_); !hint.empty()) out_ << hint << "\n";
+        if (const auto hint = hintForStatus(status, startsOnPlugIn_, program_); !hint.empty()) out_ << hint << "\n";
         break;
     }
     case EngineProperty::apkInstallStatus:

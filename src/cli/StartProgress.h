@@ -20,11 +20,16 @@ namespace qb::cli {
 // The hint for a status the engine reports; empty when there is nothing to
 // do (idle, starting, running, stopping). `startsOnPlugIn`: the engine
 // starts by itself once a device appears (MirrorEngine::startsOnPlugIn()).
-std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn = false);
+// `program`: this program as the user runs it.
+std::string hintForStatus(const MirrorStatus& status, bool startsOnPlugIn = false,
+    const std::string& program = "quillbright");
 
 class StartProgress {
 public:
-    explicit StartProgress(std::ostream& out) : out_(out) {}
+    explicit StartProgress(std::ostream& out, std::string program = "quillbright")
+        : out_(out), program_(std::move(program))
+    {
+    }
 
     // Whether plugging a device in starts mirroring (default: no).
     void setStartsOnPlugIn(bool starts) { startsOnPlugIn_ = starts; }
@@ -38,6 +43,7 @@ public:
 
 private:
     std::ostream& out_;
+    std::string program_;
     bool startsOnPlugIn_ = false;
     std::optional<MirrorStatus> status_;
     bool adbConnected_ = false;

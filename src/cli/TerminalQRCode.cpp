@@ -6,7 +6,7 @@
 
 namespace qb::cli {
 
-std::string terminalQRCode(std::string_view text)
+std::string terminalQRCode(std::string_view text, bool colours)
 {
     const std::string input(text);
     const std::unique_ptr<QRcode, void (*)(QRcode*)> code(
@@ -20,13 +20,13 @@ std::string terminalQRCode(std::string_view text)
     };
     std::string lines;
     for (int y = -QUIET; y < width + QUIET; y += 2) {
-        lines += "\x1b[30;47m";
+        if (colours) lines += "\x1b[30;47m";
         for (int x = -QUIET; x < width + QUIET; ++x) {
             const bool top = dark(x, y);
             const bool bottom = dark(x, y + 1);
             lines += top && bottom ? "\u2588" : top ? "\u2580" : bottom ? "\u2584" : " ";
         }
-        lines += "\x1b[0m\n";
+        lines += colours ? "\x1b[0m\n" : "\n";
     }
     return lines;
 }

@@ -11,7 +11,8 @@
 namespace qb::cli {
 
 // The lines of the code for `text`, each ending in a line feed; empty when
-// the text cannot be encoded.
-std::string terminalQRCode(std::string_view text);
+// the text cannot be encoded. Without `colours` (output to a pipe or file)
+// no escape codes are written.
+std::string terminalQRCode(std::string_view text, bool colours = true);
 
 } // namespace qb::cli

@@ -120,6 +120,16 @@ int installService(const ServiceSetup& setup, std::ostream& out)
         return 1;
     }
     const fs::path unit = setup.unitPath();
+    std::error_code ignored;
+    for (const auto& directory : setup.packagedUnitDirectories) {
+        const fs::path packaged = directory / "quillbright.service";
+        if (setup.force || !fs::exists(packaged, ignored)) continue;
+        out << "ERROR: " << packaged.string() << " is installed by a package; a unit in " << unit.parent_path().string()
+            << " would hide it.\n"
+            << "Use it as it is: systemctl --user enable --now quillbright\n"
+            << "(`quillbright install-service --force` writes the user's unit all the same.)\n";
+        return 1;
+    }
     const std::string text = serviceUnitText(setup.binary);
     const auto existing = readText(unit);
     if (existing == text) {
@@ -139,9 +149,14 @@ int installService(const ServiceSetup& setup, std::ostream& out)
     } else {
         reloaded = systemctl(setup, {"daemon-reload"}, out);
     }
+    if (!reloaded) {
+        out << "The user manager does not know the unit yet: once `systemctl --user daemon-reload` works, "
+               "`systemctl --user enable --now quillbright` starts it.\n";
+        return 1;
+    }
     out << "Start it now and at every login: systemctl --user enable --now quillbright\n"
         << "Its log: journalctl --user -u quillbright\n";
-    return reloaded ? 0 : 1;
+    return 0;
 }
 
 int removeService(const ServiceSetup& setup, std::ostream& out)

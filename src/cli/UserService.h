@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace qb::cli {
 
@@ -19,6 +20,11 @@ struct ServiceSetup {
     // systemctl, or empty when it is not installed.
     std::string systemctl;
     double systemctlTimeoutSeconds = 30;
+    // Where a package puts its unit; a user unit would hide one found there.
+    std::vector<std::filesystem::path> packagedUnitDirectories{
+        "/usr/lib/systemd/user", "/lib/systemd/user", "/usr/local/lib/systemd/user"};
+    // Install even over a packaged unit (`install-service --force`).
+    bool force = false;
 
     // For this user and this program: $XDG_CONFIG_HOME or ~/.config, the
     // program's own path, systemctl from $PATH.

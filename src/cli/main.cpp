@@ -8,6 +8,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Daemon.h"
 #include "diagnostics/Log.h"
+#include "platform/ProgramPath.h"
 
 int main(int argc, char** argv)
 {
@@ -17,6 +18,7 @@ int main(int argc, char** argv)
     std::cout << std::unitbuf;
     qb::routeRuntimeLog();
     const std::vector<std::string> args(argv, argv + argc);
-    const qb::cli::Context context;
+    qb::cli::Context context;
+    context.program = qb::invocationName(argc > 0 ? argv[0] : "");
     return qb::cli::run(args, context, std::cout, std::cerr, [&] { return qb::cli::runDaemon(context, std::cout); });
 }

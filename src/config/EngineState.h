@@ -25,6 +25,7 @@ enum class EngineProperty {
     warmth,
     backlightOn,
     adbConnected,
+    adbServerAnswering,
     apkInstallStatus,
     contrastAmount,
     gammaAmount,
@@ -81,6 +82,7 @@ struct EngineState : EngineSettingsValues {
     int warmth = 128;
     bool backlightOn = true;
     bool adbConnected = false; // some session has a working adb link
+    bool adbServerAnswering = false; // adb's server lists devices (whether or not a tablet is there)
     std::string apkInstallStatus;
     bool companionMissing = false; // apkInstallStatus: none could be installed
     bool fontSmoothingDisabled = false;

@@ -132,8 +132,15 @@ std::string connectionCommand(const std::optional<std::string>& argument, Contro
     if (!argument) return "OK " + std::string(rawValue(target.state().connectionMode));
     const auto mode = connectionModeFromRawValue(lowercased(*argument));
     if (!mode) return "ERR unknown connection (valid: usb, wifi)";
+    const std::string name(rawValue(*mode));
+    const ControlState state = target.state();
+    if (*mode == state.connectionMode) return "OK " + name + " (no change)";
+    // The engine moves its servers to the mode's address.
     target.setConnectionMode(*mode);
-    return "OK " + std::string(rawValue(*mode));
+    if (!target.serving()) return "OK " + name;
+    if (state.status.is(MirrorStatus::Kind::running)) return "OK " + name + " (restarting)";
+    return "OK " + name
+        + (*mode == ConnectionMode::wifi ? " (servers now listen on the LAN)" : " (servers now listen on this computer only)");
 }
 
 std::string byteValueCommand(const std::optional<std::string>& argument, ControlTarget& target, bool brightness)
@@ -284,7 +291,8 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
         std::string("auto_mirror=") + onOff(s.autoMirrorEnabled),
         std::string("auto_dim=") + onOff(s.autoDimHost),
         std::string("font_smoothing=") + onOff(!s.fontSmoothingDisabled),
-        std::string("adb=") + (s.adbConnected ? "connected" : "disconnected"),
+        // adb's server, as `status` shows it; the sessions' links are in the verbose lines.
+        std::string("adb=") + (s.adbServerAnswering ? "connected" : "disconnected"),
         fmt::format("sessions={}", s.sessions.size()),
         std::string("device_detected=") + yesNo(s.deviceDetected),
     };
@@ -323,6 +331,22 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
     return lines;
 }
 
+bool isSettingKey(std::string_view key)
+{
+    static constexpr std::string_view KEYS[] = {"resolution", "display_mode", "connection", "profile", "contrast",
+        "gamma", "auto_mirror", "auto_dim", "clamshell", "font_smoothing"};
+    return std::find(std::begin(KEYS), std::end(KEYS), key) != std::end(KEYS);
+}
+
+std::vector<std::string> settingsLines(const ControlState& state)
+{
+    std::vector<std::string> lines;
+    for (auto& line : healthLines(state, false)) {
+        if (isSettingKey(std::string_view(line).substr(0, line.find('=')))) lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
 std::string handleControlCommand(std::string_view requestText, ControlTarget& target)
 {
     const ControlRequest request = parseControlRequest(requestText);
@@ -343,7 +367,12 @@ std::string handleControlCommand(std::string_view requestText, ControlTarget& ta
         if (state.status.is(MirrorStatus::Kind::running)) return "OK already running";
         if (state.status.kind() == MirrorStatus::Kind::starting) return "OK already starting";
         if (!state.deviceDetected && state.connectionMode != ConnectionMode::wifi) return "ERR no device connected";
-        target.start();
+        // From an error the start is made again; a start refused at once
+        // says why rather than claiming one is under way.
+        if (!target.start()) {
+            const MirrorStatus now = target.state().status;
+            return "ERR not started: " + (now.isError() ? now.message() : now.label());
+        }
         return "OK starting";
     }
     if (command == "STOP") {

@@ -35,5 +35,9 @@ std::string resolutionShown(const ControlState& state);
 // The body lines of `HEALTH` (with the system lines when verbose) and `LATENCY`.
 std::vector<std::string> healthLines(const ControlState& state, bool verbose);
 std::vector<std::string> latencyLines(const ControlState& state);
+// The health keys that are settings ("resolution", "profile", ...), which
+// `status` lists, and those lines of `state`.
+bool isSettingKey(std::string_view key);
+std::vector<std::string> settingsLines(const ControlState& state);
 
 } // namespace qb

@@ -54,6 +54,9 @@ public:
     virtual ~ControlTarget() = default;
 
     virtual ControlState state() const = 0;
+    // A daemon applies what is set now (false: the settings file, read at
+    // the next start).
+    virtual bool serving() const { return true; }
 
     // Forwarded to the device display controller when there is one.
     virtual void setBrightness(int value) = 0;
@@ -68,15 +71,15 @@ public:
     virtual void setDisplayProfile(DisplayProfile profile) = 0;
     virtual void setDisplayMode(DisplayMode mode) = 0;
     virtual void setConnectionMode(ConnectionMode mode) = 0;
-    // Turning auto-mirror on also marks the setup done, so that a tablet
-    // plugged into a waiting daemon starts mirroring by itself.
     virtual void setAutoMirrorEnabled(bool enabled) = 0;
     virtual void setAutoDimHost(bool enabled) = 0;
     virtual void setClamshellModeEnabled(bool enabled) = 0;
     virtual void setFontSmoothing(bool enabled) = 0;
 
-    // Asynchronous: each starts the work and returns at once.
-    virtual void start() = 0;
+    // Asynchronous: each starts the work and returns at once. start() is
+    // false when nothing was started (the status then says why); from an
+    // error it starts again, the failed start's leftovers torn down first.
+    virtual bool start() = 0;
     virtual void stop() = 0;
     virtual void restart() = 0;
     virtual void reconnect() = 0;

@@ -222,12 +222,7 @@ void EngineControlTarget::setConnectionMode(ConnectionMode mode)
 
 void EngineControlTarget::setAutoMirrorEnabled(bool enabled)
 {
-    auto e = engine_.lock();
-    if (!e) return;
-    // On Linux the command line is the front end: its "on" is the finished
-    // setup that lets a plugged-in tablet start the mirror.
-    if (enabled) MirrorEngine::setSetupCompleted(true);
-    e->setAutoMirrorEnabled(enabled);
+    if (auto e = engine_.lock()) e->setAutoMirrorEnabled(enabled);
 }
 
 void EngineControlTarget::setAutoDimHost(bool enabled)
@@ -245,9 +240,12 @@ void EngineControlTarget::setFontSmoothing(bool enabled)
     if (auto e = engine_.lock()) e->setFontSmoothing(enabled);
 }
 
-void EngineControlTarget::start()
+bool EngineControlTarget::start()
 {
-    if (auto e = engine_.lock()) e->requestStart();
+    auto e = engine_.lock();
+    if (!e) return false;
+    if (e->state().status.isError()) return e->startAgain();
+    return e->requestStart();
 }
 
 void EngineControlTarget::stop()
@@ -327,8 +325,6 @@ std::string EngineControlTarget::report()
         for (const auto& capability : e.platform()->capabilities()) {
             in.platform.emplace_back(capability.name, capability.provider);
         }
-        in.screenRecording = e.hasScreenRecordingPermission();
-        in.accessibility = e.hasAccessibilityPermission();
         for (const auto& session : e.sessions()) {
             HealthReportInput::Session s;
             s.device = session->device().model;

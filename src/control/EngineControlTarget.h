@@ -36,7 +36,7 @@ public:
     void setAutoDimHost(bool enabled) override;
     void setClamshellModeEnabled(bool enabled) override;
     void setFontSmoothing(bool enabled) override;
-    void start() override;
+    bool start() override;
     void stop() override;
     void restart() override;
     void reconnect() override;

@@ -31,6 +31,13 @@ public:
 
     void store(const EngineState& state, EngineProperty changed) override { settings_.store(state, changed); }
 
+    bool changedOutside() override { return store_.takeOutsideChange(); }
+
+    void completeSetup() override
+    {
+        if (!store_.boolean("setupCompleted").value_or(false)) store_.setBool("setupCompleted", true);
+    }
+
     std::vector<PairedDevice> pairedDevices() const override { return qb::pairedDevices(store_); }
 
 private:
@@ -117,6 +124,7 @@ public:
         monitor_->onStartRequested = std::move(events.startRequested);
         monitor_->onADBLost = std::move(events.adbLost);
         monitor_->onADBReturned = std::move(events.adbReturned);
+        monitor_->onADBAnswering = std::move(events.adbAnswering);
         monitor_->start();
     }
     void stop() override

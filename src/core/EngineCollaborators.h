@@ -53,6 +53,11 @@ public:
     virtual std::optional<EngineSettingsValues> load() = 0;
     // Stores the setting `changed` as `state` now holds it.
     virtual void store(const EngineState& state, EngineProperty changed) = 0;
+    // The first mirroring started: the first-run setup is done.
+    virtual void completeSetup() {}
+    // True once after another program changed the stored settings (the
+    // command line while no daemon answered, an editor).
+    virtual bool changedOutside() { return false; }
     // The devices `quillbright pair` paired (device/PairedDevices.h).
     virtual std::vector<PairedDevice> pairedDevices() const { return {}; }
 };
@@ -116,6 +121,7 @@ public:
         std::function<void()> startRequested; // the companion asked for mirroring
         std::function<void()> adbLost;        // adb's server cannot be reached: every tunnel is gone
         std::function<void()> adbReturned;    // it answers again
+        std::function<void(bool)> adbAnswering; // whether adb's server answers: after the first look, then on each change
     };
     virtual ~DeviceMonitor() = default;
     virtual void start(Events events) = 0;

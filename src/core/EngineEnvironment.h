@@ -51,6 +51,8 @@ struct MirrorEngineTiming {
     // A tablet page's session outlives the page's connection by this long,
     // so a page that reconnects finds its display where it left it.
     Duration pageSessionGrace = std::chrono::seconds(10);
+    // How often the stored settings are looked at for another program's change.
+    Duration settingsCheckInterval = std::chrono::seconds(2);
     // The start's port check (core/PortCheck.h).
     Duration portBusyFor = std::chrono::milliseconds(500);
     Duration portRecheckInterval = std::chrono::milliseconds(25);

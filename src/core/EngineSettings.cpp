@@ -101,15 +101,21 @@ EngineSettingsValues EngineSettings::load()
     }
     store_.remove("sharpenAmount");
 
-    // A hand-tuned contrast or gamma means the profile is custom.
+    // A hand-tuned contrast or gamma means the profile is custom; the values
+    // a named profile stored itself are not hand-tuned (or every start after
+    // the first would turn the profile custom).
+    const auto storedProfile = store_.string("displayProfile");
+    const DisplayProfile named
+        = storedProfile ? displayProfileFromRawValue(*storedProfile).value_or(DisplayProfile::crispPaper)
+                        : DisplayProfile::crispPaper;
     bool tuned = false;
-    if (const auto contrast = store_.doubleValue("contrastAmount")) {
-        v.contrastAmount = *contrast;
-        tuned = true;
+    if (const auto stored = store_.doubleValue("contrastAmount")) {
+        v.contrastAmount = *stored;
+        tuned = tuned || named == DisplayProfile::custom || *stored != contrast(named);
     }
-    if (const auto gamma = store_.doubleValue("gammaAmount")) {
-        v.gammaAmount = *gamma;
-        tuned = true;
+    if (const auto stored = store_.doubleValue("gammaAmount")) {
+        v.gammaAmount = *stored;
+        tuned = tuned || named == DisplayProfile::custom || *stored != gamma(named);
     }
     if (tuned) store_.setString("displayProfile", std::string(rawValue(DisplayProfile::custom)));
 

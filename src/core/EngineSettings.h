@@ -13,7 +13,7 @@
 //   "autoDimMac"           Boolean                         true
 //   "clamshellModeEnabled" Boolean                         false
 //   "connectionMode"       "usb" / "wifi"                  "usb"
-//   "setupCompleted"       Boolean (a front end's)         false
+//   "setupCompleted"       Boolean (the first start sets it; gates nothing)  false
 //   "v1.7_defaults_migrated"  migration marker; "sharpenAmount" obsolete
 //
 // A corrupt or unreadable settings file is the store's business: it is

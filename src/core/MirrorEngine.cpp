@@ -53,6 +53,7 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
 
 MirrorEngine::~MirrorEngine()
 {
+    if (settingsWatch_) settingsWatch_->cancel();
     tasks_.cancelAll();
     starting_.cancelAll();
     reconnects_.cancelAll();
@@ -121,7 +122,18 @@ void MirrorEngine::activate()
     events.adbReturned = [weak] {
         if (auto self = weak.lock()) self->adbReturned();
     };
+    events.adbAnswering = [weak](bool answering) {
+        if (auto self = weak.lock()) {
+            self->publish(&EngineState::adbServerAnswering, answering, EngineProperty::adbServerAnswering);
+        }
+    };
     env.deviceMonitor->start(std::move(events));
+    if (env.settings) {
+        settingsWatch_ = Timer::repeating(MainLoop::shared().executor(), timing_.settingsCheckInterval,
+            timing_.settingsCheckInterval, [weak] {
+                if (auto self = weak.lock()) self->applyOutsideSettings();
+            });
+    }
     env.updateChecks->schedule([weak](const UpdateChecker::Release& release) {
         auto self = weak.lock();
         if (!self) return;
@@ -225,6 +237,23 @@ bool MirrorEngine::requestStart()
     setStatus(MirrorStatus::starting());
     starting_.spawn(startTask(weak_from_this()), "start");
     return true;
+}
+
+bool MirrorEngine::startAgain()
+{
+    if (!state_.status.isError()) return false;
+    stopRequested_ = false;
+    tasks_.spawn(startAgainTask(weak_from_this()), "start again");
+    return true;
+}
+
+asio::awaitable<void> MirrorEngine::startAgainTask(std::weak_ptr<MirrorEngine> weak)
+{
+    if (auto self = weak.lock()) co_await self->stopAsync();
+    const auto self = weak.lock();
+    if (!self || self->stopRequested_) co_return;
+    logInfo("Engine", "Starting again after the error");
+    self->requestStart();
 }
 
 asio::awaitable<void> MirrorEngine::start()
@@ -335,6 +364,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
 
     setStatus(MirrorStatus::running());
     EventLog::shared().record(MirrorEvent::mirrorStarted());
+    if (environment_.settings) environment_.settings->completeSetup();
     environment_.deviceMonitor->setMirroring(true);
 
     if (state_.clamshellModeEnabled) environment_.sleep->activate();

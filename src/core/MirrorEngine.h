@@ -135,6 +135,9 @@ public:
     // cancels; false (nothing started) in any other state. start() is this
     // plus awaiting the sequence.
     bool requestStart();
+    // From `error`: the failed start's leftovers torn down, then
+    // requestStart() (one tracked task); false in any other state.
+    bool startAgain();
     // The desktop's compositor left (true) or came back (false) while the
     // desktop lives on: mirroring stops with it and starts again on its
     // return, as around the system's sleep. Main loop.
@@ -151,8 +154,8 @@ public:
     // Loopback and the devices set up over the network: who may reach the
     // LAN-facing input and start/stop endpoints in Wi-Fi mode.
     const std::shared_ptr<PeerAllowList>& lanPeers() const { return lanPeers_; }
-    // A device appearing starts mirroring by itself: auto-mirror is on and a
-    // front end has completed its setup ("setupCompleted").
+    // A device appearing starts mirroring by itself: auto-mirror is on (what
+    // every front end shows is all there is to it).
     bool startsOnPlugIn() const;
     // The device events (also called by the USB monitor's callbacks).
     void deviceConnected();
@@ -223,9 +226,6 @@ public:
     const std::shared_ptr<Platform>& platform() const { return environment_.session.platform; }
     static bool hasADB();
     static bool hasDevice();
-    // A front end's first-run setup is done (settings key "setupCompleted").
-    static bool setupCompleted();
-    static void setSetupCompleted(bool completed);
 
 private:
     MirrorEngine(Environment environment, Timing timing);
@@ -287,12 +287,17 @@ private:
     static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
         std::vector<std::shared_ptr<DeviceSession>> sessions);
     static asio::awaitable<void> restartTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> startAgainTask(std::weak_ptr<MirrorEngine> weak);
+    static asio::awaitable<void> rebindPreviewTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> fontSmoothingTask(std::weak_ptr<MirrorEngine> weak,
         std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled);
     static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> unplugTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation);
     static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
     static asio::awaitable<void> displayGoneTask(std::weak_ptr<MirrorEngine> weak);
+    // Settings another program stored are applied as if set here (their
+    // live effects included); what this engine wrote itself is not re-read.
+    void applyOutsideSettings();
     // The recovery step of activate(): what a run that died left behind.
     void recoverLeftovers();
     static asio::awaitable<void> tunnelRecoveryTask(std::function<int()> remove);
@@ -309,6 +314,7 @@ private:
     bool resumeOnReplug_ = false;        // waiting for a device whose unplug stopped mirroring
     std::uint64_t unplugGeneration_ = 0; // a stop cancels the wait an unplug began
     std::shared_ptr<DeviceSession> startingSession_; // the session a start is building
+    std::shared_ptr<Timer> settingsWatch_;           // applyOutsideSettings(), from activation
     bool isActivated_ = false;
     bool applyingProfile_ = false;
     bool restartPending_ = false;

@@ -10,7 +10,7 @@
 
 namespace qb {
 
-bool MirrorEngine::startsOnPlugIn() const { return state_.autoMirrorEnabled && setupCompleted(); }
+bool MirrorEngine::startsOnPlugIn() const { return state_.autoMirrorEnabled; }
 
 void MirrorEngine::deviceConnected()
 {

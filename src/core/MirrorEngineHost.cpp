@@ -8,7 +8,6 @@
 #include "core/LidRecovery.h"
 #include "diagnostics/Log.h"
 #include "platform/InputInjector.h"
-#include "runtime/SettingsStore.h"
 
 namespace qb {
 
@@ -38,10 +37,6 @@ bool MirrorEngine::requestScreenRecordingPermission()
 }
 
 bool MirrorEngine::requestAccessibilityPermission() const { return hasAccessibilityPermission(); }
-
-bool MirrorEngine::setupCompleted() { return SettingsStore::shared().boolean("setupCompleted").value_or(false); }
-
-void MirrorEngine::setSetupCompleted(bool completed) { SettingsStore::shared().setBool("setupCompleted", completed); }
 
 bool MirrorEngine::hasADB() { return ADBBridge::isADBInstalled(); }
 

@@ -37,8 +37,11 @@ void MirrorEngine::setDisplayProfile(DisplayProfile profile)
 void MirrorEngine::setResolution(DisplayResolution resolution)
 {
     if (resolution == state_.resolution) return;
-    const std::string from = fmt::format("{}x{}", state_.resolution.width, state_.resolution.height);
-    const std::string to = fmt::format("{}x{}", resolution.width, resolution.height);
+    // Two presets of one size differ in their pixel density: the line says
+    // which ("1600x1200@2x → 1600x1200"), never a change to the same thing.
+    const bool sameSize = resolution.rawValue() == state_.resolution.rawValue();
+    const std::string from = sameSize ? state_.resolution.id() : state_.resolution.rawValue();
+    const std::string to = sameSize ? resolution.id() : resolution.rawValue();
     logInfo("Engine", "resolution changed: " + from + " → " + to);
     EventLog::shared().record(MirrorEvent::resolutionChanged(from, to));
     changeSetting(&EngineState::resolution, std::move(resolution), EngineProperty::resolution);
@@ -122,6 +125,13 @@ void MirrorEngine::settingChanged(EngineProperty property)
         } else {
             environment_.networkServices->stop();
         }
+        // The servers listen where the mode says: a running mirror starts
+        // again on the new address; otherwise the page moves there now.
+        if (running) {
+            restart();
+        } else if (preview_.running() && preview_.bindAddress() != previewAddress()) {
+            tasks_.spawn(rebindPreviewTask(weak_from_this()), "rebind preview");
+        }
         break;
     case SettingEffect::sleep:
         if (state_.clamshellModeEnabled && running) environment_.sleep->activate();
@@ -129,6 +139,42 @@ void MirrorEngine::settingChanged(EngineProperty property)
         break;
     case SettingEffect::displayMode: // its setter knows the old mode
     case SettingEffect::none: break;
+    }
+}
+
+void MirrorEngine::applyOutsideSettings()
+{
+    if (!environment_.settings || !environment_.settings->changedOutside()) return;
+    const auto stored = environment_.settings->load();
+    if (!stored) return;
+    const EngineSettingsValues& v = *stored;
+    logInfo("Engine", "Settings changed outside the daemon — applying them");
+    if (!(v.resolution == state_.resolution)) setResolution(v.resolution);
+    if (v.nonDC1Mode != state_.nonDC1Mode) setNonDC1Mode(v.nonDC1Mode);
+    if (v.displayMode != state_.displayMode) setDisplayMode(v.displayMode);
+    if (v.displayProfile != state_.displayProfile) setDisplayProfile(v.displayProfile);
+    // A named profile brought its own tone curve; a custom one keeps the stored values.
+    if (v.displayProfile == DisplayProfile::custom) {
+        if (v.contrastAmount != state_.contrastAmount) setContrastAmount(v.contrastAmount);
+        if (v.gammaAmount != state_.gammaAmount) setGammaAmount(v.gammaAmount);
+    }
+    if (v.autoMirrorEnabled != state_.autoMirrorEnabled) setAutoMirrorEnabled(v.autoMirrorEnabled);
+    if (v.autoDimHost != state_.autoDimHost) setAutoDimHost(v.autoDimHost);
+    if (v.clamshellModeEnabled != state_.clamshellModeEnabled) setClamshellModeEnabled(v.clamshellModeEnabled);
+    if (v.connectionMode != state_.connectionMode) setConnectionMode(v.connectionMode);
+}
+
+asio::awaitable<void> MirrorEngine::rebindPreviewTask(std::weak_ptr<MirrorEngine> weak)
+{
+    auto self = weak.lock();
+    if (!self) co_return;
+    co_await self->preview_.stop();
+    // A start meanwhile opened it where it belongs.
+    if (self->preview_.running()) co_return;
+    if (const auto failure = self->openPreview()) {
+        logWarn("Engine", "Preview and control page not served: " + *failure);
+    } else {
+        logInfo("Engine", "Preview and control page now on " + self->previewAddress());
     }
 }
 

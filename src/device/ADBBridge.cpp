@@ -649,13 +649,8 @@ PairOutcome pair(const std::string& target, const std::string& code)
 
 BundleIntegrity BundleIntegrity::check(const std::optional<fs::path>& resources)
 {
-    if (!resources) return ok;
     std::error_code error;
-    const bool hasADB = fs::exists(*resources / ADBBridge::BUNDLED_ADB_NAME, error);
-    const bool hasAPK = fs::exists(*resources / ADBBridge::BUNDLED_APK_NAME, error);
-    if (hasADB && hasAPK) return ok;
-    if (!hasADB && !hasAPK) return missingBoth;
-    return hasADB ? missingAPK : missingADB;
+    return resources && fs::is_regular_file(*resources / ADBBridge::BUNDLED_APK_NAME, error) ? ok : missingAPK;
 }
 
 BundleIntegrity BundleIntegrity::checkCurrentBundle() { return check(ADBBridge::resourcesDirectory()); }
@@ -664,9 +659,7 @@ std::string_view BundleIntegrity::description() const
 {
     switch (value_) {
     case ok: return "ok";
-    case missingADB: return "missing_adb";
     case missingAPK: return "missing_apk";
-    case missingBoth: return "missing_both";
     }
     return "ok";
 }
@@ -676,9 +669,7 @@ std::string BundleIntegrity::bannerMessage() const
     std::string_view what;
     switch (value_) {
     case ok: return {};
-    case missingADB: what = "bundled adb is missing"; break;
     case missingAPK: what = "companion APK is missing"; break;
-    case missingBoth: what = "bundled adb and APK are both missing"; break;
     }
     return fmt::format("Your copy of QuillBright is incomplete — {}. Re-download from {}.", what, PRODUCT_WEBSITE);
 }

@@ -48,21 +48,23 @@ struct ConnectedDevice {
     bool operator==(const ConnectedDevice&) const = default;
 };
 
-// Whether the resources directory holds the adb tool and the companion package.
+// Whether the companion package is there to install on a tablet (in the
+// resources directory). adb comes from the system here; a bundled one is only
+// a fallback, so its absence is no fault.
 class BundleIntegrity {
 public:
-    enum Case { ok, missingADB, missingAPK, missingBoth };
+    enum Case { ok, missingAPK };
 
     constexpr BundleIntegrity(Case value = ok) : value_(value) {}
     constexpr Case value() const { return value_; }
     constexpr bool operator==(const BundleIntegrity&) const = default;
 
-    // Looks at the resources directory; no such directory counts as ok.
+    // Looks at the resources directory; no such directory has no package.
     static BundleIntegrity checkCurrentBundle();
     static BundleIntegrity check(const std::optional<std::filesystem::path>& resources);
 
     bool isOK() const { return value_ == ok; }
-    // "ok", "missing_adb", "missing_apk", "missing_both".
+    // "ok", "missing_apk".
     std::string_view description() const;
     // What a user interface shows; empty for ok.
     std::string bannerMessage() const;

@@ -124,6 +124,12 @@ void USBDeviceMonitor::poll()
 
 void USBDeviceMonitor::observe(bool listed, std::size_t count, std::vector<std::string> unauthorized)
 {
+    if (answeringReported_ != listed) {
+        answeringReported_ = listed;
+        post([answering = listed](USBDeviceMonitor& self) {
+            if (self.onADBAnswering) self.onADBAnswering(answering);
+        });
+    }
     if (!listed) {
         // A server gone is not a device gone: the session keeps its display
         // and waits for adb to rebuild the tunnels.

@@ -10,6 +10,8 @@
 //                          until a list works again
 //   onADBReturned          the first list that works after that, posted after
 //                          the connect or disconnect it finds
+//   onADBAnswering         whether adb's server answers (it lists devices):
+//                          after the first poll, then at each change
 //   onUnauthorizedChanged  the list of unauthorized serials changed
 //   onStartRequested       the companion left its start-request file while no
 //                          mirroring runs (each file is removed when read, so
@@ -91,6 +93,7 @@ public:
     std::function<void()> onStartRequested;
     std::function<void()> onADBLost;
     std::function<void()> onADBReturned;
+    std::function<void(bool)> onADBAnswering;
 
     // Written by the engine: true while mirroring runs.
     std::atomic<bool> isMirroring{false};
@@ -123,6 +126,7 @@ private:
     std::chrono::steady_clock::time_point nextTrackStart_{};
     bool wasConnected_ = false;
     bool adbAnswering_ = true;
+    std::optional<bool> answeringReported_;
     std::vector<std::string> lastUnauthorized_;
 };
 

@@ -66,9 +66,7 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
     sections.push_back("QuillBright Health Report\n" + rule + "\nGenerated: " + dateText(in.generated)
         + "\n\n## App\nversion=" + in.version + "\nstatus=" + in.engine.status.label() + "\nuptime=" + in.uptime
         + "\nsystem_uptime=" + in.systemUptime
-        + "\nbundle_integrity=" + in.bundleIntegrity
-        + "\npermissions_screen_recording=" + (in.screenRecording ? "granted" : "MISSING")
-        + "\npermissions_accessibility=" + (in.accessibility ? "granted" : "MISSING"));
+        + "\nbundle_integrity=" + in.bundleIntegrity);
 
     const EngineState& state = in.engine;
     const StreamStats& stats = state.stats;

@@ -28,9 +28,7 @@ struct HealthReportInput {
     std::string version;
     std::string uptime;          // processUptime(): the daemon's
     std::string systemUptime;    // systemUptime(): the machine's
-    std::string bundleIntegrity = "ok"; // ok, missing_adb, missing_apk, missing_both
-    bool screenRecording = false;
-    bool accessibility = false;
+    std::string bundleIntegrity = "ok"; // ok, missing_apk: the companion package to install is there
 
     // ## Engine (and the status above, the companion's version and the
     // update below): what the engine publishes

@@ -114,11 +114,14 @@ void platformLog(LogLevel level, std::string_view category, std::string_view lin
     if (!platformLogEnabled(level) || muteCount.load() > 0) {
         return;
     }
+    // One tag per line: the line's own ("[TCPServer] ...", "[Engine:info] ..."),
+    // else its category's.
+    const std::string tagged = line.starts_with('[') ? std::string(line) : fmt::format("[{}] {}", category, line);
     std::string text;
     if (toJournal()) {
-        text = fmt::format("<{}>{}\n", priority(level), line);
+        text = fmt::format("<{}>{}\n", priority(level), tagged);
     } else {
-        text = fmt::format("{} quillbright[{}] {}\n", timestamp(), category, line);
+        text = fmt::format("{} quillbright {}\n", timestamp(), tagged);
     }
     // One fwrite per line keeps lines whole when several threads log at once.
     std::fwrite(text.data(), 1, text.size(), stderr);

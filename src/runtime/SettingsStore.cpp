@@ -359,6 +359,7 @@ struct SettingsStore::State {
     Json document = Json::object();
     std::optional<FileSignature> signature; // of the file `document` was read from
     bool loaded = false;
+    bool outsideChange = false; // a version this store did not write was read
     std::vector<std::string> warnings; // logged once the store's lock is released
 
     // Brings `document` up to the file's current content. A corrupt file is
@@ -367,6 +368,7 @@ struct SettingsStore::State {
     void refresh(const fs::path& path, std::chrono::steady_clock::duration lockTimeout)
     {
         if (loaded && signatureOf(path) == signature) return;
+        if (loaded) outsideChange = true;
         auto result = readDocument(path);
         if (result.outcome == ReadOutcome::corrupt || result.outcome == ReadOutcome::unreadable) {
             std::string error;
@@ -548,6 +550,9 @@ bool SettingsStore::write(std::string_view key, Change&& change)
         // Apply this one change to what is on disk now, so a key another
         // process wrote a moment ago survives.
         auto current = readDocument(path_);
+        // Another writer came between this store's last look and this
+        // write: its version is kept (below) and still reported.
+        if (s.loaded && current.signature != s.signature) s.outsideChange = true;
         if (current.outcome == ReadOutcome::corrupt || current.outcome == ReadOutcome::unreadable) {
             current = s.setAside(path_, current.problem);
             if (current.outcome != ReadOutcome::missing) return fail("the settings file is damaged");
@@ -571,6 +576,14 @@ bool SettingsStore::write(std::string_view key, Change&& change)
         s.signature = signatureOf(path_);
         s.loaded = true;
         return true;
+    });
+}
+
+bool SettingsStore::takeOutsideChange()
+{
+    return withState([&](State& s) {
+        s.refresh(path_, timing_.lockTimeout);
+        return std::exchange(s.outsideChange, false);
     });
 }
 

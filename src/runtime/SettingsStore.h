@@ -11,7 +11,10 @@
 //  - writers in several processes never lose each other's keys: each write
 //    takes an advisory lock (settings.json.lock), re-reads the file and
 //    applies its one change to what it read;
-//  - reads see other processes' writes (the file is re-read when it changed);
+//  - reads see other processes' writes (the file is re-read when it changed),
+//    and takeOutsideChange() reports each version of the file this store did
+//    not write itself once, including one found under the lock of its own
+//    write (which keeps that version's keys);
 //  - a corrupt or unreadable file is never silently dropped: it is moved
 //    aside as settings.json.bad (-2, -3, ... when taken), a warning is logged under
 //    "Engine", and the store starts empty.
@@ -73,6 +76,10 @@ public:
     bool setInteger(std::string_view key, std::int64_t value);
     bool setBool(std::string_view key, bool value);
     bool remove(std::string_view key);
+
+    // True once after another writer (a process, another store on the same
+    // file) changed the file since the last call; the file is re-read.
+    bool takeOutsideChange();
 
 private:
     struct State;

@@ -6,15 +6,12 @@
 #include <utility>
 
 #include <fmt/format.h>
-#include <ifaddrs.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include "config/MirrorError.h"
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
 #include "pipeline/HardwareEncoder.h"
+#include "platform/LanAddress.h"
 #include "platform/Platform.h"
 #include "runtime/Background.h"
 #include "runtime/MainLoop.h"
@@ -389,29 +386,6 @@ asio::awaitable<void> DeviceSession::reconnect()
 // ---------------------------------------------------------------------------
 // Wi-Fi address
 
-std::optional<std::string> DeviceSession::hostWiFiIP()
-{
-    const char* configured = std::getenv("QUILLBRIGHT_WIFI_INTERFACE");
-    const std::string wanted = configured ? configured : "";
-    const auto matches = [&wanted](std::string_view name) {
-        if (!wanted.empty()) return name == wanted;
-        return name.starts_with("wl");
-    };
-
-    ifaddrs* interfaces = nullptr;
-    if (::getifaddrs(&interfaces) != 0) return std::nullopt;
-    std::optional<std::string> address;
-    for (ifaddrs* entry = interfaces; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_name) continue;
-        if (!matches(entry->ifa_name)) continue;
-        char host[1025];
-        if (::getnameinfo(entry->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0) {
-            address = std::string(host);
-        }
-        break;
-    }
-    ::freeifaddrs(interfaces);
-    return address;
-}
+std::optional<std::string> DeviceSession::hostWiFiIP() { return lanAddress(); }
 
 } // namespace qb

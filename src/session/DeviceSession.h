@@ -168,9 +168,9 @@ public:
     // shows this session; whether it was opened. Main loop.
     asio::awaitable<bool> openTabletPage();
 
-    // The IPv4 address of this machine's Wi-Fi interface: the one named by
-    // $QUILLBRIGHT_WIFI_INTERFACE, else the first interface whose name begins
-    // with "wl". Nothing when there is none or it has no IPv4 address.
+    // This machine's LAN address (platform/LanAddress.h): the interface
+    // $QUILLBRIGHT_WIFI_INTERFACE names, else the default route's, else any
+    // address but loopback. Nothing when there is none.
     static std::optional<std::string> hostWiFiIP();
 
     // Where the frame and input servers listen: loopback for a USB session

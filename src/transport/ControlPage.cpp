@@ -30,10 +30,11 @@ std::string option(std::string_view value, std::string_view text)
     return "<option value=\"" + escaped(value) + "\">" + escaped(text) + "</option>";
 }
 
-// The RESOLUTION argument for a preset: its label, lower case, hyphens for spaces.
-std::string presetArgument(const DisplayResolution& preset)
+// The argument a command takes and HEALTH shows for a preset or a profile:
+// its label, lower case, hyphens for spaces ("portrait-cozy", "crisp-paper").
+std::string presetArgument(std::string_view label)
 {
-    std::string name = lowercased(preset.label);
+    std::string name = lowercased(label);
     for (auto& c : name) {
         if (c == ' ') c = '-';
     }
@@ -127,17 +128,19 @@ std::string select(std::string_view id, std::string_view label, const std::strin
 std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
 {
     std::string resolutions = "<optgroup label=\"DC-1\">";
+    // Each name once: "portrait-cozy" and "portrait-sharp" name a DC-1 preset
+    // and the other tablets' portrait modes alike.
     for (const auto& preset : DisplayResolution::dc1Presets()) {
-        resolutions += option(presetArgument(preset), preset.label + " (" + std::to_string(preset.width) + "x"
-            + std::to_string(preset.height) + ")");
+        const std::string name = presetArgument(preset.label);
+        const bool shared = name == "portrait-cozy" || name == "portrait-sharp";
+        resolutions += option(name, preset.label + " (" + std::to_string(preset.width) + "x"
+            + std::to_string(preset.height) + (shared ? "; other tablets: portrait" : "") + ")");
     }
     resolutions += "</optgroup><optgroup label=\"Other tablets\">";
-    for (const char* mode : {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"}) {
-        resolutions += option(mode, mode);
-    }
+    for (const char* mode : {"landscape-cozy", "landscape-sharp"}) resolutions += option(mode, mode);
     resolutions += "</optgroup>";
     std::string profiles;
-    for (const auto profile : allDisplayProfiles) profiles += option(rawValue(profile), rawValue(profile));
+    for (const auto profile : allDisplayProfiles) profiles += option(presetArgument(rawValue(profile)), rawValue(profile));
 
     std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"

@@ -29,6 +29,7 @@ struct RuntimeDir : test::TempDir {
         context.timing.stopProbeInterval = 20ms;
         context.timing.guiRetryInterval = 1ms;
         context.pgrep = "/nonexistent/pgrep";
+        context.settingsFile = path() / "settings.json";
     }
     void write(const std::string& file, const std::string& content) const { test::writeFile(file, content); }
 
@@ -73,8 +74,10 @@ pid_t deadPid()
 }
 
 // Every command's words are checked against the command table before
-// anything is sent or started: what is sent for good words, usage on
-// standard error and exit 2 for bad ones.
+// anything is sent or started: what is sent for good words; a value out of
+// range is the command's answer (standard output, exit 1); words a command
+// does not take are a usage error (standard error with the usage, exit 2).
+// Values the daemon checks are sent as typed, and its ERR line is the answer.
 TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
 {
     RuntimeDir dir;
@@ -83,31 +86,35 @@ TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
     FakeControlSocket server(dir.context.paths.controlSocket, "OK x\n");
     struct Case {
         std::vector<std::string> words;
-        std::string sent;    // the request; empty: none
-        std::string refusal; // the start of standard error; empty: accepted
+        std::string sent = {}; // the request; empty: none
+        int status = 0;    // 1: a bad value on standard output; 2: usage on standard error
+        std::string shown = {}; // the start of what was printed when nothing was sent
     };
     const std::vector<Case> cases = {
-        {{"brightness", "+7"}, "BRIGHTNESS 7", ""},
-        {{"brightness"}, "BRIGHTNESS", ""},
-        {{"brightness", "256"}, "", "ERROR: brightness value must be 0-255\nUsage: quillbright brightness [0-255|up|down]\n"},
-        {{"brightness", "7x"}, "", "ERROR: brightness value must be 0-255"},
-        {{"brightness", "1", "2"}, "", "ERROR: brightness takes one argument (got 1 2)"},
-        {{"backlight", "Toggle"}, "BACKLIGHT toggle", ""},
-        {{"backlight", "dim"}, "", "ERROR: backlight argument must be on, off, or toggle\n"},
-        {{"clamshell", "yes"}, "", "ERROR: clamshell argument must be on, off, enable, or disable"},
-        {{"fontsmoothing", "OFF"}, "FONTSMOOTHING off", ""},
-        {{"fontsmoothing", "maybe"}, "", "ERROR: fontsmoothing argument must be on or off"},
-        {{"resolution", "Sharp"}, "RESOLUTION Sharp", ""}, // the daemon knows which presets apply
-        {{"resolution", "--bogus"}, "", "ERROR: unknown resolution argument: --bogus"},
-        {{"contrast", "9"}, "CONTRAST 9", ""}, // the range is the daemon's
-        {{"contrast", "high"}, "", "ERROR: contrast value must be a number"},
-        {{"restart"}, "RESTART", ""},
-        {{"start", "--bogus"}, "", "ERROR: start takes no argument (got --bogus)\nUsage: quillbright start\n"},
-        {{"install-service", "--user"}, "", "ERROR: install-service takes no argument"},
-        {{"hotkeys", "add"}, "", "ERROR: hotkeys argument must be install or remove"},
-        {{"health", "all"}, "", "ERROR: health argument must be verbose"},
-        {{"latency", "--bogus"}, "", "ERROR: latency argument must be --watch or -w"},
-        {{"Start"}, "", "Unknown command: Start\n\nQuillBright v2.4.4 -- CLI\n"}, // case-sensitive
+        {{"brightness", "+7"}, "BRIGHTNESS 7"},
+        {{"brightness"}, "BRIGHTNESS"},
+        {{"brightness", "256"}, "", 1, "ERROR: brightness value must be 0-255\n"},
+        {{"brightness", "7x"}, "", 1, "ERROR: brightness value must be 0-255\n"},
+        {{"warmth", "-1"}, "", 1, "ERROR: warmth value must be 0-255\n"},
+        {{"backlight", "Toggle"}, "BACKLIGHT toggle"},
+        {{"backlight", "dim"}, "", 1, "ERROR: backlight argument must be on, off, or toggle\n"},
+        {{"clamshell", "Enable"}, "CLAMSHELL enable"},
+        {{"clamshell", "maybe"}, "", 1, "ERROR: clamshell argument must be on or off\n"},
+        {{"fontsmoothing", "OFF"}, "FONTSMOOTHING off"},
+        {{"fontsmoothing", "x"}, "FONTSMOOTHING x"}, // the daemon's "ERR use on or off"
+        {{"resolution", "Sharp"}, "RESOLUTION Sharp"}, // the daemon knows which presets apply
+        {{"contrast", "9"}, "CONTRAST 9"},             // the range is the daemon's
+        {{"contrast", "abc"}, "CONTRAST abc"},
+        {{"mode", "Sideways"}, "DISPLAYMODE sideways"},
+        {{"restart"}, "RESTART"},
+        {{"brightness", "1", "2"}, "", 2, "ERROR: brightness takes one argument (got 1 2)\nUsage: quillbright brightness "},
+        {{"resolution", "--bogus"}, "", 2, "ERROR: unknown resolution argument: --bogus"},
+        {{"start", "--bogus"}, "", 2, "ERROR: start takes no argument (got --bogus)\nUsage: quillbright start\n"},
+        {{"install-service", "--user"}, "", 2, "ERROR: install-service argument must be --force"},
+        {{"hotkeys", "add"}, "", 2, "ERROR: hotkeys argument must be install or remove"},
+        {{"health", "all"}, "", 2, "ERROR: health argument must be verbose"},
+        {{"latency", "--bogus"}, "", 2, "ERROR: latency argument must be --watch or -w"},
+        {{"Start"}, "", 2, "Unknown command: Start\n\nQuillBright v2.4.4 -- CLI\n"}, // case-sensitive
     };
     for (const auto& c : cases) {
         std::string out;
@@ -116,14 +123,13 @@ TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
         const std::size_t before = server.requests().size();
         const int status = runArgs(dir.context, c.words, out, &daemonStarted, &err);
         const std::string what = ::testing::PrintToString(c.words);
-        if (c.refusal.empty()) {
-            EXPECT_EQ(status, 0) << what << err;
+        EXPECT_EQ(status, c.status) << what << err;
+        if (!c.sent.empty()) {
             ASSERT_EQ(server.requests().size(), before + 1) << what;
             EXPECT_EQ(server.requests().back(), c.sent) << what;
         } else {
-            EXPECT_EQ(status, 2) << what;
-            EXPECT_EQ(err.substr(0, c.refusal.size()), c.refusal) << what;
-            EXPECT_EQ(out, "") << what;
+            EXPECT_EQ((c.status == 1 ? out : err).substr(0, c.shown.size()), c.shown) << what;
+            EXPECT_EQ(c.status == 1 ? err : out, "") << what;
             EXPECT_EQ(server.requests().size(), before) << what << ::testing::PrintToString(server.requests());
         }
         EXPECT_FALSE(daemonStarted) << what;
@@ -141,6 +147,16 @@ TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
         EXPECT_EQ(runArgs(dir.context, {std::string(entry.name), "--help"}, out), 0) << entry.name;
         EXPECT_EQ(out.substr(0, commandUsage(entry).size()), commandUsage(entry)) << entry.name;
     }
+    EXPECT_THAT(usageText(), HasSubstr(
+        "  report                   Full diagnostic health report (for support)\n"
+        "  latency                  Print latency diagnostics (RTT, jitter, processing times)\n"
+        "  latency --watch          Continuously poll latency stats every 2 seconds\n"
+        "  restart                  Full stop + start cycle\n"));
+    runArgs(dir.context, {"resolution", "--help"}, out);
+    EXPECT_THAT(out, HasSubstr("comfortable (1024x768)"));
+    EXPECT_THAT(out, HasSubstr("restarts a running mirror"));
+    runArgs(dir.context, {"help", "mode"}, out);
+    EXPECT_THAT(out, HasSubstr("A change restarts a running mirror. Kept in the\n  settings file."));
     EXPECT_EQ(runArgs(dir.context, {"help", "mode-that-is-not"}, out), 2);
     EXPECT_FALSE(fs::exists(dir.path() / "systemd")) << "install-service --help wrote a unit";
 }
@@ -172,9 +188,17 @@ TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
     RuntimeDir dir;
     std::string out;
 
-    // No instance at all.
+    // No instance at all: what needs one says so; settings go to the file.
     EXPECT_EQ(runArgs(dir.context, {"brightness", "7"}, out), 1);
     EXPECT_EQ(out, "ERROR: QuillBright is not running.\nStart the mirror first (`quillbright start`, or the user service).\n");
+    EXPECT_EQ(runArgs(dir.context, {"mode", "extended"}, out), 0);
+    EXPECT_EQ(out, "OK extended (takes effect at the next start)\n");
+    EXPECT_EQ(runArgs(dir.context, {"contrast", "abc"}, out), 1);
+    EXPECT_EQ(out, "ERR value must be 1.0-2.0 (1.0=off, 1.5=moderate, 2.0=high)\n");
+    EXPECT_EQ(runArgs(dir.context, {"fontsmoothing", "x"}, out), 1);
+    EXPECT_THAT(out, HasSubstr("ERROR: QuillBright is not running."));
+    EXPECT_EQ(runArgs(dir.context, {"status"}, out), 0);
+    EXPECT_THAT(out, HasSubstr("status=idle\nrunning=false\nresolution=cozy\ndisplay_mode=extended\n"));
 
     // A socket file nobody serves.
     dir.write(dir.context.paths.controlSocket, "");
@@ -220,7 +244,7 @@ TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
     dir.write(paths.pidFile, std::to_string(deadPid()));
     dir.write(paths.statusFile, "status=running");
     EXPECT_EQ(runArgs(dir.context, {"status"}, out), 0);
-    EXPECT_EQ(out, "status=idle\nrunning=false\n");
+    EXPECT_THAT(out, ::testing::StartsWith("status=idle\nrunning=false\n"));
     EXPECT_FALSE(fs::exists(paths.pidFile));
     EXPECT_FALSE(fs::exists(paths.statusFile));
 
@@ -287,6 +311,13 @@ TEST(CommandLineTest, StartDefersToARunningInstance)
         EXPECT_EQ(runArgs(dir.context, {"start"}, out, &daemonStarted), 0);
         EXPECT_EQ(out, "OK already running\n");
     }
+    {
+        // A refusal says it came from the daemon that runs, not a new one.
+        FakeControlSocket server(paths.controlSocket, "ERR no device connected\n");
+        EXPECT_EQ(runArgs(dir.context, {"start"}, out, &daemonStarted), 1);
+        EXPECT_EQ(out, "ERR no device connected\n(A QuillBright daemon is already running and answered this; "
+                       "`quillbright status` shows what it does.)\n");
+    }
     fs::remove(paths.controlSocket);
 
     dir.write(paths.pidFile, std::to_string(::getpid()));
@@ -321,6 +352,9 @@ TEST(CommandLineTest, DiagnosticsReplies)
         "  memory rss mb                42\n");
 
     EXPECT_THAT(formatLatency("OK\nrtt_avg_ms=12.4", true), HasSubstr("  Est. one-way:     ~6.2 ms\n"));
+    EXPECT_THAT(formatLatency("OK\nfps=0.2\njitter_ms=1489.1", false),
+        HasSubstr("  Jitter:         no frames (the screen is still)\n"));
+    EXPECT_THAT(formatLatency("OK\nfps=30.0\njitter_ms=2.5", false), HasSubstr("  Jitter:         2.5 ms\n"));
 
     RuntimeDir dir;
     std::string out;

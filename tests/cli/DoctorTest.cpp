@@ -37,6 +37,7 @@ struct FakeComputer : test::TempDir {
         std::ofstream(dir / "x11" / "X77") << "";
         setup.x11SocketDirectory = dir / "x11";
         setup.logindUnreachable = [] { return std::optional<std::string>(); };
+        setup.avahiUnreachable = [] { return std::optional<std::string>(); };
         setup.gnomeUnreachable = [] {
             return std::optional<std::string>("GNOME remote desktop service not available: no Mutter");
         };
@@ -74,7 +75,7 @@ TEST_F(DoctorTest, EverythingInPlaceIsSaidOnce)
     EXPECT_THAT(text, HasSubstr("[ok]      desktop: x11 :77\n"));
     EXPECT_THAT(text, HasSubstr("[ok]      power: logind (org.freedesktop.login1 answers on the system bus)\n"
                                 "[ok]      backlight: sysfs intel_backlight\n[ok]      font-settings: gsettings\n"
-                                "[ok]      dns-sd: avahi\n"));
+                                "[ok]      dns-sd: avahi (avahi-daemon answers on the system bus)\n"));
     EXPECT_THAT(text, HasSubstr("[ok]      ports: " + std::to_string(setup.ports[0].first) + " free\n"));
     EXPECT_THAT(text, Not(HasSubstr("[missing]")));
     EXPECT_THAT(text, HasSubstr("Everything is in place."));
@@ -120,6 +121,11 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             },
             "gives Android devices to the plugdev group, and you are not in it",
             "-> sudo usermod -aG plugdev $USER, then log out and in again"},
+        {"no avahi-daemon",
+            [](FakeComputer& t) {
+                t.setup.avahiUnreachable = [] { return std::optional<std::string>("avahi-daemon is not running"); };
+            },
+            "[missing] dns-sd: avahi-daemon is not running\n", "sudo systemctl enable --now avahi-daemon"},
         {"no DISPLAY", [](FakeComputer& t) { t.setup.display.clear(); }, "[missing] desktop: DISPLAY is not set\n",
             "systemctl --user import-environment DISPLAY XAUTHORITY"},
         {"Wayland only",

@@ -40,6 +40,17 @@ TEST(EventNoticesTest, OneNoticePerEventAndNoneForTheRest)
     EXPECT_EQ(said(EngineProperty::status), Said{});
     state.status = MirrorStatus::idle();
     EXPECT_EQ(said(EngineProperty::status), Said{"Mirroring stopped"});
+    // Extended mode: the tablet is a screen of its own, not this one's.
+    state.displayMode = DisplayMode::extended;
+    state.status = MirrorStatus::running();
+    const auto extended = notices.update(state, EngineProperty::status);
+    ASSERT_EQ(extended.size(), 1U);
+    EXPECT_EQ(extended[0].body, "The tablet is a screen of its own beside this computer's.");
+    state.status = MirrorStatus::stopping();
+    notices.update(state, EngineProperty::status);
+    state.status = MirrorStatus::idle();
+    EXPECT_EQ(said(EngineProperty::status), Said{"Tablet screen stopped"});
+    state.displayMode = DisplayMode::mirror;
 
     // A failed start says its error once; another error is another event.
     state.status = MirrorStatus::error("Port 8888 (video stream) is in use");

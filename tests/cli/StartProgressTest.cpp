@@ -35,7 +35,8 @@ TEST(StartProgress, EveryFailureTheEngineReportsGetsAOneLineHint)
         EXPECT_EQ(hint.find('\n'), std::string::npos) << "one line: " << hint;
     }
     EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), true), HasSubstr("mirroring starts by itself"));
-    EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), false), HasSubstr("`quillbright automirror on`"));
+    EXPECT_THAT(hintForStatus(MirrorStatus::waitingForDevice(), false, "build/src/quillbright"),
+        HasSubstr("`build/src/quillbright start` from another terminal mirrors it, `build/src/quillbright automirror on`"));
     for (const auto& fine : {MirrorStatus::idle(), MirrorStatus::starting(), MirrorStatus::running(),
              MirrorStatus::stopping()}) {
         EXPECT_EQ(hintForStatus(fine), "") << fine.label();

@@ -14,6 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // A private config directory and a systemctl that logs its arguments (and
 // fails `daemon-reload` when told to).
@@ -23,6 +24,7 @@ protected:
     {
         setup.unitDirectory = dir / "config" / "systemd" / "user";
         setup.binary = "/opt/quill bright/bin/quillbright";
+        setup.packagedUnitDirectories = {dir / "package"};
         setup.systemctl = dir.script("systemctl", "echo \"$@\" >> " + (dir / "systemctl.log").string() + "\n[ -e "
                 + (dir / "fail").string() + " ] && { echo 'Failed to connect to bus: No medium found' >&2; exit 1; }\nexit 0");
     }
@@ -53,6 +55,14 @@ TEST_F(ServiceDir, InstallWritesTheUnitAndReloadsRemoveUndoesIt)
     EXPECT_THAT(out.str(), HasSubstr("Ran systemctl --user daemon-reload.\n"));
     EXPECT_THAT(out.str(), HasSubstr("systemctl --user enable --now quillbright"));
     EXPECT_EQ(systemctlLog(), "--user daemon-reload\n");
+
+    // A packaged unit is not hidden unless asked.
+    fs::create_directories(dir / "package");
+    std::ofstream(dir / "package" / "quillbright.service") << "[Unit]\n";
+    std::ostringstream shadowing;
+    EXPECT_EQ(installService(setup, shadowing), 1);
+    EXPECT_THAT(shadowing.str(), HasSubstr("is installed by a package"));
+    setup.force = true;
 
     std::ostringstream again;
     EXPECT_EQ(installService(setup, again), 0);
@@ -89,6 +99,7 @@ TEST_F(ServiceDir, WithoutAUserManagerTheUnitIsWrittenAndTheFailureSaid)
     EXPECT_EQ(installService(setup, out), 1);
     EXPECT_TRUE(fs::exists(setup.unitPath()));
     EXPECT_THAT(out.str(), HasSubstr("systemctl --user daemon-reload failed: Failed to connect to bus: No medium found\n"));
+    EXPECT_THAT(out.str(), Not(HasSubstr("Start it now")));
 
     // No systemctl at all: the unit still comes and goes, with the command to run later.
     setup.systemctl.clear();

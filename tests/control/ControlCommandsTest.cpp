@@ -52,7 +52,12 @@ public:
     }
     void setClamshellModeEnabled(bool on) override { calls.push_back(on ? "clamshell on" : "clamshell off"); }
     void setFontSmoothing(bool on) override { calls.push_back(on ? "smoothing on" : "smoothing off"); }
-    void start() override { calls.push_back("start"); }
+    bool start() override
+    {
+        calls.push_back("start");
+        return startAccepted;
+    }
+    bool startAccepted = true;
     void stop() override { calls.push_back("stop"); }
     void restart() override { calls.push_back("restart"); }
     void reconnect() override { calls.push_back("reconnect"); }
@@ -113,7 +118,13 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
     EXPECT_EQ(t.ask("STOP"), "OK stopping");
     t.current.status = MirrorStatus::error("port 8888 in use");
     EXPECT_EQ(t.ask("STATUS"), "OK error: port 8888 in use");
-    EXPECT_THAT(t.calls, ElementsAre("start", "stop", "restart", "reconnect", "openTabletPages", "stop"));
+    // From an error a start is made again, or refused with the reason.
+    EXPECT_EQ(t.ask("START"), "OK starting");
+    t.startAccepted = false;
+    t.current.status = MirrorStatus::error("Grant access to the X display");
+    EXPECT_EQ(t.ask("START"), "ERR not started: Grant access to the X display");
+    EXPECT_THAT(t.calls,
+        ElementsAre("start", "stop", "restart", "reconnect", "openTabletPages", "stop", "start", "start"));
 
     EXPECT_EQ(t.ask(""), "ERR unknown command");
     EXPECT_EQ(t.ask("\xff\xfe"), "ERR unknown command");
@@ -153,7 +164,11 @@ TEST(ControlCommands, SettingsCommands)
     EXPECT_EQ(t.ask("PROFILE crisp paper"), "OK crisp-paper");
     EXPECT_EQ(t.ask("PROFILE glossy"), "ERR unknown profile (valid: crisp-paper, balanced, custom)");
     EXPECT_EQ(t.ask("CONNECTION"), "OK usb");
-    EXPECT_EQ(t.ask("CONNECTION WiFi"), "OK wifi");
+    EXPECT_EQ(t.ask("CONNECTION WiFi"), "OK wifi (restarting)"); // the servers move to the LAN
+    t.current.connectionMode = ConnectionMode::wifi;
+    EXPECT_EQ(t.ask("CONNECTION wifi"), "OK wifi (no change)");
+    t.current.status = MirrorStatus::waitingForDevice();
+    EXPECT_EQ(t.ask("CONNECTION usb"), "OK usb (servers now listen on this computer only)");
     EXPECT_EQ(t.ask("CONNECTION bluetooth"), "ERR unknown connection (valid: usb, wifi)");
     t.current.autoMirrorEnabled = false;
     EXPECT_EQ(t.ask("AUTOMIRROR"), "OK off");
@@ -161,7 +176,7 @@ TEST(ControlCommands, SettingsCommands)
     EXPECT_EQ(t.ask("AUTODIM off"), "OK off");
     EXPECT_THAT(t.calls, ElementsAre("contrast 1.5", "contrast 2", "display extended", "display mirror", "restart",
                              "smoothing off", "clamshell on", "gamma 1.5", "profile Balanced", "profile Crisp Paper",
-                             "connection wifi", "automirror on", "autodim off"));
+                             "connection wifi", "connection usb", "automirror on", "autodim off"));
 }
 
 // A name applies to the tablets it is for: DC-1 presets to a DC-1, the

@@ -68,6 +68,8 @@ TEST_F(EngineSettingsTest, LoadsMigratesAndWritesBack)
         EXPECT_EQ(v.displayProfile, DisplayProfile::balanced);
         EXPECT_EQ(store.doubleValue("contrastAmount"), contrast(DisplayProfile::balanced));
         EXPECT_EQ(store.doubleValue("gammaAmount"), gamma(DisplayProfile::balanced));
+        // The profile's own values, read at the next start, keep it.
+        EXPECT_EQ(EngineSettings(store).load().displayProfile, DisplayProfile::balanced);
     }
 }
 

@@ -179,6 +179,18 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     auto none = makeEngine();
     runOnMain(none->start());
     EXPECT_EQ(none->state().status.cause(), MirrorStatus::Cause::noSessions);
+    // Asked to start again (START in the error), it does: once the devices
+    // work it runs, where a plain start request changes nothing.
+    recorder.failing.clear();
+    bool plainStarted = true, startedAgain = false;
+    MainLoop::shared().post([&] {
+        plainStarted = none->requestStart();
+        startedAgain = none->startAgain();
+    });
+    EXPECT_TRUE(MainLoop::shared().runUntil([&] { return none->state().status == MirrorStatus::running(); }, 5000ms));
+    EXPECT_FALSE(plainStarted);
+    EXPECT_TRUE(startedAgain);
+    runOnMain(none->stopAsync());
 }
 
 TEST_F(MirrorEngineTest, InWiFiModeTheSetUpDevicesAreServedUntilTheirSessionsEnd)

@@ -45,7 +45,7 @@ grep -qx 'ExecStop=quillbright stop' "$work/unit" || fail "unit ExecStop"
 # KWin lends its screencast and fake input to the program the desktop file's
 # Exec names by its absolute path.
 dpkg-deb --fsys-tarfile "$daemon" | tar -xOf - ./usr/share/applications/quillbright.desktop >"$work/desktop"
-grep -qx 'Exec=/usr/bin/quillbright start' "$work/desktop" || fail "desktop file Exec"
+grep -qx 'Exec=/usr/bin/quillbright open' "$work/desktop" || fail "desktop file Exec"
 grep -qx 'X-KDE-Wayland-Interfaces=zkde_screencast_unstable_v1,org_kde_kwin_fake_input' "$work/desktop" \
     || fail "desktop file lacks KWin's interfaces"
 

@@ -112,6 +112,30 @@ TEST_F(SettingsStoreTest, ConcurrentProcessesAndThreadsLoseNoWrite)
     EXPECT_LT(failed.load(), writes) << "hardly any write got the lock";
 }
 
+// A daemon applies what another writer stored, once; its own writes are not
+// news, and another writer's change found under the lock of its own write
+// is kept and still reported.
+TEST_F(SettingsStoreTest, AnOutsideChangeIsReportedOnceEvenWhenItRacesAnOwnWrite)
+{
+    SettingsStore daemon(file_);
+    SettingsStore commandLine(file_);
+    ASSERT_TRUE(daemon.setString("displayMode", "mirror"));
+    EXPECT_FALSE(daemon.takeOutsideChange());
+
+    ASSERT_TRUE(commandLine.setString("connectionMode", "wifi"));
+    EXPECT_TRUE(daemon.takeOutsideChange());
+    EXPECT_FALSE(daemon.takeOutsideChange());
+    EXPECT_EQ(daemon.string("connectionMode"), "wifi");
+
+    // The command line writes, then the daemon writes before it looked.
+    ASSERT_TRUE(commandLine.setBool("autoDimMac", false));
+    ASSERT_TRUE(daemon.setString("displayMode", "extended"));
+    EXPECT_TRUE(daemon.takeOutsideChange());
+    EXPECT_EQ(daemon.boolean("autoDimMac"), false);
+    EXPECT_FALSE(daemon.takeOutsideChange());
+    EXPECT_FALSE(commandLine.takeOutsideChange() && commandLine.takeOutsideChange());
+}
+
 TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideNotDiscarded)
 {
     const std::string garbage = "{\"resolution\": \"cozy\", truncated";

@@ -199,6 +199,9 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     EXPECT_EQ(exchange(port, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"),
         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size())
             + "\r\nConnection: close\r\n\r\n" + page);
+    // Its lists hold the names HEALTH shows, each once.
+    EXPECT_NE(page.find("<option value=\"crisp-paper\">Crisp Paper</option>"), std::string::npos);
+    EXPECT_EQ(page.find("value=\"portrait-cozy\""), page.rfind("value=\"portrait-cozy\""));
 
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK";
     EXPECT_EQ(exchange(port, "POST /start HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), ok);

@@ -1,5 +1,6 @@
 #include "platform/avahi/AvahiDnsSd.h"
 
+#include <unistd.h>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -11,9 +12,24 @@
 #include <avahi-common/address.h>
 #include <avahi-common/error.h>
 #include <avahi-common/strlst.h>
+#include <avahi-common/simple-watch.h>
 #include <avahi-common/thread-watch.h>
 
 namespace qb {
+
+namespace {
+
+// Avahi's own texts ("Daemon not running") do not say which daemon: these do,
+// with what to run.
+std::string avahiErrorText(int code)
+{
+    if (code == AVAHI_ERR_NO_DAEMON) {
+        return "avahi-daemon is not running (start it: sudo systemctl enable --now avahi-daemon)";
+    }
+    return std::string("avahi-daemon: ") + avahi_strerror(code);
+}
+
+} // namespace
 
 namespace {
 
@@ -81,7 +97,15 @@ public:
     std::shared_ptr<DnsSdOperation> resolve(const DnsSdService& service, Duration timeout,
         ResolveHandlers handlers) override;
     std::shared_ptr<DnsSdOperation> publish(const DnsSdRegistration& registration, PublishHandlers handlers) override;
-    std::optional<std::string> computerName() const override { return readComputerName(); }
+    // The name the user gave this computer, else its host name (a Debian
+    // host has no /etc/machine-info until hostnamectl writes one).
+    std::optional<std::string> computerName() const override
+    {
+        if (auto name = readComputerName()) return name;
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') return std::string(host);
+        return std::nullopt;
+    }
 
     // Runs `fn(client or nullptr, error)` with the poll lock held, connecting first when needed.
     template <class Fn>
@@ -102,7 +126,7 @@ public:
             int code = 0;
             client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), &AvahiDnsSd::onClient,
                 this, &code);
-            if (!client_) error = avahi_strerror(code);
+            if (!client_) error = avahiErrorText(code);
         }
         fn(client_, error);
         avahi_threaded_poll_unlock(poll_);
@@ -132,7 +156,7 @@ private:
         // The daemon went away: every object of this client is dead. Tell the
         // operations, and make a new client at the next request.
         self->clientFailed_ = true;
-        const std::string error = avahi_strerror(avahi_client_errno(client));
+        const std::string error = avahiErrorText(avahi_client_errno(client));
         for (const auto& weak : self->operations_) {
             if (auto op = weak.lock()) {
                 op->clientLostLocked(error);
@@ -194,7 +218,7 @@ public:
                     withoutFinalDot(type_).c_str(), withoutFinalDot(domain_).c_str(), AvahiLookupFlags(0),
                     &AvahiBrowse::onEvent, this);
             }
-            if (!browser_) fail(client ? avahi_strerror(avahi_client_errno(client)) : error);
+            if (!browser_) fail(client ? avahiErrorText(avahi_client_errno(client)) : error);
         });
     }
 
@@ -249,7 +273,7 @@ private:
             break;
         }
         case AVAHI_BROWSER_FAILURE:
-            self->fail(avahi_strerror(avahi_client_errno(avahi_service_browser_get_client(browser))));
+            self->fail(avahiErrorText(avahi_client_errno(avahi_service_browser_get_client(browser))));
             break;
         default: break;
         }
@@ -299,7 +323,7 @@ public:
                     &AvahiResolve::onResult, this);
                 std::lock_guard guard(dataLock_);
                 if (resolvers_[i]) ++pending_;
-                else lastError_ = avahi_strerror(avahi_client_errno(client));
+                else lastError_ = avahiErrorText(avahi_client_errno(client));
             }
         });
         std::lock_guard guard(dataLock_);
@@ -345,7 +369,7 @@ private:
                     self->port_ = port;
                 }
             } else {
-                self->lastError_ = avahi_strerror(avahi_client_errno(avahi_service_resolver_get_client(resolver)));
+                self->lastError_ = avahiErrorText(avahi_client_errno(avahi_service_resolver_get_client(resolver)));
             }
             last = --self->pending_ == 0;
         }
@@ -424,7 +448,7 @@ public:
             owner_->registerLocked(shared_from_this());
             group_ = avahi_entry_group_new(client, &AvahiPublish::onState, this);
             if (!group_) {
-                fail(avahi_strerror(avahi_client_errno(client)));
+                fail(avahiErrorText(avahi_client_errno(client)));
                 return;
             }
             AvahiStringList* txt = nullptr;
@@ -438,7 +462,7 @@ public:
                 domain.empty() ? nullptr : domain.c_str(), nullptr, registration_.port, txt);
             avahi_string_list_free(txt);
             if (code >= 0) code = avahi_entry_group_commit(group_);
-            if (code < 0) fail(avahi_strerror(code));
+            if (code < 0) fail(avahiErrorText(code));
         });
     }
 
@@ -479,7 +503,7 @@ private:
             break;
         case AVAHI_ENTRY_GROUP_COLLISION: self->fail("Local name collision"); break;
         case AVAHI_ENTRY_GROUP_FAILURE:
-            self->fail(avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
+            self->fail(avahiErrorText(avahi_client_errno(avahi_entry_group_get_client(group))));
             break;
         default: break;
         }
@@ -517,6 +541,19 @@ std::shared_ptr<DnsSdOperation> AvahiDnsSd::publish(const DnsSdRegistration& reg
 } // namespace
 
 std::shared_ptr<DnsSd> makeAvahiDnsSd(Executor deliverOn) { return std::make_shared<AvahiDnsSd>(deliverOn); }
+
+std::optional<std::string> avahiUnreachable()
+{
+    AvahiSimplePoll* poll = avahi_simple_poll_new();
+    if (poll == nullptr) return std::string("cannot start an Avahi event loop");
+    int code = 0;
+    AvahiClient* client = avahi_client_new(avahi_simple_poll_get(poll), AvahiClientFlags(0), nullptr, nullptr, &code);
+    std::optional<std::string> problem;
+    if (client == nullptr) problem = avahiErrorText(code);
+    if (client != nullptr) avahi_client_free(client);
+    avahi_simple_poll_free(poll);
+    return problem;
+}
 
 std::optional<std::string> readComputerName(const std::string& machineInfoPath)
 {

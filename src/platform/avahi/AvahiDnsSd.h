@@ -14,6 +14,10 @@ namespace qb {
 
 std::shared_ptr<DnsSd> makeAvahiDnsSd(Executor deliverOn);
 
+// Nothing when avahi-daemon answers on the system bus, else why not (naming
+// the daemon and what to run). Blocks for a moment.
+std::optional<std::string> avahiUnreachable();
+
 // The user-given name of this computer: PRETTY_HOSTNAME of /etc/machine-info
 // (what hostnamectl sets).
 std::optional<std::string> readComputerName(const std::string& machineInfoPath = "/etc/machine-info");

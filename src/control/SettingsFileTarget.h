@@ -1,0 +1,70 @@
+// The settings commands while no daemon runs: the same commands, checks and
+// replies as the control socket's (ControlCommands.h), against the settings
+// file instead of an engine. What is set is stored at once and takes effect
+// when a daemon starts (a daemon that runs meanwhile picks it up, see
+// MirrorEngine::applyOutsideSettings). Anything that needs the daemon
+// (brightness, start, latency, ...) is not answered here.
+//
+// The store's own locking makes concurrent writers safe (several command
+// lines, a daemon starting): each write keeps every other key.
+// Any thread; one target per command.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "control/ControlTarget.h"
+#include "core/EngineSettings.h"
+
+namespace qb {
+
+class SettingsFileTarget final : public ControlTarget {
+public:
+    // Loads the stored settings (with their migrations, as a start would).
+    explicit SettingsFileTarget(SettingsStore& store);
+
+    ControlState state() const override;
+    bool serving() const override { return false; }
+
+    void setResolution(const DisplayResolution& resolution) override;
+    void setNonDC1Mode(const std::string& mode) override;
+    void setContrastAmount(double value) override;
+    void setGammaAmount(double value) override;
+    void setDisplayProfile(DisplayProfile profile) override;
+    void setDisplayMode(DisplayMode mode) override;
+    void setConnectionMode(ConnectionMode mode) override;
+    void setAutoMirrorEnabled(bool enabled) override;
+    void setAutoDimHost(bool enabled) override;
+    void setClamshellModeEnabled(bool enabled) override;
+
+    // What needs a running daemon does nothing here.
+    void setBrightness(int) override {}
+    void setWarmth(int) override {}
+    void toggleBacklight() override {}
+    void setFontSmoothing(bool) override {}
+    bool start() override { return false; }
+    void stop() override {}
+    void restart() override {}
+    void reconnect() override {}
+    void openTabletPages() override {}
+    TabletPairingOffer offerTabletPairing() override { return {}; }
+    bool forgetTabletPages() override { return false; }
+    std::string report() override { return {}; }
+
+private:
+    void change(EngineProperty property);
+    template <class T>
+    void set(T EngineSettingsValues::*field, T value, EngineProperty property);
+
+    EngineSettings settings_;
+    ControlState state_;
+};
+
+// The reply to a settings request (RESOLUTION, CONTRAST, GAMMA, PROFILE,
+// DISPLAYMODE, CONNECTION, AUTOMIRROR, AUTODIM, CLAMSHELL) from the settings
+// file in `store`: the daemon's reply, a change followed by
+// " (takes effect at the next start)". Nothing for any other request.
+std::optional<std::string> answerFromSettingsFile(std::string_view request, SettingsStore& store);
+
+} // namespace qb
