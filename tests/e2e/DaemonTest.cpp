@@ -874,7 +874,8 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
             engine->toggleMirror(); // Ctrl+F8 while starting does nothing
         });
     } else {
-        if (trigger == Trigger::plugIn) writeSettings({{"setupCompleted", true}});
+        // Auto-mirror is on by default; the other triggers are tried without it.
+        if (trigger != Trigger::plugIn) writeSettings({{"autoMirrorEnabled", false}});
         launch();
         ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
         status = [&] {
@@ -1044,14 +1045,15 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
 
 TEST_F(DaemonTest, PluggingInADeviceStartsMirroringAndUnpluggingStopsIt)
 {
-    writeSettings({{"setupCompleted", true}});
     launch();
     ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
     EXPECT_EQ(control("START\n"), "ERR no device connected\n");
     EXPECT_TRUE(canConnect(8891)); // the control page, to start from
 
-    adb.setDevices({test::FakeAdbState::device("UNAUTH-1")});
-    adb.update([](nlohmann::json& s) { s["devices"][0]["state"] = "unauthorized"; });
+    // In one write: adb pushes every state it is shown, a passing "device" too.
+    auto unauthorized = test::FakeAdbState::device("UNAUTH-1");
+    unauthorized["state"] = "unauthorized";
+    adb.setDevices({unauthorized});
     ASSERT_TRUE(outputHas("Unauthorized devices detected: UNAUTH-1 — user must tap Allow on device")) << output();
     EXPECT_EQ(control("STATUS\n"), "OK waiting_for_device\n");
 
