@@ -87,8 +87,8 @@ struct WiFiServers {
         input->start();
         EXPECT_TRUE(input->running());
         ws = WebSocketServer::make(0, {.bindAddress = all, .peers = peers});
-        ws->start();
         http = HTTPServer::make(0, 640, 480, {.bindAddress = all, .peers = peers});
+        ws->start(http->boundPort());
         http->start();
     }
     ~WiFiServers()
