@@ -19,6 +19,7 @@
 
 #include "config/EngineState.h"
 #include "core/RuntimePaths.h"
+#include "platform/ProcessIdentity.h"
 #include "runtime/Clock.h"
 
 namespace qb::cli {
@@ -43,6 +44,9 @@ struct Context {
     // The process lookup for the menu-bar application.
     std::string pgrep = "/usr/bin/pgrep";
     std::string guiProcessName = "QuillBright";
+    // The program a running daemon runs: a PID is signalled only while its
+    // process runs this, so a stale PID file never hits an unrelated one.
+    std::string program = thisExecutable();
 };
 
 // Replies longer than this are cut (a report is a few kilobytes).
@@ -59,10 +63,12 @@ std::optional<std::string> sendControlCommand(const std::string& socketPath, con
 // The standard client action: send, print the reply, 0 when it begins "OK".
 int runControlCommand(const Context& context, const std::string& command, std::ostream& out);
 
-// The PID of a live daemon from the PID file. A file naming a process that
-// is gone is removed together with the status file. Only positive PIDs count
-// (0 and negative values would address process groups).
-std::optional<pid_t> readRunningPID(const RuntimePaths& paths);
+// The PID of a live daemon from the PID file: a process that runs
+// `program`. A file naming a process that is gone, or that runs anything
+// else (its PID was taken over), is removed together with the status file.
+// Only positive PIDs count (0 and negative values would address process
+// groups).
+std::optional<pid_t> readRunningPID(const RuntimePaths& paths, const std::string& program = thisExecutable());
 
 // Replaces `path` with `content` through a temporary file and a rename, so
 // readers never see half a file. False on failure.
