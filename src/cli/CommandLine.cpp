@@ -187,14 +187,14 @@ int runControlCommand(const Context& context, const std::string& command, std::o
 // ---------------------------------------------------------------------------
 // Files
 
-std::optional<pid_t> readRunningPID(const RuntimePaths& paths)
+std::optional<pid_t> readRunningPID(const RuntimePaths& paths, const std::string& program)
 {
     const auto content = readFile(paths.pidFile);
     if (!content) return std::nullopt;
     const auto value = parseInteger(trimmed(*content));
     if (!value || *value < INT32_MIN || *value > INT32_MAX) return std::nullopt;
     const auto pid = static_cast<pid_t>(*value);
-    if (pid > 0 && ::kill(pid, 0) == 0) return pid;
+    if (pid > 0 && !program.empty() && processExecutable(pid) == program) return pid;
     removeFile(paths.pidFile);
     removeFile(paths.statusFile);
     return std::nullopt;
@@ -557,7 +557,7 @@ int commandStop(const Context& context, std::ostream& out)
             return beginsWithOK(*reply) ? 0 : 1;
         }
     }
-    const auto pid = readRunningPID(context.paths);
+    const auto pid = readRunningPID(context.paths, context.executable);
     if (!pid) {
         out << "QuillBright is not running.\n";
         return 0;
@@ -608,7 +608,7 @@ int commandStatus(const Context& context, std::ostream& out)
             return 0;
         }
     }
-    const auto pid = readRunningPID(context.paths);
+    const auto pid = readRunningPID(context.paths, context.executable);
     if (!pid) {
         out << "status=idle\nrunning=false\n";
         // The settings the next start uses.
@@ -658,7 +658,7 @@ int commandReconnect(const Context& context, std::ostream& out)
             return beginsWithOK(*reply) ? 0 : 1;
         }
     }
-    const auto pid = readRunningPID(context.paths);
+    const auto pid = readRunningPID(context.paths, context.executable);
     if (!pid) {
         out << "ERROR: QuillBright is not running.\nStart it first with: " << context.program << " start\n";
         return 1;
@@ -878,7 +878,7 @@ std::optional<int> startAsClient(const Context& context, std::ostream& out)
     };
     if (auto status = startThroughSocket()) return status;
 
-    if (const auto pid = readRunningPID(context.paths)) {
+    if (const auto pid = readRunningPID(context.paths, context.executable)) {
         out << "ERROR: QuillBright CLI is already running (PID " << *pid << ")\n"
             << "Run `" << context.program << " stop` first, or `" << context.program << " status` for details.\n";
         return 1;

@@ -21,6 +21,7 @@
 
 #include "config/EngineState.h"
 #include "core/RuntimePaths.h"
+#include "platform/ProcessIdentity.h"
 #include "runtime/Clock.h"
 #include "runtime/SettingsStore.h"
 
@@ -53,6 +54,9 @@ struct Context {
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     // The settings file the settings commands use while no daemon runs.
     std::filesystem::path settingsFile = SettingsStore::defaultPath();
+    // The program a running daemon runs: a PID is signalled only while its
+    // process runs this, so a stale PID file never hits an unrelated one.
+    std::string executable = thisExecutable();
 };
 
 // Replies longer than this are cut (a report is a few kilobytes).
@@ -70,10 +74,12 @@ std::optional<std::string> sendControlCommand(const std::string& socketPath, con
 // With no daemon, a settings command is answered from the settings file.
 int runControlCommand(const Context& context, const std::string& command, std::ostream& out);
 
-// The PID of a live daemon from the PID file. A file naming a process that
-// is gone is removed together with the status file. Only positive PIDs count
-// (0 and negative values would address process groups).
-std::optional<pid_t> readRunningPID(const RuntimePaths& paths);
+// The PID of a live daemon from the PID file: a process that runs
+// `executable`. A file naming a process that is gone, or that runs anything
+// else (its PID was taken over), is removed together with the status file.
+// Only positive PIDs count (0 and negative values would address process
+// groups).
+std::optional<pid_t> readRunningPID(const RuntimePaths& paths, const std::string& executable = thisExecutable());
 
 // Replaces `path` with `content` through a temporary file and a rename, so
 // readers never see half a file. False on failure.

@@ -21,7 +21,7 @@ void PreviewServers::start(Options options)
     http->onStartRequested = std::move(options.onStartRequested);
     http->onStopRequested = std::move(options.onStopRequested);
 
-    ws->start();
+    ws->start(http->boundPort()); // only the pages the HTTP server serves may open it
     http->start();
     webSocket_ = std::move(ws);
     http_ = std::move(http);

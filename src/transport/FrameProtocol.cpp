@@ -82,12 +82,27 @@ AckParser::Result AckParser::feed(std::span<const std::uint8_t> chunk,
     const std::function<void(std::uint32_t)>& onAck)
 {
     Result result;
+    if (refused_) {
+        result.refused = true;
+        return result;
+    }
     buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
+    if (!established_) {
+        // Nothing has been taken yet, so the buffer starts where the connection did.
+        const std::size_t known = std::min(buffer_.size(), MAGIC_ACK.size());
+        if (!std::equal(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(known), MAGIC_ACK.begin())) {
+            refused_ = true;
+            buffer_.clear();
+            result.refused = true;
+            return result;
+        }
+    }
     std::size_t pos = 0;
     while (buffer_.size() - pos >= ACK_SIZE) {
         if (buffer_[pos] == MAGIC_ACK[0] && buffer_[pos + 1] == MAGIC_ACK[1]) {
             std::uint32_t seq = getU32(&buffer_[pos + 2]);
             pos += ACK_SIZE;
+            established_ = true;
             ++result.acks;
             if (onAck) onAck(seq);
             continue;

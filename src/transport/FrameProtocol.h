@@ -42,9 +42,12 @@
 //   | DA 7A| sequence u32|
 //   +------+-------------+
 //
-// Nothing else travels from the device on this connection; other bytes are
-// dropped by AckParser's resynchronisation. (Touch messages, magic DA 70,
-// travel on the separate input connection.)
+// Nothing else travels from the device on this connection. A connection's
+// first bytes must be an acknowledgement: anything else there (an HTTP
+// request a web page sent, a TLS hello) refuses the connection before a byte
+// of it takes effect. Inside an established stream other bytes are dropped
+// by AckParser's resynchronisation. (Touch messages, magic DA 70, travel on
+// the separate input connection.)
 //
 // Order on a new connection: resolution, pixel format, brightness, warmth,
 // then the cached keyframe if the server holds one (with the deltas sent
@@ -98,26 +101,34 @@ std::array<std::uint8_t, ACK_SIZE> encodeAck(std::uint32_t sequenceNumber);
 
 // Reads acknowledgements out of the bytes of one connection. Each chunk is
 // appended to what is left from the previous one; whole acknowledgements are
-// taken from the front. A front that does not start with the magic loses one
-// byte at a time, and after 257 such skips in one call the whole buffer is
-// dropped, so a stream of garbage costs little work and never accumulates.
-// Fewer than 6 bytes stay between calls. Not thread-safe: one per connection.
+// taken from the front. The connection's first bytes must be the magic of an
+// acknowledgement: a first byte or second byte that differs refuses the
+// connection, and a refused parser takes nothing from then on (its owner
+// closes the connection). Once an acknowledgement has been taken, a front
+// that does not start with the magic loses one byte at a time, and after 257
+// such skips in one call the whole buffer is dropped, so a stream of garbage
+// costs little work and never accumulates. Fewer than 6 bytes stay between
+// calls. Not thread-safe: one per connection.
 class AckParser {
 public:
     static constexpr int maxSkipsPerChunk = 257;
 
     struct Result {
-        int acks = 0;        // acknowledgements handed to the callback
-        int skipped = 0;     // single bytes dropped
+        int acks = 0;         // acknowledgements handed to the callback
+        int skipped = 0;      // single bytes dropped
         bool cleared = false; // the skip limit emptied the buffer
+        bool refused = false; // the connection did not begin with an acknowledgement
     };
 
     Result feed(std::span<const std::uint8_t> chunk, const std::function<void(std::uint32_t)>& onAck);
 
     std::size_t buffered() const { return buffer_.size(); }
+    bool refused() const { return refused_; }
 
 private:
     std::vector<std::uint8_t> buffer_;
+    bool established_ = false; // an acknowledgement has been taken
+    bool refused_ = false;
 };
 
 // What the device side reads: HostMessageReader ----------------------------

@@ -257,8 +257,13 @@ void FrameServer::readNext(const std::shared_ptr<Connection>& connection)
                 return;
             }
             std::vector<std::uint32_t> acks;
-            connection->ackParser.feed(std::span(connection->readBuffer.data(), n),
+            const auto read = connection->ackParser.feed(std::span(connection->readBuffer.data(), n),
                 [&acks](std::uint32_t seq) { acks.push_back(seq); });
+            if (read.refused) {
+                // A web page's request or another protocol's hello: not a device.
+                logLine("[TCPServer] Closed a connection that did not begin with an acknowledgement");
+                connection->fail("not a frame-stream client"); // the read below reports it gone
+            }
             if (!acks.empty()) self->handleAcks(acks);
             self->bytesReceived_ += n; // counted once handled, so waiting on it sees the result
             self->readNext(connection);

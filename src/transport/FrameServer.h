@@ -5,7 +5,9 @@
 // front-light state, replays the cached keyframe (and the deltas broadcast
 // since it) to late joiners, sends every encoded frame and every command to
 // all clients, and reads the clients' acknowledgements into the round-trip
-// statistics and the frame pacer.
+// statistics and the frame pacer. A client whose first bytes are not an
+// acknowledgement (a web page's HTTP request, a TLS hello) is closed as soon
+// as they arrive; none of its bytes is read as an acknowledgement.
 //
 // Threads: sockets, handlers and the callbacks run on the server's own serial
 // queue "tcp-server", a thread of its own at the frame path's priority

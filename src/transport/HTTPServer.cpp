@@ -8,6 +8,7 @@
 #include "diagnostics/Log.h"
 #include "runtime/MainLoop.h"
 #include "transport/ControlPage.h"
+#include "transport/RequestReader.h"
 #include "transport/TabletPage.h"
 
 namespace qb {
@@ -40,30 +41,14 @@ TabletTargetLookup onMainLoop(TabletTargetLookup lookup)
     };
 }
 
-// Reads the rest of a control request after `received` and answers it.
-asio::awaitable<std::string> answerControl(ControlHandler handler, std::vector<std::uint8_t> received,
-    bool loopbackPeer, beast::tcp_stream& stream, Duration timeout)
+// Answers a control request that may reach the command table.
+asio::awaitable<std::string> answerControl(ControlHandler handler, std::string body)
 {
-    using Progress = ParsedHTTPRequest::Progress;
-    auto parsed = parseHTTPRequest(received);
-    std::vector<std::uint8_t> chunk(4096);
-    while (parsed.progress == Progress::incomplete) {
-        stream.expires_after(timeout);
-        auto [error, size] = co_await stream.async_read_some(asio::buffer(chunk), asio::as_tuple(asio::use_awaitable));
-        if (error) co_return std::string();
-        received.insert(received.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(size));
-        parsed = parseHTTPRequest(received);
-    }
-    if (parsed.progress == Progress::malformed) co_return controlResponse("400 Bad Request", "ERR bad request");
-    if (!controlRequestAllowed(parsed.request, loopbackPeer)) {
-        logWarn("HTTP", "Refused a control request (only this machine's own pages and tools may send them)");
-        co_return controlResponse("403 Forbidden", "ERR forbidden");
-    }
     if (!handler) co_return controlResponse("503 Service Unavailable", "ERR control unavailable");
     std::string reply;
     try {
         reply = co_await asio::co_spawn(MainLoop::shared().executor(),
-            callHandler(std::move(handler), std::move(parsed.request.body)), asio::use_awaitable);
+            callHandler(std::move(handler), std::move(body)), asio::use_awaitable);
     } catch (const std::exception& error) {
         logError("HTTP", std::string("Control request failed: ") + error.what());
         co_return controlResponse("500 Internal Server Error", "ERR internal error");
@@ -118,50 +103,51 @@ asio::awaitable<void> HTTPServer::stopAsync() { co_await listener_->stopAsync();
 asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip::tcp::socket socket)
 {
     Duration timeout{};
-    {
-        auto self = weak.lock();
-        if (!self) co_return;
-        timeout = self->options_.firstReadTimeout;
-    }
-    boost::system::error_code endpointError;
-    const auto peer = socket.remote_endpoint(endpointError);
-    const bool loopbackPeer = !endpointError && normalisedPeer(peer.address()).is_loopback();
+    RequestSite site;
     bool listedPeer = true;
     {
         auto self = weak.lock();
         if (!self) co_return;
+        timeout = self->options_.requestDeadline;
+        site = requestSite(socket, self->listener_->port());
         if (self->options_.pairing && self->options_.peers) {
+            boost::system::error_code endpointError;
+            const auto peer = socket.remote_endpoint(endpointError);
             listedPeer = !endpointError && self->options_.peers->allows(peer.address());
         }
     }
     beast::tcp_stream stream(std::move(socket));
-    std::vector<std::uint8_t> buffer(READ_SIZE);
-    stream.expires_after(timeout);
-    auto [readError, size] = co_await stream.async_read_some(asio::buffer(buffer), asio::as_tuple(asio::use_awaitable));
-    const auto request = readError ? PreviewRequest::unanswered
-                                   : judgePreviewRequest(std::span(buffer.data(), size));
+    auto received = co_await readHTTPRequest(stream, std::chrono::steady_clock::now() + timeout);
+    const auto request = !received || received->parsed.progress != ParsedHTTPRequest::Progress::complete
+        ? PreviewRequest::unanswered
+        : judgePreviewRequest(received->parsed.request, site);
 
     if (request == PreviewRequest::tabletStream) {
         TabletTargetLookup lookup;
         TabletBridgeOptions bridge;
         std::shared_ptr<TabletPairing> pairing;
         std::shared_ptr<void> slot; // held while the bridge runs
+        asio::ip::address peerAddress;
         {
             auto self = weak.lock();
             if (!self) co_return;
             lookup = onMainLoop(self->options_.tabletTarget);
             bridge = self->options_.tabletBridge;
-            if (!loopbackPeer) pairing = self->options_.pairing;
-            if (!endpointError) slot = self->tabletSockets_->take(peer.address());
+            if (!site.loopbackPeer) pairing = self->options_.pairing;
+            boost::system::error_code endpointError;
+            const auto peer = stream.socket().remote_endpoint(endpointError);
+            if (!endpointError) {
+                peerAddress = peer.address();
+                slot = self->tabletSockets_->take(peerAddress);
+            }
         }
         if (!slot) {
             // Debug only: a flood must not flood the log too.
-            logDebug("HTTP", "Closed a tablet socket: too many open from " + peer.address().to_string() + " or in all");
+            logDebug("HTTP", "Closed a tablet socket: too many open from " + peerAddress.to_string() + " or in all");
             stream.close();
             co_return;
         }
-        buffer.resize(size);
-        co_await runTabletBridge(stream.release_socket(), std::move(buffer), std::move(lookup), bridge,
+        co_await runTabletBridge(stream.release_socket(), std::move(received->bytes), std::move(lookup), bridge,
             std::move(pairing));
         co_return;
     }
@@ -180,20 +166,17 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         }
         if (request == PreviewRequest::start) logInfo("HTTP", "POST /start — companion requested mirror start");
         if (request == PreviewRequest::stop) logInfo("HTTP", "POST /stop — companion requested mirror stop");
-        if (request == PreviewRequest::refused) logWarn("HTTP", "Refused a request sent by another site's page");
+        if (request == PreviewRequest::refused) {
+            logWarn("HTTP", "Refused a request that did not come from this daemon's own pages");
+        }
         // The LAN sees the picture only; the settings are this machine's.
         response = previewResponse(request, request == PreviewRequest::tablet ? tabletPage()
-                : loopbackPeer                                                ? self->controlPage_
+                : site.loopbackPeer                                           ? self->controlPage_
                                                                               : self->viewerPage_);
         handler = self->options_.controlHandler;
     }
     if (request == PreviewRequest::control) {
-        buffer.resize(size);
-        response = co_await answerControl(std::move(handler), std::move(buffer), loopbackPeer, stream, timeout);
-        if (response.empty()) {
-            stream.close();
-            co_return;
-        }
+        response = co_await answerControl(std::move(handler), std::move(received->parsed.request.body));
     }
 
     stream.expires_after(timeout);

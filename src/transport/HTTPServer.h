@@ -10,8 +10,10 @@
 // tablet page and its WebSocket, which asks it to pair, and any other request
 // of its is closed without a byte. Anyone it serves may send POST
 // /start and POST /stop (the companion does), which ask the engine to start
-// or stop mirroring. Each connection is judged by its first read
-// (PreviewRequests.h), answered once and closed.
+// or stop mirroring. Each connection's request is read whole by one
+// deadline (RequestReader.h), judged by where it came from
+// (PreviewRequests.h: a browser's only from this daemon's own pages, by its
+// Host and Origin), answered once and closed.
 //
 // Ownership: the engine creates one when it activates or starts and stops it
 // with stopAsync() when it shuts down. Handlers hold the server weakly.
@@ -43,9 +45,10 @@ struct HTTPServerOptions {
     std::string bindAddress = std::string(LOOPBACK_ADDRESS);
     // The WebSocket port the viewer page connects to.
     std::uint16_t webSocketPort = PREVIEW_WEBSOCKET_PORT;
-    // A connection that sends nothing for this long is closed unanswered, so
-    // idle connections cannot pile up.
-    Duration firstReadTimeout = std::chrono::seconds(10);
+    // A request (head and body) not whole this long after its connection
+    // came is closed unanswered, however its bytes trickle in, so slow
+    // connections cannot pile up. Also the limit of writing the answer.
+    Duration requestDeadline = std::chrono::seconds(10);
     // Who may connect (Wi-Fi mode); null: whoever reaches the address.
     std::shared_ptr<const PeerAllowList> peers = nullptr;
     // Pause after a failed accept before the listener tries again.
@@ -63,9 +66,6 @@ struct HTTPServerOptions {
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
 public:
-    // Bytes asked for by the one read of a connection.
-    static constexpr std::size_t READ_SIZE = 65536;
-
     // Binds the port and builds the page; throws boost::system::system_error
     // when the port cannot be had.
     static std::shared_ptr<HTTPServer> make(std::uint16_t port, int width, int height, HTTPServerOptions options = {});

@@ -72,10 +72,20 @@ std::array<std::uint8_t, TOUCH_MESSAGE_SIZE> encodeTouchMessage(const TouchMessa
 
 std::vector<TouchMessage> walkTouchMessages(TouchStreamState& state, std::span<const std::uint8_t> chunk)
 {
+    if (state.refused) return {};
     std::vector<std::uint8_t> bytes;
     bytes.reserve(state.pending.size() + chunk.size());
     bytes.insert(bytes.end(), state.pending.begin(), state.pending.end());
     bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+    if (!state.established) {
+        // Nothing has been decoded yet, so the bytes start where the connection did.
+        const std::size_t known = std::min(bytes.size(), TOUCH_MESSAGE_MAGIC.size());
+        if (!std::equal(bytes.begin(), bytes.begin() + std::ptrdiff_t(known), TOUCH_MESSAGE_MAGIC.begin())) {
+            state.refused = true;
+            state.pending.clear();
+            return {};
+        }
+    }
 
     std::vector<TouchMessage> messages;
     std::size_t pos = 0;
@@ -93,6 +103,7 @@ std::vector<TouchMessage> walkTouchMessages(TouchStreamState& state, std::span<c
         message.dx = readFloatLE(p + 11);
         message.dy = readFloatLE(p + 15);
         messages.push_back(message);
+        state.established = true;
         pos += TOUCH_MESSAGE_SIZE;
     }
     state.pending.assign(bytes.begin() + std::ptrdiff_t(pos), bytes.end());

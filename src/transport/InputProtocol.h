@@ -14,7 +14,10 @@
 //   x, y  position as a fraction of the display's width and height (0,0 = top-left)
 //   dx,dy scroll amounts (scroll messages only)
 //
-// Nothing travels from the host to the device on this connection.
+// Nothing travels from the host to the device on this connection. A
+// connection's first bytes must be a touch message's magic: a connection
+// that begins with anything else (an HTTP request a web page sent, a TLS
+// hello) is refused before any of its bytes is read as a touch.
 #pragma once
 
 #include <array>
@@ -56,13 +59,20 @@ struct TouchStreamState {
     std::vector<std::uint8_t> pending;
     // Bytes dropped because no message started there (for diagnostics).
     std::uint64_t skippedBytes = 0;
+    // A whole message has been decoded: the connection is a device's.
+    bool established = false;
+    // The connection did not begin with a message; nothing more is decoded.
+    bool refused = false;
 };
 
 // Appends `chunk` to what the connection already holds and decodes every
 // complete message. A message may arrive split across any number of reads.
-// Where the bytes do not start with the magic, single bytes are dropped
-// until a message starts again, so garbage between messages costs only the
-// garbage. Any bytes are safe; the state never holds more than 22 bytes.
+// Before the first message the bytes must be the magic: a first or second
+// byte that differs sets `refused`, and from then on nothing is decoded
+// (the owner closes the connection). After it, where the bytes do not start
+// with the magic, single bytes are dropped until a message starts again, so
+// garbage between messages costs only the garbage. Any bytes are safe; the
+// state never holds more than 22 bytes.
 std::vector<TouchMessage> walkTouchMessages(TouchStreamState& state, std::span<const std::uint8_t> chunk);
 
 // Scroll amounts become whole pixels: each axis is scaled by 800, bent by a

@@ -157,6 +157,12 @@ asio::awaitable<void> InputServer::readLoop(std::weak_ptr<InputServer> weak, std
                 self->handleTouch(message);
             }
         }
+        if (connection->stream.refused) {
+            // A web page's request or another protocol's hello: not a device.
+            log(LogLevel::warn, "[InputServer] Closed a connection that did not begin with a touch message");
+            self->removeConnection(connection);
+            co_return;
+        }
         if (error) {
             // End of stream, a reset, or our own close.
             self->removeConnection(connection);
@@ -173,7 +179,8 @@ void InputServer::removeConnection(const std::shared_ptr<Connection>& connection
     connectionCount_.store(connections_.size());
     boost::system::error_code ignored;
     connection->socket.close(ignored);
-    releaseGesture();
+    // A connection that never sent a touch holds no part of the gesture.
+    if (connection->stream.established) releaseGesture();
 }
 
 void InputServer::releaseGesture()

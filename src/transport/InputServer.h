@@ -7,9 +7,13 @@
 // a left-button drag (button down at the down point, drags, up at the last
 // point); scroll messages become trackpad-style pixel scrolling with began /
 // changed phases and an ended event after a 60 ms pause. A scroll during a
-// touch turns that touch's click off. When a connection ends, a held button
-// and an active scroll gesture are released, so nothing stays pressed when
-// the device goes away mid-gesture.
+// touch turns that touch's click off. When a connection that sent touches
+// ends, a held button and an active scroll gesture are released, so nothing
+// stays pressed when the device goes away mid-gesture.
+//
+// A connection whose first bytes are not a touch message (a web page's HTTP
+// request, a TLS hello, anything) is closed as soon as they arrive, and
+// nothing it sent is injected; its going releases nothing either.
 //
 // Ownership: the device session owns the server from start to stop. Handlers
 // hold it weakly; dropping the last reference closes the listener and every

@@ -1,6 +1,7 @@
 #include "transport/PreviewRequests.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "config/Text.h"
 #include "runtime/Asio.h"
@@ -54,39 +55,15 @@ bool forEachHeader(std::string_view head, Visit visit)
     return true;
 }
 
+// Every response: no page of another site may frame ours.
+constexpr std::string_view NO_FRAMING = "Content-Security-Policy: frame-ancestors 'none'\r\nX-Frame-Options: DENY\r\n";
+
 bool allDigits(std::string_view text)
 {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 } // namespace
-
-PreviewRequest judgePreviewRequest(std::span<const std::uint8_t> firstRead)
-{
-    if (!isValidUTF8(firstRead)) return PreviewRequest::unanswered;
-    const std::string_view text = asText(firstRead);
-    const bool start = text.starts_with("POST /start");
-    if (start || text.starts_with("POST /stop")) {
-        bool foreign = false;
-        forEachHeader(text, [&](std::string_view name, std::string_view value) {
-            if (equalsIgnoringCase(name, "origin") && !isLocalOrigin(value)) foreign = true;
-            return !foreign;
-        });
-        if (foreign) return PreviewRequest::refused;
-        return start ? PreviewRequest::start : PreviewRequest::stop;
-    }
-    if (text.starts_with("POST /control")) return PreviewRequest::control;
-    if (text.starts_with("GET /tablet/stream")) {
-        const auto parsed = parseHTTPRequest(firstRead);
-        if (parsed.progress != ParsedHTTPRequest::Progress::complete) return PreviewRequest::unanswered;
-        return tabletStreamAllowed(parsed.request) ? PreviewRequest::tabletStream : PreviewRequest::refused;
-    }
-    if (text.starts_with("GET /tablet ") || text.starts_with("GET /tablet?") || text.starts_with("GET /tablet/device/")) {
-        return PreviewRequest::tablet;
-    }
-    if (text.find("GET") != std::string_view::npos) return PreviewRequest::page;
-    return PreviewRequest::unanswered;
-}
 
 ParsedHTTPRequest parseHTTPRequest(std::span<const std::uint8_t> bytes)
 {
@@ -154,60 +131,84 @@ ParsedHTTPRequest parseHTTPRequest(std::span<const std::uint8_t> bytes)
     return parsed;
 }
 
-bool isLocalHost(std::string_view host)
-{
-    for (const std::string_view name : {"localhost", "127.0.0.1", "[::1]"}) {
-        if (host.size() < name.size() || !equalsIgnoringCase(host.substr(0, name.size()), name)) continue;
-        const std::string_view rest = host.substr(name.size());
-        if (rest.empty()) return true;
-        return rest.front() == ':' && allDigits(rest.substr(1)) && rest.size() <= 6;
-    }
-    return false;
-}
+namespace {
 
-bool isLocalOrigin(std::string_view origin)
+// The names under which a peer that reached `local` reaches this computer.
+std::vector<std::string> namesReaching(const asio::ip::address& local)
 {
-    return origin.starts_with("http://") && isLocalHost(origin.substr(7));
-}
-
-bool tabletStreamAllowed(const HTTPRequest& request)
-{
-    if (!request.hasHost) return false;
-    std::string_view host = request.host;
-    // The name part: "[v6]" or everything before the port's colon.
-    std::string_view name = host;
-    if (host.starts_with('[')) {
-        const auto close = host.find(']');
-        if (close == std::string_view::npos) return false;
-        name = host.substr(1, close - 1);
-        const std::string_view rest = host.substr(close + 1);
-        if (!rest.empty() && !(rest.front() == ':' && allDigits(rest.substr(1)))) return false;
-        boost::system::error_code error;
-        asio::ip::make_address_v6(std::string(name), error);
-        if (error) return false;
+    std::vector<std::string> names;
+    if (local.is_loopback()) names = {"localhost", "127.0.0.1", "[::1]"};
+    if (local.is_unspecified()) return names;
+    std::string literal;
+    if (local.is_v6()) {
+        auto v6 = local.to_v6();
+        v6.scope_id(0); // a Host or Origin carries no interface
+        literal = "[" + v6.to_string() + "]";
     } else {
-        const auto colon = host.find(':');
-        if (colon != std::string_view::npos) {
-            name = host.substr(0, colon);
-            if (!allDigits(host.substr(colon + 1))) return false;
-        }
-        boost::system::error_code error;
-        asio::ip::make_address_v4(std::string(name), error);
-        if (error && !equalsIgnoringCase(name, "localhost")) return false;
+        literal = local.to_string();
     }
-    return !request.hasOrigin || request.origin == "http://" + request.host;
+    if (std::find(names.begin(), names.end(), literal) == names.end()) names.push_back(literal);
+    return names;
 }
 
-bool controlRequestAllowed(const HTTPRequest& request, bool loopbackPeer)
+bool hostNamesThisComputer(std::string_view host, const RequestSite& site)
 {
-    if (!loopbackPeer || !request.hasHost || !isLocalHost(request.host)) return false;
-    return !request.hasOrigin || isLocalOrigin(request.origin);
+    // The name part: "[v6]" or everything before the port's colon.
+    const auto nameEnd = host.starts_with('[') ? host.find(']') + 1 : host.find(':');
+    const std::string_view name = host.substr(0, nameEnd);
+    const std::string_view port = nameEnd >= host.size() ? std::string_view{} : host.substr(nameEnd);
+    const bool portNumber = port.size() >= 2 && port.size() <= 6 && port.front() == ':' && allDigits(port.substr(1))
+        && std::stoul(std::string(port.substr(1))) <= 65535;
+    if (!port.empty() && !portNumber) return false;
+    const auto names = namesReaching(site.local);
+    return std::any_of(names.begin(), names.end(),
+        [&](const std::string& known) { return equalsIgnoringCase(name, known); });
+}
+
+bool isPageOrigin(std::string_view origin, const RequestSite& site)
+{
+    const auto names = namesReaching(site.local);
+    const std::string port = ":" + std::to_string(site.pagePort);
+    return std::any_of(names.begin(), names.end(),
+        [&](const std::string& name) { return origin == "http://" + name + port; });
+}
+
+} // namespace
+
+bool fromThisDaemonsPages(const HTTPRequest& request, const RequestSite& site, OriginlessPeers originless)
+{
+    if (request.hasHost && !hostNamesThisComputer(request.host, site)) return false;
+    if (request.hasOrigin) return isPageOrigin(request.origin, site);
+    return originless == OriginlessPeers::anyServed || site.loopbackPeer;
+}
+
+PreviewRequest judgePreviewRequest(const HTTPRequest& request, const RequestSite& site)
+{
+    const std::string_view target = request.target;
+    const std::string_view path = target.substr(0, target.find('?'));
+    PreviewRequest kind = PreviewRequest::unanswered;
+    if (request.method == "POST") {
+        if (path == "/start") kind = PreviewRequest::start;
+        if (path == "/stop") kind = PreviewRequest::stop;
+        if (path == "/control") kind = PreviewRequest::control;
+    } else if (request.method == "GET") {
+        kind = path == "/tablet/stream"                               ? PreviewRequest::tabletStream
+            : path == "/tablet" || path.starts_with("/tablet/device/") ? PreviewRequest::tablet
+                                                                       : PreviewRequest::page;
+    }
+    if (kind == PreviewRequest::unanswered) return kind;
+    // The control page's settings are this machine's alone.
+    const bool control = kind == PreviewRequest::control;
+    if (control && !site.loopbackPeer) return PreviewRequest::refused;
+    const auto originless = control ? OriginlessPeers::loopbackOnly : OriginlessPeers::anyServed;
+    return fromThisDaemonsPages(request, site, originless) ? kind : PreviewRequest::refused;
 }
 
 std::string controlResponse(std::string_view status, std::string_view body)
 {
     return "HTTP/1.1 " + std::string(status) + "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-        + std::to_string(body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + std::string(body);
+        + std::to_string(body.size()) + "\r\nCache-Control: no-store\r\n" + std::string(NO_FRAMING)
+        + "Connection: close\r\n\r\n" + std::string(body);
 }
 
 std::string previewResponse(PreviewRequest request, std::string_view htmlPage)
@@ -216,13 +217,13 @@ std::string previewResponse(PreviewRequest request, std::string_view htmlPage)
     case PreviewRequest::start:
     case PreviewRequest::stop: {
         const std::string_view body = "OK";
-        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n"
-            + std::string(body);
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + std::string(NO_FRAMING)
+            + "Connection: close\r\n\r\n" + std::string(body);
     }
     case PreviewRequest::page:
     case PreviewRequest::tablet:
         return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(htmlPage.size())
-            + "\r\nConnection: close\r\n\r\n" + std::string(htmlPage);
+            + "\r\n" + std::string(NO_FRAMING) + "Connection: close\r\n\r\n" + std::string(htmlPage);
     case PreviewRequest::refused: return controlResponse("403 Forbidden", "ERR forbidden");
     case PreviewRequest::control:
     case PreviewRequest::tabletStream:

@@ -1,23 +1,22 @@
-// What the preview's HTTP port answers, as pure functions over bytes so the
-// fuzz target links only this. The server judges a connection by its first
-// read:
+// What the preview's HTTP port answers, and the one check of where a
+// browser's request comes from, as pure functions over bytes so the fuzz
+// target links only this. The server reads a request whole (head and body,
+// parseHTTPRequest) and judges it:
 //
-//   text starting "POST /start"     -> start   "HTTP/1.1 200 OK" with body "OK"
-//   text starting "POST /stop"      -> stop    the same response
-//   text starting "POST /control"   -> control the whole request is read (parseHTTPRequest)
-//                                              and its body goes to the command table
-//   "GET /tablet/stream" with a whole head -> tabletStream  the tablet page's WebSocket
-//                                              (TabletBridge.h); refused unless
-//                                              tabletStreamAllowed
-//   "GET /tablet" (then " " or "?"), "GET /tablet/device/..." -> tablet
-//                                              the tablet page (TabletPage.h)
-//   any other text containing "GET" -> page    the page (text/html)
-//   anything else, or bytes that are not UTF-8 -> no reply; the connection is closed
+//   POST /start                     -> start   "HTTP/1.1 200 OK" with body "OK"
+//   POST /stop                      -> stop    the same response
+//   POST /control                   -> control its body goes to the command table
+//   GET /tablet/stream              -> tabletStream  the tablet page's WebSocket (TabletBridge.h)
+//   GET /tablet, /tablet?...,
+//       /tablet/device/...          -> tablet  the tablet page (TabletPage.h)
+//   GET anything else               -> page    the page (text/html)
+//   any other method or target      -> unanswered: no reply; the connection is closed
 //
-// The checks run in that order, so "POST /start" wins even when the text
-// also contains "GET". A start or stop whose first read carries an Origin
-// header naming anything but this machine is `refused` (403): a web page
-// elsewhere must not drive the daemon through the user's browser.
+// (a query after the path is ignored). Each of them must also pass
+// fromThisDaemonsPages, /control only from this machine; a request that
+// does not is `refused` (403). Every response forbids framing the page
+// (frame-ancestors 'none', X-Frame-Options: DENY), so another site cannot
+// lay its page over ours and steer the clicks.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +26,7 @@
 #include <string_view>
 
 #include "config/Ports.h"
+#include "runtime/Asio.h"
 
 namespace qb {
 
@@ -35,14 +35,8 @@ enum class PreviewRequest { start, stop, control, tablet, tabletStream, page, re
 // The WebSocket port the viewer page connects to.
 inline constexpr std::uint16_t PREVIEW_WEBSOCKET_PORT = WEBSOCKET_PREVIEW_PORT;
 
-PreviewRequest judgePreviewRequest(std::span<const std::uint8_t> firstRead);
-
-// The complete response for a request other than `control`, or "" for
-// `unanswered`.
-std::string previewResponse(PreviewRequest request, std::string_view htmlPage);
-
-// A request read whole: the request line, the headers a control request is
-// judged by, and the body (Content-Length bytes).
+// A request read whole: the request line, the headers its origin is judged
+// by, and the body (Content-Length bytes).
 struct HTTPRequest {
     std::string method;
     std::string target;
@@ -53,7 +47,7 @@ struct HTTPRequest {
     std::string body;
 };
 
-// The longest head and body a control request may have; more is malformed.
+// The longest head and body a request may have; more is malformed.
 inline constexpr std::size_t MAX_REQUEST_HEAD_BYTES = 16 * 1024;
 inline constexpr std::size_t MAX_CONTROL_BODY_BYTES = 4096;
 
@@ -70,25 +64,40 @@ struct ParsedHTTPRequest {
 // Content-Length, Host or Origin. Bytes after the body are ignored.
 ParsedHTTPRequest parseHTTPRequest(std::span<const std::uint8_t> bytes);
 
-// "localhost", "127.0.0.1" or "[::1]", each with an optional ":port": this
-// machine by a name no other site can take (a Host header that names
-// anything else is a page of another site that rebound its name here).
-bool isLocalHost(std::string_view host);
-// "http://" followed by a local host: a page this daemon served.
-bool isLocalOrigin(std::string_view origin);
+// Where a request arrived, as the check of its Host and Origin needs it.
+struct RequestSite {
+    // The address of this computer the peer reached, IPv4 for a v4-mapped
+    // one: the names a page of ours is reached by follow from it.
+    asio::ip::address local;
+    // The peer is this computer (an adb reverse tunnel arrives there too).
+    bool loopbackPeer = false;
+    // Where this daemon serves its pages.
+    std::uint16_t pagePort = HTTP_PREVIEW_PORT;
+};
 
-// Whether a complete control request may reach the command table: it came
-// from this machine, is addressed to a local host name and carries no Origin
-// or a local one. Browsers always send an Origin on a POST, so a page from
-// anywhere else is refused; command-line clients send none.
-bool controlRequestAllowed(const HTTPRequest& request, bool loopbackPeer);
+// Who may send a request without an Origin header. Browsers send one with
+// every POST and every WebSocket handshake, so only tools and the companion
+// come without.
+enum class OriginlessPeers { anyServed, loopbackOnly };
 
-// Whether the tablet page's WebSocket handshake may be answered. It carries
-// the screen, so a page of another site must not open it through the user's
-// browser: the Host must be an address or "localhost" (a name could be a
-// site rebound to this machine), and an Origin, which browsers always send,
-// must be "http://" followed by that same Host (the page this daemon served).
-bool tabletStreamAllowed(const HTTPRequest& request);
+// The one check of where a browser's request comes from. Its Host, when
+// present (browsers always send one), must name this computer as the peer reached it: for a connection
+// that arrived on loopback "localhost", "127.0.0.1" or "[::1]", otherwise
+// the address it arrived at, each with an optional port (a page of another
+// site rebound to this machine by DNS sends its own name). Its Origin, when
+// present, must be this daemon's page origin exactly: "http://" + one of
+// those names + ":" + pagePort; another port on this machine is another
+// program's page. Without an Origin, `originless` decides.
+bool fromThisDaemonsPages(const HTTPRequest& request, const RequestSite& site, OriginlessPeers originless);
+
+// What a request read whole asks for, once fromThisDaemonsPages has judged
+// it (start, stop and the tablet stream take requests without Origin from
+// any peer served, /control only from this machine).
+PreviewRequest judgePreviewRequest(const HTTPRequest& request, const RequestSite& site);
+
+// The complete response for a request other than `control` and
+// `tabletStream`, or "" for `unanswered`.
+std::string previewResponse(PreviewRequest request, std::string_view htmlPage);
 
 // The answer to a control request: `status` ("200 OK", "403 Forbidden", ...)
 // and the body as plain UTF-8 text, never cached.

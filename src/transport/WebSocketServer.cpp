@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "diagnostics/Log.h"
+#include "transport/RequestReader.h"
 
 namespace qb {
 
@@ -108,8 +109,9 @@ WebSocketServer::~WebSocketServer()
     }
 }
 
-void WebSocketServer::start()
+void WebSocketServer::start(std::uint16_t pagePort)
 {
+    pagePort_ = pagePort;
     std::weak_ptr<WebSocketServer> weak = weak_from_this();
     listener_->start([weak](asio::ip::tcp::socket socket) {
         auto self = weak.lock();
@@ -141,13 +143,28 @@ asio::awaitable<void> WebSocketServer::stopAsync()
 
 asio::awaitable<void> WebSocketServer::session(std::weak_ptr<WebSocketServer> weak, std::shared_ptr<Client> client)
 {
-    client->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    RequestSite site;
+    auto deadline = std::chrono::steady_clock::now();
     {
         auto self = weak.lock();
         if (!self) co_return;
         client->ws.read_message_max(self->options_.maxIncomingMessage);
+        site = requestSite(client->ws.next_layer().socket(), self->pagePort_);
+        deadline += self->options_.handshakeDeadline;
     }
-    auto [handshakeError] = co_await client->ws.async_accept(asio::as_tuple(asio::use_awaitable));
+    auto received = co_await readHTTPRequest(client->ws.next_layer(), deadline);
+    const bool allowed = received && received->parsed.progress == ParsedHTTPRequest::Progress::complete
+        && fromThisDaemonsPages(received->parsed.request, site, OriginlessPeers::loopbackOnly);
+    if (!allowed && received) {
+        log(LogLevel::warn, "[WebSocket] Refused a connection that did not come from this daemon's own pages");
+    }
+    boost::system::error_code handshakeError = asio::error::access_denied;
+    if (allowed && !client->closed) {
+        client->ws.next_layer().expires_never(); // the WebSocket's own timeouts from here on
+        client->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        std::tie(handshakeError)
+            = co_await client->ws.async_accept(asio::buffer(received->bytes), asio::as_tuple(asio::use_awaitable));
+    }
     if (!handshakeError && !client->closed) {
         client->open.store(true);
         log(LogLevel::info, "[WebSocket] Client connected");

@@ -2,6 +2,13 @@
 // frame goes to every connected browser as one binary message holding a
 // complete JPEG image. Browsers' own messages are read and ignored.
 //
+// The picture is the user's screen, so only this daemon's own pages may
+// open it: the handshake is read whole by a deadline and must pass
+// fromThisDaemonsPages (PreviewRequests.h) for pages served on the port
+// given to start(): a browser's Origin must be one of those pages, a
+// request without one must come from this machine, and a Host must name
+// this computer. Any other connection is closed without a byte.
+//
 // A browser that cannot keep up does not hold the others back or make the
 // daemon's memory grow: each browser has a short send queue, and when it is
 // full the oldest waiting frame is dropped for the newest (a preview only
@@ -28,6 +35,7 @@
 #include "transport/FrameSink.h"
 #include "runtime/Asio.h"
 #include "runtime/Queues.h"
+#include "runtime/Timer.h"
 #include "transport/ListenSocket.h"
 #include "transport/PeerAllowList.h"
 
@@ -40,6 +48,8 @@ struct WebSocketServerOptions {
     std::size_t maxQueuedFrames = 2;
     // Largest message a browser may send (it is discarded anyway).
     std::size_t maxIncomingMessage = 64 * 1024;
+    // The handshake request must be whole this long after the connection came.
+    Duration handshakeDeadline = std::chrono::seconds(10);
     // Who may connect (Wi-Fi mode); null: whoever reaches the address.
     std::shared_ptr<const PeerAllowList> peers;
 };
@@ -52,7 +62,9 @@ public:
     WebSocketServer(const WebSocketServer&) = delete;
     WebSocketServer& operator=(const WebSocketServer&) = delete;
 
-    void start();
+    // Accepts browsers of the pages served on `pagePort` (the HTTP
+    // server's), once.
+    void start(std::uint16_t pagePort);
     // Closes the listener and every browser connection; completes once the
     // listener has stopped accepting.
     asio::awaitable<void> stopAsync();
@@ -79,6 +91,7 @@ private:
     std::shared_ptr<SerialQueue> queue_;
     std::shared_ptr<LocalListener> listener_;
     const WebSocketServerOptions options_;
+    std::uint16_t pagePort_ = 0; // set by start(), before the first connection
 
     mutable std::mutex lock_;
     std::vector<std::shared_ptr<Client>> connections_; // guarded by lock_

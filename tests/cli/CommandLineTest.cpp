@@ -259,12 +259,21 @@ TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
     EXPECT_EQ(runArgs(dir.context, {"reconnect"}, out), 0); // SIGUSR1 to ourselves, ignored below
     EXPECT_EQ(out, "Sending reconnect signal to PID " + std::to_string(::getpid()) + "...\nReconnect triggered.\n");
 
-    // `stop` signals the daemon and waits for it to go.
+    // A stale file whose PID another program took over: that process is
+    // left alone and the file goes.
     ProcessOptions options;
     options.executable = "/bin/sleep";
     options.arguments = {"30"};
     auto daemon = Process::launch(options);
     ASSERT_TRUE(daemon);
+    dir.write(paths.pidFile, std::to_string(daemon->pid()));
+    EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
+    EXPECT_EQ(out, "QuillBright is not running.\n");
+    EXPECT_FALSE(fs::exists(paths.pidFile));
+    EXPECT_FALSE(daemon->waitUntilExit(std::chrono::milliseconds(200))) << "an unrelated process was signalled";
+
+    // `stop` signals the daemon (here the sleep stands in for it) and waits for it to go.
+    dir.context.executable = std::filesystem::canonical("/bin/sleep").string();
     dir.write(paths.pidFile, std::to_string(daemon->pid()));
     EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
     EXPECT_EQ(out, "Stopping QuillBright (PID " + std::to_string(daemon->pid()) + ")...\nStopped.\n");

@@ -13,6 +13,7 @@
 #include <optional>
 #include <regex>
 #include <thread>
+#include <utility>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -85,6 +86,16 @@ public:
         }
     }
     bool ready() const { return !session_.empty(); }
+    // Opens `url` in a window of its own and speaks to it from now on; the
+    // page spoken to before keeps running. Returns that page's session.
+    std::string openWindow(const std::string& url)
+    {
+        std::string previous = std::exchange(session_, {});
+        const json target = call("Target.createTarget", {{"url", url}, {"newWindow", true}});
+        session_ = call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}})["sessionId"];
+        return previous;
+    }
+    void speakTo(std::string session) { session_ = std::move(session); }
 
     // A command to the page; its result.
     json call(const std::string& method, json params)
@@ -190,6 +201,84 @@ private:
     std::vector<std::uint8_t> picture_;
     std::string violation_;
     std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A web page of another origin on this machine, as any site the user has
+// open could be: it tries the preview's WebSocket and the tablet stream for
+// the picture, and posts acknowledgements and a tap at (0.9, 0.1) of the
+// tablet's screen to the raw ports (the page session's input port, found
+// as a port scan would, given as ?input=), and a stop to the control
+// endpoint, through the browser.
+constexpr const char* HOSTILE_PAGE = R"(<!DOCTYPE html><html><body><script>
+const got = window.hostile = {started: false, done: false, opened: [], bytes: 0, fetches: []};
+const watch = (url) => new Promise(settle => {
+  const ws = new WebSocket(url); ws.binaryType = 'arraybuffer';
+  ws.onopen = () => { got.opened.push(url); ws.send('hello 1200 1600 grey hostile'); };
+  ws.onmessage = (e) => { got.bytes += e.data.byteLength || e.data.length || 1; };
+  ws.onclose = () => settle(url);
+  setTimeout(() => { ws.close(); settle(url); }, 4000);
+});
+const f32 = (v) => Array.from(new Uint8Array(new Float32Array([v]).buffer));
+const touch = (type, x, y) => [0xDA, 0x70, type, ...f32(x), ...f32(y), ...f32(0), ...f32(0), 0, 0, 0, 0];
+const acks = []; for (let s = 0; s < 64; s++) acks.push(0xDA, 0x7A, s, 0, 0, 0);
+const body = new Uint8Array([...acks, ...touch(1, 0.9, 0.1), ...touch(3, 0.9, 0.1)]);
+const post = (url, data) => Promise.race([
+  fetch(url, {method: 'POST', mode: 'no-cors', body: data}).then(r => url + ' ' + r.type, () => url + ' failed'),
+  new Promise(settle => setTimeout(() => settle(url + ' unanswered'), 4000))]);
+Promise.all([watch('ws://127.0.0.1:8890'), watch('ws://127.0.0.1:8891/tablet/stream'),
+             post('http://127.0.0.1:8888/', body), post('http://127.0.0.1:8892/', body),
+             post('http://127.0.0.1:' + new URLSearchParams(location.search).get('input') + '/', body),
+             post('http://127.0.0.1:8891/control', 'STOP'), post('http://127.0.0.1:8891/stop', '')])
+  .then(results => { got.fetches = results; got.done = true; });
+got.started = true;
+</script></body></html>)";
+
+// Serves one page to whoever asks, at an address of its own on this machine.
+class PageServer {
+public:
+    PageServer(const std::string& address, std::string html) : html_(std::move(html))
+    {
+        acceptor_.open(boost::asio::ip::tcp::v4());
+        acceptor_.bind({boost::asio::ip::make_address(address), 0});
+        acceptor_.listen();
+        url_ = "http://" + address + ":" + std::to_string(acceptor_.local_endpoint().port()) + "/";
+        acceptNext();
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    ~PageServer()
+    {
+        io_.stop();
+        thread_.join();
+    }
+    const std::string& url() const { return url_; }
+
+private:
+    void acceptNext()
+    {
+        acceptor_.async_accept([this](boost::system::error_code error, boost::asio::ip::tcp::socket accepted) {
+            if (error) return;
+            auto socket = std::make_shared<boost::asio::ip::tcp::socket>(std::move(accepted));
+            auto request = std::make_shared<std::string>();
+            boost::asio::async_read_until(*socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
+                [this, socket, request](boost::system::error_code readError, std::size_t) {
+                    if (readError) return;
+                    auto response = std::make_shared<std::string>("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                        "Content-Length: " + std::to_string(html_.size()) + "\r\nConnection: close\r\n\r\n" + html_);
+                    boost::asio::async_write(*socket, boost::asio::buffer(*response),
+                        [socket, response](boost::system::error_code, std::size_t) {
+                            boost::system::error_code ignored;
+                            socket->shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+                        });
+                });
+            acceptNext();
+        });
+    }
+
+    std::string html_;
+    std::string url_;
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_{io_};
     std::thread thread_;
 };
 
@@ -389,6 +478,48 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     const auto wheel = window.next(ButtonPress);
     ASSERT_TRUE(wheel) << output();
     EXPECT_TRUE(wheel->button == 4 || wheel->button == 5) << wheel->button;
+
+    // A page of another origin, in a window beside the tablet's page, gets
+    // not one byte of the screen, moves not one pixel of the pointer and
+    // stops nothing; the tablet's own tap, after it, is the next left press.
+    while (XPending(x) > 0) {
+        XEvent stale;
+        XNextEvent(x, &stale);
+    }
+    const auto pointer = [&] {
+        Window root = 0, child = 0;
+        int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+        unsigned int mask = 0;
+        XQueryPointer(x, DefaultRootWindow(x), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+        return std::pair(rootX, rootY);
+    };
+    const auto before = pointer();
+    {
+        std::smatch input;
+        const std::string log = output(); // the match points into it
+        ASSERT_TRUE(std::regex_search(log, input, std::regex(R"(\[InputServer\] Listening on port (\d+))"))) << log;
+        PageServer site("127.0.0.2", HOSTILE_PAGE);
+        const std::string tablet = browser.openWindow(site.url() + "?input=" + input[1].str());
+        ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.hostile && hostile.started") == true; }, 20s));
+        window.paint(width, height, 60); // pictures to be had meanwhile
+        ASSERT_TRUE(waitFor([&] { return browser.evaluate("hostile.done") == true; }, 20s));
+        const json got = browser.evaluate("hostile");
+        std::printf("hostile page: %s\n", got.dump().c_str());
+        EXPECT_EQ(got["opened"], json::array()) << got.dump();
+        EXPECT_EQ(got["bytes"], 0) << got.dump();
+        browser.call("Page.navigate", {{"url", "about:blank"}});
+        browser.speakTo(tablet);
+    }
+    EXPECT_EQ(pointer(), before);
+    EXPECT_NE(cli({"status"}).second.find("\nstatus=running\n"), std::string::npos);
+    browser.touch("touchStart", {onPage(0.3, 0.6)});
+    browser.touch("touchEnd", {});
+    do {
+        press = window.next(ButtonPress); // the scroll's last wheel steps may come first
+    } while (press && press->button != 1);
+    ASSERT_TRUE(press) << output();
+    EXPECT_TRUE(near(*press, 0.3, 0.6, width, height)) << "the hostile page's tap landed: " << press->x << ","
+                                                      << press->y;
 
     // Connections of the same page that never read, send garbage or vanish
     // mid-stream, and one that says no hello: the daemon stays up and the

@@ -1,6 +1,7 @@
 // Fuzzes the input connection's reader: any bytes, cut into reads of any
 // size, must decode without fault, never hold a whole message back, and turn
-// any scroll amounts into finite remainders and clamped pixel counts.
+// any scroll amounts into finite remainders and clamped pixel counts; a
+// connection that did not begin with a message yields none.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,11 +17,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t step = 1 + data[0] % 64;
     std::span<const std::uint8_t> rest(data + 1, size - 1);
 
+    // Judged by the first two bytes after the one that picks the cuts.
+    const auto& magic = qb::TOUCH_MESSAGE_MAGIC;
+    const bool beganAsADevice = (size < 2 || data[1] == magic[0]) && (size < 3 || data[2] == magic[1]);
     qb::TouchStreamState state;
     qb::ScrollRemainders remainders;
     while (!rest.empty()) {
         const std::size_t n = std::min(step, rest.size());
-        for (const auto& message : qb::walkTouchMessages(state, rest.first(n))) {
+        const auto messages = qb::walkTouchMessages(state, rest.first(n));
+        if (!beganAsADevice && !messages.empty()) std::abort();
+        for (const auto& message : messages) {
             qb::scrollPixels(message.dx, message.dy, remainders);
             if (!std::isfinite(remainders.x) || !std::isfinite(remainders.y)) std::abort();
             if (std::fabs(remainders.x) >= 1.0 || std::fabs(remainders.y) >= 1.0) std::abort();
@@ -30,5 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (state.pending.size() >= qb::TOUCH_MESSAGE_SIZE) std::abort();
         rest = rest.subspan(n);
     }
+    if (state.refused == beganAsADevice) std::abort();
     return 0;
 }

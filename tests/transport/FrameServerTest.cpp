@@ -162,6 +162,49 @@ TEST_F(FrameServerTest, ClientsDoNotShareAcknowledgementBytes)
     EXPECT_EQ(server->inflightFrames(), 1); // frame 3 (frame 0 was passed over)
 }
 
+// A web page can make the user's browser connect here and send an HTTP
+// request whose body holds acknowledgements; other protocols' hellos arrive
+// the same way. Such a connection is closed as its first bytes arrive and
+// nothing in it counts, while a device's stream still resynchronises on
+// garbage after its first acknowledgement.
+TEST_F(FrameServerTest, AConnectionThatDoesNotBeginWithAnAcknowledgementIsClosedUnheard)
+{
+    startServer();
+    auto device = connectAndGreet();
+    ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
+
+    const std::string post = "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 18\r\n\r\n";
+    std::uint32_t seq = 0;
+    for (Bytes first : {Bytes(post.begin(), post.end()), Bytes{0x16, 0x03, 0x01, 0x00, 0xA5, 0x01}, Bytes{0x00}}) {
+        asio::io_context io;
+        asio::ip::tcp::socket socket(io);
+        socket.connect({asio::ip::make_address("127.0.0.1"), server->port()});
+        ASSERT_TRUE(eventually([&] { return server->clientCount() == 2; }));
+        // Frames it could acknowledge, had it begun as a device does.
+        for (int i = 0; i < 3; ++i, ++seq) {
+            server->broadcast(Bytes{}, false, seq);
+            const auto ack = encodeAck(seq);
+            first.insert(first.end(), ack.begin(), ack.end());
+        }
+        asio::write(socket, asio::buffer(first));
+        test::readWithin(socket, 1u << 20); // the greeting and frames, then the close
+        boost::system::error_code closed;
+        std::uint8_t byte = 0;
+        socket.non_blocking(true);
+        socket.read_some(asio::buffer(&byte, 1), closed);
+        EXPECT_TRUE(closed == asio::error::eof || closed == asio::error::connection_reset) << closed.message();
+        ASSERT_TRUE(eventually([&] { return server->clientCount() == 1; }));
+    }
+    EXPECT_FALSE(server->latencyStats());
+
+    for (int i = 0; i < 3; ++i) server->broadcast(Bytes{}, false, seq + i);
+    ASSERT_TRUE(device->sendAck(seq));
+    ASSERT_TRUE(device->sendBytes(Bytes{0x00, 0xDA, 0x16}));
+    ASSERT_TRUE(device->sendAck(seq + 2));
+    ASSERT_TRUE(eventually([&] { return server->latencyStats() && server->latencyStats()->acksReceived == 2; }));
+    EXPECT_EQ(server->clientCount(), 1);
+}
+
 TEST_F(FrameServerTest, StalledClientIsDroppedWhileOthersKeepReceiving)
 {
     options.maxQueuedMessages = 16;

@@ -123,6 +123,35 @@ TEST_F(InputServerTest, TouchesFromTheSocketReachTheDesktopAndThePauseAndTheEndR
     ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 0; }));
 }
 
+// A web page can make the user's browser connect here and POST a body of
+// touch messages; other protocols' hellos arrive the same way. Such a
+// connection is closed as its first bytes arrive: none of its touches lands
+// and its going does not let go of the device's drag.
+TEST_F(InputServerTest, AConnectionThatDoesNotBeginWithATouchIsClosedAndMovesNothing)
+{
+    startServer();
+    TouchClient device(server->boundPort());
+    device.send(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.6f, 0.6f)}));
+    ASSERT_TRUE(injector->waitForEvents(3, 3s));
+    const auto held = described();
+
+    const auto touches = concat({touch(TouchType::down, 0.1f, 0.1f), touch(TouchType::up, 0.1f, 0.1f)});
+    const std::string post = "POST / HTTP/1.1\r\nHost: 127.0.0.1:8892\r\nContent-Length: 46\r\n\r\n";
+    for (const auto& first : {std::vector<std::uint8_t>(post.begin(), post.end()),
+             std::vector<std::uint8_t>{0x16, 0x03, 0x01, 0x00, 0xA5, 0x01}, std::vector<std::uint8_t>{0x00}}) {
+        TouchClient page(server->boundPort());
+        page.send(concat({first, touches}));
+        EXPECT_TRUE(page.readsEndOfStream());
+    }
+    ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 1; }));
+    EXPECT_EQ(described(), held);
+
+    // The device's stream goes on, resynchronising on garbage inside it.
+    device.send(concat({{0x00, 0xDA, 0x16}, touch(TouchType::up, 0.7f, 0.7f)}));
+    ASSERT_TRUE(injector->waitForEvents(4, 3s));
+    EXPECT_EQ(described().back(), "leftUp 800,610");
+}
+
 TEST_F(InputServerTest, ListenerLifecycle)
 {
     startServer();

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -94,8 +95,8 @@ struct WiFiServers {
         input->start();
         EXPECT_TRUE(input->running());
         ws = WebSocketServer::make(0, {.bindAddress = all, .peers = peers});
-        ws->start();
         http = HTTPServer::make(0, 640, 480, {.bindAddress = all, .peers = peers});
+        ws->start(http->boundPort());
         http->start();
     }
     ~WiFiServers()
@@ -147,12 +148,22 @@ TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
     const auto& frames = wifi.frames;
     const auto ports = wifi.ports();
 
-    const std::string upgrade = "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    // The preview's WebSocket as the page served from `name` opens it; off
+    // loopback a client without that page's Origin is refused.
+    const auto upgrade = [&](const std::string& name, bool origin) {
+        return "GET / HTTP/1.1\r\nHost: " + name + "\r\n"
+            + (origin ? "Origin: http://" + name + ":" + std::to_string(ports[3]) + "\r\n" : "")
+            + "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    };
+    const std::map<std::string, std::string> named{{"192.0.2.1", "192.0.2.1"}, {"2001:db8::1", "[2001:db8::1]"},
+        {"::ffff:192.0.2.1", "192.0.2.1"}, {"127.0.0.1", "127.0.0.1"}};
+    EXPECT_EQ(probe(std::getenv("QB_LAN_TABLET_NS"), "192.0.2.1", ports[2], upgrade("192.0.2.1", false)),
+        std::nullopt);
     const struct { const char* name; std::uint16_t port; std::string request, served; } servers[] = {
         {"frames", ports[0], "", "\xDA\x7F"},
         {"input", ports[1], "", ""},
-        {"websocket", ports[2], upgrade, "HTTP/1.1 101"},
+        {"websocket", ports[2], "", "HTTP/1.1 101"},
         {"http", ports[3], "GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 200"},
     };
     const char* tablet = std::getenv("QB_LAN_TABLET_NS");
@@ -160,13 +171,16 @@ TEST(LanPeers, OnlyTheSetUpDeviceReachesAnyServer)
     // This host over IPv4, IPv6 and IPv6 with an IPv4-mapped address.
     const char* host[] = {"192.0.2.1", "2001:db8::1", "::ffff:192.0.2.1"};
     for (const auto& server : servers) {
+        const auto request = [&](const char* to) {
+            return server.port == ports[2] ? upgrade(named.at(to), true) : server.request;
+        };
         for (const char* to : host) {
-            const auto answer = probe(tablet, to, server.port, server.request);
+            const auto answer = probe(tablet, to, server.port, request(to));
             ASSERT_TRUE(answer) << server.name << " refused the tablet at " << to;
             EXPECT_EQ(answer->substr(0, server.served.size()), server.served) << server.name << " " << to;
-            EXPECT_EQ(probe(stranger, to, server.port, server.request), std::nullopt) << server.name << " served " << to;
+            EXPECT_EQ(probe(stranger, to, server.port, request(to)), std::nullopt) << server.name << " served " << to;
         }
-        EXPECT_TRUE(probe(nullptr, "127.0.0.1", server.port, server.request)) << server.name << " refused loopback";
+        EXPECT_TRUE(probe(nullptr, "127.0.0.1", server.port, request("127.0.0.1"))) << server.name << " refused loopback";
     }
     // The tablet sees the picture, never the settings.
     EXPECT_EQ(probe(tablet, "192.0.2.1", ports[3],

@@ -6,12 +6,14 @@
 #include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include "diagnostics/PlatformLog.h"
 #include "runtime/MainLoop.h"
+#include "support/SocketSupport.h"
 #include "support/TestSupport.h"
 
 using namespace qb;
@@ -69,44 +71,70 @@ struct BrowserClient {
 
 } // namespace
 
-TEST(PreviewRequestTest, FirstReadDecidesTheAnswer)
+// Who may ask what: a browser only from this daemon's own pages (exact
+// Origin, a Host that names this computer as the connection reached it),
+// tools without an Origin, the control page's settings from this machine
+// only.
+TEST(PreviewRequestTest, OnlyThisDaemonsPagesAreAnsweredAsTheyAsk)
 {
-    // The plain requests go through the server below; these are the traps.
-    EXPECT_EQ(judgePreviewRequest(bytes("POST /start?GET")), PreviewRequest::start); // start wins over GET
-    EXPECT_EQ(judgePreviewRequest(bytes("HEAD /x\r\nX-GET: 1")), PreviewRequest::page);
-    EXPECT_EQ(judgePreviewRequest(bytes(" POST /start")), PreviewRequest::unanswered);
-    EXPECT_EQ(judgePreviewRequest(bytes("get /")), PreviewRequest::unanswered);
-    EXPECT_EQ(judgePreviewRequest({}), PreviewRequest::unanswered);
-    EXPECT_EQ(judgePreviewRequest(bytes("POST /control HTTP/1.1\r\nX: GET")), PreviewRequest::control);
-    // Another site's page may not start or stop the mirror through the browser.
-    EXPECT_EQ(judgePreviewRequest(bytes("POST /stop HTTP/1.1\r\norigin: http://evil.example\r\n\r\n")),
-        PreviewRequest::refused);
-    EXPECT_EQ(judgePreviewRequest(bytes("POST /start HTTP/1.1\r\nOrigin: http://localhost.evil.example\r\n\r\n")),
-        PreviewRequest::refused);
-    EXPECT_EQ(judgePreviewRequest(bytes("POST /start HTTP/1.1\r\nOrigin: http://127.0.0.1:8891\r\n\r\n")),
-        PreviewRequest::start);
-    // Bytes that are not UTF-8 count as empty text, whatever else they hold.
-    EXPECT_EQ(judgePreviewRequest(bytes("POST /start \xc0\xaf")), PreviewRequest::unanswered); // overlong
-    EXPECT_EQ(judgePreviewRequest(bytes("GET \xe2\x82")), PreviewRequest::unanswered);         // cut short
-    EXPECT_EQ(judgePreviewRequest(bytes("GET /caf\xc3\xa9 \xf0\x9f\x93\xb1")), PreviewRequest::page);
-}
-
-// The tablet's stream carries the screen: only the page this daemon served,
-// reached by an address (a name could be another site rebound here), opens it.
-TEST(PreviewRequestTest, TheTabletStreamOpensOnlyForThePageThisDaemonServed)
-{
-    const auto stream = [](const std::string& headers) {
-        return judgePreviewRequest(bytes("GET /tablet/stream HTTP/1.1\r\n" + headers + "Upgrade: websocket\r\n\r\n"));
+    const RequestSite here{asio::ip::make_address("127.0.0.1"), true, 8891};
+    const RequestSite lan{asio::ip::make_address("192.168.1.20"), false, 8891};
+    const RequestSite lan6{asio::ip::make_address("fe80::1%2"), false, 8891};
+    using enum PreviewRequest;
+    const struct {
+        const RequestSite& site;
+        const char* line;
+        const char* headers;
+        PreviewRequest verdict;
+    } cases[] = {
+        {here, "POST /start", "", start}, // the companion and tools send no Origin
+        {here, "POST /start?x=1", "Host: 127.0.0.1:8891\r\nOrigin: http://127.0.0.1:8891\r\n", start},
+        {here, "POST /stop", "Origin: http://localhost:3000\r\n", refused}, // another program's page here
+        {here, "POST /stop", "Origin: http://localhost.evil.example\r\n", refused},
+        {here, "POST /stop", "Origin: http://127.0.0.2:8891\r\n", refused},
+        {here, "POST /startx", "", unanswered},
+        {here, "POST /control", "Host: localhost:8891\r\nOrigin: http://[::1]:8891\r\n", control},
+        {here, "POST /control", "Host: localhost\r\n", control},
+        {here, "POST /control", "Origin: null\r\n", refused},
+        {here, "POST /control", "Origin: https://localhost:8891\r\n", refused},
+        {here, "POST /control", "Origin: http://LOCALHOST:8891\r\n", refused}, // browsers send it lower-case
+        {here, "GET /", "Host: LocalHost:8891\r\n", page},
+        {here, "GET /", "Host: evil.example:8891\r\n", refused}, // a name rebound here by DNS
+        {here, "GET /", "Host: 127.0.0.1.nip.io:8891\r\n", refused},
+        {here, "GET /", "Host: localhost:88910\r\n", refused},
+        {here, "GET /", "Host: localhost:\r\n", refused},
+        {here, "GET /", "Host: 192.168.1.20:8891\r\n", refused}, // not where this connection arrived
+        {here, "GET /tabletx", "", page},
+        {here, "GET /tablet?colour=1", "", tablet},
+        {here, "GET /tablet/device/DC1-0001", "", tablet},
+        {here, "GET /tablet/stream", "Host: 127.0.0.1:8891\r\nOrigin: http://evil.example\r\n", refused},
+        {here, "GET /tablet/stream", "Host: [::1]:8891\r\nOrigin: http://[::1]:8891\r\n", tabletStream},
+        {here, "PUT /x", "", unanswered},
+        {here, "HEAD /", "", unanswered},
+        {lan, "GET /tablet/stream", "Host: 192.168.1.20:8891\r\nOrigin: http://192.168.1.20:8891\r\n", tabletStream},
+        {lan, "GET /tablet/stream", "Host: 192.168.1.20:8891\r\n", tabletStream}, // pairing decides
+        {lan, "GET /tablet/stream", "Host: 192.168.1.20:8891\r\nOrigin: http://localhost:8891\r\n", refused},
+        {lan, "GET /tablet", "Host: localhost:8891\r\n", refused},
+        {lan, "POST /start", "Host: 192.168.1.20:8891\r\n", start},
+        {lan, "POST /control", "Host: 192.168.1.20:8891\r\nOrigin: http://192.168.1.20:8891\r\n", refused},
+        {lan6, "GET /tablet/stream", "Host: [fe80::1]:8891\r\nOrigin: http://[fe80::1]:8891\r\n", tabletStream},
     };
-    EXPECT_EQ(judgePreviewRequest(bytes("GET /tablet HTTP/1.1\r\n\r\n")), PreviewRequest::tablet);
-    EXPECT_EQ(judgePreviewRequest(bytes("GET /tabletx HTTP/1.1\r\n\r\n")), PreviewRequest::page);
-    EXPECT_EQ(stream("Host: 192.168.1.20:8891\r\nOrigin: http://192.168.1.20:8891\r\n"), PreviewRequest::tabletStream);
-    EXPECT_EQ(stream("Host: [::1]:8891\r\nOrigin: http://[::1]:8891\r\n"), PreviewRequest::tabletStream);
-    EXPECT_EQ(stream("Host: localhost:8891\r\n"), PreviewRequest::tabletStream);
-    EXPECT_EQ(stream("Host: 127.0.0.1:8891\r\nOrigin: http://evil.example\r\n"), PreviewRequest::refused);
-    EXPECT_EQ(stream("Host: evil.example:8891\r\nOrigin: http://evil.example:8891\r\n"), PreviewRequest::refused);
-    EXPECT_EQ(stream("Origin: http://127.0.0.1:8891\r\n"), PreviewRequest::refused);
-    EXPECT_EQ(judgePreviewRequest(bytes("GET /tablet/stream HTTP/1.1\r\nHost: 127.0.0.1")), PreviewRequest::unanswered);
+    for (const auto& c : cases) {
+        const auto parsed = parseHTTPRequest(bytes(std::string(c.line) + " HTTP/1.1\r\n" + c.headers + "\r\n"));
+        ASSERT_EQ(parsed.progress, ParsedHTTPRequest::Progress::complete) << c.line;
+        EXPECT_EQ(judgePreviewRequest(parsed.request, c.site), c.verdict) << c.line << " " << c.headers;
+    }
+
+    // The preview's WebSocket: without an Origin from this machine only.
+    const auto socket = [](const RequestSite& site, const char* headers) {
+        const auto parsed = parseHTTPRequest(bytes(std::string("GET / HTTP/1.1\r\n") + headers + "\r\n"));
+        return fromThisDaemonsPages(parsed.request, site, OriginlessPeers::loopbackOnly);
+    };
+    EXPECT_TRUE(socket(here, "Host: localhost:8890\r\n"));
+    EXPECT_TRUE(socket(here, "Host: localhost:8890\r\nOrigin: http://127.0.0.1:8891\r\n"));
+    EXPECT_FALSE(socket(here, "Host: 127.0.0.1:8890\r\nOrigin: http://127.0.0.2:9000\r\n"));
+    EXPECT_FALSE(socket(lan, "Host: 192.168.1.20:8890\r\n"));
+    EXPECT_TRUE(socket(lan, "Host: 192.168.1.20:8890\r\nOrigin: http://192.168.1.20:8891\r\n"));
 }
 
 TEST(PreviewRequestTest, ATabletPagesHelloIsReadStrictly)
@@ -132,7 +160,7 @@ TEST(PreviewRequestTest, ATabletPagesHelloIsReadStrictly)
     EXPECT_FALSE(parsePageCredential("token " + std::string(129, 'a')));
 }
 
-TEST(PreviewRequestTest, ControlRequestsAreReadWholeAndOnlyFromThisMachine)
+TEST(PreviewRequestTest, RequestsAreReadWholeWithinTheirLimits)
 {
     using Progress = ParsedHTTPRequest::Progress;
     const std::string whole = "POST /control HTTP/1.1\r\nHost: localhost:8891\r\nContent-Length: 11\r\n"
@@ -144,36 +172,17 @@ TEST(PreviewRequestTest, ControlRequestsAreReadWholeAndOnlyFromThisMachine)
     ASSERT_EQ(parsed.progress, Progress::complete);
     EXPECT_EQ(parsed.request.body, "CONTRAST 1.");
     EXPECT_EQ(parsed.request.host, "localhost:8891");
-    EXPECT_TRUE(controlRequestAllowed(parsed.request, true));
-    EXPECT_FALSE(controlRequestAllowed(parsed.request, false)); // a LAN peer, whatever it claims
+    EXPECT_EQ(parsed.request.origin, "http://localhost:8891");
 
     const std::string head = "POST /control HTTP/1.1\r\nHost: localhost\r\n";
     for (const std::string& bad : std::vector<std::string>{head + "Content-Length: 4\r\nContent-Length: 40\r\n\r\nSTOP",
              head + "Transfer-Encoding: chunked\r\n\r\n4\r\nSTOP\r\n0\r\n\r\n", head + "Content-Length: +4\r\n\r\nSTOP",
              head + "Content-Length: 4097\r\n\r\n", head + "Host: evil.example\r\n\r\n",
-             head + "Content-Length: 2\r\n\r\n\xc3\x28", head + "No colon here\r\n\r\n", "POST\r\n\r\n",
-             "POST /control\r\n\r\n", head + "X: " + std::string(MAX_REQUEST_HEAD_BYTES, 'x'),
-             head + "X: \xff\xfe\r\n"}) {
+             head + "Origin: a\r\nOrigin: b\r\n\r\n", head + "Content-Length: 2\r\n\r\n\xc3\x28",
+             head + "No colon here\r\n\r\n", "POST\r\n\r\n", "POST /control\r\n\r\n",
+             head + "X: " + std::string(MAX_REQUEST_HEAD_BYTES, 'x'), head + "X: \xff\xfe\r\n",
+             "GET /\xc0\xaf HTTP/1.1\r\n\r\n"}) {
         EXPECT_EQ(parseHTTPRequest(bytes(bad)).progress, Progress::malformed) << bad.substr(0, 120);
-    }
-
-    const struct {
-        const char* host;
-        const char* origin;
-        bool allowed;
-    } cases[] = {{"localhost:8891", nullptr, true}, {"127.0.0.1", "http://127.0.0.1:8891", true},
-        {"[::1]:8891", "http://LOCALHOST:8891", true}, {"localhost:8891", "http://evil.example", false},
-        {"localhost:8891", "null", false}, {"localhost:8891", "https://localhost:8891", false},
-        {"localhost.evil.example", nullptr, false}, {"127.0.0.1.nip.io:8891", nullptr, false},
-        {"localhost:", nullptr, false}, {"localhost:88910000", nullptr, false}, {nullptr, nullptr, false}};
-    for (const auto& c : cases) {
-        HTTPRequest request;
-        request.hasHost = c.host != nullptr;
-        request.host = c.host ? c.host : "";
-        request.hasOrigin = c.origin != nullptr;
-        request.origin = c.origin ? c.origin : "";
-        EXPECT_EQ(controlRequestAllowed(request, true), c.allowed) << (c.host ? c.host : "-") << " "
-                                                                   << (c.origin ? c.origin : "-");
     }
 }
 
@@ -181,7 +190,7 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
 {
     std::vector<std::string> requests;
     auto server = HTTPServer::make(0, 1600, 1200,
-        {.firstReadTimeout = 200ms, .controlHandler = [&](std::string text) -> asio::awaitable<std::string> {
+        {.requestDeadline = 300ms, .controlHandler = [&](std::string text) -> asio::awaitable<std::string> {
              EXPECT_TRUE(MainLoop::shared().isCurrent());
              requests.push_back(text);
              co_return "OK " + text;
@@ -194,16 +203,22 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     server->start();
     const auto port = server->boundPort();
 
-    // This machine gets the control page.
+    // This machine gets the control page, which no other site may frame.
+    const std::string noFraming = "Content-Security-Policy: frame-ancestors 'none'\r\nX-Frame-Options: DENY\r\n";
     const auto page = server->controlPage();
     EXPECT_EQ(exchange(port, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n"),
-        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size())
-            + "\r\nConnection: close\r\n\r\n" + page);
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) + "\r\n"
+            + noFraming + "Connection: close\r\n\r\n" + page);
+    // A site rebound to this address by DNS is refused the page.
+    EXPECT_EQ(exchange(port, "GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n"),
+        "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 13\r\n"
+        "Cache-Control: no-store\r\n"
+            + noFraming + "Connection: close\r\n\r\nERR forbidden");
     // Its lists hold the names HEALTH shows, each once.
     EXPECT_NE(page.find("<option value=\"crisp-paper\">Crisp Paper</option>"), std::string::npos);
     EXPECT_EQ(page.find("value=\"portrait-cozy\""), page.rfind("value=\"portrait-cozy\""));
 
-    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK";
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + noFraming + "Connection: close\r\n\r\nOK";
     EXPECT_EQ(exchange(port, "POST /start HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), ok);
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return starts == 1; }, 3s));
 
@@ -228,7 +243,30 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     EXPECT_EQ(control({head + "Content-Length: 6\r\n\r\n", "HEALTH"}), "HTTP/1.1 200 OK|OK HEALTH");
     EXPECT_EQ(control({head + "Origin: http://evil.example\r\nContent-Length: 4\r\n\r\nSTOP"}),
         "HTTP/1.1 403 Forbidden|ERR forbidden");
-    EXPECT_EQ(control({head + "Content-Length: 99999\r\n\r\nSTOP"}), "HTTP/1.1 400 Bad Request|ERR bad request");
+    // Another program's page on this machine.
+    const std::string otherPage = "Origin: http://localhost:" + std::to_string(port + 1) + "\r\n";
+    EXPECT_EQ(control({head + otherPage + "Content-Length: 4\r\n\r\nSTOP"}), "HTTP/1.1 403 Forbidden|ERR forbidden");
+    EXPECT_EQ(requests, std::vector<std::string>{"HEALTH"});
+
+    // A body trickled a byte at a time, each byte well within the deadline,
+    // is cut off at the request's deadline, unanswered.
+    auto trickled = std::async(std::launch::async, [&] {
+        asio::io_context io;
+        tcp::socket socket(io);
+        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+        boost::system::error_code error;
+        asio::write(socket, asio::buffer(head + "Content-Length: 12\r\n\r\n"), error);
+        for (char c : std::string("STOP STOP ST")) {
+            if (error) break;
+            std::this_thread::sleep_for(60ms); // the peer's pace, not a wait for a result
+            asio::write(socket, asio::buffer(&c, 1), error);
+        }
+        std::string response;
+        asio::read(socket, asio::dynamic_buffer(response), error);
+        return response;
+    });
+    MainLoop::shared().runUntil([&] { return trickled.wait_for(0s) == std::future_status::ready; }, 5s);
+    EXPECT_EQ(trickled.get(), "");
     EXPECT_EQ(requests, std::vector<std::string>{"HEALTH"});
 
     // Junk, non-UTF-8 and silence are all closed without a byte of reply.
@@ -244,11 +282,45 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     EXPECT_THROW(exchange(port, ""), boost::system::system_error);
 }
 
+// The preview is the screen: a page of another origin gets not one byte of
+// it, whatever its handshake says; this daemon's pages and local tools get
+// the pictures.
+TEST(WebSocketServerTest, OnlyThisDaemonsPagesAndLocalToolsOpenThePreview)
+{
+    PlatformLogMute quiet;
+    auto server = WebSocketServer::make(0, {.handshakeDeadline = 300ms, .peers = {}});
+    server->start(8891);
+    const std::string port = std::to_string(server->boundPort());
+    const auto answer = [&](const std::string& headers) {
+        asio::io_context io;
+        tcp::socket socket(io);
+        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->boundPort()));
+        asio::write(socket, asio::buffer("GET / HTTP/1.1\r\n" + headers
+            + "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
+        const auto bytes = test::readWithin(socket, 12, 3s); // "HTTP/1.1 101", or nothing before the close
+        return std::string(bytes.begin(), bytes.end());
+    };
+    EXPECT_EQ(answer("Host: 127.0.0.1:" + port + "\r\nOrigin: http://127.0.0.2:9000\r\n"), "");
+    EXPECT_EQ(answer("Host: 127.0.0.1:" + port + "\r\nOrigin: http://localhost:8000\r\n"), "");
+    EXPECT_EQ(answer("Host: evil.example:" + port + "\r\nOrigin: http://evil.example:8891\r\n"), "");
+    EXPECT_EQ(answer("Host: localhost:" + port + "\r\nOrigin: http://127.0.0.1:8891\r\n"), "HTTP/1.1 101");
+    ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 0; }));
+
+    BrowserClient tool(server->boundPort()); // no Origin, from this machine
+    ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 1; }));
+    server->broadcast({0xFF, 0xD8});
+    beast::flat_buffer picture;
+    tool.ws.read(picture);
+    EXPECT_EQ(picture.size(), 2u);
+    ASSERT_TRUE(await(server->stopAsync()));
+}
+
 TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
 {
     PlatformLogMute quiet;
     auto server = WebSocketServer::make(0, {.maxQueuedFrames = 2, .peers = {}});
-    server->start();
+    server->start(8891);
     BrowserClient stalled(server->boundPort(), 4096); // never reads
     BrowserClient reader(server->boundPort());
     ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 2; }));
