@@ -31,6 +31,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -90,12 +91,12 @@ public:
         const auto dc1 = test::device("DC1-0001", "DC_1", "1200x1600");
         for (int run = 1; run <= options_.runs; ++run) {
             std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
-            companion::CompanionClient client;
+            std::unique_ptr<companion::CompanionClient> client;
             time("plug", [&] { adb_.setDevices({dc1}); }, client);
-            time("extended", [&] { control("DISPLAYMODE extended\n"); }, client);
-            time("mirror", [&] { control("DISPLAYMODE mirror\n"); }, client);
-            time("restart", [&] { control("RESTART\n"); }, client);
-            client.close();
+            time("extended", [&] { command("DISPLAYMODE extended\n"); }, client);
+            time("mirror", [&] { command("DISPLAYMODE mirror\n"); }, client);
+            time("restart", [&] { command("RESTART\n"); }, client);
+            client.reset();
             adb_.setDevices({});
             if (!waitForStatus({"OK waiting_for_device\n", "OK idle\n"})) fail("unplug: mirroring did not stop");
             std::printf("run %d:", run);
@@ -119,23 +120,32 @@ private:
         return test::unixExchange(paths_.controlSocket, request, false, 5).value_or("");
     }
 
+    void command(const std::string& request)
+    {
+        const std::string reply = control(request);
+        if (!reply.starts_with("OK")) fail(request.substr(0, request.size() - 1) + ": " + reply);
+    }
+
     bool waitForStatus(const std::vector<std::string>& wanted, std::chrono::milliseconds limit = 30s) const
     {
         return test::eventually(
             [&] { return std::ranges::find(wanted, control("STATUS\n")) != wanted.end(); }, limit, 20ms);
     }
 
-    // Runs `action` and times it to the first frame of a new stream. The
-    // client connected before is dropped by the restart the action causes.
-    void time(const std::string& name, const std::function<void()>& action, companion::CompanionClient& client)
+    // Runs `action` and times it to the first frame of a new stream (frames
+    // flow while the companion is still being set up over adb), then waits
+    // for mirroring to run. The client connected before is dropped by the
+    // restart the action causes.
+    void time(const std::string& name, const std::function<void()>& action,
+        std::unique_ptr<companion::CompanionClient>& client)
     {
         const auto start = SteadyClock::now();
         action();
-        if (!client.closed() && client.bytesReceived() > 0) {
+        if (client) {
             // The old stream ends first; a connection meanwhile would reach it.
             const bool dropped = test::eventually([&] {
-                while (client.readMessage(5ms)) {}
-                return client.closed();
+                while (client->readMessage(5ms)) {}
+                return client->closed();
             }, 30s, 1ms);
             if (!dropped) {
                 fail(name + ": the stream did not restart");
@@ -144,15 +154,17 @@ private:
         }
         const auto deadline = start + 30s;
         while (SteadyClock::now() < deadline) {
-            client.close();
-            if (!client.connect("127.0.0.1", STREAM_PORT, 200ms)) {
+            client = std::make_unique<companion::CompanionClient>();
+            if (!client->connect("127.0.0.1", STREAM_PORT, 200ms)) {
                 std::this_thread::sleep_for(2ms);
                 continue;
             }
-            if (!client.readGreeting(5000ms)) continue;
-            if (const auto frame = client.readFrame(5000ms)) {
-                client.sendAck(frame->sequenceNumber);
+            if (!client->readGreeting(5000ms)) continue;
+            if (const auto frame = client->readFrame(5000ms)) {
+                client->sendAck(frame->sequenceNumber);
                 figures_[name].push_back(millisecondsSince(start));
+                // The next action comes while mirroring runs (adb set up).
+                if (!waitForStatus({"OK running\n"})) fail(name + ": mirroring did not reach running");
                 return;
             }
         }
