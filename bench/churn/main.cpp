@@ -50,6 +50,7 @@
 #include <X11/Xlib.h>
 #include <fmt/format.h>
 
+#include "common/PrivateDaemon.h"
 #include "companion/CompanionClient.h"
 #include "core/RuntimePaths.h"
 #include "fake-adb/FakeAdbState.h"
@@ -299,18 +300,7 @@ private:
     bool launch()
     {
         const fs::path log = directory_ / fmt::format("daemon-{}.log", ++launches_);
-        const pid_t self = ::getpid();
-        daemon_ = ::fork();
-        if (daemon_ == 0) {
-            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            ::dup2(null, STDIN_FILENO);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            test::tieToTest(self);
-            ::execl(options_.quillbright.c_str(), options_.quillbright.c_str(), "start", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        daemon_ = bench::launchDaemon(options_.quillbright, log);
         const bool up = waitStopped();
         if (!up) fail("the daemon did not come up waiting for a tablet (see " + log.string() + ")");
         return up;
@@ -417,22 +407,7 @@ int main(int argc, char** argv)
     }
     test::FakeAdbState adb(options.fakeAdb);
     ::unsetenv("FAKE_ADB_LOG"); // an hour of polls would fill it
-    const auto set = [](const char* name, const fs::path& value) { ::setenv(name, value.c_str(), 1); };
-    set("QUILLBRIGHT_RUNTIME_DIR", directory / "run");
-    set("XDG_CONFIG_HOME", directory / "config");
-    set("HOME", directory / "home");
-    set("QUILLBRIGHT_SYSFS_ROOT", directory / "sys");
-    set("DISPLAY", xorg.display);
-    ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", options.scale.c_str(), 1);
-    // Never the machine's buses: no logind, no notifications on a real desktop.
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/session_bus_socket", 1);
-    ::unsetenv("QUILLBRIGHT_PLATFORM");
-    ::unsetenv("WAYLAND_DISPLAY");
-    fs::create_directories(directory / "home");
-    fs::create_directories(directory / "sys");
-    fs::create_directories(directory / "config" / "quillbright");
-    std::ofstream(directory / "config" / "quillbright" / "settings.json") << R"({"setupCompleted": true})";
+    bench::prepareDaemonEnvironment(directory, xorg.display, options.scale);
 
     int result = 1;
     {

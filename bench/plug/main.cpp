@@ -18,7 +18,6 @@
 // and unplugs. Prints each run and a table of p50 and max per action in
 // milliseconds. Exit 0 when every action reached its frame; 1 otherwise; 77
 // when no X server can be started.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +30,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -39,6 +39,7 @@
 
 #include <fmt/format.h>
 
+#include "common/PrivateDaemon.h"
 #include "companion/CompanionClient.h"
 #include "core/RuntimePaths.h"
 #include "fake-adb/FakeAdbState.h"
@@ -90,12 +91,12 @@ public:
         const auto dc1 = test::device("DC1-0001", "DC_1", "1200x1600");
         for (int run = 1; run <= options_.runs; ++run) {
             std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
-            companion::CompanionClient client;
+            std::unique_ptr<companion::CompanionClient> client;
             time("plug", [&] { adb_.setDevices({dc1}); }, client);
-            time("extended", [&] { control("DISPLAYMODE extended\n"); }, client);
-            time("mirror", [&] { control("DISPLAYMODE mirror\n"); }, client);
-            time("restart", [&] { control("RESTART\n"); }, client);
-            client.close();
+            time("extended", [&] { command("DISPLAYMODE extended\n"); }, client);
+            time("mirror", [&] { command("DISPLAYMODE mirror\n"); }, client);
+            time("restart", [&] { command("RESTART\n"); }, client);
+            client.reset();
             adb_.setDevices({});
             if (!waitForStatus({"OK waiting_for_device\n", "OK idle\n"})) fail("unplug: mirroring did not stop");
             std::printf("run %d:", run);
@@ -119,23 +120,32 @@ private:
         return test::unixExchange(paths_.controlSocket, request, false, 5).value_or("");
     }
 
+    void command(const std::string& request)
+    {
+        const std::string reply = control(request);
+        if (!reply.starts_with("OK")) fail(request.substr(0, request.size() - 1) + ": " + reply);
+    }
+
     bool waitForStatus(const std::vector<std::string>& wanted, std::chrono::milliseconds limit = 30s) const
     {
         return test::eventually(
             [&] { return std::ranges::find(wanted, control("STATUS\n")) != wanted.end(); }, limit, 20ms);
     }
 
-    // Runs `action` and times it to the first frame of a new stream. The
-    // client connected before is dropped by the restart the action causes.
-    void time(const std::string& name, const std::function<void()>& action, companion::CompanionClient& client)
+    // Runs `action` and times it to the first frame of a new stream (frames
+    // flow while the companion is still being set up over adb), then waits
+    // for mirroring to run. The client connected before is dropped by the
+    // restart the action causes.
+    void time(const std::string& name, const std::function<void()>& action,
+        std::unique_ptr<companion::CompanionClient>& client)
     {
         const auto start = SteadyClock::now();
         action();
-        if (!client.closed() && client.bytesReceived() > 0) {
+        if (client) {
             // The old stream ends first; a connection meanwhile would reach it.
             const bool dropped = test::eventually([&] {
-                while (client.readMessage(5ms)) {}
-                return client.closed();
+                while (client->readMessage(5ms)) {}
+                return client->closed();
             }, 30s, 1ms);
             if (!dropped) {
                 fail(name + ": the stream did not restart");
@@ -144,15 +154,17 @@ private:
         }
         const auto deadline = start + 30s;
         while (SteadyClock::now() < deadline) {
-            client.close();
-            if (!client.connect("127.0.0.1", STREAM_PORT, 200ms)) {
+            client = std::make_unique<companion::CompanionClient>();
+            if (!client->connect("127.0.0.1", STREAM_PORT, 200ms)) {
                 std::this_thread::sleep_for(2ms);
                 continue;
             }
-            if (!client.readGreeting(5000ms)) continue;
-            if (const auto frame = client.readFrame(5000ms)) {
-                client.sendAck(frame->sequenceNumber);
+            if (!client->readGreeting(5000ms)) continue;
+            if (const auto frame = client->readFrame(5000ms)) {
+                client->sendAck(frame->sequenceNumber);
                 figures_[name].push_back(millisecondsSince(start));
+                // The next action comes while mirroring runs (adb set up).
+                if (!waitForStatus({"OK running\n"})) fail(name + ": mirroring did not reach running");
                 return;
             }
         }
@@ -162,18 +174,7 @@ private:
     bool launch()
     {
         const fs::path log = directory_ / "daemon.log";
-        const pid_t self = ::getpid();
-        daemon_ = ::fork();
-        if (daemon_ == 0) {
-            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            ::dup2(null, STDIN_FILENO);
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-            test::tieToTest(self);
-            ::execl(options_.quillbright.c_str(), options_.quillbright.c_str(), "start", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        daemon_ = bench::launchDaemon(options_.quillbright, log);
         const bool up = waitForStatus({"OK waiting_for_device\n", "OK idle\n"});
         if (!up) fail("the daemon did not come up waiting for a tablet (see " + log.string() + ")");
         return up;
@@ -228,22 +229,7 @@ int main(int argc, char** argv)
     }
     test::FakeAdbState adb(options.fakeAdb);
     ::unsetenv("FAKE_ADB_LOG");
-    const auto set = [](const char* name, const fs::path& value) { ::setenv(name, value.c_str(), 1); };
-    set("QUILLBRIGHT_RUNTIME_DIR", directory / "run");
-    set("XDG_CONFIG_HOME", directory / "config");
-    set("HOME", directory / "home");
-    set("QUILLBRIGHT_SYSFS_ROOT", directory / "sys");
-    set("DISPLAY", xorg.display);
-    ::setenv("QUILLBRIGHT_TEST_TIMING_SCALE", options.scale.c_str(), 1);
-    // Never the machine's buses.
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/session_bus_socket", 1);
-    ::unsetenv("QUILLBRIGHT_PLATFORM");
-    ::unsetenv("WAYLAND_DISPLAY");
-    fs::create_directories(directory / "home");
-    fs::create_directories(directory / "sys");
-    fs::create_directories(directory / "config" / "quillbright");
-    std::ofstream(directory / "config" / "quillbright" / "settings.json") << R"({"setupCompleted": true})";
+    bench::prepareDaemonEnvironment(directory, xorg.display, options.scale);
 
     int result = 1;
     {
