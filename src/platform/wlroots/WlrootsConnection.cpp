@@ -192,8 +192,11 @@ struct WaylandConnection::State {
         }
         // The output's pointer exists before the first touch: a seat that had
         // no pointer gains one now, so its clients have bound theirs by then
-        // and the first click is not lost.
+        // and the first click is not lost. The keyboard likewise: a client
+        // binds its keyboard only once the seat has one, and keys before that
+        // would go nowhere.
         currentState->pointerOf(*output);
+        currentState->keyboardMade();
     }
     static void outputScale(void* data, wl_output*, int32_t scale) { static_cast<Output*>(data)->scale = scale; }
     static void outputName(void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = name; }
@@ -452,14 +455,21 @@ struct WaylandConnection::State {
         return written;
     }
 
+    // Our keyboard, made with a keymap of the modifiers if it is not yet; false when none can be.
+    bool keyboardMade()
+    {
+        if (keyboard) return true;
+        if (!keyboards || !seat) return false;
+        keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
+        keysyms = {KEYSYM_SHIFT, KEYSYM_CONTROL, KEYSYM_ALT, KEYSYM_SUPER};
+        if (sendKeymap()) return true;
+        zwp_virtual_keyboard_v1_destroy(std::exchange(keyboard, nullptr)); // keys without a keymap are an error
+        return false;
+    }
+
     void key(std::uint32_t keysym, bool down)
     {
-        if (!keyboards || !seat) return;
-        if (!keyboard) {
-            keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
-            keysyms = {KEYSYM_SHIFT, KEYSYM_CONTROL, KEYSYM_ALT, KEYSYM_SUPER};
-            if (!sendKeymap()) return;
-        }
+        if (!keyboardMade()) return;
         auto at = std::find(keysyms.begin(), keysyms.end(), keysym);
         if (at == keysyms.end()) {
             if (!down) return;
