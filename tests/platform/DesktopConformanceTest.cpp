@@ -693,6 +693,10 @@ TEST_P(DesktopConformance, TypedKeysymsReachTheFocusedClient)
     auto stream = capture(display->displayId(), recorder);
     ASSERT_EQ(failureOf(*stream), "");
     ASSERT_TRUE(waitFor([&] { return !recorder.frames().empty(); }));
+    // A click gives the client the focus where a compositor wants one (sway).
+    injector->postMouseEvent(MouseEventType::moved, {b->left + 10, b->top + 10});
+    injector->postMouseEvent(MouseEventType::leftDown, {b->left + 10, b->top + 10});
+    injector->postMouseEvent(MouseEventType::leftUp, {b->left + 10, b->top + 10});
     // A seat without a keyboard (a headless compositor's) gains ours with its
     // first key, and only then does a client bind a keyboard: Shift until
     // the client sees one.
@@ -701,10 +705,6 @@ TEST_P(DesktopConformance, TypedKeysymsReachTheFocusedClient)
         injector->postKey(KEYSYM_SHIFT, false);
         return rig->sawAKey();
     }));
-    // A click gives the client the focus where a compositor wants one.
-    injector->postMouseEvent(MouseEventType::moved, {b->left + 10, b->top + 10});
-    injector->postMouseEvent(MouseEventType::leftDown, {b->left + 10, b->top + 10});
-    injector->postMouseEvent(MouseEventType::leftUp, {b->left + 10, b->top + 10});
     for (const std::uint32_t keysym : {0x61u, 0x5Au, 0xE9u, 0x10020ACu, 0xFF0Du}) {
         injector->postKey(keysym, true);
         injector->postKey(keysym, false);
