@@ -34,6 +34,7 @@
 #include "device/DisplayController.h"
 #include "platform/LanAddress.h"
 #include "runtime/Process.h"
+#include "transport/TabletPage.h"
 #include "transport/TabletPairing.h"
 
 namespace qb::cli {
@@ -725,6 +726,13 @@ std::string formatLatency(const std::string& reply, bool watch)
     text += "Round-trip (host → tablet → host):\n";
     text += "  Average:        " + rtt + " ms\n";
     text += "  P95:            " + value("rtt_p95_ms", "?") + " ms\n\n";
+    if (values.contains("pen_pressure")) {
+        text += "Pen (last values from the tablet page):\n";
+        text += "  Pressure:       " + value("pen_pressure", "?") + "\n";
+        text += "  Tilt x,y:       " + value("pen_tilt", "?") + " degrees\n";
+        text += "  Tool:           " + value("pen_tool", "?") + (value("pen_contact", "no") == "yes" ? ", touching" : "")
+            + (value("pen_barrel", "no") == "yes" ? ", barrel button" : "") + "\n\n";
+    }
     if (rtt == "?" || rtt == "0.0") {
         text += "(Waiting for ACKs from Daylight — is the Android app updated?)\n";
     } else {
@@ -795,10 +803,15 @@ int commandTablet(const Context& context, const std::optional<std::string>& argu
     const auto reply = exists(context.paths.controlSocket)
         ? sendControlCommand(context.paths.controlSocket, "TABLET PAIR", context.timing.controlTimeout)
         : std::nullopt;
+    const auto abilities = [&out] {
+        out << "\nOn the page:\n";
+        for (const auto ability : TABLET_PAGE_ABILITIES) out << "  " << ability << "\n";
+    };
     if (!reply || !beginsWithOK(*reply)) {
         out << "Open http://localhost:" << HTTP_PREVIEW_PORT << "/tablet in the tablet's browser\n"
             << "(over USB: adb reverse tcp:" << DEVICE_PAGE_PORT << " tcp:" << HTTP_PREVIEW_PORT
             << ", or `" << context.program << " tablet --browser`)\n";
+        abilities();
         return 0;
     }
     std::map<std::string, std::string> values;
@@ -818,6 +831,7 @@ int commandTablet(const Context& context, const std::optional<std::string>& argu
     }
     out << "Pairing code: " << values["code"] << " (once, within " << values["minutes"]
         << " minutes; the page keeps its pairing)\n";
+    abilities();
     return 0;
 }
 

@@ -245,9 +245,27 @@ std::optional<DisplayResolution> matchResolution(std::string_view argument)
     return std::nullopt;
 }
 
+// The pen's last values on the first session that saw one (a tablet page's
+// pen): what a pressure-capable injector would get.
+std::vector<std::string> penLines(const ControlState& s)
+{
+    for (const auto& session : s.sessions) {
+        if (!session.pen) continue;
+        const PenReading& pen = *session.pen;
+        return {
+            fmt::format("pen_pressure={:.2f}", pen.pressure),
+            fmt::format("pen_tilt={},{}", pen.tiltX, pen.tiltY),
+            std::string("pen_tool=") + (pen.eraser ? "eraser" : "tip"),
+            std::string("pen_contact=") + yesNo(pen.touching),
+            std::string("pen_barrel=") + yesNo(pen.barrel),
+        };
+    }
+    return {};
+}
+
 std::vector<std::string> latencyLines(const ControlState& s)
 {
-    return {
+    std::vector<std::string> lines = {
         fmt::format("fps={:.1f}", s.stats.fps),
         fmt::format("grey_ms={:.1f}", s.stats.convertMs),
         fmt::format("compress_ms={:.1f}", s.stats.compressMs),
@@ -258,6 +276,8 @@ std::vector<std::string> latencyLines(const ControlState& s)
         fmt::format("total_frames={}", s.stats.totalFrames),
         fmt::format("skipped_frames={}", s.stats.skippedFrames),
     };
+    for (auto& line : penLines(s)) lines.push_back(std::move(line));
+    return lines;
 }
 
 std::vector<std::string> healthLines(const ControlState& s, bool verbose)
@@ -296,6 +316,7 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
         fmt::format("sessions={}", s.sessions.size()),
         std::string("device_detected=") + yesNo(s.deviceDetected),
     };
+    for (auto& line : penLines(s)) lines.push_back(std::move(line));
     if (!verbose) return lines;
 
     lines.emplace_back("---system---");

@@ -14,6 +14,7 @@
 #include "config/DisplayResolution.h"
 #include "config/Modes.h"
 #include "config/EngineState.h"
+#include "config/PenReading.h"
 
 namespace qb {
 
@@ -33,6 +34,7 @@ struct ControlSessionInfo {
     std::int64_t captureFrames = 0;
     std::int64_t captureSkipped = 0;
     bool captureStreamAlive = false;
+    std::optional<PenReading> pen; // the pen's last values on a tablet page of this session
 };
 
 // The engine's published state, as the control commands read it, and what

@@ -155,6 +155,7 @@ ControlState EngineControlTarget::state() const
             info.captureStreamAlive = capture->isRunning();
         }
         info.inputServerRunning = session->inputServer() && session->inputServer()->running();
+        if (session->inputServer()) info.pen = session->inputServer()->lastPen();
         s.sessions.push_back(std::move(info));
     }
     const KeepAwakeStatus keepAwake = e.keepAwake();

@@ -1,6 +1,5 @@
 #include "platform/InputInjector.h"
 
-
 namespace qb {
 
 std::string_view mouseEventTypeName(MouseEventType type)
@@ -10,8 +9,26 @@ std::string_view mouseEventTypeName(MouseEventType type)
     case MouseEventType::leftDown: return "leftDown";
     case MouseEventType::leftUp: return "leftUp";
     case MouseEventType::leftDragged: return "leftDragged";
+    case MouseEventType::rightDown: return "rightDown";
+    case MouseEventType::rightUp: return "rightUp";
+    case MouseEventType::rightDragged: return "rightDragged";
+    case MouseEventType::middleDown: return "middleDown";
+    case MouseEventType::middleUp: return "middleUp";
     }
     return "moved";
+}
+
+std::optional<ButtonChange> buttonChange(MouseEventType type)
+{
+    switch (type) {
+    case MouseEventType::leftDown: return ButtonChange{BUTTON_CODE_LEFT, true};
+    case MouseEventType::leftUp: return ButtonChange{BUTTON_CODE_LEFT, false};
+    case MouseEventType::rightDown: return ButtonChange{BUTTON_CODE_RIGHT, true};
+    case MouseEventType::rightUp: return ButtonChange{BUTTON_CODE_RIGHT, false};
+    case MouseEventType::middleDown: return ButtonChange{BUTTON_CODE_MIDDLE, true};
+    case MouseEventType::middleUp: return ButtonChange{BUTTON_CODE_MIDDLE, false};
+    default: return std::nullopt;
+    }
 }
 
 std::string_view scrollPhaseName(ScrollPhase phase)

@@ -76,8 +76,8 @@ private:
     }
 };
 
-// Pointer events at layout points through the desktop: motion and the left
-// button, pixel scrolling.
+// Pointer events at layout points through the desktop: motion and the
+// buttons, pixel scrolling.
 template <typename Desktop>
 class OutputInputInjector final : public InputInjector {
 public:
@@ -99,10 +99,7 @@ public:
     void postMouseEvent(MouseEventType type, Point location) override
     {
         if (!std::isfinite(location.x) || !std::isfinite(location.y)) return;
-        std::optional<bool> button;
-        if (type == MouseEventType::leftDown) button = true;
-        if (type == MouseEventType::leftUp) button = false;
-        desktop_->pointer(location.x, location.y, button);
+        desktop_->pointer(location.x, location.y, buttonChange(type));
     }
 
     void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) override
@@ -111,6 +108,23 @@ public:
         // Positive amounts scroll up and left, as a trackpad's pixel deltas
         // do; Wayland's axis values grow downwards and rightwards.
         desktop_->scroll(-double(vertical), -double(horizontal), phase == ScrollPhase::ended);
+    }
+
+    // Keys where the desktop has a keyboard of ours (wlroots); KWin's fake
+    // input types none here.
+    bool canType() const override
+    {
+        if constexpr (requires(Desktop& d) { d.key(0u, true); }) return desktop_->canType();
+        return false;
+    }
+    void postKey(std::uint32_t keysym, bool down) override
+    {
+        if constexpr (requires(Desktop& d) { d.key(0u, true); }) {
+            desktop_->key(keysym, down);
+        } else {
+            (void)keysym;
+            (void)down;
+        }
     }
 
 private:

@@ -5,6 +5,7 @@
 #include "config/DisplayResolution.h"
 #include "config/Modes.h"
 #include "config/Text.h"
+#include "transport/TabletPage.h"
 
 namespace qb {
 
@@ -164,6 +165,9 @@ std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
     page += range("brightness", "Brightness", 0, 255, 1);
     page += range("warmth", "Warmth", 0, 255, 1);
     page += checkbox("backlight", "Backlight");
+    page += "<tr><td>Tablet page</td><td><ul id=\"abilities\">";
+    for (const auto ability : TABLET_PAGE_ABILITIES) page += "<li>" + std::string(ability) + "</li>";
+    page += "</ul></td></tr>";
     page += "</table><h2>This computer</h2><table>";
     page += checkbox("automirror", "Mirror when plugged in");
     page += checkbox("autodim", "Dim the screen while mirroring");

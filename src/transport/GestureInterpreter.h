@@ -26,18 +26,24 @@
 namespace qb {
 
 struct PointerAction {
-    enum class Kind { mouse, scroll };
+    enum class Kind { mouse, scroll, key };
     Kind kind = Kind::mouse;
     MouseEventType mouse = MouseEventType::moved; // mouse actions
     InputInjector::Point at;                      // mouse actions
     ScrollPhase phase = ScrollPhase::began;       // scroll actions
     std::int32_t vertical = 0;                    // scroll actions, pixels
     std::int32_t horizontal = 0;
+    std::uint32_t keysym = 0;                     // key actions
+    bool keyDown = false;
 
     static PointerAction mouseEvent(MouseEventType type, InputInjector::Point at) { return {Kind::mouse, type, at}; }
     static PointerAction scrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal)
     {
         return {Kind::scroll, MouseEventType::moved, {}, phase, vertical, horizontal};
+    }
+    static PointerAction keyEvent(std::uint32_t keysym, bool down)
+    {
+        return {Kind::key, MouseEventType::moved, {}, ScrollPhase::began, 0, 0, keysym, down};
     }
     bool operator==(const PointerAction&) const = default;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -39,6 +40,9 @@ InputServer::InputServer(std::uint16_t port, std::uint32_t targetDisplayID, std:
 InputServer::~InputServer()
 {
     if (scrollEndTimer_) scrollEndTimer_->cancel();
+    for (auto& [id, page] : pages_) {
+        if (page.deadline) page.deadline->cancel();
+    }
     // Sockets belong to the queue: close them there. Their read loops then
     // end on their own (they hold the connections, not the server).
     if (listener_) listener_->cancel();
@@ -125,6 +129,11 @@ void InputServer::stopOnQueue()
     connectionCount_.store(0);
     for (const auto& connection : connections) connection->socket.close(ignored);
     releaseGesture();
+    for (auto& [id, page] : pages_) {
+        if (page.deadline) page.deadline->cancel();
+        page.deadline.reset();
+        inject(page.gestures.release());
+    }
 
     running_.store(false);
     boundPort_.store(0);
@@ -194,6 +203,12 @@ void InputServer::inject(const PointerActions& actions)
     for (const PointerAction& action : actions) {
         if (action.kind == PointerAction::Kind::mouse) {
             injector_->postMouseEvent(action.mouse, action.at);
+        } else if (action.kind == PointerAction::Kind::key) {
+            if (!injector_->canType() && !std::exchange(warnedNoTyping_, true)) {
+                log(LogLevel::warn, "[InputServer] This desktop offers no way to type: keys from the tablet page "
+                                    "are dropped");
+            }
+            injector_->postKey(action.keysym, action.keyDown);
         } else {
             injector_->postScrollEvent(action.phase, action.vertical, action.horizontal);
         }
@@ -221,6 +236,80 @@ void InputServer::handleTouch(const TouchMessage& message)
             if (auto self = weak.lock()) self->inject(self->gestures_.endScroll());
         });
     }
+}
+
+PageInputLink::~PageInputLink()
+{
+    if (auto server = server_.lock()) {
+        server->queue_->async([server, id = id_] { server->closePage(id); });
+    }
+}
+
+void PageInputLink::deliver(PageInput input)
+{
+    if (auto server = server_.lock()) {
+        server->queue_->async([server, id = id_, input = std::move(input)] { server->handlePageInput(id, input); });
+    }
+}
+
+std::shared_ptr<PageInputLink> InputServer::openPageInput()
+{
+    return std::shared_ptr<PageInputLink>(new PageInputLink(weak_from_this(), nextPage_.fetch_add(1)));
+}
+
+std::optional<PenReading> InputServer::lastPen() const
+{
+    std::lock_guard guard(penLock_);
+    return lastPen_;
+}
+
+void InputServer::handlePageInput(std::uint64_t page, const PageInput& input)
+{
+    auto found = pages_.find(page);
+    if (found == pages_.end()) found = pages_.emplace(page, PageState{PageGestureInterpreter(timing_.pageGestures), nullptr}).first;
+    PageGestureInterpreter& gestures = found->second.gestures;
+    if (const auto* keys = std::get_if<PageKeys>(&input)) {
+        inject(gestures.keys(*keys));
+        return;
+    }
+    const auto& pointer = std::get<PagePointer>(input);
+    const auto actions = gestures.pointer(pointer, injector_->displayBounds(targetDisplayID_),
+        std::chrono::steady_clock::now());
+    if (pointer.device == PageDevice::pen) {
+        std::lock_guard guard(penLock_);
+        lastPen_ = gestures.pen();
+    }
+    inject(actions);
+    armPageDeadline(page);
+}
+
+void InputServer::armPageDeadline(std::uint64_t page)
+{
+    auto found = pages_.find(page);
+    if (found == pages_.end()) return;
+    PageState& state = found->second;
+    const auto due = state.gestures.deadline();
+    if (state.deadline) state.deadline->cancel();
+    state.deadline.reset();
+    if (!due) return;
+    const auto delay = std::max(Duration::zero(), *due - std::chrono::steady_clock::now());
+    state.deadline = Timer::oneShot(queue_->executor(), delay, [weak = weak_from_this(), page] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto it = self->pages_.find(page);
+        if (it == self->pages_.end()) return;
+        self->inject(it->second.gestures.expire(std::chrono::steady_clock::now()));
+        self->armPageDeadline(page);
+    });
+}
+
+void InputServer::closePage(std::uint64_t page)
+{
+    auto found = pages_.find(page);
+    if (found == pages_.end()) return;
+    if (found->second.deadline) found->second.deadline->cancel();
+    inject(found->second.gestures.release());
+    pages_.erase(found);
 }
 
 void InputServer::cancelScrollEndTimer()

@@ -15,6 +15,14 @@
 // request, a TLS hello, anything) is closed as soon as they arrive, and
 // nothing it sent is injected; its going releases nothing either.
 //
+// A tablet page's own input (pen, fingers, mouse and keys: TabletMessages.h)
+// does not travel over the port, whose protocol is the companion's: the
+// page's bridge in this process opens a PageInputLink and delivers each
+// parsed message; PageGestureInterpreter decides what it means (one per
+// page), its long press comes from a timer on the queue, and dropping the
+// link releases whatever the page held. The pen's last values are kept for
+// the reports (lastPen).
+//
 // Ownership: the device session owns the server from start to stop. Handlers
 // hold it weakly; dropping the last reference closes the listener and every
 // connection.
@@ -31,7 +39,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +53,9 @@
 #include "transport/GestureInterpreter.h"
 #include "transport/InputProtocol.h"
 #include "transport/ListenSocket.h"
+#include "transport/PageGestureInterpreter.h"
 #include "transport/PeerAllowList.h"
+#include "transport/TabletMessages.h"
 
 namespace qb {
 
@@ -51,6 +64,27 @@ struct InputServerTiming {
     Duration scrollEnd = std::chrono::milliseconds(60);
     // Pause after a failed accept before the listener tries again.
     Duration acceptRetry = std::chrono::milliseconds(100);
+    // The tablet page's gestures.
+    PageGestureRules pageGestures;
+};
+
+class InputServer;
+
+// One tablet page's way into an input server. deliver() may be called from
+// any thread; the messages are handled in order on the server's queue.
+// Destroying the link releases the page's held buttons and keys.
+class PageInputLink {
+public:
+    ~PageInputLink();
+    PageInputLink(const PageInputLink&) = delete;
+    PageInputLink& operator=(const PageInputLink&) = delete;
+    void deliver(PageInput input);
+
+private:
+    friend class InputServer;
+    PageInputLink(std::weak_ptr<InputServer> server, std::uint64_t id) : server_(std::move(server)), id_(id) {}
+    std::weak_ptr<InputServer> server_;
+    std::uint64_t id_;
 };
 
 class InputServer : public std::enable_shared_from_this<InputServer> {
@@ -101,6 +135,11 @@ public:
     std::size_t connectionCount() const { return connectionCount_.load(); }
     const std::string& queueName() const { return queue_->name(); }
 
+    // A link for one tablet page (any thread).
+    std::shared_ptr<PageInputLink> openPageInput();
+    // The pen's last values over all pages; none until a pen was seen (any thread).
+    std::optional<PenReading> lastPen() const;
+
 private:
     struct Connection {
         explicit Connection(asio::ip::tcp::socket s) : socket(std::move(s)) {}
@@ -118,6 +157,14 @@ private:
     void addConnection(asio::ip::tcp::socket socket);
     void removeConnection(const std::shared_ptr<Connection>& connection);
     void handleTouch(const TouchMessage& message);
+    friend class PageInputLink;
+    struct PageState {
+        PageGestureInterpreter gestures;
+        std::shared_ptr<Timer> deadline;
+    };
+    void handlePageInput(std::uint64_t page, const PageInput& input);
+    void armPageDeadline(std::uint64_t page);
+    void closePage(std::uint64_t page);
     void inject(const PointerActions& actions);
     void cancelScrollEndTimer();
     void releaseGesture();
@@ -139,6 +186,12 @@ private:
     std::shared_ptr<Timer> scrollEndTimer_;
     bool accessibilityWarned_ = false;
     bool warnedNoBounds_ = false;
+    bool warnedNoTyping_ = false;
+    std::map<std::uint64_t, PageState> pages_;
+
+    std::atomic<std::uint64_t> nextPage_{1};
+    mutable std::mutex penLock_;
+    std::optional<PenReading> lastPen_;
 
     std::atomic<bool> running_{false};
     std::atomic<std::uint16_t> boundPort_{0};

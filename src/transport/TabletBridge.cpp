@@ -27,6 +27,7 @@ struct Link {
     tcp::socket& frames;
     tcp::socket& input;
     std::uint16_t inputPort;
+    std::shared_ptr<PageInputLink> pageInput;
 
     void close()
     {
@@ -67,7 +68,7 @@ asio::awaitable<void> pumpStream(Link& link)
 }
 
 // Page to servers: acknowledgements to the frame server, touches to the
-// input server; anything else dropped.
+// input server, the page's own input to its link; anything else dropped.
 asio::awaitable<void> pumpPage(Link& link)
 {
     beast::flat_buffer buffer;
@@ -79,7 +80,11 @@ asio::awaitable<void> pumpPage(Link& link)
         const std::vector<std::uint8_t> message(data, data + buffer.size());
         buffer.consume(buffer.size());
         const PageMessage kind = link.page.got_binary() ? judgePageMessage(message) : PageMessage::ignored;
-        if (kind == PageMessage::acknowledgement) {
+        if (kind == PageMessage::pageInput) {
+            if (link.pageInput) {
+                if (auto input = parsePageInput(message)) link.pageInput->deliver(std::move(*input));
+            }
+        } else if (kind == PageMessage::acknowledgement) {
             auto [error, n] = co_await asio::async_write(link.frames, asio::buffer(message),
                 asio::as_tuple(asio::use_awaitable));
             if (error) break;
@@ -255,7 +260,7 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
     frames.set_option(tcp::no_delay(true), ignored);
     log(fmt::format("[TabletBridge] Tablet page streaming from port {}", found->framePort));
     tcp::socket input(executor);
-    Link link{page, frames, input, found->inputPort};
+    Link link{page, frames, input, found->inputPort, std::move(found->pageInput)};
     using namespace asio::experimental::awaitable_operators;
     co_await (pumpStream(link) || pumpPage(link));
     link.close();

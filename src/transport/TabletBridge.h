@@ -15,6 +15,7 @@
 //   frame server --bytes--> HostMessageReader --one WS message per stream message--> page
 //   page --6-byte acknowledgement (DA 7A)--> frame server
 //   page --23-byte touch message (DA 70)---> input server (connected at the first touch)
+//   page --pointer and key messages (DA 71, DA 72)--> the input server's page link, in this process
 //
 // A page off this machine (the owner passes a pairing store then) must pair
 // first: before its hello it sends "token <token>", or "pair <code>" which is
@@ -54,6 +55,7 @@
 #include <vector>
 
 #include "runtime/Asio.h"
+#include "transport/InputServer.h"
 #include "transport/TabletMessages.h"
 #include "transport/TabletPairing.h"
 
@@ -65,6 +67,7 @@ struct TabletTarget {
     std::uint16_t framePort = 0;
     std::uint16_t inputPort = 0; // 0: touches are dropped
     std::shared_ptr<void> lease;
+    std::shared_ptr<PageInputLink> pageInput; // none: the page's own input is dropped
 };
 
 // Called with the page's hello and its address (loopback for a page on

@@ -15,11 +15,14 @@ html,body{margin:0;padding:0;height:100%;background:#000;overflow:hidden;touch-a
 #c{display:block;width:100vw;height:100vh;object-fit:contain;touch-action:none}
 #state{position:fixed;left:8px;bottom:8px;font:13px sans-serif;color:#888;pointer-events:none}
 #colour{position:fixed;right:8px;bottom:8px;font:13px sans-serif;opacity:.4}
+#keys{position:fixed;right:96px;bottom:8px;font:13px sans-serif;opacity:.4}
+#typing{position:fixed;left:0;bottom:0;width:1px;height:1px;opacity:0;border:0;padding:0;resize:none}
 #pair{position:fixed;left:50%;top:40%;transform:translate(-50%,-50%);font:20px sans-serif;color:#ddd;text-align:center}
 #pair input{font:28px monospace;width:7em;text-align:center;margin:12px}
 </style></head>
 <body><canvas id="c" width="1" height="1"></canvas><div id="state">connecting</div>
-<button id="colour"></button>
+<button id="colour"></button><button id="keys">Keyboard</button>
+<textarea id="typing" autocapitalize="off" autocomplete="off" spellcheck="false"></textarea>
 <form id="pair" hidden><div>Pairing code from <code>quillbright tablet</code></div>
 <input id="code" inputmode="numeric" autocomplete="one-time-code" maxlength="16"><br><button>Pair</button></form>
 <script>
@@ -223,66 +226,118 @@ function connect() {
   };
 }
 
-// Touches: positions as fractions of the picture (the canvas keeps its
-// aspect, so there may be bars beside it).
-function fraction(clientX, clientY) {
+// Pointers (pen, fingers, mouse) as the page's own messages: positions as
+// fractions of the picture (the canvas keeps its aspect, so there may be
+// bars beside it), with the picture's size in device pixels and the pixel
+// density, by which the daemon scales its gesture thresholds. The daemon
+// decides what they mean (a tap, a long press, a pinch, a pen hovering).
+function picture() {
   const r = canvas.getBoundingClientRect();
   const scale = Math.min(r.width / canvas.width, r.height / canvas.height);
   const w = canvas.width * scale, h = canvas.height * scale;
-  return [(clientX - r.left - (r.width - w) / 2) / w, (clientY - r.top - (r.height - h) / 2) / h];
+  return {left: r.left + (r.width - w) / 2, top: r.top + (r.height - h) / 2, width: w, height: h};
 }
-function sendTouch(type, x, y, dx, dy) {
-  if (!socket || socket.readyState !== 1) return;
-  const b = new ArrayBuffer(23), v = new DataView(b);
-  v.setUint8(0, 0xDA); v.setUint8(1, 0x70); v.setUint8(2, type);
-  v.setFloat32(3, x, true); v.setFloat32(7, y, true); v.setFloat32(11, dx, true); v.setFloat32(15, dy, true);
-  socket.send(b);
+function send(bytes) { if (socket && socket.readyState === 1) socket.send(bytes); }
+const DEVICES = {mouse: 0, pen: 1, touch: 2};
+const contact = new Set();
+function sendPointer(phase, e, x, y) {
+  const p = picture(), ratio = window.devicePixelRatio || 1;
+  const b = new ArrayBuffer(24), v = new DataView(b);
+  let buttons = contact.has(e.pointerId) ? 1 : 0;
+  if (e.buttons & 2) buttons |= 2;
+  if (e.buttons & 4) buttons |= 4;
+  if ((e.buttons & 32) || e.button === 5) buttons |= 8;
+  const tilt = (t) => Math.max(-90, Math.min(90, Math.round(t || 0)));
+  v.setUint8(0, 0xDA); v.setUint8(1, 0x71); v.setUint8(2, phase);
+  v.setUint8(3, DEVICES[e.pointerType] === undefined ? 0 : DEVICES[e.pointerType]);
+  v.setUint8(4, e.pointerId & 255); v.setUint8(5, buttons);
+  v.setFloat32(6, x === undefined ? (e.clientX - p.left) / p.width : x, true);
+  v.setFloat32(10, y === undefined ? (e.clientY - p.top) / p.height : y, true);
+  v.setUint16(14, Math.round(Math.max(0, Math.min(1, e.pressure || 0)) * 65535), true);
+  v.setInt8(16, tilt(e.tiltX)); v.setInt8(17, tilt(e.tiltY));
+  v.setUint16(18, Math.max(1, Math.min(65535, Math.round(p.width * ratio))), true);
+  v.setUint16(20, Math.max(1, Math.min(65535, Math.round(p.height * ratio))), true);
+  v.setUint16(22, Math.max(25, Math.min(1600, Math.round(ratio * 100))), true);
+  send(b);
+  qb.pointerSent = (qb.pointerSent || 0) + 1;
 }
-let last = [0, 0], fingers = 0, centre = null;
-function centreOf(touches) {
-  let x = 0, y = 0;
-  for (const t of touches) { x += t.clientX; y += t.clientY; }
-  return [x / touches.length, y / touches.length];
-}
-function touchStart(e) {
+canvas.addEventListener('pointerdown', e => {
   e.preventDefault();
-  if (e.touches.length === 1 && fingers === 0) {
-    last = fraction(e.touches[0].clientX, e.touches[0].clientY);
-    sendTouch(1, last[0], last[1], 0, 0);
-  }
-  fingers = e.touches.length;
-  centre = fingers >= 2 ? centreOf(e.touches) : null;
-}
-function touchMove(e) {
-  e.preventDefault();
-  if (e.touches.length >= 2) {
-    const now = centreOf(e.touches), r = canvas.getBoundingClientRect();
-    if (centre) sendTouch(4, last[0], last[1], (now[0] - centre[0]) / r.width, (now[1] - centre[1]) / r.height);
-    centre = now;
-  } else if (e.touches.length === 1 && fingers === 1) {
-    last = fraction(e.touches[0].clientX, e.touches[0].clientY);
-    sendTouch(2, last[0], last[1], 0, 0);
-  }
-}
-function touchEnd(e) {
-  e.preventDefault();
-  if (e.touches.length === 0) { sendTouch(3, last[0], last[1], 0, 0); fingers = 0; centre = null; wake(); }
-  else centre = e.touches.length >= 2 ? centreOf(e.touches) : null;
-}
-canvas.addEventListener('touchstart', touchStart, {passive: false});
-canvas.addEventListener('touchmove', touchMove, {passive: false});
-canvas.addEventListener('touchend', touchEnd, {passive: false});
-canvas.addEventListener('touchcancel', touchEnd, {passive: false});
-// A mouse works as one finger, its wheel as two.
-let pressed = false;
-canvas.addEventListener('mousedown', e => { pressed = true; last = fraction(e.clientX, e.clientY); sendTouch(1, last[0], last[1], 0, 0); });
-canvas.addEventListener('mousemove', e => { if (pressed) { last = fraction(e.clientX, e.clientY); sendTouch(2, last[0], last[1], 0, 0); } });
-canvas.addEventListener('mouseup', () => { if (pressed) { pressed = false; sendTouch(3, last[0], last[1], 0, 0); wake(); } });
+  contact.add(e.pointerId);
+  try { canvas.setPointerCapture(e.pointerId); } catch (err) {}
+  sendPointer(1, e);
+});
+canvas.addEventListener('pointermove', e => {
+  // A pen or mouse moves the pointer while hovering; a finger only while down.
+  if (e.pointerType === 'touch' && !contact.has(e.pointerId)) return;
+  sendPointer(2, e);
+});
+canvas.addEventListener('pointerup', e => { contact.delete(e.pointerId); sendPointer(3, e); wake(); });
+canvas.addEventListener('pointercancel', e => { contact.delete(e.pointerId); sendPointer(4, e); });
+canvas.addEventListener('pointerleave', e => { if (e.pointerType === 'pen') sendPointer(5, e); });
+canvas.addEventListener('contextmenu', e => e.preventDefault());
 canvas.addEventListener('wheel', e => {
   e.preventDefault();
-  const r = canvas.getBoundingClientRect();
-  sendTouch(4, last[0], last[1], -e.deltaX / r.width, -e.deltaY / r.height);
+  const p = picture();
+  sendPointer(6, {pointerType: 'mouse', pointerId: 0, buttons: 0}, -e.deltaX / p.height, -e.deltaY / p.height);
 }, {passive: false});
+
+// Keys: the keyboard button opens the tablet's on-screen keyboard (a
+// hidden text field takes its text); a hardware keyboard on the tablet works
+// with or without it. Text goes as UTF-8, other keys as keysyms with the
+// modifiers held.
+const KEYSYMS = {Enter: 0xFF0D, Backspace: 0xFF08, Delete: 0xFFFF, Tab: 0xFF09, Escape: 0xFF1B, ArrowLeft: 0xFF51,
+  ArrowUp: 0xFF52, ArrowRight: 0xFF53, ArrowDown: 0xFF54, Home: 0xFF50, End: 0xFF57, PageUp: 0xFF55,
+  PageDown: 0xFF56, Insert: 0xFF63};
+for (let i = 1; i <= 12; i++) KEYSYMS['F' + i] = 0xFFBD + i;
+const typing = document.getElementById('typing');
+function sendKey(keysym, e) {
+  const b = new ArrayBuffer(8), v = new DataView(b);
+  v.setUint8(0, 0xDA); v.setUint8(1, 0x72); v.setUint8(2, 2);
+  v.setUint8(3, (e.shiftKey ? 1 : 0) | (e.ctrlKey ? 2 : 0) | (e.altKey ? 4 : 0) | (e.metaKey ? 8 : 0));
+  v.setUint32(4, keysym >>> 0, true);
+  send(b);
+}
+function sendText(text) {
+  const encoder = new TextEncoder();
+  let chunk = '';
+  const flush = () => {
+    if (!chunk) return;
+    const bytes = encoder.encode(chunk), m = new Uint8Array(3 + bytes.length);
+    m.set([0xDA, 0x72, 1]); m.set(bytes, 3);
+    send(m);
+    chunk = '';
+  };
+  for (const c of text) { if (encoder.encode(chunk + c).length > 240) flush(); chunk += c; }
+  flush();
+}
+document.addEventListener('keydown', e => {
+  if (e.target && e.target.id === 'code') return;     // the pairing code is typed here
+  if (e.isComposing || e.keyCode === 229) return;     // the on-screen keyboard's words arrive as input
+  const named = KEYSYMS[e.key];
+  const chars = Array.from(e.key);
+  if (named !== undefined) sendKey(named, e);
+  else if (chars.length === 1 && (e.ctrlKey || e.altKey || e.metaKey)) {
+    const c = chars[0].codePointAt(0);
+    sendKey(c < 0x100 ? c : (0x1000000 | c), e);
+  } else if (chars.length === 1 && e.target !== typing) sendText(e.key);
+  else return;
+  e.preventDefault();
+});
+typing.addEventListener('input', e => {
+  if (e.isComposing) return;
+  if (e.inputType === 'insertLineBreak' || e.inputType === 'insertParagraph') sendKey(0xFF0D, {});
+  else if (e.inputType === 'deleteContentBackward') sendKey(0xFF08, {});
+  else if (e.inputType === 'deleteContentForward') sendKey(0xFFFF, {});
+  else if (e.data) sendText(e.data);
+  else if (typing.value) sendText(typing.value);
+  typing.value = '';
+});
+typing.addEventListener('compositionend', e => { if (e.data) sendText(e.data); typing.value = ''; });
+document.getElementById('keys').addEventListener('click', () => {
+  if (document.activeElement === typing) typing.blur();
+  else typing.focus();
+});
 
 // Full screen on the first tap, and the screen kept on where allowed.
 let lock = null;

@@ -9,8 +9,10 @@
 // message, and decodes them itself: the raw LZ4 block of each frame, the XOR
 // of a delta onto the frame it holds, greyscale or RGB into a canvas, only
 // the rows that changed. It answers every frame with the 6-byte
-// acknowledgement and sends touches as the input protocol's 23-byte messages
-// on the same socket: a tap, a one-finger drag, a two-finger scroll. The first
+// acknowledgement and sends its pointer events (pen with pressure and tilt,
+// fingers, mouse) and keys as its own input messages (TabletMessages.h) on
+// the same socket; the daemon decides the gestures. A keyboard button opens
+// the tablet's on-screen keyboard. The first
 // tap asks for full screen, a Wake Lock keeps the screen on where the browser
 // allows it, and a dropped connection is tried again (0.5 s doubling to 4 s)
 // with a fresh decoder, so the picture resumes at the next keyframe.
@@ -20,9 +22,20 @@
 // and the last decode's duration in milliseconds.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 
 namespace qb {
+
+// What a tablet can do on the page, as the control page and `quillbright
+// tablet` tell the user.
+inline constexpr std::array<std::string_view, 3> TABLET_PAGE_ABILITIES = {
+    "Pen: hovering moves the pointer, touching clicks and drags, the barrel button is the right button",
+    "Fingers: tap to click, hold or tap with two fingers to right-click, drag with two to scroll, "
+    "pinch to zoom, tap with three to middle-click",
+    "Keyboard: the Keyboard button opens the tablet's keyboard; a keyboard attached to the tablet types too",
+};
 
 // The page's text; it asks nothing of any other address.
 const std::string& tabletPage();

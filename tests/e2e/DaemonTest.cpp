@@ -477,6 +477,7 @@ TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
     EXPECT_EQ(status, 0);
     EXPECT_THAT(shown, HasSubstr("Open http://192.0.2.1:8891/tablet in the tablet's browser\n"));
     EXPECT_THAT(shown, HasSubstr("\u2580")) << "no QR code";
+    EXPECT_THAT(shown, HasSubstr("\nOn the page:\n  Pen: hovering moves the pointer")) << "what the page can do";
     const auto at = shown.find("Pairing code: ");
     ASSERT_NE(at, std::string::npos) << shown;
     const std::string code = shown.substr(at + 14, 6);

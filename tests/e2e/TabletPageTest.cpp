@@ -2,9 +2,9 @@
 // protocol with a 1200x1600 touch screen, opens the daemon's /tablet page
 // while the real daemon runs on a private Xorg. The page's canvas must equal
 // the reference client's decode pixel for pixel, its acknowledgements must
-// reach the latency report, its taps, drags and scrolls must land on a test
-// window where the tablet shows them, and pages that misbehave must cost the
-// others nothing.
+// reach the latency report, its pen, finger gestures and keys must reach a
+// test window where the tablet shows them, and pages that misbehave must
+// cost the others nothing.
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +24,7 @@
 
 #include "companion/CompanionClient.h"
 #include "e2e/DaemonHarness.h"
+#include "platform/XKeyText.h"
 #include "runtime/Process.h"
 
 #include <X11/Xlib.h>
@@ -126,6 +127,37 @@ public:
         }
         call("Input.dispatchTouchEvent", {{"type", type}, {"touchPoints", list}});
     }
+    // A pen: "mouseMoved" hovers (or drags while pressed), "mousePressed" /
+    // "mouseReleased" with the tip ("left") or the barrel button ("right").
+    void pen(const std::string& type, std::pair<double, double> at, const std::string& button = "none",
+        double force = 0, int tiltX = 0, int tiltY = 0)
+    {
+        call("Input.dispatchMouseEvent", {{"type", type}, {"x", at.first}, {"y", at.second}, {"button", button},
+            {"buttons", type == "mouseReleased" || button == "none" ? 0 : (button == "left" ? 1 : 2)},
+            {"clickCount", type == "mouseMoved" ? 0 : 1}, {"pointerType", "pen"}, {"force", force},
+            {"tiltX", tiltX}, {"tiltY", tiltY}});
+    }
+    // Touch pointers the emulated screen cannot make (it delivers no
+    // two-finger moves) as page events: each step gives every finger's place.
+    void fingers(const std::vector<std::vector<std::pair<double, double>>>& steps)
+    {
+        json list = json::array();
+        for (const auto& step : steps) {
+            json places = json::array();
+            for (const auto& [x, y] : step) places.push_back({x, y});
+            list.push_back(places);
+        }
+        evaluate("(" + std::string(FINGERS) + ")(" + list.dump() + ")");
+    }
+    static constexpr const char* FINGERS = R"((steps) => {
+      const c = document.getElementById('c');
+      const send = (type, id, [x, y]) => c.dispatchEvent(new PointerEvent(type, {pointerId: 100 + id,
+          pointerType: 'touch', clientX: x, clientY: y, buttons: type === 'pointerup' ? 0 : 1, pressure: 0.5,
+          isPrimary: id === 0, bubbles: true, cancelable: true}));
+      steps[0].forEach((p, id) => send('pointerdown', id, p));
+      for (const step of steps.slice(1)) step.forEach((p, id) => send('pointermove', id, p));
+      steps[steps.length - 1].forEach((p, id) => send('pointerup', id, p));
+    })";
 
 private:
     std::shared_ptr<Process> process_;
@@ -326,10 +358,12 @@ struct TestWindow {
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
         attributes.cursor = XCreatePixmapCursor(x, empty, empty, &black, &black, 0, 0);
-        attributes.event_mask = ButtonPressMask | ButtonReleaseMask | Button1MotionMask;
+        attributes.event_mask = ButtonPressMask | ButtonReleaseMask | Button1MotionMask | KeyPressMask;
         window = XCreateWindow(x, DefaultRootWindow(x), left, top, unsigned(width), unsigned(height), 0, CopyFromParent,
             InputOutput, CopyFromParent, CWOverrideRedirect | CWCursor | CWEventMask, &attributes);
         XMapRaised(x, window);
+        XSync(x, False);
+        XSetInputFocus(x, window, RevertToParent, CurrentTime);
         XSync(x, False);
     }
     void paint(int width, int height, int seed)
@@ -352,7 +386,7 @@ struct TestWindow {
         XDestroyImage(image);
         XFreeGC(x, gc);
     }
-    // The next button event of `type`, within the deadline.
+    // The next button event of `type`, within the deadline; keys read on the way are kept.
     std::optional<XButtonEvent> next(int type)
     {
         std::optional<XButtonEvent> found;
@@ -362,12 +396,32 @@ struct TestWindow {
                     XEvent event;
                     XNextEvent(x, &event);
                     if (event.type == type) found = event.xbutton;
+                    if (event.type == KeyPress) keys.push_back(event.xkey);
                 }
                 return found.has_value();
             },
             10s);
         return found;
     }
+    // What was typed, once it is `expected` (or at the deadline).
+    std::string typed(const std::string& expected)
+    {
+        std::string text;
+        waitFor(
+            [&] {
+                while (XPending(x) > 0) {
+                    XEvent event;
+                    XNextEvent(x, &event);
+                    if (event.type == KeyPress) keys.push_back(event.xkey);
+                }
+                text.clear();
+                for (const auto& key : keys) text += test::keyEventText(x, key);
+                return text == expected;
+            },
+            10s);
+        return text;
+    }
+    std::vector<XKeyEvent> keys;
     Display* x;
     Window window = 0;
 };
@@ -463,21 +517,84 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     ASSERT_TRUE(press && release) << output();
     EXPECT_TRUE(near(*press, 0.5, 0.2, width, height)) << press->x << "," << press->y;
     EXPECT_TRUE(near(*release, 0.7, 0.5, width, height)) << release->x << "," << release->y;
-    // Chromium's emulated touch screen delivers no two-finger moves, so the
-    // scroll's touches are dispatched as page events.
-    browser.evaluate(R"((() => {
-      const c = document.getElementById('c');
-      const at = (y) => [new Touch({identifier: 1, target: c, clientX: 500, clientY: y}),
-                         new Touch({identifier: 2, target: c, clientX: 700, clientY: y})];
-      const send = (type, touches) => c.dispatchEvent(new TouchEvent(type,
-          {touches: touches, changedTouches: touches, cancelable: true, bubbles: true}));
-      send('touchstart', at(900));
-      for (let step = 1; step <= 5; step++) send('touchmove', at(900 - 60 * step));
-      send('touchend', []);
-    })())");
+    // Two fingers moving together scroll.
+    std::vector<std::vector<std::pair<double, double>>> steps;
+    for (int step = 0; step <= 5; ++step) steps.push_back({{500, 900 - 60 * step}, {700, 900 - 60 * step}});
+    browser.fingers(steps);
     const auto wheel = window.next(ButtonPress);
     ASSERT_TRUE(wheel) << output();
     EXPECT_TRUE(wheel->button == 4 || wheel->button == 5) << wheel->button;
+    EXPECT_EQ(wheel->state & ControlMask, 0u);
+
+    // Right clicks: a finger held still, two fingers tapping; a pinch zooms
+    // (wheel clicks with Control held). Wheel clicks of the scroll above may
+    // still be arriving: a click is the next press of buttons 1-3.
+    const auto at = [&](const XButtonEvent& e) { return std::to_string(e.x) + "," + std::to_string(e.y); };
+    const auto click = [&] {
+        auto next = window.next(ButtonPress);
+        while (next && next->button > 3) next = window.next(ButtonPress);
+        return next;
+    };
+    browser.touch("touchStart", {onPage(0.4, 0.4)});
+    press = click(); // after the long press
+    browser.touch("touchEnd", {});
+    ASSERT_TRUE(press) << output();
+    EXPECT_TRUE(press->button == 3 && near(*press, 0.4, 0.4, width, height)) << press->button << " at " << at(*press);
+    browser.fingers({{onPage(0.3, 0.5), onPage(0.5, 0.5)}, {onPage(0.3, 0.5), onPage(0.5, 0.5)}});
+    press = click();
+    ASSERT_TRUE(press) << output();
+    EXPECT_TRUE(press->button == 3 && near(*press, 0.4, 0.5, width, height)) << press->button << " at " << at(*press);
+    browser.fingers({{onPage(0.45, 0.5), onPage(0.55, 0.5)}, {onPage(0.4, 0.5), onPage(0.6, 0.5)},
+        {onPage(0.3, 0.5), onPage(0.7, 0.5)}, {onPage(0.2, 0.5), onPage(0.8, 0.5)}});
+    do {
+        press = window.next(ButtonPress);
+    } while (press && (press->state & ControlMask) == 0);
+    ASSERT_TRUE(press) << output();
+    EXPECT_EQ(press->button, 4u); // spread apart: zoom in
+    EXPECT_NE(press->state & ControlMask, 0u);
+
+    // Keys: the keyboard button focuses the page's text field; text in any
+    // script, Enter and a Control combination reach the focused window.
+    browser.evaluate("document.getElementById('keys').click()");
+    ASSERT_EQ(browser.evaluate("document.activeElement.id"), "typing");
+    browser.call("Input.insertText", {{"text", "hé€"}});
+    browser.call("Input.dispatchKeyEvent", {{"type", "keyDown"}, {"key", "Enter"}, {"code", "Enter"},
+        {"windowsVirtualKeyCode", 13}});
+    browser.call("Input.dispatchKeyEvent", {{"type", "keyDown"}, {"key", "a"}, {"code", "KeyA"},
+        {"windowsVirtualKeyCode", 65}, {"modifiers", 2}});
+    EXPECT_EQ(window.typed("hé€\na"), "hé€\na") << output();
+    EXPECT_NE(window.keys.back().state & ControlMask, 0u);
+
+    // A pen hovering moves the pointer and presses nothing; its tip clicks,
+    // its pressure and tilt reach the latency report; its barrel button is
+    // the right button; a finger while it touches does nothing.
+    browser.pen("mouseMoved", onPage(0.3, 0.3));
+    EXPECT_TRUE(waitFor([&] {
+        Window root = 0, child = 0;
+        int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+        unsigned mask = 0;
+        XQueryPointer(x, DefaultRootWindow(x), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+        return std::abs(rootX - left - 0.3 * width) <= 2 && std::abs(rootY - top - 0.3 * height) <= 2
+            && (mask & (Button1Mask | Button3Mask)) == 0;
+    }, 10s)) << output();
+    browser.pen("mousePressed", onPage(0.3, 0.3), "left", 0.6, 20, -10);
+    press = click();
+    ASSERT_TRUE(press) << output();
+    EXPECT_TRUE(press->button == 1 && near(*press, 0.3, 0.3, width, height)) << press->button << " at " << at(*press);
+    latency = cli({"latency"}).second;
+    EXPECT_NE(latency.find("Pressure:       0.60"), std::string::npos) << latency;
+    EXPECT_NE(latency.find("Tilt x,y:       20,-10 degrees"), std::string::npos) << latency;
+    browser.touch("touchStart", {onPage(0.7, 0.7)}); // the palm
+    browser.touch("touchEnd", {});
+    browser.pen("mouseReleased", onPage(0.3, 0.3), "left");
+    const auto lifted = window.next(ButtonRelease);
+    ASSERT_TRUE(lifted);
+    EXPECT_TRUE(lifted->button == 1 && near(*lifted, 0.3, 0.3, width, height)) << at(*lifted);
+    browser.pen("mousePressed", onPage(0.6, 0.2), "right", 0.5);
+    browser.pen("mouseReleased", onPage(0.6, 0.2), "right");
+    press = click(); // the palm's tap would have come first
+    ASSERT_TRUE(press) << output();
+    EXPECT_TRUE(press->button == 3 && near(*press, 0.6, 0.2, width, height)) << press->button << " at " << at(*press);
 
     // A page of another origin, in a window beside the tablet's page, gets
     // not one byte of the screen, moves not one pixel of the pointer and

@@ -2,9 +2,11 @@
 // either fail or yield a hello within its limits that, written out again,
 // gives back the very text; any bytes as a later message are sorted without
 // fault, and only an exact acknowledgement or touch is taken as one; a
-// pairing code or token taken from any bytes is plain and gives back the text.
+// pairing code or token taken from any bytes is plain and gives back the text;
+// a page input message taken from any bytes keeps within its limits.
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <cstdlib>
 #include <span>
 #include <string>
@@ -31,5 +33,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto kind = qb::judgePageMessage(std::span(data, size));
     if (kind == qb::PageMessage::acknowledgement && (size != qb::ACK_SIZE || data[1] != qb::MAGIC_ACK[1])) std::abort();
     if (kind == qb::PageMessage::touch && (size != 23 || data[1] != qb::MAGIC_INPUT[1])) std::abort();
+    const auto input = qb::parsePageInput(std::span(data, size));
+    if (input.has_value() != (kind == qb::PageMessage::pageInput)) std::abort();
+    if (const auto* pointer = input ? std::get_if<qb::PagePointer>(&*input) : nullptr) {
+        if (size != qb::PAGE_POINTER_SIZE || !std::isfinite(pointer->x) || !std::isfinite(pointer->y)) std::abort();
+        if (pointer->pressure < 0 || pointer->pressure > 1 || std::abs(pointer->tiltX) > 90) std::abort();
+        if (pointer->width == 0 || pointer->height == 0 || pointer->density < 0.25f || pointer->density > 16) std::abort();
+    }
+    if (const auto* keys = input ? std::get_if<qb::PageKeys>(&*input) : nullptr) {
+        if (keys->keysyms.empty() || keys->keysyms.size() > qb::PAGE_TEXT_LIMIT) std::abort();
+        for (const auto keysym : keys->keysyms) {
+            if (keysym == 0 || keysym > 0x1FFFFFFF) std::abort();
+        }
+    }
     return 0;
 }

@@ -32,6 +32,7 @@
 #include "platform/Platform.h"
 #include "platform/SwayServer.h"
 #include "platform/VirtualDisplays.h"
+#include "platform/XKeyText.h"
 #include "platform/XorgServer.h"
 #include "platform/sim/SimInputInjector.h"
 #include "platform/sim/SimWorld.h"
@@ -91,10 +92,16 @@ public:
     // What the window's pointer did so far, in its own pixels:
     // "motion x y", "down x y", "up x y", "wheel up", "wheel down".
     virtual std::vector<std::string> pointerEvents() = 0;
+    // What the window was typed so far as text (Return as a line break,
+    // other keys as "<name>"); none when this rig's client cannot tell.
+    virtual std::optional<std::string> typed() { return std::nullopt; }
+    // Whether the client has seen any key yet, a modifier included.
+    virtual bool sawAKey() { return true; }
 
     bool exactDamage = false;     // changed rectangles are exactly what was drawn
     bool silentWhenStill = false; // no picture is delivered while nothing changes
     bool refusesOversize = false; // a display larger than the server allows is refused
+    bool typesBeyondKeymap = true; // types keysyms the desktop's keymap lacks
 };
 
 class X11Rig final : public Rig {
@@ -139,7 +146,7 @@ public:
     {
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
-        attributes.event_mask = EVENTS | StructureNotifyMask;
+        attributes.event_mask = EVENTS | StructureNotifyMask | KeyPressMask;
         window_ = XCreateWindow(client, DefaultRootWindow(client), int(bounds.left), int(bounds.top), W, H, 0,
             CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
         XMapRaised(client, window_);
@@ -155,6 +162,16 @@ public:
         XSync(client, False);
         image->data = nullptr;
         XDestroyImage(image);
+        XSetInputFocus(client, window_, RevertToParent, CurrentTime);
+        XSync(client, False);
+    }
+    // Each key read with the keymap as it is when the test reads it (the
+    // injector's spare keycodes stay bound meanwhile).
+    std::optional<std::string> typed() override
+    {
+        XEvent e;
+        while (XCheckWindowEvent(client, window_, KeyPressMask, &e)) typed_ += test::keyEventText(client, e.xkey);
+        return typed_;
     }
     bool paintRow(std::size_t y, std::uint8_t b, std::uint8_t g, std::uint8_t r) override
     {
@@ -190,6 +207,7 @@ private:
     Window window_ = 0;
     GC gc_ = nullptr;
     std::vector<std::string> seen_;
+    std::string typed_;
 };
 
 // A Wayland desktop shown by the painter client (tests/platform/painter),
@@ -231,6 +249,17 @@ public:
         }
         return seen;
     }
+    std::optional<std::string> typed() override
+    {
+        std::string text;
+        std::istringstream lines(painter_ ? painter_->standardOutput() : "");
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("text ")) text += line.substr(5);
+            if (line == "key Return") text += "\n";
+        }
+        return text;
+    }
+    bool sawAKey() override { return painter_ && painter_->standardOutput().find("\nkey ") != std::string::npos; }
 
 private:
     std::shared_ptr<Process> painter_;
@@ -243,6 +272,7 @@ public:
         skipReason = server.skipReason;
         failure = server.failure;
         refusesOversize = true;
+        typesBeyondKeymap = false; // Mutter finds no key for them and drops them
     }
 
     std::shared_ptr<Desktop> open(Executor loop) override
@@ -642,6 +672,45 @@ TEST_P(DesktopConformance, InjectedPointerEventsLandOnThePixelTouched)
     injector->postScrollEvent(ScrollPhase::ended, 0, 0);
     EXPECT_TRUE(sawPointer("wheel up"));
     EXPECT_EQ(std::ranges::count(rig->pointerEvents(), "wheel down"), 0);
+}
+
+// Keys typed through the backend reach the focused client: a plain and a
+// shifted letter, Return, and where the backend can, Latin-1 and Unicode
+// beyond the desktop's keymap.
+TEST_P(DesktopConformance, TypedKeysymsReachTheFocusedClient)
+{
+    auto display = create(W, H, 32);
+    ASSERT_TRUE(display);
+    auto injector = desktop->inputInjector();
+    const auto b = injector->displayBounds(display->displayId());
+    ASSERT_TRUE(b);
+    if (!injector->canType()) GTEST_SKIP() << GetParam() << " cannot type";
+    rig->show(display->displayId(), *b);
+    if (HasFatalFailure()) return;
+    if (!rig->typed()) GTEST_SKIP() << GetParam() << ": the test's client cannot tell what was typed";
+    // As in a session: the display is being captured (Mutter's input follows its stream).
+    test::CaptureRecorder recorder;
+    auto stream = capture(display->displayId(), recorder);
+    ASSERT_EQ(failureOf(*stream), "");
+    ASSERT_TRUE(waitFor([&] { return !recorder.frames().empty(); }));
+    // A click gives the client the focus where a compositor wants one (sway).
+    injector->postMouseEvent(MouseEventType::moved, {b->left + 10, b->top + 10});
+    injector->postMouseEvent(MouseEventType::leftDown, {b->left + 10, b->top + 10});
+    injector->postMouseEvent(MouseEventType::leftUp, {b->left + 10, b->top + 10});
+    // A seat without a keyboard (a headless compositor's) gains ours with its
+    // first key, and only then does a client bind a keyboard: Shift until
+    // the client sees one.
+    ASSERT_TRUE(waitFor([&] {
+        injector->postKey(KEYSYM_SHIFT, true);
+        injector->postKey(KEYSYM_SHIFT, false);
+        return rig->sawAKey();
+    }));
+    for (const std::uint32_t keysym : {0x61u, 0x5Au, 0xE9u, 0x10020ACu, 0xFF0Du}) {
+        injector->postKey(keysym, true);
+        injector->postKey(keysym, false);
+    }
+    const std::string expected = rig->typesBeyondKeymap ? "aZ\u00e9\u20ac\n" : "aZ\n";
+    EXPECT_TRUE(waitFor([&] { return rig->typed() == expected; })) << testing::PrintToString(rig->typed());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sway", "sim"),

@@ -20,7 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t BUTTON_LEFT = 272; // BTN_LEFT of linux/input-event-codes.h
 // How long KWin gets to answer a round trip or to start a stream (a
 // software-rendered KWin on a busy machine can take seconds).
 constexpr auto ANSWER_LIMIT = 10s;
@@ -403,15 +402,15 @@ std::optional<KdeConnection::Stream> KdeConnection::streamVirtualOutput(const st
 
 void KdeConnection::closeStream(std::uint32_t handle) { state_->close(handle); }
 
-void KdeConnection::pointer(double x, double y, std::optional<bool> leftPressed)
+void KdeConnection::pointer(double x, double y, std::optional<ButtonChange> button)
 {
-    state_->thread.post([s = state_.get(), x, y, leftPressed] {
+    state_->thread.post([s = state_.get(), x, y, button] {
         if (!s->fakeInput) return;
         org_kde_kwin_fake_input_pointer_motion_absolute(s->fakeInput, wl_fixed_from_double(x),
             wl_fixed_from_double(y));
-        if (leftPressed) {
-            org_kde_kwin_fake_input_button(s->fakeInput, BUTTON_LEFT,
-                *leftPressed ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+        if (button) {
+            org_kde_kwin_fake_input_button(s->fakeInput, button->code,
+                button->pressed ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
         }
     });
 }

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/InputInjector.h"
+
 namespace qb::kde {
 
 struct KdeOutput {
@@ -61,8 +63,8 @@ public:
     // node with it, which the node's consumer hears.
     void closeStream(std::uint32_t handle);
 
-    // The pointer to (x, y) of the layout, then the left button when given.
-    void pointer(double x, double y, std::optional<bool> leftPressed);
+    // The pointer to (x, y) of the layout, then the button change when given.
+    void pointer(double x, double y, std::optional<ButtonChange> button);
     // Scrolling by pixels, positive down and right.
     void scroll(double vertical, double horizontal);
 

@@ -67,7 +67,7 @@ public:
 
     // ------------------------------------------------------------ input
 
-    void pointer(double x, double y, std::optional<bool> leftPressed) { connection_->pointer(x, y, leftPressed); }
+    void pointer(double x, double y, std::optional<ButtonChange> button) { connection_->pointer(x, y, button); }
     // Fake input has no gesture end: `stop` needs nothing.
     void scroll(double vertical, double horizontal, bool stop)
     {

@@ -60,6 +60,15 @@ void SimInputInjector::postScrollEvent(ScrollPhase phase, std::int32_t vertical,
     record(event);
 }
 
+void SimInputInjector::postKey(std::uint32_t keysym, bool down)
+{
+    RecordedInputEvent event;
+    event.kind = RecordedInputEvent::Kind::key;
+    event.keysym = keysym;
+    event.keyDown = down;
+    record(event);
+}
+
 void SimInputInjector::record(RecordedInputEvent event)
 {
     event.postedAt = std::chrono::steady_clock::now();

@@ -24,13 +24,15 @@
 namespace qb {
 
 struct RecordedInputEvent {
-    enum class Kind { mouse, scroll };
+    enum class Kind { mouse, scroll, key };
     Kind kind = Kind::mouse;
     MouseEventType mouseType = MouseEventType::moved; // mouse events
     InputInjector::Point location;                    // mouse events
     ScrollPhase phase = ScrollPhase::began;           // scroll events
     std::int32_t vertical = 0;                        // scroll events
     std::int32_t horizontal = 0;                      // scroll events
+    std::uint32_t keysym = 0;                         // key events
+    bool keyDown = false;                             // key events
     std::chrono::steady_clock::time_point postedAt;
 };
 
@@ -44,6 +46,8 @@ public:
     std::optional<Bounds> displayBounds(std::uint32_t displayId) const override;
     void postMouseEvent(MouseEventType type, Point location) override;
     void postScrollEvent(ScrollPhase phase, std::int32_t vertical, std::int32_t horizontal) override;
+    bool canType() const override { return true; }
+    void postKey(std::uint32_t keysym, bool down) override;
 
     void setTrusted(bool trusted);
     // Adds or replaces a display; nullopt removes it.

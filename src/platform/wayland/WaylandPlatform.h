@@ -18,7 +18,6 @@ std::shared_ptr<CaptureBackend> makeWaylandCaptureBackend(const std::shared_ptr<
 std::shared_ptr<InputInjector> makeWaylandInputInjector(const std::shared_ptr<WaylandDesktop>& desktop);
 
 // Button codes and axis flags of Mutter's remote-desktop input calls.
-inline constexpr std::int32_t BUTTON_LEFT = 272; // BTN_LEFT of linux/input-event-codes.h
 inline constexpr std::uint32_t AXIS_FINISH = 1U << 0;
 inline constexpr std::uint32_t AXIS_SOURCE_FINGER = 1U << 2;
 

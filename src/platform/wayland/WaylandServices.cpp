@@ -80,8 +80,11 @@ private:
 // ------------------------------------------------------------------ input
 
 // Pointer events through the display's remote-desktop session: motion in the
-// stream's pixels, the left button, and pixel scrolling as finger (trackpad)
-// axis events, the gesture's end marked with the finish flag.
+// stream's pixels, the buttons, and pixel scrolling as finger (trackpad)
+// axis events, the gesture's end marked with the finish flag. Keys go as
+// keysyms (NotifyKeyboardKeysym) through the session the pointer last used,
+// or any of ours: Mutter finds the key on its keymap and gives them to the
+// focused window.
 class WaylandInputInjector final : public InputInjector {
 public:
     explicit WaylandInputInjector(std::shared_ptr<WaylandDesktop> desktop) : desktop_(std::move(desktop)) {}
@@ -110,9 +113,9 @@ public:
         const char* session = where->sessionPath.c_str();
         bus.send(REMOTE_DESKTOP_SERVICE, session, REMOTE_DESKTOP_SESSION, "NotifyPointerMotionAbsolute",
             g_variant_new("(sdd)", where->streamPath.c_str(), location.x - where->left, location.y - where->top));
-        if (type == MouseEventType::leftDown || type == MouseEventType::leftUp) {
+        if (const auto change = buttonChange(type)) {
             bus.send(REMOTE_DESKTOP_SERVICE, session, REMOTE_DESKTOP_SESSION, "NotifyPointerButton",
-                g_variant_new("(ib)", BUTTON_LEFT, type == MouseEventType::leftDown));
+                g_variant_new("(ib)", std::int32_t(change->code), change->pressed));
         }
         std::lock_guard guard(lock_);
         lastSession_ = where->sessionPath;
@@ -132,6 +135,24 @@ public:
         const std::uint32_t flags = AXIS_SOURCE_FINGER | (phase == ScrollPhase::ended ? AXIS_FINISH : 0);
         desktop_->bus().send(REMOTE_DESKTOP_SERVICE, session.c_str(), REMOTE_DESKTOP_SESSION, "NotifyPointerAxis",
             g_variant_new("(ddu)", -double(horizontal), -double(vertical), flags));
+    }
+
+    bool canType() const override { return true; }
+
+    void postKey(std::uint32_t keysym, bool down) override
+    {
+        std::string session;
+        {
+            std::lock_guard guard(lock_);
+            session = lastSession_;
+        }
+        for (const auto id : desktop_->displayIds()) {
+            if (!session.empty()) break;
+            if (auto where = desktop_->placement(id)) session = where->sessionPath;
+        }
+        if (session.empty()) return;
+        desktop_->bus().send(REMOTE_DESKTOP_SERVICE, session.c_str(), REMOTE_DESKTOP_SESSION, "NotifyKeyboardKeysym",
+            g_variant_new("(ub)", keysym, down));
     }
 
 private:

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -11,11 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
 #include <wayland-client.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/WaylandThread.h"
 #include "wlr-screencopy-unstable-v1-client.h"
+#include "virtual-keyboard-unstable-v1-client.h"
 #include "wlr-virtual-pointer-unstable-v1-client.h"
 
 namespace qb::wlroots {
@@ -24,7 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t BUTTON_LEFT = 272; // BTN_LEFT of linux/input-event-codes.h
 // Sub-pixel positions survive motion_absolute's integers.
 constexpr double POSITION_STEPS = 256;
 // A failed copy (the output went away a moment) is tried again after this.
@@ -98,6 +100,7 @@ struct WaylandConnection::State {
     std::uint32_t screencopyVersion = 0;
     zwlr_virtual_pointer_manager_v1* pointers = nullptr;
     std::uint32_t pointersVersion = 0;
+    zwp_virtual_keyboard_manager_v1* keyboards = nullptr;
     WaylandThread thread;
 
     // The thread's own.
@@ -105,6 +108,11 @@ struct WaylandConnection::State {
     std::map<std::uint32_t, std::unique_ptr<Capture>> captures;
     std::string lastOutput; // of the last pointer motion
     std::function<void()> onLost;
+    // The virtual keyboard, its keymap (key n + 1 types keysyms[n]) and the
+    // modifiers it holds down.
+    zwp_virtual_keyboard_v1* keyboard = nullptr;
+    std::vector<std::uint32_t> keysyms;
+    std::uint32_t modifiers = 0;
 
     // Readable from any thread.
     mutable std::mutex namesLock;
@@ -120,6 +128,8 @@ struct WaylandConnection::State {
         for (auto& [global, output] : outputs) {
             if (output.proxy) wl_output_destroy(std::exchange(output.proxy, nullptr));
         }
+        if (keyboard) zwp_virtual_keyboard_v1_destroy(std::exchange(keyboard, nullptr));
+        if (keyboards) zwp_virtual_keyboard_manager_v1_destroy(std::exchange(keyboards, nullptr));
         if (pointers) zwlr_virtual_pointer_manager_v1_destroy(std::exchange(pointers, nullptr));
         if (screencopy) zwlr_screencopy_manager_v1_destroy(std::exchange(screencopy, nullptr));
         if (seat) wl_seat_destroy(std::exchange(seat, nullptr));
@@ -182,8 +192,11 @@ struct WaylandConnection::State {
         }
         // The output's pointer exists before the first touch: a seat that had
         // no pointer gains one now, so its clients have bound theirs by then
-        // and the first click is not lost.
+        // and the first click is not lost. The keyboard likewise: a client
+        // binds its keyboard only once the seat has one, and keys before that
+        // would go nowhere.
         currentState->pointerOf(*output);
+        currentState->keyboardMade();
     }
     static void outputScale(void* data, wl_output*, int32_t scale) { static_cast<Output*>(data)->scale = scale; }
     static void outputName(void* data, wl_output*, const char* name) { static_cast<Output*>(data)->name = name; }
@@ -223,6 +236,9 @@ struct WaylandConnection::State {
             self->pointersVersion = 2;
             self->pointers = static_cast<zwlr_virtual_pointer_manager_v1*>(
                 wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 2));
+        } else if (kind == zwp_virtual_keyboard_manager_v1_interface.name) {
+            self->keyboards = static_cast<zwp_virtual_keyboard_manager_v1*>(
+                wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
         }
     }
 
@@ -416,6 +432,69 @@ struct WaylandConnection::State {
         }
         return output.pointer;
     }
+
+    // The keymap of our keyboard: each keysym on a key of its own, one level,
+    // the four modifiers on theirs. Sent again whenever a keysym joins.
+    bool sendKeymap()
+    {
+        std::string text = "xkb_keymap {\nxkb_keycodes \"quillbright\" {\n minimum = 8;\n maximum = 255;\n";
+        for (std::size_t i = 0; i < keysyms.size(); ++i) text += fmt::format(" <K{}> = {};\n", i, i + 9);
+        text += "};\nxkb_types \"quillbright\" { include \"complete\" };\n"
+                "xkb_compatibility \"quillbright\" { include \"complete\" };\nxkb_symbols \"quillbright\" {\n";
+        for (std::size_t i = 0; i < keysyms.size(); ++i) text += fmt::format(" key <K{}> {{ [ {:#x} ] }};\n", i, keysyms[i]);
+        for (const auto& [keysym, name] : MODIFIER_NAMES) {
+            const auto at = std::find(keysyms.begin(), keysyms.end(), keysym);
+            if (at != keysyms.end()) text += fmt::format(" modifier_map {} {{ <K{}> }};\n", name, at - keysyms.begin());
+        }
+        text += "};\n};\n";
+        const int fd = memfd_create("quillbright-keymap", MFD_CLOEXEC);
+        if (fd < 0) return false;
+        const bool written = write(fd, text.c_str(), text.size() + 1) == ssize_t(text.size() + 1);
+        if (written) zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, std::uint32_t(text.size() + 1));
+        close(fd); // the request sent a copy
+        return written;
+    }
+
+    // Our keyboard, made with a keymap of the modifiers if it is not yet; false when none can be.
+    bool keyboardMade()
+    {
+        if (keyboard) return true;
+        if (!keyboards || !seat) return false;
+        keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
+        keysyms = {KEYSYM_SHIFT, KEYSYM_CONTROL, KEYSYM_ALT, KEYSYM_SUPER};
+        if (sendKeymap()) return true;
+        zwp_virtual_keyboard_v1_destroy(std::exchange(keyboard, nullptr)); // keys without a keymap are an error
+        return false;
+    }
+
+    void key(std::uint32_t keysym, bool down)
+    {
+        if (!keyboardMade()) return;
+        auto at = std::find(keysyms.begin(), keysyms.end(), keysym);
+        if (at == keysyms.end()) {
+            if (!down) return;
+            // Room for 247 keys: beyond that the keymap starts again from the modifiers.
+            if (keysyms.size() >= 247) keysyms.resize(4);
+            keysyms.push_back(keysym);
+            if (!sendKeymap()) return;
+            at = keysyms.end() - 1;
+        }
+        const auto key = std::uint32_t(at - keysyms.begin()) + 1; // evdev codes are xkb's less 8
+        zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), key,
+            down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+        // The compositor takes a virtual keyboard's modifiers as told, not from its keys.
+        for (const auto& [modifier, mask] : MODIFIER_MASKS) {
+            if (modifier != keysym) continue;
+            modifiers = down ? (modifiers | mask) : (modifiers & ~mask);
+            zwp_virtual_keyboard_v1_modifiers(keyboard, modifiers, 0, 0, 0);
+        }
+    }
+
+    // The real modifiers of the "complete" compatibility: Shift, Control, Mod1 (Alt), Mod4 (Super).
+    static constexpr std::pair<std::uint32_t, const char*> MODIFIER_NAMES[] = {
+        {KEYSYM_SHIFT, "Shift"}, {KEYSYM_CONTROL, "Control"}, {KEYSYM_ALT, "Mod1"}, {KEYSYM_SUPER, "Mod4"}};
+    static constexpr std::pair<std::uint32_t, std::uint32_t> MODIFIER_MASKS[] = {
+        {KEYSYM_SHIFT, 1u << 0}, {KEYSYM_CONTROL, 1u << 2}, {KEYSYM_ALT, 1u << 3}, {KEYSYM_SUPER, 1u << 6}};
 };
 
 thread_local WaylandConnection::State* WaylandConnection::State::currentState = nullptr;
@@ -525,6 +604,13 @@ std::vector<SwayOutput> WaylandConnection::outputs() const
 
 bool WaylandConnection::canInject() const { return state_->pointers != nullptr; }
 
+bool WaylandConnection::canType() const { return state_->keyboards != nullptr; }
+
+void WaylandConnection::key(std::uint32_t keysym, bool down)
+{
+    state_->post([s = state_.get(), keysym, down] { s->key(keysym, down); });
+}
+
 void WaylandConnection::startCapture(std::uint32_t id, std::function<std::string()> target, bool cursor,
     std::shared_ptr<FrameSink> sink)
 {
@@ -577,9 +663,9 @@ void WaylandConnection::endCapture(std::uint32_t id)
 }
 
 void WaylandConnection::pointer(const std::string& name, double x, double y, double width, double height,
-    std::optional<bool> leftPressed)
+    std::optional<ButtonChange> button)
 {
-    state_->post([s = state_.get(), name, x, y, width, height, leftPressed] {
+    state_->post([s = state_.get(), name, x, y, width, height, button] {
         Output* output = s->outputNamed(name);
         if (!output || width <= 0 || height <= 0) return;
         zwlr_virtual_pointer_v1* pointer = s->pointerOf(*output);
@@ -591,9 +677,9 @@ void WaylandConnection::pointer(const std::string& name, double x, double y, dou
         zwlr_virtual_pointer_v1_motion_absolute(pointer, now, clamp(x, width), clamp(y, height),
             std::uint32_t(std::lround(width * POSITION_STEPS)), std::uint32_t(std::lround(height * POSITION_STEPS)));
         zwlr_virtual_pointer_v1_frame(pointer);
-        if (leftPressed) {
-            zwlr_virtual_pointer_v1_button(pointer, now, BUTTON_LEFT,
-                *leftPressed ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+        if (button) {
+            zwlr_virtual_pointer_v1_button(pointer, now, button->code,
+                button->pressed ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
             zwlr_virtual_pointer_v1_frame(pointer);
         }
         s->lastOutput = name;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/InputInjector.h"
 #include "platform/PushedCapture.h"
 #include "platform/wlroots/SwayIpc.h"
 
@@ -55,11 +56,16 @@ public:
     void endCapture(std::uint32_t id);
 
     // Pointer motion to (x, y) of an output whose extent is width × height
-    // (logical pixels), then the left button when given.
+    // (logical pixels), then the button change when given.
     void pointer(const std::string& output, double x, double y, double width, double height,
-        std::optional<bool> leftPressed);
+        std::optional<ButtonChange> button);
     // Finger scroll on the output of the last motion.
     void scroll(double vertical, double horizontal, bool stop);
+    // Whether keys can be typed (the virtual keyboard manager was offered).
+    bool canType() const;
+    // One key of `keysym` down or up on a virtual keyboard of ours, whose
+    // keymap gains the keysym when it lacks it.
+    void key(std::uint32_t keysym, bool down);
 
     // Runs once, on the connection's thread, when the compositor goes.
     void onLost(std::function<void()> callback);

@@ -337,6 +337,10 @@ std::vector<std::uint32_t> WlrootsDesktop::displayIds() const
 
 bool WlrootsDesktop::canInject() const { return wayland_->canInject(); }
 
+bool WlrootsDesktop::canType() const { return wayland_->canType(); }
+
+void WlrootsDesktop::key(std::uint32_t keysym, bool down) { wayland_->key(keysym, down); }
+
 bool WlrootsDesktop::isOurs(std::uint32_t id) const
 {
     std::lock_guard guard(lock_);
@@ -456,14 +460,14 @@ std::vector<WlrootsDesktop::Monitor> WlrootsDesktop::monitors()
 
 // ------------------------------------------------------------------ input
 
-void WlrootsDesktop::pointer(double x, double y, std::optional<bool> leftPressed)
+void WlrootsDesktop::pointer(double x, double y, std::optional<ButtonChange> button)
 {
     for (const auto& output : outputs()) {
         if (!output.active || x < output.x || y < output.y || x >= output.x + output.width
             || y >= output.y + output.height) {
             continue;
         }
-        wayland_->pointer(output.name, x - output.x, y - output.y, output.width, output.height, leftPressed);
+        wayland_->pointer(output.name, x - output.x, y - output.y, output.width, output.height, button);
         return;
     }
 }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/CompositorDisplays.h"
+#include "platform/InputInjector.h"
 #include "platform/PushedCapture.h"
 #include "platform/wlroots/SwayIpc.h"
 
@@ -53,6 +54,9 @@ public:
 
     // Whether input can be injected (the virtual pointer manager was offered).
     bool canInject() const;
+    // Whether keys can be typed (a virtual keyboard can be made), and one key.
+    bool canType() const;
+    void key(std::uint32_t keysym, bool down);
     // Whether outputs can be added (sway's control socket answered).
     bool canAddOutputs() const { return ipc_ != nullptr; }
 
@@ -86,9 +90,9 @@ public:
 
     // ------------------------------------------------------------ input
 
-    // A pointer event at layout point (x, y): motion, then the left button
-    // when `button` is set (pressed or released).
-    void pointer(double x, double y, std::optional<bool> leftPressed);
+    // A pointer event at layout point (x, y): motion, then the button change
+    // when there is one.
+    void pointer(double x, double y, std::optional<ButtonChange> button);
     // Finger scrolling on the pointer's output: pixels, positive down and
     // right; `stop` ends the gesture.
     void scroll(double vertical, double horizontal, bool stop);

@@ -6,6 +6,8 @@
 //   motion <x> <y>
 //   button <down|up> <button> <x> <y>
 //   wheel <x> <y>
+//   key <name>        a key pressed (SDL's name of it)
+//   text <utf-8>      the text a key typed
 // With a third argument "hidpi" it looks for an output of that size in
 // points and paints every pixel of it (a scaled output), the pointer still
 // reported in points. It ends on SIGTERM.
@@ -46,6 +48,7 @@ int main(int argc, char** argv)
         return 1;
     }
     SDL_ShowCursor(SDL_DISABLE);
+    SDL_StartTextInput();
 
     // Every pixel of the output: through a renderer whose output has the
     // output's pixels on a scaled output, else the window's own surface.
@@ -110,6 +113,8 @@ int main(int argc, char** argv)
                     event.button.button, event.button.x, event.button.y);
                 break;
             case SDL_MOUSEWHEEL: std::printf("wheel %.1f %.1f\n", event.wheel.preciseX, event.wheel.preciseY); break;
+            case SDL_KEYDOWN: std::printf("key %s\n", SDL_GetKeyName(event.key.keysym.sym)); break;
+            case SDL_TEXTINPUT: std::printf("text %s\n", event.text.text); break;
             case SDL_QUIT: running = false; break;
             default: break;
             }
