@@ -127,13 +127,15 @@ std::string select(std::string_view id, std::string_view label, const std::strin
 std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
 {
     std::string resolutions = "<optgroup label=\"DC-1\">";
+    // Each preset by what the user sees: how much desktop, how dense.
     for (const auto& preset : DisplayResolution::dc1Presets()) {
-        resolutions += option(presetArgument(preset), preset.label + " (" + std::to_string(preset.width) + "x"
-            + std::to_string(preset.height) + ")");
+        resolutions += option(presetArgument(preset), preset.label + " \u2014 " + preset.desktopShown());
     }
     resolutions += "</optgroup><optgroup label=\"Other tablets\">";
     for (const char* mode : {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"}) {
-        resolutions += option(mode, mode);
+        const bool cozy = std::string_view(mode).ends_with("cozy");
+        resolutions += option(mode, std::string(mode) + " \u2014 desktop at "
+                + (cozy ? "half the tablet's pixels, 2x" : "all the tablet's pixels, 1x"));
     }
     resolutions += "</optgroup>";
     std::string profiles;

@@ -17,10 +17,13 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/CaptureRecorder.h"
@@ -82,10 +85,15 @@ public:
     virtual std::shared_ptr<Desktop> open(Executor loop) = 0;
     // The sizes of the displays the desktop lays out ("1024x768", ...).
     virtual Sizes monitorSizes() = 0;
+    // Their sizes in the layout, in the points windows are laid out in.
+    virtual Sizes layoutSizes() { return monitorSizes(); }
     // Everything the desktop shows of its layout, to compare before and after.
     virtual std::string layout() { return ""; }
     // A client window over `bounds` of display `id` showing knownPicture().
     virtual void show(std::uint32_t id, const Bounds& bounds) = 0;
+    // The same picture (blue = x, green = y, red = x xor y, in points) from
+    // the top-left corner of display `id`, laid out at `width` x `height` points.
+    virtual void showOn(std::uint32_t id, const Bounds& bounds, std::size_t, std::size_t) { show(id, bounds); }
     // Paints row `y` of that window one colour; false when this rig's client cannot.
     virtual bool paintRow(std::size_t, std::uint8_t, std::uint8_t, std::uint8_t) { return false; }
     // What the window's pointer did so far, in its own pixels:
@@ -93,6 +101,7 @@ public:
     virtual std::vector<std::string> pointerEvents() = 0;
 
     bool exactDamage = false;     // changed rectangles are exactly what was drawn
+    bool exactEnlarging = false;  // a HiDPI picture is its points repeated, not filtered
     bool silentWhenStill = false; // no picture is delivered while nothing changes
     bool refusesOversize = false; // a display larger than the server allows is refused
 };
@@ -107,7 +116,7 @@ public:
         XInitThreads();
         client = XOpenDisplay(server.display.c_str());
         if (!client) failure = "cannot open " + server.display;
-        exactDamage = silentWhenStill = refusesOversize = true;
+        exactDamage = silentWhenStill = refusesOversize = exactEnlarging = true;
     }
     ~X11Rig() override
     {
@@ -137,6 +146,12 @@ public:
     std::string layout() override { return server.layout(); }
     void show(std::uint32_t, const Bounds& bounds) override
     {
+        if (window_) { // a window of the test before: it goes, with what it saw
+            XDestroyWindow(client, window_);
+            XFreeGC(client, gc_);
+            gc_ = nullptr;
+            seen_.clear();
+        }
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
         attributes.event_mask = EVENTS | StructureNotifyMask;
@@ -203,11 +218,17 @@ public:
         painter_->waitUntilExit(5000ms);
     }
 
-    void show(std::uint32_t, const Bounds&) override
+    void show(std::uint32_t id, const Bounds& bounds) override { showOn(id, bounds, W, H); }
+    // Fullscreen on the output of that size.
+    void showOn(std::uint32_t, const Bounds&, std::size_t width, std::size_t height) override
     {
+        if (painter_) {
+            painter_->terminate();
+            painter_->waitUntilExit(5000ms);
+        }
         ProcessOptions options;
         options.executable = QB_WAYLAND_PAINTER;
-        options.arguments = {std::to_string(W), std::to_string(H)};
+        options.arguments = {std::to_string(width), std::to_string(height)};
         options.killedWithLaunchingThread = true;
         painter_ = Process::launch(options);
         ASSERT_TRUE(painter_);
@@ -253,6 +274,7 @@ public:
         return desktop;
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
+    Sizes layoutSizes() override { return server.layoutSizes(); }
 
     test::MutterServer server;
 };
@@ -280,6 +302,7 @@ public:
         return desktop;
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
+    Sizes layoutSizes() override { return server.layoutSizes(); }
     std::string layout() override { return testing::PrintToString(server.activeOutputs()); }
 
     test::SwayServer server;
@@ -421,9 +444,9 @@ protected:
             {.serialNumber = serial, .name = "test", .maxPixelsWide = width, .maxPixelsHigh = height});
     }
     std::unique_ptr<CaptureStream> capture(std::uint32_t displayId, test::CaptureRecorder& recorder,
-        double frameTime = 1.0 / 60)
+        double frameTime = 1.0 / 60, std::size_t width = W, std::size_t height = H)
     {
-        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = W, .height = H,
+        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = width, .height = height,
                                                                   .minimumFrameTime = frameTime, .showCursor = false,
                                                                   .queue = SerialQueue::makeDedicated("capture")},
             recorder.handler());
@@ -642,6 +665,89 @@ TEST_P(DesktopConformance, InjectedPointerEventsLandOnThePixelTouched)
     injector->postScrollEvent(ScrollPhase::ended, 0, 0);
     EXPECT_TRUE(sawPointer("wheel up"));
     EXPECT_EQ(std::ranges::count(rig->pointerEvents(), "wheel down"), 0);
+}
+
+// A HiDPI mode lays a display out at half its pixels, and what is drawn on
+// it covers twice its size in points on the tablet; without it, a display is
+// laid out at its pixels and shows windows at their size. Touches land on
+// the point shown under them.
+TEST_P(DesktopConformance, AHiDPIDisplayIsLaidOutAtHalfItsPixelsAndShowsWindowsAtTwiceTheirSize)
+{
+    constexpr std::size_t PW = 1600, PH = 1200; // cozy: 800x600 points (the least Mutter scales by 2)
+    auto displays = desktop->virtualDisplays();
+    auto injector = desktop->inputInjector();
+    const Sizes before = rig->layoutSizes();
+    auto with = [&](const char* size) {
+        Sizes sizes = before;
+        sizes.insert(size);
+        return sizes;
+    };
+    // Where the window's point (x, y) is not shown as it is drawn, `scale`
+    // pixels a point: blue x, green y, exact where the desktop repeats
+    // pixels; empty when every point sampled is.
+    auto misshown = [&](const test::Delivery& frame, std::size_t scale) -> std::string {
+        if (frame.width != PW || frame.height != PH) return "a frame of another size";
+        const int slack = scale == 1 || rig->exactEnlarging ? 0 : 1;
+        for (std::size_t y = 10; y < 250; y += 13) {
+            for (std::size_t x = 10; x < 250; x += 11) {
+                for (std::size_t d = 0; d < scale * scale; ++d) {
+                    const std::uint8_t* p = frame.pixel(x * scale + d % scale, y * scale + d / scale);
+                    if (std::abs(p[0] - int(x)) > slack || std::abs(p[1] - int(y)) > slack) {
+                        return fmt::format("point {},{} shows {},{}", x, y, p[0], p[1]);
+                    }
+                }
+            }
+        }
+        return "";
+    };
+    for (const bool hiDPI : {false, true}) {
+        SCOPED_TRACE(hiDPI ? "cozy" : "sharp");
+        auto display = create(PW, PH, hiDPI ? 52 : 51);
+        ASSERT_TRUE(display);
+        const std::uint32_t id = display->displayId();
+        if (hiDPI) {
+            ASSERT_TRUE(display->applySettings({true, {{PW / 2, PH / 2, 60}}}));
+            auto modes = displays->copyAllDisplayModes(id);
+            ASSERT_TRUE(modes);
+            auto mode = std::ranges::find_if(*modes, [](auto& m) { return m.pixelWidth == PW && m.width == PW / 2; });
+            ASSERT_NE(mode, modes->end());
+            ASSERT_EQ(displays->setDisplayMode(id, *mode), 0);
+        }
+        const std::size_t scale = hiDPI ? 2 : 1;
+        EXPECT_TRUE(waitFor([&] { return rig->layoutSizes() == with(hiDPI ? "800x600" : "1600x1200"); }))
+            << testing::PrintToString(rig->layoutSizes());
+        if (GetParam() == "sim") continue; // its pictures are scripted, not drawn
+        const auto b = injector->displayBounds(id);
+        ASSERT_TRUE(b);
+        rig->showOn(id, *b, PW / scale, PH / scale);
+        if (HasFatalFailure()) return;
+        test::CaptureRecorder recorder;
+        std::mutex lastLock;
+        test::Delivery last;
+        recorder.onDelivery = [&](const test::Delivery& d) {
+            std::lock_guard guard(lastLock);
+            if (d.hasSurface) last = d;
+        };
+        auto latest = [&] {
+            std::lock_guard guard(lastLock);
+            return last;
+        };
+        auto stream = capture(id, recorder, 1.0 / 60, PW, PH);
+        ASSERT_EQ(failureOf(*stream), "");
+        EXPECT_TRUE(waitFor([&] { return misshown(latest(), scale).empty(); })) << misshown(latest(), scale);
+        if (GetParam() != "x11_monitor") { // Xorg keeps the pointer off a monitor without an output
+            // The window's point (100, 50), `scale` times further into the tablet.
+            const double x = b->left + b->width * 100 / double(PW / scale);
+            const double y = b->top + b->height * 50 / double(PH / scale);
+            injector->postMouseEvent(MouseEventType::moved, {x, y});
+            injector->postMouseEvent(MouseEventType::leftDown, {x, y});
+            injector->postMouseEvent(MouseEventType::leftUp, {x, y});
+            EXPECT_TRUE(sawPointer("down 100 50"));
+        }
+        stream->stop();
+        display.reset();
+        ASSERT_TRUE(waitFor([&] { return rig->layoutSizes() == before; })) << testing::PrintToString(rig->layoutSizes());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sway", "sim"),

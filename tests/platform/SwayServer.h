@@ -155,6 +155,21 @@ public:
         return found;
     }
 
+    // The active outputs' sizes in the layout ("WxH", logical pixels: a
+    // scaled output is smaller than its mode).
+    std::multiset<std::string> layoutSizes() const
+    {
+        std::multiset<std::string> sizes;
+        auto json = nlohmann::json::parse(message("-r -t get_outputs"), nullptr, false);
+        if (!json.is_array()) return sizes;
+        for (const auto& output : json) {
+            if (!output.value("active", false)) continue;
+            sizes.insert(std::to_string(output["rect"]["width"].get<int>()) + "x"
+                + std::to_string(output["rect"]["height"].get<int>()));
+        }
+        return sizes;
+    }
+
     std::multiset<std::string> monitorSizes() const
     {
         std::multiset<std::string> sizes;
