@@ -257,6 +257,7 @@ TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPres
     EXPECT_EQ(cli({"resolution", "sharp"}), std::pair(0, std::string("OK sharp (restarting)\n")));
     EXPECT_TRUE(waitFor([&] { return bool(monitor("1600x1200")) && !monitor("800x600"); }, 30s))
         << xorg().run("xrandr --listmonitors") << output();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
     EXPECT_EQ(cli({"resolution", "cozy"}), std::pair(0, std::string("OK cozy (restarting)\n")));
     EXPECT_TRUE(waitFor([&] { return bool(monitor("800x600")) && !monitor("1600x1200"); }, 30s))
         << xorg().run("xrandr --listmonitors") << output();
