@@ -512,6 +512,24 @@ private:
         return mode;
     }
 
+    // Declares monitor `name` over `rect` (no output of its own). Under the
+    // display's lock, errors trapped by the caller.
+    void setMonitor(Atom name, const Rect& rect)
+    {
+        XRRMonitorInfo* monitor = XRRAllocateMonitor(x_->display(), 0);
+        monitor->name = name;
+        monitor->primary = False;
+        monitor->automatic = False;
+        monitor->x = rect.x;
+        monitor->y = rect.y;
+        monitor->width = rect.width;
+        monitor->height = rect.height;
+        monitor->mwidth = millimetres(rect.width);
+        monitor->mheight = millimetres(rect.height);
+        XRRSetMonitor(x_->display(), x_->root(), monitor);
+        XRRFreeMonitors(monitor);
+    }
+
     // A shown display takes a new size where it is (the user may have
     // moved it): its output a mode of that size, or its monitor that
     // rectangle; the screen grows or shrinks to fit.
@@ -525,18 +543,7 @@ private:
             const int error = x_->trapErrors([&] {
                 // The server keeps a monitor's name unique: the old one goes first.
                 XRRDeleteMonitor(display, x_->root(), entry.monitor);
-                XRRMonitorInfo* monitor = XRRAllocateMonitor(display, 0);
-                monitor->name = entry.monitor;
-                monitor->primary = False;
-                monitor->automatic = False;
-                monitor->x = rect.x;
-                monitor->y = rect.y;
-                monitor->width = rect.width;
-                monitor->height = rect.height;
-                monitor->mwidth = millimetres(rect.width);
-                monitor->mheight = millimetres(rect.height);
-                XRRSetMonitor(display, x_->root(), monitor);
-                XRRFreeMonitors(monitor);
+                setMonitor(entry.monitor, rect);
             });
             if (error != 0) return restoreScreenSize(), false;
             entry.rect = rect;
@@ -653,20 +660,7 @@ private:
         const Rect rect = placement(entry);
         if (!growScreenFor(rect)) return false;
         const Atom name = XInternAtom(display, entry.name.c_str(), False);
-        const int error = x_->trapErrors([&] {
-            XRRMonitorInfo* monitor = XRRAllocateMonitor(display, 0);
-            monitor->name = name;
-            monitor->primary = False;
-            monitor->automatic = False;
-            monitor->x = rect.x;
-            monitor->y = rect.y;
-            monitor->width = rect.width;
-            monitor->height = rect.height;
-            monitor->mwidth = millimetres(rect.width);
-            monitor->mheight = millimetres(rect.height);
-            XRRSetMonitor(display, x_->root(), monitor);
-            XRRFreeMonitors(monitor);
-        });
+        const int error = x_->trapErrors([&] { setMonitor(name, rect); });
         if (error != 0) {
             restoreScreenSize();
             return false;
