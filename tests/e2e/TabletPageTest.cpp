@@ -16,6 +16,7 @@
 #include <utility>
 
 #include <boost/asio.hpp>
+#include <fmt/format.h>
 #include <boost/beast/core.hpp>
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/websocket.hpp>
@@ -444,15 +445,20 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.width > 0") == true; }, 30s))
         << output();
     // Its own session: a monitor of the size the page's screen asks for.
-    const int width = browser.evaluate("quillbright.width"), height = browser.evaluate("quillbright.height");
+    // Laid out at its pixels, or at half of them where its preset is HiDPI
+    // (the capture doubles what is drawn there back to the page's pixels).
+    // From here on the test draws and touches in the desktop's own units.
+    int width = browser.evaluate("quillbright.width"), height = browser.evaluate("quillbright.height");
     std::smatch place;
     std::string monitors; // the match points into it
-    const std::regex monitor(" " + std::to_string(width) + "/\\d+x" + std::to_string(height) + R"(/\d+\+(\d+)\+(\d+))");
+    const std::regex monitor(fmt::format(R"( ({}|{})/\d+x({}|{})/\d+\+(\d+)\+(\d+))", width, width / 2, height, height / 2));
     ASSERT_TRUE(waitFor([&] {
         monitors = xorg().run("xrandr --listmonitors");
         return std::regex_search(monitors, place, monitor);
     }, 10s)) << width << "x" << height << "\n" << xorg().run("xrandr --listmonitors") << output();
-    const int left = std::stoi(place[1]), top = std::stoi(place[2]);
+    width = std::stoi(place[1]);
+    height = std::stoi(place[2]);
+    const int left = std::stoi(place[3]), top = std::stoi(place[4]);
     EXPECT_NE(cli({"status"}).second.find("\nstatus=running\n"), std::string::npos);
 
     // New pictures on the tablet's monitor: the page decodes and acknowledges
