@@ -144,10 +144,7 @@ ControlState EngineControlTarget::state() const
         info.port = session->port();
         info.resolution = session->resolution();
         info.pixelFormat = session->pixelFormat();
-        if (const auto* display = session->displayManager()) {
-            info.displayId = display->displayID();
-            info.hiDPIActive = !info.resolution.isHiDPI || display->hiDPIActive();
-        }
+        if (session->displayManager() != nullptr) info.displayId = session->displayManager()->displayID();
         info.fps = session->stats().fps;
         info.clients = session->stats().clientCount;
         info.adbConnected = session->adbConnected();

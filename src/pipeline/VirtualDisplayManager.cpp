@@ -110,10 +110,9 @@ VirtualDisplayManager::VirtualDisplayManager(std::uint64_t width, std::uint64_t 
     if (virtualDisplay_->applySettings(settings)) {
         const std::string mode = hiDPI ? fmt::format("HiDPI ({}x{} logical @ 2x)", width / 2, height / 2) : "non-HiDPI";
         info(fmt::format("[VirtualDisplay] Configured: {}x{} {} @ 60Hz", width, height, mode));
-        if (hiDPI) hiDPIActive_ = selectHiDPIMode(width / 2, height / 2, width, height);
+        if (hiDPI) selectHiDPIMode(width / 2, height / 2, width, height);
     } else {
         warn("[VirtualDisplay] WARNING: Failed to apply virtual display settings");
-        if (hiDPI) hiDPIRefused("the desktop refused its modes");
     }
 }
 
@@ -126,21 +125,13 @@ VirtualDisplayManager::~VirtualDisplayManager()
     virtualDisplay_.reset();
 }
 
-void VirtualDisplayManager::hiDPIRefused(const std::string& why)
-{
-    warn(fmt::format("[VirtualDisplay] WARNING: No HiDPI on this desktop ({}): the tablet shows {}x{} of the "
-                     "desktop at 1x, as a sharp preset does, not {}x{} at 2x",
-        why, width_, height_, width_ / 2, height_ / 2));
-}
-
-bool VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uint64_t logicalHeight,
+void VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uint64_t logicalHeight,
     std::uint64_t backingWidth, std::uint64_t backingHeight)
 {
     auto modes = platform_->copyAllDisplayModes(displayID_);
     if (!modes) {
         warn("[VirtualDisplay] WARNING: Could not enumerate display modes for HiDPI selection");
-        hiDPIRefused("its modes could not be listed");
-        return false;
+        return;
     }
     for (const auto& mode : *modes) {
         if (mode.width == logicalWidth && mode.height == logicalHeight && mode.pixelWidth == backingWidth
@@ -149,11 +140,10 @@ bool VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uin
             if (result == 0) {
                 info(fmt::format("[VirtualDisplay] HiDPI mode activated: {}x{} logical → {}x{}px", logicalWidth,
                     logicalHeight, backingWidth, backingHeight));
-                return true;
+            } else {
+                warn(fmt::format("[VirtualDisplay] WARNING: XRRSetCrtcConfig failed with code {}", result));
             }
-            warn(fmt::format("[VirtualDisplay] WARNING: Setting the HiDPI display mode failed with code {}", result));
-            hiDPIRefused(fmt::format("the desktop refused the mode, code {}", result));
-            return false;
+            return;
         }
     }
     warn(fmt::format("[VirtualDisplay] WARNING: HiDPI mode {}x{} → {}x{} not found", logicalWidth, logicalHeight,
@@ -162,8 +152,6 @@ bool VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uin
         info(fmt::format("[VirtualDisplay]   available: {}x{} → {}x{}{}", mode.width, mode.height, mode.pixelWidth,
             mode.pixelHeight, mode.pixelWidth > mode.width ? " [HiDPI]" : ""));
     }
-    hiDPIRefused("no such mode");
-    return false;
 }
 
 std::optional<std::uint32_t> VirtualDisplayManager::findBuiltInDisplay()
