@@ -635,11 +635,16 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     }
     EXPECT_EQ(pointer(), before);
     EXPECT_NE(cli({"status"}).second.find("\nstatus=running\n"), std::string::npos);
-    browser.touch("touchStart", {onPage(0.3, 0.6)});
-    browser.touch("touchEnd", {});
-    do {
-        press = window.next(ButtonPress); // the scroll's last wheel steps may come first
-    } while (press && press->button != 1);
+    // The pen above never said it left: its fingers' lockout ends once it
+    // has been quiet for a while, so a tap inside that lockout is tried again.
+    for (int tries = 0; tries < 2; ++tries) {
+        browser.touch("touchStart", {onPage(0.3, 0.6)});
+        browser.touch("touchEnd", {});
+        do {
+            press = window.next(ButtonPress); // the scroll's last wheel steps may come first
+        } while (press && press->button != 1);
+        if (press) break;
+    }
     ASSERT_TRUE(press) << output();
     EXPECT_TRUE(near(*press, 0.3, 0.6, width, height)) << "the hostile page's tap landed: " << press->x << ","
                                                       << press->y;
