@@ -31,13 +31,22 @@ asio::awaitable<std::optional<TabletTarget>> callLookup(TabletTargetLookup looku
     co_return co_await lookup(std::move(hello), peer);
 }
 
-// The lookup awaited on the main loop, from the bridge's queue.
+asio::awaitable<std::optional<TabletTarget>> lookupOnMainLoop(TabletTargetLookup lookup, TabletHello hello,
+    asio::ip::address peer)
+{
+    co_return co_await asio::co_spawn(MainLoop::shared().executor(),
+        callLookup(std::move(lookup), std::move(hello), peer), asio::use_awaitable);
+}
+
+// The lookup awaited on the main loop, from the bridge's queue. The wrapper
+// is no coroutine itself: a coroutine lambda's captures live in the lambda,
+// which may be gone while the lookup is awaited, so the lookup is handed to
+// the coroutine as an argument, which its frame keeps.
 TabletTargetLookup onMainLoop(TabletTargetLookup lookup)
 {
     if (!lookup) return nullptr;
-    return [lookup](TabletHello hello, asio::ip::address peer) -> asio::awaitable<std::optional<TabletTarget>> {
-        co_return co_await asio::co_spawn(MainLoop::shared().executor(), callLookup(lookup, std::move(hello), peer),
-            asio::use_awaitable);
+    return [lookup](TabletHello hello, asio::ip::address peer) {
+        return lookupOnMainLoop(lookup, std::move(hello), peer);
     };
 }
 

@@ -1135,7 +1135,8 @@ TEST_F(DaemonTest, AnADBServerKilledWhileStreamingIsWaitedForAndTheTunnelsRebuil
 
     adb.reviveServer();
     ASSERT_TRUE(waitFor(linked, 10s)) << output();
-    EXPECT_GT(count(adb.log(), {"am", "start"}), launches);
+    // `adb=true` tells of the server; the companion's launch follows the tunnels.
+    EXPECT_TRUE(waitFor([&] { return count(adb.log(), {"am", "start"}) > launches; }, 10s)) << output();
     EXPECT_THAT(output(), HasSubstr("ADB server lost — tunnels down until it returns"));
     EXPECT_THAT(output(), HasSubstr("ADB server back — re-establishing tunnels"));
     EXPECT_THAT(output(), Not(HasSubstr("Device disconnected")));
