@@ -445,10 +445,11 @@ int main(int argc, char** argv)
         tablet->tcp->setFrameWidth(static_cast<std::uint16_t>(w));
         tablet->tcp->setFrameHeight(static_cast<std::uint16_t>(h));
         tablet->tcp->setPixelFormat(PixelFormat::greyscale);
-        if (tablet->tcp->start(0)) {
+        if (tablet->tcp->open(0)) {
             std::cerr << "qb_latency_bench: cannot listen\n";
             return 1;
         }
+        tablet->tcp->start();
         ScreenCaptureOptions captureOptions;
         captureOptions.backend = std::make_shared<WatchedBackend>(platform->captureBackend(), tablet->captured);
         tablet->capture = std::make_shared<ScreenCapture>(tablet->tcp, nullptr, tablet->display->displayId(), w, h,

@@ -197,12 +197,7 @@ std::optional<std::string> MirrorEngine::openPreview()
         [weak](std::string request) { return answerControl(weak, std::move(request)); },
         [weak](TabletHello hello, asio::ip::address) { return tabletTarget(weak, std::move(hello)); },
         state_.connectionMode == ConnectionMode::wifi ? environment_.tabletPairing : nullptr};
-    try {
-        preview_.start(std::move(options));
-        return std::nullopt;
-    } catch (const std::exception& error) {
-        return std::string(error.what());
-    }
+    return preview_.start(std::move(options));
 }
 
 asio::awaitable<void> MirrorEngine::shutdownAsync()
@@ -282,7 +277,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
                                                        std::uint16_t port) {
         const auto self = weak.lock();
         if (self && self->preview_.running()
-            && (port == self->preview_.webSocket()->boundPort() || port == self->preview_.http()->boundPort())) {
+            && (port == self->preview_.webSocket()->port() || port == self->preview_.http()->port())) {
             return true;
         }
         return own(port);
@@ -319,7 +314,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
         engineLine(fmt::format("[MirrorEngine] Device {} ({}) → {}", device.serial, device.model,
             entry.pixelFormat == PixelFormat::greyscale ? "Greyscale" : "Color"));
         auto environment = environment_.session;
-        if (preview_.running()) environment.pagePort = preview_.http()->boundPort();
+        if (preview_.running()) environment.pagePort = preview_.http()->port();
         auto session = std::make_shared<DeviceSession>(entry.port, entry.resolution, entry.displayMode, device,
             entry.pixelFormat, environment_.makeADBBridge(device), timing_.session, environment);
         if (state_.connectionMode == ConnectionMode::wifi) {

@@ -34,7 +34,7 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
             const auto& frames = session->tcpServer();
             if (session->id() != hello.deviceSerial || !frames || frames->port() == 0) continue;
             const auto& input = session->inputServer();
-            co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), nullptr,
+            co_return TabletTarget{frames->port(), input ? input->port() : std::uint16_t(0), nullptr,
                 input ? input->openPageInput() : nullptr};
         }
         co_return std::nullopt;
@@ -104,7 +104,7 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
         });
     });
     const auto& input = session->inputServer();
-    co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), std::move(lease),
+    co_return TabletTarget{frames->port(), input ? input->port() : std::uint16_t(0), std::move(lease),
         input ? input->openPageInput() : nullptr};
 }
 #pragma GCC diagnostic pop

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "runtime/Asio.h"
@@ -37,9 +38,9 @@ public:
         std::shared_ptr<TabletPairing> pairing = nullptr;
     };
 
-    // Throws what a server's construction throws, and then leaves neither
-    // open. Not while running.
-    void start(Options options);
+    // Opens both servers, then starts them; when either port cannot be had,
+    // says which and why and leaves neither open. Not while running.
+    std::optional<std::string> start(Options options);
     // Each server that runs, the WebSocket one first.
     asio::awaitable<void> stop();
 

@@ -169,6 +169,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
 
     const std::weak_ptr<DeviceSession> weak = weak_from_this();
     auto frameOptions = environment_.frameServer;
+    frameOptions.bindAddress = bindAddress();
     // Off loopback (Wi-Fi mode) only the set-up devices may connect.
     if (bindAddress() != LOOPBACK_ADDRESS) frameOptions.peers = environment_.lanPeers;
     auto server = FrameServer::make(frameOptions);
@@ -192,29 +193,22 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
             if (session->onLatencyStats) session->onLatencyStats(stats);
         });
     });
-    // Held before the listener opens, so that a stop meanwhile closes it.
-    tcpServer_ = server;
-    auto listening = server->startAsync(port_, bindAddress());
-    const auto error = co_await std::move(listening);
-    if (error) {
-        tcpServer_.reset();
+    if (const auto error = server->open(port_)) {
         throw boost::system::system_error(error, fmt::format("frame server on port {}", port_));
     }
-    if (stopping()) throw MirrorError::noVirtualDisplay();
+    tcpServer_ = server;
+    server->start();
     supervisor_->setHostPorts(server->port(), 0);
     supervisor_->setPagePort(environment_.pagePort);
 
-    auto input = InputServer::make(static_cast<std::uint16_t>(environment_.inputPort), displayID,
-        environment_.inputInjector, bindAddress(), timing_.input);
-    if (bindAddress() != LOOPBACK_ADDRESS) input->setPeerAllowList(environment_.lanPeers);
-    inputServer_ = input;
-    auto inputStarting = input->startAsync();
-    co_await std::move(inputStarting);
-    if (stopping()) throw MirrorError::noVirtualDisplay();
-    if (input->running()) {
-        supervisor_->setHostPorts(server->port(), input->boundPort());
+    InputServer::Options inputOptions{bindAddress(), nullptr, timing_.input};
+    if (bindAddress() != LOOPBACK_ADDRESS) inputOptions.peers = environment_.lanPeers;
+    auto input = InputServer::make(displayID, environment_.inputInjector, std::move(inputOptions));
+    if (!input->open(static_cast<std::uint16_t>(environment_.inputPort))) {
+        inputServer_ = input;
+        input->start();
+        supervisor_->setHostPorts(server->port(), input->port());
     } else {
-        inputServer_.reset();
         // Usually another session already holds the input port: that session
         // owns touch input, this one runs without.
         componentLog(LogLevel::warn, COMPONENT,

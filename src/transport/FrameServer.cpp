@@ -107,17 +107,28 @@ FrameServer::~FrameServer()
     });
 }
 
-error_code FrameServer::start(std::uint16_t port, std::string_view bindAddress)
+error_code FrameServer::open(std::uint16_t port)
 {
-    return queue_->sync([&] { return startOnQueue(port, bindAddress); });
+    if (opened_.exchange(true)) return asio::error::already_open;
+    error_code ec;
+    auto listener = LocalListener::open(queue_->executor(), options_.bindAddress, port, "TCPServer",
+        listenerOptions(options_.peers, options_.acceptRetryDelay), ec);
+    if (!listener) {
+        logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", options_.bindAddress, port, ec.message()));
+        return ec;
+    }
+    listener_ = listener;
+    port_ = listener->port();
+    return {};
 }
 
-asio::awaitable<error_code> FrameServer::startAsync(std::uint16_t port, std::string bindAddress)
+void FrameServer::start()
 {
-    const auto self = shared_from_this();
-    std::function<error_code()> work = [self, port, bindAddress] { return self->startOnQueue(port, bindAddress); };
-    const error_code error = co_await queue_->run(work);
-    co_return error;
+    if (!listener_ || port_ == 0) return;
+    logLine(fmt::format("[TCPServer] Listening on tcp://localhost:{}", port_.load()));
+    listener_->start([weak = weak_from_this()](tcp::socket socket) {
+        if (auto self = weak.lock()) self->accepted(std::move(socket));
+    });
 }
 
 void FrameServer::stop()
@@ -136,33 +147,9 @@ void FrameServer::requestStop()
     queue_->async([self = shared_from_this()] { self->stopOnQueue(); });
 }
 
-error_code FrameServer::startOnQueue(std::uint16_t port, std::string_view bindAddress)
-{
-    if (started_) return asio::error::already_started;
-    error_code ec;
-    auto address = parseListenAddress(bindAddress, ec);
-    std::shared_ptr<LocalListener> listener;
-    if (address) {
-        listener = LocalListener::open(queue_->executor(), *address, port, "TCPServer",
-            listenerOptions(options_.peers, options_.acceptRetryDelay), ec);
-    }
-    if (!listener) {
-        logLine(fmt::format("[TCPServer] Cannot listen on {}:{} ({})", bindAddress, port, ec.message()));
-        return ec;
-    }
-    started_ = true;
-    port_ = listener->port();
-    listener_ = listener;
-    logLine(fmt::format("[TCPServer] Listening on tcp://localhost:{}", port_.load()));
-    listener->start([weak = weak_from_this()](tcp::socket socket) {
-        if (auto self = weak.lock()) self->accepted(std::move(socket));
-    });
-    return {};
-}
-
 void FrameServer::stopOnQueue()
 {
-    started_ = true; // a stopped server is not restarted
+    opened_ = true; // a stopped server is not opened again
     if (listener_) listener_->closeOnExecutor();
     port_ = 0;
     std::vector<std::shared_ptr<Connection>> connections;

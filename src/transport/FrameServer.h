@@ -25,10 +25,11 @@
 // stalledWriteLimit, or once its queue passes the limits in Options, so it
 // costs neither unbounded memory nor, for long, the other clients' frames.
 //
-// Life: make() → set the callbacks, frameWidth/frameHeight/pixelFormat →
-// start(port, bindAddress) → ... → stop() (startAsync/stopAsync from the main
-// loop, which must not block). A stopped server is not restarted.
-// Callbacks hold the server weakly and do nothing once it is gone.
+// Life, as for every TCP server here (ListenSocket.h): make(options) → set
+// the callbacks, frameWidth/frameHeight/pixelFormat → open(port) → start()
+// → ... → stop() / stopAsync() / requestStop(). A stopped server is not
+// opened again. Callbacks hold the server weakly and do nothing once it is
+// gone.
 #pragma once
 
 #include <array>
@@ -80,6 +81,8 @@ public:
         // Pause before accepting again after a failed accept (descriptors
         // exhausted, ...).
         std::chrono::milliseconds acceptRetryDelay{100};
+        // Loopback unless the session runs in Wi-Fi mode.
+        std::string bindAddress = std::string(LOOPBACK_ADDRESS);
         // Who may connect (Wi-Fi mode); null: whoever reaches the address.
         std::shared_ptr<const PeerAllowList> peers;
     };
@@ -90,15 +93,15 @@ public:
     FrameServer(const FrameServer&) = delete;
     FrameServer& operator=(const FrameServer&) = delete;
 
-    // Binds `bindAddress` (loopback unless the engine is in Wi-Fi mode) and
-    // starts accepting. A failure (port in use, bad address, second start)
-    // comes back as the error and nothing listens. Port 0 picks a free port
-    // (see port()).
-    // start() waits for the server's queue; the main loop awaits
-    // startAsync() instead.
-    boost::system::error_code start(std::uint16_t port, std::string_view bindAddress = LOOPBACK_ADDRESS);
-    asio::awaitable<boost::system::error_code> startAsync(std::uint16_t port,
-        std::string bindAddress = std::string(LOOPBACK_ADDRESS));
+    // Binds Options::bindAddress at `port` (0 picks a free port, see
+    // port()). A failure (port in use, bad address, second open, opened
+    // after a stop) comes back as the error and nothing listens; nothing is
+    // thrown. The bind is one non-blocking call: the main loop may make it.
+    boost::system::error_code open(std::uint16_t port);
+    // Logs "[TCPServer] Listening on tcp://localhost:<port>" and accepts
+    // clients from now on; returns at once. Does nothing unless open()
+    // succeeded. open() and start() come from one thread, before any stop.
+    void start();
     // Closes the listener and every client. Each closed client is then
     // reported gone as usual (count callback, event log). stop() waits for
     // the server's queue (any thread but the main loop's), stopAsync() is
@@ -106,7 +109,7 @@ public:
     void stop();
     asio::awaitable<void> stopAsync();
     void requestStop();
-    // The listening port, 0 when not listening.
+    // The port bound by open(), 0 before it and after a stop.
     std::uint16_t port() const;
 
     // FrameSink
@@ -151,7 +154,6 @@ public:
     std::uint64_t bytesReceived() const;
 
 private:
-    boost::system::error_code startOnQueue(std::uint16_t port, std::string_view bindAddress);
     void stopOnQueue();
     struct Connection;
     using Message = std::shared_ptr<const std::vector<std::uint8_t>>;
@@ -173,8 +175,10 @@ private:
 
     const Options options_;
     std::shared_ptr<SerialQueue> queue_;
-    std::shared_ptr<LocalListener> listener_; // used on queue_ only
-    bool started_ = false;                    // queue_ only
+    // Set by open() (before start(), so before any handler runs), then used
+    // on queue_ only.
+    std::shared_ptr<LocalListener> listener_;
+    std::atomic<bool> opened_{false}; // open() was called, or a stop came first
     std::atomic<std::uint16_t> port_{0};
     std::atomic<std::uint64_t> bytesReceived_{0};
 

@@ -67,22 +67,17 @@ asio::awaitable<std::string> answerControl(ControlHandler handler, std::string b
 
 } // namespace
 
-std::shared_ptr<HTTPServer> HTTPServer::make(std::uint16_t port, int width, int height, HTTPServerOptions options)
+std::shared_ptr<HTTPServer> HTTPServer::make(int width, int height, HTTPServerOptions options)
 {
-    auto queue = SerialQueue::make("http-server");
-    // With pairing, who is let in is judged per request (serve()).
-    auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "HTTPServer",
-        listenerOptions(options.pairing ? nullptr : options.peers, options.acceptRetryDelay));
     auto viewer = buildViewerPage(width, height, options.webSocketPort);
     auto control = buildControlPage(width, height, options.webSocketPort);
     return std::shared_ptr<HTTPServer>(new HTTPServer(
-        std::move(queue), std::move(listener), std::move(viewer), std::move(control), std::move(options)));
+        SerialQueue::make("http-server"), std::move(viewer), std::move(control), std::move(options)));
 }
 
-HTTPServer::HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener,
-    std::string viewerPage, std::string controlPage, HTTPServerOptions options)
+HTTPServer::HTTPServer(std::shared_ptr<SerialQueue> queue, std::string viewerPage, std::string controlPage,
+    HTTPServerOptions options)
     : queue_(std::move(queue))
-    , listener_(std::move(listener))
     , viewerPage_(std::move(viewerPage))
     , controlPage_(std::move(controlPage))
     , options_(std::move(options))
@@ -90,10 +85,27 @@ HTTPServer::HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<Local
 {
 }
 
-HTTPServer::~HTTPServer() { listener_->cancel(); }
+HTTPServer::~HTTPServer()
+{
+    if (listener_) listener_->cancel();
+}
+
+boost::system::error_code HTTPServer::open(std::uint16_t port)
+{
+    if (opened_.exchange(true)) return asio::error::already_open;
+    boost::system::error_code error;
+    // With pairing, who is let in is judged per request (serve()).
+    auto listener = LocalListener::open(queue_->executor(), options_.bindAddress, port, "HTTPServer",
+        listenerOptions(options_.pairing ? nullptr : options_.peers, options_.acceptRetryDelay), error);
+    if (!listener) return error;
+    listener_ = std::move(listener);
+    port_ = listener_->port();
+    return {};
+}
 
 void HTTPServer::start()
 {
+    if (!listener_) return;
     std::weak_ptr<HTTPServer> weak = weak_from_this();
     listener_->start([weak](asio::ip::tcp::socket socket) {
         if (weak.expired()) return; // the socket closes as it goes
@@ -103,7 +115,12 @@ void HTTPServer::start()
         fmt::format("[HTTPServer] Listening on http://localhost:{}", listener_->port()));
 }
 
-asio::awaitable<void> HTTPServer::stopAsync() { co_await listener_->stopAsync(); }
+asio::awaitable<void> HTTPServer::stopAsync()
+{
+    opened_ = true; // a stopped server is not opened again
+    port_ = 0;
+    if (const auto listener = listener_) co_await listener->stopAsync();
+}
 
 // GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
 // then mistakes its matching operator delete for a mismatched one.

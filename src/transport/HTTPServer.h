@@ -18,12 +18,17 @@
 // Ownership: the engine creates one when it activates or starts and stops it
 // with stopAsync() when it shuts down. Handlers hold the server weakly.
 //
+// Life, as for every TCP server here (ListenSocket.h): make(width, height,
+// options) → the callbacks → open(port) → start() → ... → stopAsync(). A
+// stopped server is not opened again.
+//
 // Threads: accepting, reading and answering run on the serial queue
 // "http-server"; onStartRequested / onStopRequested and controlHandler run on
-// the main loop. Install the callbacks before start(); stopAsync() may be
-// awaited from any coroutine.
+// the main loop. open() and start() return at once, from one thread, before
+// any stop; stopAsync() may be awaited from any coroutine.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -66,9 +71,8 @@ struct HTTPServerOptions {
 
 class HTTPServer : public std::enable_shared_from_this<HTTPServer> {
 public:
-    // Binds the port and builds the page; throws boost::system::system_error
-    // when the port cannot be had.
-    static std::shared_ptr<HTTPServer> make(std::uint16_t port, int width, int height, HTTPServerOptions options = {});
+    // Builds the pages (a width x height canvas); nothing listens until open().
+    static std::shared_ptr<HTTPServer> make(int width, int height, HTTPServerOptions options = {});
     ~HTTPServer();
     HTTPServer(const HTTPServer&) = delete;
     HTTPServer& operator=(const HTTPServer&) = delete;
@@ -76,21 +80,32 @@ public:
     std::function<void()> onStartRequested;
     std::function<void()> onStopRequested;
 
+    // Binds HTTPServerOptions::bindAddress at `port` (0 picks a free port,
+    // see port()). A failure (port in use, bad address, second open, opened
+    // after a stop) comes back as the error and nothing listens; nothing is
+    // thrown.
+    boost::system::error_code open(std::uint16_t port);
+    // Logs "[HTTPServer] Listening on http://localhost:<port>" and serves
+    // from now on. Does nothing unless open() succeeded.
     void start();
     // Closes the listener; completes once it has stopped accepting.
     asio::awaitable<void> stopAsync();
 
     const std::string& viewerPage() const { return viewerPage_; }
     const std::string& controlPage() const { return controlPage_; }
-    std::uint16_t boundPort() const { return listener_->port(); }
+    // The port bound by open(), 0 before it and after a stop.
+    std::uint16_t port() const { return port_.load(); }
 
 private:
-    HTTPServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener, std::string viewerPage,
-        std::string controlPage, HTTPServerOptions options);
+    HTTPServer(std::shared_ptr<SerialQueue> queue, std::string viewerPage, std::string controlPage,
+        HTTPServerOptions options);
     static asio::awaitable<void> serve(std::weak_ptr<HTTPServer> weak, asio::ip::tcp::socket socket);
 
     std::shared_ptr<SerialQueue> queue_;
+    // Set by open(), before start() and so before any connection is served.
     std::shared_ptr<LocalListener> listener_;
+    std::atomic<bool> opened_{false};
+    std::atomic<std::uint16_t> port_{0};
     const std::string viewerPage_;
     const std::string controlPage_;
     const HTTPServerOptions options_;

@@ -19,20 +19,16 @@ void log(LogLevel level, const std::string& line) { componentLog(level, COMPONEN
 
 } // namespace
 
-std::shared_ptr<InputServer> InputServer::make(std::uint16_t port, std::uint32_t targetDisplayID,
-    std::shared_ptr<InputInjector> injector, std::string bindAddress, Timing timing)
+std::shared_ptr<InputServer> InputServer::make(std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector,
+    Options options)
 {
-    return std::shared_ptr<InputServer>(
-        new InputServer(port, targetDisplayID, std::move(injector), std::move(bindAddress), timing));
+    return std::shared_ptr<InputServer>(new InputServer(targetDisplayID, std::move(injector), std::move(options)));
 }
 
-InputServer::InputServer(std::uint16_t port, std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector,
-    std::string bindAddress, Timing timing)
-    : port_(port),
-      targetDisplayID_(targetDisplayID),
+InputServer::InputServer(std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector, Options options)
+    : targetDisplayID_(targetDisplayID),
       injector_(std::move(injector)),
-      bindAddress_(std::move(bindAddress)),
-      timing_(timing),
+      options_(std::move(options)),
       queue_(SerialQueue::make("app.quillbright.input", QoS::userInitiated))
 {
 }
@@ -54,20 +50,9 @@ InputServer::~InputServer()
     }
 }
 
-void InputServer::start()
-{
-    queue_->sync([this] { startOnQueue(); });
-}
-
 void InputServer::stop()
 {
     queue_->sync([this] { stopOnQueue(); });
-}
-
-asio::awaitable<void> InputServer::startAsync()
-{
-    std::function<void()> work = [self = shared_from_this()] { self->startOnQueue(); };
-    co_await queue_->run(work);
 }
 
 asio::awaitable<void> InputServer::stopAsync()
@@ -81,43 +66,51 @@ void InputServer::requestStop()
     queue_->async([self = shared_from_this()] { self->stopOnQueue(); });
 }
 
-void InputServer::startOnQueue()
+boost::system::error_code InputServer::open(std::uint16_t port)
 {
-    if (running_.load() || listener_) return;
-
-    if (!injector_->isTrusted() && !accessibilityWarned_) {
-        log(LogLevel::warn, std::string(INPUT_NOT_TRUSTED_WARNING));
-        accessibilityWarned_ = true;
-    }
-
+    if (opened_.exchange(true)) return asio::error::already_open;
     boost::system::error_code error;
-    auto address = parseListenAddress(bindAddress_, error);
+    auto address = parseListenAddress(options_.bindAddress, error);
     if (!address) {
-        log(LogLevel::error, fmt::format("[InputServer] Failed to create listener on port {}: {}", port_,
+        log(LogLevel::error, fmt::format("[InputServer] Failed to create listener on port {}: {}", port,
                                  error.message()));
-        return;
+        return error;
     }
-
-    auto options = listenerOptions(peers_, std::chrono::duration_cast<std::chrono::milliseconds>(timing_.acceptRetry));
-    auto listener = LocalListener::open(queue_->executor(), *address, port_, "InputServer", std::move(options), error);
+    auto options = listenerOptions(options_.peers,
+        std::chrono::duration_cast<std::chrono::milliseconds>(options_.timing.acceptRetry));
+    auto listener = LocalListener::open(queue_->executor(), *address, port, "InputServer", std::move(options), error);
     if (!listener) {
         log(LogLevel::error, fmt::format("[InputServer] Listener failed: {}", error.message()));
-        running_.store(false);
-        return;
+        return error;
     }
     listener_ = listener;
-    boundPort_.store(listener->port());
+    port_.store(listener->port());
     running_.store(true);
-    log(LogLevel::info,
-        fmt::format("[InputServer] Listening on port {} (display {})", boundPort_.load(), targetDisplayID_));
-    listener->start([weak = weak_from_this(), current = listener.get()](asio::ip::tcp::socket socket) {
-        auto self = weak.lock();
-        if (self && self->listener_.get() == current) self->addConnection(std::move(socket)); // else stopped or gone
+    return {};
+}
+
+void InputServer::start()
+{
+    if (!listener_ || !running_.load()) return;
+    queue_->async([self = shared_from_this()] {
+        if (!self->injector_->isTrusted() && !self->accessibilityWarned_) {
+            log(LogLevel::warn, std::string(INPUT_NOT_TRUSTED_WARNING));
+            self->accessibilityWarned_ = true;
+        }
+        if (!self->running_.load()) return; // stopped meanwhile
+        log(LogLevel::info, fmt::format("[InputServer] Listening on port {} (display {})", self->port_.load(),
+                                self->targetDisplayID_));
+        self->listener_->start([weak = self->weak_from_this(), current = self->listener_.get()](
+                                   asio::ip::tcp::socket socket) {
+            auto self = weak.lock();
+            if (self && self->listener_.get() == current) self->addConnection(std::move(socket)); // else stopped or gone
+        });
     });
 }
 
 void InputServer::stopOnQueue()
 {
+    opened_.store(true); // a stopped server is not opened again
     cancelScrollEndTimer();
     inject(gestures_.endScroll());
 
@@ -136,7 +129,7 @@ void InputServer::stopOnQueue()
     }
 
     running_.store(false);
-    boundPort_.store(0);
+    port_.store(0);
     log(LogLevel::info, "[InputServer] Stopped");
 }
 
@@ -232,7 +225,7 @@ void InputServer::handleTouch(const TouchMessage& message)
     // small to move a pixel, so an active gesture always gets its end.
     if (scroll && gestures_.scrollGestureActive()) {
         std::weak_ptr<InputServer> weak = weak_from_this();
-        scrollEndTimer_ = Timer::oneShot(queue_->executor(), timing_.scrollEnd, [weak] {
+        scrollEndTimer_ = Timer::oneShot(queue_->executor(), options_.timing.scrollEnd, [weak] {
             if (auto self = weak.lock()) self->inject(self->gestures_.endScroll());
         });
     }
@@ -266,7 +259,7 @@ std::optional<PenReading> InputServer::lastPen() const
 void InputServer::handlePageInput(std::uint64_t page, const PageInput& input)
 {
     auto found = pages_.find(page);
-    if (found == pages_.end()) found = pages_.emplace(page, PageState{PageGestureInterpreter(timing_.pageGestures), nullptr}).first;
+    if (found == pages_.end()) found = pages_.emplace(page, PageState{PageGestureInterpreter(options_.timing.pageGestures), nullptr}).first;
     PageGestureInterpreter& gestures = found->second.gestures;
     if (const auto* keys = std::get_if<PageKeys>(&input)) {
         inject(gestures.keys(*keys));

@@ -27,12 +27,16 @@
 // hold it weakly; dropping the last reference closes the listener and every
 // connection.
 //
+// Life, as for every TCP server here (ListenSocket.h): make(display,
+// injector, options) → open(port) → start() → ... → stop() / stopAsync() /
+// requestStop(). A stopped server is not opened again.
+//
 // Threads: listening, reading, parsing, injection and the scroll-end timer all
 // run on the serial queue "app.quillbright.input", so the gesture state needs
-// no lock. start() and stop() run their work on the queue and wait for it:
-// any thread but the main loop, which must not block and awaits
-// startAsync()/stopAsync() instead; the read-only accessors may be called
-// from anywhere.
+// no lock. open() and start() return at once (the main loop may call them),
+// from one thread, before any stop. stop() waits for the queue: any thread
+// but the main loop, which must not block and awaits stopAsync() instead;
+// the read-only accessors may be called from anywhere.
 #pragma once
 
 #include <atomic>
@@ -68,6 +72,16 @@ struct InputServerTiming {
     PageGestureRules pageGestures;
 };
 
+struct InputServerOptions {
+    // Loopback unless the session runs in Wi-Fi mode.
+    std::string bindAddress = std::string(LOOPBACK_ADDRESS);
+    // Who may connect (Wi-Fi mode): connections from peers the list refuses
+    // are closed at once ("[InputServer] Refused connection from ...").
+    // Null: whoever reaches the address.
+    std::shared_ptr<const PeerAllowList> peers = nullptr;
+    InputServerTiming timing = {};
+};
+
 class InputServer;
 
 // One tablet page's way into an input server. deliver() may be called from
@@ -90,6 +104,7 @@ private:
 class InputServer : public std::enable_shared_from_this<InputServer> {
 public:
     using Timing = InputServerTiming;
+    using Options = InputServerOptions;
 
     // A touch must travel this far (in points) from where it went down before
     // it becomes a drag; below it, it stays a click.
@@ -97,26 +112,23 @@ public:
     // Bytes asked for per read: sixteen messages.
     static constexpr std::size_t READ_SIZE = 16 * TOUCH_MESSAGE_SIZE;
 
-    // Creates the queue; nothing listens until start(). `bindAddress` is
-    // loopback unless the session runs in Wi-Fi mode.
-    static std::shared_ptr<InputServer> make(std::uint16_t port, std::uint32_t targetDisplayID,
-        std::shared_ptr<InputInjector> injector, std::string bindAddress = std::string(LOOPBACK_ADDRESS),
-        Timing timing = {});
+    // Creates the queue; nothing listens until open().
+    static std::shared_ptr<InputServer> make(std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector,
+        Options options = {});
     ~InputServer();
     InputServer(const InputServer&) = delete;
     InputServer& operator=(const InputServer&) = delete;
 
-    // Warns once per server when injection is not trusted, then listens.
-    // Does nothing while already listening. A listener that cannot be set up
-    // is logged and leaves the server not running (the session carries on
-    // without touch input).
+    // Binds Options::bindAddress at `port` (0 picks a free port, see
+    // port()). A failure (port in use, bad address, second open, opened
+    // after a stop) is logged ("[InputServer] Listener failed: ...") and
+    // comes back as the error; nothing listens and nothing is thrown (the
+    // session carries on without touch input).
+    boost::system::error_code open(std::uint16_t port);
+    // Warns once per server when injection is not trusted, logs
+    // "[InputServer] Listening on port <port> (display <id>)" and accepts
+    // from now on; returns at once. Does nothing unless open() succeeded.
     void start();
-    // The same, awaited: for the main loop, which must not wait for the queue.
-    asio::awaitable<void> startAsync();
-    // Set before start(): connections from peers the list refuses are
-    // closed at once ("[InputServer] Refused connection from ..."). Without
-    // a list every peer that reaches the bound address is served.
-    void setPeerAllowList(std::shared_ptr<const PeerAllowList> peers) { peers_ = std::move(peers); }
 
     // Ends an active scroll gesture, releases a held button, closes the
     // listener and every connection, logs "[InputServer] Stopped". stop()
@@ -126,12 +138,11 @@ public:
     asio::awaitable<void> stopAsync();
     void requestStop();
 
+    // Listening: opened and not stopped.
     bool running() const { return running_.load(); }
-    std::uint16_t port() const { return port_; }
+    // The port bound by open(), 0 before it and after a stop.
+    std::uint16_t port() const { return port_.load(); }
     std::uint32_t targetDisplayID() const { return targetDisplayID_; }
-    // The port actually listened on (differs from port() when that is 0);
-    // 0 while not running.
-    std::uint16_t boundPort() const { return boundPort_.load(); }
     std::size_t connectionCount() const { return connectionCount_.load(); }
     const std::string& queueName() const { return queue_->name(); }
 
@@ -147,11 +158,9 @@ private:
         TouchStreamState stream;
     };
 
-    InputServer(std::uint16_t port, std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector,
-        std::string bindAddress, Timing timing);
+    InputServer(std::uint32_t targetDisplayID, std::shared_ptr<InputInjector> injector, Options options);
 
     // All below run on queue_.
-    void startOnQueue();
     void stopOnQueue();
     static asio::awaitable<void> readLoop(std::weak_ptr<InputServer> weak, std::shared_ptr<Connection> connection);
     void addConnection(asio::ip::tcp::socket socket);
@@ -169,16 +178,15 @@ private:
     void cancelScrollEndTimer();
     void releaseGesture();
 
-    const std::uint16_t port_;
     const std::uint32_t targetDisplayID_;
     const std::shared_ptr<InputInjector> injector_;
-    const std::string bindAddress_;
-    std::shared_ptr<const PeerAllowList> peers_;
-    const Timing timing_;
+    const Options options_;
     std::shared_ptr<SerialQueue> queue_;
 
-    // Listener and connections (queue_ only).
+    // Listener (set by open(), before start() and so before any handler
+    // runs; then queue_ only) and connections (queue_ only).
     std::shared_ptr<LocalListener> listener_;
+    std::atomic<bool> opened_{false}; // open() was called, or a stop came first
     std::vector<std::shared_ptr<Connection>> connections_;
 
     // Gesture state (queue_ only).
@@ -194,7 +202,7 @@ private:
     std::optional<PenReading> lastPen_;
 
     std::atomic<bool> running_{false};
-    std::atomic<std::uint16_t> boundPort_{0};
+    std::atomic<std::uint16_t> port_{0};
     std::atomic<std::size_t> connectionCount_{0};
 };
 

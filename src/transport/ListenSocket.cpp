@@ -68,14 +68,11 @@ std::shared_ptr<LocalListener> LocalListener::open(Executor executor, const asio
 }
 
 std::shared_ptr<LocalListener> LocalListener::open(Executor executor, std::string_view address, std::uint16_t port,
-    std::string name, ListenerOptions options)
+    std::string name, ListenerOptions options, boost::system::error_code& error)
 {
-    boost::system::error_code error;
     auto parsed = parseListenAddress(address, error);
-    if (!parsed) throw boost::system::system_error(error, "listen address");
-    auto listener = open(executor, *parsed, port, std::move(name), std::move(options), error);
-    if (!listener) throw boost::system::system_error(error, "listen");
-    return listener;
+    if (!parsed) return nullptr;
+    return open(executor, *parsed, port, std::move(name), std::move(options), error);
 }
 
 void LocalListener::start(ConnectionHandler handler)

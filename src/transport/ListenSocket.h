@@ -5,6 +5,20 @@
 // Only in Wi-Fi mode does the owner pass ALL_INTERFACES_ADDRESS, and then
 // every listener refuses all but loopback and the set-up devices
 // (PeerAllowList).
+//
+// The TCP servers (FrameServer, InputServer, HTTPServer, WebSocketServer)
+// share one contract:
+//   make(..., options)  nothing listens yet; the bind address (loopback by
+//                       default) and the allowed peers are in the options
+//   open(port)          binds at once; the error comes back as a value
+//                       (port in use, bad address, second open, opened after
+//                       a stop), nothing is thrown, nothing listens after one
+//   start()             accepts from now on (WebSocketServer also takes the
+//                       HTTP server's port, whose pages it serves)
+//   stopAsync()         closes the listener and the connections, awaited
+//   port()              the port bound by open(), 0 before it and after a stop
+// open() and start() return at once (the main loop may call them), from one
+// thread, before any stop; a stopped server is not opened again.
 #pragma once
 
 #include <chrono>
@@ -79,8 +93,8 @@ struct ListenerOptions {
 // and the two preview servers. The accept loop runs on one serial executor
 // and hands each new connection to a handler there.
 //
-//   auto listener = LocalListener::open(queue->executor(), "127.0.0.1", 8891, "HTTPServer");  // throws
-//   listener->start([](asio::ip::tcp::socket socket) { ... });   // once
+//   auto listener = LocalListener::open(queue->executor(), "127.0.0.1", 8891, "HTTPServer", {}, error);
+//   if (listener) listener->start([](asio::ip::tcp::socket socket) { ... });   // once
 //   co_await listener->stopAsync();   // from any coroutine: closes, waits for the loop to end
 //
 // An accept that fails (out of descriptors, say) is logged as
@@ -91,11 +105,11 @@ class LocalListener : public std::enable_shared_from_this<LocalListener> {
 public:
     using ConnectionHandler = std::function<void(asio::ip::tcp::socket)>;
 
-    // Binds and listens at once; throws boost::system::system_error when the
-    // address is not an address or the port cannot be had.
+    // Binds and listens at once; nullptr with `error` set when the address
+    // is not an address or the port cannot be had. Nothing is thrown.
     static std::shared_ptr<LocalListener> open(Executor executor, std::string_view address, std::uint16_t port,
-        std::string name, ListenerOptions options = {});
-    // The same for a parsed address; nullptr with `error` set on failure.
+        std::string name, ListenerOptions options, boost::system::error_code& error);
+    // The same for a parsed address.
     static std::shared_ptr<LocalListener> open(Executor executor, const asio::ip::address& address,
         std::uint16_t port, std::string name, ListenerOptions options, boost::system::error_code& error);
 

@@ -80,23 +80,31 @@ struct WebSocketServer::Client : std::enable_shared_from_this<Client> {
     }
 };
 
-std::shared_ptr<WebSocketServer> WebSocketServer::make(std::uint16_t port, WebSocketServerOptions options)
+std::shared_ptr<WebSocketServer> WebSocketServer::make(WebSocketServerOptions options)
 {
-    auto queue = SerialQueue::make("ws-server");
-    auto listener = LocalListener::open(queue->executor(), options.bindAddress, port, "WebSocket",
-        listenerOptions(options.peers, std::chrono::milliseconds(100)));
-    return std::shared_ptr<WebSocketServer>(new WebSocketServer(std::move(queue), std::move(listener), std::move(options)));
+    return std::shared_ptr<WebSocketServer>(new WebSocketServer(SerialQueue::make("ws-server"), std::move(options)));
 }
 
-WebSocketServer::WebSocketServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener,
-    WebSocketServerOptions options)
-    : queue_(std::move(queue)), listener_(std::move(listener)), options_(std::move(options))
+WebSocketServer::WebSocketServer(std::shared_ptr<SerialQueue> queue, WebSocketServerOptions options)
+    : queue_(std::move(queue)), options_(std::move(options))
 {
+}
+
+boost::system::error_code WebSocketServer::open(std::uint16_t port)
+{
+    if (opened_.exchange(true)) return asio::error::already_open;
+    boost::system::error_code error;
+    auto listener = LocalListener::open(queue_->executor(), options_.bindAddress, port, "WebSocket",
+        listenerOptions(options_.peers, std::chrono::milliseconds(100)), error);
+    if (!listener) return error;
+    listener_ = std::move(listener);
+    port_ = listener_->port();
+    return {};
 }
 
 WebSocketServer::~WebSocketServer()
 {
-    listener_->cancel();
+    if (listener_) listener_->cancel();
     std::vector<std::shared_ptr<Client>> clients;
     {
         std::lock_guard guard(lock_);
@@ -111,6 +119,7 @@ WebSocketServer::~WebSocketServer()
 
 void WebSocketServer::start(std::uint16_t pagePort)
 {
+    if (!listener_) return;
     pagePort_ = pagePort;
     std::weak_ptr<WebSocketServer> weak = weak_from_this();
     listener_->start([weak](asio::ip::tcp::socket socket) {
@@ -128,7 +137,9 @@ void WebSocketServer::start(std::uint16_t pagePort)
 
 asio::awaitable<void> WebSocketServer::stopAsync()
 {
-    co_await listener_->stopAsync();
+    opened_ = true; // a stopped server is not opened again
+    port_ = 0;
+    if (const auto listener = listener_) co_await listener->stopAsync();
     std::vector<std::shared_ptr<Client>> clients;
     {
         std::lock_guard guard(lock_);

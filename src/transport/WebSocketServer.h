@@ -18,6 +18,11 @@
 // Ownership: the engine creates one when it starts and stops it with
 // stopAsync() when it stops. Handlers hold the server weakly.
 //
+// Life, as for every TCP server here (ListenSocket.h): make(options) →
+// open(port) → start(pagePort) → ... → stopAsync(). A stopped server is not
+// opened again. open() and start() return at once, from one thread, before
+// any stop.
+//
 // Threads: accepting, handshakes, reads and writes run on the serial queue
 // "ws-server". broadcast() and previewClientCount() are called from the
 // frame encoder's capture queue; the connection list is guarded by a lock that
@@ -56,14 +61,20 @@ struct WebSocketServerOptions {
 
 class WebSocketServer final : public PreviewSink, public std::enable_shared_from_this<WebSocketServer> {
 public:
-    // Binds the port; throws boost::system::system_error when it cannot be had.
-    static std::shared_ptr<WebSocketServer> make(std::uint16_t port, WebSocketServerOptions options = {});
+    // Nothing listens until open().
+    static std::shared_ptr<WebSocketServer> make(WebSocketServerOptions options = {});
     ~WebSocketServer() override;
     WebSocketServer(const WebSocketServer&) = delete;
     WebSocketServer& operator=(const WebSocketServer&) = delete;
 
-    // Accepts browsers of the pages served on `pagePort` (the HTTP
-    // server's), once.
+    // Binds WebSocketServerOptions::bindAddress at `port` (0 picks a free
+    // port, see port()). A failure (port in use, bad address, second open,
+    // opened after a stop) comes back as the error and nothing listens;
+    // nothing is thrown.
+    boost::system::error_code open(std::uint16_t port);
+    // Logs "[WebSocket] Listening on ws://localhost:<port>" and accepts
+    // browsers of the pages served on `pagePort` (the HTTP server's, known
+    // only once that one is open), once. Does nothing unless open() succeeded.
     void start(std::uint16_t pagePort);
     // Closes the listener and every browser connection; completes once the
     // listener has stopped accepting.
@@ -75,7 +86,8 @@ public:
     void broadcast(std::vector<std::uint8_t> jpeg) override;
     void onClientJoined(std::function<void()> joined) override;
 
-    std::uint16_t boundPort() const { return listener_->port(); }
+    // The port bound by open(), 0 before it and after a stop.
+    std::uint16_t port() const { return port_.load(); }
     // Frames dropped for browsers that could not keep up, since creation.
     std::uint64_t droppedFrames() const { return droppedFrames_.load(); }
 
@@ -83,13 +95,15 @@ private:
     struct Client; // one browser connection
     using Frame = std::shared_ptr<const std::vector<std::uint8_t>>;
 
-    WebSocketServer(std::shared_ptr<SerialQueue> queue, std::shared_ptr<LocalListener> listener,
-        WebSocketServerOptions options);
+    WebSocketServer(std::shared_ptr<SerialQueue> queue, WebSocketServerOptions options);
     static asio::awaitable<void> session(std::weak_ptr<WebSocketServer> weak, std::shared_ptr<Client> client);
     void remove(const std::shared_ptr<Client>& client);
 
     std::shared_ptr<SerialQueue> queue_;
+    // Set by open(), before start() and so before any connection is taken.
     std::shared_ptr<LocalListener> listener_;
+    std::atomic<bool> opened_{false};
+    std::atomic<std::uint16_t> port_{0};
     const WebSocketServerOptions options_;
     std::uint16_t pagePort_ = 0; // set by start(), before the first connection
 

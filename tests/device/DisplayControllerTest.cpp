@@ -55,7 +55,8 @@ protected:
         device["settings"]["system"] = {{"screen_brightness", "300"}, {"screen_brightness_amber_rate", "90"}};
         fake.setDevices({device});
         server = FrameServer::make();
-        ASSERT_FALSE(server->start(0));
+        ASSERT_FALSE(server->open(0));
+        server->start();
         controller = DisplayController::make(MainLoop::shared().executor(), server, "DC1-0001", hotkeys);
         controller->onBrightnessChanged = [this](int v) { brightnessSeen.push_back(v); };
         controller->onWarmthChanged = [this](int v) { warmthSeen.push_back(v); };

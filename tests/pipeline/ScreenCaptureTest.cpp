@@ -312,7 +312,8 @@ TEST(ScreenCaptureTest, ASlowTabletIsPacedNotDropped)
     auto server = FrameServer::make(smallBuffers);
     server->setFrameWidth(160);
     server->setFrameHeight(120);
-    ASSERT_FALSE(server->start(0));
+    ASSERT_FALSE(server->open(0));
+    server->start();
     auto backend = std::make_shared<FakeCaptureBackend>();
     ScreenCapture::Options options;
     options.backend = backend;

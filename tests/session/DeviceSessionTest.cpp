@@ -181,7 +181,7 @@ TEST_F(DeviceSessionTest, StartsLinksTheDeviceAndTearsEverythingDownBeforeTheTun
     runOnMain(session->start(nullptr, 1.0, 1.2));
 
     const auto serverPort = session->tcpServer()->port();
-    const auto inputPort = session->inputServer()->boundPort();
+    const auto inputPort = session->inputServer()->port();
     EXPECT_EQ(bridge->calls(),
         (std::vector<std::string>{"sendStatus starting_display", "sendStatus capture_ready", "resetDisplaySizeOverride",
             "isAppInstalled", "companionVersion", "setupReverseTunnel 8888 " + std::to_string(serverPort),
@@ -309,7 +309,7 @@ TEST_F(DeviceSessionTest, OnlyTheFirstSessionOwnsTheInputPort)
     runOnMain(second->start(nullptr, 1.0, 1.2));
 
     ASSERT_NE(first->inputServer(), nullptr);
-    EXPECT_EQ(first->inputServer()->boundPort(), sharedPort);
+    EXPECT_EQ(first->inputServer()->port(), sharedPort);
     EXPECT_EQ(second->inputServer(), nullptr);
     EXPECT_TRUE(second->adbConnected()) << "the session runs on without touch";
     // Only the owner maps the device's input port, so the second device's

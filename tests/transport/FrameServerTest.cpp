@@ -33,8 +33,9 @@ protected:
 
     void startServer()
     {
-        ASSERT_FALSE(server->start(0));
+        ASSERT_FALSE(server->open(0));
         ASSERT_NE(server->port(), 0);
+        server->start();
     }
 
     std::unique_ptr<CompanionClient> connect(CompanionClient::Options o = {})
@@ -264,7 +265,7 @@ TEST_F(FrameServerTest, ListensOnLoopbackOnlyAndReportsAPortInUse)
     startServer();
     EXPECT_TRUE(reachable(server->port(), "127.0.0.1"));
     EXPECT_FALSE(reachable(server->port(), "127.0.0.2"));
-    EXPECT_TRUE(FrameServer::make()->start(server->port())); // already in use
+    EXPECT_TRUE(FrameServer::make()->open(server->port())); // already in use
 }
 
 } // namespace

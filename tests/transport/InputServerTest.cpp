@@ -75,10 +75,11 @@ protected:
 
     void startServer(InputServer::Timing timing = {}, std::string address = std::string(LOOPBACK_ADDRESS))
     {
-        server = InputServer::make(0, DISPLAY, injector, std::move(address), timing);
+        server = InputServer::make(DISPLAY, injector, {.bindAddress = std::move(address), .peers = {}, .timing = timing});
+        ASSERT_FALSE(server->open(0));
         server->start();
         ASSERT_TRUE(server->running());
-        ASSERT_NE(server->boundPort(), 0);
+        ASSERT_NE(server->port(), 0);
     }
 
     std::vector<std::string> described()
@@ -100,7 +101,7 @@ protected:
 TEST_F(InputServerTest, TouchesFromTheSocketReachTheDesktopAndThePauseAndTheEndReleaseGestures)
 {
     startServer(); // the real 60 ms pause
-    TouchClient client(server->boundPort());
+    TouchClient client(server->port());
     const auto down = touch(TouchType::down, 0.5f, 0.5f);
     client.send({down.begin(), down.begin() + 1});
     client.send({down.begin() + 1, down.begin() + 15});
@@ -130,7 +131,7 @@ TEST_F(InputServerTest, TouchesFromTheSocketReachTheDesktopAndThePauseAndTheEndR
 TEST_F(InputServerTest, AConnectionThatDoesNotBeginWithATouchIsClosedAndMovesNothing)
 {
     startServer();
-    TouchClient device(server->boundPort());
+    TouchClient device(server->port());
     device.send(concat({touch(TouchType::down, 0.5f, 0.5f), touch(TouchType::move, 0.6f, 0.6f)}));
     ASSERT_TRUE(injector->waitForEvents(3, 3s));
     const auto held = described();
@@ -139,7 +140,7 @@ TEST_F(InputServerTest, AConnectionThatDoesNotBeginWithATouchIsClosedAndMovesNot
     const std::string post = "POST / HTTP/1.1\r\nHost: 127.0.0.1:8892\r\nContent-Length: 46\r\n\r\n";
     for (const auto& first : {std::vector<std::uint8_t>(post.begin(), post.end()),
              std::vector<std::uint8_t>{0x16, 0x03, 0x01, 0x00, 0xA5, 0x01}, std::vector<std::uint8_t>{0x00}}) {
-        TouchClient page(server->boundPort());
+        TouchClient page(server->port());
         page.send(concat({first, touches}));
         EXPECT_TRUE(page.readsEndOfStream());
     }
@@ -158,17 +159,23 @@ TEST_F(InputServerTest, ListenerLifecycle)
 
     // The listener takes only its bind address: 127.0.0.1 by default, so
     // another address of the same machine is refused.
-    EXPECT_THROW(TouchClient(server->boundPort(), "127.0.0.2"), boost::system::system_error);
+    EXPECT_THROW(TouchClient(server->port(), "127.0.0.2"), boost::system::system_error);
 
-    // Stop closes the connections and the listener; start listens again.
-    TouchClient client(server->boundPort());
+    // Stop closes the connections and gives the port back: a stopped server
+    // is not opened again, a new one listens there.
+    const std::uint16_t port = server->port();
+    TouchClient client(port);
     ASSERT_TRUE(test::eventually([&] { return server->connectionCount() == 1; }));
     server->stop();
     EXPECT_FALSE(server->running());
+    EXPECT_EQ(server->port(), 0);
     EXPECT_TRUE(client.readsEndOfStream());
+    EXPECT_EQ(server->open(port), asio::error::already_open);
+    server = InputServer::make(DISPLAY, injector);
+    ASSERT_FALSE(server->open(port));
     server->start();
     EXPECT_TRUE(server->running());
-    TouchClient again(server->boundPort());
+    TouchClient again(port);
     again.send(touch(TouchType::move, 0.5f, 0.5f));
     EXPECT_TRUE(injector->waitForEvents(1, 3s));
 }

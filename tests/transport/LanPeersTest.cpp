@@ -88,15 +88,17 @@ struct WiFiServers {
     explicit WiFiServers(std::shared_ptr<PeerAllowList> list) : peers(std::move(list))
     {
         const std::string all(ALL_INTERFACES_ADDRESS);
-        frames = FrameServer::make({.peers = peers});
-        EXPECT_FALSE(frames->start(0, all));
-        input = InputServer::make(0, 1, std::make_shared<SimInputInjector>(), all);
-        input->setPeerAllowList(peers);
+        frames = FrameServer::make({.bindAddress = all, .peers = peers});
+        input = InputServer::make(1, std::make_shared<SimInputInjector>(), {.bindAddress = all, .peers = peers});
+        ws = WebSocketServer::make({.bindAddress = all, .peers = peers});
+        http = HTTPServer::make(640, 480, {.bindAddress = all, .peers = peers});
+        EXPECT_FALSE(frames->open(0));
+        EXPECT_FALSE(input->open(0));
+        EXPECT_FALSE(ws->open(0));
+        EXPECT_FALSE(http->open(0));
+        frames->start();
         input->start();
-        EXPECT_TRUE(input->running());
-        ws = WebSocketServer::make(0, {.bindAddress = all, .peers = peers});
-        http = HTTPServer::make(0, 640, 480, {.bindAddress = all, .peers = peers});
-        ws->start(http->boundPort());
+        ws->start(http->port());
         http->start();
     }
     ~WiFiServers()
@@ -108,7 +110,7 @@ struct WiFiServers {
     }
     std::vector<std::uint16_t> ports() const
     {
-        return {frames->port(), input->boundPort(), ws->boundPort(), http->boundPort()};
+        return {frames->port(), input->port(), ws->port(), http->port()};
     }
 
     std::shared_ptr<PeerAllowList> peers;
@@ -243,10 +245,11 @@ TEST(LanTablet, TabletSocketsAreCappedMustOpenInTimeAndWrongCodesCountPerAddress
     limits.openingTimeout = 2s;
     limits.maxSocketsPerAddress = 2;
     limits.maxSockets = 3;
-    auto http = HTTPServer::make(0, 640, 480,
+    auto http = HTTPServer::make(640, 480,
         {.bindAddress = std::string(ALL_INTERFACES_ADDRESS), .peers = peers, .tabletBridge = limits, .pairing = pairing});
+    ASSERT_FALSE(http->open(0));
     http->start();
-    const auto port = http->boundPort();
+    const auto port = http->port();
 
     // Pages that answer every ping at once (their reads run on `runner`)
     // and send nothing else.

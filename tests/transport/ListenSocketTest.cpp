@@ -22,7 +22,10 @@ TEST(LocalListener, AFailedAcceptIsLoggedAndTheListenerKeepsAccepting)
     QB_SKIP_WITHOUT_SPARE_DESCRIPTORS();
     PlatformLogCapture log;
     auto queue = SerialQueue::make("listener-test");
-    auto listener = LocalListener::open(queue->executor(), LOOPBACK_ADDRESS, 0, "Probe", {.acceptRetryDelay = 20ms, .allowsPeer = {}, .ruleWatchers = {}});
+    boost::system::error_code error;
+    auto listener = LocalListener::open(queue->executor(), LOOPBACK_ADDRESS, 0, "Probe",
+        {.acceptRetryDelay = 20ms, .allowsPeer = {}, .ruleWatchers = {}}, error);
+    ASSERT_TRUE(listener) << error.message();
     std::atomic<int> accepted{0};
     listener->start([&](tcp::socket) { ++accepted; });
     asio::io_context io; // before the table fills: it needs descriptors of its own

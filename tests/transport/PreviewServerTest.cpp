@@ -189,7 +189,7 @@ TEST(PreviewRequestTest, RequestsAreReadWholeWithinTheirLimits)
 TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
 {
     std::vector<std::string> requests;
-    auto server = HTTPServer::make(0, 1600, 1200,
+    auto server = HTTPServer::make(1600, 1200,
         {.requestDeadline = 300ms, .controlHandler = [&](std::string text) -> asio::awaitable<std::string> {
              EXPECT_TRUE(MainLoop::shared().isCurrent());
              requests.push_back(text);
@@ -200,8 +200,9 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
         EXPECT_TRUE(MainLoop::shared().isCurrent());
         ++starts;
     };
+    ASSERT_FALSE(server->open(0));
     server->start();
-    const auto port = server->boundPort();
+    const auto port = server->port();
 
     // This machine gets the control page, which no other site may frame.
     const std::string noFraming = "Content-Security-Policy: frame-ancestors 'none'\r\nX-Frame-Options: DENY\r\n";
@@ -288,13 +289,14 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
 TEST(WebSocketServerTest, OnlyThisDaemonsPagesAndLocalToolsOpenThePreview)
 {
     PlatformLogMute quiet;
-    auto server = WebSocketServer::make(0, {.handshakeDeadline = 300ms, .peers = {}});
+    auto server = WebSocketServer::make({.handshakeDeadline = 300ms, .peers = {}});
+    ASSERT_FALSE(server->open(0));
     server->start(8891);
-    const std::string port = std::to_string(server->boundPort());
+    const std::string port = std::to_string(server->port());
     const auto answer = [&](const std::string& headers) {
         asio::io_context io;
         tcp::socket socket(io);
-        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->boundPort()));
+        socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), server->port()));
         asio::write(socket, asio::buffer("GET / HTTP/1.1\r\n" + headers
             + "Upgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
@@ -307,7 +309,7 @@ TEST(WebSocketServerTest, OnlyThisDaemonsPagesAndLocalToolsOpenThePreview)
     EXPECT_EQ(answer("Host: localhost:" + port + "\r\nOrigin: http://127.0.0.1:8891\r\n"), "HTTP/1.1 101");
     ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 0; }));
 
-    BrowserClient tool(server->boundPort()); // no Origin, from this machine
+    BrowserClient tool(server->port()); // no Origin, from this machine
     ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 1; }));
     server->broadcast({0xFF, 0xD8});
     beast::flat_buffer picture;
@@ -319,10 +321,11 @@ TEST(WebSocketServerTest, OnlyThisDaemonsPagesAndLocalToolsOpenThePreview)
 TEST(WebSocketServerTest, AStalledBrowserDropsFramesWithoutHoldingOthersBack)
 {
     PlatformLogMute quiet;
-    auto server = WebSocketServer::make(0, {.maxQueuedFrames = 2, .peers = {}});
+    auto server = WebSocketServer::make({.maxQueuedFrames = 2, .peers = {}});
+    ASSERT_FALSE(server->open(0));
     server->start(8891);
-    BrowserClient stalled(server->boundPort(), 4096); // never reads
-    BrowserClient reader(server->boundPort());
+    BrowserClient stalled(server->port(), 4096); // never reads
+    BrowserClient reader(server->port());
     ASSERT_TRUE(test::eventually([&] { return server->previewClientCount() == 2; }));
 
     constexpr int frames = 120;
