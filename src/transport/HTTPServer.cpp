@@ -105,7 +105,7 @@ boost::system::error_code HTTPServer::open(std::uint16_t port)
 
 void HTTPServer::start()
 {
-    if (!listener_) return;
+    if (!listener_ || port_ == 0) return; // not open, or stopped
     std::weak_ptr<HTTPServer> weak = weak_from_this();
     listener_->start([weak](asio::ip::tcp::socket socket) {
         if (weak.expired()) return; // the socket closes as it goes

@@ -102,8 +102,8 @@ void InputServer::start()
                                 self->targetDisplayID_));
         self->listener_->start([weak = self->weak_from_this(), current = self->listener_.get()](
                                    asio::ip::tcp::socket socket) {
-            auto self = weak.lock();
-            if (self && self->listener_.get() == current) self->addConnection(std::move(socket)); // else stopped or gone
+            auto server = weak.lock();
+            if (server && server->listener_.get() == current) server->addConnection(std::move(socket)); // else stopped or gone
         });
     });
 }

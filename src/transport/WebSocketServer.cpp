@@ -119,7 +119,7 @@ WebSocketServer::~WebSocketServer()
 
 void WebSocketServer::start(std::uint16_t pagePort)
 {
-    if (!listener_) return;
+    if (!listener_ || port_ == 0) return; // not open, or stopped
     pagePort_ = pagePort;
     std::weak_ptr<WebSocketServer> weak = weak_from_this();
     listener_->start([weak](asio::ip::tcp::socket socket) {
