@@ -81,9 +81,6 @@ int runControlCommand(const Context& context, const std::string& command, std::o
 // groups).
 std::optional<pid_t> readRunningPID(const RuntimePaths& paths, const std::string& executable = thisExecutable());
 
-// Replaces `path` with `content` through a temporary file and a rename, so
-// readers never see half a file. False on failure.
-bool writeFileAtomically(const std::string& path, const std::string& content);
 void writePIDFile(const RuntimePaths& paths);
 // Deletes a file; errors are ignored.
 void removeFile(const std::string& path);

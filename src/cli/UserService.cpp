@@ -9,6 +9,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/ServiceUnitTemplate.h"
+#include "runtime/DurableFile.h"
 #include "runtime/Process.h"
 
 namespace qb::cli {
@@ -135,10 +136,8 @@ int installService(const ServiceSetup& setup, std::ostream& out)
     if (existing == text) {
         out << "Already installed: " << unit.string() << " (unchanged).\n";
     } else {
-        std::error_code error;
-        fs::create_directories(setup.unitDirectory, error);
-        if (error || !writeFileAtomically(unit.string(), text)) {
-            out << "ERROR: could not write " << unit.string() << (error ? ": " + error.message() : "") << "\n";
+        if (std::string error; !writeFileDurably(unit, text, 0644, &error)) {
+            out << "ERROR: could not write " << unit.string() << ": " << error << "\n";
             return 1;
         }
         out << (existing ? "Replaced " : "Wrote ") << unit.string() << " (runs " << setup.binary << ").\n";

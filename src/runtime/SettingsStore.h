@@ -5,9 +5,7 @@
 // XDG_CONFIG_HOME is unset).
 //
 // Durability and sharing:
-//  - every set/remove is on disk when it returns: a temporary file in the
-//    same directory is written, flushed to disk, renamed over the file, and
-//    the directory is flushed;
+//  - every set/remove is on disk when it returns (runtime/DurableFile);
 //  - writers in several processes never lose each other's keys: each write
 //    takes an advisory lock (settings.json.lock), re-reads the file and
 //    applies its one change to what it read;
