@@ -22,6 +22,7 @@
 #include "config/EngineState.h"
 #include "core/RuntimePaths.h"
 #include "platform/ProcessIdentity.h"
+#include "platform/UserFolders.h"
 #include "runtime/Clock.h"
 #include "runtime/SettingsStore.h"
 
@@ -53,7 +54,7 @@ struct Context {
     // Standard output is a terminal: colours (the QR code's) may be written.
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     // The settings file the settings commands use while no daemon runs.
-    std::filesystem::path settingsFile = SettingsStore::defaultPath();
+    std::filesystem::path settingsFile = UserFolders::current().settingsFile();
     // The program a running daemon runs: a PID is signalled only while its
     // process runs this, so a stale PID file never hits an unrelated one.
     std::string executable = thisExecutable();

@@ -20,6 +20,7 @@
 #include "platform/DesktopNotifications.h"
 #include "platform/MemoryRelease.h"
 #include "platform/Platform.h"
+#include "platform/UserFolders.h"
 #include "platform/systemd/ServiceManager.h"
 #include "runtime/Background.h"
 #include "runtime/SettingsStore.h"
@@ -322,7 +323,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     environment.session.platform = platform;
     auto& stallLimit = environment.session.frameServer.stalledWriteLimit;
     stallLimit = std::chrono::duration_cast<std::chrono::milliseconds>(scaled(stallLimit, daemon->scale));
-    environment.settings = makeStoredSettings(SettingsStore::shared());
+    environment.settings = makeStoredSettings(userSettings());
     environment.tabletPairing = std::make_shared<TabletPairing>(TabletPairing::defaultPath());
     daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
     environment.controlServer = daemon->controlServer;

@@ -7,6 +7,7 @@
 #include "platform/DnsSd.h"
 #include "platform/FontSettings.h"
 #include "platform/HostPower.h"
+#include "platform/UserFolders.h"
 #include "platform/wayland/GnomeShortcuts.h"
 #include "platform/wayland/MutterBus.h"
 
@@ -127,7 +128,7 @@ PlatformConfig PlatformConfig::fromEnvironment()
     if (const auto root = environment("QUILLBRIGHT_SYSFS_ROOT"); !root.empty()) config.sysfsRoot = root;
     config.systemBusAddress = environment("DBUS_SYSTEM_BUS_ADDRESS");
     config.simBacklightFile = environment("QUILLBRIGHT_SIM_BACKLIGHT");
-    if (const auto home = environment("HOME"); !home.empty()) config.home = home;
+    if (const auto home = UserFolders::current().home; !home.empty()) config.home = home;
     config.updateHost = environment("QUILLBRIGHT_UPDATE_HOST");
     return config;
 }

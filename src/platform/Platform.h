@@ -70,7 +70,8 @@ struct PlatformConfig {
     std::string systemBusAddress;
     // The sim backlight's level file (QUILLBRIGHT_SIM_BACKLIGHT); empty: in memory.
     std::filesystem::path simBacklightFile;
-    // HOME (/tmp when unset): where the daemon keeps its recovery files.
+    // The user's home (UserFolders; /tmp without one): where the daemon
+    // keeps its recovery files.
     std::filesystem::path home = "/tmp";
     // QUILLBRIGHT_UPDATE_HOST: the release check's site; empty: the product's.
     std::string updateHost;

@@ -1,7 +1,6 @@
 #include "runtime/SettingsStore.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -382,36 +381,6 @@ auto SettingsStore::read(std::string_view key, Convert convert) const
         if (it == s.document.end()) return std::nullopt;
         return convert(*it);
     });
-}
-
-SettingsStore& SettingsStore::shared()
-{
-    static SettingsStore instance(defaultPath()); // thread-safe initialisation
-    return instance;
-}
-
-fs::path SettingsStore::defaultPath()
-{
-    fs::path base;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg == '/') { // relative values are to be ignored
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (home && *home) {
-            base = fs::path(home) / ".config";
-        } else {
-            struct passwd entry {};
-            struct passwd* found = nullptr;
-            char buffer[4096];
-            if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir) {
-                base = fs::path(found->pw_dir) / ".config";
-            } else {
-                base = fs::temp_directory_path();
-            }
-        }
-    }
-    return base / "quillbright" / "settings.json";
 }
 
 SettingsStore::SettingsStore(fs::path file) : SettingsStore(std::move(file), Timing{}) {}

@@ -13,6 +13,7 @@
 #include "pipeline/HardwareEncoder.h"
 #include "platform/LanAddress.h"
 #include "platform/Platform.h"
+#include "platform/UserFolders.h"
 #include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
@@ -73,7 +74,7 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
     // An empty comparison-encoder factory lets the capture use HardwareEncoder.
     if (!environment_.hardwareComparisonEnabled) {
         environment_.hardwareComparisonEnabled = [] {
-            return SettingsStore::shared().boolean(HARDWARE_COMPARISON_KEY).value_or(false);
+            return userSettings().boolean(HARDWARE_COMPARISON_KEY).value_or(false);
         };
     }
 }

@@ -7,8 +7,8 @@
 
 #include "diagnostics/Log.h"
 #include "platform/SecureRandom.h"
+#include "platform/UserFolders.h"
 #include "runtime/DurableFile.h"
-#include "runtime/SettingsStore.h"
 #include "transport/PeerAllowList.h"
 
 namespace qb {
@@ -87,7 +87,7 @@ TabletPairing::TabletPairing(fs::path file, TabletPairingTiming timing, const Cl
     while (tokens_.size() > MAX_TOKENS) dropLeastRecentlyUsedLocked();
 }
 
-fs::path TabletPairing::defaultPath() { return SettingsStore::defaultPath().parent_path() / "tablet-pages"; }
+fs::path TabletPairing::defaultPath() { return UserFolders::current().settingsFile().parent_path() / "tablet-pages"; }
 
 std::optional<TabletPairing::Token> TabletPairing::parseLine(std::string_view line, std::int64_t now)
 {

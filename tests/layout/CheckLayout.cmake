@@ -15,8 +15,7 @@ if(NOT SOURCE_DIR)
 endif()
 
 set(ENVIRONMENT_READERS
-    cli/Daemon.cpp cli/UserService.cpp control/EngineControlTarget.cpp core/RuntimePaths.cpp device/ADBBridge.cpp
-    diagnostics/PlatformLog.cpp pipeline/RowSplitter.cpp runtime/SettingsStore.cpp session/DeviceSession.cpp)
+    cli/Daemon.cpp cli/UserService.cpp device/ADBBridge.cpp diagnostics/PlatformLog.cpp pipeline/RowSplitter.cpp)
 
 set(violations "")
 set(unknown "")
