@@ -9,6 +9,7 @@
 #include "device/ADBBridge.h"
 #include "device/PairedDevices.h"
 #include "platform/Platform.h"
+#include "platform/sim/SimPlatform.h"
 #include "platform/UserFolders.h"
 
 namespace qb::cli {
