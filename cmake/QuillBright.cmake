@@ -37,7 +37,8 @@ function(qb_add_tests name)
     endif()
     add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/tests/support/TestMain.cpp)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/tools)
-    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest)
+    # Tests run on the simulated desktop where they do not start a real one.
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} qb_platform_sim GTest::gmock GTest::gtest)
     target_compile_definitions(${name} PRIVATE
         QB_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         QB_BINARY_DIR="${PROJECT_BINARY_DIR}"

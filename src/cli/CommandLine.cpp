@@ -33,6 +33,7 @@
 #include "core/MirrorEngine.h"
 #include "device/DisplayController.h"
 #include "platform/LanAddress.h"
+#include "runtime/DurableFile.h"
 #include "runtime/Process.h"
 #include "transport/TabletPage.h"
 #include "transport/TabletPairing.h"
@@ -201,27 +202,8 @@ std::optional<pid_t> readRunningPID(const RuntimePaths& paths, const std::string
     return std::nullopt;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& content)
-{
-    const std::string temporary = fmt::format("{}.{}.tmp", path, ::getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << content;
-        out.flush();
-        if (!out) {
-            removeFile(temporary);
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        removeFile(temporary);
-        return false;
-    }
-    return true;
-}
-
-void writePIDFile(const RuntimePaths& paths) { writeFileAtomically(paths.pidFile, std::to_string(::getpid())); }
+// Replaced whole: a command line reading it never sees a half-written PID.
+void writePIDFile(const RuntimePaths& paths) { writeFileDurably(paths.pidFile, std::to_string(::getpid()), 0644); }
 
 void removeFile(const std::string& path)
 {
@@ -244,7 +226,7 @@ std::string statusFileText(const EngineState& s, pid_t pid, WallTime now)
 
 void writeStatusFile(const RuntimePaths& paths, const EngineState& state)
 {
-    writeFileAtomically(paths.statusFile, statusFileText(state, ::getpid(), wallNow()));
+    writeFileDurably(paths.statusFile, statusFileText(state, ::getpid(), wallNow()), 0644);
 }
 
 // ---------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 #include "config/EngineState.h"
 #include "core/RuntimePaths.h"
 #include "platform/ProcessIdentity.h"
+#include "platform/UserFolders.h"
 #include "runtime/Clock.h"
 #include "runtime/SettingsStore.h"
 
@@ -53,7 +54,7 @@ struct Context {
     // Standard output is a terminal: colours (the QR code's) may be written.
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     // The settings file the settings commands use while no daemon runs.
-    std::filesystem::path settingsFile = SettingsStore::defaultPath();
+    std::filesystem::path settingsFile = UserFolders::current().settingsFile();
     // The program a running daemon runs: a PID is signalled only while its
     // process runs this, so a stale PID file never hits an unrelated one.
     std::string executable = thisExecutable();
@@ -81,9 +82,6 @@ int runControlCommand(const Context& context, const std::string& command, std::o
 // groups).
 std::optional<pid_t> readRunningPID(const RuntimePaths& paths, const std::string& executable = thisExecutable());
 
-// Replaces `path` with `content` through a temporary file and a rename, so
-// readers never see half a file. False on failure.
-bool writeFileAtomically(const std::string& path, const std::string& content);
 void writePIDFile(const RuntimePaths& paths);
 // Deletes a file; errors are ignored.
 void removeFile(const std::string& path);

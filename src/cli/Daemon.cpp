@@ -20,6 +20,8 @@
 #include "platform/DesktopNotifications.h"
 #include "platform/MemoryRelease.h"
 #include "platform/Platform.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/UserFolders.h"
 #include "platform/systemd/ServiceManager.h"
 #include "runtime/Background.h"
 #include "runtime/SettingsStore.h"
@@ -311,7 +313,19 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     // One platform for the daemon's life: its services go to the engine and
     // every session.
     auto& mainLoop = MainLoop::shared();
-    std::shared_ptr<Platform> platform = openPlatform(mainLoop.executor(), PlatformConfig::fromEnvironment());
+    // The simulated desktop only when asked for by name (demos, tests);
+    // without a desktop there is nothing to mirror.
+    auto backends = platformBackends();
+    backends.push_back(simPlatformBackend());
+    std::string noDesktop;
+    std::shared_ptr<Platform> platform =
+        openPlatform(mainLoop.executor(), PlatformConfig::fromEnvironment(), backends, &noDesktop);
+    if (!platform) {
+        out << "ERROR: " << noDesktop << "\n" << NO_DESKTOP_HINT << " (sim: a simulated desktop, for demos).\n"
+            << std::flush;
+        removeFile(context.paths.pidFile);
+        return 1;
+    }
     if (!platform->pacerWindows()) {
         componentLog(LogLevel::info, "CompositorPacer",
             fmt::format("[CompositorPacer] Not used: the {} capture delivers a frame whenever the picture changes",
@@ -322,7 +336,7 @@ int runDaemon(const Context& context, std::ostream& out, DaemonTiming timing)
     environment.session.platform = platform;
     auto& stallLimit = environment.session.frameServer.stalledWriteLimit;
     stallLimit = std::chrono::duration_cast<std::chrono::milliseconds>(scaled(stallLimit, daemon->scale));
-    environment.settings = makeStoredSettings(SettingsStore::shared());
+    environment.settings = makeStoredSettings(userSettings());
     environment.tabletPairing = std::make_shared<TabletPairing>(TabletPairing::defaultPath());
     daemon->controlServer = std::make_shared<EngineControlServer>(context.paths.controlSocket);
     environment.controlServer = daemon->controlServer;

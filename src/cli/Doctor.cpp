@@ -17,6 +17,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "host/PortChecker.h"
 #include "platform/Platform.h"
+#include "platform/sim/SimPlatform.h"
 #include "platform/avahi/AvahiDnsSd.h"
 #include "platform/systemd/ServiceManager.h"
 #include "platform/wayland/MutterBus.h"
@@ -183,11 +184,11 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
         }
     }
     if (setup.display.empty()) {
-        finding.detail = setup.waylandDisplay.empty() ? "DISPLAY is not set"
+        // The daemon's own words when it finds nothing to mirror.
+        finding.detail = setup.waylandDisplay.empty() ? noDesktopText("neither WAYLAND_DISPLAY nor DISPLAY is set")
                                                       : "a Wayland session (WAYLAND_DISPLAY) without DISPLAY";
-        finding.hint = setup.waylandDisplay.empty()
-            ? "Run it from your desktop session; for the service: systemctl --user import-environment DISPLAY XAUTHORITY"
-            : "Log in to an X11 session (\"GNOME on Xorg\" at the login screen)";
+        finding.hint = setup.waylandDisplay.empty() ? std::string(NO_DESKTOP_HINT)
+                                                    : "Log in to an X11 session (\"GNOME on Xorg\" at the login screen)";
         return finding;
     }
     // ":N" and ":N.S" are local servers with a socket; "host:N" goes over TCP.

@@ -9,6 +9,8 @@
 #include "device/ADBBridge.h"
 #include "device/PairedDevices.h"
 #include "platform/Platform.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/UserFolders.h"
 
 namespace qb::cli {
 
@@ -183,7 +185,7 @@ int commandPair(const std::vector<std::string>& args, std::ostream& out, std::os
         return 1;
     }
     const PairedDevice device{endpointText(target->host, *connectPort), plain(target->host).to_string()};
-    SettingsStore& settings = services.settings ? *services.settings : SettingsStore::shared();
+    SettingsStore& settings = services.settings ? *services.settings : userSettings();
     out << "Connected to " << device.serial << ".\n";
     if (!rememberPairedDevice(settings, device)) {
         err << "WARNING: could not save the paired device in " << settings.path().string() << ".\n";

@@ -51,7 +51,7 @@ std::optional<std::uint16_t> findConnectPort(asio::io_context& io, DnsSd& dnsSd,
 struct PairServices {
     // The connect port of a host by DNS-SD. Empty: the host's DNS-SD, 5 s.
     std::function<std::optional<std::uint16_t>(const asio::ip::address& host)> connectPort;
-    // Where the paired device is remembered. Null: SettingsStore::shared().
+    // Where the paired device is remembered. Null: userSettings().
     SettingsStore* settings = nullptr;
 };
 

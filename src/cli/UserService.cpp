@@ -9,6 +9,8 @@
 
 #include "cli/CommandLine.h"
 #include "cli/ServiceUnitTemplate.h"
+#include "platform/UserFolders.h"
+#include "runtime/DurableFile.h"
 #include "runtime/Process.h"
 
 namespace qb::cli {
@@ -87,14 +89,9 @@ bool systemctl(const ServiceSetup& setup, const std::vector<std::string>& args, 
 ServiceSetup ServiceSetup::fromEnvironment()
 {
     ServiceSetup setup;
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    // Without an absolute base there is no user directory to write to (and
-    // a relative one would land in whatever directory the command ran in).
-    if (config && *config == '/') {
-        setup.unitDirectory = fs::path(config) / "systemd" / "user";
-    } else if (home && *home == '/') {
-        setup.unitDirectory = fs::path(home) / ".config" / "systemd" / "user";
+    // Without a config folder there is no user directory to write to.
+    if (const auto config = UserFolders::current().config; !config.empty()) {
+        setup.unitDirectory = config / "systemd" / "user";
     }
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
@@ -135,10 +132,8 @@ int installService(const ServiceSetup& setup, std::ostream& out)
     if (existing == text) {
         out << "Already installed: " << unit.string() << " (unchanged).\n";
     } else {
-        std::error_code error;
-        fs::create_directories(setup.unitDirectory, error);
-        if (error || !writeFileAtomically(unit.string(), text)) {
-            out << "ERROR: could not write " << unit.string() << (error ? ": " + error.message() : "") << "\n";
+        if (std::string error; !writeFileDurably(unit, text, 0644, &error)) {
+            out << "ERROR: could not write " << unit.string() << ": " << error << "\n";
             return 1;
         }
         out << (existing ? "Replaced " : "Wrote ") << unit.string() << " (runs " << setup.binary << ").\n";

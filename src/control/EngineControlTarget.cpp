@@ -7,6 +7,7 @@
 #include "control/ControlCommands.h"
 #include "control/ControlRequest.h"
 #include "device/ADBBridge.h"
+#include "platform/UserFolders.h"
 #include "session/DeviceSession.h"
 #include "transport/TabletPairing.h"
 #include "diagnostics/EventLog.h"
@@ -47,15 +48,6 @@ std::string reverseTunnels()
     const auto result = runProcess(options, 5, "adb reverse --list");
     if (result.exitStatus != 0) return {};
     return result.standardOutput;
-}
-
-std::filesystem::path crashDirectory()
-{
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
-        return std::filesystem::path(state) / "quillbright" / "crashes";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/tmp") / ".local/state/quillbright/crashes";
 }
 
 // While mirroring, clamshell mode is only on once logind holds the lock:
@@ -306,7 +298,7 @@ HealthReportInput EngineControlTarget::outsideFacts()
     }
     facts.bundleIntegrity = std::string(BundleIntegrity::checkCurrentBundle().description());
     facts.osVersion = osVersion();
-    facts.crashReports = crashReportText(crashDirectory(), std::string(MirrorEngine::appVersion), wallNow());
+    facts.crashReports = crashReportText(UserFolders::current().crashFolder(), std::string(MirrorEngine::appVersion), wallNow());
     return facts;
 }
 
@@ -344,7 +336,7 @@ std::string EngineControlTarget::report()
     } else if (in.engine.companionVersion) {
         in.companionInstalled = true; // a session read its version
     }
-    auto& store = SettingsStore::shared();
+    auto& store = userSettings();
     in.setupCompleted = store.boolean("setupCompleted").value_or(false);
     in.savedResolution = store.string("resolution");
     in.savedConnectionMode = store.string("connectionMode");

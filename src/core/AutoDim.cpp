@@ -1,8 +1,5 @@
 #include "core/AutoDim.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -11,32 +8,13 @@
 #include <fmt/format.h>
 
 #include "diagnostics/Log.h"
+#include "runtime/DurableFile.h"
 
 namespace qb {
 
 namespace {
 
 void hostLine(const std::string& line) { componentLog(LogLevel::info, "MirrorEngine", line); }
-
-bool writeAtomically(const std::filesystem::path& path, const std::string& content)
-{
-    std::error_code error;
-    std::filesystem::create_directories(path.parent_path(), error);
-    const auto temporary = path.string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << content;
-        if (!out.flush()) return false;
-    }
-    // On disk before it replaces the old file: a crash must not leave an
-    // empty one where the saved level was.
-    if (const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-    std::filesystem::rename(temporary, path, error);
-    return !error;
-}
 
 // The whole text as a finite number in 0...1, nothing otherwise.
 std::optional<float> parseBrightness(const std::string& text)
@@ -121,7 +99,7 @@ void AutoDim::dimStep()
     const auto current = panel_.read ? panel_.read() : std::nullopt;
     if (!current) return;
     saved_ = *current;
-    writeAtomically(recoveryFile_, fmt::format("{}", *current)); // shortest text that reads back the same float
+    writeFileDurably(recoveryFile_, fmt::format("{}", *current), 0644); // shortest text that reads back the same float
     panel_.write(0.0f);
     hostLine(fmt::format("[MirrorEngine:Host] Auto-dimmed (was {:.2f}) after 3s stable connection", *current));
 }

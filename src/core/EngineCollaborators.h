@@ -169,7 +169,7 @@ std::vector<ConnectedDevice> adbDeviceList();
 // started first; 0 without adb.
 int adbLeftoverTunnelsRemoved();
 
-// Settings in `store` (the daemon: SettingsStore::shared()). Without a
+// Settings in `store` (the daemon: userSettings()). Without a
 // persistence the engine keeps its settings in memory only.
 std::shared_ptr<SettingsPersistence> makeStoredSettings(SettingsStore& store);
 // The sleep manager over the platform's `power`.

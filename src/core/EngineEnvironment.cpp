@@ -1,5 +1,6 @@
 #include "core/EngineEnvironment.h"
 
+#include <stdexcept>
 #include <utility>
 
 #include "config/Version.h"
@@ -11,7 +12,7 @@ namespace qb {
 
 MirrorEngineEnvironment completeEnvironment(MirrorEngineEnvironment env, const MirrorEngineTiming& timing)
 {
-    if (!env.session.platform) env.session.platform = makeSimPlatform();
+    if (!env.session.platform) throw std::invalid_argument("the engine needs the daemon's platform");
     Platform& platform = *env.session.platform;
     if (!env.captureBackend) env.captureBackend = platform.captureBackend();
     if (!env.listDevices) env.listDevices = adbDeviceList;

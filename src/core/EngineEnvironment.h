@@ -89,7 +89,7 @@ struct MirrorEngineEnvironment {
         double)>
         startSession;
     // Platform services and options handed to every session. Its
-    // `platform` (default: the whole sim platform) is the one source of the
+    // `platform` (required; tests give the sim platform) is the one source of the
     // engine's own OS services too: capture permission, keep-awake, panel,
     // font settings, DNS-SD, hotkeys.
     DeviceSessionEnvironment session;
@@ -118,7 +118,7 @@ struct MirrorEngineEnvironment {
 };
 
 // `environment` with every empty member filled with the production service over the
-// environment's platform (the whole sim platform when none is given).
+// environment's platform, which must be given.
 MirrorEngineEnvironment completeEnvironment(MirrorEngineEnvironment environment, const MirrorEngineTiming& timing);
 
 } // namespace qb

@@ -1,36 +1,17 @@
 #include "core/RuntimePaths.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/UserFolders.h"
+
 namespace qb {
 
-namespace {
-
-std::string environmentValue(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
-
-} // namespace
-
-RuntimePaths RuntimePaths::current()
-{
-    if (const std::string chosen = environmentValue("QUILLBRIGHT_RUNTIME_DIR"); !chosen.empty()) {
-        return inDirectory(chosen);
-    }
-    // Only an absolute XDG_RUNTIME_DIR counts, as the base directory rules say.
-    if (const std::string session = environmentValue("XDG_RUNTIME_DIR"); session.starts_with("/")) {
-        return inDirectory(session + "/quillbright");
-    }
-    return inDirectory(fmt::format("/tmp/quillbright-{}", ::getuid()));
-}
+RuntimePaths RuntimePaths::current() { return inDirectory(UserFolders::current().runtime.string()); }
 
 RuntimePaths RuntimePaths::inDirectory(const std::string& directory)
 {

@@ -1,5 +1,5 @@
 // Where the daemon keeps its control socket, PID file and status file: one
-// private directory per user.
+// private directory per user, UserFolders' runtime folder:
 //
 //   $QUILLBRIGHT_RUNTIME_DIR            when set (tests run daemons side by
 //                                       side this way, each in its own one)

@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <mutex>
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
 #include "diagnostics/Log.h"
 #include "diagnostics/SMLog.h"
+#include "platform/UserFolders.h"
 #include "runtime/Process.h"
 
 namespace qb {
@@ -49,13 +49,6 @@ bool isExecutableFile(const fs::path& path)
 {
     std::error_code error;
     return fs::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string homeDirectory()
-{
-    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
-    if (const char* home = std::getenv("HOME")) return home;
-    return "/";
 }
 
 std::mutex timingLock;
@@ -147,7 +140,10 @@ std::map<std::string, std::string> loadShellEnvironment()
         output = result.standardOutput;
     }
     auto environment = parseEnvironment(output);
-    if (!environment.contains("HOME")) environment["HOME"] = homeDirectory();
+    if (!environment.contains("HOME")) {
+        const auto home = UserFolders::current().home;
+        environment["HOME"] = home.empty() ? "/" : home.string();
+    }
     auto valueOf = [&](const char* key) {
         auto found = environment.find(key);
         return found == environment.end() ? std::string("(unset)") : found->second;

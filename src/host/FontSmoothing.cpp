@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
+#include "runtime/DurableFile.h"
 
 namespace qb {
 
@@ -16,21 +17,6 @@ constexpr const char* OFF = "none";
 constexpr const char* DESKTOP_DEFAULT = "grayscale";
 
 void fontLine(LogLevel level, const std::string& line) { platformLog(level, "MirrorEngine", line); }
-
-bool writeAtomically(const std::filesystem::path& file, const std::string& text)
-{
-    std::error_code error;
-    std::filesystem::create_directories(file.parent_path(), error);
-    const auto temporary = file.string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) return false;
-    }
-    std::filesystem::rename(temporary, file, error);
-    return !error;
-}
 
 } // namespace
 
@@ -77,9 +63,9 @@ bool FontSmoothing::disable()
     // the current one is probably our own "none".
     if (!readStateLocked()) {
         const std::string previous = reading.value && *reading.value != OFF ? *reading.value : DESKTOP_DEFAULT;
-        if (!writeAtomically(stateFile_, previous)) {
-            fontLine(LogLevel::error, fmt::format("[MirrorEngine] Failed to disable font smoothing: cannot write {}",
-                stateFile_.string()));
+        if (std::string error; !writeFileDurably(stateFile_, previous, 0644, &error)) {
+            fontLine(LogLevel::error, fmt::format("[MirrorEngine] Failed to disable font smoothing: cannot write {}: {}",
+                stateFile_.string(), error));
             return false;
         }
     }

@@ -1,5 +1,5 @@
-// The host services: the Linux host's (one logind connection shared by power
-// and backlight) or the simulated ones.
+// The Linux host's services: one logind connection shared by power and
+// backlight, gsettings, Avahi.
 #include "platform/avahi/AvahiDnsSd.h"
 #include "platform/Backlight.h"
 #include "platform/FontSettings.h"
@@ -8,8 +8,6 @@
 #include "platform/linux/GSettingsFontSettings.h"
 #include "platform/linux/LogindPower.h"
 #include "platform/linux/SysfsBacklight.h"
-#include "platform/sim/SimDnsSd.h"
-#include "platform/sim/SimHost.h"
 #include "runtime/Queues.h"
 
 #include <condition_variable>
@@ -73,19 +71,6 @@ HostServices makeLinuxHost(const PlatformConfig& config)
     host.fontSettings = std::make_shared<GSettingsFontSettings>();
     host.dnsSd = [](Executor deliverOn) { return makeAvahiDnsSd(std::move(deliverOn)); };
     host.dnsSdProvider = "avahi";
-    return host;
-}
-
-HostServices makeSimHost(const PlatformConfig& config)
-{
-    HostServices host;
-    host.power = std::make_shared<sim::SimHostPower>();
-    host.backlight = config.simBacklightFile.empty() ? std::make_shared<sim::SimBacklight>()
-                                                     : std::make_shared<sim::SimBacklight>(config.simBacklightFile);
-    host.fontSettings = std::make_shared<sim::SimFontSettings>();
-    host.dnsSd = [](Executor deliverOn) -> std::shared_ptr<DnsSd> { return std::make_shared<SimDnsSd>(deliverOn); };
-    host.dnsSdProvider = "sim";
-    host.simulated = true;
     return host;
 }
 

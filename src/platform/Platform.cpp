@@ -7,6 +7,7 @@
 #include "platform/DnsSd.h"
 #include "platform/FontSettings.h"
 #include "platform/HostPower.h"
+#include "platform/UserFolders.h"
 #include "platform/wayland/GnomeShortcuts.h"
 #include "platform/wayland/MutterBus.h"
 
@@ -44,6 +45,7 @@ std::vector<PlatformBackend> makeRegistry()
             log(LogLevel::info, "[Platform] Using sway (wlroots screencopy and virtual pointer, outputs over "
                     + config.swaySocket + ")");
         },
+        nullptr, // the Linux host's services
     });
     registry.push_back({
         "kde",
@@ -59,6 +61,7 @@ std::vector<PlatformBackend> makeRegistry()
             log(LogLevel::info, "[Platform] Using KDE Plasma (KWin screencast and fake input, display "
                     + config.waylandDisplay + ")");
         },
+        nullptr, // the Linux host's services
     });
     registry.push_back({
         "wayland",
@@ -80,6 +83,7 @@ std::vector<PlatformBackend> makeRegistry()
                 log(LogLevel::info, std::string(wayland::SHORTCUTS_HINT_LINE));
             }
         },
+        nullptr, // the Linux host's services
     });
     registry.push_back({
         "x11",
@@ -92,17 +96,7 @@ std::vector<PlatformBackend> makeRegistry()
         [](const PlatformConfig& config) {
             log(LogLevel::info, "[Platform] Using the X11 desktop on display " + config.display);
         },
-    });
-    registry.push_back({
-        "sim",
-        "the simulated desktop",
-        [](const PlatformConfig&) { return false; },
-        [](const PlatformConfig&) { return std::optional<std::string>(); },
-        [](const PlatformConfig&, Executor, std::string*) { return makeSimDesktop(); },
-        [](const PlatformConfig&) {
-            log(LogLevel::info, "[Platform] Using the simulated desktop (QUILLBRIGHT_PLATFORM=sim)");
-        },
-        true,
+        nullptr, // the Linux host's services
     });
     return registry;
 }
@@ -127,7 +121,7 @@ PlatformConfig PlatformConfig::fromEnvironment()
     if (const auto root = environment("QUILLBRIGHT_SYSFS_ROOT"); !root.empty()) config.sysfsRoot = root;
     config.systemBusAddress = environment("DBUS_SYSTEM_BUS_ADDRESS");
     config.simBacklightFile = environment("QUILLBRIGHT_SIM_BACKLIGHT");
-    if (const auto home = environment("HOME"); !home.empty()) config.home = home;
+    if (const auto home = UserFolders::current().home; !home.empty()) config.home = home;
     config.updateHost = environment("QUILLBRIGHT_UPDATE_HOST");
     return config;
 }
@@ -177,49 +171,62 @@ const std::vector<PlatformBackend>& platformBackends()
     return registry;
 }
 
-const PlatformBackend* findPlatformBackend(std::string_view name)
+const PlatformBackend* findPlatformBackend(std::string_view name, const std::vector<PlatformBackend>& backends)
 {
-    for (const auto& backend : platformBackends()) {
+    for (const auto& backend : backends) {
         if (backend.name == name) return &backend;
     }
     return nullptr;
 }
 
-std::shared_ptr<Platform> openPlatform(Executor mainLoop, const PlatformConfig& config)
+std::string noDesktopText(const std::string& problems)
 {
-    auto open = [&](const PlatformBackend& backend, std::shared_ptr<Desktop> desktop) {
-        backend.announce(config);
-        return std::make_shared<Platform>(std::move(desktop),
-            backend.simulatedHost ? makeSimHost(config) : makeLinuxHost(config), config);
+    std::string lookedFor;
+    for (const auto& backend : platformBackends()) {
+        lookedFor += (lookedFor.empty() ? "" : ", ") + std::string(backend.title);
+    }
+    return "No desktop to mirror: looked for " + lookedFor + (problems.empty() ? "" : " (" + problems + ")");
+}
+
+std::shared_ptr<Platform> openPlatform(Executor mainLoop, const PlatformConfig& config,
+    const std::vector<PlatformBackend>& backends, std::string* error)
+{
+    std::string names;
+    for (const auto& backend : backends) names += (names.empty() ? "" : ", ") + std::string(backend.name);
+    const auto fail = [&](const std::string& why) -> std::shared_ptr<Platform> {
+        log(LogLevel::error, "[Platform] " + why);
+        log(LogLevel::error, "[Platform] " + std::string(NO_DESKTOP_HINT) + " (" + names + ")");
+        if (error) *error = why;
+        return nullptr;
     };
-    auto simulatedDesktop = [&] {
-        return std::make_shared<Platform>(makeSimDesktop(), makeLinuxHost(config), config);
-    };
-    std::string error;
+    std::string problem;
     if (!config.requested.empty()) {
-        const PlatformBackend* backend = findPlatformBackend(config.requested);
-        if (!backend) {
-            log(LogLevel::warn, "[Platform] Unknown QUILLBRIGHT_PLATFORM '" + config.requested + "' — using sim");
-            return std::make_shared<Platform>(makeSimDesktop(), makeSimHost(config), config);
+        const PlatformBackend* backend = findPlatformBackend(config.requested, backends);
+        if (!backend) return fail("Unknown QUILLBRIGHT_PLATFORM '" + config.requested + "' (one of " + names + ")");
+        if (auto desktop = backend->make(config, mainLoop, &problem)) {
+            backend->announce(config);
+            return std::make_shared<Platform>(std::move(desktop),
+                backend->host ? backend->host(config) : makeLinuxHost(config), config);
         }
-        if (auto desktop = backend->make(config, mainLoop, &error)) return open(*backend, std::move(desktop));
-        log(LogLevel::error, "[Platform] QUILLBRIGHT_PLATFORM=" + config.requested + " but " + error
-                + " — mirroring a simulated desktop");
-        return simulatedDesktop();
+        return fail("QUILLBRIGHT_PLATFORM=" + config.requested + " but " + problem);
     }
     std::vector<const PlatformBackend*> candidates;
-    for (const auto& backend : platformBackends()) {
+    for (const auto& backend : backends) {
         if (backend.detect(config)) candidates.push_back(&backend);
     }
+    std::string problems;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        error.clear();
-        if (auto desktop = candidates[i]->make(config, mainLoop, &error)) return open(*candidates[i], std::move(desktop));
+        problem.clear();
+        if (auto desktop = candidates[i]->make(config, mainLoop, &problem)) {
+            candidates[i]->announce(config);
+            return std::make_shared<Platform>(std::move(desktop), makeLinuxHost(config), config);
+        }
+        problems += (problems.empty() ? "" : "; ") + std::string(candidates[i]->title) + ": " + problem;
         if (i + 1 < candidates.size()) {
-            log(LogLevel::warn, "[Platform] " + error + " — trying " + std::string(candidates[i + 1]->title));
+            log(LogLevel::warn, "[Platform] " + problem + " — trying " + std::string(candidates[i + 1]->title));
         }
     }
-    log(LogLevel::warn, std::string(NO_DISPLAY_FALLBACK_LINE));
-    return simulatedDesktop();
+    return fail(noDesktopText(problems));
 }
 
 PlatformChoice probePlatform(const PlatformConfig& config)
@@ -249,14 +256,6 @@ PlatformChoice probePlatform(const PlatformConfig& config)
     }
     if (choice.problem.empty()) choice.problem = "no desktop session found";
     return choice;
-}
-
-std::shared_ptr<Platform> makeSimPlatform()
-{
-    PlatformConfig config = PlatformConfig::fromEnvironment();
-    config.requested = "sim";
-    config.simBacklightFile.clear();
-    return std::make_shared<Platform>(makeSimDesktop(), makeSimHost(), std::move(config));
 }
 
 } // namespace qb

@@ -20,15 +20,18 @@
 //            pointers, and outputs added over sway's control socket
 //            (platform/wlroots/)
 //   x11      an X server: Xlib, XShm, XDamage, XFixes, XRandR, XTest (platform/x11/)
-//   sim      deterministic, in-memory, for tests and demos (platform/sim/);
-//            only when asked for, and then with simulated host services too
+//
+// The simulated desktop (platform/sim/SimPlatform.h, a library of its own)
+// is an entry only where the command line adds it, and only ever chosen by
+// name.
 //
 // QUILLBRIGHT_PLATFORM names an entry; unset, the entries whose session is
 // present (wlroots: $WAYLAND_DISPLAY and $SWAYSOCK set; kde: $WAYLAND_DISPLAY
 // set and $XDG_CURRENT_DESKTOP naming KDE, or the compositor offering KWin's
-// screencast; wayland: $WAYLAND_DISPLAY set; x11: always) are tried in order,
-// and when no desktop answers the desktop is simulated while the host
-// services stay the real ones. Adding a desktop is adding an entry.
+// screencast; wayland: $WAYLAND_DISPLAY set; x11: always) are tried in order.
+// When no desktop answers there is no platform: the daemon says which
+// desktops it looked for and how to point it at one (noDesktopText) and
+// does not mirror. Adding a desktop is adding an entry.
 //
 // Threads: openPlatform on the main thread, before the main loop runs; the
 // accessors from any thread.
@@ -70,7 +73,8 @@ struct PlatformConfig {
     std::string systemBusAddress;
     // The sim backlight's level file (QUILLBRIGHT_SIM_BACKLIGHT); empty: in memory.
     std::filesystem::path simBacklightFile;
-    // HOME (/tmp when unset): where the daemon keeps its recovery files.
+    // The user's home (UserFolders; /tmp without one): where the daemon
+    // keeps its recovery files.
     std::filesystem::path home = "/tmp";
     // QUILLBRIGHT_UPDATE_HOST: the release check's site; empty: the product's.
     std::string updateHost;
@@ -127,8 +131,6 @@ struct HostServices {
 // logind (one shared connection), sysfs backlight (written through logind),
 // gsettings, Avahi.
 HostServices makeLinuxHost(const PlatformConfig& config);
-// In memory (platform/sim/SimHost.h); the backlight in config.simBacklightFile when set.
-HostServices makeSimHost(const PlatformConfig& config = {});
 
 // "power: logind" and the like: which backend provides a capability.
 struct PlatformCapability {
@@ -199,18 +201,24 @@ struct PlatformBackend {
     std::function<std::shared_ptr<Desktop>(const PlatformConfig&, Executor mainLoop, std::string* error)> make;
     // Logs the line saying this desktop is used.
     std::function<void(const PlatformConfig&)> announce;
-    // Its host services are simulated too.
-    bool simulatedHost = false;
+    // Its own host services (the simulated desktop's are simulated too);
+    // empty: the Linux host's.
+    std::function<HostServices(const PlatformConfig&)> host;
 };
 
-// In detection order.
+// The real desktops, in detection order.
 const std::vector<PlatformBackend>& platformBackends();
-const PlatformBackend* findPlatformBackend(std::string_view name);
+const PlatformBackend* findPlatformBackend(std::string_view name,
+    const std::vector<PlatformBackend>& backends = platformBackends());
 
-// The platform the daemon runs on, pumping desktop events on `mainLoop`.
-// An unknown name gives the whole sim platform; a desktop that cannot be
-// reached, a simulated desktop on the real host. Every choice is logged.
-std::shared_ptr<Platform> openPlatform(Executor mainLoop, const PlatformConfig& config);
+// The platform the daemon runs on, pumping desktop events on `mainLoop`,
+// from `backends` (the command line adds the simulated desktop to the real
+// ones). nullptr when the requested desktop is unknown or cannot be
+// reached, or none is requested and none answers: `error` then says which
+// desktops were looked for and how to point the daemon at one. Every choice
+// is logged.
+std::shared_ptr<Platform> openPlatform(Executor mainLoop, const PlatformConfig& config,
+    const std::vector<PlatformBackend>& backends = platformBackends(), std::string* error = nullptr);
 
 // What openPlatform would choose, without opening anything: the backend,
 // and when no desktop answers, why (`doctor`).
@@ -220,11 +228,16 @@ struct PlatformChoice {
 };
 PlatformChoice probePlatform(const PlatformConfig& config);
 
-// The whole sim platform (tests, demos), with the environment's other values.
-std::shared_ptr<Platform> makeSimPlatform();
+// No desktop to mirror: the real desktops looked for and what stood in the
+// way (`problems`, may be empty). The daemon's error and `doctor`'s finding.
+std::string noDesktopText(const std::string& problems);
+// How to point the daemon at a desktop (the hint under noDesktopText).
+inline constexpr std::string_view NO_DESKTOP_HINT =
+    "Run it in your desktop session, or point it at one: WAYLAND_DISPLAY for sway, KDE or GNOME on Wayland, "
+    "DISPLAY for X11 (for the user service: systemctl --user import-environment WAYLAND_DISPLAY DISPLAY "
+    "XAUTHORITY), or name one with QUILLBRIGHT_PLATFORM";
 
 // The desktops, for their own tests.
-std::shared_ptr<Desktop> makeSimDesktop();
 // On `displayName` (nullptr or empty: $DISPLAY), pumping its events on
 // `mainLoop`; nullptr when the display cannot be opened, `error` saying why.
 std::shared_ptr<Desktop> makeX11Desktop(Executor mainLoop, const char* displayName = nullptr,
@@ -261,9 +274,5 @@ inline constexpr std::string_view WLROOTS_WITHOUT_SWAY_LINE =
 inline constexpr std::string_view WLROOTS_EXTENDED_REFUSED_LINE =
     "[VirtualDisplay] WARNING: extended mode refused: this wlroots compositor has no sway control socket "
     "($SWAYSOCK), so no output can be added for the tablet — it keeps mirroring the primary output";
-
-// The line logged when no platform was requested and no X display opened.
-inline constexpr std::string_view NO_DISPLAY_FALLBACK_LINE =
-    "[Platform] No X display found ($DISPLAY unset or not reachable) — mirroring a simulated desktop";
 
 } // namespace qb

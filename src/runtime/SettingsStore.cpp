@@ -1,7 +1,6 @@
 #include "runtime/SettingsStore.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "config/Text.h"
+#include "runtime/DurableFile.h"
 #include "runtime/RuntimeLog.h"
 #include "runtime/Clock.h"
 
@@ -62,13 +62,6 @@ public:
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
     explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and reports the result (a failed close can mean lost data).
-    bool close()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
 
 private:
     int fd_;
@@ -180,52 +173,6 @@ std::optional<fs::path> moveAside(const fs::path& path, std::string& error)
     }
     error = "no free name to move it to";
     return std::nullopt;
-}
-
-bool syncDirectory(const fs::path& directory)
-{
-    FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd && ::fsync(fd.get()) == 0;
-}
-
-bool writeAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-// Writes `text` as the new content of `path` so that a crash at any moment
-// leaves either the old or the new file, never a torn one.
-bool replaceFile(const fs::path& path, std::string_view text, std::string& error)
-{
-    std::string pattern = path.string() + ".tmp-XXXXXX";
-    FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd) {
-        error = "cannot create a temporary file: " + errnoText(errno);
-        return false;
-    }
-    const fs::path temporary = pattern;
-    const auto fail = [&](std::string what) {
-        error = std::move(what) + ": " + errnoText(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    };
-    if (!writeAll(fd.get(), text)) return fail("cannot write the temporary file");
-    if (::fsync(fd.get()) != 0) return fail("cannot flush the temporary file");
-    if (!fd.close()) return fail("cannot close the temporary file");
-    if (::rename(temporary.c_str(), path.c_str()) != 0) return fail("cannot rename the temporary file");
-    if (!syncDirectory(path.parent_path())) {
-        error = "cannot flush the settings directory: " + errnoText(errno);
-        return false;
-    }
-    return true;
 }
 
 // Holds the advisory lock that serialises writers across processes.
@@ -436,36 +383,6 @@ auto SettingsStore::read(std::string_view key, Convert convert) const
     });
 }
 
-SettingsStore& SettingsStore::shared()
-{
-    static SettingsStore instance(defaultPath()); // thread-safe initialisation
-    return instance;
-}
-
-fs::path SettingsStore::defaultPath()
-{
-    fs::path base;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg == '/') { // relative values are to be ignored
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (home && *home) {
-            base = fs::path(home) / ".config";
-        } else {
-            struct passwd entry {};
-            struct passwd* found = nullptr;
-            char buffer[4096];
-            if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir) {
-                base = fs::path(found->pw_dir) / ".config";
-            } else {
-                base = fs::temp_directory_path();
-            }
-        }
-    }
-    return base / "quillbright" / "settings.json";
-}
-
 SettingsStore::SettingsStore(fs::path file) : SettingsStore(std::move(file), Timing{}) {}
 
 namespace {
@@ -534,16 +451,8 @@ bool SettingsStore::write(std::string_view key, Change&& change)
             return false;
         };
 
-        const auto directory = path_.parent_path();
-        std::error_code ec;
-        if (fs::create_directories(directory, ec)) {
-            // The new directory entry must reach the disk too, or a crash
-            // could leave the flushed file in a directory that never was.
-            syncDirectory(directory.parent_path());
-        }
-        if (ec) return fail("cannot create " + directory.string() + ": " + ec.message());
-
         std::string error;
+        if (!createFoldersDurably(path_.parent_path(), &error)) return fail(error);
         const auto fileLock = FileLock::acquire(lockPathFor(path_), timing_.lockTimeout, error);
         if (!fileLock) return fail(error);
 
@@ -568,7 +477,7 @@ bool SettingsStore::write(std::string_view key, Change&& change)
         }
 
         const auto text = document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-        if (!replaceFile(path_, text, error)) return fail(error);
+        if (!writeFileDurably(path_, text, 0600, &error)) return fail(error);
         // What is cached is exactly what the file says (invalid UTF-8 was
         // replaced on the way out).
         s.document = Json::parse(text, nullptr, false);

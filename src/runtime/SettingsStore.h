@@ -1,13 +1,10 @@
 // SettingsStore: the per-user settings database (resolution, display mode,
 // contrast, gamma, profile, auto-mirror, ...). Typed values under string
-// keys, persisted as one JSON object at
-// $XDG_CONFIG_HOME/quillbright/settings.json (~/.config/quillbright/ when
-// XDG_CONFIG_HOME is unset).
+// keys, persisted as one JSON object in one file (the user's is
+// platform/UserFolders' settingsFile(), opened by userSettings()).
 //
 // Durability and sharing:
-//  - every set/remove is on disk when it returns: a temporary file in the
-//    same directory is written, flushed to disk, renamed over the file, and
-//    the directory is flushed;
+//  - every set/remove is on disk when it returns (runtime/DurableFile);
 //  - writers in several processes never lose each other's keys: each write
 //    takes an advisory lock (settings.json.lock), re-reads the file and
 //    applies its one change to what it read;
@@ -47,10 +44,6 @@ public:
         // gives up (the lock is normally held for milliseconds).
         std::chrono::steady_clock::duration lockTimeout = std::chrono::seconds(5);
     };
-
-    // The store of this user, at `defaultPath()`, created on first use.
-    static SettingsStore& shared();
-    static std::filesystem::path defaultPath();
 
     explicit SettingsStore(std::filesystem::path file);
     SettingsStore(std::filesystem::path file, Timing timing);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <stdexcept>
 #include <limits>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "pipeline/HardwareEncoder.h"
 #include "platform/LanAddress.h"
 #include "platform/Platform.h"
+#include "platform/UserFolders.h"
 #include "runtime/Background.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Queues.h"
@@ -64,7 +66,7 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
     , supervisor_(std::make_shared<CompanionSupervisor>(adb_, device_.serial, device_.model,
           CompanionSupervisor::Timing{timing_.retryPause, timing_.healthCheckInterval}, &DeviceSession::hostWiFiIP))
 {
-    if (!environment_.platform) environment_.platform = makeSimPlatform();
+    if (!environment_.platform) throw std::invalid_argument("a device session needs the daemon's platform");
     Platform& platform = *environment_.platform;
     if (!environment_.virtualDisplays) environment_.virtualDisplays = platform.virtualDisplays();
     if (!environment_.pacerWindows) environment_.pacerWindows = platform.pacerWindows();
@@ -73,7 +75,7 @@ DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, D
     // An empty comparison-encoder factory lets the capture use HardwareEncoder.
     if (!environment_.hardwareComparisonEnabled) {
         environment_.hardwareComparisonEnabled = [] {
-            return SettingsStore::shared().boolean(HARDWARE_COMPARISON_KEY).value_or(false);
+            return userSettings().boolean(HARDWARE_COMPARISON_KEY).value_or(false);
         };
     }
 }

@@ -111,7 +111,7 @@ struct DeviceSessionTiming {
 // The platform services and settings a session builds its components on.
 // Empty members are filled from `platform` and the user's settings.
 struct DeviceSessionEnvironment {
-    // The daemon's platform; default: the sim platform.
+    // The daemon's platform (required: tests give the sim platform).
     std::shared_ptr<Platform> platform;
     std::shared_ptr<VirtualDisplays> virtualDisplays;
     // None when the platform needs no pacer (its capture delivers frames on change).

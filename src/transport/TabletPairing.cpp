@@ -7,7 +7,8 @@
 
 #include "diagnostics/Log.h"
 #include "platform/SecureRandom.h"
-#include "runtime/SettingsStore.h"
+#include "platform/UserFolders.h"
+#include "runtime/DurableFile.h"
 #include "transport/PeerAllowList.h"
 
 namespace qb {
@@ -86,7 +87,7 @@ TabletPairing::TabletPairing(fs::path file, TabletPairingTiming timing, const Cl
     while (tokens_.size() > MAX_TOKENS) dropLeastRecentlyUsedLocked();
 }
 
-fs::path TabletPairing::defaultPath() { return SettingsStore::defaultPath().parent_path() / "tablet-pages"; }
+fs::path TabletPairing::defaultPath() { return UserFolders::current().settingsFile().parent_path() / "tablet-pages"; }
 
 std::optional<TabletPairing::Token> TabletPairing::parseLine(std::string_view line, std::int64_t now)
 {
@@ -240,32 +241,11 @@ std::size_t TabletPairing::tokenCount() const
 bool TabletPairing::saveLocked() const
 {
     if (file_.empty()) return true; // kept in memory only
-    std::error_code error;
-    if (!file_.parent_path().empty()) fs::create_directories(file_.parent_path(), error);
-    fs::path temporary = file_;
-    temporary += ".tmp";
-    {
-        // Owner-only before a secret is written to it.
-        std::ofstream out(temporary, std::ios::trunc);
-        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
-        if (!out || error) {
-            logError("Engine", "Cannot write the paired tablet pages to " + temporary.string());
-            fs::remove(temporary, error);
-            return false;
-        }
-        for (const auto& token : tokens_) out << token.secret << ' ' << token.lastUse << '\n';
-        out.flush();
-        if (!out) {
-            logError("Engine", "Cannot write the paired tablet pages to " + temporary.string());
-            out.close();
-            fs::remove(temporary, error);
-            return false;
-        }
-    }
-    fs::rename(temporary, file_, error);
-    if (error) {
-        logError("Engine", "Cannot save the paired tablet pages as " + file_.string() + ": " + error.message());
-        fs::remove(temporary, error);
+    std::string text;
+    for (const auto& token : tokens_) text += token.secret + ' ' + std::to_string(token.lastUse) + '\n';
+    // Owner-only: the file holds the pages' secrets.
+    if (std::string error; !writeFileDurably(file_, text, 0600, &error)) {
+        logError("Engine", "Cannot save the paired tablet pages as " + file_.string() + ": " + error);
         return false;
     }
     return true;

@@ -126,8 +126,9 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
                 t.setup.avahiUnreachable = [] { return std::optional<std::string>("avahi-daemon is not running"); };
             },
             "[missing] dns-sd: avahi-daemon is not running\n", "sudo systemctl enable --now avahi-daemon"},
-        {"no DISPLAY", [](FakeComputer& t) { t.setup.display.clear(); }, "[missing] desktop: DISPLAY is not set\n",
-            "systemctl --user import-environment DISPLAY XAUTHORITY"},
+        {"no DISPLAY", [](FakeComputer& t) { t.setup.display.clear(); },
+            "X11 (neither WAYLAND_DISPLAY nor DISPLAY is set)\n",
+            "systemctl --user import-environment WAYLAND_DISPLAY DISPLAY XAUTHORITY), or name one with QUILLBRIGHT_PLATFORM"},
         {"Wayland only",
             [](FakeComputer& t) {
                 t.setup.display.clear();

@@ -12,6 +12,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "platform/sim/SimBackends.h"
 #include "platform/sim/SimHost.h"
+#include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimWorld.h"
 #include "runtime/MainLoop.h"
 #include "support/MainLoopSupport.h"
@@ -30,6 +31,7 @@ asio::awaitable<void> noSessionWork() { co_return; }
 MirrorEngine::Environment simEnvironment()
 {
     MirrorEngine::Environment environment;
+    environment.session.platform = makeSimPlatform();
     environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
     environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
     environment.removeLeftoverTunnels = [] { return 0; };
@@ -66,6 +68,7 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     auto backlight = std::make_shared<sim::SimBacklight>(0.6F);
 
     MirrorEngine::Environment environment;
+    environment.session.platform = makeSimPlatform();
     environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
     environment.listDevices = [] { return std::vector<ConnectedDevice>{device("P1", "Pixel 8"), device("D1", "DC_1")}; };
     environment.portAvailable = [](std::uint16_t) { return true; };
@@ -116,6 +119,7 @@ TEST(MirrorEngineHostTest, SleepStopsMirroringAndWakingStartsItUnlessTheUserStop
     PlatformLogMute mute;
     auto power = std::make_shared<sim::SimHostPower>();
     MirrorEngine::Environment environment;
+    environment.session.platform = makeSimPlatform();
     environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
     environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
     environment.removeLeftoverTunnels = [] { return 0; };

@@ -9,6 +9,7 @@
 #include "device/PairedDevices.h"
 #include "runtime/SettingsStore.h"
 #include "diagnostics/PlatformLog.h"
+#include "platform/sim/SimPlatform.h"
 #include "runtime/MainLoop.h"
 #include "support/MainLoopSupport.h"
 #include "support/TestSupport.h"
@@ -38,6 +39,7 @@ class MirrorEngineTest : public ::testing::Test {
 protected:
     MirrorEngineTest()
     {
+        environment.session.platform = makeSimPlatform();
         environment.captureBackend = capture;
         environment.listDevices = [this] {
             ++listings;

@@ -27,6 +27,7 @@
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "pipeline/PixelKernels.h"
+#include "platform/sim/SimPlatform.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Process.h"
 #include "runtime/SettingsStore.h"
@@ -154,6 +155,35 @@ class SimDaemonTest : public DaemonTest {
 protected:
     SimDaemonTest() : DaemonTest("sim") {}
 };
+
+// No desktop at all (a shell without DISPLAY, a service started before the
+// session): the harness starts no display server, and the daemon is not
+// told of the simulated one.
+class NoDesktopTest : public DaemonTest {
+protected:
+    NoDesktopTest() : DaemonTest("sim") { ::unsetenv("QUILLBRIGHT_PLATFORM"); }
+    const test::ScopedEnv display_{"DISPLAY", std::nullopt};
+    const test::ScopedEnv wayland_{"WAYLAND_DISPLAY", std::nullopt};
+    const test::ScopedEnv sway_{"SWAYSOCK", std::nullopt};
+};
+
+TEST_F(NoDesktopTest, TheDaemonSaysWhereItLookedAndHowToPointItAndMirrorsNothing)
+{
+    launch();
+    ASSERT_TRUE(daemon_->waitUntilExit(15000ms));
+    EXPECT_EQ(daemon_->exitStatus(), 1);
+    EXPECT_THAT(output(), HasSubstr("ERROR: No desktop to mirror: looked for sway (wlroots), KDE Plasma (KWin), "));
+    EXPECT_THAT(output(), HasSubstr("X11 (X11: $DISPLAY is not set)\n"));
+    EXPECT_THAT(output(), HasSubstr("WAYLAND_DISPLAY for sway, KDE or GNOME on Wayland, DISPLAY for X11"));
+    EXPECT_THAT(output(), Not(HasSubstr("Using the simulated desktop")));
+    EXPECT_FALSE(canConnect(8888));
+    EXPECT_FALSE(fs::exists(paths.pidFile));
+    EXPECT_FALSE(fs::exists(paths.controlSocket));
+
+    const auto [exitStatus, text] = cli({"doctor"});
+    EXPECT_THAT(text, HasSubstr("desktop: No desktop to mirror: looked for "));
+    EXPECT_THAT(text, HasSubstr("or name one with QUILLBRIGHT_PLATFORM"));
+}
 
 TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTwoStopSignalsMakeOneTeardown)
 {
@@ -865,7 +895,9 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
     if (trigger == Trigger::toggle) {
         MirrorEngine::Timing timing;
         timing.session.displayReadyLimit = 50ms;
-        engine = MirrorEngine::make({}, timing);
+        MirrorEngine::Environment environment;
+        environment.session.platform = makeSimPlatform();
+        engine = MirrorEngine::make(std::move(environment), timing);
         status = [&] { return engine->state().status.label(); };
         adb.setDevices({tablet});
         onMain([&] {

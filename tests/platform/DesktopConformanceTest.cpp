@@ -35,6 +35,7 @@
 #include "platform/XKeyText.h"
 #include "platform/XorgServer.h"
 #include "platform/sim/SimInputInjector.h"
+#include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimWorld.h"
 #include "platform/wayland/GnomeShortcuts.h"
 #include "runtime/MainLoop.h"

@@ -164,16 +164,5 @@ TEST_F(SettingsStoreTest, CorruptFileIsMovedAsideNotDiscarded)
     EXPECT_TRUE(fs::exists(file_));
 }
 
-TEST_F(SettingsStoreTest, DefaultPathFollowsTheConfigDirectory)
-{
-    const test::ScopedEnv home("HOME", "/home/ada");
-    {
-        const test::ScopedEnv xdg("XDG_CONFIG_HOME", "/srv/config");
-        EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/srv/config/quillbright/settings.json"));
-    }
-    const test::ScopedEnv xdg("XDG_CONFIG_HOME", "relative/config"); // ignored: not absolute
-    EXPECT_EQ(SettingsStore::defaultPath(), fs::path("/home/ada/.config/quillbright/settings.json"));
-}
-
 } // namespace
 } // namespace qb

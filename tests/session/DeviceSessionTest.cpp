@@ -15,6 +15,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "diagnostics/RingLogger.h"
 #include "platform/sim/SimBackends.h"
+#include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimWorld.h"
 #include "runtime/MainLoop.h"
 #include "support/MainLoopSupport.h"
@@ -119,6 +120,7 @@ DeviceSession::Timing fastTiming()
 DeviceSession::Environment simEnvironment(std::uint16_t inputPort = 0)
 {
     DeviceSession::Environment environment;
+    environment.platform = makeSimPlatform();
     environment.virtualDisplays = sim::makeSimVirtualDisplays();
     environment.pacerWindows = sim::makeSimPacerWindows();
     environment.captureBackend = sim::makeSimCaptureBackend();

@@ -11,6 +11,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "platform/Platform.h"
 #include "platform/VirtualDisplays.h"
+#include "runtime/DurableFile.h"
 #include "platform/wlroots/WlrootsConnection.h"
 
 namespace qb::wlroots {
@@ -128,11 +129,12 @@ void WlrootsDesktop::writeRecord()
         std::filesystem::remove(options_.recordFile, ignored);
         return;
     }
-    std::filesystem::create_directories(options_.recordFile.parent_path(), ignored);
-    std::ofstream file(options_.recordFile, std::ios::trunc);
     // The socket names the sway instance: another sway's HEADLESS-2 is not ours.
-    file << options_.swaySocket << "\n";
-    for (const auto& name : names) file << name << "\n";
+    std::string text = options_.swaySocket + "\n";
+    for (const auto& name : names) text += name + "\n";
+    if (std::string error; !writeFileDurably(options_.recordFile, text, 0644, &error)) {
+        log(LogLevel::warn, "[VirtualDisplay] Cannot record the outputs made for a crash to undo: " + error);
+    }
 }
 
 void WlrootsDesktop::recover()
