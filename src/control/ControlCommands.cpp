@@ -29,22 +29,6 @@ bool isDC1(const ControlSessionInfo& session)
     return deviceFamilyForModel(session.model) == DeviceFamily::daylightDC1;
 }
 
-std::string dc1PresetNames()
-{
-    std::string names;
-    for (const auto& preset : DisplayResolution::dc1Presets()) {
-        names += (names.empty() ? "" : ", ") + presetName(preset);
-    }
-    return names;
-}
-
-std::string otherTabletModes()
-{
-    std::string names;
-    for (const auto mode : NON_DC1_MODES) names += (names.empty() ? "" : ", ") + std::string(mode);
-    return names;
-}
-
 bool running(const ControlState& state) { return state.status.is(MirrorStatus::Kind::running); }
 
 // A DC-1 preset sets the DC-1's resolution, a mode of the other tablets
@@ -63,7 +47,7 @@ std::string resolutionCommand(const ResolutionChoice* choice, ControlTarget& tar
     const bool forOther = choice->otherTabletMode && anyOther;
     if (!forDC1 && !forOther) {
         if (preset) {
-            return "ERR " + presetName(*preset) + " is a DC-1 resolution; this tablet takes " + otherTabletModes();
+            return "ERR " + presetName(*preset) + " is a DC-1 resolution; this tablet takes " + otherTabletModeNames();
         }
         return "ERR " + choice->name + " is for tablets other than the DC-1; the DC-1 takes " + dc1PresetNames();
     }
@@ -187,8 +171,8 @@ std::string startCommand(ControlTarget& target)
 
 std::string tabletCommand(const TabletAction* action, ControlTarget& target)
 {
-    // A missing action is refused by the parser.
-    switch (action != nullptr ? *action : TabletAction::browser) {
+    if (action == nullptr) return std::string(controlVerb(ControlVerb::tablet).refusal);
+    switch (*action) {
     case TabletAction::pair: {
         if (target.state().connectionMode != ConnectionMode::wifi) return "ERR no pairing over USB";
         const auto offer = target.offerTabletPairing();

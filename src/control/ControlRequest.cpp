@@ -186,6 +186,22 @@ std::optional<DisplayResolution> matchResolution(std::string_view argument)
     return std::nullopt;
 }
 
+std::string dc1PresetNames()
+{
+    std::string names;
+    for (const auto& preset : DisplayResolution::dc1Presets()) {
+        names += (names.empty() ? "" : ", ") + presetName(preset);
+    }
+    return names;
+}
+
+std::string otherTabletModeNames()
+{
+    std::string names;
+    for (const auto mode : NON_DC1_MODES) names += (names.empty() ? "" : ", ") + std::string(mode);
+    return names;
+}
+
 namespace {
 
 std::variant<ControlRequest, ControlRefusal> resolutionArgument(ControlRequest request, const std::string& argument)
@@ -196,11 +212,8 @@ std::variant<ControlRequest, ControlRefusal> resolutionArgument(ControlRequest r
     choice.otherTabletMode
         = std::find(std::begin(NON_DC1_MODES), std::end(NON_DC1_MODES), choice.name) != std::end(NON_DC1_MODES);
     if (!choice.preset && !choice.otherTabletMode) {
-        std::string names;
-        for (const auto& preset : DisplayResolution::dc1Presets()) names += presetName(preset) + ", ";
-        for (const auto mode : NON_DC1_MODES) names += std::string(mode) + ", ";
-        names.resize(names.size() - 2);
-        return ControlRefusal{"ERR unknown resolution (valid: " + names + ")", request.verb};
+        return ControlRefusal{
+            "ERR unknown resolution (valid: " + dc1PresetNames() + ", " + otherTabletModeNames() + ")", request.verb};
     }
     request.argument = std::move(choice);
     return request;

@@ -75,6 +75,9 @@ std::string profileName(DisplayProfile profile);
 
 // The resolution modes of the tablets other than the DC-1.
 inline constexpr std::string_view NON_DC1_MODES[] = {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"};
+// The names as replies list them: "cozy, comfortable, ...".
+std::string dc1PresetNames();
+std::string otherTabletModeNames();
 
 // The typed arguments. Which one a verb gets follows its WireArgument; an
 // absent argument (or, for a lenient one, one not understood) is monostate.
