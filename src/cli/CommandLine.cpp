@@ -28,7 +28,6 @@
 #include "config/Ports.h"
 #include "config/Text.h"
 #include "control/ControlCommands.h"
-#include "control/ControlRequest.h"
 #include "control/SettingsFileTarget.h"
 #include "core/MirrorEngine.h"
 #include "device/DisplayController.h"
@@ -41,17 +40,6 @@
 namespace qb::cli {
 
 namespace {
-
-// A decimal integer with an optional sign and nothing else.
-std::optional<long long> parseInteger(std::string_view text)
-{
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty() || text.front() == '+') return std::nullopt;
-    long long value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
 
 std::optional<std::string> readFile(const std::string& path)
 {
@@ -80,6 +68,11 @@ std::vector<std::string> nonEmptyLines(const std::string& text)
 }
 
 bool beginsWithOK(const std::string& reply) { return reply.rfind("OK", 0) == 0; }
+
+std::string request(ControlVerb verb, const std::optional<std::string>& argument = std::nullopt)
+{
+    return controlRequestText(verb, argument);
+}
 
 // Common failures of the diagnostics commands; the reply when there is one to print.
 std::optional<std::string> diagnosticsReply(const Context& context, const std::string& command, std::ostream& out,
@@ -193,7 +186,7 @@ std::optional<pid_t> readRunningPID(const RuntimePaths& paths, const std::string
 {
     const auto content = readFile(paths.pidFile);
     if (!content) return std::nullopt;
-    const auto value = parseInteger(trimmed(*content));
+    const auto value = parseDecimalInteger(trimmed(*content));
     if (!value || *value < INT32_MIN || *value > INT32_MAX) return std::nullopt;
     const auto pid = static_cast<pid_t>(*value);
     if (pid > 0 && !program.empty() && processExecutable(pid) == program) return pid;
@@ -235,125 +228,35 @@ void writeStatusFile(const RuntimePaths& paths, const EngineState& state)
 const std::vector<CommandEntry>& commandTable()
 {
     using K = ArgumentKind;
-    // The first commands in the order the usage has always listed them; the
-    // settings and tools this program adds follow.
-    static const std::vector<CommandEntry> table = {
-        {"start", "", "Start mirroring (creates virtual display, capture, servers, ADB)", K::none, {},
-            "Runs the daemon in this terminal: it waits for a tablet (USB debugging on, this\n"
-            "computer allowed) and mirrors it; with auto-mirror on (the default) a tablet\n"
-            "plugged in later starts mirroring by itself. With a daemon already running it\n"
-            "asks that one to start mirroring. `quillbright` alone does the same."},
-        {"stop", "", "Stop the running mirror instance", K::none, {},
-            "Asks the running daemon to stop mirroring (it keeps waiting for a tablet); a\n"
-            "daemon that does not answer on its control socket is sent SIGTERM."},
-        {"status", "", "Print current state (machine-readable key=value pairs)", K::none, {},
-            "running=, status= (idle, waiting_for_device, starting, running, stopping,\n"
-            "error: ...), every setting, and while a daemon runs its figures (fps, clients,\n"
-            "adb=: whether the adb server answers). Without a daemon the settings come from\n"
-            "the settings file."},
-        {"reconnect", "", "Re-establish ADB reverse tunnel and relaunch Android app"},
-        {"brightness", "[0-255|up|down]", "Get, set or step Daylight brightness", K::byteOrStep, {"up", "down"},
-            "The DC-1's front light, 0 (off) to 255; up and down step it as its keys do.\n"
-            "Needs a running mirror; not stored."},
-        {"warmth", "[0-255|up|down]", "Get, set or step Daylight warmth (amber rate)", K::byteOrStep, {"up", "down"},
-            "The DC-1's amber rate, 0 to 255; up and down step it by 20. Needs a running\n"
-            "mirror; not stored."},
-        {"backlight", "[on|off|toggle]", "Get or toggle backlight", K::value, {"on", "off", "toggle"},
-            "The DC-1's front light on or off (toggle switches it). Needs a running mirror."},
-        {"resolution", "[preset]",
-            "Get or set resolution. DC-1: cozy, comfortable, balanced, sharp\n"
-            "(+ portrait- variants). Other tablets: landscape-cozy, landscape-sharp,\n"
-            "portrait-cozy, portrait-sharp",
-            K::word,
-            {"cozy", "comfortable", "balanced", "sharp", "portrait-cozy", "portrait-comfortable", "portrait-balanced",
-                "portrait-sharp", "landscape-cozy", "landscape-sharp"},
-            "The size of the tablet's screen on this computer. DC-1 presets: cozy\n"
-            "(1600x1200 at twice the pixels: large, smooth text), comfortable (1024x768),\n"
-            "balanced (1280x960), sharp (1600x1200: the most on screen); each has a\n"
-            "portrait- variant. Other tablets: landscape-cozy, landscape-sharp,\n"
-            "portrait-cozy, portrait-sharp (cozy: half the native size at twice the pixels;\n"
-            "sharp: the native size). A change restarts a running mirror. Kept in\n"
-            "~/.config/quillbright/settings.json; set without a daemon, it takes effect at\n"
-            "the next start."},
-        {"contrast", "[1.0-2.0]", "Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)", K::setting, {},
-            "Contrast of the picture sent, 1.0 (off) to 2.0 (high); takes effect on the next\n"
-            "frame, and makes the profile custom. Kept in the settings file."},
-        {"fontsmoothing", "[on|off]", "Get or set desktop font smoothing (off = crisper text)", K::setting,
-            {"on", "off"},
-            "Off: the desktop draws text without anti-aliasing, crisper on a paper-like\n"
-            "screen. Needs a running daemon; smoothing comes back when mirroring stops."},
-        {"clamshell", "[on|off]", "Get or set clamshell mode (prevent sleep on lid close)", K::value, {"on", "off"},
-            "On: while mirroring, closing the laptop's lid does not suspend it (logind\n"
-            "inhibitor). Kept in the settings file.",
-            {"enable", "disable"}},
-        {"health", "[verbose]", "Print engine health (verbose adds memory, sysfs, sessions)", K::choice, {"verbose"}},
-        {"logs", "[filter]", "Print recent structured logs (last 60s). Filter: verbose, error, ADB, etc.", K::words,
-            {"all", "verbose", "debug", "info", "warn", "error", "ADB", "Engine", "Session", "USB", "WiFi"}},
-        {"report", "", "Full diagnostic health report (for support)"},
-        {"latency", "[--watch]", "Print latency diagnostics (RTT, jitter, processing times)", K::choice,
-            {"--watch", "-w"},
-            "Frames per second, processing times, jitter and the round trip to the tablet;\n"
-            "\"no frames\" while the screen is still. Needs a running mirror.",
-            {}, "--watch", "Continuously poll latency stats every 2 seconds"},
-        {"restart", "", "Full stop + start cycle"},
-        {"gamma", "[0.5-2.5]", "Get or set gamma (1.0=off, above 1 lightens mid-tones)", K::setting, {},
-            "Gamma of the picture sent, 0.5 to 2.5; takes effect on the next frame, and\n"
-            "makes the profile custom. Kept in the settings file."},
-        {"profile", "[crisp-paper|balanced|custom]", "Get or set the display profile (a contrast and gamma pair)",
-            K::setting, {"crisp-paper", "balanced", "custom"},
-            "crisp-paper (contrast 1.2, gamma 1.2: dark, crisp text), balanced (1.0, 1.0:\n"
-            "the picture as it is), custom (the contrast and gamma set by hand). Takes\n"
-            "effect on the next frame. Kept in the settings file."},
-        {"mode", "[mirror|extended]", "Get or set the display mode: mirror the main screen, or extend\n"
-                                      "the desktop with a screen of the tablet's own",
-            K::setting, {"mirror", "extended"},
-            "mirror: the tablet shows this computer's main screen. extended: the tablet is\n"
-            "a screen of its own beside it. A change restarts a running mirror. Kept in the\n"
-            "settings file."},
-        {"connection", "[usb|wifi]", "Get or set how tablets are reached: USB (adb) or Wi-Fi", K::setting,
-            {"usb", "wifi"},
-            "usb: tablets come through adb reverse tunnels and every server listens on this\n"
-            "computer only. wifi: the servers listen on the LAN, this computer is announced\n"
-            "over DNS-SD and paired devices are reached with adb connect. A running daemon\n"
-            "moves its servers at once (restarting a running mirror). Kept in the settings\n"
-            "file."},
-        {"automirror", "[on|off]", "Get or set auto-mirror: a tablet plugged in starts mirroring, and\n"
-                                   "unplugging it stops",
-            K::setting, {"on", "off"},
-            "On (the default): a tablet plugged into a waiting daemon starts mirroring, and\n"
-            "unplugging it stops. Kept in the settings file."},
-        {"autodim", "[on|off]", "Get or set dimming this computer's screen while mirroring", K::setting,
-            {"on", "off"},
-            "On (the default): while a tablet mirrors, the built-in screen dims after a few\n"
-            "seconds; its brightness comes back when mirroring stops. Kept in the settings\n"
-            "file."},
-        {"tablet", "[--browser|--forget]",
-            "Print the tablet page's address (any tablet's browser is a second\n"
-            "screen); in Wi-Fi mode also a one-time pairing code and a QR code of\n"
-            "the address; --browser opens the page on the tablets on USB;\n"
-            "--forget revokes every browser tablet paired over Wi-Fi",
-            K::choice, {"--browser", "--forget"}},
-        {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
-        {"open", "", "Open the control page in the browser, starting the daemon first when none runs", K::none, {},
-            "What the menu entry runs: a daemon that is not running is started as the user\n"
-            "service when one is installed, else in the background; then the control page\n"
-            "(http://localhost:8891/) opens in the default browser."},
-        {"install-service", "[--force]",
-            "Write the systemd user unit (then: systemctl --user enable --now quillbright)", K::choice, {"--force"},
-            "Writes ~/.config/systemd/user/quillbright.service. When a package installed its\n"
-            "own unit, it refuses unless given --force (the user's unit would hide it)."},
-        {"remove-service", "", "Remove the systemd user unit"},
-        {"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
-                                                    "wireless-debugging pairing code)",
-            K::words},
-        {"hotkeys", "[install|remove]",
-            "Add or remove the front-light keys as GNOME shortcuts or sway bindings (KDE: say what to add);\n"
-            "alone: show them",
-            K::choice, {"install", "remove"}},
-        {"version", "", "Print the version"},
-        {"completion", "", "Print the bash completion script (the package installs it)"},
-        {"help", "[command]", "Print this help, or one command's", K::word},
-    };
+    static const std::vector<CommandEntry> table = [] {
+        std::vector<CommandEntry> entries;
+        for (const auto& verb : controlVerbs()) entries.push_back(verb.command);
+        const std::vector<CommandEntry> local = {
+            {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
+            {"open", "", "Open the control page in the browser, starting the daemon first when none runs", K::none, {},
+                "What the menu entry runs: a daemon that is not running is started as the user\n"
+                "service when one is installed, else in the background; then the control page\n"
+                "(http://localhost:8891/) opens in the default browser."},
+            {"install-service", "[--force]",
+                "Write the systemd user unit (then: systemctl --user enable --now quillbright)", K::choice,
+                {"--force"},
+                "Writes ~/.config/systemd/user/quillbright.service. When a package installed its\n"
+                "own unit, it refuses unless given --force (the user's unit would hide it)."},
+            {"remove-service", "", "Remove the systemd user unit"},
+            {"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
+                                                        "wireless-debugging pairing code)",
+                K::words},
+            {"hotkeys", "[install|remove]",
+                "Add or remove the front-light keys as GNOME shortcuts or sway bindings (KDE: say what to add);\n"
+                "alone: show them",
+                K::choice, {"install", "remove"}},
+            {"version", "", "Print the version"},
+            {"completion", "", "Print the bash completion script (the package installs it)"},
+            {"help", "[command]", "Print this help, or one command's", K::word},
+        };
+        entries.insert(entries.end(), local.begin(), local.end());
+        return entries;
+    }();
     return table;
 }
 
@@ -409,7 +312,7 @@ std::optional<Refusal> checkArguments(const CommandEntry& entry, const std::vect
         if (isValue(entry, word)) return std::nullopt;
         return badValue(fmt::format("ERROR: {} argument must be {}", name, alternatives(entry.values)));
     case ArgumentKind::byteOrStep: {
-        const auto value = parseInteger(word);
+        const auto value = parseDecimalInteger(word);
         if ((value && *value >= 0 && *value <= 255) || isValue(entry, word)) return std::nullopt;
         return badValue(fmt::format("ERROR: {} value must be 0-255", name));
     }
@@ -504,38 +407,13 @@ complete -F _quillbright quillbright
         names, cases);
 }
 
-std::optional<std::string> clientRequest(const std::string& command, const std::optional<std::string>& argument)
-{
-    auto plain = [&](const char* word, std::string value) {
-        return argument ? std::string(word) + " " + value : std::string(word);
-    };
-    if (command == "brightness" || command == "warmth") {
-        const char* word = command == "brightness" ? "BRIGHTNESS" : "WARMTH";
-        const auto value = argument ? parseInteger(*argument) : std::nullopt;
-        return plain(word, value ? std::to_string(*value) : std::string());
-    }
-    if (command == "backlight") return plain("BACKLIGHT", lowercased(argument.value_or("")));
-    if (command == "resolution") return plain("RESOLUTION", argument.value_or(""));
-    if (command == "contrast") return plain("CONTRAST", argument.value_or(""));
-    if (command == "fontsmoothing") return plain("FONTSMOOTHING", lowercased(argument.value_or("")));
-    if (command == "clamshell") return plain("CLAMSHELL", lowercased(argument.value_or("")));
-    if (command == "gamma") return plain("GAMMA", argument.value_or(""));
-    if (command == "profile") return plain("PROFILE", lowercased(argument.value_or("")));
-    if (command == "mode") return plain("DISPLAYMODE", lowercased(argument.value_or("")));
-    if (command == "connection") return plain("CONNECTION", lowercased(argument.value_or("")));
-    if (command == "automirror") return plain("AUTOMIRROR", lowercased(argument.value_or("")));
-    if (command == "autodim") return plain("AUTODIM", lowercased(argument.value_or("")));
-    if (command == "restart") return std::string("RESTART");
-    return std::nullopt;
-}
-
 // ---------------------------------------------------------------------------
 // Client commands
 
 int commandStop(const Context& context, std::ostream& out)
 {
     if (exists(context.paths.controlSocket)) {
-        if (auto reply = sendControlCommand(context.paths.controlSocket, "STOP", context.timing.controlTimeout)) {
+        if (auto reply = sendControlCommand(context.paths.controlSocket, request(ControlVerb::stop), context.timing.controlTimeout)) {
             out << *reply << "\n";
             return beginsWithOK(*reply) ? 0 : 1;
         }
@@ -561,7 +439,7 @@ int commandStop(const Context& context, std::ostream& out)
 int commandStatus(const Context& context, std::ostream& out)
 {
     if (exists(context.paths.controlSocket)) {
-        if (auto reply = sendControlCommand(context.paths.controlSocket, "STATUS", context.timing.controlTimeout)) {
+        if (auto reply = sendControlCommand(context.paths.controlSocket, request(ControlVerb::status), context.timing.controlTimeout)) {
             std::string state = *reply;
             for (auto at = state.find("OK "); at != std::string::npos; at = state.find("OK ", at)) {
                 state.erase(at, 3);
@@ -571,7 +449,7 @@ int commandStatus(const Context& context, std::ostream& out)
             // The live settings, as `health` shows them.
             std::vector<std::string> shown;
             const auto health
-                = sendControlCommand(context.paths.controlSocket, "HEALTH", context.timing.controlTimeout);
+                = sendControlCommand(context.paths.controlSocket, request(ControlVerb::health), context.timing.controlTimeout);
             for (const auto& line : nonEmptyLines(health.value_or(""))) {
                 const std::string key = line.substr(0, line.find('='));
                 if (!isSettingKey(key)) continue;
@@ -613,11 +491,11 @@ int commandStatus(const Context& context, std::ostream& out)
 // stepped one set.
 int commandStep(const Context& context, bool brightness, bool up, std::ostream& out)
 {
-    const std::string word = brightness ? "BRIGHTNESS" : "WARMTH";
+    const ControlVerb verb = brightness ? ControlVerb::brightness : ControlVerb::warmth;
     int status = 1;
-    const auto reply = diagnosticsReply(context, word, out, status);
+    const auto reply = diagnosticsReply(context, request(verb), out, status);
     if (!reply) return status;
-    const auto current = parseInteger(trimmed(reply->substr(std::min<std::size_t>(reply->size(), 3))));
+    const auto current = parseDecimalInteger(trimmed(reply->substr(std::min<std::size_t>(reply->size(), 3))));
     if (!beginsWithOK(*reply) || !current) {
         out << "ERROR: unexpected reply: " << *reply << "\n";
         return 1;
@@ -630,13 +508,13 @@ int commandStep(const Context& context, bool brightness, bool up, std::ostream& 
     } else {
         next = int(std::clamp<long long>(*current + (up ? 20 : -20), 0, 255));
     }
-    return runControlCommand(context, fmt::format("{} {}", word, next), out);
+    return runControlCommand(context, request(verb, std::to_string(next)), out);
 }
 
 int commandReconnect(const Context& context, std::ostream& out)
 {
     if (exists(context.paths.controlSocket)) {
-        if (auto reply = sendControlCommand(context.paths.controlSocket, "RECONNECT", context.timing.controlTimeout)) {
+        if (auto reply = sendControlCommand(context.paths.controlSocket, request(ControlVerb::reconnect), context.timing.controlTimeout)) {
             out << *reply << "\n";
             return beginsWithOK(*reply) ? 0 : 1;
         }
@@ -731,7 +609,7 @@ int commandHealth(const Context& context, const std::vector<std::string>& args, 
 {
     const bool verbose = !args.empty() && lowercased(args[0]) == "verbose";
     int status = 0;
-    const auto reply = diagnosticsReply(context, verbose ? "HEALTH verbose" : "HEALTH", out, status);
+    const auto reply = diagnosticsReply(context, request(ControlVerb::health, verbose ? std::optional<std::string>("verbose") : std::nullopt), out, status);
     if (reply) out << formatHealth(*reply, verbose);
     return status;
 }
@@ -739,7 +617,7 @@ int commandHealth(const Context& context, const std::vector<std::string>& args, 
 int commandLogs(const Context& context, const std::vector<std::string>& args, std::ostream& out)
 {
     int status = 0;
-    const auto reply = diagnosticsReply(context, args.empty() ? "LOGS" : "LOGS " + joinedFrom(args, 0), out, status);
+    const auto reply = diagnosticsReply(context, request(ControlVerb::logs, args.empty() ? std::nullopt : std::optional(joinedFrom(args, 0))), out, status);
     if (reply) out << (reply->rfind("OK\n", 0) == 0 ? reply->substr(3) : *reply) << "\n";
     return status;
 }
@@ -747,7 +625,7 @@ int commandLogs(const Context& context, const std::vector<std::string>& args, st
 int commandReport(const Context& context, std::ostream& out)
 {
     int status = 0;
-    const auto reply = diagnosticsReply(context, "REPORT", out, status);
+    const auto reply = diagnosticsReply(context, request(ControlVerb::report), out, status);
     if (reply) out << (reply->rfind("OK\n", 0) == 0 ? reply->substr(3) : *reply) << "\n";
     return status;
 }
@@ -758,7 +636,7 @@ int commandLatency(const Context& context, const std::vector<std::string>& args,
         = std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--watch" || a == "-w"; });
     for (;;) {
         int status = 0;
-        const auto reply = diagnosticsReply(context, "LATENCY", out, status);
+        const auto reply = diagnosticsReply(context, request(ControlVerb::latency), out, status);
         if (!reply) return status;
         out << formatLatency(*reply, watch) << std::flush;
         if (!watch) return 0;
@@ -770,9 +648,9 @@ int commandLatency(const Context& context, const std::vector<std::string>& args,
 // address, a pairing code and the address as a QR code.
 int commandTablet(const Context& context, const std::optional<std::string>& argument, std::ostream& out)
 {
-    if (argument == "--browser") return runControlCommand(context, "TABLET BROWSER", out);
+    if (argument == "--browser") return runControlCommand(context, request(ControlVerb::tablet, "BROWSER"), out);
     if (argument == "--forget") {
-        if (exists(context.paths.controlSocket)) return runControlCommand(context, "TABLET FORGET", out);
+        if (exists(context.paths.controlSocket)) return runControlCommand(context, request(ControlVerb::tablet, "FORGET"), out);
         // Not running: the daemon reads the list afresh when it starts.
         TabletPairing pairing(TabletPairing::defaultPath());
         if (!pairing.forgetAll()) {
@@ -783,7 +661,7 @@ int commandTablet(const Context& context, const std::optional<std::string>& argu
         return 0;
     }
     const auto reply = exists(context.paths.controlSocket)
-        ? sendControlCommand(context.paths.controlSocket, "TABLET PAIR", context.timing.controlTimeout)
+        ? sendControlCommand(context.paths.controlSocket, request(ControlVerb::tablet, "PAIR"), context.timing.controlTimeout)
         : std::nullopt;
     const auto abilities = [&out] {
         out << "\nOn the page:\n";
@@ -822,7 +700,7 @@ int commandOpen(const Context& context, std::ostream& out)
 {
     const auto answering = [&] {
         return exists(context.paths.controlSocket)
-            && sendControlCommand(context.paths.controlSocket, "STATUS", context.timing.controlTimeout).has_value();
+            && sendControlCommand(context.paths.controlSocket, request(ControlVerb::status), context.timing.controlTimeout).has_value();
     };
     if (!answering()) {
         std::error_code error;
@@ -863,7 +741,7 @@ std::optional<int> startAsClient(const Context& context, std::ostream& out)
 {
     auto startThroughSocket = [&]() -> std::optional<int> {
         if (!exists(context.paths.controlSocket)) return std::nullopt;
-        auto reply = sendControlCommand(context.paths.controlSocket, "START", context.timing.controlTimeout);
+        auto reply = sendControlCommand(context.paths.controlSocket, request(ControlVerb::start), context.timing.controlTimeout);
         if (!reply) return std::nullopt;
         out << *reply << "\n";
         if (beginsWithOK(*reply)) return 0;
@@ -886,7 +764,7 @@ std::optional<int> startAsClient(const Context& context, std::ostream& out)
     const ProcessResult found = runProcess(lookup, 5, "pgrep");
     std::vector<long long> pids;
     for (const auto& line : nonEmptyLines(found.standardOutput)) {
-        if (auto pid = parseInteger(line); pid && *pid != ::getpid()) pids.push_back(*pid);
+        if (auto pid = parseDecimalInteger(line); pid && *pid != ::getpid()) pids.push_back(*pid);
     }
     if (pids.empty()) return std::nullopt;
 
@@ -940,6 +818,28 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         return 2;
     }
 
+    if (const ControlVerbEntry* verb = controlVerbForCommand(command)) {
+        // The commands that do more than send their request and print the reply.
+        switch (verb->verb) {
+        case ControlVerb::start: return start();
+        case ControlVerb::stop: return commandStop(context, out);
+        case ControlVerb::status: return commandStatus(context, out);
+        case ControlVerb::reconnect: return commandReconnect(context, out);
+        case ControlVerb::health: return commandHealth(context, rest, out);
+        case ControlVerb::logs: return commandLogs(context, rest, out);
+        case ControlVerb::report: return commandReport(context, out);
+        case ControlVerb::latency: return commandLatency(context, rest, out);
+        case ControlVerb::tablet: return commandTablet(context, argument, out);
+        case ControlVerb::brightness:
+        case ControlVerb::warmth:
+            if (argument && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {
+                return commandStep(context, verb->verb == ControlVerb::brightness, lowercased(*argument) == "up", out);
+            }
+            break;
+        default: break;
+        }
+        return runControlCommand(context, request(verb->verb, argument), out);
+    }
     if (command == "help") {
         if (!argument) {
             out << usageText();
@@ -956,23 +856,9 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         out << bashCompletion();
         return 0;
     }
-    if (command == "start") return start();
-    if (command == "stop") return commandStop(context, out);
-    if (command == "status") return commandStatus(context, out);
-    if (command == "reconnect") return commandReconnect(context, out);
-    if (command == "health") return commandHealth(context, rest, out);
-    if (command == "logs") return commandLogs(context, rest, out);
-    if (command == "report") return commandReport(context, out);
-    if (command == "latency") return commandLatency(context, rest, out);
     if (command == "pair") return commandPair(rest, out, err);
-    if (command == "tablet") return commandTablet(context, argument, out);
     if (command == "open") return commandOpen(context, out);
     if (auto status = runSetupCommand(command, rest, out, context.program)) return *status;
-    if ((command == "brightness" || command == "warmth") && argument
-        && (lowercased(*argument) == "up" || lowercased(*argument) == "down")) {
-        return commandStep(context, command == "brightness", lowercased(*argument) == "up", out);
-    }
-    if (auto request = clientRequest(command, argument)) return runControlCommand(context, *request, out);
     err << "Unknown command: " << command << "\n\n" << usageText();
     return 2;
 }

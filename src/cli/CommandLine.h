@@ -19,6 +19,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "config/ControlVerbs.h"
 #include "config/EngineState.h"
 #include "core/RuntimePaths.h"
 #include "platform/ProcessIdentity.h"
@@ -93,34 +94,9 @@ void removeFile(const std::string& path);
 std::string statusFileText(const EngineState& state, pid_t pid, WallTime now);
 void writeStatusFile(const RuntimePaths& paths, const EngineState& state);
 
-// What the words after a command may be.
-enum class ArgumentKind {
-    none,       // nothing
-    choice,     // optionally one of `values` (any case); another word is a usage error
-    value,      // optionally one of `values` or `aliases` (any case); another is a bad value
-    byteOrStep, // optionally 0-255, or one of `values` (up, down); anything else is a bad value
-    setting,    // optionally one word the daemon (or the settings file) checks; `values` are the usual ones
-    word,       // optionally one word that is not an option
-    words,      // any number of words
-};
-
-// One command of the command line: the help, the argument checking, the
-// per-command help and the shell completion all come from this table.
-struct CommandEntry {
-    std::string_view name;
-    std::string_view arguments; // as the usage shows them: "[on|off]"
-    std::string_view help;      // one line; a line feed continues it on the next
-    ArgumentKind kind = ArgumentKind::none;
-    std::vector<std::string_view> values = {};
-    // `<command> --help`: what the values do, what restarts, where it is kept.
-    std::string_view details = {};
-    // Accepted like `values`, not offered.
-    std::vector<std::string_view> aliases = {};
-    // A second usage line for one form of the command ("latency --watch").
-    std::string_view variant = {};
-    std::string_view variantHelp = {};
-};
-
+// The commands: the control verbs' (config/ControlVerbs.h), then those of
+// this program alone (doctor, pair, ...). The help, the argument checking,
+// the per-command help and the shell completion all come from it.
 const std::vector<CommandEntry>& commandTable();
 const CommandEntry* findCommand(std::string_view name);
 
@@ -139,10 +115,6 @@ std::string commandHelp(const CommandEntry& entry);
 std::string usageText();
 // The bash completion script: commands, then each command's values.
 std::string bashCompletion();
-
-// The control request of a simple client command (brightness ... restart)
-// whose arguments checkArguments() accepted; nothing for other commands.
-std::optional<std::string> clientRequest(const std::string& command, const std::optional<std::string>& argument);
 
 int commandStop(const Context& context, std::ostream& out);
 int commandStatus(const Context& context, std::ostream& out);

@@ -1,5 +1,7 @@
 #include "config/Text.h"
 
+#include <charconv>
+
 namespace qb {
 
 std::string lowercased(std::string_view text)
@@ -57,6 +59,16 @@ bool isValidUTF8(std::span<const std::uint8_t> bytes)
         i += length;
     }
     return true;
+}
+
+std::optional<long long> parseDecimalInteger(std::string_view text)
+{
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    long long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
 }
 
 bool isValidUTF8(std::string_view bytes)

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ bool contains(std::string_view haystack, std::string_view needle);
 
 // `text` without leading and trailing bytes of `chars`.
 std::string_view trimmed(std::string_view text, std::string_view chars = WHITESPACE);
+
+// A decimal integer with an optional sign ("+7", "-1") and nothing else.
+std::optional<long long> parseDecimalInteger(std::string_view text);
 
 bool isValidUTF8(std::string_view bytes);
 bool isValidUTF8(std::span<const std::uint8_t> bytes);

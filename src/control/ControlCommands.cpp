@@ -7,7 +7,6 @@
 
 #include "config/DeviceModels.h"
 #include "config/Text.h"
-#include "control/ControlRequest.h"
 #include "diagnostics/ProcessInfo.h"
 #include "diagnostics/RingLogger.h"
 
@@ -25,67 +24,45 @@ std::string multiLine(const std::vector<std::string>& lines)
     return reply;
 }
 
-const char* NON_DC1_MODES[] = {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"};
-
 bool isDC1(const ControlSessionInfo& session)
 {
     return deviceFamilyForModel(session.model) == DeviceFamily::daylightDC1;
 }
 
-std::string dc1PresetNames()
-{
-    std::string names;
-    for (const auto& preset : DisplayResolution::dc1Presets()) {
-        names += (names.empty() ? "" : ", ") + presetName(preset);
-    }
-    return names;
-}
-
-std::string otherTabletModes()
-{
-    std::string names;
-    for (const char* mode : NON_DC1_MODES) names += (names.empty() ? "" : ", ") + std::string(mode);
-    return names;
-}
+bool running(const ControlState& state) { return state.status.is(MirrorStatus::Kind::running); }
 
 // A DC-1 preset sets the DC-1's resolution, a mode of the other tablets
 // theirs; "portrait-cozy" and "portrait-sharp" are both. A name that applies
 // to none of the tablets mirrored is refused with the names that do; with
 // nothing mirrored, it is kept for the next start.
-std::string resolutionCommand(const std::optional<std::string>& argument, ControlTarget& target)
+std::string resolutionCommand(const ResolutionChoice* choice, ControlTarget& target)
 {
     const ControlState state = target.state();
-    if (!argument) return "OK " + resolutionShown(state);
-    const std::string lower = lowercased(*argument);
-    const bool otherMode
-        = std::find(std::begin(NON_DC1_MODES), std::end(NON_DC1_MODES), lower) != std::end(NON_DC1_MODES);
-    const auto preset = matchResolution(*argument);
+    if (choice == nullptr) return "OK " + resolutionShown(state);
+    const auto& preset = choice->preset;
     const bool anyDC1 = state.sessions.empty() || std::any_of(state.sessions.begin(), state.sessions.end(), isDC1);
     const bool anyOther = state.sessions.empty()
         || std::any_of(state.sessions.begin(), state.sessions.end(), [](const auto& s) { return !isDC1(s); });
     const bool forDC1 = preset && anyDC1;
-    const bool forOther = otherMode && anyOther;
+    const bool forOther = choice->otherTabletMode && anyOther;
     if (!forDC1 && !forOther) {
         if (preset) {
-            return "ERR " + presetName(*preset) + " is a DC-1 resolution; this tablet takes " + otherTabletModes();
+            return "ERR " + presetName(*preset) + " is a DC-1 resolution; this tablet takes " + otherTabletModeNames();
         }
-        if (otherMode) {
-            return "ERR " + lower + " is for tablets other than the DC-1; the DC-1 takes " + dc1PresetNames();
-        }
-        return "ERR unknown resolution (valid: " + dc1PresetNames() + ", " + otherTabletModes() + ")";
+        return "ERR " + choice->name + " is for tablets other than the DC-1; the DC-1 takes " + dc1PresetNames();
     }
-    const std::string name = forDC1 ? presetName(*preset) : lower;
+    const std::string name = forDC1 ? presetName(*preset) : choice->name;
     bool changed = false;
     if (forDC1 && !(*preset == state.resolution)) {
         target.setResolution(*preset);
         changed = true;
     }
-    if (forOther && lower != state.nonDC1Mode) {
-        target.setNonDC1Mode(lower);
+    if (forOther && choice->name != state.nonDC1Mode) {
+        target.setNonDC1Mode(choice->name);
         changed = true;
     }
     if (!changed) return "OK " + name + " (no change)";
-    if (state.status.is(MirrorStatus::Kind::running)) {
+    if (running(state)) {
         target.restart();
         return "OK " + name + " (restarting)";
     }
@@ -93,156 +70,130 @@ std::string resolutionCommand(const std::optional<std::string>& argument, Contro
 }
 
 // "on"/"off" settings: absent shows the value.
-std::string switchCommand(
-    const std::optional<std::string>& argument, bool current, const std::function<void(bool)>& set)
+std::string switchCommand(const bool* on, bool current, const std::function<void(bool)>& set)
 {
-    if (!argument) return std::string("OK ") + onOff(current);
-    const std::string word = lowercased(*argument);
-    if (word != "on" && word != "off") return "ERR use on or off";
-    set(word == "on");
-    return "OK " + word;
+    if (on == nullptr) return std::string("OK ") + onOff(current);
+    set(*on);
+    return std::string("OK ") + onOff(*on);
 }
 
-std::string gammaCommand(const std::optional<std::string>& argument, ControlTarget& target)
+// A real setting: absent shows the value, "%.1f".
+std::string realCommand(const double* value, double current, const std::function<void(double)>& set)
 {
-    if (!argument) return fmt::format("OK {:.1f}", target.state().gammaAmount);
-    const auto value = parseWholeDouble(*argument);
-    if (!value || *value < 0.5 || *value > 2.5) {
-        return "ERR value must be 0.5-2.5 (1.0=off, above 1 lightens mid-tones)";
-    }
-    target.setGammaAmount(*value);
+    if (value == nullptr) return fmt::format("OK {:.1f}", current);
+    set(*value);
     return fmt::format("OK {:.1f}", *value);
 }
 
-std::string profileCommand(const std::optional<std::string>& argument, ControlTarget& target)
+std::string profileCommand(const DisplayProfile* profile, ControlTarget& target)
 {
-    if (!argument) return "OK " + profileName(target.state().displayProfile);
-    std::string wanted = lowercased(*argument);
-    std::replace(wanted.begin(), wanted.end(), ' ', '-');
-    for (const auto profile : {DisplayProfile::crispPaper, DisplayProfile::balanced, DisplayProfile::custom}) {
-        if (wanted != profileName(profile)) continue;
-        target.setDisplayProfile(profile);
-        return "OK " + wanted;
-    }
-    return "ERR unknown profile (valid: crisp-paper, balanced, custom)";
+    if (profile == nullptr) return "OK " + profileName(target.state().displayProfile);
+    target.setDisplayProfile(*profile);
+    return "OK " + profileName(*profile);
 }
 
-std::string connectionCommand(const std::optional<std::string>& argument, ControlTarget& target)
+std::string connectionCommand(const ConnectionMode* mode, ControlTarget& target)
 {
-    if (!argument) return "OK " + std::string(rawValue(target.state().connectionMode));
-    const auto mode = connectionModeFromRawValue(lowercased(*argument));
-    if (!mode) return "ERR unknown connection (valid: usb, wifi)";
+    if (mode == nullptr) return "OK " + std::string(rawValue(target.state().connectionMode));
     const std::string name(rawValue(*mode));
     const ControlState state = target.state();
     if (*mode == state.connectionMode) return "OK " + name + " (no change)";
     // The engine moves its servers to the mode's address.
     target.setConnectionMode(*mode);
     if (!target.serving()) return "OK " + name;
-    if (state.status.is(MirrorStatus::Kind::running)) return "OK " + name + " (restarting)";
+    if (running(state)) return "OK " + name + " (restarting)";
     return "OK " + name
         + (*mode == ConnectionMode::wifi ? " (servers now listen on the LAN)" : " (servers now listen on this computer only)");
 }
 
-std::string byteValueCommand(const std::optional<std::string>& argument, ControlTarget& target, bool brightness)
+std::string byteValueCommand(const int* value, ControlTarget& target, bool brightness)
 {
-    const auto [valid, value] = validateByteValue(argument);
-    if (!valid) return "OK " + std::to_string(brightness ? target.state().brightness : target.state().warmth);
+    if (value == nullptr) return "OK " + std::to_string(brightness ? target.state().brightness : target.state().warmth);
     if (brightness) {
-        target.setBrightness(value);
+        target.setBrightness(*value);
     } else {
-        target.setWarmth(value);
+        target.setWarmth(*value);
     }
-    return "OK " + std::to_string(value);
+    return "OK " + std::to_string(*value);
 }
 
-std::string backlightCommand(const std::optional<std::string>& argument, ControlTarget& target)
+std::string backlightCommand(const BacklightAction* action, ControlTarget& target)
 {
-    const std::string word = argument ? lowercased(*argument) : std::string{};
     const bool on = target.state().backlightOn;
-    if (word == "on") {
+    if (action != nullptr && *action == BacklightAction::on) {
         if (!on) target.toggleBacklight();
         return "OK on";
     }
-    if (word == "off") {
+    if (action != nullptr && *action == BacklightAction::off) {
         if (on) target.toggleBacklight();
         return "OK off";
     }
-    if (word == "toggle") target.toggleBacklight();
+    if (action != nullptr) target.toggleBacklight();
     return std::string("OK ") + onOff(target.state().backlightOn);
 }
 
-std::string contrastCommand(const std::optional<std::string>& argument, ControlTarget& target)
-{
-    if (!argument) return fmt::format("OK {:.1f}", target.state().contrastAmount);
-    const auto value = parseWholeDouble(*argument);
-    if (!value || *value < 1.0 || *value > 2.0) return "ERR value must be 1.0-2.0 (1.0=off, 1.5=moderate, 2.0=high)";
-    target.setContrastAmount(*value);
-    return fmt::format("OK {:.1f}", *value);
-}
-
-std::string displayModeCommand(const std::optional<std::string>& argument, ControlTarget& target)
+std::string displayModeCommand(const DisplayMode* mode, ControlTarget& target)
 {
     const ControlState state = target.state();
-    if (!argument) return "OK " + std::string(rawValue(state.displayMode));
-    const auto mode = displayModeFromRawValue(lowercased(*argument));
-    if (!mode) return "ERR unknown mode (valid: mirror, extended)";
+    if (mode == nullptr) return "OK " + std::string(rawValue(state.displayMode));
     const std::string name(rawValue(*mode));
     if (*mode == state.displayMode) return "OK " + name + " (no change)";
     target.setDisplayMode(*mode);
-    if (state.status.is(MirrorStatus::Kind::running)) {
+    if (running(state)) {
         target.restart();
         return "OK " + name + " (restarting)";
     }
     return "OK " + name;
 }
 
-std::string logsCommand(const std::optional<std::string>& argument)
+std::string logsCommand(const ControlLogFilter* given)
 {
-    const ControlLogFilter filter = parseLogFilter(argument);
+    const ControlLogFilter filter = given != nullptr ? *given : ControlLogFilter{};
     std::optional<RingLogger::Level> level;
     if (filter.minLevel) level = RingLogger::levelFromString(*filter.minLevel);
     return "OK\n" + RingLogger::shared().formatted(level, filter.subsystem, filter.lastSeconds);
 }
 
+std::string startCommand(ControlTarget& target)
+{
+    const ControlState state = target.state();
+    if (running(state)) return "OK already running";
+    if (state.status.kind() == MirrorStatus::Kind::starting) return "OK already starting";
+    if (!state.deviceDetected && state.connectionMode != ConnectionMode::wifi) return "ERR no device connected";
+    // From an error the start is made again; a start refused at once
+    // says why rather than claiming one is under way.
+    if (!target.start()) {
+        const MirrorStatus now = target.state().status;
+        return "ERR not started: " + (now.isError() ? now.message() : now.label());
+    }
+    return "OK starting";
+}
+
+std::string tabletCommand(const TabletAction* action, ControlTarget& target)
+{
+    if (action == nullptr) return std::string(controlVerb(ControlVerb::tablet).refusal);
+    switch (*action) {
+    case TabletAction::pair: {
+        if (target.state().connectionMode != ConnectionMode::wifi) return "ERR no pairing over USB";
+        const auto offer = target.offerTabletPairing();
+        return fmt::format("OK\ncode={}\naddress={}\nminutes={}", offer.code, offer.address, offer.minutes);
+    }
+    case TabletAction::forget:
+        return target.forgetTabletPages() ? "OK forgot every paired tablet page" : "ERR cannot save the paired pages";
+    case TabletAction::browser: break;
+    }
+    if (!running(target.state())) return "ERR not running";
+    target.openTabletPages();
+    return "OK opening the tablet page on the USB tablets";
+}
+
 } // namespace
-
-std::string presetName(const DisplayResolution& resolution)
-{
-    std::string name = lowercased(resolution.label);
-    std::replace(name.begin(), name.end(), ' ', '-');
-    return name;
-}
-
-std::string profileName(DisplayProfile profile)
-{
-    std::string name = lowercased(rawValue(profile));
-    std::replace(name.begin(), name.end(), ' ', '-');
-    return name;
-}
 
 std::string resolutionShown(const ControlState& state)
 {
     if (state.sessions.empty()) return presetName(state.resolution);
     const auto& first = state.sessions.front();
     return (isDC1(first) ? presetName(first.resolution) : state.nonDC1Mode) + " (" + first.resolution.rawValue() + ")";
-}
-
-std::optional<DisplayResolution> matchResolution(std::string_view argument)
-{
-    std::string normalized = lowercased(argument);
-    for (auto& c : normalized) {
-        if (c == '-') c = ' ';
-    }
-    std::string compact;
-    for (const char c : normalized) {
-        if (c != ' ') compact += c;
-    }
-    for (const auto& preset : DisplayResolution::dc1Presets()) {
-        if (fmt::format("{}x{}", preset.width, preset.height) == argument) return preset;
-        if (lowercased(preset.label) == normalized) return preset;
-        if (preset.preset && lowercased(*preset.preset) == compact) return preset;
-    }
-    return std::nullopt;
 }
 
 // The pen's last values on the first session that saw one (a tablet page's
@@ -354,9 +305,9 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
 
 bool isSettingKey(std::string_view key)
 {
-    static constexpr std::string_view KEYS[] = {"resolution", "display_mode", "connection", "profile", "contrast",
-        "gamma", "auto_mirror", "auto_dim", "clamshell", "font_smoothing"};
-    return std::find(std::begin(KEYS), std::end(KEYS), key) != std::end(KEYS);
+    return std::any_of(controlVerbs().begin(), controlVerbs().end(), [key](const ControlVerbEntry& entry) {
+        return entry.setting != SettingScope::none && entry.healthKey == key;
+    });
 }
 
 std::vector<std::string> settingsLines(const ControlState& state)
@@ -368,107 +319,71 @@ std::vector<std::string> settingsLines(const ControlState& state)
     return lines;
 }
 
-std::string handleControlCommand(std::string_view requestText, ControlTarget& target)
+std::string answerControlRequest(const ControlRequest& request, ControlTarget& target)
 {
-    const ControlRequest request = parseControlRequest(requestText);
-    const auto& command = request.command;
-    const auto& argument = request.argument;
-
-    if (command == "BRIGHTNESS") return byteValueCommand(argument, target, true);
-    if (command == "WARMTH") return byteValueCommand(argument, target, false);
-    if (command == "BACKLIGHT") return backlightCommand(argument, target);
-    if (command == "RESOLUTION") return resolutionCommand(argument, target);
-    if (command == "RESTART") {
-        if (!target.state().status.is(MirrorStatus::Kind::running)) return "ERR not running";
+    const auto* argument = &request.argument;
+    switch (request.verb) {
+    case ControlVerb::brightness: return byteValueCommand(std::get_if<int>(argument), target, true);
+    case ControlVerb::warmth: return byteValueCommand(std::get_if<int>(argument), target, false);
+    case ControlVerb::backlight: return backlightCommand(std::get_if<BacklightAction>(argument), target);
+    case ControlVerb::resolution: return resolutionCommand(std::get_if<ResolutionChoice>(argument), target);
+    case ControlVerb::restart:
+        if (!running(target.state())) return "ERR not running";
         target.restart();
         return "OK restarting";
-    }
-    if (command == "START") {
-        const ControlState state = target.state();
-        if (state.status.is(MirrorStatus::Kind::running)) return "OK already running";
-        if (state.status.kind() == MirrorStatus::Kind::starting) return "OK already starting";
-        if (!state.deviceDetected && state.connectionMode != ConnectionMode::wifi) return "ERR no device connected";
-        // From an error the start is made again; a start refused at once
-        // says why rather than claiming one is under way.
-        if (!target.start()) {
-            const MirrorStatus now = target.state().status;
-            return "ERR not started: " + (now.isError() ? now.message() : now.label());
-        }
-        return "OK starting";
-    }
-    if (command == "STOP") {
-        const auto kind = target.state().status.kind();
-        if (kind == MirrorStatus::Kind::idle) return "OK already idle";
+    case ControlVerb::start: return startCommand(target);
+    case ControlVerb::stop:
+        if (target.state().status.kind() == MirrorStatus::Kind::idle) return "OK already idle";
         // A start under way is cancelled; an error's leftovers are torn down.
         target.stop();
         return "OK stopping";
-    }
-    if (command == "STATUS") return "OK " + target.state().status.label();
-    if (command == "RECONNECT") {
-        if (!target.state().status.is(MirrorStatus::Kind::running)) return "ERR not running";
+    case ControlVerb::status: return "OK " + target.state().status.label();
+    case ControlVerb::reconnect:
+        if (!running(target.state())) return "ERR not running";
         target.reconnect();
         return "OK reconnecting";
-    }
-    if (command == "TABLET" && argument && lowercased(*argument) == "pair") {
-        if (target.state().connectionMode != ConnectionMode::wifi) return "ERR no pairing over USB";
-        const auto offer = target.offerTabletPairing();
-        return fmt::format("OK\ncode={}\naddress={}\nminutes={}", offer.code, offer.address, offer.minutes);
-    }
-    if (command == "TABLET" && argument && lowercased(*argument) == "forget") {
-        return target.forgetTabletPages() ? "OK forgot every paired tablet page" : "ERR cannot save the paired pages";
-    }
-    if (command == "TABLET") {
-        if (!argument || lowercased(*argument) != "browser") return "ERR use TABLET BROWSER, PAIR or FORGET";
-        if (!target.state().status.is(MirrorStatus::Kind::running)) return "ERR not running";
-        target.openTabletPages();
-        return "OK opening the tablet page on the USB tablets";
-    }
-    if (command == "CONTRAST") return contrastCommand(argument, target);
-    if (command == "DISPLAYMODE") return displayModeCommand(argument, target);
-    if (command == "CONNECTION") return connectionCommand(argument, target);
-    if (command == "GAMMA") return gammaCommand(argument, target);
-    if (command == "PROFILE") return profileCommand(argument, target);
-    if (command == "AUTOMIRROR") {
+    case ControlVerb::tablet: return tabletCommand(std::get_if<TabletAction>(argument), target);
+    case ControlVerb::contrast:
+        return realCommand(std::get_if<double>(argument), target.state().contrastAmount,
+            [&](double value) { target.setContrastAmount(value); });
+    case ControlVerb::gamma:
+        return realCommand(std::get_if<double>(argument), target.state().gammaAmount,
+            [&](double value) { target.setGammaAmount(value); });
+    case ControlVerb::displayMode: return displayModeCommand(std::get_if<DisplayMode>(argument), target);
+    case ControlVerb::connection: return connectionCommand(std::get_if<ConnectionMode>(argument), target);
+    case ControlVerb::profile: return profileCommand(std::get_if<DisplayProfile>(argument), target);
+    case ControlVerb::autoMirror:
+        return switchCommand(std::get_if<bool>(argument), target.state().autoMirrorEnabled,
+            [&](bool on) { target.setAutoMirrorEnabled(on); });
+    case ControlVerb::autoDim:
         return switchCommand(
-            argument, target.state().autoMirrorEnabled, [&](bool on) { target.setAutoMirrorEnabled(on); });
-    }
-    if (command == "AUTODIM") {
-        return switchCommand(argument, target.state().autoDimHost, [&](bool on) { target.setAutoDimHost(on); });
-    }
-    if (command == "FONTSMOOTHING") {
-        if (!argument) return target.state().fontSmoothingDisabled ? "OK off" : "OK on";
-        const std::string word = lowercased(*argument);
-        if (word == "on" || word == "off") {
-            target.setFontSmoothing(word == "on");
-            return "OK " + word;
-        }
-        return "ERR use on or off";
-    }
-    if (command == "LATENCY") {
+            std::get_if<bool>(argument), target.state().autoDimHost, [&](bool on) { target.setAutoDimHost(on); });
+    case ControlVerb::fontSmoothing:
+        return switchCommand(std::get_if<bool>(argument), !target.state().fontSmoothingDisabled,
+            [&](bool on) { target.setFontSmoothing(on); });
+    case ControlVerb::clamshell:
+        return switchCommand(std::get_if<bool>(argument), target.state().clamshellModeEnabled,
+            [&](bool on) { target.setClamshellModeEnabled(on); });
+    case ControlVerb::latency: {
         const ControlState state = target.state();
-        if (!state.status.is(MirrorStatus::Kind::running)) return "ERR not running";
+        if (!running(state)) return "ERR not running";
         return multiLine(latencyLines(state));
     }
-    if (command == "CLAMSHELL") {
-        if (!argument) return std::string("OK ") + onOff(target.state().clamshellModeEnabled);
-        const std::string word = lowercased(*argument);
-        if (word == "on" || word == "enable") {
-            target.setClamshellModeEnabled(true);
-            return "OK on";
-        }
-        if (word == "off" || word == "disable") {
-            target.setClamshellModeEnabled(false);
-            return "OK off";
-        }
-        return "ERR use on or off";
+    case ControlVerb::health: {
+        const auto* verbose = std::get_if<bool>(argument);
+        return multiLine(healthLines(target.state(), verbose != nullptr && *verbose));
     }
-    if (command == "HEALTH") {
-        const bool verbose = argument && lowercased(*argument) == "verbose";
-        return multiLine(healthLines(target.state(), verbose));
+    case ControlVerb::logs: return logsCommand(std::get_if<ControlLogFilter>(argument));
+    case ControlVerb::report: return "OK\n" + target.report();
     }
-    if (command == "LOGS") return logsCommand(argument);
-    if (command == "REPORT") return "OK\n" + target.report();
     return "ERR unknown command";
+}
+
+std::string handleControlCommand(std::string_view requestText, ControlTarget& target)
+{
+    const auto parsed = parseControlRequest(requestText);
+    if (const auto* refusal = std::get_if<ControlRefusal>(&parsed)) return refusal->reply;
+    return answerControlRequest(std::get<ControlRequest>(parsed), target);
 }
 
 } // namespace qb

@@ -2,9 +2,12 @@
 
 #include "config/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+
+#include <fmt/format.h>
 
 namespace qb {
 
@@ -77,9 +80,9 @@ std::string decodeControlRequest(std::string_view bytes)
     return text;
 }
 
-ControlRequest parseControlRequest(std::string_view text)
+ControlRequestWords splitControlRequest(std::string_view text)
 {
-    ControlRequest request;
+    ControlRequestWords request;
     const auto space = text.find(' ');
     if (space == std::string_view::npos) {
         request.command = asciiUpper(text);
@@ -149,6 +152,123 @@ ControlLogFilter parseLogFilter(const std::optional<std::string>& argument)
         }
     }
     return filter;
+}
+
+std::string presetName(const DisplayResolution& resolution)
+{
+    std::string name = lowercased(resolution.label);
+    std::replace(name.begin(), name.end(), ' ', '-');
+    return name;
+}
+
+std::string profileName(DisplayProfile profile)
+{
+    std::string name = lowercased(rawValue(profile));
+    std::replace(name.begin(), name.end(), ' ', '-');
+    return name;
+}
+
+std::optional<DisplayResolution> matchResolution(std::string_view argument)
+{
+    std::string normalized = lowercased(argument);
+    for (auto& c : normalized) {
+        if (c == '-') c = ' ';
+    }
+    std::string compact;
+    for (const char c : normalized) {
+        if (c != ' ') compact += c;
+    }
+    for (const auto& preset : DisplayResolution::dc1Presets()) {
+        if (fmt::format("{}x{}", preset.width, preset.height) == argument) return preset;
+        if (lowercased(preset.label) == normalized) return preset;
+        if (preset.preset && lowercased(*preset.preset) == compact) return preset;
+    }
+    return std::nullopt;
+}
+
+std::string dc1PresetNames()
+{
+    std::string names;
+    for (const auto& preset : DisplayResolution::dc1Presets()) {
+        names += (names.empty() ? "" : ", ") + presetName(preset);
+    }
+    return names;
+}
+
+std::string otherTabletModeNames()
+{
+    std::string names;
+    for (const auto mode : NON_DC1_MODES) names += (names.empty() ? "" : ", ") + std::string(mode);
+    return names;
+}
+
+namespace {
+
+std::variant<ControlRequest, ControlRefusal> resolutionArgument(ControlRequest request, const std::string& argument)
+{
+    ResolutionChoice choice;
+    choice.name = lowercased(argument);
+    choice.preset = matchResolution(argument);
+    choice.otherTabletMode
+        = std::find(std::begin(NON_DC1_MODES), std::end(NON_DC1_MODES), choice.name) != std::end(NON_DC1_MODES);
+    if (!choice.preset && !choice.otherTabletMode) {
+        return ControlRefusal{
+            "ERR unknown resolution (valid: " + dc1PresetNames() + ", " + otherTabletModeNames() + ")", request.verb};
+    }
+    request.argument = std::move(choice);
+    return request;
+}
+
+// The typed value of choice number `index` of `verb`.
+ControlArgument choiceArgument(ControlVerb verb, std::size_t index)
+{
+    switch (verb) {
+    case ControlVerb::backlight: return static_cast<BacklightAction>(index);
+    case ControlVerb::tablet: return static_cast<TabletAction>(index);
+    case ControlVerb::displayMode: return allDisplayModes.at(index);
+    case ControlVerb::connection: return allConnectionModes.at(index);
+    case ControlVerb::profile: return allDisplayProfiles.at(index);
+    default: return index == 0; // on (or verbose), off
+    }
+}
+
+} // namespace
+
+std::variant<ControlRequest, ControlRefusal> parseControlRequest(std::string_view text)
+{
+    const ControlRequestWords words = splitControlRequest(text);
+    const ControlVerbEntry* entry = controlVerbNamed(words.command);
+    if (entry == nullptr) return ControlRefusal{"ERR unknown command", std::nullopt};
+    ControlRequest request{entry->verb, std::monostate{}};
+    const ControlRefusal refused{std::string(entry->refusal), entry->verb};
+    if (!words.argument) return entry->required ? std::variant<ControlRequest, ControlRefusal>(refused) : request;
+    if (entry->argument == WireArgument::none) return request;
+    const std::string& argument = *words.argument;
+    switch (entry->argument) {
+    case WireArgument::none: break;
+    case WireArgument::byteValue:
+        if (const auto [valid, value] = validateByteValue(argument); valid) request.argument = value;
+        break;
+    case WireArgument::real: {
+        const auto value = parseWholeDouble(argument);
+        if (!value || *value < entry->minimum || *value > entry->maximum) return refused;
+        request.argument = *value;
+        break;
+    }
+    case WireArgument::choice:
+    case WireArgument::lenientChoice: {
+        const auto index = choiceIndex(*entry, argument);
+        if (index) {
+            request.argument = choiceArgument(entry->verb, *index);
+        } else if (entry->argument == WireArgument::choice) {
+            return refused;
+        }
+        break;
+    }
+    case WireArgument::resolution: return resolutionArgument(request, argument);
+    case WireArgument::logFilter: request.argument = parseLogFilter(argument); break;
+    }
+    return request;
 }
 
 } // namespace qb

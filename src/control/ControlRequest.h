@@ -1,5 +1,6 @@
-// The bytes of one control-socket request, taken apart. Pure functions with
-// no dependencies, so the parser can be fuzzed on its own.
+// The bytes of one control-socket request, taken apart and read once into a
+// typed value that the handlers receive. Pure functions over the verb table
+// (config/ControlVerbs.h), so the parser can be fuzzed on its own.
 //
 // A request is one line of text: a command word, optionally a space and an
 // argument ("BRIGHTNESS 200", "logs ADB error"). The command word is
@@ -10,6 +11,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
+
+#include "config/ControlVerbs.h"
+#include "config/DisplayResolution.h"
+#include "config/Modes.h"
 
 namespace qb {
 
@@ -24,7 +30,7 @@ inline constexpr std::size_t CONTROL_REQUEST_INTERPRETED_BYTES = 255;
 // trailing white space (spaces, tabs, CR, LF, VT, FF) removed.
 std::string decodeControlRequest(std::string_view bytes);
 
-struct ControlRequest {
+struct ControlRequestWords {
     std::string command;                 // upper case (ASCII); empty for an empty request
     std::optional<std::string> argument; // everything after the first space, unchanged
 };
@@ -32,7 +38,7 @@ struct ControlRequest {
 // The text before the first space, upper-cased, and the rest after that
 // space. A second space right after the first becomes the argument's first
 // character.
-ControlRequest parseControlRequest(std::string_view text);
+ControlRequestWords splitControlRequest(std::string_view text);
 
 // A byte value argument: (false, 0) when absent or not a base-10 integer
 // (optional leading "+" or "-", nothing else around it); otherwise (true,
@@ -55,5 +61,55 @@ struct ControlLogFilter {
 ControlLogFilter parseLogFilter(const std::optional<std::string>& argument);
 
 std::string asciiUpper(std::string_view text);
+
+// The DC-1 preset named by `argument`: "1280x960" (exactly as typed), the
+// label in any case with hyphens for spaces ("Portrait-Comfortable"), or the
+// preset name without spaces ("portraitcomfortable"). First match wins.
+std::optional<DisplayResolution> matchResolution(std::string_view argument);
+
+// The names a user types and the replies show: a DC-1 preset's label in
+// lower case with hyphens ("portrait-cozy"), a profile's likewise
+// ("crisp-paper").
+std::string presetName(const DisplayResolution& resolution);
+std::string profileName(DisplayProfile profile);
+
+// The resolution modes of the tablets other than the DC-1.
+inline constexpr std::string_view NON_DC1_MODES[] = {"landscape-cozy", "landscape-sharp", "portrait-cozy", "portrait-sharp"};
+// The names as replies list them: "cozy, comfortable, ...".
+std::string dc1PresetNames();
+std::string otherTabletModeNames();
+
+// The typed arguments. Which one a verb gets follows its WireArgument; an
+// absent argument (or, for a lenient one, one not understood) is monostate.
+enum class BacklightAction { on, off, toggle };
+enum class TabletAction { browser, pair, forget };
+// A name that is a DC-1 preset, another tablet's mode, or both
+// ("portrait-cozy"); which applies depends on the tablets mirrored.
+struct ResolutionChoice {
+    std::string name; // the argument in lower case
+    std::optional<DisplayResolution> preset;
+    bool otherTabletMode = false;
+};
+using ControlArgument = std::variant<std::monostate,
+    int,             // a byte value, clamped into 0-255
+    bool,            // on/off (and HEALTH's verbose)
+    double,          // a real within the verb's range
+    BacklightAction, TabletAction, DisplayMode, ConnectionMode, DisplayProfile, ResolutionChoice, ControlLogFilter>;
+
+struct ControlRequest {
+    ControlVerb verb;
+    ControlArgument argument;
+    bool hasArgument() const { return !std::holds_alternative<std::monostate>(argument); }
+};
+// A request answered without reaching a handler: an unknown verb or an
+// argument the verb refuses, with the reply.
+struct ControlRefusal {
+    std::string reply;
+    std::optional<ControlVerb> verb; // nothing for an unknown verb
+};
+
+// A decoded request text, read once: the verb and its typed argument, or the
+// refusal ("ERR unknown command", "ERR use on or off", ...).
+std::variant<ControlRequest, ControlRefusal> parseControlRequest(std::string_view text);
 
 } // namespace qb

@@ -99,19 +99,22 @@ asio::awaitable<std::string> fontSmoothingOutcome(std::weak_ptr<MirrorEngine> we
 // then mistakes its matching operator delete for a mismatched one.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-asio::awaitable<std::string> answer(std::weak_ptr<MirrorEngine> engine, std::string request)
+asio::awaitable<std::string> answer(std::weak_ptr<MirrorEngine> engine, std::string text)
 {
     EngineControlTarget target(engine);
-    const std::string command = parseControlRequest(request).command;
-    if (command == "REPORT") {
+    const auto parsed = parseControlRequest(text);
+    const auto* request = std::get_if<ControlRequest>(&parsed);
+    const auto is = [request](ControlVerb verb) { return request != nullptr && request->verb == verb; };
+    if (is(ControlVerb::report)) {
         const std::function<HealthReportInput()> gather = [] { return EngineControlTarget::outsideFacts(); };
         HealthReportInput facts = co_await offMainLoop<HealthReportInput>(gather, "Control");
         target.setPreparedFacts(std::move(facts));
     }
     if (engine.expired()) co_return "ERR not running";
-    std::string reply = handleControlCommand(request, target);
-    if (command == "CLAMSHELL" && reply == "OK on") reply = co_await keepAwakeOutcome(engine);
-    const bool smoothingSet = command == "FONTSMOOTHING" && parseControlRequest(request).argument;
+    if (request == nullptr) co_return std::get<ControlRefusal>(parsed).reply;
+    std::string reply = answerControlRequest(*request, target);
+    if (is(ControlVerb::clamshell) && reply == "OK on") reply = co_await keepAwakeOutcome(engine);
+    const bool smoothingSet = is(ControlVerb::fontSmoothing) && request->hasArgument();
     if (smoothingSet && (reply == "OK on" || reply == "OK off")) {
         reply = co_await fontSmoothingOutcome(engine, reply == "OK on");
     }

@@ -1,12 +1,9 @@
 #include "control/SettingsFileTarget.h"
 
-#include <algorithm>
-#include <array>
 #include <utility>
 
 #include "config/Version.h"
 #include "control/ControlCommands.h"
-#include "control/ControlRequest.h"
 
 namespace qb {
 
@@ -86,13 +83,19 @@ void SettingsFileTarget::setClamshellModeEnabled(bool enabled)
 
 std::optional<std::string> answerFromSettingsFile(std::string_view request, SettingsStore& store)
 {
-    static constexpr std::array<std::string_view, 9> SETTINGS
-        = {"RESOLUTION", "CONTRAST", "GAMMA", "PROFILE", "DISPLAYMODE", "CONNECTION", "AUTOMIRROR", "AUTODIM", "CLAMSHELL"};
-    const ControlRequest parsed = parseControlRequest(request);
-    if (std::find(SETTINGS.begin(), SETTINGS.end(), parsed.command) == SETTINGS.end()) return std::nullopt;
+    const auto parsed = parseControlRequest(request);
+    const auto stored = [](std::optional<ControlVerb> verb) {
+        return verb && controlVerb(*verb).setting == SettingScope::stored;
+    };
+    if (const auto* refusal = std::get_if<ControlRefusal>(&parsed)) {
+        if (!stored(refusal->verb)) return std::nullopt;
+        return refusal->reply;
+    }
+    const auto& typed = std::get<ControlRequest>(parsed);
+    if (!stored(typed.verb)) return std::nullopt;
     SettingsFileTarget target(store);
-    std::string reply = handleControlCommand(request, target);
-    const bool changed = parsed.argument && reply.starts_with("OK") && !reply.ends_with("(no change)");
+    std::string reply = answerControlRequest(typed, target);
+    const bool changed = typed.hasArgument() && reply.starts_with("OK") && !reply.ends_with("(no change)");
     if (changed) reply += " (takes effect at the next start)";
     return reply;
 }

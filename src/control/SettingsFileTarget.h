@@ -61,8 +61,8 @@ private:
     ControlState state_;
 };
 
-// The reply to a settings request (RESOLUTION, CONTRAST, GAMMA, PROFILE,
-// DISPLAYMODE, CONNECTION, AUTOMIRROR, AUTODIM, CLAMSHELL) from the settings
+// The reply to a request for a stored setting (the verbs the verb table
+// marks SettingScope::stored: RESOLUTION, CONTRAST, ...) from the settings
 // file in `store`: the daemon's reply, a change followed by
 // " (takes effect at the next start)". Nothing for any other request.
 std::optional<std::string> answerFromSettingsFile(std::string_view request, SettingsStore& store);

@@ -1,7 +1,10 @@
 #include "transport/ControlPage.h"
 
+#include <algorithm>
 #include <string_view>
+#include <utility>
 
+#include "config/ControlVerbs.h"
 #include "config/DisplayResolution.h"
 #include "config/Modes.h"
 #include "config/Text.h"
@@ -71,13 +74,9 @@ const r=await fetch('/control',{method:'POST',headers:{'Content-Type':'text/plai
 return r.text();}
 async function act(text){let reply;try{reply=await send(text);}catch(e){reply='ERR daemon unreachable';}
 $('reply').textContent=text+': '+reply;refresh();return reply;}
-// Each control: element, socket verb, HEALTH key it shows.
-const controls=[['mode','DISPLAYMODE','display_mode'],['connection','CONNECTION',null],
-['resolution','RESOLUTION',null],['profile','PROFILE','profile'],['gamma','GAMMA','gamma'],
-['contrast','CONTRAST','contrast'],['brightness','BRIGHTNESS','brightness'],['warmth','WARMTH','warmth'],
-['automirror','AUTOMIRROR','auto_mirror'],['autodim','AUTODIM','auto_dim'],['backlight','BACKLIGHT','backlight'],
-['clamshell','CLAMSHELL','clamshell']];
+// HEALTH shows the resolution with its size beside it: cozy (1600x1200).
 function show(id,value){const e=$(id);if(value===undefined||e===document.activeElement)return;
+value=value.replace(/ \(.*$/,'');
 if(e.type==='checkbox')e.checked=value==='on';else e.value=value;
 const o=$(id+'-value');if(o)o.textContent=value;}
 for(const [id,verb] of controls){const e=$(id);
@@ -85,7 +84,6 @@ if(e.type==='range')e.addEventListener('input',()=>{$(id+'-value').textContent=e
 e.addEventListener('change',()=>act(verb+' '+(e.type==='checkbox'?(e.checked?'on':'off'):e.value)));}
 $('start').addEventListener('click',()=>act('START'));
 $('stop').addEventListener('click',()=>act('STOP'));
-function value(reply){return reply.startsWith('OK ')?reply.slice(3).replace(/ \(.*$/,''):undefined;}
 let refreshing=false;
 async function refresh(){if(refreshing)return;refreshing=true;
 try{const health=await send('HEALTH');const v={};
@@ -94,55 +92,94 @@ $('state').textContent=v.status||health;
 $('fps').textContent=v.fps;$('clients').textContent=v.clients;
 $('rtt').textContent=v.rtt_avg_ms+' ms (p95 '+v.rtt_p95_ms+' ms)';
 $('bandwidth').textContent=v.bandwidth_mbps+' MB/s';$('frames').textContent=v.total_frames+' ('+v.skipped_frames+' skipped)';
-for(const [id,,key] of controls)if(key)show(id,v[key]);
-show('connection',v.connection_mode||v.connection||value(await send('CONNECTION')));
-const r=value(await send('RESOLUTION'));if(r)show('resolution',r.replace(/ /g,'-'));
+for(const [id,,key] of controls)show(id,v[key]);
 }catch(e){$('state').textContent='daemon unreachable';}
 refreshing=false;}
 refresh();setInterval(refresh,1000);
 </script>)";
 
-std::string range(std::string_view id, std::string_view label, double min, double max, double step)
+std::string number(double value) { return std::to_string(value); }
+
+// What a select shows for each of its values.
+std::string optionText(std::string_view value)
 {
-    const std::string name(id);
-    return "<tr><td><label for=\"" + name + "\">" + std::string(label) + "</label> <span id=\"" + name
-        + "-value\"></span></td><td><input type=\"range\" id=\"" + name + "\" min=\"" + std::to_string(min) + "\" max=\""
-        + std::to_string(max) + "\" step=\"" + std::to_string(step) + "\"></td></tr>";
+    static constexpr std::pair<std::string_view, std::string_view> TEXTS[]
+        = {{"mirror", "Mirror"}, {"extended", "Extended"}, {"usb", "USB"}, {"wifi", "Wi-Fi"}};
+    for (const auto& [word, text] : TEXTS) {
+        if (word == value) return std::string(text);
+    }
+    for (const auto profile : allDisplayProfiles) {
+        if (presetArgument(rawValue(profile)) == value) return std::string(rawValue(profile));
+    }
+    return std::string(value);
 }
 
-std::string checkbox(std::string_view id, std::string_view label)
+// The DC-1 presets with their sizes, then the other tablets' modes. Each name
+// once: "portrait-cozy" and "portrait-sharp" name a DC-1 preset and the other
+// tablets' portrait modes alike.
+std::string resolutionOptions(const CommandEntry& command)
 {
-    const std::string name(id);
-    return "<tr><td><label for=\"" + name + "\">" + std::string(label) + "</label></td><td><input type=\"checkbox\" id=\""
-        + name + "\"></td></tr>";
+    std::string dc1;
+    std::string others;
+    for (const auto value : command.values) {
+        const auto& presets = DisplayResolution::dc1Presets();
+        const auto preset = std::find_if(presets.begin(), presets.end(),
+            [value](const DisplayResolution& p) { return presetArgument(p.label) == value; });
+        if (preset == presets.end()) {
+            others += option(value, value);
+            continue;
+        }
+        const bool shared = value == "portrait-cozy" || value == "portrait-sharp";
+        dc1 += option(value, preset->label + " (" + std::to_string(preset->width) + "x" + std::to_string(preset->height)
+            + (shared ? "; other tablets: portrait" : "") + ")");
+    }
+    return "<optgroup label=\"DC-1\">" + dc1 + "</optgroup><optgroup label=\"Other tablets\">" + others + "</optgroup>";
 }
 
-std::string select(std::string_view id, std::string_view label, const std::string& options)
+// The control of `verb`, as the verb table gives it: the element is named
+// after the command, a slider spans the verb's range, a select offers its values.
+std::string control(ControlVerb verb, std::string_view label)
 {
-    const std::string name(id);
-    return "<tr><td><label for=\"" + name + "\">" + std::string(label) + "</label></td><td><select id=\"" + name + "\">"
-        + options + "</select></td></tr>";
+    const ControlVerbEntry& entry = controlVerb(verb);
+    const std::string name(entry.command.name);
+    const std::string head = "<tr><td><label for=\"" + name + "\">" + std::string(label) + "</label>";
+    switch (entry.page) {
+    case PageControl::slider:
+        return head + " <span id=\"" + name + "-value\"></span></td><td><input type=\"range\" id=\"" + name
+            + "\" min=\"" + number(entry.minimum) + "\" max=\"" + number(entry.maximum) + "\" step=\""
+            + number(entry.step) + "\"></td></tr>";
+    case PageControl::checkbox:
+        return head + "</td><td><input type=\"checkbox\" id=\"" + name + "\"></td></tr>";
+    case PageControl::select: {
+        std::string options;
+        if (verb == ControlVerb::resolution) {
+            options = resolutionOptions(entry.command);
+        } else {
+            for (const auto value : entry.command.values) options += option(value, optionText(value));
+        }
+        return head + "</td><td><select id=\"" + name + "\">" + options + "</select></td></tr>";
+    }
+    case PageControl::none: break;
+    }
+    return {};
+}
+
+// The script's list of controls: element, socket verb, HEALTH key it shows.
+std::string controlList()
+{
+    std::string list = "<script>const controls=[";
+    for (const auto& entry : controlVerbs()) {
+        if (entry.page == PageControl::none) continue;
+        list += "['" + std::string(entry.command.name) + "','" + std::string(entry.word) + "','"
+            + std::string(entry.healthKey) + "'],";
+    }
+    return list + "];</script>";
 }
 
 } // namespace
 
 std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
 {
-    std::string resolutions = "<optgroup label=\"DC-1\">";
-    // Each name once: "portrait-cozy" and "portrait-sharp" name a DC-1 preset
-    // and the other tablets' portrait modes alike.
-    for (const auto& preset : DisplayResolution::dc1Presets()) {
-        const std::string name = presetArgument(preset.label);
-        const bool shared = name == "portrait-cozy" || name == "portrait-sharp";
-        resolutions += option(name, preset.label + " (" + std::to_string(preset.width) + "x"
-            + std::to_string(preset.height) + (shared ? "; other tablets: portrait" : "") + ")");
-    }
-    resolutions += "</optgroup><optgroup label=\"Other tablets\">";
-    for (const char* mode : {"landscape-cozy", "landscape-sharp"}) resolutions += option(mode, mode);
-    resolutions += "</optgroup>";
-    std::string profiles;
-    for (const auto profile : allDisplayProfiles) profiles += option(presetArgument(rawValue(profile)), rawValue(profile));
-
     std::string page = "<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
                        "<title>QuillBright</title>";
@@ -155,24 +192,25 @@ std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
             "<tr><td>Clients</td><td id=\"clients\"></td></tr><tr><td>Round trip</td><td id=\"rtt\"></td></tr>"
             "<tr><td>Bandwidth</td><td id=\"bandwidth\"></td></tr><tr><td>Frames</td><td id=\"frames\"></td></tr>"
             "</table><h2>Display</h2><table>";
-    page += select("mode", "Display mode", option("mirror", "Mirror") + option("extended", "Extended"));
-    page += select("connection", "Connection", option("usb", "USB") + option("wifi", "Wi-Fi"));
-    page += select("resolution", "Resolution", resolutions);
-    page += select("profile", "Profile", profiles);
-    page += range("contrast", "Contrast", 1.0, 2.0, 0.1);
-    page += range("gamma", "Gamma", 0.5, 2.5, 0.1);
+    page += control(ControlVerb::displayMode, "Display mode");
+    page += control(ControlVerb::connection, "Connection");
+    page += control(ControlVerb::resolution, "Resolution");
+    page += control(ControlVerb::profile, "Profile");
+    page += control(ControlVerb::contrast, "Contrast");
+    page += control(ControlVerb::gamma, "Gamma");
     page += "</table><h2>Tablet</h2><table>";
-    page += range("brightness", "Brightness", 0, 255, 1);
-    page += range("warmth", "Warmth", 0, 255, 1);
-    page += checkbox("backlight", "Backlight");
+    page += control(ControlVerb::brightness, "Brightness");
+    page += control(ControlVerb::warmth, "Warmth");
+    page += control(ControlVerb::backlight, "Backlight");
     page += "<tr><td>Tablet page</td><td><ul id=\"abilities\">";
     for (const auto ability : TABLET_PAGE_ABILITIES) page += "<li>" + std::string(ability) + "</li>";
     page += "</ul></td></tr>";
     page += "</table><h2>This computer</h2><table>";
-    page += checkbox("automirror", "Mirror when plugged in");
-    page += checkbox("autodim", "Dim the screen while mirroring");
-    page += checkbox("clamshell", "Keep running with the lid closed");
+    page += control(ControlVerb::autoMirror, "Mirror when plugged in");
+    page += control(ControlVerb::autoDim, "Dim the screen while mirroring");
+    page += control(ControlVerb::clamshell, "Keep running with the lid closed");
     page += "</table></div><script>const WS_PORT=" + std::to_string(webSocketPort) + ";</script>";
+    page += controlList();
     page += SCRIPT;
     page += "</body></html>\n";
     return page;

@@ -3,8 +3,9 @@
 // (refreshed every second from HEALTH), a control for every setting and
 // Start / Stop. Every action is a control-socket request sent as the body of
 // POST /control, so the page, the socket and the command line share one
-// command table. Everything the page needs is inline: it loads nothing from
-// anywhere else.
+// command table: the controls (element names, verbs, values, ranges and the
+// HEALTH keys they show) come from the verb table, config/ControlVerbs.h.
+// Everything the page needs is inline: it loads nothing from anywhere else.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,252 @@
+#include "config/ControlVerbs.h"
+
+#include "config/Text.h"
+
+namespace qb {
+
+namespace {
+
+using K = ArgumentKind;
+using A = WireArgument;
+using F = WireForm;
+using S = SettingScope;
+using P = PageControl;
+using V = ControlVerb;
+
+// The first commands in the order the usage has always listed them; the
+// settings this program adds follow.
+std::vector<ControlVerbEntry> makeTable()
+{
+    return {
+        {.verb = V::start, .word = "START",
+            .command = {"start", "", "Start mirroring (creates virtual display, capture, servers, ADB)", K::none, {},
+                "Runs the daemon in this terminal: it waits for a tablet (USB debugging on, this\n"
+                "computer allowed) and mirrors it; with auto-mirror on (the default) a tablet\n"
+                "plugged in later starts mirroring by itself. With a daemon already running it\n"
+                "asks that one to start mirroring. `quillbright` alone does the same."}},
+        {.verb = V::stop, .word = "STOP",
+            .command = {"stop", "", "Stop the running mirror instance", K::none, {},
+                "Asks the running daemon to stop mirroring (it keeps waiting for a tablet); a\n"
+                "daemon that does not answer on its control socket is sent SIGTERM."}},
+        {.verb = V::status, .word = "STATUS",
+            .command = {"status", "", "Print current state (machine-readable key=value pairs)", K::none, {},
+                "running=, status= (idle, waiting_for_device, starting, running, stopping,\n"
+                "error: ...), every setting, and while a daemon runs its figures (fps, clients,\n"
+                "adb=: whether the adb server answers). Without a daemon the settings come from\n"
+                "the settings file."}},
+        {.verb = V::reconnect, .word = "RECONNECT",
+            .command = {"reconnect", "", "Re-establish ADB reverse tunnel and relaunch Android app"}},
+        {.verb = V::brightness, .word = "BRIGHTNESS",
+            .command = {"brightness", "[0-255|up|down]", "Get, set or step Daylight brightness", K::byteOrStep,
+                {"up", "down"},
+                "The DC-1's front light, 0 (off) to 255; up and down step it as its keys do.\n"
+                "Needs a running mirror; not stored."},
+            .argument = A::byteValue, .form = F::decimal, .minimum = 0, .maximum = 255, .step = 1,
+            .healthKey = "brightness", .page = P::slider},
+        {.verb = V::warmth, .word = "WARMTH",
+            .command = {"warmth", "[0-255|up|down]", "Get, set or step Daylight warmth (amber rate)", K::byteOrStep,
+                {"up", "down"},
+                "The DC-1's amber rate, 0 to 255; up and down step it by 20. Needs a running\n"
+                "mirror; not stored."},
+            .argument = A::byteValue, .form = F::decimal, .minimum = 0, .maximum = 255, .step = 1,
+            .healthKey = "warmth", .page = P::slider},
+        {.verb = V::backlight, .word = "BACKLIGHT",
+            .command = {"backlight", "[on|off|toggle]", "Get or toggle backlight", K::value, {"on", "off", "toggle"},
+                "The DC-1's front light on or off (toggle switches it). Needs a running mirror."},
+            .argument = A::lenientChoice, .healthKey = "backlight", .page = P::checkbox},
+        {.verb = V::resolution, .word = "RESOLUTION",
+            .command = {"resolution", "[preset]",
+                "Get or set resolution. DC-1: cozy, comfortable, balanced, sharp\n"
+                "(+ portrait- variants). Other tablets: landscape-cozy, landscape-sharp,\n"
+                "portrait-cozy, portrait-sharp",
+                K::word,
+                {"cozy", "comfortable", "balanced", "sharp", "portrait-cozy", "portrait-comfortable",
+                    "portrait-balanced", "portrait-sharp", "landscape-cozy", "landscape-sharp"},
+                "The size of the tablet's screen on this computer. DC-1 presets: cozy\n"
+                "(1600x1200 at twice the pixels: large, smooth text), comfortable (1024x768),\n"
+                "balanced (1280x960), sharp (1600x1200: the most on screen); each has a\n"
+                "portrait- variant. Other tablets: landscape-cozy, landscape-sharp,\n"
+                "portrait-cozy, portrait-sharp (cozy: half the native size at twice the pixels;\n"
+                "sharp: the native size). A change restarts a running mirror. Kept in\n"
+                "~/.config/quillbright/settings.json; set without a daemon, it takes effect at\n"
+                "the next start."},
+            .argument = A::resolution, .form = F::asTyped, .healthKey = "resolution", .setting = S::stored,
+            .page = P::select},
+        {.verb = V::contrast, .word = "CONTRAST",
+            .command = {"contrast", "[1.0-2.0]", "Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)", K::setting,
+                {},
+                "Contrast of the picture sent, 1.0 (off) to 2.0 (high); takes effect on the next\n"
+                "frame, and makes the profile custom. Kept in the settings file."},
+            .argument = A::real, .form = F::asTyped,
+            .refusal = "ERR value must be 1.0-2.0 (1.0=off, 1.5=moderate, 2.0=high)", .minimum = 1.0,
+            .maximum = 2.0, .step = 0.1, .healthKey = "contrast", .setting = S::stored, .page = P::slider},
+        {.verb = V::fontSmoothing, .word = "FONTSMOOTHING",
+            .command = {"fontsmoothing", "[on|off]", "Get or set desktop font smoothing (off = crisper text)",
+                K::setting, {"on", "off"},
+                "Off: the desktop draws text without anti-aliasing, crisper on a paper-like\n"
+                "screen. Needs a running daemon; smoothing comes back when mirroring stops."},
+            .argument = A::choice, .refusal = "ERR use on or off", .healthKey = "font_smoothing",
+            .setting = S::daemon},
+        {.verb = V::clamshell, .word = "CLAMSHELL",
+            .command = {"clamshell", "[on|off]", "Get or set clamshell mode (prevent sleep on lid close)", K::value,
+                {"on", "off"},
+                "On: while mirroring, closing the laptop's lid does not suspend it (logind\n"
+                "inhibitor). Kept in the settings file.",
+                {"enable", "disable"}},
+            .argument = A::choice, .refusal = "ERR use on or off", .healthKey = "clamshell", .setting = S::stored,
+            .page = P::checkbox},
+        {.verb = V::health, .word = "HEALTH",
+            .command = {"health", "[verbose]", "Print engine health (verbose adds memory, sysfs, sessions)", K::choice,
+                {"verbose"}},
+            .argument = A::lenientChoice},
+        {.verb = V::logs, .word = "LOGS",
+            .command = {"logs", "[filter]", "Print recent structured logs (last 60s). Filter: verbose, error, ADB, etc.",
+                K::words, {"all", "verbose", "debug", "info", "warn", "error", "ADB", "Engine", "Session", "USB", "WiFi"}},
+            .argument = A::logFilter, .form = F::asTyped},
+        {.verb = V::report, .word = "REPORT",
+            .command = {"report", "", "Full diagnostic health report (for support)"}},
+        {.verb = V::latency, .word = "LATENCY",
+            .command = {"latency", "[--watch]", "Print latency diagnostics (RTT, jitter, processing times)", K::choice,
+                {"--watch", "-w"},
+                "Frames per second, processing times, jitter and the round trip to the tablet;\n"
+                "\"no frames\" while the screen is still. Needs a running mirror.",
+                {}, "--watch", "Continuously poll latency stats every 2 seconds"}},
+        {.verb = V::restart, .word = "RESTART", .command = {"restart", "", "Full stop + start cycle"}},
+        {.verb = V::gamma, .word = "GAMMA",
+            .command = {"gamma", "[0.5-2.5]", "Get or set gamma (1.0=off, above 1 lightens mid-tones)", K::setting, {},
+                "Gamma of the picture sent, 0.5 to 2.5; takes effect on the next frame, and\n"
+                "makes the profile custom. Kept in the settings file."},
+            .argument = A::real, .form = F::asTyped,
+            .refusal = "ERR value must be 0.5-2.5 (1.0=off, above 1 lightens mid-tones)", .minimum = 0.5,
+            .maximum = 2.5, .step = 0.1, .healthKey = "gamma", .setting = S::stored, .page = P::slider},
+        {.verb = V::profile, .word = "PROFILE",
+            .command = {"profile", "[crisp-paper|balanced|custom]",
+                "Get or set the display profile (a contrast and gamma pair)", K::setting,
+                {"crisp-paper", "balanced", "custom"},
+                "crisp-paper (contrast 1.2, gamma 1.2: dark, crisp text), balanced (1.0, 1.0:\n"
+                "the picture as it is), custom (the contrast and gamma set by hand). Takes\n"
+                "effect on the next frame. Kept in the settings file."},
+            .argument = A::choice, .refusal = "ERR unknown profile (valid: crisp-paper, balanced, custom)",
+            .healthKey = "profile", .setting = S::stored, .page = P::select},
+        {.verb = V::displayMode, .word = "DISPLAYMODE",
+            .command = {"mode", "[mirror|extended]",
+                "Get or set the display mode: mirror the main screen, or extend\n"
+                "the desktop with a screen of the tablet's own",
+                K::setting, {"mirror", "extended"},
+                "mirror: the tablet shows this computer's main screen. extended: the tablet is\n"
+                "a screen of its own beside it. A change restarts a running mirror. Kept in the\n"
+                "settings file."},
+            .argument = A::choice, .refusal = "ERR unknown mode (valid: mirror, extended)",
+            .healthKey = "display_mode", .setting = S::stored, .page = P::select},
+        {.verb = V::connection, .word = "CONNECTION",
+            .command = {"connection", "[usb|wifi]", "Get or set how tablets are reached: USB (adb) or Wi-Fi",
+                K::setting, {"usb", "wifi"},
+                "usb: tablets come through adb reverse tunnels and every server listens on this\n"
+                "computer only. wifi: the servers listen on the LAN, this computer is announced\n"
+                "over DNS-SD and paired devices are reached with adb connect. A running daemon\n"
+                "moves its servers at once (restarting a running mirror). Kept in the settings\n"
+                "file."},
+            .argument = A::choice, .refusal = "ERR unknown connection (valid: usb, wifi)",
+            .healthKey = "connection", .setting = S::stored, .page = P::select},
+        {.verb = V::autoMirror, .word = "AUTOMIRROR",
+            .command = {"automirror", "[on|off]",
+                "Get or set auto-mirror: a tablet plugged in starts mirroring, and\n"
+                "unplugging it stops",
+                K::setting, {"on", "off"},
+                "On (the default): a tablet plugged into a waiting daemon starts mirroring, and\n"
+                "unplugging it stops. Kept in the settings file."},
+            .argument = A::choice, .refusal = "ERR use on or off", .healthKey = "auto_mirror",
+            .setting = S::stored, .page = P::checkbox},
+        {.verb = V::autoDim, .word = "AUTODIM",
+            .command = {"autodim", "[on|off]", "Get or set dimming this computer's screen while mirroring",
+                K::setting, {"on", "off"},
+                "On (the default): while a tablet mirrors, the built-in screen dims after a few\n"
+                "seconds; its brightness comes back when mirroring stops. Kept in the settings\n"
+                "file."},
+            .argument = A::choice, .refusal = "ERR use on or off", .healthKey = "auto_dim", .setting = S::stored,
+            .page = P::checkbox},
+        {.verb = V::tablet, .word = "TABLET",
+            .command = {"tablet", "[--browser|--forget]",
+                "Print the tablet page's address (any tablet's browser is a second\n"
+                "screen); in Wi-Fi mode also a one-time pairing code and a QR code of\n"
+                "the address; --browser opens the page on the tablets on USB;\n"
+                "--forget revokes every browser tablet paired over Wi-Fi",
+                K::choice, {"--browser", "--forget"}},
+            .argument = A::choice, .form = F::asTyped, .choices = {"browser", "pair", "forget"},
+            .refusal = "ERR use TABLET BROWSER, PAIR or FORGET", .required = true},
+    };
+}
+
+} // namespace
+
+const std::vector<ControlVerbEntry>& controlVerbs()
+{
+    static const std::vector<ControlVerbEntry> table = makeTable();
+    return table;
+}
+
+const ControlVerbEntry& controlVerb(ControlVerb verb)
+{
+    for (const auto& entry : controlVerbs()) {
+        if (entry.verb == verb) return entry;
+    }
+    // Every verb has its row (ControlVerbsTest checks it).
+    return controlVerbs().front();
+}
+
+const ControlVerbEntry* controlVerbNamed(std::string_view word)
+{
+    for (const auto& entry : controlVerbs()) {
+        if (entry.word == word) return &entry;
+    }
+    return nullptr;
+}
+
+const ControlVerbEntry* controlVerbForCommand(std::string_view name)
+{
+    for (const auto& entry : controlVerbs()) {
+        if (entry.command.name == name) return &entry;
+    }
+    return nullptr;
+}
+
+const std::vector<std::string_view>& choicesOf(const ControlVerbEntry& entry)
+{
+    return entry.choices.empty() ? entry.command.values : entry.choices;
+}
+
+std::optional<std::size_t> choiceIndex(const ControlVerbEntry& entry, std::string_view word)
+{
+    std::string wanted = lowercased(word);
+    for (auto& c : wanted) {
+        if (c == ' ') c = '-';
+    }
+    const auto find = [&](const std::vector<std::string_view>& words) -> std::optional<std::size_t> {
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (words[i] == wanted) return i;
+        }
+        return std::nullopt;
+    };
+    if (const auto index = find(choicesOf(entry))) return index;
+    // An alias stands for the value at its place.
+    if (entry.choices.empty()) return find(entry.command.aliases);
+    return std::nullopt;
+}
+
+std::string controlRequestText(ControlVerb verb, const std::optional<std::string>& argument)
+{
+    const ControlVerbEntry& entry = controlVerb(verb);
+    std::string text(entry.word);
+    if (!argument || entry.argument == WireArgument::none) return text;
+    switch (entry.form) {
+    case WireForm::asTyped: return text + " " + *argument;
+    case WireForm::lowercased: return text + " " + lowercased(*argument);
+    case WireForm::decimal: {
+        const auto value = parseDecimalInteger(*argument);
+        return text + " " + (value ? std::to_string(*value) : *argument);
+    }
+    }
+    return text;
+}
+
+} // namespace qb
