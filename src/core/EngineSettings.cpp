@@ -66,7 +66,17 @@ void EngineSettings::storeValues(const EngineSettingsValues& values, std::initia
     for (const auto property : changed) store(state, property);
 }
 
+// Under the writers' lock: the tidying below writes back what it read, and a
+// command line changing two keys meanwhile (a gamma and the profile it makes
+// custom) would otherwise see its first key put back.
 EngineSettingsValues EngineSettings::load()
+{
+    EngineSettingsValues values;
+    store_.exclusively([&] { values = readAndTidy(); });
+    return values;
+}
+
+EngineSettingsValues EngineSettings::readAndTidy()
 {
     EngineSettingsValues v;
 

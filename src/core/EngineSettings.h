@@ -75,6 +75,7 @@ public:
     void store(const EngineState& state, EngineProperty changed);
 
 private:
+    EngineSettingsValues readAndTidy();
     void storeValues(const EngineSettingsValues& values, std::initializer_list<EngineProperty> changed);
 
     SettingsStore& store_;

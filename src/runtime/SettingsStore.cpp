@@ -307,6 +307,7 @@ struct SettingsStore::State {
     std::optional<FileSignature> signature; // of the file `document` was read from
     bool loaded = false;
     bool outsideChange = false; // a version this store did not write was read
+    std::optional<FileLock> heldLock; // taken by exclusively() for its body
     std::vector<std::string> warnings; // logged once the store's lock is released
 
     // Brings `document` up to the file's current content. A corrupt file is
@@ -319,8 +320,9 @@ struct SettingsStore::State {
         auto result = readDocument(path);
         if (result.outcome == ReadOutcome::corrupt || result.outcome == ReadOutcome::unreadable) {
             std::string error;
-            const auto fileLock = FileLock::acquire(lockPathFor(path), lockTimeout, error);
-            if (!fileLock) {
+            std::optional<FileLock> fileLock;
+            if (!heldLock) fileLock = FileLock::acquire(lockPathFor(path), lockTimeout, error);
+            if (!fileLock && !heldLock) {
                 warnings.push_back(fmt::format("settings file {} cannot be read ({}) and {}; using no settings",
                     path.string(), result.problem, error));
                 document = Json::object();
@@ -453,8 +455,11 @@ bool SettingsStore::write(std::string_view key, Change&& change)
 
         std::string error;
         if (!createFoldersDurably(path_.parent_path(), &error)) return fail(error);
-        const auto fileLock = FileLock::acquire(lockPathFor(path_), timing_.lockTimeout, error);
-        if (!fileLock) return fail(error);
+        std::optional<FileLock> fileLock;
+        if (!s.heldLock) {
+            fileLock = FileLock::acquire(lockPathFor(path_), timing_.lockTimeout, error);
+            if (!fileLock) return fail(error);
+        }
 
         // Apply this one change to what is on disk now, so a key another
         // process wrote a moment ago survives.
@@ -494,6 +499,28 @@ bool SettingsStore::takeOutsideChange()
         s.refresh(path_, timing_.lockTimeout);
         return std::exchange(s.outsideChange, false);
     });
+}
+
+void SettingsStore::exclusively(const std::function<void()>& body)
+{
+    std::unique_lock guard(lock_);
+    const bool outermost = !state_->heldLock;
+    if (outermost) {
+        std::string error;
+        if (createFoldersDurably(path_.parent_path(), &error)) {
+            state_->heldLock = FileLock::acquire(lockPathFor(path_), timing_.lockTimeout, error);
+        }
+        if (!state_->heldLock) state_->warnings.push_back(fmt::format("settings: working without the lock: {}", error));
+    }
+    struct Release {
+        State& state;
+        bool outermost;
+        ~Release()
+        {
+            if (outermost) state.heldLock.reset();
+        }
+    } release{*state_, outermost};
+    body();
 }
 
 bool SettingsStore::setString(std::string_view key, std::string_view value)

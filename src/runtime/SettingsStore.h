@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -74,6 +75,13 @@ public:
     // file) changed the file since the last call; the file is re-read.
     bool takeOutsideChange();
 
+    // Runs `body` holding the writers' lock, so what it reads and writes is
+    // one change no other writer comes between: a setting that moves two
+    // keys together, a load that tidies what it read. Other threads' reads
+    // and writes on this store wait; nested calls are fine. When the lock
+    // cannot be taken, `body` still runs, each write then locking alone.
+    void exclusively(const std::function<void()>& body);
+
 private:
     struct State;
 
@@ -87,7 +95,8 @@ private:
 
     const std::filesystem::path path_;
     const Timing timing_;
-    mutable std::mutex lock_;
+    // Recursive: exclusively() holds it around calls that take it again.
+    mutable std::recursive_mutex lock_;
     std::unique_ptr<State> state_; // guarded by lock_
 };
 
