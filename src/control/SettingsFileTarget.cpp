@@ -93,8 +93,13 @@ std::optional<std::string> answerFromSettingsFile(std::string_view request, Sett
     }
     const auto& typed = std::get<ControlRequest>(parsed);
     if (!stored(typed.verb)) return std::nullopt;
-    SettingsFileTarget target(store);
-    std::string reply = answerControlRequest(typed, target);
+    // One change under the writers' lock: a gamma and the profile it makes
+    // custom land together, read and written against the same file.
+    std::string reply;
+    store.exclusively([&] {
+        SettingsFileTarget target(store);
+        reply = answerControlRequest(typed, target);
+    });
     const bool changed = typed.hasArgument() && reply.starts_with("OK") && !reply.ends_with("(no change)");
     if (changed) reply += " (takes effect at the next start)";
     return reply;

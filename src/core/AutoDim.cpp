@@ -98,8 +98,14 @@ void AutoDim::dimStep()
     if (now.clientCount <= 0 || !now.running || saved_) return;
     const auto current = panel_.read ? panel_.read() : std::nullopt;
     if (!current) return;
+    // The record is what brings the panel back after a crash: without it on
+    // disk, a crash while dimmed would leave the user's screen dark.
+    std::string error;
+    if (!writeFileDurably(recoveryFile_, fmt::format("{}", *current), 0644, &error)) { // shortest text that reads back the same float
+        componentLog(LogLevel::warn, "MirrorEngine", fmt::format("[MirrorEngine:Host] Not dimming: cannot save the brightness to restore ({})", error));
+        return;
+    }
     saved_ = *current;
-    writeFileDurably(recoveryFile_, fmt::format("{}", *current), 0644); // shortest text that reads back the same float
     panel_.write(0.0f);
     hostLine(fmt::format("[MirrorEngine:Host] Auto-dimmed (was {:.2f}) after 3s stable connection", *current));
 }

@@ -205,7 +205,14 @@ public:
     }
 
     FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileLock& operator=(FileLock&&) = delete;
+    FileLock& operator=(FileLock&& other) noexcept
+    {
+        if (this != &other) {
+            if (fd_ >= 0) ::close(fd_);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
     ~FileLock()
     {
         if (fd_ >= 0) ::close(fd_); // closing releases the lock

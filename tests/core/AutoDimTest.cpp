@@ -95,8 +95,16 @@ TEST(AutoDim, OnlyWhileRunningInMirrorModeWithAReadablePanel)
     EXPECT_THAT(rig.writes, IsEmpty());
     EXPECT_FALSE(fs::exists(rig.file));
 
-    // Stopping while dimmed restores at once.
+    // A brightness that cannot be saved for crash recovery is not dimmed.
     rig.readable = true;
+    fs::create_directories(rig.file / "in-the-way");
+    rig.clients(0);
+    rig.clients(1);
+    rig.loop.runFor(150ms);
+    EXPECT_THAT(rig.writes, IsEmpty());
+    fs::remove_all(rig.file);
+
+    // Stopping while dimmed restores at once.
     rig.clients(0);
     rig.clients(1);
     ASSERT_TRUE(rig.loop.runUntil([&] { return !rig.writes.empty(); }, 2000ms));
