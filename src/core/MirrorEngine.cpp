@@ -340,6 +340,13 @@ asio::awaitable<void> MirrorEngine::startSequence()
     logInfo("Engine", summary);
     logInfo("Engine",
         fmt::format("WS: ws://localhost:{} | HTTP: http://localhost:{}", ports.webSocket, ports.http));
+
+    // A mode or resolution set while the sessions were being built was
+    // stored and answered; the sessions are built again so that they show it.
+    if (lineupOutdated(choices)) {
+        logInfo("Engine", "Settings changed while starting — restarting to apply them");
+        lifecycle_->restart();
+    }
 }
 #pragma GCC diagnostic pop
 

@@ -266,6 +266,9 @@ private:
     std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();
+    // The settings the line-up of a start was made with changed since: the
+    // started sessions do not show them.
+    bool lineupOutdated(const LineupChoices& used) const;
     void lidOpened();
     void sleepChanged(bool sleeping);
     // The tasks of the engine's own (ownedTask, runtime/OwnedTask.h).

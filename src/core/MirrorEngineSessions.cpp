@@ -66,6 +66,14 @@ void MirrorEngine::dropSession(const std::shared_ptr<DeviceSession>& session)
     notify(EngineProperty::sessions);
 }
 
+bool MirrorEngine::lineupOutdated(const LineupChoices& used) const
+{
+    if (!(used.dc1Resolution == state_.resolution) || used.firstDisplayMode != state_.displayMode) return true;
+    return used.nonDC1Mode != state_.nonDC1Mode
+        && std::any_of(sessions_.begin(), sessions_.end(),
+            [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; });
+}
+
 void MirrorEngine::watchSession(const std::shared_ptr<DeviceSession>& session)
 {
     std::weak_ptr<MirrorEngine> weak = weak_from_this();
