@@ -10,6 +10,7 @@
 #include "diagnostics/Log.h"
 #include "runtime/Background.h"
 #include "runtime/MainLoop.h"
+#include "runtime/OwnedTask.h"
 #include "runtime/Queues.h"
 #include "platform/MemoryRelease.h"
 
@@ -17,24 +18,32 @@ namespace qb {
 
 void MirrorEngine::engineLine(const std::string& line) { componentLog(LogLevel::info, "MirrorEngine", line); }
 
+namespace {
+
+// The leftover tunnels' removal, which every start awaits.
+asio::awaitable<void> removeTunnels(std::function<int()> remove) { co_await offMainLoop<int>(remove, "Engine"); }
+
+} // namespace
+
 std::shared_ptr<MirrorEngine> MirrorEngine::make(Environment environment, Timing timing)
 {
     routeRuntimeLog();
-    return std::shared_ptr<MirrorEngine>(new MirrorEngine(std::move(environment), timing));
+    auto engine = std::shared_ptr<MirrorEngine>(new MirrorEngine(std::move(environment), timing));
+    // Each part holds the engine weakly, through the interface it is served by.
+    engine->lifecycle_->attach(std::shared_ptr<LifecycleHost>(engine, static_cast<LifecycleHost*>(engine.get())));
+    engine->pages_->attach(std::shared_ptr<PageHost>(engine, static_cast<PageHost*>(engine.get())));
+    return engine;
 }
 
 MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     : environment_(completeEnvironment(std::move(environment), timing))
     , timing_(timing)
-    , tasks_(MainLoop::shared().executor())
-    , starting_(MainLoop::shared().executor())
-    , reconnects_(MainLoop::shared().executor())
-    , teardown_(MainLoop::shared().executor())
-    , recovery_(MainLoop::shared().executor())
+    , lifecycle_(std::make_shared<EngineLifecycle>(timing.wakeRestartDelay))
 {
     auto& env = environment_;
     if (!env.session.lanPeers) env.session.lanPeers = lanPeers_;
     if (!env.tabletPairing) env.tabletPairing = std::make_shared<TabletPairing>(std::filesystem::path());
+    pages_ = std::make_shared<PageSessions>(timing.pageSessionGrace, env.tabletPairing);
     // The engine outlives what the dimmer reads here: it owns the dimmer's
     // only use, and stop() ends its pending steps.
     env.hostDimming->watch(
@@ -54,11 +63,7 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
 MirrorEngine::~MirrorEngine()
 {
     if (settingsWatch_) settingsWatch_->cancel();
-    tasks_.cancelAll();
-    starting_.cancelAll();
-    reconnects_.cancelAll();
-    teardown_.cancelAll();
-    recovery_.cancelAll();
+    lifecycle_->cancelAll();
     environment_.updateChecks->cancel();
     environment_.deviceMonitor->stop();
     environment_.networkServices->stop();
@@ -157,12 +162,7 @@ void MirrorEngine::recoverLeftovers()
     const auto displays = env.session.virtualDisplays ? env.session.virtualDisplays : platform()->virtualDisplays();
     if (displays) displays->removeLeftovers();
     // A start must not make its tunnels while the old ones are being removed.
-    recovery_.spawn(tunnelRecoveryTask(env.removeLeftoverTunnels), "tunnel recovery");
-}
-
-asio::awaitable<void> MirrorEngine::tunnelRecoveryTask(std::function<int()> remove)
-{
-    co_await offMainLoop<int>(remove, "Engine");
+    lifecycle_->recovery().spawn(removeTunnels(env.removeLeftoverTunnels), "tunnel recovery");
 }
 
 // ---------------------------------------------------------------------------
@@ -195,7 +195,7 @@ std::optional<std::string> MirrorEngine::openPreview()
             if (self && self->state_.status.is(MirrorStatus::Kind::running)) self->stop();
         },
         [weak](std::string request) { return answerControl(weak, std::move(request)); },
-        [weak](TabletHello hello, asio::ip::address) { return tabletTarget(weak, std::move(hello)); },
+        [pages = pages_](TabletHello hello, asio::ip::address) { return pages->target(std::move(hello)); },
         state_.connectionMode == ConnectionMode::wifi ? environment_.tabletPairing : nullptr};
     return preview_.start(std::move(options));
 }
@@ -207,56 +207,25 @@ asio::awaitable<void> MirrorEngine::shutdownAsync()
     co_await preview_.stop();
 }
 
-// The one start path: the command line, the control socket, the preview
-// page, device events, the companion, the hotkey and every restart come
-// here. "starting" is published before this returns, so a trigger that
-// arrives meanwhile finds the start under way and adds nothing; the
-// sequence itself is a task of starting_, which a stop cancels.
-bool MirrorEngine::requestStart()
+// The start path itself is the lifecycle's (core/EngineLifecycle.h); what
+// the engine checks before "starting" is published is here.
+bool MirrorEngine::readyToStart()
 {
-    MainLoop::shared().assertCurrent("MirrorEngine::requestStart");
-    if (!state_.status.is(MirrorStatus::Kind::idle) && !state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
-        return false;
-    }
     if (state_.fontSmoothingDisabled) environment_.fontSmoothing->disableForMirroring();
-
-    if (!environment_.captureBackend->preflightScreenCaptureAccess()) {
-        environment_.captureBackend->requestScreenCaptureAccess();
-        setStatus(MirrorStatus::error("Grant Screen Recording permission (X display access: DISPLAY and XAUTHORITY, "
-                                      "or xhost +SI:localuser:<user>), then retry",
-            MirrorStatus::Cause::captureAccess));
-        return false;
-    }
-
-    resumeOnReplug_ = false;
-    setStatus(MirrorStatus::starting());
-    starting_.spawn(startTask(weak_from_this()), "start");
-    return true;
-}
-
-bool MirrorEngine::startAgain()
-{
-    if (!state_.status.isError()) return false;
-    stopRequested_ = false;
-    tasks_.spawn(startAgainTask(weak_from_this()), "start again");
-    return true;
-}
-
-asio::awaitable<void> MirrorEngine::startAgainTask(std::weak_ptr<MirrorEngine> weak)
-{
-    if (auto self = weak.lock()) co_await self->stopAsync();
-    const auto self = weak.lock();
-    if (!self || self->stopRequested_) co_return;
-    logInfo("Engine", "Starting again after the error");
-    self->requestStart();
+    if (environment_.captureBackend->preflightScreenCaptureAccess()) return true;
+    environment_.captureBackend->requestScreenCaptureAccess();
+    setStatus(MirrorStatus::error("Grant Screen Recording permission (X display access: DISPLAY and XAUTHORITY, "
+                                  "or xhost +SI:localuser:<user>), then retry",
+        MirrorStatus::Cause::captureAccess));
+    return false;
 }
 
 asio::awaitable<void> MirrorEngine::start()
 {
     // Keeps the engine alive across the await below, whoever started us.
     const auto self = shared_from_this();
-    if (!requestStart()) co_return;
-    co_await starting_.join();
+    if (!lifecycle_->requestStart()) co_return;
+    co_await lifecycle_->startDone();
 }
 
 // GCC 12 inlines Asio's coroutine-frame allocator into this coroutine and
@@ -266,7 +235,7 @@ asio::awaitable<void> MirrorEngine::start()
 asio::awaitable<void> MirrorEngine::startSequence()
 {
     const auto self = shared_from_this();
-    co_await recovery_.join();
+    co_await lifecycle_->recovery().join();
 
     const auto& ports = environment_.ports;
     // The preview listens on the connection mode's address: after a change
@@ -306,22 +275,14 @@ asio::awaitable<void> MirrorEngine::startSequence()
         co_return;
     }
 
-    LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
+    const LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
     const auto lineup = deviceLineup(std::move(devices), choices, nativeSizes_);
     std::string captureFailure;
     for (const LineupEntry& entry : lineup) {
         const ConnectedDevice& device = entry.device;
         engineLine(fmt::format("[MirrorEngine] Device {} ({}) → {}", device.serial, device.model,
             entry.pixelFormat == PixelFormat::greyscale ? "Greyscale" : "Color"));
-        auto environment = environment_.session;
-        if (preview_.running()) environment.pagePort = preview_.http()->port();
-        auto session = std::make_shared<DeviceSession>(entry.port, entry.resolution, entry.displayMode, device,
-            entry.pixelFormat, environment_.makeADBBridge(device), timing_.session, environment);
-        if (state_.connectionMode == ConnectionMode::wifi) {
-            session->setBindAddress(std::string(ALL_INTERFACES_ADDRESS));
-            // Only this device may touch the desktop or start and stop over the LAN.
-            for (const auto& address : deviceAddresses(device)) lanPeers_->allow(address);
-        }
+        auto session = makeDeviceSession(entry);
         auto starting = startSession(session, &captureFailure);
         co_await std::move(starting);
 
@@ -329,7 +290,7 @@ asio::awaitable<void> MirrorEngine::startSequence()
             const bool completed = co_await sleepFor(timing_.displayStagger);
             if (!completed) {
                 engineLine("[MirrorEngine] Sleep interrupted during display stagger: cancelled");
-                if (teardown_.running() > 0) co_return; // a stop overtook the start
+                if (lifecycle_->tearingDown()) co_return; // a stop overtook the start
             }
         }
     }
@@ -374,6 +335,13 @@ asio::awaitable<void> MirrorEngine::startSequence()
     logInfo("Engine", summary);
     logInfo("Engine",
         fmt::format("WS: ws://localhost:{} | HTTP: http://localhost:{}", ports.webSocket, ports.http));
+
+    // A mode or resolution set while the sessions were being built was
+    // stored and answered; the sessions are built again so that they show it.
+    if (lineupOutdated(choices)) {
+        logInfo("Engine", "Settings changed while starting — restarting to apply them");
+        lifecycle_->restart();
+    }
 }
 #pragma GCC diagnostic pop
 
@@ -395,7 +363,7 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
         failure = error.what();
         captureFailed = dynamic_cast<const ScreenCaptureError*>(&error) != nullptr;
         if (failure.empty()) failure = "unknown error";
-        if (teardown_.running() > 0) cancelled = std::current_exception();
+        if (lifecycle_->tearingDown()) cancelled = std::current_exception();
     }
     // A stop cancelled the start: the teardown owns the session now.
     if (cancelled) std::rethrow_exception(cancelled);
@@ -416,59 +384,20 @@ asio::awaitable<void> MirrorEngine::startSession(std::shared_ptr<DeviceSession> 
 // ---------------------------------------------------------------------------
 // Stop
 
-void MirrorEngine::stop()
-{
-    // A restart under way must not start again what was asked to stop.
-    stopRequested_ = true;
-    // A stop overrides a pause for sleep, and a start after a wake.
-    resumeAfterSleep_ = false;
-    ++wakeGeneration_;
-    resumeOnReplug_ = false;
-    ++unplugGeneration_;
-    if (teardown_.running() == 0) {
-        if (state_.status.is(MirrorStatus::Kind::idle)) return;
-        if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
-            setStatus(MirrorStatus::idle());
-            return;
-        }
-    }
-    tasks_.spawn(stopTask(weak_from_this()), "stop");
-}
+void MirrorEngine::stop() { lifecycle_->stop(); }
 
 asio::awaitable<void> MirrorEngine::stopAsync()
 {
     MainLoop::shared().assertCurrent("MirrorEngine::stopAsync");
     const auto self = shared_from_this();
-    if (teardown_.running() == 0) {
-        if (state_.status.is(MirrorStatus::Kind::idle)) co_return;
-        if (state_.status.is(MirrorStatus::Kind::waitingForDevice)) {
-            setStatus(MirrorStatus::idle());
-            co_return;
-        }
-        teardown_.spawn(teardownTask(weak_from_this()), "teardown");
-    }
-    // A stop while another runs waits for that one: one teardown.
-    co_await teardown_.join();
+    co_await lifecycle_->stopAsync();
 }
 
-asio::awaitable<void> MirrorEngine::teardownTask(std::weak_ptr<MirrorEngine> weak)
-{
-    if (auto self = weak.lock()) co_await self->teardown();
-}
-
-asio::awaitable<void> MirrorEngine::teardown()
+// The teardown's work: the lifecycle published "stopping" and ended the
+// start and the reconnects under way; what they built is torn down here.
+asio::awaitable<void> MirrorEngine::tearDown()
 {
     const auto self = shared_from_this();
-    setStatus(MirrorStatus::stopping());
-
-    // A start under way gives up at the await it is in (an adb call's child
-    // is terminated, a pause cut short); what it built is torn down below.
-    // A reconnect likewise: nothing is relaunched once the teardown began.
-    starting_.cancelAll();
-    reconnects_.cancelAll();
-    co_await starting_.join();
-    co_await reconnects_.join();
-
     environment_.deviceMonitor->setMirroring(false);
     environment_.sleep->deactivate();
     environment_.hostDimming->cancelAndRestore("[MirrorEngine:Host] Brightness restored to {:.2f}");
@@ -505,16 +434,6 @@ asio::awaitable<void> MirrorEngine::teardown()
     logInfo("Engine", "Mirror stopped");
 }
 
-asio::awaitable<void> MirrorEngine::startTask(std::weak_ptr<MirrorEngine> weak)
-{
-    if (auto self = weak.lock()) co_await self->startSequence();
-}
-
-asio::awaitable<void> MirrorEngine::stopTask(std::weak_ptr<MirrorEngine> weak)
-{
-    if (auto self = weak.lock()) co_await self->stopAsync();
-}
-
 // ---------------------------------------------------------------------------
 // Reconnect
 
@@ -522,50 +441,17 @@ void MirrorEngine::reconnect()
 {
     if (!state_.status.is(MirrorStatus::Kind::running)) return;
     logInfo("Engine", "Reconnecting ADB...");
-    reconnects_.spawn(reconnectTask(weak_from_this(), sessions_), "reconnect");
+    lifecycle_->reconnects().spawn(ownedTask(weak_from_this(), &MirrorEngine::reconnectSessions, sessions_),
+        "reconnect");
 }
 
-asio::awaitable<void> MirrorEngine::reconnectTask(std::weak_ptr<MirrorEngine> weak,
-    std::vector<std::shared_ptr<DeviceSession>> sessions)
+asio::awaitable<void> MirrorEngine::reconnectSessions(std::vector<std::shared_ptr<DeviceSession>> sessions)
 {
     for (const auto& session : sessions) {
         if (!session->adbConnected()) co_await session->reconnect();
     }
     const bool anyConnected = std::any_of(sessions.begin(), sessions.end(), [](const auto& s) { return s->adbConnected(); });
-    if (auto self = weak.lock()) self->publish(&EngineState::adbConnected, anyConnected, EngineProperty::adbConnected);
-}
-
-// ---------------------------------------------------------------------------
-// Restart
-
-void MirrorEngine::restart()
-{
-    if (!state_.status.is(MirrorStatus::Kind::running) || restartPending_) return;
-    // One restart at a time: a resolution change and the command that made
-    // it both ask for one.
-    restartPending_ = true;
-    // Cleared here, not when the task first runs: a stop that comes before
-    // the task does must still win.
-    stopRequested_ = false;
-    tasks_.spawn(restartTask(weak_from_this()), "restart");
-}
-
-asio::awaitable<void> MirrorEngine::restartTask(std::weak_ptr<MirrorEngine> weak)
-{
-    auto self = weak.lock();
-    if (!self) co_return;
-    struct Done {
-        MirrorEngine& engine;
-        ~Done() { engine.restartPending_ = false; }
-    } done{*self};
-    const DisplayMode mode = self->state_.displayMode;
-    co_await self->stopAsync();
-    self->setDisplayMode(mode);
-    if (self->stopRequested_) {
-        logInfo("Engine", "Stopped during a restart — not starting again");
-        co_return;
-    }
-    co_await self->start();
+    publish(&EngineState::adbConnected, anyConnected, EngineProperty::adbConnected);
 }
 
 } // namespace qb

@@ -8,43 +8,35 @@
 // font smoothing, control socket) through the interfaces of
 // core/EngineCollaborators.h.
 //
-// The engine coordinates; its decisions and parts live beside it: what a
-// device event calls for (core/DeviceEvents.h), the published state and its
-// observers (core/StatePublisher.h), the front light (core/FrontLightControl.h),
-// the lid's recovery (core/LidRecovery.h), the production environment
-// (core/EngineEnvironment.h). Its members are spread by concern:
-// MirrorEngine.cpp (activation, the start path, teardown, restart),
-// MirrorEngineDevices.cpp, MirrorEngineSessions.cpp (what sessions report),
-// MirrorEnginePages.cpp (tablet pages),
+// The engine coordinates; its decisions and parts live beside it: when it
+// starts, stops, restarts and resumes (core/EngineLifecycle.h, its one
+// resume value in core/ResumeState.h), the tablet pages' sessions
+// (core/PageSessions.h), what a device event calls for
+// (core/DeviceEvents.h), the published state and its observers
+// (core/StatePublisher.h), the front light (core/FrontLightControl.h), the
+// lid's recovery (core/LidRecovery.h), the production environment
+// (core/EngineEnvironment.h). Its own members are spread by concern:
+// MirrorEngine.cpp (activation, the start sequence, the teardown,
+// reconnects), MirrorEngineDevices.cpp, MirrorEngineSessions.cpp (what
+// sessions report, the sessions a start and a page make),
 // MirrorEngineSettings.cpp and MirrorEngineHost.cpp (lid, sleep, panel,
 // permissions).
 //
 // Ownership: always held by a std::shared_ptr (make()); every callback it
 // installs on a component holds it weakly and does nothing once it is gone.
-// The engine owns its sessions and servers strongly.
+// The engine owns its sessions, servers, lifecycle and pages strongly.
 //
 // Threads: everything runs on the main loop (MainLoop::shared()): start(),
 // stopAsync(), stop(), every state change, every observer call.
 // Component callbacks arrive on the main loop or hop to it first. Blocking
 // work (adb, lsof) runs on the utility global queue and resumes on the main
-// loop. Each coroutine has one owner: the start sequence (starting_, which a
-// teardown cancels), adb reconnects and the lid recovery (reconnects_), the
-// teardown (teardown_, one at a time), and stops, restarts and font-smoothing
-// changes (tasks_); all are cancelled when the engine is destroyed.
+// loop. Each coroutine belongs to one of the lifecycle's task groups; all are
+// cancelled when the engine is destroyed.
 //
-// Status transitions:
-//   idle / waitingForDevice --requestStart()--> starting --> running | waitingForDevice | error
-//   starting / running / error --stop() / stopAsync()--> stopping --> idle
-//   waitingForDevice --stop()--> idle
-//   running --the device unplugged--> stopping --> waitingForDevice, which
-//     starts again when the device is back (unless a stop came meanwhile)
-// The adb server lost while running is not an unplug: the sessions keep
-// their displays and servers, their links count as down, and the tunnels
-// are rebuilt once adb answers again.
-// "starting" is published as the start is asked for, so a second trigger
-// finds it and starts nothing; a stop while starting cancels the start.
-// requestStart() does nothing in any other state; apart from a stop, `error`
-// is left only by setting the status from outside.
+// Status transitions: core/EngineLifecycle.h. The adb server lost while
+// running is not an unplug: the sessions keep their displays and servers,
+// their links count as down, and the tunnels are rebuilt once adb answers
+// again.
 #pragma once
 
 #include <chrono>
@@ -63,6 +55,8 @@
 #include "core/DeviceLineup.h"
 #include "core/EngineEnvironment.h"
 #include "core/EngineCollaborators.h"
+#include "core/EngineLifecycle.h"
+#include "core/PageSessions.h"
 #include "config/EngineState.h"
 #include "core/FrontLightControl.h"
 #include "core/PreviewServers.h"
@@ -86,7 +80,7 @@
 
 namespace qb {
 
-class MirrorEngine : public std::enable_shared_from_this<MirrorEngine> {
+class MirrorEngine : public std::enable_shared_from_this<MirrorEngine>, private LifecycleHost, private PageHost {
 public:
     using Timing = MirrorEngineTiming;
     using Environment = MirrorEngineEnvironment;
@@ -116,28 +110,24 @@ public:
     asio::awaitable<void> stopAsync();
     // stopAsync(), then closes the preview and control page: the engine's end.
     asio::awaitable<void> shutdownAsync();
-    // While running: the tablet page's tunnel and a VIEW intent on every
-    // session's device on adb, as when its companion is missing.
-    void openTabletPages();
-    // Wi-Fi mode: a fresh one-time code a tablet page off this machine
-    // pairs with (TabletPairing.h); `forgetTabletPages` revokes every
-    // page's token (false when the list could not be saved).
-    std::string issueTabletPairingCode();
-    bool forgetTabletPages();
+    // The tablet pages (core/PageSessions.h).
+    void openTabletPages() { pages_->openOnDevices(); }
+    std::string issueTabletPairingCode() { return pages_->issuePairingCode(); }
+    bool forgetTabletPages() { return pages_->forgetAll(); }
     // While running: re-establishes the adb link of every session whose link
     // is down (a task a stop cancels), then refreshes adbConnected.
     void reconnect();
     // stopAsync() then start(), as one tracked task; only while running.
-    void restart();
+    void restart() { lifecycle_->restart(); }
     // The one start path every trigger takes: when idle or waiting for a
     // device (and the screen may be captured), publishes "starting" at once
     // and runs the start sequence as the engine's own task, which a stop
     // cancels; false (nothing started) in any other state. start() is this
     // plus awaiting the sequence.
-    bool requestStart();
+    bool requestStart() { return lifecycle_->requestStart(); }
     // From `error`: the failed start's leftovers torn down, then
     // requestStart() (one tracked task); false in any other state.
-    bool startAgain();
+    bool startAgain() { return lifecycle_->startAgain(); }
     // The desktop's compositor left (true) or came back (false) while the
     // desktop lives on: mirroring stops with it and starts again on its
     // return, as around the system's sleep. Main loop.
@@ -183,7 +173,7 @@ public:
     // ---- Published state ----
     const EngineState& state() const { return state_; }
     // Only setting `idle` from outside leaves `error`.
-    void setStatus(MirrorStatus status);
+    void setStatus(MirrorStatus status) override;
     // The settings: published, then stored and applied.
     void setContrastAmount(double value);
     void setGammaAmount(double value);
@@ -196,7 +186,7 @@ public:
     void setConnectionMode(ConnectionMode mode);
     void setClamshellModeEnabled(bool enabled);
     // Running sessions, in start order.
-    const std::vector<std::shared_ptr<DeviceSession>>& sessions() const { return sessions_; }
+    const std::vector<std::shared_ptr<DeviceSession>>& sessions() const override { return sessions_; }
 
     // True without a known companion version, else when its major version
     // matches appVersion.
@@ -246,8 +236,22 @@ private:
     void changeSetting(T Owner::*field, std::type_identity_t<T> value, EngineProperty property);
     void settingChanged(EngineProperty property);
 
-    // Starts one session of the line-up; when its capture would not start,
-    // the desktop's reason goes to `captureFailure`.
+    // LifecycleHost: what a start and a teardown do.
+    const MirrorStatus& lifecycleStatus() const override { return state_.status; }
+    bool readyToStart() override;
+    asio::awaitable<void> startSequence() override;
+    asio::awaitable<void> tearDown() override;
+    // PageHost: the sessions of the tablet pages.
+    const MirrorStatus& pageStatus() const override { return state_.status; }
+    std::shared_ptr<DeviceSession> makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat) override;
+    asio::awaitable<void> startPageSession(std::shared_ptr<DeviceSession> session) override;
+    void dropSession(const std::shared_ptr<DeviceSession>& session) override;
+    TaskGroup& pageTasks() override { return lifecycle_->reconnects(); }
+
+    // A device's session of the line-up, as the connection mode has it.
+    std::shared_ptr<DeviceSession> makeDeviceSession(const LineupEntry& entry);
+    // Starts one session; when its capture would not start, the desktop's
+    // reason goes to `captureFailure`.
     asio::awaitable<void> startSession(std::shared_ptr<DeviceSession> session, std::string* captureFailure = nullptr);
     // Installs the session's callbacks: what it reports reaches the engine.
     void watchSession(const std::shared_ptr<DeviceSession>& session);
@@ -256,78 +260,41 @@ private:
     std::optional<std::string> openPreview();
     std::string previewAddress() const;
     static asio::awaitable<std::string> answerControl(std::weak_ptr<MirrorEngine> weak, std::string request);
-    // A tablet page's own session (TabletBridge.h): found again by the
-    // page's id and pixel format, or started like a device's while the
-    // engine mirrors or waits for a device; it ends `pageSessionGrace` after
-    // the page's last connection went. Wherever the page is, its session
-    // serves only its bridge, on loopback: a paired page's address never
-    // joins the allow list.
-    static asio::awaitable<std::optional<TabletTarget>> tabletTarget(std::weak_ptr<MirrorEngine> weak,
-        TabletHello hello);
-    asio::awaitable<std::optional<TabletTarget>> pageSession(TabletHello hello);
-    void pageLeft(const std::string& serial);
-    static asio::awaitable<void> openTabletPageTask(std::shared_ptr<DeviceSession> session);
-    static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
-        std::uint64_t generation);
     // Wi-Fi mode: the addresses a device is reached at (its network serial's,
     // the one it was paired at) join or leave the LAN allow list.
     std::vector<asio::ip::address> deviceAddresses(const ConnectedDevice& device) const;
     std::vector<StreamStats> sessionStats() const;
     void aggregateStats();
     void aggregateClientCount();
-    asio::awaitable<void> startSequence();
-    asio::awaitable<void> teardown();
+    // The settings the line-up of a start was made with changed since: the
+    // started sessions do not show them.
+    bool lineupOutdated(const LineupChoices& used) const;
     void lidOpened();
     void sleepChanged(bool sleeping);
-    void pauseChanged(bool paused, std::string_view pausing, std::string_view resuming);
-    static asio::awaitable<void> wakeTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation);
-    static asio::awaitable<void> startTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> stopTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> teardownTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> reconnectTask(std::weak_ptr<MirrorEngine> weak,
-        std::vector<std::shared_ptr<DeviceSession>> sessions);
-    static asio::awaitable<void> restartTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> startAgainTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> rebindPreviewTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> fontSmoothingTask(std::weak_ptr<MirrorEngine> weak,
-        std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled);
-    static asio::awaitable<void> restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> unplugTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation);
-    static asio::awaitable<void> lidRecoveryTask(std::weak_ptr<MirrorEngine> weak);
-    static asio::awaitable<void> displayGoneTask(std::weak_ptr<MirrorEngine> weak);
+    // The tasks of the engine's own (ownedTask, runtime/OwnedTask.h).
+    asio::awaitable<void> reconnectSessions(std::vector<std::shared_ptr<DeviceSession>> sessions);
+    asio::awaitable<void> rebindPreview();
+    asio::awaitable<void> changeFontSmoothing(bool enabled);
+    asio::awaitable<void> startAfterTeardown();
+    asio::awaitable<void> stopForUnplug(ResumeState::Ticket ticket);
+    asio::awaitable<void> rebuildGoneDisplay();
     // Settings another program stored are applied as if set here (their
     // live effects included); what this engine wrote itself is not re-read.
     void applyOutsideSettings();
     // The recovery step of activate(): what a run that died left behind.
     void recoverLeftovers();
-    static asio::awaitable<void> tunnelRecoveryTask(std::function<int()> remove);
 
     Environment environment_;
     const Timing timing_;
-    TaskGroup tasks_;      // stop(), restarts, font smoothing
-    TaskGroup starting_;   // the start sequence; a stop cancels it
-    TaskGroup reconnects_; // adb reconnects and the lid recovery; a stop cancels them
-    TaskGroup teardown_;   // at most one teardown; a second stop joins it
-    TaskGroup recovery_;   // the leftover tunnels' removal; every start waits for it
-    bool resumeAfterSleep_ = false; // stopped for the system's sleep or the compositor's absence, not by the user
-    std::uint64_t wakeGeneration_ = 0; // a stop or another sleep cancels the start after a wake
-    bool resumeOnReplug_ = false;        // waiting for a device whose unplug stopped mirroring
-    std::uint64_t unplugGeneration_ = 0; // a stop cancels the wait an unplug began
+    const std::shared_ptr<EngineLifecycle> lifecycle_;
     std::shared_ptr<DeviceSession> startingSession_; // the session a start is building
     std::shared_ptr<Timer> settingsWatch_;           // applyOutsideSettings(), from activation
     bool isActivated_ = false;
     bool applyingProfile_ = false;
-    bool restartPending_ = false;
-    bool stopRequested_ = false; // stop() was called since the restart under way began
     int fontSmoothingChanges_ = 0;
     NativeSizeCache nativeSizes_;
     PreviewServers preview_;
-    struct PageLink {
-        int connections = 0;
-        std::uint64_t generation = 0; // each departure's grace period; a later one supersedes it
-    };
-    std::map<std::string, PageLink> pages_; // by the page session's serial
-    bool pageStarting_ = false;
+    std::shared_ptr<PageSessions> pages_;
     std::shared_ptr<PeerAllowList> lanPeers_ = std::make_shared<PeerAllowList>();
 
     const std::shared_ptr<StatePublisher> published_ = std::make_shared<StatePublisher>();

@@ -7,6 +7,7 @@
 
 #include "core/DeviceEvents.h"
 #include "diagnostics/Log.h"
+#include "runtime/OwnedTask.h"
 
 namespace qb {
 
@@ -16,8 +17,8 @@ void MirrorEngine::deviceConnected()
 {
     publish(&EngineState::deviceDetected, true, EngineProperty::deviceDetected);
     const bool onlyPages = !sessions_.empty()
-        && std::all_of(sessions_.begin(), sessions_.end(), [this](const auto& s) { return pages_.contains(s->id()); });
-    switch (plugInAction({state_.status.kind(), startsOnPlugIn(), resumeOnReplug_, onlyPages})) {
+        && std::all_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->isPage(); });
+    switch (plugInAction({state_.status.kind(), startsOnPlugIn(), lifecycle_->resume().resumesOnReplug(), onlyPages})) {
     case PlugInAction::nothing: break;
     case PlugInAction::start:
         logInfo("USB", "Device connected — auto-starting mirror");
@@ -30,7 +31,8 @@ void MirrorEngine::deviceConnected()
         break;
     case PlugInAction::startAfterTeardown:
         logInfo("USB", "Device connected while stopping — will restart after teardown");
-        tasks_.spawn(restartAfterTeardownTask(weak_from_this()), "restart after teardown");
+        lifecycle_->tasks().spawn(ownedTask(weak_from_this(), &MirrorEngine::startAfterTeardown),
+            "restart after teardown");
         break;
     case PlugInAction::restartBesidePages:
         logInfo("USB", "Device connected beside the tablet pages — restarting to mirror it");
@@ -47,7 +49,7 @@ void MirrorEngine::deviceDisconnected()
 {
     publish(&EngineState::deviceDetected, false, EngineProperty::deviceDetected);
     const bool networkSessionWatched = std::any_of(sessions_.begin(), sessions_.end(),
-        [](const auto& s) { return s->skipADB() && s->stats().clientCount > 0; });
+        [](const auto& s) { return !s->usesADB() && s->stats().clientCount > 0; });
     switch (unplugAction(state_.status.kind(), state_.autoMirrorEnabled, networkSessionWatched)) {
     case UnplugAction::nothing: break;
     case UnplugAction::keepForNetworkSession:
@@ -55,7 +57,9 @@ void MirrorEngine::deviceDisconnected()
         break;
     case UnplugAction::stop:
         logInfo("USB", "Device disconnected — stopping mirror");
-        tasks_.spawn(unplugTask(weak_from_this(), ++unplugGeneration_), "stop on unplug");
+        lifecycle_->tasks().spawn(
+            ownedTask(weak_from_this(), &MirrorEngine::stopForUnplug, lifecycle_->resume().unplugStops()),
+            "stop on unplug");
         break;
     }
 }
@@ -63,34 +67,31 @@ void MirrorEngine::deviceDisconnected()
 // Mirroring the user asked for and never stopped: once the teardown is done
 // the device is awaited, and it mirrors again when it is plugged back in (a
 // cable pulled by accident costs a restart, not the session).
-asio::awaitable<void> MirrorEngine::unplugTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation)
+asio::awaitable<void> MirrorEngine::stopForUnplug(ResumeState::Ticket ticket)
 {
-    if (auto self = weak.lock()) co_await self->stopAsync();
-    const auto self = weak.lock();
-    if (!self) co_return;
-    const auto& state = self->state_;
-    switch (afterUnplugStop(self->unplugGeneration_ == generation, state.status.kind(), state.deviceDetected)) {
-    case AfterUnplugStop::nothing: break;
+    co_await lifecycle_->stopAsync();
+    auto& resume = lifecycle_->resume();
+    switch (afterUnplugStop(resume.holds(ticket), state_.status.kind(), state_.deviceDetected)) {
+    case AfterUnplugStop::nothing: resume.done(ticket); break;
     case AfterUnplugStop::startAgain:
         logInfo("USB", "Device back while stopping — starting mirror");
-        self->requestStart();
+        resume.done(ticket);
+        requestStart();
         break;
     case AfterUnplugStop::waitForDevice:
-        self->setStatus(MirrorStatus::waitingForDevice());
-        self->resumeOnReplug_ = true;
+        setStatus(MirrorStatus::waitingForDevice());
+        resume.awaitReplug(ticket);
         logInfo("USB", "Waiting for the device to be plugged in again");
         break;
     }
 }
 
-asio::awaitable<void> MirrorEngine::restartAfterTeardownTask(std::weak_ptr<MirrorEngine> weak)
+asio::awaitable<void> MirrorEngine::startAfterTeardown()
 {
-    auto self = weak.lock();
-    if (!self) co_return;
     // The teardown under way ends in idle; then start.
-    co_await self->teardown_.join();
+    co_await lifecycle_->teardownDone();
     logInfo("USB", "Teardown complete — restarting mirror");
-    self->requestStart();
+    requestStart();
 }
 
 // The adb server killed or crashed: the devices are still attached, the
@@ -101,7 +102,7 @@ void MirrorEngine::adbLost()
     if (sessions_.empty()) return;
     logWarn("USB", "ADB server lost — tunnels down until it returns");
     for (const auto& session : sessions_) {
-        if (!session->skipADB()) session->adbLinkLost();
+        if (session->usesADB()) session->adbLinkLost();
     }
     publish(&EngineState::adbConnected,
         std::any_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->adbConnected(); }),

@@ -55,50 +55,35 @@ void MirrorEngine::restoreSleepIfNeeded()
 void MirrorEngine::lidOpened()
 {
     if (!state_.status.is(MirrorStatus::Kind::running) || !state_.clamshellModeEnabled) return;
-    reconnects_.spawn(lidRecoveryTask(weak_from_this()), "lid recovery");
-}
-
-asio::awaitable<void> MirrorEngine::lidRecoveryTask(std::weak_ptr<MirrorEngine> weak)
-{
-    Duration remirrorDelay{};
-    Duration restartDelay{};
-    if (auto self = weak.lock()) {
-        remirrorDelay = self->timing_.lidRemirrorDelay;
-        restartDelay = self->timing_.lidCaptureRestartDelay;
-    }
-    const auto sessions = [weak] {
+    // The sessions are asked for at each step: a stop may have ended them.
+    auto sessions = [weak = weak_from_this()] {
         const auto self = weak.lock();
         return self ? self->sessions_ : std::vector<std::shared_ptr<DeviceSession>>{};
     };
-    co_await recoverAfterLidOpened(sessions, remirrorDelay, restartDelay);
+    lifecycle_->reconnects().spawn(
+        recoverAfterLidOpened(std::move(sessions), timing_.lidRemirrorDelay, timing_.lidCaptureRestartDelay),
+        "lid recovery");
 }
 
-// A stop cancels the wait; a display server that ended stops the engine
-// meanwhile, and then nothing restarts. A display gone while the start was
-// still under way is rebuilt once that start is done.
-asio::awaitable<void> MirrorEngine::displayGoneTask(std::weak_ptr<MirrorEngine> weak)
+// After displayGoneRestartDelay (a stop cancels the wait; a display server
+// that ended stops the engine meanwhile, and then nothing restarts). A
+// display gone while the start was still under way is rebuilt once that
+// start is done.
+asio::awaitable<void> MirrorEngine::rebuildGoneDisplay()
 {
-    Duration delay{};
-    if (auto self = weak.lock()) delay = self->timing_.displayGoneRestartDelay;
-    if (!co_await sleepFor(delay)) co_return;
-    for (;;) {
-        {
-            const auto self = weak.lock();
-            if (!self) co_return;
-            if (!self->state_.status.is(MirrorStatus::Kind::starting)) {
-                self->restart(); // only a running engine restarts
-                co_return;
-            }
-        }
-        if (!co_await sleepFor(std::max(delay, Duration(std::chrono::milliseconds(50))))) co_return;
+    const Duration poll = std::max(timing_.displayGoneRestartDelay, Duration(std::chrono::milliseconds(50)));
+    while (state_.status.is(MirrorStatus::Kind::starting)) {
+        const bool waited = co_await sleepFor(poll);
+        if (!waited) co_return;
     }
+    restart(); // only a running engine restarts
 }
 
 // No frames to a sleeping tablet and no tunnels left on it: mirroring stops
 // before the system sleeps and starts again once it woke.
 void MirrorEngine::sleepChanged(bool sleeping)
 {
-    pauseChanged(sleeping, "The system is going to sleep: mirroring stops until it wakes",
+    lifecycle_->pauseChanged(sleeping, "The system is going to sleep: mirroring stops until it wakes",
         "The system woke: mirroring starts again");
 }
 
@@ -107,47 +92,8 @@ void MirrorEngine::sleepChanged(bool sleeping)
 // the compositor that came back.
 void MirrorEngine::compositorAway(bool away)
 {
-    pauseChanged(away, "The desktop's compositor went away: mirroring stops until it is back",
+    lifecycle_->pauseChanged(away, "The desktop's compositor went away: mirroring stops until it is back",
         "The desktop's compositor is back: mirroring starts again");
-}
-
-void MirrorEngine::pauseChanged(bool paused, std::string_view pausing, std::string_view resuming)
-{
-    if (paused) {
-        if (restartPending_ && !state_.status.is(MirrorStatus::Kind::running)
-            && !state_.status.is(MirrorStatus::Kind::starting)) {
-            // A restart still stopping (the compositor may go away because of
-            // the very change that asked for it) must not start on a desktop
-            // that is gone: the end of the pause starts it.
-            logInfo("Engine", std::string(pausing));
-            stopRequested_ = true;
-            resumeAfterSleep_ = true;
-            return;
-        }
-        if (!state_.status.is(MirrorStatus::Kind::running) && !state_.status.is(MirrorStatus::Kind::starting)) return;
-        logInfo("Engine", std::string(pausing));
-        stop();
-        resumeAfterSleep_ = true;
-        return;
-    }
-    if (!std::exchange(resumeAfterSleep_, false)) return;
-    logInfo("Engine", std::string(resuming));
-    tasks_.spawn(wakeTask(weak_from_this(), wakeGeneration_), "start after a pause");
-}
-
-asio::awaitable<void> MirrorEngine::wakeTask(std::weak_ptr<MirrorEngine> weak, std::uint64_t generation)
-{
-    Duration delay{};
-    if (auto self = weak.lock()) delay = self->timing_.wakeRestartDelay;
-    if (!co_await sleepFor(delay)) co_return;
-    auto self = weak.lock();
-    if (!self) co_return;
-    // The teardown begun at the pause may still be under way.
-    co_await self->teardown_.join();
-    if (self->wakeGeneration_ != generation) co_return; // stopped, or paused again
-    if (!self->requestStart()) {
-        logWarn("Engine", "Mirroring did not start again after the pause: " + self->state_.status.label());
-    }
 }
 
 void MirrorEngine::restoreBrightnessIfNeeded() { environment_.hostDimming->restoreAfterCrash(); }

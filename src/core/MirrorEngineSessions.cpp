@@ -1,7 +1,12 @@
-// What the engine's sessions report (figures, clients, the round trip, the
-// companion's install and crash, a display that left) and where their
-// devices are reached on the network.
+// The engine's sessions: the ones a start and a tablet page make, what they
+// report (figures, clients, the round trip, the companion's install and
+// crash, a display that left) and where their devices are reached on the
+// network.
 #include "core/MirrorEngine.h"
+
+#include <algorithm>
+
+#include "runtime/OwnedTask.h"
 
 #include "core/StatsAggregation.h"
 #include "diagnostics/Log.h"
@@ -9,6 +14,65 @@
 #include "runtime/Clock.h"
 
 namespace qb {
+
+std::shared_ptr<DeviceSession> MirrorEngine::makeDeviceSession(const LineupEntry& entry)
+{
+    const bool wifi = state_.connectionMode == ConnectionMode::wifi;
+    SessionSpec spec{.kind = wifi ? SessionKind::lanDevice : SessionKind::usbDevice, .device = entry.device,
+        .port = entry.port, .resolution = entry.resolution, .displayMode = entry.displayMode,
+        .pixelFormat = entry.pixelFormat, .bindAddress = {}, .inputPort = environment_.ports.input};
+    auto environment = environment_.session;
+    if (preview_.running()) environment.pagePort = preview_.http()->port();
+    // Only this device may touch the desktop or start and stop over the LAN.
+    if (wifi) {
+        for (const auto& address : deviceAddresses(entry.device)) lanPeers_->allow(address);
+    }
+    return std::make_shared<DeviceSession>(std::move(spec), environment_.makeADBBridge(entry.device), timing_.session,
+        std::move(environment));
+}
+
+std::shared_ptr<DeviceSession> MirrorEngine::makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat)
+{
+    const auto& ports = environment_.ports;
+    std::uint16_t port = 0;
+    for (std::size_t index = 0; port == 0; ++index) {
+        const std::uint16_t candidate = ports.streamPort(index);
+        if (candidate == 0) return nullptr;
+        const bool taken = std::any_of(sessions_.begin(), sessions_.end(),
+            [candidate](const auto& s) { return s->port() == candidate; });
+        if (!taken) port = candidate;
+    }
+    const LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
+    // The page reaches its servers through the bridge, on this machine, and
+    // has an input server of its own: the device port 8892 stays the companion's.
+    SessionSpec spec{.kind = SessionKind::browserPage, .device = device, .port = port,
+        .resolution = resolutionForDevice(device, choices, nativeSizes_),
+        .displayMode = sessions_.empty() ? state_.displayMode : DisplayMode::extended, .pixelFormat = pixelFormat,
+        .bindAddress = {}, .inputPort = 0};
+    return std::make_shared<DeviceSession>(std::move(spec), environment_.makeADBBridge(device), timing_.session,
+        environment_.session);
+}
+
+asio::awaitable<void> MirrorEngine::startPageSession(std::shared_ptr<DeviceSession> session)
+{
+    co_await startSession(std::move(session));
+}
+
+void MirrorEngine::dropSession(const std::shared_ptr<DeviceSession>& session)
+{
+    const auto found = std::find(sessions_.begin(), sessions_.end(), session);
+    if (found == sessions_.end()) return;
+    sessions_.erase(found);
+    notify(EngineProperty::sessions);
+}
+
+bool MirrorEngine::lineupOutdated(const LineupChoices& used) const
+{
+    if (!(used.dc1Resolution == state_.resolution) || used.firstDisplayMode != state_.displayMode) return true;
+    return used.nonDC1Mode != state_.nonDC1Mode
+        && std::any_of(sessions_.begin(), sessions_.end(),
+            [](const auto& s) { return s->device().deviceFamily() != DeviceFamily::daylightDC1; });
+}
 
 void MirrorEngine::watchSession(const std::shared_ptr<DeviceSession>& session)
 {
@@ -42,7 +106,9 @@ void MirrorEngine::watchSession(const std::shared_ptr<DeviceSession>& session)
             return;
         }
         logWarn("Engine", "The display of " + serial + " left the desktop (the layout changed): restarting");
-        self->reconnects_.spawn(displayGoneTask(weak), "display gone");
+        self->lifecycle_->reconnects().spawn(
+            ownedTaskAfter(self->timing_.displayGoneRestartDelay, weak, &MirrorEngine::rebuildGoneDisplay),
+            "display gone");
     };
     session->onInstallProgress = [weak](const std::string& text, bool missing) {
         auto self = weak.lock();

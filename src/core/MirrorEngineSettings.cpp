@@ -9,6 +9,7 @@
 #include "diagnostics/EventLog.h"
 #include "diagnostics/Log.h"
 #include "runtime/Background.h"
+#include "runtime/OwnedTask.h"
 
 namespace qb {
 
@@ -130,7 +131,7 @@ void MirrorEngine::settingChanged(EngineProperty property)
         if (running) {
             restart();
         } else if (preview_.running() && preview_.bindAddress() != previewAddress()) {
-            tasks_.spawn(rebindPreviewTask(weak_from_this()), "rebind preview");
+            lifecycle_->tasks().spawn(ownedTask(weak_from_this(), &MirrorEngine::rebindPreview), "rebind preview");
         }
         break;
     case SettingEffect::sleep:
@@ -164,42 +165,38 @@ void MirrorEngine::applyOutsideSettings()
     if (v.connectionMode != state_.connectionMode) setConnectionMode(v.connectionMode);
 }
 
-asio::awaitable<void> MirrorEngine::rebindPreviewTask(std::weak_ptr<MirrorEngine> weak)
+asio::awaitable<void> MirrorEngine::rebindPreview()
 {
-    auto self = weak.lock();
-    if (!self) co_return;
-    co_await self->preview_.stop();
+    co_await preview_.stop();
     // A start meanwhile opened it where it belongs.
-    if (self->preview_.running()) co_return;
-    if (const auto failure = self->openPreview()) {
+    if (preview_.running()) co_return;
+    if (const auto failure = openPreview()) {
         logWarn("Engine", "Preview and control page not served: " + *failure);
     } else {
-        logInfo("Engine", "Preview and control page now on " + self->previewAddress());
+        logInfo("Engine", "Preview and control page now on " + previewAddress());
     }
 }
 
 void MirrorEngine::setFontSmoothing(bool enabled)
 {
     ++fontSmoothingChanges_;
-    tasks_.spawn(fontSmoothingTask(weak_from_this(), environment_.fontSmoothing, enabled), "font smoothing");
+    lifecycle_->tasks().spawn(ownedTask(weak_from_this(), &MirrorEngine::changeFontSmoothing, enabled),
+        "font smoothing");
 }
 
 // The desktop's settings call may block (a settings daemon, a tool): it runs
 // off the main loop, and the flag follows once it is done.
-asio::awaitable<void> MirrorEngine::fontSmoothingTask(std::weak_ptr<MirrorEngine> weak,
-    std::shared_ptr<DesktopFontSmoothing> fonts, bool enabled)
+asio::awaitable<void> MirrorEngine::changeFontSmoothing(bool enabled)
 {
-    const std::function<bool()> change = [fonts, enabled] { return fonts->set(enabled); };
+    const std::function<bool()> change = [fonts = environment_.fontSmoothing, enabled] { return fonts->set(enabled); };
     const bool changed = co_await offMainLoop<bool>(change);
-    auto self = weak.lock();
-    if (!self) co_return;
-    --self->fontSmoothingChanges_;
+    --fontSmoothingChanges_;
     if (!changed) {
         engineLine(fmt::format("[MirrorEngine] Failed to {} font smoothing: the desktop settings tool could not be run",
             enabled ? "enable" : "disable"));
         co_return;
     }
-    self->publish(&EngineState::fontSmoothingDisabled, !enabled, EngineProperty::fontSmoothingDisabled);
+    publish(&EngineState::fontSmoothingDisabled, !enabled, EngineProperty::fontSmoothingDisabled);
     engineLine(fmt::format("[MirrorEngine] Font smoothing {}", enabled ? "enabled" : "disabled"));
 }
 

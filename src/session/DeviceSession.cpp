@@ -52,14 +52,15 @@ struct DeviceSession::StartSignal {
     }
 };
 
-DeviceSession::DeviceSession(std::uint16_t port, DisplayResolution resolution, DisplayMode displayMode,
-    ConnectedDevice device, PixelFormat pixelFormat, std::shared_ptr<ADBBridging> adb, Timing timing,
-    Environment environment)
-    : port_(port)
-    , resolution_(std::move(resolution))
-    , displayMode_(displayMode)
-    , device_(std::move(device))
-    , pixelFormat_(pixelFormat)
+DeviceSession::DeviceSession(SessionSpec spec, std::shared_ptr<ADBBridging> adb, Timing timing, Environment environment)
+    : port_(spec.port)
+    , resolution_(std::move(spec.resolution))
+    , displayMode_(spec.displayMode)
+    , device_(std::move(spec.device))
+    , pixelFormat_(spec.pixelFormat)
+    , kind_(spec.kind)
+    , bindAddress_(spec.listenAddress())
+    , inputPort_(spec.inputPort)
     , adb_(adb ? std::move(adb) : std::make_shared<RealADBBridge>())
     , timing_(std::move(timing))
     , environment_(std::move(environment))
@@ -92,12 +93,6 @@ DeviceSession::~DeviceSession()
 
 std::string DeviceSession::prefix() const { return "[" + device_.serial + "]"; }
 
-std::string DeviceSession::bindAddress() const
-{
-    if (bindAddress_) return *bindAddress_;
-    return std::string(skipADB_ ? ALL_INTERFACES_ADDRESS : LOOPBACK_ADDRESS);
-}
-
 // ---------------------------------------------------------------------------
 // Start
 
@@ -118,7 +113,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     const std::string displayName(rawValue(device_.deviceFamily()));
     const std::shared_ptr<ADBBridging> adb = adb_;
 
-    if (!skipADB_) {
+    if (usesADB()) {
         const std::function<bool()> status = [adb, serial] {
             adb->sendStatus(serial, "starting_display");
             return true;
@@ -206,7 +201,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     InputServer::Options inputOptions{bindAddress(), nullptr, timing_.input};
     if (bindAddress() != LOOPBACK_ADDRESS) inputOptions.peers = environment_.lanPeers;
     auto input = InputServer::make(displayID, environment_.inputInjector, std::move(inputOptions));
-    if (!input->open(static_cast<std::uint16_t>(environment_.inputPort))) {
+    if (!input->open(static_cast<std::uint16_t>(inputPort_))) {
         inputServer_ = input;
         input->start();
         supervisor_->setHostPorts(server->port(), input->port());
@@ -215,7 +210,7 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         // owns touch input, this one runs without.
         componentLog(LogLevel::warn, COMPONENT,
             fmt::format("[DeviceSession:{}] Input server failed to start: port {} unavailable — touch disabled",
-                serial, environment_.inputPort));
+                serial, inputPort_));
     }
 
     // A temporary failure is tried again with a fresh capture after a
@@ -242,13 +237,13 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
     }
     if (stopping()) throw MirrorError::noVirtualDisplay();
 
-    if (!skipADB_) {
+    if (usesADB()) {
         const std::function<bool()> status = [adb, serial] {
             adb->sendStatus(serial, "capture_ready");
             return true;
         };
         co_await offMainLoop<bool>(status, SESSION);
-        supervisor_->setNetworkOnly(skipADB_);
+        supervisor_->setNetworkOnly(!usesADB());
         const std::weak_ptr<DeviceSession> owner = weak_from_this();
         supervisor_->onSetupFailure = [owner](const std::string& message, SetupFailureCause cause) {
             if (auto session = owner.lock(); session && session->onSetupFailure) session->onSetupFailure(message, cause);
@@ -265,12 +260,11 @@ asio::awaitable<void> DeviceSession::start(std::shared_ptr<WebSocketServer> wsSe
         if (stopping()) throw MirrorError::noVirtualDisplay();
     } else {
         componentLog(LogLevel::info, COMPONENT,
-            fmt::format("[DeviceSession:{}] WiFi-only mode — skipping ADB setup, waiting for network clients",
-                serial));
+            fmt::format("[DeviceSession:{}] Tablet page — no adb, waiting for the page to connect", serial));
     }
 
     logInfo(SESSION, fmt::format("{} Started — {}, {}x{}, port {}, {}{}", prefix(), displayName, width, height,
-                         port_, rawValue(displayMode_), skipADB_ ? " (WiFi)" : ""));
+                         port_, rawValue(displayMode_), isPage() ? " (tablet page)" : ""));
     EventLog::shared().record(MirrorEvent::sessionStarted(serial, fmt::format("{}x{}", width, height), port_));
 
     if (supervisor_->connected()) supervisor_->startHealthCheck();
@@ -366,7 +360,7 @@ asio::awaitable<void> DeviceSession::stop()
 
 asio::awaitable<bool> DeviceSession::openTabletPage()
 {
-    if (skipADB_) co_return false;
+    if (!usesADB()) co_return false;
     const auto supervisor = supervisor_;
     const bool opened = co_await supervisor->openPageOnDevice();
     co_return opened;

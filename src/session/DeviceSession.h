@@ -10,7 +10,8 @@
 // session can be driven by a scripted bridge.
 //
 // Life: construct (always owned by a std::shared_ptr: the callbacks it
-// installs hold it weakly) → set the callbacks and skipADB → co_await start()
+// installs hold it weakly) with its SessionSpec → set the callbacks →
+// co_await start()
 // → any number of reconnect() → co_await stop(). A session is used once.
 //
 // Threads:
@@ -78,6 +79,7 @@
 #include "runtime/Asio.h"
 #include "runtime/TaskGroup.h"
 #include "runtime/Timer.h"
+#include "session/SessionSpec.h"
 #include "transport/FramePacer.h"
 #include "transport/InputServer.h"
 #include "transport/PeerAllowList.h"
@@ -123,9 +125,6 @@ struct DeviceSessionEnvironment {
     // Whether the comparison experiment is on; default: the boolean user
     // setting "experimentH264Compare".
     std::function<bool()> hardwareComparisonEnabled;
-    // Host port of the input server. 8892 in production (the device's input
-    // tunnel points at it); tests pass 0 for any free port.
-    std::uint16_t inputPort = INPUT_PORT;
     // The host port of the tablet page; a USB device without the companion
     // opens the page there (0: never).
     std::uint16_t pagePort = 0;
@@ -147,8 +146,7 @@ public:
     static constexpr int VERSION_REQUERIES = CompanionSupervisor::VERSION_REQUERIES;
     static constexpr int MAX_RELAUNCHES = CompanionSupervisor::MAX_RELAUNCHES;
 
-    DeviceSession(std::uint16_t port, DisplayResolution resolution, DisplayMode displayMode, ConnectedDevice device,
-        PixelFormat pixelFormat, std::shared_ptr<ADBBridging> adb, Timing timing = {}, Environment environment = {});
+    DeviceSession(SessionSpec spec, std::shared_ptr<ADBBridging> adb, Timing timing = {}, Environment environment = {});
     ~DeviceSession();
     DeviceSession(const DeviceSession&) = delete;
     DeviceSession& operator=(const DeviceSession&) = delete;
@@ -173,24 +171,20 @@ public:
     // address but loopback. Nothing when there is none.
     static std::optional<std::string> hostWiFiIP();
 
-    // Where the frame and input servers listen: loopback for a USB session
-    // (the device arrives through adb reverse tunnels), every interface for a
-    // network-only session, unless the owner chose an address before start().
-    std::string bindAddress() const;
-    void setBindAddress(std::string address) { bindAddress_ = std::move(address); }
+    // Where the frame and input servers listen (SessionSpec::listenAddress).
+    const std::string& bindAddress() const { return bindAddress_; }
 
     // ---- Identity and configuration ----
     const std::string& id() const { return device_.serial; }
-    bool isWiFi() const { return skipADB_; }
+    SessionKind kind() const { return kind_; }
+    // A browser page's session (SessionSpec.h): no adb is ever issued.
+    bool isPage() const { return kind_ == SessionKind::browserPage; }
+    bool usesADB() const { return !isPage(); }
     std::uint16_t port() const { return port_; }
     const DisplayResolution& resolution() const { return resolution_; }
     DisplayMode displayMode() const { return displayMode_; }
     const ConnectedDevice& device() const { return device_; }
     PixelFormat pixelFormat() const { return pixelFormat_; }
-    // Network-only session: no adb command is ever issued during start and
-    // stop. Set before start().
-    bool skipADB() const { return skipADB_; }
-    void setSkipADB(bool skip) { skipADB_ = skip; }
     const std::shared_ptr<ADBBridging>& adb() const { return adb_; }
 
     // ---- Components (null before start, after stop, or when absent) ----
@@ -242,11 +236,12 @@ private:
     const DisplayMode displayMode_;
     const ConnectedDevice device_;
     const PixelFormat pixelFormat_;
+    const SessionKind kind_;
+    const std::string bindAddress_;
+    const std::uint16_t inputPort_;
     const std::shared_ptr<ADBBridging> adb_;
     const Timing timing_;
     Environment environment_;
-    std::optional<std::string> bindAddress_;
-    bool skipADB_ = false;
 
     std::unique_ptr<VirtualDisplayManager> displayManager_;
     std::shared_ptr<FrameServer> tcpServer_;

@@ -42,7 +42,6 @@ MirrorEngine::Environment simEnvironment()
     environment.session.pacerWindows = sim::makeSimPacerWindows();
     environment.session.captureBackend = sim::makeSimCaptureBackend();
     environment.session.hardwareComparisonEnabled = [] { return false; };
-    environment.session.inputPort = 0;
     environment.deviceMonitor = std::make_shared<test::QuietDeviceMonitor>();
     environment.updateChecks = makeUpdateChecks([] { return std::optional<UpdateChecker::Release>(); }, 1h, 1h);
     return environment;

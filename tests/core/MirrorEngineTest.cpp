@@ -1,6 +1,8 @@
 #include "core/MirrorEngine.h"
 
+#include <functional>
 #include <set>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -26,11 +28,13 @@ using test::runOnMain;
 struct Recorder {
     std::vector<std::chrono::steady_clock::time_point> started;
     std::set<std::string> failing;
+    std::function<void()> whileStarting; // once, from within the next session's start
 };
 
 asio::awaitable<void> fakeStart(Recorder* recorder, std::shared_ptr<DeviceSession> session)
 {
     recorder->started.push_back(std::chrono::steady_clock::now());
+    if (auto during = std::exchange(recorder->whileStarting, nullptr)) during();
     if (recorder->failing.count(session->id())) throw std::runtime_error("display refused");
     co_return;
 }
@@ -193,6 +197,27 @@ TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
     EXPECT_FALSE(plainStarted);
     EXPECT_TRUE(startedAgain);
     runOnMain(none->stopAsync());
+}
+
+TEST_F(MirrorEngineTest, AModeOrResolutionSetWhileStartingReachesTheSessions)
+{
+    devices = {device("D1", "DC_1", 1200, 1600)};
+    auto engine = makeEngine();
+    // The change is stored (and the command answered) while the session is
+    // being built from the settings before it.
+    recorder.whileStarting = [&] {
+        engine->setResolution(DisplayResolution::sharp());
+        engine->setDisplayMode(DisplayMode::extended);
+    };
+    runOnMain(engine->start());
+    const auto applied = [&] {
+        return engine->state().status == MirrorStatus::running() && engine->sessions().size() == 1
+            && engine->sessions()[0]->resolution() == DisplayResolution::sharp()
+            && engine->sessions()[0]->displayMode() == DisplayMode::extended;
+    };
+    EXPECT_TRUE(MainLoop::shared().runUntil(applied, 5s));
+    EXPECT_EQ(recorder.started.size(), 2u);
+    runOnMain(engine->stopAsync());
 }
 
 TEST_F(MirrorEngineTest, InWiFiModeTheSetUpDevicesAreServedUntilTheirSessionsEnd)

@@ -4,7 +4,11 @@
 # except in the files listed in ENVIRONMENT_READERS, each still to hand its
 # values over to the platform's start-up configuration (PlatformConfig);
 # the list only shrinks. Outside platform/sim/ only cli/ includes the
-# simulated desktop (platform/sim/, its own library). Run as
+# simulated desktop (platform/sim/, its own library). Within core/, the
+# engine's parts talk to it through their own interfaces: only the engine's
+# files (MirrorEngine*.cpp) include core/MirrorEngine.h, and the pure
+# decision units (PURE_UNITS) include nothing but config/ and the standard
+# library. Run as
 #   cmake -DSOURCE_DIR=<repo>/src -P CheckLayout.cmake
 # and fails listing every include that breaks the order.
 
@@ -17,6 +21,9 @@ endif()
 
 set(ENVIRONMENT_READERS
     cli/Daemon.cpp cli/UserService.cpp device/ADBBridge.cpp diagnostics/PlatformLog.cpp pipeline/RowSplitter.cpp)
+
+# Decisions without plumbing: no runtime, no platform, no sessions.
+set(PURE_UNITS core/DeviceEvents core/ResumeState core/StatsAggregation)
 
 set(violations "")
 set(unknown "")
@@ -54,6 +61,14 @@ foreach(file IN LISTS files)
         if(targetRank GREATER rank)
             string(APPEND violations "\n  src/${file}: includes \"${header}\" (${target} is above ${folder})")
         endif()
+        if(folder STREQUAL "core" AND header STREQUAL "core/MirrorEngine.h" AND NOT file MATCHES "^core/MirrorEngine[A-Za-z]*\\.cpp$")
+            string(APPEND violations "\n  src/${file}: includes the engine (a part of it talks through its own interface)")
+        endif()
+        string(REGEX REPLACE "\\.(h|cpp)$" "" unit "${file}")
+        list(FIND PURE_UNITS "${unit}" pure)
+        if(NOT pure EQUAL -1 AND NOT target STREQUAL "config" AND NOT header STREQUAL "${unit}.h")
+            string(APPEND violations "\n  src/${file}: includes \"${header}\" (a pure unit includes only config/)")
+        endif()
     endforeach()
 endforeach()
 
@@ -64,4 +79,4 @@ endif()
 if(violations)
     message(FATAL_ERROR "layout broken (layers bottom first: ${LAYERS}):${violations}")
 endif()
-message(STATUS "layout: every include goes down the stack; only src/platform/ reads the environment")
+message(STATUS "layout: every include goes down the stack; only src/platform/ reads the environment; the engine's parts and pure units keep to their own")

@@ -117,7 +117,7 @@ DeviceSession::Timing fastTiming()
     return timing;
 }
 
-DeviceSession::Environment simEnvironment(std::uint16_t inputPort = 0)
+DeviceSession::Environment simEnvironment()
 {
     DeviceSession::Environment environment;
     environment.platform = makeSimPlatform();
@@ -125,7 +125,6 @@ DeviceSession::Environment simEnvironment(std::uint16_t inputPort = 0)
     environment.pacerWindows = sim::makeSimPacerWindows();
     environment.captureBackend = sim::makeSimCaptureBackend();
     environment.hardwareComparisonEnabled = [] { return false; };
-    environment.inputPort = inputPort;
     return environment;
 }
 
@@ -167,10 +166,13 @@ protected:
     void TearDown() override { sim::SimWorld::shared().reset(); }
 
     std::shared_ptr<DeviceSession> makeSession(const std::string& serial, DisplayMode mode = DisplayMode::mirror,
-        DeviceSession::Timing timing = fastTiming(), DeviceSession::Environment environment = simEnvironment())
+        DeviceSession::Timing timing = fastTiming(), DeviceSession::Environment environment = simEnvironment(),
+        std::uint16_t inputPort = 0)
     {
-        return std::make_shared<DeviceSession>(0, smallResolution(), mode, dc1(serial), PixelFormat::greyscale,
-            bridge, timing, std::move(environment));
+        SessionSpec spec{.kind = SessionKind::usbDevice, .device = dc1(serial), .port = 0,
+            .resolution = smallResolution(), .displayMode = mode, .pixelFormat = PixelFormat::greyscale,
+            .bindAddress = {}, .inputPort = inputPort};
+        return std::make_shared<DeviceSession>(std::move(spec), bridge, timing, std::move(environment));
     }
 
     std::shared_ptr<FakeBridge> bridge = std::make_shared<FakeBridge>();
@@ -305,8 +307,8 @@ TEST_F(DeviceSessionTest, OnlyTheFirstSessionOwnsTheInputPort)
         asio::ip::tcp::acceptor probe(io, {asio::ip::make_address("127.0.0.1"), 0});
         sharedPort = probe.local_endpoint().port();
     }
-    auto first = makeSession("INPUT-1", DisplayMode::mirror, fastTiming(), simEnvironment(sharedPort));
-    auto second = makeSession("INPUT-2", DisplayMode::extended, fastTiming(), simEnvironment(sharedPort));
+    auto first = makeSession("INPUT-1", DisplayMode::mirror, fastTiming(), simEnvironment(), sharedPort);
+    auto second = makeSession("INPUT-2", DisplayMode::extended, fastTiming(), simEnvironment(), sharedPort);
     runOnMain(first->start(nullptr, 1.0, 1.2));
     runOnMain(second->start(nullptr, 1.0, 1.2));
 
