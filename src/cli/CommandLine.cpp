@@ -250,6 +250,22 @@ void writeStatusFile(const RuntimePaths& paths, const EngineState& state)
 // ---------------------------------------------------------------------------
 // Usage and argument checking
 
+// Each DC-1 preset by what the user sees, from the presets themselves.
+static std::string_view resolutionHelp()
+{
+    static const std::string text = [] {
+        std::string help = "Get or set resolution: how much desktop the tablet shows, how dense.\nDC-1:";
+        const auto& presets = DisplayResolution::dc1LandscapePresets();
+        for (std::size_t i = 0; i < presets.size(); ++i) {
+            const std::string name = lowercased(presets[i].label);
+            help += (i == 0 ? " " : i % 2 == 0 ? ",\n" : ", ") + name + " = " + presets[i].desktopShown();
+        }
+        return help + "\n(portrait- variants upright). Other tablets: landscape-cozy, portrait-cozy =\n"
+                      "half the tablet's pixels at 2x; landscape-sharp, portrait-sharp = all at 1x";
+    }();
+    return text;
+}
+
 const std::vector<CommandEntry>& commandTable()
 {
     using K = ArgumentKind;
@@ -279,9 +295,7 @@ const std::vector<CommandEntry>& commandTable()
         {"backlight", "[on|off|toggle]", "Get or toggle backlight", K::value, {"on", "off", "toggle"},
             "The DC-1's front light on or off (toggle switches it). Needs a running mirror."},
         {"resolution", "[preset]",
-            "Get or set resolution. DC-1: cozy, comfortable, balanced, sharp\n"
-            "(+ portrait- variants). Other tablets: landscape-cozy, landscape-sharp,\n"
-            "portrait-cozy, portrait-sharp",
+            resolutionHelp(),
             K::word,
             {"cozy", "comfortable", "balanced", "sharp", "portrait-cozy", "portrait-comfortable", "portrait-balanced",
                 "portrait-sharp", "landscape-cozy", "landscape-sharp"},

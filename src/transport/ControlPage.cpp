@@ -129,16 +129,21 @@ std::string select(std::string_view id, std::string_view label, const std::strin
 std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
 {
     std::string resolutions = "<optgroup label=\"DC-1\">";
-    // Each name once: "portrait-cozy" and "portrait-sharp" name a DC-1 preset
-    // and the other tablets' portrait modes alike.
+    // Each preset once, by what the user sees: how much desktop, how dense.
+    // "portrait-cozy" and "portrait-sharp" name a DC-1 preset and the other
+    // tablets' portrait modes alike.
     for (const auto& preset : DisplayResolution::dc1Presets()) {
         const std::string name = presetArgument(preset.label);
         const bool shared = name == "portrait-cozy" || name == "portrait-sharp";
-        resolutions += option(name, preset.label + " (" + std::to_string(preset.width) + "x"
-            + std::to_string(preset.height) + (shared ? "; other tablets: portrait" : "") + ")");
+        resolutions += option(name, preset.label + " \u2014 " + preset.desktopShown()
+                + (shared ? " (other tablets: portrait)" : ""));
     }
     resolutions += "</optgroup><optgroup label=\"Other tablets\">";
-    for (const char* mode : {"landscape-cozy", "landscape-sharp"}) resolutions += option(mode, mode);
+    for (const char* mode : {"landscape-cozy", "landscape-sharp"}) {
+        const bool cozy = std::string_view(mode).ends_with("cozy");
+        resolutions += option(mode, std::string(mode) + " \u2014 desktop at "
+                + (cozy ? "half the tablet's pixels, 2x" : "all the tablet's pixels, 1x"));
+    }
     resolutions += "</optgroup>";
     std::string profiles;
     for (const auto profile : allDisplayProfiles) profiles += option(presetArgument(rawValue(profile)), rawValue(profile));

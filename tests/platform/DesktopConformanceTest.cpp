@@ -17,10 +17,13 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/CaptureRecorder.h"
@@ -83,10 +86,16 @@ public:
     virtual std::shared_ptr<Desktop> open(Executor loop) = 0;
     // The sizes of the displays the desktop lays out ("1024x768", ...).
     virtual Sizes monitorSizes() = 0;
+    // Their sizes in the layout, in the points windows are laid out in.
+    virtual Sizes layoutSizes() { return monitorSizes(); }
     // Everything the desktop shows of its layout, to compare before and after.
     virtual std::string layout() { return ""; }
     // A client window over `bounds` of display `id` showing knownPicture().
     virtual void show(std::uint32_t id, const Bounds& bounds) = 0;
+    // The same picture (blue = x, green = y, red = x xor y) from the
+    // top-left corner of display `id`, laid out at `width` x `height`
+    // points; in points, or, where `drawsPixels`, in its pixels.
+    virtual void showOn(std::uint32_t id, const Bounds& bounds, std::size_t, std::size_t) { show(id, bounds); }
     // Paints row `y` of that window one colour; false when this rig's client cannot.
     virtual bool paintRow(std::size_t, std::uint8_t, std::uint8_t, std::uint8_t) { return false; }
     // What the window's pointer did so far, in its own pixels:
@@ -99,6 +108,7 @@ public:
     virtual bool sawAKey() { return true; }
 
     bool exactDamage = false;     // changed rectangles are exactly what was drawn
+    bool drawsPixels = false;     // the client draws every pixel of a HiDPI display (not its points)
     bool silentWhenStill = false; // no picture is delivered while nothing changes
     bool refusesOversize = false; // a display larger than the server allows is refused
     bool typesBeyondKeymap = true; // types keysyms the desktop's keymap lacks
@@ -144,6 +154,12 @@ public:
     std::string layout() override { return server.layout(); }
     void show(std::uint32_t, const Bounds& bounds) override
     {
+        if (window_) { // a window of the test before: it goes, with what it saw
+            XDestroyWindow(client, window_);
+            XFreeGC(client, gc_);
+            gc_ = nullptr;
+            seen_.clear();
+        }
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
         attributes.event_mask = EVENTS | StructureNotifyMask | KeyPressMask;
@@ -214,6 +230,7 @@ private:
 // fullscreen on the output of the picture's size.
 class PainterRig : public Rig {
 public:
+    PainterRig() { drawsPixels = true; }
     ~PainterRig() override
     {
         if (!painter_) return;
@@ -221,11 +238,18 @@ public:
         painter_->waitUntilExit(5000ms);
     }
 
-    void show(std::uint32_t, const Bounds&) override
+    void show(std::uint32_t id, const Bounds& bounds) override { showOn(id, bounds, W, H); }
+    // Fullscreen on the output of that size.
+    void showOn(std::uint32_t, const Bounds&, std::size_t width, std::size_t height) override
     {
+        if (painter_) {
+            painter_->terminate();
+            painter_->waitUntilExit(5000ms);
+        }
         ProcessOptions options;
         options.executable = QB_WAYLAND_PAINTER;
-        options.arguments = {std::to_string(W), std::to_string(H)};
+        options.arguments = {std::to_string(width), std::to_string(height)};
+        if (width < 1600) options.arguments.push_back("hidpi"); // the HiDPI display's points: draw its pixels
         options.killedWithLaunchingThread = true;
         painter_ = Process::launch(options);
         ASSERT_TRUE(painter_);
@@ -283,6 +307,7 @@ public:
         return desktop;
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
+    Sizes layoutSizes() override { return server.layoutSizes(); }
 
     test::MutterServer server;
 };
@@ -310,6 +335,7 @@ public:
         return desktop;
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
+    Sizes layoutSizes() override { return server.layoutSizes(); }
     std::string layout() override { return testing::PrintToString(server.activeOutputs()); }
 
     test::SwayServer server;
@@ -451,9 +477,9 @@ protected:
             {.serialNumber = serial, .name = "test", .maxPixelsWide = width, .maxPixelsHigh = height});
     }
     std::unique_ptr<CaptureStream> capture(std::uint32_t displayId, test::CaptureRecorder& recorder,
-        double frameTime = 1.0 / 60)
+        double frameTime = 1.0 / 60, std::size_t width = W, std::size_t height = H)
     {
-        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = W, .height = H,
+        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = width, .height = height,
                                                                   .minimumFrameTime = frameTime, .showCursor = false,
                                                                   .queue = SerialQueue::makeDedicated("capture")},
             recorder.handler());
@@ -711,6 +737,96 @@ TEST_P(DesktopConformance, TypedKeysymsReachTheFocusedClient)
     }
     const std::string expected = rig->typesBeyondKeymap ? "aZ\u00e9\u20ac\n" : "aZ\n";
     EXPECT_TRUE(waitFor([&] { return rig->typed() == expected; })) << testing::PrintToString(rig->typed());
+}
+
+// A HiDPI mode lays a display out at half its pixels, and what is drawn on
+// it covers twice its size in points on the tablet; without it, a display is
+// laid out at its pixels and shows windows at their size. Touches land on
+// the point shown under them.
+TEST_P(DesktopConformance, AHiDPIDisplayIsLaidOutAtHalfItsPixelsAndShowsWindowsAtTwiceTheirSize)
+{
+    constexpr std::size_t PW = 1600, PH = 1200; // cozy: 800x600 points (the least Mutter scales by 2)
+    auto displays = desktop->virtualDisplays();
+    auto injector = desktop->inputInjector();
+    const Sizes before = rig->layoutSizes();
+    auto with = [&](const char* size) {
+        Sizes sizes = before;
+        sizes.insert(size);
+        return sizes;
+    };
+    // Where the picture's (x, y) is not shown `scale` x `scale` pixels
+    // large (blue x, green y); empty when every one sampled is.
+    auto misshown = [&](const test::Delivery& frame, std::size_t scale) -> std::string {
+        if (frame.width != PW || frame.height != PH) return "a frame of another size";
+        for (std::size_t y = 10; y < 250; y += 13) {
+            for (std::size_t x = 10; x < 250; x += 11) {
+                for (std::size_t d = 0; d < scale * scale; ++d) {
+                    const std::uint8_t* p = frame.pixel(x * scale + d % scale, y * scale + d / scale);
+                    if (p[0] != x || p[1] != y) {
+                        return fmt::format("point {},{} shows {},{}", x, y, p[0], p[1]);
+                    }
+                }
+            }
+        }
+        return "";
+    };
+    for (const bool hiDPI : {false, true}) {
+        SCOPED_TRACE(hiDPI ? "cozy" : "sharp");
+        auto display = create(PW, PH, hiDPI ? 52 : 51);
+        ASSERT_TRUE(display);
+        const std::uint32_t id = display->displayId();
+        if (hiDPI) {
+            ASSERT_TRUE(display->applySettings({true, {{PW / 2, PH / 2, 60}}}));
+            auto modes = displays->copyAllDisplayModes(id);
+            ASSERT_TRUE(modes);
+            auto mode = std::ranges::find_if(*modes, [](auto& m) { return m.pixelWidth == PW && m.width == PW / 2; });
+            ASSERT_NE(mode, modes->end());
+            ASSERT_EQ(displays->setDisplayMode(id, *mode), 0);
+        }
+        const std::size_t scale = hiDPI ? 2 : 1;
+        EXPECT_TRUE(waitFor([&] { return rig->layoutSizes() == with(hiDPI ? "800x600" : "1600x1200"); }))
+            << testing::PrintToString(rig->layoutSizes());
+        if (GetParam() == "sim") continue; // its pictures are scripted, not drawn
+        // The test's SDL client is configured at the monitor's pixels on
+        // Mutter's physical layout at scale 2, so it cannot show a window of
+        // known points there: the scale is what the layout above checks.
+        if (hiDPI && GetParam() == "wayland") continue;
+        const auto b = injector->displayBounds(id);
+        ASSERT_TRUE(b);
+        rig->showOn(id, *b, PW / scale, PH / scale);
+        if (HasFatalFailure()) return;
+        test::CaptureRecorder recorder;
+        std::mutex lastLock;
+        test::Delivery last;
+        recorder.onDelivery = [&](const test::Delivery& d) {
+            std::lock_guard guard(lastLock);
+            if (d.hasSurface) last = d;
+        };
+        auto latest = [&] {
+            std::lock_guard guard(lastLock);
+            return last;
+        };
+        auto stream = capture(id, recorder, 1.0 / 60, PW, PH);
+        ASSERT_EQ(failureOf(*stream), "");
+        // A client drawing the display's pixels shows each of its points as
+        // 2x2 of them, which the touch below checks; one drawing points
+        // shows them twice the size.
+        const std::size_t drawn = rig->drawsPixels ? 1 : scale;
+        EXPECT_TRUE(waitFor([&] { return misshown(latest(), drawn).empty(); })) << misshown(latest(), drawn);
+        if (GetParam() != "x11_monitor") { // Xorg keeps the pointer off a monitor without an output
+            // The window's point (100, 50), `scale` times further into the tablet.
+            const double x = b->left + b->width * 100 / double(PW / scale);
+            const double y = b->top + b->height * 50 / double(PH / scale);
+            injector->postMouseEvent(MouseEventType::moved, {x, y});
+            EXPECT_TRUE(sawPointer("motion 100 50"));
+            injector->postMouseEvent(MouseEventType::leftDown, {x, y});
+            injector->postMouseEvent(MouseEventType::leftUp, {x, y});
+            EXPECT_TRUE(sawPointer("down 100 50"));
+        }
+        stream->stop();
+        display.reset();
+        ASSERT_TRUE(waitFor([&] { return rig->layoutSizes() == before; })) << testing::PrintToString(rig->layoutSizes());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sway", "sim"),

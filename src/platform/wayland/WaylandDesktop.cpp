@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <vector>
 #include <thread>
 
 #include <fmt/format.h>
@@ -33,6 +36,7 @@ struct WaylandDesktop::Entry {
     bool mirroring = false;
     bool closed = false;     // Mutter ended the session
     std::string connector;   // the virtual monitor's, while it exists
+    double scale = 1;        // its logical monitor's, given again to each new virtual monitor
     std::string shown;       // the user's monitor recorded while mirroring
     bool settling = false;   // setMirroring() is changing its recording over
     bool endedWhileSettling = false;
@@ -370,6 +374,13 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
             stale->stop();
         }
     }
+    if (!mirroring && !added.empty() && entry->scale != 1) {
+        // A new virtual monitor starts at scale 1.
+        std::string why;
+        if (!applyScale(added, entry->scale, &why)) {
+            log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: monitor {} stays at scale 1: {}", added, why));
+        }
+    }
     bool endedMeanwhile = false;
     {
         std::lock_guard guard(lock_);
@@ -379,6 +390,188 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
     }
     if (endedMeanwhile) ended(id, "Mutter ended its session");
     return 0;
+}
+
+bool WaylandDesktop::setScale(std::uint32_t id, double scale, std::string* error)
+{
+    std::lock_guard change(changeLock_);
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end() || it->second->closed) {
+            if (error) *error = "the virtual monitor is gone";
+            return false;
+        }
+        entry = it->second;
+    }
+    // While mirroring there is no monitor of ours: the next one gets it.
+    if (!entry->mirroring) {
+        if (entry->connector.empty()) {
+            if (error) *error = "Mutter never listed the virtual monitor";
+            return false;
+        }
+        if (!applyScale(entry->connector, scale, error)) return false;
+    }
+    std::lock_guard guard(lock_);
+    entry->scale = scale;
+    return true;
+}
+
+bool WaylandDesktop::applyScale(const std::string& connector, double scale, std::string* error)
+{
+    Variant state = bus_->call(DISPLAY_CONFIG_SERVICE, "/org/gnome/Mutter/DisplayConfig", DISPLAY_CONFIG_SERVICE,
+        "GetCurrentState", nullptr, "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})", error);
+    if (!state) return false;
+    std::uint32_t serial = 0;
+    GVariant* monitors = nullptr;
+    GVariant* logical = nullptr;
+    GVariant* properties = nullptr;
+    g_variant_get(state.get(), "(u@a((ssss)a(siiddada{sv})a{sv})@a(iiduba(ssss)a{sv})@a{sv})", &serial, &monitors,
+        &logical, &properties);
+    const Variant monitorsHeld(monitors), logicalHeld(logical), propertiesHeld(properties);
+
+    // Each monitor's current mode (its id and pixels) and whether it
+    // underscans; for ours, whether Mutter offers the scale for that mode.
+    struct Current {
+        std::string mode;
+        double width = 0;
+        double height = 0;
+        std::optional<bool> underscanning;
+    };
+    std::map<std::string, Current> current;
+    bool offered = false;
+    for (std::size_t i = 0; i < g_variant_n_children(monitors); ++i) {
+        const Variant monitor(g_variant_get_child_value(monitors, i));
+        const gchar* name = nullptr;
+        GVariant* modes = nullptr;
+        GVariant* monitorProperties = nullptr;
+        g_variant_get(monitor.get(), "((&ssss)@a(siiddada{sv})@a{sv})", &name, nullptr, nullptr, nullptr, &modes,
+            &monitorProperties);
+        const Variant modesHeld(modes), monitorPropertiesHeld(monitorProperties);
+        Current found;
+        gboolean underscanning = FALSE;
+        if (g_variant_lookup(monitorProperties, "is-underscanning", "b", &underscanning)) {
+            found.underscanning = underscanning;
+        }
+        for (std::size_t m = 0; m < g_variant_n_children(modes); ++m) {
+            const Variant mode(g_variant_get_child_value(modes, m));
+            const gchar* modeId = nullptr;
+            gint32 width = 0;
+            gint32 height = 0;
+            GVariant* scales = nullptr;
+            GVariant* modeProperties = nullptr;
+            g_variant_get(mode.get(), "(&siidd@ad@a{sv})", &modeId, &width, &height, nullptr, nullptr, &scales,
+                &modeProperties);
+            const Variant scalesHeld(scales), modePropertiesHeld(modeProperties);
+            gboolean isCurrent = FALSE;
+            g_variant_lookup(modeProperties, "is-current", "b", &isCurrent);
+            if (!isCurrent) continue;
+            found.mode = modeId;
+            found.width = width;
+            found.height = height;
+            if (connector != name) continue;
+            gsize count = 0;
+            const auto* supported = static_cast<const double*>(g_variant_get_fixed_array(scales, &count, sizeof(double)));
+            for (gsize k = 0; k < count; ++k) offered = offered || std::abs(supported[k] - scale) < 0.001;
+        }
+        current[name] = found;
+    }
+    if (!current.contains(connector) || current[connector].mode.empty()) {
+        if (error) *error = "Mutter lists no current mode for " + connector;
+        return false;
+    }
+    if (!offered) {
+        if (error) {
+            *error = fmt::format("Mutter offers no scale {} for the {}x{} mode of {}", scale, current[connector].width,
+                current[connector].height, connector);
+        }
+        return false;
+    }
+
+    struct Logical {
+        gint32 x = 0;
+        gint32 y = 0;
+        double scale = 1;
+        std::uint32_t transform = 0;
+        bool primary = false;
+        std::vector<std::string> members;
+    };
+    std::vector<Logical> layout;
+    std::optional<std::size_t> ours;
+    for (std::size_t i = 0; i < g_variant_n_children(logical); ++i) {
+        const Variant group(g_variant_get_child_value(logical, i));
+        Logical item;
+        gboolean primary = FALSE;
+        GVariant* members = nullptr;
+        g_variant_get(group.get(), "(iidub@a(ssss)@a{sv})", &item.x, &item.y, &item.scale, &item.transform, &primary,
+            &members, nullptr);
+        const Variant membersHeld(members);
+        item.primary = primary;
+        for (std::size_t m = 0; m < g_variant_n_children(members); ++m) {
+            const gchar* name = nullptr;
+            g_variant_get_child(members, m, "(&ssss)", &name, nullptr, nullptr, nullptr);
+            item.members.emplace_back(name);
+            if (connector == name) ours = layout.size();
+        }
+        layout.push_back(std::move(item));
+    }
+    if (!ours) {
+        if (error) *error = connector + " is not part of the desktop";
+        return false;
+    }
+    // In the logical layout mode a scale changes the monitor's size in the
+    // layout: the monitors right of it and below it move up to it, so the
+    // layout stays in one piece as the user made it.
+    std::uint32_t layoutMode = 2; // physical
+    g_variant_lookup(properties, "layout-mode", "u", &layoutMode);
+    Logical& mine = layout[*ours];
+    if (layoutMode == 1 && mine.scale != scale) {
+        const Current& size = current[connector];
+        const bool sideways = mine.transform % 2 == 1;
+        const double w = sideways ? size.height : size.width;
+        const double h = sideways ? size.width : size.height;
+        const auto shrinkX = gint32(std::lround(w / mine.scale) - std::lround(w / scale));
+        const auto shrinkY = gint32(std::lround(h / mine.scale) - std::lround(h / scale));
+        const gint32 right = mine.x + gint32(std::lround(w / mine.scale));
+        const gint32 bottom = mine.y + gint32(std::lround(h / mine.scale));
+        for (auto& other : layout) {
+            if (&other == &mine) continue;
+            if (other.x >= right) other.x -= shrinkX;
+            if (other.y >= bottom) other.y -= shrinkY;
+        }
+    }
+    mine.scale = scale;
+
+    GVariantBuilder logicalMonitors;
+    g_variant_builder_init(&logicalMonitors, G_VARIANT_TYPE("a(iiduba(ssa{sv}))"));
+    for (const auto& item : layout) {
+        GVariantBuilder members;
+        g_variant_builder_init(&members, G_VARIANT_TYPE("a(ssa{sv})"));
+        for (const auto& name : item.members) {
+            GVariantBuilder monitorProperties;
+            g_variant_builder_init(&monitorProperties, G_VARIANT_TYPE("a{sv}"));
+            const Current& now = current[name];
+            if (now.underscanning) {
+                g_variant_builder_add(&monitorProperties, "{sv}", "enable_underscanning",
+                    g_variant_new_boolean(*now.underscanning));
+            }
+            g_variant_builder_add(&members, "(ssa{sv})", name.c_str(), now.mode.c_str(), &monitorProperties);
+        }
+        g_variant_builder_add(&logicalMonitors, "(iiduba(ssa{sv}))", item.x, item.y, item.scale, item.transform,
+            gboolean(item.primary), &members);
+    }
+    constexpr std::uint32_t TEMPORARY = 1; // applied, never stored, no confirmation asked
+    const Variant applied = bus_->call(DISPLAY_CONFIG_SERVICE, "/org/gnome/Mutter/DisplayConfig",
+        DISPLAY_CONFIG_SERVICE, "ApplyMonitorsConfig",
+        g_variant_new("(uua(iiduba(ssa{sv}))@a{sv})", serial, TEMPORARY, &logicalMonitors,
+            g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+        nullptr, error);
+    if (!applied) return false;
+    log(LogLevel::info, fmt::format("[VirtualDisplay] Monitor {} at scale {} (Mutter DisplayConfig "
+                                    "ApplyMonitorsConfig, temporary)",
+                            connector, scale));
+    return true;
 }
 
 bool WaylandDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t height)

@@ -13,8 +13,9 @@
 // nothing: its stream and the input that refers to the stream follow it.
 // One turned off keeps its session but sends no picture again, so its
 // display ends as if Mutter had ended the session (its capture ends and the
-// owner builds the display anew). We never apply a configuration of our own:
-// the layout the user made stays when our monitor goes.
+// owner builds the display anew). The only configuration we apply is our
+// own monitor's scale (HiDPI), every other monitor as it is, temporarily
+// (never stored), so the layout the user made stays when our monitor goes.
 //
 // Threads: every member may be called from any thread. Slow changes (create,
 // remove, mirror, resize: D-Bus round trips and a PipeWire negotiation) run
@@ -68,6 +69,12 @@ public:
     std::int32_t setMirroring(std::uint32_t id, bool mirroring);
     // A new size for a virtual monitor, renegotiated on the same session.
     bool resize(std::uint32_t id, std::uint32_t width, std::uint32_t height);
+    // The scale of a virtual monitor's logical monitor (2: HiDPI, applications
+    // draw at twice the density), applied through Mutter's display
+    // configuration and kept while the display mirrors. False when Mutter
+    // does not offer that scale for the monitor's mode or refused it;
+    // `error` then says which.
+    bool setScale(std::uint32_t id, double scale, std::string* error);
 
     struct Placement {
         double left = 0;
@@ -119,6 +126,8 @@ private:
     void awaitDeparture(const std::string& connector);
     // Waits (a bounded time) for a recording's first picture; whether it came.
     static bool awaitPicture(const std::atomic<bool>& pictured);
+    // Gives `connector`'s logical monitor `scale`, the others kept as they are.
+    bool applyScale(const std::string& connector, double scale, std::string* error);
     void deliver(std::uint32_t id, const Frame& frame);
     void closed(std::uint32_t id);
     void ended(std::uint32_t id, const std::string& why);

@@ -8,6 +8,9 @@
 #include <mutex>
 #include <utility>
 
+#include <fmt/format.h>
+
+#include "diagnostics/PlatformLog.h"
 #include "platform/MirrorScaler.h"
 #include "platform/CaptureStream.h"
 #include "platform/CompositorDisplays.h"
@@ -23,7 +26,8 @@ constexpr const char* REMOTE_DESKTOP_SESSION = "org.gnome.Mutter.RemoteDesktop.S
 
 // ------------------------------------------------------------ virtual displays
 
-// A virtual monitor shows its one pixel size; its modes differ in points only.
+// A virtual monitor shows its one pixel size; its modes differ in points
+// only, which its logical monitor's scale makes so.
 class WaylandVirtualDisplays final : public CompositorDisplays<WaylandDesktop> {
 public:
     using CompositorDisplays::CompositorDisplays;
@@ -51,7 +55,15 @@ public:
         auto modes = copyAllDisplayModes(displayId);
         if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
         for (const auto& offered : *modes) {
-            if (offered.modeId == mode.modeId) return 0;
+            if (offered.modeId != mode.modeId) continue;
+            if (!desktop_->isOurs(displayId)) return 0;
+            // Fewer points than pixels: applications draw at that many pixels a point.
+            const double scale = offered.width ? double(offered.pixelWidth) / double(offered.width) : 1.0;
+            std::string why;
+            if (desktop_->setScale(displayId, scale, &why)) return 0;
+            platformLog(LogLevel::warn, "VirtualDisplay", "[VirtualDisplay] WARNING: no scale " + fmt::format("{}", scale)
+                    + " for the virtual monitor: " + why);
+            return DISPLAY_ERROR_CANNOT_COMPLETE;
         }
         return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
     }
