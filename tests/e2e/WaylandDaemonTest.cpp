@@ -397,7 +397,24 @@ TEST_F(WaylandTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
 
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
-    EXPECT_EQ(server.layout()[other], "1024x768+1280+0 primary");
+    const auto users = server.layout();
+    EXPECT_EQ(users.at(other), "1024x768+1280+0 primary");
+
+    // Extending the desktop in cozy, the tablet's monitor (scale 2: 800x600
+    // in the layout) comes next to the user's monitors and moves none; its
+    // stop leaves them as they were.
+    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
+    fs::create_directories(settings.parent_path());
+    test::writeFile(settings, R"({"setupCompleted": true, "displayMode": "extended"})");
+    launch();
+    EXPECT_TRUE(waitFor([&] { return server.layoutSizes().contains("800x600"); }, 30s)) << output();
+    auto extended = server.layout();
+    ASSERT_EQ(extended.size(), 3u) << testing::PrintToString(extended);
+    extended.erase(std::ranges::find_if(extended, [&](const auto& m) { return !users.contains(m.first); }));
+    EXPECT_EQ(extended, users);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(server.layout(), users);
 }
 
 } // namespace

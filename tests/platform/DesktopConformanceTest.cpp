@@ -308,6 +308,7 @@ public:
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
     Sizes layoutSizes() override { return server.layoutSizes(); }
+    std::string layout() override { return testing::PrintToString(server.layout()); }
 
     test::MutterServer server;
 };
@@ -749,6 +750,7 @@ TEST_P(DesktopConformance, AHiDPIDisplayIsLaidOutAtHalfItsPixelsAndShowsWindowsA
     auto displays = desktop->virtualDisplays();
     auto injector = desktop->inputInjector();
     const Sizes before = rig->layoutSizes();
+    const std::string layoutBefore = rig->layout();
     auto with = [&](const char* size) {
         Sizes sizes = before;
         sizes.insert(size);
@@ -826,6 +828,7 @@ TEST_P(DesktopConformance, AHiDPIDisplayIsLaidOutAtHalfItsPixelsAndShowsWindowsA
         stream->stop();
         display.reset();
         ASSERT_TRUE(waitFor([&] { return rig->layoutSizes() == before; })) << testing::PrintToString(rig->layoutSizes());
+        EXPECT_EQ(rig->layout(), layoutBefore);
     }
 }
 

@@ -14,8 +14,10 @@
 // One turned off keeps its session but sends no picture again, so its
 // display ends as if Mutter had ended the session (its capture ends and the
 // owner builds the display anew). The only configuration we apply is our
-// own monitor's scale (HiDPI), every other monitor as it is, temporarily
-// (never stored), so the layout the user made stays when our monitor goes.
+// own monitor's scale (HiDPI), temporarily (never stored): the user's
+// monitors where they had them before ours came, ours next to them. When a
+// monitor we scaled goes, the layout left (the user's, with any change they
+// made meanwhile) is applied again, since Mutter would pick its own.
 //
 // Threads: every member may be called from any thread. Slow changes (create,
 // remove, mirror, resize: D-Bus round trips and a PipeWire negotiation) run
@@ -34,6 +36,7 @@
 #include <vector>
 
 #include "platform/PushedCapture.h"
+#include "platform/wayland/MonitorLayout.h"
 #include "platform/wayland/MutterBus.h"
 #include "platform/wayland/Recording.h"
 
@@ -126,8 +129,14 @@ private:
     void awaitDeparture(const std::string& connector);
     // Waits (a bounded time) for a recording's first picture; whether it came.
     static bool awaitPicture(const std::atomic<bool>& pictured);
-    // Gives `connector`'s logical monitor `scale`, the others kept as they are.
-    bool applyScale(const std::string& connector, double scale, std::string* error);
+    // Gives `connector`'s logical monitor `scale`. With `before` (the layout
+    // from before that monitor came), the user's monitors go back where they
+    // were and ours next to them; without, they are kept where they are.
+    bool applyScale(const std::string& connector, double scale, const MonitorLayout* before, std::string* error);
+    // The current layout as it will be without `connector`'s monitor.
+    std::optional<MonitorLayout> layoutWithout(const std::string& connector);
+    // Once `connector`'s monitor is gone, applies `layout` (from layoutWithout).
+    void putBack(const std::string& connector, const MonitorLayout& layout);
     void deliver(std::uint32_t id, const Frame& frame);
     void closed(std::uint32_t id);
     void ended(std::uint32_t id, const std::string& why);
