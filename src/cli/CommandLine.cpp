@@ -299,12 +299,11 @@ const std::vector<CommandEntry>& commandTable()
             K::word,
             {"cozy", "comfortable", "balanced", "sharp", "portrait-cozy", "portrait-comfortable", "portrait-balanced",
                 "portrait-sharp", "landscape-cozy", "landscape-sharp"},
-            "The size of the tablet's screen on this computer. DC-1 presets: cozy\n"
-            "(1600x1200 at twice the pixels: large, smooth text), comfortable (1024x768),\n"
-            "balanced (1280x960), sharp (1600x1200: the most on screen); each has a\n"
-            "portrait- variant. Other tablets: landscape-cozy, landscape-sharp,\n"
-            "portrait-cozy, portrait-sharp (cozy: half the native size at twice the pixels;\n"
-            "sharp: the native size). A change restarts a running mirror. Kept in\n"
+            "A 2x preset lays the tablet out on the desktop at half its pixels and\n"
+            "draws each point as 2x2 of them (large, smooth text); a 1x preset gives\n"
+            "every tablet pixel to the desktop (the most on screen). Where the desktop\n"
+            "cannot scale, the reply says so and the tablet shows the sharp preset's\n"
+            "picture. A change restarts a running mirror. Kept in\n"
             "~/.config/quillbright/settings.json; set without a daemon, it takes effect at\n"
             "the next start."},
         {"contrast", "[1.0-2.0]", "Get or set contrast (1.0=off, 1.5=moderate, 2.0=high)", K::setting, {},
