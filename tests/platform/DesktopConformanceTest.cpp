@@ -37,9 +37,9 @@
 #include "platform/VirtualDisplays.h"
 #include "platform/XKeyText.h"
 #include "platform/XorgServer.h"
+#include "platform/gnome/GnomeShortcuts.h"
 #include "platform/sim/SimInputInjector.h"
 #include "platform/sim/SimWorld.h"
-#include "platform/wayland/GnomeShortcuts.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Process.h"
 #include "runtime/Queues.h"
@@ -289,9 +289,9 @@ private:
     std::shared_ptr<Process> painter_;
 };
 
-class WaylandRig final : public PainterRig {
+class GnomeRig final : public PainterRig {
 public:
-    WaylandRig()
+    GnomeRig()
     {
         skipReason = server.skipReason;
         failure = server.failure;
@@ -302,7 +302,7 @@ public:
     std::shared_ptr<Desktop> open(Executor loop) override
     {
         std::string error;
-        auto desktop = makeWaylandDesktop(loop, &error);
+        auto desktop = makeGnomeDesktop(loop, &error);
         EXPECT_NE(desktop, nullptr) << error;
         return desktop;
     }
@@ -440,7 +440,7 @@ std::unique_ptr<Rig> makeRig(const std::string& name)
 {
     if (name == "x11_output") return std::make_unique<X11Rig>("output");
     if (name == "x11_monitor") return std::make_unique<X11Rig>("monitor");
-    if (name == "wayland") return std::make_unique<WaylandRig>();
+    if (name == "gnome") return std::make_unique<GnomeRig>();
     if (name == "sway") return std::make_unique<SwayRig>();
     return std::make_unique<SimRig>();
 }
@@ -792,7 +792,7 @@ TEST_P(DesktopConformance, AHiDPIDisplayIsLaidOutAtHalfItsPixelsAndShowsWindowsA
         // The test's SDL client is configured at the monitor's pixels on
         // Mutter's physical layout at scale 2, so it cannot show a window of
         // known points there: the scale is what the layout above checks.
-        if (hiDPI && GetParam() == "wayland") continue;
+        if (hiDPI && GetParam() == "gnome") continue;
         const auto b = injector->displayBounds(id);
         ASSERT_TRUE(b);
         rig->showOn(id, *b, PW / scale, PH / scale);
@@ -832,7 +832,7 @@ TEST_P(DesktopConformance, AHiDPIDisplayIsLaidOutAtHalfItsPixelsAndShowsWindowsA
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sway", "sim"),
+INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "gnome", "sway", "sim"),
     [](const auto& info) { return info.param; });
 
 // ---- What only one backend has ----
@@ -904,11 +904,11 @@ TEST_F(X11Desktop, ScrollPixelsBecomeWholeWheelClicksAndHotkeysFireWhateverTheLo
     EXPECT_EQ(toggles, 2);
 }
 
-TEST(WaylandDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
+TEST(GnomeDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
 {
     PlatformLogMute mute;
     MainLoop loop;
-    WaylandRig rig;
+    GnomeRig rig;
     if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
     ASSERT_EQ(rig.failure, "");
     {
@@ -1006,7 +1006,7 @@ TEST(WlrootsDesktop, WithoutSwaysSocketNoOutputIsAddedAndTheTabletShowsThePrimar
     stream->stop();
 }
 
-TEST(WaylandDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
+TEST(GnomeDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
 {
     // GSettings in a key file of our own instead of the user's dconf.
     char pattern[] = "/tmp/qb-shortcuts-XXXXXX";
@@ -1019,21 +1019,21 @@ TEST(WaylandDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
     std::system(("gsettings set " + keys + " custom-keybindings \"['" + own + "']\"").c_str());
 
     std::string error;
-    EXPECT_EQ(wayland::shortcutsInstalled(&error), false) << error;
-    ASSERT_TRUE(wayland::installShortcuts("/opt/it's here/quillbright", &error)) << error;
-    ASSERT_TRUE(wayland::installShortcuts("/opt/it's here/quillbright", &error)) << "twice is harmless";
-    EXPECT_EQ(wayland::shortcutsInstalled(), true);
+    EXPECT_EQ(gnome::shortcutsInstalled(&error), false) << error;
+    ASSERT_TRUE(gnome::installShortcuts("/opt/it's here/quillbright", &error)) << error;
+    ASSERT_TRUE(gnome::installShortcuts("/opt/it's here/quillbright", &error)) << "twice is harmless";
+    EXPECT_EQ(gnome::shortcutsInstalled(), true);
     const std::string list = get(keys + " custom-keybindings");
     EXPECT_NE(list.find(own), std::string::npos) << list;
     EXPECT_EQ(list.find("quillbright-backlight"), list.rfind("quillbright-backlight")) << list;
-    const std::string backlight = keys + ".custom-keybinding:" + std::string(wayland::CUSTOM_SHORTCUT_PATH_PREFIX) + "backlight/ ";
+    const std::string backlight = keys + ".custom-keybinding:" + std::string(gnome::CUSTOM_SHORTCUT_PATH_PREFIX) + "backlight/ ";
     EXPECT_EQ(get(backlight + "binding"), "'<Control>F10'\n");
     // GNOME runs the command with a shell: the path survives the quote in it.
     EXPECT_EQ(get(backlight + "command"), "\"'/opt/it'\\\\''s here/quillbright' backlight toggle\"\n");
 
-    ASSERT_TRUE(wayland::removeShortcuts(&error)) << error;
+    ASSERT_TRUE(gnome::removeShortcuts(&error)) << error;
     EXPECT_EQ(get(keys + " custom-keybindings"), "['" + own + "']\n");
-    EXPECT_EQ(wayland::shortcutsInstalled(), false);
+    EXPECT_EQ(gnome::shortcutsInstalled(), false);
     unsetenv("GSETTINGS_BACKEND");
     unsetenv("XDG_CONFIG_HOME");
     std::filesystem::remove_all(pattern);

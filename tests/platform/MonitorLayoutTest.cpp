@@ -3,9 +3,9 @@
 // never come out of it.
 #include <gtest/gtest.h>
 
-#include "platform/wayland/MonitorLayout.h"
+#include "platform/gnome/MonitorLayout.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 namespace {
 
 // "connector WxH+X+Y[ primary]" of each logical monitor.
@@ -50,4 +50,4 @@ TEST(MonitorLayout, OursComesAtTheEndScalesInPlaceAndItsGoingLeavesTheUsersLayou
 }
 
 } // namespace
-} // namespace qb::wayland
+} // namespace qb::gnome

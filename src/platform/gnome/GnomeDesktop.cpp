@@ -1,4 +1,4 @@
-#include "platform/wayland/WaylandDesktop.h"
+#include "platform/gnome/GnomeDesktop.h"
 
 #include <algorithm>
 #include <chrono>
@@ -15,7 +15,7 @@
 #include "diagnostics/PlatformLog.h"
 #include "platform/VirtualDisplays.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 namespace {
 
@@ -171,7 +171,7 @@ bool applyLayout(MutterBus& bus, const DisplayState& state, const MonitorLayout&
 
 } // namespace
 
-struct WaylandDesktop::Entry {
+struct GnomeDesktop::Entry {
     std::uint32_t width = 0; // the virtual monitor's size
     std::uint32_t height = 0;
     bool mirroring = false;
@@ -186,9 +186,9 @@ struct WaylandDesktop::Entry {
     std::unique_ptr<Recording> recording;
 };
 
-std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
+std::shared_ptr<GnomeDesktop> GnomeDesktop::open(std::string* error)
 {
-    std::shared_ptr<WaylandDesktop> desktop(new WaylandDesktop);
+    std::shared_ptr<GnomeDesktop> desktop(new GnomeDesktop);
     desktop->bus_ = MutterBus::connect(error);
     if (!desktop->bus_) return nullptr;
     std::string why;
@@ -197,7 +197,7 @@ std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
         if (error) *error = std::string(SERVICE_UNAVAILABLE_PREFIX) + why;
         return nullptr;
     }
-    std::weak_ptr<WaylandDesktop> weak = desktop;
+    std::weak_ptr<GnomeDesktop> weak = desktop;
     desktop->ownerWatch_ = desktop->bus_->subscribe("org.freedesktop.DBus", "/org/freedesktop/DBus",
         "org.freedesktop.DBus", "NameOwnerChanged", [weak](GVariant* parameters) {
             const gchar* name = nullptr;
@@ -214,7 +214,7 @@ std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
     return desktop;
 }
 
-void WaylandDesktop::layoutChanged()
+void GnomeDesktop::layoutChanged()
 {
     // Only virtual monitors Mutter already listed as ours are judged: one
     // being made or removed has no connector yet (or any more). A mirroring
@@ -266,13 +266,13 @@ void WaylandDesktop::layoutChanged()
     }
 }
 
-void WaylandDesktop::onCompositorAway(std::function<void(bool away)> changed)
+void GnomeDesktop::onCompositorAway(std::function<void(bool away)> changed)
 {
     std::lock_guard guard(awayLock_);
     onAway_ = std::move(changed);
 }
 
-void WaylandDesktop::compositorChanged(bool away)
+void GnomeDesktop::compositorChanged(bool away)
 {
     std::function<void(bool)> changed;
     {
@@ -302,7 +302,7 @@ void WaylandDesktop::compositorChanged(bool away)
     if (changed) changed(away);
 }
 
-WaylandDesktop::~WaylandDesktop()
+GnomeDesktop::~GnomeDesktop()
 {
     if (ownerWatch_ != 0) bus_->unsubscribe(ownerWatch_);
     if (layoutWatch_ != 0) bus_->unsubscribe(layoutWatch_);
@@ -310,7 +310,7 @@ WaylandDesktop::~WaylandDesktop()
     removeAll();
 }
 
-std::unique_ptr<Recording> WaylandDesktop::record(std::uint32_t id, const std::string& connector, std::uint32_t width,
+std::unique_ptr<Recording> GnomeDesktop::record(std::uint32_t id, const std::string& connector, std::uint32_t width,
     std::uint32_t height, std::string* error, std::shared_ptr<std::atomic<bool>> pictured)
 {
     // The desktop outlives its recordings (the destructor stops them), and a
@@ -327,7 +327,7 @@ std::unique_ptr<Recording> WaylandDesktop::record(std::uint32_t id, const std::s
     return Recording::start(bus_, pipewire_, std::move(options), error);
 }
 
-std::string WaylandDesktop::awaitMonitor(const std::set<std::string>& before, std::uint32_t width,
+std::string GnomeDesktop::awaitMonitor(const std::set<std::string>& before, std::uint32_t width,
     std::uint32_t height)
 {
     // Mutter adds the monitor once the format is agreed; wait until the
@@ -348,14 +348,14 @@ std::string WaylandDesktop::awaitMonitor(const std::set<std::string>& before, st
     return "";
 }
 
-bool WaylandDesktop::awaitPicture(const std::atomic<bool>& pictured)
+bool GnomeDesktop::awaitPicture(const std::atomic<bool>& pictured)
 {
     const auto deadline = std::chrono::steady_clock::now() + FIRST_PICTURE_LIMIT;
     while (!pictured && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
     return pictured;
 }
 
-void WaylandDesktop::awaitDeparture(const std::string& connector)
+void GnomeDesktop::awaitDeparture(const std::string& connector)
 {
     const auto deadline = std::chrono::steady_clock::now() + MONITOR_LIMIT;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -367,7 +367,7 @@ void WaylandDesktop::awaitDeparture(const std::string& connector)
                             MONITOR_LIMIT.count()));
 }
 
-std::optional<std::uint32_t> WaylandDesktop::createDisplay(std::uint32_t width, std::uint32_t height,
+std::optional<std::uint32_t> GnomeDesktop::createDisplay(std::uint32_t width, std::uint32_t height,
     std::string* error)
 {
     std::lock_guard change(changeLock_);
@@ -399,7 +399,7 @@ std::optional<std::uint32_t> WaylandDesktop::createDisplay(std::uint32_t width, 
     return id;
 }
 
-void WaylandDesktop::removeDisplay(std::uint32_t id)
+void GnomeDesktop::removeDisplay(std::uint32_t id)
 {
     std::lock_guard change(changeLock_);
     std::shared_ptr<Entry> entry;
@@ -427,12 +427,12 @@ void WaylandDesktop::removeDisplay(std::uint32_t id)
     log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual monitor {}x{}", entry->width, entry->height));
 }
 
-void WaylandDesktop::removeAll()
+void GnomeDesktop::removeAll()
 {
     for (std::uint32_t id : displayIds()) removeDisplay(id);
 }
 
-std::vector<std::uint32_t> WaylandDesktop::displayIds() const
+std::vector<std::uint32_t> GnomeDesktop::displayIds() const
 {
     std::lock_guard guard(lock_);
     std::vector<std::uint32_t> ids;
@@ -440,13 +440,13 @@ std::vector<std::uint32_t> WaylandDesktop::displayIds() const
     return ids;
 }
 
-bool WaylandDesktop::isOurs(std::uint32_t id) const
+bool GnomeDesktop::isOurs(std::uint32_t id) const
 {
     std::lock_guard guard(lock_);
     return entries_.contains(id);
 }
 
-std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
+std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
 {
     std::lock_guard change(changeLock_);
     std::shared_ptr<Entry> entry;
@@ -553,7 +553,7 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
     return 0;
 }
 
-bool WaylandDesktop::setScale(std::uint32_t id, double scale, std::string* error)
+bool GnomeDesktop::setScale(std::uint32_t id, double scale, std::string* error)
 {
     std::lock_guard change(changeLock_);
     std::shared_ptr<Entry> entry;
@@ -582,7 +582,7 @@ bool WaylandDesktop::setScale(std::uint32_t id, double scale, std::string* error
     return true;
 }
 
-bool WaylandDesktop::applyScale(const std::string& connector, double scale, const MonitorLayout* before,
+bool GnomeDesktop::applyScale(const std::string& connector, double scale, const MonitorLayout* before,
     std::string* error)
 {
     auto state = readDisplayState(*bus_, error);
@@ -644,14 +644,14 @@ bool WaylandDesktop::applyScale(const std::string& connector, double scale, cons
     return true;
 }
 
-std::optional<MonitorLayout> WaylandDesktop::layoutWithout(const std::string& connector)
+std::optional<MonitorLayout> GnomeDesktop::layoutWithout(const std::string& connector)
 {
     auto state = readDisplayState(*bus_, nullptr);
     if (!state) return std::nullopt;
     return withoutMonitor(state->layout, connector);
 }
 
-void WaylandDesktop::putBack(const std::string& connector, const MonitorLayout& layout)
+void GnomeDesktop::putBack(const std::string& connector, const MonitorLayout& layout)
 {
     // The layout Mutter chooses for the monitors left is not the user's (it
     // may remember our scaled configuration, not the one before it).
@@ -671,7 +671,7 @@ void WaylandDesktop::putBack(const std::string& connector, const MonitorLayout& 
                             connector, why));
 }
 
-bool WaylandDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t height)
+bool GnomeDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t height)
 {
     std::lock_guard change(changeLock_);
     std::shared_ptr<Entry> entry;
@@ -688,7 +688,7 @@ bool WaylandDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t
     return true;
 }
 
-std::optional<WaylandDesktop::Placement> WaylandDesktop::placement(std::uint32_t id) const
+std::optional<GnomeDesktop::Placement> GnomeDesktop::placement(std::uint32_t id) const
 {
     std::lock_guard guard(lock_);
     auto it = entries_.find(id);
@@ -698,7 +698,7 @@ std::optional<WaylandDesktop::Placement> WaylandDesktop::placement(std::uint32_t
         recording.streamPath(), it->second->width, it->second->height};
 }
 
-std::optional<std::uint32_t> WaylandDesktop::displayAt(double x, double y) const
+std::optional<std::uint32_t> GnomeDesktop::displayAt(double x, double y) const
 {
     const double slot = std::floor(x / PLANE_SPACING);
     if (!(slot >= 1 && slot <= double(UINT32_MAX))) return std::nullopt;
@@ -708,18 +708,18 @@ std::optional<std::uint32_t> WaylandDesktop::displayAt(double x, double y) const
     return id;
 }
 
-bool WaylandDesktop::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
+bool GnomeDesktop::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
 {
     if (!isOurs(id)) return false;
     sinks_.attach(id, std::move(sink));
     return true;
 }
 
-void WaylandDesktop::detach(std::uint32_t id, const FrameSink* sink) { sinks_.detach(id, sink); }
+void GnomeDesktop::detach(std::uint32_t id, const FrameSink* sink) { sinks_.detach(id, sink); }
 
-void WaylandDesktop::deliver(std::uint32_t id, const Frame& frame) { sinks_.deliver(id, frame); }
+void GnomeDesktop::deliver(std::uint32_t id, const Frame& frame) { sinks_.deliver(id, frame); }
 
-void WaylandDesktop::closed(std::uint32_t id)
+void GnomeDesktop::closed(std::uint32_t id)
 {
     {
         std::lock_guard guard(lock_);
@@ -734,20 +734,20 @@ void WaylandDesktop::closed(std::uint32_t id)
     ended(id, "Mutter ended its session");
 }
 
-void WaylandDesktop::ended(std::uint32_t id, const std::string& why)
+void GnomeDesktop::ended(std::uint32_t id, const std::string& why)
 {
     log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: virtual display {} ended: {}", id, why));
     sinks_.ended(id);
 }
 
-std::uint32_t WaylandDesktop::idFor(const std::string& connector)
+std::uint32_t GnomeDesktop::idFor(const std::string& connector)
 {
     auto [it, added] = connectorIds_.emplace(connector, nextId_);
     if (added) ++nextId_;
     return it->second;
 }
 
-std::vector<WaylandDesktop::Monitor> WaylandDesktop::allMonitors(std::string* error)
+std::vector<GnomeDesktop::Monitor> GnomeDesktop::allMonitors(std::string* error)
 {
     std::vector<Monitor> found;
     Variant state = bus_->call(DISPLAY_CONFIG_SERVICE, "/org/gnome/Mutter/DisplayConfig", DISPLAY_CONFIG_SERVICE,
@@ -816,7 +816,7 @@ std::vector<WaylandDesktop::Monitor> WaylandDesktop::allMonitors(std::string* er
     return found;
 }
 
-std::vector<WaylandDesktop::Monitor> WaylandDesktop::monitors(std::string* error)
+std::vector<GnomeDesktop::Monitor> GnomeDesktop::monitors(std::string* error)
 {
     auto all = allMonitors(error);
     std::vector<Monitor> theirs;
@@ -830,4 +830,4 @@ std::vector<WaylandDesktop::Monitor> WaylandDesktop::monitors(std::string* error
     return theirs;
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome

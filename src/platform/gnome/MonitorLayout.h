@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 struct LogicalMonitor {
     std::int32_t x = 0;
@@ -43,4 +43,4 @@ MonitorLayout withoutMonitor(MonitorLayout layout, const std::string& connector)
 // monitor's top), where a new monitor touches the desktop and moves no other.
 MonitorLayout withMonitorAtEnd(MonitorLayout layout, LogicalMonitor added);
 
-} // namespace qb::wayland
+} // namespace qb::gnome

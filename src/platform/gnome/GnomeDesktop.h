@@ -1,4 +1,4 @@
-// The GNOME-on-Wayland desktop as the wayland backend's services share it:
+// The GNOME-on-Wayland desktop as GNOME's backend's services share it:
 // the private D-Bus connection to Mutter, the PipeWire connection, and our
 // displays. Each display of ours is one Recording: a virtual monitor that
 // extends the desktop, or, while it mirrors, the primary monitor's picture.
@@ -36,18 +36,18 @@
 #include <vector>
 
 #include "platform/PushedCapture.h"
-#include "platform/wayland/MonitorLayout.h"
-#include "platform/wayland/MutterBus.h"
-#include "platform/wayland/Recording.h"
+#include "platform/gnome/MonitorLayout.h"
+#include "platform/gnome/MutterBus.h"
+#include "platform/gnome/Recording.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
-class WaylandDesktop : public std::enable_shared_from_this<WaylandDesktop> {
+class GnomeDesktop : public std::enable_shared_from_this<GnomeDesktop> {
 public:
     // nullptr when Mutter's services or PipeWire cannot be reached; `error`
     // then begins "GNOME remote desktop service not available: ".
-    static std::shared_ptr<WaylandDesktop> open(std::string* error);
-    ~WaylandDesktop();
+    static std::shared_ptr<GnomeDesktop> open(std::string* error);
+    ~GnomeDesktop();
 
     // Mutter leaving the session bus (a crash, a restart) takes every
     // session of ours with it: each display is then closed (its capture
@@ -119,7 +119,7 @@ public:
     std::vector<Monitor> allMonitors(std::string* error = nullptr);
 
 private:
-    WaylandDesktop() = default;
+    GnomeDesktop() = default;
     struct Entry;
     std::unique_ptr<Recording> record(std::uint32_t id, const std::string& connector, std::uint32_t width,
         std::uint32_t height, std::string* error, std::shared_ptr<std::atomic<bool>> pictured = nullptr);
@@ -163,4 +163,4 @@ private:
     DisplaySinks sinks_;
 };
 
-} // namespace qb::wayland
+} // namespace qb::gnome

@@ -1,8 +1,8 @@
-#include "platform/wayland/MonitorLayout.h"
+#include "platform/gnome/MonitorLayout.h"
 
 #include <algorithm>
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 bool LogicalMonitor::shows(const std::string& connector) const
 {
@@ -73,4 +73,4 @@ MonitorLayout withMonitorAtEnd(MonitorLayout layout, LogicalMonitor added)
     return layout;
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome
