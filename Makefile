@@ -1,7 +1,7 @@
 # The two commands a newcomer needs:
 #   make run    install what running needs, build, and start the daemon (on
 #               sway, else KDE Plasma, else GNOME Wayland, else the X11 desktop of $DISPLAY;
-#               force one with QUILLBRIGHT_PLATFORM=wlroots|kde|wayland|x11, or sim for a
+#               force one with QUILLBRIGHT_PLATFORM=wlroots|kde|gnome|x11, or sim for a
 #               simulated one)
 #   make test   install what the tests need too, build, and run every test
 # Everything is incremental: a second run only rebuilds what changed.

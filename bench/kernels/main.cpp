@@ -16,6 +16,10 @@
 //   full/one-core   the same without the RowSplitter's helpers
 //   damage          FrameEncoder told only the changed rows, then LZ4
 //   unchanged       the same frame again with no damage
+//   double2x        the frame's top-left quarter enlarged to the whole frame
+//                   by doubleBGRA (a HiDPI display on X11: its points
+//                   repeated into the tablet's pixels)
+//   area2x          the same enlargement by the mirror scaler's area filter
 //   zstd-1, jpeg-q80, x264   reference encoders (x264: ultrafast, zerolatency,
 //                   one thread; its input planes are loaded outside the timing)
 // Exit 77 when the sequence is not on this machine.
@@ -36,6 +40,7 @@
 #include "../replay/References.h"
 #include "pipeline/FrameEncoder.h"
 #include "pipeline/PreviewEncoder.h"
+#include "platform/MirrorScaler.h"
 
 namespace fs = std::filesystem;
 using namespace qb;
@@ -184,6 +189,26 @@ void encoderPath(benchmark::State& state, Damage damage, RowSplitter* splitter)
     setPerFrame(state);
 }
 
+// A HiDPI picture (the frame's top-left quarter) to the tablet's pixels.
+void enlargeFrame(benchmark::State& state, bool exact)
+{
+    const std::size_t w = corpus.sequence.width, h = corpus.sequence.height;
+    std::vector<std::uint8_t> target(w * h * 4);
+    MirrorScaler scaler;
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const test::FakeSurface& surface = frame(i++);
+        if (exact) {
+            doubleBGRA(surface.lockReadOnly(), surface.bytesPerRow(), w / 2, h / 2, target.data(), w * 4);
+        } else {
+            scaler.scale(surface.lockReadOnly(), w / 2, h / 2, surface.bytesPerRow(), target.data(), w / 2 * 2, h / 2 * 2);
+        }
+        surface.unlockReadOnly();
+        benchmark::DoNotOptimize(target.data());
+    }
+    setPerFrame(state);
+}
+
 void zstdDelta(benchmark::State& state)
 {
     bench::ZstdReference zstd;
@@ -300,6 +325,8 @@ int main(int argc, char** argv)
     benchmark::RegisterBenchmark("full/one-core", encoderPath, Damage::whole, nullptr)->Unit(unit);
     benchmark::RegisterBenchmark("damage", encoderPath, Damage::changedRows, RowSplitter::shared())->Unit(unit);
     benchmark::RegisterBenchmark("unchanged", encoderPath, Damage::none, RowSplitter::shared())->Unit(unit);
+    benchmark::RegisterBenchmark("double2x", enlargeFrame, true)->Unit(unit);
+    benchmark::RegisterBenchmark("area2x", enlargeFrame, false)->Unit(unit);
     benchmark::RegisterBenchmark("zstd-1", zstdDelta)->Unit(unit);
     benchmark::RegisterBenchmark("jpeg-q80", jpegFrame)->Unit(unit);
     benchmark::RegisterBenchmark("x264", x264Frame)->Unit(unit);
@@ -314,8 +341,10 @@ int main(int argc, char** argv)
     const auto& ms = reporter.ms;
     const std::string best = fmt::format("fused/{}", simdLevelName(activePixelKernels().level));
     std::cout << fmt::format("\nratios: {}/memcpy {:.2f} | fused/avx2/memcpy {:.2f} | x264/full {:.1f} | "
-                             "x264/full one-core {:.1f} | x264/damage {:.1f} | unchanged/full {:.3f} | scalar/full {:.1f}\n",
+                             "x264/full one-core {:.1f} | x264/damage {:.1f} | unchanged/full {:.3f} | scalar/full {:.1f} | "
+                             "double2x/memcpy {:.2f} | area2x/double2x {:.1f}\n",
         best, ratio(ms, best, "memcpy"), ratio(ms, "fused/avx2", "memcpy"), ratio(ms, "x264", "full"), ratio(ms, "x264", "full/one-core"),
-        ratio(ms, "x264", "damage"), ratio(ms, "unchanged", "full"), ratio(ms, "scalar", "full"));
+        ratio(ms, "x264", "damage"), ratio(ms, "unchanged", "full"), ratio(ms, "scalar", "full"),
+        ratio(ms, "double2x", "memcpy"), ratio(ms, "area2x", "double2x"));
     return 0;
 }

@@ -413,7 +413,7 @@ int main(int argc, char** argv)
     PlatformLogMute mute;
     MainLoop loop;
     std::string error;
-    auto platform = options->mutter ? makeWaylandDesktop(loop.executor(), &error)
+    auto platform = options->mutter ? makeGnomeDesktop(loop.executor(), &error)
                                     : makeX11Desktop(loop.executor(), xorg->display.c_str(), &error);
     if (!platform) {
         std::cerr << "qb_latency_bench: " << error << "\n";

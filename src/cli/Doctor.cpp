@@ -19,8 +19,8 @@
 #include "platform/Platform.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/avahi/AvahiDnsSd.h"
+#include "platform/gnome/MutterBus.h"
 #include "platform/systemd/ServiceManager.h"
-#include "platform/wayland/MutterBus.h"
 #include "runtime/Process.h"
 
 namespace qb::cli {
@@ -126,7 +126,7 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
     }
     if (!setup.platform.empty() && !findPlatformBackend(setup.platform)) {
         finding.detail = "unknown desktop backend \"" + setup.platform + "\"";
-        finding.hint = "Set QUILLBRIGHT_PLATFORM to wlroots, kde, wayland or x11 (or sim for a demo)";
+        finding.hint = "Set QUILLBRIGHT_PLATFORM to wlroots, kde, gnome or x11 (or sim for a demo)";
         return finding;
     }
     // sway, or a wlroots compositor by its globals or asked for by name.
@@ -166,16 +166,18 @@ DoctorFinding checkDisplay(const DoctorSetup& setup)
         return finding;
     }
     // A Wayland session is mirrored through GNOME's remote desktop when it answers.
-    if (setup.platform == "wayland" || !setup.waylandDisplay.empty()) {
+    const PlatformBackend* asked = findPlatformBackend(setup.platform);
+    const bool gnomeAsked = asked != nullptr && asked->name == "gnome";
+    if (gnomeAsked || !setup.waylandDisplay.empty()) {
         const auto problem = setup.gnomeUnreachable ? setup.gnomeUnreachable()
                                                     : std::optional<std::string>("not checked");
         if (!problem) {
             finding.ok = true;
-            finding.detail = "wayland GNOME (Mutter)"
+            finding.detail = "gnome GNOME (Mutter)"
                 + (setup.waylandDisplay.empty() ? std::string() : " on WAYLAND_DISPLAY=" + setup.waylandDisplay);
             return finding;
         }
-        if (setup.platform == "wayland" || setup.display.empty()) {
+        if (gnomeAsked || setup.display.empty()) {
             finding.detail = setup.display.empty() && !setup.waylandDisplay.empty()
                 ? "a Wayland session (WAYLAND_DISPLAY) without DISPLAY, and " + *problem
                 : *problem;
@@ -217,7 +219,7 @@ std::vector<DoctorFinding> checkHost(const DoctorSetup& setup)
         if (capability.simulated && setup.platform != "sim") {
             finding.ok = false;
             finding.detail = capability.provider + " (simulated, on a real desktop)";
-            finding.hint = "Unset QUILLBRIGHT_PLATFORM, or set it to wayland or x11";
+            finding.hint = "Unset QUILLBRIGHT_PLATFORM, or set it to gnome or x11";
         } else if (capability.provider == "logind") {
             if (const auto problem = setup.logindUnreachable ? setup.logindUnreachable() : std::nullopt) {
                 finding.ok = false;
@@ -324,7 +326,7 @@ DoctorSetup DoctorSetup::fromEnvironment()
     setup.kdeUnreachable = [config] { return probeKdeDesktop(config); };
     setup.gnomeUnreachable = [] {
         std::string error;
-        if (wayland::MutterBus::connect(&error)) return std::optional<std::string>();
+        if (gnome::MutterBus::connect(&error)) return std::optional<std::string>();
         return std::optional<std::string>(error);
     };
     setup.logindUnreachable = [] { return ServiceManager::logindUnreachable(); };

@@ -37,7 +37,7 @@ struct DoctorSetup {
         "/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
     bool root = false;
     std::vector<std::string> groups; // this user's group names
-    std::string platform;            // QUILLBRIGHT_PLATFORM: "wayland", "x11", "sim"; empty: detect
+    std::string platform;            // QUILLBRIGHT_PLATFORM: "gnome", "x11", "sim"; empty: detect
     std::string display;             // $DISPLAY
     std::string waylandDisplay;      // $WAYLAND_DISPLAY
     std::string swaySocket;          // $SWAYSOCK

@@ -4,7 +4,7 @@
 #include "cli/UserService.h"
 #include "core/MirrorEngine.h"
 #include "platform/Platform.h"
-#include "platform/wayland/GnomeShortcuts.h"
+#include "platform/gnome/GnomeShortcuts.h"
 #include "platform/wlroots/SwayBindings.h"
 
 #include <unistd.h>
@@ -59,7 +59,7 @@ bool kdeDesktopSession()
 // "Ctrl+F10  /usr/bin/quillbright backlight toggle", one shortcut a line.
 void printKeyCommands(std::ostream& out)
 {
-    for (const auto& shortcut : wayland::quillbrightShortcuts()) {
+    for (const auto& shortcut : gnome::quillbrightShortcuts()) {
         std::string key(shortcut.binding);
         if (key.starts_with("<Control>")) key = "Ctrl+" + key.substr(9);
         out << key << "  " << thisProgram() << " " << shortcut.arguments << "\n";
@@ -131,18 +131,18 @@ int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
         return 0;
     }
     if (action == "install") {
-        if (!wayland::installShortcuts(thisProgram(), &error)) {
+        if (!gnome::installShortcuts(thisProgram(), &error)) {
             out << "ERROR: " << error << "\n";
             return 1;
         }
-        for (const auto& shortcut : wayland::quillbrightShortcuts()) {
+        for (const auto& shortcut : gnome::quillbrightShortcuts()) {
             out << shortcut.binding << "  quillbright " << shortcut.arguments << "\n";
         }
         out << "Added as GNOME custom shortcuts (Settings > Keyboard > Custom Shortcuts).\n";
         return 0;
     }
     if (action == "remove") {
-        if (!wayland::removeShortcuts(&error)) {
+        if (!gnome::removeShortcuts(&error)) {
             out << "ERROR: " << error << "\n";
             return 1;
         }
@@ -154,7 +154,7 @@ int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
         printKeyCommands(out);
         return 0;
     }
-    const auto installed = wayland::shortcutsInstalled(&error);
+    const auto installed = gnome::shortcutsInstalled(&error);
     out << (!installed ? "GNOME's shortcut settings cannot be read (" + error + "); "
                 : *installed ? "Installed as GNOME custom shortcuts; "
                              : "Not installed (`quillbright hotkeys install` adds them as GNOME custom shortcuts); ")

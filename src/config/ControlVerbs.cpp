@@ -1,5 +1,6 @@
 #include "config/ControlVerbs.h"
 
+#include "config/DisplayResolution.h"
 #include "config/Text.h"
 
 namespace qb {
@@ -12,6 +13,22 @@ using F = WireForm;
 using S = SettingScope;
 using P = PageControl;
 using V = ControlVerb;
+
+// Each DC-1 preset by what the user sees, from the presets themselves.
+std::string_view resolutionHelp()
+{
+    static const std::string text = [] {
+        std::string help = "Get or set resolution: how much desktop the tablet shows, how dense.\nDC-1:";
+        const auto& presets = DisplayResolution::dc1LandscapePresets();
+        for (std::size_t i = 0; i < presets.size(); ++i) {
+            const std::string name = lowercased(presets[i].label);
+            help += (i == 0 ? " " : i % 2 == 0 ? ",\n" : ", ") + name + " = " + presets[i].desktopShown();
+        }
+        return help + "\n(portrait- variants upright). Other tablets: landscape-cozy, portrait-cozy =\n"
+                      "half the tablet's pixels at 2x; landscape-sharp, portrait-sharp = all at 1x";
+    }();
+    return text;
+}
 
 // The first commands in the order the usage has always listed them; the
 // settings this program adds follow.
@@ -56,18 +73,15 @@ std::vector<ControlVerbEntry> makeTable()
             .argument = A::lenientChoice, .healthKey = "backlight", .page = P::checkbox},
         {.verb = V::resolution, .word = "RESOLUTION",
             .command = {"resolution", "[preset]",
-                "Get or set resolution. DC-1: cozy, comfortable, balanced, sharp\n"
-                "(+ portrait- variants). Other tablets: landscape-cozy, landscape-sharp,\n"
-                "portrait-cozy, portrait-sharp",
+                resolutionHelp(),
                 K::word,
                 {"cozy", "comfortable", "balanced", "sharp", "portrait-cozy", "portrait-comfortable",
                     "portrait-balanced", "portrait-sharp", "landscape-cozy", "landscape-sharp"},
-                "The size of the tablet's screen on this computer. DC-1 presets: cozy\n"
-                "(1600x1200 at twice the pixels: large, smooth text), comfortable (1024x768),\n"
-                "balanced (1280x960), sharp (1600x1200: the most on screen); each has a\n"
-                "portrait- variant. Other tablets: landscape-cozy, landscape-sharp,\n"
-                "portrait-cozy, portrait-sharp (cozy: half the native size at twice the pixels;\n"
-                "sharp: the native size). A change restarts a running mirror. Kept in\n"
+                "A 2x preset lays the tablet out on the desktop at half its pixels and\n"
+                "draws each point as 2x2 of them (large, smooth text); a 1x preset gives\n"
+                "every tablet pixel to the desktop (the most on screen). Where the desktop\n"
+                "cannot scale, the reply says so and the tablet shows the sharp preset's\n"
+                "picture. A change restarts a running mirror. Kept in\n"
                 "~/.config/quillbright/settings.json; set without a daemon, it takes effect at\n"
                 "the next start."},
             .argument = A::resolution, .form = F::asTyped, .healthKey = "resolution", .setting = S::stored,

@@ -17,6 +17,12 @@ DisplayResolution fixedPreset(std::uint64_t width, std::uint64_t height, bool is
 } // namespace
 
 
+std::string DisplayResolution::desktopShown() const
+{
+    return isHiDPI ? fmt::format("desktop {}x{} at 2x", width / 2, height / 2)
+                   : fmt::format("desktop {}x{} at 1x", width, height);
+}
+
 std::string DisplayResolution::id() const { return isHiDPI ? rawValue() + "@2x" : rawValue(); }
 
 std::string DisplayResolution::rawValue() const { return fmt::format("{}x{}", width, height); }

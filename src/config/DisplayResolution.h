@@ -31,6 +31,9 @@ struct DisplayResolution {
     std::string rawValue() const;
     // Width below height; a square is not portrait.
     bool isPortrait() const { return width < height; }
+    // What the user sees: the desktop's size and its density, "desktop
+    // 800x600 at 2x" for a HiDPI 1600x1200, "desktop 1600x1200 at 1x" else.
+    std::string desktopShown() const;
 
     bool operator==(const DisplayResolution&) const = default;
 

@@ -193,7 +193,15 @@ std::string resolutionShown(const ControlState& state)
 {
     if (state.sessions.empty()) return presetName(state.resolution);
     const auto& first = state.sessions.front();
-    return (isDC1(first) ? presetName(first.resolution) : state.nonDC1Mode) + " (" + first.resolution.rawValue() + ")";
+    const std::string name = isDC1(first) ? presetName(first.resolution) : state.nonDC1Mode;
+    const std::string pixels = first.resolution.rawValue();
+    if (first.hiDPIActive) return name + " (" + pixels + ")";
+    // A HiDPI preset the desktop could not scale: what the tablet shows is
+    // the sharp twin's picture.
+    std::string twin = name;
+    if (const auto at = twin.rfind("cozy"); at != std::string::npos) twin.replace(at, 4, "sharp");
+    return name + " (" + pixels + "; this desktop cannot scale it, so the tablet gets " + twin + ": " + pixels
+        + " at 1x)";
 }
 
 // The pen's last values on the first session that saw one (a tablet page's

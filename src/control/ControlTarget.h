@@ -24,6 +24,8 @@ struct ControlSessionInfo {
     std::string serial;
     std::uint16_t port = 0;
     DisplayResolution resolution;
+    // False when the resolution is HiDPI but the desktop did not take it.
+    bool hiDPIActive = true;
     PixelFormat pixelFormat = PixelFormat::greyscale;
     std::uint64_t displayId = 0;
     double fps = 0;

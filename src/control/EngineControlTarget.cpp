@@ -139,7 +139,10 @@ ControlState EngineControlTarget::state() const
         info.port = session->port();
         info.resolution = session->resolution();
         info.pixelFormat = session->pixelFormat();
-        if (session->displayManager() != nullptr) info.displayId = session->displayManager()->displayID();
+        if (const auto* display = session->displayManager()) {
+            info.displayId = display->displayID();
+            info.hiDPIActive = !info.resolution.isHiDPI || display->hiDPIActive();
+        }
         info.fps = session->stats().fps;
         info.clients = session->stats().clientCount;
         info.adbConnected = session->adbConnected();

@@ -110,9 +110,10 @@ VirtualDisplayManager::VirtualDisplayManager(std::uint64_t width, std::uint64_t 
     if (virtualDisplay_->applySettings(settings)) {
         const std::string mode = hiDPI ? fmt::format("HiDPI ({}x{} logical @ 2x)", width / 2, height / 2) : "non-HiDPI";
         info(fmt::format("[VirtualDisplay] Configured: {}x{} {} @ 60Hz", width, height, mode));
-        if (hiDPI) selectHiDPIMode(width / 2, height / 2, width, height);
+        if (hiDPI) hiDPIActive_ = selectHiDPIMode(width / 2, height / 2, width, height);
     } else {
         warn("[VirtualDisplay] WARNING: Failed to apply virtual display settings");
+        if (hiDPI) hiDPIRefused("the desktop refused its modes");
     }
 }
 
@@ -125,13 +126,21 @@ VirtualDisplayManager::~VirtualDisplayManager()
     virtualDisplay_.reset();
 }
 
-void VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uint64_t logicalHeight,
+void VirtualDisplayManager::hiDPIRefused(const std::string& why)
+{
+    warn(fmt::format("[VirtualDisplay] WARNING: No HiDPI on this desktop ({}): the tablet shows {}x{} of the "
+                     "desktop at 1x, as a sharp preset does, not {}x{} at 2x",
+        why, width_, height_, width_ / 2, height_ / 2));
+}
+
+bool VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uint64_t logicalHeight,
     std::uint64_t backingWidth, std::uint64_t backingHeight)
 {
     auto modes = platform_->copyAllDisplayModes(displayID_);
     if (!modes) {
         warn("[VirtualDisplay] WARNING: Could not enumerate display modes for HiDPI selection");
-        return;
+        hiDPIRefused("its modes could not be listed");
+        return false;
     }
     for (const auto& mode : *modes) {
         if (mode.width == logicalWidth && mode.height == logicalHeight && mode.pixelWidth == backingWidth
@@ -140,10 +149,11 @@ void VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uin
             if (result == 0) {
                 info(fmt::format("[VirtualDisplay] HiDPI mode activated: {}x{} logical → {}x{}px", logicalWidth,
                     logicalHeight, backingWidth, backingHeight));
-            } else {
-                warn(fmt::format("[VirtualDisplay] WARNING: XRRSetCrtcConfig failed with code {}", result));
+                return true;
             }
-            return;
+            warn(fmt::format("[VirtualDisplay] WARNING: Setting the HiDPI display mode failed with code {}", result));
+            hiDPIRefused(fmt::format("the desktop refused the mode, code {}", result));
+            return false;
         }
     }
     warn(fmt::format("[VirtualDisplay] WARNING: HiDPI mode {}x{} → {}x{} not found", logicalWidth, logicalHeight,
@@ -152,6 +162,8 @@ void VirtualDisplayManager::selectHiDPIMode(std::uint64_t logicalWidth, std::uin
         info(fmt::format("[VirtualDisplay]   available: {}x{} → {}x{}{}", mode.width, mode.height, mode.pixelWidth,
             mode.pixelHeight, mode.pixelWidth > mode.width ? " [HiDPI]" : ""));
     }
+    hiDPIRefused("no such mode");
+    return false;
 }
 
 std::optional<std::uint32_t> VirtualDisplayManager::findBuiltInDisplay()

@@ -62,9 +62,16 @@ public:
     std::uint64_t width() const { return width_; }
     std::uint64_t height() const { return height_; }
     std::uint32_t claimedSerial() const { return claimedSerial_; }
+    // Whether the desktop took the HiDPI mode: laid out at half the pixel
+    // size, shown at twice the density. False for a display not asked for
+    // one, and for one whose desktop refused it (a warning then said what
+    // the tablet gets instead).
+    bool hiDPIActive() const { return hiDPIActive_; }
 
 private:
-    void selectHiDPIMode(std::uint64_t logicalWidth, std::uint64_t logicalHeight, std::uint64_t backingWidth,
+    // Logs what the tablet gets when the HiDPI mode asked for was not taken.
+    void hiDPIRefused(const std::string& why);
+    bool selectHiDPIMode(std::uint64_t logicalWidth, std::uint64_t logicalHeight, std::uint64_t backingWidth,
         std::uint64_t backingHeight);
     std::optional<std::uint32_t> findBuiltInDisplay();
 
@@ -74,6 +81,7 @@ private:
     std::uint64_t width_;
     std::uint64_t height_;
     std::uint32_t claimedSerial_;
+    bool hiDPIActive_ = false;
 };
 
 } // namespace qb

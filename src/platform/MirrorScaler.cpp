@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include <emmintrin.h>
+
 #include "runtime/Clock.h"
 
 namespace qb {
@@ -151,15 +153,67 @@ void MirrorScaler::scale(const std::uint8_t* source, std::size_t sourceWidth, st
     }
 }
 
+void doubleBGRA(const std::uint8_t* source, std::size_t sourceStride, std::size_t width, std::size_t height,
+    std::uint8_t* target, std::size_t targetStride)
+{
+    const std::size_t blocks = width / 4; // four pixels in, eight out, on both rows
+    for (std::size_t row = 0; row < height; ++row) {
+        const std::uint8_t* in = source + row * sourceStride;
+        std::uint8_t* upper = target + 2 * row * targetStride;
+        std::uint8_t* lower = upper + targetStride;
+        for (std::size_t block = 0; block < blocks; ++block) {
+            const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + block * 16));
+            const __m128i first = _mm_unpacklo_epi32(pixels, pixels);
+            const __m128i second = _mm_unpackhi_epi32(pixels, pixels);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(upper + block * 32), first);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(upper + block * 32 + 16), second);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + block * 32), first);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(lower + block * 32 + 16), second);
+        }
+        for (std::size_t column = blocks * 4; column < width; ++column) {
+            std::uint32_t pixel;
+            std::memcpy(&pixel, in + column * 4, 4);
+            const std::uint64_t pair = std::uint64_t(pixel) << 32 | pixel;
+            std::memcpy(upper + column * 8, &pair, 8);
+            std::memcpy(lower + column * 8, &pair, 8);
+        }
+    }
+}
+
 void RequestSizedSurface::show(const std::uint8_t* pixels, std::size_t width, std::size_t height,
     std::size_t bytesPerRow, std::vector<CaptureRect> changed, std::size_t requestWidth, std::size_t requestHeight,
     bool scaledAlwaysChanged)
 {
     if (width == requestWidth && height == requestHeight) {
+        doubledWidth_ = doubledHeight_ = 0;
         data_ = pixels;
         bytesPerRow_ = bytesPerRow;
         rects_ = std::move(changed);
+    } else if (requestWidth == 2 * width && requestHeight == 2 * height) {
+        const std::size_t targetStride = requestWidth * 4;
+        scaled_.resize(requestHeight * targetStride);
+        rects_.clear();
+        if (doubledWidth_ != width || doubledHeight_ != height) {
+            // What the buffer held was of another picture: all of this one.
+            doubleBGRA(pixels, bytesPerRow, width, height, scaled_.data(), targetStride);
+            doubledWidth_ = width;
+            doubledHeight_ = height;
+            rects_.push_back({0, 0, requestWidth, requestHeight});
+        } else {
+            for (const auto& r : changed) {
+                if (r.x >= width || r.y >= height) continue;
+                const std::size_t w = std::min(r.width, width - r.x);
+                const std::size_t h = std::min(r.height, height - r.y);
+                doubleBGRA(pixels + r.y * bytesPerRow + r.x * 4, bytesPerRow, w, h,
+                    scaled_.data() + 2 * r.y * targetStride + 2 * r.x * 4, targetStride);
+                rects_.push_back({2 * r.x, 2 * r.y, 2 * w, 2 * h});
+            }
+            if (rects_.empty() && scaledAlwaysChanged) rects_.push_back({0, 0, requestWidth, requestHeight});
+        }
+        data_ = scaled_.data();
+        bytesPerRow_ = targetStride;
     } else {
+        doubledWidth_ = doubledHeight_ = 0;
         scaled_.resize(requestWidth * requestHeight * 4);
         scaler_.scale(pixels, width, height, bytesPerRow, scaled_.data(), requestWidth, requestHeight);
         data_ = scaled_.data();

@@ -8,8 +8,8 @@
 #include "platform/FontSettings.h"
 #include "platform/HostPower.h"
 #include "platform/UserFolders.h"
-#include "platform/wayland/GnomeShortcuts.h"
-#include "platform/wayland/MutterBus.h"
+#include "platform/gnome/GnomeShortcuts.h"
+#include "platform/gnome/MutterBus.h"
 
 namespace qb {
 
@@ -64,23 +64,23 @@ std::vector<PlatformBackend> makeRegistry()
         nullptr, // the Linux host's services
     });
     registry.push_back({
-        "wayland",
+        "gnome",
         "GNOME on Wayland",
         [](const PlatformConfig& config) { return !config.waylandDisplay.empty(); },
         [](const PlatformConfig&) -> std::optional<std::string> {
             std::string error;
-            if (wayland::MutterBus::connect(&error)) return std::nullopt;
+            if (gnome::MutterBus::connect(&error)) return std::nullopt;
             return error;
         },
         [](const PlatformConfig&, Executor mainLoop, std::string* error) {
-            return makeWaylandDesktop(std::move(mainLoop), error);
+            return makeGnomeDesktop(std::move(mainLoop), error);
         },
         [](const PlatformConfig& config) {
             log(LogLevel::info, "[Platform] Using GNOME on Wayland (Mutter remote desktop and screen cast"
                     + (config.waylandDisplay.empty() ? std::string() : ", display " + config.waylandDisplay) + ")");
             // Once per start, until the user adds the shortcuts.
-            if (!wayland::shortcutsInstalled().value_or(true)) {
-                log(LogLevel::info, std::string(wayland::SHORTCUTS_HINT_LINE));
+            if (!gnome::shortcutsInstalled().value_or(true)) {
+                log(LogLevel::info, std::string(gnome::SHORTCUTS_HINT_LINE));
             }
         },
         nullptr, // the Linux host's services
@@ -173,6 +173,8 @@ const std::vector<PlatformBackend>& platformBackends()
 
 const PlatformBackend* findPlatformBackend(std::string_view name, const std::vector<PlatformBackend>& backends)
 {
+    // GNOME's backend was named "wayland" once; settings and scripts that say so still get it.
+    if (name == "wayland") name = "gnome";
     for (const auto& backend : backends) {
         if (backend.name == name) return &backend;
     }

@@ -15,7 +15,7 @@
 //   kde      KDE Plasma on Wayland: KWin's screencast (streams and virtual
 //            outputs over PipeWire) and fake input (platform/kde/)
 //   wayland  GNOME on Wayland: Mutter's remote-desktop, screen-cast and
-//            display-config services over D-Bus and PipeWire (platform/wayland/)
+//            display-config services over D-Bus and PipeWire (platform/gnome/)
 //   wlroots  sway and other wlroots compositors: screencopy, virtual
 //            pointers, and outputs added over sway's control socket
 //            (platform/wlroots/)
@@ -87,7 +87,7 @@ class Desktop {
 public:
     virtual ~Desktop() = default;
 
-    // The registry name ("x11", "wayland", "sim").
+    // The registry name ("x11", "gnome", "sim").
     virtual std::string_view name() const = 0;
     // Which desktop, for the report (":65", "GNOME (Mutter) on wayland-0").
     virtual std::string where() const { return {}; }
@@ -244,7 +244,7 @@ std::shared_ptr<Desktop> makeX11Desktop(Executor mainLoop, const char* displayNa
     std::string* error = nullptr);
 // On the session bus's Mutter; nullptr when its services or PipeWire cannot
 // be reached, `error` then beginning "GNOME remote desktop service not available: ".
-std::shared_ptr<Desktop> makeWaylandDesktop(Executor mainLoop, std::string* error = nullptr);
+std::shared_ptr<Desktop> makeGnomeDesktop(Executor mainLoop, std::string* error = nullptr);
 
 // On the Wayland display of config.waylandDisplay, with sway's control
 // socket config.swaySocket when set; nullptr when the compositor cannot be

@@ -114,8 +114,8 @@ std::string optionText(std::string_view value)
     return std::string(value);
 }
 
-// The DC-1 presets with their sizes, then the other tablets' modes. Each name
-// once: "portrait-cozy" and "portrait-sharp" name a DC-1 preset and the other
+// The DC-1 presets by what the user sees (how much desktop, how dense), then
+// the other tablets' modes. Each name once: "portrait-cozy" and "portrait-sharp" name a DC-1 preset and the other
 // tablets' portrait modes alike.
 std::string resolutionOptions(const CommandEntry& command)
 {
@@ -126,12 +126,14 @@ std::string resolutionOptions(const CommandEntry& command)
         const auto preset = std::find_if(presets.begin(), presets.end(),
             [value](const DisplayResolution& p) { return presetArgument(p.label) == value; });
         if (preset == presets.end()) {
-            others += option(value, value);
+            const bool cozy = value.ends_with("cozy");
+            others += option(value, std::string(value) + " \u2014 desktop at "
+                    + (cozy ? "half the tablet's pixels, 2x" : "all the tablet's pixels, 1x"));
             continue;
         }
         const bool shared = value == "portrait-cozy" || value == "portrait-sharp";
-        dc1 += option(value, preset->label + " (" + std::to_string(preset->width) + "x" + std::to_string(preset->height)
-            + (shared ? "; other tablets: portrait" : "") + ")");
+        dc1 += option(value, preset->label + " \u2014 " + preset->desktopShown()
+                + (shared ? " (other tablets: portrait)" : ""));
     }
     return "<optgroup label=\"DC-1\">" + dc1 + "</optgroup><optgroup label=\"Other tablets\">" + others + "</optgroup>";
 }

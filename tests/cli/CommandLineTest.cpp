@@ -153,7 +153,7 @@ TEST(CommandLineTest, TheCommandTableChecksEveryCommandsArguments)
         "  latency --watch          Continuously poll latency stats every 2 seconds\n"
         "  restart                  Full stop + start cycle\n"));
     runArgs(dir.context, {"resolution", "--help"}, out);
-    EXPECT_THAT(out, HasSubstr("comfortable (1024x768)"));
+    EXPECT_THAT(out, HasSubstr("cozy = desktop 800x600 at 2x, comfortable = desktop 1024x768 at 1x"));
     EXPECT_THAT(out, HasSubstr("restarts a running mirror"));
     runArgs(dir.context, {"help", "mode"}, out);
     EXPECT_THAT(out, HasSubstr("A change restarts a running mirror. Kept in the\n  settings file."));

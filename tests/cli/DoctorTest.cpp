@@ -141,7 +141,7 @@ TEST_F(DoctorTest, EachMissingPieceIsNamedWithWhatToDo)
             "unknown desktop backend \"mir\"", "QUILLBRIGHT_PLATFORM"},
         {"GNOME Wayland without its remote desktop",
             [](FakeComputer& t) {
-                t.setup.platform = "wayland";
+                t.setup.platform = "wayland"; // the name GNOME's backend had before "gnome", still taken
                 t.setup.gnomeUnreachable = [] {
                     return std::optional<std::string>("GNOME remote desktop service not available: no session bus");
                 };

@@ -224,6 +224,17 @@ TEST(ControlCommands, ResolutionFollowsTheTabletsMirrored)
     EXPECT_EQ(t.ask("RESOLUTION portrait-cozy"), "OK portrait-cozy (restarting)");
     EXPECT_THAT(t.calls, ElementsAre("mode portrait-cozy", "restart"));
     EXPECT_THAT(t.ask("HEALTH"), HasSubstr("\nresolution=portrait-cozy (" + tablet.resolution.rawValue() + ")\n"));
+
+    // A cozy display the desktop could not scale is answered as what the tablet gets.
+    dc1.resolution = DisplayResolution::cozy();
+    dc1.hiDPIActive = false;
+    t.current.sessions = {dc1};
+    EXPECT_EQ(t.ask("RESOLUTION"),
+        "OK cozy (1600x1200; this desktop cannot scale it, so the tablet gets sharp: 1600x1200 at 1x)");
+    tablet.hiDPIActive = false;
+    t.current.sessions = {tablet};
+    t.current.nonDC1Mode = "portrait-cozy";
+    EXPECT_THAT(t.ask("RESOLUTION"), HasSubstr("so the tablet gets portrait-sharp: "));
 }
 
 TEST(ControlCommands, DiagnosticsReplies)

@@ -8,7 +8,7 @@
 // template on a private DBUS_SYSTEM_BUS_ADDRESS) and the panel's backlight
 // (a fake sysfs tree, QUILLBRIGHT_SYSFS_ROOT, whose level logind's
 // SetBrightness writes as the real one does). Tests whose subject is the
-// simulated desktop ask for it ("sim"); a named desktop ("wayland") still
+// simulated desktop ask for it ("sim"); a named desktop ("gnome") still
 // gets the private logind and sysfs, never the machine's.
 #pragma once
 

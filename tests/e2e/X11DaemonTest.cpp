@@ -2,6 +2,8 @@
 // primary and the reference client decodes exactly what a window draws there
 // (scaled and converted to grey), a touch moves the pointer, and a daemon
 // killed with -9 leaves outputs the next start turns off and modes it removes.
+// Extended, the DC-1's cozy output is laid out at half its pixels and shows
+// what is drawn on it at twice the size; sharp lays it out at its pixels.
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -171,9 +173,10 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     adb.setDevices({adb.read()["devices"][0], test::device("PHONE-1", "Pixel_8", "1080x2400")});
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8889", 30s)) << output();
+    // Both cozy: laid out at half their pixels.
     const std::string lit = xorg().run("xrandr");
-    EXPECT_NE(lit.find(" connected 1080x2400+"), std::string::npos) << lit << output();
-    EXPECT_NE(lit.find(" connected 1600x1200+"), std::string::npos) << lit << output();
+    EXPECT_NE(lit.find(" connected 540x1200+"), std::string::npos) << lit << output();
+    EXPECT_NE(lit.find(" connected 800x600+"), std::string::npos) << lit << output();
     ::kill(daemon_->pid(), SIGKILL);
     daemon_->waitUntilExit();
     ASSERT_NE(layout(), before);
@@ -266,8 +269,11 @@ TEST_F(X11WaitsTest, APlugIsMirroredWithoutFixedPausesAndAStopDuringEachWaitLeav
 }
 
 // `mode extended` on a running daemon: the tablet stops mirroring the
-// primary and gets a monitor of its own beside it.
-TEST_F(X11DaemonTest, ModeExtendedMovesTheTabletFromThePrimaryToAMonitorOfItsOwn)
+// primary and gets a monitor of its own beside it, laid out at half its
+// pixels in cozy (what is drawn there reaches the tablet at twice the size),
+// at its pixels in sharp, and again at half in cozy; the frames keep the
+// tablet's pixel size throughout.
+TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPresetSays)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
     launch();
@@ -278,12 +284,67 @@ TEST_F(X11DaemonTest, ModeExtendedMovesTheTabletFromThePrimaryToAMonitorOfItsOwn
     EXPECT_EQ(mirrored.find("1600/"), std::string::npos) << "no monitor of the tablet's own while mirroring\n" << mirrored;
 
     EXPECT_EQ(cli({"mode", "extended"}), std::pair(0, std::string("OK extended (restarting)\n")));
-    ASSERT_TRUE(waitFor([&] { return xorg().run("xrandr --listmonitors").find(" 1600/") != std::string::npos; }, 30s))
-        << xorg().run("xrandr --listmonitors") << output();
+    // The tablet's monitor, "WxH+X+Y", once it is the only one besides the primary's.
+    auto monitor = [&](const std::string& size) {
+        static const std::regex line(R"( (\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+) )");
+        const std::string text = xorg().run("xrandr --listmonitors");
+        for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+            const std::string found = (*it)[1].str() + "x" + (*it)[2].str();
+            if (found == size && (*it)[3].str() != "0") return std::optional(std::pair(std::stoi((*it)[3]), std::stoi((*it)[4])));
+        }
+        return std::optional<std::pair<int, int>>();
+    };
+    std::optional<std::pair<int, int>> at;
+    ASSERT_TRUE(waitFor([&] { return bool(at = monitor("800x600")); }, 30s)) << xorg().run("xrandr --listmonitors") << output();
     const std::string extended = xorg().run("xrandr --listmonitors");
     EXPECT_NE(extended.find("Monitors: 2"), std::string::npos) << extended;
     EXPECT_NE(extended.find(" 1024/"), std::string::npos) << "the primary keeps its own mode\n" << extended;
     EXPECT_NE(cli({"status"}).second.find("\ndisplay_mode=extended\n"), std::string::npos);
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    EXPECT_EQ(cli({"resolution"}).second, "OK cozy (1600x1200)\n");
+
+    // A window of 400x300 points over the tablet's monitor covers 800x600 of its pixels.
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    const auto drawn = showKnownPicture(x, at->first, at->second, 400, 300, 800, 600);
+    {
+        companion::CompanionClient client;
+        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
+        const auto greeting = client.readGreeting(10000ms);
+        ASSERT_TRUE(greeting) << client.violation();
+        EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
+        // The tablet's top-left 800x600 pixels are the window, pixel for pixel.
+        auto showsWindow = [&] {
+            const auto& picture = client.decoder().frame();
+            if (!client.decoder().hasPicture() || picture.size() != 1600 * 1200) return false;
+            for (std::size_t y = 0; y < 600; ++y) {
+                if (!std::equal(drawn.begin() + std::ptrdiff_t(y * 800), drawn.begin() + std::ptrdiff_t(y * 800 + 800),
+                        picture.begin() + std::ptrdiff_t(y * 1600))) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        EXPECT_TRUE(test::eventually(
+            [&] {
+                if (const auto frame = client.readFrame(1000ms)) client.sendAck(frame->sequenceNumber);
+                return showsWindow();
+            },
+            20s))
+            << client.violation() << output();
+    }
+    XCloseDisplay(x);
+
+    // Sharp: the same pixels, laid out one for one; cozy again: half.
+    EXPECT_EQ(cli({"resolution", "sharp"}), std::pair(0, std::string("OK sharp (restarting)\n")));
+    EXPECT_TRUE(waitFor([&] { return bool(monitor("1600x1200")) && !monitor("800x600"); }, 30s))
+        << xorg().run("xrandr --listmonitors") << output();
+    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    EXPECT_EQ(cli({"resolution", "cozy"}), std::pair(0, std::string("OK cozy (restarting)\n")));
+    EXPECT_TRUE(waitFor([&] { return bool(monitor("800x600")) && !monitor("1600x1200"); }, 30s))
+        << xorg().run("xrandr --listmonitors") << output();
+    EXPECT_NE(output().find("HiDPI mode activated: 800x600 logical"), std::string::npos) << output();
 
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
@@ -301,7 +362,8 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
     ASSERT_EQ(cli({"mode", "extended"}).first, 0);
-    static const std::regex tablet(R"((\S+) connected 1600x1200\+(\d+)\+(\d+))");
+    // The DC-1 in cozy: its output laid out at half its 1600x1200 pixels.
+    static const std::regex tablet(R"((\S+) connected 800x600\+(\d+)\+(\d+))");
     std::smatch lit;
     std::string shown;
     ASSERT_TRUE(waitFor([&] { return std::regex_search(shown = xorg().run("xrandr"), lit, tablet); }, 30s))
@@ -309,12 +371,12 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     const std::string ours = lit[1];
     ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
     xorg().run("xrandr --output " + ours + " --pos 0x768");
-    ASSERT_NE(xorg().run("xrandr").find(ours + " connected 1600x1200+0+768"), std::string::npos) << layout();
+    ASSERT_NE(xorg().run("xrandr").find(ours + " connected 800x600+0+768"), std::string::npos) << layout();
 
     XInitThreads();
     Display* x = XOpenDisplay(xorg().display.c_str());
     ASSERT_NE(x, nullptr);
-    const auto expected = showKnownPicture(x, 0, 768, 1600, 1200, 1600, 1200);
+    const auto expected = showKnownPicture(x, 0, 768, 800, 600, 1600, 1200);
     companion::CompanionClient client;
     ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
     ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation() << output();
@@ -323,7 +385,7 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
     touches.send(companion::encodeTouch(1, 0.25F, 0.5F, 0, 0));
     touches.send(companion::encodeTouch(3, 0.25F, 0.5F, 0, 0));
-    EXPECT_TRUE(waitFor([&] { return pointer(x) == std::pair(400, 768 + 600); }, 10s)) << output();
+    EXPECT_TRUE(waitFor([&] { return pointer(x) == std::pair(200, 768 + 300); }, 10s)) << output();
     client.close();
     XCloseDisplay(x);
 
@@ -339,7 +401,7 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     const std::string after = layout();
     EXPECT_NE(after.find("current 800 x 600"), std::string::npos) << after;
     EXPECT_NE(after.find("DUMMY0 connected primary 800x600+0+0"), std::string::npos) << after;
-    EXPECT_EQ(after.find("1600x1200"), std::string::npos) << after;
+    EXPECT_EQ(after.find(lit[1].str() + " connected"), std::string::npos) << after;
 }
 
 // The X server loses the damage of the top half of the screen (as under

@@ -1,3 +1,5 @@
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "pipeline/VirtualDisplayManager.h"
@@ -56,7 +58,18 @@ TEST_F(VirtualDisplayManagerTest, CreatesHiDPIAndPlainDisplaysWithTheirSingleMod
     ASSERT_TRUE(state->currentMode());
     EXPECT_EQ(state->currentMode()->width, 800u);
     EXPECT_EQ(state->currentMode()->pixelWidth, 1600u) << "the HiDPI mode, not its low-resolution twin";
+    EXPECT_TRUE(hiDPI->hiDPIActive());
+    // A desktop that refuses the mode, or lists none: the display is not
+    // HiDPI, and says so.
+    using Failure = std::function<void(sim::SimFailures&)>;
+    for (const Failure& fail : {Failure([](auto& f) { f.setModeError = 1004; }),
+             Failure([](auto& f) { f.omitHiDPIModes = true; }), Failure([](auto& f) { f.applySettingsFails = true; })}) {
+        world.updateFailures([&](sim::SimFailures& f) { f = {}, fail(f); });
+        EXPECT_FALSE(make(1600, 1200, true, "device-C")->hiDPIActive());
+    }
+    world.updateFailures([](sim::SimFailures& f) { f = {}; });
     auto plain = make(1600, 1200, false, "device-B");
+    EXPECT_FALSE(plain->hiDPIActive());
     const auto plainId = plain->displayID();
     state = world.display(plainId);
     ASSERT_EQ(state->modes.size(), 1u);

@@ -17,10 +17,13 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/CaptureRecorder.h"
@@ -34,10 +37,10 @@
 #include "platform/VirtualDisplays.h"
 #include "platform/XKeyText.h"
 #include "platform/XorgServer.h"
+#include "platform/gnome/GnomeShortcuts.h"
 #include "platform/sim/SimInputInjector.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimWorld.h"
-#include "platform/wayland/GnomeShortcuts.h"
 #include "runtime/MainLoop.h"
 #include "runtime/Process.h"
 #include "runtime/Queues.h"
@@ -84,10 +87,16 @@ public:
     virtual std::shared_ptr<Desktop> open(Executor loop) = 0;
     // The sizes of the displays the desktop lays out ("1024x768", ...).
     virtual Sizes monitorSizes() = 0;
+    // Their sizes in the layout, in the points windows are laid out in.
+    virtual Sizes layoutSizes() { return monitorSizes(); }
     // Everything the desktop shows of its layout, to compare before and after.
     virtual std::string layout() { return ""; }
     // A client window over `bounds` of display `id` showing knownPicture().
     virtual void show(std::uint32_t id, const Bounds& bounds) = 0;
+    // The same picture (blue = x, green = y, red = x xor y) from the
+    // top-left corner of display `id`, laid out at `width` x `height`
+    // points; in points, or, where `drawsPixels`, in its pixels.
+    virtual void showOn(std::uint32_t id, const Bounds& bounds, std::size_t, std::size_t) { show(id, bounds); }
     // Paints row `y` of that window one colour; false when this rig's client cannot.
     virtual bool paintRow(std::size_t, std::uint8_t, std::uint8_t, std::uint8_t) { return false; }
     // What the window's pointer did so far, in its own pixels:
@@ -100,6 +109,7 @@ public:
     virtual bool sawAKey() { return true; }
 
     bool exactDamage = false;     // changed rectangles are exactly what was drawn
+    bool drawsPixels = false;     // the client draws every pixel of a HiDPI display (not its points)
     bool silentWhenStill = false; // no picture is delivered while nothing changes
     bool refusesOversize = false; // a display larger than the server allows is refused
     bool typesBeyondKeymap = true; // types keysyms the desktop's keymap lacks
@@ -145,6 +155,12 @@ public:
     std::string layout() override { return server.layout(); }
     void show(std::uint32_t, const Bounds& bounds) override
     {
+        if (window_) { // a window of the test before: it goes, with what it saw
+            XDestroyWindow(client, window_);
+            XFreeGC(client, gc_);
+            gc_ = nullptr;
+            seen_.clear();
+        }
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
         attributes.event_mask = EVENTS | StructureNotifyMask | KeyPressMask;
@@ -215,6 +231,7 @@ private:
 // fullscreen on the output of the picture's size.
 class PainterRig : public Rig {
 public:
+    PainterRig() { drawsPixels = true; }
     ~PainterRig() override
     {
         if (!painter_) return;
@@ -222,11 +239,18 @@ public:
         painter_->waitUntilExit(5000ms);
     }
 
-    void show(std::uint32_t, const Bounds&) override
+    void show(std::uint32_t id, const Bounds& bounds) override { showOn(id, bounds, W, H); }
+    // Fullscreen on the output of that size.
+    void showOn(std::uint32_t, const Bounds&, std::size_t width, std::size_t height) override
     {
+        if (painter_) {
+            painter_->terminate();
+            painter_->waitUntilExit(5000ms);
+        }
         ProcessOptions options;
         options.executable = QB_WAYLAND_PAINTER;
-        options.arguments = {std::to_string(W), std::to_string(H)};
+        options.arguments = {std::to_string(width), std::to_string(height)};
+        if (width < 1600) options.arguments.push_back("hidpi"); // the HiDPI display's points: draw its pixels
         options.killedWithLaunchingThread = true;
         painter_ = Process::launch(options);
         ASSERT_TRUE(painter_);
@@ -266,9 +290,9 @@ private:
     std::shared_ptr<Process> painter_;
 };
 
-class WaylandRig final : public PainterRig {
+class GnomeRig final : public PainterRig {
 public:
-    WaylandRig()
+    GnomeRig()
     {
         skipReason = server.skipReason;
         failure = server.failure;
@@ -279,11 +303,13 @@ public:
     std::shared_ptr<Desktop> open(Executor loop) override
     {
         std::string error;
-        auto desktop = makeWaylandDesktop(loop, &error);
+        auto desktop = makeGnomeDesktop(loop, &error);
         EXPECT_NE(desktop, nullptr) << error;
         return desktop;
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
+    Sizes layoutSizes() override { return server.layoutSizes(); }
+    std::string layout() override { return testing::PrintToString(server.layout()); }
 
     test::MutterServer server;
 };
@@ -311,6 +337,7 @@ public:
         return desktop;
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
+    Sizes layoutSizes() override { return server.layoutSizes(); }
     std::string layout() override { return testing::PrintToString(server.activeOutputs()); }
 
     test::SwayServer server;
@@ -414,7 +441,7 @@ std::unique_ptr<Rig> makeRig(const std::string& name)
 {
     if (name == "x11_output") return std::make_unique<X11Rig>("output");
     if (name == "x11_monitor") return std::make_unique<X11Rig>("monitor");
-    if (name == "wayland") return std::make_unique<WaylandRig>();
+    if (name == "gnome") return std::make_unique<GnomeRig>();
     if (name == "sway") return std::make_unique<SwayRig>();
     return std::make_unique<SimRig>();
 }
@@ -452,9 +479,9 @@ protected:
             {.serialNumber = serial, .name = "test", .maxPixelsWide = width, .maxPixelsHigh = height});
     }
     std::unique_ptr<CaptureStream> capture(std::uint32_t displayId, test::CaptureRecorder& recorder,
-        double frameTime = 1.0 / 60)
+        double frameTime = 1.0 / 60, std::size_t width = W, std::size_t height = H)
     {
-        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = W, .height = H,
+        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = width, .height = height,
                                                                   .minimumFrameTime = frameTime, .showCursor = false,
                                                                   .queue = SerialQueue::makeDedicated("capture")},
             recorder.handler());
@@ -714,7 +741,99 @@ TEST_P(DesktopConformance, TypedKeysymsReachTheFocusedClient)
     EXPECT_TRUE(waitFor([&] { return rig->typed() == expected; })) << testing::PrintToString(rig->typed());
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "wayland", "sway", "sim"),
+// A HiDPI mode lays a display out at half its pixels, and what is drawn on
+// it covers twice its size in points on the tablet; without it, a display is
+// laid out at its pixels and shows windows at their size. Touches land on
+// the point shown under them.
+TEST_P(DesktopConformance, AHiDPIDisplayIsLaidOutAtHalfItsPixelsAndShowsWindowsAtTwiceTheirSize)
+{
+    constexpr std::size_t PW = 1600, PH = 1200; // cozy: 800x600 points (the least Mutter scales by 2)
+    auto displays = desktop->virtualDisplays();
+    auto injector = desktop->inputInjector();
+    const Sizes before = rig->layoutSizes();
+    const std::string layoutBefore = rig->layout();
+    auto with = [&](const char* size) {
+        Sizes sizes = before;
+        sizes.insert(size);
+        return sizes;
+    };
+    // Where the picture's (x, y) is not shown `scale` x `scale` pixels
+    // large (blue x, green y); empty when every one sampled is.
+    auto misshown = [&](const test::Delivery& frame, std::size_t scale) -> std::string {
+        if (frame.width != PW || frame.height != PH) return "a frame of another size";
+        for (std::size_t y = 10; y < 250; y += 13) {
+            for (std::size_t x = 10; x < 250; x += 11) {
+                for (std::size_t d = 0; d < scale * scale; ++d) {
+                    const std::uint8_t* p = frame.pixel(x * scale + d % scale, y * scale + d / scale);
+                    if (p[0] != x || p[1] != y) {
+                        return fmt::format("point {},{} shows {},{}", x, y, p[0], p[1]);
+                    }
+                }
+            }
+        }
+        return "";
+    };
+    for (const bool hiDPI : {false, true}) {
+        SCOPED_TRACE(hiDPI ? "cozy" : "sharp");
+        auto display = create(PW, PH, hiDPI ? 52 : 51);
+        ASSERT_TRUE(display);
+        const std::uint32_t id = display->displayId();
+        if (hiDPI) {
+            ASSERT_TRUE(display->applySettings({true, {{PW / 2, PH / 2, 60}}}));
+            auto modes = displays->copyAllDisplayModes(id);
+            ASSERT_TRUE(modes);
+            auto mode = std::ranges::find_if(*modes, [](auto& m) { return m.pixelWidth == PW && m.width == PW / 2; });
+            ASSERT_NE(mode, modes->end());
+            ASSERT_EQ(displays->setDisplayMode(id, *mode), 0);
+        }
+        const std::size_t scale = hiDPI ? 2 : 1;
+        EXPECT_TRUE(waitFor([&] { return rig->layoutSizes() == with(hiDPI ? "800x600" : "1600x1200"); }))
+            << testing::PrintToString(rig->layoutSizes());
+        if (GetParam() == "sim") continue; // its pictures are scripted, not drawn
+        // The test's SDL client is configured at the monitor's pixels on
+        // Mutter's physical layout at scale 2, so it cannot show a window of
+        // known points there: the scale is what the layout above checks.
+        if (hiDPI && GetParam() == "gnome") continue;
+        const auto b = injector->displayBounds(id);
+        ASSERT_TRUE(b);
+        rig->showOn(id, *b, PW / scale, PH / scale);
+        if (HasFatalFailure()) return;
+        test::CaptureRecorder recorder;
+        std::mutex lastLock;
+        test::Delivery last;
+        recorder.onDelivery = [&](const test::Delivery& d) {
+            std::lock_guard guard(lastLock);
+            if (d.hasSurface) last = d;
+        };
+        auto latest = [&] {
+            std::lock_guard guard(lastLock);
+            return last;
+        };
+        auto stream = capture(id, recorder, 1.0 / 60, PW, PH);
+        ASSERT_EQ(failureOf(*stream), "");
+        // A client drawing the display's pixels shows each of its points as
+        // 2x2 of them, which the touch below checks; one drawing points
+        // shows them twice the size.
+        const std::size_t drawn = rig->drawsPixels ? 1 : scale;
+        EXPECT_TRUE(waitFor([&] { return misshown(latest(), drawn).empty(); })) << misshown(latest(), drawn);
+        if (GetParam() != "x11_monitor") { // Xorg keeps the pointer off a monitor without an output
+            // The window's point (100, 50), `scale` times further into the tablet.
+            const double x = b->left + b->width * 100 / double(PW / scale);
+            const double y = b->top + b->height * 50 / double(PH / scale);
+            injector->postMouseEvent(MouseEventType::moved, {x, y});
+            EXPECT_TRUE(sawPointer("motion 100 50"));
+            injector->postMouseEvent(MouseEventType::leftDown, {x, y});
+            injector->postMouseEvent(MouseEventType::leftUp, {x, y});
+            EXPECT_TRUE(sawPointer("down 100 50"));
+        }
+        stream->stop();
+        display.reset();
+        ASSERT_TRUE(waitFor([&] { return rig->layoutSizes() == before; })) << testing::PrintToString(rig->layoutSizes());
+        EXPECT_EQ(rig->layout(), layoutBefore);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DesktopConformance, ::testing::Values("x11_output", "x11_monitor", "gnome", "sway", "sim"),
     [](const auto& info) { return info.param; });
 
 // ---- What only one backend has ----
@@ -786,11 +905,11 @@ TEST_F(X11Desktop, ScrollPixelsBecomeWholeWheelClicksAndHotkeysFireWhateverTheLo
     EXPECT_EQ(toggles, 2);
 }
 
-TEST(WaylandDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
+TEST(GnomeDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
 {
     PlatformLogMute mute;
     MainLoop loop;
-    WaylandRig rig;
+    GnomeRig rig;
     if (!rig.skipReason.empty()) GTEST_SKIP() << rig.skipReason;
     ASSERT_EQ(rig.failure, "");
     {
@@ -888,7 +1007,7 @@ TEST(WlrootsDesktop, WithoutSwaysSocketNoOutputIsAddedAndTheTabletShowsThePrimar
     stream->stop();
 }
 
-TEST(WaylandDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
+TEST(GnomeDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
 {
     // GSettings in a key file of our own instead of the user's dconf.
     char pattern[] = "/tmp/qb-shortcuts-XXXXXX";
@@ -901,21 +1020,21 @@ TEST(WaylandDesktop, ShortcutsOfOursAreAddedBesideTheUsersOwnAndRemovedAgain)
     std::system(("gsettings set " + keys + " custom-keybindings \"['" + own + "']\"").c_str());
 
     std::string error;
-    EXPECT_EQ(wayland::shortcutsInstalled(&error), false) << error;
-    ASSERT_TRUE(wayland::installShortcuts("/opt/it's here/quillbright", &error)) << error;
-    ASSERT_TRUE(wayland::installShortcuts("/opt/it's here/quillbright", &error)) << "twice is harmless";
-    EXPECT_EQ(wayland::shortcutsInstalled(), true);
+    EXPECT_EQ(gnome::shortcutsInstalled(&error), false) << error;
+    ASSERT_TRUE(gnome::installShortcuts("/opt/it's here/quillbright", &error)) << error;
+    ASSERT_TRUE(gnome::installShortcuts("/opt/it's here/quillbright", &error)) << "twice is harmless";
+    EXPECT_EQ(gnome::shortcutsInstalled(), true);
     const std::string list = get(keys + " custom-keybindings");
     EXPECT_NE(list.find(own), std::string::npos) << list;
     EXPECT_EQ(list.find("quillbright-backlight"), list.rfind("quillbright-backlight")) << list;
-    const std::string backlight = keys + ".custom-keybinding:" + std::string(wayland::CUSTOM_SHORTCUT_PATH_PREFIX) + "backlight/ ";
+    const std::string backlight = keys + ".custom-keybinding:" + std::string(gnome::CUSTOM_SHORTCUT_PATH_PREFIX) + "backlight/ ";
     EXPECT_EQ(get(backlight + "binding"), "'<Control>F10'\n");
     // GNOME runs the command with a shell: the path survives the quote in it.
     EXPECT_EQ(get(backlight + "command"), "\"'/opt/it'\\\\''s here/quillbright' backlight toggle\"\n");
 
-    ASSERT_TRUE(wayland::removeShortcuts(&error)) << error;
+    ASSERT_TRUE(gnome::removeShortcuts(&error)) << error;
     EXPECT_EQ(get(keys + " custom-keybindings"), "['" + own + "']\n");
-    EXPECT_EQ(wayland::shortcutsInstalled(), false);
+    EXPECT_EQ(gnome::shortcutsInstalled(), false);
     unsetenv("GSETTINGS_BACKEND");
     unsetenv("XDG_CONFIG_HOME");
     std::filesystem::remove_all(pattern);

@@ -92,6 +92,43 @@ TEST(MirrorScalerTest, EveryOnePixelStrokeSurvivesADownscale)
     EXPECT_EQ(big.grey(4, 4), 0xFF);
 }
 
+TEST(MirrorScalerTest, AHalfSizePictureIsDoubledPixelForPixelAndOnlyWhereItChanged)
+{
+    // 13 x 5 BGRA pixels, every byte different, rows padded to 60 bytes.
+    const std::size_t w = 13, h = 5, stride = 60;
+    std::vector<std::uint8_t> picture(stride * h);
+    for (std::size_t i = 0; i < picture.size(); ++i) picture[i] = std::uint8_t(i * 7 + 1);
+    auto doubled = [&](const RequestSizedSurface& surface, std::size_t x, std::size_t y) {
+        return std::vector<std::uint8_t>(surface.lockReadOnly() + y * surface.bytesPerRow() + x * 4,
+            surface.lockReadOnly() + y * surface.bytesPerRow() + x * 4 + 4);
+    };
+    auto source = [&](std::size_t x, std::size_t y) {
+        return std::vector<std::uint8_t>(&picture[y * stride + x * 4], &picture[y * stride + x * 4 + 4]);
+    };
+    auto reproduces = [&](const RequestSizedSurface& surface) {
+        for (std::size_t y = 0; y < 2 * h; ++y) {
+            for (std::size_t x = 0; x < 2 * w; ++x) {
+                if (doubled(surface, x, y) != source(x / 2, y / 2)) return false;
+            }
+        }
+        return true;
+    };
+    RequestSizedSurface surface;
+    surface.show(picture.data(), w, h, stride, {{3, 1, 2, 2}}, 2 * w, 2 * h);
+    EXPECT_EQ(std::pair(surface.width(), surface.height()), std::pair(2 * w, 2 * h));
+    EXPECT_TRUE(reproduces(surface));
+    EXPECT_EQ(surface.changedRects(), (std::vector<CaptureRect>{{0, 0, 2 * w, 2 * h}})) << "all of a first picture";
+
+    // A change is its own rectangle, twice over; what did not change stays.
+    picture[1 * stride + 3 * 4] = 0xAB;
+    picture[4 * stride + 12 * 4 + 2] = 0xCD;
+    surface.show(picture.data(), w, h, stride, {{3, 1, 1, 1}, {12, 4, 1, 1}}, 2 * w, 2 * h);
+    EXPECT_EQ(surface.changedRects(), (std::vector<CaptureRect>{{6, 2, 2, 2}, {24, 8, 2, 2}}));
+    EXPECT_TRUE(reproduces(surface));
+    surface.show(picture.data(), w, h, stride, {}, 2 * w, 2 * h, true);
+    EXPECT_EQ(surface.changedRects(), (std::vector<CaptureRect>{{0, 0, 2 * w, 2 * h}})) << "a forced frame";
+}
+
 TEST(MirrorScalerTest, ATouchLandsOnTheDesktopPixelShownUnderTheFinger)
 {
     // The desktop monitor at (1024, 0), 1920x1080, mirrored on a 1600x1200 tablet.

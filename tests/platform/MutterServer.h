@@ -10,6 +10,8 @@
 // `skipReason` says so and tests skip.
 #pragma once
 
+#include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -216,6 +218,22 @@ public:
         return placed;
     }
 
+    // The size of every lit monitor in the points applications lay their
+    // windows out in ("WxH": its mode divided by its logical monitor's scale).
+    std::multiset<std::string> layoutSizes() const
+    {
+        std::multiset<std::string> sizes;
+        withDisplayConfig([&](const State& state, GDBusConnection*) {
+            for (const auto& [connector, where] : state.lit) {
+                int width = 0, height = 0;
+                std::sscanf(state.modes.at(connector).second.c_str(), "%dx%d", &width, &height);
+                const double scale = state.scales.at(connector);
+                sizes.insert(fmt::format("{}x{}", std::lround(width / scale), std::lround(height / scale)));
+            }
+        });
+        return sizes;
+    }
+
     struct Place {
         std::string connector;
         int x = 0;
@@ -259,6 +277,7 @@ private:
         std::uint32_t serial = 0;
         std::map<std::string, std::pair<std::string, std::string>> modes; // connector: current mode's id, "WxH"
         std::map<std::string, std::string> lit;                           // connector: "+X+Y[ primary]"
+        std::map<std::string, double> scales;                             // connector: its logical monitor's
     };
 
     // Calls `use` with the display configuration's current state and a connection.
@@ -299,12 +318,14 @@ private:
             }
             gint32 x = 0;
             gint32 y = 0;
+            double scale = 1;
             gboolean primary = FALSE;
             GVariantIter* members = nullptr;
-            while (g_variant_iter_next(logical, "(iiduba(ssss)a{sv})", &x, &y, nullptr, nullptr, &primary, &members,
+            while (g_variant_iter_next(logical, "(iiduba(ssss)a{sv})", &x, &y, &scale, nullptr, &primary, &members,
                 nullptr)) {
                 while (g_variant_iter_next(members, "(&s&s&s&s)", &connector, nullptr, nullptr, nullptr)) {
                     state.lit[connector] = fmt::format("+{}+{}{}", x, y, primary ? " primary" : "");
+                    state.scales[connector] = scale;
                 }
                 g_variant_iter_free(members);
             }

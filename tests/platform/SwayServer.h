@@ -155,6 +155,23 @@ public:
         return found;
     }
 
+    // The sizes in the layout of the outputs the pointer can reach ("WxH",
+    // logical pixels: a scaled output is smaller than its mode).
+    std::multiset<std::string> layoutSizes() const
+    {
+        std::multiset<std::string> sizes;
+        std::set<std::string> reached;
+        for (const auto& output : activeOutputs()) reached.insert(output.substr(0, output.find(' ')));
+        auto json = nlohmann::json::parse(message("-r -t get_outputs"), nullptr, false);
+        if (!json.is_array()) return sizes;
+        for (const auto& output : json) {
+            if (!reached.contains(output.value("name", ""))) continue;
+            sizes.insert(std::to_string(output["rect"]["width"].get<int>()) + "x"
+                + std::to_string(output["rect"]["height"].get<int>()));
+        }
+        return sizes;
+    }
+
     std::multiset<std::string> monitorSizes() const
     {
         std::multiset<std::string> sizes;

@@ -218,6 +218,9 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
     // Its lists hold the names HEALTH shows, each once.
     EXPECT_NE(page.find("<option value=\"crisp-paper\">Crisp Paper</option>"), std::string::npos);
     EXPECT_EQ(page.find("value=\"portrait-cozy\""), page.rfind("value=\"portrait-cozy\""));
+    // Presets are told apart by the desktop the user sees, not the pixels alone.
+    EXPECT_NE(page.find("<option value=\"cozy\">Cozy \u2014 desktop 800x600 at 2x</option>"), std::string::npos);
+    EXPECT_NE(page.find("<option value=\"sharp\">Sharp \u2014 desktop 1600x1200 at 1x</option>"), std::string::npos);
 
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + noFraming + "Connection: close\r\n\r\nOK";
     EXPECT_EQ(exchange(port, "POST /start HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), ok);

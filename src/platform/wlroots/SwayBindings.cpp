@@ -1,6 +1,6 @@
 #include "platform/wlroots/SwayBindings.h"
 
-#include "platform/wayland/GnomeShortcuts.h"
+#include "platform/gnome/GnomeShortcuts.h"
 #include "platform/wlroots/SwayIpc.h"
 
 namespace qb::wlroots {
@@ -49,7 +49,7 @@ bool runAll(const std::string& socket, const std::vector<std::string>& commands,
 std::vector<std::string> bindingLines(const std::string& program)
 {
     std::vector<std::string> lines;
-    for (const auto& shortcut : wayland::quillbrightShortcuts()) {
+    for (const auto& shortcut : gnome::quillbrightShortcuts()) {
         lines.push_back("bindsym --no-repeat " + swayKeys(shortcut.binding) + " \"exec " + shellQuoted(program) + " "
             + std::string(shortcut.arguments) + "\"");
     }
@@ -64,7 +64,7 @@ bool installSwayBindings(const std::string& socket, const std::string& program, 
 bool removeSwayBindings(const std::string& socket, std::string* error)
 {
     std::vector<std::string> commands;
-    for (const auto& shortcut : wayland::quillbrightShortcuts()) {
+    for (const auto& shortcut : gnome::quillbrightShortcuts()) {
         commands.push_back("unbindsym --no-repeat " + swayKeys(shortcut.binding));
     }
     // A binding that is not there is no error: removing twice is harmless.

@@ -91,7 +91,7 @@ struct Capture {
 
 } // namespace
 
-struct WaylandConnection::State {
+struct WlrootsConnection::State {
     wl_display* display = nullptr;
     wl_registry* registry = nullptr;
     wl_shm* shm = nullptr;
@@ -497,7 +497,7 @@ struct WaylandConnection::State {
         {KEYSYM_SHIFT, 1u << 0}, {KEYSYM_CONTROL, 1u << 2}, {KEYSYM_ALT, 1u << 3}, {KEYSYM_SUPER, 1u << 6}};
 };
 
-thread_local WaylandConnection::State* WaylandConnection::State::currentState = nullptr;
+thread_local WlrootsConnection::State* WlrootsConnection::State::currentState = nullptr;
 
 bool advertisesWlrootsGlobals(const std::string& name)
 {
@@ -524,13 +524,13 @@ bool advertisesWlrootsGlobals(const std::string& name)
     return answered && seen.screencopy && seen.pointers;
 }
 
-std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string& name, std::string* error)
+std::shared_ptr<WlrootsConnection> WlrootsConnection::connect(const std::string& name, std::string* error)
 {
-    auto fail = [&](const std::string& why) -> std::shared_ptr<WaylandConnection> {
+    auto fail = [&](const std::string& why) -> std::shared_ptr<WlrootsConnection> {
         if (error) *error = why;
         return nullptr;
     };
-    std::shared_ptr<WaylandConnection> connection(new WaylandConnection);
+    std::shared_ptr<WlrootsConnection> connection(new WlrootsConnection);
     auto state = std::make_shared<State>();
     state->display = wl_display_connect(name.empty() ? nullptr : name.c_str());
     if (!state->display) return fail("cannot connect to the Wayland display " + name);
@@ -559,7 +559,7 @@ std::shared_ptr<WaylandConnection> WaylandConnection::connect(const std::string&
     return connection;
 }
 
-WaylandConnection::~WaylandConnection()
+WlrootsConnection::~WlrootsConnection()
 {
     if (!state_) return;
     if (state_->thread.onThread()) {
@@ -582,7 +582,7 @@ WaylandConnection::~WaylandConnection()
     state_->thread.stop();
 }
 
-bool WaylandConnection::hasOutput(const std::string& name, std::uint32_t width, std::uint32_t height)
+bool WlrootsConnection::hasOutput(const std::string& name, std::uint32_t width, std::uint32_t height)
 {
     std::lock_guard guard(state_->namesLock);
     auto it = state_->named.find(name);
@@ -590,7 +590,7 @@ bool WaylandConnection::hasOutput(const std::string& name, std::uint32_t width, 
     return width == 0 || it->second == std::pair(width, height);
 }
 
-std::vector<SwayOutput> WaylandConnection::outputs() const
+std::vector<SwayOutput> WlrootsConnection::outputs() const
 {
     std::lock_guard guard(state_->namesLock);
     std::vector<SwayOutput> found;
@@ -602,16 +602,16 @@ std::vector<SwayOutput> WaylandConnection::outputs() const
     return found;
 }
 
-bool WaylandConnection::canInject() const { return state_->pointers != nullptr; }
+bool WlrootsConnection::canInject() const { return state_->pointers != nullptr; }
 
-bool WaylandConnection::canType() const { return state_->keyboards != nullptr; }
+bool WlrootsConnection::canType() const { return state_->keyboards != nullptr; }
 
-void WaylandConnection::key(std::uint32_t keysym, bool down)
+void WlrootsConnection::key(std::uint32_t keysym, bool down)
 {
     state_->post([s = state_.get(), keysym, down] { s->key(keysym, down); });
 }
 
-void WaylandConnection::startCapture(std::uint32_t id, std::function<std::string()> target, bool cursor,
+void WlrootsConnection::startCapture(std::uint32_t id, std::function<std::string()> target, bool cursor,
     std::shared_ptr<FrameSink> sink)
 {
     state_->run([s = state_.get(), id, target = std::move(target), cursor, sink = std::move(sink)]() mutable {
@@ -630,7 +630,7 @@ void WaylandConnection::startCapture(std::uint32_t id, std::function<std::string
     });
 }
 
-void WaylandConnection::stopCapture(std::uint32_t id, const FrameSink* sink)
+void WlrootsConnection::stopCapture(std::uint32_t id, const FrameSink* sink)
 {
     state_->run([s = state_.get(), id, sink] {
         auto it = s->captures.find(id);
@@ -641,7 +641,7 @@ void WaylandConnection::stopCapture(std::uint32_t id, const FrameSink* sink)
     });
 }
 
-void WaylandConnection::retarget(std::uint32_t id)
+void WlrootsConnection::retarget(std::uint32_t id)
 {
     state_->run([s = state_.get(), id] {
         auto it = s->captures.find(id);
@@ -649,7 +649,7 @@ void WaylandConnection::retarget(std::uint32_t id)
     });
 }
 
-void WaylandConnection::endCapture(std::uint32_t id)
+void WlrootsConnection::endCapture(std::uint32_t id)
 {
     state_->run([s = state_.get(), id] {
         auto it = s->captures.find(id);
@@ -662,7 +662,7 @@ void WaylandConnection::endCapture(std::uint32_t id)
     });
 }
 
-void WaylandConnection::pointer(const std::string& name, double x, double y, double width, double height,
+void WlrootsConnection::pointer(const std::string& name, double x, double y, double width, double height,
     std::optional<ButtonChange> button)
 {
     state_->post([s = state_.get(), name, x, y, width, height, button] {
@@ -686,7 +686,7 @@ void WaylandConnection::pointer(const std::string& name, double x, double y, dou
     });
 }
 
-void WaylandConnection::scroll(double vertical, double horizontal, bool stop)
+void WlrootsConnection::scroll(double vertical, double horizontal, bool stop)
 {
     state_->post([s = state_.get(), vertical, horizontal, stop] {
         Output* output = s->outputNamed(s->lastOutput);
@@ -714,7 +714,7 @@ void WaylandConnection::scroll(double vertical, double horizontal, bool stop)
     });
 }
 
-void WaylandConnection::onLost(std::function<void()> callback)
+void WlrootsConnection::onLost(std::function<void()> callback)
 {
     state_->run([s = state_.get(), callback = std::move(callback)]() mutable { s->onLost = std::move(callback); });
 }

@@ -27,13 +27,13 @@ namespace qb::wlroots {
 // where $SWAYSOCK is not set. One round trip; false when it cannot be reached.
 bool advertisesWlrootsGlobals(const std::string& display);
 
-class WaylandConnection {
+class WlrootsConnection {
 public:
     // nullptr when the display cannot be reached or offers no screencopy.
-    static std::shared_ptr<WaylandConnection> connect(const std::string& display, std::string* error);
-    ~WaylandConnection();
-    WaylandConnection(const WaylandConnection&) = delete;
-    WaylandConnection& operator=(const WaylandConnection&) = delete;
+    static std::shared_ptr<WlrootsConnection> connect(const std::string& display, std::string* error);
+    ~WlrootsConnection();
+    WlrootsConnection(const WlrootsConnection&) = delete;
+    WlrootsConnection& operator=(const WlrootsConnection&) = delete;
 
     // The compositor announced an output of that name (and its mode).
     bool hasOutput(const std::string& name, std::uint32_t width = 0, std::uint32_t height = 0);
@@ -71,7 +71,7 @@ public:
     void onLost(std::function<void()> callback);
 
 private:
-    WaylandConnection() = default;
+    WlrootsConnection() = default;
     struct State;
     std::shared_ptr<State> state_;
 };

@@ -42,7 +42,7 @@ std::shared_ptr<WlrootsDesktop> WlrootsDesktop::open(const Options& options, std
 {
     std::shared_ptr<WlrootsDesktop> desktop(new WlrootsDesktop);
     desktop->options_ = options;
-    desktop->wayland_ = WaylandConnection::connect(options.waylandDisplay, error);
+    desktop->wayland_ = WlrootsConnection::connect(options.waylandDisplay, error);
     if (!desktop->wayland_) return nullptr;
     if (!options.swaySocket.empty()) {
         std::string why;

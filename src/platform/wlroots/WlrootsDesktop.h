@@ -37,7 +37,7 @@
 
 namespace qb::wlroots {
 
-class WaylandConnection;
+class WlrootsConnection;
 
 class WlrootsDesktop : public FrameSource, public std::enable_shared_from_this<WlrootsDesktop> {
 public:
@@ -128,7 +128,7 @@ private:
 
     Options options_;
     std::unique_ptr<SwayIpc> ipc_;
-    std::shared_ptr<WaylandConnection> wayland_;
+    std::shared_ptr<WlrootsConnection> wayland_;
     bool canUnplug_ = true;
 
     std::mutex changeLock_; // one layout change at a time

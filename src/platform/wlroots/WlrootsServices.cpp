@@ -32,7 +32,7 @@ std::optional<std::string> probeWlrootsDesktop(const PlatformConfig& config)
 {
     if (config.waylandDisplay.empty()) return std::string("$WAYLAND_DISPLAY is not set");
     std::string error;
-    if (!wlroots::WaylandConnection::connect(config.waylandDisplay, &error)) return error;
+    if (!wlroots::WlrootsConnection::connect(config.waylandDisplay, &error)) return error;
     return std::nullopt;
 }
 

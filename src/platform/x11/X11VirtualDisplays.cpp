@@ -5,6 +5,11 @@
 // framebuffer area (the desktop lays windows out on monitors). Every mode and
 // monitor we create is named "QuillBright-...", so whatever a killed daemon
 // left behind is recognised and removed at the next start.
+//
+// X11 has no per-output scale. A HiDPI mode (fewer points than pixels) lays
+// the display out at its size in points: its output's mode, or its monitor,
+// takes that size on the screen, where it stays, and the capture enlarges
+// the picture to the display's pixels (RequestSizedSurface).
 
 #include <algorithm>
 #include <cstdlib>
@@ -100,8 +105,11 @@ public:
     // What one virtual display holds on the server.
     struct Entry {
         std::string name;
-        int width = 0;
+        std::uint32_t serial = 0;
+        int width = 0; // its pixels (the tablet's)
         int height = 0;
+        int layoutWidth = 0; // its size on the screen: its pixels, or its points in a HiDPI mode
+        int layoutHeight = 0;
         Rect rect;
         bool shown = false;     // has its area on the desktop (not mirroring)
         bool viaOutput = false; // lit output, else a monitor
@@ -119,8 +127,9 @@ public:
         if (width <= 0 || height <= 0 || width > 16384 || height > 16384 || !x_->hasRandr) return nullptr;
         Entry entry;
         entry.name = fmt::format("{}{}x{}-{}", OBJECT_PREFIX, width, height, descriptor.serialNumber);
-        entry.width = width;
-        entry.height = height;
+        entry.serial = descriptor.serialNumber;
+        entry.width = entry.layoutWidth = width;
+        entry.height = entry.layoutHeight = height;
 
         std::lock_guard guard(lock_);
         X11Display::Lock hold(*x_);
@@ -180,16 +189,29 @@ public:
             std::size_t(rect->width), std::size_t(rect->height), 60.0}};
     }
 
+    // A mode of ours lays the display out at its size in points; the
+    // desktop's own displays keep theirs.
     std::int32_t setDisplayMode(std::uint32_t displayId, const DisplayModeInfo& mode) override
     {
-        // A virtual display always shows its one pixel size; the modes only
-        // differ in the points the desktop is told about.
         auto modes = copyAllDisplayModes(displayId);
         if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        for (const auto& offered : *modes) {
-            if (offered.modeId == mode.modeId) return 0;
-        }
-        return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        auto offered = std::find_if(modes->begin(), modes->end(), [&](auto& m) { return m.modeId == mode.modeId; });
+        if (offered == modes->end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(displayId);
+        if (it == entries_.end()) return 0;
+        Entry& entry = it->second;
+        const int width = int(offered->width);
+        const int height = int(offered->height);
+        if (width == entry.layoutWidth && height == entry.layoutHeight) return 0;
+        X11Display::Lock hold(*x_);
+        adoptUserLayout(); // before our own change of it
+        if (entry.shown && !resizeShown(entry, width, height)) return DISPLAY_ERROR_CANNOT_COMPLETE;
+        entry.layoutWidth = width;
+        entry.layoutHeight = height;
+        log(LogLevel::info, fmt::format("[VirtualDisplay] {} laid out at {}x{} for its {}x{} pixels", entry.name,
+                                width, height, entry.width, entry.height));
+        return 0;
     }
 
     std::vector<std::uint32_t> onlineDisplays(std::size_t maxDisplays) override
@@ -399,7 +421,7 @@ private:
         }
         if (right <= 0) right = screen.width;
         const auto primary = x_->primaryRect();
-        return {right, primary ? primary->y : 0, entry.width, entry.height};
+        return {right, primary ? primary->y : 0, entry.layoutWidth, entry.layoutHeight};
     }
 
     // The bounding box of the outputs that are not ours.
@@ -485,6 +507,101 @@ private:
         setScreenSize(wanted.width, wanted.height);
     }
 
+    // A mode of ours of `width` x `height` at 60 Hz, added to `output`; 0
+    // when the server refused. Under the display's lock, errors trapped.
+    RRMode createMode(const Entry& entry, RROutput output, int width, int height)
+    {
+        std::string name = fmt::format("{}{}x{}-{}", OBJECT_PREFIX, width, height, entry.serial);
+        XRRModeInfo info{};
+        info.width = unsigned(width);
+        info.height = unsigned(height);
+        info.hSyncStart = info.width + 48;
+        info.hSyncEnd = info.width + 80;
+        info.hTotal = info.width + 160;
+        info.vSyncStart = info.height + 3;
+        info.vSyncEnd = info.height + 9;
+        info.vTotal = info.height + 40;
+        info.dotClock = static_cast<unsigned long>(info.hTotal) * info.vTotal * 60;
+        info.name = name.data();
+        info.nameLength = unsigned(name.size());
+        const RRMode mode = XRRCreateMode(x_->display(), x_->root(), &info);
+        if (mode) XRRAddOutputMode(x_->display(), output, mode);
+        return mode;
+    }
+
+    // Declares monitor `name` over `rect` (no output of its own). Under the
+    // display's lock, errors trapped by the caller.
+    void setMonitor(Atom name, const Rect& rect)
+    {
+        XRRMonitorInfo* monitor = XRRAllocateMonitor(x_->display(), 0);
+        monitor->name = name;
+        monitor->primary = False;
+        monitor->automatic = False;
+        monitor->x = rect.x;
+        monitor->y = rect.y;
+        monitor->width = rect.width;
+        monitor->height = rect.height;
+        monitor->mwidth = millimetres(rect.width);
+        monitor->mheight = millimetres(rect.height);
+        XRRSetMonitor(x_->display(), x_->root(), monitor);
+        XRRFreeMonitors(monitor);
+    }
+
+    // A shown display takes a new size where it is (the user may have
+    // moved it): its output a mode of that size, or its monitor that
+    // rectangle; the screen grows or shrinks to fit.
+    bool resizeShown(Entry& entry, int width, int height)
+    {
+        Display* display = x_->display();
+        const std::uint32_t id = entry.viaOutput ? std::uint32_t(entry.output) : std::uint32_t(entry.monitor);
+        if (!entry.viaOutput) {
+            const Rect rect{entry.rect.x, entry.rect.y, width, height};
+            if (!growScreenFor(rect)) return false;
+            const int error = x_->trapErrors([&] {
+                // The server keeps a monitor's name unique: the old one goes first.
+                XRRDeleteMonitor(display, x_->root(), entry.monitor);
+                setMonitor(entry.monitor, rect);
+            });
+            if (error != 0) return restoreScreenSize(), false;
+            entry.rect = rect;
+            restoreScreenSize();
+            x_->setVirtualRect(id, entry.rect, false, 0);
+            return true;
+        }
+        XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, x_->root());
+        if (!resources) return false;
+        XRRCrtcInfo* crtc = XRRGetCrtcInfo(display, resources, entry.crtc);
+        bool done = false;
+        if (crtc && crtc->mode == entry.mode) {
+            const Rect rect{crtc->x, crtc->y, width, height};
+            RRMode mode = 0;
+            int error = x_->trapErrors([&] { mode = createMode(entry, entry.output, width, height); });
+            if (error == 0 && mode && growScreenFor(rect)) {
+                RROutput outputs[] = {entry.output};
+                Status status = RRSetConfigSuccess;
+                error = x_->trapErrors([&] {
+                    status = XRRSetCrtcConfig(display, resources, entry.crtc, CurrentTime, rect.x, rect.y, mode,
+                        crtc->rotation, outputs, 1);
+                });
+                done = error == 0 && status == RRSetConfigSuccess;
+            }
+            const RRMode unused = done ? entry.mode : mode;
+            x_->trapErrors([&] {
+                if (!unused) return;
+                XRRDeleteOutputMode(display, entry.output, unused);
+                XRRDestroyMode(display, unused);
+            });
+            if (done) {
+                entry.mode = mode;
+                entry.rect = rect;
+            }
+            restoreScreenSize();
+        }
+        if (crtc) XRRFreeCrtcInfo(crtc);
+        XRRFreeScreenResources(resources);
+        return done;
+    }
+
     bool showOnOutput(Entry& entry)
     {
         Display* display = x_->display();
@@ -520,24 +637,9 @@ private:
             if (!freeCrtc) continue;
 
             const RROutput outputId = resources->outputs[o];
-            XRRModeInfo info{};
-            info.width = unsigned(entry.width);
-            info.height = unsigned(entry.height);
-            info.hSyncStart = info.width + 48;
-            info.hSyncEnd = info.width + 80;
-            info.hTotal = info.width + 160;
-            info.vSyncStart = info.height + 3;
-            info.vSyncEnd = info.height + 9;
-            info.vTotal = info.height + 40;
-            info.dotClock = static_cast<unsigned long>(info.hTotal) * info.vTotal * 60;
-            info.name = entry.name.data();
-            info.nameLength = unsigned(entry.name.size());
             RRMode mode = 0;
             const Rect rect = placement(entry);
-            int error = x_->trapErrors([&] {
-                mode = XRRCreateMode(display, x_->root(), &info);
-                if (mode) XRRAddOutputMode(display, outputId, mode);
-            });
+            int error = x_->trapErrors([&] { mode = createMode(entry, outputId, rect.width, rect.height); });
             if (error == 0 && mode && growScreenFor(rect)) {
                 RROutput outputs[] = {outputId};
                 Status status = RRSetConfigSuccess;
@@ -575,20 +677,7 @@ private:
         const Rect rect = placement(entry);
         if (!growScreenFor(rect)) return false;
         const Atom name = XInternAtom(display, entry.name.c_str(), False);
-        const int error = x_->trapErrors([&] {
-            XRRMonitorInfo* monitor = XRRAllocateMonitor(display, 0);
-            monitor->name = name;
-            monitor->primary = False;
-            monitor->automatic = False;
-            monitor->x = rect.x;
-            monitor->y = rect.y;
-            monitor->width = rect.width;
-            monitor->height = rect.height;
-            monitor->mwidth = millimetres(rect.width);
-            monitor->mheight = millimetres(rect.height);
-            XRRSetMonitor(display, x_->root(), monitor);
-            XRRFreeMonitors(monitor);
-        });
+        const int error = x_->trapErrors([&] { setMonitor(name, rect); });
         if (error != 0) {
             restoreScreenSize();
             return false;
@@ -609,7 +698,7 @@ private:
         if (!shown) shown = showAsMonitor(entry);
         if (!shown) {
             log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: no output or monitor could show {}x{}",
-                                    entry.width, entry.height));
+                                    entry.layoutWidth, entry.layoutHeight));
         }
         entry.shown = shown;
         return shown;

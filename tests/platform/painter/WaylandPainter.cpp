@@ -100,6 +100,7 @@ int main(int argc, char** argv)
                 if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED || event.window.event == SDL_WINDOWEVENT_EXPOSED) {
                     int w = 0, h = 0;
                     SDL_GetWindowSize(window, &w, &h);
+                    if (w != width || h != height) std::fprintf(stderr, "a window of %dx%d points\n", w, h);
                     if (w == width && h == height && paint() && !ready) {
                         ready = true;
                         std::printf("ready\n");

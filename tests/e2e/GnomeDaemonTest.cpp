@@ -37,9 +37,9 @@ using namespace std::chrono_literals;
 
 using test::waitFor;
 
-class WaylandDaemonTest : public test::DaemonHarness {
+class GnomeDaemonTest : public test::DaemonHarness {
 protected:
-    WaylandDaemonTest() : DaemonHarness("wayland", "0.05")
+    GnomeDaemonTest() : DaemonHarness("gnome", "0.05")
     {
         adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
     }
@@ -47,7 +47,7 @@ protected:
     test::MutterServer server;
 };
 
-TEST_F(WaylandDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDaemonLeavesNoMonitor)
+TEST_F(GnomeDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDaemonLeavesNoMonitor)
 {
     if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
@@ -140,7 +140,7 @@ int pipewireVideoInputs()
 // torn down at once (no tunnel, no PipeWire stream of ours left), built again
 // on the new Mutter, and the tablet gets its picture again; a stop then
 // leaves only the primary.
-TEST_F(WaylandDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnItsReturn)
+TEST_F(GnomeDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnItsReturn)
 {
     if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     ASSERT_TRUE(server.running()) << server.failure;
@@ -186,7 +186,7 @@ TEST_F(WaylandDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainO
 // monitor keeps streaming what a client shows there and a touch lands on
 // that client where it was aimed; turned off, its session restarts and
 // lights one again; and the stop leaves the user's layout without ours.
-TEST_F(WaylandDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
+TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 {
     if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
@@ -272,7 +272,7 @@ TEST_F(WaylandDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 // the next start removes them before it makes its own, and its stop leaves
 // only the primary and no tunnel. The last row's next start is refused (a
 // port held by another program) and still removes them.
-TEST_F(WaylandDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
+TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
 {
     if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     ASSERT_TRUE(server.running()) << server.failure;
@@ -356,9 +356,9 @@ TEST_F(WaylandDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
 // Two monitors on the user's desk and the tablet mirroring the primary: made
 // the primary in the display settings, the other monitor is what the tablet
 // shows from then on (its session is built again on it).
-class WaylandTwoMonitorTest : public test::DaemonHarness {
+class GnomeTwoMonitorTest : public test::DaemonHarness {
 protected:
-    WaylandTwoMonitorTest() : DaemonHarness("wayland", "0.05")
+    GnomeTwoMonitorTest() : DaemonHarness("gnome", "0.05")
     {
         adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
     }
@@ -366,7 +366,7 @@ protected:
     test::MutterServer server{{"1280x800", "1024x768"}};
 };
 
-TEST_F(WaylandTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
+TEST_F(GnomeTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
 {
     if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     ASSERT_TRUE(server.running()) << server.failure;
@@ -397,7 +397,24 @@ TEST_F(WaylandTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
 
     ::kill(daemon_->pid(), SIGTERM);
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
-    EXPECT_EQ(server.layout()[other], "1024x768+1280+0 primary");
+    const auto users = server.layout();
+    EXPECT_EQ(users.at(other), "1024x768+1280+0 primary");
+
+    // Extending the desktop in cozy, the tablet's monitor (scale 2: 800x600
+    // in the layout) comes next to the user's monitors and moves none; its
+    // stop leaves them as they were.
+    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
+    fs::create_directories(settings.parent_path());
+    test::writeFile(settings, R"({"setupCompleted": true, "displayMode": "extended"})");
+    launch();
+    EXPECT_TRUE(waitFor([&] { return server.layoutSizes().contains("800x600"); }, 30s)) << output();
+    auto extended = server.layout();
+    ASSERT_EQ(extended.size(), 3u) << testing::PrintToString(extended);
+    extended.erase(std::ranges::find_if(extended, [&](const auto& m) { return !users.contains(m.first); }));
+    EXPECT_EQ(extended, users);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    EXPECT_EQ(server.layout(), users);
 }
 
 } // namespace

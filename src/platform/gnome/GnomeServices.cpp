@@ -8,14 +8,17 @@
 #include <mutex>
 #include <utility>
 
+#include <fmt/format.h>
+
+#include "diagnostics/PlatformLog.h"
 #include "platform/MirrorScaler.h"
 #include "platform/CaptureStream.h"
 #include "platform/CompositorDisplays.h"
 #include "platform/InputInjector.h"
 #include "platform/Platform.h"
-#include "platform/wayland/WaylandPlatform.h"
+#include "platform/gnome/GnomePlatform.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 namespace {
 
@@ -23,8 +26,9 @@ constexpr const char* REMOTE_DESKTOP_SESSION = "org.gnome.Mutter.RemoteDesktop.S
 
 // ------------------------------------------------------------ virtual displays
 
-// A virtual monitor shows its one pixel size; its modes differ in points only.
-class WaylandVirtualDisplays final : public CompositorDisplays<WaylandDesktop> {
+// A virtual monitor shows its one pixel size; its modes differ in points
+// only, which its logical monitor's scale makes so.
+class GnomeVirtualDisplays final : public CompositorDisplays<GnomeDesktop> {
 public:
     using CompositorDisplays::CompositorDisplays;
 
@@ -51,7 +55,15 @@ public:
         auto modes = copyAllDisplayModes(displayId);
         if (!modes) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
         for (const auto& offered : *modes) {
-            if (offered.modeId == mode.modeId) return 0;
+            if (offered.modeId != mode.modeId) continue;
+            if (!desktop_->isOurs(displayId)) return 0;
+            // Fewer points than pixels: applications draw at that many pixels a point.
+            const double scale = offered.width ? double(offered.pixelWidth) / double(offered.width) : 1.0;
+            std::string why;
+            if (desktop_->setScale(displayId, scale, &why)) return 0;
+            platformLog(LogLevel::warn, "VirtualDisplay", "[VirtualDisplay] WARNING: no scale " + fmt::format("{}", scale)
+                    + " for the virtual monitor: " + why);
+            return DISPLAY_ERROR_CANNOT_COMPLETE;
         }
         return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
     }
@@ -85,9 +97,9 @@ private:
 // keysyms (NotifyKeyboardKeysym) through the session the pointer last used,
 // or any of ours: Mutter finds the key on its keymap and gives them to the
 // focused window.
-class WaylandInputInjector final : public InputInjector {
+class GnomeInputInjector final : public InputInjector {
 public:
-    explicit WaylandInputInjector(std::shared_ptr<WaylandDesktop> desktop) : desktop_(std::move(desktop)) {}
+    explicit GnomeInputInjector(std::shared_ptr<GnomeDesktop> desktop) : desktop_(std::move(desktop)) {}
 
     bool isTrusted() const override { return true; }
 
@@ -156,42 +168,42 @@ public:
     }
 
 private:
-    std::shared_ptr<WaylandDesktop> desktop_;
+    std::shared_ptr<GnomeDesktop> desktop_;
     std::mutex lock_;
     std::string lastSession_;
 };
 
 } // namespace
 
-std::shared_ptr<VirtualDisplays> makeWaylandVirtualDisplays(const std::shared_ptr<WaylandDesktop>& desktop)
+std::shared_ptr<VirtualDisplays> makeGnomeVirtualDisplays(const std::shared_ptr<GnomeDesktop>& desktop)
 {
-    return std::make_shared<WaylandVirtualDisplays>(desktop);
+    return std::make_shared<GnomeVirtualDisplays>(desktop);
 }
 
-std::shared_ptr<InputInjector> makeWaylandInputInjector(const std::shared_ptr<WaylandDesktop>& desktop)
+std::shared_ptr<InputInjector> makeGnomeInputInjector(const std::shared_ptr<GnomeDesktop>& desktop)
 {
-    return std::make_shared<WaylandInputInjector>(desktop);
+    return std::make_shared<GnomeInputInjector>(desktop);
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome
 
 namespace qb {
 
 namespace {
 
-class WaylandPlatform final : public Desktop {
+class GnomePlatform final : public Desktop {
 public:
-    WaylandPlatform(Executor mainLoop, std::shared_ptr<wayland::WaylandDesktop> desktop)
+    GnomePlatform(Executor mainLoop, std::shared_ptr<gnome::GnomeDesktop> desktop)
         : mainLoop_(std::move(mainLoop))
         , desktop_(std::move(desktop))
-        , capture_(wayland::makeWaylandCaptureBackend(desktop_))
-        , displays_(wayland::makeWaylandVirtualDisplays(desktop_))
-        , injector_(wayland::makeWaylandInputInjector(desktop_))
+        , capture_(gnome::makeGnomeCaptureBackend(desktop_))
+        , displays_(gnome::makeGnomeVirtualDisplays(desktop_))
+        , injector_(gnome::makeGnomeInputInjector(desktop_))
     {
     }
-    ~WaylandPlatform() override { stop(); }
+    ~GnomePlatform() override { stop(); }
 
-    std::string_view name() const override { return "wayland"; }
+    std::string_view name() const override { return "gnome"; }
     std::string where() const override { return "GNOME (Mutter)"; }
     std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
     std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
@@ -211,7 +223,7 @@ public:
 
 private:
     Executor mainLoop_;
-    std::shared_ptr<wayland::WaylandDesktop> desktop_;
+    std::shared_ptr<gnome::GnomeDesktop> desktop_;
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<VirtualDisplays> displays_;
     std::shared_ptr<InputInjector> injector_;
@@ -219,11 +231,11 @@ private:
 
 } // namespace
 
-std::shared_ptr<Desktop> makeWaylandDesktop(Executor mainLoop, std::string* error)
+std::shared_ptr<Desktop> makeGnomeDesktop(Executor mainLoop, std::string* error)
 {
-    auto desktop = wayland::WaylandDesktop::open(error);
+    auto desktop = gnome::GnomeDesktop::open(error);
     if (!desktop) return nullptr;
-    return std::make_shared<WaylandPlatform>(std::move(mainLoop), std::move(desktop));
+    return std::make_shared<GnomePlatform>(std::move(mainLoop), std::move(desktop));
 }
 
 } // namespace qb

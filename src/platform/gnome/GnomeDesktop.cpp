@@ -1,17 +1,21 @@
-#include "platform/wayland/WaylandDesktop.h"
+#include "platform/gnome/GnomeDesktop.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <vector>
 #include <thread>
+#include <tuple>
 
 #include <fmt/format.h>
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/VirtualDisplays.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 namespace {
 
@@ -25,23 +29,166 @@ constexpr auto FIRST_PICTURE_LIMIT = 1s;
 
 void log(LogLevel level, const std::string& line) { platformLog(level, "VirtualDisplay", line); }
 
+constexpr const char* DISPLAY_CONFIG_PATH = "/org/gnome/Mutter/DisplayConfig";
+constexpr const char* CURRENT_STATE_TYPE = "(ua((ssss)a(siiddada{sv})a{sv})a(iiduba(ssss)a{sv})a{sv})";
+
+// What GetCurrentState tells of the desktop's monitors and their layout.
+struct DisplayState {
+    std::uint32_t serial = 0;
+    struct Current {
+        std::string mode; // the current mode's id ("" when off)
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        std::optional<bool> underscanning;
+        std::vector<double> scales; // the scales Mutter offers for that mode
+    };
+    std::map<std::string, Current> monitors; // by connector
+    MonitorLayout layout;
+    bool logicalPixels = false; // layout-mode 1: a monitor takes its mode divided by its scale
+
+    // The room `monitor` takes in the layout at its scale and turn.
+    std::pair<std::int32_t, std::int32_t> extent(const LogicalMonitor& monitor) const
+    {
+        if (monitor.connectors.empty()) return {0, 0};
+        const auto found = monitors.find(monitor.connectors.front());
+        if (found == monitors.end()) return {0, 0};
+        const bool sideways = monitor.transform % 2 == 1;
+        double width = sideways ? found->second.height : found->second.width;
+        double height = sideways ? found->second.width : found->second.height;
+        if (logicalPixels && monitor.scale > 0) {
+            width /= monitor.scale;
+            height /= monitor.scale;
+        }
+        return {std::int32_t(std::lround(width)), std::int32_t(std::lround(height))};
+    }
+};
+
+std::optional<DisplayState> readDisplayState(MutterBus& bus, std::string* error)
+{
+    Variant reply = bus.call(DISPLAY_CONFIG_SERVICE, DISPLAY_CONFIG_PATH, DISPLAY_CONFIG_SERVICE, "GetCurrentState",
+        nullptr, CURRENT_STATE_TYPE, error);
+    if (!reply) return std::nullopt;
+    DisplayState state;
+    GVariant* monitors = nullptr;
+    GVariant* logical = nullptr;
+    GVariant* properties = nullptr;
+    g_variant_get(reply.get(), "(u@a((ssss)a(siiddada{sv})a{sv})@a(iiduba(ssss)a{sv})@a{sv})", &state.serial,
+        &monitors, &logical, &properties);
+    const Variant monitorsHeld(monitors), logicalHeld(logical), propertiesHeld(properties);
+
+    for (std::size_t i = 0; i < g_variant_n_children(monitors); ++i) {
+        const Variant monitor(g_variant_get_child_value(monitors, i));
+        const gchar* name = nullptr;
+        GVariant* modes = nullptr;
+        GVariant* monitorProperties = nullptr;
+        g_variant_get(monitor.get(), "((&ssss)@a(siiddada{sv})@a{sv})", &name, nullptr, nullptr, nullptr, &modes,
+            &monitorProperties);
+        const Variant modesHeld(modes), monitorPropertiesHeld(monitorProperties);
+        DisplayState::Current found;
+        gboolean underscanning = FALSE;
+        if (g_variant_lookup(monitorProperties, "is-underscanning", "b", &underscanning)) {
+            found.underscanning = underscanning;
+        }
+        for (std::size_t m = 0; m < g_variant_n_children(modes); ++m) {
+            const Variant mode(g_variant_get_child_value(modes, m));
+            const gchar* modeId = nullptr;
+            gint32 width = 0;
+            gint32 height = 0;
+            GVariant* scales = nullptr;
+            GVariant* modeProperties = nullptr;
+            g_variant_get(mode.get(), "(&siidd@ad@a{sv})", &modeId, &width, &height, nullptr, nullptr, &scales,
+                &modeProperties);
+            const Variant scalesHeld(scales), modePropertiesHeld(modeProperties);
+            gboolean isCurrent = FALSE;
+            g_variant_lookup(modeProperties, "is-current", "b", &isCurrent);
+            if (!isCurrent) continue;
+            found.mode = modeId;
+            found.width = width;
+            found.height = height;
+            gsize count = 0;
+            const auto* offered = static_cast<const double*>(g_variant_get_fixed_array(scales, &count, sizeof(double)));
+            found.scales.assign(offered, offered + count);
+        }
+        state.monitors[name] = std::move(found);
+    }
+
+    std::uint32_t layoutMode = 2; // physical
+    g_variant_lookup(properties, "layout-mode", "u", &layoutMode);
+    state.logicalPixels = layoutMode == 1;
+
+    for (std::size_t i = 0; i < g_variant_n_children(logical); ++i) {
+        const Variant group(g_variant_get_child_value(logical, i));
+        LogicalMonitor item;
+        gboolean primary = FALSE;
+        GVariant* members = nullptr;
+        g_variant_get(group.get(), "(iidub@a(ssss)@a{sv})", &item.x, &item.y, &item.scale, &item.transform, &primary,
+            &members, nullptr);
+        const Variant membersHeld(members);
+        item.primary = primary;
+        for (std::size_t m = 0; m < g_variant_n_children(members); ++m) {
+            const gchar* name = nullptr;
+            g_variant_get_child(members, m, "(&ssss)", &name, nullptr, nullptr, nullptr);
+            item.connectors.emplace_back(name);
+        }
+        if (item.connectors.empty()) continue;
+        std::tie(item.width, item.height) = state.extent(item);
+        state.layout.push_back(std::move(item));
+    }
+    return state;
+}
+
+// Applies `layout` temporarily (never stored, no confirmation asked), each
+// monitor at its current mode; the monitors it leaves out are turned off.
+bool applyLayout(MutterBus& bus, const DisplayState& state, const MonitorLayout& layout, std::string* error)
+{
+    GVariantBuilder logicalMonitors;
+    g_variant_builder_init(&logicalMonitors, G_VARIANT_TYPE("a(iiduba(ssa{sv}))"));
+    for (const auto& item : layout) {
+        GVariantBuilder members;
+        g_variant_builder_init(&members, G_VARIANT_TYPE("a(ssa{sv})"));
+        for (const auto& name : item.connectors) {
+            GVariantBuilder monitorProperties;
+            g_variant_builder_init(&monitorProperties, G_VARIANT_TYPE("a{sv}"));
+            const auto now = state.monitors.find(name);
+            const std::string mode = now == state.monitors.end() ? "" : now->second.mode;
+            if (now != state.monitors.end() && now->second.underscanning) {
+                g_variant_builder_add(&monitorProperties, "{sv}", "enable_underscanning",
+                    g_variant_new_boolean(*now->second.underscanning));
+            }
+            g_variant_builder_add(&members, "(ssa{sv})", name.c_str(), mode.c_str(), &monitorProperties);
+        }
+        g_variant_builder_add(&logicalMonitors, "(iiduba(ssa{sv}))", item.x, item.y, item.scale, item.transform,
+            gboolean(item.primary), &members);
+    }
+    constexpr std::uint32_t TEMPORARY = 1;
+    const Variant applied = bus.call(DISPLAY_CONFIG_SERVICE, DISPLAY_CONFIG_PATH, DISPLAY_CONFIG_SERVICE,
+        "ApplyMonitorsConfig",
+        g_variant_new("(uua(iiduba(ssa{sv}))@a{sv})", state.serial, TEMPORARY, &logicalMonitors,
+            g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
+        nullptr, error);
+    return bool(applied);
+}
+
 } // namespace
 
-struct WaylandDesktop::Entry {
+struct GnomeDesktop::Entry {
     std::uint32_t width = 0; // the virtual monitor's size
     std::uint32_t height = 0;
     bool mirroring = false;
     bool closed = false;     // Mutter ended the session
     std::string connector;   // the virtual monitor's, while it exists
+    double scale = 1;        // its logical monitor's, given again to each new virtual monitor
+    std::optional<MonitorLayout> before; // the layout before the virtual monitor came, for its first scale
+    bool configured = false; // we applied a layout with the virtual monitor in it
     std::string shown;       // the user's monitor recorded while mirroring
     bool settling = false;   // setMirroring() is changing its recording over
     bool endedWhileSettling = false;
     std::unique_ptr<Recording> recording;
 };
 
-std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
+std::shared_ptr<GnomeDesktop> GnomeDesktop::open(std::string* error)
 {
-    std::shared_ptr<WaylandDesktop> desktop(new WaylandDesktop);
+    std::shared_ptr<GnomeDesktop> desktop(new GnomeDesktop);
     desktop->bus_ = MutterBus::connect(error);
     if (!desktop->bus_) return nullptr;
     std::string why;
@@ -50,7 +197,7 @@ std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
         if (error) *error = std::string(SERVICE_UNAVAILABLE_PREFIX) + why;
         return nullptr;
     }
-    std::weak_ptr<WaylandDesktop> weak = desktop;
+    std::weak_ptr<GnomeDesktop> weak = desktop;
     desktop->ownerWatch_ = desktop->bus_->subscribe("org.freedesktop.DBus", "/org/freedesktop/DBus",
         "org.freedesktop.DBus", "NameOwnerChanged", [weak](GVariant* parameters) {
             const gchar* name = nullptr;
@@ -67,7 +214,7 @@ std::shared_ptr<WaylandDesktop> WaylandDesktop::open(std::string* error)
     return desktop;
 }
 
-void WaylandDesktop::layoutChanged()
+void GnomeDesktop::layoutChanged()
 {
     // Only virtual monitors Mutter already listed as ours are judged: one
     // being made or removed has no connector yet (or any more). A mirroring
@@ -119,13 +266,13 @@ void WaylandDesktop::layoutChanged()
     }
 }
 
-void WaylandDesktop::onCompositorAway(std::function<void(bool away)> changed)
+void GnomeDesktop::onCompositorAway(std::function<void(bool away)> changed)
 {
     std::lock_guard guard(awayLock_);
     onAway_ = std::move(changed);
 }
 
-void WaylandDesktop::compositorChanged(bool away)
+void GnomeDesktop::compositorChanged(bool away)
 {
     std::function<void(bool)> changed;
     {
@@ -155,7 +302,7 @@ void WaylandDesktop::compositorChanged(bool away)
     if (changed) changed(away);
 }
 
-WaylandDesktop::~WaylandDesktop()
+GnomeDesktop::~GnomeDesktop()
 {
     if (ownerWatch_ != 0) bus_->unsubscribe(ownerWatch_);
     if (layoutWatch_ != 0) bus_->unsubscribe(layoutWatch_);
@@ -163,7 +310,7 @@ WaylandDesktop::~WaylandDesktop()
     removeAll();
 }
 
-std::unique_ptr<Recording> WaylandDesktop::record(std::uint32_t id, const std::string& connector, std::uint32_t width,
+std::unique_ptr<Recording> GnomeDesktop::record(std::uint32_t id, const std::string& connector, std::uint32_t width,
     std::uint32_t height, std::string* error, std::shared_ptr<std::atomic<bool>> pictured)
 {
     // The desktop outlives its recordings (the destructor stops them), and a
@@ -180,7 +327,7 @@ std::unique_ptr<Recording> WaylandDesktop::record(std::uint32_t id, const std::s
     return Recording::start(bus_, pipewire_, std::move(options), error);
 }
 
-std::string WaylandDesktop::awaitMonitor(const std::set<std::string>& before, std::uint32_t width,
+std::string GnomeDesktop::awaitMonitor(const std::set<std::string>& before, std::uint32_t width,
     std::uint32_t height)
 {
     // Mutter adds the monitor once the format is agreed; wait until the
@@ -201,14 +348,14 @@ std::string WaylandDesktop::awaitMonitor(const std::set<std::string>& before, st
     return "";
 }
 
-bool WaylandDesktop::awaitPicture(const std::atomic<bool>& pictured)
+bool GnomeDesktop::awaitPicture(const std::atomic<bool>& pictured)
 {
     const auto deadline = std::chrono::steady_clock::now() + FIRST_PICTURE_LIMIT;
     while (!pictured && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
     return pictured;
 }
 
-void WaylandDesktop::awaitDeparture(const std::string& connector)
+void GnomeDesktop::awaitDeparture(const std::string& connector)
 {
     const auto deadline = std::chrono::steady_clock::now() + MONITOR_LIMIT;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -220,12 +367,13 @@ void WaylandDesktop::awaitDeparture(const std::string& connector)
                             MONITOR_LIMIT.count()));
 }
 
-std::optional<std::uint32_t> WaylandDesktop::createDisplay(std::uint32_t width, std::uint32_t height,
+std::optional<std::uint32_t> GnomeDesktop::createDisplay(std::uint32_t width, std::uint32_t height,
     std::string* error)
 {
     std::lock_guard change(changeLock_);
     std::set<std::string> before;
     for (const auto& monitor : allMonitors()) before.insert(monitor.connector);
+    auto layout = readDisplayState(*bus_, nullptr);
     std::uint32_t id = 0;
     {
         std::lock_guard guard(lock_);
@@ -239,6 +387,7 @@ std::optional<std::uint32_t> WaylandDesktop::createDisplay(std::uint32_t width, 
     entry->width = width;
     entry->height = height;
     entry->connector = connector;
+    if (layout) entry->before = std::move(layout->layout);
     entry->recording = std::move(recording);
     log(LogLevel::info, fmt::format("[VirtualDisplay] Virtual monitor {}x{}{} (Mutter ScreenCast RecordVirtual, "
                                     "PipeWire stream {})",
@@ -250,18 +399,26 @@ std::optional<std::uint32_t> WaylandDesktop::createDisplay(std::uint32_t width, 
     return id;
 }
 
-void WaylandDesktop::removeDisplay(std::uint32_t id)
+void GnomeDesktop::removeDisplay(std::uint32_t id)
 {
     std::lock_guard change(changeLock_);
     std::shared_ptr<Entry> entry;
+    bool closed = false;
     {
         std::lock_guard guard(lock_);
         auto it = entries_.find(id);
         if (it == entries_.end()) return;
         entry = it->second;
         entries_.erase(it);
+        closed = entry->closed;
+    }
+    // A monitor we scaled leaves the user's layout behind, as it was.
+    std::optional<MonitorLayout> left;
+    if (entry->configured && !closed && !entry->mirroring && !entry->connector.empty()) {
+        left = layoutWithout(entry->connector);
     }
     if (entry->recording) entry->recording->stop();
+    if (left) putBack(entry->connector, *left);
     {
         std::lock_guard guard(lock_);
         if (!entry->connector.empty()) ourConnectors_.erase(entry->connector);
@@ -270,12 +427,12 @@ void WaylandDesktop::removeDisplay(std::uint32_t id)
     log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual monitor {}x{}", entry->width, entry->height));
 }
 
-void WaylandDesktop::removeAll()
+void GnomeDesktop::removeAll()
 {
     for (std::uint32_t id : displayIds()) removeDisplay(id);
 }
 
-std::vector<std::uint32_t> WaylandDesktop::displayIds() const
+std::vector<std::uint32_t> GnomeDesktop::displayIds() const
 {
     std::lock_guard guard(lock_);
     std::vector<std::uint32_t> ids;
@@ -283,13 +440,13 @@ std::vector<std::uint32_t> WaylandDesktop::displayIds() const
     return ids;
 }
 
-bool WaylandDesktop::isOurs(std::uint32_t id) const
+bool GnomeDesktop::isOurs(std::uint32_t id) const
 {
     std::lock_guard guard(lock_);
     return entries_.contains(id);
 }
 
-std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
+std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
 {
     std::lock_guard change(changeLock_);
     std::shared_ptr<Entry> entry;
@@ -308,8 +465,10 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
         if (connector.empty()) return DISPLAY_ERROR_CANNOT_COMPLETE;
     }
     std::set<std::string> before;
+    std::optional<DisplayState> layoutBefore;
     if (!mirroring) {
         for (const auto& monitor : allMonitors()) before.insert(monitor.connector);
+        layoutBefore = readDisplayState(*bus_, nullptr);
     }
     {
         // While the display changes over, an end Mutter gives its recording
@@ -342,14 +501,18 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
         if (!added.empty()) ourConnectors_.insert(added);
     }
     // Ending the virtual recording takes its monitor off the desktop.
+    std::optional<MonitorLayout> left;
+    if (entry->configured && !leaving.empty()) left = layoutWithout(leaving);
+    entry->configured = false;
     if (previous) previous->stop();
+    if (left) putBack(leaving, *left);
     if (mirroring) {
         // Our monitor's going makes Mutter rebuild its monitors (and paint,
         // which gives the new recording its first picture); the rebuild may
         // also end that recording. A still desktop may leave a recording
         // without any picture. Either way it is made again (three times at
         // most).
-        if (!leaving.empty()) awaitDeparture(leaving);
+        if (!leaving.empty() && !left) awaitDeparture(leaving);
         for (int again = 0; again < 3; ++again) {
             bool endedMeanwhile = false;
             {
@@ -370,6 +533,15 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
             stale->stop();
         }
     }
+    if (!mirroring && !added.empty() && entry->scale != 1) {
+        // A new virtual monitor starts at scale 1.
+        std::string why;
+        if (applyScale(added, entry->scale, layoutBefore ? &layoutBefore->layout : nullptr, &why)) {
+            entry->configured = true;
+        } else {
+            log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: monitor {} stays at scale 1: {}", added, why));
+        }
+    }
     bool endedMeanwhile = false;
     {
         std::lock_guard guard(lock_);
@@ -381,7 +553,125 @@ std::int32_t WaylandDesktop::setMirroring(std::uint32_t id, bool mirroring)
     return 0;
 }
 
-bool WaylandDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t height)
+bool GnomeDesktop::setScale(std::uint32_t id, double scale, std::string* error)
+{
+    std::lock_guard change(changeLock_);
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard guard(lock_);
+        auto it = entries_.find(id);
+        if (it == entries_.end() || it->second->closed) {
+            if (error) *error = "the virtual monitor is gone";
+            return false;
+        }
+        entry = it->second;
+    }
+    // While mirroring there is no monitor of ours: the next one gets it.
+    if (!entry->mirroring) {
+        if (entry->connector.empty()) {
+            if (error) *error = "Mutter never listed the virtual monitor";
+            return false;
+        }
+        // Its first scale comes just after Mutter added it.
+        const auto before = std::exchange(entry->before, std::nullopt);
+        if (!applyScale(entry->connector, scale, before ? &*before : nullptr, error)) return false;
+        entry->configured = true;
+    }
+    std::lock_guard guard(lock_);
+    entry->scale = scale;
+    return true;
+}
+
+bool GnomeDesktop::applyScale(const std::string& connector, double scale, const MonitorLayout* before,
+    std::string* error)
+{
+    auto state = readDisplayState(*bus_, error);
+    if (!state) return false;
+    const auto mode = state->monitors.find(connector);
+    if (mode == state->monitors.end() || mode->second.mode.empty()) {
+        if (error) *error = "Mutter lists no current mode for " + connector;
+        return false;
+    }
+    const auto& scales = mode->second.scales;
+    if (std::none_of(scales.begin(), scales.end(), [&](double offered) { return std::abs(offered - scale) < 0.001; })) {
+        if (error) {
+            *error = fmt::format("Mutter offers no scale {} for the {}x{} mode of {}", scale, mode->second.width,
+                mode->second.height, connector);
+        }
+        return false;
+    }
+    const auto mine = std::find_if(state->layout.begin(), state->layout.end(),
+        [&](const LogicalMonitor& m) { return m.shows(connector); });
+    if (mine == state->layout.end()) {
+        if (error) *error = connector + " is not part of the desktop";
+        return false;
+    }
+    LogicalMonitor scaled = *mine;
+    scaled.scale = scale;
+    const auto [width, height] = state->extent(scaled);
+
+    MonitorLayout layout;
+    if (before) {
+        // Our monitor just came: Mutter may have rearranged the user's
+        // monitors for it. They go back where the user had them (those
+        // still there), and ours, scaled, next to them.
+        const auto present = [&](const LogicalMonitor& m) {
+            return std::all_of(m.connectors.begin(), m.connectors.end(),
+                [&](const std::string& c) { return state->monitors.contains(c) && c != connector; });
+        };
+        std::copy_if(before->begin(), before->end(), std::back_inserter(layout), present);
+        for (const auto& now : state->layout) {
+            const bool placed = std::any_of(layout.begin(), layout.end(),
+                [&](const LogicalMonitor& m) { return m.shows(now.connectors.front()); });
+            if (!placed && !now.shows(connector)) layout = withMonitorAtEnd(std::move(layout), now);
+        }
+        scaled.primary = std::none_of(layout.begin(), layout.end(), [](const LogicalMonitor& m) { return m.primary; });
+        scaled.width = width;
+        scaled.height = height;
+        layout = withMonitorAtEnd(std::move(layout), scaled);
+    } else {
+        // Rescaled where it is: the monitors right of it and below it keep touching it.
+        layout = state->layout;
+        resizeMonitor(layout, connector, width, height);
+        for (auto& m : layout) {
+            if (m.shows(connector)) m.scale = scale;
+        }
+    }
+    if (!applyLayout(*bus_, *state, layout, error)) return false;
+    log(LogLevel::info, fmt::format("[VirtualDisplay] Monitor {} at scale {} (Mutter DisplayConfig "
+                                    "ApplyMonitorsConfig, temporary)",
+                            connector, scale));
+    return true;
+}
+
+std::optional<MonitorLayout> GnomeDesktop::layoutWithout(const std::string& connector)
+{
+    auto state = readDisplayState(*bus_, nullptr);
+    if (!state) return std::nullopt;
+    return withoutMonitor(state->layout, connector);
+}
+
+void GnomeDesktop::putBack(const std::string& connector, const MonitorLayout& layout)
+{
+    // The layout Mutter chooses for the monitors left is not the user's (it
+    // may remember our scaled configuration, not the one before it).
+    awaitDeparture(connector);
+    std::string why;
+    auto state = readDisplayState(*bus_, &why);
+    if (state) {
+        const bool complete = std::all_of(layout.begin(), layout.end(), [&](const LogicalMonitor& m) {
+            return std::all_of(m.connectors.begin(), m.connectors.end(),
+                [&](const std::string& c) { return state->monitors.contains(c); });
+        });
+        if (!complete) return; // the user's monitors changed meanwhile: Mutter's choice stands
+        if (applyLayout(*bus_, *state, layout, &why)) return;
+    }
+    log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: the desktop's layout without monitor {} could not be "
+                                    "put back: {}",
+                            connector, why));
+}
+
+bool GnomeDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t height)
 {
     std::lock_guard change(changeLock_);
     std::shared_ptr<Entry> entry;
@@ -398,7 +688,7 @@ bool WaylandDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t
     return true;
 }
 
-std::optional<WaylandDesktop::Placement> WaylandDesktop::placement(std::uint32_t id) const
+std::optional<GnomeDesktop::Placement> GnomeDesktop::placement(std::uint32_t id) const
 {
     std::lock_guard guard(lock_);
     auto it = entries_.find(id);
@@ -408,7 +698,7 @@ std::optional<WaylandDesktop::Placement> WaylandDesktop::placement(std::uint32_t
         recording.streamPath(), it->second->width, it->second->height};
 }
 
-std::optional<std::uint32_t> WaylandDesktop::displayAt(double x, double y) const
+std::optional<std::uint32_t> GnomeDesktop::displayAt(double x, double y) const
 {
     const double slot = std::floor(x / PLANE_SPACING);
     if (!(slot >= 1 && slot <= double(UINT32_MAX))) return std::nullopt;
@@ -418,18 +708,18 @@ std::optional<std::uint32_t> WaylandDesktop::displayAt(double x, double y) const
     return id;
 }
 
-bool WaylandDesktop::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
+bool GnomeDesktop::attach(std::uint32_t id, std::shared_ptr<FrameSink> sink)
 {
     if (!isOurs(id)) return false;
     sinks_.attach(id, std::move(sink));
     return true;
 }
 
-void WaylandDesktop::detach(std::uint32_t id, const FrameSink* sink) { sinks_.detach(id, sink); }
+void GnomeDesktop::detach(std::uint32_t id, const FrameSink* sink) { sinks_.detach(id, sink); }
 
-void WaylandDesktop::deliver(std::uint32_t id, const Frame& frame) { sinks_.deliver(id, frame); }
+void GnomeDesktop::deliver(std::uint32_t id, const Frame& frame) { sinks_.deliver(id, frame); }
 
-void WaylandDesktop::closed(std::uint32_t id)
+void GnomeDesktop::closed(std::uint32_t id)
 {
     {
         std::lock_guard guard(lock_);
@@ -444,20 +734,20 @@ void WaylandDesktop::closed(std::uint32_t id)
     ended(id, "Mutter ended its session");
 }
 
-void WaylandDesktop::ended(std::uint32_t id, const std::string& why)
+void GnomeDesktop::ended(std::uint32_t id, const std::string& why)
 {
     log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: virtual display {} ended: {}", id, why));
     sinks_.ended(id);
 }
 
-std::uint32_t WaylandDesktop::idFor(const std::string& connector)
+std::uint32_t GnomeDesktop::idFor(const std::string& connector)
 {
     auto [it, added] = connectorIds_.emplace(connector, nextId_);
     if (added) ++nextId_;
     return it->second;
 }
 
-std::vector<WaylandDesktop::Monitor> WaylandDesktop::allMonitors(std::string* error)
+std::vector<GnomeDesktop::Monitor> GnomeDesktop::allMonitors(std::string* error)
 {
     std::vector<Monitor> found;
     Variant state = bus_->call(DISPLAY_CONFIG_SERVICE, "/org/gnome/Mutter/DisplayConfig", DISPLAY_CONFIG_SERVICE,
@@ -526,7 +816,7 @@ std::vector<WaylandDesktop::Monitor> WaylandDesktop::allMonitors(std::string* er
     return found;
 }
 
-std::vector<WaylandDesktop::Monitor> WaylandDesktop::monitors(std::string* error)
+std::vector<GnomeDesktop::Monitor> GnomeDesktop::monitors(std::string* error)
 {
     auto all = allMonitors(error);
     std::vector<Monitor> theirs;
@@ -540,4 +830,4 @@ std::vector<WaylandDesktop::Monitor> WaylandDesktop::monitors(std::string* error
     return theirs;
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome

@@ -1,9 +1,9 @@
-#include "platform/wayland/MutterBus.h"
+#include "platform/gnome/MutterBus.h"
 
 #include <condition_variable>
 #include <mutex>
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 namespace {
 
@@ -179,4 +179,4 @@ void MutterBus::unsubscribe(unsigned id)
     if (id) g_dbus_connection_signal_unsubscribe(connection_, id);
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome

@@ -28,10 +28,10 @@
 
 #include "platform/CaptureStream.h"
 #include "platform/PushedCapture.h"
+#include "platform/gnome/MutterBus.h"
 #include "platform/pipewire/PipeWireStream.h"
-#include "platform/wayland/MutterBus.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 // One picture as the stream delivered it: BGRx/BGRA rows of `stride` bytes.
 using Frame = PushedFrame;
@@ -84,4 +84,4 @@ private:
     bool stopped_ = false;
 };
 
-} // namespace qb::wayland
+} // namespace qb::gnome

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 struct Shortcut {
     std::string_view id;        // the last part of its settings path: "quillbright-<id>"
@@ -44,4 +44,4 @@ inline constexpr std::string_view SHORTCUTS_HINT_LINE =
     "[Platform] GNOME on Wayland allows no global key grabs: the front-light keys (Ctrl+F1/F2/F10/F11/F12) work once "
     "you run `quillbright hotkeys install`, which adds them as GNOME custom shortcuts";
 
-} // namespace qb::wayland
+} // namespace qb::gnome

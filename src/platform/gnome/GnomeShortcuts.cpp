@@ -1,4 +1,4 @@
-#include "platform/wayland/GnomeShortcuts.h"
+#include "platform/gnome/GnomeShortcuts.h"
 
 #include <algorithm>
 
@@ -7,7 +7,7 @@
 #include "config/Text.h"
 #include "runtime/Process.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 namespace {
 
@@ -153,4 +153,4 @@ bool removeShortcuts(std::string* error)
     return storePaths(*paths, error);
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome

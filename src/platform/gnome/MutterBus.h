@@ -1,4 +1,4 @@
-// The D-Bus side of the wayland backend: one private connection to the
+// The D-Bus side of GNOME's backend: one private connection to the
 // session bus for the platform's life. Mutter ends a remote-desktop or
 // screen-cast session when the connection that created it goes away, so
 // nothing outlives the daemon, not even a daemon killed with -9; and no other
@@ -17,7 +17,7 @@
 
 #include <gio/gio.h>
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 inline constexpr const char* REMOTE_DESKTOP_SERVICE = "org.gnome.Mutter.RemoteDesktop";
 inline constexpr const char* SCREEN_CAST_SERVICE = "org.gnome.Mutter.ScreenCast";
@@ -71,4 +71,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace qb::wayland
+} // namespace qb::gnome

@@ -1,10 +1,10 @@
-#include "platform/wayland/Recording.h"
+#include "platform/gnome/Recording.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 namespace {
 
@@ -159,4 +159,4 @@ void Recording::stop()
     }
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome

@@ -1,4 +1,4 @@
-// The GNOME-on-Wayland desktop as the wayland backend's services share it:
+// The GNOME-on-Wayland desktop as GNOME's backend's services share it:
 // the private D-Bus connection to Mutter, the PipeWire connection, and our
 // displays. Each display of ours is one Recording: a virtual monitor that
 // extends the desktop, or, while it mirrors, the primary monitor's picture.
@@ -13,8 +13,11 @@
 // nothing: its stream and the input that refers to the stream follow it.
 // One turned off keeps its session but sends no picture again, so its
 // display ends as if Mutter had ended the session (its capture ends and the
-// owner builds the display anew). We never apply a configuration of our own:
-// the layout the user made stays when our monitor goes.
+// owner builds the display anew). The only configuration we apply is our
+// own monitor's scale (HiDPI), temporarily (never stored): the user's
+// monitors where they had them before ours came, ours next to them. When a
+// monitor we scaled goes, the layout left (the user's, with any change they
+// made meanwhile) is applied again, since Mutter would pick its own.
 //
 // Threads: every member may be called from any thread. Slow changes (create,
 // remove, mirror, resize: D-Bus round trips and a PipeWire negotiation) run
@@ -33,17 +36,18 @@
 #include <vector>
 
 #include "platform/PushedCapture.h"
-#include "platform/wayland/MutterBus.h"
-#include "platform/wayland/Recording.h"
+#include "platform/gnome/MonitorLayout.h"
+#include "platform/gnome/MutterBus.h"
+#include "platform/gnome/Recording.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
-class WaylandDesktop : public std::enable_shared_from_this<WaylandDesktop> {
+class GnomeDesktop : public std::enable_shared_from_this<GnomeDesktop> {
 public:
     // nullptr when Mutter's services or PipeWire cannot be reached; `error`
     // then begins "GNOME remote desktop service not available: ".
-    static std::shared_ptr<WaylandDesktop> open(std::string* error);
-    ~WaylandDesktop();
+    static std::shared_ptr<GnomeDesktop> open(std::string* error);
+    ~GnomeDesktop();
 
     // Mutter leaving the session bus (a crash, a restart) takes every
     // session of ours with it: each display is then closed (its capture
@@ -68,6 +72,12 @@ public:
     std::int32_t setMirroring(std::uint32_t id, bool mirroring);
     // A new size for a virtual monitor, renegotiated on the same session.
     bool resize(std::uint32_t id, std::uint32_t width, std::uint32_t height);
+    // The scale of a virtual monitor's logical monitor (2: HiDPI, applications
+    // draw at twice the density), applied through Mutter's display
+    // configuration and kept while the display mirrors. False when Mutter
+    // does not offer that scale for the monitor's mode or refused it;
+    // `error` then says which.
+    bool setScale(std::uint32_t id, double scale, std::string* error);
 
     struct Placement {
         double left = 0;
@@ -109,7 +119,7 @@ public:
     std::vector<Monitor> allMonitors(std::string* error = nullptr);
 
 private:
-    WaylandDesktop() = default;
+    GnomeDesktop() = default;
     struct Entry;
     std::unique_ptr<Recording> record(std::uint32_t id, const std::string& connector, std::uint32_t width,
         std::uint32_t height, std::string* error, std::shared_ptr<std::atomic<bool>> pictured = nullptr);
@@ -119,6 +129,14 @@ private:
     void awaitDeparture(const std::string& connector);
     // Waits (a bounded time) for a recording's first picture; whether it came.
     static bool awaitPicture(const std::atomic<bool>& pictured);
+    // Gives `connector`'s logical monitor `scale`. With `before` (the layout
+    // from before that monitor came), the user's monitors go back where they
+    // were and ours next to them; without, they are kept where they are.
+    bool applyScale(const std::string& connector, double scale, const MonitorLayout* before, std::string* error);
+    // The current layout as it will be without `connector`'s monitor.
+    std::optional<MonitorLayout> layoutWithout(const std::string& connector);
+    // Once `connector`'s monitor is gone, applies `layout` (from layoutWithout).
+    void putBack(const std::string& connector, const MonitorLayout& layout);
     void deliver(std::uint32_t id, const Frame& frame);
     void closed(std::uint32_t id);
     void ended(std::uint32_t id, const std::string& why);
@@ -145,4 +163,4 @@ private:
     DisplaySinks sinks_;
 };
 
-} // namespace qb::wayland
+} // namespace qb::gnome

@@ -5,15 +5,15 @@
 // monitor's size; a mirrored primary of another size is scaled.
 
 #include "platform/PushedCapture.h"
-#include "platform/wayland/WaylandPlatform.h"
+#include "platform/gnome/GnomePlatform.h"
 
-namespace qb::wayland {
+namespace qb::gnome {
 
 namespace {
 
-class WaylandFrameSource final : public FrameSource {
+class GnomeFrameSource final : public FrameSource {
 public:
-    explicit WaylandFrameSource(std::shared_ptr<WaylandDesktop> desktop) : desktop_(std::move(desktop)) {}
+    explicit GnomeFrameSource(std::shared_ptr<GnomeDesktop> desktop) : desktop_(std::move(desktop)) {}
 
     std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override
     {
@@ -32,17 +32,17 @@ public:
     void detach(std::uint32_t displayId, const FrameSink* sink) override { desktop_->detach(displayId, sink); }
 
 private:
-    std::shared_ptr<WaylandDesktop> desktop_;
+    std::shared_ptr<GnomeDesktop> desktop_;
 };
 
 } // namespace
 
-std::shared_ptr<CaptureBackend> makeWaylandCaptureBackend(const std::shared_ptr<WaylandDesktop>& desktop)
+std::shared_ptr<CaptureBackend> makeGnomeCaptureBackend(const std::shared_ptr<GnomeDesktop>& desktop)
 {
-    return makePushedCaptureBackend(std::make_shared<WaylandFrameSource>(desktop),
+    return makePushedCaptureBackend(std::make_shared<GnomeFrameSource>(desktop),
         {"PipeWire screen-cast stream",
             "The desktop does not let QuillBright record the screen: run it inside your GNOME session.",
             "The desktop offers no picture of this display — it may be offline."});
 }
 
-} // namespace qb::wayland
+} // namespace qb::gnome
