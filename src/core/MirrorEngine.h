@@ -269,6 +269,14 @@ private:
     static asio::awaitable<void> openTabletPageTask(std::shared_ptr<DeviceSession> session);
     static asio::awaitable<void> pageGraceTask(std::weak_ptr<MirrorEngine> weak, std::string serial,
         std::uint64_t generation);
+    // A page's tablet turned (or a page says hello in the other orientation
+    // than its session's): when the page's session is of the other
+    // orientation it ends at once, and no page session starts until it has,
+    // so the page, connecting again with its screen's new size, gets a
+    // display of the preset for that orientation. True when it is turning.
+    bool turnPage(const std::string& serial, int width, int height);
+    static asio::awaitable<void> endPageSession(std::shared_ptr<MirrorEngine> self, std::string serial,
+        std::string why);
     // Wi-Fi mode: the addresses a device is reached at (its network serial's,
     // the one it was paired at) join or leave the LAN allow list.
     std::vector<asio::ip::address> deviceAddresses(const ConnectedDevice& device) const;
@@ -325,6 +333,8 @@ private:
     struct PageLink {
         int connections = 0;
         std::uint64_t generation = 0; // each departure's grace period; a later one supersedes it
+        std::optional<bool> portrait;  // since the page's tablet turned: how it is held
+        bool turning = false;          // its session ended for a turn: kept past the grace for its return
     };
     std::map<std::string, PageLink> pages_; // by the page session's serial
     bool pageStarting_ = false;

@@ -1,6 +1,7 @@
 // The engine's tablet pages: a browser tablet's own session, found again
-// by the page's id and pixel format, and ended a grace period after the
-// page's last connection went.
+// by the page's id and pixel format, ended a grace period after the page's
+// last connection went, and started again in the other orientation when
+// the page's tablet turns.
 #include "core/MirrorEngine.h"
 
 #include <algorithm>
@@ -12,6 +13,18 @@
 #include "runtime/MainLoop.h"
 
 namespace qb {
+
+namespace {
+
+// The preset mode ("portrait-cozy", "landscape-sharp", ...) of the same
+// density in the orientation a turned page holds.
+std::string turnedMode(const std::string& mode, bool portrait)
+{
+    const auto dash = mode.find('-');
+    return (portrait ? "portrait" : "landscape") + (dash == std::string::npos ? std::string("-cozy") : mode.substr(dash));
+}
+
+} // namespace
 
 asio::awaitable<std::optional<TabletTarget>> MirrorEngine::tabletTarget(std::weak_ptr<MirrorEngine> weak,
     TabletHello hello)
@@ -35,7 +48,7 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
             if (session->id() != hello.deviceSerial || !frames || frames->port() == 0) continue;
             const auto& input = session->inputServer();
             co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), nullptr,
-                input ? input->openPageInput() : nullptr};
+                input ? input->openPageInput() : nullptr, {}}; // a device's display turns with the device
         }
         co_return std::nullopt;
     }
@@ -55,6 +68,10 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
         ConnectedDevice device{serial, "browser", hello.width, hello.height};
         const auto& ports = environment_.ports;
         LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
+        if (const auto link = pages_.find(serial); link != pages_.end() && link->second.portrait) {
+            choices.nonDC1Mode = turnedMode(choices.nonDC1Mode, *link->second.portrait);
+            link->second.turning = false;
+        }
         const DisplayResolution resolution = resolutionForDevice(device, choices, nativeSizes_);
         std::uint16_t port = 0;
         for (std::size_t index = 0; port == 0; ++index) {
@@ -104,8 +121,13 @@ asio::awaitable<std::optional<TabletTarget>> MirrorEngine::pageSession(TabletHel
         });
     });
     const auto& input = session->inputServer();
+    auto turned = [weak, serial](PageTurn turn) {
+        MainLoop::shared().post([weak, serial, turn] {
+            if (auto self = weak.lock()) self->turnPage(serial, turn.width, turn.height);
+        });
+    };
     co_return TabletTarget{frames->port(), input ? input->boundPort() : std::uint16_t(0), std::move(lease),
-        input ? input->openPageInput() : nullptr};
+        input ? input->openPageInput() : nullptr, std::move(turned)};
 }
 #pragma GCC diagnostic pop
 
@@ -157,21 +179,49 @@ asio::awaitable<void> MirrorEngine::pageGraceTask(std::weak_ptr<MirrorEngine> we
     auto self = weak.lock();
     if (!self) co_return;
     const auto link = self->pages_.find(serial);
-    if (link == self->pages_.end() || link->second.connections > 0 || link->second.generation != generation) {
+    if (link == self->pages_.end() || link->second.connections > 0 || link->second.generation != generation
+        || link->second.turning) {
         co_return;
     }
     self->pages_.erase(link);
+    co_await endPageSession(std::move(self), std::move(serial), "gone");
+}
+
+asio::awaitable<void> MirrorEngine::endPageSession(std::shared_ptr<MirrorEngine> self, std::string serial,
+    std::string why)
+{
     const auto found = std::find_if(self->sessions_.begin(), self->sessions_.end(),
         [&serial](const auto& s) { return s->id() == serial; });
     if (found == self->sessions_.end()) co_return;
     const auto session = *found;
     self->sessions_.erase(found);
     self->notify(EngineProperty::sessions);
-    logInfo("Engine", "Tablet page " + serial + " gone — its session ends");
+    logInfo("Engine", "Tablet page " + serial + " " + why + " — its session ends");
     co_await session->stop();
     if (self->sessions_.empty() && self->state_.status.is(MirrorStatus::Kind::running)) {
         self->setStatus(MirrorStatus::waitingForDevice());
     }
+}
+
+bool MirrorEngine::turnPage(const std::string& serial, int width, int height)
+{
+    const auto found = std::find_if(sessions_.begin(), sessions_.end(),
+        [&serial](const auto& s) { return s->id() == serial; });
+    if (found == sessions_.end()) return false;
+    if ((*found)->resolution().isPortrait() == (width < height)) return false;
+    pages_[serial].portrait = width < height;
+    pages_[serial].turning = true;
+    pageStarting_ = true; // the page's next hello waits for the turn
+    reconnects_.spawn(
+        [](std::shared_ptr<MirrorEngine> self, std::string serial) -> asio::awaitable<void> {
+            struct Done {
+                std::shared_ptr<MirrorEngine> self;
+                ~Done() { self->pageStarting_ = false; }
+            } done{self};
+            co_await endPageSession(self, std::move(serial), "turned");
+        }(shared_from_this(), serial),
+        "tablet page turned");
+    return true;
 }
 
 } // namespace qb

@@ -14,8 +14,10 @@
 // the same socket; the daemon decides the gestures. A keyboard button opens
 // the tablet's on-screen keyboard. The first
 // tap asks for full screen, a Wake Lock keeps the screen on where the browser
-// allows it, and a dropped connection is tried again (0.5 s doubling to 4 s)
-// with a fresh decoder, so the picture resumes at the next keyframe.
+// allows it, and a dropped connection says why and is tried again (0.5 s
+// doubling to 8 s) with a fresh decoder, so the picture resumes at the next
+// keyframe. The page can be added to the home screen (its manifest and
+// icon), and then opens full screen.
 //
 // For tests the page exposes `window.quillbright`: the decoded frame
 // (width, height, bytes per pixel, pixels), frames decoded and acknowledged,
@@ -39,5 +41,11 @@ inline constexpr std::array<std::string_view, 3> TABLET_PAGE_ABILITIES = {
 
 // The page's text; it asks nothing of any other address.
 const std::string& tabletPage();
+
+// Its web app manifest (GET /tablet/manifest.webmanifest): the page added
+// to a tablet's home screen opens full screen, on its own; and its icon
+// (GET /tablet/icon.svg), a small SVG.
+const std::string& tabletManifest();
+const std::string& tabletIcon();
 
 } // namespace qb
