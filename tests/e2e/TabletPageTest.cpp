@@ -209,6 +209,16 @@ protected:
         return {};
     }
 
+    // The daemon started with no tablet on adb, waiting for one, in extended
+    // mode: a page is the only tablet, on a monitor of its own.
+    void launchWaitingInExtendedMode()
+    {
+        launch();
+        ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+            30s)) << output();
+        ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    }
+
     // The page's canvas, once it equals the reference client's picture
     // (which keeps reading and acknowledging meanwhile); false at the deadline.
     static bool canvasMatches(Browser& browser, Watcher& watcher, std::string& mismatch)
@@ -384,10 +394,7 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
 {
     if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
     // No device on adb: the page is the only tablet, in extended mode.
-    launch();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
-        30s)) << output();
-    ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    ASSERT_NO_FATAL_FAILURE(launchWaitingInExtendedMode());
 
     Browser browser(directory() / "chromium");
     ASSERT_TRUE(browser.ready());
@@ -650,10 +657,7 @@ TEST_F(TabletPageTest, EveryDecoderOfThePageDecodesRecordedDesktopsExactlyAndACl
     if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
     const fs::path frames = fs::is_directory(QB_FRAMES_DIR) ? fs::path(QB_FRAMES_DIR) : "/work/shared/frames";
     if (!fs::is_directory(frames / "reading")) GTEST_SKIP() << "no recorded frames in " << frames;
-    launch();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
-        30s)) << output();
-    ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    ASSERT_NO_FATAL_FAILURE(launchWaitingInExtendedMode());
     Browser browser(directory() / "chromium");
     ASSERT_TRUE(browser.ready());
     browser.call("Emulation.setDeviceMetricsOverride",
@@ -741,10 +745,7 @@ TEST_F(TabletPageTest, EveryDecoderOfThePageDecodesRecordedDesktopsExactlyAndACl
 TEST_F(TabletPageTest, APageInstallsAndWhenItsTabletTurnsGetsADisplayThatTurns)
 {
     if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
-    launch();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
-        30s)) << output();
-    ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    ASSERT_NO_FATAL_FAILURE(launchWaitingInExtendedMode());
     Browser browser(directory() / "chromium");
     ASSERT_TRUE(browser.ready());
     const auto hold = [&](bool portrait) {
