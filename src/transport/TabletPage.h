@@ -19,9 +19,21 @@
 // keyframe. The page can be added to the home screen (its manifest and
 // icon), and then opens full screen.
 //
+// The page decodes in WebAssembly (TabletPageDecoder.h; SIMD where the
+// browser has it) or, without it or with ?decoder=js, in JavaScript, and
+// paints with a 2D canvas or, with ?painter=webgl, WebGL. A clean refresh
+// (black, white, then the picture) clears a paper-like panel's ghosts: the
+// Refresh button, two fingers held still, or by itself after a quiet spell
+// following many partial updates (on for a grey page, off for colour; the
+// page's own setting for now). When the tablet turns the page tells the
+// daemon (DA 73, TabletMessages.h). A button dithers a grey picture to 16
+// levels, kept on the tablet.
+//
 // For tests the page exposes `window.quillbright`: the decoded frame
 // (width, height, bytes per pixel, pixels), frames decoded and acknowledged,
-// and the last decode's duration in milliseconds.
+// the last decode's duration in milliseconds and every one's (decodeTimes,
+// emptied by the benchmark), the decoder and painter in use, makeDecoder()
+// for any kind, and the clean refresh's settings and count.
 #pragma once
 
 #include <array>
