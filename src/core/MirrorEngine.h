@@ -243,7 +243,8 @@ private:
     asio::awaitable<void> tearDown() override;
     // PageHost: the sessions of the tablet pages.
     const MirrorStatus& pageStatus() const override { return state_.status; }
-    std::shared_ptr<DeviceSession> makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat) override;
+    std::shared_ptr<DeviceSession> makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat,
+        std::optional<bool> portrait) override;
     asio::awaitable<void> startPageSession(std::shared_ptr<DeviceSession> session) override;
     void dropSession(const std::shared_ptr<DeviceSession>& session) override;
     TaskGroup& pageTasks() override { return lifecycle_->reconnects(); }

@@ -31,7 +31,20 @@ std::shared_ptr<DeviceSession> MirrorEngine::makeDeviceSession(const LineupEntry
         std::move(environment));
 }
 
-std::shared_ptr<DeviceSession> MirrorEngine::makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat)
+namespace {
+
+// The preset mode ("portrait-cozy", "landscape-sharp", ...) of the same
+// density in the orientation a turned page holds.
+std::string turnedMode(const std::string& mode, bool portrait)
+{
+    const auto dash = mode.find('-');
+    return (portrait ? "portrait" : "landscape") + (dash == std::string::npos ? std::string("-cozy") : mode.substr(dash));
+}
+
+} // namespace
+
+std::shared_ptr<DeviceSession> MirrorEngine::makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat,
+    std::optional<bool> portrait)
 {
     const auto& ports = environment_.ports;
     std::uint16_t port = 0;
@@ -42,7 +55,8 @@ std::shared_ptr<DeviceSession> MirrorEngine::makePageSession(const ConnectedDevi
             [candidate](const auto& s) { return s->port() == candidate; });
         if (!taken) port = candidate;
     }
-    const LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
+    LineupChoices choices{ports, state_.displayMode, state_.resolution, state_.nonDC1Mode};
+    if (portrait) choices.nonDC1Mode = turnedMode(choices.nonDC1Mode, *portrait);
     // The page reaches its servers through the bridge, on this machine, and
     // has an input server of its own: the device port 8892 stays the companion's.
     SessionSpec spec{.kind = SessionKind::browserPage, .device = device, .port = port,

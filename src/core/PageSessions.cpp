@@ -21,11 +21,12 @@ std::shared_ptr<DeviceSession> findSession(const std::vector<std::shared_ptr<Dev
     return nullptr;
 }
 
-TabletTarget targetOf(const DeviceSession& session, std::shared_ptr<void> lease)
+TabletTarget targetOf(const DeviceSession& session, std::shared_ptr<void> lease,
+    std::function<void(PageTurn)> turned = {})
 {
     const auto& input = session.inputServer();
     return TabletTarget{session.tcpServer()->port(), input ? input->port() : std::uint16_t(0), std::move(lease),
-        input ? input->openPageInput() : nullptr};
+        input ? input->openPageInput() : nullptr, std::move(turned)};
 }
 
 bool serving(const std::shared_ptr<DeviceSession>& session)
@@ -60,7 +61,8 @@ asio::awaitable<std::optional<TabletTarget>> PageSessions::pageSession(std::shar
     TabletHello hello)
 {
     if (!hello.deviceSerial.empty()) {
-        // The page a device without the companion opened joins that device's session.
+        // The page a device without the companion opened joins that device's
+        // session (whose display turns with the device).
         const auto session = findSession(owner->sessions(), hello.deviceSerial);
         if (!serving(session)) co_return std::nullopt;
         co_return targetOf(*session, nullptr);
@@ -73,8 +75,13 @@ asio::awaitable<std::optional<TabletTarget>> PageSessions::pageSession(std::shar
         // One page's session starts at a time; a page that finds the daemon
         // stopped or busy tries again.
         if ((!waiting && !owner->pageStatus().is(MirrorStatus::Kind::running)) || starting_) co_return std::nullopt;
+        std::optional<bool> portrait;
+        if (const auto link = links_.find(serial); link != links_.end() && link->second.portrait) {
+            portrait = link->second.portrait;
+            link->second.turning = false;
+        }
         session = owner->makePageSession(ConnectedDevice{serial, "browser", hello.width, hello.height},
-            hello.pixelFormat);
+            hello.pixelFormat, portrait);
         if (!session) co_return std::nullopt;
         const auto& resolution = session->resolution();
         componentLog(LogLevel::info, "MirrorEngine",
@@ -107,7 +114,12 @@ asio::awaitable<std::optional<TabletTarget>> PageSessions::pageSession(std::shar
             if (auto self = weak.lock()) self->left(serial);
         });
     });
-    co_return targetOf(*session, std::move(lease));
+    auto turned = [weak, serial](PageTurn turn) {
+        MainLoop::shared().post([weak, serial, turn] {
+            if (auto self = weak.lock()) self->turned(serial, turn.width, turn.height);
+        });
+    };
+    co_return targetOf(*session, std::move(lease), std::move(turned));
 }
 #pragma GCC diagnostic pop
 
@@ -128,16 +140,48 @@ asio::awaitable<void> PageSessions::graceEnded(std::string serial, std::uint64_t
     const auto owner = host();
     if (!owner) co_return;
     const auto link = links_.find(serial);
-    if (link == links_.end() || link->second.connections > 0 || link->second.generation != generation) co_return;
+    if (link == links_.end() || link->second.connections > 0 || link->second.generation != generation
+        || link->second.turning) {
+        co_return;
+    }
     links_.erase(link);
+    co_await endSession(std::move(serial), "gone");
+}
+
+asio::awaitable<void> PageSessions::endSession(std::string serial, std::string why)
+{
+    const auto owner = host();
+    if (!owner) co_return;
     const auto session = findSession(owner->sessions(), serial);
     if (!session) co_return;
     owner->dropSession(session);
-    logInfo("Engine", "Tablet page " + serial + " gone — its session ends");
+    logInfo("Engine", "Tablet page " + serial + " " + why + " — its session ends");
     co_await session->stop();
     if (owner->sessions().empty() && owner->pageStatus().is(MirrorStatus::Kind::running)) {
         owner->setStatus(MirrorStatus::waitingForDevice());
     }
+}
+
+void PageSessions::turned(const std::string& serial, int width, int height)
+{
+    const auto owner = host();
+    if (!owner) return;
+    const auto session = findSession(owner->sessions(), serial);
+    if (!session || session->resolution().isPortrait() == (width < height)) return;
+    auto& link = links_[serial];
+    link.portrait = width < height;
+    link.turning = true;
+    starting_ = true; // the page's next hello waits for the turn
+    owner->pageTasks().spawn(ownedTask(weak_from_this(), &PageSessions::endForTurn, serial), "tablet page turned");
+}
+
+asio::awaitable<void> PageSessions::endForTurn(std::string serial)
+{
+    struct Done {
+        bool& starting;
+        ~Done() { starting = false; }
+    } done{starting_};
+    co_await endSession(std::move(serial), "turned");
 }
 
 void PageSessions::openOnDevices()

@@ -37,9 +37,11 @@ public:
     virtual void setStatus(MirrorStatus status) = 0;
     virtual const std::vector<std::shared_ptr<DeviceSession>>& sessions() const = 0;
     // A page's session for `device`, on the first free stream port with
-    // the size and mode a device of its own would get; null when no port
-    // is left.
-    virtual std::shared_ptr<DeviceSession> makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat)
+    // the size and mode a device of its own would get (held `portrait` or
+    // not, when its tablet turned: the preset of that orientation at the
+    // same density); null when no port is left.
+    virtual std::shared_ptr<DeviceSession> makePageSession(const ConnectedDevice& device, PixelFormat pixelFormat,
+        std::optional<bool> portrait)
         = 0;
     // Starts it; it joins the engine's sessions when it started.
     virtual asio::awaitable<void> startPageSession(std::shared_ptr<DeviceSession> session) = 0;
@@ -72,10 +74,20 @@ private:
     asio::awaitable<std::optional<TabletTarget>> pageSession(std::shared_ptr<PageHost> host, TabletHello hello);
     void left(const std::string& serial);
     asio::awaitable<void> graceEnded(std::string serial, std::uint64_t generation);
+    // A page's tablet turned (or a page says hello in the other orientation
+    // than its session's): when the page's session is of the other
+    // orientation it ends at once, and no page session starts until it has,
+    // so the page, connecting again with its screen's new size, gets a
+    // display of the preset for that orientation.
+    void turned(const std::string& serial, int width, int height);
+    asio::awaitable<void> endSession(std::string serial, std::string why);
+    asio::awaitable<void> endForTurn(std::string serial);
 
     struct Link {
         int connections = 0;
         std::uint64_t generation = 0; // each departure's grace period; a later one supersedes it
+        std::optional<bool> portrait; // since the page's tablet turned: how it is held
+        bool turning = false;         // its session ended for a turn: kept past the grace for its return
     };
     const Duration grace_;
     const std::shared_ptr<TabletPairing> pairing_;

@@ -177,8 +177,10 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
             std::move(pairing));
         co_return;
     }
-    if (!listedPeer && request != PreviewRequest::tablet) {
-        stream.close(); // a stranger sees the tablet page, to pair, and nothing else
+    const bool tabletPageItself = request == PreviewRequest::tablet || request == PreviewRequest::tabletManifest
+        || request == PreviewRequest::tabletIcon;
+    if (!listedPeer && !tabletPageItself) {
+        stream.close(); // a stranger sees the tablet page (its manifest and icon too), to pair, and nothing else
         co_return;
     }
 
@@ -197,6 +199,8 @@ asio::awaitable<void> HTTPServer::serve(std::weak_ptr<HTTPServer> weak, asio::ip
         }
         // The LAN sees the picture only; the settings are this machine's.
         response = previewResponse(request, request == PreviewRequest::tablet ? tabletPage()
+                : request == PreviewRequest::tabletManifest                   ? tabletManifest()
+                : request == PreviewRequest::tabletIcon                       ? tabletIcon()
                 : site.loopbackPeer                                           ? self->controlPage_
                                                                               : self->viewerPage_);
         handler = self->options_.controlHandler;

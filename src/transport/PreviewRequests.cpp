@@ -194,6 +194,8 @@ PreviewRequest judgePreviewRequest(const HTTPRequest& request, const RequestSite
     } else if (request.method == "GET") {
         kind = path == "/tablet/stream"                               ? PreviewRequest::tabletStream
             : path == "/tablet" || path.starts_with("/tablet/device/") ? PreviewRequest::tablet
+            : path == "/tablet/manifest.webmanifest"                   ? PreviewRequest::tabletManifest
+            : path == "/tablet/icon.svg"                               ? PreviewRequest::tabletIcon
                                                                        : PreviewRequest::page;
     }
     if (kind == PreviewRequest::unanswered) return kind;
@@ -211,8 +213,13 @@ std::string controlResponse(std::string_view status, std::string_view body)
         + "Connection: close\r\n\r\n" + std::string(body);
 }
 
-std::string previewResponse(PreviewRequest request, std::string_view htmlPage)
+std::string previewResponse(PreviewRequest request, std::string_view body)
 {
+    const auto ok = [body](std::string_view type) {
+        return "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(type) + "\r\nContent-Length: "
+            + std::to_string(body.size()) + "\r\n" + std::string(NO_FRAMING) + "Connection: close\r\n\r\n"
+            + std::string(body);
+    };
     switch (request) {
     case PreviewRequest::start:
     case PreviewRequest::stop: {
@@ -221,9 +228,9 @@ std::string previewResponse(PreviewRequest request, std::string_view htmlPage)
             + "Connection: close\r\n\r\n" + std::string(body);
     }
     case PreviewRequest::page:
-    case PreviewRequest::tablet:
-        return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(htmlPage.size())
-            + "\r\n" + std::string(NO_FRAMING) + "Connection: close\r\n\r\n" + std::string(htmlPage);
+    case PreviewRequest::tablet: return ok("text/html");
+    case PreviewRequest::tabletManifest: return ok("application/manifest+json");
+    case PreviewRequest::tabletIcon: return ok("image/svg+xml");
     case PreviewRequest::refused: return controlResponse("403 Forbidden", "ERR forbidden");
     case PreviewRequest::control:
     case PreviewRequest::tabletStream:

@@ -9,6 +9,8 @@
 //   GET /tablet/stream              -> tabletStream  the tablet page's WebSocket (TabletBridge.h)
 //   GET /tablet, /tablet?...,
 //       /tablet/device/...          -> tablet  the tablet page (TabletPage.h)
+//   GET /tablet/manifest.webmanifest -> tabletManifest  its web app manifest
+//   GET /tablet/icon.svg            -> tabletIcon  its icon
 //   GET anything else               -> page    the page (text/html)
 //   any other method or target      -> unanswered: no reply; the connection is closed
 //
@@ -30,7 +32,8 @@
 
 namespace qb {
 
-enum class PreviewRequest { start, stop, control, tablet, tabletStream, page, refused, unanswered };
+enum class PreviewRequest {
+    start, stop, control, tablet, tabletManifest, tabletIcon, tabletStream, page, refused, unanswered };
 
 // The WebSocket port the viewer page connects to.
 inline constexpr std::uint16_t PREVIEW_WEBSOCKET_PORT = WEBSOCKET_PREVIEW_PORT;
@@ -96,8 +99,9 @@ bool fromThisDaemonsPages(const HTTPRequest& request, const RequestSite& site, O
 PreviewRequest judgePreviewRequest(const HTTPRequest& request, const RequestSite& site);
 
 // The complete response for a request other than `control` and
-// `tabletStream`, or "" for `unanswered`.
-std::string previewResponse(PreviewRequest request, std::string_view htmlPage);
+// `tabletStream`, or "" for `unanswered`; `body` is the page, manifest or
+// icon asked for.
+std::string previewResponse(PreviewRequest request, std::string_view body);
 
 // The answer to a control request: `status` ("200 OK", "403 Forbidden", ...)
 // and the body as plain UTF-8 text, never cached.

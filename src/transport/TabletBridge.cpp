@@ -28,6 +28,7 @@ struct Link {
     tcp::socket& input;
     std::uint16_t inputPort;
     std::shared_ptr<PageInputLink> pageInput;
+    std::function<void(PageTurn)> turned;
 
     void close()
     {
@@ -84,6 +85,8 @@ asio::awaitable<void> pumpPage(Link& link)
             if (link.pageInput) {
                 if (auto input = parsePageInput(message)) link.pageInput->deliver(std::move(*input));
             }
+        } else if (kind == PageMessage::turned) {
+            if (link.turned) link.turned(*parsePageTurn(message));
         } else if (kind == PageMessage::acknowledgement) {
             auto [error, n] = co_await asio::async_write(link.frames, asio::buffer(message),
                 asio::as_tuple(asio::use_awaitable));
@@ -260,7 +263,7 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
     frames.set_option(tcp::no_delay(true), ignored);
     log(fmt::format("[TabletBridge] Tablet page streaming from port {}", found->framePort));
     tcp::socket input(executor);
-    Link link{page, frames, input, found->inputPort, std::move(found->pageInput)};
+    Link link{page, frames, input, found->inputPort, std::move(found->pageInput), std::move(found->turned)};
     using namespace asio::experimental::awaitable_operators;
     co_await (pumpStream(link) || pumpPage(link));
     link.close();

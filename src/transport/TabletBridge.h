@@ -16,6 +16,7 @@
 //   page --6-byte acknowledgement (DA 7A)--> frame server
 //   page --23-byte touch message (DA 70)---> input server (connected at the first touch)
 //   page --pointer and key messages (DA 71, DA 72)--> the input server's page link, in this process
+//   page --its turn (DA 73)--> the owner's `turned`, which gives the page a display of the new orientation
 //
 // A page off this machine (the owner passes a pairing store then) must pair
 // first: before its hello it sends "token <token>", or "pair <code>" which is
@@ -68,6 +69,9 @@ struct TabletTarget {
     std::uint16_t inputPort = 0; // 0: touches are dropped
     std::shared_ptr<void> lease;
     std::shared_ptr<PageInputLink> pageInput; // none: the page's own input is dropped
+    // The page's tablet turned (TabletMessages.h); called on the bridge's
+    // executor. None: turns are dropped.
+    std::function<void(PageTurn)> turned;
 };
 
 // Called with the page's hello and its address (loopback for a page on

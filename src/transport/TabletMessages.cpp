@@ -83,7 +83,16 @@ PageMessage judgePageMessage(std::span<const std::uint8_t> message)
     if (startsWith(message, MAGIC_PAGE_POINTER) || startsWith(message, MAGIC_PAGE_KEYS)) {
         return parsePageInput(message) ? PageMessage::pageInput : PageMessage::ignored;
     }
+    if (parsePageTurn(message)) return PageMessage::turned;
     return PageMessage::ignored;
+}
+
+std::optional<PageTurn> parsePageTurn(std::span<const std::uint8_t> message)
+{
+    if (message.size() != PAGE_TURN_SIZE || !startsWith(message, MAGIC_PAGE_TURN)) return std::nullopt;
+    const int width = message[2] | (message[3] << 8), height = message[4] | (message[5] << 8);
+    if (width < 1 || width > 8192 || height < 1 || height > 8192) return std::nullopt;
+    return PageTurn{width, height};
 }
 
 namespace {

@@ -47,8 +47,8 @@ std::optional<PageCredential> parsePageCredential(std::string_view text);
 
 // What a message from the page is: an acknowledgement, a touch (the
 // companion's 23-byte message, which older pages send), one of the page's own
-// input messages below, or none of these.
-enum class PageMessage { acknowledgement, touch, pageInput, ignored };
+// input messages below, its turn below, or none of these.
+enum class PageMessage { acknowledgement, touch, pageInput, turned, ignored };
 PageMessage judgePageMessage(std::span<const std::uint8_t> message);
 
 // The page's own input messages, page to host, little-endian. A pointer
@@ -133,6 +133,22 @@ using PageInput = std::variant<PagePointer, PageKeys>;
 // beyond 90 degrees, a zero picture size or a density out of range, text
 // that is no UTF-8).
 std::optional<PageInput> parsePageInput(std::span<const std::uint8_t> message);
+
+// The tablet turned: its screen's new size in device pixels, exactly 6 bytes,
+//
+//   DA 73 <width u16> <height u16>      each 1-8192, little-endian
+//
+// sent when the page's screen changes between portrait and landscape. The
+// daemon gives the page's display the preset of the new orientation.
+inline constexpr std::array<std::uint8_t, 2> MAGIC_PAGE_TURN{0xDA, 0x73};
+inline constexpr std::size_t PAGE_TURN_SIZE = 6;
+struct PageTurn {
+    int width = 0;
+    int height = 0;
+    bool operator==(const PageTurn&) const = default;
+};
+// The turn, or nullopt for any other bytes.
+std::optional<PageTurn> parsePageTurn(std::span<const std::uint8_t> message);
 
 // The keysym of one Unicode code point; nullopt for control characters
 // other than line feed and tab, surrogates and code points beyond Unicode.

@@ -25,7 +25,9 @@
 
 #include "companion/CompanionClient.h"
 #include "e2e/DaemonHarness.h"
+#include "support/Chromium.h"
 #include "platform/XKeyText.h"
+#include "platform/sim/SimScene.h"
 #include "runtime/Process.h"
 
 #include <X11/Xlib.h>
@@ -40,139 +42,20 @@ using json = nlohmann::json;
 using namespace std::chrono_literals;
 using test::waitFor;
 using Socket = beast::websocket::stream<beast::tcp_stream>;
+using test::Browser;
 
-// Headless Chromium and one page of it, spoken to over the DevTools protocol.
-class Browser {
-public:
-    explicit Browser(const fs::path& profile)
-    {
-        const char* found = nullptr;
-        for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
-            if (fs::exists(path)) found = path;
-        }
-        if (!found) return;
-        fs::create_directories(profile);
-        ProcessOptions options;
-        options.executable = found;
-        options.arguments = {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-            "--disable-background-networking", "--disable-component-update", "--disable-sync",
-            "--user-data-dir=" + profile.string(), "--remote-debugging-port=0", "about:blank"};
-        options.killedWithLaunchingThread = true;
-        process_ = Process::launch(options);
-        std::string path;
-        std::uint16_t port = 0;
-        waitFor(
-            [&] {
-                std::ifstream in(profile / "DevToolsActivePort");
-                return in >> port >> path && port != 0;
-            },
-            30s);
-        if (port == 0) return;
-        socket_.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), port});
-        socket_.read_message_max(64u << 20);
-        socket_.handshake("127.0.0.1:" + std::to_string(port), path);
-        const json targets = call("Target.getTargets", {});
-        for (const auto& target : targets["targetInfos"]) {
-            if (target["type"] == "page") {
-                session_ = call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}})
-                               ["sessionId"];
-                break;
-            }
-        }
-    }
-    ~Browser()
-    {
-        if (process_ && process_->isRunning()) {
-            ::kill(-process_->pid(), SIGKILL);
-            process_->waitUntilExit();
-        }
-    }
-    bool ready() const { return !session_.empty(); }
-    // Opens `url` in a window of its own and speaks to it from now on; the
-    // page spoken to before keeps running. Returns that page's session.
-    std::string openWindow(const std::string& url)
-    {
-        std::string previous = std::exchange(session_, {});
-        const json target = call("Target.createTarget", {{"url", url}, {"newWindow", true}});
-        session_ = call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}})["sessionId"];
-        return previous;
-    }
-    void speakTo(std::string session) { session_ = std::move(session); }
-
-    // A command to the page; its result.
-    json call(const std::string& method, json params)
-    {
-        const int id = ++nextId_;
-        json message = {{"id", id}, {"method", method}, {"params", std::move(params)}};
-        if (!session_.empty()) message["sessionId"] = session_;
-        socket_.write(boost::asio::buffer(message.dump()));
-        for (;;) {
-            beast::flat_buffer buffer;
-            socket_.read(buffer);
-            const json reply = json::parse(beast::buffers_to_string(buffer.data()));
-            if (reply.value("id", 0) != id) continue;
-            if (reply.contains("error")) throw std::runtime_error(method + ": " + reply["error"].dump());
-            return reply["result"];
-        }
-    }
-    json evaluate(const std::string& expression)
-    {
-        const json result = call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}});
-        return result["result"].value("value", json());
-    }
-    void touch(const std::string& type, const std::vector<std::pair<double, double>>& points)
-    {
-        json list = json::array();
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            list.push_back({{"x", points[i].first}, {"y", points[i].second}, {"id", i}});
-        }
-        call("Input.dispatchTouchEvent", {{"type", type}, {"touchPoints", list}});
-    }
-    // A pen: "mouseMoved" hovers (or drags while pressed), "mousePressed" /
-    // "mouseReleased" with the tip ("left") or the barrel button ("right").
-    void pen(const std::string& type, std::pair<double, double> at, const std::string& button = "none",
-        double force = 0, int tiltX = 0, int tiltY = 0)
-    {
-        call("Input.dispatchMouseEvent", {{"type", type}, {"x", at.first}, {"y", at.second}, {"button", button},
-            {"buttons", type == "mouseReleased" || button == "none" ? 0 : (button == "left" ? 1 : 2)},
-            {"clickCount", type == "mouseMoved" ? 0 : 1}, {"pointerType", "pen"}, {"force", force},
-            {"tiltX", tiltX}, {"tiltY", tiltY}});
-    }
-    // Touch pointers the emulated screen cannot make (it delivers no
-    // two-finger moves) as page events: each step gives every finger's place.
-    void fingers(const std::vector<std::vector<std::pair<double, double>>>& steps)
-    {
-        json list = json::array();
-        for (const auto& step : steps) {
-            json places = json::array();
-            for (const auto& [x, y] : step) places.push_back({x, y});
-            list.push_back(places);
-        }
-        evaluate("(" + std::string(FINGERS) + ")(" + list.dump() + ")");
-    }
-    static constexpr const char* FINGERS = R"((steps) => {
-      const c = document.getElementById('c');
-      const send = (type, id, [x, y]) => c.dispatchEvent(new PointerEvent(type, {pointerId: 100 + id,
-          pointerType: 'touch', clientX: x, clientY: y, buttons: type === 'pointerup' ? 0 : 1, pressure: 0.5,
-          isPrimary: id === 0, bubbles: true, cancelable: true}));
-      steps[0].forEach((p, id) => send('pointerdown', id, p));
-      for (const step of steps.slice(1)) step.forEach((p, id) => send('pointermove', id, p));
-      steps[steps.length - 1].forEach((p, id) => send('pointerup', id, p));
-    })";
-
-private:
-    std::shared_ptr<Process> process_;
-    boost::asio::io_context io_;
-    Socket socket_{io_};
-    std::string session_;
-    int nextId_ = 0;
-};
+// What a canvas shows (WebGL's or a 2D one's), as RGBA bytes; defined in
+// the page by the scripts below that read the canvas.
+constexpr std::string_view CANVAS_PIXELS = R"(window.canvasPixels = (c) => {
+  const t = document.createElement('canvas'); t.width = c.width; t.height = c.height;
+  const g = t.getContext('2d'); g.drawImage(c, 0, 0); return g.getImageData(0, 0, c.width, c.height).data; };
+)";
 
 // The canvas as the stream's pixels (1 or 3 bytes each), and how many of its
 // pixels are not grey on a greyscale stream.
-constexpr const char* CANVAS = R"((() => {
+const std::string CANVAS = std::string(CANVAS_PIXELS) + R"((() => {
   const q = window.quillbright; if (!q || !q.decoded) return null;
-  const c = document.getElementById('c'), d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+  const c = document.getElementById('c'), d = canvasPixels(c);
   const out = new Uint8Array(c.width * c.height * q.bpp);
   let o = 0, coloured = 0;
   for (let i = 0; i < d.length; i += 4) {
@@ -326,6 +209,16 @@ protected:
         return {};
     }
 
+    // The daemon started with no tablet on adb, waiting for one, in extended
+    // mode: a page is the only tablet, on a monitor of its own.
+    void launchWaitingInExtendedMode()
+    {
+        launch();
+        ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
+            30s)) << output();
+        ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    }
+
     // The page's canvas, once it equals the reference client's picture
     // (which keeps reading and acknowledging meanwhile); false at the deadline.
     static bool canvasMatches(Browser& browser, Watcher& watcher, std::string& mismatch)
@@ -349,6 +242,72 @@ protected:
             30s);
     }
 };
+
+// Beside the page's own decoder, every decoder the page has (its plain
+// JavaScript one, WebAssembly with and without SIMD) decodes the same stream
+// messages from the next keyframe on; the connection is dropped so that one
+// comes at once.
+constexpr const char* SIDE_DECODERS = R"((() => {
+  const q = quillbright, original = applyFrame;
+  q.side = {};
+  applyFrame = (keyframe, payload) => {
+    if (keyframe) for (const kind of ['js', 'wasm', 'wasm-simd']) {
+      const d = q.makeDecoder(kind);
+      if (d && d.setup(width, height, bpp)) q.side[kind] = d;
+    }
+    for (const d of Object.values(q.side)) if (!d.apply(keyframe, payload)) d.failed = true;
+    return original(keyframe, payload);
+  };
+  socket.close();
+})())";
+
+// The FNV-1a hash of the page's decoded picture and of each side decoder's.
+constexpr const char* DECODED_HASHES = R"((() => {
+  const fnv = (bytes) => { let h = 0x811c9dc5; for (let i = 0; i < bytes.length; i++) h = Math.imul(h ^ bytes[i], 16777619);
+                           return h >>> 0; };
+  const q = quillbright, out = {page: q.frame ? fnv(q.frame) : 0};
+  for (const [kind, d] of Object.entries(q.side || {})) out[kind] = d.failed ? -1 : fnv(d.frame);
+  return out;
+})())";
+
+std::uint32_t fnv(const std::vector<std::uint8_t>& bytes)
+{
+    std::uint32_t h = 0x811c9dc5u;
+    for (const auto b : bytes) h = (h ^ b) * 16777619u;
+    return h;
+}
+
+// Once every decoder of the page holds the reference client's picture: true;
+// at the deadline false, with what each held in `mismatch`.
+bool decodersAgree(Browser& browser, const Watcher& watcher, std::string& mismatch)
+{
+    return waitFor(
+        [&] {
+            const auto expected = watcher.picture();
+            const json hashes = browser.evaluate(DECODED_HASHES);
+            mismatch = "reference " + std::to_string(expected.empty() ? 0 : fnv(expected)) + ", page " + hashes.dump();
+            if (expected.empty() || hashes.size() != 4) return false;
+            for (const auto& [kind, hash] : hashes.items()) {
+                if (hash != fnv(expected)) return false;
+            }
+            return true;
+        },
+        30s);
+}
+
+// What the page's canvas shows, sampled every few milliseconds and kept
+// as it changes: all black, all white, or a picture.
+const std::string CANVAS_PHASES = std::string(CANVAS_PIXELS) + R"((() => {
+  const q = quillbright, c = document.getElementById('c');
+  q.phases = [];
+  setInterval(() => {
+    const d = canvasPixels(c);
+    let black = true, white = true;
+    for (let i = 0; i < d.length; i += 4 * 997) { black = black && d[i] === 0; white = white && d[i] === 255; }
+    const phase = black ? 'black' : white ? 'white' : 'picture';
+    if (q.phases[q.phases.length - 1] !== phase) q.phases.push(phase);
+  }, 15);
+})())";
 
 // A window of greys over the tablet's monitor that reports the pointer's buttons.
 struct TestWindow {
@@ -378,6 +337,10 @@ struct TestWindow {
                 p[2] = char(column / 4);
             }
         }
+        put(bgra, width, height);
+    }
+    void put(std::vector<char>& bgra, int width, int height)
+    {
         XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, bgra.data(), unsigned(width),
             unsigned(height), 32, 0);
         GC gc = XCreateGC(x, window, 0, nullptr);
@@ -431,10 +394,7 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
 {
     if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
     // No device on adb: the page is the only tablet, in extended mode.
-    launch();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
-        30s)) << output();
-    ASSERT_EQ(cli({"mode", "extended"}).first, 0);
+    ASSERT_NO_FATAL_FAILURE(launchWaitingInExtendedMode());
 
     Browser browser(directory() / "chromium");
     ASSERT_TRUE(browser.ready());
@@ -688,6 +648,154 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
 }
 
+// Recorded desktops (reading, typing, browsing) on a greyscale page's
+// monitor, frame by frame: the page's own decoder (WebAssembly with SIMD
+// here), its plain JavaScript one and WebAssembly without SIMD each hold the
+// reference client's picture, byte for byte, after every frame.
+TEST_F(TabletPageTest, EveryDecoderOfThePageDecodesRecordedDesktopsExactlyAndACleanRefreshFlashes)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    const fs::path frames = fs::is_directory(QB_FRAMES_DIR) ? fs::path(QB_FRAMES_DIR) : "/work/shared/frames";
+    if (!fs::is_directory(frames / "reading")) GTEST_SKIP() << "no recorded frames in " << frames;
+    ASSERT_NO_FATAL_FAILURE(launchWaitingInExtendedMode());
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Emulation.setDeviceMetricsOverride",
+        {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet?colour=0"}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.quillbright && quillbright.width > 0") == true; }, 30s))
+        << output();
+    EXPECT_EQ(browser.evaluate("quillbright.decoder"), "wasm-simd");
+    browser.evaluate("quillbright.refresh.auto = false"); // until its part below
+    const int width = browser.evaluate("quillbright.width"), height = browser.evaluate("quillbright.height");
+    std::smatch place;
+    std::string monitors;
+    ASSERT_TRUE(waitFor([&] {
+        monitors = xorg().run("xrandr --listmonitors");
+        return std::regex_search(monitors, place, std::regex(fmt::format(R"( {}/\d+x{}/\d+\+(\d+)\+(\d+))", width, height)));
+    }, 10s)) << monitors << output();
+    browser.evaluate(SIDE_DECODERS);
+
+    Watcher client;
+    XInitThreads();
+    Display* x = XOpenDisplay(xorg().display.c_str());
+    ASSERT_NE(x, nullptr);
+    TestWindow window(x, std::stoi(place[1]), std::stoi(place[2]), width, height);
+    std::vector<char> bgra(std::size_t(width) * height * 4);
+    std::string mismatch;
+    for (const char* sequence : {"reading", "typing", "browsing"}) {
+        for (int n = 0; n < 6; ++n) {
+            const auto image = sim::loadPng(frames / sequence / fmt::format("{:04}.png", n * 3));
+            if (!image) break;
+            sim::drawCovering(*image, reinterpret_cast<std::uint8_t*>(bgra.data()), std::size_t(width),
+                std::size_t(height), std::size_t(width) * 4);
+            window.put(bgra, width, height);
+            ASSERT_TRUE(decodersAgree(browser, client, mismatch)) << sequence << " frame " << n * 3 << ": " << mismatch;
+        }
+    }
+
+    // A clean refresh shows black, then white, then the picture: asked for
+    // by the Refresh button, by two fingers held still, and by itself once
+    // the screen is quiet after enough partial updates.
+    browser.evaluate(CANVAS_PHASES);
+    const auto flashed = [&] {
+        const bool seen = waitFor([&] { return browser.evaluate("quillbright.phases.join(' ')").get<std::string>()
+                                               .ends_with("black white picture"); }, 10s);
+        const json phases = browser.evaluate("quillbright.phases.splice(0)");
+        return seen ? std::string() : phases.dump();
+    };
+    browser.evaluate("quillbright.phases = []; document.getElementById('refresh').click()");
+    EXPECT_EQ(flashed(), "");
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    browser.evaluate(R"((() => { const c = document.getElementById('c');
+      for (const id of [0, 1]) c.dispatchEvent(new PointerEvent('pointerdown', {pointerId: 200 + id, pointerType: 'touch',
+          clientX: 400 + 200 * id, clientY: 800, buttons: 1, isPrimary: id === 0, bubbles: true, cancelable: true})); })())");
+    EXPECT_EQ(flashed(), "");
+    browser.evaluate(R"((() => { const c = document.getElementById('c');
+      for (const id of [0, 1]) c.dispatchEvent(new PointerEvent('pointerup', {pointerId: 200 + id, pointerType: 'touch',
+          clientX: 400 + 200 * id, clientY: 800, bubbles: true, cancelable: true})); })())");
+    browser.evaluate("partials = 0; Object.assign(quillbright.refresh, {auto: true, partials: 3, quietMs: 300})");
+    for (int seed = 0; seed < 4; ++seed) {
+        window.paint(width, height, 50 + seed);
+        ASSERT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    }
+    EXPECT_EQ(flashed(), "");
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    EXPECT_GE(browser.evaluate("quillbright.refresh.count").get<int>(), 3);
+
+    // 16 greys, asked for and kept on the tablet: the canvas holds only
+    // multiples of 17, while the decoded picture stays the reference's.
+    browser.evaluate("quillbright.refresh.auto = false; document.getElementById('greys').click()");
+    EXPECT_EQ(browser.evaluate("localStorage.getItem('quillbright.greys')"), "16");
+    EXPECT_TRUE(waitFor([&] { return browser.evaluate(std::string(CANVAS_PIXELS) + R"((() => { const c = document.getElementById('c');
+        const d = canvasPixels(c); const levels = new Set();
+        for (let i = 0; i < d.length; i += 4) { if (d[i] % 17) return false; levels.add(d[i]); }
+        return levels.size > 4; })())") == true; }, 10s));
+    EXPECT_TRUE(decodersAgree(browser, client, mismatch)) << mismatch;
+    browser.evaluate("document.getElementById('greys').click()");
+    EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    XDestroyWindow(x, window.window);
+    XCloseDisplay(x);
+}
+
+// The page installs as an app (its manifest and icon). Its tablet turns: a
+// page held in portrait, then in landscape, then in portrait again gets a
+// display of the portrait preset, then of the landscape one of the same
+// density, then the portrait one again, each where the page's monitor was.
+TEST_F(TabletPageTest, APageInstallsAndWhenItsTabletTurnsGetsADisplayThatTurns)
+{
+    if (const auto reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+    ASSERT_NO_FATAL_FAILURE(launchWaitingInExtendedMode());
+    Browser browser(directory() / "chromium");
+    ASSERT_TRUE(browser.ready());
+    const auto hold = [&](bool portrait) {
+        browser.call("Emulation.setDeviceMetricsOverride", {{"width", portrait ? 1200 : 1600},
+            {"height", portrait ? 1600 : 1200}, {"deviceScaleFactor", 1}, {"mobile", true},
+            {"screenOrientation", {{"type", portrait ? "portraitPrimary" : "landscapePrimary"}, {"angle", portrait ? 0 : 90}}}});
+    };
+    hold(true);
+    browser.call("Page.navigate", {{"url", "http://127.0.0.1:8891/tablet?colour=0"}});
+    // The page's picture and its monitor, once both are `portrait` (or not); "" at the deadline.
+    std::string place;
+    const auto shown = [&](bool portrait) {
+        return waitFor([&] {
+            const json size = browser.evaluate("window.quillbright && quillbright.decoded > 0 ? "
+                                               "[quillbright.width, quillbright.height] : null");
+            if (!size.is_array() || (size[0] < size[1]) != portrait) return false;
+            std::smatch found;
+            const std::string monitors = xorg().run("xrandr --listmonitors");
+            const int w = size[0], h = size[1]; // at its pixels, or at half of them for a HiDPI preset
+            if (!std::regex_search(monitors, found,
+                    std::regex(fmt::format(R"( ({}|{})/\d+x({}|{})/\d+(\+\d+\+\d+))", w, w / 2, h, h / 2)))) {
+                return false;
+            }
+            place = found[3];
+            return true;
+        }, 30s);
+    };
+    ASSERT_TRUE(shown(true)) << xorg().run("xrandr --listmonitors") << output();
+    const std::string first = place;
+    // The page installs as an app that opens full screen, with its icon.
+    browser.call("Runtime.evaluate", {{"expression", R"((async () => {
+        const manifest = await (await fetch(document.querySelector('link[rel=manifest]').href)).json();
+        const icon = await fetch(manifest.icons[0].src);
+        window.installed = [manifest.display, manifest.start_url, icon.status, icon.headers.get('content-type'),
+                            (await icon.text()).startsWith('<svg')]; })())"}, {"awaitPromise", true}});
+    EXPECT_EQ(browser.evaluate("window.installed"), json::parse(R"(["fullscreen", "/tablet", 200, "image/svg+xml", true])"));
+    const auto portraitSize = browser.evaluate("[quillbright.width, quillbright.height]");
+    hold(false);
+    ASSERT_TRUE(shown(false)) << xorg().run("xrandr --listmonitors") << output();
+    EXPECT_EQ(browser.evaluate("[quillbright.height, quillbright.width]"), portraitSize); // the same density
+    EXPECT_EQ(place, first);
+    EXPECT_TRUE(outputHas("turned — its session ends")) << output();
+    hold(true);
+    ASSERT_TRUE(shown(true)) << xorg().run("xrandr --listmonitors") << output();
+    EXPECT_EQ(browser.evaluate("[quillbright.width, quillbright.height]"), portraitSize);
+    EXPECT_EQ(place, first);
+    ::kill(daemon_->pid(), SIGTERM);
+    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+}
+
 // A colour tablet: the page asks for RGB and draws its session's stream (the
 // primary mirrored) exactly as the reference client decodes it.
 TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
@@ -709,9 +817,11 @@ TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
     Display* x = XOpenDisplay(xorg().display.c_str());
     ASSERT_NE(x, nullptr);
     TestWindow window(x, 0, 0, 1024, 768);
+    browser.evaluate(SIDE_DECODERS); // the colour paths of every decoder too
     window.paint(1024, 768, 7);
     std::string mismatch;
     EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
+    EXPECT_TRUE(decodersAgree(browser, client, mismatch)) << mismatch;
     XDestroyWindow(x, window.window);
     XCloseDisplay(x);
     // Stopped while the page watches, the daemon takes the page's display away.

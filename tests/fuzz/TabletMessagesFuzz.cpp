@@ -3,7 +3,8 @@
 // gives back the very text; any bytes as a later message are sorted without
 // fault, and only an exact acknowledgement or touch is taken as one; a
 // pairing code or token taken from any bytes is plain and gives back the text;
-// a page input message taken from any bytes keeps within its limits.
+// a page input message taken from any bytes keeps within its limits, and a
+// turn is taken from exactly six bytes with a screen within the hello's limits.
 #include <cstddef>
 #include <cstdint>
 #include <cmath>
@@ -45,6 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto keysym : keys->keysyms) {
             if (keysym == 0 || keysym > 0x1FFFFFFF) std::abort();
         }
+    }
+    const auto turn = qb::parsePageTurn(std::span(data, size));
+    if (turn.has_value() != (kind == qb::PageMessage::turned)) std::abort();
+    if (turn && (size != qb::PAGE_TURN_SIZE || turn->width < 1 || turn->width > 8192 || turn->height < 1
+                    || turn->height > 8192 || turn->width != (data[2] | (data[3] << 8)))) {
+        std::abort();
     }
     return 0;
 }

@@ -16,7 +16,7 @@ std::vector<std::uint8_t> bytes(std::initializer_list<int> values)
     return out;
 }
 
-TEST(TabletMessagesTest, ThePagesPointerAndKeyMessagesAreReadExactlyAndAnythingElseIsRefused)
+TEST(TabletMessagesTest, ThePagesPointerKeyAndTurnMessagesAreReadExactlyAndAnythingElseIsRefused)
 {
     // A pen touching at (0.25, 0.5) with its barrel button, pressure 0.5, tilt (30, -12) on a
     // 1000x800 picture at density 2, as the page builds it.
@@ -43,6 +43,16 @@ TEST(TabletMessagesTest, ThePagesPointerAndKeyMessagesAreReadExactlyAndAnythingE
         EXPECT_EQ(judgePageMessage(bad), PageMessage::ignored) << at;
     }
     EXPECT_FALSE(parsePageInput(std::span(pen).first(23)));
+
+    // The tablet turned to 1600x1200; a screen out of range or a message of another size is nothing.
+    const auto turn = bytes({0xDA, 0x73, 0x40, 0x06, 0xB0, 0x04});
+    EXPECT_EQ(judgePageMessage(turn), PageMessage::turned);
+    EXPECT_EQ(parsePageTurn(turn), (PageTurn{1600, 1200}));
+    for (const auto& refused : {bytes({0xDA, 0x73, 0, 0, 0xB0, 0x04}), bytes({0xDA, 0x73, 0x01, 0x20, 0xB0, 0x04}),
+             bytes({0xDA, 0x73, 0x40, 0x06, 0xB0}), bytes({0xDA, 0x73, 0x40, 0x06, 0xB0, 0x04, 0})}) {
+        EXPECT_FALSE(parsePageTurn(refused)) << refused.size();
+        EXPECT_EQ(judgePageMessage(refused), PageMessage::ignored) << refused.size();
+    }
 
     // Text in UTF-8: one keysym per character, Latin-1 as itself, a line break as Return.
     std::vector<std::uint8_t> text = bytes({0xDA, 0x72, 1});
