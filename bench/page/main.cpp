@@ -190,7 +190,10 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     const int width = browser.evaluate("quillbright.width"), height = browser.evaluate("quillbright.height");
     std::smatch place;
     std::string monitors;
-    const std::regex monitor(fmt::format(R"( {}/\d+x{}/\d+\+(\d+)\+(\d+))", width, height));
+    // Laid out at the page's pixels, or at half of them for a HiDPI preset
+    // (the capture doubles it back): the scroller draws in the desktop's units.
+    const std::regex monitor(
+        fmt::format(R"( ({}|{})/\d+x({}|{})/\d+\+(\d+)\+(\d+))", width, width / 2, height, height / 2));
     if (!test::eventually([&] {
             monitors = xorg.run("xrandr --listmonitors");
             return std::regex_search(monitors, place, monitor);
@@ -198,7 +201,7 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
         std::printf("no %dx%d monitor for the page\n%s\n%s\n", width, height, monitors.c_str(), log().c_str());
         return 1;
     }
-    Scroller scroller(xorg.display, std::stoi(place[1]), std::stoi(place[2]), width, height);
+    Scroller scroller(xorg.display, std::stoi(place[3]), std::stoi(place[4]), std::stoi(place[1]), std::stoi(place[2]));
     if (!scroller.ready()) return 1;
     std::printf("page %dx%d grey, decoder %s, scrolling one line every 16 ms for %d s\n", width, height,
         browser.evaluate("quillbright.decoder || 'js'").get<std::string>().c_str(), options.seconds);

@@ -658,6 +658,8 @@ TEST_F(TabletPageTest, EveryDecoderOfThePageDecodesRecordedDesktopsExactlyAndACl
     const fs::path frames = fs::is_directory(QB_FRAMES_DIR) ? fs::path(QB_FRAMES_DIR) : "/work/shared/frames";
     if (!fs::is_directory(frames / "reading")) GTEST_SKIP() << "no recorded frames in " << frames;
     ASSERT_NO_FATAL_FAILURE(launchWaitingInExtendedMode());
+    // Every page pixel a desktop pixel: the recorded frames are drawn at the page's size.
+    ASSERT_EQ(cli({"resolution", "portrait-sharp"}).first, 0);
     Browser browser(directory() / "chromium");
     ASSERT_TRUE(browser.ready());
     browser.call("Emulation.setDeviceMetricsOverride",
