@@ -18,7 +18,7 @@ namespace qb {
 std::shared_ptr<DeviceSession> MirrorEngine::makeDeviceSession(const LineupEntry& entry)
 {
     const bool wifi = state_.connectionMode == ConnectionMode::wifi;
-    SessionSpec spec{.kind = wifi ? SessionKind::lanDevice : SessionKind::usbDevice, .device = entry.device,
+    SessionSetup setup{.kind = wifi ? SessionKind::lanDevice : SessionKind::usbDevice, .device = entry.device,
         .port = entry.port, .resolution = entry.resolution, .displayMode = entry.displayMode,
         .pixelFormat = entry.pixelFormat, .bindAddress = {}, .inputPort = environment_.ports.input};
     auto environment = environment_.session;
@@ -27,7 +27,7 @@ std::shared_ptr<DeviceSession> MirrorEngine::makeDeviceSession(const LineupEntry
     if (wifi) {
         for (const auto& address : deviceAddresses(entry.device)) lanPeers_->allow(address);
     }
-    return std::make_shared<DeviceSession>(std::move(spec), environment_.makeADBBridge(entry.device), timing_.session,
+    return std::make_shared<DeviceSession>(std::move(setup), environment_.makeADBBridge(entry.device), timing_.session,
         std::move(environment));
 }
 
@@ -59,11 +59,11 @@ std::shared_ptr<DeviceSession> MirrorEngine::makePageSession(const ConnectedDevi
     if (portrait) choices.nonDC1Mode = turnedMode(choices.nonDC1Mode, *portrait);
     // The page reaches its servers through the bridge, on this machine, and
     // has an input server of its own: the device port 8892 stays the companion's.
-    SessionSpec spec{.kind = SessionKind::browserPage, .device = device, .port = port,
+    SessionSetup setup{.kind = SessionKind::browserPage, .device = device, .port = port,
         .resolution = resolutionForDevice(device, choices, nativeSizes_),
         .displayMode = sessions_.empty() ? state_.displayMode : DisplayMode::extended, .pixelFormat = pixelFormat,
         .bindAddress = {}, .inputPort = 0};
-    return std::make_shared<DeviceSession>(std::move(spec), environment_.makeADBBridge(device), timing_.session,
+    return std::make_shared<DeviceSession>(std::move(setup), environment_.makeADBBridge(device), timing_.session,
         environment_.session);
 }
 

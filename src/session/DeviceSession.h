@@ -10,7 +10,7 @@
 // session can be driven by a scripted bridge.
 //
 // Life: construct (always owned by a std::shared_ptr: the callbacks it
-// installs hold it weakly) with its SessionSpec → set the callbacks →
+// installs hold it weakly) with its SessionSetup → set the callbacks →
 // co_await start()
 // → any number of reconnect() → co_await stop(). A session is used once.
 //
@@ -79,7 +79,7 @@
 #include "runtime/Asio.h"
 #include "runtime/TaskGroup.h"
 #include "runtime/Timer.h"
-#include "session/SessionSpec.h"
+#include "session/SessionSetup.h"
 #include "transport/FramePacer.h"
 #include "transport/InputServer.h"
 #include "transport/PeerAllowList.h"
@@ -146,7 +146,7 @@ public:
     static constexpr int VERSION_REQUERIES = CompanionSupervisor::VERSION_REQUERIES;
     static constexpr int MAX_RELAUNCHES = CompanionSupervisor::MAX_RELAUNCHES;
 
-    DeviceSession(SessionSpec spec, std::shared_ptr<ADBBridging> adb, Timing timing = {}, Environment environment = {});
+    DeviceSession(SessionSetup setup, std::shared_ptr<ADBBridging> adb, Timing timing = {}, Environment environment = {});
     ~DeviceSession();
     DeviceSession(const DeviceSession&) = delete;
     DeviceSession& operator=(const DeviceSession&) = delete;
@@ -171,13 +171,13 @@ public:
     // address but loopback. Nothing when there is none.
     static std::optional<std::string> hostWiFiIP();
 
-    // Where the frame and input servers listen (SessionSpec::listenAddress).
+    // Where the frame and input servers listen (SessionSetup::listenAddress).
     const std::string& bindAddress() const { return bindAddress_; }
 
     // ---- Identity and configuration ----
     const std::string& id() const { return device_.serial; }
     SessionKind kind() const { return kind_; }
-    // A browser page's session (SessionSpec.h): no adb is ever issued.
+    // A browser page's session (SessionSetup.h): no adb is ever issued.
     bool isPage() const { return kind_ == SessionKind::browserPage; }
     bool usesADB() const { return !isPage(); }
     std::uint16_t port() const { return port_; }

@@ -169,10 +169,10 @@ protected:
         DeviceSession::Timing timing = fastTiming(), DeviceSession::Environment environment = simEnvironment(),
         std::uint16_t inputPort = 0)
     {
-        SessionSpec spec{.kind = SessionKind::usbDevice, .device = dc1(serial), .port = 0,
+        SessionSetup setup{.kind = SessionKind::usbDevice, .device = dc1(serial), .port = 0,
             .resolution = smallResolution(), .displayMode = mode, .pixelFormat = PixelFormat::greyscale,
             .bindAddress = {}, .inputPort = inputPort};
-        return std::make_shared<DeviceSession>(std::move(spec), bridge, timing, std::move(environment));
+        return std::make_shared<DeviceSession>(std::move(setup), bridge, timing, std::move(environment));
     }
 
     std::shared_ptr<FakeBridge> bridge = std::make_shared<FakeBridge>();

@@ -1,4 +1,4 @@
-// SessionSpec: what one DeviceSession is for, fixed at its construction —
+// SessionSetup: what one DeviceSession is for, fixed at its construction —
 // which kind of peer it serves, the device record, its frame port, display
 // and pixel format, where its servers listen and which input port it holds.
 //
@@ -29,7 +29,7 @@ namespace qb {
 
 enum class SessionKind { usbDevice, lanDevice, browserPage };
 
-struct SessionSpec {
+struct SessionSetup {
     SessionKind kind = SessionKind::usbDevice;
     ConnectedDevice device;
     // The frame server's port (0: any free one).
