@@ -44,6 +44,13 @@ struct OutputPlacement {
     std::uint32_t targetHeight = 0;
 };
 
+// The picture's pixels (width, height) of a placement; nullopt without one.
+inline std::optional<std::pair<std::size_t, std::size_t>> pixelsOf(const std::optional<OutputPlacement>& where)
+{
+    if (!where) return std::nullopt;
+    return std::pair<std::size_t, std::size_t>(where->pixelWidth, where->pixelHeight);
+}
+
 // One of the desktop's own outputs (not ours), as the backend lists it.
 template <class Output>
 struct OutputMonitor {

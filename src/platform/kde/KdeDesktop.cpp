@@ -230,13 +230,6 @@ std::vector<OutputMonitor<KdeOutput>> KdeDesktop::monitors()
     return found;
 }
 
-std::optional<std::pair<std::size_t, std::size_t>> KdeDesktop::pictureSize(std::uint32_t displayId)
-{
-    auto where = placement(displayId);
-    if (!where) return std::nullopt;
-    return std::pair<std::size_t, std::size_t>(where->pixelWidth, where->pixelHeight);
-}
-
 bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink)
 {
     const std::uint32_t id = request.displayId;

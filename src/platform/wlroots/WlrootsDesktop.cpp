@@ -427,13 +427,6 @@ void WlrootsDesktop::scroll(double vertical, double horizontal, bool stop)
 
 // ---------------------------------------------------------------- capture
 
-std::optional<std::pair<std::size_t, std::size_t>> WlrootsDesktop::pictureSize(std::uint32_t displayId)
-{
-    auto where = placement(displayId);
-    if (!where) return std::nullopt;
-    return std::pair<std::size_t, std::size_t>(where->pixelWidth, where->pixelHeight);
-}
-
 bool WlrootsDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink)
 {
     const std::uint32_t id = request.displayId;

@@ -94,7 +94,10 @@ public:
 
     // ------------------------------------------------------ FrameSource
 
-    std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override;
+    std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override
+    {
+        return pixelsOf(placement(displayId));
+    }
     bool attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink) override;
     void detach(std::uint32_t displayId, const FrameSink* sink) override;
 
