@@ -10,7 +10,8 @@
 // Thread-safe. A display's handle keeps this alive and removes the display
 // when it goes.
 //
-// OutputPlacement is where such a desktop shows a display's picture.
+// OutputPlacement is where such a desktop shows a display's picture, and
+// OutputMonitor one of the desktop's own outputs.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +42,21 @@ struct OutputPlacement {
     std::uint32_t pixelHeight = 0;
     std::uint32_t targetWidth = 0; // our output's own size (the tablet's)
     std::uint32_t targetHeight = 0;
+};
+
+// The picture's pixels (width, height) of a placement; nullopt without one.
+inline std::optional<std::pair<std::size_t, std::size_t>> pixelsOf(const std::optional<OutputPlacement>& where)
+{
+    if (!where) return std::nullopt;
+    return std::pair<std::size_t, std::size_t>(where->pixelWidth, where->pixelHeight);
+}
+
+// One of the desktop's own outputs (not ours), as the backend lists it.
+template <class Output>
+struct OutputMonitor {
+    std::uint32_t id = 0;
+    Output output;
+    bool builtIn = false;
 };
 
 template <class Desktop>

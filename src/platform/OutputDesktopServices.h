@@ -5,7 +5,8 @@
 // isOurs(id), placement(id) (an OutputPlacement, CompositorDisplays.h), setScale(id, scale),
 // canInject(), pointer(x, y, leftPressed), scroll(vertical, horizontal,
 // stop), removeAll() and onLost(callback), each callable from any thread,
-// and is a FrameSource.
+// and is a FrameSource. WaylandDesktop, the platform desktop's common part,
+// serves GNOME's backend as well.
 #pragma once
 
 #include <cmath>
@@ -24,7 +25,6 @@
 #include "platform/PushedCapture.h"
 
 namespace qb {
-
 
 template <typename Desktop>
 class OutputVirtualDisplays final : public CompositorDisplays<Desktop> {
@@ -131,48 +131,69 @@ private:
     std::shared_ptr<Desktop> desktop_;
 };
 
-// The platform desktop over such a backend. No global key grabs exist for a
-// Wayland client, and no pacer windows are needed: these compositors push a
-// picture whenever an output changed.
+// A platform desktop over a Wayland backend's desktop (this folder's
+// OutputDesktop, GNOME's): it hands out the capture, virtual displays and
+// input injector made over the backend, and stop() removes our displays
+// (`Backend` offers removeAll()). No global key grabs exist for a Wayland
+// client, and no pacer windows are needed: these compositors push a picture
+// whenever an output changed.
 template <typename Backend>
-class OutputDesktop final : public Desktop {
+class WaylandDesktop : public Desktop {
 public:
+    struct Services {
+        std::shared_ptr<CaptureBackend> capture;
+        std::shared_ptr<VirtualDisplays> displays;
+        std::shared_ptr<InputInjector> injector;
+    };
     // `name`: the registry's; `where`: which compositor, for the report.
-    OutputDesktop(std::string_view name, std::shared_ptr<Backend> desktop, Executor mainLoop, CaptureWords words,
+    WaylandDesktop(std::string_view name, std::shared_ptr<Backend> desktop, Executor mainLoop, Services services,
         std::function<std::string(const Backend&)> where)
-        : name_(name)
-        , where_(std::move(where))
-        , desktop_(std::move(desktop))
+        : desktop_(std::move(desktop))
         , mainLoop_(std::move(mainLoop))
-        , capture_(makePushedCaptureBackend(desktop_, std::move(words)))
-        , displays_(std::make_shared<OutputVirtualDisplays<Backend>>(desktop_))
-        , injector_(std::make_shared<OutputInputInjector<Backend>>(desktop_))
+        , name_(name)
+        , where_(std::move(where))
+        , services_(std::move(services))
     {
     }
-    ~OutputDesktop() override { stop(); }
+    ~WaylandDesktop() override { stop(); }
 
-    std::string_view name() const override { return name_; }
-    std::string where() const override { return where_(*desktop_); }
-    std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
-    std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
-    std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
-    std::shared_ptr<GlobalHotkeys> globalHotkeys() override { return nullptr; }
-    std::shared_ptr<PacerWindows> pacerWindows() override { return nullptr; }
+    std::string_view name() const final { return name_; }
+    std::string where() const final { return where_(*desktop_); }
+    std::shared_ptr<CaptureBackend> captureBackend() final { return services_.capture; }
+    std::shared_ptr<VirtualDisplays> virtualDisplays() final { return services_.displays; }
+    std::shared_ptr<InputInjector> inputInjector() final { return services_.injector; }
+    std::shared_ptr<GlobalHotkeys> globalHotkeys() final { return nullptr; }
+    std::shared_ptr<PacerWindows> pacerWindows() final { return nullptr; }
+    void stop() final { desktop_->removeAll(); }
 
-    void stop() override { desktop_->removeAll(); }
-    void onLost(std::function<void()> callback) override
-    {
-        desktop_->onLost([loop = mainLoop_, callback = std::move(callback)] { asio::post(loop, callback); });
-    }
+protected:
+    std::shared_ptr<Backend> desktop_;
+    Executor mainLoop_;
 
 private:
     std::string_view name_;
     std::function<std::string(const Backend&)> where_;
-    std::shared_ptr<Backend> desktop_;
-    Executor mainLoop_;
-    std::shared_ptr<CaptureBackend> capture_;
-    std::shared_ptr<VirtualDisplays> displays_;
-    std::shared_ptr<InputInjector> injector_;
+    Services services_;
+};
+
+// The platform desktop over a backend of this folder's kind.
+template <typename Backend>
+class OutputDesktop final : public WaylandDesktop<Backend> {
+public:
+    OutputDesktop(std::string_view name, std::shared_ptr<Backend> desktop, Executor mainLoop, CaptureWords words,
+        std::function<std::string(const Backend&)> where)
+        : WaylandDesktop<Backend>(name, desktop, std::move(mainLoop),
+              {makePushedCaptureBackend(desktop, std::move(words)),
+                  std::make_shared<OutputVirtualDisplays<Backend>>(desktop),
+                  std::make_shared<OutputInputInjector<Backend>>(desktop)},
+              std::move(where))
+    {
+    }
+
+    void onLost(std::function<void()> callback) override
+    {
+        this->desktop_->onLost([loop = this->mainLoop_, callback = std::move(callback)] { asio::post(loop, callback); });
+    }
 };
 
 } // namespace qb

@@ -222,8 +222,8 @@ void GnomeDesktop::layoutChanged()
     std::map<std::uint32_t, std::string> watched;
     std::map<std::uint32_t, std::string> mirrored;
     {
-        std::lock_guard guard(lock_);
-        for (const auto& [id, entry] : entries_) {
+        const auto held = displays_.lock();
+        for (const auto& [id, entry] : held.entries()) {
             if (entry->closed) continue;
             if (entry->mirroring && !entry->shown.empty()) mirrored.emplace(id, entry->shown);
             if (!entry->mirroring && !entry->connector.empty()) watched.emplace(id, entry->connector);
@@ -235,7 +235,7 @@ void GnomeDesktop::layoutChanged()
     if (!error.empty()) return; // Mutter is going away: compositorChanged() handles that
     std::string primary;
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         for (const auto& monitor : all) {
             if (!monitor.primary || !monitor.lit || ourConnectors_.contains(monitor.connector)) continue;
             primary = monitor.connector;
@@ -243,11 +243,11 @@ void GnomeDesktop::layoutChanged()
     }
     const auto endDisplay = [&](std::uint32_t id, const std::string& connector, bool byShown, const std::string& why) {
         {
-            std::lock_guard guard(lock_);
-            auto it = entries_.find(id);
-            if (it == entries_.end() || it->second->closed) return;
-            if ((byShown ? it->second->shown : it->second->connector) != connector) return;
-            it->second->closed = true;
+            const auto held = displays_.lock();
+            const auto* entry = held.find(id);
+            if (!entry || (*entry)->closed) return;
+            if ((byShown ? (*entry)->shown : (*entry)->connector) != connector) return;
+            (*entry)->closed = true;
         }
         ended(id, why);
     };
@@ -286,8 +286,8 @@ void GnomeDesktop::compositorChanged(bool away)
         // owner removes the displays (which ends our PipeWire streams).
         std::vector<std::uint32_t> ids;
         {
-            std::lock_guard guard(lock_);
-            for (auto& [id, entry] : entries_) {
+            const auto held = displays_.lock();
+            for (auto& [id, entry] : held.entries()) {
                 if (!std::exchange(entry->closed, true)) ids.push_back(id);
             }
         }
@@ -370,14 +370,14 @@ void GnomeDesktop::awaitDeparture(const std::string& connector)
 std::optional<std::uint32_t> GnomeDesktop::createDisplay(std::uint32_t width, std::uint32_t height,
     std::string* error)
 {
-    std::lock_guard change(changeLock_);
+    const auto change = displays_.oneChange();
     std::set<std::string> before;
     for (const auto& monitor : allMonitors()) before.insert(monitor.connector);
     auto layout = readDisplayState(*bus_, nullptr);
     std::uint32_t id = 0;
     {
-        std::lock_guard guard(lock_);
-        id = nextId_++;
+        const auto held = displays_.lock();
+        id = held.newId();
     }
     auto recording = record(id, "", width, height, error);
     if (!recording) return std::nullopt;
@@ -393,23 +393,22 @@ std::optional<std::uint32_t> GnomeDesktop::createDisplay(std::uint32_t width, st
                                     "PipeWire stream {})",
                             width, height, connector.empty() ? "" : " " + connector,
                             entry->recording->streamPath()));
-    std::lock_guard guard(lock_);
+    const auto held = displays_.lock();
     if (!connector.empty()) ourConnectors_.insert(connector);
-    entries_.emplace(id, std::move(entry));
+    held.entries().emplace(id, std::move(entry));
     return id;
 }
 
 void GnomeDesktop::removeDisplay(std::uint32_t id)
 {
-    std::lock_guard change(changeLock_);
+    const auto change = displays_.oneChange();
     std::shared_ptr<Entry> entry;
     bool closed = false;
     {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) return;
-        entry = it->second;
-        entries_.erase(it);
+        const auto held = displays_.lock();
+        auto taken = held.take(id);
+        if (!taken) return;
+        entry = std::move(*taken);
         closed = entry->closed;
     }
     // A monitor we scaled leaves the user's layout behind, as it was.
@@ -420,41 +419,22 @@ void GnomeDesktop::removeDisplay(std::uint32_t id)
     if (entry->recording) entry->recording->stop();
     if (left) putBack(entry->connector, *left);
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         if (!entry->connector.empty()) ourConnectors_.erase(entry->connector);
     }
     sinks_.forget(id, true);
     log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual monitor {}x{}", entry->width, entry->height));
 }
 
-void GnomeDesktop::removeAll()
-{
-    for (std::uint32_t id : displayIds()) removeDisplay(id);
-}
-
-std::vector<std::uint32_t> GnomeDesktop::displayIds() const
-{
-    std::lock_guard guard(lock_);
-    std::vector<std::uint32_t> ids;
-    for (const auto& [id, entry] : entries_) ids.push_back(id);
-    return ids;
-}
-
-bool GnomeDesktop::isOurs(std::uint32_t id) const
-{
-    std::lock_guard guard(lock_);
-    return entries_.contains(id);
-}
-
 std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
 {
-    std::lock_guard change(changeLock_);
+    const auto change = displays_.oneChange();
     std::shared_ptr<Entry> entry;
     {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        entry = it->second;
+        const auto held = displays_.lock();
+        const auto* ours = held.find(id);
+        if (!ours) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+        entry = *ours;
         if (entry->mirroring == mirroring && !entry->closed) return 0;
     }
     std::string connector;
@@ -473,7 +453,7 @@ std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
     {
         // While the display changes over, an end Mutter gives its recording
         // is noted here rather than reported.
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         entry->settling = true;
         entry->endedWhileSettling = false;
     }
@@ -481,7 +461,7 @@ std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
     auto pictured = std::make_shared<std::atomic<bool>>(false);
     auto recording = record(id, connector, entry->width, entry->height, &error, pictured);
     if (!recording) {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         entry->settling = false;
         log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
         return DISPLAY_ERROR_CANNOT_COMPLETE;
@@ -490,7 +470,7 @@ std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
     std::unique_ptr<Recording> previous;
     std::string leaving;
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         previous = std::exchange(entry->recording, std::move(recording));
         entry->mirroring = mirroring;
         entry->shown = connector;
@@ -516,7 +496,7 @@ std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
         for (int again = 0; again < 3; ++again) {
             bool endedMeanwhile = false;
             {
-                std::lock_guard guard(lock_);
+                const auto held = displays_.lock();
                 endedMeanwhile = std::exchange(entry->endedWhileSettling, false);
             }
             if (!endedMeanwhile && awaitPicture(*pictured)) break;
@@ -527,7 +507,7 @@ std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
             if (!fresh) break;
             std::unique_ptr<Recording> stale;
             {
-                std::lock_guard guard(lock_);
+                const auto held = displays_.lock();
                 stale = std::exchange(entry->recording, std::move(fresh));
             }
             stale->stop();
@@ -544,7 +524,7 @@ std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
     }
     bool endedMeanwhile = false;
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         entry->settling = false;
         endedMeanwhile = std::exchange(entry->endedWhileSettling, false);
         if (endedMeanwhile) entry->closed = true;
@@ -555,16 +535,16 @@ std::int32_t GnomeDesktop::setMirroring(std::uint32_t id, bool mirroring)
 
 bool GnomeDesktop::setScale(std::uint32_t id, double scale, std::string* error)
 {
-    std::lock_guard change(changeLock_);
+    const auto change = displays_.oneChange();
     std::shared_ptr<Entry> entry;
     {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end() || it->second->closed) {
+        const auto held = displays_.lock();
+        const auto* ours = held.find(id);
+        if (!ours || (*ours)->closed) {
             if (error) *error = "the virtual monitor is gone";
             return false;
         }
-        entry = it->second;
+        entry = *ours;
     }
     // While mirroring there is no monitor of ours: the next one gets it.
     if (!entry->mirroring) {
@@ -577,7 +557,7 @@ bool GnomeDesktop::setScale(std::uint32_t id, double scale, std::string* error)
         if (!applyScale(entry->connector, scale, before ? &*before : nullptr, error)) return false;
         entry->configured = true;
     }
-    std::lock_guard guard(lock_);
+    const auto held = displays_.lock();
     entry->scale = scale;
     return true;
 }
@@ -673,16 +653,16 @@ void GnomeDesktop::putBack(const std::string& connector, const MonitorLayout& la
 
 bool GnomeDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t height)
 {
-    std::lock_guard change(changeLock_);
+    const auto change = displays_.oneChange();
     std::shared_ptr<Entry> entry;
     {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end() || it->second->mirroring || !it->second->recording) return false;
-        entry = it->second;
+        const auto held = displays_.lock();
+        const auto* ours = held.find(id);
+        if (!ours || (*ours)->mirroring || !(*ours)->recording) return false;
+        entry = *ours;
     }
     if (!entry->recording->resize(width, height)) return false;
-    std::lock_guard guard(lock_);
+    const auto held = displays_.lock();
     entry->width = width;
     entry->height = height;
     return true;
@@ -690,12 +670,13 @@ bool GnomeDesktop::resize(std::uint32_t id, std::uint32_t width, std::uint32_t h
 
 std::optional<GnomeDesktop::Placement> GnomeDesktop::placement(std::uint32_t id) const
 {
-    std::lock_guard guard(lock_);
-    auto it = entries_.find(id);
-    if (it == entries_.end() || it->second->closed || !it->second->recording) return std::nullopt;
-    const Recording& recording = *it->second->recording;
+    const auto held = displays_.lock();
+    const auto* ours = held.find(id);
+    if (!ours || (*ours)->closed || !(*ours)->recording) return std::nullopt;
+    const Entry& entry = **ours;
+    const Recording& recording = *entry.recording;
     return Placement{PLANE_SPACING * id, 0, recording.width(), recording.height(), recording.sessionPath(),
-        recording.streamPath(), it->second->width, it->second->height};
+        recording.streamPath(), entry.width, entry.height};
 }
 
 std::optional<std::uint32_t> GnomeDesktop::displayAt(double x, double y) const
@@ -722,13 +703,13 @@ void GnomeDesktop::deliver(std::uint32_t id, const Frame& frame) { sinks_.delive
 void GnomeDesktop::closed(std::uint32_t id)
 {
     {
-        std::lock_guard guard(lock_);
-        if (auto it = entries_.find(id); it != entries_.end()) {
-            if (it->second->settling) {
-                it->second->endedWhileSettling = true; // setMirroring() deals with it
+        const auto held = displays_.lock();
+        if (const auto* ours = held.find(id)) {
+            if ((*ours)->settling) {
+                (*ours)->endedWhileSettling = true; // setMirroring() deals with it
                 return;
             }
-            it->second->closed = true;
+            (*ours)->closed = true;
         }
     }
     ended(id, "Mutter ended its session");
@@ -738,13 +719,6 @@ void GnomeDesktop::ended(std::uint32_t id, const std::string& why)
 {
     log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: virtual display {} ended: {}", id, why));
     sinks_.ended(id);
-}
-
-std::uint32_t GnomeDesktop::idFor(const std::string& connector)
-{
-    auto [it, added] = connectorIds_.emplace(connector, nextId_);
-    if (added) ++nextId_;
-    return it->second;
 }
 
 std::vector<GnomeDesktop::Monitor> GnomeDesktop::allMonitors(std::string* error)
@@ -820,10 +794,10 @@ std::vector<GnomeDesktop::Monitor> GnomeDesktop::monitors(std::string* error)
 {
     auto all = allMonitors(error);
     std::vector<Monitor> theirs;
-    std::lock_guard guard(lock_);
+    const auto held = displays_.lock();
     for (auto& monitor : all) {
         if (ourConnectors_.contains(monitor.connector)) continue;
-        monitor.id = idFor(monitor.connector);
+        monitor.id = held.idFor(monitor.connector);
         theirs.push_back(std::move(monitor));
     }
     std::stable_sort(theirs.begin(), theirs.end(), [](const Monitor& a, const Monitor& b) { return a.primary > b.primary; });

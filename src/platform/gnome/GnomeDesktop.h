@@ -27,7 +27,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +35,7 @@
 #include <vector>
 
 #include "platform/PushedCapture.h"
+#include "platform/VirtualOutputs.h"
 #include "platform/gnome/MonitorLayout.h"
 #include "platform/gnome/MutterBus.h"
 #include "platform/gnome/Recording.h"
@@ -63,9 +63,9 @@ public:
     // nullopt with `error` saying why.
     std::optional<std::uint32_t> createDisplay(std::uint32_t width, std::uint32_t height, std::string* error);
     void removeDisplay(std::uint32_t id);
-    void removeAll();
-    std::vector<std::uint32_t> displayIds() const;
-    bool isOurs(std::uint32_t id) const;
+    void removeAll() { for (std::uint32_t id : displays_.ids()) removeDisplay(id); }
+    std::vector<std::uint32_t> displayIds() const { return displays_.ids(); }
+    bool isOurs(std::uint32_t id) const { return displays_.contains(id); }
 
     // Mirroring: the display's virtual monitor leaves the desktop and the
     // display shows the primary monitor instead. 0 or a DISPLAY_ERROR_* code.
@@ -142,7 +142,6 @@ private:
     void ended(std::uint32_t id, const std::string& why);
     void layoutChanged();
     void compositorChanged(bool away);
-    std::uint32_t idFor(const std::string& connector);
 
     std::shared_ptr<MutterBus> bus_;
     std::shared_ptr<PipeWire> pipewire_;
@@ -152,12 +151,11 @@ private:
     bool away_ = false;
     std::function<void(bool)> onAway_;
 
-    std::mutex changeLock_; // one slow change at a time
-    mutable std::mutex lock_;
-    std::map<std::uint32_t, std::shared_ptr<Entry>> entries_;
-    std::map<std::string, std::uint32_t> connectorIds_;
+    // Its change lock lets one slow change run at a time; its lock also
+    // guards each entry's fields and ourConnectors_. Monitors are named by
+    // their connector.
+    VirtualOutputs<std::shared_ptr<Entry>> displays_;
     std::set<std::string> ourConnectors_;
-    std::uint32_t nextId_ = 1;
 
     // Mutter sends a picture only when it changes.
     DisplaySinks sinks_;

@@ -12,6 +12,7 @@
 
 #include "diagnostics/PlatformLog.h"
 #include "platform/MirrorScaler.h"
+#include "platform/OutputDesktopServices.h"
 #include "platform/CaptureStream.h"
 #include "platform/CompositorDisplays.h"
 #include "platform/InputInjector.h"
@@ -191,27 +192,15 @@ namespace qb {
 
 namespace {
 
-class GnomePlatform final : public Desktop {
+class GnomePlatform final : public WaylandDesktop<gnome::GnomeDesktop> {
 public:
-    GnomePlatform(Executor mainLoop, std::shared_ptr<gnome::GnomeDesktop> desktop)
-        : mainLoop_(std::move(mainLoop))
-        , desktop_(std::move(desktop))
-        , capture_(gnome::makeGnomeCaptureBackend(desktop_))
-        , displays_(gnome::makeGnomeVirtualDisplays(desktop_))
-        , injector_(gnome::makeGnomeInputInjector(desktop_))
+    GnomePlatform(Executor mainLoop, const std::shared_ptr<gnome::GnomeDesktop>& desktop)
+        : WaylandDesktop("gnome", desktop, std::move(mainLoop),
+              {gnome::makeGnomeCaptureBackend(desktop), gnome::makeGnomeVirtualDisplays(desktop),
+                  gnome::makeGnomeInputInjector(desktop)},
+              [](const gnome::GnomeDesktop&) -> std::string { return "GNOME (Mutter)"; })
     {
     }
-    ~GnomePlatform() override { stop(); }
-
-    std::string_view name() const override { return "gnome"; }
-    std::string where() const override { return "GNOME (Mutter)"; }
-    std::shared_ptr<CaptureBackend> captureBackend() override { return capture_; }
-    std::shared_ptr<VirtualDisplays> virtualDisplays() override { return displays_; }
-    std::shared_ptr<InputInjector> inputInjector() override { return injector_; }
-    std::shared_ptr<GlobalHotkeys> globalHotkeys() override { return nullptr; }
-    std::shared_ptr<PacerWindows> pacerWindows() override { return nullptr; }
-
-    void stop() override { desktop_->removeAll(); }
 
     void onCompositorAway(std::function<void(bool away)> callback) override
     {
@@ -221,12 +210,6 @@ public:
         });
     }
 
-private:
-    Executor mainLoop_;
-    std::shared_ptr<gnome::GnomeDesktop> desktop_;
-    std::shared_ptr<CaptureBackend> capture_;
-    std::shared_ptr<VirtualDisplays> displays_;
-    std::shared_ptr<InputInjector> injector_;
 };
 
 } // namespace
@@ -235,7 +218,7 @@ std::shared_ptr<Desktop> makeGnomeDesktop(Executor mainLoop, std::string* error)
 {
     auto desktop = gnome::GnomeDesktop::open(error);
     if (!desktop) return nullptr;
-    return std::make_shared<GnomePlatform>(std::move(mainLoop), std::move(desktop));
+    return std::make_shared<GnomePlatform>(std::move(mainLoop), desktop);
 }
 
 } // namespace qb

@@ -44,7 +44,7 @@ KdeDesktop::~KdeDesktop()
     removeAll();
     std::map<std::uint32_t, std::shared_ptr<Feed>> feeds;
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         feeds.swap(monitorFeeds_);
     }
     for (auto& [id, feed] : feeds) stopFeed(feed);
@@ -93,12 +93,8 @@ void KdeDesktop::stopFeed(const std::shared_ptr<Feed>& feed)
 
 std::optional<std::uint32_t> KdeDesktop::createDisplay(std::uint32_t width, std::uint32_t height, std::string* error)
 {
-    std::lock_guard change(changeLock_);
-    std::uint32_t id = 0;
-    {
-        std::lock_guard guard(lock_);
-        id = nextId_++;
-    }
+    const auto change = displays_.oneChange();
+    const std::uint32_t id = displays_.lock().newId();
     std::string why;
     auto feed = startFeed(id, std::nullopt, width, height, 1.0, &why);
     if (!feed) {
@@ -107,57 +103,26 @@ std::optional<std::uint32_t> KdeDesktop::createDisplay(std::uint32_t width, std:
     }
     log(LogLevel::info, fmt::format("[VirtualDisplay] Virtual output {}x{} {} (KWin screencast)", width, height,
                             feed->output.empty() ? outputNameFor(id) : feed->output));
-    std::lock_guard guard(lock_);
-    entries_[id] = Entry{width, height, 1.0, false, std::move(feed)};
+    displays_.lock().entries()[id] = Entry{width, height, 1.0, false, std::move(feed)};
     return id;
 }
 
 void KdeDesktop::removeDisplay(std::uint32_t id)
 {
-    std::lock_guard change(changeLock_);
-    std::shared_ptr<Feed> feed;
-    {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) return;
-        feed = it->second.feed;
-        entries_.erase(it);
-    }
-    stopFeed(feed);
+    const auto change = displays_.oneChange();
+    const auto entry = displays_.take(id);
+    if (!entry) return;
+    stopFeed(entry->feed);
     sinks_.forget(id, true);
     log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual output {}", id));
 }
 
-void KdeDesktop::removeAll()
-{
-    for (std::uint32_t id : displayIds()) removeDisplay(id);
-}
-
-std::vector<std::uint32_t> KdeDesktop::displayIds() const
-{
-    std::lock_guard guard(lock_);
-    std::vector<std::uint32_t> ids;
-    for (const auto& [id, entry] : entries_) ids.push_back(id);
-    return ids;
-}
-
-bool KdeDesktop::isOurs(std::uint32_t id) const
-{
-    std::lock_guard guard(lock_);
-    return entries_.contains(id);
-}
-
 std::int32_t KdeDesktop::setMirroring(std::uint32_t id, bool mirroring)
 {
-    std::lock_guard change(changeLock_);
-    Entry entry;
-    {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        if (it->second.mirroring == mirroring) return 0;
-        entry = it->second;
-    }
+    const auto change = displays_.oneChange();
+    const auto entry = displays_.copy(id);
+    if (!entry) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+    if (entry->mirroring == mirroring) return 0;
     std::optional<std::string> shown;
     if (mirroring) {
         const auto all = monitors();
@@ -165,51 +130,50 @@ std::int32_t KdeDesktop::setMirroring(std::uint32_t id, bool mirroring)
         shown = all.front().output.name;
     }
     // Our output leaves the layout while the display shows the primary.
-    stopFeed(entry.feed);
+    stopFeed(entry->feed);
     std::string why;
-    auto feed = startFeed(id, shown, entry.width, entry.height, entry.scale, &why);
+    auto feed = startFeed(id, shown, entry->width, entry->height, entry->scale, &why);
     if (!feed) {
         log(LogLevel::warn, "[VirtualDisplay] WARNING: " + std::string(mirroring ? "mirroring" : "extending")
                 + " failed: " + why);
-        std::lock_guard guard(lock_);
-        if (auto it = entries_.find(id); it != entries_.end()) it->second.feed.reset();
+        if (const auto held = displays_.lock(); auto* ours = held.find(id)) ours->feed.reset();
         return DISPLAY_ERROR_CANNOT_COMPLETE;
     }
-    std::lock_guard guard(lock_);
-    auto it = entries_.find(id);
-    if (it == entries_.end()) return DISPLAY_ERROR_CANNOT_COMPLETE;
-    it->second.feed = std::move(feed);
-    it->second.mirroring = mirroring;
+    const auto held = displays_.lock();
+    auto* ours = held.find(id);
+    if (!ours) return DISPLAY_ERROR_CANNOT_COMPLETE;
+    ours->feed = std::move(feed);
+    ours->mirroring = mirroring;
     return 0;
 }
 
 bool KdeDesktop::setScale(std::uint32_t id, double scale)
 {
-    std::lock_guard change(changeLock_);
+    const auto change = displays_.oneChange();
     Entry entry;
     {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end() || !(scale >= 1)) return false;
-        if (it->second.scale == scale || it->second.mirroring) {
-            it->second.scale = scale;
+        const auto held = displays_.lock();
+        auto* ours = held.find(id);
+        if (!ours || !(scale >= 1)) return false;
+        if (ours->scale == scale || ours->mirroring) {
+            ours->scale = scale;
             return true;
         }
-        entry = it->second;
+        entry = *ours;
     }
     stopFeed(entry.feed);
     std::string why;
     auto feed = startFeed(id, std::nullopt, entry.width, entry.height, scale, &why);
-    std::lock_guard guard(lock_);
-    auto it = entries_.find(id);
-    if (it == entries_.end()) return false;
-    it->second.feed = feed;
+    const auto held = displays_.lock();
+    auto* ours = held.find(id);
+    if (!ours) return false;
+    ours->feed = feed;
     if (!feed) {
         log(LogLevel::warn, "[VirtualDisplay] WARNING: KWin made no output at scale " + fmt::format("{}", scale) + ": "
                 + why);
         return false;
     }
-    it->second.scale = scale;
+    ours->scale = scale;
     return true;
 }
 
@@ -226,16 +190,14 @@ std::optional<OutputPlacement> KdeDesktop::placement(std::uint32_t id)
     std::string shown;
     OutputPlacement where;
     {
-        std::lock_guard guard(lock_);
-        if (auto it = entries_.find(id); it != entries_.end()) {
-            if (!it->second.feed) return std::nullopt;
-            shown = it->second.feed->output;
-            where.targetWidth = it->second.width;
-            where.targetHeight = it->second.height;
+        const auto held = displays_.lock();
+        if (const auto* ours = held.find(id)) {
+            if (!ours->feed) return std::nullopt;
+            shown = ours->feed->output;
+            where.targetWidth = ours->width;
+            where.targetHeight = ours->height;
         } else {
-            for (const auto& [name, known] : nameIds_) {
-                if (known == id) shown = name;
-            }
+            shown = held.nameOf(id);
         }
     }
     const auto output = shown.empty() ? std::nullopt : outputNamed(shown);
@@ -249,37 +211,23 @@ std::optional<OutputPlacement> KdeDesktop::placement(std::uint32_t id)
     return where;
 }
 
-std::vector<KdeDesktop::Monitor> KdeDesktop::monitors()
+std::vector<OutputMonitor<KdeOutput>> KdeDesktop::monitors()
 {
     std::set<std::string> ours;
     {
-        std::lock_guard guard(lock_);
-        for (const auto& [id, entry] : entries_) {
+        const auto held = displays_.lock();
+        for (const auto& [id, entry] : held.entries()) {
             if (entry.feed && !entry.mirroring) ours.insert(entry.feed->output);
         }
     }
-    std::vector<Monitor> found;
+    std::vector<OutputMonitor<KdeOutput>> found;
     for (const auto& output : connection_->outputs()) {
         if (ours.contains(output.name)) continue;
-        std::lock_guard guard(lock_);
         const bool primary = output.x == 0 && output.y == 0;
-        found.insert(primary ? found.begin() : found.end(), Monitor{idFor(output.name), output});
+        found.insert(primary ? found.begin() : found.end(),
+            OutputMonitor<KdeOutput>{displays_.lock().idFor(output.name), output});
     }
     return found;
-}
-
-std::uint32_t KdeDesktop::idFor(const std::string& name)
-{
-    auto [it, added] = nameIds_.emplace(name, nextId_);
-    if (added) ++nextId_;
-    return it->second;
-}
-
-std::optional<std::pair<std::size_t, std::size_t>> KdeDesktop::pictureSize(std::uint32_t displayId)
-{
-    auto where = placement(displayId);
-    if (!where) return std::nullopt;
-    return std::pair<std::size_t, std::size_t>(where->pixelWidth, where->pixelHeight);
 }
 
 bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink)
@@ -289,13 +237,7 @@ bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<Fra
         // A monitor: its stream runs while the capture is attached.
         auto where = placement(id);
         if (!where) return false;
-        std::string output;
-        {
-            std::lock_guard guard(lock_);
-            for (const auto& [name, known] : nameIds_) {
-                if (known == id) output = name;
-            }
-        }
+        const std::string output = displays_.lock().nameOf(id);
         sinks_.attach(id, sink);
         std::string why;
         auto feed = startFeed(id, output, where->pixelWidth, where->pixelHeight, 1.0, &why);
@@ -305,7 +247,7 @@ bool KdeDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<Fra
             return false;
         }
         {
-            std::lock_guard guard(lock_);
+            const auto held = displays_.lock();
             std::swap(monitorFeeds_[id], feed);
         }
         stopFeed(feed); // a capture attached before
@@ -320,7 +262,7 @@ void KdeDesktop::detach(std::uint32_t id, const FrameSink* sink)
     sinks_.detach(id, sink);
     std::shared_ptr<Feed> feed;
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         if (auto it = monitorFeeds_.find(id); it != monitorFeeds_.end()) {
             feed = std::move(it->second);
             monitorFeeds_.erase(it);

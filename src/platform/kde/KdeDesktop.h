@@ -21,13 +21,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/CompositorDisplays.h"
 #include "platform/PushedCapture.h"
+#include "platform/VirtualOutputs.h"
 #include "platform/kde/KdeConnection.h"
 #include "platform/pipewire/PipeWireStream.h"
 
@@ -45,9 +45,9 @@ public:
 
     std::optional<std::uint32_t> createDisplay(std::uint32_t width, std::uint32_t height, std::string* error);
     void removeDisplay(std::uint32_t id);
-    void removeAll();
-    std::vector<std::uint32_t> displayIds() const;
-    bool isOurs(std::uint32_t id) const;
+    void removeAll() { for (std::uint32_t id : displays_.ids()) removeDisplay(id); }
+    std::vector<std::uint32_t> displayIds() const { return displays_.ids(); }
+    bool isOurs(std::uint32_t id) const { return displays_.contains(id); }
     // 0 or a DISPLAY_ERROR_* code.
     std::int32_t setMirroring(std::uint32_t id, bool mirroring);
     // HiDPI: KWin makes the output anew at that scale (same pixels).
@@ -56,14 +56,10 @@ public:
     // The output shown (ours; the primary's while mirroring).
     std::optional<OutputPlacement> placement(std::uint32_t id);
 
-    struct Monitor {
-        std::uint32_t id = 0;
-        KdeOutput output;
-        bool builtIn = false; // not told through these protocols
-    };
     // KWin's outputs that are not ours, the primary (at the layout's
-    // origin) first. Ids stay the same for a name while the desktop lives.
-    std::vector<Monitor> monitors();
+    // origin) first; none is known to be built in (these protocols do not
+    // tell). Ids stay the same for a name while the desktop lives.
+    std::vector<OutputMonitor<KdeOutput>> monitors();
 
     // ------------------------------------------------------------ input
 
@@ -77,7 +73,10 @@ public:
 
     // ------------------------------------------------------ FrameSource
 
-    std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override;
+    std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override
+    {
+        return pixelsOf(placement(displayId));
+    }
     bool attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink) override;
     void detach(std::uint32_t displayId, const FrameSink* sink) override;
 
@@ -104,17 +103,15 @@ private:
     void deliver(std::uint32_t id, const PushedFrame& frame);
     void ended(std::uint32_t id);
     std::optional<KdeOutput> outputNamed(const std::string& name);
-    std::uint32_t idFor(const std::string& name);
 
     std::shared_ptr<KdeConnection> connection_;
     std::shared_ptr<PipeWire> pipewire_;
 
-    std::mutex changeLock_; // one slow change at a time
-    mutable std::mutex lock_;
-    std::map<std::uint32_t, Entry> entries_;
-    std::map<std::uint32_t, std::shared_ptr<Feed>> monitorFeeds_; // while a capture is attached
-    std::map<std::string, std::uint32_t> nameIds_;
-    std::uint32_t nextId_ = 1;
+    // Its change lock lets one slow change run at a time; its lock also
+    // guards monitorFeeds_.
+    VirtualOutputs<Entry> displays_;
+    // A monitor's stream while a capture is attached.
+    std::map<std::uint32_t, std::shared_ptr<Feed>> monitorFeeds_;
 
     DisplaySinks sinks_;
 };

@@ -65,7 +65,7 @@ std::vector<SwayOutput> WlrootsDesktop::outputs()
     if (!ipc_) return wayland_->outputs();
     std::string error;
     auto read = ipc_->outputs(&error);
-    std::lock_guard guard(lock_);
+    const auto held = displays_.lock();
     if (read) {
         layoutUnread_ = false;
         lastLayout_ = std::move(*read);
@@ -89,8 +89,8 @@ std::string WlrootsDesktop::primaryName(const std::vector<SwayOutput>& all) cons
 {
     std::set<std::string> ours;
     {
-        std::lock_guard guard(lock_);
-        for (const auto& [id, entry] : entries_) ours.insert(entry.output);
+        const auto held = displays_.lock();
+        for (const auto& [id, entry] : held.entries()) ours.insert(entry.output);
         ours.insert(spares_.begin(), spares_.end());
     }
     std::string first;
@@ -104,13 +104,9 @@ std::string WlrootsDesktop::primaryName(const std::vector<SwayOutput>& all) cons
 
 std::string WlrootsDesktop::shownOutput(std::uint32_t id) const
 {
-    std::lock_guard guard(lock_);
-    auto it = entries_.find(id);
-    if (it != entries_.end()) return it->second.mirroring ? "" : it->second.output;
-    for (const auto& [name, known] : nameIds_) {
-        if (known == id) return name;
-    }
-    return "";
+    const auto held = displays_.lock();
+    if (const auto* ours = held.find(id)) return ours->mirroring ? "" : ours->output;
+    return held.nameOf(id);
 }
 
 // ------------------------------------------------------------ the record
@@ -120,8 +116,8 @@ void WlrootsDesktop::writeRecord()
     if (options_.recordFile.empty()) return;
     std::vector<std::string> names;
     {
-        std::lock_guard guard(lock_);
-        for (const auto& [id, entry] : entries_) names.push_back(entry.output);
+        const auto held = displays_.lock();
+        for (const auto& [id, entry] : held.entries()) names.push_back(entry.output);
         names.insert(names.end(), spares_.begin(), spares_.end());
     }
     std::error_code ignored;
@@ -167,7 +163,7 @@ void WlrootsDesktop::release(const std::string& name)
                             "before sway 1.8): ours are parked off the layout and reused");
     }
     park(name);
-    std::lock_guard guard(lock_);
+    const auto held = displays_.lock();
     if (std::ranges::find(spares_, name) == spares_.end()) spares_.push_back(name);
 }
 
@@ -177,8 +173,8 @@ void WlrootsDesktop::closeGaps()
 {
     std::vector<std::string> shown;
     {
-        std::lock_guard guard(lock_);
-        for (const auto& [id, entry] : entries_) {
+        const auto held = displays_.lock();
+        for (const auto& [id, entry] : held.entries()) {
             if (!entry.mirroring) shown.push_back(entry.output);
         }
     }
@@ -204,7 +200,7 @@ void WlrootsDesktop::park(const std::string& name)
 {
     int slot = 0;
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         auto it = std::ranges::find(spares_, name);
         slot = int(it - spares_.begin());
     }
@@ -254,20 +250,20 @@ std::optional<std::uint32_t> WlrootsDesktop::createDisplay(std::uint32_t width, 
         log(LogLevel::warn, fmt::format("[VirtualDisplay] WARNING: no sway control socket ($SWAYSOCK): no output can "
                                         "be added for the {}x{} display, it shows {} (mirror mode)",
                                 width, height, primary));
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         mirrorSource_ = primary;
-        const std::uint32_t id = nextId_++;
-        entries_[id] = Entry{"", width, height, true};
+        const std::uint32_t id = held.newId();
+        held.entries()[id] = Entry{"", width, height, true};
         return id;
     }
     if (width == 0 || height == 0 || width > 16384 || height > 16384) {
         if (error) *error = fmt::format("no output of {}x{} can be made", width, height);
         return std::nullopt;
     }
-    std::lock_guard change(changeLock_);
+    const auto change = displays_.oneChange();
     std::string name;
     {
-        std::lock_guard guard(lock_);
+        const auto held = displays_.lock();
         if (!spares_.empty()) {
             name = spares_.back();
             spares_.pop_back();
@@ -286,16 +282,13 @@ std::optional<std::uint32_t> WlrootsDesktop::createDisplay(std::uint32_t width, 
     }
     std::uint32_t id = 0;
     {
-        std::lock_guard guard(lock_);
-        id = nextId_++;
-        entries_[id] = Entry{name, width, height, false};
+        const auto held = displays_.lock();
+        id = held.newId();
+        held.entries()[id] = Entry{name, width, height, false};
     }
     writeRecord();
     if (!placeOurs(name, width, height, error)) {
-        {
-            std::lock_guard guard(lock_);
-            entries_.erase(id);
-        }
+        displays_.take(id);
         release(name);
         writeRecord();
         return std::nullopt;
@@ -306,35 +299,16 @@ std::optional<std::uint32_t> WlrootsDesktop::createDisplay(std::uint32_t width, 
 
 void WlrootsDesktop::removeDisplay(std::uint32_t id)
 {
-    std::lock_guard change(changeLock_);
-    Entry entry;
-    {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) return;
-        entry = it->second;
-        entries_.erase(it);
-    }
+    const auto change = displays_.oneChange();
+    const auto entry = displays_.take(id);
+    if (!entry) return;
     wayland_->endCapture(id);
-    if (entry.output.empty()) return; // one that could not be added
-    release(entry.output);
+    if (entry->output.empty()) return; // one that could not be added
+    release(entry->output);
     closeGaps();
     writeRecord();
-    log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual output {} {}x{}", entry.output, entry.width,
-                            entry.height));
-}
-
-void WlrootsDesktop::removeAll()
-{
-    for (std::uint32_t id : displayIds()) removeDisplay(id);
-}
-
-std::vector<std::uint32_t> WlrootsDesktop::displayIds() const
-{
-    std::lock_guard guard(lock_);
-    std::vector<std::uint32_t> ids;
-    for (const auto& [id, entry] : entries_) ids.push_back(id);
-    return ids;
+    log(LogLevel::info, fmt::format("[VirtualDisplay] Removed virtual output {} {}x{}", entry->output, entry->width,
+                            entry->height));
 }
 
 bool WlrootsDesktop::canInject() const { return wayland_->canInject(); }
@@ -343,24 +317,13 @@ bool WlrootsDesktop::canType() const { return wayland_->canType(); }
 
 void WlrootsDesktop::key(std::uint32_t keysym, bool down) { wayland_->key(keysym, down); }
 
-bool WlrootsDesktop::isOurs(std::uint32_t id) const
-{
-    std::lock_guard guard(lock_);
-    return entries_.contains(id);
-}
-
 std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
 {
-    std::lock_guard change(changeLock_);
-    Entry entry;
-    {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
-        if (it->second.mirroring == mirroring) return 0;
-        entry = it->second;
-    }
-    if (entry.output.empty()) {
+    const auto change = displays_.oneChange();
+    const auto entry = displays_.copy(id);
+    if (!entry) return DISPLAY_ERROR_ILLEGAL_ARGUMENT;
+    if (entry->mirroring == mirroring) return 0;
+    if (entry->output.empty()) {
         // Without an output of its own the display can only show the primary.
         log(LogLevel::warn, std::string(WLROOTS_EXTENDED_REFUSED_LINE));
         return DISPLAY_ERROR_CANNOT_COMPLETE;
@@ -370,23 +333,20 @@ std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
         const std::string primary = primaryName(outputs());
         if (primary.empty()) return DISPLAY_ERROR_CANNOT_COMPLETE;
         {
-            std::lock_guard guard(lock_);
+            const auto held = displays_.lock();
             mirrorSource_ = primary;
         }
         // sway before 1.8 cannot disable a headless output: it is parked instead
         // (enabled again in its configuration, or sway would apply nothing more to it).
-        if (!ipc_->command("output " + swayName(entry.output) + " disable", &error)
-            || findOutput(outputs(), entry.output).value_or(SwayOutput{}).active) {
-            park(entry.output);
+        if (!ipc_->command("output " + swayName(entry->output) + " disable", &error)
+            || findOutput(outputs(), entry->output).value_or(SwayOutput{}).active) {
+            park(entry->output);
         }
-    } else if (!placeOurs(entry.output, entry.width, entry.height, &error)) {
+    } else if (!placeOurs(entry->output, entry->width, entry->height, &error)) {
         log(LogLevel::warn, "[VirtualDisplay] WARNING: " + error);
         return DISPLAY_ERROR_CANNOT_COMPLETE;
     }
-    {
-        std::lock_guard guard(lock_);
-        if (auto it = entries_.find(id); it != entries_.end()) it->second.mirroring = mirroring;
-    }
+    if (const auto held = displays_.lock(); auto* ours = held.find(id)) ours->mirroring = mirroring;
     closeGaps();
     wayland_->retarget(id);
     return 0;
@@ -394,13 +354,9 @@ std::int32_t WlrootsDesktop::setMirroring(std::uint32_t id, bool mirroring)
 
 bool WlrootsDesktop::setScale(std::uint32_t id, double scale)
 {
-    std::string name;
-    {
-        std::lock_guard guard(lock_);
-        auto it = entries_.find(id);
-        if (it == entries_.end()) return false;
-        name = it->second.output;
-    }
+    const auto entry = displays_.copy(id);
+    if (!entry) return false;
+    const std::string& name = entry->output;
     if (name.empty()) return true; // it shows another output, scaled as that one is
     return ipc_->command(fmt::format("output {} scale {}", swayName(name), scale));
 }
@@ -410,14 +366,11 @@ std::optional<OutputPlacement> WlrootsDesktop::placement(std::uint32_t id)
     OutputPlacement where;
     std::string shown;
     bool ours = false;
-    {
-        std::lock_guard guard(lock_);
-        if (auto it = entries_.find(id); it != entries_.end()) {
-            ours = true;
-            shown = it->second.mirroring ? "" : it->second.output;
-            where.targetWidth = it->second.width;
-            where.targetHeight = it->second.height;
-        }
+    if (const auto entry = displays_.copy(id)) {
+        ours = true;
+        shown = entry->mirroring ? "" : entry->output;
+        where.targetWidth = entry->width;
+        where.targetHeight = entry->height;
     }
     const auto all = outputs();
     if (ours && shown.empty()) shown = primaryName(all);
@@ -437,26 +390,19 @@ std::optional<OutputPlacement> WlrootsDesktop::placement(std::uint32_t id)
     return where;
 }
 
-std::uint32_t WlrootsDesktop::idFor(const std::string& name)
-{
-    auto [it, added] = nameIds_.emplace(name, nextId_);
-    if (added) ++nextId_;
-    return it->second;
-}
-
-std::vector<WlrootsDesktop::Monitor> WlrootsDesktop::monitors()
+std::vector<OutputMonitor<SwayOutput>> WlrootsDesktop::monitors()
 {
     const auto all = outputs();
     const std::string primary = primaryName(all);
-    std::vector<Monitor> theirs;
-    std::lock_guard guard(lock_);
+    std::vector<OutputMonitor<SwayOutput>> theirs;
+    const auto held = displays_.lock();
     std::set<std::string> ours(spares_.begin(), spares_.end());
-    for (const auto& [id, entry] : entries_) ours.insert(entry.output);
+    for (const auto& [id, entry] : held.entries()) ours.insert(entry.output);
     for (const auto& output : all) {
         if (!output.active || ours.contains(output.name)) continue;
-        theirs.push_back({idFor(output.name), output, output.name == primary});
+        theirs.push_back({held.idFor(output.name), output, output.name == primary});
     }
-    std::stable_partition(theirs.begin(), theirs.end(), [](const Monitor& m) { return m.builtIn; });
+    std::stable_partition(theirs.begin(), theirs.end(), [](const auto& m) { return m.builtIn; });
     return theirs;
 }
 
@@ -481,13 +427,6 @@ void WlrootsDesktop::scroll(double vertical, double horizontal, bool stop)
 
 // ---------------------------------------------------------------- capture
 
-std::optional<std::pair<std::size_t, std::size_t>> WlrootsDesktop::pictureSize(std::uint32_t displayId)
-{
-    auto where = placement(displayId);
-    if (!where) return std::nullopt;
-    return std::pair<std::size_t, std::size_t>(where->pixelWidth, where->pixelHeight);
-}
-
 bool WlrootsDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink)
 {
     const std::uint32_t id = request.displayId;
@@ -499,9 +438,9 @@ bool WlrootsDesktop::attach(const CaptureStreamRequest& request, std::shared_ptr
         if (!self) return "";
         std::string shown = self->shownOutput(id);
         if (!shown.empty()) return shown;
-        std::lock_guard guard(self->lock_);
-        auto it = self->entries_.find(id);
-        return it != self->entries_.end() && it->second.mirroring ? self->mirrorSource_ : "";
+        const auto held = self->displays_.lock();
+        const auto* ours = held.find(id);
+        return ours && ours->mirroring ? self->mirrorSource_ : "";
     };
     wayland_->startCapture(id, std::move(target), request.showCursor, std::move(sink));
     return true;

@@ -22,9 +22,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -33,6 +31,7 @@
 #include "platform/CompositorDisplays.h"
 #include "platform/InputInjector.h"
 #include "platform/PushedCapture.h"
+#include "platform/VirtualOutputs.h"
 #include "platform/wlroots/SwayIpc.h"
 
 namespace qb::wlroots {
@@ -64,9 +63,9 @@ public:
 
     std::optional<std::uint32_t> createDisplay(std::uint32_t width, std::uint32_t height, std::string* error);
     void removeDisplay(std::uint32_t id);
-    void removeAll();
-    std::vector<std::uint32_t> displayIds() const;
-    bool isOurs(std::uint32_t id) const;
+    void removeAll() { for (std::uint32_t id : displays_.ids()) removeDisplay(id); }
+    std::vector<std::uint32_t> displayIds() const { return displays_.ids(); }
+    bool isOurs(std::uint32_t id) const { return displays_.contains(id); }
     // While mirroring, our output leaves the layout and the display shows
     // the primary output. 0 or a DISPLAY_ERROR_* code.
     std::int32_t setMirroring(std::uint32_t id, bool mirroring);
@@ -79,14 +78,10 @@ public:
 
     // --------------------------------------------- the compositor's outputs
 
-    struct Monitor {
-        std::uint32_t id = 0;
-        SwayOutput output;
-        bool builtIn = false;
-    };
-    // The active outputs that are not ours, the primary first. Ids stay the
-    // same for a name while the desktop lives.
-    std::vector<Monitor> monitors();
+    // The active outputs that are not ours, the primary first (built in
+    // when it is a laptop's panel). Ids stay the same for a name while the
+    // desktop lives.
+    std::vector<OutputMonitor<SwayOutput>> monitors();
 
     // ------------------------------------------------------------ input
 
@@ -99,7 +94,10 @@ public:
 
     // ------------------------------------------------------ FrameSource
 
-    std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override;
+    std::optional<std::pair<std::size_t, std::size_t>> pictureSize(std::uint32_t displayId) override
+    {
+        return pixelsOf(placement(displayId));
+    }
     bool attach(const CaptureStreamRequest& request, std::shared_ptr<FrameSink> sink) override;
     void detach(std::uint32_t displayId, const FrameSink* sink) override;
 
@@ -124,23 +122,20 @@ private:
     void release(const std::string& name);
     void park(const std::string& name);
     void closeGaps();
-    std::uint32_t idFor(const std::string& name);
 
     Options options_;
     std::unique_ptr<SwayIpc> ipc_;
     std::shared_ptr<WlrootsConnection> wayland_;
     bool canUnplug_ = true;
 
-    std::mutex changeLock_; // one layout change at a time
-    mutable std::mutex lock_;
+    // Its change lock lets one layout change run at a time; its lock also
+    // guards the members below.
+    VirtualOutputs<Entry> displays_;
     // The layout as sway last listed it, for when a listing fails.
     std::vector<SwayOutput> lastLayout_;
     bool layoutUnread_ = false;
-    std::map<std::uint32_t, Entry> entries_;
     std::vector<std::string> spares_; // disabled outputs of ours, for reuse
     std::string mirrorSource_;        // the output our mirroring displays show
-    std::map<std::string, std::uint32_t> nameIds_;
-    std::uint32_t nextId_ = 1;
 };
 
 } // namespace qb::wlroots
