@@ -535,7 +535,7 @@ TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
         servedWhilePaired = servedThePreview(tablet);
         return false;
     });
-    ASSERT_EQ(paired.texts.size(), 1u) << paired.closeReason << output();
+    ASSERT_FALSE(paired.texts.empty()) << paired.closeReason << output(); // its notice may follow
     ASSERT_TRUE(paired.texts[0].starts_with("paired ")) << paired.texts[0];
     EXPECT_TRUE(paired.streamed) << output();
     const std::string token = paired.texts[0].substr(7);
@@ -575,7 +575,7 @@ TEST_F(LanDaemonTest, AReplayedPageTokenOpensOnlyItsStreamUntilForgotten)
     const auto at = shown.find("Pairing code: ");
     ASSERT_NE(at, std::string::npos) << shown;
     const PageVisit paired = visitTabletPage(tablet, {"pair " + shown.substr(at + 14, 6)});
-    ASSERT_EQ(paired.texts.size(), 1u) << paired.closeReason << output();
+    ASSERT_FALSE(paired.texts.empty()) << paired.closeReason << output();
     const std::string token = paired.texts[0].substr(7);
 
     // Tried while the replayed page streams (and keeps reading), then forgotten.
