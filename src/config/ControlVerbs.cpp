@@ -179,6 +179,17 @@ std::vector<ControlVerbEntry> makeTable()
                 "file."},
             .argument = A::choice, .refusal = "ERR use on or off", .healthKey = "auto_dim", .setting = S::stored,
             .page = P::checkbox},
+        {.verb = V::autoRefresh, .word = "AUTOREFRESH",
+            .command = {"autorefresh", "[on|off]",
+                "Get or set the greyscale tablet page's clean refresh after many\n"
+                "partial updates",
+                K::setting, {"on", "off"},
+                "On (the default): a greyscale tablet page, once the screen has been quiet for a\n"
+                "moment after many partial updates, flashes black, white and the picture to clear\n"
+                "the panel's ghosts (colour pages never do). Connected pages follow at once. Kept\n"
+                "in the settings file."},
+            .argument = A::choice, .refusal = "ERR use on or off", .healthKey = "auto_refresh",
+            .setting = S::stored, .page = P::checkbox},
         {.verb = V::tablet, .word = "TABLET",
             .command = {"tablet", "[--browser|--forget]",
                 "Print the tablet page's address (any tablet's browser is a second\n"

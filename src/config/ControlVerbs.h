@@ -39,6 +39,7 @@ enum class ControlVerb {
     connection,
     autoMirror,
     autoDim,
+    autoRefresh,
     tablet,
 };
 

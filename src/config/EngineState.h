@@ -44,6 +44,7 @@ enum class EngineProperty {
     sessions,
     autoMirrorEnabled,
     autoDimHost,
+    autoRefreshEnabled,
     connectionMode,
     clamshellModeEnabled,
 };
@@ -67,6 +68,9 @@ struct EngineSettingsValues {
     DisplayProfile displayProfile = DisplayProfile::crispPaper;
     bool autoMirrorEnabled = true;
     bool autoDimHost = true;
+    // Greyscale tablet pages flash clean by themselves after a quiet spell
+    // that follows many partial updates.
+    bool autoRefreshEnabled = true;
     ConnectionMode connectionMode = ConnectionMode::usb;
     bool clamshellModeEnabled = false;
 };

@@ -269,6 +269,7 @@ std::vector<std::string> healthLines(const ControlState& s, bool verbose)
         std::string("clamshell=") + onOff(s.clamshellModeEnabled),
         std::string("auto_mirror=") + onOff(s.autoMirrorEnabled),
         std::string("auto_dim=") + onOff(s.autoDimHost),
+        std::string("auto_refresh=") + onOff(s.autoRefreshEnabled),
         std::string("font_smoothing=") + onOff(!s.fontSmoothingDisabled),
         // adb's server, as `status` shows it; the sessions' links are in the verbose lines.
         std::string("adb=") + (s.adbServerAnswering ? "connected" : "disconnected"),
@@ -366,6 +367,9 @@ std::string answerControlRequest(const ControlRequest& request, ControlTarget& t
     case ControlVerb::autoDim:
         return switchCommand(
             std::get_if<bool>(argument), target.state().autoDimHost, [&](bool on) { target.setAutoDimHost(on); });
+    case ControlVerb::autoRefresh:
+        return switchCommand(std::get_if<bool>(argument), target.state().autoRefreshEnabled,
+            [&](bool on) { target.setAutoRefreshEnabled(on); });
     case ControlVerb::fontSmoothing:
         return switchCommand(std::get_if<bool>(argument), !target.state().fontSmoothingDisabled,
             [&](bool on) { target.setFontSmoothing(on); });

@@ -77,6 +77,7 @@ public:
     virtual void setConnectionMode(ConnectionMode mode) = 0;
     virtual void setAutoMirrorEnabled(bool enabled) = 0;
     virtual void setAutoDimHost(bool enabled) = 0;
+    virtual void setAutoRefreshEnabled(bool enabled) = 0;
     virtual void setClamshellModeEnabled(bool enabled) = 0;
     virtual void setFontSmoothing(bool enabled) = 0;
 

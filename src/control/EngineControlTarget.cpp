@@ -229,6 +229,11 @@ void EngineControlTarget::setAutoDimHost(bool enabled)
     if (auto e = engine_.lock()) e->setAutoDimHost(enabled);
 }
 
+void EngineControlTarget::setAutoRefreshEnabled(bool enabled)
+{
+    if (auto e = engine_.lock()) e->setAutoRefreshEnabled(enabled);
+}
+
 void EngineControlTarget::setClamshellModeEnabled(bool enabled)
 {
     if (auto e = engine_.lock()) e->setClamshellModeEnabled(enabled);

@@ -34,6 +34,7 @@ public:
     void setConnectionMode(ConnectionMode mode) override;
     void setAutoMirrorEnabled(bool enabled) override;
     void setAutoDimHost(bool enabled) override;
+    void setAutoRefreshEnabled(bool enabled) override;
     void setClamshellModeEnabled(bool enabled) override;
     void setFontSmoothing(bool enabled) override;
     bool start() override;

@@ -76,6 +76,11 @@ void SettingsFileTarget::setAutoDimHost(bool enabled)
     set(&EngineSettingsValues::autoDimHost, enabled, EngineProperty::autoDimHost);
 }
 
+void SettingsFileTarget::setAutoRefreshEnabled(bool enabled)
+{
+    set(&EngineSettingsValues::autoRefreshEnabled, enabled, EngineProperty::autoRefreshEnabled);
+}
+
 void SettingsFileTarget::setClamshellModeEnabled(bool enabled)
 {
     set(&EngineSettingsValues::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);

@@ -36,6 +36,7 @@ public:
     void setConnectionMode(ConnectionMode mode) override;
     void setAutoMirrorEnabled(bool enabled) override;
     void setAutoDimHost(bool enabled) override;
+    void setAutoRefreshEnabled(bool enabled) override;
     void setClamshellModeEnabled(bool enabled) override;
 
     // What needs a running daemon does nothing here.

@@ -40,6 +40,7 @@ const EngineSetting SETTINGS[] = {
     {P::displayProfile, "displayProfile", Effect::profile, writeText<&EngineState::displayProfile>},
     {P::autoMirrorEnabled, "autoMirrorEnabled", Effect::none, writeBool<&EngineState::autoMirrorEnabled>},
     {P::autoDimHost, "autoDimMac", Effect::none, writeBool<&EngineState::autoDimHost>},
+    {P::autoRefreshEnabled, "autoRefreshEnabled", Effect::tabletPages, writeBool<&EngineState::autoRefreshEnabled>},
     {P::clamshellModeEnabled, "clamshellModeEnabled", Effect::sleep, writeBool<&EngineState::clamshellModeEnabled>},
     {P::connectionMode, "connectionMode", Effect::networkServices, writeText<&EngineState::connectionMode>},
 };
@@ -143,6 +144,7 @@ EngineSettingsValues EngineSettings::readAndTidy()
 
     v.autoMirrorEnabled = store_.boolean("autoMirrorEnabled").value_or(true);
     v.autoDimHost = store_.boolean("autoDimMac").value_or(true);
+    v.autoRefreshEnabled = store_.boolean("autoRefreshEnabled").value_or(true);
     v.clamshellModeEnabled = store_.boolean("clamshellModeEnabled").value_or(false);
     if (const auto connection = store_.string("connectionMode")) {
         v.connectionMode = *connection == "wifi" ? ConnectionMode::wifi : ConnectionMode::usb;

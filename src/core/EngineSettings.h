@@ -11,6 +11,7 @@
 //   "displayProfile"       "Crisp Paper" / "Balanced" / "Custom"   "Crisp Paper"
 //   "autoMirrorEnabled"    Boolean                         true
 //   "autoDimMac"           Boolean                         true
+//   "autoRefreshEnabled"   Boolean                         true
 //   "clamshellModeEnabled" Boolean                         false
 //   "connectionMode"       "usb" / "wifi"                  "usb"
 //   "setupCompleted"       Boolean (the first start sets it; gates nothing)  false
@@ -44,6 +45,7 @@ enum class SettingEffect {
     displayMode,     // the next start; leaving mirror gives the host panel its brightness back
     networkServices, // Wi-Fi advertising and discovery follow the mode
     sleep,           // clamshell: the keep-awake lock follows while running
+    tabletPages,     // the connected tablet pages are told (auto clean refresh)
 };
 
 // One persisted setting: the engine property it stores, its key, its live

@@ -55,6 +55,7 @@ MirrorEngine::MirrorEngine(Environment environment, Timing timing)
     if (env.settings) {
         if (const auto values = env.settings->load()) static_cast<EngineSettingsValues&>(initial) = *values;
     }
+    pages_->setAutoRefresh(initial.autoRefreshEnabled);
     logInfo("Engine",
         fmt::format("init, resolution: {}x{}, mode: {}", state_.resolution.width, state_.resolution.height,
             state_.displayMode == DisplayMode::mirror ? "mirror" : "extended"));

@@ -183,6 +183,7 @@ public:
     void setDisplayMode(DisplayMode mode);
     void setAutoMirrorEnabled(bool enabled);
     void setAutoDimHost(bool enabled);
+    void setAutoRefreshEnabled(bool enabled);
     void setConnectionMode(ConnectionMode mode);
     void setClamshellModeEnabled(bool enabled);
     // Running sessions, in start order.

@@ -76,6 +76,11 @@ void MirrorEngine::setAutoDimHost(bool enabled)
     changeSetting(&EngineState::autoDimHost, enabled, EngineProperty::autoDimHost);
 }
 
+void MirrorEngine::setAutoRefreshEnabled(bool enabled)
+{
+    changeSetting(&EngineState::autoRefreshEnabled, enabled, EngineProperty::autoRefreshEnabled);
+}
+
 void MirrorEngine::setConnectionMode(ConnectionMode mode)
 {
     changeSetting(&EngineState::connectionMode, mode, EngineProperty::connectionMode);
@@ -138,6 +143,7 @@ void MirrorEngine::settingChanged(EngineProperty property)
         if (state_.clamshellModeEnabled && running) environment_.sleep->activate();
         if (!state_.clamshellModeEnabled) environment_.sleep->deactivate();
         break;
+    case SettingEffect::tabletPages: pages_->setAutoRefresh(state_.autoRefreshEnabled); break;
     case SettingEffect::displayMode: // its setter knows the old mode
     case SettingEffect::none: break;
     }
@@ -161,6 +167,7 @@ void MirrorEngine::applyOutsideSettings()
     }
     if (v.autoMirrorEnabled != state_.autoMirrorEnabled) setAutoMirrorEnabled(v.autoMirrorEnabled);
     if (v.autoDimHost != state_.autoDimHost) setAutoDimHost(v.autoDimHost);
+    if (v.autoRefreshEnabled != state_.autoRefreshEnabled) setAutoRefreshEnabled(v.autoRefreshEnabled);
     if (v.clamshellModeEnabled != state_.clamshellModeEnabled) setClamshellModeEnabled(v.clamshellModeEnabled);
     if (v.connectionMode != state_.connectionMode) setConnectionMode(v.connectionMode);
 }

@@ -21,12 +21,12 @@ std::shared_ptr<DeviceSession> findSession(const std::vector<std::shared_ptr<Dev
     return nullptr;
 }
 
-TabletTarget targetOf(const DeviceSession& session, std::shared_ptr<void> lease,
+TabletTarget targetOf(const DeviceSession& session, std::shared_ptr<PageNotice> notice, std::shared_ptr<void> lease,
     std::function<void(PageTurn)> turned = {})
 {
     const auto& input = session.inputServer();
     return TabletTarget{session.tcpServer()->port(), input ? input->port() : std::uint16_t(0), std::move(lease),
-        input ? input->openPageInput() : nullptr, std::move(turned)};
+        input ? input->openPageInput() : nullptr, std::move(turned), std::move(notice)};
 }
 
 bool serving(const std::shared_ptr<DeviceSession>& session)
@@ -65,7 +65,7 @@ asio::awaitable<std::optional<TabletTarget>> PageSessions::pageSession(std::shar
         // session (whose display turns with the device).
         const auto session = findSession(owner->sessions(), hello.deviceSerial);
         if (!serving(session)) co_return std::nullopt;
-        co_return targetOf(*session, nullptr);
+        co_return targetOf(*session, notice_, nullptr);
     }
     const std::string serial = fmt::format("page-{}-{}", hello.pageId, label(hello.pixelFormat));
     std::shared_ptr<DeviceSession> session = findSession(owner->sessions(), serial);
@@ -119,7 +119,7 @@ asio::awaitable<std::optional<TabletTarget>> PageSessions::pageSession(std::shar
             if (auto self = weak.lock()) self->turned(serial, turn.width, turn.height);
         });
     };
-    co_return targetOf(*session, std::move(lease), std::move(turned));
+    co_return targetOf(*session, notice_, std::move(lease), std::move(turned));
 }
 #pragma GCC diagnostic pop
 
@@ -195,6 +195,8 @@ void PageSessions::openOnDevices()
         owner->pageTasks().spawn(openPageOn(session), "open tablet page");
     }
 }
+
+void PageSessions::setAutoRefresh(bool on) { notice_->set(on ? "refresh auto on" : "refresh auto off"); }
 
 std::string PageSessions::issuePairingCode()
 {

@@ -5,7 +5,8 @@
 // connection went. Wherever the page is, its session serves only its
 // bridge, on loopback: a paired page's address never joins the allow list.
 // A page a device without the companion opened joins that device's session.
-// Also: opening the page on the devices, and the pages' pairing.
+// Also: opening the page on the devices, the pages' pairing, and what
+// every page is told (PageNotice.h).
 //
 // Ownership: made by the engine (always by std::shared_ptr), which it holds
 // for its life; it holds the engine weakly (PageHost) and does nothing once
@@ -68,6 +69,9 @@ public:
     std::string issuePairingCode();
     bool forgetAll();
     const std::shared_ptr<TabletPairing>& pairing() const { return pairing_; }
+    // Whether greyscale pages flash clean by themselves after many partial
+    // updates: every page is told when it connects and at each change.
+    void setAutoRefresh(bool on);
 
 private:
     std::shared_ptr<PageHost> host() const { return host_.lock(); }
@@ -91,6 +95,7 @@ private:
     };
     const Duration grace_;
     const std::shared_ptr<TabletPairing> pairing_;
+    const std::shared_ptr<PageNotice> notice_ = std::make_shared<PageNotice>();
     std::weak_ptr<PageHost> host_;
     std::map<std::string, Link> links_; // by the page session's serial
     bool starting_ = false;

@@ -76,6 +76,7 @@ std::string generateHealthReport(const HealthReportInput& in, const MetricsRing&
         "connection_mode=" + std::string(rawValue(state.connectionMode)),
         std::string("auto_mirror=") + onOff(state.autoMirrorEnabled),
         std::string("auto_dim=") + onOff(state.autoDimHost),
+        std::string("auto_refresh=") + onOff(state.autoRefreshEnabled),
         std::string("clamshell=") + onOff(state.clamshellModeEnabled),
         std::string("font_smoothing=") + onOff(!state.fontSmoothingDisabled),
         fmt::format("sessions={}", in.sessionCount),

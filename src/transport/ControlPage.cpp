@@ -204,6 +204,7 @@ std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
     page += control(ControlVerb::brightness, "Brightness");
     page += control(ControlVerb::warmth, "Warmth");
     page += control(ControlVerb::backlight, "Backlight");
+    page += control(ControlVerb::autoRefresh, "Clean refresh after many updates (greyscale pages)");
     page += "<tr><td>Tablet page</td><td><ul id=\"abilities\">";
     for (const auto ability : TABLET_PAGE_ABILITIES) page += "<li>" + std::string(ability) + "</li>";
     page += "</ul></td></tr>";

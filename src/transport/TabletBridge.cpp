@@ -29,9 +29,16 @@ struct Link {
     std::uint16_t inputPort;
     std::shared_ptr<PageInputLink> pageInput;
     std::function<void(PageTurn)> turned;
+    std::shared_ptr<PageNotice> notice;
+    // One write at a time on the page, the stream's or the notice's: a
+    // writer that finds the other writing waits for `written`.
+    asio::steady_timer& written;
+    bool writing = false;
+    bool closed = false;
 
     void close()
     {
+        closed = true;
         boost::system::error_code ignored;
         frames.close(ignored);
         input.close(ignored);
@@ -39,12 +46,28 @@ struct Link {
     }
 };
 
+// One message to the page, once no other write is under way; false when it
+// failed or the link is closed.
+asio::awaitable<bool> writeToPage(Link& link, asio::const_buffer bytes, bool text)
+{
+    while (link.writing && !link.closed) {
+        link.written.expires_at(asio::steady_timer::time_point::max());
+        co_await link.written.async_wait(asio::as_tuple(asio::use_awaitable));
+    }
+    if (link.closed) co_return false;
+    link.writing = true;
+    link.page.text(text);
+    auto [error, sent] = co_await link.page.async_write(bytes, asio::as_tuple(asio::use_awaitable));
+    link.writing = false;
+    link.written.cancel();
+    co_return !error;
+}
+
 // Frame server to page: every message whole, in its own WebSocket message.
 asio::awaitable<void> pumpStream(Link& link)
 {
     HostMessageReader reader;
     std::vector<std::uint8_t> chunk(65536);
-    link.page.binary(true);
     for (;;) {
         auto [readError, size] = co_await link.frames.async_read_some(asio::buffer(chunk),
             asio::as_tuple(asio::use_awaitable));
@@ -55,15 +78,37 @@ asio::awaitable<void> pumpStream(Link& link)
             auto message = reader.next();
             if (!message) break;
             const auto bytes = encodeHostMessage(*message);
-            auto [writeError, ignored] = co_await link.page.async_write(asio::buffer(bytes),
-                asio::as_tuple(asio::use_awaitable));
-            written = !writeError;
+            written = co_await writeToPage(link, asio::buffer(bytes), false);
         }
         if (!written) break;
         if (reader.failed()) {
             log("[TabletBridge] Frame stream unreadable (" + reader.error() + ") — closing the page");
             break;
         }
+    }
+    link.close();
+}
+
+// The notice to the page, as a text message: at once, then at each change.
+asio::awaitable<void> pumpNotice(Link& link)
+{
+    const auto executor = co_await asio::this_coro::executor;
+    const auto changed = std::make_shared<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
+    const auto watch = link.notice->watch([executor, weak = std::weak_ptr<asio::steady_timer>(changed)] {
+        asio::post(executor, [weak] {
+            if (auto timer = weak.lock()) timer->cancel();
+        });
+    });
+    std::string told;
+    while (!link.closed) {
+        const std::string text = link.notice->text();
+        if (text != told) {
+            told = text;
+            if (!co_await writeToPage(link, asio::buffer(text), true)) break;
+            continue;
+        }
+        co_await changed->async_wait(asio::as_tuple(asio::use_awaitable));
+        if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) break;
     }
     link.close();
 }
@@ -263,9 +308,15 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
     frames.set_option(tcp::no_delay(true), ignored);
     log(fmt::format("[TabletBridge] Tablet page streaming from port {}", found->framePort));
     tcp::socket input(executor);
-    Link link{page, frames, input, found->inputPort, std::move(found->pageInput), std::move(found->turned)};
+    asio::steady_timer written(executor);
+    Link link{page, frames, input, found->inputPort, std::move(found->pageInput), std::move(found->turned),
+        std::move(found->notice), written};
     using namespace asio::experimental::awaitable_operators;
-    co_await (pumpStream(link) || pumpPage(link));
+    if (link.notice) {
+        co_await (pumpStream(link) || pumpPage(link) || pumpNotice(link));
+    } else {
+        co_await (pumpStream(link) || pumpPage(link));
+    }
     link.close();
     log("[TabletBridge] Tablet page gone");
 }

@@ -17,6 +17,7 @@
 //   page --23-byte touch message (DA 70)---> input server (connected at the first touch)
 //   page --pointer and key messages (DA 71, DA 72)--> the input server's page link, in this process
 //   page --its turn (DA 73)--> the owner's `turned`, which gives the page a display of the new orientation
+//   the owner's notice (PageNotice.h) --a text message, once connected and at each change--> page
 //
 // A page off this machine (the owner passes a pairing store then) must pair
 // first: before its hello it sends "token <token>", or "pair <code>" which is
@@ -57,6 +58,7 @@
 
 #include "runtime/Asio.h"
 #include "transport/InputServer.h"
+#include "transport/PageNotice.h"
 #include "transport/TabletMessages.h"
 #include "transport/TabletPairing.h"
 
@@ -72,6 +74,8 @@ struct TabletTarget {
     // The page's tablet turned (TabletMessages.h); called on the bridge's
     // executor. None: turns are dropped.
     std::function<void(PageTurn)> turned;
+    // What the page is told besides the stream (PageNotice.h). None: nothing.
+    std::shared_ptr<PageNotice> notice;
 };
 
 // Called with the page's hello and its address (loopback for a page on

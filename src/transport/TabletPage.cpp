@@ -403,6 +403,10 @@ function ack(sequence) {
 function onMessage(event) {
   if (typeof event.data === 'string') {
     if (event.data.startsWith('paired ')) localStorage.setItem('quillbright.token', event.data.slice(7));
+    if (event.data.startsWith('refresh auto ')) {   // the daemon's say; a colour page never flashes by itself
+      qb.refresh.auto = event.data === 'refresh auto on' && !colour;
+      if (!qb.refresh.auto) clearTimeout(quiet);
+    }
     return;
   }
   const m = new Uint8Array(event.data);

@@ -175,7 +175,7 @@ TEST(CommandLineTest, BashCompletesCommandsAndTheirValues)
         return runProcess(options, 10, "bash").standardOutput;
     };
     EXPECT_EQ(complete("quillbright mo"), "mode\n");
-    EXPECT_EQ(complete("quillbright auto"), "automirror autodim\n");
+    EXPECT_EQ(complete("quillbright auto"), "automirror autodim autorefresh\n");
     EXPECT_EQ(complete("quillbright mode ''"), "--help mirror extended\n");
     EXPECT_EQ(complete("quillbright profile b"), "balanced\n");
     EXPECT_EQ(complete("quillbright logs error E"), "Engine\n");

@@ -45,6 +45,7 @@ public:
     void setConnectionMode(ConnectionMode m) override { calls.push_back("connection " + std::string(rawValue(m))); }
     void setAutoMirrorEnabled(bool on) override { calls.push_back(on ? "automirror on" : "automirror off"); }
     void setAutoDimHost(bool on) override { calls.push_back(on ? "autodim on" : "autodim off"); }
+    void setAutoRefreshEnabled(bool on) override { calls.push_back(on ? "autorefresh on" : "autorefresh off"); }
     void setDisplayMode(DisplayMode m) override
     {
         current.displayMode = m;

@@ -535,7 +535,7 @@ TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
         servedWhilePaired = servedThePreview(tablet);
         return false;
     });
-    ASSERT_EQ(paired.texts.size(), 1u) << paired.closeReason << output();
+    ASSERT_FALSE(paired.texts.empty()) << paired.closeReason << output(); // its notice may follow
     ASSERT_TRUE(paired.texts[0].starts_with("paired ")) << paired.texts[0];
     EXPECT_TRUE(paired.streamed) << output();
     const std::string token = paired.texts[0].substr(7);
@@ -575,7 +575,7 @@ TEST_F(LanDaemonTest, AReplayedPageTokenOpensOnlyItsStreamUntilForgotten)
     const auto at = shown.find("Pairing code: ");
     ASSERT_NE(at, std::string::npos) << shown;
     const PageVisit paired = visitTabletPage(tablet, {"pair " + shown.substr(at + 14, 6)});
-    ASSERT_EQ(paired.texts.size(), 1u) << paired.closeReason << output();
+    ASSERT_FALSE(paired.texts.empty()) << paired.closeReason << output();
     const std::string token = paired.texts[0].substr(7);
 
     // Tried while the replayed page streams (and keeps reading), then forgotten.
@@ -1188,6 +1188,7 @@ TEST_F(DaemonTest, SettingsChangedWithTheDaemonStoppedHoldAtTheNextStart)
         {{"mode", "extended"}, "OK extended"},
         {{"automirror", "off"}, "OK off"},
         {{"autodim", "off"}, "OK off"},
+        {{"autorefresh", "off"}, "OK off"},
         {{"profile", "balanced"}, "OK balanced"},
         {{"gamma", "1.6"}, "OK 1.6"}, // a hand-set gamma makes the profile custom
         {{"resolution", "portrait-balanced"}, "OK portrait-balanced"},
@@ -1199,7 +1200,8 @@ TEST_F(DaemonTest, SettingsChangedWithTheDaemonStoppedHoldAtTheNextStart)
     EXPECT_EQ(cli({"mode", "sideways"}), std::pair(1, std::string("ERR unknown mode (valid: mirror, extended)\n")));
     EXPECT_EQ(cli({"mode", "extended", "now"}).first, 2);
     const std::vector<std::string> shown = {"resolution=portrait-balanced\n", "display_mode=extended\n",
-        "connection=wifi\n", "profile=custom\n", "contrast=1.0\n", "gamma=1.6\n", "auto_mirror=off\n", "auto_dim=off\n"};
+        "connection=wifi\n", "profile=custom\n", "contrast=1.0\n", "gamma=1.6\n", "auto_mirror=off\n", "auto_dim=off\n",
+        "auto_refresh=off\n"};
     auto expectShown = [&](const char* when) {
         SCOPED_TRACE(when);
         const auto [code, status] = cli({"status"});
@@ -1213,8 +1215,9 @@ TEST_F(DaemonTest, SettingsChangedWithTheDaemonStoppedHoldAtTheNextStart)
     // Stored under the keys every settings file has used.
     const auto settings = settingsFile();
     EXPECT_EQ(std::tuple(settings.value("displayMode", ""), settings.value("connectionMode", ""),
-                  settings.value("displayProfile", ""), settings.value("autoDimMac", true)),
-        std::tuple("extended", "wifi", "Custom", false));
+                  settings.value("displayProfile", ""), settings.value("autoDimMac", true),
+                  settings.value("autoRefreshEnabled", true)),
+        std::tuple("extended", "wifi", "Custom", false, false));
 
     launch();
     ASSERT_TRUE(waitFor([&] { return control("STATUS\n").value_or("").starts_with("OK "); }, 20s)) << output();
