@@ -68,6 +68,7 @@ asio::awaitable<std::optional<TabletTarget>> PageSessions::pageSession(std::shar
         co_return targetOf(*session, notice_, nullptr);
     }
     const std::string serial = fmt::format("page-{}-{}", hello.pageId, label(hello.pixelFormat));
+    co_await endingsDone(); // a page back as its grace ran out finds its old session gone, ports and all
     std::shared_ptr<DeviceSession> session = findSession(owner->sessions(), serial);
     if (session && !session->isPage()) co_return std::nullopt; // a device of that name
     if (!session) {
@@ -156,9 +157,33 @@ asio::awaitable<void> PageSessions::endSession(std::string serial, std::string w
     if (!session) co_return;
     owner->dropSession(session);
     logInfo("Engine", "Tablet page " + serial + " " + why + " — its session ends");
+    struct Ending {
+        PageSessions& pages;
+        explicit Ending(PageSessions& p) : pages(p) { ++pages.ending_; }
+        ~Ending()
+        {
+            if (--pages.ending_ > 0 || !pages.ended_) return;
+            pages.ended_->cancel();
+            pages.ended_.reset();
+        }
+    } ending{*this};
     co_await session->stop();
     if (owner->sessions().empty() && owner->pageStatus().is(MirrorStatus::Kind::running)) {
         owner->setStatus(MirrorStatus::waitingForDevice());
+    }
+}
+
+asio::awaitable<void> PageSessions::endingsDone()
+{
+    while (ending_ > 0) {
+        if (!ended_) {
+            ended_ = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor,
+                asio::steady_timer::time_point::max());
+        }
+        const auto ended = ended_;
+        boost::system::error_code ignored;
+        co_await ended->async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        if ((co_await asio::this_coro::cancellation_state).cancelled() != asio::cancellation_type::none) co_return;
     }
 }
 

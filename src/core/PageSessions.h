@@ -86,6 +86,10 @@ private:
     void turned(const std::string& serial, int width, int height);
     asio::awaitable<void> endSession(std::string serial, std::string why);
     asio::awaitable<void> endForTurn(std::string serial);
+    // Until every page session that is ending has stopped: a stopping
+    // session still holds its ports, which the next page's session may be
+    // given.
+    asio::awaitable<void> endingsDone();
 
     struct Link {
         int connections = 0;
@@ -99,6 +103,8 @@ private:
     std::weak_ptr<PageHost> host_;
     std::map<std::string, Link> links_; // by the page session's serial
     bool starting_ = false;
+    int ending_ = 0;                               // page sessions stopping now
+    std::shared_ptr<asio::steady_timer> ended_;    // cancelled when the last of them has stopped
 };
 
 } // namespace qb
