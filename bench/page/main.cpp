@@ -7,9 +7,14 @@
 // took to decode and paint (p50, p90), as the page measures them.
 //
 //   qb_page_bench [--seconds 5] [--rates 1,4] [--decoder auto|js]
+//                 [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]
 //
 // --decoder js asks the page for its plain JavaScript decoder (the one it
-// falls back on without WebAssembly).
+// falls back on without WebAssembly); --resolution the page's preset (the
+// daemon's default, portrait-cozy, lays the monitor out at half the page's
+// pixels and doubles the capture; portrait-sharp gives every page pixel a
+// desktop pixel); --quillbright times another build's daemon (and so its
+// page) in the same scene.
 // Exits 77 (skipped) without Xorg or Chromium.
 #include <sys/wait.h>
 
@@ -52,6 +57,8 @@ struct Options {
     int seconds = 5;
     std::vector<int> rates = {1, 4};
     std::string decoder = "auto";
+    std::string resolution = "portrait-cozy";
+    std::string quillbright = QB_QUILLBRIGHT;
 };
 
 // A page of text on white, grey and antialiased as a document is: words of
@@ -159,7 +166,7 @@ double percentile(std::vector<double> values, double p)
 
 int run(const Options& options, const test::XorgServer& xorg, const fs::path& directory)
 {
-    const pid_t daemon = bench::launchDaemon(QB_QUILLBRIGHT, directory / "daemon.log");
+    const pid_t daemon = bench::launchDaemon(options.quillbright, directory / "daemon.log");
     const auto log = [&] {
         std::ifstream in(directory / "daemon.log");
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -203,8 +210,9 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     }
     Scroller scroller(xorg.display, std::stoi(place[3]), std::stoi(place[4]), std::stoi(place[1]), std::stoi(place[2]));
     if (!scroller.ready()) return 1;
-    std::printf("page %dx%d grey, decoder %s, scrolling one line every 16 ms for %d s\n", width, height,
-        browser.evaluate("quillbright.decoder || 'js'").get<std::string>().c_str(), options.seconds);
+    std::printf("page %dx%d grey, %s, decoder %s, scrolling one line every 16 ms for %d s\n", width, height,
+        options.resolution.c_str(), browser.evaluate("quillbright.decoder || 'js'").get<std::string>().c_str(),
+        options.seconds);
     std::printf("%-10s %8s %8s %8s %8s\n", "throttle", "frames", "fps", "p50 ms", "p90 ms");
     for (const int rate : options.rates) {
         browser.call("Emulation.setCPUThrottlingRate", {{"rate", rate}});
@@ -241,8 +249,13 @@ int main(int argc, char** argv)
             for (std::string rate; std::getline(list, rate, ',');) options.rates.push_back(std::max(1, std::atoi(rate.c_str())));
         } else if (arg == "--decoder" && more) {
             options.decoder = argv[++i];
+        } else if (arg == "--resolution" && more && std::regex_match(argv[i + 1], std::regex("[a-z-]{1,40}"))) {
+            options.resolution = argv[++i];
+        } else if (arg == "--quillbright" && more) {
+            options.quillbright = fs::absolute(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: qb_page_bench [--seconds N] [--rates 1,4] [--decoder auto|js]\n");
+            std::fprintf(stderr, "usage: qb_page_bench [--seconds N] [--rates 1,4] [--decoder auto|js]"
+                                 " [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]\n");
             return 2;
         }
     }
@@ -258,7 +271,8 @@ int main(int argc, char** argv)
     test::FakeAdbState adb(QB_FAKE_ADB);
     bench::prepareDaemonEnvironment(directory, xorg.display, "0.25");
     std::ofstream(directory / "config" / "quillbright" / "settings.json")
-        << R"({"setupCompleted": true, "displayMode": "extended"})";
+        << fmt::format(R"({{"setupCompleted": true, "displayMode": "extended", "resolutionMode": "{}"}})",
+               options.resolution);
     const int result = run(options, xorg, directory);
     std::error_code ignored;
     if (result != 1) fs::remove_all(directory, ignored);

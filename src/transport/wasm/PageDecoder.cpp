@@ -60,6 +60,40 @@ inline void copy16(u8* to, const u8* from)
 #endif
 }
 
+// A match closer than 16 bytes (most of a delta's zeros are such runs):
+// `len` bytes at `to` repeating the `offset` bytes before it, sixteen bytes
+// a store. The first sixteen are the pattern repeated; after them any
+// sixteen bytes at a multiple of `offset` are the same, so they are stored
+// again at steps of the largest such multiple. Writes up to 16 bytes past
+// `len`, which the caller has room for and later sequences overwrite.
+inline void repeat(u8* to, u32 offset, u32 len)
+{
+    const u32 step = 16 - 16 % offset;
+#ifdef __wasm_simd128__
+    // PATTERN[offset - 1][i] = i % offset: which byte of the last `offset` is i's.
+    static constexpr auto PATTERN = [] {
+        struct {
+            u8 at[15][16];
+        } table{};
+        for (u32 o = 1; o < 16; ++o) {
+            for (u32 i = 0; i < 16; ++i) table.at[o - 1][i] = u8(i % o);
+        }
+        return table;
+    }();
+    const v128_t pattern = wasm_i8x16_swizzle(wasm_v128_load(to - offset), wasm_v128_load(PATTERN.at[offset - 1]));
+    for (u32 i = 0; i < len; i += step) wasm_v128_store(to + i, pattern);
+#else
+    for (u32 i = 0; i < 16; ++i) to[i] = to[i - offset];
+    unsigned long long a, b;
+    __builtin_memcpy(&a, to, 8);
+    __builtin_memcpy(&b, to + 8, 8);
+    for (u32 i = step; i < len; i += step) {
+        __builtin_memcpy(to + i, &a, 8);
+        __builtin_memcpy(to + i + 8, &b, 8);
+    }
+#endif
+}
+
 // A raw LZ4 block into dst; the bytes written, or -1.
 int lz4(const u8* src, u32 sl, u8* dst, u32 dl)
 {
@@ -99,12 +133,13 @@ int lz4(const u8* src, u32 sl, u8* dst, u32 dl)
         }
         len += 4;
         if (len > dl - d) return -1;
-        if (offset == 1) {
-            __builtin_memset(dst + d, dst[d - 1], len); // runs: the zeros of a delta
-        } else if (offset >= 16 && len <= 16 && dl - d >= 16) {
-            copy16(dst + d, dst + d - offset);
-        } else if (offset >= len) {
-            __builtin_memcpy(dst + d, dst + d - offset, len);
+        if (dl - d >= len + 16) {
+            // Room to write past the match: sixteen bytes a store.
+            if (offset >= 16) {
+                for (u32 i = 0; i < len; i += 16) copy16(dst + d + i, dst + d - offset + i);
+            } else {
+                repeat(dst + d, offset, len);
+            }
         } else {
             for (u32 i = 0; i < len; ++i) dst[d + i] = dst[d - offset + i];
         }
