@@ -213,18 +213,19 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     std::printf("page %dx%d grey, %s, decoder %s, scrolling one line every 16 ms for %d s\n", width, height,
         options.resolution.c_str(), browser.evaluate("quillbright.decoder || 'js'").get<std::string>().c_str(),
         options.seconds);
-    std::printf("%-10s %8s %8s %8s %8s\n", "throttle", "frames", "fps", "p50 ms", "p90 ms");
+    std::printf("%-10s %8s %8s %8s %8s %9s\n", "throttle", "frames", "fps", "p50 ms", "p90 ms", "keyframes");
     for (const int rate : options.rates) {
         browser.call("Emulation.setCPUThrottlingRate", {{"rate", rate}});
         scroller.run(1000ms); // settle at this rate
-        browser.evaluate("quillbright.decodeTimes = []");
+        browser.evaluate("quillbright.decodeTimes = []; quillbright.keyframes = 0");
         const auto start = std::chrono::steady_clock::now();
         scroller.run(std::chrono::seconds(options.seconds));
         const json times = browser.evaluate("quillbright.decodeTimes");
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::vector<double> ms = times.is_array() ? times.get<std::vector<double>>() : std::vector<double>();
-        std::printf("%-10d %8zu %8.1f %8.2f %8.2f\n", rate, ms.size(), double(ms.size()) / seconds,
-            percentile(ms, 0.5), percentile(ms, 0.9));
+        const int keyframes = browser.evaluate("quillbright.keyframes");
+        std::printf("%-10d %8zu %8.1f %8.2f %8.2f %9d\n", rate, ms.size(), double(ms.size()) / seconds,
+            percentile(ms, 0.5), percentile(ms, 0.9), keyframes);
         std::fflush(stdout);
     }
     browser.call("Emulation.setCPUThrottlingRate", {{"rate", 1}});

@@ -38,7 +38,7 @@ html,body{margin:0;padding:0;height:100%;background:#000;overflow:hidden;touch-a
 const canvas = document.getElementById('c');
 const params = new URLSearchParams(location.search);
 const stateLine = document.getElementById('state');
-const qb = window.quillbright = {width: 0, height: 0, bpp: 1, frame: null, decoded: 0, acked: 0,
+const qb = window.quillbright = {width: 0, height: 0, bpp: 1, frame: null, decoded: 0, keyframes: 0, acked: 0,
                                  lastDecodeMs: 0, decodeTimes: [], state: 'connecting'};
 function show(text) { qb.state = text; stateLine.textContent = text; stateLine.style.display = text ? '' : 'none'; }
 
@@ -428,6 +428,7 @@ function onMessage(event) {
   qb.lastDecodeMs = performance.now() - started;
   if (qb.decodeTimes.length < 100000) qb.decodeTimes.push(qb.lastDecodeMs);   // read and emptied by the benchmark
   qb.decoded++;
+  if (m[2] === 1) qb.keyframes++;
   if (qb.state) show('');
   ack(sequence);
 }
