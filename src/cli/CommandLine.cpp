@@ -225,36 +225,73 @@ void writeStatusFile(const RuntimePaths& paths, const EngineState& state)
 // ---------------------------------------------------------------------------
 // Usage and argument checking
 
-const std::vector<CommandEntry>& commandTable()
+namespace {
+
+int commandOpen(const Context& context, std::ostream& out);
+int commandHelpFor(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// What a command of this program alone is given.
+struct LocalCall {
+    const Context& context;
+    const std::vector<std::string>& args; // the words after the command
+    std::ostream& out;
+    std::ostream& err;
+};
+
+// A command of this program alone: it never reaches the daemon.
+struct LocalCommand {
+    CommandEntry command;
+    int (*run)(const LocalCall& call);
+};
+
+const std::vector<LocalCommand>& localCommands()
 {
     using K = ArgumentKind;
+    using Call = const LocalCall&;
+    static const std::vector<LocalCommand> table = {
+        {{"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
+            [](Call c) { return commandDoctor(c.context.program, c.out); }},
+        {{"open", "", "Open the control page in the browser, starting the daemon first when none runs", K::none, {},
+             "What the menu entry runs: a daemon that is not running is started as the user\n"
+             "service when one is installed, else in the background; then the control page\n"
+             "(http://localhost:8891/) opens in the default browser."},
+            [](Call c) { return commandOpen(c.context, c.out); }},
+        {{"install-service", "[--force]",
+             "Write the systemd user unit (then: systemctl --user enable --now quillbright)", K::choice,
+             {"--force"},
+             "Writes ~/.config/systemd/user/quillbright.service. When a package installed its\n"
+             "own unit, it refuses unless given --force (the user's unit would hide it)."},
+            [](Call c) { return commandInstallService(c.args, c.out); }},
+        {{"remove-service", "", "Remove the systemd user unit"}, [](Call c) { return commandRemoveService(c.out); }},
+        {{"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
+                                                     "wireless-debugging pairing code)",
+             K::words},
+            [](Call c) { return commandPair(c.args, c.out, c.err); }},
+        {{"hotkeys", "[install|remove]",
+             "Add or remove the front-light keys as GNOME shortcuts or sway bindings (KDE: say what to add);\n"
+             "alone: show them",
+             K::choice, {"install", "remove"}},
+            [](Call c) { return commandHotkeys(c.args, c.out); }},
+        {{"version", "", "Print the version"}, [](Call c) { return commandVersion(c.out); }},
+        {{"completion", "", "Print the bash completion script (the package installs it)"},
+            [](Call c) {
+                c.out << bashCompletion();
+                return 0;
+            }},
+        {{"help", "[command]", "Print this help, or one command's", K::word},
+            [](Call c) { return commandHelpFor(c.args, c.out, c.err); }},
+    };
+    return table;
+}
+
+} // namespace
+
+const std::vector<CommandEntry>& commandTable()
+{
     static const std::vector<CommandEntry> table = [] {
         std::vector<CommandEntry> entries;
         for (const auto& verb : controlVerbs()) entries.push_back(verb.command);
-        const std::vector<CommandEntry> local = {
-            {"doctor", "", "Check what mirroring needs on this computer (adb, desktop, ports)"},
-            {"open", "", "Open the control page in the browser, starting the daemon first when none runs", K::none, {},
-                "What the menu entry runs: a daemon that is not running is started as the user\n"
-                "service when one is installed, else in the background; then the control page\n"
-                "(http://localhost:8891/) opens in the default browser."},
-            {"install-service", "[--force]",
-                "Write the systemd user unit (then: systemctl --user enable --now quillbright)", K::choice,
-                {"--force"},
-                "Writes ~/.config/systemd/user/quillbright.service. When a package installed its\n"
-                "own unit, it refuses unless given --force (the user's unit would hide it)."},
-            {"remove-service", "", "Remove the systemd user unit"},
-            {"pair", "HOST:PORT CODE [--connect PORT]", "Pair and connect an Android 11+ device for Wi-Fi mode (its\n"
-                                                        "wireless-debugging pairing code)",
-                K::words},
-            {"hotkeys", "[install|remove]",
-                "Add or remove the front-light keys as GNOME shortcuts or sway bindings (KDE: say what to add);\n"
-                "alone: show them",
-                K::choice, {"install", "remove"}},
-            {"version", "", "Print the version"},
-            {"completion", "", "Print the bash completion script (the package installs it)"},
-            {"help", "[command]", "Print this help, or one command's", K::word},
-        };
-        entries.insert(entries.end(), local.begin(), local.end());
+        for (const auto& local : localCommands()) entries.push_back(local.command);
         return entries;
     }();
     return table;
@@ -695,6 +732,8 @@ int commandTablet(const Context& context, const std::optional<std::string>& argu
     return 0;
 }
 
+namespace {
+
 // `quillbright open`: what the menu entry runs.
 int commandOpen(const Context& context, std::ostream& out)
 {
@@ -733,6 +772,23 @@ int commandOpen(const Context& context, std::ostream& out)
     out << "Opened " << page << "\n";
     return 0;
 }
+
+// `quillbright help [command]`.
+int commandHelpFor(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    if (args.empty()) {
+        out << usageText();
+        return 0;
+    }
+    if (const CommandEntry* about = findCommand(args.front())) {
+        out << commandHelp(*about);
+        return 0;
+    }
+    err << "Unknown command: " << args.front() << "\n\n" << usageText();
+    return 2;
+}
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // start (client side) and dispatch
@@ -796,8 +852,7 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         out << usageText();
         return 0;
     }
-    if (command == "--version") return *runSetupCommand("version", {}, out);
-    // A command that parses its own arguments dispatches here, ahead of the table.
+    if (command == "--version") return commandVersion(out);
     const CommandEntry* entry = findCommand(command);
     if (entry == nullptr) {
         err << "Unknown command: " << command << "\n\n" << usageText();
@@ -840,25 +895,9 @@ int run(const std::vector<std::string>& args, const Context& context, std::ostre
         }
         return runControlCommand(context, request(verb->verb, argument), out);
     }
-    if (command == "help") {
-        if (!argument) {
-            out << usageText();
-            return 0;
-        }
-        if (const CommandEntry* about = findCommand(*argument)) {
-            out << commandHelp(*about);
-            return 0;
-        }
-        err << "Unknown command: " << *argument << "\n\n" << usageText();
-        return 2;
+    for (const auto& local : localCommands()) {
+        if (local.command.name == command) return local.run({context, rest, out, err});
     }
-    if (command == "completion") {
-        out << bashCompletion();
-        return 0;
-    }
-    if (command == "pair") return commandPair(rest, out, err);
-    if (command == "open") return commandOpen(context, out);
-    if (auto status = runSetupCommand(command, rest, out, context.program)) return *status;
     err << "Unknown command: " << command << "\n\n" << usageText();
     return 2;
 }

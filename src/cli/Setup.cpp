@@ -108,6 +108,30 @@ int commandSwayHotkeys(const std::string& socket, const std::string& action, std
     return 0;
 }
 
+} // namespace
+
+int commandVersion(std::ostream& out)
+{
+    out << "quillbright " << MirrorEngine::appVersion << "\n";
+    return 0;
+}
+
+int commandDoctor(const std::string& program, std::ostream& out)
+{
+    DoctorSetup setup = DoctorSetup::fromEnvironment();
+    setup.program = program;
+    return commandDoctor(setup, out);
+}
+
+int commandInstallService(const std::vector<std::string>& args, std::ostream& out)
+{
+    ServiceSetup setup = ServiceSetup::fromEnvironment();
+    setup.force = !args.empty() && args.front() == "--force";
+    return installService(setup, out);
+}
+
+int commandRemoveService(std::ostream& out) { return removeService(ServiceSetup::fromEnvironment(), out); }
+
 int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
 {
     const std::string action = args.empty() ? "" : args.front();
@@ -161,30 +185,6 @@ int commandHotkeys(const std::vector<std::string>& args, std::ostream& out)
         << "the keys and their commands:\n";
     printKeyCommands(out);
     return 0;
-}
-
-} // namespace
-
-std::optional<int> runSetupCommand(
-    const std::string& command, const std::vector<std::string>& args, std::ostream& out, const std::string& program)
-{
-    if (command == "--version" || command == "version") {
-        out << "quillbright " << MirrorEngine::appVersion << "\n";
-        return 0;
-    }
-    if (command == "doctor") {
-        DoctorSetup setup = DoctorSetup::fromEnvironment();
-        setup.program = program;
-        return commandDoctor(setup, out);
-    }
-    if (command == "install-service") {
-        ServiceSetup setup = ServiceSetup::fromEnvironment();
-        setup.force = !args.empty() && args.front() == "--force";
-        return installService(setup, out);
-    }
-    if (command == "remove-service") return removeService(ServiceSetup::fromEnvironment(), out);
-    if (command == "hotkeys") return commandHotkeys(args, out);
-    return std::nullopt;
 }
 
 } // namespace qb::cli

@@ -8,17 +8,18 @@
 //                         (GNOME on Wayland has no global key grabs)
 #pragma once
 
-#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace qb::cli {
 
-// The exit status of a setup command, or nothing when `command` is not one.
-// `args` are the words after the command.
+// Each returns the exit status; `args` are the words after the command.
+int commandVersion(std::ostream& out);
 // `program`: this program as the user runs it, for the commands hints name.
-std::optional<int> runSetupCommand(const std::string& command, const std::vector<std::string>& args,
-    std::ostream& out, const std::string& program = "quillbright");
+int commandDoctor(const std::string& program, std::ostream& out);
+int commandInstallService(const std::vector<std::string>& args, std::ostream& out);
+int commandRemoveService(std::ostream& out);
+int commandHotkeys(const std::vector<std::string>& args, std::ostream& out);
 
 } // namespace qb::cli

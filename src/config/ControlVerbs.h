@@ -97,8 +97,9 @@ enum class SettingScope {
     stored, // kept in the settings file, which answers it while no daemon runs
 };
 
-// The control page's control for the verb, its element named after the command.
-enum class PageControl { none, select, slider, checkbox };
+// The control page's control for the verb, its element named after the
+// command; a button sends the verb alone.
+enum class PageControl { none, select, slider, checkbox, button };
 
 struct ControlVerbEntry {
     ControlVerb verb;

@@ -105,4 +105,37 @@ public:
     virtual std::string report() = 0;
 };
 
+// A target whose stored settings change through one operation: each setter
+// hands changeSettings() the settings as state() has them with the one
+// named set anew. The daemon's target and the settings file's are two.
+class SettingsChangingTarget : public ControlTarget {
+public:
+    void setResolution(const DisplayResolution& value) override { set(&Values::resolution, value, P::resolution); }
+    void setNonDC1Mode(const std::string& value) override { set(&Values::nonDC1Mode, value, P::nonDC1Mode); }
+    void setContrastAmount(double value) override { set(&Values::contrastAmount, value, P::contrastAmount); }
+    void setGammaAmount(double value) override { set(&Values::gammaAmount, value, P::gammaAmount); }
+    void setDisplayProfile(DisplayProfile value) override { set(&Values::displayProfile, value, P::displayProfile); }
+    void setDisplayMode(DisplayMode value) override { set(&Values::displayMode, value, P::displayMode); }
+    void setConnectionMode(ConnectionMode value) override { set(&Values::connectionMode, value, P::connectionMode); }
+    void setAutoMirrorEnabled(bool on) override { set(&Values::autoMirrorEnabled, on, P::autoMirrorEnabled); }
+    void setAutoDimHost(bool on) override { set(&Values::autoDimHost, on, P::autoDimHost); }
+    void setAutoRefreshEnabled(bool on) override { set(&Values::autoRefreshEnabled, on, P::autoRefreshEnabled); }
+    void setClamshellModeEnabled(bool on) override { set(&Values::clamshellModeEnabled, on, P::clamshellModeEnabled); }
+
+protected:
+    // `wanted`: the settings with `changed` set anew, the others as they are.
+    virtual void changeSettings(const EngineSettingsValues& wanted, EngineProperty changed) = 0;
+
+private:
+    using Values = EngineSettingsValues;
+    using P = EngineProperty;
+    template <class T>
+    void set(T Values::*field, const T& value, P property)
+    {
+        Values wanted = state();
+        wanted.*field = value;
+        changeSettings(wanted, property);
+    }
+};
+
 } // namespace qb

@@ -183,60 +183,24 @@ void EngineControlTarget::toggleBacklight()
     if (auto e = engine_.lock()) e->toggleBacklight();
 }
 
-void EngineControlTarget::setResolution(const DisplayResolution& resolution)
+void EngineControlTarget::changeSettings(const EngineSettingsValues& wanted, EngineProperty changed)
 {
-    // The engine's change handler restarts a running mirror itself.
-    if (auto e = engine_.lock()) e->setResolution(resolution);
-}
-
-void EngineControlTarget::setNonDC1Mode(const std::string& mode)
-{
-    if (auto e = engine_.lock()) e->setNonDC1Mode(mode);
-}
-
-void EngineControlTarget::setContrastAmount(double value)
-{
-    if (auto e = engine_.lock()) e->setContrastAmount(value);
-}
-
-void EngineControlTarget::setGammaAmount(double value)
-{
-    if (auto e = engine_.lock()) e->setGammaAmount(value);
-}
-
-void EngineControlTarget::setDisplayProfile(DisplayProfile profile)
-{
-    if (auto e = engine_.lock()) e->setDisplayProfile(profile);
-}
-
-void EngineControlTarget::setDisplayMode(DisplayMode mode)
-{
-    if (auto e = engine_.lock()) e->setDisplayMode(mode);
-}
-
-void EngineControlTarget::setConnectionMode(ConnectionMode mode)
-{
-    if (auto e = engine_.lock()) e->setConnectionMode(mode);
-}
-
-void EngineControlTarget::setAutoMirrorEnabled(bool enabled)
-{
-    if (auto e = engine_.lock()) e->setAutoMirrorEnabled(enabled);
-}
-
-void EngineControlTarget::setAutoDimHost(bool enabled)
-{
-    if (auto e = engine_.lock()) e->setAutoDimHost(enabled);
-}
-
-void EngineControlTarget::setAutoRefreshEnabled(bool enabled)
-{
-    if (auto e = engine_.lock()) e->setAutoRefreshEnabled(enabled);
-}
-
-void EngineControlTarget::setClamshellModeEnabled(bool enabled)
-{
-    if (auto e = engine_.lock()) e->setClamshellModeEnabled(enabled);
+    const auto e = engine_.lock();
+    if (!e) return;
+    switch (changed) {
+    case EngineProperty::resolution: e->setResolution(wanted.resolution); break;
+    case EngineProperty::nonDC1Mode: e->setNonDC1Mode(wanted.nonDC1Mode); break;
+    case EngineProperty::contrastAmount: e->setContrastAmount(wanted.contrastAmount); break;
+    case EngineProperty::gammaAmount: e->setGammaAmount(wanted.gammaAmount); break;
+    case EngineProperty::displayProfile: e->setDisplayProfile(wanted.displayProfile); break;
+    case EngineProperty::displayMode: e->setDisplayMode(wanted.displayMode); break;
+    case EngineProperty::connectionMode: e->setConnectionMode(wanted.connectionMode); break;
+    case EngineProperty::autoMirrorEnabled: e->setAutoMirrorEnabled(wanted.autoMirrorEnabled); break;
+    case EngineProperty::autoDimHost: e->setAutoDimHost(wanted.autoDimHost); break;
+    case EngineProperty::autoRefreshEnabled: e->setAutoRefreshEnabled(wanted.autoRefreshEnabled); break;
+    case EngineProperty::clamshellModeEnabled: e->setClamshellModeEnabled(wanted.clamshellModeEnabled); break;
+    default: break; // not a stored setting
+    }
 }
 
 void EngineControlTarget::setFontSmoothing(bool enabled)

@@ -17,7 +17,7 @@
 
 namespace qb {
 
-class EngineControlTarget : public ControlTarget {
+class EngineControlTarget : public SettingsChangingTarget {
 public:
     explicit EngineControlTarget(std::weak_ptr<MirrorEngine> engine) : engine_(std::move(engine)) {}
 
@@ -25,17 +25,6 @@ public:
     void setBrightness(int value) override;
     void setWarmth(int value) override;
     void toggleBacklight() override;
-    void setResolution(const DisplayResolution& resolution) override;
-    void setNonDC1Mode(const std::string& mode) override;
-    void setContrastAmount(double value) override;
-    void setGammaAmount(double value) override;
-    void setDisplayProfile(DisplayProfile profile) override;
-    void setDisplayMode(DisplayMode mode) override;
-    void setConnectionMode(ConnectionMode mode) override;
-    void setAutoMirrorEnabled(bool enabled) override;
-    void setAutoDimHost(bool enabled) override;
-    void setAutoRefreshEnabled(bool enabled) override;
-    void setClamshellModeEnabled(bool enabled) override;
     void setFontSmoothing(bool enabled) override;
     bool start() override;
     void stop() override;
@@ -51,6 +40,11 @@ public:
     // The slow part of the report (adb, files): blocking, any thread.
     static HealthReportInput outsideFacts();
     void setPreparedFacts(HealthReportInput facts) { prepared_ = std::move(facts); }
+
+protected:
+    // The engine's setter of `changed`, whose change handling stores and
+    // applies it (a new resolution restarts a running mirror).
+    void changeSettings(const EngineSettingsValues& wanted, EngineProperty changed) override;
 
 private:
     std::weak_ptr<MirrorEngine> engine_;

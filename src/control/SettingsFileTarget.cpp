@@ -1,6 +1,7 @@
 #include "control/SettingsFileTarget.h"
 
 #include <utility>
+#include <vector>
 
 #include "config/Version.h"
 #include "control/ControlCommands.h"
@@ -15,75 +16,21 @@ SettingsFileTarget::SettingsFileTarget(SettingsStore& store) : settings_(store)
 
 ControlState SettingsFileTarget::state() const { return state_; }
 
-void SettingsFileTarget::change(EngineProperty property) { settings_.store(state_, property); }
-
-template <class T>
-void SettingsFileTarget::set(T EngineSettingsValues::*field, T value, EngineProperty property)
+void SettingsFileTarget::changeSettings(const EngineSettingsValues& wanted, EngineProperty changed)
 {
-    state_.*field = std::move(value);
-    change(property);
-}
-
-void SettingsFileTarget::setResolution(const DisplayResolution& resolution)
-{
-    set(&EngineSettingsValues::resolution, resolution, EngineProperty::resolution);
-}
-
-void SettingsFileTarget::setNonDC1Mode(const std::string& mode)
-{
-    set(&EngineSettingsValues::nonDC1Mode, mode, EngineProperty::nonDC1Mode);
-}
-
-// The tone curve and the profile follow the engine's rule: a hand-set
-// contrast or gamma makes the profile custom; a named profile brings its own.
-void SettingsFileTarget::setContrastAmount(double value)
-{
-    set(&EngineSettingsValues::contrastAmount, value, EngineProperty::contrastAmount);
-    if (state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
-}
-
-void SettingsFileTarget::setGammaAmount(double value)
-{
-    set(&EngineSettingsValues::gammaAmount, value, EngineProperty::gammaAmount);
-    if (state_.displayProfile != DisplayProfile::custom) setDisplayProfile(DisplayProfile::custom);
-}
-
-void SettingsFileTarget::setDisplayProfile(DisplayProfile profile)
-{
-    set(&EngineSettingsValues::displayProfile, profile, EngineProperty::displayProfile);
-    if (profile == DisplayProfile::custom) return;
-    set(&EngineSettingsValues::contrastAmount, contrast(profile), EngineProperty::contrastAmount);
-    set(&EngineSettingsValues::gammaAmount, gamma(profile), EngineProperty::gammaAmount);
-}
-
-void SettingsFileTarget::setDisplayMode(DisplayMode mode)
-{
-    set(&EngineSettingsValues::displayMode, mode, EngineProperty::displayMode);
-}
-
-void SettingsFileTarget::setConnectionMode(ConnectionMode mode)
-{
-    set(&EngineSettingsValues::connectionMode, mode, EngineProperty::connectionMode);
-}
-
-void SettingsFileTarget::setAutoMirrorEnabled(bool enabled)
-{
-    set(&EngineSettingsValues::autoMirrorEnabled, enabled, EngineProperty::autoMirrorEnabled);
-}
-
-void SettingsFileTarget::setAutoDimHost(bool enabled)
-{
-    set(&EngineSettingsValues::autoDimHost, enabled, EngineProperty::autoDimHost);
-}
-
-void SettingsFileTarget::setAutoRefreshEnabled(bool enabled)
-{
-    set(&EngineSettingsValues::autoRefreshEnabled, enabled, EngineProperty::autoRefreshEnabled);
-}
-
-void SettingsFileTarget::setClamshellModeEnabled(bool enabled)
-{
-    set(&EngineSettingsValues::clamshellModeEnabled, enabled, EngineProperty::clamshellModeEnabled);
+    static_cast<EngineSettingsValues&>(state_) = wanted;
+    std::vector<EngineProperty> stored = {changed};
+    const bool toneCurve = changed == EngineProperty::contrastAmount || changed == EngineProperty::gammaAmount;
+    if (toneCurve && state_.displayProfile != DisplayProfile::custom) {
+        state_.displayProfile = DisplayProfile::custom;
+        stored.push_back(EngineProperty::displayProfile);
+    }
+    if (changed == EngineProperty::displayProfile && state_.displayProfile != DisplayProfile::custom) {
+        state_.contrastAmount = contrast(state_.displayProfile);
+        state_.gammaAmount = gamma(state_.displayProfile);
+        stored.insert(stored.end(), {EngineProperty::contrastAmount, EngineProperty::gammaAmount});
+    }
+    for (const EngineProperty property : stored) settings_.store(state_, property);
 }
 
 std::optional<std::string> answerFromSettingsFile(std::string_view request, SettingsStore& store)

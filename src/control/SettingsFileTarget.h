@@ -19,25 +19,13 @@
 
 namespace qb {
 
-class SettingsFileTarget final : public ControlTarget {
+class SettingsFileTarget final : public SettingsChangingTarget {
 public:
     // Loads the stored settings (with their migrations, as a start would).
     explicit SettingsFileTarget(SettingsStore& store);
 
     ControlState state() const override;
     bool serving() const override { return false; }
-
-    void setResolution(const DisplayResolution& resolution) override;
-    void setNonDC1Mode(const std::string& mode) override;
-    void setContrastAmount(double value) override;
-    void setGammaAmount(double value) override;
-    void setDisplayProfile(DisplayProfile profile) override;
-    void setDisplayMode(DisplayMode mode) override;
-    void setConnectionMode(ConnectionMode mode) override;
-    void setAutoMirrorEnabled(bool enabled) override;
-    void setAutoDimHost(bool enabled) override;
-    void setAutoRefreshEnabled(bool enabled) override;
-    void setClamshellModeEnabled(bool enabled) override;
 
     // What needs a running daemon does nothing here.
     void setBrightness(int) override {}
@@ -53,11 +41,13 @@ public:
     bool forgetTabletPages() override { return false; }
     std::string report() override { return {}; }
 
-private:
-    void change(EngineProperty property);
-    template <class T>
-    void set(T EngineSettingsValues::*field, T value, EngineProperty property);
+protected:
+    // Stores the change, with the engine's rule for the tone curve and the
+    // profile: a hand-set contrast or gamma makes the profile custom; a
+    // named profile brings its own contrast and gamma.
+    void changeSettings(const EngineSettingsValues& wanted, EngineProperty changed) override;
 
+private:
     EngineSettings settings_;
     ControlState state_;
 };

@@ -617,6 +617,26 @@ __attribute__((target("avx512f,avx512bw"), always_inline)) inline __m512i lookup
     return _mm512_mask_blend_epi8(_mm512_test_epi8_mask(x, _mm512_set1_epi8(0x40)), level[0], level[1]);
 }
 
+// The fused AVX-512 encode passes take a row 64 pixels at a time: the
+// block at x, its last 1-63 pixels copied out to a TailBlock (nothing for a
+// whole block), and the encode of its 64 grey bytes against the reference,
+// under the tail's mask.
+inline std::optional<TailBlock> tailBlockAt(const std::uint8_t* row, int x, int width)
+{
+    if (width - x >= 64) return std::nullopt;
+    return std::optional<TailBlock>(std::in_place, row + 4 * x, width - x);
+}
+
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline void encodeBlock(__m512i v,
+    const std::optional<TailBlock>& tail, std::uint8_t* reference, std::uint8_t* delta)
+{
+    if (tail) {
+        encodeBytesMasked(v, tail->mask, reference, delta);
+    } else {
+        encodeBytes64(v, reference, delta);
+    }
+}
+
 template <bool WithCurve>
 __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const std::uint8_t* src,
     std::size_t srcStride, int width, int height, const ToneCurve* curve, std::uint8_t* reference,
@@ -636,9 +656,7 @@ __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const st
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
         const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
         for (int x = 0; x < width; x += 64) {
-            const int count = std::min(64, width - x);
-            const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
-                                                             : std::nullopt;
+            const std::optional<TailBlock> tail = tailBlockAt(row, x, width);
             prefetchAhead(row + 4 * x, 4);
             __m512i v = grey64AVX512(tail ? tail->pixels : row + 4 * x);
             if constexpr (WithCurve) {
@@ -648,11 +666,7 @@ __attribute__((target("avx512f,avx512bw"))) void encodeGreyAVX512BWRows(const st
                 }
                 v = lastOut;
             }
-            if (tail) {
-                encodeBytesMasked(v, tail->mask, reference + out + x, delta + out + x);
-            } else {
-                encodeBytes64(v, reference + out + x, delta + out + x);
-            }
+            encodeBlock(v, tail, reference + out + x, delta + out + x);
         }
     }
 }
@@ -683,9 +697,7 @@ __attribute__((target(QB_VNNI_TARGET))) void encodeGreyVBMIRows(const std::uint8
         const std::uint8_t* row = src + static_cast<std::size_t>(y) * srcStride;
         const std::size_t out = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
         for (int x = 0; x < width; x += 64) {
-            const int count = std::min(64, width - x);
-            const std::optional<TailBlock> tail = count < 64 ? std::optional<TailBlock>(std::in_place, row + 4 * x, count)
-                                                             : std::nullopt;
+            const std::optional<TailBlock> tail = tailBlockAt(row, x, width);
             prefetchAhead(row + 4 * x, 4);
             __m512i v = grey64VNNI(tail ? tail->pixels : row + 4 * x);
             if constexpr (WithCurve) {
@@ -693,11 +705,7 @@ __attribute__((target(QB_VNNI_TARGET))) void encodeGreyVBMIRows(const std::uint8
                 const __m512i high = _mm512_permutex2var_epi8(t2, v, t3);
                 v = _mm512_mask_blend_epi8(_mm512_movepi8_mask(v), low, high);
             }
-            if (tail) {
-                encodeBytesMasked(v, tail->mask, reference + out + x, delta + out + x);
-            } else {
-                encodeBytes64(v, reference + out + x, delta + out + x);
-            }
+            encodeBlock(v, tail, reference + out + x, delta + out + x);
         }
     }
 }

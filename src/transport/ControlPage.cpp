@@ -80,10 +80,9 @@ value=value.replace(/ \(.*$/,'');
 if(e.type==='checkbox')e.checked=value==='on';else e.value=value;
 const o=$(id+'-value');if(o)o.textContent=value;}
 for(const [id,verb] of controls){const e=$(id);
+if(e.tagName==='BUTTON'){e.addEventListener('click',()=>act(verb));continue;}
 if(e.type==='range')e.addEventListener('input',()=>{$(id+'-value').textContent=e.value;});
 e.addEventListener('change',()=>act(verb+' '+(e.type==='checkbox'?(e.checked?'on':'off'):e.value)));}
-$('start').addEventListener('click',()=>act('START'));
-$('stop').addEventListener('click',()=>act('STOP'));
 let refreshing=false;
 async function refresh(){if(refreshing)return;refreshing=true;
 try{const health=await send('HEALTH');const v={};
@@ -161,6 +160,7 @@ std::string control(ControlVerb verb, std::string_view label)
         }
         return head + "</td><td><select id=\"" + name + "\">" + options + "</select></td></tr>";
     }
+    case PageControl::button: return "<button id=\"" + name + "\">" + std::string(label) + "</button>";
     case PageControl::none: break;
     }
     return {};
@@ -188,8 +188,8 @@ std::string buildControlPage(int width, int height, std::uint16_t webSocketPort)
     page += STYLE;
     page += "</head><body><div id=\"picture\"><canvas id=\"c\" width=\"" + std::to_string(width) + "\" height=\""
         + std::to_string(height) + "\"></canvas></div><div id=\"panel\">";
-    page += "<div><button id=\"start\">Start</button><button id=\"stop\">Stop</button></div>"
-            "<p id=\"reply\"></p><h2>Status</h2><table>"
+    page += "<div>" + control(ControlVerb::start, "Start") + control(ControlVerb::stop, "Stop") + "</div>";
+    page += "<p id=\"reply\"></p><h2>Status</h2><table>"
             "<tr><td>State</td><td id=\"state\"></td></tr><tr><td>Frame rate</td><td id=\"fps\"></td></tr>"
             "<tr><td>Clients</td><td id=\"clients\"></td></tr><tr><td>Round trip</td><td id=\"rtt\"></td></tr>"
             "<tr><td>Bandwidth</td><td id=\"bandwidth\"></td></tr><tr><td>Frames</td><td id=\"frames\"></td></tr>"
