@@ -14,10 +14,12 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <lz4.h>
 
 namespace qb::test {
@@ -130,6 +132,16 @@ inline std::vector<std::uint8_t> lz4(const std::vector<std::uint8_t>& raw)
     const int n = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()), reinterpret_cast<char*>(out.data()),
         static_cast<int>(raw.size()), static_cast<int>(out.size()));
     out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// `payload` decoded as one LZ4 block of exactly `size` bytes (a failure when it is not one).
+inline std::vector<std::uint8_t> unlz4(std::span<const std::uint8_t> payload, std::size_t size)
+{
+    std::vector<std::uint8_t> out(size);
+    const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(payload.data()), reinterpret_cast<char*>(out.data()),
+        static_cast<int>(payload.size()), static_cast<int>(size));
+    EXPECT_EQ(n, static_cast<int>(size)) << "not one LZ4 block of " << size << " bytes";
     return out;
 }
 
