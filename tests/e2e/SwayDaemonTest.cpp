@@ -29,20 +29,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::waitFor;
 
-// The expected picture of the painter's pattern on a width x height output.
-std::vector<std::uint8_t> painterPicture(std::size_t width, std::size_t height)
-{
-    // Through the greyscale conversion and the default ("Crisp Paper") tone curve.
-    const ToneCurve curve = makeToneCurve(1.2, 1.2);
-    std::vector<std::uint8_t> expected(width * height);
-    for (std::size_t y = 0; y < height; ++y) {
-        for (std::size_t x = 0; x < width; ++x) {
-            expected[y * width + x] = curve[(29 * (x & 0xFF) + 150 * (y & 0xFF) + 77 * ((x ^ y) & 0xFF)) / 256];
-        }
-    }
-    return expected;
-}
-
 class SwayDaemonTest : public test::DaemonHarness {
 protected:
     SwayDaemonTest() : DaemonHarness(nullptr, "0.05")
@@ -68,7 +54,8 @@ protected:
         const auto greeting = client.readGreeting(10000ms);
         EXPECT_TRUE(greeting && std::tuple(greeting->width, greeting->height) == std::tuple(1600, 1200))
             << client.violation();
-        EXPECT_TRUE(test::awaitPicture(client, painterPicture(1600, 1200))) << client.violation() << output();
+        const auto picture = test::asTabletShows(test::painterPattern(1600, 1200), 1600, 1200, 1600, 1200);
+        EXPECT_TRUE(test::awaitPicture(client, picture)) << client.violation() << output();
         return painter;
     }
 
@@ -118,10 +105,7 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
 
     ASSERT_TRUE(outputHas("[InputServer] Listening on port 8892")) << output();
-    companion::TouchSender touches;
-    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
-    touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
-    touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
+    ASSERT_TRUE(test::tap(0.75F, 0.5F));
     EXPECT_TRUE(waitFor([&] { return said("motion 600 300"); }, 10s)) << painter->standardOutput();
     EXPECT_TRUE(waitFor([&] { return said("button down 1 600 300"); }, 10s)) << painter->standardOutput() << painter->standardError();
 
@@ -131,15 +115,13 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
 
     // Killed outright, the daemon leaves its output; the next start on the
     // same sway takes it back, so the tablet still has one.
-    ::kill(daemon_->pid(), SIGKILL);
-    daemon_->waitUntilExit();
+    terminate(SIGKILL);
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800", "1600x1200"}; }, 10s))
         << testing::PrintToString(server.activeOutputs());
 
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(server.monitorSizes(), Sizes{"1280x800"}) << testing::PrintToString(server.activeOutputs());
     EXPECT_TRUE(server.alive()) << server.log();
 }
