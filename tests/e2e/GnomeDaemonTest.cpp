@@ -17,7 +17,6 @@
 #include <nlohmann/json.hpp>
 
 #include "companion/CompanionClient.h"
-#include "companion/TouchScript.h"
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
 #include "platform/MutterServer.h"

@@ -12,9 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
-#include "companion/TouchScript.h"
 #include "e2e/DaemonHarness.h"
-#include "pipeline/PixelKernels.h"
 #include "platform/Platform.h"
 #include "platform/SwayServer.h"
 #include "runtime/Process.h"

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -18,12 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
-#include "companion/TouchScript.h"
 #include "core/RuntimePaths.h"
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
-#include "pipeline/PixelKernels.h"
-#include "platform/MirrorScaler.h"
 #include "platform/XorgServer.h"
 #include "runtime/Process.h"
 #include "support/SocketSupport.h"
