@@ -175,6 +175,12 @@ protected:
     }
 
     std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+    // launch(), then whether the frame server listens within 30 s.
+    bool launchedListening()
+    {
+        launch();
+        return outputHas("Listening on tcp://localhost:8888", std::chrono::seconds(30));
+    }
 
     // `signal` (none: 0), and the daemon's own exit status once its teardown is done.
     int terminate(int signal = SIGTERM)

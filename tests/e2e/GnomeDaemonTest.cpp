@@ -61,14 +61,12 @@ TEST_F(GnomeDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDae
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
     ASSERT_TRUE(waitFor([&] { return said("ready"); }, 10s)) << painter->standardError();
 
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find("[Platform] Using GNOME on Wayland"), std::string::npos) << output();
     EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
 
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    const auto greeting = client.readGreeting(10000ms);
+    const auto greeting = test::greeted(client);
     ASSERT_TRUE(greeting) << client.violation();
     ASSERT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
 

@@ -87,8 +87,7 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     EXPECT_NE(cli({"hotkeys"}).second.find("bindsym --no-repeat Ctrl+F2 \"exec '" QB_QUILLBRIGHT "' brightness up\""),
         std::string::npos);
 
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find("[Platform] Using sway"), std::string::npos) << output();
     ASSERT_TRUE(outputHas("Mirroring 1 device.")) << output();
     ASSERT_EQ(cli({"mode", "extended"}), std::pair(0, std::string("OK extended (restarting)\n")));
@@ -114,8 +113,7 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     // Killed outright, the daemon leaves its output; the next start on the
     // same sway takes it back, so the tablet still has one.
     terminate(SIGKILL);
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800", "1600x1200"}; }, 10s))
         << testing::PrintToString(server.activeOutputs());
 
@@ -144,8 +142,7 @@ TEST_F(SwayDaemonTest, WithoutSwaysSocketTheTabletMirrorsTheOutputAndExtendedMod
     EXPECT_NE(keys.find("Ctrl+F10  " QB_QUILLBRIGHT " backlight toggle\n"), std::string::npos) << keys;
     EXPECT_EQ(server.message("-- 'unbindsym --no-repeat Ctrl+F10'").find("\"success\": true"), std::string::npos);
 
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find(WLROOTS_WITHOUT_SWAY_LINE), std::string::npos) << output();
     ASSERT_TRUE(outputHas("Mirroring 1 device.")) << output();
 

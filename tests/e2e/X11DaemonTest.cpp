@@ -113,8 +113,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
     const std::string before = layout();
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
 
     companion::CompanionClient client;
@@ -241,8 +240,7 @@ TEST_F(X11WaitsTest, APlugIsMirroredWithoutFixedPausesAndAStopDuringEachWaitLeav
 TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPresetSays)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     ASSERT_TRUE(outputHas("[VirtualDisplay] Mirroring: built-in display")) << output();
     ASSERT_TRUE(statusRunning(20s));
     const std::string mirrored = xorg().run("xrandr --listmonitors");
@@ -275,8 +273,7 @@ TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPres
     const auto drawn = showKnownPicture(x, at->first, at->second, 400, 300, 800, 600);
     {
         companion::CompanionClient client;
-        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-        const auto greeting = client.readGreeting(10000ms);
+        const auto greeting = test::greeted(client);
         ASSERT_TRUE(greeting) << client.violation();
         EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
         // The tablet's top-left 800x600 pixels are the window, pixel for pixel.
@@ -322,8 +319,7 @@ TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPres
 TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     ASSERT_TRUE(statusRunning(20s));
     ASSERT_EQ(cli({"mode", "extended"}).first, 0);
     // The DC-1 in cozy: its output laid out at half its 1600x1200 pixels.
@@ -394,8 +390,7 @@ TEST_F(X11DaemonTest, AChangeWhoseDamageIsNeverReportedStillReachesTheTablet)
 TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndADaemonOnTheNextServerMirrors)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     companion::CompanionClient client;
     ASSERT_TRUE(test::greeted(client)) << client.violation();
     ASSERT_TRUE(client.readFrame(5000ms)) << client.violation() << output();
@@ -411,8 +406,7 @@ TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndADaemonO
     test::XorgServer next;
     if (!next.running()) GTEST_SKIP() << next.skipReason;
     ::setenv("DISPLAY", next.display.c_str(), 1);
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     companion::CompanionClient again;
     ASSERT_TRUE(test::greeted(again)) << again.violation();
     EXPECT_TRUE(again.readFrame(5000ms)) << again.violation() << output();
