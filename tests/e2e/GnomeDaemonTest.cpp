@@ -36,9 +36,16 @@ using test::waitFor;
 
 class GnomeDaemonTest : public test::DaemonHarness {
 protected:
-    GnomeDaemonTest() : DaemonHarness("gnome", "0.05")
+    // `monitors`: those of the user's desk.
+    explicit GnomeDaemonTest(const std::vector<std::string>& monitors = {"1280x800"})
+        : DaemonHarness("gnome", "0.05"), server(monitors)
     {
         adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    }
+    void SetUp() override
+    {
+        if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
+        ASSERT_TRUE(server.running()) << server.failure;
     }
 
     test::MutterServer server;
@@ -46,9 +53,7 @@ protected:
 
 TEST_F(GnomeDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDaemonLeavesNoMonitor)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
-    ASSERT_TRUE(server.running()) << server.failure;
     using Sizes = std::multiset<std::string>;
 
     // A client's picture over the whole 1280x800 primary.
@@ -116,8 +121,6 @@ int pipewireVideoInputs()
 // leaves only the primary.
 TEST_F(GnomeDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnItsReturn)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
-    ASSERT_TRUE(server.running()) << server.failure;
     // A tablet that connects (once the frame server listens) and gets a picture.
     const auto mirrored = [&] {
         std::unique_ptr<companion::CompanionClient> client;
@@ -160,9 +163,7 @@ TEST_F(GnomeDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnI
 // lights one again; and the stop leaves the user's layout without ours.
 TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
-    ASSERT_TRUE(server.running()) << server.failure;
     writeSettings({{"setupCompleted", true}, {"displayMode", "extended"}});
     const auto lit = [&](const std::string& prefix) {
         for (const auto& [connector, where] : server.layout()) {
@@ -229,8 +230,6 @@ TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 // port held by another program) and still removes them.
 TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
-    ASSERT_TRUE(server.running()) << server.failure;
     struct Stage {
         const char* name;
         std::vector<std::string> heldAt; // the adb command the start hangs in; none: streaming
@@ -302,20 +301,13 @@ TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
 // Two monitors on the user's desk and the tablet mirroring the primary: made
 // the primary in the display settings, the other monitor is what the tablet
 // shows from then on (its session is built again on it).
-class GnomeTwoMonitorTest : public test::DaemonHarness {
+class GnomeTwoMonitorTest : public GnomeDaemonTest {
 protected:
-    GnomeTwoMonitorTest() : DaemonHarness("gnome", "0.05")
-    {
-        adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
-    }
-
-    test::MutterServer server{{"1280x800", "1024x768"}};
+    GnomeTwoMonitorTest() : GnomeDaemonTest({"1280x800", "1024x768"}) {}
 };
 
 TEST_F(GnomeTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
-    ASSERT_TRUE(server.running()) << server.failure;
     std::string primary, other;
     for (const auto& [connector, where] : server.layout()) (where.ends_with(" primary") ? primary : other) = connector;
     ASSERT_FALSE(primary.empty() || other.empty()) << testing::PrintToString(server.layout());
