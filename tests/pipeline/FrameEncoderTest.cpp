@@ -14,6 +14,8 @@
 namespace qb {
 namespace {
 
+using Bytes = std::vector<std::uint8_t>; // empty: a payload that did not decode
+
 struct Picture {
     std::size_t width, height, stride;
     std::vector<std::uint8_t> bgra;
@@ -88,8 +90,9 @@ TEST(FrameEncoderTest, PayloadsDecodeToWholeFrameConversionForRandomDamage)
                 const auto expected = convertWhole(picture, format, contrast, 1.2);
                 ASSERT_TRUE(std::equal(expected.begin(), expected.end(), encoder.reference().begin())) << "frame " << frame;
 
-                screen = frame % 9 == 0 ? test::unlz4(encoder.compressKeyframe(), expected.size())
-                                        : test::xorDelta(test::unlz4(encoder.compressDelta(), expected.size()), screen);
+                screen = frame % 9 == 0
+                    ? test::unlz4(encoder.compressKeyframe(), expected.size()).value_or(Bytes{})
+                    : test::xorDelta(test::unlz4(encoder.compressDelta(), expected.size()).value_or(Bytes{}), screen);
                 ASSERT_EQ(screen, expected) << "frame " << frame;
             }
         }
@@ -124,8 +127,8 @@ TEST(FrameEncoderTest, LargeColourDeltasDecodeOnEveryPath)
             for (const CaptureRect& rect : frames[frame]) paint(rect.y, rect.y + rect.height);
             encoder.takeIn(picture.bgra.data(), picture.stride, frames[frame], 1.0, 1.0);
             const auto expected = convertWhole(picture, PixelFormat::rgb, 1.0, 1.0);
-            screen = frame == 0 ? test::unlz4(encoder.compressKeyframe(), expected.size())
-                                : test::xorDelta(test::unlz4(encoder.compressDelta(), expected.size()), screen);
+            screen = frame == 0 ? test::unlz4(encoder.compressKeyframe(), expected.size()).value_or(Bytes{})
+                                : test::xorDelta(test::unlz4(encoder.compressDelta(), expected.size()).value_or(Bytes{}), screen);
             ASSERT_TRUE(screen == expected) << "frame " << frame << (splitter ? " with helpers" : "");
         }
     }

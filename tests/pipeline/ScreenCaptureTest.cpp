@@ -128,10 +128,11 @@ void expectDeviceReproducesSources(const std::vector<SentFrame>& frames,
     for (const auto& frame : frames) {
         SCOPED_TRACE("seq " + std::to_string(frame.seq));
         const auto decoded = test::unlz4(frame.payload, size);
+        ASSERT_TRUE(decoded);
         if (frame.isKeyframe) {
-            screen = decoded;
+            screen = *decoded;
         } else {
-            for (std::size_t i = 0; i < size; ++i) screen[i] ^= decoded[i];
+            for (std::size_t i = 0; i < size; ++i) screen[i] ^= (*decoded)[i];
         }
         ASSERT_EQ(screen, sources.at(static_cast<std::size_t>(frame.sourceFrame)));
     }
