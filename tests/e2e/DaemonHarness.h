@@ -20,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,9 +28,12 @@
 #include <nlohmann/json.hpp>
 
 #include "companion/CompanionClient.h"
+#include "companion/TouchScript.h"
 #include "core/RuntimePaths.h"
 #include "fake-adb/FakeAdbState.h"
 #include "host/MockLogind.h"
+#include "pipeline/PixelKernels.h"
+#include "platform/MirrorScaler.h"
 #include "platform/XorgServer.h"
 #include "runtime/Process.h"
 #include "support/TestSupport.h"
@@ -51,6 +55,51 @@ inline bool awaitPicture(companion::CompanionClient& client, const std::vector<s
             return client.decoder().hasPicture() && client.decoder().frame() == expected;
         },
         timeout);
+}
+
+// The greeting, once connected to the frame port `port`; nothing when either failed.
+inline std::optional<companion::Greeting> greeted(companion::CompanionClient& client, std::uint16_t port = 8888)
+{
+    if (!client.connect("127.0.0.1", port, std::chrono::milliseconds(5000))) return std::nullopt;
+    return client.readGreeting(std::chrono::milliseconds(10000));
+}
+
+// A tap on the touch port at (x, y), fractions of the tablet's width and height.
+inline bool tap(float x, float y)
+{
+    companion::TouchSender touches;
+    return touches.connect("127.0.0.1", 8892, std::chrono::milliseconds(5000))
+        && touches.send(companion::encodeTouch(1, x, y, 0, 0)) && touches.send(companion::encodeTouch(3, x, y, 0, 0));
+}
+
+// The painter's pattern over `width` x `height` (BGRA): blue = x, green = y, red = x xor y.
+inline std::vector<std::uint8_t> painterPattern(std::size_t width, std::size_t height)
+{
+    std::vector<std::uint8_t> bgra(width * height * 4, 0xFF);
+    for (std::size_t i = 0; i < width * height; ++i) {
+        const std::size_t x = i % width, y = i / width;
+        bgra[i * 4] = std::uint8_t(x), bgra[i * 4 + 1] = std::uint8_t(y), bgra[i * 4 + 2] = std::uint8_t(x ^ y);
+    }
+    return bgra;
+}
+
+// What the tablet shows of a `width` x `height` BGRA picture: scaled to its
+// `tabletWidth` x `tabletHeight` (area filter) unless it is that size, through
+// the greyscale conversion and the default ("Crisp Paper") tone curve.
+inline std::vector<std::uint8_t> asTabletShows(std::vector<std::uint8_t> bgra, std::size_t width, std::size_t height,
+    std::size_t tabletWidth, std::size_t tabletHeight)
+{
+    if (width != tabletWidth || height != tabletHeight) {
+        std::vector<std::uint8_t> scaled(tabletWidth * tabletHeight * 4);
+        MirrorScaler().scale(bgra.data(), width, height, width * 4, scaled.data(), tabletWidth, tabletHeight);
+        bgra = std::move(scaled);
+    }
+    const ToneCurve curve = makeToneCurve(1.2, 1.2);
+    std::vector<std::uint8_t> grey(tabletWidth * tabletHeight);
+    for (std::size_t i = 0; i < grey.size(); ++i) {
+        grey[i] = curve[(29 * bgra[i * 4] + 150 * bgra[i * 4 + 1] + 77 * bgra[i * 4 + 2]) / 256];
+    }
+    return grey;
 }
 
 class DaemonHarness : public ::testing::Test {
@@ -126,6 +175,41 @@ protected:
     }
 
     std::string output() const { return daemon_ ? daemon_->standardOutput() : std::string(); }
+    // launch(), then whether the frame server listens within 30 s.
+    bool launchedListening()
+    {
+        launch();
+        return outputHas("Listening on tcp://localhost:8888", std::chrono::seconds(30));
+    }
+
+    // `signal` (none: 0), and the daemon's own exit status once its teardown is done.
+    int terminate(int signal = SIGTERM)
+    {
+        if (signal != 0) ::kill(daemon_->pid(), signal);
+        EXPECT_TRUE(daemon_->waitUntilExit(std::chrono::milliseconds(15000)));
+        return daemon_->exitStatus().value_or(-1);
+    }
+
+    std::filesystem::path settingsPath() const { return dir_ / "config" / "quillbright" / "settings.json"; }
+    void writeSettings(const nlohmann::json& settings) const
+    {
+        std::filesystem::create_directories(settingsPath().parent_path());
+        writeFile(settingsPath(), settings.dump());
+    }
+
+    // Whether `quillbright status` says the mirror runs, within `timeout`.
+    bool statusRunning(std::chrono::milliseconds timeout = std::chrono::seconds(30))
+    {
+        return waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, timeout);
+    }
+
+    // adb's reverse tunnels on every device.
+    std::size_t tunnels()
+    {
+        std::size_t n = 0;
+        for (const auto& d : adb.read()["devices"]) n += d.value("reverse", nlohmann::json::array()).size();
+        return n;
+    }
 
     // What every shutdown must leave: no tunnel on the device, no process
     // of the daemon's (an adb child of any kind), no PID or status file.

@@ -47,6 +47,7 @@ using namespace std::chrono_literals;
 using Log = std::vector<std::vector<std::string>>;
 
 using test::device;
+using test::greeted;
 using test::waitFor;
 
 // The index of the first entry at or after `from` holding `words` in a row.
@@ -75,12 +76,6 @@ bool canConnect(std::uint16_t port)
     return !error;
 }
 
-// Connected to a frame port and greeted.
-bool greeted(companion::CompanionClient& client, std::uint16_t port = 8888)
-{
-    return client.connect("127.0.0.1", port, 5000ms) && client.readGreeting(5000ms);
-}
-
 class DaemonTest : public test::DaemonHarness {
 protected:
     // Pauses shortened 20 times: 2 s stagger → 100 ms, 30 s health check → 1.5 s.
@@ -106,14 +101,6 @@ protected:
         return waitFor([&] { return statusFile()["status"] == status; }, timeout);
     }
 
-    // `signal`, and the daemon's own exit once its teardown is done.
-    int terminate(int signal = SIGTERM)
-    {
-        if (signal != 0) ::kill(daemon_->pid(), signal);
-        EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
-        return daemon_->exitStatus().value_or(-1);
-    }
-
     // One raw exchange on the control socket: the reply, or nothing when
     // the daemon closed without one.
     std::optional<std::string> control(const std::string& bytes) const
@@ -121,13 +108,7 @@ protected:
         return test::unixExchange(paths.controlSocket, bytes);
     }
 
-    fs::path settingsPath() const { return directory() / "config" / "quillbright" / "settings.json"; }
     nlohmann::json settingsFile() const { return nlohmann::json::parse(test::readFile(settingsPath()), nullptr, false); }
-    void writeSettings(const nlohmann::json& settings) const
-    {
-        fs::create_directories(settingsPath().parent_path());
-        test::writeFile(settingsPath(), settings.dump());
-    }
 
     // A still X desktop sends no frame: moving the pointer, which is in the
     // picture, makes the next one. Nothing on the simulated desktop.
@@ -224,8 +205,7 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTwoStopSignalsMakeOneTeardo
 
     // The device's side of the stream.
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    const auto greeting = client.readGreeting(5000ms);
+    const auto greeting = greeted(client);
     ASSERT_TRUE(greeting) << client.violation();
     EXPECT_EQ(std::tuple(greeting->width, greeting->height, greeting->pixelFormat, greeting->brightness, greeting->warmth),
         std::tuple(1600, 1200, companion::FramePixelFormat::greyscale, 128, 128));
@@ -268,6 +248,13 @@ TEST_F(DaemonTest, MirrorsADC1ToTheReferenceClientAndTwoStopSignalsMakeOneTeardo
 class LanDaemonTest : public DaemonTest {
 protected:
     LanDaemonTest() : DaemonTest(nullptr) {}
+    void SetUp() override
+    {
+        if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
+        if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
+    }
+    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
+    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
 };
 
 // Wi-Fi mode on the LAN of three namespaces lan-namespace.sh makes: the
@@ -276,12 +263,36 @@ protected:
 // the pointer; the stranger is closed without a byte on each and its touches
 // go nowhere; once mirroring stops the tablet's stream closes.
 
+// What a peer at `from` gets from `host`'s `port` (this host's by default)
+// when it sends `request` (a served peer gets the frame port's greeting, or
+// is kept waiting on the others): the first byte within `limit`, or nullopt
+// when it is refused or closed at once without a byte.
+std::optional<std::vector<std::uint8_t>> rawPortAnswer(const char* from, std::uint16_t port,
+    const std::string& host = "192.0.2.1", const std::string& request = "", std::chrono::milliseconds limit = 2000ms)
+{
+    using boost::asio::ip::tcp;
+    std::optional<std::vector<std::uint8_t>> answer;
+    test::inNetworkNamespace(from, [&] {
+        boost::asio::io_context io;
+        const auto address = boost::asio::ip::make_address(host);
+        tcp::socket socket(io, address.is_v4() ? tcp::v4() : tcp::v6());
+        if (address.is_v6()) socket.set_option(boost::asio::ip::v6_only(false));
+        boost::system::error_code error;
+        socket.connect({address, port}, error);
+        if (error) return; // refused
+        if (!request.empty()) boost::asio::write(socket, boost::asio::buffer(request), error);
+        const auto bytes = test::readWithin(socket, 1, limit);
+        std::uint8_t more = 0;
+        socket.non_blocking(true);
+        const bool closed = bytes.empty() && socket.read_some(boost::asio::buffer(&more, 1), error) == 0
+            && error == boost::asio::error::eof;
+        if (!closed) answer = bytes;
+    });
+    return answer;
+}
+
 TEST_F(LanDaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
 {
-    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
-    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
-    if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
-    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
     writeSettings({{"connectionMode", "wifi"}, {"pairedDevices", "192.0.2.20:5555 2001:db8::20\n"}});
     adb.setDevices({device("192.0.2.20:5555", "DC_1", "1200x1600")});
     launch();
@@ -315,21 +326,8 @@ TEST_F(LanDaemonTest, InWiFiModeOnlyTheSetUpTabletIsServedOnTheLan)
         EXPECT_TRUE(intruder.closed()) << host;
         // The preview's pictures and its page: not a byte either (touches: below).
         for (const std::uint16_t port : {WEBSOCKET_PREVIEW_PORT, HTTP_PREVIEW_PORT}) {
-            std::vector<std::uint8_t> answer{1};
-            ASSERT_TRUE(test::inNetworkNamespace(stranger, [&] {
-                using boost::asio::ip::tcp;
-                boost::asio::io_context io;
-                const auto address = boost::asio::ip::make_address(host);
-                tcp::socket socket(io, address.is_v4() ? tcp::v4() : tcp::v6());
-                if (address.is_v6()) socket.set_option(boost::asio::ip::v6_only(false));
-                boost::system::error_code error;
-                socket.connect({address, port}, error);
-                if (error) return;
-                const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
-                boost::asio::write(socket, boost::asio::buffer(request), error);
-                answer = test::readWithin(socket, 1, 2000ms);
-            }));
-            EXPECT_TRUE(answer.empty()) << host << " port " << port << " served the stranger";
+            const auto answer = rawPortAnswer(stranger, port, host, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+            EXPECT_TRUE(!answer || answer->empty()) << host << " port " << port << " served the stranger";
         }
     }
     EXPECT_TRUE(outputHas("Refused connection from 192.0.2.66 — not a paired device")) << output();
@@ -415,36 +413,11 @@ PageVisit visitTabletPage(const char* from, std::vector<std::string> first,
     return visit;
 }
 
-// What a peer at `from` gets from this host's `port` when it sends nothing
-// (a served peer gets the frame port's greeting, or is kept waiting on the
-// others), or nullopt when it is closed at once without a byte.
-std::optional<std::vector<std::uint8_t>> rawPortAnswer(const char* from, std::uint16_t port)
-{
-    std::optional<std::vector<std::uint8_t>> answer;
-    test::inNetworkNamespace(from, [&] {
-        boost::asio::io_context io;
-        boost::asio::ip::tcp::socket socket(io);
-        boost::system::error_code error;
-        socket.connect({boost::asio::ip::make_address("192.0.2.1"), port}, error);
-        if (error) return; // refused
-        const auto bytes = test::readWithin(socket, 1, 2000ms);
-        std::uint8_t more = 0;
-        socket.non_blocking(true);
-        const bool closed = bytes.empty() && socket.read_some(boost::asio::buffer(&more, 1), error) == 0
-            && error == boost::asio::error::eof;
-        if (!closed) answer = bytes;
-    });
-    return answer;
-}
-
 // `connection wifi` on a waiting daemon moves its servers onto the LAN at
 // once (no restart asked for), and `tablet` finds this computer's address on
 // the default route's interface, named as Ethernet is.
 TEST_F(LanDaemonTest, ConnectionWifiPutsTheServersOnTheLanAndTabletFindsAnEthernetAddress)
 {
-    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
-    if (!tablet) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
-    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
     const test::ScopedEnv named("QUILLBRIGHT_WIFI_INTERFACE", std::nullopt);
     const auto ip = [](std::vector<std::string> words) {
         ProcessOptions options;
@@ -494,10 +467,6 @@ TEST_F(LanDaemonTest, ConnectionWifiPutsTheServersOnTheLanAndTabletFindsAnEthern
 // paired page gets its stream and nothing else.
 TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
 {
-    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
-    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
-    if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
-    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
     test::ScopedEnv lan("QUILLBRIGHT_WIFI_INTERFACE", "lan");
     writeSettings({{"connectionMode", "wifi"}});
     launch();
@@ -516,17 +485,9 @@ TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
     EXPECT_EQ(visitTabletPage(stranger, {"token " + std::string(64, 'a')}).closeReason, "unpaired");
     EXPECT_EQ(visitTabletPage(stranger, {code == "000000" ? "pair 111111" : "pair 000000"}).closeReason, "wrong code");
     const auto servedThePreview = [&](const char* from) {
-        std::vector<std::uint8_t> answer;
-        test::inNetworkNamespace(from, [&] {
-            boost::asio::io_context io;
-            boost::asio::ip::tcp::socket socket(io);
-            boost::system::error_code error;
-            socket.connect({boost::asio::ip::make_address("192.0.2.1"), HTTP_PREVIEW_PORT}, error);
-            const std::string request = "GET / HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n";
-            if (!error) boost::asio::write(socket, boost::asio::buffer(request), error);
-            if (!error) answer = test::readWithin(socket, 1, 5000ms);
-        });
-        return !answer.empty();
+        const auto answer =
+            rawPortAnswer(from, HTTP_PREVIEW_PORT, "192.0.2.1", "GET / HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n", 5000ms);
+        return answer && !answer->empty();
     };
     EXPECT_FALSE(servedThePreview(tablet));
 
@@ -560,10 +521,6 @@ TEST_F(LanDaemonTest, ABrowserTabletPairsOnceAndOnlyPairedPagesGetASession)
 // address while it streams; and `quillbright tablet --forget` ends its stream.
 TEST_F(LanDaemonTest, AReplayedPageTokenOpensOnlyItsStreamUntilForgotten)
 {
-    const char* tablet = std::getenv("QB_LAN_TABLET_NS");
-    const char* stranger = std::getenv("QB_LAN_STRANGER_NS");
-    if (!tablet || !stranger) GTEST_SKIP() << "needs the LAN namespaces (lan-namespace.sh)";
-    if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
     test::ScopedEnv lan("QUILLBRIGHT_WIFI_INTERFACE", "lan");
     // A set-up tablet, so the raw ports listen on the LAN.
     writeSettings({{"connectionMode", "wifi"}, {"pairedDevices", "192.0.2.20:5555 192.0.2.20\n"}});
@@ -610,7 +567,10 @@ TEST_F(LanDaemonTest, AReplayedPageTokenOpensOnlyItsStreamUntilForgotten)
 // connected over adb and set up, and that address, the one Avahi resolved,
 // is served; a stranger announcing the same service at 192.0.2.66 (with an
 // adb daemon that would answer) is never connected, set up or served.
-using AvahiDaemonTest = LanDaemonTest;
+class AvahiDaemonTest : public DaemonTest {
+protected:
+    AvahiDaemonTest() : DaemonTest(nullptr) {}
+};
 
 TEST_F(AvahiDaemonTest, ATabletFoundByDnsSdIsSetUpAndServedAtTheAddressAvahiResolved)
 {
@@ -703,8 +663,7 @@ TEST_F(DaemonTest, ADC1ListedAfterAPhoneIsMirroredFirstAndThePhoneExtended)
     EXPECT_LT(*dc1Tunnel, *phoneTunnel);
 
     companion::CompanionClient phone;
-    ASSERT_TRUE(phone.connect("127.0.0.1", 8889, 5000ms));
-    const auto greeting = phone.readGreeting(5000ms);
+    const auto greeting = greeted(phone, 8889);
     ASSERT_TRUE(greeting) << phone.violation();
     EXPECT_EQ(std::tuple(greeting->width, greeting->height, greeting->pixelFormat),
         std::tuple(1080, 2400, companion::FramePixelFormat::rgb));
@@ -772,11 +731,6 @@ TEST_F(DaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         {"streaming", {}, "extended", true},
     };
     const std::string before = xorg().layout();
-    const auto tunnels = [&] {
-        std::size_t n = 0;
-        for (const auto& d : adb.read()["devices"]) n += d.value("reverse", nlohmann::json::array()).size();
-        return n;
-    };
     for (const Stage& stage : stages) {
         SCOPED_TRACE(stage.name);
         writeSettings({{"setupCompleted", true}, {"displayMode", stage.mode}});
@@ -795,8 +749,7 @@ TEST_F(DaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
             movePointer();
             ASSERT_TRUE(client.readFrame(5000ms)) << output();
         }
-        ::kill(pid(), SIGKILL);
-        daemon_->waitUntilExit();
+        terminate(SIGKILL);
         // The tablet's hung adb call is the simulated tablet's, not a leftover of ours.
         for (const pid_t process : adb.processes()) ::kill(process, SIGKILL);
         adb.clearFailures();
@@ -946,9 +899,7 @@ TEST_P(StartTriggerTest, StartsOnceAndAStopCancelsTheStartLeavingNothing)
     ASSERT_TRUE(pump([&] { return status() == "idle"; })) << output();
     EXPECT_EQ(launchesRunning(), 0u);
     EXPECT_EQ(count(adb.log(), {"am", "start", "-S"}), 1u);
-    for (const auto& d : adb.read()["devices"]) {
-        EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
-    }
+    EXPECT_EQ(tunnels(), 0u) << adb.read().dump();
     if (engine) return;
     EXPECT_EQ(terminate(), 0);
     expectNothingLeft();
@@ -1076,7 +1027,11 @@ TEST_F(DaemonTest, EveryControlCommandAnswersAndActs)
     EXPECT_FALSE(fs::exists(paths.controlSocket));
 }
 
-TEST_F(DaemonTest, PluggingInADeviceStartsMirroringAndUnpluggingStopsIt)
+// A daemon started by hand (no auto-mirror setup) waits for a tablet, an
+// unauthorised one too; plugged in, it mirrors; the cable pulled while a
+// frame is half sent ends that stream, the engine waits for the tablet
+// instead of going idle, and plugged back in it mirrors again.
+TEST_F(DaemonTest, PluggingInMirrorsAndADeviceUnpluggedMidFrameIsWaitedForUntilPluggedBackIn)
 {
     launch();
     ASSERT_TRUE(waitForStatus("waiting_for_device")) << output();
@@ -1091,20 +1046,6 @@ TEST_F(DaemonTest, PluggingInADeviceStartsMirroringAndUnpluggingStopsIt)
     EXPECT_EQ(control("STATUS\n"), "OK waiting_for_device\n");
 
     adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
-    ASSERT_TRUE(waitForStatus("running")) << output();
-    adb.setDevices({});
-    ASSERT_TRUE(waitFor([&] { return control("STATUS\n") == "OK waiting_for_device\n"; }, 20s)) << output();
-    EXPECT_EQ(terminate(), 0);
-    expectNothingLeft();
-}
-
-// A daemon started by hand (no auto-mirror setup): the cable pulled while a
-// frame is half sent ends that stream, the engine waits for the tablet
-// instead of going idle, and plugged back in it mirrors again.
-TEST_F(DaemonTest, ADeviceUnpluggedMidFrameIsWaitedForAndMirrorsAgainWhenPluggedBackIn)
-{
-    adb.setDevices({device("DC1-0001", "DC_1", "1200x1600")});
-    launch();
     ASSERT_TRUE(waitForStatus("running")) << output();
     {
         // The device's end of the tunnel: the greeting (19 bytes) and the

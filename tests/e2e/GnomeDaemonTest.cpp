@@ -17,11 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "companion/CompanionClient.h"
-#include "companion/TouchScript.h"
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
-#include "pipeline/PixelKernels.h"
-#include "platform/MirrorScaler.h"
 #include "platform/MutterServer.h"
 #include "runtime/Process.h"
 
@@ -39,9 +36,16 @@ using test::waitFor;
 
 class GnomeDaemonTest : public test::DaemonHarness {
 protected:
-    GnomeDaemonTest() : DaemonHarness("gnome", "0.05")
+    // `monitors`: those of the user's desk.
+    explicit GnomeDaemonTest(const std::vector<std::string>& monitors = {"1280x800"})
+        : DaemonHarness("gnome", "0.05"), server(monitors)
     {
         adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
+    }
+    void SetUp() override
+    {
+        if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
+        ASSERT_TRUE(server.running()) << server.failure;
     }
 
     test::MutterServer server;
@@ -49,9 +53,7 @@ protected:
 
 TEST_F(GnomeDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDaemonLeavesNoMonitor)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
-    ASSERT_TRUE(server.running()) << server.failure;
     using Sizes = std::multiset<std::string>;
 
     // A client's picture over the whole 1280x800 primary.
@@ -64,14 +66,12 @@ TEST_F(GnomeDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDae
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
     ASSERT_TRUE(waitFor([&] { return said("ready"); }, 10s)) << painter->standardError();
 
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find("[Platform] Using GNOME on Wayland"), std::string::npos) << output();
     EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
 
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    const auto greeting = client.readGreeting(10000ms);
+    const auto greeting = test::greeted(client);
     ASSERT_TRUE(greeting) << client.violation();
     ASSERT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
 
@@ -80,35 +80,15 @@ TEST_F(GnomeDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDae
     // client, shows no image there).
     // The touch port opens just after the frame port.
     ASSERT_TRUE(outputHas("[InputServer] Listening on port 8892")) << output();
-    companion::TouchSender touches;
-    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
-    touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
-    touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
+    ASSERT_TRUE(test::tap(0.75F, 0.5F));
     EXPECT_TRUE(waitFor([&] { return said("motion 960 400"); }, 10s)) << painter->standardOutput();
 
     // The primary letterboxed onto 1600x1200 (area filter), through the
     // greyscale conversion and the default ("Crisp Paper") tone curve.
-    const ToneCurve curve = makeToneCurve(1.2, 1.2);
-    std::vector<std::uint8_t> primary(1280 * 800 * 4, 0xFF);
-    for (std::size_t y = 0; y < 800; ++y) {
-        for (std::size_t x = 0; x < 1280; ++x) {
-            std::uint8_t* p = &primary[(y * 1280 + x) * 4];
-            p[0] = std::uint8_t(x);
-            p[1] = std::uint8_t(y);
-            p[2] = std::uint8_t(x ^ y);
-        }
-    }
-    std::vector<std::uint8_t> scaledPicture(1600 * 1200 * 4);
-    MirrorScaler().scale(primary.data(), 1280, 800, 1280 * 4, scaledPicture.data(), 1600, 1200);
-    std::vector<std::uint8_t> expected(1600 * 1200);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        const std::uint8_t* p = &scaledPicture[i * 4];
-        expected[i] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
-    }
+    const auto expected = test::asTabletShows(test::painterPattern(1280, 800), 1280, 800, 1600, 1200);
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
     client.close();
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
 
     // With a phone after the DC-1, both get monitors of their own (the
     // phone's extended session ends the mirroring); killed outright, the
@@ -117,8 +97,7 @@ TEST_F(GnomeDaemonTest, MirrorsThePrimaryExactlyTouchesReachAClientAndAKilledDae
     launch();
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8889", 30s)) << output();
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes().contains("1080x2400"); }, 5s)) << output();
-    ::kill(daemon_->pid(), SIGKILL);
-    daemon_->waitUntilExit();
+    terminate(SIGKILL);
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800"}; }, 5s));
     painter->terminate();
     painter->waitUntilExit(5000ms);
@@ -142,9 +121,6 @@ int pipewireVideoInputs()
 // leaves only the primary.
 TEST_F(GnomeDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnItsReturn)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
-    ASSERT_TRUE(server.running()) << server.failure;
-    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", nlohmann::json::array()).size(); };
     // A tablet that connects (once the frame server listens) and gets a picture.
     const auto mirrored = [&] {
         std::unique_ptr<companion::CompanionClient> client;
@@ -174,8 +150,7 @@ TEST_F(GnomeDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnI
     EXPECT_EQ(pipewireVideoInputs(), 1);
     EXPECT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s));
 
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(tunnels(), 0u);
     EXPECT_EQ(pipewireVideoInputs(), 0);
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == std::multiset<std::string>{"1280x800"}; }, 5s));
@@ -188,26 +163,19 @@ TEST_F(GnomeDaemonTest, ACompositorRestartEndsTheSessionsAndTheyAreBuiltAgainOnI
 // lights one again; and the stop leaves the user's layout without ours.
 TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
     if (std::string_view(QB_WAYLAND_PAINTER).empty()) GTEST_SKIP() << "the test client needs SDL2";
-    ASSERT_TRUE(server.running()) << server.failure;
-    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
-    fs::create_directories(settings.parent_path());
-    test::writeFile(settings, R"({"setupCompleted": true, "displayMode": "extended"})");
+    writeSettings({{"setupCompleted", true}, {"displayMode", "extended"}});
     const auto lit = [&](const std::string& prefix) {
         for (const auto& [connector, where] : server.layout()) {
             if (where.starts_with(prefix)) return connector;
         }
         return std::string();
     };
-    const auto running = [&] {
-        return waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 30s);
-    };
     launch();
     std::string ours;
     ASSERT_TRUE(waitFor([&] { return !(ours = lit("1600x1200+")).empty(); }, 30s)) << output();
     const std::string laptop = lit("1280x800+");
-    ASSERT_TRUE(running()) << output();
+    ASSERT_TRUE(statusRunning()) << output();
 
     // Ours left of the laptop's, which moves right and down.
     ASSERT_EQ(server.applyLayout({{ours, 0, 0, false}, {laptop, 1600, 200, true}}), "");
@@ -220,21 +188,11 @@ TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     ASSERT_TRUE(painter);
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
     ASSERT_TRUE(waitFor([&] { return said("ready"); }, 10s)) << painter->standardError();
-    const ToneCurve curve = makeToneCurve(1.2, 1.2);
-    std::vector<std::uint8_t> expected(1600 * 1200);
-    for (std::size_t y = 0; y < 1200; ++y) {
-        for (std::size_t x = 0; x < 1600; ++x) {
-            expected[y * 1600 + x] = curve[(29 * (x & 0xFF) + 150 * (y & 0xFF) + 77 * ((x ^ y) & 0xFF)) / 256];
-        }
-    }
+    const auto expected = test::asTabletShows(test::painterPattern(1600, 1200), 1600, 1200, 1600, 1200);
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    ASSERT_TRUE(test::greeted(client)) << client.violation();
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
-    companion::TouchSender touches;
-    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
-    touches.send(companion::encodeTouch(1, 0.25F, 0.5F, 0, 0));
-    touches.send(companion::encodeTouch(3, 0.25F, 0.5F, 0, 0));
+    ASSERT_TRUE(test::tap(0.25F, 0.5F));
     EXPECT_TRUE(waitFor([&] { return said("motion 400 600"); }, 10s)) << painter->standardOutput();
     client.close();
     painter->terminate();
@@ -244,8 +202,7 @@ TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     // the stop ours goes and the laptop's stays, as Mutter then arranges it.
     ASSERT_EQ(server.applyLayout({{ours, 0, 0, true}, {laptop, 1600, 0, false}}), "");
     ASSERT_TRUE(waitFor([&] { return server.layout()[ours] == "1600x1200+0+0 primary"; }, 10s));
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     using Layout = std::map<std::string, std::string>;
     EXPECT_TRUE(waitFor([&] { return server.layout() == Layout{{laptop, "1280x800+0+0 primary"}}; }, 10s))
         << server.layout().size() << " lit, the laptop's " << server.layout()[laptop];
@@ -255,15 +212,14 @@ TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     // return then rebuilds the session.)
     launch();
     ASSERT_TRUE(waitFor([&] { return !(ours = lit("1600x1200+")).empty(); }, 30s)) << output();
-    ASSERT_TRUE(running()) << output();
+    ASSERT_TRUE(statusRunning()) << output();
     server.restartAfterCrash();
     server.applyLayout({{laptop, 0, 0, true}});
     EXPECT_TRUE(outputHas("left the desktop (the layout changed): restarting", 10s)
         || outputHas("compositor (Mutter) left the session bus", 1s)) << output();
     ASSERT_TRUE(waitFor([&] { return !lit("1600x1200+").empty(); }, 30s)) << output();
-    ASSERT_TRUE(running()) << output();
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    ASSERT_TRUE(statusRunning()) << output();
+    terminate();
     EXPECT_TRUE(waitFor([&] { return server.layout() == Layout{{laptop, "1280x800+0+0 primary"}}; }, 10s));
 }
 
@@ -274,8 +230,6 @@ TEST_F(GnomeDaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 // port held by another program) and still removes them.
 TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
-    ASSERT_TRUE(server.running()) << server.failure;
     struct Stage {
         const char* name;
         std::vector<std::string> heldAt; // the adb command the start hangs in; none: streaming
@@ -287,20 +241,13 @@ TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         {"streaming", {}, true},
     };
     const std::multiset<std::string> primaryOnly{"1280x800"};
-    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", nlohmann::json::array()).size(); };
     const auto logged = [&](const std::vector<std::string>& words) {
         for (const auto& call : adb.log()) {
             if (std::search(call.begin(), call.end(), words.begin(), words.end()) != call.end()) return true;
         }
         return false;
     };
-    // A still virtual monitor sends no picture: the status says the session runs.
-    const auto streaming = [&] {
-        return waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 30s);
-    };
-    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
-    fs::create_directories(settings.parent_path());
-    test::writeFile(settings, R"({"setupCompleted": true, "displayMode": "extended"})");
+    writeSettings({{"setupCompleted", true}, {"displayMode", "extended"}});
     for (const Stage& stage : stages) {
         SCOPED_TRACE(stage.name);
         adb.clearLog();
@@ -311,12 +258,12 @@ TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         if (!held.empty()) {
             ASSERT_TRUE(waitFor([&] { return logged(stage.heldAt); }, 30s)) << output();
         } else {
-            ASSERT_TRUE(streaming()) << output();
+            // A still virtual monitor sends no picture: the status says the session runs.
+            ASSERT_TRUE(statusRunning()) << output();
             ASSERT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s)) << output();
         }
         EXPECT_TRUE(server.monitorSizes().contains("1600x1200")) << output();
-        ::kill(daemon_->pid(), SIGKILL);
-        daemon_->waitUntilExit();
+        terminate(SIGKILL);
         // The tablet's hung adb call is the simulated tablet's, not a leftover
         // of ours (the compositor's rig carries the fake adb's marker too).
         for (const pid_t process : adb.processes()) {
@@ -341,12 +288,10 @@ TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         }
         launch();
         if (stranger) {
-            EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
-            EXPECT_EQ(daemon_->exitStatus(), 1) << output();
+            EXPECT_EQ(terminate(0), 1) << output();
         } else {
-            ASSERT_TRUE(streaming()) << output();
-            ::kill(daemon_->pid(), SIGTERM);
-            EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
+            ASSERT_TRUE(statusRunning()) << output();
+            terminate();
         }
         EXPECT_EQ(tunnels(), 0u) << adb.read().dump();
         EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == primaryOnly; }, 10s));
@@ -356,20 +301,13 @@ TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
 // Two monitors on the user's desk and the tablet mirroring the primary: made
 // the primary in the display settings, the other monitor is what the tablet
 // shows from then on (its session is built again on it).
-class GnomeTwoMonitorTest : public test::DaemonHarness {
+class GnomeTwoMonitorTest : public GnomeDaemonTest {
 protected:
-    GnomeTwoMonitorTest() : DaemonHarness("gnome", "0.05")
-    {
-        adb.setDevices({test::device("DC1-0001", "DC_1", "1200x1600")});
-    }
-
-    test::MutterServer server{{"1280x800", "1024x768"}};
+    GnomeTwoMonitorTest() : GnomeDaemonTest({"1280x800", "1024x768"}) {}
 };
 
 TEST_F(GnomeTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
 {
-    if (!server.skipReason.empty()) GTEST_SKIP() << "no compositor for the wayland end-to-end test: " << server.skipReason;
-    ASSERT_TRUE(server.running()) << server.failure;
     std::string primary, other;
     for (const auto& [connector, where] : server.layout()) (where.ends_with(" primary") ? primary : other) = connector;
     ASSERT_FALSE(primary.empty() || other.empty()) << testing::PrintToString(server.layout());
@@ -395,25 +333,21 @@ TEST_F(GnomeTwoMonitorTest, MirroringFollowsTheUserToANewPrimary)
     ASSERT_EQ(server.applyLayout({{primary, 0, 0, false}, {other, 1280, 0, true}}), "");
     EXPECT_TRUE(tabletShowsBars(false)) << output();
 
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     const auto users = server.layout();
     EXPECT_EQ(users.at(other), "1024x768+1280+0 primary");
 
     // Extending the desktop in cozy, the tablet's monitor (scale 2: 800x600
     // in the layout) comes next to the user's monitors and moves none; its
     // stop leaves them as they were.
-    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
-    fs::create_directories(settings.parent_path());
-    test::writeFile(settings, R"({"setupCompleted": true, "displayMode": "extended"})");
+    writeSettings({{"setupCompleted", true}, {"displayMode", "extended"}});
     launch();
     EXPECT_TRUE(waitFor([&] { return server.layoutSizes().contains("800x600"); }, 30s)) << output();
     auto extended = server.layout();
     ASSERT_EQ(extended.size(), 3u) << testing::PrintToString(extended);
     extended.erase(std::ranges::find_if(extended, [&](const auto& m) { return !users.contains(m.first); }));
     EXPECT_EQ(extended, users);
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(server.layout(), users);
 }
 

@@ -47,12 +47,6 @@ protected:
         launch();
         ASSERT_TRUE(outputHas("Mirror running.", 30s)) << output();
     }
-    int exitAfter(int signal)
-    {
-        ::kill(pid(), signal);
-        EXPECT_TRUE(daemon_->waitUntilExit(15000ms));
-        return daemon_->exitStatus().value_or(-1);
-    }
 };
 
 TEST_F(HostDaemonTest, ClamshellHoldsALogindInhibitorUntilStopOrExitAndHealthNamesEveryProvider)
@@ -73,10 +67,10 @@ TEST_F(HostDaemonTest, ClamshellHoldsALogindInhibitorUntilStopOrExitAndHealthNam
 
     // The setting stays: the next start takes the lock again, and the
     // daemon's death, however it dies, gives it back.
-    EXPECT_EQ(exitAfter(SIGTERM), 0);
+    EXPECT_EQ(terminate(SIGTERM), 0);
     startMirroring();
     EXPECT_TRUE(waitFor([&] { return held(); }, 10s));
-    exitAfter(SIGKILL);
+    terminate(SIGKILL);
     EXPECT_TRUE(waitFor([&] { return !held(); }, 10s)) << logind().inhibitors();
 }
 
@@ -93,7 +87,7 @@ TEST_F(HostDaemonTest, ARefusedInhibitorIsReportedAndClamshellModeStaysOff)
     const std::string verbose = health();
     EXPECT_THAT(verbose, HasSubstr("\nclamshell off\n"));
     EXPECT_THAT(verbose, HasSubstr("\ninhibit running no\nlogind.inhibitor none\n"));
-    EXPECT_EQ(exitAfter(SIGTERM), 0);
+    EXPECT_EQ(terminate(SIGTERM), 0);
 }
 
 TEST_F(HostDaemonTest, ThePanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopOrACrash)
@@ -101,8 +95,7 @@ TEST_F(HostDaemonTest, ThePanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopO
     if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
     auto watchUntilDimmed = [&] {
         companion::CompanionClient client;
-        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-        ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+        ASSERT_TRUE(test::greeted(client)) << client.violation();
         ASSERT_TRUE(waitFor([&] { return panelLevel() == 0; }, 10s)) << output();
     };
     startMirroring();
@@ -110,26 +103,24 @@ TEST_F(HostDaemonTest, ThePanelIsDimmedWhileADeviceWatchesAndRestoredAfterAStopO
     EXPECT_EQ(cli({"stop"}).first, 0);
     EXPECT_TRUE(waitFor([&] { return panelLevel() == 600; }, 10s)) << output();
     EXPECT_EQ(output().find("trying sysfs"), std::string::npos) << "written through logind, no root needed";
-    EXPECT_EQ(exitAfter(SIGTERM), 0);
+    EXPECT_EQ(terminate(SIGTERM), 0);
 
     // Killed while dimmed: the next start puts the panel back.
     startMirroring();
     watchUntilDimmed();
-    exitAfter(SIGKILL);
+    terminate(SIGKILL);
     adb.setDevices({});
     launch();
     EXPECT_TRUE(waitFor([&] { return panelLevel() == 600; }, 10s)) << output();
-    EXPECT_EQ(exitAfter(SIGTERM), 0);
+    EXPECT_EQ(terminate(SIGTERM), 0);
 }
 
 TEST_F(HostDaemonTest, MirroringStopsBeforeTheSystemSleepsAndComesBackAfterItWakes)
 {
     if (!hostMissing().empty()) GTEST_SKIP() << hostMissing();
-    const auto tunnels = [&] { return adb.read()["devices"][0].value("reverse", nlohmann::json::array()).size(); };
     startMirroring();
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(5000ms)) << client.violation();
+    ASSERT_TRUE(test::greeted(client)) << client.violation();
     ASSERT_TRUE(waitFor([&] { return tunnels() == 2; }, 10s)) << output();
 
     logind().prepareForSleep(true);
@@ -143,7 +134,7 @@ TEST_F(HostDaemonTest, MirroringStopsBeforeTheSystemSleepsAndComesBackAfterItWak
     ASSERT_TRUE(waitFor([&] { return again.connect("127.0.0.1", 8888, 500ms); }, 5s)) << output();
     ASSERT_TRUE(again.readGreeting(5000ms)) << again.violation();
     EXPECT_TRUE(again.readFrame(5000ms)) << again.violation() << output();
-    EXPECT_EQ(exitAfter(SIGTERM), 0);
+    EXPECT_EQ(terminate(SIGTERM), 0);
 }
 
 TEST_F(HostDaemonTest, ANotificationForEachEventAndNoneFromADaemonThatIdles)
@@ -154,8 +145,7 @@ TEST_F(HostDaemonTest, ANotificationForEachEventAndNoneFromADaemonThatIdles)
     const test::ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", service.address());
     const auto notified = [&] { return service.calls("Notify"); };
     adb.setDevices({});
-    std::filesystem::create_directories(directory() / "config/quillbright");
-    test::writeFile(directory() / "config/quillbright/settings.json", R"({"setupCompleted": true})");
+    writeSettings({{"setupCompleted", true}});
 
     // Waiting for a tablet, polling adb many times over: nothing to say.
     launch();
@@ -180,7 +170,7 @@ TEST_F(HostDaemonTest, ANotificationForEachEventAndNoneFromADaemonThatIdles)
     std::this_thread::sleep_for(1s);
     ASSERT_EQ(notified().size(), 2U) << ::testing::PrintToString(notified());
     EXPECT_THAT(notified()[1], HasSubstr("\"Mirroring started\""));
-    EXPECT_EQ(exitAfter(SIGTERM), 0);
+    EXPECT_EQ(terminate(SIGTERM), 0);
 }
 
 } // namespace

@@ -61,9 +61,8 @@ TEST_F(Service, ReadinessAndShutdownReachTheServiceManager)
 {
     // No devices: the daemon waits for one, on defaults: a corrupt settings
     // file is kept aside, not lost and not fatal.
-    const fs::path settings = directory() / "config" / "quillbright" / "settings.json";
-    fs::create_directories(settings.parent_path());
-    test::writeFile(settings, "{\"resolution\": \"sharp\",");
+    fs::create_directories(settingsPath().parent_path());
+    test::writeFile(settingsPath(), "{\"resolution\": \"sharp\",");
     NotifySocket notifications(directory() / "notify");
     ASSERT_TRUE(notifications.bound());
     {
@@ -73,7 +72,7 @@ TEST_F(Service, ReadinessAndShutdownReachTheServiceManager)
 
     const std::string ready = notifications.receiveUntil("READY=1", 20s);
     EXPECT_THAT(ready, HasSubstr("READY=1\nSTATUS=waiting_for_device")) << output();
-    EXPECT_EQ(test::readFile(settings.string() + ".bad"), "{\"resolution\": \"sharp\",");
+    EXPECT_EQ(test::readFile(settingsPath().string() + ".bad"), "{\"resolution\": \"sharp\",");
     // The person at the terminal (or the journal) sees what to do (the steps
     // before: the next test); the output is read on its own thread, so wait
     // for its last line.
@@ -82,16 +81,12 @@ TEST_F(Service, ReadinessAndShutdownReachTheServiceManager)
     EXPECT_THAT(output(), HasSubstr("No device connected yet.\nHint: connect the tablet by USB"));
 
     // The unit's ExecStop.
-    ProcessOptions stop;
-    stop.executable = QB_QUILLBRIGHT;
-    stop.arguments = {"stop"};
-    const auto stopped = runProcess(stop, 20, "quillbright stop");
-    EXPECT_EQ(stopped.exitStatus, 0) << stopped.standardOutput;
+    const auto [stopStatus, stopOutput] = cli({"stop"});
+    EXPECT_EQ(stopStatus, 0) << stopOutput;
     // After ExecStop, systemd ends what is left of the unit with SIGTERM.
     ::kill(pid(), SIGTERM);
     EXPECT_THAT(notifications.receiveUntil("STOPPING=1", 10s), HasSubstr("STOPPING=1"));
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
-    EXPECT_EQ(daemon_->exitStatus(), 0);
+    EXPECT_EQ(terminate(0), 0);
 }
 
 // What `quillbright start` prints for a device whose companion is missing.
@@ -103,8 +98,7 @@ TEST_F(Service, StartSaysWhatItIsDoingStepByStep)
     adb.writeAPK("2.4.4");
     launch(/*withErrors=*/false); // standard output only: what the user reads
     test::waitFor([&] { return output().find("Mirror running.") != std::string::npos; }, 20s);
-    ::kill(pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     const std::string out = output();
     std::size_t at = 0;
     for (const char* line : {"Starting the adb server...\n", "adb server ready.\n",

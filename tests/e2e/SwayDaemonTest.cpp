@@ -12,9 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
-#include "companion/TouchScript.h"
 #include "e2e/DaemonHarness.h"
-#include "pipeline/PixelKernels.h"
 #include "platform/Platform.h"
 #include "platform/SwayServer.h"
 #include "runtime/Process.h"
@@ -28,20 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::waitFor;
-
-// The expected picture of the painter's pattern on a width x height output.
-std::vector<std::uint8_t> painterPicture(std::size_t width, std::size_t height)
-{
-    // Through the greyscale conversion and the default ("Crisp Paper") tone curve.
-    const ToneCurve curve = makeToneCurve(1.2, 1.2);
-    std::vector<std::uint8_t> expected(width * height);
-    for (std::size_t y = 0; y < height; ++y) {
-        for (std::size_t x = 0; x < width; ++x) {
-            expected[y * width + x] = curve[(29 * (x & 0xFF) + 150 * (y & 0xFF) + 77 * ((x ^ y) & 0xFF)) / 256];
-        }
-    }
-    return expected;
-}
 
 class SwayDaemonTest : public test::DaemonHarness {
 protected:
@@ -68,7 +52,8 @@ protected:
         const auto greeting = client.readGreeting(10000ms);
         EXPECT_TRUE(greeting && std::tuple(greeting->width, greeting->height) == std::tuple(1600, 1200))
             << client.violation();
-        EXPECT_TRUE(test::awaitPicture(client, painterPicture(1600, 1200))) << client.violation() << output();
+        const auto picture = test::asTabletShows(test::painterPattern(1600, 1200), 1600, 1200, 1600, 1200);
+        EXPECT_TRUE(test::awaitPicture(client, picture)) << client.violation() << output();
         return painter;
     }
 
@@ -102,8 +87,7 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     EXPECT_NE(cli({"hotkeys"}).second.find("bindsym --no-repeat Ctrl+F2 \"exec '" QB_QUILLBRIGHT "' brightness up\""),
         std::string::npos);
 
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find("[Platform] Using sway"), std::string::npos) << output();
     ASSERT_TRUE(outputHas("Mirroring 1 device.")) << output();
     ASSERT_EQ(cli({"mode", "extended"}), std::pair(0, std::string("OK extended (restarting)\n")));
@@ -118,10 +102,7 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
     auto said = [&](const std::string& line) { return painter->standardOutput().find(line + "\n") != std::string::npos; };
 
     ASSERT_TRUE(outputHas("[InputServer] Listening on port 8892")) << output();
-    companion::TouchSender touches;
-    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
-    touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
-    touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
+    ASSERT_TRUE(test::tap(0.75F, 0.5F));
     EXPECT_TRUE(waitFor([&] { return said("motion 600 300"); }, 10s)) << painter->standardOutput();
     EXPECT_TRUE(waitFor([&] { return said("button down 1 600 300"); }, 10s)) << painter->standardOutput() << painter->standardError();
 
@@ -131,15 +112,12 @@ TEST_F(SwayDaemonTest, AnExtendedTabletGetsAnOutputOfItsOwnWithItsExactPixelsAnd
 
     // Killed outright, the daemon leaves its output; the next start on the
     // same sway takes it back, so the tablet still has one.
-    ::kill(daemon_->pid(), SIGKILL);
-    daemon_->waitUntilExit();
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    terminate(SIGKILL);
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_TRUE(waitFor([&] { return server.monitorSizes() == Sizes{"1280x800", "1600x1200"}; }, 10s))
         << testing::PrintToString(server.activeOutputs());
 
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(server.monitorSizes(), Sizes{"1280x800"}) << testing::PrintToString(server.activeOutputs());
     EXPECT_TRUE(server.alive()) << server.log();
 }
@@ -164,8 +142,7 @@ TEST_F(SwayDaemonTest, WithoutSwaysSocketTheTabletMirrorsTheOutputAndExtendedMod
     EXPECT_NE(keys.find("Ctrl+F10  " QB_QUILLBRIGHT " backlight toggle\n"), std::string::npos) << keys;
     EXPECT_EQ(server.message("-- 'unbindsym --no-repeat Ctrl+F10'").find("\"success\": true"), std::string::npos);
 
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find(WLROOTS_WITHOUT_SWAY_LINE), std::string::npos) << output();
     ASSERT_TRUE(outputHas("Mirroring 1 device.")) << output();
 

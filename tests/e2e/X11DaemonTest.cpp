@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -18,12 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "companion/CompanionClient.h"
-#include "companion/TouchScript.h"
 #include "core/RuntimePaths.h"
 #include "e2e/DaemonHarness.h"
 #include "fake-adb/FakeAdbState.h"
-#include "pipeline/PixelKernels.h"
-#include "platform/MirrorScaler.h"
 #include "platform/XorgServer.h"
 #include "runtime/Process.h"
 #include "support/SocketSupport.h"
@@ -84,13 +80,10 @@ protected:
             CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWCursor, &attributes);
         XMapRaised(x, w);
         std::vector<std::uint8_t> bgra(width * height * 4);
-        for (std::size_t y = 0; y < height; ++y) {
-            for (std::size_t column = 0; column < width; ++column) {
-                std::uint8_t* p = &bgra[(y * width + column) * 4];
-                p[0] = std::uint8_t(column * 7 + y);
-                p[1] = std::uint8_t(y / 3);
-                p[2] = std::uint8_t(column / 4);
-            }
+        for (std::size_t i = 0; i < width * height; ++i) {
+            const std::size_t column = i % width, y = i / width;
+            bgra[i * 4] = std::uint8_t(column * 7 + y), bgra[i * 4 + 1] = std::uint8_t(y / 3);
+            bgra[i * 4 + 2] = std::uint8_t(column / 4);
         }
         std::vector<char> upload(bgra.begin(), bgra.end());
         XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, upload.data(), unsigned(width),
@@ -102,16 +95,7 @@ protected:
         image->data = nullptr;
         XDestroyImage(image);
         XFreeGC(x, gc);
-
-        const ToneCurve curve = makeToneCurve(1.2, 1.2);
-        std::vector<std::uint8_t> scaled(tabletWidth * tabletHeight * 4);
-        MirrorScaler().scale(bgra.data(), width, height, width * 4, scaled.data(), tabletWidth, tabletHeight);
-        std::vector<std::uint8_t> expected(tabletWidth * tabletHeight);
-        for (std::size_t i = 0; i < expected.size(); ++i) {
-            const std::uint8_t* p = &scaled[i * 4];
-            expected[i] = curve[(29 * p[0] + 150 * p[1] + 77 * p[2]) / 256];
-        }
-        return expected;
+        return test::asTabletShows(std::move(bgra), width, height, tabletWidth, tabletHeight);
     }
 
     // Where the X pointer is.
@@ -129,13 +113,11 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
     const std::string before = layout();
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     EXPECT_NE(output().find("[VirtualDisplay] Mirroring: built-in display"), std::string::npos);
 
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    const auto greeting = client.readGreeting(10000ms);
+    const auto greeting = test::greeted(client);
     ASSERT_TRUE(greeting) << client.violation();
     ASSERT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
 
@@ -153,17 +135,13 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     // A tap at three quarters across, half-way down the tablet: the pointer
     // goes to that point of the primary.
     ASSERT_TRUE(outputHas("[InputServer] Listening on port 8892")) << output();
-    companion::TouchSender touches;
-    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
-    touches.send(companion::encodeTouch(1, 0.75F, 0.5F, 0, 0));
-    touches.send(companion::encodeTouch(3, 0.75F, 0.5F, 0, 0));
+    ASSERT_TRUE(test::tap(0.75F, 0.5F));
     EXPECT_TRUE(waitFor([&] { return pointer(x) == std::pair(768, 384); }, 10s)) << output();
     client.close();
     XCloseDisplay(x);
 
     // Stopped, it leaves the layout as it found it.
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(layout(), before);
 
     // With a phone after the DC-1, both get displays of their own (the
@@ -184,8 +162,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
     launch();
     ASSERT_TRUE(outputHas("leftover", 30s)) << output();
     EXPECT_EQ(layout(), before);
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(layout(), before);
 }
 
@@ -193,12 +170,7 @@ TEST_F(X11DaemonTest, MirrorsThePrimaryExactlyTouchesMoveThePointerAndAKilledDae
 // desktop may last 100 s, the device poll comes every 200 s.
 class X11WaitsTest : public test::DaemonHarness {
 protected:
-    X11WaitsTest() : DaemonHarness(nullptr, "100")
-    {
-        const auto settings = directory() / "config" / "quillbright" / "settings.json";
-        fs::create_directories(settings.parent_path());
-        std::ofstream(settings) << R"({"setupCompleted": true})";
-    }
+    X11WaitsTest() : DaemonHarness(nullptr, "100") { writeSettings({{"setupCompleted", true}}); }
     ~X11WaitsTest() override { ::unsetenv("QUILLBRIGHT_TEST_X11_UNCONFIRMED_DISPLAYS"); }
 
     std::string control(const std::string& request) const
@@ -212,11 +184,6 @@ protected:
             const std::string reply = control("STATUS\n");
             return std::ranges::any_of(wanted, [&](std::string_view s) { return reply == "OK " + std::string(s) + "\n"; });
         }, 20s);
-    }
-    bool endDaemon()
-    {
-        ::kill(daemon_->pid(), SIGTERM);
-        return daemon_->waitUntilExit(20000ms) && daemon_->exitStatus() == 0;
     }
 };
 
@@ -236,11 +203,10 @@ TEST_F(X11WaitsTest, APlugIsMirroredWithoutFixedPausesAndAStopDuringEachWaitLeav
     adb.setDevices({tablet});
     ASSERT_TRUE(statusBecomes({"running"})) << output();
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    ASSERT_TRUE(test::greeted(client)) << client.violation();
     EXPECT_TRUE(client.readFrame(10000ms)) << client.violation() << output();
     client.close();
-    ASSERT_TRUE(endDaemon()) << output();
+    ASSERT_EQ(terminate(), 0) << output();
     EXPECT_EQ(xorg().layout(), before);
     expectNothingLeft();
 
@@ -257,13 +223,11 @@ TEST_F(X11WaitsTest, APlugIsMirroredWithoutFixedPausesAndAStopDuringEachWaitLeav
         EXPECT_EQ(control("STOP\n"), "OK stopping\n");
         ASSERT_TRUE(statusBecomes({"idle", "waiting_for_device"})) << output();
         EXPECT_EQ(xorg().layout(), before) << output();
-        for (const auto& d : adb.read()["devices"]) {
-            EXPECT_TRUE(d.value("reverse", nlohmann::json::array()).empty()) << d.dump();
-        }
+        EXPECT_EQ(tunnels(), 0u) << adb.read().dump();
         adb.setDevices({});
         ASSERT_TRUE(waitFor([&] { return control("HEALTH\n").find("device_detected=no") != std::string::npos; }, 20s));
     }
-    ASSERT_TRUE(endDaemon()) << output();
+    ASSERT_EQ(terminate(), 0) << output();
     EXPECT_EQ(xorg().layout(), before);
     expectNothingLeft();
 }
@@ -276,10 +240,9 @@ TEST_F(X11WaitsTest, APlugIsMirroredWithoutFixedPausesAndAStopDuringEachWaitLeav
 TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPresetSays)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     ASSERT_TRUE(outputHas("[VirtualDisplay] Mirroring: built-in display")) << output();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(statusRunning(20s));
     const std::string mirrored = xorg().run("xrandr --listmonitors");
     EXPECT_EQ(mirrored.find("1600/"), std::string::npos) << "no monitor of the tablet's own while mirroring\n" << mirrored;
 
@@ -300,7 +263,7 @@ TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPres
     EXPECT_NE(extended.find("Monitors: 2"), std::string::npos) << extended;
     EXPECT_NE(extended.find(" 1024/"), std::string::npos) << "the primary keeps its own mode\n" << extended;
     EXPECT_NE(cli({"status"}).second.find("\ndisplay_mode=extended\n"), std::string::npos);
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(statusRunning(20s));
     EXPECT_EQ(cli({"resolution"}).second, "OK cozy (1600x1200)\n");
 
     // A window of 400x300 points over the tablet's monitor covers 800x600 of its pixels.
@@ -310,8 +273,7 @@ TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPres
     const auto drawn = showKnownPicture(x, at->first, at->second, 400, 300, 800, 600);
     {
         companion::CompanionClient client;
-        ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-        const auto greeting = client.readGreeting(10000ms);
+        const auto greeting = test::greeted(client);
         ASSERT_TRUE(greeting) << client.violation();
         EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200));
         // The tablet's top-left 800x600 pixels are the window, pixel for pixel.
@@ -340,14 +302,13 @@ TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPres
     EXPECT_EQ(cli({"resolution", "sharp"}), std::pair(0, std::string("OK sharp (restarting)\n")));
     EXPECT_TRUE(waitFor([&] { return bool(monitor("1600x1200")) && !monitor("800x600"); }, 30s))
         << xorg().run("xrandr --listmonitors") << output();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(statusRunning(20s));
     EXPECT_EQ(cli({"resolution", "cozy"}), std::pair(0, std::string("OK cozy (restarting)\n")));
     EXPECT_TRUE(waitFor([&] { return bool(monitor("800x600")) && !monitor("1600x1200"); }, 30s))
         << xorg().run("xrandr --listmonitors") << output();
     EXPECT_NE(output().find("HiDPI mode activated: 800x600 logical"), std::string::npos) << output();
 
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
 }
 
 // The user rearranges the desktop with xrandr while the tablet extends it:
@@ -358,9 +319,8 @@ TEST_F(X11DaemonTest, ModeExtendedGivesTheTabletAMonitorOfItsOwnLaidOutAsItsPres
 TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(launchedListening()) << output();
+    ASSERT_TRUE(statusRunning(20s));
     ASSERT_EQ(cli({"mode", "extended"}).first, 0);
     // The DC-1 in cozy: its output laid out at half its 1600x1200 pixels.
     static const std::regex tablet(R"((\S+) connected 800x600\+(\d+)\+(\d+))");
@@ -369,7 +329,7 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     ASSERT_TRUE(waitFor([&] { return std::regex_search(shown = xorg().run("xrandr"), lit, tablet); }, 30s))
         << shown << output();
     const std::string ours = lit[1];
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(statusRunning(20s));
     xorg().run("xrandr --output " + ours + " --pos 0x768");
     ASSERT_NE(xorg().run("xrandr").find(ours + " connected 800x600+0+768"), std::string::npos) << layout();
 
@@ -378,13 +338,9 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     ASSERT_NE(x, nullptr);
     const auto expected = showKnownPicture(x, 0, 768, 800, 600, 1600, 1200);
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation() << output();
+    ASSERT_TRUE(test::greeted(client)) << client.violation() << output();
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
-    companion::TouchSender touches;
-    ASSERT_TRUE(touches.connect("127.0.0.1", 8892, 5000ms));
-    touches.send(companion::encodeTouch(1, 0.25F, 0.5F, 0, 0));
-    touches.send(companion::encodeTouch(3, 0.25F, 0.5F, 0, 0));
+    ASSERT_TRUE(test::tap(0.25F, 0.5F));
     EXPECT_TRUE(waitFor([&] { return pointer(x) == std::pair(200, 768 + 300); }, 10s)) << output();
     client.close();
     XCloseDisplay(x);
@@ -393,11 +349,10 @@ TEST_F(X11DaemonTest, TheUsersLayoutChangesAreFollowedAndTheStopKeepsThem)
     EXPECT_TRUE(outputHas("left the desktop", 10s)) << output();
     EXPECT_TRUE(waitFor([&] { return std::regex_search(shown = xorg().run("xrandr"), lit, tablet); }, 30s))
         << shown << output();
-    ASSERT_TRUE(waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(statusRunning(20s));
 
     xorg().run("xrandr --output DUMMY0 --mode 800x600 --output " + lit[1].str() + " --primary");
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     const std::string after = layout();
     EXPECT_NE(after.find("current 800 x 600"), std::string::npos) << after;
     EXPECT_NE(after.find("DUMMY0 connected primary 800x600+0+0"), std::string::npos) << after;
@@ -416,8 +371,7 @@ TEST_F(X11DaemonTest, AChangeWhoseDamageIsNeverReportedStillReachesTheTablet)
     ::unsetenv("QUILLBRIGHT_TEST_X11_UNREPORTED_DAMAGE");
     ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    ASSERT_TRUE(test::greeted(client)) << client.violation();
     // The first picture is read before anything is drawn.
     const auto first = client.readFrame(10000ms);
     ASSERT_TRUE(first) << client.violation() << output();
@@ -430,23 +384,15 @@ TEST_F(X11DaemonTest, AChangeWhoseDamageIsNeverReportedStillReachesTheTablet)
     EXPECT_TRUE(test::awaitPicture(client, expected)) << client.violation() << output();
     client.close();
     XCloseDisplay(x);
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
 }
 
 TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndADaemonOnTheNextServerMirrors)
 {
     if (!xorg().running()) GTEST_SKIP() << "no X server for the x11 end-to-end test: " << xorg().skipReason;
-    const auto tunnels = [&] {
-        std::size_t count = 0;
-        for (const auto& d : adb.read()["devices"]) count += d.value("reverse", nlohmann::json::array()).size();
-        return count;
-    };
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     companion::CompanionClient client;
-    ASSERT_TRUE(client.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(client.readGreeting(10000ms)) << client.violation();
+    ASSERT_TRUE(test::greeted(client)) << client.violation();
     ASSERT_TRUE(client.readFrame(5000ms)) << client.violation() << output();
     ASSERT_TRUE(waitFor([&] { return tunnels() > 0; }, 10s));
 
@@ -460,15 +406,11 @@ TEST_F(X11DaemonTest, TheXServerEndingStopsMirroringRemovesTheTunnelsAndADaemonO
     test::XorgServer next;
     if (!next.running()) GTEST_SKIP() << next.skipReason;
     ::setenv("DISPLAY", next.display.c_str(), 1);
-    launch();
-    ASSERT_TRUE(outputHas("Listening on tcp://localhost:8888", 30s)) << output();
+    ASSERT_TRUE(launchedListening()) << output();
     companion::CompanionClient again;
-    ASSERT_TRUE(again.connect("127.0.0.1", 8888, 5000ms));
-    ASSERT_TRUE(again.readGreeting(10000ms)) << again.violation();
+    ASSERT_TRUE(test::greeted(again)) << again.violation();
     EXPECT_TRUE(again.readFrame(5000ms)) << again.violation() << output();
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
-    EXPECT_EQ(daemon_->exitStatus(), 0) << output();
+    EXPECT_EQ(terminate(), 0) << output();
 }
 
 } // namespace

@@ -5,14 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <lz4.h>
-
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 namespace qb {
 namespace {
+
+using Bytes = std::vector<std::uint8_t>; // empty: a payload that did not decode
 
 struct Picture {
     std::size_t width, height, stride;
@@ -30,15 +32,6 @@ std::vector<std::uint8_t> convertWhole(const Picture& picture, PixelFormat forma
     }
     scalar::convertBGRAToGrey(picture.bgra.data(), picture.stride, out.data(), w, h);
     if (!toneCurveIsIdentity(contrast, gamma)) scalar::applyToneCurve(makeToneCurve(contrast, gamma), out.data(), out.size());
-    return out;
-}
-
-std::vector<std::uint8_t> decompress(std::span<const std::uint8_t> payload, std::size_t size)
-{
-    std::vector<std::uint8_t> out(size);
-    const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(payload.data()), reinterpret_cast<char*>(out.data()),
-        static_cast<int>(payload.size()), static_cast<int>(size));
-    EXPECT_EQ(n, static_cast<int>(size));
     return out;
 }
 
@@ -97,12 +90,9 @@ TEST(FrameEncoderTest, PayloadsDecodeToWholeFrameConversionForRandomDamage)
                 const auto expected = convertWhole(picture, format, contrast, 1.2);
                 ASSERT_TRUE(std::equal(expected.begin(), expected.end(), encoder.reference().begin())) << "frame " << frame;
 
-                if (frame % 9 == 0) {
-                    screen = decompress(encoder.compressKeyframe(), expected.size());
-                } else {
-                    const auto delta = decompress(encoder.compressDelta(), expected.size());
-                    for (std::size_t i = 0; i < screen.size(); ++i) screen[i] ^= delta[i];
-                }
+                screen = frame % 9 == 0
+                    ? test::unlz4(encoder.compressKeyframe(), expected.size()).value_or(Bytes{})
+                    : test::xorDelta(test::unlz4(encoder.compressDelta(), expected.size()).value_or(Bytes{}), screen);
                 ASSERT_EQ(screen, expected) << "frame " << frame;
             }
         }
@@ -137,12 +127,8 @@ TEST(FrameEncoderTest, LargeColourDeltasDecodeOnEveryPath)
             for (const CaptureRect& rect : frames[frame]) paint(rect.y, rect.y + rect.height);
             encoder.takeIn(picture.bgra.data(), picture.stride, frames[frame], 1.0, 1.0);
             const auto expected = convertWhole(picture, PixelFormat::rgb, 1.0, 1.0);
-            if (frame == 0) {
-                screen = decompress(encoder.compressKeyframe(), expected.size());
-            } else {
-                const auto delta = decompress(encoder.compressDelta(), expected.size());
-                for (std::size_t i = 0; i < screen.size(); ++i) screen[i] ^= delta[i];
-            }
+            screen = frame == 0 ? test::unlz4(encoder.compressKeyframe(), expected.size()).value_or(Bytes{})
+                                : test::xorDelta(test::unlz4(encoder.compressDelta(), expected.size()).value_or(Bytes{}), screen);
             ASSERT_TRUE(screen == expected) << "frame " << frame << (splitter ? " with helpers" : "");
         }
     }
@@ -186,7 +172,7 @@ TEST(FrameEncoderTest, UnchangedFramesConvertNothingAndRepeatOnePayload)
     EXPECT_TRUE(encoder.changedRows().empty());
     const auto first = encoder.compressDelta();
     const std::vector<std::uint8_t> unchanged(first.begin(), first.end());
-    EXPECT_EQ(decompress(unchanged, 64 * 16), std::vector<std::uint8_t>(64 * 16, 0));
+    EXPECT_EQ(test::unlz4(unchanged, 64 * 16), std::vector<std::uint8_t>(64 * 16, 0));
     encoder.takeIn(picture.bgra.data(), picture.stride, {}, 1.0, 1.2);
     const auto again = encoder.compressDelta();
     EXPECT_TRUE(std::equal(again.begin(), again.end(), unchanged.begin(), unchanged.end()));

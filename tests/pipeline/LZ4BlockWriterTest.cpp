@@ -4,23 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <lz4.h>
-
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/TestSupport.h"
+
 namespace qb {
 namespace {
-
-std::vector<std::uint8_t> compressed(std::span<const std::uint8_t> bytes)
-{
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(LZ4_compressBound(static_cast<int>(bytes.size()))));
-    const int n = LZ4_compress_default(reinterpret_cast<const char*>(bytes.data()), reinterpret_cast<char*>(out.data()),
-        static_cast<int>(bytes.size()), static_cast<int>(out.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
 
 TEST(LZ4BlockWriterTest, JoinedPiecesAndZeroRunsDecodeToTheirConcatenation)
 {
@@ -45,15 +36,11 @@ TEST(LZ4BlockWriterTest, JoinedPiecesAndZeroRunsDecodeToTheirConcatenation)
             const int kind = static_cast<int>(pick(3)); // noise, text-like, sparse
             for (auto& b : piece) b = static_cast<std::uint8_t>(kind == 0 ? pick(256) : kind == 1 ? 'a' + pick(4) : pick(9) == 0);
             input.insert(input.end(), piece.begin(), piece.end());
-            blocks.push_back(compressed(piece));
+            blocks.push_back(test::lz4(piece));
             ASSERT_TRUE(writer.appendBlock(blocks.back()));
         }
-        const std::size_t size = writer.finish();
-        std::vector<std::uint8_t> decoded(input.size());
-        const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(output.data()),
-            reinterpret_cast<char*>(decoded.data()), static_cast<int>(size), static_cast<int>(decoded.size()));
-        ASSERT_EQ(n, static_cast<int>(input.size())) << "round " << round;
-        ASSERT_EQ(decoded, input) << "round " << round;
+        output.resize(writer.finish());
+        ASSERT_EQ(test::unlz4(output, input.size()), input) << "round " << round;
     }
 
     // A long zero run costs about a byte per 255 of it.

@@ -201,35 +201,28 @@ TEST(PixelKernelsTest, FusedPassMatchesDefinitionForEveryWidthCurveAndSet)
 
 TEST(PixelKernelsTest, ToneCurveTable)
 {
-    // The default amounts (contrast 1.0, gamma 1.2) make a pure gamma curve.
-    const ToneCurve gamma = makeToneCurve(1.0, 1.2);
-    EXPECT_EQ(gamma[0], 0);
-    EXPECT_EQ(gamma[64], 80);
-    EXPECT_EQ(gamma[128], 143);
-    EXPECT_EQ(gamma[255], 255);
-
-    // Contrast spreads values away from 128; the ends clamp (−64 and 318.5).
-    const ToneCurve contrast = makeToneCurve(1.5, 1.0);
-    EXPECT_EQ(contrast[0], 0);
-    EXPECT_EQ(contrast[128], 128);
-    EXPECT_EQ(contrast[255], 255);
-    EXPECT_EQ(contrast[100], 86);  // 1.5·(100 − 128) + 128 = 86
-    EXPECT_EQ(contrast[129], 129); // 129.5 truncates
+    const struct {
+        double contrast, gamma;
+        int in, out;
+    } points[] = {
+        // The default amounts (contrast 1.0, gamma 1.2) make a pure gamma curve.
+        {1.0, 1.2, 0, 0}, {1.0, 1.2, 64, 80}, {1.0, 1.2, 128, 143}, {1.0, 1.2, 255, 255},
+        // Contrast spreads values away from 128; the ends clamp (−64 and 318.5).
+        {1.5, 1.0, 0, 0}, {1.5, 1.0, 128, 128}, {1.5, 1.0, 255, 255},
+        {1.5, 1.0, 100, 86},  // 1.5·(100 − 128) + 128 = 86
+        {1.5, 1.0, 129, 129}, // 129.5 truncates
+        {1.5, 1.2, 64, 56},   // both: gamma first, then contrast around 128: 1.5·(80.4… − 128) + 128 = 56.6…
+        {1.0, 0.0, 0, 0}, {1.0, 0.0, 255, 255}, // nonsensical amounts still give a table of clamped values
+    };
+    for (const auto& p : points) {
+        EXPECT_EQ(makeToneCurve(p.contrast, p.gamma)[p.in], p.out) << p.contrast << " " << p.gamma << " at " << p.in;
+    }
 
     // Within 0.01 of 1 an amount counts as 1.
     const ToneCurve nearIdentity = makeToneCurve(1.005, 0.995);
     for (int i = 0; i < 256; ++i) ASSERT_EQ(nearIdentity[i], i);
     EXPECT_TRUE(toneCurveIsIdentity(1.009, 0.991));
     EXPECT_FALSE(toneCurveIsIdentity(1.0, 1.2));
-
-    // Both together: gamma first, then contrast around 128.
-    const ToneCurve both = makeToneCurve(1.5, 1.2);
-    EXPECT_EQ(both[64], 56); // 1.5·(80.4… − 128) + 128 = 56.6…
-
-    // Nonsensical amounts still give a table of clamped values.
-    const ToneCurve zeroGamma = makeToneCurve(1.0, 0.0);
-    EXPECT_EQ(zeroGamma[0], 0);
-    EXPECT_EQ(zeroGamma[255], 255);
 }
 
 } // namespace

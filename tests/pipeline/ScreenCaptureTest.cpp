@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <lz4.h>
-
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -126,18 +124,17 @@ void expectDeviceReproducesSources(const std::vector<SentFrame>& frames,
 {
     ASSERT_FALSE(frames.empty());
     const std::size_t size = sources.front().size();
-    std::vector<std::uint8_t> screen(size), decoded(size);
+    std::vector<std::uint8_t> screen(size);
     for (const auto& frame : frames) {
-        const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(frame.payload.data()),
-            reinterpret_cast<char*>(decoded.data()), static_cast<int>(frame.payload.size()),
-            static_cast<int>(decoded.size()));
-        ASSERT_EQ(n, static_cast<int>(size)) << "seq " << frame.seq;
+        SCOPED_TRACE("seq " + std::to_string(frame.seq));
+        const auto decoded = test::unlz4(frame.payload, size);
+        ASSERT_TRUE(decoded);
         if (frame.isKeyframe) {
-            screen = decoded;
+            screen = *decoded;
         } else {
-            for (std::size_t i = 0; i < size; ++i) screen[i] ^= decoded[i];
+            for (std::size_t i = 0; i < size; ++i) screen[i] ^= (*decoded)[i];
         }
-        ASSERT_EQ(screen, sources.at(static_cast<std::size_t>(frame.sourceFrame))) << "seq " << frame.seq;
+        ASSERT_EQ(screen, sources.at(static_cast<std::size_t>(frame.sourceFrame)));
     }
 }
 

@@ -59,6 +59,25 @@ std::string failureOf(CaptureStream& stream)
     return failure ? failure->message : std::string();
 }
 
+// `desktop`, a failure (saying `error`) when it did not open.
+std::shared_ptr<Desktop> opened(std::shared_ptr<Desktop> desktop, const std::string& error)
+{
+    EXPECT_NE(desktop, nullptr) << error;
+    return desktop;
+}
+
+// A capture stream of display `id` at `width` x `height` on a queue of its own.
+std::unique_ptr<CaptureStream> captureOf(Desktop& desktop, std::uint32_t id, std::size_t width, std::size_t height,
+    CaptureFrameHandler handler, double frameTime = 1.0 / 60, bool showCursor = true)
+{
+    auto stream = desktop.captureBackend()->createStream({.displayId = id, .width = width, .height = height,
+                                                             .minimumFrameTime = frameTime, .showCursor = showCursor,
+                                                             .queue = SerialQueue::makeDedicated("capture")},
+        std::move(handler));
+    EXPECT_TRUE(stream);
+    return stream;
+}
+
 constexpr std::size_t W = 640;
 constexpr std::size_t H = 480;
 
@@ -135,12 +154,9 @@ public:
 
     std::shared_ptr<Desktop> open(Executor loop) override
     {
-        setenv("QUILLBRIGHT_X11_VIRTUAL_DISPLAY", method_, 1);
+        const test::ScopedEnv method("QUILLBRIGHT_X11_VIRTUAL_DISPLAY", method_);
         std::string error;
-        auto desktop = makeX11Desktop(loop, server.display.c_str(), &error);
-        unsetenv("QUILLBRIGHT_X11_VIRTUAL_DISPLAY");
-        EXPECT_NE(desktop, nullptr) << error;
-        return desktop;
+        return opened(makeX11Desktop(loop, server.display.c_str(), &error), error);
     }
     Sizes monitorSizes() override
     {
@@ -303,9 +319,7 @@ public:
     std::shared_ptr<Desktop> open(Executor loop) override
     {
         std::string error;
-        auto desktop = makeGnomeDesktop(loop, &error);
-        EXPECT_NE(desktop, nullptr) << error;
-        return desktop;
+        return opened(makeGnomeDesktop(loop, &error), error);
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
     Sizes layoutSizes() override { return server.layoutSizes(); }
@@ -332,9 +346,7 @@ public:
         std::string error;
         auto config = PlatformConfig::fromEnvironment();
         config.home = server.directory; // the record of our outputs too
-        auto desktop = makeWlrootsDesktop(config, loop, &error);
-        EXPECT_NE(desktop, nullptr) << error;
-        return desktop;
+        return opened(makeWlrootsDesktop(config, loop, &error), error);
     }
     Sizes monitorSizes() override { return server.monitorSizes(); }
     Sizes layoutSizes() override { return server.layoutSizes(); }
@@ -357,9 +369,7 @@ public:
     std::shared_ptr<Desktop> open(Executor loop) override
     {
         std::string error;
-        auto desktop = makeKdeDesktop(PlatformConfig::fromEnvironment(), loop, &error);
-        EXPECT_NE(desktop, nullptr) << error << "\n" << server.log();
-        return desktop;
+        return opened(makeKdeDesktop(PlatformConfig::fromEnvironment(), loop, &error), error + "\n" + server.log());
     }
     Sizes monitorSizes() override { return {}; }
 
@@ -481,12 +491,7 @@ protected:
     std::unique_ptr<CaptureStream> capture(std::uint32_t displayId, test::CaptureRecorder& recorder,
         double frameTime = 1.0 / 60, std::size_t width = W, std::size_t height = H)
     {
-        auto stream = desktop->captureBackend()->createStream({.displayId = displayId, .width = width, .height = height,
-                                                                  .minimumFrameTime = frameTime, .showCursor = false,
-                                                                  .queue = SerialQueue::makeDedicated("capture")},
-            recorder.handler());
-        EXPECT_TRUE(stream);
-        return stream;
+        return captureOf(*desktop, displayId, width, height, recorder.handler(), frameTime, false);
     }
 
     PlatformLogMute mute;
@@ -916,9 +921,7 @@ TEST(GnomeDesktop, ACaptureOfAnotherSizeResizesTheMonitor)
         auto desktop = rig.open(loop.executor());
         auto portrait = desktop->virtualDisplays()->createVirtualDisplay({.name = "t", .maxPixelsWide = 1200, .maxPixelsHigh = 1600});
         ASSERT_TRUE(portrait);
-        auto stream = desktop->captureBackend()->createStream({.displayId = portrait->displayId(), .width = 1024,
-                                                                  .height = 768, .queue = SerialQueue::makeDedicated("capture")},
-            [](std::int32_t, const CaptureSurface*) {});
+        auto stream = captureOf(*desktop, portrait->displayId(), 1024, 768, [](std::int32_t, const CaptureSurface*) {});
         ASSERT_TRUE(stream);
         ASSERT_EQ(failureOf(*stream), "");
         EXPECT_TRUE(test::eventually([&] { return rig.monitorSizes() == Sizes{"1280x800", "1024x768"}; }, 15000ms));
@@ -953,10 +956,7 @@ TEST(KdeDesktop, AMonitorsStreamIsAgreedAndFakeInputLandsOnThePixelTouched)
 
     // Starting waits until KWin's stream of the output and ours agree on a format.
     test::CaptureRecorder recorder;
-    auto stream = desktop->captureBackend()->createStream({.displayId = ids[0], .width = W, .height = H,
-                                                              .minimumFrameTime = 1.0 / 60, .showCursor = false,
-                                                              .queue = SerialQueue::makeDedicated("capture")},
-        recorder.handler());
+    auto stream = captureOf(*desktop, ids[0], W, H, recorder.handler(), 1.0 / 60, false);
     ASSERT_TRUE(stream);
     ASSERT_EQ(failureOf(*stream), "") << rig.server.log();
     rig.show(ids[0], *b);
@@ -998,9 +998,7 @@ TEST(WlrootsDesktop, WithoutSwaysSocketNoOutputIsAddedAndTheTabletShowsThePrimar
     // The primary letterboxed onto the tablet: its 1280 points across 1600.
     EXPECT_EQ(desktop->inputInjector()->displayBounds(display->displayId())->width, 1280);
     test::CaptureRecorder recorder;
-    auto stream = desktop->captureBackend()->createStream({.displayId = display->displayId(), .width = 1600,
-                                                              .height = 1200, .queue = SerialQueue::makeDedicated("capture")},
-        recorder.handler());
+    auto stream = captureOf(*desktop, display->displayId(), 1600, 1200, recorder.handler());
     ASSERT_TRUE(stream);
     ASSERT_EQ(failureOf(*stream), "");
     EXPECT_TRUE(loop.runUntil([&] { return !recorder.frames().empty(); }, 5000ms));

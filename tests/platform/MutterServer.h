@@ -15,7 +15,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -160,12 +159,7 @@ public:
     // Whether Mutter's remote-desktop service is on the bus by the deadline.
     bool remoteDesktopUp(std::chrono::steady_clock::time_point deadline) const
     {
-        const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
-        if (!address) return false;
-        GDBusConnection* bus = g_dbus_connection_new_for_address_sync(address,
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
-                | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr);
+        GDBusConnection* bus = sessionBus();
         bool up = false;
         while (bus && !up && std::chrono::steady_clock::now() < deadline) {
             GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -179,10 +173,7 @@ public:
             }
             if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        if (bus) {
-            g_dbus_connection_close_sync(bus, nullptr, nullptr);
-            g_object_unref(bus);
-        }
+        if (bus) closeBus(bus);
         return up;
     }
 
@@ -196,13 +187,10 @@ public:
     // lists ("1280x800", ...), asked the way any client would.
     std::multiset<std::string> monitorSizes() const
     {
-        const std::string state = commandOutput("gdbus call --session --dest org.gnome.Mutter.DisplayConfig "
-            "--object-path /org/gnome/Mutter/DisplayConfig --method org.gnome.Mutter.DisplayConfig.GetCurrentState 2>&1");
-        static const std::regex current(R"((\d+), (\d+), [\d.]+, [\d.]+, \[[^\]]*\], \{[^}]*'is-current': <true>)");
         std::multiset<std::string> sizes;
-        for (std::sregex_iterator it(state.begin(), state.end(), current), end; it != end; ++it) {
-            sizes.insert((*it)[1].str() + "x" + (*it)[2].str());
-        }
+        withDisplayConfig([&](const State& state, GDBusConnection*) {
+            for (const auto& [connector, mode] : state.modes) sizes.insert(mode.second);
+        });
         return sizes;
     }
 
@@ -283,11 +271,7 @@ private:
     // Calls `use` with the display configuration's current state and a connection.
     void withDisplayConfig(const std::function<void(const State&, GDBusConnection*)>& use) const
     {
-        const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
-        GDBusConnection* bus = address ? g_dbus_connection_new_for_address_sync(address,
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
-                | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr) : nullptr;
+        GDBusConnection* bus = sessionBus();
         if (!bus) return;
         GVariant* reply = g_dbus_connection_call_sync(bus, "org.gnome.Mutter.DisplayConfig",
             "/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig", "GetCurrentState", nullptr,
@@ -334,6 +318,21 @@ private:
             g_variant_unref(reply);
             use(state, bus);
         }
+        closeBus(bus);
+    }
+
+    // A connection of its own to the session's bus; null without one.
+    static GDBusConnection* sessionBus()
+    {
+        const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
+        return address ? g_dbus_connection_new_for_address_sync(address,
+                             GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
+                                 | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+                             nullptr, nullptr, nullptr)
+                       : nullptr;
+    }
+    static void closeBus(GDBusConnection* bus)
+    {
         g_dbus_connection_close_sync(bus, nullptr, nullptr);
         g_object_unref(bus);
     }

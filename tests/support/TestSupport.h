@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,6 +131,16 @@ inline std::vector<std::uint8_t> lz4(const std::vector<std::uint8_t>& raw)
     const int n = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()), reinterpret_cast<char*>(out.data()),
         static_cast<int>(raw.size()), static_cast<int>(out.size()));
     out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// `payload` decoded as one LZ4 block of exactly `size` bytes; nothing when it is not one.
+inline std::optional<std::vector<std::uint8_t>> unlz4(std::span<const std::uint8_t> payload, std::size_t size)
+{
+    std::vector<std::uint8_t> out(size);
+    const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(payload.data()), reinterpret_cast<char*>(out.data()),
+        static_cast<int>(payload.size()), static_cast<int>(size));
+    if (n != static_cast<int>(size)) return std::nullopt;
     return out;
 }
 

@@ -43,13 +43,15 @@ std::span<const std::uint8_t> bytes(std::string_view text)
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// Sends `request` on a new connection and reads until the server closes it.
-std::string exchange(std::uint16_t port, std::string_view request)
+// Sends `request` on a new connection (then `more`, a write of its own) and
+// reads until the server closes it.
+std::string exchange(std::uint16_t port, std::string_view request, std::string_view more = {})
 {
     asio::io_context io;
     tcp::socket socket(io);
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
     asio::write(socket, asio::buffer(request));
+    if (!more.empty()) asio::write(socket, asio::buffer(more));
     std::string response;
     boost::system::error_code error;
     asio::read(socket, asio::dynamic_buffer(response), error);
@@ -233,28 +235,19 @@ TEST(HTTPServerTest, AnswersPageAndCommandsAndClosesOnJunk)
 
     // A control request is answered by the handler on the main loop, its
     // body arriving after the head; refused ones never reach it.
-    const auto control = [&](std::vector<std::string> parts) {
-        auto reply = std::async(std::launch::async, [&] {
-            asio::io_context io;
-            tcp::socket socket(io);
-            socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-            for (const auto& part : parts) asio::write(socket, asio::buffer(part));
-            std::string response;
-            boost::system::error_code error;
-            asio::read(socket, asio::dynamic_buffer(response), error);
-            return response;
-        });
+    const auto control = [&](const std::string& head, const std::string& body = "") {
+        auto reply = std::async(std::launch::async, [&] { return exchange(port, head, body); });
         MainLoop::shared().runUntil([&] { return reply.wait_for(0s) == std::future_status::ready; }, 3s);
         const std::string response = reply.get();
         return response.substr(0, response.find("\r\n")) + "|" + response.substr(response.find("\r\n\r\n") + 4);
     };
     const std::string head = "POST /control HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
-    EXPECT_EQ(control({head + "Content-Length: 6\r\n\r\n", "HEALTH"}), "HTTP/1.1 200 OK|OK HEALTH");
-    EXPECT_EQ(control({head + "Origin: http://evil.example\r\nContent-Length: 4\r\n\r\nSTOP"}),
+    EXPECT_EQ(control(head + "Content-Length: 6\r\n\r\n", "HEALTH"), "HTTP/1.1 200 OK|OK HEALTH");
+    EXPECT_EQ(control(head + "Origin: http://evil.example\r\nContent-Length: 4\r\n\r\nSTOP"),
         "HTTP/1.1 403 Forbidden|ERR forbidden");
     // Another program's page on this machine.
     const std::string otherPage = "Origin: http://localhost:" + std::to_string(port + 1) + "\r\n";
-    EXPECT_EQ(control({head + otherPage + "Content-Length: 4\r\n\r\nSTOP"}), "HTTP/1.1 403 Forbidden|ERR forbidden");
+    EXPECT_EQ(control(head + otherPage + "Content-Length: 4\r\n\r\nSTOP"), "HTTP/1.1 403 Forbidden|ERR forbidden");
     EXPECT_EQ(requests, std::vector<std::string>{"HEALTH"});
 
     // A body trickled a byte at a time, each byte well within the deadline,

@@ -163,7 +163,7 @@ TEST_F(ViewerAgainstDaemon, ShowsTheDecodedFrameAndSendsClicksAsTouches)
     companionRun.killedWithLaunchingThread = true;
     const auto companion = Process::launch(companionRun);
     ASSERT_TRUE(companion && has(companion, "greeting: 1600x1200"));
-    ASSERT_TRUE(test::waitFor([&] { return cli({"status"}).second.find("\nstatus=running\n") != std::string::npos; }, 20s));
+    ASSERT_TRUE(statusRunning(20s));
     EXPECT_EQ(cli({"resolution", "balanced"}).second, "OK balanced (restarting)\n");
     const auto shows = [&](int wantWidth, int wantHeight) {
         return test::eventually([&] {
