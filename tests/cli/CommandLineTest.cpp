@@ -31,7 +31,6 @@ struct RuntimeDir : test::TempDir {
         context.pgrep = "/nonexistent/pgrep";
         context.settingsFile = path() / "settings.json";
     }
-    void write(const std::string& file, const std::string& content) const { test::writeFile(file, content); }
 
     Context context;
 };
@@ -201,7 +200,7 @@ TEST(CommandLineTest, ClientCommandsTalkToTheControlSocket)
     EXPECT_THAT(out, HasSubstr("status=idle\nrunning=false\nresolution=cozy\ndisplay_mode=extended\n"));
 
     // A socket file nobody serves.
-    dir.write(dir.context.paths.controlSocket, "");
+    test::writeFile(dir.context.paths.controlSocket, "");
     EXPECT_EQ(runArgs(dir.context, {"warmth"}, out), 1);
     EXPECT_THAT(out, HasSubstr("ERROR: Could not connect to control socket."));
 
@@ -241,8 +240,8 @@ TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
     const auto& paths = dir.context.paths;
     std::string out;
 
-    dir.write(paths.pidFile, std::to_string(deadPid()));
-    dir.write(paths.statusFile, "status=running");
+    test::writeFile(paths.pidFile, std::to_string(deadPid()));
+    test::writeFile(paths.statusFile, "status=running");
     EXPECT_EQ(runArgs(dir.context, {"status"}, out), 0);
     EXPECT_THAT(out, ::testing::StartsWith("status=idle\nrunning=false\n"));
     EXPECT_FALSE(fs::exists(paths.pidFile));
@@ -250,10 +249,10 @@ TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
 
     // 0 and -1 would probe (and `stop` would signal) whole process groups.
     for (const char* text : {"0", "-1", "", "12abc"}) {
-        dir.write(paths.pidFile, text);
+        test::writeFile(paths.pidFile, text);
         EXPECT_EQ(readRunningPID(paths), std::nullopt) << text;
     }
-    dir.write(paths.pidFile, " " + std::to_string(::getpid()) + "\n");
+    test::writeFile(paths.pidFile, " " + std::to_string(::getpid()) + "\n");
     EXPECT_EQ(readRunningPID(paths), ::getpid());
 
     EXPECT_EQ(runArgs(dir.context, {"reconnect"}, out), 0); // SIGUSR1 to ourselves, ignored below
@@ -266,7 +265,7 @@ TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
     options.arguments = {"30"};
     auto daemon = Process::launch(options);
     ASSERT_TRUE(daemon);
-    dir.write(paths.pidFile, std::to_string(daemon->pid()));
+    test::writeFile(paths.pidFile, std::to_string(daemon->pid()));
     EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
     EXPECT_EQ(out, "QuillBright is not running.\n");
     EXPECT_FALSE(fs::exists(paths.pidFile));
@@ -274,7 +273,7 @@ TEST(CommandLineTest, PidFilesAreCheckedCleanedUpAndNeverSignalGroups)
 
     // `stop` signals the daemon (here the sleep stands in for it) and waits for it to go.
     dir.context.executable = std::filesystem::canonical("/bin/sleep").string();
-    dir.write(paths.pidFile, std::to_string(daemon->pid()));
+    test::writeFile(paths.pidFile, std::to_string(daemon->pid()));
     EXPECT_EQ(runArgs(dir.context, {"stop"}, out), 0);
     EXPECT_EQ(out, "Stopping QuillBright (PID " + std::to_string(daemon->pid()) + ")...\nStopped.\n");
     // Our own record of the child follows its reaping a moment later.
@@ -294,7 +293,7 @@ TEST(CommandLineTest, StatusPrefersTheSocketAndAddsTheStatusFile)
     const auto& paths = dir.context.paths;
     std::string out;
     // (A running daemon's socket and status file together: the end-to-end test.)
-    dir.write(paths.statusFile, "status=running\nfps=30.0");
+    test::writeFile(paths.statusFile, "status=running\nfps=30.0");
     {
         FakeControlSocket server(paths.controlSocket, "OK idle\n");
         EXPECT_EQ(runArgs(dir.context, {"status"}, out), 0);
@@ -303,7 +302,7 @@ TEST(CommandLineTest, StatusPrefersTheSocketAndAddsTheStatusFile)
     // Only the PID file: a daemon still starting has no status file yet.
     fs::remove(paths.controlSocket);
     fs::remove(paths.statusFile);
-    dir.write(paths.pidFile, std::to_string(::getpid()));
+    test::writeFile(paths.pidFile, std::to_string(::getpid()));
     EXPECT_EQ(runArgs(dir.context, {"status"}, out), 0);
     EXPECT_EQ(out, "running=true\nstatus=starting\npid=" + std::to_string(::getpid()) + "\n");
 }
@@ -329,7 +328,7 @@ TEST(CommandLineTest, StartDefersToARunningInstance)
     }
     fs::remove(paths.controlSocket);
 
-    dir.write(paths.pidFile, std::to_string(::getpid()));
+    test::writeFile(paths.pidFile, std::to_string(::getpid()));
     EXPECT_EQ(runArgs(dir.context, {"start"}, out, &daemonStarted), 1);
     EXPECT_EQ(out, "ERROR: QuillBright CLI is already running (PID " + std::to_string(::getpid())
             + ")\nRun `quillbright stop` first, or `quillbright status` for details.\n");

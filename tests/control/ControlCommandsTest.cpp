@@ -126,10 +126,7 @@ TEST(ControlCommands, LifecycleCommandsFollowTheStatus)
     EXPECT_EQ(t.ask("START"), "ERR not started: Grant access to the X display");
     EXPECT_THAT(t.calls,
         ElementsAre("start", "stop", "restart", "reconnect", "openTabletPages", "stop", "start", "start"));
-
-    EXPECT_EQ(t.ask(""), "ERR unknown command");
-    EXPECT_EQ(t.ask("\xff\xfe"), "ERR unknown command");
-    EXPECT_EQ(t.ask("FLY away"), "ERR unknown command");
+    EXPECT_EQ(t.ask("FLY away"), "ERR unknown command"); // (more of these: the request parser's test)
 }
 
 TEST(ControlCommands, SettingsCommands)

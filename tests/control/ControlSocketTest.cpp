@@ -11,6 +11,7 @@
 #include "control/ControlSocket.h"
 #include "runtime/MainLoop.h"
 #include "support/SocketSupport.h"
+#include "support/TestSupport.h"
 
 namespace qb {
 namespace {
@@ -22,26 +23,10 @@ asio::awaitable<std::string> echo(std::string request) { co_return "OK you said 
 
 class ControlSocketTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    std::shared_ptr<ControlSocket> make()
     {
-        dir = fs::temp_directory_path() / ("qb-control-" + std::to_string(::getpid()) + "-"
-                  + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        path = (dir / "run" / "quillbright.sock").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::shared_ptr<ControlSocket> make(ControlSocket::Timing timing = fastTiming())
-    {
-        return ControlSocket::make(loop.executor(), path, echo, timing);
-    }
-    static ControlSocket::Timing fastTiming()
-    {
-        ControlSocket::Timing timing;
-        timing.requestTimeout = 500ms;
-        timing.quietPeriod = 50ms;
-        timing.maxClients = 4;
-        return timing;
+        return ControlSocket::make(loop.executor(), path, echo,
+            {.requestTimeout = 500ms, .quietPeriod = 50ms, .maxClients = 4});
     }
     // Runs the loop while a client on another thread does its part.
     template <class T>
@@ -56,8 +41,8 @@ protected:
     }
 
     MainLoop loop;
-    fs::path dir;
-    std::string path;
+    const test::TempDir dir{"qb-control"};
+    const std::string path = (dir / "run" / "quillbright.sock").string();
 };
 
 TEST_F(ControlSocketTest, AnswersRequestsWithPrivatePermissions)

@@ -47,6 +47,24 @@ MirrorEngine::Environment simEnvironment()
     return environment;
 }
 
+// `devices` on adb, sessions that do no work, and `power` for sleeping.
+MirrorEngine::Environment sessionlessEnvironment(std::shared_ptr<sim::SimHostPower> power,
+    std::vector<ConnectedDevice> devices)
+{
+    MirrorEngine::Environment environment;
+    environment.session.platform = makeSimPlatform();
+    environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
+    environment.listDevices = [devices] { return devices; };
+    environment.portAvailable = [](std::uint16_t) { return true; };
+    environment.startSession = [](std::shared_ptr<DeviceSession>, std::shared_ptr<WebSocketServer>, double, double) {
+        return noSessionWork();
+    };
+    environment.ports.webSocket = 0;
+    environment.ports.http = 0;
+    environment.sleep = makeSleepControl(std::move(power));
+    return environment;
+}
+
 MirrorEngine::Timing simTiming()
 {
     MirrorEngine::Timing timing;
@@ -66,17 +84,7 @@ TEST(MirrorEngineHostTest, MirroringHoldsTheHostAwakeDrivesTheFrontLightAndResto
     auto power = std::make_shared<sim::SimHostPower>();
     auto backlight = std::make_shared<sim::SimBacklight>(0.6F);
 
-    MirrorEngine::Environment environment;
-    environment.session.platform = makeSimPlatform();
-    environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
-    environment.listDevices = [] { return std::vector<ConnectedDevice>{device("P1", "Pixel 8"), device("D1", "DC_1")}; };
-    environment.portAvailable = [](std::uint16_t) { return true; };
-    environment.startSession = [](std::shared_ptr<DeviceSession>, std::shared_ptr<WebSocketServer>, double, double) {
-        return noSessionWork();
-    };
-    environment.ports.webSocket = 0;
-    environment.ports.http = 0;
-    environment.sleep = makeSleepControl(power);
+    auto environment = sessionlessEnvironment(power, {device("P1", "Pixel 8"), device("D1", "DC_1")});
     environment.hostDimming = makeHostDimming(std::make_shared<HostBrightness>(backlight),
         dir / "dimmed_brightness");
     MirrorEngine::Timing timing;
@@ -117,18 +125,8 @@ TEST(MirrorEngineHostTest, SleepStopsMirroringAndWakingStartsItUnlessTheUserStop
 {
     PlatformLogMute mute;
     auto power = std::make_shared<sim::SimHostPower>();
-    MirrorEngine::Environment environment;
-    environment.session.platform = makeSimPlatform();
-    environment.captureBackend = std::make_shared<test::PermissionOnlyCapture>();
-    environment.listDevices = [] { return std::vector<ConnectedDevice>{device("D1", "DC_1")}; };
+    auto environment = sessionlessEnvironment(power, {device("D1", "DC_1")});
     environment.removeLeftoverTunnels = [] { return 0; };
-    environment.portAvailable = [](std::uint16_t) { return true; };
-    environment.startSession = [](std::shared_ptr<DeviceSession>, std::shared_ptr<WebSocketServer>, double, double) {
-        return noSessionWork();
-    };
-    environment.ports.webSocket = 0;
-    environment.ports.http = 0;
-    environment.sleep = makeSleepControl(power);
     environment.deviceMonitor = std::make_shared<test::QuietDeviceMonitor>();
     MirrorEngine::Timing timing;
     timing.wakeRestartDelay = 50ms;

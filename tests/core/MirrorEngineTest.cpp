@@ -115,28 +115,25 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
     engine->stop();
     ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5000ms));
 
-    // A stop while a restart tears down wins: the restart does not start again.
-    runOnMain(engine->start());
-    ASSERT_EQ(engine->state().status, MirrorStatus::running());
-    bool stopped = false;
+    // A stop while a restart tears down wins: the restart does not start
+    // again; so does a stop asked for before the restart's task has begun.
+    bool stopWhenStopping = false;
     engine->addObserver([&](const EngineState& state, EngineProperty property) {
-        if (property != EngineProperty::status || state.status != MirrorStatus::stopping() || stopped) return;
-        stopped = true;
-        engine->stop();
+        if (property == EngineProperty::status && state.status == MirrorStatus::stopping()
+            && std::exchange(stopWhenStopping, false)) {
+            engine->stop();
+        }
     });
-    engine->restart();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5s));
-    MainLoop::shared().runFor(100ms);
-    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
-
-    // So does a stop asked for before the restart's task has begun.
-    runOnMain(engine->start());
-    ASSERT_EQ(engine->state().status, MirrorStatus::running());
-    engine->restart();
-    engine->stop();
-    ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5s));
-    MainLoop::shared().runFor(100ms);
-    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
+    for (const bool whileTearingDown : {true, false}) {
+        runOnMain(engine->start());
+        ASSERT_EQ(engine->state().status, MirrorStatus::running());
+        stopWhenStopping = whileTearingDown;
+        engine->restart();
+        if (!whileTearingDown) engine->stop();
+        ASSERT_TRUE(MainLoop::shared().runUntil([&] { return engine->state().status == MirrorStatus::idle(); }, 5s));
+        MainLoop::shared().runFor(100ms);
+        EXPECT_EQ(engine->state().status, MirrorStatus::idle()) << whileTearingDown;
+    }
 }
 
 TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)

@@ -25,6 +25,7 @@
 #include "companion/CompanionClient.h"
 #include "e2e/DaemonHarness.h"
 #include "support/Chromium.h"
+#include "support/ScriptedServer.h"
 #include "platform/XKeyText.h"
 #include "platform/sim/SimScene.h"
 
@@ -148,54 +149,6 @@ Promise.all([watch('ws://127.0.0.1:8890'), watch('ws://127.0.0.1:8891/tablet/str
   .then(results => { got.fetches = results; got.done = true; });
 got.started = true;
 </script></body></html>)";
-
-// Serves one page to whoever asks, at an address of its own on this machine.
-class PageServer {
-public:
-    PageServer(const std::string& address, std::string html) : html_(std::move(html))
-    {
-        acceptor_.open(boost::asio::ip::tcp::v4());
-        acceptor_.bind({boost::asio::ip::make_address(address), 0});
-        acceptor_.listen();
-        url_ = "http://" + address + ":" + std::to_string(acceptor_.local_endpoint().port()) + "/";
-        acceptNext();
-        thread_ = std::thread([this] { io_.run(); });
-    }
-    ~PageServer()
-    {
-        io_.stop();
-        thread_.join();
-    }
-    const std::string& url() const { return url_; }
-
-private:
-    void acceptNext()
-    {
-        acceptor_.async_accept([this](boost::system::error_code error, boost::asio::ip::tcp::socket accepted) {
-            if (error) return;
-            auto socket = std::make_shared<boost::asio::ip::tcp::socket>(std::move(accepted));
-            auto request = std::make_shared<std::string>();
-            boost::asio::async_read_until(*socket, boost::asio::dynamic_buffer(*request), "\r\n\r\n",
-                [this, socket, request](boost::system::error_code readError, std::size_t) {
-                    if (readError) return;
-                    auto response = std::make_shared<std::string>("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
-                        "Content-Length: " + std::to_string(html_.size()) + "\r\nConnection: close\r\n\r\n" + html_);
-                    boost::asio::async_write(*socket, boost::asio::buffer(*response),
-                        [socket, response](boost::system::error_code, std::size_t) {
-                            boost::system::error_code ignored;
-                            socket->shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
-                        });
-                });
-            acceptNext();
-        });
-    }
-
-    std::string html_;
-    std::string url_;
-    boost::asio::io_context io_;
-    boost::asio::ip::tcp::acceptor acceptor_{io_};
-    std::thread thread_;
-};
 
 class TabletPageTest : public test::DaemonHarness {
 protected:
@@ -366,23 +319,16 @@ struct TestWindow {
         XDestroyWindow(x, window);
         XCloseDisplay(x);
     }
-    void paint(int width, int height, int seed)
+    void paint(int width, int height, int seed) // a picture of its own for each seed
     {
-        std::vector<char> bgra(std::size_t(width) * height * 4);
-        for (int y = 0; y < height; ++y) {
-            for (int column = 0; column < width; ++column) {
-                char* p = &bgra[(std::size_t(y) * width + column) * 4];
-                p[0] = char(column * 7 + y + seed);
-                p[1] = char(y / 3 + seed);
-                p[2] = char(column / 4);
-            }
-        }
+        auto bgra = test::painterPattern(std::size_t(width), std::size_t(height));
+        for (auto& byte : bgra) byte = std::uint8_t(byte + seed);
         put(bgra, width, height);
     }
-    void put(std::vector<char>& bgra, int width, int height)
+    void put(std::vector<std::uint8_t>& bgra, int width, int height)
     {
-        XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, bgra.data(), unsigned(width),
-            unsigned(height), 32, 0);
+        XImage* image = XCreateImage(x, DefaultVisual(x, 0), 24, ZPixmap, 0, reinterpret_cast<char*>(bgra.data()),
+            unsigned(width), unsigned(height), 32, 0);
         GC gc = XCreateGC(x, window, 0, nullptr);
         XPutImage(x, window, gc, image, 0, 0, 0, 0, unsigned(width), unsigned(height));
         XSync(x, False);
@@ -587,8 +533,11 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
         std::smatch input;
         const std::string log = output(); // the match points into it
         ASSERT_TRUE(std::regex_search(log, input, std::regex(R"(\[InputServer\] Listening on port (\d+))"))) << log;
-        PageServer site("127.0.0.2", HOSTILE_PAGE);
-        const std::string tablet = browser.openWindow(site.url() + "?input=" + input[1].str());
+        const std::string page(HOSTILE_PAGE); // served from an address of its own
+        test::ScriptedServer site(test::ScriptedServer::loopbackListener("127.0.0.2"), "HTTP/1.1 200 OK\r\n"
+            "Content-Type: text/html\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page, false, "\r\n\r\n");
+        const std::string tablet = browser.openWindow(
+            fmt::format("http://127.0.0.2:{}/?input={}", site.port(), input[1].str()));
         ASSERT_TRUE(waitFor([&] { return browser.evaluate("window.hostile && hostile.started") == true; }, 20s));
         window.paint(width, height, 60); // pictures to be had meanwhile
         ASSERT_TRUE(waitFor([&] { return browser.evaluate("hostile.done") == true; }, 20s));
@@ -646,8 +595,7 @@ TEST_F(TabletPageTest, TheBrowserShowsExactlyTheStreamAcknowledgesAndTouchesAndB
     EXPECT_TRUE(waitFor([&] { return cli({"status"}).second.find("status=waiting_for_device") != std::string::npos; },
         10s));
     EXPECT_TRUE(daemon_->isRunning());
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
 }
 
 // Recorded desktops (reading, typing, browsing) on a greyscale page's
@@ -678,14 +626,13 @@ TEST_F(TabletPageTest, EveryDecoderOfThePageDecodesRecordedDesktopsExactlyAndACl
     Watcher client;
     TestWindow window(xorg().display, monitor->left, monitor->top, width, height);
     ASSERT_NE(window.x, nullptr);
-    std::vector<char> bgra(std::size_t(width) * height * 4);
+    std::vector<std::uint8_t> bgra(std::size_t(width) * height * 4);
     std::string mismatch;
     for (const char* sequence : {"reading", "typing", "browsing"}) {
         for (int n = 0; n < 6; ++n) {
             const auto image = sim::loadPng(frames / sequence / fmt::format("{:04}.png", n * 3));
             if (!image) break;
-            sim::drawCovering(*image, reinterpret_cast<std::uint8_t*>(bgra.data()), std::size_t(width),
-                std::size_t(height), std::size_t(width) * 4);
+            sim::drawCovering(*image, bgra.data(), std::size_t(width), std::size_t(height), std::size_t(width) * 4);
             window.put(bgra, width, height);
             ASSERT_TRUE(decodersAgree(browser, client, mismatch)) << sequence << " frame " << n * 3 << ": " << mismatch;
         }
@@ -802,8 +749,7 @@ TEST_F(TabletPageTest, APageInstallsAndWhenItsTabletTurnsGetsADisplayThatTurns)
     ASSERT_TRUE(shown(true)) << xorg().run("xrandr --listmonitors") << output();
     EXPECT_EQ(browser.evaluate("[quillbright.width, quillbright.height]"), portraitSize);
     EXPECT_EQ(place, first);
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
 }
 
 // A colour tablet: the page asks for RGB and draws its session's stream (the
@@ -824,8 +770,7 @@ TEST_F(TabletPageTest, AColourStreamIsDrawnExactly)
     EXPECT_TRUE(canvasMatches(browser, client, mismatch)) << mismatch;
     EXPECT_TRUE(decodersAgree(browser, client, mismatch)) << mismatch;
     // Stopped while the page watches, the daemon takes the page's display away.
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(xorg().layout(), before);
 }
 
@@ -852,8 +797,7 @@ TEST_F(TabletPageTest, WithoutTheCompanionTheDaemonOpensThePageOnTheTablet)
     EXPECT_EQ(cli({"tablet", "--browser"}), std::pair(0, std::string("OK opening the tablet page on the USB tablets\n")));
     EXPECT_TRUE(waitFor([&] { return adb.read()["devices"][0].value("opened", json::array()).size() == 2; }, 10s));
 
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
     EXPECT_EQ(tunnels().find("8891"), std::string::npos) << tunnels();
 }
 
@@ -874,8 +818,7 @@ TEST_F(TabletPageTest, ADevicePluggedInBesideAPageIsMirroredToo)
     const auto greeting = client.readGreeting(10000ms);
     ASSERT_TRUE(greeting) << client.violation();
     EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200)); // the DC-1's own
-    ::kill(daemon_->pid(), SIGTERM);
-    EXPECT_TRUE(daemon_->waitUntilExit(10000ms));
+    terminate();
 }
 
 } // namespace

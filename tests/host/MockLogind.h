@@ -69,8 +69,6 @@ public:
             skip_ = "python3-dbusmock not installed (apt-get install python3-dbusmock)";
             return;
         }
-        std::string pattern = (std::filesystem::temp_directory_path() / "mock-bus-XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
         address_ = "unix:path=" + (dir_ / "bus").string();
         auto daemon = command("/usr/bin/dbus-daemon", {"--session", "--nofork", "--nopidfile", "--address=" + address_});
         daemon.standardOutput = OutputMode::discard;
@@ -86,8 +84,6 @@ public:
             if (process) process->terminate();
             if (process) process->waitUntilExit(std::chrono::seconds(5));
         }
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
     }
     DbusMock(const DbusMock&) = delete;
     DbusMock& operator=(const DbusMock&) = delete;
@@ -130,7 +126,7 @@ private:
     std::string template_;
     std::string variable_;
     std::string service_;
-    std::filesystem::path dir_;
+    TempDir dir_{"mock-bus"};
     std::string address_;
     std::string skip_;
     bool busUp_ = false;

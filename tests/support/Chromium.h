@@ -131,13 +131,7 @@ public:
     // two-finger moves) as page events: each step gives every finger's place.
     void fingers(const std::vector<std::vector<std::pair<double, double>>>& steps)
     {
-        json list = json::array();
-        for (const auto& step : steps) {
-            json places = json::array();
-            for (const auto& [x, y] : step) places.push_back({x, y});
-            list.push_back(places);
-        }
-        evaluate("(" + std::string(FINGERS) + ")(" + list.dump() + ")");
+        evaluate("(" + std::string(FINGERS) + ")(" + json(steps).dump() + ")");
     }
     static constexpr const char* FINGERS = R"((steps) => {
       const c = document.getElementById('c');

@@ -4,9 +4,11 @@
 // records each request up to its end marker ("\n", or "\r\n\r\n" for HTTP).
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -32,13 +34,13 @@ public:
         const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0;
         return ok ? fd : (::close(fd), -1);
     }
-    // On a free loopback TCP port (see port()).
-    static int loopbackListener()
+    // On a free TCP port of a loopback address (see port()).
+    static int loopbackListener(const char* host = "127.0.0.1")
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::inet_pton(AF_INET, host, &address.sin_addr);
         const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 8) == 0;
         return ok ? fd : (::close(fd), -1);
     }
@@ -78,6 +80,8 @@ private:
         while (!stopping_) {
             const int client = ::accept(fd_, nullptr, nullptr);
             if (client < 0) return;
+            const timeval patience{.tv_sec = 2, .tv_usec = 0}; // a browser's idle preconnection holds nothing up
+            ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
             std::string request;
             char c = 0;
             while (!request.ends_with(end_) && ::recv(client, &c, 1, 0) == 1) request += c;
