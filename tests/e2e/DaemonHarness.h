@@ -12,6 +12,8 @@
 // gets the private logind and sysfs, never the machine's.
 #pragma once
 
+#include <fcntl.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +26,8 @@
 #include <string>
 #include <thread>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -62,6 +66,18 @@ inline std::optional<companion::Greeting> greeted(companion::CompanionClient& cl
 {
     if (!client.connect("127.0.0.1", port, std::chrono::milliseconds(5000))) return std::nullopt;
     return client.readGreeting(std::chrono::milliseconds(10000));
+}
+
+// Another program holding loopback `port` while the result lives (the
+// daemon does not inherit it); none unless `held`.
+inline std::optional<boost::asio::ip::tcp::acceptor> portHeld(boost::asio::io_context& io, std::uint16_t port,
+    bool held = true)
+{
+    if (!held) return std::nullopt;
+    std::optional<boost::asio::ip::tcp::acceptor> stranger;
+    stranger.emplace(io, boost::asio::ip::tcp::endpoint{boost::asio::ip::make_address("127.0.0.1"), port});
+    ::fcntl(stranger->native_handle(), F_SETFD, FD_CLOEXEC);
+    return stranger;
 }
 
 // A tap on the touch port at (x, y), fractions of the tablet's width and height.

@@ -756,11 +756,7 @@ TEST_F(DaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         ASSERT_TRUE(xorg().layout() != before || tunnels() > 0) << "the kill left nothing to undo";
 
         boost::asio::io_context io;
-        std::optional<boost::asio::ip::tcp::acceptor> stranger;
-        if (stage.nextStartRefused) {
-            stranger.emplace(io, boost::asio::ip::tcp::endpoint{boost::asio::ip::make_address("127.0.0.1"), 8891});
-            ::fcntl(stranger->native_handle(), F_SETFD, FD_CLOEXEC);
-        }
+        const auto stranger = test::portHeld(io, 8891, stage.nextStartRefused);
         launch();
         if (stranger) {
             EXPECT_EQ(terminate(0), 1) << output();

@@ -281,11 +281,7 @@ TEST_F(GnomeDaemonTest, AKillAtAnyStageOfAStartIsUndoneByTheNextStart)
         // Refused, the next start makes no tunnel of its own, and still
         // removes the ones left.
         boost::asio::io_context io;
-        std::optional<boost::asio::ip::tcp::acceptor> stranger;
-        if (stage.nextStartRefused) {
-            stranger.emplace(io, boost::asio::ip::tcp::endpoint{boost::asio::ip::make_address("127.0.0.1"), 8891});
-            ::fcntl(stranger->native_handle(), F_SETFD, FD_CLOEXEC);
-        }
+        const auto stranger = test::portHeld(io, 8891, stage.nextStartRefused);
         launch();
         if (stranger) {
             EXPECT_EQ(terminate(0), 1) << output();
