@@ -21,7 +21,7 @@
 //
 // Threads: every member may be called from any thread. Slow changes (create,
 // remove, mirror, resize: D-Bus round trips and a PipeWire negotiation) run
-// one at a time. Frames reach the attached FrameSink on PipeWire's thread.
+// one at a time. Frames reach the attached FrameSink on PipeWire's data thread.
 #pragma once
 
 #include <atomic>

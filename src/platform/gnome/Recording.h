@@ -14,7 +14,7 @@
 // The stream itself is a PipeWireStream (platform/pipewire/).
 //
 // Threads: start and stop from any one thread at a time. `onFrame` runs on
-// PipeWire's thread; `onClosed` on the bus thread or PipeWire's thread, at
+// PipeWire's data thread; `onClosed` on the bus thread or PipeWire's thread, at
 // most once, when Mutter ends the session by itself or the stream fails.
 // Neither runs after stop() returns.
 #pragma once

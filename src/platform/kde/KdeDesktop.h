@@ -14,7 +14,7 @@
 //
 // Threads: every member may be called from any thread; slow changes (add,
 // remove, mirror: a KWin round trip and a PipeWire negotiation) run one at
-// a time. Frames reach the attached FrameSink on PipeWire's thread.
+// a time. Frames reach the attached FrameSink on PipeWire's data thread.
 #pragma once
 
 #include <cstdint>

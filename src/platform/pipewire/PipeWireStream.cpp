@@ -336,8 +336,15 @@ bool PipeWireStream::connect(std::uint32_t node, std::string* error)
         std::uint8_t buffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         const spa_pod* format = buildFormat(builder, state_->fixedSize, state_->width, state_->height);
+        // Pictures are taken on PipeWire's data thread. Without RT_PROCESS the
+        // stream would hand each one to our thread as a queued call holding
+        // the stream's address, and a call still queued when stop() destroys
+        // the stream would run on freed memory (PipeWire 0.3 does not drain
+        // them). Disconnecting takes the stream off the data thread and waits,
+        // so nothing reaches a stream once it is disconnected.
         const int result = pw_stream_connect(state_->stream, PW_DIRECTION_INPUT, node,
-            pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), &format, 1);
+            pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+            &format, 1);
         if (result < 0) return fail(std::string("pw_stream_connect failed: ") + std::strerror(-result));
     }
     if (!state_->waitFor([&] { return state_->negotiated; })) {

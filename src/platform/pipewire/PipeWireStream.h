@@ -6,8 +6,9 @@
 // with its damage regions.
 //
 // Threads: a stream's members from any one thread at a time. `onFrame` runs
-// on PipeWire's thread; `onClosed` on PipeWire's thread, or on whichever
-// thread calls reportClosed(), at most once, and never after stop() returned.
+// on PipeWire's data thread, never after stop() returned; `onClosed` on
+// PipeWire's thread, or on whichever thread calls reportClosed(), at most
+// once, and never after stop() returned.
 #pragma once
 
 #include <cstdint>
