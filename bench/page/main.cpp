@@ -8,13 +8,15 @@
 //
 //   qb_page_bench [--seconds 5] [--rates 1,4] [--decoder auto|js]
 //                 [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]
+//                 [--trace FILE]
 //
 // --decoder js asks the page for its plain JavaScript decoder (the one it
 // falls back on without WebAssembly); --resolution the page's preset (the
 // daemon's default, portrait-cozy, lays the monitor out at half the page's
 // pixels and doubles the capture; portrait-sharp gives every page pixel a
 // desktop pixel); --quillbright times another build's daemon (and so its
-// page) in the same scene.
+// page) in the same scene; --trace writes Chromium's trace of the timed runs
+// (JSON, for chrome://tracing or Perfetto).
 // Exits 77 (skipped) without Xorg or Chromium.
 #include <sys/wait.h>
 
@@ -59,6 +61,7 @@ struct Options {
     std::string decoder = "auto";
     std::string resolution = "portrait-cozy";
     std::string quillbright = QB_QUILLBRIGHT;
+    std::string trace;
 };
 
 // A page of text on white, grey and antialiased as a document is: words of
@@ -213,22 +216,57 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     std::printf("page %dx%d grey, %s, decoder %s, scrolling one line every 16 ms for %d s\n", width, height,
         options.resolution.c_str(), browser.evaluate("quillbright.decoder || 'js'").get<std::string>().c_str(),
         options.seconds);
-    std::printf("%-10s %8s %8s %8s %8s %9s\n", "throttle", "frames", "fps", "p50 ms", "p90 ms", "keyframes");
+    std::printf("%-10s %8s %8s %8s %8s %9s %7s %7s\n", "throttle", "frames", "fps", "p50 ms", "p90 ms", "keyframes",
+        "busy %", "ours %");
+    // The renderer's main thread: how much of the run it was busy (tasks of
+    // any kind, at the throttled rate) and how much of that was the page's
+    // own decode and paint.
+    browser.call("Performance.enable", {});
+    const auto busySeconds = [&] {
+        const json metrics = browser.call("Performance.getMetrics", {});
+        if (metrics.contains("metrics")) {
+            for (const auto& metric : metrics["metrics"]) {
+                if (metric.value("name", "") == "TaskDuration") return metric.value("value", 0.0);
+            }
+        }
+        return 0.0;
+    };
+    if (!options.trace.empty()) {
+        browser.call("Tracing.start", {{"transferMode", "ReturnAsStream"},
+            {"traceConfig", {{"includedCategories", {"devtools.timeline", "disabled-by-default-devtools.timeline",
+                "v8", "blink", "cc", "toplevel", "disabled-by-default-v8.gc"}}}}});
+    }
     for (const int rate : options.rates) {
         browser.call("Emulation.setCPUThrottlingRate", {{"rate", rate}});
         scroller.run(1000ms); // settle at this rate
         browser.evaluate("quillbright.decodeTimes = []; quillbright.keyframes = 0");
         const auto start = std::chrono::steady_clock::now();
+        const double busyBefore = busySeconds();
         scroller.run(std::chrono::seconds(options.seconds));
+        const double busy = busySeconds() - busyBefore;
         const json times = browser.evaluate("quillbright.decodeTimes");
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::vector<double> ms = times.is_array() ? times.get<std::vector<double>>() : std::vector<double>();
         const int keyframes = browser.evaluate("quillbright.keyframes");
-        std::printf("%-10d %8zu %8.1f %8.2f %8.2f %9d\n", rate, ms.size(), double(ms.size()) / seconds,
-            percentile(ms, 0.5), percentile(ms, 0.9), keyframes);
+        double ours = 0;
+        for (const double each : ms) ours += each / 1000.0;
+        std::printf("%-10d %8zu %8.1f %8.2f %8.2f %9d %7.0f %7.0f\n", rate, ms.size(), double(ms.size()) / seconds,
+            percentile(ms, 0.5), percentile(ms, 0.9), keyframes, 100.0 * busy / seconds, 100.0 * ours / seconds);
         std::fflush(stdout);
     }
     browser.call("Emulation.setCPUThrottlingRate", {{"rate", 1}});
+    if (!options.trace.empty()) {
+        browser.call("Tracing.end", {});
+        const std::string stream = browser.awaitEvent("Tracing.tracingComplete").value("stream", "");
+        std::ofstream out(options.trace);
+        for (json chunk; !stream.empty();) {
+            chunk = browser.call("IO.read", {{"handle", stream}, {"size", 1 << 20}});
+            out << chunk.value("data", "");
+            if (chunk.value("eof", true)) break;
+        }
+        browser.call("IO.close", {{"handle", stream}});
+        std::printf("trace: %s\n", options.trace.c_str());
+    }
     return 0;
 }
 
@@ -254,9 +292,12 @@ int main(int argc, char** argv)
             options.resolution = argv[++i];
         } else if (arg == "--quillbright" && more) {
             options.quillbright = fs::absolute(argv[++i]);
+        } else if (arg == "--trace" && more) {
+            options.trace = fs::absolute(argv[++i]);
         } else {
             std::fprintf(stderr, "usage: qb_page_bench [--seconds N] [--rates 1,4] [--decoder auto|js]"
-                                 " [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]\n");
+                                 " [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]"
+                                 " [--trace FILE]\n");
             return 2;
         }
     }

@@ -234,6 +234,10 @@ asio::awaitable<void> runTabletBridge(tcp::socket socket, std::vector<std::uint8
     timeouts.keep_alive_pings = true;
     page.set_option(timeouts);
     page.read_message_max(options.maxIncomingMessage);
+    // A frame goes out as one WebSocket frame. Fragmented (Beast's default,
+    // 4 KB pieces), a dense delta reached the browser as a hundred pieces,
+    // each a task of its own on the page's main thread.
+    page.auto_fragment(false);
     auto [acceptError] = co_await page.async_accept(asio::buffer(handshake), asio::as_tuple(asio::use_awaitable));
     if (acceptError) co_return;
 

@@ -173,6 +173,7 @@ asio::awaitable<void> WebSocketServer::session(std::weak_ptr<WebSocketServer> we
     if (allowed && !client->closed) {
         client->ws.next_layer().expires_never(); // the WebSocket's own timeouts from here on
         client->ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        client->ws.auto_fragment(false); // each picture one WebSocket frame, not 4 KB pieces
         std::tie(handshakeError)
             = co_await client->ws.async_accept(asio::buffer(received->bytes), asio::as_tuple(asio::use_awaitable));
     }

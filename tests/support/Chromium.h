@@ -104,6 +104,16 @@ public:
             return reply["result"];
         }
     }
+    // The parameters of the next event `method` (other messages before it are dropped).
+    json awaitEvent(const std::string& method)
+    {
+        for (;;) {
+            boost::beast::flat_buffer buffer;
+            socket_.read(buffer);
+            const json message = json::parse(boost::beast::buffers_to_string(buffer.data()));
+            if (message.value("method", "") == method) return message.value("params", json::object());
+        }
+    }
     json evaluate(const std::string& expression)
     {
         const json result = call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}});
