@@ -6,12 +6,13 @@
 // prints the frames the page decoded a second and the milliseconds each
 // took to decode and paint (p50, p90), as the page measures them.
 //
-//   qb_page_bench [--seconds 5] [--rates 1,4] [--decoder auto|js]
+//   qb_page_bench [--seconds 5] [--rates 1,4] [--decoder auto|js] [--painter 2d|webgl]
 //                 [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]
 //                 [--trace FILE]
 //
 // --decoder js asks the page for its plain JavaScript decoder (the one it
-// falls back on without WebAssembly); --resolution the page's preset (the
+// falls back on without WebAssembly); --painter webgl its WebGL painter;
+// --resolution the page's preset (the
 // daemon's default, portrait-cozy, lays the monitor out at half the page's
 // pixels and doubles the capture; portrait-sharp gives every page pixel a
 // desktop pixel); --quillbright times another build's daemon (and so its
@@ -59,6 +60,7 @@ struct Options {
     int seconds = 5;
     std::vector<int> rates = {1, 4};
     std::string decoder = "auto";
+    std::string painter = "2d";
     std::string resolution = "portrait-cozy";
     std::string quillbright = QB_QUILLBRIGHT;
     std::string trace;
@@ -190,8 +192,9 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     browser.call("Emulation.setDeviceMetricsOverride",
         {{"width", 1200}, {"height", 1600}, {"deviceScaleFactor", 1}, {"mobile", true}});
     browser.call("Page.navigate",
-        {{"url", "http://127.0.0.1:8891/tablet?colour=0" + (options.decoder == "auto" ? std::string()
-                                                                                 : "&decoder=" + options.decoder)}});
+        {{"url", "http://127.0.0.1:8891/tablet?colour=0"
+                    + (options.decoder == "auto" ? std::string() : "&decoder=" + options.decoder)
+                    + (options.painter == "2d" ? std::string() : "&painter=" + options.painter)}});
     if (!test::eventually([&] { return browser.evaluate("window.quillbright && quillbright.width > 0") == true; },
             60s, 50ms)) {
         std::printf("the page got no picture\n%s\n", log().c_str());
@@ -213,9 +216,9 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     }
     Scroller scroller(xorg.display, std::stoi(place[3]), std::stoi(place[4]), std::stoi(place[1]), std::stoi(place[2]));
     if (!scroller.ready()) return 1;
-    std::printf("page %dx%d grey, %s, decoder %s, scrolling one line every 16 ms for %d s\n", width, height,
+    std::printf("page %dx%d grey, %s, decoder %s, painter %s, scrolling one line every 16 ms for %d s\n", width, height,
         options.resolution.c_str(), browser.evaluate("quillbright.decoder || 'js'").get<std::string>().c_str(),
-        options.seconds);
+        browser.evaluate("quillbright.painter").get<std::string>().c_str(), options.seconds);
     std::printf("%-10s %8s %8s %8s %8s %9s %7s %7s\n", "throttle", "frames", "fps", "p50 ms", "p90 ms", "keyframes",
         "busy %", "ours %");
     // The renderer's main thread: how much of the run it was busy (tasks of
@@ -292,10 +295,12 @@ int main(int argc, char** argv)
             options.resolution = argv[++i];
         } else if (arg == "--quillbright" && more) {
             options.quillbright = fs::absolute(argv[++i]);
+        } else if (arg == "--painter" && more && std::regex_match(argv[i + 1], std::regex("2d|webgl"))) {
+            options.painter = argv[++i];
         } else if (arg == "--trace" && more) {
             options.trace = fs::absolute(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: qb_page_bench [--seconds N] [--rates 1,4] [--decoder auto|js]"
+            std::fprintf(stderr, "usage: qb_page_bench [--seconds N] [--rates 1,4] [--decoder auto|js] [--painter 2d|webgl]"
                                  " [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]"
                                  " [--trace FILE]\n");
             return 2;
