@@ -33,7 +33,7 @@ bool EngineLifecycle::requestStart()
 {
     MainLoop::shared().assertCurrent("EngineLifecycle::requestStart");
     const auto owner = host();
-    if (!owner || !startTaken(owner->lifecycleStatus().kind())) return false;
+    if (closed_ || !owner || !startTaken(owner->lifecycleStatus().kind())) return false;
     if (!owner->readyToStart()) return false;
     resume_.startAsked();
     owner->setStatus(MirrorStatus::starting());

@@ -13,8 +13,10 @@
 //   running --the device unplugged (the engine's call)--> stopping --> waitingForDevice
 // "starting" is published as the start is asked for, so a second trigger
 // finds it and starts nothing; a stop while starting cancels the start.
-// requestStart() does nothing in any other state; apart from a stop,
-// `error` is left only by setting the status from outside.
+// requestStart() does nothing in any other state, nor once the engine is
+// closing (close(): the daemon is ending, and a device plugged in meanwhile
+// must not start mirroring again); apart from a stop, `error` is left only
+// by setting the status from outside.
 //
 // Task groups: the start sequence (a teardown cancels it), the teardown (one
 // at a time; a second stop joins it), `reconnects` (adb reconnects, the lid
@@ -63,8 +65,10 @@ public:
     void attach(std::weak_ptr<LifecycleHost> host) { host_ = std::move(host); }
 
     // The one start path: publishes "starting" and spawns the start sequence;
-    // false (nothing started) unless idle or waiting for a device.
+    // false (nothing started) unless idle or waiting for a device, and after close().
     bool requestStart();
+    // The engine is ending: no start from now on, whoever asks.
+    void close() { closed_ = true; }
     // Completes when no start sequence runs.
     asio::awaitable<void> startDone();
     // A stop of the user's: nothing resumes after it.
@@ -101,6 +105,7 @@ private:
     asio::awaitable<void> wakeTask(ResumeState::Ticket ticket);
 
     const Duration wakeRestartDelay_;
+    bool closed_ = false;
     std::weak_ptr<LifecycleHost> host_;
     ResumeState resume_;
     TaskGroup tasks_;

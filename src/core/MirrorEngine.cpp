@@ -204,6 +204,7 @@ std::optional<std::string> MirrorEngine::openPreview()
 asio::awaitable<void> MirrorEngine::shutdownAsync()
 {
     const auto self = shared_from_this();
+    lifecycle_->close();
     co_await stopAsync();
     co_await preview_.stop();
 }

@@ -108,7 +108,8 @@ public:
     // down; in `error` the sessions and tunnels still held are removed; a
     // stop while one runs joins it. Ends in idle.
     asio::awaitable<void> stopAsync();
-    // stopAsync(), then closes the preview and control page: the engine's end.
+    // The engine's end: from here nothing starts (a device plugged in meanwhile
+    // included), stopAsync(), then the preview and control page close.
     asio::awaitable<void> shutdownAsync();
     // The tablet pages (core/PageSessions.h).
     void openTabletPages() { pages_->openOnDevices(); }

@@ -134,6 +134,23 @@ TEST_F(MirrorEngineTest, StartOnlyActsInItsStatesAndStopEndsEveryState)
         MainLoop::shared().runFor(100ms);
         EXPECT_EQ(engine->state().status, MirrorStatus::idle()) << whileTearingDown;
     }
+
+    // A tablet plugged in while the daemon ends (its stop under way) starts
+    // nothing after the teardown: the daemon would exit while starting again.
+    runOnMain(engine->start());
+    const auto starts = recorder.started.size();
+    bool plugInWhenStopping = true;
+    engine->addObserver([&](const EngineState& state, EngineProperty property) {
+        if (property == EngineProperty::status && state.status == MirrorStatus::stopping()
+            && std::exchange(plugInWhenStopping, false)) {
+            engine->deviceConnected();
+        }
+    });
+    runOnMain(engine->shutdownAsync());
+    MainLoop::shared().runFor(100ms);
+    EXPECT_FALSE(plugInWhenStopping);
+    EXPECT_EQ(engine->state().status, MirrorStatus::idle());
+    EXPECT_EQ(recorder.started.size(), starts);
 }
 
 TEST_F(MirrorEngineTest, FailuresEndInTheirStatus)
