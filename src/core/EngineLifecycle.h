@@ -69,6 +69,7 @@ public:
     bool requestStart();
     // The engine is ending: no start from now on, whoever asks.
     void close() { closed_ = true; }
+    bool closed() const { return closed_; }
     // Completes when no start sequence runs.
     asio::awaitable<void> startDone();
     // A stop of the user's: nothing resumes after it.

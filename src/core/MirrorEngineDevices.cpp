@@ -16,6 +16,7 @@ bool MirrorEngine::startsOnPlugIn() const { return state_.autoMirrorEnabled; }
 void MirrorEngine::deviceConnected()
 {
     publish(&EngineState::deviceDetected, true, EngineProperty::deviceDetected);
+    if (lifecycle_->closed()) return; // the engine is ending: nothing starts or reconnects
     const bool onlyPages = !sessions_.empty()
         && std::all_of(sessions_.begin(), sessions_.end(), [](const auto& s) { return s->isPage(); });
     switch (plugInAction({state_.status.kind(), startsOnPlugIn(), lifecycle_->resume().resumesOnReplug(), onlyPages})) {

@@ -697,12 +697,21 @@ TEST_F(DaemonTest, SIGTERMWhileTheCompanionLaunchHangsCancelsTheStartAndTearsDow
     // At its first line the daemon has written its PID file but may still be
     // setting up its signal handling: the signal must wait for it, not kill
     // the daemon and leave the file behind.
-    launch();
-    ASSERT_TRUE(outputHas("-- CLI mode")) << output();
-    EXPECT_EQ(terminate(), 0) << output();
-    expectNothingLeft();
+    // Then at every moment of the start: while adb's server comes up, the
+    // devices are listed, the display is made, the tunnels, and as the
+    // device monitor first reports the tablet (which once started the mirror
+    // again as the daemon ended, and made it exit with a failure).
+    for (int delay = 0; delay <= 300; delay += 25) {
+        SCOPED_TRACE(delay);
+        launch();
+        ASSERT_TRUE(outputHas("-- CLI mode")) << output();
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        EXPECT_EQ(terminate(), 0) << output();
+        expectNothingLeft();
+    }
 
     // (A stop over the control socket during a start: StartTriggerTest.)
+    adb.clearLog();
     adb.fail("shell am start", {{"mode", "hang"}});
     launch();
     ASSERT_TRUE(waitFor([&] { return find(adb.log(), {"am", "start", "-S"}).has_value(); }, 20s)) << output();
