@@ -42,56 +42,46 @@ public:
 
 constexpr std::uint32_t SIDE = 32;
 
-// An output stream that drives the graph every millisecond and fills each
-// buffer with one byte value, counting up picture by picture.
+// An output stream on a connection of its own that drives the graph every
+// millisecond and fills each buffer with one byte value, counting up
+// picture by picture.
 class Producer {
 public:
-    Producer()
+    explicit Producer(std::shared_ptr<PipeWire> pipewire) : pipewire_(std::move(pipewire))
     {
-        loop_ = pw_thread_loop_new("test-producer", nullptr);
-        context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
-        pw_thread_loop_start(loop_);
-        pw_thread_loop_lock(loop_);
-        core_ = pw_context_connect(context_, nullptr, 0);
-        if (core_) {
-            stream_ = pw_stream_new(core_, "test-producer",
-                pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Source", nullptr));
-            static const pw_stream_events events = [] {
-                pw_stream_events e{};
-                e.version = PW_VERSION_STREAM_EVENTS;
-                e.param_changed = onParamChanged;
-                e.process = onProcess;
-                return e;
-            }();
-            pw_stream_add_listener(stream_, &listener_, &events, this);
-            std::uint8_t buffer[512];
-            spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-            spa_rectangle size{SIDE, SIDE};
-            spa_fraction rate{0, 1};
-            const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder,
-                SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-                SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-                SPA_POD_Id(SPA_VIDEO_FORMAT_BGRx), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-                SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
-            pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), &format, 1);
-            timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), onTimer, this);
-            timespec every{0, 1'000'000};
-            pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &every, &every, false);
-        }
-        pw_thread_loop_unlock(loop_);
+        PipeWire::Lock hold(*pipewire_);
+        pw_loop* loop = pw_thread_loop_get_loop(pipewire_->loop());
+        stream_ = pw_stream_new(pipewire_->core(), "test-producer",
+            pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Source", nullptr));
+        static const pw_stream_events events = [] {
+            pw_stream_events e{};
+            e.version = PW_VERSION_STREAM_EVENTS;
+            e.param_changed = onParamChanged;
+            e.process = onProcess;
+            return e;
+        }();
+        pw_stream_add_listener(stream_, &listener_, &events, this);
+        std::uint8_t buffer[512];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        spa_rectangle size{SIDE, SIDE};
+        spa_fraction rate{0, 1};
+        const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder,
+            SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+            SPA_POD_Id(SPA_VIDEO_FORMAT_BGRx), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+            SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+        pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+            pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS), &format, 1);
+        timer_ = pw_loop_add_timer(loop, onTimer, this);
+        timespec every{0, 1'000'000};
+        pw_loop_update_timer(loop, timer_, &every, &every, false);
     }
 
     ~Producer()
     {
-        pw_thread_loop_lock(loop_);
-        if (timer_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
-        if (stream_) pw_stream_destroy(stream_);
-        if (core_) pw_core_disconnect(core_);
-        pw_thread_loop_unlock(loop_);
-        pw_thread_loop_stop(loop_);
-        pw_context_destroy(context_);
-        pw_thread_loop_destroy(loop_);
+        PipeWire::Lock hold(*pipewire_);
+        pw_loop_destroy_source(pw_thread_loop_get_loop(pipewire_->loop()), timer_);
+        pw_stream_destroy(stream_);
     }
 
     // The node a consumer connects to, once PipeWire has given one.
@@ -99,9 +89,8 @@ public:
     {
         std::uint32_t id = PW_ID_ANY;
         test::eventually([&] {
-            pw_thread_loop_lock(loop_);
-            id = stream_ ? pw_stream_get_node_id(stream_) : PW_ID_ANY;
-            pw_thread_loop_unlock(loop_);
+            PipeWire::Lock hold(*pipewire_);
+            id = pw_stream_get_node_id(stream_);
             return id != PW_ID_ANY;
         }, 10s);
         return id;
@@ -124,7 +113,7 @@ private:
     static void onTimer(void* data, std::uint64_t)
     {
         auto* self = static_cast<Producer*>(data);
-        if (self->stream_) pw_stream_trigger_process(self->stream_);
+        pw_stream_trigger_process(self->stream_);
     }
 
     static void onProcess(void* data)
@@ -142,9 +131,7 @@ private:
         pw_stream_queue_buffer(self->stream_, buffer);
     }
 
-    pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
+    std::shared_ptr<PipeWire> pipewire_;
     pw_stream* stream_ = nullptr;
     spa_hook listener_{};
     spa_source* timer_ = nullptr;
@@ -163,7 +150,9 @@ TEST(PipeWireStream, StoppingWhilePicturesPourInLeavesNothingRunning)
     std::string error;
     auto pipewire = PipeWire::connect(&error);
     ASSERT_TRUE(pipewire) << error;
-    Producer producer;
+    auto producerSide = PipeWire::connect(&error);
+    ASSERT_TRUE(producerSide) << error;
+    Producer producer(producerSide);
     const std::uint32_t node = producer.node();
     ASSERT_NE(node, PW_ID_ANY) << "the producer got no node";
 
