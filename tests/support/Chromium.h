@@ -96,9 +96,7 @@ public:
         if (!session_.empty()) message["sessionId"] = session_;
         socket_.write(boost::asio::buffer(message.dump()));
         for (;;) {
-            boost::beast::flat_buffer buffer;
-            socket_.read(buffer);
-            const json reply = json::parse(boost::beast::buffers_to_string(buffer.data()));
+            const json reply = nextMessage();
             if (reply.value("id", 0) != id) continue;
             if (reply.contains("error")) throw std::runtime_error(method + ": " + reply["error"].dump());
             return reply["result"];
@@ -108,9 +106,7 @@ public:
     json awaitEvent(const std::string& method)
     {
         for (;;) {
-            boost::beast::flat_buffer buffer;
-            socket_.read(buffer);
-            const json message = json::parse(boost::beast::buffers_to_string(buffer.data()));
+            const json message = nextMessage();
             if (message.value("method", "") == method) return message.value("params", json::object());
         }
     }
@@ -154,6 +150,12 @@ public:
     })";
 
 private:
+    json nextMessage()
+    {
+        boost::beast::flat_buffer buffer;
+        socket_.read(buffer);
+        return json::parse(boost::beast::buffers_to_string(buffer.data()));
+    }
     std::shared_ptr<Process> process_;
     boost::asio::io_context io_;
     boost::beast::websocket::stream<boost::beast::tcp_stream> socket_{io_};
