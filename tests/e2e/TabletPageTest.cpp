@@ -26,6 +26,7 @@
 #include "e2e/DaemonHarness.h"
 #include "support/Chromium.h"
 #include "support/ScriptedServer.h"
+#include "transport/TabletPage.h"
 #include "platform/XKeyText.h"
 #include "platform/sim/SimScene.h"
 
@@ -819,6 +820,201 @@ TEST_F(TabletPageTest, ADevicePluggedInBesideAPageIsMirroredToo)
     ASSERT_TRUE(greeting) << client.violation();
     EXPECT_EQ(std::tuple(greeting->width, greeting->height), std::tuple(1600, 1200)); // the DC-1's own
     terminate();
+}
+
+
+// The page's LZ4 decoders against a byte-at-a-time reference, on the raw
+// LZ4 blocks of a picture that they decode as keyframes.
+namespace lz4 {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// What a block decodes to, one byte at a time; none when it does not make
+// exactly `size` bytes or breaks a rule of the format.
+std::optional<Bytes> reference(const Bytes& src, std::size_t size)
+{
+    Bytes out;
+    std::size_t s = 0;
+    const auto extend = [&](std::size_t& n) {
+        for (unsigned b = 255; b == 255; n += b) {
+            if (s >= src.size()) return false;
+            b = src[s++];
+        }
+        return true;
+    };
+    while (s < src.size()) {
+        const unsigned token = src[s++];
+        std::size_t literals = token >> 4, length = token & 15;
+        if (literals == 15 && !extend(literals)) return std::nullopt;
+        if (literals > src.size() - s || out.size() + literals > size) return std::nullopt;
+        out.insert(out.end(), src.begin() + std::ptrdiff_t(s), src.begin() + std::ptrdiff_t(s + literals));
+        s += literals;
+        if (s == src.size()) break;
+        if (src.size() - s < 2) return std::nullopt;
+        const std::size_t offset = src[s] | (std::size_t(src[s + 1]) << 8);
+        s += 2;
+        if (offset == 0 || offset > out.size()) return std::nullopt;
+        if (length == 15 && !extend(length)) return std::nullopt;
+        length += 4;
+        if (out.size() + length > size) return std::nullopt;
+        for (std::size_t i = 0; i < length; ++i) out.push_back(out[out.size() - offset]);
+    }
+    if (out.size() != size) return std::nullopt;
+    return out;
+}
+
+// A block of `size` bytes made of sequences of every shape: literal runs
+// from none to hundreds, offsets from 1 (a run of one byte) past 16 (where
+// copies go sixteen bytes at a time) to far back, match lengths from 4 to
+// hundreds, the last matches ending right at the end or a few bytes before
+// (in half the blocks a tail of short matches, each a few bytes for the
+// block's three). Its first 64 bytes are zeros: as a delta it leaves the first row alone.
+Bytes block(std::size_t size, std::uint32_t seed)
+{
+    const auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 8; };
+    const auto count = [](Bytes& out, std::size_t n) {
+        for (; n >= 255; n -= 255) out.push_back(255);
+        out.push_back(std::uint8_t(n));
+    };
+    const std::size_t run = 63 + next() % 40;
+    Bytes out = {0x1F, 0, 1, 0}; // one zero literal, then a run of it at offset 1
+    count(out, run - 4 - 15);
+    std::size_t made = 1 + run;
+    const bool shortTail = seed % 2 == 0;
+    for (;;) {
+        const std::size_t roll = next() % 16;
+        std::size_t literals = roll < 9 ? 0 : roll < 13 ? next() % 15 : roll < 15 ? 15 + next() % 40 : next() % 400;
+        std::size_t length = 4 + (next() % 4 == 0 ? next() % 300 : next() % 30);
+        std::size_t offset = next() % 3 == 0 ? 16 + next() % 24 : next() % 3 == 0 ? 1 + next() % 2000 : 1 + next() % 15;
+        if (shortTail && size - made < 200) literals = 0, length = 4 + next() % 4; // many sequences for few bytes
+        if (made + literals + length > size || next() % 200 == 0) break;
+        offset = std::min(offset, made + literals);
+        out.push_back(std::uint8_t((std::min<std::size_t>(literals, 15) << 4) | std::min<std::size_t>(length - 4, 15)));
+        if (literals >= 15) count(out, literals - 15);
+        for (std::size_t i = 0; i < literals; ++i) out.push_back(std::uint8_t(next()));
+        out.push_back(std::uint8_t(offset));
+        out.push_back(std::uint8_t(offset >> 8));
+        if (length - 4 >= 15) count(out, length - 4 - 15);
+        made += literals + length;
+    }
+    const std::size_t rest = size - made; // the last sequence: literals only
+    out.push_back(std::uint8_t(std::min<std::size_t>(rest, 15) << 4));
+    if (rest >= 15) count(out, rest - 15);
+    for (std::size_t i = 0; i < rest; ++i) out.push_back(std::uint8_t(next()));
+    return out;
+}
+
+std::uint32_t fnv(const Bytes& bytes)
+{
+    std::uint32_t h = 0x811c9dc5u;
+    for (const auto b : bytes) h = (h ^ b) * 16777619u;
+    return h;
+}
+
+// For each decoder kind, and each block in turn applied onto a 64x128 grey
+// picture (as a keyframe when its flag says so, else as a delta): whether
+// it was taken, the FNV-1a hash of the
+// picture after it and that of the RGBA pixels painted from it (or of
+// the picture's bytes, grey turned to RGBA, where they agree, so one
+// number compares).
+constexpr const char* DECODE = R"((blocks) => {
+  const fnv = (bytes, step) => { let h = 0x811c9dc5; for (let i = 0; i < bytes.length; i += step) h = Math.imul(h ^ bytes[i], 16777619);
+                                 return h >>> 0; };
+  const out = {};
+  for (const kind of ['js', 'wasm', 'wasm-simd']) {
+    const d = quillbright.makeDecoder(kind);
+    if (!d || !d.setup(64, 128, 1)) { out[kind] = null; continue; }
+    out[kind] = blocks.map(([keyframe, b]) => {
+      const ok = d.apply(keyframe, Uint8Array.from(atob(b), c => c.charCodeAt(0)));
+      const rgba = d.image.data, grey = new Uint8Array(rgba.length / 4);
+      let painted = true;
+      for (let i = 0; i < grey.length; i++) {
+        grey[i] = rgba[i * 4];
+        painted = painted && rgba[i * 4 + 1] === grey[i] && rgba[i * 4 + 2] === grey[i] && rgba[i * 4 + 3] === 255;
+      }
+      return [ok, fnv(d.frame, 1), painted ? fnv(grey, 1) : -1];
+    });
+  }
+  return out;
+})";
+
+} // namespace lz4
+
+// Every decoder of the page, on blocks of every sequence shape and on the
+// same blocks cut short or with bytes changed, as keyframes and as deltas,
+// does what a byte-at-a-time decoder does: the same picture for a block it
+// takes, the picture left as it was for one it refuses, and the RGBA pixels
+// always the picture's (no write strays past the decoded bytes into them;
+// a delta leaves the first row unpainted).
+TEST(TabletPageDecoders, DecodeEveryBlockExactlyAndRefuseBrokenOnesLeavingThePicture)
+{
+    if (!fs::exists("/usr/bin/chromium") && !fs::exists("/usr/bin/chromium-browser")) GTEST_SKIP() << "no chromium";
+    constexpr std::size_t SIZE = 64 * 128;
+    std::vector<lz4::Bytes> blocks;
+    std::uint32_t seed = 7;
+    const auto next = [&] { return seed = seed * 22695477u + 1u, seed >> 10; };
+    for (std::uint32_t n = 0; n < 60; ++n) {
+        const auto whole = lz4::block(SIZE, n + 1);
+        blocks.push_back(whole);
+        auto cut = whole;
+        cut.resize(next() % whole.size());
+        blocks.push_back(cut);
+        for (std::uint8_t offset : {0, 2}) { // the first match at no offset, or reaching before the picture
+            auto reaching = whole;
+            reaching[2] = offset;
+            blocks.push_back(reaching);
+        }
+        for (int changes : {1, 3}) {
+            auto changed = whole;
+            for (int i = 0; i < changes; ++i) changed[next() % changed.size()] = std::uint8_t(next());
+            blocks.push_back(changed);
+        }
+    }
+    for (int n = 0; n < 20; ++n) { // noise
+        lz4::Bytes noise(1 + next() % 3000);
+        for (auto& b : noise) b = std::uint8_t(next());
+        blocks.push_back(noise);
+    }
+    // What each block leaves: the reference's picture, or the one before.
+    lz4::Bytes picture(SIZE, 0);
+    std::vector<std::uint32_t> expected;
+    int taken = 0;
+    json encoded = json::array();
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const auto& b = blocks[i];
+        const bool keyframe = i % 3 == 0;
+        if (const auto decoded = lz4::reference(b, SIZE)) {
+            for (std::size_t j = 0; j < SIZE; ++j) picture[j] = keyframe ? (*decoded)[j] : picture[j] ^ (*decoded)[j];
+            ++taken;
+        }
+        expected.push_back(lz4::fnv(picture));
+        std::string text(beast::detail::base64::encoded_size(b.size()), '\0');
+        text.resize(beast::detail::base64::encode(text.data(), b.data(), b.size()));
+        encoded.push_back({keyframe, text});
+    }
+    ASSERT_EQ(lz4::reference(lz4::block(SIZE, 1), SIZE).has_value(), true); // the made blocks are sound
+    ASSERT_GT(taken, 60);
+    ASSERT_LT(taken, int(blocks.size()) - 40); // and enough of the broken ones are refused
+
+    test::TempDir directory("qb-page-decoders");
+    test::writeFile(directory / "page.html", tabletPage());
+    Browser browser(directory / "chromium");
+    ASSERT_TRUE(browser.ready());
+    browser.call("Page.navigate", {{"url", "file://" + (directory / "page.html").string()}});
+    ASSERT_TRUE(waitFor([&] { return browser.evaluate("!!(window.quillbright && quillbright.makeDecoder('wasm-simd'))")
+                                     == true; }, 30s));
+    const json got = browser.evaluate(std::string("(") + lz4::DECODE + ")(" + encoded.dump() + ")");
+    for (const char* kind : {"js", "wasm", "wasm-simd"}) {
+        ASSERT_TRUE(got.contains(kind) && got[kind].is_array()) << kind << ": " << got.dump().substr(0, 200);
+        ASSERT_EQ(got[kind].size(), blocks.size()) << kind;
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            const json& r = got[kind][i];
+            const bool ok = lz4::reference(blocks[i], SIZE).has_value();
+            ASSERT_EQ(r[0], ok) << kind << " block " << i;
+            ASSERT_EQ(r[1], expected[i]) << kind << " block " << i << (ok ? " decoded" : " refused");
+            ASSERT_EQ(r[2], expected[i]) << kind << " block " << i << ": the painted pixels";
+        }
+    }
 }
 
 } // namespace

@@ -64,11 +64,13 @@ inline void copy16(u8* to, const u8* from)
 // `len` bytes at `to` repeating the `offset` bytes before it, sixteen bytes
 // a store. The first sixteen are the pattern repeated; after them any
 // sixteen bytes at a multiple of `offset` are the same, so they are stored
-// again at steps of the largest such multiple. Writes up to 16 bytes past
-// `len`, which the caller has room for and later sequences overwrite.
+// again at steps of the largest such multiple (STEP, no division). Writes
+// up to 16 bytes past `len`, which the caller has room for and later
+// sequences overwrite.
+constexpr u8 STEP[16] = {0, 16, 16, 15, 16, 15, 12, 14, 16, 9, 10, 11, 12, 13, 14, 15};
 inline void repeat(u8* to, u32 offset, u32 len)
 {
-    const u32 step = 16 - 16 % offset;
+    const u32 step = STEP[offset];
 #ifdef __wasm_simd128__
     // PATTERN[offset - 1][i] = i % offset: which byte of the last `offset` is i's.
     static constexpr auto PATTERN = [] {
@@ -81,7 +83,8 @@ inline void repeat(u8* to, u32 offset, u32 len)
         return table;
     }();
     const v128_t pattern = wasm_i8x16_swizzle(wasm_v128_load(to - offset), wasm_v128_load(PATTERN.at[offset - 1]));
-    for (u32 i = 0; i < len; i += step) wasm_v128_store(to + i, pattern);
+    wasm_v128_store(to, pattern);
+    for (u32 i = step; i < len; i += step) wasm_v128_store(to + i, pattern);
 #else
     for (u32 i = 0; i < 16; ++i) to[i] = to[i - offset];
     unsigned long long a, b;
@@ -94,12 +97,64 @@ inline void repeat(u8* to, u32 offset, u32 len)
 #endif
 }
 
+// `len` bytes at `to` copying those `offset` before it, with room for 16
+// bytes past `len` (see repeat()).
+inline void match(u8* to, u32 offset, u32 len)
+{
+    if (offset >= 16) {
+        for (u32 i = 0; i < len; i += 16) copy16(to + i, to - offset + i);
+    } else {
+        repeat(to, offset, len);
+    }
+}
+
 // A raw LZ4 block into dst; the bytes written, or -1.
 int lz4(const u8* src, u32 sl, u8* dst, u32 dl)
 {
     u32 s = 0, d = 0;
     while (s < sl) {
-        const u32 token = src[s++];
+        // Far from both ends a sequence with few literals, as nearly all of
+        // a delta's are (a scrolled page's is ~94,000 matches and ~1,000
+        // literal bytes), needs fewer checks: its literals (14 at most) go
+        // in one store and a short match (18 bytes at most) in two, with
+        // room to spare before the end; only the offset is checked.
+        const u32 token = src[s];
+        if (sl - s > 32 && dl - d > 64 && token < 0xF0) {
+            const u32 lit = token >> 4;
+            copy16(dst + d, src + s + 1);
+            s += 1 + lit;
+            d += lit;
+            const u32 offset = u32(src[s]) | (u32(src[s + 1]) << 8);
+            s += 2;
+            if (offset - 1 >= d) return -1; // 0, or before the start
+            u32 len = token & 15;
+            if (len != 15) {
+                len += 4;
+                if (offset >= 16) {
+                    copy16(dst + d, dst + d - offset);
+                    copy16(dst + d + 16, dst + d - offset + 16);
+                } else {
+                    repeat(dst + d, offset, len);
+                }
+            } else {
+                u32 b;
+                do {
+                    if (s >= sl) return -1;
+                    b = src[s++];
+                    len += b;
+                } while (b == 255);
+                len += 4;
+                if (len > dl - d) return -1;
+                if (dl - d >= len + 16) {
+                    match(dst + d, offset, len);
+                } else {
+                    for (u32 i = 0; i < len; ++i) dst[d + i] = dst[d - offset + i];
+                }
+            }
+            d += len;
+            continue;
+        }
+        ++s;
         u32 lit = token >> 4;
         if (lit == 15) {
             u32 b;
@@ -134,12 +189,7 @@ int lz4(const u8* src, u32 sl, u8* dst, u32 dl)
         len += 4;
         if (len > dl - d) return -1;
         if (dl - d >= len + 16) {
-            // Room to write past the match: sixteen bytes a store.
-            if (offset >= 16) {
-                for (u32 i = 0; i < len; i += 16) copy16(dst + d + i, dst + d - offset + i);
-            } else {
-                repeat(dst + d, offset, len);
-            }
+            match(dst + d, offset, len); // room to write past the match: sixteen bytes a store
         } else {
             for (u32 i = 0; i < len; ++i) dst[d + i] = dst[d - offset + i];
         }
