@@ -8,7 +8,7 @@
 //
 //   qb_page_bench [--seconds 5] [--rates 1,4] [--decoder auto|js] [--painter 2d|webgl]
 //                 [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]
-//                 [--trace FILE]
+//                 [--trace FILE] [--decoders]
 //
 // --decoder js asks the page for its plain JavaScript decoder (the one it
 // falls back on without WebAssembly); --painter webgl its WebGL painter;
@@ -17,7 +17,8 @@
 // pixels and doubles the capture; portrait-sharp gives every page pixel a
 // desktop pixel); --quillbright times another build's daemon (and so its
 // page) in the same scene; --trace writes Chromium's trace of the timed runs
-// (JSON, for chrome://tracing or Perfetto).
+// (JSON, for chrome://tracing or Perfetto). --decoders times the page's
+// decoders alone on the scene's payloads (no Xorg, no daemon; see decoders()).
 // Exits 77 (skipped) without Xorg or Chromium.
 #include <sys/wait.h>
 
@@ -37,12 +38,15 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <boost/beast/core/detail/base64.hpp>
 #include <fmt/format.h>
 
 #include "common/PrivateDaemon.h"
 #include "core/RuntimePaths.h"
 #include "fake-adb/FakeAdbState.h"
+#include "pipeline/FrameEncoder.h"
 #include "platform/XorgServer.h"
+#include "transport/TabletPage.h"
 #include "support/Chromium.h"
 
 namespace qb {
@@ -64,6 +68,7 @@ struct Options {
     std::string resolution = "portrait-cozy";
     std::string quillbright = QB_QUILLBRIGHT;
     std::string trace;
+    bool decoders = false;
 };
 
 // A page of text on white, grey and antialiased as a document is: words of
@@ -273,6 +278,73 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     return 0;
 }
 
+
+// The page's decoders alone, on the scroll scene's payloads as the daemon's
+// encoder makes them (the scene one line further each frame; a keyframe,
+// then deltas), in the page this program was built with: each kind applies
+// every payload in turn, three times over (the first pass not counted), at
+// each throttling rate. No Xorg or daemon: what the decoder costs, without
+// the noise of a whole desktop beside it.
+int decoders(const Options& options, const fs::path& directory)
+{
+    constexpr int WIDTH = 1200, HEIGHT = 1600, FRAMES = 40, KEYFRAME_EVERY = 8;
+    const auto pixels = document(WIDTH, LINES * LINE + HEIGHT);
+    FrameEncoder encoder(WIDTH, HEIGHT, PixelFormat::greyscale);
+    const CaptureRect whole{0, 0, WIDTH, HEIGHT};
+    json payloads = json::array();
+    std::size_t bytes = 0;
+    for (int n = 0; n < FRAMES; ++n) {
+        encoder.takeIn(reinterpret_cast<const std::uint8_t*>(pixels.data() + std::size_t(n % LINES) * LINE * WIDTH),
+            WIDTH * 4, std::span(&whole, 1), 1.0, 1.0);
+        const bool keyframe = n % KEYFRAME_EVERY == 0;
+        const auto payload = keyframe ? encoder.compressKeyframe() : encoder.compressDelta();
+        std::string text(boost::beast::detail::base64::encoded_size(payload.size()), '\0');
+        text.resize(boost::beast::detail::base64::encode(text.data(), payload.data(), payload.size()));
+        payloads.push_back({keyframe, text});
+        bytes += payload.size();
+    }
+    test::writeFile(directory / "page.html", tabletPage());
+    test::Browser browser(directory / "chromium");
+    if (!browser.ready()) {
+        std::printf("skipped: no chromium\n");
+        return EXIT_SKIPPED;
+    }
+    browser.call("Page.navigate", {{"url", "file://" + (directory / "page.html").string()}});
+    if (!test::eventually([&] { return browser.evaluate("!!(window.quillbright && quillbright.makeDecoder('wasm'))") == true; },
+            30s, 50ms)) {
+        std::printf("the page's decoders did not load\n");
+        return 1;
+    }
+    browser.evaluate("window.payloads = " + payloads.dump()
+        + ".map(([k, b]) => [k, Uint8Array.from(atob(b), c => c.charCodeAt(0))]), 0");
+    std::printf("page decoders, %dx%d grey, the scroll scene: %d payloads (a keyframe every %d), %zu KB each on average\n",
+        WIDTH, HEIGHT, FRAMES, KEYFRAME_EVERY, bytes / FRAMES / 1024);
+    std::printf("%-9s %-10s %10s %10s %10s %10s\n", "throttle", "decoder", "delta p50", "delta p90", "key p50", "key p90");
+    for (const int rate : options.rates) {
+        browser.call("Emulation.setCPUThrottlingRate", {{"rate", rate}});
+        for (const char* kind : {"js", "wasm", "wasm-simd"}) {
+            const json times = browser.evaluate(fmt::format(R"((() => {{
+  const d = quillbright.makeDecoder('{}'), delta = [], key = [];
+  if (!d || !d.setup({}, {}, 1)) return null;
+  for (let pass = 0; pass < 3; pass++) for (const [keyframe, payload] of payloads) {{
+    const started = performance.now();
+    if (!d.apply(keyframe, payload)) return null;
+    if (pass > 0) (keyframe ? key : delta).push(performance.now() - started);
+  }}
+  return [delta, key];
+}})())", kind, WIDTH, HEIGHT));
+            if (times.is_null()) {
+                std::printf("%-9d %-10s could not decode\n", rate, kind);
+                continue;
+            }
+            const auto delta = times[0].get<std::vector<double>>(), key = times[1].get<std::vector<double>>();
+            std::printf("%-9d %-10s %10.2f %10.2f %10.2f %10.2f\n", rate, kind, percentile(delta, 0.5),
+                percentile(delta, 0.9), percentile(key, 0.5), percentile(key, 0.9));
+        }
+    }
+    return 0;
+}
+
 } // namespace
 } // namespace qb
 
@@ -297,18 +369,26 @@ int main(int argc, char** argv)
             options.quillbright = fs::absolute(argv[++i]);
         } else if (arg == "--painter" && more && std::regex_match(argv[i + 1], std::regex("2d|webgl"))) {
             options.painter = argv[++i];
+        } else if (arg == "--decoders") {
+            options.decoders = true;
         } else if (arg == "--trace" && more) {
             options.trace = fs::absolute(argv[++i]);
         } else {
             std::fprintf(stderr, "usage: qb_page_bench [--seconds N] [--rates 1,4] [--decoder auto|js] [--painter 2d|webgl]"
                                  " [--resolution portrait-cozy|portrait-sharp] [--quillbright PATH]"
-                                 " [--trace FILE]\n");
+                                 " [--trace FILE] [--decoders]\n");
             return 2;
         }
     }
     ::signal(SIGPIPE, SIG_IGN);
     std::string pattern = (fs::temp_directory_path() / "qb-page-XXXXXX").string();
     const fs::path directory = ::mkdtemp(pattern.data());
+    if (options.decoders) {
+        const int result = decoders(options, directory);
+        std::error_code ignored;
+        fs::remove_all(directory, ignored);
+        return result;
+    }
     ::unsetenv("FAKE_ADB_STATE"); // the X server must not carry the fake adb's marker
     test::XorgServer xorg;
     if (!xorg.running()) {
