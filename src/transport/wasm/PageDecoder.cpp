@@ -108,6 +108,32 @@ inline void match(u8* to, u32 offset, u32 len)
     }
 }
 
+// An extended count's bytes at src[s] (each 255 says another follows)
+// added to `n`; false when the block ends first.
+inline bool extend(const u8* src, u32 sl, u32& s, u32& n)
+{
+    u32 b;
+    do {
+        if (s >= sl) return false;
+        b = src[s++];
+        n += b;
+    } while (b == 255);
+    return true;
+}
+
+// A match of `len` bytes at dst + d copying those `offset` before them;
+// false when it does not fit in `dl`.
+inline bool copyMatch(u8* dst, u32 d, u32 dl, u32 offset, u32 len)
+{
+    if (len > dl - d) return false;
+    if (dl - d >= len + 16) {
+        match(dst + d, offset, len); // room to write past the match: sixteen bytes a store
+    } else {
+        for (u32 i = 0; i < len; ++i) dst[d + i] = dst[d - offset + i];
+    }
+    return true;
+}
+
 // A raw LZ4 block into dst; the bytes written, or -1.
 int lz4(const u8* src, u32 sl, u8* dst, u32 dl)
 {
@@ -137,33 +163,16 @@ int lz4(const u8* src, u32 sl, u8* dst, u32 dl)
                     repeat(dst + d, offset, len);
                 }
             } else {
-                u32 b;
-                do {
-                    if (s >= sl) return -1;
-                    b = src[s++];
-                    len += b;
-                } while (b == 255);
+                if (!extend(src, sl, s, len)) return -1;
                 len += 4;
-                if (len > dl - d) return -1;
-                if (dl - d >= len + 16) {
-                    match(dst + d, offset, len);
-                } else {
-                    for (u32 i = 0; i < len; ++i) dst[d + i] = dst[d - offset + i];
-                }
+                if (!copyMatch(dst, d, dl, offset, len)) return -1;
             }
             d += len;
             continue;
         }
         ++s;
         u32 lit = token >> 4;
-        if (lit == 15) {
-            u32 b;
-            do {
-                if (s >= sl) return -1;
-                b = src[s++];
-                lit += b;
-            } while (b == 255);
-        }
+        if (lit == 15 && !extend(src, sl, s, lit)) return -1;
         if (lit > sl - s || lit > dl - d) return -1;
         if (lit <= 16 && sl - s >= 16 && dl - d >= 16) {
             copy16(dst + d, src + s); // short literals: one wide copy, its tail rewritten later
@@ -178,21 +187,9 @@ int lz4(const u8* src, u32 sl, u8* dst, u32 dl)
         s += 2;
         if (offset == 0 || offset > d) return -1;
         u32 len = token & 15;
-        if (len == 15) {
-            u32 b;
-            do {
-                if (s >= sl) return -1;
-                b = src[s++];
-                len += b;
-            } while (b == 255);
-        }
+        if (len == 15 && !extend(src, sl, s, len)) return -1;
         len += 4;
-        if (len > dl - d) return -1;
-        if (dl - d >= len + 16) {
-            match(dst + d, offset, len); // room to write past the match: sixteen bytes a store
-        } else {
-            for (u32 i = 0; i < len; ++i) dst[d + i] = dst[d - offset + i];
-        }
+        if (!copyMatch(dst, d, dl, offset, len)) return -1;
         d += len;
     }
     return int(d);
