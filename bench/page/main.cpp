@@ -278,7 +278,6 @@ int run(const Options& options, const test::XorgServer& xorg, const fs::path& di
     return 0;
 }
 
-
 // The page's decoders alone, on the scroll scene's payloads as the daemon's
 // encoder makes them (the scene one line further each frame; a keyframe,
 // then deltas), in the page this program was built with: each kind applies

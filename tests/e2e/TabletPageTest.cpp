@@ -822,9 +822,8 @@ TEST_F(TabletPageTest, ADevicePluggedInBesideAPageIsMirroredToo)
     terminate();
 }
 
-
-// The page's LZ4 decoders against a byte-at-a-time reference, on the raw
-// LZ4 blocks of a picture that they decode as keyframes.
+// The page's LZ4 decoders against a byte-at-a-time reference, on raw LZ4
+// blocks applied to a picture as keyframes and as deltas.
 namespace lz4 {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -868,7 +867,8 @@ std::optional<Bytes> reference(const Bytes& src, std::size_t size)
 // copies go sixteen bytes at a time) to far back, match lengths from 4 to
 // hundreds, the last matches ending right at the end or a few bytes before
 // (in half the blocks a tail of short matches, each a few bytes for the
-// block's three). Its first 64 bytes are zeros: as a delta it leaves the first row alone.
+// block's three). Its first 64 bytes are zeros: as a delta it leaves the
+// first row alone.
 Bytes block(std::size_t size, std::uint32_t seed)
 {
     const auto next = [&] { return seed = seed * 1664525u + 1013904223u, seed >> 8; };
@@ -904,22 +904,14 @@ Bytes block(std::size_t size, std::uint32_t seed)
     return out;
 }
 
-std::uint32_t fnv(const Bytes& bytes)
-{
-    std::uint32_t h = 0x811c9dc5u;
-    for (const auto b : bytes) h = (h ^ b) * 16777619u;
-    return h;
-}
-
 // For each decoder kind, and each block in turn applied onto a 64x128 grey
 // picture (as a keyframe when its flag says so, else as a delta): whether
-// it was taken, the FNV-1a hash of the
-// picture after it and that of the RGBA pixels painted from it (or of
-// the picture's bytes, grey turned to RGBA, where they agree, so one
-// number compares).
+// it was taken, the FNV-1a hash of the picture after it, and the hash of
+// the grey the RGBA pixels painted from it show (-1 where they are not
+// grey and opaque).
 constexpr const char* DECODE = R"((blocks) => {
-  const fnv = (bytes, step) => { let h = 0x811c9dc5; for (let i = 0; i < bytes.length; i += step) h = Math.imul(h ^ bytes[i], 16777619);
-                                 return h >>> 0; };
+  const fnv = (bytes) => { let h = 0x811c9dc5; for (let i = 0; i < bytes.length; i++) h = Math.imul(h ^ bytes[i], 16777619);
+                           return h >>> 0; };
   const out = {};
   for (const kind of ['js', 'wasm', 'wasm-simd']) {
     const d = quillbright.makeDecoder(kind);
@@ -932,7 +924,7 @@ constexpr const char* DECODE = R"((blocks) => {
         grey[i] = rgba[i * 4];
         painted = painted && rgba[i * 4 + 1] === grey[i] && rgba[i * 4 + 2] === grey[i] && rgba[i * 4 + 3] === 255;
       }
-      return [ok, fnv(d.frame, 1), painted ? fnv(grey, 1) : -1];
+      return [ok, fnv(d.frame), painted ? fnv(grey) : -1];
     });
   }
   return out;
@@ -987,12 +979,12 @@ TEST(TabletPageDecoders, DecodeEveryBlockExactlyAndRefuseBrokenOnesLeavingThePic
             for (std::size_t j = 0; j < SIZE; ++j) picture[j] = keyframe ? (*decoded)[j] : picture[j] ^ (*decoded)[j];
             ++taken;
         }
-        expected.push_back(lz4::fnv(picture));
+        expected.push_back(fnv(picture));
         std::string text(beast::detail::base64::encoded_size(b.size()), '\0');
         text.resize(beast::detail::base64::encode(text.data(), b.data(), b.size()));
         encoded.push_back({keyframe, text});
     }
-    ASSERT_EQ(lz4::reference(lz4::block(SIZE, 1), SIZE).has_value(), true); // the made blocks are sound
+    ASSERT_TRUE(lz4::reference(lz4::block(SIZE, 1), SIZE).has_value()); // the made blocks are sound
     ASSERT_GT(taken, 60);
     ASSERT_LT(taken, int(blocks.size()) - 40); // and enough of the broken ones are refused
 
